@@ -1,0 +1,301 @@
+#pragma once
+// The conversion object and its shared per-value tables. Every lowering is a member,
+// declared here one line each and defined in its module under ops/.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "helper/helper.h"
+#include "proto/onnx.h"
+
+namespace kestro {
+
+// A handle to a reference-counted value. Reads go through the handle and never copy;
+// the first write while another handle shares the value copies it for this handle.
+template <class T>
+class CloneOnWrite {
+public:
+    CloneOnWrite() : p_(std::make_shared<T>()) {}
+    const T& get() const { return *p_; }
+    const T* operator->() const { return p_.get(); }
+    // Makes the value private to this handle, then gives it for writing.
+    T& make_mut() {
+        if (p_.use_count() != 1) p_ = std::make_shared<T>(*p_);
+        return *p_;
+    }
+    long use_count() const { return p_.use_count(); }
+    bool shares_with(const CloneOnWrite& o) const { return p_ == o.p_; }
+
+private:
+    std::shared_ptr<T> p_;
+};
+
+template <class K, class V>
+class CloneOnWriteMap : public CloneOnWrite<std::unordered_map<K, V>> {
+public:
+    const V* find(const K& key) const {
+        const auto& m = this->get();
+        auto it = m.find(key);
+        return it == m.end() ? nullptr : &it->second;
+    }
+    bool contains(const K& key) const { return this->get().count(key) != 0; }
+    size_t size() const { return this->get().size(); }
+    // Replaces any previous value of the key and returns it.
+    std::optional<V> insert(K key, V value) {
+        auto& m = this->make_mut();
+        auto it = m.find(key);
+        if (it == m.end()) {
+            m.emplace(std::move(key), std::move(value));
+            return std::nullopt;
+        }
+        std::optional<V> previous(std::move(it->second));
+        it->second = std::move(value);
+        return previous;
+    }
+};
+
+struct ParamMeta {
+    std::vector<int64_t> shape;    // empty when the program declares none; -1 unknown
+    std::optional<int32_t> dtype;  // ONNX data-type code
+};
+
+struct FetchNameCache {
+    std::unordered_set<std::string> names;  // graph-output and node-output names
+    size_t node_count = 0;
+    size_t output_count = 0;
+};
+
+using IdList = std::vector<int64_t>;
+
+struct ConverterState {
+    CloneOnWriteMap<int64_t, std::string> tensor_names;
+    CloneOnWrite<std::vector<std::string>> param_names;
+    CloneOnWriteMap<std::string, ParamMeta> param_meta;
+    CloneOnWriteMap<int64_t, IdList> combine_inputs;
+    CloneOnWriteMap<int64_t, IdList> stack_inputs;
+    CloneOnWriteMap<int64_t, IdList> split_outputs;
+    CloneOnWriteMap<int64_t, std::vector<double>> const_values;
+    CloneOnWriteMap<int64_t, std::vector<int64_t>> tensor_shapes;
+    CloneOnWriteMap<int64_t, std::string> tensor_dtypes;
+};
+
+// Value id -> position of its producing operator in the current block (operators that
+// have a constant folder only).
+using ProducerIndex = std::unordered_map<int64_t, size_t>;
+
+class Converter;
+using Pass1Folder = void (Converter::*)(const Json& op, size_t index, const ProducerIndex&);
+using Pass2OpHandler = void (*)(Converter&, std::string_view full_name, const Json& op);
+
+class Converter {
+public:
+    proto::GraphProto graph;
+    ConverterState state;
+    int64_t opset = 17;
+    std::optional<FetchNameCache> fetch_names;
+    bool strict = false;
+    bool multinomial_warned = false;
+
+    Converter();  // a fresh converter: graph "Orvane_Model", nine fresh tables
+    Converter sub_converter() const;
+
+    std::string get_tensor_name(int64_t id) const;
+    void require_opset(std::string_view what, int64_t min) const;
+
+    // ---- model loading and the first pass (load.cpp) ----
+    void load_paddle_model(const std::string& path);
+    // The same from a program text already in memory (tests).
+    void load_paddle_model_from_text(std::string_view text);
+    void collect_pass1_from_ops(const Json& ops);
+    void record_tensor_meta(const Json& entry);
+
+    // ---- first-pass constant folding (fold.cpp) ----
+    static Pass1Folder pass1_constant_folder(std::string_view name);
+    void fold_literal_constant(const Json& op, size_t index, const ProducerIndex& producers);
+    void fold_cast_constant(const Json& op, size_t index, const ProducerIndex& producers);
+    void fold_scale_constant(const Json& op, size_t index, const ProducerIndex& producers);
+    void fold_value_preserving_shape_constant(const Json& op, size_t index,
+                                              const ProducerIndex& producers);
+    static void ensure_constant_not_defined_later(int64_t input, size_t index,
+                                                  const ProducerIndex& producers,
+                                                  std::string_view op_name);
+    static std::vector<double> cast_constant_values(const std::vector<double>& values,
+                                                    std::string_view target);
+
+    // ---- weights (weights.cpp) ----
+    void load_paddle_weights(const std::string& path);
+    // Pairs the records of a weight file already in memory with the parameters.
+    void load_paddle_weights_from_buffer(std::shared_ptr<const std::vector<uint8_t>> bytes);
+
+    // ---- export (export.cpp) and finishing passes (passes/) ----
+    void export_onnx(const std::string& path, int64_t opset);
+    static void sanitize_graph_checked(proto::GraphProto& graph, size_t depth);
+    static void materialize_initializer_only_outputs(proto::GraphProto& graph);
+    static void canonicalize_graph_checked(proto::GraphProto& graph, size_t depth);
+    static void dedup_byte_identical_initializers(proto::GraphProto& graph);
+    static void prune_dead_nodes_checked(proto::GraphProto& graph, size_t depth);
+    static void prune_unused_initializers_checked(proto::GraphProto& graph, size_t depth);
+    static void validate_graph(const proto::GraphProto& graph,
+                               const std::unordered_set<std::string>& outer_scope);
+
+    // ---- node and initializer builders (builders.cpp) ----
+    static proto::TensorProto vector_i64(std::string name, const std::vector<int64_t>& values);
+    void append_node(std::string op_type, std::vector<std::string> inputs,
+                     std::vector<std::string> outputs,
+                     std::vector<proto::AttributeProto> attributes = {});
+    void add_cast_node(std::string input, std::string output, int32_t to);
+    void add_binary_node(std::string op_type, std::string a, std::string b, std::string output);
+    void add_slice_node(std::string input, std::string output, const std::vector<int64_t>& starts,
+                        const std::vector<int64_t>& ends,
+                        const std::optional<std::vector<int64_t>>& axes,
+                        const std::optional<std::vector<int64_t>>& steps,
+                        const std::string& prefix);
+    void add_reduce_node(std::string op_type, std::string input, std::string output,
+                         const std::optional<std::vector<int64_t>>& axes, int64_t keepdims,
+                         const std::string& prefix);
+    void add_squeeze_node(std::string input, std::string output,
+                          const std::optional<std::vector<int64_t>>& axes,
+                          std::optional<std::string> axes_name = std::nullopt);
+    void add_unsqueeze_node(std::string input, std::string output,
+                            const std::vector<int64_t>& axes, std::string axes_name);
+    void push_i64_initializer(std::string name, std::vector<int64_t> dims,
+                              const std::vector<int64_t>& values);
+    void push_f32_initializer(std::string name, std::vector<int64_t> dims,
+                              const std::vector<float>& values);
+    void push_numeric_initializer(std::string name, std::vector<int64_t> dims, int32_t dtype,
+                                  const std::vector<double>& values);
+    static std::vector<uint8_t> encode_scalar_f64_as_raw_data(int32_t dtype, double value);
+    std::optional<int32_t> maybe_onnx_dtype_for_tensor_id(int64_t id) const;
+    int32_t onnx_dtype_for_tensor_id(int64_t id) const;
+    std::vector<std::string> tensor_names_for_ids(const std::vector<int64_t>& ids) const;
+
+    // ---- dispatch (ops/dispatch.cpp) and generic conversion (attr.cpp, ops/misc.cpp) ----
+    void process_pass2_op(std::string_view full_name, const Json& op);
+    void convert_generic_op(std::string_view bare_name, const Json& op);
+    static std::string map_op_type(std::string_view bare_name);
+    static std::vector<proto::AttributeProto> extract_attributes(std::string_view bare_name,
+                                                                 const Json& attrs);
+
+    // ---- graph inputs and outputs (value_info.cpp, ops/misc.cpp) ----
+    enum class Direction { Input, Output };
+    static int32_t onnx_elem_type_from_paddle(std::string_view token);
+    static proto::ValueInfoProto build_value_info_from_meta(std::string name,
+                                                            std::string_view token,
+                                                            const std::vector<int64_t>& dims);
+    proto::ValueInfoProto build_value_info_for_id(int64_t id, std::string name) const;
+    static proto::ValueInfoProto build_value_info(const Json& op, Direction direction);
+    void op_data(const Json& op);
+    void op_fetch(const Json& op);
+    void op_dropout(const Json& op);
+
+    // ---- math (ops/math.cpp) ----
+    void op_scale(const Json& op);
+    void op_multiply(const Json& op);
+    void op_floor_divide(const Json& op);
+    void op_pow(const Json& op);
+    void op_bitwise_and(const Json& op);
+    void op_bitwise_not(const Json& op);
+    void op_hardswish(const Json& op);
+    void op_leaky_relu(const Json& op);
+    void op_gelu(const Json& op);
+    void op_prelu(const Json& op);
+    void op_swish(const Json& op);
+    void op_matmul(const Json& op);
+    void op_linear_v2(const Json& op);
+    void op_trilu(const Json& op, bool upper);
+    void op_unbind(const Json& op);
+    void op_grid_sample(const Json& op);
+    void op_multinomial(const Json& op);
+
+    // ---- normalization (ops/norm.cpp) ----
+    void op_batch_norm(const Json& op);
+    void op_group_norm(const Json& op);
+
+    // ---- transposed convolution and pooling (ops/conv.cpp) ----
+    void op_conv2d_transpose(const Json& op);
+    void op_pool2d(const Json& op);
+
+    // ---- padding, roll and tile (ops/pad.cpp) ----
+    void op_pad(const Json& op);
+    void op_pad3d(const Json& op);
+    void op_roll(const Json& op);
+    void op_tile(const Json& op);
+
+    // ---- resize (ops/resize.cpp) ----
+    void op_resize_interp(const Json& op, std::string_view mode);
+
+    // ---- non-maximum suppression (ops/nms.cpp) ----
+    void op_multiclass_nms3(const Json& op);
+
+    // ---- constants, cast, clip, creation, slicing, index helpers (ops/array.cpp) ----
+    void op_full(std::string_view full_name, const Json& op);
+    void op_assign_value(const Json& op);
+    void op_cast(const Json& op);
+    void op_clip(const Json& op);
+    void op_arange(const Json& op);
+    void op_expand(const Json& op);
+    void op_full_like(const Json& op);
+    void op_full_with_tensor(const Json& op);
+    void op_slice(const Json& op);
+    void op_strided_slice(const Json& op);
+    std::string ensure_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
+    int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
+    std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
+    bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id);
+
+    // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----
+    void op_squeeze(const Json& op);
+    void op_unsqueeze(const Json& op);
+    void op_flatten(const Json& op);
+    void op_stack(const Json& op);
+    void op_concat(const Json& op);
+    void op_split_family(std::string_view full_name, const Json& op);
+
+    // ---- reductions, top-k, argmax, argsort (ops/reduce.cpp) ----
+    void reduce_via_const_axes(const Json& op, std::string_view missing_message,
+                               std::string_view onnx_op, std::string_view prefix);
+    void op_reduce_sum(const Json& op);
+    void op_topk(const Json& op);
+    void op_argmax(const Json& op);
+    void op_argsort(const Json& op);
+
+    // ---- gathers, eye, not_equal (ops/indexing.cpp) ----
+    void op_eye(const Json& op);
+    void op_gather(const Json& op);
+    void op_index_select(const Json& op);
+    void op_embedding(const Json& op);
+    void op_take_along_axis(const Json& op);
+    void op_not_equal(const Json& op);
+
+    // ---- flip, cumsum, einsum, meshgrid (ops/transform.cpp) ----
+    void op_flip(const Json& op);
+    void op_cumsum(const Json& op);
+    void op_einsum(const Json& op);
+    void op_meshgrid(const Json& op);
+
+    // ---- scatter-based writes (ops/update.cpp) ----
+    void op_index_put(const Json& op);
+    void op_set_value(const Json& op);
+    void op_set_value_with_tensor(const Json& op);
+    void op_put_along_axis(const Json& op);
+    void op_repeat_interleave(const Json& op);
+
+    // ---- control flow, any/all, one_hot (ops/control.cpp) ----
+    void op_any_all(const Json& op, bool any);
+    void op_one_hot(const Json& op);
+    void op_if(const Json& op);
+    void op_while(const Json& op);
+};
+
+// Fails with "{} is not supported yet" for operators whose lowering is not built.
+[[noreturn]] void not_supported_yet(std::string_view full_name);
+
+}  // namespace kestro

@@ -1,0 +1,88 @@
+#pragma once
+// Stateless readers of PIR operator objects, the element-type tables, single-attribute
+// builders, and the number rules every message and lowering shares. These are the only
+// functions that look at JSON kinds, so the integer/unsigned/float rules live here.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "proto/onnx.h"
+
+namespace kestro {
+using Json = rapidjson::Value;
+}
+
+namespace kestro::helper {
+
+// ---- JSON access ----
+
+// The member `key` of an object; null when `v` is not an object or has no such member.
+const Json* member(const Json& v, std::string_view key);
+// A JSON integer in the signed 64-bit range (a non-negative integer below 2^63 or a
+// negative integer); floats, even whole ones, are not integers.
+std::optional<int64_t> as_i64(const Json& v);
+std::optional<bool> as_bool(const Json& v);
+std::optional<std::string_view> as_str(const Json& v);
+// The JSON library's rendering of a value (for messages).
+std::string json_debug(const Json& v);
+
+// ---- operator readers ----
+
+// The data ("AT"/"D") of the first attribute named `name`; null when absent.
+const Json* attr(const Json& op, std::string_view name);
+std::optional<double> attr_f64(const Json& op, std::string_view name);
+std::optional<double> value_as_f64(const Json& v);
+std::optional<double> parse_special_f64(std::string_view text);
+std::vector<int64_t> op_input_ids(const Json& op);
+// First output id; throws "Missing output ID in op: {}".
+int64_t op_out_id(const Json& op);
+// Value ids ("%") of an array of entries; non-arrays give an empty list.
+std::vector<int64_t> collect_value_ids(const Json& entries);
+// The integers in the signed 64-bit range of an array; everything else is skipped.
+std::vector<int64_t> collect_int_values(const Json& values);
+// Integer list of an attribute's data: each element's "D" when that is an integer,
+// else the element itself when it is one; anything else is skipped.
+std::vector<int64_t> collect_i64_items(const Json& values);
+// One dim per element: an integer gives itself, anything else -1.
+std::vector<int64_t> collect_dims(const Json& values);
+
+// Typed attribute shortcuts used by the lowerings (absent on any other JSON kind).
+std::optional<int64_t> attr_i64(const Json& op, std::string_view name);
+std::optional<bool> attr_bool(const Json& op, std::string_view name);
+std::optional<std::string_view> attr_str_value(const Json& op, std::string_view name);
+
+// ---- element-type tables ----
+
+std::optional<int32_t> paddle_dtype_token_to_onnx(std::string_view word);
+const char* onnx_dtype_name(int32_t code);
+// Bytes per element of an ONNX data type (0 when unknown).
+size_t onnx_dtype_size(int32_t code);
+
+// ---- attribute builders ----
+
+proto::AttributeProto attr_float(std::string name, float value);
+proto::AttributeProto attr_int(std::string name, int64_t value);
+proto::AttributeProto attr_str(std::string name, std::string value);
+proto::AttributeProto attr_tensor(std::string name, proto::TensorProto value);
+proto::AttributeProto attr_graph(std::string name, proto::GraphProto value);
+proto::AttributeProto attr_ints(std::string name, const std::vector<int64_t>& values);
+
+// ---- numbers ----
+
+// Shortest decimal that reads back to the same double, never in exponent form;
+// "inf", "-inf", "NaN" for the special values (300.0 prints as 300).
+std::string fmt_f64(double v);
+// Dims as "[2, 3]" ("[]" when empty).
+std::string fmt_dims(const std::vector<int64_t>& dims);
+// Truncation toward zero, saturating at the signed 64-bit limits; NaN gives 0.
+int64_t saturate_i64(double v);
+std::vector<int64_t> saturate_i64(const std::vector<double>& values);
+// Checked arithmetic on sizes read from a program: empty on overflow.
+std::optional<int64_t> checked_mul(int64_t a, int64_t b);
+std::optional<int64_t> checked_add(int64_t a, int64_t b);
+
+}  // namespace kestro::helper
