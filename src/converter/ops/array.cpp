@@ -14,12 +14,6 @@ void Converter::op_slice(const Json&) { not_supported_yet("1.slice"); }
 void Converter::op_strided_slice(const Json&) { not_supported_yet("1.strided_slice"); }
 void Converter::op_full(std::string_view full_name, const Json&) { not_supported_yet(full_name); }
 
-std::string Converter::ensure_i64_input(int64_t, int64_t, std::string_view) {
-    throw Error("ensure_i64_input is not supported yet");
-}
-int64_t Converter::normalize_axis(int64_t, int64_t) const {
-    throw Error("normalize_axis is not supported yet");
-}
 std::string Converter::ensure_scalar_i64_input(int64_t, int64_t, std::string_view) {
     throw Error("ensure_scalar_i64_input is not supported yet");
 }
