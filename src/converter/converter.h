@@ -116,6 +116,7 @@ public:
     void load_paddle_model_from_text(std::string_view text);
     void collect_pass1_from_ops(const Json& ops);
     void record_tensor_meta(const Json& entry);
+    void record_parameter(const Json& op);
 
     // ---- first-pass constant folding (fold.cpp) ----
     static Pass1Folder pass1_constant_folder(std::string_view name);
@@ -294,6 +295,12 @@ public:
     void op_if(const Json& op);
     void op_while(const Json& op);
 };
+
+// The first output id of an operator, as helper::op_out_id reads it, without the error.
+std::optional<int64_t> try_op_out_id(const Json& op);
+
+// A fetch's description typed from its first input entry, when that entry has a type.
+std::optional<proto::ValueInfoProto> fetch_type_fallback(const Json& op, const std::string& name);
 
 // Fails with "{} is not supported yet" for operators whose lowering is not built.
 [[noreturn]] void not_supported_yet(std::string_view full_name);

@@ -1,0 +1,248 @@
+// Model loading: read and parse the program, the first pass over every block, the
+// parameter sort, and the second pass through the dispatch.
+#include <algorithm>
+
+#include <rapidjson/error/en.h>
+#include <rapidjson/pointer.h>
+
+#include "converter/converter.h"
+#include "converter/file_read.h"
+#include "log.h"
+
+namespace kestro {
+
+namespace {
+
+constexpr uint64_t kModelJsonLimit = 268435456;
+constexpr int kMaxJsonDepth = 128;
+constexpr const char* kTarget = "kestro::converter";
+constexpr const char* kOpsPointer = "/program/regions/0/blocks/0/ops";
+
+// 1-based line and column of a byte offset.
+std::pair<size_t, size_t> line_column(std::string_view text, size_t offset) {
+    offset = std::min(offset, text.size());
+    size_t line = 1, column = 1;
+    for (size_t i = 0; i < offset; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return {line, column};
+}
+
+// RapidJSON has no nesting limit of its own; this linear scan refuses documents nested
+// deeper than the limit before they are parsed, so every later recursive walk is bounded.
+void check_json_depth(std::string_view text) {
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJsonDepth) {
+                auto [line, column] = line_column(text, i);
+                throw Error("recursion limit exceeded: JSON nested deeper than {} levels at line {} column {}",
+                            kMaxJsonDepth, line, column);
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<int64_t> try_op_out_id(const Json& op) {
+    const Json* outs = helper::member(op, "O");
+    const Json* first = nullptr;
+    if (outs && outs->IsArray()) {
+        if (outs->Empty()) return std::nullopt;
+        first = &(*outs)[0];
+    } else if (outs && outs->IsObject()) {
+        first = outs;
+    }
+    const Json* id = first ? helper::member(*first, "%") : nullptr;
+    return id ? helper::as_i64(*id) : std::nullopt;
+}
+
+void Converter::load_paddle_model(const std::string& path) {
+    KLOG(Level::Info, kTarget, "Loading PaddlePaddle JSON model: {}", path);
+    std::vector<uint8_t> bytes = read_file_capped(path, kModelJsonLimit, [](uint64_t size) {
+        return Error("model JSON is too large: {} bytes exceeds soft limit {} bytes", size,
+                     kModelJsonLimit);
+    });
+    load_paddle_model_from_text(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+void Converter::load_paddle_model_from_text(std::string_view text) {
+    if (size_t nul = text.find('\0'); nul != std::string_view::npos) {
+        // In-situ parsing would stop at the NUL and take what follows for the end.
+        auto [line, column] = line_column(text, nul);
+        throw Error("Invalid character (NUL byte) at line {} column {}", line, column);
+    }
+    check_json_depth(text);
+    // In-situ parsing keeps the strings in this buffer instead of copying each one.
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('\0');
+    rapidjson::Document doc;
+    constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseFullPrecisionFlag |
+                                rapidjson::kParseValidateEncodingFlag |
+                                rapidjson::kParseIterativeFlag;
+    doc.ParseInsitu<kFlags>(buffer.data());
+    if (doc.HasParseError()) {
+        auto [line, column] = line_column(text, doc.GetErrorOffset());
+        throw Error("{} at line {} column {}", rapidjson::GetParseError_En(doc.GetParseError()),
+                    line, column);
+    }
+
+    const Json* ops = rapidjson::Pointer(kOpsPointer).Get(doc);
+    if (ops == nullptr || !ops->IsArray())
+        throw Error("Could not find ops array in JSON under {}", kOpsPointer);
+
+    collect_pass1_from_ops(*ops);
+
+    auto& names = state.param_names.make_mut();
+    std::sort(names.begin(), names.end());  // std::string compares bytes as unsigned char
+    KLOG(Level::Info, kTarget, "Found {} parameters.", names.size());
+
+    for (const Json& op : ops->GetArray()) {
+        const Json* name = helper::member(op, "#");
+        if (name == nullptr || !name->IsString()) continue;
+        process_pass2_op(std::string_view(name->GetString(), name->GetStringLength()), op);
+    }
+}
+
+void Converter::collect_pass1_from_ops(const Json& ops) {
+    if (!ops.IsArray()) return;
+    const auto array = ops.GetArray();
+
+    ProducerIndex producers;
+    for (size_t i = 0; i < array.Size(); ++i) {
+        const Json& op = array[static_cast<rapidjson::SizeType>(i)];
+        const Json* name = helper::member(op, "#");
+        if (name == nullptr || !name->IsString()) continue;
+        if (pass1_constant_folder(std::string_view(name->GetString(), name->GetStringLength())) ==
+            nullptr)
+            continue;
+        // An operator without a readable output produces nothing to index.
+        if (auto out = try_op_out_id(op)) producers[*out] = i;
+    }
+
+    for (size_t i = 0; i < array.Size(); ++i) {
+        const Json& op = array[static_cast<rapidjson::SizeType>(i)];
+
+        if (const Json* outs = helper::member(op, "O")) {
+            if (outs->IsObject()) {
+                record_tensor_meta(*outs);
+            } else if (outs->IsArray()) {
+                for (const Json& entry : outs->GetArray()) record_tensor_meta(entry);
+            }
+        }
+
+        const Json* name_value = helper::member(op, "#");
+        std::optional<std::string_view> name =
+            name_value ? helper::as_str(*name_value) : std::nullopt;
+        if (name) {
+            const Json* inputs = helper::member(op, "I");
+            if (*name == "0.combine") {
+                IdList ids = inputs ? helper::collect_value_ids(*inputs) : IdList{};
+                if (auto out = try_op_out_id(op)) state.combine_inputs.insert(*out, std::move(ids));
+            } else if (*name == "0.split") {
+                IdList ids = inputs ? helper::collect_value_ids(*inputs) : IdList{};
+                if (inputs && inputs->IsArray() && !ids.empty()) {
+                    const Json* outs = helper::member(op, "O");
+                    IdList out_ids = outs && outs->IsArray() ? helper::collect_value_ids(*outs)
+                                                             : IdList{};
+                    state.split_outputs.insert(ids.front(), std::move(out_ids));
+                }
+            } else if (*name == "p") {
+                record_parameter(op);
+            }
+
+            if (Pass1Folder folder = pass1_constant_folder(*name)) (this->*folder)(op, i, producers);
+        }
+
+        const Json* regions = helper::member(op, "regions");
+        if (regions == nullptr || !regions->IsArray()) continue;
+        for (const Json& region : regions->GetArray()) {
+            const Json* blocks = helper::member(region, "blocks");
+            if (blocks == nullptr || !blocks->IsArray()) continue;
+            for (const Json& block : blocks->GetArray()) {
+                if (const Json* args = helper::member(block, "args"); args && args->IsArray()) {
+                    for (const Json& arg : args->GetArray()) record_tensor_meta(arg);
+                }
+                const Json* block_ops = helper::member(block, "ops");
+                if (block_ops == nullptr || !block_ops->IsArray()) continue;
+                // Constants folded inside a nested block die with it: keep a handle to the
+                // table as it is and put it back afterwards, even when the block fails.
+                auto saved = state.const_values;
+                try {
+                    collect_pass1_from_ops(*block_ops);
+                } catch (...) {
+                    state.const_values = std::move(saved);
+                    throw;
+                }
+                state.const_values = std::move(saved);
+            }
+        }
+    }
+}
+
+void Converter::record_parameter(const Json& op) {
+    std::string name = "unknown_param";
+    if (const Json* attrs = helper::member(op, "A"); attrs && attrs->IsArray()) {
+        for (const Json& a : attrs->GetArray()) {
+            if (auto s = helper::as_str(a)) {
+                name = std::string(*s);
+                break;
+            }
+        }
+    }
+    const auto out = try_op_out_id(op);
+    if (!out) return;  // a parameter without an output id is not recorded at all
+    const int64_t id = *out;
+    state.tensor_names.insert(id, name);
+    state.param_names.make_mut().push_back(name);
+
+    ParamMeta meta;
+    if (const std::string* token = state.tensor_dtypes.find(id);
+        token && token->size() >= 4 && token->compare(0, 4, "0.t_") == 0) {
+        meta.dtype = helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(4));
+    }
+    if (const auto* dims = state.tensor_shapes.find(id)) meta.shape = *dims;
+    state.param_meta.insert(std::move(name), std::move(meta));
+}
+
+void Converter::record_tensor_meta(const Json& entry) {
+    std::optional<int64_t> id;
+    if (const Json* v = helper::member(entry, "%")) id = helper::as_i64(*v);
+    if (!id) {
+        if (const Json* v = helper::member(entry, "#")) id = helper::as_i64(*v);
+    }
+    if (!id) return;
+    const Json* type = helper::member(entry, "TT");
+    const Json* d = type ? helper::member(*type, "D") : nullptr;
+    if (d == nullptr || !d->IsArray() || d->Empty()) return;
+    const Json& first = (*d)[0];
+    if (const Json* token = helper::member(first, "#"); token && token->IsString()) {
+        state.tensor_dtypes.insert(*id, std::string(token->GetString(), token->GetStringLength()));
+    }
+    if (d->Size() >= 2 && (*d)[1].IsArray()) {
+        state.tensor_shapes.insert(*id, helper::collect_dims((*d)[1]));
+    }
+}
+
+}  // namespace kestro

@@ -1,0 +1,176 @@
+// The second pass: operator name -> lowering, and the generic fallback.
+#include <unordered_map>
+
+#include "converter/converter.h"
+#include "converter/ops/dispatch.h"
+#include "log.h"
+
+namespace kestro {
+
+[[noreturn]] void not_supported_yet(std::string_view full_name) {
+    throw Error("{} is not supported yet", full_name);
+}
+
+namespace ops {
+
+void pass2_noop(Converter&, std::string_view, const Json&) {}
+
+namespace {
+
+// Adapts a member taking only the operator object to the handler signature.
+template <void (Converter::*Lowering)(const Json&)>
+void call(Converter& c, std::string_view, const Json& op) {
+    (c.*Lowering)(op);
+}
+
+template <void (Converter::*Lowering)(std::string_view, const Json&)>
+void call_named(Converter& c, std::string_view name, const Json& op) {
+    (c.*Lowering)(name, op);
+}
+
+using Table = std::unordered_map<std::string_view, Pass2OpHandler>;
+
+Table build_table() {
+    using C = Converter;
+    // The rows in their fixed order. "1.flatten_" has its own row: the generic fallback
+    // would turn the in-place flatten into ONNX Flatten, which always gives 2-D and drops
+    // stop_axis.
+    const std::pair<std::string_view, Pass2OpHandler> rows[] = {
+        {"p", pass2_noop},
+        {"0.combine", pass2_noop},
+        {"0.split", pass2_noop},
+        {"1.full", call_named<&C::op_full>},
+        {"1.full_int_array", call_named<&C::op_full>},
+        {"1.assign_value_", call<&C::op_assign_value>},
+        {"1.data", call<&C::op_data>},
+        {"1.fetch", call<&C::op_fetch>},
+        {"1.cast", call<&C::op_cast>},
+        {"1.matmul", call<&C::op_matmul>},
+        {"1.matmul_v2", call<&C::op_matmul>},
+        {"1.clip", call<&C::op_clip>},
+        {"1.slice", call<&C::op_slice>},
+        {"1.squeeze", call<&C::op_squeeze>},
+        {"1.squeeze_", call<&C::op_squeeze>},
+        {"1.unsqueeze", call<&C::op_unsqueeze>},
+        {"1.unsqueeze_", call<&C::op_unsqueeze>},
+        {"1.flatten", call<&C::op_flatten>},
+        {"1.flatten_", call<&C::op_flatten>},
+        {"1.scale", call<&C::op_scale>},
+        {"1.swish", call<&C::op_swish>},
+        {"1.silu", call<&C::op_swish>},
+        {"1.hardswish", call<&C::op_hardswish>},
+        {"1.gelu", call<&C::op_gelu>},
+        {"1.stack", call<&C::op_stack>},
+        {"1.concat", call<&C::op_concat>},
+        {"1.split", call_named<&C::op_split_family>},
+        {"1.split_with_num", call_named<&C::op_split_family>},
+        {"1.nearest_interp",
+         [](C& c, std::string_view, const Json& op) { c.op_resize_interp(op, "nearest"); }},
+        {"1.bilinear_interp",
+         [](C& c, std::string_view, const Json& op) { c.op_resize_interp(op, "linear"); }},
+        {"1.arange", call<&C::op_arange>},
+        {"1.pool2d", call<&C::op_pool2d>},
+        {"1.batch_norm_", call<&C::op_batch_norm>},
+        {"1.batch_norm", call<&C::op_batch_norm>},
+        {"1.conv2d_transpose", call<&C::op_conv2d_transpose>},
+        {"1.conv2d_transpose_", call<&C::op_conv2d_transpose>},
+        {"1.expand", call<&C::op_expand>},
+        {"1.full_like", call<&C::op_full_like>},
+        {"1.full_with_tensor", call<&C::op_full_with_tensor>},
+        {"1.eye", call<&C::op_eye>},
+        {"1.max",
+         [](C& c, std::string_view, const Json& op) {
+             c.reduce_via_const_axes(op, "max missing inputs", "ReduceMax", "reduce_max");
+         }},
+        {"1.mean",
+         [](C& c, std::string_view, const Json& op) {
+             c.reduce_via_const_axes(op, "mean missing inputs", "ReduceMean", "reduce_mean");
+         }},
+        {"1.min",
+         [](C& c, std::string_view, const Json& op) {
+             c.reduce_via_const_axes(op, "min missing inputs", "ReduceMin", "reduce_min");
+         }},
+        {"1.sum", call<&C::op_reduce_sum>},
+        {"1.topk", call<&C::op_topk>},
+        {"1.argmax", call<&C::op_argmax>},
+        {"1.any", [](C& c, std::string_view, const Json& op) { c.op_any_all(op, true); }},
+        {"1.all", [](C& c, std::string_view, const Json& op) { c.op_any_all(op, false); }},
+        {"1.argsort", call<&C::op_argsort>},
+        {"1.gather", call<&C::op_gather>},
+        {"1.index_select", call<&C::op_index_select>},
+        {"1.embedding", call<&C::op_embedding>},
+        {"1.take_along_axis", call<&C::op_take_along_axis>},
+        {"1.one_hot", call<&C::op_one_hot>},
+        {"1.not_equal", call<&C::op_not_equal>},
+        {"1.multiclass_nms3", call<&C::op_multiclass_nms3>},
+        {"1.floor_divide", call<&C::op_floor_divide>},
+        {"1.grid_sample", call<&C::op_grid_sample>},
+        {"1.flip", call<&C::op_flip>},
+        {"1.cumsum", call<&C::op_cumsum>},
+        {"1.einsum", call<&C::op_einsum>},
+        {"1.meshgrid", call<&C::op_meshgrid>},
+        {"1.group_norm", call<&C::op_group_norm>},
+        {"1.if", call<&C::op_if>},
+        {"1.index_put", call<&C::op_index_put>},
+        {"1.set_value_", call<&C::op_set_value>},
+        {"1.set_value_with_tensor_", call<&C::op_set_value_with_tensor>},
+        {"1.pad", call<&C::op_pad>},
+        {"1.pad3d", call<&C::op_pad3d>},
+        {"1.pow", call<&C::op_pow>},
+        {"1.prelu", call<&C::op_prelu>},
+        {"1.leaky_relu", call<&C::op_leaky_relu>},
+        {"1.linear_v2", call<&C::op_linear_v2>},
+        {"1.put_along_axis", call<&C::op_put_along_axis>},
+        {"1.repeat_interleave", call<&C::op_repeat_interleave>},
+        {"1.repeat_interleave_with_tensor_index", call<&C::op_repeat_interleave>},
+        {"1.roll", call<&C::op_roll>},
+        {"1.strided_slice", call<&C::op_strided_slice>},
+        {"1.tril", [](C& c, std::string_view, const Json& op) { c.op_trilu(op, false); }},
+        {"1.triu", [](C& c, std::string_view, const Json& op) { c.op_trilu(op, true); }},
+        {"1.dropout", call<&C::op_dropout>},
+        {"1.tile", call<&C::op_tile>},
+        {"1.bitwise_and", call<&C::op_bitwise_and>},
+        {"1.multiply", call<&C::op_multiply>},
+        {"1.multinomial", call<&C::op_multinomial>},
+        {"1.unbind", call<&C::op_unbind>},
+        {"1.bitwise_not", call<&C::op_bitwise_not>},
+        {"1.while", call<&C::op_while>},
+        {"2.yield", pass2_noop},
+    };
+    Table table;
+    table.reserve(std::size(rows));
+    for (const auto& [name, handler] : rows) table.emplace(name, handler);
+    return table;
+}
+
+}  // namespace
+
+const std::unordered_map<std::string_view, Pass2OpHandler>& pass2_op_dispatch() {
+    // Built once, on first use (thread-safe static initialisation), never changed after.
+    static const Table table = build_table();
+    return table;
+}
+
+std::string_view generic_name(std::string_view full_name) {
+    while (full_name.substr(0, 2) == "1.") full_name.remove_prefix(2);
+    while (!full_name.empty() && full_name.back() == '_') full_name.remove_suffix(1);
+    return full_name;
+}
+
+}  // namespace ops
+
+void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
+    const auto& table = ops::pass2_op_dispatch();
+    if (auto it = table.find(full_name); it != table.end()) {
+        it->second(*this, full_name, op);
+        return;
+    }
+    if (full_name.size() >= 2 && full_name.substr(0, 2) == "1.") {
+        KLOG(Level::Debug, "kestro::converter::ops",
+             "No dedicated handler for {}; using generic conversion", full_name);
+        convert_generic_op(ops::generic_name(full_name), op);
+    }
+    // Names of other dialects without an entry produce nothing.
+}
+
+}  // namespace kestro

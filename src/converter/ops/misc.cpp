@@ -1,0 +1,128 @@
+// Graph inputs (data), graph outputs (fetch), dropout, and the generic one-node conversion.
+#include "converter/attr.h"
+#include "converter/converter.h"
+#include "log.h"
+
+namespace kestro {
+
+namespace {
+constexpr const char* kMiscTarget = "kestro::converter::ops::misc";
+}
+
+void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
+    std::string op_type = map_op_type(bare_name);
+    // Some ONNX operators appear only in later opsets; writing one into an older opset
+    // gives a model that no runtime loads.
+    if (int64_t min = attr::min_opset(op_type); opset < min)
+        throw Error("{} requires opset >= {}, but target opset is {}", op_type, min, opset);
+
+    proto::NodeProto node;
+    node.op_type = std::move(op_type);
+    if (const Json* attrs = helper::member(op, "A")) node.attribute = extract_attributes(bare_name, *attrs);
+    if (const Json* inputs = helper::member(op, "I"); inputs && inputs->IsArray())
+        node.input = tensor_names_for_ids(helper::collect_value_ids(*inputs));
+    if (const Json* outputs = helper::member(op, "O"); outputs && outputs->IsArray())
+        node.output = tensor_names_for_ids(helper::collect_value_ids(*outputs));
+    graph.node.push_back(std::move(node));
+}
+
+void Converter::op_data(const Json& op) {
+    proto::ValueInfoProto info = build_value_info(op, Direction::Input);
+    // A feed named like another feed or a parameter would be merged with it by the
+    // finishing passes, and its consumers would silently read the other value.
+    for (const auto& input : graph.input) {
+        if (input.name == info.name) throw Error("duplicate graph input name {}", info.name);
+    }
+    for (const auto& param : state.param_names.get()) {
+        if (param == info.name) throw Error("graph input {} collides with a parameter", info.name);
+    }
+    graph.input.push_back(info);
+    const int64_t id = helper::op_out_id(op);
+    state.tensor_names.insert(id, std::move(info.name));
+}
+
+void Converter::op_fetch(const Json& op) {
+    proto::ValueInfoProto info = build_value_info(op, Direction::Output);
+    if (!info.type) {
+        if (auto typed = fetch_type_fallback(op, info.name)) info = std::move(*typed);
+    }
+    const Json* inputs = helper::member(op, "I");
+    const IdList ids = inputs ? helper::collect_value_ids(*inputs) : IdList{};
+    if (ids.empty()) throw Error("fetch op has no input; cannot produce graph output");
+    std::string source = get_tensor_name(ids.front());
+
+    if (!fetch_names || fetch_names->node_count != graph.node.size() ||
+        fetch_names->output_count != graph.output.size()) {
+        FetchNameCache cache;
+        for (const auto& output : graph.output) cache.names.insert(output.name);
+        for (const auto& node : graph.node) {
+            for (const auto& name : node.output) cache.names.insert(name);
+        }
+        // Graph inputs and parameters are names too: an output named like one of them
+        // would give the tensor a second definition.
+        for (const auto& input : graph.input) cache.names.insert(input.name);
+        for (const auto& param : state.param_names.get()) cache.names.insert(param);
+        cache.node_count = graph.node.size();
+        cache.output_count = graph.output.size();
+        fetch_names = std::move(cache);
+    }
+
+    std::string requested;
+    if (auto given = helper::attr_str_value(op, "name"); given && !given->empty()) {
+        requested = std::string(*given);
+    } else {
+        requested = fmt::format("fetch_{}", graph.output.size());
+    }
+    std::string final_name = requested;
+    // Fetching a graph input or parameter under its own name needs no copy and no rename.
+    bool fetches_itself = false;
+    if (requested == source) {
+        for (const auto& input : graph.input) fetches_itself |= input.name == source;
+        for (const auto& param : state.param_names.get()) fetches_itself |= param == source;
+    }
+    if (!fetches_itself && fetch_names->names.count(requested) != 0) {
+        for (uint32_t counter = 1;; ++counter) {
+            final_name = fmt::format("{}_{}", requested, counter);
+            if (fetch_names->names.count(final_name) == 0) break;
+        }
+        KLOG(Level::Warn, kMiscTarget, "fetch output name '{}' collides; renamed to '{}'",
+             requested, final_name);
+    }
+
+    info.name = final_name;
+    graph.output.push_back(std::move(info));
+    if (source != final_name) append_node("Identity", {source}, {final_name});
+    fetch_names->names.insert(final_name);
+    fetch_names->node_count = graph.node.size();
+    fetch_names->output_count = graph.output.size();
+}
+
+void Converter::op_dropout(const Json& op) {
+    const IdList ids = helper::op_input_ids(op);
+    std::vector<std::string> inputs;
+    if (!ids.empty()) inputs.push_back(get_tensor_name(ids.front()));
+    const int64_t out = helper::op_out_id(op);
+    std::string output = get_tensor_name(out);
+
+    // In "downgrade_in_infer" mode inference scales by (1 - p); "upscale_in_train" (the
+    // default) is the identity at inference.
+    auto mode = helper::attr_str_value(op, "mode");
+    if (mode && *mode == "downgrade_in_infer" && !inputs.empty()) {
+        std::optional<double> p;
+        if (ids.size() >= 3) {
+            if (const auto* folded = state.const_values.find(ids[2]); folded && !folded->empty())
+                p = folded->front();
+        }
+        if (!p) p = helper::attr_f64(op, "p");
+        if (!p) throw Error("dropout in downgrade_in_infer mode needs a constant dropout probability");
+        auto dtype = maybe_onnx_dtype_for_tensor_id(out);
+        if (!dtype) dtype = maybe_onnx_dtype_for_tensor_id(ids.front());
+        std::string scale = fmt::format("dropout_scale_{}", out);
+        push_numeric_initializer(scale, {}, dtype.value_or(proto::dtype::FLOAT), {1.0 - *p});
+        add_binary_node("Mul", inputs.front(), scale, output);
+        return;
+    }
+    append_node("Identity", std::move(inputs), {std::move(output)});
+}
+
+}  // namespace kestro

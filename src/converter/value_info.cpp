@@ -1,0 +1,99 @@
+// Descriptions of graph values (ValueInfoProto) from element-type tokens and dims.
+#include "converter/converter.h"
+
+namespace kestro {
+
+int32_t Converter::onnx_elem_type_from_paddle(std::string_view token) {
+    if (token.size() >= 4 && token.substr(0, 4) == "0.t_") {
+        if (auto code = helper::paddle_dtype_token_to_onnx(token.substr(4))) return *code;
+    }
+    throw Error("Unsupported Paddle element type: {}", token);
+}
+
+proto::ValueInfoProto Converter::build_value_info_from_meta(std::string name,
+                                                            std::string_view token,
+                                                            const std::vector<int64_t>& dims) {
+    proto::TensorShapeProto shape;
+    shape.dim.reserve(dims.size());
+    for (int64_t d : dims) {
+        proto::TensorShapeProto::Dimension dim;
+        // An unknown dim (negative) carries neither a value nor a parameter name.
+        if (d >= 0) dim.value = d;
+        shape.dim.push_back(std::move(dim));
+    }
+    proto::TypeProto::Tensor tensor;
+    tensor.elem_type = onnx_elem_type_from_paddle(token);
+    tensor.shape = std::move(shape);
+
+    proto::ValueInfoProto info;
+    info.name = std::move(name);
+    info.type.emplace();
+    info.type->value = std::move(tensor);
+    return info;
+}
+
+proto::ValueInfoProto Converter::build_value_info_for_id(int64_t id, std::string name) const {
+    const std::string* token = state.tensor_dtypes.find(id);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    return build_value_info_from_meta(std::move(name), token ? std::string_view(*token) : "0.t_f32",
+                                      dims ? *dims : std::vector<int64_t>{});
+}
+
+namespace {
+
+struct TypeDescription {
+    std::string_view token;
+    std::vector<int64_t> dims;
+};
+
+// The type of a value entry: "TT"/"D" with the token at D[0]["#"] and dims at D[1].
+std::optional<TypeDescription> entry_type(const Json& entry) {
+    const Json* tt = helper::member(entry, "TT");
+    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
+    if (d == nullptr || !d->IsArray() || d->Size() < 2) return std::nullopt;
+    const Json* token = helper::member((*d)[0], "#");
+    if (token == nullptr || !token->IsString()) return std::nullopt;
+    TypeDescription type;
+    type.token = std::string_view(token->GetString(), token->GetStringLength());
+    // A dims entry that is not an integer is an unknown dim: dropping it would silently
+    // change the rank of the graph's input or output.
+    if ((*d)[1].IsArray()) type.dims = helper::collect_dims((*d)[1]);
+    return type;
+}
+
+std::optional<TypeDescription> first_entry_type(const Json& op, const char* key) {
+    const Json* list = helper::member(op, key);
+    if (list == nullptr || !list->IsArray() || list->Empty()) return std::nullopt;
+    return entry_type((*list)[0]);
+}
+
+}  // namespace
+
+proto::ValueInfoProto Converter::build_value_info(const Json& op, Direction direction) {
+    std::string name;
+    if (direction == Direction::Input) {
+        auto out = try_op_out_id(op);
+        name = out ? fmt::format("input_{}", *out) : "input";
+    } else {
+        const Json* inputs = helper::member(op, "I");
+        IdList ids = inputs ? helper::collect_value_ids(*inputs) : IdList{};
+        name = ids.empty() ? "output" : fmt::format("output_{}", ids.front());
+    }
+    if (auto given = helper::attr_str_value(op, "name"); given && !given->empty())
+        name = std::string(*given);
+
+    if (auto type = first_entry_type(op, "O"))
+        return build_value_info_from_meta(std::move(name), type->token, type->dims);
+    proto::ValueInfoProto info;
+    info.name = std::move(name);
+    return info;
+}
+
+// Used by the fetch lowering: the output entry's type, else the first input entry's.
+std::optional<proto::ValueInfoProto> fetch_type_fallback(const Json& op, const std::string& name) {
+    if (auto type = first_entry_type(op, "I"))
+        return Converter::build_value_info_from_meta(name, type->token, type->dims);
+    return std::nullopt;
+}
+
+}  // namespace kestro
