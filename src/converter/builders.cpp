@@ -1,0 +1,320 @@
+// Shared node and initializer builders. They pick the form an ONNX opset expects (Slice
+// bounds, Squeeze/Unsqueeze and reduction axes as attributes or as inputs) but never
+// refuse an opset themselves; the lowerings do that.
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "converter/converter.h"
+
+namespace kestro {
+
+namespace {
+
+template <class U>
+void put_le(std::vector<uint8_t>& out, U bits) {
+    static_assert(std::is_unsigned_v<U>);
+    for (size_t k = 0; k < sizeof(U); ++k) out.push_back(static_cast<uint8_t>(bits >> (8 * k)));
+}
+
+std::vector<uint8_t> i64_bytes(const std::vector<int64_t>& values) {
+    std::vector<uint8_t> out;
+    out.reserve(values.size() * 8);
+    for (int64_t v : values) put_le(out, static_cast<uint64_t>(v));
+    return out;
+}
+
+proto::TensorProto make_tensor(std::string name, std::vector<int64_t> dims, int32_t dtype,
+                               std::vector<uint8_t> bytes) {
+    proto::TensorProto t;
+    t.name = std::move(name);
+    t.dims = std::move(dims);
+    t.data_type = dtype;
+    t.raw_data = proto::Bytes(std::move(bytes));
+    return t;
+}
+
+// Dims of a push_*_initializer tensor: empty dims stay a scalar only for exactly one value.
+std::vector<int64_t> default_dims(std::vector<int64_t> dims, size_t count) {
+    if (dims.empty() && count != 1) return {static_cast<int64_t>(count)};
+    return dims;
+}
+
+// Rounds to the nearest 32-bit float (ties to even); empty when a finite value overflows.
+std::optional<float> round_to_f32(double v) {
+    if (!std::isfinite(v)) return static_cast<float>(v);
+    // Halfway between FLT_MAX and the next power of two rounds away (ties go to the even
+    // neighbour, which is infinity); everything below that rounds to a finite float.
+    constexpr double limit = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
+    if (std::fabs(v) >= limit) return std::nullopt;
+    if (std::fabs(v) > static_cast<double>(FLT_MAX)) return std::copysign(FLT_MAX, static_cast<float>(v));
+    return static_cast<float>(v);
+}
+
+// Rounds a 32-bit float to the nearest half float, ties to even; overflow gives infinity.
+uint16_t f32_to_f16_bits(float f) {
+    const uint32_t x = std::bit_cast<uint32_t>(f);
+    const uint16_t sign = static_cast<uint16_t>((x >> 16) & 0x8000u);
+    const uint32_t abs = x & 0x7FFFFFFFu;
+    if (abs >= 0x7F800000u) {
+        if (abs > 0x7F800000u) return static_cast<uint16_t>(sign | 0x7E00u);  // quiet NaN
+        return static_cast<uint16_t>(sign | 0x7C00u);
+    }
+    const uint32_t exp = abs >> 23;
+    const uint32_t mant = abs & 0x7FFFFFu;
+    auto round_shift = [](uint32_t m, uint32_t shift) -> uint32_t {
+        if (shift >= 32) return 0;
+        const uint32_t q = m >> shift;
+        const uint32_t rem = m & ((1u << shift) - 1u);
+        const uint32_t half = 1u << (shift - 1);
+        return (rem > half || (rem == half && (q & 1u))) ? q + 1 : q;
+    };
+    if (exp >= 143) return static_cast<uint16_t>(sign | 0x7C00u);  // >= 2^16
+    if (exp >= 113) {
+        // Normal half: the carry of the rounding may step into the next exponent or to
+        // infinity, which the bit layout gives for free.
+        const uint32_t bits = ((exp - 112) << 10) | (mant >> 13);
+        const uint32_t rem = mant & 0x1FFFu;
+        const uint32_t r = (rem > 0x1000u || (rem == 0x1000u && (bits & 1u))) ? bits + 1 : bits;
+        return static_cast<uint16_t>(sign | r);
+    }
+    if (exp == 0) return sign;  // float subnormals are far below the half range
+    // Half subnormal: count units of 2^-24.
+    const uint32_t m = mant | 0x800000u;
+    return static_cast<uint16_t>(sign | round_shift(m, 126 - exp));
+}
+
+struct IntRange {
+    double min;
+    double max;
+    size_t bytes;
+};
+
+std::vector<uint8_t> encode_integer(int32_t dtype, double value, IntRange range) {
+    const char* word = helper::onnx_dtype_name(dtype);
+    if (!std::isfinite(value))
+        throw Error("cannot encode non-finite value {} as {}", helper::fmt_f64(value), word);
+    if (std::trunc(value) != value)
+        throw Error("cannot encode non-integer value {} as {} without losing precision",
+                    helper::fmt_f64(value), word);
+    if (value < range.min || value > range.max)
+        throw Error("value {} is out of range for {}", helper::fmt_f64(value), word);
+    // 2^63 is accepted for INT64 and saturates to the largest signed value.
+    const uint64_t bits = static_cast<uint64_t>(helper::saturate_i64(value));
+    std::vector<uint8_t> out;
+    for (size_t k = 0; k < range.bytes; ++k) out.push_back(static_cast<uint8_t>(bits >> (8 * k)));
+    return out;
+}
+
+}  // namespace
+
+proto::TensorProto Converter::vector_i64(std::string name, const std::vector<int64_t>& values) {
+    return make_tensor(std::move(name), {static_cast<int64_t>(values.size())}, proto::dtype::INT64,
+                       i64_bytes(values));
+}
+
+void Converter::append_node(std::string op_type, std::vector<std::string> inputs,
+                            std::vector<std::string> outputs,
+                            std::vector<proto::AttributeProto> attributes) {
+    proto::NodeProto node;
+    node.op_type = std::move(op_type);
+    node.input = std::move(inputs);
+    node.output = std::move(outputs);
+    node.attribute = std::move(attributes);
+    graph.node.push_back(std::move(node));
+}
+
+void Converter::add_cast_node(std::string input, std::string output, int32_t to) {
+    append_node("Cast", {std::move(input)}, {std::move(output)}, {helper::attr_int("to", to)});
+}
+
+void Converter::add_binary_node(std::string op_type, std::string a, std::string b,
+                                std::string output) {
+    append_node(std::move(op_type), {std::move(a), std::move(b)}, {std::move(output)});
+}
+
+void Converter::add_slice_node(std::string input, std::string output,
+                               const std::vector<int64_t>& starts,
+                               const std::vector<int64_t>& ends,
+                               const std::optional<std::vector<int64_t>>& axes,
+                               const std::optional<std::vector<int64_t>>& steps,
+                               const std::string& prefix) {
+    if (starts.size() != ends.size())
+        throw Error("Slice starts/ends length mismatch: {} vs {}", starts.size(), ends.size());
+    if (axes && axes->size() != starts.size())
+        throw Error("Slice axes length {} does not match starts length {}", axes->size(),
+                    starts.size());
+    if (steps && steps->size() != starts.size())
+        throw Error("Slice steps length {} does not match starts length {}", steps->size(),
+                    starts.size());
+
+    if (opset < 10) {
+        if (steps) {
+            for (int64_t s : *steps)
+                if (s != 1) throw Error("Slice with steps != 1 requires opset >= 10");
+        }
+        std::vector<proto::AttributeProto> attrs{helper::attr_ints("starts", starts),
+                                                 helper::attr_ints("ends", ends)};
+        if (axes) attrs.push_back(helper::attr_ints("axes", *axes));
+        append_node("Slice", {std::move(input)}, {std::move(output)}, std::move(attrs));
+        return;
+    }
+
+    std::vector<std::string> inputs{std::move(input), prefix + "_starts", prefix + "_ends"};
+    graph.initializer.push_back(vector_i64(prefix + "_starts", starts));
+    graph.initializer.push_back(vector_i64(prefix + "_ends", ends));
+    if (axes || steps) {
+        std::vector<int64_t> axis_values;
+        if (axes) {
+            axis_values = *axes;
+        } else {
+            for (size_t k = 0; k < steps->size(); ++k) axis_values.push_back(static_cast<int64_t>(k));
+        }
+        graph.initializer.push_back(vector_i64(prefix + "_axes", axis_values));
+        inputs.push_back(prefix + "_axes");
+    }
+    if (steps) {
+        graph.initializer.push_back(vector_i64(prefix + "_steps", *steps));
+        inputs.push_back(prefix + "_steps");
+    }
+    append_node("Slice", std::move(inputs), {std::move(output)});
+}
+
+void Converter::add_reduce_node(std::string op_type, std::string input, std::string output,
+                                const std::optional<std::vector<int64_t>>& axes,
+                                int64_t keepdims, const std::string& prefix) {
+    std::vector<std::string> inputs{std::move(input)};
+    std::vector<proto::AttributeProto> attrs;
+    if (axes) {
+        if (opset < 18) {
+            attrs.push_back(helper::attr_ints("axes", *axes));
+        } else {
+            graph.initializer.push_back(vector_i64(prefix + "_axes", *axes));
+            inputs.push_back(prefix + "_axes");
+        }
+    }
+    attrs.push_back(helper::attr_int("keepdims", keepdims));
+    append_node(std::move(op_type), std::move(inputs), {std::move(output)}, std::move(attrs));
+}
+
+void Converter::add_squeeze_node(std::string input, std::string output,
+                                 const std::optional<std::vector<int64_t>>& axes,
+                                 std::optional<std::string> axes_name) {
+    if (!axes) {
+        append_node("Squeeze", {std::move(input)}, {std::move(output)});
+    } else if (opset < 13) {
+        append_node("Squeeze", {std::move(input)}, {std::move(output)},
+                    {helper::attr_ints("axes", *axes)});
+    } else {
+        std::string name = axes_name ? std::move(*axes_name) : std::string("squeeze_axes");
+        graph.initializer.push_back(vector_i64(name, *axes));
+        append_node("Squeeze", {std::move(input), std::move(name)}, {std::move(output)});
+    }
+}
+
+void Converter::add_unsqueeze_node(std::string input, std::string output,
+                                   const std::vector<int64_t>& axes, std::string axes_name) {
+    if (opset < 13) {
+        append_node("Unsqueeze", {std::move(input)}, {std::move(output)},
+                    {helper::attr_ints("axes", axes)});
+    } else {
+        graph.initializer.push_back(vector_i64(axes_name, axes));
+        append_node("Unsqueeze", {std::move(input), std::move(axes_name)}, {std::move(output)});
+    }
+}
+
+void Converter::push_i64_initializer(std::string name, std::vector<int64_t> dims,
+                                     const std::vector<int64_t>& values) {
+    graph.initializer.push_back(make_tensor(std::move(name),
+                                            default_dims(std::move(dims), values.size()),
+                                            proto::dtype::INT64, i64_bytes(values)));
+}
+
+void Converter::push_f32_initializer(std::string name, std::vector<int64_t> dims,
+                                     const std::vector<float>& values) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(values.size() * 4);
+    for (float v : values) put_le(bytes, std::bit_cast<uint32_t>(v));
+    graph.initializer.push_back(make_tensor(std::move(name),
+                                            default_dims(std::move(dims), values.size()),
+                                            proto::dtype::FLOAT, std::move(bytes)));
+}
+
+void Converter::push_numeric_initializer(std::string name, std::vector<int64_t> dims,
+                                         int32_t dtype, const std::vector<double>& values) {
+    std::vector<uint8_t> bytes;
+    for (double v : values) {
+        auto one = encode_scalar_f64_as_raw_data(dtype, v);
+        bytes.insert(bytes.end(), one.begin(), one.end());
+    }
+    graph.initializer.push_back(make_tensor(std::move(name), std::move(dims), dtype,
+                                            std::move(bytes)));
+}
+
+std::vector<uint8_t> Converter::encode_scalar_f64_as_raw_data(int32_t dtype, double value) {
+    namespace d = proto::dtype;
+    std::vector<uint8_t> out;
+    switch (dtype) {
+        case d::FLOAT: {
+            auto f = round_to_f32(value);
+            if (!f)
+                throw Error("cannot encode out-of-range finite value {} as float32",
+                            helper::fmt_f64(value));
+            put_le(out, std::bit_cast<uint32_t>(*f));
+            return out;
+        }
+        case d::FLOAT16: {
+            auto f = round_to_f32(value);
+            if (!f)
+                throw Error("cannot encode out-of-range finite value {} as float16",
+                            helper::fmt_f64(value));
+            const uint16_t h = f32_to_f16_bits(*f);
+            if (std::isfinite(value) && (h & 0x7C00u) == 0x7C00u)
+                throw Error("value {} is out of range for float16", helper::fmt_f64(value));
+            put_le(out, h);
+            return out;
+        }
+        case d::DOUBLE:
+            put_le(out, std::bit_cast<uint64_t>(value));
+            return out;
+        case d::BOOL:
+            if (std::isnan(value)) throw Error("cannot encode NaN as bool");
+            out.push_back(value == 0.0 ? 0 : 1);
+            return out;
+        case d::UINT8: return encode_integer(dtype, value, {0.0, 255.0, 1});
+        case d::INT8: return encode_integer(dtype, value, {-128.0, 127.0, 1});
+        case d::INT16: return encode_integer(dtype, value, {-32768.0, 32767.0, 2});
+        case d::INT32: return encode_integer(dtype, value, {-2147483648.0, 2147483647.0, 4});
+        case d::INT64:
+            return encode_integer(dtype, value,
+                                  {-9223372036854775808.0, 9223372036854775808.0, 8});
+        default: throw Error("unsupported initializer dtype {}", helper::onnx_dtype_name(dtype));
+    }
+}
+
+std::optional<int32_t> Converter::maybe_onnx_dtype_for_tensor_id(int64_t id) const {
+    const std::string* token = state.tensor_dtypes.find(id);
+    if (!token) return std::nullopt;
+    constexpr std::string_view prefix = "0.t_";
+    if (std::string_view(*token).substr(0, prefix.size()) == prefix) {
+        if (auto code = helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(prefix.size())))
+            return code;
+    }
+    throw Error("Unsupported Paddle element type: {}", *token);
+}
+
+int32_t Converter::onnx_dtype_for_tensor_id(int64_t id) const {
+    if (auto code = maybe_onnx_dtype_for_tensor_id(id)) return *code;
+    throw Error("missing dtype metadata for tensor {}", id);
+}
+
+std::vector<std::string> Converter::tensor_names_for_ids(const std::vector<int64_t>& ids) const {
+    std::vector<std::string> names;
+    names.reserve(ids.size());
+    for (int64_t id : ids) names.push_back(get_tensor_name(id));
+    return names;
+}
+
+}  // namespace kestro

@@ -1,0 +1,105 @@
+// Element-type tables and the single-attribute builders.
+#include "helper/helper.h"
+
+namespace kestro::helper {
+
+std::optional<int32_t> paddle_dtype_token_to_onnx(std::string_view word) {
+    namespace d = proto::dtype;
+    struct Entry {
+        std::string_view word;
+        int32_t code;
+    };
+    static constexpr Entry table[] = {
+        {"f32", d::FLOAT},   {"float32", d::FLOAT},   {"ui8", d::UINT8},   {"uint8", d::UINT8},
+        {"i8", d::INT8},     {"int8", d::INT8},       {"i16", d::INT16},   {"int16", d::INT16},
+        {"i32", d::INT32},   {"int32", d::INT32},     {"i64", d::INT64},   {"int64", d::INT64},
+        {"bool", d::BOOL},   {"f16", d::FLOAT16},     {"float16", d::FLOAT16},
+        {"f64", d::DOUBLE},  {"float64", d::DOUBLE},
+    };
+    for (const Entry& e : table)
+        if (e.word == word) return e.code;
+    return std::nullopt;
+}
+
+const char* onnx_dtype_name(int32_t code) {
+    switch (code) {
+        case proto::dtype::FLOAT: return "float32";
+        case proto::dtype::UINT8: return "uint8";
+        case proto::dtype::INT8: return "int8";
+        case proto::dtype::UINT16: return "uint16";
+        case proto::dtype::INT16: return "int16";
+        case proto::dtype::INT32: return "int32";
+        case proto::dtype::INT64: return "int64";
+        case proto::dtype::BOOL: return "bool";
+        case proto::dtype::FLOAT16: return "float16";
+        case proto::dtype::DOUBLE: return "float64";
+        case proto::dtype::BFLOAT16: return "bfloat16";
+        default: return "unknown";
+    }
+}
+
+size_t onnx_dtype_size(int32_t code) {
+    switch (code) {
+        case proto::dtype::UINT8:
+        case proto::dtype::INT8:
+        case proto::dtype::BOOL: return 1;
+        case proto::dtype::UINT16:
+        case proto::dtype::INT16:
+        case proto::dtype::FLOAT16:
+        case proto::dtype::BFLOAT16: return 2;
+        case proto::dtype::FLOAT:
+        case proto::dtype::INT32:
+        case proto::dtype::UINT32: return 4;
+        case proto::dtype::INT64:
+        case proto::dtype::DOUBLE:
+        case proto::dtype::UINT64: return 8;
+        default: return 0;
+    }
+}
+
+namespace {
+proto::AttributeProto named(std::string name, int32_t type) {
+    proto::AttributeProto a;
+    a.name = std::move(name);
+    a.type = type;
+    return a;
+}
+}  // namespace
+
+proto::AttributeProto attr_float(std::string name, float value) {
+    auto a = named(std::move(name), proto::attr_type::FLOAT);
+    a.f = value;
+    return a;
+}
+
+proto::AttributeProto attr_int(std::string name, int64_t value) {
+    auto a = named(std::move(name), proto::attr_type::INT);
+    a.i = value;
+    return a;
+}
+
+proto::AttributeProto attr_str(std::string name, std::string value) {
+    auto a = named(std::move(name), proto::attr_type::STRING);
+    a.s = std::move(value);
+    return a;
+}
+
+proto::AttributeProto attr_tensor(std::string name, proto::TensorProto value) {
+    auto a = named(std::move(name), proto::attr_type::TENSOR);
+    a.t = std::move(value);
+    return a;
+}
+
+proto::AttributeProto attr_graph(std::string name, proto::GraphProto value) {
+    auto a = named(std::move(name), proto::attr_type::GRAPH);
+    a.g = proto::Box<proto::GraphProto>(std::move(value));
+    return a;
+}
+
+proto::AttributeProto attr_ints(std::string name, const std::vector<int64_t>& values) {
+    auto a = named(std::move(name), proto::attr_type::INTS);
+    a.ints = values;
+    return a;
+}
+
+}  // namespace kestro::helper

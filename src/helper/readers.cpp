@@ -1,0 +1,275 @@
+// JSON access and the operator readers. Every decision about JSON number kinds is made
+// here: an id or an integer list element counts only when it is an integer in the signed
+// 64-bit range; floats, even whole ones, never do.
+#include <cstdlib>
+#include <limits>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "error.h"
+#include "helper/helper.h"
+
+namespace kestro::helper {
+
+const Json* member(const Json& v, std::string_view key) {
+    if (!v.IsObject()) return nullptr;
+    // FindMember with an explicit length: keys may hold bytes a C string would cut short.
+    Json name(rapidjson::StringRef(key.data(), static_cast<rapidjson::SizeType>(key.size())));
+    auto it = v.FindMember(name);
+    return it == v.MemberEnd() ? nullptr : &it->value;
+}
+
+std::optional<int64_t> as_i64(const Json& v) {
+    // RapidJSON reports IsInt64 for every integer that fits, unsigned ones below 2^63 too;
+    // a number written with a fraction or exponent is a double even when whole.
+    if (v.IsInt64()) return v.GetInt64();
+    return std::nullopt;
+}
+
+std::optional<bool> as_bool(const Json& v) {
+    if (v.IsBool()) return v.GetBool();
+    return std::nullopt;
+}
+
+std::optional<std::string_view> as_str(const Json& v) {
+    if (v.IsString()) return std::string_view(v.GetString(), v.GetStringLength());
+    return std::nullopt;
+}
+
+std::string json_debug(const Json& v) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    v.Accept(writer);
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+namespace {
+
+// The "AT" object of the first attribute entry named `name`. Only the first entry with
+// a matching name counts, even when it carries no usable value.
+const Json* find_attr_entry_value(const Json& op, std::string_view name) {
+    const Json* list = member(op, "A");
+    if (!list || !list->IsArray()) return nullptr;
+    for (const Json& entry : list->GetArray()) {
+        const Json* n = member(entry, "N");
+        if (!n) continue;
+        auto s = as_str(*n);
+        if (!s || *s != name) continue;
+        return member(entry, "AT");
+    }
+    return nullptr;
+}
+
+bool is_unicode_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+// Decodes the UTF-8 sequence starting at `s[i]`; returns its length, 0 when malformed.
+size_t utf8_at(std::string_view s, size_t i, char32_t& out) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    size_t len = b0 < 0x80 ? 1 : (b0 >> 5) == 0x6 ? 2 : (b0 >> 4) == 0xE ? 3 : (b0 >> 3) == 0x1E ? 4 : 0;
+    if (len == 0 || i + len > s.size()) return 0;
+    char32_t c = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
+    for (size_t k = 1; k < len; ++k) {
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (b & 0x3F);
+    }
+    out = c;
+    return len;
+}
+
+// Length in bytes of the white-space character that ends at s[end-1], 0 when none.
+size_t trailing_space_len(std::string_view s, size_t end) {
+    for (size_t len = 1; len <= 4 && len <= end; ++len) {
+        char32_t c = 0;
+        if (utf8_at(s, end - len, c) == len) return is_unicode_space(c) ? len : 0;
+    }
+    return 0;
+}
+
+std::string_view trim_unicode(std::string_view s) {
+    size_t begin = 0;
+    while (begin < s.size()) {
+        char32_t c = 0;
+        size_t len = utf8_at(s, begin, c);
+        if (len == 0 || !is_unicode_space(c)) break;
+        begin += len;
+    }
+    size_t end = s.size();
+    while (end > begin) {
+        size_t len = trailing_space_len(s, end);
+        if (len == 0) break;
+        end -= len;
+    }
+    return s.substr(begin, end - begin);
+}
+
+bool iequals_ascii(std::string_view a, std::string_view lower) {
+    if (a.size() != lower.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char c = a[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Checks the decimal grammar: [sign] (digits [. digits*] | . digits) [(e|E) [sign] digits].
+bool is_decimal_literal(std::string_view s) {
+    size_t i = 0;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    size_t int_digits = 0, frac_digits = 0;
+    while (i < s.size() && is_digit(s[i])) ++i, ++int_digits;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        while (i < s.size() && is_digit(s[i])) ++i, ++frac_digits;
+    }
+    if (int_digits + frac_digits == 0) return false;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        size_t exp_digits = 0;
+        while (i < s.size() && is_digit(s[i])) ++i, ++exp_digits;
+        if (exp_digits == 0) return false;
+    }
+    return i == s.size();
+}
+
+}  // namespace
+
+const Json* attr(const Json& op, std::string_view name) {
+    const Json* at = find_attr_entry_value(op, name);
+    return at ? member(*at, "D") : nullptr;
+}
+
+std::optional<double> attr_f64(const Json& op, std::string_view name) {
+    const Json* at = find_attr_entry_value(op, name);
+    if (!at) return std::nullopt;
+    return value_as_f64(*at);
+}
+
+std::optional<double> value_as_f64(const Json& v) {
+    if (v.IsNumber()) {
+        if (v.IsUint64()) return static_cast<double>(v.GetUint64());
+        if (v.IsInt64()) return static_cast<double>(v.GetInt64());
+        return v.GetDouble();
+    }
+    if (v.IsString()) return parse_special_f64(*as_str(v));
+    if (v.IsObject()) {
+        if (const Json* d = member(v, "D")) {
+            if (auto x = value_as_f64(*d)) return x;
+        }
+        if (const Json* vd = member(v, "VD")) {
+            if (auto s = as_str(*vd)) return parse_special_f64(*s);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<double> parse_special_f64(std::string_view text) {
+    const std::string_view t = trim_unicode(text);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+
+    // The sign of NaN is not carried: every NaN word reads as the same quiet NaN.
+    std::string_view body = t;
+    bool negative = false;
+    if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+        negative = body[0] == '-';
+        body.remove_prefix(1);
+    }
+    if (iequals_ascii(body, "nan")) return nan;
+    if (iequals_ascii(body, "inf") || iequals_ascii(body, "infinity")) return negative ? -inf : inf;
+
+    if (!is_decimal_literal(t)) return std::nullopt;
+    // strtod reads the validated literal; overflow gives ±inf and underflow ±0 as wanted.
+    std::string copy(t);
+    return std::strtod(copy.c_str(), nullptr);
+}
+
+std::vector<int64_t> collect_value_ids(const Json& entries) {
+    std::vector<int64_t> ids;
+    if (!entries.IsArray()) return ids;
+    for (const Json& entry : entries.GetArray()) {
+        const Json* id = member(entry, "%");
+        if (!id) continue;
+        if (auto v = as_i64(*id)) ids.push_back(*v);
+    }
+    return ids;
+}
+
+std::vector<int64_t> op_input_ids(const Json& op) {
+    const Json* inputs = member(op, "I");
+    if (!inputs) return {};
+    return collect_value_ids(*inputs);
+}
+
+int64_t op_out_id(const Json& op) {
+    const Json* outputs = member(op, "O");
+    const Json* first = nullptr;
+    if (outputs && outputs->IsArray()) {
+        if (!outputs->Empty()) first = &(*outputs)[0];
+    } else if (outputs && outputs->IsObject()) {
+        first = outputs;
+    }
+    if (first) {
+        if (const Json* id = member(*first, "%")) {
+            if (auto v = as_i64(*id)) return *v;
+        }
+    }
+    throw Error("Missing output ID in op: {}", json_debug(op));
+}
+
+std::vector<int64_t> collect_int_values(const Json& values) {
+    std::vector<int64_t> out;
+    if (!values.IsArray()) return out;
+    for (const Json& v : values.GetArray()) {
+        if (auto i = as_i64(v)) out.push_back(*i);
+    }
+    return out;
+}
+
+std::vector<int64_t> collect_i64_items(const Json& values) {
+    std::vector<int64_t> out;
+    if (!values.IsArray()) return out;
+    for (const Json& v : values.GetArray()) {
+        if (const Json* d = member(v, "D")) {
+            if (auto i = as_i64(*d)) {
+                out.push_back(*i);
+                continue;
+            }
+        }
+        if (auto i = as_i64(v)) out.push_back(*i);
+    }
+    return out;
+}
+
+std::vector<int64_t> collect_dims(const Json& values) {
+    std::vector<int64_t> out;
+    if (!values.IsArray()) return out;
+    for (const Json& v : values.GetArray()) out.push_back(as_i64(v).value_or(-1));
+    return out;
+}
+
+std::optional<int64_t> attr_i64(const Json& op, std::string_view name) {
+    const Json* d = attr(op, name);
+    return d ? as_i64(*d) : std::nullopt;
+}
+
+std::optional<bool> attr_bool(const Json& op, std::string_view name) {
+    const Json* d = attr(op, name);
+    return d ? as_bool(*d) : std::nullopt;
+}
+
+std::optional<std::string_view> attr_str_value(const Json& op, std::string_view name) {
+    const Json* d = attr(op, name);
+    return d ? as_str(*d) : std::nullopt;
+}
+
+}  // namespace kestro::helper

@@ -1,0 +1,198 @@
+// The generic op-type table and the translation of Paddle attribute entries.
+#include <string>
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include "converter/attr.h"
+#include "converter/converter.h"
+#include "log.h"
+
+using namespace kestro;
+
+namespace {
+
+rapidjson::Document parse(const std::string& text) {
+    rapidjson::Document d;
+    d.Parse(text.c_str(), text.size());
+    EXPECT_FALSE(d.HasParseError()) << text;
+    return d;
+}
+
+std::vector<proto::AttributeProto> extract(std::string_view op, const std::string& attrs) {
+    auto d = parse(attrs);
+    return Converter::extract_attributes(op, d);
+}
+
+std::vector<std::string> names(const std::vector<proto::AttributeProto>& attrs) {
+    std::vector<std::string> out;
+    for (const auto& a : attrs) out.push_back(a.name);
+    return out;
+}
+
+// An attribute entry: name, tag and the data as JSON text.
+std::string entry(const std::string& name, const std::string& tag, const std::string& data) {
+    return R"({"N": ")" + name + R"(", "AT": {"#": ")" + tag + R"(", "D": )" + data + "}}";
+}
+
+using Names = std::vector<std::string>;
+using Ints = std::vector<int64_t>;
+
+}  // namespace
+
+TEST(OpTypeTable, ExactNamesAndFirstOpsets) {
+    EXPECT_EQ(attr::generated_op_type("batch_norm_"), "BatchNormalization");
+    EXPECT_EQ(attr::generated_op_type("Relu"), std::nullopt);
+    EXPECT_EQ(attr::generated_op_type("relu_"), std::nullopt);
+    EXPECT_EQ(attr::generated_op_type("bilinear_interp"), std::nullopt);
+    EXPECT_EQ(Converter::map_op_type("layer_norm"), "LayerNormalization");
+    try {
+        Converter::map_op_type("mystery_op");
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_EQ(e.message(), "Unsupported operator: mystery_op");
+    }
+    EXPECT_EQ(attr::min_opset("LayerNormalization"), 17);
+    EXPECT_EQ(attr::min_opset("GreaterOrEqual"), 12);
+    EXPECT_EQ(attr::min_opset("Range"), 11);
+    EXPECT_EQ(attr::min_opset("Relu"), 1);
+}
+
+TEST(ExtractAttributes, TagConversionAndDrops) {
+    auto a = extract("softmax",
+                     "[" + entry("axis", "0.a_i32", "-1") + "," + entry("eps", "0.a_f64", "0.1") + "," +
+                         entry("mode", "0.a_str", R"("x")") + "," + entry("keep", "0.a_bool", "true") +
+                         "," + entry("big", "0.a_i64", "9223372036854775808") + "," +
+                         entry("whole", "0.a_i64", "2.0") + "," + entry("flag", "0.a_bool", "1") + "," +
+                         entry("odd", "0.a_custom", "1") + "," + entry("dtype", "0.a_i32", "5") + "," +
+                         entry("stop_gradient", "0.a_bool", "false") + "," +
+                         R"({"N": "nodata", "AT": {"#": "0.a_i32", "VD": "3"}}, {"N": "noat"}, 7])");
+    EXPECT_EQ(names(a), (Names{"axis", "eps", "mode", "keep"}));
+    EXPECT_EQ(a[0].type, proto::attr_type::INT);
+    EXPECT_EQ(a[0].i, -1);
+    EXPECT_EQ(a[1].type, proto::attr_type::FLOAT);
+    EXPECT_EQ(a[1].f, 0.1f);
+    EXPECT_EQ(a[2].s, "x");
+    EXPECT_EQ(a[3].type, proto::attr_type::INT);
+    EXPECT_EQ(a[3].i, 1);
+
+    EXPECT_TRUE(extract("relu", "{}").empty());
+    EXPECT_TRUE(extract("relu", "[]").empty());
+}
+
+TEST(ExtractAttributes, EntriesWithoutNameAreDropped) {
+    // ONNX rejects unnamed attributes, so such entries never reach the node.
+    auto a = extract("relu", R"([{"AT": {"#": "0.a_i32", "D": 1}},
+                                  {"N": 3, "AT": {"#": "0.a_i32", "D": 2}},
+                                  {"N": "", "AT": {"#": "0.a_i32", "D": 3}},
+                                  {"N": "kept", "AT": {"#": "0.a_i32", "D": 4}}])");
+    EXPECT_EQ(names(a), Names{"kept"});
+}
+
+TEST(ExtractAttributes, RenamesAndPerOperatorDrops) {
+    auto ln = extract("layer_norm", "[" + entry("begin_norm_axis", "0.a_i32", "1") + "," +
+                                        entry("epsilon", "0.a_f32", "1e-5") + "]");
+    EXPECT_EQ(names(ln), (Names{"axis", "epsilon"}));
+    EXPECT_EQ(ln[0].i, 1);
+
+    const std::string slope = "[" + entry("slope", "0.a_f32", "0.2") + "," + entry("offset", "0.a_f32", "0.5") + "]";
+    EXPECT_EQ(names(extract("hardsigmoid", slope)), (Names{"alpha", "beta"}));
+    EXPECT_EQ(names(extract("sigmoid", slope)), (Names{"slope", "offset"}));
+
+    EXPECT_EQ(names(extract("flatten", "[" + entry("start_axis", "0.a_i32", "1") + "," +
+                                           entry("stop_axis", "0.a_i32", "2") + "]")),
+              Names{"axis"});
+    EXPECT_EQ(names(extract("matmul", "[" + entry("transpose_x", "0.a_bool", "true") + "]")), Names{});
+    EXPECT_EQ(names(extract("add", "[" + entry("transpose_x", "0.a_bool", "true") + "]")),
+              Names{"transpose_x"});
+}
+
+TEST(ExtractAttributes, ArraysTakeTheirKindFromTheFirstElement) {
+    auto a = extract("transpose",
+                     "[" + entry("perm", "0.a_array",
+                                 R"([{"#": "0.a_i64", "D": 0}, {"#": "0.a_f32", "D": 2}, {"D": 1.5}, 7, {"D": 1}])") +
+                         "," + entry("scales", "0.a_array", R"([{"#": "0.a_f32", "D": 2}, {"#": "0.a_i32", "D": 3}, {"D": "x"}])") +
+                         "," + entry("words", "0.a_array", R"([{"#": "0.a_str", "D": "a"}, {"D": 1}, {"D": "b"}])") +
+                         "," + entry("plain", "1.a_intarray", R"([1, 2.5, -3])") +
+                         "," + entry("fractions", "0.a_array", R"([0.5, 1.5])") +
+                         "," + entry("empty", "0.a_array", "[]") +
+                         "," + entry("nested", "0.a_array", R"([[1], [2]])") +
+                         "," + entry("notarray", "0.a_array", "5") + "]");
+    EXPECT_EQ(names(a), (Names{"perm", "scales", "words", "plain", "fractions"}));
+    EXPECT_EQ(a[0].type, proto::attr_type::INTS);
+    EXPECT_EQ(a[0].ints, (Ints{0, 2, 1}));
+    EXPECT_EQ(a[1].type, proto::attr_type::FLOATS);
+    EXPECT_EQ(a[1].floats, (std::vector<float>{2.0f, 3.0f}));
+    EXPECT_EQ(a[2].type, proto::attr_type::STRINGS);
+    EXPECT_EQ(a[2].strings, (Names{"a", "b"}));
+    EXPECT_EQ(a[3].ints, (Ints{1, -3}));
+    EXPECT_EQ(a[4].type, proto::attr_type::INTS);
+    EXPECT_TRUE(a[4].ints.empty());
+}
+
+TEST(ExtractAttributes, ConvolutionPadsAndGroups) {
+    struct Case {
+        const char* paddings;
+        Ints pads;
+    };
+    for (const Case& c : {Case{"[1, 2]", {1, 2, 1, 2}}, Case{"[1, 2, 3, 4]", {1, 3, 2, 4}},
+                         Case{"[1, 2, 3]", {1, 2, 3}}}) {
+        auto a = extract("conv2d", "[" + entry("paddings", "0.a_array", c.paddings) + "," +
+                                       entry("groups", "0.a_i32", "2") + "," +
+                                       entry("data_format", "0.a_str", R"("NCHW")") + "]");
+        EXPECT_EQ(names(a), (Names{"pads", "group"})) << c.paddings;
+        EXPECT_EQ(a[0].ints, c.pads) << c.paddings;
+    }
+    // Outside the convolution family nothing is renamed or reordered.
+    auto other = extract("pad", "[" + entry("paddings", "0.a_array", "[1, 2, 3, 4]") + "]");
+    EXPECT_EQ(names(other), Names{"paddings"});
+    EXPECT_EQ(other[0].ints, (Ints{1, 2, 3, 4}));
+}
+
+TEST(ExtractAttributes, NonStandardPadsWarn) {
+    log::init("warn", "never");
+    testing::internal::CaptureStderr();
+    extract("depthwise_conv2d", "[" + entry("paddings", "0.a_array", "[1, 2, 3]") + "]");
+    const std::string err = testing::internal::GetCapturedStderr();
+    log::init("", "never");
+    EXPECT_NE(err.find("leaving non-standard pads attribute [1, 2, 3] unchanged for depthwise_conv2d"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("kestro::converter::attr"), std::string::npos) << err;
+}
+
+TEST(ExtractAttributes, SamePaddingReplacesPads) {
+    auto a = extract("conv2d_transpose", "[" + entry("paddings", "0.a_array", "[1, 1]") + "," +
+                                             entry("padding_algorithm", "0.a_str", R"("EXPLICIT")") + "," +
+                                             entry("padding_algorithm", "0.a_str", R"("SAME")") + "," +
+                                             entry("strides", "0.a_array", "[2, 2]") + "]");
+    EXPECT_EQ(names(a), (Names{"strides", "auto_pad"}));
+    EXPECT_EQ(a[1].type, proto::attr_type::STRING);
+    EXPECT_EQ(a[1].s, "SAME_UPPER");
+
+    for (const char* algo : {R"("VALID")", R"("same")"}) {
+        auto b = extract("conv2d", "[" + entry("paddings", "0.a_array", "[0, 0]") + "," +
+                                       entry("padding_algorithm", "0.a_str", algo) + "]");
+        EXPECT_EQ(names(b), Names{"pads"}) << algo;
+    }
+}
+
+TEST(ExtractAttributes, PoolCeilModeGoesLast) {
+    auto a = extract("pool2d", "[" + entry("ceil_mode", "0.a_i32", "1") + "," +
+                                   entry("ceil_mode", "0.a_bool", "true") + "," +
+                                   entry("ksize", "0.a_array", "[2, 2]") + "," +
+                                   entry("exclusive", "0.a_bool", "true") + "," +
+                                   entry("adaptive", "0.a_bool", "false") + "," +
+                                   entry("global_pooling", "0.a_bool", "false") + "," +
+                                   entry("pooling_type", "0.a_str", R"("max")") + "," +
+                                   entry("padding_algorithm", "0.a_str", R"("SAME")") + "]");
+    EXPECT_EQ(names(a), (Names{"ksize", "auto_pad", "ceil_mode"}));
+    EXPECT_EQ(a[2].type, proto::attr_type::INT);
+    EXPECT_EQ(a[2].i, 1);
+
+    auto none = extract("pool2d", "[" + entry("ceil_mode", "0.a_str", R"("yes")") + "]");
+    EXPECT_TRUE(none.empty());
+    // Only pooling re-adds ceil_mode; a convolution keeps it as an ordinary attribute.
+    auto conv = extract("conv2d", "[" + entry("ceil_mode", "0.a_bool", "false") + "]");
+    EXPECT_EQ(names(conv), Names{"ceil_mode"});
+}

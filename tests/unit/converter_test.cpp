@@ -1,0 +1,185 @@
+// The converter's shared tables, model loading and the first pass.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "converter/converter.h"
+
+using kestro::Converter;
+using kestro::Error;
+
+namespace {
+
+std::string program(const std::string& ops) {
+    return R"({"program":{"regions":[{"blocks":[{"ops":)" + ops + "}]}]}}";
+}
+
+std::string error_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.message();
+    }
+    return "<no error>";
+}
+
+}  // namespace
+
+TEST(ConverterState, ChildSeesParentSnapshotAndWritesStaySeparate) {
+    Converter parent;
+    parent.state.tensor_shapes.insert(5, {2, 3});
+    parent.strict = true;
+    parent.multinomial_warned = true;
+    parent.opset = 13;
+
+    Converter child = parent.sub_converter();
+    EXPECT_EQ(child.graph.name, "Orvane_Subgraph");
+    EXPECT_EQ(child.opset, 13);
+    EXPECT_TRUE(child.strict);
+    EXPECT_FALSE(child.multinomial_warned);
+    EXPECT_TRUE(child.state.tensor_shapes.shares_with(parent.state.tensor_shapes));
+    ASSERT_NE(child.state.tensor_shapes.find(5), nullptr);
+
+    child.state.tensor_shapes.insert(6, {1});
+    EXPECT_EQ(parent.state.tensor_shapes.find(6), nullptr);
+    parent.state.tensor_dtypes.insert(7, "0.t_f32");
+    EXPECT_EQ(child.state.tensor_dtypes.find(7), nullptr);
+
+    // Tables neither side wrote stay shared.
+    EXPECT_TRUE(child.state.combine_inputs.shares_with(parent.state.combine_inputs));
+}
+
+TEST(ConverterState, InsertReturnsPreviousValue) {
+    Converter c;
+    EXPECT_FALSE(c.state.tensor_names.insert(1, "a").has_value());
+    EXPECT_EQ(c.state.tensor_names.insert(1, "b").value(), "a");
+    EXPECT_EQ(*c.state.tensor_names.find(1), "b");
+}
+
+TEST(ConverterState, FreshConvertersShareNothing) {
+    Converter a, b;
+    EXPECT_FALSE(a.state.tensor_names.shares_with(b.state.tensor_names));
+    EXPECT_EQ(a.graph.name, "Orvane_Model");
+    EXPECT_EQ(a.opset, 17);
+}
+
+TEST(ConverterNames, TensorNamesAndOpsetGate) {
+    Converter c;
+    EXPECT_EQ(c.get_tensor_name(0), "");
+    EXPECT_EQ(c.get_tensor_name(12), "tensor_12");
+    EXPECT_EQ(error_of([&] { c.get_tensor_name(-3); }), "Undefined value id -3");
+    c.state.tensor_names.insert(-3, "x");
+    EXPECT_EQ(c.get_tensor_name(-3), "x");
+
+    c.opset = 12;
+    EXPECT_NO_THROW(c.require_opset("einsum", 12));
+    EXPECT_EQ(error_of([&] { c.require_opset("einsum", 13); }),
+              "einsum requires opset >= 13, but target opset is 12");
+}
+
+TEST(ModelLoading, RefusesWhatIsNotAProgram) {
+    const std::string ops_message =
+        "Could not find ops array in JSON under /program/regions/0/blocks/0/ops";
+    for (const std::string text : {std::string(R"({"x":1})"), program(R"({"a":1})"),
+                                   std::string("[]")}) {
+        Converter c;
+        EXPECT_EQ(error_of([&] { c.load_paddle_model_from_text(text); }), ops_message) << text;
+    }
+    for (const std::string text : {std::string("{"), std::string("{} x"),
+                                   std::string("{\"a\": \"\xff\"}"), std::string("{}\0{}", 5)}) {
+        Converter c;
+        const std::string message = error_of([&] { c.load_paddle_model_from_text(text); });
+        EXPECT_NE(message.find("line 1 column"), std::string::npos) << message;
+    }
+}
+
+TEST(ModelLoading, NestingLimitIs128) {
+    auto nested = [](int depth) {
+        // depth levels in total, the outermost being the document object
+        std::string inner = "1";
+        for (int i = 1; i < depth; ++i) inner = "[" + inner + "]";
+        return R"({"program":)" + inner + "}";
+    };
+    Converter ok;
+    EXPECT_EQ(error_of([&] { ok.load_paddle_model_from_text(nested(128)); }),
+              "Could not find ops array in JSON under /program/regions/0/blocks/0/ops");
+    Converter deep;
+    EXPECT_NE(error_of([&] { deep.load_paddle_model_from_text(nested(129)); })
+                  .find("recursion limit exceeded"),
+              std::string::npos);
+}
+
+TEST(ModelLoading, SizeLimitIsCheckedBeforeReading) {
+    const std::string path = ::testing::TempDir() + "/kestro_big.json";
+    {
+        std::ofstream f(path, std::ios::binary);
+        f.seekp(268435456);  // one byte past the limit once the byte is written
+        f.put(' ');
+    }
+    Converter c;
+    EXPECT_EQ(error_of([&] { c.load_paddle_model(path); }),
+              "model JSON is too large: 268435457 bytes exceeds soft limit 268435456 bytes");
+    std::remove(path.c_str());
+
+    Converter missing;
+    EXPECT_EQ(error_of([&] { missing.load_paddle_model("/nonexistent/kestro.json"); }),
+              "No such file or directory (os error 2)");
+}
+
+TEST(FirstPass, ParametersCombinesSplitsAndDims) {
+    Converter c;
+    c.load_paddle_model_from_text(program(R"([
+      {"#":"p","A":[0,1,1,"c"],"O":[{"%":1,"TT":{"D":[{"#":"0.t_f32"},[2,-1,3.5,"x"]]}}]},
+      {"#":"p","A":[0,1,1,"a.b"],"O":[{"%":2,"TT":{"D":[{"#":"0.t_i64"},[4]]}}]},
+      {"#":"p","A":[0,1,1,"W"],"O":[{"%":3}]},
+      {"#":"p","A":[0,1,1,"a"],"O":[{"%":4,"TT":{"D":[{"#":"0.t_bf16"},[]]}}]},
+      {"#":"p","A":[0],"O":[{"%":5}]},
+      {"#":"p","A":[1],"O":[{"%":6}]},
+      {"#":"p","A":["nameless"],"O":[{"%":"7"}]},
+      {"#":"0.combine","I":[{"%":1},{"%":2.0},{"%":2}],"O":[{"%":8}]},
+      {"#":"0.split","I":[{"%":8}],"O":{"%":9}},
+      {"#":"0.split","I":[],"O":[{"%":10}]},
+      {"#":5,"O":[{"%":11,"TT":{"D":[{"#":"0.t_bool"},[1]]}}]}
+    ])"));
+    const auto& names = c.state.param_names.get();
+    EXPECT_EQ(names, (std::vector<std::string>{"W", "a", "a.b", "c", "unknown_param",
+                                               "unknown_param"}));
+    EXPECT_EQ(c.state.param_meta.size(), 5u);
+    EXPECT_EQ(c.state.param_meta.find("c")->shape, (std::vector<int64_t>{2, -1, -1, -1}));
+    EXPECT_EQ(c.state.param_meta.find("c")->dtype, 1);
+    EXPECT_EQ(c.state.param_meta.find("a.b")->dtype, 7);
+    EXPECT_FALSE(c.state.param_meta.find("a")->dtype.has_value());
+    EXPECT_TRUE(c.state.param_meta.find("W")->shape.empty());
+    EXPECT_EQ(*c.state.tensor_names.find(2), "a.b");
+    EXPECT_EQ(c.state.tensor_names.find(7), nullptr);
+
+    EXPECT_EQ(*c.state.combine_inputs.find(8), (std::vector<int64_t>{1, 2}));
+    EXPECT_TRUE(c.state.split_outputs.find(8)->empty());
+    EXPECT_EQ(c.state.split_outputs.size(), 1u);
+    // An operator with a numeric name still records its outputs' metadata.
+    EXPECT_EQ(*c.state.tensor_dtypes.find(11), "0.t_bool");
+}
+
+TEST(FirstPass, NestedBlocksKeepMetadataButNotConstants) {
+    Converter c;
+    c.load_paddle_model_from_text(program(R"([
+      {"#":"2.custom","O":[{"%":1}],"regions":[{"blocks":[{"args":[{"#":20,"TT":{"D":[{"#":"0.t_i32"},[]]}}],
+        "ops":[{"#":"1.full","A":[{"N":"value","AT":{"#":"0.a_f64","D":3.0}}],
+                "O":[{"%":21,"TT":{"D":[{"#":"0.t_f32"},[1]]}}]}]}]}]},
+      {"#":"1.full","A":[{"N":"value","AT":{"#":"0.a_f64","D":2.0}}],"O":[{"%":22}]}
+    ])"));
+    EXPECT_EQ(*c.state.tensor_dtypes.find(20), "0.t_i32");
+    EXPECT_EQ(*c.state.tensor_shapes.find(21), (std::vector<int64_t>{1}));
+    EXPECT_EQ(c.state.const_values.find(21), nullptr);
+    ASSERT_NE(c.state.const_values.find(22), nullptr);
+    EXPECT_EQ(*c.state.const_values.find(22), (std::vector<double>{2.0}));
+}
+
+TEST(FirstPass, EmptyProgramConvertsNothing) {
+    Converter c;
+    c.load_paddle_model_from_text(program("[]"));
+    EXPECT_TRUE(c.state.param_names.get().empty());
+    EXPECT_TRUE(c.graph.node.empty());
+}

@@ -1,0 +1,186 @@
+// The second-pass dispatch, graph inputs and outputs, dropout and value descriptions.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <rapidjson/document.h>
+
+#include "converter/converter.h"
+#include "converter/ops/dispatch.h"
+#include "log.h"
+
+using kestro::Converter;
+using kestro::Error;
+namespace proto = kestro::proto;
+
+namespace {
+
+// Keeps parsed documents alive for the duration of a test.
+struct Ops {
+    std::vector<std::unique_ptr<rapidjson::Document>> docs;
+    const kestro::Json& operator()(const std::string& text) {
+        auto doc = std::make_unique<rapidjson::Document>();
+        doc->Parse(text.c_str());
+        EXPECT_FALSE(doc->HasParseError()) << text;
+        docs.push_back(std::move(doc));
+        return *docs.back();
+    }
+};
+
+std::string error_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.message();
+    }
+    return "<no error>";
+}
+
+void run(Converter& c, Ops& ops, const std::string& text) {
+    const auto& op = ops(text);
+    c.process_pass2_op(op["#"].GetString(), op);
+}
+
+}  // namespace
+
+TEST(Dispatch, TableAndGenericNames) {
+    const auto& table = kestro::ops::pass2_op_dispatch();
+    EXPECT_EQ(table.size(), 89u);  // the 88 rows plus the in-place flatten
+    EXPECT_TRUE(table.count("1.hardswish"));
+    EXPECT_TRUE(table.count("1.flatten_"));
+    EXPECT_TRUE(table.count("2.yield"));
+    EXPECT_FALSE(table.count("1.relu"));
+
+    using kestro::ops::generic_name;
+    EXPECT_EQ(generic_name("1.relu"), "relu");
+    EXPECT_EQ(generic_name("1.1.relu__"), "relu");
+    EXPECT_EQ(generic_name("1.tile_"), "tile");
+}
+
+TEST(Dispatch, FallbackAndSkips) {
+    Ops ops;
+    Converter c;
+    run(c, ops, R"({"#":"1.relu_","I":[{"%":5}],"O":[{"%":6}]})");
+    ASSERT_EQ(c.graph.node.size(), 1u);
+    EXPECT_EQ(c.graph.node[0].op_type, "Relu");
+    EXPECT_EQ(c.graph.node[0].input, (std::vector<std::string>{"tensor_5"}));
+    EXPECT_EQ(c.graph.node[0].output, (std::vector<std::string>{"tensor_6"}));
+
+    // Other dialects, bare names and one-byte names are skipped without output.
+    for (const char* name : {"2.custom", "0.other", "relu", "1", "p"}) {
+        run(c, ops, std::string(R"({"#":")") + name + R"(","I":[{"%":5}],"O":[{"%":7}]})");
+    }
+    EXPECT_EQ(c.graph.node.size(), 1u);
+
+    EXPECT_EQ(error_of([&] { run(c, ops, R"({"#":"1.nonexistent_op_","O":[{"%":8}]})"); }),
+              "Unsupported operator: nonexistent_op");
+    EXPECT_EQ(c.graph.node.size(), 1u);
+}
+
+TEST(Dispatch, GenericConversionRespectsOpsetOfOnnxType) {
+    Ops ops;
+    Converter c;
+    c.opset = 16;
+    EXPECT_EQ(error_of([&] {
+                  run(c, ops, R"({"#":"1.layer_norm","I":[{"%":1}],"O":[{"%":2}]})");
+              }),
+              "LayerNormalization requires opset >= 17, but target opset is 16");
+    EXPECT_TRUE(c.graph.node.empty());
+}
+
+TEST(GraphIo, DataNamesTypesAndCollisions) {
+    Ops ops;
+    Converter c;
+    run(c, ops, R"({"#":"1.data","A":[{"N":"name","AT":{"#":"0.a_str","D":"x"}}],
+                    "O":[{"%":3,"TT":{"D":[{"#":"0.t_f32"},[-1,3,2.5,0]]}}]})");
+    run(c, ops, R"({"#":"1.data","O":[{"%":5,"TT":{"D":[{"#":"0.t_bool"},[]]}}]})");
+    ASSERT_EQ(c.graph.input.size(), 2u);
+    const auto& x = c.graph.input[0];
+    EXPECT_EQ(x.name, "x");
+    const auto& tensor = std::get<proto::TypeProto::Tensor>(x.type->value);
+    EXPECT_EQ(tensor.elem_type, 1);
+    // A non-integer dim stays as an unknown dim, so the rank is kept.
+    ASSERT_EQ(tensor.shape->dim.size(), 4u);
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(tensor.shape->dim[0].value));
+    EXPECT_EQ(std::get<int64_t>(tensor.shape->dim[1].value), 3);
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(tensor.shape->dim[2].value));
+    EXPECT_EQ(std::get<int64_t>(tensor.shape->dim[3].value), 0);
+    EXPECT_EQ(c.get_tensor_name(3), "x");
+    EXPECT_EQ(c.graph.input[1].name, "input_5");
+
+    EXPECT_EQ(error_of([&] {
+                  run(c, ops, R"({"#":"1.data","A":[{"N":"name","AT":{"#":"0.a_str","D":"x"}}],"O":[{"%":9}]})");
+              }),
+              "duplicate graph input name x");
+    c.state.param_names.make_mut().push_back("w");
+    EXPECT_EQ(error_of([&] {
+                  run(c, ops, R"({"#":"1.data","A":[{"N":"name","AT":{"#":"0.a_str","D":"w"}}],"O":[{"%":9}]})");
+              }),
+              "graph input w collides with a parameter");
+    EXPECT_EQ(error_of([&] {
+                  run(c, ops, R"({"#":"1.data","O":[{"%":10,"TT":{"D":[{"#":"0.t_bf16"},[]]}}]})");
+              }),
+              "Unsupported Paddle element type: 0.t_bf16");
+}
+
+TEST(GraphIo, FetchNamesAreUnique) {
+    Ops ops;
+    Converter c;
+    c.state.param_names.make_mut().push_back("w");
+    c.state.tensor_names.insert(1, "w");
+    run(c, ops, R"({"#":"1.data","A":[{"N":"name","AT":{"#":"0.a_str","D":"x"}}],"O":[{"%":2}]})");
+    run(c, ops, R"({"#":"1.relu","I":[{"%":2}],"O":[{"%":3}]})");
+    auto fetch = [&](const std::string& source, const std::string& name) {
+        std::string attrs = name.empty() ? "" : R"("A":[{"N":"name","AT":{"#":"0.a_str","D":")" + name + R"("}}],)";
+        run(c, ops, "{\"#\":\"1.fetch\"," + attrs + "\"I\":[{\"%\":" + source + "}],\"O\":[{\"%\":99}]}");
+        return c.graph.output.back().name;
+    };
+    EXPECT_EQ(fetch("3", "out"), "out");
+    EXPECT_EQ(fetch("3", "out"), "out_1");
+    EXPECT_EQ(fetch("3", "out"), "out_2");
+    EXPECT_EQ(fetch("3", ""), "fetch_3");
+    EXPECT_EQ(fetch("3", "tensor_3"), "tensor_3_1");  // a node output is taken
+    EXPECT_EQ(fetch("3", "x"), "x_1");                // a graph input is taken
+    EXPECT_EQ(fetch("3", "w"), "w_1");                // so is a parameter
+    EXPECT_EQ(fetch("2", "x"), "x");                  // fetching a graph input as itself
+    EXPECT_EQ(fetch("1", "w"), "w");                  // or a parameter
+
+    size_t identities = 0;
+    for (const auto& node : c.graph.node) identities += node.op_type == "Identity";
+    EXPECT_EQ(identities, 7u);
+    EXPECT_EQ(error_of([&] { run(c, ops, R"({"#":"1.fetch","I":[],"O":[{"%":5}]})"); }),
+              "fetch op has no input; cannot produce graph output");
+}
+
+TEST(GraphIo, FetchTypeFallsBackToInputEntry) {
+    Ops ops;
+    Converter c;
+    run(c, ops, R"({"#":"1.fetch","I":[{"%":4,"TT":{"D":[{"#":"0.t_i64"},[2]]}}],"O":[{"%":5}]})");
+    run(c, ops, R"({"#":"1.fetch","I":[{"%":4}],"O":[{"%":6}]})");
+    ASSERT_EQ(c.graph.output.size(), 2u);
+    EXPECT_EQ(std::get<proto::TypeProto::Tensor>(c.graph.output[0].type->value).elem_type, 7);
+    EXPECT_FALSE(c.graph.output[1].type.has_value());
+}
+
+TEST(GraphIo, Dropout) {
+    Ops ops;
+    Converter c;
+    run(c, ops, R"({"#":"1.dropout","I":[{"%":1}],"O":[{"%":2},{"%":3}]})");
+    run(c, ops, R"({"#":"1.dropout","I":[],"O":[{"%":4}]})");
+    ASSERT_EQ(c.graph.node.size(), 2u);
+    EXPECT_EQ(c.graph.node[0].op_type, "Identity");
+    EXPECT_TRUE(c.graph.node[1].input.empty());
+
+    // At inference "downgrade_in_infer" scales by 1 - p.
+    c.state.const_values.insert(12, {0.25});
+    c.state.tensor_dtypes.insert(13, "0.t_f64");
+    run(c, ops, R"({"#":"1.dropout","A":[{"N":"mode","AT":{"#":"0.a_str","D":"downgrade_in_infer"}}],
+                    "I":[{"%":11},{"%":0},{"%":12}],"O":[{"%":13}]})");
+    ASSERT_EQ(c.graph.node.size(), 3u);
+    EXPECT_EQ(c.graph.node[2].op_type, "Mul");
+    const auto& scale = c.graph.initializer.back();
+    EXPECT_EQ(scale.data_type, 11);
+    double v = 0;
+    std::memcpy(&v, scale.raw_data.data(), 8);
+    EXPECT_EQ(v, 0.75);
+}

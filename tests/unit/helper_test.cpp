@@ -1,0 +1,224 @@
+// The operator readers and the number rules: JSON number kinds, attribute search,
+// special float texts, id collection, and plain-decimal rendering.
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include "error.h"
+#include "helper/helper.h"
+
+using namespace kestro;
+using namespace kestro::helper;
+
+namespace {
+
+rapidjson::Document parse(const std::string& text) {
+    rapidjson::Document d;
+    d.Parse(text.c_str(), text.size());
+    EXPECT_FALSE(d.HasParseError()) << text;
+    return d;
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+}  // namespace
+
+TEST(JsonKinds, IntegersOnlyInSigned64Range) {
+    struct Case {
+        const char* json;
+        std::optional<int64_t> want;
+    };
+    const Case cases[] = {
+        {"5", 5},
+        {"-7", -7},
+        {"9223372036854775807", INT64_MAX},
+        {"-9223372036854775808", INT64_MIN},
+        {"9223372036854775808", std::nullopt},
+        {"18446744073709551615", std::nullopt},
+        {"2.0", std::nullopt},
+        {"1e2", std::nullopt},
+        {"true", std::nullopt},
+        {"\"3\"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        auto d = parse(c.json);
+        EXPECT_EQ(as_i64(d), c.want) << c.json;
+    }
+}
+
+TEST(JsonKinds, ValueAsF64AcceptsEveryNumberButNoBooleans) {
+    auto big = parse("18446744073709551615");
+    EXPECT_EQ(value_as_f64(big), 18446744073709551616.0);
+    EXPECT_EQ(value_as_f64(parse("-3")), -3.0);
+    EXPECT_EQ(value_as_f64(parse("2.5")), 2.5);
+    EXPECT_EQ(value_as_f64(parse("true")), std::nullopt);
+    EXPECT_EQ(value_as_f64(parse("null")), std::nullopt);
+    EXPECT_EQ(value_as_f64(parse("[1]")), std::nullopt);
+    EXPECT_EQ(value_as_f64(parse("{}")), std::nullopt);
+    // Objects: "D" first, then the "VD" text.
+    EXPECT_EQ(value_as_f64(parse(R"({"D": 4, "VD": "9"})")), 4.0);
+    EXPECT_EQ(value_as_f64(parse(R"({"D": true, "VD": "9"})")), 9.0);
+    EXPECT_EQ(value_as_f64(parse(R"({"VD": 9})")), std::nullopt);
+}
+
+TEST(JsonKinds, MemberOfNonObjectIsAbsent) {
+    EXPECT_EQ(member(parse("[1, 2]"), "0"), nullptr);
+    EXPECT_EQ(member(parse("3"), "a"), nullptr);
+    auto obj = parse(R"({"a": 1})");
+    ASSERT_NE(member(obj, "a"), nullptr);
+    EXPECT_EQ(member(obj, "b"), nullptr);
+    EXPECT_EQ(json_debug(parse(R"({"a":[1,"x"]})")), R"({"a":[1,"x"]})");
+}
+
+TEST(ParseSpecialF64, WordsLiteralsAndRejections) {
+    for (const char* t : {"nan", "NaN", "NAN", "+nan", "-NaN", " nan ", "\u00a0nan\u3000", "-nan"}) {
+        auto v = parse_special_f64(t);
+        ASSERT_TRUE(v.has_value()) << t;
+        EXPECT_TRUE(std::isnan(*v)) << t;
+        EXPECT_FALSE(std::signbit(*v)) << t;
+    }
+    struct Case {
+        const char* text;
+        double want;
+    };
+    const Case ok[] = {
+        {"inf", kInf},        {"-INF", -kInf},     {"+inf", kInf},     {"Infinity", kInf},
+        {"-infinity", -kInf}, {"1e400", kInf},     {"-1e400", -kInf},  {"1.", 1.0},
+        {".5", 0.5},          {"+.5", 0.5},        {"-.5e-3", -0.0005}, {"1E+5", 1e5},
+        {"00012", 12.0},      {"\t 2.25\n", 2.25}, {"1e-400", 0.0},
+    };
+    for (const auto& c : ok) {
+        auto v = parse_special_f64(c.text);
+        ASSERT_TRUE(v.has_value()) << c.text;
+        EXPECT_EQ(*v, c.want) << c.text;
+    }
+    for (const char* t : {"", "  ", "e5", ".", "1e", "+-1", "1_000", "0x10", "nan(1)", "infinit",
+                          "1 0", "1,5", "abc", "1.5f", "--1", "0x1p3"}) {
+        EXPECT_EQ(parse_special_f64(t), std::nullopt) << '"' << t << '"';
+    }
+}
+
+TEST(AttributeSearch, FirstMatchingEntryDecides) {
+    auto op = parse(R"({"A": [
+        {"N": 5, "AT": {"#": "0.a_i32", "D": 100}},
+        {"N": "axis", "AT": {"#": "0.a_i32"}},
+        {"N": "axis", "AT": {"#": "0.a_i32", "D": 2}},
+        {"N": "alpha", "AT": {"#": "0.a_f32", "VD": " -INF "}},
+        {"N": "flag", "AT": {"#": "0.a_bool", "D": true}},
+        {"N": "mode", "AT": {"#": "0.a_str", "D": "SAME"}},
+        {"N": "count", "AT": {"#": "0.a_i64", "D": 3.0}},
+        {"N": "count2", "AT": {"#": "0.a_i64", "D": 3}}
+    ]})");
+    // The first "axis" has no data: the later one is never consulted.
+    EXPECT_EQ(attr(op, "axis"), nullptr);
+    EXPECT_EQ(attr_f64(op, "axis"), std::nullopt);
+    EXPECT_EQ(attr_i64(op, "axis"), std::nullopt);
+    // "VD" is read only through attr_f64.
+    EXPECT_EQ(attr(op, "alpha"), nullptr);
+    EXPECT_EQ(attr_f64(op, "alpha"), -kInf);
+    // Booleans are not numbers; typed shortcuts take the exact kind only.
+    EXPECT_EQ(attr_f64(op, "flag"), std::nullopt);
+    EXPECT_EQ(attr_bool(op, "flag"), true);
+    EXPECT_EQ(attr_i64(op, "flag"), std::nullopt);
+    EXPECT_EQ(attr_str_value(op, "mode"), "SAME");
+    EXPECT_EQ(attr_i64(op, "count"), std::nullopt);
+    EXPECT_EQ(attr_i64(op, "count2"), 3);
+    EXPECT_EQ(attr(op, "missing"), nullptr);
+    EXPECT_EQ(attr(parse(R"({"A": {}})"), "axis"), nullptr);
+}
+
+TEST(OperatorIds, InputsSkipInvalidEntries) {
+    auto op = parse(R"({"I": [{"%": 3}, {"%": 2.0}, {}, 7, {"%": "4"},
+                              {"%": 9223372036854775808}, {"%": -5}]})");
+    EXPECT_EQ(op_input_ids(op), (std::vector<int64_t>{3, -5}));
+    EXPECT_TRUE(op_input_ids(parse(R"({"I": {"%": 3}})")).empty());
+    EXPECT_TRUE(op_input_ids(parse("{}")).empty());
+}
+
+TEST(OperatorIds, OutputIdForms) {
+    EXPECT_EQ(op_out_id(parse(R"({"O": [{"%": 8}, {"%": 9}]})")), 8);
+    EXPECT_EQ(op_out_id(parse(R"({"O": {"%": 9}})")), 9);
+    EXPECT_EQ(op_out_id(parse(R"({"O": [{"%": -4}]})")), -4);
+    for (const char* text : {R"({"O":[]})", R"({"#":"1.relu"})", R"({"O":[{"%":"7"}]})",
+                             R"({"O":[{"%":7.0}]})", R"({"O":[{"%":9223372036854775808}]})",
+                             R"({"O":5})"}) {
+        try {
+            op_out_id(parse(text));
+            ADD_FAILURE() << text;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.message(), std::string("Missing output ID in op: ") + text);
+        }
+    }
+}
+
+TEST(IntegerLists, FiltersByKind) {
+    EXPECT_EQ(collect_int_values(parse(R"([1, -2, 3.0, "4", true, null, [5], {"D": 6},
+                                             9223372036854775807, 9223372036854775808])")),
+              (std::vector<int64_t>{1, -2, INT64_MAX}));
+    EXPECT_EQ(collect_i64_items(parse(R"([{"D": 1}, 2, 3.0, "4", {"D": 5.0}, -6])")),
+              (std::vector<int64_t>{1, 2, -6}));
+    EXPECT_TRUE(collect_i64_items(parse("[9223372036854775808]")).empty());
+    EXPECT_EQ(collect_i64_items(parse("[9223372036854775807]")), (std::vector<int64_t>{INT64_MAX}));
+    EXPECT_EQ(collect_dims(parse(R"([2, -1, 2.5, "x"])")), (std::vector<int64_t>{2, -1, -1, -1}));
+    EXPECT_TRUE(collect_int_values(parse("{}")).empty());
+}
+
+TEST(ElementTypes, WordsAreExactAndCaseSensitive) {
+    EXPECT_EQ(paddle_dtype_token_to_onnx("ui8"), 2);
+    EXPECT_EQ(paddle_dtype_token_to_onnx("float16"), 10);
+    for (const char* w : {"F32", "Float32", "bf16", "ui16", "complex64", ""})
+        EXPECT_EQ(paddle_dtype_token_to_onnx(w), std::nullopt) << w;
+    EXPECT_STREQ(onnx_dtype_name(8), "unknown");
+    EXPECT_STREQ(onnx_dtype_name(16), "bfloat16");
+}
+
+TEST(Numbers, PlainDecimalRendering) {
+    struct Case {
+        double v;
+        const char* want;
+    };
+    const Case cases[] = {
+        {300.0, "300"},
+        {1.5, "1.5"},
+        {0.1, "0.1"},
+        {-2.25, "-2.25"},
+        {1e-7, "0.0000001"},
+        {2147483648.0, "2147483648"},
+        {9223372036854775808.0, "9223372036854776000"},
+        {1e39, "1000000000000000000000000000000000000000"},
+        {-0.0, "-0"},
+        {0.0, "0"},
+        {70000.0, "70000"},
+        {1.0 / 3.0, "0.3333333333333333"},
+        {kInf, "inf"},
+        {-kInf, "-inf"},
+        {std::nan(""), "NaN"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(fmt_f64(c.v), c.want);
+    // The smallest subnormal: 323 zeros after the point, then 5.
+    EXPECT_EQ(fmt_f64(5e-324), "0." + std::string(323, '0') + "5");
+    EXPECT_EQ(fmt_dims({2, 3}), "[2, 3]");
+    EXPECT_EQ(fmt_dims({}), "[]");
+}
+
+TEST(Numbers, SaturatingConversionAndCheckedArithmetic) {
+    EXPECT_EQ(saturate_i64(std::nan("")), 0);
+    EXPECT_EQ(saturate_i64(kInf), INT64_MAX);
+    EXPECT_EQ(saturate_i64(-kInf), INT64_MIN);
+    EXPECT_EQ(saturate_i64(9223372036854775808.0), INT64_MAX);
+    EXPECT_EQ(saturate_i64(-9223372036854775808.0), INT64_MIN);
+    EXPECT_EQ(saturate_i64(-1e300), INT64_MIN);
+    EXPECT_EQ(saturate_i64(2.9), 2);
+    EXPECT_EQ(saturate_i64(-2.9), -2);
+    EXPECT_EQ(saturate_i64(std::vector<double>{1.5, -0.5}), (std::vector<int64_t>{1, 0}));
+
+    EXPECT_EQ(checked_mul(INT64_MAX, 2), std::nullopt);
+    EXPECT_EQ(checked_mul(-1, INT64_MIN), std::nullopt);
+    EXPECT_EQ(checked_mul(3, -4), -12);
+    EXPECT_EQ(checked_add(INT64_MAX, 1), std::nullopt);
+    EXPECT_EQ(checked_add(INT64_MIN, -1), std::nullopt);
+    EXPECT_EQ(checked_add(INT64_MAX, -1), INT64_MAX - 1);
+}
