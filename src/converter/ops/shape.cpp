@@ -1,13 +1,352 @@
-// Lowerings not built yet: each fails with a message naming its operator.
+// Squeeze, unsqueeze, flatten, split, stack and concat.
+#include <algorithm>
+
 #include "converter/converter.h"
 
 namespace kestro {
 
-void Converter::op_squeeze(const Json&) { not_supported_yet("1.squeeze"); }
-void Converter::op_unsqueeze(const Json&) { not_supported_yet("1.unsqueeze"); }
-void Converter::op_flatten(const Json&) { not_supported_yet("1.flatten"); }
-void Converter::op_stack(const Json&) { not_supported_yet("1.stack"); }
-void Converter::op_concat(const Json&) { not_supported_yet("1.concat"); }
-void Converter::op_split_family(std::string_view full_name, const Json&) { not_supported_yet(full_name); }
+namespace {
+
+// No real tensor has more dims; it bounds the target shape built from zeros when the
+// input rank is not recorded.
+constexpr int64_t kMaxRank = 64;
+
+std::optional<size_t> recorded_rank(const ConverterState& state, int64_t id) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    if (!dims) return std::nullopt;
+    return dims->size();
+}
+
+// Axes of a squeeze or unsqueeze: the attribute "axis" (or "axes" when "axis" has no
+// data at all), replaced by the folded constant of the second input when there is one.
+std::optional<std::vector<int64_t>> gather_axes(const ConverterState& state, const Json& op,
+                                                const std::vector<int64_t>& ids) {
+    std::optional<std::vector<int64_t>> axes;
+    const Json* data = helper::attr(op, "axis");
+    if (!data) data = helper::attr(op, "axes");
+    if (data) {
+        if (data->IsArray())
+            axes = helper::collect_i64_items(*data);
+        else if (auto single = helper::as_i64(*data))
+            axes = std::vector<int64_t>{*single};
+    }
+    if (ids.size() >= 2)
+        if (const std::vector<double>* folded = state.const_values.find(ids[1]))
+            axes = helper::saturate_i64(*folded);
+    return axes;
+}
+
+// Squeeze and Unsqueeze accept negative axes only from opset 11.
+void require_non_negative_axes(const Converter& c, std::string_view what,
+                               const std::vector<int64_t>& axes) {
+    for (int64_t a : axes)
+        if (a < 0) c.require_opset(fmt::format("{} with negative axes", what), 11);
+}
+
+// Concat and Split accept a negative axis only from opset 11: below it, count it from
+// the recorded rank, or refuse.
+int64_t axis_for_opset(const Converter& c, std::string_view what, int64_t axis,
+                       std::optional<size_t> rank) {
+    if (axis >= 0 || c.opset >= 11) return axis;
+    if (rank && axis + static_cast<int64_t>(*rank) >= 0) return axis + static_cast<int64_t>(*rank);
+    c.require_opset(fmt::format("{} with a negative axis", what), 11);
+    return axis;
+}
+
+// The output dims the operator declares on its first output ("O"[0]."TT"."D"[1]).
+std::optional<std::vector<int64_t>> declared_output_dims(const Json& op) {
+    const Json* outs = helper::member(op, "O");
+    if (!outs || !outs->IsArray() || outs->Empty()) return std::nullopt;
+    const Json* tt = helper::member((*outs)[0], "TT");
+    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
+    if (!d || !d->IsArray() || d->Size() < 2 || !(*d)[1].IsArray()) return std::nullopt;
+    std::vector<int64_t> dims = helper::collect_int_values((*d)[1]);
+    if (dims.empty()) return std::nullopt;
+    return dims;
+}
+
+}  // namespace
+
+void Converter::op_squeeze(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("squeeze missing inputs");
+    std::string input = get_tensor_name(ids[0]);
+    std::string output = get_tensor_name(out);
+
+    const std::vector<int64_t>* in_dims = state.tensor_shapes.find(ids[0]);
+    const int64_t in_rank = in_dims ? static_cast<int64_t>(in_dims->size()) : 0;
+    const int64_t out_rank = static_cast<int64_t>(recorded_rank(state, out).value_or(0));
+    if (in_rank > 0 && in_rank == out_rank) {
+        append_node("Identity", {std::move(input)}, {std::move(output)});
+        return;
+    }
+
+    std::optional<std::vector<int64_t>> axes = gather_axes(state, op, ids);
+    bool squeeze_all = false;
+    if (axes && axes->empty()) {
+        // An empty list (what squeeze(x) without axes exports) removes every size-1 dim.
+        // With all dims recorded those are known now; otherwise the one-input Squeeze
+        // finds them at run time.
+        const bool all_known = in_dims && std::all_of(in_dims->begin(), in_dims->end(),
+                                                      [](int64_t d) { return d >= 0; });
+        if (all_known) {
+            for (int64_t i = 0; i < in_rank; ++i)
+                if ((*in_dims)[i] == 1) axes->push_back(i);
+            if (axes->empty()) {
+                append_node("Identity", {std::move(input)}, {std::move(output)});
+                return;
+            }
+        } else {
+            squeeze_all = true;
+        }
+    } else if (axes && in_rank > 0) {
+        std::vector<int64_t> kept;
+        for (int64_t a : *axes) {
+            if (a < 0) a += in_rank;
+            if (a >= 0 && a < in_rank) kept.push_back(a);
+        }
+        std::sort(kept.begin(), kept.end());
+        kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+        // Paddle leaves an axis alone when its dim is not 1.
+        std::erase_if(kept, [&](int64_t a) {
+            const int64_t d = (*in_dims)[a];
+            return d != 1 && d >= 0;
+        });
+        if (out_rank > 0 && out_rank >= in_rank) kept.clear();
+        if (kept.empty()) {
+            append_node("Identity", {std::move(input)}, {std::move(output)});
+            return;
+        }
+        *axes = std::move(kept);
+    }
+
+    if (squeeze_all || (!axes && ids.size() == 1)) {
+        add_squeeze_node(std::move(input), std::move(output), std::nullopt);
+    } else if (axes) {
+        require_non_negative_axes(*this, "squeeze", *axes);
+        add_squeeze_node(std::move(input), std::move(output), *axes, fmt::format("squeeze_axes_{}", out));
+    } else if (opset < 13) {
+        throw Error("squeeze with dynamic axes requires opset >= 13");
+    } else {
+        append_node("Squeeze", {std::move(input), get_tensor_name(ids[1])}, {std::move(output)});
+    }
+}
+
+void Converter::op_unsqueeze(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("unsqueeze missing inputs");
+    std::string input = get_tensor_name(ids[0]);
+    std::string output = get_tensor_name(out);
+
+    int64_t rank = 1;
+    if (auto r = recorded_rank(state, out))
+        rank = static_cast<int64_t>(*r);
+    else if (auto r_in = recorded_rank(state, ids[0]))
+        rank = static_cast<int64_t>(*r_in) + 1;
+
+    std::optional<std::vector<int64_t>> axes = gather_axes(state, op, ids);
+    if (axes) {
+        for (int64_t& a : *axes)
+            if (a < 0) a += rank;
+        if (axes->size() > 1) {
+            std::sort(axes->begin(), axes->end());
+            axes->erase(std::unique(axes->begin(), axes->end()), axes->end());
+        }
+        require_non_negative_axes(*this, "unsqueeze", *axes);
+        add_unsqueeze_node(std::move(input), std::move(output), *axes,
+                           fmt::format("unsqueeze_axes_{}", out));
+        return;
+    }
+    if (ids.size() == 1) throw Error("unsqueeze missing axes");
+    if (opset < 13) throw Error("unsqueeze with dynamic axes requires opset >= 13");
+    append_node("Unsqueeze", {std::move(input), get_tensor_name(ids[1])}, {std::move(output)});
+}
+
+void Converter::op_flatten(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("flatten missing inputs");
+    std::string input = get_tensor_name(ids[0]);
+
+    const std::optional<size_t> rank = recorded_rank(state, ids[0]);
+    const int64_t start_axis = helper::attr_i64(op, "start_axis").value_or(1);
+    const int64_t stop_axis = helper::attr_i64(op, "stop_axis").value_or(-1);
+    int64_t start = start_axis;
+    if (start < 0 && rank) start += static_cast<int64_t>(*rank);
+    // Paddle refuses a start axis outside the input's dims (a rank-0 input counts as one
+    // dim); passing it on would index past the shape or build an unbounded target.
+    if (rank && (start < 0 || start >= std::max<int64_t>(static_cast<int64_t>(*rank), 1)))
+        throw Error("flatten: start_axis={} is outside the rank {} of its input", start_axis, *rank);
+
+    const std::optional<std::vector<int64_t>> declared = declared_output_dims(op);
+    const auto unknown = declared ? std::count(declared->begin(), declared->end(), -1) : 0;
+    if (!declared && stop_axis != -1)
+        throw Error("flatten with explicit stop_axis={} is missing output shape metadata", stop_axis);
+
+    const std::string shape_name = fmt::format("flatten_shape_{}", out);
+    auto reshape_to_constant = [&](const std::vector<int64_t>& target) {
+        graph.initializer.push_back(vector_i64(shape_name, target));
+        append_node("Reshape", {std::move(input), shape_name}, {get_tensor_name(out)});
+    };
+
+    if (declared && unknown <= 1) {
+        reshape_to_constant(*declared);
+        return;
+    }
+    if (stop_axis == -1) {
+        // Flattening to the last dim: keep the first S dims (a 0 copies the input's dim)
+        // and merge the rest. This also serves declared dims with several unknowns.
+        if (start < 0)
+            throw Error("flatten: start_axis={} needs the input rank, which is not recorded", start_axis);
+        if (start > kMaxRank)
+            throw Error("flatten: start_axis={} exceeds the largest supported rank {}", start_axis, kMaxRank);
+        std::vector<int64_t> target(static_cast<size_t>(start), 0);
+        target.push_back(-1);
+        reshape_to_constant(target);
+        return;
+    }
+
+    // Several unknown dims in the result: compute the target shape at run time.
+    if (!rank) throw Error("flatten: missing input rank metadata");
+    const int64_t r = static_cast<int64_t>(*rank);
+    const int64_t stop = stop_axis < 0 ? stop_axis + r : stop_axis;
+    if (!(start >= 0 && stop < r && start <= stop))
+        throw Error("flatten: invalid axes start_axis={} stop_axis={} for rank {}", start, stop, r);
+
+    const std::string full_shape = fmt::format("flatten_input_shape_{}", out);
+    append_node("Shape", {input}, {full_shape});
+    std::vector<std::string> parts;
+    if (start > 0) {
+        std::string prefix = fmt::format("flatten_prefix_{}", out);
+        add_slice_node(full_shape, prefix, {0}, {start}, std::vector<int64_t>{0}, std::nullopt, prefix);
+        parts.push_back(prefix);
+    }
+    const std::string middle = fmt::format("flatten_middle_{}", out);
+    add_slice_node(full_shape, middle, {start}, {stop + 1}, std::vector<int64_t>{0}, std::nullopt, middle);
+    const std::string prod = fmt::format("flatten_prod_{}", out);
+    add_reduce_node("ReduceProd", middle, prod, std::vector<int64_t>{0}, 1, prod);
+    parts.push_back(prod);
+    if (stop + 1 < r) {
+        std::string suffix = fmt::format("flatten_suffix_{}", out);
+        add_slice_node(full_shape, suffix, {stop + 1}, {r}, std::vector<int64_t>{0}, std::nullopt, suffix);
+        parts.push_back(suffix);
+    }
+    std::string target = prod;
+    if (parts.size() > 1) {
+        target = shape_name;
+        append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
+    }
+    append_node("Reshape", {std::move(input), std::move(target)}, {get_tensor_name(out)});
+}
+
+void Converter::op_split_family(std::string_view full_name, const Json& op) {
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("split op missing inputs");
+    const int64_t out = helper::op_out_id(op);
+    const IdList* pieces = state.split_outputs.find(out);
+    if (!pieces) throw Error("split op missing 0.split metadata for {}", out);
+
+    std::vector<std::string> inputs{get_tensor_name(ids[0])};
+    std::vector<std::string> outputs = tensor_names_for_ids(*pieces);
+
+    const bool sections_form = full_name == "1.split";
+    const size_t axis_pos = sections_form ? 2 : 1;
+    int64_t axis = 0;
+    if (ids.size() > axis_pos) {
+        // Splitting along axis 0 when the axis is only known at run time would be a
+        // silently wrong result.
+        const std::vector<double>* folded = state.const_values.find(ids[axis_pos]);
+        if (!folded || folded->empty()) throw Error("split: missing axis constant for id {}", ids[axis_pos]);
+        axis = helper::saturate_i64((*folded)[0]);
+    }
+    const std::optional<size_t> rank = recorded_rank(state, ids[0]);
+
+    std::vector<proto::AttributeProto> attributes;
+    if (sections_form && ids.size() >= 2) {
+        const std::vector<double>* folded = state.const_values.find(ids[1]);
+        if (!folded) {
+            // Split takes its sections as an input only from opset 13.
+            require_opset("split with tensor sections", 13);
+            inputs.push_back(get_tensor_name(ids[1]));
+        } else {
+            std::vector<int64_t> sections = helper::saturate_i64(*folded);
+            const auto rest = std::find(sections.begin(), sections.end(), -1);
+            if (rest != sections.end()) {
+                // Paddle's -1 takes what the other sections leave of the axis; ONNX
+                // wants every size spelled out.
+                const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+                const int64_t a = axis < 0 && dims ? axis + static_cast<int64_t>(dims->size()) : axis;
+                if (!dims || a < 0 || a >= static_cast<int64_t>(dims->size()) || (*dims)[a] < 0)
+                    throw Error("split: section -1 needs the size of axis {}, which is not recorded", axis);
+                int64_t left = (*dims)[a];
+                for (auto it = sections.begin(); it != sections.end(); ++it) {
+                    if (it == rest) continue;
+                    auto next = helper::checked_add(left, -*it);
+                    if (*it < 0 || !next) throw Error("split: invalid sections {}", helper::fmt_dims(sections));
+                    left = *next;
+                }
+                if (left < 0)
+                    throw Error("split: sections {} exceed the size {} of axis {}", helper::fmt_dims(sections),
+                                (*dims)[a], axis);
+                *rest = left;
+            }
+            if (opset < 13) {
+                attributes.push_back(helper::attr_ints("split", sections));
+            } else if (rest != sections.end()) {
+                std::string name = fmt::format("split_sections_{}", out);
+                graph.initializer.push_back(vector_i64(name, sections));
+                inputs.push_back(std::move(name));
+            } else {
+                inputs.push_back(get_tensor_name(ids[1]));
+            }
+        }
+    }
+    axis = axis_for_opset(*this, "split", axis, rank);
+    attributes.insert(attributes.begin(), helper::attr_int("axis", axis));
+    if (opset >= 18 && inputs.size() == 1 && attributes.size() == 1)
+        attributes.push_back(helper::attr_int("num_outputs", static_cast<int64_t>(pieces->size())));
+    append_node("Split", std::move(inputs), std::move(outputs), std::move(attributes));
+}
+
+void Converter::op_stack(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const int64_t axis_attr = helper::attr_i64(op, "axis").value_or(0);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    const int64_t list_id = ids.empty() ? -1 : ids[0];
+    const IdList* found = state.combine_inputs.find(list_id);
+    if (!found) throw Error("Combine list_id {} not found for stack", list_id);
+    const IdList elements = *found;
+    // A Concat without inputs is not a valid node.
+    if (elements.empty()) throw Error("stack of an empty list {}", list_id);
+    std::optional<size_t> rank = recorded_rank(state, elements[0]);
+    if (rank) ++*rank;
+    const int64_t axis = axis_for_opset(*this, "stack", axis_attr, rank);
+    state.stack_inputs.insert(out, elements);
+
+    std::vector<std::string> unsqueezed;
+    for (size_t i = 0; i < elements.size(); ++i) {
+        std::string name = fmt::format("stack_unsqueezed_{}_{}", out, i);
+        add_unsqueeze_node(get_tensor_name(elements[i]), name, {axis}, fmt::format("stack_axes_{}_{}", out, i));
+        unsqueezed.push_back(std::move(name));
+    }
+    append_node("Concat", std::move(unsqueezed), {get_tensor_name(out)}, {helper::attr_int("axis", axis)});
+}
+
+void Converter::op_concat(const Json& op) {
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("Concat op missing enough inputs");
+    const IdList* list = state.combine_inputs.find(ids[0]);
+    if (!list) throw Error("Combine list_id {} not found for concat", ids[0]);
+    std::vector<std::string> inputs = tensor_names_for_ids(*list);
+    const std::vector<double>* folded = state.const_values.find(ids[1]);
+    if (!folded || folded->empty()) throw Error("concat: missing axis constant for id {}", ids[1]);
+    std::optional<size_t> rank;
+    if (!list->empty()) rank = recorded_rank(state, (*list)[0]);
+    const int64_t axis = axis_for_opset(*this, "concat", helper::saturate_i64((*folded)[0]), rank);
+    const int64_t out = helper::op_out_id(op);
+    append_node("Concat", std::move(inputs), {get_tensor_name(out)}, {helper::attr_int("axis", axis)});
+}
 
 }  // namespace kestro

@@ -1,0 +1,158 @@
+"""Constant tensors, cast and clip, squeeze/unsqueeze, flatten, split, stack and concat through the
+binary, run in ONNX Runtime against numpy values of PaddlePaddle's semantics."""
+
+import numpy as np
+import pytest
+
+from harness import (Program, a_array, a_dtype, a_f64, a_i32, a_i64, a_intarray, a_place, convert,
+                     convert_check_run, np_dtype, word_of_np)
+
+
+def arange(shape, dtype=np.float32):
+    return np.arange(int(np.prod(shape))).reshape(shape).astype(dtype)
+
+
+def run_outputs(p, feeds, refs, opset, tmp):
+    for name, (v, ref) in refs.items():
+        if p.type_of(v) is None:  # an untyped output: declare the graph output from the reference
+            p.fetch(v, name, word_of_np(ref.dtype), list(ref.shape))
+        else:
+            p.fetch(v, name)
+    res = convert_check_run(p, {}, feeds, opset=opset, tmp=tmp)
+    for name, (_, ref) in refs.items():
+        np.testing.assert_array_equal(res[name], ref, err_msg=name)
+
+
+def int_array(p, values):
+    return p.op("1.full_int_array", attrs={"value": a_array([a_i64(v) for v in values]), "dtype": a_dtype("i64"),
+                                           "place": a_place(1)}, outs=[("i64", [len(values)])])
+
+
+FILLS = [("f32", 1.5), ("f64", -2.25), ("f16", 0.5), ("i64", -7), ("i32", 9), ("i16", -3), ("i8", 5),
+         ("ui8", 200), ("bool", 1),
+         # Non-finite fills travel as text, under "D" or "VD".
+         ("f32", {"#": "0.a_f64", "D": "nan"}), ("f32", {"#": "0.a_f64", "VD": "-Inf"}),
+         ("f16", {"#": "0.a_f64", "D": " +inf "})]
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+def test_constants(tmp, opset):
+    p, refs = Program(), {}
+    for k, (dtype, value) in enumerate(FILLS):
+        f = p.op("1.full", attrs={"shape": a_intarray([2, 3]), "dtype": a_dtype(dtype), "place": a_place(1),
+                                  "value": value if isinstance(value, dict) else a_f64(float(value))},
+                 outs=[(dtype, [2, 3])])
+        fill = {"nan": np.nan, "-Inf": -np.inf, " +inf ": np.inf}[value.get("D", value.get("VD"))] \
+            if isinstance(value, dict) else value
+        refs[f"full{k}"] = (f, np.full((2, 3), fill, np_dtype(dtype)))
+    refs["ints"] = (int_array(p, [3, -4, 2**63 - 1]), np.array([3, -4, 2**63 - 1]))  # INT64_MAX saturates back
+    x = p.data("x", "i32", [2, 2])
+    av = p.op("1.assign_value_", [x], attrs={"shape": a_array([a_i32(2), a_i32(2)]), "dtype": a_dtype("i32"),
+                                             "values": a_array([a_i32(v) for v in (1, 2, 3, 4)])},
+              outs=[("i32", [2, 2])])
+    refs["assigned"] = (p.op("1.add", [x, av], outs=[("i32", [2, 2])]), np.array([[11, 22], [33, 44]]))
+    run_outputs(p, {"x": np.array([[10, 20], [30, 40]], np.int32)}, refs, opset, tmp)
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+def test_cast(tmp, opset):
+    p, refs = Program(), {}
+    feeds = {"f": np.array([1.7, -1.7, 2.5, -0.0, 0.5], np.float32), "i": np.array([1, -2, 2048, 0, 7], np.int64),
+             "b": np.array([True, False, True, True, False])}
+    xs = {name: p.data(name, word, [5]) for name, word in (("f", "f32"), ("i", "i64"), ("b", "bool"))}
+    # Paddle truncates toward zero from float to integer, and any non-zero is true.
+    for src, dst in [("f", "i32"), ("f", "bool"), ("i", "f16"), ("i", "i32"), ("b", "f32")]:
+        y = p.op("1.cast", [xs[src]], attrs={"dtype": a_dtype(dst)}, outs=[(dst, [5])])
+        refs[f"{src}_{dst}"] = (y, feeds[src].astype(np_dtype(dst)))
+    run_outputs(p, feeds, refs, opset, tmp)
+
+
+@pytest.mark.parametrize("opset", [10, 11, 12, 17])
+def test_clip(tmp, opset):
+    p, refs, feeds = Program(), {}, {}
+    lo, hi = p.full([1], -0.5), p.full([1], 1.0)  # float32 [1]-shaped bounds, as exports write them
+    for dtype in ("f32", "f16"):
+        feeds[dtype] = np.array([[-2, -0.5, 0], [0.25, 1, 3]], np_dtype(dtype))
+        y = p.op("1.clip", [p.data(dtype, dtype, [2, 3]), lo, hi], outs=[(dtype, [2, 3])])
+        refs[f"const_{dtype}"] = (y, np.clip(feeds[dtype], -0.5, 1.0))
+    # Tensor bounds of another element type, [1]-shaped and rank 0; integers need opset 12.
+    for dtype, bdtype, lowest in (("f32", "f64", 11), ("i32", "i64", 12)):
+        if opset >= lowest:
+            x, tlo, thi = p.data(f"x{dtype}", dtype, [6]), p.data(f"lo{dtype}", bdtype, [1]), p.data(f"hi{dtype}", bdtype, [])
+            feeds.update({f"x{dtype}": np.array([-3, -1, 0, 1, 2, 5], np_dtype(dtype)),
+                          f"lo{dtype}": np.array([-1], np_dtype(bdtype)), f"hi{dtype}": np.array(2, np_dtype(bdtype))})
+            refs[f"tensor_{dtype}"] = (p.op("1.clip", [x, tlo, thi], outs=[(dtype, [6])]),
+                                       np.clip(feeds[f"x{dtype}"], -1, 2))
+    run_outputs(p, feeds, refs, opset, tmp)
+
+
+@pytest.mark.parametrize("opset", [10, 13, 17, 18])
+def test_squeeze_unsqueeze_flatten(tmp, opset):
+    p, refs, feeds = Program(), {}, {}
+    xs = arange([2, 1, 3, 1])
+    x = p.data("x", "f32", [2, 1, 3, 1])
+    dyn = p.data("dyn", "f32", [-1, 1, 3])
+    feeds.update({"x": xs, "dyn": arange([2, 1, 3])})
+    # Listed size-1 axes go, or every size-1 axis for an empty list (what squeeze(x) exports).
+    for name, src, axes, out in (("explicit", x, [1], [2, 3, 1]), ("negative", x, [-1], [2, 1, 3]),
+                                 ("empty", x, [], [2, 3]), ("empty_dynamic", dyn, [], [-1, 3])):
+        refs[f"squeeze_{name}"] = (p.op("1.squeeze", [src, int_array(p, axes)], outs=[("f32", out)]),
+                                   np.squeeze(feeds["dyn" if src == dyn else "x"], axis=tuple(axes) or None))
+    y = p.data("y", "f32", [2, 3])
+    feeds["y"] = arange([2, 3])
+    refs["unsqueeze"] = (p.op("1.unsqueeze", [y, int_array(p, [-1, 0])], outs=[("f32", [1, 2, 3, 1])]),
+                         feeds["y"].reshape(1, 2, 3, 1))
+    if opset >= 13:  # axes only known at run time
+        feeds["axes"] = np.array([0, 2], np.int64)
+        refs["unsqueeze_tensor"] = (p.op("1.unsqueeze", [y, p.data("axes", "i64", [2])], outs=[("f32", [-1] * 4)]),
+                                    feeds["y"].reshape(1, 2, 1, 3))
+    z = p.data("z", "f32", [-1, 3, -1, 5])
+    feeds["z"] = arange([2, 3, 4, 5])
+    for name, start, stop, out, ref in (("middle", 1, 2, [-1, 12, -1], None), ("static", 1, 2, [2, 12, 5], None),
+                                        ("start0", 0, -1, [-1], [-1]), ("to_end", 2, -1, None, [2, 3, 20])):
+        f = p.op("1.flatten", [z], attrs={"start_axis": start, "stop_axis": stop}, outs=[("f32", out) if out else None])
+        refs[f"flatten_{name}"] = (f, feeds["z"].reshape(ref or [2, 12, 5]))
+    run_outputs(p, feeds, refs, opset, tmp)
+
+
+@pytest.mark.parametrize("opset", [10, 13, 17, 18])
+def test_split_stack_concat(tmp, opset):
+    p, refs = Program(), {}
+    xs = arange([2, 6])
+    x = p.data("x", "f32", [-1, 6])
+    for name, sections, sizes in (("sections", [1, 2, 3], [1, 2, 3]), ("rest", [2, -1], [2, 4])):
+        lst = p.op("1.split", [x, int_array(p, sections), p.full([1], -1, "i32")],
+                   outs=[("vec", [("f32", [-1, n]) for n in sizes])])
+        for k, (v, ref) in enumerate(zip(p.split(lst, [("f32", [-1, n]) for n in sizes]),
+                                         np.split(xs, np.cumsum(sizes)[:-1], axis=1))):
+            refs[f"{name}{k}"] = (v, ref)
+    lst = p.op("1.split_with_num", [x, p.full([1], 1, "i32")], attrs={"num": 3}, outs=[("vec", [("f32", [-1, 2])] * 3)])
+    for k, (v, ref) in enumerate(zip(p.split(lst, [("f32", [-1, 2])] * 3), np.split(xs, 3, axis=1))):
+        refs[f"num{k}"] = (v, ref)
+    a, b = p.data("a", "f32", [2, 2]), p.data("b", "f32", [2, 2])
+    av, bv = arange([2, 2]), arange([2, 2]) + 10
+    pair = p.combine([a, b])
+    refs["stacked"] = (p.op("1.stack", [pair], attrs={"axis": -1}, outs=[("f32", [2, 2, 2])]), np.stack([av, bv], -1))
+    refs["joined"] = (p.op("1.concat", [pair, p.full([1], -2, "i32")], outs=[("f32", [4, 2])]),
+                      np.concatenate([av, bv], -2))
+    run_outputs(p, {"x": xs, "a": av, "b": bv}, refs, opset, tmp)
+
+
+def refused_fill(p):
+    p.fetch(p.full([1 << 20, 1 << 20], 1.0))
+
+
+def refused_clip(p):
+    p.fetch(p.op("1.clip", [p.data("x", "f32", [3]), p.data("lo", "f32", [1]), None], outs=[("f32", [3])]))
+
+
+@pytest.mark.parametrize("build,opset,message", [
+    (refused_fill, 17, "1.full initializer shape [1048576, 1048576] has more than 268435456 elements"),
+    (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
+])
+def test_refusals(tmp, build, opset, message):
+    p = Program()
+    build(p)
+    r = convert(p, None, tmp / "m.onnx", opset=opset)
+    assert (r.returncode, r.stderr.strip()) == (1, f"Error: {message}")
+    assert not (tmp / "m.onnx").exists()

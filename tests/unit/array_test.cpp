@@ -1,0 +1,221 @@
+// Constant tensors, cast/clip, squeeze/unsqueeze, flatten, split/stack/concat and slicing:
+// the refusals and the forms chosen from recorded metadata and the target opset.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <rapidjson/document.h>
+
+#include "converter/converter.h"
+
+using kestro::Converter;
+using kestro::Error;
+namespace proto = kestro::proto;
+
+namespace {
+
+// Keeps parsed operator objects alive for the duration of a test.
+struct Ops {
+    std::vector<std::unique_ptr<rapidjson::Document>> docs;
+    const kestro::Json& operator()(const std::string& text) {
+        docs.push_back(std::make_unique<rapidjson::Document>());
+        docs.back()->Parse(text.c_str());
+        EXPECT_FALSE(docs.back()->HasParseError()) << text;
+        return *docs.back();
+    }
+};
+
+std::string error_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.message();
+    }
+    return "<no error>";
+}
+
+const proto::TensorProto* init(const Converter& c, const std::string& name) {
+    for (const auto& t : c.graph.initializer)
+        if (t.name == name) return &t;
+    return nullptr;
+}
+
+std::vector<int64_t> i64s(const proto::TensorProto& t) {
+    std::vector<int64_t> v(t.raw_data.size() / 8);
+    std::memcpy(v.data(), t.raw_data.data(), v.size() * 8);
+    return v;
+}
+
+std::vector<std::string> op_types(const Converter& c) {
+    std::vector<std::string> v;
+    for (const auto& n : c.graph.node) v.push_back(n.op_type);
+    return v;
+}
+
+// An operator with the given attributes ("A" entries) and inputs, output id 9.
+std::string op(const std::string& name, const std::string& attrs, const std::string& inputs) {
+    return R"({"#":")" + name + R"(","A":[)" + attrs + R"(],"I":[)" + inputs + R"(],"O":[{"%":9}]})";
+}
+std::string a(const std::string& name, const std::string& data) {
+    return R"({"N":")" + name + R"(","AT":{"D":)" + data + "}}";
+}
+
+}  // namespace
+
+TEST(ConstantTensors, FillsCapsAndRefusesBrokenShapes) {
+    struct Case {
+        const char* name;
+        const char* shape;
+        std::vector<double> folded;
+        std::vector<int64_t> dims;  // expected dims, or empty with an error
+        const char* error;
+    };
+    const Case cases[] = {
+        {"1.full_int_array", "[]", {7}, {1}, nullptr},
+        {"1.full_int_array", "[4611686018427387904,4]", {3, 4}, {2}, nullptr},
+        {"1.full", "[65536,8192]", {1}, {}, "1.full initializer shape [65536, 8192] has more than 268435456 elements"},
+        {"1.full", "[4611686018427387904,4]", {1}, {}, "1.full initializer shape [4611686018427387904, 4] has more than 268435456 elements"},
+        {"1.full", "[4]", {1, 2}, {}, "1.full initializer shape [4] expects 4 values, got 2"},
+    };
+    for (const Case& k : cases) {
+        Ops ops;
+        Converter c;
+        c.state.const_values.insert(9, k.folded);
+        const auto& o = ops(op(k.name, a("shape", k.shape) + "," + a("dtype", "\"float32\""), ""));
+        if (k.error) {
+            EXPECT_EQ(error_of([&] { c.op_full(k.name, o); }), k.error);
+            EXPECT_TRUE(c.graph.initializer.empty());
+            continue;
+        }
+        c.op_full(k.name, o);
+        ASSERT_EQ(c.graph.initializer.size(), 1u);
+        EXPECT_EQ(c.graph.initializer[0].dims, k.dims) << k.shape;
+    }
+}
+
+TEST(ConstantTensors, AssignValueRefusesNegativeAndOverflowingDims) {
+    Ops ops;
+    Converter c;
+    auto assign = [&](const char* shape, const char* values) {
+        return error_of([&] {
+            c.op_assign_value(ops(op("1.assign_value_",
+                                     a("shape", shape) + "," + a("dtype", "\"int32\"") + "," + a("values", values), "")));
+        });
+    };
+    // [-1, -1] and [2^32, 2^32] wrap around to counts that would match in unsigned arithmetic.
+    EXPECT_EQ(assign("[-1,-1]", "[5]"), "assign_value_ shape [-1, -1] has a negative dim");
+    EXPECT_EQ(assign("[4294967296,4294967296]", "[]"), "assign_value_ shape [4294967296, 4294967296] has too many elements");
+    EXPECT_EQ(assign("[2,2]", "[1,2,3]"), "assign_value_ shape [2, 2] expects 4 values, got 3");
+    EXPECT_TRUE(c.graph.initializer.empty());
+    EXPECT_EQ(assign("[]", R"([{"D":"nan"}, 1, 2])"), "cannot encode non-finite value NaN as int32");
+}
+
+TEST(Clip, OpsetForms) {
+    Ops ops;
+    auto clip = [&](int64_t opset, const char* x_token, bool fold_max) {
+        Converter c;
+        c.opset = opset;
+        c.state.tensor_dtypes.insert(1, x_token);
+        c.state.const_values.insert(2, {0.5});
+        if (fold_max) c.state.const_values.insert(3, {2.0});
+        c.op_clip(ops(op("1.clip", "", R"({"%":1},{"%":2},{"%":3})")));
+        return c;
+    };
+    // Below opset 11 the folded bounds become attributes.
+    const Converter c10 = clip(10, "0.t_f32", true);
+    ASSERT_EQ(op_types(c10), std::vector<std::string>{"Clip"});
+    EXPECT_EQ(c10.graph.node[0].input, std::vector<std::string>{"tensor_1"});
+    ASSERT_EQ(c10.graph.node[0].attribute.size(), 2u);
+    EXPECT_EQ(c10.graph.node[0].attribute[0].name, "min");
+    EXPECT_FLOAT_EQ(c10.graph.node[0].attribute[1].f, 2.0f);
+    EXPECT_EQ(error_of([&] { clip(10, "0.t_f32", false); }),
+              "clip with tensor bounds requires opset >= 11, but target opset is 10");
+    EXPECT_EQ(error_of([&] { clip(11, "0.t_i32", true); }),
+              "clip of int32 tensors requires opset >= 12, but target opset is 11");
+}
+
+TEST(Squeeze, NegativeAxesNeedOpset11WhenTheRankIsUnknown) {
+    Ops ops;
+    Converter c;
+    c.opset = 10;
+    EXPECT_EQ(error_of([&] { c.op_squeeze(ops(op("1.squeeze", a("axis", "-1"), R"({"%":1})"))); }),
+              "squeeze with negative axes requires opset >= 11, but target opset is 10");
+}
+
+TEST(Flatten, RefusesStartAxisOutsideTheRankAndPicksAForm) {
+    Ops ops;
+    auto flatten = [&](Converter& c, const char* start, const char* stop, const char* declared) {
+        std::string o = op("1.flatten", a("start_axis", start) + "," + a("stop_axis", stop), R"({"%":1})");
+        if (declared) o.replace(o.find(R"({"%":9})"), 7, std::string(R"({"%":9,"TT":{"D":[{"#":"0.t_f32"},)") + declared + "]}}");
+        c.op_flatten(ops(o));
+    };
+    Converter c;
+    c.state.tensor_shapes.insert(1, {2, 3, 4, 5});
+    EXPECT_EQ(error_of([&] { flatten(c, "4", "-1", nullptr); }), "flatten: start_axis=4 is outside the rank 4 of its input");
+    EXPECT_EQ(error_of([&] { flatten(c, "-5", "-1", nullptr); }), "flatten: start_axis=-5 is outside the rank 4 of its input");
+    Converter unranked;
+    EXPECT_EQ(error_of([&] { flatten(unranked, "-1", "-1", nullptr); }),
+              "flatten: start_axis=-1 needs the input rank, which is not recorded");
+    EXPECT_EQ(error_of([&] { flatten(unranked, "1000000000", "-1", nullptr); }),
+              "flatten: start_axis=1000000000 exceeds the largest supported rank 64");
+    // Several unknown dims while flattening to the end: zeros then -1, no run-time chain.
+    flatten(c, "2", "-1", "[-1,-1,-1]");
+    EXPECT_EQ(op_types(c), std::vector<std::string>{"Reshape"});
+    EXPECT_EQ(i64s(*init(c, "flatten_shape_9")), (std::vector<int64_t>{0, 0, -1}));
+}
+
+TEST(ListOperators, SplitSectionsAxisAndEmptyStack) {
+    Ops ops;
+    auto split = [&](int64_t opset, std::optional<std::vector<double>> sections, const char* inputs) {
+        return error_of([&] {
+            Converter c;
+            c.opset = opset;
+            c.state.split_outputs.insert(9, {10, 11});
+            c.state.tensor_shapes.insert(1, {2, 6});
+            if (sections) c.state.const_values.insert(2, *sections);
+            c.state.const_values.insert(3, {-1});
+            c.op_split_family("1.split", ops(op("1.split", "", inputs)));
+        });
+    };
+    const char* with_axis = R"({"%":1},{"%":2},{"%":3})";
+    EXPECT_EQ(split(17, std::vector<double>{7, -1}, with_axis), "split: sections [7, -1] exceed the size 6 of axis -1");
+    EXPECT_EQ(split(12, std::nullopt, with_axis),
+              "split with tensor sections requires opset >= 13, but target opset is 12");
+    EXPECT_EQ(split(17, std::vector<double>{3, 3}, R"({"%":1},{"%":2},{"%":4})"), "split: missing axis constant for id 4");
+
+    Converter c;
+    c.state.combine_inputs.insert(5, {});
+    EXPECT_EQ(error_of([&] { c.op_stack(ops(op("1.stack", a("axis", "0"), R"({"%":5})"))); }),
+              "stack of an empty list 5");
+    EXPECT_TRUE(c.graph.node.empty());
+}
+
+TEST(Slice, FoldedBoundsSaturateAndStridesNeverTakeTheAxesSlot) {
+    Ops ops;
+    Converter c9;
+    c9.opset = 9;
+    c9.state.const_values.insert(2, {0.9, -1.5});
+    c9.state.const_values.insert(3, {1e300, std::nan("")});
+    c9.op_slice(ops(op("1.slice", a("axes", "[0,1]"), R"({"%":1},{"%":2},{"%":3})")));
+    ASSERT_EQ(c9.graph.node.size(), 1u);
+    EXPECT_EQ(c9.graph.node[0].attribute[0].ints, (std::vector<int64_t>{0, -1}));
+    EXPECT_EQ(c9.graph.node[0].attribute[1].ints, (std::vector<int64_t>{INT64_MAX, 0}));
+
+    Converter c17;
+    EXPECT_EQ(error_of([&] { c17.op_slice(ops(op("1.slice", a("axes", "[0]"), R"({"%":1},{"%":2})"))); }),
+              "slice requires starts and ends inputs");
+    const std::string strided = op("1.strided_slice", "", R"({"%":1},{"%":2},{"%":3},{"%":4})");
+    EXPECT_EQ(error_of([&] { c17.op_strided_slice(ops(strided)); }),
+              "strided_slice without axes needs the number of starts of id 2");
+    c17.state.tensor_shapes.insert(2, {2});
+    for (int64_t id : {2, 3, 4}) c17.state.tensor_dtypes.insert(id, "0.t_i64");
+    c17.op_strided_slice(ops(strided));
+    EXPECT_EQ(c17.graph.node.back().input,
+              (std::vector<std::string>{"tensor_1", "tensor_2", "tensor_3", "strided_slice_axes_9", "tensor_4"}));
+    EXPECT_EQ(i64s(*init(c17, "strided_slice_axes_9")), (std::vector<int64_t>{0, 1}));
+}
