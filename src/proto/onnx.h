@@ -302,7 +302,7 @@ public:
     void put(const void* data, size_t size);
     void put_byte(uint8_t b) { buffer_.push_back(static_cast<char>(b)); }
     void put_bytes(const Bytes& bytes);  // copies small ones, references large ones
-    size_t size() const { return total_; }
+    size_t size() const { return buffer_.size() + external_bytes_; }
 
     // The pieces in order (closes the current run).
     const std::vector<Piece>& pieces();
@@ -314,9 +314,8 @@ private:
     void close_run();
     std::string buffer_;
     std::vector<Piece> pieces_;
-    size_t run_start_ = 0;
-    size_t total_ = 0;  // bytes in closed pieces, not counting the open run
-    size_t closed_bytes() const;
+    size_t run_start_ = 0;       // start in buffer_ of the run not yet in pieces_
+    size_t external_bytes_ = 0;  // bytes referenced, not copied
 };
 
 // Byte count of a record's fields, without a key or length prefix of its own.
@@ -330,6 +329,23 @@ size_t encoded_len(const TypeProto&);
 size_t encoded_len(const TensorShapeProto&);
 size_t encoded_len(const TensorShapeProto::Dimension&);
 size_t encoded_len(const OperatorSetIdProto&);
+size_t encoded_len(const StringStringEntryProto&);
+size_t encoded_len(const IntIntListEntryProto&);
+size_t encoded_len(const SimpleShardedDimProto&);
+size_t encoded_len(const ShardedDimProto&);
+size_t encoded_len(const ShardingSpecProto&);
+size_t encoded_len(const NodeDeviceConfigurationProto&);
+size_t encoded_len(const DeviceConfigurationProto&);
+size_t encoded_len(const TypeProto::Tensor&);
+size_t encoded_len(const TypeProto::Sequence&);
+size_t encoded_len(const TypeProto::Map&);
+size_t encoded_len(const TypeProto::Optional&);
+size_t encoded_len(const TypeProto::SparseTensor&);
+size_t encoded_len(const TensorProto::Segment&);
+size_t encoded_len(const SparseTensorProto&);
+size_t encoded_len(const TensorAnnotation&);
+size_t encoded_len(const TrainingInfoProto&);
+size_t encoded_len(const FunctionProto&);
 
 // Appends a record's fields to the sink.
 void encode_raw(const ModelProto&, Sink&);
@@ -342,6 +358,23 @@ void encode_raw(const TypeProto&, Sink&);
 void encode_raw(const TensorShapeProto&, Sink&);
 void encode_raw(const TensorShapeProto::Dimension&, Sink&);
 void encode_raw(const OperatorSetIdProto&, Sink&);
+void encode_raw(const StringStringEntryProto&, Sink&);
+void encode_raw(const IntIntListEntryProto&, Sink&);
+void encode_raw(const SimpleShardedDimProto&, Sink&);
+void encode_raw(const ShardedDimProto&, Sink&);
+void encode_raw(const ShardingSpecProto&, Sink&);
+void encode_raw(const NodeDeviceConfigurationProto&, Sink&);
+void encode_raw(const DeviceConfigurationProto&, Sink&);
+void encode_raw(const TypeProto::Tensor&, Sink&);
+void encode_raw(const TypeProto::Sequence&, Sink&);
+void encode_raw(const TypeProto::Map&, Sink&);
+void encode_raw(const TypeProto::Optional&, Sink&);
+void encode_raw(const TypeProto::SparseTensor&, Sink&);
+void encode_raw(const TensorProto::Segment&, Sink&);
+void encode_raw(const SparseTensorProto&, Sink&);
+void encode_raw(const TensorAnnotation&, Sink&);
+void encode_raw(const TrainingInfoProto&, Sink&);
+void encode_raw(const FunctionProto&, Sink&);
 
 // Encodes a whole model. Throws kestro::Error with
 // "failed to encode Protobuf message; insufficient buffer capacity (required: {}, remaining: {})"

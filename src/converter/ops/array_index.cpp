@@ -1,12 +1,25 @@
-// Index input helpers not built yet.
+// Index input helpers shared by the slicing, sorting and scatter lowerings.
 #include "converter/converter.h"
 
 namespace kestro {
 
-std::string Converter::ensure_i64_input(int64_t, int64_t, std::string_view) {
-    throw Error("ensure_i64_input is not supported yet");
+// ONNX index inputs are int64; anything not recorded as exactly int64 gets a Cast
+// (an unrecorded type too: casting an int64 is harmless, leaving an int32 is not).
+std::string Converter::ensure_i64_input(int64_t id, int64_t name_id, std::string_view prefix) {
+    std::string name = get_tensor_name(id);
+    const std::string* token = state.tensor_dtypes.find(id);
+    if (token && *token == "0.t_i64") return name;
+    std::string cast = fmt::format("{}_i64_{}", prefix, name_id);
+    add_cast_node(std::move(name), cast, proto::dtype::INT64);
+    return cast;
 }
-int64_t Converter::normalize_axis(int64_t, int64_t) const {
-    throw Error("normalize_axis is not supported yet");
+
+// Makes a negative axis count from the front; no range check, callers that need a valid
+// axis check it themselves. The rank is required even for a non-negative axis.
+int64_t Converter::normalize_axis(int64_t axis, int64_t tensor_id) const {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(tensor_id);
+    if (!dims) throw Error("missing rank metadata for tensor {}", tensor_id);
+    return axis < 0 ? axis + static_cast<int64_t>(dims->size()) : axis;
 }
+
 }  // namespace kestro

@@ -1,24 +1,509 @@
-// Lowerings not built yet: each fails with a message naming its operator.
+// Elementwise arithmetic (multiply, floor division, power, scale) and the bitwise
+// operators, with the small builders they share.
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
-void Converter::op_scale(const Json&) { not_supported_yet("1.scale"); }
-void Converter::op_multiply(const Json&) { not_supported_yet("1.multiply"); }
-void Converter::op_floor_divide(const Json&) { not_supported_yet("1.floor_divide"); }
-void Converter::op_pow(const Json&) { not_supported_yet("1.pow"); }
-void Converter::op_bitwise_and(const Json&) { not_supported_yet("1.bitwise_and"); }
-void Converter::op_bitwise_not(const Json&) { not_supported_yet("1.bitwise_not"); }
-void Converter::op_hardswish(const Json&) { not_supported_yet("1.hardswish"); }
-void Converter::op_leaky_relu(const Json&) { not_supported_yet("1.leaky_relu"); }
-void Converter::op_gelu(const Json&) { not_supported_yet("1.gelu"); }
-void Converter::op_prelu(const Json&) { not_supported_yet("1.prelu"); }
-void Converter::op_swish(const Json&) { not_supported_yet("1.swish"); }
-void Converter::op_matmul(const Json&) { not_supported_yet("1.matmul"); }
-void Converter::op_linear_v2(const Json&) { not_supported_yet("1.linear_v2"); }
-void Converter::op_unbind(const Json&) { not_supported_yet("1.unbind"); }
+namespace dt = proto::dtype;
+
+namespace math_ops {
+
+std::optional<int32_t> known_dtype(const Converter& c, int64_t id) {
+    const std::string* token = c.state.tensor_dtypes.find(id);
+    if (!token || token->size() < 4 || token->compare(0, 4, "0.t_") != 0) return std::nullopt;
+    return helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(4));
+}
+
+bool is_integer_dtype(int32_t dtype) {
+    return dtype == dt::UINT8 || dtype == dt::INT8 || dtype == dt::INT16 || dtype == dt::INT32 ||
+           dtype == dt::INT64;
+}
+
+bool is_float_dtype(int32_t dtype) {
+    return dtype == dt::FLOAT || dtype == dt::FLOAT16 || dtype == dt::DOUBLE;
+}
+
+int32_t arithmetic_compute_dtype(int32_t dtype, int64_t opset) {
+    const bool narrow = dtype == dt::INT8 || dtype == dt::INT16 || dtype == dt::UINT8;
+    return narrow && opset < 14 ? dt::INT32 : dtype;
+}
+
+std::optional<double> number_attr(const Json& op, std::string_view name) {
+    const Json* v = helper::attr(op, name);
+    if (!v || !v->IsNumber()) return std::nullopt;
+    return v->GetDouble();
+}
+
+float narrow_f32(double v) {
+    if (std::isfinite(v) && std::fabs(v) > static_cast<double>(FLT_MAX)) {
+        // Halfway between FLT_MAX and 2^128 and beyond rounds to infinity.
+        constexpr double limit = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
+        const float mag = std::fabs(v) >= limit ? std::numeric_limits<float>::infinity() : FLT_MAX;
+        return std::copysign(mag, static_cast<float>(v < 0 ? -1.0 : 1.0));
+    }
+    return static_cast<float>(v);
+}
+
+int64_t saturate_to_int_dtype(int32_t dtype, double value) {
+    const int64_t v = helper::saturate_i64(value);
+    int64_t lo = std::numeric_limits<int64_t>::min(), hi = std::numeric_limits<int64_t>::max();
+    switch (dtype) {
+        case dt::UINT8: lo = 0, hi = 255; break;
+        case dt::INT8: lo = -128, hi = 127; break;
+        case dt::INT16: lo = -32768, hi = 32767; break;
+        case dt::INT32: lo = std::numeric_limits<int32_t>::min(), hi = std::numeric_limits<int32_t>::max(); break;
+        default: break;
+    }
+    return std::clamp(v, lo, hi);
+}
+
+}  // namespace math_ops
+
+using namespace math_ops;
+
+namespace {
+
+// The output type that the operator object itself declares, if it names a known one.
+std::optional<int32_t> declared_output_dtype(const Json& op) {
+    const Json* outs = helper::member(op, "O");
+    if (!outs || !outs->IsArray() || outs->Empty()) return std::nullopt;
+    const Json* tt = helper::member((*outs)[0], "TT");
+    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
+    if (!d || !d->IsArray() || d->Empty()) return std::nullopt;
+    const Json* hash = helper::member((*d)[0], "#");
+    const auto token = hash ? helper::as_str(*hash) : std::nullopt;
+    if (!token || token->size() < 4 || token->substr(0, 4) != "0.t_") return std::nullopt;
+    return helper::paddle_dtype_token_to_onnx(token->substr(4));
+}
+
+bool token_is(const Converter& c, int64_t id, std::string_view token) {
+    const std::string* t = c.state.tensor_dtypes.find(id);
+    return t && *t == token;
+}
+
+// The float type in which a mixed pair is divided: the widest float among them, FLOAT
+// when neither is a float.
+int32_t float_compute_dtype(int32_t a, int32_t b) {
+    if (a == dt::DOUBLE || b == dt::DOUBLE) return dt::DOUBLE;
+    if (a == dt::FLOAT || b == dt::FLOAT) return dt::FLOAT;
+    if (a == dt::FLOAT16 || b == dt::FLOAT16) return dt::FLOAT16;
+    return dt::FLOAT;
+}
+
+int bit_width(int32_t dtype) {
+    switch (dtype) {
+        case dt::INT8: return 8;
+        case dt::INT16: return 16;
+        case dt::INT32: return 32;
+        case dt::INT64: return 64;
+        default: return 0;
+    }
+}
+
+bool is_signed_integer(int32_t dtype) { return bit_width(dtype) != 0; }
+
+}  // namespace
+
+// ---- builders ----
+
+void Converter::add_integer_mod_node(std::string a, std::string b, std::string output) {
+    // fmod 0: the remainder takes the divisor's sign, as floor division needs.
+    append_node("Mod", {std::move(a), std::move(b)}, {std::move(output)},
+                {helper::attr_int("fmod", 0)});
+}
+
+void Converter::push_int64_scalar_initializer(std::string name, int64_t value) {
+    std::vector<uint8_t> bytes;
+    for (int k = 0; k < 8; ++k) bytes.push_back(static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * k)));
+    proto::TensorProto t;
+    t.name = std::move(name);
+    t.data_type = dt::INT64;
+    t.raw_data = proto::Bytes(std::move(bytes));
+    graph.initializer.push_back(std::move(t));
+}
+
+void Converter::push_scale_attr_initializer(std::string name, std::vector<int64_t> dims,
+                                            int32_t dtype, double value) {
+    std::vector<uint8_t> bytes;
+    auto put = [&bytes](uint64_t bits, size_t n) {
+        for (size_t k = 0; k < n; ++k) bytes.push_back(static_cast<uint8_t>(bits >> (8 * k)));
+    };
+    switch (dtype) {
+        case dt::FLOAT: put(std::bit_cast<uint32_t>(narrow_f32(value)), 4); break;
+        case dt::DOUBLE: put(std::bit_cast<uint64_t>(value), 8); break;
+        case dt::UINT8:
+        case dt::INT8:
+        case dt::INT16:
+        case dt::INT32:
+        case dt::INT64:
+            put(static_cast<uint64_t>(saturate_to_int_dtype(dtype, value)), helper::onnx_dtype_size(dtype));
+            break;
+        default:
+            throw Error("scale attr lowering does not support target dtype {}",
+                        helper::onnx_dtype_name(dtype));
+    }
+    proto::TensorProto t;
+    t.name = std::move(name);
+    t.dims = std::move(dims);
+    t.data_type = dtype;
+    t.raw_data = proto::Bytes(std::move(bytes));
+    graph.initializer.push_back(std::move(t));
+}
+
+// ---- multiply ----
+
+void Converter::op_multiply(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("multiply missing inputs");
+    const bool both_bool = token_is(*this, ids[0], "0.t_bool") && token_is(*this, ids[1], "0.t_bool");
+    std::string a = get_tensor_name(ids[0]);
+    std::string b = get_tensor_name(ids[1]);
+    std::string y = get_tensor_name(out);
+    if (both_bool) {
+        append_node("And", {std::move(a), std::move(b)}, {std::move(y)});
+        return;
+    }
+    const auto t = known_dtype(*this, ids[0]);
+    const int32_t c = t ? arithmetic_compute_dtype(*t, opset) : 0;
+    if (!t || c == *t) {
+        add_binary_node("Mul", std::move(a), std::move(b), std::move(y));
+        return;
+    }
+    // Mul takes narrow integers only from opset 14: multiply in the wider type.
+    const std::string wa = fmt::format("multiply_lhs_wide_{}", out);
+    const std::string wb = fmt::format("multiply_rhs_wide_{}", out);
+    const std::string wp = fmt::format("multiply_product_wide_{}", out);
+    add_cast_node(std::move(a), wa, c);
+    add_cast_node(std::move(b), wb, c);
+    add_binary_node("Mul", wa, wb, wp);
+    add_cast_node(wp, std::move(y), *t);
+}
+
+// ---- floor division ----
+
+void Converter::op_floor_divide(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("floor_divide missing inputs");
+    const std::optional<int32_t> declared = declared_output_dtype(op);
+    const int32_t ta = onnx_dtype_for_tensor_id(ids[0]);
+    const int32_t tb = onnx_dtype_for_tensor_id(ids[1]);
+    const std::string a = get_tensor_name(ids[0]);
+    const std::string b = get_tensor_name(ids[1]);
+    auto name = [out](std::string_view purpose) {
+        return fmt::format("floor_divide_{}_{}", purpose, out);
+    };
+
+    if (is_integer_dtype(ta) && is_integer_dtype(tb)) {
+        // Every node of the chain works in one integer type: the operands' own, or int64
+        // when they differ, widened where the target opset lacks the narrow form.
+        const int32_t common = ta == tb ? ta : dt::INT64;
+        const int32_t t = declared.value_or(common);
+        const int32_t c = arithmetic_compute_dtype(common, opset);
+        std::string lhs = a, rhs = b;
+        if (ta != c) add_cast_node(a, lhs = name("a"), c);
+        if (tb != c) add_cast_node(b, rhs = name("b"), c);
+        const std::string zero = name("zero"), one = name("one");
+        push_numeric_initializer(zero, {}, c, {0.0});
+        push_numeric_initializer(one, {}, c, {1.0});
+        add_binary_node("Div", lhs, rhs, name("div"));
+        add_integer_mod_node(lhs, rhs, name("mod"));
+        add_binary_node("Less", lhs, zero, name("lhs_negative"));
+        add_binary_node("Less", rhs, zero, name("rhs_negative"));
+        add_binary_node("Xor", name("lhs_negative"), name("rhs_negative"), name("signs_differ"));
+        add_binary_node("Equal", name("mod"), zero, name("remainder_zero"));
+        append_node("Not", {name("remainder_zero")}, {name("remainder_nonzero")});
+        add_binary_node("And", name("signs_differ"), name("remainder_nonzero"), name("needs_adjust"));
+        add_cast_node(name("needs_adjust"), name("adjust_i64"), c);
+        add_binary_node("Mul", name("adjust_i64"), one, name("adjust"));
+        if (c == t) {
+            add_binary_node("Sub", name("div"), name("adjust"), get_tensor_name(out));
+        } else {
+            add_binary_node("Sub", name("div"), name("adjust"), name("floor"));
+            add_cast_node(name("floor"), get_tensor_name(out), t);
+        }
+        return;
+    }
+
+    // Floats divide in their own width, so float64 keeps its precision.
+    const int32_t f = float_compute_dtype(ta, tb);
+    const int32_t t = declared.value_or(f);
+    add_cast_node(a, name("a"), f);
+    add_cast_node(b, name("b"), f);
+    add_binary_node("Div", name("a"), name("b"), name("div"));
+    append_node("Floor", {name("div")}, {name("floor")});
+    add_cast_node(name("floor"), get_tensor_name(out), t);
+}
+
+// ---- power ----
+
+void Converter::op_pow(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("pow missing inputs");
+    const std::string x = get_tensor_name(ids[0]);
+    // The attribute exponent is made in x's type, so only that road insists on a known token.
+    const std::optional<int32_t> xt =
+        ids.size() == 1 ? maybe_onnx_dtype_for_tensor_id(ids[0]) : known_dtype(*this, ids[0]);
+
+    // Pow takes integer bases only from opset 12, and never 8/16-bit ones; below 12 both
+    // operands must share one float type. Such bases are computed in a wider type.
+    int32_t compute = xt.value_or(dt::FLOAT);
+    if (xt && is_integer_dtype(*xt)) {
+        if (opset < 12)
+            compute = dt::DOUBLE;
+        else if (*xt != dt::INT32 && *xt != dt::INT64)
+            compute = dt::INT32;
+    }
+    const bool widened = compute != xt.value_or(dt::FLOAT);
+
+    std::string exponent;
+    if (ids.size() == 1) {
+        const std::optional<double> y = number_attr(op, "y");
+        if (!y) throw Error("pow: missing exponent");
+        // The exponent must suit the base's own type even when it is computed wider; it is
+        // then made in the wider type, the pairing runtimes implement.
+        if (widened) (void)encode_scalar_f64_as_raw_data(*xt, *y);
+        const int32_t et = widened ? compute : xt.value_or(dt::FLOAT);
+        exponent = fmt::format("pow_exponent_{}", out);
+        push_numeric_initializer(exponent, {}, et, {*y});
+    } else {
+        exponent = get_tensor_name(ids[1]);
+        const std::optional<int32_t> et = known_dtype(*this, ids[1]);
+        if (opset < 12 && et && *et != compute) {
+            const std::string cast = fmt::format("pow_exponent_cast_{}", out);
+            add_cast_node(exponent, cast, compute);
+            exponent = cast;
+        }
+    }
+
+    if (!widened) {
+        append_node("Pow", {x, exponent}, {get_tensor_name(out)});
+        return;
+    }
+    const std::string base = fmt::format("pow_base_{}", out);
+    const std::string result = fmt::format("pow_result_{}", out);
+    add_cast_node(x, base, compute);
+    append_node("Pow", {base, exponent}, {result});
+    add_cast_node(result, get_tensor_name(out), *xt);
+}
+
+// ---- scale ----
+
+void Converter::op_scale(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("scale op missing inputs");
+    std::string x = get_tensor_name(ids[0]);
+    const int32_t t = maybe_onnx_dtype_for_tensor_id(out).value_or(dt::FLOAT);
+    const std::vector<int64_t>* out_dims = state.tensor_shapes.find(out);
+    const bool rank0 = out_dims && out_dims->empty();
+    const std::vector<int64_t> dims = rank0 ? std::vector<int64_t>{} : std::vector<int64_t>{1};
+    // Narrow integers are computed in int32 where Mul and Add do not take them yet.
+    const int32_t c = arithmetic_compute_dtype(t, opset);
+
+    // A constant holds what the output type would hold; in the wider type it is exact.
+    auto push_constant = [&](std::string name, double value) {
+        if (c == t) {
+            push_scale_attr_initializer(std::move(name), dims, t, value);
+        } else {
+            push_scale_attr_initializer(std::move(name), dims, c,
+                                        static_cast<double>(saturate_to_int_dtype(t, value)));
+        }
+    };
+
+    std::string s;
+    if (ids.size() == 1) {
+        s = fmt::format("scale_factor_{}", out);
+        push_constant(s, number_attr(op, "scale").value_or(1.0));
+    } else {
+        s = get_tensor_name(ids[1]);
+        const std::string* token = state.tensor_dtypes.find(ids[1]);
+        const bool float_token = token && (*token == "0.t_f32" || *token == "0.t_f64");
+        const std::optional<int32_t> st = known_dtype(*this, ids[1]);
+        if ((t != dt::FLOAT && float_token) || (st && *st != c)) {
+            const std::string cast = fmt::format("scale_input_cast_{}", out);
+            add_cast_node(s, cast, c);
+            s = cast;
+        }
+        const std::vector<int64_t>* s_dims = state.tensor_shapes.find(ids[1]);
+        if (rank0 && s_dims && *s_dims == std::vector<int64_t>{1}) {
+            const std::string squeezed = fmt::format("scale_input_squeezed_{}", out);
+            add_squeeze_node(s, squeezed, std::vector<int64_t>{0},
+                             fmt::format("scale_input_squeeze_axes_{}", out));
+            s = squeezed;
+        }
+    }
+
+    const double bias = number_attr(op, "bias").value_or(0.0);
+    const bool bias_after_scale = helper::attr_bool(op, "bias_after_scale").value_or(true);
+    const std::string b = fmt::format("scale_bias_{}", out);
+    push_constant(b, bias);
+
+    if (c != t) {
+        const std::string wide = fmt::format("scale_x_wide_{}", out);
+        add_cast_node(x, wide, c);
+        x = wide;
+    }
+    const std::string result = c == t ? std::string() : fmt::format("scale_result_wide_{}", out);
+    if (bias_after_scale) {
+        const std::string mul = fmt::format("scale_mul_{}", out);
+        add_binary_node("Mul", x, s, mul);
+        add_binary_node("Add", mul, b, c == t ? get_tensor_name(out) : result);
+    } else {
+        const std::string add = fmt::format("scale_add_{}", out);
+        add_binary_node("Add", x, b, add);
+        add_binary_node("Mul", add, s, c == t ? get_tensor_name(out) : result);
+    }
+    if (c != t) add_cast_node(result, get_tensor_name(out), t);
+}
+
+// ---- bitwise ----
+
+void Converter::op_bitwise_and(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("bitwise_and requires two inputs");
+    std::string a = get_tensor_name(ids[0]);
+    std::string b = get_tensor_name(ids[1]);
+    std::string y = get_tensor_name(out);
+    const int32_t ta = onnx_dtype_for_tensor_id(ids[0]);
+    const int32_t tb = onnx_dtype_for_tensor_id(ids[1]);
+    if (ta != tb)
+        throw Error("bitwise_and requires matching input dtypes, got {} and {}",
+                    helper::onnx_dtype_name(ta), helper::onnx_dtype_name(tb));
+    if (is_signed_integer(ta)) {
+        if (opset >= 18)
+            append_node("BitwiseAnd", {std::move(a), std::move(b)}, {std::move(y)});
+        else
+            lower_signed_bitwise_and_before_opset_18(std::move(a), std::move(b), std::move(y), ta, out);
+        return;
+    }
+    if (ta == dt::BOOL) {
+        append_node("And", {std::move(a), std::move(b)}, {std::move(y)});
+        return;
+    }
+    if (ta == dt::UINT8) {
+        require_opset("bitwise_and on integer tensors", 18);
+        append_node("BitwiseAnd", {std::move(a), std::move(b)}, {std::move(y)});
+        return;
+    }
+    throw Error(
+        "bitwise_and only supports bool/int8/uint8/int16/int32/int64 tensors in the current "
+        "converter, got {}",
+        helper::onnx_dtype_name(ta));
+}
+
+void Converter::op_bitwise_not(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("bitwise_not missing inputs");
+    std::string x = get_tensor_name(ids[0]);
+    const int32_t t = onnx_dtype_for_tensor_id(ids[0]);
+    if (is_signed_integer(t) && opset >= 18) {
+        append_node("BitwiseNot", {std::move(x)}, {get_tensor_name(out)});
+        return;
+    }
+    if (is_signed_integer(t)) {
+        // NOT x = -(x + 1); 8- and 16-bit values are added in int32 below opset 14.
+        const int32_t c = arithmetic_compute_dtype(t, opset);
+        if (c != t) {
+            const std::string wide = fmt::format("bitwise_not_wide_{}", out);
+            add_cast_node(x, wide, c);
+            x = wide;
+        }
+        const std::string one = fmt::format("bitwise_not_one_{}", out);
+        const std::string plus_one = fmt::format("bitwise_not_plus_one_{}", out);
+        push_numeric_initializer(one, {}, c, {1.0});
+        add_binary_node("Add", std::move(x), one, plus_one);
+        if (c == t) {
+            append_node("Neg", {plus_one}, {get_tensor_name(out)});
+        } else {
+            const std::string neg = fmt::format("bitwise_not_neg_{}", out);
+            append_node("Neg", {plus_one}, {neg});
+            add_cast_node(neg, get_tensor_name(out), t);
+        }
+        return;
+    }
+    if (t == dt::BOOL) {
+        append_node("Not", {std::move(x)}, {get_tensor_name(out)});
+        return;
+    }
+    if (t == dt::UINT8) {
+        require_opset("bitwise_not on integer tensors", 18);
+        append_node("BitwiseNot", {std::move(x)}, {get_tensor_name(out)});
+        return;
+    }
+    throw Error(
+        "bitwise_not only supports bool/int8/uint8/int16/int32/int64 tensors in the current "
+        "converter, got {}",
+        helper::onnx_dtype_name(t));
+}
+
+// Two's complement AND without bitwise operators: the operands are taken apart bit by bit
+// in int64 and the products of their bits summed with each bit's weight, the sign bit
+// weighing -2^(N-1).
+void Converter::lower_signed_bitwise_and_before_opset_18(std::string a, std::string b,
+                                                         std::string out, int32_t dtype,
+                                                         int64_t out_id) {
+    const int n = bit_width(dtype);
+    if (n == 0)
+        throw Error("signed bitwise_and lowering expects int8/int16/int32/int64, got {}",
+                    helper::onnx_dtype_name(dtype));
+    const std::string p = fmt::format("bitwise_and_signed_{}", out_id);
+    auto nm = [&p](std::string_view purpose, int i) { return fmt::format("{}_{}_{}", p, purpose, i); };
+    const std::string two = p + "_two";
+    push_int64_scalar_initializer(two, 2);
+
+    std::string l = std::move(a), r = std::move(b);
+    if (dtype != dt::INT64) {
+        add_cast_node(std::move(l), p + "_lhs_i64", dt::INT64);
+        add_cast_node(std::move(r), p + "_rhs_i64", dt::INT64);
+        l = p + "_lhs_i64";
+        r = p + "_rhs_i64";
+    }
+    std::string acc;
+    for (int i = 0; i < n; ++i) {
+        add_integer_mod_node(l, two, nm("lhs_bit", i));
+        add_integer_mod_node(r, two, nm("rhs_bit", i));
+        add_binary_node("Mul", nm("lhs_bit", i), nm("rhs_bit", i), nm("bit_and", i));
+        const int64_t weight = i == n - 1 ? (i == 63 ? std::numeric_limits<int64_t>::min()
+                                                     : -(int64_t{1} << i))
+                                          : int64_t{1} << i;
+        push_int64_scalar_initializer(nm("weight", i), weight);
+        add_binary_node("Mul", nm("bit_and", i), nm("weight", i), nm("weighted", i));
+        if (i == 0) {
+            acc = nm("weighted", i);
+        } else {
+            add_binary_node("Add", acc, nm("weighted", i), nm("acc", i));
+            acc = nm("acc", i);
+        }
+        if (i < n - 1) {
+            add_binary_node("Sub", l, nm("lhs_bit", i), nm("lhs_without_bit", i));
+            add_binary_node("Sub", r, nm("rhs_bit", i), nm("rhs_without_bit", i));
+            add_binary_node("Div", nm("lhs_without_bit", i), two, nm("lhs_shifted", i));
+            add_binary_node("Div", nm("rhs_without_bit", i), two, nm("rhs_shifted", i));
+            l = nm("lhs_shifted", i);
+            r = nm("rhs_shifted", i);
+        }
+    }
+    if (dtype == dt::INT64)
+        append_node("Identity", {acc}, {std::move(out)});
+    else
+        add_cast_node(acc, std::move(out), dtype);
+}
+
+// ---- not built yet ----
+
 void Converter::op_grid_sample(const Json&) { not_supported_yet("1.grid_sample"); }
 void Converter::op_multinomial(const Json&) { not_supported_yet("1.multinomial"); }
-void Converter::op_trilu(const Json&, bool upper) { not_supported_yet(upper ? "1.triu" : "1.tril"); }
 
 }  // namespace kestro

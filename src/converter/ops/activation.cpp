@@ -1,0 +1,160 @@
+// Activations: hardswish, leaky relu, gelu (exact and tanh forms), prelu, swish/silu.
+#include <bit>
+
+#include "converter/converter.h"
+#include "converter/ops/math.h"
+
+namespace kestro {
+
+namespace dt = proto::dtype;
+using namespace math_ops;
+
+void Converter::op_hardswish(const Json& op) {
+    if (opset > 13) {
+        convert_generic_op("hardswish", op);
+        return;
+    }
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("hardswish missing inputs");
+    const std::string x = get_tensor_name(ids[0]);
+    const std::string h = fmt::format("hardswish_hardsigmoid_{}", out);
+    // x * clip(x / 6 + 1/2, 0, 1)
+    append_node("HardSigmoid", {x}, {h},
+                {helper::attr_float("alpha", std::bit_cast<float>(0x3E2AAAABu)),
+                 helper::attr_float("beta", 0.5f)});
+    add_binary_node("Mul", x, h, get_tensor_name(out));
+}
+
+void Converter::op_leaky_relu(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("leaky_relu missing inputs");
+    std::optional<double> slope = helper::attr_f64(op, "alpha");
+    if (!slope) slope = helper::attr_f64(op, "negative_slope");
+    const float alpha = slope ? narrow_f32(*slope) : std::bit_cast<float>(0x3C23D70Au);  // 0.01
+    std::string x = get_tensor_name(ids[0]);
+    append_node("LeakyRelu", {std::move(x)}, {get_tensor_name(out)},
+                {helper::attr_float("alpha", alpha)});
+}
+
+namespace {
+
+// One gelu constant: the 32-bit float pattern for float32 inputs (and inputs of unknown
+// type), the value in the input's own type for float16 and float64 so the arithmetic
+// nodes see matching operand types.
+struct GeluConstant {
+    uint32_t f32_bits;
+    double value;
+};
+constexpr GeluConstant kSqrt2{0x3FB504F3u, 1.4142135623730951};
+constexpr GeluConstant kHalf{0x3F000000u, 0.5};
+constexpr GeluConstant kOne{0x3F800000u, 1.0};
+constexpr GeluConstant kCoeff{0x3D372713u, 0.044715};
+constexpr GeluConstant kSqrt2OverPi{0x3F4C422Au, 0.7978845608028654};
+
+}  // namespace
+
+void Converter::op_gelu(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("gelu missing inputs");
+    const std::string x = get_tensor_name(ids[0]);
+
+    const Json* approx = helper::attr(op, "approximate");
+    const bool tanh_form =
+        approx && ((approx->IsBool() && approx->GetBool()) ||
+                   (approx->IsString() && std::string_view(approx->GetString(),
+                                                           approx->GetStringLength()) == "tanh"));
+    const std::optional<int32_t> xt = known_dtype(*this, ids[0]);
+    const int32_t ct = xt && (*xt == dt::FLOAT16 || *xt == dt::DOUBLE) ? *xt : dt::FLOAT;
+    auto constant = [&](std::string_view purpose, GeluConstant k) {
+        std::string name = fmt::format("gelu_{}_{}", purpose, out);
+        if (ct == dt::FLOAT)
+            push_f32_initializer(name, {1}, {std::bit_cast<float>(k.f32_bits)});
+        else
+            push_numeric_initializer(name, {1}, ct, {k.value});
+        return name;
+    };
+    auto name = [out](std::string_view purpose) { return fmt::format("gelu_{}_{}", purpose, out); };
+
+    if (!tanh_form) {
+        // x * 0.5 * (1 + erf(x / sqrt 2))
+        const std::string sqrt2 = constant("sqrt2", kSqrt2);
+        const std::string half = constant("half", kHalf);
+        const std::string one = constant("one", kOne);
+        add_binary_node("Div", x, sqrt2, name("div"));
+        append_node("Erf", {name("div")}, {name("erf")});
+        add_binary_node("Add", name("erf"), one, name("add"));
+        add_binary_node("Mul", x, half, name("mul_half"));
+        add_binary_node("Mul", name("mul_half"), name("add"), get_tensor_name(out));
+        return;
+    }
+    // x * 0.5 * (1 + tanh(sqrt(2/pi) * (x + 0.044715 * x^3)))
+    const std::string half = constant("half", kHalf);
+    const std::string one = constant("one", kOne);
+    const std::string coeff = constant("coeff", kCoeff);
+    const std::string scale = constant("sqrt_2_over_pi", kSqrt2OverPi);
+    add_binary_node("Mul", x, x, name("x_sq"));
+    add_binary_node("Mul", name("x_sq"), x, name("x_cube"));
+    add_binary_node("Mul", name("x_cube"), coeff, name("cubic_term"));
+    add_binary_node("Add", x, name("cubic_term"), name("inner_sum"));
+    add_binary_node("Mul", name("inner_sum"), scale, name("scaled_inner"));
+    append_node("Tanh", {name("scaled_inner")}, {name("tanh")});
+    add_binary_node("Add", name("tanh"), one, name("tanh_plus_one"));
+    add_binary_node("Mul", x, half, name("half_x"));
+    add_binary_node("Mul", name("half_x"), name("tanh_plus_one"), get_tensor_name(out));
+}
+
+void Converter::op_prelu(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("prelu missing slope input");
+    const std::string x = get_tensor_name(ids[0]);
+    std::string slope = get_tensor_name(ids[1]);
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const int64_t r = x_dims ? static_cast<int64_t>(x_dims->size()) : 0;
+    const std::vector<int64_t>* s_found = state.tensor_shapes.find(ids[1]);
+    const std::vector<int64_t> s = s_found ? *s_found : std::vector<int64_t>{};
+
+    const std::string_view mode = helper::attr_str_value(op, "mode").value_or("channel");
+    const std::string_view layout = helper::attr_str_value(op, "data_format").value_or("NCHW");
+    const bool channel_last = layout == "NHWC" || layout == "NDHWC";
+    if (mode == "element" && channel_last)
+        throw Error("prelu mode=element only supports NCHW-style layouts");
+
+    // PRelu broadcasts the slope from the trailing axis, so a per-channel slope [C] must be
+    // shaped to line its C up with the channel axis: last for channel-last layouts, axis 1
+    // (shape [C, 1, ..., 1]) otherwise.
+    std::vector<int64_t> target;
+    if (mode != "all" && s.size() == 1 && s[0] >= 2 && channel_last && r >= 2) {
+        target.assign(static_cast<size_t>(r), 1);
+        target.back() = s[0];
+    } else if (mode != "all" && mode != "element" && s.size() == 1 && s[0] != 1 && !channel_last) {
+        if (!x_dims) throw Error("prelu with a per-channel slope requires rank metadata for tensor {}", ids[0]);
+        if (r >= 3) {
+            target.assign(static_cast<size_t>(r - 1), 1);
+            target.front() = s[0];  // -1 (unknown C) is resolved by Reshape
+        }
+    }
+    if (!target.empty()) {
+        const std::string shape = fmt::format("prelu_slope_shape_{}", out);
+        const std::string reshaped = fmt::format("prelu_slope_reshaped_{}", out);
+        graph.initializer.push_back(vector_i64(shape, target));
+        append_node("Reshape", {slope, shape}, {reshaped});
+        slope = reshaped;
+    }
+    append_node("PRelu", {x, slope}, {get_tensor_name(out)});
+}
+
+void Converter::op_swish(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("swish missing inputs");
+    const std::string x = get_tensor_name(ids[0]);
+    const std::string s = fmt::format("swish_sigmoid_{}", out);
+    append_node("Sigmoid", {x}, {s});
+    add_binary_node("Mul", x, s, get_tensor_name(out));
+}
+
+}  // namespace kestro

@@ -1,0 +1,39 @@
+#pragma once
+// Small shared pieces of the arithmetic, activation and matrix lowerings.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "converter/converter.h"
+
+namespace kestro::math_ops {
+
+// The ONNX type of a value's recorded element-type token, or nothing when the value has
+// no token or one without an ONNX type. Never fails: for lowerings that only adapt their
+// form to a known type and keep the plain form otherwise.
+std::optional<int32_t> known_dtype(const Converter& c, int64_t id);
+
+bool is_integer_dtype(int32_t dtype);
+bool is_float_dtype(int32_t dtype);
+
+// Add, Sub, Mul and Div accept int8, int16 and uint8 only from opset 14: below that such
+// operands are computed in int32 and cast back. Every other type is returned unchanged.
+int32_t arithmetic_compute_dtype(int32_t dtype, int64_t opset);
+
+// A JSON number of any form as a 64-bit float; text, booleans and the rest are absent.
+std::optional<double> number_attr(const Json& op, std::string_view name);
+
+// 64-bit to 32-bit float, rounding to nearest; a finite value beyond the float range
+// becomes an infinity of its sign.
+float narrow_f32(double v);
+
+// The integer an initializer of integer type `dtype` holds for `value`: truncated toward
+// zero and clamped to the type's range, NaN giving 0.
+int64_t saturate_to_int_dtype(int32_t dtype, double value);
+
+// Names of the pieces of one unbind: one per value id recorded for its list output.
+std::vector<std::string> unbind_split_names(int64_t out_id, const IdList& outs);
+Error unbind_missing_split_error(int64_t out_id);
+
+}  // namespace kestro::math_ops

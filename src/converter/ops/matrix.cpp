@@ -1,0 +1,110 @@
+// Matrix products (matmul, linear), triangle masks and unbind.
+#include <numeric>
+
+#include "converter/converter.h"
+#include "converter/ops/math.h"
+
+namespace kestro {
+
+namespace math_ops {
+
+std::vector<std::string> unbind_split_names(int64_t out_id, const IdList& outs) {
+    std::vector<std::string> names;
+    names.reserve(outs.size());
+    for (size_t i = 0; i < outs.size(); ++i) names.push_back(fmt::format("unbind_split_{}_{}", out_id, i));
+    return names;
+}
+
+Error unbind_missing_split_error(int64_t out_id) {
+    return Error("unbind missing 0.split metadata for {}", out_id);
+}
+
+}  // namespace math_ops
+
+using namespace math_ops;
+
+void Converter::op_linear_v2(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("linear_v2 needs at least input and weight");
+    std::string x = get_tensor_name(ids[0]);
+    std::string w = get_tensor_name(ids[1]);
+    const bool has_bias = ids.size() >= 3 && ids[2] != 0;
+    if (!has_bias) {
+        append_node("MatMul", {std::move(x), std::move(w)}, {get_tensor_name(out)});
+        return;
+    }
+    const std::string mm = fmt::format("linear_mm_{}", out);
+    append_node("MatMul", {std::move(x), std::move(w)}, {mm});
+    std::string b = get_tensor_name(ids[2]);
+    append_node("Add", {mm, std::move(b)}, {get_tensor_name(out)});
+}
+
+void Converter::op_matmul(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("matmul missing inputs");
+    std::string operands[2] = {get_tensor_name(ids[0]), get_tensor_name(ids[1])};
+    const bool flags[2] = {helper::attr_bool(op, "transpose_x").value_or(false),
+                           helper::attr_bool(op, "transpose_y").value_or(false)};
+    const char letters[2] = {'x', 'y'};
+    for (int k = 0; k < 2; ++k) {
+        if (!flags[k]) continue;
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[k]);
+        // Without the rank the swap of the last two axes cannot be written, and dropping
+        // the flag would silently compute a different product.
+        if (!dims)
+            throw Error("matmul with transpose_{} requires rank metadata for tensor {}",
+                        letters[k], ids[k]);
+        const int64_t r = static_cast<int64_t>(dims->size());
+        if (r < 2) continue;  // a vector has nothing to transpose
+        std::vector<int64_t> perm(static_cast<size_t>(r));
+        std::iota(perm.begin(), perm.end(), 0);
+        std::swap(perm[perm.size() - 2], perm[perm.size() - 1]);
+        std::string t = fmt::format("matmul_transpose_{}_{}", letters[k], out);
+        append_node("Transpose", {get_tensor_name(ids[k])}, {t}, {helper::attr_ints("perm", perm)});
+        operands[k] = std::move(t);
+    }
+    append_node("MatMul", {std::move(operands[0]), std::move(operands[1])}, {get_tensor_name(out)});
+}
+
+void Converter::op_trilu(const Json& op, bool upper) {
+    require_opset(upper ? "triu" : "tril", 14);
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("trilu missing inputs");
+    const int64_t k = helper::attr_i64(op, "diagonal").value_or(0);
+    const std::string k_name = fmt::format("trilu_k_{}", out);
+    push_i64_initializer(k_name, {1}, {k});
+    std::string x = get_tensor_name(ids[0]);
+    append_node("Trilu", {std::move(x), k_name}, {get_tensor_name(out)},
+                {helper::attr_int("upper", upper ? 1 : 0)});
+}
+
+void Converter::op_unbind(const Json& op) {
+    const int64_t u = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("unbind missing inputs");
+    const IdList* recorded = state.split_outputs.find(u);
+    if (!recorded) throw unbind_missing_split_error(u);
+    const IdList outs = *recorded;
+    // A Split without outputs, or along an axis the input lacks, is not a valid model.
+    if (outs.empty()) throw Error("unbind has no outputs for {}", u);
+    const int64_t axis_attr = helper::attr_i64(op, "axis").value_or(0);
+    const int64_t axis = normalize_axis(axis_attr, ids[0]);
+    const int64_t rank = static_cast<int64_t>(state.tensor_shapes.find(ids[0])->size());
+    if (axis < 0 || axis >= rank)
+        throw Error("unbind axis {} is out of range for rank {}", axis_attr, rank);
+
+    std::vector<std::string> pieces = unbind_split_names(u, outs);
+    std::vector<proto::AttributeProto> attrs{helper::attr_int("axis", axis)};
+    if (opset >= 18) attrs.push_back(helper::attr_int("num_outputs", static_cast<int64_t>(outs.size())));
+    append_node("Split", {get_tensor_name(ids[0])}, pieces, std::move(attrs));
+    for (size_t i = 0; i < outs.size(); ++i) {
+        std::string o = get_tensor_name(outs[i]);
+        add_squeeze_node(std::move(pieces[i]), std::move(o), std::vector<int64_t>{axis},
+                         fmt::format("unbind_axes_{}_{}", u, i));
+    }
+}
+
+}  // namespace kestro

@@ -1,0 +1,332 @@
+"""Arithmetic, bitwise, activation and matrix operators through the built binary, checked with
+onnx and run in ONNX Runtime against numpy values of PaddlePaddle's documented semantics."""
+
+import math
+
+import numpy as np
+import pytest
+
+from harness import Program, a_bool, a_f32, a_i32, a_str, convert_check_run, word_of_np
+
+I64_MIN, I64_MAX = np.iinfo(np.int64).min, np.iinfo(np.int64).max
+
+
+def run_op(tmp, name, inputs, attrs=None, opset=17, out=None, n_in=None):
+    """One operator over graph inputs x0, x1, ...; returns its output. out: (dtype, dims) of the
+    output, None for the first input's, or "untyped" for an output without a recorded type."""
+    p = Program()
+    ids = [p.data(f"x{k}", word_of_np(a.dtype), list(a.shape)) for k, a in enumerate(inputs)]
+    first = inputs[0]
+    spec = (word_of_np(first.dtype), list(first.shape)) if out is None else out
+    y = p.op(name, ids, attrs=attrs, outs=[None if spec == "untyped" else spec])
+    if spec == "untyped":
+        p.fetch(y, "out", word_of_np(first.dtype), list(first.shape))
+    else:
+        p.fetch(y, "out")
+    feeds = {f"x{k}": a for k, a in enumerate(inputs)}
+    return convert_check_run(p, None, feeds, opset=opset, tmp=tmp)["out"]
+
+
+def arr(values, dtype):
+    return np.array(values, dtype=dtype)
+
+
+# ------------------------------------------------------------------------------------------------
+# Floor division, multiply, power, scale
+
+FLOOR_INT = [
+    (np.int32, [-7, 7, -8, 7, 0, -1, -9], [2, 2, 2, -2, 3, 5, -3]),
+    (np.int64, [-9007199254740993, 9007199254740993, -7], [2, -2, 2]),
+    (np.int8, [-7, 7, -128, 127, -1], [2, -2, 3, -3, 5]),
+    (np.int16, [-7, 7, -32768], [2, -2, 7]),
+]
+
+
+@pytest.mark.parametrize("opset", [10, 13, 17])
+@pytest.mark.parametrize("dtype,a,b", FLOOR_INT)
+def test_floor_divide_integers_round_toward_negative_infinity(tmp, opset, dtype, a, b):
+    a, b = arr(a, dtype), arr(b, dtype)
+    got = run_op(tmp, "1.floor_divide", [a, b], opset=opset)
+    assert got.dtype == dtype
+    np.testing.assert_array_equal(got, np.floor_divide(a, b))
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("dtype,a,b", [
+    (np.float32, [-7.5, 7.5, 5.0, -1.0], [2.0, -2.0, 0.5, 3.0]),
+    (np.float64, [16777217.0, -9007199254740991.0], [1.0, 2.0]),
+    (np.float16, [-7.5, 7.5, 5.0], [2.0, -2.0, 0.5]),
+])
+def test_floor_divide_floats_in_their_own_width(tmp, opset, dtype, a, b):
+    a, b = arr(a, dtype), arr(b, dtype)
+    got = run_op(tmp, "1.floor_divide", [a, b], opset=opset)
+    assert got.dtype == dtype
+    np.testing.assert_array_equal(got, np.floor(a / b))
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("dtype,a,b", [
+    (np.float32, [1.5, -2.0, 3.0], [2.0, 4.0, -0.5]),
+    (np.int32, [3, -4, 70000], [5, 6, 7]),
+    (np.int8, [3, -4, 100], [5, 6, 2]),  # 200 wraps to -56, as an int8 product does
+    (np.uint8, [3, 4, 200], [5, 6, 2]),
+    (np.bool_, [True, False, True, False], [True, True, False, False]),
+])
+def test_multiply(tmp, opset, dtype, a, b):
+    a, b = arr(a, dtype), arr(b, dtype)
+    got = run_op(tmp, "1.multiply", [a, b], opset=opset)
+    expected = np.logical_and(a, b) if dtype == np.bool_ else (a * b).astype(dtype)
+    np.testing.assert_array_equal(got, expected)
+
+
+@pytest.mark.parametrize("opset", [10, 12, 17])
+@pytest.mark.parametrize("dtype,x,y", [
+    (np.float32, [-2.0, 1.5, 4.0], 3.0),
+    (np.float64, [2.0, 0.25, 9.0], 0.5),
+    (np.int32, [-2, 3, 7], 3),
+    (np.int64, [-3, 2, 10], 2),
+    (np.int8, [-2, 3, 5], 3),
+])
+def test_pow_with_attribute_exponent(tmp, opset, dtype, x, y):
+    x = arr(x, dtype)
+    got = run_op(tmp, "1.pow", [x], attrs={"y": a_f32(y)}, opset=opset)
+    assert got.dtype == dtype
+    np.testing.assert_allclose(got, np.power(x, dtype(y)), rtol=1e-6)
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+def test_pow_with_tensor_exponent(tmp, opset):
+    x, y = arr([2.0, 3.0, 4.0], np.float32), arr([3.0, 0.5, -1.0], np.float32)
+    np.testing.assert_allclose(run_op(tmp, "1.pow", [x, y], opset=opset), x ** y, rtol=1e-6)
+
+
+def paddle_scale(x, scale, bias, after):
+    if np.issubdtype(x.dtype, np.integer):  # scale and bias are cast to the element type
+        scale, bias = int(scale), int(bias)
+    return (x * scale + bias if after else (x + bias) * scale).astype(x.dtype)
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("after", [True, False])
+@pytest.mark.parametrize("dtype,x,scale,bias", [
+    (np.float32, [1.0, 2.0, -3.0], 2.0, 1.0),
+    (np.float64, [0.5, -1.25], -3.0, 0.25),
+    (np.int32, [1, -3, 5], 2.7, 1.9),
+    (np.int64, [4, -6], -2.0, 3.0),
+    (np.int8, [1, -3, 5], 3.0, -2.0),
+])
+def test_scale_with_attributes(tmp, opset, after, dtype, x, scale, bias):
+    x = arr(x, dtype)
+    attrs = {"scale": a_f32(scale), "bias": a_f32(bias), "bias_after_scale": a_bool(after)}
+    got = run_op(tmp, "1.scale", [x], attrs=attrs, opset=opset)
+    np.testing.assert_allclose(got, paddle_scale(x, scale, bias, after), rtol=1e-6)
+
+
+@pytest.mark.parametrize("opset", [10, 13, 17])
+def test_scale_with_tensor_factor_on_rank0_int_output(tmp, opset):
+    """A [1] float32 factor on a rank-0 int64 value: cast to int64, squeezed, then applied."""
+    p = Program()
+    x = p.full([], -4.0, "i64")
+    s = p.full([1], 3.0, "f32")
+    y = p.op("1.scale", [x, s], attrs={"bias": a_f32(1.0), "bias_after_scale": a_bool(True)},
+             outs=[("i64", [])])
+    p.fetch(y, "out")
+    got = convert_check_run(p, None, {}, opset=opset, tmp=tmp)["out"]
+    assert got.shape == () and got == -11
+
+
+# ------------------------------------------------------------------------------------------------
+# Bitwise
+
+AND_CASES = [
+    (np.bool_, [True, True, False, False], [True, False, True, False]),
+    (np.int8, [-1, -128, -3, 127, 85, -1], [5, -1, -6, -128, 15, -1]),
+    (np.int32, [-1, 2147483647, -2147483648, 12345, -7], [0x0F0F0F0F, -1, -1, -2, 3]),
+    (np.int64, [I64_MIN, I64_MAX, -2, -7], [-1, -2, 3, -9]),
+]
+
+
+@pytest.mark.parametrize("opset", [10, 17, 18])
+@pytest.mark.parametrize("dtype,a,b", AND_CASES)
+def test_bitwise_and(tmp, opset, dtype, a, b):
+    a, b = arr(a, dtype), arr(b, dtype)
+    got = run_op(tmp, "1.bitwise_and", [a, b], opset=opset)
+    assert got.dtype == dtype
+    np.testing.assert_array_equal(got, a & b)
+
+
+NOT_CASES = [
+    (np.bool_, [True, False]),
+    (np.int8, [0, -1, 127, -128, 5]),
+    (np.int16, [0, 5, -32768, 32767]),
+    (np.int32, [0, -1, 5, -2147483648, 2147483647]),
+    (np.int64, [0, -1, I64_MIN, I64_MAX]),
+]
+
+
+@pytest.mark.parametrize("opset", [10, 14, 17, 18])
+@pytest.mark.parametrize("dtype,x", NOT_CASES)
+def test_bitwise_not(tmp, opset, dtype, x):
+    x = arr(x, dtype)
+    got = run_op(tmp, "1.bitwise_not", [x], opset=opset)
+    assert got.dtype == dtype
+    np.testing.assert_array_equal(got, ~x)
+
+
+def test_uint8_bitwise_at_opset_18(tmp):
+    a, b = arr([0xF0, 0x3C, 255], np.uint8), arr([0x0F, 0xFF, 0x81], np.uint8)
+    np.testing.assert_array_equal(run_op(tmp, "1.bitwise_and", [a, b], opset=18), a & b)
+    np.testing.assert_array_equal(run_op(tmp, "1.bitwise_not", [a], opset=18), ~a)
+
+
+# ------------------------------------------------------------------------------------------------
+# Activations
+
+X_ACT = arr([-4.0, -3.0, -1.0, 0.0, 0.5, 1.0, 3.0, 4.0], np.float32)
+
+
+@pytest.mark.parametrize("opset", [10, 13, 14, 17])
+def test_hardswish(tmp, opset):
+    expected = X_ACT * np.clip(X_ACT + 3.0, 0.0, 6.0) / 6.0
+    np.testing.assert_allclose(run_op(tmp, "1.hardswish", [X_ACT], opset=opset), expected, atol=1e-6)
+
+
+@pytest.mark.parametrize("attrs,slope", [
+    ({"alpha": a_f32(0.2)}, 0.2),
+    ({"negative_slope": a_f32(0.3)}, 0.3),
+    ({}, 0.01),
+])
+@pytest.mark.parametrize("opset", [10, 17])
+def test_leaky_relu(tmp, opset, attrs, slope):
+    expected = np.where(X_ACT > 0, X_ACT, np.float32(slope) * X_ACT)
+    np.testing.assert_allclose(run_op(tmp, "1.leaky_relu", [X_ACT], attrs=attrs, opset=opset),
+                               expected, rtol=1e-6)
+
+
+def gelu_ref(x, tanh_form):
+    x = x.astype(np.float64)
+    if tanh_form:
+        return 0.5 * x * (1 + np.tanh(math.sqrt(2 / math.pi) * (x + 0.044715 * x ** 3)))
+    return 0.5 * x * (1 + np.vectorize(math.erf)(x / math.sqrt(2)))
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("approximate,tanh_form", [
+    (a_bool(False), False), (a_bool(True), True), (a_str("tanh"), True), (a_str("TANH"), False),
+])
+def test_gelu(tmp, opset, approximate, tanh_form):
+    x = arr([-1.0, 0.0, 1.0, 2.0, -3.0], np.float32)
+    got = run_op(tmp, "1.gelu", [x], attrs={"approximate": approximate}, opset=opset)
+    np.testing.assert_allclose(got, gelu_ref(x, tanh_form), rtol=1e-5, atol=1e-6)
+
+
+def test_gelu_tanh_form_in_float64(tmp):
+    """The constants follow the input's type, so a float64 model loads and keeps its precision."""
+    x = arr([-1.0, 0.0, 1.0, 2.0, -3.0], np.float64)
+    got = run_op(tmp, "1.gelu", [x], attrs={"approximate": a_bool(True)})
+    assert got.dtype == np.float64
+    np.testing.assert_allclose(got, gelu_ref(x, True), rtol=1e-12)
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("mode,layout,x_shape,slope_shape", [
+    ("all", "NCHW", [2, 3, 2, 2], [1]),
+    ("channel", "NCHW", [2, 3, 2, 2], [3]),
+    ("channel", "NCHW", [2, 4, 5], [4]),
+    ("channel", "NHWC", [2, 2, 2, 3], [3]),
+    ("element", "NCHW", [2, 3, 2], [1, 3, 2]),
+])
+def test_prelu(tmp, opset, mode, layout, x_shape, slope_shape):
+    rng = np.random.default_rng(7)
+    x = rng.standard_normal(x_shape).astype(np.float32)
+    slope = rng.uniform(0.1, 0.9, slope_shape).astype(np.float32)
+    if mode == "channel" and layout == "NCHW":
+        a = slope.reshape([1, -1] + [1] * (len(x_shape) - 2))
+    else:
+        a = slope  # trailing alignment is already Paddle's for these layouts
+    got = run_op(tmp, "1.prelu", [x, slope], attrs={"mode": a_str(mode), "data_format": a_str(layout)},
+                 opset=opset)
+    np.testing.assert_allclose(got, np.where(x > 0, x, a * x), rtol=1e-6)
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("name", ["1.swish", "1.silu"])
+def test_swish_and_silu(tmp, opset, name):
+    x = arr([0.0, 1.0, -1.0, 3.0], np.float32)
+    np.testing.assert_allclose(run_op(tmp, name, [x], opset=opset), x / (1 + np.exp(-x)), rtol=1e-6)
+
+
+# ------------------------------------------------------------------------------------------------
+# Matrix products, triangle masks, unbind
+
+def swap_last(a):
+    return np.swapaxes(a, -1, -2)
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("tx,ty,x_shape,y_shape", [
+    (False, False, [2, 3], [3, 4]),
+    (False, True, [2, 3], [4, 3]),
+    (True, False, [3, 2], [3, 4]),
+    (True, True, [3, 2], [4, 3]),
+    (False, True, [2, 2, 3], [2, 4, 3]),
+    (True, False, [2, 3, 2], [2, 3, 4]),
+    (True, True, [2, 3, 2], [2, 4, 3]),
+])
+def test_matmul_transpose_flags(tmp, opset, tx, ty, x_shape, y_shape):
+    rng = np.random.default_rng(3)
+    x = rng.standard_normal(x_shape).astype(np.float32)
+    y = rng.standard_normal(y_shape).astype(np.float32)
+    expected = (swap_last(x) if tx else x) @ (swap_last(y) if ty else y)
+    got = run_op(tmp, "1.matmul", [x, y], attrs={"transpose_x": a_bool(tx), "transpose_y": a_bool(ty)},
+                 out=("f32", list(expected.shape)), opset=opset)
+    np.testing.assert_allclose(got, expected, rtol=1e-5)
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("with_bias", [True, False])
+def test_linear_with_parameters(tmp, opset, with_bias):
+    x = arr([[1.0, 2.0], [-1.0, 0.5]], np.float32)
+    w = arr([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]], np.float32)
+    b = arr([10.0, 20.0, 30.0], np.float32)
+    p = Program()
+    xi = p.data("x", "f32", [2, 2])
+    wi = p.param("linear_0.w_0", "f32", [2, 3])
+    bi = p.param("linear_0.b_0", "f32", [3]) if with_bias else 0
+    p.fetch(p.op("1.linear_v2", [xi, wi, bi], outs=[("f32", [2, 3])]), "out")
+    weights = {"linear_0.w_0": w, **({"linear_0.b_0": b} if with_bias else {})}
+    got = convert_check_run(p, weights, {"x": x}, opset=opset, tmp=tmp)["out"]
+    np.testing.assert_allclose(got, x @ w + (b if with_bias else 0), rtol=1e-6)
+
+
+@pytest.mark.parametrize("opset", [14, 17])
+@pytest.mark.parametrize("name,diagonal", [
+    ("1.tril", 0), ("1.tril", 1), ("1.tril", -1), ("1.triu", 0), ("1.triu", 2), ("1.triu", -1),
+])
+def test_tril_triu(tmp, opset, name, diagonal):
+    x = np.arange(1, 13, dtype=np.float32).reshape(3, 4)
+    got = run_op(tmp, name, [x], attrs={"diagonal": a_i32(diagonal)}, opset=opset)
+    expected = np.tril(x, diagonal) if name == "1.tril" else np.triu(x, diagonal)
+    np.testing.assert_array_equal(got, expected)
+
+
+def unbind_program(x_shape, axis):
+    p = Program()
+    x = p.data("x", "f32", x_shape)
+    n = x_shape[axis]
+    piece = [d for k, d in enumerate(x_shape) if k != axis % len(x_shape)]
+    lst = p.op("1.unbind", [x], attrs={"axis": a_i32(axis)}, outs=[("vec", [("f32", piece)] * n)])
+    for k, o in enumerate(p.split(lst, [("f32", piece)] * n)):
+        p.fetch(o, f"out{k}")
+    return p
+
+
+@pytest.mark.parametrize("opset", [10, 12, 13, 17, 18])
+@pytest.mark.parametrize("axis", [-1, 0, 1])
+def test_unbind(tmp, opset, axis):
+    x = np.arange(1, 7, dtype=np.float32).reshape(2, 3)
+    outs = convert_check_run(unbind_program([2, 3], axis), None, {"x": x}, opset=opset, tmp=tmp)
+    expected = [np.take(x, k, axis=axis) for k in range(x.shape[axis])]
+    assert len(outs) == len(expected)
+    for got, want in zip(outs.values(), expected):
+        np.testing.assert_array_equal(got, want)
