@@ -146,6 +146,17 @@ public:
     static void prune_unused_initializers_checked(proto::GraphProto& graph, size_t depth);
     static void validate_graph(const proto::GraphProto& graph,
                                const std::unordered_set<std::string>& outer_scope);
+    // Tools the finishing passes share. Name sets and counts borrow from the graph and
+    // stay valid while its names are not changed.
+    using RenameMap = std::unordered_map<std::string, std::string>;
+    using InitializerIndex = std::unordered_map<std::string_view, const proto::TensorProto*>;
+    static std::unordered_set<std::string_view> collect_referenced_value_names(
+        const proto::GraphProto& graph);
+    static void replace_node_inputs(proto::GraphProto& graph, const RenameMap& renames);
+    static void add_recursive_input_use_counts(
+        const proto::GraphProto& graph, std::unordered_map<std::string_view, size_t>& counts);
+    static std::optional<std::vector<int64_t>> static_axes(const InitializerIndex& initializers,
+                                                           const proto::NodeProto& node);
 
     // ---- node and initializer builders (builders.cpp) ----
     static proto::TensorProto vector_i64(std::string name, const std::vector<int64_t>& values);
@@ -197,7 +208,7 @@ public:
     void op_fetch(const Json& op);
     void op_dropout(const Json& op);
 
-    // ---- math (ops/math.cpp) ----
+    // ---- math (ops/math.cpp, ops/activation.cpp, ops/matrix.cpp) ----
     void op_scale(const Json& op);
     void op_multiply(const Json& op);
     void op_floor_divide(const Json& op);
@@ -215,6 +226,13 @@ public:
     void op_unbind(const Json& op);
     void op_grid_sample(const Json& op);
     void op_multinomial(const Json& op);
+    // Builders of the arithmetic and bitwise lowerings.
+    void add_integer_mod_node(std::string a, std::string b, std::string output);
+    void push_int64_scalar_initializer(std::string name, int64_t value);
+    void push_scale_attr_initializer(std::string name, std::vector<int64_t> dims, int32_t dtype,
+                                     double value);
+    void lower_signed_bitwise_and_before_opset_18(std::string a, std::string b, std::string out,
+                                                  int32_t dtype, int64_t out_id);
 
     // ---- normalization (ops/norm.cpp) ----
     void op_batch_norm(const Json& op);
@@ -232,6 +250,10 @@ public:
 
     // ---- resize (ops/resize.cpp) ----
     void op_resize_interp(const Json& op, std::string_view mode);
+    void push_resize_optional_input(std::vector<std::string>& inputs, int64_t id,
+                                    std::string_view kind);
+    std::string build_resize_sizes_from_spatial_tensor(int64_t out_id, int64_t x_id,
+                                                       const std::string& spatial);
 
     // ---- non-maximum suppression (ops/nms.cpp) ----
     void op_multiclass_nms3(const Json& op);
