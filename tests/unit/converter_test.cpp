@@ -82,12 +82,12 @@ TEST(ConverterNames, TensorNamesAndOpsetGate) {
 TEST(ModelLoading, RefusesWhatIsNotAProgram) {
     const std::string ops_message =
         "Could not find ops array in JSON under /program/regions/0/blocks/0/ops";
-    for (const std::string text : {std::string(R"({"x":1})"), program(R"({"a":1})"),
+    for (const std::string& text : {std::string(R"({"x":1})"), program(R"({"a":1})"),
                                    std::string("[]")}) {
         Converter c;
         EXPECT_EQ(error_of([&] { c.load_paddle_model_from_text(text); }), ops_message) << text;
     }
-    for (const std::string text : {std::string("{"), std::string("{} x"),
+    for (const std::string& text : {std::string("{"), std::string("{} x"),
                                    std::string("{\"a\": \"\xff\"}"), std::string("{}\0{}", 5)}) {
         Converter c;
         const std::string message = error_of([&] { c.load_paddle_model_from_text(text); });
