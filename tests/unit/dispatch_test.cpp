@@ -74,6 +74,11 @@ TEST(Dispatch, FallbackAndSkips) {
 
     EXPECT_EQ(error_of([&] { run(c, ops, R"({"#":"1.nonexistent_op_","O":[{"%":8}]})"); }),
               "Unsupported operator: nonexistent_op");
+    // A malformed entry would shift the inputs after it into the wrong positions.
+    EXPECT_EQ(error_of([&] {
+                  run(c, ops, R"({"#":"1.where","I":[{"%":1},{"%":"2"},{"%":3}],"O":[{"%":8}]})");
+              }),
+              "where input 1 has no value id");
     EXPECT_EQ(c.graph.node.size(), 1u);
 }
 

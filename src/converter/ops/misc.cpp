@@ -7,6 +7,29 @@ namespace kestro {
 
 namespace {
 constexpr const char* kMiscTarget = "kestro::converter::ops::misc";
+
+// The value ids of an operator's inputs or outputs for a one-to-one node. An entry without
+// a usable id is refused rather than skipped: skipping would shift every later value into
+// the wrong ONNX input position.
+std::vector<int64_t> generic_value_ids(std::string_view bare_name, const Json& op,
+                                       const char* key, const char* what) {
+    std::vector<int64_t> ids;
+    const Json* entries = helper::member(op, key);
+    if (entries == nullptr || !entries->IsArray()) return ids;
+    for (const Json& entry : entries->GetArray()) {
+        const Json* id = helper::member(entry, "%");
+        std::optional<int64_t> value = id ? helper::as_i64(*id) : std::nullopt;
+        if (!value) throw Error("{} {} {} has no value id", bare_name, what, ids.size());
+        ids.push_back(*value);
+    }
+    return ids;
+}
+}  // namespace
+
+std::vector<std::string> Converter::generic_value_names(std::string_view bare_name,
+                                                        const Json& op, const char* key,
+                                                        const char* what) const {
+    return tensor_names_for_ids(generic_value_ids(bare_name, op, key, what));
 }
 
 void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
@@ -19,10 +42,8 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     proto::NodeProto node;
     node.op_type = std::move(op_type);
     if (const Json* attrs = helper::member(op, "A")) node.attribute = extract_attributes(bare_name, *attrs);
-    if (const Json* inputs = helper::member(op, "I"); inputs && inputs->IsArray())
-        node.input = tensor_names_for_ids(helper::collect_value_ids(*inputs));
-    if (const Json* outputs = helper::member(op, "O"); outputs && outputs->IsArray())
-        node.output = tensor_names_for_ids(helper::collect_value_ids(*outputs));
+    node.input = generic_value_names(bare_name, op, "I", "input");
+    node.output = generic_value_names(bare_name, op, "O", "output");
     graph.node.push_back(std::move(node));
 }
 

@@ -1,11 +1,307 @@
-// Lowerings not built yet: each fails with a message naming its operator.
+// Padding (Pad), roll (Slice and Concat per rolled axis) and tile (Tile).
+#include <cfloat>
+#include <cmath>
+
 #include "converter/converter.h"
 
 namespace kestro {
 
-void Converter::op_pad(const Json&) { not_supported_yet("1.pad"); }
-void Converter::op_pad3d(const Json&) { not_supported_yet("1.pad3d"); }
-void Converter::op_roll(const Json&) { not_supported_yet("1.roll"); }
-void Converter::op_tile(const Json&) { not_supported_yet("1.tile"); }
+namespace {
+
+// The ONNX element type recorded for a value, empty when unknown or not an ONNX type.
+std::optional<int32_t> known_dtype(const ConverterState& state, int64_t id) {
+    const std::string* token = state.tensor_dtypes.find(id);
+    constexpr std::string_view prefix = "0.t_";
+    if (!token || std::string_view(*token).substr(0, prefix.size()) != prefix) return std::nullopt;
+    return helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(prefix.size()));
+}
+
+constexpr int64_t kMaxTileRank = 64;
+
+// Narrows to a 32-bit float; values beyond its range become infinities explicitly, as the
+// conversion itself leaves them undefined.
+float to_f32(double v) {
+    if (std::isfinite(v) && std::fabs(v) > static_cast<double>(FLT_MAX))
+        return v < 0 ? -HUGE_VALF : HUGE_VALF;
+    return static_cast<float>(v);
+}
+
+bool is_integer_dtype(int32_t code) {
+    namespace d = proto::dtype;
+    return code == d::UINT8 || code == d::INT8 || code == d::INT16 || code == d::INT32 ||
+           code == d::INT64;
+}
+
+bool is_float_dtype(int32_t code) {
+    namespace d = proto::dtype;
+    return code == d::FLOAT || code == d::FLOAT16 || code == d::DOUBLE;
+}
+
+// The ONNX "mode" of a Paddle padding mode; empty for constant padding. Only a JSON text
+// is looked at. Circular padding exists in ONNX only as "wrap", from opset 19; padding
+// with zeros instead would silently change the result.
+std::optional<std::string> onnx_pad_mode(const Json* mode, int64_t opset, std::string_view what) {
+    const auto text = mode ? helper::as_str(*mode) : std::nullopt;
+    if (!text) return std::nullopt;
+    if (*text == "reflect") return "reflect";
+    if (*text == "replicate") return "edge";
+    if (*text == "circular") {
+        if (opset < 19)
+            throw Error("{} requires opset >= {}, but target opset is {}",
+                        fmt::format("{} with mode circular", what), 19, opset);
+        return "wrap";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void Converter::op_pad(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const Json* inputs = helper::member(op, "I");
+    if (!inputs || !inputs->IsArray()) throw Error("pad missing inputs");
+    const auto ids = helper::collect_value_ids(*inputs);
+    if (ids.empty()) throw Error("pad missing inputs");
+    const Json* paddings = helper::attr(op, "paddings");
+    if (!paddings || !paddings->IsArray()) throw Error("pad: missing paddings");
+    const auto values = helper::collect_i64_items(*paddings);
+    if (values.size() % 2 != 0) throw Error("pad: paddings must have even length");
+
+    // Paddle interleaves begin and end per axis; ONNX lists all begins, then all ends.
+    std::vector<int64_t> pads;
+    for (size_t k = 0; k < values.size(); k += 2) pads.push_back(values[k]);
+    for (size_t k = 1; k < values.size(); k += 2) pads.push_back(values[k]);
+
+    const Json* mode_value = helper::attr(op, "mode");
+    if (!mode_value) mode_value = helper::attr(op, "padding_mode");
+    const auto mode = onnx_pad_mode(mode_value, opset, "pad");
+    const bool has_value = ids.size() >= 2 && ids[1] != 0;
+
+    if (opset < 11) {
+        // Pad-2 takes pads and the fill value as attributes, for floating-point data only,
+        // so the value must be known now.
+        const auto x_type = known_dtype(state, ids[0]);
+        std::optional<double> fill;
+        if (has_value && !mode) {
+            const std::vector<double>* folded = state.const_values.find(ids[1]);
+            if (folded && folded->size() == 1) fill = (*folded)[0];
+        }
+        if ((has_value && !mode && !fill) || (x_type && !is_float_dtype(*x_type)))
+            throw Error("{} requires opset >= {}, but target opset is {}", "pad", 11, opset);
+        std::vector<proto::AttributeProto> attrs;
+        if (mode) attrs.push_back(helper::attr_str("mode", *mode));
+        attrs.push_back(helper::attr_ints("pads", pads));
+        if (fill) attrs.push_back(helper::attr_float("value", to_f32(*fill)));
+        append_node("Pad", {get_tensor_name(ids[0])}, {get_tensor_name(out)}, std::move(attrs));
+        return;
+    }
+
+    const std::string pads_name = fmt::format("pad_pads_{}", out);
+    push_i64_initializer(pads_name, {static_cast<int64_t>(pads.size())}, pads);
+    std::vector<std::string> node_inputs{get_tensor_name(ids[0]), pads_name};
+    const std::string output = get_tensor_name(out);
+    std::vector<proto::AttributeProto> attrs;
+    if (mode) attrs.push_back(helper::attr_str("mode", *mode));
+
+    if (has_value) {
+        std::string value = get_tensor_name(ids[1]);
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[1]);
+        if (dims && *dims == std::vector<int64_t>{1}) {
+            const std::string squeezed = fmt::format("pad_value_{}", out);
+            add_squeeze_node(value, squeezed, std::vector<int64_t>{0},
+                             fmt::format("pad_value_axes_{}", out));
+            value = squeezed;
+        }
+        // Paddle makes the fill value float32 whatever the data type; Pad needs one type.
+        const auto x_type = known_dtype(state, ids[0]);
+        const auto v_type = known_dtype(state, ids[1]);
+        if (x_type && v_type && *x_type != *v_type) {
+            const std::string cast = fmt::format("pad_value_cast_{}", out);
+            add_cast_node(value, cast, *x_type);
+            value = cast;
+        }
+        node_inputs.push_back(std::move(value));
+    }
+    append_node("Pad", std::move(node_inputs), {output}, std::move(attrs));
+}
+
+void Converter::op_pad3d(const Json& op) {
+    require_opset("pad3d", 11);
+    const int64_t out = helper::op_out_id(op);
+    const Json* inputs = helper::member(op, "I");
+    const auto ids = inputs ? helper::collect_value_ids(*inputs) : std::vector<int64_t>{};
+    if (ids.size() < 2) throw Error("pad3d missing paddings input");
+    const std::string paddings = get_tensor_name(ids[1]);
+    const auto format_text = helper::attr_str_value(op, "data_format");
+    const std::string_view format = format_text ? *format_text : "NCDHW";
+    if (format != "NCDHW" && format != "NDHWC") throw Error("pad3d only supports NCDHW or NDHWC");
+    const auto mode = onnx_pad_mode(helper::attr(op, "mode"), opset, "pad3d");
+
+    const bool channels_last = format == "NDHWC";
+    // The zero pads of the axes Paddle does not pad: N and C ahead of D, H, W channel-first;
+    // N ahead and C behind channel-last.
+    const std::string zeros = channels_last ? fmt::format("pad3d_zero_one_{}", out)
+                                            : fmt::format("pad3d_zero_prefix_{}", out);
+    if (channels_last) {
+        push_i64_initializer(zeros, {1}, {0});
+    } else {
+        push_i64_initializer(zeros, {2}, {0, 0});
+    }
+
+    static constexpr const char* labels[] = {"pad3d_w_begin", "pad3d_w_end", "pad3d_h_begin",
+                                             "pad3d_h_end",   "pad3d_d_begin", "pad3d_d_end"};
+    const std::string* token = state.tensor_dtypes.find(ids[1]);
+    const bool already_i64 = token && *token == "0.t_i64";
+    std::vector<std::string> slices;
+    for (int64_t k = 0; k < 6; ++k) {
+        const std::string name = fmt::format("{}_{}", labels[k], out);
+        add_slice_node(paddings, name, {k}, {k + 1}, std::vector<int64_t>{0}, std::nullopt,
+                       fmt::format("{}_slice", name));
+        if (already_i64) {
+            slices.push_back(name);
+        } else {
+            const std::string cast = fmt::format("{}_i64", name);
+            add_cast_node(name, cast, proto::dtype::INT64);
+            slices.push_back(cast);
+        }
+    }
+    // slices: 0 w begin, 1 w end, 2 h begin, 3 h end, 4 d begin, 5 d end.
+    std::vector<std::string> begins, ends;
+    if (channels_last) {
+        begins = {zeros, slices[4], slices[2], slices[0], zeros};
+        ends = {zeros, slices[5], slices[3], slices[1], zeros};
+    } else {
+        begins = {zeros, slices[4], slices[2], slices[0]};
+        ends = {zeros, slices[5], slices[3], slices[1]};
+    }
+    const std::string starts_name = fmt::format("pad3d_starts_{}", out);
+    const std::string ends_name = fmt::format("pad3d_ends_{}", out);
+    const std::string pads_name = fmt::format("pad3d_pads_{}", out);
+    append_node("Concat", std::move(begins), {starts_name}, {helper::attr_int("axis", 0)});
+    append_node("Concat", std::move(ends), {ends_name}, {helper::attr_int("axis", 0)});
+    append_node("Concat", {starts_name, ends_name}, {pads_name}, {helper::attr_int("axis", 0)});
+
+    std::vector<std::string> node_inputs{get_tensor_name(ids[0]), pads_name};
+    const std::string output = get_tensor_name(out);
+    std::vector<proto::AttributeProto> attrs;
+    if (mode) {
+        attrs.push_back(helper::attr_str("mode", *mode));
+    } else if (const Json* v = helper::attr(op, "pad_value"); v && v->IsNumber()) {
+        const auto value = helper::value_as_f64(*v);
+        if (value && *value != 0.0) {  // NaN counts as non-zero, -0.0 as zero
+            // The fill value takes the data's type, converted as Paddle converts it.
+            const auto x_type = known_dtype(state, ids[0]).value_or(proto::dtype::FLOAT);
+            double fill = *value;
+            if (is_integer_dtype(x_type)) fill = static_cast<double>(helper::saturate_i64(fill));
+            const std::string name = fmt::format("pad3d_value_{}", out);
+            push_numeric_initializer(name, {}, x_type, {fill});
+            node_inputs.push_back(name);
+        }
+    }
+    append_node("Pad", std::move(node_inputs), {output}, std::move(attrs));
+}
+
+void Converter::op_roll(const Json& op) {
+    require_opset("roll", 11);
+    const int64_t out = helper::op_out_id(op);
+    const Json* inputs = helper::member(op, "I");
+    const auto ids = inputs ? helper::collect_value_ids(*inputs) : std::vector<int64_t>{};
+    if (ids.size() < 2) throw Error("roll missing shifts input");
+    const Json* axis_value = helper::attr(op, "axis");
+    const auto axes = axis_value ? helper::collect_i64_items(*axis_value) : std::vector<int64_t>{};
+    const std::vector<double>* folded = state.const_values.find(ids[1]);
+    if (!folded) throw Error("roll currently requires constant shifts");
+    const auto shifts = helper::saturate_i64(*folded);
+    if (!axes.empty() && axes.size() != shifts.size())
+        throw Error("roll axes/shifts length mismatch");
+    std::string current = get_tensor_name(ids[0]);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+    if (!dims) throw Error("roll: missing rank metadata");
+    const auto rank = static_cast<int64_t>(dims->size());
+    if (axes.empty()) throw Error("roll currently requires explicit axes");
+
+    for (size_t i = 0; i < axes.size(); ++i) {
+        int64_t axis = axes[i];
+        if (axis < 0) axis += rank;  // a negative axis is at least INT64_MIN, so no overflow
+        if (axis < 0 || axis >= rank)
+            throw Error("roll axis {} out of range for rank {}", axes[i], rank);
+        const int64_t d = (*dims)[static_cast<size_t>(axis)];
+        if (d < 1) throw Error("roll requires static positive axis dims");
+        int64_t k = shifts[i] % d;
+        if (k < 0) k += d;
+        if (k == 0) continue;
+        const std::string target = i + 1 == axes.size() ? get_tensor_name(out)
+                                                        : fmt::format("roll_axis_{}_{}", out, i);
+        const std::string tail = fmt::format("roll_tail_{}_{}", out, i);
+        const std::string head = fmt::format("roll_head_{}_{}", out, i);
+        add_slice_node(current, tail, {d - k}, {d}, std::vector<int64_t>{axis}, std::nullopt, tail);
+        add_slice_node(current, head, {0}, {d - k}, std::vector<int64_t>{axis}, std::nullopt, head);
+        append_node("Concat", {tail, head}, {target}, {helper::attr_int("axis", axis)});
+        current = target;
+    }
+    const std::string output = get_tensor_name(out);
+    if (current != output) append_node("Identity", {current}, {output});
+}
+
+// ONNX Tile wants INT64 repeats with one entry per input dim. Paddle pads short repeats
+// with leading ones and gives a low-rank input leading dims of 1.
+void Converter::op_tile(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const Json* inputs = helper::member(op, "I");
+    const auto ids = inputs ? helper::collect_value_ids(*inputs) : std::vector<int64_t>{};
+    if (ids.size() < 2) throw Error("tile missing inputs");
+    std::string data = get_tensor_name(ids[0]);
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    if (!x_dims) throw Error("tile: missing rank metadata");
+    const auto rank = static_cast<int64_t>(x_dims->size());
+
+    const std::vector<double>* folded = state.const_values.find(ids[1]);
+    int64_t count = 0;
+    if (folded) {
+        count = static_cast<int64_t>(folded->size());
+    } else {
+        const std::vector<int64_t>* r_dims = state.tensor_shapes.find(ids[1]);
+        if (!r_dims || r_dims->size() != 1 || (*r_dims)[0] < 0)
+            throw Error("tile: repeat_times length is unknown");
+        // A declared length is only metadata; bound it before it sizes any list.
+        if ((*r_dims)[0] > kMaxTileRank)
+            throw Error("tile: repeat_times length {} is not supported", (*r_dims)[0]);
+        count = (*r_dims)[0];
+    }
+
+    if (count > rank) {
+        std::vector<int64_t> axes;
+        for (int64_t a = 0; a < count - rank; ++a) axes.push_back(a);
+        const std::string lifted = fmt::format("tile_unsqueezed_{}", out);
+        add_unsqueeze_node(data, lifted, axes, fmt::format("tile_unsqueeze_axes_{}", out));
+        data = lifted;
+    }
+    const int64_t missing = rank > count ? rank - count : 0;
+
+    std::string repeats;
+    if (folded) {
+        std::vector<int64_t> values(static_cast<size_t>(missing), 1);
+        for (int64_t v : helper::saturate_i64(*folded)) values.push_back(v);
+        repeats = fmt::format("tile_repeats_{}", out);
+        push_i64_initializer(repeats, {static_cast<int64_t>(values.size())}, values);
+    } else {
+        repeats = get_tensor_name(ids[1]);
+        const std::string* token = state.tensor_dtypes.find(ids[1]);
+        if (!token || *token != "0.t_i64") {
+            const std::string cast = fmt::format("tile_repeats_i64_{}", out);
+            add_cast_node(repeats, cast, proto::dtype::INT64);
+            repeats = cast;
+        }
+        if (missing > 0) {
+            const std::string ones = fmt::format("tile_repeat_ones_{}", out);
+            push_i64_initializer(ones, {missing},
+                                 std::vector<int64_t>(static_cast<size_t>(missing), 1));
+            const std::string padded = fmt::format("tile_repeats_{}", out);
+            append_node("Concat", {ones, repeats}, {padded}, {helper::attr_int("axis", 0)});
+            repeats = padded;
+        }
+    }
+    append_node("Tile", {std::move(data), std::move(repeats)}, {get_tensor_name(out)});
+}
 
 }  // namespace kestro

@@ -1,10 +1,194 @@
-// Lowerings not built yet: each fails with a message naming its operator.
+// Nearest and bilinear interpolation as one ONNX Resize node, with the small graph that
+// computes its target sizes or scales.
+#include <array>
+#include <cfloat>
+#include <cmath>
+
 #include "converter/converter.h"
 
 namespace kestro {
 
-void Converter::op_resize_interp(const Json&, std::string_view mode) {
-    not_supported_yet(mode == "nearest" ? "1.nearest_interp" : "1.bilinear_interp");
+namespace {
+
+// Narrows to a 32-bit float; values beyond its range become infinities explicitly, as the
+// conversion itself leaves them undefined.
+float to_f32(double v) {
+    if (std::isfinite(v) && std::fabs(v) > static_cast<double>(FLT_MAX))
+        return v < 0 ? -HUGE_VALF : HUGE_VALF;
+    return static_cast<float>(v);
+}
+
+bool token_is(const ConverterState& state, int64_t id, std::string_view token) {
+    const std::string* t = state.tensor_dtypes.find(id);
+    return t && *t == token;
+}
+
+// Two positive scales from the "scale" attribute (typed entries or bare numbers); empty
+// when the attribute does not give them, as Paddle then ignores it.
+std::optional<std::array<float, 2>> scale_attribute(const Json& op) {
+    const Json* scale = helper::attr(op, "scale");
+    if (!scale || !scale->IsArray() || scale->Size() < 2) return std::nullopt;
+    const auto h = helper::value_as_f64((*scale)[0]);
+    const auto w = helper::value_as_f64((*scale)[1]);
+    if (!h || !w || !(*h > 0.0) || !(*w > 0.0)) return std::nullopt;
+    return std::array<float, 2>{to_f32(*h), to_f32(*w)};
+}
+
+}  // namespace
+
+void Converter::push_resize_optional_input(std::vector<std::string>& inputs, int64_t id,
+                                           std::string_view kind) {
+    if (opset >= 13) {
+        inputs.emplace_back();
+        return;
+    }
+    // Resize-11 takes roi and scales positionally even when unused: an empty tensor.
+    std::string name = fmt::format("resize_empty_{}_{}", kind, id);
+    push_f32_initializer(name, {0}, {});
+    inputs.push_back(std::move(name));
+}
+
+std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, int64_t x_id,
+                                                              const std::string& spatial) {
+    const std::string x = get_tensor_name(x_id);
+    const std::string shape = fmt::format("resize_shape_{}", out_id);
+    const std::string indices = fmt::format("resize_prefix_indices_{}", out_id);
+    const std::string prefix = fmt::format("resize_prefix_{}", out_id);
+    const std::string sizes = fmt::format("resize_sizes_{}", out_id);
+    append_node("Shape", {x}, {shape});
+    push_i64_initializer(indices, {2}, {0, 1});
+    append_node("Gather", {shape, indices}, {prefix});
+    append_node("Concat", {prefix, spatial}, {sizes}, {helper::attr_int("axis", 0)});
+    return sizes;
+}
+
+// The target follows Paddle's order of preference: the size-tensor list, then (known at
+// conversion time) the recorded output size, then the OutSize tensor, the Scale tensor,
+// the "scale" attribute and the out_h/out_w attributes. Without any of them the output
+// size is unknown and the conversion stops rather than guess a scale.
+void Converter::op_resize_interp(const Json& op, std::string_view mode) {
+    require_opset(mode, 11);
+    if (const auto format = helper::attr_str_value(op, "data_format"); format && *format != "NCHW")
+        throw Error("{} currently only supports data_format=NCHW (got {})", mode, *format);
+
+    const bool align_corners = helper::attr_bool(op, "align_corners").value_or(false);
+    std::string transform;
+    if (align_corners) {
+        transform = "align_corners";
+    } else if (mode == "nearest") {
+        transform = "asymmetric";
+    } else {
+        const auto align_mode = helper::attr_i64(op, "align_mode");
+        transform = align_mode && *align_mode == 0 ? "half_pixel" : "asymmetric";
+    }
+    std::vector<proto::AttributeProto> attrs{helper::attr_str("mode", std::string(mode)),
+                                             helper::attr_str("coordinate_transformation_mode",
+                                                              transform)};
+    // Paddle floors the source index, except with align_corners, where it rounds half up.
+    if (mode == "nearest")
+        attrs.push_back(
+            helper::attr_str("nearest_mode", align_corners ? "round_prefer_ceil" : "floor"));
+
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("{} missing inputs", mode);
+    std::vector<std::string> inputs{get_tensor_name(ids[0])};
+    push_resize_optional_input(inputs, out, "roi");
+
+    // Sizes from a spatial [H, W] tensor of any integer type.
+    auto use_sizes = [&](const std::string& spatial) {
+        const std::string sizes = build_resize_sizes_from_spatial_tensor(out, ids[0], spatial);
+        push_resize_optional_input(inputs, out, "scales");
+        inputs.push_back(sizes);
+    };
+    auto use_scales = [&](std::array<float, 2> hw) {
+        const std::string scales = fmt::format("scales_{}", out);
+        inputs.push_back(scales);
+        push_f32_initializer(scales, {4}, {1.0f, 1.0f, hw[0], hw[1]});
+    };
+
+    const IdList* size_list = ids.size() >= 3 && ids[2] != 0 ? state.combine_inputs.find(ids[2])
+                                                             : nullptr;
+    const std::vector<int64_t>* out_dims = state.tensor_shapes.find(out);
+    const bool static_out = out_dims && out_dims->size() == 4 && (*out_dims)[2] > 0 &&
+                            (*out_dims)[3] > 0;
+
+    if (size_list && !size_list->empty()) {
+        std::vector<std::string> parts;
+        for (size_t j = 0; j < size_list->size(); ++j) {
+            const int64_t id = (*size_list)[j];
+            std::string name = get_tensor_name(id);
+            // Paddle's shape values are int32; the sizes prefix is INT64.
+            if (!token_is(state, id, "0.t_i64")) {
+                const std::string cast = fmt::format("resize_spatial_i64_{}_{}", out, j);
+                add_cast_node(name, cast, proto::dtype::INT64);
+                name = cast;
+            }
+            const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+            if (!dims || dims->empty()) {
+                const std::string lifted = fmt::format("resize_spatial_{}_{}", out, j);
+                add_unsqueeze_node(name, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
+                name = lifted;
+            }
+            parts.push_back(std::move(name));
+        }
+        std::string spatial = parts[0];
+        if (parts.size() > 1) {
+            spatial = fmt::format("resize_hw_{}", out);
+            append_node("Concat", std::move(parts), {spatial}, {helper::attr_int("axis", 0)});
+        }
+        use_sizes(spatial);
+    } else if (static_out) {
+        push_resize_optional_input(inputs, out, "scales");
+        const std::string hw = fmt::format("resize_static_hw_{}", out);
+        push_i64_initializer(hw, {2}, {(*out_dims)[2], (*out_dims)[3]});
+        inputs.push_back(build_resize_sizes_from_spatial_tensor(out, ids[0], hw));
+    } else if (ids.size() >= 2 && ids[1] != 0) {
+        std::string spatial = get_tensor_name(ids[1]);
+        if (!token_is(state, ids[1], "0.t_i64")) {
+            const std::string cast = fmt::format("resize_out_size_i64_{}", out);
+            add_cast_node(spatial, cast, proto::dtype::INT64);
+            spatial = cast;
+        }
+        use_sizes(spatial);
+    } else if (ids.size() >= 4 && ids[3] != 0) {
+        // One value scales both axes; two give height and width.
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[3]);
+        int64_t count = -1;
+        if (dims && dims->size() <= 1) count = dims->empty() ? 1 : (*dims)[0];
+        if (count != 1 && count != 2)
+            throw Error("{} scale tensor must hold 1 or 2 values", mode);
+        std::string scale = get_tensor_name(ids[3]);
+        if (!token_is(state, ids[3], "0.t_f32")) {
+            const std::string cast = fmt::format("resize_scale_f32_{}", out);
+            add_cast_node(scale, cast, proto::dtype::FLOAT);
+            scale = cast;
+        }
+        if (dims->empty()) {
+            const std::string lifted = fmt::format("resize_scale_1d_{}", out);
+            add_unsqueeze_node(scale, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
+            scale = lifted;
+        }
+        const std::string ones = fmt::format("resize_scale_prefix_{}", out);
+        push_f32_initializer(ones, {2}, {1.0f, 1.0f});
+        std::vector<std::string> pieces{ones, scale};
+        if (count == 1) pieces.push_back(scale);
+        const std::string scales = fmt::format("scales_{}", out);
+        append_node("Concat", std::move(pieces), {scales}, {helper::attr_int("axis", 0)});
+        inputs.push_back(scales);
+    } else if (const auto scale = scale_attribute(op)) {
+        use_scales(*scale);
+    } else {
+        const auto out_h = helper::attr_i64(op, "out_h");
+        const auto out_w = helper::attr_i64(op, "out_w");
+        if (!out_h || !out_w || *out_h <= 0 || *out_w <= 0)
+            throw Error("{} has no known output size or scale", mode);
+        const std::string hw = fmt::format("resize_static_hw_{}", out);
+        push_i64_initializer(hw, {2}, {*out_h, *out_w});
+        use_sizes(hw);
+    }
+
+    append_node("Resize", std::move(inputs), {get_tensor_name(out)}, std::move(attrs));
 }
 
 }  // namespace kestro

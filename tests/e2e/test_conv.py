@@ -1,0 +1,391 @@
+"""Transposed convolution, pooling, padding, roll and tile through the built binary, checked
+with onnx and run in ONNX Runtime against numpy versions of PaddlePaddle's semantics."""
+
+import numpy as np
+import pytest
+
+from harness import Program, a_i32, check, convert, convert_check_run
+
+RNG = np.random.default_rng(7)
+
+
+def rand(*shape):
+    return RNG.standard_normal(shape).astype(np.float32)
+
+
+def expect_failure(tmp, program, weights, opset, message):
+    r = convert(program, weights, tmp / "refused.onnx", opset=opset)
+    assert r.returncode == 1, r.stderr
+    assert message in r.stderr
+    assert not (tmp / "refused.onnx").exists()
+
+
+# ------------------------------------------------------------------------------------------------
+# Transposed convolution
+
+
+def conv_transpose_ref(x, w, strides, pads, dilations=(1, 1), groups=1, out_hw=None):
+    """Paddle conv2d_transpose, NCHW, pads = (top, bottom, left, right). The full result is
+    cropped by the head pads; an output larger than the natural size takes what the full result
+    holds there and zeros beyond."""
+    n, cin, h, wd = x.shape
+    _, ocg, kh, kw = w.shape
+    (sh, sw), (dh, dw) = strides, dilations
+    full = np.zeros((n, ocg * groups, (h - 1) * sh + dh * (kh - 1) + 1, (wd - 1) * sw + dw * (kw - 1) + 1))
+    cing = cin // groups
+    for ci in range(cin):
+        g = ci // cing
+        for co in range(ocg):
+            for a in range(kh):
+                for b in range(kw):
+                    full[:, g * ocg + co, a * dh:a * dh + (h - 1) * sh + 1:sh,
+                         b * dw:b * dw + (wd - 1) * sw + 1:sw] += x[:, ci] * w[ci, co, a, b]
+    pt, pb, pl, pr = pads
+    oh = out_hw[0] if out_hw else full.shape[2] - pt - pb
+    ow = out_hw[1] if out_hw else full.shape[3] - pl - pr
+    out = np.zeros((n, full.shape[1], oh, ow))
+    part = full[:, :, pt:pt + oh, pl:pl + ow]
+    out[:, :, :part.shape[2], :part.shape[3]] = part
+    return out
+
+
+def conv_transpose_program(x_dims, w_dims, strides, paddings, groups=1, output_size=(),
+                           data_format="NCHW", out_dims=None):
+    p = Program()
+    w = p.param("conv2d_transpose_0.w_0", "f32", w_dims)
+    x = p.data("x", "f32", x_dims)
+    size = p.full_int_array(list(output_size))
+    y = p.op("1.conv2d_transpose", [x, w, size],
+             attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
+                    "output_padding": [], "padding_algorithm": "EXPLICIT", "groups": groups,
+                    "dilations": [1, 1], "data_format": data_format},
+             outs=[("f32", out_dims or [-1, w_dims[1] * groups, -1, -1])])
+    p.fetch(y, "out")
+    return p
+
+
+CONV_CASES = {
+    # The detection-head form: stride 2, no padding, an empty output_size list.
+    "db_head": dict(x=(1, 4, 3, 5), w=(4, 3, 2, 2), strides=(2, 2), paddings=(0, 0), pads=(0, 0, 0, 0)),
+    "paddings": dict(x=(1, 2, 4, 3), w=(2, 2, 3, 3), strides=(2, 2), paddings=(1, 1), pads=(1, 1, 1, 1)),
+    "asymmetric_paddings": dict(x=(1, 2, 3, 3), w=(2, 1, 3, 3), strides=(2, 1),
+                                paddings=(1, 0, 0, 2), pads=(1, 0, 0, 2)),
+    "groups": dict(x=(1, 4, 3, 3), w=(4, 1, 3, 3), strides=(1, 1), paddings=(1, 1), pads=(1, 1, 1, 1),
+                   groups=2),
+}
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("case", sorted(CONV_CASES))
+def test_conv2d_transpose(tmp, opset, case):
+    c = CONV_CASES[case]
+    groups = c.get("groups", 1)
+    p = conv_transpose_program((-1,) + c["x"][1:], c["w"], c["strides"], c["paddings"], groups)
+    xs, ws = rand(*c["x"]), rand(*c["w"])
+    out = convert_check_run(p, {"conv2d_transpose_0.w_0": ws}, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    np.testing.assert_allclose(out, conv_transpose_ref(xs, ws, c["strides"], c["pads"], groups=groups),
+                               rtol=1e-5, atol=1e-5)
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("strides,size", [((1, 2), (1, 3)), ((1, 2), (1, 4)), ((1, 3), (1, 6)),
+                                          ((2, 3), (2, 6))])
+def test_conv2d_transpose_explicit_output_size_keeps_paddle_pads(tmp, opset, strides, size):
+    # x [1, 2] with filter [1, 10, 100] and paddings (0, 1): Paddle keeps the head pad and puts
+    # any extra size at the end, so strides (1, 3) with size 6 give [10, 100, 2, 20, 200, 0].
+    xs = np.array([[[[1, 2]]]], np.float32)
+    ws = np.array([[[[1, 10, 100]]]], np.float32)
+    p = conv_transpose_program([1, 1, 1, 2], [1, 1, 1, 3], strides, (0, 1), output_size=size)
+    out = convert_check_run(p, {"conv2d_transpose_0.w_0": ws}, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    expected = conv_transpose_ref(xs, ws, strides, (0, 0, 1, 1), out_hw=size)
+    np.testing.assert_allclose(out, expected)
+    if strides == (1, 3):
+        np.testing.assert_allclose(out.ravel(), [10, 100, 2, 20, 200, 0])
+
+
+def test_conv2d_transpose_refusals(tmp):
+    ws = {"conv2d_transpose_0.w_0": rand(1, 1, 1, 3)}
+    # Outside [natural, natural + stride) Paddle itself refuses the size.
+    expect_failure(tmp, conv_transpose_program([1, 1, 1, 2], [1, 1, 1, 3], (1, 3), (0, 1), output_size=(1, 7)),
+                   ws, 17, "conv2d_transpose output_size [1, 7] is not reachable: dim 1 must lie in [4, 7)")
+    # The natural size needs the input's spatial dims.
+    expect_failure(tmp, conv_transpose_program([1, 1, -1, -1], [1, 1, 1, 3], (1, 3), (0, 1), output_size=(1, 6)),
+                   ws, 17, "conv2d_transpose with output_size [1, 6] needs static input and filter spatial dims")
+    expect_failure(tmp, conv_transpose_program([1, 2, 1, 1], [1, 1, 1, 3], (1, 1), (0, 0), data_format="NHWC"),
+                   ws, 17, "conv2d_transpose only supports NCHW")
+
+
+# ------------------------------------------------------------------------------------------------
+# Pooling
+
+
+def pool_ref(x, kernel, strides, pads, kind, ceil_mode=False, exclusive=True):
+    """Paddle pool2d, NCHW, pads = (top, bottom, left, right)."""
+    n, c, h, w = x.shape
+    (kh, kw), (sh, sw) = kernel, strides
+    pt, pb, pl, pr = pads
+    extra_h, extra_w = (sh - 1, sw - 1) if ceil_mode else (0, 0)
+    oh = (h - kh + pt + pb + extra_h) // sh + 1
+    ow = (w - kw + pl + pr + extra_w) // sw + 1
+    out = np.zeros((n, c, oh, ow), np.float32)
+    for i in range(oh):
+        for j in range(ow):
+            hs, ws = i * sh - pt, j * sw - pl
+            win = x[:, :, max(hs, 0):min(hs + kh, h), max(ws, 0):min(ws + kw, w)]
+            if kind == "max":
+                out[:, :, i, j] = win.max(axis=(2, 3))
+            else:
+                count = win.shape[2] * win.shape[3] if exclusive else kh * kw
+                out[:, :, i, j] = win.sum(axis=(2, 3)) / count
+    return out
+
+
+def pool_program(x_dims, kernel, kind, strides=(1, 1), paddings=(0, 0), ceil_mode=False, exclusive=True,
+                 adaptive=False, global_pooling=False, data_format="NCHW", kernel_from_data=False):
+    p = Program()
+    x = p.data("x", "f32", x_dims)
+    k = p.data("k", "i64", [2]) if kernel_from_data else p.full_int_array(list(kernel))
+    y = p.op("1.pool2d", [x, k],
+             attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
+                    "ceil_mode": ceil_mode, "exclusive": exclusive, "data_format": data_format,
+                    "pooling_type": kind, "global_pooling": global_pooling, "adaptive": adaptive,
+                    "padding_algorithm": "EXPLICIT"},
+             outs=[("f32", [-1, x_dims[1], -1, -1])])
+    p.fetch(y, "out")
+    return p
+
+
+POOL_CASES = {
+    "max": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(0, 0)),
+    "max_padded": dict(kind="max", kernel=(3, 3), strides=(2, 2), paddings=(1, 1)),
+    "avg_exclusive": dict(kind="avg", kernel=(2, 2), strides=(1, 1), paddings=(1, 1), exclusive=True),
+    "avg_inclusive": dict(kind="avg", kernel=(2, 2), strides=(1, 1), paddings=(1, 1), exclusive=False),
+    "avg_four_paddings": dict(kind="avg", kernel=(2, 2), strides=(1, 1), paddings=(1, 0, 1, 0)),
+    "max_ceil": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(0, 0), ceil_mode=True),
+    "max_floor": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(0, 0), ceil_mode=False),
+    "avg_ceil": dict(kind="avg", kernel=(3, 2), strides=(2, 2), paddings=(0, 0), ceil_mode=True),
+}
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("case", sorted(POOL_CASES))
+def test_pool2d(tmp, opset, case):
+    c = dict(POOL_CASES[case])
+    pp = c["paddings"]
+    pads = (pp[0], pp[0], pp[1], pp[1]) if len(pp) == 2 else pp
+    xs = rand(1, 2, 5, 5)
+    p = pool_program([-1, 2, 5, 5], **c)
+    out = convert_check_run(p, {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    expected = pool_ref(xs, c["kernel"], c["strides"], pads, c["kind"], c.get("ceil_mode", False),
+                        c.get("exclusive", True))
+    np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-6)
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("kind", ["avg", "max"])
+@pytest.mark.parametrize("form", ["adaptive_1x1", "global"])
+def test_pool2d_global_forms(tmp, opset, kind, form):
+    xs = rand(2, 3, 4, 5)
+    if form == "global":
+        p = pool_program([-1, 3, -1, -1], (3, 3), kind, global_pooling=True, exclusive=False)
+    else:
+        p = pool_program([-1, 3, -1, -1], (1, 1), kind, adaptive=True)
+    out = convert_check_run(p, {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    expected = xs.mean(axis=(2, 3), keepdims=True) if kind == "avg" else xs.max(axis=(2, 3), keepdims=True)
+    np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-6)
+
+
+@pytest.mark.parametrize("program,message", [
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "avg", adaptive=True),
+     "adaptive pool2d only supports global output_size=[1,1]"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", data_format="NHWC"), "pool2d only supports NCHW"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", kernel_from_data=True),
+     "pool2d requires a constant kernel size"),
+])
+def test_pool2d_refusals(tmp, program, message):
+    expect_failure(tmp, program(), {}, 17, message)
+
+
+# ------------------------------------------------------------------------------------------------
+# Padding
+
+
+def pad_program(x_dtype, x_dims, paddings, value=None, mode=None, out_dims=None):
+    p = Program()
+    x = p.data("x", x_dtype, x_dims)
+    inputs = [x]
+    if value is not None:
+        inputs.append(p.full([1], value, "f32"))
+    attrs = {"paddings": [a_i32(v) for v in paddings]}
+    if mode is not None:
+        attrs["mode"] = mode
+    y = p.op("1.pad", inputs, attrs=attrs, outs=[(x_dtype, out_dims or [-1] * len(x_dims))])
+    p.fetch(y, "out")
+    return p
+
+
+@pytest.mark.parametrize("opset", [10, 11, 17])
+@pytest.mark.parametrize("value", [None, 0.0, 9.5])
+def test_pad_constant(tmp, opset, value):
+    xs = np.array([[1, 2], [3, 4]], np.float32)
+    out = convert_check_run(pad_program("f32", [2, 2], [1, 2, 3, 0], value), {}, {"x": xs},
+                            opset=opset, tmp=tmp)["out"]
+    # Paddle interleaves begin and end per axis: axis 0 (1, 2), axis 1 (3, 0).
+    np.testing.assert_array_equal(out, np.pad(xs, ((1, 2), (3, 0)), constant_values=value or 0))
+
+
+@pytest.mark.parametrize("opset", [11, 17])
+@pytest.mark.parametrize("dtype", ["i32", "i64", "f64"])
+def test_pad_fill_value_takes_the_data_type(tmp, opset, dtype):
+    xs = np.array([[1, 2], [3, 4]]).astype(np.dtype({"i32": np.int32, "i64": np.int64, "f64": np.float64}[dtype]))
+    out = convert_check_run(pad_program(dtype, [2, 2], [0, 1, 1, 0], 7.0), {}, {"x": xs},
+                            opset=opset, tmp=tmp)["out"]
+    assert out.dtype == xs.dtype
+    np.testing.assert_array_equal(out, np.pad(xs, ((0, 1), (1, 0)), constant_values=7))
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("mode,np_mode", [("reflect", "reflect"), ("replicate", "edge")])
+def test_pad_modes(tmp, opset, mode, np_mode):
+    xs = rand(3, 4)
+    out = convert_check_run(pad_program("f32", [3, 4], [1, 2, 2, 1], 5.0, mode), {}, {"x": xs},
+                            opset=opset, tmp=tmp)["out"]
+    np.testing.assert_array_equal(out, np.pad(xs, ((1, 2), (2, 1)), mode=np_mode))
+
+
+def test_pad_refusals(tmp):
+    # Pad-2 has no integer data and no run-time fill value.
+    expect_failure(tmp, pad_program("i32", [2, 2], [1, 1, 1, 1], 1.0), {}, 10,
+                   "pad requires opset >= 11, but target opset is 10")
+    expect_failure(tmp, pad_program("f32", [2, 2], [1, 1, 1, 1], None, "circular"), {}, 17,
+                   "pad with mode circular requires opset >= 19, but target opset is 17")
+
+
+def pad3d_program(x_dims, paddings, mode, pad_value=0.0, data_format="NCDHW", pad_dtype="i64",
+                  x_dtype="f32"):
+    p = Program()
+    x = p.data("x", x_dtype, x_dims)
+    pads = p.full_int_array(paddings, pad_dtype)
+    y = p.op("1.pad3d", [x, pads], attrs={"mode": mode, "pad_value": pad_value, "data_format": data_format},
+             outs=[(x_dtype, [-1] * 5)])
+    p.fetch(y, "out")
+    return p
+
+
+PAD3D_MODES = {"constant": "constant", "reflect": "reflect", "replicate": "edge", "circular": "wrap"}
+
+
+@pytest.mark.parametrize("opset,mode", [(o, m) for m in sorted(PAD3D_MODES) if m != "circular"
+                                         for o in (11, 17)] + [(19, "circular"), (19, "constant")])
+@pytest.mark.parametrize("layout", ["NCDHW", "NDHWC"])
+def test_pad3d(tmp, opset, mode, layout):
+    paddings = [1, 0, 0, 1, 1, 2]  # width, height, depth (begin, end)
+    dims = (1, 2, 3, 3, 4) if layout == "NCDHW" else (1, 3, 3, 4, 2)
+    xs = rand(*dims)
+    out = convert_check_run(pad3d_program([-1, *dims[1:]], paddings, mode, 7.5, layout, "i32"), {},
+                            {"x": xs}, opset=opset, tmp=tmp)["out"]
+    w, h, d = (1, 0), (0, 1), (1, 2)
+    width = ((0, 0), (0, 0), d, h, w) if layout == "NCDHW" else ((0, 0), d, h, w, (0, 0))
+    kw = {"constant_values": 7.5} if mode == "constant" else {}
+    np.testing.assert_array_equal(out, np.pad(xs, width, mode=PAD3D_MODES[mode], **kw))
+
+
+@pytest.mark.parametrize("dtype,np_dtype", [("i32", np.int32), ("f16", np.float16)])
+def test_pad3d_value_takes_the_data_type(tmp, dtype, np_dtype):
+    xs = np.arange(6).reshape(1, 1, 1, 2, 3).astype(np_dtype)
+    out = convert_check_run(pad3d_program([1, 1, 1, 2, 3], [1, 0, 0, 1, 0, 0], "constant", 7.0, x_dtype=dtype),
+                            {}, {"x": xs}, opset=17, tmp=tmp)["out"]
+    assert out.dtype == np_dtype
+    np.testing.assert_array_equal(out[0, 0, 0], [[7, 0, 1, 2], [7, 3, 4, 5], [7, 7, 7, 7]])
+
+
+def test_pad3d_refusals(tmp):
+    expect_failure(tmp, pad3d_program([1, 1, 1, 2, 3], [1] * 6, "circular"), {}, 18,
+                   "pad3d with mode circular requires opset >= 19, but target opset is 18")
+    expect_failure(tmp, pad3d_program([1, 1, 1, 2, 3], [1] * 6, "reflect"), {}, 10,
+                   "pad3d requires opset >= 11, but target opset is 10")
+
+
+# ------------------------------------------------------------------------------------------------
+# Roll and tile
+
+
+def roll_program(shifts, axes, dims=(2, 5)):
+    p = Program()
+    x = p.data("x", "f32", list(dims))
+    s = p.full_int_array(shifts)
+    y = p.op("1.roll", [x, s], attrs={"axis": [{"#": "0.a_i64", "D": a} for a in axes]},
+             outs=[("f32", list(dims))])
+    p.fetch(y, "out")
+    return p
+
+
+@pytest.mark.parametrize("opset", [11, 17])
+@pytest.mark.parametrize("shifts,axes", [([-1], [1]), ([7], [-1]), ([5], [1]), ([-3], [0]),
+                                         ([1, -2], [0, 1]), ([1, 5], [0, 1]), ([-6, -11], [1, 0])])
+def test_roll(tmp, opset, shifts, axes):
+    xs = np.arange(10, dtype=np.float32).reshape(2, 5)
+    out = convert_check_run(roll_program(shifts, axes), {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    np.testing.assert_array_equal(out, np.roll(xs, shifts, axes))
+
+
+def test_roll_with_shifts_folded_from_floats(tmp):
+    # A float constant truncates toward zero: -2.9 rolls by -2.
+    p = Program()
+    x = p.data("x", "f32", [5])
+    s = p.full([1], -2.9, "f32")
+    y = p.op("1.roll", [x, s], attrs={"axis": [{"#": "0.a_i64", "D": 0}]}, outs=[("f32", [5])])
+    p.fetch(y, "out")
+    xs = np.arange(5, dtype=np.float32)
+    out = convert_check_run(p, {}, {"x": xs}, opset=11, tmp=tmp)["out"]
+    np.testing.assert_array_equal(out, np.roll(xs, -2))
+
+
+def tile_program(x_dims, repeats, repeat_dtype="i64", runtime=False, x_dtype="f32"):
+    p = Program()
+    # A 0-D x comes from a constant: graph inputs of rank 0 do not survive the runner.
+    x = p.data("x", x_dtype, x_dims) if x_dims else p.full([], 1.0, x_dtype)
+    r = p.data("r", repeat_dtype, [len(repeats)]) if runtime else p.full_int_array(repeats, repeat_dtype)
+    y = p.op("1.tile", [x, r], outs=[(x_dtype, [-1] * max(len(x_dims), len(repeats)))])
+    p.fetch(y, "out")
+    return p
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("repeat_dtype", ["i64", "i32"])
+@pytest.mark.parametrize("runtime", [False, True])
+@pytest.mark.parametrize("x_dims,repeats", [((2, 2), [1, 2]), ((2, 2), [2]), ((2, 2), [2, 1, 3]),
+                                            ((), [3]), ((3,), [2, 2])])
+def test_tile(tmp, opset, repeat_dtype, runtime, x_dims, repeats):
+    xs = (np.arange(int(np.prod(x_dims))) + 1).astype(np.float32).reshape(x_dims)
+    feeds = {"x": xs} if x_dims else {}
+    if runtime:
+        feeds["r"] = np.array(repeats, dtype=np.int64 if repeat_dtype == "i64" else np.int32)
+    out = convert_check_run(tile_program(list(x_dims), repeats, repeat_dtype, runtime), {}, feeds,
+                            opset=opset, tmp=tmp)["out"]
+    np.testing.assert_array_equal(out, np.tile(xs, repeats))
+
+
+def test_tile_refuses_unknown_repeat_length(tmp):
+    p = Program()
+    x = p.data("x", "f32", [2, 2])
+    r = p.data("r", "i64", [-1])
+    y = p.op("1.tile", [x, r], outs=[("f32", [-1, -1])])
+    p.fetch(y, "out")
+    expect_failure(tmp, p, {}, 17, "tile: repeat_times length is unknown")
+
+
+def test_real_detection_model_keeps_the_input_size(tmp):
+    # Its head upsamples twice with stride-2 transposed convolutions fed an empty output size,
+    # after a neck of nearest 2x resizes and adaptive pools: the map must match the input.
+    from harness import real_model, run, weights_for_program
+
+    d = real_model("pp_ocrv5_mobile_det")
+    out = tmp / "det.onnx"
+    r = convert(d / "inference.json", weights_for_program(d / "inference.json"), out, opset=17)
+    assert r.returncode == 0, r.stderr
+    model = check(out)
+    xs = RNG.random((1, 3, 64, 96), dtype=np.float32)
+    (prob,) = run(out, {model.graph.input[0].name: xs}).values()
+    assert prob.shape == (1, 1, 64, 96)
+    assert np.all((prob >= 0) & (prob <= 1))

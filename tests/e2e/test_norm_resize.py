@@ -1,0 +1,206 @@
+"""Batch and group normalization and resize through the built binary, checked with onnx and run
+in ONNX Runtime against numpy versions of PaddlePaddle's semantics."""
+
+import numpy as np
+import pytest
+
+from harness import Program, a_f32, check, convert, convert_check_run
+
+RNG = np.random.default_rng(11)
+
+
+def rand(*shape):
+    return RNG.standard_normal(shape).astype(np.float32)
+
+
+def expect_failure(tmp, program, opset, message):
+    r = convert(program, {}, tmp / "refused.onnx", opset=opset)
+    assert r.returncode == 1, r.stderr
+    assert message in r.stderr
+
+
+# ------------------------------------------------------------------------------------------------
+# Batch normalization
+
+
+def batch_norm_program(is_test=True, data_format="NCHW"):
+    """The exported form: inputs x, mean, variance, scale, bias; six outputs."""
+    p = Program()
+    mean, var = p.param("bn.w_1", "f32", [3]), p.param("bn.w_2", "f32", [3])
+    scale, bias = p.param("bn.w_0", "f32", [3]), p.param("bn.b_0", "f32", [3])
+    x = p.data("x", "f32", [-1, 3, 4, 5])
+    outs = p.op("1.batch_norm_", [x, mean, var, scale, bias],
+                attrs={"is_test": is_test, "momentum": 0.9, "epsilon": 1e-5, "data_format": data_format,
+                       "use_global_stats": True, "trainable_statistics": False},
+                outs=[("f32", [-1, 3, 4, 5])] + [("f32", [3])] * 4 + [("ui8", [-1])])
+    p.fetch(outs[0], "out")
+    return p
+
+
+@pytest.mark.parametrize("opset", [10, 15, 17])
+def test_batch_norm_inference(tmp, opset):
+    w = {"bn.w_1": rand(3), "bn.w_2": np.abs(rand(3)) + 0.5, "bn.w_0": rand(3), "bn.b_0": rand(3)}
+    xs = rand(2, 3, 4, 5)
+    out = convert_check_run(batch_norm_program(), w, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    c = lambda v: v.reshape(1, 3, 1, 1)
+    expected = (xs - c(w["bn.w_1"])) / np.sqrt(c(w["bn.w_2"]) + 1e-5) * c(w["bn.w_0"]) + c(w["bn.b_0"])
+    np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-5)
+
+
+def test_batch_norm_refusals(tmp):
+    expect_failure(tmp, batch_norm_program(is_test=False), 17,
+                   "batch_norm_ only supports inference-style lowering with is_test=true")
+    expect_failure(tmp, batch_norm_program(data_format="NHWC"), 17, "batch_norm_ only supports NCHW")
+
+
+# ------------------------------------------------------------------------------------------------
+# Group normalization
+
+
+def group_norm_ref(x, groups, scale, bias, eps=1e-5):
+    n, c = x.shape[:2]
+    g = x.astype(np.float64).reshape(n, groups, -1)
+    g = (g - g.mean(axis=2, keepdims=True)) / np.sqrt(g.var(axis=2, keepdims=True) + eps)
+    shape = (1, c) + (1,) * (x.ndim - 2)
+    return g.reshape(x.shape) * scale.reshape(shape) + bias.reshape(shape)
+
+
+@pytest.mark.parametrize("opset", [10, 13, 17, 18])
+@pytest.mark.parametrize("dims", [(2, 6, 3, 4), (2, 6, 5)])
+def test_group_norm(tmp, opset, dims):
+    p = Program()
+    scale, bias = p.param("gn.w_0", "f32", [6]), p.param("gn.b_0", "f32", [6])
+    x = p.data("x", "f32", [-1, *dims[1:]])
+    y = p.op("1.group_norm", [x, scale, bias],
+             attrs={"epsilon": 1e-5, "groups": 3, "data_format": "NCHW"},
+             outs=[("f32", [-1, *dims[1:]]), ("f32", [-1, 3]), ("f32", [-1, 3])])
+    p.fetch(y[0], "out")
+    w = {"gn.w_0": rand(6), "gn.b_0": rand(6)}
+    xs = rand(*dims)
+    out = convert_check_run(p, w, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    np.testing.assert_allclose(out, group_norm_ref(xs, 3, w["gn.w_0"], w["gn.b_0"]), rtol=1e-4, atol=1e-4)
+
+
+# ------------------------------------------------------------------------------------------------
+# Resize
+
+
+def interp_axis(in_len, out_len, mode, align_corners, align_mode, scale=None):
+    """Per output position: (low index, high index, weight of high), as Paddle computes them."""
+    if out_len > 1:
+        ratio = (in_len - 1) / (out_len - 1) if align_corners else (1 / scale if scale else in_len / out_len)
+    else:
+        ratio = 0.0
+    ratio = np.float32(ratio)
+    rows = []
+    for k in range(out_len):
+        if mode == "nearest":
+            src = int(ratio * k + 0.5) if align_corners else int(ratio * k)
+            rows.append((src, src, 0.0))
+            continue
+        half = align_mode == 0 and not align_corners
+        src = max(float(ratio * (k + 0.5) - 0.5), 0.0) if half else float(ratio * k)
+        lo = int(src)
+        rows.append((lo, min(lo + 1, in_len - 1), src - lo))
+    return rows
+
+
+def interp_ref(x, out_hw, mode, align_corners=False, align_mode=1, scale=None):
+    out = x.astype(np.float64)
+    for axis, size in ((2, out_hw[0]), (3, out_hw[1])):
+        s = scale[axis - 2] if scale else None
+        rows = interp_axis(x.shape[axis], size, mode, align_corners, align_mode, s)
+        lo = np.take(out, [r[0] for r in rows], axis=axis)
+        hi = np.take(out, [r[1] for r in rows], axis=axis)
+        wshape = [1] * 4
+        wshape[axis] = size
+        wt = np.array([r[2] for r in rows]).reshape(wshape)
+        out = lo * (1 - wt) + hi * wt
+    return out
+
+
+def interp_program(name, x_dims, out_dims, align_corners=False, align_mode=1, scale=(), out_hw=(-1, -1),
+                   inputs=None, data_format="NCHW"):
+    """Exported form: inputs x, OutSize, SizeTensor list, Scale (0 when absent)."""
+    p = Program()
+    x = p.data("x", "f32", x_dims)
+    extra = inputs(p) if inputs else [0, 0, 0]
+    y = p.op(name, [x] + extra,
+             attrs={"data_format": data_format, "out_d": -1, "out_h": out_hw[0], "out_w": out_hw[1],
+                    "scale": [a_f32(s) for s in scale],
+                    "interp_method": "nearest" if name == "1.nearest_interp" else "bilinear",
+                    "align_corners": align_corners, "align_mode": align_mode},
+             outs=[("f32", out_dims)])
+    p.fetch(y, "out")
+    return p
+
+
+def size_list(dtype, shape):
+    return lambda p: [0, p.combine([p.full(shape, 5, dtype), p.full(shape, 7, dtype)]), 0]
+
+
+def out_size_tensor(p):
+    return [p.data("size", "i32", [2]), 0, 0]
+
+
+def scale_tensor(p):
+    return [0, 0, p.full([1], 2.0, "f32")]
+
+
+# (name, case): interp_program keywords, the expected output size, the scale Paddle divides by.
+RESIZE_CASES = {
+    # The detection-model form: a 2x "scale" attribute, output dims unknown.
+    "scale_attr": (dict(out_dims=[-1, 2, -1, -1], scale=(2.0, 2.0)), (6, 8), (2.0, 2.0)),
+    "scale_attr_uneven": (dict(out_dims=[-1, 2, -1, -1], scale=(1.5, 2.0)), (4, 8), (1.5, 2.0)),
+    # The layout-model form: static output dims recorded.
+    "recorded_size": (dict(out_dims=[-1, 2, 5, 7], scale=(2.0, 2.0)), (5, 7), None),
+    "size_list_i32": (dict(out_dims=[-1, 2, -1, -1], inputs=size_list("i32", [1])), (5, 7), None),
+    "size_list_scalars": (dict(out_dims=[-1, 2, -1, -1], inputs=size_list("i64", [])), (5, 7), None),
+    "out_size_tensor": (dict(out_dims=[-1, 2, -1, -1], inputs=out_size_tensor), (5, 7), None),
+    "scale_tensor": (dict(out_dims=[-1, 2, -1, -1], inputs=scale_tensor), (6, 8), (2.0, 2.0)),
+    "out_hw_attrs": (dict(out_dims=[-1, 2, -1, -1], out_hw=(5, 7)), (5, 7), None),
+}
+
+
+# Every case at the lowest opset and the default; the optional inputs change form at 13 and
+# nothing changes at 18, so two cases suffice there.
+RESIZE_OPSETS = [(o, c) for c in sorted(RESIZE_CASES) for o in (11, 17)] + \
+    [(o, c) for c in ("scale_attr", "size_list_scalars") for o in (13, 18)]
+
+
+@pytest.mark.parametrize("opset,case", RESIZE_OPSETS)
+@pytest.mark.parametrize("name,mode,align_corners,align_mode", [
+    ("1.nearest_interp", "nearest", False, 1),
+    ("1.nearest_interp", "nearest", True, 1),
+    ("1.bilinear_interp", "linear", False, 0),
+    ("1.bilinear_interp", "linear", False, 1),
+    ("1.bilinear_interp", "linear", True, 0),
+])
+def test_resize(tmp, opset, name, mode, align_corners, align_mode, case):
+    kw, out_hw, scale = RESIZE_CASES[case]
+    xs = rand(1, 2, 3, 4)
+    feeds = {"x": xs}
+    if kw.get("inputs") is out_size_tensor:
+        feeds["size"] = np.array(out_hw, np.int32)
+    p = interp_program(name, [-1, 2, 3, 4], align_corners=align_corners, align_mode=align_mode, **kw)
+    out = convert_check_run(p, {}, feeds, opset=opset, tmp=tmp)["out"]
+    expected = interp_ref(xs, out_hw, mode, align_corners, align_mode, None if align_corners else scale)
+    np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-5)
+
+
+def test_nearest_align_corners_rounds_half_up(tmp):
+    # Width 2 to 3: source positions 0, 0.5, 1 take pixels 0, 1, 1.
+    xs = np.array([[[[1, 2]]]], np.float32)
+    p = interp_program("1.nearest_interp", [1, 1, 1, 2], [1, 1, 1, 3], align_corners=True)
+    out = convert_check_run(p, {}, {"x": xs}, opset=17, tmp=tmp)["out"]
+    np.testing.assert_array_equal(out.ravel(), [1, 2, 2])
+
+
+def test_resize_refusals(tmp):
+    expect_failure(tmp, interp_program("1.nearest_interp", [1, 1, 2, 2], [-1, -1, -1, -1]), 17,
+                   "nearest has no known output size or scale")
+    expect_failure(tmp, interp_program("1.bilinear_interp", [1, 2, 2, 1], [1, 4, 4, 1], data_format="NHWC",
+                                       scale=(2.0, 2.0)), 17,
+                   "linear currently only supports data_format=NCHW (got NHWC)")
+    expect_failure(tmp, interp_program("1.bilinear_interp", [1, 1, 2, 2], [1, 1, 4, 4]), 10,
+                   "linear requires opset >= 11, but target opset is 10")
