@@ -350,7 +350,7 @@ def weight_record(arr: np.ndarray | None = None, *, vartype: int | None = None,
                   desc_size: int | None = None, packed: bool = False) -> bytes:
     """One tensor record. Every piece can be overridden to write malformed records."""
     if arr is not None:
-        arr = np.ascontiguousarray(arr)
+        arr = np.asarray(arr, order="C")
         if vartype is None:
             vartype = DTYPES[word_of_np(arr.dtype)][1]
         if dims is None:
@@ -632,7 +632,7 @@ def run(model_path: str | os.PathLike, feeds: dict[str, np.ndarray],
         td = Path(td)
         inputs = []
         for k, (name, arr) in enumerate(feeds.items()):
-            arr = np.ascontiguousarray(arr)
+            arr = np.asarray(arr, order="C")
             word = _RUNNER_WORDS.get(arr.dtype)
             if word is None:
                 raise TypeError(f"input {name}: unsupported dtype {arr.dtype}")
