@@ -1,0 +1,294 @@
+// Local clean-ups of what the lowerings emit: Identity renames, a Cast of an equal Cast,
+// and a Squeeze undone by an Unsqueeze on the same axes (or the reverse). Each rewrite
+// rebuilds its tables and scans the nodes once; the rewrites repeat until none changes
+// anything, then equal small initializers are merged.
+#include <algorithm>
+#include <cstring>
+
+#include "converter/converter.h"
+#include "converter/passes/graph_walk.h"
+
+namespace kestro {
+
+using passes::NameSet;
+using UseCounts = std::unordered_map<std::string_view, size_t>;
+
+namespace {
+
+// Final replacement of every renamed name. A name follows the map from one replacement to
+// the next until it reaches a name that is not renamed; on a cycle the walk stops at the
+// first name it reaches a second time. Results are memoized so long chains cost linear time.
+class RenameResolver {
+public:
+    explicit RenameResolver(const Converter::RenameMap& map) : map_(map) {}
+
+    // The replacement of `name`, or null when it is not renamed.
+    const std::string* resolve(const std::string& name) {
+        auto key = map_.find(name);
+        if (key == map_.end()) return nullptr;
+        if (auto done = state_.find(&key->first); done != state_.end() && done->second.done)
+            return done->second.result;
+        walk(key);
+        return state_[&key->first].result;
+    }
+
+private:
+    struct State {
+        const std::string* result = nullptr;
+        size_t path_pos = 0;
+        bool done = false;
+        bool on_cycle = false;
+        bool in_path = false;
+    };
+    using Iter = Converter::RenameMap::const_iterator;
+
+    void walk(Iter start) {
+        std::vector<Iter> path;
+        Iter cur = start;
+        for (;;) {
+            State& s = state_[&cur->first];
+            if (s.done) {
+                // A walk that reaches a name on a cycle stops at that name; otherwise it
+                // ends where the reached name's walk ends.
+                finish(path, 0, path.size(), s.on_cycle ? &cur->first : s.result);
+                return;
+            }
+            if (s.in_path) {
+                // Names on the cycle stop at their own replacement, the names leading into
+                // it at the first cycle name.
+                for (size_t i = s.path_pos; i < path.size(); ++i) {
+                    State& c = state_[&path[i]->first];
+                    c.result = &path[i]->second;
+                    c.on_cycle = true;
+                    c.done = true;
+                }
+                finish(path, 0, s.path_pos, &cur->first);
+                return;
+            }
+            s.in_path = true;
+            s.path_pos = path.size();
+            path.push_back(cur);
+            Iter next = map_.find(cur->second);
+            if (next == map_.end()) {
+                finish(path, 0, path.size(), &cur->second);
+                return;
+            }
+            cur = next;
+        }
+    }
+
+    void finish(const std::vector<Iter>& path, size_t from, size_t to, const std::string* r) {
+        for (size_t i = from; i < to; ++i) {
+            State& s = state_[&path[i]->first];
+            s.result = r;
+            s.done = true;
+        }
+    }
+
+    const Converter::RenameMap& map_;
+    std::unordered_map<const std::string*, State> state_;
+};
+
+void rename_inputs(proto::GraphProto& graph, RenameResolver& resolver) {
+    for (auto& node : graph.node) {
+        for (auto& in : node.input)
+            if (const std::string* to = resolver.resolve(in)) in = *to;
+        passes::for_each_subgraph(node,
+                                  [&](proto::GraphProto& sub) { rename_inputs(sub, resolver); });
+    }
+}
+
+// The last node listing each name as an output.
+std::unordered_map<std::string_view, size_t> producer_index(const proto::GraphProto& graph) {
+    std::unordered_map<std::string_view, size_t> producers;
+    producers.reserve(graph.node.size());
+    for (size_t i = 0; i < graph.node.size(); ++i)
+        for (const auto& out : graph.node[i].output)
+            if (!out.empty()) producers[out] = i;
+    return producers;
+}
+
+const proto::AttributeProto* first_attribute(const proto::NodeProto& node, std::string_view name) {
+    for (const auto& a : node.attribute)
+        if (a.name == name) return &a;
+    return nullptr;
+}
+
+// The value `m` read by a node, when this graph alone reads it exactly once and is free to
+// rewrite it: not a graph output, and produced by a node of this graph.
+std::optional<size_t> sole_use_producer(std::string_view m, const NameSet& outputs,
+                                        const UseCounts& uses,
+                                        const std::unordered_map<std::string_view, size_t>& producers) {
+    if (m.empty() || outputs.count(m)) return std::nullopt;
+    auto use = uses.find(m);
+    if (use == uses.end() || use->second != 1) return std::nullopt;
+    auto p = producers.find(m);
+    if (p == producers.end()) return std::nullopt;
+    return p->second;
+}
+
+bool bypass_identities(proto::GraphProto& graph) {
+    const NameSet outputs = passes::output_names(graph);
+    Converter::RenameMap renames;
+    std::vector<bool> remove(graph.node.size());
+    for (size_t i = 0; i < graph.node.size(); ++i) {
+        const auto& node = graph.node[i];
+        if (node.op_type != "Identity" || node.input.size() != 1 || node.output.size() != 1)
+            continue;
+        const std::string& in = node.input[0];
+        const std::string& out = node.output[0];
+        if (in.empty() || out.empty() || outputs.count(out)) continue;
+        renames[out] = in;
+        remove[i] = true;
+    }
+    if (renames.empty()) return false;
+    Converter::replace_node_inputs(graph, renames);
+    passes::remove_flagged(graph.node, remove);
+    return true;
+}
+
+bool has_op(const proto::GraphProto& graph, std::string_view a, std::string_view b = {}) {
+    return std::any_of(graph.node.begin(), graph.node.end(), [&](const proto::NodeProto& n) {
+        return n.op_type == a || (!b.empty() && n.op_type == b);
+    });
+}
+
+bool merge_casts(proto::GraphProto& graph) {
+    if (!has_op(graph, "Cast")) return false;
+    const NameSet outputs = passes::output_names(graph);
+    UseCounts uses;
+    Converter::add_recursive_input_use_counts(graph, uses);
+    const auto producers = producer_index(graph);
+
+    std::vector<bool> remove(graph.node.size());
+    std::vector<bool> rewritten(graph.node.size());
+    std::vector<std::pair<size_t, std::string>> updates;
+    for (size_t c = 0; c < graph.node.size(); ++c) {
+        const auto& cn = graph.node[c];
+        if (cn.op_type != "Cast" || cn.input.size() != 1 || cn.output.size() != 1) continue;
+        const auto p = sole_use_producer(cn.input[0], outputs, uses, producers);
+        if (!p || *p == c || rewritten[*p]) continue;
+        const auto& pn = graph.node[*p];
+        if (pn.op_type != "Cast" || pn.input.size() != 1 || pn.output.size() != 1 ||
+            pn.attribute.empty())
+            continue;
+        const auto* pto = first_attribute(pn, "to");
+        const auto* cto = first_attribute(cn, "to");
+        if (!pto || !cto || pto->i != cto->i) continue;
+        remove[*p] = true;
+        rewritten[c] = true;
+        updates.emplace_back(c, pn.input[0]);
+    }
+    if (updates.empty()) return false;
+    for (auto& [c, input] : updates) graph.node[c].input[0] = std::move(input);
+    passes::remove_flagged(graph.node, remove);
+    return true;
+}
+
+bool all_non_negative(const std::vector<int64_t>& axes) {
+    return std::all_of(axes.begin(), axes.end(), [](int64_t a) { return a >= 0; });
+}
+
+bool cancel_squeeze_pairs(proto::GraphProto& graph) {
+    if (!has_op(graph, "Squeeze", "Unsqueeze")) return false;
+    const NameSet outputs = passes::output_names(graph);
+    UseCounts uses;
+    Converter::add_recursive_input_use_counts(graph, uses);
+    const auto producers = producer_index(graph);
+    Converter::InitializerIndex initializers;
+    for (const auto& t : graph.initializer) initializers.emplace(t.name, &t);  // first wins
+
+    std::vector<bool> remove(graph.node.size());
+    Converter::RenameMap renames;
+    std::vector<std::pair<size_t, std::string>> to_identity;
+    for (size_t c = 0; c < graph.node.size(); ++c) {
+        const auto& cn = graph.node[c];
+        if (cn.input.empty() || cn.output.size() != 1) continue;
+        const auto p = sole_use_producer(cn.input[0], outputs, uses, producers);
+        if (!p || remove[*p]) continue;
+        const auto& pn = graph.node[*p];
+        if (pn.input.empty() || pn.output.size() != 1 || pn.input[0].empty()) continue;
+        const bool pair = (pn.op_type == "Squeeze" && cn.op_type == "Unsqueeze") ||
+                          (pn.op_type == "Unsqueeze" && cn.op_type == "Squeeze");
+        if (!pair) continue;
+        auto pa = Converter::static_axes(initializers, pn);
+        auto ca = Converter::static_axes(initializers, cn);
+        // An empty axes list asks Squeeze for every size-1 dim, which an Unsqueeze with no
+        // axes does not undo, so only explicit, equal axes cancel.
+        if (!pa || !ca || pa->empty() || ca->empty() || !all_non_negative(*pa) ||
+            !all_non_negative(*ca))
+            continue;
+        std::sort(pa->begin(), pa->end());
+        std::sort(ca->begin(), ca->end());
+        if (*pa != *ca) continue;
+
+        const std::string& x = pn.input[0];
+        const std::string& y = cn.output[0];
+        remove[*p] = true;
+        if (outputs.count(y)) {
+            to_identity.emplace_back(c, x);
+        } else {
+            remove[c] = true;
+            renames[y] = x;
+        }
+    }
+    if (renames.empty() && to_identity.empty()) return false;
+    Converter::replace_node_inputs(graph, renames);
+    RenameResolver resolver(renames);
+    for (auto& [c, x] : to_identity) {
+        auto& node = graph.node[c];
+        const std::string* to = resolver.resolve(x);
+        node.op_type = "Identity";
+        node.input.assign(1, to ? *to : x);
+        node.attribute.clear();
+    }
+    passes::remove_flagged(graph.node, remove);
+    return true;
+}
+
+}  // namespace
+
+void Converter::replace_node_inputs(proto::GraphProto& graph, const RenameMap& renames) {
+    if (renames.empty()) return;
+    RenameResolver resolver(renames);
+    rename_inputs(graph, resolver);
+}
+
+void Converter::add_recursive_input_use_counts(const proto::GraphProto& graph, UseCounts& counts) {
+    passes::for_each_referenced_name(graph, [&](std::string_view n) { ++counts[n]; });
+}
+
+std::optional<std::vector<int64_t>> Converter::static_axes(const InitializerIndex& initializers,
+                                                           const proto::NodeProto& node) {
+    if (node.op_type != "Squeeze" && node.op_type != "Unsqueeze") return std::nullopt;
+    if (const auto* a = first_attribute(node, "axes")) return a->ints;
+    if (node.input.size() < 2 || node.input[1].empty()) return std::nullopt;
+    auto it = initializers.find(node.input[1]);
+    if (it == initializers.end()) return std::nullopt;
+    const proto::TensorProto& t = *it->second;
+    if (t.data_type != proto::dtype::INT64) return std::nullopt;
+    if (!t.int64_data.empty()) return t.int64_data;
+    if (t.raw_data.size() % 8 != 0) return std::nullopt;
+    std::vector<int64_t> axes(t.raw_data.size() / 8);
+    for (size_t i = 0; i < axes.size(); ++i) {
+        uint64_t v = 0;
+        for (int b = 7; b >= 0; --b) v = (v << 8) | t.raw_data.data()[i * 8 + b];
+        axes[i] = static_cast<int64_t>(v);
+    }
+    return axes;
+}
+
+void Converter::canonicalize_graph_checked(proto::GraphProto& graph, size_t depth) {
+    passes::check_depth(depth);
+    passes::run_on_subgraphs(graph, depth, canonicalize_graph_checked);
+    // Every change removes at least one node, so the loop ends.
+    for (;;) {
+        bool changed = bypass_identities(graph);
+        changed = merge_casts(graph) || changed;
+        changed = cancel_squeeze_pairs(graph) || changed;
+        if (!changed) break;
+    }
+    dedup_byte_identical_initializers(graph);
+}
+
+}  // namespace kestro

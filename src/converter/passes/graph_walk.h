@@ -1,0 +1,81 @@
+#pragma once
+// Small tools shared by the graph-finishing passes: the nesting limit, the walk over the
+// subgraphs held in node attributes, name sets that borrow from the graph, and removal of
+// flagged nodes. Every order these produce comes from the graph's own lists.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "proto/onnx.h"
+
+namespace kestro::passes {
+
+// Graphs nested deeper than this below the main graph are refused, which also bounds the
+// recursion of every pass.
+inline constexpr size_t kMaxSubgraphDepth = 128;
+
+inline void check_depth(size_t depth) {
+    if (depth > kMaxSubgraphDepth)
+        throw Error("maximum ONNX subgraph cleanup depth {} exceeded", kMaxSubgraphDepth);
+}
+
+// Calls f on every graph held by the node's attributes: each attribute in order, its `g`
+// first and then each of its `graphs`.
+template <class Node, class F>
+void for_each_subgraph(Node& node, F&& f) {
+    for (auto& a : node.attribute) {
+        if (a.g) f(*a.g);
+        for (auto& g : a.graphs) f(g);
+    }
+}
+
+// Runs a checked pass on every subgraph of the graph, one level deeper, before the caller
+// works on the graph itself.
+template <class Pass>
+void run_on_subgraphs(proto::GraphProto& graph, size_t depth, Pass pass) {
+    for (auto& node : graph.node)
+        for_each_subgraph(node, [&](proto::GraphProto& sub) { pass(sub, depth + 1); });
+}
+
+// Calls f on every non-empty node input name of the graph and, recursively, of the graphs
+// held in its nodes' attributes (the names a graph refers to).
+template <class F>
+void for_each_referenced_name(const proto::GraphProto& graph, F&& f) {
+    for (const auto& node : graph.node) {
+        for (const auto& in : node.input)
+            if (!in.empty()) f(std::string_view(in));
+        for_each_subgraph(node, [&](const proto::GraphProto& sub) {
+            for_each_referenced_name(sub, f);
+        });
+    }
+}
+
+using NameSet = std::unordered_set<std::string_view>;
+
+inline NameSet output_names(const proto::GraphProto& graph) {
+    NameSet out;
+    out.reserve(graph.output.size());
+    for (const auto& o : graph.output) out.insert(o.name);
+    return out;
+}
+
+// Keeps the elements whose flag is clear, in order. Returns true when any was removed.
+template <class T>
+bool remove_flagged(std::vector<T>& items, const std::vector<bool>& remove) {
+    size_t w = 0;
+    for (size_t r = 0; r < items.size(); ++r) {
+        if (remove[r]) continue;
+        if (w != r) items[w] = std::move(items[r]);
+        ++w;
+    }
+    const bool changed = w != items.size();
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(w), items.end());
+    return changed;
+}
+
+}  // namespace kestro::passes
