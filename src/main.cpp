@@ -1,0 +1,74 @@
+// Process entry: logging, command line, the three conversion stages, the error report.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "cli.h"
+#include "converter/converter.h"
+#include "error.h"
+#include "log.h"
+
+namespace {
+
+void write_fd(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+// One write, so that the report is never interleaved with anything else on stderr.
+int report_failure(const std::string& report) {
+    write_fd(STDERR_FILENO, "Error: " + report + "\n");
+    return 1;
+}
+
+void run(const kestro::Cli& cli) {
+    KLOG(kestro::Level::Info, "kestro", "=== PaddlePaddle to ONNX Converter ===");
+    KLOG(kestro::Level::Info, "kestro", "Target Opset: {}", cli.opset);
+
+    kestro::Converter converter;
+    // Both are copied before any stage runs, so every lowering sees the command line's
+    // opset and switch.
+    converter.opset = cli.opset;
+    converter.strict = cli.strict;
+
+    converter.load_paddle_model(cli.model_json);
+    converter.load_paddle_weights(cli.model_pdiparams);
+    converter.export_onnx(cli.output_onnx, cli.opset);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kestro::log::init_from_env();
+
+    const kestro::CliOutcome parsed = kestro::parse_cli(argc, argv);
+    if (!parsed.cli) {
+        write_fd(STDOUT_FILENO, parsed.out);
+        write_fd(STDERR_FILENO, parsed.err);
+        return parsed.exit_code;
+    }
+
+    try {
+        run(*parsed.cli);
+    } catch (const kestro::Error& e) {
+        return report_failure(e.report());
+    } catch (const std::bad_alloc&) {
+        // A weight or program too large for the memory at hand: report it like any other
+        // failure rather than dying without a word.
+        return report_failure("memory allocation failed");
+    } catch (const std::exception& e) {
+        return report_failure(e.what());
+    }
+    return 0;
+}

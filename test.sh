@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds kestro and runs every test: unit and end-to-end tests on a Release build (build/),
+# then the unit tests again under the address and undefined-behaviour sanitizers (build-asan/).
+# Missing Debian packages and the ONNX Runtime used by the end-to-end tests are installed first.
+# Exits non-zero on the first failure.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+jobs="$(nproc)"
+
+missing=()
+for pkg in build-essential cmake rapidjson-dev libcli11-dev libfmt-dev googletest libgtest-dev \
+           python3-onnx python3-numpy python3-pytest; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+# Node.js may come from elsewhere than Debian (its own packages bundle npm, which then must not
+# be installed from Debian on top), so these two are looked for as commands.
+command -v node >/dev/null 2>&1 || missing+=(nodejs)
+command -v npm >/dev/null 2>&1 || missing+=(npm)
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    as_root apt-get update
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+echo "== ONNX Runtime for the end-to-end tests"
+(cd tests/e2e && npm ci --ignore-scripts --no-audit --no-fund)
+
+echo "== Release build and all tests"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_TESTS=ON >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== Unit tests under the sanitizers"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRO_SANITIZE=ON -DKESTRO_BUILD_TESTS=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}" \
+    ctest --test-dir build-asan -L unit --output-on-failure -j"$jobs"
+
+echo "== All tests passed"

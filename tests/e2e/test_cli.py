@@ -1,0 +1,202 @@
+"""The converter as a user meets it: arguments, exit statuses, the error report, the output file
+and the log records on standard error."""
+
+import os
+import re
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from harness import REPO_ROOT, check, kestro_bin, run
+
+EXAMPLE_JSON = REPO_ROOT / "examples" / "model.json"
+EXAMPLE_WEIGHTS = REPO_ROOT / "examples" / "model.pdiparams"
+RECORD = re.compile(r"^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (ERROR|WARN |INFO |DEBUG|TRACE) (\S+)\] (.*)$")
+
+
+def kestro(*args, env=None):
+    """Runs the binary with raw arguments (str or bytes); logging is off unless env sets it."""
+    full_env = {k: v for k, v in os.environ.items() if not k.startswith("RUST_LOG")}
+    full_env.update(env or {})
+    argv = [os.fsencode(kestro_bin())] + [a if isinstance(a, bytes) else os.fsencode(a) for a in args]
+    p = subprocess.run(argv, capture_output=True, env=full_env, stdin=subprocess.DEVNULL, timeout=120)
+    return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+
+def example(out, *extra, env=None):
+    return kestro(str(EXAMPLE_JSON), str(EXAMPLE_WEIGHTS), str(out), *extra, env=env)
+
+
+def records(stderr):
+    """(level, target, message) of every log line; fails on any other line."""
+    out = []
+    for line in stderr.splitlines():
+        m = RECORD.match(line)
+        assert m, f"not a log record: {line!r}"
+        out.append((m.group(1).strip(), m.group(2), m.group(3)))
+    return out
+
+
+# ------------------------------------------------------------------------------------------------
+# Help, version and usage errors
+
+@pytest.mark.parametrize("flag", ["-h", "--help"])
+def test_help_goes_to_stdout(flag):
+    code, out, err = kestro(flag)
+    assert (code, err) == (0, "")
+    for text in ["PaddlePaddle to ONNX Converter", "MODEL_JSON", "MODEL_PDIPARAMS", "OUTPUT_ONNX",
+                 "OPSET", "STRICT", "Path to the PaddlePaddle .json model file",
+                 "Path to the PaddlePaddle .pdiparams weight file",
+                 "Path to the output .onnx model file", "Target ONNX opset version (>= 10, e.g. 17)",
+                 "Reject lossy conversions such as multinomial -> ArgMax", "17"]:
+        assert text in out
+
+
+@pytest.mark.parametrize("flag", ["-V", "--version"])
+def test_version_goes_to_stdout(flag):
+    assert kestro(flag) == (0, "kestro 0.1.2\n", "")
+
+
+USAGE_ERRORS = {
+    "no-arguments": ([], None),
+    "two-paths": (["m.json", "m.pdiparams"], None),
+    "opset-9": (["m.json", "m.pdiparams", "OUT", "9"],
+                "Target ONNX opset must be >= 10, got 9. Lower opsets are not supported."),
+    "opset-negative": (["m.json", "m.pdiparams", "OUT", "--", "-12"], "got -12."),
+    "opset-decimal": (["m.json", "m.pdiparams", "OUT", "12.0"], "Invalid opset value: 12.0"),
+    "opset-empty": (["m.json", "m.pdiparams", "OUT", ""], "Invalid opset value: \n"),
+    "opset-blank": (["m.json", "m.pdiparams", "OUT", " 12"], "Invalid opset value:  12"),
+    "fifth-word": (["m.json", "m.pdiparams", "OUT", "17", "true"], None),
+    "six-words": (["m.json", "m.pdiparams", "OUT", "17", "x", "y"], None),
+    "unknown-option": (["m.json", "m.pdiparams", "OUT", "--strict"], None),
+    "not-utf8": ([b"m\xff.json", "m.pdiparams", "OUT"], None),
+}
+
+
+@pytest.mark.parametrize("case", list(USAGE_ERRORS))
+def test_usage_errors_exit_2_and_touch_nothing(tmp, case):
+    words, reason = USAGE_ERRORS[case]
+    out = tmp / "out.onnx"
+    args = [str(out) if w == "OUT" else w for w in words]
+    code, stdout, stderr = kestro(*args, env={"RUST_LOG": "info"})
+    assert code == 2, stderr
+    assert stdout == "" and stderr.strip()
+    if reason is not None:
+        assert reason in stderr
+    # The command line is read before anything is logged or created.
+    assert "PaddlePaddle to ONNX Converter ===" not in stderr
+    assert not out.exists()
+
+
+def test_plus_sign_opset_is_accepted(tmp):
+    out = tmp / "m.onnx"
+    code, _, err = example(out, "+12")
+    assert code == 0, err
+    assert out.read_bytes().endswith(bytes([0x42, 0x02, 0x10, 12]))
+
+
+# ------------------------------------------------------------------------------------------------
+# The error report and the output file
+
+def test_missing_model_file_is_reported_without_output(tmp):
+    out = tmp / "m.onnx"
+    code, stdout, stderr = kestro(str(tmp / "absent.json"), str(EXAMPLE_WEIGHTS), str(out))
+    assert (code, stdout, stderr) == (1, "", "Error: No such file or directory (os error 2)\n")
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("stage", ["model", "weights"])
+def test_failed_stage_leaves_existing_output_byte_identical(tmp, stage):
+    out = tmp / "m.onnx"
+    old = b"an older model, longer than nothing" * 3
+    out.write_bytes(old)
+    os.chmod(out, 0o640)
+    bad = tmp / "bad"
+    if stage == "model":
+        bad.write_text('{"program": ')
+        args = [str(bad), str(EXAMPLE_WEIGHTS)]
+    else:
+        bad.write_bytes(EXAMPLE_WEIGHTS.read_bytes()[:-3])  # the last tensor loses its tail
+        args = [str(EXAMPLE_JSON), str(bad)]
+    code, _, stderr = kestro(*args, str(out))
+    assert code == 1 and stderr.startswith("Error: ") and stderr.count("\n") >= 1, stderr
+    assert out.read_bytes() == old
+    assert (os.stat(out).st_mode & 0o777) == 0o640
+
+
+@pytest.mark.parametrize("target,message", [
+    ("missing/m.onnx", "Error: No such file or directory (os error 2)\n"),
+    (".", "Error: Is a directory (os error 21)\n"),
+])
+def test_unopenable_output_is_reported_without_saved_record(tmp, target, message):
+    code, _, stderr = example(tmp / target, env={"RUST_LOG": "info"})
+    assert code == 1
+    assert stderr.endswith(message)
+    assert "Saved ONNX model" not in stderr
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_failed_write_is_an_error_not_a_success():
+    code, _, stderr = example("/dev/full", env={"RUST_LOG": "info"})
+    assert code == 1
+    assert stderr.endswith("Error: No space left on device (os error 28)\n")
+    assert "Saved ONNX model" not in stderr
+
+
+def test_example_converts_and_replaces_a_longer_file(tmp):
+    out = tmp / "m.onnx"
+    out.write_bytes(b"\xff" * 100_000)
+    code, stdout, stderr = example(out)
+    assert (code, stdout, stderr) == (0, "", "")
+    assert len(out.read_bytes()) < 100_000
+    model = check(out)
+    assert [n.op_type for n in model.graph.node][-1] == "Identity"
+    # The example's numbers, from the weights make_example.py writes.
+    w = (np.arange(12, dtype=np.float32).reshape(4, 3) / 10.0 - 0.5).astype(np.float32)
+    b = np.array([0.1, -0.2, 0.3], dtype=np.float32)
+    for x in (np.array([[1, 2, 3, 4]], np.float32), np.array([[1, -2, 0.5, -4]], np.float32)):
+        got = run(out, {"x": x})["out"]
+        np.testing.assert_allclose(got, np.maximum(x @ w + b, 0), rtol=1e-6, atol=1e-6)
+
+
+# ------------------------------------------------------------------------------------------------
+# Logging
+
+EXPECTED_INFO = [
+    ("kestro", "=== PaddlePaddle to ONNX Converter ==="),
+    ("kestro", "Target Opset: 17"),
+    ("kestro::converter", "Loading PaddlePaddle JSON model: {json}"),
+    ("kestro::converter", "Found 2 parameters."),
+    ("kestro::converter::export", "Saved ONNX model to: {out}"),
+]
+
+
+@pytest.mark.parametrize("directives,first", [("info", 0), ("INFO", 0), ("kestro::converter=info", 2),
+                                        ("warn,kestro::converter::export", 4)])
+def test_info_records_and_target_filter(tmp, directives, first):
+    out = tmp / "m.onnx"
+    code, stdout, stderr = example(out, env={"RUST_LOG": directives, "RUST_LOG_STYLE": "never"})
+    assert code == 0 and stdout == ""
+    expected = [("INFO", t, m.format(json=EXAMPLE_JSON, out=out)) for t, m in EXPECTED_INFO[first:]]
+    assert records(stderr) == expected
+
+
+def test_message_filter_and_malformed_directive(tmp):
+    out = tmp / "m.onnx"
+    code, _, stderr = example(out, env={"RUST_LOG": "kestro=loud,info/^Saved"})
+    assert code == 0
+    lines = stderr.splitlines()
+    assert "invalid logging directive" in lines[0]
+    assert [m for _, _, m in records("\n".join(lines[1:]))] == [f"Saved ONNX model to: {out}"]
+
+
+@pytest.mark.parametrize("style,coloured", [("always", True), ("never", False), ("auto", False)])
+def test_colour_follows_log_style(tmp, style, coloured):
+    # Standard error is a pipe here, so "auto" means no colour.
+    code, _, stderr = example(tmp / "m.onnx", env={"RUST_LOG": "info", "RUST_LOG_STYLE": style})
+    assert code == 0
+    assert ("\x1b[" in stderr) == coloured
+    assert stderr.count("\n") == 5
+    assert stderr.endswith(f"Saved ONNX model to: {tmp / 'm.onnx'}\n")
