@@ -16,10 +16,9 @@ proto::ValueInfoProto Converter::build_value_info_from_meta(std::string name,
     proto::TensorShapeProto shape;
     shape.dim.reserve(dims.size());
     for (int64_t d : dims) {
-        proto::TensorShapeProto::Dimension dim;
         // An unknown dim (negative) carries neither a value nor a parameter name.
-        if (d >= 0) dim.value = d;
-        shape.dim.push_back(std::move(dim));
+        auto& dim = shape.dim.emplace_back();
+        if (d >= 0) dim.value.emplace<int64_t>(d);
     }
     proto::TypeProto::Tensor tensor;
     tensor.elem_type = onnx_elem_type_from_paddle(token);

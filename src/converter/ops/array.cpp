@@ -50,13 +50,13 @@ bool has_negative(const std::vector<int64_t>& dims) {
     return false;
 }
 
-// The bytes of `values`, or of `values[0]` repeated `repeat` times when `repeat` is set.
+// The bytes of `values`, or of `values[0]` repeated `repeat` times when `repeat` > 0.
 std::vector<uint8_t> encode_elements(int32_t dtype, const std::vector<double>& values,
-                                     std::optional<int64_t> repeat) {
+                                     int64_t repeat) {
     std::vector<uint8_t> out;
-    if (repeat) {
+    if (repeat > 0) {
         const std::vector<uint8_t> one = Converter::encode_scalar_f64_as_raw_data(dtype, values[0]);
-        const size_t n = static_cast<size_t>(*repeat);
+        const size_t n = static_cast<size_t>(repeat);
         out.resize(one.size() * n);
         for (size_t k = 0; k < n; ++k) std::memcpy(out.data() + k * one.size(), one.data(), one.size());
         return out;
@@ -135,7 +135,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
     const int64_t n = static_cast<int64_t>(values.size());
     std::vector<int64_t> dims;
     int64_t count = 0;                 // elements the shape asks for; -1 when dynamic
-    std::optional<int64_t> repeat;     // set when one value fills the whole shape
+    int64_t repeat = 0;                // > 0 when one value fills the whole shape
     int64_t elements = n;
     if (has_negative(shape)) {
         KLOG(Level::Warn, kTarget, "full initializer {} has dynamic shape {}; materializing as 1D fallback",
@@ -161,7 +161,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
     // does not fit them.
     if (int_array && (dims.empty() || count != elements)) {
         dims = {n};
-        repeat.reset();
+        repeat = 0;
         elements = n;
     }
     if (elements > kMaxMaterializedElements)
@@ -201,7 +201,7 @@ void Converter::op_assign_value(const Json& op) {
     if (*count != static_cast<int64_t>(values.size()))
         throw Error("assign_value_ shape {} expects {} values, got {}", helper::fmt_dims(dims),
                     *count, values.size());
-    std::vector<uint8_t> bytes = encode_elements(*dtype, values, std::nullopt);
+    std::vector<uint8_t> bytes = encode_elements(*dtype, values, 0);
     graph.initializer.push_back(make_initializer(std::move(name), std::move(dims), *dtype, std::move(bytes)));
 }
 
