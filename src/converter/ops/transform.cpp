@@ -1,11 +1,175 @@
-// Lowerings not built yet: each fails with a message naming its operator.
+// Meshgrid (Shape, Concat, Unsqueeze and Expand), flip (Gather with reversed indices),
+// cumulative sum (CumSum) and einsum (Einsum).
+#include <limits>
+
 #include "converter/converter.h"
 
 namespace kestro {
 
-void Converter::op_flip(const Json&) { not_supported_yet("1.flip"); }
-void Converter::op_cumsum(const Json&) { not_supported_yet("1.cumsum"); }
-void Converter::op_einsum(const Json&) { not_supported_yet("1.einsum"); }
-void Converter::op_meshgrid(const Json&) { not_supported_yet("1.meshgrid"); }
+namespace {
+
+// Above this axis length a flip reverses with a step -1 Slice instead of materializing the
+// reversed index list, whose size would otherwise follow whatever dims the program declares.
+constexpr int64_t kMaxFlipIndices = int64_t{1} << 20;
+
+// The ONNX element type recorded for a value; empty when unrecorded or not an ONNX type.
+std::optional<int32_t> known_dtype(const ConverterState& state, int64_t id) {
+    const std::string* token = state.tensor_dtypes.find(id);
+    constexpr std::string_view prefix = "0.t_";
+    if (!token || std::string_view(*token).substr(0, prefix.size()) != prefix) return std::nullopt;
+    return helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(prefix.size()));
+}
+
+}  // namespace
+
+void Converter::op_meshgrid(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("meshgrid missing inputs");
+    const IdList* combined = state.combine_inputs.find(ids[0]);
+    if (!combined) throw Error("meshgrid missing 0.combine metadata for {}", ids[0]);
+    const IdList* split = state.split_outputs.find(out);
+    if (!split) throw Error("meshgrid missing 0.split metadata for {}", out);
+    const IdList& inputs = *combined;
+    const IdList& outputs = *split;
+    const size_t n = inputs.size();
+    if (n != outputs.size())
+        throw Error("meshgrid expects matching input/output counts, got {} inputs and {} outputs", n,
+                    outputs.size());
+    if (n == 0) throw Error("meshgrid requires at least one input");
+
+    // A rank-0 input counts as one element along its axis; its Shape would contribute no
+    // dim at all and leave the result one rank short.
+    std::vector<bool> scalar(n, false);
+    for (size_t k = 0; k < n; ++k) {
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(inputs[k]);
+        scalar[k] = dims && dims->empty();
+    }
+
+    std::vector<std::string> parts;
+    for (size_t k = 0; k < n; ++k) {
+        std::string part = fmt::format("meshgrid_shape_part_{}_{}", out, k);
+        if (scalar[k]) {
+            push_i64_initializer(part, {1}, {1});
+        } else {
+            append_node("Shape", {get_tensor_name(inputs[k])}, {part});
+        }
+        parts.push_back(std::move(part));
+    }
+    const std::string shape = fmt::format("meshgrid_shape_{}", out);
+    append_node("Concat", std::move(parts), {shape}, {helper::attr_int("axis", 0)});
+
+    for (size_t k = 0; k < n; ++k) {
+        std::vector<int64_t> axes;
+        for (size_t a = 0; a < n; ++a)
+            if (a != k || scalar[k]) axes.push_back(static_cast<int64_t>(a));
+        const std::string unsqueezed = fmt::format("meshgrid_unsqueezed_{}_{}", out, k);
+        if (axes.empty() && opset < 13) {
+            // Unsqueeze below 13 needs a non-empty "axes" attribute; with nothing to insert
+            // the input passes through as it is.
+            append_node("Identity", {get_tensor_name(inputs[k])}, {unsqueezed});
+        } else {
+            add_unsqueeze_node(get_tensor_name(inputs[k]), unsqueezed, axes,
+                               fmt::format("meshgrid_axes_{}_{}", out, k));
+        }
+        append_node("Expand", {unsqueezed, shape}, {get_tensor_name(outputs[k])});
+    }
+}
+
+void Converter::op_flip(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const Json* axis_data = helper::attr(op, "axis");
+    std::vector<int64_t> axes;
+    if (axis_data && axis_data->IsArray()) axes = helper::collect_i64_items(*axis_data);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("flip missing input");
+
+    std::vector<int64_t> dims;
+    if (const std::vector<int64_t>* recorded = state.tensor_shapes.find(ids[0])) {
+        dims = *recorded;
+    } else if (const Json* outs = helper::member(op, "O"); outs && outs->IsArray() && !outs->Empty()) {
+        const Json* tt = helper::member((*outs)[0], "TT");
+        const Json* d = tt ? helper::member(*tt, "D") : nullptr;
+        if (d && d->IsArray() && d->Size() >= 2) dims = helper::collect_dims((*d)[1]);
+    }
+    const auto rank = static_cast<int64_t>(dims.size());
+
+    // Paddle flips nothing when it is given an empty axis list: the result is a copy.
+    if (axis_data && axis_data->IsArray() && axis_data->Empty()) {
+        append_node("Identity", {get_tensor_name(ids[0])}, {get_tensor_name(out)});
+        return;
+    }
+    if (axes.empty()) axes.push_back(0);
+    for (auto& a : axes)
+        if (a < 0) a += rank;
+
+    std::string current = get_tensor_name(ids[0]);
+    for (size_t j = 0; j < axes.size(); ++j) {
+        const int64_t a = axes[j];
+        if (a < 0 || a >= rank || dims[static_cast<size_t>(a)] < 1)
+            throw Error("flip requires a static positive axis length");
+        const int64_t length = dims[static_cast<size_t>(a)];
+        std::string output =
+            j + 1 == axes.size() ? get_tensor_name(out) : fmt::format("flip_axis_{}_{}", out, j);
+        if (length > kMaxFlipIndices) {
+            add_slice_node(current, output, {-1}, {std::numeric_limits<int64_t>::min()},
+                           std::vector<int64_t>{a}, std::vector<int64_t>{-1},
+                           fmt::format("flip_slice_{}_{}", out, j));
+        } else {
+            const std::string indices = fmt::format("flip_indices_{}_{}", out, j);
+            std::vector<int64_t> reversed(static_cast<size_t>(length));
+            for (int64_t i = 0; i < length; ++i) reversed[static_cast<size_t>(i)] = length - 1 - i;
+            push_i64_initializer(indices, {length}, reversed);
+            append_node("Gather", {current, indices}, {output}, {helper::attr_int("axis", a)});
+        }
+        current = std::move(output);
+    }
+}
+
+void Converter::op_cumsum(const Json& op) {
+    require_opset("cumsum", 11);
+    if (helper::attr_bool(op, "flatten").value_or(false))
+        throw Error("cumsum with flatten=true is not supported");
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("cumsum missing inputs");
+    std::string x = get_tensor_name(ids[0]);
+    std::string axis = get_tensor_name(ids[1]);
+    std::string output = get_tensor_name(out);
+
+    // CumSum has no form for narrow integers or booleans, and takes float16 only from
+    // opset 14; a node of another type would make the whole model invalid.
+    if (const auto type = known_dtype(state, ids[0])) {
+        namespace d = proto::dtype;
+        if (*type == d::BOOL || *type == d::INT8 || *type == d::UINT8 || *type == d::INT16)
+            throw Error("cumsum does not support {} input", helper::onnx_dtype_name(*type));
+        if (*type == d::FLOAT16) require_opset("cumsum on float16", 14);
+    }
+
+    const bool exclusive = helper::attr_bool(op, "exclusive").value_or(false);
+    const bool reverse = helper::attr_bool(op, "reverse").value_or(false);
+    append_node("CumSum", {std::move(x), std::move(axis)}, {std::move(output)},
+                {helper::attr_int("exclusive", exclusive ? 1 : 0),
+                 helper::attr_int("reverse", reverse ? 1 : 0)});
+}
+
+void Converter::op_einsum(const Json& op) {
+    require_opset("einsum", 12);
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("einsum missing inputs");
+    std::vector<std::string> operands;
+    if (const IdList* combined = state.combine_inputs.find(ids[0])) {
+        operands = tensor_names_for_ids(*combined);
+    } else {
+        operands.push_back(get_tensor_name(ids[0]));
+    }
+    const auto equation = helper::attr_str_value(op, "equation");
+    if (!equation) throw Error("einsum missing equation");
+    // Einsum needs at least one operand; an empty list would be written as an invalid node.
+    if (operands.empty()) throw Error("einsum missing inputs");
+    append_node("Einsum", std::move(operands), {get_tensor_name(out)},
+                {helper::attr_str("equation", std::string(*equation))});
+}
 
 }  // namespace kestro
