@@ -1,13 +1,178 @@
-// Lowerings not built yet: each fails with a message naming its operator.
+// Gathers (embedding, index_select, gather, take_along_axis), not_equal and eye. The
+// gathers map one-to-one onto an ONNX gather node; the few extra nodes exist only where
+// Paddle's result differs from the plain ONNX form.
+#include <limits>
+
 #include "converter/converter.h"
 
 namespace kestro {
 
-void Converter::op_eye(const Json&) { not_supported_yet("1.eye"); }
-void Converter::op_gather(const Json&) { not_supported_yet("1.gather"); }
-void Converter::op_index_select(const Json&) { not_supported_yet("1.index_select"); }
-void Converter::op_embedding(const Json&) { not_supported_yet("1.embedding"); }
-void Converter::op_take_along_axis(const Json&) { not_supported_yet("1.take_along_axis"); }
-void Converter::op_not_equal(const Json&) { not_supported_yet("1.not_equal"); }
+namespace {
+
+struct Operands {
+    int64_t out;
+    std::vector<int64_t> ids;
+};
+
+// The output id, then at least two input ids.
+Operands read_operands(const Json& op, const char* missing) {
+    Operands r{helper::op_out_id(op), helper::op_input_ids(op)};
+    if (r.ids.size() < 2) throw Error::raw(missing);
+    return r;
+}
+
+bool is_rank2(const ConverterState& state, int64_t id) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    return dims && dims->size() == 2;
+}
+
+// Paddle's gather and index_select also take an index of shape [N, 1] and treat it as
+// [N]; ONNX would keep the extra dim, so it is squeezed away first.
+std::string flat_index(Converter& c, int64_t index_id, std::string index, int64_t out,
+                       std::string_view prefix) {
+    if (!is_rank2(c.state, index_id)) return index;
+    std::string flat = fmt::format("{}_index_{}", prefix, out);
+    c.add_squeeze_node(std::move(index), flat, std::vector<int64_t>{1},
+                       fmt::format("{}_index_axes_{}", prefix, out));
+    return flat;
+}
+
+}  // namespace
+
+void Converter::op_embedding(const Json& op) {
+    const auto [out, ids] = read_operands(op, "embedding missing inputs");
+    // The weight table is the data of the gather, the ids its indices.
+    std::string weight = get_tensor_name(ids[1]);
+    std::string index = get_tensor_name(ids[0]);
+    std::string output = get_tensor_name(out);
+
+    // Paddle writes zeros for every id equal to padding_idx, whatever that row of the table
+    // holds; -1 (and any other negative value, which no id can equal) means no padding.
+    const int64_t padding_idx = helper::attr_i64(op, "padding_idx").value_or(-1);
+    std::optional<int32_t> ids_type = known_onnx_dtype(ids[0]);
+    const bool padding_reachable =
+        padding_idx >= 0 &&
+        !(ids_type == proto::dtype::INT32 && padding_idx > std::numeric_limits<int32_t>::max());
+    if (!padding_reachable) {
+        append_node("Gather", {std::move(weight), std::move(index)}, {std::move(output)},
+                    {helper::attr_int("axis", 0)});
+        return;
+    }
+
+    // The mask gets a trailing dim to broadcast over the embedding width; Unsqueeze takes
+    // a negative axis only from opset 11, so below it the ids' rank must be known.
+    const std::vector<int64_t>* ids_dims = state.tensor_shapes.find(ids[0]);
+    const int64_t mask_axis = ids_dims ? static_cast<int64_t>(ids_dims->size()) : -1;
+    if (mask_axis < 0) require_opset("embedding with padding_idx on ids of unknown rank", 11);
+
+    const std::string rows = fmt::format("embedding_rows_{}", out);
+    append_node("Gather", {std::move(weight), index}, {rows}, {helper::attr_int("axis", 0)});
+
+    // The padding id is compared in the ids' own integer type.
+    if (ids_type != proto::dtype::INT32 && ids_type != proto::dtype::INT64) {
+        std::string cast = fmt::format("embedding_ids_i64_{}", out);
+        add_cast_node(std::move(index), cast, proto::dtype::INT64);
+        index = std::move(cast);
+        ids_type = proto::dtype::INT64;
+    }
+    const std::string pad = fmt::format("embedding_padding_idx_{}", out);
+    if (*ids_type == proto::dtype::INT64)
+        push_i64_initializer(pad, {}, {padding_idx});
+    else
+        push_numeric_initializer(pad, {}, proto::dtype::INT32, {static_cast<double>(padding_idx)});
+    const std::string is_pad = fmt::format("embedding_is_padding_{}", out);
+    add_binary_node("Equal", std::move(index), pad, is_pad);
+    const std::string mask = fmt::format("embedding_pad_mask_{}", out);
+    add_unsqueeze_node(is_pad, mask, {mask_axis}, fmt::format("embedding_pad_mask_axes_{}", out));
+
+    const int32_t value_type =
+        known_onnx_dtype(ids[1]).value_or(known_onnx_dtype(out).value_or(proto::dtype::FLOAT));
+    const std::string zero = fmt::format("embedding_zero_{}", out);
+    push_numeric_initializer(zero, {}, value_type, {0.0});
+    append_node("Where", {mask, zero, rows}, {std::move(output)});
+}
+
+void Converter::op_index_select(const Json& op) {
+    const auto [out, ids] = read_operands(op, "index_select missing inputs");
+    const int64_t axis = helper::attr_i64(op, "axis").value_or(0);
+    std::string x = get_tensor_name(ids[0]);
+    std::string index = get_tensor_name(ids[1]);
+    std::string output = get_tensor_name(out);
+    index = flat_index(*this, ids[1], std::move(index), out, "index_select");
+    append_node("Gather", {std::move(x), std::move(index)}, {std::move(output)},
+                {helper::attr_int("axis", axis)});
+}
+
+void Converter::op_gather(const Json& op) {
+    const auto [out, ids] = read_operands(op, "gather missing inputs");
+    int64_t axis = 0;
+    if (ids.size() >= 3) {
+        const std::vector<double>* folded = state.const_values.find(ids[2]);
+        if (!folded || folded->empty()) throw Error("gather requires constant axis input");
+        axis = helper::saturate_i64((*folded)[0]);
+    }
+    std::string x = get_tensor_name(ids[0]);
+    std::string index = get_tensor_name(ids[1]);
+    std::string output = get_tensor_name(out);
+    index = flat_index(*this, ids[1], std::move(index), out, "gather");
+    append_node("Gather", {std::move(x), std::move(index)}, {std::move(output)},
+                {helper::attr_int("axis", axis)});
+}
+
+void Converter::op_take_along_axis(const Json& op) {
+    require_opset("take_along_axis", 11);  // GatherElements
+    const auto [out, ids] = read_operands(op, "take_along_axis missing inputs");
+    const int64_t axis = helper::attr_i64(op, "axis").value_or(0);
+    std::string x = get_tensor_name(ids[0]);
+    std::string index = get_tensor_name(ids[1]);
+    append_node("GatherElements", {std::move(x), std::move(index)}, {get_tensor_name(out)},
+                {helper::attr_int("axis", axis)});
+}
+
+void Converter::op_not_equal(const Json& op) {
+    const auto [out, ids] = read_operands(op, "not_equal missing inputs");
+    // Equal compares only bool, int32 and int64 tensors before opset 11.
+    if (opset < 11) {
+        for (size_t k = 0; k < 2; ++k) {
+            const std::optional<int32_t> t = known_onnx_dtype(ids[k]);
+            if (t && *t != proto::dtype::BOOL && *t != proto::dtype::INT32 && *t != proto::dtype::INT64)
+                require_opset(fmt::format("not_equal of {} tensors", helper::onnx_dtype_name(*t)), 11);
+        }
+    }
+    const std::string eq = fmt::format("not_equal_eq_{}", out);
+    std::string a = get_tensor_name(ids[0]);
+    std::string b = get_tensor_name(ids[1]);
+    add_binary_node("Equal", std::move(a), std::move(b), eq);
+    append_node("Not", {eq}, {get_tensor_name(out)});
+}
+
+void Converter::op_eye(const Json& op) {
+    require_opset("eye", 11);  // Range
+    const auto [out, ids] = read_operands(op, "eye missing inputs");
+    const std::string rows = ensure_scalar_i64_input(ids[0], out, "eye_rows");
+    // A column count of -1 asks for a square matrix.
+    const std::vector<double>* folded_cols = state.const_values.find(ids[1]);
+    const bool square = folded_cols && !folded_cols->empty() && (*folded_cols)[0] == -1.0;
+    const std::string cols = ensure_scalar_i64_input(square ? ids[0] : ids[1], out, "eye_cols");
+
+    const std::string zero = fmt::format("eye_zero_{}", out);
+    const std::string one = fmt::format("eye_one_{}", out);
+    push_i64_initializer(zero, {}, {0});
+    push_i64_initializer(one, {}, {1});
+    const std::string row_range = fmt::format("eye_rows_range_{}", out);
+    const std::string col_range = fmt::format("eye_cols_range_{}", out);
+    append_node("Range", {zero, rows, one}, {row_range});
+    append_node("Range", {zero, cols, one}, {col_range});
+    const std::string column = fmt::format("eye_rows_unsqueezed_{}", out);
+    const std::string row = fmt::format("eye_cols_unsqueezed_{}", out);
+    add_unsqueeze_node(row_range, column, {1}, fmt::format("eye_rows_axes_{}", out));
+    add_unsqueeze_node(col_range, row, {0}, fmt::format("eye_cols_axes_{}", out));
+    const std::string equal = fmt::format("eye_equal_{}", out);
+    add_binary_node("Equal", column, row, equal);
+
+    std::optional<int32_t> dtype;
+    if (auto word = helper::attr_str_value(op, "dtype")) dtype = helper::paddle_dtype_token_to_onnx(*word);
+    add_cast_node(equal, get_tensor_name(out), dtype.value_or(proto::dtype::FLOAT));
+}
 
 }  // namespace kestro
