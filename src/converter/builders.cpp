@@ -26,16 +26,6 @@ std::vector<uint8_t> i64_bytes(const std::vector<int64_t>& values) {
     return out;
 }
 
-proto::TensorProto make_tensor(std::string name, std::vector<int64_t> dims, int32_t dtype,
-                               std::vector<uint8_t> bytes) {
-    proto::TensorProto t;
-    t.name = std::move(name);
-    t.dims = std::move(dims);
-    t.data_type = dtype;
-    t.raw_data = proto::Bytes(std::move(bytes));
-    return t;
-}
-
 // Dims of a push_*_initializer tensor: empty dims stay a scalar only for exactly one value.
 std::vector<int64_t> default_dims(std::vector<int64_t> dims, size_t count) {
     if (dims.empty() && count != 1) return {static_cast<int64_t>(count)};
@@ -110,9 +100,19 @@ std::vector<uint8_t> encode_integer(int32_t dtype, double value, IntRange range)
 
 }  // namespace
 
+proto::TensorProto Converter::raw_tensor(std::string name, std::vector<int64_t> dims,
+                                         int32_t dtype, std::vector<uint8_t> bytes) {
+    proto::TensorProto t;
+    t.name = std::move(name);
+    t.dims = std::move(dims);
+    t.data_type = dtype;
+    t.raw_data = proto::Bytes(std::move(bytes));
+    return t;
+}
+
 proto::TensorProto Converter::vector_i64(std::string name, const std::vector<int64_t>& values) {
-    return make_tensor(std::move(name), {static_cast<int64_t>(values.size())}, proto::dtype::INT64,
-                       i64_bytes(values));
+    return raw_tensor(std::move(name), {static_cast<int64_t>(values.size())}, proto::dtype::INT64,
+                      i64_bytes(values));
 }
 
 void Converter::append_node(std::string op_type, std::vector<std::string> inputs,
@@ -227,9 +227,9 @@ void Converter::add_unsqueeze_node(std::string input, std::string output,
 
 void Converter::push_i64_initializer(std::string name, std::vector<int64_t> dims,
                                      const std::vector<int64_t>& values) {
-    graph.initializer.push_back(make_tensor(std::move(name),
-                                            default_dims(std::move(dims), values.size()),
-                                            proto::dtype::INT64, i64_bytes(values)));
+    graph.initializer.push_back(raw_tensor(std::move(name),
+                                           default_dims(std::move(dims), values.size()),
+                                           proto::dtype::INT64, i64_bytes(values)));
 }
 
 void Converter::push_f32_initializer(std::string name, std::vector<int64_t> dims,
@@ -237,9 +237,9 @@ void Converter::push_f32_initializer(std::string name, std::vector<int64_t> dims
     std::vector<uint8_t> bytes;
     bytes.reserve(values.size() * 4);
     for (float v : values) put_le(bytes, std::bit_cast<uint32_t>(v));
-    graph.initializer.push_back(make_tensor(std::move(name),
-                                            default_dims(std::move(dims), values.size()),
-                                            proto::dtype::FLOAT, std::move(bytes)));
+    graph.initializer.push_back(raw_tensor(std::move(name),
+                                           default_dims(std::move(dims), values.size()),
+                                           proto::dtype::FLOAT, std::move(bytes)));
 }
 
 void Converter::push_numeric_initializer(std::string name, std::vector<int64_t> dims,
@@ -249,8 +249,7 @@ void Converter::push_numeric_initializer(std::string name, std::vector<int64_t> 
         auto one = encode_scalar_f64_as_raw_data(dtype, v);
         bytes.insert(bytes.end(), one.begin(), one.end());
     }
-    graph.initializer.push_back(make_tensor(std::move(name), std::move(dims), dtype,
-                                            std::move(bytes)));
+    graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), dtype, std::move(bytes)));
 }
 
 std::vector<uint8_t> Converter::encode_scalar_f64_as_raw_data(int32_t dtype, double value) {
@@ -294,14 +293,17 @@ std::vector<uint8_t> Converter::encode_scalar_f64_as_raw_data(int32_t dtype, dou
     }
 }
 
+std::optional<int32_t> Converter::known_onnx_dtype(int64_t id) const {
+    const std::string* token = state.tensor_dtypes.find(id);
+    constexpr std::string_view prefix = "0.t_";
+    if (!token || std::string_view(*token).substr(0, prefix.size()) != prefix) return std::nullopt;
+    return helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(prefix.size()));
+}
+
 std::optional<int32_t> Converter::maybe_onnx_dtype_for_tensor_id(int64_t id) const {
     const std::string* token = state.tensor_dtypes.find(id);
     if (!token) return std::nullopt;
-    constexpr std::string_view prefix = "0.t_";
-    if (std::string_view(*token).substr(0, prefix.size()) == prefix) {
-        if (auto code = helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(prefix.size())))
-            return code;
-    }
+    if (auto code = known_onnx_dtype(id)) return code;
     throw Error("Unsupported Paddle element type: {}", *token);
 }
 

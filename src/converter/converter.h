@@ -159,6 +159,8 @@ public:
                                                            const proto::NodeProto& node);
 
     // ---- node and initializer builders (builders.cpp) ----
+    static proto::TensorProto raw_tensor(std::string name, std::vector<int64_t> dims, int32_t dtype,
+                                         std::vector<uint8_t> bytes);
     static proto::TensorProto vector_i64(std::string name, const std::vector<int64_t>& values);
     void append_node(std::string op_type, std::vector<std::string> inputs,
                      std::vector<std::string> outputs,
@@ -185,6 +187,10 @@ public:
     void push_numeric_initializer(std::string name, std::vector<int64_t> dims, int32_t dtype,
                                   const std::vector<double>& values);
     static std::vector<uint8_t> encode_scalar_f64_as_raw_data(int32_t dtype, double value);
+    // The ONNX type of a value's recorded element-type token; nothing when the value has no
+    // token or one without an ONNX type. Never fails: for lowerings that only adapt their
+    // form to a known type.
+    std::optional<int32_t> known_onnx_dtype(int64_t id) const;
     std::optional<int32_t> maybe_onnx_dtype_for_tensor_id(int64_t id) const;
     int32_t onnx_dtype_for_tensor_id(int64_t id) const;
     std::vector<std::string> tensor_names_for_ids(const std::vector<int64_t>& ids) const;
@@ -259,6 +265,8 @@ public:
 
     // ---- non-maximum suppression (ops/nms.cpp) ----
     void op_multiclass_nms3(const Json& op);
+    // A FLOAT initializer of dims [1] holding one value.
+    void push_scalar_f32_initializer(std::string name, float value);
 
     // ---- constants, cast, clip, creation, slicing, index helpers (ops/array.cpp) ----
     void op_full(std::string_view full_name, const Json& op);
@@ -318,6 +326,13 @@ public:
     void op_one_hot(const Json& op);
     void op_if(const Json& op);
     void op_while(const Json& op);
+    // Converts the first block of a control-flow region into a subgraph with a child
+    // converter; the parent is only read. outer_ids, when given, are the values bound to the
+    // block arguments by position: an argument without a type of its own takes theirs.
+    proto::GraphProto convert_region_to_graph(const Json& region, const std::string& graph_name,
+                                              std::vector<proto::ValueInfoProto> leading_inputs,
+                                              const std::vector<std::string>& arg_names,
+                                              const std::vector<int64_t>& outer_ids = {}) const;
 };
 
 // The first output id of an operator, as helper::op_out_id reads it, without the error.

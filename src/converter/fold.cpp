@@ -84,6 +84,31 @@ double round_to_format(double v, const FloatFormat& f) {
     return r;
 }
 
+// What a folder of one tensor input starts from: its output id, how many inputs it has and
+// the folded values of the first.
+struct FoldInput {
+    int64_t out;
+    size_t input_count;
+    const std::vector<double>* values;
+};
+
+// Nothing when there is nothing to fold: no output id, no input, or an input with no folded
+// value. An input without a value must not be produced by a later operator either, or the
+// program reads a constant before it is defined.
+std::optional<FoldInput> folded_input(const ConverterState& state, const Json& op, size_t index,
+                                      const ProducerIndex& producers) {
+    const auto out = first_out_id(op);
+    if (!out) return std::nullopt;
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) return std::nullopt;
+    const std::vector<double>* values = state.const_values.find(ids[0]);
+    if (!values) {
+        Converter::ensure_constant_not_defined_later(ids[0], index, producers, op_name(op));
+        return std::nullopt;
+    }
+    return FoldInput{*out, ids.size(), values};
+}
+
 }  // namespace
 
 Pass1Folder Converter::pass1_constant_folder(std::string_view name) {
@@ -112,39 +137,25 @@ void Converter::fold_literal_constant(const Json& op, size_t, const ProducerInde
 }
 
 void Converter::fold_cast_constant(const Json& op, size_t index, const ProducerIndex& producers) {
-    const auto out = first_out_id(op);
-    if (!out) return;
-    const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) return;
-    const std::vector<double>* input = state.const_values.find(ids[0]);
-    if (!input) {
-        ensure_constant_not_defined_later(ids[0], index, producers, op_name(op));
-        return;
-    }
-    std::vector<double> values = *input;
+    const auto input = folded_input(state, op, index, producers);
+    if (!input) return;
+    std::vector<double> values = *input->values;
     const Json* dtype = helper::attr(op, "dtype");
     if (auto word = dtype ? helper::as_str(*dtype) : std::nullopt)
         values = cast_constant_values(values, *word);
-    state.const_values.insert(*out, std::move(values));
+    state.const_values.insert(input->out, std::move(values));
 }
 
 void Converter::fold_scale_constant(const Json& op, size_t index, const ProducerIndex& producers) {
-    const auto out = first_out_id(op);
-    if (!out) return;
-    const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) return;
-    const std::vector<double>* input = state.const_values.find(ids[0]);
-    if (!input) {
-        ensure_constant_not_defined_later(ids[0], index, producers, op_name(op));
-        return;
-    }
+    const auto input = folded_input(state, op, index, producers);
+    if (!input) return;
     // The scale comes from a tensor input: not known here.
-    if (ids.size() > 1) return;
+    if (input->input_count > 1) return;
     const double scale = helper::attr_f64(op, "scale").value_or(1.0);
     const double bias = helper::attr_f64(op, "bias").value_or(0.0);
     const Json* after = helper::attr(op, "bias_after_scale");
     const bool bias_first = after && after->IsBool() && !after->GetBool();
-    std::vector<double> values = *input;
+    std::vector<double> values = *input->values;
     // Rounded product and rounded sum, never fused (the build disables contraction).
     for (double& v : values) {
         if (bias_first) {
@@ -155,22 +166,15 @@ void Converter::fold_scale_constant(const Json& op, size_t index, const Producer
             v = product + bias;
         }
     }
-    state.const_values.insert(*out, std::move(values));
+    state.const_values.insert(input->out, std::move(values));
 }
 
 void Converter::fold_value_preserving_shape_constant(const Json& op, size_t index,
                                                      const ProducerIndex& producers) {
-    const auto out = first_out_id(op);
-    if (!out) return;
-    const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) return;
-    const std::vector<double>* input = state.const_values.find(ids[0]);
-    if (!input) {
-        ensure_constant_not_defined_later(ids[0], index, producers, op_name(op));
-        return;
-    }
-    std::vector<double> copy = *input;
-    state.const_values.insert(*out, std::move(copy));
+    const auto input = folded_input(state, op, index, producers);
+    if (!input) return;
+    std::vector<double> copy = *input->values;
+    state.const_values.insert(input->out, std::move(copy));
 }
 
 void Converter::ensure_constant_not_defined_later(int64_t input, size_t index,

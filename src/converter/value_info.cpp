@@ -74,8 +74,7 @@ proto::ValueInfoProto Converter::build_value_info(const Json& op, Direction dire
         auto out = try_op_out_id(op);
         name = out ? fmt::format("input_{}", *out) : "input";
     } else {
-        const Json* inputs = helper::member(op, "I");
-        IdList ids = inputs ? helper::collect_value_ids(*inputs) : IdList{};
+        IdList ids = helper::op_input_ids(op);
         name = ids.empty() ? "output" : fmt::format("output_{}", ids.front());
     }
     if (auto given = helper::attr_str_value(op, "name"); given && !given->empty())

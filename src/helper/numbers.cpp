@@ -1,5 +1,6 @@
-// Number rules shared by messages and lowerings: plain-decimal rendering, saturating
-// float-to-integer conversion and overflow-checked size arithmetic.
+// Number rules shared by messages and lowerings: plain-decimal rendering, narrowing to
+// 32-bit floats, saturating float-to-integer conversion and overflow-checked size arithmetic.
+#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -53,6 +54,12 @@ std::string fmt_f64(double v) {
 
 std::string fmt_dims(const std::vector<int64_t>& dims) {
     return fmt::format("[{}]", fmt::join(dims, ", "));
+}
+
+float to_f32_or_inf(double v) {
+    if (std::isfinite(v) && std::fabs(v) > static_cast<double>(FLT_MAX))
+        return v < 0 ? -HUGE_VALF : HUGE_VALF;
+    return static_cast<float>(v);
 }
 
 int64_t saturate_i64(double v) {

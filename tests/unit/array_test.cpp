@@ -4,57 +4,27 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <functional>
 #include <optional>
 #include <string>
 
 #include <rapidjson/document.h>
 
 #include "converter/converter.h"
+#include "test_support.h"
 
 using kestro::Converter;
-using kestro::Error;
 namespace proto = kestro::proto;
+using kestro::test::error_of;
+using kestro::test::i64s;
+using kestro::test::op_types;
+using kestro::test::Ops;
 
 namespace {
-
-// Keeps parsed operator objects alive for the duration of a test.
-struct Ops {
-    std::vector<std::unique_ptr<rapidjson::Document>> docs;
-    const kestro::Json& operator()(const std::string& text) {
-        docs.push_back(std::make_unique<rapidjson::Document>());
-        docs.back()->Parse(text.c_str());
-        EXPECT_FALSE(docs.back()->HasParseError()) << text;
-        return *docs.back();
-    }
-};
-
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.message();
-    }
-    return "<no error>";
-}
 
 const proto::TensorProto* init(const Converter& c, const std::string& name) {
     for (const auto& t : c.graph.initializer)
         if (t.name == name) return &t;
     return nullptr;
-}
-
-std::vector<int64_t> i64s(const proto::TensorProto& t) {
-    std::vector<int64_t> v(t.raw_data.size() / 8);
-    std::memcpy(v.data(), t.raw_data.data(), v.size() * 8);
-    return v;
-}
-
-std::vector<std::string> op_types(const Converter& c) {
-    std::vector<std::string> v;
-    for (const auto& n : c.graph.node) v.push_back(n.op_type);
-    return v;
 }
 
 // An operator with the given attributes ("A" entries) and inputs, output id 9.

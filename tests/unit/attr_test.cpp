@@ -7,36 +7,25 @@
 #include "converter/attr.h"
 #include "converter/converter.h"
 #include "log.h"
+#include "test_support.h"
 
 using namespace kestro;
+using test::Ints;
+using test::Names;
+using test::names_of;
+using test::parse;
 
 namespace {
-
-rapidjson::Document parse(const std::string& text) {
-    rapidjson::Document d;
-    d.Parse(text.c_str(), text.size());
-    EXPECT_FALSE(d.HasParseError()) << text;
-    return d;
-}
 
 std::vector<proto::AttributeProto> extract(std::string_view op, const std::string& attrs) {
     auto d = parse(attrs);
     return Converter::extract_attributes(op, d);
 }
 
-std::vector<std::string> names(const std::vector<proto::AttributeProto>& attrs) {
-    std::vector<std::string> out;
-    for (const auto& a : attrs) out.push_back(a.name);
-    return out;
-}
-
 // An attribute entry: name, tag and the data as JSON text.
 std::string entry(const std::string& name, const std::string& tag, const std::string& data) {
     return R"({"N": ")" + name + R"(", "AT": {"#": ")" + tag + R"(", "D": )" + data + "}}";
 }
-
-using Names = std::vector<std::string>;
-using Ints = std::vector<int64_t>;
 
 }  // namespace
 
@@ -67,7 +56,7 @@ TEST(ExtractAttributes, TagConversionAndDrops) {
                          entry("odd", "0.a_custom", "1") + "," + entry("dtype", "0.a_i32", "5") + "," +
                          entry("stop_gradient", "0.a_bool", "false") + "," +
                          R"({"N": "nodata", "AT": {"#": "0.a_i32", "VD": "3"}}, {"N": "noat"}, 7])");
-    EXPECT_EQ(names(a), (Names{"axis", "eps", "mode", "keep"}));
+    EXPECT_EQ(names_of(a), (Names{"axis", "eps", "mode", "keep"}));
     EXPECT_EQ(a[0].type, proto::attr_type::INT);
     EXPECT_EQ(a[0].i, -1);
     EXPECT_EQ(a[1].type, proto::attr_type::FLOAT);
@@ -86,24 +75,24 @@ TEST(ExtractAttributes, EntriesWithoutNameAreDropped) {
                                   {"N": 3, "AT": {"#": "0.a_i32", "D": 2}},
                                   {"N": "", "AT": {"#": "0.a_i32", "D": 3}},
                                   {"N": "kept", "AT": {"#": "0.a_i32", "D": 4}}])");
-    EXPECT_EQ(names(a), Names{"kept"});
+    EXPECT_EQ(names_of(a), Names{"kept"});
 }
 
 TEST(ExtractAttributes, RenamesAndPerOperatorDrops) {
     auto ln = extract("layer_norm", "[" + entry("begin_norm_axis", "0.a_i32", "1") + "," +
                                         entry("epsilon", "0.a_f32", "1e-5") + "]");
-    EXPECT_EQ(names(ln), (Names{"axis", "epsilon"}));
+    EXPECT_EQ(names_of(ln), (Names{"axis", "epsilon"}));
     EXPECT_EQ(ln[0].i, 1);
 
     const std::string slope = "[" + entry("slope", "0.a_f32", "0.2") + "," + entry("offset", "0.a_f32", "0.5") + "]";
-    EXPECT_EQ(names(extract("hardsigmoid", slope)), (Names{"alpha", "beta"}));
-    EXPECT_EQ(names(extract("sigmoid", slope)), (Names{"slope", "offset"}));
+    EXPECT_EQ(names_of(extract("hardsigmoid", slope)), (Names{"alpha", "beta"}));
+    EXPECT_EQ(names_of(extract("sigmoid", slope)), (Names{"slope", "offset"}));
 
-    EXPECT_EQ(names(extract("flatten", "[" + entry("start_axis", "0.a_i32", "1") + "," +
+    EXPECT_EQ(names_of(extract("flatten", "[" + entry("start_axis", "0.a_i32", "1") + "," +
                                            entry("stop_axis", "0.a_i32", "2") + "]")),
               Names{"axis"});
-    EXPECT_EQ(names(extract("matmul", "[" + entry("transpose_x", "0.a_bool", "true") + "]")), Names{});
-    EXPECT_EQ(names(extract("add", "[" + entry("transpose_x", "0.a_bool", "true") + "]")),
+    EXPECT_EQ(names_of(extract("matmul", "[" + entry("transpose_x", "0.a_bool", "true") + "]")), Names{});
+    EXPECT_EQ(names_of(extract("add", "[" + entry("transpose_x", "0.a_bool", "true") + "]")),
               Names{"transpose_x"});
 }
 
@@ -118,7 +107,7 @@ TEST(ExtractAttributes, ArraysTakeTheirKindFromTheFirstElement) {
                          "," + entry("empty", "0.a_array", "[]") +
                          "," + entry("nested", "0.a_array", R"([[1], [2]])") +
                          "," + entry("notarray", "0.a_array", "5") + "]");
-    EXPECT_EQ(names(a), (Names{"perm", "scales", "words", "plain", "fractions"}));
+    EXPECT_EQ(names_of(a), (Names{"perm", "scales", "words", "plain", "fractions"}));
     EXPECT_EQ(a[0].type, proto::attr_type::INTS);
     EXPECT_EQ(a[0].ints, (Ints{0, 2, 1}));
     EXPECT_EQ(a[1].type, proto::attr_type::FLOATS);
@@ -140,12 +129,12 @@ TEST(ExtractAttributes, ConvolutionPadsAndGroups) {
         auto a = extract("conv2d", "[" + entry("paddings", "0.a_array", c.paddings) + "," +
                                        entry("groups", "0.a_i32", "2") + "," +
                                        entry("data_format", "0.a_str", R"("NCHW")") + "]");
-        EXPECT_EQ(names(a), (Names{"pads", "group"})) << c.paddings;
+        EXPECT_EQ(names_of(a), (Names{"pads", "group"})) << c.paddings;
         EXPECT_EQ(a[0].ints, c.pads) << c.paddings;
     }
     // Outside the convolution family nothing is renamed or reordered.
     auto other = extract("pad", "[" + entry("paddings", "0.a_array", "[1, 2, 3, 4]") + "]");
-    EXPECT_EQ(names(other), Names{"paddings"});
+    EXPECT_EQ(names_of(other), Names{"paddings"});
     EXPECT_EQ(other[0].ints, (Ints{1, 2, 3, 4}));
 }
 
@@ -166,14 +155,14 @@ TEST(ExtractAttributes, SamePaddingReplacesPads) {
                                              entry("padding_algorithm", "0.a_str", R"("EXPLICIT")") + "," +
                                              entry("padding_algorithm", "0.a_str", R"("SAME")") + "," +
                                              entry("strides", "0.a_array", "[2, 2]") + "]");
-    EXPECT_EQ(names(a), (Names{"strides", "auto_pad"}));
+    EXPECT_EQ(names_of(a), (Names{"strides", "auto_pad"}));
     EXPECT_EQ(a[1].type, proto::attr_type::STRING);
     EXPECT_EQ(a[1].s, "SAME_UPPER");
 
     for (const char* algo : {R"("VALID")", R"("same")"}) {
         auto b = extract("conv2d", "[" + entry("paddings", "0.a_array", "[0, 0]") + "," +
                                        entry("padding_algorithm", "0.a_str", algo) + "]");
-        EXPECT_EQ(names(b), Names{"pads"}) << algo;
+        EXPECT_EQ(names_of(b), Names{"pads"}) << algo;
     }
 }
 
@@ -186,7 +175,7 @@ TEST(ExtractAttributes, PoolCeilModeGoesLast) {
                                    entry("global_pooling", "0.a_bool", "false") + "," +
                                    entry("pooling_type", "0.a_str", R"("max")") + "," +
                                    entry("padding_algorithm", "0.a_str", R"("SAME")") + "]");
-    EXPECT_EQ(names(a), (Names{"ksize", "auto_pad", "ceil_mode"}));
+    EXPECT_EQ(names_of(a), (Names{"ksize", "auto_pad", "ceil_mode"}));
     EXPECT_EQ(a[2].type, proto::attr_type::INT);
     EXPECT_EQ(a[2].i, 1);
 
@@ -194,5 +183,5 @@ TEST(ExtractAttributes, PoolCeilModeGoesLast) {
     EXPECT_TRUE(none.empty());
     // Only pooling re-adds ceil_mode; a convolution keeps it as an ordinary attribute.
     auto conv = extract("conv2d", "[" + entry("ceil_mode", "0.a_bool", "false") + "]");
-    EXPECT_EQ(names(conv), Names{"ceil_mode"});
+    EXPECT_EQ(names_of(conv), Names{"ceil_mode"});
 }

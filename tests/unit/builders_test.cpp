@@ -1,50 +1,20 @@
 // Node and initializer builders: the opset-dependent forms and the scalar encoder.
 #include <cmath>
-#include <cstring>
-#include <functional>
-#include <limits>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "converter/converter.h"
+#include "test_support.h"
 
 using namespace kestro;
 
-namespace {
-
-std::vector<int64_t> i64_values(const proto::TensorProto& t) {
-    std::vector<int64_t> out(t.raw_data.size() / 8);
-    std::memcpy(out.data(), t.raw_data.data(), out.size() * 8);
-    return out;
-}
-
-std::vector<std::string> initializer_names(const Converter& c) {
-    std::vector<std::string> names;
-    for (const auto& t : c.graph.initializer) names.push_back(t.name);
-    return names;
-}
-
-std::vector<std::string> attribute_names(const proto::NodeProto& n) {
-    std::vector<std::string> names;
-    for (const auto& a : n.attribute) names.push_back(a.name);
-    return names;
-}
-
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.message();
-    }
-    return "<no error>";
-}
-
-using Names = std::vector<std::string>;
-using Ints = std::vector<int64_t>;
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-}  // namespace
+using test::error_of;
+using test::i64s;
+using test::Ints;
+using test::kInf;
+using test::Names;
+using test::names_of;
 
 TEST(SliceBuilder, AttributesBelowOpset10) {
     Converter c;
@@ -54,7 +24,7 @@ TEST(SliceBuilder, AttributesBelowOpset10) {
     const auto& n = c.graph.node[0];
     EXPECT_EQ(n.op_type, "Slice");
     EXPECT_EQ(n.input, Names{"x"});
-    EXPECT_EQ(attribute_names(n), (Names{"starts", "ends", "axes"}));
+    EXPECT_EQ(names_of(n.attribute), (Names{"starts", "ends", "axes"}));
     EXPECT_EQ(n.attribute[1].ints, (Ints{4, 5}));
     EXPECT_TRUE(c.graph.initializer.empty());
 
@@ -67,9 +37,9 @@ TEST(SliceBuilder, InputsFromOpset10) {
     Converter c;
     c.opset = 10;
     c.add_slice_node("x", "y", {1}, {-1}, std::nullopt, Ints{2}, "p");
-    EXPECT_EQ(initializer_names(c), (Names{"p_starts", "p_ends", "p_axes", "p_steps"}));
-    EXPECT_EQ(i64_values(c.graph.initializer[2]), Ints{0});
-    EXPECT_EQ(i64_values(c.graph.initializer[3]), Ints{2});
+    EXPECT_EQ(names_of(c.graph.initializer), (Names{"p_starts", "p_ends", "p_axes", "p_steps"}));
+    EXPECT_EQ(i64s(c.graph.initializer[2]), Ints{0});
+    EXPECT_EQ(i64s(c.graph.initializer[3]), Ints{2});
     EXPECT_EQ(c.graph.initializer[0].dims, Ints{1});
     ASSERT_EQ(c.graph.node.size(), 1u);
     EXPECT_EQ(c.graph.node[0].input, (Names{"x", "p_starts", "p_ends", "p_axes", "p_steps"}));
@@ -77,7 +47,7 @@ TEST(SliceBuilder, InputsFromOpset10) {
 
     Converter d;
     d.add_slice_node("x", "y", {1}, {3}, std::nullopt, std::nullopt, "s");
-    EXPECT_EQ(initializer_names(d), (Names{"s_starts", "s_ends"}));
+    EXPECT_EQ(names_of(d.graph.initializer), (Names{"s_starts", "s_ends"}));
     EXPECT_EQ(d.graph.node[0].input, (Names{"x", "s_starts", "s_ends"}));
 }
 
@@ -121,20 +91,20 @@ TEST(AxesBuilders, SqueezeUnsqueezeAndReduceSwitchOnOpset) {
             inits = {"squeeze_axes", "unsq_axes"};
         } else {
             EXPECT_EQ(sq.input, Names{"a"});
-            EXPECT_EQ(attribute_names(sq), Names{"axes"});
-            EXPECT_EQ(attribute_names(unsq), Names{"axes"});
+            EXPECT_EQ(names_of(sq.attribute), Names{"axes"});
+            EXPECT_EQ(names_of(unsq.attribute), Names{"axes"});
             EXPECT_EQ(unsq.attribute[0].ints, Ints{1});
         }
         if (k.reduce_input) {
             EXPECT_EQ(red.input, (Names{"c", "r_axes"}));
-            EXPECT_EQ(attribute_names(red), Names{"keepdims"});
+            EXPECT_EQ(names_of(red.attribute), Names{"keepdims"});
             inits.push_back("r_axes");
         } else {
             EXPECT_EQ(red.input, Names{"c"});
-            EXPECT_EQ(attribute_names(red), (Names{"axes", "keepdims"}));
+            EXPECT_EQ(names_of(red.attribute), (Names{"axes", "keepdims"}));
         }
         EXPECT_EQ(red.attribute.back().i, 0);
-        EXPECT_EQ(initializer_names(c), inits);
+        EXPECT_EQ(names_of(c.graph.initializer), inits);
     }
 }
 
@@ -146,7 +116,7 @@ TEST(AxesBuilders, WithoutAxesOnlyTheInput) {
     EXPECT_EQ(c.graph.node[0].input, Names{"a"});
     EXPECT_TRUE(c.graph.node[0].attribute.empty());
     EXPECT_EQ(c.graph.node[1].input, Names{"b"});
-    EXPECT_EQ(attribute_names(c.graph.node[1]), Names{"keepdims"});
+    EXPECT_EQ(names_of(c.graph.node[1].attribute), Names{"keepdims"});
     EXPECT_TRUE(c.graph.initializer.empty());
 }
 
@@ -161,7 +131,7 @@ TEST(Initializers, DimsDefaultingAndBytes) {
     const auto& g = c.graph.initializer;
     EXPECT_TRUE(g[0].dims.empty());
     EXPECT_EQ(g[1].dims, Ints{2});
-    EXPECT_EQ(i64_values(g[1]), (Ints{5, -6}));
+    EXPECT_EQ(i64s(g[1]), (Ints{5, -6}));
     EXPECT_EQ(g[2].dims, Ints{0});
     EXPECT_EQ(g[3].dims, (Ints{2, 1}));
     EXPECT_EQ(g[4].data_type, proto::dtype::FLOAT);

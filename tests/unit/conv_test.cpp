@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -12,31 +11,14 @@
 #include <rapidjson/document.h>
 
 #include "converter/converter.h"
+#include "test_support.h"
 
 using kestro::Converter;
-using kestro::Error;
 namespace proto = kestro::proto;
+using kestro::test::error_of;
+using kestro::test::Ops;
 
 namespace {
-
-struct Ops {
-    std::vector<std::unique_ptr<rapidjson::Document>> docs;
-    const kestro::Json& operator()(const std::string& text) {
-        docs.push_back(std::make_unique<rapidjson::Document>());
-        docs.back()->Parse(text.c_str());
-        EXPECT_FALSE(docs.back()->HasParseError()) << text;
-        return *docs.back();
-    }
-};
-
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.message();
-    }
-    return "<no error>";
-}
 
 const proto::AttributeProto* attr(const proto::NodeProto& n, const std::string& name) {
     for (const auto& a : n.attribute)

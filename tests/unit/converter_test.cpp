@@ -6,23 +6,15 @@
 #include <string>
 
 #include "converter/converter.h"
+#include "test_support.h"
 
 using kestro::Converter;
-using kestro::Error;
+using kestro::test::error_of;
 
 namespace {
 
 std::string program(const std::string& ops) {
     return R"({"program":{"regions":[{"blocks":[{"ops":)" + ops + "}]}]}}";
-}
-
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.message();
-    }
-    return "<no error>";
 }
 
 }  // namespace

@@ -8,33 +8,14 @@
 #include "converter/converter.h"
 #include "converter/ops/dispatch.h"
 #include "log.h"
+#include "test_support.h"
 
 using kestro::Converter;
-using kestro::Error;
 namespace proto = kestro::proto;
+using kestro::test::error_of;
+using kestro::test::Ops;
 
 namespace {
-
-// Keeps parsed documents alive for the duration of a test.
-struct Ops {
-    std::vector<std::unique_ptr<rapidjson::Document>> docs;
-    const kestro::Json& operator()(const std::string& text) {
-        auto doc = std::make_unique<rapidjson::Document>();
-        doc->Parse(text.c_str());
-        EXPECT_FALSE(doc->HasParseError()) << text;
-        docs.push_back(std::move(doc));
-        return *docs.back();
-    }
-};
-
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.message();
-    }
-    return "<no error>";
-}
 
 void run(Converter& c, Ops& ops, const std::string& text) {
     const auto& op = ops(text);

@@ -1,26 +1,24 @@
 // First-pass constant folding.
 #include <cmath>
-#include <functional>
 #include <limits>
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
 #include "converter/converter.h"
+#include "test_support.h"
 
 using namespace kestro;
+using test::kInf;
 
 namespace {
 
 using Values = std::vector<double>;
-constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// Numbers parse at full precision, as the program loader reads them.
 rapidjson::Document parse(const std::string& text) {
-    rapidjson::Document d;
-    d.Parse<rapidjson::kParseFullPrecisionFlag>(text.c_str());
-    EXPECT_FALSE(d.HasParseError()) << text;
-    return d;
+    return test::parse<rapidjson::kParseFullPrecisionFlag>(text);
 }
 
 // Folds one operator with input 1 holding `input`; returns the error message, if any.

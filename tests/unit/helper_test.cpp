@@ -1,7 +1,6 @@
 // The operator readers and the number rules: JSON number kinds, attribute search,
 // special float texts, id collection, and plain-decimal rendering.
 #include <cmath>
-#include <limits>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -9,22 +8,12 @@
 
 #include "error.h"
 #include "helper/helper.h"
+#include "test_support.h"
 
 using namespace kestro;
 using namespace kestro::helper;
-
-namespace {
-
-rapidjson::Document parse(const std::string& text) {
-    rapidjson::Document d;
-    d.Parse(text.c_str(), text.size());
-    EXPECT_FALSE(d.HasParseError()) << text;
-    return d;
-}
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-}  // namespace
+using test::kInf;
+using test::parse;
 
 TEST(JsonKinds, IntegersOnlyInSigned64Range) {
     struct Case {

@@ -4,31 +4,31 @@
 
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <string>
 
 #include <rapidjson/document.h>
 
 #include "converter/converter.h"
+#include "test_support.h"
 
 using kestro::Converter;
-using kestro::Error;
 namespace proto = kestro::proto;
 namespace dt = kestro::proto::dtype;
+using kestro::test::error_of;
+using kestro::test::i64s;
+using kestro::test::Ints;
+using kestro::test::Names;
+using kestro::test::op_types;
 
 namespace {
-
-using Names = std::vector<std::string>;
-using Ints = std::vector<int64_t>;
 
 // One attribute entry of an operator object, its data given as JSON text.
 std::string a(const char* name, const char* data) {
     return fmt::format(R"({{"N":"{}","AT":{{"#":"t","D":{}}}}})", name, data);
 }
 
-struct Ops {
-    std::vector<std::unique_ptr<rapidjson::Document>> docs;
+struct Ops : kestro::test::Ops {
     // An operator over inputs `ins` with first output `out`, the attribute entries `attrs`
     // (joined with commas) and optionally a declared output type token.
     const kestro::Json& operator()(const Ints& ins, int64_t out, const std::string& attrs = "",
@@ -40,21 +40,9 @@ struct Ops {
         if (!out_token.empty())
             text += fmt::format(R"(,"TT":{{"#":"0.t_dtensor","D":[{{"#":"{}"}},[]]}})", out_token);
         text += R"(}],"A":[)" + attrs + "]}";
-        docs.push_back(std::make_unique<rapidjson::Document>());
-        docs.back()->Parse(text.c_str());
-        EXPECT_FALSE(docs.back()->HasParseError()) << text;
-        return *docs.back();
+        return kestro::test::Ops::operator()(text);
     }
 };
-
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.message();
-    }
-    return "<no error>";
-}
 
 Converter with_types(int64_t opset, std::initializer_list<std::pair<int64_t, std::string>> types) {
     Converter c;
@@ -63,22 +51,10 @@ Converter with_types(int64_t opset, std::initializer_list<std::pair<int64_t, std
     return c;
 }
 
-Names op_types(const Converter& c) {
-    Names out;
-    for (const auto& n : c.graph.node) out.push_back(n.op_type);
-    return out;
-}
-
 const proto::TensorProto& init(const Converter& c, const std::string& name) {
     for (const auto& t : c.graph.initializer)
         if (t.name == name) return t;
     throw std::runtime_error("no initializer " + name);
-}
-
-Ints i64s(const proto::TensorProto& t) {
-    Ints v(t.raw_data.size() / 8);
-    std::memcpy(v.data(), t.raw_data.data(), v.size() * 8);
-    return v;
 }
 
 }  // namespace

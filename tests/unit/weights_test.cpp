@@ -15,9 +15,9 @@
 
 #include "converter/converter.h"
 #include "proto/paddle.h"
+#include "test_support.h"
 
 using kestro::Converter;
-using kestro::Error;
 using kestro::ParamMeta;
 namespace paddle = kestro::proto::paddle;
 namespace dtype = kestro::proto::dtype;
@@ -84,14 +84,7 @@ Converter converter_with(const std::vector<Param>& params) {
     return conv;
 }
 
-std::string error_of(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Error& e) {
-        return e.message();
-    }
-    return "(no error)";
-}
+std::string error_of(const std::function<void()>& fn) { return kestro::test::error_of(fn, "(no error)"); }
 
 std::string load_error(const std::vector<Param>& params, const std::string& file) {
     Converter conv = converter_with(params);

@@ -66,7 +66,7 @@ void Converter::op_gelu(const Json& op) {
         approx && ((approx->IsBool() && approx->GetBool()) ||
                    (approx->IsString() && std::string_view(approx->GetString(),
                                                            approx->GetStringLength()) == "tanh"));
-    const std::optional<int32_t> xt = known_dtype(*this, ids[0]);
+    const std::optional<int32_t> xt = known_onnx_dtype(ids[0]);
     const int32_t ct = xt && (*xt == dt::FLOAT16 || *xt == dt::DOUBLE) ? *xt : dt::FLOAT;
     auto constant = [&](std::string_view purpose, GeluConstant k) {
         std::string name = fmt::format("gelu_{}_{}", purpose, out);

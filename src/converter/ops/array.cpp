@@ -68,24 +68,6 @@ std::vector<uint8_t> encode_elements(int32_t dtype, const std::vector<double>& v
     return out;
 }
 
-proto::TensorProto make_initializer(std::string name, std::vector<int64_t> dims, int32_t dtype,
-                                    std::vector<uint8_t> bytes) {
-    proto::TensorProto t;
-    t.name = std::move(name);
-    t.dims = std::move(dims);
-    t.data_type = dtype;
-    t.raw_data = proto::Bytes(std::move(bytes));
-    return t;
-}
-
-// The ONNX type of a recorded element-type token, or nothing for an unrecorded value or a
-// word without an ONNX type.
-std::optional<int32_t> lenient_dtype(const ConverterState& state, int64_t id) {
-    const std::string* token = state.tensor_dtypes.find(id);
-    if (!token || token->rfind("0.t_", 0) != 0) return std::nullopt;
-    return helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(4));
-}
-
 // Integer list that takes only {"D": integer} objects; bare integers are skipped.
 std::vector<int64_t> collect_wrapped_i64_items(const Json& values) {
     std::vector<int64_t> out;
@@ -174,7 +156,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
 
     std::vector<uint8_t> bytes =
         elements == 0 ? std::vector<uint8_t>{} : encode_elements(dtype, values, repeat);
-    graph.initializer.push_back(make_initializer(std::move(name), std::move(dims), dtype, std::move(bytes)));
+    graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), dtype, std::move(bytes)));
 }
 
 void Converter::op_assign_value(const Json& op) {
@@ -202,7 +184,7 @@ void Converter::op_assign_value(const Json& op) {
         throw Error("assign_value_ shape {} expects {} values, got {}", helper::fmt_dims(dims),
                     *count, values.size());
     std::vector<uint8_t> bytes = encode_elements(*dtype, values, 0);
-    graph.initializer.push_back(make_initializer(std::move(name), std::move(dims), *dtype, std::move(bytes)));
+    graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), *dtype, std::move(bytes)));
 }
 
 void Converter::op_cast(const Json& op) {
@@ -245,7 +227,7 @@ void Converter::op_clip(const Json& op) {
         if (ids[i] != 0) {
             // Clip takes one element type for all inputs...
             if (x_type) {
-                auto bound_type = lenient_dtype(state, ids[i]);
+                auto bound_type = known_onnx_dtype(ids[i]);
                 if (bound_type && *bound_type != *x_type) {
                     std::string cast = fmt::format("clip_cast_{}_{}", out, i);
                     add_cast_node(std::move(name), cast, *x_type);

@@ -77,8 +77,7 @@ int64_t checked(std::optional<int64_t> v) {
 // its explicit pads and puts any extra size at the end. So an explicit output size is
 // written as "output_padding" over the size the pads already give.
 void Converter::op_conv2d_transpose(const Json& op) {
-    const Json* inputs = helper::member(op, "I");
-    const auto ids = inputs ? helper::collect_value_ids(*inputs) : std::vector<int64_t>{};
+    const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("conv2d_transpose missing input/filter tensors");
     if (ids.size() > 3)
         throw Error(
@@ -164,8 +163,7 @@ void Converter::op_pool2d(const Json& op) {
         ops::remove_ceil_mode_attributes(attrs);
     }
 
-    const Json* inputs = helper::member(op, "I");
-    const auto ids = inputs ? helper::collect_value_ids(*inputs) : std::vector<int64_t>{};
+    const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pool2d missing inputs");
     std::string x = get_tensor_name(ids[0]);
 

@@ -15,12 +15,6 @@ namespace dt = proto::dtype;
 
 namespace math_ops {
 
-std::optional<int32_t> known_dtype(const Converter& c, int64_t id) {
-    const std::string* token = c.state.tensor_dtypes.find(id);
-    if (!token || token->size() < 4 || token->compare(0, 4, "0.t_") != 0) return std::nullopt;
-    return helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(4));
-}
-
 bool is_integer_dtype(int32_t dtype) {
     return dtype == dt::UINT8 || dtype == dt::INT8 || dtype == dt::INT16 || dtype == dt::INT32 ||
            dtype == dt::INT64;
@@ -120,13 +114,7 @@ void Converter::add_integer_mod_node(std::string a, std::string b, std::string o
 }
 
 void Converter::push_int64_scalar_initializer(std::string name, int64_t value) {
-    std::vector<uint8_t> bytes;
-    for (int k = 0; k < 8; ++k) bytes.push_back(static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * k)));
-    proto::TensorProto t;
-    t.name = std::move(name);
-    t.data_type = dt::INT64;
-    t.raw_data = proto::Bytes(std::move(bytes));
-    graph.initializer.push_back(std::move(t));
+    push_i64_initializer(std::move(name), {}, {value});
 }
 
 void Converter::push_scale_attr_initializer(std::string name, std::vector<int64_t> dims,
@@ -149,12 +137,7 @@ void Converter::push_scale_attr_initializer(std::string name, std::vector<int64_
             throw Error("scale attr lowering does not support target dtype {}",
                         helper::onnx_dtype_name(dtype));
     }
-    proto::TensorProto t;
-    t.name = std::move(name);
-    t.dims = std::move(dims);
-    t.data_type = dtype;
-    t.raw_data = proto::Bytes(std::move(bytes));
-    graph.initializer.push_back(std::move(t));
+    graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), dtype, std::move(bytes)));
 }
 
 // ---- multiply ----
@@ -171,7 +154,7 @@ void Converter::op_multiply(const Json& op) {
         append_node("And", {std::move(a), std::move(b)}, {std::move(y)});
         return;
     }
-    const auto t = known_dtype(*this, ids[0]);
+    const auto t = known_onnx_dtype(ids[0]);
     const int32_t c = t ? arithmetic_compute_dtype(*t, opset) : 0;
     if (!t || c == *t) {
         add_binary_node("Mul", std::move(a), std::move(b), std::move(y));
@@ -252,7 +235,7 @@ void Converter::op_pow(const Json& op) {
     const std::string x = get_tensor_name(ids[0]);
     // The attribute exponent is made in x's type, so only that road insists on a known token.
     const std::optional<int32_t> xt =
-        ids.size() == 1 ? maybe_onnx_dtype_for_tensor_id(ids[0]) : known_dtype(*this, ids[0]);
+        ids.size() == 1 ? maybe_onnx_dtype_for_tensor_id(ids[0]) : known_onnx_dtype(ids[0]);
 
     // Pow takes integer bases only from opset 12, and never 8/16-bit ones; below 12 both
     // operands must share one float type. Such bases are computed in a wider type.
@@ -277,7 +260,7 @@ void Converter::op_pow(const Json& op) {
         push_numeric_initializer(exponent, {}, et, {*y});
     } else {
         exponent = get_tensor_name(ids[1]);
-        const std::optional<int32_t> et = known_dtype(*this, ids[1]);
+        const std::optional<int32_t> et = known_onnx_dtype(ids[1]);
         if (opset < 12 && et && *et != compute) {
             const std::string cast = fmt::format("pow_exponent_cast_{}", out);
             add_cast_node(exponent, cast, compute);
@@ -328,7 +311,7 @@ void Converter::op_scale(const Json& op) {
         s = get_tensor_name(ids[1]);
         const std::string* token = state.tensor_dtypes.find(ids[1]);
         const bool float_token = token && (*token == "0.t_f32" || *token == "0.t_f64");
-        const std::optional<int32_t> st = known_dtype(*this, ids[1]);
+        const std::optional<int32_t> st = known_onnx_dtype(ids[1]);
         if ((t != dt::FLOAT && float_token) || (st && *st != c)) {
             const std::string cast = fmt::format("scale_input_cast_{}", out);
             add_cast_node(s, cast, c);

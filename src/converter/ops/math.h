@@ -9,11 +9,6 @@
 
 namespace kestro::math_ops {
 
-// The ONNX type of a value's recorded element-type token, or nothing when the value has
-// no token or one without an ONNX type. Never fails: for lowerings that only adapt their
-// form to a known type and keep the plain form otherwise.
-std::optional<int32_t> known_dtype(const Converter& c, int64_t id);
-
 bool is_integer_dtype(int32_t dtype);
 bool is_float_dtype(int32_t dtype);
 

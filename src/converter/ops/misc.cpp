@@ -67,8 +67,7 @@ void Converter::op_fetch(const Json& op) {
     if (!info.type) {
         if (auto typed = fetch_type_fallback(op, info.name)) info = std::move(*typed);
     }
-    const Json* inputs = helper::member(op, "I");
-    const IdList ids = inputs ? helper::collect_value_ids(*inputs) : IdList{};
+    const IdList ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("fetch op has no input; cannot produce graph output");
     std::string source = get_tensor_name(ids.front());
 

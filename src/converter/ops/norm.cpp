@@ -1,8 +1,5 @@
 // Batch normalization (inference form, one BatchNormalization node) and group
 // normalization (composed from InstanceNormalization over [N, groups, -1]).
-#include <cfloat>
-#include <cmath>
-
 #include "converter/converter.h"
 
 namespace kestro {
@@ -11,14 +8,6 @@ namespace {
 
 // Group counts without a known channel count still size two initializers.
 constexpr int64_t kMaxGroupsWithoutChannels = int64_t{1} << 20;
-
-// Narrows to a 32-bit float; values beyond its range become infinities explicitly, as the
-// conversion itself leaves them undefined.
-float to_f32(double v) {
-    if (std::isfinite(v) && std::fabs(v) > static_cast<double>(FLT_MAX))
-        return v < 0 ? -HUGE_VALF : HUGE_VALF;
-    return static_cast<float>(v);
-}
 
 bool data_format_is_nchw(const Json& op) {
     const auto format = helper::attr_str_value(op, "data_format");
@@ -61,7 +50,7 @@ void Converter::op_group_norm(const Json& op) {
     const int64_t g = *groups;
     float epsilon = 1e-5f;
     if (const Json* e = helper::attr(op, "epsilon"); e && e->IsNumber())
-        epsilon = to_f32(*helper::value_as_f64(*e));
+        epsilon = helper::to_f32_or_inf(*helper::value_as_f64(*e));
     if (!data_format_is_nchw(op)) throw Error("group_norm only supports NCHW");
     const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     if (!dims) throw Error("group_norm missing input rank metadata");

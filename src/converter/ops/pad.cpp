@@ -1,30 +1,11 @@
 // Padding (Pad), roll (Slice and Concat per rolled axis) and tile (Tile).
-#include <cfloat>
-#include <cmath>
-
 #include "converter/converter.h"
 
 namespace kestro {
 
 namespace {
 
-// The ONNX element type recorded for a value, empty when unknown or not an ONNX type.
-std::optional<int32_t> known_dtype(const ConverterState& state, int64_t id) {
-    const std::string* token = state.tensor_dtypes.find(id);
-    constexpr std::string_view prefix = "0.t_";
-    if (!token || std::string_view(*token).substr(0, prefix.size()) != prefix) return std::nullopt;
-    return helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(prefix.size()));
-}
-
 constexpr int64_t kMaxTileRank = 64;
-
-// Narrows to a 32-bit float; values beyond its range become infinities explicitly, as the
-// conversion itself leaves them undefined.
-float to_f32(double v) {
-    if (std::isfinite(v) && std::fabs(v) > static_cast<double>(FLT_MAX))
-        return v < 0 ? -HUGE_VALF : HUGE_VALF;
-    return static_cast<float>(v);
-}
 
 bool is_integer_dtype(int32_t code) {
     namespace d = proto::dtype;
@@ -58,9 +39,7 @@ std::optional<std::string> onnx_pad_mode(const Json* mode, int64_t opset, std::s
 
 void Converter::op_pad(const Json& op) {
     const int64_t out = helper::op_out_id(op);
-    const Json* inputs = helper::member(op, "I");
-    if (!inputs || !inputs->IsArray()) throw Error("pad missing inputs");
-    const auto ids = helper::collect_value_ids(*inputs);
+    const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pad missing inputs");
     const Json* paddings = helper::attr(op, "paddings");
     if (!paddings || !paddings->IsArray()) throw Error("pad: missing paddings");
@@ -80,7 +59,7 @@ void Converter::op_pad(const Json& op) {
     if (opset < 11) {
         // Pad-2 takes pads and the fill value as attributes, for floating-point data only,
         // so the value must be known now.
-        const auto x_type = known_dtype(state, ids[0]);
+        const auto x_type = known_onnx_dtype(ids[0]);
         std::optional<double> fill;
         if (has_value && !mode) {
             const std::vector<double>* folded = state.const_values.find(ids[1]);
@@ -91,7 +70,7 @@ void Converter::op_pad(const Json& op) {
         std::vector<proto::AttributeProto> attrs;
         if (mode) attrs.push_back(helper::attr_str("mode", *mode));
         attrs.push_back(helper::attr_ints("pads", pads));
-        if (fill) attrs.push_back(helper::attr_float("value", to_f32(*fill)));
+        if (fill) attrs.push_back(helper::attr_float("value", helper::to_f32_or_inf(*fill)));
         append_node("Pad", {get_tensor_name(ids[0])}, {get_tensor_name(out)}, std::move(attrs));
         return;
     }
@@ -113,8 +92,8 @@ void Converter::op_pad(const Json& op) {
             value = squeezed;
         }
         // Paddle makes the fill value float32 whatever the data type; Pad needs one type.
-        const auto x_type = known_dtype(state, ids[0]);
-        const auto v_type = known_dtype(state, ids[1]);
+        const auto x_type = known_onnx_dtype(ids[0]);
+        const auto v_type = known_onnx_dtype(ids[1]);
         if (x_type && v_type && *x_type != *v_type) {
             const std::string cast = fmt::format("pad_value_cast_{}", out);
             add_cast_node(value, cast, *x_type);
@@ -128,8 +107,7 @@ void Converter::op_pad(const Json& op) {
 void Converter::op_pad3d(const Json& op) {
     require_opset("pad3d", 11);
     const int64_t out = helper::op_out_id(op);
-    const Json* inputs = helper::member(op, "I");
-    const auto ids = inputs ? helper::collect_value_ids(*inputs) : std::vector<int64_t>{};
+    const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("pad3d missing paddings input");
     const std::string paddings = get_tensor_name(ids[1]);
     const auto format_text = helper::attr_str_value(op, "data_format");
@@ -190,7 +168,7 @@ void Converter::op_pad3d(const Json& op) {
         const auto value = helper::value_as_f64(*v);
         if (value && *value != 0.0) {  // NaN counts as non-zero, -0.0 as zero
             // The fill value takes the data's type, converted as Paddle converts it.
-            const auto x_type = known_dtype(state, ids[0]).value_or(proto::dtype::FLOAT);
+            const auto x_type = known_onnx_dtype(ids[0]).value_or(proto::dtype::FLOAT);
             double fill = *value;
             if (is_integer_dtype(x_type)) fill = static_cast<double>(helper::saturate_i64(fill));
             const std::string name = fmt::format("pad3d_value_{}", out);
@@ -204,8 +182,7 @@ void Converter::op_pad3d(const Json& op) {
 void Converter::op_roll(const Json& op) {
     require_opset("roll", 11);
     const int64_t out = helper::op_out_id(op);
-    const Json* inputs = helper::member(op, "I");
-    const auto ids = inputs ? helper::collect_value_ids(*inputs) : std::vector<int64_t>{};
+    const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("roll missing shifts input");
     const Json* axis_value = helper::attr(op, "axis");
     const auto axes = axis_value ? helper::collect_i64_items(*axis_value) : std::vector<int64_t>{};
@@ -247,8 +224,7 @@ void Converter::op_roll(const Json& op) {
 // with leading ones and gives a low-rank input leading dims of 1.
 void Converter::op_tile(const Json& op) {
     const int64_t out = helper::op_out_id(op);
-    const Json* inputs = helper::member(op, "I");
-    const auto ids = inputs ? helper::collect_value_ids(*inputs) : std::vector<int64_t>{};
+    const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("tile missing inputs");
     std::string data = get_tensor_name(ids[0]);
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);

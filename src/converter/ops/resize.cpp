@@ -1,22 +1,12 @@
 // Nearest and bilinear interpolation as one ONNX Resize node, with the small graph that
 // computes its target sizes or scales.
 #include <array>
-#include <cfloat>
-#include <cmath>
 
 #include "converter/converter.h"
 
 namespace kestro {
 
 namespace {
-
-// Narrows to a 32-bit float; values beyond its range become infinities explicitly, as the
-// conversion itself leaves them undefined.
-float to_f32(double v) {
-    if (std::isfinite(v) && std::fabs(v) > static_cast<double>(FLT_MAX))
-        return v < 0 ? -HUGE_VALF : HUGE_VALF;
-    return static_cast<float>(v);
-}
 
 bool token_is(const ConverterState& state, int64_t id, std::string_view token) {
     const std::string* t = state.tensor_dtypes.find(id);
@@ -31,7 +21,7 @@ std::optional<std::array<float, 2>> scale_attribute(const Json& op) {
     const auto h = helper::value_as_f64((*scale)[0]);
     const auto w = helper::value_as_f64((*scale)[1]);
     if (!h || !w || !(*h > 0.0) || !(*w > 0.0)) return std::nullopt;
-    return std::array<float, 2>{to_f32(*h), to_f32(*w)};
+    return std::array<float, 2>{helper::to_f32_or_inf(*h), helper::to_f32_or_inf(*w)};
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #pragma once
 // Small tools shared by the graph-finishing passes: the nesting limit, the walk over the
-// subgraphs held in node attributes, name sets that borrow from the graph, and removal of
-// flagged nodes. Every order these produce comes from the graph's own lists.
+// subgraphs held in node attributes, name sets that borrow from the graph, removal of
+// flagged nodes and of unread initializers. Every order these produce comes from the graph's
+// own lists.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -76,6 +77,18 @@ bool remove_flagged(std::vector<T>& items, const std::vector<bool>& remove) {
     const bool changed = w != items.size();
     items.erase(items.begin() + static_cast<std::ptrdiff_t>(w), items.end());
     return changed;
+}
+
+// Drops the initializers that no node of the graph or of its subgraphs reads and that are
+// not graph outputs; the others keep their order.
+inline void drop_unreferenced_initializers(proto::GraphProto& graph) {
+    NameSet referenced;
+    for_each_referenced_name(graph, [&](std::string_view n) { referenced.insert(n); });
+    for (const auto& o : graph.output) referenced.insert(o.name);
+    std::vector<bool> remove(graph.initializer.size());
+    for (size_t i = 0; i < graph.initializer.size(); ++i)
+        remove[i] = referenced.count(graph.initializer[i].name) == 0;
+    remove_flagged(graph.initializer, remove);
 }
 
 }  // namespace kestro::passes

@@ -35,13 +35,7 @@ void Converter::sanitize_graph_checked(proto::GraphProto& graph, size_t depth) {
     }
 
     materialize_initializer_only_outputs(graph);
-
-    NameSet referenced = collect_referenced_value_names(graph);
-    for (const auto& o : graph.output) referenced.insert(o.name);
-    std::vector<bool> remove(graph.initializer.size());
-    for (size_t i = 0; i < graph.initializer.size(); ++i)
-        remove[i] = referenced.count(graph.initializer[i].name) == 0;
-    passes::remove_flagged(graph.initializer, remove);
+    passes::drop_unreferenced_initializers(graph);
 }
 
 void Converter::materialize_initializer_only_outputs(proto::GraphProto& graph) {

@@ -1,0 +1,74 @@
+// Small helpers the unit tests share: parsing JSON texts, capturing a refusal's message and
+// reading back what a lowering wrote into the graph.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include "converter/converter.h"
+
+namespace kestro::test {
+
+using Names = std::vector<std::string>;
+using Ints = std::vector<int64_t>;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// One JSON text as a document; a text that does not parse fails the test.
+template <unsigned Flags = rapidjson::kParseDefaultFlags>
+rapidjson::Document parse(const std::string& text) {
+    rapidjson::Document d;
+    d.Parse<Flags>(text.c_str(), text.size());
+    EXPECT_FALSE(d.HasParseError()) << text;
+    return d;
+}
+
+// Keeps parsed operator objects alive for the duration of a test: the converter keeps
+// references into the operators it has seen.
+struct Ops {
+    std::vector<std::unique_ptr<rapidjson::Document>> docs;
+    const Json& operator()(const std::string& text) {
+        docs.push_back(std::make_unique<rapidjson::Document>(parse(text)));
+        return *docs.back();
+    }
+};
+
+// The message of the kestro::Error `f` throws, or `none` when it returns normally.
+inline std::string error_of(const std::function<void()>& f, const std::string& none = "<no error>") {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.message();
+    }
+    return none;
+}
+
+// The raw data of an int64 tensor.
+inline Ints i64s(const proto::TensorProto& t) {
+    Ints v(t.raw_data.size() / 8);
+    if (!v.empty()) std::memcpy(v.data(), t.raw_data.data(), v.size() * 8);
+    return v;
+}
+
+template <class List>
+Names names_of(const List& items) {
+    Names out;
+    for (const auto& i : items) out.push_back(i.name);
+    return out;
+}
+
+inline Names op_types(const proto::GraphProto& g) {
+    Names out;
+    for (const auto& n : g.node) out.push_back(n.op_type);
+    return out;
+}
+inline Names op_types(const Converter& c) { return op_types(c.graph); }
+
+}  // namespace kestro::test
