@@ -1,14 +1,298 @@
-// Lowerings not built yet: each fails with a message naming its operator.
+// Reductions (sum, max, mean, min), top-k, argmax and argsort.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "converter/converter.h"
+#include "log.h"
 
 namespace kestro {
 
-void Converter::op_reduce_sum(const Json&) { not_supported_yet("1.sum"); }
-void Converter::op_topk(const Json&) { not_supported_yet("1.topk"); }
-void Converter::op_argmax(const Json&) { not_supported_yet("1.argmax"); }
-void Converter::op_argsort(const Json&) { not_supported_yet("1.argsort"); }
-void Converter::reduce_via_const_axes(const Json&, std::string_view, std::string_view, std::string_view prefix) {
-    not_supported_yet(prefix == "reduce_max" ? "1.max" : prefix == "reduce_min" ? "1.min" : "1.mean");
+namespace {
+
+constexpr const char* kTarget = "kestro::converter::ops::reduce";
+
+// The integer-key argsort materializes one position per element of the sorted axis; past
+// this length the plain TopK, which breaks ties the same way, is used instead. It also
+// keeps int32 keys, |x| * (n + 1) + n, far inside the int64 range.
+constexpr int64_t kMaxKeyLength = int64_t{1} << 20;
+
+// "keepdim"/"keepdims": only a JSON boolean counts; anything else keeps the dims.
+int64_t keepdims_of(const Json& op, std::string_view name) {
+    return helper::attr_bool(op, name).value_or(true) ? 1 : 0;
+}
+
+bool is_float_dtype(int32_t code) {
+    return code == proto::dtype::FLOAT || code == proto::dtype::DOUBLE || code == proto::dtype::FLOAT16;
+}
+
+// The element type Paddle's sum produces: the recorded output type, else the "dtype"
+// attribute, else int64 for bool and int32 inputs (which Paddle widens) and the input's
+// own type otherwise. Empty when nothing is known.
+std::optional<int32_t> sum_result_dtype(const Converter& c, const Json& op, int64_t out,
+                                        std::optional<int32_t> x_type) {
+    if (auto recorded = c.known_onnx_dtype(out)) return recorded;
+    if (auto word = helper::attr_str_value(op, "dtype"))
+        if (auto code = helper::paddle_dtype_token_to_onnx(*word)) return code;
+    if (x_type && (*x_type == proto::dtype::BOOL || *x_type == proto::dtype::INT32))
+        return proto::dtype::INT64;
+    return x_type;
+}
+
+// An empty axes list means every axis, as having no axes does. Below opset 18 the axes
+// are an attribute, and an INTS attribute without values does not pass the model
+// checker, so the attribute is left out instead.
+std::optional<std::vector<int64_t>> axes_for_node(std::optional<std::vector<int64_t>> axes, int64_t opset) {
+    if (axes && axes->empty() && opset < 18) return std::nullopt;
+    return axes;
+}
+
+// A run-time axes tensor as the reductions take it: int64, so other recorded types are cast.
+std::string axes_input(Converter& c, int64_t id, int64_t out, std::string_view prefix) {
+    auto type = c.known_onnx_dtype(id);
+    if (type && *type != proto::dtype::INT64)
+        return c.ensure_i64_input(id, out, fmt::format("{}_axes", prefix));
+    return c.get_tensor_name(id);
+}
+
+}  // namespace
+
+void Converter::op_reduce_sum(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("sum missing inputs");
+    if (scalar_reduce_passthrough(ids[0], out)) return;
+    std::string input = get_tensor_name(ids[0]);
+    std::string output = get_tensor_name(out);
+    const bool has_axes_input = ids.size() >= 2;
+    std::string axes_name = has_axes_input ? get_tensor_name(ids[1]) : std::string();
+    const int64_t keepdims = keepdims_of(op, "keepdim");
+
+    // ReduceSum takes its axes as an input only from opset 13; below it they must be known
+    // now to become the attribute.
+    std::optional<std::vector<int64_t>> folded_axes;
+    if (opset < 13 && has_axes_input && ids[1] != 0) {
+        const std::vector<double>* folded = state.const_values.find(ids[1]);
+        if (folded)
+            folded_axes = helper::saturate_i64(*folded);
+        else
+            require_opset("sum with tensor axes", 13);
+    }
+
+    // Paddle sums bool and int32 into int64 (and honours "dtype"); ReduceSum keeps its input
+    // type and takes no bool, so the input is converted first.
+    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> result_type = sum_result_dtype(*this, op, out, x_type);
+    if (x_type && result_type && *x_type != *result_type) {
+        std::string cast = fmt::format("sum_input_cast_{}", out);
+        add_cast_node(std::move(input), cast, *result_type);
+        input = std::move(cast);
+    }
+
+    if (opset < 13) {
+        add_reduce_node("ReduceSum", std::move(input), std::move(output), axes_for_node(folded_axes, opset),
+                        keepdims, fmt::format("sum_{}", out));
+        return;
+    }
+    std::vector<std::string> inputs{std::move(input)};
+    if (has_axes_input) inputs.push_back(ids[1] != 0 ? axes_input(*this, ids[1], out, "sum") : axes_name);
+    append_node("ReduceSum", std::move(inputs), {std::move(output)},
+                {helper::attr_int("keepdims", keepdims)});
+}
+
+void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_message,
+                                      std::string_view onnx_op, std::string_view prefix) {
+    const int64_t out = helper::op_out_id(op);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error::raw(std::string(missing_message));
+    if (scalar_reduce_passthrough(ids[0], out)) return;
+
+    std::optional<std::vector<int64_t>> axes;
+    bool tensor_axes = false;
+    if (ids.size() >= 2) {
+        if (const std::vector<double>* folded = state.const_values.find(ids[1]))
+            axes = helper::saturate_i64(*folded);
+        else if (ids[1] != 0)
+            tensor_axes = true;
+    }
+    // Axes known only at run time: reducing over every axis instead would be a wrong
+    // result, so they go in as a tensor, which these reductions accept from opset 18.
+    if (tensor_axes) {
+        std::string_view what = prefix.substr(0, 7) == "reduce_" ? prefix.substr(7) : prefix;
+        require_opset(fmt::format("{} with tensor axes", what), 18);
+    }
+
+    std::string input = get_tensor_name(ids[0]);
+    std::string output = get_tensor_name(out);
+    const int64_t keepdims = keepdims_of(op, "keepdim");
+    const std::string name_prefix = fmt::format("{}_{}", prefix, out);
+    if (tensor_axes) {
+        append_node(std::string(onnx_op), {std::move(input), axes_input(*this, ids[1], out, prefix)},
+                    {std::move(output)},
+                    {helper::attr_int("keepdims", keepdims)});
+        return;
+    }
+    add_reduce_node(std::string(onnx_op), std::move(input), std::move(output), axes_for_node(axes, opset),
+                    keepdims, name_prefix);
+}
+
+void Converter::op_topk(const Json& op) {
+    const Json* outs = helper::member(op, "O");
+    if (!outs || !outs->IsArray()) throw Error("topk missing outputs");
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("topk missing inputs");
+    std::optional<int64_t> primary;
+    if (!outs->Empty())
+        if (const Json* id = helper::member((*outs)[0], "%")) primary = helper::as_i64(*id);
+    if (!primary) throw Error("topk missing primary output id");
+
+    const int64_t axis = helper::attr_i64(op, "axis").value_or(-1);
+    const bool largest = helper::attr_bool(op, "largest").value_or(true);
+    const bool sorted = helper::attr_bool(op, "sorted").value_or(true);
+    if (opset < 11) {
+        // TopK-10 always returns the largest elements, sorted, and only for float types.
+        if (!largest) require_opset("topk with largest=false", 11);
+        if (auto x_type = known_onnx_dtype(ids[0]); x_type && !is_float_dtype(*x_type))
+            require_opset(fmt::format("topk of {} tensors", helper::onnx_dtype_name(*x_type)), 11);
+    }
+
+    std::string k = get_tensor_name(ids[1]);
+    const std::string* k_token = state.tensor_dtypes.find(ids[1]);
+    if (!k_token || *k_token != "0.t_i64") {
+        std::string cast = fmt::format("topk_k_i64_{}", *primary);
+        add_cast_node(std::move(k), cast, proto::dtype::INT64);
+        k = std::move(cast);
+    }
+    // TopK wants K as a one-element 1-D tensor; a rank-0 k would fail when the model runs.
+    if (const std::vector<int64_t>* k_dims = state.tensor_shapes.find(ids[1]); k_dims && k_dims->empty()) {
+        std::string vec = fmt::format("topk_k_1d_{}", *primary);
+        add_unsqueeze_node(std::move(k), vec, {0}, fmt::format("topk_k_1d_axes_{}", *primary));
+        k = std::move(vec);
+    }
+
+    std::vector<std::string> out_names;
+    for (const Json& entry : outs->GetArray()) {
+        const Json* id = helper::member(entry, "%");
+        std::optional<int64_t> value = id ? helper::as_i64(*id) : std::nullopt;
+        if (!value) throw Error("topk output missing id");
+        out_names.push_back(get_tensor_name(*value));
+    }
+    std::string x = get_tensor_name(ids[0]);
+
+    // K is an input from opset 10 on; "largest" and "sorted" exist from opset 11.
+    std::vector<proto::AttributeProto> attributes{helper::attr_int("axis", axis)};
+    if (opset >= 11) {
+        attributes.push_back(helper::attr_int("largest", largest ? 1 : 0));
+        attributes.push_back(helper::attr_int("sorted", sorted ? 1 : 0));
+    }
+    append_node("TopK", {std::move(x), std::move(k)}, std::move(out_names), std::move(attributes));
+}
+
+void Converter::op_argmax(const Json& op) {
+    if (helper::attr_bool(op, "flatten") == std::optional<bool>(true))
+        throw Error("argmax with flatten=true is not supported");
+    const int64_t out = helper::op_out_id(op);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("argmax missing inputs");
+    std::string output = get_tensor_name(out);
+
+    // The axis is an attribute of ArgMax, so an axis input must be known now; defaulting
+    // to axis 0 would give a wrong result.
+    std::optional<int64_t> axis;
+    if (ids.size() >= 2 && ids[1] != 0) {
+        const std::vector<double>* folded = state.const_values.find(ids[1]);
+        if (!folded || folded->empty()) throw Error("argmax requires constant axis input");
+        axis = helper::saturate_i64((*folded)[0]);
+    }
+
+    const std::string* out_token = state.tensor_dtypes.find(out);
+    const bool to_i32 = out_token && *out_token == "0.t_i32";
+    std::string result = to_i32 ? fmt::format("argmax_i64_{}", out) : output;
+    std::vector<proto::AttributeProto> attributes;
+    if (axis) attributes.push_back(helper::attr_int("axis", *axis));
+    attributes.push_back(helper::attr_int("keepdims", keepdims_of(op, "keepdims")));
+    append_node("ArgMax", {get_tensor_name(ids[0])}, {result}, std::move(attributes));
+    if (to_i32) add_cast_node(std::move(result), std::move(output), proto::dtype::INT32);
+}
+
+void Converter::op_argsort(const Json& op) {
+    const Json* outs = helper::member(op, "O");
+    if (!outs || !outs->IsArray()) throw Error("argsort missing outputs");
+    if (outs->Size() < 2) throw Error("argsort expects two outputs");
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("argsort missing inputs");
+    const std::string x = get_tensor_name(ids[0]);
+    const int64_t axis = helper::attr_i64(op, "axis").value_or(-1);
+    const bool descending = helper::attr_bool(op, "descending").value_or(false);
+    const bool stable = helper::attr_bool(op, "stable").value_or(false);
+
+    std::vector<std::string> out_names;
+    for (const Json& entry : outs->GetArray()) {
+        const Json* id = helper::member(entry, "%");
+        if (auto value = id ? helper::as_i64(*id) : std::nullopt)
+            out_names.push_back(get_tensor_name(*value));
+    }
+    // With an entry skipped the sorted values would be written under the indices' name.
+    if (out_names.size() < 2) throw Error("argsort output missing id");
+    // TopK gains "largest" and "sorted", and GatherElements appears, at opset 11.
+    require_opset("argsort", 11);
+
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+    int64_t resolved = axis;
+    if (dims) {
+        resolved = axis < 0 ? axis + static_cast<int64_t>(dims->size()) : axis;
+    } else if (axis < 0) {
+        require_opset("argsort negative axis gather", 13);
+    }
+    int64_t name_id = 0;
+    if (const Json* id = helper::member((*outs)[0], "%")) name_id = helper::as_i64(*id).value_or(0);
+
+    const std::string shape = fmt::format("argsort_shape_{}", name_id);
+    append_node("Shape", {x}, {shape});
+    const std::string axis_name = fmt::format("argsort_axis_{}", shape);
+    push_i64_initializer(axis_name, {1}, {resolved});
+    const std::string k = fmt::format("argsort_k_{}", shape);
+    append_node("Gather", {shape, axis_name}, {k});
+
+    std::optional<int64_t> n;
+    if (dims && resolved >= 0 && static_cast<uint64_t>(resolved) < dims->size()) n = (*dims)[resolved];
+    const std::string* token = state.tensor_dtypes.find(ids[0]);
+    // The key form pins ties to the lower position on any backend. It is built only for
+    // int32: an int64 value times (n + 1) can leave the int64 range and sort wrongly, and
+    // the plain TopK already breaks ties by the lower index.
+    const bool key_form = !stable && token && *token == "0.t_i32" && n && *n > 0 && *n <= kMaxKeyLength;
+    if (!stable && token && (*token == "0.t_f16" || *token == "0.t_f32" || *token == "0.t_f64"))
+        KLOG(Level::Warn, kTarget,
+             "argsort with stable=false on floating inputs has backend-dependent tie order");
+
+    auto topk_attributes = [&] {
+        return std::vector<proto::AttributeProto>{helper::attr_int("axis", resolved),
+                                                  helper::attr_int("largest", descending ? 1 : 0),
+                                                  helper::attr_int("sorted", 1)};
+    };
+    if (!key_form) {
+        append_node("TopK", {x, k}, std::move(out_names), topk_attributes());
+        return;
+    }
+
+    const std::string key_input = fmt::format("argsort_input_i64_{}", name_id);
+    add_cast_node(x, key_input, proto::dtype::INT64);
+    const std::string scale = fmt::format("argsort_tie_scale_{}", name_id);
+    push_i64_initializer(scale, {1}, {*n + 1});
+    const std::string tie_break = fmt::format("argsort_tie_break_{}", name_id);
+    std::vector<int64_t> tie_dims(dims->size(), 1);
+    tie_dims[static_cast<size_t>(resolved)] = *n;
+    std::vector<int64_t> positions(static_cast<size_t>(*n));
+    for (int64_t i = 0; i < *n; ++i) positions[static_cast<size_t>(i)] = descending ? *n - i : i;
+    push_i64_initializer(tie_break, std::move(tie_dims), positions);
+    const std::string scaled = fmt::format("argsort_scaled_input_{}", name_id);
+    add_binary_node("Mul", key_input, scale, scaled);
+    const std::string key = fmt::format("argsort_key_{}", name_id);
+    add_binary_node("Add", scaled, tie_break, key);
+    append_node("TopK", {key, k}, {fmt::format("argsort_key_values_{}", name_id), out_names[1]},
+                topk_attributes());
+    append_node("GatherElements", {x, out_names[1]}, {out_names[0]}, {helper::attr_int("axis", resolved)});
 }
 
 }  // namespace kestro

@@ -1,0 +1,178 @@
+"""Reductions, top-k, argmax and argsort through the binary, checked with onnx and run in ONNX
+Runtime against numpy values of PaddlePaddle's documented semantics."""
+
+import numpy as np
+import pytest
+
+from harness import Program, a_bool, a_dtype, convert_check_run
+
+UNDEFINED = {"#": "1.a_dtype", "D": "undefined"}
+
+
+def axes_of(p, values):
+    return p.full_int_array(values)
+
+
+def scalar(p, value, dtype):
+    """A one-element "1.full", as exports write Scalar inputs such as k and axis."""
+    return p.full([1], value, dtype)
+
+
+def reduce_shape(shape, axes, keepdim):
+    axes = [a % len(shape) for a in axes] or list(range(len(shape)))
+    return [1 if k in axes else d for k, d in enumerate(shape) if keepdim or k not in axes]
+
+
+@pytest.mark.parametrize("opset", [10, 13, 17, 18])
+def test_reductions_with_folded_axes(tmp, opset):
+    xs = (np.arange(24, dtype=np.float32).reshape(2, 3, 4) - 7.5) * 0.25
+    zs = np.array([[2**31 - 1, 2**31 - 1, 5], [-3, 4, -2**31]], np.int32)
+    bs = np.array([[True, False, True], [True, True, False]])
+    ss = np.array(2.5, np.float32)
+    p = Program()
+    x = p.data("x", "f32", [2, 3, 4])
+    z = p.data("z", "i32", [2, 3])
+    b = p.data("b", "bool", [2, 3])
+    s = p.data("s", "f32", [])
+    refs = {}
+
+    def red(name, src, ref_src, axes, keepdim, fn, out_dtype, attrs=None):
+        shape = reduce_shape(list(ref_src.shape), axes, keepdim)
+        a = {"keepdim": a_bool(keepdim)}
+        if name == "1.sum":
+            a["dtype"] = UNDEFINED
+        a.update(attrs or {})
+        v = p.op(name, [src, axes_of(p, axes)], attrs=a, outs=[(out_dtype, shape)])
+        ref = fn(ref_src, axis=tuple(axes) if axes else None, keepdims=keepdim)
+        refs[f"{name[2:]}_{len(refs)}"] = (v, np.asarray(ref).reshape(shape))
+
+    red("1.sum", x, xs, [1], False, np.sum, "f32")
+    red("1.sum", x, xs, [], False, np.sum, "f32")  # an empty axis list reduces every axis
+    red("1.sum", x, xs, [2, 0], True, lambda a, **k: np.sum(a, dtype=np.float64, **k), "f64",
+        {"dtype": a_dtype("float64")})
+    # Paddle sums int32 and bool into int64.
+    red("1.sum", z, zs, [-1], False, lambda a, **k: np.sum(a, dtype=np.int64, **k), "i64")
+    red("1.sum", b, bs, [0], True, lambda a, **k: np.sum(a, dtype=np.int64, **k), "i64")
+    red("1.max", x, xs, [-1, 0], True, np.max, "f32")
+    red("1.max", z, zs, [], False, np.max, "i32")
+    red("1.mean", x, xs, [0], True, np.mean, "f32")
+    red("1.min", x, xs, [], False, np.min, "f32")
+    red("1.min", z, zs, [1], True, np.min, "i32")
+    # A rank-0 input is passed through.
+    v = p.op("1.sum", [s, axes_of(p, [])], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [])])
+    refs["sum_scalar"] = (v, ss)
+    for name, (v, _) in refs.items():
+        p.fetch(v, name)
+    res = convert_check_run(p, None, {"x": xs, "z": zs, "b": bs, "s": ss}, opset=opset, tmp=tmp)
+    for name, (_, ref) in refs.items():
+        assert res[name].dtype == ref.dtype, name
+        np.testing.assert_allclose(res[name], ref, rtol=1e-6, err_msg=name)
+
+
+@pytest.mark.parametrize("opset", [13, 18])
+def test_axes_known_only_at_run_time(tmp, opset):
+    """Run-time axes go in as a tensor (ReduceSum from opset 13, the others from 18)."""
+    xs = np.arange(12, dtype=np.float32).reshape(3, 4)
+    p = Program()
+    x = p.data("x", "f32", [3, 4])
+    ax = p.data("ax", "i32", [1])
+    p.fetch(p.op("1.sum", [x, ax], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [-1])]), "sum")
+    if opset >= 18:
+        p.fetch(p.op("1.max", [x, ax], attrs={"keepdim": a_bool(True)}, outs=[("f32", [-1, -1])]), "max")
+    res = convert_check_run(p, None, {"x": xs, "ax": np.array([1], np.int32)}, opset=opset, tmp=tmp)
+    np.testing.assert_array_equal(res["sum"], xs.sum(axis=1))
+    if opset >= 18:
+        np.testing.assert_array_equal(res["max"], xs.max(axis=1, keepdims=True))
+
+
+def paddle_topk(a, k, largest):
+    order = np.argsort(-a if largest else a, axis=-1, kind="stable")[..., :k]
+    return np.take_along_axis(a, order, -1), order.astype(np.int64)
+
+
+@pytest.mark.parametrize("opset", [10, 11, 17])
+def test_topk(tmp, opset):
+    xs = np.array([[1.5, 3.0, 2.0, 5.0, 4.0], [0.0, -1.0, 7.0, 7.5, -2.0], [9.0, 8.0, 1.0, 0.5, 3.0]], np.float32)
+    zs = np.array([[4, -1, 9, 9, 2], [0, 3, -7, 8, 1]], np.int32)
+    p = Program()
+    x = p.data("x", "f32", [3, 5])
+    refs = {}
+    vals, idx = p.op("1.topk", [x, scalar(p, 2, "i32")], attrs={"axis": -1, "largest": a_bool(True), "sorted": a_bool(True)},
+                     outs=[("f32", [3, 2]), ("i64", [3, 2])])
+    ref_vals, ref_idx = paddle_topk(xs, 2, True)
+    refs.update(values=(vals, ref_vals), indices=(idx, ref_idx))
+    feeds = {"x": xs}
+    if opset >= 11:
+        # k as a rank-0 tensor fed at run time, smallest first, over int32 values.
+        z = p.data("z", "i32", [2, 5])
+        k = p.data("k", "i64", [])
+        vals, idx = p.op("1.topk", [z, k], attrs={"axis": 1, "largest": a_bool(False), "sorted": a_bool(True)},
+                         outs=[("i32", [2, -1]), ("i64", [2, -1])])
+        ref_vals, ref_idx = paddle_topk(zs, 3, False)
+        refs.update(small_values=(vals, ref_vals), small_indices=(idx, ref_idx))
+        feeds.update(z=zs, k=np.array(3, np.int64))
+    for name, (v, _) in refs.items():
+        p.fetch(v, name)
+    res = convert_check_run(p, None, feeds, opset=opset, tmp=tmp)
+    for name, (_, ref) in refs.items():
+        assert res[name].dtype == ref.dtype, name
+        np.testing.assert_array_equal(res[name], ref, err_msg=name)
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+def test_argmax(tmp, opset):
+    xs = np.array([[1.0, 5.0, 2.0, 5.0], [7.0, 0.0, 3.0, 7.0], [-1.0, -2.0, -0.5, -3.0]], np.float32)
+    p = Program()
+    x = p.data("x", "f32", [3, 4])
+    rows = p.op("1.argmax", [x, scalar(p, 1, "i64")], attrs={"keepdims": a_bool(False), "flatten": a_bool(False),
+                                                             "dtype": a_dtype("int64")}, outs=[("i64", [3])])
+    cols = p.op("1.argmax", [x, scalar(p, -2, "i64")], attrs={"keepdims": a_bool(True), "flatten": a_bool(False),
+                                                              "dtype": a_dtype("int32")}, outs=[("i32", [1, 4])])
+    p.fetch(rows, "rows")
+    p.fetch(cols, "cols")
+    res = convert_check_run(p, None, {"x": xs}, opset=opset, tmp=tmp)
+    # Ties give the first position, as Paddle's argmax does.
+    np.testing.assert_array_equal(res["rows"], np.argmax(xs, axis=1).astype(np.int64))
+    assert res["cols"].dtype == np.int32
+    np.testing.assert_array_equal(res["cols"], np.argmax(xs, axis=0).astype(np.int32).reshape(1, 4))
+
+
+def paddle_argsort(a, axis, descending):
+    """Paddle's stable argsort: equal elements keep their order in both directions."""
+    keys = a.astype(np.int64) if a.dtype.kind == "i" else a
+    order = np.argsort(-keys if descending else keys, axis=axis, kind="stable")
+    return np.take_along_axis(a, order, axis), order.astype(np.int64)
+
+
+ARGSORT = {
+    # name: (values, numpy dtype, axis, descending, stable)
+    "i32_ties_ascending": ([[3, 1, 2, 1, 3], [0, 0, -5, 7, 0]], np.int32, -1, False, False),
+    "i32_ties_descending": ([[3, 1, 2, 1, 3], [0, 0, -5, 7, 0]], np.int32, 1, True, False),
+    "i32_extremes_axis0": ([[2**31 - 1, -2**31], [-2**31, 2**31 - 1], [2**31 - 1, 0]], np.int32, 0, False, False),
+    # Values near 2^62 overflow a value-times-length key.
+    "i64_large": ([[2**62, -2**62, 0, 5, 5]], np.int64, -1, False, False),
+    "i64_large_descending": ([[2**62, -2**62, 0, 5, 2**62]], np.int64, -1, True, False),
+    "f32_stable": ([[0.5, -1.0, 2.0, -1.0], [1.0, 1.0, 0.0, 3.0]], np.float32, -1, True, True),
+    "f32_unstable": ([[0.5, -1.0, 2.0, -3.0]], np.float32, 1, False, False),
+}
+
+
+@pytest.mark.parametrize("opset", [11, 13, 17])
+def test_argsort(tmp, opset):
+    p = Program()
+    feeds, refs = {}, {}
+    for name, (values, dtype, axis, descending, stable) in ARGSORT.items():
+        a = np.array(values, dtype)
+        word = {np.int32: "i32", np.int64: "i64", np.float32: "f32"}[dtype]
+        x = p.data(name, word, list(a.shape))
+        vals, idx = p.op("1.argsort", [x], attrs={"axis": axis, "descending": a_bool(descending), "stable": a_bool(stable)},
+                         outs=[(word, list(a.shape)), ("i64", list(a.shape))])
+        p.fetch(vals, f"{name}_values")
+        p.fetch(idx, f"{name}_indices")
+        feeds[name] = a
+        refs[name] = paddle_argsort(a, axis, descending)
+    res = convert_check_run(p, None, feeds, opset=opset, tmp=tmp)
+    for name, (ref_values, ref_indices) in refs.items():
+        assert res[f"{name}_values"].dtype == ref_values.dtype, name
+        np.testing.assert_array_equal(res[f"{name}_values"], ref_values, err_msg=name)
+        np.testing.assert_array_equal(res[f"{name}_indices"], ref_indices, err_msg=name)
