@@ -189,7 +189,9 @@ void Converter::add_reduce_node(std::string op_type, std::string input, std::str
     std::vector<proto::AttributeProto> attrs;
     if (axes) {
         if (opset < 18) {
-            attrs.push_back(helper::attr_ints("axes", *axes));
+            // An empty "axes" attribute is refused by ONNX checkers; leaving it out means
+            // the same thing: reduce over every axis.
+            if (!axes->empty()) attrs.push_back(helper::attr_ints("axes", *axes));
         } else {
             graph.initializer.push_back(vector_i64(prefix + "_axes", *axes));
             inputs.push_back(prefix + "_axes");

@@ -252,3 +252,13 @@ TEST(NodeBuilders, NamesForIdsStopAtTheFirstError) {
     EXPECT_EQ(c.tensor_names_for_ids({5, 0, 6}), (Names{"x", "", "tensor_6"}));
     EXPECT_EQ(error_of([&] { c.tensor_names_for_ids({5, -3}); }), "Undefined value id -3");
 }
+
+TEST(AxesBuilders, EmptyReduceAxesBelow18WriteNoAttribute) {
+    // An empty INTS attribute is invalid ONNX; without it the node reduces every axis,
+    // which is what an empty list asks for.
+    Converter c;
+    c.opset = 17;
+    c.add_reduce_node("ReduceSum", "a", "b", Ints{}, 1, "r");
+    EXPECT_EQ(names_of(c.graph.node[0].attribute), Names{"keepdims"});
+    EXPECT_TRUE(c.graph.initializer.empty());
+}

@@ -38,11 +38,9 @@ TEST(IndexPut, ChoosesAFormOrRefuses) {
     };
     const Case cases[] = {
         {{3, 4}, {3, 4}, {{3, 4}, {3, 4}}, nullptr, "ScatterND"},
-        {{-1, -1}, {-1, -1}, {{2}, {2}}, nullptr, "ScatterND"},
         {{3, 4}, {4, 3}, {{3, 4}, {3, 4}}, "unsupported index_put pattern for output 9", nullptr},
         {{3, 4}, {}, {{2}, {2}, {2}}, "unsupported index_put pattern for output 9", nullptr},
         {{3, 4}, {}, {{2}}, nullptr, "ScatterND"},
-        {{3, 4}, {3, 4}, {{2}}, "unsupported index_put pattern for output 9", nullptr},
         {{2, 3, 4}, {}, {{2}}, "unsupported index_put pattern for output 9", nullptr},
     };
     for (const Case& k : cases) {
@@ -77,33 +75,18 @@ TEST(IndexPut, ChoosesAFormOrRefuses) {
 }
 
 TEST(PutAlongAxis, ReadsItsAttributesLeniently) {
-    struct Case {
-        std::string attrs;
-        const char* error;
-        int64_t axis;
-    };
-    const Case cases[] = {
-        {a("reduce", "3") + "," + a("include_self", "0") + "," + a("axis", "-4"), nullptr, -1},
-        {a("axis", "5"), nullptr, 5},
-        {a("axis", "1.0"), nullptr, 0},
-        {a("reduce", R"("assign ")"), "put_along_axis only supports reduce=assign", 0},
-        {a("reduce", R"("add")"), "put_along_axis only supports reduce=assign", 0},
-        {a("include_self", "false"), "put_along_axis only supports include_self=true", 0},
-    };
-    for (const Case& k : cases) {
-        Ops ops;
+    Ops ops;
+    auto run = [&](const std::string& attrs) {
         Converter c;
         c.state.tensor_shapes.insert(1, {2, 2, 2});
         c.state.tensor_dtypes.insert(2, "0.t_i64");
-        const auto& o = ops(op("1.put_along_axis", 3, k.attrs));
-        if (k.error) {
-            EXPECT_EQ(error_of([&] { c.op_put_along_axis(o); }), k.error);
-            continue;
-        }
-        c.op_put_along_axis(o);
-        ASSERT_EQ(op_types(c), Names{"ScatterElements"});
-        EXPECT_EQ(c.graph.node[0].attribute[0].i, k.axis) << k.attrs;
-    }
+        const std::string err = error_of([&] { c.op_put_along_axis(ops(op("1.put_along_axis", 3, attrs))); });
+        return err == "<no error>" ? std::to_string(c.graph.node.at(0).attribute.at(0).i) : err;
+    };
+    // A number for "reduce" or 0 for "include_self" is not their type and counts as absent.
+    EXPECT_EQ(run(a("reduce", "3") + "," + a("include_self", "0") + "," + a("axis", "-4")), "-1");
+    EXPECT_EQ(run(a("reduce", R"("assign ")")), "put_along_axis only supports reduce=assign");
+    EXPECT_EQ(run(a("include_self", "false")), "put_along_axis only supports include_self=true");
 }
 
 TEST(RepeatInterleave, RefusesWhatItCannotTileWithoutOverflow) {
@@ -123,9 +106,6 @@ TEST(RepeatInterleave, RefusesWhatItCannotTileWithoutOverflow) {
     EXPECT_EQ(run(a("repeats", "2.0"), 1), std::pair(std::string("repeat_interleave: missing repeats"), Names{"Unsqueeze"}));
     EXPECT_EQ(run("", 2, {3}).first, "repeat_interleave supports one repeat count only, got repeats of shape [3]");
     EXPECT_EQ(run("", 2, {-1}).first, "repeat_interleave supports one repeat count only, got repeats of shape [-1]");
-    const auto [err, nodes] = run(a("axis", "-1") + "," + a("repeats", "2"), 1);
-    EXPECT_EQ(err, "<no error>");
-    EXPECT_EQ(nodes, (Names{"Unsqueeze", "Concat", "Tile", "Shape", "Slice", "Mul", "Slice", "Concat", "Reshape"}));
 }
 
 TEST(SetValue, BoundsSizesBeforeMaterializing) {
@@ -174,12 +154,10 @@ TEST(SetValueWithTensor, ChecksInOrder) {
     const Case cases[] = {
         {2, a("decrease_axes", "[0]"), {}, nullptr},  // no axes: values broadcast over x
         {5, a("axes", "[1]"), {2, 4}, "set_value_with_tensor_ currently only supports axes=[1]"},
-        {5, a("axes", R"([{"D":2}])"), {2, 4}, "set_value_with_tensor_ currently only supports axes=[1]"},
         {5, axes1 + "," + a("decrease_axes", "[1,1]"), {2, 4},
          "set_value_with_tensor_ currently only supports decrease_axes=[] or [1]"},
         {4, axes1, {2, 4}, "set_value_with_tensor_ axes=[1] expects data, values, starts, ends, steps"},
         {5, axes1, {}, "set_value_with_tensor_: missing rank metadata"},
-        {5, axes1, {4}, "set_value_with_tensor_ axes=[1] requires rank >= 2 inputs"},
         {5, axes1 + "," + a("decrease_axes", "[1]"), {2, 4}, "set_value_with_tensor_ step cannot be zero"},
         // Without a known size of axis 1 the number of positions is left to the run time.
         {5, axes1 + "," + a("decrease_axes", "[1]"), {2, -1}, nullptr},

@@ -1,12 +1,230 @@
-// Lowerings not built yet: each fails with a message naming its operator.
+// Scatter-based writes: index_put (ScatterND or Where), put_along_axis (ScatterElements)
+// and repeat_interleave (Unsqueeze, Tile and Reshape). The set_value lowerings live in
+// set_value.cpp.
 #include "converter/converter.h"
 
 namespace kestro {
 
-void Converter::op_index_put(const Json&) { not_supported_yet("1.index_put"); }
-void Converter::op_set_value(const Json&) { not_supported_yet("1.set_value_"); }
-void Converter::op_set_value_with_tensor(const Json&) { not_supported_yet("1.set_value_with_tensor_"); }
-void Converter::op_put_along_axis(const Json&) { not_supported_yet("1.put_along_axis"); }
-void Converter::op_repeat_interleave(const Json&) { not_supported_yet("1.repeat_interleave"); }
+namespace {
+
+// Recorded dims of a value; a value without a record counts as rank 0.
+std::vector<int64_t> dims_or_scalar(const Converter& c, int64_t id) {
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(id);
+    return dims ? *dims : std::vector<int64_t>{};
+}
+
+bool is_bool_token(const Converter& c, int64_t id) {
+    const std::string* token = c.state.tensor_dtypes.find(id);
+    return token && *token == "0.t_bool";
+}
+
+// True when the recorded dims show exactly one element that broadcasts onto a tensor of
+// rank `rank` without changing its shape.
+bool single_broadcast_element(const std::vector<int64_t>& dims, size_t rank) {
+    if (dims.size() > rank) return false;
+    for (int64_t d : dims)
+        if (d != 1) return false;
+    return true;
+}
+
+// Writes `values`, broadcast to [K, x.shape[m:]], at the K coordinate rows of `positions`
+// ([K, m], int64) with one ScatterND. This is how Paddle assigns through an index tensor or
+// a mask: the k-th selected position receives the k-th value (or the one value, broadcast).
+void scatter_positions(Converter& c, int64_t out, int64_t x_id, const std::string& positions,
+                       int64_t values_id, size_t m, size_t x_rank) {
+    const std::string positions_shape = fmt::format("index_put_positions_shape_{}", out);
+    c.append_node("Shape", {positions}, {positions_shape});
+    const std::string count = fmt::format("index_put_count_{}", out);
+    c.add_slice_node(positions_shape, count, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, count);
+    std::string target = count;
+    if (m < x_rank) {
+        const std::string x_shape = fmt::format("index_put_x_shape_{}", out);
+        c.append_node("Shape", {c.get_tensor_name(x_id)}, {x_shape});
+        const std::string tail = fmt::format("index_put_tail_{}", out);
+        c.add_slice_node(x_shape, tail, {static_cast<int64_t>(m)}, {static_cast<int64_t>(x_rank)},
+                         std::vector<int64_t>{0}, std::nullopt, tail);
+        target = fmt::format("index_put_shape_{}", out);
+        c.append_node("Concat", {count, tail}, {target}, {helper::attr_int("axis", 0)});
+    }
+    const std::string value = fmt::format("index_put_value_{}", out);
+    c.append_node("Expand", {c.get_tensor_name(values_id), target}, {value});
+    c.append_node("ScatterND", {c.get_tensor_name(x_id), positions, value}, {c.get_tensor_name(out)});
+}
+
+// The coordinates of the true elements of a boolean mask, one row per element in row-major
+// order ([K, rank of the mask]).
+std::string mask_positions(Converter& c, int64_t out, int64_t mask_id) {
+    const std::string nonzero = fmt::format("index_put_nonzero_{}", out);
+    c.append_node("NonZero", {c.get_tensor_name(mask_id)}, {nonzero});
+    const std::string positions = fmt::format("index_put_positions_{}", out);
+    c.append_node("Transpose", {nonzero}, {positions}, {helper::attr_ints("perm", {1, 0})});
+    return positions;
+}
+
+}  // namespace
+
+void Converter::op_index_put(const Json& op) {
+    require_opset("index_put", 11);
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.size() < 3) throw Error("index_put missing inputs");
+    const IdList* listed = state.combine_inputs.find(ids[1]);
+    if (!listed) throw Error("index_put expects combined mask input");
+    // Every form below overwrites; dropping an accumulation would silently change the result.
+    if (helper::attr_bool(op, "accumulate").value_or(false))
+        throw Error("index_put only supports accumulate=false");
+    const IdList indices = *listed;
+    const int64_t x_id = ids[0];
+    const int64_t values_id = ids[2];
+    const auto x_dims = dims_or_scalar(*this, x_id);
+    const auto values_dims = dims_or_scalar(*this, values_id);
+
+    if (indices.size() == 2 && x_dims.size() == 2 && values_dims == x_dims &&
+        !is_bool_token(*this, indices[0]) && !is_bool_token(*this, indices[1])) {
+        // x[rows, cols] = values: each (row, col) pair names one element. ScatterND wants
+        // int64 coordinates; Paddle also allows int32 indices.
+        const std::string rows = ensure_i64_input(indices[0], out, "index_put_row");
+        const std::string row_col = fmt::format("index_put_row_unsqueezed_{}", out);
+        const std::string axis_name = fmt::format("index_put_stack_axis_{}", out);
+        add_unsqueeze_node(rows, row_col, {-1}, axis_name);
+        const std::string cols = ensure_i64_input(indices[1], out, "index_put_col");
+        const std::string col_col = fmt::format("index_put_col_unsqueezed_{}", out);
+        add_unsqueeze_node(cols, col_col, {-1}, axis_name);
+        const std::string coords = fmt::format("index_put_indices_{}", out);
+        append_node("Concat", {row_col, col_col}, {coords}, {helper::attr_int("axis", -1)});
+        append_node("ScatterND", {get_tensor_name(x_id), coords, get_tensor_name(values_id)},
+                    {get_tensor_name(out)});
+        return;
+    }
+    if (indices.size() != 1) throw Error("unsupported index_put pattern for output {}", out);
+
+    const int64_t index_id = indices[0];
+    const auto index_dims = dims_or_scalar(*this, index_id);
+    const bool is_mask = is_bool_token(*this, index_id);
+    if (is_mask && index_dims == x_dims) {
+        if (single_broadcast_element(values_dims, x_dims.size())) {
+            // One value for every selected element: a select keeps the graph simple.
+            const std::string x_shape = fmt::format("index_put_shape_{}", out);
+            append_node("Shape", {get_tensor_name(x_id)}, {x_shape});
+            const std::string value = fmt::format("index_put_value_{}", out);
+            append_node("Expand", {get_tensor_name(values_id), x_shape}, {value});
+            append_node("Where", {get_tensor_name(index_id), value, get_tensor_name(x_id)},
+                        {get_tensor_name(out)});
+            return;
+        }
+        // Several values go to the selected elements in row-major order, which a select
+        // cannot express.
+        scatter_positions(*this, out, x_id, mask_positions(*this, out, index_id), values_id,
+                          x_dims.size(), x_dims.size());
+        return;
+    }
+    if (index_dims.size() == 1 && x_dims.size() == 2 && values_dims.size() <= 1) {
+        // x[index] = values on a matrix writes whole rows.
+        std::string positions;
+        if (is_mask) {
+            positions = mask_positions(*this, out, index_id);
+        } else {
+            const std::string rows = ensure_i64_input(index_id, out, "index_put_index");
+            positions = fmt::format("index_put_indices_unsqueezed_{}", out);
+            add_unsqueeze_node(rows, positions, {-1}, fmt::format("index_put_axis_{}", out));
+        }
+        scatter_positions(*this, out, x_id, positions, values_id, 1, 2);
+        return;
+    }
+    throw Error("unsupported index_put pattern for output {}", out);
+}
+
+void Converter::op_put_along_axis(const Json& op) {
+    // ScatterElements, the only form emitted, first exists at opset 11.
+    require_opset("put_along_axis", 11);
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.size() < 3) throw Error("put_along_axis missing inputs");
+    if (auto reduce = helper::attr_str_value(op, "reduce"); reduce && *reduce != "assign")
+        throw Error("put_along_axis only supports reduce=assign");
+    if (helper::attr_bool(op, "include_self") == false)
+        throw Error("put_along_axis only supports include_self=true");
+    const int64_t axis = normalize_axis(helper::attr_i64(op, "axis").value_or(0), ids[0]);
+    std::string x = get_tensor_name(ids[0]);
+    std::string indices = ensure_i64_input(ids[1], out, "put_along_axis_indices");
+    std::string values = get_tensor_name(ids[2]);
+    append_node("ScatterElements", {std::move(x), std::move(indices), std::move(values)},
+                {get_tensor_name(out)}, {helper::attr_int("axis", axis)});
+}
+
+void Converter::op_repeat_interleave(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("repeat_interleave missing inputs");
+    const int64_t x_id = ids[0];
+    const int64_t a = normalize_axis(helper::attr_i64(op, "axis").value_or(0), x_id);
+    const auto rank = static_cast<int64_t>(state.tensor_shapes.find(x_id)->size());
+    // The new axis goes right after `a`; an axis outside the tensor has no such place.
+    if (a < 0 || a >= rank)
+        throw Error("repeat_interleave: axis {} out of range for rank {}", a, rank);
+    const std::string x = get_tensor_name(x_id);
+
+    const std::string expanded = fmt::format("repeat_interleave_expanded_{}", out);
+    add_unsqueeze_node(x, expanded, {a + 1}, fmt::format("repeat_interleave_axes_{}", out));
+
+    const std::string repeats_dim = fmt::format("repeat_interleave_repeats_dim_{}", out);
+    if (auto repeats = helper::attr_i64(op, "repeats")) {
+        push_i64_initializer(repeats_dim, {1}, {*repeats});
+    } else {
+        if (ids.size() < 2) throw Error("repeat_interleave: missing repeats");
+        // A tensor of counts repeats each slice by its own count; only one count for the
+        // whole tensor fits the Tile below, so anything longer is refused, not misread.
+        const std::vector<int64_t>* r_dims = state.tensor_shapes.find(ids[1]);
+        if (!r_dims || r_dims->size() > 1 || (r_dims->size() == 1 && (*r_dims)[0] != 1))
+            throw Error("repeat_interleave supports one repeat count only, got repeats of shape {}",
+                        r_dims ? helper::fmt_dims(*r_dims) : std::string("unknown"));
+        const std::string scalar = ensure_scalar_i64_input(ids[1], out, "repeat_interleave_repeats");
+        add_unsqueeze_node(scalar, repeats_dim, {0}, fmt::format("repeat_interleave_repeats_axes_{}", out));
+    }
+
+    std::vector<std::string> pieces;
+    for (int64_t i = 0; i <= rank; ++i) {
+        if (i == a + 1) {
+            pieces.push_back(repeats_dim);
+            continue;
+        }
+        std::string one = fmt::format("repeat_interleave_tile_repeat_{}_{}", out, i);
+        push_i64_initializer(one, {1}, {1});
+        pieces.push_back(std::move(one));
+    }
+    std::string tile_repeats = pieces.front();
+    if (pieces.size() != 1) {
+        tile_repeats = fmt::format("repeat_interleave_tile_repeats_{}", out);
+        append_node("Concat", std::move(pieces), {tile_repeats}, {helper::attr_int("axis", 0)});
+    }
+    const std::string tiled = fmt::format("repeat_interleave_tiled_{}", out);
+    append_node("Tile", {expanded, tile_repeats}, {tiled});
+
+    const std::string shape = fmt::format("repeat_interleave_input_shape_{}", out);
+    append_node("Shape", {x}, {shape});
+    const std::string axis_dim = fmt::format("repeat_interleave_axis_dim_{}", out);
+    add_slice_node(shape, axis_dim, {a}, {a + 1}, std::vector<int64_t>{0}, std::nullopt, axis_dim);
+    const std::string repeated = fmt::format("repeat_interleave_repeated_dim_{}", out);
+    add_binary_node("Mul", axis_dim, repeats_dim, repeated);
+
+    std::vector<std::string> parts;
+    if (a > 0) {
+        std::string prefix = fmt::format("repeat_interleave_prefix_{}", out);
+        add_slice_node(shape, prefix, {0}, {a}, std::vector<int64_t>{0}, std::nullopt, prefix);
+        parts.push_back(std::move(prefix));
+    }
+    parts.push_back(repeated);
+    if (a + 1 < rank) {
+        std::string suffix = fmt::format("repeat_interleave_suffix_{}", out);
+        add_slice_node(shape, suffix, {a + 1}, {rank}, std::vector<int64_t>{0}, std::nullopt, suffix);
+        parts.push_back(std::move(suffix));
+    }
+    std::string target = parts.front();
+    if (parts.size() != 1) {
+        target = fmt::format("repeat_interleave_shape_{}", out);
+        append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
+    }
+    append_node("Reshape", {tiled, target}, {get_tensor_name(out)});
+}
 
 }  // namespace kestro
