@@ -277,6 +277,14 @@ public:
     void op_expand(const Json& op);
     void op_full_like(const Json& op);
     void op_full_with_tensor(const Json& op);
+    // One element of an expand target shape: a constant, or a value that holds the element.
+    struct ExpandShapePart {
+        bool tensor = false;
+        int64_t value = 0;  // the constant, or the value id of a tensor part
+    };
+    std::string build_expand_shape(int64_t x_id, int64_t out_id,
+                                   const std::vector<ExpandShapePart>& parts);
+    int64_t aligned_expand_input_axis(int64_t x_id, int64_t out_rank, int64_t position) const;
     void op_slice(const Json& op);
     void op_strided_slice(const Json& op);
     std::string ensure_i64_input(int64_t id, int64_t name_id, std::string_view prefix);

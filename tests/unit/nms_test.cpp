@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <string>
 
 #include "converter/converter.h"
