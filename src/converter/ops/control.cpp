@@ -1,11 +1,319 @@
-// Lowerings not built yet: each fails with a message naming its operator.
+// Control flow (if, while and the conversion of their regions into subgraphs), the boolean
+// reductions any/all, and one-hot.
+#include <cmath>
+#include <unordered_set>
+
 #include "converter/converter.h"
 
 namespace kestro {
 
-void Converter::op_one_hot(const Json&) { not_supported_yet("1.one_hot"); }
-void Converter::op_if(const Json&) { not_supported_yet("1.if"); }
-void Converter::op_while(const Json&) { not_supported_yet("1.while"); }
-void Converter::op_any_all(const Json&, bool any) { not_supported_yet(any ? "1.any" : "1.all"); }
+namespace {
+
+// The element type and dims a block argument declares under "TT".
+struct ArgType {
+    std::string_view token;
+    std::vector<int64_t> dims;
+};
+
+std::optional<ArgType> block_arg_type(const Json& arg) {
+    const Json* tt = helper::member(arg, "TT");
+    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
+    if (!d || !d->IsArray() || d->Empty()) return std::nullopt;
+    const Json* token = helper::member((*d)[0], "#");
+    if (!token || !token->IsString()) return std::nullopt;
+    ArgType type{std::string_view(token->GetString(), token->GetStringLength()), {}};
+    if (d->Size() >= 2 && (*d)[1].IsArray()) type.dims = helper::collect_int_values((*d)[1]);
+    return type;
+}
+
+// A description of the given element type whose shape is left open when no dims are known
+// (an empty dims list would declare a scalar).
+proto::ValueInfoProto value_info_with_known_dims(std::string name, std::string_view token,
+                                                 const std::vector<int64_t>* dims) {
+    proto::ValueInfoProto info =
+        Converter::build_value_info_from_meta(std::move(name), token,
+                                              dims ? *dims : std::vector<int64_t>{});
+    if (!dims) std::get<proto::TypeProto::Tensor>(info.type->value).shape.reset();
+    return info;
+}
+
+std::vector<std::string> output_names(const Converter& c, const Json& op) {
+    std::vector<std::string> names;
+    if (const Json* outs = helper::member(op, "O"))
+        for (int64_t id : helper::collect_value_ids(*outs)) names.push_back(c.get_tensor_name(id));
+    return names;
+}
+
+}  // namespace
+
+proto::GraphProto Converter::convert_region_to_graph(
+    const Json& region, const std::string& graph_name,
+    std::vector<proto::ValueInfoProto> leading_inputs, const std::vector<std::string>& arg_names,
+    const std::vector<int64_t>& outer_ids) const {
+    const Json* blocks = helper::member(region, "blocks");
+    if (!blocks || !blocks->IsArray() || blocks->Empty()) throw Error("Region is missing blocks");
+    const Json& block = (*blocks)[0];
+
+    const Json* args_value = helper::member(block, "args");
+    const bool has_args = args_value && args_value->IsArray();
+    const size_t arg_count = has_args ? args_value->Size() : 0;
+    if (arg_count != arg_names.size())
+        throw Error("Block arg count mismatch for {}: expected {}, got {}", graph_name,
+                    arg_names.size(), arg_count);
+
+    Converter child = sub_converter();
+    proto::GraphProto result;
+    result.name = graph_name;
+    result.input = std::move(leading_inputs);
+
+    for (size_t i = 0; i < arg_count; ++i) {
+        const Json& arg = (*args_value)[static_cast<rapidjson::SizeType>(i)];
+        const Json* id_value = helper::member(arg, "#");
+        const std::optional<int64_t> id = id_value ? helper::as_i64(*id_value) : std::nullopt;
+        if (!id) throw Error("Block arg missing id");
+        child.state.tensor_names.insert(*id, arg_names[i]);
+
+        if (auto type = block_arg_type(arg)) {
+            result.input.push_back(
+                build_value_info_from_meta(arg_names[i], type->token, type->dims));
+            continue;
+        }
+        if (i >= outer_ids.size()) continue;
+        // Loop bodies bind their inputs by position: an argument left without an input would
+        // shift every later carried value onto the wrong input. Type it from the value that
+        // is carried into it, and let the region's lowerings see that type too.
+        const int64_t outer = outer_ids[i];
+        const std::string* token = state.tensor_dtypes.find(outer);
+        if (!token)
+            throw Error("{} block arg {} has no type and the carried value {} has no recorded "
+                        "element type",
+                        graph_name, *id, outer);
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(outer);
+        result.input.push_back(value_info_with_known_dims(arg_names[i], *token, dims));
+        child.state.tensor_dtypes.insert(*id, *token);
+        if (dims) child.state.tensor_shapes.insert(*id, *dims);
+    }
+
+    const Json* ops = helper::member(block, "ops");
+    if (!ops || !ops->IsArray()) throw Error("Block is missing ops");
+
+    child.collect_pass1_from_ops(*ops);
+
+    std::optional<std::vector<int64_t>> yielded;
+    for (const Json& op : ops->GetArray()) {
+        const Json* name = helper::member(op, "#");
+        if (!name || !name->IsString()) continue;
+        const std::string_view full_name(name->GetString(), name->GetStringLength());
+        if (full_name == "2.yield") {
+            yielded = helper::op_input_ids(op);  // the last yield of the block wins
+            continue;
+        }
+        child.process_pass2_op(full_name, op);
+    }
+    if (!yielded) throw Error("Region {} is missing 2.yield", graph_name);
+
+    std::unordered_set<std::string> defined;
+    for (const auto& input : result.input) defined.insert(input.name);
+    for (const auto& t : child.graph.initializer) defined.insert(t.name);
+    for (const auto& node : child.graph.node)
+        for (const auto& out : node.output) defined.insert(out);
+
+    // A subgraph may not hand an enclosing graph's value (or an argument it has no input
+    // for) straight to its outputs; such values go through a copy made inside it. So does a
+    // value yielded a second time: ONNX Runtime fills only one of two outputs of one name.
+    std::vector<proto::NodeProto> copies;
+    std::unordered_set<std::string> used_outputs;
+    for (size_t i = 0; i < yielded->size(); ++i) {
+        const int64_t id = (*yielded)[i];
+        std::string name = child.get_tensor_name(id);
+        if (!defined.count(name) || !used_outputs.insert(name).second) {
+            std::string copy = fmt::format("{}_yield_{}", graph_name, i);
+            proto::NodeProto node;
+            node.op_type = "Identity";
+            node.input = {std::move(name)};
+            node.output = {copy};
+            copies.push_back(std::move(node));
+            name = std::move(copy);
+        }
+        result.output.push_back(child.build_value_info_for_id(id, std::move(name)));
+    }
+
+    result.node = std::move(child.graph.node);
+    for (auto& node : copies) result.node.push_back(std::move(node));
+    result.initializer = std::move(child.graph.initializer);
+    result.value_info = std::move(child.graph.value_info);
+    return result;
+}
+
+void Converter::op_if(const Json& op) {
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("if requires a condition input");
+    std::string cond = get_tensor_name(ids[0]);
+
+    const Json* regions = helper::member(op, "regions");
+    if (!regions || !regions->IsArray()) throw Error("if is missing regions");
+    if (regions->Size() != 2) throw Error("if expects 2 regions, got {}", regions->Size());
+
+    proto::GraphProto then_graph = convert_region_to_graph((*regions)[0], "if_then_branch", {}, {});
+    proto::GraphProto else_graph = convert_region_to_graph((*regions)[1], "if_else_branch", {}, {});
+    // ONNX gives the node's results from whichever branch ran, so both must yield the same
+    // number of values.
+    if (then_graph.output.size() != else_graph.output.size())
+        throw Error("if branches yield different numbers of values: {} and {}",
+                    then_graph.output.size(), else_graph.output.size());
+
+    std::vector<proto::AttributeProto> attributes;
+    attributes.push_back(helper::attr_graph("then_branch", std::move(then_graph)));
+    attributes.push_back(helper::attr_graph("else_branch", std::move(else_graph)));
+    std::vector<std::string> outputs = output_names(*this, op);
+    append_node("If", {std::move(cond)}, std::move(outputs), std::move(attributes));
+}
+
+void Converter::op_while(const Json& op) {
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("while requires condition and loop-carried inputs");
+    const std::vector<int64_t> carried(ids.begin() + 1, ids.end());
+    std::vector<std::string> inputs{"", get_tensor_name(ids[0])};
+    for (int64_t id : carried) inputs.push_back(get_tensor_name(id));
+
+    const Json* regions = helper::member(op, "regions");
+    if (!regions || !regions->IsArray()) throw Error("while is missing regions");
+    if (regions->Empty()) throw Error("while is missing body region");
+    const Json& body = (*regions)[0];
+    const Json* blocks = helper::member(body, "blocks");
+    const Json* args = blocks && blocks->IsArray() && !blocks->Empty()
+                           ? helper::member((*blocks)[0], "args")
+                           : nullptr;
+    if (!args || !args->IsArray()) throw Error("while body region is missing block args");
+    if (args->Size() != carried.size())
+        throw Error("while body arg count mismatch: expected {}, got {}", carried.size(),
+                    args->Size());
+
+    // An argument name that an enclosing loop body already gave to its own argument (a nested
+    // loop carrying the same outer value at the same position) would shadow it inside the
+    // nested body; the argument's own id keeps the two apart.
+    std::unordered_set<std::string_view> taken;
+    for (const auto& [id, name] : state.tensor_names.get()) taken.insert(name);
+    std::vector<std::string> arg_names;
+    for (size_t i = 0; i < carried.size(); ++i) {
+        std::string name = fmt::format("while_arg_{}_{}", i, carried[i]);
+        if (taken.count(name)) {
+            const Json* arg_id = helper::member((*args)[static_cast<rapidjson::SizeType>(i)], "#");
+            if (auto own = arg_id ? helper::as_i64(*arg_id) : std::nullopt)
+                name = fmt::format("while_arg_{}_{}_{}", i, carried[i], *own);
+        }
+        arg_names.push_back(std::move(name));
+    }
+
+    // The condition input keeps the condition's own dims: Paddle's is usually [1], and a
+    // body input declared as a scalar would not match the value that runs in it.
+    std::vector<proto::ValueInfoProto> leading;
+    leading.push_back(build_value_info_from_meta("__kestro_loop_iter", "0.t_i64", {}));
+    leading.push_back(value_info_with_known_dims("__kestro_loop_cond", "0.t_bool",
+                                                 state.tensor_shapes.find(ids[0])));
+
+    proto::GraphProto body_graph =
+        convert_region_to_graph(body, "while_body", std::move(leading), arg_names, carried);
+    // The body yields the next condition and the next value of each carried value.
+    if (body_graph.output.size() != carried.size() + 1)
+        throw Error("while body yields {} values, expected {}", body_graph.output.size(),
+                    carried.size() + 1);
+
+    std::vector<std::string> outputs = output_names(*this, op);
+    append_node("Loop", std::move(inputs), std::move(outputs),
+                {helper::attr_graph("body", std::move(body_graph))});
+}
+
+void Converter::op_any_all(const Json& op, bool any) {
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.empty()) throw Error("any/all requires an input tensor");
+    const int64_t out = helper::op_out_id(op);
+    std::string x = get_tensor_name(ids[0]);
+    const char* word = any ? "any" : "all";
+
+    // Paddle counts any non-zero element as true; a cast straight to INT64 would truncate
+    // 0.5 to 0, so other element types become booleans first.
+    const std::string* token = state.tensor_dtypes.find(ids[0]);
+    if (!token || *token != "0.t_bool") {
+        std::string as_bool = fmt::format("{}_bool_{}", word, out);
+        add_cast_node(std::move(x), as_bool, proto::dtype::BOOL);
+        x = std::move(as_bool);
+    }
+    const std::string cast = fmt::format("{}_cast_{}", word, out);
+    add_cast_node(std::move(x), cast, proto::dtype::INT64);
+
+    std::optional<std::vector<int64_t>> axes;
+    if (const Json* data = helper::attr(op, "axis"); data && data->IsArray()) {
+        std::vector<int64_t> items = helper::collect_i64_items(*data);
+        if (!items.empty()) axes = std::move(items);
+    }
+    // Reductions take negative axes from opset 11; below it count them from the rank.
+    if (axes && opset < 11) {
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+        for (int64_t& a : *axes) {
+            if (a >= 0) continue;
+            if (dims)
+                a += static_cast<int64_t>(dims->size());
+            else
+                require_opset(fmt::format("{} with negative axes", word), 11);
+        }
+    }
+    const Json* keep = helper::attr(op, "keepdim");
+    const int64_t keepdims = keep && keep->IsBool() && keep->GetBool() ? 1 : 0;
+
+    const std::string reduced = fmt::format("{}_reduced_{}", word, out);
+    add_reduce_node(any ? "ReduceMax" : "ReduceMin", cast, reduced, axes, keepdims,
+                    fmt::format("{}_reduce_{}", word, out));
+    add_cast_node(reduced, get_tensor_name(out), proto::dtype::BOOL);
+}
+
+void Converter::op_one_hot(const Json& op) {
+    // Range, which builds the class indices, exists from opset 11.
+    require_opset("one_hot", 11);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("one_hot requires indices and depth inputs");
+    const int64_t out = helper::op_out_id(op);
+    const std::vector<int64_t>* index_dims = state.tensor_shapes.find(ids[0]);
+    const int64_t rank = index_dims ? static_cast<int64_t>(index_dims->size()) : 1;
+
+    std::string indices = get_tensor_name(ids[0]);
+    std::string output = get_tensor_name(out);
+    const std::string indices_i64 = fmt::format("one_hot_indices_i64_{}", out);
+    add_cast_node(std::move(indices), indices_i64, proto::dtype::INT64);
+
+    std::string depth = fmt::format("one_hot_depth_i64_{}", out);
+    if (const std::vector<double>* folded = state.const_values.find(ids[1])) {
+        if (folded->empty()) throw Error("one_hot depth constant is empty");
+        const double v = folded->front();
+        if (!std::isfinite(v) || std::trunc(v) != v)
+            throw Error("one_hot depth must be an integer scalar, got {}", helper::fmt_f64(v));
+        push_i64_initializer(depth, {}, {helper::saturate_i64(v)});
+    } else {
+        add_cast_node(get_tensor_name(ids[1]), depth, proto::dtype::INT64);
+        const std::vector<int64_t>* depth_dims = state.tensor_shapes.find(ids[1]);
+        if (depth_dims && *depth_dims == std::vector<int64_t>{1}) {
+            std::string scalar = fmt::format("one_hot_depth_scalar_{}", out);
+            add_squeeze_node(depth, scalar, std::vector<int64_t>{0},
+                             fmt::format("one_hot_depth_squeeze_axes_{}", out));
+            depth = std::move(scalar);
+        }
+    }
+
+    const std::string start = fmt::format("one_hot_start_{}", out);
+    const std::string step = fmt::format("one_hot_step_{}", out);
+    push_i64_initializer(start, {}, {0});
+    push_i64_initializer(step, {}, {1});
+    const std::string range = fmt::format("one_hot_range_{}", out);
+    append_node("Range", {start, depth, step}, {range});
+
+    const std::string expanded = fmt::format("one_hot_indices_expanded_{}", out);
+    add_unsqueeze_node(indices_i64, expanded, {rank},
+                       fmt::format("one_hot_unsqueeze_axes_{}", out));
+    const std::string equal = fmt::format("one_hot_equal_{}", out);
+    add_binary_node("Equal", expanded, range, equal);
+
+    const int32_t to = maybe_onnx_dtype_for_tensor_id(out).value_or(proto::dtype::FLOAT);
+    add_cast_node(equal, std::move(output), to);
+}
 
 }  // namespace kestro

@@ -1,0 +1,248 @@
+"""if and while with their subgraphs, any/all and one-hot through the built binary, checked with
+onnx and run in ONNX Runtime against numpy values of PaddlePaddle's documented semantics."""
+
+import numpy as np
+import pytest
+
+from harness import Program, a_dtype, a_i32, a_intarray, check, convert, run
+
+
+def convert_and_check(p, opset, tmp):
+    out = tmp / f"opset{opset}" / "model.onnx"
+    r = convert(p, None, out, opset=opset)
+    assert r.returncode == 0, f"conversion failed (exit {r.returncode}):\n{r.stderr}"
+    check(out)
+    return out
+
+
+def add(b, x, y, dtype="f32", dims=(1,)):
+    return b.op("1.add", [x, y], outs=[(dtype, list(dims))])
+
+
+def less(b, x, y, dims=(1,)):
+    return b.op("1.less_than", [x, y], outs=[("bool", list(dims))])
+
+
+# ------------------------------------------------------------------------------------------------
+# if
+
+@pytest.mark.parametrize("opset", [10, 17])
+def test_if_branches_and_outer_values(tmp, opset):
+    p = Program()
+    x = p.data("x", "f32", [2])
+    c = p.data("c", "bool", [1])
+    c2 = p.data("c2", "bool", [1])
+
+    then = p.block()
+    # A nested if whose then-branch and the enclosing then-branch both hand an outer value to
+    # their first output: both copies are named after the branch and the position.
+    inner_then, inner_else = p.block(), p.block()
+    inner_then.yield_([x])
+    inner_else.yield_([add(inner_else, x, inner_else.full([1], 10.0), dims=[2])])
+    nested = then.op("1.if", [c2], outs=[("f32", [2])], regions=[inner_then, inner_else])
+    then.yield_([x, add(then, x, then.full([1], 1.0), dims=[2]), x, nested])
+
+    other = p.block()
+    doubled = other.op("1.multiply", [x, other.full([1], 2.0)], outs=[("f32", [2])])
+    other.yield_([doubled, doubled, x, doubled])
+
+    outs = p.op("1.if", [c], outs=[("f32", [2])] * 4, regions=[then, other])
+    for k, v in enumerate(outs):
+        p.fetch(v, f"o{k}")
+    model = convert_and_check(p, opset, tmp)
+
+    xs = np.array([1.0, 2.0], np.float32)
+    for cond, cond2 in ((True, True), (True, False), (False, True)):
+        got = run(model, {"x": xs, "c": np.array([cond]), "c2": np.array([cond2])})
+        if cond:
+            want = [xs, xs + 1, xs, xs if cond2 else xs + 10]
+        else:
+            want = [xs * 2, xs * 2, xs, xs * 2]
+        for k, w in enumerate(want):
+            np.testing.assert_array_equal(got[f"o{k}"], w, err_msg=f"o{k} cond={cond},{cond2}")
+
+
+# ------------------------------------------------------------------------------------------------
+# while
+
+@pytest.mark.parametrize("opset", [10, 17])
+def test_while_counter_with_carried_values(tmp, opset):
+    p = Program()
+    x = p.data("x", "f32", [2])
+    t0 = p.data("t0", "f32", [2])
+    i0 = p.data("i0", "i64", [1])
+    s0 = p.data("s0", "f32", [1])
+    k0 = p.data("k0", "i64", [1])
+    m0 = p.data("m0", "f32", [2])
+    limit = p.full([1], 5, "i64")
+    c0 = less(p, i0, limit)
+
+    body = p.block()
+    # The first argument carries no type of its own: it still takes its place among the body
+    # inputs, typed from the value carried into it.
+    t = body.arg(None)
+    i = body.arg("i64", [1])
+    s = body.arg("f32", [1])
+    k = body.arg("i64", [1])
+    body.arg("f32", [2])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    s1 = add(body, s, body.op("1.cast", [i], attrs={"dtype": a_dtype("f32")}, outs=[("f32", [1])]))
+    t1 = add(body, t, t, dims=[2])
+    # The next condition reads the main graph's limit; k passes through; m takes an outer value.
+    body.yield_([less(body, i1, limit), t1, i1, s1, k, x])
+
+    outs = p.op("1.while", [c0, t0, i0, s0, k0, m0],
+                outs=[("f32", [2]), ("i64", [1]), ("f32", [1]), ("i64", [1]), ("f32", [2])],
+                regions=[body])
+    for name, v in zip(("t", "i", "s", "k", "m"), outs):
+        p.fetch(v, name)
+    model = convert_and_check(p, opset, tmp)
+
+    xs, ts, ms = (np.array(v, np.float32) for v in ([1, 2], [0.5, -1], [9, 9]))
+    base = {"x": xs, "t0": ts, "s0": np.array([0], np.float32), "k0": np.array([7]), "m0": ms}
+    got = run(model, {**base, "i0": np.array([0])})
+    np.testing.assert_array_equal(got["i"], [5])
+    np.testing.assert_array_equal(got["s"], [10])  # 0 + 1 + 2 + 3 + 4
+    np.testing.assert_array_equal(got["t"], ts * 32)
+    np.testing.assert_array_equal(got["k"], [7])
+    np.testing.assert_array_equal(got["m"], xs)
+    # A condition false from the start runs no iteration: every value comes out as it went in.
+    got = run(model, {**base, "i0": np.array([9])})
+    for name, want in (("i", [9]), ("s", [0]), ("t", ts), ("k", [7]), ("m", ms)):
+        np.testing.assert_array_equal(got[name], want, err_msg=name)
+
+
+@pytest.mark.parametrize("opset", [10, 13, 17])
+def test_while_over_rows_with_nested_if(tmp, opset):
+    """Sums the rows of x one per iteration, and counts the even iterations with an if."""
+    p = Program()
+    x = p.data("x", "f32", [4, 3])
+    n = p.full([1], 4, "i64")
+    two = p.full([1], 2, "i64")
+    zero = p.full([1], 0, "i64")
+    i0 = p.full([1], 0, "i64")
+    acc0 = p.full([1, 3], 0.0)
+    evens0 = p.full([1], 0.0)
+
+    body = p.block()
+    i = body.arg("i64", [1])
+    acc = body.arg("f32", [1, 3])
+    evens = body.arg("f32", [1])
+    row = body.op("1.index_select", [x, i], attrs={"axis": a_i32(0)}, outs=[("f32", [1, 3])])
+    acc1 = add(body, acc, row, dims=[1, 3])
+    even = body.op("1.equal", [body.op("1.remainder", [i, two], outs=[("i64", [1])]), zero],
+                   outs=[("bool", [1])])
+    yes, no = p.block(), p.block()
+    yes.yield_([add(yes, evens, yes.full([1], 1.0))])
+    no.yield_([evens])  # the loop body's argument, an outer value of the branch
+    evens1 = body.op("1.if", [even], outs=[("f32", [1])], regions=[yes, no])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    body.yield_([less(body, i1, n), i1, acc1, evens1])
+
+    _, acc_out, evens_out = p.op("1.while", [less(p, i0, n), i0, acc0, evens0],
+                                 outs=[("i64", [1]), ("f32", [1, 3]), ("f32", [1])], regions=[body])
+    p.fetch(acc_out, "acc")
+    p.fetch(evens_out, "evens")
+    model = convert_and_check(p, opset, tmp)
+
+    xs = np.arange(12, dtype=np.float32).reshape(4, 3) - 5
+    got = run(model, {"x": xs})
+    np.testing.assert_array_equal(got["acc"], xs.sum(axis=0, keepdims=True))
+    np.testing.assert_array_equal(got["evens"], [2])  # iterations 0 and 2
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+def test_nested_while_carrying_the_same_outer_value(tmp, opset):
+    """The inner loop starts from the same main-graph value at the same position as the outer
+    loop, and reads the outer loop's argument: the two arguments must stay distinct."""
+    p = Program()
+    a0 = p.data("a0", "f32", [1])
+    zero = p.full([1], 0, "i64")
+    one = p.full([1], 1, "i64")
+    two = p.full([1], 2, "i64")
+    three = p.full([1], 3, "i64")
+
+    outer = p.block()
+    acc = outer.arg("f32", [1])
+    i = outer.arg("i64", [1])
+    inner = p.block()
+    a = inner.arg("f32", [1])
+    j = inner.arg("i64", [1])
+    j1 = add(inner, j, one, "i64")
+    inner.yield_([less(inner, j1, two), add(inner, a, acc), j1])
+    ra, _ = outer.op("1.while", [less(outer, zero, two), a0, zero],
+                     outs=[("f32", [1]), ("i64", [1])], regions=[inner])
+    i1 = add(outer, i, one, "i64")
+    outer.yield_([less(outer, i1, three), ra, i1])
+
+    result, _ = p.op("1.while", [less(p, zero, three), a0, zero],
+                     outs=[("f32", [1]), ("i64", [1])], regions=[outer])
+    p.fetch(result, "out")
+    model = convert_and_check(p, opset, tmp)
+
+    want = 1.0
+    for _ in range(3):  # each outer iteration: acc <- a0 + 2 * acc
+        want = 1.0 + 2 * want
+    got = run(model, {"a0": np.array([1.0], np.float32)})
+    np.testing.assert_array_equal(got["out"], [want])
+
+
+# ------------------------------------------------------------------------------------------------
+# any, all, one_hot
+
+@pytest.mark.parametrize("opset", [10, 17, 18])
+def test_any_all(tmp, opset):
+    p = Program()
+    b = p.data("b", "bool", [2, 3])
+    f = p.data("f", "f32", [2, 2])
+    cases = {
+        "any_row": ("1.any", b, {"axis": [1], "keepdim": False}, [2]),
+        "any_row_keep": ("1.any", b, {"axis": [1], "keepdim": True}, [2, 1]),
+        "all_every": ("1.all", b, {"axis": [], "keepdim": False}, []),
+        "all_last": ("1.all", b, {"axis": [-1], "keepdim": False}, [2]),
+        # Non-boolean inputs: any non-zero element counts as true, fractions included.
+        "all_float": ("1.all", f, {"axis": [0], "keepdim": False}, [2]),
+        "any_float": ("1.any", f, {"keepdim": False}, []),
+    }
+    for name, (op, x, attrs, dims) in cases.items():
+        p.fetch(p.op(op, [x], attrs=attrs, outs=[("bool", dims)]), name)
+    model = convert_and_check(p, opset, tmp)
+
+    bs = np.array([[0, 1, 0], [0, 0, 0]], bool)
+    fs = np.array([[0.5, -2.0], [0.0, 0.25]], np.float32)
+    got = run(model, {"b": bs, "f": fs})
+    want = {"any_row": bs.any(1), "any_row_keep": bs.any(1, keepdims=True), "all_every": np.array(bs.all()),
+            "all_last": bs.all(-1), "all_float": fs.astype(bool).all(0), "any_float": np.array(fs.astype(bool).any())}
+    for name, w in want.items():
+        assert got[name].dtype == np.bool_, name
+        np.testing.assert_array_equal(got[name], w, err_msg=name)
+
+
+@pytest.mark.parametrize("opset", [11, 13, 17])
+def test_one_hot(tmp, opset):
+    p = Program()
+    v = p.data("v", "i64", [3])
+    m = p.data("m", "i32", [2, 1])
+    d = p.data("d", "i32", [1])
+    three = p.full([1], 3, "i32")
+    p.fetch(p.op("1.one_hot", [v, three], outs=[("f32", [3, 3])]), "const_depth")
+    p.fetch(p.op("1.one_hot", [m, three], outs=[("i64", [2, 1, 3])]), "matrix_i64")
+    p.fetch(p.op("1.one_hot", [v, d], outs=[("f32", [3, -1])]), "tensor_depth")
+    model = convert_and_check(p, opset, tmp)
+
+    vs, ms = np.array([0, 2, 1]), np.array([[1], [0]], np.int32)
+    got = run(model, {"v": vs, "m": ms, "d": np.array([4], np.int32)})
+    np.testing.assert_array_equal(got["const_depth"], np.eye(3, dtype=np.float32)[vs])
+    assert got["matrix_i64"].dtype == np.int64
+    np.testing.assert_array_equal(got["matrix_i64"], np.eye(3, dtype=np.int64)[ms])
+    np.testing.assert_array_equal(got["tensor_depth"], np.eye(4, dtype=np.float32)[vs])
+
+
+def test_one_hot_refused_below_opset_11(tmp):
+    p = Program()
+    v = p.data("v", "i64", [3])
+    p.fetch(p.op("1.one_hot", [v, p.full([1], 3, "i32")], outs=[("f32", [3, 3])]), "out")
+    r = convert(p, None, tmp / "model.onnx", opset=10)
+    assert r.returncode == 1
+    assert "Error: one_hot requires opset >= 11, but target opset is 10" in r.stderr
+    assert not (tmp / "model.onnx").exists()
