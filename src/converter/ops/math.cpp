@@ -484,9 +484,4 @@ void Converter::lower_signed_bitwise_and_before_opset_18(std::string a, std::str
         add_cast_node(acc, std::move(out), dtype);
 }
 
-// ---- not built yet ----
-
-void Converter::op_grid_sample(const Json&) { not_supported_yet("1.grid_sample"); }
-void Converter::op_multinomial(const Json&) { not_supported_yet("1.multinomial"); }
-
 }  // namespace kestro
