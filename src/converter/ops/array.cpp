@@ -1,5 +1,5 @@
-// Constant tensors, cast and clip, and the scalar input helpers that several lowerings
-// share.
+// Constant tensors, cast and clip, the scalar input helpers that several lowerings share,
+// filled and ranged tensors, expand, and slicing.
 #include <cstring>
 
 #include "converter/converter.h"
@@ -278,11 +278,220 @@ bool Converter::scalar_reduce_passthrough(int64_t input_id, int64_t output_id) {
     return true;
 }
 
-// Lowerings of this module that are not built yet.
-void Converter::op_arange(const Json&) { not_supported_yet("1.arange"); }
-void Converter::op_expand(const Json&) { not_supported_yet("1.expand"); }
-void Converter::op_full_like(const Json&) { not_supported_yet("1.full_like"); }
-void Converter::op_full_with_tensor(const Json&) { not_supported_yet("1.full_with_tensor"); }
+// ---- filled and ranged tensors ----
+
+namespace {
+
+// The "dtype" attribute of the creation lowerings as an ONNX type; a word outside the
+// table, or data that is not text, gives nothing and the lowering keeps its input's type.
+std::optional<int32_t> creation_dtype(const Json& op) {
+    auto word = helper::attr_str_value(op, "dtype");
+    return word ? helper::paddle_dtype_token_to_onnx(*word) : std::nullopt;
+}
+
+// The type Range computes in for an arange of type `code`: Range takes one type for all
+// three bounds, and only floats, doubles and 16-, 32- and 64-bit integers.
+int32_t range_type_for(int32_t code) {
+    using namespace proto::dtype;
+    if (code == FLOAT || code == DOUBLE || code == INT16 || code == INT32 || code == INT64) return code;
+    return code == FLOAT16 ? FLOAT : INT64;
+}
+
+}  // namespace
+
+void Converter::op_full_like(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("full_like missing inputs");
+    const std::string shape = fmt::format("full_like_shape_{}", out);
+    append_node("Shape", {get_tensor_name(ids[0])}, {shape});
+    std::string fill = get_tensor_name(ids[1]);
+    if (auto to = creation_dtype(op)) {
+        std::string cast = fmt::format("full_like_cast_{}", out);
+        add_cast_node(std::move(fill), cast, *to);
+        fill = std::move(cast);
+    }
+    // The fill comes as a [1]-shaped tensor; expanded to the empty shape of a rank-0 x it
+    // would keep its one dim.
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t>* fill_dims = state.tensor_shapes.find(ids[1]);
+    if (x_dims && x_dims->empty() && fill_dims && *fill_dims == std::vector<int64_t>{1}) {
+        std::string scalar = fmt::format("full_like_scalar_{}", out);
+        add_squeeze_node(std::move(fill), scalar, std::vector<int64_t>{0},
+                         fmt::format("full_like_scalar_axes_{}", out));
+        fill = std::move(scalar);
+    }
+    append_node("Expand", {std::move(fill), shape}, {get_tensor_name(out)});
+}
+
+void Converter::op_full_with_tensor(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("full_with_tensor missing inputs");
+    std::string fill = get_tensor_name(ids[0]);
+    if (auto to = creation_dtype(op)) {
+        std::string cast = fmt::format("full_with_tensor_cast_{}", out);
+        add_cast_node(std::move(fill), cast, *to);
+        fill = std::move(cast);
+    }
+    std::string shape = get_tensor_name(ids[1]);
+    // Expand reads its shape as int64 only; shape tensors often come as int32.
+    auto shape_type = known_onnx_dtype(ids[1]);
+    if (shape_type && *shape_type != proto::dtype::INT64) {
+        std::string cast = fmt::format("full_with_tensor_shape_i64_{}", out);
+        add_cast_node(std::move(shape), cast, proto::dtype::INT64);
+        shape = std::move(cast);
+    }
+    const std::vector<int64_t>* shape_dims = state.tensor_shapes.find(ids[1]);
+    if (shape_dims && shape_dims->empty()) {
+        std::string vec = fmt::format("full_with_tensor_shape_{}", out);
+        add_unsqueeze_node(std::move(shape), vec, {0}, fmt::format("full_with_tensor_shape_axes_{}", out));
+        shape = std::move(vec);
+    }
+    append_node("Expand", {std::move(fill), std::move(shape)}, {get_tensor_name(out)});
+}
+
+void Converter::op_arange(const Json& op) {
+    require_opset("arange", 11);  // Range
+    const int64_t out = helper::op_out_id(op);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.size() < 3) throw Error("arange missing inputs");
+    const std::optional<int32_t> dtype = creation_dtype(op);
+    std::vector<std::string> bounds;
+    for (size_t pos = 0; pos < 3; ++pos) {
+        std::string name = get_tensor_name(ids[pos]);
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[pos]);
+        if (dims && *dims == std::vector<int64_t>{1}) {
+            std::string squeezed = fmt::format("arange_squeezed_{}_{}", out, pos);
+            add_squeeze_node(std::move(name), squeezed, std::vector<int64_t>{0},
+                             fmt::format("arange_squeeze_axes_{}_{}", out, pos));
+            name = std::move(squeezed);
+        }
+        // Paddle computes in the output type, so bounds of another type (a float16 arange's,
+        // or a mixed set) are brought to the type Range runs in.
+        if (dtype) {
+            const int32_t want = range_type_for(*dtype);
+            auto have = known_onnx_dtype(ids[pos]);
+            if (have && *have != want) {
+                std::string cast = fmt::format("arange_cast_{}_{}", out, pos);
+                add_cast_node(std::move(name), cast, want);
+                name = std::move(cast);
+            }
+        }
+        bounds.push_back(std::move(name));
+    }
+    if (!dtype) {
+        append_node("Range", std::move(bounds), {get_tensor_name(out)});
+        return;
+    }
+    const std::string raw = fmt::format("arange_raw_{}", out);
+    append_node("Range", std::move(bounds), {raw});
+    add_cast_node(raw, get_tensor_name(out), *dtype);
+}
+
+// ---- expand ----
+
+void Converter::op_expand(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const std::vector<int64_t> ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("expand missing inputs");
+    std::string x = get_tensor_name(ids[0]);
+    const int64_t shape_id = ids[1];
+
+    std::vector<ExpandShapePart> parts;
+    if (const std::vector<double>* folded = state.const_values.find(shape_id)) {
+        const std::vector<int64_t> values = helper::saturate_i64(*folded);
+        if (has_negative(values))
+            for (int64_t v : values) parts.push_back({false, v});
+    }
+    if (parts.empty()) {
+        if (const IdList* stacked = state.stack_inputs.find(shape_id)) {
+            for (int64_t id : *stacked) {
+                const std::vector<double>* v = state.const_values.find(id);
+                if (v && !v->empty() && (*v)[0] < 0.0) {
+                    for (int64_t s : *stacked) parts.push_back({true, s});
+                    break;
+                }
+            }
+        }
+    }
+    if (!parts.empty()) {
+        std::string shape = build_expand_shape(ids[0], out, parts);
+        append_node("Expand", {std::move(x), std::move(shape)}, {get_tensor_name(out)});
+        return;
+    }
+
+    std::string shape = get_tensor_name(shape_id);
+    // Expand reads its shape as int64 only; shape tensors often come as int32.
+    auto shape_type = known_onnx_dtype(shape_id);
+    if (shape_type && *shape_type != proto::dtype::INT64) {
+        std::string cast = fmt::format("expand_shape_i64_{}", out);
+        add_cast_node(std::move(shape), cast, proto::dtype::INT64);
+        shape = std::move(cast);
+    }
+    append_node("Expand", {std::move(x), std::move(shape)}, {get_tensor_name(out)});
+}
+
+std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,
+                                          const std::vector<ExpandShapePart>& parts) {
+    const int64_t out_rank = static_cast<int64_t>(parts.size());
+    std::optional<std::string> input_shape;  // Shape(x), made once for all kept dims
+    std::vector<std::string> names;
+    for (int64_t i = 0; i < out_rank; ++i) {
+        ExpandShapePart part = parts[static_cast<size_t>(i)];
+        if (part.tensor) {
+            const std::vector<double>* v = state.const_values.find(part.value);
+            if (v && !v->empty()) part = {false, helper::saturate_i64((*v)[0])};
+        }
+        std::string name = fmt::format("expand_shape_part_{}_{}", out_id, i);
+        if (!part.tensor && part.value >= 0) {
+            push_i64_initializer(name, {1}, {part.value});
+        } else if (!part.tensor) {
+            // A negative entry keeps x's size on the axis it lines up with from the right.
+            if (!input_shape) {
+                input_shape = fmt::format("expand_input_shape_{}", out_id);
+                append_node("Shape", {get_tensor_name(x_id)}, {*input_shape});
+            }
+            const int64_t a = aligned_expand_input_axis(x_id, out_rank, i);
+            add_slice_node(*input_shape, name, {a}, {a + 1}, std::vector<int64_t>{0}, std::nullopt,
+                           fmt::format("expand_shape_slice_{}_{}", out_id, i));
+        } else {
+            const std::vector<int64_t>* dims = state.tensor_shapes.find(part.value);
+            if (dims && (dims->size() >= 2 || (dims->size() == 1 && (*dims)[0] != 1)))
+                throw Error("expand: unsupported dynamic shape part {} with rank {}", part.value, dims->size());
+            std::string current = get_tensor_name(part.value);
+            const std::string* token = state.tensor_dtypes.find(part.value);
+            if (!token || *token != "0.t_i64") {
+                std::string cast = fmt::format("expand_shape_part_i64_{}_{}", out_id, i);
+                add_cast_node(std::move(current), cast, proto::dtype::INT64);
+                current = std::move(cast);
+            }
+            if (dims && dims->size() == 1) {
+                name = std::move(current);
+            } else {
+                add_unsqueeze_node(std::move(current), name, {0},
+                                   fmt::format("expand_shape_axes_{}_{}", out_id, i));
+            }
+        }
+        names.push_back(std::move(name));
+    }
+    if (names.size() == 1) return std::move(names[0]);
+    std::string joined = fmt::format("expand_shape_{}", out_id);
+    append_node("Concat", std::move(names), {joined}, {helper::attr_int("axis", 0)});
+    return joined;
+}
+
+int64_t Converter::aligned_expand_input_axis(int64_t x_id, int64_t out_rank, int64_t position) const {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(x_id);
+    if (!dims) throw Error("expand: missing rank metadata for tensor {}", x_id);
+    const int64_t in_rank = static_cast<int64_t>(dims->size());
+    if (out_rank < in_rank)
+        throw Error("expand: output rank {} smaller than input rank {} for tensor {}", out_rank, in_rank, x_id);
+    const int64_t offset = out_rank - in_rank;
+    if (position < offset)
+        throw Error("expand: -1 at axis {} cannot map to leading broadcast axis for tensor {}", position, x_id);
+    return position - offset;
+}
 
 void Converter::op_slice(const Json& op) {
     const int64_t out = helper::op_out_id(op);
