@@ -349,7 +349,4 @@ std::optional<int64_t> try_op_out_id(const Json& op);
 // A fetch's description typed from its first input entry, when that entry has a type.
 std::optional<proto::ValueInfoProto> fetch_type_fallback(const Json& op, const std::string& name);
 
-// Fails with "{} is not supported yet" for operators whose lowering is not built.
-[[noreturn]] void not_supported_yet(std::string_view full_name);
-
 }  // namespace kestro

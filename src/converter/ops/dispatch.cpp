@@ -7,10 +7,6 @@
 
 namespace kestro {
 
-[[noreturn]] void not_supported_yet(std::string_view full_name) {
-    throw Error("{} is not supported yet", full_name);
-}
-
 namespace ops {
 
 void pass2_noop(Converter&, std::string_view, const Json&) {}
