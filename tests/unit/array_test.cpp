@@ -31,9 +31,7 @@ const proto::TensorProto* init(const Converter& c, const std::string& name) {
 std::string op(const std::string& name, const std::string& attrs, const std::string& inputs) {
     return R"({"#":")" + name + R"(","A":[)" + attrs + R"(],"I":[)" + inputs + R"(],"O":[{"%":9}]})";
 }
-std::string a(const std::string& name, const std::string& data) {
-    return R"({"N":")" + name + R"(","AT":{"D":)" + data + "}}";
-}
+std::string a(const std::string& name, const std::string& data) { return kestro::test::attr_entry(name, data); }
 
 }  // namespace
 

@@ -16,14 +16,8 @@ using kestro::test::Ops;
 
 namespace {
 
-// Output id 9; `inputs` is the list of input ids, `attrs` the "A" entries.
 std::string op(const std::string& name, const std::string& inputs, const std::string& attrs = "") {
-    std::string in;
-    for (char c : inputs) {
-        if (!in.empty()) in += ",";
-        in += std::string(R"({"%":)") + c + "}";
-    }
-    return R"({"#":")" + name + R"(","A":[)" + attrs + R"(],"I":[)" + in + R"(],"O":[{"%":9}]})";
+    return kestro::test::op_with_digit_inputs(name, inputs, attrs);
 }
 
 using Handler = void (Converter::*)(const kestro::Json&);

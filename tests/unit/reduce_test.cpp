@@ -26,9 +26,7 @@ std::string op(const std::string& name, const std::string& attrs, const std::str
                const std::string& outputs = R"({"%":9})") {
     return R"({"#":")" + name + R"(","A":[)" + attrs + R"(],"I":[)" + inputs + R"(],"O":[)" + outputs + "]}";
 }
-std::string a(const std::string& name, const std::string& data) {
-    return R"({"N":")" + name + R"(","AT":{"D":)" + data + "}}";
-}
+std::string a(const std::string& name, const std::string& data) { return kestro::test::attr_entry(name, data); }
 
 Names attr_names(const proto::NodeProto& n) { return names_of(n.attribute); }
 

@@ -21,9 +21,7 @@ using kestro::test::op_types;
 
 namespace {
 
-std::string a(const std::string& name, const std::string& data) {
-    return R"({"N":")" + name + R"(","AT":{"D":)" + data + "}}";
-}
+std::string a(const std::string& name, const std::string& data) { return kestro::test::attr_entry(name, data); }
 
 // An operator over the given inputs (1 and 2 by default) with output 9.
 struct Ops : kestro::test::Ops {

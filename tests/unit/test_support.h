@@ -71,4 +71,21 @@ inline Names op_types(const proto::GraphProto& g) {
 }
 inline Names op_types(const Converter& c) { return op_types(c.graph); }
 
+// An attribute entry {"N": name, "AT": {"D": data}}, the data given as JSON text.
+inline std::string attr_entry(const std::string& name, const std::string& data) {
+    return R"({"N":")" + name + R"(","AT":{"D":)" + data + "}}";
+}
+
+// An operator text with first output id 9; `inputs` holds one digit per input id and
+// `attrs` the "A" entries.
+inline std::string op_with_digit_inputs(const std::string& name, const std::string& inputs,
+                                        const std::string& attrs = "") {
+    std::string in;
+    for (char c : inputs) {
+        if (!in.empty()) in += ",";
+        in += std::string(R"({"%":)") + c + "}";
+    }
+    return R"({"#":")" + name + R"(","A":[)" + attrs + R"(],"I":[)" + in + R"(],"O":[{"%":9}]})";
+}
+
 }  // namespace kestro::test

@@ -23,9 +23,7 @@ std::string op(const std::string& name, int inputs, const std::string& attrs = "
     for (int k = 1; k <= inputs; ++k) in += (k > 1 ? "," : "") + std::string(R"({"%":)") + std::to_string(k) + "}";
     return R"({"#":")" + name + R"(","I":[)" + in + R"(],"O":[{"%":9}],"A":[)" + attrs + "]}";
 }
-std::string a(const std::string& name, const std::string& data) {
-    return R"({"N":")" + name + R"(","AT":{"D":)" + data + "}}";
-}
+std::string a(const std::string& name, const std::string& data) { return kestro::test::attr_entry(name, data); }
 
 }  // namespace
 
