@@ -671,6 +671,15 @@ def convert_check_run(program, weights, feeds: dict[str, np.ndarray], opset: int
     return run(out, feeds, optimization=optimization)
 
 
+def assert_refused(program, opset: int | None, message: str, tmp: str | os.PathLike,
+                   weights=None) -> None:
+    """The conversion must fail with exactly this message and leave no output file."""
+    out = Path(tmp) / "refused.onnx"
+    r = convert(program, weights, out, opset=opset)
+    assert (r.returncode, r.stderr.strip()) == (1, f"Error: {message}")
+    assert not out.exists()
+
+
 # ---------------------------------------------------------------------------------------------
 # Real programs
 
