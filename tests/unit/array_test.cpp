@@ -105,6 +105,31 @@ TEST(Clip, OpsetForms) {
               "clip with tensor bounds requires opset >= 11, but target opset is 10");
     EXPECT_EQ(error_of([&] { clip(11, "0.t_i32", true); }),
               "clip of int32 tensors requires opset >= 12, but target opset is 11");
+
+    // Bounds take x's type: a float bound of a non-float32 x is cast even when it already
+    // has that type, and a bound of another type is always cast.
+    struct Case {
+        const char* x;
+        const char* bound;
+        std::vector<std::string> nodes;
+    };
+    const Case cases[] = {
+        {"0.t_f64", "0.t_f64", {"Cast", "Cast", "Clip"}},
+        {"0.t_f32", "0.t_f64", {"Cast", "Cast", "Clip"}},
+        {"0.t_f32", "0.t_f32", {"Clip"}},
+        {"0.t_f16", "0.t_f16", {"Clip"}},
+    };
+    for (const Case& k : cases) {
+        Converter c;
+        c.state.tensor_dtypes.insert(1, k.x);
+        c.state.tensor_dtypes.insert(2, k.bound);
+        c.state.tensor_dtypes.insert(3, k.bound);
+        c.op_clip(ops(op("1.clip", "", R"({"%":1},{"%":2},{"%":3})")));
+        EXPECT_EQ(op_types(c), k.nodes) << k.x << " " << k.bound;
+        if (k.nodes.size() == 3) {
+            EXPECT_EQ(c.graph.node[2].input, (std::vector<std::string>{"tensor_1", "clip_cast_9_1", "clip_cast_9_2"}));
+        }
+    }
 }
 
 TEST(Squeeze, NegativeAxesNeedOpset11WhenTheRankIsUnknown) {

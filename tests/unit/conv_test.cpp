@@ -16,6 +16,7 @@
 using kestro::Converter;
 namespace proto = kestro::proto;
 using kestro::test::error_of;
+using kestro::test::op_types;
 using kestro::test::Ops;
 
 namespace {
@@ -145,6 +146,10 @@ TEST(GroupNorm, GroupsAndElementType) {
     EXPECT_EQ(error_of([&] { c.op_group_norm(gn(-3)); }), "group_norm groups must be positive, got -3");
     EXPECT_TRUE(c.graph.node.empty());
     c.op_group_norm(gn(3));
+    // Both affine inputs are lifted before the Mul and the Add that use them.
+    EXPECT_EQ(op_types(c), (std::vector<std::string>{"Shape", "Slice", "Concat", "Reshape",
+                                                      "InstanceNormalization", "Reshape", "Unsqueeze",
+                                                      "Unsqueeze", "Mul", "Add"}));
     int seen = 0;
     for (const auto& t : c.graph.initializer) {
         if (t.name == "group_norm_scale_9" || t.name == "group_norm_bias_9") {

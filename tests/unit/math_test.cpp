@@ -161,6 +161,11 @@ TEST(Pow, IntegerBasesFollowTheOpset) {
     }
     Converter s = with_types(17, {{1, "f32"}});
     EXPECT_EQ(error_of([&] { s.op_pow(op({1}, 4, a("y", R"("2")"))); }), "pow: missing exponent");
+    // The exponent is checked before the base's type is resolved.
+    Converter odd = with_types(17, {{1, "bf16"}});
+    EXPECT_EQ(error_of([&] { odd.op_pow(op({1}, 4)); }), "pow: missing exponent");
+    EXPECT_EQ(error_of([&] { odd.op_pow(op({1}, 4, a("y", "2"))); }),
+              "Unsupported Paddle element type: 0.t_bf16");
 }
 
 TEST(Bitwise, FormsAndRefusals) {

@@ -93,12 +93,9 @@ bool is_integer_dtype(int32_t code) {
 }  // namespace
 
 void Converter::op_full(std::string_view full_name, const Json& op) {
-    int64_t out = 0;
-    try {
-        out = helper::op_out_id(op);
-    } catch (const Error&) {
-        return;  // nothing to name: the folder recorded nothing either
-    }
+    const auto id = try_op_out_id(op);
+    if (!id) return;  // nothing to name: the folder recorded nothing either
+    const int64_t out = *id;
     const std::vector<double>* folded = state.const_values.find(out);
     if (!folded) return;
     const std::vector<double> values = *folded;
@@ -215,7 +212,7 @@ void Converter::op_clip(const Json& op) {
             if (ids[i] == 0) continue;
             const std::vector<double>* bound = state.const_values.find(ids[i]);
             if (!bound || bound->empty()) require_opset("clip with tensor bounds", 11);
-            attributes.push_back(helper::attr_float(i == 1 ? "min" : "max", static_cast<float>((*bound)[0])));
+            attributes.push_back(helper::attr_float(i == 1 ? "min" : "max", helper::to_f32_or_inf((*bound)[0])));
         }
         append_node("Clip", {get_tensor_name(ids[0])}, {get_tensor_name(out)}, std::move(attributes));
         return;
@@ -228,7 +225,10 @@ void Converter::op_clip(const Json& op) {
             // Clip takes one element type for all inputs...
             if (x_type) {
                 auto bound_type = known_onnx_dtype(ids[i]);
-                if (bound_type && *bound_type != *x_type) {
+                const std::string* token = state.tensor_dtypes.find(ids[i]);
+                const bool float_bound = token && (*token == "0.t_f32" || *token == "0.t_f64");
+                if ((bound_type && *bound_type != *x_type) ||
+                    (float_bound && *x_type != proto::dtype::FLOAT)) {
                     std::string cast = fmt::format("clip_cast_{}_{}", out, i);
                     add_cast_node(std::move(name), cast, *x_type);
                     name = std::move(cast);

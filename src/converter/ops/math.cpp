@@ -233,6 +233,12 @@ void Converter::op_pow(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pow missing inputs");
     const std::string x = get_tensor_name(ids[0]);
+    // A missing exponent is reported before the base's element type is looked at.
+    std::optional<double> y;
+    if (ids.size() == 1) {
+        y = number_attr(op, "y");
+        if (!y) throw Error("pow: missing exponent");
+    }
     // The attribute exponent is made in x's type, so only that road insists on a known token.
     const std::optional<int32_t> xt =
         ids.size() == 1 ? maybe_onnx_dtype_for_tensor_id(ids[0]) : known_onnx_dtype(ids[0]);
@@ -249,9 +255,7 @@ void Converter::op_pow(const Json& op) {
     const bool widened = compute != xt.value_or(dt::FLOAT);
 
     std::string exponent;
-    if (ids.size() == 1) {
-        const std::optional<double> y = number_attr(op, "y");
-        if (!y) throw Error("pow: missing exponent");
+    if (y) {
         // The exponent must suit the base's own type even when it is computed wider; it is
         // then made in the wider type, the pairing runtimes implement.
         if (widened) (void)encode_scalar_f64_as_raw_data(*xt, *y);

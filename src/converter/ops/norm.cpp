@@ -103,22 +103,22 @@ void Converter::op_group_norm(const Json& op) {
     for (int64_t a = 2; a < rank; ++a) axes.push_back(a);
     const bool has_scale = ids[1] != 0;
     const bool has_bias = ids[2] != 0;
+    const std::string scale_affine = fmt::format("group_norm_affine_scale_{}", out);
+    const std::string bias_affine = fmt::format("group_norm_affine_bias_{}", out);
+    if (has_scale)
+        add_unsqueeze_node(get_tensor_name(ids[1]), scale_affine, axes,
+                           fmt::format("group_norm_affine_scale_axes_{}", out));
+    if (has_bias)
+        add_unsqueeze_node(get_tensor_name(ids[2]), bias_affine, axes,
+                           fmt::format("group_norm_affine_bias_axes_{}", out));
     std::string current = restored;
     if (has_scale) {
-        const std::string affine = fmt::format("group_norm_affine_scale_{}", out);
-        add_unsqueeze_node(get_tensor_name(ids[1]), affine, axes,
-                           fmt::format("group_norm_affine_scale_axes_{}", out));
         const std::string scaled = has_bias ? fmt::format("group_norm_scaled_{}", out)
                                             : get_tensor_name(out);
-        add_binary_node("Mul", current, affine, scaled);
+        add_binary_node("Mul", current, scale_affine, scaled);
         current = scaled;
     }
-    if (has_bias) {
-        const std::string affine = fmt::format("group_norm_affine_bias_{}", out);
-        add_unsqueeze_node(get_tensor_name(ids[2]), affine, axes,
-                           fmt::format("group_norm_affine_bias_axes_{}", out));
-        add_binary_node("Add", current, affine, get_tensor_name(out));
-    }
+    if (has_bias) add_binary_node("Add", current, bias_affine, get_tensor_name(out));
     if (!has_scale && !has_bias) append_node("Identity", {current}, {get_tensor_name(out)});
 }
 

@@ -167,7 +167,8 @@ bool merge_casts(proto::GraphProto& graph) {
         const auto& cn = graph.node[c];
         if (cn.op_type != "Cast" || cn.input.size() != 1 || cn.output.size() != 1) continue;
         const auto p = sole_use_producer(cn.input[0], outputs, uses, producers);
-        if (!p || *p == c || rewritten[*p]) continue;
+        // A Cast already folded into a consumer listed before it must keep its input.
+        if (!p || *p == c || rewritten[*p] || remove[c]) continue;
         const auto& pn = graph.node[*p];
         if (pn.op_type != "Cast" || pn.input.size() != 1 || pn.output.size() != 1 ||
             pn.attribute.empty())
