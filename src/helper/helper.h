@@ -78,8 +78,8 @@ proto::AttributeProto attr_ints(std::string name, const std::vector<int64_t>& va
 std::string fmt_f64(double v);
 // Dims as "[2, 3]" ("[]" when empty).
 std::string fmt_dims(const std::vector<int64_t>& dims);
-// Narrows to a 32-bit float; finite values beyond its range become infinities of their
-// sign explicitly, as the conversion itself leaves them undefined.
+// Narrows to the nearest 32-bit float; finite values that round past its range become
+// infinities of their sign explicitly, as the conversion itself leaves them undefined.
 float to_f32_or_inf(double v);
 // Truncation toward zero, saturating at the signed 64-bit limits; NaN gives 0.
 int64_t saturate_i64(double v);

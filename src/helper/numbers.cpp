@@ -57,8 +57,14 @@ std::string fmt_dims(const std::vector<int64_t>& dims) {
 }
 
 float to_f32_or_inf(double v) {
-    if (std::isfinite(v) && std::fabs(v) > static_cast<double>(FLT_MAX))
-        return v < 0 ? -HUGE_VALF : HUGE_VALF;
+    // Round to nearest: up to the halfway point between FLT_MAX and 2^128 a value still
+    // rounds to FLT_MAX (3.4028235e38, as FLT_MAX is usually written, is past it); from
+    // there on it is infinite (the tie goes to the even neighbour, infinity).
+    constexpr double overflow = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
+    if (std::isfinite(v) && std::fabs(v) > static_cast<double>(FLT_MAX)) {
+        const float magnitude = std::fabs(v) >= overflow ? HUGE_VALF : FLT_MAX;
+        return v < 0 ? -magnitude : magnitude;
+    }
     return static_cast<float>(v);
 }
 

@@ -1,6 +1,7 @@
 // The second-pass dispatch, graph inputs and outputs, dropout and value descriptions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include <rapidjson/document.h>
@@ -13,6 +14,7 @@
 using kestro::Converter;
 namespace proto = kestro::proto;
 using kestro::test::error_of;
+using kestro::test::Names;
 using kestro::test::Ops;
 
 namespace {
@@ -136,6 +138,16 @@ TEST(GraphIo, FetchNamesAreUnique) {
     EXPECT_EQ(identities, 7u);
     EXPECT_EQ(error_of([&] { run(c, ops, R"({"#":"1.fetch","I":[],"O":[{"%":5}]})"); }),
               "fetch op has no input; cannot produce graph output");
+
+    // An input fetched as itself a second time is a second output: it needs a new name.
+    EXPECT_EQ(fetch("2", "x"), "x_2");
+    // An input declared after the last fetch is taken too, though no node or output was
+    // added since.
+    run(c, ops, R"({"#":"1.data","A":[{"N":"name","AT":{"#":"0.a_str","D":"y"}}],"O":[{"%":6}]})");
+    EXPECT_EQ(fetch("3", "y"), "y_1");
+    Names outputs = kestro::test::names_of(c.graph.output);
+    std::sort(outputs.begin(), outputs.end());
+    EXPECT_EQ(std::adjacent_find(outputs.begin(), outputs.end()), outputs.end());
 }
 
 TEST(GraphIo, FetchTypeFallsBackToInputEntry) {

@@ -193,6 +193,19 @@ TEST(Numbers, PlainDecimalRendering) {
     EXPECT_EQ(fmt_dims({}), "[]");
 }
 
+TEST(Numbers, NarrowingToFloatRoundsToNearest) {
+    const float max = std::numeric_limits<float>::max();
+    const float inf = std::numeric_limits<float>::infinity();
+    // FLT_MAX as usually written lies just above it and still rounds to it.
+    EXPECT_EQ(to_f32_or_inf(3.4028235e38), max);
+    EXPECT_EQ(to_f32_or_inf(-3.4028235e38), -max);
+    // The halfway point to 2^128 ties to the even neighbour, infinity.
+    EXPECT_EQ(to_f32_or_inf(340282356779733661637539395458142568448.0), inf);
+    EXPECT_EQ(to_f32_or_inf(-1e39), -inf);
+    EXPECT_EQ(to_f32_or_inf(0.1), 0.1f);
+    EXPECT_EQ(to_f32_or_inf(kInf), inf);
+}
+
 TEST(Numbers, SaturatingConversionAndCheckedArithmetic) {
     EXPECT_EQ(saturate_i64(std::nan("")), 0);
     EXPECT_EQ(saturate_i64(kInf), INT64_MAX);

@@ -1,4 +1,6 @@
 // Graph inputs (data), graph outputs (fetch), dropout, and the generic one-node conversion.
+#include <algorithm>
+
 #include "converter/attr.h"
 #include "converter/converter.h"
 #include "log.h"
@@ -78,10 +80,6 @@ void Converter::op_fetch(const Json& op) {
         for (const auto& node : graph.node) {
             for (const auto& name : node.output) cache.names.insert(name);
         }
-        // Graph inputs and parameters are names too: an output named like one of them
-        // would give the tensor a second definition.
-        for (const auto& input : graph.input) cache.names.insert(input.name);
-        for (const auto& param : state.param_names.get()) cache.names.insert(param);
         cache.node_count = graph.node.size();
         cache.output_count = graph.output.size();
         fetch_names = std::move(cache);
@@ -93,17 +91,28 @@ void Converter::op_fetch(const Json& op) {
     } else {
         requested = fmt::format("fetch_{}", graph.output.size());
     }
+    // Graph inputs and parameters are names too: an output named like one of them would
+    // give the tensor a second definition. They are looked up directly rather than kept in
+    // the cache, whose validity follows only the node and output counts, so an input added
+    // after the cache was built is still seen.
+    const auto& params = state.param_names.get();
+    const auto is_input_or_param = [&](const std::string& name) {
+        for (const auto& input : graph.input)
+            if (input.name == name) return true;
+        return std::find(params.begin(), params.end(), name) != params.end();
+    };
+    // Fetching a graph input or parameter under its own name needs no copy and no rename,
+    // unless an earlier fetch already made that graph output.
+    const bool fetches_itself = requested == source && is_input_or_param(source);
+    const auto taken = [&](const std::string& name) {
+        return fetch_names->names.count(name) != 0 ||
+               (!(fetches_itself && name == requested) && is_input_or_param(name));
+    };
     std::string final_name = requested;
-    // Fetching a graph input or parameter under its own name needs no copy and no rename.
-    bool fetches_itself = false;
-    if (requested == source) {
-        for (const auto& input : graph.input) fetches_itself |= input.name == source;
-        for (const auto& param : state.param_names.get()) fetches_itself |= param == source;
-    }
-    if (!fetches_itself && fetch_names->names.count(requested) != 0) {
+    if (taken(requested)) {
         for (uint32_t counter = 1;; ++counter) {
             final_name = fmt::format("{}_{}", requested, counter);
-            if (fetch_names->names.count(final_name) == 0) break;
+            if (!taken(final_name)) break;
         }
         KLOG(Level::Warn, kMiscTarget, "fetch output name '{}' collides; renamed to '{}'",
              requested, final_name);
