@@ -118,6 +118,22 @@ int64_t min_opset(std::string_view op_type) {
     return 1;
 }
 
+size_t required_inputs(std::string_view op_type, int64_t opset) {
+    // The types whose required inputs changed with the opset.
+    if (op_type == "Resize") return opset >= 13 ? 1 : opset >= 11 ? 3 : 2;
+    if (op_type == "Unsqueeze") return opset >= 13 ? 2 : 1;
+    static constexpr std::pair<std::string_view, size_t> kRequired[] = {
+        {"Add", 2}, {"And", 2}, {"BatchNormalization", 5}, {"Conv", 2}, {"ConvTranspose", 2},
+        {"Div", 2}, {"Equal", 2}, {"Expand", 2}, {"GatherND", 2}, {"Greater", 2},
+        {"GreaterOrEqual", 2}, {"LayerNormalization", 2}, {"Less", 2}, {"LessOrEqual", 2},
+        {"MatMul", 2}, {"Mod", 2}, {"Mul", 2}, {"Or", 2}, {"Pow", 2}, {"Range", 3},
+        {"Reshape", 2}, {"Sub", 2}, {"Tile", 2}, {"Where", 3},
+    };
+    for (const auto& [type, count] : kRequired)
+        if (type == op_type) return count;
+    return 1;  // every other type of the table takes one required input
+}
+
 }  // namespace attr
 
 namespace {

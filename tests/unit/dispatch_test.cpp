@@ -62,6 +62,15 @@ TEST(Dispatch, FallbackAndSkips) {
                   run(c, ops, R"({"#":"1.where","I":[{"%":1},{"%":"2"},{"%":3}],"O":[{"%":8}]})");
               }),
               "where input 1 has no value id");
+    // Fewer inputs than the ONNX operator requires, or a required one omitted (id 0).
+    EXPECT_EQ(error_of([&] { run(c, ops, R"({"#":"1.add","I":[{"%":1}],"O":[{"%":8}]})"); }),
+              "add is missing inputs: ONNX Add needs 2, got 1");
+    EXPECT_EQ(error_of([&] {
+                  run(c, ops, R"({"#":"1.conv2d","I":[{"%":0},{"%":2}],"O":[{"%":8}]})");
+              }),
+              "conv2d is missing inputs: ONNX Conv needs 2, got 0");
+    EXPECT_EQ(error_of([&] { run(c, ops, R"({"#":"1.relu","O":[{"%":8}]})"); }),
+              "relu is missing inputs: ONNX Relu needs 1, got 0");
     EXPECT_EQ(c.graph.node.size(), 1u);
 }
 
@@ -164,18 +173,24 @@ TEST(GraphIo, Dropout) {
     Ops ops;
     Converter c;
     run(c, ops, R"({"#":"1.dropout","I":[{"%":1}],"O":[{"%":2},{"%":3}]})");
-    run(c, ops, R"({"#":"1.dropout","I":[],"O":[{"%":4}]})");
-    ASSERT_EQ(c.graph.node.size(), 2u);
+    ASSERT_EQ(c.graph.node.size(), 1u);
     EXPECT_EQ(c.graph.node[0].op_type, "Identity");
-    EXPECT_TRUE(c.graph.node[1].input.empty());
+    // An Identity without an input would not be a valid node.
+    for (const char* inputs : {"[]", R"([{"%":0}])"}) {
+        EXPECT_EQ(error_of([&] {
+                      run(c, ops, std::string(R"({"#":"1.dropout","I":)") + inputs + R"(,"O":[{"%":4}]})");
+                  }),
+                  "dropout missing inputs");
+    }
+    EXPECT_EQ(c.graph.node.size(), 1u);
 
     // At inference "downgrade_in_infer" scales by 1 - p.
     c.state.const_values.insert(12, {0.25});
     c.state.tensor_dtypes.insert(13, "0.t_f64");
     run(c, ops, R"({"#":"1.dropout","A":[{"N":"mode","AT":{"#":"0.a_str","D":"downgrade_in_infer"}}],
                     "I":[{"%":11},{"%":0},{"%":12}],"O":[{"%":13}]})");
-    ASSERT_EQ(c.graph.node.size(), 3u);
-    EXPECT_EQ(c.graph.node[2].op_type, "Mul");
+    ASSERT_EQ(c.graph.node.size(), 2u);
+    EXPECT_EQ(c.graph.node[1].op_type, "Mul");
     const auto& scale = c.graph.initializer.back();
     EXPECT_EQ(scale.data_type, 11);
     double v = 0;

@@ -46,6 +46,14 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     if (const Json* attrs = helper::member(op, "A")) node.attribute = extract_attributes(bare_name, *attrs);
     node.input = generic_value_names(bare_name, op, "I", "input");
     node.output = generic_value_names(bare_name, op, "O", "output");
+    // A node missing a required input is a model no runtime loads.
+    const size_t required = attr::required_inputs(node.op_type, opset);
+    const auto given = std::find_if(node.input.begin(), node.input.end(),
+                                    [](const std::string& name) { return name.empty(); }) -
+                       node.input.begin();
+    if (static_cast<size_t>(given) < required)
+        throw Error("{} is missing inputs: ONNX {} needs {}, got {}", bare_name, node.op_type,
+                    required, given);
     graph.node.push_back(std::move(node));
 }
 
@@ -128,15 +136,16 @@ void Converter::op_fetch(const Json& op) {
 
 void Converter::op_dropout(const Json& op) {
     const IdList ids = helper::op_input_ids(op);
-    std::vector<std::string> inputs;
-    if (!ids.empty()) inputs.push_back(get_tensor_name(ids.front()));
+    // An Identity without its input is not a valid node.
+    if (ids.empty() || ids.front() == 0) throw Error("dropout missing inputs");
+    std::vector<std::string> inputs{get_tensor_name(ids.front())};
     const int64_t out = helper::op_out_id(op);
     std::string output = get_tensor_name(out);
 
     // In "downgrade_in_infer" mode inference scales by (1 - p); "upscale_in_train" (the
     // default) is the identity at inference.
     auto mode = helper::attr_str_value(op, "mode");
-    if (mode && *mode == "downgrade_in_infer" && !inputs.empty()) {
+    if (mode && *mode == "downgrade_in_infer") {
         std::optional<double> p;
         if (ids.size() >= 3) {
             if (const auto* folded = state.const_values.find(ids[2]); folded && !folded->empty())
