@@ -118,6 +118,8 @@ TEST(GraphIo, DataNamesTypesAndCollisions) {
                   run(c, ops, R"({"#":"1.data","O":[{"%":10,"TT":{"D":[{"#":"0.t_bf16"},[]]}}]})");
               }),
               "Unsupported Paddle element type: 0.t_bf16");
+    EXPECT_EQ(error_of([&] { run(c, ops, R"({"#":"1.data","O":[{"%":11}]})"); }),
+              "graph input input_11 has no element type");
 }
 
 TEST(GraphIo, FetchNamesAreUnique) {
@@ -125,7 +127,7 @@ TEST(GraphIo, FetchNamesAreUnique) {
     Converter c;
     c.state.param_names.make_mut().push_back("w");
     c.state.tensor_names.insert(1, "w");
-    run(c, ops, R"({"#":"1.data","A":[{"N":"name","AT":{"#":"0.a_str","D":"x"}}],"O":[{"%":2}]})");
+    run(c, ops, R"({"#":"1.data","A":[{"N":"name","AT":{"#":"0.a_str","D":"x"}}],"O":[{"%":2,"TT":{"D":[{"#":"0.t_f32"},[2]]}}]})");
     run(c, ops, R"({"#":"1.relu","I":[{"%":2}],"O":[{"%":3}]})");
     auto fetch = [&](const std::string& source, const std::string& name) {
         std::string attrs = name.empty() ? "" : R"("A":[{"N":"name","AT":{"#":"0.a_str","D":")" + name + R"("}}],)";
@@ -152,7 +154,7 @@ TEST(GraphIo, FetchNamesAreUnique) {
     EXPECT_EQ(fetch("2", "x"), "x_2");
     // An input declared after the last fetch is taken too, though no node or output was
     // added since.
-    run(c, ops, R"({"#":"1.data","A":[{"N":"name","AT":{"#":"0.a_str","D":"y"}}],"O":[{"%":6}]})");
+    run(c, ops, R"({"#":"1.data","A":[{"N":"name","AT":{"#":"0.a_str","D":"y"}}],"O":[{"%":6,"TT":{"D":[{"#":"0.t_f32"},[2]]}}]})");
     EXPECT_EQ(fetch("3", "y"), "y_1");
     Names outputs = kestro::test::names_of(c.graph.output);
     std::sort(outputs.begin(), outputs.end());
@@ -164,9 +166,15 @@ TEST(GraphIo, FetchTypeFallsBackToInputEntry) {
     Converter c;
     run(c, ops, R"({"#":"1.fetch","I":[{"%":4,"TT":{"D":[{"#":"0.t_i64"},[2]]}}],"O":[{"%":5}]})");
     run(c, ops, R"({"#":"1.fetch","I":[{"%":4}],"O":[{"%":6}]})");
-    ASSERT_EQ(c.graph.output.size(), 2u);
+    // Neither entry typed: the value's recorded element type, with an open shape.
+    c.state.tensor_dtypes.insert(7, "0.t_bool");
+    run(c, ops, R"({"#":"1.fetch","I":[{"%":7}],"O":[{"%":8}]})");
+    ASSERT_EQ(c.graph.output.size(), 3u);
     EXPECT_EQ(std::get<proto::TypeProto::Tensor>(c.graph.output[0].type->value).elem_type, 7);
     EXPECT_FALSE(c.graph.output[1].type.has_value());
+    const auto& recorded = std::get<proto::TypeProto::Tensor>(c.graph.output[2].type->value);
+    EXPECT_EQ(recorded.elem_type, 9);
+    EXPECT_FALSE(recorded.shape.has_value());
 }
 
 TEST(GraphIo, Dropout) {

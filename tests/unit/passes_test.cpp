@@ -259,6 +259,9 @@ TEST(Validate, RefusesOpenOrDoublyDefinedGraphs) {
     cases.push_back({graph({node("Relu", {"x"}, {"w"})}, {"w"}, {"x"}, {i64s("w", {1})}),
                      "tensor w is produced by a node but is also a graph input or initializer"});
     cases.push_back({graph({branches}, {"y"}, {"c", "x"}), "node Neg references undefined tensor t"});
+    // Omitted optional inputs are fine, an omitted first input is not (Loop aside).
+    cases.push_back({graph({node("Resize", {"", "", "s"}, {"y"})}, {"y"}, {"s"}),
+                     "node Resize has no value for its first input"});
     for (const auto& c : cases) EXPECT_EQ(error_of([&] { Converter::validate_graph(c.g, {}); }), c.error);
 }
 

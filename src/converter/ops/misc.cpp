@@ -67,6 +67,8 @@ void Converter::op_data(const Json& op) {
     for (const auto& param : state.param_names.get()) {
         if (param == info.name) throw Error("graph input {} collides with a parameter", info.name);
     }
+    // An input without an element type cannot be fed; the ONNX checker refuses it.
+    if (!info.type) throw Error("graph input {} has no element type", info.name);
     graph.input.push_back(info);
     const int64_t id = helper::op_out_id(op);
     state.tensor_names.insert(id, std::move(info.name));
@@ -79,6 +81,14 @@ void Converter::op_fetch(const Json& op) {
     }
     const IdList ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("fetch op has no input; cannot produce graph output");
+    // A graph output without a type fails the ONNX checker: when neither entry carries one,
+    // describe the output from what the first pass recorded for the fetched value (its
+    // shape left open when no dims were recorded).
+    if (const std::string* token = state.tensor_dtypes.find(ids.front()); !info.type && token) {
+        const auto* dims = state.tensor_shapes.find(ids.front());
+        info = build_value_info_from_meta(info.name, *token, dims ? *dims : std::vector<int64_t>{});
+        if (!dims) std::get<proto::TypeProto::Tensor>(info.type->value).shape.reset();
+    }
     std::string source = get_tensor_name(ids.front());
 
     if (!fetch_names || fetch_names->node_count != graph.node.size() ||

@@ -48,6 +48,10 @@ void validate(const proto::GraphProto& graph, const Scope* parent,
     }
 
     for (const auto& node : graph.node) {
+        // The first input is required by every operator the converter writes except Loop,
+        // whose trip count may be left out; an omitted one is a model no runtime loads.
+        if (node.op_type != "Loop" && !node.input.empty() && node.input[0].empty())
+            throw Error("node {} has no value for its first input", node.op_type);
         for (const auto& in : node.input)
             if (!in.empty() && !scope.contains(in))
                 throw Error("node {} references undefined tensor {}", node.op_type, in);
