@@ -81,14 +81,6 @@ bool remove_flagged(std::vector<T>& items, const std::vector<bool>& remove) {
 
 // Drops the initializers that no node of the graph or of its subgraphs reads and that are
 // not graph outputs; the others keep their order.
-inline void drop_unreferenced_initializers(proto::GraphProto& graph) {
-    NameSet referenced;
-    for_each_referenced_name(graph, [&](std::string_view n) { referenced.insert(n); });
-    for (const auto& o : graph.output) referenced.insert(o.name);
-    std::vector<bool> remove(graph.initializer.size());
-    for (size_t i = 0; i < graph.initializer.size(); ++i)
-        remove[i] = referenced.count(graph.initializer[i].name) == 0;
-    remove_flagged(graph.initializer, remove);
-}
+void drop_unreferenced_initializers(proto::GraphProto& graph);
 
 }  // namespace kestro::passes

@@ -17,6 +17,15 @@ std::unordered_set<std::string_view> Converter::collect_referenced_value_names(
     return names;
 }
 
+void passes::drop_unreferenced_initializers(proto::GraphProto& graph) {
+    NameSet referenced = Converter::collect_referenced_value_names(graph);
+    for (const auto& o : graph.output) referenced.insert(o.name);
+    std::vector<bool> remove(graph.initializer.size());
+    for (size_t i = 0; i < graph.initializer.size(); ++i)
+        remove[i] = referenced.count(graph.initializer[i].name) == 0;
+    passes::remove_flagged(graph.initializer, remove);
+}
+
 void Converter::prune_unused_initializers_checked(proto::GraphProto& graph, size_t depth) {
     passes::check_depth(depth);
     passes::run_on_subgraphs(graph, depth, prune_unused_initializers_checked);
