@@ -146,17 +146,6 @@ bool one_of(std::string_view s, std::initializer_list<std::string_view> names) {
     return std::find(names.begin(), names.end(), s) != names.end();
 }
 
-// A JSON number rounded to the nearest 32-bit float; beyond the float range it becomes an
-// infinity, as IEEE rounding would, without an out-of-range conversion.
-float json_number_to_f32(const Json& v) {
-    const double d = v.GetDouble();
-    constexpr double limit = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
-    constexpr float inf = std::numeric_limits<float>::infinity();
-    if (std::isfinite(d) && std::fabs(d) >= limit) return d > 0 ? inf : -inf;
-    if (std::isfinite(d) && std::fabs(d) > static_cast<double>(FLT_MAX)) return d > 0 ? FLT_MAX : -FLT_MAX;
-    return static_cast<float>(d);
-}
-
 bool dropped_for_every_op(std::string_view name) {
     return one_of(name, {"col", "name", "place", "dtype", "is_test", "struct_name", "stop_gradient",
                          "use_global_stats", "trainable_statistics"});
@@ -206,7 +195,7 @@ std::optional<proto::AttributeProto> convert_array(std::string name, const Json&
         a.type = proto::attr_type::FLOATS;
         for (const Json& e : data.GetArray())
             if (const Json* d = member(e, "D"))
-                if (d->IsNumber()) a.floats.push_back(json_number_to_f32(*d));
+                if (d->IsNumber()) a.floats.push_back(helper::to_f32_or_inf(d->GetDouble()));
     } else if (first_tag == "0.a_str") {
         a.type = proto::attr_type::STRINGS;
         for (const Json& e : data.GetArray())
@@ -230,7 +219,7 @@ std::optional<proto::AttributeProto> convert_value(std::string name, const Json&
     if (tag == "0.a_i32" || tag == "0.a_i64") {
         if (auto i = as_i64(*data)) return helper::attr_int(std::move(name), *i);
     } else if (tag == "0.a_f32" || tag == "0.a_f64") {
-        if (data->IsNumber()) return helper::attr_float(std::move(name), json_number_to_f32(*data));
+        if (data->IsNumber()) return helper::attr_float(std::move(name), helper::to_f32_or_inf(data->GetDouble()));
     } else if (tag == "0.a_str") {
         if (auto s = as_str(*data)) return helper::attr_str(std::move(name), std::string(*s));
     } else if (tag == "0.a_bool") {

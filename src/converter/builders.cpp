@@ -34,13 +34,9 @@ std::vector<int64_t> default_dims(std::vector<int64_t> dims, size_t count) {
 
 // Rounds to the nearest 32-bit float (ties to even); empty when a finite value overflows.
 std::optional<float> round_to_f32(double v) {
-    if (!std::isfinite(v)) return static_cast<float>(v);
-    // Halfway between FLT_MAX and the next power of two rounds away (ties go to the even
-    // neighbour, which is infinity); everything below that rounds to a finite float.
-    constexpr double limit = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
-    if (std::fabs(v) >= limit) return std::nullopt;
-    if (std::fabs(v) > static_cast<double>(FLT_MAX)) return std::copysign(FLT_MAX, static_cast<float>(v));
-    return static_cast<float>(v);
+    const float f = helper::to_f32_or_inf(v);
+    if (std::isfinite(v) && std::isinf(f)) return std::nullopt;
+    return f;
 }
 
 // Rounds a 32-bit float to the nearest half float, ties to even; overflow gives infinity.
@@ -300,6 +296,11 @@ std::optional<int32_t> Converter::known_onnx_dtype(int64_t id) const {
     constexpr std::string_view prefix = "0.t_";
     if (!token || std::string_view(*token).substr(0, prefix.size()) != prefix) return std::nullopt;
     return helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(prefix.size()));
+}
+
+bool Converter::dtype_token_is(int64_t id, std::string_view token) const {
+    const std::string* t = state.tensor_dtypes.find(id);
+    return t && *t == token;
 }
 
 std::optional<int32_t> Converter::maybe_onnx_dtype_for_tensor_id(int64_t id) const {

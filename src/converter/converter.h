@@ -114,6 +114,8 @@ public:
     void load_paddle_model(const std::string& path);
     // The same from a program text already in memory (tests).
     void load_paddle_model_from_text(std::string_view text);
+    // The same from the program's bytes, which are parsed in place.
+    void load_paddle_model_from_buffer(std::vector<uint8_t> bytes);
     void collect_pass1_from_ops(const Json& ops);
     void record_tensor_meta(const Json& entry);
     void record_parameter(const Json& op);
@@ -191,6 +193,8 @@ public:
     // token or one without an ONNX type. Never fails: for lowerings that only adapt their
     // form to a known type.
     std::optional<int32_t> known_onnx_dtype(int64_t id) const;
+    // True when the value's recorded element-type token is exactly `token`.
+    bool dtype_token_is(int64_t id, std::string_view token) const;
     std::optional<int32_t> maybe_onnx_dtype_for_tensor_id(int64_t id) const;
     int32_t onnx_dtype_for_tensor_id(int64_t id) const;
     std::vector<std::string> tensor_names_for_ids(const std::vector<int64_t>& ids) const;

@@ -18,30 +18,40 @@ constexpr int kMaxJsonDepth = 128;
 constexpr const char* kTarget = "kestro::converter";
 constexpr const char* kOpsPointer = "/program/regions/0/blocks/0/ops";
 
-// 1-based line and column of a byte offset.
-std::pair<size_t, size_t> line_column(std::string_view text, size_t offset) {
-    offset = std::min(offset, text.size());
-    size_t line = 1, column = 1;
-    for (size_t i = 0; i < offset; ++i) {
-        if (text[i] == '\n') {
-            ++line;
-            column = 1;
-        } else {
-            ++column;
-        }
-    }
-    return {line, column};
-}
+// Where the text's line breaks are, so that an offset reported by the parser can be turned
+// into a line and column after in-situ parsing has rewritten the buffer.
+struct LineIndex {
+    std::vector<size_t> breaks;  // offsets of every '\n'
 
-// RapidJSON has no nesting limit of its own; this linear scan refuses documents nested
-// deeper than the limit before they are parsed, so every later recursive walk is bounded.
-void check_json_depth(std::string_view text) {
+    // 1-based line and column of a byte offset.
+    std::pair<size_t, size_t> at(size_t offset) const {
+        const auto it = std::lower_bound(breaks.begin(), breaks.end(), offset);
+        const size_t line = static_cast<size_t>(it - breaks.begin()) + 1;
+        const size_t line_start = it == breaks.begin() ? 0 : *(it - 1) + 1;
+        return {line, offset - line_start + 1};
+    }
+};
+
+// One linear scan before parsing. RapidJSON has no nesting limit of its own: documents
+// nested deeper than the limit are refused here, so every later recursive walk is bounded.
+// A NUL byte is refused too: in-situ parsing would stop there and take what follows for
+// the end of the text. Returns the line breaks for the parser's messages.
+LineIndex scan_json_text(std::string_view text) {
+    LineIndex lines;
     int depth = 0;
     bool in_string = false;
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
+        if (c == '\n') lines.breaks.push_back(i);
+        if (c == '\0') {
+            auto [line, column] = lines.at(i);
+            throw Error("Invalid character (NUL byte) at line {} column {}", line, column);
+        }
         if (in_string) {
             if (c == '\\') {
+                // The escaped character cannot be a line break or NUL in valid JSON; either
+                // is still reported, by the parser or by the next iteration's check.
+                if (i + 1 < text.size() && (text[i + 1] == '\n' || text[i + 1] == '\0')) continue;
                 ++i;
             } else if (c == '"') {
                 in_string = false;
@@ -52,7 +62,7 @@ void check_json_depth(std::string_view text) {
             in_string = true;
         } else if (c == '[' || c == '{') {
             if (++depth > kMaxJsonDepth) {
-                auto [line, column] = line_column(text, i);
+                auto [line, column] = lines.at(i);
                 throw Error("recursion limit exceeded: JSON nested deeper than {} levels at line {} column {}",
                             kMaxJsonDepth, line, column);
             }
@@ -60,6 +70,7 @@ void check_json_depth(std::string_view text) {
             --depth;
         }
     }
+    return lines;
 }
 
 }  // namespace
@@ -79,31 +90,29 @@ std::optional<int64_t> try_op_out_id(const Json& op) {
 
 void Converter::load_paddle_model(const std::string& path) {
     KLOG(Level::Info, kTarget, "Loading PaddlePaddle JSON model: {}", path);
-    std::vector<uint8_t> bytes = read_file_capped(path, kModelJsonLimit, [](uint64_t size) {
+    load_paddle_model_from_buffer(read_file_capped(path, kModelJsonLimit, [](uint64_t size) {
         return Error("model JSON is too large: {} bytes exceeds soft limit {} bytes", size,
                      kModelJsonLimit);
-    });
-    load_paddle_model_from_text(
-        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    }));
 }
 
 void Converter::load_paddle_model_from_text(std::string_view text) {
-    if (size_t nul = text.find('\0'); nul != std::string_view::npos) {
-        // In-situ parsing would stop at the NUL and take what follows for the end.
-        auto [line, column] = line_column(text, nul);
-        throw Error("Invalid character (NUL byte) at line {} column {}", line, column);
-    }
-    check_json_depth(text);
-    // In-situ parsing keeps the strings in this buffer instead of copying each one.
-    std::vector<char> buffer(text.begin(), text.end());
-    buffer.push_back('\0');
+    load_paddle_model_from_buffer(std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
+    const LineIndex lines =
+        scan_json_text(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    // In-situ parsing keeps the strings in the file's own buffer instead of copying each
+    // one, and the buffer itself is not copied either.
+    bytes.push_back('\0');
     rapidjson::Document doc;
     constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseFullPrecisionFlag |
                                 rapidjson::kParseValidateEncodingFlag |
                                 rapidjson::kParseIterativeFlag;
-    doc.ParseInsitu<kFlags>(buffer.data());
+    doc.ParseInsitu<kFlags>(reinterpret_cast<char*>(bytes.data()));
     if (doc.HasParseError()) {
-        auto [line, column] = line_column(text, doc.GetErrorOffset());
+        auto [line, column] = lines.at(doc.GetErrorOffset());
         throw Error("{} at line {} column {}", rapidjson::GetParseError_En(doc.GetParseError()),
                     line, column);
     }

@@ -57,6 +57,16 @@ size_t onnx_dtype_size(int32_t code) {
     }
 }
 
+bool is_float_onnx_dtype(int32_t code) {
+    return code == proto::dtype::FLOAT || code == proto::dtype::FLOAT16 ||
+           code == proto::dtype::DOUBLE;
+}
+
+bool is_integer_onnx_dtype(int32_t code) {
+    using namespace proto::dtype;
+    return code == UINT8 || code == INT8 || code == INT16 || code == INT32 || code == INT64;
+}
+
 namespace {
 proto::AttributeProto named(std::string name, int32_t type) {
     proto::AttributeProto a;

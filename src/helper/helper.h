@@ -54,6 +54,10 @@ std::vector<int64_t> collect_dims(const Json& values);
 std::optional<int64_t> attr_i64(const Json& op, std::string_view name);
 std::optional<bool> attr_bool(const Json& op, std::string_view name);
 std::optional<std::string_view> attr_str_value(const Json& op, std::string_view name);
+// The attribute's data when it is a JSON number of any form, as a 64-bit float.
+std::optional<double> attr_number(const Json& op, std::string_view name);
+// The integer list of an attribute, read by collect_i64_items (empty when absent).
+std::vector<int64_t> attr_i64_items(const Json& op, std::string_view name);
 
 // ---- element-type tables ----
 
@@ -61,6 +65,10 @@ std::optional<int32_t> paddle_dtype_token_to_onnx(std::string_view word);
 const char* onnx_dtype_name(int32_t code);
 // Bytes per element of an ONNX data type (0 when unknown).
 size_t onnx_dtype_size(int32_t code);
+// FLOAT, FLOAT16 or DOUBLE.
+bool is_float_onnx_dtype(int32_t code);
+// UINT8, INT8, INT16, INT32 or INT64 (the integer types a program's tokens map to).
+bool is_integer_onnx_dtype(int32_t code);
 
 // ---- attribute builders ----
 

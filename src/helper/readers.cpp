@@ -250,6 +250,17 @@ std::vector<int64_t> collect_i64_items(const Json& values) {
     return out;
 }
 
+std::optional<double> attr_number(const Json& op, std::string_view name) {
+    const Json* data = attr(op, name);
+    if (!data || !data->IsNumber()) return std::nullopt;
+    return value_as_f64(*data);
+}
+
+std::vector<int64_t> attr_i64_items(const Json& op, std::string_view name) {
+    const Json* data = attr(op, name);
+    return data ? collect_i64_items(*data) : std::vector<int64_t>{};
+}
+
 std::vector<int64_t> collect_dims(const Json& values) {
     std::vector<int64_t> out;
     if (!values.IsArray()) return out;

@@ -32,7 +32,7 @@ void Converter::op_leaky_relu(const Json& op) {
     if (ids.empty()) throw Error("leaky_relu missing inputs");
     std::optional<double> slope = helper::attr_f64(op, "alpha");
     if (!slope) slope = helper::attr_f64(op, "negative_slope");
-    const float alpha = slope ? narrow_f32(*slope) : std::bit_cast<float>(0x3C23D70Au);  // 0.01
+    const float alpha = slope ? helper::to_f32_or_inf(*slope) : std::bit_cast<float>(0x3C23D70Au);  // 0.01
     std::string x = get_tensor_name(ids[0]);
     append_node("LeakyRelu", {std::move(x)}, {get_tensor_name(out)},
                 {helper::attr_float("alpha", alpha)});

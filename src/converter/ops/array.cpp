@@ -25,10 +25,7 @@ std::vector<double> collect_f64_items(const Json& values) {
     return out;
 }
 
-std::vector<int64_t> shape_attr(const Json& op) {
-    const Json* d = helper::attr(op, "shape");
-    return d && d->IsArray() ? helper::collect_i64_items(*d) : std::vector<int64_t>{};
-}
+std::vector<int64_t> shape_attr(const Json& op) { return helper::attr_i64_items(op, "shape"); }
 
 // Element count of non-negative dims; empty on overflow. A 0 dim makes the count 0
 // whatever the other dims say.

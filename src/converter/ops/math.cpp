@@ -15,34 +15,9 @@ namespace dt = proto::dtype;
 
 namespace math_ops {
 
-bool is_integer_dtype(int32_t dtype) {
-    return dtype == dt::UINT8 || dtype == dt::INT8 || dtype == dt::INT16 || dtype == dt::INT32 ||
-           dtype == dt::INT64;
-}
-
-bool is_float_dtype(int32_t dtype) {
-    return dtype == dt::FLOAT || dtype == dt::FLOAT16 || dtype == dt::DOUBLE;
-}
-
 int32_t arithmetic_compute_dtype(int32_t dtype, int64_t opset) {
     const bool narrow = dtype == dt::INT8 || dtype == dt::INT16 || dtype == dt::UINT8;
     return narrow && opset < 14 ? dt::INT32 : dtype;
-}
-
-std::optional<double> number_attr(const Json& op, std::string_view name) {
-    const Json* v = helper::attr(op, name);
-    if (!v || !v->IsNumber()) return std::nullopt;
-    return v->GetDouble();
-}
-
-float narrow_f32(double v) {
-    if (std::isfinite(v) && std::fabs(v) > static_cast<double>(FLT_MAX)) {
-        // Halfway between FLT_MAX and 2^128 and beyond rounds to infinity.
-        constexpr double limit = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
-        const float mag = std::fabs(v) >= limit ? std::numeric_limits<float>::infinity() : FLT_MAX;
-        return std::copysign(mag, static_cast<float>(v < 0 ? -1.0 : 1.0));
-    }
-    return static_cast<float>(v);
 }
 
 int64_t saturate_to_int_dtype(int32_t dtype, double value) {
@@ -75,11 +50,6 @@ std::optional<int32_t> declared_output_dtype(const Json& op) {
     const auto token = hash ? helper::as_str(*hash) : std::nullopt;
     if (!token || token->size() < 4 || token->substr(0, 4) != "0.t_") return std::nullopt;
     return helper::paddle_dtype_token_to_onnx(token->substr(4));
-}
-
-bool token_is(const Converter& c, int64_t id, std::string_view token) {
-    const std::string* t = c.state.tensor_dtypes.find(id);
-    return t && *t == token;
 }
 
 // The float type in which a mixed pair is divided: the widest float among them, FLOAT
@@ -124,7 +94,7 @@ void Converter::push_scale_attr_initializer(std::string name, std::vector<int64_
         for (size_t k = 0; k < n; ++k) bytes.push_back(static_cast<uint8_t>(bits >> (8 * k)));
     };
     switch (dtype) {
-        case dt::FLOAT: put(std::bit_cast<uint32_t>(narrow_f32(value)), 4); break;
+        case dt::FLOAT: put(std::bit_cast<uint32_t>(helper::to_f32_or_inf(value)), 4); break;
         case dt::DOUBLE: put(std::bit_cast<uint64_t>(value), 8); break;
         case dt::UINT8:
         case dt::INT8:
@@ -146,7 +116,7 @@ void Converter::op_multiply(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("multiply missing inputs");
-    const bool both_bool = token_is(*this, ids[0], "0.t_bool") && token_is(*this, ids[1], "0.t_bool");
+    const bool both_bool = dtype_token_is(ids[0], "0.t_bool") && dtype_token_is(ids[1], "0.t_bool");
     std::string a = get_tensor_name(ids[0]);
     std::string b = get_tensor_name(ids[1]);
     std::string y = get_tensor_name(out);
@@ -185,7 +155,7 @@ void Converter::op_floor_divide(const Json& op) {
         return fmt::format("floor_divide_{}_{}", purpose, out);
     };
 
-    if (is_integer_dtype(ta) && is_integer_dtype(tb)) {
+    if (helper::is_integer_onnx_dtype(ta) && helper::is_integer_onnx_dtype(tb)) {
         // Every node of the chain works in one integer type: the operands' own, or int64
         // when they differ, widened where the target opset lacks the narrow form.
         const int32_t common = ta == tb ? ta : dt::INT64;
@@ -236,7 +206,7 @@ void Converter::op_pow(const Json& op) {
     // A missing exponent is reported before the base's element type is looked at.
     std::optional<double> y;
     if (ids.size() == 1) {
-        y = number_attr(op, "y");
+        y = helper::attr_number(op, "y");
         if (!y) throw Error("pow: missing exponent");
     }
     // The attribute exponent is made in x's type, so only that road insists on a known token.
@@ -246,7 +216,7 @@ void Converter::op_pow(const Json& op) {
     // Pow takes integer bases only from opset 12, and never 8/16-bit ones; below 12 both
     // operands must share one float type. Such bases are computed in a wider type.
     int32_t compute = xt.value_or(dt::FLOAT);
-    if (xt && is_integer_dtype(*xt)) {
+    if (xt && helper::is_integer_onnx_dtype(*xt)) {
         if (opset < 12)
             compute = dt::DOUBLE;
         else if (*xt != dt::INT32 && *xt != dt::INT64)
@@ -310,7 +280,7 @@ void Converter::op_scale(const Json& op) {
     std::string s;
     if (ids.size() == 1) {
         s = fmt::format("scale_factor_{}", out);
-        push_constant(s, number_attr(op, "scale").value_or(1.0));
+        push_constant(s, helper::attr_number(op, "scale").value_or(1.0));
     } else {
         s = get_tensor_name(ids[1]);
         const std::string* token = state.tensor_dtypes.find(ids[1]);
@@ -330,7 +300,7 @@ void Converter::op_scale(const Json& op) {
         }
     }
 
-    const double bias = number_attr(op, "bias").value_or(0.0);
+    const double bias = helper::attr_number(op, "bias").value_or(0.0);
     const bool bias_after_scale = helper::attr_bool(op, "bias_after_scale").value_or(true);
     const std::string b = fmt::format("scale_bias_{}", out);
     push_constant(b, bias);

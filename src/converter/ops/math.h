@@ -9,19 +9,9 @@
 
 namespace kestro::math_ops {
 
-bool is_integer_dtype(int32_t dtype);
-bool is_float_dtype(int32_t dtype);
-
 // Add, Sub, Mul and Div accept int8, int16 and uint8 only from opset 14: below that such
 // operands are computed in int32 and cast back. Every other type is returned unchanged.
 int32_t arithmetic_compute_dtype(int32_t dtype, int64_t opset);
-
-// A JSON number of any form as a 64-bit float; text, booleans and the rest are absent.
-std::optional<double> number_attr(const Json& op, std::string_view name);
-
-// 64-bit to 32-bit float, rounding to nearest; a finite value beyond the float range
-// becomes an infinity of its sign.
-float narrow_f32(double v);
 
 // The integer an initializer of integer type `dtype` holds for `value`: truncated toward
 // zero and clamped to the type's range, NaN giving 0.

@@ -18,29 +18,6 @@ void push_i64_vector_initializer(Converter& c, std::string name,
     c.graph.initializer.push_back(Converter::vector_i64(std::move(name), values));
 }
 
-// Rounds to the nearest 32-bit float. Converting a double beyond the float range is
-// undefined, so those values are rounded here: up to the halfway point past FLT_MAX they
-// stay FLT_MAX, beyond it they become infinite.
-float nearest_f32(double v) {
-    if (!std::isfinite(v) || std::fabs(v) <= static_cast<double>(FLT_MAX))
-        return static_cast<float>(v);
-    constexpr double overflow = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
-    const float big = std::fabs(v) >= overflow ? HUGE_VALF : FLT_MAX;
-    return v < 0 ? -big : big;
-}
-
-// Attributes count only in their JSON number forms; anything else leaves the default.
-std::optional<int64_t> int_attr(const Json& op, std::string_view name) {
-    const Json* d = helper::attr(op, name);
-    return d ? helper::as_i64(*d) : std::nullopt;
-}
-
-std::optional<double> number_attr(const Json& op, std::string_view name) {
-    const Json* d = helper::attr(op, name);
-    if (!d || !d->IsNumber()) return std::nullopt;
-    return helper::value_as_f64(*d);
-}
-
 std::optional<int64_t> output_entry_id(const Json& outs, rapidjson::SizeType k) {
     const Json* id = helper::member(outs[k], "%");
     return id ? helper::as_i64(*id) : std::nullopt;
@@ -95,9 +72,9 @@ void Converter::op_multiclass_nms3(const Json& op) {
     const auto rois_id = output_entry_id(*outs, 2);
     if (!rois_id) throw Error("multiclass_nms3 missing rois_num output id");
 
-    if (auto bg = int_attr(op, "background_label"); bg && *bg != -1)
+    if (auto bg = helper::attr_i64(op, "background_label"); bg && *bg != -1)
         throw Error("multiclass_nms3 currently only supports background_label=-1");
-    if (auto eta = number_attr(op, "nms_eta");
+    if (auto eta = helper::attr_number(op, "nms_eta");
         eta && !(std::fabs(*eta - 1.0) <= std::numeric_limits<double>::epsilon()))
         throw Error("multiclass_nms3 currently only supports nms_eta=1.0");
     check_nms_operand(*this, boxes_id, "boxes", "[N, M, 4]");
@@ -106,12 +83,12 @@ void Converter::op_multiclass_nms3(const Json& op) {
     // Paddle reads any negative nms_top_k or keep_top_k as "no limit"; ONNX reads a
     // negative max_output_boxes_per_class as zero, so no limit is the largest count.
     // keep_top_k 0 is a limit that keeps nothing.
-    int64_t nms_top_k = int_attr(op, "nms_top_k").value_or(1000);
+    int64_t nms_top_k = helper::attr_i64(op, "nms_top_k").value_or(1000);
     if (nms_top_k < 0) nms_top_k = std::numeric_limits<int64_t>::max();
-    const int64_t keep_top_k = int_attr(op, "keep_top_k").value_or(-1);
+    const int64_t keep_top_k = helper::attr_i64(op, "keep_top_k").value_or(-1);
     const bool capped = keep_top_k >= 0;
-    const float score_threshold = nearest_f32(number_attr(op, "score_threshold").value_or(0.0));
-    const float nms_threshold = nearest_f32(number_attr(op, "nms_threshold").value_or(0.5));
+    const float score_threshold = helper::to_f32_or_inf(helper::attr_number(op, "score_threshold").value_or(0.0));
+    const float nms_threshold = helper::to_f32_or_inf(helper::attr_number(op, "nms_threshold").value_or(0.5));
     // Unnormalized boxes measure in pixels, so Paddle counts both edges: a box from x1 to
     // x2 is x2 - x1 + 1 wide, in areas and in overlaps alike. Moving the far corner out
     // by one gives NonMaxSuppression exactly those widths.

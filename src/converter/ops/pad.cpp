@@ -7,17 +7,6 @@ namespace {
 
 constexpr int64_t kMaxTileRank = 64;
 
-bool is_integer_dtype(int32_t code) {
-    namespace d = proto::dtype;
-    return code == d::UINT8 || code == d::INT8 || code == d::INT16 || code == d::INT32 ||
-           code == d::INT64;
-}
-
-bool is_float_dtype(int32_t code) {
-    namespace d = proto::dtype;
-    return code == d::FLOAT || code == d::FLOAT16 || code == d::DOUBLE;
-}
-
 // The ONNX "mode" of a Paddle padding mode; empty for constant padding. Only a JSON text
 // is looked at. Circular padding exists in ONNX only as "wrap", from opset 19; padding
 // with zeros instead would silently change the result.
@@ -65,7 +54,7 @@ void Converter::op_pad(const Json& op) {
             const std::vector<double>* folded = state.const_values.find(ids[1]);
             if (folded && folded->size() == 1) fill = (*folded)[0];
         }
-        if ((has_value && !mode && !fill) || (x_type && !is_float_dtype(*x_type)))
+        if ((has_value && !mode && !fill) || (x_type && !helper::is_float_onnx_dtype(*x_type)))
             throw Error("{} requires opset >= {}, but target opset is {}", "pad", 11, opset);
         std::vector<proto::AttributeProto> attrs;
         if (mode) attrs.push_back(helper::attr_str("mode", *mode));
@@ -170,7 +159,7 @@ void Converter::op_pad3d(const Json& op) {
             // The fill value takes the data's type, converted as Paddle converts it.
             const auto x_type = known_onnx_dtype(ids[0]).value_or(proto::dtype::FLOAT);
             double fill = *value;
-            if (is_integer_dtype(x_type)) fill = static_cast<double>(helper::saturate_i64(fill));
+            if (helper::is_integer_onnx_dtype(x_type)) fill = static_cast<double>(helper::saturate_i64(fill));
             const std::string name = fmt::format("pad3d_value_{}", out);
             push_numeric_initializer(name, {}, x_type, {fill});
             node_inputs.push_back(name);
@@ -184,8 +173,7 @@ void Converter::op_roll(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("roll missing shifts input");
-    const Json* axis_value = helper::attr(op, "axis");
-    const auto axes = axis_value ? helper::collect_i64_items(*axis_value) : std::vector<int64_t>{};
+    const auto axes = helper::attr_i64_items(op, "axis");
     const std::vector<double>* folded = state.const_values.find(ids[1]);
     if (!folded) throw Error("roll currently requires constant shifts");
     const auto shifts = helper::saturate_i64(*folded);

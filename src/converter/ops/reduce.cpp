@@ -23,10 +23,6 @@ int64_t keepdims_of(const Json& op, std::string_view name) {
     return helper::attr_bool(op, name).value_or(true) ? 1 : 0;
 }
 
-bool is_float_dtype(int32_t code) {
-    return code == proto::dtype::FLOAT || code == proto::dtype::DOUBLE || code == proto::dtype::FLOAT16;
-}
-
 // The element type Paddle's sum produces: the recorded output type, else the "dtype"
 // attribute, else int64 for bool and int32 inputs (which Paddle widens) and the input's
 // own type otherwise. Empty when nothing is known.
@@ -153,7 +149,7 @@ void Converter::op_topk(const Json& op) {
     if (opset < 11) {
         // TopK-10 always returns the largest elements, sorted, and only for float types.
         if (!largest) require_opset("topk with largest=false", 11);
-        if (auto x_type = known_onnx_dtype(ids[0]); x_type && !is_float_dtype(*x_type))
+        if (auto x_type = known_onnx_dtype(ids[0]); x_type && !helper::is_float_onnx_dtype(*x_type))
             require_opset(fmt::format("topk of {} tensors", helper::onnx_dtype_name(*x_type)), 11);
     }
 

@@ -8,11 +8,6 @@ namespace kestro {
 
 namespace {
 
-bool token_is(const ConverterState& state, int64_t id, std::string_view token) {
-    const std::string* t = state.tensor_dtypes.find(id);
-    return t && *t == token;
-}
-
 // Two positive scales from the "scale" attribute (typed entries or bare numbers); empty
 // when the attribute does not give them, as Paddle then ignores it.
 std::optional<std::array<float, 2>> scale_attribute(const Json& op) {
@@ -109,7 +104,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
             const int64_t id = (*size_list)[j];
             std::string name = get_tensor_name(id);
             // Paddle's shape values are int32; the sizes prefix is INT64.
-            if (!token_is(state, id, "0.t_i64")) {
+            if (!dtype_token_is(id, "0.t_i64")) {
                 const std::string cast = fmt::format("resize_spatial_i64_{}_{}", out, j);
                 add_cast_node(name, cast, proto::dtype::INT64);
                 name = cast;
@@ -135,7 +130,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         inputs.push_back(build_resize_sizes_from_spatial_tensor(out, ids[0], hw));
     } else if (ids.size() >= 2 && ids[1] != 0) {
         std::string spatial = get_tensor_name(ids[1]);
-        if (!token_is(state, ids[1], "0.t_i64")) {
+        if (!dtype_token_is(ids[1], "0.t_i64")) {
             const std::string cast = fmt::format("resize_out_size_i64_{}", out);
             add_cast_node(spatial, cast, proto::dtype::INT64);
             spatial = cast;
@@ -149,7 +144,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         if (count != 1 && count != 2)
             throw Error("{} scale tensor must hold 1 or 2 values", mode);
         std::string scale = get_tensor_name(ids[3]);
-        if (!token_is(state, ids[3], "0.t_f32")) {
+        if (!dtype_token_is(ids[3], "0.t_f32")) {
             const std::string cast = fmt::format("resize_scale_f32_{}", out);
             add_cast_node(scale, cast, proto::dtype::FLOAT);
             scale = cast;

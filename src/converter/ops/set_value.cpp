@@ -80,8 +80,7 @@ void Converter::op_set_value(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 4) throw Error("set_value_ missing inputs");
-    const Json* axes_attr = helper::attr(op, "axes");
-    const auto axes = axes_attr ? helper::collect_i64_items(*axes_attr) : std::vector<int64_t>{};
+    const auto axes = helper::attr_i64_items(op, "axes");
     const double fill = read_fill_value(op);
     const bool row_form = axes == std::vector<int64_t>{1};
     if (!row_form && axes != std::vector<int64_t>{1, 2})
@@ -230,8 +229,7 @@ void Converter::op_set_value_with_tensor(const Json& op) {
         append_node("Expand", {get_tensor_name(ids[1]), shape}, {get_tensor_name(out)});
         return;
     }
-    const Json* decrease_attr = helper::attr(op, "decrease_axes");
-    const auto decrease = decrease_attr ? helper::collect_i64_items(*decrease_attr) : std::vector<int64_t>{};
+    const auto decrease = helper::attr_i64_items(op, "decrease_axes");
     const Json* axis_data = axes->Size() == 1 ? helper::member((*axes)[0], "D") : nullptr;
     if (!axis_data || helper::as_i64(*axis_data) != 1)
         throw Error("set_value_with_tensor_ currently only supports axes=[1]");

@@ -12,14 +12,6 @@ namespace {
 // reversed index list, whose size would otherwise follow whatever dims the program declares.
 constexpr int64_t kMaxFlipIndices = int64_t{1} << 20;
 
-// The ONNX element type recorded for a value; empty when unrecorded or not an ONNX type.
-std::optional<int32_t> known_dtype(const ConverterState& state, int64_t id) {
-    const std::string* token = state.tensor_dtypes.find(id);
-    constexpr std::string_view prefix = "0.t_";
-    if (!token || std::string_view(*token).substr(0, prefix.size()) != prefix) return std::nullopt;
-    return helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(prefix.size()));
-}
-
 }  // namespace
 
 void Converter::op_meshgrid(const Json& op) {
@@ -139,7 +131,7 @@ void Converter::op_cumsum(const Json& op) {
 
     // CumSum has no form for narrow integers or booleans, and takes float16 only from
     // opset 14; a node of another type would make the whole model invalid.
-    if (const auto type = known_dtype(state, ids[0])) {
+    if (const auto type = known_onnx_dtype(ids[0])) {
         namespace d = proto::dtype;
         if (*type == d::BOOL || *type == d::INT8 || *type == d::UINT8 || *type == d::INT16)
             throw Error("cumsum does not support {} input", helper::onnx_dtype_name(*type));
