@@ -34,10 +34,8 @@ def iou(a, b, normalized):
     return inter / (area(a) + area(b) - inter)
 
 
-def paddle_nms(boxes, scores, score_threshold, nms_top_k, keep_top_k, nms_threshold,
-               normalized=True, **_):
-    """boxes [1, M, 4], scores [1, C, M] -> (out [k, 6], index [k, 1] int32, rois_num [1])."""
-    bx, sc = boxes[0].astype(np.float64), scores[0]
+def paddle_image_nms(bx, sc, score_threshold, nms_top_k, keep_top_k, nms_threshold, normalized):
+    """One image: boxes [M, 4], scores [C, M] -> its rows as (class, box index)."""
     kept = {}  # class -> kept box indices, best first
     for c in range(sc.shape[0]):
         order = np.argsort(-sc[c], kind="stable")
@@ -55,25 +53,48 @@ def paddle_nms(boxes, scores, score_threshold, nms_top_k, keep_top_k, nms_thresh
         kept = {}
         for k in order:
             kept.setdefault(pairs[k][1], []).append(pairs[k][2])
-    rows = [(c, i) for c in sorted(kept) for i in kept[c]]
-    out = np.array([[c, sc[c, i], *boxes[0, i]] for c, i in rows], np.float32).reshape(-1, 6)
-    index = np.array([[i] for _, i in rows], np.int32).reshape(-1, 1)
-    return out, index, np.array([len(rows)], np.int32)
+    return [(c, i) for c in sorted(kept) for i in kept[c]]
 
 
-def nms_program(cases, m, c):
-    """One program with a multiclass_nms3 per attribute set, all over the same boxes and scores;
-    case k's outputs are fetched as out{k}, index{k}, rois{k}."""
+def paddle_nms(boxes, scores, score_threshold, nms_top_k, keep_top_k, nms_threshold,
+               normalized=True, **_):
+    """boxes [N, M, 4], scores [N, C, M] -> (out [k, 6], index [k, 1] int32, rois_num [N] int32):
+    every image on its own, the rows of image 0 first; an index counts boxes over the batch."""
+    out, index, counts = [], [], []
+    m = boxes.shape[1]
+    for b in range(boxes.shape[0]):
+        rows = paddle_image_nms(boxes[b].astype(np.float64), scores[b], score_threshold,
+                                nms_top_k, keep_top_k, nms_threshold, normalized)
+        out += [[c, scores[b, c, i], *boxes[b, i]] for c, i in rows]
+        index += [[b * m + i] for _, i in rows]
+        counts.append(len(rows))
+    return (np.array(out, np.float32).reshape(-1, 6), np.array(index, np.int32).reshape(-1, 1),
+            np.array(counts, np.int32))
+
+
+def nms_program(cases, fixtures):
+    """One program with a multiclass_nms3 per case, each over the boxes and scores of its
+    fixture (inputs boxes_{name}, scores_{name}, the batch declared -1 where a fixture has
+    several images); case k's outputs are fetched as out{k}, index{k}, rois{k}."""
     p = Program()
-    b = p.data("boxes", "f32", [1, m, 4])
-    s = p.data("scores", "f32", [-1, c, m])
-    for k, attrs in enumerate(cases):
+    inputs = {}
+    for name, (boxes, scores) in fixtures.items():
+        n, c, m = scores.shape
+        inputs[name] = (p.data(f"boxes_{name}", "f32", [1 if n == 1 else -1, m, 4]),
+                        p.data(f"scores_{name}", "f32", [-1, c, m]))
+    for k, (fixture, attrs) in enumerate(cases):
+        b, s = inputs[fixture]
         o = p.op("1.multiclass_nms3", [b, s, None], attrs=typed(attrs),
                  outs=[("f32", [-1, 6]), ("i32", [-1, 1]), ("i32", [-1])])
         p.fetch(o[0], f"out{k}")
         p.fetch(o[1], f"index{k}")
         p.fetch(o[2], f"rois{k}")
     return p
+
+
+def feeds_of(fixtures):
+    return {f"{kind}_{name}": arr for name, (boxes, scores) in fixtures.items()
+            for kind, arr in (("boxes", boxes), ("scores", scores))}
 
 
 def check_case(got, k, expected):
@@ -89,74 +110,117 @@ def check_case(got, k, expected):
 B = [[0, 0, 10, 10], [1, 1, 11, 11], [20, 20, 30, 30], [0, 0, 10, 10]]
 SMALL_BOXES = np.array([B], np.float32)
 SMALL_SCORES = np.array([[[.9, .8, .3, .1], [.2, .7, .6, .95]]], np.float32)
+# Image 1 has the same boxes and other scores: class 0 keeps b1 only (b3 and b0 overlap it),
+# class 1 keeps b0 and b2.
+PAIR_SCORES = np.concatenate([SMALL_SCORES, [[[.4, .9, .1, .85], [.3, .2, .26, .1]]]])
+# Pixel boxes: g1 lies half a pixel beyond g0, so Paddle sees no overlap at all; g2 touches
+# g0, which with both edges counted is an overlap of one pixel's width (IoU 1.4/2.52).
+G = [[0, 0, 0.4, 0.4], [0.9, 0, 1.3, 0.4], [0.4, 0, 0.8, 0.4]]
 
+FIXTURES = {
+    "small": (SMALL_BOXES, SMALL_SCORES),
+    "pair": (np.repeat(SMALL_BOXES, 2, axis=0), PAIR_SCORES.astype(np.float32)),
+    "gap": (np.array([G], np.float32), np.array([[[.9, .8, .7]]], np.float32)),
+}
 
-def rows(*entries):
-    return np.array([[c, s, *B[i]] for c, s, i in entries], np.float32)
-
-
-# (attribute changes, detections as (class, score, box), hand-worked from Paddle's rules)
+# (fixture, attribute changes, detections as (class, score, box), hand-worked from Paddle's
+# rules; for a fixture of several images, one such list per image)
 SMALL_CASES = [
-    ({}, [(0, .9, 0), (0, .3, 2), (1, .95, 3), (1, .6, 2)]),
+    ("small", {}, [(0, .9, 0), (0, .3, 2), (1, .95, 3), (1, .6, 2)]),
     # The cap keeps .95, .9 and .6 over both classes, then the rows go back to class order.
-    ({"keep_top_k": 3}, [(0, .9, 0), (1, .95, 3), (1, .6, 2)]),
-    ({"nms_top_k": 1}, [(0, .9, 0), (1, .95, 3)]),
+    ("small", {"keep_top_k": 3}, [(0, .9, 0), (1, .95, 3), (1, .6, 2)]),
+    ("small", {"nms_top_k": 1}, [(0, .9, 0), (1, .95, 3)]),
     # Negative limits mean no limit at all.
-    ({"nms_top_k": -1}, [(0, .9, 0), (0, .3, 2), (1, .95, 3), (1, .6, 2)]),
-    ({"keep_top_k": -1}, [(0, .9, 0), (0, .3, 2), (1, .95, 3), (1, .6, 2)]),
-    ({"keep_top_k": -5, "nms_top_k": -3}, [(0, .9, 0), (0, .3, 2), (1, .95, 3), (1, .6, 2)]),
+    ("small", {"nms_top_k": -1}, [(0, .9, 0), (0, .3, 2), (1, .95, 3), (1, .6, 2)]),
+    ("small", {"keep_top_k": -1}, [(0, .9, 0), (0, .3, 2), (1, .95, 3), (1, .6, 2)]),
+    ("small", {"keep_top_k": -5, "nms_top_k": -3},
+     [(0, .9, 0), (0, .3, 2), (1, .95, 3), (1, .6, 2)]),
     # keep_top_k 0 is a cap that keeps nothing.
-    ({"keep_top_k": 0}, []),
+    ("small", {"keep_top_k": 0}, []),
     # Nothing above the score threshold, with and without a cap.
-    ({"score_threshold": 0.99}, []),
-    ({"score_threshold": 0.99, "keep_top_k": -1}, []),
+    ("small", {"score_threshold": 0.99}, []),
+    ("small", {"score_threshold": 0.99, "keep_top_k": -1}, []),
     # A looser IoU threshold keeps b1 beside b0 (IoU .68).
-    ({"nms_threshold": 0.7, "keep_top_k": -1},
+    ("small", {"nms_threshold": 0.7, "keep_top_k": -1},
      [(0, .9, 0), (0, .8, 1), (0, .3, 2), (1, .95, 3), (1, .7, 1), (1, .6, 2)]),
+    # Only the two best candidates of a class take part: b1 falls to b0 (class 0) and to b3
+    # (class 1), and b2, never a candidate, is not kept either.
+    ("small", {"nms_top_k": 2}, [(0, .9, 0), (1, .95, 3)]),
+    # Two images, each suppressed and capped on its own; the rows of image 0 come first.
+    ("pair", {}, [[(0, .9, 0), (0, .3, 2), (1, .95, 3), (1, .6, 2)],
+                  [(0, .9, 1), (1, .3, 0), (1, .26, 2)]]),
+    ("pair", {"keep_top_k": 3}, [[(0, .9, 0), (1, .95, 3), (1, .6, 2)],
+                                 [(0, .9, 1), (1, .3, 0), (1, .26, 2)]]),
+    ("pair", {"keep_top_k": 2}, [[(0, .9, 0), (1, .95, 3)], [(0, .9, 1), (1, .3, 0)]]),
+    ("pair", {"keep_top_k": -1, "nms_top_k": 1}, [[(0, .9, 0), (1, .95, 3)],
+                                                  [(0, .9, 1), (1, .3, 0)]]),
+    ("pair", {"score_threshold": 0.5}, [[(0, .9, 0), (1, .95, 3), (1, .6, 2)], [(0, .9, 1)]]),
+    ("pair", {"keep_top_k": 0}, [[], []]),
+    ("gap", {"normalized": False, "nms_threshold": 0.1}, [(0, .9, 0), (0, .8, 1)]),
+    # Normalized, the touching box is no overlap and the gap none either.
+    ("gap", {"nms_threshold": 0.1}, [(0, .9, 0), (0, .8, 1), (0, .7, 2)]),
 ]
+
+
+def expected_of(fixture, expected):
+    """The three outputs of hand-worked detections."""
+    boxes, scores = FIXTURES[fixture]
+    images = expected if len(boxes) > 1 else [expected]
+    m = boxes.shape[1]
+    out = [[c, s, *boxes[b, i]] for b, rows in enumerate(images) for c, s, i in rows]
+    index = [[b * m + i] for b, rows in enumerate(images) for _, _, i in rows]
+    return (np.array(out, np.float32).reshape(-1, 6), np.array(index, np.int32).reshape(-1, 1),
+            np.array([len(rows) for rows in images], np.int32))
 
 
 @pytest.mark.parametrize("opset", [11, 12, 13, 17])
 def test_hand_worked_detections(tmp, opset):
-    cases = [dict(DEFAULTS, **change) for change, _ in SMALL_CASES]
-    got = convert_check_run(nms_program(cases, 4, 2), None,
-                            {"boxes": SMALL_BOXES, "scores": SMALL_SCORES}, opset=opset, tmp=tmp)
-    for k, (_, expected) in enumerate(SMALL_CASES):
-        out = rows(*expected).reshape(-1, 6)
-        index = np.array([[i] for _, _, i in expected], np.int32).reshape(-1, 1)
-        check_case(got, k, (out, index, np.array([len(expected)], np.int32)))
+    cases = [(fixture, dict(DEFAULTS, **change)) for fixture, change, _ in SMALL_CASES]
+    got = convert_check_run(nms_program(cases, FIXTURES), None, feeds_of(FIXTURES), opset=opset,
+                            tmp=tmp)
+    for k, (fixture, _, expected) in enumerate(SMALL_CASES):
+        check_case(got, k, expected_of(fixture, expected))
     # The hand values agree with the reference used for the random cases below.
-    for k, (change, _) in enumerate(SMALL_CASES):
-        check_case(got, k, paddle_nms(SMALL_BOXES, SMALL_SCORES, **dict(DEFAULTS, **change)))
+    for k, (fixture, attrs) in enumerate(cases):
+        check_case(got, k, paddle_nms(*FIXTURES[fixture], **attrs))
 
 
-def random_detections(m, c, seed, pixels):
+def random_detections(m, c, seed, pixels, images=1):
     rng = np.random.default_rng(seed)
-    xy = rng.integers(0, 40, size=(m, 2)) if pixels else rng.uniform(0, 0.8, size=(m, 2))
-    wh = rng.integers(1, 12, size=(m, 2)) if pixels else rng.uniform(0.02, 0.25, size=(m, 2))
-    boxes = np.concatenate([xy, xy + wh], axis=1).astype(np.float32)[None]
+    shape = (images, m, 2)
+    xy = rng.integers(0, 40, size=shape) if pixels else rng.uniform(0, 0.8, size=shape)
+    wh = rng.integers(1, 12, size=shape) if pixels else rng.uniform(0.02, 0.25, size=shape)
+    boxes = np.concatenate([xy, xy + wh], axis=2).astype(np.float32)
     # Distinct scores, so that no order rests on how ties are broken.
-    scores = (rng.permutation(c * m).reshape(1, c, m) / (c * m) + 0.01).astype(np.float32)
-    return boxes, scores
+    scores = np.stack([rng.permutation(c * m).reshape(c, m) for _ in range(images)])
+    return boxes, (scores / (c * m) + 0.01).astype(np.float32)
 
 
 RANDOM_CASES = [
     {"keep_top_k": 100, "nms_top_k": 1000, "nms_threshold": 0.3, "score_threshold": 0.2},
     {"keep_top_k": 7, "nms_top_k": 1000, "nms_threshold": 0.45, "score_threshold": 0.05},
-    # Paddle caps the candidates of a class before suppression, ONNX the boxes it keeps; here
-    # none of each class's best three is suppressed, so both keep the same rows.
     {"keep_top_k": -1, "nms_top_k": 3, "nms_threshold": 0.6, "score_threshold": 0.5},
     {"keep_top_k": 12, "nms_top_k": -1, "nms_threshold": 0.2, "score_threshold": 0.0},
+    # Fewer candidates than suppression would keep: the limit acts before suppression.
+    {"keep_top_k": 3, "nms_top_k": 5, "nms_threshold": 0.1, "score_threshold": 0.0},
 ]
 
 
-@pytest.mark.parametrize("pixels", [False, True], ids=["normalized", "pixels"])
-def test_random_detections_match_paddle(tmp, pixels):
-    """Normalized boxes, and integer pixel boxes whose widths count both edges."""
-    boxes, scores = random_detections(40, 3, seed=11 if pixels else 5, pixels=pixels)
-    cases = [dict(DEFAULTS, **c, normalized=not pixels) for c in RANDOM_CASES]
-    got = convert_check_run(nms_program(cases, 40, 3), None, {"boxes": boxes, "scores": scores},
-                            opset=17, tmp=tmp)
-    for k, attrs in enumerate(cases):
-        check_case(got, k, paddle_nms(boxes, scores, **attrs))
+@pytest.mark.parametrize("pixels,images", [(False, 1), (True, 1), (False, 2), (True, 3)],
+                         ids=["normalized", "pixels", "normalized-2-images", "pixels-3-images"])
+def test_random_detections_match_paddle(tmp, pixels, images):
+    """Normalized boxes, and integer pixel boxes whose widths count both edges; one image,
+    or several fed where the batch is declared -1."""
+    seed = (11 if pixels else 5) + 2 * (images - 1)
+    fixtures = {"random": random_detections(40, 3, seed=seed, pixels=pixels, images=images)}
+    cases = [("random", dict(DEFAULTS, **c, normalized=not pixels)) for c in RANDOM_CASES]
+    got = convert_check_run(nms_program(cases, fixtures), None, feeds_of(fixtures), opset=17,
+                            tmp=tmp)
+    counts = set()
+    for k, (_, attrs) in enumerate(cases):
+        expected = paddle_nms(*fixtures["random"], **attrs)
+        check_case(got, k, expected)
         assert len(got[f"out{k}"]) > 0
+        counts |= {tuple(expected[2])}
+    # Somewhere the images keep different numbers of rows, so no image borrows another's.
+    assert images == 1 or any(len(set(c)) > 1 for c in counts)

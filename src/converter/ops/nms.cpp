@@ -1,7 +1,9 @@
 // Multiclass non-maximum suppression: one NonMaxSuppression and the chain around it that
-// turns its (batch, class, box) triplets into Paddle's three outputs: the detection rows
-// [class, score, box] ordered by class, the index of each detection's box, and their count.
-// Every count is computed by the graph at run time.
+// turns its (batch, class, box) triplets into Paddle's three outputs, image by image: the
+// detection rows [class, score, box] of image 0, then of image 1, ..., each image's rows
+// ordered by class; the index of each detection's box over the whole batch; and the number
+// of detections of every image. Every count is computed by the graph at run time, and no
+// step builds anything larger than the scores or the selected rows.
 #include <bit>
 #include <cfloat>
 #include <cmath>
@@ -37,14 +39,251 @@ void check_nms_operand(const Converter& c, int64_t id, std::string_view role,
                     helper::fmt_dims(*dims));
 }
 
-}  // namespace
+struct NmsSettings {
+    int64_t nms_top_k;   // candidates per image and class before suppression; < 0: all
+    int64_t keep_top_k;  // detections per image after suppression; < 0: all
+    float score_threshold;
+    float nms_threshold;
+    bool pixel_boxes;
+};
 
-void Converter::push_scalar_f32_initializer(std::string name, float value) {
+// One operator's chain: the converter it appends to and the suffix of every name it makes.
+struct NmsChain {
+    Converter& c;
+    int64_t id;
+
+    std::string n(std::string_view purpose) const {
+        return fmt::format("nms_{}_{}", purpose, id);
+    }
+    std::string i64s(std::string_view purpose, const std::vector<int64_t>& values) const {
+        push_i64_vector_initializer(c, n(purpose), values);
+        return n(purpose);
+    }
+    std::string i64_scalar(std::string_view purpose, int64_t value) const {
+        c.push_i64_initializer(n(purpose), {}, {value});
+        return n(purpose);
+    }
+    // dims[axis] of a tensor's shape, as a one-element vector.
+    std::string dim(const std::string& shape, int64_t axis, std::string_view purpose) const {
+        c.append_node("Gather", {shape, i64s(fmt::format("{}_axis", purpose), {axis})},
+                      {n(purpose)});
+        return n(purpose);
+    }
+    // The smaller of a one-element count and a limit.
+    std::string at_most(const std::string& count, const std::string& limit,
+                        std::string_view purpose) const {
+        const std::string below = n(fmt::format("{}_below", purpose));
+        c.add_binary_node("Less", count, limit, below);
+        c.append_node("Where", {below, count, limit}, {n(purpose)});
+        return n(purpose);
+    }
+    // A tensor of the given run-time shape filled with one value.
+    std::string filled(const std::string& shape, proto::TensorProto value,
+                       std::string_view purpose) const {
+        c.append_node("ConstantOfShape", {shape}, {n(purpose)},
+                      {helper::attr_tensor("value", std::move(value))});
+        return n(purpose);
+    }
+    void gather(const std::string& data, const std::string& indices, const std::string& out,
+                int64_t axis = 0) const {
+        c.append_node("Gather", {data, indices}, {out}, {helper::attr_int("axis", axis)});
+    }
+};
+
+proto::TensorProto one_f32(float value) {
     const uint32_t bits = std::bit_cast<uint32_t>(value);
     std::vector<uint8_t> bytes;
     for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<uint8_t>(bits >> (8 * k)));
-    graph.initializer.push_back(raw_tensor(std::move(name), {1}, proto::dtype::FLOAT,
-                                           std::move(bytes)));
+    return Converter::raw_tensor("", {1}, proto::dtype::FLOAT, std::move(bytes));
+}
+
+proto::TensorProto one_i64_zero() {
+    return Converter::raw_tensor("", {1}, proto::dtype::INT64, std::vector<uint8_t>(8, 0));
+}
+
+// Paddle keeps, per image and class, only the nms_top_k best candidates above the score
+// threshold (ties: the lower box first) and suppresses among those alone. Everything else
+// gets the score -inf, which no threshold lets through, so NonMaxSuppression never sees it.
+std::string keep_best_candidates(const NmsChain& k, const NmsSettings& s,
+                                 const std::string& scores) {
+    const std::string shape = k.n("scores_shape");
+    k.c.append_node("Shape", {scores}, {shape});
+    const std::string neg_inf = k.n("candidate_dropped");
+    k.c.push_f32_initializer(neg_inf, {1}, {-std::numeric_limits<float>::infinity()});
+    // Scores at or below the threshold (and NaN) must not take a place among the best.
+    k.c.add_binary_node("Greater", scores, k.n("score_threshold"), k.n("candidate_mask"));
+    k.c.append_node("Where", {k.n("candidate_mask"), scores, neg_inf},
+                    {k.n("candidate_scores")});
+    const std::string count = k.at_most(k.dim(shape, 2, "num_candidates"),
+                                        k.i64s("nms_top_k", {s.nms_top_k}), "best_count");
+    k.c.append_node("TopK", {k.n("candidate_scores"), count},
+                    {k.n("best_scores"), k.n("best_indices")},
+                    {helper::attr_int("axis", 2), helper::attr_int("largest", 1),
+                     helper::attr_int("sorted", 1)});
+    const std::string dropped = k.filled(shape, one_f32(-std::numeric_limits<float>::infinity()),
+                                         "all_dropped");
+    k.c.append_node("ScatterElements", {dropped, k.n("best_indices"), k.n("best_scores")},
+                    {k.n("best_candidate_scores")}, {helper::attr_int("axis", 2)});
+    return k.n("best_candidate_scores");
+}
+
+// Selection: the (image, class, box) triplets Paddle keeps, image by image, class by class,
+// best score first (ties: the lower box first).
+std::string select(const NmsChain& k, const NmsSettings& s, const std::string& boxes,
+                   const std::string& scores) {
+    // NonMaxSuppression reads a negative max_output_boxes_per_class as zero, so no limit is
+    // the largest count; the candidates are already limited to nms_top_k when there is one.
+    const int64_t per_class = s.nms_top_k < 0 ? std::numeric_limits<int64_t>::max() : s.nms_top_k;
+    push_i64_vector_initializer(k.c, k.n("max_boxes"), {per_class});
+    k.c.push_scalar_f32_initializer(k.n("iou_threshold"), s.nms_threshold);
+    k.c.push_scalar_f32_initializer(k.n("score_threshold"), s.score_threshold);
+    const std::string nms_scores = s.nms_top_k > 0 ? keep_best_candidates(k, s, scores) : scores;
+    // Unnormalized boxes measure in pixels, so Paddle counts both edges: a box from x1 to
+    // x2 is x2 - x1 + 1 wide, in areas and in overlaps alike. Moving the far corner out
+    // by one gives NonMaxSuppression exactly those widths.
+    std::string nms_boxes = boxes;
+    if (s.pixel_boxes) {
+        k.c.push_f32_initializer(k.n("pixel_offset"), {4}, {0.0f, 0.0f, 1.0f, 1.0f});
+        nms_boxes = k.n("pixel_boxes");
+        k.c.add_binary_node("Add", boxes, k.n("pixel_offset"), nms_boxes);
+    }
+    k.c.append_node("NonMaxSuppression",
+                    {nms_boxes, nms_scores, k.n("max_boxes"), k.n("iou_threshold"),
+                     k.n("score_threshold")},
+                    {k.n("selected_indices")}, {helper::attr_int("center_point_box", 0)});
+    return k.n("selected_indices");
+}
+
+// The selected rows as parallel lists, one entry per detection.
+struct Detections {
+    std::string image;   // INT64 [S]
+    std::string cls;     // INT64 [S]
+    std::string index;   // INT64 [S]: image * M + box
+    std::string score;   // FLOAT [S]
+    std::string box;     // FLOAT [S, 4]
+};
+
+Detections columns(const NmsChain& k, const std::string& selected, const std::string& boxes,
+                   const std::string& scores) {
+    const auto column = [&](std::string_view purpose, std::vector<int64_t> at) {
+        const std::string out = k.n(purpose);
+        k.gather(selected, k.i64s(fmt::format("gather_{}", purpose), at), out, 1);
+        return out;
+    };
+    const auto squeezed = [&](const std::string& col, std::string_view purpose) {
+        k.c.add_squeeze_node(col, k.n(purpose), std::vector<int64_t>{1},
+                             k.n(fmt::format("{}_axes", purpose)));
+        return k.n(purpose);
+    };
+    Detections d;
+    d.image = squeezed(column("batch_indices", {0}), "batch_indices_scalar");
+    d.cls = squeezed(column("class_indices", {1}), "class_indices_scalar");
+    const std::string box = squeezed(column("box_indices", {2}), "box_indices_scalar");
+    const std::string image_box = column("batch_box_indices", {0, 2});
+    d.score = k.n("selected_scores");
+    k.c.append_node("GatherND", {scores, selected}, {d.score});
+    d.box = k.n("selected_boxes");
+    k.c.append_node("GatherND", {boxes, image_box}, {d.box});
+    k.c.append_node("Shape", {boxes}, {k.n("boxes_shape")});
+    const std::string m = k.dim(k.n("boxes_shape"), 1, "num_boxes");
+    k.c.add_binary_node("Mul", d.image, m, k.n("absolute_index_scaled"));
+    d.index = k.n("absolute_index");
+    k.c.add_binary_node("Add", k.n("absolute_index_scaled"), box, d.index);
+    return d;
+}
+
+// The number of rows of each image that has any (images ascending), and for each row in
+// the given image-sorted list the position where its image's rows begin.
+struct ImageRuns {
+    std::string images;  // INT64 [U]
+    std::string counts;  // INT64 [U]
+};
+
+ImageRuns image_runs(const NmsChain& k, const std::string& image_column,
+                     std::string* run_start_of_row) {
+    ImageRuns r{k.n("images"), k.n("image_counts")};
+    const std::string inverse = run_start_of_row ? k.n("image_of_row") : std::string();
+    k.c.append_node("Unique", {image_column}, {r.images, "", inverse, r.counts},
+                    {helper::attr_int("sorted", 1)});
+    if (run_start_of_row) {
+        k.c.append_node("CumSum", {r.counts, k.i64_scalar("image_starts_axis", 0)},
+                        {k.n("image_starts")}, {helper::attr_int("exclusive", 1)});
+        *run_start_of_row = k.n("row_image_start");
+        k.gather(k.n("image_starts"), inverse, *run_start_of_row);
+    }
+    return r;
+}
+
+// Cap: each image keeps its keep_top_k best-scoring rows (ties: the lower class, then the
+// earlier row of the class), in their selection order. A stable sort by score and then a
+// stable sort by image give each row its rank within its image.
+ImageRuns cap_per_image(const NmsChain& k, const NmsSettings& s, Detections& d) {
+    const auto topk = [&](const std::string& values, std::string_view purpose, bool largest) {
+        k.c.append_node("TopK", {values, k.n("selected_count")},
+                        {k.n(fmt::format("{}_values", purpose)), k.n(purpose)},
+                        {helper::attr_int("axis", 0), helper::attr_int("largest", largest),
+                         helper::attr_int("sorted", 1)});
+        return k.n(purpose);
+    };
+    const std::string by_score = topk(d.score, "by_score", true);
+    k.gather(d.image, by_score, k.n("image_by_score"));
+    const std::string by_image = topk(k.n("image_by_score"), "by_image", false);
+    const std::string order = k.n("rank_order");
+    k.gather(by_score, by_image, order);
+    k.gather(d.image, order, k.n("ranked_images"));
+    std::string run_start;
+    ImageRuns runs = image_runs(k, k.n("ranked_images"), &run_start);
+
+    k.c.add_squeeze_node(k.n("selected_count"), k.n("selected_count_scalar"),
+                         std::vector<int64_t>{0}, k.n("selected_count_axes"));
+    k.c.append_node("Range",
+                    {k.i64_scalar("positions_start", 0), k.n("selected_count_scalar"),
+                     k.i64_scalar("positions_delta", 1)},
+                    {k.n("positions")});
+    k.c.add_binary_node("Sub", k.n("positions"), run_start, k.n("ranked_rank"));
+    // Back to selection order: order is a permutation, so every entry is overwritten.
+    k.c.append_node("ScatterElements", {order, order, k.n("ranked_rank")}, {k.n("rank")},
+                    {helper::attr_int("axis", 0)});
+    const std::string limit = k.i64s("keep_top_k", {s.keep_top_k});
+    k.c.add_binary_node("Less", k.n("rank"), limit, k.n("kept"));
+    for (auto [list, purpose] : {std::pair{&d.cls, "kept_class"}, {&d.index, "kept_index"},
+                                 {&d.score, "kept_scores"}, {&d.box, "kept_boxes"}}) {
+        k.c.append_node("Compress", {*list, k.n("kept")}, {k.n(purpose)},
+                        {helper::attr_int("axis", 0)});
+        *list = k.n(purpose);
+    }
+    runs.counts = k.at_most(runs.counts, limit, "kept_counts");
+    return runs;
+}
+
+// Outputs: the rows, the box indices as INT32 [k, 1] and the INT32 count of every image,
+// zero for the images without detections.
+void write_outputs(const NmsChain& k, const Detections& d, const ImageRuns& runs,
+                   const std::string& scores, const std::string& out, const std::string& index,
+                   const std::string& rois_num) {
+    k.c.add_cast_node(d.cls, k.n("selected_class_float"), proto::dtype::FLOAT);
+    k.c.add_unsqueeze_node(k.n("selected_class_float"), k.n("class_expanded"), {1},
+                           k.n("class_expand_axes"));
+    k.c.add_unsqueeze_node(d.score, k.n("scores_expanded"), {1}, k.n("scores_expand_axes"));
+    k.c.append_node("Concat", {k.n("class_expanded"), k.n("scores_expanded"), d.box}, {out},
+                    {helper::attr_int("axis", 1)});
+    k.c.add_cast_node(d.index, k.n("selected_index_i32"), proto::dtype::INT32);
+    k.c.add_unsqueeze_node(k.n("selected_index_i32"), index, {1}, k.n("selected_index_axes"));
+
+    k.c.append_node("Shape", {scores}, {k.n("image_shape")});
+    const std::string no_rows = k.filled(k.dim(k.n("image_shape"), 0, "num_images"),
+                                         one_i64_zero(), "no_rows");
+    k.c.append_node("ScatterElements", {no_rows, runs.images, runs.counts},
+                    {k.n("rows_per_image")}, {helper::attr_int("axis", 0)});
+    k.c.add_cast_node(k.n("rows_per_image"), rois_num, proto::dtype::INT32);
+}
+
+}  // namespace
+
+void Converter::push_scalar_f32_initializer(std::string name, float value) {
+    proto::TensorProto t = one_f32(value);
+    t.name = std::move(name);
+    graph.initializer.push_back(std::move(t));
 }
 
 void Converter::op_multiclass_nms3(const Json& op) {
@@ -56,11 +295,6 @@ void Converter::op_multiclass_nms3(const Json& op) {
         throw Error("multiclass_nms3 missing inputs");
     const int64_t boxes_id = ids[0];
     const int64_t scores_id = ids[1];
-    if (const auto* dims = state.tensor_shapes.find(scores_id); dims && !dims->empty()) {
-        if ((*dims)[0] > 1)
-            throw Error("multiclass_nms3 currently only supports batch_size=1 (got {})",
-                        (*dims)[0]);
-    }
 
     const Json* outs = helper::member(op, "O");
     if (!outs || !outs->IsArray()) throw Error("multiclass_nms3 missing outputs");
@@ -80,134 +314,30 @@ void Converter::op_multiclass_nms3(const Json& op) {
     check_nms_operand(*this, boxes_id, "boxes", "[N, M, 4]");
     check_nms_operand(*this, scores_id, "scores", "[N, C, M]");
 
-    // Paddle reads any negative nms_top_k or keep_top_k as "no limit"; ONNX reads a
-    // negative max_output_boxes_per_class as zero, so no limit is the largest count.
-    // keep_top_k 0 is a limit that keeps nothing.
-    int64_t nms_top_k = helper::attr_i64(op, "nms_top_k").value_or(1000);
-    if (nms_top_k < 0) nms_top_k = std::numeric_limits<int64_t>::max();
-    const int64_t keep_top_k = helper::attr_i64(op, "keep_top_k").value_or(-1);
-    const bool capped = keep_top_k >= 0;
-    const float score_threshold = helper::to_f32_or_inf(helper::attr_number(op, "score_threshold").value_or(0.0));
-    const float nms_threshold = helper::to_f32_or_inf(helper::attr_number(op, "nms_threshold").value_or(0.5));
-    // Unnormalized boxes measure in pixels, so Paddle counts both edges: a box from x1 to
-    // x2 is x2 - x1 + 1 wide, in areas and in overlaps alike. Moving the far corner out
-    // by one gives NonMaxSuppression exactly those widths.
+    // Paddle reads any negative nms_top_k or keep_top_k as "no limit"; keep_top_k 0 is a
+    // limit that keeps nothing.
     const Json* normalized = helper::attr(op, "normalized");
-    const bool pixel_boxes = normalized && normalized->IsBool() && !normalized->GetBool();
-
-    const auto n = [&](std::string_view purpose) {
-        return fmt::format("nms_{}_{}", purpose, *out_id);
+    const NmsSettings settings{
+        helper::attr_i64(op, "nms_top_k").value_or(1000),
+        helper::attr_i64(op, "keep_top_k").value_or(-1),
+        helper::to_f32_or_inf(helper::attr_number(op, "score_threshold").value_or(0.0)),
+        helper::to_f32_or_inf(helper::attr_number(op, "nms_threshold").value_or(0.5)),
+        normalized && normalized->IsBool() && !normalized->GetBool(),
     };
 
-    // Selection.
-    push_i64_vector_initializer(*this, n("max_boxes"), {nms_top_k});
-    push_scalar_f32_initializer(n("iou_threshold"), nms_threshold);
-    push_scalar_f32_initializer(n("score_threshold"), score_threshold);
+    const NmsChain k{*this, *out_id};
     const std::string boxes = get_tensor_name(boxes_id);
     const std::string scores = get_tensor_name(scores_id);
-    std::string nms_boxes = boxes;
-    if (pixel_boxes) {
-        push_f32_initializer(n("pixel_offset"), {4}, {0.0f, 0.0f, 1.0f, 1.0f});
-        nms_boxes = n("pixel_boxes");
-        add_binary_node("Add", boxes, n("pixel_offset"), nms_boxes);
-    }
-    append_node("NonMaxSuppression",
-                {nms_boxes, scores, n("max_boxes"), n("iou_threshold"), n("score_threshold")},
-                {n("selected_indices")}, {helper::attr_int("center_point_box", 0)});
-    append_node("Shape", {n("selected_indices")}, {n("selected_shape")});
-    push_i64_vector_initializer(*this, n("selected_count_index"), {0});
-    append_node("Gather", {n("selected_shape"), n("selected_count_index")}, {n("selected_count")});
-
-    // The count k of detections kept: min(S, keep_top_k) with a cap, S without.
-    if (capped) {
-        push_i64_vector_initializer(*this, n("keep_top_k"), {keep_top_k});
-        add_binary_node("Less", n("selected_count"), n("keep_top_k"), n("take_cond"));
-        append_node("Where", {n("take_cond"), n("selected_count"), n("keep_top_k")}, {n("take_k")});
-    } else {
-        append_node("Identity", {n("selected_count")}, {n("take_k")});
-    }
-    add_squeeze_node(n("take_k"), n("take_k_scalar"), std::vector<int64_t>{0}, n("take_k_axes"));
-
-    // Columns of the selected triplets.
-    push_i64_vector_initializer(*this, n("gather_batch_index"), {0});
-    push_i64_vector_initializer(*this, n("gather_class_index"), {1});
-    push_i64_vector_initializer(*this, n("gather_box_index"), {2});
-    push_i64_vector_initializer(*this, n("gather_batch_box_index"), {0, 2});
-    const auto column = [&](std::string_view index, std::string_view out) {
-        append_node("Gather", {n("selected_indices"), n(index)}, {n(out)},
-                    {helper::attr_int("axis", 1)});
-    };
-    column("gather_batch_index", "batch_indices");
-    column("gather_class_index", "class_indices");
-    column("gather_box_index", "box_indices");
-    column("gather_batch_box_index", "batch_box_indices");
-    add_squeeze_node(n("batch_indices"), n("batch_indices_scalar"), std::vector<int64_t>{1},
-                     n("batch_indices_axes"));
-    add_squeeze_node(n("class_indices"), n("class_indices_scalar"), std::vector<int64_t>{1},
-                     n("class_indices_axes"));
-    add_squeeze_node(n("box_indices"), n("box_indices_scalar"), std::vector<int64_t>{1},
-                     n("box_indices_axes"));
-    append_node("GatherND", {scores, n("selected_indices")}, {n("selected_scores")});
-    append_node("GatherND", {boxes, n("batch_box_indices")}, {n("selected_boxes")});
-    append_node("Shape", {boxes}, {n("boxes_shape")});
-    push_i64_vector_initializer(*this, n("num_boxes_index"), {1});
-    append_node("Gather", {n("boxes_shape"), n("num_boxes_index")}, {n("num_boxes")});
-    add_binary_node("Mul", n("batch_indices_scalar"), n("num_boxes"), n("absolute_index_scaled"));
-    add_binary_node("Add", n("absolute_index_scaled"), n("box_indices_scalar"),
-                    n("absolute_index"));
-
-    // The cap keeps the k best scores over all classes, best first (ties: lower position).
-    if (capped) {
-        append_node("TopK", {n("selected_scores"), n("take_k")},
-                    {n("topk_scores"), n("topk_indices")},
-                    {helper::attr_int("axis", -1), helper::attr_int("largest", 1),
-                     helper::attr_int("sorted", 1)});
-        append_node("Identity", {n("topk_scores")}, {n("limited_scores")});
-        for (auto [from, to] : {std::pair{"class_indices_scalar", "limited_class"},
-                                {"absolute_index", "limited_index"},
-                                {"selected_boxes", "limited_boxes"}})
-            append_node("Gather", {n(from), n("topk_indices")}, {n(to)},
-                        {helper::attr_int("axis", 0)});
-    } else {
-        for (auto [from, to] : {std::pair{"selected_scores", "limited_scores"},
-                                {"class_indices_scalar", "limited_class"},
-                                {"absolute_index", "limited_index"},
-                                {"selected_boxes", "limited_boxes"}})
-            append_node("Identity", {n(from)}, {n(to)});
-    }
-
-    // Class-major order, stable within a class: the key class * (k + 1) + position is
-    // distinct per entry, so an ascending TopK over all k keys is the permutation.
-    push_i64_vector_initializer(*this, n("sort_positions_start"), {0});
-    push_i64_vector_initializer(*this, n("sort_positions_delta"), {1});
-    append_node("Range", {n("sort_positions_start"), n("take_k_scalar"), n("sort_positions_delta")},
-                {n("sort_positions")});
-    push_i64_vector_initializer(*this, n("sort_scale_one"), {1});
-    add_binary_node("Add", n("take_k"), n("sort_scale_one"), n("sort_scale"));
-    add_binary_node("Mul", n("limited_class"), n("sort_scale"), n("class_sort_key_scaled"));
-    add_binary_node("Add", n("class_sort_key_scaled"), n("sort_positions"), n("class_sort_key"));
-    append_node("TopK", {n("class_sort_key"), n("take_k")},
-                {n("class_sort_values"), n("class_sort_indices")},
-                {helper::attr_int("axis", -1), helper::attr_int("largest", 0),
-                 helper::attr_int("sorted", 1)});
-    for (auto [from, to] : {std::pair{"limited_class", "selected_class"},
-                            {"limited_index", "selected_index"},
-                            {"limited_boxes", "selected_boxes_sorted"},
-                            {"limited_scores", "selected_scores_sorted"}})
-        append_node("Gather", {n(from), n("class_sort_indices")}, {n(to)},
-                    {helper::attr_int("axis", 0)});
-
-    // Outputs.
-    add_cast_node(n("selected_class"), n("selected_class_float"), proto::dtype::FLOAT);
-    add_unsqueeze_node(n("selected_class_float"), n("class_expanded"), {1}, n("class_expand_axes"));
-    add_unsqueeze_node(n("selected_scores_sorted"), n("scores_expanded"), {1},
-                       n("scores_expand_axes"));
-    append_node("Concat", {n("class_expanded"), n("scores_expanded"), n("selected_boxes_sorted")},
-                {get_tensor_name(*out_id)}, {helper::attr_int("axis", 1)});
-    add_cast_node(n("selected_index"), n("selected_index_i32"), proto::dtype::INT32);
-    add_unsqueeze_node(n("selected_index_i32"), get_tensor_name(*index_id), {1},
-                       n("selected_index_axes"));
-    add_cast_node(n("take_k"), get_tensor_name(*rois_id), proto::dtype::INT32);
+    const std::string selected = select(k, settings, boxes, scores);
+    append_node("Shape", {selected}, {k.n("selected_shape")});
+    k.dim(k.n("selected_shape"), 0, "selected_count");
+    Detections d = columns(k, selected, boxes, scores);
+    // NonMaxSuppression gives the rows image by image, class by class, best first: already
+    // Paddle's order, which the cap keeps.
+    const ImageRuns runs = settings.keep_top_k >= 0 ? cap_per_image(k, settings, d)
+                                                    : image_runs(k, d.image, nullptr);
+    write_outputs(k, d, runs, scores, get_tensor_name(*out_id), get_tensor_name(*index_id),
+                  get_tensor_name(*rois_id));
 }
 
 }  // namespace kestro
