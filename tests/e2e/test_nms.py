@@ -18,14 +18,16 @@ def typed(attrs):
 
 
 def iou(a, b, normalized):
-    """Paddle's overlap: boxes apart give 0; without normalization both edges count."""
+    """Paddle's overlap, in float32 as Paddle computes it: boxes apart give 0; without
+    normalization both edges count."""
+    a, b = np.asarray(a, np.float32), np.asarray(b, np.float32)
     if b[0] > a[2] or b[2] < a[0] or b[1] > a[3] or b[3] < a[1]:
-        return 0.0
-    one = 0.0 if normalized else 1.0
+        return np.float32(0)
+    one = np.float32(0 if normalized else 1)
 
     def area(r):
         if r[2] < r[0] or r[3] < r[1]:
-            return 0.0
+            return np.float32(0)
         return (r[2] - r[0] + one) * (r[3] - r[1] + one)
 
     w = min(a[2], b[2]) - max(a[0], b[0]) + one
@@ -63,7 +65,7 @@ def paddle_nms(boxes, scores, score_threshold, nms_top_k, keep_top_k, nms_thresh
     out, index, counts = [], [], []
     m = boxes.shape[1]
     for b in range(boxes.shape[0]):
-        rows = paddle_image_nms(boxes[b].astype(np.float64), scores[b], score_threshold,
+        rows = paddle_image_nms(boxes[b], scores[b], score_threshold,
                                 nms_top_k, keep_top_k, nms_threshold, normalized)
         out += [[c, scores[b, c, i], *boxes[b, i]] for c, i in rows]
         index += [[b * m + i] for _, i in rows]
@@ -116,11 +118,16 @@ PAIR_SCORES = np.concatenate([SMALL_SCORES, [[[.4, .9, .1, .85], [.3, .2, .26, .
 # Pixel boxes: g1 lies half a pixel beyond g0, so Paddle sees no overlap at all; g2 touches
 # g0, which with both edges counted is an overlap of one pixel's width (IoU 1.4/2.52).
 G = [[0, 0, 0.4, 0.4], [0.9, 0, 1.3, 0.4], [0.4, 0, 0.8, 0.4]]
+TOUCHING = float(iou(G[0], G[2], normalized=False))
+# Boxes far apart, scores tied within and across classes.
+T = [[0, 0, 1, 1], [10, 10, 11, 11], [20, 20, 21, 21], [30, 30, 31, 31]]
 
 FIXTURES = {
     "small": (SMALL_BOXES, SMALL_SCORES),
     "pair": (np.repeat(SMALL_BOXES, 2, axis=0), PAIR_SCORES.astype(np.float32)),
     "gap": (np.array([G], np.float32), np.array([[[.9, .8, .7]]], np.float32)),
+    "ties": (np.array([T], np.float32), np.array([[[.5, .7, .5, .2], [.7, .5, .1, .5]]],
+                                                 np.float32)),
 }
 
 # (fixture, attribute changes, detections as (class, score, box), hand-worked from Paddle's
@@ -157,6 +164,27 @@ SMALL_CASES = [
     ("pair", {"score_threshold": 0.5}, [[(0, .9, 0), (1, .95, 3), (1, .6, 2)], [(0, .9, 1)]]),
     ("pair", {"keep_top_k": 0}, [[], []]),
     ("gap", {"normalized": False, "nms_threshold": 0.1}, [(0, .9, 0), (0, .8, 1)]),
+    # An overlap equal to the threshold does not suppress; one just above it does.
+    ("gap", {"normalized": False, "nms_threshold": TOUCHING},
+     [(0, .9, 0), (0, .8, 1), (0, .7, 2)]),
+    ("gap", {"normalized": False, "nms_threshold": float(np.nextafter(np.float32(TOUCHING),
+                                                                      np.float32(0)))},
+     [(0, .9, 0), (0, .8, 1)]),
+    ("gap", {"normalized": False, "nms_top_k": 1}, [(0, .9, 0)]),
+    ("gap", {"normalized": False, "score_threshold": 0.95}, []),
+    # nms_top_k 0 leaves no candidate at all.
+    ("gap", {"normalized": False, "nms_top_k": 0}, []),
+    ("small", {"nms_top_k": 0}, []),
+    # Equal scores: the lower box first within a class; over classes the cap takes the lower
+    # class first; nms_top_k takes the lower box at its boundary.
+    ("ties", {"keep_top_k": -1}, [(0, .7, 1), (0, .5, 0), (0, .5, 2), (1, .7, 0), (1, .5, 1),
+                                  (1, .5, 3)]),
+    ("ties", {"keep_top_k": 3}, [(0, .7, 1), (0, .5, 0), (1, .7, 0)]),
+    ("ties", {"keep_top_k": 4, "normalized": False},
+     [(0, .7, 1), (0, .5, 0), (0, .5, 2), (1, .7, 0)]),
+    ("ties", {"nms_top_k": 2}, [(0, .7, 1), (0, .5, 0), (1, .7, 0), (1, .5, 1)]),
+    ("ties", {"nms_top_k": 2, "normalized": False},
+     [(0, .7, 1), (0, .5, 0), (1, .7, 0), (1, .5, 1)]),
     # Normalized, the touching box is no overlap and the gap none either.
     ("gap", {"nms_threshold": 0.1}, [(0, .9, 0), (0, .8, 1), (0, .7, 2)]),
 ]

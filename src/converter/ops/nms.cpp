@@ -101,36 +101,199 @@ proto::TensorProto one_i64_zero() {
     return Converter::raw_tensor("", {1}, proto::dtype::INT64, std::vector<uint8_t>(8, 0));
 }
 
-// Paddle keeps, per image and class, only the nms_top_k best candidates above the score
-// threshold (ties: the lower box first) and suppresses among those alone. Everything else
-// gets the score -inf, which no threshold lets through, so NonMaxSuppression never sees it.
-std::string keep_best_candidates(const NmsChain& k, const NmsSettings& s,
-                                 const std::string& scores) {
-    const std::string shape = k.n("scores_shape");
-    k.c.append_node("Shape", {scores}, {shape});
-    const std::string neg_inf = k.n("candidate_dropped");
-    k.c.push_f32_initializer(neg_inf, {1}, {-std::numeric_limits<float>::infinity()});
-    // Scores at or below the threshold (and NaN) must not take a place among the best.
+// Each class's candidates in an image, best first (ties: the lower box first): the scores
+// above the threshold, at most nms_top_k of them when there is a limit. Scores at or below
+// the threshold (and NaN) become -inf so that they take no place among the best.
+struct Candidates {
+    std::string shape;    // INT64 [3]: N, C, M
+    std::string count;    // INT64 [1]: K, candidates kept per image and class
+    std::string scores;   // FLOAT [N, C, K], -inf where there is no candidate
+    std::string indices;  // INT64 [N, C, K], box indices
+};
+
+Candidates best_candidates(const NmsChain& k, const NmsSettings& s, const std::string& scores) {
+    Candidates best{k.n("scores_shape"), k.n("num_candidates"), k.n("best_scores"),
+                    k.n("best_indices")};
+    k.c.append_node("Shape", {scores}, {best.shape});
+    k.c.push_f32_initializer(k.n("candidate_dropped"), {1},
+                             {-std::numeric_limits<float>::infinity()});
     k.c.add_binary_node("Greater", scores, k.n("score_threshold"), k.n("candidate_mask"));
-    k.c.append_node("Where", {k.n("candidate_mask"), scores, neg_inf},
+    k.c.append_node("Where", {k.n("candidate_mask"), scores, k.n("candidate_dropped")},
                     {k.n("candidate_scores")});
-    const std::string count = k.at_most(k.dim(shape, 2, "num_candidates"),
-                                        k.i64s("nms_top_k", {s.nms_top_k}), "best_count");
-    k.c.append_node("TopK", {k.n("candidate_scores"), count},
-                    {k.n("best_scores"), k.n("best_indices")},
+    k.dim(best.shape, 2, "num_candidates");
+    if (s.nms_top_k >= 0)
+        best.count = k.at_most(best.count, k.i64s("nms_top_k", {s.nms_top_k}), "best_count");
+    k.c.append_node("TopK", {k.n("candidate_scores"), best.count}, {best.scores, best.indices},
                     {helper::attr_int("axis", 2), helper::attr_int("largest", 1),
                      helper::attr_int("sorted", 1)});
-    const std::string dropped = k.filled(shape, one_f32(-std::numeric_limits<float>::infinity()),
+    return best;
+}
+
+// Paddle suppresses among the nms_top_k best candidates alone: every other score becomes
+// -inf, which no threshold lets through, so NonMaxSuppression never sees it.
+std::string keep_best_candidates(const NmsChain& k, const NmsSettings& s,
+                                 const std::string& scores) {
+    const Candidates best = best_candidates(k, s, scores);
+    const std::string dropped = k.filled(best.shape, one_f32(-std::numeric_limits<float>::infinity()),
                                          "all_dropped");
-    k.c.append_node("ScatterElements", {dropped, k.n("best_indices"), k.n("best_scores")},
+    k.c.append_node("ScatterElements", {dropped, best.indices, best.scores},
                     {k.n("best_candidate_scores")}, {helper::attr_int("axis", 2)});
     return k.n("best_candidate_scores");
+}
+
+// The body of the suppression loop over pixel boxes. Step i: when candidate i of an image and
+// class is still alive, it is kept, and every later candidate of that image and class whose
+// overlap with it exceeds the threshold dies. Candidates come best first, so this is Paddle's
+// greedy rule: a candidate is kept when it overlaps no kept better one too much.
+proto::GraphProto pixel_suppression_step(const NmsChain& k) {
+    Converter& c = k.c;
+    proto::GraphProto outer;
+    std::swap(c.graph, outer);
+    const auto n = [&](std::string_view purpose) { return k.n(fmt::format("step_{}", purpose)); };
+    c.graph.name = k.n("suppression_step");
+    c.graph.input.push_back(Converter::build_value_info_from_meta(n("i"), "0.t_i64", {}));
+    c.graph.input.push_back(Converter::build_value_info_from_meta(n("cond"), "0.t_bool", {}));
+    c.graph.input.push_back(
+        Converter::build_value_info_from_meta(n("alive"), "0.t_bool", {-1, -1, -1}));
+
+    c.append_node("Reshape", {n("i"), k.n("one_position_shape")}, {n("at")});
+    for (std::string_view v : {"x1", "y1", "x2", "y2", "area"})
+        k.gather(k.n(fmt::format("candidate_{}", v)), n("at"), n(fmt::format("{}_i", v)), 2);
+    k.gather(n("alive"), n("at"), n("alive_i"), 2);
+    const auto all = [&](std::string_view v) { return k.n(fmt::format("candidate_{}", v)); };
+    const auto bin = [&](std::string_view op, const std::string& a, const std::string& b,
+                         std::string_view out) {
+        c.add_binary_node(std::string(op), a, b, n(out));
+        return n(out);
+    };
+    // Boxes apart in x or y (one beyond the other's far edge) do not overlap at all; any
+    // others overlap by at least one pixel's width.
+    const std::string apart =
+        bin("Or",
+            bin("Or", bin("Less", all("x2"), n("x1_i"), "left"),
+                bin("Greater", all("x1"), n("x2_i"), "right"), "apart_x"),
+            bin("Or", bin("Less", all("y2"), n("y1_i"), "above"),
+                bin("Greater", all("y1"), n("y2_i"), "below"), "apart_y"),
+            "apart");
+    const auto extent = [&](std::string_view lo, std::string_view hi, std::string_view out) {
+        const std::string span = bin("Sub", bin("Min", all(hi), n(fmt::format("{}_i", hi)),
+                                                fmt::format("{}_min", hi)),
+                                     bin("Max", all(lo), n(fmt::format("{}_i", lo)),
+                                         fmt::format("{}_max", lo)),
+                                     fmt::format("{}_span", out));
+        return bin("Add", span, k.n("pixel_one"), out);
+    };
+    const std::string inter = bin("Mul", extent("x1", "x2", "inter_w"),
+                                  extent("y1", "y2", "inter_h"), "inter");
+    const std::string uni =
+        bin("Sub", bin("Add", all("area"), n("area_i"), "area_sum"), inter, "union");
+    const std::string iou = bin("Div", inter, uni, "iou");
+    c.append_node("Where", {apart, k.n("pixel_zero"), iou}, {n("overlap")});
+    // Paddle keeps a candidate whose overlap is at most the threshold; NaN is not.
+    const std::string tolerated =
+        bin("Or", bin("Less", n("overlap"), k.n("iou_threshold"), "overlap_below"),
+            bin("Equal", n("overlap"), k.n("iou_threshold"), "overlap_equal"), "tolerated");
+    c.append_node("Not", {tolerated}, {n("too_close")});
+    const std::string later = bin("Greater", k.n("candidate_positions"), n("i"), "later");
+    const std::string dies = bin("And", bin("And", n("too_close"), later, "close_later"),
+                                 n("alive_i"), "dies");
+    c.append_node("Not", {dies}, {n("survives")});
+    bin("And", n("alive"), n("survives"), "alive_next");
+    c.append_node("Identity", {n("cond")}, {n("cond_next")});
+    c.graph.output.push_back(
+        Converter::build_value_info_from_meta(n("cond_next"), "0.t_bool", {}));
+    c.graph.output.push_back(
+        Converter::build_value_info_from_meta(n("alive_next"), "0.t_bool", {-1, -1, -1}));
+
+    std::swap(c.graph, outer);
+    return outer;
+}
+
+// Selection of pixel boxes. Paddle gives two pixel boxes the +1 widths only when they
+// overlap: boxes apart by less than a pixel do not suppress each other, while boxes that
+// touch overlap by one pixel. No placement of the corners lets NonMaxSuppression measure
+// that, so the greedy suppression runs as a loop over the candidates, best first, each step
+// comparing one candidate of every image and class with the others of its image and class:
+// nothing larger than the candidates' scores is ever built.
+std::string select_pixel_boxes(const NmsChain& k, const NmsSettings& s, const std::string& boxes,
+                               const std::string& scores) {
+    Converter& c = k.c;
+    c.push_scalar_f32_initializer(k.n("iou_threshold"), s.nms_threshold);
+    c.push_scalar_f32_initializer(k.n("score_threshold"), s.score_threshold);
+    const Candidates best = best_candidates(k, s, scores);
+
+    // The candidates' boxes, [N, C, K, 4], gathered from the boxes of their own image.
+    const auto scalar = [&](const std::string& vec, std::string_view purpose) {
+        c.add_squeeze_node(vec, k.n(purpose), std::vector<int64_t>{0},
+                           k.n(fmt::format("{}_axes", purpose)));
+        return k.n(purpose);
+    };
+    c.append_node("Range",
+                  {k.i64_scalar("image_ids_start", 0),
+                   scalar(k.dim(best.shape, 0, "candidate_images"), "candidate_images_scalar"),
+                   k.i64_scalar("image_ids_delta", 1)},
+                  {k.n("image_ids")});
+    c.add_binary_node("Mul", k.n("image_ids"), k.dim(best.shape, 2, "boxes_per_image"),
+                      k.n("image_first_box"));
+    c.add_unsqueeze_node(k.n("image_first_box"), k.n("image_first_box_nck"), {1, 2},
+                         k.n("image_first_box_axes"));
+    c.add_binary_node("Add", best.indices, k.n("image_first_box_nck"), k.n("candidate_rows"));
+    c.append_node("Reshape", {boxes, k.i64s("box_rows_shape", {-1, 4})}, {k.n("box_rows")});
+    k.gather(k.n("box_rows"), k.n("candidate_rows"), k.n("candidate_boxes"));
+    for (auto [at, v] : {std::pair{0, "x1"}, {1, "y1"}, {2, "x2"}, {3, "y2"}}) {
+        k.gather(k.n("candidate_boxes"), k.i64_scalar(fmt::format("corner_{}", v), at),
+                 k.n(fmt::format("candidate_{}", v)), 3);
+    }
+    // Paddle's area of a pixel box counts both edges; a box with its far corner before its
+    // near one has none.
+    c.push_f32_initializer(k.n("pixel_one"), {1}, {1.0f});
+    c.push_f32_initializer(k.n("pixel_zero"), {1}, {0.0f});
+    for (auto [lo, hi, side] : {std::tuple{"x1", "x2", "width"}, {"y1", "y2", "height"}}) {
+        const std::string d = k.n(fmt::format("candidate_{}_span", side));
+        c.add_binary_node("Sub", k.n(fmt::format("candidate_{}", hi)),
+                          k.n(fmt::format("candidate_{}", lo)), d);
+        c.add_binary_node("Add", d, k.n("pixel_one"), k.n(fmt::format("candidate_{}", side)));
+        c.add_binary_node("Less", k.n(fmt::format("candidate_{}", hi)),
+                          k.n(fmt::format("candidate_{}", lo)),
+                          k.n(fmt::format("candidate_{}_inverted", side)));
+    }
+    c.add_binary_node("Mul", k.n("candidate_width"), k.n("candidate_height"),
+                      k.n("candidate_full_area"));
+    c.add_binary_node("Or", k.n("candidate_width_inverted"), k.n("candidate_height_inverted"),
+                      k.n("candidate_inverted"));
+    c.append_node("Where", {k.n("candidate_inverted"), k.n("pixel_zero"),
+                            k.n("candidate_full_area")},
+                  {k.n("candidate_area")});
+
+    const std::string steps = scalar(best.count, "candidate_count_scalar");
+    c.append_node("Range",
+                  {k.i64_scalar("candidate_positions_start", 0), steps,
+                   k.i64_scalar("candidate_positions_delta", 1)},
+                  {k.n("candidate_positions")});
+    push_i64_vector_initializer(c, k.n("one_position_shape"), {1});
+    c.add_binary_node("Greater", best.scores, k.n("score_threshold"), k.n("candidate_alive"));
+    c.append_node("Loop", {steps, "", k.n("candidate_alive")}, {k.n("candidate_kept")},
+                  {helper::attr_graph("body", pixel_suppression_step(k))});
+
+    // The kept (image, class, position) triplets, in row-major order: image by image, class
+    // by class, best first; then each position's box index.
+    c.append_node("NonZero", {k.n("candidate_kept")}, {k.n("kept_positions_t")});
+    c.append_node("Transpose", {k.n("kept_positions_t")}, {k.n("kept_positions")},
+                  {helper::attr_ints("perm", {1, 0})});
+    c.append_node("GatherND", {best.indices, k.n("kept_positions")}, {k.n("kept_box")});
+    c.add_unsqueeze_node(k.n("kept_box"), k.n("kept_box_column"), {1}, k.n("kept_box_axes"));
+    k.gather(k.n("kept_positions"), k.i64s("gather_image_class", {0, 1}),
+             k.n("kept_image_class"), 1);
+    c.append_node("Concat", {k.n("kept_image_class"), k.n("kept_box_column")},
+                  {k.n("selected_indices")}, {helper::attr_int("axis", 1)});
+    return k.n("selected_indices");
 }
 
 // Selection: the (image, class, box) triplets Paddle keeps, image by image, class by class,
 // best score first (ties: the lower box first).
 std::string select(const NmsChain& k, const NmsSettings& s, const std::string& boxes,
                    const std::string& scores) {
+    if (s.pixel_boxes) return select_pixel_boxes(k, s, boxes, scores);
     // NonMaxSuppression reads a negative max_output_boxes_per_class as zero, so no limit is
     // the largest count; the candidates are already limited to nms_top_k when there is one.
     const int64_t per_class = s.nms_top_k < 0 ? std::numeric_limits<int64_t>::max() : s.nms_top_k;
@@ -138,17 +301,8 @@ std::string select(const NmsChain& k, const NmsSettings& s, const std::string& b
     k.c.push_scalar_f32_initializer(k.n("iou_threshold"), s.nms_threshold);
     k.c.push_scalar_f32_initializer(k.n("score_threshold"), s.score_threshold);
     const std::string nms_scores = s.nms_top_k > 0 ? keep_best_candidates(k, s, scores) : scores;
-    // Unnormalized boxes measure in pixels, so Paddle counts both edges: a box from x1 to
-    // x2 is x2 - x1 + 1 wide, in areas and in overlaps alike. Moving the far corner out
-    // by one gives NonMaxSuppression exactly those widths.
-    std::string nms_boxes = boxes;
-    if (s.pixel_boxes) {
-        k.c.push_f32_initializer(k.n("pixel_offset"), {4}, {0.0f, 0.0f, 1.0f, 1.0f});
-        nms_boxes = k.n("pixel_boxes");
-        k.c.add_binary_node("Add", boxes, k.n("pixel_offset"), nms_boxes);
-    }
     k.c.append_node("NonMaxSuppression",
-                    {nms_boxes, nms_scores, k.n("max_boxes"), k.n("iou_threshold"),
+                    {boxes, nms_scores, k.n("max_boxes"), k.n("iou_threshold"),
                      k.n("score_threshold")},
                     {k.n("selected_indices")}, {helper::attr_int("center_point_box", 0)});
     return k.n("selected_indices");
