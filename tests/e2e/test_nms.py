@@ -128,6 +128,10 @@ FIXTURES = {
     "gap": (np.array([G], np.float32), np.array([[[.9, .8, .7]]], np.float32)),
     "ties": (np.array([T], np.float32), np.array([[[.5, .7, .5, .2], [.7, .5, .1, .5]]],
                                                  np.float32)),
+    # Empty batches, classes and boxes.
+    "no_images": (np.zeros((0, 5, 4), np.float32), np.zeros((0, 3, 5), np.float32)),
+    "no_classes": (np.repeat(SMALL_BOXES, 2, axis=0), np.zeros((2, 0, 4), np.float32)),
+    "no_boxes": (np.zeros((2, 0, 4), np.float32), np.zeros((2, 3, 0), np.float32)),
 }
 
 # (fixture, attribute changes, detections as (class, score, box), hand-worked from Paddle's
@@ -185,6 +189,12 @@ SMALL_CASES = [
     ("ties", {"nms_top_k": 2}, [(0, .7, 1), (0, .5, 0), (1, .7, 0), (1, .5, 1)]),
     ("ties", {"nms_top_k": 2, "normalized": False},
      [(0, .7, 1), (0, .5, 0), (1, .7, 0), (1, .5, 1)]),
+    ("no_images", {"nms_top_k": 2}, []),
+    ("no_images", {"normalized": False, "keep_top_k": -1}, []),
+    ("no_classes", {"nms_top_k": 2}, [[], []]),
+    ("no_classes", {"normalized": False}, [[], []]),
+    ("no_boxes", {"nms_top_k": -1}, [[], []]),
+    ("no_boxes", {"normalized": False, "keep_top_k": 3}, [[], []]),
     # Normalized, the touching box is no overlap and the gap none either.
     ("gap", {"nms_threshold": 0.1}, [(0, .9, 0), (0, .8, 1), (0, .7, 2)]),
 ]
@@ -193,7 +203,7 @@ SMALL_CASES = [
 def expected_of(fixture, expected):
     """The three outputs of hand-worked detections."""
     boxes, scores = FIXTURES[fixture]
-    images = expected if len(boxes) > 1 else [expected]
+    images = expected if len(boxes) != 1 else [expected]
     m = boxes.shape[1]
     out = [[c, s, *boxes[b, i]] for b, rows in enumerate(images) for c, s, i in rows]
     index = [[b * m + i] for b, rows in enumerate(images) for _, _, i in rows]
