@@ -48,8 +48,9 @@ CASES = {
     "pp_ocrv5_mobile_det": lambda: {"x": RNG.uniform(-1, 1, (1, 3, 64, 96)).astype(np.float32)},
     "pp_ocrv5_mobile_rec": lambda: {"x": RNG.uniform(-1, 1, (1, 3, 48, 96)).astype(np.float32)},
     # Two identical images where the program declares its batch -1.
-    "pp_doclayout_m": lambda: {"image": np.repeat(RNG.uniform(-1, 1, (1, 3, 640, 640)), 2, axis=0)
-                               .astype(np.float32), "scale_factor": np.ones((2, 2), np.float32)},
+    "pp_doclayout_m": lambda: {
+        "image": np.repeat(RNG.uniform(-1, 1, (1, 3, 640, 640)), 2, axis=0).astype(np.float32),
+        "scale_factor": np.ones((2, 2), np.float32)},
 }
 
 

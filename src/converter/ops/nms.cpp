@@ -101,6 +101,22 @@ proto::TensorProto one_i64_zero() {
     return Converter::raw_tensor("", {1}, proto::dtype::INT64, std::vector<uint8_t>(8, 0));
 }
 
+// The largest number of candidates any image and class has, as a one-element vector; 0 when
+// there is no image or no class.
+std::string most_candidates(const NmsChain& k) {
+    k.c.add_cast_node(k.n("candidate_mask"), k.n("candidate_flags"), proto::dtype::INT64);
+    k.c.append_node("CumSum", {k.n("candidate_flags"), k.i64_scalar("candidate_count_axis", 2)},
+                    {k.n("candidate_running_count")});
+    k.c.append_node("Reshape",
+                    {k.n("candidate_running_count"), k.i64s("candidate_flat_shape", {-1})},
+                    {k.n("candidate_running_flat")});
+    k.c.append_node("Concat", {k.n("candidate_running_flat"), k.i64s("no_candidate", {0})},
+                    {k.n("candidate_running_or_none")}, {helper::attr_int("axis", 0)});
+    k.c.add_reduce_node("ReduceMax", k.n("candidate_running_or_none"), k.n("most_candidates"),
+                        std::vector<int64_t>{0}, 1, k.n("most_candidates"));
+    return k.n("most_candidates");
+}
+
 // Each class's candidates in an image, best first (ties: the lower box first): the scores
 // above the threshold, at most nms_top_k of them when there is a limit. Scores at or below
 // the threshold (and NaN) become -inf so that they take no place among the best.
@@ -111,9 +127,6 @@ struct Candidates {
     std::string indices;  // INT64 [N, C, K], box indices
 };
 
-// K is also at most the largest number of candidates any image and class has: a loop over
-// the candidates then takes no step where none is left, and with no image or no class K is
-// 0 (ONNX Runtime crashes on a TopK of a positive k over such empty scores).
 Candidates best_candidates(const NmsChain& k, const NmsSettings& s, const std::string& scores) {
     Candidates best{k.n("scores_shape"), k.n("num_candidates"), k.n("best_scores"),
                     k.n("best_indices")};
@@ -126,20 +139,10 @@ Candidates best_candidates(const NmsChain& k, const NmsSettings& s, const std::s
     k.dim(best.shape, 2, "num_candidates");
     if (s.nms_top_k >= 0)
         best.count = k.at_most(best.count, k.i64s("nms_top_k", {s.nms_top_k}), "best_count");
-    {
-        // The running count's largest value over everything, or 0 when there is nothing.
-        k.c.add_cast_node(k.n("candidate_mask"), k.n("candidate_flags"), proto::dtype::INT64);
-        k.c.append_node("CumSum", {k.n("candidate_flags"), k.i64_scalar("candidate_count_axis", 2)},
-                        {k.n("candidate_running_count")});
-        k.c.append_node("Reshape",
-                        {k.n("candidate_running_count"), k.i64s("candidate_flat_shape", {-1})},
-                        {k.n("candidate_running_flat")});
-        k.c.append_node("Concat", {k.n("candidate_running_flat"), k.i64s("no_candidate", {0})},
-                        {k.n("candidate_running_or_none")}, {helper::attr_int("axis", 0)});
-        k.c.add_reduce_node("ReduceMax", k.n("candidate_running_or_none"), k.n("most_candidates"),
-                            std::vector<int64_t>{0}, 1, k.n("most_candidates"));
-        best.count = k.at_most(best.count, k.n("most_candidates"), "fitted_count");
-    }
+    // No more than any image and class has: a loop over the candidates then takes no step
+    // where none is left, and with no image or no class K is 0 (ONNX Runtime crashes on a
+    // TopK of a positive k over such empty scores).
+    best.count = k.at_most(best.count, most_candidates(k), "fitted_count");
     k.c.append_node("TopK", {k.n("candidate_scores"), best.count}, {best.scores, best.indices},
                     {helper::attr_int("axis", 2), helper::attr_int("largest", 1),
                      helper::attr_int("sorted", 1)});
@@ -151,8 +154,8 @@ Candidates best_candidates(const NmsChain& k, const NmsSettings& s, const std::s
 std::string keep_best_candidates(const NmsChain& k, const NmsSettings& s,
                                  const std::string& scores) {
     const Candidates best = best_candidates(k, s, scores);
-    const std::string dropped = k.filled(best.shape, one_f32(-std::numeric_limits<float>::infinity()),
-                                         "all_dropped");
+    const std::string dropped =
+        k.filled(best.shape, one_f32(-std::numeric_limits<float>::infinity()), "all_dropped");
     k.c.append_node("ScatterElements", {dropped, best.indices, best.scores},
                     {k.n("best_candidate_scores")}, {helper::attr_int("axis", 2)});
     return k.n("best_candidate_scores");
