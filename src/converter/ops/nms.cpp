@@ -1,5 +1,6 @@
-// Multiclass non-maximum suppression: one NonMaxSuppression and the chain around it that
-// turns its (batch, class, box) triplets into Paddle's three outputs, image by image: the
+// Multiclass non-maximum suppression: one NonMaxSuppression (a loop of the same greedy rule
+// for pixel boxes, whose overlap it cannot measure) and the chain around it that turns the
+// selected (batch, class, box) triplets into Paddle's three outputs, image by image: the
 // detection rows [class, score, box] of image 0, then of image 1, ..., each image's rows
 // ordered by class; the index of each detection's box over the whole batch; and the number
 // of detections of every image. Every count is computed by the graph at run time, and no
@@ -229,28 +230,20 @@ proto::GraphProto pixel_suppression_step(const NmsChain& k) {
     return outer;
 }
 
-// Selection of pixel boxes. Paddle gives two pixel boxes the +1 widths only when they
-// overlap: boxes apart by less than a pixel do not suppress each other, while boxes that
-// touch overlap by one pixel. No placement of the corners lets NonMaxSuppression measure
-// that, so the greedy suppression runs as a loop over the candidates, best first, each step
-// comparing one candidate of every image and class with the others of its image and class:
-// nothing larger than the candidates' scores is ever built.
-std::string select_pixel_boxes(const NmsChain& k, const NmsSettings& s, const std::string& boxes,
-                               const std::string& scores) {
-    Converter& c = k.c;
-    c.push_scalar_f32_initializer(k.n("iou_threshold"), s.nms_threshold);
-    c.push_scalar_f32_initializer(k.n("score_threshold"), s.score_threshold);
-    const Candidates best = best_candidates(k, s, scores);
+// A one-element vector as a 0-D scalar.
+std::string scalar_of(const NmsChain& k, const std::string& vec, std::string_view purpose) {
+    k.c.add_squeeze_node(vec, k.n(purpose), std::vector<int64_t>{0},
+                         k.n(fmt::format("{}_axes", purpose)));
+    return k.n(purpose);
+}
 
-    // The candidates' boxes, [N, C, K, 4], gathered from the boxes of their own image.
-    const auto scalar = [&](const std::string& vec, std::string_view purpose) {
-        c.add_squeeze_node(vec, k.n(purpose), std::vector<int64_t>{0},
-                           k.n(fmt::format("{}_axes", purpose)));
-        return k.n(purpose);
-    };
+// The candidates' corners "candidate_x1" ... "candidate_y2" and areas "candidate_area", each
+// [N, C, K], gathered from the boxes of their own image.
+void candidate_boxes(const NmsChain& k, const Candidates& best, const std::string& boxes) {
+    Converter& c = k.c;
     c.append_node("Range",
                   {k.i64_scalar("image_ids_start", 0),
-                   scalar(k.dim(best.shape, 0, "candidate_images"), "candidate_images_scalar"),
+                   scalar_of(k, k.dim(best.shape, 0, "candidate_images"), "num_images_scalar"),
                    k.i64_scalar("image_ids_delta", 1)},
                   {k.n("image_ids")});
     c.add_binary_node("Mul", k.n("image_ids"), k.dim(best.shape, 2, "boxes_per_image"),
@@ -266,8 +259,6 @@ std::string select_pixel_boxes(const NmsChain& k, const NmsSettings& s, const st
     }
     // Paddle's area of a pixel box counts both edges; a box with its far corner before its
     // near one has none.
-    c.push_f32_initializer(k.n("pixel_one"), {1}, {1.0f});
-    c.push_f32_initializer(k.n("pixel_zero"), {1}, {0.0f});
     for (auto [lo, hi, side] : {std::tuple{"x1", "x2", "width"}, {"y1", "y2", "height"}}) {
         const std::string d = k.n(fmt::format("candidate_{}_span", side));
         c.add_binary_node("Sub", k.n(fmt::format("candidate_{}", hi)),
@@ -284,8 +275,25 @@ std::string select_pixel_boxes(const NmsChain& k, const NmsSettings& s, const st
     c.append_node("Where", {k.n("candidate_inverted"), k.n("pixel_zero"),
                             k.n("candidate_full_area")},
                   {k.n("candidate_area")});
+}
 
-    const std::string steps = scalar(best.count, "candidate_count_scalar");
+// Selection of pixel boxes. Paddle gives two pixel boxes the +1 widths only when they
+// overlap: boxes apart by less than a pixel do not suppress each other, while boxes that
+// touch overlap by one pixel. No placement of the corners lets NonMaxSuppression measure
+// that, so the greedy suppression runs as a loop over the candidates, best first, each step
+// comparing one candidate of every image and class with the others of its image and class:
+// nothing larger than the candidates' scores is ever built.
+std::string select_pixel_boxes(const NmsChain& k, const NmsSettings& s, const std::string& boxes,
+                               const std::string& scores) {
+    Converter& c = k.c;
+    c.push_scalar_f32_initializer(k.n("iou_threshold"), s.nms_threshold);
+    c.push_scalar_f32_initializer(k.n("score_threshold"), s.score_threshold);
+    c.push_f32_initializer(k.n("pixel_one"), {1}, {1.0f});
+    c.push_f32_initializer(k.n("pixel_zero"), {1}, {0.0f});
+    const Candidates best = best_candidates(k, s, scores);
+    candidate_boxes(k, best, boxes);
+
+    const std::string steps = scalar_of(k, best.count, "candidate_count_scalar");
     c.append_node("Range",
                   {k.i64_scalar("candidate_positions_start", 0), steps,
                    k.i64_scalar("candidate_positions_delta", 1)},
