@@ -175,6 +175,9 @@ SMALL_CASES = [
                                                                       np.float32(0)))},
      [(0, .9, 0), (0, .8, 1)]),
     ("gap", {"normalized": False, "nms_top_k": 1}, [(0, .9, 0)]),
+    # Thresholds of exactly 1 and 0: no overlap exceeds 1, every score exceeds 0.
+    ("gap", {"normalized": False, "nms_threshold": 1.0, "score_threshold": 0.0},
+     [(0, .9, 0), (0, .8, 1), (0, .7, 2)]),
     ("gap", {"normalized": False, "score_threshold": 0.95}, []),
     # nms_top_k 0 leaves no candidate at all.
     ("gap", {"normalized": False, "nms_top_k": 0}, []),
