@@ -341,9 +341,9 @@ public:
                          const std::vector<int64_t>& axes, const SetValueFill& fill);
     std::string set_value_tensor_positions(const std::vector<int64_t>& ids, int64_t out,
                                            const std::string& data_shape);
-    std::string broadcast_to_region(std::string values, const std::string& region,
-                                    const std::vector<int64_t>& assign_axes, int64_t rank,
-                                    std::string_view prefix, int64_t out);
+    void broadcast_to_region(std::string values, const std::string& region,
+                             const std::vector<int64_t>& assign_axes, int64_t rank,
+                             std::string_view prefix, int64_t out, std::string result);
     void op_put_along_axis(const Json& op);
     void op_repeat_interleave(const Json& op);
 

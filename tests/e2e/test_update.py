@@ -297,6 +297,10 @@ def test_set_value_with_tensor(tmp, opset):
     refs["whole"] = (set_value_tensor(p, x, feed(p, feeds, "all", np.array([1, 2, 3, 4], np.float32)),
                                       bound(p, [0]), bound(p, [0]), bound(p, [1]), [2, 4], axes=()),
                      np.broadcast_to(feeds["all"], (2, 4)))
+    ref = data.copy()
+    ref[None] = np.array([[[1, 2, 3, 4]]], np.float32)
+    refs["whole_none"] = (set_value_tensor(p, x, feed(p, feeds, "all_none", ref[None, :1]), bound(p, [0]), bound(p, [0]),
+                                           bound(p, [1]), [2, 4], axes=(), none=[0]), ref)
     run_all(p, feeds, refs, opset, tmp)
 
 

@@ -280,9 +280,9 @@ void Converter::set_value_rows(const Json& op, const std::vector<int64_t>& ids, 
         std::iota(all.begin(), all.end(), 0);
         return all;
     }();
-    const std::string updates_expanded = broadcast_to_region(updates, update_shape,
-                                                             fill.values.size() > 1 ? assign : scalar_assign,
-                                                             rank, "set_value", out);
+    const std::string updates_expanded = fmt::format("set_value_updates_expanded_{}", out);
+    broadcast_to_region(updates, update_shape, fill.values.size() > 1 ? assign : scalar_assign, rank, "set_value",
+                        out, updates_expanded);
     append_node("ScatterElements", {data, indices_expanded, updates_expanded}, {get_tensor_name(out)},
                 {helper::attr_int("axis", 1)});
 }
@@ -361,13 +361,12 @@ void Converter::set_value_block(const Json& op, const std::vector<int64_t>& ids,
 // `values` broadcast to the written region (a run-time shape of `rank` dims). When the
 // values are laid out with decreased axes dropped or None axes added, they broadcast to
 // that layout first and are then reshaped to the region.
-std::string Converter::broadcast_to_region(std::string values, const std::string& region,
-                                           const std::vector<int64_t>& assign, int64_t rank,
-                                           std::string_view prefix, int64_t out) {
-    const std::string expanded = fmt::format("{}_updates_expanded_{}", prefix, out);
+void Converter::broadcast_to_region(std::string values, const std::string& region,
+                                    const std::vector<int64_t>& assign, int64_t rank, std::string_view prefix,
+                                    int64_t out, std::string result) {
     if (is_identity(assign, rank)) {
-        append_node("Expand", {std::move(values), region}, {expanded});
-        return expanded;
+        append_node("Expand", {std::move(values), region}, {std::move(result)});
+        return;
     }
     const std::string size_one = fmt::format("{}_size_one_{}", prefix, out);
     push_i64_initializer(size_one, {1}, {1});
@@ -379,8 +378,7 @@ std::string Converter::broadcast_to_region(std::string values, const std::string
     append_node("Gather", {extended, picks}, {layout});
     const std::string assigned = fmt::format("{}_values_assigned_{}", prefix, out);
     append_node("Expand", {std::move(values), layout}, {assigned});
-    append_node("Reshape", {assigned, region}, {expanded});
-    return expanded;
+    append_node("Reshape", {assigned, region}, {std::move(result)});
 }
 
 void Converter::op_set_value_with_tensor(const Json& op) {
@@ -390,10 +388,17 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     if (ids.size() < 2) throw Error("set_value_with_tensor_ missing inputs");
     const Json* axes = helper::attr(op, "axes");
     if (!axes || !axes->IsArray() || axes->Empty()) {
-        // x[...] = v assigns the whole tensor: v broadcast to x's shape.
+        // x[...] = v assigns the whole tensor: v broadcast to x's shape (x[None] = v gives
+        // the values a leading size-1 axis, dropped as for a slice).
         const std::string shape = fmt::format("set_value_tensor_data_shape_{}", out);
         append_node("Shape", {get_tensor_name(ids[0])}, {shape});
-        append_node("Expand", {get_tensor_name(ids[1]), shape}, {get_tensor_name(out)});
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+        const auto rank = dims ? static_cast<int64_t>(dims->size()) : 0;
+        std::vector<int64_t> assign(static_cast<size_t>(rank));
+        std::iota(assign.begin(), assign.end(), 0);
+        if (dims && !helper::attr_i64_items(op, "none_axes").empty()) assign = assign_axes(op, rank);
+        broadcast_to_region(get_tensor_name(ids[1]), shape, assign, rank, "set_value_tensor", out,
+                            get_tensor_name(out));
         return;
     }
     const auto decrease = helper::attr_i64_items(op, "decrease_axes");
@@ -447,8 +452,8 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     }
     const std::string region = fmt::format("set_value_tensor_updates_shape_{}", out);
     append_node("Concat", std::move(region_parts), {region}, {helper::attr_int("axis", 0)});
-    const std::string updates =
-        broadcast_to_region(get_tensor_name(ids[1]), region, assign, rank, "set_value_tensor", out);
+    const std::string updates = fmt::format("set_value_tensor_updates_{}", out);
+    broadcast_to_region(get_tensor_name(ids[1]), region, assign, rank, "set_value_tensor", out, updates);
 
     std::vector<int64_t> index_shape(static_cast<size_t>(rank), 1);
     index_shape[1] = -1;
