@@ -153,7 +153,6 @@ def test_set_value_constants(tmp, opset):
     p, refs, feeds = Program(), {}, {}
     rows = np.zeros((2, 5), np.float32)
     x = feed(p, feeds, "rows", rows)
-    # name: (starts, ends, steps, fill, numpy index)
     # name: (starts, ends, steps, fill, numpy index, decrease_axes); array fills broadcast over the rows.
     for name, (s, e, st, fill, index, dec) in {
             "stepped": ([1], [5], [2], 7, np.s_[:, 1:5:2], ()),
@@ -183,6 +182,12 @@ def test_set_value_constants(tmp, opset):
     refs["int64_array"] = (set_value(p, p.data("ints2", "i64", [2, 5]), [1], [4], [2], [1], np.array([-1, -2]), [2, 5],
                                      "i64"), ref)
     feeds["ints2"] = ints
+    halves = np.zeros((2, 3, 4), np.float16)
+    ref = halves.copy()
+    ref[:, ::-1, 1:3] = np.array([[0.5], [1.5], [-2.0]], np.float16)
+    refs["f16_block_array"] = (set_value(p, p.data("halves", "f16", [2, 3, 4]), [OPEN_END, 1], [-1, 3], [-1, 1], [1, 2],
+                                         np.array([[0.5], [1.5], [-2.0]]), [2, 3, 4], "f16"), ref)
+    feeds["halves"] = halves
     # Axis 1 of unknown size: the end is cut at the size fed, possibly before the start.
     for name, fed in (("runtime_end", np.zeros((2, 6), np.float32)), ("runtime_past_axis", np.zeros((2, 3), np.float32))):
         ref = fed.copy()
@@ -297,10 +302,11 @@ def test_set_value_with_tensor(tmp, opset):
     refs["whole"] = (set_value_tensor(p, x, feed(p, feeds, "all", np.array([1, 2, 3, 4], np.float32)),
                                       bound(p, [0]), bound(p, [0]), bound(p, [1]), [2, 4], axes=()),
                      np.broadcast_to(feeds["all"], (2, 4)))
+    # x[None] = v: the values carry the inserted leading axis.
     ref = data.copy()
     ref[None] = np.array([[[1, 2, 3, 4]]], np.float32)
-    refs["whole_none"] = (set_value_tensor(p, x, feed(p, feeds, "all_none", ref[None, :1]), bound(p, [0]), bound(p, [0]),
-                                           bound(p, [1]), [2, 4], axes=(), none=[0]), ref)
+    refs["whole_none"] = (set_value_tensor(p, x, feed(p, feeds, "all_none", np.array([[[1, 2, 3, 4]]], np.float32)),
+                                           bound(p, [0]), bound(p, [0]), bound(p, [1]), [2, 4], axes=(), none=[0]), ref)
     run_all(p, feeds, refs, opset, tmp)
 
 
@@ -318,3 +324,9 @@ def test_set_value_with_tensor_refusals(tmp):
                              none=[1]))
     assert ("set_value_with_tensor_: values of shape [2, 3, 2] do not broadcast to the written block [2, 1, 2]"
             in refused(p, 17, tmp / "none"))
+    # A constant step of 0 is refused whatever the other bounds are.
+    p = Program()
+    x = p.data("x", "f32", [2, 4])
+    p.fetch(set_value_tensor(p, x, p.data("v", "f32", [2, 1]), p.data("s", "i64", [1]), bound(p, [3]), bound(p, [0]),
+                             [2, 4]))
+    assert "set_value_with_tensor_ step cannot be zero" in refused(p, 17, tmp / "zero")

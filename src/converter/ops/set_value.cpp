@@ -103,6 +103,12 @@ std::vector<int64_t> assign_axes(const Json& op, int64_t rank) {
     return axes;
 }
 
+std::vector<int64_t> identity_axes(int64_t rank) {
+    std::vector<int64_t> axes(static_cast<size_t>(rank));
+    std::iota(axes.begin(), axes.end(), 0);
+    return axes;
+}
+
 bool is_identity(const std::vector<int64_t>& axes, int64_t rank) {
     if (static_cast<int64_t>(axes.size()) != rank) return false;
     for (int64_t k = 0; k < rank; ++k)
@@ -212,7 +218,8 @@ void Converter::set_value_rows(const Json& op, const std::vector<int64_t>& ids, 
     const int64_t n = position_count(start, end, step);
     if (n > kMaxMaterializedElements)
         throw Error("set_value_ axes=[1] selects {} positions, more than {}", n, kMaxMaterializedElements);
-    const auto assign = assign_axes(op, rank);
+    // A single value broadcasts over any block as it is.
+    const auto assign = fill.values.size() > 1 ? assign_axes(op, rank) : identity_axes(rank);
     if (fill.values.size() > 1) {
         std::vector<int64_t> block(dims->begin(), dims->end());
         block[1] = dim1 >= 0 ? n : -1;
@@ -275,14 +282,8 @@ void Converter::set_value_rows(const Json& op, const std::vector<int64_t>& ids, 
     const std::string updates = fmt::format("set_value_updates_{}", out);
     push_numeric_initializer(updates, fill.shape, maybe_onnx_dtype_for_tensor_id(ids[0]).value_or(proto::dtype::FLOAT),
                              fill.values);
-    const std::vector<int64_t> scalar_assign = [&] {
-        std::vector<int64_t> all(static_cast<size_t>(rank));
-        std::iota(all.begin(), all.end(), 0);
-        return all;
-    }();
     const std::string updates_expanded = fmt::format("set_value_updates_expanded_{}", out);
-    broadcast_to_region(updates, update_shape, fill.values.size() > 1 ? assign : scalar_assign, rank, "set_value",
-                        out, updates_expanded);
+    broadcast_to_region(updates, update_shape, assign, rank, "set_value", out, updates_expanded);
     append_node("ScatterElements", {data, indices_expanded, updates_expanded}, {get_tensor_name(out)},
                 {helper::attr_int("axis", 1)});
 }
@@ -394,11 +395,8 @@ void Converter::op_set_value_with_tensor(const Json& op) {
         append_node("Shape", {get_tensor_name(ids[0])}, {shape});
         const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
         const auto rank = dims ? static_cast<int64_t>(dims->size()) : 0;
-        std::vector<int64_t> assign(static_cast<size_t>(rank));
-        std::iota(assign.begin(), assign.end(), 0);
-        if (dims && !helper::attr_i64_items(op, "none_axes").empty()) assign = assign_axes(op, rank);
-        broadcast_to_region(get_tensor_name(ids[1]), shape, assign, rank, "set_value_tensor", out,
-                            get_tensor_name(out));
+        broadcast_to_region(get_tensor_name(ids[1]), shape, dims ? assign_axes(op, rank) : identity_axes(0), rank,
+                            "set_value_tensor", out, get_tensor_name(out));
         return;
     }
     const auto decrease = helper::attr_i64_items(op, "decrease_axes");
