@@ -330,6 +330,20 @@ public:
     void op_index_put(const Json& op);
     void op_set_value(const Json& op);
     void op_set_value_with_tensor(const Json& op);
+    // Named steps of the two set_value lowerings (ops/set_value.cpp).
+    struct SetValueFill {
+        std::vector<double> values;  // a single value is a scalar fill
+        std::vector<int64_t> shape;  // the dims the values are laid out in
+    };
+    void set_value_rows(const Json& op, const std::vector<int64_t>& ids, int64_t out,
+                        const SetValueFill& fill);
+    void set_value_block(const Json& op, const std::vector<int64_t>& ids, int64_t out,
+                         const std::vector<int64_t>& axes, const SetValueFill& fill);
+    std::string set_value_tensor_positions(const std::vector<int64_t>& ids, int64_t out,
+                                           const std::string& data_shape);
+    void broadcast_to_region(std::string values, const std::string& region,
+                             const std::vector<int64_t>& assign_axes, int64_t rank,
+                             std::string_view prefix, int64_t out, std::string result);
     void op_put_along_axis(const Json& op);
     void op_repeat_interleave(const Json& op);
 

@@ -134,27 +134,38 @@ def test_repeat_interleave_refusals(tmp):
     assert "repeat_interleave: axis 2 out of range for rank 2" in refused(p, 17, tmp)
 
 
-def set_value(p, x, starts, ends, steps, axes, fill, shape, dtype="f32", decrease=()):
-    fill = fill if isinstance(fill, dict) else a_f64(float(fill))
+def set_value(p, x, starts, ends, steps, axes, fill, shape, dtype="f32", decrease=(), fill_shape=None):
+    """fill: a number, a typed attribute, or an array exported as its flat values and its shape."""
+    if isinstance(fill, dict):
+        values, fill_shape = [fill], fill_shape or [1]
+    else:
+        arr = np.asarray(fill, np.float64)
+        values, fill_shape = [a_f64(float(v)) for v in arr.reshape(-1)], fill_shape or (list(arr.shape) or [1])
     return p.op("1.set_value_", [x, bound(p, starts), bound(p, ends), bound(p, steps)],
                 attrs={"axes": a_array([a_i64(a) for a in axes]), "decrease_axes": a_array([a_i64(a) for a in decrease]),
-                       "none_axes": a_array([]), "shape": a_array([a_i64(1)]), "values": a_array([fill])},
+                       "none_axes": a_array([]), "shape": a_array([a_i64(d) for d in fill_shape]),
+                       "values": a_array(values)},
                 outs=[(dtype, shape)])
 
 
-@pytest.mark.parametrize("opset", [11, 17])
+@pytest.mark.parametrize("opset", [11, 13, 17])
 def test_set_value_constants(tmp, opset):
     p, refs, feeds = Program(), {}, {}
     rows = np.zeros((2, 5), np.float32)
     x = feed(p, feeds, "rows", rows)
-    # name: (starts, ends, steps, fill, numpy index)
-    for name, (s, e, st, fill, index) in {"stepped": ([1], [5], [2], 7, np.s_[:, 1:5:2]),
-                                          "open_end": ([1], [OPEN_END], [2], 7, np.s_[:, 1::2]),
-                                          "past_axis": ([4], [9], [1], 3, np.s_[:, 4:9]),
-                                          "empty": ([5], [5], [1], 3, np.s_[:, 5:5])}.items():
+    # name: (starts, ends, steps, fill, numpy index, decrease_axes); array fills broadcast over the rows.
+    for name, (s, e, st, fill, index, dec) in {
+            "stepped": ([1], [5], [2], 7, np.s_[:, 1:5:2], ()),
+            "open_end": ([1], [OPEN_END], [2], 7, np.s_[:, 1::2], ()),
+            "past_axis": ([4], [9], [1], 3, np.s_[:, 4:9], ()),
+            "empty": ([5], [5], [1], 3, np.s_[:, 5:5], ()),
+            "array_row": ([0], [2], [1], np.array([1., 2.]), np.s_[:, 0:2], ()),
+            "array_column": ([1], [OPEN_END], [2], np.array([[3.], [4.]]), np.s_[:, 1::2], ()),
+            "array_matrix": ([2], [4], [1], np.array([[1., 2.], [3., 4.]]), np.s_[:, 2:4], ()),
+            "array_one_column": ([2], [3], [1], np.array([5., 6.]), np.s_[:, 2], (1,))}.items():
         ref = rows.copy()
         ref[index] = fill
-        refs[name] = (set_value(p, x, s, e, st, [1], fill, [2, 5]), ref)
+        refs[name] = (set_value(p, x, s, e, st, [1], fill, [2, 5], decrease=dec), ref)
     # A batch of unknown size, trailing axes written whole, a fill that travels as text.
     seq = np.zeros((3, 4, 2), np.float32)
     ref = seq.copy()
@@ -166,15 +177,44 @@ def test_set_value_constants(tmp, opset):
     ref = ints.copy()
     ref[:, 0:2] = -4
     refs["int64"] = (set_value(p, feed(p, feeds, "ints", ints), [0], [2], [1], [1], -4, [2, 5], "i64"), ref)
-    # Blocks over axes 1 and 2, with a negative step and bounds past the axis.
+    ref = ints.copy()
+    ref[:, 1:4:2] = np.array([-1, -2])
+    refs["int64_array"] = (set_value(p, p.data("ints2", "i64", [2, 5]), [1], [4], [2], [1], np.array([-1, -2]), [2, 5],
+                                     "i64"), ref)
+    feeds["ints2"] = ints
+    halves = np.zeros((2, 3, 4), np.float16)
+    ref = halves.copy()
+    ref[:, ::-1, 1:3] = np.array([[0.5], [1.5], [-2.0]], np.float16)
+    refs["f16_block_array"] = (set_value(p, p.data("halves", "f16", [2, 3, 4]), [OPEN_END, 1], [-1, 3], [-1, 1], [1, 2],
+                                         np.array([[0.5], [1.5], [-2.0]]), [2, 3, 4], "f16"), ref)
+    feeds["halves"] = halves
+    # Axis 1 of unknown size: the end is cut at the size fed, possibly before the start.
+    for name, fed in (("runtime_end", np.zeros((2, 6), np.float32)), ("runtime_past_axis", np.zeros((2, 3), np.float32))):
+        ref = fed.copy()
+        ref[:, 3:8] = 7
+        refs[name] = (set_value(p, p.data(name + "_x", "f32", [-1, -1]), [3], [8], [1], [1], 7, [-1, -1]), ref)
+        feeds[name + "_x"] = fed
+    ref = seq.copy()
+    ref[:, 1:3] = np.array([[1, 2], [3, 4]], np.float32)
+    refs["rank3_array"] = (set_value(p, p.data("seq2", "f32", [-1, 4, 2]), [1], [3], [1], [1], ref[0, 1:3], [-1, 4, 2]),
+                           ref)
+    feeds["seq2"] = seq
+    # Blocks over axes 1 and 2, with a negative step and bounds past the axis. A reversed
+    # slice exports end -1, which Paddle reads as "through index 0".
     block = np.zeros((2, 3, 4), np.float32)
     xb = feed(p, feeds, "block_in", block)
-    for name, (s, e, st, index) in {"block": ([0, 1], [2, 4], [1, 2], np.s_[:, 0:2, 1:4:2]),
-                                    "block_clamped": ([-1, 0], [100, 2], [1, 1], np.s_[:, 2:, 0:2]),
-                                    "block_reversed": ([2, 0], [-4, 1], [-1, 1], np.s_[:, 2::-1, 0:1])}.items():
+    for name, (s, e, st, fill, index, dec) in {
+            "block": ([0, 1], [2, 4], [1, 2], 9, np.s_[:, 0:2, 1:4:2], ()),
+            "block_clamped": ([-1, 0], [100, 2], [1, 1], 9, np.s_[:, 2:, 0:2], ()),
+            "block_reversed": ([2, 0], [-4, 1], [-1, 1], 9, np.s_[:, 2::-1, 0:1], ()),
+            "block_reversed_all": ([OPEN_END, 0], [-1, 2], [-1, 1], 5, np.s_[:, ::-1, 0:2], ()),
+            "block_reversed_to_zero": ([1, 1], [-1, 3], [-1, 1], 5, np.s_[:, 1::-1, 1:3], ()),
+            "block_array": ([0, 1], [2, 3], [1, 1], np.array([[1., 2.], [3., 4.]]), np.s_[:, 0:2, 1:3], ()),
+            "block_array_reversed": ([OPEN_END, 0], [-1, 1], [-1, 1], np.array([[1.], [2.], [3.]]), np.s_[:, ::-1, 0:1], ()),
+            "block_array_one_row": ([1, 0], [2, 4], [1, 2], np.array([5., 6.]), np.s_[:, 1, 0:4:2], (1,))}.items():
         ref = block.copy()
-        ref[index] = 9
-        refs[name] = (set_value(p, xb, s, e, st, [1, 2], 9, [2, 3, 4]), ref)
+        ref[index] = fill
+        refs[name] = (set_value(p, xb, s, e, st, [1, 2], fill, [2, 3, 4], decrease=dec), ref)
     run_all(p, feeds, refs, opset, tmp)
 
 
@@ -188,6 +228,12 @@ def test_set_value_refusals(tmp):
          "set_value_ currently only supports axes=[1] or axes=[1,2] constant block writes"),
         (lambda p, x: set_value(p, x, [0], [2], [1], [1], {"#": "0.a_str", "D": "many"}, [2, 8]),
          'set_value_: unsupported fill value {"#":"0.a_str","D":"many"}'),
+        (lambda p, x: set_value(p, x, [0], [2], [1], [1], [1., 2., 3.], [2, 8], fill_shape=[2]),
+         "set_value_: 3 values do not fill shape [2]"),
+        (lambda p, x: set_value(p, x, [0], [2], [1], [1], [1., 2., 3.], [2, 8]),
+         "set_value_: values of shape [3] do not broadcast to the written block [2, 2]"),
+        (lambda p, x: set_value(p, x, [0], [2], [1], [1], [1., 2.], [2, 8], decrease=[1]),
+         "set_value_ decrease_axes require a single indexed position, the written block is [2, 2]"),
     ]
     for k, (build, message) in enumerate(cases):
         p = Program()
@@ -199,18 +245,19 @@ def test_set_value_refusals(tmp):
     assert "set_value_ requires opset >= 11, but target opset is 10" in refused(p, 10, tmp / "open")
 
 
-def set_value_tensor(p, x, v, s, e, st, shape, axes=(1,), decrease=()):
+def set_value_tensor(p, x, v, s, e, st, shape, axes=(1,), decrease=(), none=()):
     return p.op("1.set_value_with_tensor_", [x, v, s, e, st],
                 attrs={"axes": a_array([a_i64(a) for a in axes]), "decrease_axes": a_array([a_i64(a) for a in decrease]),
-                       "none_axes": a_array([])}, outs=[("f32", shape)])
+                       "none_axes": a_array([a_i64(a) for a in none])}, outs=[("f32", shape)])
 
 
-@pytest.mark.parametrize("opset", [11, 17])
+@pytest.mark.parametrize("opset", [11, 13, 17])
 def test_set_value_with_tensor(tmp, opset):
     p, refs, feeds = Program(), {}, {}
     data = np.zeros((2, 4), np.float32)
     x = feed(p, feeds, "x", data)
-    # name: (values, start, end, step, decrease, numpy index); bounds as Paddle's indexing writes them.
+    # name: (values, start, end, step, decrease, numpy index, none_axes); bounds as Paddle's
+    # indexing writes them: a reversed slice ends at -1, read as "through index 0".
     cases = {
         "cols": (np.array([[1, 2], [3, 4]], np.float32), 1, 3, 1, False, np.s_[:, 1:3]),
         "broadcast_row": (np.array([[1, 2]], np.float32), 1, 3, 1, False, np.s_[:, 1:3]),
@@ -219,12 +266,31 @@ def test_set_value_with_tensor(tmp, opset):
         "reversed": (np.array([1, 2, 3, 4], np.float32), OPEN_END, -OPEN_END, -1, False, np.s_[:, ::-1]),
         "one_col": (np.array([5, 6], np.float32), 2, 3, 1, True, np.s_[:, 2]),
         "last_col": (np.array(7, np.float32), -1, OPEN_END, 1, True, np.s_[:, -1]),
+        "reversed_to_minus_one": (np.array([1, 2, 3, 4], np.float32), OPEN_END, -1, -1, False, np.s_[:, ::-1]),
+        "reversed_broadcast": (np.array([[1], [2]], np.float32), OPEN_END, -1, -1, False, np.s_[:, ::-1]),
+        "reversed_to_zero": (np.array([7, 8], np.float32), 1, -1, -1, False, np.s_[:, 1::-1]),
+        "reversed_from_end": (np.array([[1, 2]], np.float32), -2, -4, -1, False, np.s_[:, -2:-4:-1]),
+        "none_axis": (np.array([[[1, 2]], [[3, 4]]], np.float32), 1, 3, 1, False, np.s_[:, None, 1:3], [1]),
+        "none_broadcast": (np.array([[[1, 2]]], np.float32), 1, 3, 1, False, np.s_[:, None, 1:3], [1]),
+        "none_after_one_col": (np.array([[5], [6]], np.float32), 2, 3, 1, True, np.s_[:, 2, None], [2]),
     }
-    for name, (v, s, e, st, decrease, index) in cases.items():
+    for name, (v, s, e, st, decrease, index, *none) in cases.items():
         ref = data.copy()
         ref[index] = v
         refs[name] = (set_value_tensor(p, x, feed(p, feeds, name + "_v", v), bound(p, [s]), bound(p, [e]), bound(p, [st]),
-                                       [2, 4], decrease=[1] if decrease else []), ref)
+                                       [2, 4], decrease=[1] if decrease else [], none=none[0] if none else []), ref)
+    # A reversed slice whose end or step is known only at run time.
+    ref = data.copy()
+    ref[:, 2::-1] = np.array([1, 2, 3], np.float32)
+    for name, end, step in (("runtime_end", feed(p, feeds, "end", np.array([-1])), bound(p, [-1])),
+                            ("runtime_step", bound(p, [-1]), feed(p, feeds, "step", np.array([-1])))):
+        refs[name] = (set_value_tensor(p, x, feed(p, feeds, name + "_v", np.array([1, 2, 3], np.float32)), bound(p, [2]),
+                                       end, step, [2, 4]), ref)
+    ref = data.copy()
+    ref[:, 1:3] = np.array([[1, 2]], np.float32)
+    refs["runtime_step_forward"] = (set_value_tensor(p, x, feed(p, feeds, "fwd_v", np.array([[1, 2]], np.float32)),
+                                                     bound(p, [1]), bound(p, [3]), feed(p, feeds, "fwd_step", np.array([1])),
+                                                     [2, 4]), ref)
     # Rank 3, bounds known only at run time (int32 start), values broadcast over the trailing axis.
     cube = np.zeros((2, 5, 3), np.float32)
     ref = cube.copy()
@@ -236,6 +302,11 @@ def test_set_value_with_tensor(tmp, opset):
     refs["whole"] = (set_value_tensor(p, x, feed(p, feeds, "all", np.array([1, 2, 3, 4], np.float32)),
                                       bound(p, [0]), bound(p, [0]), bound(p, [1]), [2, 4], axes=()),
                      np.broadcast_to(feeds["all"], (2, 4)))
+    # x[None] = v: the values carry the inserted leading axis.
+    ref = data.copy()
+    ref[None] = np.array([[[1, 2, 3, 4]]], np.float32)
+    refs["whole_none"] = (set_value_tensor(p, x, feed(p, feeds, "all_none", np.array([[[1, 2, 3, 4]]], np.float32)),
+                                           bound(p, [0]), bound(p, [0]), bound(p, [1]), [2, 4], axes=(), none=[0]), ref)
     run_all(p, feeds, refs, opset, tmp)
 
 
@@ -246,3 +317,16 @@ def test_set_value_with_tensor_refusals(tmp):
                              decrease=[1]))
     assert "set_value_with_tensor_ decrease_axes=[1] requires a single indexed position" in refused(p, 17, tmp)
     assert "set_value_with_tensor_ requires opset >= 11, but target opset is 10" in refused(p, 10, tmp)
+    # x[:, None, 1:3] = v: the inserted axis of the values must have size 1.
+    p = Program()
+    x = p.data("x", "f32", [2, 4])
+    p.fetch(set_value_tensor(p, x, p.data("v", "f32", [2, 3, 2]), bound(p, [1]), bound(p, [3]), bound(p, [1]), [2, 4],
+                             none=[1]))
+    assert ("set_value_with_tensor_: values of shape [2, 3, 2] do not broadcast to the written block [2, 1, 2]"
+            in refused(p, 17, tmp / "none"))
+    # A constant step of 0 is refused whatever the other bounds are.
+    p = Program()
+    x = p.data("x", "f32", [2, 4])
+    p.fetch(set_value_tensor(p, x, p.data("v", "f32", [2, 1]), p.data("s", "i64", [1]), bound(p, [3]), bound(p, [0]),
+                             [2, 4]))
+    assert "set_value_with_tensor_ step cannot be zero" in refused(p, 17, tmp / "zero")

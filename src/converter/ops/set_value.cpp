@@ -1,7 +1,10 @@
-// Strided slice assignment, x[..., start:end:step, ...] = v: with a constant fill
+// Strided slice assignment, x[..., start:end:step, ...] = v: with constants
 // ("1.set_value_", ScatterElements over axis 1 or ScatterND over a static block) and with
-// a tensor of values ("1.set_value_with_tensor_", ScatterElements over axis 1).
+// a tensor of values ("1.set_value_with_tensor_", ScatterElements over axis 1). The values
+// broadcast over the written block the way numpy assignment broadcasts them.
 #include <algorithm>
+#include <limits>
+#include <numeric>
 
 #include "converter/converter.h"
 
@@ -22,28 +25,12 @@ int64_t position_count(Wide start, Wide end, Wide step) {
 }
 
 // The first element of a folded constant, truncated; nothing when the constant is empty.
-std::optional<int64_t> first_folded(const std::vector<double>& values) {
-    if (values.empty()) return std::nullopt;
-    return helper::saturate_i64(values.front());
+std::optional<int64_t> first_folded(const std::vector<double>* values) {
+    if (!values || values->empty()) return std::nullopt;
+    return helper::saturate_i64(values->front());
 }
 
-// The fill value of "values": its first element, a number, a boolean, or text such as
-// "-inf" (non-finite fills travel as text, under "D" or "VD"). Absent or empty gives 0.
-double read_fill_value(const Json& op) {
-    const Json* values = helper::attr(op, "values");
-    if (!values || !values->IsArray() || values->Empty()) return 0.0;
-    const Json& first = (*values)[0];
-    const Json* data = helper::member(first, "D");
-    if (data) {
-        if (auto b = helper::as_bool(*data)) return *b ? 1.0 : 0.0;
-    }
-    if (auto v = helper::value_as_f64(first)) return *v;
-    throw Error("set_value_: unsupported fill value {}", helper::json_debug(first));
-}
-
-// The positions of one axis of the block form: start, start + step, ... (count of them),
-// with negative bounds counted from the end and clamped into the axis the way Paddle's
-// slicing does.
+// The positions of one axis: start, start + step, ... (count of them).
 struct AxisPositions {
     int64_t start = 0;
     int64_t step = 1;
@@ -51,11 +38,15 @@ struct AxisPositions {
     int64_t at(int64_t k) const { return static_cast<int64_t>(start + Wide(k) * step); }
 };
 
-AxisPositions block_positions(int64_t start, int64_t end, int64_t step, int64_t dim) {
+// The positions Paddle's slicing selects on an axis of known size: negative bounds count
+// from the end and everything is clamped into the axis. With a negative step an end of -1
+// means "through index 0" (x[:, 1::-1] exports end -1), so only ends below -1 get the size
+// added there.
+AxisPositions paddle_positions(int64_t start, int64_t end, int64_t step, int64_t dim) {
     Wide s = start, e = end;
     const Wide d = dim;
     if (s < 0) s += d;
-    if (e < 0) e += d;
+    if (e < 0 && !(step < 0 && e == -1)) e += d;
     const Wide lo = step > 0 ? 0 : -1;
     const Wide hi = step > 0 ? d : d - 1;
     s = std::clamp(s, lo, hi);
@@ -63,14 +54,123 @@ AxisPositions block_positions(int64_t start, int64_t end, int64_t step, int64_t 
     return {static_cast<int64_t>(s), step, position_count(s, e, step)};
 }
 
-// The number of positions ONNX Slice selects on an axis of size `dim`.
-int64_t slice_count(int64_t start, int64_t end, int64_t step, int64_t dim) {
-    Wide s = start, e = end;
-    const Wide d = dim;
-    if (s < 0) s += d;
-    if (e < 0) e += d;
-    if (step > 0) return position_count(std::clamp(s, Wide(0), d), std::clamp(e, Wide(0), d), step);
-    return position_count(std::clamp(s, Wide(0), d - 1), std::clamp(e, Wide(-1), d - 1), step);
+// The values of "values": numbers, booleans, or text such as "-inf" (non-finite values
+// travel as text, under "D" or "VD"). Several values are an array laid out in the dims of
+// "shape" (x[:, 0:2] = np.array([1., 2.]) exports values [1, 2] and shape [2]); absent or
+// empty gives the single value 0.
+Converter::SetValueFill read_fill(const Json& op) {
+    Converter::SetValueFill fill;
+    const Json* values = helper::attr(op, "values");
+    if (values && values->IsArray()) {
+        fill.values.reserve(values->Size());
+        for (const Json& v : values->GetArray()) {
+            std::optional<double> x;
+            if (const Json* data = helper::member(v, "D"))
+                if (auto b = helper::as_bool(*data)) x = *b ? 1.0 : 0.0;
+            if (!x) x = helper::value_as_f64(v);
+            if (!x) throw Error("set_value_: unsupported fill value {}", helper::json_debug(v));
+            fill.values.push_back(*x);
+        }
+    }
+    if (fill.values.empty()) fill.values.push_back(0.0);
+    if (fill.values.size() == 1) {
+        fill.shape = {1};
+        return fill;
+    }
+    fill.shape = helper::attr_i64_items(op, "shape");
+    if (fill.shape.empty()) fill.shape = {static_cast<int64_t>(fill.values.size())};
+    std::optional<int64_t> count = 1;
+    for (int64_t d : fill.shape) count = count && d >= 0 ? helper::checked_mul(*count, d) : std::nullopt;
+    if (!count || *count != static_cast<int64_t>(fill.values.size()))
+        throw Error("set_value_: {} values do not fill shape {}", fill.values.size(), helper::fmt_dims(fill.shape));
+    return fill;
+}
+
+// For each axis of the shape the values broadcast to, the axis of the written block it
+// stands for, or `rank` for a size-1 axis. Paddle drops the decreased axes (x[:, 2] = v)
+// and puts a size-1 axis before block axis k for each k in none_axes (x[:, None, 1:3] = v).
+std::vector<int64_t> assign_axes(const Json& op, int64_t rank) {
+    const auto decrease = helper::attr_i64_items(op, "decrease_axes");
+    auto none = helper::attr_i64_items(op, "none_axes");
+    std::sort(none.begin(), none.end());
+    std::vector<int64_t> axes;
+    size_t next_none = 0;
+    for (int64_t axis = 0; axis < rank; ++axis) {
+        for (; next_none < none.size() && none[next_none] <= axis; ++next_none) axes.push_back(rank);
+        if (std::find(decrease.begin(), decrease.end(), axis) == decrease.end()) axes.push_back(axis);
+    }
+    for (; next_none < none.size(); ++next_none) axes.push_back(rank);
+    return axes;
+}
+
+std::vector<int64_t> identity_axes(int64_t rank) {
+    std::vector<int64_t> axes(static_cast<size_t>(rank));
+    std::iota(axes.begin(), axes.end(), 0);
+    return axes;
+}
+
+bool is_identity(const std::vector<int64_t>& axes, int64_t rank) {
+    if (static_cast<int64_t>(axes.size()) != rank) return false;
+    for (int64_t k = 0; k < rank; ++k)
+        if (axes[static_cast<size_t>(k)] != k) return false;
+    return true;
+}
+
+// The dims the values broadcast to: the block's dims (-1 where unknown) through `assign`.
+std::vector<int64_t> assign_dims(const std::vector<int64_t>& block, const std::vector<int64_t>& assign) {
+    std::vector<int64_t> dims;
+    dims.reserve(assign.size());
+    for (int64_t a : assign) dims.push_back(a == static_cast<int64_t>(block.size()) ? 1 : block[static_cast<size_t>(a)]);
+    return dims;
+}
+
+// Refuses values that cannot broadcast over the block: a decreased axis selecting more
+// than one position, or dims that disagree (unknown dims are left to the run time).
+void check_broadcast(std::string_view what, const std::vector<int64_t>& shape, const std::vector<int64_t>& block,
+                     const std::vector<int64_t>& assign) {
+    for (size_t axis = 0; axis < block.size(); ++axis)
+        if (block[axis] > 1 && std::find(assign.begin(), assign.end(), static_cast<int64_t>(axis)) == assign.end())
+            throw Error("{} decrease_axes require a single indexed position, the written block is {}", what,
+                        helper::fmt_dims(block));
+    const auto target = assign_dims(block, assign);
+    bool fits = shape.size() <= target.size();
+    for (size_t k = 1; fits && k <= shape.size(); ++k) {
+        const int64_t from = shape[shape.size() - k], to = target[target.size() - k];
+        fits = from == 1 || from < 0 || to < 0 || from == to;
+    }
+    if (!fits)
+        throw Error("{}: values of shape {} do not broadcast to the written block {}", what, helper::fmt_dims(shape),
+                    helper::fmt_dims(target));
+}
+
+// `values` laid out in `shape`, broadcast to the static `target` (count elements) in
+// row-major order.
+std::vector<double> broadcast_values(const std::vector<double>& values, const std::vector<int64_t>& shape,
+                                     const std::vector<int64_t>& target, int64_t count) {
+    const size_t rank = target.size(), lead = rank - shape.size();
+    std::vector<int64_t> stride(rank, 0);  // 0 along broadcast axes
+    int64_t size = 1;
+    for (size_t k = shape.size(); k-- > 0;) {
+        if (shape[k] != 1) stride[lead + k] = size;
+        size *= shape[k];
+    }
+    std::vector<double> out;
+    out.reserve(static_cast<size_t>(count));
+    std::vector<int64_t> at(rank, 0);
+    int64_t source = 0;
+    for (int64_t e = 0; e < count; ++e) {
+        out.push_back(values[static_cast<size_t>(source)]);
+        for (size_t k = rank; k-- > 0;) {
+            if (at[k] + 1 < target[k]) {
+                ++at[k];
+                source += stride[k];
+                break;
+            }
+            source -= stride[k] * at[k];
+            at[k] = 0;
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -81,83 +181,120 @@ void Converter::op_set_value(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 4) throw Error("set_value_ missing inputs");
     const auto axes = helper::attr_i64_items(op, "axes");
-    const double fill = read_fill_value(op);
-    const bool row_form = axes == std::vector<int64_t>{1};
-    if (!row_form && axes != std::vector<int64_t>{1, 2})
-        throw Error("set_value_ currently only supports axes=[1] or axes=[1,2] constant block writes");
+    const SetValueFill fill = read_fill(op);
+    if (axes == std::vector<int64_t>{1}) return set_value_rows(op, ids, out, fill);
+    if (axes == std::vector<int64_t>{1, 2}) return set_value_block(op, ids, out, axes, fill);
+    throw Error("set_value_ currently only supports axes=[1] or axes=[1,2] constant block writes");
+}
 
+// One range of axis 1, written in every row: ScatterElements with the positions and the
+// values broadcast to [rows, n, trailing dims...] at run time.
+void Converter::set_value_rows(const Json& op, const std::vector<int64_t>& ids, int64_t out,
+                               const SetValueFill& fill) {
     const std::vector<double>* starts = state.const_values.find(ids[1]);
     const std::vector<double>* ends = state.const_values.find(ids[2]);
     const std::vector<double>* steps = state.const_values.find(ids[3]);
-
-    if (row_form) {
-        // Bounds known only at run time cannot be turned into index constants; writing at
-        // default positions instead would change the result.
-        if (!starts) throw Error("set_value_: missing constant starts");
-        if (!ends) throw Error("set_value_: missing constant ends");
-        if (!steps) throw Error("set_value_: missing constant steps");
-        const int64_t start = first_folded(*starts).value_or(0);
-        int64_t end = first_folded(*ends).value_or(start == INT64_MAX ? start : start + 1);
-        const auto folded_step = first_folded(*steps);
-        const int64_t step = folded_step.value_or(1);
-        if (folded_step && step == 0) throw Error("set_value_ step cannot be zero");
-        if (folded_step && step < 0)
-            throw Error("set_value_ axes=[1] currently only supports positive step");
-        if (start < 0 || end < 0)
-            throw Error("set_value_ axes=[1] currently requires non-negative start/end (negative indices not yet supported)");
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
-        if (!dims) throw Error("set_value_: missing shape metadata");
-        const auto rank = static_cast<int64_t>(dims->size());
-        if (rank < 2) throw Error("set_value_ axes=[1] requires rank >= 2 inputs");
-        // An open end (x[:, 1:] exports end 2^31 - 1) stops at the axis, as in Paddle.
-        if ((*dims)[1] >= 0) end = std::min(end, (*dims)[1]);
-        const int64_t n = position_count(start, end, step);
-        if (n > kMaxMaterializedElements)
-            throw Error("set_value_ axes=[1] selects {} positions, more than {}", n,
-                        kMaxMaterializedElements);
-        if (n == 0) {
-            append_node("Identity", {get_tensor_name(ids[0])}, {get_tensor_name(out)});
-            return;
-        }
-
-        const std::string data = get_tensor_name(ids[0]);
-        const std::string shape = fmt::format("set_value_shape_{}", out);
-        append_node("Shape", {data}, {shape});
-        const std::string batch_axis = fmt::format("set_value_batch_axis_{}", out);
-        push_i64_initializer(batch_axis, {1}, {0});
-        const std::string batch_dim = fmt::format("set_value_batch_dim_{}", out);
-        append_node("Gather", {shape, batch_axis}, {batch_dim});
-        const std::string slice_len = fmt::format("set_value_slice_len_{}", out);
-        push_i64_initializer(slice_len, {1}, {n});
-        std::vector<std::string> update_dims{batch_dim, slice_len};
-        if (rank > 2) {
-            // Trailing axes are written whole.
-            std::string tail = fmt::format("set_value_tail_dims_{}", out);
-            add_slice_node(shape, tail, {2}, {rank}, std::vector<int64_t>{0}, std::nullopt, tail);
-            update_dims.push_back(std::move(tail));
-        }
-        const std::string update_shape = fmt::format("set_value_update_shape_{}", out);
-        append_node("Concat", std::move(update_dims), {update_shape}, {helper::attr_int("axis", 0)});
-
-        std::vector<int64_t> positions;
-        positions.reserve(static_cast<size_t>(n));
-        for (int64_t k = 0; k < n; ++k) positions.push_back(start + k * step);
-        std::vector<int64_t> index_dims(static_cast<size_t>(rank), 1);
-        index_dims[1] = n;
-        const std::string indices = fmt::format("set_value_indices_{}", out);
-        push_i64_initializer(indices, std::move(index_dims), positions);
-        const std::string indices_expanded = fmt::format("set_value_indices_expanded_{}", out);
-        append_node("Expand", {indices, update_shape}, {indices_expanded});
-        const std::string updates = fmt::format("set_value_updates_{}", out);
-        push_numeric_initializer(updates, {1}, maybe_onnx_dtype_for_tensor_id(ids[0]).value_or(proto::dtype::FLOAT),
-                                 {fill});
-        const std::string updates_expanded = fmt::format("set_value_updates_expanded_{}", out);
-        append_node("Expand", {updates, update_shape}, {updates_expanded});
-        append_node("ScatterElements", {data, indices_expanded, updates_expanded}, {get_tensor_name(out)},
-                    {helper::attr_int("axis", 1)});
+    // Bounds known only at run time cannot be turned into index constants; writing at
+    // default positions instead would change the result.
+    if (!starts) throw Error("set_value_: missing constant starts");
+    if (!ends) throw Error("set_value_: missing constant ends");
+    if (!steps) throw Error("set_value_: missing constant steps");
+    const int64_t start = first_folded(starts).value_or(0);
+    int64_t end = first_folded(ends).value_or(start == INT64_MAX ? start : start + 1);
+    const auto folded_step = first_folded(steps);
+    const int64_t step = folded_step.value_or(1);
+    if (folded_step && step == 0) throw Error("set_value_ step cannot be zero");
+    if (folded_step && step < 0) throw Error("set_value_ axes=[1] currently only supports positive step");
+    if (start < 0 || end < 0)
+        throw Error("set_value_ axes=[1] currently requires non-negative start/end (negative indices not yet supported)");
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+    if (!dims) throw Error("set_value_: missing shape metadata");
+    const auto rank = static_cast<int64_t>(dims->size());
+    if (rank < 2) throw Error("set_value_ axes=[1] requires rank >= 2 inputs");
+    // An open end (x[:, 1:] exports end 2^31 - 1) stops at the axis, as in Paddle; an axis
+    // of unknown size is cut at run time instead.
+    const int64_t dim1 = (*dims)[1];
+    if (dim1 >= 0) end = std::min(end, dim1);
+    const int64_t n = position_count(start, end, step);
+    if (n > kMaxMaterializedElements)
+        throw Error("set_value_ axes=[1] selects {} positions, more than {}", n, kMaxMaterializedElements);
+    // A single value broadcasts over any block as it is.
+    const auto assign = fill.values.size() > 1 ? assign_axes(op, rank) : identity_axes(rank);
+    if (fill.values.size() > 1) {
+        std::vector<int64_t> block(dims->begin(), dims->end());
+        block[1] = dim1 >= 0 ? n : -1;
+        check_broadcast("set_value_", fill.shape, block, assign);
+    }
+    if (n == 0) {
+        append_node("Identity", {get_tensor_name(ids[0])}, {get_tensor_name(out)});
         return;
     }
 
+    const std::string data = get_tensor_name(ids[0]);
+    const std::string shape = fmt::format("set_value_shape_{}", out);
+    append_node("Shape", {data}, {shape});
+    const std::string batch_axis = fmt::format("set_value_batch_axis_{}", out);
+    push_i64_initializer(batch_axis, {1}, {0});
+    const std::string batch_dim = fmt::format("set_value_batch_dim_{}", out);
+    append_node("Gather", {shape, batch_axis}, {batch_dim});
+
+    std::vector<int64_t> positions;
+    positions.reserve(static_cast<size_t>(n));
+    for (int64_t k = 0; k < n; ++k) positions.push_back(start + k * step);
+    std::vector<int64_t> index_dims(static_cast<size_t>(rank), 1);
+    const std::string indices = fmt::format("set_value_indices_{}", out);
+    std::string slice_len = fmt::format("set_value_slice_len_{}", out);
+    if (dim1 >= 0) {
+        push_i64_initializer(slice_len, {1}, {n});
+        index_dims[1] = n;
+        push_i64_initializer(indices, std::move(index_dims), positions);
+    } else {
+        // Only the positions below the run-time size of axis 1 are written.
+        const std::string all = fmt::format("set_value_positions_{}", out);
+        push_i64_initializer(all, {n}, positions);
+        const std::string axis_one = fmt::format("set_value_axis_one_{}", out);
+        push_i64_initializer(axis_one, {1}, {1});
+        const std::string dim = fmt::format("set_value_dim1_{}", out);
+        append_node("Gather", {shape, axis_one}, {dim});
+        const std::string inside = fmt::format("set_value_inside_{}", out);
+        append_node("Less", {all, dim}, {inside});
+        const std::string kept = fmt::format("set_value_kept_positions_{}", out);
+        append_node("Compress", {all, inside}, {kept}, {helper::attr_int("axis", 0)});
+        append_node("Shape", {kept}, {slice_len});
+        index_dims[1] = -1;
+        const std::string index_shape = fmt::format("set_value_index_shape_{}", out);
+        push_i64_initializer(index_shape, {rank}, index_dims);
+        append_node("Reshape", {kept, index_shape}, {indices});
+    }
+
+    std::vector<std::string> update_dims{batch_dim, slice_len};
+    if (rank > 2) {
+        // Trailing axes are written whole.
+        std::string tail = fmt::format("set_value_tail_dims_{}", out);
+        add_slice_node(shape, tail, {2}, {rank}, std::vector<int64_t>{0}, std::nullopt, tail);
+        update_dims.push_back(std::move(tail));
+    }
+    const std::string update_shape = fmt::format("set_value_update_shape_{}", out);
+    append_node("Concat", std::move(update_dims), {update_shape}, {helper::attr_int("axis", 0)});
+    const std::string indices_expanded = fmt::format("set_value_indices_expanded_{}", out);
+    append_node("Expand", {indices, update_shape}, {indices_expanded});
+
+    const std::string updates = fmt::format("set_value_updates_{}", out);
+    push_numeric_initializer(updates, fill.shape, maybe_onnx_dtype_for_tensor_id(ids[0]).value_or(proto::dtype::FLOAT),
+                             fill.values);
+    const std::string updates_expanded = fmt::format("set_value_updates_expanded_{}", out);
+    broadcast_to_region(updates, update_shape, assign, rank, "set_value", out, updates_expanded);
+    append_node("ScatterElements", {data, indices_expanded, updates_expanded}, {get_tensor_name(out)},
+                {helper::attr_int("axis", 1)});
+}
+
+// A block over axes 1 and 2 of a tensor with static dims: ScatterND with the coordinates
+// of every written element and its value.
+void Converter::set_value_block(const Json& op, const std::vector<int64_t>& ids, int64_t out,
+                                const std::vector<int64_t>& axes, const SetValueFill& fill) {
+    const std::vector<double>* starts = state.const_values.find(ids[1]);
+    const std::vector<double>* ends = state.const_values.find(ids[2]);
+    const std::vector<double>* steps = state.const_values.find(ids[3]);
     const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     if (!dims) throw Error("set_value_: missing shape metadata");
     for (int64_t d : *dims)
@@ -180,8 +317,8 @@ void Converter::op_set_value(const Json& op) {
         const int64_t axis = axes[k];
         if (axis >= rank) throw Error("set_value_: axis {} out of range for rank {}", axis, rank);
         if (step_values[k] == 0) throw Error("set_value_ step cannot be zero");
-        picked[k] = block_positions(start_values[k], end_values[k], step_values[k],
-                                    (*dims)[static_cast<size_t>(axis)]);
+        picked[k] = paddle_positions(start_values[k], end_values[k], step_values[k],
+                                     (*dims)[static_cast<size_t>(axis)]);
         lengths[static_cast<size_t>(axis)] = picked[k].count;
     }
     std::optional<int64_t> count = 1;
@@ -191,6 +328,8 @@ void Converter::op_set_value(const Json& op) {
     if (!coordinates || *coordinates > kMaxMaterializedElements)
         throw Error("set_value_ axes=[1,2] block {} needs more than {} index elements",
                     helper::fmt_dims(lengths), kMaxMaterializedElements);
+    const auto assign = assign_axes(op, rank);
+    if (fill.values.size() > 1) check_broadcast("set_value_", fill.shape, lengths, assign);
     if (*count == 0) {
         append_node("Identity", {get_tensor_name(ids[0])}, {get_tensor_name(out)});
         return;
@@ -210,10 +349,37 @@ void Converter::op_set_value(const Json& op) {
     }
     const std::string indices = fmt::format("set_value_indices_{}", out);
     push_i64_initializer(indices, {*count, rank}, coords);
+    // The block and the broadcast values differ only in axes of size 1, so the values in
+    // row-major order line up with the coordinates.
     const std::string updates = fmt::format("set_value_updates_{}", out);
     push_numeric_initializer(updates, {*count}, maybe_onnx_dtype_for_tensor_id(ids[0]).value_or(proto::dtype::FLOAT),
-                             std::vector<double>(static_cast<size_t>(*count), fill));
+                             fill.values.size() > 1
+                                 ? broadcast_values(fill.values, fill.shape, assign_dims(lengths, assign), *count)
+                                 : std::vector<double>(static_cast<size_t>(*count), fill.values.front()));
     append_node("ScatterND", {get_tensor_name(ids[0]), indices, updates}, {get_tensor_name(out)});
+}
+
+// `values` broadcast to the written region (a run-time shape of `rank` dims). When the
+// values are laid out with decreased axes dropped or None axes added, they broadcast to
+// that layout first and are then reshaped to the region.
+void Converter::broadcast_to_region(std::string values, const std::string& region,
+                                    const std::vector<int64_t>& assign, int64_t rank, std::string_view prefix,
+                                    int64_t out, std::string result) {
+    if (is_identity(assign, rank)) {
+        append_node("Expand", {std::move(values), region}, {std::move(result)});
+        return;
+    }
+    const std::string size_one = fmt::format("{}_size_one_{}", prefix, out);
+    push_i64_initializer(size_one, {1}, {1});
+    const std::string extended = fmt::format("{}_region_and_one_{}", prefix, out);
+    append_node("Concat", {region, size_one}, {extended}, {helper::attr_int("axis", 0)});
+    const std::string picks = fmt::format("{}_assign_axes_{}", prefix, out);
+    push_i64_initializer(picks, {static_cast<int64_t>(assign.size())}, assign);
+    const std::string layout = fmt::format("{}_assign_shape_{}", prefix, out);
+    append_node("Gather", {extended, picks}, {layout});
+    const std::string assigned = fmt::format("{}_values_assigned_{}", prefix, out);
+    append_node("Expand", {std::move(values), layout}, {assigned});
+    append_node("Reshape", {assigned, region}, {std::move(result)});
 }
 
 void Converter::op_set_value_with_tensor(const Json& op) {
@@ -223,10 +389,14 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     if (ids.size() < 2) throw Error("set_value_with_tensor_ missing inputs");
     const Json* axes = helper::attr(op, "axes");
     if (!axes || !axes->IsArray() || axes->Empty()) {
-        // x[...] = v assigns the whole tensor: v broadcast to x's shape.
+        // x[...] = v assigns the whole tensor: v broadcast to x's shape (x[None] = v gives
+        // the values a leading size-1 axis, dropped as for a slice).
         const std::string shape = fmt::format("set_value_tensor_data_shape_{}", out);
         append_node("Shape", {get_tensor_name(ids[0])}, {shape});
-        append_node("Expand", {get_tensor_name(ids[1]), shape}, {get_tensor_name(out)});
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+        const auto rank = dims ? static_cast<int64_t>(dims->size()) : 0;
+        broadcast_to_region(get_tensor_name(ids[1]), shape, dims ? assign_axes(op, rank) : identity_axes(0), rank,
+                            "set_value_tensor", out, get_tensor_name(out));
         return;
     }
     const auto decrease = helper::attr_i64_items(op, "decrease_axes");
@@ -244,28 +414,62 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     if (rank < 2) throw Error("set_value_with_tensor_ axes=[1] requires rank >= 2 inputs");
     const int64_t dim1 = (*dims)[1];
 
-    if (decreased) {
-        const std::vector<double>* s = state.const_values.find(ids[2]);
-        const std::vector<double>* e = state.const_values.find(ids[3]);
-        const std::vector<double>* t = state.const_values.find(ids[4]);
-        if (s && e && t && !s->empty() && !e->empty() && !t->empty()) {
-            const int64_t step = helper::saturate_i64(t->front());
-            if (step == 0) throw Error("set_value_with_tensor_ step cannot be zero");
-            // Checked against the axis as the graph will clip it (x[:, -1] exports an open
-            // end); without a known size the run time decides.
-            if (dim1 >= 0 && slice_count(helper::saturate_i64(s->front()),
-                                         helper::saturate_i64(e->front()), step, dim1) != 1)
-                throw Error("set_value_with_tensor_ decrease_axes=[1] requires a single indexed position");
-        }
+    // The number of positions when the bounds and the axis are known now.
+    std::optional<int64_t> count_now;
+    const auto start = first_folded(state.const_values.find(ids[2]));
+    const auto end = first_folded(state.const_values.find(ids[3]));
+    const auto step = first_folded(state.const_values.find(ids[4]));
+    if (step && *step == 0) throw Error("set_value_with_tensor_ step cannot be zero");
+    if (start && end && step && dim1 >= 0) count_now = paddle_positions(*start, *end, *step, dim1).count;
+    if (decreased && count_now && *count_now != 1)
+        throw Error("set_value_with_tensor_ decrease_axes=[1] requires a single indexed position");
+    const auto assign = assign_axes(op, rank);
+    const std::vector<int64_t>* value_dims = state.tensor_shapes.find(ids[1]);
+    if (!helper::attr_i64_items(op, "none_axes").empty() && value_dims) {
+        std::vector<int64_t> block(dims->begin(), dims->end());
+        block[1] = count_now.value_or(-1);
+        check_broadcast("set_value_with_tensor_", *value_dims, block, assign);
     }
 
     const std::string data = get_tensor_name(ids[0]);
-    const std::string values = get_tensor_name(ids[1]);
     const std::string data_shape = fmt::format("set_value_tensor_data_shape_{}", out);
     append_node("Shape", {data}, {data_shape});
+    const std::string range = set_value_tensor_positions(ids, out, data_shape);
 
-    // The positions: Slice over 0 .. size-1 of axis 1, so that negative and open bounds
-    // are counted from the end and clipped into the axis as Paddle's slicing does.
+    // The written region: x's shape with axis 1 replaced by the number of positions. The
+    // values broadcast to it, as Paddle broadcasts them to the slice.
+    const std::string head = fmt::format("set_value_tensor_head_{}", out);
+    add_slice_node(data_shape, head, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, head);
+    const std::string count = fmt::format("set_value_tensor_count_{}", out);
+    append_node("Shape", {range}, {count});
+    std::vector<std::string> region_parts{head, count};
+    if (rank > 2) {
+        std::string tail = fmt::format("set_value_tensor_tail_{}", out);
+        add_slice_node(data_shape, tail, {2}, {rank}, std::vector<int64_t>{0}, std::nullopt, tail);
+        region_parts.push_back(std::move(tail));
+    }
+    const std::string region = fmt::format("set_value_tensor_updates_shape_{}", out);
+    append_node("Concat", std::move(region_parts), {region}, {helper::attr_int("axis", 0)});
+    const std::string updates = fmt::format("set_value_tensor_updates_{}", out);
+    broadcast_to_region(get_tensor_name(ids[1]), region, assign, rank, "set_value_tensor", out, updates);
+
+    std::vector<int64_t> index_shape(static_cast<size_t>(rank), 1);
+    index_shape[1] = -1;
+    const std::string index_shape_name = fmt::format("set_value_tensor_index_shape_{}", out);
+    push_i64_initializer(index_shape_name, {rank}, index_shape);
+    const std::string shaped = fmt::format("set_value_tensor_range_shaped_{}", out);
+    append_node("Reshape", {range, index_shape_name}, {shaped});
+    const std::string indices = fmt::format("set_value_tensor_indices_{}", out);
+    append_node("Expand", {shaped, region}, {indices});
+    append_node("ScatterElements", {data, indices, updates}, {get_tensor_name(out)},
+                {helper::attr_int("axis", 1)});
+}
+
+// The positions of axis 1 written by set_value_with_tensor_, as a 1-D tensor: Slice over
+// 0 .. size-1 of the axis, so that negative and open bounds are counted from the end and
+// clipped into the axis at run time as Paddle's slicing does.
+std::string Converter::set_value_tensor_positions(const std::vector<int64_t>& ids, int64_t out,
+                                                  const std::string& data_shape) {
     const std::string axis_one = fmt::format("set_value_tensor_axis_{}", out);
     push_i64_initializer(axis_one, {}, {1});
     const std::string dim = fmt::format("set_value_tensor_dim_{}", out);
@@ -278,66 +482,48 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     append_node("Range", {zero, dim, one}, {all});
     const std::string bound_shape = fmt::format("set_value_tensor_bound_shape_{}", out);
     push_i64_initializer(bound_shape, {1}, {1});
-    std::vector<std::string> slice_inputs{all};
-    for (const auto& [id, word] : {std::pair{ids[2], "start"}, std::pair{ids[3], "end"}}) {
+    auto bound_1d = [&](int64_t id, std::string_view word) {
         const std::string bound = ensure_i64_input(id, out, fmt::format("set_value_tensor_{}", word));
-        std::string bound_1d = fmt::format("set_value_tensor_{}_1d_{}", word, out);
-        append_node("Reshape", {bound, bound_shape}, {bound_1d});
-        slice_inputs.push_back(std::move(bound_1d));
+        std::string shaped = fmt::format("set_value_tensor_{}_1d_{}", word, out);
+        append_node("Reshape", {bound, bound_shape}, {shaped});
+        return shaped;
+    };
+    const std::string start = bound_1d(ids[2], "start");
+    std::string end = bound_1d(ids[3], "end");
+    const std::string step = bound_1d(ids[4], "step");
+
+    // With a negative step Paddle reads an end of -1 as "through index 0", where Slice
+    // would read the last index: such an end becomes the lowest integer.
+    const auto end_now = first_folded(state.const_values.find(ids[3]));
+    const auto step_now = first_folded(state.const_values.find(ids[4]));
+    const bool maybe_through_zero = !(step_now && *step_now > 0) && !(step_now && end_now && *end_now != -1);
+    if (maybe_through_zero) {
+        const std::string lowest = fmt::format("set_value_tensor_end_through_zero_{}", out);
+        push_i64_initializer(lowest, {1}, {std::numeric_limits<int64_t>::min()});
+        if (end_now && step_now) {
+            end = lowest;
+        } else {
+            const std::string minus_one = fmt::format("set_value_tensor_minus_one_{}", out);
+            push_i64_initializer(minus_one, {1}, {-1});
+            std::string through_zero = fmt::format("set_value_tensor_end_is_minus_one_{}", out);
+            append_node("Equal", {end, minus_one}, {through_zero});
+            if (!step_now) {
+                const std::string backward = fmt::format("set_value_tensor_backward_{}", out);
+                append_node("Less", {step, zero}, {backward});
+                std::string both = fmt::format("set_value_tensor_backward_end_is_minus_one_{}", out);
+                append_node("And", {through_zero, backward}, {both});
+                through_zero = std::move(both);
+            }
+            std::string chosen = fmt::format("set_value_tensor_end_chosen_{}", out);
+            append_node("Where", {through_zero, lowest, end}, {chosen});
+            end = std::move(chosen);
+        }
     }
     const std::string slice_axes = fmt::format("set_value_tensor_slice_axes_{}", out);
     push_i64_initializer(slice_axes, {1}, {0});
-    slice_inputs.push_back(slice_axes);
-    {
-        const std::string step = ensure_i64_input(ids[4], out, "set_value_tensor_step");
-        std::string step_1d = fmt::format("set_value_tensor_step_1d_{}", out);
-        append_node("Reshape", {step, bound_shape}, {step_1d});
-        slice_inputs.push_back(std::move(step_1d));
-    }
     const std::string range = fmt::format("set_value_tensor_range_{}", out);
-    append_node("Slice", std::move(slice_inputs), {range});
-
-    // The written region: x's shape with axis 1 replaced by the number of positions. The
-    // values broadcast to it, as Paddle broadcasts them to the slice.
-    const std::string head = fmt::format("set_value_tensor_head_{}", out);
-    add_slice_node(data_shape, head, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, head);
-    std::string tail;
-    if (rank > 2) {
-        tail = fmt::format("set_value_tensor_tail_{}", out);
-        add_slice_node(data_shape, tail, {2}, {rank}, std::vector<int64_t>{0}, std::nullopt, tail);
-    }
-    const std::string count = fmt::format("set_value_tensor_count_{}", out);
-    append_node("Shape", {range}, {count});
-    std::vector<std::string> region_parts{head, count};
-    if (!tail.empty()) region_parts.push_back(tail);
-    const std::string region = fmt::format("set_value_tensor_updates_shape_{}", out);
-    append_node("Concat", std::move(region_parts), {region}, {helper::attr_int("axis", 0)});
-
-    const std::string updates = fmt::format("set_value_tensor_updates_{}", out);
-    if (decreased) {
-        // The values lack axis 1: broadcast them to the other axes, then put it back.
-        std::string kept = head;
-        if (!tail.empty()) {
-            kept = fmt::format("set_value_tensor_values_shape_{}", out);
-            append_node("Concat", {head, tail}, {kept}, {helper::attr_int("axis", 0)});
-        }
-        const std::string broadcast = fmt::format("set_value_tensor_values_expanded_{}", out);
-        append_node("Expand", {values, kept}, {broadcast});
-        add_unsqueeze_node(broadcast, updates, {1}, fmt::format("set_value_tensor_unsqueeze_axes_{}", out));
-    } else {
-        append_node("Expand", {values, region}, {updates});
-    }
-
-    std::vector<int64_t> index_shape(static_cast<size_t>(rank), 1);
-    index_shape[1] = -1;
-    const std::string index_shape_name = fmt::format("set_value_tensor_index_shape_{}", out);
-    push_i64_initializer(index_shape_name, {rank}, index_shape);
-    const std::string shaped = fmt::format("set_value_tensor_range_shaped_{}", out);
-    append_node("Reshape", {range, index_shape_name}, {shaped});
-    const std::string indices = fmt::format("set_value_tensor_indices_{}", out);
-    append_node("Expand", {shaped, region}, {indices});
-    append_node("ScatterElements", {data, indices, updates}, {get_tensor_name(out)},
-                {helper::attr_int("axis", 1)});
+    append_node("Slice", {all, start, end, slice_axes, step}, {range});
+    return range;
 }
 
 }  // namespace kestro
