@@ -214,8 +214,12 @@ RESIZE_CASES = {
     # The detection-model form: a 2x "scale" attribute, output dims unknown.
     "scale_attr": (dict(out_dims=[-1, 2, -1, -1], scale=(2.0, 2.0)), (6, 8), (2.0, 2.0)),
     "scale_attr_uneven": (dict(out_dims=[-1, 2, -1, -1], scale=(1.5, 2.0)), (4, 8), (1.5, 2.0)),
-    # The layout-model form: static output dims recorded.
-    "recorded_size": (dict(out_dims=[-1, 2, 5, 7], scale=(2.0, 2.0)), (5, 7), None),
+    # Static output dims recorded and no scale: the recorded size.
+    "recorded_size": (dict(out_dims=[-1, 2, 5, 7]), (5, 7), None),
+    # The layout-model form: static output dims recorded beside the scale. Paddle samples at
+    # 1/scale (1.43 and 1.82 here), not at input/output size (1.5 and 2).
+    "recorded_size_and_scale": (dict(out_dims=[-1, 2, 2, 2], scale=(0.7, 0.55)), (2, 2), (0.7, 0.55)),
+    "recorded_size_and_whole_scale": (dict(out_dims=[-1, 2, 6, 8], scale=(2.0, 2.0)), (6, 8), (2.0, 2.0)),
     "size_list_i32": (dict(out_dims=[-1, 2, -1, -1], inputs=size_list("i32", [1])), (5, 7), None),
     "size_list_scalars": (dict(out_dims=[-1, 2, -1, -1], inputs=size_list("i64", [])), (5, 7), None),
     "out_size_tensor": (dict(out_dims=[-1, 2, -1, -1], inputs=out_size_tensor), (5, 7), None),
@@ -227,7 +231,7 @@ RESIZE_CASES = {
 # Every case at the lowest opset and the default; the optional inputs change form at 13 and
 # nothing changes at 18, so two cases suffice there.
 RESIZE_OPSETS = [(o, c) for c in sorted(RESIZE_CASES) for o in (11, 17)] + \
-    [(o, c) for c in ("scale_attr", "size_list_scalars") for o in (13, 18)]
+    [(o, c) for c in ("scale_attr", "size_list_scalars", "recorded_size_and_scale") for o in (13, 18)]
 
 
 @pytest.mark.parametrize("opset,case", RESIZE_OPSETS)
