@@ -172,9 +172,15 @@ def refused_clip(p):
     p.fetch(p.op("1.clip", [p.data("x", "f32", [3]), p.data("lo", "f32", [1]), None], outs=[("f32", [3])]))
 
 
+def refused_unsqueeze(p):
+    # The second insertion counts against rank 3: axis 4 lies past it.
+    p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0, 4])], outs=[("f32", [-1] * 4)]))
+
+
 @pytest.mark.parametrize("build,opset,message", [
     (refused_fill, 17, "1.full initializer shape [1048576, 1048576] has more than 268435456 elements"),
     (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
+    (refused_unsqueeze, 17, "unsqueeze: axis 4 is outside the rank 3 it is inserted into"),
 ])
 def test_refusals(tmp, build, opset, message):
     p = Program()
