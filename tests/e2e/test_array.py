@@ -102,6 +102,7 @@ UNSQUEEZES = [
     ("unsqueeze_negative_repeated", [-1, 3], [-1, -1]),
     ("unsqueeze_mixed_signs", [-1, 3], [0, -1, 1]),
     ("unsqueeze_descending", [2, -1], [2, 1, 0]),
+    ("unsqueeze_nothing", [2, 3], []),
 ]
 
 

@@ -181,6 +181,11 @@ void Converter::op_unsqueeze(const Json& op) {
     std::string output = get_tensor_name(out);
 
     std::optional<std::vector<int64_t>> axes = gather_axes(state, op, ids);
+    if (axes && axes->empty()) {
+        // Nothing to insert; Unsqueeze refuses an empty axes list.
+        append_node("Identity", {std::move(input)}, {std::move(output)});
+        return;
+    }
     if (axes) {
         *axes = unsqueeze_output_axes(*axes, unsqueeze_input_rank(state, ids[0], out, axes->size()));
         require_non_negative_axes(*this, "unsqueeze", *axes);
