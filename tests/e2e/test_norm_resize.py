@@ -225,6 +225,9 @@ RESIZE_CASES = {
     "out_size_tensor": (dict(out_dims=[-1, 2, -1, -1], inputs=out_size_tensor), (5, 7), None),
     "scale_tensor": (dict(out_dims=[-1, 2, -1, -1], inputs=scale_tensor), (6, 8), (2.0, 2.0)),
     "out_hw_attrs": (dict(out_dims=[-1, 2, -1, -1], out_hw=(5, 7)), (5, 7), None),
+    # One output row: Paddle's ratio is 0 there, whatever the sampling mode.
+    "out_hw_one_row": (dict(out_dims=[-1, 2, -1, -1], out_hw=(1, 7)), (1, 7), None),
+    "scale_attr_one_row": (dict(out_dims=[-1, 2, -1, -1], scale=(0.5, 2.0)), (1, 8), (0.5, 2.0)),
 }
 
 

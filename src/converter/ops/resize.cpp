@@ -66,8 +66,10 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     } else if (mode == "nearest") {
         transform = "asymmetric";
     } else {
+        // Paddle's half-pixel sampling reads source 0 for an output axis of length 1, where
+        // plain half_pixel would read the middle of the input.
         const auto align_mode = helper::attr_i64(op, "align_mode");
-        transform = align_mode && *align_mode == 0 ? "half_pixel" : "asymmetric";
+        transform = align_mode && *align_mode == 0 ? "pytorch_half_pixel" : "asymmetric";
     }
     std::vector<proto::AttributeProto> attrs{helper::attr_str("mode", std::string(mode)),
                                              helper::attr_str("coordinate_transformation_mode",
