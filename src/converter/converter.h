@@ -232,6 +232,7 @@ public:
     void op_gelu(const Json& op);
     void op_prelu(const Json& op);
     void op_swish(const Json& op);
+    void op_softmax(const Json& op);
     void op_matmul(const Json& op);
     void op_linear_v2(const Json& op);
     void op_trilu(const Json& op, bool upper);
@@ -249,6 +250,7 @@ public:
     // ---- normalization (ops/norm.cpp) ----
     void op_batch_norm(const Json& op);
     void op_group_norm(const Json& op);
+    void op_layer_norm(const Json& op);
 
     // ---- transposed convolution and pooling (ops/conv.cpp) ----
     void op_conv2d_transpose(const Json& op);
@@ -325,6 +327,7 @@ public:
     void op_cumsum(const Json& op);
     void op_einsum(const Json& op);
     void op_meshgrid(const Json& op);
+    void op_transpose(const Json& op);
 
     // ---- scatter-based writes (ops/update.cpp) ----
     void op_index_put(const Json& op);

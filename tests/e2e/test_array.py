@@ -86,6 +86,26 @@ def test_clip(tmp, opset):
     run_outputs(p, feeds, refs, opset, tmp)
 
 
+def paddle_unsqueeze(x, axes):
+    """Paddle inserts the axes one at a time, in order; a negative one counts from the end of
+    the rank reached so far, plus one."""
+    for a in axes:
+        x = np.expand_dims(x, a + x.ndim + 1 if a < 0 else a)
+    return x
+
+
+# name, declared dims of a [2, 3] input, axes
+UNSQUEEZES = [
+    ("unsqueeze", [2, 3], [-1, 0]),
+    ("unsqueeze_out_of_order", [2, 3], [2, 0]),
+    ("unsqueeze_repeated", [2, 3], [1, 1]),
+    ("unsqueeze_negative_repeated", [-1, 3], [-1, -1]),
+    ("unsqueeze_mixed_signs", [-1, 3], [0, -1, 1]),
+    ("unsqueeze_descending", [2, -1], [2, 1, 0]),
+    ("unsqueeze_nothing", [2, 3], []),
+]
+
+
 @pytest.mark.parametrize("opset", [10, 13, 17, 18])
 def test_squeeze_unsqueeze_flatten(tmp, opset):
     p, refs, feeds = Program(), {}, {}
@@ -100,8 +120,15 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
                                    np.squeeze(feeds["dyn" if src == dyn else "x"], axis=tuple(axes) or None))
     y = p.data("y", "f32", [2, 3])
     feeds["y"] = arange([2, 3])
-    refs["unsqueeze"] = (p.op("1.unsqueeze", [y, int_array(p, [-1, 0])], outs=[("f32", [1, 2, 3, 1])]),
-                         feeds["y"].reshape(1, 2, 3, 1))
+    for name, dims, axes in UNSQUEEZES:
+        src = y if -1 not in dims else p.data(f"{name}_in", "f32", dims)
+        if src != y:
+            feeds[f"{name}_in"] = arange([2, 3])
+        ref = paddle_unsqueeze(feeds["y"], axes)
+        # The declared output keeps the input's unknown dim unknown.
+        declared = list(paddle_unsqueeze(np.zeros([max(d, 0) for d in dims]), axes).shape)
+        declared = [d if d > 0 else -1 for d in declared]
+        refs[name] = (p.op("1.unsqueeze", [src, int_array(p, axes)], outs=[("f32", declared)]), ref)
     if opset >= 13:  # axes only known at run time
         feeds["axes"] = np.array([0, 2], np.int64)
         refs["unsqueeze_tensor"] = (p.op("1.unsqueeze", [y, p.data("axes", "i64", [2])], outs=[("f32", [-1] * 4)]),
@@ -146,9 +173,15 @@ def refused_clip(p):
     p.fetch(p.op("1.clip", [p.data("x", "f32", [3]), p.data("lo", "f32", [1]), None], outs=[("f32", [3])]))
 
 
+def refused_unsqueeze(p):
+    # The second insertion counts against rank 3: axis 4 lies past it.
+    p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0, 4])], outs=[("f32", [-1] * 4)]))
+
+
 @pytest.mark.parametrize("build,opset,message", [
     (refused_fill, 17, "1.full initializer shape [1048576, 1048576] has more than 268435456 elements"),
     (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
+    (refused_unsqueeze, 17, "unsqueeze: axis 4 is outside the rank 3 it is inserted into"),
 ])
 def test_refusals(tmp, build, opset, message):
     p = Program()

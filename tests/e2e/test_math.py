@@ -256,6 +256,42 @@ def test_swish_and_silu(tmp, opset, name):
     np.testing.assert_allclose(run_op(tmp, name, [x], opset=opset), x / (1 + np.exp(-x)), rtol=1e-6)
 
 
+def paddle_softmax(x, axis):
+    if x.ndim == 0:  # a single value is its own whole distribution, whatever it holds
+        return np.ones_like(x)
+    w = x.astype(np.float64)
+    e = np.exp(w - w.max(axis=axis, keepdims=True)) if w.size else w
+    return (e / e.sum(axis=axis, keepdims=True)).astype(x.dtype)
+
+
+# dtype, declared dims, fed shape, axis. Softmax before 13 flattens to 2-D at its axis.
+SOFTMAX_CASES = [
+    (np.float32, [3, 4], (3, 4), 0),
+    (np.float32, [-1, 3, 4], (2, 3, 4), 1),
+    (np.float64, [2, 3, 4], (2, 3, 4), -3),
+    (np.float16, [-1, 3, 4], (2, 3, 4), -2),
+    (np.float32, [-1, 3], (2, 3), -1),
+    (np.float32, [-1, 3], (0, 3), 0),
+    (np.float32, [], (), -1),
+    (np.float64, [], (), 0),
+]
+
+
+@pytest.mark.parametrize("opset", [10, 11, 13, 17])
+@pytest.mark.parametrize("dtype,dims,shape,axis", SOFTMAX_CASES)
+def test_softmax(tmp, opset, dtype, dims, shape, axis):
+    x = np.random.default_rng(5).standard_normal(shape).astype(dtype) * 3
+    if x.ndim == 0:
+        x = np.array(np.nan, dtype)
+    p = Program()
+    y = p.op("1.softmax", [p.data("x", word_of_np(x.dtype), dims)], attrs={"axis": a_i32(axis)},
+             outs=[(word_of_np(x.dtype), dims)])
+    p.fetch(y, "out")
+    got = convert_check_run(p, None, {"x": x}, opset=opset, tmp=tmp)["out"]
+    assert got.dtype == dtype and got.shape == x.shape
+    np.testing.assert_allclose(got, paddle_softmax(x, axis), rtol=2e-3 if dtype == np.float16 else 1e-6)
+
+
 # ------------------------------------------------------------------------------------------------
 # Matrix products, triangle masks, unbind
 

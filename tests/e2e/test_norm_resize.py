@@ -4,7 +4,7 @@ in ONNX Runtime against numpy versions of PaddlePaddle's semantics."""
 import numpy as np
 import pytest
 
-from harness import Program, a_f32, check, convert, convert_check_run
+from harness import Program, a_f32, a_i32, check, convert, convert_check_run, np_dtype
 
 RNG = np.random.default_rng(11)
 
@@ -23,28 +23,33 @@ def expect_failure(tmp, program, opset, message):
 # Batch normalization
 
 
-def batch_norm_program(is_test=True, data_format="NCHW"):
-    """The exported form: inputs x, mean, variance, scale, bias; six outputs."""
+def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32"):
+    """The exported form: inputs x, mean, variance, scale, bias; six outputs. Mixed-precision
+    exports keep the parameters float32 under float16 data."""
     p = Program()
     mean, var = p.param("bn.w_1", "f32", [3]), p.param("bn.w_2", "f32", [3])
     scale, bias = p.param("bn.w_0", "f32", [3]), p.param("bn.b_0", "f32", [3])
-    x = p.data("x", "f32", [-1, 3, 4, 5])
+    x = p.data("x", dtype, [-1, 3, 4, 5])
     outs = p.op("1.batch_norm_", [x, mean, var, scale, bias],
                 attrs={"is_test": is_test, "momentum": 0.9, "epsilon": 1e-5, "data_format": data_format,
                        "use_global_stats": True, "trainable_statistics": False},
-                outs=[("f32", [-1, 3, 4, 5])] + [("f32", [3])] * 4 + [("ui8", [-1])])
+                outs=[(dtype, [-1, 3, 4, 5])] + [("f32", [3])] * 4 + [("ui8", [-1])])
     p.fetch(outs[0], "out")
     return p
 
 
-@pytest.mark.parametrize("opset", [10, 15, 17])
-def test_batch_norm_inference(tmp, opset):
+# Below 15 BatchNormalization takes one type for data and parameters.
+@pytest.mark.parametrize("opset", [10, 14, 15, 17])
+@pytest.mark.parametrize("dtype", ["f32", "f16"])
+def test_batch_norm_inference(tmp, opset, dtype):
     w = {"bn.w_1": rand(3), "bn.w_2": np.abs(rand(3)) + 0.5, "bn.w_0": rand(3), "bn.b_0": rand(3)}
-    xs = rand(2, 3, 4, 5)
-    out = convert_check_run(batch_norm_program(), w, {"x": xs}, opset=opset, tmp=tmp)["out"]
-    c = lambda v: v.reshape(1, 3, 1, 1)
+    xs = rand(2, 3, 4, 5).astype(np_dtype(dtype))
+    out = convert_check_run(batch_norm_program(dtype=dtype), w, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    assert out.dtype == xs.dtype
+    c = lambda v: v.astype(np.float64).reshape(1, 3, 1, 1)
     expected = (xs - c(w["bn.w_1"])) / np.sqrt(c(w["bn.w_2"]) + 1e-5) * c(w["bn.w_0"]) + c(w["bn.b_0"])
-    np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-5)
+    tol = 1e-5 if dtype == "f32" else 5e-3
+    np.testing.assert_allclose(out, expected.astype(xs.dtype), rtol=tol, atol=tol)
 
 
 def test_batch_norm_refusals(tmp):
@@ -66,19 +71,76 @@ def group_norm_ref(x, groups, scale, bias, eps=1e-5):
 
 
 @pytest.mark.parametrize("opset", [10, 13, 17, 18])
-@pytest.mark.parametrize("dims", [(2, 6, 3, 4), (2, 6, 5)])
-def test_group_norm(tmp, opset, dims):
+@pytest.mark.parametrize("dims,dtype,param_dtype", [
+    ((2, 6, 3, 4), "f32", "f32"),
+    ((2, 6, 5), "f32", "f32"),
+    ((2, 6, 3, 4), "f16", "f32"),  # mixed precision: float32 parameters under float16 data
+])
+def test_group_norm(tmp, opset, dims, dtype, param_dtype):
     p = Program()
-    scale, bias = p.param("gn.w_0", "f32", [6]), p.param("gn.b_0", "f32", [6])
-    x = p.data("x", "f32", [-1, *dims[1:]])
+    scale, bias = p.param("gn.w_0", param_dtype, [6]), p.param("gn.b_0", param_dtype, [6])
+    x = p.data("x", dtype, [-1, *dims[1:]])
     y = p.op("1.group_norm", [x, scale, bias],
              attrs={"epsilon": 1e-5, "groups": 3, "data_format": "NCHW"},
-             outs=[("f32", [-1, *dims[1:]]), ("f32", [-1, 3]), ("f32", [-1, 3])])
+             outs=[(dtype, [-1, *dims[1:]]), ("f32", [-1, 3]), ("f32", [-1, 3])])
     p.fetch(y[0], "out")
-    w = {"gn.w_0": rand(6), "gn.b_0": rand(6)}
-    xs = rand(*dims)
+    w = {"gn.w_0": rand(6).astype(np_dtype(param_dtype)), "gn.b_0": rand(6).astype(np_dtype(param_dtype))}
+    xs = rand(*dims).astype(np_dtype(dtype))
     out = convert_check_run(p, w, {"x": xs}, opset=opset, tmp=tmp)["out"]
-    np.testing.assert_allclose(out, group_norm_ref(xs, 3, w["gn.w_0"], w["gn.b_0"]), rtol=1e-4, atol=1e-4)
+    assert out.dtype == xs.dtype
+    tol = 5e-3 if dtype == "f16" else 1e-4
+    np.testing.assert_allclose(out, group_norm_ref(xs, 3, w["gn.w_0"], w["gn.b_0"]).astype(xs.dtype),
+                               rtol=tol, atol=tol)
+
+
+# ------------------------------------------------------------------------------------------------
+# Layer normalization
+
+
+def layer_norm_ref(x, begin, scale, bias, eps=1e-5):
+    """Paddle normalises over the dims from begin_norm_axis on; scale and bias are flat over them."""
+    axes = tuple(range(begin, x.ndim))
+    w = x.astype(np.float64)
+    y = (w - w.mean(axis=axes, keepdims=True)) / np.sqrt(w.var(axis=axes, keepdims=True) + eps)
+    y = y * scale.astype(np.float64).reshape(x.shape[begin:])
+    if bias is not None:
+        y = y + bias.astype(np.float64).reshape(x.shape[begin:])
+    return y.astype(x.dtype)
+
+
+# data type, parameter type, declared dims, fed shape, begin_norm_axis, with a bias
+LAYER_NORMS = [
+    ("f32", "f32", [-1, 4], (3, 4), 1, True),
+    ("f32", "f32", [-1, 3, 2], (2, 3, 2), 1, True),
+    ("f32", "f32", [2, -1, 4], (2, 3, 4), 1, True),
+    ("f64", "f64", [2, 3, 4], (2, 3, 4), 1, False),
+    ("f16", "f32", [-1, 3, 4], (2, 3, 4), 2, True),
+    ("f16", "f32", [2, 3, 4], (2, 3, 4), 1, True),
+]
+
+
+@pytest.mark.parametrize("opset", [16, 17, 18])
+@pytest.mark.parametrize("dtype,param_dtype,dims,shape,begin,with_bias", LAYER_NORMS)
+def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, with_bias):
+    n = int(np.prod(shape[begin:]))
+    p = Program()
+    scale = p.param("ln.w_0", param_dtype, [n])
+    bias = p.param("ln.b_0", param_dtype, [n]) if with_bias else 0
+    x = p.data("x", dtype, dims)
+    y = p.op("1.layer_norm", [x, scale, bias], attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(begin)},
+             outs=[(dtype, dims), ("f32", [-1]), ("f32", [-1])])
+    p.fetch(y[0], "out")
+    if opset < 17:
+        expect_failure(tmp, p, opset, "LayerNormalization requires opset >= 17, but target opset is 16")
+        return
+    w = {"ln.w_0": rand(n).astype(np_dtype(param_dtype))}
+    if with_bias:
+        w["ln.b_0"] = rand(n).astype(np_dtype(param_dtype))
+    xs = rand(*shape).astype(np_dtype(dtype))
+    out = convert_check_run(p, w, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    assert out.dtype == xs.dtype
+    tol = 5e-3 if dtype == "f16" else 1e-5
+    np.testing.assert_allclose(out, layer_norm_ref(xs, begin, w["ln.w_0"], w.get("ln.b_0")), rtol=tol, atol=tol)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -152,20 +214,27 @@ RESIZE_CASES = {
     # The detection-model form: a 2x "scale" attribute, output dims unknown.
     "scale_attr": (dict(out_dims=[-1, 2, -1, -1], scale=(2.0, 2.0)), (6, 8), (2.0, 2.0)),
     "scale_attr_uneven": (dict(out_dims=[-1, 2, -1, -1], scale=(1.5, 2.0)), (4, 8), (1.5, 2.0)),
-    # The layout-model form: static output dims recorded.
-    "recorded_size": (dict(out_dims=[-1, 2, 5, 7], scale=(2.0, 2.0)), (5, 7), None),
+    # Static output dims recorded and no scale: the recorded size.
+    "recorded_size": (dict(out_dims=[-1, 2, 5, 7]), (5, 7), None),
+    # The layout-model form: static output dims recorded beside the scale. Paddle samples at
+    # 1/scale (1.43 and 1.82 here), not at input/output size (1.5 and 2).
+    "recorded_size_and_scale": (dict(out_dims=[-1, 2, 2, 2], scale=(0.7, 0.55)), (2, 2), (0.7, 0.55)),
+    "recorded_size_and_whole_scale": (dict(out_dims=[-1, 2, 6, 8], scale=(2.0, 2.0)), (6, 8), (2.0, 2.0)),
     "size_list_i32": (dict(out_dims=[-1, 2, -1, -1], inputs=size_list("i32", [1])), (5, 7), None),
     "size_list_scalars": (dict(out_dims=[-1, 2, -1, -1], inputs=size_list("i64", [])), (5, 7), None),
     "out_size_tensor": (dict(out_dims=[-1, 2, -1, -1], inputs=out_size_tensor), (5, 7), None),
     "scale_tensor": (dict(out_dims=[-1, 2, -1, -1], inputs=scale_tensor), (6, 8), (2.0, 2.0)),
     "out_hw_attrs": (dict(out_dims=[-1, 2, -1, -1], out_hw=(5, 7)), (5, 7), None),
+    # One output row: Paddle's ratio is 0 there, whatever the sampling mode.
+    "out_hw_one_row": (dict(out_dims=[-1, 2, -1, -1], out_hw=(1, 7)), (1, 7), None),
+    "scale_attr_one_row": (dict(out_dims=[-1, 2, -1, -1], scale=(0.5, 2.0)), (1, 8), (0.5, 2.0)),
 }
 
 
 # Every case at the lowest opset and the default; the optional inputs change form at 13 and
 # nothing changes at 18, so two cases suffice there.
 RESIZE_OPSETS = [(o, c) for c in sorted(RESIZE_CASES) for o in (11, 17)] + \
-    [(o, c) for c in ("scale_attr", "size_list_scalars") for o in (13, 18)]
+    [(o, c) for c in ("scale_attr", "size_list_scalars", "recorded_size_and_scale") for o in (13, 18)]
 
 
 @pytest.mark.parametrize("opset,case", RESIZE_OPSETS)

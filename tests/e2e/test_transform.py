@@ -1,10 +1,10 @@
-"""Meshgrid, flip, cumulative sum and einsum through the binary, run in ONNX Runtime against numpy
+"""Meshgrid, flip, cumulative sum, einsum and transpose through the binary, run in ONNX Runtime against numpy
 values of PaddlePaddle's semantics."""
 
 import numpy as np
 import pytest
 
-from harness import Program, a_array, a_bool, a_i32, a_i64, a_str, convert_check_run
+from harness import Program, a_array, a_bool, a_i32, a_i64, a_str, convert_check_run, np_dtype
 
 
 def fetch_all(p, refs, feeds, opset, tmp):
@@ -118,4 +118,26 @@ def test_einsum(tmp, opset):
     einsum("ij,jk", ["a", "b"], [2, 4])  # implicit output
     einsum("ii->i", ["s"], [3])  # a single plain operand, no combine
     einsum("...ij->...ji", ["t"], [2, 3, 2])
+    fetch_all(p, refs, feeds, opset, tmp)
+
+
+# dtype, declared dims of an input fed as [2, 3, 4], perm (Paddle counts a negative entry
+# from the end)
+TRANSPOSES = [
+    ("f32", [2, 3, 4], [-1, 0, 1]),
+    ("f16", [-1, 3, 4], [0, -1, -2]),
+    ("i32", [2, -1, 4], [2, 0, 1]),
+    ("f64", [2, 3, 4], [-3, -2, -1]),
+]
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+def test_transpose(tmp, opset):
+    p, refs, feeds = Program(), {}, {}
+    for k, (dtype, dims, perm) in enumerate(TRANSPOSES):
+        feeds[f"x{k}"] = np.arange(24).reshape(2, 3, 4).astype(np_dtype(dtype))
+        x = p.data(f"x{k}", dtype, dims)
+        out = [dims[q] for q in perm]
+        y = p.op("1.transpose", [x], attrs={"perm": a_array([a_i32(q) for q in perm])}, outs=[(dtype, out)])
+        refs[f"t{k}"] = (y, np.transpose(feeds[f"x{k}"], [q % 3 for q in perm]))
     fetch_all(p, refs, feeds, opset, tmp)

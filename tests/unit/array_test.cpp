@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <rapidjson/document.h>
 
@@ -138,6 +139,38 @@ TEST(Squeeze, NegativeAxesNeedOpset11WhenTheRankIsUnknown) {
     c.opset = 10;
     EXPECT_EQ(error_of([&] { c.op_squeeze(ops(op("1.squeeze", a("axis", "-1"), R"({"%":1})"))); }),
               "squeeze with negative axes requires opset >= 11, but target opset is 10");
+}
+
+// Without any recorded rank, Paddle's in-order insertions can be replayed only from
+// non-negative axes; a lone negative axis means the same to ONNX.
+TEST(Unsqueeze, AxesWithoutARecordedRank) {
+    struct Row {
+        const char* axes;
+        int64_t opset;
+        std::vector<int64_t> onnx_axes;  // empty: refused with `message`
+        const char* message;
+    };
+    const Row rows[] = {
+        {"[2, 0]", 13, {0, 3}, ""},
+        {"[1, 1]", 13, {1, 2}, ""},
+        {"[-1]", 13, {-1}, ""},
+        {"[-1]", 10, {}, "unsqueeze with negative axes requires opset >= 11, but target opset is 10"},
+        {"[0, -1]", 13, {}, "unsqueeze with negative axes [0, -1] needs the input rank, which is not recorded"},
+        {"[65]", 13, {}, "unsqueeze: axis 65 exceeds the largest supported rank 64"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.axes);
+        Ops ops;
+        Converter c;
+        c.opset = row.opset;
+        const auto& unsqueeze = ops(op("1.unsqueeze", a("axis", row.axes), R"({"%":1})"));
+        if (row.onnx_axes.empty()) {
+            EXPECT_EQ(error_of([&] { c.op_unsqueeze(unsqueeze); }), row.message);
+            continue;
+        }
+        c.op_unsqueeze(unsqueeze);
+        EXPECT_EQ(i64s(*init(c, "unsqueeze_axes_9")), row.onnx_axes);
+    }
 }
 
 TEST(Flatten, RefusesStartAxisOutsideTheRankAndPicksAForm) {

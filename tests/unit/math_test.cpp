@@ -203,6 +203,23 @@ TEST(Activations, GeluConstantsTakeTheInputType) {
     EXPECT_EQ(v, std::sqrt(2.0));
 }
 
+// Without a recorded rank only the last axis needs no moving below 13.
+TEST(Activations, SoftmaxWithoutARecordedRank) {
+    Ops op;
+    for (int64_t opset : {11, 13}) {
+        Converter c = with_types(opset, {});
+        c.op_softmax(op({1}, 2, a("axis", "-1")));
+        ASSERT_EQ(op_types(c), Names{"Softmax"});
+        if (opset >= 13) {
+            c.op_softmax(op({1}, 3, a("axis", "0")));
+            EXPECT_EQ(op_types(c), (Names{"Softmax", "Softmax"}));
+        } else {
+            EXPECT_EQ(error_of([&] { c.op_softmax(op({1}, 3, a("axis", "0"))); }),
+                      "softmax over axis 0 below opset 13 needs the input rank, which is not recorded");
+        }
+    }
+}
+
 TEST(Activations, PreluSlopeLinesUpWithTheChannelAxis) {
     Ops op;
     struct Case {

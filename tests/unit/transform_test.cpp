@@ -1,4 +1,4 @@
-// Meshgrid, flip, cumulative sum and einsum: the nodes, names and constants they write, the
+// Meshgrid, flip, cumulative sum, einsum and transpose: the nodes, names and constants they write, the
 // forms chosen by opset and recorded metadata, and the order of their refusals.
 #include <gtest/gtest.h>
 
@@ -188,4 +188,31 @@ TEST(Einsum, RefusalsInOrder) {
     EXPECT_EQ(error_of([&] { c.op_einsum(ops({10}, 4)); }), "einsum missing equation");
     EXPECT_EQ(error_of([&] { c.op_einsum(ops({10}, 4, eq)); }), "einsum missing inputs");
     EXPECT_TRUE(c.graph.node.empty());
+}
+
+// Perms the program cannot back: negative entries without a recorded rank, and lists that
+// are not a permutation of the recorded dims (value 1 has dims [2, 3, 4], value 5 none).
+TEST(Transpose, RefusesPermsThatAreNoPermutation) {
+    Ops ops;
+    Converter c;
+    c.state.tensor_shapes.insert(1, {2, 3, 4});
+    const std::pair<const char*, const char*> rows[] = {
+        {"[-1, 0, 1]", nullptr},
+        {"[0, 0, 1]", "transpose perm [0, 0, 1] is not a permutation of the 3 dims of its input"},
+        {"[0, 1]", "transpose perm [0, 1] is not a permutation of the 3 dims of its input"},
+        {"[0, 1, -4]", "transpose perm [0, 1, -4] is not a permutation of the 3 dims of its input"},
+        {"[0, 1, 2, 3]", "transpose perm [0, 1, 2, 3] is not a permutation of the 3 dims of its input"},
+    };
+    for (const auto& [perm, message] : rows) {
+        if (message) {
+            EXPECT_EQ(error_of([&] { c.op_transpose(ops({1}, 8, attr_entry("perm", perm))); }), message);
+            continue;
+        }
+        c.op_transpose(ops({1}, 8, attr_entry("perm", perm)));
+        ASSERT_EQ(c.graph.node.size(), 1u);
+        EXPECT_EQ(c.graph.node[0].attribute.at(0).ints, (Ints{2, 0, 1}));
+    }
+    EXPECT_EQ(error_of([&] { c.op_transpose(ops({5}, 8, attr_entry("perm", "[1, -1]"))); }),
+              "transpose perm [1, -1] has negative entries and the input rank is not recorded");
+    EXPECT_EQ(c.graph.node.size(), 1u);
 }

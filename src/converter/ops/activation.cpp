@@ -1,4 +1,4 @@
-// Activations: hardswish, leaky relu, gelu (exact and tanh forms), prelu, swish/silu.
+// Activations: hardswish, leaky relu, gelu (exact and tanh forms), prelu, swish/silu, softmax.
 #include <bit>
 
 #include "converter/converter.h"
@@ -155,6 +155,40 @@ void Converter::op_swish(const Json& op) {
     const std::string s = fmt::format("swish_sigmoid_{}", out);
     append_node("Sigmoid", {x}, {s});
     add_binary_node("Mul", x, s, get_tensor_name(out));
+}
+
+void Converter::op_softmax(const Json& op) {
+    const auto ids = helper::op_input_ids(op);
+    const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
+    const int64_t out = helper::op_out_id(op);
+    if (dims && dims->empty()) {
+        // Paddle's softmax of a single value is 1, whatever the value; ONNX Softmax takes
+        // no rank-0 input.
+        const std::string one = fmt::format("softmax_one_{}", out);
+        push_numeric_initializer(one, {}, known_onnx_dtype(ids[0]).value_or(dt::FLOAT), {1.0});
+        append_node("Identity", {one}, {get_tensor_name(out)});
+        return;
+    }
+    const int64_t axis = helper::attr_i64(op, "axis").value_or(-1);
+    const auto rank = dims ? static_cast<int64_t>(dims->size()) : int64_t{-1};
+    if (opset >= 13 || axis == -1 || (dims && axis == rank - 1)) {
+        convert_generic_op("softmax", op);
+        return;
+    }
+    // Softmax before 13 flattens its input to 2-D at the axis, which is Paddle's softmax
+    // only over the last axis: move the axis last, normalise there, and move it back.
+    if (!dims)
+        throw Error("softmax over axis {} below opset 13 needs the input rank, which is not recorded", axis);
+    const int64_t a = axis < 0 ? axis + rank : axis;
+    if (a < 0 || a >= rank) throw Error("softmax axis {} is outside the rank {} of its input", axis, rank);
+    std::vector<int64_t> perm(static_cast<size_t>(rank));
+    for (int64_t k = 0; k < rank; ++k) perm[static_cast<size_t>(k)] = k;
+    std::swap(perm[static_cast<size_t>(a)], perm.back());  // a swap is its own inverse
+    const std::string moved = fmt::format("softmax_moved_{}", out);
+    const std::string normalized = fmt::format("softmax_last_axis_{}", out);
+    append_node("Transpose", {get_tensor_name(ids[0])}, {moved}, {helper::attr_ints("perm", perm)});
+    append_node("Softmax", {moved}, {normalized}, {helper::attr_int("axis", rank - 1)});
+    append_node("Transpose", {normalized}, {get_tensor_name(out)}, {helper::attr_ints("perm", perm)});
 }
 
 }  // namespace kestro

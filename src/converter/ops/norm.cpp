@@ -1,5 +1,8 @@
-// Batch normalization (inference form, one BatchNormalization node) and group
-// normalization (composed from InstanceNormalization over [N, groups, -1]).
+// Batch normalization (inference form, one BatchNormalization node), group
+// normalization (composed from InstanceNormalization over [N, groups, -1]) and layer
+// normalization (LayerNormalization).
+#include <algorithm>
+
 #include "converter/converter.h"
 
 namespace kestro {
@@ -14,6 +17,45 @@ bool data_format_is_nchw(const Json& op) {
     return !format || *format == "NCHW";
 }
 
+int float_width(int32_t type) {
+    switch (type) {
+        case proto::dtype::FLOAT16: return 2;
+        case proto::dtype::FLOAT: return 4;
+        case proto::dtype::DOUBLE: return 8;
+        default: return 0;
+    }
+}
+
+// The float type a normalization computes in when its parameters' type differs from its
+// input's: the wider of the two. Mixed-precision exports pair float16 activations with
+// float32 parameters, and Paddle's kernels then compute in float32 and round the result
+// to float16, so the input is cast up and the result cast back rather than the
+// parameters rounded down. Empty when the types agree or are not all known floats.
+std::optional<int32_t> mixed_compute_type(const Converter& c, int64_t x,
+                                          std::initializer_list<int64_t> params) {
+    const std::optional<int32_t> xt = c.known_onnx_dtype(x);
+    if (!xt || float_width(*xt) == 0) return std::nullopt;
+    int32_t widest = *xt;
+    bool mixed = false;
+    for (int64_t id : params) {
+        if (id == 0) continue;  // an absent optional parameter
+        const std::optional<int32_t> t = c.known_onnx_dtype(id);
+        if (!t || float_width(*t) == 0 || *t == *xt) continue;
+        mixed = true;
+        if (float_width(*t) > float_width(widest)) widest = *t;
+    }
+    return mixed ? std::optional<int32_t>(widest) : std::nullopt;
+}
+
+// A value in the type a normalization computes in: itself, or a Cast of it.
+std::string operand_as(Converter& c, int64_t id, int32_t type, std::string_view purpose, int64_t out) {
+    std::string name = c.get_tensor_name(id);
+    if (id == 0 || c.known_onnx_dtype(id) == type) return name;
+    std::string cast = fmt::format("{}_{}_{}", purpose, helper::onnx_dtype_name(type), out);
+    c.add_cast_node(std::move(name), cast, type);
+    return cast;
+}
+
 }  // namespace
 
 void Converter::op_batch_norm(const Json& op) {
@@ -24,13 +66,22 @@ void Converter::op_batch_norm(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 5) throw Error("batch_norm_ missing inputs");
 
+    const int64_t out = helper::op_out_id(op);
+    // Before 15 BatchNormalization takes the data and every parameter in one type.
+    std::optional<int32_t> compute;
+    if (opset < 15) compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2], ids[3], ids[4]});
     // Paddle's order is x, mean, variance, scale, bias; ONNX wants x, scale, bias, mean, var.
     std::vector<std::string> inputs;
-    for (size_t k : {0, 3, 4, 1, 2}) inputs.push_back(get_tensor_name(ids[k]));
+    for (size_t k : {0, 3, 4, 1, 2})
+        inputs.push_back(compute ? operand_as(*this, ids[k], *compute, fmt::format("batch_norm_input{}", k), out)
+                                 : get_tensor_name(ids[k]));
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("batch_norm_", *a);
-    const int64_t out = helper::op_out_id(op);
-    append_node("BatchNormalization", std::move(inputs), {get_tensor_name(out)}, std::move(attrs));
+    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const bool cast_back = compute && compute != x_type;
+    const std::string y = cast_back ? fmt::format("batch_norm_computed_{}", out) : get_tensor_name(out);
+    append_node("BatchNormalization", std::move(inputs), {y}, std::move(attrs));
+    if (cast_back) add_cast_node(y, get_tensor_name(out), *x_type);
 }
 
 void Converter::op_group_norm(const Json& op) {
@@ -65,7 +116,16 @@ void Converter::op_group_norm(const Json& op) {
         throw Error("group_norm groups {} must divide the channel count {}", g, channels);
     if (channels <= 0 && g > kMaxGroupsWithoutChannels)
         throw Error("group_norm groups {} is too large for an unknown channel count", g);
-    const std::string x = get_tensor_name(ids[0]);
+    // InstanceNormalization and the affine step take one type for data and parameters.
+    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2]});
+    const int32_t type = compute.value_or(x_type.value_or(proto::dtype::FLOAT));
+    const bool cast_back = compute && compute != x_type;
+    auto computed = [&](int64_t id, std::string_view purpose) {
+        return compute ? operand_as(*this, id, *compute, purpose, out) : get_tensor_name(id);
+    };
+    const std::string x = computed(ids[0], "group_norm_input");
+    const std::string result = cast_back ? fmt::format("group_norm_computed_{}", out) : get_tensor_name(out);
 
     const std::string shape = fmt::format("group_norm_input_shape_{}", out);
     const std::string batch = fmt::format("group_norm_batch_dim_{}", out);
@@ -84,12 +144,6 @@ void Converter::op_group_norm(const Json& op) {
     push_i64_initializer(minus_one, {1}, {-1});
     append_node("Concat", {batch, groups_name, minus_one}, {target}, {helper::attr_int("axis", 0)});
     append_node("Reshape", {x, target}, {reshaped});
-    // InstanceNormalization takes scale and bias in the data's own element type.
-    const std::string* token = state.tensor_dtypes.find(ids[0]);
-    std::optional<int32_t> x_type;
-    if (token && token->rfind("0.t_", 0) == 0)
-        x_type = helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(4));
-    const int32_t type = x_type.value_or(proto::dtype::FLOAT);
     const auto count = static_cast<size_t>(g);
     push_numeric_initializer(unit_scale, {g}, type, std::vector<double>(count, 1.0));
     push_numeric_initializer(zero_bias, {g}, type, std::vector<double>(count, 0.0));
@@ -106,20 +160,77 @@ void Converter::op_group_norm(const Json& op) {
     const std::string scale_affine = fmt::format("group_norm_affine_scale_{}", out);
     const std::string bias_affine = fmt::format("group_norm_affine_bias_{}", out);
     if (has_scale)
-        add_unsqueeze_node(get_tensor_name(ids[1]), scale_affine, axes,
+        add_unsqueeze_node(computed(ids[1], "group_norm_scale"), scale_affine, axes,
                            fmt::format("group_norm_affine_scale_axes_{}", out));
     if (has_bias)
-        add_unsqueeze_node(get_tensor_name(ids[2]), bias_affine, axes,
+        add_unsqueeze_node(computed(ids[2], "group_norm_bias"), bias_affine, axes,
                            fmt::format("group_norm_affine_bias_axes_{}", out));
     std::string current = restored;
     if (has_scale) {
-        const std::string scaled = has_bias ? fmt::format("group_norm_scaled_{}", out)
-                                            : get_tensor_name(out);
+        const std::string scaled = has_bias ? fmt::format("group_norm_scaled_{}", out) : result;
         add_binary_node("Mul", current, scale_affine, scaled);
         current = scaled;
     }
-    if (has_bias) add_binary_node("Add", current, bias_affine, get_tensor_name(out));
-    if (!has_scale && !has_bias) append_node("Identity", {current}, {get_tensor_name(out)});
+    if (has_bias) add_binary_node("Add", current, bias_affine, result);
+    if (!has_scale && !has_bias) append_node("Identity", {current}, {result});
+    if (cast_back) add_cast_node(result, get_tensor_name(out), *x_type);
+}
+
+void Converter::op_layer_norm(const Json& op) {
+    const auto ids = helper::op_input_ids(op);
+    const int64_t scale_id = ids.size() > 1 ? ids[1] : 0;
+    const int64_t bias_id = ids.size() > 2 ? ids[2] : 0;
+    const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
+    const auto rank = dims ? static_cast<int64_t>(dims->size()) : int64_t{0};
+    const int64_t begin = helper::attr_i64(op, "begin_norm_axis").value_or(1);
+    const int64_t b = begin < 0 ? begin + rank : begin;
+    // Paddle's scale and bias are flat over all the normalised dims; LayerNormalization
+    // broadcasts them against those dims, so over more than one they need their shape.
+    const bool reshape = dims && b >= 0 && b < rank - 1;
+    // LayerNormalization takes the data, scale and bias in one type.
+    std::optional<int32_t> compute;
+    if (!ids.empty()) compute = mixed_compute_type(*this, ids[0], {scale_id, bias_id});
+    if (opset < 17 || scale_id == 0 || (!reshape && !compute)) {
+        convert_generic_op("layer_norm", op);
+        return;
+    }
+
+    const int64_t out = helper::op_out_id(op);
+    auto computed = [&](int64_t id, std::string_view purpose) {
+        return compute ? operand_as(*this, id, *compute, purpose, out) : get_tensor_name(id);
+    };
+    std::vector<std::string> inputs{computed(ids[0], "layer_norm_input")};
+    const std::string shape = fmt::format("layer_norm_param_shape_{}", out);
+    if (reshape) {
+        const std::vector<int64_t> normalized(dims->begin() + b, dims->end());
+        if (std::all_of(normalized.begin(), normalized.end(), [](int64_t d) { return d >= 0; })) {
+            graph.initializer.push_back(vector_i64(shape, normalized));
+        } else {
+            const std::string full = fmt::format("layer_norm_input_shape_{}", out);
+            append_node("Shape", {get_tensor_name(ids[0])}, {full});
+            add_slice_node(full, shape, {b}, {rank}, std::vector<int64_t>{0}, std::nullopt, shape);
+        }
+    }
+    for (const auto& [id, purpose] : {std::pair{scale_id, "scale"}, std::pair{bias_id, "bias"}}) {
+        if (id == 0) continue;  // no bias: LayerNormalization's last input is optional
+        std::string name = computed(id, fmt::format("layer_norm_{}", purpose));
+        if (reshape) {
+            std::string shaped = fmt::format("layer_norm_{}_shaped_{}", purpose, out);
+            append_node("Reshape", {std::move(name), shape}, {shaped});
+            name = std::move(shaped);
+        }
+        inputs.push_back(std::move(name));
+    }
+
+    std::vector<std::string> outputs = generic_value_names("layer_norm", op, "O", "output");
+    std::vector<proto::AttributeProto> attrs;
+    if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("layer_norm", *a);
+    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const bool cast_back = compute && compute != x_type && !outputs.empty();
+    std::string y = outputs.empty() ? std::string() : outputs[0];
+    if (cast_back) outputs[0] = fmt::format("layer_norm_computed_{}", out);
+    append_node("LayerNormalization", std::move(inputs), outputs, std::move(attrs));
+    if (cast_back) add_cast_node(outputs[0], std::move(y), *x_type);
 }
 
 }  // namespace kestro

@@ -47,10 +47,13 @@ std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, in
     return sizes;
 }
 
-// The target follows Paddle's order of preference: the size-tensor list, then (known at
-// conversion time) the recorded output size, then the OutSize tensor, the Scale tensor,
-// the "scale" attribute and the out_h/out_w attributes. Without any of them the output
-// size is unknown and the conversion stops rather than guess a scale.
+// The target follows Paddle's order of preference: the size-tensor list, then the Scale
+// tensor and the "scale" attribute (unless an OutSize tensor overrides the size), then
+// (known at conversion time) the recorded output size, the OutSize tensor and the
+// out_h/out_w attributes. Without any of them the output size is unknown and the
+// conversion stops rather than guess a scale. A scale goes to Resize as scales, not as
+// the size it gives: Paddle samples at 1/scale, which differs from input/output size
+// whenever input × scale is not a whole number.
 void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     require_opset(mode, 11);
     if (const auto format = helper::attr_str_value(op, "data_format"); format && *format != "NCHW")
@@ -63,8 +66,10 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     } else if (mode == "nearest") {
         transform = "asymmetric";
     } else {
+        // Paddle's half-pixel sampling reads source 0 for an output axis of length 1, where
+        // plain half_pixel would read the middle of the input.
         const auto align_mode = helper::attr_i64(op, "align_mode");
-        transform = align_mode && *align_mode == 0 ? "half_pixel" : "asymmetric";
+        transform = align_mode && *align_mode == 0 ? "pytorch_half_pixel" : "asymmetric";
     }
     std::vector<proto::AttributeProto> attrs{helper::attr_str("mode", std::string(mode)),
                                              helper::attr_str("coordinate_transformation_mode",
@@ -98,6 +103,9 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     const bool static_out = out_dims && out_dims->size() == 4 && (*out_dims)[2] > 0 &&
                             (*out_dims)[3] > 0;
 
+    const bool has_out_size = ids.size() >= 2 && ids[1] != 0;
+    const bool has_scale_tensor = ids.size() >= 4 && ids[3] != 0;
+    const std::optional<std::array<float, 2>> scale = scale_attribute(op);
     if (size_list && !size_list->empty()) {
         std::vector<std::string> parts;
         for (size_t j = 0; j < size_list->size(); ++j) {
@@ -123,12 +131,39 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
             append_node("Concat", std::move(parts), {spatial}, {helper::attr_int("axis", 0)});
         }
         use_sizes(spatial);
+    } else if (!has_out_size && has_scale_tensor) {
+        // One value scales both axes; two give height and width.
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[3]);
+        int64_t count = -1;
+        if (dims && dims->size() <= 1) count = dims->empty() ? 1 : (*dims)[0];
+        if (count != 1 && count != 2)
+            throw Error("{} scale tensor must hold 1 or 2 values", mode);
+        std::string factor = get_tensor_name(ids[3]);
+        if (!dtype_token_is(ids[3], "0.t_f32")) {
+            const std::string cast = fmt::format("resize_scale_f32_{}", out);
+            add_cast_node(factor, cast, proto::dtype::FLOAT);
+            factor = cast;
+        }
+        if (dims->empty()) {
+            const std::string lifted = fmt::format("resize_scale_1d_{}", out);
+            add_unsqueeze_node(factor, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
+            factor = lifted;
+        }
+        const std::string ones = fmt::format("resize_scale_prefix_{}", out);
+        push_f32_initializer(ones, {2}, {1.0f, 1.0f});
+        std::vector<std::string> pieces{ones, factor};
+        if (count == 1) pieces.push_back(factor);
+        const std::string scales = fmt::format("scales_{}", out);
+        append_node("Concat", std::move(pieces), {scales}, {helper::attr_int("axis", 0)});
+        inputs.push_back(scales);
+    } else if (!has_out_size && scale) {
+        use_scales(*scale);
     } else if (static_out) {
         push_resize_optional_input(inputs, out, "scales");
         const std::string hw = fmt::format("resize_static_hw_{}", out);
         push_i64_initializer(hw, {2}, {(*out_dims)[2], (*out_dims)[3]});
         inputs.push_back(build_resize_sizes_from_spatial_tensor(out, ids[0], hw));
-    } else if (ids.size() >= 2 && ids[1] != 0) {
+    } else if (has_out_size) {
         std::string spatial = get_tensor_name(ids[1]);
         if (!dtype_token_is(ids[1], "0.t_i64")) {
             const std::string cast = fmt::format("resize_out_size_i64_{}", out);
@@ -136,33 +171,6 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
             spatial = cast;
         }
         use_sizes(spatial);
-    } else if (ids.size() >= 4 && ids[3] != 0) {
-        // One value scales both axes; two give height and width.
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[3]);
-        int64_t count = -1;
-        if (dims && dims->size() <= 1) count = dims->empty() ? 1 : (*dims)[0];
-        if (count != 1 && count != 2)
-            throw Error("{} scale tensor must hold 1 or 2 values", mode);
-        std::string scale = get_tensor_name(ids[3]);
-        if (!dtype_token_is(ids[3], "0.t_f32")) {
-            const std::string cast = fmt::format("resize_scale_f32_{}", out);
-            add_cast_node(scale, cast, proto::dtype::FLOAT);
-            scale = cast;
-        }
-        if (dims->empty()) {
-            const std::string lifted = fmt::format("resize_scale_1d_{}", out);
-            add_unsqueeze_node(scale, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
-            scale = lifted;
-        }
-        const std::string ones = fmt::format("resize_scale_prefix_{}", out);
-        push_f32_initializer(ones, {2}, {1.0f, 1.0f});
-        std::vector<std::string> pieces{ones, scale};
-        if (count == 1) pieces.push_back(scale);
-        const std::string scales = fmt::format("scales_{}", out);
-        append_node("Concat", std::move(pieces), {scales}, {helper::attr_int("axis", 0)});
-        inputs.push_back(scales);
-    } else if (const auto scale = scale_attribute(op)) {
-        use_scales(*scale);
     } else {
         const auto out_h = helper::attr_i64(op, "out_h");
         const auto out_w = helper::attr_i64(op, "out_w");

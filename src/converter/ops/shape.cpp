@@ -65,6 +65,46 @@ std::optional<std::vector<int64_t>> declared_output_dims(const Json& op) {
     return dims;
 }
 
+// The rank of an unsqueeze's input: recorded, or the recorded output rank less the axes.
+std::optional<int64_t> unsqueeze_input_rank(const ConverterState& state, int64_t in, int64_t out,
+                                            size_t axis_count) {
+    if (auto r = recorded_rank(state, in)) return static_cast<int64_t>(*r);
+    if (auto r = recorded_rank(state, out); r && *r >= axis_count)
+        return static_cast<int64_t>(*r - axis_count);
+    return std::nullopt;
+}
+
+// Paddle inserts the axes one at a time, in the given order, each counted against the
+// rank reached so far (a negative axis from the end of that rank plus one), so [2, 0] on
+// a rank-2 input ends with new dims at 0 and 3, and a repeated axis inserts twice. ONNX
+// wants the final positions of the new dims: replay the insertions. Without the input
+// rank only non-negative axes can be replayed; a lone negative axis means the same in
+// ONNX (counted against the output rank) and is passed on.
+std::vector<int64_t> unsqueeze_output_axes(const std::vector<int64_t>& axes,
+                                           std::optional<int64_t> in_rank) {
+    const bool any_negative = std::any_of(axes.begin(), axes.end(), [](int64_t a) { return a < 0; });
+    if (!in_rank && any_negative) {
+        if (axes.size() == 1) return axes;
+        throw Error("unsqueeze with negative axes {} needs the input rank, which is not recorded",
+                    helper::fmt_dims(axes));
+    }
+    std::vector<int64_t> inserted;  // positions of the new dims in the rank reached so far
+    int64_t rank = in_rank.value_or(0);
+    for (int64_t a : axes) {
+        const int64_t pos = a < 0 ? a + rank + 1 : a;
+        if (pos < 0 || (in_rank && pos > rank))
+            throw Error("unsqueeze: axis {} is outside the rank {} it is inserted into", a, rank);
+        if (pos > kMaxRank)
+            throw Error("unsqueeze: axis {} exceeds the largest supported rank {}", a, kMaxRank);
+        for (int64_t& p : inserted)
+            if (p >= pos) ++p;
+        inserted.push_back(pos);
+        ++rank;
+    }
+    std::sort(inserted.begin(), inserted.end());
+    return inserted;
+}
+
 }  // namespace
 
 void Converter::op_squeeze(const Json& op) {
@@ -140,20 +180,14 @@ void Converter::op_unsqueeze(const Json& op) {
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
 
-    int64_t rank = 1;
-    if (auto r = recorded_rank(state, out))
-        rank = static_cast<int64_t>(*r);
-    else if (auto r_in = recorded_rank(state, ids[0]))
-        rank = static_cast<int64_t>(*r_in) + 1;
-
     std::optional<std::vector<int64_t>> axes = gather_axes(state, op, ids);
+    if (axes && axes->empty()) {
+        // Nothing to insert; Unsqueeze refuses an empty axes list.
+        append_node("Identity", {std::move(input)}, {std::move(output)});
+        return;
+    }
     if (axes) {
-        for (int64_t& a : *axes)
-            if (a < 0) a += rank;
-        if (axes->size() > 1) {
-            std::sort(axes->begin(), axes->end());
-            axes->erase(std::unique(axes->begin(), axes->end()), axes->end());
-        }
+        *axes = unsqueeze_output_axes(*axes, unsqueeze_input_rank(state, ids[0], out, axes->size()));
         require_non_negative_axes(*this, "unsqueeze", *axes);
         add_unsqueeze_node(std::move(input), std::move(output), *axes,
                            fmt::format("unsqueeze_axes_{}", out));

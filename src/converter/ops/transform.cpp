@@ -1,5 +1,6 @@
 // Meshgrid (Shape, Concat, Unsqueeze and Expand), flip (Gather with reversed indices),
-// cumulative sum (CumSum) and einsum (Einsum).
+// cumulative sum (CumSum), einsum (Einsum) and transpose (Transpose).
+#include <algorithm>
 #include <limits>
 
 #include "converter/converter.h"
@@ -162,6 +163,38 @@ void Converter::op_einsum(const Json& op) {
     if (operands.empty()) throw Error("einsum missing inputs");
     append_node("Einsum", std::move(operands), {get_tensor_name(out)},
                 {helper::attr_str("equation", std::string(*equation))});
+}
+
+void Converter::op_transpose(const Json& op) {
+    const auto ids = helper::op_input_ids(op);
+    std::vector<int64_t> perm = helper::attr_i64_items(op, "perm");
+    const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
+    const bool negative = std::any_of(perm.begin(), perm.end(), [](int64_t p) { return p < 0; });
+    if (!dims || perm.empty()) {
+        // Paddle counts a negative entry from the end of the input's dims.
+        if (negative)
+            throw Error("transpose perm {} has negative entries and the input rank is not recorded",
+                        helper::fmt_dims(perm));
+        convert_generic_op("transpose", op);
+        return;
+    }
+    const auto rank = static_cast<int64_t>(dims->size());
+    std::vector<bool> seen(static_cast<size_t>(rank), false);
+    for (int64_t& p : perm) {
+        if (p < 0) p += rank;
+        if (p < 0 || p >= rank || seen[static_cast<size_t>(p)]) break;
+        seen[static_cast<size_t>(p)] = true;
+    }
+    // An entry outside the dims, a repeated one or a wrong count is a model no runtime loads.
+    if (static_cast<int64_t>(perm.size()) != rank || std::find(seen.begin(), seen.end(), false) != seen.end())
+        throw Error("transpose perm {} is not a permutation of the {} dims of its input",
+                    helper::fmt_dims(helper::attr_i64_items(op, "perm")), rank);
+    if (!negative) {
+        convert_generic_op("transpose", op);
+        return;
+    }
+    append_node("Transpose", {get_tensor_name(ids[0])}, {get_tensor_name(helper::op_out_id(op))},
+                {helper::attr_ints("perm", perm)});
 }
 
 }  // namespace kestro
