@@ -37,6 +37,34 @@ proto::ValueInfoProto value_info_with_known_dims(std::string name, std::string_v
     return info;
 }
 
+// The shape a graph output declares, when it is a tensor.
+std::optional<proto::TensorShapeProto>* tensor_shape_of(proto::ValueInfoProto& info) {
+    if (!info.type) return nullptr;
+    auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
+    return tensor ? &tensor->shape : nullptr;
+}
+
+bool same_shape(const std::optional<proto::TensorShapeProto>& a,
+                const std::optional<proto::TensorShapeProto>& b) {
+    if (!a || !b) return !a && !b;
+    if (a->dim.size() != b->dim.size()) return false;
+    for (size_t k = 0; k < a->dim.size(); ++k)
+        if (a->dim[k].value != b->dim[k].value) return false;
+    return true;
+}
+
+// If before opset 11 wants both branches to declare the same output shapes; where they
+// differ (a [2] and a [3] result) the shape is left open in both, which that If accepts.
+void open_differing_shapes(proto::GraphProto& then_graph, proto::GraphProto& else_graph) {
+    for (size_t k = 0; k < then_graph.output.size(); ++k) {
+        auto* a = tensor_shape_of(then_graph.output[k]);
+        auto* b = tensor_shape_of(else_graph.output[k]);
+        if (!a || !b || same_shape(*a, *b)) continue;
+        a->reset();
+        b->reset();
+    }
+}
+
 std::vector<std::string> output_names(const Converter& c, const Json& op) {
     std::vector<std::string> names;
     if (const Json* outs = helper::member(op, "O"))
@@ -161,6 +189,7 @@ void Converter::op_if(const Json& op) {
     if (then_graph.output.size() != else_graph.output.size())
         throw Error("if branches yield different numbers of values: {} and {}",
                     then_graph.output.size(), else_graph.output.size());
+    if (opset < 11) open_differing_shapes(then_graph, else_graph);
 
     std::vector<proto::AttributeProto> attributes;
     attributes.push_back(helper::attr_graph("then_branch", std::move(then_graph)));
@@ -264,7 +293,16 @@ void Converter::op_any_all(const Json& op, bool any) {
     const std::string reduced = fmt::format("{}_reduced_{}", word, out);
     add_reduce_node(any ? "ReduceMax" : "ReduceMin", cast, reduced, axes, keepdims,
                     fmt::format("{}_reduce_{}", word, out));
-    add_cast_node(reduced, get_tensor_name(out), proto::dtype::BOOL);
+    if (!any) {
+        // The minimum of an empty set is the type's largest value: true, as Paddle's all is.
+        add_cast_node(reduced, get_tensor_name(out), proto::dtype::BOOL);
+        return;
+    }
+    // The maximum of an empty set is the type's smallest value, which a cast would read as
+    // true; Paddle's any of nothing is false, so only a positive maximum counts.
+    const std::string zero = fmt::format("any_zero_{}", out);
+    push_i64_initializer(zero, {}, {0});
+    add_binary_node("Greater", reduced, zero, get_tensor_name(out));
 }
 
 void Converter::op_one_hot(const Json& op) {

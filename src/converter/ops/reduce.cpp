@@ -58,7 +58,12 @@ void Converter::op_reduce_sum(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("sum missing inputs");
-    if (scalar_reduce_passthrough(ids[0], out)) return;
+    // Paddle sums bool and int32 into int64 (and honours "dtype"); ReduceSum keeps its input
+    // type and takes no bool, so the input is converted first.
+    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> result_type = sum_result_dtype(*this, op, out, x_type);
+    const bool convert = x_type && result_type && *x_type != *result_type;
+    if (scalar_reduce_passthrough(ids[0], out, convert ? result_type : std::nullopt)) return;
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
     const bool has_axes_input = ids.size() >= 2;
@@ -76,11 +81,7 @@ void Converter::op_reduce_sum(const Json& op) {
             require_opset("sum with tensor axes", 13);
     }
 
-    // Paddle sums bool and int32 into int64 (and honours "dtype"); ReduceSum keeps its input
-    // type and takes no bool, so the input is converted first.
-    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
-    const std::optional<int32_t> result_type = sum_result_dtype(*this, op, out, x_type);
-    if (x_type && result_type && *x_type != *result_type) {
+    if (convert) {
         std::string cast = fmt::format("sum_input_cast_{}", out);
         add_cast_node(std::move(input), cast, *result_type);
         input = std::move(cast);
