@@ -29,11 +29,15 @@ def test_reductions_with_folded_axes(tmp, opset):
     zs = np.array([[2**31 - 1, 2**31 - 1, 5], [-3, 4, -2**31]], np.int32)
     bs = np.array([[True, False, True], [True, True, False]])
     ss = np.array(2.5, np.float32)
+    sbs, szs = np.array(True), np.array(-7, np.int32)
     p = Program()
     x = p.data("x", "f32", [2, 3, 4])
     z = p.data("z", "i32", [2, 3])
     b = p.data("b", "bool", [2, 3])
     s = p.data("s", "f32", [])
+    sb, sz = p.data("sb", "bool", []), p.data("sz", "i32", [])
+    es = np.zeros((2, 0), np.float32)
+    e = p.data("e", "f32", [2, 0])
     refs = {}
 
     def red(name, src, ref_src, axes, keepdim, fn, out_dtype, attrs=None):
@@ -53,6 +57,8 @@ def test_reductions_with_folded_axes(tmp, opset):
     # Paddle sums int32 and bool into int64.
     red("1.sum", z, zs, [-1], False, lambda a, **k: np.sum(a, dtype=np.int64, **k), "i64")
     red("1.sum", b, bs, [0], True, lambda a, **k: np.sum(a, dtype=np.int64, **k), "i64")
+    red("1.sum", e, es, [-1], False, np.sum, "f32")  # a sum of nothing is 0
+    red("1.sum", e, es, [-1], True, np.sum, "f32")
     red("1.max", x, xs, [-1, 0], True, np.max, "f32")
     red("1.max", z, zs, [], False, np.max, "i32")
     red("1.mean", x, xs, [0], True, np.mean, "f32")
@@ -61,9 +67,14 @@ def test_reductions_with_folded_axes(tmp, opset):
     # A rank-0 input is passed through.
     v = p.op("1.sum", [s, axes_of(p, [])], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [])])
     refs["sum_scalar"] = (v, ss)
+    # Rank 0 bool and int32 still sum into int64.
+    for name, src, ref in (("sum_scalar_bool", sb, sbs), ("sum_scalar_i32", sz, szs)):
+        v = p.op("1.sum", [src, axes_of(p, [])], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED},
+                 outs=[("i64", [])])
+        refs[name] = (v, np.asarray(ref, np.int64))
     for name, (v, _) in refs.items():
         p.fetch(v, name)
-    res = convert_check_run(p, None, {"x": xs, "z": zs, "b": bs, "s": ss}, opset=opset, tmp=tmp)
+    res = convert_check_run(p, None, {"x": xs, "z": zs, "b": bs, "s": ss, "sb": sbs, "sz": szs, "e": es}, opset=opset, tmp=tmp)
     for name, (_, ref) in refs.items():
         assert res[name].dtype == ref.dtype, name
         np.testing.assert_allclose(res[name], ref, rtol=1e-6, err_msg=name)

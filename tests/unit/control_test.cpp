@@ -218,7 +218,8 @@ TEST(AnyAll, ChainsAxesAndKeepdim) {
         // A bare integer is not a list of axes, and 1 is not the boolean true.
         {17, "0.t_bool", R"({"N":"axis","AT":{"D":1}},{"N":"keepdim","AT":{"D":1}})", {"Cast", "ReduceMax", "Greater"}, {}, 0},
         {17, "0.t_f32", R"({"N":"axis","AT":{"D":[]}})", {"Cast", "Cast", "ReduceMax", "Greater"}, {}, 0},
-        {18, "", R"({"N":"axis","AT":{"D":[-1]}})", {"Cast", "Cast", "ReduceMax", "Greater"}, {-1}, 0},
+        // A negative axis is counted from the front whenever the rank is known.
+        {18, "", R"({"N":"axis","AT":{"D":[-1]}})", {"Cast", "Cast", "ReduceMax", "Greater"}, {1}, 0},
         {10, "0.t_bool", R"({"N":"axis","AT":{"D":[-1,0]}})", {"Cast", "ReduceMax", "Greater"}, {1, 0}, 0},
     };
     for (const Case& k : cases) {

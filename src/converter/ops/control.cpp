@@ -276,14 +276,16 @@ void Converter::op_any_all(const Json& op, bool any) {
         std::vector<int64_t> items = helper::collect_i64_items(*data);
         if (!items.empty()) axes = std::move(items);
     }
-    // Reductions take negative axes from opset 11; below it count them from the rank.
-    if (axes && opset < 11) {
+    // Reductions take negative axes from opset 11; below it count them from the rank. With
+    // the rank known they are counted from the front at every opset: ONNX Runtime mis-shapes
+    // a reduction over an empty axis named from the back.
+    if (axes) {
         const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
         for (int64_t& a : *axes) {
             if (a >= 0) continue;
             if (dims)
                 a += static_cast<int64_t>(dims->size());
-            else
+            else if (opset < 11)
                 require_opset(fmt::format("{} with negative axes", word), 11);
         }
     }

@@ -52,6 +52,22 @@ std::string axes_input(Converter& c, int64_t id, int64_t out, std::string_view p
     return c.get_tensor_name(id);
 }
 
+// Negative axes counted from the front when the rank of `x` is recorded. ONNX Runtime
+// mis-shapes a reduction over an empty axis named from the back ([2, 0] over -1 gives [2, 0]).
+std::vector<int64_t> axes_from_front(const Converter& c, int64_t x_id, std::vector<int64_t> axes) {
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(x_id);
+    if (!dims) return axes;
+    for (int64_t& a : axes)
+        if (a < 0) a += static_cast<int64_t>(dims->size());
+    return axes;
+}
+
+bool has_negative_axis(const std::vector<int64_t>& axes) {
+    for (int64_t a : axes)
+        if (a < 0) return true;
+    return false;
+}
+
 }  // namespace
 
 void Converter::op_reduce_sum(const Json& op) {
@@ -76,7 +92,7 @@ void Converter::op_reduce_sum(const Json& op) {
     if (opset < 13 && has_axes_input && ids[1] != 0) {
         const std::vector<double>* folded = state.const_values.find(ids[1]);
         if (folded)
-            folded_axes = helper::saturate_i64(*folded);
+            folded_axes = axes_from_front(*this, ids[0], helper::saturate_i64(*folded));
         else
             require_opset("sum with tensor axes", 13);
     }
@@ -93,7 +109,16 @@ void Converter::op_reduce_sum(const Json& op) {
         return;
     }
     std::vector<std::string> inputs{std::move(input)};
-    if (has_axes_input) inputs.push_back(ids[1] != 0 ? axes_input(*this, ids[1], out, "sum") : axes_name);
+    const std::vector<double>* folded = has_axes_input ? state.const_values.find(ids[1]) : nullptr;
+    const std::vector<int64_t> known_axes = folded ? helper::saturate_i64(*folded) : std::vector<int64_t>{};
+    if (folded && has_negative_axis(known_axes) && state.tensor_shapes.find(ids[0])) {
+        std::string axes = fmt::format("sum_axes_{}", out);
+        push_i64_initializer(axes, {static_cast<int64_t>(known_axes.size())},
+                             axes_from_front(*this, ids[0], known_axes));
+        inputs.push_back(std::move(axes));
+    } else if (has_axes_input) {
+        inputs.push_back(ids[1] != 0 ? axes_input(*this, ids[1], out, "sum") : axes_name);
+    }
     append_node("ReduceSum", std::move(inputs), {std::move(output)},
                 {helper::attr_int("keepdims", keepdims)});
 }
@@ -109,7 +134,7 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     bool tensor_axes = false;
     if (ids.size() >= 2) {
         if (const std::vector<double>* folded = state.const_values.find(ids[1]))
-            axes = helper::saturate_i64(*folded);
+            axes = axes_from_front(*this, ids[0], helper::saturate_i64(*folded));
         else if (ids[1] != 0)
             tensor_axes = true;
     }

@@ -135,9 +135,9 @@ std::string mask_positions(Converter& c, int64_t out, int64_t mask_id) {
     return positions;
 }
 
-// Repeats every slice of `x` along `axis` by the count in `repeats_dim` ([1], int64) with one
-// Gather: position k of the result reads slice k / count. The positions 0..total-1 come from
-// the true elements of a filled vector, which works at every opset this converter writes.
+// Repeats every slice of `x` along `axis` with one Gather: position k of the result, k below
+// `total`, reads slice k / count, count being `repeats_dim` ([1], int64). The positions come
+// from the true elements of a filled vector, which works at every opset this converter writes.
 void gather_repeated_slices(Converter& c, int64_t out, const std::string& x, int64_t axis,
                             const std::string& repeats_dim, const std::string& total) {
     const std::string one = fmt::format("repeat_interleave_one_{}", out);
@@ -259,7 +259,8 @@ void Converter::op_repeat_interleave(const Json& op) {
     const std::string x = get_tensor_name(x_id);
 
     const std::string repeats_dim = fmt::format("repeat_interleave_repeats_dim_{}", out);
-    if (auto repeats = helper::attr_i64(op, "repeats")) {
+    const std::optional<int64_t> repeats = helper::attr_i64(op, "repeats");
+    if (repeats) {
         push_i64_initializer(repeats_dim, {1}, {*repeats});
     } else {
         if (ids.size() < 2) throw Error("repeat_interleave: missing repeats");
@@ -284,7 +285,23 @@ void Converter::op_repeat_interleave(const Json& op) {
     // count of 0, or an empty dim anywhere) cannot be reshaped into; there the slices are
     // picked with a Gather, whose result needs no target shape.
     if (opset < 14) {
-        gather_repeated_slices(*this, out, x, a, repeats_dim, repeated);
+        // ONNX Runtime refuses an integer division by 0 even when there is nothing to divide;
+        // with no repeats any other divisor gives the same empty result.
+        std::string divisor = repeats_dim;
+        if (repeats && *repeats < 1) {
+            divisor = fmt::format("repeat_interleave_divisor_{}", out);
+            push_i64_initializer(divisor, {1}, {1});
+        } else if (!repeats) {
+            const std::string zero = fmt::format("repeat_interleave_zero_{}", out);
+            push_i64_initializer(zero, {}, {0});
+            const std::string none = fmt::format("repeat_interleave_no_repeats_{}", out);
+            add_binary_node("Equal", repeats_dim, zero, none);
+            const std::string bump = fmt::format("repeat_interleave_no_repeats_i64_{}", out);
+            add_cast_node(none, bump, proto::dtype::INT64);
+            divisor = fmt::format("repeat_interleave_divisor_{}", out);
+            add_binary_node("Add", repeats_dim, bump, divisor);
+        }
+        gather_repeated_slices(*this, out, x, a, divisor, repeated);
         return;
     }
 
