@@ -37,32 +37,28 @@ proto::ValueInfoProto value_info_with_known_dims(std::string name, std::string_v
     return info;
 }
 
-// The shape a graph output declares, when it is a tensor.
-std::optional<proto::TensorShapeProto>* tensor_shape_of(proto::ValueInfoProto& info) {
-    if (!info.type) return nullptr;
-    auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
-    return tensor ? &tensor->shape : nullptr;
-}
-
-bool same_shape(const std::optional<proto::TensorShapeProto>& a,
-                const std::optional<proto::TensorShapeProto>& b) {
-    if (!a || !b) return !a && !b;
-    if (a->dim.size() != b->dim.size()) return false;
-    for (size_t k = 0; k < a->dim.size(); ++k)
-        if (a->dim[k].value != b->dim[k].value) return false;
-    return true;
-}
-
-// If before opset 11 wants both branches to declare the same output shapes; where they
-// differ (a [2] and a [3] result) the shape is left open in both, which that If accepts.
-void open_differing_shapes(proto::GraphProto& then_graph, proto::GraphProto& else_graph) {
-    for (size_t k = 0; k < then_graph.output.size(); ++k) {
-        auto* a = tensor_shape_of(then_graph.output[k]);
-        auto* b = tensor_shape_of(else_graph.output[k]);
-        if (!a || !b || same_shape(*a, *b)) continue;
-        a->reset();
-        b->reset();
+// The dims a graph output declares, -1 for a dim without a value; empty when it declares no
+// tensor shape.
+std::optional<std::vector<int64_t>> declared_dims(const proto::ValueInfoProto& info) {
+    if (!info.type) return std::nullopt;
+    const auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
+    if (!tensor || !tensor->shape) return std::nullopt;
+    std::vector<int64_t> dims;
+    for (const auto& d : tensor->shape->dim) {
+        const int64_t* v = std::get_if<int64_t>(&d.value);
+        dims.push_back(v ? *v : -1);
     }
+    return dims;
+}
+
+// Whether two declared shapes cannot describe the same tensor: different ranks, or a dim
+// both know with different sizes.
+bool shapes_conflict(const std::optional<std::vector<int64_t>>& a, const std::optional<std::vector<int64_t>>& b) {
+    if (!a || !b) return false;
+    if (a->size() != b->size()) return true;
+    for (size_t k = 0; k < a->size(); ++k)
+        if ((*a)[k] >= 0 && (*b)[k] >= 0 && (*a)[k] != (*b)[k]) return true;
+    return false;
 }
 
 std::vector<std::string> output_names(const Converter& c, const Json& op) {
@@ -189,7 +185,16 @@ void Converter::op_if(const Json& op) {
     if (then_graph.output.size() != else_graph.output.size())
         throw Error("if branches yield different numbers of values: {} and {}",
                     then_graph.output.size(), else_graph.output.size());
-    if (opset < 11) open_differing_shapes(then_graph, else_graph);
+    // Before opset 11 If merges the two branches' shapes strictly, so a value whose shape
+    // depends on the branch taken makes a model no checker or runtime accepts.
+    for (size_t k = 0; opset < 11 && k < then_graph.output.size(); ++k) {
+        const auto then_dims = declared_dims(then_graph.output[k]);
+        const auto else_dims = declared_dims(else_graph.output[k]);
+        if (shapes_conflict(then_dims, else_dims))
+            throw Error("if branches yield value {} with shapes {} and {}, which requires opset >= 11, "
+                        "but target opset is {}",
+                        k, helper::fmt_dims(*then_dims), helper::fmt_dims(*else_dims), opset);
+    }
 
     std::vector<proto::AttributeProto> attributes;
     attributes.push_back(helper::attr_graph("then_branch", std::move(then_graph)));
