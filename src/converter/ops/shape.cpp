@@ -186,13 +186,21 @@ void Converter::op_flatten(const Json& op) {
         throw Error("flatten with explicit stop_axis={} is missing output shape metadata", stop_axis);
 
     const std::string shape_name = fmt::format("flatten_shape_{}", out);
-    auto reshape_to_constant = [&](const std::vector<int64_t>& target) {
+    // A target that spells every dim out may hold a real 0 (an empty dim), which Reshape reads
+    // as "copy the input's dim" unless told otherwise, from opset 14.
+    const auto exact_target = [&]() -> std::vector<proto::AttributeProto> {
+        if (opset < 14) return {};
+        return {helper::attr_int("allowzero", 1)};
+    };
+    auto reshape_to_constant = [&](const std::vector<int64_t>& target,
+                                   std::vector<proto::AttributeProto> attributes) {
         graph.initializer.push_back(vector_i64(shape_name, target));
-        append_node("Reshape", {std::move(input), shape_name}, {get_tensor_name(out)});
+        append_node("Reshape", {std::move(input), shape_name}, {get_tensor_name(out)}, std::move(attributes));
     };
 
     if (declared && unknown <= 1) {
-        reshape_to_constant(*declared);
+        const bool has_zero = std::count(declared->begin(), declared->end(), 0) > 0;
+        reshape_to_constant(*declared, has_zero ? exact_target() : std::vector<proto::AttributeProto>{});
         return;
     }
     if (stop_axis == -1) {
@@ -204,7 +212,7 @@ void Converter::op_flatten(const Json& op) {
             throw Error("flatten: start_axis={} exceeds the largest supported rank {}", start_axis, kMaxRank);
         std::vector<int64_t> target(static_cast<size_t>(start), 0);
         target.push_back(-1);
-        reshape_to_constant(target);
+        reshape_to_constant(target, {});
         return;
     }
 
@@ -238,7 +246,7 @@ void Converter::op_flatten(const Json& op) {
         target = shape_name;
         append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
     }
-    append_node("Reshape", {std::move(input), std::move(target)}, {get_tensor_name(out)});
+    append_node("Reshape", {std::move(input), std::move(target)}, {get_tensor_name(out)}, exact_target());
 }
 
 void Converter::op_split_family(std::string_view full_name, const Json& op) {
