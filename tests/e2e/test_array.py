@@ -102,10 +102,16 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
     feeds["y"] = arange([2, 3])
     refs["unsqueeze"] = (p.op("1.unsqueeze", [y, int_array(p, [-1, 0])], outs=[("f32", [1, 2, 3, 1])]),
                          feeds["y"].reshape(1, 2, 3, 1))
-    if opset >= 13:  # axes only known at run time
+    if opset >= 13:  # axes only known at run time, int64 or int32
         feeds["axes"] = np.array([0, 2], np.int64)
         refs["unsqueeze_tensor"] = (p.op("1.unsqueeze", [y, p.data("axes", "i64", [2])], outs=[("f32", [-1] * 4)]),
                                     feeds["y"].reshape(1, 2, 1, 3))
+        feeds["axes32"] = np.array([-1], np.int32)
+        refs["unsqueeze_tensor_i32"] = (p.op("1.unsqueeze", [y, p.data("axes32", "i32", [1])], outs=[("f32", [-1] * 3)]),
+                                        feeds["y"].reshape(2, 3, 1))
+        feeds["squeeze32"] = np.array([1], np.int32)
+        refs["squeeze_tensor_i32"] = (p.op("1.squeeze", [x, p.data("squeeze32", "i32", [1])], outs=[("f32", [-1] * 3)]),
+                                      xs.reshape(2, 3, 1))
     z = p.data("z", "f32", [-1, 3, -1, 5])
     feeds["z"] = arange([2, 3, 4, 5])
     for name, start, stop, out, ref in (("middle", 1, 2, [-1, 12, -1], None), ("static", 1, 2, [2, 12, 5], None),

@@ -129,7 +129,9 @@ void Converter::op_squeeze(const Json& op) {
     } else if (opset < 13) {
         throw Error("squeeze with dynamic axes requires opset >= 13");
     } else {
-        append_node("Squeeze", {std::move(input), get_tensor_name(ids[1])}, {std::move(output)});
+        // Squeeze reads its axes as int64 only; Paddle also takes an int32 tensor.
+        append_node("Squeeze", {std::move(input), ensure_i64_input(ids[1], out, "squeeze_axes")},
+                    {std::move(output)});
     }
 }
 
@@ -161,7 +163,9 @@ void Converter::op_unsqueeze(const Json& op) {
     }
     if (ids.size() == 1) throw Error("unsqueeze missing axes");
     if (opset < 13) throw Error("unsqueeze with dynamic axes requires opset >= 13");
-    append_node("Unsqueeze", {std::move(input), get_tensor_name(ids[1])}, {std::move(output)});
+    // Unsqueeze reads its axes as int64 only; Paddle also takes an int32 tensor.
+    append_node("Unsqueeze", {std::move(input), ensure_i64_input(ids[1], out, "unsqueeze_axes")},
+                {std::move(output)});
 }
 
 void Converter::op_flatten(const Json& op) {
