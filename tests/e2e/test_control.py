@@ -209,6 +209,7 @@ def test_any_all(tmp, opset):
     f = p.data("f", "f32", [2, 2])
     e = p.data("e", "bool", [2, 0])
     z = p.data("z", "f32", [0])
+    s = p.data("s", "i32", [])
     cases = {
         "any_row": ("1.any", b, {"axis": [1], "keepdim": False}, [2]),
         "any_row_keep": ("1.any", b, {"axis": [1], "keepdim": True}, [2, 1]),
@@ -221,6 +222,9 @@ def test_any_all(tmp, opset):
         "any_empty_rows": ("1.any", e, {"axis": [1], "keepdim": False}, [2]),
         "any_empty": ("1.any", z, {"keepdim": False}, []),
         "all_empty_rows": ("1.all", e, {"axis": [-1], "keepdim": False}, [2]),
+        # A rank-0 input.
+        "any_scalar": ("1.any", s, {"axis": [], "keepdim": False}, []),
+        "all_scalar": ("1.all", s, {"keepdim": False}, []),
     }
     for name, (op, x, attrs, dims) in cases.items():
         p.fetch(p.op(op, [x], attrs=attrs, outs=[("bool", dims)]), name)
@@ -229,11 +233,12 @@ def test_any_all(tmp, opset):
     bs = np.array([[0, 1, 0], [0, 0, 0]], bool)
     fs = np.array([[0.5, -2.0], [0.0, 0.25]], np.float32)
     es, zs = np.zeros((2, 0), bool), np.zeros(0, np.float32)
-    got = run(model, {"b": bs, "f": fs, "e": es, "z": zs})
+    ss = np.array(-3, np.int32)
+    got = run(model, {"b": bs, "f": fs, "e": es, "z": zs, "s": ss})
     want = {"any_row": bs.any(1), "any_row_keep": bs.any(1, keepdims=True), "all_every": np.array(bs.all()),
             "all_last": bs.all(-1), "all_float": fs.astype(bool).all(0), "any_float": np.array(fs.astype(bool).any()),
             "any_empty_rows": es.any(1), "any_empty": np.array(zs.astype(bool).any()),
-            "all_empty_rows": es.all(-1)}
+            "all_empty_rows": es.all(-1), "any_scalar": np.array(True), "all_scalar": np.array(True)}
     for name, w in want.items():
         assert got[name].dtype == np.bool_, name
         np.testing.assert_array_equal(got[name], w, err_msg=name)
