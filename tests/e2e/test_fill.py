@@ -129,10 +129,12 @@ def test_expand(tmp, opset):
     refs["runtime_keep"] = (expand(col, p.data("keep", "i64", [2]), "f32", [-1, -1]), np.broadcast_to(colv, (3, 4)))
     refs["runtime_keep_i32"] = (expand(col, p.data("keep32", "i32", [3]), "f32", [-1, -1, -1]),
                                 np.broadcast_to(colv, (2, 3, 1)))
+    refs["runtime_keep_any_length"] = (expand(col, p.data("keep_any", "i64", [-1]), "f32", [-1, -1, -1]),
+                                       np.broadcast_to(colv, (2, 3, 5)))
     lead = p.data("lead", "i64", [1])
     joined = p.op("1.concat", [p.combine([lead, int_array(p, [-1])]), p.full([1], 0, "i32")], outs=[("i64", [2])])
     refs["joined_keep"] = (expand(row, joined, "f32", [-1, 3]), np.broadcast_to(rowv, (4, 3)))
     feeds = {"col": colv, "row": rowv, "vec": vecv, "a": np.array(2, np.int32), "b": np.array(3, np.int32),
              "dims": np.array([2, 3, 2], np.int64), "keep": np.array([-1, 4]), "keep32": np.array([2, -1, 1], np.int32),
-             "lead": np.array([4])}
+             "lead": np.array([4]), "keep_any": np.array([2, -1, 5])}
     fetch_all(p, refs, feeds, opset, tmp)

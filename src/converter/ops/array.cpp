@@ -469,30 +469,41 @@ void Converter::op_expand(const Json& op) {
 
 std::string Converter::keep_sizes_where_negative(int64_t x_id, int64_t shape_id, int64_t out_id,
                                                  const std::string& shape) {
-    std::optional<int64_t> length_known;
+    std::optional<int64_t> length;
     if (const std::vector<int64_t>* dims = state.tensor_shapes.find(shape_id); dims && dims->size() == 1 &&
                                                                               (*dims)[0] >= 0)
-        length_known = (*dims)[0];
+        length = (*dims)[0];
     else if (const IdList* stacked = state.stack_inputs.find(shape_id))
-        length_known = static_cast<int64_t>(stacked->size());
+        length = static_cast<int64_t>(stacked->size());
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(x_id);
-    if (!length_known || !x_dims)
-        throw Error("expand: a shape known only at run time needs its length and the rank of tensor {}",
-                    x_id);
-    const int64_t length = *length_known;
-    const auto rank = static_cast<int64_t>(x_dims->size());
+    const std::optional<int64_t> rank =
+        x_dims ? std::optional<int64_t>(static_cast<int64_t>(x_dims->size())) : std::nullopt;
     // A declared length is only metadata; bound it before it sizes any list.
-    if (length > kMaxExpandRank)
-        throw Error("expand: shape of length {} exceeds the largest supported rank {}", length, kMaxExpandRank);
-    if (length < rank)
-        throw Error("expand: output rank {} smaller than input rank {} for tensor {}", length, rank, x_id);
+    if (length && *length > kMaxExpandRank)
+        throw Error("expand: shape of length {} exceeds the largest supported rank {}", *length, kMaxExpandRank);
+    if (length && rank && *length < *rank)
+        throw Error("expand: output rank {} smaller than input rank {} for tensor {}", *length, *rank, x_id);
 
     // x's sizes lined up with the shape from the right; a new leading axis counts as 1.
     std::string sizes = fmt::format("expand_input_shape_{}", out_id);
     append_node("Shape", {get_tensor_name(x_id)}, {sizes});
-    if (length > rank) {
-        const std::string ones = fmt::format("expand_leading_ones_{}", out_id);
-        push_i64_initializer(ones, {length - rank}, std::vector<int64_t>(static_cast<size_t>(length - rank), 1));
+    std::string ones = fmt::format("expand_leading_ones_{}", out_id);
+    if (length && rank) {
+        if (*length > *rank)
+            push_i64_initializer(ones, {*length - *rank}, std::vector<int64_t>(static_cast<size_t>(*length - *rank), 1));
+    } else {
+        // Either length is known only when the model runs: count the new axes there.
+        const std::string shape_length = fmt::format("expand_shape_length_{}", out_id);
+        append_node("Shape", {shape}, {shape_length});
+        const std::string x_rank = fmt::format("expand_input_rank_{}", out_id);
+        append_node("Shape", {sizes}, {x_rank});
+        const std::string leading = fmt::format("expand_leading_count_{}", out_id);
+        add_binary_node("Sub", shape_length, x_rank, leading);
+        const std::string one = fmt::format("expand_one_{}", out_id);
+        push_i64_initializer(one, {}, {1});
+        append_node("Expand", {one, leading}, {ones});
+    }
+    if (!(length && rank && *length == *rank)) {
         const std::string aligned = fmt::format("expand_aligned_shape_{}", out_id);
         append_node("Concat", {ones, sizes}, {aligned}, {helper::attr_int("axis", 0)});
         sizes = aligned;
