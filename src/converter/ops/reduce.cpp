@@ -1,5 +1,6 @@
 // Reductions (sum, max, mean, min), top-k, argmax and argsort.
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,6 +61,14 @@ std::vector<int64_t> axes_from_front(const Converter& c, int64_t x_id, std::vect
     for (int64_t& a : axes)
         if (a < 0) a += static_cast<int64_t>(dims->size());
     return axes;
+}
+
+// Whether recorded dims leave room for no elements at all: unknown dims, a 0 dim, or no record.
+bool may_be_empty(const std::vector<int64_t>* dims) {
+    if (!dims) return true;
+    for (int64_t d : *dims)
+        if (d <= 0) return true;
+    return false;
 }
 
 bool has_negative_axis(const std::vector<int64_t>& axes) {
@@ -149,14 +158,24 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     std::string output = get_tensor_name(out);
     const int64_t keepdims = keepdims_of(op, "keepdim");
     const std::string name_prefix = fmt::format("{}_{}", prefix, out);
+    // ONNX Runtime's mean of nothing is 0, Paddle's is 0 / 0, NaN. When x may be empty, an
+    // empty x (whose every result element then reduces over nothing) gives NaN.
+    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const bool nan_when_empty = onnx_op == "ReduceMean" && x_type && helper::is_float_onnx_dtype(*x_type) &&
+                                may_be_empty(state.tensor_shapes.find(ids[0]));
+    const std::string reduced = nan_when_empty ? name_prefix + "_value" : output;
     if (tensor_axes) {
-        append_node(std::string(onnx_op), {std::move(input), axes_input(*this, ids[1], out, prefix)},
-                    {std::move(output)},
+        append_node(std::string(onnx_op), {input, axes_input(*this, ids[1], out, prefix)}, {reduced},
                     {helper::attr_int("keepdims", keepdims)});
-        return;
+    } else {
+        add_reduce_node(std::string(onnx_op), input, reduced, axes_for_node(axes, opset), keepdims, name_prefix);
     }
-    add_reduce_node(std::string(onnx_op), std::move(input), std::move(output), axes_for_node(axes, opset),
-                    keepdims, name_prefix);
+    if (!nan_when_empty) return;
+    append_node("Size", {input}, {name_prefix + "_size"});
+    push_i64_initializer(name_prefix + "_zero", {}, {0});
+    add_binary_node("Equal", name_prefix + "_size", name_prefix + "_zero", name_prefix + "_empty");
+    push_numeric_initializer(name_prefix + "_nan", {}, *x_type, {std::numeric_limits<double>::quiet_NaN()});
+    append_node("Where", {name_prefix + "_empty", name_prefix + "_nan", reduced}, {std::move(output)});
 }
 
 void Converter::op_topk(const Json& op) {
