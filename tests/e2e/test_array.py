@@ -134,8 +134,10 @@ def test_split_stack_concat(tmp, opset):
     p, refs = Program(), {}
     xs = arange([2, 6])
     x = p.data("x", "f32", [-1, 6])
-    for name, sections, sizes in (("sections", [1, 2, 3], [1, 2, 3]), ("rest", [2, -1], [2, 4])):
-        lst = p.op("1.split", [x, int_array(p, sections), p.full([1], -1, "i32")],
+    # Sections as int64, with a -1 for the rest, and as int32 (Split reads int64 only).
+    for name, sections, sizes, dtype in (("sections", [1, 2, 3], [1, 2, 3], "i64"), ("rest", [2, -1], [2, 4], "i64"),
+                                         ("sections_i32", [4, 2], [4, 2], "i32")):
+        lst = p.op("1.split", [x, p.full_int_array(sections, dtype), p.full([1], -1, "i32")],
                    outs=[("vec", [("f32", [-1, n]) for n in sizes])])
         for k, (v, ref) in enumerate(zip(p.split(lst, [("f32", [-1, n]) for n in sizes]),
                                          np.split(xs, np.cumsum(sizes)[:-1], axis=1))):

@@ -281,7 +281,8 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
         if (!folded) {
             // Split takes its sections as an input only from opset 13.
             require_opset("split with tensor sections", 13);
-            inputs.push_back(get_tensor_name(ids[1]));
+            // Split reads its sections as int64 only; Paddle also takes int32 ones.
+            inputs.push_back(ensure_i64_input(ids[1], out, "split_sections"));
         } else {
             std::vector<int64_t> sections = helper::saturate_i64(*folded);
             const auto rest = std::find(sections.begin(), sections.end(), -1);
@@ -311,7 +312,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
                 graph.initializer.push_back(vector_i64(name, sections));
                 inputs.push_back(std::move(name));
             } else {
-                inputs.push_back(get_tensor_name(ids[1]));
+                inputs.push_back(ensure_i64_input(ids[1], out, "split_sections"));
             }
         }
     }
