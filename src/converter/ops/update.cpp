@@ -136,10 +136,29 @@ std::string mask_positions(Converter& c, int64_t out, int64_t mask_id) {
 }
 
 // Repeats every slice of `x` along `axis` with one Gather: position k of the result, k below
-// `total`, reads slice k / count, count being `repeats_dim` ([1], int64). The positions come
-// from the true elements of a filled vector, which works at every opset this converter writes.
+// `total`, reads slice k / count, count being `repeats_dim` ([1], int64; `constant` when the
+// attribute gave it). The positions come from the true elements of a filled vector, which
+// works at every opset this converter writes.
 void gather_repeated_slices(Converter& c, int64_t out, const std::string& x, int64_t axis,
-                            const std::string& repeats_dim, const std::string& total) {
+                            const std::string& repeats_dim, std::optional<int64_t> constant,
+                            const std::string& total) {
+    // ONNX Runtime refuses an integer division by 0 even when there is nothing to divide;
+    // with no repeats any other divisor gives the same empty result.
+    std::string divisor = repeats_dim;
+    if (constant && *constant < 1) {
+        divisor = fmt::format("repeat_interleave_divisor_{}", out);
+        c.push_i64_initializer(divisor, {1}, {1});
+    } else if (!constant) {
+        const std::string zero = fmt::format("repeat_interleave_zero_{}", out);
+        c.push_i64_initializer(zero, {}, {0});
+        const std::string none = fmt::format("repeat_interleave_no_repeats_{}", out);
+        c.add_binary_node("Equal", repeats_dim, zero, none);
+        const std::string bump = fmt::format("repeat_interleave_no_repeats_i64_{}", out);
+        c.add_cast_node(none, bump, proto::dtype::INT64);
+        divisor = fmt::format("repeat_interleave_divisor_{}", out);
+        c.add_binary_node("Add", repeats_dim, bump, divisor);
+    }
+
     const std::string one = fmt::format("repeat_interleave_one_{}", out);
     c.push_i64_initializer(one, {}, {1});
     const std::string filled = fmt::format("repeat_interleave_filled_{}", out);
@@ -147,11 +166,57 @@ void gather_repeated_slices(Converter& c, int64_t out, const std::string& x, int
     const std::string positions = fmt::format("repeat_interleave_positions_{}", out);
     c.append_node("NonZero", {filled}, {positions});
     const std::string sources = fmt::format("repeat_interleave_sources_{}", out);
-    c.add_binary_node("Div", positions, repeats_dim, sources);
+    c.add_binary_node("Div", positions, divisor, sources);
     const std::string index = fmt::format("repeat_interleave_index_{}", out);
     c.add_squeeze_node(sources, index, std::vector<int64_t>{0},
                        fmt::format("repeat_interleave_index_axes_{}", out));
     c.append_node("Gather", {x, index}, {c.get_tensor_name(out)}, {helper::attr_int("axis", axis)});
+}
+
+// Repeats every slice of `x` (rank `rank`) along `a` by tiling a new axis right after it and
+// merging the two into one of `repeated` elements; `shape` is Shape(x).
+void tile_repeated_slices(Converter& c, int64_t out, const std::string& x, int64_t a, int64_t rank,
+                          const std::string& repeats_dim, const std::string& shape,
+                          const std::string& repeated) {
+    const std::string expanded = fmt::format("repeat_interleave_expanded_{}", out);
+    c.add_unsqueeze_node(x, expanded, {a + 1}, fmt::format("repeat_interleave_axes_{}", out));
+    std::vector<std::string> pieces;
+    for (int64_t i = 0; i <= rank; ++i) {
+        if (i == a + 1) {
+            pieces.push_back(repeats_dim);
+            continue;
+        }
+        std::string one = fmt::format("repeat_interleave_tile_repeat_{}_{}", out, i);
+        c.push_i64_initializer(one, {1}, {1});
+        pieces.push_back(std::move(one));
+    }
+    std::string tile_repeats = pieces.front();
+    if (pieces.size() != 1) {
+        tile_repeats = fmt::format("repeat_interleave_tile_repeats_{}", out);
+        c.append_node("Concat", std::move(pieces), {tile_repeats}, {helper::attr_int("axis", 0)});
+    }
+    const std::string tiled = fmt::format("repeat_interleave_tiled_{}", out);
+    c.append_node("Tile", {expanded, tile_repeats}, {tiled});
+
+    std::vector<std::string> parts;
+    if (a > 0) {
+        std::string prefix = fmt::format("repeat_interleave_prefix_{}", out);
+        c.add_slice_node(shape, prefix, {0}, {a}, std::vector<int64_t>{0}, std::nullopt, prefix);
+        parts.push_back(std::move(prefix));
+    }
+    parts.push_back(repeated);
+    if (a + 1 < rank) {
+        std::string suffix = fmt::format("repeat_interleave_suffix_{}", out);
+        c.add_slice_node(shape, suffix, {a + 1}, {rank}, std::vector<int64_t>{0}, std::nullopt, suffix);
+        parts.push_back(std::move(suffix));
+    }
+    std::string target = parts.front();
+    if (parts.size() != 1) {
+        target = fmt::format("repeat_interleave_shape_{}", out);
+        c.append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
+    }
+    // allowzero: a 0 in the target is a dim of size 0, not a copy of the input's dim.
+    c.append_node("Reshape", {tiled, target}, {c.get_tensor_name(out)}, {helper::attr_int("allowzero", 1)});
 }
 
 }  // namespace
@@ -285,65 +350,11 @@ void Converter::op_repeat_interleave(const Json& op) {
     // count of 0, or an empty dim anywhere) cannot be reshaped into; there the slices are
     // picked with a Gather, whose result needs no target shape.
     if (opset < 14) {
-        // ONNX Runtime refuses an integer division by 0 even when there is nothing to divide;
-        // with no repeats any other divisor gives the same empty result.
-        std::string divisor = repeats_dim;
-        if (repeats && *repeats < 1) {
-            divisor = fmt::format("repeat_interleave_divisor_{}", out);
-            push_i64_initializer(divisor, {1}, {1});
-        } else if (!repeats) {
-            const std::string zero = fmt::format("repeat_interleave_zero_{}", out);
-            push_i64_initializer(zero, {}, {0});
-            const std::string none = fmt::format("repeat_interleave_no_repeats_{}", out);
-            add_binary_node("Equal", repeats_dim, zero, none);
-            const std::string bump = fmt::format("repeat_interleave_no_repeats_i64_{}", out);
-            add_cast_node(none, bump, proto::dtype::INT64);
-            divisor = fmt::format("repeat_interleave_divisor_{}", out);
-            add_binary_node("Add", repeats_dim, bump, divisor);
-        }
-        gather_repeated_slices(*this, out, x, a, divisor, repeated);
+        gather_repeated_slices(*this, out, x, a, repeats_dim, repeats, repeated);
         return;
     }
 
-    const std::string expanded = fmt::format("repeat_interleave_expanded_{}", out);
-    add_unsqueeze_node(x, expanded, {a + 1}, fmt::format("repeat_interleave_axes_{}", out));
-    std::vector<std::string> pieces;
-    for (int64_t i = 0; i <= rank; ++i) {
-        if (i == a + 1) {
-            pieces.push_back(repeats_dim);
-            continue;
-        }
-        std::string one = fmt::format("repeat_interleave_tile_repeat_{}_{}", out, i);
-        push_i64_initializer(one, {1}, {1});
-        pieces.push_back(std::move(one));
-    }
-    std::string tile_repeats = pieces.front();
-    if (pieces.size() != 1) {
-        tile_repeats = fmt::format("repeat_interleave_tile_repeats_{}", out);
-        append_node("Concat", std::move(pieces), {tile_repeats}, {helper::attr_int("axis", 0)});
-    }
-    const std::string tiled = fmt::format("repeat_interleave_tiled_{}", out);
-    append_node("Tile", {expanded, tile_repeats}, {tiled});
-
-    std::vector<std::string> parts;
-    if (a > 0) {
-        std::string prefix = fmt::format("repeat_interleave_prefix_{}", out);
-        add_slice_node(shape, prefix, {0}, {a}, std::vector<int64_t>{0}, std::nullopt, prefix);
-        parts.push_back(std::move(prefix));
-    }
-    parts.push_back(repeated);
-    if (a + 1 < rank) {
-        std::string suffix = fmt::format("repeat_interleave_suffix_{}", out);
-        add_slice_node(shape, suffix, {a + 1}, {rank}, std::vector<int64_t>{0}, std::nullopt, suffix);
-        parts.push_back(std::move(suffix));
-    }
-    std::string target = parts.front();
-    if (parts.size() != 1) {
-        target = fmt::format("repeat_interleave_shape_{}", out);
-        append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
-    }
-    // allowzero: a 0 in the target is a dim of size 0, not a copy of the input's dim.
-    append_node("Reshape", {tiled, target}, {get_tensor_name(out)}, {helper::attr_int("allowzero", 1)});
+    tile_repeated_slices(*this, out, x, a, rank, repeats_dim, shape, repeated);
 }
 
 }  // namespace kestro
