@@ -125,6 +125,29 @@ std::optional<int32_t> where_compute_type(int32_t type) {
     return std::nullopt;
 }
 
+// x[mask] = value with one value: Where(mask, value expanded to x's shape, x).
+void select_masked(Converter& c, int64_t out, int64_t x_id, int64_t mask_id, int64_t values_id) {
+    const std::string x_shape = fmt::format("index_put_shape_{}", out);
+    c.append_node("Shape", {c.get_tensor_name(x_id)}, {x_shape});
+    const std::string value = fmt::format("index_put_value_{}", out);
+    c.append_node("Expand", {c.get_tensor_name(values_id), x_shape}, {value});
+    const std::optional<int32_t> x_type = c.known_onnx_dtype(x_id);
+    const std::optional<int32_t> wide = x_type ? where_compute_type(*x_type) : std::nullopt;
+    if (!wide) {
+        c.append_node("Where", {c.get_tensor_name(mask_id), value, c.get_tensor_name(x_id)},
+                      {c.get_tensor_name(out)});
+        return;
+    }
+    // ONNX Runtime has no select for this element type: select in a wider one.
+    const std::string wide_value = fmt::format("index_put_value_wide_{}", out);
+    c.add_cast_node(value, wide_value, *wide);
+    const std::string wide_x = fmt::format("index_put_x_wide_{}", out);
+    c.add_cast_node(c.get_tensor_name(x_id), wide_x, *wide);
+    const std::string selected = fmt::format("index_put_selected_{}", out);
+    c.append_node("Where", {c.get_tensor_name(mask_id), wide_value, wide_x}, {selected});
+    c.add_cast_node(selected, c.get_tensor_name(out), *x_type);
+}
+
 // The coordinates of the true elements of a boolean mask, one row per element in row-major
 // order ([K, rank of the mask]).
 std::string mask_positions(Converter& c, int64_t out, int64_t mask_id) {
@@ -250,25 +273,7 @@ void Converter::op_index_put(const Json& op) {
     if (is_mask && index_dims == x_dims) {
         if (single_broadcast_element(values_dims, x_dims.size())) {
             // One value for every selected element: a select keeps the graph simple.
-            const std::string x_shape = fmt::format("index_put_shape_{}", out);
-            append_node("Shape", {get_tensor_name(x_id)}, {x_shape});
-            const std::string value = fmt::format("index_put_value_{}", out);
-            append_node("Expand", {get_tensor_name(values_id), x_shape}, {value});
-            const std::optional<int32_t> x_type = known_onnx_dtype(x_id);
-            const std::optional<int32_t> wide = x_type ? where_compute_type(*x_type) : std::nullopt;
-            if (!wide) {
-                append_node("Where", {get_tensor_name(index_id), value, get_tensor_name(x_id)},
-                            {get_tensor_name(out)});
-                return;
-            }
-            // ONNX Runtime has no select for this element type: select in a wider one.
-            const std::string wide_value = fmt::format("index_put_value_wide_{}", out);
-            add_cast_node(value, wide_value, *wide);
-            const std::string wide_x = fmt::format("index_put_x_wide_{}", out);
-            add_cast_node(get_tensor_name(x_id), wide_x, *wide);
-            const std::string selected = fmt::format("index_put_selected_{}", out);
-            append_node("Where", {get_tensor_name(index_id), wide_value, wide_x}, {selected});
-            add_cast_node(selected, get_tensor_name(out), *x_type);
+            select_masked(*this, out, x_id, index_id, values_id);
             return;
         }
         // Several values go to the selected elements in row-major order, which a select
