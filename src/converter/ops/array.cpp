@@ -480,7 +480,8 @@ std::string Converter::keep_sizes_where_negative(int64_t x_id, int64_t shape_id,
         x_dims ? std::optional<int64_t>(static_cast<int64_t>(x_dims->size())) : std::nullopt;
     // A declared length is only metadata; bound it before it sizes any list.
     if (length && *length > kMaxExpandRank)
-        throw Error("expand: shape of length {} exceeds the largest supported rank {}", *length, kMaxExpandRank);
+        throw Error("expand: shape of length {} exceeds the largest supported rank {}", *length,
+                    kMaxExpandRank);
     if (length && rank && *length < *rank)
         throw Error("expand: output rank {} smaller than input rank {} for tensor {}", *length, *rank, x_id);
 
@@ -490,7 +491,8 @@ std::string Converter::keep_sizes_where_negative(int64_t x_id, int64_t shape_id,
     std::string ones = fmt::format("expand_leading_ones_{}", out_id);
     if (length && rank) {
         if (*length > *rank)
-            push_i64_initializer(ones, {*length - *rank}, std::vector<int64_t>(static_cast<size_t>(*length - *rank), 1));
+            push_i64_initializer(ones, {*length - *rank},
+                                 std::vector<int64_t>(static_cast<size_t>(*length - *rank), 1));
     } else {
         // Either length is known only when the model runs: count the new axes there.
         const std::string shape_length = fmt::format("expand_shape_length_{}", out_id);

@@ -53,7 +53,8 @@ std::optional<std::vector<int64_t>> declared_dims(const proto::ValueInfoProto& i
 
 // Whether two declared shapes cannot describe the same tensor: different ranks, or a dim
 // both know with different sizes.
-bool shapes_conflict(const std::optional<std::vector<int64_t>>& a, const std::optional<std::vector<int64_t>>& b) {
+bool shapes_conflict(const std::optional<std::vector<int64_t>>& a,
+                     const std::optional<std::vector<int64_t>>& b) {
     if (!a || !b) return false;
     if (a->size() != b->size()) return true;
     for (size_t k = 0; k < a->size(); ++k)

@@ -168,7 +168,8 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
         append_node(std::string(onnx_op), {input, axes_input(*this, ids[1], out, prefix)}, {reduced},
                     {helper::attr_int("keepdims", keepdims)});
     } else {
-        add_reduce_node(std::string(onnx_op), input, reduced, axes_for_node(axes, opset), keepdims, name_prefix);
+        add_reduce_node(std::string(onnx_op), input, reduced, axes_for_node(axes, opset), keepdims,
+                        name_prefix);
     }
     if (!nan_when_empty) return;
     append_node("Size", {input}, {name_prefix + "_size"});

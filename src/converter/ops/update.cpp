@@ -55,7 +55,8 @@ void scatter_positions(Converter& c, int64_t out, int64_t x_id, const std::strin
 
 // The shape two recorded shapes broadcast to, empty when they cannot; an unknown dim (-1)
 // takes the other side's size, since either may be the 1.
-std::optional<std::vector<int64_t>> broadcast_dims(const std::vector<int64_t>& a, const std::vector<int64_t>& b) {
+std::optional<std::vector<int64_t>> broadcast_dims(const std::vector<int64_t>& a,
+                                                   const std::vector<int64_t>& b) {
     std::vector<int64_t> out(std::max(a.size(), b.size()), 1);
     for (size_t k = 0; k < out.size(); ++k) {
         const int64_t da = k < out.size() - a.size() ? 1 : a[k - (out.size() - a.size())];
@@ -79,8 +80,8 @@ void scatter_coordinates(Converter& c, int64_t out, int64_t x_id, int64_t rows_i
     const std::vector<int64_t> cols_dims = dims_or_scalar(c, cols_id);
     const auto common_dims = broadcast_dims(rows_dims, cols_dims);
     if (!common_dims)
-        throw Error("index_put index tensors of shapes {} and {} do not broadcast", helper::fmt_dims(rows_dims),
-                    helper::fmt_dims(cols_dims));
+        throw Error("index_put index tensors of shapes {} and {} do not broadcast",
+                    helper::fmt_dims(rows_dims), helper::fmt_dims(cols_dims));
     const std::vector<int64_t> values_dims = dims_or_scalar(c, values_id);
     const auto written = broadcast_dims(values_dims, *common_dims);
     const auto grows = [&](size_t k) { return (*common_dims)[k] >= 0 && (*written)[k] != (*common_dims)[k]; };
