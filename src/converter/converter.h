@@ -288,6 +288,8 @@ public:
         bool tensor = false;
         int64_t value = 0;  // the constant, or the value id of a tensor part
     };
+    std::string keep_sizes_where_negative(int64_t x_id, int64_t shape_id, int64_t out_id,
+                                          const std::string& shape);
     std::string build_expand_shape(int64_t x_id, int64_t out_id,
                                    const std::vector<ExpandShapePart>& parts);
     int64_t aligned_expand_input_axis(int64_t x_id, int64_t out_rank, int64_t position) const;
@@ -296,7 +298,8 @@ public:
     std::string ensure_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
-    bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id);
+    bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
+                                   std::optional<int32_t> cast_to = std::nullopt);
 
     // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----
     void op_squeeze(const Json& op);
@@ -317,6 +320,7 @@ public:
     // ---- gathers, eye, not_equal (ops/indexing.cpp) ----
     void op_eye(const Json& op);
     void op_gather(const Json& op);
+    void op_gather_nd(const Json& op);
     void op_index_select(const Json& op);
     void op_embedding(const Json& op);
     void op_take_along_axis(const Json& op);

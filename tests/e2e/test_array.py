@@ -129,16 +129,30 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
         declared = list(paddle_unsqueeze(np.zeros([max(d, 0) for d in dims]), axes).shape)
         declared = [d if d > 0 else -1 for d in declared]
         refs[name] = (p.op("1.unsqueeze", [src, int_array(p, axes)], outs=[("f32", declared)]), ref)
-    if opset >= 13:  # axes only known at run time
+    if opset >= 13:  # axes only known at run time, int64 or int32
         feeds["axes"] = np.array([0, 2], np.int64)
         refs["unsqueeze_tensor"] = (p.op("1.unsqueeze", [y, p.data("axes", "i64", [2])], outs=[("f32", [-1] * 4)]),
                                     feeds["y"].reshape(1, 2, 1, 3))
+        feeds["axes32"] = np.array([-1], np.int32)
+        refs["unsqueeze_tensor_i32"] = (p.op("1.unsqueeze", [y, p.data("axes32", "i32", [1])], outs=[("f32", [-1] * 3)]),
+                                        feeds["y"].reshape(2, 3, 1))
+        feeds["squeeze32"] = np.array([1], np.int32)
+        refs["squeeze_tensor_i32"] = (p.op("1.squeeze", [x, p.data("squeeze32", "i32", [1])], outs=[("f32", [-1] * 3)]),
+                                      xs.reshape(2, 3, 1))
     z = p.data("z", "f32", [-1, 3, -1, 5])
     feeds["z"] = arange([2, 3, 4, 5])
     for name, start, stop, out, ref in (("middle", 1, 2, [-1, 12, -1], None), ("static", 1, 2, [2, 12, 5], None),
                                         ("start0", 0, -1, [-1], [-1]), ("to_end", 2, -1, None, [2, 3, 20])):
         f = p.op("1.flatten", [z], attrs={"start_axis": start, "stop_axis": stop}, outs=[("f32", out) if out else None])
         refs[f"flatten_{name}"] = (f, feeds["z"].reshape(ref or [2, 12, 5]))
+    if opset >= 14:  # an empty dim in a spelt-out target needs Reshape's allowzero
+        feeds.update(ze=np.zeros((2, 3, 0, 2), np.float32), zs=np.zeros((2, 3, 0), np.float32))
+        for name, src, dims, start, stop, out in (("empty_runtime", "ze", [-1, 3, -1, 2], 1, 2, [-1, -1, 2]),
+                                                  ("empty_declared", "zs", [2, 3, 0], 1, 2, [2, 0])):
+            f = p.op("1.flatten", [p.data(src, "f32", dims)], attrs={"start_axis": start, "stop_axis": stop},
+                     outs=[("f32", out)])
+            shape = feeds[src].shape
+            refs[f"flatten_{name}"] = (f, feeds[src].reshape(shape[:start] + (0,) + shape[stop + 1:]))
     run_outputs(p, feeds, refs, opset, tmp)
 
 
@@ -147,8 +161,10 @@ def test_split_stack_concat(tmp, opset):
     p, refs = Program(), {}
     xs = arange([2, 6])
     x = p.data("x", "f32", [-1, 6])
-    for name, sections, sizes in (("sections", [1, 2, 3], [1, 2, 3]), ("rest", [2, -1], [2, 4])):
-        lst = p.op("1.split", [x, int_array(p, sections), p.full([1], -1, "i32")],
+    # Sections as int64, with a -1 for the rest, and as int32 (Split reads int64 only).
+    for name, sections, sizes, dtype in (("sections", [1, 2, 3], [1, 2, 3], "i64"), ("rest", [2, -1], [2, 4], "i64"),
+                                         ("sections_i32", [4, 2], [4, 2], "i32")):
+        lst = p.op("1.split", [x, p.full_int_array(sections, dtype), p.full([1], -1, "i32")],
                    outs=[("vec", [("f32", [-1, n]) for n in sizes])])
         for k, (v, ref) in enumerate(zip(p.split(lst, [("f32", [-1, n]) for n in sizes]),
                                          np.split(xs, np.cumsum(sizes)[:-1], axis=1))):

@@ -26,8 +26,30 @@ def less(b, x, y, dims=(1,)):
 # ------------------------------------------------------------------------------------------------
 # if
 
-@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("opset", [10, 11, 17])
 def test_if_branches_and_outer_values(tmp, opset):
+    # A value with two elements in one branch and three in the other needs opset 11.
+    if opset < 11:
+        r = convert(if_program(True), None, tmp / "varying.onnx", opset=opset)
+        assert r.returncode == 1 and not (tmp / "varying.onnx").exists()
+        assert "if branches yield value 4 with shapes [2] and [3], which requires opset >= 11, but " \
+               "target opset is 10" in r.stderr
+    varying = opset >= 11
+    p = if_program(varying)
+    model = convert_and_check(p, opset, tmp)
+
+    xs = np.array([1.0, 2.0], np.float32)
+    for cond, cond2 in ((True, True), (True, False), (False, True)):
+        got = run(model, {"x": xs, "c": np.array([cond]), "c2": np.array([cond2])})
+        if cond:
+            want = [xs, xs + 1, xs, xs if cond2 else xs + 10, xs]
+        else:
+            want = [xs * 2, xs * 2, xs, xs * 2, np.full(3, 4.0, np.float32)]
+        for k, w in enumerate(want[:5 if varying else 4]):
+            np.testing.assert_array_equal(got[f"o{k}"], w, err_msg=f"o{k} cond={cond},{cond2}")
+
+
+def if_program(varying):
     p = Program()
     x = p.data("x", "f32", [2])
     c = p.data("c", "bool", [1])
@@ -40,26 +62,16 @@ def test_if_branches_and_outer_values(tmp, opset):
     inner_then.yield_([x])
     inner_else.yield_([add(inner_else, x, inner_else.full([1], 10.0), dims=[2])])
     nested = then.op("1.if", [c2], outs=[("f32", [2])], regions=[inner_then, inner_else])
-    then.yield_([x, add(then, x, then.full([1], 1.0), dims=[2]), x, nested])
+    then.yield_([x, add(then, x, then.full([1], 1.0), dims=[2]), x, nested] + ([x] if varying else []))
 
     other = p.block()
     doubled = other.op("1.multiply", [x, other.full([1], 2.0)], outs=[("f32", [2])])
-    other.yield_([doubled, doubled, x, doubled])
+    other.yield_([doubled, doubled, x, doubled] + ([other.full([3], 4.0)] if varying else []))
 
-    outs = p.op("1.if", [c], outs=[("f32", [2])] * 4, regions=[then, other])
+    outs = p.op("1.if", [c], outs=[("f32", [2])] * 4 + ([("f32", [-1])] if varying else []), regions=[then, other])
     for k, v in enumerate(outs):
         p.fetch(v, f"o{k}")
-    model = convert_and_check(p, opset, tmp)
-
-    xs = np.array([1.0, 2.0], np.float32)
-    for cond, cond2 in ((True, True), (True, False), (False, True)):
-        got = run(model, {"x": xs, "c": np.array([cond]), "c2": np.array([cond2])})
-        if cond:
-            want = [xs, xs + 1, xs, xs if cond2 else xs + 10]
-        else:
-            want = [xs * 2, xs * 2, xs, xs * 2]
-        for k, w in enumerate(want):
-            np.testing.assert_array_equal(got[f"o{k}"], w, err_msg=f"o{k} cond={cond},{cond2}")
+    return p
 
 
 # ------------------------------------------------------------------------------------------------
@@ -195,6 +207,9 @@ def test_any_all(tmp, opset):
     p = Program()
     b = p.data("b", "bool", [2, 3])
     f = p.data("f", "f32", [2, 2])
+    e = p.data("e", "bool", [2, 0])
+    z = p.data("z", "f32", [0])
+    s = p.data("s", "i32", [])
     cases = {
         "any_row": ("1.any", b, {"axis": [1], "keepdim": False}, [2]),
         "any_row_keep": ("1.any", b, {"axis": [1], "keepdim": True}, [2, 1]),
@@ -203,6 +218,13 @@ def test_any_all(tmp, opset):
         # Non-boolean inputs: any non-zero element counts as true, fractions included.
         "all_float": ("1.all", f, {"axis": [0], "keepdim": False}, [2]),
         "any_float": ("1.any", f, {"keepdim": False}, []),
+        # Over nothing: any is false, all is true.
+        "any_empty_rows": ("1.any", e, {"axis": [1], "keepdim": False}, [2]),
+        "any_empty": ("1.any", z, {"keepdim": False}, []),
+        "all_empty_rows": ("1.all", e, {"axis": [-1], "keepdim": False}, [2]),
+        # A rank-0 input.
+        "any_scalar": ("1.any", s, {"axis": [], "keepdim": False}, []),
+        "all_scalar": ("1.all", s, {"keepdim": False}, []),
     }
     for name, (op, x, attrs, dims) in cases.items():
         p.fetch(p.op(op, [x], attrs=attrs, outs=[("bool", dims)]), name)
@@ -210,9 +232,13 @@ def test_any_all(tmp, opset):
 
     bs = np.array([[0, 1, 0], [0, 0, 0]], bool)
     fs = np.array([[0.5, -2.0], [0.0, 0.25]], np.float32)
-    got = run(model, {"b": bs, "f": fs})
+    es, zs = np.zeros((2, 0), bool), np.zeros(0, np.float32)
+    ss = np.array(-3, np.int32)
+    got = run(model, {"b": bs, "f": fs, "e": es, "z": zs, "s": ss})
     want = {"any_row": bs.any(1), "any_row_keep": bs.any(1, keepdims=True), "all_every": np.array(bs.all()),
-            "all_last": bs.all(-1), "all_float": fs.astype(bool).all(0), "any_float": np.array(fs.astype(bool).any())}
+            "all_last": bs.all(-1), "all_float": fs.astype(bool).all(0), "any_float": np.array(fs.astype(bool).any()),
+            "any_empty_rows": es.any(1), "any_empty": np.array(zs.astype(bool).any()),
+            "all_empty_rows": es.all(-1), "any_scalar": np.array(True), "all_scalar": np.array(True)}
     for name, w in want.items():
         assert got[name].dtype == np.bool_, name
         np.testing.assert_array_equal(got[name], w, err_msg=name)

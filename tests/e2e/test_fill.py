@@ -53,6 +53,14 @@ def test_full_like_and_full_with_tensor(tmp, opset):
     fetch_all(p, refs, feeds, opset, tmp)
 
 
+def f32_arange(start, end, step):
+    """Paddle's float32 arange: the count ceil((end - start) / step) taken in float32, then
+    start + i * step."""
+    start, end, step = np.float32(start), np.float32(end), np.float32(step)
+    n = int(np.ceil(np.float32(end - start) / step))
+    return (start + np.arange(n, dtype=np.float32) * step).astype(np.float32)
+
+
 @pytest.mark.parametrize("opset", [11, 17])
 def test_arange(tmp, opset):
     p, refs = Program(), {}
@@ -63,6 +71,14 @@ def test_arange(tmp, opset):
 
     f = [p.full([1], v) for v in (1.0, 2.0, 0.25)]
     refs["f32"] = (arange(f, "f32", "f32", 4), np.array([1, 1.25, 1.5, 1.75], np.float32))
+    # Paddle counts ceil((end - start) / step) in float32: 3 elements here, where the division
+    # in double gives 4; the same with an end known only at run time.
+    tenth = [p.full([1], v) for v in (0.0, 0.3, 0.1)]
+    refs["f32_count"] = (arange(tenth, "f32", "f32", 3), f32_arange(0.0, 0.3, 0.1))
+    refs["f32_count_runtime"] = (arange([tenth[0], p.data("end", "f32", []), tenth[2]], "f32", "f32", -1),
+                                 f32_arange(0.0, 0.3, 0.1))
+    refs["f32_count_down"] = (arange([p.full([1], v) for v in (0.0, -0.7, -0.1)], "f32", "f32", -1),
+                              f32_arange(0.0, -0.7, -0.1))
     i = [p.full([1], v, "i64") for v in (0, 10, 3)]
     refs["i64"] = (arange(i, "i64", "i64", 4), np.array([0, 3, 6, 9], np.int64))
     refs["no_dtype"] = (arange(i, "i64", "i64", 4, attrs=False), np.array([0, 3, 6, 9], np.int64))
@@ -78,7 +94,8 @@ def test_arange(tmp, opset):
     refs["mixed"] = (arange(mixed, "i64", "i64", -1), np.array([0, 2, 4], np.int64))
     refs["empty"] = (arange([p.full([1], 5, "i32"), p.full([1], 2, "i32"), p.full([1], 1, "i32")], "i32", "i32", 0),
                      np.zeros(0, np.int32))
-    fetch_all(p, refs, {"start": np.array(1.0), "n": np.array(5, np.int32)}, opset, tmp)
+    fetch_all(p, refs, {"start": np.array(1.0), "n": np.array(5, np.int32), "end": np.array(0.3, np.float32)},
+              opset, tmp)
 
 
 @pytest.mark.parametrize("opset", [10, 13, 17])
@@ -107,6 +124,17 @@ def test_expand(tmp, opset):
     refs["stack_keep"] = (expand(row, stack(p, [a, minus], "i32"), "f32", [-1, 3]), np.broadcast_to(rowv, (2, 3)))
     refs["stack_plain"] = (expand(row, stack(p, [a, b], "i32"), "f32", [-1, -1]), np.broadcast_to(rowv, (2, 3)))
     refs["runtime"] = (expand(col, dims, "f32", [-1, -1, -1]), np.broadcast_to(colv, (2, 3, 2)))
+    # A -1 that only the model's run sees keeps x's size there: a fed shape (int64, and int32
+    # with a new leading axis) and one joined from a fed part and a constant -1.
+    refs["runtime_keep"] = (expand(col, p.data("keep", "i64", [2]), "f32", [-1, -1]), np.broadcast_to(colv, (3, 4)))
+    refs["runtime_keep_i32"] = (expand(col, p.data("keep32", "i32", [3]), "f32", [-1, -1, -1]),
+                                np.broadcast_to(colv, (2, 3, 1)))
+    refs["runtime_keep_any_length"] = (expand(col, p.data("keep_any", "i64", [-1]), "f32", [-1, -1, -1]),
+                                       np.broadcast_to(colv, (2, 3, 5)))
+    lead = p.data("lead", "i64", [1])
+    joined = p.op("1.concat", [p.combine([lead, int_array(p, [-1])]), p.full([1], 0, "i32")], outs=[("i64", [2])])
+    refs["joined_keep"] = (expand(row, joined, "f32", [-1, 3]), np.broadcast_to(rowv, (4, 3)))
     feeds = {"col": colv, "row": rowv, "vec": vecv, "a": np.array(2, np.int32), "b": np.array(3, np.int32),
-             "dims": np.array([2, 3, 2], np.int64)}
+             "dims": np.array([2, 3, 2], np.int64), "keep": np.array([-1, 4]), "keep32": np.array([2, -1, 1], np.int32),
+             "lead": np.array([4]), "keep_any": np.array([2, -1, 5])}
     fetch_all(p, refs, feeds, opset, tmp)

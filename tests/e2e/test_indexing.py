@@ -4,7 +4,7 @@ PaddlePaddle's semantics."""
 import numpy as np
 import pytest
 
-from harness import Program, a_dtype, a_i32, a_i64, assert_refused, convert_check_run
+from harness import Program, a_dtype, a_i32, a_i64, assert_refused, convert_check_run, word_of_np
 
 
 def run_outputs(p, feeds, refs, opset, tmp, weights=None):
@@ -76,6 +76,14 @@ def test_gathers(tmp, opset):
             a = p.data(f"idx{axis}", "i64", [2, 1, 4])
             refs[f"along{axis}"] = (p.op("1.take_along_axis", [x, a], attrs={"axis": a_i32(axis)},
                                          outs=[("f32", [2, 1, 4])]), take_along(xs, idx, axis))
+        # gather_nd: each index row names a slice of x; GatherND itself reads int64 only.
+        for name, idx in (("nd_i32", np.array([[0, 2], [1, 0], [1, 1]], np.int32)),
+                          ("nd_i64", np.array([[[1, 2, 3]], [[0, 0, 1]]], np.int64))):
+            feeds[name + "_index"] = idx
+            ref = xs[tuple(np.moveaxis(idx, -1, 0))]
+            index = p.data(name + "_index", word_of_np(idx.dtype), list(idx.shape))
+            refs[name] = (p.op("1.gather_nd", [x, index],
+                               outs=[("f32", list(ref.shape))]), ref)
     run_outputs(p, feeds, refs, opset, tmp, {"embedding_0.w_0": table})
 
 
@@ -125,6 +133,11 @@ def refused_not_equal(p):
     p.fetch(p.op("1.not_equal", [x, x], outs=[("bool", [2])]))
 
 
+def refused_gather_nd(p):
+    x = p.data("x", "f32", [2, 2])
+    p.fetch(p.op("1.gather_nd", [x, p.data("i", "i32", [1, 2])], outs=[("f32", [1])]))
+
+
 def refused_eye(p):
     p.fetch(p.op("1.eye", [p.full([1], 2), p.full([1], 2)], outs=[("f32", [2, 2])]))
 
@@ -133,6 +146,7 @@ def refused_eye(p):
     (refused_take_along_axis, 10, "take_along_axis requires opset >= 11, but target opset is 10"),
     (refused_not_equal, 10, "not_equal of float32 tensors requires opset >= 11, but target opset is 10"),
     (refused_eye, 10, "eye requires opset >= 11, but target opset is 10"),
+    (refused_gather_nd, 10, "gather_nd requires opset >= 11, but target opset is 10"),
 ])
 def test_refusals(tmp, build, opset, message):
     p = Program()

@@ -23,17 +23,30 @@ def reduce_shape(shape, axes, keepdim):
     return [1 if k in axes else d for k, d in enumerate(shape) if keepdim or k not in axes]
 
 
+def paddle_mean(a, axis=None, keepdims=False):
+    """Paddle's mean: the sum over the count, so a mean of nothing is 0 / 0, NaN."""
+    count = int(np.prod([a.shape[k] for k in (range(a.ndim) if axis is None else axis)]))
+    with np.errstate(invalid="ignore"):
+        return np.sum(a, axis=axis, keepdims=keepdims) / a.dtype.type(count)
+
+
 @pytest.mark.parametrize("opset", [10, 13, 17, 18])
 def test_reductions_with_folded_axes(tmp, opset):
     xs = (np.arange(24, dtype=np.float32).reshape(2, 3, 4) - 7.5) * 0.25
     zs = np.array([[2**31 - 1, 2**31 - 1, 5], [-3, 4, -2**31]], np.int32)
     bs = np.array([[True, False, True], [True, True, False]])
     ss = np.array(2.5, np.float32)
+    sbs, szs = np.array(True), np.array(-7, np.int32)
     p = Program()
     x = p.data("x", "f32", [2, 3, 4])
     z = p.data("z", "i32", [2, 3])
     b = p.data("b", "bool", [2, 3])
     s = p.data("s", "f32", [])
+    sb, sz = p.data("sb", "bool", []), p.data("sz", "i32", [])
+    es = np.zeros((2, 0), np.float32)
+    e = p.data("e", "f32", [2, 0])
+    ds = np.arange(6, dtype=np.float32).reshape(2, 3) * 0.5
+    d = p.data("d", "f32", [-1, 3])
     refs = {}
 
     def red(name, src, ref_src, axes, keepdim, fn, out_dtype, attrs=None):
@@ -53,6 +66,10 @@ def test_reductions_with_folded_axes(tmp, opset):
     # Paddle sums int32 and bool into int64.
     red("1.sum", z, zs, [-1], False, lambda a, **k: np.sum(a, dtype=np.int64, **k), "i64")
     red("1.sum", b, bs, [0], True, lambda a, **k: np.sum(a, dtype=np.int64, **k), "i64")
+    red("1.sum", e, es, [-1], False, np.sum, "f32")  # a sum of nothing is 0
+    red("1.sum", e, es, [-1], True, np.sum, "f32")
+    red("1.mean", e, es, [1], False, paddle_mean, "f32")  # a mean of nothing is NaN
+    red("1.mean", d, ds, [0], True, paddle_mean, "f32")  # rows unknown until run time
     red("1.max", x, xs, [-1, 0], True, np.max, "f32")
     red("1.max", z, zs, [], False, np.max, "i32")
     red("1.mean", x, xs, [0], True, np.mean, "f32")
@@ -61,9 +78,14 @@ def test_reductions_with_folded_axes(tmp, opset):
     # A rank-0 input is passed through.
     v = p.op("1.sum", [s, axes_of(p, [])], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [])])
     refs["sum_scalar"] = (v, ss)
+    # Rank 0 bool and int32 still sum into int64.
+    for name, src, ref in (("sum_scalar_bool", sb, sbs), ("sum_scalar_i32", sz, szs)):
+        v = p.op("1.sum", [src, axes_of(p, [])], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED},
+                 outs=[("i64", [])])
+        refs[name] = (v, np.asarray(ref, np.int64))
     for name, (v, _) in refs.items():
         p.fetch(v, name)
-    res = convert_check_run(p, None, {"x": xs, "z": zs, "b": bs, "s": ss}, opset=opset, tmp=tmp)
+    res = convert_check_run(p, None, {"x": xs, "z": zs, "b": bs, "s": ss, "sb": sbs, "sz": szs, "e": es, "d": ds}, opset=opset, tmp=tmp)
     for name, (_, ref) in refs.items():
         assert res[name].dtype == ref.dtype, name
         np.testing.assert_allclose(res[name], ref, rtol=1e-6, err_msg=name)

@@ -58,6 +58,7 @@ def test_flip(tmp, opset):
 
     refs["last"] = (flip(xi, a_array([a_i32(-1)]), [2, 3]), x[:, ::-1])
     refs["both"] = (flip(xi, a_array([a_i32(0), a_i32(1)]), [2, 3]), x[::-1, ::-1])
+    refs["named_twice"] = (flip(xi, a_array([a_i32(-1), a_i32(1)]), [2, 3]), x[:, ::-1])  # flipped once
     refs["default"] = (flip(xi, None, [2, 3]), x[::-1])
     refs["empty"] = (flip(xi, a_array([]), [2, 3]), x)  # Paddle flips nothing
     refs["rank3"] = (flip(vi, a_array([a_i64(2), a_i64(-3)]), [2, 3, 4], "i32"), feeds["v"][::-1, :, ::-1])

@@ -51,6 +51,16 @@ def test_index_put(tmp, opset):
     refs["coords"] = (index_put(feed(p, feeds, "zx", xs), [feed(p, feeds, "rows", rows), feed(p, feeds, "cols", cols)],
                                 feed(p, feeds, "cv", vs), [2, 2]), ref)
 
+    # x[r[:, None], c[None, :]] = v: the index tensors broadcast to [2, 3], and so does v.
+    bx = np.zeros((3, 4), np.float32)
+    br, bc = np.array([[2], [0]]), np.array([[3, 1, 0]], np.int32)
+    bxi, bri, bci = feed(p, feeds, "bx", bx), feed(p, feeds, "br", br), feed(p, feeds, "bc", bc)
+    for name, v in (("broadcast_coords", np.arange(6, dtype=np.float32).reshape(2, 3)),
+                    ("broadcast_row", np.array([7, 8, 9], np.float32)), ("broadcast_one", np.array(5, np.float32))):
+        ref = bx.copy()
+        ref[br, bc] = v
+        refs[name] = (index_put(bxi, [bri, bci], feed(p, feeds, name + "_v", v), [3, 4]), ref)
+
     # x[mask] = v with one value, and with one value per selected element in row-major order.
     mx = np.arange(6, dtype=np.float32).reshape(2, 3)
     mask = np.array([[True, False, True], [False, True, False]])
@@ -59,6 +69,14 @@ def test_index_put(tmp, opset):
         ref = mx.copy()
         ref[mask] = v
         refs[name] = (index_put(x, [m], feed(p, feeds, name + "_v", v), [2, 3]), ref)
+
+    # A boolean x: the select runs in a type ONNX Runtime has one for.
+    flags = np.array([[False, True, False], [True, False, False]])
+    for name, v in (("mask_bool", np.array(True)), ("mask_bool_many", np.array([True, False, True]))):
+        ref = flags.copy()
+        ref[mask] = v
+        refs[name] = (index_put(feed(p, feeds, name + "_x", flags), [m], feed(p, feeds, name + "_v", v), [2, 3], "bool"),
+                      ref)
 
     # x[index] = v on a matrix writes whole rows; a boolean row mask picks rows the same way.
     rx = np.zeros((3, 3), np.float32)
@@ -103,7 +121,7 @@ def test_put_along_axis_needs_opset_11(tmp):
     assert "put_along_axis requires opset >= 11, but target opset is 10" in refused(p, 10, tmp)
 
 
-@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("opset", [10, 13, 14, 17])
 def test_repeat_interleave(tmp, opset):
     p, refs, feeds = Program(), {}, {}
     xs = np.array([[1, 2], [3, 4]], np.float32)
@@ -114,9 +132,17 @@ def test_repeat_interleave(tmp, opset):
     cube = np.arange(12, dtype=np.float32).reshape(2, 3, 2)
     refs["rank3_middle"] = (p.op("1.repeat_interleave", [feed(p, feeds, "cube", cube)], attrs={"axis": 1, "repeats": 3},
                                  outs=[("f32", [2, 9, 2])]), np.repeat(cube, 3, axis=1))
+    # Empty results: a count of 0, and empty dims before, at and after the axis.
+    for name, shape, axis, count in (("zero_count", (2, 2), 1, 0), ("empty_before", (0, 3), 1, 2),
+                                     ("empty_at", (2, 0), 1, 3), ("empty_after", (2, 0), 0, 2)):
+        src = np.zeros(shape, np.float32)
+        refs[name] = (p.op("1.repeat_interleave", [feed(p, feeds, name + "_x", src)],
+                           attrs={"axis": axis, "repeats": count}, outs=[("f32", [-1, -1])]),
+                      np.repeat(src, count, axis=axis))
     # Counts as tensors known only at run time: an int32 [1] and an int64 scalar.
     vec = feed(p, feeds, "vec", np.array([5, 6], np.float32))
-    for name, count in (("tensor_i32", np.array([3], np.int32)), ("tensor_scalar", np.array(2, np.int64))):
+    for name, count in (("tensor_i32", np.array([3], np.int32)), ("tensor_scalar", np.array(2, np.int64)),
+                        ("tensor_zero", np.array([0], np.int32))):
         refs[name] = (p.op("1.repeat_interleave_with_tensor_index", [vec, feed(p, feeds, name + "_r", count)],
                            attrs={"axis": 0}, outs=[("f32", [-1])]), np.repeat(feeds["vec"], int(count.reshape(-1)[0])))
     run_all(p, feeds, refs, opset, tmp)

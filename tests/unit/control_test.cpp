@@ -214,12 +214,13 @@ TEST(AnyAll, ChainsAxesAndKeepdim) {
     };
     const Case cases[] = {
         {17, "0.t_bool", R"({"N":"axis","AT":{"D":[{"D":1}]}},{"N":"keepdim","AT":{"D":true}})",
-         {"Cast", "ReduceMax", "Cast"}, {1}, 1},
+         {"Cast", "ReduceMax", "Greater"}, {1}, 1},
         // A bare integer is not a list of axes, and 1 is not the boolean true.
-        {17, "0.t_bool", R"({"N":"axis","AT":{"D":1}},{"N":"keepdim","AT":{"D":1}})", {"Cast", "ReduceMax", "Cast"}, {}, 0},
-        {17, "0.t_f32", R"({"N":"axis","AT":{"D":[]}})", {"Cast", "Cast", "ReduceMax", "Cast"}, {}, 0},
-        {18, "", R"({"N":"axis","AT":{"D":[-1]}})", {"Cast", "Cast", "ReduceMax", "Cast"}, {-1}, 0},
-        {10, "0.t_bool", R"({"N":"axis","AT":{"D":[-1,0]}})", {"Cast", "ReduceMax", "Cast"}, {1, 0}, 0},
+        {17, "0.t_bool", R"({"N":"axis","AT":{"D":1}},{"N":"keepdim","AT":{"D":1}})", {"Cast", "ReduceMax", "Greater"}, {}, 0},
+        {17, "0.t_f32", R"({"N":"axis","AT":{"D":[]}})", {"Cast", "Cast", "ReduceMax", "Greater"}, {}, 0},
+        // A negative axis is counted from the front whenever the rank is known.
+        {18, "", R"({"N":"axis","AT":{"D":[-1]}})", {"Cast", "Cast", "ReduceMax", "Greater"}, {1}, 0},
+        {10, "0.t_bool", R"({"N":"axis","AT":{"D":[-1,0]}})", {"Cast", "ReduceMax", "Greater"}, {1, 0}, 0},
     };
     for (const Case& k : cases) {
         Ops ops;
@@ -233,7 +234,7 @@ TEST(AnyAll, ChainsAxesAndKeepdim) {
         EXPECT_EQ(reduce.output, (Names{"any_reduced_9"}));
         EXPECT_EQ(reduce.attribute.back().i, k.keepdims) << k.attrs;
         if (k.opset >= 18) {
-            ASSERT_EQ(c.graph.initializer.size(), 1u);
+            ASSERT_EQ(c.graph.initializer.size(), 2u);  // the axes, then the zero compared with
             EXPECT_EQ(c.graph.initializer[0].name, "any_reduce_9_axes");
             EXPECT_EQ(i64s(c.graph.initializer[0]), k.axes);
         } else {

@@ -36,7 +36,12 @@ TEST(IndexPut, ChoosesAFormOrRefuses) {
     };
     const Case cases[] = {
         {{3, 4}, {3, 4}, {{3, 4}, {3, 4}}, nullptr, "ScatterND"},
-        {{3, 4}, {4, 3}, {{3, 4}, {3, 4}}, "unsupported index_put pattern for output 9", nullptr},
+        {{3, 4}, {4, 3}, {{3, 4}, {3, 4}}, "index_put values of shape [4, 3] do not broadcast to the index shape [3, 4]", nullptr},
+        // Index tensors broadcast against each other, the values against their common shape.
+        {{5, 6}, {2, 3}, {{2, 1}, {1, 3}}, nullptr, "ScatterND"},
+        {{5, 6}, {3}, {{2, 1}, {1, 3}}, nullptr, "ScatterND"},
+        {{5, 6}, {2}, {{2, 1}, {1, 3}}, "index_put values of shape [2] do not broadcast to the index shape [2, 3]", nullptr},
+        {{5, 6}, {}, {{2}, {3}}, "index_put index tensors of shapes [2] and [3] do not broadcast", nullptr},
         {{3, 4}, {}, {{2}, {2}, {2}}, "unsupported index_put pattern for output 9", nullptr},
         {{3, 4}, {}, {{2}}, nullptr, "ScatterND"},
         {{2, 3, 4}, {}, {{2}}, "unsupported index_put pattern for output 9", nullptr},
@@ -100,8 +105,8 @@ TEST(RepeatInterleave, RefusesWhatItCannotTileWithoutOverflow) {
               "repeat_interleave: axis 9223372036854775807 out of range for rank 2");
     EXPECT_EQ(run(a("axis", "-3") + "," + a("repeats", "2"), 1).first,
               "repeat_interleave: axis -1 out of range for rank 2");
-    // A float count falls back to the tensor input, after the first Unsqueeze.
-    EXPECT_EQ(run(a("repeats", "2.0"), 1), std::pair(std::string("repeat_interleave: missing repeats"), Names{"Unsqueeze"}));
+    // A float count falls back to the tensor input, which is looked for before any node.
+    EXPECT_EQ(run(a("repeats", "2.0"), 1), std::pair(std::string("repeat_interleave: missing repeats"), Names{}));
     EXPECT_EQ(run("", 2, {3}).first, "repeat_interleave supports one repeat count only, got repeats of shape [3]");
     EXPECT_EQ(run("", 2, {-1}).first, "repeat_interleave supports one repeat count only, got repeats of shape [-1]");
 }

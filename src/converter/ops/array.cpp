@@ -15,6 +15,10 @@ constexpr const char* kTarget = "kestro::converter::ops::array";
 // tensor beyond it would cost gigabytes in memory and in the output file.
 constexpr int64_t kMaxMaterializedElements = int64_t{1} << 28;
 
+// The longest shape a run-time expand is lined up against, as the slicing lowerings bound
+// their axis lists.
+constexpr int64_t kMaxExpandRank = 64;
+
 // Number list of an attribute: every element that reads as a number (plain, the special
 // texts, or an object through its "D"/"VD"); others are skipped.
 std::vector<double> collect_f64_items(const Json& values) {
@@ -260,13 +264,26 @@ std::string Converter::ensure_scalar_i64_input(int64_t id, int64_t name_id, std:
     return cast;
 }
 
-bool Converter::scalar_reduce_passthrough(int64_t input_id, int64_t output_id) {
+bool Converter::scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
+                                          std::optional<int32_t> cast_to) {
     const std::vector<int64_t>* in_dims = state.tensor_shapes.find(input_id);
     if (!in_dims || !in_dims->empty()) return false;
     std::string input = get_tensor_name(input_id);
     std::string output = get_tensor_name(output_id);
     const std::vector<int64_t>* out_dims = state.tensor_shapes.find(output_id);
-    if (out_dims && *out_dims == std::vector<int64_t>{1}) {
+    const bool to_vector = out_dims && *out_dims == std::vector<int64_t>{1};
+    // A reduction that changes the element type (a sum of bool or int32 gives int64) does so
+    // for a single element too.
+    if (cast_to) {
+        if (!to_vector) {
+            add_cast_node(std::move(input), std::move(output), *cast_to);
+            return true;
+        }
+        std::string cast = fmt::format("scalar_reduce_cast_{}", output_id);
+        add_cast_node(std::move(input), cast, *cast_to);
+        input = std::move(cast);
+    }
+    if (to_vector) {
         add_unsqueeze_node(std::move(input), std::move(output), {0},
                            fmt::format("scalar_reduce_axes_{}", output_id));
     } else {
@@ -292,6 +309,22 @@ int32_t range_type_for(int32_t code) {
     using namespace proto::dtype;
     if (code == FLOAT || code == DOUBLE || code == INT16 || code == INT32 || code == INT64) return code;
     return code == FLOAT16 ? FLOAT : INT64;
+}
+
+// Paddle counts a float32 arange's elements as ceil((end - start) / step) in float32, where
+// Range divides in double: arange(0, 0.3, 0.1) has 3 elements in Paddle and 4 in Range. The
+// count is taken the float32 way and Range gets start + (count - 0.5) * step as its limit,
+// half a step short of the last element, which gives that count in either precision.
+std::string float_range_limit(Converter& c, int64_t out, const std::vector<std::string>& bounds) {
+    const auto name = [out](std::string_view what) { return fmt::format("arange_{}_{}", what, out); };
+    c.add_binary_node("Sub", bounds[1], bounds[0], name("span"));
+    c.add_binary_node("Div", name("span"), bounds[2], name("ratio"));
+    c.append_node("Ceil", {name("ratio")}, {name("count")});
+    c.push_f32_initializer(name("half"), {}, {0.5f});
+    c.add_binary_node("Sub", name("count"), name("half"), name("steps"));
+    c.add_binary_node("Mul", name("steps"), bounds[2], name("offset"));
+    c.add_binary_node("Add", bounds[0], name("offset"), name("limit"));
+    return name("limit");
 }
 
 }  // namespace
@@ -377,6 +410,8 @@ void Converter::op_arange(const Json& op) {
         }
         bounds.push_back(std::move(name));
     }
+    const std::optional<int32_t> range_type = dtype ? range_type_for(*dtype) : known_onnx_dtype(ids[0]);
+    if (range_type == proto::dtype::FLOAT) bounds[1] = float_range_limit(*this, out, bounds);
     if (!dtype) {
         append_node("Range", std::move(bounds), {get_tensor_name(out)});
         return;
@@ -426,7 +461,62 @@ void Converter::op_expand(const Json& op) {
         add_cast_node(std::move(shape), cast, proto::dtype::INT64);
         shape = std::move(cast);
     }
+    // A shape computed at run time may still hold -1 for "keep x's size", which Expand
+    // does not know.
+    if (!state.const_values.find(shape_id)) shape = keep_sizes_where_negative(ids[0], shape_id, out, shape);
     append_node("Expand", {std::move(x), std::move(shape)}, {get_tensor_name(out)});
+}
+
+std::string Converter::keep_sizes_where_negative(int64_t x_id, int64_t shape_id, int64_t out_id,
+                                                 const std::string& shape) {
+    std::optional<int64_t> length;
+    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(shape_id); dims && dims->size() == 1 &&
+                                                                              (*dims)[0] >= 0)
+        length = (*dims)[0];
+    else if (const IdList* stacked = state.stack_inputs.find(shape_id))
+        length = static_cast<int64_t>(stacked->size());
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(x_id);
+    const std::optional<int64_t> rank =
+        x_dims ? std::optional<int64_t>(static_cast<int64_t>(x_dims->size())) : std::nullopt;
+    // A declared length is only metadata; bound it before it sizes any list.
+    if (length && *length > kMaxExpandRank)
+        throw Error("expand: shape of length {} exceeds the largest supported rank {}", *length,
+                    kMaxExpandRank);
+    if (length && rank && *length < *rank)
+        throw Error("expand: output rank {} smaller than input rank {} for tensor {}", *length, *rank, x_id);
+
+    // x's sizes lined up with the shape from the right; a new leading axis counts as 1.
+    std::string sizes = fmt::format("expand_input_shape_{}", out_id);
+    append_node("Shape", {get_tensor_name(x_id)}, {sizes});
+    std::string ones = fmt::format("expand_leading_ones_{}", out_id);
+    if (length && rank) {
+        if (*length > *rank)
+            push_i64_initializer(ones, {*length - *rank},
+                                 std::vector<int64_t>(static_cast<size_t>(*length - *rank), 1));
+    } else {
+        // Either length is known only when the model runs: count the new axes there.
+        const std::string shape_length = fmt::format("expand_shape_length_{}", out_id);
+        append_node("Shape", {shape}, {shape_length});
+        const std::string x_rank = fmt::format("expand_input_rank_{}", out_id);
+        append_node("Shape", {sizes}, {x_rank});
+        const std::string leading = fmt::format("expand_leading_count_{}", out_id);
+        add_binary_node("Sub", shape_length, x_rank, leading);
+        const std::string one = fmt::format("expand_one_{}", out_id);
+        push_i64_initializer(one, {}, {1});
+        append_node("Expand", {one, leading}, {ones});
+    }
+    if (!(length && rank && *length == *rank)) {
+        const std::string aligned = fmt::format("expand_aligned_shape_{}", out_id);
+        append_node("Concat", {ones, sizes}, {aligned}, {helper::attr_int("axis", 0)});
+        sizes = aligned;
+    }
+    const std::string zero = fmt::format("expand_zero_{}", out_id);
+    push_i64_initializer(zero, {}, {0});
+    const std::string negative = fmt::format("expand_shape_negative_{}", out_id);
+    add_binary_node("Less", shape, zero, negative);
+    const std::string resolved = fmt::format("expand_shape_resolved_{}", out_id);
+    append_node("Where", {negative, sizes, shape}, {resolved});
+    return resolved;
 }
 
 std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,

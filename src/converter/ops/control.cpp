@@ -37,6 +37,31 @@ proto::ValueInfoProto value_info_with_known_dims(std::string name, std::string_v
     return info;
 }
 
+// The dims a graph output declares, -1 for a dim without a value; empty when it declares no
+// tensor shape.
+std::optional<std::vector<int64_t>> declared_dims(const proto::ValueInfoProto& info) {
+    if (!info.type) return std::nullopt;
+    const auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
+    if (!tensor || !tensor->shape) return std::nullopt;
+    std::vector<int64_t> dims;
+    for (const auto& d : tensor->shape->dim) {
+        const int64_t* v = std::get_if<int64_t>(&d.value);
+        dims.push_back(v ? *v : -1);
+    }
+    return dims;
+}
+
+// Whether two declared shapes cannot describe the same tensor: different ranks, or a dim
+// both know with different sizes.
+bool shapes_conflict(const std::optional<std::vector<int64_t>>& a,
+                     const std::optional<std::vector<int64_t>>& b) {
+    if (!a || !b) return false;
+    if (a->size() != b->size()) return true;
+    for (size_t k = 0; k < a->size(); ++k)
+        if ((*a)[k] >= 0 && (*b)[k] >= 0 && (*a)[k] != (*b)[k]) return true;
+    return false;
+}
+
 std::vector<std::string> output_names(const Converter& c, const Json& op) {
     std::vector<std::string> names;
     if (const Json* outs = helper::member(op, "O"))
@@ -161,6 +186,16 @@ void Converter::op_if(const Json& op) {
     if (then_graph.output.size() != else_graph.output.size())
         throw Error("if branches yield different numbers of values: {} and {}",
                     then_graph.output.size(), else_graph.output.size());
+    // Before opset 11 If merges the two branches' shapes strictly, so a value whose shape
+    // depends on the branch taken makes a model no checker or runtime accepts.
+    for (size_t k = 0; opset < 11 && k < then_graph.output.size(); ++k) {
+        const auto then_dims = declared_dims(then_graph.output[k]);
+        const auto else_dims = declared_dims(else_graph.output[k]);
+        if (shapes_conflict(then_dims, else_dims))
+            throw Error("if branches yield value {} with shapes {} and {}, which requires opset >= 11, "
+                        "but target opset is {}",
+                        k, helper::fmt_dims(*then_dims), helper::fmt_dims(*else_dims), opset);
+    }
 
     std::vector<proto::AttributeProto> attributes;
     attributes.push_back(helper::attr_graph("then_branch", std::move(then_graph)));
@@ -247,14 +282,16 @@ void Converter::op_any_all(const Json& op, bool any) {
         std::vector<int64_t> items = helper::collect_i64_items(*data);
         if (!items.empty()) axes = std::move(items);
     }
-    // Reductions take negative axes from opset 11; below it count them from the rank.
-    if (axes && opset < 11) {
+    // Reductions take negative axes from opset 11; below it count them from the rank. With
+    // the rank known they are counted from the front at every opset: ONNX Runtime mis-shapes
+    // a reduction over an empty axis named from the back.
+    if (axes) {
         const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
         for (int64_t& a : *axes) {
             if (a >= 0) continue;
             if (dims)
                 a += static_cast<int64_t>(dims->size());
-            else
+            else if (opset < 11)
                 require_opset(fmt::format("{} with negative axes", word), 11);
         }
     }
@@ -264,7 +301,16 @@ void Converter::op_any_all(const Json& op, bool any) {
     const std::string reduced = fmt::format("{}_reduced_{}", word, out);
     add_reduce_node(any ? "ReduceMax" : "ReduceMin", cast, reduced, axes, keepdims,
                     fmt::format("{}_reduce_{}", word, out));
-    add_cast_node(reduced, get_tensor_name(out), proto::dtype::BOOL);
+    if (!any) {
+        // The minimum of an empty set is the type's largest value: true, as Paddle's all is.
+        add_cast_node(reduced, get_tensor_name(out), proto::dtype::BOOL);
+        return;
+    }
+    // The maximum of an empty set is the type's smallest value, which a cast would read as
+    // true; Paddle's any of nothing is false, so only a positive maximum counts.
+    const std::string zero = fmt::format("any_zero_{}", out);
+    push_i64_initializer(zero, {}, {0});
+    add_binary_node("Greater", reduced, zero, get_tensor_name(out));
 }
 
 void Converter::op_one_hot(const Json& op) {

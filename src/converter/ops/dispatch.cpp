@@ -93,6 +93,7 @@ Table build_table() {
         {"1.all", [](C& c, std::string_view, const Json& op) { c.op_any_all(op, false); }},
         {"1.argsort", call<&C::op_argsort>},
         {"1.gather", call<&C::op_gather>},
+        {"1.gather_nd", call<&C::op_gather_nd>},
         {"1.index_select", call<&C::op_index_select>},
         {"1.embedding", call<&C::op_embedding>},
         {"1.take_along_axis", call<&C::op_take_along_axis>},

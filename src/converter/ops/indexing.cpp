@@ -1,4 +1,4 @@
-// Gathers (embedding, index_select, gather, take_along_axis), not_equal and eye. The
+// Gathers (embedding, index_select, gather, gather_nd, take_along_axis), not_equal and eye. The
 // gathers map one-to-one onto an ONNX gather node; the few extra nodes exist only where
 // Paddle's result differs from the plain ONNX form.
 #include <limits>
@@ -117,6 +117,15 @@ void Converter::op_gather(const Json& op) {
     index = flat_index(*this, ids[1], std::move(index), out, "gather");
     append_node("Gather", {std::move(x), std::move(index)}, {std::move(output)},
                 {helper::attr_int("axis", axis)});
+}
+
+void Converter::op_gather_nd(const Json& op) {
+    require_opset("gather_nd", 11);  // GatherND
+    const auto [out, ids] = read_operands(op, "gather_nd missing inputs");
+    std::string x = get_tensor_name(ids[0]);
+    // GatherND reads int64 coordinates only; Paddle also takes int32 ones.
+    std::string index = ensure_i64_input(ids[1], out, "gather_nd_index");
+    append_node("GatherND", {std::move(x), std::move(index)}, {get_tensor_name(out)});
 }
 
 void Converter::op_take_along_axis(const Json& op) {

@@ -1,5 +1,6 @@
 // Reductions (sum, max, mean, min), top-k, argmax and argsort.
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,13 +53,42 @@ std::string axes_input(Converter& c, int64_t id, int64_t out, std::string_view p
     return c.get_tensor_name(id);
 }
 
+// Negative axes counted from the front when the rank of `x` is recorded. ONNX Runtime
+// mis-shapes a reduction over an empty axis named from the back ([2, 0] over -1 gives [2, 0]).
+std::vector<int64_t> axes_from_front(const Converter& c, int64_t x_id, std::vector<int64_t> axes) {
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(x_id);
+    if (!dims) return axes;
+    for (int64_t& a : axes)
+        if (a < 0) a += static_cast<int64_t>(dims->size());
+    return axes;
+}
+
+// Whether recorded dims leave room for no elements at all: unknown dims, a 0 dim, or no record.
+bool may_be_empty(const std::vector<int64_t>* dims) {
+    if (!dims) return true;
+    for (int64_t d : *dims)
+        if (d <= 0) return true;
+    return false;
+}
+
+bool has_negative_axis(const std::vector<int64_t>& axes) {
+    for (int64_t a : axes)
+        if (a < 0) return true;
+    return false;
+}
+
 }  // namespace
 
 void Converter::op_reduce_sum(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("sum missing inputs");
-    if (scalar_reduce_passthrough(ids[0], out)) return;
+    // Paddle sums bool and int32 into int64 (and honours "dtype"); ReduceSum keeps its input
+    // type and takes no bool, so the input is converted first.
+    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> result_type = sum_result_dtype(*this, op, out, x_type);
+    const bool convert = x_type && result_type && *x_type != *result_type;
+    if (scalar_reduce_passthrough(ids[0], out, convert ? result_type : std::nullopt)) return;
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
     const bool has_axes_input = ids.size() >= 2;
@@ -71,16 +101,12 @@ void Converter::op_reduce_sum(const Json& op) {
     if (opset < 13 && has_axes_input && ids[1] != 0) {
         const std::vector<double>* folded = state.const_values.find(ids[1]);
         if (folded)
-            folded_axes = helper::saturate_i64(*folded);
+            folded_axes = axes_from_front(*this, ids[0], helper::saturate_i64(*folded));
         else
             require_opset("sum with tensor axes", 13);
     }
 
-    // Paddle sums bool and int32 into int64 (and honours "dtype"); ReduceSum keeps its input
-    // type and takes no bool, so the input is converted first.
-    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
-    const std::optional<int32_t> result_type = sum_result_dtype(*this, op, out, x_type);
-    if (x_type && result_type && *x_type != *result_type) {
+    if (convert) {
         std::string cast = fmt::format("sum_input_cast_{}", out);
         add_cast_node(std::move(input), cast, *result_type);
         input = std::move(cast);
@@ -92,7 +118,16 @@ void Converter::op_reduce_sum(const Json& op) {
         return;
     }
     std::vector<std::string> inputs{std::move(input)};
-    if (has_axes_input) inputs.push_back(ids[1] != 0 ? axes_input(*this, ids[1], out, "sum") : axes_name);
+    const std::vector<double>* folded = has_axes_input ? state.const_values.find(ids[1]) : nullptr;
+    const std::vector<int64_t> known_axes = folded ? helper::saturate_i64(*folded) : std::vector<int64_t>{};
+    if (folded && has_negative_axis(known_axes) && state.tensor_shapes.find(ids[0])) {
+        std::string axes = fmt::format("sum_axes_{}", out);
+        push_i64_initializer(axes, {static_cast<int64_t>(known_axes.size())},
+                             axes_from_front(*this, ids[0], known_axes));
+        inputs.push_back(std::move(axes));
+    } else if (has_axes_input) {
+        inputs.push_back(ids[1] != 0 ? axes_input(*this, ids[1], out, "sum") : axes_name);
+    }
     append_node("ReduceSum", std::move(inputs), {std::move(output)},
                 {helper::attr_int("keepdims", keepdims)});
 }
@@ -108,7 +143,7 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     bool tensor_axes = false;
     if (ids.size() >= 2) {
         if (const std::vector<double>* folded = state.const_values.find(ids[1]))
-            axes = helper::saturate_i64(*folded);
+            axes = axes_from_front(*this, ids[0], helper::saturate_i64(*folded));
         else if (ids[1] != 0)
             tensor_axes = true;
     }
@@ -123,14 +158,25 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     std::string output = get_tensor_name(out);
     const int64_t keepdims = keepdims_of(op, "keepdim");
     const std::string name_prefix = fmt::format("{}_{}", prefix, out);
+    // ONNX Runtime's mean of nothing is 0, Paddle's is 0 / 0, NaN. When x may be empty, an
+    // empty x (whose every result element then reduces over nothing) gives NaN.
+    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const bool nan_when_empty = onnx_op == "ReduceMean" && x_type && helper::is_float_onnx_dtype(*x_type) &&
+                                may_be_empty(state.tensor_shapes.find(ids[0]));
+    const std::string reduced = nan_when_empty ? name_prefix + "_value" : output;
     if (tensor_axes) {
-        append_node(std::string(onnx_op), {std::move(input), axes_input(*this, ids[1], out, prefix)},
-                    {std::move(output)},
+        append_node(std::string(onnx_op), {input, axes_input(*this, ids[1], out, prefix)}, {reduced},
                     {helper::attr_int("keepdims", keepdims)});
-        return;
+    } else {
+        add_reduce_node(std::string(onnx_op), input, reduced, axes_for_node(axes, opset), keepdims,
+                        name_prefix);
     }
-    add_reduce_node(std::string(onnx_op), std::move(input), std::move(output), axes_for_node(axes, opset),
-                    keepdims, name_prefix);
+    if (!nan_when_empty) return;
+    append_node("Size", {input}, {name_prefix + "_size"});
+    push_i64_initializer(name_prefix + "_zero", {}, {0});
+    add_binary_node("Equal", name_prefix + "_size", name_prefix + "_zero", name_prefix + "_empty");
+    push_numeric_initializer(name_prefix + "_nan", {}, *x_type, {std::numeric_limits<double>::quiet_NaN()});
+    append_node("Where", {name_prefix + "_empty", name_prefix + "_nan", reduced}, {std::move(output)});
 }
 
 void Converter::op_topk(const Json& op) {

@@ -169,7 +169,9 @@ void Converter::op_squeeze(const Json& op) {
     } else if (opset < 13) {
         throw Error("squeeze with dynamic axes requires opset >= 13");
     } else {
-        append_node("Squeeze", {std::move(input), get_tensor_name(ids[1])}, {std::move(output)});
+        // Squeeze reads its axes as int64 only; Paddle also takes an int32 tensor.
+        append_node("Squeeze", {std::move(input), ensure_i64_input(ids[1], out, "squeeze_axes")},
+                    {std::move(output)});
     }
 }
 
@@ -195,7 +197,9 @@ void Converter::op_unsqueeze(const Json& op) {
     }
     if (ids.size() == 1) throw Error("unsqueeze missing axes");
     if (opset < 13) throw Error("unsqueeze with dynamic axes requires opset >= 13");
-    append_node("Unsqueeze", {std::move(input), get_tensor_name(ids[1])}, {std::move(output)});
+    // Unsqueeze reads its axes as int64 only; Paddle also takes an int32 tensor.
+    append_node("Unsqueeze", {std::move(input), ensure_i64_input(ids[1], out, "unsqueeze_axes")},
+                {std::move(output)});
 }
 
 void Converter::op_flatten(const Json& op) {
@@ -220,13 +224,21 @@ void Converter::op_flatten(const Json& op) {
         throw Error("flatten with explicit stop_axis={} is missing output shape metadata", stop_axis);
 
     const std::string shape_name = fmt::format("flatten_shape_{}", out);
-    auto reshape_to_constant = [&](const std::vector<int64_t>& target) {
+    // A target that spells every dim out may hold a real 0 (an empty dim), which Reshape reads
+    // as "copy the input's dim" unless told otherwise, from opset 14.
+    const auto exact_target = [&]() -> std::vector<proto::AttributeProto> {
+        if (opset < 14) return {};
+        return {helper::attr_int("allowzero", 1)};
+    };
+    auto reshape_to_constant = [&](const std::vector<int64_t>& target,
+                                   std::vector<proto::AttributeProto> attributes) {
         graph.initializer.push_back(vector_i64(shape_name, target));
-        append_node("Reshape", {std::move(input), shape_name}, {get_tensor_name(out)});
+        append_node("Reshape", {std::move(input), shape_name}, {get_tensor_name(out)}, std::move(attributes));
     };
 
     if (declared && unknown <= 1) {
-        reshape_to_constant(*declared);
+        const bool has_zero = std::count(declared->begin(), declared->end(), 0) > 0;
+        reshape_to_constant(*declared, has_zero ? exact_target() : std::vector<proto::AttributeProto>{});
         return;
     }
     if (stop_axis == -1) {
@@ -238,7 +250,7 @@ void Converter::op_flatten(const Json& op) {
             throw Error("flatten: start_axis={} exceeds the largest supported rank {}", start_axis, kMaxRank);
         std::vector<int64_t> target(static_cast<size_t>(start), 0);
         target.push_back(-1);
-        reshape_to_constant(target);
+        reshape_to_constant(target, {});
         return;
     }
 
@@ -272,7 +284,7 @@ void Converter::op_flatten(const Json& op) {
         target = shape_name;
         append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
     }
-    append_node("Reshape", {std::move(input), std::move(target)}, {get_tensor_name(out)});
+    append_node("Reshape", {std::move(input), std::move(target)}, {get_tensor_name(out)}, exact_target());
 }
 
 void Converter::op_split_family(std::string_view full_name, const Json& op) {
@@ -303,7 +315,8 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
         if (!folded) {
             // Split takes its sections as an input only from opset 13.
             require_opset("split with tensor sections", 13);
-            inputs.push_back(get_tensor_name(ids[1]));
+            // Split reads its sections as int64 only; Paddle also takes int32 ones.
+            inputs.push_back(ensure_i64_input(ids[1], out, "split_sections"));
         } else {
             std::vector<int64_t> sections = helper::saturate_i64(*folded);
             const auto rest = std::find(sections.begin(), sections.end(), -1);
@@ -333,7 +346,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
                 graph.initializer.push_back(vector_i64(name, sections));
                 inputs.push_back(std::move(name));
             } else {
-                inputs.push_back(get_tensor_name(ids[1]));
+                inputs.push_back(ensure_i64_input(ids[1], out, "split_sections"));
             }
         }
     }

@@ -93,8 +93,15 @@ void Converter::op_flip(const Json& op) {
         return;
     }
     if (axes.empty()) axes.push_back(0);
-    for (auto& a : axes)
+    // An axis named twice (1 and -1 of a matrix) is flipped once, as Paddle does; flipping
+    // it again would undo it.
+    std::vector<int64_t> distinct;
+    for (int64_t a : axes) {
         if (a < 0) a += rank;
+        if (a < 0 || a >= rank) throw Error("flip requires a static positive axis length");
+        if (std::find(distinct.begin(), distinct.end(), a) == distinct.end()) distinct.push_back(a);
+    }
+    axes = std::move(distinct);
 
     std::string current = get_tensor_name(ids[0]);
     for (size_t j = 0; j < axes.size(); ++j) {

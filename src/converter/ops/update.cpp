@@ -1,6 +1,8 @@
 // Scatter-based writes: index_put (ScatterND or Where), put_along_axis (ScatterElements)
-// and repeat_interleave (Unsqueeze, Tile and Reshape). The set_value lowerings live in
-// set_value.cpp.
+// and repeat_interleave (Unsqueeze, Tile and Reshape, or a Gather). The set_value lowerings
+// live in set_value.cpp.
+#include <algorithm>
+
 #include "converter/converter.h"
 
 namespace kestro {
@@ -51,6 +53,102 @@ void scatter_positions(Converter& c, int64_t out, int64_t x_id, const std::strin
     c.append_node("ScatterND", {c.get_tensor_name(x_id), positions, value}, {c.get_tensor_name(out)});
 }
 
+// The shape two recorded shapes broadcast to, empty when they cannot; an unknown dim (-1)
+// takes the other side's size, since either may be the 1.
+std::optional<std::vector<int64_t>> broadcast_dims(const std::vector<int64_t>& a,
+                                                   const std::vector<int64_t>& b) {
+    std::vector<int64_t> out(std::max(a.size(), b.size()), 1);
+    for (size_t k = 0; k < out.size(); ++k) {
+        const int64_t da = k < out.size() - a.size() ? 1 : a[k - (out.size() - a.size())];
+        const int64_t db = k < out.size() - b.size() ? 1 : b[k - (out.size() - b.size())];
+        if (da == 1) out[k] = db;
+        else if (db == 1 || db < 0) out[k] = da;
+        else if (da < 0 || da == db) out[k] = db;
+        else return std::nullopt;
+    }
+    return out;
+}
+
+// x[rows, cols] = values: each (row, col) pair names one element. The two index tensors
+// broadcast against each other (x[r[:, None], c[None, :]]) and the values against their
+// common shape, as Paddle's indexing does; ScatterND wants that shape spelt out, and int64
+// coordinates where Paddle also allows int32 ones.
+void scatter_coordinates(Converter& c, int64_t out, int64_t x_id, int64_t rows_id, int64_t cols_id,
+                         int64_t values_id) {
+    // Shapes that cannot meet are refused now, as Paddle refuses them, rather than at run time.
+    const std::vector<int64_t> rows_dims = dims_or_scalar(c, rows_id);
+    const std::vector<int64_t> cols_dims = dims_or_scalar(c, cols_id);
+    const auto common_dims = broadcast_dims(rows_dims, cols_dims);
+    if (!common_dims)
+        throw Error("index_put index tensors of shapes {} and {} do not broadcast",
+                    helper::fmt_dims(rows_dims), helper::fmt_dims(cols_dims));
+    const std::vector<int64_t> values_dims = dims_or_scalar(c, values_id);
+    const auto written = broadcast_dims(values_dims, *common_dims);
+    const auto grows = [&](size_t k) { return (*common_dims)[k] >= 0 && (*written)[k] != (*common_dims)[k]; };
+    bool fits = written && written->size() == common_dims->size();
+    for (size_t k = 0; fits && k < common_dims->size(); ++k) fits = !grows(k);
+    if (!fits)
+        throw Error("index_put values of shape {} do not broadcast to the index shape {}",
+                    helper::fmt_dims(values_dims), helper::fmt_dims(*common_dims));
+    const std::string rows = c.ensure_i64_input(rows_id, out, "index_put_row");
+    const std::string cols = c.ensure_i64_input(cols_id, out, "index_put_col");
+    const std::string rows_shape = fmt::format("index_put_row_shape_{}", out);
+    c.append_node("Shape", {rows}, {rows_shape});
+    const std::string cols_shape = fmt::format("index_put_col_shape_{}", out);
+    c.append_node("Shape", {cols}, {cols_shape});
+    // Expand broadcasts both ways, so each index grows to the shape both share.
+    const std::string rows_full = fmt::format("index_put_row_broadcast_{}", out);
+    c.append_node("Expand", {rows, cols_shape}, {rows_full});
+    const std::string cols_full = fmt::format("index_put_col_broadcast_{}", out);
+    c.append_node("Expand", {cols, rows_shape}, {cols_full});
+
+    const std::string row_col = fmt::format("index_put_row_unsqueezed_{}", out);
+    const std::string axis_name = fmt::format("index_put_stack_axis_{}", out);
+    c.add_unsqueeze_node(rows_full, row_col, {-1}, axis_name);
+    const std::string col_col = fmt::format("index_put_col_unsqueezed_{}", out);
+    c.add_unsqueeze_node(cols_full, col_col, {-1}, axis_name);
+    const std::string coords = fmt::format("index_put_indices_{}", out);
+    c.append_node("Concat", {row_col, col_col}, {coords}, {helper::attr_int("axis", -1)});
+
+    const std::string common = fmt::format("index_put_index_shape_{}", out);
+    c.append_node("Shape", {rows_full}, {common});
+    const std::string value = fmt::format("index_put_value_{}", out);
+    c.append_node("Expand", {c.get_tensor_name(values_id), common}, {value});
+    c.append_node("ScatterND", {c.get_tensor_name(x_id), coords, value}, {c.get_tensor_name(out)});
+}
+
+// The type a select over `type` runs in when ONNX Runtime has no Where for it; empty when
+// it has one.
+std::optional<int32_t> where_compute_type(int32_t type) {
+    using namespace proto::dtype;
+    if (type == BOOL || type == INT8 || type == INT16 || type == UINT16) return INT32;
+    if (type == UINT32) return INT64;
+    return std::nullopt;
+}
+
+// x[mask] = value with one value: Where(mask, value expanded to x's shape, x).
+void select_masked(Converter& c, int64_t out, int64_t x_id, int64_t mask_id, int64_t values_id) {
+    const std::string x_shape = fmt::format("index_put_shape_{}", out);
+    c.append_node("Shape", {c.get_tensor_name(x_id)}, {x_shape});
+    const std::string value = fmt::format("index_put_value_{}", out);
+    c.append_node("Expand", {c.get_tensor_name(values_id), x_shape}, {value});
+    const std::optional<int32_t> x_type = c.known_onnx_dtype(x_id);
+    const std::optional<int32_t> wide = x_type ? where_compute_type(*x_type) : std::nullopt;
+    if (!wide) {
+        c.append_node("Where", {c.get_tensor_name(mask_id), value, c.get_tensor_name(x_id)},
+                      {c.get_tensor_name(out)});
+        return;
+    }
+    // ONNX Runtime has no select for this element type: select in a wider one.
+    const std::string wide_value = fmt::format("index_put_value_wide_{}", out);
+    c.add_cast_node(value, wide_value, *wide);
+    const std::string wide_x = fmt::format("index_put_x_wide_{}", out);
+    c.add_cast_node(c.get_tensor_name(x_id), wide_x, *wide);
+    const std::string selected = fmt::format("index_put_selected_{}", out);
+    c.append_node("Where", {c.get_tensor_name(mask_id), wide_value, wide_x}, {selected});
+    c.add_cast_node(selected, c.get_tensor_name(out), *x_type);
+}
+
 // The coordinates of the true elements of a boolean mask, one row per element in row-major
 // order ([K, rank of the mask]).
 std::string mask_positions(Converter& c, int64_t out, int64_t mask_id) {
@@ -59,6 +157,90 @@ std::string mask_positions(Converter& c, int64_t out, int64_t mask_id) {
     const std::string positions = fmt::format("index_put_positions_{}", out);
     c.append_node("Transpose", {nonzero}, {positions}, {helper::attr_ints("perm", {1, 0})});
     return positions;
+}
+
+// Repeats every slice of `x` along `axis` with one Gather: position k of the result, k below
+// `total`, reads slice k / count, count being `repeats_dim` ([1], int64; `constant` when the
+// attribute gave it). The positions come from the true elements of a filled vector, which
+// works at every opset this converter writes.
+void gather_repeated_slices(Converter& c, int64_t out, const std::string& x, int64_t axis,
+                            const std::string& repeats_dim, std::optional<int64_t> constant,
+                            const std::string& total) {
+    // ONNX Runtime refuses an integer division by 0 even when there is nothing to divide;
+    // with no repeats any other divisor gives the same empty result.
+    std::string divisor = repeats_dim;
+    if (constant && *constant < 1) {
+        divisor = fmt::format("repeat_interleave_divisor_{}", out);
+        c.push_i64_initializer(divisor, {1}, {1});
+    } else if (!constant) {
+        const std::string zero = fmt::format("repeat_interleave_zero_{}", out);
+        c.push_i64_initializer(zero, {}, {0});
+        const std::string none = fmt::format("repeat_interleave_no_repeats_{}", out);
+        c.add_binary_node("Equal", repeats_dim, zero, none);
+        const std::string bump = fmt::format("repeat_interleave_no_repeats_i64_{}", out);
+        c.add_cast_node(none, bump, proto::dtype::INT64);
+        divisor = fmt::format("repeat_interleave_divisor_{}", out);
+        c.add_binary_node("Add", repeats_dim, bump, divisor);
+    }
+
+    const std::string one = fmt::format("repeat_interleave_one_{}", out);
+    c.push_i64_initializer(one, {}, {1});
+    const std::string filled = fmt::format("repeat_interleave_filled_{}", out);
+    c.append_node("Expand", {one, total}, {filled});
+    const std::string positions = fmt::format("repeat_interleave_positions_{}", out);
+    c.append_node("NonZero", {filled}, {positions});
+    const std::string sources = fmt::format("repeat_interleave_sources_{}", out);
+    c.add_binary_node("Div", positions, divisor, sources);
+    const std::string index = fmt::format("repeat_interleave_index_{}", out);
+    c.add_squeeze_node(sources, index, std::vector<int64_t>{0},
+                       fmt::format("repeat_interleave_index_axes_{}", out));
+    c.append_node("Gather", {x, index}, {c.get_tensor_name(out)}, {helper::attr_int("axis", axis)});
+}
+
+// Repeats every slice of `x` (rank `rank`) along `a` by tiling a new axis right after it and
+// merging the two into one of `repeated` elements; `shape` is Shape(x).
+void tile_repeated_slices(Converter& c, int64_t out, const std::string& x, int64_t a, int64_t rank,
+                          const std::string& repeats_dim, const std::string& shape,
+                          const std::string& repeated) {
+    const std::string expanded = fmt::format("repeat_interleave_expanded_{}", out);
+    c.add_unsqueeze_node(x, expanded, {a + 1}, fmt::format("repeat_interleave_axes_{}", out));
+    std::vector<std::string> pieces;
+    for (int64_t i = 0; i <= rank; ++i) {
+        if (i == a + 1) {
+            pieces.push_back(repeats_dim);
+            continue;
+        }
+        std::string one = fmt::format("repeat_interleave_tile_repeat_{}_{}", out, i);
+        c.push_i64_initializer(one, {1}, {1});
+        pieces.push_back(std::move(one));
+    }
+    std::string tile_repeats = pieces.front();
+    if (pieces.size() != 1) {
+        tile_repeats = fmt::format("repeat_interleave_tile_repeats_{}", out);
+        c.append_node("Concat", std::move(pieces), {tile_repeats}, {helper::attr_int("axis", 0)});
+    }
+    const std::string tiled = fmt::format("repeat_interleave_tiled_{}", out);
+    c.append_node("Tile", {expanded, tile_repeats}, {tiled});
+
+    std::vector<std::string> parts;
+    if (a > 0) {
+        std::string prefix = fmt::format("repeat_interleave_prefix_{}", out);
+        c.add_slice_node(shape, prefix, {0}, {a}, std::vector<int64_t>{0}, std::nullopt, prefix);
+        parts.push_back(std::move(prefix));
+    }
+    parts.push_back(repeated);
+    if (a + 1 < rank) {
+        std::string suffix = fmt::format("repeat_interleave_suffix_{}", out);
+        c.add_slice_node(shape, suffix, {a + 1}, {rank}, std::vector<int64_t>{0}, std::nullopt, suffix);
+        parts.push_back(std::move(suffix));
+    }
+    std::string target = parts.front();
+    if (parts.size() != 1) {
+        target = fmt::format("repeat_interleave_shape_{}", out);
+        c.append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
+    }
+    // allowzero: a 0 in the target is a dim of size 0, not a copy of the input's dim.
+    c.append_node("Reshape", {tiled, target}, {c.get_tensor_name(out)}, {helper::attr_int("allowzero", 1)});
 }
 
 }  // namespace
@@ -79,21 +261,9 @@ void Converter::op_index_put(const Json& op) {
     const auto x_dims = dims_or_scalar(*this, x_id);
     const auto values_dims = dims_or_scalar(*this, values_id);
 
-    if (indices.size() == 2 && x_dims.size() == 2 && values_dims == x_dims &&
-        !is_bool_token(*this, indices[0]) && !is_bool_token(*this, indices[1])) {
-        // x[rows, cols] = values: each (row, col) pair names one element. ScatterND wants
-        // int64 coordinates; Paddle also allows int32 indices.
-        const std::string rows = ensure_i64_input(indices[0], out, "index_put_row");
-        const std::string row_col = fmt::format("index_put_row_unsqueezed_{}", out);
-        const std::string axis_name = fmt::format("index_put_stack_axis_{}", out);
-        add_unsqueeze_node(rows, row_col, {-1}, axis_name);
-        const std::string cols = ensure_i64_input(indices[1], out, "index_put_col");
-        const std::string col_col = fmt::format("index_put_col_unsqueezed_{}", out);
-        add_unsqueeze_node(cols, col_col, {-1}, axis_name);
-        const std::string coords = fmt::format("index_put_indices_{}", out);
-        append_node("Concat", {row_col, col_col}, {coords}, {helper::attr_int("axis", -1)});
-        append_node("ScatterND", {get_tensor_name(x_id), coords, get_tensor_name(values_id)},
-                    {get_tensor_name(out)});
+    if (indices.size() == 2 && x_dims.size() == 2 && !is_bool_token(*this, indices[0]) &&
+        !is_bool_token(*this, indices[1])) {
+        scatter_coordinates(*this, out, x_id, indices[0], indices[1], values_id);
         return;
     }
     if (indices.size() != 1) throw Error("unsupported index_put pattern for output {}", out);
@@ -104,12 +274,7 @@ void Converter::op_index_put(const Json& op) {
     if (is_mask && index_dims == x_dims) {
         if (single_broadcast_element(values_dims, x_dims.size())) {
             // One value for every selected element: a select keeps the graph simple.
-            const std::string x_shape = fmt::format("index_put_shape_{}", out);
-            append_node("Shape", {get_tensor_name(x_id)}, {x_shape});
-            const std::string value = fmt::format("index_put_value_{}", out);
-            append_node("Expand", {get_tensor_name(values_id), x_shape}, {value});
-            append_node("Where", {get_tensor_name(index_id), value, get_tensor_name(x_id)},
-                        {get_tensor_name(out)});
+            select_masked(*this, out, x_id, index_id, values_id);
             return;
         }
         // Several values go to the selected elements in row-major order, which a select
@@ -164,16 +329,14 @@ void Converter::op_repeat_interleave(const Json& op) {
         throw Error("repeat_interleave: axis {} out of range for rank {}", a, rank);
     const std::string x = get_tensor_name(x_id);
 
-    const std::string expanded = fmt::format("repeat_interleave_expanded_{}", out);
-    add_unsqueeze_node(x, expanded, {a + 1}, fmt::format("repeat_interleave_axes_{}", out));
-
     const std::string repeats_dim = fmt::format("repeat_interleave_repeats_dim_{}", out);
-    if (auto repeats = helper::attr_i64(op, "repeats")) {
+    const std::optional<int64_t> repeats = helper::attr_i64(op, "repeats");
+    if (repeats) {
         push_i64_initializer(repeats_dim, {1}, {*repeats});
     } else {
         if (ids.size() < 2) throw Error("repeat_interleave: missing repeats");
         // A tensor of counts repeats each slice by its own count; only one count for the
-        // whole tensor fits the Tile below, so anything longer is refused, not misread.
+        // whole tensor fits the forms below, so anything longer is refused, not misread.
         const std::vector<int64_t>* r_dims = state.tensor_shapes.find(ids[1]);
         if (!r_dims || r_dims->size() > 1 || (r_dims->size() == 1 && (*r_dims)[0] != 1))
             throw Error("repeat_interleave supports one repeat count only, got repeats of shape {}",
@@ -182,24 +345,6 @@ void Converter::op_repeat_interleave(const Json& op) {
         add_unsqueeze_node(scalar, repeats_dim, {0}, fmt::format("repeat_interleave_repeats_axes_{}", out));
     }
 
-    std::vector<std::string> pieces;
-    for (int64_t i = 0; i <= rank; ++i) {
-        if (i == a + 1) {
-            pieces.push_back(repeats_dim);
-            continue;
-        }
-        std::string one = fmt::format("repeat_interleave_tile_repeat_{}_{}", out, i);
-        push_i64_initializer(one, {1}, {1});
-        pieces.push_back(std::move(one));
-    }
-    std::string tile_repeats = pieces.front();
-    if (pieces.size() != 1) {
-        tile_repeats = fmt::format("repeat_interleave_tile_repeats_{}", out);
-        append_node("Concat", std::move(pieces), {tile_repeats}, {helper::attr_int("axis", 0)});
-    }
-    const std::string tiled = fmt::format("repeat_interleave_tiled_{}", out);
-    append_node("Tile", {expanded, tile_repeats}, {tiled});
-
     const std::string shape = fmt::format("repeat_interleave_input_shape_{}", out);
     append_node("Shape", {x}, {shape});
     const std::string axis_dim = fmt::format("repeat_interleave_axis_dim_{}", out);
@@ -207,24 +352,15 @@ void Converter::op_repeat_interleave(const Json& op) {
     const std::string repeated = fmt::format("repeat_interleave_repeated_dim_{}", out);
     add_binary_node("Mul", axis_dim, repeats_dim, repeated);
 
-    std::vector<std::string> parts;
-    if (a > 0) {
-        std::string prefix = fmt::format("repeat_interleave_prefix_{}", out);
-        add_slice_node(shape, prefix, {0}, {a}, std::vector<int64_t>{0}, std::nullopt, prefix);
-        parts.push_back(std::move(prefix));
+    // Below opset 14 a 0 in a Reshape target copies the input's dim, so an empty result (a
+    // count of 0, or an empty dim anywhere) cannot be reshaped into; there the slices are
+    // picked with a Gather, whose result needs no target shape.
+    if (opset < 14) {
+        gather_repeated_slices(*this, out, x, a, repeats_dim, repeats, repeated);
+        return;
     }
-    parts.push_back(repeated);
-    if (a + 1 < rank) {
-        std::string suffix = fmt::format("repeat_interleave_suffix_{}", out);
-        add_slice_node(shape, suffix, {a + 1}, {rank}, std::vector<int64_t>{0}, std::nullopt, suffix);
-        parts.push_back(std::move(suffix));
-    }
-    std::string target = parts.front();
-    if (parts.size() != 1) {
-        target = fmt::format("repeat_interleave_shape_{}", out);
-        append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
-    }
-    append_node("Reshape", {tiled, target}, {get_tensor_name(out)});
+
+    tile_repeated_slices(*this, out, x, a, rank, repeats_dim, shape, repeated);
 }
 
 }  // namespace kestro
