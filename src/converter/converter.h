@@ -138,6 +138,8 @@ public:
     void load_paddle_weights(const std::string& path);
     // Pairs the records of a weight file already in memory with the parameters.
     void load_paddle_weights_from_buffer(std::shared_ptr<const std::vector<uint8_t>> bytes);
+    // The same from an opened weight file, which is kept as `weight_input`.
+    void load_paddle_weights_from_input(std::shared_ptr<const InputBytes> input);
     // The same for bytes kept alive by `owner`; `fd` is the open file they are a view of
     // (or -1), so the writer may copy them kernel-side.
     void load_paddle_weights_from(std::shared_ptr<const void> owner, const uint8_t* data,

@@ -162,11 +162,12 @@ void walk_records(const ConverterState& state, const uint8_t* data, uint64_t len
 }  // namespace
 
 void Converter::load_paddle_weights(const std::string& path) {
-    // Read at most one byte past the limit, so a FIFO or /dev/stdin (size 0 to fstat) or
-    // a file growing after fstat cannot take unbounded memory. A stream is checked record by
-    // record as it arrives, so an endless stream of garbage fails at its first bad record.
+    // A regular file is mapped at the size fstat gave. A FIFO or /dev/stdin (size 0 to
+    // fstat) is read at most one byte past the limit, so it cannot take unbounded memory,
+    // and checked record by record as it arrives, so an endless stream of garbage fails at
+    // its first bad record.
     Walk early;
-    auto input = InputBytes::open(
+    load_paddle_weights_from_input(InputBytes::open(
         path, kWeightSizeLimit,
         [](uint64_t size) {
             return Error(".pdiparams file is too large: {} bytes exceeds soft limit {} bytes",
@@ -174,7 +175,10 @@ void Converter::load_paddle_weights(const std::string& path) {
         },
         [&](const uint8_t* data, uint64_t size) {
             walk_records(state, data, size, false, early, nullptr);
-        });
+        }));
+}
+
+void Converter::load_paddle_weights_from_input(std::shared_ptr<const InputBytes> input) {
     weight_input = input;
     try {
         load_paddle_weights_from(input, input->data(), input->size(), input->fd());
