@@ -229,29 +229,31 @@ std::optional<std::string> rename_target(const std::string& path) {
 }
 
 // Writes the model to a path that cannot be renamed over (a device, a pipe): in place.
-void write_in_place(const std::string& path, proto::Sink& sink) {
+// Returns 0 or an errno.
+int write_in_place(const std::string& path, proto::Sink& sink) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) throw os_error(errno);
-    if (const int err = write_pieces(fd, sink); err != 0) {
-        ::close(fd);  // the write error is the one worth reporting
-        throw os_error(err);
-    }
-    if (::close(fd) != 0) throw os_error(errno);
+    const int err = write_pieces(fd, sink);
+    // The write error, if any, is the one worth reporting.
+    if (::close(fd) != 0 && err == 0) return errno;
+    return err;
 }
 
+// `check_inputs` throws when an input changed while it was converted; that explains a failed
+// write too (a copy that met the input's new end), so it is asked first.
 void write_model_file(const std::string& path, proto::Sink& sink,
                       const std::function<void()>& check_inputs) {
     const std::optional<std::string> target = rename_target(path);
     if (!target) {
-        write_in_place(path, sink);
+        const int err = write_in_place(path, sink);
         check_inputs();
+        if (err != 0) throw os_error(err);
         return;
     }
     const size_t slash = target->rfind('/');
     TempFile temp(dir_of(*target), slash == std::string::npos ? *target : target->substr(slash + 1));
     int err = write_pieces(temp.fd(), sink);
     if (err == 0) err = temp.close();
-    // A changed input explains a failed write too (a copy that met the file's new end).
     check_inputs();
     if (err != 0) throw os_error(err);
     temp.rename_to(*target);
