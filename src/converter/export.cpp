@@ -133,7 +133,8 @@ public:
         }
         std::random_device random;
         for (int attempt = 0;; ++attempt) {
-            path_ = fmt::format("{}/.{}.{:08x}.tmp", dir, base, random());
+            // The name stays within the file system's name limit whatever the output's.
+            path_ = fmt::format("{}/.{}.{:08x}.tmp", dir, base.substr(0, 200), random());
             if (path_.size() >= sizeof(g_temp_path)) {
                 restore_signals();
                 throw os_error(ENAMETOOLONG);

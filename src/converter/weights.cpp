@@ -55,10 +55,13 @@ struct Record {
     uint64_t size;  // number of data bytes
 };
 
-// Where a walk over the records stands: the next record's offset and index.
+// Where a walk over the records stands: the next record's offset and index, and, once that
+// record's header has passed its checks, where its data ends (0 before), so that a record
+// whose data is still arriving is not decoded again for every piece of it.
 struct Walk {
     uint64_t pos = 0;
     uint64_t index = 0;
+    uint64_t data_end = 0;
 };
 
 // Walks the records of data[0, len) from walk.pos on, checking each and handing it to
@@ -69,6 +72,7 @@ void walk_records(const ConverterState& state, const uint8_t* data, uint64_t len
                   bool complete, Walk& walk, const std::function<void(const Record&)>& accept) {
     const std::vector<std::string>& names = state.param_names.get();
     while (walk.pos < len) {
+        if (!complete && walk.data_end > len) return;
         const uint64_t start = walk.pos;
         const uint64_t index = walk.index;
         // Missing bytes: refuse at the end of the file; otherwise wait for them.
@@ -122,7 +126,10 @@ void walk_records(const ConverterState& state, const uint8_t* data, uint64_t len
         }
         const uint64_t p = start + 20 + desc_size;
         if (p + n > len) {
-            if (!complete) return;
+            if (!complete) {
+                walk.data_end = p + n;
+                return;
+            }
             throw Error("Truncated tensor data for parameter index {}: need {} bytes at byte {}",
                         index, n, p);
         }
@@ -156,6 +163,7 @@ void walk_records(const ConverterState& state, const uint8_t* data, uint64_t len
         if (accept) accept(Record{&name, std::move(desc.dims), type->onnx, p, n});
         walk.pos = p + n;
         walk.index = index + 1;
+        walk.data_end = 0;
     }
 }
 
