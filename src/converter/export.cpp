@@ -130,6 +130,8 @@ public:
         sigemptyset(&sa.sa_mask);
         for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
             ::sigaction(kCleanupSignals[i], &sa, &saved_[i]);
+            // A signal the caller ignores (nohup, a background job) stays ignored.
+            if (saved_[i].sa_handler == SIG_IGN) ::sigaction(kCleanupSignals[i], &saved_[i], nullptr);
         }
         std::random_device random;
         for (int attempt = 0;; ++attempt) {
