@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -50,6 +51,11 @@ void run(const kestro::Cli& cli) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A file-size limit or a reader that went away make writes fail with an error that is
+    // reported like any other, instead of ending the process without a word: a log reader
+    // that stops reading must not stop the conversion.
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
     kestro::log::init_from_env();
 
     const kestro::CliOutcome parsed = kestro::parse_cli(argc, argv);

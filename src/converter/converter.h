@@ -92,6 +92,7 @@ struct ConverterState {
 using ProducerIndex = std::unordered_map<int64_t, size_t>;
 
 class Converter;
+class InputBytes;
 using Pass1Folder = void (Converter::*)(const Json& op, size_t index, const ProducerIndex&);
 using Pass2OpHandler = void (*)(Converter&, std::string_view full_name, const Json& op);
 
@@ -137,6 +138,16 @@ public:
     void load_paddle_weights(const std::string& path);
     // Pairs the records of a weight file already in memory with the parameters.
     void load_paddle_weights_from_buffer(std::shared_ptr<const std::vector<uint8_t>> bytes);
+    // The same from an opened weight file, which is kept as `weight_input`.
+    void load_paddle_weights_from_input(std::shared_ptr<const InputBytes> input);
+    // The same for bytes kept alive by `owner`; `fd` is the open file they are a view of
+    // (or -1), so the writer may copy them kernel-side.
+    void load_paddle_weights_from(std::shared_ptr<const void> owner, const uint8_t* data,
+                                  uint64_t size, int fd);
+    // The weight file while initializers view it: export refuses to commit a model whose
+    // weight file changed under it.
+    std::shared_ptr<const InputBytes> weight_input;
+    void check_weight_input_unchanged() const;
 
     // ---- export (export.cpp) and finishing passes (passes/) ----
     void export_onnx(const std::string& path, int64_t opset);

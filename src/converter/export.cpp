@@ -2,15 +2,24 @@
 // file the system writes.
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <random>
 #include <utility>
 #include <vector>
 
 #include "converter/converter.h"
+#include "converter/file_read.h"
 #include "log.h"
 
 namespace kestro {
@@ -46,29 +55,211 @@ int write_all(int fd, std::vector<iovec>& iov) {
     return 0;
 }
 
-// Writes the encoded pieces straight from where they live: runs of the sink's buffer,
-// and weight bytes referenced from the buffer they were read into.
-void write_model_file(const std::string& path, proto::Sink& sink) {
+// Copies `size` bytes at `offset` of the file `in` to the current position of `out` inside
+// the kernel. Returns 0, the errno of the failing call, or -1 when the kernel cannot copy
+// between these two files (the caller then writes the bytes from memory).
+int copy_range(int in, uint64_t offset, int out, size_t size) {
+    auto off = static_cast<loff_t>(offset);
+    bool started = false;
+    while (size > 0) {
+        const ssize_t n = ::copy_file_range(in, &off, out, nullptr, size, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (!started && (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
+                             errno == ENOSYS || errno == EBADF)) {
+                return -1;
+            }
+            return errno;
+        }
+        // The source ended early: it shrank since it was read.
+        if (n == 0) return EIO;
+        started = true;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Writes the encoded pieces straight from where they live: runs of the sink's buffer are
+// gathered into writev calls; weight bytes that are a view of an open file are copied from
+// it kernel-side, or written from the mapping when the kernel cannot. Returns 0 or an errno.
+int write_pieces(int fd, proto::Sink& sink) {
     const auto& pieces = sink.pieces();
     const std::string& buffer = sink.buffer();
+    bool kernel_copy = true;
     std::vector<iovec> iov;
-    iov.reserve(pieces.size());
     for (const auto& piece : pieces) {
+        if (piece.is_external && kernel_copy && piece.external.origin().fd >= 0) {
+            if (const int err = write_all(fd, iov); err != 0) return err;
+            iov.clear();
+            const int err = copy_range(piece.external.origin().fd, piece.external.origin().offset,
+                                       fd, piece.size);
+            if (err == 0) continue;
+            if (err > 0) return err;
+            kernel_copy = false;  // not between these files: memory for the rest
+        }
         const uint8_t* base = piece.is_external
                                   ? piece.external.data()
                                   : reinterpret_cast<const uint8_t*>(buffer.data()) + piece.offset;
         iov.push_back({const_cast<uint8_t*>(base), piece.size});
     }
+    return write_all(fd, iov);
+}
 
+// ---- replacing the output ----
+//
+// The model is written to a new file beside the output and renamed over it only once it is
+// complete and closed, so a failure or a kill never leaves a broken file where a good one
+// was. A signal that ends the process removes the temporary file on its way out.
+
+char g_temp_path[PATH_MAX + 64];
+volatile sig_atomic_t g_temp_armed = 0;
+
+void remove_temp_and_die(int sig) {
+    if (g_temp_armed) ::unlink(g_temp_path);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+class TempFile {
+public:
+    TempFile(const std::string& dir, const std::string& base) {
+        struct sigaction sa {};
+        sa.sa_handler = remove_temp_and_die;
+        sigemptyset(&sa.sa_mask);
+        for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+            ::sigaction(kCleanupSignals[i], &sa, &saved_[i]);
+            // A signal the caller ignores (nohup, a background job) stays ignored.
+            if (saved_[i].sa_handler == SIG_IGN) ::sigaction(kCleanupSignals[i], &saved_[i], nullptr);
+        }
+        std::random_device random;
+        for (int attempt = 0;; ++attempt) {
+            // The name stays within the file system's name limit whatever the output's.
+            path_ = fmt::format("{}/.{}.{:08x}.tmp", dir, base.substr(0, 200), random());
+            if (path_.size() >= sizeof(g_temp_path)) {
+                restore_signals();
+                throw os_error(ENAMETOOLONG);
+            }
+            // 0666: the process's file-mode mask and the directory's default ACL apply, as
+            // for any file the user creates.
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ >= 0) {
+                std::memcpy(g_temp_path, path_.c_str(), path_.size() + 1);
+                g_temp_armed = 1;
+                return;
+            }
+            const int err = errno;
+            if (err != EEXIST || attempt >= 100) {
+                restore_signals();
+                throw os_error(err);
+            }
+        }
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (g_temp_armed) {
+            ::unlink(path_.c_str());
+            g_temp_armed = 0;
+        }
+        restore_signals();
+    }
+
+    int fd() const { return fd_; }
+    // Returns 0 or the errno of close: a deferred write error (network file systems,
+    // quotas) surfaces only there.
+    int close() {
+        const int rc = ::close(fd_);
+        fd_ = -1;
+        return rc == 0 ? 0 : errno;
+    }
+    void rename_to(const std::string& target) {
+        if (::rename(path_.c_str(), target.c_str()) != 0) throw os_error(errno);
+        g_temp_armed = 0;
+    }
+
+private:
+    void restore_signals() {
+        for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+            ::sigaction(kCleanupSignals[i], &saved_[i], nullptr);
+        }
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    struct sigaction saved_[std::size(kCleanupSignals)] {};
+};
+
+std::string dir_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// Where a new file must go for `path` to name it: the end of its symlink chain, so that a
+// link keeps pointing where it did. Nothing when the path cannot be replaced by a rename (it
+// names something other than a regular file, such as a device or a pipe, or a link of /proc
+// that names no path): such a path is written in place.
+std::optional<std::string> rename_target(const std::string& path) {
+    if (path.empty() || path.back() == '/') return std::nullopt;
+    struct stat final_st {};
+    const bool exists = ::stat(path.c_str(), &final_st) == 0;
+    if (exists && !S_ISREG(final_st.st_mode)) return std::nullopt;
+
+    std::string current = path;
+    for (int hops = 0;; ++hops) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        if (hops == 40) throw os_error(ELOOP);
+        std::string link(static_cast<size_t>(PATH_MAX), '\0');
+        const ssize_t n = ::readlink(current.c_str(), link.data(), link.size());
+        if (n < 0) throw os_error(errno);
+        link.resize(static_cast<size_t>(n));
+        current = link.front() == '/' ? link : dir_of(current) + "/" + link;
+    }
+    if (current.back() == '/') return std::nullopt;
+    if (exists) {
+        struct stat st {};
+        if (::stat(current.c_str(), &st) != 0 || st.st_dev != final_st.st_dev ||
+            st.st_ino != final_st.st_ino) {
+            return std::nullopt;
+        }
+    }
+    return current;
+}
+
+// Writes the model to a path that cannot be renamed over (a device, a pipe): in place.
+// Returns 0 or an errno.
+int write_in_place(const std::string& path, proto::Sink& sink) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) throw os_error(errno);
-    if (const int err = write_all(fd, iov); err != 0) {
-        ::close(fd);  // the write error is the one worth reporting
-        throw os_error(err);
+    const int err = write_pieces(fd, sink);
+    // The write error, if any, is the one worth reporting.
+    if (::close(fd) != 0 && err == 0) return errno;
+    return err;
+}
+
+// `check_inputs` throws when an input changed while it was converted; that explains a failed
+// write too (a copy that met the input's new end), so it is asked first.
+void write_model_file(const std::string& path, proto::Sink& sink,
+                      const std::function<void()>& check_inputs) {
+    const std::optional<std::string> target = rename_target(path);
+    if (!target) {
+        const int err = write_in_place(path, sink);
+        check_inputs();
+        if (err != 0) throw os_error(err);
+        return;
     }
-    // A deferred write error (network file systems, quotas) surfaces only here; the file
-    // is not complete unless close succeeds.
-    if (::close(fd) != 0) throw os_error(errno);
+    const size_t slash = target->rfind('/');
+    TempFile temp(dir_of(*target), slash == std::string::npos ? *target : target->substr(slash + 1));
+    int err = write_pieces(temp.fd(), sink);
+    if (err == 0) err = temp.close();
+    check_inputs();
+    if (err != 0) throw os_error(err);
+    temp.rename_to(*target);
 }
 
 }  // namespace
@@ -89,7 +280,7 @@ void Converter::export_onnx(const std::string& path, int64_t opset) {
 
     proto::Sink sink;
     proto::encode(model, sink);
-    write_model_file(path, sink);
+    write_model_file(path, sink, [this] { check_weight_input_unchanged(); });
     KLOG(Level::Info, "kestro::converter::export", "Saved ONNX model to: {}", path);
 }
 

@@ -229,7 +229,11 @@ void Converter::record_parameter(const Json& op) {
     ParamMeta meta;
     if (const std::string* token = state.tensor_dtypes.find(id);
         token && token->size() >= 4 && token->compare(0, 4, "0.t_") == 0) {
-        meta.dtype = helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(4));
+        const std::string_view word = std::string_view(*token).substr(4);
+        meta.dtype = helper::paddle_dtype_token_to_onnx(word);
+        // Values of this type are refused wherever the program uses them, but a parameter
+        // may declare it: its weight record must then be of that type too.
+        if (word == "bf16") meta.dtype = proto::dtype::BFLOAT16;
     }
     if (const auto* dims = state.tensor_shapes.find(id)) meta.shape = *dims;
     state.param_meta.insert(std::move(name), std::move(meta));

@@ -1,9 +1,11 @@
 // The weight reader: the .pdiparams records, paired by position with the byte-sorted
 // parameter names, become the graph's weight initializers.
+#include <functional>
 #include <unordered_map>
 
 #include "converter/converter.h"
 #include "converter/file_read.h"
+#include "helper/helper.h"
 #include "proto/paddle.h"
 
 namespace kestro {
@@ -44,47 +46,62 @@ bool same_tensor(const proto::TensorProto& a, const proto::TensorProto& b) {
     return a.data_type == b.data_type && a.dims == b.dims && a.raw_data == b.raw_data;
 }
 
-}  // namespace
+// One record whose header, descriptor and checks have passed.
+struct Record {
+    const std::string* name;
+    std::vector<int64_t> dims;
+    int32_t onnx;
+    uint64_t data;  // offset of its data bytes
+    uint64_t size;  // number of data bytes
+};
 
-void Converter::load_paddle_weights(const std::string& path) {
-    // Read at most one byte past the limit, so a FIFO or /dev/stdin (size 0 to fstat) or
-    // a file growing after fstat cannot take unbounded memory. The bytes are moved, not
-    // copied, into the shared buffer that the initializers view.
-    auto bytes = std::make_shared<const std::vector<uint8_t>>(
-        read_file_capped(path, kWeightSizeLimit, [](uint64_t size) {
-            return Error(".pdiparams file is too large: {} bytes exceeds soft limit {} bytes",
-                         size, kWeightSizeLimit);
-        }));
-    load_paddle_weights_from_buffer(std::move(bytes));
-}
-
-void Converter::load_paddle_weights_from_buffer(
-    std::shared_ptr<const std::vector<uint8_t>> buffer) {
-    const std::vector<std::string>& names = state.param_names.get();
-    const uint8_t* data = buffer->data();
-    const uint64_t len = buffer->size();
+// Where a walk over the records stands: the next record's offset and index, and, once that
+// record's header has passed its checks, where its data ends (0 before), so that a record
+// whose data is still arriving is not decoded again for every piece of it.
+struct Walk {
     uint64_t pos = 0;
     uint64_t index = 0;
-    // Where each name's first initializer went, to catch one name paired with two
-    // different tensors: every consumer would silently read only one of them.
-    std::unordered_map<std::string, size_t> appended;
+    uint64_t data_end = 0;
+};
 
-    while (pos < len) {
-        const uint64_t start = pos;
-        if (start + 4 > len) throw Error("Truncated .pdiparams header at byte {}", start);
-        if (start + 12 > len) throw Error("Truncated LoD header at byte {}", start + 4);
+// Walks the records of data[0, len) from walk.pos on, checking each and handing it to
+// `accept`. With `complete` false more bytes may still come (a stream being read): the walk
+// stops before the first incomplete record instead of calling it truncated, and resumes
+// from there on the next call, so every check runs as soon as its bytes have arrived.
+void walk_records(const ConverterState& state, const uint8_t* data, uint64_t len,
+                  bool complete, Walk& walk, const std::function<void(const Record&)>& accept) {
+    const std::vector<std::string>& names = state.param_names.get();
+    while (walk.pos < len) {
+        if (!complete && walk.data_end > len) return;
+        const uint64_t start = walk.pos;
+        const uint64_t index = walk.index;
+        // Missing bytes: refuse at the end of the file; otherwise wait for them.
+        auto missing = [&](uint64_t need) { return start + need > len; };
+        if (missing(4)) {
+            if (!complete) return;
+            throw Error("Truncated .pdiparams header at byte {}", start);
+        }
+        if (missing(12)) {
+            if (!complete) return;
+            throw Error("Truncated LoD header at byte {}", start + 4);
+        }
         if (read_le(data + start + 4, 8) != 0) throw Error("LoD tensors not supported");
-        if (start + 16 > len) {
+        if (missing(16)) {
+            if (!complete) return;
             throw Error("Truncated tensor metadata header at byte {}", start + 12);
         }
-        if (start + 20 > len) throw Error("Truncated tensor desc size at byte {}", start + 16);
+        if (missing(20)) {
+            if (!complete) return;
+            throw Error("Truncated tensor desc size at byte {}", start + 16);
+        }
         const int32_t d = static_cast<int32_t>(static_cast<uint32_t>(read_le(data + start + 16, 4)));
         if (d < 0) throw Error("Invalid tensor desc size {} at byte {}", d, start + 16);
         const uint64_t desc_size = static_cast<uint64_t>(d);
-        if (start + 20 + desc_size > len) {
+        if (missing(20 + desc_size)) {
+            if (!complete) return;
             throw Error("Truncated tensor desc: need {} bytes at byte {}", d, start + 20);
         }
-        const proto::paddle::TensorDesc desc =
+        proto::paddle::TensorDesc desc =
             proto::paddle::decode_tensor_desc(data + start + 20, static_cast<size_t>(desc_size));
 
         // The check runs at every step, so [huge, huge, 0] fails although its count is 0.
@@ -109,6 +126,10 @@ void Converter::load_paddle_weights_from_buffer(
         }
         const uint64_t p = start + 20 + desc_size;
         if (p + n > len) {
+            if (!complete) {
+                walk.data_end = p + n;
+                return;
+            }
             throw Error("Truncated tensor data for parameter index {}: need {} bytes at byte {}",
                         index, n, p);
         }
@@ -120,7 +141,8 @@ void Converter::load_paddle_weights_from_buffer(
         }
 
         const std::string& name = names[static_cast<size_t>(index)];
-        if (const ParamMeta* meta = state.param_meta.find(name)) {
+        const ParamMeta* meta = state.param_meta.find(name);
+        if (meta) {
             if (meta->dtype && *meta->dtype != type->onnx) {
                 throw Error("Weight tensor '{}' dtype mismatch: expected {} from model metadata, got {}",
                             name, helper::onnx_dtype_name(*meta->dtype),
@@ -131,25 +153,88 @@ void Converter::load_paddle_weights_from_buffer(
                             name, helper::fmt_dims(meta->shape), helper::fmt_dims(desc.dims));
             }
         }
+        // bfloat16 weights only where the program declares them: a parameter of unknown type
+        // would carry them into operators that expect another type, an invalid model.
+        if (type->onnx == proto::dtype::BFLOAT16 && !(meta && meta->dtype)) {
+            throw Error("Weight tensor '{}' is bfloat16, but the program does not declare it so",
+                        name);
+        }
 
+        if (accept) accept(Record{&name, std::move(desc.dims), type->onnx, p, n});
+        walk.pos = p + n;
+        walk.index = index + 1;
+        walk.data_end = 0;
+    }
+}
+
+}  // namespace
+
+void Converter::load_paddle_weights(const std::string& path) {
+    // A regular file is mapped at the size fstat gave. A FIFO or /dev/stdin (size 0 to
+    // fstat) is read at most one byte past the limit, so it cannot take unbounded memory,
+    // and checked record by record as it arrives, so an endless stream of garbage fails at
+    // its first bad record.
+    Walk early;
+    load_paddle_weights_from_input(InputBytes::open(
+        path, kWeightSizeLimit,
+        [](uint64_t size) {
+            return Error(".pdiparams file is too large: {} bytes exceeds soft limit {} bytes",
+                         size, kWeightSizeLimit);
+        },
+        [&](const uint8_t* data, uint64_t size) {
+            walk_records(state, data, size, false, early, nullptr);
+        }));
+}
+
+void Converter::load_paddle_weights_from_input(std::shared_ptr<const InputBytes> input) {
+    weight_input = input;
+    try {
+        load_paddle_weights_from(input, input->data(), input->size(), input->fd());
+    } catch (const Error&) {
+        // Whatever a changed file made the reader see, the change is the fault to report.
+        check_weight_input_unchanged();
+        throw;
+    }
+    check_weight_input_unchanged();
+}
+
+void Converter::check_weight_input_unchanged() const {
+    if (weight_input && weight_input->changed()) {
+        throw Error(".pdiparams file changed while it was being converted");
+    }
+}
+
+void Converter::load_paddle_weights_from_buffer(
+    std::shared_ptr<const std::vector<uint8_t>> buffer) {
+    const uint8_t* data = buffer->data();
+    const uint64_t size = buffer->size();
+    load_paddle_weights_from(std::move(buffer), data, size, -1);
+}
+
+void Converter::load_paddle_weights_from(std::shared_ptr<const void> owner, const uint8_t* data,
+                                         uint64_t len, int fd) {
+    // Where each name's first initializer went, to catch one name paired with two
+    // different tensors: every consumer would silently read only one of them.
+    std::unordered_map<std::string, size_t> appended;
+    Walk walk;
+    walk_records(state, data, len, true, walk, [&](const Record& r) {
         proto::TensorProto init;
-        init.name = name;
-        init.dims = desc.dims;
-        init.data_type = type->onnx;
-        init.raw_data = proto::Bytes(buffer, static_cast<size_t>(p), static_cast<size_t>(n));
-
-        const auto [it, fresh] = appended.emplace(name, graph.initializer.size());
+        init.name = *r.name;
+        init.dims = r.dims;
+        init.data_type = r.onnx;
+        init.raw_data = proto::Bytes(owner, data + r.data, static_cast<size_t>(r.size),
+                                     proto::FileOrigin{fd, r.data});
+        const auto [it, fresh] = appended.emplace(init.name, graph.initializer.size());
         if (!fresh && !same_tensor(graph.initializer[it->second], init)) {
-            throw Error("duplicate parameter name {} with different weights", name);
+            throw Error("duplicate parameter name {} with different weights", init.name);
         }
         graph.initializer.push_back(std::move(init));
-        pos = p + n;
-        ++index;
-    }
+    });
 
-    if (index != names.size()) {
-        throw Error("Weight count mismatch: loaded {} tensors for {} parameters", index,
-                    names.size());
+    const size_t expected = state.param_names.get().size();
+    if (walk.index != expected) {
+        throw Error("Weight count mismatch: loaded {} tensors for {} parameters", walk.index,
+                    expected);
     }
 }
 

@@ -14,20 +14,26 @@ namespace kestro::proto {
 
 // ---- Bytes ----
 
-Bytes::Bytes(std::vector<uint8_t> owned)
-    : buffer_(std::make_shared<const std::vector<uint8_t>>(std::move(owned))),
-      data_(buffer_->data()),
-      size_(buffer_->size()) {}
+Bytes::Bytes(std::vector<uint8_t> owned) {
+    auto buffer = std::make_shared<const std::vector<uint8_t>>(std::move(owned));
+    data_ = buffer->data();
+    size_ = buffer->size();
+    owner_ = std::move(buffer);
+}
 
-Bytes::Bytes(std::shared_ptr<const std::vector<uint8_t>> buffer, size_t offset, size_t size)
-    : buffer_(std::move(buffer)) {
-    const size_t have = buffer_ ? buffer_->size() : 0;
+Bytes::Bytes(std::shared_ptr<const std::vector<uint8_t>> buffer, size_t offset, size_t size) {
+    const size_t have = buffer ? buffer->size() : 0;
     if (offset > have || size > have - offset) {
         throw std::out_of_range("Bytes view outside its buffer");
     }
-    data_ = buffer_ ? buffer_->data() + offset : nullptr;
+    data_ = buffer ? buffer->data() + offset : nullptr;
     size_ = size;
+    owner_ = std::move(buffer);
 }
+
+Bytes::Bytes(std::shared_ptr<const void> owner, const uint8_t* data, size_t size,
+             FileOrigin origin)
+    : owner_(std::move(owner)), data_(data), size_(size), origin_(origin) {}
 
 // ---- Sink ----
 

@@ -14,13 +14,23 @@
 namespace kestro::proto {
 
 // Bytes of a tensor's raw_data: a view of a shared, immutable buffer. Copies share the
-// buffer, so weight bytes read once from the file are never copied again.
+// buffer, so weight bytes read once from the file are never copied again. The buffer is
+// kept alive by an owner of any kind (a vector, a mapped file); when the bytes are a view of
+// an open file, `origin` says where in it they start, so that a writer can copy them from
+// file to file inside the kernel.
+struct FileOrigin {
+    int fd = -1;
+    uint64_t offset = 0;
+};
+
 class Bytes {
 public:
     Bytes() = default;
     // Takes ownership of an owned buffer.
     explicit Bytes(std::vector<uint8_t> owned);
     Bytes(std::shared_ptr<const std::vector<uint8_t>> buffer, size_t offset, size_t size);
+    Bytes(std::shared_ptr<const void> owner, const uint8_t* data, size_t size,
+          FileOrigin origin);
 
     const uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
@@ -28,12 +38,15 @@ public:
     std::string_view view() const {
         return {reinterpret_cast<const char*>(data_), size_};
     }
+    // fd -1 when the bytes are not a view of an open file.
+    const FileOrigin& origin() const { return origin_; }
     bool operator==(const Bytes& o) const { return view() == o.view(); }
 
 private:
-    std::shared_ptr<const std::vector<uint8_t>> buffer_;
+    std::shared_ptr<const void> owner_;
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
+    FileOrigin origin_;
 };
 
 // An optional record behind an owned pointer (for the recursive members); deep-copied.

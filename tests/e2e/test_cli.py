@@ -1,32 +1,54 @@
 """The converter as a user meets it: arguments, exit statuses, the error report, the output file
 and the log records on standard error."""
 
+import json
 import os
 import re
+import resource
 import subprocess
+import time
+from pathlib import Path
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from harness import REPO_ROOT, check, kestro_bin, run
+from harness import REPO_ROOT, Program, check, kestro_bin, run, weights_bytes
 
 EXAMPLE_JSON = REPO_ROOT / "examples" / "model.json"
 EXAMPLE_WEIGHTS = REPO_ROOT / "examples" / "model.pdiparams"
 RECORD = re.compile(r"^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (ERROR|WARN |INFO |DEBUG|TRACE) (\S+)\] (.*)$")
 
 
-def kestro(*args, env=None):
-    """Runs the binary with raw arguments (str or bytes); logging is off unless env sets it."""
+def kestro(*args, env=None, preexec=None, log_reader_gone=False):
+    """Runs the binary with raw arguments (str or bytes); logging is off unless env sets it.
+    preexec runs in the child before the binary starts (resource limits); log_reader_gone
+    closes the reading end of standard error at once, like `2>&1 | head -1` soon does."""
     full_env = {k: v for k, v in os.environ.items() if not k.startswith("RUST_LOG")}
     full_env.update(env or {})
     argv = [os.fsencode(kestro_bin())] + [a if isinstance(a, bytes) else os.fsencode(a) for a in args]
-    p = subprocess.run(argv, capture_output=True, env=full_env, stdin=subprocess.DEVNULL, timeout=120)
-    return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+    p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full_env,
+                         stdin=subprocess.DEVNULL, preexec_fn=preexec)
+    if log_reader_gone:
+        p.stderr.close()
+        out, err = p.stdout.read(), b""
+        p.wait(timeout=120)
+    else:
+        out, err = p.communicate(timeout=120)
+    return p.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
 
 
-def example(out, *extra, env=None):
-    return kestro(str(EXAMPLE_JSON), str(EXAMPLE_WEIGHTS), str(out), *extra, env=env)
+def example(out, *extra, env=None, **how):
+    return kestro(str(EXAMPLE_JSON), str(EXAMPLE_WEIGHTS), str(out), *extra, env=env, **how)
+
+
+def leftovers(folder, name="m.onnx"):
+    """Temporary files of an output called name that a run left in folder."""
+    return [f for f in os.listdir(folder) if f != name and name in f]
+
+
+def small_file_limit():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (64, 64))
 
 
 def records(stderr):
@@ -107,23 +129,30 @@ def test_missing_model_file_is_reported_without_output(tmp):
     assert not out.exists()
 
 
-@pytest.mark.parametrize("stage", ["model", "weights"])
+@pytest.mark.parametrize("stage", ["model", "weights", "write-over-file-size-limit"])
 def test_failed_stage_leaves_existing_output_byte_identical(tmp, stage):
     out = tmp / "m.onnx"
     old = b"an older model, longer than nothing" * 3
     out.write_bytes(old)
     os.chmod(out, 0o640)
     bad = tmp / "bad"
+    how = {}
     if stage == "model":
         bad.write_text('{"program": ')
         args = [str(bad), str(EXAMPLE_WEIGHTS)]
-    else:
+    elif stage == "weights":
         bad.write_bytes(EXAMPLE_WEIGHTS.read_bytes()[:-3])  # the last tensor loses its tail
         args = [str(EXAMPLE_JSON), str(bad)]
-    code, _, stderr = kestro(*args, str(out))
+    else:
+        # The model is longer than the limit: the write fails, reported, not a kill by signal.
+        args, how = [str(EXAMPLE_JSON), str(EXAMPLE_WEIGHTS)], {"preexec": small_file_limit}
+    code, _, stderr = kestro(*args, str(out), **how)
     assert code == 1 and stderr.startswith("Error: ") and stderr.count("\n") >= 1, stderr
+    if stage.startswith("write"):
+        assert stderr == "Error: File too large (os error 27)\n"
     assert out.read_bytes() == old
     assert (os.stat(out).st_mode & 0o777) == 0o640
+    assert leftovers(tmp) == []
 
 
 @pytest.mark.parametrize("target,message", [
@@ -137,20 +166,76 @@ def test_unopenable_output_is_reported_without_saved_record(tmp, target, message
     assert "Saved ONNX model" not in stderr
 
 
+def weights_truncated_while_writing(tmp):
+    """Runs a conversion whose output is a FIFO: kestro blocks opening it, after it has read
+    the weights; the weight file is then cut short, and only then is the FIFO read."""
+    p = Program()
+    p.fetch(p.param("w", "f32", [64, 64]), "out")  # large enough to be written from the file
+    weights = tmp / "w.pdiparams"
+    weights.write_bytes(weights_bytes({"w": np.ones((64, 64), np.float32)}))
+    program = tmp / "m.json"
+    program.write_text(json.dumps(p.to_json()))
+    fifo = tmp / "out.fifo"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([kestro_bin(), program, weights, fifo], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Blocked in open() (syscall 257) with the weight file mapped: past reading, before writing.
+    for _ in range(3000):
+        try:
+            maps = Path(f"/proc/{child.pid}/maps").read_text()
+            call = Path(f"/proc/{child.pid}/syscall").read_text().split()[0]
+        except OSError:
+            break
+        if str(weights) in maps and call == "257":
+            break
+        time.sleep(0.01)
+    os.truncate(weights, 100)
+    with open(fifo, "rb") as f:
+        f.read()
+    out, err = child.communicate(timeout=120)
+    return child.returncode, out.decode(), err.decode()
+
+
+WRITE_FAILURES = {
+    # name: (run, message)
+    "dev-full": (lambda tmp: example("/dev/full", env={"RUST_LOG": "info"}),
+                 "Error: No space left on device (os error 28)\n"),
+    "weights-truncated-while-writing": (weights_truncated_while_writing,
+                                        "Error: .pdiparams file changed while it was being converted\n"),
+}
+
+
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-def test_failed_write_is_an_error_not_a_success():
-    code, _, stderr = example("/dev/full", env={"RUST_LOG": "info"})
+@pytest.mark.parametrize("case", list(WRITE_FAILURES))
+def test_failed_write_is_an_error_not_a_success(tmp, case):
+    runner, message = WRITE_FAILURES[case]
+    code, _, stderr = runner(tmp)
     assert code == 1
-    assert stderr.endswith("Error: No space left on device (os error 28)\n")
+    assert stderr.endswith(message)
     assert "Saved ONNX model" not in stderr
 
 
-def test_example_converts_and_replaces_a_longer_file(tmp):
+@pytest.mark.parametrize("via", ["file", "symlink", "log-reader-gone"])
+def test_example_converts_and_replaces_a_longer_file(tmp, via):
     out = tmp / "m.onnx"
+    how = {}
+    if via == "symlink":
+        # The link is kept and the file it points to is replaced, with the mode of a new file.
+        (tmp / "real").mkdir()
+        out = tmp / "real" / "m.onnx"
+        (tmp / "m.onnx").symlink_to("real/m.onnx")
+    elif via == "log-reader-gone":
+        how = {"env": {"RUST_LOG": "debug"}, "log_reader_gone": True}
     out.write_bytes(b"\xff" * 100_000)
-    code, stdout, stderr = example(out)
+    os.chmod(out, 0o600)
+    code, stdout, stderr = example(tmp / "m.onnx", **how)
     assert (code, stdout, stderr) == (0, "", "")
     assert len(out.read_bytes()) < 100_000
+    assert os.readlink(tmp / "m.onnx") == "real/m.onnx" if via == "symlink" else not out.is_symlink()
+    umask = os.umask(0)
+    os.umask(umask)
+    assert (os.stat(out).st_mode & 0o777) == 0o666 & ~umask
+    assert leftovers(out.parent) == []
     model = check(out)
     assert [n.op_type for n in model.graph.node][-1] == "Identity"
     # The example's numbers, from the weights make_example.py writes.

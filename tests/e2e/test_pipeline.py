@@ -2,6 +2,7 @@
 run in ONNX Runtime against numpy values of PaddlePaddle's semantics."""
 
 import json
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -387,14 +388,37 @@ BAD_WEIGHTS = {
                        "Weight tensor 'w' dtype mismatch: expected float32 from model metadata, got float64"),
     "garbage-desc": (weight_record(desc=b"\xff\xff\xff", data=b""), None),
     "desc-length-past-desc": (weight_record(desc=b"\x08\x05\x12\x7f\x02", data=b""), None),
+    "bf16-for-f32": (weight_record(vartype=22, dims=[2, 3], data=bytes(12)),
+                     "Weight tensor 'w' dtype mismatch: expected float32 from model metadata, got bfloat16"),
+    "bf16-for-untyped": (weight_record(vartype=22, dims=[2, 3], data=bytes(12)),
+                         "Weight tensor 'w' is bfloat16, but the program does not declare it so", "untyped"),
+    "f32-for-bf16": (GOOD, "Weight tensor 'w' dtype mismatch: expected bfloat16 from model metadata, got float32",
+                     "bf16-unused"),
+    # Endless streams fail at their first record (a bool scalar, or a LoD level that is not 0),
+    # not after reading gigabytes.
+    "endless-zeros": (Path("/dev/zero"), "Weight tensor 'w' dtype mismatch: expected float32 from model metadata, got bool"),
+    "endless-random": (Path("/dev/urandom"), None),
 }
+
+
+def other_param_program(kind):
+    """w declared as bf16 and unused, or declared without an element type and added to x."""
+    p = Program()
+    if kind == "bf16-unused":
+        p.param("w", "bf16", [2, 3])
+        return p
+    w = p.param("w", "f32", [2, 3])
+    del p.params[-1]["O"]["TT"]["D"][0]["#"]
+    x = p.data("x", "f32", [2, 3])
+    p.fetch(p.op("1.add", [x, w], outs=[("f32", [2, 3])]), "out")
+    return p
 
 
 @pytest.mark.parametrize("case", list(BAD_WEIGHTS))
 def test_bad_weight_file_is_reported(tmp, case):
-    data, expected = BAD_WEIGHTS[case]
+    data, expected, *program = BAD_WEIGHTS[case]
     out = tmp / "m.onnx"
-    r = convert(one_param_program(), data, out)
+    r = convert(other_param_program(program[0]) if program else one_param_program(), data, out)
     assert_reported_error(r, out, expected)
 
 

@@ -14,6 +14,7 @@
 #include <rapidjson/pointer.h>
 
 #include "converter/converter.h"
+#include "converter/file_read.h"
 #include "proto/paddle.h"
 #include "test_support.h"
 
@@ -243,6 +244,12 @@ TEST(WeightReader, CountsAndMetadataChecks) {
          "Weight tensor 'w' shape mismatch: expected [] from model metadata, got [2, 3]"},
         {"rank differs", {{"w", {2, 3, 1}, {}}}, f32x6,
          "Weight tensor 'w' shape mismatch: expected [2, 3, 1] from model metadata, got [2, 3]"},
+        {"bf16 for float32", {{"w", {2}, dtype::FLOAT}}, record(desc(22, {2}), fill(4)),
+         "Weight tensor 'w' dtype mismatch: expected float32 from model metadata, got bfloat16"},
+        {"bf16 for an untyped parameter", {{"w", {2}, {}}}, record(desc(22, {2}), fill(4)),
+         "Weight tensor 'w' is bfloat16, but the program does not declare it so"},
+        {"bf16 without metadata", {}, record(desc(22, {2}), fill(4)),
+         "Weight file contains more tensors than discovered parameters (extra tensor at index 0)"},
     };
     for (const auto& c : cases) EXPECT_EQ(load_error(c.params, c.file), c.expected) << c.what;
 }
@@ -333,6 +340,40 @@ TEST(WeightReader, ReadsFromAFile) {
               "No such file or directory (os error 2)");
     EXPECT_EQ(error_of([&] { other.load_paddle_weights(dir.string()); }),
               "Is a directory (os error 21)");
+
+    // The file changes after it was opened (mapped). Pages cut off under the mapping read as
+    // zeros instead of killing the process, and the change, not what the reader then saw,
+    // is reported. The second record starts past the first page.
+    const std::string two = record(desc(5, {4096}), fill(16384)) + record(desc(5, {2}), fill(8));
+    const struct {
+        const char* what;
+        std::function<void(const std::string&)> change;
+    } changes[] = {
+        {"truncated to nothing", [](const std::string& p) { ASSERT_EQ(::truncate(p.c_str(), 0), 0); }},
+        {"truncated before the second record",
+         [](const std::string& p) { ASSERT_EQ(::truncate(p.c_str(), 8192), 0); }},
+        {"cut in the last record's data",
+         [&](const std::string& p) { ASSERT_EQ(::truncate(p.c_str(), two.size() - 1), 0); }},
+        {"grown", [](const std::string& p) { std::ofstream(p, std::ios::app) << "x"; }},
+        {"rewritten in place, same size",
+         [](const std::string& p) {
+             std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(40);
+             f << "x";
+         }},
+    };
+    for (const auto& c : changes) {
+        {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out << two;
+        }
+        auto input = kestro::InputBytes::open(path, 1 << 20, [](uint64_t) { return kestro::Error("too large"); });
+        c.change(path);
+        Converter conv = converter_with({{"a", {4096}, dtype::FLOAT}, {"b", {2}, dtype::FLOAT}});
+        EXPECT_EQ(error_of([&] { conv.load_paddle_weights_from_input(input); }),
+                  ".pdiparams file changed while it was being converted")
+            << c.what;
+    }
     std::filesystem::remove_all(dir);
 }
 
