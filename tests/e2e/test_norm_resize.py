@@ -23,12 +23,16 @@ def expect_failure(tmp, program, opset, message):
 # Batch normalization
 
 
-def batch_norm_program(is_test=True, data_format="NCHW"):
-    """The exported form: inputs x, mean, variance, scale, bias; six outputs."""
+def batch_norm_program(is_test=True, data_format="NCHW", without=(), x_shape=(-1, 3, 4, 5)):
+    """The exported form: inputs x, mean, variance, scale, bias; six outputs. The inputs named in
+    `without` are omitted (id 0)."""
     p = Program()
     mean, var = p.param("bn.w_1", "f32", [3]), p.param("bn.w_2", "f32", [3])
-    scale, bias = p.param("bn.w_0", "f32", [3]), p.param("bn.b_0", "f32", [3])
-    x = p.data("x", "f32", [-1, 3, 4, 5])
+    scale = 0 if "scale" in without else p.param("bn.w_0", "f32", [3])
+    bias = 0 if "bias" in without else p.param("bn.b_0", "f32", [3])
+    if "mean" in without:
+        mean = 0
+    x = p.data("x", "f32", list(x_shape))
     outs = p.op("1.batch_norm_", [x, mean, var, scale, bias],
                 attrs={"is_test": is_test, "momentum": 0.9, "epsilon": 1e-5, "data_format": data_format,
                        "use_global_stats": True, "trainable_statistics": False},
@@ -38,12 +42,19 @@ def batch_norm_program(is_test=True, data_format="NCHW"):
 
 
 @pytest.mark.parametrize("opset", [10, 15, 17])
-def test_batch_norm_inference(tmp, opset):
+@pytest.mark.parametrize("without", [(), ("scale",), ("bias",), ("scale", "bias")])
+def test_batch_norm_inference(tmp, opset, without):
+    # Paddle reads an absent scale as ones and an absent bias as zeros.
     w = {"bn.w_1": rand(3), "bn.w_2": np.abs(rand(3)) + 0.5, "bn.w_0": rand(3), "bn.b_0": rand(3)}
+    if "scale" in without:
+        del w["bn.w_0"]
+    if "bias" in without:
+        del w["bn.b_0"]
     xs = rand(2, 3, 4, 5)
-    out = convert_check_run(batch_norm_program(), w, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    out = convert_check_run(batch_norm_program(without=without), w, {"x": xs}, opset=opset, tmp=tmp)["out"]
     c = lambda v: v.reshape(1, 3, 1, 1)
-    expected = (xs - c(w["bn.w_1"])) / np.sqrt(c(w["bn.w_2"]) + 1e-5) * c(w["bn.w_0"]) + c(w["bn.b_0"])
+    expected = ((xs - c(w["bn.w_1"])) / np.sqrt(c(w["bn.w_2"]) + 1e-5) * c(w.get("bn.w_0", np.ones(3)))
+                + c(w.get("bn.b_0", np.zeros(3))))
     np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-5)
 
 
@@ -51,6 +62,10 @@ def test_batch_norm_refusals(tmp):
     expect_failure(tmp, batch_norm_program(is_test=False), 17,
                    "batch_norm_ only supports inference-style lowering with is_test=true")
     expect_failure(tmp, batch_norm_program(data_format="NHWC"), 17, "batch_norm_ only supports NCHW")
+    expect_failure(tmp, batch_norm_program(without=("mean",)), 17,
+                   "batch_norm_ needs its input, mean and variance")
+    expect_failure(tmp, batch_norm_program(without=("scale",), x_shape=(-1, -1, 4, 5)), 17,
+                   "batch_norm_ without scale needs a known channel count")
 
 
 # ------------------------------------------------------------------------------------------------

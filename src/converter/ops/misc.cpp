@@ -1,5 +1,6 @@
 // Graph inputs (data), graph outputs (fetch), dropout, and the generic one-node conversion.
 #include <algorithm>
+#include <limits>
 
 #include "converter/attr.h"
 #include "converter/converter.h"
@@ -44,7 +45,11 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     proto::NodeProto node;
     node.op_type = std::move(op_type);
     if (const Json* attrs = helper::member(op, "A")) node.attribute = extract_attributes(bare_name, *attrs);
-    node.input = generic_value_names(bare_name, op, "I", "input");
+    attr::conform_attributes(bare_name, node.op_type, opset, node.attribute);
+    if (node.op_type == "Conv" || node.op_type == "ConvTranspose" || node.op_type == "MaxPool")
+        attr::check_window_attributes(bare_name, node.attribute);
+    const IdList in_ids = generic_value_ids(bare_name, op, "I", "input");
+    node.input = tensor_names_for_ids(in_ids);
     node.output = generic_value_names(bare_name, op, "O", "output");
     // A node missing a required input is a model no runtime loads.
     const size_t required = attr::required_inputs(node.op_type, opset);
@@ -54,7 +59,66 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     if (static_cast<size_t>(given) < required)
         throw Error("{} is missing inputs: ONNX {} needs {}, got {}", bare_name, node.op_type,
                     required, given);
+    if (const size_t most = attr::max_inputs(node.op_type, opset); node.input.size() > most)
+        throw Error("{} has {} inputs: ONNX {} takes at most {} at opset {}", bare_name,
+                    node.input.size(), node.op_type, most, opset);
+    if (const size_t most = attr::max_outputs(node.op_type, opset); node.output.size() > most)
+        throw Error("{} has {} outputs: ONNX {} gives at most {} at opset {}", bare_name,
+                    node.output.size(), node.op_type, most, opset);
+    append_generic_node(bare_name, std::move(node), in_ids);
+}
+
+// Appends a generic node whose operands ONNX takes at the target opset. Add, Sub, Mul, Div
+// and Equal take the narrow integers only from a later opset than their wider forms: there
+// the operands are widened to int32, where the result is the same, and a result of the
+// operands' type is cast back. Any other operand type the operator does not take is refused.
+void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto node,
+                                    const IdList& in_ids) {
+    std::optional<int32_t> widen_from;
+    for (size_t k = 0; k < in_ids.size(); ++k) {
+        if (node.input[k].empty()) continue;
+        const auto t = known_onnx_dtype(in_ids[k]);
+        if (!t) continue;
+        const auto since = attr::first_opset_taking(node.op_type, k, *t);
+        if (!since)
+            throw Error("{}: ONNX {} does not take {} operands", bare_name, node.op_type,
+                        helper::onnx_dtype_name(*t));
+        if (*since <= opset) continue;
+        const bool widenable = (*t == proto::dtype::INT8 || *t == proto::dtype::INT16 ||
+                                *t == proto::dtype::UINT8) &&
+                               attr::first_opset_taking(node.op_type, k, proto::dtype::INT32)
+                                       .value_or(std::numeric_limits<int64_t>::max()) <= opset &&
+                               (node.op_type == "Add" || node.op_type == "Sub" ||
+                                node.op_type == "Mul" || node.op_type == "Div" ||
+                                node.op_type == "Equal");
+        if (!widenable || (widen_from && *widen_from != *t))
+            throw Error("{} on {} requires opset >= {}, but target opset is {}", node.op_type,
+                        helper::onnx_dtype_name(*t), *since, opset);
+        widen_from = *t;
+    }
+    if (!widen_from) {
+        graph.node.push_back(std::move(node));
+        return;
+    }
+    if (node.output.empty()) {
+        graph.node.push_back(std::move(node));
+        return;
+    }
+    const std::string& first_out = node.output.front();
+    for (size_t k = 0; k < node.input.size(); ++k) {
+        std::string wide = fmt::format("{}_wide_in{}", first_out, k);
+        add_cast_node(std::move(node.input[k]), wide, proto::dtype::INT32);
+        node.input[k] = std::move(wide);
+    }
+    if (node.op_type == "Equal") {
+        graph.node.push_back(std::move(node));
+        return;
+    }
+    std::string out = std::move(node.output.front());
+    node.output.front() = fmt::format("{}_wide_out", out);
+    std::string wide_out = node.output.front();
     graph.node.push_back(std::move(node));
+    add_cast_node(std::move(wide_out), std::move(out), *widen_from);
 }
 
 void Converter::op_data(const Json& op) {
@@ -89,6 +153,8 @@ void Converter::op_fetch(const Json& op) {
         info = build_value_info_from_meta(info.name, *token, dims ? *dims : std::vector<int64_t>{});
         if (!dims) std::get<proto::TypeProto::Tensor>(info.type->value).shape.reset();
     }
+    // An untyped graph output fails the checker, as an untyped input does.
+    if (!info.type) throw Error("graph output {} has no element type", info.name);
     std::string source = get_tensor_name(ids.front());
 
     if (!fetch_names || fetch_names->node_count != graph.node.size() ||

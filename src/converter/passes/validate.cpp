@@ -1,5 +1,8 @@
 // The last check before a model is written: every value a node or a graph output names is
 // defined in scope, and every value has exactly one definition in its graph.
+#include <functional>
+#include <queue>
+
 #include "converter/converter.h"
 #include "converter/passes/graph_walk.h"
 
@@ -65,6 +68,69 @@ void validate(const proto::GraphProto& graph, const Scope* parent,
 }
 
 }  // namespace
+
+// ONNX requires every node to follow the producers of what it reads, and a cycle is a graph
+// no runtime runs. A program already in order keeps its order; otherwise the nodes are
+// written in a topological order that takes ready nodes by their position in the program,
+// and a cycle is refused. Linear in the nodes and their inputs (apart from the heap).
+void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth) {
+    passes::check_depth(depth);
+    passes::run_on_subgraphs(graph, depth, sort_nodes_checked);
+
+    const size_t n = graph.node.size();
+    std::unordered_map<std::string_view, size_t> producer;
+    producer.reserve(n);
+    for (size_t i = 0; i < n; ++i)
+        for (const auto& out : graph.node[i].output)
+            if (!out.empty()) producer.emplace(out, i);
+
+    std::vector<std::vector<size_t>> readers(n);
+    std::vector<size_t> waiting(n, 0);
+    bool in_order = true;
+    for (size_t i = 0; i < n; ++i) {
+        // Values a subgraph reads from this graph are inputs of the node that holds it.
+        auto depend = [&](std::string_view name) {
+            const auto it = producer.find(name);
+            if (it == producer.end()) return;
+            if (it->second >= i) in_order = false;
+            readers[it->second].push_back(i);
+            ++waiting[i];
+        };
+        const auto& node = graph.node[i];
+        for (const auto& in : node.input)
+            if (!in.empty()) depend(in);
+        passes::for_each_subgraph(node, [&](const proto::GraphProto& sub) {
+            passes::for_each_referenced_name(sub, depend);
+        });
+    }
+    if (in_order) return;
+
+    std::priority_queue<size_t, std::vector<size_t>, std::greater<>> ready;
+    for (size_t i = 0; i < n; ++i)
+        if (waiting[i] == 0) ready.push(i);
+    std::vector<size_t> order;
+    order.reserve(n);
+    while (!ready.empty()) {
+        const size_t i = ready.top();
+        ready.pop();
+        order.push_back(i);
+        for (size_t r : readers[i])
+            if (--waiting[r] == 0) ready.push(r);
+    }
+    if (order.size() < n) {
+        for (size_t i = 0; i < n; ++i) {
+            if (waiting[i] == 0) continue;
+            const auto& node = graph.node[i];
+            throw Error("the program's operators form a cycle: node {} producing {} reads a "
+                        "value that depends on its own output",
+                        node.op_type, node.output.empty() ? std::string() : node.output.front());
+        }
+    }
+    std::vector<proto::NodeProto> sorted;
+    sorted.reserve(n);
+    for (size_t i : order) sorted.push_back(std::move(graph.node[i]));
+    graph.node = std::move(sorted);
+}
 
 void Converter::validate_graph(const proto::GraphProto& graph,
                                const std::unordered_set<std::string>& outer_scope) {
