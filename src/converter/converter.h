@@ -206,7 +206,7 @@ public:
     std::vector<std::string> generic_value_names(std::string_view bare_name, const Json& op,
                                                  const char* key, const char* what) const;
     void append_generic_node(std::string_view bare_name, proto::NodeProto node,
-                             const IdList& in_ids);
+                             const IdList& in_ids, int64_t out_id);
     static std::string map_op_type(std::string_view bare_name);
     static std::vector<proto::AttributeProto> extract_attributes(std::string_view bare_name,
                                                                  const Json& attrs);

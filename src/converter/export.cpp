@@ -80,8 +80,8 @@ void Converter::export_onnx(const std::string& path, int64_t opset) {
     canonicalize_graph_checked(graph, 0);
     prune_dead_nodes_checked(graph, 0);
     prune_unused_initializers_checked(graph, 0);
-    sort_nodes_checked(graph, 0);
     validate_graph(graph, {});
+    sort_nodes_checked(graph, 0);
 
     proto::ModelProto model;
     model.ir_version = 8;

@@ -1,6 +1,7 @@
 // Graph inputs (data), graph outputs (fetch), dropout, and the generic one-node conversion.
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "converter/attr.h"
 #include "converter/converter.h"
@@ -65,57 +66,59 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     if (const size_t most = attr::max_outputs(node.op_type, opset); node.output.size() > most)
         throw Error("{} has {} outputs: ONNX {} gives at most {} at opset {}", bare_name,
                     node.output.size(), node.op_type, most, opset);
-    append_generic_node(bare_name, std::move(node), in_ids);
+    const IdList out_ids = generic_value_ids(bare_name, op, "O", "output");
+    append_generic_node(bare_name, std::move(node), in_ids, out_ids.empty() ? 0 : out_ids.front());
 }
 
-// Appends a generic node whose operands ONNX takes at the target opset. Add, Sub, Mul, Div
-// and Equal take the narrow integers only from a later opset than their wider forms: there
-// the operands are widened to int32, where the result is the same, and a result of the
+// Appends a generic node whose operands ONNX takes at the target opset. An integer shape,
+// repeat or axes operand where ONNX takes only int64 is cast to int64. Add, Sub, Mul, Div and
+// Equal take the narrow integers only from a later opset than their wider forms: there the
+// operands are widened to int32, where the result is the same, and a result of the
 // operands' type is cast back. Any other operand type the operator does not take is refused.
 void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto node,
-                                    const IdList& in_ids) {
+                                    const IdList& in_ids, int64_t out_id) {
+    constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+    const std::string& type = node.op_type;
     std::optional<int32_t> widen_from;
     for (size_t k = 0; k < in_ids.size(); ++k) {
         if (node.input[k].empty()) continue;
         const auto t = known_onnx_dtype(in_ids[k]);
         if (!t) continue;
-        const auto since = attr::first_opset_taking(node.op_type, k, *t);
+        const auto since = attr::first_opset_taking(type, k, *t);
+        if (since && *since <= opset) continue;
+        if (helper::is_integer_onnx_dtype(*t) &&
+            !attr::first_opset_taking(type, k, proto::dtype::INT32) &&
+            attr::first_opset_taking(type, k, proto::dtype::INT64).value_or(kNever) <= opset) {
+            node.input[k] = ensure_i64_input(in_ids[k], out_id, fmt::format("{}_input{}", bare_name, k));
+            continue;
+        }
         if (!since)
-            throw Error("{}: ONNX {} does not take {} operands", bare_name, node.op_type,
+            throw Error("{}: ONNX {} does not take {} operands", bare_name, type,
                         helper::onnx_dtype_name(*t));
-        if (*since <= opset) continue;
-        const bool widenable = (*t == proto::dtype::INT8 || *t == proto::dtype::INT16 ||
-                                *t == proto::dtype::UINT8) &&
-                               attr::first_opset_taking(node.op_type, k, proto::dtype::INT32)
-                                       .value_or(std::numeric_limits<int64_t>::max()) <= opset &&
-                               (node.op_type == "Add" || node.op_type == "Sub" ||
-                                node.op_type == "Mul" || node.op_type == "Div" ||
-                                node.op_type == "Equal");
+        const bool narrow = *t == proto::dtype::INT8 || *t == proto::dtype::INT16 ||
+                            *t == proto::dtype::UINT8;
+        const bool widenable =
+            narrow && (type == "Add" || type == "Sub" || type == "Mul" || type == "Div" || type == "Equal") &&
+            attr::first_opset_taking(type, k, proto::dtype::INT32).value_or(kNever) <= opset;
         if (!widenable || (widen_from && *widen_from != *t))
-            throw Error("{} on {} requires opset >= {}, but target opset is {}", node.op_type,
+            throw Error("{} on {} requires opset >= {}, but target opset is {}", type,
                         helper::onnx_dtype_name(*t), *since, opset);
         widen_from = *t;
     }
-    if (!widen_from) {
+    if (!widen_from || node.output.empty()) {
         graph.node.push_back(std::move(node));
         return;
     }
-    if (node.output.empty()) {
-        graph.node.push_back(std::move(node));
-        return;
-    }
-    const std::string& first_out = node.output.front();
     for (size_t k = 0; k < node.input.size(); ++k) {
-        std::string wide = fmt::format("{}_wide_in{}", first_out, k);
+        std::string wide = fmt::format("{}_wide_input{}_{}", bare_name, k, out_id);
         add_cast_node(std::move(node.input[k]), wide, proto::dtype::INT32);
         node.input[k] = std::move(wide);
     }
-    if (node.op_type == "Equal") {
+    if (type == "Equal") {
         graph.node.push_back(std::move(node));
         return;
     }
-    std::string out = std::move(node.output.front());
-    node.output.front() = fmt::format("{}_wide_out", out);
+    std::string out = std::exchange(node.output.front(), fmt::format("{}_wide_output_{}", bare_name, out_id));
     std::string wide_out = node.output.front();
     graph.node.push_back(std::move(node));
     add_cast_node(std::move(wide_out), std::move(out), *widen_from);
