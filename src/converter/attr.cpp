@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 
 #include "converter/converter.h"
 #include "log.h"
@@ -151,6 +152,12 @@ const OnnxSchema* find_schema(std::string_view op_type) {
         {"Abs", 1, 1, {}, {{0, kNumbers, 1}}},
         {"Add", 2, 1, {}, {{0, kFloats | kWideInts, 7}, {0, kSmallInts, 14}}},
         {"And", 2, 1, {}, {{0, kBool, 1}}},
+        {"AveragePool", 1, 1,
+         {kConvAttrs[0], {"ceil_mode", at::INT, 10}, {"count_include_pad", at::INT},
+          {"dilations", at::INTS, 19}, kConvAttrs[3], kConvAttrs[4], kConvAttrs[5]},
+         {{1, kFloats, 1}}},
+        {"GlobalAveragePool", 1, 1, {}, {{1, kFloats, 1}}},
+        {"GlobalMaxPool", 1, 1, {}, {{1, kFloats, 1}}},
         {"BatchNormalization", 5, 5,
          {{"epsilon", at::FLOAT}, {"momentum", at::FLOAT}, {"spatial", at::INT, 1, 9},
           {"training_mode", at::INT, 14}},
@@ -557,6 +564,13 @@ std::vector<proto::AttributeProto> Converter::extract_attributes(std::string_vie
         if (!at) continue;
         if (auto a = convert_value(bare_name, std::move(name), *at)) out.push_back(std::move(*a));
     }
+
+    // ONNX keeps one value per attribute name: a second one would be a model the checker
+    // refuses, and which of the two Paddle meant is unknown.
+    std::unordered_set<std::string_view> seen;
+    for (const auto& a : out)
+        if (!seen.insert(a.name).second)
+            throw Error("{}: attribute {} is given more than once", bare_name, a.name);
 
     if (one_of(bare_name, {"conv2d", "pool2d", "depthwise_conv2d", "conv2d_transpose"}))
         fix_conv_pool_attributes(bare_name, attrs, out);

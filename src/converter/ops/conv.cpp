@@ -144,6 +144,7 @@ void Converter::op_conv2d_transpose(const Json& op) {
         }
     }
 
+    attr::conform_attributes("conv2d_transpose", "ConvTranspose", opset, attrs);
     const int64_t out = helper::op_out_id(op);
     append_node("ConvTranspose", std::move(node_inputs), {get_tensor_name(out)}, std::move(attrs));
 }
@@ -204,6 +205,7 @@ void Converter::op_pool2d(const Json& op) {
         if (exclusive && !*exclusive) attrs.push_back(helper::attr_int("count_include_pad", 1));
     }
 
+    attr::conform_attributes("pool2d", node_type, opset, attrs);
     attr::check_window_attributes("pool2d", attrs);
     const int64_t out = helper::op_out_id(op);
     append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));

@@ -1,5 +1,6 @@
 // Batch normalization (inference form, one BatchNormalization node) and group
 // normalization (composed from InstanceNormalization over [N, groups, -1]).
+#include "converter/attr.h"
 #include "converter/converter.h"
 
 namespace kestro {
@@ -49,6 +50,7 @@ void Converter::op_batch_norm(const Json& op) {
     }
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("batch_norm_", *a);
+    attr::conform_attributes("batch_norm_", "BatchNormalization", opset, attrs);
     append_node("BatchNormalization", std::move(inputs), {get_tensor_name(out)}, std::move(attrs));
 }
 
