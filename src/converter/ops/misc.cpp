@@ -30,12 +30,6 @@ std::vector<int64_t> generic_value_ids(std::string_view bare_name, const Json& o
 }
 }  // namespace
 
-std::vector<std::string> Converter::generic_value_names(std::string_view bare_name,
-                                                        const Json& op, const char* key,
-                                                        const char* what) const {
-    return tensor_names_for_ids(generic_value_ids(bare_name, op, key, what));
-}
-
 void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     std::string op_type = map_op_type(bare_name);
     // Some ONNX operators appear only in later opsets; writing one into an older opset
@@ -51,7 +45,8 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
         attr::check_window_attributes(bare_name, node.attribute);
     const IdList in_ids = generic_value_ids(bare_name, op, "I", "input");
     node.input = tensor_names_for_ids(in_ids);
-    node.output = generic_value_names(bare_name, op, "O", "output");
+    const IdList out_ids = generic_value_ids(bare_name, op, "O", "output");
+    node.output = tensor_names_for_ids(out_ids);
     // A node missing a required input is a model no runtime loads.
     const size_t required = attr::required_inputs(node.op_type, opset);
     const auto given = std::find_if(node.input.begin(), node.input.end(),
@@ -66,7 +61,6 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     if (const size_t most = attr::max_outputs(node.op_type, opset); node.output.size() > most)
         throw Error("{} has {} outputs: ONNX {} gives at most {} at opset {}", bare_name,
                     node.output.size(), node.op_type, most, opset);
-    const IdList out_ids = generic_value_ids(bare_name, op, "O", "output");
     append_generic_node(bare_name, std::move(node), in_ids, out_ids.empty() ? 0 : out_ids.front());
 }
 
