@@ -303,7 +303,7 @@ MUST_FAIL = {
     "no-fetch": (damaged(lambda d, ops: ops.pop()), "the program has no fetch: the model would have no outputs"),
     "untyped-output": (damaged(lambda d, ops: [e.pop("TT", None) for o in ops[1:] for e in o["O"] + o["I"]]),
                        "has no element type"),
-    "cycle": (damaged(cycle), "the program's operators form a cycle"),
+    "cycle": (damaged(cycle), "the program's operators form a cycle through node"),
     "relu-two-inputs": (one_op_doc("1.relu", "f32", n_in=2), "relu has 2 inputs: ONNX Relu takes at most 1 at opset 17"),
     "relu-two-outputs": (damaged(lambda d, ops: ops[1]["O"].append({"%": 9})),
                          "relu has 2 outputs: ONNX Relu gives at most 1 at opset 17"),

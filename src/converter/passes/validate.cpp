@@ -1,6 +1,7 @@
 // The last check before a model is written: every value a node or a graph output names is
 // defined in scope, and every value has exactly one definition in its graph.
 #include <functional>
+#include <optional>
 #include <queue>
 
 #include "converter/converter.h"
@@ -84,17 +85,11 @@ void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth) {
         for (const auto& out : graph.node[i].output)
             if (!out.empty()) producer.emplace(out, i);
 
-    std::vector<std::vector<size_t>> readers(n);
-    std::vector<size_t> waiting(n, 0);
-    bool in_order = true;
-    for (size_t i = 0; i < n; ++i) {
-        // Values a subgraph reads from this graph are inputs of the node that holds it.
+    // Calls f with the position of the producer of each value node i reads, including the
+    // values its subgraphs read from this graph.
+    auto for_each_producer = [&](size_t i, auto&& f) {
         auto depend = [&](std::string_view name) {
-            const auto it = producer.find(name);
-            if (it == producer.end()) return;
-            if (it->second >= i) in_order = false;
-            readers[it->second].push_back(i);
-            ++waiting[i];
+            if (const auto it = producer.find(name); it != producer.end()) f(it->second);
         };
         const auto& node = graph.node[i];
         for (const auto& in : node.input)
@@ -102,8 +97,19 @@ void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth) {
         passes::for_each_subgraph(node, [&](const proto::GraphProto& sub) {
             passes::for_each_referenced_name(sub, depend);
         });
-    }
+    };
+    bool in_order = true;
+    for (size_t i = 0; i < n && in_order; ++i)
+        for_each_producer(i, [&](size_t p) { in_order = in_order && p < i; });
     if (in_order) return;
+
+    std::vector<std::vector<size_t>> readers(n);
+    std::vector<size_t> waiting(n, 0);
+    for (size_t i = 0; i < n; ++i)
+        for_each_producer(i, [&](size_t p) {
+            readers[p].push_back(i);
+            ++waiting[i];
+        });
 
     std::priority_queue<size_t, std::vector<size_t>, std::greater<>> ready;
     for (size_t i = 0; i < n; ++i)
@@ -118,13 +124,23 @@ void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth) {
             if (--waiting[r] == 0) ready.push(r);
     }
     if (order.size() < n) {
-        for (size_t i = 0; i < n; ++i) {
-            if (waiting[i] == 0) continue;
-            const auto& node = graph.node[i];
-            throw Error("the program's operators form a cycle: node {} producing {} reads a "
-                        "value that depends on its own output",
-                        node.op_type, node.output.empty() ? std::string() : node.output.front());
+        // Every node left waits on another node left: walking from one to a producer that
+        // is still waiting ends on a node of a cycle.
+        size_t at = 0;
+        while (waiting[at] == 0) ++at;
+        std::vector<bool> seen(n);
+        while (!seen[at]) {
+            seen[at] = true;
+            std::optional<size_t> next;
+            for_each_producer(at, [&](size_t p) {
+                if (!next && waiting[p] != 0) next = p;
+            });
+            if (!next) break;
+            at = *next;
         }
+        const auto& node = graph.node[at];
+        throw Error("the program's operators form a cycle through node {} producing {}", node.op_type,
+                    node.output.empty() ? std::string() : node.output.front());
     }
     std::vector<proto::NodeProto> sorted;
     sorted.reserve(n);
