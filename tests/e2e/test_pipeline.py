@@ -124,6 +124,8 @@ CONV_CASES = {
     "backend-hints": ("1.conv2d", 3, 2, 1, [1, 1], [1, 1],
                       {"use_cudnn": True, "exhaustive_search": False, "workspace_size_MB": 512}),
     "float-strides": ("1.conv2d", 3, 2, 1, [2, 1], [1, 1], {"strides": a_array([a_f32(2.0), a_f32(1.0)])}),
+    # Integer slope and offset: HardSigmoid takes float alpha and beta, so they become floats.
+    "integer-hardsigmoid": ("1.conv2d", 3, 2, 1, [1, 1], [1, 1], {}, (1, 0)),
 }
 
 
@@ -140,14 +142,16 @@ def test_conv2d_hardsigmoid_generic(tmp, opset, case):
         "padding_algorithm": "EXPLICIT", "groups": a_i32(groups),
         "dilations": [a_i32(d) for d in dilations], "data_format": "NCHW",
         "struct_name": "/Net/Conv2D/", **(extra[0] if extra else {})}, outs=[("f32", [-1, cout, -1, -1])])
-    y = p.op("1.hardsigmoid", [c], attrs={"slope": a_f32(0.2), "offset": a_f32(0.5)},
+    slope, offset = extra[1] if len(extra) > 1 else (0.2, 0.5)
+    typed = lambda v: a_i32(v) if isinstance(v, int) else a_f32(v)
+    y = p.op("1.hardsigmoid", [c], attrs={"slope": typed(slope), "offset": typed(offset)},
              outs=[("f32", [-1, cout, -1, -1])])
     p.fetch(y, "out")
     wv = RNG.standard_normal((cout, cin // groups, 3, 3)).astype(np.float32)
     xs = RNG.standard_normal((2, cin, h, wd)).astype(np.float32)
     res = convert_check_run(p, {"conv2d_0.w_0": wv}, {"x": xs}, opset=opset, tmp=tmp)
     conv = paddle_ref.conv2d(xs.astype(np.float64), wv, strides, [1, 2], dilations, groups)
-    np.testing.assert_allclose(res["out"], np.clip(0.2 * conv + 0.5, 0, 1), rtol=1e-5, atol=1e-5)
+    np.testing.assert_allclose(res["out"], np.clip(slope * conv + offset, 0, 1), rtol=1e-5, atol=1e-5)
 
     model = check(tmp / f"opset{opset}" / "model.onnx")
     conv_node = next(n for n in model.graph.node if n.op_type == "Conv")
