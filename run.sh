@@ -7,6 +7,15 @@
 #
 # On a fresh Debian 12 machine the missing build dependencies are installed with apt-get first.
 set -euo pipefail
+
+# The paths are the caller's: make them absolute before changing to the repository.
+args=()
+for arg in "$@"; do
+    if [ "${#args[@]}" -lt 3 ] && [ -n "$arg" ] && [ "${arg#-}" = "$arg" ] && [ "${arg#/}" = "$arg" ]; then
+        arg="$PWD/$arg"
+    fi
+    args+=("$arg")
+done
 cd "$(dirname "$0")"
 
 as_root() {
@@ -27,7 +36,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_TESTS=OFF >/dev/nu
 cmake --build build -j"$(nproc)"
 
 if [ "$#" -gt 0 ]; then
-    exec build/kestro "$@"
+    exec build/kestro "${args[@]}"
 fi
 
 # The example: show what the converter does unless the caller chose a log level.

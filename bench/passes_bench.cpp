@@ -5,6 +5,7 @@
 // The program is one long chain of small groups, each holding the patterns the passes work
 // on: an Unsqueeze undone by a Squeeze, two dropouts (Identity renames), a cast pair, an
 // unread cast (a dead node) and constants that repeat byte for byte.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +133,10 @@ int main(int argc, char** argv) {
         report("prune unused initializers",
                seconds([&] { Converter::prune_unused_initializers_checked(g, 0); }), g);
         report("validate", seconds([&] { Converter::validate_graph(g, {}); }), g);
+        report("order (already in order)", seconds([&] { Converter::sort_nodes_checked(g, 0); }), g);
+        // The same nodes listed back to front: every one must be moved.
+        std::reverse(g.node.begin(), g.node.end());
+        report("order (reversed)", seconds([&] { Converter::sort_nodes_checked(g, 0); }), g);
     } catch (const Error& e) {
         std::fprintf(stderr, "Error: %s\n", e.report().c_str());
         return 1;

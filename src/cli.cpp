@@ -129,7 +129,14 @@ CliOutcome parse_cli(int argc, const char* const* argv) {
             ""));
 
     try {
-        app.parse(argc, argv);
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::RequiredError&) {
+            // An unknown option ("-v") leaves the paths unfilled; the option is the mistake
+            // worth naming, not the missing path it displaced.
+            if (const auto extra = app.remaining(); !extra.empty()) throw CLI::ExtrasError(extra);
+            throw;
+        }
     } catch (const CLI::ParseError& e) {
         std::ostringstream out, err;
         const int code = app.exit(e, out, err);

@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 
 #include "converter/converter.h"
 #include "log.h"
@@ -104,6 +105,135 @@ constexpr std::array<MinOpsetEntry, 12> kMinOpsets{{
     {"LayerNormalization", 17},
 }};
 
+// What ONNX defines for each type of the generic table: its attributes (name, kind and the
+// opsets that have them), how many inputs and outputs it takes, and which element types its
+// operands take from which opset. A node outside these bounds is refused by the checker or
+// by the runtime, so the generic conversion holds every node to them.
+namespace at = proto::attr_type;
+namespace dt = proto::dtype;
+
+constexpr uint32_t bit(int32_t code) { return uint32_t{1} << code; }
+constexpr uint32_t kFloats = bit(dt::FLOAT) | bit(dt::FLOAT16) | bit(dt::DOUBLE);
+constexpr uint32_t kSmallInts = bit(dt::INT8) | bit(dt::INT16) | bit(dt::UINT8) | bit(dt::UINT16);
+constexpr uint32_t kWideInts = bit(dt::INT32) | bit(dt::INT64) | bit(dt::UINT32) | bit(dt::UINT64);
+constexpr uint32_t kNumbers = kFloats | kSmallInts | kWideInts;
+constexpr uint32_t kAll = kNumbers | bit(dt::BOOL) | bit(dt::STRING);
+constexpr uint32_t kBool = bit(dt::BOOL);
+
+struct AttrDef {
+    std::string_view name;
+    int32_t kind;
+    int64_t since = 1;
+    int64_t until = 0;  // first opset without it; 0: still there
+};
+
+// Element types taken by the operand positions of `inputs` (a bit per position; 0: every
+// position), from opset `since` on.
+struct TypeDef {
+    uint32_t inputs;
+    uint32_t types;
+    int64_t since;
+};
+
+struct OnnxSchema {
+    std::string_view onnx;
+    size_t max_inputs;
+    size_t max_outputs;
+    std::initializer_list<AttrDef> attrs;
+    std::initializer_list<TypeDef> types;
+};
+
+constexpr AttrDef kConvAttrs[] = {{"auto_pad", at::STRING}, {"dilations", at::INTS},
+                                  {"group", at::INT},       {"kernel_shape", at::INTS},
+                                  {"pads", at::INTS},       {"strides", at::INTS}};
+
+const OnnxSchema* find_schema(std::string_view op_type) {
+    static const OnnxSchema kSchemas[] = {
+        {"Abs", 1, 1, {}, {{0, kNumbers, 1}}},
+        {"Add", 2, 1, {}, {{0, kFloats | kWideInts, 7}, {0, kSmallInts, 14}}},
+        {"And", 2, 1, {}, {{0, kBool, 1}}},
+        {"AveragePool", 1, 1,
+         {kConvAttrs[0], {"ceil_mode", at::INT, 10}, {"count_include_pad", at::INT},
+          {"dilations", at::INTS, 19}, kConvAttrs[3], kConvAttrs[4], kConvAttrs[5]},
+         {{1, kFloats, 1}}},
+        {"GlobalAveragePool", 1, 1, {}, {{1, kFloats, 1}}},
+        {"GlobalMaxPool", 1, 1, {}, {{1, kFloats, 1}}},
+        {"BatchNormalization", 5, 5,
+         {{"epsilon", at::FLOAT}, {"momentum", at::FLOAT}, {"spatial", at::INT, 1, 9},
+          {"training_mode", at::INT, 14}},
+         {{1, kFloats, 1}}},
+        {"Ceil", 1, 1, {}, {{0, kFloats, 1}}},
+        {"Clip", 3, 1, {{"min", at::FLOAT, 1, 11}, {"max", at::FLOAT, 1, 11}},
+         {{0, kFloats, 1}, {0, kSmallInts | kWideInts, 12}}},
+        {"Conv", 3, 1, {kConvAttrs[0], kConvAttrs[1], kConvAttrs[2], kConvAttrs[3], kConvAttrs[4],
+                        kConvAttrs[5]},
+         {{0b11, kFloats, 1}}},
+        {"ConvTranspose", 3, 1,
+         {kConvAttrs[0], kConvAttrs[1], kConvAttrs[2], kConvAttrs[3], kConvAttrs[4], kConvAttrs[5],
+          {"output_padding", at::INTS}, {"output_shape", at::INTS}},
+         {{0b11, kFloats, 1}}},
+        {"Cos", 1, 1, {}, {{0, kFloats, 7}}},
+        {"Div", 2, 1, {}, {{0, kFloats | kWideInts, 7}, {0, kSmallInts, 14}}},
+        {"Equal", 2, 1, {},
+         {{0, kBool | bit(dt::INT32) | bit(dt::INT64), 7}, {0, kNumbers, 11}}},
+        {"Expand", 2, 1, {}, {{1, kAll, 8}, {0b10, bit(dt::INT64), 8}}},
+        {"Flatten", 1, 1, {{"axis", at::INT}}, {{1, kFloats, 1}, {1, kAll, 9}}},
+        {"Floor", 1, 1, {}, {{0, kFloats, 1}}},
+        {"GatherND", 2, 1, {{"batch_dims", at::INT, 12}}, {{1, kAll, 11}}},
+        {"Greater", 2, 1, {}, {{0, kFloats, 7}, {0, kNumbers, 9}}},
+        {"GreaterOrEqual", 2, 1, {}, {{0, kNumbers, 12}}},
+        {"HardSigmoid", 1, 1, {{"alpha", at::FLOAT}, {"beta", at::FLOAT}}, {{0, kFloats, 1}}},
+        {"HardSwish", 1, 1, {}, {{0, kFloats, 14}}},
+        {"Identity", 1, 1, {}, {{0, kAll, 1}}},
+        {"LayerNormalization", 3, 3,
+         {{"axis", at::INT}, {"epsilon", at::FLOAT}, {"stash_type", at::INT}},
+         {{1, kFloats, 17}}},
+        {"Less", 2, 1, {}, {{0, kFloats, 7}, {0, kNumbers, 9}}},
+        {"LessOrEqual", 2, 1, {}, {{0, kNumbers, 12}}},
+        {"Log", 1, 1, {}, {{0, kFloats, 1}}},
+        {"MatMul", 2, 1, {}, {{0, kFloats, 1}, {0, kWideInts, 9}}},
+        {"MaxPool", 1, 2,
+         {kConvAttrs[0], {"ceil_mode", at::INT, 10}, {"dilations", at::INTS, 10},
+          kConvAttrs[3], kConvAttrs[4], {"storage_order", at::INT, 8}, kConvAttrs[5]},
+         {{1, kFloats, 1}, {1, bit(dt::INT8) | bit(dt::UINT8), 12}}},
+        {"Mod", 2, 1, {{"fmod", at::INT}}, {{0, kNumbers, 10}}},
+        {"Mul", 2, 1, {}, {{0, kFloats | kWideInts, 7}, {0, kSmallInts, 14}}},
+        {"Not", 1, 1, {}, {{0, kBool, 1}}},
+        {"Or", 2, 1, {}, {{0, kBool, 1}}},
+        {"Pow", 2, 1, {},
+         {{0, kFloats, 7}, {1, bit(dt::INT32) | bit(dt::INT64), 12}, {0b10, kNumbers, 12}}},
+        {"Range", 3, 1, {},
+         {{0, bit(dt::FLOAT) | bit(dt::DOUBLE) | bit(dt::INT16) | bit(dt::INT32) | bit(dt::INT64),
+           11}}},
+        {"Relu", 1, 1, {},
+         {{0, kFloats, 1},
+          {0, bit(dt::INT8) | bit(dt::INT16) | bit(dt::INT32) | bit(dt::INT64), 14}}},
+        {"Reshape", 2, 1, {{"allowzero", at::INT, 14}}, {{1, kAll, 5}, {0b10, bit(dt::INT64), 5}}},
+        {"Resize", 4, 1,
+         {{"mode", at::STRING, 10}, {"coordinate_transformation_mode", at::STRING, 11},
+          {"cubic_coeff_a", at::FLOAT, 11}, {"exclude_outside", at::INT, 11},
+          {"extrapolation_value", at::FLOAT, 11}, {"nearest_mode", at::STRING, 11},
+          {"antialias", at::INT, 18}, {"axes", at::INTS, 18},
+          {"keep_aspect_ratio_policy", at::STRING, 18}},
+         {{1, kAll, 10}, {0b1000, bit(dt::INT64), 11}}},
+        {"Shape", 1, 1, {{"start", at::INT, 15}, {"end", at::INT, 15}}, {{0, kAll, 1}}},
+        {"Sigmoid", 1, 1, {}, {{0, kFloats, 1}}},
+        {"Sin", 1, 1, {}, {{0, kFloats, 7}}},
+        {"Softmax", 1, 1, {{"axis", at::INT}}, {{0, kFloats, 1}}},
+        {"Sqrt", 1, 1, {}, {{0, kFloats, 1}}},
+        {"Squeeze", 2, 1, {{"axes", at::INTS, 1, 13}}, {{1, kAll, 1}, {0b10, bit(dt::INT64), 13}}},
+        {"Sub", 2, 1, {}, {{0, kFloats | kWideInts, 7}, {0, kSmallInts, 14}}},
+        {"Tanh", 1, 1, {}, {{0, kFloats, 1}}},
+        {"Tile", 2, 1, {}, {{1, kAll, 6}, {0b10, bit(dt::INT64), 6}}},
+        {"Transpose", 1, 1, {{"perm", at::INTS}}, {{0, kAll, 1}}},
+        {"Unsqueeze", 2, 1, {{"axes", at::INTS, 1, 13}}, {{1, kAll, 1}, {0b10, bit(dt::INT64), 13}}},
+        {"Where", 3, 1, {}, {{1, kBool, 9}, {0b110, kAll, 9}}},
+    };
+    for (const auto& s : kSchemas)
+        if (s.onnx == op_type) return &s;
+    return nullptr;
+}
+
 }  // namespace
 
 std::optional<std::string_view> generated_op_type(std::string_view bare_name) {
@@ -132,6 +262,134 @@ size_t required_inputs(std::string_view op_type, int64_t opset) {
     for (const auto& [type, count] : kRequired)
         if (type == op_type) return count;
     return 1;  // every other type of the table takes one required input
+}
+
+size_t max_inputs(std::string_view op_type, int64_t opset) {
+    // The types whose inputs grew with the opset: what was an attribute became an input.
+    if (op_type == "Resize") return opset >= 11 ? 4 : 2;
+    if (op_type == "Squeeze" || op_type == "Unsqueeze") return opset >= 13 ? 2 : 1;
+    if (op_type == "Clip") return opset >= 11 ? 3 : 1;
+    const OnnxSchema* s = find_schema(op_type);
+    return s ? s->max_inputs : std::numeric_limits<size_t>::max();
+}
+
+size_t max_outputs(std::string_view op_type, int64_t opset) {
+    // BatchNormalization lost its saved mean and variance outputs at 14.
+    if (op_type == "BatchNormalization") return opset >= 14 ? 3 : 5;
+    const OnnxSchema* s = find_schema(op_type);
+    return s ? s->max_outputs : std::numeric_limits<size_t>::max();
+}
+
+std::optional<int64_t> first_opset_taking(std::string_view op_type, size_t position,
+                                          int32_t dtype) {
+    const OnnxSchema* s = find_schema(op_type);
+    if (!s || dtype < 0 || dtype >= 32) return 1;
+    bool constrained = false;
+    std::optional<int64_t> first;
+    for (const TypeDef& t : s->types) {
+        if (t.inputs != 0 && (position >= 32 || !(t.inputs & (uint32_t{1} << position)))) continue;
+        constrained = true;
+        if ((t.types & bit(dtype)) && (!first || t.since < *first)) first = t.since;
+    }
+    if (!constrained) return 1;
+    return first;
+}
+
+namespace {
+
+const char* kind_name(int32_t kind) {
+    switch (kind) {
+        case at::FLOAT: return "a float";
+        case at::INT: return "an integer";
+        case at::STRING: return "a string";
+        case at::FLOATS: return "a list of floats";
+        case at::INTS: return "a list of integers";
+        case at::STRINGS: return "a list of strings";
+        default: return "another kind";
+    }
+}
+
+// A float that is an integer in the signed 64-bit range, as that integer.
+std::optional<int64_t> whole(float f) {
+    if (!std::isfinite(f) || std::trunc(f) != f || std::fabs(f) >= 0x1p63f) return std::nullopt;
+    return static_cast<int64_t>(f);
+}
+
+// Brings an attribute to the kind ONNX defines for it when no value changes on the way (an
+// integer epsilon becomes a float, a whole float axis an integer); false otherwise.
+bool convert_kind(proto::AttributeProto& a, int32_t kind) {
+    if (a.type == kind) return true;
+    if (a.type == at::INT && kind == at::FLOAT) {
+        a.f = static_cast<float>(a.i);
+        a.i = 0;
+    } else if (a.type == at::INTS && kind == at::FLOATS) {
+        for (int64_t v : a.ints) a.floats.push_back(static_cast<float>(v));
+        a.ints.clear();
+    } else if (a.type == at::FLOAT && kind == at::INT) {
+        const auto i = whole(a.f);
+        if (!i) return false;
+        a.i = *i;
+        a.f = 0;
+    } else if (a.type == at::FLOATS && kind == at::INTS) {
+        std::vector<int64_t> ints;
+        for (float f : a.floats) {
+            const auto i = whole(f);
+            if (!i) return false;
+            ints.push_back(*i);
+        }
+        a.ints = std::move(ints);
+        a.floats.clear();
+    } else {
+        return false;
+    }
+    a.type = kind;
+    return true;
+}
+
+}  // namespace
+
+void conform_attributes(std::string_view bare_name, std::string_view op_type, int64_t opset,
+                        std::vector<proto::AttributeProto>& attrs) {
+    const OnnxSchema* s = find_schema(op_type);
+    if (!s) return;
+    std::vector<proto::AttributeProto> kept;
+    kept.reserve(attrs.size());
+    for (auto& a : attrs) {
+        const AttrDef* def = nullptr;
+        for (const AttrDef& d : s->attrs)
+            if (d.name == a.name && d.since <= opset && (d.until == 0 || opset < d.until)) def = &d;
+        if (!def) {
+            // A Paddle detail ONNX has no place for (use_cudnn, a backend hint and the like):
+            // the checker refuses any attribute the operator does not define.
+            KLOG(Level::Warn, "kestro::converter::attr",
+                 "{}: dropping attribute {}, which ONNX {} does not take at opset {}", bare_name,
+                 a.name, op_type, opset);
+            continue;
+        }
+        for (const auto& k : kept)
+            if (k.name == a.name) throw Error("{}: attribute {} is given more than once", bare_name, a.name);
+        if (!convert_kind(a, def->kind))
+            throw Error("{}: attribute {} must be {} for ONNX {}", bare_name, a.name,
+                        kind_name(def->kind), op_type);
+        kept.push_back(std::move(a));
+    }
+    attrs = std::move(kept);
+}
+
+void check_window_attributes(std::string_view bare_name,
+                             const std::vector<proto::AttributeProto>& attrs) {
+    for (const auto& a : attrs) {
+        if (a.type == at::INT && a.name == "group" && a.i <= 0)
+            throw Error("{}: groups must be positive, got {}", bare_name, a.i);
+        if (a.type != at::INTS) continue;
+        const bool positive = a.name == "strides" || a.name == "dilations" || a.name == "kernel_shape";
+        const bool non_negative = a.name == "pads" || a.name == "output_padding";
+        for (int64_t v : a.ints) {
+            if ((positive && v <= 0) || (non_negative && v < 0))
+                throw Error("{}: {} {} must be {}", bare_name, a.name, helper::fmt_dims(a.ints),
+                            positive ? "positive" : "non-negative");
+        }
+    }
 }
 
 }  // namespace attr
@@ -176,9 +434,16 @@ std::string renamed(std::string_view op, std::string_view name) {
     return std::string(name);
 }
 
+// An integer-list element that is not an integer would shift every later value into the
+// wrong place (strides [1, 1.5] read as [1]): refused.
+[[noreturn]] void non_integer_element(std::string_view op, const std::string& name, const Json& e) {
+    throw Error("{}: attribute {} holds a non-integer element {}", op, name, helper::json_debug(e));
+}
+
 // An array attribute: the first element decides whether the list holds ints, floats or
-// strings; elements that do not fit that kind are skipped.
-std::optional<proto::AttributeProto> convert_array(std::string name, const Json& data) {
+// strings; float or string elements that do not fit their list's kind are skipped.
+std::optional<proto::AttributeProto> convert_array(std::string_view op, std::string name,
+                                                   const Json& data) {
     if (!data.IsArray() || data.Empty()) return std::nullopt;
     const Json& first = data[0];
     std::string_view first_tag;
@@ -188,9 +453,12 @@ std::optional<proto::AttributeProto> convert_array(std::string name, const Json&
     a.name = std::move(name);
     if (first_tag == "0.a_i32" || first_tag == "0.a_i64") {
         a.type = proto::attr_type::INTS;
-        for (const Json& e : data.GetArray())
-            if (const Json* d = member(e, "D"))
-                if (auto i = as_i64(*d)) a.ints.push_back(*i);
+        for (const Json& e : data.GetArray()) {
+            const Json* d = member(e, "D");
+            const auto i = d ? as_i64(*d) : std::nullopt;
+            if (!i) non_integer_element(op, a.name, d ? *d : e);
+            a.ints.push_back(*i);
+        }
     } else if (first_tag == "0.a_f32" || first_tag == "0.a_f64") {
         a.type = proto::attr_type::FLOATS;
         for (const Json& e : data.GetArray())
@@ -203,14 +471,19 @@ std::optional<proto::AttributeProto> convert_array(std::string name, const Json&
                 if (auto s = as_str(*d)) a.strings.emplace_back(*s);
     } else if (first.IsNumber()) {
         a.type = proto::attr_type::INTS;
-        a.ints = helper::collect_int_values(data);
+        for (const Json& e : data.GetArray()) {
+            const auto i = as_i64(e);
+            if (!i) non_integer_element(op, a.name, e);
+            a.ints.push_back(*i);
+        }
     } else {
         return std::nullopt;
     }
     return a;
 }
 
-std::optional<proto::AttributeProto> convert_value(std::string name, const Json& at) {
+std::optional<proto::AttributeProto> convert_value(std::string_view op, std::string name,
+                                                   const Json& at) {
     std::string_view tag;
     if (const Json* t = member(at, "#")) tag = as_str(*t).value_or("");
     const Json* data = member(at, "D");
@@ -225,7 +498,7 @@ std::optional<proto::AttributeProto> convert_value(std::string name, const Json&
     } else if (tag == "0.a_bool") {
         if (auto b = helper::as_bool(*data)) return helper::attr_int(std::move(name), *b ? 1 : 0);
     } else if (tag == "0.a_array" || tag == "1.a_intarray") {
-        return convert_array(std::move(name), *data);
+        return convert_array(op, std::move(name), *data);
     }
     return std::nullopt;
 }
@@ -289,8 +562,15 @@ std::vector<proto::AttributeProto> Converter::extract_attributes(std::string_vie
         if (dropped_for_every_op(name) || dropped_for_op(bare_name, name)) continue;
         const Json* at = member(entry, "AT");
         if (!at) continue;
-        if (auto a = convert_value(std::move(name), *at)) out.push_back(std::move(*a));
+        if (auto a = convert_value(bare_name, std::move(name), *at)) out.push_back(std::move(*a));
     }
+
+    // ONNX keeps one value per attribute name: a second one would be a model the checker
+    // refuses, and which of the two Paddle meant is unknown.
+    std::unordered_set<std::string_view> seen;
+    for (const auto& a : out)
+        if (!seen.insert(a.name).second)
+            throw Error("{}: attribute {} is given more than once", bare_name, a.name);
 
     if (one_of(bare_name, {"conv2d", "pool2d", "depthwise_conv2d", "conv2d_transpose"}))
         fix_conv_pool_attributes(bare_name, attrs, out);

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
+
+#include "proto/onnx.h"
 
 namespace kestro::attr {
 
@@ -19,5 +22,24 @@ int64_t min_opset(std::string_view op_type);
 // How many leading inputs `op_type` requires at `opset`: a node with fewer, or with one of
 // them omitted, is not a valid model.
 size_t required_inputs(std::string_view op_type, int64_t opset);
+
+// How many inputs and outputs `op_type` takes at `opset` at most.
+size_t max_inputs(std::string_view op_type, int64_t opset);
+size_t max_outputs(std::string_view op_type, int64_t opset);
+
+// The first opset at which input `position` of `op_type` takes element type `dtype` (an ONNX
+// code): 1 when the position takes any type, empty when no opset takes that type there.
+std::optional<int64_t> first_opset_taking(std::string_view op_type, size_t position, int32_t dtype);
+
+// Holds a generic node's attributes to what ONNX `op_type` defines at `opset`: attributes it
+// does not define are dropped (with a warning), a whole float or an integer is brought to the
+// defined kind; a repeated attribute or one of another kind fails, naming `bare_name`.
+void conform_attributes(std::string_view bare_name, std::string_view op_type, int64_t opset,
+                        std::vector<proto::AttributeProto>& attrs);
+
+// Refuses convolution and pooling attributes no runtime runs: strides, dilations or kernel
+// sizes below 1, negative pads or output padding, groups below 1.
+void check_window_attributes(std::string_view bare_name,
+                             const std::vector<proto::AttributeProto>& attrs);
 
 }  // namespace kestro::attr

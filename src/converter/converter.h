@@ -157,6 +157,7 @@ public:
     static void dedup_byte_identical_initializers(proto::GraphProto& graph);
     static void prune_dead_nodes_checked(proto::GraphProto& graph, size_t depth);
     static void prune_unused_initializers_checked(proto::GraphProto& graph, size_t depth);
+    static void sort_nodes_checked(proto::GraphProto& graph, size_t depth);
     static void validate_graph(const proto::GraphProto& graph,
                                const std::unordered_set<std::string>& outer_scope);
     // Tools the finishing passes share. Name sets and counts borrow from the graph and
@@ -213,8 +214,8 @@ public:
     // ---- dispatch (ops/dispatch.cpp) and generic conversion (attr.cpp, ops/misc.cpp) ----
     void process_pass2_op(std::string_view full_name, const Json& op);
     void convert_generic_op(std::string_view bare_name, const Json& op);
-    std::vector<std::string> generic_value_names(std::string_view bare_name, const Json& op,
-                                                 const char* key, const char* what) const;
+    void append_generic_node(std::string_view bare_name, proto::NodeProto node,
+                             const IdList& in_ids, int64_t out_id);
     static std::string map_op_type(std::string_view bare_name);
     static std::vector<proto::AttributeProto> extract_attributes(std::string_view bare_name,
                                                                  const Json& attrs);

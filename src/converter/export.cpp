@@ -265,11 +265,14 @@ void write_model_file(const std::string& path, proto::Sink& sink,
 }  // namespace
 
 void Converter::export_onnx(const std::string& path, int64_t opset) {
+    // A model without outputs is one no runtime loads.
+    if (graph.output.empty()) throw Error("the program has no fetch: the model would have no outputs");
     sanitize_graph_checked(graph, 0);
     canonicalize_graph_checked(graph, 0);
     prune_dead_nodes_checked(graph, 0);
     prune_unused_initializers_checked(graph, 0);
     validate_graph(graph, {});
+    sort_nodes_checked(graph, 0);
 
     proto::ModelProto model;
     model.ir_version = 8;

@@ -44,9 +44,9 @@ int64_t op_out_id(const Json& op);
 std::vector<int64_t> collect_value_ids(const Json& entries);
 // The integers in the signed 64-bit range of an array; everything else is skipped.
 std::vector<int64_t> collect_int_values(const Json& values);
-// Integer list of an attribute's data: each element's "D" when that is an integer,
-// else the element itself when it is one; anything else is skipped.
-std::vector<int64_t> collect_i64_items(const Json& values);
+// Integer list of an attribute's data: each element's "D" when it has one, else the element
+// itself; an element that is no integer fails (naming `what` when given).
+std::vector<int64_t> collect_i64_items(const Json& values, std::string_view what = {});
 // One dim per element: an integer gives itself, anything else -1.
 std::vector<int64_t> collect_dims(const Json& values);
 

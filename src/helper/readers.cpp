@@ -235,17 +235,19 @@ std::vector<int64_t> collect_int_values(const Json& values) {
     return out;
 }
 
-std::vector<int64_t> collect_i64_items(const Json& values) {
+std::vector<int64_t> collect_i64_items(const Json& values, std::string_view what) {
     std::vector<int64_t> out;
     if (!values.IsArray()) return out;
     for (const Json& v : values.GetArray()) {
-        if (const Json* d = member(v, "D")) {
-            if (auto i = as_i64(*d)) {
-                out.push_back(*i);
-                continue;
-            }
+        const Json* d = member(v, "D");
+        const auto i = d ? as_i64(*d) : as_i64(v);
+        // Skipping the element would move every later value into the wrong place.
+        if (!i) {
+            if (what.empty())
+                throw Error("integer list holds a non-integer element {}", json_debug(d ? *d : v));
+            throw Error("{} holds a non-integer element {}", what, json_debug(d ? *d : v));
         }
-        if (auto i = as_i64(v)) out.push_back(*i);
+        out.push_back(*i);
     }
     return out;
 }
@@ -258,7 +260,7 @@ std::optional<double> attr_number(const Json& op, std::string_view name) {
 
 std::vector<int64_t> attr_i64_items(const Json& op, std::string_view name) {
     const Json* data = attr(op, name);
-    return data ? collect_i64_items(*data) : std::vector<int64_t>{};
+    return data ? collect_i64_items(*data, name) : std::vector<int64_t>{};
 }
 
 std::vector<int64_t> collect_dims(const Json& values) {

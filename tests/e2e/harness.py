@@ -693,5 +693,6 @@ def real_model(name: str) -> Path:
 
     d = shared_models_dir() / name
     if not (d / "inference.json").is_file():
-        pytest.skip(f"real program {name} not available")
+        pytest.skip(f"real program {name} not found in {shared_models_dir()}: set KESTRO_MODELS to the "
+                    "folder holding the exported programs (one subfolder with inference.json each)")
     return d

@@ -139,6 +139,10 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
         feeds["squeeze32"] = np.array([1], np.int32)
         refs["squeeze_tensor_i32"] = (p.op("1.squeeze", [x, p.data("squeeze32", "i32", [1])], outs=[("f32", [-1] * 3)]),
                                       xs.reshape(2, 3, 1))
+    # A shape held in an int32 tensor: ONNX Reshape takes an int64 shape only.
+    feeds["shape32"] = np.array([3, -1], np.int32)
+    refs["reshape_int32_shape"] = (p.op("1.reshape", [y, p.data("shape32", "i32", [2])], outs=[("f32", [-1, -1])]),
+                                   feeds["y"].reshape(3, 2))
     z = p.data("z", "f32", [-1, 3, -1, 5])
     feeds["z"] = arange([2, 3, 4, 5])
     for name, start, stop, out, ref in (("middle", 1, 2, [-1, 12, -1], None), ("static", 1, 2, [2, 12, 5], None),

@@ -93,6 +93,8 @@ USAGE_ERRORS = {
     "fifth-word": (["m.json", "m.pdiparams", "OUT", "17", "true"], None),
     "six-words": (["m.json", "m.pdiparams", "OUT", "17", "x", "y"], None),
     "unknown-option": (["m.json", "m.pdiparams", "OUT", "--strict"], None),
+    "unknown-option-alone": (["-v"], "The following argument was not expected: -v"),
+    "unknown-option-first": (["--verbose", "m.json"], "The following argument was not expected: --verbose"),
     "not-utf8": ([b"m\xff.json", "m.pdiparams", "OUT"], None),
 }
 

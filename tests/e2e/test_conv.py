@@ -113,6 +113,14 @@ def test_conv2d_transpose_refusals(tmp):
                    ws, 17, "conv2d_transpose with output_size [1, 6] needs static input and filter spatial dims")
     expect_failure(tmp, conv_transpose_program([1, 2, 1, 1], [1, 1, 1, 3], (1, 1), (0, 0), data_format="NHWC"),
                    ws, 17, "conv2d_transpose only supports NCHW")
+    # Windows no runtime runs: a zero stride, negative padding, no groups.
+    expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (0, 1), (0, 0)),
+                   ws, 17, "conv2d_transpose: strides [0, 1] must be positive")
+    expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (1, 1), (-1, 0)),
+                   ws, 17, "conv2d_transpose: pads [-1, 0, -1, 0] must be non-negative")
+    expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (1, 1), (0, 0), groups=0,
+                                               out_dims=[-1, 1, -1, -1]),
+                   ws, 17, "conv2d_transpose: groups must be positive, got 0")
 
 
 # ------------------------------------------------------------------------------------------------
@@ -201,6 +209,10 @@ def test_pool2d_global_forms(tmp, opset, kind, form):
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", data_format="NHWC"), "pool2d only supports NCHW"),
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", kernel_from_data=True),
      "pool2d requires a constant kernel size"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", strides=(0, 1)), "pool2d: strides [0, 1] must be positive"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "avg", paddings=(-1, 0)),
+     "pool2d: pads [-1, 0, -1, 0] must be non-negative"),
+    (lambda: pool_program([1, 1, 4, 4], (0, 2), "max"), "pool2d: kernel_shape [0, 2] must be positive"),
 ])
 def test_pool2d_refusals(tmp, program, message):
     expect_failure(tmp, program(), {}, 17, message)

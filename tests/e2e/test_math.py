@@ -64,18 +64,36 @@ def test_floor_divide_floats_in_their_own_width(tmp, opset, dtype, a, b):
     np.testing.assert_array_equal(got, np.floor(a / b))
 
 
+# Paddle's elementwise results in the operands' type: narrow integers wrap.
+BINARY = {
+    "1.multiply": lambda a, b: np.logical_and(a, b) if a.dtype == np.bool_ else (a * b).astype(a.dtype),
+    "1.add": lambda a, b: (a + b).astype(a.dtype),
+    "1.subtract": lambda a, b: (a - b).astype(a.dtype),
+    "1.equal": lambda a, b: a == b,
+}
+
+
 @pytest.mark.parametrize("opset", [10, 17])
-@pytest.mark.parametrize("dtype,a,b", [
-    (np.float32, [1.5, -2.0, 3.0], [2.0, 4.0, -0.5]),
-    (np.int32, [3, -4, 70000], [5, 6, 7]),
-    (np.int8, [3, -4, 100], [5, 6, 2]),  # 200 wraps to -56, as an int8 product does
-    (np.uint8, [3, 4, 200], [5, 6, 2]),
-    (np.bool_, [True, False, True, False], [True, True, False, False]),
+@pytest.mark.parametrize("name,dtype,a,b", [
+    ("1.multiply", np.float32, [1.5, -2.0, 3.0], [2.0, 4.0, -0.5]),
+    ("1.multiply", np.int32, [3, -4, 70000], [5, 6, 7]),
+    ("1.multiply", np.int8, [3, -4, 100], [5, 6, 2]),  # 200 wraps to -56, as an int8 product does
+    ("1.multiply", np.uint8, [3, 4, 200], [5, 6, 2]),
+    ("1.multiply", np.bool_, [True, False, True, False], [True, True, False, False]),
+    # The generic operators take narrow integers from opset 14 only: below it they are
+    # computed in int32 and cast back, wrapping as Paddle's kernels do.
+    ("1.add", np.int8, [100, -100, 5], [100, -100, -3]),
+    ("1.add", np.uint8, [200, 1, 0], [100, 2, 0]),
+    ("1.subtract", np.uint8, [3, 0, 200], [5, 1, 100]),
+    ("1.subtract", np.int16, [-32768, 5, 7], [1, 7, -7]),
+    ("1.equal", np.int8, [1, -2, 3], [1, 2, 3]),
+    ("1.equal", np.int16, [-300, 300], [-300, 301]),
 ])
-def test_multiply(tmp, opset, dtype, a, b):
+def test_elementwise_binary(tmp, opset, name, dtype, a, b):
     a, b = arr(a, dtype), arr(b, dtype)
-    got = run_op(tmp, "1.multiply", [a, b], opset=opset)
-    expected = np.logical_and(a, b) if dtype == np.bool_ else (a * b).astype(dtype)
+    expected = BINARY[name](a, b)
+    got = run_op(tmp, name, [a, b], opset=opset, out=(word_of_np(expected.dtype), list(expected.shape)))
+    assert got.dtype == expected.dtype
     np.testing.assert_array_equal(got, expected)
 
 

@@ -23,13 +23,17 @@ def expect_failure(tmp, program, opset, message):
 # Batch normalization
 
 
-def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32"):
+def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=(), x_shape=(-1, 3, 4, 5)):
     """The exported form: inputs x, mean, variance, scale, bias; six outputs. Mixed-precision
-    exports keep the parameters float32 under float16 data."""
+    exports keep the parameters float32 under float16 data. The inputs named in `without` are
+    omitted (id 0)."""
     p = Program()
     mean, var = p.param("bn.w_1", "f32", [3]), p.param("bn.w_2", "f32", [3])
-    scale, bias = p.param("bn.w_0", "f32", [3]), p.param("bn.b_0", "f32", [3])
-    x = p.data("x", dtype, [-1, 3, 4, 5])
+    scale = 0 if "scale" in without else p.param("bn.w_0", "f32", [3])
+    bias = 0 if "bias" in without else p.param("bn.b_0", "f32", [3])
+    if "mean" in without:
+        mean = 0
+    x = p.data("x", dtype, list(x_shape))
     outs = p.op("1.batch_norm_", [x, mean, var, scale, bias],
                 attrs={"is_test": is_test, "momentum": 0.9, "epsilon": 1e-5, "data_format": data_format,
                        "use_global_stats": True, "trainable_statistics": False},
@@ -38,16 +42,26 @@ def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32"):
     return p
 
 
-# Below 15 BatchNormalization takes one type for data and parameters.
-@pytest.mark.parametrize("opset", [10, 14, 15, 17])
-@pytest.mark.parametrize("dtype", ["f32", "f16"])
-def test_batch_norm_inference(tmp, opset, dtype):
+# Below 15 BatchNormalization takes one type for data and parameters. Paddle reads an absent
+# scale as ones and an absent bias as zeros.
+@pytest.mark.parametrize("opset,dtype,without", [
+    *[(o, d, ()) for o in (10, 14, 15, 17) for d in ("f32", "f16")],
+    *[(o, d, w) for o in (10, 15, 17) for d, w in (("f32", ("scale",)), ("f32", ("bias",)),
+                                                   ("f32", ("scale", "bias")), ("f16", ("scale", "bias")))],
+])
+def test_batch_norm_inference(tmp, opset, dtype, without):
     w = {"bn.w_1": rand(3), "bn.w_2": np.abs(rand(3)) + 0.5, "bn.w_0": rand(3), "bn.b_0": rand(3)}
+    if "scale" in without:
+        del w["bn.w_0"]
+    if "bias" in without:
+        del w["bn.b_0"]
     xs = rand(2, 3, 4, 5).astype(np_dtype(dtype))
-    out = convert_check_run(batch_norm_program(dtype=dtype), w, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    out = convert_check_run(batch_norm_program(dtype=dtype, without=without), w, {"x": xs},
+                            opset=opset, tmp=tmp)["out"]
     assert out.dtype == xs.dtype
     c = lambda v: v.astype(np.float64).reshape(1, 3, 1, 1)
-    expected = (xs - c(w["bn.w_1"])) / np.sqrt(c(w["bn.w_2"]) + 1e-5) * c(w["bn.w_0"]) + c(w["bn.b_0"])
+    expected = ((xs - c(w["bn.w_1"])) / np.sqrt(c(w["bn.w_2"]) + 1e-5) * c(w.get("bn.w_0", np.ones(3)))
+                + c(w.get("bn.b_0", np.zeros(3))))
     tol = 1e-5 if dtype == "f32" else 5e-3
     np.testing.assert_allclose(out, expected.astype(xs.dtype), rtol=tol, atol=tol)
 
@@ -56,6 +70,10 @@ def test_batch_norm_refusals(tmp):
     expect_failure(tmp, batch_norm_program(is_test=False), 17,
                    "batch_norm_ only supports inference-style lowering with is_test=true")
     expect_failure(tmp, batch_norm_program(data_format="NHWC"), 17, "batch_norm_ only supports NCHW")
+    expect_failure(tmp, batch_norm_program(without=("mean",)), 17,
+                   "batch_norm_ needs its input, mean and variance")
+    expect_failure(tmp, batch_norm_program(without=("scale",), x_shape=(-1, -1, 4, 5)), 17,
+                   "batch_norm_ without scale needs a known channel count")
 
 
 # ------------------------------------------------------------------------------------------------

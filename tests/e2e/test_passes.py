@@ -104,8 +104,16 @@ def _redefined_input(p, x):
     return y, "tensor x is produced by a node but is also a graph input or initializer"
 
 
-@pytest.mark.parametrize("make", [_undefined_input, _double_producer, _redefined_input],
-                         ids=["undefined", "double-producer", "redefined-input"])
+def _cycle(p, x):
+    # relu reads abs, which reads relu: no order of the two is valid and no runtime runs it.
+    a = p.op("1.relu", [x], outs=[("f32", [2])])
+    b = p.op("1.abs", [a], outs=[("f32", [2])])
+    p.ops[-2]["I"] = [{"%": b}]
+    return b, f"the program's operators form a cycle through node Relu producing tensor_{a}"
+
+
+@pytest.mark.parametrize("make", [_undefined_input, _double_producer, _redefined_input, _cycle],
+                         ids=["undefined", "double-producer", "redefined-input", "cycle"])
 @pytest.mark.parametrize("existing", [False, True], ids=["no-file", "existing-file"])
 def test_validation_failure_writes_nothing(tmp, make, existing):
     p = Program()

@@ -7,7 +7,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from harness import (Program, a_bool, a_f32, a_i32, a_str, check, convert, convert_check_run,
+from harness import (Program, a_array, a_bool, a_f32, a_i32, a_str, check, convert, convert_check_run,
                      np_dtype, program_json, run, weight_record, weights_bytes, write_weights)
 import paddle_ref
 
@@ -38,14 +38,20 @@ def sigmoid(x):
 # The model envelope
 
 @pytest.mark.parametrize("opset", [None, 10, 13, 17, 21])
-def test_empty_program_gives_the_fixed_model_envelope(tmp, opset):
+def test_model_envelope(tmp, opset):
+    # A program without a fetch would give a model without outputs, which no runtime loads.
     out = tmp / "m.onnx"
     r = convert(program_json([]), b"", out, opset=opset)
-    assert_clean_success(r)
+    assert r.returncode == 1 and not out.exists()
+    assert r.stderr == "Error: the program has no fetch: the model would have no outputs\n"
+
+    p = Program()
+    p.fetch(p.data("x", "f32", [2]), "out")
+    assert_clean_success(convert(p, b"", out, opset=opset))
     model = check(out)
     target = 17 if opset is None else opset
     assert_header(model, target)
-    assert len(model.graph.node) == 0 and len(model.graph.initializer) == 0
+    assert [n.op_type for n in model.graph.node] == ["Identity"] and len(model.graph.initializer) == 0
     data = out.read_bytes()
     # ir_version, producer name and version come first, the graph next, the opset entry last.
     assert data.startswith(bytes.fromhex("0808 1206") + b"kestro" + bytes.fromhex("1a05") + b"0.1.2" + b"\x3a")
@@ -77,8 +83,9 @@ def test_data_relu_fetch(tmp, opset):
 
 
 @pytest.mark.parametrize("opset", LOW_AND_DEFAULT)
-@pytest.mark.parametrize("packed", [False, True], ids=["dims-unpacked", "dims-packed"])
-def test_linear_sigmoid_with_weight_file(tmp, opset, packed):
+@pytest.mark.parametrize("packed,reorder", [(False, False), (True, False), (False, True)],
+                         ids=["dims-unpacked", "dims-packed", "sigmoid-listed-first"])
+def test_linear_sigmoid_with_weight_file(tmp, opset, packed, reorder):
     # Declared w before b: the records must be paired by byte-sorted name (b first), not by
     # declaration order, or the shapes would not match.
     p = Program()
@@ -90,6 +97,10 @@ def test_linear_sigmoid_with_weight_file(tmp, opset, packed):
     s = p.op("1.add", [mm, b], outs=[("f32", [-1, 3])])
     y = p.op("1.sigmoid", [s], outs=[("f32", [-1, 3])])
     p.fetch(y, "prob")
+    if reorder:
+        # A program that lists a reader before the producers of what it reads: the model
+        # still has to list every node after them.
+        p.ops.insert(p.ops.index(next(o for o in p.ops if o["#"] == "1.matmul")), p.ops.pop(-2))
     ws = {"linear_0.w_0": RNG.standard_normal((4, 3)).astype(np.float32),
           "linear_0.b_0": RNG.standard_normal(3).astype(np.float32)}
     wpath = write_weights(tmp / "w.pdiparams", ws, packed=packed)
@@ -110,13 +121,19 @@ CONV_CASES = {
     "grouped": ("1.conv2d", 4, 6, 2, [1, 1], [1, 1]),
     "strided-dilated": ("1.conv2d", 3, 2, 1, [2, 1], [1, 2]),
     "depthwise": ("1.depthwise_conv2d", 4, 4, 4, [1, 1], [1, 1]),
+    # Backend hints ONNX has no attribute for are left out; whole floats become integers.
+    "backend-hints": ("1.conv2d", 3, 2, 1, [1, 1], [1, 1],
+                      {"use_cudnn": True, "exhaustive_search": False, "workspace_size_MB": 512}),
+    "float-strides": ("1.conv2d", 3, 2, 1, [2, 1], [1, 1], {"strides": a_array([a_f32(2.0), a_f32(1.0)])}),
+    # Integer slope and offset: HardSigmoid takes float alpha and beta, so they become floats.
+    "integer-hardsigmoid": ("1.conv2d", 3, 2, 1, [1, 1], [1, 1], {}, (1, 0)),
 }
 
 
 @pytest.mark.parametrize("opset", LOW_AND_DEFAULT)
 @pytest.mark.parametrize("case", list(CONV_CASES))
 def test_conv2d_hardsigmoid_generic(tmp, opset, case):
-    op, cin, cout, groups, strides, dilations = CONV_CASES[case]
+    op, cin, cout, groups, strides, dilations, *extra = CONV_CASES[case]
     h, wd = 7, 6
     p = Program()
     w = p.param("conv2d_0.w_0", "f32", [cout, cin // groups, 3, 3])
@@ -125,22 +142,25 @@ def test_conv2d_hardsigmoid_generic(tmp, opset, case):
         "strides": [a_i32(s) for s in strides], "paddings": [a_i32(1), a_i32(2)],
         "padding_algorithm": "EXPLICIT", "groups": a_i32(groups),
         "dilations": [a_i32(d) for d in dilations], "data_format": "NCHW",
-        "struct_name": "/Net/Conv2D/"}, outs=[("f32", [-1, cout, -1, -1])])
-    y = p.op("1.hardsigmoid", [c], attrs={"slope": a_f32(0.2), "offset": a_f32(0.5)},
+        "struct_name": "/Net/Conv2D/", **(extra[0] if extra else {})}, outs=[("f32", [-1, cout, -1, -1])])
+    slope, offset = extra[1] if len(extra) > 1 else (0.2, 0.5)
+    typed = lambda v: a_i32(v) if isinstance(v, int) else a_f32(v)
+    y = p.op("1.hardsigmoid", [c], attrs={"slope": typed(slope), "offset": typed(offset)},
              outs=[("f32", [-1, cout, -1, -1])])
     p.fetch(y, "out")
     wv = RNG.standard_normal((cout, cin // groups, 3, 3)).astype(np.float32)
     xs = RNG.standard_normal((2, cin, h, wd)).astype(np.float32)
     res = convert_check_run(p, {"conv2d_0.w_0": wv}, {"x": xs}, opset=opset, tmp=tmp)
     conv = paddle_ref.conv2d(xs.astype(np.float64), wv, strides, [1, 2], dilations, groups)
-    np.testing.assert_allclose(res["out"], np.clip(0.2 * conv + 0.5, 0, 1), rtol=1e-5, atol=1e-5)
+    np.testing.assert_allclose(res["out"], np.clip(slope * conv + offset, 0, 1), rtol=1e-5, atol=1e-5)
 
     model = check(tmp / f"opset{opset}" / "model.onnx")
     conv_node = next(n for n in model.graph.node if n.op_type == "Conv")
     attrs = {a.name: a for a in conv_node.attribute}
     assert list(attrs["pads"].ints) == [1, 2, 1, 2]
     assert attrs["group"].i == groups
-    assert not {"data_format", "padding_algorithm", "groups", "paddings", "struct_name"} & attrs.keys()
+    assert list(attrs["strides"].ints) == strides
+    assert not {"data_format", "padding_algorithm", "groups", "paddings", "struct_name", "use_cudnn"} & attrs.keys()
 
 
 @pytest.mark.parametrize("opset", LOW_AND_DEFAULT)
@@ -228,6 +248,35 @@ def damaged(path_and_value):
 
 VALID_TEXT = json.dumps(relu_ops())
 
+
+def conv_doc(**attrs):
+    """data x -> conv2d (3x3, one channel) -> fetch, with the attributes overridden."""
+    p = Program()
+    w = p.param("w", "f32", [1, 1, 3, 3])
+    x = p.data("x", "f32", [1, 1, 5, 5])
+    base = {"strides": [a_i32(1), a_i32(1)], "paddings": [a_i32(0), a_i32(0)], "groups": a_i32(1),
+            "dilations": [a_i32(1), a_i32(1)], "padding_algorithm": "EXPLICIT", "data_format": "NCHW"}
+    p.fetch(p.op("1.conv2d", [x, w], attrs={**base, **attrs}, outs=[("f32", [1, 1, -1, -1])]), "out")
+    return p.to_json()
+
+
+def one_op_doc(name, dtype, attrs=None, n_in=1, raw=None):
+    """data x -> one operator over n_in copies of x -> fetch."""
+    p = Program()
+    x = p.data("x", dtype, [2, 3])
+    p.fetch(p.op(name, [x] * n_in, attrs=attrs, outs=[(dtype, [2, 3])], raw=raw), "out")
+    return p.to_json()
+
+
+def hardsigmoid_attrs(*entries):
+    return {"A": [{"N": n, "AT": v} for n, v in entries]}
+
+
+def cycle(d, ops):
+    # relu reads the output of an abs that reads relu's own output.
+    ops.insert(2, {"#": "1.abs", "I": [{"%": 2}], "O": [{"%": 7, "TT": ops[1]["O"][0]["TT"]}]})
+    ops[1]["I"] = [{"%": 7}]
+
 MUST_FAIL = {
     # name: (program bytes or document, substring of the message)
     "truncated": (VALID_TEXT[: len(VALID_TEXT) // 2].encode(), None),
@@ -255,6 +304,30 @@ MUST_FAIL = {
     "unsupported-element-type": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"][0].update({"#": "0.t_bf16"})),
                                  "Unsupported Paddle element type: 0.t_bf16"),
     "unknown-operator": (damaged(lambda d, ops: ops[1].update({"#": "1.foo_"})), "Unsupported operator: foo"),
+    # Models no runtime loads: refused with the operator and the problem named.
+    "no-fetch": (damaged(lambda d, ops: ops.pop()), "the program has no fetch: the model would have no outputs"),
+    "untyped-output": (damaged(lambda d, ops: [e.pop("TT", None) for o in ops[1:] for e in o["O"] + o["I"]]),
+                       "has no element type"),
+    "cycle": (damaged(cycle), "the program's operators form a cycle through node"),
+    "relu-two-inputs": (one_op_doc("1.relu", "f32", n_in=2), "relu has 2 inputs: ONNX Relu takes at most 1 at opset 17"),
+    "relu-two-outputs": (damaged(lambda d, ops: ops[1]["O"].append({"%": 9})),
+                         "relu has 2 outputs: ONNX Relu gives at most 1 at opset 17"),
+    "repeated-attribute": (one_op_doc("1.hardsigmoid", "f32", raw=hardsigmoid_attrs(("slope", a_f32(0.2)), ("alpha", a_f32(0.3)))),
+                           "hardsigmoid: attribute alpha is given more than once"),
+    "attribute-of-another-kind": (one_op_doc("1.hardsigmoid", "f32", raw=hardsigmoid_attrs(("slope", a_str("0.2")))),
+                                  "hardsigmoid: attribute alpha must be a float for ONNX HardSigmoid"),
+    "fractional-attribute": (one_op_doc("1.softmax", "f32", attrs={"axis": a_f32(0.5)}),
+                             "softmax: attribute axis must be an integer for ONNX Softmax"),
+    "relu-int32-at-10": (one_op_doc("1.relu", "i32"), "Relu on int32 requires opset >= 14, but target opset is 10", 10),
+    "logical-and-of-ints": (one_op_doc("1.logical_and", "i32", n_in=2), "logical_and: ONNX And does not take int32 operands"),
+    "equal-f32-at-10": (one_op_doc("1.equal", "f32", n_in=2), "Equal on float32 requires opset >= 11, but target opset is 10", 10),
+    "range-f16": (one_op_doc("1.range", "f16", n_in=3), "range: ONNX Range does not take float16 operands"),
+    "conv-strides-fractional": (conv_doc(strides=[a_i32(1), a_f32(1.5)]),
+                                "conv2d: attribute strides holds a non-integer element 1.5"),
+    "conv-strides-zero": (conv_doc(strides=[a_i32(0), a_i32(1)]), "conv2d: strides [0, 1] must be positive"),
+    "conv-dilations-zero": (conv_doc(dilations=[a_i32(1), a_i32(0)]), "conv2d: dilations [1, 0] must be positive"),
+    "conv-negative-pads": (conv_doc(paddings=[a_i32(-1), a_i32(0)]), "conv2d: pads [-1, 0, -1, 0] must be non-negative"),
+    "conv-groups-zero": (conv_doc(groups=a_i32(0)), "conv2d: groups must be positive, got 0"),
 }
 
 
@@ -271,9 +344,9 @@ def assert_reported_error(r, out, expected=None):
 
 @pytest.mark.parametrize("case", list(MUST_FAIL))
 def test_bad_program_is_reported(tmp, case):
-    program, expected = MUST_FAIL[case]
+    program, expected, *opset = MUST_FAIL[case]
     out = tmp / "m.onnx"
-    r = convert(program, None, out)
+    r = convert(program, None, out, opset=opset[0] if opset else None)
     assert_reported_error(r, out, expected)
 
 

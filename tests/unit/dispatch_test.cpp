@@ -127,6 +127,7 @@ TEST(GraphIo, FetchNamesAreUnique) {
     Converter c;
     c.state.param_names.make_mut().push_back("w");
     c.state.tensor_names.insert(1, "w");
+    for (int64_t id : {1, 2, 3}) c.state.tensor_dtypes.insert(id, "0.t_f32");
     run(c, ops, R"({"#":"1.data","A":[{"N":"name","AT":{"#":"0.a_str","D":"x"}}],"O":[{"%":2,"TT":{"D":[{"#":"0.t_f32"},[2]]}}]})");
     run(c, ops, R"({"#":"1.relu","I":[{"%":2}],"O":[{"%":3}]})");
     auto fetch = [&](const std::string& source, const std::string& name) {
@@ -165,14 +166,15 @@ TEST(GraphIo, FetchTypeFallsBackToInputEntry) {
     Ops ops;
     Converter c;
     run(c, ops, R"({"#":"1.fetch","I":[{"%":4,"TT":{"D":[{"#":"0.t_i64"},[2]]}}],"O":[{"%":5}]})");
-    run(c, ops, R"({"#":"1.fetch","I":[{"%":4}],"O":[{"%":6}]})");
+    // No type anywhere: an untyped graph output fails the checker, so it is refused.
+    EXPECT_EQ(error_of([&] { run(c, ops, R"({"#":"1.fetch","I":[{"%":4}],"O":[{"%":6}]})"); }),
+              "graph output output_4 has no element type");
     // Neither entry typed: the value's recorded element type, with an open shape.
     c.state.tensor_dtypes.insert(7, "0.t_bool");
     run(c, ops, R"({"#":"1.fetch","I":[{"%":7}],"O":[{"%":8}]})");
-    ASSERT_EQ(c.graph.output.size(), 3u);
+    ASSERT_EQ(c.graph.output.size(), 2u);
     EXPECT_EQ(std::get<proto::TypeProto::Tensor>(c.graph.output[0].type->value).elem_type, 7);
-    EXPECT_FALSE(c.graph.output[1].type.has_value());
-    const auto& recorded = std::get<proto::TypeProto::Tensor>(c.graph.output[2].type->value);
+    const auto& recorded = std::get<proto::TypeProto::Tensor>(c.graph.output[1].type->value);
     EXPECT_EQ(recorded.elem_type, 9);
     EXPECT_FALSE(recorded.shape.has_value());
 }

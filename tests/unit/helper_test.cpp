@@ -147,9 +147,17 @@ TEST(IntegerLists, FiltersByKind) {
     EXPECT_EQ(collect_int_values(parse(R"([1, -2, 3.0, "4", true, null, [5], {"D": 6},
                                              9223372036854775807, 9223372036854775808])")),
               (std::vector<int64_t>{1, -2, INT64_MAX}));
-    EXPECT_EQ(collect_i64_items(parse(R"([{"D": 1}, 2, 3.0, "4", {"D": 5.0}, -6])")),
-              (std::vector<int64_t>{1, 2, -6}));
-    EXPECT_TRUE(collect_i64_items(parse("[9223372036854775808]")).empty());
+    EXPECT_EQ(collect_i64_items(parse(R"([{"D": 1}, 2, -6])")), (std::vector<int64_t>{1, 2, -6}));
+    // An element that is no integer is refused rather than skipped ([1, 1.5] is not [1]).
+    for (const char* text : {R"([{"D": 1}, 2, 3.0])", R"([1, "4"])", R"([{"D": 5.0}])",
+                             "[9223372036854775808]", "[null]"}) {
+        try {
+            collect_i64_items(parse(text), "strides");
+            ADD_FAILURE() << text;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.message().rfind("strides holds a non-integer element ", 0), 0u) << e.message();
+        }
+    }
     EXPECT_EQ(collect_i64_items(parse("[9223372036854775807]")), (std::vector<int64_t>{INT64_MAX}));
     EXPECT_EQ(collect_dims(parse(R"([2, -1, 2.5, "x"])")), (std::vector<int64_t>{2, -1, -1, -1}));
     EXPECT_TRUE(collect_int_values(parse("{}")).empty());

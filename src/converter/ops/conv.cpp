@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 
+#include "converter/attr.h"
 #include "converter/converter.h"
 #include "converter/ops/conv.h"
 
@@ -88,6 +89,7 @@ void Converter::op_conv2d_transpose(const Json& op) {
     std::vector<std::string> node_inputs{get_tensor_name(ids[0]), get_tensor_name(ids[1])};
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("conv2d_transpose", *a);
+    attr::check_window_attributes("conv2d_transpose", attrs);
 
     std::optional<std::vector<int64_t>> output_size;
     if (ids.size() == 3) output_size = folded_ints(state, ids[2]);
@@ -142,6 +144,7 @@ void Converter::op_conv2d_transpose(const Json& op) {
         }
     }
 
+    attr::conform_attributes("conv2d_transpose", "ConvTranspose", opset, attrs);
     const int64_t out = helper::op_out_id(op);
     append_node("ConvTranspose", std::move(node_inputs), {get_tensor_name(out)}, std::move(attrs));
 }
@@ -202,6 +205,8 @@ void Converter::op_pool2d(const Json& op) {
         if (exclusive && !*exclusive) attrs.push_back(helper::attr_int("count_include_pad", 1));
     }
 
+    attr::conform_attributes("pool2d", node_type, opset, attrs);
+    attr::check_window_attributes("pool2d", attrs);
     const int64_t out = helper::op_out_id(op);
     append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
 }

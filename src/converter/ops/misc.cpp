@@ -1,5 +1,7 @@
 // Graph inputs (data), graph outputs (fetch), dropout, and the generic one-node conversion.
 #include <algorithm>
+#include <limits>
+#include <utility>
 
 #include "converter/attr.h"
 #include "converter/converter.h"
@@ -28,12 +30,6 @@ std::vector<int64_t> generic_value_ids(std::string_view bare_name, const Json& o
 }
 }  // namespace
 
-std::vector<std::string> Converter::generic_value_names(std::string_view bare_name,
-                                                        const Json& op, const char* key,
-                                                        const char* what) const {
-    return tensor_names_for_ids(generic_value_ids(bare_name, op, key, what));
-}
-
 void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     std::string op_type = map_op_type(bare_name);
     // Some ONNX operators appear only in later opsets; writing one into an older opset
@@ -44,8 +40,13 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     proto::NodeProto node;
     node.op_type = std::move(op_type);
     if (const Json* attrs = helper::member(op, "A")) node.attribute = extract_attributes(bare_name, *attrs);
-    node.input = generic_value_names(bare_name, op, "I", "input");
-    node.output = generic_value_names(bare_name, op, "O", "output");
+    attr::conform_attributes(bare_name, node.op_type, opset, node.attribute);
+    if (node.op_type == "Conv" || node.op_type == "ConvTranspose" || node.op_type == "MaxPool")
+        attr::check_window_attributes(bare_name, node.attribute);
+    const IdList in_ids = generic_value_ids(bare_name, op, "I", "input");
+    node.input = tensor_names_for_ids(in_ids);
+    const IdList out_ids = generic_value_ids(bare_name, op, "O", "output");
+    node.output = tensor_names_for_ids(out_ids);
     // A node missing a required input is a model no runtime loads.
     const size_t required = attr::required_inputs(node.op_type, opset);
     const auto given = std::find_if(node.input.begin(), node.input.end(),
@@ -54,7 +55,67 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     if (static_cast<size_t>(given) < required)
         throw Error("{} is missing inputs: ONNX {} needs {}, got {}", bare_name, node.op_type,
                     required, given);
+    if (const size_t most = attr::max_inputs(node.op_type, opset); node.input.size() > most)
+        throw Error("{} has {} inputs: ONNX {} takes at most {} at opset {}", bare_name,
+                    node.input.size(), node.op_type, most, opset);
+    if (const size_t most = attr::max_outputs(node.op_type, opset); node.output.size() > most)
+        throw Error("{} has {} outputs: ONNX {} gives at most {} at opset {}", bare_name,
+                    node.output.size(), node.op_type, most, opset);
+    append_generic_node(bare_name, std::move(node), in_ids, out_ids.empty() ? 0 : out_ids.front());
+}
+
+// Appends a generic node whose operands ONNX takes at the target opset. An integer shape,
+// repeat or axes operand where ONNX takes only int64 is cast to int64. Add, Sub, Mul, Div and
+// Equal take the narrow integers only from a later opset than their wider forms: there the
+// operands are widened to int32, where the result is the same, and a result of the
+// operands' type is cast back. Any other operand type the operator does not take is refused.
+void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto node,
+                                    const IdList& in_ids, int64_t out_id) {
+    constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+    const std::string& type = node.op_type;
+    std::optional<int32_t> widen_from;
+    for (size_t k = 0; k < in_ids.size(); ++k) {
+        if (node.input[k].empty()) continue;
+        const auto t = known_onnx_dtype(in_ids[k]);
+        if (!t) continue;
+        const auto since = attr::first_opset_taking(type, k, *t);
+        if (since && *since <= opset) continue;
+        if (helper::is_integer_onnx_dtype(*t) &&
+            !attr::first_opset_taking(type, k, proto::dtype::INT32) &&
+            attr::first_opset_taking(type, k, proto::dtype::INT64).value_or(kNever) <= opset) {
+            node.input[k] = ensure_i64_input(in_ids[k], out_id, fmt::format("{}_input{}", bare_name, k));
+            continue;
+        }
+        if (!since)
+            throw Error("{}: ONNX {} does not take {} operands", bare_name, type,
+                        helper::onnx_dtype_name(*t));
+        const bool narrow = *t == proto::dtype::INT8 || *t == proto::dtype::INT16 ||
+                            *t == proto::dtype::UINT8;
+        const bool widenable =
+            narrow && (type == "Add" || type == "Sub" || type == "Mul" || type == "Div" || type == "Equal") &&
+            attr::first_opset_taking(type, k, proto::dtype::INT32).value_or(kNever) <= opset;
+        if (!widenable || (widen_from && *widen_from != *t))
+            throw Error("{} on {} requires opset >= {}, but target opset is {}", type,
+                        helper::onnx_dtype_name(*t), *since, opset);
+        widen_from = *t;
+    }
+    if (!widen_from || node.output.empty()) {
+        graph.node.push_back(std::move(node));
+        return;
+    }
+    for (size_t k = 0; k < node.input.size(); ++k) {
+        std::string wide = fmt::format("{}_wide_input{}_{}", bare_name, k, out_id);
+        add_cast_node(std::move(node.input[k]), wide, proto::dtype::INT32);
+        node.input[k] = std::move(wide);
+    }
+    if (type == "Equal") {
+        graph.node.push_back(std::move(node));
+        return;
+    }
+    std::string out = std::exchange(node.output.front(), fmt::format("{}_wide_output_{}", bare_name, out_id));
+    std::string wide_out = node.output.front();
     graph.node.push_back(std::move(node));
+    add_cast_node(std::move(wide_out), std::move(out), *widen_from);
 }
 
 void Converter::op_data(const Json& op) {
@@ -89,6 +150,8 @@ void Converter::op_fetch(const Json& op) {
         info = build_value_info_from_meta(info.name, *token, dims ? *dims : std::vector<int64_t>{});
         if (!dims) std::get<proto::TypeProto::Tensor>(info.type->value).shape.reset();
     }
+    // An untyped graph output fails the checker, as an untyped input does.
+    if (!info.type) throw Error("graph output {} has no element type", info.name);
     std::string source = get_tensor_name(ids.front());
 
     if (!fetch_names || fetch_names->node_count != graph.node.size() ||

@@ -3,6 +3,7 @@
 // normalization (LayerNormalization).
 #include <algorithm>
 
+#include "converter/attr.h"
 #include "converter/converter.h"
 
 namespace kestro {
@@ -66,18 +67,37 @@ void Converter::op_batch_norm(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 5) throw Error("batch_norm_ missing inputs");
 
+    if (ids[0] == 0 || ids[1] == 0 || ids[2] == 0)
+        throw Error("batch_norm_ needs its input, mean and variance");
     const int64_t out = helper::op_out_id(op);
     // Before 15 BatchNormalization takes the data and every parameter in one type.
     std::optional<int32_t> compute;
     if (opset < 15) compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2], ids[3], ids[4]});
+    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+
     // Paddle's order is x, mean, variance, scale, bias; ONNX wants x, scale, bias, mean, var.
     std::vector<std::string> inputs;
-    for (size_t k : {0, 3, 4, 1, 2})
-        inputs.push_back(compute ? operand_as(*this, ids[k], *compute, fmt::format("batch_norm_input{}", k), out)
-                                 : get_tensor_name(ids[k]));
+    for (size_t k : {0, 3, 4, 1, 2}) {
+        if (ids[k] != 0) {
+            inputs.push_back(compute ? operand_as(*this, ids[k], *compute, fmt::format("batch_norm_input{}", k), out)
+                                     : get_tensor_name(ids[k]));
+            continue;
+        }
+        // ONNX requires scale and bias; Paddle reads an absent one as ones or zeros over the
+        // channels, made here in the type the node computes in.
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+        const int64_t channels = dims && dims->size() >= 2 ? (*dims)[1] : -1;
+        const char* what = k == 3 ? "scale" : "bias";
+        if (channels < 0)
+            throw Error("batch_norm_ without {} needs a known channel count", what);
+        std::string name = fmt::format("batch_norm_{}_{}", what, out);
+        push_numeric_initializer(name, {channels}, compute.value_or(x_type.value_or(proto::dtype::FLOAT)),
+                                 std::vector<double>(static_cast<size_t>(channels), k == 3 ? 1.0 : 0.0));
+        inputs.push_back(std::move(name));
+    }
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("batch_norm_", *a);
-    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    attr::conform_attributes("batch_norm_", "BatchNormalization", opset, attrs);
     const bool cast_back = compute && compute != x_type;
     const std::string y = cast_back ? fmt::format("batch_norm_computed_{}", out) : get_tensor_name(out);
     append_node("BatchNormalization", std::move(inputs), {y}, std::move(attrs));

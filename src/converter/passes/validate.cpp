@@ -1,5 +1,9 @@
 // The last check before a model is written: every value a node or a graph output names is
 // defined in scope, and every value has exactly one definition in its graph.
+#include <functional>
+#include <optional>
+#include <queue>
+
 #include "converter/converter.h"
 #include "converter/passes/graph_walk.h"
 
@@ -65,6 +69,84 @@ void validate(const proto::GraphProto& graph, const Scope* parent,
 }
 
 }  // namespace
+
+// ONNX requires every node to follow the producers of what it reads, and a cycle is a graph
+// no runtime runs. A program already in order keeps its order; otherwise the nodes are
+// written in a topological order that takes ready nodes by their position in the program,
+// and a cycle is refused. Linear in the nodes and their inputs (apart from the heap).
+void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth) {
+    passes::check_depth(depth);
+    passes::run_on_subgraphs(graph, depth, sort_nodes_checked);
+
+    const size_t n = graph.node.size();
+    std::unordered_map<std::string_view, size_t> producer;
+    producer.reserve(n);
+    for (size_t i = 0; i < n; ++i)
+        for (const auto& out : graph.node[i].output)
+            if (!out.empty()) producer.emplace(out, i);
+
+    // Calls f with the position of the producer of each value node i reads, including the
+    // values its subgraphs read from this graph.
+    auto for_each_producer = [&](size_t i, auto&& f) {
+        auto depend = [&](std::string_view name) {
+            if (const auto it = producer.find(name); it != producer.end()) f(it->second);
+        };
+        const auto& node = graph.node[i];
+        for (const auto& in : node.input)
+            if (!in.empty()) depend(in);
+        passes::for_each_subgraph(node, [&](const proto::GraphProto& sub) {
+            passes::for_each_referenced_name(sub, depend);
+        });
+    };
+    bool in_order = true;
+    for (size_t i = 0; i < n && in_order; ++i)
+        for_each_producer(i, [&](size_t p) { in_order = in_order && p < i; });
+    if (in_order) return;
+
+    std::vector<std::vector<size_t>> readers(n);
+    std::vector<size_t> waiting(n, 0);
+    for (size_t i = 0; i < n; ++i)
+        for_each_producer(i, [&](size_t p) {
+            readers[p].push_back(i);
+            ++waiting[i];
+        });
+
+    std::priority_queue<size_t, std::vector<size_t>, std::greater<>> ready;
+    for (size_t i = 0; i < n; ++i)
+        if (waiting[i] == 0) ready.push(i);
+    std::vector<size_t> order;
+    order.reserve(n);
+    while (!ready.empty()) {
+        const size_t i = ready.top();
+        ready.pop();
+        order.push_back(i);
+        for (size_t r : readers[i])
+            if (--waiting[r] == 0) ready.push(r);
+    }
+    if (order.size() < n) {
+        // Every node left waits on another node left: walking from one to a producer that
+        // is still waiting ends on a node of a cycle.
+        size_t at = 0;
+        while (waiting[at] == 0) ++at;
+        std::vector<bool> seen(n);
+        while (!seen[at]) {
+            seen[at] = true;
+            std::optional<size_t> next;
+            for_each_producer(at, [&](size_t p) {
+                if (!next && waiting[p] != 0) next = p;
+            });
+            if (!next) break;
+            at = *next;
+        }
+        const auto& node = graph.node[at];
+        throw Error("the program's operators form a cycle through node {} producing {}", node.op_type,
+                    node.output.empty() ? std::string() : node.output.front());
+    }
+    std::vector<proto::NodeProto> sorted;
+    sorted.reserve(n);
+    for (size_t i : order) sorted.push_back(std::move(graph.node[i]));
+    graph.node = std::move(sorted);
+}
 
 void Converter::validate_graph(const proto::GraphProto& graph,
                                const std::unordered_set<std::string>& outer_scope) {
