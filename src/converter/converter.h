@@ -214,6 +214,10 @@ public:
     // ---- dispatch (ops/dispatch.cpp) and generic conversion (attr.cpp, ops/misc.cpp) ----
     void process_pass2_op(std::string_view full_name, const Json& op);
     void convert_generic_op(std::string_view bare_name, const Json& op);
+    // The names of an operator's inputs ("I") or outputs ("O") for a one-to-one node; an
+    // entry without a value id is refused.
+    std::vector<std::string> generic_value_names(std::string_view bare_name, const Json& op,
+                                                 const char* key, const char* what) const;
     void append_generic_node(std::string_view bare_name, proto::NodeProto node,
                              const IdList& in_ids, int64_t out_id);
     static std::string map_op_type(std::string_view bare_name);

@@ -30,6 +30,11 @@ std::vector<int64_t> generic_value_ids(std::string_view bare_name, const Json& o
 }
 }  // namespace
 
+std::vector<std::string> Converter::generic_value_names(std::string_view bare_name, const Json& op,
+                                                       const char* key, const char* what) const {
+    return tensor_names_for_ids(generic_value_ids(bare_name, op, key, what));
+}
+
 void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     std::string op_type = map_op_type(bare_name);
     // Some ONNX operators appear only in later opsets; writing one into an older opset

@@ -245,6 +245,7 @@ void Converter::op_layer_norm(const Json& op) {
     std::vector<std::string> outputs = generic_value_names("layer_norm", op, "O", "output");
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("layer_norm", *a);
+    attr::conform_attributes("layer_norm", "LayerNormalization", opset, attrs);
     const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
     const bool cast_back = compute && compute != x_type && !outputs.empty();
     std::string y = outputs.empty() ? std::string() : outputs[0];
