@@ -38,6 +38,29 @@ TEST(JsonKinds, IntegersOnlyInSigned64Range) {
     }
 }
 
+TEST(JsonKinds, NumberLiteralsKeepTheirKind) {
+    const std::pair<const char*, std::optional<JsonNumber>> cases[] = {
+        {"0", JsonNumber(uint64_t{0})},
+        {"-0", JsonNumber(int64_t{0})},
+        {"-9223372036854775808", JsonNumber(INT64_MIN)},
+        {"-9223372036854775809", JsonNumber(-9223372036854775808.0)},
+        {"18446744073709551615", JsonNumber(UINT64_MAX)},
+        {"18446744073709551616", JsonNumber(18446744073709551616.0)},
+        {"1e2", JsonNumber(100.0)},
+        {"2.0", JsonNumber(2.0)},
+        {"-1e-400", JsonNumber(-0.0)},
+        {"0.0000e99999999999", JsonNumber(0.0)},
+        {"1e400", std::nullopt},
+        {"-0.001e99999999999", std::nullopt},
+    };
+    for (const auto& [literal, want] : cases) {
+        const auto got = json_number_value(literal);
+        EXPECT_EQ(got, want) << literal;
+        if (got && want && std::holds_alternative<double>(*want))
+            EXPECT_EQ(std::signbit(std::get<double>(*got)), std::signbit(std::get<double>(*want))) << literal;
+    }
+}
+
 TEST(JsonKinds, ValueAsF64AcceptsEveryNumberButNoBooleans) {
     auto big = parse("18446744073709551615");
     EXPECT_EQ(value_as_f64(big), 18446744073709551616.0);
