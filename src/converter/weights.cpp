@@ -123,12 +123,13 @@ void Converter::load_paddle_weights_from_buffer(
         if (const ParamMeta* meta = state.param_meta.find(name)) {
             if (meta->dtype && *meta->dtype != type->onnx) {
                 throw Error("Weight tensor '{}' dtype mismatch: expected {} from model metadata, got {}",
-                            name, helper::onnx_dtype_name(*meta->dtype),
+                            helper::fmt_text(name), helper::onnx_dtype_name(*meta->dtype),
                             helper::onnx_dtype_name(type->onnx));
             }
             if (meta->shape != desc.dims) {
                 throw Error("Weight tensor '{}' shape mismatch: expected {} from model metadata, got {}",
-                            name, helper::fmt_dims(meta->shape), helper::fmt_dims(desc.dims));
+                            helper::fmt_text(name), helper::fmt_dims(meta->shape),
+                            helper::fmt_dims(desc.dims));
             }
         }
 
@@ -140,7 +141,7 @@ void Converter::load_paddle_weights_from_buffer(
 
         const auto [it, fresh] = appended.emplace(name, graph.initializer.size());
         if (!fresh && !same_tensor(graph.initializer[it->second], init)) {
-            throw Error("duplicate parameter name {} with different weights", name);
+            throw Error("duplicate parameter name {} with different weights", helper::fmt_text(name));
         }
         graph.initializer.push_back(std::move(init));
         pos = p + n;

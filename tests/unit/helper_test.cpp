@@ -113,6 +113,30 @@ TEST(ParseSpecialF64, WordsLiteralsAndRejections) {
     }
 }
 
+TEST(MessageText, ControlCharactersEscapedAndLongTextsCut) {
+    const std::string a255(255, 'a');
+    const std::pair<std::string, std::string> cases[] = {
+        {"conv2d.w_0", "conv2d.w_0"},
+        {std::string("\x1b[31mred\0\n\x7f", 11), "\\x1b[31mred\\x00\\x0a\\x7f"},
+        {std::string(256, 'b'), std::string(256, 'b')},
+        {std::string(257, 'b'), std::string(256, 'b') + "..."},
+        {std::string(5000, '\t'), [] {
+             std::string s;
+             for (int i = 0; i < 64; ++i) s += "\\x09";
+             return s + "...";
+         }()},
+        // A cut never splits a character: the two-byte one that does not fit goes whole.
+        {a255 + "\xc3\xa9z", a255 + "..."},
+        {a255 + "z\xc3\xa9", a255 + "z..."},
+    };
+    for (const auto& [text, want] : cases) EXPECT_EQ(fmt_text(text), want) << text.size();
+    EXPECT_EQ(fmt_dims(std::vector<int64_t>(1'000'000, 7)), "[" + [] {
+                  std::string s;
+                  for (int i = 0; i < 85; ++i) s += "7, ";
+                  return s;
+              }() + "...");
+}
+
 TEST(AttributeSearch, FirstMatchingEntryDecides) {
     auto op = parse(R"({"A": [
         {"N": 5, "AT": {"#": "0.a_i32", "D": 100}},
