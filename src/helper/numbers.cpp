@@ -174,7 +174,7 @@ std::optional<JsonNumber> json_number_value(std::string_view literal) {
     if (r.ec == std::errc()) return d;
     if (r.ec != std::errc::result_out_of_range || literal_magnitude_at_least_one(literal))
         return std::nullopt;
-    return literal[0] == '-' ? -0.0 : 0.0;
+    return !literal.empty() && literal[0] == '-' ? -0.0 : 0.0;
 }
 
 std::optional<int64_t> checked_mul(int64_t a, int64_t b) {
