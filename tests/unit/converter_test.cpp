@@ -124,7 +124,7 @@ TEST(ModelLoading, NumberLiteralsTakeTheirCorrectlyRoundedValue) {
         EXPECT_EQ(std::signbit(got), std::signbit(want)) << literal;
     }
     // Beyond the double range: refused at the literal, in the parser's words.
-    for (const std::string literal : {std::string("1e309"), std::string("-1.7976931348623159e308"),
+    for (const std::string& literal : {std::string("1e309"), std::string("-1.7976931348623159e308"),
                                       "1" + std::string(72, '9') + "e237", "1" + dbl_max_digits}) {
         Converter c;
         EXPECT_EQ(error_of([&] { c.load_paddle_model_from_text("[\n  " + literal + "]"); }),
