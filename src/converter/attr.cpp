@@ -545,7 +545,7 @@ void fix_conv_pool_attributes(std::string_view op, const Json& raw,
 
 std::string Converter::map_op_type(std::string_view bare_name) {
     if (auto t = attr::generated_op_type(bare_name)) return std::string(*t);
-    throw Error("Unsupported operator: {}", bare_name);
+    throw Error("Unsupported operator: {}", helper::fmt_text(bare_name));
 }
 
 std::vector<proto::AttributeProto> Converter::extract_attributes(std::string_view bare_name,

@@ -307,7 +307,7 @@ std::optional<int32_t> Converter::maybe_onnx_dtype_for_tensor_id(int64_t id) con
     const std::string* token = state.tensor_dtypes.find(id);
     if (!token) return std::nullopt;
     if (auto code = known_onnx_dtype(id)) return code;
-    throw Error("Unsupported Paddle element type: {}", *token);
+    throw Error("Unsupported Paddle element type: {}", helper::fmt_text(*token));
 }
 
 int32_t Converter::onnx_dtype_for_tensor_id(int64_t id) const {

@@ -24,7 +24,8 @@ struct Fd {
 }  // namespace
 
 std::vector<uint8_t> read_file_capped(const std::string& path, uint64_t limit,
-                             const std::function<Error(uint64_t size)>& too_large) {
+                             const std::function<Error(uint64_t size)>& too_large,
+                             size_t spare) {
     Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) throw os_error(errno);
     struct stat st {};
@@ -35,7 +36,7 @@ std::vector<uint8_t> read_file_capped(const std::string& path, uint64_t limit,
 
     std::vector<uint8_t> data;
     // Regular files are read into a buffer of their size; anything else grows as it comes.
-    size_t capacity = S_ISREG(st.st_mode) ? static_cast<size_t>(reported) + 1 : 1 << 16;
+    size_t capacity = S_ISREG(st.st_mode) ? static_cast<size_t>(reported) + 1 + spare : 1 << 16;
     data.resize(capacity);
     size_t used = 0;
     for (;;) {
@@ -54,6 +55,7 @@ std::vector<uint8_t> read_file_capped(const std::string& path, uint64_t limit,
     }
     if (used > limit) throw too_large(used);
     data.resize(used);
+    if (data.capacity() - used < spare) data.reserve(used + spare);
     return data;
 }
 

@@ -1,9 +1,12 @@
 // Model loading: read and parse the program, the first pass over every block, the
 // parameter sort, and the second pass through the dispatch.
 #include <algorithm>
+#include <charconv>
+#include <variant>
 
 #include <rapidjson/error/en.h>
 #include <rapidjson/pointer.h>
+#include <rapidjson/reader.h>
 
 #include "converter/converter.h"
 #include "converter/file_read.h"
@@ -17,6 +20,8 @@ constexpr uint64_t kModelJsonLimit = 268435456;
 constexpr int kMaxJsonDepth = 128;
 constexpr const char* kTarget = "kestro::converter";
 constexpr const char* kOpsPointer = "/program/regions/0/blocks/0/ops";
+// NULs after the text: the terminator, and three for the parser's UTF-8 check to read.
+constexpr size_t kParseEndPadding = 4;
 
 // Where the text's line breaks are, so that an offset reported by the parser can be turned
 // into a line and column after in-situ parsing has rewritten the buffer.
@@ -32,11 +37,68 @@ struct LineIndex {
     }
 };
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Length of the JSON number literal at the start of `text`, 0 when none starts there.
+size_t number_literal_length(std::string_view text) {
+    size_t i = 0;
+    auto digits = [&] {
+        const size_t from = i;
+        while (i < text.size() && is_digit(text[i])) ++i;
+        return i - from;
+    };
+    if (i < text.size() && text[i] == '-') ++i;
+    if (i < text.size() && text[i] == '0') {
+        ++i;
+    } else if (digits() == 0) {
+        return 0;
+    }
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        if (digits() == 0) return 0;
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+        if (digits() == 0) return 0;
+    }
+    return i;
+}
+
+// The parser still scans number literals before handing them over as text, and refuses
+// some whose value is in range (0e309, integers of 309 digits near the largest double). Such
+// a literal, one with a large positive exponent or a very long integer part, is written back
+// in place as the shortest text of the same double (padded with spaces), which the parser
+// takes; literals beyond the double range are left for the number conversion to refuse.
+void rewrite_long_range_literal(char* literal, size_t length) {
+    const std::string_view text(literal, length);
+    const size_t e = text.find_first_of("eE");
+    const size_t int_end = std::min(text.find_first_of(".eE"), length);
+    bool at_risk = int_end > 300;
+    if (e != std::string_view::npos && e + 1 < length && text[e + 1] != '-') {
+        const std::string_view exponent = text.substr(e + 1 + (text[e + 1] == '+' ? 1 : 0));
+        const size_t nz = exponent.find_first_not_of('0');
+        at_risk = at_risk || (nz != std::string_view::npos && exponent.size() - nz >= 3);
+    }
+    if (!at_risk) return;
+    const auto value = helper::json_number_value(text);
+    const double* d = value ? std::get_if<double>(&*value) : nullptr;
+    if (d == nullptr) return;
+    char shortest[32];
+    const auto r = std::to_chars(shortest, shortest + sizeof shortest, *d, std::chars_format::scientific);
+    const size_t n = static_cast<size_t>(r.ptr - shortest);
+    if (r.ec != std::errc() || n > length) return;
+    std::copy(shortest, shortest + n, literal);
+    std::fill(literal + n, literal + length, ' ');
+}
+
 // One linear scan before parsing. RapidJSON has no nesting limit of its own: documents
 // nested deeper than the limit are refused here, so every later recursive walk is bounded.
 // A NUL byte is refused too: in-situ parsing would stop there and take what follows for
-// the end of the text. Returns the line breaks for the parser's messages.
-LineIndex scan_json_text(std::string_view text) {
+// the end of the text. Number literals the parser would refuse in range are rewritten
+// (see above). Returns the line breaks for the parser's messages.
+LineIndex scan_json_text(char* data, size_t size) {
+    const std::string_view text(data, size);
     LineIndex lines;
     int depth = 0;
     bool in_string = false;
@@ -60,6 +122,13 @@ LineIndex scan_json_text(std::string_view text) {
         }
         if (c == '"') {
             in_string = true;
+        } else if (c == '-' || is_digit(c)) {
+            // Outside strings a '-' or digit starts a number literal (or is a syntax error
+            // the parser reports); the literal holds no line break, NUL, bracket or quote.
+            if (const size_t n = number_literal_length(text.substr(i)); n > 0) {
+                rewrite_long_range_literal(data + i, n);
+                i += n - 1;
+            }
         } else if (c == '[' || c == '{') {
             if (++depth > kMaxJsonDepth) {
                 auto [line, column] = lines.at(i);
@@ -72,6 +141,42 @@ LineIndex scan_json_text(std::string_view text) {
     }
     return lines;
 }
+
+// The document's own event handler with number literals converted here: the parser hands
+// them over as text and helper::json_number_value gives each its correctly rounded value.
+struct NumberConvertingHandler {
+    rapidjson::Document& doc;
+    bool out_of_range = false;
+
+    bool Null() { return doc.Null(); }
+    bool Bool(bool b) { return doc.Bool(b); }
+    bool Int(int i) { return doc.Int(i); }
+    bool Uint(unsigned i) { return doc.Uint(i); }
+    bool Int64(int64_t i) { return doc.Int64(i); }
+    bool Uint64(uint64_t i) { return doc.Uint64(i); }
+    bool Double(double d) { return doc.Double(d); }
+    bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
+        const auto value = helper::json_number_value(std::string_view(text, length));
+        if (!value) {
+            out_of_range = true;
+            return false;
+        }
+        return std::visit([this](auto v) {
+            using T = decltype(v);
+            if constexpr (std::is_same_v<T, int64_t>) return doc.Int64(v);
+            else if constexpr (std::is_same_v<T, uint64_t>) return doc.Uint64(v);
+            else return doc.Double(v);
+        }, *value);
+    }
+    bool String(const char* s, rapidjson::SizeType length, bool copy) {
+        return doc.String(s, length, copy);
+    }
+    bool StartObject() { return doc.StartObject(); }
+    bool Key(const char* s, rapidjson::SizeType length, bool copy) { return doc.Key(s, length, copy); }
+    bool EndObject(rapidjson::SizeType members) { return doc.EndObject(members); }
+    bool StartArray() { return doc.StartArray(); }
+    bool EndArray(rapidjson::SizeType elements) { return doc.EndArray(elements); }
+};
 
 }  // namespace
 
@@ -90,31 +195,51 @@ std::optional<int64_t> try_op_out_id(const Json& op) {
 
 void Converter::load_paddle_model(const std::string& path) {
     KLOG(Level::Info, kTarget, "Loading PaddlePaddle JSON model: {}", path);
-    load_paddle_model_from_buffer(read_file_capped(path, kModelJsonLimit, [](uint64_t size) {
-        return Error("model JSON is too large: {} bytes exceeds soft limit {} bytes", size,
-                     kModelJsonLimit);
-    }));
+    load_paddle_model_from_buffer(read_file_capped(
+        path, kModelJsonLimit,
+        [](uint64_t size) {
+            return Error("model JSON is too large: {} bytes exceeds soft limit {} bytes", size,
+                         kModelJsonLimit);
+        },
+        kParseEndPadding));
 }
 
 void Converter::load_paddle_model_from_text(std::string_view text) {
-    load_paddle_model_from_buffer(std::vector<uint8_t>(text.begin(), text.end()));
+    std::vector<uint8_t> bytes;
+    bytes.reserve(text.size() + kParseEndPadding);
+    bytes.assign(text.begin(), text.end());
+    load_paddle_model_from_buffer(std::move(bytes));
 }
 
 void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
-    const LineIndex lines =
-        scan_json_text(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    const LineIndex lines = scan_json_text(reinterpret_cast<char*>(bytes.data()), bytes.size());
     // In-situ parsing keeps the strings in the file's own buffer instead of copying each
-    // one, and the buffer itself is not copied either.
-    bytes.push_back('\0');
-    rapidjson::Document doc;
-    constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseFullPrecisionFlag |
+    // one, and the buffer itself is not copied either (the file reader leaves room for the
+    // padding). The parser checks a multi-byte UTF-8 sequence by reading all of its bytes
+    // before looking at them, so a text ending inside one makes it read up to three bytes
+    // past the terminating NUL: the NULs of the padding are what it reads there.
+    bytes.resize(bytes.size() + kParseEndPadding, '\0');
+    constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag |
                                 rapidjson::kParseValidateEncodingFlag |
                                 rapidjson::kParseIterativeFlag;
-    doc.ParseInsitu<kFlags>(reinterpret_cast<char*>(bytes.data()));
-    if (doc.HasParseError()) {
-        auto [line, column] = lines.at(doc.GetErrorOffset());
-        throw Error("{} at line {} column {}", rapidjson::GetParseError_En(doc.GetParseError()),
-                    line, column);
+    rapidjson::Document doc;
+    rapidjson::Reader reader;
+    rapidjson::InsituStringStream stream(reinterpret_cast<char*>(bytes.data()));
+    rapidjson::ParseResult result;
+    bool number_out_of_range = false;
+    auto parse = [&](rapidjson::Document& target) {
+        NumberConvertingHandler handler{target};
+        result = reader.Parse<kFlags>(stream, handler);
+        number_out_of_range = handler.out_of_range;
+        return !result.IsError();
+    };
+    doc.Populate(parse);
+    if (result.IsError()) {
+        // A literal beyond the double range stops the parse at its first byte, as the
+        // parser's own refusal of such numbers does, and is reported in the same words.
+        const auto code = number_out_of_range ? rapidjson::kParseErrorNumberTooBig : result.Code();
+        auto [line, column] = lines.at(result.Offset());
+        throw Error("{} at line {} column {}", rapidjson::GetParseError_En(code), line, column);
     }
 
     const Json* ops = rapidjson::Pointer(kOpsPointer).Get(doc);

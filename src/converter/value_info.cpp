@@ -7,7 +7,7 @@ int32_t Converter::onnx_elem_type_from_paddle(std::string_view token) {
     if (token.size() >= 4 && token.substr(0, 4) == "0.t_") {
         if (auto code = helper::paddle_dtype_token_to_onnx(token.substr(4))) return *code;
     }
-    throw Error("Unsupported Paddle element type: {}", token);
+    throw Error("Unsupported Paddle element type: {}", helper::fmt_text(token));
 }
 
 proto::ValueInfoProto Converter::build_value_info_from_meta(std::string name,

@@ -145,19 +145,20 @@ void walk_records(const ConverterState& state, const uint8_t* data, uint64_t len
         if (meta) {
             if (meta->dtype && *meta->dtype != type->onnx) {
                 throw Error("Weight tensor '{}' dtype mismatch: expected {} from model metadata, got {}",
-                            name, helper::onnx_dtype_name(*meta->dtype),
+                            helper::fmt_text(name), helper::onnx_dtype_name(*meta->dtype),
                             helper::onnx_dtype_name(type->onnx));
             }
             if (meta->shape != desc.dims) {
                 throw Error("Weight tensor '{}' shape mismatch: expected {} from model metadata, got {}",
-                            name, helper::fmt_dims(meta->shape), helper::fmt_dims(desc.dims));
+                            helper::fmt_text(name), helper::fmt_dims(meta->shape),
+                            helper::fmt_dims(desc.dims));
             }
         }
         // bfloat16 weights only where the program declares them: a parameter of unknown type
         // would carry them into operators that expect another type, an invalid model.
         if (type->onnx == proto::dtype::BFLOAT16 && !(meta && meta->dtype)) {
             throw Error("Weight tensor '{}' is bfloat16, but the program does not declare it so",
-                        name);
+                        helper::fmt_text(name));
         }
 
         if (accept) accept(Record{&name, std::move(desc.dims), type->onnx, p, n});
@@ -226,7 +227,7 @@ void Converter::load_paddle_weights_from(std::shared_ptr<const void> owner, cons
                                      proto::FileOrigin{fd, r.data});
         const auto [it, fresh] = appended.emplace(init.name, graph.initializer.size());
         if (!fresh && !same_tensor(graph.initializer[it->second], init)) {
-            throw Error("duplicate parameter name {} with different weights", init.name);
+            throw Error("duplicate parameter name {} with different weights", helper::fmt_text(init.name));
         }
         graph.initializer.push_back(std::move(init));
     });

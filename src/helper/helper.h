@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include <rapidjson/document.h>
@@ -27,7 +28,7 @@ const Json* member(const Json& v, std::string_view key);
 std::optional<int64_t> as_i64(const Json& v);
 std::optional<bool> as_bool(const Json& v);
 std::optional<std::string_view> as_str(const Json& v);
-// The JSON library's rendering of a value (for messages).
+// The JSON library's rendering of a value (for messages), capped like fmt_text.
 std::string json_debug(const Json& v);
 
 // ---- operator readers ----
@@ -84,7 +85,12 @@ proto::AttributeProto attr_ints(std::string name, const std::vector<int64_t>& va
 // Shortest decimal that reads back to the same double, never in exponent form;
 // "inf", "-inf", "NaN" for the special values (300.0 prints as 300).
 std::string fmt_f64(double v);
-// Dims as "[2, 3]" ("[]" when empty).
+// Program text quoted in a message or log record (a name, a token, a rendering): control
+// characters and DEL become \xNN escapes, so nothing reaches a terminal raw, and a text
+// longer than kQuoteLimit bytes is cut at a character boundary and ends in "...".
+constexpr size_t kQuoteLimit = 256;
+std::string fmt_text(std::string_view text);
+// Dims as "[2, 3]" ("[]" when empty), capped like fmt_text.
 std::string fmt_dims(const std::vector<int64_t>& dims);
 // Narrows to the nearest 32-bit float; finite values that round past its range become
 // infinities of their sign explicitly, as the conversion itself leaves them undefined.
@@ -92,6 +98,12 @@ float to_f32_or_inf(double v);
 // Truncation toward zero, saturating at the signed 64-bit limits; NaN gives 0.
 int64_t saturate_i64(double v);
 std::vector<int64_t> saturate_i64(const std::vector<double>& values);
+// The value of a JSON number literal whose grammar the parser has checked. An integer
+// literal keeps an integer kind while it fits (int64_t when negative, uint64_t otherwise);
+// every other literal is the correctly rounded double, and one too small for a double
+// becomes a zero of its sign. Empty when the value lies beyond the double range.
+using JsonNumber = std::variant<int64_t, uint64_t, double>;
+std::optional<JsonNumber> json_number_value(std::string_view literal);
 // Checked arithmetic on sizes read from a program: empty on overflow.
 std::optional<int64_t> checked_mul(int64_t a, int64_t b);
 std::optional<int64_t> checked_add(int64_t a, int64_t b);

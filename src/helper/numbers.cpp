@@ -3,6 +3,7 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -52,8 +53,41 @@ std::string fmt_f64(double v) {
     return out;
 }
 
+std::string fmt_text(std::string_view text) {
+    std::string out;
+    size_t i = 0;
+    for (; i < text.size() && out.size() < kQuoteLimit; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            out += fmt::format("\\x{:02x}", c);
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    if (i == text.size()) return out;
+    // Cut before a UTF-8 continuation byte's sequence rather than inside it.
+    size_t end = out.size();
+    while (end > 0 && (static_cast<unsigned char>(out[end - 1]) & 0xC0) == 0x80) --end;
+    if (end > 0 && static_cast<unsigned char>(out[end - 1]) >= 0xC0) {
+        // The lead byte's sequence may be whole; keep it when it is.
+        const auto lead = static_cast<unsigned char>(out[end - 1]);
+        const size_t len = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        end = out.size() - (end - 1) >= len ? out.size() : end - 1;
+    } else {
+        end = out.size();
+    }
+    out.resize(end);
+    return out + "...";
+}
+
 std::string fmt_dims(const std::vector<int64_t>& dims) {
-    return fmt::format("[{}]", fmt::join(dims, ", "));
+    // Only the dims that fit in a quoted value are formatted.
+    std::string out = "[";
+    for (size_t k = 0; k < dims.size() && out.size() <= kQuoteLimit; ++k) {
+        if (k > 0) out += ", ";
+        out += std::to_string(dims[k]);
+    }
+    return fmt_text(out + "]");
 }
 
 float to_f32_or_inf(double v) {
@@ -81,6 +115,66 @@ std::vector<int64_t> saturate_i64(const std::vector<double>& values) {
     out.reserve(values.size());
     for (double v : values) out.push_back(saturate_i64(v));
     return out;
+}
+
+namespace {
+
+// Whether an out-of-range literal is too large (rather than too small) for a double: its
+// value is then at least 1, so its first significant digit sits at or before the units.
+bool literal_magnitude_at_least_one(std::string_view literal) {
+    size_t i = literal.empty() || literal[0] != '-' ? 0 : 1;
+    const size_t int_begin = i;
+    while (i < literal.size() && literal[i] >= '0' && literal[i] <= '9') ++i;
+    const std::string_view int_part = literal.substr(int_begin, i - int_begin);
+    std::string_view frac_part;
+    if (i < literal.size() && literal[i] == '.') {
+        const size_t frac_begin = ++i;
+        while (i < literal.size() && literal[i] >= '0' && literal[i] <= '9') ++i;
+        frac_part = literal.substr(frac_begin, i - frac_begin);
+    }
+    // The decimal exponent, held within a bound far beyond any double's range.
+    int64_t exponent = 0;
+    if (i < literal.size() && (literal[i] == 'e' || literal[i] == 'E')) {
+        ++i;
+        const bool negative = i < literal.size() && literal[i] == '-';
+        if (i < literal.size() && (literal[i] == '-' || literal[i] == '+')) ++i;
+        for (; i < literal.size(); ++i) exponent = std::min<int64_t>(exponent * 10 + (literal[i] - '0'), 1 << 30);
+        if (negative) exponent = -exponent;
+    }
+    // Position of the first significant digit relative to the units digit (0 = units).
+    int64_t order = 0;
+    if (const size_t nz = int_part.find_first_not_of('0'); nz != std::string_view::npos) {
+        order = static_cast<int64_t>(std::min<size_t>(int_part.size() - nz, 1 << 30)) - 1;
+    } else if (const size_t fz = frac_part.find_first_not_of('0'); fz != std::string_view::npos) {
+        order = -static_cast<int64_t>(std::min<size_t>(fz, 1 << 30)) - 1;
+    } else {
+        return false;  // a zero is never out of range
+    }
+    return order + exponent >= 0;
+}
+
+}  // namespace
+
+std::optional<JsonNumber> json_number_value(std::string_view literal) {
+    const char* first = literal.data();
+    const char* last = first + literal.size();
+    if (literal.find_first_of(".eE") == std::string_view::npos) {
+        // An integer keeps its integer kind while it fits; beyond 64 bits it is a double.
+        if (!literal.empty() && literal[0] == '-') {
+            int64_t v = 0;
+            if (auto r = std::from_chars(first, last, v); r.ec == std::errc() && r.ptr == last) return v;
+        } else {
+            uint64_t v = 0;
+            if (auto r = std::from_chars(first, last, v); r.ec == std::errc() && r.ptr == last) return v;
+        }
+    }
+    // from_chars rounds correctly; it reports both overflow and underflow as out of range.
+    double d = 0.0;
+    const auto r = std::from_chars(first, last, d, std::chars_format::general);
+    if (r.ec == std::errc()) return d;
+    if (r.ec != std::errc::result_out_of_range || literal_magnitude_at_least_one(literal))
+        return std::nullopt;
+    return !literal.empty() && literal[0] == '-' ? -0.0 : 0.0;
 }
 
 std::optional<int64_t> checked_mul(int64_t a, int64_t b) {

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <limits>
 
-#include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include "error.h"
@@ -37,11 +36,25 @@ std::optional<std::string_view> as_str(const Json& v) {
     return std::nullopt;
 }
 
+namespace {
+
+// An output stream for the JSON writer that keeps only what a quoted value can show.
+struct CappedStream {
+    using Ch = char;
+    std::string text;
+    void Put(char c) {
+        if (text.size() <= kQuoteLimit) text.push_back(c);
+    }
+    void Flush() {}
+};
+
+}  // namespace
+
 std::string json_debug(const Json& v) {
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    CappedStream stream;
+    rapidjson::Writer<CappedStream> writer(stream);
     v.Accept(writer);
-    return std::string(buffer.GetString(), buffer.GetSize());
+    return fmt_text(stream.text);
 }
 
 namespace {

@@ -123,14 +123,14 @@ struct LenW {
     size_t n = 0;
 
     template <class I>
-    void num(uint32_t f, I v) {
-        if (v != 0) n += wire::key_len(f) + varint_len(widen(v));
+    void num(uint32_t f, I v, bool always = false) {
+        if (always || v != 0) n += wire::key_len(f) + varint_len(widen(v));
     }
-    void f32(uint32_t f, float v) {
-        if (v != 0.0f) n += wire::key_len(f) + 4;
+    void f32(uint32_t f, float v, bool always = false) {
+        if (always || v != 0.0f) n += wire::key_len(f) + 4;
     }
-    void str(uint32_t f, std::string_view s) {
-        if (!s.empty()) n += delimited_len(f, s.size());
+    void str(uint32_t f, std::string_view s, bool always = false) {
+        if (always || !s.empty()) n += delimited_len(f, s.size());
     }
     void bytes(uint32_t f, const Bytes& b) {
         if (!b.empty()) n += delimited_len(f, b.size());
@@ -184,19 +184,21 @@ struct OutW {
         s.put(payload.data(), payload.size());
     }
 
+    // A zero or empty value is left out unless `always`: then it goes out as it is
+    // (a negative zero with its own bits).
     template <class I>
-    void num(uint32_t f, I v) {
-        if (v == 0) return;
+    void num(uint32_t f, I v, bool always = false) {
+        if (!always && v == 0) return;
         key(f, kVarint);
         varint(widen(v));
     }
-    void f32(uint32_t f, float v) {
-        if (v == 0.0f) return;  // both zeros are left out; NaN compares unequal and goes out
+    void f32(uint32_t f, float v, bool always = false) {
+        if (!always && v == 0.0f) return;  // both zeros are left out; NaN compares unequal and goes out
         key(f, kFixed32);
         fixed32(std::bit_cast<uint32_t>(v));
     }
-    void str(uint32_t f, std::string_view v) {
-        if (!v.empty()) delimited(f, v);
+    void str(uint32_t f, std::string_view v, bool always = false) {
+        if (always || !v.empty()) delimited(f, v);
     }
     void bytes(uint32_t f, const Bytes& b) {
         if (b.empty()) return;
@@ -413,9 +415,12 @@ void walk(const SparseTensorProto& m, W& w) {
 template <class W>
 void walk(const AttributeProto& m, W& w) {
     w.str(1, m.name);
-    w.f32(2, m.f);
-    w.num(3, m.i);
-    w.str(4, m.s);
+    // The value of the attribute's own type is written even when zero or empty: readers
+    // tell an unset field from 0 and take a missing one for the operator's default (TopK's
+    // axis 0 would read as -1, Flatten's as 1).
+    w.f32(2, m.f, m.type == attr_type::FLOAT);
+    w.num(3, m.i, m.type == attr_type::INT);
+    w.str(4, m.s, m.type == attr_type::STRING);
     opt(w, 5, m.t);
     opt(w, 6, m.g);
     w.packed(7, m.floats);

@@ -328,6 +328,12 @@ MUST_FAIL = {
     "conv-dilations-zero": (conv_doc(dilations=[a_i32(1), a_i32(0)]), "conv2d: dilations [1, 0] must be positive"),
     "conv-negative-pads": (conv_doc(paddings=[a_i32(-1), a_i32(0)]), "conv2d: pads [-1, 0, -1, 0] must be non-negative"),
     "conv-groups-zero": (conv_doc(groups=a_i32(0)), "conv2d: groups must be positive, got 0"),
+    # Program text in a message: control characters escaped, long renderings cut short.
+    "operator-name-with-control-characters": (damaged(lambda d, ops: ops[1].update({"#": "1.\x1b[2Jfoo\x00bar"})),
+                                              "Unsupported operator: \\x1b[2Jfoo\\x00bar\n"),
+    "huge-operator-without-output-id": (damaged(lambda d, ops: (ops[0]["O"][0].update({"%": "1"}),
+                                                                ops.__setitem__(0, {"pad": "x" * 100_000, **ops[0]}))),
+                                        'Missing output ID in op: {"pad":"' + "x" * 248 + "...\n"),
 }
 
 
@@ -459,6 +465,8 @@ BAD_WEIGHTS = {
                        "Weight tensor 'w' shape mismatch: expected [2, 3] from model metadata, got [3, 2]"),
     "dtype-mismatch": (weight_record(np.ones((2, 3), np.float64)),
                        "Weight tensor 'w' dtype mismatch: expected float32 from model metadata, got float64"),
+    "many-dims": (weight_record(vartype=5, dims=[1] * 100_000, data=bytes(4)),
+                  "expected [2, 3] from model metadata, got [" + "1, " * 85 + "...\n"),
     "garbage-desc": (weight_record(desc=b"\xff\xff\xff", data=b""), None),
     "desc-length-past-desc": (weight_record(desc=b"\x08\x05\x12\x7f\x02", data=b""), None),
     "bf16-for-f32": (weight_record(vartype=22, dims=[2, 3], data=bytes(12)),

@@ -107,9 +107,9 @@ def test_axes_known_only_at_run_time(tmp, opset):
         np.testing.assert_array_equal(res["max"], xs.max(axis=1, keepdims=True))
 
 
-def paddle_topk(a, k, largest):
-    order = np.argsort(-a if largest else a, axis=-1, kind="stable")[..., :k]
-    return np.take_along_axis(a, order, -1), order.astype(np.int64)
+def paddle_topk(a, k, largest, axis=-1):
+    order = np.take(np.argsort(-a if largest else a, axis=axis, kind="stable"), range(k), axis=axis)
+    return np.take_along_axis(a, order, axis), order.astype(np.int64)
 
 
 @pytest.mark.parametrize("opset", [10, 11, 17])
@@ -123,6 +123,11 @@ def test_topk(tmp, opset):
                      outs=[("f32", [3, 2]), ("i64", [3, 2])])
     ref_vals, ref_idx = paddle_topk(xs, 2, True)
     refs.update(values=(vals, ref_vals), indices=(idx, ref_idx))
+    # Axis 0, a value of zero that the model must still carry (k known, so checked shapes).
+    vals, idx = p.op("1.topk", [x, scalar(p, 2, "i64")], attrs={"axis": 0, "largest": a_bool(True), "sorted": a_bool(True)},
+                     outs=[("f32", [2, 5]), ("i64", [2, 5])])
+    ref_vals, ref_idx = paddle_topk(xs, 2, True, axis=0)
+    refs.update(axis0_values=(vals, ref_vals), axis0_indices=(idx, ref_idx))
     feeds = {"x": xs}
     if opset >= 11:
         # k as a rank-0 tensor fed at run time, smallest first, over int32 values.
@@ -176,6 +181,7 @@ ARGSORT = {
     "i64_large_descending": ([[2**62, -2**62, 0, 5, 2**62]], np.int64, -1, True, False),
     "f32_stable": ([[0.5, -1.0, 2.0, -1.0], [1.0, 1.0, 0.0, 3.0]], np.float32, -1, True, True),
     "f32_unstable": ([[0.5, -1.0, 2.0, -3.0]], np.float32, 1, False, False),
+    "f32_axis0_descending": ([[0.5, 2.0], [-1.0, 3.0], [0.25, -2.0]], np.float32, 0, True, False),
 }
 
 

@@ -1,6 +1,7 @@
 // The converter's shared tables, model loading and the first pass.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -79,11 +80,56 @@ TEST(ModelLoading, RefusesWhatIsNotAProgram) {
         Converter c;
         EXPECT_EQ(error_of([&] { c.load_paddle_model_from_text(text); }), ops_message) << text;
     }
+    // The last three end inside a multi-byte sequence of a string.
     for (const std::string& text : {std::string("{"), std::string("{} x"),
-                                   std::string("{\"a\": \"\xff\"}"), std::string("{}\0{}", 5)}) {
+                                   std::string("{\"a\": \"\xff\"}"), std::string("{}\0{}", 5),
+                                   std::string("\"\xf4"), std::string("{\"a\":\"\xf0"),
+                                   std::string("[\"\xe2")}) {
         Converter c;
         const std::string message = error_of([&] { c.load_paddle_model_from_text(text); });
         EXPECT_NE(message.find("line 1 column"), std::string::npos) << message;
+    }
+}
+
+TEST(ModelLoading, NumberLiteralsTakeTheirCorrectlyRoundedValue) {
+    // The value attribute of a folded full, as the first pass records it.
+    auto full_value = [](const std::string& literal) {
+        Converter c;
+        c.load_paddle_model_from_text(program(
+            R"([{"#":"1.full","A":[{"N":"value","AT":{"#":"0.a_f64","D":)" + literal +
+            R"(}},{"N":"dtype","AT":{"#":"1.a_dtype","D":"float64"}}],"O":[{"%":1}]}])"));
+        const auto* values = c.state.const_values.find(1);
+        return values && values->size() == 1 ? (*values)[0] : -12345.0;
+    };
+    const std::string dbl_max_digits = "179769313486231570814527423731704356798070567525844996598917476803157260780028538760589558632766878171540458953514382464234321326889464182768467546703537516986049910576551282076245490090389328944075868508455133942304583236903222948165808559332123348274797826204144723168738177180919299881250404026184124858368";
+    const std::pair<std::string, double> cases[] = {
+        {"0e81", 0.0},
+        {"0.000e300", 0.0},
+        {"0e50", 0.0},
+        {"0e-81", 0.0},
+        {"0e309", 0.0},
+        {"-0e0000999", -0.0},
+        {"1e-400", 0.0},
+        {"2.4703282292062328e-324", 4.9406564584124654e-324},
+        {"1.7976931348623158e308", 1.7976931348623157e308},
+        {"0.1e309", 1e308},
+        {dbl_max_digits, 1.7976931348623157e308},
+        {"9007199254740993", 9007199254740992.0},
+        {"0.30000000000000004", 0.30000000000000004},
+        {"18446744073709551616", 18446744073709551616.0},
+    };
+    for (const auto& [literal, want] : cases) {
+        const double got = full_value(literal);
+        EXPECT_EQ(got, want) << literal;
+        EXPECT_EQ(std::signbit(got), std::signbit(want)) << literal;
+    }
+    // Beyond the double range: refused at the literal, in the parser's words.
+    for (const std::string& literal : {std::string("1e309"), std::string("-1.7976931348623159e308"),
+                                      "1" + std::string(72, '9') + "e237", "1" + dbl_max_digits}) {
+        Converter c;
+        EXPECT_EQ(error_of([&] { c.load_paddle_model_from_text("[\n  " + literal + "]"); }),
+                  "Number too big to be stored in double. at line 2 column 3")
+            << literal;
     }
 }
 

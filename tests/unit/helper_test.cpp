@@ -38,6 +38,29 @@ TEST(JsonKinds, IntegersOnlyInSigned64Range) {
     }
 }
 
+TEST(JsonKinds, NumberLiteralsKeepTheirKind) {
+    const std::pair<const char*, std::optional<JsonNumber>> cases[] = {
+        {"0", JsonNumber(uint64_t{0})},
+        {"-0", JsonNumber(int64_t{0})},
+        {"-9223372036854775808", JsonNumber(INT64_MIN)},
+        {"-9223372036854775809", JsonNumber(-9223372036854775808.0)},
+        {"18446744073709551615", JsonNumber(UINT64_MAX)},
+        {"18446744073709551616", JsonNumber(18446744073709551616.0)},
+        {"1e2", JsonNumber(100.0)},
+        {"2.0", JsonNumber(2.0)},
+        {"-1e-400", JsonNumber(-0.0)},
+        {"0.0000e99999999999", JsonNumber(0.0)},
+        {"1e400", std::nullopt},
+        {"-0.001e99999999999", std::nullopt},
+    };
+    for (const auto& [literal, want] : cases) {
+        const auto got = json_number_value(literal);
+        EXPECT_EQ(got, want) << literal;
+        if (got && want && std::holds_alternative<double>(*want))
+            EXPECT_EQ(std::signbit(std::get<double>(*got)), std::signbit(std::get<double>(*want))) << literal;
+    }
+}
+
 TEST(JsonKinds, ValueAsF64AcceptsEveryNumberButNoBooleans) {
     auto big = parse("18446744073709551615");
     EXPECT_EQ(value_as_f64(big), 18446744073709551616.0);
@@ -88,6 +111,30 @@ TEST(ParseSpecialF64, WordsLiteralsAndRejections) {
                           "1 0", "1,5", "abc", "1.5f", "--1", "0x1p3"}) {
         EXPECT_EQ(parse_special_f64(t), std::nullopt) << '"' << t << '"';
     }
+}
+
+TEST(MessageText, ControlCharactersEscapedAndLongTextsCut) {
+    const std::string a255(255, 'a');
+    const std::pair<std::string, std::string> cases[] = {
+        {"conv2d.w_0", "conv2d.w_0"},
+        {std::string("\x1b[31mred\0\n\x7f", 11), "\\x1b[31mred\\x00\\x0a\\x7f"},
+        {std::string(256, 'b'), std::string(256, 'b')},
+        {std::string(257, 'b'), std::string(256, 'b') + "..."},
+        {std::string(5000, '\t'), [] {
+             std::string s;
+             for (int i = 0; i < 64; ++i) s += "\\x09";
+             return s + "...";
+         }()},
+        // A cut never splits a character: the two-byte one that does not fit goes whole.
+        {a255 + "\xc3\xa9z", a255 + "..."},
+        {a255 + "z\xc3\xa9", a255 + "z..."},
+    };
+    for (const auto& [text, want] : cases) EXPECT_EQ(fmt_text(text), want) << text.size();
+    EXPECT_EQ(fmt_dims(std::vector<int64_t>(1'000'000, 7)), "[" + [] {
+                  std::string s;
+                  for (int i = 0; i < 85; ++i) s += "7, ";
+                  return s;
+              }() + "...");
 }
 
 TEST(AttributeSearch, FirstMatchingEntryDecides) {

@@ -108,7 +108,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
         if (auto code = helper::paddle_dtype_token_to_onnx(*word))
             dtype = *code;
         else if (!int_array)
-            throw Error("full: unsupported dtype {}", *word);
+            throw Error("full: unsupported dtype {}", helper::fmt_text(*word));
     }
     std::string name = get_tensor_name(out);
 
@@ -119,7 +119,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
     int64_t elements = n;
     if (has_negative(shape)) {
         KLOG(Level::Warn, kTarget, "full initializer {} has dynamic shape {}; materializing as 1D fallback",
-             name, helper::fmt_dims(shape));
+             helper::fmt_text(name), helper::fmt_dims(shape));
         dims = {n};
         count = -1;
     } else {
@@ -162,7 +162,7 @@ void Converter::op_assign_value(const Json& op) {
     auto word = helper::attr_str_value(op, "dtype");
     if (!word) throw Error("assign_value_: missing dtype");
     auto dtype = helper::paddle_dtype_token_to_onnx(*word);
-    if (!dtype) throw Error("assign_value_: unsupported dtype {}", *word);
+    if (!dtype) throw Error("assign_value_: unsupported dtype {}", helper::fmt_text(*word));
     const std::vector<int64_t> shape = shape_attr(op);
     const Json* values_attr = helper::attr(op, "values");
     const std::vector<double> values =
@@ -189,7 +189,7 @@ void Converter::op_cast(const Json& op) {
     auto word = helper::attr_str_value(op, "dtype");
     if (!word) throw Error("cast: missing dtype");
     auto to = helper::paddle_dtype_token_to_onnx(*word);
-    if (!to) throw Error("cast: unsupported dtype {}", *word);
+    if (!to) throw Error("cast: unsupported dtype {}", helper::fmt_text(*word));
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("cast missing inputs");
     const int64_t out = helper::op_out_id(op);

@@ -172,7 +172,7 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
     }
     if (full_name.size() >= 2 && full_name.substr(0, 2) == "1.") {
         KLOG(Level::Debug, "kestro::converter::ops",
-             "No dedicated handler for {}; using generic conversion", full_name);
+             "No dedicated handler for {}; using generic conversion", helper::fmt_text(full_name));
         convert_generic_op(ops::generic_name(full_name), op);
     }
     // Names of other dialects without an entry produce nothing.

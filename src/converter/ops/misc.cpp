@@ -128,13 +128,13 @@ void Converter::op_data(const Json& op) {
     // A feed named like another feed or a parameter would be merged with it by the
     // finishing passes, and its consumers would silently read the other value.
     for (const auto& input : graph.input) {
-        if (input.name == info.name) throw Error("duplicate graph input name {}", info.name);
+        if (input.name == info.name) throw Error("duplicate graph input name {}", helper::fmt_text(info.name));
     }
     for (const auto& param : state.param_names.get()) {
-        if (param == info.name) throw Error("graph input {} collides with a parameter", info.name);
+        if (param == info.name) throw Error("graph input {} collides with a parameter", helper::fmt_text(info.name));
     }
     // An input without an element type cannot be fed; the ONNX checker refuses it.
-    if (!info.type) throw Error("graph input {} has no element type", info.name);
+    if (!info.type) throw Error("graph input {} has no element type", helper::fmt_text(info.name));
     graph.input.push_back(info);
     const int64_t id = helper::op_out_id(op);
     state.tensor_names.insert(id, std::move(info.name));
@@ -201,7 +201,7 @@ void Converter::op_fetch(const Json& op) {
             if (!taken(final_name)) break;
         }
         KLOG(Level::Warn, kMiscTarget, "fetch output name '{}' collides; renamed to '{}'",
-             requested, final_name);
+             helper::fmt_text(requested), helper::fmt_text(final_name));
     }
 
     info.name = final_name;

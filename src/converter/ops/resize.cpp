@@ -57,7 +57,7 @@ std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, in
 void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     require_opset(mode, 11);
     if (const auto format = helper::attr_str_value(op, "data_format"); format && *format != "NCHW")
-        throw Error("{} currently only supports data_format=NCHW (got {})", mode, *format);
+        throw Error("{} currently only supports data_format=NCHW (got {})", mode, helper::fmt_text(*format));
 
     const bool align_corners = helper::attr_bool(op, "align_corners").value_or(false);
     std::string transform;

@@ -42,11 +42,11 @@ void validate(const proto::GraphProto& graph, const Scope* parent,
         for (const auto& out : node.output) {
             if (out.empty()) continue;
             if (!produced.insert(out).second)
-                throw Error("tensor {} is produced by more than one node", out);
+                throw Error("tensor {} is produced by more than one node", helper::fmt_text(out));
             if (declared.count(out))
                 throw Error("tensor {} is produced by a node but is also a graph input or "
                             "initializer",
-                            out);
+                            helper::fmt_text(out));
             scope.names.insert(out);
         }
     }
@@ -58,14 +58,14 @@ void validate(const proto::GraphProto& graph, const Scope* parent,
             throw Error("node {} has no value for its first input", node.op_type);
         for (const auto& in : node.input)
             if (!in.empty() && !scope.contains(in))
-                throw Error("node {} references undefined tensor {}", node.op_type, in);
+                throw Error("node {} references undefined tensor {}", node.op_type, helper::fmt_text(in));
         passes::for_each_subgraph(
             node, [&](const proto::GraphProto& sub) { validate(sub, &scope, outer); });
     }
 
     for (const auto& o : graph.output)
         if (!scope.contains(o.name))
-            throw Error("graph output {} is never produced by any node", o.name);
+            throw Error("graph output {} is never produced by any node", helper::fmt_text(o.name));
 }
 
 }  // namespace
