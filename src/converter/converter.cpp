@@ -7,9 +7,17 @@ Converter::Converter() { graph.name = "Orvane_Model"; }
 Converter Converter::sub_converter() const {
     Converter child;
     child.graph.name = "Orvane_Subgraph";
-    // Handles are copied, tables are not: the first write by either side copies the
-    // written table for the writer alone.
-    child.state = state;
+    // The child writes into its own empty layers over the parent's tables.
+    const ConverterState& s = state;
+    child.state.tensor_names = s.tensor_names.layered();
+    child.state.param_names = s.param_names;
+    child.state.param_meta = s.param_meta.layered();
+    child.state.combine_inputs = s.combine_inputs.layered();
+    child.state.stack_inputs = s.stack_inputs.layered();
+    child.state.split_outputs = s.split_outputs.layered();
+    child.state.const_values = s.const_values.layered();
+    child.state.tensor_shapes = s.tensor_shapes.layered();
+    child.state.tensor_dtypes = s.tensor_dtypes.layered();
     child.opset = opset;
     child.strict = strict;
     return child;
