@@ -8,7 +8,7 @@ growth table of kestro's CPU time over them (run by hand, never by the test suit
 Shapes: chain (one long chain), fanout (one value read by every operator), ifs (many if
 operators, each with two small regions), whiles (many while loops), fetches (many fetch
 operators asking for one name), squeezes (k unsqueezes then k squeezes), inputs (many data
-operators). Each row prints the CPU seconds (user + system, median of the runs) per size and
+operators), mixed (operators with attributes). Each row prints the CPU seconds (user + system, median of the runs) per size and
 the ratio of the largest size to the smallest.
 """
 import argparse
@@ -123,7 +123,21 @@ def inputs(n):
     return p
 
 
-SHAPES = {f.__name__: f for f in (chain, fanout, ifs, whiles, fetches, squeezes, inputs)}
+def mixed(n):
+    # Operators with attributes, as real programs have: groups of six.
+    p = Program()
+    x = p.data("x", "f32", DIMS)
+    for _ in range(max(1, (n - 2) // 6)):
+        x = p.op("1.leaky_relu", [x], attrs={"negative_slope": 0.1}, outs=[("f32", DIMS)])
+        x = p.op("1.transpose", [x], attrs={"perm": [1, 0]}, outs=[("f32", DIMS[::-1])])
+        x = p.op("1.softmax", [x], attrs={"axis": -1}, outs=[("f32", DIMS[::-1])])
+        x = p.op("1.transpose", [x], attrs={"perm": [1, 0]}, outs=[("f32", DIMS)])
+        x = add(p, x, p.full([1], 2.0))
+    p.fetch(x, "out")
+    return p
+
+
+SHAPES = {f.__name__: f for f in (chain, fanout, ifs, whiles, fetches, squeezes, inputs, mixed)}
 
 
 def cpu_seconds(kestro, program, weights, out):

@@ -195,9 +195,10 @@ void Converter::collect_pass1_from_ops(const Json& ops) {
                 }
                 const Json* block_ops = helper::member(block, "ops");
                 if (block_ops == nullptr || !block_ops->IsArray()) continue;
-                // Constants folded inside a nested block die with it: keep a handle to the
-                // table as it is and put it back afterwards, even when the block fails.
+                // Constants folded inside a nested block die with it: the block writes into
+                // a layer of its own over the table, dropped afterwards even when it fails.
                 auto saved = state.const_values;
+                state.const_values = saved.layered();
                 try {
                     collect_pass1_from_ops(*block_ops);
                 } catch (...) {
