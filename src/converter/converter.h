@@ -204,6 +204,9 @@ public:
     void collect_pass1_from_ops(const Json& ops);
     void record_tensor_meta(const Json& entry);
     void record_parameter(const Json& op);
+    // Refuses a program whose parameter or graph input is named like a value that the
+    // conversion generated.
+    void refuse_program_name_clashes() const;
 
     // ---- first-pass constant folding (fold.cpp) ----
     static Pass1Folder pass1_constant_folder(std::string_view name);

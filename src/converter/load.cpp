@@ -7,6 +7,7 @@
 
 #include "converter/converter.h"
 #include "converter/file_read.h"
+#include "converter/passes/graph_walk.h"
 #include "log.h"
 
 namespace kestro {
@@ -132,6 +133,49 @@ void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
         if (name == nullptr || !name->IsString()) continue;
         process_pass2_op(std::string_view(name->GetString(), name->GetStringLength()), op);
     }
+    refuse_program_name_clashes();
+}
+
+namespace {
+
+// Throws when a name the conversion generated in `graph` or in any graph nested in it is
+// one of the program's own names.
+void refuse_generated_names_in(const proto::GraphProto& graph,
+                               const std::unordered_set<std::string_view>& params,
+                               const std::unordered_set<std::string_view>& inputs) {
+    const auto check = [&](const std::string& name) {
+        const char* what = params.count(name)   ? "parameter"
+                           : inputs.count(name) ? "graph input"
+                                                : nullptr;
+        if (what)
+            throw Error("{} {} has the name of a value the conversion generates; rename it in "
+                        "the program",
+                        what, name);
+    };
+    for (const auto& t : graph.initializer) check(t.name);
+    for (const auto& node : graph.node) {
+        for (const auto& out : node.output)
+            if (!out.empty()) check(out);
+        passes::for_each_subgraph(node, [&](const proto::GraphProto& sub) {
+            for (const auto& in : sub.input) check(in.name);
+            refuse_generated_names_in(sub, params, inputs);
+        });
+    }
+}
+
+}  // namespace
+
+void Converter::refuse_program_name_clashes() const {
+    // Until the weights are paired, every initializer and node output of the graph comes from
+    // a lowering. One that takes a parameter's or a graph input's name would be settled by
+    // the finishing passes in favour of one definition, and every reader of the other would
+    // silently read the wrong value.
+    std::unordered_set<std::string_view> params(state.param_names->begin(),
+                                                state.param_names->end());
+    std::unordered_set<std::string_view> inputs;
+    for (const auto& input : graph.input) inputs.insert(input.name);
+    if (params.empty() && inputs.empty()) return;
+    refuse_generated_names_in(graph, params, inputs);
 }
 
 void Converter::collect_pass1_from_ops(const Json& ops) {

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from harness import (Program, a_bool, a_f32, a_i32, a_str, check, convert, convert_check_run,
-                     np_dtype, program_json, run, weight_record, weights_bytes, write_weights)
+                     np_dtype, program_json, run, tt, weight_record, weights_bytes, write_weights)
 import paddle_ref
 
 LOW_AND_DEFAULT = [10, 17]
@@ -254,6 +254,15 @@ MUST_FAIL = {
     "unsupported-element-type": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"][0].update({"#": "0.t_bf16"})),
                                  "Unsupported Paddle element type: 0.t_bf16"),
     "unknown-operator": (damaged(lambda d, ops: ops[1].update({"#": "1.foo_"})), "Unsupported operator: foo"),
+    # A program name equal to a generated one (here the relu's result) would be settled in
+    # favour of one definition, silently, even when nothing reads the parameter.
+    "unused-parameter-named-like-a-generated-value": (
+        damaged(lambda d, ops: ops.insert(0, {"#": "p", "A": [0, 1, 1, "tensor_2"],
+                                              "O": {"%": 99, "TT": tt("f32", [3])}})),
+        "parameter tensor_2 has the name of a value the conversion generates"),
+    "input-named-like-a-generated-value": (
+        damaged(lambda d, ops: ops[0]["A"][0]["AT"].update(D="tensor_2")),
+        "graph input tensor_2 has the name of a value the conversion generates"),
 }
 
 
