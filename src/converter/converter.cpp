@@ -20,6 +20,7 @@ Converter Converter::sub_converter() const {
     child.state.tensor_dtypes = s.tensor_dtypes.layered();
     child.opset = opset;
     child.strict = strict;
+    child.materialized = materialized;
     return child;
 }
 
@@ -33,6 +34,15 @@ std::string Converter::get_tensor_name(int64_t id) const {
 void Converter::require_opset(std::string_view what, int64_t min) const {
     if (opset < min)
         throw Error("{} requires opset >= {}, but target opset is {}", what, min, opset);
+}
+
+void Converter::reserve_materialized(uint64_t bytes, std::string_view what) {
+    MaterializedBytes& m = *materialized;
+    if (bytes > kMaxMaterializedBytes - m.total)
+        throw Error("{} would materialize {} more bytes from the program's numbers, past the "
+                    "limit of {} bytes for a whole program ({} already used)",
+                    what, bytes, kMaxMaterializedBytes, m.total);
+    m.total += bytes;
 }
 
 }  // namespace kestro

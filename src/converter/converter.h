@@ -137,6 +137,39 @@ private:
     LayeredMap<std::string, int64_t> holders_;
 };
 
+// Folded constants. A value that holds its input's numbers unchanged (a reshape of a
+// constant) shares them instead of holding a copy.
+class ConstValues {
+public:
+    using Shared = std::shared_ptr<const std::vector<double>>;
+    const std::vector<double>* find(int64_t id) const {
+        const Shared* s = map_.find(id);
+        return s ? s->get() : nullptr;
+    }
+    const Shared* find_shared(int64_t id) const { return map_.find(id); }
+    bool contains(int64_t id) const { return map_.contains(id); }
+    size_t size() const { return map_.size(); }
+    void insert(int64_t id, std::vector<double> values) {
+        map_.insert(id, std::make_shared<const std::vector<double>>(std::move(values)));
+    }
+    void insert_shared(int64_t id, Shared values) { map_.insert(id, std::move(values)); }
+    ConstValues layered() const {
+        ConstValues child;
+        child.map_ = map_.layered();
+        return child;
+    }
+    bool shares_with(const ConstValues& o) const { return map_.shares_with(o.map_); }
+
+private:
+    LayeredMap<int64_t, Shared> map_;
+};
+
+// The bytes a conversion has materialized from the program's numbers (folded constants,
+// filled initializers, index lists), counted across a converter and its region converters.
+struct MaterializedBytes {
+    uint64_t total = 0;
+};
+
 struct ParamMeta {
     std::vector<int64_t> shape;    // empty when the program declares none; -1 unknown
     std::optional<int32_t> dtype;  // ONNX data-type code
@@ -167,7 +200,7 @@ struct ConverterState {
     LayeredMap<int64_t, IdList> combine_inputs;
     LayeredMap<int64_t, IdList> stack_inputs;
     LayeredMap<int64_t, IdList> split_outputs;
-    LayeredMap<int64_t, std::vector<double>> const_values;
+    ConstValues const_values;
     LayeredMap<int64_t, std::vector<int64_t>> tensor_shapes;
     LayeredMap<int64_t, std::string> tensor_dtypes;
 };
@@ -188,12 +221,19 @@ public:
     TakenNames taken_names;
     bool strict = false;
     bool multinomial_warned = false;
+    std::shared_ptr<MaterializedBytes> materialized = std::make_shared<MaterializedBytes>();
+    // A whole program may materialize this many bytes from its numbers; any real one needs
+    // far less, and past it a model outgrows what protobuf readers load.
+    static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
 
     Converter();  // a fresh converter: graph "Orvane_Model", nine fresh tables
     Converter sub_converter() const;
 
     std::string get_tensor_name(int64_t id) const;
     void require_opset(std::string_view what, int64_t min) const;
+    // Counts `bytes` that `what` is about to materialize from the program's numbers, or
+    // fails, before they are allocated, when the program's total would pass the limit.
+    void reserve_materialized(uint64_t bytes, std::string_view what);
 
     // ---- model loading and the first pass (load.cpp) ----
     void load_paddle_model(const std::string& path);

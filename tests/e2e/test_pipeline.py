@@ -263,6 +263,16 @@ MUST_FAIL = {
     "input-named-like-a-generated-value": (
         damaged(lambda d, ops: ops[0]["A"][0]["AT"].update(D="tensor_2")),
         "graph input tensor_2 has the name of a value the conversion generates"),
+    # 2^28 float64 values pass the per-operator element cap but not the program's byte limit,
+    # which is checked before anything is allocated (the constant is not even used).
+    "constant-past-the-program-byte-limit": (
+        damaged(lambda d, ops: ops.insert(0, {
+            "#": "1.full", "I": [], "O": [{"%": 99, "TT": tt("f64", [2**28])}],
+            "A": [{"N": "shape", "AT": {"#": "1.a_intarray", "D": [2**28]}},
+                  {"N": "value", "AT": {"#": "0.a_f64", "D": 1.0}},
+                  {"N": "dtype", "AT": {"#": "1.a_dtype", "D": "float64"}}]})),
+        "1.full would materialize 2147483648 more bytes from the program's numbers, past the "
+        "limit of 1073741824 bytes for a whole program"),
 }
 
 

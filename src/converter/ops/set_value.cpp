@@ -139,6 +139,8 @@ void Converter::op_set_value(const Json& op) {
         const std::string update_shape = fmt::format("set_value_update_shape_{}", out);
         append_node("Concat", std::move(update_dims), {update_shape}, {helper::attr_int("axis", 0)});
 
+        // The positions, and the initializer that holds them.
+        reserve_materialized(uint64_t(n) * 16, "set_value_");
         std::vector<int64_t> positions;
         positions.reserve(static_cast<size_t>(n));
         for (int64_t k = 0; k < n; ++k) positions.push_back(start + k * step);
@@ -197,6 +199,8 @@ void Converter::op_set_value(const Json& op) {
     }
 
     // Coordinates of the cartesian product in row-major order, odometer style.
+    // The coordinates and the fill values, each listed and then encoded.
+    reserve_materialized(uint64_t(*coordinates) * 16 + uint64_t(*count) * 16, "set_value_");
     std::vector<int64_t> coords;
     coords.reserve(static_cast<size_t>(*coordinates));
     std::vector<int64_t> at(static_cast<size_t>(rank), 0);
