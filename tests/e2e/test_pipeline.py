@@ -142,25 +142,43 @@ def test_conv2d_hardsigmoid_generic(tmp, opset, case):
     assert not {"data_format", "padding_algorithm", "groups", "paddings", "struct_name"} & attrs.keys()
 
 
+# name: (names of extra graph inputs, fetch names, the graph outputs expected)
+FETCH_NAMES = {
+    "two-fetches-one-name": ([], ["out", "out"], ["out", "out_1"]),
+    # The counter goes on where the last fetch of the name left it and skips taken names.
+    "suffix-taken-by-an-input": (["out_1"], ["out", "out", "out", "out"],
+                                 ["out", "out_2", "out_3", "out_4"]),
+}
+
+
 @pytest.mark.parametrize("opset", LOW_AND_DEFAULT)
-def test_two_fetches_with_one_name(tmp, opset):
+@pytest.mark.parametrize("case", list(FETCH_NAMES))
+def test_two_fetches_with_one_name(tmp, opset, case):
+    inputs, names, expected = FETCH_NAMES[case]
     p = Program()
     x = p.data("x", "f32", [2, 3])
+    for name in inputs:
+        p.data(name, "f32", [1])
     a = p.op("1.relu", [x], outs=[("f32", [2, 3])])
     b = p.op("1.sigmoid", [x], outs=[("f32", [2, 3])])
-    p.fetch(a, "out")
-    p.fetch(b, "out")
+    for k, name in enumerate(names):
+        p.fetch(a if k % 2 == 0 else b, name)
     out = tmp / "m.onnx"
     r = convert(p, None, out, opset=opset, env={"RUST_LOG": "warn"})
     assert r.returncode == 0, r.stderr
-    assert "fetch output name 'out' collides; renamed to 'out_1'" in r.stderr
+    assert f"fetch output name 'out' collides; renamed to '{expected[1]}'" in r.stderr
     model = check(out)
-    assert [o.name for o in model.graph.output] == ["out", "out_1"]
+    assert [o.name for o in model.graph.output] == expected
     xs = RNG.standard_normal((2, 3)).astype(np.float32)
-    res = run(out, {"x": xs})
-    assert list(res) == ["out", "out_1"]
-    np.testing.assert_array_equal(res["out"], np.maximum(xs, 0))
-    np.testing.assert_allclose(res["out_1"], sigmoid(xs.astype(np.float64)), rtol=1e-6)
+    feeds = {"x": xs}
+    feeds.update({name: np.zeros(1, np.float32) for name in inputs})
+    res = run(out, feeds)
+    assert list(res) == expected
+    for k, name in enumerate(expected):
+        if k % 2 == 0:
+            np.testing.assert_array_equal(res[name], np.maximum(xs, 0))
+        else:
+            np.testing.assert_allclose(res[name], sigmoid(xs.astype(np.float64)), rtol=1e-6)
 
 
 def dropout_program(mode, p_value=0.2):
