@@ -244,8 +244,8 @@ public:
     void collect_pass1_from_ops(const Json& ops);
     void record_tensor_meta(const Json& entry);
     void record_parameter(const Json& op);
-    // Refuses a program whose parameter or graph input is named like a value that the
-    // conversion generated.
+    // Refuses a program whose parameter or graph input has the name of a value that the
+    // conversion defined, where the two would otherwise be merged silently.
     void refuse_program_name_clashes() const;
 
     // ---- first-pass constant folding (fold.cpp) ----

@@ -138,27 +138,31 @@ void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
 
 namespace {
 
-// Throws when a name the conversion generated in `graph` or in any graph nested in it is
-// one of the program's own names.
-void refuse_generated_names_in(const proto::GraphProto& graph,
-                               const std::unordered_set<std::string_view>& params,
-                               const std::unordered_set<std::string_view>& inputs) {
+// Throws when a program name is given to a value the conversion defines in `graph` or in a
+// graph nested in it, where the finishing passes or the scoping of subgraphs would let one
+// of the two silently stand for the other: an initializer (the last of a name wins, and an
+// input an initializer provides is dropped), or any name a subgraph defines (it shadows the
+// enclosing value). A node of the main graph defining such a name is refused by validation.
+void refuse_clashes_in(const proto::GraphProto& graph, bool nested,
+                       const std::unordered_set<std::string_view>& params,
+                       const std::unordered_set<std::string_view>& inputs) {
     const auto check = [&](const std::string& name) {
         const char* what = params.count(name)   ? "parameter"
                            : inputs.count(name) ? "graph input"
                                                 : nullptr;
         if (what)
-            throw Error("{} {} has the name of a value the conversion generates; rename it in "
+            throw Error("{} {} has the name of a value the conversion defines; rename it in "
                         "the program",
                         what, name);
     };
     for (const auto& t : graph.initializer) check(t.name);
     for (const auto& node : graph.node) {
-        for (const auto& out : node.output)
-            if (!out.empty()) check(out);
+        if (nested)
+            for (const auto& out : node.output)
+                if (!out.empty()) check(out);
         passes::for_each_subgraph(node, [&](const proto::GraphProto& sub) {
             for (const auto& in : sub.input) check(in.name);
-            refuse_generated_names_in(sub, params, inputs);
+            refuse_clashes_in(sub, true, params, inputs);
         });
     }
 }
@@ -166,16 +170,13 @@ void refuse_generated_names_in(const proto::GraphProto& graph,
 }  // namespace
 
 void Converter::refuse_program_name_clashes() const {
-    // Until the weights are paired, every initializer and node output of the graph comes from
-    // a lowering. One that takes a parameter's or a graph input's name would be settled by
-    // the finishing passes in favour of one definition, and every reader of the other would
-    // silently read the wrong value.
+    // Until the weights are paired, every initializer of the graph comes from a lowering.
     std::unordered_set<std::string_view> params(state.param_names->begin(),
                                                 state.param_names->end());
     std::unordered_set<std::string_view> inputs;
     for (const auto& input : graph.input) inputs.insert(input.name);
     if (params.empty() && inputs.empty()) return;
-    refuse_generated_names_in(graph, params, inputs);
+    refuse_clashes_in(graph, false, params, inputs);
 }
 
 void Converter::collect_pass1_from_ops(const Json& ops) {

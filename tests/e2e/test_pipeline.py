@@ -245,6 +245,12 @@ def damaged(path_and_value):
 
 VALID_TEXT = json.dumps(relu_ops())
 
+# An unused one-element constant whose value id 99 has no name of its own.
+FULL_99 = {"#": "1.full", "I": [], "O": [{"%": 99, "TT": tt("f32", [1])}],
+           "A": [{"N": "shape", "AT": {"#": "1.a_intarray", "D": [1]}},
+                 {"N": "value", "AT": {"#": "0.a_f64", "D": 1.0}},
+                 {"N": "dtype", "AT": {"#": "1.a_dtype", "D": "float32"}}]}
+
 MUST_FAIL = {
     # name: (program bytes or document, substring of the message)
     "truncated": (VALID_TEXT[: len(VALID_TEXT) // 2].encode(), None),
@@ -272,15 +278,16 @@ MUST_FAIL = {
     "unsupported-element-type": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"][0].update({"#": "0.t_bf16"})),
                                  "Unsupported Paddle element type: 0.t_bf16"),
     "unknown-operator": (damaged(lambda d, ops: ops[1].update({"#": "1.foo_"})), "Unsupported operator: foo"),
-    # A program name equal to a generated one (here the relu's result) would be settled in
-    # favour of one definition, silently, even when nothing reads the parameter.
+    # A program name equal to a generated one (here the initializer of an unused constant)
+    # would be settled in favour of one of the two, silently, even when nothing reads it.
     "unused-parameter-named-like-a-generated-value": (
-        damaged(lambda d, ops: ops.insert(0, {"#": "p", "A": [0, 1, 1, "tensor_2"],
-                                              "O": {"%": 99, "TT": tt("f32", [3])}})),
-        "parameter tensor_2 has the name of a value the conversion generates"),
+        damaged(lambda d, ops: ops.__setitem__(slice(0, 0), [
+            {"#": "p", "A": [0, 1, 1, "tensor_99"], "O": {"%": 98, "TT": tt("f32", [1])}},
+            FULL_99])),
+        "parameter tensor_99 has the name of a value the conversion defines"),
     "input-named-like-a-generated-value": (
-        damaged(lambda d, ops: ops[0]["A"][0]["AT"].update(D="tensor_2")),
-        "graph input tensor_2 has the name of a value the conversion generates"),
+        damaged(lambda d, ops: (ops[0]["A"][0]["AT"].update(D="tensor_99"), ops.insert(1, FULL_99))),
+        "graph input tensor_99 has the name of a value the conversion defines"),
     # 2^28 float64 values pass the per-operator element cap but not the program's byte limit,
     # which is checked before anything is allocated (the constant is not even used).
     "constant-past-the-program-byte-limit": (
