@@ -1,6 +1,8 @@
 // Times the loading of a generated program and each graph-finishing pass over its graph.
 //
 //   passes_bench [operators]    (default 50000)
+//   passes_bench operators --write program.json    (writes the program and stops, for
+//                                                   measuring a whole conversion)
 //
 // The program is one long chain of small groups, each holding the patterns the passes work
 // on: an Unsqueeze undone by a Squeeze, two dropouts (Identity renames), a cast pair, an
@@ -122,6 +124,14 @@ int main(int argc, char** argv) {
     size_t count = 0;
     const std::string text = program(target, count);
     std::printf("program: %zu operators, %zu bytes of JSON\n", count, text.size());
+    if (argc > 3 && std::string(argv[2]) == "--write") {
+        std::FILE* f = std::fopen(argv[3], "wb");
+        if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0) {
+            std::fprintf(stderr, "Error: cannot write %s\n", argv[3]);
+            return 1;
+        }
+        return 0;
+    }
 
     Converter c;
     try {

@@ -7,11 +7,20 @@ Converter::Converter() { graph.name = "Orvane_Model"; }
 Converter Converter::sub_converter() const {
     Converter child;
     child.graph.name = "Orvane_Subgraph";
-    // Handles are copied, tables are not: the first write by either side copies the
-    // written table for the writer alone.
-    child.state = state;
+    // The child writes into its own empty layers over the parent's tables.
+    const ConverterState& s = state;
+    child.state.tensor_names = s.tensor_names.layered();
+    child.state.param_names = s.param_names;
+    child.state.param_meta = s.param_meta.layered();
+    child.state.combine_inputs = s.combine_inputs.layered();
+    child.state.stack_inputs = s.stack_inputs.layered();
+    child.state.split_outputs = s.split_outputs.layered();
+    child.state.const_values = s.const_values.layered();
+    child.state.tensor_shapes = s.tensor_shapes.layered();
+    child.state.tensor_dtypes = s.tensor_dtypes.layered();
     child.opset = opset;
     child.strict = strict;
+    child.materialized = materialized;
     return child;
 }
 
@@ -25,6 +34,15 @@ std::string Converter::get_tensor_name(int64_t id) const {
 void Converter::require_opset(std::string_view what, int64_t min) const {
     if (opset < min)
         throw Error("{} requires opset >= {}, but target opset is {}", what, min, opset);
+}
+
+void Converter::reserve_materialized(uint64_t bytes, std::string_view what) {
+    MaterializedBytes& m = *materialized;
+    if (bytes > kMaxMaterializedBytes - m.total)
+        throw Error("{} would materialize {} more bytes from the program's numbers, past the "
+                    "limit of {} bytes for a whole program ({} already used)",
+                    what, bytes, kMaxMaterializedBytes, m.total);
+    m.total += bytes;
 }
 
 }  // namespace kestro

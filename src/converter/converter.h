@@ -38,28 +38,136 @@ private:
     std::shared_ptr<T> p_;
 };
 
+// A per-value table of one converter. A region's converter gets a fresh, empty layer over
+// its parent's table: reads look in the own entries first and then in the layers beneath,
+// writes go to the own entries only, so a region costs what it writes, never a copy of the
+// enclosing tables. A layer stays a snapshot: should a table be written while a layer over
+// it is alive, the writer copies its own entries (never the layers beneath) first.
 template <class K, class V>
-class CloneOnWriteMap : public CloneOnWrite<std::unordered_map<K, V>> {
+class LayeredMap {
 public:
+    LayeredMap() : top_(std::make_shared<Layer>()) {}
+
     const V* find(const K& key) const {
-        const auto& m = this->get();
-        auto it = m.find(key);
-        return it == m.end() ? nullptr : &it->second;
+        for (const Layer* l = top_.get(); l != nullptr; l = l->below.get()) {
+            auto it = l->own.find(key);
+            if (it != l->own.end()) return &it->second;
+        }
+        return nullptr;
     }
-    bool contains(const K& key) const { return this->get().count(key) != 0; }
-    size_t size() const { return this->get().size(); }
+    bool contains(const K& key) const { return find(key) != nullptr; }
+    // The number of keys visible through this table (walks every layer).
+    size_t size() const {
+        if (!top_->below) return top_->own.size();
+        std::unordered_set<K> keys;
+        for (const Layer* l = top_.get(); l != nullptr; l = l->below.get())
+            for (const auto& entry : l->own) keys.insert(entry.first);
+        return keys.size();
+    }
     // Replaces any previous value of the key and returns it.
     std::optional<V> insert(K key, V value) {
-        auto& m = this->make_mut();
-        auto it = m.find(key);
-        if (it == m.end()) {
-            m.emplace(std::move(key), std::move(value));
-            return std::nullopt;
+        Layer& l = mutable_top();
+        auto it = l.own.find(key);
+        if (it != l.own.end()) {
+            std::optional<V> previous(std::move(it->second));
+            it->second = std::move(value);
+            return previous;
         }
-        std::optional<V> previous(std::move(it->second));
-        it->second = std::move(value);
+        std::optional<V> previous;
+        for (const Layer* b = l.below.get(); b != nullptr && !previous; b = b->below.get())
+            if (auto seen = b->own.find(key); seen != b->own.end()) previous = seen->second;
+        l.own.emplace(std::move(key), std::move(value));
         return previous;
     }
+    // An empty layer over this table, for a region's converter.
+    LayeredMap layered() const {
+        LayeredMap child;
+        child.top_->below = top_;
+        return child;
+    }
+    // True when one of the two reads the other's entries without a copy.
+    bool shares_with(const LayeredMap& o) const {
+        return top_ == o.top_ || top_->below == o.top_ || o.top_->below == top_;
+    }
+
+private:
+    struct Layer {
+        std::unordered_map<K, V> own;
+        std::shared_ptr<const Layer> below;
+    };
+    Layer& mutable_top() {
+        if (top_.use_count() != 1) top_ = std::make_shared<Layer>(*top_);
+        return *top_;
+    }
+    std::shared_ptr<Layer> top_;
+};
+
+// The names given to values (graph inputs, parameters, region arguments), with the reverse
+// look-up of whether some value currently carries a name.
+class ValueNames {
+public:
+    const std::string* find(int64_t id) const { return names_.find(id); }
+    bool contains(int64_t id) const { return names_.contains(id); }
+    size_t size() const { return names_.size(); }
+    std::optional<std::string> insert(int64_t id, std::string name) {
+        add_holder(name, 1);
+        std::optional<std::string> previous = names_.insert(id, std::move(name));
+        if (previous) add_holder(*previous, -1);
+        return previous;
+    }
+    // True when some value is named `name`.
+    bool names_a_value(const std::string& name) const {
+        const int64_t* n = holders_.find(name);
+        return n != nullptr && *n > 0;
+    }
+    ValueNames layered() const {
+        ValueNames child;
+        child.names_ = names_.layered();
+        child.holders_ = holders_.layered();
+        return child;
+    }
+    bool shares_with(const ValueNames& o) const { return names_.shares_with(o.names_); }
+
+private:
+    void add_holder(const std::string& name, int64_t delta) {
+        const int64_t* n = holders_.find(name);
+        holders_.insert(name, (n ? *n : 0) + delta);
+    }
+    LayeredMap<int64_t, std::string> names_;
+    LayeredMap<std::string, int64_t> holders_;
+};
+
+// Folded constants. A value that holds its input's numbers unchanged (a reshape of a
+// constant) shares them instead of holding a copy.
+class ConstValues {
+public:
+    using Shared = std::shared_ptr<const std::vector<double>>;
+    const std::vector<double>* find(int64_t id) const {
+        const Shared* s = map_.find(id);
+        return s ? s->get() : nullptr;
+    }
+    const Shared* find_shared(int64_t id) const { return map_.find(id); }
+    bool contains(int64_t id) const { return map_.contains(id); }
+    size_t size() const { return map_.size(); }
+    void insert(int64_t id, std::vector<double> values) {
+        map_.insert(id, std::make_shared<const std::vector<double>>(std::move(values)));
+    }
+    void insert_shared(int64_t id, Shared values) { map_.insert(id, std::move(values)); }
+    ConstValues layered() const {
+        ConstValues child;
+        child.map_ = map_.layered();
+        return child;
+    }
+    bool shares_with(const ConstValues& o) const { return map_.shares_with(o.map_); }
+
+private:
+    LayeredMap<int64_t, Shared> map_;
+};
+
+// The bytes a conversion has materialized from the program's numbers (folded constants,
+// filled initializers, index lists), counted across a converter and its region converters.
+struct MaterializedBytes {
+    uint64_t total = 0;
 };
 
 struct ParamMeta {
@@ -67,24 +175,34 @@ struct ParamMeta {
     std::optional<int32_t> dtype;  // ONNX data-type code
 };
 
-struct FetchNameCache {
-    std::unordered_set<std::string> names;  // graph-output and node-output names
-    size_t node_count = 0;
-    size_t output_count = 0;
+// The names that graph inputs and outputs are checked against, kept up to date by scanning
+// only what was added since the last look (the graph's lists and the parameter list only
+// grow while operators are converted; a list that shrank is scanned afresh).
+struct TakenNames {
+    std::unordered_set<std::string> outputs;  // graph-output and node-output names
+    std::unordered_set<std::string> inputs;   // graph-input names
+    std::unordered_set<std::string> params;   // parameter names
+    size_t nodes_seen = 0;
+    size_t outputs_seen = 0;
+    size_t inputs_seen = 0;
+    size_t params_seen = 0;
+    // The next suffix to try for a requested output name: every smaller one is taken, and
+    // names are never given back.
+    std::unordered_map<std::string, uint32_t> next_suffix;
 };
 
 using IdList = std::vector<int64_t>;
 
 struct ConverterState {
-    CloneOnWriteMap<int64_t, std::string> tensor_names;
+    ValueNames tensor_names;
     CloneOnWrite<std::vector<std::string>> param_names;
-    CloneOnWriteMap<std::string, ParamMeta> param_meta;
-    CloneOnWriteMap<int64_t, IdList> combine_inputs;
-    CloneOnWriteMap<int64_t, IdList> stack_inputs;
-    CloneOnWriteMap<int64_t, IdList> split_outputs;
-    CloneOnWriteMap<int64_t, std::vector<double>> const_values;
-    CloneOnWriteMap<int64_t, std::vector<int64_t>> tensor_shapes;
-    CloneOnWriteMap<int64_t, std::string> tensor_dtypes;
+    LayeredMap<std::string, ParamMeta> param_meta;
+    LayeredMap<int64_t, IdList> combine_inputs;
+    LayeredMap<int64_t, IdList> stack_inputs;
+    LayeredMap<int64_t, IdList> split_outputs;
+    ConstValues const_values;
+    LayeredMap<int64_t, std::vector<int64_t>> tensor_shapes;
+    LayeredMap<int64_t, std::string> tensor_dtypes;
 };
 
 // Value id -> position of its producing operator in the current block (operators that
@@ -101,15 +219,22 @@ public:
     proto::GraphProto graph;
     ConverterState state;
     int64_t opset = 17;
-    std::optional<FetchNameCache> fetch_names;
+    TakenNames taken_names;
     bool strict = false;
     bool multinomial_warned = false;
+    std::shared_ptr<MaterializedBytes> materialized = std::make_shared<MaterializedBytes>();
+    // A whole program may materialize this many bytes from its numbers; any real one needs
+    // far less, and past it a model outgrows what protobuf readers load.
+    static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
 
     Converter();  // a fresh converter: graph "Orvane_Model", nine fresh tables
     Converter sub_converter() const;
 
     std::string get_tensor_name(int64_t id) const;
     void require_opset(std::string_view what, int64_t min) const;
+    // Counts `bytes` that `what` is about to materialize from the program's numbers, or
+    // fails, before they are allocated, when the program's total would pass the limit.
+    void reserve_materialized(uint64_t bytes, std::string_view what);
 
     // ---- model loading and the first pass (load.cpp) ----
     void load_paddle_model(const std::string& path);
@@ -120,6 +245,9 @@ public:
     void collect_pass1_from_ops(const Json& ops);
     void record_tensor_meta(const Json& entry);
     void record_parameter(const Json& op);
+    // Refuses a program whose parameter or graph input has the name of a value that the
+    // conversion defined, where the two would otherwise be merged silently.
+    void refuse_program_name_clashes() const;
 
     // ---- first-pass constant folding (fold.cpp) ----
     static Pass1Folder pass1_constant_folder(std::string_view name);
@@ -234,6 +362,8 @@ public:
     static proto::ValueInfoProto build_value_info(const Json& op, Direction direction);
     void op_data(const Json& op);
     void op_fetch(const Json& op);
+    // Brings taken_names up to date with the graph and the parameter list.
+    void refresh_taken_names();
     void op_dropout(const Json& op);
 
     // ---- math (ops/math.cpp, ops/activation.cpp, ops/matrix.cpp) ----

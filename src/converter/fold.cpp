@@ -90,6 +90,7 @@ struct FoldInput {
     int64_t out;
     size_t input_count;
     const std::vector<double>* values;
+    ConstValues::Shared shared;  // the same numbers, for a folder that keeps them unchanged
 };
 
 // Nothing when there is nothing to fold: no output id, no input, or an input with no folded
@@ -101,12 +102,12 @@ std::optional<FoldInput> folded_input(const ConverterState& state, const Json& o
     if (!out) return std::nullopt;
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) return std::nullopt;
-    const std::vector<double>* values = state.const_values.find(ids[0]);
+    const ConstValues::Shared* values = state.const_values.find_shared(ids[0]);
     if (!values) {
         Converter::ensure_constant_not_defined_later(ids[0], index, producers, op_name(op));
         return std::nullopt;
     }
-    return FoldInput{*out, ids.size(), values};
+    return FoldInput{*out, ids.size(), values->get(), *values};
 }
 
 }  // namespace
@@ -126,12 +127,18 @@ void Converter::fold_literal_constant(const Json& op, size_t, const ProducerInde
     const auto out = first_out_id(op);
     if (!out) return;
     std::vector<double> values;
+    const auto numbers = [&](const char* attr) {
+        const Json* data = helper::attr(op, attr);
+        if (data && data->IsArray())
+            reserve_materialized(uint64_t{data->Size()} * sizeof(double), op_name(op));
+        return numbers_of(data);
+    };
     if (op_name(op) == "1.assign_value_") {
-        values = numbers_of(helper::attr(op, "values"));
+        values = numbers("values");
     } else if (auto v = helper::attr_f64(op, "value")) {
         values.push_back(*v);
     } else {
-        values = numbers_of(helper::attr(op, "value"));
+        values = numbers("value");
     }
     state.const_values.insert(*out, std::move(values));
 }
@@ -139,11 +146,14 @@ void Converter::fold_literal_constant(const Json& op, size_t, const ProducerInde
 void Converter::fold_cast_constant(const Json& op, size_t index, const ProducerIndex& producers) {
     const auto input = folded_input(state, op, index, producers);
     if (!input) return;
-    std::vector<double> values = *input->values;
     const Json* dtype = helper::attr(op, "dtype");
-    if (auto word = dtype ? helper::as_str(*dtype) : std::nullopt)
-        values = cast_constant_values(values, *word);
-    state.const_values.insert(input->out, std::move(values));
+    auto word = dtype ? helper::as_str(*dtype) : std::nullopt;
+    if (!word) {
+        state.const_values.insert_shared(input->out, std::move(input->shared));
+        return;
+    }
+    reserve_materialized(input->values->size() * sizeof(double), "cast");
+    state.const_values.insert(input->out, cast_constant_values(*input->values, *word));
 }
 
 void Converter::fold_scale_constant(const Json& op, size_t index, const ProducerIndex& producers) {
@@ -155,6 +165,7 @@ void Converter::fold_scale_constant(const Json& op, size_t index, const Producer
     const double bias = helper::attr_f64(op, "bias").value_or(0.0);
     const Json* after = helper::attr(op, "bias_after_scale");
     const bool bias_first = after && after->IsBool() && !after->GetBool();
+    reserve_materialized(input->values->size() * sizeof(double), "scale");
     std::vector<double> values = *input->values;
     // Rounded product and rounded sum, never fused (the build disables contraction).
     for (double& v : values) {
@@ -173,8 +184,8 @@ void Converter::fold_value_preserving_shape_constant(const Json& op, size_t inde
                                                      const ProducerIndex& producers) {
     const auto input = folded_input(state, op, index, producers);
     if (!input) return;
-    std::vector<double> copy = *input->values;
-    state.const_values.insert(input->out, std::move(copy));
+    // The numbers do not change: share them.
+    state.const_values.insert_shared(input->out, std::move(input->shared));
 }
 
 void Converter::ensure_constant_not_defined_later(int64_t input, size_t index,

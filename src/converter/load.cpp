@@ -10,6 +10,7 @@
 
 #include "converter/converter.h"
 #include "converter/file_read.h"
+#include "converter/passes/graph_walk.h"
 #include "log.h"
 
 namespace kestro {
@@ -257,6 +258,50 @@ void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
         if (name == nullptr || !name->IsString()) continue;
         process_pass2_op(std::string_view(name->GetString(), name->GetStringLength()), op);
     }
+    refuse_program_name_clashes();
+}
+
+namespace {
+
+// Throws when a program name is given to a value the conversion defines in `graph` or in a
+// graph nested in it, where the finishing passes or the scoping of subgraphs would let one
+// of the two silently stand for the other: an initializer (the last of a name wins, and an
+// input an initializer provides is dropped), or any name a subgraph defines (it shadows the
+// enclosing value). A node of the main graph defining such a name is refused by validation.
+void refuse_clashes_in(const proto::GraphProto& graph, bool nested,
+                       const std::unordered_set<std::string_view>& params,
+                       const std::unordered_set<std::string_view>& inputs) {
+    const auto check = [&](const std::string& name) {
+        const char* what = params.count(name)   ? "parameter"
+                           : inputs.count(name) ? "graph input"
+                                                : nullptr;
+        if (what)
+            throw Error("{} {} has the name of a value the conversion defines; rename it in "
+                        "the program",
+                        what, name);
+    };
+    for (const auto& t : graph.initializer) check(t.name);
+    for (const auto& node : graph.node) {
+        if (nested)
+            for (const auto& out : node.output)
+                if (!out.empty()) check(out);
+        passes::for_each_subgraph(node, [&](const proto::GraphProto& sub) {
+            for (const auto& in : sub.input) check(in.name);
+            refuse_clashes_in(sub, true, params, inputs);
+        });
+    }
+}
+
+}  // namespace
+
+void Converter::refuse_program_name_clashes() const {
+    // Until the weights are paired, every initializer of the graph comes from a lowering.
+    std::unordered_set<std::string_view> params(state.param_names->begin(),
+                                                state.param_names->end());
+    std::unordered_set<std::string_view> inputs;
+    for (const auto& input : graph.input) inputs.insert(input.name);
+    if (params.empty() && inputs.empty()) return;
+    refuse_clashes_in(graph, false, params, inputs);
 }
 
 void Converter::collect_pass1_from_ops(const Json& ops) {
@@ -320,9 +365,10 @@ void Converter::collect_pass1_from_ops(const Json& ops) {
                 }
                 const Json* block_ops = helper::member(block, "ops");
                 if (block_ops == nullptr || !block_ops->IsArray()) continue;
-                // Constants folded inside a nested block die with it: keep a handle to the
-                // table as it is and put it back afterwards, even when the block fails.
+                // Constants folded inside a nested block die with it: the block writes into
+                // a layer of its own over the table, dropped afterwards even when it fails.
                 auto saved = state.const_values;
+                state.const_values = saved.layered();
                 try {
                     collect_pass1_from_ops(*block_ops);
                 } catch (...) {

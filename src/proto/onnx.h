@@ -206,12 +206,14 @@ struct SparseTensorProto {
 
 struct GraphProto;
 
+// The members an attribute rarely holds (a tensor, a type, a sparse tensor) sit behind
+// pointers, so that the many small attributes of a large graph stay small.
 struct AttributeProto {
     std::string name;
     float f = 0.0f;
     int64_t i = 0;
     std::string s;
-    std::optional<TensorProto> t;
+    Box<TensorProto> t;
     Box<GraphProto> g;
     std::vector<float> floats;
     std::vector<int64_t> ints;
@@ -219,11 +221,11 @@ struct AttributeProto {
     std::vector<TensorProto> tensors;
     std::vector<GraphProto> graphs;
     std::string doc_string;
-    std::optional<TypeProto> tp;
+    Box<TypeProto> tp;
     std::vector<TypeProto> type_protos;
     int32_t type = 0;
     std::string ref_attr_name;
-    std::optional<SparseTensorProto> sparse_tensor;
+    Box<SparseTensorProto> sparse_tensor;
     std::vector<SparseTensorProto> sparse_tensors;
 };
 

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from harness import (Program, a_array, a_bool, a_f32, a_i32, a_str, check, convert, convert_check_run,
-                     np_dtype, program_json, run, weight_record, weights_bytes, write_weights)
+                     np_dtype, program_json, run, tt, weight_record, weights_bytes, write_weights)
 import paddle_ref
 
 LOW_AND_DEFAULT = [10, 17]
@@ -163,25 +163,43 @@ def test_conv2d_hardsigmoid_generic(tmp, opset, case):
     assert not {"data_format", "padding_algorithm", "groups", "paddings", "struct_name", "use_cudnn"} & attrs.keys()
 
 
+# name: (names of extra graph inputs, fetch names, the graph outputs expected)
+FETCH_NAMES = {
+    "two-fetches-one-name": ([], ["out", "out"], ["out", "out_1"]),
+    # The counter goes on where the last fetch of the name left it and skips taken names.
+    "suffix-taken-by-an-input": (["out_1"], ["out", "out", "out", "out"],
+                                 ["out", "out_2", "out_3", "out_4"]),
+}
+
+
 @pytest.mark.parametrize("opset", LOW_AND_DEFAULT)
-def test_two_fetches_with_one_name(tmp, opset):
+@pytest.mark.parametrize("case", list(FETCH_NAMES))
+def test_two_fetches_with_one_name(tmp, opset, case):
+    inputs, names, expected = FETCH_NAMES[case]
     p = Program()
     x = p.data("x", "f32", [2, 3])
+    for name in inputs:
+        p.data(name, "f32", [1])
     a = p.op("1.relu", [x], outs=[("f32", [2, 3])])
     b = p.op("1.sigmoid", [x], outs=[("f32", [2, 3])])
-    p.fetch(a, "out")
-    p.fetch(b, "out")
+    for k, name in enumerate(names):
+        p.fetch(a if k % 2 == 0 else b, name)
     out = tmp / "m.onnx"
     r = convert(p, None, out, opset=opset, env={"RUST_LOG": "warn"})
     assert r.returncode == 0, r.stderr
-    assert "fetch output name 'out' collides; renamed to 'out_1'" in r.stderr
+    assert f"fetch output name 'out' collides; renamed to '{expected[1]}'" in r.stderr
     model = check(out)
-    assert [o.name for o in model.graph.output] == ["out", "out_1"]
+    assert [o.name for o in model.graph.output] == expected
     xs = RNG.standard_normal((2, 3)).astype(np.float32)
-    res = run(out, {"x": xs})
-    assert list(res) == ["out", "out_1"]
-    np.testing.assert_array_equal(res["out"], np.maximum(xs, 0))
-    np.testing.assert_allclose(res["out_1"], sigmoid(xs.astype(np.float64)), rtol=1e-6)
+    feeds = {"x": xs}
+    feeds.update({name: np.zeros(1, np.float32) for name in inputs})
+    res = run(out, feeds)
+    assert list(res) == expected
+    for k, name in enumerate(expected):
+        if k % 2 == 0:
+            np.testing.assert_array_equal(res[name], np.maximum(xs, 0))
+        else:
+            np.testing.assert_allclose(res[name], sigmoid(xs.astype(np.float64)), rtol=1e-6)
 
 
 def dropout_program(mode, p_value=0.2):
@@ -276,6 +294,11 @@ def cycle(d, ops):
     # relu reads the output of an abs that reads relu's own output.
     ops.insert(2, {"#": "1.abs", "I": [{"%": 2}], "O": [{"%": 7, "TT": ops[1]["O"][0]["TT"]}]})
     ops[1]["I"] = [{"%": 7}]
+# An unused one-element constant whose value id 99 has no name of its own.
+FULL_99 = {"#": "1.full", "I": [], "O": [{"%": 99, "TT": tt("f32", [1])}],
+           "A": [{"N": "shape", "AT": {"#": "1.a_intarray", "D": [1]}},
+                 {"N": "value", "AT": {"#": "0.a_f64", "D": 1.0}},
+                 {"N": "dtype", "AT": {"#": "1.a_dtype", "D": "float32"}}]}
 
 MUST_FAIL = {
     # name: (program bytes or document, substring of the message)
@@ -334,6 +357,26 @@ MUST_FAIL = {
     "huge-operator-without-output-id": (damaged(lambda d, ops: (ops[0]["O"][0].update({"%": "1"}),
                                                                 ops.__setitem__(0, {"pad": "x" * 100_000, **ops[0]}))),
                                         'Missing output ID in op: {"pad":"' + "x" * 248 + "...\n"),
+    # A program name equal to a generated one (here the initializer of an unused constant)
+    # would be settled in favour of one of the two, silently, even when nothing reads it.
+    "unused-parameter-named-like-a-generated-value": (
+        damaged(lambda d, ops: ops.__setitem__(slice(0, 0), [
+            {"#": "p", "A": [0, 1, 1, "tensor_99"], "O": {"%": 98, "TT": tt("f32", [1])}},
+            FULL_99])),
+        "parameter tensor_99 has the name of a value the conversion defines"),
+    "input-named-like-a-generated-value": (
+        damaged(lambda d, ops: (ops[0]["A"][0]["AT"].update(D="tensor_99"), ops.insert(1, FULL_99))),
+        "graph input tensor_99 has the name of a value the conversion defines"),
+    # 2^28 float64 values pass the per-operator element cap but not the program's byte limit,
+    # which is checked before anything is allocated (the constant is not even used).
+    "constant-past-the-program-byte-limit": (
+        damaged(lambda d, ops: ops.insert(0, {
+            "#": "1.full", "I": [], "O": [{"%": 99, "TT": tt("f64", [2**28])}],
+            "A": [{"N": "shape", "AT": {"#": "1.a_intarray", "D": [2**28]}},
+                  {"N": "value", "AT": {"#": "0.a_f64", "D": 1.0}},
+                  {"N": "dtype", "AT": {"#": "1.a_dtype", "D": "float64"}}]})),
+        "1.full would materialize 2147483648 more bytes from the program's numbers, past the "
+        "limit of 1073741824 bytes for a whole program"),
 }
 
 

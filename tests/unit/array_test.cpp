@@ -43,18 +43,24 @@ TEST(ConstantTensors, FillsCapsAndRefusesBrokenShapes) {
         std::vector<double> folded;
         std::vector<int64_t> dims;  // expected dims, or empty with an error
         const char* error;
+        uint64_t already = 0;  // bytes the program materialized before this operator
     };
+    constexpr uint64_t cap = Converter::kMaxMaterializedBytes;
     const Case cases[] = {
         {"1.full_int_array", "[]", {7}, {1}, nullptr},
         {"1.full_int_array", "[4611686018427387904,4]", {3, 4}, {2}, nullptr},
         {"1.full", "[65536,8192]", {1}, {}, "1.full initializer shape [65536, 8192] has more than 268435456 elements"},
         {"1.full", "[4611686018427387904,4]", {1}, {}, "1.full initializer shape [4611686018427387904, 4] has more than 268435456 elements"},
         {"1.full", "[4]", {1, 2}, {}, "1.full initializer shape [4] expects 4 values, got 2"},
+        // The limit holds for the whole program: checked before the bytes are allocated.
+        {"1.full", "[4]", {1}, {4}, nullptr, cap - 16},
+        {"1.full", "[4]", {1}, {}, "1.full would materialize 16 more bytes from the program's numbers, past the limit of 1073741824 bytes for a whole program (1073741809 already used)", cap - 15},
     };
     for (const Case& k : cases) {
         Ops ops;
         Converter c;
         c.state.const_values.insert(9, k.folded);
+        c.materialized->total = k.already;
         const auto& o = ops(op(k.name, a("shape", k.shape) + "," + a("dtype", "\"float32\""), ""));
         if (k.error) {
             EXPECT_EQ(error_of([&] { c.op_full(k.name, o); }), k.error);

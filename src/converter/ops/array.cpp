@@ -152,6 +152,9 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
         throw Error("{} initializer shape {} expects {} values, got {}", full_name,
                     helper::fmt_dims(dims), expected, elements);
 
+    if (elements > 0)
+        reserve_materialized(uint64_t(elements) * encode_scalar_f64_as_raw_data(dtype, 0.0).size(),
+                             full_name);
     std::vector<uint8_t> bytes =
         elements == 0 ? std::vector<uint8_t>{} : encode_elements(dtype, values, repeat);
     graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), dtype, std::move(bytes)));
@@ -181,6 +184,9 @@ void Converter::op_assign_value(const Json& op) {
     if (*count != static_cast<int64_t>(values.size()))
         throw Error("assign_value_ shape {} expects {} values, got {}", helper::fmt_dims(dims),
                     *count, values.size());
+    if (!values.empty())
+        reserve_materialized(values.size() * encode_scalar_f64_as_raw_data(*dtype, 0.0).size(),
+                             "assign_value_");
     std::vector<uint8_t> bytes = encode_elements(*dtype, values, 0);
     graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), *dtype, std::move(bytes)));
 }

@@ -227,12 +227,10 @@ void Converter::op_while(const Json& op) {
     // An argument name that an enclosing loop body already gave to its own argument (a nested
     // loop carrying the same outer value at the same position) would shadow it inside the
     // nested body; the argument's own id keeps the two apart.
-    std::unordered_set<std::string_view> taken;
-    for (const auto& [id, name] : state.tensor_names.get()) taken.insert(name);
     std::vector<std::string> arg_names;
     for (size_t i = 0; i < carried.size(); ++i) {
         std::string name = fmt::format("while_arg_{}_{}", i, carried[i]);
-        if (taken.count(name)) {
+        if (state.tensor_names.names_a_value(name)) {
             const Json* arg_id = helper::member((*args)[static_cast<rapidjson::SizeType>(i)], "#");
             if (auto own = arg_id ? helper::as_i64(*arg_id) : std::nullopt)
                 name = fmt::format("while_arg_{}_{}_{}", i, carried[i], *own);

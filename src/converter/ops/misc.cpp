@@ -123,16 +123,30 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
     add_cast_node(std::move(wide_out), std::move(out), *widen_from);
 }
 
+void Converter::refresh_taken_names() {
+    TakenNames& t = taken_names;
+    const auto& params = state.param_names.get();
+    if (t.nodes_seen > graph.node.size() || t.outputs_seen > graph.output.size() ||
+        t.inputs_seen > graph.input.size() || t.params_seen > params.size())
+        t = TakenNames{};
+    for (; t.nodes_seen < graph.node.size(); ++t.nodes_seen)
+        for (const auto& name : graph.node[t.nodes_seen].output) t.outputs.insert(name);
+    for (; t.outputs_seen < graph.output.size(); ++t.outputs_seen)
+        t.outputs.insert(graph.output[t.outputs_seen].name);
+    for (; t.inputs_seen < graph.input.size(); ++t.inputs_seen)
+        t.inputs.insert(graph.input[t.inputs_seen].name);
+    for (; t.params_seen < params.size(); ++t.params_seen) t.params.insert(params[t.params_seen]);
+}
+
 void Converter::op_data(const Json& op) {
     proto::ValueInfoProto info = build_value_info(op, Direction::Input);
     // A feed named like another feed or a parameter would be merged with it by the
     // finishing passes, and its consumers would silently read the other value.
-    for (const auto& input : graph.input) {
-        if (input.name == info.name) throw Error("duplicate graph input name {}", helper::fmt_text(info.name));
-    }
-    for (const auto& param : state.param_names.get()) {
-        if (param == info.name) throw Error("graph input {} collides with a parameter", helper::fmt_text(info.name));
-    }
+    refresh_taken_names();
+    if (taken_names.inputs.count(info.name))
+        throw Error("duplicate graph input name {}", helper::fmt_text(info.name));
+    if (taken_names.params.count(info.name))
+        throw Error("graph input {} collides with a parameter", helper::fmt_text(info.name));
     // An input without an element type cannot be fed; the ONNX checker refuses it.
     if (!info.type) throw Error("graph input {} has no element type", helper::fmt_text(info.name));
     graph.input.push_back(info);
@@ -156,20 +170,8 @@ void Converter::op_fetch(const Json& op) {
         if (!dims) std::get<proto::TypeProto::Tensor>(info.type->value).shape.reset();
     }
     // An untyped graph output fails the checker, as an untyped input does.
-    if (!info.type) throw Error("graph output {} has no element type", info.name);
+    if (!info.type) throw Error("graph output {} has no element type", helper::fmt_text(info.name));
     std::string source = get_tensor_name(ids.front());
-
-    if (!fetch_names || fetch_names->node_count != graph.node.size() ||
-        fetch_names->output_count != graph.output.size()) {
-        FetchNameCache cache;
-        for (const auto& output : graph.output) cache.names.insert(output.name);
-        for (const auto& node : graph.node) {
-            for (const auto& name : node.output) cache.names.insert(name);
-        }
-        cache.node_count = graph.node.size();
-        cache.output_count = graph.output.size();
-        fetch_names = std::move(cache);
-    }
 
     std::string requested;
     if (auto given = helper::attr_str_value(op, "name"); given && !given->empty()) {
@@ -178,28 +180,27 @@ void Converter::op_fetch(const Json& op) {
         requested = fmt::format("fetch_{}", graph.output.size());
     }
     // Graph inputs and parameters are names too: an output named like one of them would
-    // give the tensor a second definition. They are looked up directly rather than kept in
-    // the cache, whose validity follows only the node and output counts, so an input added
-    // after the cache was built is still seen.
-    const auto& params = state.param_names.get();
+    // give the tensor a second definition.
+    refresh_taken_names();
+    const TakenNames& t = taken_names;
     const auto is_input_or_param = [&](const std::string& name) {
-        for (const auto& input : graph.input)
-            if (input.name == name) return true;
-        return std::find(params.begin(), params.end(), name) != params.end();
+        return t.inputs.count(name) != 0 || t.params.count(name) != 0;
     };
     // Fetching a graph input or parameter under its own name needs no copy and no rename,
     // unless an earlier fetch already made that graph output.
     const bool fetches_itself = requested == source && is_input_or_param(source);
     const auto taken = [&](const std::string& name) {
-        return fetch_names->names.count(name) != 0 ||
+        return t.outputs.count(name) != 0 ||
                (!(fetches_itself && name == requested) && is_input_or_param(name));
     };
     std::string final_name = requested;
     if (taken(requested)) {
-        for (uint32_t counter = 1;; ++counter) {
-            final_name = fmt::format("{}_{}", requested, counter);
+        uint32_t& next = taken_names.next_suffix.try_emplace(requested, 1).first->second;
+        for (;; ++next) {
+            final_name = fmt::format("{}_{}", requested, next);
             if (!taken(final_name)) break;
         }
+        ++next;
         KLOG(Level::Warn, kMiscTarget, "fetch output name '{}' collides; renamed to '{}'",
              helper::fmt_text(requested), helper::fmt_text(final_name));
     }
@@ -207,9 +208,6 @@ void Converter::op_fetch(const Json& op) {
     info.name = final_name;
     graph.output.push_back(std::move(info));
     if (source != final_name) append_node("Identity", {source}, {final_name});
-    fetch_names->names.insert(final_name);
-    fetch_names->node_count = graph.node.size();
-    fetch_names->output_count = graph.output.size();
 }
 
 void Converter::op_dropout(const Json& op) {

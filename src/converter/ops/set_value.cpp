@@ -238,6 +238,8 @@ void Converter::set_value_rows(const Json& op, const std::vector<int64_t>& ids, 
     const std::string batch_dim = fmt::format("set_value_batch_dim_{}", out);
     append_node("Gather", {shape, batch_axis}, {batch_dim});
 
+    // The positions, and the initializer that holds them.
+    reserve_materialized(uint64_t(n) * 16, "set_value_");
     std::vector<int64_t> positions;
     positions.reserve(static_cast<size_t>(n));
     for (int64_t k = 0; k < n; ++k) positions.push_back(start + k * step);
@@ -336,6 +338,8 @@ void Converter::set_value_block(const Json& op, const std::vector<int64_t>& ids,
     }
 
     // Coordinates of the cartesian product in row-major order, odometer style.
+    // The coordinates and the fill values, each listed and then encoded.
+    reserve_materialized(uint64_t(*coordinates) * 16 + uint64_t(*count) * 16, "set_value_");
     std::vector<int64_t> coords;
     coords.reserve(static_cast<size_t>(*coordinates));
     std::vector<int64_t> at(static_cast<size_t>(rank), 0);

@@ -117,6 +117,7 @@ void Converter::op_flip(const Json& op) {
                            fmt::format("flip_slice_{}_{}", out, j));
         } else {
             const std::string indices = fmt::format("flip_indices_{}_{}", out, j);
+            reserve_materialized(uint64_t(length) * 16, "flip");
             std::vector<int64_t> reversed(static_cast<size_t>(length));
             for (int64_t i = 0; i < length; ++i) reversed[static_cast<size_t>(i)] = length - 1 - i;
             push_i64_initializer(indices, {length}, reversed);

@@ -1,7 +1,8 @@
 // Local clean-ups of what the lowerings emit: Identity renames, a Cast of an equal Cast,
 // and a Squeeze undone by an Unsqueeze on the same axes (or the reverse). Each rewrite
-// rebuilds its tables and scans the nodes once; the rewrites repeat until none changes
-// anything, then equal small initializers are merged.
+// builds its tables once and scans the nodes (the squeeze pairs in generations, so that
+// nested pairs cost one call); the rewrites repeat until none changes anything, then equal
+// small initializers are merged.
 #include <algorithm>
 #include <cstring>
 
@@ -190,6 +191,33 @@ bool all_non_negative(const std::vector<int64_t>& axes) {
     return std::all_of(axes.begin(), axes.end(), [](int64_t a) { return a >= 0; });
 }
 
+// The axes of a Squeeze or Unsqueeze whose axes input is read under the name `axes_input`.
+std::optional<std::vector<int64_t>> axes_read_as(const Converter::InitializerIndex& initializers,
+                                                 const proto::NodeProto& node,
+                                                 std::string_view axes_input) {
+    if (node.op_type != "Squeeze" && node.op_type != "Unsqueeze") return std::nullopt;
+    if (const auto* a = first_attribute(node, "axes")) return a->ints;
+    if (axes_input.empty()) return std::nullopt;
+    auto it = initializers.find(axes_input);
+    if (it == initializers.end()) return std::nullopt;
+    const proto::TensorProto& t = *it->second;
+    if (t.data_type != proto::dtype::INT64) return std::nullopt;
+    if (!t.int64_data.empty()) return t.int64_data;
+    if (t.raw_data.size() % 8 != 0) return std::nullopt;
+    std::vector<int64_t> axes(t.raw_data.size() / 8);
+    for (size_t i = 0; i < axes.size(); ++i) {
+        uint64_t v = 0;
+        for (int b = 7; b >= 0; --b) v = (v << 8) | t.raw_data.data()[i * 8 + b];
+        axes[i] = static_cast<int64_t>(v);
+    }
+    return axes;
+}
+
+// Cancels Squeeze/Unsqueeze pairs in one call, nested pairs included. The work goes in
+// generations that give what repeated scans of the whole graph would give: the first looks
+// at every node; each later one looks only at the nodes next to what the one before changed,
+// and sees the names and use counts as that one left them. Nodes are removed and inputs
+// renamed once, at the end.
 bool cancel_squeeze_pairs(proto::GraphProto& graph) {
     if (!has_op(graph, "Squeeze", "Unsqueeze")) return false;
     const NameSet outputs = passes::output_names(graph);
@@ -199,50 +227,147 @@ bool cancel_squeeze_pairs(proto::GraphProto& graph) {
     Converter::InitializerIndex initializers;
     for (const auto& t : graph.initializer) initializers.emplace(t.name, &t);  // first wins
 
-    std::vector<bool> remove(graph.node.size());
-    Converter::RenameMap renames;
-    std::vector<std::pair<size_t, std::string>> to_identity;
-    for (size_t c = 0; c < graph.node.size(); ++c) {
-        const auto& cn = graph.node[c];
-        if (cn.input.empty() || cn.output.size() != 1) continue;
-        const auto p = sole_use_producer(cn.input[0], outputs, uses, producers);
-        if (!p || remove[*p]) continue;
-        const auto& pn = graph.node[*p];
-        if (pn.input.empty() || pn.output.size() != 1 || pn.input[0].empty()) continue;
-        const bool pair = (pn.op_type == "Squeeze" && cn.op_type == "Unsqueeze") ||
-                          (pn.op_type == "Unsqueeze" && cn.op_type == "Squeeze");
-        if (!pair) continue;
-        auto pa = Converter::static_axes(initializers, pn);
-        auto ca = Converter::static_axes(initializers, cn);
-        // An empty axes list asks Squeeze for every size-1 dim, which an Unsqueeze with no
-        // axes does not undo, so only explicit, equal axes cancel.
-        if (!pa || !ca || pa->empty() || ca->empty() || !all_non_negative(*pa) ||
-            !all_non_negative(*ca))
-            continue;
-        std::sort(pa->begin(), pa->end());
-        std::sort(ca->begin(), ca->end());
-        if (*pa != *ca) continue;
+    const size_t n = graph.node.size();
+    // The nodes of this graph reading each name, at any input position; a renamed name's
+    // readers move to its replacement.
+    std::unordered_map<std::string_view, std::vector<size_t>> readers;
+    for (size_t i = 0; i < n; ++i)
+        for (const auto& in : graph.node[i].input)
+            if (!in.empty()) readers[in].push_back(i);
 
-        const std::string& x = pn.input[0];
-        const std::string& y = cn.output[0];
-        remove[*p] = true;
-        if (outputs.count(y)) {
-            to_identity.emplace_back(c, x);
-        } else {
-            remove[c] = true;
-            renames[y] = x;
+    // Renames made so far, and the name each input is read under after them.
+    std::unordered_map<std::string_view, std::string_view> renamed;
+    const auto current = [&](std::string_view name) {
+        const std::string_view start = name;
+        for (size_t steps = 0; steps <= renamed.size(); ++steps) {
+            auto it = renamed.find(name);
+            if (it == renamed.end()) break;
+            name = it->second;
         }
+        if (name != start) renamed[start] = name;  // later look-ups take one step
+        return name;
+    };
+
+    std::vector<bool> remove(n);  // removed, in this generation or an earlier one
+    std::vector<bool> gone(n);    // removed or made an Identity in an earlier generation
+    Converter::RenameMap renames;
+    std::vector<std::pair<size_t, std::string_view>> to_identity;
+
+    struct Cancel {
+        size_t p, c;
+        std::string_view x;  // the value the pair passes through
+        bool keep_identity;  // the pair's result is a graph output
+    };
+    std::vector<size_t> candidates(n);
+    for (size_t i = 0; i < n; ++i) candidates[i] = i;
+    bool first = true;
+    while (!candidates.empty()) {
+        std::vector<Cancel> done;
+        for (size_t c : candidates) {
+            if (!first && gone[c]) continue;
+            const auto& cn = graph.node[c];
+            if (cn.input.empty() || cn.output.size() != 1) continue;
+            const auto p = sole_use_producer(current(cn.input[0]), outputs, uses, producers);
+            if (!p || remove[*p] || gone[*p]) continue;
+            const auto& pn = graph.node[*p];
+            if (pn.input.empty() || pn.output.size() != 1 || pn.input[0].empty()) continue;
+            const bool pair = (pn.op_type == "Squeeze" && cn.op_type == "Unsqueeze") ||
+                              (pn.op_type == "Unsqueeze" && cn.op_type == "Squeeze");
+            if (!pair) continue;
+            const auto axes_name = [&](const proto::NodeProto& node) {
+                return node.input.size() < 2 || node.input[1].empty()
+                           ? std::string_view()
+                           : current(node.input[1]);
+            };
+            auto pa = axes_read_as(initializers, pn, axes_name(pn));
+            auto ca = axes_read_as(initializers, cn, axes_name(cn));
+            // An empty axes list asks Squeeze for every size-1 dim, which an Unsqueeze with
+            // no axes does not undo, so only explicit, equal axes cancel.
+            if (!pa || !ca || pa->empty() || ca->empty() || !all_non_negative(*pa) ||
+                !all_non_negative(*ca))
+                continue;
+            std::sort(pa->begin(), pa->end());
+            std::sort(ca->begin(), ca->end());
+            if (*pa != *ca) continue;
+
+            const bool keep = outputs.count(cn.output[0]) != 0;
+            remove[*p] = true;
+            if (!keep) remove[c] = true;
+            done.push_back({*p, c, current(pn.input[0]), keep});
+        }
+        first = false;
+        if (done.empty()) break;
+
+        // The generation's changes: the removed nodes no longer read their inputs, a result
+        // kept as a graph output is copied by an Identity, every other result is renamed.
+        std::vector<std::string_view> touched;
+        const auto drop_reads = [&](const proto::NodeProto& node, size_t from) {
+            for (size_t i = from; i < node.input.size(); ++i) {
+                if (node.input[i].empty()) continue;
+                const std::string_view name = current(node.input[i]);
+                --uses[name];
+                touched.push_back(name);
+            }
+        };
+        for (const Cancel& k : done) {
+            drop_reads(graph.node[k.p], 0);
+            drop_reads(graph.node[k.c], 0);
+            gone[k.p] = true;
+            gone[k.c] = true;
+            if (k.keep_identity) {
+                ++uses[k.x];
+                to_identity.emplace_back(k.c, k.x);
+            }
+        }
+        for (const Cancel& k : done) {
+            if (k.keep_identity) continue;
+            const std::string_view y = graph.node[k.c].output[0];
+            const std::string_view x = current(k.x);
+            renames[std::string(y)] = std::string(x);
+            renamed[y] = x;
+            uses[x] += uses[y];
+            uses[y] = 0;
+            auto moved = readers.find(y);
+            if (moved != readers.end()) {
+                auto& into = readers[x];
+                into.insert(into.end(), moved->second.begin(), moved->second.end());
+                readers.erase(y);
+            }
+            touched.push_back(x);
+        }
+
+        // Next: the readers of every touched name, and the readers of their results (whose
+        // producer now reads another name).
+        std::vector<size_t> next;
+        for (std::string_view name : touched) {
+            auto it = readers.find(current(name));
+            if (it == readers.end()) continue;
+            for (size_t r : it->second) {
+                if (gone[r]) continue;
+                next.push_back(r);
+                for (const auto& out : graph.node[r].output) {
+                    auto rr = readers.find(out);
+                    if (rr == readers.end()) continue;
+                    for (size_t q : rr->second)
+                        if (!gone[q]) next.push_back(q);
+                }
+            }
+        }
+        std::sort(next.begin(), next.end());
+        next.erase(std::unique(next.begin(), next.end()), next.end());
+        candidates = std::move(next);
     }
     if (renames.empty() && to_identity.empty()) return false;
-    Converter::replace_node_inputs(graph, renames);
-    RenameResolver resolver(renames);
-    for (auto& [c, x] : to_identity) {
+
+    std::vector<std::pair<size_t, std::string>> identities;
+    for (auto& [c, x] : to_identity) identities.emplace_back(c, std::string(x));
+    for (auto& [c, x] : identities) {
         auto& node = graph.node[c];
-        const std::string* to = resolver.resolve(x);
         node.op_type = "Identity";
-        node.input.assign(1, to ? *to : x);
+        node.input.assign(1, std::move(x));
         node.attribute.clear();
     }
+    Converter::replace_node_inputs(graph, renames);
     passes::remove_flagged(graph.node, remove);
     return true;
 }
@@ -261,22 +386,8 @@ void Converter::add_recursive_input_use_counts(const proto::GraphProto& graph, U
 
 std::optional<std::vector<int64_t>> Converter::static_axes(const InitializerIndex& initializers,
                                                            const proto::NodeProto& node) {
-    if (node.op_type != "Squeeze" && node.op_type != "Unsqueeze") return std::nullopt;
-    if (const auto* a = first_attribute(node, "axes")) return a->ints;
-    if (node.input.size() < 2 || node.input[1].empty()) return std::nullopt;
-    auto it = initializers.find(node.input[1]);
-    if (it == initializers.end()) return std::nullopt;
-    const proto::TensorProto& t = *it->second;
-    if (t.data_type != proto::dtype::INT64) return std::nullopt;
-    if (!t.int64_data.empty()) return t.int64_data;
-    if (t.raw_data.size() % 8 != 0) return std::nullopt;
-    std::vector<int64_t> axes(t.raw_data.size() / 8);
-    for (size_t i = 0; i < axes.size(); ++i) {
-        uint64_t v = 0;
-        for (int b = 7; b >= 0; --b) v = (v << 8) | t.raw_data.data()[i * 8 + b];
-        axes[i] = static_cast<int64_t>(v);
-    }
-    return axes;
+    const bool named = node.input.size() >= 2 && !node.input[1].empty();
+    return axes_read_as(initializers, node, named ? std::string_view(node.input[1]) : std::string_view());
 }
 
 void Converter::canonicalize_graph_checked(proto::GraphProto& graph, size_t depth) {
