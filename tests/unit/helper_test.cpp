@@ -56,8 +56,9 @@ TEST(JsonKinds, NumberLiteralsKeepTheirKind) {
     for (const auto& [literal, want] : cases) {
         const auto got = json_number_value(literal);
         EXPECT_EQ(got, want) << literal;
-        if (got && want && std::holds_alternative<double>(*want))
+        if (got && want && std::holds_alternative<double>(*want)) {
             EXPECT_EQ(std::signbit(std::get<double>(*got)), std::signbit(std::get<double>(*want))) << literal;
+        }
     }
 }
 
