@@ -370,6 +370,7 @@ public:
     void op_scale(const Json& op);
     void op_multiply(const Json& op);
     void op_floor_divide(const Json& op);
+    void op_remainder(const Json& op);
     void op_pow(const Json& op);
     void op_bitwise_and(const Json& op);
     void op_bitwise_not(const Json& op);
