@@ -375,6 +375,7 @@ public:
     void op_bitwise_and(const Json& op);
     void op_bitwise_not(const Json& op);
     void op_hardswish(const Json& op);
+    void op_hardsigmoid(const Json& op);
     void op_leaky_relu(const Json& op);
     void op_gelu(const Json& op);
     void op_prelu(const Json& op);

@@ -92,12 +92,21 @@ BINARY = {
     "1.logical_or": np.logical_or,
     "1.logical_not": lambda a, b: np.logical_not(a),
     "1.where": lambda a, b: np.where(alternating_mask(a), a, b),
+    # Paddle's float attributes widened to float64: slope 0.1666667, offset 0.5.
+    "1.hardsigmoid": lambda a, b: np.minimum(np.maximum(a * np.float64(np.float32(0.1666667)) + 0.5, 0), 1),
+    "1.hardswish": lambda a, b: a * np.minimum(np.maximum(a + 3, 0), 6) / 6,
+    "1.relu": lambda a, b: np.maximum(a, 0).astype(a.dtype),
 }
 # The operands an operator is given from a row's a and b (default: both).
 OPERANDS = {
     "1.logical_not": lambda a, b: [a],
     "1.where": lambda a, b: [alternating_mask(a), a, b],
+    "1.hardsigmoid": lambda a, b: [a],
+    "1.hardswish": lambda a, b: [a],
+    "1.relu": lambda a, b: [a],
 }
+# Operators ONNX takes on a row's type only from a later opset.
+MIN_OPSET = {"1.relu": 14}
 
 
 @pytest.mark.parametrize("opset", [10, 17])
@@ -141,8 +150,14 @@ OPERANDS = {
     ("1.where", np.float16, [0.5, np.nan, -2.0], [1.0, 2.0, np.inf]),
     ("1.where", np.int8, -3, 4),  # 0-D
     ("1.where", np.bool_, [], []),
+    # ONNX Runtime has no float64 HardSigmoid or HardSwish, nor an int16 Relu.
+    ("1.hardsigmoid", np.float64, [-4.0, -3.0, 0.1, 2.9, 3.0, 1e300], [0] * 6),
+    ("1.hardswish", np.float64, [-4.0, -3.0, -1.0, 0.1, 2.9, 3.0, 1e300], [0] * 7),
+    ("1.relu", np.int16, [-32768, -1, 0, 32767], [0] * 4),
 ])
 def test_elementwise_binary(tmp, opset, name, dtype, a, b):
+    if opset < MIN_OPSET.get(name, 0):
+        pytest.skip(f"{name} on {np.dtype(dtype).name} needs opset {MIN_OPSET[name]}")
     a, b = arr(a, dtype), arr(b, dtype)
     expected = BINARY[name](a, b)
     operands = OPERANDS.get(name, lambda a, b: [a, b])(a, b)

@@ -342,6 +342,7 @@ MUST_FAIL = {
     "fractional-attribute": (one_op_doc("1.softmax", "f32", attrs={"axis": a_f32(0.5)}),
                              "softmax: attribute axis must be an integer for ONNX Softmax"),
     "relu-int32-at-10": (one_op_doc("1.relu", "i32"), "Relu on int32 requires opset >= 14, but target opset is 10", 10),
+    "relu-int64": (one_op_doc("1.relu", "i64"), "relu: ONNX Runtime has no Relu for int64 operands"),
     "sqrt-of-ints": (one_op_doc("1.sqrt", "i32"), "sqrt: ONNX Sqrt does not take int32 operands"),
     "equal-f32-at-10": (one_op_doc("1.equal", "f32", n_in=2), "Equal on float32 requires opset >= 11, but target opset is 10", 10),
     "range-f16": (one_op_doc("1.range", "f16", n_in=3), "range: ONNX Range does not take float16 operands"),

@@ -143,6 +143,8 @@ Table build_table() {
         // Float remainder: ONNX Mod takes floats only as fmod, Paddle follows the divisor's sign.
         {"1.remainder", call<&C::op_remainder>},
         {"1.remainder_", call<&C::op_remainder>},
+        // ONNX Runtime has no float64 HardSigmoid.
+        {"1.hardsigmoid", call<&C::op_hardsigmoid>},
         {"2.yield", pass2_noop},
     };
     Table table;

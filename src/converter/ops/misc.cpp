@@ -114,8 +114,25 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
                         helper::onnx_dtype_name(*t), *since, opset);
         widen_from = *t;
     }
+    // Paddle's shape gives int32 (shape64 int64); ONNX Shape always gives int64.
+    if (type == "Shape" && !node.output.empty()) {
+        if (const auto t = known_onnx_dtype(out_id); t && *t != proto::dtype::INT64) {
+            std::string out = std::exchange(node.output.front(), fmt::format("{}_int64_{}", bare_name, out_id));
+            std::string shape = node.output.front();
+            graph.node.push_back(std::move(node));
+            add_cast_node(std::move(shape), std::move(out), *t);
+            return;
+        }
+    }
     int32_t wide_type = proto::dtype::INT32;
     size_t first_wide = 0;
+    // ONNX Runtime runs Relu on int8 and int32 but not on int16 or int64, which ONNX allows.
+    if (type == "Relu" && !in_ids.empty()) {
+        const auto t = known_onnx_dtype(in_ids[0]);
+        if (t == proto::dtype::INT16) widen_from = proto::dtype::INT16;
+        if (t == proto::dtype::INT64)
+            throw Error("{}: ONNX Runtime has no Relu for int64 operands", bare_name);
+    }
     // ONNX Runtime has no Where kernel for some element types ONNX allows (bool, int8,
     // int16): the two choices are selected in a wider type and the result cast back.
     if (type == "Where" && in_ids.size() == 3) {
