@@ -183,12 +183,15 @@ void Converter::add_reduce_node(std::string op_type, std::string input, std::str
                                 int64_t keepdims, const std::string& prefix) {
     std::vector<std::string> inputs{std::move(input)};
     std::vector<proto::AttributeProto> attrs;
+    // ReduceSum takes its axes as an input from opset 13, the other reductions from 18.
+    const int64_t axes_input_from = op_type == "ReduceSum" ? 13 : 18;
     if (axes) {
-        if (opset < 18) {
+        if (opset < axes_input_from) {
             // An empty "axes" attribute is refused by ONNX checkers; leaving it out means
             // the same thing: reduce over every axis.
             if (!axes->empty()) attrs.push_back(helper::attr_ints("axes", *axes));
-        } else {
+        } else if (!axes->empty() || opset >= 18) {
+            // (An empty list left out reduces every axis as well, so below 18 it stays out.)
             graph.initializer.push_back(vector_i64(prefix + "_axes", *axes));
             inputs.push_back(prefix + "_axes");
         }

@@ -370,10 +370,12 @@ public:
     void op_scale(const Json& op);
     void op_multiply(const Json& op);
     void op_floor_divide(const Json& op);
+    void op_remainder(const Json& op);
     void op_pow(const Json& op);
     void op_bitwise_and(const Json& op);
     void op_bitwise_not(const Json& op);
     void op_hardswish(const Json& op);
+    void op_hardsigmoid(const Json& op);
     void op_leaky_relu(const Json& op);
     void op_gelu(const Json& op);
     void op_prelu(const Json& op);

@@ -67,6 +67,13 @@ bool is_integer_onnx_dtype(int32_t code) {
     return code == UINT8 || code == INT8 || code == INT16 || code == INT32 || code == INT64;
 }
 
+std::optional<int32_t> where_compute_type(int32_t type) {
+    using namespace proto::dtype;
+    if (type == BOOL || type == INT8 || type == INT16 || type == UINT16) return INT32;
+    if (type == UINT32) return INT64;
+    return std::nullopt;
+}
+
 namespace {
 proto::AttributeProto named(std::string name, int32_t type) {
     proto::AttributeProto a;

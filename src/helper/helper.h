@@ -70,6 +70,9 @@ size_t onnx_dtype_size(int32_t code);
 bool is_float_onnx_dtype(int32_t code);
 // UINT8, INT8, INT16, INT32 or INT64 (the integer types a program's tokens map to).
 bool is_integer_onnx_dtype(int32_t code);
+// The type a select (Where) over elements of `type` runs in when ONNX Runtime has no Where
+// kernel for it; empty when it has one.
+std::optional<int32_t> where_compute_type(int32_t type);
 
 // ---- attribute builders ----
 

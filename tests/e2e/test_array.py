@@ -149,6 +149,9 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
                                         ("start0", 0, -1, [-1], [-1]), ("to_end", 2, -1, None, [2, 3, 20])):
         f = p.op("1.flatten", [z], attrs={"start_axis": start, "stop_axis": stop}, outs=[("f32", out) if out else None])
         refs[f"flatten_{name}"] = (f, feeds["z"].reshape(ref or [2, 12, 5]))
+    # Paddle's shape gives int32, shape64 int64; ONNX Shape gives int64 only.
+    for name, word, np_type in (("shape", "i32", np.int32), ("shape64", "i64", np.int64)):
+        refs[name] = (p.op(f"1.{name}", [z], outs=[(word, [4])]), np.array([2, 3, 4, 5], np_type))
     if opset >= 14:  # an empty dim in a spelt-out target needs Reshape's allowzero
         feeds.update(ze=np.zeros((2, 3, 0, 2), np.float32), zs=np.zeros((2, 3, 0), np.float32))
         for name, src, dims, start, stop, out in (("empty_runtime", "ze", [-1, 3, -1, 2], 1, 2, [-1, -1, 2]),

@@ -64,13 +64,50 @@ def test_floor_divide_floats_in_their_own_width(tmp, opset, dtype, a, b):
     np.testing.assert_array_equal(got, np.floor(a / b))
 
 
+def paddle_remainder(a, b):
+    """Paddle's kernel: fmod, then a nonzero remainder whose sign differs from the divisor's
+    moves by one divisor (float16 is computed in float32 and rounded once)."""
+    w = a.astype(np.float32) if a.dtype == np.float16 else a
+    v = b.astype(w.dtype)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        r = np.fmod(w, v)
+        r = np.where((r != 0) & ((v < 0) != (r < 0)), r + v, r)
+    return r.astype(a.dtype)
+
+
+def alternating_mask(a):
+    return (np.arange(a.size) % 2 == 0).reshape(a.shape)
+
+
 # Paddle's elementwise results in the operands' type: narrow integers wrap.
 BINARY = {
     "1.multiply": lambda a, b: np.logical_and(a, b) if a.dtype == np.bool_ else (a * b).astype(a.dtype),
     "1.add": lambda a, b: (a + b).astype(a.dtype),
     "1.subtract": lambda a, b: (a - b).astype(a.dtype),
     "1.equal": lambda a, b: a == b,
+    "1.remainder": paddle_remainder,
+    "1.remainder_": paddle_remainder,
+    # The logical operators read any nonzero element (NaN too) as true.
+    "1.logical_and": np.logical_and,
+    "1.logical_or": np.logical_or,
+    "1.logical_xor": np.logical_xor,
+    "1.logical_not": lambda a, b: np.logical_not(a),
+    "1.where": lambda a, b: np.where(alternating_mask(a), a, b),
+    # Paddle's float attributes widened to float64: slope 0.1666667, offset 0.5.
+    "1.hardsigmoid": lambda a, b: np.minimum(np.maximum(a * np.float64(np.float32(0.1666667)) + 0.5, 0), 1),
+    "1.hardswish": lambda a, b: a * np.minimum(np.maximum(a + 3, 0), 6) / 6,
+    "1.relu": lambda a, b: np.maximum(a, 0).astype(a.dtype),
 }
+# The operands an operator is given from a row's a and b (default: both).
+OPERANDS = {
+    "1.logical_not": lambda a, b: [a],
+    "1.where": lambda a, b: [alternating_mask(a), a, b],
+    "1.hardsigmoid": lambda a, b: [a],
+    "1.hardswish": lambda a, b: [a],
+    "1.relu": lambda a, b: [a],
+}
+# Operators ONNX takes on a row's type only from a later opset.
+MIN_OPSET = {"1.relu": 14}
 
 
 @pytest.mark.parametrize("opset", [10, 17])
@@ -88,11 +125,46 @@ BINARY = {
     ("1.subtract", np.int16, [-32768, 5, 7], [1, 7, -7]),
     ("1.equal", np.int8, [1, -2, 3], [1, 2, 3]),
     ("1.equal", np.int16, [-300, 300], [-300, 301]),
+    # remainder takes the divisor's sign; ONNX Mod takes floats only as fmod (the dividend's).
+    ("1.remainder", np.float32, [5.5, -5.5, 5.5, -5.5, 4.0, -4.0, 0.0, -1.0, 1.0, np.inf, np.nan, 3.0],
+     [2.0, 2.0, -2.0, -2.0, 2.0, -2.0, 3.0, np.inf, -np.inf, 2.0, 1.0, 0.0]),
+    ("1.remainder", np.float64, [7.5, -7.5, 1e300, -0.3, 9007199254740993.0], [-2.0, 0.1, 3.0, 0.1, -7.0]),
+    ("1.remainder", np.float16, [5.5, -5.5, 7.0, 0.1, -65504.0], [2.0, 2.0, -3.0, -0.03, 3.0]),
+    ("1.remainder_", np.float32, [-7.25, 7.25], [3.0, -3.0]),
+    ("1.remainder", np.float32, -5.5, 2.0),  # 0-D
+    ("1.remainder", np.float64, [], []),
+    ("1.remainder", np.int32, [7, -7, 7, -7, 6, -6, 0, -2147483648], [3, 3, -3, -3, 3, -3, 5, 7]),
+    ("1.remainder", np.int64, [-9007199254740993, 9007199254740993, I64_MIN], [2, -2, 3]),
+    ("1.remainder", np.int8, [-128, 127, -7, 7], [3, -3, 2, -2]),
+    ("1.remainder", np.int16, [-32768, 5, -5], [7, -3, 3]),
+    ("1.logical_and", np.int32, [0, 1, -5, 0], [0, 0, 7, 2]),
+    ("1.logical_or", np.float32, [0.0, -0.0, np.nan, 0.5], [0.0, 0.0, 0.0, 0.0]),
+    ("1.logical_and", np.int8, [0, -1, 3, 3], [5, 5, 0, 1]),
+    ("1.logical_not", np.int64, [0, 1, -1, I64_MIN], [0, 0, 0, 0]),
+    ("1.logical_not", np.float16, [0.0, -0.0, 0.25, np.nan], [0, 0, 0, 0]),
+    ("1.logical_or", np.bool_, [True, False, False], [False, False, True]),
+    ("1.logical_xor", np.bool_, [True, True, False, False], [True, False, True, False]),
+    ("1.logical_xor", np.float64, [0.0, 2.5, np.nan, -1.0], [0.0, 0.0, 1.0, -3.0]),
+    # ONNX Runtime has no Where kernel for bool, int8 or int16: selected in a wider type.
+    ("1.where", np.bool_, [True, False, True, False], [False, True, False, True]),
+    ("1.where", np.int8, [-128, 127, 5, -1], [1, -2, -128, 127]),
+    ("1.where", np.int16, [-32768, 32767, 3], [1, -2, 7]),
+    ("1.where", np.uint8, [0, 255, 7], [255, 1, 0]),
+    ("1.where", np.float16, [0.5, np.nan, -2.0], [1.0, 2.0, np.inf]),
+    ("1.where", np.int8, -3, 4),  # 0-D
+    ("1.where", np.bool_, [], []),
+    # ONNX Runtime has no float64 HardSigmoid or HardSwish, nor an int16 Relu.
+    ("1.hardsigmoid", np.float64, [-4.0, -3.0, 0.1, 2.9, 3.0, 1e300], [0] * 6),
+    ("1.hardswish", np.float64, [-4.0, -3.0, -1.0, 0.1, 2.9, 3.0, 1e300], [0] * 7),
+    ("1.relu", np.int16, [-32768, -1, 0, 32767], [0] * 4),
 ])
 def test_elementwise_binary(tmp, opset, name, dtype, a, b):
+    if opset < MIN_OPSET.get(name, 0):
+        pytest.skip(f"{name} on {np.dtype(dtype).name} needs opset {MIN_OPSET[name]}")
     a, b = arr(a, dtype), arr(b, dtype)
     expected = BINARY[name](a, b)
-    got = run_op(tmp, name, [a, b], opset=opset, out=(word_of_np(expected.dtype), list(expected.shape)))
+    operands = OPERANDS.get(name, lambda a, b: [a, b])(a, b)
+    got = run_op(tmp, name, operands, opset=opset, out=(word_of_np(expected.dtype), list(expected.shape)))
     assert got.dtype == expected.dtype
     np.testing.assert_array_equal(got, expected)
 

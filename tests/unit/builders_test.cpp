@@ -70,16 +70,21 @@ TEST(AxesBuilders, SqueezeUnsqueezeAndReduceSwitchOnOpset) {
         int64_t opset;
         bool squeeze_input;  // axes as an input from 13
         bool reduce_input;   // axes as an input from 18
+        bool sum_input;      // ReduceSum's axes as an input from 13
     };
-    for (const Case& k : {Case{12, false, false}, Case{13, true, false}, Case{17, true, false},
-                         Case{18, true, true}}) {
+    for (const Case& k : {Case{12, false, false, false}, Case{13, true, false, true},
+                          Case{17, true, false, true}, Case{18, true, true, true}}) {
         SCOPED_TRACE(k.opset);
         Converter c;
         c.opset = k.opset;
         c.add_squeeze_node("a", "b", Ints{0}, std::nullopt);
         c.add_unsqueeze_node("b", "c", {1}, "unsq_axes");
         c.add_reduce_node("ReduceMax", "c", "d", Ints{1}, 0, "r");
-        ASSERT_EQ(c.graph.node.size(), 3u);
+        c.add_reduce_node("ReduceSum", "d", "e", Ints{0}, 1, "s");
+        ASSERT_EQ(c.graph.node.size(), 4u);
+        const auto& sum = c.graph.node[3];
+        EXPECT_EQ(sum.input, k.sum_input ? (Names{"d", "s_axes"}) : Names{"d"});
+        EXPECT_EQ(names_of(sum.attribute), k.sum_input ? Names{"keepdims"} : (Names{"axes", "keepdims"}));
         const auto& sq = c.graph.node[0];
         const auto& unsq = c.graph.node[1];
         const auto& red = c.graph.node[2];
@@ -104,6 +109,7 @@ TEST(AxesBuilders, SqueezeUnsqueezeAndReduceSwitchOnOpset) {
             EXPECT_EQ(names_of(red.attribute), (Names{"axes", "keepdims"}));
         }
         EXPECT_EQ(red.attribute.back().i, 0);
+        if (k.sum_input) inits.push_back("s_axes");
         EXPECT_EQ(names_of(c.graph.initializer), inits);
     }
 }

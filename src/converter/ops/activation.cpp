@@ -9,13 +9,58 @@ namespace kestro {
 namespace dt = proto::dtype;
 using namespace math_ops;
 
+namespace {
+
+// min(max(x * slope + offset, 0), limit) in float64, for which ONNX Runtime has no
+// HardSigmoid (nor HardSwish) kernel; the constants are the float attributes Paddle widens.
+void clamped_line(Converter& c, const std::string& x, double slope, double offset, double limit,
+                  const std::string& prefix, std::string output) {
+    auto constant = [&](std::string_view purpose, double v) {
+        std::string name = fmt::format("{}_{}", prefix, purpose);
+        c.push_numeric_initializer(name, {}, dt::DOUBLE, {v});
+        return name;
+    };
+    std::string line = x;
+    if (slope != 1.0) c.add_binary_node("Mul", x, constant("slope", slope), line = prefix + "_scaled");
+    c.add_binary_node("Add", line, constant("offset", offset), prefix + "_shifted");
+    c.add_binary_node("Max", prefix + "_shifted", constant("zero", 0.0), prefix + "_floor");
+    c.add_binary_node("Min", prefix + "_floor", constant("limit", limit), std::move(output));
+}
+
+}  // namespace
+
+void Converter::op_hardsigmoid(const Json& op) {
+    const auto ids = helper::op_input_ids(op);
+    if (ids.empty() || known_onnx_dtype(ids[0]) != dt::DOUBLE) {
+        convert_generic_op("hardsigmoid", op);
+        return;
+    }
+    const int64_t out = helper::op_out_id(op);
+    const double slope = helper::to_f32_or_inf(helper::attr_f64(op, "slope").value_or(0.1666667));
+    const double offset = helper::to_f32_or_inf(helper::attr_f64(op, "offset").value_or(0.5));
+    const std::string prefix = fmt::format("hardsigmoid_{}", out);
+    clamped_line(*this, get_tensor_name(ids[0]), slope, offset, 1.0, prefix, get_tensor_name(out));
+}
+
 void Converter::op_hardswish(const Json& op) {
+    const auto ids = helper::op_input_ids(op);
+    if (!ids.empty() && known_onnx_dtype(ids[0]) == dt::DOUBLE) {
+        // Paddle's form: x * min(max(x + 3, 0), 6) / 6.
+        const int64_t out = helper::op_out_id(op);
+        const std::string x = get_tensor_name(ids[0]);
+        const std::string prefix = fmt::format("hardswish_{}", out);
+        clamped_line(*this, x, 1.0, 3.0, 6.0, prefix, prefix + "_clamped");
+        add_binary_node("Mul", x, prefix + "_clamped", prefix + "_product");
+        const std::string six = prefix + "_scale";
+        push_numeric_initializer(six, {}, dt::DOUBLE, {6.0});
+        add_binary_node("Div", prefix + "_product", six, get_tensor_name(out));
+        return;
+    }
     if (opset > 13) {
         convert_generic_op("hardswish", op);
         return;
     }
     const int64_t out = helper::op_out_id(op);
-    const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("hardswish missing inputs");
     const std::string x = get_tensor_name(ids[0]);
     const std::string h = fmt::format("hardswish_hardsigmoid_{}", out);

@@ -140,6 +140,11 @@ Table build_table() {
         {"1.transpose", call<&C::op_transpose>},
         {"1.transpose_", call<&C::op_transpose>},
         {"1.layer_norm", call<&C::op_layer_norm>},
+        // Float remainder: ONNX Mod takes floats only as fmod, Paddle follows the divisor's sign.
+        {"1.remainder", call<&C::op_remainder>},
+        {"1.remainder_", call<&C::op_remainder>},
+        // ONNX Runtime has no float64 HardSigmoid.
+        {"1.hardsigmoid", call<&C::op_hardsigmoid>},
         {"2.yield", pass2_noop},
     };
     Table table;

@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "converter/converter.h"
 #include "converter/ops/math.h"
@@ -194,6 +195,61 @@ void Converter::op_floor_divide(const Json& op) {
     add_binary_node("Div", name("a"), name("b"), name("div"));
     append_node("Floor", {name("div")}, {name("floor")});
     add_cast_node(name("floor"), get_tensor_name(out), t);
+}
+
+// ---- remainder ----
+
+void Converter::op_remainder(const Json& op) {
+    const int64_t out = helper::op_out_id(op);
+    const auto ids = helper::op_input_ids(op);
+    if (ids.size() < 2) throw Error("remainder missing inputs");
+    const std::optional<int32_t> declared = declared_output_dtype(op);
+    const int32_t ta = onnx_dtype_for_tensor_id(ids[0]);
+    const int32_t tb = onnx_dtype_for_tensor_id(ids[1]);
+    std::string a = get_tensor_name(ids[0]);
+    std::string b = get_tensor_name(ids[1]);
+    auto name = [out](std::string_view purpose) { return fmt::format("remainder_{}_{}", purpose, out); };
+
+    if (helper::is_integer_onnx_dtype(ta) && helper::is_integer_onnx_dtype(tb)) {
+        // Integer Mod with fmod 0 already gives Paddle's result: the divisor's sign.
+        const int32_t common = ta == tb ? ta : dt::INT64;
+        const int32_t t = declared.value_or(common);
+        if (ta != common) add_cast_node(std::exchange(a, name("a")), name("a"), common);
+        if (tb != common) add_cast_node(std::exchange(b, name("b")), name("b"), common);
+        if (common == t) {
+            add_integer_mod_node(std::move(a), std::move(b), get_tensor_name(out));
+        } else {
+            add_integer_mod_node(std::move(a), std::move(b), name("mod"));
+            add_cast_node(name("mod"), get_tensor_name(out), t);
+        }
+        return;
+    }
+
+    // ONNX takes float Mod only as fmod (the dividend's sign). Paddle moves a nonzero
+    // remainder whose sign differs from the divisor's by one divisor; a zero stays as it
+    // is. float16 is computed in float32 and rounded once, as Paddle's kernel does.
+    const int32_t f = float_compute_dtype(ta, tb);
+    const int32_t t = declared.value_or(f);
+    const int32_t c = f == dt::FLOAT16 ? dt::FLOAT : f;
+    if (ta != c) add_cast_node(std::exchange(a, name("a")), name("a"), c);
+    if (tb != c) add_cast_node(std::exchange(b, name("b")), name("b"), c);
+    const std::string zero = name("zero");
+    push_numeric_initializer(zero, {}, c, {0.0});
+    append_node("Mod", {a, b}, {name("fmod")}, {helper::attr_int("fmod", 1)});
+    add_binary_node("Less", name("fmod"), zero, name("fmod_negative"));
+    add_binary_node("Greater", name("fmod"), zero, name("fmod_positive"));
+    add_binary_node("Less", b, zero, name("divisor_negative"));
+    add_binary_node("Greater", b, zero, name("divisor_positive"));
+    add_binary_node("And", name("fmod_negative"), name("divisor_positive"), name("raise"));
+    add_binary_node("And", name("fmod_positive"), name("divisor_negative"), name("lower"));
+    add_binary_node("Or", name("raise"), name("lower"), name("needs_adjust"));
+    add_binary_node("Add", name("fmod"), b, name("adjusted"));
+    if (c == t) {
+        append_node("Where", {name("needs_adjust"), name("adjusted"), name("fmod")}, {get_tensor_name(out)});
+    } else {
+        append_node("Where", {name("needs_adjust"), name("adjusted"), name("fmod")}, {name("result")});
+        add_cast_node(name("result"), get_tensor_name(out), t);
+    }
 }
 
 // ---- power ----

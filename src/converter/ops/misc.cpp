@@ -73,7 +73,9 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
 // repeat or axes operand where ONNX takes only int64 is cast to int64. Add, Sub, Mul, Div and
 // Equal take the narrow integers only from a later opset than their wider forms: there the
 // operands are widened to int32, where the result is the same, and a result of the
-// operands' type is cast back. Any other operand type the operator does not take is refused.
+// operands' type is cast back; Where's choices likewise where ONNX Runtime lacks a kernel.
+// The logical operators read other operands as bool. Any other operand type the operator
+// does not take is refused.
 void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto node,
                                     const IdList& in_ids, int64_t out_id) {
     constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
@@ -85,6 +87,15 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
         if (!t) continue;
         const auto since = attr::first_opset_taking(type, k, *t);
         if (since && *since <= opset) continue;
+        // Paddle's logical operators read any nonzero element as true (NaN included) and
+        // give bool, as a Cast to bool does.
+        if (bare_name == "logical_and" || bare_name == "logical_or" || bare_name == "logical_xor" ||
+            bare_name == "logical_not") {
+            std::string truth = fmt::format("{}_bool_input{}_{}", bare_name, k, out_id);
+            add_cast_node(std::move(node.input[k]), truth, proto::dtype::BOOL);
+            node.input[k] = std::move(truth);
+            continue;
+        }
         if (helper::is_integer_onnx_dtype(*t) &&
             !attr::first_opset_taking(type, k, proto::dtype::INT32) &&
             attr::first_opset_taking(type, k, proto::dtype::INT64).value_or(kNever) <= opset) {
@@ -104,13 +115,43 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
                         helper::onnx_dtype_name(*t), *since, opset);
         widen_from = *t;
     }
+    // Paddle's shape gives int32 (shape64 int64); ONNX Shape always gives int64.
+    if (type == "Shape" && !node.output.empty()) {
+        if (const auto t = known_onnx_dtype(out_id); t && *t != proto::dtype::INT64) {
+            std::string out = std::exchange(node.output.front(), fmt::format("{}_int64_{}", bare_name, out_id));
+            std::string shape = node.output.front();
+            graph.node.push_back(std::move(node));
+            add_cast_node(std::move(shape), std::move(out), *t);
+            return;
+        }
+    }
+    int32_t wide_type = proto::dtype::INT32;
+    size_t first_wide = 0;
+    // ONNX Runtime runs Relu on int8 and int32 but not on int16 or int64, which ONNX allows.
+    if (type == "Relu" && !in_ids.empty()) {
+        const auto t = known_onnx_dtype(in_ids[0]);
+        if (t == proto::dtype::INT16) widen_from = proto::dtype::INT16;
+        if (t == proto::dtype::INT64)
+            throw Error("{}: ONNX Runtime has no Relu for int64 operands", bare_name);
+    }
+    // ONNX Runtime has no Where kernel for some element types ONNX allows (bool, int8,
+    // int16): the two choices are selected in a wider type and the result cast back.
+    if (type == "Where" && in_ids.size() == 3) {
+        std::optional<int32_t> t = known_onnx_dtype(in_ids[1]);
+        if (!t) t = known_onnx_dtype(in_ids[2]);
+        if (const auto wide = t ? helper::where_compute_type(*t) : std::nullopt) {
+            widen_from = *t;
+            wide_type = *wide;
+            first_wide = 1;
+        }
+    }
     if (!widen_from || node.output.empty()) {
         graph.node.push_back(std::move(node));
         return;
     }
-    for (size_t k = 0; k < node.input.size(); ++k) {
+    for (size_t k = first_wide; k < node.input.size(); ++k) {
         std::string wide = fmt::format("{}_wide_input{}_{}", bare_name, k, out_id);
-        add_cast_node(std::move(node.input[k]), wide, proto::dtype::INT32);
+        add_cast_node(std::move(node.input[k]), wide, wide_type);
         node.input[k] = std::move(wide);
     }
     if (type == "Equal") {

@@ -117,15 +117,6 @@ void scatter_coordinates(Converter& c, int64_t out, int64_t x_id, int64_t rows_i
     c.append_node("ScatterND", {c.get_tensor_name(x_id), coords, value}, {c.get_tensor_name(out)});
 }
 
-// The type a select over `type` runs in when ONNX Runtime has no Where for it; empty when
-// it has one.
-std::optional<int32_t> where_compute_type(int32_t type) {
-    using namespace proto::dtype;
-    if (type == BOOL || type == INT8 || type == INT16 || type == UINT16) return INT32;
-    if (type == UINT32) return INT64;
-    return std::nullopt;
-}
-
 // x[mask] = value with one value: Where(mask, value expanded to x's shape, x).
 void select_masked(Converter& c, int64_t out, int64_t x_id, int64_t mask_id, int64_t values_id) {
     const std::string x_shape = fmt::format("index_put_shape_{}", out);
@@ -133,7 +124,7 @@ void select_masked(Converter& c, int64_t out, int64_t x_id, int64_t mask_id, int
     const std::string value = fmt::format("index_put_value_{}", out);
     c.append_node("Expand", {c.get_tensor_name(values_id), x_shape}, {value});
     const std::optional<int32_t> x_type = c.known_onnx_dtype(x_id);
-    const std::optional<int32_t> wide = x_type ? where_compute_type(*x_type) : std::nullopt;
+    const std::optional<int32_t> wide = x_type ? helper::where_compute_type(*x_type) : std::nullopt;
     if (!wide) {
         c.append_node("Where", {c.get_tensor_name(mask_id), value, c.get_tensor_name(x_id)},
                       {c.get_tensor_name(out)});
