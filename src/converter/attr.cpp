@@ -24,7 +24,7 @@ struct OpTypeEntry {
     std::string_view onnx;
 };
 
-constexpr std::array<OpTypeEntry, 58> kOpTypes{{
+constexpr std::array<OpTypeEntry, 57> kOpTypes{{
     {"abs", "Abs"},
     {"add", "Add"},
     {"logical_and", "And"},
@@ -82,7 +82,6 @@ constexpr std::array<OpTypeEntry, 58> kOpTypes{{
     {"unsqueeze", "Unsqueeze"},
     {"unsqueeze_", "Unsqueeze"},
     {"where", "Where"},
-    {"logical_xor", "Xor"},
 }};
 
 struct MinOpsetEntry {
@@ -229,7 +228,6 @@ const OnnxSchema* find_schema(std::string_view op_type) {
         {"Transpose", 1, 1, {{"perm", at::INTS}}, {{0, kAll, 1}}},
         {"Unsqueeze", 2, 1, {{"axes", at::INTS, 1, 13}}, {{1, kAll, 1}, {0b10, bit(dt::INT64), 13}}},
         {"Where", 3, 1, {}, {{1, kBool, 9}, {0b110, kAll, 9}}},
-        {"Xor", 2, 1, {}, {{0, kBool, 1}}},
     };
     for (const auto& s : kSchemas)
         if (s.onnx == op_type) return &s;
@@ -259,7 +257,7 @@ size_t required_inputs(std::string_view op_type, int64_t opset) {
         {"Div", 2}, {"Equal", 2}, {"Expand", 2}, {"GatherND", 2}, {"Greater", 2},
         {"GreaterOrEqual", 2}, {"LayerNormalization", 2}, {"Less", 2}, {"LessOrEqual", 2},
         {"MatMul", 2}, {"Mod", 2}, {"Mul", 2}, {"Or", 2}, {"Pow", 2}, {"Range", 3},
-        {"Reshape", 2}, {"Sub", 2}, {"Tile", 2}, {"Where", 3}, {"Xor", 2},
+        {"Reshape", 2}, {"Sub", 2}, {"Tile", 2}, {"Where", 3},
     };
     for (const auto& [type, count] : kRequired)
         if (type == op_type) return count;

@@ -89,8 +89,7 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
         if (since && *since <= opset) continue;
         // Paddle's logical operators read any nonzero element as true (NaN included) and
         // give bool, as a Cast to bool does.
-        if (bare_name == "logical_and" || bare_name == "logical_or" || bare_name == "logical_xor" ||
-            bare_name == "logical_not") {
+        if (bare_name == "logical_and" || bare_name == "logical_or" || bare_name == "logical_not") {
             std::string truth = fmt::format("{}_bool_input{}_{}", bare_name, k, out_id);
             add_cast_node(std::move(node.input[k]), truth, proto::dtype::BOOL);
             node.input[k] = std::move(truth);
