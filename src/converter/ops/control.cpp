@@ -71,6 +71,99 @@ std::vector<std::string> output_names(const Converter& c, const Json& op) {
 
 }  // namespace
 
+namespace {
+
+// Names each block argument in the child converter and gives the subgraph an input for it.
+void bind_block_args(const ConverterState& outer_state, Converter& child, const Json* args,
+                     const std::string& graph_name, const std::vector<std::string>& arg_names,
+                     const std::vector<int64_t>& outer_ids, proto::GraphProto& result) {
+    for (size_t i = 0; i < arg_names.size(); ++i) {
+        const Json& arg = (*args)[static_cast<rapidjson::SizeType>(i)];
+        const Json* id_value = helper::member(arg, "#");
+        const std::optional<int64_t> id = id_value ? helper::as_i64(*id_value) : std::nullopt;
+        if (!id) throw Error("Block arg missing id");
+        child.state.tensor_names.insert(*id, arg_names[i]);
+
+        if (auto type = block_arg_type(arg)) {
+            result.input.push_back(
+                Converter::build_value_info_from_meta(arg_names[i], type->token, type->dims));
+            continue;
+        }
+        if (i >= outer_ids.size()) continue;
+        // Loop bodies bind their inputs by position: an argument left without an input would
+        // shift every later carried value onto the wrong input. Type it from the value that
+        // is carried into it, and let the region's lowerings see that type too.
+        const int64_t outer = outer_ids[i];
+        const std::string* token = outer_state.tensor_dtypes.find(outer);
+        if (!token)
+            throw Error("{} block arg {} has no type and the carried value {} has no recorded "
+                        "element type",
+                        graph_name, *id, outer);
+        const std::vector<int64_t>* dims = outer_state.tensor_shapes.find(outer);
+        result.input.push_back(value_info_with_known_dims(arg_names[i], *token, dims));
+        child.state.tensor_dtypes.insert(*id, *token);
+        if (dims) child.state.tensor_shapes.insert(*id, *dims);
+    }
+}
+
+// Lowers the block's operators into the child converter; the ids its last yield hands out.
+std::vector<int64_t> lower_block_ops(Converter& child, const Json& block,
+                                     const std::string& graph_name) {
+    const Json* ops = helper::member(block, "ops");
+    if (!ops || !ops->IsArray()) throw Error("Block is missing ops");
+
+    child.collect_pass1_from_ops(*ops);
+
+    std::optional<std::vector<int64_t>> yielded;
+    for (const Json& op : ops->GetArray()) {
+        const Json* name = helper::member(op, "#");
+        if (!name || !name->IsString()) continue;
+        const std::string_view full_name(name->GetString(), name->GetStringLength());
+        if (full_name == "2.yield") {
+            yielded = helper::op_input_ids(op);  // the last yield of the block wins
+            continue;
+        }
+        child.process_pass2_op(full_name, op);
+    }
+    if (!yielded) throw Error("Region {} is missing 2.yield", graph_name);
+    return std::move(*yielded);
+}
+
+// Gives the subgraph one output per yielded value. A subgraph may not hand an enclosing
+// graph's value (or an argument it has no input for) straight to its outputs; such values go
+// through a copy made inside it. So does a value yielded a second time: ONNX Runtime fills
+// only one of two outputs of one name. Returns the copies, which go after the block's nodes.
+std::vector<proto::NodeProto> add_region_outputs(const Converter& child,
+                                                 const std::vector<int64_t>& yielded,
+                                                 const std::string& graph_name,
+                                                 proto::GraphProto& result) {
+    std::unordered_set<std::string> defined;
+    for (const auto& input : result.input) defined.insert(input.name);
+    for (const auto& t : child.graph.initializer) defined.insert(t.name);
+    for (const auto& node : child.graph.node)
+        for (const auto& out : node.output) defined.insert(out);
+
+    std::vector<proto::NodeProto> copies;
+    std::unordered_set<std::string> used_outputs;
+    for (size_t i = 0; i < yielded.size(); ++i) {
+        const int64_t id = yielded[i];
+        std::string name = child.get_tensor_name(id);
+        if (!defined.count(name) || !used_outputs.insert(name).second) {
+            std::string copy = fmt::format("{}_yield_{}", graph_name, i);
+            proto::NodeProto node;
+            node.op_type = "Identity";
+            node.input = {std::move(name)};
+            node.output = {copy};
+            copies.push_back(std::move(node));
+            name = std::move(copy);
+        }
+        result.output.push_back(child.build_value_info_for_id(id, std::move(name)));
+    }
+    return copies;
+}
+
+}  // namespace
+
 proto::GraphProto Converter::convert_region_to_graph(
     const Json& region, const std::string& graph_name,
     std::vector<proto::ValueInfoProto> leading_inputs, const std::vector<std::string>& arg_names,
@@ -90,78 +183,9 @@ proto::GraphProto Converter::convert_region_to_graph(
     proto::GraphProto result;
     result.name = graph_name;
     result.input = std::move(leading_inputs);
-
-    for (size_t i = 0; i < arg_count; ++i) {
-        const Json& arg = (*args_value)[static_cast<rapidjson::SizeType>(i)];
-        const Json* id_value = helper::member(arg, "#");
-        const std::optional<int64_t> id = id_value ? helper::as_i64(*id_value) : std::nullopt;
-        if (!id) throw Error("Block arg missing id");
-        child.state.tensor_names.insert(*id, arg_names[i]);
-
-        if (auto type = block_arg_type(arg)) {
-            result.input.push_back(
-                build_value_info_from_meta(arg_names[i], type->token, type->dims));
-            continue;
-        }
-        if (i >= outer_ids.size()) continue;
-        // Loop bodies bind their inputs by position: an argument left without an input would
-        // shift every later carried value onto the wrong input. Type it from the value that
-        // is carried into it, and let the region's lowerings see that type too.
-        const int64_t outer = outer_ids[i];
-        const std::string* token = state.tensor_dtypes.find(outer);
-        if (!token)
-            throw Error("{} block arg {} has no type and the carried value {} has no recorded "
-                        "element type",
-                        graph_name, *id, outer);
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(outer);
-        result.input.push_back(value_info_with_known_dims(arg_names[i], *token, dims));
-        child.state.tensor_dtypes.insert(*id, *token);
-        if (dims) child.state.tensor_shapes.insert(*id, *dims);
-    }
-
-    const Json* ops = helper::member(block, "ops");
-    if (!ops || !ops->IsArray()) throw Error("Block is missing ops");
-
-    child.collect_pass1_from_ops(*ops);
-
-    std::optional<std::vector<int64_t>> yielded;
-    for (const Json& op : ops->GetArray()) {
-        const Json* name = helper::member(op, "#");
-        if (!name || !name->IsString()) continue;
-        const std::string_view full_name(name->GetString(), name->GetStringLength());
-        if (full_name == "2.yield") {
-            yielded = helper::op_input_ids(op);  // the last yield of the block wins
-            continue;
-        }
-        child.process_pass2_op(full_name, op);
-    }
-    if (!yielded) throw Error("Region {} is missing 2.yield", graph_name);
-
-    std::unordered_set<std::string> defined;
-    for (const auto& input : result.input) defined.insert(input.name);
-    for (const auto& t : child.graph.initializer) defined.insert(t.name);
-    for (const auto& node : child.graph.node)
-        for (const auto& out : node.output) defined.insert(out);
-
-    // A subgraph may not hand an enclosing graph's value (or an argument it has no input
-    // for) straight to its outputs; such values go through a copy made inside it. So does a
-    // value yielded a second time: ONNX Runtime fills only one of two outputs of one name.
-    std::vector<proto::NodeProto> copies;
-    std::unordered_set<std::string> used_outputs;
-    for (size_t i = 0; i < yielded->size(); ++i) {
-        const int64_t id = (*yielded)[i];
-        std::string name = child.get_tensor_name(id);
-        if (!defined.count(name) || !used_outputs.insert(name).second) {
-            std::string copy = fmt::format("{}_yield_{}", graph_name, i);
-            proto::NodeProto node;
-            node.op_type = "Identity";
-            node.input = {std::move(name)};
-            node.output = {copy};
-            copies.push_back(std::move(node));
-            name = std::move(copy);
-        }
-        result.output.push_back(child.build_value_info_for_id(id, std::move(name)));
-    }
+    bind_block_args(state, child, args_value, graph_name, arg_names, outer_ids, result);
+    const std::vector<int64_t> yielded = lower_block_ops(child, block, graph_name);
+    std::vector<proto::NodeProto> copies = add_region_outputs(child, yielded, graph_name, result);
 
     result.node = std::move(child.graph.node);
     for (auto& node : copies) result.node.push_back(std::move(node));
