@@ -414,6 +414,9 @@ public:
                                     std::string_view kind);
     std::string build_resize_sizes_from_spatial_tensor(int64_t out_id, int64_t x_id,
                                                        const std::string& spatial);
+    std::string build_resize_spatial_from_size_list(int64_t out, const IdList& size_list);
+    std::string build_resize_scales_from_tensor(int64_t out, int64_t scale_id,
+                                                std::string_view mode);
 
     // ---- non-maximum suppression (ops/nms.cpp) ----
     void op_multiclass_nms3(const Json& op);

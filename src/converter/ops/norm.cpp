@@ -104,6 +104,52 @@ void Converter::op_batch_norm(const Json& op) {
     if (cast_back) add_cast_node(y, get_tensor_name(out), *x_type);
 }
 
+namespace {
+
+// The group count, checked against the channel count where it is known. Paddle requires the
+// groups to split the channels evenly; anything else would size the unit scale and zero bias
+// from an unchecked number.
+int64_t checked_groups(int64_t g, int64_t channels) {
+    if (g <= 0) throw Error("group_norm groups must be positive, got {}", g);
+    if (channels > 0 && channels % g != 0)
+        throw Error("group_norm groups {} must divide the channel count {}", g, channels);
+    if (channels <= 0 && g > kMaxGroupsWithoutChannels)
+        throw Error("group_norm groups {} is too large for an unknown channel count", g);
+    return g;
+}
+
+// x normalized per group: reshaped to [N, groups, -1], InstanceNormalization with a unit
+// scale and zero bias of element type `type`, and reshaped back to x's shape.
+std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int32_t type,
+                             float epsilon, int64_t out) {
+    const std::string shape = fmt::format("group_norm_input_shape_{}", out);
+    const std::string batch = fmt::format("group_norm_batch_dim_{}", out);
+    const std::string groups_name = fmt::format("group_norm_groups_{}", out);
+    const std::string minus_one = fmt::format("group_norm_minus_one_{}", out);
+    const std::string target = fmt::format("group_norm_reshape_shape_{}", out);
+    const std::string reshaped = fmt::format("group_norm_reshaped_{}", out);
+    const std::string unit_scale = fmt::format("group_norm_scale_{}", out);
+    const std::string zero_bias = fmt::format("group_norm_bias_{}", out);
+    const std::string normalized = fmt::format("group_norm_normalized_{}", out);
+    const std::string restored = fmt::format("group_norm_restored_{}", out);
+
+    c.append_node("Shape", {x}, {shape});
+    c.add_slice_node(shape, batch, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, batch);
+    c.push_i64_initializer(groups_name, {1}, {g});
+    c.push_i64_initializer(minus_one, {1}, {-1});
+    c.append_node("Concat", {batch, groups_name, minus_one}, {target}, {helper::attr_int("axis", 0)});
+    c.append_node("Reshape", {x, target}, {reshaped});
+    const auto count = static_cast<size_t>(g);
+    c.push_numeric_initializer(unit_scale, {g}, type, std::vector<double>(count, 1.0));
+    c.push_numeric_initializer(zero_bias, {g}, type, std::vector<double>(count, 0.0));
+    c.append_node("InstanceNormalization", {reshaped, unit_scale, zero_bias}, {normalized},
+                  {helper::attr_float("epsilon", epsilon)});
+    c.append_node("Reshape", {normalized, shape}, {restored});
+    return restored;
+}
+
+}  // namespace
+
 void Converter::op_group_norm(const Json& op) {
     require_opset("group_norm", 6);
     const auto ids = helper::op_input_ids(op);
@@ -118,7 +164,6 @@ void Converter::op_group_norm(const Json& op) {
 
     const auto groups = helper::attr_i64(op, "groups");
     if (!groups) throw Error("group_norm missing groups");
-    const int64_t g = *groups;
     float epsilon = 1e-5f;
     if (const Json* e = helper::attr(op, "epsilon"); e && e->IsNumber())
         epsilon = helper::to_f32_or_inf(*helper::value_as_f64(*e));
@@ -127,15 +172,8 @@ void Converter::op_group_norm(const Json& op) {
     if (!dims) throw Error("group_norm missing input rank metadata");
     const auto rank = static_cast<int64_t>(dims->size());
     if (rank < 3) throw Error("group_norm expects rank >= 3, got {}", rank);
+    const int64_t g = checked_groups(*groups, (*dims)[1]);
 
-    // Paddle requires the groups to split the channels evenly; anything else would size
-    // the unit scale and zero bias from an unchecked number.
-    if (g <= 0) throw Error("group_norm groups must be positive, got {}", g);
-    const int64_t channels = (*dims)[1];
-    if (channels > 0 && channels % g != 0)
-        throw Error("group_norm groups {} must divide the channel count {}", g, channels);
-    if (channels <= 0 && g > kMaxGroupsWithoutChannels)
-        throw Error("group_norm groups {} is too large for an unknown channel count", g);
     // InstanceNormalization and the affine step take one type for data and parameters.
     const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
     const std::optional<int32_t> compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2]});
@@ -146,30 +184,7 @@ void Converter::op_group_norm(const Json& op) {
     };
     const std::string x = computed(ids[0], "group_norm_input");
     const std::string result = cast_back ? fmt::format("group_norm_computed_{}", out) : get_tensor_name(out);
-
-    const std::string shape = fmt::format("group_norm_input_shape_{}", out);
-    const std::string batch = fmt::format("group_norm_batch_dim_{}", out);
-    const std::string groups_name = fmt::format("group_norm_groups_{}", out);
-    const std::string minus_one = fmt::format("group_norm_minus_one_{}", out);
-    const std::string target = fmt::format("group_norm_reshape_shape_{}", out);
-    const std::string reshaped = fmt::format("group_norm_reshaped_{}", out);
-    const std::string unit_scale = fmt::format("group_norm_scale_{}", out);
-    const std::string zero_bias = fmt::format("group_norm_bias_{}", out);
-    const std::string normalized = fmt::format("group_norm_normalized_{}", out);
-    const std::string restored = fmt::format("group_norm_restored_{}", out);
-
-    append_node("Shape", {x}, {shape});
-    add_slice_node(shape, batch, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, batch);
-    push_i64_initializer(groups_name, {1}, {g});
-    push_i64_initializer(minus_one, {1}, {-1});
-    append_node("Concat", {batch, groups_name, minus_one}, {target}, {helper::attr_int("axis", 0)});
-    append_node("Reshape", {x, target}, {reshaped});
-    const auto count = static_cast<size_t>(g);
-    push_numeric_initializer(unit_scale, {g}, type, std::vector<double>(count, 1.0));
-    push_numeric_initializer(zero_bias, {g}, type, std::vector<double>(count, 0.0));
-    append_node("InstanceNormalization", {reshaped, unit_scale, zero_bias}, {normalized},
-                {helper::attr_float("epsilon", epsilon)});
-    append_node("Reshape", {normalized, shape}, {restored});
+    const std::string restored = normalize_groups(*this, x, g, type, epsilon, out);
 
     // A [C] scale or bias becomes [1, C, 1, ..., 1] to broadcast along the channel axis.
     // Paddle treats an absent scale as ones and an absent bias as zeros.

@@ -19,6 +19,30 @@ std::optional<std::array<float, 2>> scale_attribute(const Json& op) {
     return std::array<float, 2>{helper::to_f32_or_inf(*h), helper::to_f32_or_inf(*w)};
 }
 
+// Resize's mode and sampling attributes for Paddle's interpolation attributes.
+std::vector<proto::AttributeProto> resize_attributes(const Json& op, std::string_view mode) {
+    const bool align_corners = helper::attr_bool(op, "align_corners").value_or(false);
+    std::string transform;
+    if (align_corners) {
+        transform = "align_corners";
+    } else if (mode == "nearest") {
+        transform = "asymmetric";
+    } else {
+        // Paddle's half-pixel sampling reads source 0 for an output axis of length 1, where
+        // plain half_pixel would read the middle of the input.
+        const auto align_mode = helper::attr_i64(op, "align_mode");
+        transform = align_mode && *align_mode == 0 ? "pytorch_half_pixel" : "asymmetric";
+    }
+    std::vector<proto::AttributeProto> attrs{helper::attr_str("mode", std::string(mode)),
+                                             helper::attr_str("coordinate_transformation_mode",
+                                                              transform)};
+    // Paddle floors the source index, except with align_corners, where it rounds half up.
+    if (mode == "nearest")
+        attrs.push_back(
+            helper::attr_str("nearest_mode", align_corners ? "round_prefer_ceil" : "floor"));
+    return attrs;
+}
+
 }  // namespace
 
 void Converter::push_resize_optional_input(std::vector<std::string>& inputs, int64_t id,
@@ -47,6 +71,65 @@ std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, in
     return sizes;
 }
 
+
+// One INT64 [H, W] tensor from the size-tensor list: each piece cast to INT64 and lifted to
+// 1-D where needed, then concatenated.
+std::string Converter::build_resize_spatial_from_size_list(int64_t out, const IdList& size_list) {
+    std::vector<std::string> parts;
+    for (size_t j = 0; j < size_list.size(); ++j) {
+        const int64_t id = size_list[j];
+        std::string name = get_tensor_name(id);
+        // Paddle's shape values are int32; the sizes prefix is INT64.
+        if (!dtype_token_is(id, "0.t_i64")) {
+            const std::string cast = fmt::format("resize_spatial_i64_{}_{}", out, j);
+            add_cast_node(name, cast, proto::dtype::INT64);
+            name = cast;
+        }
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+        if (!dims || dims->empty()) {
+            const std::string lifted = fmt::format("resize_spatial_{}_{}", out, j);
+            add_unsqueeze_node(name, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
+            name = lifted;
+        }
+        parts.push_back(std::move(name));
+    }
+    std::string spatial = parts[0];
+    if (parts.size() > 1) {
+        spatial = fmt::format("resize_hw_{}", out);
+        append_node("Concat", std::move(parts), {spatial}, {helper::attr_int("axis", 0)});
+    }
+    return spatial;
+}
+
+// Resize's FLOAT scales [1, 1, h, w] from the Scale tensor, where one value scales both axes
+// and two give height and width.
+std::string Converter::build_resize_scales_from_tensor(int64_t out, int64_t scale_id,
+                                                       std::string_view mode) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(scale_id);
+    int64_t count = -1;
+    if (dims && dims->size() <= 1) count = dims->empty() ? 1 : (*dims)[0];
+    if (count != 1 && count != 2)
+        throw Error("{} scale tensor must hold 1 or 2 values", mode);
+    std::string factor = get_tensor_name(scale_id);
+    if (!dtype_token_is(scale_id, "0.t_f32")) {
+        const std::string cast = fmt::format("resize_scale_f32_{}", out);
+        add_cast_node(factor, cast, proto::dtype::FLOAT);
+        factor = cast;
+    }
+    if (dims->empty()) {
+        const std::string lifted = fmt::format("resize_scale_1d_{}", out);
+        add_unsqueeze_node(factor, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
+        factor = lifted;
+    }
+    const std::string ones = fmt::format("resize_scale_prefix_{}", out);
+    push_f32_initializer(ones, {2}, {1.0f, 1.0f});
+    std::vector<std::string> pieces{ones, factor};
+    if (count == 1) pieces.push_back(factor);
+    const std::string scales = fmt::format("scales_{}", out);
+    append_node("Concat", std::move(pieces), {scales}, {helper::attr_int("axis", 0)});
+    return scales;
+}
+
 // The target follows Paddle's order of preference: the size-tensor list, then the Scale
 // tensor and the "scale" attribute (unless an OutSize tensor overrides the size), then
 // (known at conversion time) the recorded output size, the OutSize tensor and the
@@ -58,26 +141,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     require_opset(mode, 11);
     if (const auto format = helper::attr_str_value(op, "data_format"); format && *format != "NCHW")
         throw Error("{} currently only supports data_format=NCHW (got {})", mode, helper::fmt_text(*format));
-
-    const bool align_corners = helper::attr_bool(op, "align_corners").value_or(false);
-    std::string transform;
-    if (align_corners) {
-        transform = "align_corners";
-    } else if (mode == "nearest") {
-        transform = "asymmetric";
-    } else {
-        // Paddle's half-pixel sampling reads source 0 for an output axis of length 1, where
-        // plain half_pixel would read the middle of the input.
-        const auto align_mode = helper::attr_i64(op, "align_mode");
-        transform = align_mode && *align_mode == 0 ? "pytorch_half_pixel" : "asymmetric";
-    }
-    std::vector<proto::AttributeProto> attrs{helper::attr_str("mode", std::string(mode)),
-                                             helper::attr_str("coordinate_transformation_mode",
-                                                              transform)};
-    // Paddle floors the source index, except with align_corners, where it rounds half up.
-    if (mode == "nearest")
-        attrs.push_back(
-            helper::attr_str("nearest_mode", align_corners ? "round_prefer_ceil" : "floor"));
+    std::vector<proto::AttributeProto> attrs = resize_attributes(op, mode);
 
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
@@ -107,55 +171,9 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     const bool has_scale_tensor = ids.size() >= 4 && ids[3] != 0;
     const std::optional<std::array<float, 2>> scale = scale_attribute(op);
     if (size_list && !size_list->empty()) {
-        std::vector<std::string> parts;
-        for (size_t j = 0; j < size_list->size(); ++j) {
-            const int64_t id = (*size_list)[j];
-            std::string name = get_tensor_name(id);
-            // Paddle's shape values are int32; the sizes prefix is INT64.
-            if (!dtype_token_is(id, "0.t_i64")) {
-                const std::string cast = fmt::format("resize_spatial_i64_{}_{}", out, j);
-                add_cast_node(name, cast, proto::dtype::INT64);
-                name = cast;
-            }
-            const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-            if (!dims || dims->empty()) {
-                const std::string lifted = fmt::format("resize_spatial_{}_{}", out, j);
-                add_unsqueeze_node(name, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
-                name = lifted;
-            }
-            parts.push_back(std::move(name));
-        }
-        std::string spatial = parts[0];
-        if (parts.size() > 1) {
-            spatial = fmt::format("resize_hw_{}", out);
-            append_node("Concat", std::move(parts), {spatial}, {helper::attr_int("axis", 0)});
-        }
-        use_sizes(spatial);
+        use_sizes(build_resize_spatial_from_size_list(out, *size_list));
     } else if (!has_out_size && has_scale_tensor) {
-        // One value scales both axes; two give height and width.
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[3]);
-        int64_t count = -1;
-        if (dims && dims->size() <= 1) count = dims->empty() ? 1 : (*dims)[0];
-        if (count != 1 && count != 2)
-            throw Error("{} scale tensor must hold 1 or 2 values", mode);
-        std::string factor = get_tensor_name(ids[3]);
-        if (!dtype_token_is(ids[3], "0.t_f32")) {
-            const std::string cast = fmt::format("resize_scale_f32_{}", out);
-            add_cast_node(factor, cast, proto::dtype::FLOAT);
-            factor = cast;
-        }
-        if (dims->empty()) {
-            const std::string lifted = fmt::format("resize_scale_1d_{}", out);
-            add_unsqueeze_node(factor, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
-            factor = lifted;
-        }
-        const std::string ones = fmt::format("resize_scale_prefix_{}", out);
-        push_f32_initializer(ones, {2}, {1.0f, 1.0f});
-        std::vector<std::string> pieces{ones, factor};
-        if (count == 1) pieces.push_back(factor);
-        const std::string scales = fmt::format("scales_{}", out);
-        append_node("Concat", std::move(pieces), {scales}, {helper::attr_int("axis", 0)});
-        inputs.push_back(scales);
+        inputs.push_back(build_resize_scales_from_tensor(out, ids[3], mode));
     } else if (!has_out_size && scale) {
         use_scales(*scale);
     } else if (static_out) {
