@@ -187,6 +187,52 @@ void Converter::op_set_value(const Json& op) {
     throw Error("set_value_ currently only supports axes=[1] or axes=[1,2] constant block writes");
 }
 
+namespace {
+
+// The positions one set_value_ writes along axis 1, as an index tensor shaped [1, n, 1, ...]
+// for ScatterElements, and the number of them as a [1] tensor.
+struct RowIndices {
+    std::string indices;
+    std::string slice_len;
+};
+
+RowIndices set_value_row_indices(Converter& c, const std::string& shape, int64_t start,
+                                 int64_t step, int64_t n, int64_t dim1, int64_t rank,
+                                 int64_t out) {
+    c.reserve_materialized(uint64_t(n) * 16, "set_value_");
+    std::vector<int64_t> positions;
+    positions.reserve(static_cast<size_t>(n));
+    for (int64_t k = 0; k < n; ++k) positions.push_back(start + k * step);
+    std::vector<int64_t> index_dims(static_cast<size_t>(rank), 1);
+    const std::string indices = fmt::format("set_value_indices_{}", out);
+    std::string slice_len = fmt::format("set_value_slice_len_{}", out);
+    if (dim1 >= 0) {
+        c.push_i64_initializer(slice_len, {1}, {n});
+        index_dims[1] = n;
+        c.push_i64_initializer(indices, std::move(index_dims), positions);
+    } else {
+        // Only the positions below the run-time size of axis 1 are written.
+        const std::string all = fmt::format("set_value_positions_{}", out);
+        c.push_i64_initializer(all, {n}, positions);
+        const std::string axis_one = fmt::format("set_value_axis_one_{}", out);
+        c.push_i64_initializer(axis_one, {1}, {1});
+        const std::string dim = fmt::format("set_value_dim1_{}", out);
+        c.append_node("Gather", {shape, axis_one}, {dim});
+        const std::string inside = fmt::format("set_value_inside_{}", out);
+        c.append_node("Less", {all, dim}, {inside});
+        const std::string kept = fmt::format("set_value_kept_positions_{}", out);
+        c.append_node("Compress", {all, inside}, {kept}, {helper::attr_int("axis", 0)});
+        c.append_node("Shape", {kept}, {slice_len});
+        index_dims[1] = -1;
+        const std::string index_shape = fmt::format("set_value_index_shape_{}", out);
+        c.push_i64_initializer(index_shape, {rank}, index_dims);
+        c.append_node("Reshape", {kept, index_shape}, {indices});
+    }
+    return {indices, slice_len};
+}
+
+}  // namespace
+
 // One range of axis 1, written in every row: ScatterElements with the positions and the
 // values broadcast to [rows, n, trailing dims...] at run time.
 void Converter::set_value_rows(const Json& op, const std::vector<int64_t>& ids, int64_t out,
@@ -238,36 +284,9 @@ void Converter::set_value_rows(const Json& op, const std::vector<int64_t>& ids, 
     const std::string batch_dim = fmt::format("set_value_batch_dim_{}", out);
     append_node("Gather", {shape, batch_axis}, {batch_dim});
 
-    // The positions, and the initializer that holds them.
-    reserve_materialized(uint64_t(n) * 16, "set_value_");
-    std::vector<int64_t> positions;
-    positions.reserve(static_cast<size_t>(n));
-    for (int64_t k = 0; k < n; ++k) positions.push_back(start + k * step);
-    std::vector<int64_t> index_dims(static_cast<size_t>(rank), 1);
-    const std::string indices = fmt::format("set_value_indices_{}", out);
-    std::string slice_len = fmt::format("set_value_slice_len_{}", out);
-    if (dim1 >= 0) {
-        push_i64_initializer(slice_len, {1}, {n});
-        index_dims[1] = n;
-        push_i64_initializer(indices, std::move(index_dims), positions);
-    } else {
-        // Only the positions below the run-time size of axis 1 are written.
-        const std::string all = fmt::format("set_value_positions_{}", out);
-        push_i64_initializer(all, {n}, positions);
-        const std::string axis_one = fmt::format("set_value_axis_one_{}", out);
-        push_i64_initializer(axis_one, {1}, {1});
-        const std::string dim = fmt::format("set_value_dim1_{}", out);
-        append_node("Gather", {shape, axis_one}, {dim});
-        const std::string inside = fmt::format("set_value_inside_{}", out);
-        append_node("Less", {all, dim}, {inside});
-        const std::string kept = fmt::format("set_value_kept_positions_{}", out);
-        append_node("Compress", {all, inside}, {kept}, {helper::attr_int("axis", 0)});
-        append_node("Shape", {kept}, {slice_len});
-        index_dims[1] = -1;
-        const std::string index_shape = fmt::format("set_value_index_shape_{}", out);
-        push_i64_initializer(index_shape, {rank}, index_dims);
-        append_node("Reshape", {kept, index_shape}, {indices});
-    }
+    const RowIndices rows = set_value_row_indices(*this, shape, start, step, n, dim1, rank, out);
+    const std::string& indices = rows.indices;
+    const std::string& slice_len = rows.slice_len;
 
     std::vector<std::string> update_dims{batch_dim, slice_len};
     if (rank > 2) {

@@ -202,6 +202,41 @@ void Converter::op_unsqueeze(const Json& op) {
                 {std::move(output)});
 }
 
+namespace {
+
+// The flatten target [x_shape[:start]..., prod(x_shape[start:stop+1]), x_shape[stop+1:]...]
+// computed from x's shape at run time.
+std::string flatten_target_at_run_time(Converter& c, const std::string& input, int64_t start,
+                                       int64_t stop, int64_t r, int64_t out,
+                                       const std::string& shape_name) {
+    const std::string full_shape = fmt::format("flatten_input_shape_{}", out);
+    c.append_node("Shape", {input}, {full_shape});
+    std::vector<std::string> parts;
+    if (start > 0) {
+        std::string prefix = fmt::format("flatten_prefix_{}", out);
+        c.add_slice_node(full_shape, prefix, {0}, {start}, std::vector<int64_t>{0}, std::nullopt, prefix);
+        parts.push_back(prefix);
+    }
+    const std::string middle = fmt::format("flatten_middle_{}", out);
+    c.add_slice_node(full_shape, middle, {start}, {stop + 1}, std::vector<int64_t>{0}, std::nullopt, middle);
+    const std::string prod = fmt::format("flatten_prod_{}", out);
+    c.add_reduce_node("ReduceProd", middle, prod, std::vector<int64_t>{0}, 1, prod);
+    parts.push_back(prod);
+    if (stop + 1 < r) {
+        std::string suffix = fmt::format("flatten_suffix_{}", out);
+        c.add_slice_node(full_shape, suffix, {stop + 1}, {r}, std::vector<int64_t>{0}, std::nullopt, suffix);
+        parts.push_back(suffix);
+    }
+    std::string target = prod;
+    if (parts.size() > 1) {
+        target = shape_name;
+        c.append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
+    }
+    return target;
+}
+
+}  // namespace
+
 void Converter::op_flatten(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
@@ -261,29 +296,7 @@ void Converter::op_flatten(const Json& op) {
     if (!(start >= 0 && stop < r && start <= stop))
         throw Error("flatten: invalid axes start_axis={} stop_axis={} for rank {}", start, stop, r);
 
-    const std::string full_shape = fmt::format("flatten_input_shape_{}", out);
-    append_node("Shape", {input}, {full_shape});
-    std::vector<std::string> parts;
-    if (start > 0) {
-        std::string prefix = fmt::format("flatten_prefix_{}", out);
-        add_slice_node(full_shape, prefix, {0}, {start}, std::vector<int64_t>{0}, std::nullopt, prefix);
-        parts.push_back(prefix);
-    }
-    const std::string middle = fmt::format("flatten_middle_{}", out);
-    add_slice_node(full_shape, middle, {start}, {stop + 1}, std::vector<int64_t>{0}, std::nullopt, middle);
-    const std::string prod = fmt::format("flatten_prod_{}", out);
-    add_reduce_node("ReduceProd", middle, prod, std::vector<int64_t>{0}, 1, prod);
-    parts.push_back(prod);
-    if (stop + 1 < r) {
-        std::string suffix = fmt::format("flatten_suffix_{}", out);
-        add_slice_node(full_shape, suffix, {stop + 1}, {r}, std::vector<int64_t>{0}, std::nullopt, suffix);
-        parts.push_back(suffix);
-    }
-    std::string target = prod;
-    if (parts.size() > 1) {
-        target = shape_name;
-        append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
-    }
+    std::string target = flatten_target_at_run_time(*this, input, start, stop, r, out, shape_name);
     append_node("Reshape", {std::move(input), std::move(target)}, {get_tensor_name(out)}, exact_target());
 }
 
