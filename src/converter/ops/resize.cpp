@@ -59,11 +59,12 @@ void Converter::push_resize_optional_input(std::vector<std::string>& inputs, int
 
 std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, int64_t x_id,
                                                               const std::string& spatial) {
+    const NameMaker names{"resize", out_id};
     const std::string x = get_tensor_name(x_id);
-    const std::string shape = fmt::format("resize_shape_{}", out_id);
-    const std::string indices = fmt::format("resize_prefix_indices_{}", out_id);
-    const std::string prefix = fmt::format("resize_prefix_{}", out_id);
-    const std::string sizes = fmt::format("resize_sizes_{}", out_id);
+    const std::string shape = names("shape");
+    const std::string indices = names("prefix_indices");
+    const std::string prefix = names("prefix");
+    const std::string sizes = names("sizes");
     append_node("Shape", {x}, {shape});
     push_i64_initializer(indices, {2}, {0, 1});
     append_node("Gather", {shape, indices}, {prefix});
@@ -75,27 +76,28 @@ std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, in
 // One INT64 [H, W] tensor from the size-tensor list: each piece cast to INT64 and lifted to
 // 1-D where needed, then concatenated.
 std::string Converter::build_resize_spatial_from_size_list(int64_t out, const IdList& size_list) {
+    const NameMaker names{"resize", out};
     std::vector<std::string> parts;
     for (size_t j = 0; j < size_list.size(); ++j) {
         const int64_t id = size_list[j];
         std::string name = get_tensor_name(id);
         // Paddle's shape values are int32; the sizes prefix is INT64.
         if (!dtype_token_is(id, "0.t_i64")) {
-            const std::string cast = fmt::format("resize_spatial_i64_{}_{}", out, j);
+            const std::string cast = names("spatial_i64", j);
             add_cast_node(name, cast, proto::dtype::INT64);
             name = cast;
         }
         const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
         if (!dims || dims->empty()) {
-            const std::string lifted = fmt::format("resize_spatial_{}_{}", out, j);
-            add_unsqueeze_node(name, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
+            const std::string lifted = names("spatial", j);
+            add_unsqueeze_node(name, lifted, {0}, names("unsqueeze_axes"));
             name = lifted;
         }
         parts.push_back(std::move(name));
     }
     std::string spatial = parts[0];
     if (parts.size() > 1) {
-        spatial = fmt::format("resize_hw_{}", out);
+        spatial = names("hw");
         append_node("Concat", std::move(parts), {spatial}, {helper::attr_int("axis", 0)});
     }
     return spatial;
@@ -105,6 +107,7 @@ std::string Converter::build_resize_spatial_from_size_list(int64_t out, const Id
 // and two give height and width.
 std::string Converter::build_resize_scales_from_tensor(int64_t out, int64_t scale_id,
                                                        std::string_view mode) {
+    const NameMaker names{"resize", out};
     const std::vector<int64_t>* dims = state.tensor_shapes.find(scale_id);
     int64_t count = -1;
     if (dims && dims->size() <= 1) count = dims->empty() ? 1 : (*dims)[0];
@@ -112,16 +115,16 @@ std::string Converter::build_resize_scales_from_tensor(int64_t out, int64_t scal
         throw Error("{} scale tensor must hold 1 or 2 values", mode);
     std::string factor = get_tensor_name(scale_id);
     if (!dtype_token_is(scale_id, "0.t_f32")) {
-        const std::string cast = fmt::format("resize_scale_f32_{}", out);
+        const std::string cast = names("scale_f32");
         add_cast_node(factor, cast, proto::dtype::FLOAT);
         factor = cast;
     }
     if (dims->empty()) {
-        const std::string lifted = fmt::format("resize_scale_1d_{}", out);
-        add_unsqueeze_node(factor, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
+        const std::string lifted = names("scale_1d");
+        add_unsqueeze_node(factor, lifted, {0}, names("unsqueeze_axes"));
         factor = lifted;
     }
-    const std::string ones = fmt::format("resize_scale_prefix_{}", out);
+    const std::string ones = names("scale_prefix");
     push_f32_initializer(ones, {2}, {1.0f, 1.0f});
     std::vector<std::string> pieces{ones, factor};
     if (count == 1) pieces.push_back(factor);
@@ -144,6 +147,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     std::vector<proto::AttributeProto> attrs = resize_attributes(op, mode);
 
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"resize", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("{} missing inputs", mode);
     std::vector<std::string> inputs{get_tensor_name(ids[0])};
@@ -178,13 +182,13 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         use_scales(*scale);
     } else if (static_out) {
         push_resize_optional_input(inputs, out, "scales");
-        const std::string hw = fmt::format("resize_static_hw_{}", out);
+        const std::string hw = names("static_hw");
         push_i64_initializer(hw, {2}, {(*out_dims)[2], (*out_dims)[3]});
         inputs.push_back(build_resize_sizes_from_spatial_tensor(out, ids[0], hw));
     } else if (has_out_size) {
         std::string spatial = get_tensor_name(ids[1]);
         if (!dtype_token_is(ids[1], "0.t_i64")) {
-            const std::string cast = fmt::format("resize_out_size_i64_{}", out);
+            const std::string cast = names("out_size_i64");
             add_cast_node(spatial, cast, proto::dtype::INT64);
             spatial = cast;
         }
@@ -194,7 +198,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         const auto out_w = helper::attr_i64(op, "out_w");
         if (!out_h || !out_w || *out_h <= 0 || *out_w <= 0)
             throw Error("{} has no known output size or scale", mode);
-        const std::string hw = fmt::format("resize_static_hw_{}", out);
+        const std::string hw = names("static_hw");
         push_i64_initializer(hw, {2}, {*out_h, *out_w});
         use_sizes(hw);
     }
