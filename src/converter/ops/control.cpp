@@ -285,6 +285,7 @@ void Converter::op_any_all(const Json& op, bool any) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("any/all requires an input tensor");
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"any", out};
     std::string x = get_tensor_name(ids[0]);
     const char* word = any ? "any" : "all";
 
@@ -330,7 +331,7 @@ void Converter::op_any_all(const Json& op, bool any) {
     }
     // The maximum of an empty set is the type's smallest value, which a cast would read as
     // true; Paddle's any of nothing is false, so only a positive maximum counts.
-    const std::string zero = fmt::format("any_zero_{}", out);
+    const std::string zero = names("zero");
     push_i64_initializer(zero, {}, {0});
     add_binary_node("Greater", reduced, zero, get_tensor_name(out));
 }
@@ -341,15 +342,16 @@ void Converter::op_one_hot(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("one_hot requires indices and depth inputs");
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"one_hot", out};
     const std::vector<int64_t>* index_dims = state.tensor_shapes.find(ids[0]);
     const int64_t rank = index_dims ? static_cast<int64_t>(index_dims->size()) : 1;
 
     std::string indices = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
-    const std::string indices_i64 = fmt::format("one_hot_indices_i64_{}", out);
+    const std::string indices_i64 = names("indices_i64");
     add_cast_node(std::move(indices), indices_i64, proto::dtype::INT64);
 
-    std::string depth = fmt::format("one_hot_depth_i64_{}", out);
+    std::string depth = names("depth_i64");
     if (const std::vector<double>* folded = state.const_values.find(ids[1])) {
         if (folded->empty()) throw Error("one_hot depth constant is empty");
         const double v = folded->front();
@@ -360,24 +362,24 @@ void Converter::op_one_hot(const Json& op) {
         add_cast_node(get_tensor_name(ids[1]), depth, proto::dtype::INT64);
         const std::vector<int64_t>* depth_dims = state.tensor_shapes.find(ids[1]);
         if (depth_dims && *depth_dims == std::vector<int64_t>{1}) {
-            std::string scalar = fmt::format("one_hot_depth_scalar_{}", out);
+            std::string scalar = names("depth_scalar");
             add_squeeze_node(depth, scalar, std::vector<int64_t>{0},
-                             fmt::format("one_hot_depth_squeeze_axes_{}", out));
+                             names("depth_squeeze_axes"));
             depth = std::move(scalar);
         }
     }
 
-    const std::string start = fmt::format("one_hot_start_{}", out);
-    const std::string step = fmt::format("one_hot_step_{}", out);
+    const std::string start = names("start");
+    const std::string step = names("step");
     push_i64_initializer(start, {}, {0});
     push_i64_initializer(step, {}, {1});
-    const std::string range = fmt::format("one_hot_range_{}", out);
+    const std::string range = names("range");
     append_node("Range", {start, depth, step}, {range});
 
-    const std::string expanded = fmt::format("one_hot_indices_expanded_{}", out);
+    const std::string expanded = names("indices_expanded");
     add_unsqueeze_node(indices_i64, expanded, {rank},
-                       fmt::format("one_hot_unsqueeze_axes_{}", out));
-    const std::string equal = fmt::format("one_hot_equal_{}", out);
+                       names("unsqueeze_axes"));
+    const std::string equal = names("equal");
     add_binary_node("Equal", expanded, range, equal);
 
     const int32_t to = maybe_onnx_dtype_for_tensor_id(out).value_or(proto::dtype::FLOAT);
