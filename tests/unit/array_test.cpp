@@ -76,7 +76,9 @@ TEST(ConstantTensors, AssignValueRefusesNegativeAndOverflowingDims) {
     Converter c;
     auto assign = [&](const char* shape, const char* values) {
         return error_of([&] {
-            c.op_assign_value(ops(op_text("1.assign_value_", "", a("shape", shape) + "," + a("dtype", "\"int32\"") + "," + a("values", values))));
+            c.op_assign_value(ops(op_text("1.assign_value_", "",
+                                          a("shape", shape) + "," + a("dtype", "\"int32\"") + "," +
+                                              a("values", values))));
         });
     };
     // [-1, -1] and [2^32, 2^32] wrap around to counts that would match in unsigned arithmetic.

@@ -53,7 +53,8 @@ TEST(Gathers, GatherAxisFromFoldedConstant) {
     Ops ops;
     Converter c;
     c.state.const_values.insert(3, {});
-    EXPECT_EQ(error_of([&] { c.op_gather(ops(op_with_digit_inputs("1.gather", "123"))); }), "gather requires constant axis input");
+    EXPECT_EQ(error_of([&] { c.op_gather(ops(op_with_digit_inputs("1.gather", "123"))); }),
+              "gather requires constant axis input");
     EXPECT_TRUE(c.graph.node.empty());
 }
 

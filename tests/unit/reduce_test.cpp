@@ -110,7 +110,8 @@ TEST(Reduce, SumAxesByOpsetAndUntypedResult) {
 
 TEST(TopK, FormsByOpsetAndK) {
     Ops ops;
-    const auto& topk = ops(op_text("1.topk", R"({"%":1},{"%":2})", a("axis", "2.0") + "," + a("largest", "1"), R"({"%":9},{"%":10})"));
+    const auto& topk = ops(op_text("1.topk", R"({"%":1},{"%":2})", a("axis", "2.0") + "," + a("largest", "1"),
+                                   R"({"%":9},{"%":10})"));
     Converter c10;
     c10.opset = 10;
     c10.state.tensor_dtypes.insert(2, "0.t_i32");
@@ -166,7 +167,8 @@ TEST(ArgSort, KeyFormOnlyForInt32) {
         Converter c;
         c.state.tensor_dtypes.insert(1, token);
         c.state.tensor_shapes.insert(1, dims);
-        c.op_argsort(ops(op_text("1.argsort", R"({"%":1})", a("descending", descending ? "true" : "false"), R"({"%":12},{"%":13})")));
+        c.op_argsort(ops(op_text("1.argsort", R"({"%":1})", a("descending", descending ? "true" : "false"),
+                                 R"({"%":12},{"%":13})")));
         return c;
     };
     const Converter asc = sort("0.t_i32", {2, 5}, false);

@@ -67,7 +67,8 @@ TEST(IndexPut, ChoosesAFormOrRefuses) {
     }
     Ops ops;
     Converter c;
-    EXPECT_EQ(error_of([&] { c.op_index_put(ops(op_text("1.index_put", value_entries({1, 2})))); }), "index_put missing inputs");
+    EXPECT_EQ(error_of([&] { c.op_index_put(ops(op_text("1.index_put", value_entries({1, 2})))); }),
+              "index_put missing inputs");
     EXPECT_EQ(error_of([&] { c.op_index_put(ops(op_text("1.index_put", value_entries({1, 2, 3})))); }),
               "index_put expects combined mask input");
     c.opset = 10;
@@ -81,7 +82,8 @@ TEST(PutAlongAxis, ReadsItsAttributesLeniently) {
         Converter c;
         c.state.tensor_shapes.insert(1, {2, 2, 2});
         c.state.tensor_dtypes.insert(2, "0.t_i64");
-        const std::string err = error_of([&] { c.op_put_along_axis(ops(op_text("1.put_along_axis", value_entries({1, 2, 3}), attrs))); });
+        const std::string err = error_of(
+            [&] { c.op_put_along_axis(ops(op_text("1.put_along_axis", value_entries({1, 2, 3}), attrs))); });
         return err == "<no error>" ? std::to_string(c.graph.node.at(0).attribute.at(0).i) : err;
     };
     // A number for "reduce" or 0 for "include_self" is not their type and counts as absent.
@@ -96,7 +98,9 @@ TEST(RepeatInterleave, RefusesWhatItCannotTileWithoutOverflow) {
         Converter c;
         c.state.tensor_shapes.insert(1, {2, 3});
         c.state.tensor_shapes.insert(2, repeats_dims);
-        std::string err = error_of([&] { c.op_repeat_interleave(ops(op_text("1.repeat_interleave", value_entries(ids_up_to(inputs)), attrs))); });
+        std::string err = error_of([&] {
+            c.op_repeat_interleave(ops(op_text("1.repeat_interleave", value_entries(ids_up_to(inputs)), attrs)));
+        });
         return std::pair{err, op_types(c)};
     };
     EXPECT_EQ(run(a("axis", "9223372036854775807") + "," + a("repeats", "2"), 1).first,
@@ -118,7 +122,10 @@ TEST(SetValue, BoundsSizesBeforeMaterializing) {
         c.state.tensor_dtypes.insert(1, dtype);
         for (int k = 0; k < 3; ++k) c.state.const_values.insert(2 + k, bounds[static_cast<size_t>(k)]);
         const std::string err =
-            error_of([&] { c.op_set_value(ops(op_text("1.set_value_", value_entries({1, 2, 3, 4}), a("axes", axes) + "," + a("values", fill)))); });
+            error_of([&] {
+                c.op_set_value(ops(op_text("1.set_value_", value_entries({1, 2, 3, 4}),
+                                           a("axes", axes) + "," + a("values", fill))));
+            });
         return std::pair{err, std::move(c)};
     };
     // Every batch row and trailing index is written: 2^40 x 2 x 2^40 is refused, not allocated.
