@@ -409,6 +409,29 @@ void Converter::broadcast_to_region(std::string values, const std::string& regio
     append_node("Reshape", {assigned, region}, {std::move(result)});
 }
 
+namespace {
+
+// The shape of the region set_value_with_tensor_ writes: x's shape (`data_shape`) with axis 1
+// replaced by the number of positions in `range`.
+std::string tensor_write_region(Converter& c, const std::string& data_shape, const std::string& range,
+                                int64_t rank, const NameMaker& names) {
+    const std::string head = names("head");
+    c.add_slice_node(data_shape, head, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, head);
+    const std::string count = names("count");
+    c.append_node("Shape", {range}, {count});
+    std::vector<std::string> region_parts{head, count};
+    if (rank > 2) {
+        std::string tail = names("tail");
+        c.add_slice_node(data_shape, tail, {2}, {rank}, std::vector<int64_t>{0}, std::nullopt, tail);
+        region_parts.push_back(std::move(tail));
+    }
+    const std::string region = names("updates_shape");
+    c.append_node("Concat", std::move(region_parts), {region}, {helper::attr_int("axis", 0)});
+    return region;
+}
+
+}  // namespace
+
 void Converter::op_set_value_with_tensor(const Json& op) {
     require_opset("set_value_with_tensor_", 11);
     const int64_t out = helper::op_out_id(op);
@@ -464,20 +487,8 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     append_node("Shape", {data}, {data_shape});
     const std::string range = set_value_tensor_positions(ids, out, data_shape);
 
-    // The written region: x's shape with axis 1 replaced by the number of positions. The
-    // values broadcast to it, as Paddle broadcasts them to the slice.
-    const std::string head = names("head");
-    add_slice_node(data_shape, head, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, head);
-    const std::string count = names("count");
-    append_node("Shape", {range}, {count});
-    std::vector<std::string> region_parts{head, count};
-    if (rank > 2) {
-        std::string tail = names("tail");
-        add_slice_node(data_shape, tail, {2}, {rank}, std::vector<int64_t>{0}, std::nullopt, tail);
-        region_parts.push_back(std::move(tail));
-    }
-    const std::string region = names("updates_shape");
-    append_node("Concat", std::move(region_parts), {region}, {helper::attr_int("axis", 0)});
+    // The values broadcast to the written region, as Paddle broadcasts them to the slice.
+    const std::string region = tensor_write_region(*this, data_shape, range, rank, names);
     const std::string updates = names("updates");
     broadcast_to_region(get_tensor_name(ids[1]), region, assign, rank, "set_value_tensor", out, updates);
 
