@@ -533,7 +533,7 @@ std::string Converter::keep_sizes_where_negative(int64_t x_id, int64_t shape_id,
 
 std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,
                                           const std::vector<ExpandShapePart>& parts) {
-    const NameMaker made{"expand", out_id};
+    const NameMaker expand_name{"expand", out_id};
     const int64_t out_rank = static_cast<int64_t>(parts.size());
     std::optional<std::string> input_shape;  // Shape(x), made once for all kept dims
     std::vector<std::string> names;
@@ -543,18 +543,18 @@ std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,
             const std::vector<double>* v = state.const_values.find(part.value);
             if (v && !v->empty()) part = {false, helper::saturate_i64((*v)[0])};
         }
-        std::string name = made("shape_part", i);
+        std::string name = expand_name("shape_part", i);
         if (!part.tensor && part.value >= 0) {
             push_i64_initializer(name, {1}, {part.value});
         } else if (!part.tensor) {
             // A negative entry keeps x's size on the axis it lines up with from the right.
             if (!input_shape) {
-                input_shape = made("input_shape");
+                input_shape = expand_name("input_shape");
                 append_node("Shape", {get_tensor_name(x_id)}, {*input_shape});
             }
             const int64_t a = aligned_expand_input_axis(x_id, out_rank, i);
             add_slice_node(*input_shape, name, {a}, {a + 1}, std::vector<int64_t>{0}, std::nullopt,
-                           made("shape_slice", i));
+                           expand_name("shape_slice", i));
         } else {
             const std::vector<int64_t>* dims = state.tensor_shapes.find(part.value);
             if (dims && (dims->size() >= 2 || (dims->size() == 1 && (*dims)[0] != 1)))
@@ -562,7 +562,7 @@ std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,
             std::string current = get_tensor_name(part.value);
             const std::string* token = state.tensor_dtypes.find(part.value);
             if (!token || *token != "0.t_i64") {
-                std::string cast = made("shape_part_i64", i);
+                std::string cast = expand_name("shape_part_i64", i);
                 add_cast_node(std::move(current), cast, proto::dtype::INT64);
                 current = std::move(cast);
             }
@@ -570,13 +570,13 @@ std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,
                 name = std::move(current);
             } else {
                 add_unsqueeze_node(std::move(current), name, {0},
-                                   made("shape_axes", i));
+                                   expand_name("shape_axes", i));
             }
         }
         names.push_back(std::move(name));
     }
     if (names.size() == 1) return std::move(names[0]);
-    std::string joined = made("shape");
+    std::string joined = expand_name("shape");
     append_node("Concat", std::move(names), {joined}, {helper::attr_int("axis", 0)});
     return joined;
 }

@@ -9,10 +9,10 @@ namespace kestro {
 namespace math_ops {
 
 std::vector<std::string> unbind_split_names(int64_t out_id, const IdList& outs) {
-    const NameMaker made{"unbind", out_id};
+    const NameMaker split_name{"unbind", out_id};
     std::vector<std::string> names;
     names.reserve(outs.size());
-    for (size_t i = 0; i < outs.size(); ++i) names.push_back(made("split", i));
+    for (size_t i = 0; i < outs.size(); ++i) names.push_back(split_name("split", i));
     return names;
 }
 
