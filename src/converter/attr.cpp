@@ -404,36 +404,6 @@ bool one_of(std::string_view s, std::initializer_list<std::string_view> names) {
     return std::find(names.begin(), names.end(), s) != names.end();
 }
 
-bool dropped_for_every_op(std::string_view name) {
-    return one_of(name, {"col", "name", "place", "dtype", "is_test", "struct_name", "stop_gradient",
-                         "use_global_stats", "trainable_statistics"});
-}
-
-bool dropped_for_op(std::string_view op, std::string_view name) {
-    if (one_of(op, {"bmm", "matmul", "matmul_v2"})) return one_of(name, {"transpose_x", "transpose_y"});
-    if (op == "scale") return one_of(name, {"bias", "scale", "bias_after_scale"});
-    if (op == "flatten") return one_of(name, {"flatten", "stop_axis"});
-    if (one_of(op, {"batch_norm", "batch_norm_"})) return one_of(name, {"bias", "scale", "data_format"});
-    if (one_of(op, {"conv2d", "depthwise_conv2d", "conv2d_transpose"}))
-        return one_of(name, {"data_format", "padding_algorithm"});
-    if (op == "pool2d")
-        return one_of(name, {"data_format", "padding_algorithm", "pooling_type", "global_pooling",
-                             "adaptive", "exclusive", "ceil_mode"});
-    if (one_of(op, {"nearest_interp", "bilinear_interp"}))
-        return one_of(name, {"out_h", "out_w", "out_d", "align_mode", "data_format", "align_corners",
-                             "interp_method"});
-    return false;
-}
-
-std::string renamed(std::string_view op, std::string_view name) {
-    if (name == "begin_norm_axis" || name == "start_axis") return "axis";
-    if (op == "hardsigmoid") {
-        if (name == "slope") return "alpha";
-        if (name == "offset") return "beta";
-    }
-    return std::string(name);
-}
-
 // An integer-list element that is not an integer would shift every later value into the
 // wrong place (strides [1, 1.5] read as [1]): refused.
 [[noreturn]] void non_integer_element(std::string_view op, const std::string& name, const Json& e) {
@@ -511,6 +481,10 @@ const Json* entry_data_if_named(const Json& entry, std::string_view name) {
     return at ? member(*at, "D") : nullptr;
 }
 
+// Convolution and pooling name two attributes differently and order four pads by axis
+// (top, bottom, left, right) where ONNX puts every begin before every end (top, left,
+// bottom, right); two pads stand for both sides. SAME padding becomes ONNX's auto_pad and
+// leaves no explicit pads.
 void fix_conv_pool_attributes(std::string_view op, const Json& raw,
                               std::vector<proto::AttributeProto>& attrs) {
     for (auto& a : attrs) {
@@ -541,6 +515,86 @@ void fix_conv_pool_attributes(std::string_view op, const Json& raw,
     }
 }
 
+// Pooling also keeps its ceil_mode, which Paddle writes as a bool and ONNX takes as an
+// integer; it is read from the raw entry whatever its tag and goes last. Below opset 10,
+// where ONNX has no ceil_mode, op_pool2d refuses a true one and removes it.
+void fix_pool_attributes(std::string_view op, const Json& raw,
+                         std::vector<proto::AttributeProto>& attrs) {
+    fix_conv_pool_attributes(op, raw, attrs);
+    for (const Json& entry : raw.GetArray()) {
+        const Json* d = entry_data_if_named(entry, "ceil_mode");
+        if (!d) continue;
+        if (auto b = helper::as_bool(*d)) {
+            attrs.push_back(helper::attr_int("ceil_mode", *b ? 1 : 0));
+            break;
+        }
+    }
+}
+
+using Rename = std::pair<std::string_view, std::string_view>;
+using FixUp = void (*)(std::string_view op, const Json& raw,
+                       std::vector<proto::AttributeProto>& attrs);
+
+// What the generic translation does differently for one Paddle operator: the entries it
+// drops (named after any rename), the entries it renames before that, and a fix-up run on
+// the translated list once the entries are known to be distinct.
+struct OpAttrRule {
+    std::initializer_list<std::string_view> ops;
+    std::initializer_list<std::string_view> dropped;
+    std::initializer_list<Rename> renamed;
+    FixUp fix_up;
+};
+
+// Dropped for every operator: Paddle bookkeeping with no meaning in ONNX.
+constexpr std::string_view kDroppedForEveryOp[] = {
+    "col", "name", "place", "dtype", "is_test", "struct_name", "stop_gradient",
+    "use_global_stats", "trainable_statistics"};
+
+// Renamed for every operator, before the drop rules apply.
+constexpr Rename kRenamedForEveryOp[] = {{"begin_norm_axis", "axis"}, {"start_axis", "axis"}};
+
+const OpAttrRule kOpAttrRules[] = {
+    {{"bmm", "matmul", "matmul_v2"}, {"transpose_x", "transpose_y"}, {}, nullptr},
+    {{"scale"}, {"bias", "scale", "bias_after_scale"}, {}, nullptr},
+    {{"flatten"}, {"flatten", "stop_axis"}, {}, nullptr},
+    {{"batch_norm", "batch_norm_"}, {"bias", "scale", "data_format"}, {}, nullptr},
+    {{"conv2d", "depthwise_conv2d", "conv2d_transpose"},
+     {"data_format", "padding_algorithm"},
+     {},
+     fix_conv_pool_attributes},
+    {{"pool2d"},
+     {"data_format", "padding_algorithm", "pooling_type", "global_pooling", "adaptive",
+      "exclusive", "ceil_mode"},
+     {},
+     fix_pool_attributes},
+    {{"nearest_interp", "bilinear_interp"},
+     {"out_h", "out_w", "out_d", "align_mode", "data_format", "align_corners", "interp_method"},
+     {},
+     nullptr},
+    {{"hardsigmoid"}, {}, {{"slope", "alpha"}, {"offset", "beta"}}, nullptr},
+};
+
+const OpAttrRule* rule_for(std::string_view op) {
+    for (const OpAttrRule& r : kOpAttrRules)
+        if (one_of(op, r.ops)) return &r;
+    return nullptr;
+}
+
+std::string renamed(const OpAttrRule* rule, std::string_view name) {
+    for (const auto& [from, to] : kRenamedForEveryOp)
+        if (name == from) return std::string(to);
+    if (rule)
+        for (const auto& [from, to] : rule->renamed)
+            if (name == from) return std::string(to);
+    return std::string(name);
+}
+
+bool dropped(const OpAttrRule* rule, std::string_view name) {
+    for (std::string_view d : kDroppedForEveryOp)
+        if (name == d) return true;
+    return rule && one_of(name, rule->dropped);
+}
+
 }  // namespace
 
 std::string Converter::map_op_type(std::string_view bare_name) {
@@ -552,14 +606,15 @@ std::vector<proto::AttributeProto> Converter::extract_attributes(std::string_vie
                                                                  const Json& attrs) {
     std::vector<proto::AttributeProto> out;
     if (!attrs.IsArray()) return out;
+    const OpAttrRule* rule = rule_for(bare_name);
     for (const Json& entry : attrs.GetArray()) {
         // ONNX attributes must be named: an entry without a (non-empty) name is dropped.
         const Json* n = member(entry, "N");
         const auto raw_name = n ? as_str(*n) : std::nullopt;
         if (!raw_name || raw_name->empty()) continue;
 
-        std::string name = renamed(bare_name, *raw_name);
-        if (dropped_for_every_op(name) || dropped_for_op(bare_name, name)) continue;
+        std::string name = renamed(rule, *raw_name);
+        if (dropped(rule, name)) continue;
         const Json* at = member(entry, "AT");
         if (!at) continue;
         if (auto a = convert_value(bare_name, std::move(name), *at)) out.push_back(std::move(*a));
@@ -572,19 +627,7 @@ std::vector<proto::AttributeProto> Converter::extract_attributes(std::string_vie
         if (!seen.insert(a.name).second)
             throw Error("{}: attribute {} is given more than once", bare_name, a.name);
 
-    if (one_of(bare_name, {"conv2d", "pool2d", "depthwise_conv2d", "conv2d_transpose"}))
-        fix_conv_pool_attributes(bare_name, attrs, out);
-
-    if (bare_name == "pool2d") {
-        for (const Json& entry : attrs.GetArray()) {
-            const Json* d = entry_data_if_named(entry, "ceil_mode");
-            if (!d) continue;
-            if (auto b = helper::as_bool(*d)) {
-                out.push_back(helper::attr_int("ceil_mode", *b ? 1 : 0));
-                break;
-            }
-        }
-    }
+    if (rule && rule->fix_up) rule->fix_up(bare_name, attrs, out);
     return out;
 }
 

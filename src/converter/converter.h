@@ -2,6 +2,7 @@
 // The conversion object and its shared per-value tables. Every lowering is a member,
 // declared here one line each and defined in its module under ops/.
 #include <cstddef>
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -17,6 +18,22 @@
 #include "proto/onnx.h"
 
 namespace kestro {
+
+// The names of the tensors one lowering adds: "<prefix>_<purpose>_<id>", or with an index
+// "<prefix>_<purpose>_<id>_<index>". The id is that of the operator's output, which keeps
+// the names of two operators apart.
+struct NameMaker {
+    std::string_view prefix;
+    int64_t id;
+
+    std::string operator()(std::string_view purpose) const {
+        return fmt::format("{}_{}_{}", prefix, purpose, id);
+    }
+    template <std::integral Index>
+    std::string operator()(std::string_view purpose, Index index) const {
+        return fmt::format("{}_{}_{}_{}", prefix, purpose, id, index);
+    }
+};
 
 // A handle to a reference-counted value. Reads go through the handle and never copy;
 // the first write while another handle shares the value copies it for this handle.
@@ -416,6 +433,9 @@ public:
                                     std::string_view kind);
     std::string build_resize_sizes_from_spatial_tensor(int64_t out_id, int64_t x_id,
                                                        const std::string& spatial);
+    std::string build_resize_spatial_from_size_list(int64_t out, const IdList& size_list);
+    std::string build_resize_scales_from_tensor(int64_t out, int64_t scale_id,
+                                                std::string_view mode);
 
     // ---- non-maximum suppression (ops/nms.cpp) ----
     void op_multiclass_nms3(const Json& op);

@@ -64,6 +64,95 @@ struct Walk {
     uint64_t data_end = 0;
 };
 
+// A record's descriptor and the offset its data starts at.
+struct RecordHeader {
+    proto::paddle::TensorDesc desc;
+    uint64_t data;
+};
+
+// The header of the record at `start`; nullopt when the walk must wait for more bytes
+// (`complete` false). Missing bytes at the end of the file are refused.
+std::optional<RecordHeader> read_record_header(const uint8_t* data, uint64_t len,
+                                                            uint64_t start, bool complete) {
+    auto missing = [&](uint64_t need) { return start + need > len; };
+    if (missing(4)) {
+        if (!complete) return std::nullopt;
+        throw Error("Truncated .pdiparams header at byte {}", start);
+    }
+    if (missing(12)) {
+        if (!complete) return std::nullopt;
+        throw Error("Truncated LoD header at byte {}", start + 4);
+    }
+    if (read_le(data + start + 4, 8) != 0) throw Error("LoD tensors not supported");
+    if (missing(16)) {
+        if (!complete) return std::nullopt;
+        throw Error("Truncated tensor metadata header at byte {}", start + 12);
+    }
+    if (missing(20)) {
+        if (!complete) return std::nullopt;
+        throw Error("Truncated tensor desc size at byte {}", start + 16);
+    }
+    const int32_t d = static_cast<int32_t>(static_cast<uint32_t>(read_le(data + start + 16, 4)));
+    if (d < 0) throw Error("Invalid tensor desc size {} at byte {}", d, start + 16);
+    const uint64_t desc_size = static_cast<uint64_t>(d);
+    if (missing(20 + desc_size)) {
+        if (!complete) return std::nullopt;
+        throw Error("Truncated tensor desc: need {} bytes at byte {}", d, start + 20);
+    }
+    return RecordHeader{
+        proto::paddle::decode_tensor_desc(data + start + 20, static_cast<size_t>(desc_size)),
+        start + 20 + desc_size};
+}
+
+// The element type of a descriptor and the byte size of its data, both checked.
+std::pair<ElementType, uint64_t> checked_data_size(const proto::paddle::TensorDesc& desc) {
+    // The check runs at every step, so [huge, huge, 0] fails although its count is 0.
+    uint64_t count = 1;
+    for (int64_t dim : desc.dims) {
+        if (dim < 0) throw Error("Invalid negative tensor dim {}", dim);
+        if (__builtin_mul_overflow(count, static_cast<uint64_t>(dim), &count)) {
+            throw Error("Tensor element count overflow");
+        }
+    }
+    const auto type = element_type(desc.data_type);
+    if (!type) {
+        throw Error("Unsupported data_type: {}",
+                    proto::paddle::var_type_name(desc.data_type));
+    }
+    uint64_t n = 0;
+    if (__builtin_mul_overflow(count, type->size, &n)) {
+        throw Error("Tensor byte size overflow");
+    }
+    if (n > kWeightSizeLimit) {
+        throw Error("Tensor byte size {} exceeds soft limit {}", n, kWeightSizeLimit);
+    }
+    return {*type, n};
+}
+
+// Holds a record to what the program declares for the parameter it pairs with.
+void check_against_program(const ConverterState& state, const std::string& name,
+                           const std::vector<int64_t>& dims, int32_t onnx) {
+    const ParamMeta* meta = state.param_meta.find(name);
+    if (meta) {
+        if (meta->dtype && *meta->dtype != onnx) {
+            throw Error("Weight tensor '{}' dtype mismatch: expected {} from model metadata, got {}",
+                        helper::fmt_text(name), helper::onnx_dtype_name(*meta->dtype),
+                        helper::onnx_dtype_name(onnx));
+        }
+        if (meta->shape != dims) {
+            throw Error("Weight tensor '{}' shape mismatch: expected {} from model metadata, got {}",
+                        helper::fmt_text(name), helper::fmt_dims(meta->shape),
+                        helper::fmt_dims(dims));
+        }
+    }
+    // bfloat16 weights only where the program declares them: a parameter of unknown type
+    // would carry them into operators that expect another type, an invalid model.
+    if (onnx == proto::dtype::BFLOAT16 && !(meta && meta->dtype)) {
+        throw Error("Weight tensor '{}' is bfloat16, but the program does not declare it so",
+                    helper::fmt_text(name));
+    }
+}
+
 // Walks the records of data[0, len) from walk.pos on, checking each and handing it to
 // `accept`. With `complete` false more bytes may still come (a stream being read): the walk
 // stops before the first incomplete record instead of calling it truncated, and resumes
@@ -75,56 +164,11 @@ void walk_records(const ConverterState& state, const uint8_t* data, uint64_t len
         if (!complete && walk.data_end > len) return;
         const uint64_t start = walk.pos;
         const uint64_t index = walk.index;
-        // Missing bytes: refuse at the end of the file; otherwise wait for them.
-        auto missing = [&](uint64_t need) { return start + need > len; };
-        if (missing(4)) {
-            if (!complete) return;
-            throw Error("Truncated .pdiparams header at byte {}", start);
-        }
-        if (missing(12)) {
-            if (!complete) return;
-            throw Error("Truncated LoD header at byte {}", start + 4);
-        }
-        if (read_le(data + start + 4, 8) != 0) throw Error("LoD tensors not supported");
-        if (missing(16)) {
-            if (!complete) return;
-            throw Error("Truncated tensor metadata header at byte {}", start + 12);
-        }
-        if (missing(20)) {
-            if (!complete) return;
-            throw Error("Truncated tensor desc size at byte {}", start + 16);
-        }
-        const int32_t d = static_cast<int32_t>(static_cast<uint32_t>(read_le(data + start + 16, 4)));
-        if (d < 0) throw Error("Invalid tensor desc size {} at byte {}", d, start + 16);
-        const uint64_t desc_size = static_cast<uint64_t>(d);
-        if (missing(20 + desc_size)) {
-            if (!complete) return;
-            throw Error("Truncated tensor desc: need {} bytes at byte {}", d, start + 20);
-        }
-        proto::paddle::TensorDesc desc =
-            proto::paddle::decode_tensor_desc(data + start + 20, static_cast<size_t>(desc_size));
-
-        // The check runs at every step, so [huge, huge, 0] fails although its count is 0.
-        uint64_t count = 1;
-        for (int64_t dim : desc.dims) {
-            if (dim < 0) throw Error("Invalid negative tensor dim {}", dim);
-            if (__builtin_mul_overflow(count, static_cast<uint64_t>(dim), &count)) {
-                throw Error("Tensor element count overflow");
-            }
-        }
-        const auto type = element_type(desc.data_type);
-        if (!type) {
-            throw Error("Unsupported data_type: {}",
-                        proto::paddle::var_type_name(desc.data_type));
-        }
-        uint64_t n = 0;
-        if (__builtin_mul_overflow(count, type->size, &n)) {
-            throw Error("Tensor byte size overflow");
-        }
-        if (n > kWeightSizeLimit) {
-            throw Error("Tensor byte size {} exceeds soft limit {}", n, kWeightSizeLimit);
-        }
-        const uint64_t p = start + 20 + desc_size;
+        std::optional<RecordHeader> header = read_record_header(data, len, start, complete);
+        if (!header) return;
+        proto::paddle::TensorDesc& desc = header->desc;
+        const auto [type, n] = checked_data_size(desc);
+        const uint64_t p = header->data;
         if (p + n > len) {
             if (!complete) {
                 walk.data_end = p + n;
@@ -141,27 +185,9 @@ void walk_records(const ConverterState& state, const uint8_t* data, uint64_t len
         }
 
         const std::string& name = names[static_cast<size_t>(index)];
-        const ParamMeta* meta = state.param_meta.find(name);
-        if (meta) {
-            if (meta->dtype && *meta->dtype != type->onnx) {
-                throw Error("Weight tensor '{}' dtype mismatch: expected {} from model metadata, got {}",
-                            helper::fmt_text(name), helper::onnx_dtype_name(*meta->dtype),
-                            helper::onnx_dtype_name(type->onnx));
-            }
-            if (meta->shape != desc.dims) {
-                throw Error("Weight tensor '{}' shape mismatch: expected {} from model metadata, got {}",
-                            helper::fmt_text(name), helper::fmt_dims(meta->shape),
-                            helper::fmt_dims(desc.dims));
-            }
-        }
-        // bfloat16 weights only where the program declares them: a parameter of unknown type
-        // would carry them into operators that expect another type, an invalid model.
-        if (type->onnx == proto::dtype::BFLOAT16 && !(meta && meta->dtype)) {
-            throw Error("Weight tensor '{}' is bfloat16, but the program does not declare it so",
-                        helper::fmt_text(name));
-        }
+        check_against_program(state, name, desc.dims, type.onnx);
 
-        if (accept) accept(Record{&name, std::move(desc.dims), type->onnx, p, n});
+        if (accept) accept(Record{&name, std::move(desc.dims), type.onnx, p, n});
         walk.pos = p + n;
         walk.index = index + 1;
         walk.data_end = 0;

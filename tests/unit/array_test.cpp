@@ -17,6 +17,7 @@ using kestro::Converter;
 namespace proto = kestro::proto;
 using kestro::test::error_of;
 using kestro::test::i64s;
+using kestro::test::op_text;
 using kestro::test::op_types;
 using kestro::test::Ops;
 
@@ -29,9 +30,6 @@ const proto::TensorProto* init(const Converter& c, const std::string& name) {
 }
 
 // An operator with the given attributes ("A" entries) and inputs, output id 9.
-std::string op(const std::string& name, const std::string& attrs, const std::string& inputs) {
-    return R"({"#":")" + name + R"(","A":[)" + attrs + R"(],"I":[)" + inputs + R"(],"O":[{"%":9}]})";
-}
 std::string a(const std::string& name, const std::string& data) { return kestro::test::attr_entry(name, data); }
 
 }  // namespace
@@ -61,7 +59,7 @@ TEST(ConstantTensors, FillsCapsAndRefusesBrokenShapes) {
         Converter c;
         c.state.const_values.insert(9, k.folded);
         c.materialized->total = k.already;
-        const auto& o = ops(op(k.name, a("shape", k.shape) + "," + a("dtype", "\"float32\""), ""));
+        const auto& o = ops(op_text(k.name, "", a("shape", k.shape) + "," + a("dtype", "\"float32\"")));
         if (k.error) {
             EXPECT_EQ(error_of([&] { c.op_full(k.name, o); }), k.error);
             EXPECT_TRUE(c.graph.initializer.empty());
@@ -78,8 +76,9 @@ TEST(ConstantTensors, AssignValueRefusesNegativeAndOverflowingDims) {
     Converter c;
     auto assign = [&](const char* shape, const char* values) {
         return error_of([&] {
-            c.op_assign_value(ops(op("1.assign_value_",
-                                     a("shape", shape) + "," + a("dtype", "\"int32\"") + "," + a("values", values), "")));
+            c.op_assign_value(ops(op_text("1.assign_value_", "",
+                                          a("shape", shape) + "," + a("dtype", "\"int32\"") + "," +
+                                              a("values", values))));
         });
     };
     // [-1, -1] and [2^32, 2^32] wrap around to counts that would match in unsigned arithmetic.
@@ -98,7 +97,7 @@ TEST(Clip, OpsetForms) {
         c.state.tensor_dtypes.insert(1, x_token);
         c.state.const_values.insert(2, {0.5});
         if (fold_max) c.state.const_values.insert(3, {2.0});
-        c.op_clip(ops(op("1.clip", "", R"({"%":1},{"%":2},{"%":3})")));
+        c.op_clip(ops(op_text("1.clip", R"({"%":1},{"%":2},{"%":3})")));
         return c;
     };
     // Below opset 11 the folded bounds become attributes.
@@ -131,7 +130,7 @@ TEST(Clip, OpsetForms) {
         c.state.tensor_dtypes.insert(1, k.x);
         c.state.tensor_dtypes.insert(2, k.bound);
         c.state.tensor_dtypes.insert(3, k.bound);
-        c.op_clip(ops(op("1.clip", "", R"({"%":1},{"%":2},{"%":3})")));
+        c.op_clip(ops(op_text("1.clip", R"({"%":1},{"%":2},{"%":3})")));
         EXPECT_EQ(op_types(c), k.nodes) << k.x << " " << k.bound;
         if (k.nodes.size() == 3) {
             EXPECT_EQ(c.graph.node[2].input, (std::vector<std::string>{"tensor_1", "clip_cast_9_1", "clip_cast_9_2"}));
@@ -143,7 +142,7 @@ TEST(Squeeze, NegativeAxesNeedOpset11WhenTheRankIsUnknown) {
     Ops ops;
     Converter c;
     c.opset = 10;
-    EXPECT_EQ(error_of([&] { c.op_squeeze(ops(op("1.squeeze", a("axis", "-1"), R"({"%":1})"))); }),
+    EXPECT_EQ(error_of([&] { c.op_squeeze(ops(op_text("1.squeeze", R"({"%":1})", a("axis", "-1")))); }),
               "squeeze with negative axes requires opset >= 11, but target opset is 10");
 }
 
@@ -169,7 +168,7 @@ TEST(Unsqueeze, AxesWithoutARecordedRank) {
         Ops ops;
         Converter c;
         c.opset = row.opset;
-        const auto& unsqueeze = ops(op("1.unsqueeze", a("axis", row.axes), R"({"%":1})"));
+        const auto& unsqueeze = ops(op_text("1.unsqueeze", R"({"%":1})", a("axis", row.axes)));
         if (row.onnx_axes.empty()) {
             EXPECT_EQ(error_of([&] { c.op_unsqueeze(unsqueeze); }), row.message);
             continue;
@@ -182,7 +181,7 @@ TEST(Unsqueeze, AxesWithoutARecordedRank) {
 TEST(Flatten, RefusesStartAxisOutsideTheRankAndPicksAForm) {
     Ops ops;
     auto flatten = [&](Converter& c, const char* start, const char* stop, const char* declared) {
-        std::string o = op("1.flatten", a("start_axis", start) + "," + a("stop_axis", stop), R"({"%":1})");
+        std::string o = op_text("1.flatten", R"({"%":1})", a("start_axis", start) + "," + a("stop_axis", stop));
         if (declared) o.replace(o.find(R"({"%":9})"), 7, std::string(R"({"%":9,"TT":{"D":[{"#":"0.t_f32"},)") + declared + "]}}");
         c.op_flatten(ops(o));
     };
@@ -211,7 +210,7 @@ TEST(ListOperators, SplitSectionsAxisAndEmptyStack) {
             c.state.tensor_shapes.insert(1, {2, 6});
             if (sections) c.state.const_values.insert(2, *sections);
             c.state.const_values.insert(3, {-1});
-            c.op_split_family("1.split", ops(op("1.split", "", inputs)));
+            c.op_split_family("1.split", ops(op_text("1.split", inputs)));
         });
     };
     const char* with_axis = R"({"%":1},{"%":2},{"%":3})";
@@ -222,7 +221,7 @@ TEST(ListOperators, SplitSectionsAxisAndEmptyStack) {
 
     Converter c;
     c.state.combine_inputs.insert(5, {});
-    EXPECT_EQ(error_of([&] { c.op_stack(ops(op("1.stack", a("axis", "0"), R"({"%":5})"))); }),
+    EXPECT_EQ(error_of([&] { c.op_stack(ops(op_text("1.stack", R"({"%":5})", a("axis", "0")))); }),
               "stack of an empty list 5");
     EXPECT_TRUE(c.graph.node.empty());
 }
@@ -233,15 +232,15 @@ TEST(Slice, FoldedBoundsSaturateAndStridesNeverTakeTheAxesSlot) {
     c9.opset = 9;
     c9.state.const_values.insert(2, {0.9, -1.5});
     c9.state.const_values.insert(3, {1e300, std::nan("")});
-    c9.op_slice(ops(op("1.slice", a("axes", "[0,1]"), R"({"%":1},{"%":2},{"%":3})")));
+    c9.op_slice(ops(op_text("1.slice", R"({"%":1},{"%":2},{"%":3})", a("axes", "[0,1]"))));
     ASSERT_EQ(c9.graph.node.size(), 1u);
     EXPECT_EQ(c9.graph.node[0].attribute[0].ints, (std::vector<int64_t>{0, -1}));
     EXPECT_EQ(c9.graph.node[0].attribute[1].ints, (std::vector<int64_t>{INT64_MAX, 0}));
 
     Converter c17;
-    EXPECT_EQ(error_of([&] { c17.op_slice(ops(op("1.slice", a("axes", "[0]"), R"({"%":1},{"%":2})"))); }),
+    EXPECT_EQ(error_of([&] { c17.op_slice(ops(op_text("1.slice", R"({"%":1},{"%":2})", a("axes", "[0]")))); }),
               "slice requires starts and ends inputs");
-    const std::string strided = op("1.strided_slice", "", R"({"%":1},{"%":2},{"%":3},{"%":4})");
+    const std::string strided = op_text("1.strided_slice", R"({"%":1},{"%":2},{"%":3},{"%":4})");
     EXPECT_EQ(error_of([&] { c17.op_strided_slice(ops(strided)); }),
               "strided_slice without axes needs the number of starts of id 2");
     c17.state.tensor_shapes.insert(2, {2});

@@ -15,13 +15,10 @@ using kestro::test::error_of;
 using kestro::test::i64s;
 using kestro::test::Names;
 using kestro::test::op_types;
+using kestro::test::op_with_digit_inputs;
 using kestro::test::Ops;
 
 namespace {
-
-std::string op(const std::string& name, const std::string& inputs, const std::string& attrs = "") {
-    return kestro::test::op_with_digit_inputs(name, inputs, attrs);
-}
 
 using Handler = void (Converter::*)(const kestro::Json&);
 
@@ -43,7 +40,7 @@ TEST(Fill, MissingInputsAndTheArangeGate) {
     for (const auto& [handler, name, inputs] : cases) {
         Ops ops;
         Converter c;
-        EXPECT_EQ(error_of([&] { (c.*handler)(ops(op(std::string("1.") + name, inputs))); }),
+        EXPECT_EQ(error_of([&] { (c.*handler)(ops(op_with_digit_inputs(std::string("1.") + name, inputs))); }),
                   std::string(name) + " missing inputs");
         EXPECT_TRUE(c.graph.node.empty());
     }
@@ -51,7 +48,7 @@ TEST(Fill, MissingInputsAndTheArangeGate) {
     Ops ops;
     Converter c;
     c.opset = 10;
-    EXPECT_EQ(error_of([&] { c.op_arange(ops(op("1.arange", "123"))); }),
+    EXPECT_EQ(error_of([&] { c.op_arange(ops(op_with_digit_inputs("1.arange", "123"))); }),
               "arange requires opset >= 11, but target opset is 10");
     EXPECT_TRUE(c.graph.node.empty());
 }
@@ -61,7 +58,7 @@ TEST(Expand, BuildsTheShapeForNegativeConstantEntries) {
     Converter c;
     c.state.tensor_shapes.insert(1, {3, 1});
     c.state.const_values.insert(2, {-1, 4});
-    c.op_expand(ops(op("1.expand", "12")));
+    c.op_expand(ops(op_with_digit_inputs("1.expand", "12")));
     EXPECT_EQ(op_types(c), (Names{"Shape", "Slice", "Concat", "Expand"}));
     EXPECT_EQ(outputs(c), (Names{"expand_input_shape_9", "expand_shape_part_9_0", "expand_shape_9", "tensor_9"}));
     EXPECT_EQ(c.graph.node[3].input, (Names{"tensor_1", "expand_shape_9"}));
@@ -74,7 +71,7 @@ TEST(Expand, BuildsTheShapeForNegativeConstantEntries) {
         Converter t;
         t.state.tensor_shapes.insert(1, {3});
         t.state.const_values.insert(2, {v});
-        t.op_expand(ops(op("1.expand", "12")));
+        t.op_expand(ops(op_with_digit_inputs("1.expand", "12")));
         EXPECT_EQ(op_types(t), v == -0.5 ? Names{"Expand"} : (Names{"Shape", "Slice", "Expand"}));
     }
 }
@@ -90,7 +87,7 @@ TEST(Expand, StackedShapes) {
     // -1 when the model runs.
     Converter nan;
     stacked(nan, {NAN});
-    nan.op_expand(ops(op("1.expand", "12")));
+    nan.op_expand(ops(op_with_digit_inputs("1.expand", "12")));
     EXPECT_EQ(op_types(nan), (Names{"Shape", "Less", "Where", "Expand"}));
 
     // A [1]-shaped int64 part is used as it is; another type is cast.
@@ -99,7 +96,7 @@ TEST(Expand, StackedShapes) {
         stacked(c, {-1});
         c.state.tensor_shapes.insert(4, {1});
         c.state.tensor_dtypes.insert(4, token);
-        c.op_expand(ops(op("1.expand", "12")));
+        c.op_expand(ops(op_with_digit_inputs("1.expand", "12")));
         const bool i64 = std::string(token) == "0.t_i64";
         EXPECT_EQ(op_types(c), i64 ? (Names{"Shape", "Slice", "Concat", "Expand"})
                                    : (Names{"Cast", "Shape", "Slice", "Concat", "Expand"}));
@@ -109,7 +106,7 @@ TEST(Expand, StackedShapes) {
     Converter wide;
     stacked(wide, {-1});
     wide.state.tensor_shapes.insert(4, {2});
-    EXPECT_EQ(error_of([&] { wide.op_expand(ops(op("1.expand", "12"))); }),
+    EXPECT_EQ(error_of([&] { wide.op_expand(ops(op_with_digit_inputs("1.expand", "12"))); }),
               "expand: unsupported dynamic shape part 4 with rank 1");
 }
 
@@ -117,7 +114,7 @@ TEST(Expand, NegativeEntriesNeedTheInputRank) {
     Ops ops;
     Converter c;
     c.state.const_values.insert(2, {-1, 4});
-    EXPECT_EQ(error_of([&] { c.op_expand(ops(op("1.expand", "12"))); }),
+    EXPECT_EQ(error_of([&] { c.op_expand(ops(op_with_digit_inputs("1.expand", "12"))); }),
               "expand: missing rank metadata for tensor 1");
     EXPECT_EQ(op_types(c), Names{"Shape"});  // appended before the lookup; the error aborts anyway
 

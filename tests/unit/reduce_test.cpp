@@ -16,16 +16,13 @@ using kestro::test::i64s;
 using kestro::test::Ints;
 using kestro::test::Names;
 using kestro::test::names_of;
+using kestro::test::op_text;
 using kestro::test::op_types;
 using kestro::test::Ops;
 
 namespace {
 
 // An operator with the given attributes, inputs and outputs ("O" entries as written).
-std::string op(const std::string& name, const std::string& attrs, const std::string& inputs,
-               const std::string& outputs = R"({"%":9})") {
-    return R"({"#":")" + name + R"(","A":[)" + attrs + R"(],"I":[)" + inputs + R"(],"O":[)" + outputs + "]}";
-}
 std::string a(const std::string& name, const std::string& data) { return kestro::test::attr_entry(name, data); }
 
 Names attr_names(const proto::NodeProto& n) { return names_of(n.attribute); }
@@ -50,7 +47,7 @@ TEST(Reduce, AxesFormsFollowTheOpset) {
         Converter c;
         c.opset = k.opset;
         c.state.const_values.insert(2, k.folded);
-        c.reduce_via_const_axes(ops(op("1.max", a("keepdim", "0"), R"({"%":1},{"%":2})")),
+        c.reduce_via_const_axes(ops(op_text("1.max", R"({"%":1},{"%":2})", a("keepdim", "0"))),
                                 "max missing inputs", "ReduceMax", "reduce_max");
         ASSERT_EQ(op_types(c), Names{"ReduceMax"});
         const proto::NodeProto& n = c.graph.node[0];
@@ -68,7 +65,7 @@ TEST(Reduce, AxesFormsFollowTheOpset) {
 
 TEST(Reduce, TensorAxesAndRankZeroInputs) {
     Ops ops;
-    const auto& mean = ops(op("1.mean", a("keepdim", "false"), R"({"%":1},{"%":2})"));
+    const auto& mean = ops(op_text("1.mean", R"({"%":1},{"%":2})", a("keepdim", "false")));
     Converter c17;
     auto reduce_mean = [&](Converter& c) {
         c.reduce_via_const_axes(mean, "mean missing inputs", "ReduceMean", "reduce_mean");
@@ -86,13 +83,13 @@ TEST(Reduce, TensorAxesAndRankZeroInputs) {
     // A rank-0 input is forwarded; its axes input is never looked at.
     Converter scalar;
     scalar.state.tensor_shapes.insert(1, {});
-    scalar.op_reduce_sum(ops(op("1.sum", "", R"({"%":1},{"%":2})")));
+    scalar.op_reduce_sum(ops(op_text("1.sum", R"({"%":1},{"%":2})")));
     EXPECT_EQ(op_types(scalar), Names{"Identity"});
 }
 
 TEST(Reduce, SumAxesByOpsetAndUntypedResult) {
     Ops ops;
-    const auto& sum = ops(op("1.sum", a("keepdim", "false"), R"({"%":1},{"%":2})"));
+    const auto& sum = ops(op_text("1.sum", R"({"%":1},{"%":2})", a("keepdim", "false")));
     Converter c11;
     c11.opset = 11;
     EXPECT_EQ(error_of([&] { c11.op_reduce_sum(sum); }),
@@ -105,7 +102,7 @@ TEST(Reduce, SumAxesByOpsetAndUntypedResult) {
     // An absent axes input (id 0) reduces every axis; "dtype" decides when the output is untyped.
     Converter c17;
     c17.state.tensor_dtypes.insert(1, "0.t_f32");
-    c17.op_reduce_sum(ops(op("1.sum", a("dtype", R"("float64")"), R"({"%":1},{"%":0})")));
+    c17.op_reduce_sum(ops(op_text("1.sum", R"({"%":1},{"%":0})", a("dtype", R"("float64")"))));
     EXPECT_EQ(op_types(c17), (Names{"Cast", "ReduceSum"}));
     EXPECT_EQ(c17.graph.node[0].attribute[0].i, proto::dtype::DOUBLE);
     EXPECT_EQ(c17.graph.node[1].input, (Names{"sum_input_cast_9", ""}));
@@ -113,8 +110,8 @@ TEST(Reduce, SumAxesByOpsetAndUntypedResult) {
 
 TEST(TopK, FormsByOpsetAndK) {
     Ops ops;
-    const auto& topk = ops(op("1.topk", a("axis", "2.0") + "," + a("largest", "1"), R"({"%":1},{"%":2})",
-                              R"({"%":9},{"%":10})"));
+    const auto& topk = ops(op_text("1.topk", R"({"%":1},{"%":2})", a("axis", "2.0") + "," + a("largest", "1"),
+                                   R"({"%":9},{"%":10})"));
     Converter c10;
     c10.opset = 10;
     c10.state.tensor_dtypes.insert(2, "0.t_i32");
@@ -126,7 +123,7 @@ TEST(TopK, FormsByOpsetAndK) {
     EXPECT_EQ(attr_names(n10), Names{"axis"});
     EXPECT_EQ(n10.attribute[0].i, -1);
     // TopK-10 only finds the largest elements, and only of float tensors.
-    EXPECT_EQ(error_of([&] { c10.op_topk(ops(op("1.topk", a("largest", "false"), R"({"%":1},{"%":2})"))); }),
+    EXPECT_EQ(error_of([&] { c10.op_topk(ops(op_text("1.topk", R"({"%":1},{"%":2})", a("largest", "false")))); }),
               "topk with largest=false requires opset >= 11, but target opset is 10");
     c10.state.tensor_dtypes.insert(1, "0.t_i64");
     EXPECT_EQ(error_of([&] { c10.op_topk(topk); }),
@@ -143,23 +140,23 @@ TEST(TopK, FormsByOpsetAndK) {
 
     Converter c;
     EXPECT_EQ(error_of([&] { c.op_topk(ops(R"({"I":[{"%":1},{"%":2}]})")); }), "topk missing outputs");
-    EXPECT_EQ(error_of([&] { c.op_topk(ops(op("1.topk", "", R"({"%":1})"))); }), "topk missing inputs");
-    EXPECT_EQ(error_of([&] { c.op_topk(ops(op("1.topk", "", R"({"%":1},{"%":2})", R"({"%":1.0})"))); }),
+    EXPECT_EQ(error_of([&] { c.op_topk(ops(op_text("1.topk", R"({"%":1})"))); }), "topk missing inputs");
+    EXPECT_EQ(error_of([&] { c.op_topk(ops(op_text("1.topk", R"({"%":1},{"%":2})", "", R"({"%":1.0})"))); }),
               "topk missing primary output id");
-    EXPECT_EQ(error_of([&] { c.op_topk(ops(op("1.topk", "", R"({"%":1},{"%":2})", R"({"%":9},{})"))); }),
+    EXPECT_EQ(error_of([&] { c.op_topk(ops(op_text("1.topk", R"({"%":1},{"%":2})", "", R"({"%":9},{})"))); }),
               "topk output missing id");
 }
 
 TEST(ArgMax, AxisInput) {
     Ops ops;
     Converter single;
-    single.op_argmax(ops(op("1.argmax", "", R"({"%":1})")));
+    single.op_argmax(ops(op_text("1.argmax", R"({"%":1})")));
     EXPECT_EQ(attr_names(single.graph.node.at(0)), Names{"keepdims"});
 
     Converter d;
-    EXPECT_EQ(error_of([&] { d.op_argmax(ops(op("1.argmax", a("flatten", "true"), ""))); }),
+    EXPECT_EQ(error_of([&] { d.op_argmax(ops(op_text("1.argmax", "", a("flatten", "true")))); }),
               "argmax with flatten=true is not supported");
-    EXPECT_EQ(error_of([&] { d.op_argmax(ops(op("1.argmax", "", R"({"%":1},{"%":2})"))); }),
+    EXPECT_EQ(error_of([&] { d.op_argmax(ops(op_text("1.argmax", R"({"%":1},{"%":2})"))); }),
               "argmax requires constant axis input");
     EXPECT_TRUE(d.graph.node.empty());
 }
@@ -170,8 +167,8 @@ TEST(ArgSort, KeyFormOnlyForInt32) {
         Converter c;
         c.state.tensor_dtypes.insert(1, token);
         c.state.tensor_shapes.insert(1, dims);
-        c.op_argsort(ops(op("1.argsort", a("descending", descending ? "true" : "false"), R"({"%":1})",
-                            R"({"%":12},{"%":13})")));
+        c.op_argsort(ops(op_text("1.argsort", R"({"%":1})", a("descending", descending ? "true" : "false"),
+                                 R"({"%":12},{"%":13})")));
         return c;
     };
     const Converter asc = sort("0.t_i32", {2, 5}, false);
@@ -195,7 +192,7 @@ TEST(ArgSort, KeyFormOnlyForInt32) {
 
 TEST(ArgSort, RefusalsAndWarning) {
     Ops ops;
-    const auto& plain = ops(op("1.argsort", "", R"({"%":1})", R"({"%":12},{"%":13})"));
+    const auto& plain = ops(op_text("1.argsort", R"({"%":1})", "", R"({"%":12},{"%":13})"));
     Converter c12;
     c12.opset = 12;
     EXPECT_EQ(error_of([&] { c12.op_argsort(plain); }),
@@ -205,7 +202,7 @@ TEST(ArgSort, RefusalsAndWarning) {
     EXPECT_EQ(error_of([&] { c12.op_argsort(plain); }),
               "argsort requires opset >= 11, but target opset is 10");
     auto argsort = [&](const std::string& outputs) {
-        return error_of([&] { c12.op_argsort(ops(op("1.argsort", "", R"({"%":1})", outputs))); });
+        return error_of([&] { c12.op_argsort(ops(op_text("1.argsort", R"({"%":1})", "", outputs))); });
     };
     // A skipped entry would put the sorted values under the indices' name.
     EXPECT_EQ(argsort(R"({"%":12},{"%":1.5})"), "argsort output missing id");

@@ -27,8 +27,7 @@ std::string a(const std::string& name, const std::string& data) { return kestro:
 struct Ops : kestro::test::Ops {
     const kestro::Json& operator()(const std::string& name, const std::string& attrs = "",
                                    const std::string& inputs = R"({"%":1},{"%":2})") {
-        return kestro::test::Ops::operator()(R"({"#":")" + name + R"(","A":[)" + attrs + R"(],"I":[)" +
-                                             inputs + R"(],"O":[{"%":9}]})");
+        return kestro::test::Ops::operator()(kestro::test::op_text(name, inputs, attrs));
     }
 };
 

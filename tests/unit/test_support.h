@@ -76,16 +76,34 @@ inline std::string attr_entry(const std::string& name, const std::string& data) 
     return R"({"N":")" + name + R"(","AT":{"D":)" + data + "}}";
 }
 
+// The value entries of an operator's "I" or "O" list for the given ids: {"%":1},{"%":2}.
+inline std::string value_entries(const Ints& ids) {
+    std::string out;
+    for (int64_t id : ids) out += (out.empty() ? "" : ",") + std::string(R"({"%":)") + std::to_string(id) + "}";
+    return out;
+}
+
+// The ids 1, 2, ..., n.
+inline Ints ids_up_to(int64_t n) {
+    Ints ids;
+    for (int64_t k = 1; k <= n; ++k) ids.push_back(k);
+    return ids;
+}
+
+// An operator text, the one builder every test uses: its name, its "I" entries, its "A"
+// entries and its "O" entries, each given as JSON text (value_entries writes id lists).
+inline std::string op_text(const std::string& name, const std::string& inputs,
+                           const std::string& attrs = "", const std::string& outputs = R"({"%":9})") {
+    return R"({"#":")" + name + R"(","A":[)" + attrs + R"(],"I":[)" + inputs + R"(],"O":[)" + outputs + "]}";
+}
+
 // An operator text with first output id 9; `inputs` holds one digit per input id and
 // `attrs` the "A" entries.
 inline std::string op_with_digit_inputs(const std::string& name, const std::string& inputs,
                                         const std::string& attrs = "") {
-    std::string in;
-    for (char c : inputs) {
-        if (!in.empty()) in += ",";
-        in += std::string(R"({"%":)") + c + "}";
-    }
-    return R"({"#":")" + name + R"(","A":[)" + attrs + R"(],"I":[)" + in + R"(],"O":[{"%":9}]})";
+    Ints ids;
+    for (char c : inputs) ids.push_back(c - '0');
+    return op_text(name, value_entries(ids), attrs);
 }
 
 }  // namespace kestro::test

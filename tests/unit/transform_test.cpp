@@ -24,11 +24,9 @@ std::string attr_entry(const std::string& name, const std::string& data) {
 // An operator with inputs `ins`, first output `out` and the attribute entries `attrs`.
 struct Ops : kestro::test::Ops {
     const kestro::Json& operator()(const Ints& ins, int64_t out, const std::string& attrs = "") {
-        std::string text = R"({"#":"1.op","I":[)";
-        for (size_t k = 0; k < ins.size(); ++k)
-            text += (k ? "," : "") + fmt::format(R"({{"%":{}}})", ins[k]);
-        text += fmt::format(R"(],"O":[{{"%":{}}}],"A":[)", out) + attrs + "]}";
-        return kestro::test::Ops::operator()(text);
+        using kestro::test::value_entries;
+        return kestro::test::Ops::operator()(
+            kestro::test::op_text("1.op", value_entries(ins), attrs, value_entries({out})));
     }
 };
 

@@ -11,18 +11,16 @@
 using kestro::Converter;
 using kestro::test::error_of;
 using kestro::test::i64s;
+using kestro::test::ids_up_to;
+using kestro::test::op_text;
 using kestro::test::op_types;
+using kestro::test::value_entries;
 using kestro::test::Ops;
 using Names = kestro::test::Names;
 
 namespace {
 
 // An operator with inputs %1, %2, ... (as many as given) and output %9.
-std::string op(const std::string& name, int inputs, const std::string& attrs = "") {
-    std::string in;
-    for (int k = 1; k <= inputs; ++k) in += (k > 1 ? "," : "") + std::string(R"({"%":)") + std::to_string(k) + "}";
-    return R"({"#":")" + name + R"(","I":[)" + in + R"(],"O":[{"%":9}],"A":[)" + attrs + "]}";
-}
 std::string a(const std::string& name, const std::string& data) { return kestro::test::attr_entry(name, data); }
 
 }  // namespace
@@ -57,7 +55,7 @@ TEST(IndexPut, ChoosesAFormOrRefuses) {
             listed.push_back(20 + static_cast<int64_t>(i));
         }
         c.state.combine_inputs.insert(2, listed);
-        const auto& o = ops(op("1.index_put", 3));
+        const auto& o = ops(op_text("1.index_put", value_entries({1, 2, 3})));
         if (k.error) {
             EXPECT_EQ(error_of([&] { c.op_index_put(o); }), k.error);
             continue;
@@ -69,8 +67,9 @@ TEST(IndexPut, ChoosesAFormOrRefuses) {
     }
     Ops ops;
     Converter c;
-    EXPECT_EQ(error_of([&] { c.op_index_put(ops(op("1.index_put", 2))); }), "index_put missing inputs");
-    EXPECT_EQ(error_of([&] { c.op_index_put(ops(op("1.index_put", 3))); }),
+    EXPECT_EQ(error_of([&] { c.op_index_put(ops(op_text("1.index_put", value_entries({1, 2})))); }),
+              "index_put missing inputs");
+    EXPECT_EQ(error_of([&] { c.op_index_put(ops(op_text("1.index_put", value_entries({1, 2, 3})))); }),
               "index_put expects combined mask input");
     c.opset = 10;
     EXPECT_EQ(error_of([&] { c.op_index_put(ops(R"({"#":"1.index_put"})")); }),
@@ -83,7 +82,8 @@ TEST(PutAlongAxis, ReadsItsAttributesLeniently) {
         Converter c;
         c.state.tensor_shapes.insert(1, {2, 2, 2});
         c.state.tensor_dtypes.insert(2, "0.t_i64");
-        const std::string err = error_of([&] { c.op_put_along_axis(ops(op("1.put_along_axis", 3, attrs))); });
+        const std::string err = error_of(
+            [&] { c.op_put_along_axis(ops(op_text("1.put_along_axis", value_entries({1, 2, 3}), attrs))); });
         return err == "<no error>" ? std::to_string(c.graph.node.at(0).attribute.at(0).i) : err;
     };
     // A number for "reduce" or 0 for "include_self" is not their type and counts as absent.
@@ -98,7 +98,9 @@ TEST(RepeatInterleave, RefusesWhatItCannotTileWithoutOverflow) {
         Converter c;
         c.state.tensor_shapes.insert(1, {2, 3});
         c.state.tensor_shapes.insert(2, repeats_dims);
-        std::string err = error_of([&] { c.op_repeat_interleave(ops(op("1.repeat_interleave", inputs, attrs))); });
+        std::string err = error_of([&] {
+            c.op_repeat_interleave(ops(op_text("1.repeat_interleave", value_entries(ids_up_to(inputs)), attrs)));
+        });
         return std::pair{err, op_types(c)};
     };
     EXPECT_EQ(run(a("axis", "9223372036854775807") + "," + a("repeats", "2"), 1).first,
@@ -120,7 +122,10 @@ TEST(SetValue, BoundsSizesBeforeMaterializing) {
         c.state.tensor_dtypes.insert(1, dtype);
         for (int k = 0; k < 3; ++k) c.state.const_values.insert(2 + k, bounds[static_cast<size_t>(k)]);
         const std::string err =
-            error_of([&] { c.op_set_value(ops(op("1.set_value_", 4, a("axes", axes) + "," + a("values", fill)))); });
+            error_of([&] {
+                c.op_set_value(ops(op_text("1.set_value_", value_entries({1, 2, 3, 4}),
+                                           a("axes", axes) + "," + a("values", fill))));
+            });
         return std::pair{err, std::move(c)};
     };
     // Every batch row and trailing index is written: 2^40 x 2 x 2^40 is refused, not allocated.
@@ -172,7 +177,7 @@ TEST(SetValueWithTensor, ChecksInOrder) {
         c.state.const_values.insert(3, {1});
         c.state.const_values.insert(4, {4});
         c.state.const_values.insert(5, {k.dims == std::vector<int64_t>{2, -1} ? 1.0 : 0.0});
-        const auto& o = ops(op("1.set_value_with_tensor_", k.inputs, k.attrs));
+        const auto& o = ops(op_text("1.set_value_with_tensor_", value_entries(ids_up_to(k.inputs)), k.attrs));
         EXPECT_EQ(error_of([&] { c.op_set_value_with_tensor(o); }), k.error ? k.error : "<no error>") << k.attrs;
         if (!k.error) {
             EXPECT_EQ(c.graph.node.back().op_type, k.inputs == 2 ? "Expand" : "ScatterElements");

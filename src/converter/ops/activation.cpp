@@ -61,9 +61,10 @@ void Converter::op_hardswish(const Json& op) {
         return;
     }
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"hardswish", out};
     if (ids.empty()) throw Error("hardswish missing inputs");
     const std::string x = get_tensor_name(ids[0]);
-    const std::string h = fmt::format("hardswish_hardsigmoid_{}", out);
+    const std::string h = names("hardsigmoid");
     // x * clip(x / 6 + 1/2, 0, 1)
     append_node("HardSigmoid", {x}, {h},
                 {helper::attr_float("alpha", std::bit_cast<float>(0x3E2AAAABu)),
@@ -113,15 +114,15 @@ void Converter::op_gelu(const Json& op) {
                                                            approx->GetStringLength()) == "tanh"));
     const std::optional<int32_t> xt = known_onnx_dtype(ids[0]);
     const int32_t ct = xt && (*xt == dt::FLOAT16 || *xt == dt::DOUBLE) ? *xt : dt::FLOAT;
+    const NameMaker name{"gelu", out};
     auto constant = [&](std::string_view purpose, GeluConstant k) {
-        std::string name = fmt::format("gelu_{}_{}", purpose, out);
+        std::string constant_name = name(purpose);
         if (ct == dt::FLOAT)
-            push_f32_initializer(name, {1}, {std::bit_cast<float>(k.f32_bits)});
+            push_f32_initializer(constant_name, {1}, {std::bit_cast<float>(k.f32_bits)});
         else
-            push_numeric_initializer(name, {1}, ct, {k.value});
-        return name;
+            push_numeric_initializer(constant_name, {1}, ct, {k.value});
+        return constant_name;
     };
-    auto name = [out](std::string_view purpose) { return fmt::format("gelu_{}_{}", purpose, out); };
 
     if (!tanh_form) {
         // x * 0.5 * (1 + erf(x / sqrt 2))
@@ -153,6 +154,7 @@ void Converter::op_gelu(const Json& op) {
 
 void Converter::op_prelu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"prelu", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("prelu missing slope input");
     const std::string x = get_tensor_name(ids[0]);
@@ -183,8 +185,8 @@ void Converter::op_prelu(const Json& op) {
         }
     }
     if (!target.empty()) {
-        const std::string shape = fmt::format("prelu_slope_shape_{}", out);
-        const std::string reshaped = fmt::format("prelu_slope_reshaped_{}", out);
+        const std::string shape = names("slope_shape");
+        const std::string reshaped = names("slope_reshaped");
         graph.initializer.push_back(vector_i64(shape, target));
         append_node("Reshape", {slope, shape}, {reshaped});
         slope = reshaped;
@@ -194,10 +196,11 @@ void Converter::op_prelu(const Json& op) {
 
 void Converter::op_swish(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"swish", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("swish missing inputs");
     const std::string x = get_tensor_name(ids[0]);
-    const std::string s = fmt::format("swish_sigmoid_{}", out);
+    const std::string s = names("sigmoid");
     append_node("Sigmoid", {x}, {s});
     add_binary_node("Mul", x, s, get_tensor_name(out));
 }
@@ -206,10 +209,11 @@ void Converter::op_softmax(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"softmax", out};
     if (dims && dims->empty()) {
         // Paddle's softmax of a single value is 1, whatever the value; ONNX Softmax takes
         // no rank-0 input.
-        const std::string one = fmt::format("softmax_one_{}", out);
+        const std::string one = names("one");
         push_numeric_initializer(one, {}, known_onnx_dtype(ids[0]).value_or(dt::FLOAT), {1.0});
         append_node("Identity", {one}, {get_tensor_name(out)});
         return;
@@ -229,8 +233,8 @@ void Converter::op_softmax(const Json& op) {
     std::vector<int64_t> perm(static_cast<size_t>(rank));
     for (int64_t k = 0; k < rank; ++k) perm[static_cast<size_t>(k)] = k;
     std::swap(perm[static_cast<size_t>(a)], perm.back());  // a swap is its own inverse
-    const std::string moved = fmt::format("softmax_moved_{}", out);
-    const std::string normalized = fmt::format("softmax_last_axis_{}", out);
+    const std::string moved = names("moved");
+    const std::string normalized = names("last_axis");
     append_node("Transpose", {get_tensor_name(ids[0])}, {moved}, {helper::attr_ints("perm", perm)});
     append_node("Softmax", {moved}, {normalized}, {helper::attr_int("axis", rank - 1)});
     append_node("Transpose", {normalized}, {get_tensor_name(out)}, {helper::attr_ints("perm", perm)});

@@ -205,6 +205,7 @@ void Converter::op_cast(const Json& op) {
 
 void Converter::op_clip(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"clip", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("clip missing inputs");
     const std::optional<int32_t> x_type = maybe_onnx_dtype_for_tensor_id(ids[0]);
@@ -236,7 +237,7 @@ void Converter::op_clip(const Json& op) {
                 const bool float_bound = token && (*token == "0.t_f32" || *token == "0.t_f64");
                 if ((bound_type && *bound_type != *x_type) ||
                     (float_bound && *x_type != proto::dtype::FLOAT)) {
-                    std::string cast = fmt::format("clip_cast_{}_{}", out, i);
+                    std::string cast = names("cast", i);
                     add_cast_node(std::move(name), cast, *x_type);
                     name = std::move(cast);
                 }
@@ -244,7 +245,7 @@ void Converter::op_clip(const Json& op) {
             // ...and scalar bounds, while Paddle hands them over as [1]-shaped tensors.
             const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[i]);
             if (dims && !dims->empty()) {
-                std::string scalar = fmt::format("clip_scalar_{}_{}", out, i);
+                std::string scalar = names("scalar", i);
                 add_squeeze_node(std::move(name), scalar, std::nullopt);
                 name = std::move(scalar);
             }
@@ -322,7 +323,7 @@ int32_t range_type_for(int32_t code) {
 // count is taken the float32 way and Range gets start + (count - 0.5) * step as its limit,
 // half a step short of the last element, which gives that count in either precision.
 std::string float_range_limit(Converter& c, int64_t out, const std::vector<std::string>& bounds) {
-    const auto name = [out](std::string_view what) { return fmt::format("arange_{}_{}", what, out); };
+    const NameMaker name{"arange", out};
     c.add_binary_node("Sub", bounds[1], bounds[0], name("span"));
     c.add_binary_node("Div", name("span"), bounds[2], name("ratio"));
     c.append_node("Ceil", {name("ratio")}, {name("count")});
@@ -337,13 +338,14 @@ std::string float_range_limit(Converter& c, int64_t out, const std::vector<std::
 
 void Converter::op_full_like(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"full_like", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("full_like missing inputs");
-    const std::string shape = fmt::format("full_like_shape_{}", out);
+    const std::string shape = names("shape");
     append_node("Shape", {get_tensor_name(ids[0])}, {shape});
     std::string fill = get_tensor_name(ids[1]);
     if (auto to = creation_dtype(op)) {
-        std::string cast = fmt::format("full_like_cast_{}", out);
+        std::string cast = names("cast");
         add_cast_node(std::move(fill), cast, *to);
         fill = std::move(cast);
     }
@@ -352,9 +354,9 @@ void Converter::op_full_like(const Json& op) {
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
     const std::vector<int64_t>* fill_dims = state.tensor_shapes.find(ids[1]);
     if (x_dims && x_dims->empty() && fill_dims && *fill_dims == std::vector<int64_t>{1}) {
-        std::string scalar = fmt::format("full_like_scalar_{}", out);
+        std::string scalar = names("scalar");
         add_squeeze_node(std::move(fill), scalar, std::vector<int64_t>{0},
-                         fmt::format("full_like_scalar_axes_{}", out));
+                         names("scalar_axes"));
         fill = std::move(scalar);
     }
     append_node("Expand", {std::move(fill), shape}, {get_tensor_name(out)});
@@ -362,11 +364,12 @@ void Converter::op_full_like(const Json& op) {
 
 void Converter::op_full_with_tensor(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"full_with_tensor", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("full_with_tensor missing inputs");
     std::string fill = get_tensor_name(ids[0]);
     if (auto to = creation_dtype(op)) {
-        std::string cast = fmt::format("full_with_tensor_cast_{}", out);
+        std::string cast = names("cast");
         add_cast_node(std::move(fill), cast, *to);
         fill = std::move(cast);
     }
@@ -374,14 +377,14 @@ void Converter::op_full_with_tensor(const Json& op) {
     // Expand reads its shape as int64 only; shape tensors often come as int32.
     auto shape_type = known_onnx_dtype(ids[1]);
     if (shape_type && *shape_type != proto::dtype::INT64) {
-        std::string cast = fmt::format("full_with_tensor_shape_i64_{}", out);
+        std::string cast = names("shape_i64");
         add_cast_node(std::move(shape), cast, proto::dtype::INT64);
         shape = std::move(cast);
     }
     const std::vector<int64_t>* shape_dims = state.tensor_shapes.find(ids[1]);
     if (shape_dims && shape_dims->empty()) {
-        std::string vec = fmt::format("full_with_tensor_shape_{}", out);
-        add_unsqueeze_node(std::move(shape), vec, {0}, fmt::format("full_with_tensor_shape_axes_{}", out));
+        std::string vec = names("shape");
+        add_unsqueeze_node(std::move(shape), vec, {0}, names("shape_axes"));
         shape = std::move(vec);
     }
     append_node("Expand", {std::move(fill), std::move(shape)}, {get_tensor_name(out)});
@@ -390,6 +393,7 @@ void Converter::op_full_with_tensor(const Json& op) {
 void Converter::op_arange(const Json& op) {
     require_opset("arange", 11);  // Range
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"arange", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 3) throw Error("arange missing inputs");
     const std::optional<int32_t> dtype = creation_dtype(op);
@@ -398,9 +402,9 @@ void Converter::op_arange(const Json& op) {
         std::string name = get_tensor_name(ids[pos]);
         const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[pos]);
         if (dims && *dims == std::vector<int64_t>{1}) {
-            std::string squeezed = fmt::format("arange_squeezed_{}_{}", out, pos);
+            std::string squeezed = names("squeezed", pos);
             add_squeeze_node(std::move(name), squeezed, std::vector<int64_t>{0},
-                             fmt::format("arange_squeeze_axes_{}_{}", out, pos));
+                             names("squeeze_axes", pos));
             name = std::move(squeezed);
         }
         // Paddle computes in the output type, so bounds of another type (a float16 arange's,
@@ -409,7 +413,7 @@ void Converter::op_arange(const Json& op) {
             const int32_t want = range_type_for(*dtype);
             auto have = known_onnx_dtype(ids[pos]);
             if (have && *have != want) {
-                std::string cast = fmt::format("arange_cast_{}_{}", out, pos);
+                std::string cast = names("cast", pos);
                 add_cast_node(std::move(name), cast, want);
                 name = std::move(cast);
             }
@@ -422,7 +426,7 @@ void Converter::op_arange(const Json& op) {
         append_node("Range", std::move(bounds), {get_tensor_name(out)});
         return;
     }
-    const std::string raw = fmt::format("arange_raw_{}", out);
+    const std::string raw = names("raw");
     append_node("Range", std::move(bounds), {raw});
     add_cast_node(raw, get_tensor_name(out), *dtype);
 }
@@ -431,6 +435,7 @@ void Converter::op_arange(const Json& op) {
 
 void Converter::op_expand(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"expand", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("expand missing inputs");
     std::string x = get_tensor_name(ids[0]);
@@ -463,7 +468,7 @@ void Converter::op_expand(const Json& op) {
     // Expand reads its shape as int64 only; shape tensors often come as int32.
     auto shape_type = known_onnx_dtype(shape_id);
     if (shape_type && *shape_type != proto::dtype::INT64) {
-        std::string cast = fmt::format("expand_shape_i64_{}", out);
+        std::string cast = names("shape_i64");
         add_cast_node(std::move(shape), cast, proto::dtype::INT64);
         shape = std::move(cast);
     }
@@ -475,6 +480,7 @@ void Converter::op_expand(const Json& op) {
 
 std::string Converter::keep_sizes_where_negative(int64_t x_id, int64_t shape_id, int64_t out_id,
                                                  const std::string& shape) {
+    const NameMaker names{"expand", out_id};
     std::optional<int64_t> length;
     if (const std::vector<int64_t>* dims = state.tensor_shapes.find(shape_id); dims && dims->size() == 1 &&
                                                                               (*dims)[0] >= 0)
@@ -492,41 +498,42 @@ std::string Converter::keep_sizes_where_negative(int64_t x_id, int64_t shape_id,
         throw Error("expand: output rank {} smaller than input rank {} for tensor {}", *length, *rank, x_id);
 
     // x's sizes lined up with the shape from the right; a new leading axis counts as 1.
-    std::string sizes = fmt::format("expand_input_shape_{}", out_id);
+    std::string sizes = names("input_shape");
     append_node("Shape", {get_tensor_name(x_id)}, {sizes});
-    std::string ones = fmt::format("expand_leading_ones_{}", out_id);
+    std::string ones = names("leading_ones");
     if (length && rank) {
         if (*length > *rank)
             push_i64_initializer(ones, {*length - *rank},
                                  std::vector<int64_t>(static_cast<size_t>(*length - *rank), 1));
     } else {
         // Either length is known only when the model runs: count the new axes there.
-        const std::string shape_length = fmt::format("expand_shape_length_{}", out_id);
+        const std::string shape_length = names("shape_length");
         append_node("Shape", {shape}, {shape_length});
-        const std::string x_rank = fmt::format("expand_input_rank_{}", out_id);
+        const std::string x_rank = names("input_rank");
         append_node("Shape", {sizes}, {x_rank});
-        const std::string leading = fmt::format("expand_leading_count_{}", out_id);
+        const std::string leading = names("leading_count");
         add_binary_node("Sub", shape_length, x_rank, leading);
-        const std::string one = fmt::format("expand_one_{}", out_id);
+        const std::string one = names("one");
         push_i64_initializer(one, {}, {1});
         append_node("Expand", {one, leading}, {ones});
     }
     if (!(length && rank && *length == *rank)) {
-        const std::string aligned = fmt::format("expand_aligned_shape_{}", out_id);
+        const std::string aligned = names("aligned_shape");
         append_node("Concat", {ones, sizes}, {aligned}, {helper::attr_int("axis", 0)});
         sizes = aligned;
     }
-    const std::string zero = fmt::format("expand_zero_{}", out_id);
+    const std::string zero = names("zero");
     push_i64_initializer(zero, {}, {0});
-    const std::string negative = fmt::format("expand_shape_negative_{}", out_id);
+    const std::string negative = names("shape_negative");
     add_binary_node("Less", shape, zero, negative);
-    const std::string resolved = fmt::format("expand_shape_resolved_{}", out_id);
+    const std::string resolved = names("shape_resolved");
     append_node("Where", {negative, sizes, shape}, {resolved});
     return resolved;
 }
 
 std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,
                                           const std::vector<ExpandShapePart>& parts) {
+    const NameMaker expand_name{"expand", out_id};
     const int64_t out_rank = static_cast<int64_t>(parts.size());
     std::optional<std::string> input_shape;  // Shape(x), made once for all kept dims
     std::vector<std::string> names;
@@ -536,18 +543,18 @@ std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,
             const std::vector<double>* v = state.const_values.find(part.value);
             if (v && !v->empty()) part = {false, helper::saturate_i64((*v)[0])};
         }
-        std::string name = fmt::format("expand_shape_part_{}_{}", out_id, i);
+        std::string name = expand_name("shape_part", i);
         if (!part.tensor && part.value >= 0) {
             push_i64_initializer(name, {1}, {part.value});
         } else if (!part.tensor) {
             // A negative entry keeps x's size on the axis it lines up with from the right.
             if (!input_shape) {
-                input_shape = fmt::format("expand_input_shape_{}", out_id);
+                input_shape = expand_name("input_shape");
                 append_node("Shape", {get_tensor_name(x_id)}, {*input_shape});
             }
             const int64_t a = aligned_expand_input_axis(x_id, out_rank, i);
             add_slice_node(*input_shape, name, {a}, {a + 1}, std::vector<int64_t>{0}, std::nullopt,
-                           fmt::format("expand_shape_slice_{}_{}", out_id, i));
+                           expand_name("shape_slice", i));
         } else {
             const std::vector<int64_t>* dims = state.tensor_shapes.find(part.value);
             if (dims && (dims->size() >= 2 || (dims->size() == 1 && (*dims)[0] != 1)))
@@ -555,7 +562,7 @@ std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,
             std::string current = get_tensor_name(part.value);
             const std::string* token = state.tensor_dtypes.find(part.value);
             if (!token || *token != "0.t_i64") {
-                std::string cast = fmt::format("expand_shape_part_i64_{}_{}", out_id, i);
+                std::string cast = expand_name("shape_part_i64", i);
                 add_cast_node(std::move(current), cast, proto::dtype::INT64);
                 current = std::move(cast);
             }
@@ -563,13 +570,13 @@ std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,
                 name = std::move(current);
             } else {
                 add_unsqueeze_node(std::move(current), name, {0},
-                                   fmt::format("expand_shape_axes_{}_{}", out_id, i));
+                                   expand_name("shape_axes", i));
             }
         }
         names.push_back(std::move(name));
     }
     if (names.size() == 1) return std::move(names[0]);
-    std::string joined = fmt::format("expand_shape_{}", out_id);
+    std::string joined = expand_name("shape");
     append_node("Concat", std::move(names), {joined}, {helper::attr_int("axis", 0)});
     return joined;
 }
@@ -588,11 +595,12 @@ int64_t Converter::aligned_expand_input_axis(int64_t x_id, int64_t out_rank, int
 
 void Converter::op_slice(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"slice", out};
     const std::vector<int64_t> axes = i64_list_attr(op, "axes", false);
     const std::vector<int64_t> decrease = i64_list_attr(op, "decrease_axis", true);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("slice missing inputs");
-    const std::string sliced = decrease.empty() ? get_tensor_name(out) : fmt::format("slice_out_{}", out);
+    const std::string sliced = decrease.empty() ? get_tensor_name(out) : names("out");
 
     if (opset >= 10) {
         // Without both bounds the axes would land in the starts or ends position.
@@ -601,7 +609,7 @@ void Converter::op_slice(const Json& op) {
         std::vector<std::string> inputs{get_tensor_name(ids[0]), ensure_i64_input(ids[1], out, "slice_starts"),
                                         ensure_i64_input(ids[2], out, "slice_ends")};
         if (!axes.empty()) {
-            std::string name = fmt::format("slice_axes_{}", out);
+            std::string name = names("axes");
             graph.initializer.push_back(vector_i64(name, axes));
             inputs.push_back(std::move(name));
         }
@@ -632,12 +640,13 @@ void Converter::op_slice(const Json& op) {
                    axes.empty() ? std::nullopt : std::optional<std::vector<int64_t>>(axes), std::nullopt,
                    fmt::format("slice_{}", out));
     if (!decrease.empty())
-        add_squeeze_node(sliced, get_tensor_name(out), decrease, fmt::format("slice_decrease_axes_{}", out));
+        add_squeeze_node(sliced, get_tensor_name(out), decrease, names("decrease_axes"));
 }
 
 void Converter::op_strided_slice(const Json& op) {
     require_opset("strided_slice", 10);
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"strided_slice", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 4) throw Error("strided_slice missing inputs");
     std::vector<int64_t> axes = i64_list_attr(op, "axes", false);
@@ -658,14 +667,14 @@ void Converter::op_strided_slice(const Json& op) {
     std::vector<std::string> inputs{get_tensor_name(ids[0]),
                                     ensure_i64_input(ids[1], out, "strided_slice_starts"),
                                     ensure_i64_input(ids[2], out, "strided_slice_ends")};
-    std::string axes_name = fmt::format("strided_slice_axes_{}", out);
+    std::string axes_name = names("axes");
     graph.initializer.push_back(vector_i64(axes_name, axes));
     inputs.push_back(std::move(axes_name));
     inputs.push_back(ensure_i64_input(ids[3], out, "strided_slice_steps"));
-    const std::string sliced = decrease.empty() ? get_tensor_name(out) : fmt::format("strided_slice_out_{}", out);
+    const std::string sliced = decrease.empty() ? get_tensor_name(out) : names("out");
     append_node("Slice", std::move(inputs), {sliced});
     if (!decrease.empty())
-        add_squeeze_node(sliced, get_tensor_name(out), decrease, fmt::format("strided_slice_decrease_axes_{}", out));
+        add_squeeze_node(sliced, get_tensor_name(out), decrease, names("decrease_axes"));
 }
 
 }  // namespace kestro

@@ -71,6 +71,99 @@ std::vector<std::string> output_names(const Converter& c, const Json& op) {
 
 }  // namespace
 
+namespace {
+
+// Names each block argument in the child converter and gives the subgraph an input for it.
+void bind_block_args(const ConverterState& outer_state, Converter& child, const Json* args,
+                     const std::string& graph_name, const std::vector<std::string>& arg_names,
+                     const std::vector<int64_t>& outer_ids, proto::GraphProto& result) {
+    for (size_t i = 0; i < arg_names.size(); ++i) {
+        const Json& arg = (*args)[static_cast<rapidjson::SizeType>(i)];
+        const Json* id_value = helper::member(arg, "#");
+        const std::optional<int64_t> id = id_value ? helper::as_i64(*id_value) : std::nullopt;
+        if (!id) throw Error("Block arg missing id");
+        child.state.tensor_names.insert(*id, arg_names[i]);
+
+        if (auto type = block_arg_type(arg)) {
+            result.input.push_back(
+                Converter::build_value_info_from_meta(arg_names[i], type->token, type->dims));
+            continue;
+        }
+        if (i >= outer_ids.size()) continue;
+        // Loop bodies bind their inputs by position: an argument left without an input would
+        // shift every later carried value onto the wrong input. Type it from the value that
+        // is carried into it, and let the region's lowerings see that type too.
+        const int64_t outer = outer_ids[i];
+        const std::string* token = outer_state.tensor_dtypes.find(outer);
+        if (!token)
+            throw Error("{} block arg {} has no type and the carried value {} has no recorded "
+                        "element type",
+                        graph_name, *id, outer);
+        const std::vector<int64_t>* dims = outer_state.tensor_shapes.find(outer);
+        result.input.push_back(value_info_with_known_dims(arg_names[i], *token, dims));
+        child.state.tensor_dtypes.insert(*id, *token);
+        if (dims) child.state.tensor_shapes.insert(*id, *dims);
+    }
+}
+
+// Lowers the block's operators into the child converter; the ids its last yield hands out.
+std::vector<int64_t> lower_block_ops(Converter& child, const Json& block,
+                                     const std::string& graph_name) {
+    const Json* ops = helper::member(block, "ops");
+    if (!ops || !ops->IsArray()) throw Error("Block is missing ops");
+
+    child.collect_pass1_from_ops(*ops);
+
+    std::optional<std::vector<int64_t>> yielded;
+    for (const Json& op : ops->GetArray()) {
+        const Json* name = helper::member(op, "#");
+        if (!name || !name->IsString()) continue;
+        const std::string_view full_name(name->GetString(), name->GetStringLength());
+        if (full_name == "2.yield") {
+            yielded = helper::op_input_ids(op);  // the last yield of the block wins
+            continue;
+        }
+        child.process_pass2_op(full_name, op);
+    }
+    if (!yielded) throw Error("Region {} is missing 2.yield", graph_name);
+    return std::move(*yielded);
+}
+
+// Gives the subgraph one output per yielded value. A subgraph may not hand an enclosing
+// graph's value (or an argument it has no input for) straight to its outputs; such values go
+// through a copy made inside it. So does a value yielded a second time: ONNX Runtime fills
+// only one of two outputs of one name. Returns the copies, which go after the block's nodes.
+std::vector<proto::NodeProto> add_region_outputs(const Converter& child,
+                                                 const std::vector<int64_t>& yielded,
+                                                 const std::string& graph_name,
+                                                 proto::GraphProto& result) {
+    std::unordered_set<std::string> defined;
+    for (const auto& input : result.input) defined.insert(input.name);
+    for (const auto& t : child.graph.initializer) defined.insert(t.name);
+    for (const auto& node : child.graph.node)
+        for (const auto& out : node.output) defined.insert(out);
+
+    std::vector<proto::NodeProto> copies;
+    std::unordered_set<std::string> used_outputs;
+    for (size_t i = 0; i < yielded.size(); ++i) {
+        const int64_t id = yielded[i];
+        std::string name = child.get_tensor_name(id);
+        if (!defined.count(name) || !used_outputs.insert(name).second) {
+            std::string copy = fmt::format("{}_yield_{}", graph_name, i);
+            proto::NodeProto node;
+            node.op_type = "Identity";
+            node.input = {std::move(name)};
+            node.output = {copy};
+            copies.push_back(std::move(node));
+            name = std::move(copy);
+        }
+        result.output.push_back(child.build_value_info_for_id(id, std::move(name)));
+    }
+    return copies;
+}
+
+}  // namespace
+
 proto::GraphProto Converter::convert_region_to_graph(
     const Json& region, const std::string& graph_name,
     std::vector<proto::ValueInfoProto> leading_inputs, const std::vector<std::string>& arg_names,
@@ -90,78 +183,9 @@ proto::GraphProto Converter::convert_region_to_graph(
     proto::GraphProto result;
     result.name = graph_name;
     result.input = std::move(leading_inputs);
-
-    for (size_t i = 0; i < arg_count; ++i) {
-        const Json& arg = (*args_value)[static_cast<rapidjson::SizeType>(i)];
-        const Json* id_value = helper::member(arg, "#");
-        const std::optional<int64_t> id = id_value ? helper::as_i64(*id_value) : std::nullopt;
-        if (!id) throw Error("Block arg missing id");
-        child.state.tensor_names.insert(*id, arg_names[i]);
-
-        if (auto type = block_arg_type(arg)) {
-            result.input.push_back(
-                build_value_info_from_meta(arg_names[i], type->token, type->dims));
-            continue;
-        }
-        if (i >= outer_ids.size()) continue;
-        // Loop bodies bind their inputs by position: an argument left without an input would
-        // shift every later carried value onto the wrong input. Type it from the value that
-        // is carried into it, and let the region's lowerings see that type too.
-        const int64_t outer = outer_ids[i];
-        const std::string* token = state.tensor_dtypes.find(outer);
-        if (!token)
-            throw Error("{} block arg {} has no type and the carried value {} has no recorded "
-                        "element type",
-                        graph_name, *id, outer);
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(outer);
-        result.input.push_back(value_info_with_known_dims(arg_names[i], *token, dims));
-        child.state.tensor_dtypes.insert(*id, *token);
-        if (dims) child.state.tensor_shapes.insert(*id, *dims);
-    }
-
-    const Json* ops = helper::member(block, "ops");
-    if (!ops || !ops->IsArray()) throw Error("Block is missing ops");
-
-    child.collect_pass1_from_ops(*ops);
-
-    std::optional<std::vector<int64_t>> yielded;
-    for (const Json& op : ops->GetArray()) {
-        const Json* name = helper::member(op, "#");
-        if (!name || !name->IsString()) continue;
-        const std::string_view full_name(name->GetString(), name->GetStringLength());
-        if (full_name == "2.yield") {
-            yielded = helper::op_input_ids(op);  // the last yield of the block wins
-            continue;
-        }
-        child.process_pass2_op(full_name, op);
-    }
-    if (!yielded) throw Error("Region {} is missing 2.yield", graph_name);
-
-    std::unordered_set<std::string> defined;
-    for (const auto& input : result.input) defined.insert(input.name);
-    for (const auto& t : child.graph.initializer) defined.insert(t.name);
-    for (const auto& node : child.graph.node)
-        for (const auto& out : node.output) defined.insert(out);
-
-    // A subgraph may not hand an enclosing graph's value (or an argument it has no input
-    // for) straight to its outputs; such values go through a copy made inside it. So does a
-    // value yielded a second time: ONNX Runtime fills only one of two outputs of one name.
-    std::vector<proto::NodeProto> copies;
-    std::unordered_set<std::string> used_outputs;
-    for (size_t i = 0; i < yielded->size(); ++i) {
-        const int64_t id = (*yielded)[i];
-        std::string name = child.get_tensor_name(id);
-        if (!defined.count(name) || !used_outputs.insert(name).second) {
-            std::string copy = fmt::format("{}_yield_{}", graph_name, i);
-            proto::NodeProto node;
-            node.op_type = "Identity";
-            node.input = {std::move(name)};
-            node.output = {copy};
-            copies.push_back(std::move(node));
-            name = std::move(copy);
-        }
-        result.output.push_back(child.build_value_info_for_id(id, std::move(name)));
-    }
+    bind_block_args(state, child, args_value, graph_name, arg_names, outer_ids, result);
+    const std::vector<int64_t> yielded = lower_block_ops(child, block, graph_name);
+    std::vector<proto::NodeProto> copies = add_region_outputs(child, yielded, graph_name, result);
 
     result.node = std::move(child.graph.node);
     for (auto& node : copies) result.node.push_back(std::move(node));
@@ -261,6 +285,7 @@ void Converter::op_any_all(const Json& op, bool any) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("any/all requires an input tensor");
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"any", out};
     std::string x = get_tensor_name(ids[0]);
     const char* word = any ? "any" : "all";
 
@@ -306,7 +331,7 @@ void Converter::op_any_all(const Json& op, bool any) {
     }
     // The maximum of an empty set is the type's smallest value, which a cast would read as
     // true; Paddle's any of nothing is false, so only a positive maximum counts.
-    const std::string zero = fmt::format("any_zero_{}", out);
+    const std::string zero = names("zero");
     push_i64_initializer(zero, {}, {0});
     add_binary_node("Greater", reduced, zero, get_tensor_name(out));
 }
@@ -317,15 +342,16 @@ void Converter::op_one_hot(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("one_hot requires indices and depth inputs");
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"one_hot", out};
     const std::vector<int64_t>* index_dims = state.tensor_shapes.find(ids[0]);
     const int64_t rank = index_dims ? static_cast<int64_t>(index_dims->size()) : 1;
 
     std::string indices = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
-    const std::string indices_i64 = fmt::format("one_hot_indices_i64_{}", out);
+    const std::string indices_i64 = names("indices_i64");
     add_cast_node(std::move(indices), indices_i64, proto::dtype::INT64);
 
-    std::string depth = fmt::format("one_hot_depth_i64_{}", out);
+    std::string depth = names("depth_i64");
     if (const std::vector<double>* folded = state.const_values.find(ids[1])) {
         if (folded->empty()) throw Error("one_hot depth constant is empty");
         const double v = folded->front();
@@ -336,24 +362,24 @@ void Converter::op_one_hot(const Json& op) {
         add_cast_node(get_tensor_name(ids[1]), depth, proto::dtype::INT64);
         const std::vector<int64_t>* depth_dims = state.tensor_shapes.find(ids[1]);
         if (depth_dims && *depth_dims == std::vector<int64_t>{1}) {
-            std::string scalar = fmt::format("one_hot_depth_scalar_{}", out);
+            std::string scalar = names("depth_scalar");
             add_squeeze_node(depth, scalar, std::vector<int64_t>{0},
-                             fmt::format("one_hot_depth_squeeze_axes_{}", out));
+                             names("depth_squeeze_axes"));
             depth = std::move(scalar);
         }
     }
 
-    const std::string start = fmt::format("one_hot_start_{}", out);
-    const std::string step = fmt::format("one_hot_step_{}", out);
+    const std::string start = names("start");
+    const std::string step = names("step");
     push_i64_initializer(start, {}, {0});
     push_i64_initializer(step, {}, {1});
-    const std::string range = fmt::format("one_hot_range_{}", out);
+    const std::string range = names("range");
     append_node("Range", {start, depth, step}, {range});
 
-    const std::string expanded = fmt::format("one_hot_indices_expanded_{}", out);
+    const std::string expanded = names("indices_expanded");
     add_unsqueeze_node(indices_i64, expanded, {rank},
-                       fmt::format("one_hot_unsqueeze_axes_{}", out));
-    const std::string equal = fmt::format("one_hot_equal_{}", out);
+                       names("unsqueeze_axes"));
+    const std::string equal = names("equal");
     add_binary_node("Equal", expanded, range, equal);
 
     const int32_t to = maybe_onnx_dtype_for_tensor_id(out).value_or(proto::dtype::FLOAT);

@@ -41,6 +41,7 @@ std::string flat_index(Converter& c, int64_t index_id, std::string index, int64_
 
 void Converter::op_embedding(const Json& op) {
     const auto [out, ids] = read_operands(op, "embedding missing inputs");
+    const NameMaker names{"embedding", out};
     // The weight table is the data of the gather, the ids its indices.
     std::string weight = get_tensor_name(ids[1]);
     std::string index = get_tensor_name(ids[0]);
@@ -65,29 +66,29 @@ void Converter::op_embedding(const Json& op) {
     const int64_t mask_axis = ids_dims ? static_cast<int64_t>(ids_dims->size()) : -1;
     if (mask_axis < 0) require_opset("embedding with padding_idx on ids of unknown rank", 11);
 
-    const std::string rows = fmt::format("embedding_rows_{}", out);
+    const std::string rows = names("rows");
     append_node("Gather", {std::move(weight), index}, {rows}, {helper::attr_int("axis", 0)});
 
     // The padding id is compared in the ids' own integer type.
     if (ids_type != proto::dtype::INT32 && ids_type != proto::dtype::INT64) {
-        std::string cast = fmt::format("embedding_ids_i64_{}", out);
+        std::string cast = names("ids_i64");
         add_cast_node(std::move(index), cast, proto::dtype::INT64);
         index = std::move(cast);
         ids_type = proto::dtype::INT64;
     }
-    const std::string pad = fmt::format("embedding_padding_idx_{}", out);
+    const std::string pad = names("padding_idx");
     if (*ids_type == proto::dtype::INT64)
         push_i64_initializer(pad, {}, {padding_idx});
     else
         push_numeric_initializer(pad, {}, proto::dtype::INT32, {static_cast<double>(padding_idx)});
-    const std::string is_pad = fmt::format("embedding_is_padding_{}", out);
+    const std::string is_pad = names("is_padding");
     add_binary_node("Equal", std::move(index), pad, is_pad);
-    const std::string mask = fmt::format("embedding_pad_mask_{}", out);
-    add_unsqueeze_node(is_pad, mask, {mask_axis}, fmt::format("embedding_pad_mask_axes_{}", out));
+    const std::string mask = names("pad_mask");
+    add_unsqueeze_node(is_pad, mask, {mask_axis}, names("pad_mask_axes"));
 
     const int32_t value_type =
         known_onnx_dtype(ids[1]).value_or(known_onnx_dtype(out).value_or(proto::dtype::FLOAT));
-    const std::string zero = fmt::format("embedding_zero_{}", out);
+    const std::string zero = names("zero");
     push_numeric_initializer(zero, {}, value_type, {0.0});
     append_node("Where", {mask, zero, rows}, {std::move(output)});
 }
@@ -140,6 +141,7 @@ void Converter::op_take_along_axis(const Json& op) {
 
 void Converter::op_not_equal(const Json& op) {
     const auto [out, ids] = read_operands(op, "not_equal missing inputs");
+    const NameMaker names{"not_equal", out};
     // Equal compares only bool, int32 and int64 tensors before opset 11.
     if (opset < 11) {
         for (size_t k = 0; k < 2; ++k) {
@@ -148,7 +150,7 @@ void Converter::op_not_equal(const Json& op) {
                 require_opset(fmt::format("not_equal of {} tensors", helper::onnx_dtype_name(*t)), 11);
         }
     }
-    const std::string eq = fmt::format("not_equal_eq_{}", out);
+    const std::string eq = names("eq");
     std::string a = get_tensor_name(ids[0]);
     std::string b = get_tensor_name(ids[1]);
     add_binary_node("Equal", std::move(a), std::move(b), eq);
@@ -158,25 +160,26 @@ void Converter::op_not_equal(const Json& op) {
 void Converter::op_eye(const Json& op) {
     require_opset("eye", 11);  // Range
     const auto [out, ids] = read_operands(op, "eye missing inputs");
+    const NameMaker names{"eye", out};
     const std::string rows = ensure_scalar_i64_input(ids[0], out, "eye_rows");
     // A column count of -1 asks for a square matrix.
     const std::vector<double>* folded_cols = state.const_values.find(ids[1]);
     const bool square = folded_cols && !folded_cols->empty() && (*folded_cols)[0] == -1.0;
     const std::string cols = ensure_scalar_i64_input(square ? ids[0] : ids[1], out, "eye_cols");
 
-    const std::string zero = fmt::format("eye_zero_{}", out);
-    const std::string one = fmt::format("eye_one_{}", out);
+    const std::string zero = names("zero");
+    const std::string one = names("one");
     push_i64_initializer(zero, {}, {0});
     push_i64_initializer(one, {}, {1});
-    const std::string row_range = fmt::format("eye_rows_range_{}", out);
-    const std::string col_range = fmt::format("eye_cols_range_{}", out);
+    const std::string row_range = names("rows_range");
+    const std::string col_range = names("cols_range");
     append_node("Range", {zero, rows, one}, {row_range});
     append_node("Range", {zero, cols, one}, {col_range});
-    const std::string column = fmt::format("eye_rows_unsqueezed_{}", out);
-    const std::string row = fmt::format("eye_cols_unsqueezed_{}", out);
-    add_unsqueeze_node(row_range, column, {1}, fmt::format("eye_rows_axes_{}", out));
-    add_unsqueeze_node(col_range, row, {0}, fmt::format("eye_cols_axes_{}", out));
-    const std::string equal = fmt::format("eye_equal_{}", out);
+    const std::string column = names("rows_unsqueezed");
+    const std::string row = names("cols_unsqueezed");
+    add_unsqueeze_node(row_range, column, {1}, names("rows_axes"));
+    add_unsqueeze_node(col_range, row, {0}, names("cols_axes"));
+    const std::string equal = names("equal");
     add_binary_node("Equal", column, row, equal);
 
     std::optional<int32_t> dtype;

@@ -115,6 +115,7 @@ void Converter::push_scale_attr_initializer(std::string name, std::vector<int64_
 
 void Converter::op_multiply(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"multiply", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("multiply missing inputs");
     const bool both_bool = dtype_token_is(ids[0], "0.t_bool") && dtype_token_is(ids[1], "0.t_bool");
@@ -132,9 +133,9 @@ void Converter::op_multiply(const Json& op) {
         return;
     }
     // Mul takes narrow integers only from opset 14: multiply in the wider type.
-    const std::string wa = fmt::format("multiply_lhs_wide_{}", out);
-    const std::string wb = fmt::format("multiply_rhs_wide_{}", out);
-    const std::string wp = fmt::format("multiply_product_wide_{}", out);
+    const std::string wa = names("lhs_wide");
+    const std::string wb = names("rhs_wide");
+    const std::string wp = names("product_wide");
     add_cast_node(std::move(a), wa, c);
     add_cast_node(std::move(b), wb, c);
     add_binary_node("Mul", wa, wb, wp);
@@ -152,9 +153,7 @@ void Converter::op_floor_divide(const Json& op) {
     const int32_t tb = onnx_dtype_for_tensor_id(ids[1]);
     const std::string a = get_tensor_name(ids[0]);
     const std::string b = get_tensor_name(ids[1]);
-    auto name = [out](std::string_view purpose) {
-        return fmt::format("floor_divide_{}_{}", purpose, out);
-    };
+    const NameMaker name{"floor_divide", out};
 
     if (helper::is_integer_onnx_dtype(ta) && helper::is_integer_onnx_dtype(tb)) {
         // Every node of the chain works in one integer type: the operands' own, or int64
@@ -256,6 +255,7 @@ void Converter::op_remainder(const Json& op) {
 
 void Converter::op_pow(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"pow", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pow missing inputs");
     const std::string x = get_tensor_name(ids[0]);
@@ -286,13 +286,13 @@ void Converter::op_pow(const Json& op) {
         // then made in the wider type, the pairing runtimes implement.
         if (widened) (void)encode_scalar_f64_as_raw_data(*xt, *y);
         const int32_t et = widened ? compute : xt.value_or(dt::FLOAT);
-        exponent = fmt::format("pow_exponent_{}", out);
+        exponent = names("exponent");
         push_numeric_initializer(exponent, {}, et, {*y});
     } else {
         exponent = get_tensor_name(ids[1]);
         const std::optional<int32_t> et = known_onnx_dtype(ids[1]);
         if (opset < 12 && et && *et != compute) {
-            const std::string cast = fmt::format("pow_exponent_cast_{}", out);
+            const std::string cast = names("exponent_cast");
             add_cast_node(exponent, cast, compute);
             exponent = cast;
         }
@@ -302,8 +302,8 @@ void Converter::op_pow(const Json& op) {
         append_node("Pow", {x, exponent}, {get_tensor_name(out)});
         return;
     }
-    const std::string base = fmt::format("pow_base_{}", out);
-    const std::string result = fmt::format("pow_result_{}", out);
+    const std::string base = names("base");
+    const std::string result = names("result");
     add_cast_node(x, base, compute);
     append_node("Pow", {base, exponent}, {result});
     add_cast_node(result, get_tensor_name(out), *xt);
@@ -313,6 +313,7 @@ void Converter::op_pow(const Json& op) {
 
 void Converter::op_scale(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"scale", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("scale op missing inputs");
     std::string x = get_tensor_name(ids[0]);
@@ -335,7 +336,7 @@ void Converter::op_scale(const Json& op) {
 
     std::string s;
     if (ids.size() == 1) {
-        s = fmt::format("scale_factor_{}", out);
+        s = names("factor");
         push_constant(s, helper::attr_number(op, "scale").value_or(1.0));
     } else {
         s = get_tensor_name(ids[1]);
@@ -343,36 +344,36 @@ void Converter::op_scale(const Json& op) {
         const bool float_token = token && (*token == "0.t_f32" || *token == "0.t_f64");
         const std::optional<int32_t> st = known_onnx_dtype(ids[1]);
         if ((t != dt::FLOAT && float_token) || (st && *st != c)) {
-            const std::string cast = fmt::format("scale_input_cast_{}", out);
+            const std::string cast = names("input_cast");
             add_cast_node(s, cast, c);
             s = cast;
         }
         const std::vector<int64_t>* s_dims = state.tensor_shapes.find(ids[1]);
         if (rank0 && s_dims && *s_dims == std::vector<int64_t>{1}) {
-            const std::string squeezed = fmt::format("scale_input_squeezed_{}", out);
+            const std::string squeezed = names("input_squeezed");
             add_squeeze_node(s, squeezed, std::vector<int64_t>{0},
-                             fmt::format("scale_input_squeeze_axes_{}", out));
+                             names("input_squeeze_axes"));
             s = squeezed;
         }
     }
 
     const double bias = helper::attr_number(op, "bias").value_or(0.0);
     const bool bias_after_scale = helper::attr_bool(op, "bias_after_scale").value_or(true);
-    const std::string b = fmt::format("scale_bias_{}", out);
+    const std::string b = names("bias");
     push_constant(b, bias);
 
     if (c != t) {
-        const std::string wide = fmt::format("scale_x_wide_{}", out);
+        const std::string wide = names("x_wide");
         add_cast_node(x, wide, c);
         x = wide;
     }
-    const std::string result = c == t ? std::string() : fmt::format("scale_result_wide_{}", out);
+    const std::string result = c == t ? std::string() : names("result_wide");
     if (bias_after_scale) {
-        const std::string mul = fmt::format("scale_mul_{}", out);
+        const std::string mul = names("mul");
         add_binary_node("Mul", x, s, mul);
         add_binary_node("Add", mul, b, c == t ? get_tensor_name(out) : result);
     } else {
-        const std::string add = fmt::format("scale_add_{}", out);
+        const std::string add = names("add");
         add_binary_node("Add", x, b, add);
         add_binary_node("Mul", add, s, c == t ? get_tensor_name(out) : result);
     }
@@ -417,6 +418,7 @@ void Converter::op_bitwise_and(const Json& op) {
 
 void Converter::op_bitwise_not(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"bitwise_not", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("bitwise_not missing inputs");
     std::string x = get_tensor_name(ids[0]);
@@ -429,18 +431,18 @@ void Converter::op_bitwise_not(const Json& op) {
         // NOT x = -(x + 1); 8- and 16-bit values are added in int32 below opset 14.
         const int32_t c = arithmetic_compute_dtype(t, opset);
         if (c != t) {
-            const std::string wide = fmt::format("bitwise_not_wide_{}", out);
+            const std::string wide = names("wide");
             add_cast_node(x, wide, c);
             x = wide;
         }
-        const std::string one = fmt::format("bitwise_not_one_{}", out);
-        const std::string plus_one = fmt::format("bitwise_not_plus_one_{}", out);
+        const std::string one = names("one");
+        const std::string plus_one = names("plus_one");
         push_numeric_initializer(one, {}, c, {1.0});
         add_binary_node("Add", std::move(x), one, plus_one);
         if (c == t) {
             append_node("Neg", {plus_one}, {get_tensor_name(out)});
         } else {
-            const std::string neg = fmt::format("bitwise_not_neg_{}", out);
+            const std::string neg = names("neg");
             append_node("Neg", {plus_one}, {neg});
             add_cast_node(neg, get_tensor_name(out), t);
         }
@@ -467,11 +469,12 @@ void Converter::op_bitwise_not(const Json& op) {
 void Converter::lower_signed_bitwise_and_before_opset_18(std::string a, std::string b,
                                                          std::string out, int32_t dtype,
                                                          int64_t out_id) {
+    const NameMaker names{"bitwise_and", out_id};
     const int n = bit_width(dtype);
     if (n == 0)
         throw Error("signed bitwise_and lowering expects int8/int16/int32/int64, got {}",
                     helper::onnx_dtype_name(dtype));
-    const std::string p = fmt::format("bitwise_and_signed_{}", out_id);
+    const std::string p = names("signed");
     auto nm = [&p](std::string_view purpose, int i) { return fmt::format("{}_{}_{}", p, purpose, i); };
     const std::string two = p + "_two";
     push_int64_scalar_initializer(two, 2);

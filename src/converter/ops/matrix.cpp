@@ -9,9 +9,10 @@ namespace kestro {
 namespace math_ops {
 
 std::vector<std::string> unbind_split_names(int64_t out_id, const IdList& outs) {
+    const NameMaker split_name{"unbind", out_id};
     std::vector<std::string> names;
     names.reserve(outs.size());
-    for (size_t i = 0; i < outs.size(); ++i) names.push_back(fmt::format("unbind_split_{}_{}", out_id, i));
+    for (size_t i = 0; i < outs.size(); ++i) names.push_back(split_name("split", i));
     return names;
 }
 
@@ -25,6 +26,7 @@ using namespace math_ops;
 
 void Converter::op_linear_v2(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"linear", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("linear_v2 needs at least input and weight");
     std::string x = get_tensor_name(ids[0]);
@@ -34,7 +36,7 @@ void Converter::op_linear_v2(const Json& op) {
         append_node("MatMul", {std::move(x), std::move(w)}, {get_tensor_name(out)});
         return;
     }
-    const std::string mm = fmt::format("linear_mm_{}", out);
+    const std::string mm = names("mm");
     append_node("MatMul", {std::move(x), std::move(w)}, {mm});
     std::string b = get_tensor_name(ids[2]);
     append_node("Add", {mm, std::move(b)}, {get_tensor_name(out)});
@@ -71,10 +73,11 @@ void Converter::op_matmul(const Json& op) {
 void Converter::op_trilu(const Json& op, bool upper) {
     require_opset(upper ? "triu" : "tril", 14);
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"trilu", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("trilu missing inputs");
     const int64_t k = helper::attr_i64(op, "diagonal").value_or(0);
-    const std::string k_name = fmt::format("trilu_k_{}", out);
+    const std::string k_name = names("k");
     push_i64_initializer(k_name, {1}, {k});
     std::string x = get_tensor_name(ids[0]);
     append_node("Trilu", {std::move(x), k_name}, {get_tensor_name(out)},
@@ -83,6 +86,7 @@ void Converter::op_trilu(const Json& op, bool upper) {
 
 void Converter::op_unbind(const Json& op) {
     const int64_t u = helper::op_out_id(op);
+    const NameMaker names{"unbind", u};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("unbind missing inputs");
     const IdList* recorded = state.split_outputs.find(u);
@@ -103,7 +107,7 @@ void Converter::op_unbind(const Json& op) {
     for (size_t i = 0; i < outs.size(); ++i) {
         std::string o = get_tensor_name(outs[i]);
         add_squeeze_node(std::move(pieces[i]), std::move(o), std::vector<int64_t>{axis},
-                         fmt::format("unbind_axes_{}_{}", u, i));
+                         names("axes", i));
     }
 }
 

@@ -256,6 +256,7 @@ void Converter::op_dropout(const Json& op) {
     if (ids.empty() || ids.front() == 0) throw Error("dropout missing inputs");
     std::vector<std::string> inputs{get_tensor_name(ids.front())};
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"dropout", out};
     std::string output = get_tensor_name(out);
 
     // In "downgrade_in_infer" mode inference scales by (1 - p); "upscale_in_train" (the
@@ -271,7 +272,7 @@ void Converter::op_dropout(const Json& op) {
         if (!p) throw Error("dropout in downgrade_in_infer mode needs a constant dropout probability");
         auto dtype = maybe_onnx_dtype_for_tensor_id(out);
         if (!dtype) dtype = maybe_onnx_dtype_for_tensor_id(ids.front());
-        std::string scale = fmt::format("dropout_scale_{}", out);
+        std::string scale = names("scale");
         push_numeric_initializer(scale, {}, dtype.value_or(proto::dtype::FLOAT), {1.0 - *p});
         add_binary_node("Mul", inputs.front(), scale, output);
         return;

@@ -53,9 +53,7 @@ struct NmsChain {
     Converter& c;
     int64_t id;
 
-    std::string n(std::string_view purpose) const {
-        return fmt::format("nms_{}_{}", purpose, id);
-    }
+    std::string n(std::string_view purpose) const { return NameMaker{"nms", id}(purpose); }
     std::string i64s(std::string_view purpose, const std::vector<int64_t>& values) const {
         push_i64_vector_initializer(c, n(purpose), values);
         return n(purpose);

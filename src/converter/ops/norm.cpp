@@ -70,6 +70,7 @@ void Converter::op_batch_norm(const Json& op) {
     if (ids[0] == 0 || ids[1] == 0 || ids[2] == 0)
         throw Error("batch_norm_ needs its input, mean and variance");
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"batch_norm", out};
     // Before 15 BatchNormalization takes the data and every parameter in one type.
     std::optional<int32_t> compute;
     if (opset < 15) compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2], ids[3], ids[4]});
@@ -90,7 +91,7 @@ void Converter::op_batch_norm(const Json& op) {
         const char* what = k == 3 ? "scale" : "bias";
         if (channels < 0)
             throw Error("batch_norm_ without {} needs a known channel count", what);
-        std::string name = fmt::format("batch_norm_{}_{}", what, out);
+        std::string name = names(what);
         push_numeric_initializer(name, {channels}, compute.value_or(x_type.value_or(proto::dtype::FLOAT)),
                                  std::vector<double>(static_cast<size_t>(channels), k == 3 ? 1.0 : 0.0));
         inputs.push_back(std::move(name));
@@ -99,10 +100,57 @@ void Converter::op_batch_norm(const Json& op) {
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("batch_norm_", *a);
     attr::conform_attributes("batch_norm_", "BatchNormalization", opset, attrs);
     const bool cast_back = compute && compute != x_type;
-    const std::string y = cast_back ? fmt::format("batch_norm_computed_{}", out) : get_tensor_name(out);
+    const std::string y = cast_back ? names("computed") : get_tensor_name(out);
     append_node("BatchNormalization", std::move(inputs), {y}, std::move(attrs));
     if (cast_back) add_cast_node(y, get_tensor_name(out), *x_type);
 }
+
+namespace {
+
+// The group count, checked against the channel count where it is known. Paddle requires the
+// groups to split the channels evenly; anything else would size the unit scale and zero bias
+// from an unchecked number.
+int64_t checked_groups(int64_t g, int64_t channels) {
+    if (g <= 0) throw Error("group_norm groups must be positive, got {}", g);
+    if (channels > 0 && channels % g != 0)
+        throw Error("group_norm groups {} must divide the channel count {}", g, channels);
+    if (channels <= 0 && g > kMaxGroupsWithoutChannels)
+        throw Error("group_norm groups {} is too large for an unknown channel count", g);
+    return g;
+}
+
+// x normalized per group: reshaped to [N, groups, -1], InstanceNormalization with a unit
+// scale and zero bias of element type `type`, and reshaped back to x's shape.
+std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int32_t type,
+                             float epsilon, int64_t out) {
+    const NameMaker names{"group_norm", out};
+    const std::string shape = names("input_shape");
+    const std::string batch = names("batch_dim");
+    const std::string groups_name = names("groups");
+    const std::string minus_one = names("minus_one");
+    const std::string target = names("reshape_shape");
+    const std::string reshaped = names("reshaped");
+    const std::string unit_scale = names("scale");
+    const std::string zero_bias = names("bias");
+    const std::string normalized = names("normalized");
+    const std::string restored = names("restored");
+
+    c.append_node("Shape", {x}, {shape});
+    c.add_slice_node(shape, batch, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, batch);
+    c.push_i64_initializer(groups_name, {1}, {g});
+    c.push_i64_initializer(minus_one, {1}, {-1});
+    c.append_node("Concat", {batch, groups_name, minus_one}, {target}, {helper::attr_int("axis", 0)});
+    c.append_node("Reshape", {x, target}, {reshaped});
+    const auto count = static_cast<size_t>(g);
+    c.push_numeric_initializer(unit_scale, {g}, type, std::vector<double>(count, 1.0));
+    c.push_numeric_initializer(zero_bias, {g}, type, std::vector<double>(count, 0.0));
+    c.append_node("InstanceNormalization", {reshaped, unit_scale, zero_bias}, {normalized},
+                  {helper::attr_float("epsilon", epsilon)});
+    c.append_node("Reshape", {normalized, shape}, {restored});
+    return restored;
+}
+
+}  // namespace
 
 void Converter::op_group_norm(const Json& op) {
     require_opset("group_norm", 6);
@@ -115,10 +163,10 @@ void Converter::op_group_norm(const Json& op) {
     const auto out_id = out_value ? helper::as_i64(*out_value) : std::nullopt;
     if (!out_id) throw Error("group_norm missing output id");
     const int64_t out = *out_id;
+    const NameMaker names{"group_norm", out};
 
     const auto groups = helper::attr_i64(op, "groups");
     if (!groups) throw Error("group_norm missing groups");
-    const int64_t g = *groups;
     float epsilon = 1e-5f;
     if (const Json* e = helper::attr(op, "epsilon"); e && e->IsNumber())
         epsilon = helper::to_f32_or_inf(*helper::value_as_f64(*e));
@@ -127,15 +175,8 @@ void Converter::op_group_norm(const Json& op) {
     if (!dims) throw Error("group_norm missing input rank metadata");
     const auto rank = static_cast<int64_t>(dims->size());
     if (rank < 3) throw Error("group_norm expects rank >= 3, got {}", rank);
+    const int64_t g = checked_groups(*groups, (*dims)[1]);
 
-    // Paddle requires the groups to split the channels evenly; anything else would size
-    // the unit scale and zero bias from an unchecked number.
-    if (g <= 0) throw Error("group_norm groups must be positive, got {}", g);
-    const int64_t channels = (*dims)[1];
-    if (channels > 0 && channels % g != 0)
-        throw Error("group_norm groups {} must divide the channel count {}", g, channels);
-    if (channels <= 0 && g > kMaxGroupsWithoutChannels)
-        throw Error("group_norm groups {} is too large for an unknown channel count", g);
     // InstanceNormalization and the affine step take one type for data and parameters.
     const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
     const std::optional<int32_t> compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2]});
@@ -145,31 +186,8 @@ void Converter::op_group_norm(const Json& op) {
         return compute ? operand_as(*this, id, *compute, purpose, out) : get_tensor_name(id);
     };
     const std::string x = computed(ids[0], "group_norm_input");
-    const std::string result = cast_back ? fmt::format("group_norm_computed_{}", out) : get_tensor_name(out);
-
-    const std::string shape = fmt::format("group_norm_input_shape_{}", out);
-    const std::string batch = fmt::format("group_norm_batch_dim_{}", out);
-    const std::string groups_name = fmt::format("group_norm_groups_{}", out);
-    const std::string minus_one = fmt::format("group_norm_minus_one_{}", out);
-    const std::string target = fmt::format("group_norm_reshape_shape_{}", out);
-    const std::string reshaped = fmt::format("group_norm_reshaped_{}", out);
-    const std::string unit_scale = fmt::format("group_norm_scale_{}", out);
-    const std::string zero_bias = fmt::format("group_norm_bias_{}", out);
-    const std::string normalized = fmt::format("group_norm_normalized_{}", out);
-    const std::string restored = fmt::format("group_norm_restored_{}", out);
-
-    append_node("Shape", {x}, {shape});
-    add_slice_node(shape, batch, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, batch);
-    push_i64_initializer(groups_name, {1}, {g});
-    push_i64_initializer(minus_one, {1}, {-1});
-    append_node("Concat", {batch, groups_name, minus_one}, {target}, {helper::attr_int("axis", 0)});
-    append_node("Reshape", {x, target}, {reshaped});
-    const auto count = static_cast<size_t>(g);
-    push_numeric_initializer(unit_scale, {g}, type, std::vector<double>(count, 1.0));
-    push_numeric_initializer(zero_bias, {g}, type, std::vector<double>(count, 0.0));
-    append_node("InstanceNormalization", {reshaped, unit_scale, zero_bias}, {normalized},
-                {helper::attr_float("epsilon", epsilon)});
-    append_node("Reshape", {normalized, shape}, {restored});
+    const std::string result = cast_back ? names("computed") : get_tensor_name(out);
+    const std::string restored = normalize_groups(*this, x, g, type, epsilon, out);
 
     // A [C] scale or bias becomes [1, C, 1, ..., 1] to broadcast along the channel axis.
     // Paddle treats an absent scale as ones and an absent bias as zeros.
@@ -177,17 +195,17 @@ void Converter::op_group_norm(const Json& op) {
     for (int64_t a = 2; a < rank; ++a) axes.push_back(a);
     const bool has_scale = ids[1] != 0;
     const bool has_bias = ids[2] != 0;
-    const std::string scale_affine = fmt::format("group_norm_affine_scale_{}", out);
-    const std::string bias_affine = fmt::format("group_norm_affine_bias_{}", out);
+    const std::string scale_affine = names("affine_scale");
+    const std::string bias_affine = names("affine_bias");
     if (has_scale)
         add_unsqueeze_node(computed(ids[1], "group_norm_scale"), scale_affine, axes,
-                           fmt::format("group_norm_affine_scale_axes_{}", out));
+                           names("affine_scale_axes"));
     if (has_bias)
         add_unsqueeze_node(computed(ids[2], "group_norm_bias"), bias_affine, axes,
-                           fmt::format("group_norm_affine_bias_axes_{}", out));
+                           names("affine_bias_axes"));
     std::string current = restored;
     if (has_scale) {
-        const std::string scaled = has_bias ? fmt::format("group_norm_scaled_{}", out) : result;
+        const std::string scaled = has_bias ? names("scaled") : result;
         add_binary_node("Mul", current, scale_affine, scaled);
         current = scaled;
     }
@@ -216,17 +234,18 @@ void Converter::op_layer_norm(const Json& op) {
     }
 
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"layer_norm", out};
     auto computed = [&](int64_t id, std::string_view purpose) {
         return compute ? operand_as(*this, id, *compute, purpose, out) : get_tensor_name(id);
     };
     std::vector<std::string> inputs{computed(ids[0], "layer_norm_input")};
-    const std::string shape = fmt::format("layer_norm_param_shape_{}", out);
+    const std::string shape = names("param_shape");
     if (reshape) {
         const std::vector<int64_t> normalized(dims->begin() + b, dims->end());
         if (std::all_of(normalized.begin(), normalized.end(), [](int64_t d) { return d >= 0; })) {
             graph.initializer.push_back(vector_i64(shape, normalized));
         } else {
-            const std::string full = fmt::format("layer_norm_input_shape_{}", out);
+            const std::string full = names("input_shape");
             append_node("Shape", {get_tensor_name(ids[0])}, {full});
             add_slice_node(full, shape, {b}, {rank}, std::vector<int64_t>{0}, std::nullopt, shape);
         }
@@ -249,7 +268,7 @@ void Converter::op_layer_norm(const Json& op) {
     const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
     const bool cast_back = compute && compute != x_type && !outputs.empty();
     std::string y = outputs.empty() ? std::string() : outputs[0];
-    if (cast_back) outputs[0] = fmt::format("layer_norm_computed_{}", out);
+    if (cast_back) outputs[0] = names("computed");
     append_node("LayerNormalization", std::move(inputs), outputs, std::move(attrs));
     if (cast_back) add_cast_node(outputs[0], std::move(y), *x_type);
 }

@@ -28,6 +28,7 @@ std::optional<std::string> onnx_pad_mode(const Json* mode, int64_t opset, std::s
 
 void Converter::op_pad(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"pad", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pad missing inputs");
     const Json* paddings = helper::attr(op, "paddings");
@@ -64,7 +65,7 @@ void Converter::op_pad(const Json& op) {
         return;
     }
 
-    const std::string pads_name = fmt::format("pad_pads_{}", out);
+    const std::string pads_name = names("pads");
     push_i64_initializer(pads_name, {static_cast<int64_t>(pads.size())}, pads);
     std::vector<std::string> node_inputs{get_tensor_name(ids[0]), pads_name};
     const std::string output = get_tensor_name(out);
@@ -75,16 +76,16 @@ void Converter::op_pad(const Json& op) {
         std::string value = get_tensor_name(ids[1]);
         const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[1]);
         if (dims && *dims == std::vector<int64_t>{1}) {
-            const std::string squeezed = fmt::format("pad_value_{}", out);
+            const std::string squeezed = names("value");
             add_squeeze_node(value, squeezed, std::vector<int64_t>{0},
-                             fmt::format("pad_value_axes_{}", out));
+                             names("value_axes"));
             value = squeezed;
         }
         // Paddle makes the fill value float32 whatever the data type; Pad needs one type.
         const auto x_type = known_onnx_dtype(ids[0]);
         const auto v_type = known_onnx_dtype(ids[1]);
         if (x_type && v_type && *x_type != *v_type) {
-            const std::string cast = fmt::format("pad_value_cast_{}", out);
+            const std::string cast = names("value_cast");
             add_cast_node(value, cast, *x_type);
             value = cast;
         }
@@ -96,6 +97,7 @@ void Converter::op_pad(const Json& op) {
 void Converter::op_pad3d(const Json& op) {
     require_opset("pad3d", 11);
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"pad3d", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("pad3d missing paddings input");
     const std::string paddings = get_tensor_name(ids[1]);
@@ -107,8 +109,8 @@ void Converter::op_pad3d(const Json& op) {
     const bool channels_last = format == "NDHWC";
     // The zero pads of the axes Paddle does not pad: N and C ahead of D, H, W channel-first;
     // N ahead and C behind channel-last.
-    const std::string zeros = channels_last ? fmt::format("pad3d_zero_one_{}", out)
-                                            : fmt::format("pad3d_zero_prefix_{}", out);
+    const std::string zeros = channels_last ? names("zero_one")
+                                            : names("zero_prefix");
     if (channels_last) {
         push_i64_initializer(zeros, {1}, {0});
     } else {
@@ -141,9 +143,9 @@ void Converter::op_pad3d(const Json& op) {
         begins = {zeros, slices[4], slices[2], slices[0]};
         ends = {zeros, slices[5], slices[3], slices[1]};
     }
-    const std::string starts_name = fmt::format("pad3d_starts_{}", out);
-    const std::string ends_name = fmt::format("pad3d_ends_{}", out);
-    const std::string pads_name = fmt::format("pad3d_pads_{}", out);
+    const std::string starts_name = names("starts");
+    const std::string ends_name = names("ends");
+    const std::string pads_name = names("pads");
     append_node("Concat", std::move(begins), {starts_name}, {helper::attr_int("axis", 0)});
     append_node("Concat", std::move(ends), {ends_name}, {helper::attr_int("axis", 0)});
     append_node("Concat", {starts_name, ends_name}, {pads_name}, {helper::attr_int("axis", 0)});
@@ -160,7 +162,7 @@ void Converter::op_pad3d(const Json& op) {
             const auto x_type = known_onnx_dtype(ids[0]).value_or(proto::dtype::FLOAT);
             double fill = *value;
             if (helper::is_integer_onnx_dtype(x_type)) fill = static_cast<double>(helper::saturate_i64(fill));
-            const std::string name = fmt::format("pad3d_value_{}", out);
+            const std::string name = names("value");
             push_numeric_initializer(name, {}, x_type, {fill});
             node_inputs.push_back(name);
         }
@@ -171,6 +173,7 @@ void Converter::op_pad3d(const Json& op) {
 void Converter::op_roll(const Json& op) {
     require_opset("roll", 11);
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"roll", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("roll missing shifts input");
     const auto axes = helper::attr_i64_items(op, "axis");
@@ -196,9 +199,9 @@ void Converter::op_roll(const Json& op) {
         if (k < 0) k += d;
         if (k == 0) continue;
         const std::string target = i + 1 == axes.size() ? get_tensor_name(out)
-                                                        : fmt::format("roll_axis_{}_{}", out, i);
-        const std::string tail = fmt::format("roll_tail_{}_{}", out, i);
-        const std::string head = fmt::format("roll_head_{}_{}", out, i);
+                                                        : names("axis", i);
+        const std::string tail = names("tail", i);
+        const std::string head = names("head", i);
         add_slice_node(current, tail, {d - k}, {d}, std::vector<int64_t>{axis}, std::nullopt, tail);
         add_slice_node(current, head, {0}, {d - k}, std::vector<int64_t>{axis}, std::nullopt, head);
         append_node("Concat", {tail, head}, {target}, {helper::attr_int("axis", axis)});
@@ -212,6 +215,7 @@ void Converter::op_roll(const Json& op) {
 // with leading ones and gives a low-rank input leading dims of 1.
 void Converter::op_tile(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"tile", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("tile missing inputs");
     std::string data = get_tensor_name(ids[0]);
@@ -236,8 +240,8 @@ void Converter::op_tile(const Json& op) {
     if (count > rank) {
         std::vector<int64_t> axes;
         for (int64_t a = 0; a < count - rank; ++a) axes.push_back(a);
-        const std::string lifted = fmt::format("tile_unsqueezed_{}", out);
-        add_unsqueeze_node(data, lifted, axes, fmt::format("tile_unsqueeze_axes_{}", out));
+        const std::string lifted = names("unsqueezed");
+        add_unsqueeze_node(data, lifted, axes, names("unsqueeze_axes"));
         data = lifted;
     }
     const int64_t missing = rank > count ? rank - count : 0;
@@ -246,21 +250,21 @@ void Converter::op_tile(const Json& op) {
     if (folded) {
         std::vector<int64_t> values(static_cast<size_t>(missing), 1);
         for (int64_t v : helper::saturate_i64(*folded)) values.push_back(v);
-        repeats = fmt::format("tile_repeats_{}", out);
+        repeats = names("repeats");
         push_i64_initializer(repeats, {static_cast<int64_t>(values.size())}, values);
     } else {
         repeats = get_tensor_name(ids[1]);
         const std::string* token = state.tensor_dtypes.find(ids[1]);
         if (!token || *token != "0.t_i64") {
-            const std::string cast = fmt::format("tile_repeats_i64_{}", out);
+            const std::string cast = names("repeats_i64");
             add_cast_node(repeats, cast, proto::dtype::INT64);
             repeats = cast;
         }
         if (missing > 0) {
-            const std::string ones = fmt::format("tile_repeat_ones_{}", out);
+            const std::string ones = names("repeat_ones");
             push_i64_initializer(ones, {missing},
                                  std::vector<int64_t>(static_cast<size_t>(missing), 1));
-            const std::string padded = fmt::format("tile_repeats_{}", out);
+            const std::string padded = names("repeats");
             append_node("Concat", {ones, repeats}, {padded}, {helper::attr_int("axis", 0)});
             repeats = padded;
         }

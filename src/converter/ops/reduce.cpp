@@ -81,6 +81,7 @@ bool has_negative_axis(const std::vector<int64_t>& axes) {
 
 void Converter::op_reduce_sum(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"sum", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("sum missing inputs");
     // Paddle sums bool and int32 into int64 (and honours "dtype"); ReduceSum keeps its input
@@ -107,7 +108,7 @@ void Converter::op_reduce_sum(const Json& op) {
     }
 
     if (convert) {
-        std::string cast = fmt::format("sum_input_cast_{}", out);
+        std::string cast = names("input_cast");
         add_cast_node(std::move(input), cast, *result_type);
         input = std::move(cast);
     }
@@ -121,7 +122,7 @@ void Converter::op_reduce_sum(const Json& op) {
     const std::vector<double>* folded = has_axes_input ? state.const_values.find(ids[1]) : nullptr;
     const std::vector<int64_t> known_axes = folded ? helper::saturate_i64(*folded) : std::vector<int64_t>{};
     if (folded && has_negative_axis(known_axes) && state.tensor_shapes.find(ids[0])) {
-        std::string axes = fmt::format("sum_axes_{}", out);
+        std::string axes = names("axes");
         push_i64_initializer(axes, {static_cast<int64_t>(known_axes.size())},
                              axes_from_front(*this, ids[0], known_axes));
         inputs.push_back(std::move(axes));
@@ -235,6 +236,7 @@ void Converter::op_argmax(const Json& op) {
     if (helper::attr_bool(op, "flatten") == std::optional<bool>(true))
         throw Error("argmax with flatten=true is not supported");
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"argmax", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("argmax missing inputs");
     std::string output = get_tensor_name(out);
@@ -250,7 +252,7 @@ void Converter::op_argmax(const Json& op) {
 
     const std::string* out_token = state.tensor_dtypes.find(out);
     const bool to_i32 = out_token && *out_token == "0.t_i32";
-    std::string result = to_i32 ? fmt::format("argmax_i64_{}", out) : output;
+    std::string result = to_i32 ? names("i64") : output;
     std::vector<proto::AttributeProto> attributes;
     if (axis) attributes.push_back(helper::attr_int("axis", *axis));
     attributes.push_back(helper::attr_int("keepdims", keepdims_of(op, "keepdims")));
@@ -289,8 +291,9 @@ void Converter::op_argsort(const Json& op) {
     }
     int64_t name_id = 0;
     if (const Json* id = helper::member((*outs)[0], "%")) name_id = helper::as_i64(*id).value_or(0);
+    const NameMaker names{"argsort", name_id};
 
-    const std::string shape = fmt::format("argsort_shape_{}", name_id);
+    const std::string shape = names("shape");
     append_node("Shape", {x}, {shape});
     const std::string axis_name = fmt::format("argsort_axis_{}", shape);
     push_i64_initializer(axis_name, {1}, {resolved});
@@ -318,21 +321,21 @@ void Converter::op_argsort(const Json& op) {
         return;
     }
 
-    const std::string key_input = fmt::format("argsort_input_i64_{}", name_id);
+    const std::string key_input = names("input_i64");
     add_cast_node(x, key_input, proto::dtype::INT64);
-    const std::string scale = fmt::format("argsort_tie_scale_{}", name_id);
+    const std::string scale = names("tie_scale");
     push_i64_initializer(scale, {1}, {*n + 1});
-    const std::string tie_break = fmt::format("argsort_tie_break_{}", name_id);
+    const std::string tie_break = names("tie_break");
     std::vector<int64_t> tie_dims(dims->size(), 1);
     tie_dims[static_cast<size_t>(resolved)] = *n;
     std::vector<int64_t> positions(static_cast<size_t>(*n));
     for (int64_t i = 0; i < *n; ++i) positions[static_cast<size_t>(i)] = descending ? *n - i : i;
     push_i64_initializer(tie_break, std::move(tie_dims), positions);
-    const std::string scaled = fmt::format("argsort_scaled_input_{}", name_id);
+    const std::string scaled = names("scaled_input");
     add_binary_node("Mul", key_input, scale, scaled);
-    const std::string key = fmt::format("argsort_key_{}", name_id);
+    const std::string key = names("key");
     add_binary_node("Add", scaled, tie_break, key);
-    append_node("TopK", {key, k}, {fmt::format("argsort_key_values_{}", name_id), out_names[1]},
+    append_node("TopK", {key, k}, {names("key_values"), out_names[1]},
                 topk_attributes());
     append_node("GatherElements", {x, out_names[1]}, {out_names[0]}, {helper::attr_int("axis", resolved)});
 }

@@ -19,46 +19,8 @@ std::optional<std::array<float, 2>> scale_attribute(const Json& op) {
     return std::array<float, 2>{helper::to_f32_or_inf(*h), helper::to_f32_or_inf(*w)};
 }
 
-}  // namespace
-
-void Converter::push_resize_optional_input(std::vector<std::string>& inputs, int64_t id,
-                                           std::string_view kind) {
-    if (opset >= 13) {
-        inputs.emplace_back();
-        return;
-    }
-    // Resize-11 takes roi and scales positionally even when unused: an empty tensor.
-    std::string name = fmt::format("resize_empty_{}_{}", kind, id);
-    push_f32_initializer(name, {0}, {});
-    inputs.push_back(std::move(name));
-}
-
-std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, int64_t x_id,
-                                                              const std::string& spatial) {
-    const std::string x = get_tensor_name(x_id);
-    const std::string shape = fmt::format("resize_shape_{}", out_id);
-    const std::string indices = fmt::format("resize_prefix_indices_{}", out_id);
-    const std::string prefix = fmt::format("resize_prefix_{}", out_id);
-    const std::string sizes = fmt::format("resize_sizes_{}", out_id);
-    append_node("Shape", {x}, {shape});
-    push_i64_initializer(indices, {2}, {0, 1});
-    append_node("Gather", {shape, indices}, {prefix});
-    append_node("Concat", {prefix, spatial}, {sizes}, {helper::attr_int("axis", 0)});
-    return sizes;
-}
-
-// The target follows Paddle's order of preference: the size-tensor list, then the Scale
-// tensor and the "scale" attribute (unless an OutSize tensor overrides the size), then
-// (known at conversion time) the recorded output size, the OutSize tensor and the
-// out_h/out_w attributes. Without any of them the output size is unknown and the
-// conversion stops rather than guess a scale. A scale goes to Resize as scales, not as
-// the size it gives: Paddle samples at 1/scale, which differs from input/output size
-// whenever input × scale is not a whole number.
-void Converter::op_resize_interp(const Json& op, std::string_view mode) {
-    require_opset(mode, 11);
-    if (const auto format = helper::attr_str_value(op, "data_format"); format && *format != "NCHW")
-        throw Error("{} currently only supports data_format=NCHW (got {})", mode, helper::fmt_text(*format));
-
+// Resize's mode and sampling attributes for Paddle's interpolation attributes.
+std::vector<proto::AttributeProto> resize_attributes(const Json& op, std::string_view mode) {
     const bool align_corners = helper::attr_bool(op, "align_corners").value_or(false);
     std::string transform;
     if (align_corners) {
@@ -78,8 +40,114 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     if (mode == "nearest")
         attrs.push_back(
             helper::attr_str("nearest_mode", align_corners ? "round_prefer_ceil" : "floor"));
+    return attrs;
+}
+
+}  // namespace
+
+void Converter::push_resize_optional_input(std::vector<std::string>& inputs, int64_t id,
+                                           std::string_view kind) {
+    if (opset >= 13) {
+        inputs.emplace_back();
+        return;
+    }
+    // Resize-11 takes roi and scales positionally even when unused: an empty tensor.
+    std::string name = fmt::format("resize_empty_{}_{}", kind, id);
+    push_f32_initializer(name, {0}, {});
+    inputs.push_back(std::move(name));
+}
+
+std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, int64_t x_id,
+                                                              const std::string& spatial) {
+    const NameMaker names{"resize", out_id};
+    const std::string x = get_tensor_name(x_id);
+    const std::string shape = names("shape");
+    const std::string indices = names("prefix_indices");
+    const std::string prefix = names("prefix");
+    const std::string sizes = names("sizes");
+    append_node("Shape", {x}, {shape});
+    push_i64_initializer(indices, {2}, {0, 1});
+    append_node("Gather", {shape, indices}, {prefix});
+    append_node("Concat", {prefix, spatial}, {sizes}, {helper::attr_int("axis", 0)});
+    return sizes;
+}
+
+
+// One INT64 [H, W] tensor from the size-tensor list: each piece cast to INT64 and lifted to
+// 1-D where needed, then concatenated.
+std::string Converter::build_resize_spatial_from_size_list(int64_t out, const IdList& size_list) {
+    const NameMaker names{"resize", out};
+    std::vector<std::string> parts;
+    for (size_t j = 0; j < size_list.size(); ++j) {
+        const int64_t id = size_list[j];
+        std::string name = get_tensor_name(id);
+        // Paddle's shape values are int32; the sizes prefix is INT64.
+        if (!dtype_token_is(id, "0.t_i64")) {
+            const std::string cast = names("spatial_i64", j);
+            add_cast_node(name, cast, proto::dtype::INT64);
+            name = cast;
+        }
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+        if (!dims || dims->empty()) {
+            const std::string lifted = names("spatial", j);
+            add_unsqueeze_node(name, lifted, {0}, names("unsqueeze_axes"));
+            name = lifted;
+        }
+        parts.push_back(std::move(name));
+    }
+    std::string spatial = parts[0];
+    if (parts.size() > 1) {
+        spatial = names("hw");
+        append_node("Concat", std::move(parts), {spatial}, {helper::attr_int("axis", 0)});
+    }
+    return spatial;
+}
+
+// Resize's FLOAT scales [1, 1, h, w] from the Scale tensor, where one value scales both axes
+// and two give height and width.
+std::string Converter::build_resize_scales_from_tensor(int64_t out, int64_t scale_id,
+                                                       std::string_view mode) {
+    const NameMaker names{"resize", out};
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(scale_id);
+    int64_t count = -1;
+    if (dims && dims->size() <= 1) count = dims->empty() ? 1 : (*dims)[0];
+    if (count != 1 && count != 2)
+        throw Error("{} scale tensor must hold 1 or 2 values", mode);
+    std::string factor = get_tensor_name(scale_id);
+    if (!dtype_token_is(scale_id, "0.t_f32")) {
+        const std::string cast = names("scale_f32");
+        add_cast_node(factor, cast, proto::dtype::FLOAT);
+        factor = cast;
+    }
+    if (dims->empty()) {
+        const std::string lifted = names("scale_1d");
+        add_unsqueeze_node(factor, lifted, {0}, names("unsqueeze_axes"));
+        factor = lifted;
+    }
+    const std::string ones = names("scale_prefix");
+    push_f32_initializer(ones, {2}, {1.0f, 1.0f});
+    std::vector<std::string> pieces{ones, factor};
+    if (count == 1) pieces.push_back(factor);
+    const std::string scales = fmt::format("scales_{}", out);
+    append_node("Concat", std::move(pieces), {scales}, {helper::attr_int("axis", 0)});
+    return scales;
+}
+
+// The target follows Paddle's order of preference: the size-tensor list, then the Scale
+// tensor and the "scale" attribute (unless an OutSize tensor overrides the size), then
+// (known at conversion time) the recorded output size, the OutSize tensor and the
+// out_h/out_w attributes. Without any of them the output size is unknown and the
+// conversion stops rather than guess a scale. A scale goes to Resize as scales, not as
+// the size it gives: Paddle samples at 1/scale, which differs from input/output size
+// whenever input × scale is not a whole number.
+void Converter::op_resize_interp(const Json& op, std::string_view mode) {
+    require_opset(mode, 11);
+    if (const auto format = helper::attr_str_value(op, "data_format"); format && *format != "NCHW")
+        throw Error("{} currently only supports data_format=NCHW (got {})", mode, helper::fmt_text(*format));
+    std::vector<proto::AttributeProto> attrs = resize_attributes(op, mode);
 
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"resize", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("{} missing inputs", mode);
     std::vector<std::string> inputs{get_tensor_name(ids[0])};
@@ -107,66 +175,20 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     const bool has_scale_tensor = ids.size() >= 4 && ids[3] != 0;
     const std::optional<std::array<float, 2>> scale = scale_attribute(op);
     if (size_list && !size_list->empty()) {
-        std::vector<std::string> parts;
-        for (size_t j = 0; j < size_list->size(); ++j) {
-            const int64_t id = (*size_list)[j];
-            std::string name = get_tensor_name(id);
-            // Paddle's shape values are int32; the sizes prefix is INT64.
-            if (!dtype_token_is(id, "0.t_i64")) {
-                const std::string cast = fmt::format("resize_spatial_i64_{}_{}", out, j);
-                add_cast_node(name, cast, proto::dtype::INT64);
-                name = cast;
-            }
-            const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-            if (!dims || dims->empty()) {
-                const std::string lifted = fmt::format("resize_spatial_{}_{}", out, j);
-                add_unsqueeze_node(name, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
-                name = lifted;
-            }
-            parts.push_back(std::move(name));
-        }
-        std::string spatial = parts[0];
-        if (parts.size() > 1) {
-            spatial = fmt::format("resize_hw_{}", out);
-            append_node("Concat", std::move(parts), {spatial}, {helper::attr_int("axis", 0)});
-        }
-        use_sizes(spatial);
+        use_sizes(build_resize_spatial_from_size_list(out, *size_list));
     } else if (!has_out_size && has_scale_tensor) {
-        // One value scales both axes; two give height and width.
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[3]);
-        int64_t count = -1;
-        if (dims && dims->size() <= 1) count = dims->empty() ? 1 : (*dims)[0];
-        if (count != 1 && count != 2)
-            throw Error("{} scale tensor must hold 1 or 2 values", mode);
-        std::string factor = get_tensor_name(ids[3]);
-        if (!dtype_token_is(ids[3], "0.t_f32")) {
-            const std::string cast = fmt::format("resize_scale_f32_{}", out);
-            add_cast_node(factor, cast, proto::dtype::FLOAT);
-            factor = cast;
-        }
-        if (dims->empty()) {
-            const std::string lifted = fmt::format("resize_scale_1d_{}", out);
-            add_unsqueeze_node(factor, lifted, {0}, fmt::format("resize_unsqueeze_axes_{}", out));
-            factor = lifted;
-        }
-        const std::string ones = fmt::format("resize_scale_prefix_{}", out);
-        push_f32_initializer(ones, {2}, {1.0f, 1.0f});
-        std::vector<std::string> pieces{ones, factor};
-        if (count == 1) pieces.push_back(factor);
-        const std::string scales = fmt::format("scales_{}", out);
-        append_node("Concat", std::move(pieces), {scales}, {helper::attr_int("axis", 0)});
-        inputs.push_back(scales);
+        inputs.push_back(build_resize_scales_from_tensor(out, ids[3], mode));
     } else if (!has_out_size && scale) {
         use_scales(*scale);
     } else if (static_out) {
         push_resize_optional_input(inputs, out, "scales");
-        const std::string hw = fmt::format("resize_static_hw_{}", out);
+        const std::string hw = names("static_hw");
         push_i64_initializer(hw, {2}, {(*out_dims)[2], (*out_dims)[3]});
         inputs.push_back(build_resize_sizes_from_spatial_tensor(out, ids[0], hw));
     } else if (has_out_size) {
         std::string spatial = get_tensor_name(ids[1]);
         if (!dtype_token_is(ids[1], "0.t_i64")) {
-            const std::string cast = fmt::format("resize_out_size_i64_{}", out);
+            const std::string cast = names("out_size_i64");
             add_cast_node(spatial, cast, proto::dtype::INT64);
             spatial = cast;
         }
@@ -176,7 +198,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         const auto out_w = helper::attr_i64(op, "out_w");
         if (!out_h || !out_w || *out_h <= 0 || *out_w <= 0)
             throw Error("{} has no known output size or scale", mode);
-        const std::string hw = fmt::format("resize_static_hw_{}", out);
+        const std::string hw = names("static_hw");
         push_i64_initializer(hw, {2}, {*out_h, *out_w});
         use_sizes(hw);
     }

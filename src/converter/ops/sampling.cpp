@@ -54,6 +54,7 @@ void Converter::op_grid_sample(const Json& op) {
 void Converter::op_multinomial(const Json& op) {
     require_opset("multinomial", 7);
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"multinomial", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("multinomial missing inputs");
 
@@ -85,7 +86,7 @@ void Converter::op_multinomial(const Json& op) {
         multinomial_warned = true;
     }
 
-    const std::string argmax = n == 1 ? get_tensor_name(out) : fmt::format("multinomial_argmax_{}", out);
+    const std::string argmax = n == 1 ? get_tensor_name(out) : names("argmax");
     std::vector<proto::AttributeProto> attributes = {helper::attr_int("axis", -1),
                                                      helper::attr_int("keepdims", 1)};
     // ArgMax knows select_last_index only from opset 12; its default there is the same
@@ -94,7 +95,7 @@ void Converter::op_multinomial(const Json& op) {
     append_node("ArgMax", {get_tensor_name(ids[0])}, {argmax}, std::move(attributes));
     if (n == 1) return;
 
-    const std::string repeats_name = fmt::format("multinomial_repeats_{}", out);
+    const std::string repeats_name = names("repeats");
     const int64_t rank = static_cast<int64_t>(repeats.size());
     push_i64_initializer(repeats_name, {rank}, repeats);
     append_node("Tile", {argmax, repeats_name}, {get_tensor_name(out)});

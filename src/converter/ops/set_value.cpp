@@ -187,10 +187,58 @@ void Converter::op_set_value(const Json& op) {
     throw Error("set_value_ currently only supports axes=[1] or axes=[1,2] constant block writes");
 }
 
+namespace {
+
+// The positions one set_value_ writes along axis 1, as an index tensor shaped [1, n, 1, ...]
+// for ScatterElements, and the number of them as a [1] tensor.
+struct RowIndices {
+    std::string indices;
+    std::string slice_len;
+};
+
+RowIndices set_value_row_indices(Converter& c, const std::string& shape, int64_t start,
+                                 int64_t step, int64_t n, int64_t dim1, int64_t rank,
+                                 int64_t out) {
+    const NameMaker names{"set_value", out};
+    c.reserve_materialized(uint64_t(n) * 16, "set_value_");
+    std::vector<int64_t> positions;
+    positions.reserve(static_cast<size_t>(n));
+    for (int64_t k = 0; k < n; ++k) positions.push_back(start + k * step);
+    std::vector<int64_t> index_dims(static_cast<size_t>(rank), 1);
+    const std::string indices = names("indices");
+    std::string slice_len = names("slice_len");
+    if (dim1 >= 0) {
+        c.push_i64_initializer(slice_len, {1}, {n});
+        index_dims[1] = n;
+        c.push_i64_initializer(indices, std::move(index_dims), positions);
+    } else {
+        // Only the positions below the run-time size of axis 1 are written.
+        const std::string all = names("positions");
+        c.push_i64_initializer(all, {n}, positions);
+        const std::string axis_one = names("axis_one");
+        c.push_i64_initializer(axis_one, {1}, {1});
+        const std::string dim = names("dim1");
+        c.append_node("Gather", {shape, axis_one}, {dim});
+        const std::string inside = names("inside");
+        c.append_node("Less", {all, dim}, {inside});
+        const std::string kept = names("kept_positions");
+        c.append_node("Compress", {all, inside}, {kept}, {helper::attr_int("axis", 0)});
+        c.append_node("Shape", {kept}, {slice_len});
+        index_dims[1] = -1;
+        const std::string index_shape = names("index_shape");
+        c.push_i64_initializer(index_shape, {rank}, index_dims);
+        c.append_node("Reshape", {kept, index_shape}, {indices});
+    }
+    return {indices, slice_len};
+}
+
+}  // namespace
+
 // One range of axis 1, written in every row: ScatterElements with the positions and the
 // values broadcast to [rows, n, trailing dims...] at run time.
 void Converter::set_value_rows(const Json& op, const std::vector<int64_t>& ids, int64_t out,
                                const SetValueFill& fill) {
+    const NameMaker names{"set_value", out};
     const std::vector<double>* starts = state.const_values.find(ids[1]);
     const std::vector<double>* ends = state.const_values.find(ids[2]);
     const std::vector<double>* steps = state.const_values.find(ids[3]);
@@ -231,60 +279,33 @@ void Converter::set_value_rows(const Json& op, const std::vector<int64_t>& ids, 
     }
 
     const std::string data = get_tensor_name(ids[0]);
-    const std::string shape = fmt::format("set_value_shape_{}", out);
+    const std::string shape = names("shape");
     append_node("Shape", {data}, {shape});
-    const std::string batch_axis = fmt::format("set_value_batch_axis_{}", out);
+    const std::string batch_axis = names("batch_axis");
     push_i64_initializer(batch_axis, {1}, {0});
-    const std::string batch_dim = fmt::format("set_value_batch_dim_{}", out);
+    const std::string batch_dim = names("batch_dim");
     append_node("Gather", {shape, batch_axis}, {batch_dim});
 
-    // The positions, and the initializer that holds them.
-    reserve_materialized(uint64_t(n) * 16, "set_value_");
-    std::vector<int64_t> positions;
-    positions.reserve(static_cast<size_t>(n));
-    for (int64_t k = 0; k < n; ++k) positions.push_back(start + k * step);
-    std::vector<int64_t> index_dims(static_cast<size_t>(rank), 1);
-    const std::string indices = fmt::format("set_value_indices_{}", out);
-    std::string slice_len = fmt::format("set_value_slice_len_{}", out);
-    if (dim1 >= 0) {
-        push_i64_initializer(slice_len, {1}, {n});
-        index_dims[1] = n;
-        push_i64_initializer(indices, std::move(index_dims), positions);
-    } else {
-        // Only the positions below the run-time size of axis 1 are written.
-        const std::string all = fmt::format("set_value_positions_{}", out);
-        push_i64_initializer(all, {n}, positions);
-        const std::string axis_one = fmt::format("set_value_axis_one_{}", out);
-        push_i64_initializer(axis_one, {1}, {1});
-        const std::string dim = fmt::format("set_value_dim1_{}", out);
-        append_node("Gather", {shape, axis_one}, {dim});
-        const std::string inside = fmt::format("set_value_inside_{}", out);
-        append_node("Less", {all, dim}, {inside});
-        const std::string kept = fmt::format("set_value_kept_positions_{}", out);
-        append_node("Compress", {all, inside}, {kept}, {helper::attr_int("axis", 0)});
-        append_node("Shape", {kept}, {slice_len});
-        index_dims[1] = -1;
-        const std::string index_shape = fmt::format("set_value_index_shape_{}", out);
-        push_i64_initializer(index_shape, {rank}, index_dims);
-        append_node("Reshape", {kept, index_shape}, {indices});
-    }
+    const RowIndices rows = set_value_row_indices(*this, shape, start, step, n, dim1, rank, out);
+    const std::string& indices = rows.indices;
+    const std::string& slice_len = rows.slice_len;
 
     std::vector<std::string> update_dims{batch_dim, slice_len};
     if (rank > 2) {
         // Trailing axes are written whole.
-        std::string tail = fmt::format("set_value_tail_dims_{}", out);
+        std::string tail = names("tail_dims");
         add_slice_node(shape, tail, {2}, {rank}, std::vector<int64_t>{0}, std::nullopt, tail);
         update_dims.push_back(std::move(tail));
     }
-    const std::string update_shape = fmt::format("set_value_update_shape_{}", out);
+    const std::string update_shape = names("update_shape");
     append_node("Concat", std::move(update_dims), {update_shape}, {helper::attr_int("axis", 0)});
-    const std::string indices_expanded = fmt::format("set_value_indices_expanded_{}", out);
+    const std::string indices_expanded = names("indices_expanded");
     append_node("Expand", {indices, update_shape}, {indices_expanded});
 
-    const std::string updates = fmt::format("set_value_updates_{}", out);
+    const std::string updates = names("updates");
     push_numeric_initializer(updates, fill.shape, maybe_onnx_dtype_for_tensor_id(ids[0]).value_or(proto::dtype::FLOAT),
                              fill.values);
-    const std::string updates_expanded = fmt::format("set_value_updates_expanded_{}", out);
+    const std::string updates_expanded = names("updates_expanded");
     broadcast_to_region(updates, update_shape, assign, rank, "set_value", out, updates_expanded);
     append_node("ScatterElements", {data, indices_expanded, updates_expanded}, {get_tensor_name(out)},
                 {helper::attr_int("axis", 1)});
@@ -294,6 +315,7 @@ void Converter::set_value_rows(const Json& op, const std::vector<int64_t>& ids, 
 // of every written element and its value.
 void Converter::set_value_block(const Json& op, const std::vector<int64_t>& ids, int64_t out,
                                 const std::vector<int64_t>& axes, const SetValueFill& fill) {
+    const NameMaker names{"set_value", out};
     const std::vector<double>* starts = state.const_values.find(ids[1]);
     const std::vector<double>* ends = state.const_values.find(ids[2]);
     const std::vector<double>* steps = state.const_values.find(ids[3]);
@@ -351,11 +373,11 @@ void Converter::set_value_block(const Json& op, const std::vector<int64_t>& ids,
             at[dim] = 0;
         }
     }
-    const std::string indices = fmt::format("set_value_indices_{}", out);
+    const std::string indices = names("indices");
     push_i64_initializer(indices, {*count, rank}, coords);
     // The block and the broadcast values differ only in axes of size 1, so the values in
     // row-major order line up with the coordinates.
-    const std::string updates = fmt::format("set_value_updates_{}", out);
+    const std::string updates = names("updates");
     push_numeric_initializer(updates, {*count}, maybe_onnx_dtype_for_tensor_id(ids[0]).value_or(proto::dtype::FLOAT),
                              fill.values.size() > 1
                                  ? broadcast_values(fill.values, fill.shape, assign_dims(lengths, assign), *count)
@@ -373,29 +395,54 @@ void Converter::broadcast_to_region(std::string values, const std::string& regio
         append_node("Expand", {std::move(values), region}, {std::move(result)});
         return;
     }
-    const std::string size_one = fmt::format("{}_size_one_{}", prefix, out);
+    const NameMaker names{prefix, out};
+    const std::string size_one = names("size_one");
     push_i64_initializer(size_one, {1}, {1});
-    const std::string extended = fmt::format("{}_region_and_one_{}", prefix, out);
+    const std::string extended = names("region_and_one");
     append_node("Concat", {region, size_one}, {extended}, {helper::attr_int("axis", 0)});
-    const std::string picks = fmt::format("{}_assign_axes_{}", prefix, out);
+    const std::string picks = names("assign_axes");
     push_i64_initializer(picks, {static_cast<int64_t>(assign.size())}, assign);
-    const std::string layout = fmt::format("{}_assign_shape_{}", prefix, out);
+    const std::string layout = names("assign_shape");
     append_node("Gather", {extended, picks}, {layout});
-    const std::string assigned = fmt::format("{}_values_assigned_{}", prefix, out);
+    const std::string assigned = names("values_assigned");
     append_node("Expand", {std::move(values), layout}, {assigned});
     append_node("Reshape", {assigned, region}, {std::move(result)});
 }
 
+namespace {
+
+// The shape of the region set_value_with_tensor_ writes: x's shape (`data_shape`) with axis 1
+// replaced by the number of positions in `range`.
+std::string tensor_write_region(Converter& c, const std::string& data_shape, const std::string& range,
+                                int64_t rank, const NameMaker& names) {
+    const std::string head = names("head");
+    c.add_slice_node(data_shape, head, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, head);
+    const std::string count = names("count");
+    c.append_node("Shape", {range}, {count});
+    std::vector<std::string> region_parts{head, count};
+    if (rank > 2) {
+        std::string tail = names("tail");
+        c.add_slice_node(data_shape, tail, {2}, {rank}, std::vector<int64_t>{0}, std::nullopt, tail);
+        region_parts.push_back(std::move(tail));
+    }
+    const std::string region = names("updates_shape");
+    c.append_node("Concat", std::move(region_parts), {region}, {helper::attr_int("axis", 0)});
+    return region;
+}
+
+}  // namespace
+
 void Converter::op_set_value_with_tensor(const Json& op) {
     require_opset("set_value_with_tensor_", 11);
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"set_value_tensor", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("set_value_with_tensor_ missing inputs");
     const Json* axes = helper::attr(op, "axes");
     if (!axes || !axes->IsArray() || axes->Empty()) {
         // x[...] = v assigns the whole tensor: v broadcast to x's shape (x[None] = v gives
         // the values a leading size-1 axis, dropped as for a slice).
-        const std::string shape = fmt::format("set_value_tensor_data_shape_{}", out);
+        const std::string shape = names("data_shape");
         append_node("Shape", {get_tensor_name(ids[0])}, {shape});
         const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
         const auto rank = dims ? static_cast<int64_t>(dims->size()) : 0;
@@ -436,34 +483,22 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     }
 
     const std::string data = get_tensor_name(ids[0]);
-    const std::string data_shape = fmt::format("set_value_tensor_data_shape_{}", out);
+    const std::string data_shape = names("data_shape");
     append_node("Shape", {data}, {data_shape});
     const std::string range = set_value_tensor_positions(ids, out, data_shape);
 
-    // The written region: x's shape with axis 1 replaced by the number of positions. The
-    // values broadcast to it, as Paddle broadcasts them to the slice.
-    const std::string head = fmt::format("set_value_tensor_head_{}", out);
-    add_slice_node(data_shape, head, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, head);
-    const std::string count = fmt::format("set_value_tensor_count_{}", out);
-    append_node("Shape", {range}, {count});
-    std::vector<std::string> region_parts{head, count};
-    if (rank > 2) {
-        std::string tail = fmt::format("set_value_tensor_tail_{}", out);
-        add_slice_node(data_shape, tail, {2}, {rank}, std::vector<int64_t>{0}, std::nullopt, tail);
-        region_parts.push_back(std::move(tail));
-    }
-    const std::string region = fmt::format("set_value_tensor_updates_shape_{}", out);
-    append_node("Concat", std::move(region_parts), {region}, {helper::attr_int("axis", 0)});
-    const std::string updates = fmt::format("set_value_tensor_updates_{}", out);
+    // The values broadcast to the written region, as Paddle broadcasts them to the slice.
+    const std::string region = tensor_write_region(*this, data_shape, range, rank, names);
+    const std::string updates = names("updates");
     broadcast_to_region(get_tensor_name(ids[1]), region, assign, rank, "set_value_tensor", out, updates);
 
     std::vector<int64_t> index_shape(static_cast<size_t>(rank), 1);
     index_shape[1] = -1;
-    const std::string index_shape_name = fmt::format("set_value_tensor_index_shape_{}", out);
+    const std::string index_shape_name = names("index_shape");
     push_i64_initializer(index_shape_name, {rank}, index_shape);
-    const std::string shaped = fmt::format("set_value_tensor_range_shaped_{}", out);
+    const std::string shaped = names("range_shaped");
     append_node("Reshape", {range, index_shape_name}, {shaped});
-    const std::string indices = fmt::format("set_value_tensor_indices_{}", out);
+    const std::string indices = names("indices");
     append_node("Expand", {shaped, region}, {indices});
     append_node("ScatterElements", {data, indices, updates}, {get_tensor_name(out)},
                 {helper::attr_int("axis", 1)});
@@ -474,17 +509,18 @@ void Converter::op_set_value_with_tensor(const Json& op) {
 // clipped into the axis at run time as Paddle's slicing does.
 std::string Converter::set_value_tensor_positions(const std::vector<int64_t>& ids, int64_t out,
                                                   const std::string& data_shape) {
-    const std::string axis_one = fmt::format("set_value_tensor_axis_{}", out);
+    const NameMaker names{"set_value_tensor", out};
+    const std::string axis_one = names("axis");
     push_i64_initializer(axis_one, {}, {1});
-    const std::string dim = fmt::format("set_value_tensor_dim_{}", out);
+    const std::string dim = names("dim");
     append_node("Gather", {data_shape, axis_one}, {dim});
-    const std::string zero = fmt::format("set_value_tensor_zero_{}", out);
+    const std::string zero = names("zero");
     push_i64_initializer(zero, {}, {0});
-    const std::string one = fmt::format("set_value_tensor_one_{}", out);
+    const std::string one = names("one");
     push_i64_initializer(one, {}, {1});
-    const std::string all = fmt::format("set_value_tensor_all_positions_{}", out);
+    const std::string all = names("all_positions");
     append_node("Range", {zero, dim, one}, {all});
-    const std::string bound_shape = fmt::format("set_value_tensor_bound_shape_{}", out);
+    const std::string bound_shape = names("bound_shape");
     push_i64_initializer(bound_shape, {1}, {1});
     auto bound_1d = [&](int64_t id, std::string_view word) {
         const std::string bound = ensure_i64_input(id, out, fmt::format("set_value_tensor_{}", word));
@@ -502,30 +538,30 @@ std::string Converter::set_value_tensor_positions(const std::vector<int64_t>& id
     const auto step_now = first_folded(state.const_values.find(ids[4]));
     const bool maybe_through_zero = !(step_now && *step_now > 0) && !(step_now && end_now && *end_now != -1);
     if (maybe_through_zero) {
-        const std::string lowest = fmt::format("set_value_tensor_end_through_zero_{}", out);
+        const std::string lowest = names("end_through_zero");
         push_i64_initializer(lowest, {1}, {std::numeric_limits<int64_t>::min()});
         if (end_now && step_now) {
             end = lowest;
         } else {
-            const std::string minus_one = fmt::format("set_value_tensor_minus_one_{}", out);
+            const std::string minus_one = names("minus_one");
             push_i64_initializer(minus_one, {1}, {-1});
-            std::string through_zero = fmt::format("set_value_tensor_end_is_minus_one_{}", out);
+            std::string through_zero = names("end_is_minus_one");
             append_node("Equal", {end, minus_one}, {through_zero});
             if (!step_now) {
-                const std::string backward = fmt::format("set_value_tensor_backward_{}", out);
+                const std::string backward = names("backward");
                 append_node("Less", {step, zero}, {backward});
-                std::string both = fmt::format("set_value_tensor_backward_end_is_minus_one_{}", out);
+                std::string both = names("backward_end_is_minus_one");
                 append_node("And", {through_zero, backward}, {both});
                 through_zero = std::move(both);
             }
-            std::string chosen = fmt::format("set_value_tensor_end_chosen_{}", out);
+            std::string chosen = names("end_chosen");
             append_node("Where", {through_zero, lowest, end}, {chosen});
             end = std::move(chosen);
         }
     }
-    const std::string slice_axes = fmt::format("set_value_tensor_slice_axes_{}", out);
+    const std::string slice_axes = names("slice_axes");
     push_i64_initializer(slice_axes, {1}, {0});
-    const std::string range = fmt::format("set_value_tensor_range_{}", out);
+    const std::string range = names("range");
     append_node("Slice", {all, start, end, slice_axes, step}, {range});
     return range;
 }

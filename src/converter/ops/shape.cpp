@@ -109,6 +109,7 @@ std::vector<int64_t> unsqueeze_output_axes(const std::vector<int64_t>& axes,
 
 void Converter::op_squeeze(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"squeeze", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("squeeze missing inputs");
     std::string input = get_tensor_name(ids[0]);
@@ -165,7 +166,7 @@ void Converter::op_squeeze(const Json& op) {
         add_squeeze_node(std::move(input), std::move(output), std::nullopt);
     } else if (axes) {
         require_non_negative_axes(*this, "squeeze", *axes);
-        add_squeeze_node(std::move(input), std::move(output), *axes, fmt::format("squeeze_axes_{}", out));
+        add_squeeze_node(std::move(input), std::move(output), *axes, names("axes"));
     } else if (opset < 13) {
         throw Error("squeeze with dynamic axes requires opset >= 13");
     } else {
@@ -177,6 +178,7 @@ void Converter::op_squeeze(const Json& op) {
 
 void Converter::op_unsqueeze(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"unsqueeze", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("unsqueeze missing inputs");
     std::string input = get_tensor_name(ids[0]);
@@ -192,7 +194,7 @@ void Converter::op_unsqueeze(const Json& op) {
         *axes = unsqueeze_output_axes(*axes, unsqueeze_input_rank(state, ids[0], out, axes->size()));
         require_non_negative_axes(*this, "unsqueeze", *axes);
         add_unsqueeze_node(std::move(input), std::move(output), *axes,
-                           fmt::format("unsqueeze_axes_{}", out));
+                           names("axes"));
         return;
     }
     if (ids.size() == 1) throw Error("unsqueeze missing axes");
@@ -202,8 +204,45 @@ void Converter::op_unsqueeze(const Json& op) {
                 {std::move(output)});
 }
 
+namespace {
+
+// The flatten target [x_shape[:start]..., prod(x_shape[start:stop+1]), x_shape[stop+1:]...]
+// computed from x's shape at run time.
+std::string flatten_target_at_run_time(Converter& c, const std::string& input, int64_t start,
+                                       int64_t stop, int64_t r, int64_t out,
+                                       const std::string& shape_name) {
+    const NameMaker names{"flatten", out};
+    const std::string full_shape = names("input_shape");
+    c.append_node("Shape", {input}, {full_shape});
+    std::vector<std::string> parts;
+    if (start > 0) {
+        std::string prefix = names("prefix");
+        c.add_slice_node(full_shape, prefix, {0}, {start}, std::vector<int64_t>{0}, std::nullopt, prefix);
+        parts.push_back(prefix);
+    }
+    const std::string middle = names("middle");
+    c.add_slice_node(full_shape, middle, {start}, {stop + 1}, std::vector<int64_t>{0}, std::nullopt, middle);
+    const std::string prod = names("prod");
+    c.add_reduce_node("ReduceProd", middle, prod, std::vector<int64_t>{0}, 1, prod);
+    parts.push_back(prod);
+    if (stop + 1 < r) {
+        std::string suffix = names("suffix");
+        c.add_slice_node(full_shape, suffix, {stop + 1}, {r}, std::vector<int64_t>{0}, std::nullopt, suffix);
+        parts.push_back(suffix);
+    }
+    std::string target = prod;
+    if (parts.size() > 1) {
+        target = shape_name;
+        c.append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
+    }
+    return target;
+}
+
+}  // namespace
+
 void Converter::op_flatten(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"flatten", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("flatten missing inputs");
     std::string input = get_tensor_name(ids[0]);
@@ -223,7 +262,7 @@ void Converter::op_flatten(const Json& op) {
     if (!declared && stop_axis != -1)
         throw Error("flatten with explicit stop_axis={} is missing output shape metadata", stop_axis);
 
-    const std::string shape_name = fmt::format("flatten_shape_{}", out);
+    const std::string shape_name = names("shape");
     // A target that spells every dim out may hold a real 0 (an empty dim), which Reshape reads
     // as "copy the input's dim" unless told otherwise, from opset 14.
     const auto exact_target = [&]() -> std::vector<proto::AttributeProto> {
@@ -261,29 +300,7 @@ void Converter::op_flatten(const Json& op) {
     if (!(start >= 0 && stop < r && start <= stop))
         throw Error("flatten: invalid axes start_axis={} stop_axis={} for rank {}", start, stop, r);
 
-    const std::string full_shape = fmt::format("flatten_input_shape_{}", out);
-    append_node("Shape", {input}, {full_shape});
-    std::vector<std::string> parts;
-    if (start > 0) {
-        std::string prefix = fmt::format("flatten_prefix_{}", out);
-        add_slice_node(full_shape, prefix, {0}, {start}, std::vector<int64_t>{0}, std::nullopt, prefix);
-        parts.push_back(prefix);
-    }
-    const std::string middle = fmt::format("flatten_middle_{}", out);
-    add_slice_node(full_shape, middle, {start}, {stop + 1}, std::vector<int64_t>{0}, std::nullopt, middle);
-    const std::string prod = fmt::format("flatten_prod_{}", out);
-    add_reduce_node("ReduceProd", middle, prod, std::vector<int64_t>{0}, 1, prod);
-    parts.push_back(prod);
-    if (stop + 1 < r) {
-        std::string suffix = fmt::format("flatten_suffix_{}", out);
-        add_slice_node(full_shape, suffix, {stop + 1}, {r}, std::vector<int64_t>{0}, std::nullopt, suffix);
-        parts.push_back(suffix);
-    }
-    std::string target = prod;
-    if (parts.size() > 1) {
-        target = shape_name;
-        append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
-    }
+    std::string target = flatten_target_at_run_time(*this, input, start, stop, r, out, shape_name);
     append_node("Reshape", {std::move(input), std::move(target)}, {get_tensor_name(out)}, exact_target());
 }
 
@@ -291,6 +308,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("split op missing inputs");
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"split", out};
     const IdList* pieces = state.split_outputs.find(out);
     if (!pieces) throw Error("split op missing 0.split metadata for {}", out);
 
@@ -342,7 +360,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
             if (opset < 13) {
                 attributes.push_back(helper::attr_ints("split", sections));
             } else if (rest != sections.end()) {
-                std::string name = fmt::format("split_sections_{}", out);
+                std::string name = names("sections");
                 graph.initializer.push_back(vector_i64(name, sections));
                 inputs.push_back(std::move(name));
             } else {
@@ -359,6 +377,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
 
 void Converter::op_stack(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"stack", out};
     const int64_t axis_attr = helper::attr_i64(op, "axis").value_or(0);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     const int64_t list_id = ids.empty() ? -1 : ids[0];
@@ -374,8 +393,8 @@ void Converter::op_stack(const Json& op) {
 
     std::vector<std::string> unsqueezed;
     for (size_t i = 0; i < elements.size(); ++i) {
-        std::string name = fmt::format("stack_unsqueezed_{}_{}", out, i);
-        add_unsqueeze_node(get_tensor_name(elements[i]), name, {axis}, fmt::format("stack_axes_{}_{}", out, i));
+        std::string name = names("unsqueezed", i);
+        add_unsqueeze_node(get_tensor_name(elements[i]), name, {axis}, names("axes", i));
         unsqueezed.push_back(std::move(name));
     }
     append_node("Concat", std::move(unsqueezed), {get_tensor_name(out)}, {helper::attr_int("axis", axis)});

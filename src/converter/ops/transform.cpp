@@ -17,6 +17,7 @@ constexpr int64_t kMaxFlipIndices = int64_t{1} << 20;
 
 void Converter::op_meshgrid(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"meshgrid", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("meshgrid missing inputs");
     const IdList* combined = state.combine_inputs.find(ids[0]);
@@ -41,7 +42,7 @@ void Converter::op_meshgrid(const Json& op) {
 
     std::vector<std::string> parts;
     for (size_t k = 0; k < n; ++k) {
-        std::string part = fmt::format("meshgrid_shape_part_{}_{}", out, k);
+        std::string part = names("shape_part", k);
         if (scalar[k]) {
             push_i64_initializer(part, {1}, {1});
         } else {
@@ -49,21 +50,21 @@ void Converter::op_meshgrid(const Json& op) {
         }
         parts.push_back(std::move(part));
     }
-    const std::string shape = fmt::format("meshgrid_shape_{}", out);
+    const std::string shape = names("shape");
     append_node("Concat", std::move(parts), {shape}, {helper::attr_int("axis", 0)});
 
     for (size_t k = 0; k < n; ++k) {
         std::vector<int64_t> axes;
         for (size_t a = 0; a < n; ++a)
             if (a != k || scalar[k]) axes.push_back(static_cast<int64_t>(a));
-        const std::string unsqueezed = fmt::format("meshgrid_unsqueezed_{}_{}", out, k);
+        const std::string unsqueezed = names("unsqueezed", k);
         if (axes.empty() && opset < 13) {
             // Unsqueeze below 13 needs a non-empty "axes" attribute; with nothing to insert
             // the input passes through as it is.
             append_node("Identity", {get_tensor_name(inputs[k])}, {unsqueezed});
         } else {
             add_unsqueeze_node(get_tensor_name(inputs[k]), unsqueezed, axes,
-                               fmt::format("meshgrid_axes_{}_{}", out, k));
+                               names("axes", k));
         }
         append_node("Expand", {unsqueezed, shape}, {get_tensor_name(outputs[k])});
     }
@@ -71,6 +72,7 @@ void Converter::op_meshgrid(const Json& op) {
 
 void Converter::op_flip(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"flip", out};
     const Json* axis_data = helper::attr(op, "axis");
     std::vector<int64_t> axes;
     if (axis_data && axis_data->IsArray()) axes = helper::collect_i64_items(*axis_data);
@@ -110,13 +112,13 @@ void Converter::op_flip(const Json& op) {
             throw Error("flip requires a static positive axis length");
         const int64_t length = dims[static_cast<size_t>(a)];
         std::string output =
-            j + 1 == axes.size() ? get_tensor_name(out) : fmt::format("flip_axis_{}_{}", out, j);
+            j + 1 == axes.size() ? get_tensor_name(out) : names("axis", j);
         if (length > kMaxFlipIndices) {
             add_slice_node(current, output, {-1}, {std::numeric_limits<int64_t>::min()},
                            std::vector<int64_t>{a}, std::vector<int64_t>{-1},
-                           fmt::format("flip_slice_{}_{}", out, j));
+                           names("slice", j));
         } else {
-            const std::string indices = fmt::format("flip_indices_{}_{}", out, j);
+            const std::string indices = names("indices", j);
             reserve_materialized(uint64_t(length) * 16, "flip");
             std::vector<int64_t> reversed(static_cast<size_t>(length));
             for (int64_t i = 0; i < length; ++i) reversed[static_cast<size_t>(i)] = length - 1 - i;

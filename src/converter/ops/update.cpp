@@ -34,21 +34,22 @@ bool single_broadcast_element(const std::vector<int64_t>& dims, size_t rank) {
 // a mask: the k-th selected position receives the k-th value (or the one value, broadcast).
 void scatter_positions(Converter& c, int64_t out, int64_t x_id, const std::string& positions,
                        int64_t values_id, size_t m, size_t x_rank) {
-    const std::string positions_shape = fmt::format("index_put_positions_shape_{}", out);
+    const NameMaker names{"index_put", out};
+    const std::string positions_shape = names("positions_shape");
     c.append_node("Shape", {positions}, {positions_shape});
-    const std::string count = fmt::format("index_put_count_{}", out);
+    const std::string count = names("count");
     c.add_slice_node(positions_shape, count, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, count);
     std::string target = count;
     if (m < x_rank) {
-        const std::string x_shape = fmt::format("index_put_x_shape_{}", out);
+        const std::string x_shape = names("x_shape");
         c.append_node("Shape", {c.get_tensor_name(x_id)}, {x_shape});
-        const std::string tail = fmt::format("index_put_tail_{}", out);
+        const std::string tail = names("tail");
         c.add_slice_node(x_shape, tail, {static_cast<int64_t>(m)}, {static_cast<int64_t>(x_rank)},
                          std::vector<int64_t>{0}, std::nullopt, tail);
-        target = fmt::format("index_put_shape_{}", out);
+        target = names("shape");
         c.append_node("Concat", {count, tail}, {target}, {helper::attr_int("axis", 0)});
     }
-    const std::string value = fmt::format("index_put_value_{}", out);
+    const std::string value = names("value");
     c.append_node("Expand", {c.get_tensor_name(values_id), target}, {value});
     c.append_node("ScatterND", {c.get_tensor_name(x_id), positions, value}, {c.get_tensor_name(out)});
 }
@@ -75,6 +76,7 @@ std::optional<std::vector<int64_t>> broadcast_dims(const std::vector<int64_t>& a
 // coordinates where Paddle also allows int32 ones.
 void scatter_coordinates(Converter& c, int64_t out, int64_t x_id, int64_t rows_id, int64_t cols_id,
                          int64_t values_id) {
+    const NameMaker names{"index_put", out};
     // Shapes that cannot meet are refused now, as Paddle refuses them, rather than at run time.
     const std::vector<int64_t> rows_dims = dims_or_scalar(c, rows_id);
     const std::vector<int64_t> cols_dims = dims_or_scalar(c, cols_id);
@@ -92,36 +94,37 @@ void scatter_coordinates(Converter& c, int64_t out, int64_t x_id, int64_t rows_i
                     helper::fmt_dims(values_dims), helper::fmt_dims(*common_dims));
     const std::string rows = c.ensure_i64_input(rows_id, out, "index_put_row");
     const std::string cols = c.ensure_i64_input(cols_id, out, "index_put_col");
-    const std::string rows_shape = fmt::format("index_put_row_shape_{}", out);
+    const std::string rows_shape = names("row_shape");
     c.append_node("Shape", {rows}, {rows_shape});
-    const std::string cols_shape = fmt::format("index_put_col_shape_{}", out);
+    const std::string cols_shape = names("col_shape");
     c.append_node("Shape", {cols}, {cols_shape});
     // Expand broadcasts both ways, so each index grows to the shape both share.
-    const std::string rows_full = fmt::format("index_put_row_broadcast_{}", out);
+    const std::string rows_full = names("row_broadcast");
     c.append_node("Expand", {rows, cols_shape}, {rows_full});
-    const std::string cols_full = fmt::format("index_put_col_broadcast_{}", out);
+    const std::string cols_full = names("col_broadcast");
     c.append_node("Expand", {cols, rows_shape}, {cols_full});
 
-    const std::string row_col = fmt::format("index_put_row_unsqueezed_{}", out);
-    const std::string axis_name = fmt::format("index_put_stack_axis_{}", out);
+    const std::string row_col = names("row_unsqueezed");
+    const std::string axis_name = names("stack_axis");
     c.add_unsqueeze_node(rows_full, row_col, {-1}, axis_name);
-    const std::string col_col = fmt::format("index_put_col_unsqueezed_{}", out);
+    const std::string col_col = names("col_unsqueezed");
     c.add_unsqueeze_node(cols_full, col_col, {-1}, axis_name);
-    const std::string coords = fmt::format("index_put_indices_{}", out);
+    const std::string coords = names("indices");
     c.append_node("Concat", {row_col, col_col}, {coords}, {helper::attr_int("axis", -1)});
 
-    const std::string common = fmt::format("index_put_index_shape_{}", out);
+    const std::string common = names("index_shape");
     c.append_node("Shape", {rows_full}, {common});
-    const std::string value = fmt::format("index_put_value_{}", out);
+    const std::string value = names("value");
     c.append_node("Expand", {c.get_tensor_name(values_id), common}, {value});
     c.append_node("ScatterND", {c.get_tensor_name(x_id), coords, value}, {c.get_tensor_name(out)});
 }
 
 // x[mask] = value with one value: Where(mask, value expanded to x's shape, x).
 void select_masked(Converter& c, int64_t out, int64_t x_id, int64_t mask_id, int64_t values_id) {
-    const std::string x_shape = fmt::format("index_put_shape_{}", out);
+    const NameMaker names{"index_put", out};
+    const std::string x_shape = names("shape");
     c.append_node("Shape", {c.get_tensor_name(x_id)}, {x_shape});
-    const std::string value = fmt::format("index_put_value_{}", out);
+    const std::string value = names("value");
     c.append_node("Expand", {c.get_tensor_name(values_id), x_shape}, {value});
     const std::optional<int32_t> x_type = c.known_onnx_dtype(x_id);
     const std::optional<int32_t> wide = x_type ? helper::where_compute_type(*x_type) : std::nullopt;
@@ -131,11 +134,11 @@ void select_masked(Converter& c, int64_t out, int64_t x_id, int64_t mask_id, int
         return;
     }
     // ONNX Runtime has no select for this element type: select in a wider one.
-    const std::string wide_value = fmt::format("index_put_value_wide_{}", out);
+    const std::string wide_value = names("value_wide");
     c.add_cast_node(value, wide_value, *wide);
-    const std::string wide_x = fmt::format("index_put_x_wide_{}", out);
+    const std::string wide_x = names("x_wide");
     c.add_cast_node(c.get_tensor_name(x_id), wide_x, *wide);
-    const std::string selected = fmt::format("index_put_selected_{}", out);
+    const std::string selected = names("selected");
     c.append_node("Where", {c.get_tensor_name(mask_id), wide_value, wide_x}, {selected});
     c.add_cast_node(selected, c.get_tensor_name(out), *x_type);
 }
@@ -143,9 +146,10 @@ void select_masked(Converter& c, int64_t out, int64_t x_id, int64_t mask_id, int
 // The coordinates of the true elements of a boolean mask, one row per element in row-major
 // order ([K, rank of the mask]).
 std::string mask_positions(Converter& c, int64_t out, int64_t mask_id) {
-    const std::string nonzero = fmt::format("index_put_nonzero_{}", out);
+    const NameMaker names{"index_put", out};
+    const std::string nonzero = names("nonzero");
     c.append_node("NonZero", {c.get_tensor_name(mask_id)}, {nonzero});
-    const std::string positions = fmt::format("index_put_positions_{}", out);
+    const std::string positions = names("positions");
     c.append_node("Transpose", {nonzero}, {positions}, {helper::attr_ints("perm", {1, 0})});
     return positions;
 }
@@ -157,34 +161,35 @@ std::string mask_positions(Converter& c, int64_t out, int64_t mask_id) {
 void gather_repeated_slices(Converter& c, int64_t out, const std::string& x, int64_t axis,
                             const std::string& repeats_dim, std::optional<int64_t> constant,
                             const std::string& total) {
+    const NameMaker names{"repeat_interleave", out};
     // ONNX Runtime refuses an integer division by 0 even when there is nothing to divide;
     // with no repeats any other divisor gives the same empty result.
     std::string divisor = repeats_dim;
     if (constant && *constant < 1) {
-        divisor = fmt::format("repeat_interleave_divisor_{}", out);
+        divisor = names("divisor");
         c.push_i64_initializer(divisor, {1}, {1});
     } else if (!constant) {
-        const std::string zero = fmt::format("repeat_interleave_zero_{}", out);
+        const std::string zero = names("zero");
         c.push_i64_initializer(zero, {}, {0});
-        const std::string none = fmt::format("repeat_interleave_no_repeats_{}", out);
+        const std::string none = names("no_repeats");
         c.add_binary_node("Equal", repeats_dim, zero, none);
-        const std::string bump = fmt::format("repeat_interleave_no_repeats_i64_{}", out);
+        const std::string bump = names("no_repeats_i64");
         c.add_cast_node(none, bump, proto::dtype::INT64);
-        divisor = fmt::format("repeat_interleave_divisor_{}", out);
+        divisor = names("divisor");
         c.add_binary_node("Add", repeats_dim, bump, divisor);
     }
 
-    const std::string one = fmt::format("repeat_interleave_one_{}", out);
+    const std::string one = names("one");
     c.push_i64_initializer(one, {}, {1});
-    const std::string filled = fmt::format("repeat_interleave_filled_{}", out);
+    const std::string filled = names("filled");
     c.append_node("Expand", {one, total}, {filled});
-    const std::string positions = fmt::format("repeat_interleave_positions_{}", out);
+    const std::string positions = names("positions");
     c.append_node("NonZero", {filled}, {positions});
-    const std::string sources = fmt::format("repeat_interleave_sources_{}", out);
+    const std::string sources = names("sources");
     c.add_binary_node("Div", positions, divisor, sources);
-    const std::string index = fmt::format("repeat_interleave_index_{}", out);
+    const std::string index = names("index");
     c.add_squeeze_node(sources, index, std::vector<int64_t>{0},
-                       fmt::format("repeat_interleave_index_axes_{}", out));
+                       names("index_axes"));
     c.append_node("Gather", {x, index}, {c.get_tensor_name(out)}, {helper::attr_int("axis", axis)});
 }
 
@@ -193,41 +198,42 @@ void gather_repeated_slices(Converter& c, int64_t out, const std::string& x, int
 void tile_repeated_slices(Converter& c, int64_t out, const std::string& x, int64_t a, int64_t rank,
                           const std::string& repeats_dim, const std::string& shape,
                           const std::string& repeated) {
-    const std::string expanded = fmt::format("repeat_interleave_expanded_{}", out);
-    c.add_unsqueeze_node(x, expanded, {a + 1}, fmt::format("repeat_interleave_axes_{}", out));
+    const NameMaker names{"repeat_interleave", out};
+    const std::string expanded = names("expanded");
+    c.add_unsqueeze_node(x, expanded, {a + 1}, names("axes"));
     std::vector<std::string> pieces;
     for (int64_t i = 0; i <= rank; ++i) {
         if (i == a + 1) {
             pieces.push_back(repeats_dim);
             continue;
         }
-        std::string one = fmt::format("repeat_interleave_tile_repeat_{}_{}", out, i);
+        std::string one = names("tile_repeat", i);
         c.push_i64_initializer(one, {1}, {1});
         pieces.push_back(std::move(one));
     }
     std::string tile_repeats = pieces.front();
     if (pieces.size() != 1) {
-        tile_repeats = fmt::format("repeat_interleave_tile_repeats_{}", out);
+        tile_repeats = names("tile_repeats");
         c.append_node("Concat", std::move(pieces), {tile_repeats}, {helper::attr_int("axis", 0)});
     }
-    const std::string tiled = fmt::format("repeat_interleave_tiled_{}", out);
+    const std::string tiled = names("tiled");
     c.append_node("Tile", {expanded, tile_repeats}, {tiled});
 
     std::vector<std::string> parts;
     if (a > 0) {
-        std::string prefix = fmt::format("repeat_interleave_prefix_{}", out);
+        std::string prefix = names("prefix");
         c.add_slice_node(shape, prefix, {0}, {a}, std::vector<int64_t>{0}, std::nullopt, prefix);
         parts.push_back(std::move(prefix));
     }
     parts.push_back(repeated);
     if (a + 1 < rank) {
-        std::string suffix = fmt::format("repeat_interleave_suffix_{}", out);
+        std::string suffix = names("suffix");
         c.add_slice_node(shape, suffix, {a + 1}, {rank}, std::vector<int64_t>{0}, std::nullopt, suffix);
         parts.push_back(std::move(suffix));
     }
     std::string target = parts.front();
     if (parts.size() != 1) {
-        target = fmt::format("repeat_interleave_shape_{}", out);
+        target = names("shape");
         c.append_node("Concat", std::move(parts), {target}, {helper::attr_int("axis", 0)});
     }
     // allowzero: a 0 in the target is a dim of size 0, not a copy of the input's dim.
@@ -239,6 +245,7 @@ void tile_repeated_slices(Converter& c, int64_t out, const std::string& x, int64
 void Converter::op_index_put(const Json& op) {
     require_opset("index_put", 11);
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"index_put", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 3) throw Error("index_put missing inputs");
     const IdList* listed = state.combine_inputs.find(ids[1]);
@@ -281,8 +288,8 @@ void Converter::op_index_put(const Json& op) {
             positions = mask_positions(*this, out, index_id);
         } else {
             const std::string rows = ensure_i64_input(index_id, out, "index_put_index");
-            positions = fmt::format("index_put_indices_unsqueezed_{}", out);
-            add_unsqueeze_node(rows, positions, {-1}, fmt::format("index_put_axis_{}", out));
+            positions = names("indices_unsqueezed");
+            add_unsqueeze_node(rows, positions, {-1}, names("axis"));
         }
         scatter_positions(*this, out, x_id, positions, values_id, 1, 2);
         return;
@@ -310,6 +317,7 @@ void Converter::op_put_along_axis(const Json& op) {
 
 void Converter::op_repeat_interleave(const Json& op) {
     const int64_t out = helper::op_out_id(op);
+    const NameMaker names{"repeat_interleave", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("repeat_interleave missing inputs");
     const int64_t x_id = ids[0];
@@ -320,7 +328,7 @@ void Converter::op_repeat_interleave(const Json& op) {
         throw Error("repeat_interleave: axis {} out of range for rank {}", a, rank);
     const std::string x = get_tensor_name(x_id);
 
-    const std::string repeats_dim = fmt::format("repeat_interleave_repeats_dim_{}", out);
+    const std::string repeats_dim = names("repeats_dim");
     const std::optional<int64_t> repeats = helper::attr_i64(op, "repeats");
     if (repeats) {
         push_i64_initializer(repeats_dim, {1}, {*repeats});
@@ -333,14 +341,14 @@ void Converter::op_repeat_interleave(const Json& op) {
             throw Error("repeat_interleave supports one repeat count only, got repeats of shape {}",
                         r_dims ? helper::fmt_dims(*r_dims) : std::string("unknown"));
         const std::string scalar = ensure_scalar_i64_input(ids[1], out, "repeat_interleave_repeats");
-        add_unsqueeze_node(scalar, repeats_dim, {0}, fmt::format("repeat_interleave_repeats_axes_{}", out));
+        add_unsqueeze_node(scalar, repeats_dim, {0}, names("repeats_axes"));
     }
 
-    const std::string shape = fmt::format("repeat_interleave_input_shape_{}", out);
+    const std::string shape = names("input_shape");
     append_node("Shape", {x}, {shape});
-    const std::string axis_dim = fmt::format("repeat_interleave_axis_dim_{}", out);
+    const std::string axis_dim = names("axis_dim");
     add_slice_node(shape, axis_dim, {a}, {a + 1}, std::vector<int64_t>{0}, std::nullopt, axis_dim);
-    const std::string repeated = fmt::format("repeat_interleave_repeated_dim_{}", out);
+    const std::string repeated = names("repeated_dim");
     add_binary_node("Mul", axis_dim, repeats_dim, repeated);
 
     // Below opset 14 a 0 in a Reshape target copies the input's dim, so an empty result (a
