@@ -116,8 +116,11 @@ TEST(FloorDivide, ChainTypesFollowTheOperands) {
     Converter c = with_types(17, {{1, "i32"}, {2, "i32"}});
     c.op_floor_divide(op({1, 2}, 5));
     EXPECT_EQ(init(c, "floor_divide_zero_5").data_type, dt::INT32);
-    for (const auto& n : c.graph.node)
-        if (n.op_type == "Cast") EXPECT_EQ(n.attribute[0].i, dt::INT32) << n.output[0];
+    for (const auto& n : c.graph.node) {
+        if (n.op_type == "Cast") {
+            EXPECT_EQ(n.attribute[0].i, dt::INT32) << n.output[0];
+        }
+    }
     for (const auto& t : c.graph.initializer) EXPECT_EQ(t.data_type, dt::INT32) << t.name;
     EXPECT_EQ(c.graph.node.back().output, Names{"tensor_5"});
 
