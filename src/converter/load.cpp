@@ -417,16 +417,10 @@ void Converter::record_tensor_meta(const Json& entry) {
         if (const Json* v = helper::member(entry, "#")) id = helper::as_i64(*v);
     }
     if (!id) return;
-    const Json* type = helper::member(entry, "TT");
-    const Json* d = type ? helper::member(*type, "D") : nullptr;
-    if (d == nullptr || !d->IsArray() || d->Empty()) return;
-    const Json& first = (*d)[0];
-    if (const Json* token = helper::member(first, "#"); token && token->IsString()) {
-        state.tensor_dtypes.insert(*id, std::string(token->GetString(), token->GetStringLength()));
-    }
-    if (d->Size() >= 2 && (*d)[1].IsArray()) {
-        state.tensor_shapes.insert(*id, helper::collect_dims((*d)[1]));
-    }
+    auto type = helper::declared_type(entry, helper::NonIntegerDims::Unknown);
+    if (!type) return;
+    if (type->token) state.tensor_dtypes.insert(*id, std::string(*type->token));
+    if (type->dims) state.tensor_shapes.insert(*id, std::move(*type->dims));
 }
 
 }  // namespace kestro

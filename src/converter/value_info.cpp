@@ -45,25 +45,16 @@ struct TypeDescription {
     std::vector<int64_t> dims;
 };
 
-// The type of a value entry: "TT"/"D" with the token at D[0]["#"] and dims at D[1].
-std::optional<TypeDescription> entry_type(const Json& entry) {
-    const Json* tt = helper::member(entry, "TT");
-    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
-    if (d == nullptr || !d->IsArray() || d->Size() < 2) return std::nullopt;
-    const Json* token = helper::member((*d)[0], "#");
-    if (token == nullptr || !token->IsString()) return std::nullopt;
-    TypeDescription type;
-    type.token = std::string_view(token->GetString(), token->GetStringLength());
-    // A dims entry that is not an integer is an unknown dim: dropping it would silently
-    // change the rank of the graph's input or output.
-    if ((*d)[1].IsArray()) type.dims = helper::collect_dims((*d)[1]);
-    return type;
-}
-
+// The type of the first "I" or "O" entry. A graph input or output needs both a token and
+// a dims entry. A dims entry that is not an integer is an unknown dim: dropping it would
+// silently change the rank of the graph's input or output.
 std::optional<TypeDescription> first_entry_type(const Json& op, const char* key) {
-    const Json* list = helper::member(op, key);
-    if (list == nullptr || !list->IsArray() || list->Empty()) return std::nullopt;
-    return entry_type((*list)[0]);
+    const Json* entry = helper::first_entry(op, key);
+    if (entry == nullptr) return std::nullopt;
+    auto type = helper::declared_type(*entry, helper::NonIntegerDims::Unknown,
+                                      helper::TypeOnly::Refused);
+    if (!type || !type->token) return std::nullopt;
+    return TypeDescription{*type->token, type->dims.value_or(std::vector<int64_t>{})};
 }
 
 }  // namespace

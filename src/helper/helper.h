@@ -60,6 +60,26 @@ std::optional<double> attr_number(const Json& op, std::string_view name);
 // The integer list of an attribute, read by collect_i64_items (empty when absent).
 std::vector<int64_t> attr_i64_items(const Json& op, std::string_view name);
 
+// ---- declared value types ----
+
+// What a value entry declares under "TT"/"D": the element-type token at D[0]["#"] and the
+// dims at D[1].
+struct DeclaredType {
+    std::optional<std::string_view> token;     // when D[0]["#"] is a string
+    std::optional<std::vector<int64_t>> dims;  // when D[1] is an array
+};
+// How a dims entry that is not an integer is read: as an unknown dim (-1), which keeps the
+// rank, or dropped.
+enum class NonIntegerDims { Unknown, Dropped };
+// Whether a "D" that holds only the element type (no dims entry) is a declaration at all.
+enum class TypeOnly { Accepted, Refused };
+// The declared type of a value entry; empty when it has no non-empty "TT"/"D" array (or,
+// under TypeOnly::Refused, one without a dims entry).
+std::optional<DeclaredType> declared_type(const Json& entry, NonIntegerDims non_integer,
+                                          TypeOnly type_only = TypeOnly::Accepted);
+// The first entry of an operator's "I" or "O" array; null when there is none.
+const Json* first_entry(const Json& op, std::string_view key);
+
 // ---- element-type tables ----
 
 std::optional<int32_t> paddle_dtype_token_to_onnx(std::string_view word);

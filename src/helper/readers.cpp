@@ -239,6 +239,26 @@ int64_t op_out_id(const Json& op) {
     throw Error("Missing output ID in op: {}", json_debug(op));
 }
 
+std::optional<DeclaredType> declared_type(const Json& entry, NonIntegerDims non_integer,
+                                          TypeOnly type_only) {
+    const Json* tt = member(entry, "TT");
+    const Json* d = tt ? member(*tt, "D") : nullptr;
+    if (d == nullptr || !d->IsArray() || d->Empty()) return std::nullopt;
+    if (type_only == TypeOnly::Refused && d->Size() < 2) return std::nullopt;
+    DeclaredType type;
+    if (const Json* token = member((*d)[0], "#")) type.token = as_str(*token);
+    if (d->Size() >= 2 && (*d)[1].IsArray())
+        type.dims = non_integer == NonIntegerDims::Unknown ? collect_dims((*d)[1])
+                                                           : collect_int_values((*d)[1]);
+    return type;
+}
+
+const Json* first_entry(const Json& op, std::string_view key) {
+    const Json* list = member(op, key);
+    if (list == nullptr || !list->IsArray() || list->Empty()) return nullptr;
+    return &(*list)[0];
+}
+
 std::vector<int64_t> collect_int_values(const Json& values) {
     std::vector<int64_t> out;
     if (!values.IsArray()) return out;

@@ -16,14 +16,9 @@ struct ArgType {
 };
 
 std::optional<ArgType> block_arg_type(const Json& arg) {
-    const Json* tt = helper::member(arg, "TT");
-    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
-    if (!d || !d->IsArray() || d->Empty()) return std::nullopt;
-    const Json* token = helper::member((*d)[0], "#");
-    if (!token || !token->IsString()) return std::nullopt;
-    ArgType type{std::string_view(token->GetString(), token->GetStringLength()), {}};
-    if (d->Size() >= 2 && (*d)[1].IsArray()) type.dims = helper::collect_int_values((*d)[1]);
-    return type;
+    auto type = helper::declared_type(arg, helper::NonIntegerDims::Dropped);
+    if (!type || !type->token) return std::nullopt;
+    return ArgType{*type->token, type->dims.value_or(std::vector<int64_t>{})};
 }
 
 // A description of the given element type whose shape is left open when no dims are known

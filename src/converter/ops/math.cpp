@@ -41,13 +41,10 @@ namespace {
 
 // The output type that the operator object itself declares, if it names a known one.
 std::optional<int32_t> declared_output_dtype(const Json& op) {
-    const Json* outs = helper::member(op, "O");
-    if (!outs || !outs->IsArray() || outs->Empty()) return std::nullopt;
-    const Json* tt = helper::member((*outs)[0], "TT");
-    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
-    if (!d || !d->IsArray() || d->Empty()) return std::nullopt;
-    const Json* hash = helper::member((*d)[0], "#");
-    const auto token = hash ? helper::as_str(*hash) : std::nullopt;
+    const Json* first = helper::first_entry(op, "O");
+    if (!first) return std::nullopt;
+    const auto type = helper::declared_type(*first, helper::NonIntegerDims::Unknown);
+    const auto token = type ? type->token : std::nullopt;
     if (!token || token->size() < 4 || token->substr(0, 4) != "0.t_") return std::nullopt;
     return helper::paddle_dtype_token_to_onnx(token->substr(4));
 }

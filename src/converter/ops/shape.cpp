@@ -55,14 +55,11 @@ int64_t axis_for_opset(const Converter& c, std::string_view what, int64_t axis,
 
 // The output dims the operator declares on its first output ("O"[0]."TT"."D"[1]).
 std::optional<std::vector<int64_t>> declared_output_dims(const Json& op) {
-    const Json* outs = helper::member(op, "O");
-    if (!outs || !outs->IsArray() || outs->Empty()) return std::nullopt;
-    const Json* tt = helper::member((*outs)[0], "TT");
-    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
-    if (!d || !d->IsArray() || d->Size() < 2 || !(*d)[1].IsArray()) return std::nullopt;
-    std::vector<int64_t> dims = helper::collect_int_values((*d)[1]);
-    if (dims.empty()) return std::nullopt;
-    return dims;
+    const Json* first = helper::first_entry(op, "O");
+    if (!first) return std::nullopt;
+    auto type = helper::declared_type(*first, helper::NonIntegerDims::Dropped);
+    if (!type || !type->dims || type->dims->empty()) return std::nullopt;
+    return std::move(type->dims);
 }
 
 // The rank of an unsqueeze's input: recorded, or the recorded output rank less the axes.

@@ -80,10 +80,9 @@ void Converter::op_flip(const Json& op) {
     std::vector<int64_t> dims;
     if (const std::vector<int64_t>* recorded = state.tensor_shapes.find(ids[0])) {
         dims = *recorded;
-    } else if (const Json* outs = helper::member(op, "O"); outs && outs->IsArray() && !outs->Empty()) {
-        const Json* tt = helper::member((*outs)[0], "TT");
-        const Json* d = tt ? helper::member(*tt, "D") : nullptr;
-        if (d && d->IsArray() && d->Size() >= 2) dims = helper::collect_dims((*d)[1]);
+    } else if (const Json* first = helper::first_entry(op, "O")) {
+        auto type = helper::declared_type(*first, helper::NonIntegerDims::Unknown);
+        if (type && type->dims) dims = std::move(*type->dims);
     }
     const auto rank = static_cast<int64_t>(dims.size());
 
