@@ -293,14 +293,13 @@ std::vector<uint8_t> Converter::encode_scalar_f64_as_raw_data(int32_t dtype, dou
 
 std::optional<int32_t> Converter::known_onnx_dtype(int64_t id) const {
     const std::string* token = state.tensor_dtypes.find(id);
-    constexpr std::string_view prefix = "0.t_";
-    if (!token || std::string_view(*token).substr(0, prefix.size()) != prefix) return std::nullopt;
-    return helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(prefix.size()));
+    return token ? helper::paddle_token_to_onnx(*token) : std::nullopt;
 }
 
-bool Converter::dtype_token_is(int64_t id, std::string_view token) const {
+bool Converter::dtype_token_is(int64_t id, int32_t code) const {
     const std::string* t = state.tensor_dtypes.find(id);
-    return t && *t == token;
+    const std::string_view token = helper::paddle_short_token(code);
+    return t && !token.empty() && *t == token;
 }
 
 std::optional<int32_t> Converter::maybe_onnx_dtype_for_tensor_id(int64_t id) const {

@@ -333,8 +333,9 @@ public:
     // token or one without an ONNX type. Never fails: for lowerings that only adapt their
     // form to a known type.
     std::optional<int32_t> known_onnx_dtype(int64_t id) const;
-    // True when the value's recorded element-type token is exactly `token`.
-    bool dtype_token_is(int64_t id, std::string_view token) const;
+    // True when the value's recorded element-type token is exactly the short token of `code`
+    // ("0.t_i64" for INT64): a long spelling such as "0.t_int64" does not count.
+    bool dtype_token_is(int64_t id, int32_t code) const;
     std::optional<int32_t> maybe_onnx_dtype_for_tensor_id(int64_t id) const;
     int32_t onnx_dtype_for_tensor_id(int64_t id) const;
     std::vector<std::string> tensor_names_for_ids(const std::vector<int64_t>& ids) const;
@@ -442,6 +443,9 @@ public:
     void op_slice(const Json& op);
     void op_strided_slice(const Json& op);
     std::string ensure_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
+    // The same for a value `name` that has the element type recorded for `type_id` (the value
+    // itself or a piece of it), cast into `cast_name` when needed.
+    std::string ensure_i64_value(int64_t type_id, std::string name, std::string cast_name);
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
     bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id,

@@ -398,13 +398,12 @@ void Converter::record_parameter(const Json& op) {
     state.param_names.make_mut().push_back(name);
 
     ParamMeta meta;
-    if (const std::string* token = state.tensor_dtypes.find(id);
-        token && token->size() >= 4 && token->compare(0, 4, "0.t_") == 0) {
-        const std::string_view word = std::string_view(*token).substr(4);
-        meta.dtype = helper::paddle_dtype_token_to_onnx(word);
+    const std::string* token = state.tensor_dtypes.find(id);
+    if (const auto word = token ? helper::paddle_token_word(*token) : std::nullopt) {
+        meta.dtype = helper::paddle_dtype_token_to_onnx(*word);
         // Values of this type are refused wherever the program uses them, but a parameter
         // may declare it: its weight record must then be of that type too.
-        if (word == "bf16") meta.dtype = proto::dtype::BFLOAT16;
+        if (*word == "bf16") meta.dtype = proto::dtype::BFLOAT16;
     }
     if (const auto* dims = state.tensor_shapes.find(id)) meta.shape = *dims;
     state.param_meta.insert(std::move(name), std::move(meta));

@@ -4,9 +4,7 @@
 namespace kestro {
 
 int32_t Converter::onnx_elem_type_from_paddle(std::string_view token) {
-    if (token.size() >= 4 && token.substr(0, 4) == "0.t_") {
-        if (auto code = helper::paddle_dtype_token_to_onnx(token.substr(4))) return *code;
-    }
+    if (auto code = helper::paddle_token_to_onnx(token)) return *code;
     throw Error("Unsupported Paddle element type: {}", helper::fmt_text(token));
 }
 

@@ -21,6 +21,32 @@ std::optional<int32_t> paddle_dtype_token_to_onnx(std::string_view word) {
     return std::nullopt;
 }
 
+std::optional<std::string_view> paddle_token_word(std::string_view token) {
+    constexpr std::string_view prefix = "0.t_";
+    if (token.substr(0, prefix.size()) != prefix) return std::nullopt;
+    return token.substr(prefix.size());
+}
+
+std::optional<int32_t> paddle_token_to_onnx(std::string_view token) {
+    const auto word = paddle_token_word(token);
+    return word ? paddle_dtype_token_to_onnx(*word) : std::nullopt;
+}
+
+std::string_view paddle_short_token(int32_t code) {
+    switch (code) {
+        case proto::dtype::FLOAT: return "0.t_f32";
+        case proto::dtype::UINT8: return "0.t_ui8";
+        case proto::dtype::INT8: return "0.t_i8";
+        case proto::dtype::INT16: return "0.t_i16";
+        case proto::dtype::INT32: return "0.t_i32";
+        case proto::dtype::INT64: return "0.t_i64";
+        case proto::dtype::BOOL: return "0.t_bool";
+        case proto::dtype::FLOAT16: return "0.t_f16";
+        case proto::dtype::DOUBLE: return "0.t_f64";
+        default: return {};
+    }
+}
+
 const char* onnx_dtype_name(int32_t code) {
     switch (code) {
         case proto::dtype::FLOAT: return "float32";

@@ -82,7 +82,16 @@ const Json* first_entry(const Json& op, std::string_view key);
 
 // ---- element-type tables ----
 
+// The ONNX type of an element-type word ("f32", "float32", ...) as dtype attributes give it.
 std::optional<int32_t> paddle_dtype_token_to_onnx(std::string_view word);
+// The word of a value's element-type token ("0.t_f32" gives "f32"); empty when the token
+// lacks the "0.t_" prefix.
+std::optional<std::string_view> paddle_token_word(std::string_view token);
+// The ONNX type of a value's element-type token; empty when it names none.
+std::optional<int32_t> paddle_token_to_onnx(std::string_view token);
+// The short token a program records for an ONNX type ("0.t_i64" for INT64); empty for a
+// type without one.
+std::string_view paddle_short_token(int32_t code);
 const char* onnx_dtype_name(int32_t code);
 // Bytes per element of an ONNX data type (0 when unknown).
 size_t onnx_dtype_size(int32_t code);

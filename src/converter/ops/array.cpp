@@ -232,8 +232,8 @@ void Converter::op_clip(const Json& op) {
             // Clip takes one element type for all inputs...
             if (x_type) {
                 auto bound_type = known_onnx_dtype(ids[i]);
-                const std::string* token = state.tensor_dtypes.find(ids[i]);
-                const bool float_bound = token && (*token == "0.t_f32" || *token == "0.t_f64");
+                const bool float_bound = dtype_token_is(ids[i], proto::dtype::FLOAT) ||
+                                         dtype_token_is(ids[i], proto::dtype::DOUBLE);
                 if ((bound_type && *bound_type != *x_type) ||
                     (float_bound && *x_type != proto::dtype::FLOAT)) {
                     std::string cast = fmt::format("clip_cast_{}_{}", out, i);
@@ -263,11 +263,7 @@ std::string Converter::ensure_scalar_i64_input(int64_t id, int64_t name_id, std:
                          fmt::format("{}_scalar_axes_{}", prefix, name_id));
         current = std::move(squeezed);
     }
-    const std::string* token = state.tensor_dtypes.find(id);
-    if (token && *token == "0.t_i64") return current;
-    std::string cast = fmt::format("{}_i64_{}", prefix, name_id);
-    add_cast_node(std::move(current), cast, proto::dtype::INT64);
-    return cast;
+    return ensure_i64_value(id, std::move(current), fmt::format("{}_i64_{}", prefix, name_id));
 }
 
 bool Converter::scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
@@ -552,13 +548,9 @@ std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,
             const std::vector<int64_t>* dims = state.tensor_shapes.find(part.value);
             if (dims && (dims->size() >= 2 || (dims->size() == 1 && (*dims)[0] != 1)))
                 throw Error("expand: unsupported dynamic shape part {} with rank {}", part.value, dims->size());
-            std::string current = get_tensor_name(part.value);
-            const std::string* token = state.tensor_dtypes.find(part.value);
-            if (!token || *token != "0.t_i64") {
-                std::string cast = fmt::format("expand_shape_part_i64_{}_{}", out_id, i);
-                add_cast_node(std::move(current), cast, proto::dtype::INT64);
-                current = std::move(cast);
-            }
+            std::string current =
+                ensure_i64_value(part.value, get_tensor_name(part.value),
+                                 fmt::format("expand_shape_part_i64_{}_{}", out_id, i));
             if (dims && dims->size() == 1) {
                 name = std::move(current);
             } else {

@@ -6,12 +6,13 @@ namespace kestro {
 // ONNX index inputs are int64; anything not recorded as exactly int64 gets a Cast
 // (an unrecorded type too: casting an int64 is harmless, leaving an int32 is not).
 std::string Converter::ensure_i64_input(int64_t id, int64_t name_id, std::string_view prefix) {
-    std::string name = get_tensor_name(id);
-    const std::string* token = state.tensor_dtypes.find(id);
-    if (token && *token == "0.t_i64") return name;
-    std::string cast = fmt::format("{}_i64_{}", prefix, name_id);
-    add_cast_node(std::move(name), cast, proto::dtype::INT64);
-    return cast;
+    return ensure_i64_value(id, get_tensor_name(id), fmt::format("{}_i64_{}", prefix, name_id));
+}
+
+std::string Converter::ensure_i64_value(int64_t type_id, std::string name, std::string cast_name) {
+    if (dtype_token_is(type_id, proto::dtype::INT64)) return name;
+    add_cast_node(std::move(name), cast_name, proto::dtype::INT64);
+    return cast_name;
 }
 
 // Makes a negative axis count from the front; no range check, callers that need a valid

@@ -261,8 +261,7 @@ void Converter::op_any_all(const Json& op, bool any) {
 
     // Paddle counts any non-zero element as true; a cast straight to INT64 would truncate
     // 0.5 to 0, so other element types become booleans first.
-    const std::string* token = state.tensor_dtypes.find(ids[0]);
-    if (!token || *token != "0.t_bool") {
+    if (!dtype_token_is(ids[0], proto::dtype::BOOL)) {
         std::string as_bool = fmt::format("{}_bool_{}", word, out);
         add_cast_node(std::move(x), as_bool, proto::dtype::BOOL);
         x = std::move(as_bool);

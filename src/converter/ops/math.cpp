@@ -45,8 +45,7 @@ std::optional<int32_t> declared_output_dtype(const Json& op) {
     if (!first) return std::nullopt;
     const auto type = helper::declared_type(*first, helper::NonIntegerDims::Unknown);
     const auto token = type ? type->token : std::nullopt;
-    if (!token || token->size() < 4 || token->substr(0, 4) != "0.t_") return std::nullopt;
-    return helper::paddle_dtype_token_to_onnx(token->substr(4));
+    return token ? helper::paddle_token_to_onnx(*token) : std::nullopt;
 }
 
 // The float type in which a mixed pair is divided: the widest float among them, FLOAT
@@ -113,7 +112,7 @@ void Converter::op_multiply(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("multiply missing inputs");
-    const bool both_bool = dtype_token_is(ids[0], "0.t_bool") && dtype_token_is(ids[1], "0.t_bool");
+    const bool both_bool = dtype_token_is(ids[0], dt::BOOL) && dtype_token_is(ids[1], dt::BOOL);
     std::string a = get_tensor_name(ids[0]);
     std::string b = get_tensor_name(ids[1]);
     std::string y = get_tensor_name(out);
@@ -280,8 +279,8 @@ void Converter::op_scale(const Json& op) {
         push_constant(s, helper::attr_number(op, "scale").value_or(1.0));
     } else {
         s = get_tensor_name(ids[1]);
-        const std::string* token = state.tensor_dtypes.find(ids[1]);
-        const bool float_token = token && (*token == "0.t_f32" || *token == "0.t_f64");
+        const bool float_token =
+            dtype_token_is(ids[1], dt::FLOAT) || dtype_token_is(ids[1], dt::DOUBLE);
         const std::optional<int32_t> st = known_onnx_dtype(ids[1]);
         if ((t != dt::FLOAT && float_token) || (st && *st != c)) {
             const std::string cast = fmt::format("scale_input_cast_{}", out);

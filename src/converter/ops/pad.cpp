@@ -117,20 +117,12 @@ void Converter::op_pad3d(const Json& op) {
 
     static constexpr const char* labels[] = {"pad3d_w_begin", "pad3d_w_end", "pad3d_h_begin",
                                              "pad3d_h_end",   "pad3d_d_begin", "pad3d_d_end"};
-    const std::string* token = state.tensor_dtypes.find(ids[1]);
-    const bool already_i64 = token && *token == "0.t_i64";
     std::vector<std::string> slices;
     for (int64_t k = 0; k < 6; ++k) {
         const std::string name = fmt::format("{}_{}", labels[k], out);
         add_slice_node(paddings, name, {k}, {k + 1}, std::vector<int64_t>{0}, std::nullopt,
                        fmt::format("{}_slice", name));
-        if (already_i64) {
-            slices.push_back(name);
-        } else {
-            const std::string cast = fmt::format("{}_i64", name);
-            add_cast_node(name, cast, proto::dtype::INT64);
-            slices.push_back(cast);
-        }
+        slices.push_back(ensure_i64_value(ids[1], name, fmt::format("{}_i64", name)));
     }
     // slices: 0 w begin, 1 w end, 2 h begin, 3 h end, 4 d begin, 5 d end.
     std::vector<std::string> begins, ends;
@@ -249,13 +241,7 @@ void Converter::op_tile(const Json& op) {
         repeats = fmt::format("tile_repeats_{}", out);
         push_i64_initializer(repeats, {static_cast<int64_t>(values.size())}, values);
     } else {
-        repeats = get_tensor_name(ids[1]);
-        const std::string* token = state.tensor_dtypes.find(ids[1]);
-        if (!token || *token != "0.t_i64") {
-            const std::string cast = fmt::format("tile_repeats_i64_{}", out);
-            add_cast_node(repeats, cast, proto::dtype::INT64);
-            repeats = cast;
-        }
+        repeats = ensure_i64_input(ids[1], out, "tile_repeats");
         if (missing > 0) {
             const std::string ones = fmt::format("tile_repeat_ones_{}", out);
             push_i64_initializer(ones, {missing},

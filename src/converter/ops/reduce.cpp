@@ -199,13 +199,7 @@ void Converter::op_topk(const Json& op) {
             require_opset(fmt::format("topk of {} tensors", helper::onnx_dtype_name(*x_type)), 11);
     }
 
-    std::string k = get_tensor_name(ids[1]);
-    const std::string* k_token = state.tensor_dtypes.find(ids[1]);
-    if (!k_token || *k_token != "0.t_i64") {
-        std::string cast = fmt::format("topk_k_i64_{}", *primary);
-        add_cast_node(std::move(k), cast, proto::dtype::INT64);
-        k = std::move(cast);
-    }
+    std::string k = ensure_i64_input(ids[1], *primary, "topk_k");
     // TopK wants K as a one-element 1-D tensor; a rank-0 k would fail when the model runs.
     if (const std::vector<int64_t>* k_dims = state.tensor_shapes.find(ids[1]); k_dims && k_dims->empty()) {
         std::string vec = fmt::format("topk_k_1d_{}", *primary);
@@ -248,8 +242,7 @@ void Converter::op_argmax(const Json& op) {
         axis = helper::saturate_i64((*folded)[0]);
     }
 
-    const std::string* out_token = state.tensor_dtypes.find(out);
-    const bool to_i32 = out_token && *out_token == "0.t_i32";
+    const bool to_i32 = dtype_token_is(out, proto::dtype::INT32);
     std::string result = to_i32 ? fmt::format("argmax_i64_{}", out) : output;
     std::vector<proto::AttributeProto> attributes;
     if (axis) attributes.push_back(helper::attr_int("axis", *axis));
@@ -299,12 +292,13 @@ void Converter::op_argsort(const Json& op) {
 
     std::optional<int64_t> n;
     if (dims && resolved >= 0 && static_cast<uint64_t>(resolved) < dims->size()) n = (*dims)[resolved];
-    const std::string* token = state.tensor_dtypes.find(ids[0]);
     // The key form pins ties to the lower position on any backend. It is built only for
     // int32: an int64 value times (n + 1) can leave the int64 range and sort wrongly, and
     // the plain TopK already breaks ties by the lower index.
-    const bool key_form = !stable && token && *token == "0.t_i32" && n && *n > 0 && *n <= kMaxKeyLength;
-    if (!stable && token && (*token == "0.t_f16" || *token == "0.t_f32" || *token == "0.t_f64"))
+    const bool key_form = !stable && dtype_token_is(ids[0], proto::dtype::INT32) && n && *n > 0 && *n <= kMaxKeyLength;
+    if (!stable && (dtype_token_is(ids[0], proto::dtype::FLOAT16) ||
+                    dtype_token_is(ids[0], proto::dtype::FLOAT) ||
+                    dtype_token_is(ids[0], proto::dtype::DOUBLE)))
         KLOG(Level::Warn, kTarget,
              "argsort with stable=false on floating inputs has backend-dependent tie order");
 

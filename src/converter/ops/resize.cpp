@@ -110,13 +110,9 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         std::vector<std::string> parts;
         for (size_t j = 0; j < size_list->size(); ++j) {
             const int64_t id = (*size_list)[j];
-            std::string name = get_tensor_name(id);
             // Paddle's shape values are int32; the sizes prefix is INT64.
-            if (!dtype_token_is(id, "0.t_i64")) {
-                const std::string cast = fmt::format("resize_spatial_i64_{}_{}", out, j);
-                add_cast_node(name, cast, proto::dtype::INT64);
-                name = cast;
-            }
+            std::string name = ensure_i64_value(id, get_tensor_name(id),
+                                                fmt::format("resize_spatial_i64_{}_{}", out, j));
             const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
             if (!dims || dims->empty()) {
                 const std::string lifted = fmt::format("resize_spatial_{}_{}", out, j);
@@ -139,7 +135,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         if (count != 1 && count != 2)
             throw Error("{} scale tensor must hold 1 or 2 values", mode);
         std::string factor = get_tensor_name(ids[3]);
-        if (!dtype_token_is(ids[3], "0.t_f32")) {
+        if (!dtype_token_is(ids[3], proto::dtype::FLOAT)) {
             const std::string cast = fmt::format("resize_scale_f32_{}", out);
             add_cast_node(factor, cast, proto::dtype::FLOAT);
             factor = cast;
@@ -164,13 +160,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         push_i64_initializer(hw, {2}, {(*out_dims)[2], (*out_dims)[3]});
         inputs.push_back(build_resize_sizes_from_spatial_tensor(out, ids[0], hw));
     } else if (has_out_size) {
-        std::string spatial = get_tensor_name(ids[1]);
-        if (!dtype_token_is(ids[1], "0.t_i64")) {
-            const std::string cast = fmt::format("resize_out_size_i64_{}", out);
-            add_cast_node(spatial, cast, proto::dtype::INT64);
-            spatial = cast;
-        }
-        use_sizes(spatial);
+        use_sizes(ensure_i64_input(ids[1], out, "resize_out_size"));
     } else {
         const auto out_h = helper::attr_i64(op, "out_h");
         const auto out_w = helper::attr_i64(op, "out_w");

@@ -16,8 +16,7 @@ std::vector<int64_t> dims_or_scalar(const Converter& c, int64_t id) {
 }
 
 bool is_bool_token(const Converter& c, int64_t id) {
-    const std::string* token = c.state.tensor_dtypes.find(id);
-    return token && *token == "0.t_bool";
+    return c.dtype_token_is(id, proto::dtype::BOOL);
 }
 
 // True when the recorded dims show exactly one element that broadcasts onto a tensor of
