@@ -1,6 +1,21 @@
 #pragma once
 // The conversion object and its shared per-value tables. Every lowering is a member,
-// declared here one line each and defined in its module under ops/.
+// declared here one line each and defined in its module under ops/; the sections below
+// name the file of each group, and ops/dispatch.cpp lists which module lowers each
+// operator.
+//
+// How the tables are kept (this replaced one copy-on-write map per table and a separate
+// cache of fetch names):
+// - LayeredMap: a region's converter reads through an empty layer over its parent's
+//   table and writes only into that layer, so a region costs what it writes.
+// - ValueNames: the value-id -> name table, with a count of holders per name, so "does
+//   some value carry this name" needs no scan.
+// - ConstValues: folded constants behind shared pointers, so a reshape of a constant
+//   shares its numbers.
+// - TakenNames: the names graph inputs and outputs are checked against, brought up to date
+//   by scanning only what the graph gained since the last look.
+// - param_names stays a CloneOnWrite vector, shared with region converters until one of
+//   them writes.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -227,6 +242,7 @@ public:
     // far less, and past it a model outgrows what protobuf readers load.
     static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
 
+    // ---- construction, value names, opset and size limits (converter.cpp) ----
     Converter();  // a fresh converter: graph "Orvane_Model", nine fresh tables
     Converter sub_converter() const;
 
@@ -279,16 +295,21 @@ public:
 
     // ---- export (export.cpp) and finishing passes (passes/) ----
     void export_onnx(const std::string& path, int64_t opset);
+    // passes/sanitize.cpp
     static void sanitize_graph_checked(proto::GraphProto& graph, size_t depth);
     static void materialize_initializer_only_outputs(proto::GraphProto& graph);
+    // passes/canonicalize.cpp
     static void canonicalize_graph_checked(proto::GraphProto& graph, size_t depth);
+    // passes/prune.cpp
     static void dedup_byte_identical_initializers(proto::GraphProto& graph);
     static void prune_dead_nodes_checked(proto::GraphProto& graph, size_t depth);
     static void prune_unused_initializers_checked(proto::GraphProto& graph, size_t depth);
+    // passes/validate.cpp
     static void sort_nodes_checked(proto::GraphProto& graph, size_t depth);
     static void validate_graph(const proto::GraphProto& graph,
                                const std::unordered_set<std::string>& outer_scope);
-    // Tools the finishing passes share. Name sets and counts borrow from the graph and
+    // Tools the finishing passes share (passes/prune.cpp: collect_referenced_value_names;
+    // passes/canonicalize.cpp: the rest). Name sets and counts borrow from the graph and
     // stay valid while its names are not changed.
     using RenameMap = std::unordered_map<std::string, std::string>;
     using InitializerIndex = std::unordered_map<std::string_view, const proto::TensorProto*>;
@@ -340,7 +361,8 @@ public:
     int32_t onnx_dtype_for_tensor_id(int64_t id) const;
     std::vector<std::string> tensor_names_for_ids(const std::vector<int64_t>& ids) const;
 
-    // ---- dispatch (ops/dispatch.cpp) and generic conversion (attr.cpp, ops/misc.cpp) ----
+    // ---- dispatch (ops/dispatch.cpp), generic conversion (attr.cpp, ops/misc.cpp) ----
+    // ops/dispatch.cpp lists which module lowers each operator.
     void process_pass2_op(std::string_view full_name, const Json& op);
     void convert_generic_op(std::string_view bare_name, const Json& op);
     // The names of an operator's inputs ("I") or outputs ("O") for a one-to-one node; an
@@ -365,27 +387,17 @@ public:
     void op_fetch(const Json& op);
     // Brings taken_names up to date with the graph and the parameter list.
     void refresh_taken_names();
+
+    // ---- dropout (ops/misc.cpp) ----
     void op_dropout(const Json& op);
 
-    // ---- math (ops/math.cpp, ops/activation.cpp, ops/matrix.cpp) ----
+    // ---- arithmetic and bitwise operators (ops/math.cpp) ----
     void op_scale(const Json& op);
     void op_multiply(const Json& op);
     void op_floor_divide(const Json& op);
     void op_pow(const Json& op);
     void op_bitwise_and(const Json& op);
     void op_bitwise_not(const Json& op);
-    void op_hardswish(const Json& op);
-    void op_leaky_relu(const Json& op);
-    void op_gelu(const Json& op);
-    void op_prelu(const Json& op);
-    void op_swish(const Json& op);
-    void op_softmax(const Json& op);
-    void op_matmul(const Json& op);
-    void op_linear_v2(const Json& op);
-    void op_trilu(const Json& op, bool upper);
-    void op_unbind(const Json& op);
-    void op_grid_sample(const Json& op);
-    void op_multinomial(const Json& op);
     // Builders of the arithmetic and bitwise lowerings.
     void add_integer_mod_node(std::string a, std::string b, std::string output);
     void push_int64_scalar_initializer(std::string name, int64_t value);
@@ -393,6 +405,24 @@ public:
                                      double value);
     void lower_signed_bitwise_and_before_opset_18(std::string a, std::string b, std::string out,
                                                   int32_t dtype, int64_t out_id);
+
+    // ---- activations (ops/activation.cpp) ----
+    void op_hardswish(const Json& op);
+    void op_leaky_relu(const Json& op);
+    void op_gelu(const Json& op);
+    void op_prelu(const Json& op);
+    void op_swish(const Json& op);
+    void op_softmax(const Json& op);
+
+    // ---- matrix products, triangles, unbind (ops/matrix.cpp) ----
+    void op_matmul(const Json& op);
+    void op_linear_v2(const Json& op);
+    void op_trilu(const Json& op, bool upper);
+    void op_unbind(const Json& op);
+
+    // ---- grid sampling and multinomial sampling (ops/sampling.cpp) ----
+    void op_grid_sample(const Json& op);
+    void op_multinomial(const Json& op);
 
     // ---- normalization (ops/norm.cpp) ----
     void op_batch_norm(const Json& op);
@@ -421,7 +451,7 @@ public:
     // A FLOAT initializer of dims [1] holding one value.
     void push_scalar_f32_initializer(std::string name, float value);
 
-    // ---- constants, cast, clip, creation, slicing, index helpers (ops/array.cpp) ----
+    // ---- constants, cast, clip, filled and ranged tensors, expand, slice (ops/array.cpp) ----
     void op_full(std::string_view full_name, const Json& op);
     void op_assign_value(const Json& op);
     void op_cast(const Json& op);
@@ -442,14 +472,14 @@ public:
     int64_t aligned_expand_input_axis(int64_t x_id, int64_t out_rank, int64_t position) const;
     void op_slice(const Json& op);
     void op_strided_slice(const Json& op);
+
+    // ---- index inputs shared by slicing, sorting and scatters (ops/array_index.cpp) ----
     std::string ensure_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
     // The same for a value `name` that has the element type recorded for `type_id` (the value
     // itself or a piece of it), cast into `cast_name` when needed.
     std::string ensure_i64_value(int64_t type_id, std::string name, std::string cast_name);
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
-    bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
-                                   std::optional<int32_t> cast_to = std::nullopt);
 
     // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----
     void op_squeeze(const Json& op);
@@ -463,6 +493,8 @@ public:
     void reduce_via_const_axes(const Json& op, std::string_view missing_message,
                                std::string_view onnx_op, std::string_view prefix);
     void op_reduce_sum(const Json& op);
+    bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
+                                   std::optional<int32_t> cast_to = std::nullopt);
     void op_topk(const Json& op);
     void op_argmax(const Json& op);
     void op_argsort(const Json& op);
@@ -476,18 +508,22 @@ public:
     void op_take_along_axis(const Json& op);
     void op_not_equal(const Json& op);
 
-    // ---- flip, cumsum, einsum, meshgrid (ops/transform.cpp) ----
+    // ---- flip, cumsum, einsum, meshgrid, transpose (ops/transform.cpp) ----
     void op_flip(const Json& op);
     void op_cumsum(const Json& op);
     void op_einsum(const Json& op);
     void op_meshgrid(const Json& op);
     void op_transpose(const Json& op);
 
-    // ---- scatter-based writes (ops/update.cpp) ----
+    // ---- index_put, put_along_axis, repeat_interleave (ops/update.cpp) ----
     void op_index_put(const Json& op);
+    void op_put_along_axis(const Json& op);
+    void op_repeat_interleave(const Json& op);
+
+    // ---- slice assignment, set_value_ and set_value_with_tensor_ (ops/set_value.cpp) ----
     void op_set_value(const Json& op);
     void op_set_value_with_tensor(const Json& op);
-    // Named steps of the two set_value lowerings (ops/set_value.cpp).
+    // Named steps of the two set_value lowerings.
     struct SetValueFill {
         std::vector<double> values;  // a single value is a scalar fill
         std::vector<int64_t> shape;  // the dims the values are laid out in
@@ -501,10 +537,8 @@ public:
     void broadcast_to_region(std::string values, const std::string& region,
                              const std::vector<int64_t>& assign_axes, int64_t rank,
                              std::string_view prefix, int64_t out, std::string result);
-    void op_put_along_axis(const Json& op);
-    void op_repeat_interleave(const Json& op);
 
-    // ---- control flow, any/all, one_hot (ops/control.cpp) ----
+    // ---- if, while and their regions; also any/all and one_hot (ops/control.cpp) ----
     void op_any_all(const Json& op, bool any);
     void op_one_hot(const Json& op);
     void op_if(const Json& op);

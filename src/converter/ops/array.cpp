@@ -1,5 +1,4 @@
-// Constant tensors, cast and clip, the scalar input helpers that several lowerings share,
-// filled and ranged tensors, expand, and slicing.
+// Constant tensors, cast and clip, filled and ranged tensors, expand, and slicing.
 #include <cstring>
 
 #include "converter/converter.h"
@@ -252,46 +251,6 @@ void Converter::op_clip(const Json& op) {
         inputs.push_back(std::move(name));
     }
     append_node("Clip", std::move(inputs), {get_tensor_name(out)});
-}
-
-std::string Converter::ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix) {
-    std::string current = get_tensor_name(id);
-    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-    if (dims && *dims == std::vector<int64_t>{1}) {
-        std::string squeezed = fmt::format("{}_scalar_{}", prefix, name_id);
-        add_squeeze_node(std::move(current), squeezed, std::vector<int64_t>{0},
-                         fmt::format("{}_scalar_axes_{}", prefix, name_id));
-        current = std::move(squeezed);
-    }
-    return ensure_i64_value(id, std::move(current), fmt::format("{}_i64_{}", prefix, name_id));
-}
-
-bool Converter::scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
-                                          std::optional<int32_t> cast_to) {
-    const std::vector<int64_t>* in_dims = state.tensor_shapes.find(input_id);
-    if (!in_dims || !in_dims->empty()) return false;
-    std::string input = get_tensor_name(input_id);
-    std::string output = get_tensor_name(output_id);
-    const std::vector<int64_t>* out_dims = state.tensor_shapes.find(output_id);
-    const bool to_vector = out_dims && *out_dims == std::vector<int64_t>{1};
-    // A reduction that changes the element type (a sum of bool or int32 gives int64) does so
-    // for a single element too.
-    if (cast_to) {
-        if (!to_vector) {
-            add_cast_node(std::move(input), std::move(output), *cast_to);
-            return true;
-        }
-        std::string cast = fmt::format("scalar_reduce_cast_{}", output_id);
-        add_cast_node(std::move(input), cast, *cast_to);
-        input = std::move(cast);
-    }
-    if (to_vector) {
-        add_unsqueeze_node(std::move(input), std::move(output), {0},
-                           fmt::format("scalar_reduce_axes_{}", output_id));
-    } else {
-        append_node("Identity", {std::move(input)}, {std::move(output)});
-    }
-    return true;
 }
 
 // ---- filled and ranged tensors ----

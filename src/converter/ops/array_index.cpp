@@ -15,6 +15,19 @@ std::string Converter::ensure_i64_value(int64_t type_id, std::string name, std::
     return cast_name;
 }
 
+// A [1]-shaped value becomes a scalar, and then INT64 as ensure_i64_input makes it.
+std::string Converter::ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix) {
+    std::string current = get_tensor_name(id);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    if (dims && *dims == std::vector<int64_t>{1}) {
+        std::string squeezed = fmt::format("{}_scalar_{}", prefix, name_id);
+        add_squeeze_node(std::move(current), squeezed, std::vector<int64_t>{0},
+                         fmt::format("{}_scalar_axes_{}", prefix, name_id));
+        current = std::move(squeezed);
+    }
+    return ensure_i64_value(id, std::move(current), fmt::format("{}_i64_{}", prefix, name_id));
+}
+
 // Makes a negative axis count from the front; no range check, callers that need a valid
 // axis check it themselves. The rank is required even for a non-negative axis.
 int64_t Converter::normalize_axis(int64_t axis, int64_t tensor_id) const {

@@ -79,6 +79,37 @@ bool has_negative_axis(const std::vector<int64_t>& axes) {
 
 }  // namespace
 
+// A reduction of a rank-0 value: the value itself (cast when the reduction changes its
+// type), lifted to [1] when that is the recorded output shape. False when the input is
+// not known to be rank 0.
+bool Converter::scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
+                                          std::optional<int32_t> cast_to) {
+    const std::vector<int64_t>* in_dims = state.tensor_shapes.find(input_id);
+    if (!in_dims || !in_dims->empty()) return false;
+    std::string input = get_tensor_name(input_id);
+    std::string output = get_tensor_name(output_id);
+    const std::vector<int64_t>* out_dims = state.tensor_shapes.find(output_id);
+    const bool to_vector = out_dims && *out_dims == std::vector<int64_t>{1};
+    // A reduction that changes the element type (a sum of bool or int32 gives int64) does so
+    // for a single element too.
+    if (cast_to) {
+        if (!to_vector) {
+            add_cast_node(std::move(input), std::move(output), *cast_to);
+            return true;
+        }
+        std::string cast = fmt::format("scalar_reduce_cast_{}", output_id);
+        add_cast_node(std::move(input), cast, *cast_to);
+        input = std::move(cast);
+    }
+    if (to_vector) {
+        add_unsqueeze_node(std::move(input), std::move(output), {0},
+                           fmt::format("scalar_reduce_axes_{}", output_id));
+    } else {
+        append_node("Identity", {std::move(input)}, {std::move(output)});
+    }
+    return true;
+}
+
 void Converter::op_reduce_sum(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
