@@ -16,7 +16,7 @@ namespace {
 template <class U>
 void put_le(std::vector<uint8_t>& out, U bits) {
     static_assert(std::is_unsigned_v<U>);
-    for (size_t k = 0; k < sizeof(U); ++k) out.push_back(static_cast<uint8_t>(bits >> (8 * k)));
+    Converter::append_le_bytes(out, bits, sizeof(U));
 }
 
 std::vector<uint8_t> i64_bytes(const std::vector<int64_t>& values) {
@@ -90,11 +90,15 @@ std::vector<uint8_t> encode_integer(int32_t dtype, double value, IntRange range)
     // 2^63 is accepted for INT64 and saturates to the largest signed value.
     const uint64_t bits = static_cast<uint64_t>(helper::saturate_i64(value));
     std::vector<uint8_t> out;
-    for (size_t k = 0; k < range.bytes; ++k) out.push_back(static_cast<uint8_t>(bits >> (8 * k)));
+    Converter::append_le_bytes(out, bits, range.bytes);
     return out;
 }
 
 }  // namespace
+
+void Converter::append_le_bytes(std::vector<uint8_t>& out, uint64_t bits, size_t width) {
+    for (size_t k = 0; k < width; ++k) out.push_back(static_cast<uint8_t>(bits >> (8 * k)));
+}
 
 proto::TensorProto Converter::raw_tensor(std::string name, std::vector<int64_t> dims,
                                          int32_t dtype, std::vector<uint8_t> bytes) {
@@ -106,9 +110,21 @@ proto::TensorProto Converter::raw_tensor(std::string name, std::vector<int64_t> 
     return t;
 }
 
+proto::TensorProto Converter::i64_tensor(std::string name, std::vector<int64_t> dims,
+                                         const std::vector<int64_t>& values) {
+    return raw_tensor(std::move(name), std::move(dims), proto::dtype::INT64, i64_bytes(values));
+}
+
+proto::TensorProto Converter::f32_tensor(std::string name, std::vector<int64_t> dims,
+                                         const std::vector<float>& values) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(values.size() * 4);
+    for (float v : values) put_le(bytes, std::bit_cast<uint32_t>(v));
+    return raw_tensor(std::move(name), std::move(dims), proto::dtype::FLOAT, std::move(bytes));
+}
+
 proto::TensorProto Converter::vector_i64(std::string name, const std::vector<int64_t>& values) {
-    return raw_tensor(std::move(name), {static_cast<int64_t>(values.size())}, proto::dtype::INT64,
-                      i64_bytes(values));
+    return i64_tensor(std::move(name), {static_cast<int64_t>(values.size())}, values);
 }
 
 void Converter::append_node(std::string op_type, std::vector<std::string> inputs,
@@ -159,8 +175,8 @@ void Converter::add_slice_node(std::string input, std::string output,
     }
 
     std::vector<std::string> inputs{std::move(input), prefix + "_starts", prefix + "_ends"};
-    graph.initializer.push_back(vector_i64(prefix + "_starts", starts));
-    graph.initializer.push_back(vector_i64(prefix + "_ends", ends));
+    push_i64_vector_initializer(prefix + "_starts", starts);
+    push_i64_vector_initializer(prefix + "_ends", ends);
     if (axes || steps) {
         std::vector<int64_t> axis_values;
         if (axes) {
@@ -168,11 +184,11 @@ void Converter::add_slice_node(std::string input, std::string output,
         } else {
             for (size_t k = 0; k < steps->size(); ++k) axis_values.push_back(static_cast<int64_t>(k));
         }
-        graph.initializer.push_back(vector_i64(prefix + "_axes", axis_values));
+        push_i64_vector_initializer(prefix + "_axes", axis_values);
         inputs.push_back(prefix + "_axes");
     }
     if (steps) {
-        graph.initializer.push_back(vector_i64(prefix + "_steps", *steps));
+        push_i64_vector_initializer(prefix + "_steps", *steps);
         inputs.push_back(prefix + "_steps");
     }
     append_node("Slice", std::move(inputs), {std::move(output)});
@@ -189,7 +205,7 @@ void Converter::add_reduce_node(std::string op_type, std::string input, std::str
             // the same thing: reduce over every axis.
             if (!axes->empty()) attrs.push_back(helper::attr_ints("axes", *axes));
         } else {
-            graph.initializer.push_back(vector_i64(prefix + "_axes", *axes));
+            push_i64_vector_initializer(prefix + "_axes", *axes);
             inputs.push_back(prefix + "_axes");
         }
     }
@@ -207,7 +223,7 @@ void Converter::add_squeeze_node(std::string input, std::string output,
                     {helper::attr_ints("axes", *axes)});
     } else {
         std::string name = axes_name ? std::move(*axes_name) : std::string("squeeze_axes");
-        graph.initializer.push_back(vector_i64(name, *axes));
+        push_i64_vector_initializer(name, *axes);
         append_node("Squeeze", {std::move(input), std::move(name)}, {std::move(output)});
     }
 }
@@ -218,26 +234,33 @@ void Converter::add_unsqueeze_node(std::string input, std::string output,
         append_node("Unsqueeze", {std::move(input)}, {std::move(output)},
                     {helper::attr_ints("axes", axes)});
     } else {
-        graph.initializer.push_back(vector_i64(axes_name, axes));
+        push_i64_vector_initializer(axes_name, axes);
         append_node("Unsqueeze", {std::move(input), std::move(axes_name)}, {std::move(output)});
     }
 }
 
 void Converter::push_i64_initializer(std::string name, std::vector<int64_t> dims,
                                      const std::vector<int64_t>& values) {
-    graph.initializer.push_back(raw_tensor(std::move(name),
-                                           default_dims(std::move(dims), values.size()),
-                                           proto::dtype::INT64, i64_bytes(values)));
+    graph.initializer.push_back(
+        i64_tensor(std::move(name), default_dims(std::move(dims), values.size()), values));
+}
+
+void Converter::push_i64_vector_initializer(std::string name, const std::vector<int64_t>& values) {
+    graph.initializer.push_back(vector_i64(std::move(name), values));
+}
+
+void Converter::push_int64_scalar_initializer(std::string name, int64_t value) {
+    push_i64_initializer(std::move(name), {}, {value});
 }
 
 void Converter::push_f32_initializer(std::string name, std::vector<int64_t> dims,
                                      const std::vector<float>& values) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(values.size() * 4);
-    for (float v : values) put_le(bytes, std::bit_cast<uint32_t>(v));
-    graph.initializer.push_back(raw_tensor(std::move(name),
-                                           default_dims(std::move(dims), values.size()),
-                                           proto::dtype::FLOAT, std::move(bytes)));
+    graph.initializer.push_back(
+        f32_tensor(std::move(name), default_dims(std::move(dims), values.size()), values));
+}
+
+void Converter::push_scalar_f32_initializer(std::string name, float value) {
+    push_f32_initializer(std::move(name), {1}, {value});
 }
 
 void Converter::push_numeric_initializer(std::string name, std::vector<int64_t> dims,

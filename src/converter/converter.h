@@ -324,6 +324,14 @@ public:
     // ---- node and initializer builders (builders.cpp) ----
     static proto::TensorProto raw_tensor(std::string name, std::vector<int64_t> dims, int32_t dtype,
                                          std::vector<uint8_t> bytes);
+    // Initializer tensors, one family: raw_tensor takes bytes as raw_data lays them out
+    // (append_le_bytes writes a number that way); the typed forms encode their values.
+    static void append_le_bytes(std::vector<uint8_t>& out, uint64_t bits, size_t width);
+    static proto::TensorProto i64_tensor(std::string name, std::vector<int64_t> dims,
+                                         const std::vector<int64_t>& values);
+    static proto::TensorProto f32_tensor(std::string name, std::vector<int64_t> dims,
+                                         const std::vector<float>& values);
+    // A 1-D INT64 tensor of the values.
     static proto::TensorProto vector_i64(std::string name, const std::vector<int64_t>& values);
     void append_node(std::string op_type, std::vector<std::string> inputs,
                      std::vector<std::string> outputs,
@@ -345,8 +353,15 @@ public:
                             const std::vector<int64_t>& axes, std::string axes_name);
     void push_i64_initializer(std::string name, std::vector<int64_t> dims,
                               const std::vector<int64_t>& values);
+    // The push_* forms add the tensor to the graph. push_i64_initializer and
+    // push_f32_initializer take empty dims as a scalar only for exactly one value (and as
+    // [count] otherwise).
+    void push_i64_vector_initializer(std::string name, const std::vector<int64_t>& values);
+    void push_int64_scalar_initializer(std::string name, int64_t value);
     void push_f32_initializer(std::string name, std::vector<int64_t> dims,
                               const std::vector<float>& values);
+    // A FLOAT initializer of dims [1] holding one value.
+    void push_scalar_f32_initializer(std::string name, float value);
     void push_numeric_initializer(std::string name, std::vector<int64_t> dims, int32_t dtype,
                                   const std::vector<double>& values);
     static std::vector<uint8_t> encode_scalar_f64_as_raw_data(int32_t dtype, double value);
@@ -400,7 +415,6 @@ public:
     void op_bitwise_not(const Json& op);
     // Builders of the arithmetic and bitwise lowerings.
     void add_integer_mod_node(std::string a, std::string b, std::string output);
-    void push_int64_scalar_initializer(std::string name, int64_t value);
     void push_scale_attr_initializer(std::string name, std::vector<int64_t> dims, int32_t dtype,
                                      double value);
     void lower_signed_bitwise_and_before_opset_18(std::string a, std::string b, std::string out,
@@ -448,8 +462,6 @@ public:
 
     // ---- non-maximum suppression (ops/nms.cpp) ----
     void op_multiclass_nms3(const Json& op);
-    // A FLOAT initializer of dims [1] holding one value.
-    void push_scalar_f32_initializer(std::string name, float value);
 
     // ---- constants, cast, clip, filled and ranged tensors, expand, slice (ops/array.cpp) ----
     void op_full(std::string_view full_name, const Json& op);

@@ -140,7 +140,7 @@ void Converter::op_prelu(const Json& op) {
     if (!target.empty()) {
         const std::string shape = fmt::format("prelu_slope_shape_{}", out);
         const std::string reshaped = fmt::format("prelu_slope_reshaped_{}", out);
-        graph.initializer.push_back(vector_i64(shape, target));
+        push_i64_vector_initializer(shape, target);
         append_node("Reshape", {slope, shape}, {reshaped});
         slope = reshaped;
     }

@@ -553,7 +553,7 @@ void Converter::op_slice(const Json& op) {
                                         ensure_i64_input(ids[2], out, "slice_ends")};
         if (!axes.empty()) {
             std::string name = fmt::format("slice_axes_{}", out);
-            graph.initializer.push_back(vector_i64(name, axes));
+            push_i64_vector_initializer(name, axes);
             inputs.push_back(std::move(name));
         }
         append_node("Slice", std::move(inputs), {sliced});
@@ -610,7 +610,7 @@ void Converter::op_strided_slice(const Json& op) {
                                     ensure_i64_input(ids[1], out, "strided_slice_starts"),
                                     ensure_i64_input(ids[2], out, "strided_slice_ends")};
     std::string axes_name = fmt::format("strided_slice_axes_{}", out);
-    graph.initializer.push_back(vector_i64(axes_name, axes));
+    push_i64_vector_initializer(axes_name, axes);
     inputs.push_back(std::move(axes_name));
     inputs.push_back(ensure_i64_input(ids[3], out, "strided_slice_steps"));
     const std::string sliced = decrease.empty() ? get_tensor_name(out) : fmt::format("strided_slice_out_{}", out);

@@ -79,16 +79,10 @@ void Converter::add_integer_mod_node(std::string a, std::string b, std::string o
                 {helper::attr_int("fmod", 0)});
 }
 
-void Converter::push_int64_scalar_initializer(std::string name, int64_t value) {
-    push_i64_initializer(std::move(name), {}, {value});
-}
-
 void Converter::push_scale_attr_initializer(std::string name, std::vector<int64_t> dims,
                                             int32_t dtype, double value) {
     std::vector<uint8_t> bytes;
-    auto put = [&bytes](uint64_t bits, size_t n) {
-        for (size_t k = 0; k < n; ++k) bytes.push_back(static_cast<uint8_t>(bits >> (8 * k)));
-    };
+    auto put = [&bytes](uint64_t bits, size_t n) { append_le_bytes(bytes, bits, n); };
     switch (dtype) {
         case dt::FLOAT: put(std::bit_cast<uint32_t>(helper::to_f32_or_inf(value)), 4); break;
         case dt::DOUBLE: put(std::bit_cast<uint64_t>(value), 8); break;

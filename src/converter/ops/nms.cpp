@@ -16,11 +16,6 @@ namespace kestro {
 
 namespace {
 
-void push_i64_vector_initializer(Converter& c, std::string name,
-                                 const std::vector<int64_t>& values) {
-    c.graph.initializer.push_back(Converter::vector_i64(std::move(name), values));
-}
-
 std::optional<int64_t> output_entry_id(const Json& outs, rapidjson::SizeType k) {
     const Json* id = helper::member(outs[k], "%");
     return id ? helper::as_i64(*id) : std::nullopt;
@@ -57,7 +52,7 @@ struct NmsChain {
         return fmt::format("nms_{}_{}", purpose, id);
     }
     std::string i64s(std::string_view purpose, const std::vector<int64_t>& values) const {
-        push_i64_vector_initializer(c, n(purpose), values);
+        c.push_i64_vector_initializer(n(purpose), values);
         return n(purpose);
     }
     std::string i64_scalar(std::string_view purpose, int64_t value) const {
@@ -91,16 +86,9 @@ struct NmsChain {
     }
 };
 
-proto::TensorProto one_f32(float value) {
-    const uint32_t bits = std::bit_cast<uint32_t>(value);
-    std::vector<uint8_t> bytes;
-    for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<uint8_t>(bits >> (8 * k)));
-    return Converter::raw_tensor("", {1}, proto::dtype::FLOAT, std::move(bytes));
-}
+proto::TensorProto one_f32(float value) { return Converter::f32_tensor("", {1}, {value}); }
 
-proto::TensorProto one_i64_zero() {
-    return Converter::raw_tensor("", {1}, proto::dtype::INT64, std::vector<uint8_t>(8, 0));
-}
+proto::TensorProto one_i64_zero() { return Converter::i64_tensor("", {1}, {0}); }
 
 // The largest number of candidates any image and class has, as a one-element vector; 0 when
 // there is no image or no class.
@@ -298,7 +286,7 @@ std::string select_pixel_boxes(const NmsChain& k, const NmsSettings& s, const st
                   {k.i64_scalar("candidate_positions_start", 0), steps,
                    k.i64_scalar("candidate_positions_delta", 1)},
                   {k.n("candidate_positions")});
-    push_i64_vector_initializer(c, k.n("one_position_shape"), {1});
+    c.push_i64_vector_initializer(k.n("one_position_shape"), {1});
     c.add_binary_node("Greater", best.scores, k.n("score_threshold"), k.n("candidate_alive"));
     c.append_node("Loop", {steps, "", k.n("candidate_alive")}, {k.n("candidate_kept")},
                   {helper::attr_graph("body", pixel_suppression_step(k))});
@@ -325,7 +313,7 @@ std::string select(const NmsChain& k, const NmsSettings& s, const std::string& b
     // NonMaxSuppression reads a negative max_output_boxes_per_class as zero, so no limit is
     // the largest count; the candidates are already limited to nms_top_k when there is one.
     const int64_t per_class = s.nms_top_k < 0 ? std::numeric_limits<int64_t>::max() : s.nms_top_k;
-    push_i64_vector_initializer(k.c, k.n("max_boxes"), {per_class});
+    k.c.push_i64_vector_initializer(k.n("max_boxes"), {per_class});
     k.c.push_scalar_f32_initializer(k.n("iou_threshold"), s.nms_threshold);
     k.c.push_scalar_f32_initializer(k.n("score_threshold"), s.score_threshold);
     const std::string nms_scores = s.nms_top_k > 0 ? keep_best_candidates(k, s, scores) : scores;
@@ -461,12 +449,6 @@ void write_outputs(const NmsChain& k, const Detections& d, const ImageRuns& runs
 }
 
 }  // namespace
-
-void Converter::push_scalar_f32_initializer(std::string name, float value) {
-    proto::TensorProto t = one_f32(value);
-    t.name = std::move(name);
-    graph.initializer.push_back(std::move(t));
-}
 
 void Converter::op_multiclass_nms3(const Json& op) {
     require_opset("multiclass_nms3", 11);

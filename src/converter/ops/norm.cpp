@@ -224,7 +224,7 @@ void Converter::op_layer_norm(const Json& op) {
     if (reshape) {
         const std::vector<int64_t> normalized(dims->begin() + b, dims->end());
         if (std::all_of(normalized.begin(), normalized.end(), [](int64_t d) { return d >= 0; })) {
-            graph.initializer.push_back(vector_i64(shape, normalized));
+            push_i64_vector_initializer(shape, normalized);
         } else {
             const std::string full = fmt::format("layer_norm_input_shape_{}", out);
             append_node("Shape", {get_tensor_name(ids[0])}, {full});

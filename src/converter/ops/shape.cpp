@@ -229,7 +229,7 @@ void Converter::op_flatten(const Json& op) {
     };
     auto reshape_to_constant = [&](const std::vector<int64_t>& target,
                                    std::vector<proto::AttributeProto> attributes) {
-        graph.initializer.push_back(vector_i64(shape_name, target));
+        push_i64_vector_initializer(shape_name, target);
         append_node("Reshape", {std::move(input), shape_name}, {get_tensor_name(out)}, std::move(attributes));
     };
 
@@ -340,7 +340,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
                 attributes.push_back(helper::attr_ints("split", sections));
             } else if (rest != sections.end()) {
                 std::string name = fmt::format("split_sections_{}", out);
-                graph.initializer.push_back(vector_i64(name, sections));
+                push_i64_vector_initializer(name, sections);
                 inputs.push_back(std::move(name));
             } else {
                 inputs.push_back(ensure_i64_input(ids[1], out, "split_sections"));
