@@ -314,7 +314,7 @@ std::vector<uint8_t> Converter::encode_scalar_f64_as_raw_data(int32_t dtype, dou
     }
 }
 
-std::optional<int32_t> Converter::known_onnx_dtype(int64_t id) const {
+std::optional<int32_t> Converter::onnx_dtype_if_known(int64_t id) const {
     const std::string* token = state.tensor_dtypes.find(id);
     return token ? helper::paddle_token_to_onnx(*token) : std::nullopt;
 }
@@ -328,7 +328,7 @@ bool Converter::dtype_token_is(int64_t id, int32_t code) const {
 std::optional<int32_t> Converter::maybe_onnx_dtype_for_tensor_id(int64_t id) const {
     const std::string* token = state.tensor_dtypes.find(id);
     if (!token) return std::nullopt;
-    if (auto code = known_onnx_dtype(id)) return code;
+    if (auto code = onnx_dtype_if_known(id)) return code;
     throw Error("Unsupported Paddle element type: {}", helper::fmt_text(*token));
 }
 

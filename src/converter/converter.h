@@ -365,14 +365,18 @@ public:
     void push_numeric_initializer(std::string name, std::vector<int64_t> dims, int32_t dtype,
                                   const std::vector<double>& values);
     static std::vector<uint8_t> encode_scalar_f64_as_raw_data(int32_t dtype, double value);
-    // The ONNX type of a value's recorded element-type token; nothing when the value has no
-    // token or one without an ONNX type. Never fails: for lowerings that only adapt their
-    // form to a known type.
-    std::optional<int32_t> known_onnx_dtype(int64_t id) const;
+    // The element-type readers, by when they fail. onnx_dtype_if_known: the ONNX type of a
+    // value's recorded token; nothing when the value has no token or one without an ONNX
+    // type. Never fails: for lowerings that only adapt their form to a known type.
+    std::optional<int32_t> onnx_dtype_if_known(int64_t id) const;
     // True when the value's recorded element-type token is exactly the short token of `code`
     // ("0.t_i64" for INT64): a long spelling such as "0.t_int64" does not count.
     bool dtype_token_is(int64_t id, int32_t code) const;
+    // The ONNX type of a value's recorded token, failing when the token names none
+    // ("Unsupported Paddle element type: {}"); nothing when the value has no token.
     std::optional<int32_t> maybe_onnx_dtype_for_tensor_id(int64_t id) const;
+    // The same, failing also when the value has no token ("missing dtype metadata for
+    // tensor {}"): for lowerings that cannot go on without the type.
     int32_t onnx_dtype_for_tensor_id(int64_t id) const;
     std::vector<std::string> tensor_names_for_ids(const std::vector<int64_t>& ids) const;
 

@@ -66,7 +66,7 @@ proto::ValueInfoProto Converter::build_value_info(const Json& op, Direction dire
         IdList ids = helper::op_input_ids(op);
         name = ids.empty() ? "output" : fmt::format("output_{}", ids.front());
     }
-    if (auto given = helper::attr_str_value(op, "name"); given && !given->empty())
+    if (auto given = helper::op_attr_str(op, "name"); given && !given->empty())
         name = std::string(*given);
 
     if (auto type = first_entry_type(op, "O"))

@@ -1,4 +1,4 @@
-// Element-type tables and the single-attribute builders.
+// Element-type tables: Paddle tokens and words, ONNX type names and sizes.
 #include "helper/helper.h"
 
 namespace kestro::helper {
@@ -91,51 +91,6 @@ bool is_float_onnx_dtype(int32_t code) {
 bool is_integer_onnx_dtype(int32_t code) {
     using namespace proto::dtype;
     return code == UINT8 || code == INT8 || code == INT16 || code == INT32 || code == INT64;
-}
-
-namespace {
-proto::AttributeProto named(std::string name, int32_t type) {
-    proto::AttributeProto a;
-    a.name = std::move(name);
-    a.type = type;
-    return a;
-}
-}  // namespace
-
-proto::AttributeProto attr_float(std::string name, float value) {
-    auto a = named(std::move(name), proto::attr_type::FLOAT);
-    a.f = value;
-    return a;
-}
-
-proto::AttributeProto attr_int(std::string name, int64_t value) {
-    auto a = named(std::move(name), proto::attr_type::INT);
-    a.i = value;
-    return a;
-}
-
-proto::AttributeProto attr_str(std::string name, std::string value) {
-    auto a = named(std::move(name), proto::attr_type::STRING);
-    a.s = std::move(value);
-    return a;
-}
-
-proto::AttributeProto attr_tensor(std::string name, proto::TensorProto value) {
-    auto a = named(std::move(name), proto::attr_type::TENSOR);
-    a.t = std::move(value);
-    return a;
-}
-
-proto::AttributeProto attr_graph(std::string name, proto::GraphProto value) {
-    auto a = named(std::move(name), proto::attr_type::GRAPH);
-    a.g = proto::Box<proto::GraphProto>(std::move(value));
-    return a;
-}
-
-proto::AttributeProto attr_ints(std::string name, const std::vector<int64_t>& values) {
-    auto a = named(std::move(name), proto::attr_type::INTS);
-    a.ints = values;
-    return a;
 }
 
 }  // namespace kestro::helper

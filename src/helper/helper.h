@@ -1,6 +1,7 @@
 #pragma once
-// Stateless readers of PIR operator objects, the element-type tables, single-attribute
-// builders, and the number rules every message and lowering shares. These are the only
+// Stateless readers of PIR operator objects (readers.cpp), the element-type tables
+// (dtype.cpp), single-attribute builders (attributes.cpp), and the number rules every
+// message and lowering shares (numbers.cpp). These are the only
 // functions that look at JSON kinds, so the integer/unsigned/float rules live here.
 #include <cstdint>
 #include <optional>
@@ -51,14 +52,15 @@ std::vector<int64_t> collect_i64_items(const Json& values, std::string_view what
 // One dim per element: an integer gives itself, anything else -1.
 std::vector<int64_t> collect_dims(const Json& values);
 
-// Typed attribute shortcuts used by the lowerings (absent on any other JSON kind).
-std::optional<int64_t> attr_i64(const Json& op, std::string_view name);
-std::optional<bool> attr_bool(const Json& op, std::string_view name);
-std::optional<std::string_view> attr_str_value(const Json& op, std::string_view name);
+// Typed readers of an operator's attribute data, op_attr_* (absent on any other JSON kind).
+// They read; the attr_int/attr_ints/attr_str/... below build ONNX attributes.
+std::optional<int64_t> op_attr_i64(const Json& op, std::string_view name);
+std::optional<bool> op_attr_bool(const Json& op, std::string_view name);
+std::optional<std::string_view> op_attr_str(const Json& op, std::string_view name);
 // The attribute's data when it is a JSON number of any form, as a 64-bit float.
-std::optional<double> attr_number(const Json& op, std::string_view name);
+std::optional<double> op_attr_number(const Json& op, std::string_view name);
 // The integer list of an attribute, read by collect_i64_items (empty when absent).
-std::vector<int64_t> attr_i64_items(const Json& op, std::string_view name);
+std::vector<int64_t> op_attr_i64_items(const Json& op, std::string_view name);
 
 // ---- declared value types ----
 
@@ -100,7 +102,8 @@ bool is_float_onnx_dtype(int32_t code);
 // UINT8, INT8, INT16, INT32 or INT64 (the integer types a program's tokens map to).
 bool is_integer_onnx_dtype(int32_t code);
 
-// ---- attribute builders ----
+// ---- attribute builders (attributes.cpp) ----
+// Each makes one ONNX AttributeProto; they never read a program.
 
 proto::AttributeProto attr_float(std::string name, float value);
 proto::AttributeProto attr_int(std::string name, int64_t value);

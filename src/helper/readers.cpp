@@ -285,13 +285,13 @@ std::vector<int64_t> collect_i64_items(const Json& values, std::string_view what
     return out;
 }
 
-std::optional<double> attr_number(const Json& op, std::string_view name) {
+std::optional<double> op_attr_number(const Json& op, std::string_view name) {
     const Json* data = attr(op, name);
     if (!data || !data->IsNumber()) return std::nullopt;
     return value_as_f64(*data);
 }
 
-std::vector<int64_t> attr_i64_items(const Json& op, std::string_view name) {
+std::vector<int64_t> op_attr_i64_items(const Json& op, std::string_view name) {
     const Json* data = attr(op, name);
     return data ? collect_i64_items(*data, name) : std::vector<int64_t>{};
 }
@@ -303,17 +303,17 @@ std::vector<int64_t> collect_dims(const Json& values) {
     return out;
 }
 
-std::optional<int64_t> attr_i64(const Json& op, std::string_view name) {
+std::optional<int64_t> op_attr_i64(const Json& op, std::string_view name) {
     const Json* d = attr(op, name);
     return d ? as_i64(*d) : std::nullopt;
 }
 
-std::optional<bool> attr_bool(const Json& op, std::string_view name) {
+std::optional<bool> op_attr_bool(const Json& op, std::string_view name) {
     const Json* d = attr(op, name);
     return d ? as_bool(*d) : std::nullopt;
 }
 
-std::optional<std::string_view> attr_str_value(const Json& op, std::string_view name) {
+std::optional<std::string_view> op_attr_str(const Json& op, std::string_view name) {
     const Json* d = attr(op, name);
     return d ? as_str(*d) : std::nullopt;
 }

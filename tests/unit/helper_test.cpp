@@ -152,17 +152,17 @@ TEST(AttributeSearch, FirstMatchingEntryDecides) {
     // The first "axis" has no data: the later one is never consulted.
     EXPECT_EQ(attr(op, "axis"), nullptr);
     EXPECT_EQ(attr_f64(op, "axis"), std::nullopt);
-    EXPECT_EQ(attr_i64(op, "axis"), std::nullopt);
+    EXPECT_EQ(op_attr_i64(op, "axis"), std::nullopt);
     // "VD" is read only through attr_f64.
     EXPECT_EQ(attr(op, "alpha"), nullptr);
     EXPECT_EQ(attr_f64(op, "alpha"), -kInf);
     // Booleans are not numbers; typed shortcuts take the exact kind only.
     EXPECT_EQ(attr_f64(op, "flag"), std::nullopt);
-    EXPECT_EQ(attr_bool(op, "flag"), true);
-    EXPECT_EQ(attr_i64(op, "flag"), std::nullopt);
-    EXPECT_EQ(attr_str_value(op, "mode"), "SAME");
-    EXPECT_EQ(attr_i64(op, "count"), std::nullopt);
-    EXPECT_EQ(attr_i64(op, "count2"), 3);
+    EXPECT_EQ(op_attr_bool(op, "flag"), true);
+    EXPECT_EQ(op_attr_i64(op, "flag"), std::nullopt);
+    EXPECT_EQ(op_attr_str(op, "mode"), "SAME");
+    EXPECT_EQ(op_attr_i64(op, "count"), std::nullopt);
+    EXPECT_EQ(op_attr_i64(op, "count2"), 3);
     EXPECT_EQ(attr(op, "missing"), nullptr);
     EXPECT_EQ(attr(parse(R"({"A": {}})"), "axis"), nullptr);
 }

@@ -66,7 +66,7 @@ void Converter::op_gelu(const Json& op) {
         approx && ((approx->IsBool() && approx->GetBool()) ||
                    (approx->IsString() && std::string_view(approx->GetString(),
                                                            approx->GetStringLength()) == "tanh"));
-    const std::optional<int32_t> xt = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> xt = onnx_dtype_if_known(ids[0]);
     const int32_t ct = xt && (*xt == dt::FLOAT16 || *xt == dt::DOUBLE) ? *xt : dt::FLOAT;
     auto constant = [&](std::string_view purpose, GeluConstant k) {
         std::string name = fmt::format("gelu_{}_{}", purpose, out);
@@ -117,8 +117,8 @@ void Converter::op_prelu(const Json& op) {
     const std::vector<int64_t>* s_found = state.tensor_shapes.find(ids[1]);
     const std::vector<int64_t> s = s_found ? *s_found : std::vector<int64_t>{};
 
-    const std::string_view mode = helper::attr_str_value(op, "mode").value_or("channel");
-    const std::string_view layout = helper::attr_str_value(op, "data_format").value_or("NCHW");
+    const std::string_view mode = helper::op_attr_str(op, "mode").value_or("channel");
+    const std::string_view layout = helper::op_attr_str(op, "data_format").value_or("NCHW");
     const bool channel_last = layout == "NHWC" || layout == "NDHWC";
     if (mode == "element" && channel_last)
         throw Error("prelu mode=element only supports NCHW-style layouts");
@@ -165,11 +165,11 @@ void Converter::op_softmax(const Json& op) {
         // Paddle's softmax of a single value is 1, whatever the value; ONNX Softmax takes
         // no rank-0 input.
         const std::string one = fmt::format("softmax_one_{}", out);
-        push_numeric_initializer(one, {}, known_onnx_dtype(ids[0]).value_or(dt::FLOAT), {1.0});
+        push_numeric_initializer(one, {}, onnx_dtype_if_known(ids[0]).value_or(dt::FLOAT), {1.0});
         append_node("Identity", {one}, {get_tensor_name(out)});
         return;
     }
-    const int64_t axis = helper::attr_i64(op, "axis").value_or(-1);
+    const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
     const auto rank = dims ? static_cast<int64_t>(dims->size()) : int64_t{-1};
     if (opset >= 13 || axis == -1 || (dims && axis == rank - 1)) {
         convert_generic_op("softmax", op);

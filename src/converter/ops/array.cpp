@@ -28,7 +28,7 @@ std::vector<double> collect_f64_items(const Json& values) {
     return out;
 }
 
-std::vector<int64_t> shape_attr(const Json& op) { return helper::attr_i64_items(op, "shape"); }
+std::vector<int64_t> shape_attr(const Json& op) { return helper::op_attr_i64_items(op, "shape"); }
 
 // Element count of non-negative dims; empty on overflow. A 0 dim makes the count 0
 // whatever the other dims say.
@@ -103,7 +103,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
 
     const bool int_array = full_name == "1.full_int_array";
     int32_t dtype = proto::dtype::INT64;
-    if (auto word = helper::attr_str_value(op, "dtype")) {
+    if (auto word = helper::op_attr_str(op, "dtype")) {
         if (auto code = helper::paddle_dtype_token_to_onnx(*word))
             dtype = *code;
         else if (!int_array)
@@ -161,7 +161,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
 
 void Converter::op_assign_value(const Json& op) {
     const int64_t out = helper::op_out_id(op);
-    auto word = helper::attr_str_value(op, "dtype");
+    auto word = helper::op_attr_str(op, "dtype");
     if (!word) throw Error("assign_value_: missing dtype");
     auto dtype = helper::paddle_dtype_token_to_onnx(*word);
     if (!dtype) throw Error("assign_value_: unsupported dtype {}", helper::fmt_text(*word));
@@ -191,7 +191,7 @@ void Converter::op_assign_value(const Json& op) {
 }
 
 void Converter::op_cast(const Json& op) {
-    auto word = helper::attr_str_value(op, "dtype");
+    auto word = helper::op_attr_str(op, "dtype");
     if (!word) throw Error("cast: missing dtype");
     auto to = helper::paddle_dtype_token_to_onnx(*word);
     if (!to) throw Error("cast: unsupported dtype {}", helper::fmt_text(*word));
@@ -230,7 +230,7 @@ void Converter::op_clip(const Json& op) {
         if (ids[i] != 0) {
             // Clip takes one element type for all inputs...
             if (x_type) {
-                auto bound_type = known_onnx_dtype(ids[i]);
+                auto bound_type = onnx_dtype_if_known(ids[i]);
                 const bool float_bound = dtype_token_is(ids[i], proto::dtype::FLOAT) ||
                                          dtype_token_is(ids[i], proto::dtype::DOUBLE);
                 if ((bound_type && *bound_type != *x_type) ||
@@ -260,7 +260,7 @@ namespace {
 // The "dtype" attribute of the creation lowerings as an ONNX type; a word outside the
 // table, or data that is not text, gives nothing and the lowering keeps its input's type.
 std::optional<int32_t> creation_dtype(const Json& op) {
-    auto word = helper::attr_str_value(op, "dtype");
+    auto word = helper::op_attr_str(op, "dtype");
     return word ? helper::paddle_dtype_token_to_onnx(*word) : std::nullopt;
 }
 
@@ -327,7 +327,7 @@ void Converter::op_full_with_tensor(const Json& op) {
     }
     std::string shape = get_tensor_name(ids[1]);
     // Expand reads its shape as int64 only; shape tensors often come as int32.
-    auto shape_type = known_onnx_dtype(ids[1]);
+    auto shape_type = onnx_dtype_if_known(ids[1]);
     if (shape_type && *shape_type != proto::dtype::INT64) {
         std::string cast = fmt::format("full_with_tensor_shape_i64_{}", out);
         add_cast_node(std::move(shape), cast, proto::dtype::INT64);
@@ -362,7 +362,7 @@ void Converter::op_arange(const Json& op) {
         // or a mixed set) are brought to the type Range runs in.
         if (dtype) {
             const int32_t want = range_type_for(*dtype);
-            auto have = known_onnx_dtype(ids[pos]);
+            auto have = onnx_dtype_if_known(ids[pos]);
             if (have && *have != want) {
                 std::string cast = fmt::format("arange_cast_{}_{}", out, pos);
                 add_cast_node(std::move(name), cast, want);
@@ -371,7 +371,7 @@ void Converter::op_arange(const Json& op) {
         }
         bounds.push_back(std::move(name));
     }
-    const std::optional<int32_t> range_type = dtype ? range_type_for(*dtype) : known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> range_type = dtype ? range_type_for(*dtype) : onnx_dtype_if_known(ids[0]);
     if (range_type == proto::dtype::FLOAT) bounds[1] = float_range_limit(*this, out, bounds);
     if (!dtype) {
         append_node("Range", std::move(bounds), {get_tensor_name(out)});
@@ -416,7 +416,7 @@ void Converter::op_expand(const Json& op) {
 
     std::string shape = get_tensor_name(shape_id);
     // Expand reads its shape as int64 only; shape tensors often come as int32.
-    auto shape_type = known_onnx_dtype(shape_id);
+    auto shape_type = onnx_dtype_if_known(shape_id);
     if (shape_type && *shape_type != proto::dtype::INT64) {
         std::string cast = fmt::format("expand_shape_i64_{}", out);
         add_cast_node(std::move(shape), cast, proto::dtype::INT64);

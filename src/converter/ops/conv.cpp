@@ -48,7 +48,7 @@ std::vector<int64_t> ints_or(const std::vector<proto::AttributeProto>& attrs,
 // Channel-last layouts are computed as channel-first by the ONNX operators we emit, so
 // they are refused rather than converted into wrong numbers.
 void require_channel_first(const Json& op, std::string_view what) {
-    const auto format = helper::attr_str_value(op, "data_format");
+    const auto format = helper::op_attr_str(op, "data_format");
     if (format && (*format == "NHWC" || *format == "NDHWC"))
         throw Error("{} only supports NCHW", what);
 }
@@ -150,10 +150,10 @@ void Converter::op_conv2d_transpose(const Json& op) {
 }
 
 void Converter::op_pool2d(const Json& op) {
-    const auto type = helper::attr_str_value(op, "pooling_type");
+    const auto type = helper::op_attr_str(op, "pooling_type");
     const bool average = type && *type == "avg";
-    const bool adaptive = helper::attr_bool(op, "adaptive").value_or(false);
-    const bool global = helper::attr_bool(op, "global_pooling").value_or(false);
+    const bool adaptive = helper::op_attr_bool(op, "adaptive").value_or(false);
+    const bool global = helper::op_attr_bool(op, "global_pooling").value_or(false);
     require_channel_first(op, "pool2d");
     std::string node_type = average ? "AveragePool" : "MaxPool";
 
@@ -161,7 +161,7 @@ void Converter::op_pool2d(const Json& op) {
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("pool2d", *a);
 
     if (opset < 10) {
-        if (helper::attr_bool(op, "ceil_mode").value_or(false))
+        if (helper::op_attr_bool(op, "ceil_mode").value_or(false))
             throw Error("pool2d ceil_mode requires opset >= 10");
         ops::remove_ceil_mode_attributes(attrs);
     }
@@ -201,7 +201,7 @@ void Converter::op_pool2d(const Json& op) {
         // The global operators take no attributes; counting padding is moot without pads.
         attrs.clear();
     } else if (average) {
-        const auto exclusive = helper::attr_bool(op, "exclusive");
+        const auto exclusive = helper::op_attr_bool(op, "exclusive");
         if (exclusive && !*exclusive) attrs.push_back(helper::attr_int("count_include_pad", 1));
     }
 

@@ -114,7 +114,7 @@ void Converter::op_multiply(const Json& op) {
         append_node("And", {std::move(a), std::move(b)}, {std::move(y)});
         return;
     }
-    const auto t = known_onnx_dtype(ids[0]);
+    const auto t = onnx_dtype_if_known(ids[0]);
     const int32_t c = t ? arithmetic_compute_dtype(*t, opset) : 0;
     if (!t || c == *t) {
         add_binary_node("Mul", std::move(a), std::move(b), std::move(y));
@@ -196,12 +196,12 @@ void Converter::op_pow(const Json& op) {
     // A missing exponent is reported before the base's element type is looked at.
     std::optional<double> y;
     if (ids.size() == 1) {
-        y = helper::attr_number(op, "y");
+        y = helper::op_attr_number(op, "y");
         if (!y) throw Error("pow: missing exponent");
     }
     // The attribute exponent is made in x's type, so only that road insists on a known token.
     const std::optional<int32_t> xt =
-        ids.size() == 1 ? maybe_onnx_dtype_for_tensor_id(ids[0]) : known_onnx_dtype(ids[0]);
+        ids.size() == 1 ? maybe_onnx_dtype_for_tensor_id(ids[0]) : onnx_dtype_if_known(ids[0]);
 
     // Pow takes integer bases only from opset 12, and never 8/16-bit ones; below 12 both
     // operands must share one float type. Such bases are computed in a wider type.
@@ -224,7 +224,7 @@ void Converter::op_pow(const Json& op) {
         push_numeric_initializer(exponent, {}, et, {*y});
     } else {
         exponent = get_tensor_name(ids[1]);
-        const std::optional<int32_t> et = known_onnx_dtype(ids[1]);
+        const std::optional<int32_t> et = onnx_dtype_if_known(ids[1]);
         if (opset < 12 && et && *et != compute) {
             const std::string cast = fmt::format("pow_exponent_cast_{}", out);
             add_cast_node(exponent, cast, compute);
@@ -270,12 +270,12 @@ void Converter::op_scale(const Json& op) {
     std::string s;
     if (ids.size() == 1) {
         s = fmt::format("scale_factor_{}", out);
-        push_constant(s, helper::attr_number(op, "scale").value_or(1.0));
+        push_constant(s, helper::op_attr_number(op, "scale").value_or(1.0));
     } else {
         s = get_tensor_name(ids[1]);
         const bool float_token =
             dtype_token_is(ids[1], dt::FLOAT) || dtype_token_is(ids[1], dt::DOUBLE);
-        const std::optional<int32_t> st = known_onnx_dtype(ids[1]);
+        const std::optional<int32_t> st = onnx_dtype_if_known(ids[1]);
         if ((t != dt::FLOAT && float_token) || (st && *st != c)) {
             const std::string cast = fmt::format("scale_input_cast_{}", out);
             add_cast_node(s, cast, c);
@@ -290,8 +290,8 @@ void Converter::op_scale(const Json& op) {
         }
     }
 
-    const double bias = helper::attr_number(op, "bias").value_or(0.0);
-    const bool bias_after_scale = helper::attr_bool(op, "bias_after_scale").value_or(true);
+    const double bias = helper::op_attr_number(op, "bias").value_or(0.0);
+    const bool bias_after_scale = helper::op_attr_bool(op, "bias_after_scale").value_or(true);
     const std::string b = fmt::format("scale_bias_{}", out);
     push_constant(b, bias);
 

@@ -81,7 +81,7 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
     std::optional<int32_t> widen_from;
     for (size_t k = 0; k < in_ids.size(); ++k) {
         if (node.input[k].empty()) continue;
-        const auto t = known_onnx_dtype(in_ids[k]);
+        const auto t = onnx_dtype_if_known(in_ids[k]);
         if (!t) continue;
         const auto since = attr::first_opset_taking(type, k, *t);
         if (since && *since <= opset) continue;
@@ -174,7 +174,7 @@ void Converter::op_fetch(const Json& op) {
     std::string source = get_tensor_name(ids.front());
 
     std::string requested;
-    if (auto given = helper::attr_str_value(op, "name"); given && !given->empty()) {
+    if (auto given = helper::op_attr_str(op, "name"); given && !given->empty()) {
         requested = std::string(*given);
     } else {
         requested = fmt::format("fetch_{}", graph.output.size());
@@ -220,7 +220,7 @@ void Converter::op_dropout(const Json& op) {
 
     // In "downgrade_in_infer" mode inference scales by (1 - p); "upscale_in_train" (the
     // default) is the identity at inference.
-    auto mode = helper::attr_str_value(op, "mode");
+    auto mode = helper::op_attr_str(op, "mode");
     if (mode && *mode == "downgrade_in_infer") {
         std::optional<double> p;
         if (ids.size() >= 3) {

@@ -26,7 +26,7 @@ std::optional<int64_t> output_entry_id(const Json& outs, rapidjson::SizeType k) 
 // carries its boxes per class) would give a model that cannot run.
 void check_nms_operand(const Converter& c, int64_t id, std::string_view role,
                        std::string_view form) {
-    if (auto code = c.known_onnx_dtype(id); code && *code != proto::dtype::FLOAT)
+    if (auto code = c.onnx_dtype_if_known(id); code && *code != proto::dtype::FLOAT)
         throw Error("multiclass_nms3 only supports float32 {} (got {})", role,
                     helper::onnx_dtype_name(*code));
     const auto* dims = c.state.tensor_shapes.find(id);
@@ -470,9 +470,9 @@ void Converter::op_multiclass_nms3(const Json& op) {
     const auto rois_id = output_entry_id(*outs, 2);
     if (!rois_id) throw Error("multiclass_nms3 missing rois_num output id");
 
-    if (auto bg = helper::attr_i64(op, "background_label"); bg && *bg != -1)
+    if (auto bg = helper::op_attr_i64(op, "background_label"); bg && *bg != -1)
         throw Error("multiclass_nms3 currently only supports background_label=-1");
-    if (auto eta = helper::attr_number(op, "nms_eta");
+    if (auto eta = helper::op_attr_number(op, "nms_eta");
         eta && !(std::fabs(*eta - 1.0) <= std::numeric_limits<double>::epsilon()))
         throw Error("multiclass_nms3 currently only supports nms_eta=1.0");
     check_nms_operand(*this, boxes_id, "boxes", "[N, M, 4]");
@@ -482,10 +482,10 @@ void Converter::op_multiclass_nms3(const Json& op) {
     // limit that keeps nothing.
     const Json* normalized = helper::attr(op, "normalized");
     const NmsSettings settings{
-        helper::attr_i64(op, "nms_top_k").value_or(1000),
-        helper::attr_i64(op, "keep_top_k").value_or(-1),
-        helper::to_f32_or_inf(helper::attr_number(op, "score_threshold").value_or(0.0)),
-        helper::to_f32_or_inf(helper::attr_number(op, "nms_threshold").value_or(0.5)),
+        helper::op_attr_i64(op, "nms_top_k").value_or(1000),
+        helper::op_attr_i64(op, "keep_top_k").value_or(-1),
+        helper::to_f32_or_inf(helper::op_attr_number(op, "score_threshold").value_or(0.0)),
+        helper::to_f32_or_inf(helper::op_attr_number(op, "nms_threshold").value_or(0.5)),
         normalized && normalized->IsBool() && !normalized->GetBool(),
     };
 

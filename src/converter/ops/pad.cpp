@@ -48,7 +48,7 @@ void Converter::op_pad(const Json& op) {
     if (opset < 11) {
         // Pad-2 takes pads and the fill value as attributes, for floating-point data only,
         // so the value must be known now.
-        const auto x_type = known_onnx_dtype(ids[0]);
+        const auto x_type = onnx_dtype_if_known(ids[0]);
         std::optional<double> fill;
         if (has_value && !mode) {
             const std::vector<double>* folded = state.const_values.find(ids[1]);
@@ -81,8 +81,8 @@ void Converter::op_pad(const Json& op) {
             value = squeezed;
         }
         // Paddle makes the fill value float32 whatever the data type; Pad needs one type.
-        const auto x_type = known_onnx_dtype(ids[0]);
-        const auto v_type = known_onnx_dtype(ids[1]);
+        const auto x_type = onnx_dtype_if_known(ids[0]);
+        const auto v_type = onnx_dtype_if_known(ids[1]);
         if (x_type && v_type && *x_type != *v_type) {
             const std::string cast = fmt::format("pad_value_cast_{}", out);
             add_cast_node(value, cast, *x_type);
@@ -99,7 +99,7 @@ void Converter::op_pad3d(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("pad3d missing paddings input");
     const std::string paddings = get_tensor_name(ids[1]);
-    const auto format_text = helper::attr_str_value(op, "data_format");
+    const auto format_text = helper::op_attr_str(op, "data_format");
     const std::string_view format = format_text ? *format_text : "NCDHW";
     if (format != "NCDHW" && format != "NDHWC") throw Error("pad3d only supports NCDHW or NDHWC");
     const auto mode = onnx_pad_mode(helper::attr(op, "mode"), opset, "pad3d");
@@ -149,7 +149,7 @@ void Converter::op_pad3d(const Json& op) {
         const auto value = helper::value_as_f64(*v);
         if (value && *value != 0.0) {  // NaN counts as non-zero, -0.0 as zero
             // The fill value takes the data's type, converted as Paddle converts it.
-            const auto x_type = known_onnx_dtype(ids[0]).value_or(proto::dtype::FLOAT);
+            const auto x_type = onnx_dtype_if_known(ids[0]).value_or(proto::dtype::FLOAT);
             double fill = *value;
             if (helper::is_integer_onnx_dtype(x_type)) fill = static_cast<double>(helper::saturate_i64(fill));
             const std::string name = fmt::format("pad3d_value_{}", out);
@@ -165,7 +165,7 @@ void Converter::op_roll(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("roll missing shifts input");
-    const auto axes = helper::attr_i64_items(op, "axis");
+    const auto axes = helper::op_attr_i64_items(op, "axis");
     const std::vector<double>* folded = state.const_values.find(ids[1]);
     if (!folded) throw Error("roll currently requires constant shifts");
     const auto shifts = helper::saturate_i64(*folded);

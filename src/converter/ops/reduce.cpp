@@ -21,7 +21,7 @@ constexpr int64_t kMaxKeyLength = int64_t{1} << 20;
 
 // "keepdim"/"keepdims": only a JSON boolean counts; anything else keeps the dims.
 int64_t keepdims_of(const Json& op, std::string_view name) {
-    return helper::attr_bool(op, name).value_or(true) ? 1 : 0;
+    return helper::op_attr_bool(op, name).value_or(true) ? 1 : 0;
 }
 
 // The element type Paddle's sum produces: the recorded output type, else the "dtype"
@@ -29,8 +29,8 @@ int64_t keepdims_of(const Json& op, std::string_view name) {
 // own type otherwise. Empty when nothing is known.
 std::optional<int32_t> sum_result_dtype(const Converter& c, const Json& op, int64_t out,
                                         std::optional<int32_t> x_type) {
-    if (auto recorded = c.known_onnx_dtype(out)) return recorded;
-    if (auto word = helper::attr_str_value(op, "dtype"))
+    if (auto recorded = c.onnx_dtype_if_known(out)) return recorded;
+    if (auto word = helper::op_attr_str(op, "dtype"))
         if (auto code = helper::paddle_dtype_token_to_onnx(*word)) return code;
     if (x_type && (*x_type == proto::dtype::BOOL || *x_type == proto::dtype::INT32))
         return proto::dtype::INT64;
@@ -47,7 +47,7 @@ std::optional<std::vector<int64_t>> axes_for_node(std::optional<std::vector<int6
 
 // A run-time axes tensor as the reductions take it: int64, so other recorded types are cast.
 std::string axes_input(Converter& c, int64_t id, int64_t out, std::string_view prefix) {
-    auto type = c.known_onnx_dtype(id);
+    auto type = c.onnx_dtype_if_known(id);
     if (type && *type != proto::dtype::INT64)
         return c.ensure_i64_input(id, out, fmt::format("{}_axes", prefix));
     return c.get_tensor_name(id);
@@ -116,7 +116,7 @@ void Converter::op_reduce_sum(const Json& op) {
     if (ids.empty()) throw Error("sum missing inputs");
     // Paddle sums bool and int32 into int64 (and honours "dtype"); ReduceSum keeps its input
     // type and takes no bool, so the input is converted first.
-    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
     const std::optional<int32_t> result_type = sum_result_dtype(*this, op, out, x_type);
     const bool convert = x_type && result_type && *x_type != *result_type;
     if (scalar_reduce_passthrough(ids[0], out, convert ? result_type : std::nullopt)) return;
@@ -191,7 +191,7 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     const std::string name_prefix = fmt::format("{}_{}", prefix, out);
     // ONNX Runtime's mean of nothing is 0, Paddle's is 0 / 0, NaN. When x may be empty, an
     // empty x (whose every result element then reduces over nothing) gives NaN.
-    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
     const bool nan_when_empty = onnx_op == "ReduceMean" && x_type && helper::is_float_onnx_dtype(*x_type) &&
                                 may_be_empty(state.tensor_shapes.find(ids[0]));
     const std::string reduced = nan_when_empty ? name_prefix + "_value" : output;
@@ -220,13 +220,13 @@ void Converter::op_topk(const Json& op) {
         if (const Json* id = helper::member((*outs)[0], "%")) primary = helper::as_i64(*id);
     if (!primary) throw Error("topk missing primary output id");
 
-    const int64_t axis = helper::attr_i64(op, "axis").value_or(-1);
-    const bool largest = helper::attr_bool(op, "largest").value_or(true);
-    const bool sorted = helper::attr_bool(op, "sorted").value_or(true);
+    const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
+    const bool largest = helper::op_attr_bool(op, "largest").value_or(true);
+    const bool sorted = helper::op_attr_bool(op, "sorted").value_or(true);
     if (opset < 11) {
         // TopK-10 always returns the largest elements, sorted, and only for float types.
         if (!largest) require_opset("topk with largest=false", 11);
-        if (auto x_type = known_onnx_dtype(ids[0]); x_type && !helper::is_float_onnx_dtype(*x_type))
+        if (auto x_type = onnx_dtype_if_known(ids[0]); x_type && !helper::is_float_onnx_dtype(*x_type))
             require_opset(fmt::format("topk of {} tensors", helper::onnx_dtype_name(*x_type)), 11);
     }
 
@@ -257,7 +257,7 @@ void Converter::op_topk(const Json& op) {
 }
 
 void Converter::op_argmax(const Json& op) {
-    if (helper::attr_bool(op, "flatten") == std::optional<bool>(true))
+    if (helper::op_attr_bool(op, "flatten") == std::optional<bool>(true))
         throw Error("argmax with flatten=true is not supported");
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
@@ -289,9 +289,9 @@ void Converter::op_argsort(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("argsort missing inputs");
     const std::string x = get_tensor_name(ids[0]);
-    const int64_t axis = helper::attr_i64(op, "axis").value_or(-1);
-    const bool descending = helper::attr_bool(op, "descending").value_or(false);
-    const bool stable = helper::attr_bool(op, "stable").value_or(false);
+    const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
+    const bool descending = helper::op_attr_bool(op, "descending").value_or(false);
+    const bool stable = helper::op_attr_bool(op, "stable").value_or(false);
 
     std::vector<std::string> out_names;
     for (const Json& entry : outs->GetArray()) {

@@ -56,10 +56,10 @@ std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, in
 // whenever input × scale is not a whole number.
 void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     require_opset(mode, 11);
-    if (const auto format = helper::attr_str_value(op, "data_format"); format && *format != "NCHW")
+    if (const auto format = helper::op_attr_str(op, "data_format"); format && *format != "NCHW")
         throw Error("{} currently only supports data_format=NCHW (got {})", mode, helper::fmt_text(*format));
 
-    const bool align_corners = helper::attr_bool(op, "align_corners").value_or(false);
+    const bool align_corners = helper::op_attr_bool(op, "align_corners").value_or(false);
     std::string transform;
     if (align_corners) {
         transform = "align_corners";
@@ -68,7 +68,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     } else {
         // Paddle's half-pixel sampling reads source 0 for an output axis of length 1, where
         // plain half_pixel would read the middle of the input.
-        const auto align_mode = helper::attr_i64(op, "align_mode");
+        const auto align_mode = helper::op_attr_i64(op, "align_mode");
         transform = align_mode && *align_mode == 0 ? "pytorch_half_pixel" : "asymmetric";
     }
     std::vector<proto::AttributeProto> attrs{helper::attr_str("mode", std::string(mode)),
@@ -162,8 +162,8 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     } else if (has_out_size) {
         use_sizes(ensure_i64_input(ids[1], out, "resize_out_size"));
     } else {
-        const auto out_h = helper::attr_i64(op, "out_h");
-        const auto out_w = helper::attr_i64(op, "out_w");
+        const auto out_h = helper::op_attr_i64(op, "out_h");
+        const auto out_w = helper::op_attr_i64(op, "out_w");
         if (!out_h || !out_w || *out_h <= 0 || *out_w <= 0)
             throw Error("{} has no known output size or scale", mode);
         const std::string hw = fmt::format("resize_static_hw_{}", out);

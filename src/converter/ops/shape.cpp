@@ -206,8 +206,8 @@ void Converter::op_flatten(const Json& op) {
     std::string input = get_tensor_name(ids[0]);
 
     const std::optional<size_t> rank = recorded_rank(state, ids[0]);
-    const int64_t start_axis = helper::attr_i64(op, "start_axis").value_or(1);
-    const int64_t stop_axis = helper::attr_i64(op, "stop_axis").value_or(-1);
+    const int64_t start_axis = helper::op_attr_i64(op, "start_axis").value_or(1);
+    const int64_t stop_axis = helper::op_attr_i64(op, "stop_axis").value_or(-1);
     int64_t start = start_axis;
     if (start < 0 && rank) start += static_cast<int64_t>(*rank);
     // Paddle refuses a start axis outside the input's dims (a rank-0 input counts as one
@@ -356,7 +356,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
 
 void Converter::op_stack(const Json& op) {
     const int64_t out = helper::op_out_id(op);
-    const int64_t axis_attr = helper::attr_i64(op, "axis").value_or(0);
+    const int64_t axis_attr = helper::op_attr_i64(op, "axis").value_or(0);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     const int64_t list_id = ids.empty() ? -1 : ids[0];
     const IdList* found = state.combine_inputs.find(list_id);
