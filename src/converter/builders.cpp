@@ -162,7 +162,7 @@ void Converter::add_slice_node(std::string input, std::string output,
         throw Error("Slice steps length {} does not match starts length {}", steps->size(),
                     starts.size());
 
-    if (opset < 10) {
+    if (opset < 10) {  // a library caller's opset: the command line refuses opsets below 10
         if (steps) {
             for (int64_t s : *steps)
                 if (s != 1) throw Error("Slice with steps != 1 requires opset >= 10");

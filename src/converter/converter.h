@@ -46,7 +46,6 @@ public:
         if (p_.use_count() != 1) p_ = std::make_shared<T>(*p_);
         return *p_;
     }
-    long use_count() const { return p_.use_count(); }
     bool shares_with(const CloneOnWrite& o) const { return p_ == o.p_; }
 
 private:
@@ -247,7 +246,11 @@ public:
     Converter sub_converter() const;
 
     std::string get_tensor_name(int64_t id) const;
+    // Fails with opset_error when the target opset is below `min`.
     void require_opset(std::string_view what, int64_t min) const;
+    // The refusal of `what` for a target opset below `min`, for the checks that depend on
+    // more than the opset.
+    static Error opset_error(std::string_view what, int64_t min, int64_t opset);
     // Counts `bytes` that `what` is about to materialize from the program's numbers, or
     // fails, before they are allocated, when the program's total would pass the limit.
     void reserve_materialized(uint64_t bytes, std::string_view what);
@@ -567,9 +570,6 @@ public:
                                               const std::vector<std::string>& arg_names,
                                               const std::vector<int64_t>& outer_ids = {}) const;
 };
-
-// The first output id of an operator, as helper::op_out_id reads it, without the error.
-std::optional<int64_t> try_op_out_id(const Json& op);
 
 // A fetch's description typed from its first input entry, when that entry has a type.
 std::optional<proto::ValueInfoProto> fetch_type_fallback(const Json& op, const std::string& name);

@@ -181,19 +181,6 @@ struct NumberConvertingHandler {
 
 }  // namespace
 
-std::optional<int64_t> try_op_out_id(const Json& op) {
-    const Json* outs = helper::member(op, "O");
-    const Json* first = nullptr;
-    if (outs && outs->IsArray()) {
-        if (outs->Empty()) return std::nullopt;
-        first = &(*outs)[0];
-    } else if (outs && outs->IsObject()) {
-        first = outs;
-    }
-    const Json* id = first ? helper::member(*first, "%") : nullptr;
-    return id ? helper::as_i64(*id) : std::nullopt;
-}
-
 void Converter::load_paddle_model(const std::string& path) {
     KLOG(Level::Info, kTarget, "Loading PaddlePaddle JSON model: {}", path);
     load_paddle_model_from_buffer(read_file_capped(
@@ -317,7 +304,7 @@ void Converter::collect_pass1_from_ops(const Json& ops) {
             nullptr)
             continue;
         // An operator without a readable output produces nothing to index.
-        if (auto out = try_op_out_id(op)) producers[*out] = i;
+        if (auto out = helper::try_op_out_id(op)) producers[*out] = i;
     }
 
     for (size_t i = 0; i < array.Size(); ++i) {
@@ -338,7 +325,7 @@ void Converter::collect_pass1_from_ops(const Json& ops) {
             const Json* inputs = helper::member(op, "I");
             if (*name == "0.combine") {
                 IdList ids = inputs ? helper::collect_value_ids(*inputs) : IdList{};
-                if (auto out = try_op_out_id(op)) state.combine_inputs.insert(*out, std::move(ids));
+                if (auto out = helper::try_op_out_id(op)) state.combine_inputs.insert(*out, std::move(ids));
             } else if (*name == "0.split") {
                 IdList ids = inputs ? helper::collect_value_ids(*inputs) : IdList{};
                 if (inputs && inputs->IsArray() && !ids.empty()) {
@@ -391,7 +378,7 @@ void Converter::record_parameter(const Json& op) {
             }
         }
     }
-    const auto out = try_op_out_id(op);
+    const auto out = helper::try_op_out_id(op);
     if (!out) return;  // a parameter without an output id is not recorded at all
     const int64_t id = *out;
     state.tensor_names.insert(id, name);

@@ -60,7 +60,7 @@ std::optional<TypeDescription> first_entry_type(const Json& op, const char* key)
 proto::ValueInfoProto Converter::build_value_info(const Json& op, Direction direction) {
     std::string name;
     if (direction == Direction::Input) {
-        auto out = try_op_out_id(op);
+        auto out = helper::try_op_out_id(op);
         name = out ? fmt::format("input_{}", *out) : "input";
     } else {
         IdList ids = helper::op_input_ids(op);

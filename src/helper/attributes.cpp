@@ -49,4 +49,11 @@ proto::AttributeProto attr_ints(std::string name, const std::vector<int64_t>& va
     return a;
 }
 
+const proto::AttributeProto* find_attribute(const std::vector<proto::AttributeProto>& attrs,
+                                            std::string_view name) {
+    for (const auto& a : attrs)
+        if (a.name == name) return &a;
+    return nullptr;
+}
+
 }  // namespace kestro::helper

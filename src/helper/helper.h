@@ -40,8 +40,10 @@ std::optional<double> attr_f64(const Json& op, std::string_view name);
 std::optional<double> value_as_f64(const Json& v);
 std::optional<double> parse_special_f64(std::string_view text);
 std::vector<int64_t> op_input_ids(const Json& op);
-// First output id; throws "Missing output ID in op: {}".
+// First output id: the "%" of the first "O" entry (or of "O" itself when it is an object).
+// op_out_id throws "Missing output ID in op: {}" where try_op_out_id gives nothing.
 int64_t op_out_id(const Json& op);
+std::optional<int64_t> try_op_out_id(const Json& op);
 // Value ids ("%") of an array of entries; non-arrays give an empty list.
 std::vector<int64_t> collect_value_ids(const Json& entries);
 // The integers in the signed 64-bit range of an array; everything else is skipped.
@@ -111,6 +113,9 @@ proto::AttributeProto attr_str(std::string name, std::string value);
 proto::AttributeProto attr_tensor(std::string name, proto::TensorProto value);
 proto::AttributeProto attr_graph(std::string name, proto::GraphProto value);
 proto::AttributeProto attr_ints(std::string name, const std::vector<int64_t>& values);
+// The first attribute named `name` in a built list; null when there is none.
+const proto::AttributeProto* find_attribute(const std::vector<proto::AttributeProto>& attrs,
+                                            std::string_view name);
 
 // ---- numbers ----
 

@@ -223,7 +223,7 @@ std::vector<int64_t> op_input_ids(const Json& op) {
     return collect_value_ids(*inputs);
 }
 
-int64_t op_out_id(const Json& op) {
+std::optional<int64_t> try_op_out_id(const Json& op) {
     const Json* outputs = member(op, "O");
     const Json* first = nullptr;
     if (outputs && outputs->IsArray()) {
@@ -231,11 +231,12 @@ int64_t op_out_id(const Json& op) {
     } else if (outputs && outputs->IsObject()) {
         first = outputs;
     }
-    if (first) {
-        if (const Json* id = member(*first, "%")) {
-            if (auto v = as_i64(*id)) return *v;
-        }
-    }
+    const Json* id = first ? member(*first, "%") : nullptr;
+    return id ? as_i64(*id) : std::nullopt;
+}
+
+int64_t op_out_id(const Json& op) {
+    if (auto id = try_op_out_id(op)) return *id;
     throw Error("Missing output ID in op: {}", json_debug(op));
 }
 

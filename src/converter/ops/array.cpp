@@ -93,7 +93,7 @@ bool is_integer_dtype(int32_t code) {
 }  // namespace
 
 void Converter::op_full(std::string_view full_name, const Json& op) {
-    const auto id = try_op_out_id(op);
+    const auto id = helper::try_op_out_id(op);
     if (!id) return;  // nothing to name: the folder recorded nothing either
     const int64_t out = *id;
     const std::vector<double>* folded = state.const_values.find(out);
@@ -562,7 +562,8 @@ void Converter::op_slice(const Json& op) {
         return;
     }
 
-    // Below opset 10 the bounds are attributes, so they must be known now.
+    // Below opset 10 the bounds are attributes, so they must be known now. The command line
+    // refuses such opsets; a library caller that sets Converter::opset lower reaches this.
     auto folded = [&](size_t pos, const char* message) {
         const std::vector<double>* values = state.const_values.find(ids[pos]);
         if (!values) throw Error::raw(message);
@@ -587,6 +588,7 @@ void Converter::op_slice(const Json& op) {
 }
 
 void Converter::op_strided_slice(const Json& op) {
+    // Fails only for a library caller's opset: the command line refuses opsets below 10.
     require_opset("strided_slice", 10);
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);

@@ -6,12 +6,14 @@
 
 #include "converter/attr.h"
 #include "converter/converter.h"
-#include "converter/ops/conv.h"
 
 namespace kestro {
 
 namespace ops {
+namespace {
 
+// Removes, in place and keeping the order of the rest, every attribute whose name is
+// exactly `name`.
 void remove_attributes_named(std::vector<proto::AttributeProto>& attrs, std::string_view name) {
     attrs.erase(std::remove_if(attrs.begin(), attrs.end(),
                                [&](const proto::AttributeProto& a) { return a.name == name; }),
@@ -26,21 +28,15 @@ void remove_ceil_mode_attributes(std::vector<proto::AttributeProto>& attrs) {
     remove_attributes_named(attrs, "ceil_mode");
 }
 
+}  // namespace
 }  // namespace ops
 
 namespace {
 
-const proto::AttributeProto* find_attribute(const std::vector<proto::AttributeProto>& attrs,
-                                            std::string_view name) {
-    for (const auto& a : attrs)
-        if (a.name == name) return &a;
-    return nullptr;
-}
-
 // The INTS values of an attribute, `fallback` when it is absent or of another type.
 std::vector<int64_t> ints_or(const std::vector<proto::AttributeProto>& attrs,
                              std::string_view name, std::vector<int64_t> fallback) {
-    const auto* a = find_attribute(attrs, name);
+    const auto* a = helper::find_attribute(attrs, name);
     if (a && a->type == proto::attr_type::INTS) return a->ints;
     return fallback;
 }
@@ -97,7 +93,7 @@ void Converter::op_conv2d_transpose(const Json& op) {
         ops::remove_output_shape_attributes(attrs);
         // An empty size (how exports write "no output size") asks for the natural size.
         if (!output_size->empty()) {
-            if (find_attribute(attrs, "auto_pad")) {
+            if (helper::find_attribute(attrs, "auto_pad")) {
                 // With SAME padding there are no explicit pads to keep.
                 attrs.push_back(helper::attr_ints("output_shape", *output_size));
             } else {
@@ -160,7 +156,7 @@ void Converter::op_pool2d(const Json& op) {
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("pool2d", *a);
 
-    if (opset < 10) {
+    if (opset < 10) {  // a library caller's opset: the command line refuses opsets below 10
         if (helper::op_attr_bool(op, "ceil_mode").value_or(false))
             throw Error("pool2d ceil_mode requires opset >= 10");
         ops::remove_ceil_mode_attributes(attrs);
@@ -175,7 +171,7 @@ void Converter::op_pool2d(const Json& op) {
     const bool unit_kernel = kernel && *kernel == std::vector<int64_t>{1, 1};
 
     bool same = false;
-    if (const auto* a = find_attribute(attrs, "auto_pad"))
+    if (const auto* a = helper::find_attribute(attrs, "auto_pad"))
         same = a->type == proto::attr_type::STRING && a->s == "SAME_UPPER";
 
     bool global_form = false;

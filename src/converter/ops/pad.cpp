@@ -17,8 +17,7 @@ std::optional<std::string> onnx_pad_mode(const Json* mode, int64_t opset, std::s
     if (*text == "replicate") return "edge";
     if (*text == "circular") {
         if (opset < 19)
-            throw Error("{} requires opset >= {}, but target opset is {}",
-                        fmt::format("{} with mode circular", what), 19, opset);
+            throw Converter::opset_error(fmt::format("{} with mode circular", what), 19, opset);
         return "wrap";
     }
     return std::nullopt;
@@ -55,7 +54,7 @@ void Converter::op_pad(const Json& op) {
             if (folded && folded->size() == 1) fill = (*folded)[0];
         }
         if ((has_value && !mode && !fill) || (x_type && !helper::is_float_onnx_dtype(*x_type)))
-            throw Error("{} requires opset >= {}, but target opset is {}", "pad", 11, opset);
+            throw opset_error("pad", 11, opset);
         std::vector<proto::AttributeProto> attrs;
         if (mode) attrs.push_back(helper::attr_str("mode", *mode));
         attrs.push_back(helper::attr_ints("pads", pads));

@@ -52,6 +52,7 @@ void Converter::op_grid_sample(const Json& op) {
 }
 
 void Converter::op_multinomial(const Json& op) {
+    // Fails only for a library caller's opset: the command line refuses opsets below 10.
     require_opset("multinomial", 7);
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
