@@ -497,6 +497,9 @@ public:
     // The same for a value `name` that has the element type recorded for `type_id` (the value
     // itself or a piece of it), cast into `cast_name` when needed.
     std::string ensure_i64_value(int64_t type_id, std::string name, std::string cast_name);
+    // The milder rule of the shape inputs: a Cast only when the recorded type is known and
+    // is not INT64; a value of unrecorded or unknown type is passed as it is.
+    std::string ensure_i64_if_known(int64_t type_id, std::string name, std::string cast_name);
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
 

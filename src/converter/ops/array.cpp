@@ -325,14 +325,9 @@ void Converter::op_full_with_tensor(const Json& op) {
         add_cast_node(std::move(fill), cast, *to);
         fill = std::move(cast);
     }
-    std::string shape = get_tensor_name(ids[1]);
     // Expand reads its shape as int64 only; shape tensors often come as int32.
-    auto shape_type = onnx_dtype_if_known(ids[1]);
-    if (shape_type && *shape_type != proto::dtype::INT64) {
-        std::string cast = fmt::format("full_with_tensor_shape_i64_{}", out);
-        add_cast_node(std::move(shape), cast, proto::dtype::INT64);
-        shape = std::move(cast);
-    }
+    std::string shape = ensure_i64_if_known(ids[1], get_tensor_name(ids[1]),
+                                            fmt::format("full_with_tensor_shape_i64_{}", out));
     const std::vector<int64_t>* shape_dims = state.tensor_shapes.find(ids[1]);
     if (shape_dims && shape_dims->empty()) {
         std::string vec = fmt::format("full_with_tensor_shape_{}", out);
@@ -414,14 +409,9 @@ void Converter::op_expand(const Json& op) {
         return;
     }
 
-    std::string shape = get_tensor_name(shape_id);
     // Expand reads its shape as int64 only; shape tensors often come as int32.
-    auto shape_type = onnx_dtype_if_known(shape_id);
-    if (shape_type && *shape_type != proto::dtype::INT64) {
-        std::string cast = fmt::format("expand_shape_i64_{}", out);
-        add_cast_node(std::move(shape), cast, proto::dtype::INT64);
-        shape = std::move(cast);
-    }
+    std::string shape = ensure_i64_if_known(shape_id, get_tensor_name(shape_id),
+                                            fmt::format("expand_shape_i64_{}", out));
     // A shape computed at run time may still hold -1 for "keep x's size", which Expand
     // does not know.
     if (!state.const_values.find(shape_id)) shape = keep_sizes_where_negative(ids[0], shape_id, out, shape);

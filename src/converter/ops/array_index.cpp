@@ -15,6 +15,14 @@ std::string Converter::ensure_i64_value(int64_t type_id, std::string name, std::
     return cast_name;
 }
 
+std::string Converter::ensure_i64_if_known(int64_t type_id, std::string name,
+                                           std::string cast_name) {
+    const auto type = onnx_dtype_if_known(type_id);
+    if (!type || *type == proto::dtype::INT64) return name;
+    add_cast_node(std::move(name), cast_name, proto::dtype::INT64);
+    return cast_name;
+}
+
 // A [1]-shaped value becomes a scalar, and then INT64 as ensure_i64_input makes it.
 std::string Converter::ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix) {
     std::string current = get_tensor_name(id);

@@ -47,10 +47,8 @@ std::optional<std::vector<int64_t>> axes_for_node(std::optional<std::vector<int6
 
 // A run-time axes tensor as the reductions take it: int64, so other recorded types are cast.
 std::string axes_input(Converter& c, int64_t id, int64_t out, std::string_view prefix) {
-    auto type = c.onnx_dtype_if_known(id);
-    if (type && *type != proto::dtype::INT64)
-        return c.ensure_i64_input(id, out, fmt::format("{}_axes", prefix));
-    return c.get_tensor_name(id);
+    return c.ensure_i64_if_known(id, c.get_tensor_name(id),
+                                 fmt::format("{}_axes_i64_{}", prefix, out));
 }
 
 // Negative axes counted from the front when the rank of `x` is recorded. ONNX Runtime
