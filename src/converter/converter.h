@@ -495,7 +495,7 @@ public:
     // ---- index inputs shared by slicing, sorting and scatters (ops/array_index.cpp) ----
     std::string ensure_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
     // The same for a value `name` that has the element type recorded for `type_id` (the value
-    // itself or a piece of it), cast into `cast_name` when needed.
+    // itself or a slice of it), cast into `cast_name` when needed.
     std::string ensure_i64_value(int64_t type_id, std::string name, std::string cast_name);
     // The milder rule of the shape inputs: a Cast only when the recorded type is known and
     // is not INT64; a value of unrecorded or unknown type is passed as it is.
