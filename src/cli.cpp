@@ -11,7 +11,7 @@ namespace kestro {
 namespace {
 
 constexpr const char* kAbout = "PaddlePaddle to ONNX Converter";
-constexpr const char* kVersion = "0.1.2";
+constexpr const char* kVersion = KESTRO_VERSION;
 constexpr int kUsageExit = 2;
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.

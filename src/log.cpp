@@ -32,16 +32,6 @@ Config& config() {
     return c;
 }
 
-void write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;  // nowhere left to report a failing standard error
-        }
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
 
 void warn_config(std::string_view text) { write_all(STDERR_FILENO, fmt::format("warning: {}\n", text)); }
 
@@ -157,6 +147,17 @@ std::string utc_timestamp() {
 }
 
 }  // namespace
+
+void write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;  // nowhere left to report a failing standard error
+        }
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+}
 
 void init(std::string_view directives, std::string_view style) {
     Config c = parse_config(directives);

@@ -22,6 +22,10 @@ void init(std::string_view directives, std::string_view style);
 bool enabled(Level level, std::string_view target);
 void write(Level level, std::string_view target, std::string_view message);
 
+// Writes all of `text` to `fd`, retrying interrupted and partial writes; a failing write
+// ends it silently (there is nowhere left to report it).
+void write_all(int fd, std::string_view text);
+
 // The record line for a message, without the trailing newline (exposed for tests).
 std::string format_record(Level level, std::string_view target, std::string_view message,
                           bool colour);

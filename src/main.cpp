@@ -16,20 +16,11 @@
 
 namespace {
 
-void write_fd(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
+using kestro::log::write_all;
 
 // One write, so that the report is never interleaved with anything else on stderr.
 int report_failure(const std::string& report) {
-    write_fd(STDERR_FILENO, "Error: " + report + "\n");
+    write_all(STDERR_FILENO, "Error: " + report + "\n");
     return 1;
 }
 
@@ -60,8 +51,8 @@ int main(int argc, char** argv) {
 
     const kestro::CliOutcome parsed = kestro::parse_cli(argc, argv);
     if (!parsed.cli) {
-        write_fd(STDOUT_FILENO, parsed.out);
-        write_fd(STDERR_FILENO, parsed.err);
+        write_all(STDOUT_FILENO, parsed.out);
+        write_all(STDERR_FILENO, parsed.err);
         return parsed.exit_code;
     }
 

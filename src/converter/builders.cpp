@@ -16,7 +16,7 @@ namespace {
 template <class U>
 void put_le(std::vector<uint8_t>& out, U bits) {
     static_assert(std::is_unsigned_v<U>);
-    for (size_t k = 0; k < sizeof(U); ++k) out.push_back(static_cast<uint8_t>(bits >> (8 * k)));
+    Converter::append_le_bytes(out, bits, sizeof(U));
 }
 
 std::vector<uint8_t> i64_bytes(const std::vector<int64_t>& values) {
@@ -90,11 +90,15 @@ std::vector<uint8_t> encode_integer(int32_t dtype, double value, IntRange range)
     // 2^63 is accepted for INT64 and saturates to the largest signed value.
     const uint64_t bits = static_cast<uint64_t>(helper::saturate_i64(value));
     std::vector<uint8_t> out;
-    for (size_t k = 0; k < range.bytes; ++k) out.push_back(static_cast<uint8_t>(bits >> (8 * k)));
+    Converter::append_le_bytes(out, bits, range.bytes);
     return out;
 }
 
 }  // namespace
+
+void Converter::append_le_bytes(std::vector<uint8_t>& out, uint64_t bits, size_t width) {
+    for (size_t k = 0; k < width; ++k) out.push_back(static_cast<uint8_t>(bits >> (8 * k)));
+}
 
 proto::TensorProto Converter::raw_tensor(std::string name, std::vector<int64_t> dims,
                                          int32_t dtype, std::vector<uint8_t> bytes) {
@@ -106,9 +110,21 @@ proto::TensorProto Converter::raw_tensor(std::string name, std::vector<int64_t> 
     return t;
 }
 
+proto::TensorProto Converter::i64_tensor(std::string name, std::vector<int64_t> dims,
+                                         const std::vector<int64_t>& values) {
+    return raw_tensor(std::move(name), std::move(dims), proto::dtype::INT64, i64_bytes(values));
+}
+
+proto::TensorProto Converter::f32_tensor(std::string name, std::vector<int64_t> dims,
+                                         const std::vector<float>& values) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(values.size() * 4);
+    for (float v : values) put_le(bytes, std::bit_cast<uint32_t>(v));
+    return raw_tensor(std::move(name), std::move(dims), proto::dtype::FLOAT, std::move(bytes));
+}
+
 proto::TensorProto Converter::vector_i64(std::string name, const std::vector<int64_t>& values) {
-    return raw_tensor(std::move(name), {static_cast<int64_t>(values.size())}, proto::dtype::INT64,
-                      i64_bytes(values));
+    return i64_tensor(std::move(name), {static_cast<int64_t>(values.size())}, values);
 }
 
 void Converter::append_node(std::string op_type, std::vector<std::string> inputs,
@@ -146,7 +162,7 @@ void Converter::add_slice_node(std::string input, std::string output,
         throw Error("Slice steps length {} does not match starts length {}", steps->size(),
                     starts.size());
 
-    if (opset < 10) {
+    if (opset < 10) {  // a library caller's opset: the command line refuses opsets below 10
         if (steps) {
             for (int64_t s : *steps)
                 if (s != 1) throw Error("Slice with steps != 1 requires opset >= 10");
@@ -159,8 +175,8 @@ void Converter::add_slice_node(std::string input, std::string output,
     }
 
     std::vector<std::string> inputs{std::move(input), prefix + "_starts", prefix + "_ends"};
-    graph.initializer.push_back(vector_i64(prefix + "_starts", starts));
-    graph.initializer.push_back(vector_i64(prefix + "_ends", ends));
+    push_i64_vector_initializer(prefix + "_starts", starts);
+    push_i64_vector_initializer(prefix + "_ends", ends);
     if (axes || steps) {
         std::vector<int64_t> axis_values;
         if (axes) {
@@ -168,11 +184,11 @@ void Converter::add_slice_node(std::string input, std::string output,
         } else {
             for (size_t k = 0; k < steps->size(); ++k) axis_values.push_back(static_cast<int64_t>(k));
         }
-        graph.initializer.push_back(vector_i64(prefix + "_axes", axis_values));
+        push_i64_vector_initializer(prefix + "_axes", axis_values);
         inputs.push_back(prefix + "_axes");
     }
     if (steps) {
-        graph.initializer.push_back(vector_i64(prefix + "_steps", *steps));
+        push_i64_vector_initializer(prefix + "_steps", *steps);
         inputs.push_back(prefix + "_steps");
     }
     append_node("Slice", std::move(inputs), {std::move(output)});
@@ -192,7 +208,7 @@ void Converter::add_reduce_node(std::string op_type, std::string input, std::str
             if (!axes->empty()) attrs.push_back(helper::attr_ints("axes", *axes));
         } else if (!axes->empty() || opset >= 18) {
             // (An empty list left out reduces every axis as well, so below 18 it stays out.)
-            graph.initializer.push_back(vector_i64(prefix + "_axes", *axes));
+            push_i64_vector_initializer(prefix + "_axes", *axes);
             inputs.push_back(prefix + "_axes");
         }
     }
@@ -210,7 +226,7 @@ void Converter::add_squeeze_node(std::string input, std::string output,
                     {helper::attr_ints("axes", *axes)});
     } else {
         std::string name = axes_name ? std::move(*axes_name) : std::string("squeeze_axes");
-        graph.initializer.push_back(vector_i64(name, *axes));
+        push_i64_vector_initializer(name, *axes);
         append_node("Squeeze", {std::move(input), std::move(name)}, {std::move(output)});
     }
 }
@@ -221,26 +237,33 @@ void Converter::add_unsqueeze_node(std::string input, std::string output,
         append_node("Unsqueeze", {std::move(input)}, {std::move(output)},
                     {helper::attr_ints("axes", axes)});
     } else {
-        graph.initializer.push_back(vector_i64(axes_name, axes));
+        push_i64_vector_initializer(axes_name, axes);
         append_node("Unsqueeze", {std::move(input), std::move(axes_name)}, {std::move(output)});
     }
 }
 
 void Converter::push_i64_initializer(std::string name, std::vector<int64_t> dims,
                                      const std::vector<int64_t>& values) {
-    graph.initializer.push_back(raw_tensor(std::move(name),
-                                           default_dims(std::move(dims), values.size()),
-                                           proto::dtype::INT64, i64_bytes(values)));
+    graph.initializer.push_back(
+        i64_tensor(std::move(name), default_dims(std::move(dims), values.size()), values));
+}
+
+void Converter::push_i64_vector_initializer(std::string name, const std::vector<int64_t>& values) {
+    graph.initializer.push_back(vector_i64(std::move(name), values));
+}
+
+void Converter::push_int64_scalar_initializer(std::string name, int64_t value) {
+    push_i64_initializer(std::move(name), {}, {value});
 }
 
 void Converter::push_f32_initializer(std::string name, std::vector<int64_t> dims,
                                      const std::vector<float>& values) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(values.size() * 4);
-    for (float v : values) put_le(bytes, std::bit_cast<uint32_t>(v));
-    graph.initializer.push_back(raw_tensor(std::move(name),
-                                           default_dims(std::move(dims), values.size()),
-                                           proto::dtype::FLOAT, std::move(bytes)));
+    graph.initializer.push_back(
+        f32_tensor(std::move(name), default_dims(std::move(dims), values.size()), values));
+}
+
+void Converter::push_scalar_f32_initializer(std::string name, float value) {
+    push_f32_initializer(std::move(name), {1}, {value});
 }
 
 void Converter::push_numeric_initializer(std::string name, std::vector<int64_t> dims,
@@ -294,22 +317,21 @@ std::vector<uint8_t> Converter::encode_scalar_f64_as_raw_data(int32_t dtype, dou
     }
 }
 
-std::optional<int32_t> Converter::known_onnx_dtype(int64_t id) const {
+std::optional<int32_t> Converter::onnx_dtype_if_known(int64_t id) const {
     const std::string* token = state.tensor_dtypes.find(id);
-    constexpr std::string_view prefix = "0.t_";
-    if (!token || std::string_view(*token).substr(0, prefix.size()) != prefix) return std::nullopt;
-    return helper::paddle_dtype_token_to_onnx(std::string_view(*token).substr(prefix.size()));
+    return token ? helper::paddle_token_to_onnx(*token) : std::nullopt;
 }
 
-bool Converter::dtype_token_is(int64_t id, std::string_view token) const {
+bool Converter::dtype_token_is(int64_t id, int32_t code) const {
     const std::string* t = state.tensor_dtypes.find(id);
-    return t && *t == token;
+    const std::string_view token = helper::paddle_short_token(code);
+    return t && !token.empty() && *t == token;
 }
 
 std::optional<int32_t> Converter::maybe_onnx_dtype_for_tensor_id(int64_t id) const {
     const std::string* token = state.tensor_dtypes.find(id);
     if (!token) return std::nullopt;
-    if (auto code = known_onnx_dtype(id)) return code;
+    if (auto code = onnx_dtype_if_known(id)) return code;
     throw Error("Unsupported Paddle element type: {}", helper::fmt_text(*token));
 }
 

@@ -32,8 +32,11 @@ std::string Converter::get_tensor_name(int64_t id) const {
 }
 
 void Converter::require_opset(std::string_view what, int64_t min) const {
-    if (opset < min)
-        throw Error("{} requires opset >= {}, but target opset is {}", what, min, opset);
+    if (opset < min) throw opset_error(what, min, opset);
+}
+
+Error Converter::opset_error(std::string_view what, int64_t min, int64_t opset) {
+    return Error("{} requires opset >= {}, but target opset is {}", what, min, opset);
 }
 
 void Converter::reserve_materialized(uint64_t bytes, std::string_view what) {

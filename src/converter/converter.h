@@ -1,6 +1,21 @@
 #pragma once
 // The conversion object and its shared per-value tables. Every lowering is a member,
-// declared here one line each and defined in its module under ops/.
+// declared here one line each and defined in its module under ops/; the sections below
+// name the file of each group, and ops/dispatch.cpp lists which module lowers each
+// operator.
+//
+// How the tables are kept (this replaced one copy-on-write map per table and a separate
+// cache of fetch names):
+// - LayeredMap: a region's converter reads through an empty layer over its parent's
+//   table and writes only into that layer, so a region costs what it writes.
+// - ValueNames: the value-id -> name table, with a count of holders per name, so "does
+//   some value carry this name" needs no scan.
+// - ConstValues: folded constants behind shared pointers, so a reshape of a constant
+//   shares its numbers.
+// - TakenNames: the names graph inputs and outputs are checked against, brought up to date
+//   by scanning only what the graph gained since the last look.
+// - param_names stays a CloneOnWrite vector, shared with region converters until one of
+//   them writes.
 #include <cstddef>
 #include <concepts>
 #include <cstdint>
@@ -48,7 +63,6 @@ public:
         if (p_.use_count() != 1) p_ = std::make_shared<T>(*p_);
         return *p_;
     }
-    long use_count() const { return p_.use_count(); }
     bool shares_with(const CloneOnWrite& o) const { return p_ == o.p_; }
 
 private:
@@ -244,11 +258,16 @@ public:
     // far less, and past it a model outgrows what protobuf readers load.
     static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
 
+    // ---- construction, value names, opset and size limits (converter.cpp) ----
     Converter();  // a fresh converter: graph "Orvane_Model", nine fresh tables
     Converter sub_converter() const;
 
     std::string get_tensor_name(int64_t id) const;
+    // Fails with opset_error when the target opset is below `min`.
     void require_opset(std::string_view what, int64_t min) const;
+    // The refusal of `what` for a target opset below `min`, for the checks that depend on
+    // more than the opset.
+    static Error opset_error(std::string_view what, int64_t min, int64_t opset);
     // Counts `bytes` that `what` is about to materialize from the program's numbers, or
     // fails, before they are allocated, when the program's total would pass the limit.
     void reserve_materialized(uint64_t bytes, std::string_view what);
@@ -296,16 +315,21 @@ public:
 
     // ---- export (export.cpp) and finishing passes (passes/) ----
     void export_onnx(const std::string& path, int64_t opset);
+    // passes/sanitize.cpp
     static void sanitize_graph_checked(proto::GraphProto& graph, size_t depth);
     static void materialize_initializer_only_outputs(proto::GraphProto& graph);
+    // passes/canonicalize.cpp
     static void canonicalize_graph_checked(proto::GraphProto& graph, size_t depth);
+    // passes/prune.cpp
     static void dedup_byte_identical_initializers(proto::GraphProto& graph);
     static void prune_dead_nodes_checked(proto::GraphProto& graph, size_t depth);
     static void prune_unused_initializers_checked(proto::GraphProto& graph, size_t depth);
+    // passes/validate.cpp
     static void sort_nodes_checked(proto::GraphProto& graph, size_t depth);
     static void validate_graph(const proto::GraphProto& graph,
                                const std::unordered_set<std::string>& outer_scope);
-    // Tools the finishing passes share. Name sets and counts borrow from the graph and
+    // Tools the finishing passes share (passes/prune.cpp: collect_referenced_value_names;
+    // passes/canonicalize.cpp: the rest). Name sets and counts borrow from the graph and
     // stay valid while its names are not changed.
     using RenameMap = std::unordered_map<std::string, std::string>;
     using InitializerIndex = std::unordered_map<std::string_view, const proto::TensorProto*>;
@@ -320,6 +344,14 @@ public:
     // ---- node and initializer builders (builders.cpp) ----
     static proto::TensorProto raw_tensor(std::string name, std::vector<int64_t> dims, int32_t dtype,
                                          std::vector<uint8_t> bytes);
+    // Initializer tensors, one family: raw_tensor takes bytes as raw_data lays them out
+    // (append_le_bytes writes a number that way); the typed forms encode their values.
+    static void append_le_bytes(std::vector<uint8_t>& out, uint64_t bits, size_t width);
+    static proto::TensorProto i64_tensor(std::string name, std::vector<int64_t> dims,
+                                         const std::vector<int64_t>& values);
+    static proto::TensorProto f32_tensor(std::string name, std::vector<int64_t> dims,
+                                         const std::vector<float>& values);
+    // A 1-D INT64 tensor of the values.
     static proto::TensorProto vector_i64(std::string name, const std::vector<int64_t>& values);
     void append_node(std::string op_type, std::vector<std::string> inputs,
                      std::vector<std::string> outputs,
@@ -341,22 +373,35 @@ public:
                             const std::vector<int64_t>& axes, std::string axes_name);
     void push_i64_initializer(std::string name, std::vector<int64_t> dims,
                               const std::vector<int64_t>& values);
+    // The push_* forms add the tensor to the graph. push_i64_initializer and
+    // push_f32_initializer take empty dims as a scalar only for exactly one value (and as
+    // [count] otherwise).
+    void push_i64_vector_initializer(std::string name, const std::vector<int64_t>& values);
+    void push_int64_scalar_initializer(std::string name, int64_t value);
     void push_f32_initializer(std::string name, std::vector<int64_t> dims,
                               const std::vector<float>& values);
+    // A FLOAT initializer of dims [1] holding one value.
+    void push_scalar_f32_initializer(std::string name, float value);
     void push_numeric_initializer(std::string name, std::vector<int64_t> dims, int32_t dtype,
                                   const std::vector<double>& values);
     static std::vector<uint8_t> encode_scalar_f64_as_raw_data(int32_t dtype, double value);
-    // The ONNX type of a value's recorded element-type token; nothing when the value has no
-    // token or one without an ONNX type. Never fails: for lowerings that only adapt their
-    // form to a known type.
-    std::optional<int32_t> known_onnx_dtype(int64_t id) const;
-    // True when the value's recorded element-type token is exactly `token`.
-    bool dtype_token_is(int64_t id, std::string_view token) const;
+    // The element-type readers, by when they fail. onnx_dtype_if_known: the ONNX type of a
+    // value's recorded token; nothing when the value has no token or one without an ONNX
+    // type. Never fails: for lowerings that only adapt their form to a known type.
+    std::optional<int32_t> onnx_dtype_if_known(int64_t id) const;
+    // True when the value's recorded element-type token is exactly the short token of `code`
+    // ("0.t_i64" for INT64): a long spelling such as "0.t_int64" does not count.
+    bool dtype_token_is(int64_t id, int32_t code) const;
+    // The ONNX type of a value's recorded token, failing when the token names none
+    // ("Unsupported Paddle element type: {}"); nothing when the value has no token.
     std::optional<int32_t> maybe_onnx_dtype_for_tensor_id(int64_t id) const;
+    // The same, failing also when the value has no token ("missing dtype metadata for
+    // tensor {}"): for lowerings that cannot go on without the type.
     int32_t onnx_dtype_for_tensor_id(int64_t id) const;
     std::vector<std::string> tensor_names_for_ids(const std::vector<int64_t>& ids) const;
 
-    // ---- dispatch (ops/dispatch.cpp) and generic conversion (attr.cpp, ops/misc.cpp) ----
+    // ---- dispatch (ops/dispatch.cpp), generic conversion (attr.cpp, ops/misc.cpp) ----
+    // ops/dispatch.cpp lists which module lowers each operator.
     void process_pass2_op(std::string_view full_name, const Json& op);
     void convert_generic_op(std::string_view bare_name, const Json& op);
     // The names of an operator's inputs ("I") or outputs ("O") for a one-to-one node; an
@@ -381,9 +426,11 @@ public:
     void op_fetch(const Json& op);
     // Brings taken_names up to date with the graph and the parameter list.
     void refresh_taken_names();
+
+    // ---- dropout (ops/misc.cpp) ----
     void op_dropout(const Json& op);
 
-    // ---- math (ops/math.cpp, ops/activation.cpp, ops/matrix.cpp) ----
+    // ---- arithmetic and bitwise operators (ops/math.cpp) ----
     void op_scale(const Json& op);
     void op_multiply(const Json& op);
     void op_floor_divide(const Json& op);
@@ -391,6 +438,14 @@ public:
     void op_pow(const Json& op);
     void op_bitwise_and(const Json& op);
     void op_bitwise_not(const Json& op);
+    // Builders of the arithmetic and bitwise lowerings.
+    void add_integer_mod_node(std::string a, std::string b, std::string output);
+    void push_scale_attr_initializer(std::string name, std::vector<int64_t> dims, int32_t dtype,
+                                     double value);
+    void lower_signed_bitwise_and_before_opset_18(std::string a, std::string b, std::string out,
+                                                  int32_t dtype, int64_t out_id);
+
+    // ---- activations (ops/activation.cpp) ----
     void op_hardswish(const Json& op);
     void op_hardsigmoid(const Json& op);
     void op_leaky_relu(const Json& op);
@@ -398,19 +453,16 @@ public:
     void op_prelu(const Json& op);
     void op_swish(const Json& op);
     void op_softmax(const Json& op);
+
+    // ---- matrix products, triangles, unbind (ops/matrix.cpp) ----
     void op_matmul(const Json& op);
     void op_linear_v2(const Json& op);
     void op_trilu(const Json& op, bool upper);
     void op_unbind(const Json& op);
+
+    // ---- grid sampling and multinomial sampling (ops/sampling.cpp) ----
     void op_grid_sample(const Json& op);
     void op_multinomial(const Json& op);
-    // Builders of the arithmetic and bitwise lowerings.
-    void add_integer_mod_node(std::string a, std::string b, std::string output);
-    void push_int64_scalar_initializer(std::string name, int64_t value);
-    void push_scale_attr_initializer(std::string name, std::vector<int64_t> dims, int32_t dtype,
-                                     double value);
-    void lower_signed_bitwise_and_before_opset_18(std::string a, std::string b, std::string out,
-                                                  int32_t dtype, int64_t out_id);
 
     // ---- normalization (ops/norm.cpp) ----
     void op_batch_norm(const Json& op);
@@ -439,10 +491,8 @@ public:
 
     // ---- non-maximum suppression (ops/nms.cpp) ----
     void op_multiclass_nms3(const Json& op);
-    // A FLOAT initializer of dims [1] holding one value.
-    void push_scalar_f32_initializer(std::string name, float value);
 
-    // ---- constants, cast, clip, creation, slicing, index helpers (ops/array.cpp) ----
+    // ---- constants, cast, clip, filled and ranged tensors, expand, slice (ops/array.cpp) ----
     void op_full(std::string_view full_name, const Json& op);
     void op_assign_value(const Json& op);
     void op_cast(const Json& op);
@@ -463,11 +513,17 @@ public:
     int64_t aligned_expand_input_axis(int64_t x_id, int64_t out_rank, int64_t position) const;
     void op_slice(const Json& op);
     void op_strided_slice(const Json& op);
+
+    // ---- index inputs shared by slicing, sorting and scatters (ops/array_index.cpp) ----
     std::string ensure_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
+    // The same for a value `name` that has the element type recorded for `type_id` (the value
+    // itself or a slice of it), cast into `cast_name` when needed.
+    std::string ensure_i64_value(int64_t type_id, std::string name, std::string cast_name);
+    // The milder rule of the shape inputs: a Cast only when the recorded type is known and
+    // is not INT64; a value of unrecorded or unknown type is passed as it is.
+    std::string ensure_i64_if_known(int64_t type_id, std::string name, std::string cast_name);
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
-    bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
-                                   std::optional<int32_t> cast_to = std::nullopt);
 
     // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----
     void op_squeeze(const Json& op);
@@ -481,6 +537,8 @@ public:
     void reduce_via_const_axes(const Json& op, std::string_view missing_message,
                                std::string_view onnx_op, std::string_view prefix);
     void op_reduce_sum(const Json& op);
+    bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
+                                   std::optional<int32_t> cast_to = std::nullopt);
     void op_topk(const Json& op);
     void op_argmax(const Json& op);
     void op_argsort(const Json& op);
@@ -494,18 +552,22 @@ public:
     void op_take_along_axis(const Json& op);
     void op_not_equal(const Json& op);
 
-    // ---- flip, cumsum, einsum, meshgrid (ops/transform.cpp) ----
+    // ---- flip, cumsum, einsum, meshgrid, transpose (ops/transform.cpp) ----
     void op_flip(const Json& op);
     void op_cumsum(const Json& op);
     void op_einsum(const Json& op);
     void op_meshgrid(const Json& op);
     void op_transpose(const Json& op);
 
-    // ---- scatter-based writes (ops/update.cpp) ----
+    // ---- index_put, put_along_axis, repeat_interleave (ops/update.cpp) ----
     void op_index_put(const Json& op);
+    void op_put_along_axis(const Json& op);
+    void op_repeat_interleave(const Json& op);
+
+    // ---- slice assignment, set_value_ and set_value_with_tensor_ (ops/set_value.cpp) ----
     void op_set_value(const Json& op);
     void op_set_value_with_tensor(const Json& op);
-    // Named steps of the two set_value lowerings (ops/set_value.cpp).
+    // Named steps of the two set_value lowerings.
     struct SetValueFill {
         std::vector<double> values;  // a single value is a scalar fill
         std::vector<int64_t> shape;  // the dims the values are laid out in
@@ -519,10 +581,8 @@ public:
     void broadcast_to_region(std::string values, const std::string& region,
                              const std::vector<int64_t>& assign_axes, int64_t rank,
                              std::string_view prefix, int64_t out, std::string result);
-    void op_put_along_axis(const Json& op);
-    void op_repeat_interleave(const Json& op);
 
-    // ---- control flow, any/all, one_hot (ops/control.cpp) ----
+    // ---- if, while and their regions; also any/all and one_hot (ops/control.cpp) ----
     void op_any_all(const Json& op, bool any);
     void op_one_hot(const Json& op);
     void op_if(const Json& op);
@@ -535,9 +595,6 @@ public:
                                               const std::vector<std::string>& arg_names,
                                               const std::vector<int64_t>& outer_ids = {}) const;
 };
-
-// The first output id of an operator, as helper::op_out_id reads it, without the error.
-std::optional<int64_t> try_op_out_id(const Json& op);
 
 // A fetch's description typed from its first input entry, when that entry has a type.
 std::optional<proto::ValueInfoProto> fetch_type_fallback(const Json& op, const std::string& name);

@@ -278,7 +278,7 @@ void Converter::export_onnx(const std::string& path, int64_t opset) {
     model.ir_version = 8;
     model.opset_import.push_back(proto::OperatorSetIdProto{"", opset});
     model.producer_name = "kestro";
-    model.producer_version = "0.1.2";
+    model.producer_version = KESTRO_VERSION;
     model.graph = std::exchange(graph, proto::GraphProto{});
 
     proto::Sink sink;

@@ -181,19 +181,6 @@ struct NumberConvertingHandler {
 
 }  // namespace
 
-std::optional<int64_t> try_op_out_id(const Json& op) {
-    const Json* outs = helper::member(op, "O");
-    const Json* first = nullptr;
-    if (outs && outs->IsArray()) {
-        if (outs->Empty()) return std::nullopt;
-        first = &(*outs)[0];
-    } else if (outs && outs->IsObject()) {
-        first = outs;
-    }
-    const Json* id = first ? helper::member(*first, "%") : nullptr;
-    return id ? helper::as_i64(*id) : std::nullopt;
-}
-
 void Converter::load_paddle_model(const std::string& path) {
     KLOG(Level::Info, kTarget, "Loading PaddlePaddle JSON model: {}", path);
     load_paddle_model_from_buffer(read_file_capped(
@@ -317,7 +304,7 @@ void Converter::collect_pass1_from_ops(const Json& ops) {
             nullptr)
             continue;
         // An operator without a readable output produces nothing to index.
-        if (auto out = try_op_out_id(op)) producers[*out] = i;
+        if (auto out = helper::try_op_out_id(op)) producers[*out] = i;
     }
 
     for (size_t i = 0; i < array.Size(); ++i) {
@@ -338,7 +325,7 @@ void Converter::collect_pass1_from_ops(const Json& ops) {
             const Json* inputs = helper::member(op, "I");
             if (*name == "0.combine") {
                 IdList ids = inputs ? helper::collect_value_ids(*inputs) : IdList{};
-                if (auto out = try_op_out_id(op)) state.combine_inputs.insert(*out, std::move(ids));
+                if (auto out = helper::try_op_out_id(op)) state.combine_inputs.insert(*out, std::move(ids));
             } else if (*name == "0.split") {
                 IdList ids = inputs ? helper::collect_value_ids(*inputs) : IdList{};
                 if (inputs && inputs->IsArray() && !ids.empty()) {
@@ -391,20 +378,19 @@ void Converter::record_parameter(const Json& op) {
             }
         }
     }
-    const auto out = try_op_out_id(op);
+    const auto out = helper::try_op_out_id(op);
     if (!out) return;  // a parameter without an output id is not recorded at all
     const int64_t id = *out;
     state.tensor_names.insert(id, name);
     state.param_names.make_mut().push_back(name);
 
     ParamMeta meta;
-    if (const std::string* token = state.tensor_dtypes.find(id);
-        token && token->size() >= 4 && token->compare(0, 4, "0.t_") == 0) {
-        const std::string_view word = std::string_view(*token).substr(4);
-        meta.dtype = helper::paddle_dtype_token_to_onnx(word);
+    const std::string* token = state.tensor_dtypes.find(id);
+    if (const auto word = token ? helper::paddle_token_word(*token) : std::nullopt) {
+        meta.dtype = helper::paddle_dtype_token_to_onnx(*word);
         // Values of this type are refused wherever the program uses them, but a parameter
         // may declare it: its weight record must then be of that type too.
-        if (word == "bf16") meta.dtype = proto::dtype::BFLOAT16;
+        if (*word == "bf16") meta.dtype = proto::dtype::BFLOAT16;
     }
     if (const auto* dims = state.tensor_shapes.find(id)) meta.shape = *dims;
     state.param_meta.insert(std::move(name), std::move(meta));
@@ -417,16 +403,10 @@ void Converter::record_tensor_meta(const Json& entry) {
         if (const Json* v = helper::member(entry, "#")) id = helper::as_i64(*v);
     }
     if (!id) return;
-    const Json* type = helper::member(entry, "TT");
-    const Json* d = type ? helper::member(*type, "D") : nullptr;
-    if (d == nullptr || !d->IsArray() || d->Empty()) return;
-    const Json& first = (*d)[0];
-    if (const Json* token = helper::member(first, "#"); token && token->IsString()) {
-        state.tensor_dtypes.insert(*id, std::string(token->GetString(), token->GetStringLength()));
-    }
-    if (d->Size() >= 2 && (*d)[1].IsArray()) {
-        state.tensor_shapes.insert(*id, helper::collect_dims((*d)[1]));
-    }
+    auto type = helper::declared_type(entry, helper::NonIntegerDims::Unknown);
+    if (!type) return;
+    if (type->token) state.tensor_dtypes.insert(*id, std::string(*type->token));
+    if (type->dims) state.tensor_shapes.insert(*id, std::move(*type->dims));
 }
 
 }  // namespace kestro

@@ -4,9 +4,7 @@
 namespace kestro {
 
 int32_t Converter::onnx_elem_type_from_paddle(std::string_view token) {
-    if (token.size() >= 4 && token.substr(0, 4) == "0.t_") {
-        if (auto code = helper::paddle_dtype_token_to_onnx(token.substr(4))) return *code;
-    }
+    if (auto code = helper::paddle_token_to_onnx(token)) return *code;
     throw Error("Unsupported Paddle element type: {}", helper::fmt_text(token));
 }
 
@@ -45,25 +43,16 @@ struct TypeDescription {
     std::vector<int64_t> dims;
 };
 
-// The type of a value entry: "TT"/"D" with the token at D[0]["#"] and dims at D[1].
-std::optional<TypeDescription> entry_type(const Json& entry) {
-    const Json* tt = helper::member(entry, "TT");
-    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
-    if (d == nullptr || !d->IsArray() || d->Size() < 2) return std::nullopt;
-    const Json* token = helper::member((*d)[0], "#");
-    if (token == nullptr || !token->IsString()) return std::nullopt;
-    TypeDescription type;
-    type.token = std::string_view(token->GetString(), token->GetStringLength());
-    // A dims entry that is not an integer is an unknown dim: dropping it would silently
-    // change the rank of the graph's input or output.
-    if ((*d)[1].IsArray()) type.dims = helper::collect_dims((*d)[1]);
-    return type;
-}
-
+// The type of the first "I" or "O" entry. A graph input or output needs both a token and
+// a dims entry. A dims entry that is not an integer is an unknown dim: dropping it would
+// silently change the rank of the graph's input or output.
 std::optional<TypeDescription> first_entry_type(const Json& op, const char* key) {
-    const Json* list = helper::member(op, key);
-    if (list == nullptr || !list->IsArray() || list->Empty()) return std::nullopt;
-    return entry_type((*list)[0]);
+    const Json* entry = helper::first_entry(op, key);
+    if (entry == nullptr) return std::nullopt;
+    auto type = helper::declared_type(*entry, helper::NonIntegerDims::Unknown,
+                                      helper::TypeOnly::Refused);
+    if (!type || !type->token) return std::nullopt;
+    return TypeDescription{*type->token, type->dims.value_or(std::vector<int64_t>{})};
 }
 
 }  // namespace
@@ -71,13 +60,13 @@ std::optional<TypeDescription> first_entry_type(const Json& op, const char* key)
 proto::ValueInfoProto Converter::build_value_info(const Json& op, Direction direction) {
     std::string name;
     if (direction == Direction::Input) {
-        auto out = try_op_out_id(op);
+        auto out = helper::try_op_out_id(op);
         name = out ? fmt::format("input_{}", *out) : "input";
     } else {
         IdList ids = helper::op_input_ids(op);
         name = ids.empty() ? "output" : fmt::format("output_{}", ids.front());
     }
-    if (auto given = helper::attr_str_value(op, "name"); given && !given->empty())
+    if (auto given = helper::op_attr_str(op, "name"); given && !given->empty())
         name = std::string(*given);
 
     if (auto type = first_entry_type(op, "O"))

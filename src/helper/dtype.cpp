@@ -1,4 +1,4 @@
-// Element-type tables and the single-attribute builders.
+// Element-type tables: Paddle tokens and words, ONNX type names and sizes.
 #include "helper/helper.h"
 
 namespace kestro::helper {
@@ -19,6 +19,32 @@ std::optional<int32_t> paddle_dtype_token_to_onnx(std::string_view word) {
     for (const Entry& e : table)
         if (e.word == word) return e.code;
     return std::nullopt;
+}
+
+std::optional<std::string_view> paddle_token_word(std::string_view token) {
+    constexpr std::string_view prefix = "0.t_";
+    if (token.substr(0, prefix.size()) != prefix) return std::nullopt;
+    return token.substr(prefix.size());
+}
+
+std::optional<int32_t> paddle_token_to_onnx(std::string_view token) {
+    const auto word = paddle_token_word(token);
+    return word ? paddle_dtype_token_to_onnx(*word) : std::nullopt;
+}
+
+std::string_view paddle_short_token(int32_t code) {
+    switch (code) {
+        case proto::dtype::FLOAT: return "0.t_f32";
+        case proto::dtype::UINT8: return "0.t_ui8";
+        case proto::dtype::INT8: return "0.t_i8";
+        case proto::dtype::INT16: return "0.t_i16";
+        case proto::dtype::INT32: return "0.t_i32";
+        case proto::dtype::INT64: return "0.t_i64";
+        case proto::dtype::BOOL: return "0.t_bool";
+        case proto::dtype::FLOAT16: return "0.t_f16";
+        case proto::dtype::DOUBLE: return "0.t_f64";
+        default: return {};
+    }
 }
 
 const char* onnx_dtype_name(int32_t code) {
@@ -72,51 +98,6 @@ std::optional<int32_t> where_compute_type(int32_t type) {
     if (type == BOOL || type == INT8 || type == INT16 || type == UINT16) return INT32;
     if (type == UINT32) return INT64;
     return std::nullopt;
-}
-
-namespace {
-proto::AttributeProto named(std::string name, int32_t type) {
-    proto::AttributeProto a;
-    a.name = std::move(name);
-    a.type = type;
-    return a;
-}
-}  // namespace
-
-proto::AttributeProto attr_float(std::string name, float value) {
-    auto a = named(std::move(name), proto::attr_type::FLOAT);
-    a.f = value;
-    return a;
-}
-
-proto::AttributeProto attr_int(std::string name, int64_t value) {
-    auto a = named(std::move(name), proto::attr_type::INT);
-    a.i = value;
-    return a;
-}
-
-proto::AttributeProto attr_str(std::string name, std::string value) {
-    auto a = named(std::move(name), proto::attr_type::STRING);
-    a.s = std::move(value);
-    return a;
-}
-
-proto::AttributeProto attr_tensor(std::string name, proto::TensorProto value) {
-    auto a = named(std::move(name), proto::attr_type::TENSOR);
-    a.t = std::move(value);
-    return a;
-}
-
-proto::AttributeProto attr_graph(std::string name, proto::GraphProto value) {
-    auto a = named(std::move(name), proto::attr_type::GRAPH);
-    a.g = proto::Box<proto::GraphProto>(std::move(value));
-    return a;
-}
-
-proto::AttributeProto attr_ints(std::string name, const std::vector<int64_t>& values) {
-    auto a = named(std::move(name), proto::attr_type::INTS);
-    a.ints = values;
-    return a;
 }
 
 }  // namespace kestro::helper

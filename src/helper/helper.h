@@ -1,6 +1,7 @@
 #pragma once
-// Stateless readers of PIR operator objects, the element-type tables, single-attribute
-// builders, and the number rules every message and lowering shares. These are the only
+// Stateless readers of PIR operator objects (readers.cpp), the element-type tables
+// (dtype.cpp), single-attribute builders (attributes.cpp), and the number rules every
+// message and lowering shares (numbers.cpp). These are the only
 // functions that look at JSON kinds, so the integer/unsigned/float rules live here.
 #include <cstdint>
 #include <optional>
@@ -39,8 +40,10 @@ std::optional<double> attr_f64(const Json& op, std::string_view name);
 std::optional<double> value_as_f64(const Json& v);
 std::optional<double> parse_special_f64(std::string_view text);
 std::vector<int64_t> op_input_ids(const Json& op);
-// First output id; throws "Missing output ID in op: {}".
+// First output id: the "%" of the first "O" entry (or of "O" itself when it is an object).
+// op_out_id throws "Missing output ID in op: {}" where try_op_out_id gives nothing.
 int64_t op_out_id(const Json& op);
+std::optional<int64_t> try_op_out_id(const Json& op);
 // Value ids ("%") of an array of entries; non-arrays give an empty list.
 std::vector<int64_t> collect_value_ids(const Json& entries);
 // The integers in the signed 64-bit range of an array; everything else is skipped.
@@ -51,18 +54,48 @@ std::vector<int64_t> collect_i64_items(const Json& values, std::string_view what
 // One dim per element: an integer gives itself, anything else -1.
 std::vector<int64_t> collect_dims(const Json& values);
 
-// Typed attribute shortcuts used by the lowerings (absent on any other JSON kind).
-std::optional<int64_t> attr_i64(const Json& op, std::string_view name);
-std::optional<bool> attr_bool(const Json& op, std::string_view name);
-std::optional<std::string_view> attr_str_value(const Json& op, std::string_view name);
+// Typed readers of an operator's attribute data, op_attr_* (absent on any other JSON kind).
+// They read; the attr_int/attr_ints/attr_str/... below build ONNX attributes.
+std::optional<int64_t> op_attr_i64(const Json& op, std::string_view name);
+std::optional<bool> op_attr_bool(const Json& op, std::string_view name);
+std::optional<std::string_view> op_attr_str(const Json& op, std::string_view name);
 // The attribute's data when it is a JSON number of any form, as a 64-bit float.
-std::optional<double> attr_number(const Json& op, std::string_view name);
+std::optional<double> op_attr_number(const Json& op, std::string_view name);
 // The integer list of an attribute, read by collect_i64_items (empty when absent).
-std::vector<int64_t> attr_i64_items(const Json& op, std::string_view name);
+std::vector<int64_t> op_attr_i64_items(const Json& op, std::string_view name);
+
+// ---- declared value types ----
+
+// What a value entry declares under "TT"/"D": the element-type token at D[0]["#"] and the
+// dims at D[1].
+struct DeclaredType {
+    std::optional<std::string_view> token;     // when D[0]["#"] is a string
+    std::optional<std::vector<int64_t>> dims;  // when D[1] is an array
+};
+// How a dims entry that is not an integer is read: as an unknown dim (-1), which keeps the
+// rank, or dropped.
+enum class NonIntegerDims { Unknown, Dropped };
+// Whether a "D" that holds only the element type (no dims entry) is a declaration at all.
+enum class TypeOnly { Accepted, Refused };
+// The declared type of a value entry; empty when it has no non-empty "TT"/"D" array (or,
+// under TypeOnly::Refused, one without a dims entry).
+std::optional<DeclaredType> declared_type(const Json& entry, NonIntegerDims non_integer,
+                                          TypeOnly type_only = TypeOnly::Accepted);
+// The first entry of an operator's "I" or "O" array; null when there is none.
+const Json* first_entry(const Json& op, std::string_view key);
 
 // ---- element-type tables ----
 
+// The ONNX type of an element-type word ("f32", "float32", ...) as dtype attributes give it.
 std::optional<int32_t> paddle_dtype_token_to_onnx(std::string_view word);
+// The word of a value's element-type token ("0.t_f32" gives "f32"); empty when the token
+// lacks the "0.t_" prefix.
+std::optional<std::string_view> paddle_token_word(std::string_view token);
+// The ONNX type of a value's element-type token; empty when it names none.
+std::optional<int32_t> paddle_token_to_onnx(std::string_view token);
+// The short token a program records for an ONNX type ("0.t_i64" for INT64); empty for a
+// type without one.
+std::string_view paddle_short_token(int32_t code);
 const char* onnx_dtype_name(int32_t code);
 // Bytes per element of an ONNX data type (0 when unknown).
 size_t onnx_dtype_size(int32_t code);
@@ -74,7 +107,8 @@ bool is_integer_onnx_dtype(int32_t code);
 // kernel for it; empty when it has one.
 std::optional<int32_t> where_compute_type(int32_t type);
 
-// ---- attribute builders ----
+// ---- attribute builders (attributes.cpp) ----
+// Each makes one ONNX AttributeProto; they never read a program.
 
 proto::AttributeProto attr_float(std::string name, float value);
 proto::AttributeProto attr_int(std::string name, int64_t value);
@@ -82,6 +116,9 @@ proto::AttributeProto attr_str(std::string name, std::string value);
 proto::AttributeProto attr_tensor(std::string name, proto::TensorProto value);
 proto::AttributeProto attr_graph(std::string name, proto::GraphProto value);
 proto::AttributeProto attr_ints(std::string name, const std::vector<int64_t>& values);
+// The first attribute named `name` in a built list; null when there is none.
+const proto::AttributeProto* find_attribute(const std::vector<proto::AttributeProto>& attrs,
+                                            std::string_view name);
 
 // ---- numbers ----
 

@@ -223,7 +223,7 @@ std::vector<int64_t> op_input_ids(const Json& op) {
     return collect_value_ids(*inputs);
 }
 
-int64_t op_out_id(const Json& op) {
+std::optional<int64_t> try_op_out_id(const Json& op) {
     const Json* outputs = member(op, "O");
     const Json* first = nullptr;
     if (outputs && outputs->IsArray()) {
@@ -231,12 +231,33 @@ int64_t op_out_id(const Json& op) {
     } else if (outputs && outputs->IsObject()) {
         first = outputs;
     }
-    if (first) {
-        if (const Json* id = member(*first, "%")) {
-            if (auto v = as_i64(*id)) return *v;
-        }
-    }
+    const Json* id = first ? member(*first, "%") : nullptr;
+    return id ? as_i64(*id) : std::nullopt;
+}
+
+int64_t op_out_id(const Json& op) {
+    if (auto id = try_op_out_id(op)) return *id;
     throw Error("Missing output ID in op: {}", json_debug(op));
+}
+
+std::optional<DeclaredType> declared_type(const Json& entry, NonIntegerDims non_integer,
+                                          TypeOnly type_only) {
+    const Json* tt = member(entry, "TT");
+    const Json* d = tt ? member(*tt, "D") : nullptr;
+    if (d == nullptr || !d->IsArray() || d->Empty()) return std::nullopt;
+    if (type_only == TypeOnly::Refused && d->Size() < 2) return std::nullopt;
+    DeclaredType type;
+    if (const Json* token = member((*d)[0], "#")) type.token = as_str(*token);
+    if (d->Size() >= 2 && (*d)[1].IsArray())
+        type.dims = non_integer == NonIntegerDims::Unknown ? collect_dims((*d)[1])
+                                                           : collect_int_values((*d)[1]);
+    return type;
+}
+
+const Json* first_entry(const Json& op, std::string_view key) {
+    const Json* list = member(op, key);
+    if (list == nullptr || !list->IsArray() || list->Empty()) return nullptr;
+    return &(*list)[0];
 }
 
 std::vector<int64_t> collect_int_values(const Json& values) {
@@ -265,13 +286,13 @@ std::vector<int64_t> collect_i64_items(const Json& values, std::string_view what
     return out;
 }
 
-std::optional<double> attr_number(const Json& op, std::string_view name) {
+std::optional<double> op_attr_number(const Json& op, std::string_view name) {
     const Json* data = attr(op, name);
     if (!data || !data->IsNumber()) return std::nullopt;
     return value_as_f64(*data);
 }
 
-std::vector<int64_t> attr_i64_items(const Json& op, std::string_view name) {
+std::vector<int64_t> op_attr_i64_items(const Json& op, std::string_view name) {
     const Json* data = attr(op, name);
     return data ? collect_i64_items(*data, name) : std::vector<int64_t>{};
 }
@@ -283,17 +304,17 @@ std::vector<int64_t> collect_dims(const Json& values) {
     return out;
 }
 
-std::optional<int64_t> attr_i64(const Json& op, std::string_view name) {
+std::optional<int64_t> op_attr_i64(const Json& op, std::string_view name) {
     const Json* d = attr(op, name);
     return d ? as_i64(*d) : std::nullopt;
 }
 
-std::optional<bool> attr_bool(const Json& op, std::string_view name) {
+std::optional<bool> op_attr_bool(const Json& op, std::string_view name) {
     const Json* d = attr(op, name);
     return d ? as_bool(*d) : std::nullopt;
 }
 
-std::optional<std::string_view> attr_str_value(const Json& op, std::string_view name) {
+std::optional<std::string_view> op_attr_str(const Json& op, std::string_view name) {
     const Json* d = attr(op, name);
     return d ? as_str(*d) : std::nullopt;
 }

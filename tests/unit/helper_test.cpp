@@ -152,17 +152,17 @@ TEST(AttributeSearch, FirstMatchingEntryDecides) {
     // The first "axis" has no data: the later one is never consulted.
     EXPECT_EQ(attr(op, "axis"), nullptr);
     EXPECT_EQ(attr_f64(op, "axis"), std::nullopt);
-    EXPECT_EQ(attr_i64(op, "axis"), std::nullopt);
+    EXPECT_EQ(op_attr_i64(op, "axis"), std::nullopt);
     // "VD" is read only through attr_f64.
     EXPECT_EQ(attr(op, "alpha"), nullptr);
     EXPECT_EQ(attr_f64(op, "alpha"), -kInf);
     // Booleans are not numbers; typed shortcuts take the exact kind only.
     EXPECT_EQ(attr_f64(op, "flag"), std::nullopt);
-    EXPECT_EQ(attr_bool(op, "flag"), true);
-    EXPECT_EQ(attr_i64(op, "flag"), std::nullopt);
-    EXPECT_EQ(attr_str_value(op, "mode"), "SAME");
-    EXPECT_EQ(attr_i64(op, "count"), std::nullopt);
-    EXPECT_EQ(attr_i64(op, "count2"), 3);
+    EXPECT_EQ(op_attr_bool(op, "flag"), true);
+    EXPECT_EQ(op_attr_i64(op, "flag"), std::nullopt);
+    EXPECT_EQ(op_attr_str(op, "mode"), "SAME");
+    EXPECT_EQ(op_attr_i64(op, "count"), std::nullopt);
+    EXPECT_EQ(op_attr_i64(op, "count2"), 3);
     EXPECT_EQ(attr(op, "missing"), nullptr);
     EXPECT_EQ(attr(parse(R"({"A": {}})"), "axis"), nullptr);
 }
@@ -182,6 +182,7 @@ TEST(OperatorIds, OutputIdForms) {
     for (const char* text : {R"({"O":[]})", R"({"#":"1.relu"})", R"({"O":[{"%":"7"}]})",
                              R"({"O":[{"%":7.0}]})", R"({"O":[{"%":9223372036854775808}]})",
                              R"({"O":5})"}) {
+        EXPECT_EQ(try_op_out_id(parse(text)), std::nullopt) << text;
         try {
             op_out_id(parse(text));
             ADD_FAILURE() << text;
@@ -209,6 +210,14 @@ TEST(IntegerLists, FiltersByKind) {
     EXPECT_EQ(collect_i64_items(parse("[9223372036854775807]")), (std::vector<int64_t>{INT64_MAX}));
     EXPECT_EQ(collect_dims(parse(R"([2, -1, 2.5, "x"])")), (std::vector<int64_t>{2, -1, -1, -1}));
     EXPECT_TRUE(collect_int_values(parse("{}")).empty());
+    // A declared type keeps or drops the dims that are not integers as its caller asks, and
+    // a "D" holding only the type counts unless refused.
+    const auto entry = parse(R"({"TT": {"D": [{"#": "0.t_f32"}, [2, "x", 3]]}})");
+    EXPECT_EQ(declared_type(entry, NonIntegerDims::Unknown)->dims, (std::vector<int64_t>{2, -1, 3}));
+    EXPECT_EQ(declared_type(entry, NonIntegerDims::Dropped)->dims, (std::vector<int64_t>{2, 3}));
+    const auto type_only = parse(R"({"TT": {"D": [{"#": "0.t_i64"}]}})");
+    EXPECT_EQ(declared_type(type_only, NonIntegerDims::Unknown)->token, "0.t_i64");
+    EXPECT_EQ(declared_type(type_only, NonIntegerDims::Unknown, TypeOnly::Refused), std::nullopt);
 }
 
 TEST(ElementTypes, WordsAreExactAndCaseSensitive) {
@@ -216,6 +225,12 @@ TEST(ElementTypes, WordsAreExactAndCaseSensitive) {
     EXPECT_EQ(paddle_dtype_token_to_onnx("float16"), 10);
     for (const char* w : {"F32", "Float32", "bf16", "ui16", "complex64", ""})
         EXPECT_EQ(paddle_dtype_token_to_onnx(w), std::nullopt) << w;
+    // A value's token is its word behind "0.t_"; each type's short token reads back to it.
+    EXPECT_EQ(paddle_token_to_onnx("0.t_int64"), 7);
+    EXPECT_EQ(paddle_token_to_onnx("t_i64"), std::nullopt);
+    for (int32_t code : {1, 2, 3, 5, 6, 7, 9, 10, 11})
+        EXPECT_EQ(paddle_token_to_onnx(paddle_short_token(code)), code) << code;
+    EXPECT_EQ(paddle_short_token(16), "");
     EXPECT_STREQ(onnx_dtype_name(8), "unknown");
     EXPECT_STREQ(onnx_dtype_name(16), "bfloat16");
 }

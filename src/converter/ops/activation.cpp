@@ -31,7 +31,7 @@ void clamped_line(Converter& c, const std::string& x, double slope, double offse
 
 void Converter::op_hardsigmoid(const Json& op) {
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty() || known_onnx_dtype(ids[0]) != dt::DOUBLE) {
+    if (ids.empty() || onnx_dtype_if_known(ids[0]) != dt::DOUBLE) {
         convert_generic_op("hardsigmoid", op);
         return;
     }
@@ -44,7 +44,7 @@ void Converter::op_hardsigmoid(const Json& op) {
 
 void Converter::op_hardswish(const Json& op) {
     const auto ids = helper::op_input_ids(op);
-    if (!ids.empty() && known_onnx_dtype(ids[0]) == dt::DOUBLE) {
+    if (!ids.empty() && onnx_dtype_if_known(ids[0]) == dt::DOUBLE) {
         // Paddle's form: x * min(max(x + 3, 0), 6) / 6.
         const int64_t out = helper::op_out_id(op);
         const std::string x = get_tensor_name(ids[0]);
@@ -112,7 +112,7 @@ void Converter::op_gelu(const Json& op) {
         approx && ((approx->IsBool() && approx->GetBool()) ||
                    (approx->IsString() && std::string_view(approx->GetString(),
                                                            approx->GetStringLength()) == "tanh"));
-    const std::optional<int32_t> xt = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> xt = onnx_dtype_if_known(ids[0]);
     const int32_t ct = xt && (*xt == dt::FLOAT16 || *xt == dt::DOUBLE) ? *xt : dt::FLOAT;
     const NameMaker name{"gelu", out};
     auto constant = [&](std::string_view purpose, GeluConstant k) {
@@ -164,8 +164,8 @@ void Converter::op_prelu(const Json& op) {
     const std::vector<int64_t>* s_found = state.tensor_shapes.find(ids[1]);
     const std::vector<int64_t> s = s_found ? *s_found : std::vector<int64_t>{};
 
-    const std::string_view mode = helper::attr_str_value(op, "mode").value_or("channel");
-    const std::string_view layout = helper::attr_str_value(op, "data_format").value_or("NCHW");
+    const std::string_view mode = helper::op_attr_str(op, "mode").value_or("channel");
+    const std::string_view layout = helper::op_attr_str(op, "data_format").value_or("NCHW");
     const bool channel_last = layout == "NHWC" || layout == "NDHWC";
     if (mode == "element" && channel_last)
         throw Error("prelu mode=element only supports NCHW-style layouts");
@@ -187,7 +187,7 @@ void Converter::op_prelu(const Json& op) {
     if (!target.empty()) {
         const std::string shape = names("slope_shape");
         const std::string reshaped = names("slope_reshaped");
-        graph.initializer.push_back(vector_i64(shape, target));
+        push_i64_vector_initializer(shape, target);
         append_node("Reshape", {slope, shape}, {reshaped});
         slope = reshaped;
     }
@@ -214,11 +214,11 @@ void Converter::op_softmax(const Json& op) {
         // Paddle's softmax of a single value is 1, whatever the value; ONNX Softmax takes
         // no rank-0 input.
         const std::string one = names("one");
-        push_numeric_initializer(one, {}, known_onnx_dtype(ids[0]).value_or(dt::FLOAT), {1.0});
+        push_numeric_initializer(one, {}, onnx_dtype_if_known(ids[0]).value_or(dt::FLOAT), {1.0});
         append_node("Identity", {one}, {get_tensor_name(out)});
         return;
     }
-    const int64_t axis = helper::attr_i64(op, "axis").value_or(-1);
+    const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
     const auto rank = dims ? static_cast<int64_t>(dims->size()) : int64_t{-1};
     if (opset >= 13 || axis == -1 || (dims && axis == rank - 1)) {
         convert_generic_op("softmax", op);

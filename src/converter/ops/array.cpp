@@ -1,5 +1,4 @@
-// Constant tensors, cast and clip, the scalar input helpers that several lowerings share,
-// filled and ranged tensors, expand, and slicing.
+// Constant tensors, cast and clip, filled and ranged tensors, expand, and slicing.
 #include <cstring>
 
 #include "converter/converter.h"
@@ -29,7 +28,7 @@ std::vector<double> collect_f64_items(const Json& values) {
     return out;
 }
 
-std::vector<int64_t> shape_attr(const Json& op) { return helper::attr_i64_items(op, "shape"); }
+std::vector<int64_t> shape_attr(const Json& op) { return helper::op_attr_i64_items(op, "shape"); }
 
 // Element count of non-negative dims; empty on overflow. A 0 dim makes the count 0
 // whatever the other dims say.
@@ -94,7 +93,7 @@ bool is_integer_dtype(int32_t code) {
 }  // namespace
 
 void Converter::op_full(std::string_view full_name, const Json& op) {
-    const auto id = try_op_out_id(op);
+    const auto id = helper::try_op_out_id(op);
     if (!id) return;  // nothing to name: the folder recorded nothing either
     const int64_t out = *id;
     const std::vector<double>* folded = state.const_values.find(out);
@@ -104,7 +103,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
 
     const bool int_array = full_name == "1.full_int_array";
     int32_t dtype = proto::dtype::INT64;
-    if (auto word = helper::attr_str_value(op, "dtype")) {
+    if (auto word = helper::op_attr_str(op, "dtype")) {
         if (auto code = helper::paddle_dtype_token_to_onnx(*word))
             dtype = *code;
         else if (!int_array)
@@ -162,7 +161,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
 
 void Converter::op_assign_value(const Json& op) {
     const int64_t out = helper::op_out_id(op);
-    auto word = helper::attr_str_value(op, "dtype");
+    auto word = helper::op_attr_str(op, "dtype");
     if (!word) throw Error("assign_value_: missing dtype");
     auto dtype = helper::paddle_dtype_token_to_onnx(*word);
     if (!dtype) throw Error("assign_value_: unsupported dtype {}", helper::fmt_text(*word));
@@ -192,7 +191,7 @@ void Converter::op_assign_value(const Json& op) {
 }
 
 void Converter::op_cast(const Json& op) {
-    auto word = helper::attr_str_value(op, "dtype");
+    auto word = helper::op_attr_str(op, "dtype");
     if (!word) throw Error("cast: missing dtype");
     auto to = helper::paddle_dtype_token_to_onnx(*word);
     if (!to) throw Error("cast: unsupported dtype {}", helper::fmt_text(*word));
@@ -232,9 +231,9 @@ void Converter::op_clip(const Json& op) {
         if (ids[i] != 0) {
             // Clip takes one element type for all inputs...
             if (x_type) {
-                auto bound_type = known_onnx_dtype(ids[i]);
-                const std::string* token = state.tensor_dtypes.find(ids[i]);
-                const bool float_bound = token && (*token == "0.t_f32" || *token == "0.t_f64");
+                auto bound_type = onnx_dtype_if_known(ids[i]);
+                const bool float_bound = dtype_token_is(ids[i], proto::dtype::FLOAT) ||
+                                         dtype_token_is(ids[i], proto::dtype::DOUBLE);
                 if ((bound_type && *bound_type != *x_type) ||
                     (float_bound && *x_type != proto::dtype::FLOAT)) {
                     std::string cast = names("cast", i);
@@ -255,50 +254,6 @@ void Converter::op_clip(const Json& op) {
     append_node("Clip", std::move(inputs), {get_tensor_name(out)});
 }
 
-std::string Converter::ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix) {
-    std::string current = get_tensor_name(id);
-    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-    if (dims && *dims == std::vector<int64_t>{1}) {
-        std::string squeezed = fmt::format("{}_scalar_{}", prefix, name_id);
-        add_squeeze_node(std::move(current), squeezed, std::vector<int64_t>{0},
-                         fmt::format("{}_scalar_axes_{}", prefix, name_id));
-        current = std::move(squeezed);
-    }
-    const std::string* token = state.tensor_dtypes.find(id);
-    if (token && *token == "0.t_i64") return current;
-    std::string cast = fmt::format("{}_i64_{}", prefix, name_id);
-    add_cast_node(std::move(current), cast, proto::dtype::INT64);
-    return cast;
-}
-
-bool Converter::scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
-                                          std::optional<int32_t> cast_to) {
-    const std::vector<int64_t>* in_dims = state.tensor_shapes.find(input_id);
-    if (!in_dims || !in_dims->empty()) return false;
-    std::string input = get_tensor_name(input_id);
-    std::string output = get_tensor_name(output_id);
-    const std::vector<int64_t>* out_dims = state.tensor_shapes.find(output_id);
-    const bool to_vector = out_dims && *out_dims == std::vector<int64_t>{1};
-    // A reduction that changes the element type (a sum of bool or int32 gives int64) does so
-    // for a single element too.
-    if (cast_to) {
-        if (!to_vector) {
-            add_cast_node(std::move(input), std::move(output), *cast_to);
-            return true;
-        }
-        std::string cast = fmt::format("scalar_reduce_cast_{}", output_id);
-        add_cast_node(std::move(input), cast, *cast_to);
-        input = std::move(cast);
-    }
-    if (to_vector) {
-        add_unsqueeze_node(std::move(input), std::move(output), {0},
-                           fmt::format("scalar_reduce_axes_{}", output_id));
-    } else {
-        append_node("Identity", {std::move(input)}, {std::move(output)});
-    }
-    return true;
-}
-
 // ---- filled and ranged tensors ----
 
 namespace {
@@ -306,7 +261,7 @@ namespace {
 // The "dtype" attribute of the creation lowerings as an ONNX type; a word outside the
 // table, or data that is not text, gives nothing and the lowering keeps its input's type.
 std::optional<int32_t> creation_dtype(const Json& op) {
-    auto word = helper::attr_str_value(op, "dtype");
+    auto word = helper::op_attr_str(op, "dtype");
     return word ? helper::paddle_dtype_token_to_onnx(*word) : std::nullopt;
 }
 
@@ -373,14 +328,8 @@ void Converter::op_full_with_tensor(const Json& op) {
         add_cast_node(std::move(fill), cast, *to);
         fill = std::move(cast);
     }
-    std::string shape = get_tensor_name(ids[1]);
     // Expand reads its shape as int64 only; shape tensors often come as int32.
-    auto shape_type = known_onnx_dtype(ids[1]);
-    if (shape_type && *shape_type != proto::dtype::INT64) {
-        std::string cast = names("shape_i64");
-        add_cast_node(std::move(shape), cast, proto::dtype::INT64);
-        shape = std::move(cast);
-    }
+    std::string shape = ensure_i64_if_known(ids[1], get_tensor_name(ids[1]), names("shape_i64"));
     const std::vector<int64_t>* shape_dims = state.tensor_shapes.find(ids[1]);
     if (shape_dims && shape_dims->empty()) {
         std::string vec = names("shape");
@@ -411,7 +360,7 @@ void Converter::op_arange(const Json& op) {
         // or a mixed set) are brought to the type Range runs in.
         if (dtype) {
             const int32_t want = range_type_for(*dtype);
-            auto have = known_onnx_dtype(ids[pos]);
+            auto have = onnx_dtype_if_known(ids[pos]);
             if (have && *have != want) {
                 std::string cast = names("cast", pos);
                 add_cast_node(std::move(name), cast, want);
@@ -420,7 +369,7 @@ void Converter::op_arange(const Json& op) {
         }
         bounds.push_back(std::move(name));
     }
-    const std::optional<int32_t> range_type = dtype ? range_type_for(*dtype) : known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> range_type = dtype ? range_type_for(*dtype) : onnx_dtype_if_known(ids[0]);
     if (range_type == proto::dtype::FLOAT) bounds[1] = float_range_limit(*this, out, bounds);
     if (!dtype) {
         append_node("Range", std::move(bounds), {get_tensor_name(out)});
@@ -464,14 +413,8 @@ void Converter::op_expand(const Json& op) {
         return;
     }
 
-    std::string shape = get_tensor_name(shape_id);
     // Expand reads its shape as int64 only; shape tensors often come as int32.
-    auto shape_type = known_onnx_dtype(shape_id);
-    if (shape_type && *shape_type != proto::dtype::INT64) {
-        std::string cast = names("shape_i64");
-        add_cast_node(std::move(shape), cast, proto::dtype::INT64);
-        shape = std::move(cast);
-    }
+    std::string shape = ensure_i64_if_known(shape_id, get_tensor_name(shape_id), names("shape_i64"));
     // A shape computed at run time may still hold -1 for "keep x's size", which Expand
     // does not know.
     if (!state.const_values.find(shape_id)) shape = keep_sizes_where_negative(ids[0], shape_id, out, shape);
@@ -559,13 +502,8 @@ std::string Converter::build_expand_shape(int64_t x_id, int64_t out_id,
             const std::vector<int64_t>* dims = state.tensor_shapes.find(part.value);
             if (dims && (dims->size() >= 2 || (dims->size() == 1 && (*dims)[0] != 1)))
                 throw Error("expand: unsupported dynamic shape part {} with rank {}", part.value, dims->size());
-            std::string current = get_tensor_name(part.value);
-            const std::string* token = state.tensor_dtypes.find(part.value);
-            if (!token || *token != "0.t_i64") {
-                std::string cast = expand_name("shape_part_i64", i);
-                add_cast_node(std::move(current), cast, proto::dtype::INT64);
-                current = std::move(cast);
-            }
+            std::string current =
+                ensure_i64_value(part.value, get_tensor_name(part.value), expand_name("shape_part_i64", i));
             if (dims && dims->size() == 1) {
                 name = std::move(current);
             } else {
@@ -610,7 +548,7 @@ void Converter::op_slice(const Json& op) {
                                         ensure_i64_input(ids[2], out, "slice_ends")};
         if (!axes.empty()) {
             std::string name = names("axes");
-            graph.initializer.push_back(vector_i64(name, axes));
+            push_i64_vector_initializer(name, axes);
             inputs.push_back(std::move(name));
         }
         append_node("Slice", std::move(inputs), {sliced});
@@ -619,7 +557,8 @@ void Converter::op_slice(const Json& op) {
         return;
     }
 
-    // Below opset 10 the bounds are attributes, so they must be known now.
+    // Below opset 10 the bounds are attributes, so they must be known now. The command line
+    // refuses such opsets; a library caller that sets Converter::opset lower reaches this.
     auto folded = [&](size_t pos, const char* message) {
         const std::vector<double>* values = state.const_values.find(ids[pos]);
         if (!values) throw Error::raw(message);
@@ -644,6 +583,7 @@ void Converter::op_slice(const Json& op) {
 }
 
 void Converter::op_strided_slice(const Json& op) {
+    // Fails only for a library caller's opset: the command line refuses opsets below 10.
     require_opset("strided_slice", 10);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"strided_slice", out};
@@ -668,7 +608,7 @@ void Converter::op_strided_slice(const Json& op) {
                                     ensure_i64_input(ids[1], out, "strided_slice_starts"),
                                     ensure_i64_input(ids[2], out, "strided_slice_ends")};
     std::string axes_name = names("axes");
-    graph.initializer.push_back(vector_i64(axes_name, axes));
+    push_i64_vector_initializer(axes_name, axes);
     inputs.push_back(std::move(axes_name));
     inputs.push_back(ensure_i64_input(ids[3], out, "strided_slice_steps"));
     const std::string sliced = decrease.empty() ? get_tensor_name(out) : names("out");

@@ -6,12 +6,34 @@ namespace kestro {
 // ONNX index inputs are int64; anything not recorded as exactly int64 gets a Cast
 // (an unrecorded type too: casting an int64 is harmless, leaving an int32 is not).
 std::string Converter::ensure_i64_input(int64_t id, int64_t name_id, std::string_view prefix) {
-    std::string name = get_tensor_name(id);
-    const std::string* token = state.tensor_dtypes.find(id);
-    if (token && *token == "0.t_i64") return name;
-    std::string cast = fmt::format("{}_i64_{}", prefix, name_id);
-    add_cast_node(std::move(name), cast, proto::dtype::INT64);
-    return cast;
+    return ensure_i64_value(id, get_tensor_name(id), fmt::format("{}_i64_{}", prefix, name_id));
+}
+
+std::string Converter::ensure_i64_value(int64_t type_id, std::string name, std::string cast_name) {
+    if (dtype_token_is(type_id, proto::dtype::INT64)) return name;
+    add_cast_node(std::move(name), cast_name, proto::dtype::INT64);
+    return cast_name;
+}
+
+std::string Converter::ensure_i64_if_known(int64_t type_id, std::string name,
+                                           std::string cast_name) {
+    const auto type = onnx_dtype_if_known(type_id);
+    if (!type || *type == proto::dtype::INT64) return name;
+    add_cast_node(std::move(name), cast_name, proto::dtype::INT64);
+    return cast_name;
+}
+
+// A [1]-shaped value becomes a scalar, and then INT64 as ensure_i64_input makes it.
+std::string Converter::ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix) {
+    std::string current = get_tensor_name(id);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    if (dims && *dims == std::vector<int64_t>{1}) {
+        std::string squeezed = fmt::format("{}_scalar_{}", prefix, name_id);
+        add_squeeze_node(std::move(current), squeezed, std::vector<int64_t>{0},
+                         fmt::format("{}_scalar_axes_{}", prefix, name_id));
+        current = std::move(squeezed);
+    }
+    return ensure_i64_value(id, std::move(current), fmt::format("{}_i64_{}", prefix, name_id));
 }
 
 // Makes a negative axis count from the front; no range check, callers that need a valid

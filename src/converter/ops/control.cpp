@@ -16,14 +16,9 @@ struct ArgType {
 };
 
 std::optional<ArgType> block_arg_type(const Json& arg) {
-    const Json* tt = helper::member(arg, "TT");
-    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
-    if (!d || !d->IsArray() || d->Empty()) return std::nullopt;
-    const Json* token = helper::member((*d)[0], "#");
-    if (!token || !token->IsString()) return std::nullopt;
-    ArgType type{std::string_view(token->GetString(), token->GetStringLength()), {}};
-    if (d->Size() >= 2 && (*d)[1].IsArray()) type.dims = helper::collect_int_values((*d)[1]);
-    return type;
+    auto type = helper::declared_type(arg, helper::NonIntegerDims::Dropped);
+    if (!type || !type->token) return std::nullopt;
+    return ArgType{*type->token, type->dims.value_or(std::vector<int64_t>{})};
 }
 
 // A description of the given element type whose shape is left open when no dims are known
@@ -291,8 +286,7 @@ void Converter::op_any_all(const Json& op, bool any) {
 
     // Paddle counts any non-zero element as true; a cast straight to INT64 would truncate
     // 0.5 to 0, so other element types become booleans first.
-    const std::string* token = state.tensor_dtypes.find(ids[0]);
-    if (!token || *token != "0.t_bool") {
+    if (!dtype_token_is(ids[0], proto::dtype::BOOL)) {
         std::string as_bool = fmt::format("{}_bool_{}", word, out);
         add_cast_node(std::move(x), as_bool, proto::dtype::BOOL);
         x = std::move(as_bool);

@@ -6,12 +6,14 @@
 
 #include "converter/attr.h"
 #include "converter/converter.h"
-#include "converter/ops/conv.h"
 
 namespace kestro {
 
 namespace ops {
+namespace {
 
+// Removes, in place and keeping the order of the rest, every attribute whose name is
+// exactly `name`.
 void remove_attributes_named(std::vector<proto::AttributeProto>& attrs, std::string_view name) {
     attrs.erase(std::remove_if(attrs.begin(), attrs.end(),
                                [&](const proto::AttributeProto& a) { return a.name == name; }),
@@ -26,21 +28,15 @@ void remove_ceil_mode_attributes(std::vector<proto::AttributeProto>& attrs) {
     remove_attributes_named(attrs, "ceil_mode");
 }
 
+}  // namespace
 }  // namespace ops
 
 namespace {
 
-const proto::AttributeProto* find_attribute(const std::vector<proto::AttributeProto>& attrs,
-                                            std::string_view name) {
-    for (const auto& a : attrs)
-        if (a.name == name) return &a;
-    return nullptr;
-}
-
 // The INTS values of an attribute, `fallback` when it is absent or of another type.
 std::vector<int64_t> ints_or(const std::vector<proto::AttributeProto>& attrs,
                              std::string_view name, std::vector<int64_t> fallback) {
-    const auto* a = find_attribute(attrs, name);
+    const auto* a = helper::find_attribute(attrs, name);
     if (a && a->type == proto::attr_type::INTS) return a->ints;
     return fallback;
 }
@@ -48,7 +44,7 @@ std::vector<int64_t> ints_or(const std::vector<proto::AttributeProto>& attrs,
 // Channel-last layouts are computed as channel-first by the ONNX operators we emit, so
 // they are refused rather than converted into wrong numbers.
 void require_channel_first(const Json& op, std::string_view what) {
-    const auto format = helper::attr_str_value(op, "data_format");
+    const auto format = helper::op_attr_str(op, "data_format");
     if (format && (*format == "NHWC" || *format == "NDHWC"))
         throw Error("{} only supports NCHW", what);
 }
@@ -97,7 +93,7 @@ void Converter::op_conv2d_transpose(const Json& op) {
         ops::remove_output_shape_attributes(attrs);
         // An empty size (how exports write "no output size") asks for the natural size.
         if (!output_size->empty()) {
-            if (find_attribute(attrs, "auto_pad")) {
+            if (helper::find_attribute(attrs, "auto_pad")) {
                 // With SAME padding there are no explicit pads to keep.
                 attrs.push_back(helper::attr_ints("output_shape", *output_size));
             } else {
@@ -150,18 +146,18 @@ void Converter::op_conv2d_transpose(const Json& op) {
 }
 
 void Converter::op_pool2d(const Json& op) {
-    const auto type = helper::attr_str_value(op, "pooling_type");
+    const auto type = helper::op_attr_str(op, "pooling_type");
     const bool average = type && *type == "avg";
-    const bool adaptive = helper::attr_bool(op, "adaptive").value_or(false);
-    const bool global = helper::attr_bool(op, "global_pooling").value_or(false);
+    const bool adaptive = helper::op_attr_bool(op, "adaptive").value_or(false);
+    const bool global = helper::op_attr_bool(op, "global_pooling").value_or(false);
     require_channel_first(op, "pool2d");
     std::string node_type = average ? "AveragePool" : "MaxPool";
 
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("pool2d", *a);
 
-    if (opset < 10) {
-        if (helper::attr_bool(op, "ceil_mode").value_or(false))
+    if (opset < 10) {  // a library caller's opset: the command line refuses opsets below 10
+        if (helper::op_attr_bool(op, "ceil_mode").value_or(false))
             throw Error("pool2d ceil_mode requires opset >= 10");
         ops::remove_ceil_mode_attributes(attrs);
     }
@@ -175,7 +171,7 @@ void Converter::op_pool2d(const Json& op) {
     const bool unit_kernel = kernel && *kernel == std::vector<int64_t>{1, 1};
 
     bool same = false;
-    if (const auto* a = find_attribute(attrs, "auto_pad"))
+    if (const auto* a = helper::find_attribute(attrs, "auto_pad"))
         same = a->type == proto::attr_type::STRING && a->s == "SAME_UPPER";
 
     bool global_form = false;
@@ -201,7 +197,7 @@ void Converter::op_pool2d(const Json& op) {
         // The global operators take no attributes; counting padding is moot without pads.
         attrs.clear();
     } else if (average) {
-        const auto exclusive = helper::attr_bool(op, "exclusive");
+        const auto exclusive = helper::op_attr_bool(op, "exclusive");
         if (exclusive && !*exclusive) attrs.push_back(helper::attr_int("count_include_pad", 1));
     }
 

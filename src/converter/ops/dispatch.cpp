@@ -26,6 +26,32 @@ void call_named(Converter& c, std::string_view name, const Json& op) {
 
 using Table = std::unordered_map<std::string_view, Pass2OpHandler>;
 
+// Where each row's lowering lives (ops/ unless noted):
+//   misc.cpp       data, fetch, dropout; every name without a row (convert_generic_op,
+//                  with its attribute rules in converter/attr.cpp)
+//   array.cpp      full, full_int_array, assign_value_, cast, clip, slice, strided_slice,
+//                  arange, expand, full_like, full_with_tensor
+//   shape.cpp      squeeze(_), unsqueeze(_), flatten(_), stack, concat, split,
+//                  split_with_num
+//   math.cpp       scale, multiply, floor_divide, pow, bitwise_and, bitwise_not
+//   activation.cpp swish, silu, hardswish, gelu, prelu, leaky_relu, softmax(_)
+//   matrix.cpp     matmul, matmul_v2, linear_v2, tril, triu, unbind
+//   norm.cpp       batch_norm(_), group_norm, layer_norm
+//   conv.cpp       pool2d, conv2d_transpose(_)
+//   pad.cpp        pad, pad3d, roll, tile
+//   resize.cpp     nearest_interp, bilinear_interp
+//   nms.cpp        multiclass_nms3
+//   sampling.cpp   grid_sample, multinomial
+//   reduce.cpp     max, mean, min, sum, topk, argmax, argsort
+//   indexing.cpp   gather, gather_nd, index_select, embedding, take_along_axis, eye,
+//                  not_equal
+//   transform.cpp  flip, cumsum, einsum, meshgrid, transpose(_)
+//   update.cpp     index_put, put_along_axis, repeat_interleave(_with_tensor_index)
+//   set_value.cpp  set_value_, set_value_with_tensor_
+//   control.cpp    if, while, any, all, one_hot
+// The rows p, 0.combine, 0.split and 2.yield lower to nothing here: the first pass
+// records parameters, combines and splits, and a region's conversion reads its yield.
+
 Table build_table() {
     using C = Converter;
     // The rows in their fixed order. "1.flatten_" has its own row: the generic fallback

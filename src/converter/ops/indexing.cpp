@@ -49,8 +49,8 @@ void Converter::op_embedding(const Json& op) {
 
     // Paddle writes zeros for every id equal to padding_idx, whatever that row of the table
     // holds; -1 (and any other negative value, which no id can equal) means no padding.
-    const int64_t padding_idx = helper::attr_i64(op, "padding_idx").value_or(-1);
-    std::optional<int32_t> ids_type = known_onnx_dtype(ids[0]);
+    const int64_t padding_idx = helper::op_attr_i64(op, "padding_idx").value_or(-1);
+    std::optional<int32_t> ids_type = onnx_dtype_if_known(ids[0]);
     const bool padding_reachable =
         padding_idx >= 0 &&
         !(ids_type == proto::dtype::INT32 && padding_idx > std::numeric_limits<int32_t>::max());
@@ -87,7 +87,7 @@ void Converter::op_embedding(const Json& op) {
     add_unsqueeze_node(is_pad, mask, {mask_axis}, names("pad_mask_axes"));
 
     const int32_t value_type =
-        known_onnx_dtype(ids[1]).value_or(known_onnx_dtype(out).value_or(proto::dtype::FLOAT));
+        onnx_dtype_if_known(ids[1]).value_or(onnx_dtype_if_known(out).value_or(proto::dtype::FLOAT));
     const std::string zero = names("zero");
     push_numeric_initializer(zero, {}, value_type, {0.0});
     append_node("Where", {mask, zero, rows}, {std::move(output)});
@@ -95,7 +95,7 @@ void Converter::op_embedding(const Json& op) {
 
 void Converter::op_index_select(const Json& op) {
     const auto [out, ids] = read_operands(op, "index_select missing inputs");
-    const int64_t axis = helper::attr_i64(op, "axis").value_or(0);
+    const int64_t axis = helper::op_attr_i64(op, "axis").value_or(0);
     std::string x = get_tensor_name(ids[0]);
     std::string index = get_tensor_name(ids[1]);
     std::string output = get_tensor_name(out);
@@ -132,7 +132,7 @@ void Converter::op_gather_nd(const Json& op) {
 void Converter::op_take_along_axis(const Json& op) {
     require_opset("take_along_axis", 11);  // GatherElements
     const auto [out, ids] = read_operands(op, "take_along_axis missing inputs");
-    const int64_t axis = helper::attr_i64(op, "axis").value_or(0);
+    const int64_t axis = helper::op_attr_i64(op, "axis").value_or(0);
     std::string x = get_tensor_name(ids[0]);
     std::string index = get_tensor_name(ids[1]);
     append_node("GatherElements", {std::move(x), std::move(index)}, {get_tensor_name(out)},
@@ -145,7 +145,7 @@ void Converter::op_not_equal(const Json& op) {
     // Equal compares only bool, int32 and int64 tensors before opset 11.
     if (opset < 11) {
         for (size_t k = 0; k < 2; ++k) {
-            const std::optional<int32_t> t = known_onnx_dtype(ids[k]);
+            const std::optional<int32_t> t = onnx_dtype_if_known(ids[k]);
             if (t && *t != proto::dtype::BOOL && *t != proto::dtype::INT32 && *t != proto::dtype::INT64)
                 require_opset(fmt::format("not_equal of {} tensors", helper::onnx_dtype_name(*t)), 11);
         }
@@ -183,7 +183,7 @@ void Converter::op_eye(const Json& op) {
     add_binary_node("Equal", column, row, equal);
 
     std::optional<int32_t> dtype;
-    if (auto word = helper::attr_str_value(op, "dtype")) dtype = helper::paddle_dtype_token_to_onnx(*word);
+    if (auto word = helper::op_attr_str(op, "dtype")) dtype = helper::paddle_dtype_token_to_onnx(*word);
     add_cast_node(equal, get_tensor_name(out), dtype.value_or(proto::dtype::FLOAT));
 }
 

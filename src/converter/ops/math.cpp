@@ -42,15 +42,11 @@ namespace {
 
 // The output type that the operator object itself declares, if it names a known one.
 std::optional<int32_t> declared_output_dtype(const Json& op) {
-    const Json* outs = helper::member(op, "O");
-    if (!outs || !outs->IsArray() || outs->Empty()) return std::nullopt;
-    const Json* tt = helper::member((*outs)[0], "TT");
-    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
-    if (!d || !d->IsArray() || d->Empty()) return std::nullopt;
-    const Json* hash = helper::member((*d)[0], "#");
-    const auto token = hash ? helper::as_str(*hash) : std::nullopt;
-    if (!token || token->size() < 4 || token->substr(0, 4) != "0.t_") return std::nullopt;
-    return helper::paddle_dtype_token_to_onnx(token->substr(4));
+    const Json* first = helper::first_entry(op, "O");
+    if (!first) return std::nullopt;
+    const auto type = helper::declared_type(*first, helper::NonIntegerDims::Unknown);
+    const auto token = type ? type->token : std::nullopt;
+    return token ? helper::paddle_token_to_onnx(*token) : std::nullopt;
 }
 
 // The float type in which a mixed pair is divided: the widest float among them, FLOAT
@@ -84,16 +80,10 @@ void Converter::add_integer_mod_node(std::string a, std::string b, std::string o
                 {helper::attr_int("fmod", 0)});
 }
 
-void Converter::push_int64_scalar_initializer(std::string name, int64_t value) {
-    push_i64_initializer(std::move(name), {}, {value});
-}
-
 void Converter::push_scale_attr_initializer(std::string name, std::vector<int64_t> dims,
                                             int32_t dtype, double value) {
     std::vector<uint8_t> bytes;
-    auto put = [&bytes](uint64_t bits, size_t n) {
-        for (size_t k = 0; k < n; ++k) bytes.push_back(static_cast<uint8_t>(bits >> (8 * k)));
-    };
+    auto put = [&bytes](uint64_t bits, size_t n) { append_le_bytes(bytes, bits, n); };
     switch (dtype) {
         case dt::FLOAT: put(std::bit_cast<uint32_t>(helper::to_f32_or_inf(value)), 4); break;
         case dt::DOUBLE: put(std::bit_cast<uint64_t>(value), 8); break;
@@ -118,7 +108,7 @@ void Converter::op_multiply(const Json& op) {
     const NameMaker names{"multiply", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("multiply missing inputs");
-    const bool both_bool = dtype_token_is(ids[0], "0.t_bool") && dtype_token_is(ids[1], "0.t_bool");
+    const bool both_bool = dtype_token_is(ids[0], dt::BOOL) && dtype_token_is(ids[1], dt::BOOL);
     std::string a = get_tensor_name(ids[0]);
     std::string b = get_tensor_name(ids[1]);
     std::string y = get_tensor_name(out);
@@ -126,7 +116,7 @@ void Converter::op_multiply(const Json& op) {
         append_node("And", {std::move(a), std::move(b)}, {std::move(y)});
         return;
     }
-    const auto t = known_onnx_dtype(ids[0]);
+    const auto t = onnx_dtype_if_known(ids[0]);
     const int32_t c = t ? arithmetic_compute_dtype(*t, opset) : 0;
     if (!t || c == *t) {
         add_binary_node("Mul", std::move(a), std::move(b), std::move(y));
@@ -262,12 +252,12 @@ void Converter::op_pow(const Json& op) {
     // A missing exponent is reported before the base's element type is looked at.
     std::optional<double> y;
     if (ids.size() == 1) {
-        y = helper::attr_number(op, "y");
+        y = helper::op_attr_number(op, "y");
         if (!y) throw Error("pow: missing exponent");
     }
     // The attribute exponent is made in x's type, so only that road insists on a known token.
     const std::optional<int32_t> xt =
-        ids.size() == 1 ? maybe_onnx_dtype_for_tensor_id(ids[0]) : known_onnx_dtype(ids[0]);
+        ids.size() == 1 ? maybe_onnx_dtype_for_tensor_id(ids[0]) : onnx_dtype_if_known(ids[0]);
 
     // Pow takes integer bases only from opset 12, and never 8/16-bit ones; below 12 both
     // operands must share one float type. Such bases are computed in a wider type.
@@ -290,7 +280,7 @@ void Converter::op_pow(const Json& op) {
         push_numeric_initializer(exponent, {}, et, {*y});
     } else {
         exponent = get_tensor_name(ids[1]);
-        const std::optional<int32_t> et = known_onnx_dtype(ids[1]);
+        const std::optional<int32_t> et = onnx_dtype_if_known(ids[1]);
         if (opset < 12 && et && *et != compute) {
             const std::string cast = names("exponent_cast");
             add_cast_node(exponent, cast, compute);
@@ -337,12 +327,12 @@ void Converter::op_scale(const Json& op) {
     std::string s;
     if (ids.size() == 1) {
         s = names("factor");
-        push_constant(s, helper::attr_number(op, "scale").value_or(1.0));
+        push_constant(s, helper::op_attr_number(op, "scale").value_or(1.0));
     } else {
         s = get_tensor_name(ids[1]);
-        const std::string* token = state.tensor_dtypes.find(ids[1]);
-        const bool float_token = token && (*token == "0.t_f32" || *token == "0.t_f64");
-        const std::optional<int32_t> st = known_onnx_dtype(ids[1]);
+        const bool float_token =
+            dtype_token_is(ids[1], dt::FLOAT) || dtype_token_is(ids[1], dt::DOUBLE);
+        const std::optional<int32_t> st = onnx_dtype_if_known(ids[1]);
         if ((t != dt::FLOAT && float_token) || (st && *st != c)) {
             const std::string cast = names("input_cast");
             add_cast_node(s, cast, c);
@@ -357,8 +347,8 @@ void Converter::op_scale(const Json& op) {
         }
     }
 
-    const double bias = helper::attr_number(op, "bias").value_or(0.0);
-    const bool bias_after_scale = helper::attr_bool(op, "bias_after_scale").value_or(true);
+    const double bias = helper::op_attr_number(op, "bias").value_or(0.0);
+    const bool bias_after_scale = helper::op_attr_bool(op, "bias_after_scale").value_or(true);
     const std::string b = names("bias");
     push_constant(b, bias);
 

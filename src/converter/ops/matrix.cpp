@@ -47,8 +47,8 @@ void Converter::op_matmul(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("matmul missing inputs");
     std::string operands[2] = {get_tensor_name(ids[0]), get_tensor_name(ids[1])};
-    const bool flags[2] = {helper::attr_bool(op, "transpose_x").value_or(false),
-                           helper::attr_bool(op, "transpose_y").value_or(false)};
+    const bool flags[2] = {helper::op_attr_bool(op, "transpose_x").value_or(false),
+                           helper::op_attr_bool(op, "transpose_y").value_or(false)};
     const char letters[2] = {'x', 'y'};
     for (int k = 0; k < 2; ++k) {
         if (!flags[k]) continue;
@@ -76,7 +76,7 @@ void Converter::op_trilu(const Json& op, bool upper) {
     const NameMaker names{"trilu", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("trilu missing inputs");
-    const int64_t k = helper::attr_i64(op, "diagonal").value_or(0);
+    const int64_t k = helper::op_attr_i64(op, "diagonal").value_or(0);
     const std::string k_name = names("k");
     push_i64_initializer(k_name, {1}, {k});
     std::string x = get_tensor_name(ids[0]);
@@ -94,7 +94,7 @@ void Converter::op_unbind(const Json& op) {
     const IdList outs = *recorded;
     // A Split without outputs, or along an axis the input lacks, is not a valid model.
     if (outs.empty()) throw Error("unbind has no outputs for {}", u);
-    const int64_t axis_attr = helper::attr_i64(op, "axis").value_or(0);
+    const int64_t axis_attr = helper::op_attr_i64(op, "axis").value_or(0);
     const int64_t axis = normalize_axis(axis_attr, ids[0]);
     const int64_t rank = static_cast<int64_t>(state.tensor_shapes.find(ids[0])->size());
     if (axis < 0 || axis >= rank)

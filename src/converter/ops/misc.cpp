@@ -39,8 +39,7 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     std::string op_type = map_op_type(bare_name);
     // Some ONNX operators appear only in later opsets; writing one into an older opset
     // gives a model that no runtime loads.
-    if (int64_t min = attr::min_opset(op_type); opset < min)
-        throw Error("{} requires opset >= {}, but target opset is {}", op_type, min, opset);
+    require_opset(op_type, attr::min_opset(op_type));
 
     proto::NodeProto node;
     node.op_type = std::move(op_type);
@@ -83,7 +82,7 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
     std::optional<int32_t> widen_from;
     for (size_t k = 0; k < in_ids.size(); ++k) {
         if (node.input[k].empty()) continue;
-        const auto t = known_onnx_dtype(in_ids[k]);
+        const auto t = onnx_dtype_if_known(in_ids[k]);
         if (!t) continue;
         const auto since = attr::first_opset_taking(type, k, *t);
         if (since && *since <= opset) continue;
@@ -110,13 +109,13 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
             narrow && (type == "Add" || type == "Sub" || type == "Mul" || type == "Div" || type == "Equal") &&
             attr::first_opset_taking(type, k, proto::dtype::INT32).value_or(kNever) <= opset;
         if (!widenable || (widen_from && *widen_from != *t))
-            throw Error("{} on {} requires opset >= {}, but target opset is {}", type,
-                        helper::onnx_dtype_name(*t), *since, opset);
+            throw opset_error(fmt::format("{} on {}", type, helper::onnx_dtype_name(*t)), *since,
+                              opset);
         widen_from = *t;
     }
     // Paddle's shape gives int32 (shape64 int64); ONNX Shape always gives int64.
     if (type == "Shape" && !node.output.empty()) {
-        if (const auto t = known_onnx_dtype(out_id); t && *t != proto::dtype::INT64) {
+        if (const auto t = onnx_dtype_if_known(out_id); t && *t != proto::dtype::INT64) {
             std::string out = std::exchange(node.output.front(), fmt::format("{}_int64_{}", bare_name, out_id));
             std::string shape = node.output.front();
             graph.node.push_back(std::move(node));
@@ -128,7 +127,7 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
     size_t first_wide = 0;
     // ONNX Runtime runs Relu on int8 and int32 but not on int16 or int64, which ONNX allows.
     if (type == "Relu" && !in_ids.empty()) {
-        const auto t = known_onnx_dtype(in_ids[0]);
+        const auto t = onnx_dtype_if_known(in_ids[0]);
         if (t == proto::dtype::INT16) widen_from = proto::dtype::INT16;
         if (t == proto::dtype::INT64)
             throw Error("{}: ONNX Runtime has no Relu for int64 operands", bare_name);
@@ -136,8 +135,8 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
     // ONNX Runtime has no Where kernel for some element types ONNX allows (bool, int8,
     // int16): the two choices are selected in a wider type and the result cast back.
     if (type == "Where" && in_ids.size() == 3) {
-        std::optional<int32_t> t = known_onnx_dtype(in_ids[1]);
-        if (!t) t = known_onnx_dtype(in_ids[2]);
+        std::optional<int32_t> t = onnx_dtype_if_known(in_ids[1]);
+        if (!t) t = onnx_dtype_if_known(in_ids[2]);
         if (const auto wide = t ? helper::where_compute_type(*t) : std::nullopt) {
             widen_from = *t;
             wide_type = *wide;
@@ -214,7 +213,7 @@ void Converter::op_fetch(const Json& op) {
     std::string source = get_tensor_name(ids.front());
 
     std::string requested;
-    if (auto given = helper::attr_str_value(op, "name"); given && !given->empty()) {
+    if (auto given = helper::op_attr_str(op, "name"); given && !given->empty()) {
         requested = std::string(*given);
     } else {
         requested = fmt::format("fetch_{}", graph.output.size());
@@ -261,7 +260,7 @@ void Converter::op_dropout(const Json& op) {
 
     // In "downgrade_in_infer" mode inference scales by (1 - p); "upscale_in_train" (the
     // default) is the identity at inference.
-    auto mode = helper::attr_str_value(op, "mode");
+    auto mode = helper::op_attr_str(op, "mode");
     if (mode && *mode == "downgrade_in_infer") {
         std::optional<double> p;
         if (ids.size() >= 3) {

@@ -16,11 +16,6 @@ namespace kestro {
 
 namespace {
 
-void push_i64_vector_initializer(Converter& c, std::string name,
-                                 const std::vector<int64_t>& values) {
-    c.graph.initializer.push_back(Converter::vector_i64(std::move(name), values));
-}
-
 std::optional<int64_t> output_entry_id(const Json& outs, rapidjson::SizeType k) {
     const Json* id = helper::member(outs[k], "%");
     return id ? helper::as_i64(*id) : std::nullopt;
@@ -31,7 +26,7 @@ std::optional<int64_t> output_entry_id(const Json& outs, rapidjson::SizeType k) 
 // carries its boxes per class) would give a model that cannot run.
 void check_nms_operand(const Converter& c, int64_t id, std::string_view role,
                        std::string_view form) {
-    if (auto code = c.known_onnx_dtype(id); code && *code != proto::dtype::FLOAT)
+    if (auto code = c.onnx_dtype_if_known(id); code && *code != proto::dtype::FLOAT)
         throw Error("multiclass_nms3 only supports float32 {} (got {})", role,
                     helper::onnx_dtype_name(*code));
     const auto* dims = c.state.tensor_shapes.find(id);
@@ -55,7 +50,7 @@ struct NmsChain {
 
     std::string n(std::string_view purpose) const { return NameMaker{"nms", id}(purpose); }
     std::string i64s(std::string_view purpose, const std::vector<int64_t>& values) const {
-        push_i64_vector_initializer(c, n(purpose), values);
+        c.push_i64_vector_initializer(n(purpose), values);
         return n(purpose);
     }
     std::string i64_scalar(std::string_view purpose, int64_t value) const {
@@ -89,16 +84,9 @@ struct NmsChain {
     }
 };
 
-proto::TensorProto one_f32(float value) {
-    const uint32_t bits = std::bit_cast<uint32_t>(value);
-    std::vector<uint8_t> bytes;
-    for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<uint8_t>(bits >> (8 * k)));
-    return Converter::raw_tensor("", {1}, proto::dtype::FLOAT, std::move(bytes));
-}
+proto::TensorProto one_f32(float value) { return Converter::f32_tensor("", {1}, {value}); }
 
-proto::TensorProto one_i64_zero() {
-    return Converter::raw_tensor("", {1}, proto::dtype::INT64, std::vector<uint8_t>(8, 0));
-}
+proto::TensorProto one_i64_zero() { return Converter::i64_tensor("", {1}, {0}); }
 
 // The largest number of candidates any image and class has, as a one-element vector; 0 when
 // there is no image or no class.
@@ -296,7 +284,7 @@ std::string select_pixel_boxes(const NmsChain& k, const NmsSettings& s, const st
                   {k.i64_scalar("candidate_positions_start", 0), steps,
                    k.i64_scalar("candidate_positions_delta", 1)},
                   {k.n("candidate_positions")});
-    push_i64_vector_initializer(c, k.n("one_position_shape"), {1});
+    c.push_i64_vector_initializer(k.n("one_position_shape"), {1});
     c.add_binary_node("Greater", best.scores, k.n("score_threshold"), k.n("candidate_alive"));
     c.append_node("Loop", {steps, "", k.n("candidate_alive")}, {k.n("candidate_kept")},
                   {helper::attr_graph("body", pixel_suppression_step(k))});
@@ -323,7 +311,7 @@ std::string select(const NmsChain& k, const NmsSettings& s, const std::string& b
     // NonMaxSuppression reads a negative max_output_boxes_per_class as zero, so no limit is
     // the largest count; the candidates are already limited to nms_top_k when there is one.
     const int64_t per_class = s.nms_top_k < 0 ? std::numeric_limits<int64_t>::max() : s.nms_top_k;
-    push_i64_vector_initializer(k.c, k.n("max_boxes"), {per_class});
+    k.c.push_i64_vector_initializer(k.n("max_boxes"), {per_class});
     k.c.push_scalar_f32_initializer(k.n("iou_threshold"), s.nms_threshold);
     k.c.push_scalar_f32_initializer(k.n("score_threshold"), s.score_threshold);
     const std::string nms_scores = s.nms_top_k > 0 ? keep_best_candidates(k, s, scores) : scores;
@@ -460,12 +448,6 @@ void write_outputs(const NmsChain& k, const Detections& d, const ImageRuns& runs
 
 }  // namespace
 
-void Converter::push_scalar_f32_initializer(std::string name, float value) {
-    proto::TensorProto t = one_f32(value);
-    t.name = std::move(name);
-    graph.initializer.push_back(std::move(t));
-}
-
 void Converter::op_multiclass_nms3(const Json& op) {
     require_opset("multiclass_nms3", 11);
 
@@ -486,9 +468,9 @@ void Converter::op_multiclass_nms3(const Json& op) {
     const auto rois_id = output_entry_id(*outs, 2);
     if (!rois_id) throw Error("multiclass_nms3 missing rois_num output id");
 
-    if (auto bg = helper::attr_i64(op, "background_label"); bg && *bg != -1)
+    if (auto bg = helper::op_attr_i64(op, "background_label"); bg && *bg != -1)
         throw Error("multiclass_nms3 currently only supports background_label=-1");
-    if (auto eta = helper::attr_number(op, "nms_eta");
+    if (auto eta = helper::op_attr_number(op, "nms_eta");
         eta && !(std::fabs(*eta - 1.0) <= std::numeric_limits<double>::epsilon()))
         throw Error("multiclass_nms3 currently only supports nms_eta=1.0");
     check_nms_operand(*this, boxes_id, "boxes", "[N, M, 4]");
@@ -498,10 +480,10 @@ void Converter::op_multiclass_nms3(const Json& op) {
     // limit that keeps nothing.
     const Json* normalized = helper::attr(op, "normalized");
     const NmsSettings settings{
-        helper::attr_i64(op, "nms_top_k").value_or(1000),
-        helper::attr_i64(op, "keep_top_k").value_or(-1),
-        helper::to_f32_or_inf(helper::attr_number(op, "score_threshold").value_or(0.0)),
-        helper::to_f32_or_inf(helper::attr_number(op, "nms_threshold").value_or(0.5)),
+        helper::op_attr_i64(op, "nms_top_k").value_or(1000),
+        helper::op_attr_i64(op, "keep_top_k").value_or(-1),
+        helper::to_f32_or_inf(helper::op_attr_number(op, "score_threshold").value_or(0.0)),
+        helper::to_f32_or_inf(helper::op_attr_number(op, "nms_threshold").value_or(0.5)),
         normalized && normalized->IsBool() && !normalized->GetBool(),
     };
 

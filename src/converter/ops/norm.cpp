@@ -14,7 +14,7 @@ namespace {
 constexpr int64_t kMaxGroupsWithoutChannels = int64_t{1} << 20;
 
 bool data_format_is_nchw(const Json& op) {
-    const auto format = helper::attr_str_value(op, "data_format");
+    const auto format = helper::op_attr_str(op, "data_format");
     return !format || *format == "NCHW";
 }
 
@@ -34,13 +34,13 @@ int float_width(int32_t type) {
 // parameters rounded down. Empty when the types agree or are not all known floats.
 std::optional<int32_t> mixed_compute_type(const Converter& c, int64_t x,
                                           std::initializer_list<int64_t> params) {
-    const std::optional<int32_t> xt = c.known_onnx_dtype(x);
+    const std::optional<int32_t> xt = c.onnx_dtype_if_known(x);
     if (!xt || float_width(*xt) == 0) return std::nullopt;
     int32_t widest = *xt;
     bool mixed = false;
     for (int64_t id : params) {
         if (id == 0) continue;  // an absent optional parameter
-        const std::optional<int32_t> t = c.known_onnx_dtype(id);
+        const std::optional<int32_t> t = c.onnx_dtype_if_known(id);
         if (!t || float_width(*t) == 0 || *t == *xt) continue;
         mixed = true;
         if (float_width(*t) > float_width(widest)) widest = *t;
@@ -51,7 +51,7 @@ std::optional<int32_t> mixed_compute_type(const Converter& c, int64_t x,
 // A value in the type a normalization computes in: itself, or a Cast of it.
 std::string operand_as(Converter& c, int64_t id, int32_t type, std::string_view purpose, int64_t out) {
     std::string name = c.get_tensor_name(id);
-    if (id == 0 || c.known_onnx_dtype(id) == type) return name;
+    if (id == 0 || c.onnx_dtype_if_known(id) == type) return name;
     std::string cast = fmt::format("{}_{}_{}", purpose, helper::onnx_dtype_name(type), out);
     c.add_cast_node(std::move(name), cast, type);
     return cast;
@@ -60,7 +60,7 @@ std::string operand_as(Converter& c, int64_t id, int32_t type, std::string_view 
 }  // namespace
 
 void Converter::op_batch_norm(const Json& op) {
-    const auto is_test = helper::attr_bool(op, "is_test");
+    const auto is_test = helper::op_attr_bool(op, "is_test");
     if (is_test && !*is_test)
         throw Error("batch_norm_ only supports inference-style lowering with is_test=true");
     if (!data_format_is_nchw(op)) throw Error("batch_norm_ only supports NCHW");
@@ -74,7 +74,7 @@ void Converter::op_batch_norm(const Json& op) {
     // Before 15 BatchNormalization takes the data and every parameter in one type.
     std::optional<int32_t> compute;
     if (opset < 15) compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2], ids[3], ids[4]});
-    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
 
     // Paddle's order is x, mean, variance, scale, bias; ONNX wants x, scale, bias, mean, var.
     std::vector<std::string> inputs;
@@ -165,7 +165,7 @@ void Converter::op_group_norm(const Json& op) {
     const int64_t out = *out_id;
     const NameMaker names{"group_norm", out};
 
-    const auto groups = helper::attr_i64(op, "groups");
+    const auto groups = helper::op_attr_i64(op, "groups");
     if (!groups) throw Error("group_norm missing groups");
     float epsilon = 1e-5f;
     if (const Json* e = helper::attr(op, "epsilon"); e && e->IsNumber())
@@ -178,7 +178,7 @@ void Converter::op_group_norm(const Json& op) {
     const int64_t g = checked_groups(*groups, (*dims)[1]);
 
     // InstanceNormalization and the affine step take one type for data and parameters.
-    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
     const std::optional<int32_t> compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2]});
     const int32_t type = compute.value_or(x_type.value_or(proto::dtype::FLOAT));
     const bool cast_back = compute && compute != x_type;
@@ -220,7 +220,7 @@ void Converter::op_layer_norm(const Json& op) {
     const int64_t bias_id = ids.size() > 2 ? ids[2] : 0;
     const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
     const auto rank = dims ? static_cast<int64_t>(dims->size()) : int64_t{0};
-    const int64_t begin = helper::attr_i64(op, "begin_norm_axis").value_or(1);
+    const int64_t begin = helper::op_attr_i64(op, "begin_norm_axis").value_or(1);
     const int64_t b = begin < 0 ? begin + rank : begin;
     // Paddle's scale and bias are flat over all the normalised dims; LayerNormalization
     // broadcasts them against those dims, so over more than one they need their shape.
@@ -243,7 +243,7 @@ void Converter::op_layer_norm(const Json& op) {
     if (reshape) {
         const std::vector<int64_t> normalized(dims->begin() + b, dims->end());
         if (std::all_of(normalized.begin(), normalized.end(), [](int64_t d) { return d >= 0; })) {
-            graph.initializer.push_back(vector_i64(shape, normalized));
+            push_i64_vector_initializer(shape, normalized);
         } else {
             const std::string full = names("input_shape");
             append_node("Shape", {get_tensor_name(ids[0])}, {full});
@@ -265,7 +265,7 @@ void Converter::op_layer_norm(const Json& op) {
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("layer_norm", *a);
     attr::conform_attributes("layer_norm", "LayerNormalization", opset, attrs);
-    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
     const bool cast_back = compute && compute != x_type && !outputs.empty();
     std::string y = outputs.empty() ? std::string() : outputs[0];
     if (cast_back) outputs[0] = names("computed");

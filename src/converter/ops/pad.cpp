@@ -17,8 +17,7 @@ std::optional<std::string> onnx_pad_mode(const Json* mode, int64_t opset, std::s
     if (*text == "replicate") return "edge";
     if (*text == "circular") {
         if (opset < 19)
-            throw Error("{} requires opset >= {}, but target opset is {}",
-                        fmt::format("{} with mode circular", what), 19, opset);
+            throw Converter::opset_error(fmt::format("{} with mode circular", what), 19, opset);
         return "wrap";
     }
     return std::nullopt;
@@ -49,14 +48,14 @@ void Converter::op_pad(const Json& op) {
     if (opset < 11) {
         // Pad-2 takes pads and the fill value as attributes, for floating-point data only,
         // so the value must be known now.
-        const auto x_type = known_onnx_dtype(ids[0]);
+        const auto x_type = onnx_dtype_if_known(ids[0]);
         std::optional<double> fill;
         if (has_value && !mode) {
             const std::vector<double>* folded = state.const_values.find(ids[1]);
             if (folded && folded->size() == 1) fill = (*folded)[0];
         }
         if ((has_value && !mode && !fill) || (x_type && !helper::is_float_onnx_dtype(*x_type)))
-            throw Error("{} requires opset >= {}, but target opset is {}", "pad", 11, opset);
+            throw opset_error("pad", 11, opset);
         std::vector<proto::AttributeProto> attrs;
         if (mode) attrs.push_back(helper::attr_str("mode", *mode));
         attrs.push_back(helper::attr_ints("pads", pads));
@@ -82,8 +81,8 @@ void Converter::op_pad(const Json& op) {
             value = squeezed;
         }
         // Paddle makes the fill value float32 whatever the data type; Pad needs one type.
-        const auto x_type = known_onnx_dtype(ids[0]);
-        const auto v_type = known_onnx_dtype(ids[1]);
+        const auto x_type = onnx_dtype_if_known(ids[0]);
+        const auto v_type = onnx_dtype_if_known(ids[1]);
         if (x_type && v_type && *x_type != *v_type) {
             const std::string cast = names("value_cast");
             add_cast_node(value, cast, *x_type);
@@ -101,7 +100,7 @@ void Converter::op_pad3d(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("pad3d missing paddings input");
     const std::string paddings = get_tensor_name(ids[1]);
-    const auto format_text = helper::attr_str_value(op, "data_format");
+    const auto format_text = helper::op_attr_str(op, "data_format");
     const std::string_view format = format_text ? *format_text : "NCDHW";
     if (format != "NCDHW" && format != "NDHWC") throw Error("pad3d only supports NCDHW or NDHWC");
     const auto mode = onnx_pad_mode(helper::attr(op, "mode"), opset, "pad3d");
@@ -119,20 +118,12 @@ void Converter::op_pad3d(const Json& op) {
 
     static constexpr const char* labels[] = {"pad3d_w_begin", "pad3d_w_end", "pad3d_h_begin",
                                              "pad3d_h_end",   "pad3d_d_begin", "pad3d_d_end"};
-    const std::string* token = state.tensor_dtypes.find(ids[1]);
-    const bool already_i64 = token && *token == "0.t_i64";
     std::vector<std::string> slices;
     for (int64_t k = 0; k < 6; ++k) {
         const std::string name = fmt::format("{}_{}", labels[k], out);
         add_slice_node(paddings, name, {k}, {k + 1}, std::vector<int64_t>{0}, std::nullopt,
                        fmt::format("{}_slice", name));
-        if (already_i64) {
-            slices.push_back(name);
-        } else {
-            const std::string cast = fmt::format("{}_i64", name);
-            add_cast_node(name, cast, proto::dtype::INT64);
-            slices.push_back(cast);
-        }
+        slices.push_back(ensure_i64_value(ids[1], name, fmt::format("{}_i64", name)));
     }
     // slices: 0 w begin, 1 w end, 2 h begin, 3 h end, 4 d begin, 5 d end.
     std::vector<std::string> begins, ends;
@@ -159,7 +150,7 @@ void Converter::op_pad3d(const Json& op) {
         const auto value = helper::value_as_f64(*v);
         if (value && *value != 0.0) {  // NaN counts as non-zero, -0.0 as zero
             // The fill value takes the data's type, converted as Paddle converts it.
-            const auto x_type = known_onnx_dtype(ids[0]).value_or(proto::dtype::FLOAT);
+            const auto x_type = onnx_dtype_if_known(ids[0]).value_or(proto::dtype::FLOAT);
             double fill = *value;
             if (helper::is_integer_onnx_dtype(x_type)) fill = static_cast<double>(helper::saturate_i64(fill));
             const std::string name = names("value");
@@ -176,7 +167,7 @@ void Converter::op_roll(const Json& op) {
     const NameMaker names{"roll", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("roll missing shifts input");
-    const auto axes = helper::attr_i64_items(op, "axis");
+    const auto axes = helper::op_attr_i64_items(op, "axis");
     const std::vector<double>* folded = state.const_values.find(ids[1]);
     if (!folded) throw Error("roll currently requires constant shifts");
     const auto shifts = helper::saturate_i64(*folded);
@@ -253,13 +244,7 @@ void Converter::op_tile(const Json& op) {
         repeats = names("repeats");
         push_i64_initializer(repeats, {static_cast<int64_t>(values.size())}, values);
     } else {
-        repeats = get_tensor_name(ids[1]);
-        const std::string* token = state.tensor_dtypes.find(ids[1]);
-        if (!token || *token != "0.t_i64") {
-            const std::string cast = names("repeats_i64");
-            add_cast_node(repeats, cast, proto::dtype::INT64);
-            repeats = cast;
-        }
+        repeats = ensure_i64_input(ids[1], out, "tile_repeats");
         if (missing > 0) {
             const std::string ones = names("repeat_ones");
             push_i64_initializer(ones, {missing},

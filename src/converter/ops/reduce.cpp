@@ -21,7 +21,7 @@ constexpr int64_t kMaxKeyLength = int64_t{1} << 20;
 
 // "keepdim"/"keepdims": only a JSON boolean counts; anything else keeps the dims.
 int64_t keepdims_of(const Json& op, std::string_view name) {
-    return helper::attr_bool(op, name).value_or(true) ? 1 : 0;
+    return helper::op_attr_bool(op, name).value_or(true) ? 1 : 0;
 }
 
 // The element type Paddle's sum produces: the recorded output type, else the "dtype"
@@ -29,8 +29,8 @@ int64_t keepdims_of(const Json& op, std::string_view name) {
 // own type otherwise. Empty when nothing is known.
 std::optional<int32_t> sum_result_dtype(const Converter& c, const Json& op, int64_t out,
                                         std::optional<int32_t> x_type) {
-    if (auto recorded = c.known_onnx_dtype(out)) return recorded;
-    if (auto word = helper::attr_str_value(op, "dtype"))
+    if (auto recorded = c.onnx_dtype_if_known(out)) return recorded;
+    if (auto word = helper::op_attr_str(op, "dtype"))
         if (auto code = helper::paddle_dtype_token_to_onnx(*word)) return code;
     if (x_type && (*x_type == proto::dtype::BOOL || *x_type == proto::dtype::INT32))
         return proto::dtype::INT64;
@@ -47,10 +47,8 @@ std::optional<std::vector<int64_t>> axes_for_node(std::optional<std::vector<int6
 
 // A run-time axes tensor as the reductions take it: int64, so other recorded types are cast.
 std::string axes_input(Converter& c, int64_t id, int64_t out, std::string_view prefix) {
-    auto type = c.known_onnx_dtype(id);
-    if (type && *type != proto::dtype::INT64)
-        return c.ensure_i64_input(id, out, fmt::format("{}_axes", prefix));
-    return c.get_tensor_name(id);
+    return c.ensure_i64_if_known(id, c.get_tensor_name(id),
+                                 fmt::format("{}_axes_i64_{}", prefix, out));
 }
 
 // Negative axes counted from the front when the rank of `x` is recorded. ONNX Runtime
@@ -79,6 +77,37 @@ bool has_negative_axis(const std::vector<int64_t>& axes) {
 
 }  // namespace
 
+// A reduction of a rank-0 value: the value itself (cast when the reduction changes its
+// type), lifted to [1] when that is the recorded output shape. False when the input is
+// not known to be rank 0.
+bool Converter::scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
+                                          std::optional<int32_t> cast_to) {
+    const std::vector<int64_t>* in_dims = state.tensor_shapes.find(input_id);
+    if (!in_dims || !in_dims->empty()) return false;
+    std::string input = get_tensor_name(input_id);
+    std::string output = get_tensor_name(output_id);
+    const std::vector<int64_t>* out_dims = state.tensor_shapes.find(output_id);
+    const bool to_vector = out_dims && *out_dims == std::vector<int64_t>{1};
+    // A reduction that changes the element type (a sum of bool or int32 gives int64) does so
+    // for a single element too.
+    if (cast_to) {
+        if (!to_vector) {
+            add_cast_node(std::move(input), std::move(output), *cast_to);
+            return true;
+        }
+        std::string cast = fmt::format("scalar_reduce_cast_{}", output_id);
+        add_cast_node(std::move(input), cast, *cast_to);
+        input = std::move(cast);
+    }
+    if (to_vector) {
+        add_unsqueeze_node(std::move(input), std::move(output), {0},
+                           fmt::format("scalar_reduce_axes_{}", output_id));
+    } else {
+        append_node("Identity", {std::move(input)}, {std::move(output)});
+    }
+    return true;
+}
+
 void Converter::op_reduce_sum(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"sum", out};
@@ -86,7 +115,7 @@ void Converter::op_reduce_sum(const Json& op) {
     if (ids.empty()) throw Error("sum missing inputs");
     // Paddle sums bool and int32 into int64 (and honours "dtype"); ReduceSum keeps its input
     // type and takes no bool, so the input is converted first.
-    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
     const std::optional<int32_t> result_type = sum_result_dtype(*this, op, out, x_type);
     const bool convert = x_type && result_type && *x_type != *result_type;
     if (scalar_reduce_passthrough(ids[0], out, convert ? result_type : std::nullopt)) return;
@@ -161,7 +190,7 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     const std::string name_prefix = fmt::format("{}_{}", prefix, out);
     // ONNX Runtime's mean of nothing is 0, Paddle's is 0 / 0, NaN. When x may be empty, an
     // empty x (whose every result element then reduces over nothing) gives NaN.
-    const std::optional<int32_t> x_type = known_onnx_dtype(ids[0]);
+    const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
     const bool nan_when_empty = onnx_op == "ReduceMean" && x_type && helper::is_float_onnx_dtype(*x_type) &&
                                 may_be_empty(state.tensor_shapes.find(ids[0]));
     const std::string reduced = nan_when_empty ? name_prefix + "_value" : output;
@@ -190,23 +219,17 @@ void Converter::op_topk(const Json& op) {
         if (const Json* id = helper::member((*outs)[0], "%")) primary = helper::as_i64(*id);
     if (!primary) throw Error("topk missing primary output id");
 
-    const int64_t axis = helper::attr_i64(op, "axis").value_or(-1);
-    const bool largest = helper::attr_bool(op, "largest").value_or(true);
-    const bool sorted = helper::attr_bool(op, "sorted").value_or(true);
+    const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
+    const bool largest = helper::op_attr_bool(op, "largest").value_or(true);
+    const bool sorted = helper::op_attr_bool(op, "sorted").value_or(true);
     if (opset < 11) {
         // TopK-10 always returns the largest elements, sorted, and only for float types.
         if (!largest) require_opset("topk with largest=false", 11);
-        if (auto x_type = known_onnx_dtype(ids[0]); x_type && !helper::is_float_onnx_dtype(*x_type))
+        if (auto x_type = onnx_dtype_if_known(ids[0]); x_type && !helper::is_float_onnx_dtype(*x_type))
             require_opset(fmt::format("topk of {} tensors", helper::onnx_dtype_name(*x_type)), 11);
     }
 
-    std::string k = get_tensor_name(ids[1]);
-    const std::string* k_token = state.tensor_dtypes.find(ids[1]);
-    if (!k_token || *k_token != "0.t_i64") {
-        std::string cast = fmt::format("topk_k_i64_{}", *primary);
-        add_cast_node(std::move(k), cast, proto::dtype::INT64);
-        k = std::move(cast);
-    }
+    std::string k = ensure_i64_input(ids[1], *primary, "topk_k");
     // TopK wants K as a one-element 1-D tensor; a rank-0 k would fail when the model runs.
     if (const std::vector<int64_t>* k_dims = state.tensor_shapes.find(ids[1]); k_dims && k_dims->empty()) {
         std::string vec = fmt::format("topk_k_1d_{}", *primary);
@@ -233,7 +256,7 @@ void Converter::op_topk(const Json& op) {
 }
 
 void Converter::op_argmax(const Json& op) {
-    if (helper::attr_bool(op, "flatten") == std::optional<bool>(true))
+    if (helper::op_attr_bool(op, "flatten") == std::optional<bool>(true))
         throw Error("argmax with flatten=true is not supported");
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"argmax", out};
@@ -250,8 +273,7 @@ void Converter::op_argmax(const Json& op) {
         axis = helper::saturate_i64((*folded)[0]);
     }
 
-    const std::string* out_token = state.tensor_dtypes.find(out);
-    const bool to_i32 = out_token && *out_token == "0.t_i32";
+    const bool to_i32 = dtype_token_is(out, proto::dtype::INT32);
     std::string result = to_i32 ? names("i64") : output;
     std::vector<proto::AttributeProto> attributes;
     if (axis) attributes.push_back(helper::attr_int("axis", *axis));
@@ -267,9 +289,9 @@ void Converter::op_argsort(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("argsort missing inputs");
     const std::string x = get_tensor_name(ids[0]);
-    const int64_t axis = helper::attr_i64(op, "axis").value_or(-1);
-    const bool descending = helper::attr_bool(op, "descending").value_or(false);
-    const bool stable = helper::attr_bool(op, "stable").value_or(false);
+    const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
+    const bool descending = helper::op_attr_bool(op, "descending").value_or(false);
+    const bool stable = helper::op_attr_bool(op, "stable").value_or(false);
 
     std::vector<std::string> out_names;
     for (const Json& entry : outs->GetArray()) {
@@ -302,12 +324,13 @@ void Converter::op_argsort(const Json& op) {
 
     std::optional<int64_t> n;
     if (dims && resolved >= 0 && static_cast<uint64_t>(resolved) < dims->size()) n = (*dims)[resolved];
-    const std::string* token = state.tensor_dtypes.find(ids[0]);
     // The key form pins ties to the lower position on any backend. It is built only for
     // int32: an int64 value times (n + 1) can leave the int64 range and sort wrongly, and
     // the plain TopK already breaks ties by the lower index.
-    const bool key_form = !stable && token && *token == "0.t_i32" && n && *n > 0 && *n <= kMaxKeyLength;
-    if (!stable && token && (*token == "0.t_f16" || *token == "0.t_f32" || *token == "0.t_f64"))
+    const bool key_form = !stable && dtype_token_is(ids[0], proto::dtype::INT32) && n && *n > 0 && *n <= kMaxKeyLength;
+    if (!stable && (dtype_token_is(ids[0], proto::dtype::FLOAT16) ||
+                    dtype_token_is(ids[0], proto::dtype::FLOAT) ||
+                    dtype_token_is(ids[0], proto::dtype::DOUBLE)))
         KLOG(Level::Warn, kTarget,
              "argsort with stable=false on floating inputs has backend-dependent tie order");
 

@@ -21,7 +21,7 @@ std::optional<std::array<float, 2>> scale_attribute(const Json& op) {
 
 // Resize's mode and sampling attributes for Paddle's interpolation attributes.
 std::vector<proto::AttributeProto> resize_attributes(const Json& op, std::string_view mode) {
-    const bool align_corners = helper::attr_bool(op, "align_corners").value_or(false);
+    const bool align_corners = helper::op_attr_bool(op, "align_corners").value_or(false);
     std::string transform;
     if (align_corners) {
         transform = "align_corners";
@@ -30,7 +30,7 @@ std::vector<proto::AttributeProto> resize_attributes(const Json& op, std::string
     } else {
         // Paddle's half-pixel sampling reads source 0 for an output axis of length 1, where
         // plain half_pixel would read the middle of the input.
-        const auto align_mode = helper::attr_i64(op, "align_mode");
+        const auto align_mode = helper::op_attr_i64(op, "align_mode");
         transform = align_mode && *align_mode == 0 ? "pytorch_half_pixel" : "asymmetric";
     }
     std::vector<proto::AttributeProto> attrs{helper::attr_str("mode", std::string(mode)),
@@ -80,13 +80,8 @@ std::string Converter::build_resize_spatial_from_size_list(int64_t out, const Id
     std::vector<std::string> parts;
     for (size_t j = 0; j < size_list.size(); ++j) {
         const int64_t id = size_list[j];
-        std::string name = get_tensor_name(id);
         // Paddle's shape values are int32; the sizes prefix is INT64.
-        if (!dtype_token_is(id, "0.t_i64")) {
-            const std::string cast = names("spatial_i64", j);
-            add_cast_node(name, cast, proto::dtype::INT64);
-            name = cast;
-        }
+        std::string name = ensure_i64_value(id, get_tensor_name(id), names("spatial_i64", j));
         const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
         if (!dims || dims->empty()) {
             const std::string lifted = names("spatial", j);
@@ -114,7 +109,7 @@ std::string Converter::build_resize_scales_from_tensor(int64_t out, int64_t scal
     if (count != 1 && count != 2)
         throw Error("{} scale tensor must hold 1 or 2 values", mode);
     std::string factor = get_tensor_name(scale_id);
-    if (!dtype_token_is(scale_id, "0.t_f32")) {
+    if (!dtype_token_is(scale_id, proto::dtype::FLOAT)) {
         const std::string cast = names("scale_f32");
         add_cast_node(factor, cast, proto::dtype::FLOAT);
         factor = cast;
@@ -142,7 +137,7 @@ std::string Converter::build_resize_scales_from_tensor(int64_t out, int64_t scal
 // whenever input × scale is not a whole number.
 void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     require_opset(mode, 11);
-    if (const auto format = helper::attr_str_value(op, "data_format"); format && *format != "NCHW")
+    if (const auto format = helper::op_attr_str(op, "data_format"); format && *format != "NCHW")
         throw Error("{} currently only supports data_format=NCHW (got {})", mode, helper::fmt_text(*format));
     std::vector<proto::AttributeProto> attrs = resize_attributes(op, mode);
 
@@ -186,16 +181,10 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         push_i64_initializer(hw, {2}, {(*out_dims)[2], (*out_dims)[3]});
         inputs.push_back(build_resize_sizes_from_spatial_tensor(out, ids[0], hw));
     } else if (has_out_size) {
-        std::string spatial = get_tensor_name(ids[1]);
-        if (!dtype_token_is(ids[1], "0.t_i64")) {
-            const std::string cast = names("out_size_i64");
-            add_cast_node(spatial, cast, proto::dtype::INT64);
-            spatial = cast;
-        }
-        use_sizes(spatial);
+        use_sizes(ensure_i64_input(ids[1], out, "resize_out_size"));
     } else {
-        const auto out_h = helper::attr_i64(op, "out_h");
-        const auto out_w = helper::attr_i64(op, "out_w");
+        const auto out_h = helper::op_attr_i64(op, "out_h");
+        const auto out_w = helper::op_attr_i64(op, "out_w");
         if (!out_h || !out_w || *out_h <= 0 || *out_w <= 0)
             throw Error("{} has no known output size or scale", mode);
         const std::string hw = names("static_hw");

@@ -39,19 +39,20 @@ void Converter::op_grid_sample(const Json& op) {
     std::string output = get_tensor_name(out);
 
     std::vector<proto::AttributeProto> attributes;
-    if (const auto mode = helper::attr_str_value(op, "mode"))
+    if (const auto mode = helper::op_attr_str(op, "mode"))
         attributes.push_back(helper::attr_str("mode", onnx_grid_sample_mode(*mode, opset)));
-    if (const auto padding = helper::attr_str_value(op, "padding_mode"))
+    if (const auto padding = helper::op_attr_str(op, "padding_mode"))
         attributes.push_back(helper::attr_str("padding_mode", std::string(*padding)));
     // Paddle aligns corners unless told otherwise; ONNX's own default is the opposite, so
     // the flag is always written.
-    const bool align = helper::attr_bool(op, "align_corners").value_or(true);
+    const bool align = helper::op_attr_bool(op, "align_corners").value_or(true);
     attributes.push_back(helper::attr_int("align_corners", align ? 1 : 0));
     append_node("GridSample", {std::move(x), std::move(grid)}, {std::move(output)},
                 std::move(attributes));
 }
 
 void Converter::op_multinomial(const Json& op) {
+    // Fails only for a library caller's opset: the command line refuses opsets below 10.
     require_opset("multinomial", 7);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"multinomial", out};
@@ -62,7 +63,7 @@ void Converter::op_multinomial(const Json& op) {
     if (!folded || folded->empty()) throw Error("multinomial requires constant sample size");
     const int64_t n = helper::saturate_i64((*folded)[0]);
     if (n < 1) throw Error("multinomial requires positive sample size");
-    if (n != 1 && helper::attr_bool(op, "replacement") != std::optional<bool>(true))
+    if (n != 1 && helper::op_attr_bool(op, "replacement") != std::optional<bool>(true))
         throw Error("multinomial only supports replacement=false when sample_size=1");
 
     // The samples are repeated along the last axis, so the repeats need one entry per axis

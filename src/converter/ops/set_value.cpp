@@ -77,7 +77,7 @@ Converter::SetValueFill read_fill(const Json& op) {
         fill.shape = {1};
         return fill;
     }
-    fill.shape = helper::attr_i64_items(op, "shape");
+    fill.shape = helper::op_attr_i64_items(op, "shape");
     if (fill.shape.empty()) fill.shape = {static_cast<int64_t>(fill.values.size())};
     std::optional<int64_t> count = 1;
     for (int64_t d : fill.shape) count = count && d >= 0 ? helper::checked_mul(*count, d) : std::nullopt;
@@ -90,8 +90,8 @@ Converter::SetValueFill read_fill(const Json& op) {
 // stands for, or `rank` for a size-1 axis. Paddle drops the decreased axes (x[:, 2] = v)
 // and puts a size-1 axis before block axis k for each k in none_axes (x[:, None, 1:3] = v).
 std::vector<int64_t> assign_axes(const Json& op, int64_t rank) {
-    const auto decrease = helper::attr_i64_items(op, "decrease_axes");
-    auto none = helper::attr_i64_items(op, "none_axes");
+    const auto decrease = helper::op_attr_i64_items(op, "decrease_axes");
+    auto none = helper::op_attr_i64_items(op, "none_axes");
     std::sort(none.begin(), none.end());
     std::vector<int64_t> axes;
     size_t next_none = 0;
@@ -180,7 +180,7 @@ void Converter::op_set_value(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 4) throw Error("set_value_ missing inputs");
-    const auto axes = helper::attr_i64_items(op, "axes");
+    const auto axes = helper::op_attr_i64_items(op, "axes");
     const SetValueFill fill = read_fill(op);
     if (axes == std::vector<int64_t>{1}) return set_value_rows(op, ids, out, fill);
     if (axes == std::vector<int64_t>{1, 2}) return set_value_block(op, ids, out, axes, fill);
@@ -450,7 +450,7 @@ void Converter::op_set_value_with_tensor(const Json& op) {
                             "set_value_tensor", out, get_tensor_name(out));
         return;
     }
-    const auto decrease = helper::attr_i64_items(op, "decrease_axes");
+    const auto decrease = helper::op_attr_i64_items(op, "decrease_axes");
     const Json* axis_data = axes->Size() == 1 ? helper::member((*axes)[0], "D") : nullptr;
     if (!axis_data || helper::as_i64(*axis_data) != 1)
         throw Error("set_value_with_tensor_ currently only supports axes=[1]");
@@ -476,7 +476,7 @@ void Converter::op_set_value_with_tensor(const Json& op) {
         throw Error("set_value_with_tensor_ decrease_axes=[1] requires a single indexed position");
     const auto assign = assign_axes(op, rank);
     const std::vector<int64_t>* value_dims = state.tensor_shapes.find(ids[1]);
-    if (!helper::attr_i64_items(op, "none_axes").empty() && value_dims) {
+    if (!helper::op_attr_i64_items(op, "none_axes").empty() && value_dims) {
         std::vector<int64_t> block(dims->begin(), dims->end());
         block[1] = count_now.value_or(-1);
         check_broadcast("set_value_with_tensor_", *value_dims, block, assign);

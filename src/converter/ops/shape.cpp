@@ -55,14 +55,11 @@ int64_t axis_for_opset(const Converter& c, std::string_view what, int64_t axis,
 
 // The output dims the operator declares on its first output ("O"[0]."TT"."D"[1]).
 std::optional<std::vector<int64_t>> declared_output_dims(const Json& op) {
-    const Json* outs = helper::member(op, "O");
-    if (!outs || !outs->IsArray() || outs->Empty()) return std::nullopt;
-    const Json* tt = helper::member((*outs)[0], "TT");
-    const Json* d = tt ? helper::member(*tt, "D") : nullptr;
-    if (!d || !d->IsArray() || d->Size() < 2 || !(*d)[1].IsArray()) return std::nullopt;
-    std::vector<int64_t> dims = helper::collect_int_values((*d)[1]);
-    if (dims.empty()) return std::nullopt;
-    return dims;
+    const Json* first = helper::first_entry(op, "O");
+    if (!first) return std::nullopt;
+    auto type = helper::declared_type(*first, helper::NonIntegerDims::Dropped);
+    if (!type || !type->dims || type->dims->empty()) return std::nullopt;
+    return std::move(type->dims);
 }
 
 // The rank of an unsqueeze's input: recorded, or the recorded output rank less the axes.
@@ -248,8 +245,8 @@ void Converter::op_flatten(const Json& op) {
     std::string input = get_tensor_name(ids[0]);
 
     const std::optional<size_t> rank = recorded_rank(state, ids[0]);
-    const int64_t start_axis = helper::attr_i64(op, "start_axis").value_or(1);
-    const int64_t stop_axis = helper::attr_i64(op, "stop_axis").value_or(-1);
+    const int64_t start_axis = helper::op_attr_i64(op, "start_axis").value_or(1);
+    const int64_t stop_axis = helper::op_attr_i64(op, "stop_axis").value_or(-1);
     int64_t start = start_axis;
     if (start < 0 && rank) start += static_cast<int64_t>(*rank);
     // Paddle refuses a start axis outside the input's dims (a rank-0 input counts as one
@@ -271,7 +268,7 @@ void Converter::op_flatten(const Json& op) {
     };
     auto reshape_to_constant = [&](const std::vector<int64_t>& target,
                                    std::vector<proto::AttributeProto> attributes) {
-        graph.initializer.push_back(vector_i64(shape_name, target));
+        push_i64_vector_initializer(shape_name, target);
         append_node("Reshape", {std::move(input), shape_name}, {get_tensor_name(out)}, std::move(attributes));
     };
 
@@ -361,7 +358,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
                 attributes.push_back(helper::attr_ints("split", sections));
             } else if (rest != sections.end()) {
                 std::string name = names("sections");
-                graph.initializer.push_back(vector_i64(name, sections));
+                push_i64_vector_initializer(name, sections);
                 inputs.push_back(std::move(name));
             } else {
                 inputs.push_back(ensure_i64_input(ids[1], out, "split_sections"));
@@ -378,7 +375,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
 void Converter::op_stack(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"stack", out};
-    const int64_t axis_attr = helper::attr_i64(op, "axis").value_or(0);
+    const int64_t axis_attr = helper::op_attr_i64(op, "axis").value_or(0);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     const int64_t list_id = ids.empty() ? -1 : ids[0];
     const IdList* found = state.combine_inputs.find(list_id);

@@ -82,10 +82,9 @@ void Converter::op_flip(const Json& op) {
     std::vector<int64_t> dims;
     if (const std::vector<int64_t>* recorded = state.tensor_shapes.find(ids[0])) {
         dims = *recorded;
-    } else if (const Json* outs = helper::member(op, "O"); outs && outs->IsArray() && !outs->Empty()) {
-        const Json* tt = helper::member((*outs)[0], "TT");
-        const Json* d = tt ? helper::member(*tt, "D") : nullptr;
-        if (d && d->IsArray() && d->Size() >= 2) dims = helper::collect_dims((*d)[1]);
+    } else if (const Json* first = helper::first_entry(op, "O")) {
+        auto type = helper::declared_type(*first, helper::NonIntegerDims::Unknown);
+        if (type && type->dims) dims = std::move(*type->dims);
     }
     const auto rank = static_cast<int64_t>(dims.size());
 
@@ -131,7 +130,7 @@ void Converter::op_flip(const Json& op) {
 
 void Converter::op_cumsum(const Json& op) {
     require_opset("cumsum", 11);
-    if (helper::attr_bool(op, "flatten").value_or(false))
+    if (helper::op_attr_bool(op, "flatten").value_or(false))
         throw Error("cumsum with flatten=true is not supported");
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
@@ -142,15 +141,15 @@ void Converter::op_cumsum(const Json& op) {
 
     // CumSum has no form for narrow integers or booleans, and takes float16 only from
     // opset 14; a node of another type would make the whole model invalid.
-    if (const auto type = known_onnx_dtype(ids[0])) {
+    if (const auto type = onnx_dtype_if_known(ids[0])) {
         namespace d = proto::dtype;
         if (*type == d::BOOL || *type == d::INT8 || *type == d::UINT8 || *type == d::INT16)
             throw Error("cumsum does not support {} input", helper::onnx_dtype_name(*type));
         if (*type == d::FLOAT16) require_opset("cumsum on float16", 14);
     }
 
-    const bool exclusive = helper::attr_bool(op, "exclusive").value_or(false);
-    const bool reverse = helper::attr_bool(op, "reverse").value_or(false);
+    const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(false);
+    const bool reverse = helper::op_attr_bool(op, "reverse").value_or(false);
     append_node("CumSum", {std::move(x), std::move(axis)}, {std::move(output)},
                 {helper::attr_int("exclusive", exclusive ? 1 : 0),
                  helper::attr_int("reverse", reverse ? 1 : 0)});
@@ -167,7 +166,7 @@ void Converter::op_einsum(const Json& op) {
     } else {
         operands.push_back(get_tensor_name(ids[0]));
     }
-    const auto equation = helper::attr_str_value(op, "equation");
+    const auto equation = helper::op_attr_str(op, "equation");
     if (!equation) throw Error("einsum missing equation");
     // Einsum needs at least one operand; an empty list would be written as an invalid node.
     if (operands.empty()) throw Error("einsum missing inputs");
@@ -177,7 +176,7 @@ void Converter::op_einsum(const Json& op) {
 
 void Converter::op_transpose(const Json& op) {
     const auto ids = helper::op_input_ids(op);
-    std::vector<int64_t> perm = helper::attr_i64_items(op, "perm");
+    std::vector<int64_t> perm = helper::op_attr_i64_items(op, "perm");
     const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
     const bool negative = std::any_of(perm.begin(), perm.end(), [](int64_t p) { return p < 0; });
     if (!dims || perm.empty()) {
@@ -198,7 +197,7 @@ void Converter::op_transpose(const Json& op) {
     // An entry outside the dims, a repeated one or a wrong count is a model no runtime loads.
     if (static_cast<int64_t>(perm.size()) != rank || std::find(seen.begin(), seen.end(), false) != seen.end())
         throw Error("transpose perm {} is not a permutation of the {} dims of its input",
-                    helper::fmt_dims(helper::attr_i64_items(op, "perm")), rank);
+                    helper::fmt_dims(helper::op_attr_i64_items(op, "perm")), rank);
     if (!negative) {
         convert_generic_op("transpose", op);
         return;

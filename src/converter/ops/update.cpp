@@ -16,8 +16,7 @@ std::vector<int64_t> dims_or_scalar(const Converter& c, int64_t id) {
 }
 
 bool is_bool_token(const Converter& c, int64_t id) {
-    const std::string* token = c.state.tensor_dtypes.find(id);
-    return token && *token == "0.t_bool";
+    return c.dtype_token_is(id, proto::dtype::BOOL);
 }
 
 // True when the recorded dims show exactly one element that broadcasts onto a tensor of
@@ -126,7 +125,7 @@ void select_masked(Converter& c, int64_t out, int64_t x_id, int64_t mask_id, int
     c.append_node("Shape", {c.get_tensor_name(x_id)}, {x_shape});
     const std::string value = names("value");
     c.append_node("Expand", {c.get_tensor_name(values_id), x_shape}, {value});
-    const std::optional<int32_t> x_type = c.known_onnx_dtype(x_id);
+    const std::optional<int32_t> x_type = c.onnx_dtype_if_known(x_id);
     const std::optional<int32_t> wide = x_type ? helper::where_compute_type(*x_type) : std::nullopt;
     if (!wide) {
         c.append_node("Where", {c.get_tensor_name(mask_id), value, c.get_tensor_name(x_id)},
@@ -251,7 +250,7 @@ void Converter::op_index_put(const Json& op) {
     const IdList* listed = state.combine_inputs.find(ids[1]);
     if (!listed) throw Error("index_put expects combined mask input");
     // Every form below overwrites; dropping an accumulation would silently change the result.
-    if (helper::attr_bool(op, "accumulate").value_or(false))
+    if (helper::op_attr_bool(op, "accumulate").value_or(false))
         throw Error("index_put only supports accumulate=false");
     const IdList indices = *listed;
     const int64_t x_id = ids[0];
@@ -303,11 +302,11 @@ void Converter::op_put_along_axis(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 3) throw Error("put_along_axis missing inputs");
-    if (auto reduce = helper::attr_str_value(op, "reduce"); reduce && *reduce != "assign")
+    if (auto reduce = helper::op_attr_str(op, "reduce"); reduce && *reduce != "assign")
         throw Error("put_along_axis only supports reduce=assign");
-    if (helper::attr_bool(op, "include_self") == false)
+    if (helper::op_attr_bool(op, "include_self") == false)
         throw Error("put_along_axis only supports include_self=true");
-    const int64_t axis = normalize_axis(helper::attr_i64(op, "axis").value_or(0), ids[0]);
+    const int64_t axis = normalize_axis(helper::op_attr_i64(op, "axis").value_or(0), ids[0]);
     std::string x = get_tensor_name(ids[0]);
     std::string indices = ensure_i64_input(ids[1], out, "put_along_axis_indices");
     std::string values = get_tensor_name(ids[2]);
@@ -321,7 +320,7 @@ void Converter::op_repeat_interleave(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("repeat_interleave missing inputs");
     const int64_t x_id = ids[0];
-    const int64_t a = normalize_axis(helper::attr_i64(op, "axis").value_or(0), x_id);
+    const int64_t a = normalize_axis(helper::op_attr_i64(op, "axis").value_or(0), x_id);
     const auto rank = static_cast<int64_t>(state.tensor_shapes.find(x_id)->size());
     // The new axis goes right after `a`; an axis outside the tensor has no such place.
     if (a < 0 || a >= rank)
@@ -329,7 +328,7 @@ void Converter::op_repeat_interleave(const Json& op) {
     const std::string x = get_tensor_name(x_id);
 
     const std::string repeats_dim = names("repeats_dim");
-    const std::optional<int64_t> repeats = helper::attr_i64(op, "repeats");
+    const std::optional<int64_t> repeats = helper::op_attr_i64(op, "repeats");
     if (repeats) {
         push_i64_initializer(repeats_dim, {1}, {*repeats});
     } else {

@@ -109,12 +109,6 @@ std::unordered_map<std::string_view, size_t> producer_index(const proto::GraphPr
     return producers;
 }
 
-const proto::AttributeProto* first_attribute(const proto::NodeProto& node, std::string_view name) {
-    for (const auto& a : node.attribute)
-        if (a.name == name) return &a;
-    return nullptr;
-}
-
 // The value `m` read by a node, when this graph alone reads it exactly once and is free to
 // rewrite it: not a graph output, and produced by a node of this graph.
 std::optional<size_t> sole_use_producer(std::string_view m, const NameSet& outputs,
@@ -174,8 +168,8 @@ bool merge_casts(proto::GraphProto& graph) {
         if (pn.op_type != "Cast" || pn.input.size() != 1 || pn.output.size() != 1 ||
             pn.attribute.empty())
             continue;
-        const auto* pto = first_attribute(pn, "to");
-        const auto* cto = first_attribute(cn, "to");
+        const auto* pto = helper::find_attribute(pn.attribute, "to");
+        const auto* cto = helper::find_attribute(cn.attribute, "to");
         if (!pto || !cto || pto->i != cto->i) continue;
         remove[*p] = true;
         rewritten[c] = true;
@@ -196,7 +190,7 @@ std::optional<std::vector<int64_t>> axes_read_as(const Converter::InitializerInd
                                                  const proto::NodeProto& node,
                                                  std::string_view axes_input) {
     if (node.op_type != "Squeeze" && node.op_type != "Unsqueeze") return std::nullopt;
-    if (const auto* a = first_attribute(node, "axes")) return a->ints;
+    if (const auto* a = helper::find_attribute(node.attribute, "axes")) return a->ints;
     if (axes_input.empty()) return std::nullopt;
     auto it = initializers.find(axes_input);
     if (it == initializers.end()) return std::nullopt;
