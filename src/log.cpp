@@ -32,7 +32,6 @@ Config& config() {
     return c;
 }
 
-
 void warn_config(std::string_view text) { write_all(STDERR_FILENO, fmt::format("warning: {}\n", text)); }
 
 std::string_view trim(std::string_view s) {

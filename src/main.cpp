@@ -1,7 +1,6 @@
 // Process entry: logging, command line, the three conversion stages, the error report.
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <exception>

@@ -315,8 +315,9 @@ std::optional<int64_t> whole(float f) {
     return static_cast<int64_t>(f);
 }
 
-// Brings an attribute to the kind ONNX defines for it when no value changes on the way (an
-// integer epsilon becomes a float, a whole float axis an integer); false otherwise.
+// Brings an attribute to the kind ONNX defines for it (an integer epsilon becomes a float,
+// rounded to float32 as every float attribute is; a whole float axis becomes an integer);
+// false when a float holds no whole number for an integer attribute.
 bool convert_kind(proto::AttributeProto& a, int32_t kind) {
     if (a.type == kind) return true;
     if (a.type == at::INT && kind == at::FLOAT) {
@@ -363,11 +364,12 @@ void conform_attributes(std::string_view bare_name, std::string_view op_type, in
             // the checker refuses any attribute the operator does not define.
             KLOG(Level::Warn, "kestro::converter::attr",
                  "{}: dropping attribute {}, which ONNX {} does not take at opset {}", bare_name,
-                 a.name, op_type, opset);
+                 helper::fmt_text(a.name), op_type, opset);
             continue;
         }
         for (const auto& k : kept)
-            if (k.name == a.name) throw Error("{}: attribute {} is given more than once", bare_name, a.name);
+            if (k.name == a.name)
+                throw Error("{}: attribute {} is given more than once", bare_name, helper::fmt_text(a.name));
         if (!convert_kind(a, def->kind))
             throw Error("{}: attribute {} must be {} for ONNX {}", bare_name, a.name,
                         kind_name(def->kind), op_type);
@@ -625,7 +627,7 @@ std::vector<proto::AttributeProto> Converter::extract_attributes(std::string_vie
     std::unordered_set<std::string_view> seen;
     for (const auto& a : out)
         if (!seen.insert(a.name).second)
-            throw Error("{}: attribute {} is given more than once", bare_name, a.name);
+            throw Error("{}: attribute {} is given more than once", bare_name, helper::fmt_text(a.name));
 
     if (rule && rule->fix_up) rule->fix_up(bare_name, attrs, out);
     return out;

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <iterator>
@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "converter/converter.h"
-#include "converter/file_read.h"
 #include "log.h"
 
 namespace kestro {
@@ -146,6 +145,8 @@ public:
             fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd_ >= 0) {
                 std::memcpy(g_temp_path, path_.c_str(), path_.size() + 1);
+                // The handler must never see the flag before the whole path.
+                std::atomic_signal_fence(std::memory_order_seq_cst);
                 g_temp_armed = 1;
                 return;
             }
@@ -217,6 +218,8 @@ std::optional<std::string> rename_target(const std::string& path) {
         std::string link(static_cast<size_t>(PATH_MAX), '\0');
         const ssize_t n = ::readlink(current.c_str(), link.data(), link.size());
         if (n < 0) throw os_error(errno);
+        // A target that fills the whole buffer may have been cut short.
+        if (static_cast<size_t>(n) == link.size()) throw os_error(ENAMETOOLONG);
         link.resize(static_cast<size_t>(n));
         current = link.front() == '/' ? link : dir_of(current) + "/" + link;
     }

@@ -359,9 +359,9 @@ void Converter::set_value_block(const Json& op, const std::vector<int64_t>& ids,
         return;
     }
 
-    // Coordinates of the cartesian product in row-major order, odometer style.
     // The coordinates and the fill values, each listed and then encoded.
     reserve_materialized(uint64_t(*coordinates) * 16 + uint64_t(*count) * 16, "set_value_");
+    // Coordinates of the cartesian product in row-major order, odometer style.
     std::vector<int64_t> coords;
     coords.reserve(static_cast<size_t>(*coordinates));
     std::vector<int64_t> at(static_cast<size_t>(rank), 0);

@@ -91,7 +91,7 @@ std::vector<int64_t> unsqueeze_output_axes(const std::vector<int64_t>& axes,
         const int64_t pos = a < 0 ? a + rank + 1 : a;
         if (pos < 0 || (in_rank && pos > rank))
             throw Error("unsqueeze: axis {} is outside the rank {} it is inserted into", a, rank);
-        if (pos > kMaxRank)
+        if (pos > kMaxRank || rank >= kMaxRank)
             throw Error("unsqueeze: axis {} exceeds the largest supported rank {}", a, kMaxRank);
         for (int64_t& p : inserted)
             if (p >= pos) ++p;

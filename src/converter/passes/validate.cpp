@@ -140,7 +140,7 @@ void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth) {
         }
         const auto& node = graph.node[at];
         throw Error("the program's operators form a cycle through node {} producing {}", node.op_type,
-                    node.output.empty() ? std::string() : node.output.front());
+                    helper::fmt_text(node.output.empty() ? std::string() : node.output.front()));
     }
     std::vector<proto::NodeProto> sorted;
     sorted.reserve(n);
