@@ -280,18 +280,18 @@ void Converter::op_any_all(const Json& op, bool any) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("any/all requires an input tensor");
     const int64_t out = helper::op_out_id(op);
-    const NameMaker names{"any", out};
-    std::string x = get_tensor_name(ids[0]);
     const char* word = any ? "any" : "all";
+    const NameMaker names{word, out};
+    std::string x = get_tensor_name(ids[0]);
 
     // Paddle counts any non-zero element as true; a cast straight to INT64 would truncate
     // 0.5 to 0, so other element types become booleans first.
     if (!dtype_token_is(ids[0], proto::dtype::BOOL)) {
-        std::string as_bool = fmt::format("{}_bool_{}", word, out);
+        std::string as_bool = names("bool");
         add_cast_node(std::move(x), as_bool, proto::dtype::BOOL);
         x = std::move(as_bool);
     }
-    const std::string cast = fmt::format("{}_cast_{}", word, out);
+    const std::string cast = names("cast");
     add_cast_node(std::move(x), cast, proto::dtype::INT64);
 
     std::optional<std::vector<int64_t>> axes;
@@ -315,9 +315,9 @@ void Converter::op_any_all(const Json& op, bool any) {
     const Json* keep = helper::attr(op, "keepdim");
     const int64_t keepdims = keep && keep->IsBool() && keep->GetBool() ? 1 : 0;
 
-    const std::string reduced = fmt::format("{}_reduced_{}", word, out);
+    const std::string reduced = names("reduced");
     add_reduce_node(any ? "ReduceMax" : "ReduceMin", cast, reduced, axes, keepdims,
-                    fmt::format("{}_reduce_{}", word, out));
+                    names("reduce"));
     if (!any) {
         // The minimum of an empty set is the type's largest value: true, as Paddle's all is.
         add_cast_node(reduced, get_tensor_name(out), proto::dtype::BOOL);

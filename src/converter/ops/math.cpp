@@ -197,7 +197,7 @@ void Converter::op_remainder(const Json& op) {
     const int32_t tb = onnx_dtype_for_tensor_id(ids[1]);
     std::string a = get_tensor_name(ids[0]);
     std::string b = get_tensor_name(ids[1]);
-    auto name = [out](std::string_view purpose) { return fmt::format("remainder_{}_{}", purpose, out); };
+    const NameMaker name{"remainder", out};
 
     if (helper::is_integer_onnx_dtype(ta) && helper::is_integer_onnx_dtype(tb)) {
         // Integer Mod with fmod 0 already gives Paddle's result: the divisor's sign.
