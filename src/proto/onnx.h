@@ -206,40 +206,77 @@ struct SparseTensorProto {
 
 struct GraphProto;
 
-// The members an attribute rarely holds (a tensor, a type, a sparse tensor) sit behind
-// pointers, so that the many small attributes of a large graph stay small.
+// An attribute holds one value; the converter's attributes hold a number, a string, a list
+// of numbers, a tensor or a graph. Everything else (and the tensor, type and sparse-tensor
+// members) sits behind a pointer, allocated only when set, so that the many small
+// attributes of a large graph stay small. The readers give an empty value when the rare
+// members were never set; `rare_members()` makes them on first write.
 struct AttributeProto {
+    struct Rare {
+        std::vector<std::string> strings;
+        std::vector<TensorProto> tensors;
+        std::vector<GraphProto> graphs;
+        std::string doc_string;
+        std::vector<TypeProto> type_protos;
+        std::string ref_attr_name;
+        std::vector<SparseTensorProto> sparse_tensors;
+    };
+
     std::string name;
     float f = 0.0f;
+    int32_t type = 0;
     int64_t i = 0;
     std::string s;
     Box<TensorProto> t;
     Box<GraphProto> g;
     std::vector<float> floats;
     std::vector<int64_t> ints;
-    std::vector<std::string> strings;
-    std::vector<TensorProto> tensors;
-    std::vector<GraphProto> graphs;
-    std::string doc_string;
     Box<TypeProto> tp;
-    std::vector<TypeProto> type_protos;
-    int32_t type = 0;
-    std::string ref_attr_name;
     Box<SparseTensorProto> sparse_tensor;
-    std::vector<SparseTensorProto> sparse_tensors;
+    Box<Rare> rare;  // null until a rare member is set
+
+    Rare& rare_members() {
+        if (!rare) rare = Rare{};
+        return *rare;
+    }
+    const std::vector<std::string>& strings() const;
+    const std::vector<TensorProto>& tensors() const;
+    const std::vector<GraphProto>& graphs() const;
+    const std::string& doc_string() const;
+    const std::vector<TypeProto>& type_protos() const;
+    const std::string& ref_attr_name() const;
+    const std::vector<SparseTensorProto>& sparse_tensors() const;
 };
 
+// A node of the converter's graphs has inputs, outputs, an operator type and attributes;
+// the other members (the converter never names its nodes) sit behind a pointer, as in
+// AttributeProto.
 struct NodeProto {
+    struct Rare {
+        std::string name;
+        std::string doc_string;
+        std::string domain;
+        std::string overload;
+        std::vector<StringStringEntryProto> metadata_props;
+        std::vector<NodeDeviceConfigurationProto> device_configurations;
+    };
+
     std::vector<std::string> input;
     std::vector<std::string> output;
-    std::string name;
     std::string op_type;
     std::vector<AttributeProto> attribute;
-    std::string doc_string;
-    std::string domain;
-    std::string overload;
-    std::vector<StringStringEntryProto> metadata_props;
-    std::vector<NodeDeviceConfigurationProto> device_configurations;
+    Box<Rare> rare;  // null until a rare member is set
+
+    Rare& rare_members() {
+        if (!rare) rare = Rare{};
+        return *rare;
+    }
+    const std::string& name() const;
+    const std::string& doc_string() const;
+    const std::string& domain() const;
+    const std::string& overload() const;
+    const std::vector<StringStringEntryProto>& metadata_props() const;
+    const std::vector<NodeDeviceConfigurationProto>& device_configurations() const;
 };
 
 struct TensorAnnotation {

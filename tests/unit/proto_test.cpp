@@ -116,7 +116,7 @@ TEST(OnnxEncoding, ByteForms) {
          "22 0A 0A 08 4A 06 0A 04 0A 02 08 01"},
         {"empty input name keeps its place; fields ascend",
          enc(with<NodeProto>([](auto& n) {
-             n.input = {"", "x"}, n.op_type = "R", n.domain = "d", n.doc_string = "c";
+             n.input = {"", "x"}, n.op_type = "R", n.rare_members().domain = "d", n.rare_members().doc_string = "c";
              n.attribute = {AP{}};
          })),
          "0A 00 0A 01 78 22 01 52 2A 00 32 01 63 3A 01 64"},
@@ -126,7 +126,7 @@ TEST(OnnxEncoding, ByteForms) {
          enc(with<GraphProto>([](auto& g) { g.metadata_props = {{"k", ""}}; })),
          "82 01 03 0A 01 6B"},
         {"present empty tensor, empty string element",
-         enc(with<AP>([](auto& a) { a.t = TP{}, a.strings = {""}; })), "2A 00 4A 00"},
+         enc(with<AP>([](auto& a) { a.t = TP{}, a.rare_members().strings = {""}; })), "2A 00 4A 00"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.got, c.expected) << c.what;
 }
@@ -150,8 +150,8 @@ TEST(OnnxEncoding, LengthMatchesBytesOnNestedModel) {
     for (int level = 0; level < 3; ++level) {
         AttributeProto a;
         a.g = g;
-        a.graphs = {g, GraphProto{}};
-        a.tensors = {w};
+        a.rare_members().graphs = {g, GraphProto{}};
+        a.rare_members().tensors = {w};
         a.tp = t;
         a.sparse_tensor = SparseTensorProto{w, std::nullopt, {4}};
         ShardingSpecProto spec{
@@ -159,7 +159,7 @@ TEST(OnnxEncoding, LengthMatchesBytesOnNestedModel) {
         NodeProto n;
         n.op_type = "If";
         n.attribute = {a};
-        n.device_configurations = {{"c", {spec}, -2}};
+        n.rare_members().device_configurations = {{"c", {spec}, -2}};
         GraphProto outer;
         outer.node = {n};
         outer.quantization_annotation = {{"a", {{"scale", "s"}}}};
