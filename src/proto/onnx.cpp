@@ -390,19 +390,19 @@ template <class W>
 void walk(const TensorProto& m, W& w) {
     w.packed(1, m.dims);
     w.num(2, m.data_type);
-    opt(w, 3, m.segment);
-    w.packed(4, m.float_data);
-    w.packed(5, m.int32_data);
-    w.strs(6, m.string_data);
-    w.packed(7, m.int64_data);
+    opt(w, 3, m.segment());
+    w.packed(4, m.float_data());
+    w.packed(5, m.int32_data());
+    w.strs(6, m.string_data());
+    w.packed(7, m.int64_data());
     w.str(8, m.name);
     w.bytes(9, m.raw_data);
-    w.packed(10, m.double_data);
-    w.packed(11, m.uint64_data);
-    w.str(12, m.doc_string);
-    w.msgs(13, m.external_data);
-    w.num(14, m.data_location);
-    w.msgs(16, m.metadata_props);
+    w.packed(10, m.double_data());
+    w.packed(11, m.uint64_data());
+    w.str(12, m.doc_string());
+    w.msgs(13, m.external_data());
+    w.num(14, m.data_location());
+    w.msgs(16, m.metadata_props());
 }
 
 template <class W>
@@ -524,11 +524,19 @@ const T& unset() {
 }
 }  // namespace
 
-#define KESTRO_PROTO_RARE(Record, T, member)                          \
-    const T& Record::member() const {                                 \
-        return rare ? rare->member : unset<T>();                      \
-    }
+#define KESTRO_PROTO_RARE(Record, T, member)                                 \
+    const T& Record::member() const { return rare ? rare->member : unset<T>(); }
 
+KESTRO_PROTO_RARE(TensorProto, std::optional<TensorProto::Segment>, segment)
+KESTRO_PROTO_RARE(TensorProto, std::vector<float>, float_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<int32_t>, int32_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<std::string>, string_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<int64_t>, int64_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<double>, double_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<uint64_t>, uint64_data)
+KESTRO_PROTO_RARE(TensorProto, std::string, doc_string)
+KESTRO_PROTO_RARE(TensorProto, std::vector<StringStringEntryProto>, external_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<StringStringEntryProto>, metadata_props)
 KESTRO_PROTO_RARE(AttributeProto, std::vector<std::string>, strings)
 KESTRO_PROTO_RARE(AttributeProto, std::vector<TensorProto>, tensors)
 KESTRO_PROTO_RARE(AttributeProto, std::vector<GraphProto>, graphs)

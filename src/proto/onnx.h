@@ -176,26 +176,48 @@ struct ValueInfoProto {
     std::vector<StringStringEntryProto> metadata_props;
 };
 
+// The converter's tensors are a name, a type, dimensions and raw bytes; the other members
+// sit behind a pointer, allocated only when set (see AttributeProto).
 struct TensorProto {
     struct Segment {
         int64_t begin = 0;
         int64_t end = 0;
     };
+    struct Rare {
+        std::optional<Segment> segment;
+        std::vector<float> float_data;
+        std::vector<int32_t> int32_data;
+        std::vector<std::string> string_data;
+        std::vector<int64_t> int64_data;
+        std::vector<double> double_data;
+        std::vector<uint64_t> uint64_data;
+        std::string doc_string;
+        std::vector<StringStringEntryProto> external_data;
+        int32_t data_location = 0;
+        std::vector<StringStringEntryProto> metadata_props;
+    };
+
     std::vector<int64_t> dims;
     int32_t data_type = 0;
-    std::optional<Segment> segment;
-    std::vector<float> float_data;
-    std::vector<int32_t> int32_data;
-    std::vector<std::string> string_data;
-    std::vector<int64_t> int64_data;
     std::string name;
     Bytes raw_data;
-    std::vector<double> double_data;
-    std::vector<uint64_t> uint64_data;
-    std::string doc_string;
-    std::vector<StringStringEntryProto> external_data;
-    int32_t data_location = 0;
-    std::vector<StringStringEntryProto> metadata_props;
+    Box<Rare> rare;  // null until a rare member is set
+
+    Rare& rare_members() {
+        if (!rare) rare = Rare{};
+        return *rare;
+    }
+    const std::optional<Segment>& segment() const;
+    const std::vector<float>& float_data() const;
+    const std::vector<int32_t>& int32_data() const;
+    const std::vector<std::string>& string_data() const;
+    const std::vector<int64_t>& int64_data() const;
+    const std::vector<double>& double_data() const;
+    const std::vector<uint64_t>& uint64_data() const;
+    const std::string& doc_string() const;
+    const std::vector<StringStringEntryProto>& external_data() const;
+    int32_t data_location() const { return rare ? rare->data_location : 0; }
+    const std::vector<StringStringEntryProto>& metadata_props() const;
 };
 
 struct SparseTensorProto {
