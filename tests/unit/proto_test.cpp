@@ -78,6 +78,11 @@ TEST(OnnxEncoding, ByteForms) {
         {"float NaN written", enc(with<AP>([](auto& a) { a.f = NAN; })), "15 00 00 C0 7F"},
         {"float 1.0", enc(with<AP>([](auto& a) { a.f = 1.0f; })), "15 00 00 80 3F"},
         {"default records write nothing", enc(TP{}) + enc(NodeProto{}) + enc(OperatorSetIdProto{}), ""},
+        {"rarely set members made but left empty write nothing",
+         enc(with<TP>([](auto& t) { t.rare_members(); })) +
+             enc(with<NodeProto>([](auto& n) { n.rare_members(); })) +
+             enc(with<AP>([](auto& a) { a.rare_members(); })),
+         ""},
         {"negative int32 is sign-extended", enc(with<TP>([](auto& t) { t.data_type = -1; })),
          "10 FF FF FF FF FF FF FF FF FF 01"},
         {"packed dims", enc(with<TP>([](auto& t) { t.dims = {1, 3, 224, 224}; })),
