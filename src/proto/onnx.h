@@ -228,11 +228,13 @@ struct SparseTensorProto {
 
 struct GraphProto;
 
-// An attribute holds one value; the converter's attributes hold a number, a string, a list
-// of numbers, a tensor or a graph. Everything else (and the tensor, type and sparse-tensor
-// members) sits behind a pointer, allocated only when set, so that the many small
-// attributes of a large graph stay small. The readers give an empty value when the rare
-// members were never set; `rare_members()` makes them on first write.
+// An attribute holds one value, nearly always a number, a string, a list of numbers, a
+// tensor or a graph. The other members (lists of strings, tensors, graphs, types and
+// sparse tensors, the documentation and the reference name) sit together behind one
+// pointer, allocated only when one of them is set, and the tensor, type and sparse-tensor
+// members behind pointers of their own, so that the many small attributes of a large
+// graph stay small. The readers give an empty value when the rare members were never set;
+// `rare_members()` makes them on first write.
 struct AttributeProto {
     struct Rare {
         std::vector<std::string> strings;
