@@ -440,7 +440,7 @@ std::optional<proto::AttributeProto> convert_array(std::string_view op, std::str
         a.type = proto::attr_type::STRINGS;
         for (const Json& e : data.GetArray())
             if (const Json* d = member(e, "D"))
-                if (auto s = as_str(*d)) a.strings.emplace_back(*s);
+                if (auto s = as_str(*d)) a.rare_members().strings.emplace_back(*s);
     } else if (first.IsNumber()) {
         a.type = proto::attr_type::INTS;
         for (const Json& e : data.GetArray()) {

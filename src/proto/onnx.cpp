@@ -390,19 +390,19 @@ template <class W>
 void walk(const TensorProto& m, W& w) {
     w.packed(1, m.dims);
     w.num(2, m.data_type);
-    opt(w, 3, m.segment);
-    w.packed(4, m.float_data);
-    w.packed(5, m.int32_data);
-    w.strs(6, m.string_data);
-    w.packed(7, m.int64_data);
+    opt(w, 3, m.segment());
+    w.packed(4, m.float_data());
+    w.packed(5, m.int32_data());
+    w.strs(6, m.string_data());
+    w.packed(7, m.int64_data());
     w.str(8, m.name);
     w.bytes(9, m.raw_data);
-    w.packed(10, m.double_data);
-    w.packed(11, m.uint64_data);
-    w.str(12, m.doc_string);
-    w.msgs(13, m.external_data);
-    w.num(14, m.data_location);
-    w.msgs(16, m.metadata_props);
+    w.packed(10, m.double_data());
+    w.packed(11, m.uint64_data());
+    w.str(12, m.doc_string());
+    w.msgs(13, m.external_data());
+    w.num(14, m.data_location());
+    w.msgs(16, m.metadata_props());
 }
 
 template <class W>
@@ -425,30 +425,30 @@ void walk(const AttributeProto& m, W& w) {
     opt(w, 6, m.g);
     w.packed(7, m.floats);
     w.packed(8, m.ints);
-    w.strs(9, m.strings);
-    w.msgs(10, m.tensors);
-    w.msgs(11, m.graphs);
-    w.str(13, m.doc_string);
+    w.strs(9, m.strings());
+    w.msgs(10, m.tensors());
+    w.msgs(11, m.graphs());
+    w.str(13, m.doc_string());
     opt(w, 14, m.tp);
-    w.msgs(15, m.type_protos);
+    w.msgs(15, m.type_protos());
     w.num(20, m.type);
-    w.str(21, m.ref_attr_name);
+    w.str(21, m.ref_attr_name());
     opt(w, 22, m.sparse_tensor);
-    w.msgs(23, m.sparse_tensors);
+    w.msgs(23, m.sparse_tensors());
 }
 
 template <class W>
 void walk(const NodeProto& m, W& w) {
     w.strs(1, m.input);
     w.strs(2, m.output);
-    w.str(3, m.name);
+    w.str(3, m.name());
     w.str(4, m.op_type);
     w.msgs(5, m.attribute);
-    w.str(6, m.doc_string);
-    w.str(7, m.domain);
-    w.str(8, m.overload);
-    w.msgs(9, m.metadata_props);
-    w.msgs(10, m.device_configurations);
+    w.str(6, m.doc_string());
+    w.str(7, m.domain());
+    w.str(8, m.overload());
+    w.msgs(9, m.metadata_props());
+    w.msgs(10, m.device_configurations());
 }
 
 template <class W>
@@ -512,6 +512,46 @@ void walk(const ModelProto& m, W& w) {
 }
 
 }  // namespace
+
+// ---- readers of the rare members ----
+
+namespace {
+// The value a reader gives when the rare members were never set.
+template <class T>
+const T& unset() {
+    static const T value{};
+    return value;
+}
+}  // namespace
+
+#define KESTRO_PROTO_RARE(Record, T, member)                                 \
+    const T& Record::member() const { return rare ? rare->member : unset<T>(); }
+
+KESTRO_PROTO_RARE(TensorProto, std::optional<TensorProto::Segment>, segment)
+KESTRO_PROTO_RARE(TensorProto, std::vector<float>, float_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<int32_t>, int32_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<std::string>, string_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<int64_t>, int64_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<double>, double_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<uint64_t>, uint64_data)
+KESTRO_PROTO_RARE(TensorProto, std::string, doc_string)
+KESTRO_PROTO_RARE(TensorProto, std::vector<StringStringEntryProto>, external_data)
+KESTRO_PROTO_RARE(TensorProto, std::vector<StringStringEntryProto>, metadata_props)
+KESTRO_PROTO_RARE(AttributeProto, std::vector<std::string>, strings)
+KESTRO_PROTO_RARE(AttributeProto, std::vector<TensorProto>, tensors)
+KESTRO_PROTO_RARE(AttributeProto, std::vector<GraphProto>, graphs)
+KESTRO_PROTO_RARE(AttributeProto, std::string, doc_string)
+KESTRO_PROTO_RARE(AttributeProto, std::vector<TypeProto>, type_protos)
+KESTRO_PROTO_RARE(AttributeProto, std::string, ref_attr_name)
+KESTRO_PROTO_RARE(AttributeProto, std::vector<SparseTensorProto>, sparse_tensors)
+KESTRO_PROTO_RARE(NodeProto, std::string, name)
+KESTRO_PROTO_RARE(NodeProto, std::string, doc_string)
+KESTRO_PROTO_RARE(NodeProto, std::string, domain)
+KESTRO_PROTO_RARE(NodeProto, std::string, overload)
+KESTRO_PROTO_RARE(NodeProto, std::vector<StringStringEntryProto>, metadata_props)
+KESTRO_PROTO_RARE(NodeProto, std::vector<NodeDeviceConfigurationProto>, device_configurations)
+
+#undef KESTRO_PROTO_RARE
 
 #define KESTRO_PROTO_RECORD(T)              \
     size_t encoded_len(const T& m) {        \

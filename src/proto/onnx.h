@@ -176,26 +176,48 @@ struct ValueInfoProto {
     std::vector<StringStringEntryProto> metadata_props;
 };
 
+// The converter's tensors are a name, a type, dimensions and raw bytes; the other members
+// sit behind a pointer, allocated only when set (see AttributeProto).
 struct TensorProto {
     struct Segment {
         int64_t begin = 0;
         int64_t end = 0;
     };
+    struct Rare {
+        std::optional<Segment> segment;
+        std::vector<float> float_data;
+        std::vector<int32_t> int32_data;
+        std::vector<std::string> string_data;
+        std::vector<int64_t> int64_data;
+        std::vector<double> double_data;
+        std::vector<uint64_t> uint64_data;
+        std::string doc_string;
+        std::vector<StringStringEntryProto> external_data;
+        int32_t data_location = 0;
+        std::vector<StringStringEntryProto> metadata_props;
+    };
+
     std::vector<int64_t> dims;
     int32_t data_type = 0;
-    std::optional<Segment> segment;
-    std::vector<float> float_data;
-    std::vector<int32_t> int32_data;
-    std::vector<std::string> string_data;
-    std::vector<int64_t> int64_data;
     std::string name;
     Bytes raw_data;
-    std::vector<double> double_data;
-    std::vector<uint64_t> uint64_data;
-    std::string doc_string;
-    std::vector<StringStringEntryProto> external_data;
-    int32_t data_location = 0;
-    std::vector<StringStringEntryProto> metadata_props;
+    Box<Rare> rare;  // null until a rare member is set
+
+    Rare& rare_members() {
+        if (!rare) rare = Rare{};
+        return *rare;
+    }
+    const std::optional<Segment>& segment() const;
+    const std::vector<float>& float_data() const;
+    const std::vector<int32_t>& int32_data() const;
+    const std::vector<std::string>& string_data() const;
+    const std::vector<int64_t>& int64_data() const;
+    const std::vector<double>& double_data() const;
+    const std::vector<uint64_t>& uint64_data() const;
+    const std::string& doc_string() const;
+    const std::vector<StringStringEntryProto>& external_data() const;
+    int32_t data_location() const { return rare ? rare->data_location : 0; }
+    const std::vector<StringStringEntryProto>& metadata_props() const;
 };
 
 struct SparseTensorProto {
@@ -206,40 +228,79 @@ struct SparseTensorProto {
 
 struct GraphProto;
 
-// The members an attribute rarely holds (a tensor, a type, a sparse tensor) sit behind
-// pointers, so that the many small attributes of a large graph stay small.
+// An attribute holds one value, nearly always a number, a string, a list of numbers, a
+// tensor or a graph. The other members (lists of strings, tensors, graphs, types and
+// sparse tensors, the documentation and the reference name) sit together behind one
+// pointer, allocated only when one of them is set, and the tensor, type and sparse-tensor
+// members behind pointers of their own, so that the many small attributes of a large
+// graph stay small. The readers give an empty value when the rare members were never set;
+// `rare_members()` makes them on first write.
 struct AttributeProto {
+    struct Rare {
+        std::vector<std::string> strings;
+        std::vector<TensorProto> tensors;
+        std::vector<GraphProto> graphs;
+        std::string doc_string;
+        std::vector<TypeProto> type_protos;
+        std::string ref_attr_name;
+        std::vector<SparseTensorProto> sparse_tensors;
+    };
+
     std::string name;
     float f = 0.0f;
+    int32_t type = 0;
     int64_t i = 0;
     std::string s;
     Box<TensorProto> t;
     Box<GraphProto> g;
     std::vector<float> floats;
     std::vector<int64_t> ints;
-    std::vector<std::string> strings;
-    std::vector<TensorProto> tensors;
-    std::vector<GraphProto> graphs;
-    std::string doc_string;
     Box<TypeProto> tp;
-    std::vector<TypeProto> type_protos;
-    int32_t type = 0;
-    std::string ref_attr_name;
     Box<SparseTensorProto> sparse_tensor;
-    std::vector<SparseTensorProto> sparse_tensors;
+    Box<Rare> rare;  // null until a rare member is set
+
+    Rare& rare_members() {
+        if (!rare) rare = Rare{};
+        return *rare;
+    }
+    const std::vector<std::string>& strings() const;
+    const std::vector<TensorProto>& tensors() const;
+    const std::vector<GraphProto>& graphs() const;
+    const std::string& doc_string() const;
+    const std::vector<TypeProto>& type_protos() const;
+    const std::string& ref_attr_name() const;
+    const std::vector<SparseTensorProto>& sparse_tensors() const;
 };
 
+// A node of the converter's graphs has inputs, outputs, an operator type and attributes;
+// the other members (the converter never names its nodes) sit behind a pointer, as in
+// AttributeProto.
 struct NodeProto {
+    struct Rare {
+        std::string name;
+        std::string doc_string;
+        std::string domain;
+        std::string overload;
+        std::vector<StringStringEntryProto> metadata_props;
+        std::vector<NodeDeviceConfigurationProto> device_configurations;
+    };
+
     std::vector<std::string> input;
     std::vector<std::string> output;
-    std::string name;
     std::string op_type;
     std::vector<AttributeProto> attribute;
-    std::string doc_string;
-    std::string domain;
-    std::string overload;
-    std::vector<StringStringEntryProto> metadata_props;
-    std::vector<NodeDeviceConfigurationProto> device_configurations;
+    Box<Rare> rare;  // null until a rare member is set
+
+    Rare& rare_members() {
+        if (!rare) rare = Rare{};
+        return *rare;
+    }
+    const std::string& name() const;
+    const std::string& doc_string() const;
+    const std::string& domain() const;
+    const std::string& overload() const;
+    const std::vector<StringStringEntryProto>& metadata_props() const;
+    const std::vector<NodeDeviceConfigurationProto>& device_configurations() const;
 };
 
 struct TensorAnnotation {

@@ -112,7 +112,7 @@ TEST(ExtractAttributes, ArraysTakeTheirKindFromTheFirstElement) {
     EXPECT_EQ(a[1].type, proto::attr_type::FLOATS);
     EXPECT_EQ(a[1].floats, (std::vector<float>{2.0f, 3.0f}));
     EXPECT_EQ(a[2].type, proto::attr_type::STRINGS);
-    EXPECT_EQ(a[2].strings, (Names{"a", "b"}));
+    EXPECT_EQ(a[2].strings(), (Names{"a", "b"}));
     EXPECT_EQ(a[3].ints, (Ints{1, -3}));
 
     // An integer list with an element that is no integer is refused: skipping the element

@@ -194,7 +194,7 @@ TEST(Canonicalize, RenamesFollowChainsAndStopOnCycles) {
 
 TEST(Dedup, MergesOnlyEqualSmallPlainInitializers) {
     TensorProto doc = i64s("b", {5});
-    doc.doc_string = "kept";
+    doc.rare_members().doc_string = "kept";
     TensorProto reshaped = i64s("b", {1, 2});
     reshaped.dims = {1, 2};
     const std::vector<float> big(1025, 1.0f), limit(1024, 1.0f);

@@ -285,7 +285,7 @@ TEST(WeightReader, PairsRecordsWithSortedNamesAndViewsTheBuffer) {
         EXPECT_EQ(t.dims, rows[i].param.shape) << t.name;
         EXPECT_EQ(t.data_type, rows[i].onnx) << t.name;
         EXPECT_EQ(raw(t), rows[i].data) << t.name;
-        EXPECT_TRUE(t.float_data.empty() && t.int64_data.empty() && !t.segment);
+        EXPECT_TRUE(t.float_data().empty() && t.int64_data().empty() && !t.segment());
         if (!t.raw_data.empty()) {  // a view into the file's bytes, not a copy
             EXPECT_GE(t.raw_data.data(), bytes->data());
             EXPECT_LE(t.raw_data.data() + t.raw_data.size(), bytes->data() + bytes->size());

@@ -196,7 +196,7 @@ std::optional<std::vector<int64_t>> axes_read_as(const Converter::InitializerInd
     if (it == initializers.end()) return std::nullopt;
     const proto::TensorProto& t = *it->second;
     if (t.data_type != proto::dtype::INT64) return std::nullopt;
-    if (!t.int64_data.empty()) return t.int64_data;
+    if (!t.int64_data().empty()) return t.int64_data();
     if (t.raw_data.size() % 8 != 0) return std::nullopt;
     std::vector<int64_t> axes(t.raw_data.size() / 8);
     for (size_t i = 0; i < axes.size(); ++i) {

@@ -31,7 +31,8 @@ template <class Node, class F>
 void for_each_subgraph(Node& node, F&& f) {
     for (auto& a : node.attribute) {
         if (a.g) f(*a.g);
-        for (auto& g : a.graphs) f(g);
+        if (a.rare)
+            for (auto& g : a.rare->graphs) f(g);
     }
 }
 

@@ -97,9 +97,9 @@ constexpr size_t kMaxMergedPayload = 4096;
 
 size_t payload_size(const proto::TensorProto& t) {
     size_t strings = 0;
-    for (const auto& s : t.string_data) strings += s.size();
-    return t.raw_data.size() + 4 * (t.float_data.size() + t.int32_data.size()) + strings +
-           8 * (t.int64_data.size() + t.double_data.size() + t.uint64_data.size());
+    for (const auto& s : t.string_data()) strings += s.size();
+    return t.raw_data.size() + 4 * (t.float_data().size() + t.int32_data().size()) + strings +
+           8 * (t.int64_data().size() + t.double_data().size() + t.uint64_data().size());
 }
 
 template <class T>
@@ -111,10 +111,11 @@ std::string_view bytes_of(const std::vector<T>& v) {
 // matches the same NaN; every list is compared by length and elements.
 bool same_content(const proto::TensorProto& a, const proto::TensorProto& b) {
     return a.data_type == b.data_type && a.dims == b.dims &&
-           bytes_of(a.float_data) == bytes_of(b.float_data) && a.int32_data == b.int32_data &&
-           a.string_data == b.string_data && a.int64_data == b.int64_data &&
-           a.raw_data.view() == b.raw_data.view() &&
-           bytes_of(a.double_data) == bytes_of(b.double_data) && a.uint64_data == b.uint64_data;
+           bytes_of(a.float_data()) == bytes_of(b.float_data()) &&
+           a.int32_data() == b.int32_data() && a.string_data() == b.string_data() &&
+           a.int64_data() == b.int64_data() && a.raw_data.view() == b.raw_data.view() &&
+           bytes_of(a.double_data()) == bytes_of(b.double_data()) &&
+           a.uint64_data() == b.uint64_data();
 }
 
 size_t content_hash(const proto::TensorProto& t) {
@@ -123,12 +124,12 @@ size_t content_hash(const proto::TensorProto& t) {
     auto mix = [&](size_t v) { seed ^= v + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2); };
     mix(h(bytes_of(t.dims)));
     mix(h(t.raw_data.view()));
-    mix(h(bytes_of(t.float_data)));
-    mix(h(bytes_of(t.int32_data)));
-    mix(h(bytes_of(t.int64_data)));
-    mix(h(bytes_of(t.double_data)));
-    mix(h(bytes_of(t.uint64_data)));
-    for (const auto& s : t.string_data) mix(h(s));
+    mix(h(bytes_of(t.float_data())));
+    mix(h(bytes_of(t.int32_data())));
+    mix(h(bytes_of(t.int64_data())));
+    mix(h(bytes_of(t.double_data())));
+    mix(h(bytes_of(t.uint64_data())));
+    for (const auto& s : t.string_data()) mix(h(s));
     return seed;
 }
 
@@ -142,8 +143,8 @@ struct ContentEq {
 };
 
 bool may_merge(const proto::TensorProto& t, const NameSet& outputs) {
-    return outputs.count(t.name) == 0 && !t.segment && t.external_data.empty() &&
-           t.data_location == 0 && t.doc_string.empty() && t.metadata_props.empty() &&
+    return outputs.count(t.name) == 0 && !t.segment() && t.external_data().empty() &&
+           t.data_location() == 0 && t.doc_string().empty() && t.metadata_props().empty() &&
            payload_size(t) <= kMaxMergedPayload;
 }
 
