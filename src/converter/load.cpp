@@ -359,26 +359,33 @@ void Converter::load_paddle_model_from_text(std::string_view text) {
 }
 
 void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
-    const LineIndex lines = scan_json_text(reinterpret_cast<char*>(bytes.data()), bytes.size());
-    // The parser checks a multi-byte UTF-8 sequence by reading all of its bytes before
-    // looking at them, so a text ending inside one makes it read up to three bytes past the
-    // terminating NUL: the NULs of the padding are what it reads there. The file reader
-    // leaves room for them, so the buffer is not copied.
-    bytes.resize(bytes.size() + kParseEndPadding, '\0');
-    rapidjson::Reader reader;
-    rapidjson::StringStream stream(reinterpret_cast<const char*>(bytes.data()));
-    OpsLocator locator(stream);
-    const rapidjson::ParseResult result = reader.Parse<kCheckFlags>(stream, locator);
-    if (result.IsError()) {
-        // A literal beyond the double range stops the parse at its first byte, as the
-        // parser's own refusal of such numbers does, and is reported in the same words.
-        const auto code = locator.out_of_range ? rapidjson::kParseErrorNumberTooBig : result.Code();
-        auto [line, column] = lines.at(result.Offset());
-        throw Error("{} at line {} column {}", rapidjson::GetParseError_En(code), line, column);
+    std::vector<OpSpan> spans;
+    {
+        // The line breaks are needed only for the messages of this check.
+        const LineIndex lines = scan_json_text(reinterpret_cast<char*>(bytes.data()), bytes.size());
+        // The parser checks a multi-byte UTF-8 sequence by reading all of its bytes before
+        // looking at them, so a text ending inside one makes it read up to three bytes past
+        // the terminating NUL: the NULs of the padding are what it reads there. The file
+        // reader leaves room for them, so the buffer is not copied.
+        bytes.resize(bytes.size() + kParseEndPadding, '\0');
+        rapidjson::Reader reader;
+        rapidjson::StringStream stream(reinterpret_cast<const char*>(bytes.data()));
+        OpsLocator locator(stream);
+        const rapidjson::ParseResult result = reader.Parse<kCheckFlags>(stream, locator);
+        if (result.IsError()) {
+            // A literal beyond the double range stops the parse at its first byte, as the
+            // parser's own refusal of such numbers does, and is reported in the same words.
+            const auto code =
+                locator.out_of_range ? rapidjson::kParseErrorNumberTooBig : result.Code();
+            auto [line, column] = lines.at(result.Offset());
+            throw Error("{} at line {} column {}", rapidjson::GetParseError_En(code), line, column);
+        }
+        if (!locator.ops_found)
+            throw Error("Could not find ops array in JSON under {}", kOpsPointer);
+        spans = std::move(locator.spans);
     }
-    if (!locator.ops_found) throw Error("Could not find ops array in JSON under {}", kOpsPointer);
 
-    OpReader ops(bytes, std::move(locator.spans));
+    OpReader ops(bytes, std::move(spans));
     collect_pass1(ops.size(), [&](size_t i) -> const Json& { return ops.at(i); });
 
     auto& names = state.param_names.make_mut();
