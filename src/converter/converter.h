@@ -280,9 +280,10 @@ public:
     // The same from the program's bytes (the file reader leaves room for the parse padding).
     void load_paddle_model_from_buffer(std::vector<uint8_t> bytes);
     void collect_pass1_from_ops(const Json& ops);
-    // The same over `count` operators read one at a time through `op_at`, whose result
-    // may live only until its next call.
-    void collect_pass1(size_t count, const std::function<const Json&(size_t)>& op_at);
+    // The same over `count` operators read one at a time through `op_at` (whose result may
+    // live only until its next call), given the block's producer index.
+    void collect_pass1(size_t count, const std::function<const Json&(size_t)>& op_at,
+                       const ProducerIndex& producers);
     void record_tensor_meta(const Json& entry);
     void record_parameter(const Json& op);
     // Refuses a program whose parameter or graph input has the name of a value that the

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <climits>
+#include <utility>
 #include <variant>
 
 #include <rapidjson/error/en.h>
@@ -166,6 +168,9 @@ public:
     bool out_of_range = false;
     bool ops_found = false;  // the pointer reaches an array
     std::vector<OpSpan> spans;
+    // The first pass's producer index of the top block, taken here as it reads each
+    // operator's name and first output id.
+    ProducerIndex producers;
 
     bool Null() { return value(false, false); }
     bool Bool(bool) { return value(false, false); }
@@ -175,16 +180,45 @@ public:
     bool Uint64(uint64_t) { return value(false, false); }
     bool Double(double) { return value(false, false); }
     bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
-        if (!helper::json_number_value(std::string_view(text, length))) {
+        const auto number = helper::json_number_value(std::string_view(text, length));
+        if (!number) {
             out_of_range = true;
             return false;
         }
-        return value(false, false);
+        value(false, false);
+        if (pending_ == Next::Id) {
+            // The value the document would report as a 64-bit signed integer.
+            if (const auto* i = std::get_if<int64_t>(&*number)) {
+                op_.out = *i;
+            } else if (const auto* u = std::get_if<uint64_t>(&*number);
+                       u && *u <= static_cast<uint64_t>(INT64_MAX)) {
+                op_.out = static_cast<int64_t>(*u);
+            }
+        }
+        return true;
     }
-    bool String(const char*, rapidjson::SizeType, bool) { return value(false, false); }
+    bool String(const char* s, rapidjson::SizeType length, bool) {
+        value(false, false);
+        if (pending_ == Next::Name) op_.name.emplace(s, length);
+        return true;
+    }
     bool StartObject() { return value(true, false); }
     bool StartArray() { return value(true, true); }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
+        const std::string_view key(s, length);
+        if (in_ops_ && depth_ == kOpsDepth + 1) {
+            if (!op_.name_seen && key == "#") {
+                op_.name_seen = true;
+                op_.next = Next::Name;
+            } else if (!op_.outputs_seen && key == "O") {
+                op_.outputs_seen = true;
+                op_.next = Next::Outputs;
+            }
+        } else if (in_ops_ && op_.first_depth != 0 && depth_ == op_.first_depth && !op_.id_seen &&
+                   key == "%") {
+            op_.id_seen = true;
+            op_.next = Next::Id;
+        }
         // The key belongs to the innermost open container, an object.
         if (depth_ >= 1 && depth_ <= kTokens.size() && on_path_ == depth_) {
             Level& level = levels_[depth_ - 1];
@@ -195,13 +229,20 @@ public:
     }
     bool EndObject(rapidjson::SizeType) {
         close();
-        // The parser calls this before it takes the closing brace.
-        if (in_ops_ && depth_ == kOpsDepth) spans.back().end = stream_.Tell() + 1;
+        if (in_ops_ && depth_ == kOpsDepth) {
+            // The parser calls this before it takes the closing brace.
+            spans.back().end = stream_.Tell() + 1;
+            if (op_.name && op_.out && Converter::pass1_constant_folder(*op_.name) != nullptr)
+                producers[*op_.out] = spans.size() - 1;
+        } else if (in_ops_ && op_.first_depth != 0 && depth_ == op_.first_depth - 1) {
+            op_.first_depth = 0;  // only an operator's first output counts
+        }
         return true;
     }
     bool EndArray(rapidjson::SizeType) {
         close();
         if (in_ops_ && depth_ == kOpsDepth - 1) in_ops_ = false;
+        if (in_ops_ && op_.outputs_array && depth_ == kOpsDepth + 1) op_.outputs_array = false;
         return true;
     }
 
@@ -210,6 +251,22 @@ private:
                                                                "blocks",  "0",       "ops"};
     // Depth of the open containers inside the operator array.
     static constexpr size_t kOpsDepth = kTokens.size() + 1;
+
+    enum class Next { None, Name, Outputs, Id };
+    // What the producer index needs of the operator being read: its first "#" member when a
+    // string, and the first "%" member of its first output (the first "O" member when an
+    // object, else that member's first element).
+    struct OpScan {
+        bool name_seen = false;
+        bool outputs_seen = false;
+        bool id_seen = false;
+        bool outputs_array = false;  // inside the operator's "O" array
+        size_t outputs_count = 0;
+        size_t first_depth = 0;      // depth inside the first output, 0 when not inside
+        Next next = Next::None;      // what the value after the last key is
+        std::optional<std::string> name;
+        std::optional<int64_t> out;
+    };
 
     struct Level {
         bool is_array = false;
@@ -220,10 +277,25 @@ private:
 
     // Every value starts here, before a container is entered.
     bool value(bool container, bool is_array) {
+        pending_ = Next::None;
         if (in_ops_ && depth_ == kOpsDepth) {
             spans.emplace_back();
             // The parser calls this before it takes the opening brace.
             if (container && !is_array) spans.back().begin = stream_.Tell();
+            op_ = OpScan{};
+        } else if (in_ops_ && depth_ == kOpsDepth + 1) {
+            // A member of the operator.
+            pending_ = std::exchange(op_.next, Next::None);
+            if (pending_ == Next::Outputs && container) {
+                op_.outputs_array = is_array;
+                if (!is_array) op_.first_depth = depth_ + 1;
+            }
+        } else if (in_ops_ && op_.outputs_array && depth_ == kOpsDepth + 2) {
+            // An element of the operator's "O" array.
+            if (op_.outputs_count++ == 0 && container && !is_array) op_.first_depth = depth_ + 1;
+        } else if (in_ops_ && op_.first_depth != 0 && depth_ == op_.first_depth) {
+            // A member of the first output.
+            pending_ = std::exchange(op_.next, Next::None);
         }
         bool on_path = depth_ == 0;
         if (depth_ >= 1 && depth_ <= kTokens.size() && on_path_ == depth_) {
@@ -256,12 +328,19 @@ private:
     size_t on_path_ = 0;  // the open containers at levels [0, on_path_) are on the pointer's path
     std::array<Level, kTokens.size()> levels_{};
     bool in_ops_ = false;
+    OpScan op_;
+    Next pending_ = Next::None;  // what the value being read is
 };
+
+// One operator's document. Its parse stack lives in a pool of its own, like its values, so
+// that reading an operator allocates nothing unless it is unusually large.
+using OpDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>,
+                                              rapidjson::MemoryPoolAllocator<>>;
 
 // The document's own event handler with number literals converted here: the parser hands
 // them over as text and helper::json_number_value gives each its correctly rounded value.
 struct NumberConvertingHandler {
-    rapidjson::Document& doc;
+    OpDocument& doc;
 
     bool Null() { return doc.Null(); }
     bool Bool(bool b) { return doc.Bool(b); }
@@ -299,7 +378,10 @@ public:
     OpReader(const std::vector<uint8_t>& text, std::vector<OpSpan> spans)
         : text_(reinterpret_cast<const char*>(text.data())), spans_(std::move(spans)),
           pool_buffer_(std::make_unique<char[]>(kPoolBufferSize)),
-          pool_(pool_buffer_.get(), kPoolBufferSize), doc_(&pool_) {}
+          pool_(pool_buffer_.get(), kPoolBufferSize),
+          stack_buffer_(std::make_unique<char[]>(kStackBufferSize)),
+          stack_pool_(stack_buffer_.get(), kStackBufferSize),
+          doc_(&pool_, kStackBufferSize / 2, &stack_pool_) {}
 
     size_t size() const { return spans_.size(); }
 
@@ -310,13 +392,15 @@ public:
         scratch_.assign(text_ + span.begin, text_ + span.end);
         scratch_.resize(length + kParseEndPadding, '\0');
         pool_.Clear();
-        constexpr unsigned kFlags = kCheckFlags | rapidjson::kParseInsituFlag;
-        rapidjson::Reader reader;
+        stack_pool_.Clear();
+        // The check above validated the encoding and bounded the nesting, so neither is
+        // done again for each operator.
+        constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
         rapidjson::InsituStringStream stream(scratch_.data());
         rapidjson::ParseResult result;
-        auto parse = [&](rapidjson::Document& target) {
+        auto parse = [&](OpDocument& target) {
             NumberConvertingHandler handler{target};
-            result = reader.Parse<kFlags>(stream, handler);
+            result = reader_.Parse<kFlags>(stream, handler);
             return !result.IsError();
         };
         doc_.Populate(parse);
@@ -328,13 +412,17 @@ public:
 
 private:
     static constexpr size_t kPoolBufferSize = 64 * 1024;
+    static constexpr size_t kStackBufferSize = 16 * 1024;
 
     const char* text_;
     std::vector<OpSpan> spans_;
     std::vector<char> scratch_;
     std::unique_ptr<char[]> pool_buffer_;
     rapidjson::MemoryPoolAllocator<> pool_;
-    rapidjson::Document doc_;
+    std::unique_ptr<char[]> stack_buffer_;
+    rapidjson::MemoryPoolAllocator<> stack_pool_;
+    OpDocument doc_;
+    rapidjson::Reader reader_;  // its stack keeps its size from one operator to the next
     const Json null_;
 };
 
@@ -360,6 +448,7 @@ void Converter::load_paddle_model_from_text(std::string_view text) {
 
 void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
     std::vector<OpSpan> spans;
+    ProducerIndex producers;
     {
         // The line breaks are needed only for the messages of this check.
         const LineIndex lines = scan_json_text(reinterpret_cast<char*>(bytes.data()), bytes.size());
@@ -383,10 +472,11 @@ void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
         if (!locator.ops_found)
             throw Error("Could not find ops array in JSON under {}", kOpsPointer);
         spans = std::move(locator.spans);
+        producers = std::move(locator.producers);
     }
 
     OpReader ops(bytes, std::move(spans));
-    collect_pass1(ops.size(), [&](size_t i) -> const Json& { return ops.at(i); });
+    collect_pass1(ops.size(), [&](size_t i) -> const Json& { return ops.at(i); }, producers);
 
     auto& names = state.param_names.make_mut();
     std::sort(names.begin(), names.end());  // std::string compares bytes as unsigned char
@@ -447,15 +537,9 @@ void Converter::refuse_program_name_clashes() const {
 void Converter::collect_pass1_from_ops(const Json& ops) {
     if (!ops.IsArray()) return;
     const auto array = ops.GetArray();
-    collect_pass1(array.Size(), [&](size_t i) -> const Json& {
-        return array[static_cast<rapidjson::SizeType>(i)];
-    });
-}
-
-void Converter::collect_pass1(size_t count, const std::function<const Json&(size_t)>& op_at) {
     ProducerIndex producers;
-    for (size_t i = 0; i < count; ++i) {
-        const Json& op = op_at(i);
+    for (size_t i = 0; i < array.Size(); ++i) {
+        const Json& op = array[static_cast<rapidjson::SizeType>(i)];
         const Json* name = helper::member(op, "#");
         if (name == nullptr || !name->IsString()) continue;
         if (pass1_constant_folder(std::string_view(name->GetString(), name->GetStringLength())) ==
@@ -464,6 +548,13 @@ void Converter::collect_pass1(size_t count, const std::function<const Json&(size
         // An operator without a readable output produces nothing to index.
         if (auto out = helper::try_op_out_id(op)) producers[*out] = i;
     }
+    collect_pass1(array.Size(), [&](size_t i) -> const Json& {
+        return array[static_cast<rapidjson::SizeType>(i)];
+    }, producers);
+}
+
+void Converter::collect_pass1(size_t count, const std::function<const Json&(size_t)>& op_at,
+                              const ProducerIndex& producers) {
 
     for (size_t i = 0; i < count; ++i) {
         const Json& op = op_at(i);
