@@ -477,6 +477,7 @@ void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
 
     OpReader ops(bytes, std::move(spans));
     collect_pass1(ops.size(), [&](size_t i) -> const Json& { return ops.at(i); }, producers);
+    producers = ProducerIndex();  // not needed by the second pass
 
     auto& names = state.param_names.make_mut();
     std::sort(names.begin(), names.end());  // std::string compares bytes as unsigned char
