@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <concepts>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -276,9 +277,13 @@ public:
     void load_paddle_model(const std::string& path);
     // The same from a program text already in memory (tests).
     void load_paddle_model_from_text(std::string_view text);
-    // The same from the program's bytes, which are parsed in place.
+    // The same from the program's bytes (the file reader leaves room for the parse padding).
     void load_paddle_model_from_buffer(std::vector<uint8_t> bytes);
     void collect_pass1_from_ops(const Json& ops);
+    // The same over `count` operators read one at a time through `op_at` (whose result may
+    // live only until its next call), given the block's producer index.
+    void collect_pass1(size_t count, const std::function<const Json&(size_t)>& op_at,
+                       const ProducerIndex& producers);
     void record_tensor_meta(const Json& entry);
     void record_parameter(const Json& op);
     // Refuses a program whose parameter or graph input has the name of a value that the

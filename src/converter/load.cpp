@@ -1,11 +1,13 @@
 // Model loading: read and parse the program, the first pass over every block, the
 // parameter sort, and the second pass through the dispatch.
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <climits>
+#include <utility>
 #include <variant>
 
 #include <rapidjson/error/en.h>
-#include <rapidjson/pointer.h>
 #include <rapidjson/reader.h>
 
 #include "converter/converter.h"
@@ -143,11 +145,202 @@ LineIndex scan_json_text(char* data, size_t size) {
     return lines;
 }
 
+constexpr unsigned kCheckFlags = rapidjson::kParseNumbersAsStringsFlag |
+                                  rapidjson::kParseValidateEncodingFlag |
+                                  rapidjson::kParseIterativeFlag;
+
+// Byte range [begin, end) of one operator in the program text; empty for an element that
+// is not an object (it has no members, so every pass reads it as absent).
+struct OpSpan {
+    size_t begin = 0;
+    size_t end = 0;
+};
+
+// Checks the whole text without building a document and finds the operators of the top
+// block on the way: the byte range of each element of the array at kOpsPointer, reached the
+// way a JSON pointer reaches it (the first member of a repeated key; in an object, "0" is a
+// member name). Number literals are checked as the document's parse converts them, so the
+// text is refused exactly where that parse refuses it.
+class OpsLocator {
+public:
+    explicit OpsLocator(const rapidjson::StringStream& stream) : stream_(stream) {}
+
+    bool out_of_range = false;
+    bool ops_found = false;  // the pointer reaches an array
+    std::vector<OpSpan> spans;
+    // The first pass's producer index of the top block, taken here as it reads each
+    // operator's name and first output id.
+    ProducerIndex producers;
+
+    bool Null() { return value(false, false); }
+    bool Bool(bool) { return value(false, false); }
+    bool Int(int) { return value(false, false); }
+    bool Uint(unsigned) { return value(false, false); }
+    bool Int64(int64_t) { return value(false, false); }
+    bool Uint64(uint64_t) { return value(false, false); }
+    bool Double(double) { return value(false, false); }
+    bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
+        const auto number = helper::json_number_value(std::string_view(text, length));
+        if (!number) {
+            out_of_range = true;
+            return false;
+        }
+        value(false, false);
+        if (pending_ == Next::Id) {
+            // The value the document would report as a 64-bit signed integer.
+            if (const auto* i = std::get_if<int64_t>(&*number)) {
+                op_.out = *i;
+            } else if (const auto* u = std::get_if<uint64_t>(&*number);
+                       u && *u <= static_cast<uint64_t>(INT64_MAX)) {
+                op_.out = static_cast<int64_t>(*u);
+            }
+        }
+        return true;
+    }
+    bool String(const char* s, rapidjson::SizeType length, bool) {
+        value(false, false);
+        if (pending_ == Next::Name) op_.name.emplace(s, length);
+        return true;
+    }
+    bool StartObject() { return value(true, false); }
+    bool StartArray() { return value(true, true); }
+    bool Key(const char* s, rapidjson::SizeType length, bool) {
+        const std::string_view key(s, length);
+        if (in_ops_ && depth_ == kOpsDepth + 1) {
+            if (!op_.name_seen && key == "#") {
+                op_.name_seen = true;
+                op_.next = Next::Name;
+            } else if (!op_.outputs_seen && key == "O") {
+                op_.outputs_seen = true;
+                op_.next = Next::Outputs;
+            }
+        } else if (in_ops_ && op_.first_depth != 0 && depth_ == op_.first_depth && !op_.id_seen &&
+                   key == "%") {
+            op_.id_seen = true;
+            op_.next = Next::Id;
+        }
+        // The key belongs to the innermost open container, an object.
+        if (depth_ >= 1 && depth_ <= kTokens.size() && on_path_ == depth_) {
+            Level& level = levels_[depth_ - 1];
+            if (!level.resolved && std::string_view(s, length) == kTokens[depth_ - 1])
+                level.selected = level.resolved = true;
+        }
+        return true;
+    }
+    bool EndObject(rapidjson::SizeType) {
+        close();
+        if (in_ops_ && depth_ == kOpsDepth) {
+            // The parser calls this before it takes the closing brace.
+            spans.back().end = stream_.Tell() + 1;
+            if (op_.name && op_.out && Converter::pass1_constant_folder(*op_.name) != nullptr)
+                producers[*op_.out] = spans.size() - 1;
+        } else if (in_ops_ && op_.first_depth != 0 && depth_ == op_.first_depth - 1) {
+            op_.first_depth = 0;  // only an operator's first output counts
+        }
+        return true;
+    }
+    bool EndArray(rapidjson::SizeType) {
+        close();
+        if (in_ops_ && depth_ == kOpsDepth - 1) in_ops_ = false;
+        if (in_ops_ && op_.outputs_array && depth_ == kOpsDepth + 1) op_.outputs_array = false;
+        return true;
+    }
+
+private:
+    static constexpr std::array<std::string_view, 6> kTokens = {"program", "regions", "0",
+                                                               "blocks",  "0",       "ops"};
+    // Depth of the open containers inside the operator array.
+    static constexpr size_t kOpsDepth = kTokens.size() + 1;
+
+    enum class Next { None, Name, Outputs, Id };
+    // What the producer index needs of the operator being read: its first "#" member when a
+    // string, and the first "%" member of its first output (the first "O" member when an
+    // object, else that member's first element).
+    struct OpScan {
+        bool name_seen = false;
+        bool outputs_seen = false;
+        bool id_seen = false;
+        bool outputs_array = false;  // inside the operator's "O" array
+        size_t outputs_count = 0;
+        size_t first_depth = 0;      // depth inside the first output, 0 when not inside
+        Next next = Next::None;      // what the value after the last key is
+        std::optional<std::string> name;
+        std::optional<int64_t> out;
+    };
+
+    struct Level {
+        bool is_array = false;
+        bool resolved = false;  // an object's member for the token was seen
+        bool selected = false;  // the next value is that member's
+        size_t count = 0;       // an array's elements so far
+    };
+
+    // Every value starts here, before a container is entered.
+    bool value(bool container, bool is_array) {
+        pending_ = Next::None;
+        if (in_ops_ && depth_ == kOpsDepth) {
+            spans.emplace_back();
+            // The parser calls this before it takes the opening brace.
+            if (container && !is_array) spans.back().begin = stream_.Tell();
+            op_ = OpScan{};
+        } else if (in_ops_ && depth_ == kOpsDepth + 1) {
+            // A member of the operator.
+            pending_ = std::exchange(op_.next, Next::None);
+            if (pending_ == Next::Outputs && container) {
+                op_.outputs_array = is_array;
+                if (!is_array) op_.first_depth = depth_ + 1;
+            }
+        } else if (in_ops_ && op_.outputs_array && depth_ == kOpsDepth + 2) {
+            // An element of the operator's "O" array.
+            if (op_.outputs_count++ == 0 && container && !is_array) op_.first_depth = depth_ + 1;
+        } else if (in_ops_ && op_.first_depth != 0 && depth_ == op_.first_depth) {
+            // A member of the first output.
+            pending_ = std::exchange(op_.next, Next::None);
+        }
+        bool on_path = depth_ == 0;
+        if (depth_ >= 1 && depth_ <= kTokens.size() && on_path_ == depth_) {
+            Level& parent = levels_[depth_ - 1];
+            if (parent.is_array) {
+                on_path = parent.count++ == 0 && kTokens[depth_ - 1] == "0";
+            } else {
+                on_path = parent.selected;
+                parent.selected = false;
+            }
+        }
+        if (on_path && depth_ == kTokens.size()) {
+            ops_found = is_array;
+            in_ops_ = is_array;
+        } else if (on_path && container) {
+            levels_[depth_] = Level{is_array};
+            on_path_ = depth_ + 1;
+        }
+        if (container) ++depth_;
+        return true;
+    }
+
+    void close() {
+        --depth_;
+        on_path_ = std::min(on_path_, depth_);
+    }
+
+    const rapidjson::StringStream& stream_;
+    size_t depth_ = 0;    // open containers
+    size_t on_path_ = 0;  // the open containers at levels [0, on_path_) are on the pointer's path
+    std::array<Level, kTokens.size()> levels_{};
+    bool in_ops_ = false;
+    OpScan op_;
+    Next pending_ = Next::None;  // what the value being read is
+};
+
+// One operator's document. Its parse stack lives in a pool of its own, like its values, so
+// that reading an operator allocates nothing unless it is unusually large.
+using OpDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>,
+                                              rapidjson::MemoryPoolAllocator<>>;
+
 // The document's own event handler with number literals converted here: the parser hands
 // them over as text and helper::json_number_value gives each its correctly rounded value.
 struct NumberConvertingHandler {
-    rapidjson::Document& doc;
-    bool out_of_range = false;
+    OpDocument& doc;
 
     bool Null() { return doc.Null(); }
     bool Bool(bool b) { return doc.Bool(b); }
@@ -158,10 +351,7 @@ struct NumberConvertingHandler {
     bool Double(double d) { return doc.Double(d); }
     bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
         const auto value = helper::json_number_value(std::string_view(text, length));
-        if (!value) {
-            out_of_range = true;
-            return false;
-        }
+        if (!value) return false;
         return std::visit([this](auto v) {
             using T = decltype(v);
             if constexpr (std::is_same_v<T, int64_t>) return doc.Int64(v);
@@ -177,6 +367,63 @@ struct NumberConvertingHandler {
     bool EndObject(rapidjson::SizeType members) { return doc.EndObject(members); }
     bool StartArray() { return doc.StartArray(); }
     bool EndArray(rapidjson::SizeType elements) { return doc.EndArray(elements); }
+};
+
+// The operators of the top block, each parsed on demand from its own range of the checked
+// text into a small document that lives until the next one is read. The range is copied
+// into a reused buffer and parsed in place there, so the text stays intact for the next
+// pass; a whole program's document would need several times the text's size.
+class OpReader {
+public:
+    OpReader(const std::vector<uint8_t>& text, std::vector<OpSpan> spans)
+        : text_(reinterpret_cast<const char*>(text.data())), spans_(std::move(spans)),
+          pool_buffer_(std::make_unique<char[]>(kPoolBufferSize)),
+          pool_(pool_buffer_.get(), kPoolBufferSize),
+          stack_buffer_(std::make_unique<char[]>(kStackBufferSize)),
+          stack_pool_(stack_buffer_.get(), kStackBufferSize),
+          doc_(&pool_, kStackBufferSize / 2, &stack_pool_) {}
+
+    size_t size() const { return spans_.size(); }
+
+    const Json& at(size_t i) {
+        const OpSpan& span = spans_[i];
+        if (span.begin == span.end) return null_;
+        const size_t length = span.end - span.begin;
+        scratch_.assign(text_ + span.begin, text_ + span.end);
+        scratch_.resize(length + kParseEndPadding, '\0');
+        pool_.Clear();
+        stack_pool_.Clear();
+        // The check above validated the encoding and bounded the nesting, so neither is
+        // done again for each operator.
+        constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
+        rapidjson::InsituStringStream stream(scratch_.data());
+        rapidjson::ParseResult result;
+        auto parse = [&](OpDocument& target) {
+            NumberConvertingHandler handler{target};
+            result = reader_.Parse<kFlags>(stream, handler);
+            return !result.IsError();
+        };
+        doc_.Populate(parse);
+        // The whole text was checked before, so an operator's own range always parses.
+        if (result.IsError())
+            throw Error("{} in operator {} of the program", rapidjson::GetParseError_En(result.Code()), i);
+        return doc_;
+    }
+
+private:
+    static constexpr size_t kPoolBufferSize = 64 * 1024;
+    static constexpr size_t kStackBufferSize = 16 * 1024;
+
+    const char* text_;
+    std::vector<OpSpan> spans_;
+    std::vector<char> scratch_;
+    std::unique_ptr<char[]> pool_buffer_;
+    rapidjson::MemoryPoolAllocator<> pool_;
+    std::unique_ptr<char[]> stack_buffer_;
+    rapidjson::MemoryPoolAllocator<> stack_pool_;
+    OpDocument doc_;
+    rapidjson::Reader reader_;  // its stack keeps its size from one operator to the next
+    const Json null_;
 };
 
 }  // namespace
@@ -200,47 +447,44 @@ void Converter::load_paddle_model_from_text(std::string_view text) {
 }
 
 void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
-    const LineIndex lines = scan_json_text(reinterpret_cast<char*>(bytes.data()), bytes.size());
-    // In-situ parsing keeps the strings in the file's own buffer instead of copying each
-    // one, and the buffer itself is not copied either (the file reader leaves room for the
-    // padding). The parser checks a multi-byte UTF-8 sequence by reading all of its bytes
-    // before looking at them, so a text ending inside one makes it read up to three bytes
-    // past the terminating NUL: the NULs of the padding are what it reads there.
-    bytes.resize(bytes.size() + kParseEndPadding, '\0');
-    constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag |
-                                rapidjson::kParseValidateEncodingFlag |
-                                rapidjson::kParseIterativeFlag;
-    rapidjson::Document doc;
-    rapidjson::Reader reader;
-    rapidjson::InsituStringStream stream(reinterpret_cast<char*>(bytes.data()));
-    rapidjson::ParseResult result;
-    bool number_out_of_range = false;
-    auto parse = [&](rapidjson::Document& target) {
-        NumberConvertingHandler handler{target};
-        result = reader.Parse<kFlags>(stream, handler);
-        number_out_of_range = handler.out_of_range;
-        return !result.IsError();
-    };
-    doc.Populate(parse);
-    if (result.IsError()) {
-        // A literal beyond the double range stops the parse at its first byte, as the
-        // parser's own refusal of such numbers does, and is reported in the same words.
-        const auto code = number_out_of_range ? rapidjson::kParseErrorNumberTooBig : result.Code();
-        auto [line, column] = lines.at(result.Offset());
-        throw Error("{} at line {} column {}", rapidjson::GetParseError_En(code), line, column);
+    std::vector<OpSpan> spans;
+    ProducerIndex producers;
+    {
+        // The line breaks are needed only for the messages of this check.
+        const LineIndex lines = scan_json_text(reinterpret_cast<char*>(bytes.data()), bytes.size());
+        // The parser checks a multi-byte UTF-8 sequence by reading all of its bytes before
+        // looking at them, so a text ending inside one makes it read up to three bytes past
+        // the terminating NUL: the NULs of the padding are what it reads there. The file
+        // reader leaves room for them, so the buffer is not copied.
+        bytes.resize(bytes.size() + kParseEndPadding, '\0');
+        rapidjson::Reader reader;
+        rapidjson::StringStream stream(reinterpret_cast<const char*>(bytes.data()));
+        OpsLocator locator(stream);
+        const rapidjson::ParseResult result = reader.Parse<kCheckFlags>(stream, locator);
+        if (result.IsError()) {
+            // A literal beyond the double range stops the parse at its first byte, as the
+            // parser's own refusal of such numbers does, and is reported in the same words.
+            const auto code =
+                locator.out_of_range ? rapidjson::kParseErrorNumberTooBig : result.Code();
+            auto [line, column] = lines.at(result.Offset());
+            throw Error("{} at line {} column {}", rapidjson::GetParseError_En(code), line, column);
+        }
+        if (!locator.ops_found)
+            throw Error("Could not find ops array in JSON under {}", kOpsPointer);
+        spans = std::move(locator.spans);
+        producers = std::move(locator.producers);
     }
 
-    const Json* ops = rapidjson::Pointer(kOpsPointer).Get(doc);
-    if (ops == nullptr || !ops->IsArray())
-        throw Error("Could not find ops array in JSON under {}", kOpsPointer);
-
-    collect_pass1_from_ops(*ops);
+    OpReader ops(bytes, std::move(spans));
+    collect_pass1(ops.size(), [&](size_t i) -> const Json& { return ops.at(i); }, producers);
+    producers = ProducerIndex();  // not needed by the second pass
 
     auto& names = state.param_names.make_mut();
     std::sort(names.begin(), names.end());  // std::string compares bytes as unsigned char
     KLOG(Level::Info, kTarget, "Found {} parameters.", names.size());
 
-    for (const Json& op : ops->GetArray()) {
+    for (size_t i = 0; i < ops.size(); ++i) {
+        const Json& op = ops.at(i);
         const Json* name = helper::member(op, "#");
         if (name == nullptr || !name->IsString()) continue;
         process_pass2_op(std::string_view(name->GetString(), name->GetStringLength()), op);
@@ -294,7 +538,6 @@ void Converter::refuse_program_name_clashes() const {
 void Converter::collect_pass1_from_ops(const Json& ops) {
     if (!ops.IsArray()) return;
     const auto array = ops.GetArray();
-
     ProducerIndex producers;
     for (size_t i = 0; i < array.Size(); ++i) {
         const Json& op = array[static_cast<rapidjson::SizeType>(i)];
@@ -306,9 +549,16 @@ void Converter::collect_pass1_from_ops(const Json& ops) {
         // An operator without a readable output produces nothing to index.
         if (auto out = helper::try_op_out_id(op)) producers[*out] = i;
     }
+    collect_pass1(array.Size(), [&](size_t i) -> const Json& {
+        return array[static_cast<rapidjson::SizeType>(i)];
+    }, producers);
+}
 
-    for (size_t i = 0; i < array.Size(); ++i) {
-        const Json& op = array[static_cast<rapidjson::SizeType>(i)];
+void Converter::collect_pass1(size_t count, const std::function<const Json&(size_t)>& op_at,
+                              const ProducerIndex& producers) {
+
+    for (size_t i = 0; i < count; ++i) {
+        const Json& op = op_at(i);
 
         if (const Json* outs = helper::member(op, "O")) {
             if (outs->IsObject()) {

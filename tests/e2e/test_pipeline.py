@@ -315,6 +315,10 @@ MUST_FAIL = {
     "blocks-a-string": (damaged(lambda d, ops: d["program"]["regions"][0].update(blocks="b")),
                         "Could not find ops array"),
     "top-level-array": ([relu_ops()], "Could not find ops array"),
+    # Of a repeated key only the first member counts, even when a later one holds the ops.
+    "program-key-repeated": (('{"program": {}, ' + VALID_TEXT[1:]).encode(), "Could not find ops array"),
+    "ops-key-repeated": (VALID_TEXT.replace('"ops": [', '"ops": {}, "ops": [', 1).encode(),
+                         "Could not find ops array"),
     "O-a-string": (damaged(lambda d, ops: ops[1].update(O="tensor")), "undefined tensor"),
     "fetch-input-id-a-string": (damaged(lambda d, ops: ops[2]["I"][0].update({"%": "3"})),
                                 "fetch op has no input; cannot produce graph output"),
