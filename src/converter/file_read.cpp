@@ -20,6 +20,15 @@ struct Fd {
         if (fd >= 0) ::close(fd);
     }
 };
+
+// One read(2) of at most n bytes, retried when a signal interrupts it; 0 at the end.
+size_t read_some(int fd, uint8_t* into, size_t n) {
+    for (;;) {
+        const ssize_t got = ::read(fd, into, n);
+        if (got >= 0) return static_cast<size_t>(got);
+        if (errno != EINTR) throw os_error(errno);
+    }
+}
 }  // namespace
 
 std::vector<uint8_t> read_file_capped(const std::string& path, uint64_t limit,
@@ -43,13 +52,9 @@ std::vector<uint8_t> read_file_capped(const std::string& path, uint64_t limit,
             if (used > limit) break;
             data.resize(std::min<uint64_t>(limit + 1, static_cast<uint64_t>(data.size()) * 2));
         }
-        ssize_t n = ::read(file.fd, data.data() + used, data.size() - used);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw os_error(errno);
-        }
+        const size_t n = read_some(file.fd, data.data() + used, data.size() - used);
         if (n == 0) break;
-        used += static_cast<size_t>(n);
+        used += n;
         if (used > limit) break;
     }
     if (used > limit) throw too_large(used);
@@ -183,13 +188,9 @@ std::shared_ptr<const InputBytes> InputBytes::open(const std::string& path, uint
             in->map_len_ = cap = next;
         }
         auto* base = static_cast<uint8_t*>(in->map_);
-        const ssize_t n = ::read(in->fd_, base + used, cap - used);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw os_error(errno);
-        }
+        const size_t n = read_some(in->fd_, base + used, static_cast<size_t>(cap - used));
         if (n == 0) break;
-        used += static_cast<uint64_t>(n);
+        used += n;
         if (used > limit) break;
         if (on_data) on_data(base, used);
     }

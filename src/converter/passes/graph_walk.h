@@ -44,17 +44,23 @@ void run_on_subgraphs(proto::GraphProto& graph, size_t depth, Pass pass) {
         for_each_subgraph(node, [&](proto::GraphProto& sub) { pass(sub, depth + 1); });
 }
 
-// Calls f on every non-empty node input name of the graph and, recursively, of the graphs
-// held in its nodes' attributes (the names a graph refers to).
+template <class F>
+void for_each_referenced_name(const proto::GraphProto& graph, F&& f);
+
+// Calls f on every name the node reads: its non-empty inputs and, recursively, the names
+// read inside the graphs held in its attributes.
+template <class F>
+void for_each_name_read(const proto::NodeProto& node, F&& f) {
+    for (const auto& in : node.input)
+        if (!in.empty()) f(std::string_view(in));
+    for_each_subgraph(node, [&](const proto::GraphProto& sub) { for_each_referenced_name(sub, f); });
+}
+
+// Calls f on every name the graph's nodes read, subgraphs included (the names a graph
+// refers to).
 template <class F>
 void for_each_referenced_name(const proto::GraphProto& graph, F&& f) {
-    for (const auto& node : graph.node) {
-        for (const auto& in : node.input)
-            if (!in.empty()) f(std::string_view(in));
-        for_each_subgraph(node, [&](const proto::GraphProto& sub) {
-            for_each_referenced_name(sub, f);
-        });
-    }
+    for (const auto& node : graph.node) for_each_name_read(node, f);
 }
 
 using NameSet = std::unordered_set<std::string_view>;

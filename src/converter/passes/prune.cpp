@@ -66,12 +66,7 @@ void Converter::prune_dead_nodes_checked(proto::GraphProto& graph, size_t depth)
     std::vector<bool> keep(n);
     auto keep_node = [&](size_t i) {
         keep[i] = true;
-        const auto& node = graph.node[i];
-        for (const auto& in : node.input)
-            if (!in.empty()) mark(in);
-        passes::for_each_subgraph(node, [&](const proto::GraphProto& sub) {
-            passes::for_each_referenced_name(sub, mark);
-        });
+        passes::for_each_name_read(graph.node[i], mark);
     };
 
     for (const auto& o : graph.output) mark(o.name);

@@ -88,14 +88,8 @@ void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth) {
     // Calls f with the position of the producer of each value node i reads, including the
     // values its subgraphs read from this graph.
     auto for_each_producer = [&](size_t i, auto&& f) {
-        auto depend = [&](std::string_view name) {
+        passes::for_each_name_read(graph.node[i], [&](std::string_view name) {
             if (const auto it = producer.find(name); it != producer.end()) f(it->second);
-        };
-        const auto& node = graph.node[i];
-        for (const auto& in : node.input)
-            if (!in.empty()) depend(in);
-        passes::for_each_subgraph(node, [&](const proto::GraphProto& sub) {
-            passes::for_each_referenced_name(sub, depend);
         });
     };
     bool in_order = true;
