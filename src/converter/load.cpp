@@ -7,6 +7,9 @@
 #include <utility>
 #include <variant>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
@@ -375,8 +378,8 @@ struct NumberConvertingHandler {
 // pass; a whole program's document would need several times the text's size.
 class OpReader {
 public:
-    OpReader(const std::vector<uint8_t>& text, std::vector<OpSpan> spans)
-        : text_(reinterpret_cast<const char*>(text.data())), spans_(std::move(spans)),
+    OpReader(std::vector<uint8_t>& text, std::vector<OpSpan> spans)
+        : text_(reinterpret_cast<char*>(text.data())), spans_(std::move(spans)),
           pool_buffer_(std::make_unique<char[]>(kPoolBufferSize)),
           pool_(pool_buffer_.get(), kPoolBufferSize),
           stack_buffer_(std::make_unique<char[]>(kStackBufferSize)),
@@ -410,11 +413,28 @@ public:
         return doc_;
     }
 
+    // For the last pass, which reads each operator once and in order: the text up to the
+    // end of operator i is never read again, so its whole pages go back to the system (the
+    // vector keeps its size; a page given back reads as zeros). A large program's text then
+    // shrinks as its graph grows instead of adding to the graph's peak.
+    void release_through(size_t i) {
+        static const uintptr_t page = static_cast<uintptr_t>(std::max(::sysconf(_SC_PAGESIZE), 1L));
+        const auto base = reinterpret_cast<uintptr_t>(text_);
+        // The page holding the start may hold the allocator's bookkeeping: never given back.
+        if (released_to_ == 0) released_to_ = (base + page - 1) & ~(page - 1);
+        const uintptr_t to = (base + spans_[i].end) & ~(page - 1);
+        if (spans_[i].begin == spans_[i].end || to < released_to_ + kReleaseStep) return;
+        ::madvise(reinterpret_cast<void*>(released_to_), to - released_to_, MADV_DONTNEED);
+        released_to_ = to;
+    }
+
 private:
     static constexpr size_t kPoolBufferSize = 64 * 1024;
     static constexpr size_t kStackBufferSize = 16 * 1024;
+    static constexpr uintptr_t kReleaseStep = 1 << 20;
 
-    const char* text_;
+    char* text_;
+    uintptr_t released_to_ = 0;
     std::vector<OpSpan> spans_;
     std::vector<char> scratch_;
     std::unique_ptr<char[]> pool_buffer_;
@@ -488,6 +508,7 @@ void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
         const Json* name = helper::member(op, "#");
         if (name == nullptr || !name->IsString()) continue;
         process_pass2_op(std::string_view(name->GetString(), name->GetStringLength()), op);
+        ops.release_through(i);
     }
     refuse_program_name_clashes();
 }

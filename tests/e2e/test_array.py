@@ -38,6 +38,12 @@ FILLS = [("f32", 1.5), ("f64", -2.25), ("f16", 0.5), ("i64", -7), ("i32", 9), ("
 @pytest.mark.parametrize("opset", [10, 17])
 def test_constants(tmp, opset):
     p, refs = Program(), {}
+    # Megabytes of program text in one operator: the operators after it are read from the
+    # text that stays once the reader has given back what it will not read again.
+    big = np.arange(150_000, dtype=np.int32) * 7 - 500_000
+    refs["big"] = (p.op("1.assign_value_", [], attrs={"shape": a_array([a_i32(big.size)]), "dtype": a_dtype("i32"),
+                                                      "values": a_array([a_i32(int(v)) for v in big])},
+                        outs=[("i32", [big.size])]), big)
     for k, (dtype, value) in enumerate(FILLS):
         f = p.op("1.full", attrs={"shape": a_intarray([2, 3]), "dtype": a_dtype(dtype), "place": a_place(1),
                                   "value": value if isinstance(value, dict) else a_f64(float(value))},
