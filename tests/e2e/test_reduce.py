@@ -99,12 +99,20 @@ def test_axes_known_only_at_run_time(tmp, opset):
     x = p.data("x", "f32", [3, 4])
     ax = p.data("ax", "i32", [1])
     p.fetch(p.op("1.sum", [x, ax], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [-1])]), "sum")
+    # A negative axis over an empty dim: the reduced dim goes, as for any other axis.
+    e, back = p.data("e", "f32", [2, 0]), p.data("back", "i64", [1])
+    p.fetch(p.op("1.sum", [e, back], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [-1])]),
+            "sum_empty")
     if opset >= 18:
         p.fetch(p.op("1.max", [x, ax], attrs={"keepdim": a_bool(True)}, outs=[("f32", [-1, -1])]), "max")
-    res = convert_check_run(p, None, {"x": xs, "ax": np.array([1], np.int32)}, opset=opset, tmp=tmp)
+        p.fetch(p.op("1.mean", [e, back], attrs={"keepdim": a_bool(True)}, outs=[("f32", [-1, -1])]), "mean_empty")
+    res = convert_check_run(p, None, {"x": xs, "ax": np.array([1], np.int32), "e": np.zeros((2, 0), np.float32),
+                                      "back": np.array([-1], np.int64)}, opset=opset, tmp=tmp)
     np.testing.assert_array_equal(res["sum"], xs.sum(axis=1))
+    np.testing.assert_array_equal(res["sum_empty"], np.zeros(2, np.float32))
     if opset >= 18:
         np.testing.assert_array_equal(res["max"], xs.max(axis=1, keepdims=True))
+        np.testing.assert_array_equal(res["mean_empty"], np.full((2, 1), np.nan, np.float32))
 
 
 def paddle_topk(a, k, largest, axis=-1):

@@ -45,12 +45,6 @@ std::optional<std::vector<int64_t>> axes_for_node(std::optional<std::vector<int6
     return axes;
 }
 
-// A run-time axes tensor as the reductions take it: int64, so other recorded types are cast.
-std::string axes_input(Converter& c, int64_t id, int64_t out, std::string_view prefix) {
-    return c.ensure_i64_if_known(id, c.get_tensor_name(id),
-                                 fmt::format("{}_axes_i64_{}", prefix, out));
-}
-
 // Negative axes counted from the front when the rank of `x` is recorded. ONNX Runtime
 // mis-shapes a reduction over an empty axis named from the back ([2, 0] over -1 gives [2, 0]).
 std::vector<int64_t> axes_from_front(const Converter& c, int64_t x_id, std::vector<int64_t> axes) {
@@ -67,6 +61,29 @@ bool may_be_empty(const std::vector<int64_t>* dims) {
     for (int64_t d : *dims)
         if (d <= 0) return true;
     return false;
+}
+
+// A run-time axes tensor as the reductions take it: int64 (other recorded types are cast),
+// and, when x may be empty, with negative axes counted from the front at run time, for the
+// reason given at axes_from_front.
+std::string axes_input(Converter& c, int64_t x_id, int64_t id, int64_t out, std::string_view prefix) {
+    std::string axes = c.ensure_i64_if_known(id, c.get_tensor_name(id),
+                                             fmt::format("{}_axes_i64_{}", prefix, out));
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(x_id);
+    if (!may_be_empty(dims)) return axes;
+    const std::string base = fmt::format("{}_axes_from_front_{}", prefix, out);
+    const std::string rank = base + "_rank";
+    if (dims) {
+        c.push_i64_initializer(rank, {}, {static_cast<int64_t>(dims->size())});
+    } else {
+        c.append_node("Shape", {c.get_tensor_name(x_id)}, {base + "_shape"});
+        c.append_node("Size", {base + "_shape"}, {rank});
+    }
+    c.push_i64_initializer(base + "_zero", {}, {0});
+    c.add_binary_node("Less", axes, base + "_zero", base + "_negative");
+    c.add_binary_node("Add", axes, rank, base + "_added");
+    c.append_node("Where", {base + "_negative", base + "_added", std::move(axes)}, {base});
+    return base;
 }
 
 bool has_negative_axis(const std::vector<int64_t>& axes) {
@@ -156,7 +173,7 @@ void Converter::op_reduce_sum(const Json& op) {
                              axes_from_front(*this, ids[0], known_axes));
         inputs.push_back(std::move(axes));
     } else if (has_axes_input) {
-        inputs.push_back(ids[1] != 0 ? axes_input(*this, ids[1], out, "sum") : axes_name);
+        inputs.push_back(ids[1] != 0 ? axes_input(*this, ids[0], ids[1], out, "sum") : axes_name);
     }
     append_node("ReduceSum", std::move(inputs), {std::move(output)},
                 {helper::attr_int("keepdims", keepdims)});
@@ -195,7 +212,7 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
                                 may_be_empty(state.tensor_shapes.find(ids[0]));
     const std::string reduced = nan_when_empty ? name_prefix + "_value" : output;
     if (tensor_axes) {
-        append_node(std::string(onnx_op), {input, axes_input(*this, ids[1], out, prefix)}, {reduced},
+        append_node(std::string(onnx_op), {input, axes_input(*this, ids[0], ids[1], out, prefix)}, {reduced},
                     {helper::attr_int("keepdims", keepdims)});
     } else {
         add_reduce_node(std::string(onnx_op), input, reduced, axes_for_node(axes, opset), keepdims,
