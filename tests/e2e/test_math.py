@@ -85,6 +85,8 @@ BINARY = {
     "1.add": lambda a, b: (a + b).astype(a.dtype),
     "1.subtract": lambda a, b: (a - b).astype(a.dtype),
     "1.equal": lambda a, b: a == b,
+    "1.less_than": lambda a, b: a < b,
+    "1.greater_equal": lambda a, b: a >= b,
     "1.remainder": paddle_remainder,
     "1.remainder_": paddle_remainder,
     # The logical operators read any nonzero element (NaN too) as true.
@@ -106,7 +108,7 @@ OPERANDS = {
     "1.relu": lambda a, b: [a],
 }
 # Operators ONNX takes on a row's type only from a later opset.
-MIN_OPSET = {"1.relu": 14}
+MIN_OPSET = {"1.relu": 14, "1.greater_equal": 12}
 
 
 @pytest.mark.parametrize("opset", [10, 17])
@@ -124,6 +126,9 @@ MIN_OPSET = {"1.relu": 14}
     ("1.subtract", np.int16, [-32768, 5, 7], [1, 7, -7]),
     ("1.equal", np.int8, [1, -2, 3], [1, 2, 3]),
     ("1.equal", np.int16, [-300, 300], [-300, 301]),
+    # Bools order as false < true; ONNX compares them only as numbers.
+    ("1.less_than", np.bool_, [False, False, True, True], [False, True, False, True]),
+    ("1.greater_equal", np.bool_, [False, False, True, True], [False, True, False, True]),
     # remainder takes the divisor's sign; ONNX Mod takes floats only as fmod (the dividend's).
     ("1.remainder", np.float32, [5.5, -5.5, 5.5, -5.5, 4.0, -4.0, 0.0, -1.0, 1.0, np.inf, np.nan, 3.0],
      [2.0, 2.0, -2.0, -2.0, 2.0, -2.0, 3.0, np.inf, -np.inf, 2.0, 1.0, 0.0]),

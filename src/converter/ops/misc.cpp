@@ -68,13 +68,19 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     append_generic_node(bare_name, std::move(node), in_ids, out_ids.empty() ? 0 : out_ids.front());
 }
 
+namespace {
+bool is_comparison(std::string_view type) {
+    return type == "Less" || type == "Greater" || type == "LessOrEqual" || type == "GreaterOrEqual";
+}
+}  // namespace
+
 // Appends a generic node whose operands ONNX takes at the target opset. An integer shape,
 // repeat or axes operand where ONNX takes only int64 is cast to int64. Add, Sub, Mul, Div and
 // Equal take the narrow integers only from a later opset than their wider forms: there the
 // operands are widened to int32, where the result is the same, and a result of the
 // operands' type is cast back; Where's choices likewise where ONNX Runtime lacks a kernel.
-// The logical operators read other operands as bool. Any other operand type the operator
-// does not take is refused.
+// Order comparisons of bools compare them as int32. The logical operators read other
+// operands as bool. Any other operand type the operator does not take is refused.
 void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto node,
                                     const IdList& in_ids, int64_t out_id) {
     constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
@@ -98,6 +104,13 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
             !attr::first_opset_taking(type, k, proto::dtype::INT32) &&
             attr::first_opset_taking(type, k, proto::dtype::INT64).value_or(kNever) <= opset) {
             node.input[k] = ensure_i64_input(in_ids[k], out_id, fmt::format("{}_input{}", bare_name, k));
+            continue;
+        }
+        // Paddle orders bools as their int32 values are, false before true.
+        if (*t == proto::dtype::BOOL && is_comparison(type) &&
+            attr::first_opset_taking(type, k, proto::dtype::INT32).value_or(kNever) <= opset &&
+            (!widen_from || *widen_from == *t)) {
+            widen_from = *t;
             continue;
         }
         if (!since)
@@ -152,7 +165,7 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
         add_cast_node(std::move(node.input[k]), wide, wide_type);
         node.input[k] = std::move(wide);
     }
-    if (type == "Equal") {
+    if (type == "Equal" || is_comparison(type)) {  // bool results, whatever the operands
         graph.node.push_back(std::move(node));
         return;
     }
