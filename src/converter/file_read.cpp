@@ -29,6 +29,44 @@ size_t read_some(int fd, uint8_t* into, size_t n) {
         if (errno != EINTR) throw os_error(errno);
     }
 }
+
+// A stream's size is known only at its end. It is read in chunks of 1 MiB, then moved into
+// one buffer of its size, each chunk freed once copied, so the text is held about once: a
+// buffer doubling as it fills holds up to three times the text while it grows, and keeps
+// the unused half.
+std::vector<uint8_t> read_stream_capped(int fd, uint64_t limit,
+                                        const std::function<Error(uint64_t size)>& too_large,
+                                        size_t spare) {
+    constexpr uint64_t kChunk = 1 << 20;
+    std::vector<std::vector<uint8_t>> chunks;
+    uint64_t used = 0;
+    bool ended = false;
+    // At most limit + 1 bytes are read, so a stream past the limit is seen as such.
+    while (!ended && used <= limit) {
+        std::vector<uint8_t> chunk(static_cast<size_t>(std::min(kChunk, limit + 1 - used)));
+        size_t got = 0;
+        while (got < chunk.size()) {
+            const size_t n = read_some(fd, chunk.data() + got, chunk.size() - got);
+            if (n == 0) {
+                ended = true;
+                break;
+            }
+            got += n;
+        }
+        chunk.resize(got);
+        used += got;
+        if (got > 0) chunks.push_back(std::move(chunk));
+    }
+    if (used > limit) throw too_large(used);
+    std::vector<uint8_t> data;
+    data.reserve(static_cast<size_t>(used) + spare);
+    for (std::vector<uint8_t>& chunk : chunks) {
+        data.insert(data.end(), chunk.begin(), chunk.end());
+        std::vector<uint8_t>().swap(chunk);
+    }
+    return data;
+}
+
 }  // namespace
 
 std::vector<uint8_t> read_file_capped(const std::string& path, uint64_t limit,
@@ -42,10 +80,10 @@ std::vector<uint8_t> read_file_capped(const std::string& path, uint64_t limit,
     const uint64_t reported = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
     if (reported > limit) throw too_large(reported);
 
+    if (!S_ISREG(st.st_mode)) return read_stream_capped(file.fd, limit, too_large, spare);
     std::vector<uint8_t> data;
-    // Regular files are read into a buffer of their size; anything else grows as it comes.
-    size_t capacity = S_ISREG(st.st_mode) ? static_cast<size_t>(reported) + 1 + spare : 1 << 16;
-    data.resize(capacity);
+    // A regular file is read into a buffer of its size, grown should it grow meanwhile.
+    data.resize(static_cast<size_t>(reported) + 1 + spare);
     size_t used = 0;
     for (;;) {
         if (used == data.size()) {

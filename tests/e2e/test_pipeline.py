@@ -2,13 +2,14 @@
 run in ONNX Runtime against numpy values of PaddlePaddle's semantics."""
 
 import json
+import subprocess
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from harness import (Program, a_array, a_bool, a_f32, a_i32, a_str, check, convert, convert_check_run,
-                     np_dtype, program_json, run, tt, weight_record, weights_bytes, write_weights)
+from harness import (Program, a_array, a_bool, a_dtype, a_f32, a_i32, a_str, check, convert, convert_check_run,
+                     kestro_bin, np_dtype, program_json, run, tt, weight_record, weights_bytes, write_weights)
 import paddle_ref
 
 LOW_AND_DEFAULT = [10, 17]
@@ -236,6 +237,10 @@ def test_conversion_is_deterministic(tmp):
     y = p.op("1.relu", [a], outs=[("f32", [-1, 4])])
     p.fetch(y, "out")
     p.fetch(a, "out")
+    # Megabytes of program text: through a pipe it arrives in many reads.
+    p.fetch(p.op("1.assign_value_", [], attrs={"shape": a_array([a_i32(100_000)]), "dtype": a_dtype("i32"),
+                                               "values": a_array([a_i32(k) for k in range(100_000)])},
+                 outs=[("i32", [100_000])]), "big")
     ws = {"w": np.arange(16, dtype=np.float32).reshape(4, 4)}
     files = []
     for k in range(2):
@@ -243,6 +248,12 @@ def test_conversion_is_deterministic(tmp):
         assert_clean_success(convert(p, ws, out))
         files.append(out.read_bytes())
     assert files[0] == files[1]
+    # The same program through a pipe.
+    write_weights(tmp / "w.pdiparams", ws)
+    r = subprocess.run([str(kestro_bin()), "/dev/stdin", str(tmp / "w.pdiparams"), str(tmp / "piped.onnx")],
+                       input=json.dumps(p.to_json()).encode(), capture_output=True, timeout=300)
+    assert r.returncode == 0, r.stderr.decode()
+    assert (tmp / "piped.onnx").read_bytes() == files[0]
 
 
 # ------------------------------------------------------------------------------------------------
