@@ -273,9 +273,7 @@ void write_model_file(const std::string& path, proto::Sink& sink,
     }
     const size_t slash = target->rfind('/');
     TempFile temp(dir_of(*target), slash == std::string::npos ? *target : target->substr(slash + 1));
-    size_t total = 0;
-    for (const auto& piece : sink.pieces()) total += piece.size;
-    int err = reserve_space(temp.fd(), total);
+    int err = reserve_space(temp.fd(), sink.size());
     if (err == 0) err = write_pieces(temp.fd(), sink);
     if (err == 0) err = temp.close();
     check_inputs();
