@@ -1,6 +1,8 @@
 """Batch and group normalization and resize through the built binary, checked with onnx and run
 in ONNX Runtime against numpy versions of PaddlePaddle's semantics."""
 
+import warnings
+
 import numpy as np
 import pytest
 
@@ -46,6 +48,7 @@ def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=()
 # scale as ones and an absent bias as zeros.
 @pytest.mark.parametrize("opset,dtype,without", [
     *[(o, d, ()) for o in (10, 14, 15, 17) for d in ("f32", "f16")],
+    *[(o, "f32", ("empty",)) for o in (10, 17)],  # an empty batch
     *[(o, d, w) for o in (10, 15, 17) for d, w in (("f32", ("scale",)), ("f32", ("bias",)),
                                                    ("f32", ("scale", "bias")), ("f16", ("scale", "bias")))],
 ])
@@ -55,7 +58,7 @@ def test_batch_norm_inference(tmp, opset, dtype, without):
         del w["bn.w_0"]
     if "bias" in without:
         del w["bn.b_0"]
-    xs = rand(2, 3, 4, 5).astype(np_dtype(dtype))
+    xs = rand(*((0, 3, 4, 5) if "empty" in without else (2, 3, 4, 5))).astype(np_dtype(dtype))
     out = convert_check_run(batch_norm_program(dtype=dtype, without=without), w, {"x": xs},
                             opset=opset, tmp=tmp)["out"]
     assert out.dtype == xs.dtype
@@ -82,8 +85,10 @@ def test_batch_norm_refusals(tmp):
 
 def group_norm_ref(x, groups, scale, bias, eps=1e-5):
     n, c = x.shape[:2]
-    g = x.astype(np.float64).reshape(n, groups, -1)
-    g = (g - g.mean(axis=2, keepdims=True)) / np.sqrt(g.var(axis=2, keepdims=True) + eps)
+    g = x.astype(np.float64).reshape(n, groups, x.size // max(n * groups, 1))
+    with np.errstate(invalid="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # the mean of no elements
+        g = (g - g.mean(axis=2, keepdims=True)) / np.sqrt(g.var(axis=2, keepdims=True) + eps)
     shape = (1, c) + (1,) * (x.ndim - 2)
     return g.reshape(x.shape) * scale.reshape(shape) + bias.reshape(shape)
 
@@ -93,6 +98,9 @@ def group_norm_ref(x, groups, scale, bias, eps=1e-5):
     ((2, 6, 3, 4), "f32", "f32"),
     ((2, 6, 5), "f32", "f32"),
     ((2, 6, 3, 4), "f16", "f32"),  # mixed precision: float32 parameters under float16 data
+    ((2, 6, 3, 4), "f64", "f64"),
+    ((0, 6, 3, 4), "f32", "f32"),  # an empty batch
+    ((2, 6, 0, 4), "f32", "f32"),
 ])
 def test_group_norm(tmp, opset, dims, dtype, param_dtype):
     p = Program()
@@ -134,6 +142,7 @@ LAYER_NORMS = [
     ("f64", "f64", [2, 3, 4], (2, 3, 4), 1, False),
     ("f16", "f32", [-1, 3, 4], (2, 3, 4), 2, True),
     ("f16", "f32", [2, 3, 4], (2, 3, 4), 1, True),
+    ("f32", "f32", [-1, 4], (0, 4), 1, True),  # an empty batch
 ]
 
 

@@ -147,7 +147,7 @@ TEST(GroupNorm, GroupsAndElementType) {
     EXPECT_TRUE(c.graph.node.empty());
     c.op_group_norm(gn(3));
     // Both affine inputs are lifted before the Mul and the Add that use them.
-    EXPECT_EQ(op_types(c), (std::vector<std::string>{"Shape", "Slice", "Concat", "Reshape",
+    EXPECT_EQ(op_types(c), (std::vector<std::string>{"Shape", "Slice", "Equal", "Where", "Concat", "Reshape",
                                                       "InstanceNormalization", "Reshape", "Unsqueeze",
                                                       "Unsqueeze", "Mul", "Add"}));
     int seen = 0;

@@ -119,10 +119,14 @@ int64_t checked_groups(int64_t g, int64_t channels) {
     return g;
 }
 
-// x normalized per group: reshaped to [N, groups, -1], InstanceNormalization with a unit
-// scale and zero bias of element type `type`, and reshaped back to x's shape.
+// x normalized per group: reshaped to [N, groups, -1], normalized over its last axis with
+// unit scale and zero bias in element type `type`, and reshaped back to x's shape.
+// InstanceNormalization does that in one node, but ONNX Runtime has no float64 kernel for
+// it and crashes on groups of no elements, so where either may happen the mean and variance
+// are computed by hand. An empty batch leaves Reshape's -1 nothing to divide by: the group
+// size is then given as 0, which copies x's dim 2 into a product that is 0 anyway.
 std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int32_t type,
-                             float epsilon, int64_t out) {
+                             float epsilon, int64_t out, bool batch_may_be_empty, bool by_hand) {
     const NameMaker names{"group_norm", out};
     const std::string shape = names("input_shape");
     const std::string batch = names("batch_dim");
@@ -130,8 +134,6 @@ std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int3
     const std::string minus_one = names("minus_one");
     const std::string target = names("reshape_shape");
     const std::string reshaped = names("reshaped");
-    const std::string unit_scale = names("scale");
-    const std::string zero_bias = names("bias");
     const std::string normalized = names("normalized");
     const std::string restored = names("restored");
 
@@ -139,13 +141,41 @@ std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int3
     c.add_slice_node(shape, batch, {0}, {1}, std::vector<int64_t>{0}, std::nullopt, batch);
     c.push_i64_initializer(groups_name, {1}, {g});
     c.push_i64_initializer(minus_one, {1}, {-1});
-    c.append_node("Concat", {batch, groups_name, minus_one}, {target}, {helper::attr_int("axis", 0)});
+    std::string group_size = minus_one;
+    if (batch_may_be_empty) {
+        const std::string zero = names("zero");
+        group_size = names("group_size");
+        c.push_i64_initializer(zero, {1}, {0});
+        c.add_binary_node("Equal", batch, zero, names("empty_batch"));
+        c.append_node("Where", {names("empty_batch"), zero, minus_one}, {group_size});
+    }
+    c.append_node("Concat", {batch, groups_name, group_size}, {target}, {helper::attr_int("axis", 0)});
     c.append_node("Reshape", {x, target}, {reshaped});
-    const auto count = static_cast<size_t>(g);
-    c.push_numeric_initializer(unit_scale, {g}, type, std::vector<double>(count, 1.0));
-    c.push_numeric_initializer(zero_bias, {g}, type, std::vector<double>(count, 0.0));
-    c.append_node("InstanceNormalization", {reshaped, unit_scale, zero_bias}, {normalized},
-                  {helper::attr_float("epsilon", epsilon)});
+    if (by_hand) {
+        const std::string mean = names("mean");
+        const std::string centered = names("centered");
+        const std::string squared = names("squared");
+        const std::string variance = names("variance");
+        const std::string eps = names("epsilon");
+        const std::string shifted = names("variance_eps");
+        const std::string deviation = names("deviation");
+        c.add_reduce_node("ReduceMean", reshaped, mean, std::vector<int64_t>{2}, 1, mean);
+        c.add_binary_node("Sub", reshaped, mean, centered);
+        c.add_binary_node("Mul", centered, centered, squared);
+        c.add_reduce_node("ReduceMean", squared, variance, std::vector<int64_t>{2}, 1, variance);
+        c.push_numeric_initializer(eps, {}, type, {static_cast<double>(epsilon)});
+        c.add_binary_node("Add", variance, eps, shifted);
+        c.append_node("Sqrt", {shifted}, {deviation});
+        c.add_binary_node("Div", centered, deviation, normalized);
+    } else {
+        const std::string unit_scale = names("scale");
+        const std::string zero_bias = names("bias");
+        const auto count = static_cast<size_t>(g);
+        c.push_numeric_initializer(unit_scale, {g}, type, std::vector<double>(count, 1.0));
+        c.push_numeric_initializer(zero_bias, {g}, type, std::vector<double>(count, 0.0));
+        c.append_node("InstanceNormalization", {reshaped, unit_scale, zero_bias}, {normalized},
+                      {helper::attr_float("epsilon", epsilon)});
+    }
     c.append_node("Reshape", {normalized, shape}, {restored});
     return restored;
 }
@@ -187,7 +217,12 @@ void Converter::op_group_norm(const Json& op) {
     };
     const std::string x = computed(ids[0], "group_norm_input");
     const std::string result = cast_back ? names("computed") : get_tensor_name(out);
-    const std::string restored = normalize_groups(*this, x, g, type, epsilon, out);
+    // A group may hold no elements when a dim past the batch may be 0.
+    const bool groups_may_be_empty =
+        std::any_of(dims->begin() + 1, dims->end(), [](int64_t d) { return d <= 0; });
+    const std::string restored =
+        normalize_groups(*this, x, g, type, epsilon, out, (*dims)[0] <= 0,
+                         type == proto::dtype::DOUBLE || groups_may_be_empty);
 
     // A [C] scale or bias becomes [1, C, 1, ..., 1] to broadcast along the channel axis.
     // Paddle treats an absent scale as ones and an absent bias as zeros.
