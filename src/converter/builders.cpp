@@ -242,6 +242,37 @@ void Converter::add_unsqueeze_node(std::string input, std::string output,
     }
 }
 
+void Converter::add_exact_reshape_node(std::string input, std::string target, int64_t rank,
+                                       std::string output, const std::string& prefix) {
+    if (opset >= 14) {
+        append_node("Reshape", {std::move(input), std::move(target)}, {std::move(output)},
+                    {helper::attr_int("allowzero", 1)});
+        return;
+    }
+    // Below opset 14 a 0 in the target would copy the input's dim. A target holding a real 0
+    // describes an empty result, so the input is empty too: it is laid out as ones with its
+    // nothing at the target's first 0 and broadcast to the target. Any other input is
+    // reshaped to the target, which the broadcast keeps as it is.
+    const auto n = [&](std::string_view purpose) { return fmt::format("{}_{}", prefix, purpose); };
+    std::vector<int64_t> positions(static_cast<size_t>(rank));
+    for (int64_t k = 0; k < rank; ++k) positions[static_cast<size_t>(k)] = k;
+    push_i64_vector_initializer(n("positions"), positions);
+    push_i64_initializer(n("zero"), {}, {0});
+    push_i64_initializer(n("one"), {}, {1});
+    push_i64_initializer(n("minus_one"), {}, {-1});
+    add_binary_node("Equal", target, n("zero"), n("zero_dims"));
+    add_cast_node(n("zero_dims"), n("zero_dims_i32"), proto::dtype::INT32);
+    append_node("ArgMax", {n("zero_dims_i32")}, {n("first_zero")},
+                {helper::attr_int("axis", 0), helper::attr_int("keepdims", 1)});
+    add_binary_node("Equal", n("positions"), n("first_zero"), n("at_first_zero"));
+    append_node("Where", {n("at_first_zero"), n("minus_one"), n("one")}, {n("empty_layout")});
+    append_node("Size", {input}, {n("size")});
+    add_binary_node("Equal", n("size"), n("zero"), n("is_empty"));
+    append_node("Where", {n("is_empty"), n("empty_layout"), target}, {n("layout")});
+    append_node("Reshape", {std::move(input), n("layout")}, {n("laid_out")});
+    append_node("Expand", {n("laid_out"), std::move(target)}, {std::move(output)});
+}
+
 void Converter::push_i64_initializer(std::string name, std::vector<int64_t> dims,
                                      const std::vector<int64_t>& values) {
     graph.initializer.push_back(

@@ -376,6 +376,10 @@ public:
                           std::optional<std::string> axes_name = std::nullopt);
     void add_unsqueeze_node(std::string input, std::string output,
                             const std::vector<int64_t>& axes, std::string axes_name);
+    // Reshape to a run-time target of `rank` dims whose 0s are real (an empty result) at any
+    // opset; the helper values are named "<prefix>_<purpose>".
+    void add_exact_reshape_node(std::string input, std::string target, int64_t rank,
+                                std::string output, const std::string& prefix);
     void push_i64_initializer(std::string name, std::vector<int64_t> dims,
                               const std::vector<int64_t>& values);
     // The push_* forms add the tensor to the graph. push_i64_initializer and

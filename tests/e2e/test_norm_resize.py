@@ -101,6 +101,7 @@ def group_norm_ref(x, groups, scale, bias, eps=1e-5):
     ((2, 6, 3, 4), "f64", "f64"),
     ((0, 6, 3, 4), "f32", "f32"),  # an empty batch
     ((2, 6, 0, 4), "f32", "f32"),
+    ((2, 6, 4, 0), "f32", "f32"),
 ])
 def test_group_norm(tmp, opset, dims, dtype, param_dtype):
     p = Program()

@@ -293,16 +293,27 @@ void Converter::op_flatten(const Json& op) {
         return;
     }
     if (stop_axis == -1) {
-        // Flattening to the last dim: keep the first S dims (a 0 copies the input's dim)
-        // and merge the rest. This also serves declared dims with several unknowns.
+        // Flattening to the last dim: keep the first S dims and merge the rest. This also
+        // serves declared dims with several unknowns.
         if (start < 0)
             throw Error("flatten: start_axis={} needs the input rank, which is not recorded", start_axis);
         if (start > kMaxRank)
             throw Error("flatten: start_axis={} exceeds the largest supported rank {}", start_axis, kMaxRank);
-        std::vector<int64_t> target(static_cast<size_t>(start), 0);
-        target.push_back(-1);
-        reshape_to_constant(target, {});
-        return;
+        // A target [0, ..., 0, -1] (a 0 copies the input's dim) leaves -1 nothing to divide
+        // by when a kept dim is 0, an empty batch. ONNX's Flatten sizes its two dims from x's,
+        // so it serves from the second dim; from the third, the target is computed at run
+        // time below, where the rank is known.
+        if (start == 0 || start == 1) {
+            if (start == 0) reshape_to_constant({-1}, {});
+            else append_node("Flatten", {std::move(input)}, {get_tensor_name(out)}, {helper::attr_int("axis", 1)});
+            return;
+        }
+        if (!rank) {
+            std::vector<int64_t> target(static_cast<size_t>(start), 0);
+            target.push_back(-1);
+            reshape_to_constant(target, {});
+            return;
+        }
     }
 
     // Several unknown dims in the result: compute the target shape at run time.
@@ -313,32 +324,8 @@ void Converter::op_flatten(const Json& op) {
         throw Error("flatten: invalid axes start_axis={} stop_axis={} for rank {}", start, stop, r);
 
     std::string target = flatten_target_at_run_time(*this, input, start, stop, r, out, shape_name);
-    if (opset >= 14) {
-        append_node("Reshape", {std::move(input), std::move(target)}, {get_tensor_name(out)}, exact_target());
-        return;
-    }
-    // Below opset 14 a 0 in the target would copy the input's dim, and the target holds a 0
-    // exactly when x is empty. An empty x is then laid out as ones with its nothing at the
-    // target's first 0 and broadcast to the target; any other x is reshaped to the target,
-    // which the broadcast keeps as it is.
-    const int64_t out_rank = start + 1 + (r - stop - 1);
-    std::vector<int64_t> positions(static_cast<size_t>(out_rank));
-    for (int64_t k = 0; k < out_rank; ++k) positions[static_cast<size_t>(k)] = k;
-    push_i64_vector_initializer(names("positions"), positions);
-    push_i64_initializer(names("zero"), {}, {0});
-    push_i64_initializer(names("one"), {}, {1});
-    push_i64_initializer(names("minus_one"), {}, {-1});
-    add_binary_node("Equal", target, names("zero"), names("zero_dims"));
-    add_cast_node(names("zero_dims"), names("zero_dims_i32"), proto::dtype::INT32);
-    append_node("ArgMax", {names("zero_dims_i32")}, {names("first_zero")},
-                {helper::attr_int("axis", 0), helper::attr_int("keepdims", 1)});
-    add_binary_node("Equal", names("positions"), names("first_zero"), names("at_first_zero"));
-    append_node("Where", {names("at_first_zero"), names("minus_one"), names("one")}, {names("empty_layout")});
-    append_node("Size", {input}, {names("size")});
-    add_binary_node("Equal", names("size"), names("zero"), names("is_empty"));
-    append_node("Where", {names("is_empty"), names("empty_layout"), target}, {names("layout")});
-    append_node("Reshape", {std::move(input), names("layout")}, {names("laid_out")});
-    append_node("Expand", {names("laid_out"), std::move(target)}, {get_tensor_name(out)});
+    add_exact_reshape_node(std::move(input), std::move(target), start + 1 + (r - stop - 1),
+                           get_tensor_name(out), fmt::format("flatten_exact_{}", out));
 }
 
 void Converter::op_split_family(std::string_view full_name, const Json& op) {
