@@ -299,16 +299,11 @@ void Converter::op_flatten(const Json& op) {
             throw Error("flatten: start_axis={} needs the input rank, which is not recorded", start_axis);
         if (start > kMaxRank)
             throw Error("flatten: start_axis={} exceeds the largest supported rank {}", start_axis, kMaxRank);
-        // A target [0, ..., 0, -1] (a 0 copies the input's dim) leaves -1 nothing to divide
-        // by when a kept dim is 0, an empty batch. ONNX's Flatten sizes its two dims from x's,
-        // so it serves from the second dim; from the third, the target is computed at run
-        // time below, where the rank is known.
-        if (start == 0 || start == 1) {
-            if (start == 0) reshape_to_constant({-1}, {});
-            else append_node("Flatten", {std::move(input)}, {get_tensor_name(out)}, {helper::attr_int("axis", 1)});
-            return;
-        }
-        if (!rank) {
+        // The target [S zeros, -1] (a 0 copies the input's dim) leaves -1 nothing to divide
+        // by when a kept dim is 0, an empty batch. With the input's rank recorded, the target
+        // is computed at run time below instead; the constant serves S = 0 and an input
+        // without a recorded rank.
+        if (start == 0 || !rank) {
             std::vector<int64_t> target(static_cast<size_t>(start), 0);
             target.push_back(-1);
             reshape_to_constant(target, {});
