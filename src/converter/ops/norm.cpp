@@ -127,7 +127,8 @@ int64_t checked_groups(int64_t g, int64_t channels) {
 // size is then given as 0, which copies x's dim 2 into a product that is 0 anyway.
 std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int32_t type,
                              float epsilon, int64_t out, int64_t rank, bool batch_may_be_empty,
-                             bool by_hand) {
+                             bool groups_may_be_empty) {
+    const bool by_hand = groups_may_be_empty || type == proto::dtype::DOUBLE;
     const NameMaker names{"group_norm", out};
     const std::string shape = names("input_shape");
     const std::string batch = names("batch_dim");
@@ -177,8 +178,8 @@ std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int3
         c.append_node("InstanceNormalization", {reshaped, unit_scale, zero_bias}, {normalized},
                       {helper::attr_float("epsilon", epsilon)});
     }
-    // Back to x's shape, whose 0s are real when a group may be empty.
-    if (by_hand)
+    // Back to x's shape, whose 0s past the batch are real when a group may be empty.
+    if (groups_may_be_empty)
         c.add_exact_reshape_node(normalized, shape, rank, restored, names("restore"));
     else
         c.append_node("Reshape", {normalized, shape}, {restored});
@@ -226,8 +227,7 @@ void Converter::op_group_norm(const Json& op) {
     const bool groups_may_be_empty =
         std::any_of(dims->begin() + 1, dims->end(), [](int64_t d) { return d <= 0; });
     const std::string restored =
-        normalize_groups(*this, x, g, type, epsilon, out, rank, (*dims)[0] <= 0,
-                         type == proto::dtype::DOUBLE || groups_may_be_empty);
+        normalize_groups(*this, x, g, type, epsilon, out, rank, (*dims)[0] <= 0, groups_may_be_empty);
 
     // A [C] scale or bias becomes [1, C, 1, ..., 1] to broadcast along the channel axis.
     // Paddle treats an absent scale as ones and an absent bias as zeros.
