@@ -243,7 +243,8 @@ void Converter::add_unsqueeze_node(std::string input, std::string output,
 }
 
 void Converter::add_exact_reshape_node(std::string input, std::string target, int64_t rank,
-                                       std::string output, const std::string& prefix) {
+                                       std::string output, const std::string& prefix,
+                                       const std::vector<int64_t>* known) {
     if (opset >= 14) {
         append_node("Reshape", {std::move(input), std::move(target)}, {std::move(output)},
                     {helper::attr_int("allowzero", 1)});
@@ -254,6 +255,19 @@ void Converter::add_exact_reshape_node(std::string input, std::string target, in
     // nothing at the target's first 0 and broadcast to the target. Any other input is
     // reshaped to the target, which the broadcast keeps as it is.
     const auto n = [&](std::string_view purpose) { return fmt::format("{}_{}", prefix, purpose); };
+    if (known) {
+        const auto zero = std::find(known->begin(), known->end(), 0);
+        if (zero == known->end()) {
+            append_node("Reshape", {std::move(input), std::move(target)}, {std::move(output)});
+            return;
+        }
+        std::vector<int64_t> layout(known->size(), 1);
+        layout[static_cast<size_t>(zero - known->begin())] = -1;
+        push_i64_vector_initializer(n("empty_layout"), layout);
+        append_node("Reshape", {std::move(input), n("empty_layout")}, {n("laid_out")});
+        append_node("Expand", {n("laid_out"), std::move(target)}, {std::move(output)});
+        return;
+    }
     std::vector<int64_t> positions(static_cast<size_t>(rank));
     for (int64_t k = 0; k < rank; ++k) positions[static_cast<size_t>(k)] = k;
     push_i64_vector_initializer(n("positions"), positions);

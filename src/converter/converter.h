@@ -376,10 +376,12 @@ public:
                           std::optional<std::string> axes_name = std::nullopt);
     void add_unsqueeze_node(std::string input, std::string output,
                             const std::vector<int64_t>& axes, std::string axes_name);
-    // Reshape to a run-time target of `rank` dims whose 0s are real (an empty result) at any
-    // opset; the helper values are named "<prefix>_<purpose>".
+    // Reshape to a target of `rank` dims whose 0s are real (an empty result) at any opset;
+    // `known` gives the target's values when they are constant. The helper values are named
+    // "<prefix>_<purpose>".
     void add_exact_reshape_node(std::string input, std::string target, int64_t rank,
-                                std::string output, const std::string& prefix);
+                                std::string output, const std::string& prefix,
+                                const std::vector<int64_t>* known = nullptr);
     void push_i64_initializer(std::string name, std::vector<int64_t> dims,
                               const std::vector<int64_t>& values);
     // The push_* forms add the tensor to the graph. push_i64_initializer and

@@ -273,20 +273,12 @@ void Converter::op_flatten(const Json& op) {
     };
 
     if (declared && unknown <= 1) {
-        const auto zero = std::find(declared->begin(), declared->end(), 0);
-        const bool has_zero = zero != declared->end();
-        // Below opset 14 a 0 in Reshape's target copies the input's dim. A result with a 0
-        // dim holds nothing, so it is made of x's no elements: laid out as ones with the
-        // nothing along that dim, then broadcast to the result.
-        if (has_zero && unknown == 0 && opset < 14) {
-            std::vector<int64_t> layout(declared->size(), 1);
-            layout[static_cast<size_t>(zero - declared->begin())] = -1;
-            const std::string layout_name = names("empty_layout");
-            const std::string laid_out = names("empty");
-            push_i64_vector_initializer(layout_name, layout);
-            append_node("Reshape", {std::move(input), layout_name}, {laid_out});
+        const bool has_zero = std::count(declared->begin(), declared->end(), 0) > 0;
+        // A result with a 0 dim holds nothing: its 0s are real, not copies of x's dims.
+        if (has_zero && unknown == 0) {
             push_i64_vector_initializer(shape_name, *declared);
-            append_node("Expand", {laid_out, shape_name}, {get_tensor_name(out)});
+            add_exact_reshape_node(std::move(input), shape_name, static_cast<int64_t>(declared->size()),
+                                   get_tensor_name(out), names("exact"), &*declared);
             return;
         }
         reshape_to_constant(*declared, has_zero ? exact_target() : std::vector<proto::AttributeProto>{});
