@@ -312,7 +312,7 @@ void Converter::op_flatten(const Json& op) {
 
     std::string target = flatten_target_at_run_time(*this, input, start, stop, r, out, shape_name);
     add_exact_reshape_node(std::move(input), std::move(target), start + 1 + (r - stop - 1),
-                           get_tensor_name(out), fmt::format("flatten_exact_{}", out));
+                           get_tensor_name(out), names("exact"));
 }
 
 void Converter::op_split_family(std::string_view full_name, const Json& op) {
