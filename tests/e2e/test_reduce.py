@@ -165,7 +165,13 @@ def test_argmax(tmp, opset):
                                                               "dtype": a_dtype("int32")}, outs=[("i32", [1, 4])])
     p.fetch(rows, "rows")
     p.fetch(cols, "cols")
-    res = convert_check_run(p, None, {"x": xs}, opset=opset, tmp=tmp)
+    # The last axis named from the back, over an empty batch: the axis still goes.
+    empty = p.op("1.argmax", [p.data("e", "f32", [-1, 2, 4]), scalar(p, -1, "i64")],
+                 attrs={"keepdims": a_bool(False), "flatten": a_bool(False), "dtype": a_dtype("int64")},
+                 outs=[("i64", [-1, 2])])
+    p.fetch(empty, "empty")
+    res = convert_check_run(p, None, {"x": xs, "e": np.zeros((0, 2, 4), np.float32)}, opset=opset, tmp=tmp)
+    assert res["empty"].shape == (0, 2)
     # Ties give the first position, as Paddle's argmax does.
     np.testing.assert_array_equal(res["rows"], np.argmax(xs, axis=1).astype(np.int64))
     assert res["cols"].dtype == np.int32

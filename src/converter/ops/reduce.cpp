@@ -288,6 +288,8 @@ void Converter::op_argmax(const Json& op) {
         const std::vector<double>* folded = state.const_values.find(ids[1]);
         if (!folded || folded->empty()) throw Error("argmax requires constant axis input");
         axis = helper::saturate_i64((*folded)[0]);
+        // Counted from the front when the rank is known, for the reason given at axes_from_front.
+        if (*axis < 0) axis = axes_from_front(*this, ids[0], {*axis}).front();
     }
 
     const bool to_i32 = dtype_token_is(out, proto::dtype::INT32);
