@@ -146,6 +146,14 @@ def test_topk(tmp, opset):
         ref_vals, ref_idx = paddle_topk(zs, 3, False)
         refs.update(small_values=(vals, ref_vals), small_indices=(idx, ref_idx))
         feeds.update(z=zs, k=np.array(3, np.int64))
+        # Rows known only at run time: none (ONNX Runtime's TopK would crash on them), and three.
+        for name, rows in (("empty", np.zeros((0, 5), np.float32)), ("rows", xs)):
+            vals, idx = p.op("1.topk", [p.data(name, "f32", [-1, 5]), scalar(p, 2, "i32")],
+                             attrs={"axis": -1, "largest": a_bool(True), "sorted": a_bool(True)},
+                             outs=[("f32", [-1, 2]), ("i64", [-1, 2])])
+            ref_vals, ref_idx = paddle_topk(rows, 2, True)
+            refs.update({f"{name}_values": (vals, ref_vals), f"{name}_indices": (idx, ref_idx)})
+            feeds[name] = rows
     for name, (v, _) in refs.items():
         p.fetch(v, name)
     res = convert_check_run(p, None, feeds, opset=opset, tmp=tmp)
@@ -186,7 +194,7 @@ def paddle_argsort(a, axis, descending):
 
 
 ARGSORT = {
-    # name: (values, numpy dtype, axis, descending, stable)
+    # name: (values, numpy dtype, axis, descending, stable[, declared dims])
     "i32_ties_ascending": ([[3, 1, 2, 1, 3], [0, 0, -5, 7, 0]], np.int32, -1, False, False),
     "i32_ties_descending": ([[3, 1, 2, 1, 3], [0, 0, -5, 7, 0]], np.int32, 1, True, False),
     "i32_extremes_axis0": ([[2**31 - 1, -2**31], [-2**31, 2**31 - 1], [2**31 - 1, 0]], np.int32, 0, False, False),
@@ -196,6 +204,9 @@ ARGSORT = {
     "f32_stable": ([[0.5, -1.0, 2.0, -1.0], [1.0, 1.0, 0.0, 3.0]], np.float32, -1, True, True),
     "f32_unstable": ([[0.5, -1.0, 2.0, -3.0]], np.float32, 1, False, False),
     "f32_axis0_descending": ([[0.5, 2.0], [-1.0, 3.0], [0.25, -2.0]], np.float32, 0, True, False),
+    # Rows known only at run time, none of them or some: a TopK over no elements crashes ONNX Runtime.
+    "i32_no_rows": (np.zeros((0, 4), np.int32), np.int32, -1, False, False, [-1, 4]),
+    "f32_runtime_rows": ([[0.5, -1.0, 2.0, -3.0], [1.0, 0.0, 1.0, -1.0]], np.float32, 1, True, False, [-1, 4]),
 }
 
 
@@ -203,10 +214,10 @@ ARGSORT = {
 def test_argsort(tmp, opset):
     p = Program()
     feeds, refs = {}, {}
-    for name, (values, dtype, axis, descending, stable) in ARGSORT.items():
+    for name, (values, dtype, axis, descending, stable, *declared) in ARGSORT.items():
         a = np.array(values, dtype)
         word = {np.int32: "i32", np.int64: "i64", np.float32: "f32"}[dtype]
-        x = p.data(name, word, list(a.shape))
+        x = p.data(name, word, declared[0] if declared else list(a.shape))
         vals, idx = p.op("1.argsort", [x], attrs={"axis": axis, "descending": a_bool(descending), "stable": a_bool(stable)},
                          outs=[(word, list(a.shape)), ("i64", list(a.shape))])
         p.fetch(vals, f"{name}_values")

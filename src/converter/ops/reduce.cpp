@@ -86,6 +86,83 @@ std::string axes_input(Converter& c, int64_t x_id, int64_t id, int64_t out, std:
     return base;
 }
 
+proto::NodeProto plain_node(std::string op_type, std::vector<std::string> inputs,
+                            std::vector<std::string> outputs,
+                            std::vector<proto::AttributeProto> attributes = {}) {
+    proto::NodeProto node;
+    node.op_type = std::move(op_type);
+    node.input = std::move(inputs);
+    node.output = std::move(outputs);
+    node.attribute = std::move(attributes);
+    return node;
+}
+
+// A branch graph giving `outputs` of the element types `types`, shapes left open.
+proto::GraphProto branch_graph(std::string name, std::vector<proto::NodeProto> nodes,
+                               const std::vector<std::string>& outputs,
+                               const std::vector<int32_t>& types) {
+    proto::GraphProto graph;
+    graph.name = std::move(name);
+    graph.node = std::move(nodes);
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        proto::ValueInfoProto info;
+        info.name = outputs[i];
+        proto::TypeProto type;
+        type.value = proto::TypeProto::Tensor{types[i], std::nullopt};
+        info.type = std::move(type);
+        graph.output.push_back(std::move(info));
+    }
+    return graph;
+}
+
+// Appends TopK(x, k) giving `outputs` (the values, then the indices when asked for). ONNX
+// Runtime's TopK crashes (SIGFPE) on an input of no elements whose axis is not empty, as
+// when a batch is empty. Where that may happen (from opset 11, where If branches may differ
+// in shape), the TopK runs inside an If whose other branch gives the empty result itself:
+// x cut to k along the axis, and those no elements as indices.
+// `x_id` is the value whose recorded dims x has; `x_type` is x's element type.
+void append_topk(Converter& c, const std::string& x, int64_t x_id, std::optional<int32_t> x_type,
+                 const std::string& k, int64_t axis, std::vector<std::string> outputs,
+                 std::vector<proto::AttributeProto> attributes, const NameMaker& names) {
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(x_id);
+    bool may_be_empty = dims == nullptr;
+    if (dims) {
+        const auto rank = static_cast<int64_t>(dims->size());
+        const int64_t at = axis < 0 ? axis + rank : axis;
+        for (int64_t d = 0; d < rank; ++d)
+            if (d != at && (*dims)[static_cast<size_t>(d)] <= 0) may_be_empty = true;
+    }
+    if (c.opset < 11 || !may_be_empty || !x_type || outputs.empty() || outputs.size() > 2) {
+        c.append_node("TopK", {x, k}, std::move(outputs), std::move(attributes));
+        return;
+    }
+    const std::vector<int32_t> types{*x_type, proto::dtype::INT64};
+    std::vector<std::string> empty_outs{names("empty_values"), names("empty_indices")};
+    std::vector<std::string> topk_outs{names("topk_values"), names("topk_indices")};
+    empty_outs.resize(outputs.size());
+    topk_outs.resize(outputs.size());
+
+    c.push_i64_vector_initializer(names("empty_starts"), {0});
+    c.push_i64_vector_initializer(names("empty_axes"), {axis});
+    std::vector<proto::NodeProto> empty_nodes;
+    empty_nodes.push_back(plain_node("Slice", {x, names("empty_starts"), k, names("empty_axes")},
+                                     {names("empty_values")}));
+    if (outputs.size() == 2)
+        empty_nodes.push_back(plain_node("Cast", {names("empty_values")}, {names("empty_indices")},
+                                         {helper::attr_int("to", proto::dtype::INT64)}));
+    std::vector<proto::NodeProto> topk_nodes;
+    topk_nodes.push_back(plain_node("TopK", {x, k}, topk_outs, std::move(attributes)));
+
+    c.append_node("Size", {x}, {names("size")});
+    c.push_i64_initializer(names("zero"), {}, {0});
+    c.add_binary_node("Equal", names("size"), names("zero"), names("is_empty"));
+    c.append_node("If", {names("is_empty")}, std::move(outputs),
+                  {helper::attr_graph("then_branch", branch_graph(names("empty_branch"), std::move(empty_nodes),
+                                                                  empty_outs, types)),
+                   helper::attr_graph("else_branch", branch_graph(names("topk_branch"), std::move(topk_nodes),
+                                                                  topk_outs, types))});
+}
+
 bool has_negative_axis(const std::vector<int64_t>& axes) {
     for (int64_t a : axes)
         if (a < 0) return true;
@@ -269,7 +346,8 @@ void Converter::op_topk(const Json& op) {
         attributes.push_back(helper::attr_int("largest", largest ? 1 : 0));
         attributes.push_back(helper::attr_int("sorted", sorted ? 1 : 0));
     }
-    append_node("TopK", {std::move(x), std::move(k)}, std::move(out_names), std::move(attributes));
+    append_topk(*this, x, ids[0], onnx_dtype_if_known(ids[0]), k, axis, std::move(out_names),
+                std::move(attributes), NameMaker{"topk", *primary});
 }
 
 void Converter::op_argmax(const Json& op) {
@@ -359,7 +437,8 @@ void Converter::op_argsort(const Json& op) {
                                                   helper::attr_int("sorted", 1)};
     };
     if (!key_form) {
-        append_node("TopK", {x, k}, std::move(out_names), topk_attributes());
+        append_topk(*this, x, ids[0], onnx_dtype_if_known(ids[0]), k, resolved, std::move(out_names),
+                    topk_attributes(), names);
         return;
     }
 
@@ -377,8 +456,8 @@ void Converter::op_argsort(const Json& op) {
     add_binary_node("Mul", key_input, scale, scaled);
     const std::string key = names("key");
     add_binary_node("Add", scaled, tie_break, key);
-    append_node("TopK", {key, k}, {names("key_values"), out_names[1]},
-                topk_attributes());
+    append_topk(*this, key, ids[0], proto::dtype::INT64, k, resolved, {names("key_values"), out_names[1]},
+                topk_attributes(), names);
     append_node("GatherElements", {x, out_names[1]}, {out_names[0]}, {helper::attr_int("axis", resolved)});
 }
 
