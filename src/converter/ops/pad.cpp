@@ -23,6 +23,14 @@ std::optional<std::string> onnx_pad_mode(const Json* mode, int64_t opset, std::s
     return std::nullopt;
 }
 
+// ONNX Runtime has no Pad for int16 or uint16, and ONNX none for bool before opset 13:
+// those are padded as int32 and cast back.
+std::optional<int32_t> pad_compute_type(std::optional<int32_t> x_type, int64_t opset) {
+    using namespace proto::dtype;
+    if (x_type && (*x_type == INT16 || *x_type == UINT16 || (*x_type == BOOL && opset < 13))) return INT32;
+    return std::nullopt;
+}
+
 }  // namespace
 
 void Converter::op_pad(const Json& op) {
@@ -66,8 +74,15 @@ void Converter::op_pad(const Json& op) {
 
     const std::string pads_name = names("pads");
     push_i64_initializer(pads_name, {static_cast<int64_t>(pads.size())}, pads);
-    std::vector<std::string> node_inputs{get_tensor_name(ids[0]), pads_name};
-    const std::string output = get_tensor_name(out);
+    const auto x_type = onnx_dtype_if_known(ids[0]);
+    const auto compute = pad_compute_type(x_type, opset);
+    std::string data = get_tensor_name(ids[0]);
+    if (compute) {
+        add_cast_node(std::move(data), names("wide_input"), *compute);
+        data = names("wide_input");
+    }
+    std::vector<std::string> node_inputs{std::move(data), pads_name};
+    const std::string output = compute ? names("wide_output") : get_tensor_name(out);
     std::vector<proto::AttributeProto> attrs;
     if (mode) attrs.push_back(helper::attr_str("mode", *mode));
 
@@ -81,16 +96,20 @@ void Converter::op_pad(const Json& op) {
             value = squeezed;
         }
         // Paddle makes the fill value float32 whatever the data type; Pad needs one type.
-        const auto x_type = onnx_dtype_if_known(ids[0]);
         const auto v_type = onnx_dtype_if_known(ids[1]);
         if (x_type && v_type && *x_type != *v_type) {
             const std::string cast = names("value_cast");
             add_cast_node(value, cast, *x_type);
             value = cast;
         }
+        if (compute) {
+            add_cast_node(std::move(value), names("wide_value"), *compute);
+            value = names("wide_value");
+        }
         node_inputs.push_back(std::move(value));
     }
     append_node("Pad", std::move(node_inputs), {output}, std::move(attrs));
+    if (compute) add_cast_node(output, get_tensor_name(out), *x_type);
 }
 
 void Converter::op_pad3d(const Json& op) {
@@ -141,8 +160,15 @@ void Converter::op_pad3d(const Json& op) {
     append_node("Concat", std::move(ends), {ends_name}, {helper::attr_int("axis", 0)});
     append_node("Concat", {starts_name, ends_name}, {pads_name}, {helper::attr_int("axis", 0)});
 
-    std::vector<std::string> node_inputs{get_tensor_name(ids[0]), pads_name};
-    const std::string output = get_tensor_name(out);
+    const auto data_type = onnx_dtype_if_known(ids[0]);
+    const auto compute = pad_compute_type(data_type, opset);
+    std::string data = get_tensor_name(ids[0]);
+    if (compute) {
+        add_cast_node(std::move(data), names("wide_input"), *compute);
+        data = names("wide_input");
+    }
+    std::vector<std::string> node_inputs{std::move(data), pads_name};
+    const std::string output = compute ? names("wide_output") : get_tensor_name(out);
     std::vector<proto::AttributeProto> attrs;
     if (mode) {
         attrs.push_back(helper::attr_str("mode", *mode));
@@ -150,15 +176,17 @@ void Converter::op_pad3d(const Json& op) {
         const auto value = helper::value_as_f64(*v);
         if (value && *value != 0.0) {  // NaN counts as non-zero, -0.0 as zero
             // The fill value takes the data's type, converted as Paddle converts it.
-            const auto x_type = onnx_dtype_if_known(ids[0]).value_or(proto::dtype::FLOAT);
+            const auto x_type = data_type.value_or(proto::dtype::FLOAT);
             double fill = *value;
-            if (helper::is_integer_onnx_dtype(x_type)) fill = static_cast<double>(helper::saturate_i64(fill));
+            if (x_type == proto::dtype::BOOL) fill = 1.0;  // any non-zero value is true
+            else if (helper::is_integer_onnx_dtype(x_type)) fill = static_cast<double>(helper::saturate_i64(fill));
             const std::string name = names("value");
-            push_numeric_initializer(name, {}, x_type, {fill});
+            push_numeric_initializer(name, {}, compute.value_or(x_type), {fill});
             node_inputs.push_back(name);
         }
     }
     append_node("Pad", std::move(node_inputs), {output}, std::move(attrs));
+    if (compute) add_cast_node(output, get_tensor_name(out), *data_type);
 }
 
 void Converter::op_roll(const Json& op) {
