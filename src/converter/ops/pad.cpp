@@ -31,6 +31,32 @@ std::optional<int32_t> pad_compute_type(std::optional<int32_t> x_type, int64_t o
     return std::nullopt;
 }
 
+// Where Pad reads x and writes its result: x and the output themselves, or, for the types of
+// pad_compute_type, x cast to int32 and a wide result that `finish` casts back.
+struct PadEnds {
+    std::optional<int32_t> data_type;
+    std::optional<int32_t> compute;
+    std::string input;
+    std::string output;
+};
+
+PadEnds pad_ends(Converter& c, int64_t x_id, int64_t out, const NameMaker& names) {
+    PadEnds ends;
+    ends.data_type = c.onnx_dtype_if_known(x_id);
+    ends.compute = pad_compute_type(ends.data_type, c.opset);
+    ends.input = c.get_tensor_name(x_id);
+    if (ends.compute) {
+        c.add_cast_node(std::move(ends.input), names("wide_input"), *ends.compute);
+        ends.input = names("wide_input");
+    }
+    ends.output = ends.compute ? names("wide_output") : c.get_tensor_name(out);
+    return ends;
+}
+
+void finish(Converter& c, const PadEnds& ends, int64_t out) {
+    if (ends.compute) c.add_cast_node(ends.output, c.get_tensor_name(out), *ends.data_type);
+}
+
 }  // namespace
 
 void Converter::op_pad(const Json& op) {
@@ -74,15 +100,8 @@ void Converter::op_pad(const Json& op) {
 
     const std::string pads_name = names("pads");
     push_i64_initializer(pads_name, {static_cast<int64_t>(pads.size())}, pads);
-    const auto x_type = onnx_dtype_if_known(ids[0]);
-    const auto compute = pad_compute_type(x_type, opset);
-    std::string data = get_tensor_name(ids[0]);
-    if (compute) {
-        add_cast_node(std::move(data), names("wide_input"), *compute);
-        data = names("wide_input");
-    }
-    std::vector<std::string> node_inputs{std::move(data), pads_name};
-    const std::string output = compute ? names("wide_output") : get_tensor_name(out);
+    const PadEnds io = pad_ends(*this, ids[0], out, names);
+    std::vector<std::string> node_inputs{io.input, pads_name};
     std::vector<proto::AttributeProto> attrs;
     if (mode) attrs.push_back(helper::attr_str("mode", *mode));
 
@@ -96,20 +115,21 @@ void Converter::op_pad(const Json& op) {
             value = squeezed;
         }
         // Paddle makes the fill value float32 whatever the data type; Pad needs one type.
+        const auto x_type = io.data_type;
         const auto v_type = onnx_dtype_if_known(ids[1]);
         if (x_type && v_type && *x_type != *v_type) {
             const std::string cast = names("value_cast");
             add_cast_node(value, cast, *x_type);
             value = cast;
         }
-        if (compute) {
-            add_cast_node(std::move(value), names("wide_value"), *compute);
+        if (io.compute) {
+            add_cast_node(std::move(value), names("wide_value"), *io.compute);
             value = names("wide_value");
         }
         node_inputs.push_back(std::move(value));
     }
-    append_node("Pad", std::move(node_inputs), {output}, std::move(attrs));
-    if (compute) add_cast_node(output, get_tensor_name(out), *x_type);
+    append_node("Pad", std::move(node_inputs), {io.output}, std::move(attrs));
+    finish(*this, io, out);
 }
 
 void Converter::op_pad3d(const Json& op) {
@@ -160,15 +180,8 @@ void Converter::op_pad3d(const Json& op) {
     append_node("Concat", std::move(ends), {ends_name}, {helper::attr_int("axis", 0)});
     append_node("Concat", {starts_name, ends_name}, {pads_name}, {helper::attr_int("axis", 0)});
 
-    const auto data_type = onnx_dtype_if_known(ids[0]);
-    const auto compute = pad_compute_type(data_type, opset);
-    std::string data = get_tensor_name(ids[0]);
-    if (compute) {
-        add_cast_node(std::move(data), names("wide_input"), *compute);
-        data = names("wide_input");
-    }
-    std::vector<std::string> node_inputs{std::move(data), pads_name};
-    const std::string output = compute ? names("wide_output") : get_tensor_name(out);
+    const PadEnds io = pad_ends(*this, ids[0], out, names);
+    std::vector<std::string> node_inputs{io.input, pads_name};
     std::vector<proto::AttributeProto> attrs;
     if (mode) {
         attrs.push_back(helper::attr_str("mode", *mode));
@@ -176,17 +189,17 @@ void Converter::op_pad3d(const Json& op) {
         const auto value = helper::value_as_f64(*v);
         if (value && *value != 0.0) {  // NaN counts as non-zero, -0.0 as zero
             // The fill value takes the data's type, converted as Paddle converts it.
-            const auto x_type = data_type.value_or(proto::dtype::FLOAT);
+            const auto x_type = io.data_type.value_or(proto::dtype::FLOAT);
             double fill = *value;
             if (x_type == proto::dtype::BOOL) fill = 1.0;  // any non-zero value is true
             else if (helper::is_integer_onnx_dtype(x_type)) fill = static_cast<double>(helper::saturate_i64(fill));
             const std::string name = names("value");
-            push_numeric_initializer(name, {}, compute.value_or(x_type), {fill});
+            push_numeric_initializer(name, {}, io.compute.value_or(x_type), {fill});
             node_inputs.push_back(name);
         }
     }
-    append_node("Pad", std::move(node_inputs), {output}, std::move(attrs));
-    if (compute) add_cast_node(output, get_tensor_name(out), *data_type);
+    append_node("Pad", std::move(node_inputs), {io.output}, std::move(attrs));
+    finish(*this, io, out);
 }
 
 void Converter::op_roll(const Json& op) {
