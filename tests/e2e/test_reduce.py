@@ -146,14 +146,14 @@ def test_topk(tmp, opset):
         ref_vals, ref_idx = paddle_topk(zs, 3, False)
         refs.update(small_values=(vals, ref_vals), small_indices=(idx, ref_idx))
         feeds.update(z=zs, k=np.array(3, np.int64))
-        # Rows known only at run time: none (ONNX Runtime's TopK would crash on them), and three.
-        for name, rows in (("empty", np.zeros((0, 5), np.float32)), ("rows", xs)):
-            vals, idx = p.op("1.topk", [p.data(name, "f32", [-1, 5]), scalar(p, 2, "i32")],
-                             attrs={"axis": -1, "largest": a_bool(True), "sorted": a_bool(True)},
-                             outs=[("f32", [-1, 2]), ("i64", [-1, 2])])
-            ref_vals, ref_idx = paddle_topk(rows, 2, True)
-            refs.update({f"{name}_values": (vals, ref_vals), f"{name}_indices": (idx, ref_idx)})
-            feeds[name] = rows
+    # Rows known only at run time: none (ONNX Runtime's TopK would crash on them), and three.
+    for name, rows in (("empty", np.zeros((0, 5), np.float32)), ("rows", xs)):
+        vals, idx = p.op("1.topk", [p.data(name, "f32", [-1, 5]), scalar(p, 2, "i32")],
+                         attrs={"axis": -1, "largest": a_bool(True), "sorted": a_bool(True)},
+                         outs=[("f32", [-1, 2]), ("i64", [-1, 2])])
+        ref_vals, ref_idx = paddle_topk(rows, 2, True)
+        refs.update({f"{name}_values": (vals, ref_vals), f"{name}_indices": (idx, ref_idx)})
+        feeds[name] = rows
     for name, (v, _) in refs.items():
         p.fetch(v, name)
     res = convert_check_run(p, None, feeds, opset=opset, tmp=tmp)

@@ -117,9 +117,9 @@ proto::GraphProto branch_graph(std::string name, std::vector<proto::NodeProto> n
 
 // Appends TopK(x, k) giving `outputs` (the values, then the indices when asked for). ONNX
 // Runtime's TopK crashes (SIGFPE) on an input of no elements whose axis is not empty, as
-// when a batch is empty. Where that may happen (from opset 11, where If branches may differ
-// in shape), the TopK runs inside an If whose other branch gives the empty result itself:
-// x cut to k along the axis, and those no elements as indices.
+// when a batch is empty. Where that may happen, the TopK runs inside an If whose other
+// branch gives the empty result itself: x cut to k along the axis, and those no elements as
+// indices. The branches' outputs leave their shapes open, so they never disagree.
 // `x_id` is the value whose recorded dims x has; `x_type` is x's element type.
 void append_topk(Converter& c, const std::string& x, int64_t x_id, std::optional<int32_t> x_type,
                  const std::string& k, int64_t axis, std::vector<std::string> outputs,
@@ -132,7 +132,7 @@ void append_topk(Converter& c, const std::string& x, int64_t x_id, std::optional
         for (int64_t d = 0; d < rank; ++d)
             if (d != at && (*dims)[static_cast<size_t>(d)] <= 0) may_be_empty = true;
     }
-    if (c.opset < 11 || !may_be_empty || !x_type || outputs.empty() || outputs.size() > 2) {
+    if (!may_be_empty || !x_type || outputs.empty() || outputs.size() > 2) {
         c.append_node("TopK", {x, k}, std::move(outputs), std::move(attributes));
         return;
     }
