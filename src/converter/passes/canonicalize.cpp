@@ -12,6 +12,7 @@
 namespace kestro {
 
 using passes::NameSet;
+using passes::producer_index;
 using UseCounts = std::unordered_map<std::string_view, size_t>;
 
 namespace {
@@ -97,16 +98,6 @@ void rename_inputs(proto::GraphProto& graph, RenameResolver& resolver) {
         passes::for_each_subgraph(node,
                                   [&](proto::GraphProto& sub) { rename_inputs(sub, resolver); });
     }
-}
-
-// The last node listing each name as an output.
-std::unordered_map<std::string_view, size_t> producer_index(const proto::GraphProto& graph) {
-    std::unordered_map<std::string_view, size_t> producers;
-    producers.reserve(graph.node.size());
-    for (size_t i = 0; i < graph.node.size(); ++i)
-        for (const auto& out : graph.node[i].output)
-            if (!out.empty()) producers[out] = i;
-    return producers;
 }
 
 // The value `m` read by a node, when this graph alone reads it exactly once and is free to

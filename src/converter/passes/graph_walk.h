@@ -72,6 +72,17 @@ inline NameSet output_names(const proto::GraphProto& graph) {
     return out;
 }
 
+// The position of the last node listing each name as an output (the only one, once the
+// graph is validated).
+inline std::unordered_map<std::string_view, size_t> producer_index(const proto::GraphProto& graph) {
+    std::unordered_map<std::string_view, size_t> producers;
+    producers.reserve(graph.node.size());
+    for (size_t i = 0; i < graph.node.size(); ++i)
+        for (const auto& out : graph.node[i].output)
+            if (!out.empty()) producers[out] = i;
+    return producers;
+}
+
 // Keeps the elements whose flag is clear, in order. Returns true when any was removed.
 template <class T>
 bool remove_flagged(std::vector<T>& items, const std::vector<bool>& remove) {

@@ -79,11 +79,8 @@ void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth) {
     passes::run_on_subgraphs(graph, depth, sort_nodes_checked);
 
     const size_t n = graph.node.size();
-    std::unordered_map<std::string_view, size_t> producer;
-    producer.reserve(n);
-    for (size_t i = 0; i < n; ++i)
-        for (const auto& out : graph.node[i].output)
-            if (!out.empty()) producer.emplace(out, i);
+    // Validation has made every name's producer unique.
+    const auto producer = passes::producer_index(graph);
 
     // Calls f with the position of the producer of each value node i reads, including the
     // values its subgraphs read from this graph.
