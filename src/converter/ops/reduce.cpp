@@ -86,35 +86,6 @@ std::string axes_input(Converter& c, int64_t x_id, int64_t id, int64_t out, std:
     return base;
 }
 
-proto::NodeProto plain_node(std::string op_type, std::vector<std::string> inputs,
-                            std::vector<std::string> outputs,
-                            std::vector<proto::AttributeProto> attributes = {}) {
-    proto::NodeProto node;
-    node.op_type = std::move(op_type);
-    node.input = std::move(inputs);
-    node.output = std::move(outputs);
-    node.attribute = std::move(attributes);
-    return node;
-}
-
-// A branch graph giving `outputs` of the element types `types`, shapes left open.
-proto::GraphProto branch_graph(std::string name, std::vector<proto::NodeProto> nodes,
-                               const std::vector<std::string>& outputs,
-                               const std::vector<int32_t>& types) {
-    proto::GraphProto graph;
-    graph.name = std::move(name);
-    graph.node = std::move(nodes);
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        proto::ValueInfoProto info;
-        info.name = outputs[i];
-        proto::TypeProto type;
-        type.value = proto::TypeProto::Tensor{types[i], std::nullopt};
-        info.type = std::move(type);
-        graph.output.push_back(std::move(info));
-    }
-    return graph;
-}
-
 // Appends TopK(x, k) giving `outputs` (the values, then the indices when asked for). ONNX
 // Runtime's TopK crashes (SIGFPE) on an input of no elements whose axis is not empty, as
 // when a batch is empty. Where that may happen, the TopK runs inside an If whose other
@@ -132,11 +103,27 @@ void append_topk(Converter& c, const std::string& x, int64_t x_id, std::optional
         for (int64_t d = 0; d < rank; ++d)
             if (d != at && (*dims)[static_cast<size_t>(d)] <= 0) may_be_empty = true;
     }
-    if (!may_be_empty || !x_type || outputs.empty() || outputs.size() > 2) {
+    if (!may_be_empty || !x_type || helper::paddle_short_token(*x_type).empty() || outputs.empty() ||
+        outputs.size() > 2) {
         c.append_node("TopK", {x, k}, std::move(outputs), std::move(attributes));
         return;
     }
     const std::vector<int32_t> types{*x_type, proto::dtype::INT64};
+    // A branch is built as the graph the builders write to, its outputs' shapes left open.
+    const auto branch = [&](std::string name, std::vector<std::string> outs, auto&& build) {
+        proto::GraphProto graph;
+        std::swap(c.graph, graph);
+        c.graph.name = std::move(name);
+        build(outs);
+        for (size_t i = 0; i < outs.size(); ++i) {
+            proto::ValueInfoProto info = Converter::build_value_info_from_meta(
+                std::move(outs[i]), helper::paddle_short_token(types[i]), {});
+            std::get<proto::TypeProto::Tensor>(info.type->value).shape.reset();
+            c.graph.output.push_back(std::move(info));
+        }
+        std::swap(c.graph, graph);
+        return graph;
+    };
     std::vector<std::string> empty_outs{names("empty_values"), names("empty_indices")};
     std::vector<std::string> topk_outs{names("topk_values"), names("topk_indices")};
     empty_outs.resize(outputs.size());
@@ -144,23 +131,20 @@ void append_topk(Converter& c, const std::string& x, int64_t x_id, std::optional
 
     c.push_i64_vector_initializer(names("empty_starts"), {0});
     c.push_i64_vector_initializer(names("empty_axes"), {axis});
-    std::vector<proto::NodeProto> empty_nodes;
-    empty_nodes.push_back(plain_node("Slice", {x, names("empty_starts"), k, names("empty_axes")},
-                                     {names("empty_values")}));
-    if (outputs.size() == 2)
-        empty_nodes.push_back(plain_node("Cast", {names("empty_values")}, {names("empty_indices")},
-                                         {helper::attr_int("to", proto::dtype::INT64)}));
-    std::vector<proto::NodeProto> topk_nodes;
-    topk_nodes.push_back(plain_node("TopK", {x, k}, topk_outs, std::move(attributes)));
+    proto::GraphProto empty_branch = branch(names("empty_branch"), empty_outs, [&](const auto& outs) {
+        c.append_node("Slice", {x, names("empty_starts"), k, names("empty_axes")}, {outs[0]});
+        if (outs.size() == 2) c.add_cast_node(outs[0], outs[1], proto::dtype::INT64);
+    });
+    proto::GraphProto topk_branch = branch(names("topk_branch"), topk_outs, [&](const auto& outs) {
+        c.append_node("TopK", {x, k}, outs, std::move(attributes));
+    });
 
     c.append_node("Size", {x}, {names("size")});
     c.push_i64_initializer(names("zero"), {}, {0});
     c.add_binary_node("Equal", names("size"), names("zero"), names("is_empty"));
     c.append_node("If", {names("is_empty")}, std::move(outputs),
-                  {helper::attr_graph("then_branch", branch_graph(names("empty_branch"), std::move(empty_nodes),
-                                                                  empty_outs, types)),
-                   helper::attr_graph("else_branch", branch_graph(names("topk_branch"), std::move(topk_nodes),
-                                                                  topk_outs, types))});
+                  {helper::attr_graph("then_branch", std::move(empty_branch)),
+                   helper::attr_graph("else_branch", std::move(topk_branch))});
 }
 
 bool has_negative_axis(const std::vector<int64_t>& axes) {
