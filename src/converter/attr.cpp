@@ -295,6 +295,42 @@ std::optional<int64_t> first_opset_taking(std::string_view op_type, size_t posit
     return first;
 }
 
+TypeTies type_ties(std::string_view op_type, int64_t opset) {
+    static constexpr std::string_view kElementwise[] = {
+        "Add", "Sub", "Mul", "Div", "Mod", "And", "Or", "Equal", "Greater", "GreaterOrEqual",
+        "Less", "LessOrEqual"};
+    static constexpr std::string_view kKeepsType[] = {
+        "Abs", "Ceil", "Floor", "Cos", "Sin", "Log", "Sqrt", "Tanh", "Sigmoid", "Softmax",
+        "Relu", "HardSigmoid", "HardSwish", "Identity", "Flatten", "Expand", "Reshape",
+        "Squeeze", "Unsqueeze", "Tile", "Transpose", "GatherND", "Resize", "MaxPool",
+        "AveragePool", "GlobalAveragePool", "GlobalMaxPool", "Pow"};
+    TypeTies t;
+    if (std::find(std::begin(kElementwise), std::end(kElementwise), op_type) != std::end(kElementwise)) {
+        t.same_type = {0b11};
+        t.broadcast = true;
+        if (op_type.substr(0, 4) != "Less" && op_type.substr(0, 7) != "Greater" && op_type != "Equal")
+            t.output_like = 0;
+    } else if (op_type == "Pow") {
+        t.output_like = 0;
+        t.broadcast = true;
+    } else if (op_type == "MatMul" || op_type == "Clip" || op_type == "Conv" ||
+               op_type == "ConvTranspose" || op_type == "Range") {
+        t.same_type = {0b111};
+        t.output_like = 0;
+    } else if (op_type == "BatchNormalization") {
+        // From 15 on the scale and bias, and the mean and variance, may each have their own.
+        t.same_type = opset >= 15 ? std::vector<uint32_t>{0b110, 0b11000} : std::vector<uint32_t>{0b11111};
+        t.output_like = 0;
+    } else if (op_type == "Where") {
+        t.same_type = {0b110};
+        t.output_like = 1;
+        t.broadcast = true;
+    } else if (std::find(std::begin(kKeepsType), std::end(kKeepsType), op_type) != std::end(kKeepsType)) {
+        t.output_like = 0;
+    }
+    return t;
+}
+
 namespace {
 
 const char* kind_name(int32_t kind) {

@@ -31,6 +31,16 @@ size_t max_outputs(std::string_view op_type, int64_t opset);
 // code): 1 when the position takes any type, empty when no opset takes that type there.
 std::optional<int64_t> first_opset_taking(std::string_view op_type, size_t position, int32_t dtype);
 
+// How ONNX `op_type` ties element types and dims at `opset`: groups of input positions that
+// share one element type (a bit per position), the input whose type the output has (when it
+// has one), and whether its inputs broadcast elementwise.
+struct TypeTies {
+    std::vector<uint32_t> same_type;
+    std::optional<size_t> output_like;
+    bool broadcast = false;
+};
+TypeTies type_ties(std::string_view op_type, int64_t opset);
+
 // Holds a generic node's attributes to what ONNX `op_type` defines at `opset`: attributes it
 // does not define are dropped (with a warning), a whole float or an integer is brought to the
 // defined kind; a repeated attribute or one of another kind fails, naming `bare_name`.

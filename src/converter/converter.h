@@ -422,6 +422,8 @@ public:
     void append_generic_node(std::string_view bare_name, proto::NodeProto node,
                              const IdList& in_ids, int64_t out_id);
     static std::string map_op_type(std::string_view bare_name);
+    void check_generic_ties(std::string_view bare_name, std::string_view type,
+                            const IdList& in_ids, int64_t out_id) const;
     static std::vector<proto::AttributeProto> extract_attributes(std::string_view bare_name,
                                                                  const Json& attrs);
 
@@ -467,6 +469,7 @@ public:
 
     // ---- matrix products, triangles, unbind (ops/matrix.cpp) ----
     void op_matmul(const Json& op);
+    void check_matmul_operands(int64_t x, int64_t y, bool transpose_x, bool transpose_y) const;
     void op_linear_v2(const Json& op);
     void op_trilu(const Json& op, bool upper);
     void op_unbind(const Json& op);
@@ -477,6 +480,7 @@ public:
 
     // ---- normalization (ops/norm.cpp) ----
     void op_batch_norm(const Json& op);
+    void check_batch_norm_operands(const std::vector<int64_t>& ids, int64_t out) const;
     void op_group_norm(const Json& op);
     void op_layer_norm(const Json& op);
 
@@ -534,6 +538,23 @@ public:
     // is not INT64; a value of unrecorded or unknown type is passed as it is.
     std::string ensure_i64_if_known(int64_t type_id, std::string name, std::string cast_name);
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
+    // Operand checks a lowering makes where it writes its node, for programs that contradict
+    // themselves: each refuses naming the Paddle operator `op` and the operand or attribute.
+    // An axis of a value of rank `rank` counted from the front, refused outside [-rank, rank).
+    static int64_t checked_axis(std::string_view op, std::string_view what, int64_t axis,
+                                int64_t rank);
+    // The same against the recorded rank of `tensor_id`; unchanged when the rank is unknown.
+    int64_t checked_axis_of(std::string_view op, std::string_view what, int64_t axis,
+                            int64_t tensor_id) const;
+    // Refuses an operand whose recorded element type is known and outside `allowed`.
+    void require_operand_type(std::string_view op, std::string_view operand, int64_t id,
+                              std::initializer_list<int32_t> allowed) const;
+    // Refuses two operands whose recorded element types are known and differ.
+    void require_same_type(std::string_view op, std::string_view a_what, int64_t a,
+                           std::string_view b_what, int64_t b) const;
+    // Refuses two operands whose recorded dims cannot broadcast (two known dims, neither 1,
+    // that differ), aligned from the last dim, leaving out the last `skip` dims of each.
+    void require_broadcastable(std::string_view op, int64_t a, int64_t b, size_t skip = 0) const;
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
 
     // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----

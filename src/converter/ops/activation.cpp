@@ -31,6 +31,7 @@ void clamped_line(Converter& c, const std::string& x, double slope, double offse
 
 void Converter::op_hardsigmoid(const Json& op) {
     const auto ids = helper::op_input_ids(op);
+    if (!ids.empty()) require_operand_type("hardsigmoid", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
     if (ids.empty() || onnx_dtype_if_known(ids[0]) != dt::DOUBLE) {
         convert_generic_op("hardsigmoid", op);
         return;
@@ -44,6 +45,7 @@ void Converter::op_hardsigmoid(const Json& op) {
 
 void Converter::op_hardswish(const Json& op) {
     const auto ids = helper::op_input_ids(op);
+    if (!ids.empty()) require_operand_type("hardswish", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
     if (!ids.empty() && onnx_dtype_if_known(ids[0]) == dt::DOUBLE) {
         // Paddle's form: x * min(max(x + 3, 0), 6) / 6.
         const int64_t out = helper::op_out_id(op);
@@ -157,6 +159,8 @@ void Converter::op_prelu(const Json& op) {
     const NameMaker names{"prelu", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("prelu missing slope input");
+    require_operand_type("prelu", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
+    require_same_type("prelu", "x", ids[0], "alpha", ids[1]);
     const std::string x = get_tensor_name(ids[0]);
     std::string slope = get_tensor_name(ids[1]);
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);

@@ -208,6 +208,9 @@ void Converter::op_clip(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("clip missing inputs");
     const std::optional<int32_t> x_type = maybe_onnx_dtype_for_tensor_id(ids[0]);
+    // Neither Paddle nor ONNX clips bools.
+    if (x_type && !helper::is_float_onnx_dtype(*x_type) && !is_integer_dtype(*x_type))
+        throw Error("clip: x is {}, but it must be a number type", helper::onnx_dtype_name(*x_type));
     // Clip accepts integer tensors only from opset 12; below it the model would not load.
     if (x_type && is_integer_dtype(*x_type))
         require_opset(fmt::format("clip of {} tensors", helper::onnx_dtype_name(*x_type)), 12);

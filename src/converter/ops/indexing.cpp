@@ -41,6 +41,7 @@ std::string flat_index(Converter& c, int64_t index_id, std::string index, int64_
 
 void Converter::op_embedding(const Json& op) {
     const auto [out, ids] = read_operands(op, "embedding missing inputs");
+    require_operand_type("embedding", "x", ids[0], {proto::dtype::INT32, proto::dtype::INT64});
     const NameMaker names{"embedding", out};
     // The weight table is the data of the gather, the ids its indices.
     std::string weight = get_tensor_name(ids[1]);
@@ -95,7 +96,8 @@ void Converter::op_embedding(const Json& op) {
 
 void Converter::op_index_select(const Json& op) {
     const auto [out, ids] = read_operands(op, "index_select missing inputs");
-    const int64_t axis = helper::op_attr_i64(op, "axis").value_or(0);
+    require_operand_type("index_select", "index", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
+    const int64_t axis = checked_axis_of("index_select", "axis", helper::op_attr_i64(op, "axis").value_or(0), ids[0]);
     std::string x = get_tensor_name(ids[0]);
     std::string index = get_tensor_name(ids[1]);
     std::string output = get_tensor_name(out);
@@ -112,6 +114,8 @@ void Converter::op_gather(const Json& op) {
         if (!folded || folded->empty()) throw Error("gather requires constant axis input");
         axis = helper::saturate_i64((*folded)[0]);
     }
+    require_operand_type("gather", "index", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
+    axis = checked_axis_of("gather", "axis", axis, ids[0]);
     std::string x = get_tensor_name(ids[0]);
     std::string index = get_tensor_name(ids[1]);
     std::string output = get_tensor_name(out);
@@ -123,6 +127,7 @@ void Converter::op_gather(const Json& op) {
 void Converter::op_gather_nd(const Json& op) {
     require_opset("gather_nd", 11);  // GatherND
     const auto [out, ids] = read_operands(op, "gather_nd missing inputs");
+    require_operand_type("gather_nd", "index", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     std::string x = get_tensor_name(ids[0]);
     // GatherND reads int64 coordinates only; Paddle also takes int32 ones.
     std::string index = ensure_i64_input(ids[1], out, "gather_nd_index");
@@ -132,7 +137,8 @@ void Converter::op_gather_nd(const Json& op) {
 void Converter::op_take_along_axis(const Json& op) {
     require_opset("take_along_axis", 11);  // GatherElements
     const auto [out, ids] = read_operands(op, "take_along_axis missing inputs");
-    const int64_t axis = helper::op_attr_i64(op, "axis").value_or(0);
+    require_operand_type("take_along_axis", "indices", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
+    const int64_t axis = checked_axis_of("take_along_axis", "axis", helper::op_attr_i64(op, "axis").value_or(0), ids[0]);
     std::string x = get_tensor_name(ids[0]);
     std::string index = get_tensor_name(ids[1]);
     append_node("GatherElements", {std::move(x), std::move(index)}, {get_tensor_name(out)},

@@ -67,7 +67,29 @@ void Converter::op_matmul(const Json& op) {
         append_node("Transpose", {get_tensor_name(ids[k])}, {t}, {helper::attr_ints("perm", perm)});
         operands[k] = std::move(t);
     }
+    check_matmul_operands(ids[0], ids[1], flags[0], flags[1]);
     append_node("MatMul", {std::move(operands[0]), std::move(operands[1])}, {get_tensor_name(out)});
+}
+
+// Operands of two types, or whose known dims do not line up (the inner dims of the product,
+// or batch dims that cannot broadcast), give a MatMul no runtime loads.
+void Converter::check_matmul_operands(int64_t x, int64_t y, bool transpose_x, bool transpose_y) const {
+    using namespace proto::dtype;
+    require_operand_type("matmul", "x", x, {FLOAT, FLOAT16, DOUBLE, INT32, INT64});
+    require_same_type("matmul", "x", x, "y", y);
+    const std::vector<int64_t>* xd = state.tensor_shapes.find(x);
+    const std::vector<int64_t>* yd = state.tensor_shapes.find(y);
+    if (!xd || !yd || xd->empty() || yd->empty()) return;
+    std::vector<int64_t> a = *xd, b = *yd;
+    if (transpose_x && a.size() >= 2) std::swap(a[a.size() - 2], a[a.size() - 1]);
+    if (transpose_y && b.size() >= 2) std::swap(b[b.size() - 2], b[b.size() - 1]);
+    const int64_t inner_x = a.back();
+    const int64_t inner_y = b.size() >= 2 ? b[b.size() - 2] : b.front();
+    if (inner_x >= 0 && inner_y >= 0 && inner_x != inner_y)
+        throw Error("matmul: x dims {} and y dims {} do not line up ({} against {}){}",
+                    helper::fmt_dims(*xd), helper::fmt_dims(*yd), inner_x, inner_y,
+                    transpose_x || transpose_y ? " after the transposes" : "");
+    if (a.size() > 2 && b.size() > 2) require_broadcastable("matmul", x, y, 2);
 }
 
 void Converter::op_trilu(const Json& op, bool upper) {

@@ -68,6 +68,39 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     append_generic_node(bare_name, std::move(node), in_ids, out_ids.empty() ? 0 : out_ids.front());
 }
 
+// A program that declares operands of two element types where ONNX takes one, an output of
+// another type than its operator gives, or elementwise operands whose known dims cannot
+// broadcast contradicts itself: no node written from it would load.
+void Converter::check_generic_ties(std::string_view bare_name, std::string_view type,
+                                   const IdList& in_ids, int64_t out_id) const {
+    const attr::TypeTies ties = attr::type_ties(type, opset);
+    // The logical operators read any operand as bool and give bool.
+    const bool logical = bare_name == "logical_and" || bare_name == "logical_or";
+    for (uint32_t group : logical ? std::vector<uint32_t>{} : ties.same_type) {
+        std::optional<size_t> first;
+        for (size_t k = 0; k < in_ids.size() && k < 32; ++k) {
+            if (!(group & (uint32_t{1} << k)) || in_ids[k] == 0 || !onnx_dtype_if_known(in_ids[k])) continue;
+            if (first)
+                require_same_type(bare_name, fmt::format("input {}", *first), in_ids[*first],
+                                  fmt::format("input {}", k), in_ids[k]);
+            else
+                first = k;
+        }
+    }
+    if (ties.output_like && *ties.output_like < in_ids.size() && out_id != 0 && !logical) {
+        const int64_t in = in_ids[*ties.output_like];
+        const int32_t ti = (in != 0 ? onnx_dtype_if_known(in) : std::nullopt).value_or(-1);
+        const int32_t to = onnx_dtype_if_known(out_id).value_or(-1);
+        if (ti >= 0 && to >= 0 && ti != to)
+            throw Error("{}: output is declared {} but input {} is {}", bare_name,
+                        helper::onnx_dtype_name(to), *ties.output_like,
+                        helper::onnx_dtype_name(ti));
+    }
+    if (ties.broadcast)
+        for (size_t k = 0; k + 1 < in_ids.size(); ++k)
+            if (in_ids[k] != 0 && in_ids[k + 1] != 0) require_broadcastable(bare_name, in_ids[k], in_ids[k + 1]);
+}
+
 namespace {
 bool is_comparison(std::string_view type) {
     return type == "Less" || type == "Greater" || type == "LessOrEqual" || type == "GreaterOrEqual";
@@ -85,6 +118,7 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
                                     const IdList& in_ids, int64_t out_id) {
     constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
     const std::string& type = node.op_type;
+    check_generic_ties(bare_name, type, in_ids, out_id);
     std::optional<int32_t> widen_from;
     for (size_t k = 0; k < in_ids.size(); ++k) {
         if (node.input[k].empty()) continue;

@@ -59,6 +59,26 @@ std::string operand_as(Converter& c, int64_t id, int32_t type, std::string_view 
 
 }  // namespace
 
+// The data is a float tensor, the result has its type, and each statistic holds one value
+// per channel: a program that says otherwise gives no node that loads.
+void Converter::check_batch_norm_operands(const std::vector<int64_t>& ids, int64_t out) const {
+    using namespace proto::dtype;
+    require_operand_type("batch_norm_", "x", ids[0], {FLOAT, FLOAT16, DOUBLE});
+    require_same_type("batch_norm_", "x", ids[0], "the output", out);
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const int64_t channels = x_dims && x_dims->size() >= 2 ? (*x_dims)[1] : -1;
+    static constexpr const char* kStat[] = {"x", "mean", "variance", "scale", "bias"};
+    for (size_t k = 1; k < 5 && k < ids.size(); ++k) {
+        if (ids[k] == 0) continue;
+        require_operand_type("batch_norm_", kStat[k], ids[k], {FLOAT, FLOAT16, DOUBLE});
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[k]);
+        if (!dims) continue;
+        if (dims->size() != 1 || (channels >= 0 && (*dims)[0] >= 0 && (*dims)[0] != channels))
+            throw Error("batch_norm_: {} has dims {}, but it must hold one value for each of the {} channels",
+                        kStat[k], helper::fmt_dims(*dims), channels);
+    }
+}
+
 void Converter::op_batch_norm(const Json& op) {
     const auto is_test = helper::op_attr_bool(op, "is_test");
     if (is_test && !*is_test)
@@ -71,6 +91,7 @@ void Converter::op_batch_norm(const Json& op) {
         throw Error("batch_norm_ needs its input, mean and variance");
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"batch_norm", out};
+    check_batch_norm_operands(ids, out);
     // Before 15 BatchNormalization takes the data and every parameter in one type.
     std::optional<int32_t> compute;
     if (opset < 15) compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2], ids[3], ids[4]});

@@ -47,11 +47,16 @@ std::optional<std::vector<int64_t>> axes_for_node(std::optional<std::vector<int6
 
 // Negative axes counted from the front when the rank of `x` is recorded. ONNX Runtime
 // mis-shapes a reduction over an empty axis named from the back ([2, 0] over -1 gives [2, 0]).
-std::vector<int64_t> axes_from_front(const Converter& c, int64_t x_id, std::vector<int64_t> axes) {
+std::vector<int64_t> axes_from_front(const Converter& c, int64_t x_id, std::vector<int64_t> axes,
+                                     std::string_view op = {}) {
     const std::vector<int64_t>* dims = c.state.tensor_shapes.find(x_id);
     if (!dims) return axes;
-    for (int64_t& a : axes)
+    // A 0-D x takes axis 0 or -1 as Paddle reads it (its whole, one element).
+    const int64_t rank = std::max<int64_t>(static_cast<int64_t>(dims->size()), 1);
+    for (int64_t& a : axes) {
+        if (!op.empty()) Converter::checked_axis(op, "axis", a, rank);
         if (a < 0) a += static_cast<int64_t>(dims->size());
+    }
     return axes;
 }
 
@@ -245,20 +250,28 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error::raw(std::string(missing_message));
+    const std::string_view what = prefix.substr(0, 7) == "reduce_" ? prefix.substr(7) : prefix;
+    {
+        using namespace proto::dtype;
+        // What Paddle reduces and ONNX takes alike; bool, for one, neither orders.
+        if (onnx_op == "ReduceMean")
+            require_operand_type(what, "x", ids[0], {FLOAT, FLOAT16, DOUBLE, INT32, INT64});
+        else
+            require_operand_type(what, "x", ids[0], {FLOAT, FLOAT16, DOUBLE, INT32, INT64, INT8, UINT8});
+    }
     if (scalar_reduce_passthrough(ids[0], out)) return;
 
     std::optional<std::vector<int64_t>> axes;
     bool tensor_axes = false;
     if (ids.size() >= 2) {
         if (const std::vector<double>* folded = state.const_values.find(ids[1]))
-            axes = axes_from_front(*this, ids[0], helper::saturate_i64(*folded));
+            axes = axes_from_front(*this, ids[0], helper::saturate_i64(*folded), what);
         else if (ids[1] != 0)
             tensor_axes = true;
     }
     // Axes known only at run time: reducing over every axis instead would be a wrong
     // result, so they go in as a tensor, which these reductions accept from opset 18.
     if (tensor_axes) {
-        std::string_view what = prefix.substr(0, 7) == "reduce_" ? prefix.substr(7) : prefix;
         require_opset(fmt::format("{} with tensor axes", what), 18);
     }
 
@@ -298,6 +311,8 @@ void Converter::op_topk(const Json& op) {
     if (!primary) throw Error("topk missing primary output id");
 
     const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
+    if (const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]); x_dims && !x_dims->empty())
+        checked_axis("topk", "axis", axis, static_cast<int64_t>(x_dims->size()));
     const bool largest = helper::op_attr_bool(op, "largest").value_or(true);
     const bool sorted = helper::op_attr_bool(op, "sorted").value_or(true);
     if (opset < 11) {
@@ -351,7 +366,7 @@ void Converter::op_argmax(const Json& op) {
         if (!folded || folded->empty()) throw Error("argmax requires constant axis input");
         axis = helper::saturate_i64((*folded)[0]);
         // Counted from the front when the rank is known, for the reason given at axes_from_front.
-        if (*axis < 0) axis = axes_from_front(*this, ids[0], {*axis}).front();
+        axis = axes_from_front(*this, ids[0], {*axis}, "argmax").front();
     }
 
     const bool to_i32 = dtype_token_is(out, proto::dtype::INT32);

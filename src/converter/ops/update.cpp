@@ -255,6 +255,7 @@ void Converter::op_index_put(const Json& op) {
     const IdList indices = *listed;
     const int64_t x_id = ids[0];
     const int64_t values_id = ids[2];
+    require_same_type("index_put", "x", x_id, "value", values_id);
     const auto x_dims = dims_or_scalar(*this, x_id);
     const auto values_dims = dims_or_scalar(*this, values_id);
 
@@ -306,7 +307,10 @@ void Converter::op_put_along_axis(const Json& op) {
         throw Error("put_along_axis only supports reduce=assign");
     if (helper::op_attr_bool(op, "include_self") == false)
         throw Error("put_along_axis only supports include_self=true");
-    const int64_t axis = normalize_axis(helper::op_attr_i64(op, "axis").value_or(0), ids[0]);
+    require_operand_type("put_along_axis", "indices", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
+    require_same_type("put_along_axis", "x", ids[0], "values", ids[2]);
+    const int64_t axis = normalize_axis(
+        checked_axis_of("put_along_axis", "axis", helper::op_attr_i64(op, "axis").value_or(0), ids[0]), ids[0]);
     std::string x = get_tensor_name(ids[0]);
     std::string indices = ensure_i64_input(ids[1], out, "put_along_axis_indices");
     std::string values = get_tensor_name(ids[2]);
