@@ -424,6 +424,8 @@ public:
     static std::string map_op_type(std::string_view bare_name);
     void check_generic_ties(std::string_view bare_name, std::string_view type,
                             const IdList& in_ids, int64_t out_id) const;
+    void check_reshape_target(std::string_view bare_name, int64_t x,
+                              const std::vector<int64_t>& target) const;
     static std::vector<proto::AttributeProto> extract_attributes(std::string_view bare_name,
                                                                  const Json& attrs);
 
@@ -588,6 +590,7 @@ public:
     void op_flip(const Json& op);
     void op_cumsum(const Json& op);
     void op_einsum(const Json& op);
+    void check_einsum_operands(std::string_view equation, const IdList& operand_ids) const;
     void op_meshgrid(const Json& op);
     void op_transpose(const Json& op);
 

@@ -224,6 +224,7 @@ void Converter::op_softmax(const Json& op) {
     }
     const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
     const auto rank = dims ? static_cast<int64_t>(dims->size()) : int64_t{-1};
+    if (dims) checked_axis("softmax", "axis", axis, rank);
     if (opset >= 13 || axis == -1 || (dims && axis == rank - 1)) {
         convert_generic_op("softmax", op);
         return;

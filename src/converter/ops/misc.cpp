@@ -99,6 +99,44 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
     if (ties.broadcast)
         for (size_t k = 0; k + 1 < in_ids.size(); ++k)
             if (in_ids[k] != 0 && in_ids[k + 1] != 0) require_broadcastable(bare_name, in_ids[k], in_ids[k + 1]);
+    if (type == "Reshape" && in_ids.size() >= 2 && in_ids[1] != 0)
+        if (const std::vector<double>* target = state.const_values.find(in_ids[1]))
+            check_reshape_target(bare_name, in_ids[0], helper::saturate_i64(*target));
+}
+
+// Paddle's reshape target: at most one -1 (the dim inferred), 0 for a dim copied from the
+// input, and otherwise sizes; with the input's dims known the sizes must hold its elements.
+void Converter::check_reshape_target(std::string_view bare_name, int64_t x,
+                                     const std::vector<int64_t>& target) const {
+    if (std::count(target.begin(), target.end(), -1) > 1)
+        throw Error("{}: shape {} has more than one -1", bare_name, helper::fmt_dims(target));
+    for (int64_t d : target)
+        if (d < -1) throw Error("{}: shape {} holds {}, below -1", bare_name, helper::fmt_dims(target), d);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(x);
+    if (!dims || std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d < 0; })) return;
+    std::optional<int64_t> have = 1;
+    for (int64_t d : *dims) have = have ? helper::checked_mul(*have, d) : std::nullopt;
+    std::optional<int64_t> want = 1;
+    bool infer = false;
+    for (size_t k = 0; k < target.size(); ++k) {
+        int64_t d = target[k];
+        if (d == 0) {
+            if (k >= dims->size())
+                throw Error("{}: shape {} copies dim {} of an input of rank {}", bare_name,
+                            helper::fmt_dims(target), k, dims->size());
+            d = (*dims)[k];
+        }
+        if (d == -1) {
+            infer = true;
+            continue;
+        }
+        want = want ? helper::checked_mul(*want, d) : std::nullopt;
+    }
+    if (!have || !want) return;
+    const bool fits = infer ? (*want == 0 ? *have == 0 : *have % *want == 0) : *have == *want;
+    if (!fits)
+        throw Error("{}: shape {} cannot hold the {} elements of input dims {}", bare_name,
+                    helper::fmt_dims(target), *have, helper::fmt_dims(*dims));
 }
 
 namespace {

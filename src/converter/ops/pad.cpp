@@ -68,6 +68,9 @@ void Converter::op_pad(const Json& op) {
     if (!paddings || !paddings->IsArray()) throw Error("pad: missing paddings");
     const auto values = helper::collect_i64_items(*paddings);
     if (values.size() % 2 != 0) throw Error("pad: paddings must have even length");
+    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]); dims && values.size() != 2 * dims->size())
+        throw Error("pad: paddings has {} values, but an input of rank {} needs {}", values.size(),
+                    dims->size(), 2 * dims->size());
 
     // Paddle interleaves begin and end per axis; ONNX lists all begins, then all ends.
     std::vector<int64_t> pads;

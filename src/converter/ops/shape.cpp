@@ -140,17 +140,20 @@ void Converter::op_squeeze(const Json& op) {
         }
     } else if (axes && in_rank > 0) {
         std::vector<int64_t> kept;
-        for (int64_t a : *axes) {
-            if (a < 0) a += in_rank;
-            if (a >= 0 && a < in_rank) kept.push_back(a);
-        }
+        for (int64_t a : *axes) kept.push_back(checked_axis("squeeze", "axis", a, in_rank));
         std::sort(kept.begin(), kept.end());
         kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+        const size_t named = kept.size();
         // Paddle leaves an axis alone when its dim is not 1.
         std::erase_if(kept, [&](int64_t a) {
             const int64_t d = (*in_dims)[a];
             return d != 1 && d >= 0;
         });
+        // ...so an output declared without such an axis contradicts the input's dims.
+        if (const auto declared = recorded_rank(state, out);
+            declared && kept.size() < named && *declared + kept.size() != static_cast<size_t>(in_rank))
+            throw Error("squeeze: input dims {} keep their axes that are not 1, but the output is declared with rank {}",
+                        helper::fmt_dims(*in_dims), *declared);
         if (out_rank > 0 && out_rank >= in_rank) kept.clear();
         if (kept.empty()) {
             append_node("Identity", {std::move(input)}, {std::move(output)});
@@ -337,6 +340,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
         axis = helper::saturate_i64((*folded)[0]);
     }
     const std::optional<size_t> rank = recorded_rank(state, ids[0]);
+    if (rank) checked_axis(full_name.substr(2), "axis", axis, static_cast<int64_t>(*rank));
 
     std::vector<proto::AttributeProto> attributes;
     if (sections_form && ids.size() >= 2) {
@@ -399,6 +403,9 @@ void Converter::op_stack(const Json& op) {
     if (elements.empty()) throw Error("stack of an empty list {}", list_id);
     std::optional<size_t> rank = recorded_rank(state, elements[0]);
     if (rank) ++*rank;
+    if (rank) checked_axis("stack", "axis", axis_attr, static_cast<int64_t>(*rank));
+    for (size_t k = 1; k < elements.size(); ++k)
+        require_same_type("stack", "input 0", elements[0], fmt::format("input {}", k), elements[k]);
     const int64_t axis = axis_for_opset(*this, "stack", axis_attr, rank);
     state.stack_inputs.insert(out, elements);
 
@@ -421,7 +428,11 @@ void Converter::op_concat(const Json& op) {
     if (!folded || folded->empty()) throw Error("concat: missing axis constant for id {}", ids[1]);
     std::optional<size_t> rank;
     if (!list->empty()) rank = recorded_rank(state, (*list)[0]);
-    const int64_t axis = axis_for_opset(*this, "concat", helper::saturate_i64((*folded)[0]), rank);
+    int64_t axis = helper::saturate_i64((*folded)[0]);
+    if (rank) checked_axis("concat", "axis", axis, static_cast<int64_t>(*rank));
+    for (size_t k = 1; k < list->size(); ++k)
+        require_same_type("concat", "input 0", (*list)[0], fmt::format("input {}", k), (*list)[k]);
+    axis = axis_for_opset(*this, "concat", axis, rank);
     const int64_t out = helper::op_out_id(op);
     append_node("Concat", std::move(inputs), {get_tensor_name(out)}, {helper::attr_int("axis", axis)});
 }

@@ -135,6 +135,9 @@ void Converter::op_cumsum(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("cumsum missing inputs");
+    require_operand_type("cumsum", "axis", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
+    if (const std::vector<double>* folded = state.const_values.find(ids[1]); folded && folded->size() == 1)
+        checked_axis_of("cumsum", "axis", helper::saturate_i64((*folded)[0]), ids[0]);
     std::string x = get_tensor_name(ids[0]);
     std::string axis = get_tensor_name(ids[1]);
     std::string output = get_tensor_name(out);
@@ -155,19 +158,56 @@ void Converter::op_cumsum(const Json& op) {
                  helper::attr_int("reverse", reverse ? 1 : 0)});
 }
 
+// Each operand's term of the equation names one letter per dim ("..." standing for any
+// number of them), and the operands share one element type: otherwise no node loads.
+void Converter::check_einsum_operands(std::string_view equation, const IdList& operand_ids) const {
+    const std::string_view inputs = equation.substr(0, equation.find("->"));
+    size_t k = 0;
+    size_t begin = 0;
+    while (true) {
+        const size_t end = std::min(inputs.find(',', begin), inputs.size());
+        std::string_view term = inputs.substr(begin, end - begin);
+        if (k < operand_ids.size()) {
+            size_t letters = 0;
+            bool ellipsis = false;
+            for (size_t i = 0; i < term.size(); ++i) {
+                if (term.substr(i, 3) == "...") {
+                    ellipsis = true;
+                    i += 2;
+                } else if ((term[i] >= 'a' && term[i] <= 'z') || (term[i] >= 'A' && term[i] <= 'Z')) {
+                    ++letters;
+                } else if (term[i] != ' ') {
+                    throw Error("einsum: equation {} holds {}", helper::fmt_text(equation),
+                                helper::fmt_text(term.substr(i, 1)));
+                }
+            }
+            const std::vector<int64_t>* dims = state.tensor_shapes.find(operand_ids[k]);
+            if (dims && (ellipsis ? letters > dims->size() : letters != dims->size()))
+                throw Error("einsum: term {} of equation {} names {} dims, but operand {} has rank {}",
+                            helper::fmt_text(term), helper::fmt_text(equation), letters, k, dims->size());
+            if (k > 0) require_same_type("einsum", "operand 0", operand_ids[0], fmt::format("operand {}", k), operand_ids[k]);
+        }
+        ++k;
+        if (end >= inputs.size()) break;
+        begin = end + 1;
+    }
+    if (k != operand_ids.size())
+        throw Error("einsum: equation {} has {} operand terms, but {} operands are given",
+                    helper::fmt_text(equation), k, operand_ids.size());
+}
+
 void Converter::op_einsum(const Json& op) {
     require_opset("einsum", 12);
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("einsum missing inputs");
     std::vector<std::string> operands;
-    if (const IdList* combined = state.combine_inputs.find(ids[0])) {
-        operands = tensor_names_for_ids(*combined);
-    } else {
-        operands.push_back(get_tensor_name(ids[0]));
-    }
+    IdList operand_ids{ids[0]};
+    if (const IdList* combined = state.combine_inputs.find(ids[0])) operand_ids = *combined;
+    operands = tensor_names_for_ids(operand_ids);
     const auto equation = helper::op_attr_str(op, "equation");
     if (!equation) throw Error("einsum missing equation");
+    check_einsum_operands(*equation, operand_ids);
     // Einsum needs at least one operand; an empty list would be written as an invalid node.
     if (operands.empty()) throw Error("einsum missing inputs");
     append_node("Einsum", std::move(operands), {get_tensor_name(out)},
