@@ -212,9 +212,14 @@ def refused_unsqueeze(p):
     p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0, 4])], outs=[("f32", [-1] * 4)]))
 
 
+def refused_clip_of_bool(p):
+    p.fetch(p.op("1.clip", [p.data("x", "bool", [3]), p.full([1], 0.0), p.full([1], 1.0)], outs=[("bool", [3])]))
+
+
 @pytest.mark.parametrize("build,opset,message", [
     (refused_fill, 17, "1.full initializer shape [1048576, 1048576] has more than 268435456 elements"),
     (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
+    (refused_clip_of_bool, 17, "clip: x is bool, but it must be a number type"),
     (refused_unsqueeze, 17, "unsqueeze: axis 4 is outside the rank 3 it is inserted into"),
 ])
 def test_refusals(tmp, build, opset, message):

@@ -142,7 +142,25 @@ def refused_eye(p):
     p.fetch(p.op("1.eye", [p.full([1], 2), p.full([1], 2)], outs=[("f32", [2, 2])]))
 
 
+def refused_gather_float_index(p):
+    x = p.data("x", "f32", [4, 3])
+    p.fetch(p.op("1.gather", [x, p.data("i", "f32", [2]), p.full([1], 0, "i64")], outs=[("f32", [2, 3])]))
+
+
+def refused_gather_axis(p):
+    x = p.data("x", "f32", [4, 3])
+    p.fetch(p.op("1.gather", [x, p.data("i", "i64", [2]), p.full([1], 2, "i64")], outs=[("f32", [4, 2])]))
+
+
+def refused_index_select_float_index(p):
+    x = p.data("x", "f32", [4, 3])
+    p.fetch(p.op("1.index_select", [x, p.data("i", "f16", [2])], attrs={"axis": 0}, outs=[("f32", [2, 3])]))
+
+
 @pytest.mark.parametrize("build,opset,message", [
+    (refused_gather_float_index, 17, "gather: index is float32, but it must be one of int32, int64"),
+    (refused_gather_axis, 17, "gather: axis 2 is outside [-2, 2) for an input of rank 2"),
+    (refused_index_select_float_index, 17, "index_select: index is float16, but it must be one of int32, int64"),
     (refused_take_along_axis, 10, "take_along_axis requires opset >= 11, but target opset is 10"),
     (refused_not_equal, 10, "not_equal of float32 tensors requires opset >= 11, but target opset is 10"),
     (refused_eye, 10, "eye requires opset >= 11, but target opset is 10"),

@@ -311,6 +311,24 @@ FULL_99 = {"#": "1.full", "I": [], "O": [{"%": 99, "TT": tt("f32", [1])}],
                  {"N": "value", "AT": {"#": "0.a_f64", "D": 1.0}},
                  {"N": "dtype", "AT": {"#": "1.a_dtype", "D": "float32"}}]}
 
+def contradicting(build):
+    """A program whose one operator contradicts its declared types or dims: build(p) -> output id."""
+    p = Program()
+    p.fetch(build(p), "out")
+    return p.to_json()
+
+
+def f32_x(p, dims=(2, 3)):
+    return p.data("x", "f32", list(dims))
+
+
+def batch_norm_of(p, channels, stats):
+    x = p.data("x", "f32", [2, channels, 4, 4])
+    ins = [x] + [p.param(n, "f32", [stats]) for n in ("mean", "var", "scale", "bias")]
+    return p.op("1.batch_norm_", ins, attrs={"is_test": True, "momentum": 0.9, "epsilon": 1e-5, "data_format": "NCHW"},
+                outs=[("f32", [2, channels, 4, 4])])
+
+
 MUST_FAIL = {
     # name: (program bytes or document, substring of the message)
     "truncated": (VALID_TEXT[: len(VALID_TEXT) // 2].encode(), None),
@@ -367,6 +385,110 @@ MUST_FAIL = {
     "conv-dilations-zero": (conv_doc(dilations=[a_i32(1), a_i32(0)]), "conv2d: dilations [1, 0] must be positive"),
     "conv-negative-pads": (conv_doc(paddings=[a_i32(-1), a_i32(0)]), "conv2d: pads [-1, 0, -1, 0] must be non-negative"),
     "conv-groups-zero": (conv_doc(groups=a_i32(0)), "conv2d: groups must be positive, got 0"),
+    # Operand types a node does not take together, or an output type it does not give.
+    "add-of-float32-and-int64": (contradicting(lambda p: p.op("1.add", [f32_x(p), p.data("y", "i64", [2, 3])], outs=[("f32", [2, 3])])),
+                                 "add: input 0 is float32 but input 1 is int64; they must have one element type"),
+    "greater_equal-of-float32-and-int64": (
+        contradicting(lambda p: p.op("1.greater_equal", [f32_x(p), p.data("y", "i64", [2, 3])], outs=[("bool", [2, 3])])),
+        "greater_equal: input 0 is float32 but input 1 is int64; they must have one element type"),
+    "multiply-of-float32-and-int64": (
+        contradicting(lambda p: p.op("1.multiply", [f32_x(p), p.data("y", "i64", [2, 3])], outs=[("f32", [2, 3])])),
+        "multiply: x is float32 but y is int64; they must have one element type"),
+    "conv2d-float16-filter": (
+        contradicting(lambda p: p.op("1.conv2d", [p.data("x", "f32", [1, 1, 5, 5]), p.data("w", "f16", [1, 1, 3, 3])],
+                                     attrs={"strides": [1, 1], "paddings": [0, 0], "groups": 1, "dilations": [1, 1]},
+                                     outs=[("f32", [1, 1, 3, 3])])),
+        "conv2d: input 0 is float32 but input 1 is float16; they must have one element type"),
+    "relu-declared-float64": (contradicting(lambda p: p.op("1.relu", [f32_x(p)], outs=[("f64", [2, 3])])),
+                              "relu: output is declared float64 but input 0 is float32"),
+    "batch_norm-declared-float64": (
+        contradicting(lambda p: p.op("1.batch_norm_", [p.data("x", "f32", [1, 2, 2, 2])] + [p.data(n, "f32", [2]) for n in "mvsb"],
+                                     attrs={"is_test": True}, outs=[("f64", [1, 2, 2, 2])])),
+        "batch_norm_: x is float32 but the output is float64; they must have one element type"),
+    "hardswish-of-int64-at-13": (contradicting(lambda p: p.op("1.hardswish", [p.data("x", "i64", [2, 3])], outs=[("i64", [2, 3])])),
+                                 "hardswish: x is int64, but it must be one of float32, float16, float64", 13),
+    "prelu-float16-slope": (
+        contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2, 2]), p.data("a", "f16", [3])],
+                                     attrs={"data_format": "NCHW", "mode": "channel"}, outs=[("f32", [1, 3, 2, 2])])),
+        "prelu: x is float32 but alpha is float16; they must have one element type"),
+    "matmul-of-float32-and-float64": (
+        contradicting(lambda p: p.op("1.matmul", [f32_x(p), p.data("y", "f64", [3, 2])], outs=[("f32", [2, 2])])),
+        "matmul: x is float32 but y is float64; they must have one element type"),
+    # Known dims that the emitted node cannot take.
+    "add-dims-that-cannot-broadcast": (contradicting(lambda p: p.op("1.add", [f32_x(p), p.data("y", "f32", [4])], outs=[("f32", [2, 3])])),
+                                       "add: operand dims [2, 3] and [4] cannot broadcast"),
+    "matmul-inner-dims-differ": (contradicting(lambda p: p.op("1.matmul", [f32_x(p), p.data("y", "f32", [4, 2])], outs=[("f32", [2, 2])])),
+                                 "matmul: x dims [2, 3] and y dims [4, 2] do not line up (3 against 4)"),
+    "matmul-inner-dims-differ-after-transpose": (
+        contradicting(lambda p: p.op("1.matmul", [f32_x(p), p.data("y", "f32", [3, 2])], attrs={"transpose_y": True},
+                                     outs=[("f32", [2, 3])])),
+        "matmul: x dims [2, 3] and y dims [3, 2] do not line up (3 against 2) after the transposes"),
+    "matmul-batch-dims-cannot-broadcast": (
+        contradicting(lambda p: p.op("1.matmul", [p.data("x", "f32", [2, 2, 3]), p.data("y", "f32", [3, 3, 2])],
+                                     outs=[("f32", [2, 2, 2])])),
+        "matmul: operand dims [2, 2, 3] and [3, 3, 2] cannot broadcast"),
+    "reshape-target-below-minus-one": (
+        contradicting(lambda p: p.op("1.reshape", [f32_x(p), p.full_int_array([-2, 3])], outs=[("f32", [2, 3])])),
+        "reshape: shape [-2, 3] holds -2, below -1"),
+    "reshape-target-two-minus-ones": (
+        contradicting(lambda p: p.op("1.reshape", [f32_x(p), p.full_int_array([-1, -1])], outs=[("f32", [-1, -1])])),
+        "reshape: shape [-1, -1] has more than one -1"),
+    "reshape-target-of-another-size": (
+        contradicting(lambda p: p.op("1.reshape", [f32_x(p), p.full_int_array([4, -1])], outs=[("f32", [4, -1])])),
+        "reshape: shape [4, -1] cannot hold the 6 elements of input dims [2, 3]"),
+    "reshape-target-against-declared-output": (
+        contradicting(lambda p: p.op("1.reshape", [p.data("x", "f32", [-1, 6]), p.full_int_array([0, 2, 3])],
+                                     outs=[("f32", [-1, 3, 2])])),
+        "reshape: shape [0, 2, 3] contradicts the declared output dims [-1, 3, 2]"),
+    "squeeze-of-a-dim-that-is-not-1": (
+        contradicting(lambda p: p.op("1.squeeze", [f32_x(p), p.full_int_array([0])], outs=[("f32", [3])])),
+        "squeeze: input dims [2, 3] keep their axes that are not 1, but the output is declared with rank 1"),
+    "squeeze-axis-past-the-rank": (
+        contradicting(lambda p: p.op("1.squeeze", [p.data("x", "f32", [1, 3]), p.full_int_array([2])], outs=[("f32", [3])])),
+        "squeeze: axis 2 is outside [-2, 2) for an input of rank 2"),
+    "softmax-axis-past-the-rank": (contradicting(lambda p: p.op("1.softmax", [f32_x(p)], attrs={"axis": 2}, outs=[("f32", [2, 3])])),
+                                   "softmax: axis 2 is outside [-2, 2) for an input of rank 2"),
+    "concat-axis-below-minus-rank": (
+        contradicting(lambda p: p.op("1.concat", [p.combine([f32_x(p), p.full([2, 3], 1.0)]), p.full([1], -3, "i32")],
+                                     outs=[("f32", [4, 3])])),
+        "concat: axis -3 is outside [-2, 2) for an input of rank 2"),
+    "concat-of-float32-and-float16": (
+        contradicting(lambda p: p.op("1.concat", [p.combine([f32_x(p), p.data("y", "f16", [2, 3])]), p.full([1], 0, "i32")],
+                                     outs=[("f32", [4, 3])])),
+        "concat: input 0 is float32 but input 1 is float16; they must have one element type"),
+    "stack-axis-past-the-rank": (
+        contradicting(lambda p: p.op("1.stack", [p.combine([f32_x(p), p.full([2, 3], 1.0)])], attrs={"axis": 3},
+                                     outs=[("f32", [2, 3, 2])])),
+        "stack: axis 3 is outside [-3, 3) for an input of rank 3"),
+    "split-axis-past-the-rank": (
+        contradicting(lambda p: p.split(p.op("1.split_with_num", [f32_x(p), p.full([1], 2, "i32")], attrs={"num": 2},
+                                             outs=[("vec", [("f32", [2, 3])] * 2)]), [("f32", [2, 3])] * 2)[0]),
+        "split_with_num: axis 2 is outside [-2, 2) for an input of rank 2"),
+    "topk-axis-past-the-rank": (
+        contradicting(lambda p: p.op("1.topk", [f32_x(p), p.full([1], 1, "i32")], attrs={"axis": 2},
+                                     outs=[("f32", [2, 1]), ("i64", [2, 1])])[0]),
+        "topk: axis 2 is outside [-2, 2) for an input of rank 2"),
+    "max-axis-past-the-rank": (
+        contradicting(lambda p: p.op("1.max", [f32_x(p), p.full_int_array([2])], attrs={"keepdim": False}, outs=[("f32", [2])])),
+        "max: axis 2 is outside [-2, 2) for an input of rank 2"),
+    "max-of-bool": (
+        contradicting(lambda p: p.op("1.max", [p.data("x", "bool", [2, 3]), p.full_int_array([1])], attrs={"keepdim": False},
+                                     outs=[("bool", [2])])),
+        "max: x is bool, but it must be one of float32, float16, float64, int32, int64, int8, uint8"),
+    "einsum-term-of-another-rank": (
+        contradicting(lambda p: p.op("1.einsum", [p.combine([p.data("x", "f32", [2, 3, 4]), p.data("y", "f32", [4, 5])])],
+                                     attrs={"equation": "ij,jk->ik"}, outs=[("f32", [2, 5])])),
+        "einsum: term ij of equation ij,jk->ik names 2 dims, but operand 0 has rank 3"),
+    "einsum-terms-for-fewer-operands": (
+        contradicting(lambda p: p.op("1.einsum", [p.combine([f32_x(p), p.data("y", "f32", [3, 2])])],
+                                     attrs={"equation": "ij->ji"}, outs=[("f32", [3, 2])])),
+        "einsum: equation ij->ji has 1 operand terms, but 2 operands are given"),
+    "pad-list-of-another-length": (
+        contradicting(lambda p: p.op("1.pad", [f32_x(p), p.full([1], 0.0)], attrs={"paddings": [1, 1]}, outs=[("f32", [4, 3])])),
+        "pad: paddings has 2 values, but an input of rank 2 needs 4"),
+    "batch_norm-statistics-of-another-length": (
+        contradicting(lambda p: batch_norm_of(p, 3, 5)),
+        "batch_norm_: mean has dims [5], but it must hold one value for each of the 3 channels"),
     # Program text in a message: control characters escaped, long renderings cut short.
     "operator-name-with-control-characters": (damaged(lambda d, ops: ops[1].update({"#": "1.\x1b[2Jfoo\x00bar"})),
                                               "Unsupported operator: \\x1b[2Jfoo\\x00bar\n"),

@@ -119,6 +119,12 @@ def test_put_along_axis_needs_opset_11(tmp):
     p.fetch(p.op("1.put_along_axis", [x, p.data("i", "i64", [2, 1]), p.data("v", "f32", [2, 1])],
                  attrs={"axis": 1}, outs=[("f32", [2, 2])]))
     assert "put_along_axis requires opset >= 11, but target opset is 10" in refused(p, 10, tmp)
+    # ScatterElements takes values of the data's type only; Paddle does too.
+    p = Program()
+    x = p.data("x", "f32", [2, 2])
+    p.fetch(p.op("1.put_along_axis", [x, p.data("i", "i64", [2, 1]), p.data("v", "f16", [2, 1])],
+                 attrs={"axis": 1}, outs=[("f32", [2, 2])]))
+    assert "put_along_axis: x is float32 but values is float16; they must have one element type" in refused(p, 17, tmp / "f16")
 
 
 @pytest.mark.parametrize("opset", [10, 13, 14, 17])
