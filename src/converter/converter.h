@@ -471,7 +471,8 @@ public:
 
     // ---- matrix products, triangles, unbind (ops/matrix.cpp) ----
     void op_matmul(const Json& op);
-    void check_matmul_operands(int64_t x, int64_t y, bool transpose_x, bool transpose_y) const;
+    void check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
+                               bool transpose_y) const;
     void op_linear_v2(const Json& op);
     void op_trilu(const Json& op, bool upper);
     void op_unbind(const Json& op);
@@ -516,6 +517,7 @@ public:
     void op_clip(const Json& op);
     void op_arange(const Json& op);
     void op_expand(const Json& op);
+    void check_expand_target(int64_t x, const std::vector<int64_t>& target) const;
     void op_full_like(const Json& op);
     void op_full_with_tensor(const Json& op);
     // One element of an expand target shape: a constant, or a value that holds the element.
@@ -529,6 +531,9 @@ public:
                                    const std::vector<ExpandShapePart>& parts);
     int64_t aligned_expand_input_axis(int64_t x_id, int64_t out_rank, int64_t position) const;
     void op_slice(const Json& op);
+    void check_slice_operands(std::string_view op, const std::vector<int64_t>& ids,
+                              const std::vector<int64_t>& axes,
+                              const std::vector<int64_t>& decrease) const;
     void op_strided_slice(const Json& op);
 
     // ---- index inputs shared by slicing, sorting and scatters (ops/array_index.cpp) ----

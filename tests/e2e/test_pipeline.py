@@ -489,6 +489,52 @@ MUST_FAIL = {
     "batch_norm-statistics-of-another-length": (
         contradicting(lambda p: batch_norm_of(p, 3, 5)),
         "batch_norm_: mean has dims [5], but it must hold one value for each of the 3 channels"),
+    "slice-axis-past-the-rank": (
+        contradicting(lambda p: p.op("1.slice", [f32_x(p), p.full_int_array([0]), p.full_int_array([1])],
+                                     attrs={"axes": [2], "infer_flags": [1], "decrease_axis": []}, outs=[("f32", [2, 3])])),
+        "slice: axis 2 is outside [-2, 2) for an input of rank 2"),
+    "slice-starts-for-more-axes": (
+        contradicting(lambda p: p.op("1.slice", [f32_x(p), p.full_int_array([0, 0]), p.full_int_array([1])],
+                                     attrs={"axes": [0], "infer_flags": [1], "decrease_axis": []}, outs=[("f32", [1, 3])])),
+        "slice: starts holds 2 values for 1 axes"),
+    "slice-float16-starts": (
+        contradicting(lambda p: p.op("1.slice", [f32_x(p), p.data("s", "f16", [1]), p.full_int_array([1])],
+                                     attrs={"axes": [0], "infer_flags": [1], "decrease_axis": []}, outs=[("f32", [1, 3])])),
+        "slice: starts is float16, but it must be one of int32, int64"),
+    "strided_slice-axis-past-the-rank": (
+        contradicting(lambda p: p.op("1.strided_slice", [f32_x(p)] + [p.full_int_array([v]) for v in (0, 1, 1)],
+                                     attrs={"axes": [4]}, outs=[("f32", [2, 3])])),
+        "strided_slice: axis 4 is outside [-2, 2) for an input of rank 2"),
+    "argsort-axis-past-the-rank": (
+        contradicting(lambda p: p.op("1.argsort", [f32_x(p)], attrs={"axis": 2}, outs=[("f32", [2, 3]), ("i64", [2, 3])])[0]),
+        "argsort: axis 2 is outside [-2, 2) for an input of rank 2"),
+    "sum-axis-past-the-rank": (
+        contradicting(lambda p: p.op("1.sum", [f32_x(p), p.full_int_array([-3])], attrs={"keepdim": False}, outs=[("f32", [2])])),
+        "sum: axis -3 is outside [-2, 2) for an input of rank 2"),
+    "tril-of-a-vector": (contradicting(lambda p: p.op("1.tril", [p.data("x", "f32", [4])], outs=[("f32", [4])])),
+                         "tril: x has rank 1, but it must have at least 2 dims"),
+    "linear-weight-rows-differ": (
+        contradicting(lambda p: p.op("1.linear_v2", [f32_x(p), p.data("w", "f32", [4, 5]), p.data("b", "f32", [5])],
+                                     outs=[("f32", [2, 5])])),
+        "linear_v2: x dims [2, 3] and y dims [4, 5] do not line up (3 against 4)"),
+    "pow-declared-int64": (contradicting(lambda p: p.op("1.pow", [f32_x(p)], attrs={"y": 2.0}, outs=[("i64", [2, 3])])),
+                           "pow: x is float32 but the output is int64; they must have one element type"),
+    "scale-declared-int8": (contradicting(lambda p: p.op("1.scale", [f32_x(p), p.full([1], 2.0)], attrs={"bias": 0.0},
+                                                         outs=[("i8", [2, 3])])),
+                            "scale: x is float32 but the output is int8; they must have one element type"),
+    "expand-of-a-dim-that-is-not-1": (
+        contradicting(lambda p: p.op("1.expand", [f32_x(p), p.full_int_array([2, 4])], outs=[("f32", [2, 4])])),
+        "expand: x dims [2, 3] cannot expand to shape [2, 4]"),
+    "swish-of-int64": (contradicting(lambda p: p.op("1.swish", [p.data("x", "i64", [3])], outs=[("i64", [3])])),
+                       "swish: x is int64, but it must be one of float32, float16, float64"),
+    "leaky_relu-of-int32": (contradicting(lambda p: p.op("1.leaky_relu", [p.data("x", "i32", [3])], outs=[("i32", [3])])),
+                            "leaky_relu: x is int32, but it must be one of float32, float16, float64"),
+    "group_norm-scale-of-another-length": (
+        contradicting(lambda p: p.op("1.group_norm", [p.data("x", "f32", [2, 4, 3, 3]), p.data("s", "f32", [5]),
+                                                      p.data("b", "f32", [5])],
+                                     attrs={"epsilon": 1e-5, "groups": 2, "data_format": "NCHW"},
+                                     outs=[("f32", [2, 4, 3, 3])])),
+        "group_norm: scale has dims [5], but it must hold one value for each of the 4 channels"),
     # Program text in a message: control characters escaped, long renderings cut short.
     "operator-name-with-control-characters": (damaged(lambda d, ops: ops[1].update({"#": "1.\x1b[2Jfoo\x00bar"})),
                                               "Unsupported operator: \\x1b[2Jfoo\\x00bar\n"),

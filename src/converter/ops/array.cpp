@@ -385,6 +385,27 @@ void Converter::op_arange(const Json& op) {
 
 // ---- expand ----
 
+// Paddle expands a dim of size 1 to any size, keeps one where the target says -1, and
+// refuses to change any other: a target that does would give an Expand that fails to load.
+void Converter::check_expand_target(int64_t x, const std::vector<int64_t>& target) const {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(x);
+    if (!dims) return;
+    if (target.size() < dims->size())
+        throw Error("expand: shape {} has fewer dims than x dims {}", helper::fmt_dims(target),
+                    helper::fmt_dims(*dims));
+    const size_t lead = target.size() - dims->size();
+    for (size_t k = 0; k < target.size(); ++k) {
+        const int64_t t = target[k];
+        if (t < -1 || (k < lead && t == -1))
+            throw Error("expand: shape {} holds {} at dim {}", helper::fmt_dims(target), t, k);
+        if (k < lead) continue;
+        const int64_t d = (*dims)[k - lead];
+        if (t >= 0 && d >= 0 && d != 1 && d != t)
+            throw Error("expand: x dims {} cannot expand to shape {}", helper::fmt_dims(*dims),
+                        helper::fmt_dims(target));
+    }
+}
+
 void Converter::op_expand(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"expand", out};
@@ -396,6 +417,7 @@ void Converter::op_expand(const Json& op) {
     std::vector<ExpandShapePart> parts;
     if (const std::vector<double>* folded = state.const_values.find(shape_id)) {
         const std::vector<int64_t> values = helper::saturate_i64(*folded);
+        check_expand_target(ids[0], values);
         if (has_negative(values))
             for (int64_t v : values) parts.push_back({false, v});
     }
@@ -534,6 +556,26 @@ int64_t Converter::aligned_expand_input_axis(int64_t x_id, int64_t out_rank, int
     return position - offset;
 }
 
+// The axes and decreased axes of a slice lie in x's dims, and each bound list gives one
+// value per axis: otherwise the Slice (or the Squeeze after it) does not load.
+void Converter::check_slice_operands(std::string_view op, const std::vector<int64_t>& ids,
+                                     const std::vector<int64_t>& axes,
+                                     const std::vector<int64_t>& decrease) const {
+    for (int64_t a : axes) checked_axis_of(op, "axis", a, ids[0]);
+    for (int64_t a : decrease) checked_axis_of(op, "decrease axis", a, ids[0]);
+    static constexpr const char* kBound[] = {"x", "starts", "ends", "strides"};
+    for (size_t k = 1; k < ids.size() && k < 4 && !axes.empty(); ++k) {
+        require_operand_type(op, kBound[k], ids[k], {proto::dtype::INT32, proto::dtype::INT64});
+        std::optional<size_t> n;
+        if (const std::vector<double>* values = state.const_values.find(ids[k]))
+            n = values->size();
+        else if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[k]); dims && dims->size() == 1 && (*dims)[0] >= 0)
+            n = static_cast<size_t>((*dims)[0]);
+        if (n && *n != axes.size())
+            throw Error("{}: {} holds {} values for {} axes", op, kBound[k], *n, axes.size());
+    }
+}
+
 void Converter::op_slice(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"slice", out};
@@ -546,6 +588,7 @@ void Converter::op_slice(const Json& op) {
     if (opset >= 10) {
         // Without both bounds the axes would land in the starts or ends position.
         if (ids.size() < 3) throw Error("slice requires starts and ends inputs");
+        check_slice_operands("slice", ids, axes, decrease);
         // Slice wants one index type for all its bound inputs, and the axes are int64.
         std::vector<std::string> inputs{get_tensor_name(ids[0]), ensure_i64_input(ids[1], out, "slice_starts"),
                                         ensure_i64_input(ids[2], out, "slice_ends")};
@@ -607,6 +650,7 @@ void Converter::op_strided_slice(const Json& op) {
         if (*n > 64) throw Error("strided_slice: {} starts exceed the largest supported rank 64", *n);
         for (int64_t a = 0; a < *n; ++a) axes.push_back(a);
     }
+    check_slice_operands("strided_slice", ids, axes, decrease);
     std::vector<std::string> inputs{get_tensor_name(ids[0]),
                                     ensure_i64_input(ids[1], out, "strided_slice_starts"),
                                     ensure_i64_input(ids[2], out, "strided_slice_ends")};

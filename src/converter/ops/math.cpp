@@ -250,6 +250,7 @@ void Converter::op_pow(const Json& op) {
     const NameMaker names{"pow", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pow missing inputs");
+    require_same_type("pow", "x", ids[0], "the output", out);
     const std::string x = get_tensor_name(ids[0]);
     // A missing exponent is reported before the base's element type is looked at.
     std::optional<double> y;
@@ -308,6 +309,7 @@ void Converter::op_scale(const Json& op) {
     const NameMaker names{"scale", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("scale op missing inputs");
+    require_same_type("scale", "x", ids[0], "the output", out);
     std::string x = get_tensor_name(ids[0]);
     const int32_t t = maybe_onnx_dtype_for_tensor_id(out).value_or(dt::FLOAT);
     const std::vector<int64_t>* out_dims = state.tensor_shapes.find(out);

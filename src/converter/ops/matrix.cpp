@@ -29,6 +29,8 @@ void Converter::op_linear_v2(const Json& op) {
     const NameMaker names{"linear", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("linear_v2 needs at least input and weight");
+    check_matmul_operands("linear_v2", ids[0], ids[1], false, false);
+    if (ids.size() >= 3 && ids[2] != 0) require_same_type("linear_v2", "x", ids[0], "bias", ids[2]);
     std::string x = get_tensor_name(ids[0]);
     std::string w = get_tensor_name(ids[1]);
     const bool has_bias = ids.size() >= 3 && ids[2] != 0;
@@ -67,16 +69,17 @@ void Converter::op_matmul(const Json& op) {
         append_node("Transpose", {get_tensor_name(ids[k])}, {t}, {helper::attr_ints("perm", perm)});
         operands[k] = std::move(t);
     }
-    check_matmul_operands(ids[0], ids[1], flags[0], flags[1]);
+    check_matmul_operands("matmul", ids[0], ids[1], flags[0], flags[1]);
     append_node("MatMul", {std::move(operands[0]), std::move(operands[1])}, {get_tensor_name(out)});
 }
 
 // Operands of two types, or whose known dims do not line up (the inner dims of the product,
 // or batch dims that cannot broadcast), give a MatMul no runtime loads.
-void Converter::check_matmul_operands(int64_t x, int64_t y, bool transpose_x, bool transpose_y) const {
+void Converter::check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
+                                      bool transpose_y) const {
     using namespace proto::dtype;
-    require_operand_type("matmul", "x", x, {FLOAT, FLOAT16, DOUBLE, INT32, INT64});
-    require_same_type("matmul", "x", x, "y", y);
+    require_operand_type(op, "x", x, {FLOAT, FLOAT16, DOUBLE, INT32, INT64});
+    require_same_type(op, "x", x, "y", y);
     const std::vector<int64_t>* xd = state.tensor_shapes.find(x);
     const std::vector<int64_t>* yd = state.tensor_shapes.find(y);
     if (!xd || !yd || xd->empty() || yd->empty()) return;
@@ -86,10 +89,10 @@ void Converter::check_matmul_operands(int64_t x, int64_t y, bool transpose_x, bo
     const int64_t inner_x = a.back();
     const int64_t inner_y = b.size() >= 2 ? b[b.size() - 2] : b.front();
     if (inner_x >= 0 && inner_y >= 0 && inner_x != inner_y)
-        throw Error("matmul: x dims {} and y dims {} do not line up ({} against {}){}",
-                    helper::fmt_dims(*xd), helper::fmt_dims(*yd), inner_x, inner_y,
+        throw Error("{}: x dims {} and y dims {} do not line up ({} against {}){}",
+                    op, helper::fmt_dims(*xd), helper::fmt_dims(*yd), inner_x, inner_y,
                     transpose_x || transpose_y ? " after the transposes" : "");
-    if (a.size() > 2 && b.size() > 2) require_broadcastable("matmul", x, y, 2);
+    if (a.size() > 2 && b.size() > 2) require_broadcastable(op, x, y, 2);
 }
 
 void Converter::op_trilu(const Json& op, bool upper) {
@@ -98,6 +101,8 @@ void Converter::op_trilu(const Json& op, bool upper) {
     const NameMaker names{"trilu", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("trilu missing inputs");
+    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]); dims && dims->size() < 2)
+        throw Error("{}: x has rank {}, but it must have at least 2 dims", upper ? "triu" : "tril", dims->size());
     const int64_t k = helper::op_attr_i64(op, "diagonal").value_or(0);
     const std::string k_name = names("k");
     push_i64_initializer(k_name, {1}, {k});

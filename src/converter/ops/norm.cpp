@@ -233,6 +233,13 @@ void Converter::op_group_norm(const Json& op) {
     const auto rank = static_cast<int64_t>(dims->size());
     if (rank < 3) throw Error("group_norm expects rank >= 3, got {}", rank);
     const int64_t g = checked_groups(*groups, (*dims)[1]);
+    // The scale and bias hold one value per channel.
+    for (size_t k = 1; k < 3; ++k) {
+        const std::vector<int64_t>* p = ids[k] != 0 ? state.tensor_shapes.find(ids[k]) : nullptr;
+        if (p && (p->size() != 1 || ((*p)[0] >= 0 && (*dims)[1] >= 0 && (*p)[0] != (*dims)[1])))
+            throw Error("group_norm: {} has dims {}, but it must hold one value for each of the {} channels",
+                        k == 1 ? "scale" : "bias", helper::fmt_dims(*p), (*dims)[1]);
+    }
 
     // InstanceNormalization and the affine step take one type for data and parameters.
     const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);

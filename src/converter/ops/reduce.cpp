@@ -201,6 +201,9 @@ void Converter::op_reduce_sum(const Json& op) {
     const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
     const std::optional<int32_t> result_type = sum_result_dtype(*this, op, out, x_type);
     const bool convert = x_type && result_type && *x_type != *result_type;
+    if (ids.size() >= 2 && ids[1] != 0)
+        if (const std::vector<double>* axes = state.const_values.find(ids[1]))
+            axes_from_front(*this, ids[0], helper::saturate_i64(*axes), "sum");
     if (scalar_reduce_passthrough(ids[0], out, convert ? result_type : std::nullopt)) return;
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
@@ -386,6 +389,8 @@ void Converter::op_argsort(const Json& op) {
     if (ids.empty()) throw Error("argsort missing inputs");
     const std::string x = get_tensor_name(ids[0]);
     const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
+    if (const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]); x_dims && !x_dims->empty())
+        checked_axis("argsort", "axis", axis, static_cast<int64_t>(x_dims->size()));
     const bool descending = helper::op_attr_bool(op, "descending").value_or(false);
     const bool stable = helper::op_attr_bool(op, "stable").value_or(false);
 
