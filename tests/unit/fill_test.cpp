@@ -69,7 +69,7 @@ TEST(Expand, BuildsTheShapeForNegativeConstantEntries) {
     // Truncation decides: -0.5 is 0 and builds nothing, -1.5 is -1 and keeps x's size.
     for (double v : {-0.5, -1.5}) {
         Converter t;
-        t.state.tensor_shapes.insert(1, {3});
+        t.state.tensor_shapes.insert(1, {1});
         t.state.const_values.insert(2, {v});
         t.op_expand(ops(op_with_digit_inputs("1.expand", "12")));
         EXPECT_EQ(op_types(t), v == -0.5 ? Names{"Expand"} : (Names{"Shape", "Slice", "Expand"}));

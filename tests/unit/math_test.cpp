@@ -264,7 +264,7 @@ TEST(Matrix, MatmulTransposeNeedsTheRank) {
     Ops op;
     Converter c;
     c.state.tensor_shapes.insert(1, {2, 3, 4});
-    c.state.tensor_shapes.insert(2, {4});
+    c.state.tensor_shapes.insert(2, {3});  // lines up with x's dim 3, moved last by the swap
     c.op_matmul(op({1, 2}, 9, a("transpose_x", "true") + "," + a("transpose_y", "true")));
     EXPECT_EQ(op_types(c), (Names{"Transpose", "MatMul"}));  // a vector has nothing to swap
     EXPECT_EQ(c.graph.node[0].attribute[0].ints, (Ints{0, 2, 1}));

@@ -87,7 +87,9 @@ TEST(PutAlongAxis, ReadsItsAttributesLeniently) {
         return err == "<no error>" ? std::to_string(c.graph.node.at(0).attribute.at(0).i) : err;
     };
     // A number for "reduce" or 0 for "include_self" is not their type and counts as absent.
-    EXPECT_EQ(run(a("reduce", "3") + "," + a("include_self", "0") + "," + a("axis", "-4")), "-1");
+    EXPECT_EQ(run(a("reduce", "3") + "," + a("include_self", "0") + "," + a("axis", "-3")), "0");
+    // An axis outside the data's dims has no ScatterElements that loads.
+    EXPECT_EQ(run(a("axis", "-4")), "put_along_axis: axis -4 is outside [-3, 3) for an input of rank 3");
     EXPECT_EQ(run(a("reduce", R"("assign ")")), "put_along_axis only supports reduce=assign");
     EXPECT_EQ(run(a("include_self", "false")), "put_along_axis only supports include_self=true");
 }

@@ -207,9 +207,9 @@ void Converter::op_einsum(const Json& op) {
     operands = tensor_names_for_ids(operand_ids);
     const auto equation = helper::op_attr_str(op, "equation");
     if (!equation) throw Error("einsum missing equation");
-    check_einsum_operands(*equation, operand_ids);
     // Einsum needs at least one operand; an empty list would be written as an invalid node.
     if (operands.empty()) throw Error("einsum missing inputs");
+    check_einsum_operands(*equation, operand_ids);
     append_node("Einsum", std::move(operands), {get_tensor_name(out)},
                 {helper::attr_str("equation", std::string(*equation))});
 }
