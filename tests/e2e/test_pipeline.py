@@ -535,6 +535,42 @@ MUST_FAIL = {
                                      attrs={"epsilon": 1e-5, "groups": 2, "data_format": "NCHW"},
                                      outs=[("f32", [2, 4, 3, 3])])),
         "group_norm: scale has dims [5], but it must hold one value for each of the 4 channels"),
+    "not_equal-of-float32-and-int64": (
+        contradicting(lambda p: p.op("1.not_equal", [f32_x(p), p.data("y", "i64", [2, 3])], outs=[("bool", [2, 3])])),
+        "not_equal: x is float32 but y is int64; they must have one element type"),
+    "floor_divide-dims-that-cannot-broadcast": (
+        contradicting(lambda p: p.op("1.floor_divide", [f32_x(p), p.data("y", "f32", [4])], outs=[("f32", [2, 3])])),
+        "floor_divide: operand dims [2, 3] and [4] cannot broadcast"),
+    "take_along_axis-indices-of-another-rank": (
+        contradicting(lambda p: p.op("1.take_along_axis", [f32_x(p), p.data("i", "i64", [2])], attrs={"axis": 0},
+                                     outs=[("f32", [2, 3])])),
+        "take_along_axis: indices have rank 1, but they must have the rank 2 of x"),
+    "bilinear_interp-of-a-matrix": (
+        contradicting(lambda p: p.op("1.bilinear_interp", [f32_x(p), None, None, None],
+                                     attrs={"out_h": 4, "out_w": 4, "interp_method": "bilinear"}, outs=[("f32", [4, 4])])),
+        "bilinear_interp: x has rank 2, but it must have the 4 dims of NCHW"),
+    "nearest_interp-of-int64": (
+        contradicting(lambda p: p.op("1.nearest_interp", [p.data("x", "i64", [1, 1, 2, 2]), None, None, None],
+                                     attrs={"out_h": 4, "out_w": 4, "interp_method": "nearest"}, outs=[("i64", [1, 1, 4, 4])])),
+        "nearest_interp: x is int64, but it must be one of float32, float16, float64, uint8, int8, int32"),
+    "grid_sample-float16-grid": (
+        contradicting(lambda p: p.op("1.grid_sample", [p.data("x", "f32", [1, 1, 2, 2]), p.data("g", "f16", [1, 2, 2, 2])],
+                                     attrs={"mode": "bilinear", "padding_mode": "zeros", "align_corners": True},
+                                     outs=[("f32", [1, 1, 2, 2])])),
+        "grid_sample: x is float32 but grid is float16; they must have one element type"),
+    "cast-declared-of-another-type": (
+        contradicting(lambda p: p.op("1.cast", [f32_x(p)], attrs={"dtype": a_dtype("int32")}, outs=[("i64", [2, 3])])),
+        "cast: dtype is int32 but the output is declared int64"),
+    "dropout-declared-int64": (
+        contradicting(lambda p: p.op("1.dropout", [f32_x(p), None], attrs={"p": 0.5, "is_test": True},
+                                     outs=[("i64", [2, 3]), ("ui8", [2, 3])])[0]),
+        "dropout: x is float32 but the output is int64; they must have one element type"),
+    "full_like-declared-of-another-type": (
+        contradicting(lambda p: p.op("1.full_like", [f32_x(p), p.full([1], 1.0)], attrs={"dtype": a_dtype("float32")},
+                                     outs=[("i64", [2, 3])])),
+        "full_like: output is declared int64 but the fill is float32"),
+    "assign-declared-of-another-type": (contradicting(lambda p: p.op("1.assign", [f32_x(p)], outs=[("i64", [2, 3])])),
+                                        "assign: output is declared int64 but input 0 is float32"),
     # Program text in a message: control characters escaped, long renderings cut short.
     "operator-name-with-control-characters": (damaged(lambda d, ops: ops[1].update({"#": "1.\x1b[2Jfoo\x00bar"})),
                                               "Unsupported operator: \\x1b[2Jfoo\\x00bar\n"),

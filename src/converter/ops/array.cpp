@@ -198,6 +198,9 @@ void Converter::op_cast(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("cast missing inputs");
     const int64_t out = helper::op_out_id(op);
+    if (const auto declared = onnx_dtype_if_known(out); declared && *declared != *to)
+        throw Error("cast: dtype is {} but the output is declared {}", helper::onnx_dtype_name(*to),
+                    helper::onnx_dtype_name(*declared));
     std::string input = get_tensor_name(ids[0]);
     add_cast_node(std::move(input), get_tensor_name(out), *to);
 }
@@ -302,6 +305,10 @@ void Converter::op_full_like(const Json& op) {
     const std::string shape = names("shape");
     append_node("Shape", {get_tensor_name(ids[0])}, {shape});
     std::string fill = get_tensor_name(ids[1]);
+    const std::optional<int32_t> made = creation_dtype(op) ? creation_dtype(op) : onnx_dtype_if_known(ids[1]);
+    if (const auto declared = onnx_dtype_if_known(out); made && declared && made != declared)
+        throw Error("full_like: output is declared {} but the fill is {}", helper::onnx_dtype_name(*declared),
+                    helper::onnx_dtype_name(*made));
     if (auto to = creation_dtype(op)) {
         std::string cast = names("cast");
         add_cast_node(std::move(fill), cast, *to);

@@ -138,6 +138,11 @@ void Converter::op_take_along_axis(const Json& op) {
     require_opset("take_along_axis", 11);  // GatherElements
     const auto [out, ids] = read_operands(op, "take_along_axis missing inputs");
     require_operand_type("take_along_axis", "indices", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t>* i_dims = state.tensor_shapes.find(ids[1]);
+    if (x_dims && i_dims && x_dims->size() != i_dims->size())
+        throw Error("take_along_axis: indices have rank {}, but they must have the rank {} of x", i_dims->size(),
+                    x_dims->size());
     const int64_t axis = checked_axis_of("take_along_axis", "axis", helper::op_attr_i64(op, "axis").value_or(0), ids[0]);
     std::string x = get_tensor_name(ids[0]);
     std::string index = get_tensor_name(ids[1]);
@@ -148,6 +153,8 @@ void Converter::op_take_along_axis(const Json& op) {
 void Converter::op_not_equal(const Json& op) {
     const auto [out, ids] = read_operands(op, "not_equal missing inputs");
     const NameMaker names{"not_equal", out};
+    require_same_type("not_equal", "x", ids[0], "y", ids[1]);
+    require_broadcastable("not_equal", ids[0], ids[1]);
     // Equal compares only bool, int32 and int64 tensors before opset 11.
     if (opset < 11) {
         for (size_t k = 0; k < 2; ++k) {

@@ -140,6 +140,7 @@ void Converter::op_floor_divide(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("floor_divide missing inputs");
+    require_broadcastable("floor_divide", ids[0], ids[1]);
     const std::optional<int32_t> declared = declared_output_dtype(op);
     const int32_t ta = onnx_dtype_for_tensor_id(ids[0]);
     const int32_t tb = onnx_dtype_for_tensor_id(ids[1]);
@@ -194,6 +195,7 @@ void Converter::op_remainder(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("remainder missing inputs");
+    require_broadcastable("remainder", ids[0], ids[1]);
     const std::optional<int32_t> declared = declared_output_dtype(op);
     const int32_t ta = onnx_dtype_for_tensor_id(ids[0]);
     const int32_t tb = onnx_dtype_for_tensor_id(ids[1]);

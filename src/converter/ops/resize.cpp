@@ -145,6 +145,13 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     const NameMaker names{"resize", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("{} missing inputs", mode);
+    // Every form below scales or sizes four NCHW dims, in types ONNX Runtime resizes.
+    const std::string op_name = mode == "linear" ? std::string("bilinear_interp") : fmt::format("{}_interp", mode);
+    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]); dims && dims->size() != 4)
+        throw Error("{}: x has rank {}, but it must have the 4 dims of NCHW", op_name, dims->size());
+    require_operand_type(op_name, "x", ids[0],
+                         {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE, proto::dtype::UINT8,
+                          proto::dtype::INT8, proto::dtype::INT32});
     std::vector<std::string> inputs{get_tensor_name(ids[0])};
     push_resize_optional_input(inputs, out, "roi");
 

@@ -28,6 +28,7 @@ void Converter::op_grid_sample(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("grid_sample missing inputs");
+    require_same_type("grid_sample", "x", ids[0], "grid", ids[1]);
     // GridSample takes only 4-D inputs before opset 20; a volumetric sample would give a
     // model that no runtime loads.
     if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
