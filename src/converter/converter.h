@@ -562,6 +562,8 @@ public:
     // Refuses two operands whose recorded dims cannot broadcast (two known dims, neither 1,
     // that differ), aligned from the last dim, leaving out the last `skip` dims of each.
     void require_broadcastable(std::string_view op, int64_t a, int64_t b, size_t skip = 0) const;
+    // Refuses two operands whose recorded ranks, or known dims other than dim `except`, differ.
+    void require_same_dims(std::string_view op, int64_t a, int64_t b, int64_t except) const;
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
 
     // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----

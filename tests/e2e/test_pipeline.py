@@ -571,6 +571,28 @@ MUST_FAIL = {
         "full_like: output is declared int64 but the fill is float32"),
     "assign-declared-of-another-type": (contradicting(lambda p: p.op("1.assign", [f32_x(p)], outs=[("i64", [2, 3])])),
                                         "assign: output is declared int64 but input 0 is float32"),
+    "pool2d-of-int64": (
+        contradicting(lambda p: p.op("1.pool2d", [p.data("x", "i64", [1, 1, 4, 4]), p.full_int_array([2, 2])],
+                                     attrs={"strides": [2, 2], "paddings": [0, 0], "pooling_type": "max"},
+                                     outs=[("i64", [1, 1, 2, 2])])),
+        "pool2d: x is int64, but it must be one of float32, float16, float64"),
+    "conv2d_transpose-of-int32": (
+        contradicting(lambda p: p.op("1.conv2d_transpose", [p.data("x", "i32", [1, 1, 2, 2]), p.data("w", "i32", [1, 1, 3, 3])],
+                                     attrs={"strides": [1, 1], "paddings": [0, 0], "dilations": [1, 1], "groups": 1},
+                                     outs=[("i32", [1, 1, 4, 4])])),
+        "conv2d_transpose: x is int32, but it must be one of float32, float16, float64"),
+    "arange-declared-of-another-type": (
+        contradicting(lambda p: p.op("1.arange", [p.full([1], 0, "i64"), p.full([1], 5, "i64"), p.full([1], 1, "i64")],
+                                     attrs={"dtype": a_dtype("int64")}, outs=[("f32", [5])])),
+        "arange: dtype is int64 but the output is declared float32"),
+    "concat-dims-that-differ-outside-the-axis": (
+        contradicting(lambda p: p.op("1.concat", [p.combine([f32_x(p), p.data("y", "f32", [2, 4])]), p.full([1], 0, "i32")],
+                                     outs=[("f32", [4, 3])])),
+        "concat: input dims [2, 3] and [2, 4] do not match outside axis 0"),
+    "stack-dims-that-differ": (
+        contradicting(lambda p: p.op("1.stack", [p.combine([f32_x(p), p.data("y", "f32", [2, 4])])], attrs={"axis": 0},
+                                     outs=[("f32", [2, 2, 3])])),
+        "stack: input dims [2, 3] and [2, 4] do not match"),
     # Program text in a message: control characters escaped, long renderings cut short.
     "operator-name-with-control-characters": (damaged(lambda d, ops: ops[1].update({"#": "1.\x1b[2Jfoo\x00bar"})),
                                               "Unsupported operator: \\x1b[2Jfoo\\x00bar\n"),

@@ -356,6 +356,9 @@ void Converter::op_arange(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 3) throw Error("arange missing inputs");
     const std::optional<int32_t> dtype = creation_dtype(op);
+    if (const auto declared = onnx_dtype_if_known(out); dtype && declared && *dtype != *declared)
+        throw Error("arange: dtype is {} but the output is declared {}", helper::onnx_dtype_name(*dtype),
+                    helper::onnx_dtype_name(*declared));
     std::vector<std::string> bounds;
     for (size_t pos = 0; pos < 3; ++pos) {
         std::string name = get_tensor_name(ids[pos]);

@@ -94,4 +94,16 @@ void Converter::require_broadcastable(std::string_view op, int64_t a, int64_t b,
     }
 }
 
+void Converter::require_same_dims(std::string_view op, int64_t a, int64_t b, int64_t except) const {
+    const std::vector<int64_t>* da = state.tensor_shapes.find(a);
+    const std::vector<int64_t>* db = state.tensor_shapes.find(b);
+    if (!da || !db) return;
+    bool differs = da->size() != db->size();
+    for (size_t k = 0; !differs && k < da->size(); ++k)
+        differs = static_cast<int64_t>(k) != except && (*da)[k] >= 0 && (*db)[k] >= 0 && (*da)[k] != (*db)[k];
+    if (differs)
+        throw Error("{}: input dims {} and {} do not match{}", op, helper::fmt_dims(*da), helper::fmt_dims(*db),
+                    except >= 0 ? fmt::format(" outside axis {}", except) : std::string());
+}
+
 }  // namespace kestro

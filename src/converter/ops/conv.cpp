@@ -76,6 +76,8 @@ int64_t checked(std::optional<int64_t> v) {
 void Converter::op_conv2d_transpose(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("conv2d_transpose missing input/filter tensors");
+    require_operand_type("conv2d_transpose", "x", ids[0], {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE});
+    require_same_type("conv2d_transpose", "x", ids[0], "filter", ids[1]);
     if (ids.size() > 3)
         throw Error(
             "ConvTranspose with bias as 4th input is not supported; use a separate Add node "
@@ -164,6 +166,7 @@ void Converter::op_pool2d(const Json& op) {
 
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pool2d missing inputs");
+    require_operand_type("pool2d", "x", ids[0], {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE});
     std::string x = get_tensor_name(ids[0]);
 
     std::optional<std::vector<int64_t>> kernel;

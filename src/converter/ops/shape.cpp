@@ -404,8 +404,10 @@ void Converter::op_stack(const Json& op) {
     std::optional<size_t> rank = recorded_rank(state, elements[0]);
     if (rank) ++*rank;
     if (rank) checked_axis("stack", "axis", axis_attr, static_cast<int64_t>(*rank));
-    for (size_t k = 1; k < elements.size(); ++k)
+    for (size_t k = 1; k < elements.size(); ++k) {
         require_same_type("stack", "input 0", elements[0], fmt::format("input {}", k), elements[k]);
+        require_same_dims("stack", elements[0], elements[k], -1);
+    }
     const int64_t axis = axis_for_opset(*this, "stack", axis_attr, rank);
     state.stack_inputs.insert(out, elements);
 
@@ -430,8 +432,10 @@ void Converter::op_concat(const Json& op) {
     if (!list->empty()) rank = recorded_rank(state, (*list)[0]);
     int64_t axis = helper::saturate_i64((*folded)[0]);
     if (rank) checked_axis("concat", "axis", axis, static_cast<int64_t>(*rank));
-    for (size_t k = 1; k < list->size(); ++k)
+    for (size_t k = 1; k < list->size(); ++k) {
         require_same_type("concat", "input 0", (*list)[0], fmt::format("input {}", k), (*list)[k]);
+        require_same_dims("concat", (*list)[0], (*list)[k], rank ? checked_axis("concat", "axis", axis, static_cast<int64_t>(*rank)) : -1);
+    }
     axis = axis_for_opset(*this, "concat", axis, rank);
     const int64_t out = helper::op_out_id(op);
     append_node("Concat", std::move(inputs), {get_tensor_name(out)}, {helper::attr_int("axis", axis)});
