@@ -273,6 +273,9 @@ def test_pad_refusals(tmp):
                    "pad requires opset >= 11, but target opset is 10")
     expect_failure(tmp, pad_program("f32", [2, 2], [1, 1, 1, 1], None, "circular"), {}, 17,
                    "pad with mode circular requires opset >= 19, but target opset is 17")
+    # One begin and one end per dim of x, no more, no fewer.
+    expect_failure(tmp, pad_program("f32", [2, 2], [1, 1], 1.0), {}, 17,
+                   "pad: paddings has 2 values, but an input of rank 2 needs 4")
 
 
 def pad3d_program(x_dims, paddings, mode, pad_value=0.0, data_format="NCDHW", pad_dtype="i64",
@@ -318,6 +321,10 @@ def test_pad3d_refusals(tmp):
                    "pad3d with mode circular requires opset >= 19, but target opset is 18")
     expect_failure(tmp, pad3d_program([1, 1, 1, 2, 3], [1] * 6, "reflect"), {}, 10,
                    "pad3d requires opset >= 11, but target opset is 10")
+    expect_failure(tmp, pad3d_program([1, 1, 1, 2, 3], [1] * 4, "constant"), {}, 17,
+                   "pad3d: paddings has 4 values, but it must have 6")
+    expect_failure(tmp, pad3d_program([1, 2, 3], [1] * 6, "constant"), {}, 17,
+                   "pad3d: x has rank 3, but it must have 5 dims")
 
 
 # ------------------------------------------------------------------------------------------------

@@ -97,8 +97,9 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
                         helper::onnx_dtype_name(ti));
     }
     if (ties.broadcast)
-        for (size_t k = 0; k + 1 < in_ids.size(); ++k)
-            if (in_ids[k] != 0 && in_ids[k + 1] != 0) require_broadcastable(bare_name, in_ids[k], in_ids[k + 1]);
+        for (size_t k = 0; k < in_ids.size(); ++k)
+            for (size_t j = k + 1; j < in_ids.size(); ++j)
+                if (in_ids[k] != 0 && in_ids[j] != 0) require_broadcastable(bare_name, in_ids[k], in_ids[j]);
     if (type == "Reshape" && in_ids.size() >= 2 && in_ids[1] != 0)
         if (const std::vector<double>* target = state.const_values.find(in_ids[1]))
             check_reshape_target(bare_name, in_ids[0], helper::saturate_i64(*target), out_id);

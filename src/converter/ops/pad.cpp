@@ -141,6 +141,15 @@ void Converter::op_pad3d(const Json& op) {
     const NameMaker names{"pad3d", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("pad3d missing paddings input");
+    // Six pads (W, H and D, begin and end) of a 5-D input, the only form written below.
+    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]); dims && dims->size() != 5)
+        throw Error("pad3d: x has rank {}, but it must have 5 dims", dims->size());
+    require_operand_type("pad3d", "paddings", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
+    std::optional<size_t> pad_count;
+    if (const std::vector<double>* values = state.const_values.find(ids[1])) pad_count = values->size();
+    else if (const std::vector<int64_t>* p = state.tensor_shapes.find(ids[1]); p && p->size() == 1 && (*p)[0] >= 0)
+        pad_count = static_cast<size_t>((*p)[0]);
+    if (pad_count && *pad_count != 6) throw Error("pad3d: paddings has {} values, but it must have 6", *pad_count);
     const std::string paddings = get_tensor_name(ids[1]);
     const auto format_text = helper::op_attr_str(op, "data_format");
     const std::string_view format = format_text ? *format_text : "NCDHW";
