@@ -475,6 +475,14 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.max", [p.data("x", "bool", [2, 3]), p.full_int_array([1])], attrs={"keepdim": False},
                                      outs=[("bool", [2])])),
         "max: x is bool, but it must be one of float32, float16, float64, int32, int64, int8, uint8"),
+    "max-of-int8-at-11": (
+        contradicting(lambda p: p.op("1.max", [p.data("x", "i8", [2, 3]), p.full_int_array([1])], attrs={"keepdim": False},
+                                     outs=[("i8", [2])])),
+        "max of int8 requires opset >= 12, but target opset is 11", 11),
+    "topk-of-bool": (
+        contradicting(lambda p: p.op("1.topk", [p.data("x", "bool", [2, 3]), p.full([1], 1, "i32")], attrs={"axis": 1},
+                                     outs=[("bool", [2, 1]), ("i64", [2, 1])])[0]),
+        "topk: x is bool, but it must be one of float32, float16, float64, int32, int64, int8, uint8, int16"),
     "einsum-term-of-another-rank": (
         contradicting(lambda p: p.op("1.einsum", [p.combine([p.data("x", "f32", [2, 3, 4]), p.data("y", "f32", [4, 5])])],
                                      attrs={"equation": "ij,jk->ik"}, outs=[("f32", [2, 5])])),
@@ -483,9 +491,6 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.einsum", [p.combine([f32_x(p), p.data("y", "f32", [3, 2])])],
                                      attrs={"equation": "ij->ji"}, outs=[("f32", [3, 2])])),
         "einsum: equation ij->ji has 1 operand terms, but 2 operands are given"),
-    "pad-list-of-another-length": (
-        contradicting(lambda p: p.op("1.pad", [f32_x(p), p.full([1], 0.0)], attrs={"paddings": [1, 1]}, outs=[("f32", [4, 3])])),
-        "pad: paddings has 2 values, but an input of rank 2 needs 4"),
     "batch_norm-statistics-of-another-length": (
         contradicting(lambda p: batch_norm_of(p, 3, 5)),
         "batch_norm_: mean has dims [5], but it must hold one value for each of the 3 channels"),

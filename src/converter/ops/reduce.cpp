@@ -261,6 +261,9 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
             require_operand_type(what, "x", ids[0], {FLOAT, FLOAT16, DOUBLE, INT32, INT64});
         else
             require_operand_type(what, "x", ids[0], {FLOAT, FLOAT16, DOUBLE, INT32, INT64, INT8, UINT8});
+        // The 8-bit forms of ReduceMax and ReduceMin come with opset 12.
+        if (const auto t = onnx_dtype_if_known(ids[0]); (t == INT8 || t == UINT8) && onnx_op != "ReduceMean")
+            require_opset(fmt::format("{} of {}", what, helper::onnx_dtype_name(*t)), 12);
     }
     if (scalar_reduce_passthrough(ids[0], out)) return;
 
@@ -308,6 +311,9 @@ void Converter::op_topk(const Json& op) {
     if (!outs || !outs->IsArray()) throw Error("topk missing outputs");
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("topk missing inputs");
+    require_operand_type("topk", "x", ids[0], {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE,
+                                                 proto::dtype::INT32, proto::dtype::INT64, proto::dtype::INT8,
+                                                 proto::dtype::UINT8, proto::dtype::INT16});
     std::optional<int64_t> primary;
     if (!outs->Empty())
         if (const Json* id = helper::member((*outs)[0], "%")) primary = helper::as_i64(*id);
@@ -359,6 +365,9 @@ void Converter::op_argmax(const Json& op) {
     const NameMaker names{"argmax", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("argmax missing inputs");
+    require_operand_type("argmax", "x", ids[0], {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE,
+                                                 proto::dtype::INT32, proto::dtype::INT64, proto::dtype::INT8,
+                                                 proto::dtype::UINT8, proto::dtype::INT16});
     std::string output = get_tensor_name(out);
 
     // The axis is an attribute of ArgMax, so an axis input must be known now; defaulting
@@ -387,6 +396,9 @@ void Converter::op_argsort(const Json& op) {
     if (outs->Size() < 2) throw Error("argsort expects two outputs");
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("argsort missing inputs");
+    require_operand_type("argsort", "x", ids[0], {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE,
+                                                 proto::dtype::INT32, proto::dtype::INT64, proto::dtype::INT8,
+                                                 proto::dtype::UINT8, proto::dtype::INT16});
     const std::string x = get_tensor_name(ids[0]);
     const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
     if (const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]); x_dims && !x_dims->empty())
