@@ -417,6 +417,11 @@ MUST_FAIL = {
     # Known dims that the emitted node cannot take.
     "add-dims-that-cannot-broadcast": (contradicting(lambda p: p.op("1.add", [f32_x(p), p.data("y", "f32", [4])], outs=[("f32", [2, 3])])),
                                        "add: operand dims [2, 3] and [4] cannot broadcast"),
+    "relu-of-an-operand-of-other-dims": (contradicting(lambda p: p.op("1.relu", [p.data("x", "f32", [2, 4])], outs=[("f32", [2, 3])])),
+                                         "relu: output is declared with dims [2, 3], but its operands give [2, 4]"),
+    "add-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.add", [f32_x(p), p.data("y", "f32", [1, 3])], outs=[("f32", [1, 3])])),
+        "add: output is declared with dims [1, 3], but its operands give [2, 3]"),
     "matmul-inner-dims-differ": (contradicting(lambda p: p.op("1.matmul", [f32_x(p), p.data("y", "f32", [4, 2])], outs=[("f32", [2, 2])])),
                                  "matmul: x dims [2, 3] and y dims [4, 2] do not line up (3 against 4)"),
     "matmul-inner-dims-differ-after-transpose": (
