@@ -399,6 +399,14 @@ MUST_FAIL = {
                                      attrs={"strides": [1, 1], "paddings": [0, 0], "groups": 1, "dilations": [1, 1]},
                                      outs=[("f32", [1, 1, 3, 3])])),
         "conv2d: input 0 is float32 but input 1 is float16; they must have one element type"),
+    "conv2d-filter-for-other-channels": (
+        contradicting(lambda p: p.op("1.conv2d", [p.data("x", "f32", [1, 2, 5, 5]), p.data("w", "f32", [1, 3, 3, 3])],
+                                     attrs={"strides": [1, 1], "paddings": [0, 0], "groups": 1, "dilations": [1, 1]},
+                                     outs=[("f32", [1, 1, 3, 3])])),
+        "conv2d: x has 2 channels, but the filter dims [1, 3, 3, 3] with 1 groups take 3"),
+    "transpose-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.transpose", [f32_x(p)], attrs={"perm": [1, 0]}, outs=[("f32", [2, 3])])),
+        "transpose: output is declared with dims [2, 3], but perm [1, 0] of input dims [2, 3] gives otherwise"),
     "relu-declared-float64": (contradicting(lambda p: p.op("1.relu", [f32_x(p)], outs=[("f64", [2, 3])])),
                               "relu: output is declared float64 but input 0 is float32"),
     "batch_norm-declared-float64": (

@@ -48,6 +48,7 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     if (node.op_type == "Conv" || node.op_type == "ConvTranspose" || node.op_type == "MaxPool")
         attr::check_window_attributes(bare_name, node.attribute);
     const IdList in_ids = generic_value_ids(bare_name, op, "I", "input");
+    if (node.op_type == "Conv" && in_ids.size() >= 2) check_conv_channels(bare_name, node.attribute, in_ids[0], in_ids[1]);
     node.input = tensor_names_for_ids(in_ids);
     const IdList out_ids = generic_value_ids(bare_name, op, "O", "output");
     node.output = tensor_names_for_ids(out_ids);
@@ -114,6 +115,25 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
     if (type == "Reshape" && in_ids.size() >= 2 && in_ids[1] != 0)
         if (const std::vector<double>* target = state.const_values.find(in_ids[1]))
             check_reshape_target(bare_name, in_ids[0], helper::saturate_i64(*target), out_id);
+}
+
+// The filter of a convolution holds channels / group input channels per output channel:
+// data of another channel count gives a Conv that fails to load.
+void Converter::check_conv_channels(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
+                                    int64_t x, int64_t w) const {
+    const std::vector<int64_t>* xd = state.tensor_shapes.find(x);
+    const std::vector<int64_t>* wd = state.tensor_shapes.find(w);
+    if (!xd || !wd) return;
+    if (xd->size() != wd->size())
+        throw Error("{}: x dims {} and filter dims {} differ in rank", bare_name, helper::fmt_dims(*xd),
+                    helper::fmt_dims(*wd));
+    const proto::AttributeProto* g = helper::find_attribute(attrs, "group");
+    const int64_t group = g && g->type == proto::attr_type::INT ? g->i : 1;
+    if (xd->size() < 2 || (*xd)[1] < 0 || (*wd)[1] < 0 || group <= 0) return;
+    const auto per_group = helper::checked_mul((*wd)[1], group);
+    if (per_group && *per_group != (*xd)[1])
+        throw Error("{}: x has {} channels, but the filter dims {} with {} groups take {}", bare_name, (*xd)[1],
+                    helper::fmt_dims(*wd), group, *per_group);
 }
 
 // The declared dims of an elementwise result are those of its operands, broadcast: an
