@@ -80,8 +80,9 @@ bool is_shape_keeping(std::string_view type) {
 }  // namespace
 
 // A program that declares operands of two element types where ONNX takes one, an output of
-// another type than its operator gives, or elementwise operands whose known dims cannot
-// broadcast contradicts itself: no node written from it would load.
+// another type or other dims than its operator gives, elementwise operands whose known dims
+// cannot broadcast, or a reshape target its input cannot fill contradicts itself: no node
+// written from it would load.
 void Converter::check_generic_ties(std::string_view bare_name, std::string_view type,
                                    const IdList& in_ids, int64_t out_id) const {
     const attr::TypeTies ties = attr::type_ties(type, opset);
@@ -136,9 +137,9 @@ void Converter::check_conv_channels(std::string_view bare_name, const std::vecto
                     helper::fmt_dims(*wd), group, *per_group);
 }
 
-// The declared dims of an elementwise result are those of its operands, broadcast: an
-// operand whose known dims say otherwise (one of another value than the program typed the
-// operator with) leaves every later node reading dims the model does not have.
+// The declared dims of an elementwise result are those of its operands, broadcast. Where the
+// known dims say otherwise (an operand that is not the value the operator's types were
+// recorded for), every later node would read dims the model does not have.
 void Converter::check_elementwise_output_dims(std::string_view bare_name, std::string_view type,
                                               const IdList& in_ids, int64_t out_id) const {
     const std::vector<int64_t>* declared = out_id != 0 ? state.tensor_shapes.find(out_id) : nullptr;
