@@ -255,6 +255,10 @@ public:
     bool strict = false;
     bool multinomial_warned = false;
     std::shared_ptr<MaterializedBytes> materialized = std::make_shared<MaterializedBytes>();
+    // Value name -> the operator of an unknown dialect that was skipped instead of making it,
+    // shared with region converters, so that a reader of the value is told why it is missing.
+    std::shared_ptr<std::unordered_map<std::string, std::string>> skipped_outputs =
+        std::make_shared<std::unordered_map<std::string, std::string>>();
     // A whole program may materialize this many bytes from its numbers; any real one needs
     // far less, and past it a model outgrows what protobuf readers load.
     static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
@@ -289,6 +293,9 @@ public:
     // Refuses a program whose parameter or graph input has the name of a value that the
     // conversion defined, where the two would otherwise be merged silently.
     void refuse_program_name_clashes() const;
+    // Skips an operator of a dialect the converter does not know, with a warning, and notes
+    // the values it would have made in `skipped_outputs`.
+    void skip_unknown_dialect_op(std::string_view full_name, const Json& op);
 
     // ---- first-pass constant folding (fold.cpp) ----
     static Pass1Folder pass1_constant_folder(std::string_view name);

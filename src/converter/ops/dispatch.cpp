@@ -205,8 +205,10 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
         KLOG(Level::Debug, "kestro::converter::ops",
              "No dedicated handler for {}; using generic conversion", helper::fmt_text(full_name));
         convert_generic_op(ops::generic_name(full_name), op);
+        return;
     }
     // Names of other dialects without an entry produce nothing.
+    skip_unknown_dialect_op(full_name, op);
 }
 
 }  // namespace kestro
