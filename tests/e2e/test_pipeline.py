@@ -435,6 +435,17 @@ def test_bad_program_is_reported(tmp, case):
     assert_reported_error(r, out, expected)
 
 
+def test_unread_operator_of_an_unknown_dialect_is_skipped_with_a_warning(tmp):
+    # Nothing reads what it would have made: the model converts, and the skip is said.
+    doc = damaged(lambda d, ops: ops.insert(
+        1, {"#": "7.custom_op", "I": [{"%": 1}], "O": [{"%": 7, "TT": ops[1]["O"][0]["TT"]}]}))
+    out = tmp / "m.onnx"
+    r = convert(doc, None, out, env={"RUST_LOG": "warn"})
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.count("] Skipped operator 7.custom_op: its dialect is unknown, so it is not converted\n") == 1
+    assert [n.op_type for n in check(out).graph.node] == ["Relu", "Identity"]
+
+
 # Damage that the converter may accept (it skips what it cannot read) or refuse, but never by
 # crashing: a success must still be a loadable file.
 MAY_FAIL = {
