@@ -131,8 +131,8 @@ int reserve_space(int fd, size_t size) {
 // was. A signal that ends the process removes the temporary file on its way out: every
 // signal whose default action ends the process and that can be caught (a CPU-time limit's
 // SIGXCPU, an alarm, SIGUSR1 as well as SIGINT or SIGTERM), then ends the process as that
-// signal would have. SIGBUS belongs to the fault guard of mapped files, which calls back here
-// before a fault it cannot mend ends the process.
+// signal would have. Once a weight file is mapped, SIGBUS belongs to the fault guard, which
+// calls back here before a fault it cannot mend ends the process.
 
 char g_temp_path[PATH_MAX + 64];
 volatile sig_atomic_t g_temp_armed = 0;
@@ -161,7 +161,6 @@ bool is_catchable_fatal_signal(int sig) {
         case SIGKILL: case SIGSTOP:                                // cannot be caught
         case SIGCHLD: case SIGCONT: case SIGURG: case SIGWINCH:    // ignored by default
         case SIGTSTP: case SIGTTIN: case SIGTTOU:                  // stop, not end
-        case SIGBUS:                                               // the fault guard's
             return false;
         default:
             return true;
@@ -233,8 +232,8 @@ private:
             // Numbers the C library keeps for itself are refused here and left alone.
             if (::sigaction(sig, nullptr, &old) != 0) continue;
             // A signal the caller ignores (nohup, a background job, a broken log pipe) stays
-            // ignored.
-            if (old.sa_handler == SIG_IGN) continue;
+            // ignored. The fault guard, once a weight file is mapped, keeps SIGBUS.
+            if (old.sa_handler == SIG_IGN || (sig == SIGBUS && old.sa_handler != SIG_DFL)) continue;
             g_saved_actions[sig] = old;
             if (::sigaction(sig, &sa, nullptr) == 0) installed_.push_back(sig);
         }
