@@ -19,7 +19,7 @@ struct Cli {
 // The opsets a conversion can target: from the oldest the lowerings write for to the newest
 // whose operator changes they account for (GridSample's, at 20).
 constexpr int64_t kMinOpset = 10;
-constexpr int64_t kMaxOpset = 20;
+constexpr int64_t kMaxOpset = 21;
 
 // The opset, or the reason it is refused: "Invalid opset value: {}" for anything that is
 // not an optional sign followed by decimal digits fitting 64 bits, or the bound's message

@@ -73,7 +73,7 @@ def test_help_goes_to_stdout(flag):
     for text in ["PaddlePaddle to ONNX Converter", "MODEL_JSON", "MODEL_PDIPARAMS", "OUTPUT_ONNX",
                  "OPSET", "STRICT", "Path to the PaddlePaddle .json model file",
                  "Path to the PaddlePaddle .pdiparams weight file",
-                 "Path to the output .onnx model file", "Target ONNX opset version (10 to 20, e.g. 17)",
+                 "Path to the output .onnx model file", "Target ONNX opset version (10 to 21, e.g. 17)",
                  "Reject lossy conversions such as multinomial -> ArgMax", "17"]:
         assert text in out
 
@@ -90,8 +90,8 @@ USAGE_ERRORS = {
                 "Target ONNX opset must be >= 10, got 9. Lower opsets are not supported."),
     "opset-negative": (["m.json", "m.pdiparams", "OUT", "--", "-12"], "got -12."),
     # Past the newest opset whose operator changes the conversion accounts for (GridSample's).
-    "opset-21": (["m.json", "m.pdiparams", "OUT", "21"],
-                 "Target ONNX opset must be <= 20, got 21. Higher opsets are not supported."),
+    "opset-22": (["m.json", "m.pdiparams", "OUT", "22"],
+                 "Target ONNX opset must be <= 21, got 22. Higher opsets are not supported."),
     "opset-int64-max": (["m.json", "m.pdiparams", "OUT", str(2**63 - 1)], f"got {2**63 - 1}. Higher"),
     "opset-decimal": (["m.json", "m.pdiparams", "OUT", "12.0"], "Invalid opset value: 12.0"),
     "opset-empty": (["m.json", "m.pdiparams", "OUT", ""], "Invalid opset value: \n"),

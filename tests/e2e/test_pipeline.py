@@ -38,7 +38,7 @@ def sigmoid(x):
 # ------------------------------------------------------------------------------------------------
 # The model envelope
 
-@pytest.mark.parametrize("opset", [None, 10, 13, 17, 20])
+@pytest.mark.parametrize("opset", [None, 10, 13, 17, 21])
 def test_model_envelope(tmp, opset):
     # A program without a fetch would give a model without outputs, which no runtime loads.
     out = tmp / "m.onnx"

@@ -19,16 +19,16 @@ TEST(ParseOpsetArg, AcceptsSignedDecimalsAndRefusesEverythingElse) {
                ". Lower opsets are not supported.";
     };
     const auto above = [](const char* v) {
-        return std::string("Target ONNX opset must be <= 20, got ") + v +
+        return std::string("Target ONNX opset must be <= 21, got ") + v +
                ". Higher opsets are not supported.";
     };
     const std::vector<OpsetCase> cases = {
         {"17", int64_t{17}},
         {"10", int64_t{10}},
-        {"20", int64_t{20}},
+        {"21", int64_t{21}},
         {"+12", int64_t{12}},
         {"0017", int64_t{17}},
-        {"21", above("21")},
+        {"22", above("22")},
         {"99", above("99")},
         {"9223372036854775807", above("9223372036854775807")},
         {"9", below("9")},
