@@ -406,8 +406,8 @@ bool one_of(std::string_view s, std::initializer_list<std::string_view> names) {
     return std::find(names.begin(), names.end(), s) != names.end();
 }
 
-// An integer-list element that is not an integer would shift every later value into the
-// wrong place (strides [1, 1.5] read as [1]): refused.
+// An integer-list element that is not an integer (a whole float is one) would shift every
+// later value into the wrong place (strides [1, 1.5] read as [1]): refused.
 [[noreturn]] void non_integer_element(std::string_view op, const std::string& name, const Json& e) {
     throw Error("{}: attribute {} holds a non-integer element {}", op, name, helper::json_debug(e));
 }
@@ -427,7 +427,7 @@ std::optional<proto::AttributeProto> convert_array(std::string_view op, std::str
         a.type = proto::attr_type::INTS;
         for (const Json& e : data.GetArray()) {
             const Json* d = member(e, "D");
-            const auto i = d ? as_i64(*d) : std::nullopt;
+            const auto i = d ? helper::whole_i64(*d) : std::nullopt;
             if (!i) non_integer_element(op, a.name, d ? *d : e);
             a.ints.push_back(*i);
         }
@@ -444,7 +444,7 @@ std::optional<proto::AttributeProto> convert_array(std::string_view op, std::str
     } else if (first.IsNumber()) {
         a.type = proto::attr_type::INTS;
         for (const Json& e : data.GetArray()) {
-            const auto i = as_i64(e);
+            const auto i = helper::whole_i64(e);
             if (!i) non_integer_element(op, a.name, e);
             a.ints.push_back(*i);
         }
@@ -461,8 +461,11 @@ std::optional<proto::AttributeProto> convert_value(std::string_view op, std::str
     const Json* data = member(at, "D");
     if (!data) return std::nullopt;
 
+    // An integer the program gives is never left out for ONNX's default to stand in: what
+    // cannot be read as one is refused.
     if (tag == "0.a_i32" || tag == "0.a_i64") {
-        if (auto i = as_i64(*data)) return helper::attr_int(std::move(name), *i);
+        const int64_t i = helper::attr_data_i64(*data, op, name);
+        return helper::attr_int(std::move(name), i);
     } else if (tag == "0.a_f32" || tag == "0.a_f64") {
         if (data->IsNumber()) return helper::attr_float(std::move(name), helper::to_f32_or_inf(data->GetDouble()));
     } else if (tag == "0.a_str") {

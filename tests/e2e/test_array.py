@@ -152,7 +152,9 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
     z = p.data("z", "f32", [-1, 3, -1, 5])
     feeds["z"] = arange([2, 3, 4, 5])
     for name, start, stop, out, ref in (("middle", 1, 2, [-1, 12, -1], None), ("static", 1, 2, [2, 12, 5], None),
-                                        ("start0", 0, -1, [-1], [-1]), ("to_end", 2, -1, None, [2, 3, 20])):
+                                        ("start0", 0, -1, [-1], [-1]), ("to_end", 2, -1, None, [2, 3, 20]),
+                                        # Axes written as whole floats are those axes.
+                                        ("whole_floats", 1.0, 2.0, [-1, 12, -1], None)):
         f = p.op("1.flatten", [z], attrs={"start_axis": start, "stop_axis": stop}, outs=[("f32", out) if out else None])
         refs[f"flatten_{name}"] = (f, feeds["z"].reshape(ref or [2, 12, 5]))
     # Paddle's shape gives int32, shape64 int64; ONNX Shape gives int64 only.

@@ -366,6 +366,9 @@ SOFTMAX_CASES = [
     (np.float32, [-1, 3], (0, 3), 0),
     (np.float32, [], (), -1),
     (np.float64, [], (), 0),
+    # The axis written as a whole float is that axis, not the last one.
+    (np.float32, [3, 4], (3, 4), 0.0),
+    (np.float32, [-1, 3, 4], (2, 3, 4), 1.0),
 ]
 
 
@@ -381,7 +384,7 @@ def test_softmax(tmp, opset, dtype, dims, shape, axis):
     p.fetch(y, "out")
     got = convert_check_run(p, None, {"x": x}, opset=opset, tmp=tmp)["out"]
     assert got.dtype == dtype and got.shape == x.shape
-    np.testing.assert_allclose(got, paddle_softmax(x, axis), rtol=2e-3 if dtype == np.float16 else 1e-6)
+    np.testing.assert_allclose(got, paddle_softmax(x, int(axis)), rtol=2e-3 if dtype == np.float16 else 1e-6)
 
 
 # ------------------------------------------------------------------------------------------------

@@ -144,13 +144,14 @@ LAYER_NORMS = [
     ("f16", "f32", [-1, 3, 4], (2, 3, 4), 2, True),
     ("f16", "f32", [2, 3, 4], (2, 3, 4), 1, True),
     ("f32", "f32", [-1, 4], (0, 4), 1, True),  # an empty batch
+    ("f32", "f32", [-1, 3, 4], (2, 3, 4), 2.0, True),  # the axis written as a whole float
 ]
 
 
 @pytest.mark.parametrize("opset", [16, 17, 18])
 @pytest.mark.parametrize("dtype,param_dtype,dims,shape,begin,with_bias", LAYER_NORMS)
 def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, with_bias):
-    n = int(np.prod(shape[begin:]))
+    n = int(np.prod(shape[int(begin):]))
     p = Program()
     scale = p.param("ln.w_0", param_dtype, [n])
     bias = p.param("ln.b_0", param_dtype, [n]) if with_bias else 0
@@ -159,7 +160,7 @@ def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, with_bia
              outs=[(dtype, dims), ("f32", [-1]), ("f32", [-1])])
     p.fetch(y[0], "out")
     if opset < 17:
-        expect_failure(tmp, p, opset, "LayerNormalization requires opset >= 17, but target opset is 16")
+        expect_failure(tmp, p, opset, "layer_norm (ONNX LayerNormalization) requires opset >= 17, but target opset is 16")
         return
     w = {"ln.w_0": rand(n).astype(np_dtype(param_dtype))}
     if with_bias:
@@ -168,7 +169,7 @@ def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, with_bia
     out = convert_check_run(p, w, {"x": xs}, opset=opset, tmp=tmp)["out"]
     assert out.dtype == xs.dtype
     tol = 5e-3 if dtype == "f16" else 1e-5
-    np.testing.assert_allclose(out, layer_norm_ref(xs, begin, w["ln.w_0"], w.get("ln.b_0")), rtol=tol, atol=tol)
+    np.testing.assert_allclose(out, layer_norm_ref(xs, int(begin), w["ln.w_0"], w.get("ln.b_0")), rtol=tol, atol=tol)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -300,4 +301,4 @@ def test_resize_refusals(tmp):
                                        scale=(2.0, 2.0)), 17,
                    "linear currently only supports data_format=NCHW (got NHWC)")
     expect_failure(tmp, interp_program("1.bilinear_interp", [1, 1, 2, 2], [1, 1, 4, 4]), 10,
-                   "linear requires opset >= 11, but target opset is 10")
+                   "bilinear_interp (ONNX Resize mode linear) requires opset >= 11, but target opset is 10")

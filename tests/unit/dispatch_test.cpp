@@ -81,7 +81,7 @@ TEST(Dispatch, GenericConversionRespectsOpsetOfOnnxType) {
     EXPECT_EQ(error_of([&] {
                   run(c, ops, R"({"#":"1.layer_norm","I":[{"%":1}],"O":[{"%":2}]})");
               }),
-              "LayerNormalization requires opset >= 17, but target opset is 16");
+              "layer_norm (ONNX LayerNormalization) requires opset >= 17, but target opset is 16");
     EXPECT_TRUE(c.graph.node.empty());
 }
 

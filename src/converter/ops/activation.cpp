@@ -227,7 +227,8 @@ void Converter::op_softmax(const Json& op) {
     // Softmax before 13 flattens its input to 2-D at the axis, which is Paddle's softmax
     // only over the last axis: move the axis last, normalise there, and move it back.
     if (!dims)
-        throw Error("softmax over axis {} below opset 13 needs the input rank, which is not recorded", axis);
+        throw Error("softmax over axis {} below opset 13 needs the input rank, which is not recorded (target opset is {})",
+                    axis, opset);
     const int64_t a = axis < 0 ? axis + rank : axis;
     if (a < 0 || a >= rank) throw Error("softmax axis {} is outside the rank {} of its input", axis, rank);
     std::vector<int64_t> perm(static_cast<size_t>(rank));

@@ -69,19 +69,19 @@ std::vector<uint8_t> encode_elements(int32_t dtype, const std::vector<double>& v
 }
 
 // Integer list that takes only {"D": integer} objects; bare integers are skipped.
-std::vector<int64_t> collect_wrapped_i64_items(const Json& values) {
+std::vector<int64_t> collect_wrapped_i64_items(const Json& values, const Json& op, std::string_view name) {
     std::vector<int64_t> out;
     if (!values.IsArray()) return out;
     for (const Json& v : values.GetArray())
         if (const Json* d = helper::member(v, "D"))
-            if (auto i = helper::as_i64(*d)) out.push_back(*i);
+            out.push_back(helper::attr_data_i64(*d, helper::op_label(op), name));
     return out;
 }
 
 std::vector<int64_t> i64_list_attr(const Json& op, std::string_view name, bool wrapped_only) {
     const Json* d = helper::attr(op, name);
     if (!d || !d->IsArray()) return {};
-    return wrapped_only ? collect_wrapped_i64_items(*d) : helper::collect_i64_items(*d);
+    return wrapped_only ? collect_wrapped_i64_items(*d, op, name) : helper::collect_i64_items(*d, op, name);
 }
 
 bool is_integer_dtype(int32_t code) {
@@ -561,13 +561,13 @@ void Converter::op_slice(const Json& op) {
     // refuses such opsets; a library caller that sets Converter::opset lower reaches this.
     auto folded = [&](size_t pos, const char* message) {
         const std::vector<double>* values = state.const_values.find(ids[pos]);
-        if (!values) throw Error::raw(message);
+        if (!values) throw Error("{}, but target opset is {}", message, opset);
         return helper::saturate_i64(*values);
     };
     auto attr_list = [&](const char* name, const char* message) {
         const Json* d = helper::attr(op, name);
-        if (!d || !d->IsArray()) throw Error::raw(message);
-        return helper::collect_i64_items(*d);
+        if (!d || !d->IsArray()) throw Error("{}, but target opset is {}", message, opset);
+        return helper::collect_i64_items(*d, op, name);
     };
     const std::vector<int64_t> starts =
         ids.size() == 1 ? attr_list("starts", "slice requires constant starts for opset < 10")

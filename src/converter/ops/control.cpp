@@ -296,7 +296,7 @@ void Converter::op_any_all(const Json& op, bool any) {
 
     std::optional<std::vector<int64_t>> axes;
     if (const Json* data = helper::attr(op, "axis"); data && data->IsArray()) {
-        std::vector<int64_t> items = helper::collect_i64_items(*data);
+        std::vector<int64_t> items = helper::collect_i64_items(*data, op, "axis");
         if (!items.empty()) axes = std::move(items);
     }
     // Reductions take negative axes from opset 11; below it count them from the rank. With

@@ -158,7 +158,7 @@ void Converter::op_pool2d(const Json& op) {
 
     if (opset < 10) {  // a library caller's opset: the command line refuses opsets below 10
         if (helper::op_attr_bool(op, "ceil_mode").value_or(false))
-            throw Error("pool2d ceil_mode requires opset >= 10");
+            throw Error("pool2d ceil_mode requires opset >= 10, but target opset is {}", opset);
         ops::remove_ceil_mode_attributes(attrs);
     }
 

@@ -39,7 +39,7 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     std::string op_type = map_op_type(bare_name);
     // Some ONNX operators appear only in later opsets; writing one into an older opset
     // gives a model that no runtime loads.
-    require_opset(op_type, attr::min_opset(op_type));
+    require_opset(fmt::format("{} (ONNX {})", bare_name, op_type), attr::min_opset(op_type));
 
     proto::NodeProto node;
     node.op_type = std::move(op_type);
@@ -122,7 +122,7 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
             narrow && (type == "Add" || type == "Sub" || type == "Mul" || type == "Div" || type == "Equal") &&
             attr::first_opset_taking(type, k, proto::dtype::INT32).value_or(kNever) <= opset;
         if (!widenable || (widen_from && *widen_from != *t))
-            throw opset_error(fmt::format("{} on {}", type, helper::onnx_dtype_name(*t)), *since,
+            throw opset_error(fmt::format("{} (ONNX {} on {})", bare_name, type, helper::onnx_dtype_name(*t)), *since,
                               opset);
         widen_from = *t;
     }

@@ -66,7 +66,7 @@ void Converter::op_pad(const Json& op) {
     if (ids.empty()) throw Error("pad missing inputs");
     const Json* paddings = helper::attr(op, "paddings");
     if (!paddings || !paddings->IsArray()) throw Error("pad: missing paddings");
-    const auto values = helper::collect_i64_items(*paddings);
+    const auto values = helper::collect_i64_items(*paddings, op, "paddings");
     if (values.size() % 2 != 0) throw Error("pad: paddings must have even length");
 
     // Paddle interleaves begin and end per axis; ONNX lists all begins, then all ends.

@@ -136,7 +136,8 @@ std::string Converter::build_resize_scales_from_tensor(int64_t out, int64_t scal
 // the size it gives: Paddle samples at 1/scale, which differs from input/output size
 // whenever input × scale is not a whole number.
 void Converter::op_resize_interp(const Json& op, std::string_view mode) {
-    require_opset(mode, 11);
+    require_opset(fmt::format("{} (ONNX Resize mode {})", mode == "linear" ? "bilinear_interp" : "nearest_interp", mode),
+                  11);
     if (const auto format = helper::op_attr_str(op, "data_format"); format && *format != "NCHW")
         throw Error("{} currently only supports data_format=NCHW (got {})", mode, helper::fmt_text(*format));
     std::vector<proto::AttributeProto> attrs = resize_attributes(op, mode);

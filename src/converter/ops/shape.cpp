@@ -22,13 +22,14 @@ std::optional<size_t> recorded_rank(const ConverterState& state, int64_t id) {
 std::optional<std::vector<int64_t>> gather_axes(const ConverterState& state, const Json& op,
                                                 const std::vector<int64_t>& ids) {
     std::optional<std::vector<int64_t>> axes;
-    const Json* data = helper::attr(op, "axis");
-    if (!data) data = helper::attr(op, "axes");
+    std::string_view name = "axis";
+    const Json* data = helper::attr(op, name);
+    if (!data) data = helper::attr(op, name = "axes");
     if (data) {
         if (data->IsArray())
-            axes = helper::collect_i64_items(*data);
-        else if (auto single = helper::as_i64(*data))
-            axes = std::vector<int64_t>{*single};
+            axes = helper::collect_i64_items(*data, op, name);
+        else
+            axes = std::vector<int64_t>{helper::attr_data_i64(*data, helper::op_label(op), name)};
     }
     if (ids.size() >= 2)
         if (const std::vector<double>* folded = state.const_values.find(ids[1]))
@@ -165,7 +166,7 @@ void Converter::op_squeeze(const Json& op) {
         require_non_negative_axes(*this, "squeeze", *axes);
         add_squeeze_node(std::move(input), std::move(output), *axes, names("axes"));
     } else if (opset < 13) {
-        throw Error("squeeze with dynamic axes requires opset >= 13");
+        throw Error("squeeze with dynamic axes requires opset >= 13, but target opset is {}", opset);
     } else {
         // Squeeze reads its axes as int64 only; Paddle also takes an int32 tensor.
         append_node("Squeeze", {std::move(input), ensure_i64_input(ids[1], out, "squeeze_axes")},
@@ -195,7 +196,7 @@ void Converter::op_unsqueeze(const Json& op) {
         return;
     }
     if (ids.size() == 1) throw Error("unsqueeze missing axes");
-    if (opset < 13) throw Error("unsqueeze with dynamic axes requires opset >= 13");
+    if (opset < 13) throw Error("unsqueeze with dynamic axes requires opset >= 13, but target opset is {}", opset);
     // Unsqueeze reads its axes as int64 only; Paddle also takes an int32 tensor.
     append_node("Unsqueeze", {std::move(input), ensure_i64_input(ids[1], out, "unsqueeze_axes")},
                 {std::move(output)});

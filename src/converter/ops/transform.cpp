@@ -75,7 +75,7 @@ void Converter::op_flip(const Json& op) {
     const NameMaker names{"flip", out};
     const Json* axis_data = helper::attr(op, "axis");
     std::vector<int64_t> axes;
-    if (axis_data && axis_data->IsArray()) axes = helper::collect_i64_items(*axis_data);
+    if (axis_data && axis_data->IsArray()) axes = helper::collect_i64_items(*axis_data, op, "axis");
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("flip missing input");
 
