@@ -399,6 +399,29 @@ void check_window_attributes(std::string_view bare_name,
                             positive ? "positive" : "non-negative");
         }
     }
+    // Every window list speaks of the same spatial axes, the pads of a begin and an end for
+    // each; lists of other lengths (paddings [1, 2, 3]) give a node no runtime loads.
+    std::string_view first_name;
+    size_t first_axes = 0;
+    for (const auto& a : attrs) {
+        if (a.type != at::INTS) continue;
+        size_t n = a.ints.size();
+        if (a.name == "pads") {
+            if (n % 2 != 0)
+                throw Error("{}: pads {} must hold a begin and an end for each spatial axis",
+                            bare_name, helper::fmt_dims(a.ints));
+            n /= 2;
+        } else if (a.name != "strides" && a.name != "dilations" && a.name != "kernel_shape") {
+            continue;
+        }
+        if (first_name.empty()) {
+            first_name = a.name;
+            first_axes = n;
+        } else if (n != first_axes) {
+            throw Error("{}: {} {} gives {} spatial axes where {} gives {}", bare_name, a.name,
+                        helper::fmt_dims(a.ints), n, first_name, first_axes);
+        }
+    }
 }
 
 }  // namespace attr

@@ -111,13 +111,24 @@ def test_conv2d(tmp, opset, case):
                                rtol=1e-5, atol=1e-5)
 
 
-@pytest.mark.parametrize("op,data_format", [("1.conv2d", "NHWC"), ("1.depthwise_conv2d", "NHWC"),
-                                            ("1.conv2d", "NDHWC")])
-def test_conv2d_refuses_channels_last(tmp, op, data_format):
-    p = conv2d_program(op, [1, 5, 5, 2], [2, 1, 3, 3], (1, 1), (1, 1), groups=2, data_format=data_format)
-    expect_failure(tmp, p, {"conv2d_0.w_0": rand(2, 1, 3, 3)}, 17,
-                   f"Error: {op[2:]} only supports NCHW: data_format {data_format} puts the channels last, "
-                   "where ONNX reads them from the second axis\n")
+def channels_last_refusal(op, data_format):
+    return (lambda: conv2d_program(op, [1, 5, 5, 2], [2, 1, 3, 3], (1, 1), (1, 1), groups=2, data_format=data_format),
+            f"Error: {op[2:]} only supports NCHW: data_format {data_format} puts the channels last, where ONNX "
+            "reads them from the second axis\n")
+
+
+@pytest.mark.parametrize("program,message", [
+    channels_last_refusal("1.conv2d", "NHWC"),
+    channels_last_refusal("1.depthwise_conv2d", "NHWC"),
+    channels_last_refusal("1.conv2d", "NDHWC"),
+    # Paddle itself takes 2 or 4 paddings for a 2-D window.
+    (lambda: conv2d_program("1.conv2d", [1, 2, 5, 5], [2, 2, 3, 3], (1, 1), (1, 2, 3)),
+     "Error: conv2d: pads [1, 2, 3] must hold a begin and an end for each spatial axis\n"),
+    (lambda: conv2d_program("1.depthwise_conv2d", [1, 2, 5, 5], [2, 1, 3, 3], (1, 1), (1,) * 6, groups=2),
+     "Error: depthwise_conv2d: pads [1, 1, 1, 1, 1, 1] gives 3 spatial axes where strides gives 2\n"),
+])
+def test_conv2d_refusals(tmp, program, message):
+    expect_failure(tmp, program(), {"conv2d_0.w_0": rand(2, 2, 3, 3)}, 17, message)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -357,6 +368,10 @@ def test_pool2d_global_forms(tmp, opset, kind, form, algorithm):
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "avg", paddings=(-1, 0)),
      "pool2d: pads [-1, 0, -1, 0] must be non-negative"),
     (lambda: pool_program([1, 1, 4, 4], (0, 2), "max"), "pool2d: kernel_shape [0, 2] must be positive"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", paddings=(1, 0, 1)),
+     "Error: pool2d: pads [1, 0, 1] must hold a begin and an end for each spatial axis\n"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2, 2), "avg"),
+     "Error: pool2d: kernel_shape [2, 2, 2] gives 3 spatial axes where strides gives 2\n"),
     # Paddle's SAME pads for a kernel smaller than its stride follow the input size.
     (lambda: pool_program([1, 1, -1, 4], (1, 2), "max", strides=(2, 2), algorithm="SAME"),
      "Error: pool2d with padding_algorithm SAME, kernel size [1, 2] and strides [2, 2] needs static input "
