@@ -1,6 +1,7 @@
 // Transposed convolution (ConvTranspose) and 2-D pooling (MaxPool, AveragePool and their
 // global forms). Both start from the generic attribute translation and then correct it
-// where Paddle carries a size in an input tensor or ONNX needs another operator form.
+// where Paddle carries a size in an input tensor, where ONNX needs another operator form, or
+// where ONNX's SAME padding would not give Paddle's pads.
 #include <algorithm>
 #include <array>
 
