@@ -20,6 +20,117 @@ def expect_failure(tmp, program, weights, opset, message):
     assert not (tmp / "refused.onnx").exists()
 
 
+def paddle_pads(in_hw, k_hw, strides, paddings, algorithm):
+    """Paddle's pads (top, bottom, left, right) after its padding algorithm: VALID pads nothing,
+    SAME keeps ceil(in / stride) outputs with the undilated kernel (odd padding at the end),
+    anything else takes the written 2 or 4 paddings."""
+    if algorithm == "VALID":
+        return (0, 0, 0, 0)
+    if algorithm == "SAME":
+        pads = []
+        for n, k, st in zip(in_hw, k_hw, strides):
+            total = max((-(-n // st) - 1) * st + k - n, 0)
+            pads += [total // 2, total - total // 2]
+        return tuple(pads)
+    p = tuple(paddings)
+    return (p[0], p[0], p[1], p[1]) if len(p) == 2 else p
+
+
+# ------------------------------------------------------------------------------------------------
+# Convolution (conv2d and depthwise_conv2d)
+
+
+def conv2d_ref(x, w, strides, pads, dilations, groups):
+    """Paddle conv2d, NCHW, pads = (top, bottom, left, right)."""
+    n, _, _, _ = x.shape
+    oc, cg, kh, kw = w.shape
+    (sh, sw), (dh, dw) = strides, dilations
+    pt, pb, pl, pr = pads
+    xp = np.pad(x.astype(np.float64), ((0, 0), (0, 0), (pt, pb), (pl, pr)))
+    oh = (xp.shape[2] - dh * (kh - 1) - 1) // sh + 1
+    ow = (xp.shape[3] - dw * (kw - 1) - 1) // sw + 1
+    out = np.zeros((n, oc, oh, ow))
+    ocg = oc // groups
+    for o in range(oc):
+        g = o // ocg
+        for a in range(kh):
+            for b in range(kw):
+                win = xp[:, g * cg:(g + 1) * cg, a * dh:a * dh + (oh - 1) * sh + 1:sh,
+                         b * dw:b * dw + (ow - 1) * sw + 1:sw]
+                out[:, o] += np.einsum("nchw,c->nhw", win, w[o, :, a, b])
+    return out
+
+
+def conv2d_program(op, x_dims, w_dims, strides, paddings, dilations=(1, 1), groups=1,
+                   algorithm="EXPLICIT", data_format="NCHW"):
+    p = Program()
+    w = p.param("conv2d_0.w_0", "f32", w_dims)
+    x = p.data("x", "f32", x_dims)
+    y = p.op(op, [x, w],
+             attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
+                    "padding_algorithm": algorithm, "groups": a_i32(groups),
+                    "dilations": [a_i32(d) for d in dilations], "data_format": data_format},
+             outs=[("f32", [-1, w_dims[0], -1, -1])])
+    p.fetch(y, "out")
+    return p
+
+
+CONV2D_CASES = {
+    "explicit_dilated": dict(w=(3, 2, 3, 3), strides=(1, 2), paddings=(2, 1), dilations=(2, 1)),
+    "explicit_four_paddings": dict(w=(3, 2, 3, 2), strides=(2, 1), paddings=(1, 0, 2, 1)),
+    "same": dict(w=(3, 2, 3, 3), strides=(2, 2), paddings=(0, 0), algorithm="SAME"),
+    # Paddle resets the dilations to 1 under SAME (and ONNX Runtime runs SAME only so).
+    "same_dilated": dict(w=(3, 2, 3, 3), strides=(1, 2), paddings=(0, 0), dilations=(2, 2),
+                         algorithm="SAME"),
+    "same_kernel_below_stride": dict(w=(3, 2, 1, 2), strides=(3, 3), paddings=(0, 0), algorithm="SAME"),
+    # Under VALID the written paddings, two or four, pad nothing.
+    "valid": dict(w=(3, 2, 3, 3), strides=(1, 1), paddings=(1, 1), algorithm="VALID"),
+    "valid_four_paddings_dilated": dict(w=(3, 2, 2, 2), strides=(1, 2), paddings=(1, 2, 0, 1),
+                                        dilations=(2, 1), algorithm="VALID"),
+    "depthwise_same_dilated": dict(op="1.depthwise_conv2d", w=(2, 1, 3, 3), strides=(1, 1),
+                                   paddings=(1, 1), dilations=(2, 2), groups=2, algorithm="SAME"),
+    "depthwise_valid": dict(op="1.depthwise_conv2d", w=(2, 1, 3, 3), strides=(2, 1), paddings=(1, 1),
+                            groups=2, algorithm="VALID"),
+    # Paddle reads any layout but NHWC and NDHWC as channels first.
+    "any_layout": dict(w=(3, 2, 3, 3), strides=(1, 1), paddings=(1, 1), data_format="AnyLayout"),
+}
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("case", sorted(CONV2D_CASES))
+def test_conv2d(tmp, opset, case):
+    c = dict(CONV2D_CASES[case])
+    op, w_dims = c.pop("op", "1.conv2d"), c.pop("w")
+    xs, ws = rand(2, 2, 7, 5), rand(*w_dims)
+    p = conv2d_program(op, [-1, 2, -1, -1], w_dims, **c)
+    out = convert_check_run(p, {"conv2d_0.w_0": ws}, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    algorithm = c.get("algorithm", "EXPLICIT")
+    pads = paddle_pads(xs.shape[2:], w_dims[2:], c["strides"], c["paddings"], algorithm)
+    dilations = (1, 1) if algorithm == "SAME" else c.get("dilations", (1, 1))
+    np.testing.assert_allclose(out, conv2d_ref(xs, ws, c["strides"], pads, dilations, c.get("groups", 1)),
+                               rtol=1e-5, atol=1e-5)
+
+
+def channels_last_refusal(op, data_format):
+    return (lambda: conv2d_program(op, [1, 5, 5, 2], [2, 1, 3, 3], (1, 1), (1, 1), groups=2, data_format=data_format),
+            f"Error: {op[2:]} only supports NCHW: data_format {data_format} puts the channels last, where ONNX "
+            "reads them from the second axis\n")
+
+
+@pytest.mark.parametrize("program,message", [
+    channels_last_refusal("1.conv2d", "NHWC"),
+    channels_last_refusal("1.depthwise_conv2d", "NHWC"),
+    channels_last_refusal("1.conv2d", "NDHWC"),
+    # Paddle itself takes 2 or 4 paddings for a 2-D window.
+    (lambda: conv2d_program("1.conv2d", [1, 2, 5, 5], [2, 2, 3, 3], (1, 1), (1, 2, 3)),
+     "Error: conv2d: pads [1, 2, 3] must hold a begin and an end for each spatial axis\n"),
+    (lambda: conv2d_program("1.depthwise_conv2d", [1, 2, 5, 5], [2, 1, 3, 3], (1, 1), (1,) * 6, groups=2),
+     "Error: depthwise_conv2d: pads [1, 1, 1, 1, 1, 1] gives 3 spatial axes where strides gives 2\n"),
+])
+def test_conv2d_refusals(tmp, program, message):
+    expect_failure(tmp, program(), {"conv2d_0.w_0": rand(2, 2, 3, 3)}, 17, message)
+
+
 # ------------------------------------------------------------------------------------------------
 # Transposed convolution
 
@@ -50,15 +161,15 @@ def conv_transpose_ref(x, w, strides, pads, dilations=(1, 1), groups=1, out_hw=N
 
 
 def conv_transpose_program(x_dims, w_dims, strides, paddings, groups=1, output_size=(),
-                           data_format="NCHW", out_dims=None):
+                           data_format="NCHW", out_dims=None, algorithm="EXPLICIT", dilations=(1, 1)):
     p = Program()
     w = p.param("conv2d_transpose_0.w_0", "f32", w_dims)
     x = p.data("x", "f32", x_dims)
     size = p.full_int_array(list(output_size))
     y = p.op("1.conv2d_transpose", [x, w, size],
              attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
-                    "output_padding": [], "padding_algorithm": "EXPLICIT", "groups": groups,
-                    "dilations": [1, 1], "data_format": data_format},
+                    "output_padding": [], "padding_algorithm": algorithm, "groups": groups,
+                    "dilations": [a_i32(d) for d in dilations], "data_format": data_format},
              outs=[("f32", out_dims or [-1, w_dims[1] * groups, -1, -1])])
     p.fetch(y, "out")
     return p
@@ -72,6 +183,20 @@ CONV_CASES = {
                                 paddings=(1, 0, 0, 2), pads=(1, 0, 0, 2)),
     "groups": dict(x=(1, 4, 3, 3), w=(4, 1, 3, 3), strides=(1, 1), paddings=(1, 1), pads=(1, 1, 1, 1),
                    groups=2),
+    "dilated": dict(x=(1, 2, 3, 4), w=(2, 2, 3, 2), strides=(2, 1), paddings=(1, 0), dilations=(2, 3)),
+    # Paddle computes SAME pads from the input size and resets the dilations to 1: an input
+    # size that is not a multiple of the stride gives another size than ONNX's SAME would.
+    "same_odd_input": dict(x=(1, 2, 5, 4), w=(2, 3, 3, 3), strides=(2, 2), paddings=(1, 1),
+                           algorithm="SAME"),
+    "same_dilated_kernel_below_stride": dict(x=(1, 2, 4, 5), w=(2, 2, 1, 2), strides=(3, 2),
+                                             paddings=(1, 1), dilations=(2, 2), algorithm="SAME"),
+    # With stride 1 the SAME pads do not depend on the input size.
+    "same_stride_1_unknown_size": dict(x=(1, 2, 4, 5), w=(2, 2, 3, 2), strides=(1, 1), paddings=(0, 0),
+                                       dilations=(1, 2), algorithm="SAME", dynamic_hw=True),
+    "same_output_size": dict(x=(1, 1, 4, 4), w=(1, 1, 3, 3), strides=(2, 2), paddings=(0, 0),
+                             algorithm="SAME", output_size=(9, 8)),
+    "valid": dict(x=(1, 2, 3, 3), w=(2, 2, 3, 3), strides=(2, 1), paddings=(1, 0, 0, 2), dilations=(1, 2),
+                  algorithm="VALID"),
 }
 
 
@@ -80,11 +205,18 @@ CONV_CASES = {
 def test_conv2d_transpose(tmp, opset, case):
     c = CONV_CASES[case]
     groups = c.get("groups", 1)
-    p = conv_transpose_program((-1,) + c["x"][1:], c["w"], c["strides"], c["paddings"], groups)
+    algorithm = c.get("algorithm", "EXPLICIT")
+    dilations = c.get("dilations", (1, 1))
+    x_dims = (-1, c["x"][1], -1, -1) if c.get("dynamic_hw") else (-1,) + c["x"][1:]
+    p = conv_transpose_program(x_dims, c["w"], c["strides"], c["paddings"], groups,
+                               output_size=c.get("output_size", ()), algorithm=algorithm, dilations=dilations)
     xs, ws = rand(*c["x"]), rand(*c["w"])
     out = convert_check_run(p, {"conv2d_transpose_0.w_0": ws}, {"x": xs}, opset=opset, tmp=tmp)["out"]
-    np.testing.assert_allclose(out, conv_transpose_ref(xs, ws, c["strides"], c["pads"], groups=groups),
-                               rtol=1e-5, atol=1e-5)
+    pads = paddle_pads(c["x"][2:], c["w"][2:], c["strides"], c["paddings"], algorithm)
+    assert pads == c.get("pads", pads)
+    expected = conv_transpose_ref(xs, ws, c["strides"], pads, (1, 1) if algorithm == "SAME" else dilations,
+                                  groups=groups, out_hw=c.get("output_size"))
+    np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-5)
 
 
 @pytest.mark.parametrize("opset", [10, 17])
@@ -113,6 +245,10 @@ def test_conv2d_transpose_refusals(tmp):
                    ws, 17, "conv2d_transpose with output_size [1, 6] needs static input and filter spatial dims")
     expect_failure(tmp, conv_transpose_program([1, 2, 1, 1], [1, 1, 1, 3], (1, 1), (0, 0), data_format="NHWC"),
                    ws, 17, "conv2d_transpose only supports NCHW")
+    # Paddle's SAME pads with a stride above 1 follow the input size.
+    expect_failure(tmp, conv_transpose_program([1, 1, -1, -1], [1, 1, 1, 3], (1, 2), (0, 0), algorithm="SAME"),
+                   ws, 17, "Error: conv2d_transpose with padding_algorithm SAME and strides [1, 2] needs static "
+                   "input spatial dims: the pads depend on the input size\n")
     # Windows no runtime runs: a zero stride, negative padding, no groups.
     expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (0, 1), (0, 0)),
                    ws, 17, "conv2d_transpose: strides [0, 1] must be positive")
@@ -149,7 +285,8 @@ def pool_ref(x, kernel, strides, pads, kind, ceil_mode=False, exclusive=True):
 
 
 def pool_program(x_dims, kernel, kind, strides=(1, 1), paddings=(0, 0), ceil_mode=False, exclusive=True,
-                 adaptive=False, global_pooling=False, data_format="NCHW", kernel_from_data=False):
+                 adaptive=False, global_pooling=False, data_format="NCHW", kernel_from_data=False,
+                 algorithm="EXPLICIT"):
     p = Program()
     x = p.data("x", "f32", x_dims)
     k = p.data("k", "i64", [2]) if kernel_from_data else p.full_int_array(list(kernel))
@@ -157,7 +294,7 @@ def pool_program(x_dims, kernel, kind, strides=(1, 1), paddings=(0, 0), ceil_mod
              attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
                     "ceil_mode": ceil_mode, "exclusive": exclusive, "data_format": data_format,
                     "pooling_type": kind, "global_pooling": global_pooling, "adaptive": adaptive,
-                    "padding_algorithm": "EXPLICIT"},
+                    "padding_algorithm": algorithm},
              outs=[("f32", [-1, x_dims[1], -1, -1])])
     p.fetch(y, "out")
     return p
@@ -172,6 +309,22 @@ POOL_CASES = {
     "max_ceil": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(0, 0), ceil_mode=True),
     "max_floor": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(0, 0), ceil_mode=False),
     "avg_ceil": dict(kind="avg", kernel=(3, 2), strides=(2, 2), paddings=(0, 0), ceil_mode=True),
+    # Under VALID the written paddings, two or four, pad nothing.
+    "max_valid": dict(kind="max", kernel=(3, 3), strides=(2, 2), paddings=(1, 1), algorithm="VALID"),
+    "avg_valid_four_paddings": dict(kind="avg", kernel=(2, 3), strides=(1, 2), paddings=(1, 0, 1, 2),
+                                    exclusive=False, algorithm="VALID"),
+    "max_same": dict(kind="max", kernel=(3, 2), strides=(2, 2), paddings=(1, 1), algorithm="SAME"),
+    "max_same_ceil": dict(kind="max", kernel=(3, 3), strides=(2, 2), paddings=(0, 0), ceil_mode=True,
+                          algorithm="SAME"),
+    "avg_same": dict(kind="avg", kernel=(3, 3), strides=(2, 1), paddings=(0, 0), algorithm="SAME"),
+    "avg_same_inclusive": dict(kind="avg", kernel=(3, 3), strides=(2, 2), paddings=(0, 0), exclusive=False,
+                               algorithm="SAME"),
+    # A kernel smaller than its stride: Paddle pads nothing, where ONNX's SAME would need a
+    # negative padding.
+    "max_same_kernel_below_stride": dict(kind="max", kernel=(1, 2), strides=(3, 3), paddings=(0, 0),
+                                         algorithm="SAME"),
+    "avg_same_kernel_below_stride": dict(kind="avg", kernel=(2, 1), strides=(3, 2), paddings=(1, 1),
+                                         algorithm="SAME"),
 }
 
 
@@ -179,8 +332,7 @@ POOL_CASES = {
 @pytest.mark.parametrize("case", sorted(POOL_CASES))
 def test_pool2d(tmp, opset, case):
     c = dict(POOL_CASES[case])
-    pp = c["paddings"]
-    pads = (pp[0], pp[0], pp[1], pp[1]) if len(pp) == 2 else pp
+    pads = paddle_pads((5, 5), c["kernel"], c["strides"], c["paddings"], c.get("algorithm", "EXPLICIT"))
     xs = rand(1, 2, 5, 5)
     p = pool_program([-1, 2, 5, 5], **c)
     out = convert_check_run(p, {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
@@ -192,12 +344,15 @@ def test_pool2d(tmp, opset, case):
 @pytest.mark.parametrize("opset", [10, 17])
 @pytest.mark.parametrize("kind", ["avg", "max"])
 @pytest.mark.parametrize("form", ["adaptive_1x1", "global"])
-def test_pool2d_global_forms(tmp, opset, kind, form):
+# Global and adaptive pooling ignore the paddings whatever the padding algorithm.
+@pytest.mark.parametrize("algorithm", ["EXPLICIT", "SAME", "VALID"])
+def test_pool2d_global_forms(tmp, opset, kind, form, algorithm):
     xs = rand(2, 3, 4, 5)
     if form == "global":
-        p = pool_program([-1, 3, -1, -1], (3, 3), kind, global_pooling=True, exclusive=False)
+        p = pool_program([-1, 3, -1, -1], (3, 3), kind, global_pooling=True, exclusive=False,
+                         paddings=(1, 2), algorithm=algorithm)
     else:
-        p = pool_program([-1, 3, -1, -1], (1, 1), kind, adaptive=True)
+        p = pool_program([-1, 3, -1, -1], (1, 1), kind, adaptive=True, paddings=(1, 1), algorithm=algorithm)
     out = convert_check_run(p, {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
     expected = xs.mean(axis=(2, 3), keepdims=True) if kind == "avg" else xs.max(axis=(2, 3), keepdims=True)
     np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-6)
@@ -213,6 +368,14 @@ def test_pool2d_global_forms(tmp, opset, kind, form):
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "avg", paddings=(-1, 0)),
      "pool2d: pads [-1, 0, -1, 0] must be non-negative"),
     (lambda: pool_program([1, 1, 4, 4], (0, 2), "max"), "pool2d: kernel_shape [0, 2] must be positive"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", paddings=(1, 0, 1)),
+     "Error: pool2d: pads [1, 0, 1] must hold a begin and an end for each spatial axis\n"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2, 2), "avg"),
+     "Error: pool2d: kernel_shape [2, 2, 2] gives 3 spatial axes where strides gives 2\n"),
+    # Paddle's SAME pads for a kernel smaller than its stride follow the input size.
+    (lambda: pool_program([1, 1, -1, 4], (1, 2), "max", strides=(2, 2), algorithm="SAME"),
+     "Error: pool2d with padding_algorithm SAME, kernel size [1, 2] and strides [2, 2] needs static input "
+     "spatial dims: a kernel smaller than its stride makes the pads depend on the input size\n"),
 ])
 def test_pool2d_refusals(tmp, program, message):
     expect_failure(tmp, program(), {}, 17, message)

@@ -207,10 +207,13 @@ TEST(ExtractAttributes, SamePaddingReplacesPads) {
     EXPECT_EQ(a[1].type, proto::attr_type::STRING);
     EXPECT_EQ(a[1].s, "SAME_UPPER");
 
-    for (const char* algo : {R"("VALID")", R"("same")"}) {
-        auto b = extract("conv2d", "[" + entry("paddings", "0.a_array", "[0, 0]") + "," +
+    // Paddle pads nothing under VALID; a text other than SAME or VALID pads explicitly.
+    for (const auto& [algo, names] : {std::pair{R"("VALID")", Names{"dilations"}},
+                                      std::pair{R"("same")", Names{"pads", "dilations"}}}) {
+        auto b = extract("conv2d", "[" + entry("paddings", "0.a_array", "[1, 0]") + "," +
+                                       entry("dilations", "0.a_array", "[2, 2]") + "," +
                                        entry("padding_algorithm", "0.a_str", algo) + "]");
-        EXPECT_EQ(names_of(b), Names{"pads"}) << algo;
+        EXPECT_EQ(names_of(b), names) << algo;
     }
 }
 

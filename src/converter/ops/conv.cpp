@@ -1,6 +1,7 @@
 // Transposed convolution (ConvTranspose) and 2-D pooling (MaxPool, AveragePool and their
 // global forms). Both start from the generic attribute translation and then correct it
-// where Paddle carries a size in an input tensor or ONNX needs another operator form.
+// where Paddle carries a size in an input tensor, where ONNX needs another operator form, or
+// where ONNX's SAME padding would not give Paddle's pads.
 #include <algorithm>
 #include <array>
 
@@ -41,12 +42,8 @@ std::vector<int64_t> ints_or(const std::vector<proto::AttributeProto>& attrs,
     return fallback;
 }
 
-// Channel-last layouts are computed as channel-first by the ONNX operators we emit, so
-// they are refused rather than converted into wrong numbers.
 void require_channel_first(const Json& op, std::string_view what) {
-    const auto format = helper::op_attr_str(op, "data_format");
-    if (format && (*format == "NHWC" || *format == "NDHWC"))
-        throw Error("{} only supports NCHW", what);
+    attr::require_channel_first(what, helper::op_attr_str(op, "data_format"));
 }
 
 // A folded size as integers, truncated toward zero with saturation (NaN gives 0).
@@ -68,11 +65,96 @@ int64_t checked(std::optional<int64_t> v) {
     return *v;
 }
 
+// Paddle's SAME pads of one spatial axis: the output keeps ceil(in / stride) positions and
+// the padding that takes, never negative, is split with any odd one at the end. The kernel
+// counts undilated: Paddle resets the dilations to 1 under SAME. With stride 1 the input
+// size drops out (the padding is k - 1), so `in` may be unknown (0) there.
+std::array<int64_t, 2> same_pads(int64_t in, int64_t k, int64_t stride) {
+    // (ceil(in / stride) - 1) * stride lies in [in - stride, in - 1]: no overflow.
+    const int64_t covered = stride == 1 ? 1 : in - (in - 1) / stride * stride;
+    const int64_t total = std::max<int64_t>(k - covered, 0);
+    return {total / 2, total - total / 2};
+}
+
+// The SAME pads of a 2-D window as ONNX orders them (top, left, bottom, right), or empty when
+// an axis with a stride above 1 has an unknown input size.
+std::optional<std::vector<int64_t>> same_pads_2d(std::optional<std::array<int64_t, 2>> in_hw,
+                                                 const std::array<int64_t, 2>& k_hw,
+                                                 const std::vector<int64_t>& strides) {
+    std::vector<int64_t> pads(4, 0);
+    for (size_t i = 0; i < 2; ++i) {
+        if (strides[i] != 1 && !in_hw) return std::nullopt;
+        const auto [begin, end] = same_pads(in_hw ? (*in_hw)[i] : 0, k_hw[i], strides[i]);
+        pads[i] = begin;
+        pads[i + 2] = end;
+    }
+    return pads;
+}
+
+// Writes Paddle's explicit output size of a transposed convolution as "output_padding" over
+// the size its strides, pads and dilations give.
+void set_output_padding(const std::vector<int64_t>& output_size,
+                        std::optional<std::array<int64_t, 2>> in_hw,
+                        std::optional<std::array<int64_t, 2>> k_hw,
+                        const std::vector<int64_t>& strides,
+                        std::vector<proto::AttributeProto>& attrs) {
+    if (output_size.size() != 2)
+        throw Error("conv2d_transpose output_size {} must hold 2 values", helper::fmt_dims(output_size));
+    if (!in_hw || !k_hw)
+        throw Error("conv2d_transpose with output_size {} needs static input and filter spatial dims",
+                    helper::fmt_dims(output_size));
+    const auto dilations = ints_or(attrs, "dilations", {1, 1});
+    const auto pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    if (strides.size() != 2 || dilations.size() != 2 || pads.size() != 4)
+        throw Error("conv2d_transpose with output_size needs 2 strides, 2 dilations and 4 pads");
+    std::vector<int64_t> extra(2, 0);
+    bool any_extra = false;
+    for (size_t i = 0; i < 2; ++i) {
+        // (in - 1) * stride - pad_begin - pad_end + dilation * (k - 1) + 1
+        int64_t natural = checked(helper::checked_mul((*in_hw)[i] - 1, strides[i]));
+        natural = checked(helper::checked_add(natural, -pads[i]));
+        natural = checked(helper::checked_add(natural, -pads[i + 2]));
+        natural = checked(helper::checked_add(
+            natural, checked(helper::checked_mul(dilations[i], (*k_hw)[i] - 1))));
+        natural = checked(helper::checked_add(natural, 1));
+        const int64_t want = output_size[i];
+        const int64_t upper = checked(helper::checked_add(natural, strides[i]));
+        if (want < natural || want >= upper)
+            throw Error("conv2d_transpose output_size {} is not reachable: dim {} must lie in [{}, {})",
+                        helper::fmt_dims(output_size), i, natural, upper);
+        extra[i] = want - natural;
+        any_extra = any_extra || extra[i] != 0;
+    }
+    ops::remove_attributes_named(attrs, "output_padding");
+    if (any_extra) attrs.push_back(helper::attr_ints("output_padding", extra));
+}
+
+// ONNX's SAME pooling runs only where the padding it needs is not negative, which a kernel
+// smaller than its stride can make it; Paddle then pads nothing. Such windows are written
+// with the explicit pads Paddle computes from the input size.
+void write_small_same_windows_as_pads(const ConverterState& state, const std::vector<int64_t>& kernel,
+                                      int64_t x_id, std::vector<proto::AttributeProto>& attrs) {
+    const auto strides = ints_or(attrs, "strides", {1, 1});
+    if (kernel.size() != 2 || strides.size() != 2)
+        throw Error("pool2d with padding_algorithm SAME needs a 2-D kernel size and 2 strides");
+    if (kernel[0] >= strides[0] && kernel[1] >= strides[1]) return;
+    const auto pads = same_pads_2d(static_hw(state, x_id), {kernel[0], kernel[1]}, strides);
+    if (!pads)
+        throw Error(
+            "pool2d with padding_algorithm SAME, kernel size {} and strides {} needs static input "
+            "spatial dims: a kernel smaller than its stride makes the pads depend on the input size",
+            helper::fmt_dims(kernel), helper::fmt_dims(strides));
+    ops::remove_attributes_named(attrs, "auto_pad");
+    attrs.push_back(helper::attr_ints("pads", *pads));
+}
+
 }  // namespace
 
 // ONNX derives the pads from "output_shape" and splits them its own way, while Paddle keeps
 // its explicit pads and puts any extra size at the end. So an explicit output size is
-// written as "output_padding" over the size the pads already give.
+// written as "output_padding" over the size the pads already give. SAME padding is written as
+// the explicit pads Paddle computes: ONNX's SAME gives the transposed convolution another
+// output size whenever the input size is not a multiple of the stride.
 void Converter::op_conv2d_transpose(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("conv2d_transpose missing input/filter tensors");
@@ -85,62 +167,35 @@ void Converter::op_conv2d_transpose(const Json& op) {
     std::vector<std::string> node_inputs{get_tensor_name(ids[0]), get_tensor_name(ids[1])};
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("conv2d_transpose", *a);
+    attr::conform_attributes("conv2d_transpose", "ConvTranspose", opset, attrs);
     attr::check_window_attributes("conv2d_transpose", attrs);
+    const auto in_hw = static_hw(state, ids[0]);
+    const auto k_hw = static_hw(state, ids[1]);
+    const auto strides = ints_or(attrs, "strides", {1, 1});
+
+    if (helper::find_attribute(attrs, "auto_pad")) {
+        if (!k_hw || strides.size() != 2)
+            throw Error(
+                "conv2d_transpose with padding_algorithm SAME needs 2 strides and static filter "
+                "spatial dims");
+        const auto pads = same_pads_2d(in_hw, *k_hw, strides);
+        if (!pads)
+            throw Error(
+                "conv2d_transpose with padding_algorithm SAME and strides {} needs static input "
+                "spatial dims: the pads depend on the input size",
+                helper::fmt_dims(strides));
+        ops::remove_attributes_named(attrs, "auto_pad");
+        attrs.push_back(helper::attr_ints("pads", *pads));
+    }
 
     std::optional<std::vector<int64_t>> output_size;
     if (ids.size() == 3) output_size = folded_ints(state, ids[2]);
     if (output_size) {
         ops::remove_output_shape_attributes(attrs);
         // An empty size (how exports write "no output size") asks for the natural size.
-        if (!output_size->empty()) {
-            if (helper::find_attribute(attrs, "auto_pad")) {
-                // With SAME padding there are no explicit pads to keep.
-                attrs.push_back(helper::attr_ints("output_shape", *output_size));
-            } else {
-                if (output_size->size() != 2)
-                    throw Error("conv2d_transpose output_size {} must hold 2 values",
-                                helper::fmt_dims(*output_size));
-                const auto in_hw = static_hw(state, ids[0]);
-                const auto k_hw = static_hw(state, ids[1]);
-                if (!in_hw || !k_hw)
-                    throw Error(
-                        "conv2d_transpose with output_size {} needs static input and filter "
-                        "spatial dims",
-                        helper::fmt_dims(*output_size));
-                const auto strides = ints_or(attrs, "strides", {1, 1});
-                const auto dilations = ints_or(attrs, "dilations", {1, 1});
-                const auto pads = ints_or(attrs, "pads", {0, 0, 0, 0});
-                if (strides.size() != 2 || dilations.size() != 2 || pads.size() != 4)
-                    throw Error(
-                        "conv2d_transpose with output_size needs 2 strides, 2 dilations and 4 "
-                        "pads");
-                std::vector<int64_t> extra(2, 0);
-                bool any_extra = false;
-                for (size_t i = 0; i < 2; ++i) {
-                    // (in - 1) * stride - pad_begin - pad_end + dilation * (k - 1) + 1
-                    int64_t natural = checked(helper::checked_mul((*in_hw)[i] - 1, strides[i]));
-                    natural = checked(helper::checked_add(natural, -pads[i]));
-                    natural = checked(helper::checked_add(natural, -pads[i + 2]));
-                    natural = checked(helper::checked_add(
-                        natural, checked(helper::checked_mul(dilations[i], (*k_hw)[i] - 1))));
-                    natural = checked(helper::checked_add(natural, 1));
-                    const int64_t want = (*output_size)[i];
-                    const int64_t upper = checked(helper::checked_add(natural, strides[i]));
-                    if (want < natural || want >= upper)
-                        throw Error(
-                            "conv2d_transpose output_size {} is not reachable: dim {} must lie "
-                            "in [{}, {})",
-                            helper::fmt_dims(*output_size), i, natural, upper);
-                    extra[i] = want - natural;
-                    any_extra = any_extra || extra[i] != 0;
-                }
-                ops::remove_attributes_named(attrs, "output_padding");
-                if (any_extra) attrs.push_back(helper::attr_ints("output_padding", extra));
-            }
-        }
+        if (!output_size->empty()) set_output_padding(*output_size, in_hw, k_hw, strides, attrs);
     }
 
-    attr::conform_attributes("conv2d_transpose", "ConvTranspose", opset, attrs);
     const int64_t out = helper::op_out_id(op);
     append_node("ConvTranspose", std::move(node_inputs), {get_tensor_name(out)}, std::move(attrs));
 }
@@ -203,6 +258,7 @@ void Converter::op_pool2d(const Json& op) {
 
     attr::conform_attributes("pool2d", node_type, opset, attrs);
     attr::check_window_attributes("pool2d", attrs);
+    if (same && !global_form) write_small_same_windows_as_pads(state, *kernel, ids[0], attrs);
     const int64_t out = helper::op_out_id(op);
     append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
 }
