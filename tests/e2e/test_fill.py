@@ -96,6 +96,9 @@ def test_arange(tmp, opset):
                      np.zeros(0, np.int32))
     # Without a "dtype", bounds of different types meet in the result's type.
     refs["mixed_no_dtype"] = (arange(mixed, "i64", "i64", -1, attrs=False), np.array([0, 2, 4], np.int64))
+    # Float bounds of an int32 arange are taken as int32 first, as Paddle casts them.
+    refs["f32_bounds_i32"] = (arange([p.full([1], v) for v in (1.5, 7.9, 2.2)], "i32", "i32", -1),
+                              np.array([1, 3, 5], np.int32))
     # The older range: the same bounds, with or without a "dtype".
     refs["range_i64"] = (arange(i, "i64", "i64", 4, attrs=False, name="1.range"), np.array([0, 3, 6, 9], np.int64))
     refs["range_f32"] = (arange(tenth, "f32", "f32", -1, name="1.range"), f32_arange(0.0, 0.3, 0.1))
