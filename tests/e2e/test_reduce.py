@@ -94,6 +94,8 @@ def test_reductions_with_folded_axes(tmp, opset):
     red("1.max", i16, i16s, [], False, np.max, "i16")
     red("1.min", i16, i16s, [-1], False, np.min, "i16")
     red("1.mean", m16, m16s, [1], False, lambda a, **k: np.mean(a, **k).astype(np.int16), "i16")
+    # A result recorded in another type than the input's: the input is taken in that type.
+    red("1.mean", m16, m16s, [0], True, lambda a, **k: np.mean(a, **k).astype(np.float32), "f32")
     # A rank-0 input is passed through.
     v = p.op("1.sum", [s, axes_of(p, [])], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [])])
     refs["sum_scalar"] = (v, ss)
