@@ -183,6 +183,17 @@ def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, params):
     np.testing.assert_allclose(out, layer_norm_ref(xs, begin, w.get("ln.w_0"), w.get("ln.b_0")), rtol=tol, atol=tol)
 
 
+@pytest.mark.parametrize("begin", [2, -3])
+def test_layer_norm_refuses_an_axis_outside_its_input(tmp, begin):
+    p = Program()
+    x = p.data("x", "f32", [2, 4])
+    y = p.op("1.layer_norm", [x, p.param("ln.w_0", "f32", [4]), p.param("ln.b_0", "f32", [4])],
+             attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(begin)},
+             outs=[("f32", [2, 4]), ("f32", [-1]), ("f32", [-1])])
+    p.fetch(y[0], "out")
+    expect_failure(tmp, p, 17, f"layer_norm begin_norm_axis {begin} is outside the 2 dims of its input")
+
+
 # ------------------------------------------------------------------------------------------------
 # Resize
 

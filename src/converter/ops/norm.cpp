@@ -269,14 +269,14 @@ void Converter::op_layer_norm(const Json& op) {
     // LayerNormalization takes the data, scale and bias in one type.
     std::optional<int32_t> compute;
     if (!ids.empty()) compute = mixed_compute_type(*this, ids[0], {scale_id, bias_id});
+    if (opset >= 17 && dims && (b < 0 || b >= rank))
+        throw Error("layer_norm begin_norm_axis {} is outside the {} dims of its input", begin, rank);
     // LayerNormalization requires a scale, and ONNX Runtime crashes on one whose absent bias
     // is written as an empty input name: the forms without either are lowered here too.
     if (opset < 17 || ids.empty() || (scale_id != 0 && bias_id != 0 && !reshape && !compute)) {
         convert_generic_op("layer_norm", op);
         return;
     }
-    if (dims && (b < 0 || b >= rank))
-        throw Error("layer_norm begin_norm_axis {} is outside the {} dims of its input", begin, rank);
 
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"layer_norm", out};
