@@ -1,4 +1,5 @@
 // Constant tensors, cast and clip, filled and ranged tensors, expand, and slicing.
+#include <algorithm>
 #include <cstring>
 
 #include "converter/converter.h"
@@ -365,6 +366,10 @@ void append_range(Converter& c, const Json& op, std::string_view what) {
     for (size_t pos = 0; pos < 3; ++pos) {
         std::string name = c.get_tensor_name(ids[pos]);
         const std::vector<int64_t>* dims = c.state.tensor_shapes.find(ids[pos]);
+        // Range takes single values: a bound known to hold another count makes no model.
+        if (dims && !dims->empty() && *dims != std::vector<int64_t>{1} &&
+            std::all_of(dims->begin(), dims->end(), [](int64_t d) { return d >= 0; }))
+            throw Error("{} bound {} has dims {}, where one value is taken", what, pos, helper::fmt_dims(*dims));
         if (dims && *dims == std::vector<int64_t>{1}) {
             std::string squeezed = names("squeezed", pos);
             c.add_squeeze_node(std::move(name), squeezed, std::vector<int64_t>{0}, names("squeeze_axes", pos));
