@@ -516,6 +516,7 @@ public:
     void op_cast(const Json& op);
     void op_clip(const Json& op);
     void op_arange(const Json& op);
+    void op_range(const Json& op);
     void op_expand(const Json& op);
     void op_full_like(const Json& op);
     void op_full_with_tensor(const Json& op);

@@ -214,10 +214,18 @@ def refused_unsqueeze(p):
     p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0, 4])], outs=[("f32", [-1] * 4)]))
 
 
+def refused_range(p):
+    # Range takes single values; a limit of three would make no model.
+    bounds = [p.full([1], 0, "i64"), p.data("ends", "i64", [3]), p.full([1], 1, "i64")]
+    p.fetch(p.op("1.range", bounds, outs=[("i64", [-1])]))
+
+
 @pytest.mark.parametrize("build,opset,message", [
     (refused_fill, 17, "1.full initializer shape [1048576, 1048576] has more than 268435456 elements"),
     (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
     (refused_unsqueeze, 17, "unsqueeze: axis 4 is outside the rank 3 it is inserted into"),
+    (refused_range, 17, "range bound 1 has dims [3], where one value is taken"),
+    (refused_range, 10, "range requires opset >= 11, but target opset is 10"),
 ])
 def test_refusals(tmp, build, opset, message):
     p = Program()

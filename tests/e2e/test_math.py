@@ -306,10 +306,13 @@ def gelu_ref(x, tanh_form):
 @pytest.mark.parametrize("approximate,tanh_form", [
     (a_bool(False), False), (a_bool(True), True), (a_str("tanh"), True), (a_str("TANH"), False),
 ])
-def test_gelu(tmp, opset, approximate, tanh_form):
-    x = arr([-1.0, 0.0, 1.0, 2.0, -3.0], np.float32)
+@pytest.mark.parametrize("x", [arr([-1.0, 0.0, 1.0, 2.0, -3.0], np.float32),
+                               arr(1.5, np.float32), arr(-0.5, np.float16)])  # a single value stays rank 0
+def test_gelu(tmp, opset, approximate, tanh_form, x):
     got = run_op(tmp, "1.gelu", [x], attrs={"approximate": approximate}, opset=opset)
-    np.testing.assert_allclose(got, gelu_ref(x, tanh_form), rtol=1e-5, atol=1e-6)
+    assert got.shape == x.shape and got.dtype == x.dtype
+    tol = 1e-3 if x.dtype == np.float16 else 1e-5
+    np.testing.assert_allclose(got, gelu_ref(x, tanh_form).astype(x.dtype), rtol=tol, atol=tol / 10)
 
 
 def test_gelu_tanh_form_in_float64(tmp):
@@ -327,10 +330,13 @@ def test_gelu_tanh_form_in_float64(tmp):
     ("channel", "NCHW", [2, 4, 5], [4]),
     ("channel", "NHWC", [2, 2, 2, 3], [3]),
     ("element", "NCHW", [2, 3, 2], [1, 3, 2]),
+    ("all", "NCHW", [], [1]),  # a single value keeps rank 0
 ])
 def test_prelu(tmp, opset, mode, layout, x_shape, slope_shape):
     rng = np.random.default_rng(7)
     x = rng.standard_normal(x_shape).astype(np.float32)
+    if not x_shape:
+        x = -abs(x)  # a value the slope acts on
     slope = rng.uniform(0.1, 0.9, slope_shape).astype(np.float32)
     if mode == "channel" and layout == "NCHW":
         a = slope.reshape([1, -1] + [1] * (len(x_shape) - 2))
@@ -338,6 +344,7 @@ def test_prelu(tmp, opset, mode, layout, x_shape, slope_shape):
         a = slope  # trailing alignment is already Paddle's for these layouts
     got = run_op(tmp, "1.prelu", [x, slope], attrs={"mode": a_str(mode), "data_format": a_str(layout)},
                  opset=opset)
+    assert got.shape == x.shape
     np.testing.assert_allclose(got, np.where(x > 0, x, a * x), rtol=1e-6)
 
 

@@ -125,18 +125,22 @@ def test_group_norm(tmp, opset, dims, dtype, param_dtype):
 
 
 def layer_norm_ref(x, begin, scale, bias, eps=1e-5):
-    """Paddle normalises over the dims from begin_norm_axis on; scale and bias are flat over them."""
+    """Paddle normalises over the dims from begin_norm_axis on; scale and bias are flat over them,
+    an absent scale reads as ones and an absent bias as zeros."""
+    begin %= x.ndim
     axes = tuple(range(begin, x.ndim))
     w = x.astype(np.float64)
     y = (w - w.mean(axis=axes, keepdims=True)) / np.sqrt(w.var(axis=axes, keepdims=True) + eps)
-    y = y * scale.astype(np.float64).reshape(x.shape[begin:])
+    if scale is not None:
+        y = y * scale.astype(np.float64).reshape(x.shape[begin:])
     if bias is not None:
         y = y + bias.astype(np.float64).reshape(x.shape[begin:])
     return y.astype(x.dtype)
 
 
-# data type, parameter type, declared dims, fed shape, begin_norm_axis, with a bias
+# data type, parameter type, declared dims, fed shape, begin_norm_axis, parameters given
 LAYER_NORMS = [
+<<<<<<< HEAD
     ("f32", "f32", [-1, 4], (3, 4), 1, True),
     ("f32", "f32", [-1, 3, 2], (2, 3, 2), 1, True),
     ("f32", "f32", [2, -1, 4], (2, 3, 4), 1, True),
@@ -145,15 +149,39 @@ LAYER_NORMS = [
     ("f16", "f32", [2, 3, 4], (2, 3, 4), 1, True),
     ("f32", "f32", [-1, 4], (0, 4), 1, True),  # an empty batch
     ("f32", "f32", [-1, 3, 4], (2, 3, 4), 2.0, True),  # the axis written as a whole float
+=======
+    ("f32", "f32", [-1, 4], (3, 4), 1, "scale bias"),
+    ("f32", "f32", [-1, 3, 2], (2, 3, 2), 1, "scale bias"),
+    ("f32", "f32", [2, -1, 4], (2, 3, 4), 1, "scale bias"),
+    ("f64", "f64", [2, 3, 4], (2, 3, 4), 1, "scale"),
+    ("f16", "f32", [-1, 3, 4], (2, 3, 4), 2, "scale bias"),
+    ("f16", "f32", [2, 3, 4], (2, 3, 4), 1, "scale bias"),
+    ("f32", "f32", [-1, 4], (0, 4), 1, "scale bias"),  # an empty batch
+    # Without a bias over the last axis alone (an empty bias name crashes ONNX Runtime).
+    ("f32", "f32", [2, 3, 4], (2, 3, 4), -1, "scale"),
+    # Without a scale (weight_attr=False), with or without a bias, over known and unknown dims.
+    ("f32", "f32", [2, 3, 4], (2, 3, 4), 1, "bias"),
+    ("f32", "f32", [-1, 4], (3, 4), 1, ""),
+    ("f32", "f32", [2, -1, 4], (2, 3, 4), 1, ""),
+    ("f64", "f64", [2, 3, 4], (2, 3, 4), 2, "bias"),
+    ("f16", "f32", [-1, 3, 4], (2, 3, 4), 1, "bias"),
+>>>>>>> numerics
 ]
 
 
 @pytest.mark.parametrize("opset", [16, 17, 18])
+<<<<<<< HEAD
 @pytest.mark.parametrize("dtype,param_dtype,dims,shape,begin,with_bias", LAYER_NORMS)
 def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, with_bias):
     n = int(np.prod(shape[int(begin):]))
+=======
+@pytest.mark.parametrize("dtype,param_dtype,dims,shape,begin,params", LAYER_NORMS)
+def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, params):
+    with_scale, with_bias = "scale" in params, "bias" in params
+    n = int(np.prod(shape[begin:]))
+>>>>>>> numerics
     p = Program()
-    scale = p.param("ln.w_0", param_dtype, [n])
+    scale = p.param("ln.w_0", param_dtype, [n]) if with_scale else 0
     bias = p.param("ln.b_0", param_dtype, [n]) if with_bias else 0
     x = p.data("x", dtype, dims)
     y = p.op("1.layer_norm", [x, scale, bias], attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(begin)},
@@ -162,14 +190,29 @@ def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, with_bia
     if opset < 17:
         expect_failure(tmp, p, opset, "layer_norm (ONNX LayerNormalization) requires opset >= 17, but target opset is 16")
         return
-    w = {"ln.w_0": rand(n).astype(np_dtype(param_dtype))}
+    w = {"ln.w_0": rand(n).astype(np_dtype(param_dtype))} if with_scale else {}
     if with_bias:
         w["ln.b_0"] = rand(n).astype(np_dtype(param_dtype))
     xs = rand(*shape).astype(np_dtype(dtype))
     out = convert_check_run(p, w, {"x": xs}, opset=opset, tmp=tmp)["out"]
     assert out.dtype == xs.dtype
     tol = 5e-3 if dtype == "f16" else 1e-5
+<<<<<<< HEAD
     np.testing.assert_allclose(out, layer_norm_ref(xs, int(begin), w["ln.w_0"], w.get("ln.b_0")), rtol=tol, atol=tol)
+=======
+    np.testing.assert_allclose(out, layer_norm_ref(xs, begin, w.get("ln.w_0"), w.get("ln.b_0")), rtol=tol, atol=tol)
+
+
+@pytest.mark.parametrize("begin", [2, -3])
+def test_layer_norm_refuses_an_axis_outside_its_input(tmp, begin):
+    p = Program()
+    x = p.data("x", "f32", [2, 4])
+    y = p.op("1.layer_norm", [x, p.param("ln.w_0", "f32", [4]), p.param("ln.b_0", "f32", [4])],
+             attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(begin)},
+             outs=[("f32", [2, 4]), ("f32", [-1]), ("f32", [-1])])
+    p.fetch(y[0], "out")
+    expect_failure(tmp, p, 17, f"layer_norm begin_norm_axis {begin} is outside the 2 dims of its input")
+>>>>>>> numerics
 
 
 # ------------------------------------------------------------------------------------------------

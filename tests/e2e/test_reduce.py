@@ -47,6 +47,13 @@ def test_reductions_with_folded_axes(tmp, opset):
     e = p.data("e", "f32", [2, 0])
     ds = np.arange(6, dtype=np.float32).reshape(2, 3) * 0.5
     d = p.data("d", "f32", [-1, 3])
+    # 8- and 16-bit integers, which no ReduceSum or ReduceMean takes, nor ReduceMax and
+    # ReduceMin below opset 12 (never for 16 bits).
+    i8s = np.array([[100, 100, -3], [-128, -1, 127]], np.int8)
+    u8s = np.array([[200, 100, 3], [0, 255, 1]], np.uint8)
+    i16s = np.array([[30000, 30000, -6], [-32768, 2, 4]], np.int16)
+    i8, u8, i16 = p.data("i8", "i8", [2, 3]), p.data("u8", "ui8", [2, 3]), p.data("i16", "i16", [2, 3])
+    m16s, m16 = np.array([[2, 4, 6], [-3, 3, 9]], np.int16), p.data("m16", "i16", [2, 3])  # whole means
     refs = {}
 
     def red(name, src, ref_src, axes, keepdim, fn, out_dtype, attrs=None):
@@ -75,6 +82,20 @@ def test_reductions_with_folded_axes(tmp, opset):
     red("1.mean", x, xs, [0], True, np.mean, "f32")
     red("1.min", x, xs, [], False, np.min, "f32")
     red("1.min", z, zs, [1], True, np.min, "i32")
+    # Paddle's sum keeps these types, wrapping around as sums in them do.
+    red("1.sum", i8, i8s, [1], False, lambda a, **k: np.sum(a, dtype=np.int8, **k), "i8")
+    red("1.sum", u8, u8s, [], False, lambda a, **k: np.sum(a, dtype=np.uint8, **k), "ui8")
+    red("1.sum", i16, i16s, [-1], True, lambda a, **k: np.sum(a, dtype=np.int16, **k), "i16")
+    # An explicit dtype: the int32 values taken as int16, then summed.
+    red("1.sum", z, zs, [0], False, lambda a, **k: np.sum(a.astype(np.int16), dtype=np.int16, **k), "i16",
+        {"dtype": a_dtype("int16")})
+    red("1.max", i8, i8s, [1], False, np.max, "i8")
+    red("1.min", u8, u8s, [0], True, np.min, "ui8")
+    red("1.max", i16, i16s, [], False, np.max, "i16")
+    red("1.min", i16, i16s, [-1], False, np.min, "i16")
+    red("1.mean", m16, m16s, [1], False, lambda a, **k: np.mean(a, **k).astype(np.int16), "i16")
+    # A result recorded in another type than the input's: the input is taken in that type.
+    red("1.mean", m16, m16s, [0], True, lambda a, **k: np.mean(a, **k).astype(np.float32), "f32")
     # A rank-0 input is passed through.
     v = p.op("1.sum", [s, axes_of(p, [])], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [])])
     refs["sum_scalar"] = (v, ss)
@@ -85,7 +106,8 @@ def test_reductions_with_folded_axes(tmp, opset):
         refs[name] = (v, np.asarray(ref, np.int64))
     for name, (v, _) in refs.items():
         p.fetch(v, name)
-    res = convert_check_run(p, None, {"x": xs, "z": zs, "b": bs, "s": ss, "sb": sbs, "sz": szs, "e": es, "d": ds}, opset=opset, tmp=tmp)
+    res = convert_check_run(p, None, {"x": xs, "z": zs, "b": bs, "s": ss, "sb": sbs, "sz": szs, "e": es, "d": ds,
+                                      "i8": i8s, "u8": u8s, "i16": i16s, "m16": m16s}, opset=opset, tmp=tmp)
     for name, (_, ref) in refs.items():
         assert res[name].dtype == ref.dtype, name
         np.testing.assert_allclose(res[name], ref, rtol=1e-6, err_msg=name)
@@ -103,16 +125,29 @@ def test_axes_known_only_at_run_time(tmp, opset):
     e, back = p.data("e", "f32", [2, 0]), p.data("back", "i64", [1])
     p.fetch(p.op("1.sum", [e, back], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [-1])]),
             "sum_empty")
+    # int8 and int16 are reduced in a wider type and cast back, the axes still read at run time.
+    i8s = np.array([[100, 100, 1, 2], [-128, -1, 0, 3], [5, 6, 7, 8]], np.int8)
+    i8 = p.data("i8", "i8", [3, 4])
+    p.fetch(p.op("1.sum", [i8, ax], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("i8", [-1])]),
+            "sum_i8")
     if opset >= 18:
         p.fetch(p.op("1.max", [x, ax], attrs={"keepdim": a_bool(True)}, outs=[("f32", [-1, -1])]), "max")
         p.fetch(p.op("1.mean", [e, back], attrs={"keepdim": a_bool(True)}, outs=[("f32", [-1, -1])]), "mean_empty")
+        i16 = p.data("i16", "i16", [3, 4])
+        p.fetch(p.op("1.min", [i16, ax], attrs={"keepdim": a_bool(False)}, outs=[("i16", [-1])]), "min_i16")
     res = convert_check_run(p, None, {"x": xs, "ax": np.array([1], np.int32), "e": np.zeros((2, 0), np.float32),
-                                      "back": np.array([-1], np.int64)}, opset=opset, tmp=tmp)
+                                      "back": np.array([-1], np.int64), "i8": i8s,
+                                      **({"i16": i8s.astype(np.int16) * 200} if opset >= 18 else {})},
+                            opset=opset, tmp=tmp)
     np.testing.assert_array_equal(res["sum"], xs.sum(axis=1))
     np.testing.assert_array_equal(res["sum_empty"], np.zeros(2, np.float32))
+    assert res["sum_i8"].dtype == np.int8
+    np.testing.assert_array_equal(res["sum_i8"], i8s.sum(axis=1, dtype=np.int8))
     if opset >= 18:
         np.testing.assert_array_equal(res["max"], xs.max(axis=1, keepdims=True))
         np.testing.assert_array_equal(res["mean_empty"], np.full((2, 1), np.nan, np.float32))
+        assert res["min_i16"].dtype == np.int16
+        np.testing.assert_array_equal(res["min_i16"], (i8s.astype(np.int16) * 200).min(axis=1))
 
 
 def paddle_topk(a, k, largest, axis=-1):

@@ -28,9 +28,10 @@ void run(Converter& c, Ops& ops, const std::string& text) {
 
 TEST(Dispatch, TableAndGenericNames) {
     const auto& table = kestro::ops::pass2_op_dispatch();
-    EXPECT_EQ(table.size(), 98u);  // the 88 rows, the in-place flatten, softmax (two), transpose (two), layer_norm, gather_nd, remainder (two), hardsigmoid
+    EXPECT_EQ(table.size(), 99u);  // the 88 rows, the in-place flatten, softmax (two), transpose (two), layer_norm, gather_nd, remainder (two), hardsigmoid, range
     EXPECT_TRUE(table.count("1.hardswish"));
     EXPECT_TRUE(table.count("1.flatten_"));
+    EXPECT_TRUE(table.count("1.range"));
     EXPECT_TRUE(table.count("2.yield"));
     EXPECT_FALSE(table.count("1.relu"));
 

@@ -1,4 +1,5 @@
 // Activations: hardswish, leaky relu, gelu (exact and tanh forms), prelu, swish/silu, softmax.
+#include <algorithm>
 #include <bit>
 
 #include "converter/converter.h"
@@ -115,12 +116,17 @@ void Converter::op_gelu(const Json& op) {
     const std::optional<int32_t> xt = onnx_dtype_if_known(ids[0]);
     const int32_t ct = xt && (*xt == dt::FLOAT16 || *xt == dt::DOUBLE) ? *xt : dt::FLOAT;
     const NameMaker name{"gelu", out};
+    // [1]-shaped constants would lift a single value to [1]; they stay [1] only where x is
+    // known to have dims, which they broadcast into unchanged.
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t> constant_dims = x_dims && !x_dims->empty() ? std::vector<int64_t>{1}
+                                                                          : std::vector<int64_t>{};
     auto constant = [&](std::string_view purpose, GeluConstant k) {
         std::string constant_name = name(purpose);
         if (ct == dt::FLOAT)
-            push_f32_initializer(constant_name, {1}, {std::bit_cast<float>(k.f32_bits)});
+            push_f32_initializer(constant_name, constant_dims, {std::bit_cast<float>(k.f32_bits)});
         else
-            push_numeric_initializer(constant_name, {1}, ct, {k.value});
+            push_numeric_initializer(constant_name, constant_dims, ct, {k.value});
         return constant_name;
     };
 
@@ -169,6 +175,15 @@ void Converter::op_prelu(const Json& op) {
     const bool channel_last = layout == "NHWC" || layout == "NDHWC";
     if (mode == "element" && channel_last)
         throw Error("prelu mode=element only supports NCHW-style layouts");
+    // A single value takes a single slope, and keeps rank 0: a [1] slope would lift it to [1].
+    if (x_dims && x_dims->empty()) {
+        if (std::any_of(s.begin(), s.end(), [](int64_t d) { return d >= 0 && d != 1; }))
+            throw Error("prelu of a rank-0 input takes one slope value, got slope dims {}", helper::fmt_dims(s));
+        const std::string scalar = names("slope_scalar");
+        add_squeeze_node(std::move(slope), scalar, std::nullopt);
+        append_node("PRelu", {x, scalar}, {get_tensor_name(out)});
+        return;
+    }
 
     // PRelu broadcasts the slope from the trailing axis, so a per-channel slope [C] must be
     // shaped to line its C up with the channel axis: last for channel-last layouts, axis 1

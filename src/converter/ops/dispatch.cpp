@@ -30,7 +30,7 @@ using Table = std::unordered_map<std::string_view, Pass2OpHandler>;
 //   misc.cpp       data, fetch, dropout; every name without a row (convert_generic_op,
 //                  with its attribute rules in converter/attr.cpp)
 //   array.cpp      full, full_int_array, assign_value_, cast, clip, slice, strided_slice,
-//                  arange, expand, full_like, full_with_tensor
+//                  arange, range, expand, full_like, full_with_tensor
 //   shape.cpp      squeeze(_), unsqueeze(_), flatten(_), stack, concat, split,
 //                  split_with_num
 //   math.cpp       scale, multiply, floor_divide, pow, bitwise_and, bitwise_not
@@ -91,6 +91,7 @@ Table build_table() {
         {"1.bilinear_interp",
          [](C& c, std::string_view, const Json& op) { c.op_resize_interp(op, "linear"); }},
         {"1.arange", call<&C::op_arange>},
+        {"1.range", call<&C::op_range>},
         {"1.pool2d", call<&C::op_pool2d>},
         {"1.batch_norm_", call<&C::op_batch_norm>},
         {"1.batch_norm", call<&C::op_batch_norm>},

@@ -2,6 +2,7 @@
 // normalization (composed from InstanceNormalization over [N, groups, -1]) and layer
 // normalization (LayerNormalization).
 #include <algorithm>
+#include <limits>
 
 #include "converter/attr.h"
 #include "converter/converter.h"
@@ -268,7 +269,11 @@ void Converter::op_layer_norm(const Json& op) {
     // LayerNormalization takes the data, scale and bias in one type.
     std::optional<int32_t> compute;
     if (!ids.empty()) compute = mixed_compute_type(*this, ids[0], {scale_id, bias_id});
-    if (opset < 17 || scale_id == 0 || (!reshape && !compute)) {
+    if (opset >= 17 && dims && (b < 0 || b >= rank))
+        throw Error("layer_norm begin_norm_axis {} is outside the {} dims of its input", begin, rank);
+    // LayerNormalization requires a scale, and ONNX Runtime crashes on one whose absent bias
+    // is written as an empty input name: the forms without either are lowered here too.
+    if (opset < 17 || ids.empty() || (scale_id != 0 && bias_id != 0 && !reshape && !compute)) {
         convert_generic_op("layer_norm", op);
         return;
     }
@@ -279,16 +284,27 @@ void Converter::op_layer_norm(const Json& op) {
         return compute ? operand_as(*this, id, *compute, purpose, out) : get_tensor_name(id);
     };
     std::vector<std::string> inputs{computed(ids[0], "layer_norm_input")};
+    // The normalised dims as a shape tensor: constant where they are known, else read from x
+    // at run time.
     const std::string shape = names("param_shape");
-    if (reshape) {
-        const std::vector<int64_t> normalized(dims->begin() + b, dims->end());
-        if (std::all_of(normalized.begin(), normalized.end(), [](int64_t d) { return d >= 0; })) {
+    if (reshape || scale_id == 0) {
+        std::vector<int64_t> normalized;
+        if (dims) normalized.assign(dims->begin() + b, dims->end());
+        if (dims && std::all_of(normalized.begin(), normalized.end(), [](int64_t d) { return d >= 0; })) {
             push_i64_vector_initializer(shape, normalized);
         } else {
             const std::string full = names("input_shape");
             append_node("Shape", {get_tensor_name(ids[0])}, {full});
-            add_slice_node(full, shape, {b}, {rank}, std::vector<int64_t>{0}, std::nullopt, shape);
+            add_slice_node(full, shape, {dims ? b : begin}, {std::numeric_limits<int64_t>::max()},
+                           std::vector<int64_t>{0}, std::nullopt, shape);
         }
+    }
+    if (scale_id == 0) {
+        // Paddle reads an absent scale as ones over the normalised dims.
+        const int32_t type = compute.value_or(onnx_dtype_if_known(ids[0]).value_or(proto::dtype::FLOAT));
+        append_node("ConstantOfShape", {shape}, {names("scale")},
+                    {helper::attr_tensor("value", raw_tensor("", {1}, type, encode_scalar_f64_as_raw_data(type, 1.0)))});
+        inputs.push_back(names("scale"));
     }
     for (const auto& [id, purpose] : {std::pair{scale_id, "scale"}, std::pair{bias_id, "bias"}}) {
         if (id == 0) continue;  // no bias: LayerNormalization's last input is optional

@@ -37,6 +37,20 @@ std::optional<int32_t> sum_result_dtype(const Converter& c, const Json& op, int6
     return x_type;
 }
 
+// The type a reduction computes in when ONNX has no form of it for `type`: ReduceSum and
+// ReduceMean take no 8- or 16-bit integers and no bool, ReduceMax and ReduceMin take int8
+// and uint8 only from opset 12 and no 16-bit integers or bool. Such a value is reduced in
+// int64 and the result cast back: exact for max, min and mean, and for a sum the same
+// wrap-around as a sum kept in the narrow type. Empty when `type` reduces as it is.
+std::optional<int32_t> widened_reduce_type(std::string_view onnx_op, int32_t type, int64_t opset) {
+    namespace d = proto::dtype;
+    const bool byte = type == d::INT8 || type == d::UINT8;
+    const bool narrow = byte || type == d::INT16 || type == d::UINT16 || type == d::BOOL;
+    if (!narrow) return std::nullopt;
+    if ((onnx_op == "ReduceMax" || onnx_op == "ReduceMin") && byte && opset >= 12) return std::nullopt;
+    return d::INT64;
+}
+
 // An empty axes list means every axis, as having no axes does. Below opset 18 the axes
 // are an attribute, and an INTS attribute without values does not pass the model
 // checker, so the attribute is left out instead.
@@ -219,10 +233,21 @@ void Converter::op_reduce_sum(const Json& op) {
         add_cast_node(std::move(input), cast, *result_type);
         input = std::move(cast);
     }
+    // A sum that keeps an 8- or 16-bit integer (or bool) type is taken in int64 and cast back.
+    const std::optional<int32_t> wide =
+        result_type ? widened_reduce_type("ReduceSum", *result_type, opset) : std::nullopt;
+    if (wide) {
+        std::string cast = names("widened_input");
+        add_cast_node(std::move(input), cast, *wide);
+        input = std::move(cast);
+    }
+    const std::string final_output = std::move(output);
+    output = wide ? names("widened") : final_output;
 
     if (opset < 13) {
-        add_reduce_node("ReduceSum", std::move(input), std::move(output), axes_for_node(folded_axes, opset),
+        add_reduce_node("ReduceSum", std::move(input), output, axes_for_node(folded_axes, opset),
                         keepdims, fmt::format("sum_{}", out));
+        if (wide) add_cast_node(std::move(output), final_output, *result_type);
         return;
     }
     std::vector<std::string> inputs{std::move(input)};
@@ -236,8 +261,8 @@ void Converter::op_reduce_sum(const Json& op) {
     } else if (has_axes_input) {
         inputs.push_back(ids[1] != 0 ? axes_input(*this, ids[0], ids[1], out, "sum") : axes_name);
     }
-    append_node("ReduceSum", std::move(inputs), {std::move(output)},
-                {helper::attr_int("keepdims", keepdims)});
+    append_node("ReduceSum", std::move(inputs), {output}, {helper::attr_int("keepdims", keepdims)});
+    if (wide) add_cast_node(std::move(output), final_output, *result_type);
 }
 
 void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_message,
@@ -245,7 +270,13 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error::raw(std::string(missing_message));
-    if (scalar_reduce_passthrough(ids[0], out)) return;
+    // The recorded output type rules where it differs from the input's (a mean of integers
+    // recorded as float): the input is cast to it first.
+    const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
+    const std::optional<int32_t> out_type = onnx_dtype_if_known(out);
+    const bool convert = x_type && out_type && *x_type != *out_type;
+    const std::optional<int32_t> result_type = out_type ? out_type : x_type;
+    if (scalar_reduce_passthrough(ids[0], out, convert ? out_type : std::nullopt)) return;
 
     std::optional<std::vector<int64_t>> axes;
     bool tensor_axes = false;
@@ -266,12 +297,23 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     std::string output = get_tensor_name(out);
     const int64_t keepdims = keepdims_of(op, "keepdim");
     const std::string name_prefix = fmt::format("{}_{}", prefix, out);
+    if (convert) {
+        add_cast_node(std::move(input), name_prefix + "_input_cast", *result_type);
+        input = name_prefix + "_input_cast";
+    }
+    // A type the reduction has no form for is reduced in a wider one and cast back.
+    const std::optional<int32_t> wide =
+        result_type ? widened_reduce_type(onnx_op, *result_type, opset) : std::nullopt;
+    if (wide) {
+        add_cast_node(std::move(input), name_prefix + "_widened_input", *wide);
+        input = name_prefix + "_widened_input";
+    }
     // ONNX Runtime's mean of nothing is 0, Paddle's is 0 / 0, NaN. When x may be empty, an
     // empty x (whose every result element then reduces over nothing) gives NaN.
-    const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
-    const bool nan_when_empty = onnx_op == "ReduceMean" && x_type && helper::is_float_onnx_dtype(*x_type) &&
+    const bool nan_when_empty = onnx_op == "ReduceMean" && result_type &&
+                                helper::is_float_onnx_dtype(*result_type) &&
                                 may_be_empty(state.tensor_shapes.find(ids[0]));
-    const std::string reduced = nan_when_empty ? name_prefix + "_value" : output;
+    const std::string reduced = wide ? name_prefix + "_widened" : nan_when_empty ? name_prefix + "_value" : output;
     if (tensor_axes) {
         append_node(std::string(onnx_op), {input, axes_input(*this, ids[0], ids[1], out, prefix)}, {reduced},
                     {helper::attr_int("keepdims", keepdims)});
@@ -279,11 +321,12 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
         add_reduce_node(std::string(onnx_op), input, reduced, axes_for_node(axes, opset), keepdims,
                         name_prefix);
     }
+    if (wide) add_cast_node(reduced, std::move(output), *result_type);
     if (!nan_when_empty) return;
     append_node("Size", {input}, {name_prefix + "_size"});
     push_i64_initializer(name_prefix + "_zero", {}, {0});
     add_binary_node("Equal", name_prefix + "_size", name_prefix + "_zero", name_prefix + "_empty");
-    push_numeric_initializer(name_prefix + "_nan", {}, *x_type, {std::numeric_limits<double>::quiet_NaN()});
+    push_numeric_initializer(name_prefix + "_nan", {}, *result_type, {std::numeric_limits<double>::quiet_NaN()});
     append_node("Where", {name_prefix + "_empty", name_prefix + "_nan", reduced}, {std::move(output)});
 }
 

@@ -150,9 +150,23 @@ void Converter::op_cumsum(const Json& op) {
 
     const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(false);
     const bool reverse = helper::op_attr_bool(op, "reverse").value_or(false);
-    append_node("CumSum", {std::move(x), std::move(axis)}, {std::move(output)},
-                {helper::attr_int("exclusive", exclusive ? 1 : 0),
-                 helper::attr_int("reverse", reverse ? 1 : 0)});
+    std::vector<proto::AttributeProto> attributes{helper::attr_int("exclusive", exclusive ? 1 : 0),
+                                                  helper::attr_int("reverse", reverse ? 1 : 0)};
+    // CumSum fails at run time on a single value, which Paddle sums along axis 0 or -1 as a
+    // one-element row: the value is lifted to [1] for the CumSum and brought back to rank 0.
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+    if (dims && dims->empty()) {
+        if (const std::vector<double>* folded = state.const_values.find(ids[1]);
+            folded && folded->size() == 1 && (*folded)[0] != 0.0 && (*folded)[0] != -1.0)
+            throw Error("cumsum axis {} is outside a rank-0 input, which takes 0 or -1",
+                        helper::fmt_f64((*folded)[0]));
+        const NameMaker names{"cumsum", out};
+        add_unsqueeze_node(std::move(x), names("row"), {0}, names("row_axes"));
+        append_node("CumSum", {names("row"), std::move(axis)}, {names("row_sum")}, std::move(attributes));
+        add_squeeze_node(names("row_sum"), std::move(output), std::vector<int64_t>{0}, names("scalar_axes"));
+        return;
+    }
+    append_node("CumSum", {std::move(x), std::move(axis)}, {std::move(output)}, std::move(attributes));
 }
 
 void Converter::op_einsum(const Json& op) {
