@@ -1,6 +1,7 @@
-// JSON access and the operator readers. Every decision about JSON number kinds is made
-// here: an id or an integer list element counts only when it is an integer in the signed
-// 64-bit range; floats, even whole ones, never do.
+// JSON access and the operator readers. Every reading of a JSON number as an integer is
+// made here: an id or an integer list element counts only when it is an integer in the
+// signed 64-bit range; floats, even whole ones, never do. Other code checks only a value's
+// shape (array, object, string, bool, number at all) or reads any number as a double.
 #include <cstdlib>
 #include <limits>
 
