@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds kestro and runs every test: unit and end-to-end tests on a Release build (build/),
 # then the unit tests again under the address and undefined-behaviour sanitizers (build-asan/),
-# and last every source checked by clang, which the documented fuzz build uses.
+# and last the documented fuzz build, with clang.
 # Missing Debian packages and the ONNX Runtime used by the end-to-end tests are installed first.
 # Exits non-zero on the first failure.
 set -euo pipefail
@@ -42,13 +42,14 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}" \
     ctest --test-dir build-asan -L unit --output-on-failure -j"$jobs"
 
-echo "== Every source under clang"
-# The fuzz build (README) needs clang, which instantiates some templates where g++ waits
-# for a use (an inline member that destroys a vector of a type not yet complete, for one):
-# every source of the program, the fuzz target and the benchmark is checked by clang, so that
+echo "== The fuzz build (clang)"
+# The README's fuzz build needs clang, which instantiates some templates where g++ waits for
+# a use (an inline member that destroys a vector of a type not yet complete, for one): it is
+# built here as documented, and the sources it leaves out are checked by clang too, so that
 # build cannot break unseen. (The unit tests capture structured bindings in lambdas, which
 # clang 14 does not take yet.)
-find src fuzz bench -name '*.cpp' -print0 | sort -z |
-    xargs -0 -n1 -P"$jobs" clang++ -std=c++20 -fsyntax-only -Wall -Wextra -Isrc -DKESTRO_VERSION='"0"'
+CXX=clang++ cmake -S . -B build-fuzz -DKESTRO_FUZZ=ON -DKESTRO_BUILD_TESTS=OFF >/dev/null
+cmake --build build-fuzz --target program_fuzz -j"$jobs"
+clang++ -std=c++20 -fsyntax-only -Wall -Wextra -Isrc src/main.cpp bench/passes_bench.cpp
 
 echo "== All tests passed"
