@@ -565,8 +565,9 @@ void fix_conv_pool_attributes(std::string_view op, const Json& raw,
 }
 
 // Pooling also keeps its ceil_mode, which Paddle writes as a bool and ONNX takes as an
-// integer; it is read from the raw entry whatever its tag and goes last. Below opset 10,
-// where ONNX has no ceil_mode, op_pool2d refuses a true one and removes it.
+// integer; the rule row drops the entry whatever its tag, and this reads it back as an
+// integer, last. Below opset 10, where ONNX has no ceil_mode, conform_attributes drops it
+// and op_pool2d refuses a true one.
 void fix_pool_attributes(std::string_view op, const Json& raw,
                          std::vector<proto::AttributeProto>& attrs) {
     fix_conv_pool_attributes(op, raw, attrs);

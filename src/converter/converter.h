@@ -350,8 +350,6 @@ public:
     static void replace_node_inputs(proto::GraphProto& graph, const RenameMap& renames);
     static void add_recursive_input_use_counts(
         const proto::GraphProto& graph, std::unordered_map<std::string_view, size_t>& counts);
-    static std::optional<std::vector<int64_t>> static_axes(const InitializerIndex& initializers,
-                                                           const proto::NodeProto& node);
 
     // ---- node and initializer builders (builders.cpp) ----
     static proto::TensorProto raw_tensor(std::string name, std::vector<int64_t> dims, int32_t dtype,
@@ -385,9 +383,9 @@ public:
                             const std::vector<int64_t>& axes, std::string axes_name);
     // Reshape to a target of `rank` dims whose 0s are real (an empty result) at any opset;
     // `known` gives the target's values when they are constant. The helper values are named
-    // "<prefix>_<purpose>".
+    // names("<part>_<purpose>").
     void add_exact_reshape_node(std::string input, std::string target, int64_t rank,
-                                std::string output, const std::string& prefix,
+                                std::string output, const NameMaker& names, std::string_view part,
                                 const std::vector<int64_t>* known = nullptr);
     void push_i64_initializer(std::string name, std::vector<int64_t> dims,
                               const std::vector<int64_t>& values);
@@ -438,6 +436,9 @@ public:
     static proto::ValueInfoProto build_value_info_from_meta(std::string name,
                                                             std::string_view token,
                                                             const std::vector<int64_t>& dims);
+    // The same from an ONNX element type, for values kestro makes itself.
+    static proto::ValueInfoProto tensor_value_info(std::string name, int32_t elem_type,
+                                                   const std::vector<int64_t>& dims);
     proto::ValueInfoProto build_value_info_for_id(int64_t id, std::string name) const;
     static proto::ValueInfoProto build_value_info(const Json& op, Direction direction);
     void op_data(const Json& op);

@@ -10,22 +10,6 @@ namespace kestro {
 
 namespace {
 
-// The first output id, or nothing: a folder without an output id records nothing, which
-// is not an error.
-std::optional<int64_t> first_out_id(const Json& op) {
-    const Json* out = helper::member(op, "O");
-    if (!out) return std::nullopt;
-    const Json* entry = out;
-    if (out->IsArray()) {
-        if (out->Empty()) return std::nullopt;
-        entry = &(*out)[0];
-    } else if (!out->IsObject()) {
-        return std::nullopt;
-    }
-    const Json* id = helper::member(*entry, "%");
-    return id ? helper::as_i64(*id) : std::nullopt;
-}
-
 std::string_view op_name(const Json& op) {
     const Json* name = helper::member(op, "#");
     return name ? helper::as_str(*name).value_or(std::string_view{}) : std::string_view{};
@@ -98,7 +82,7 @@ struct FoldInput {
 // program reads a constant before it is defined.
 std::optional<FoldInput> folded_input(const ConverterState& state, const Json& op, size_t index,
                                       const ProducerIndex& producers) {
-    const auto out = first_out_id(op);
+    const auto out = helper::try_op_out_id(op);  // none: nothing to record, not an error
     if (!out) return std::nullopt;
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) return std::nullopt;
@@ -124,7 +108,7 @@ Pass1Folder Converter::pass1_constant_folder(std::string_view name) {
 }
 
 void Converter::fold_literal_constant(const Json& op, size_t, const ProducerIndex&) {
-    const auto out = first_out_id(op);
+    const auto out = helper::try_op_out_id(op);  // none: nothing to record, not an error
     if (!out) return;
     std::vector<double> values;
     const auto numbers = [&](const char* attr) {

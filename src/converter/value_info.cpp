@@ -11,6 +11,11 @@ int32_t Converter::onnx_elem_type_from_paddle(std::string_view token) {
 proto::ValueInfoProto Converter::build_value_info_from_meta(std::string name,
                                                             std::string_view token,
                                                             const std::vector<int64_t>& dims) {
+    return tensor_value_info(std::move(name), onnx_elem_type_from_paddle(token), dims);
+}
+
+proto::ValueInfoProto Converter::tensor_value_info(std::string name, int32_t elem_type,
+                                                   const std::vector<int64_t>& dims) {
     proto::TensorShapeProto shape;
     shape.dim.reserve(dims.size());
     for (int64_t d : dims) {
@@ -19,7 +24,7 @@ proto::ValueInfoProto Converter::build_value_info_from_meta(std::string name,
         if (d >= 0) dim.value.emplace<int64_t>(d);
     }
     proto::TypeProto::Tensor tensor;
-    tensor.elem_type = onnx_elem_type_from_paddle(token);
+    tensor.elem_type = elem_type;
     tensor.shape = std::move(shape);
 
     proto::ValueInfoProto info;

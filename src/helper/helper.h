@@ -1,8 +1,9 @@
 #pragma once
 // Stateless readers of PIR operator objects (readers.cpp), the element-type tables
 // (dtype.cpp), single-attribute builders (attributes.cpp), and the number rules every
-// message and lowering shares (numbers.cpp). These are the only
-// functions that look at JSON kinds, so the integer/unsigned/float rules live here.
+// message and lowering shares (numbers.cpp). Only these read a JSON number as an integer,
+// so the integer/unsigned/float rules live here; code elsewhere checks only a value's
+// shape (array, object, string, bool, number at all) or reads any number as a double.
 #include <cstdint>
 #include <optional>
 #include <string>

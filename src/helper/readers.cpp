@@ -1,6 +1,8 @@
-// JSON access and the operator readers. Every decision about JSON number kinds is made
-// here: an id or a dim counts only when it is an integer in the signed 64-bit range; an
-// integer attribute (or list element) also takes a float that holds a whole number.
+// JSON access and the operator readers. Every reading of a JSON number as an integer is
+// made here: an id or a dim counts only when it is an integer in the signed 64-bit range; an
+// integer attribute (or list element) also takes a float that holds a whole number. Other
+// code checks only a value's shape (array, object, string, bool, number at all) or reads any
+// number as a double.
 #include <cmath>
 #include <cstdlib>
 #include <limits>

@@ -1,4 +1,5 @@
-// Activations: hardswish, leaky relu, gelu (exact and tanh forms), prelu, swish/silu, softmax.
+// Activations: hardsigmoid, hardswish, leaky relu, gelu (exact and tanh forms), prelu,
+// swish/silu, softmax(_).
 #include <algorithm>
 #include <bit>
 
@@ -15,17 +16,17 @@ namespace {
 // min(max(x * slope + offset, 0), limit) in float64, for which ONNX Runtime has no
 // HardSigmoid (nor HardSwish) kernel; the constants are the float attributes Paddle widens.
 void clamped_line(Converter& c, const std::string& x, double slope, double offset, double limit,
-                  const std::string& prefix, std::string output) {
+                  const NameMaker& names, std::string output) {
     auto constant = [&](std::string_view purpose, double v) {
-        std::string name = fmt::format("{}_{}", prefix, purpose);
+        std::string name = names(purpose);
         c.push_numeric_initializer(name, {}, dt::DOUBLE, {v});
         return name;
     };
     std::string line = x;
-    if (slope != 1.0) c.add_binary_node("Mul", x, constant("slope", slope), line = prefix + "_scaled");
-    c.add_binary_node("Add", line, constant("offset", offset), prefix + "_shifted");
-    c.add_binary_node("Max", prefix + "_shifted", constant("zero", 0.0), prefix + "_floor");
-    c.add_binary_node("Min", prefix + "_floor", constant("limit", limit), std::move(output));
+    if (slope != 1.0) c.add_binary_node("Mul", x, constant("slope", slope), line = names("scaled"));
+    c.add_binary_node("Add", line, constant("offset", offset), names("shifted"));
+    c.add_binary_node("Max", names("shifted"), constant("zero", 0.0), names("floor"));
+    c.add_binary_node("Min", names("floor"), constant("limit", limit), std::move(output));
 }
 
 }  // namespace
@@ -39,8 +40,8 @@ void Converter::op_hardsigmoid(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const double slope = helper::to_f32_or_inf(helper::attr_f64(op, "slope").value_or(0.1666667));
     const double offset = helper::to_f32_or_inf(helper::attr_f64(op, "offset").value_or(0.5));
-    const std::string prefix = fmt::format("hardsigmoid_{}", out);
-    clamped_line(*this, get_tensor_name(ids[0]), slope, offset, 1.0, prefix, get_tensor_name(out));
+    clamped_line(*this, get_tensor_name(ids[0]), slope, offset, 1.0, NameMaker{"hardsigmoid", out},
+                 get_tensor_name(out));
 }
 
 void Converter::op_hardswish(const Json& op) {
@@ -49,12 +50,12 @@ void Converter::op_hardswish(const Json& op) {
         // Paddle's form: x * min(max(x + 3, 0), 6) / 6.
         const int64_t out = helper::op_out_id(op);
         const std::string x = get_tensor_name(ids[0]);
-        const std::string prefix = fmt::format("hardswish_{}", out);
-        clamped_line(*this, x, 1.0, 3.0, 6.0, prefix, prefix + "_clamped");
-        add_binary_node("Mul", x, prefix + "_clamped", prefix + "_product");
-        const std::string six = prefix + "_scale";
+        const NameMaker names{"hardswish", out};
+        clamped_line(*this, x, 1.0, 3.0, 6.0, names, names("clamped"));
+        add_binary_node("Mul", x, names("clamped"), names("product"));
+        const std::string six = names("scale");
         push_numeric_initializer(six, {}, dt::DOUBLE, {6.0});
-        add_binary_node("Div", prefix + "_product", six, get_tensor_name(out));
+        add_binary_node("Div", names("product"), six, get_tensor_name(out));
         return;
     }
     if (opset > 13) {

@@ -23,11 +23,10 @@ std::optional<ArgType> block_arg_type(const Json& arg) {
 
 // A description of the given element type whose shape is left open when no dims are known
 // (an empty dims list would declare a scalar).
-proto::ValueInfoProto value_info_with_known_dims(std::string name, std::string_view token,
+proto::ValueInfoProto value_info_with_known_dims(std::string name, int32_t elem_type,
                                                  const std::vector<int64_t>* dims) {
     proto::ValueInfoProto info =
-        Converter::build_value_info_from_meta(std::move(name), token,
-                                              dims ? *dims : std::vector<int64_t>{});
+        Converter::tensor_value_info(std::move(name), elem_type, dims ? *dims : std::vector<int64_t>{});
     if (!dims) std::get<proto::TypeProto::Tensor>(info.type->value).shape.reset();
     return info;
 }
@@ -95,7 +94,8 @@ void bind_block_args(const ConverterState& outer_state, Converter& child, const 
                         "element type",
                         graph_name, *id, outer);
         const std::vector<int64_t>* dims = outer_state.tensor_shapes.find(outer);
-        result.input.push_back(value_info_with_known_dims(arg_names[i], *token, dims));
+        result.input.push_back(value_info_with_known_dims(
+            arg_names[i], Converter::onnx_elem_type_from_paddle(*token), dims));
         child.state.tensor_dtypes.insert(*id, *token);
         if (dims) child.state.tensor_shapes.insert(*id, *dims);
     }
@@ -260,8 +260,8 @@ void Converter::op_while(const Json& op) {
     // The condition input keeps the condition's own dims: Paddle's is usually [1], and a
     // body input declared as a scalar would not match the value that runs in it.
     std::vector<proto::ValueInfoProto> leading;
-    leading.push_back(build_value_info_from_meta("__kestro_loop_iter", "0.t_i64", {}));
-    leading.push_back(value_info_with_known_dims("__kestro_loop_cond", "0.t_bool",
+    leading.push_back(tensor_value_info("__kestro_loop_iter", proto::dtype::INT64, {}));
+    leading.push_back(value_info_with_known_dims("__kestro_loop_cond", proto::dtype::BOOL,
                                                  state.tensor_shapes.find(ids[0])));
 
     proto::GraphProto body_graph =

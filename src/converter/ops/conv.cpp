@@ -25,10 +25,6 @@ void remove_output_shape_attributes(std::vector<proto::AttributeProto>& attrs) {
     remove_attributes_named(attrs, "output_shape");
 }
 
-void remove_ceil_mode_attributes(std::vector<proto::AttributeProto>& attrs) {
-    remove_attributes_named(attrs, "ceil_mode");
-}
-
 }  // namespace
 }  // namespace ops
 
@@ -211,11 +207,10 @@ void Converter::op_pool2d(const Json& op) {
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("pool2d", *a);
 
-    if (opset < 10) {  // a library caller's opset: the command line refuses opsets below 10
-        if (helper::op_attr_bool(op, "ceil_mode").value_or(false))
-            throw Error("pool2d ceil_mode requires opset >= 10, but target opset is {}", opset);
-        ops::remove_ceil_mode_attributes(attrs);
-    }
+    // Below opset 10 (a library caller's: the command line refuses it) ONNX pools have no
+    // ceil_mode, and conform_attributes drops it; a true one would change the output size.
+    if (opset < 10 && helper::op_attr_bool(op, "ceil_mode").value_or(false))
+        throw Error("pool2d ceil_mode requires opset >= 10, but target opset is {}", opset);
 
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pool2d missing inputs");

@@ -1,5 +1,5 @@
-// Elementwise arithmetic (multiply, floor division, power, scale) and the bitwise
-// operators, with the small builders they share.
+// Elementwise arithmetic (multiply, floor division, remainder(_), power, scale) and the
+// bitwise operators (bitwise_and, bitwise_not), with the small builders they share.
 #include <algorithm>
 #include <bit>
 #include <cfloat>
@@ -82,23 +82,25 @@ void Converter::add_integer_mod_node(std::string a, std::string b, std::string o
 
 void Converter::push_scale_attr_initializer(std::string name, std::vector<int64_t> dims,
                                             int32_t dtype, double value) {
-    std::vector<uint8_t> bytes;
-    auto put = [&bytes](uint64_t bits, size_t n) { append_le_bytes(bytes, bits, n); };
+    // What the type holds of the value, which the encoder then writes exactly: a float32
+    // overflows to infinity, an integer saturates (NaN as 0), where the encoder would refuse.
+    double held = value;
     switch (dtype) {
-        case dt::FLOAT: put(std::bit_cast<uint32_t>(helper::to_f32_or_inf(value)), 4); break;
-        case dt::DOUBLE: put(std::bit_cast<uint64_t>(value), 8); break;
+        case dt::FLOAT: held = helper::to_f32_or_inf(value); break;
+        case dt::DOUBLE: break;
         case dt::UINT8:
         case dt::INT8:
         case dt::INT16:
         case dt::INT32:
         case dt::INT64:
-            put(static_cast<uint64_t>(saturate_to_int_dtype(dtype, value)), helper::onnx_dtype_size(dtype));
+            // 2^63 - 1 becomes 2^63 as a double, which the encoder writes as 2^63 - 1.
+            held = static_cast<double>(saturate_to_int_dtype(dtype, value));
             break;
         default:
             throw Error("scale attr lowering does not support target dtype {}",
                         helper::onnx_dtype_name(dtype));
     }
-    graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), dtype, std::move(bytes)));
+    push_numeric_initializer(std::move(name), std::move(dims), dtype, {held});
 }
 
 // ---- multiply ----
@@ -396,7 +398,7 @@ void Converter::op_bitwise_and(const Json& op) {
         return;
     }
     if (ta == dt::UINT8) {
-        require_opset("bitwise_and on integer tensors", 18);
+        require_opset("bitwise_and on uint8 tensors", 18);
         append_node("BitwiseAnd", {std::move(a), std::move(b)}, {std::move(y)});
         return;
     }
@@ -443,7 +445,7 @@ void Converter::op_bitwise_not(const Json& op) {
         return;
     }
     if (t == dt::UINT8) {
-        require_opset("bitwise_not on integer tensors", 18);
+        require_opset("bitwise_not on uint8 tensors", 18);
         append_node("BitwiseNot", {std::move(x)}, {get_tensor_name(out)});
         return;
     }

@@ -1,6 +1,7 @@
-// Batch normalization (inference form, one BatchNormalization node), group
-// normalization (composed from InstanceNormalization over [N, groups, -1]) and layer
-// normalization (LayerNormalization).
+// Batch normalization, batch_norm(_) (inference form, one BatchNormalization node), group
+// normalization, group_norm (InstanceNormalization over [N, groups, -1], or its mean and
+// variance by hand where ONNX Runtime has no kernel) and layer normalization, layer_norm
+// (LayerNormalization).
 #include <algorithm>
 #include <limits>
 
@@ -181,7 +182,7 @@ std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int3
     }
     // Back to x's shape, whose 0s past the batch are real when a group may be empty.
     if (groups_may_be_empty)
-        c.add_exact_reshape_node(normalized, shape, rank, restored, names("restore"));
+        c.add_exact_reshape_node(normalized, shape, rank, restored, names, "restore");
     else
         c.append_node("Reshape", {normalized, shape}, {restored});
     return restored;

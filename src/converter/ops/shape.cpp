@@ -279,7 +279,7 @@ void Converter::op_flatten(const Json& op) {
         if (has_zero && unknown == 0) {
             push_i64_vector_initializer(shape_name, *declared);
             add_exact_reshape_node(std::move(input), shape_name, static_cast<int64_t>(declared->size()),
-                                   get_tensor_name(out), names("exact"), &*declared);
+                                   get_tensor_name(out), names, "exact", &*declared);
             return;
         }
         reshape_to_constant(*declared, has_zero ? exact_target() : std::vector<proto::AttributeProto>{});
@@ -313,7 +313,7 @@ void Converter::op_flatten(const Json& op) {
 
     std::string target = flatten_target_at_run_time(*this, input, start, stop, r, out, shape_name);
     add_exact_reshape_node(std::move(input), std::move(target), start + 1 + (r - stop - 1),
-                           get_tensor_name(out), names("exact"));
+                           get_tensor_name(out), names, "exact");
 }
 
 void Converter::op_split_family(std::string_view full_name, const Json& op) {
