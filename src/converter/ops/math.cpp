@@ -324,7 +324,8 @@ void Converter::op_scale(const Json& op) {
     std::string s;
     if (ids.size() == 1) {
         s = names("factor");
-        push_constant(s, helper::op_attr_number(op, "scale").value_or(1.0), "scale attribute scale");
+        // Read as the first pass reads them, special values ("nan", "inf") included.
+        push_constant(s, helper::attr_f64(op, "scale").value_or(1.0), "scale attribute scale");
     } else {
         s = get_tensor_name(ids[1]);
         const bool float_token =
@@ -344,7 +345,7 @@ void Converter::op_scale(const Json& op) {
         }
     }
 
-    const double bias = helper::op_attr_number(op, "bias").value_or(0.0);
+    const double bias = helper::attr_f64(op, "bias").value_or(0.0);
     const bool bias_after_scale = helper::op_attr_bool(op, "bias_after_scale").value_or(true);
     const std::string b = names("bias");
     push_constant(b, bias, "scale attribute bias");
