@@ -434,11 +434,12 @@ def test_linear_with_parameters(tmp, opset, with_bias):
 @pytest.mark.parametrize("opset", [14, 17])
 @pytest.mark.parametrize("name,diagonal", [
     ("1.tril", 0), ("1.tril", 1), ("1.tril", -1), ("1.triu", 0), ("1.triu", 2), ("1.triu", -1),
+    ("1.tril_", -1), ("1.triu_", 1),  # in place: the same lowering
 ])
 def test_tril_triu(tmp, opset, name, diagonal):
     x = np.arange(1, 13, dtype=np.float32).reshape(3, 4)
     got = run_op(tmp, name, [x], attrs={"diagonal": a_i32(diagonal)}, opset=opset)
-    expected = np.tril(x, diagonal) if name == "1.tril" else np.triu(x, diagonal)
+    expected = np.tril(x, diagonal) if name.startswith("1.tril") else np.triu(x, diagonal)
     np.testing.assert_array_equal(got, expected)
 
 
