@@ -193,8 +193,8 @@ void Converter::fold_cast_constant(const Json& op, size_t index, const ProducerI
     const bool from_integer =
         source && (helper::is_integer_onnx_dtype(*source) || *source == dt::BOOL);
     reserve_materialized(input->values->size() * sizeof(double), "cast");
-    state.const_values.insert(input->out,
-                              cast_constant_values(*input->values, *word, from_integer, "constant"));
+    state.const_values.insert(
+        input->out, cast_constant_values(*input->values, *word, from_integer, "constant"));
 }
 
 void Converter::fold_scale_constant(const Json& op, size_t index, const ProducerIndex& producers) {
@@ -273,7 +273,8 @@ double Converter::paddle_cast(double v, int32_t dtype, bool from_integer, std::s
     if (!std::isfinite(v))
         throw Error("cannot cast non-finite {} {} to {}", what, helper::fmt_f64(v), word);
     const double r = std::trunc(v);
-    if (from_integer) return static_cast<double>(wrap_to(static_cast<uint64_t>(helper::saturate_i64(r)), *t));
+    if (from_integer)
+        return static_cast<double>(wrap_to(static_cast<uint64_t>(helper::saturate_i64(r)), *t));
     // From a float the machine converts to 32 bits (64 for int64) and narrower types keep
     // the low bits: -1.0 to uint8 is 255, 300.0 to int8 is 44. Past those 32 (or 64) bits the
     // result is undefined. The int64 limit is 2^63 itself, so Paddle's INT64_MAX markers
@@ -293,7 +294,8 @@ std::vector<double> Converter::cast_constant_values(const std::vector<double>& v
     std::vector<double> out;
     out.reserve(values.size());
     for (double v : values)
-        out.push_back(code ? paddle_cast(v, *code, from_integer, what) : round_to_format(v, kBfloat16));
+        out.push_back(code ? paddle_cast(v, *code, from_integer, what)
+                           : round_to_format(v, kBfloat16));
     return out;
 }
 
