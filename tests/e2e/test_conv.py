@@ -376,6 +376,7 @@ FOLDED_SHIFTS = [
     ("cast_wraps_uint8", lambda p: cast(p, p.full([1], -1.0), "ui8"), np.uint8([255])),
     ("cast_int64_to_int8", lambda p: cast(p, p.full_int_array([300]), "i8"), np.int8([44])),
     ("cast_float_to_int16", lambda p: cast(p, p.full([1], -40000.5), "i16"), np.int16([25536])),
+    ("cast_float_to_int8", lambda p: cast(p, p.full([1], -129.5), "i8"), np.int8([127])),
     ("cast_nan_is_true", lambda p: cast(p, nan_full(p), "bool"), np.bool_([True])),
     ("cast_in_place", lambda p: cast(p, p.full([1], 2.7), "i64", "1.cast_"), np.int64([2])),
 ]
