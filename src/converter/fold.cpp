@@ -103,6 +103,9 @@ double round_to_format(double v, const FloatFormat& f) {
     return r;
 }
 
+// The most elements a fill is folded into one by one.
+constexpr int64_t kMaxElementwiseFill = 1024;
+
 // What a folder of one tensor input starts from: its output id, how many inputs it has and
 // the folded values of the first.
 struct FoldInput {
@@ -175,6 +178,18 @@ void Converter::fold_literal_constant(const Json& op, size_t, const ProducerInde
         const std::string_view bare = name.substr(name.substr(0, 2) == "1." ? 2 : 0);
         values = cast_constant_values(values, *word, bare.substr(0, 14) == "full_int_array",
                                       fmt::format("{} value", bare));
+    }
+    // A fill of a few elements is recorded element by element: a lowering reading it as
+    // repeats, shifts or sizes must see as many numbers as the tensor has. A larger fill
+    // keeps its one number, which the fill's own lowering repeats.
+    if (values.size() == 1 && (name == "1.full" || name == "1.full_")) {
+        std::optional<int64_t> count = 1;
+        for (int64_t d : helper::op_attr_i64_items(op, "shape"))
+            count = count && d >= 0 ? helper::checked_mul(*count, d) : std::nullopt;
+        if (count && *count > 1 && *count <= kMaxElementwiseFill) {
+            reserve_materialized(uint64_t(*count) * sizeof(double), name);
+            values.assign(static_cast<size_t>(*count), values[0]);
+        }
     }
     state.const_values.insert(*out, std::move(values));
 }

@@ -363,6 +363,7 @@ FOLDED_SHIFTS = [
     # A float constant truncates toward zero: -2.9 rolls by -2.
     ("float_full", lambda p: p.full([1], -2.9, "f32"), np.float32([-2.9])),
     ("full_int32_truncates", lambda p: p.full([1], 2.7, "i32"), np.int32([2])),
+    ("full_of_two", lambda p: p.full([2], 3, "i64"), np.int64([3, 3])),
     # scale casts its factor and bias to an integer element type first, and wraps.
     ("scale_int64_factor", lambda p: scaled(p, p.full_int_array([1, 2]), 2.5), np.int64([2, 4])),
     ("scale_int32_bias_first", lambda p: scaled(p, p.full_int_array([3], "i32"), 2.9, 1.9, after=False),

@@ -57,6 +57,19 @@ TEST(Fold, LiteralsInTheirAttributeForms) {
     expect_values(c.state.const_values.find(8), {1.5, -kInf}, "non-numbers skipped");
     fold(c, R"({"#":"1.full_int_array","O":[{"%":"9"}],"A":[]})");
     EXPECT_FALSE(c.state.const_values.contains(9));
+
+    // A small fill has as many numbers as elements; a large or dynamic one keeps one.
+    const auto fill = [&](int64_t id, const std::string& shape) {
+        fold(c, R"({"#":"1.full","O":[{"%":)" + std::to_string(id) + R"(}],"A":[{"N":"shape","AT":{"#":"1.a_intarray","D":)" +
+                    shape + R"(}},{"N":"value","AT":{"#":"0.a_f64","D":3.0}}]})");
+        return c.state.const_values.find(id)->size();
+    };
+    EXPECT_EQ(fill(10, "[2, 3]"), 6u);
+    EXPECT_EQ(fill(11, "[1024]"), 1024u);
+    EXPECT_EQ(fill(12, "[1025]"), 1u);
+    EXPECT_EQ(fill(13, "[-1, 2]"), 1u);
+    EXPECT_EQ(fill(14, "[2, 0]"), 1u);
+    EXPECT_EQ(fill(15, "[4611686018427387904, 4]"), 1u);
 }
 
 // A literal holds its numbers as its element type holds them, as Paddle's fill converts
