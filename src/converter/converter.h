@@ -307,8 +307,17 @@ public:
     static void ensure_constant_not_defined_later(int64_t input, size_t index,
                                                   const ProducerIndex& producers,
                                                   std::string_view op_name);
+    // Paddle's cast of one number to an element type (ONNX code): floats round to nearest,
+    // integers truncate toward zero and wrap modulo 2^bits, bool is "not zero" (NaN is true).
+    // `from_integer`: the number is an integer element, which wraps at any magnitude. From a
+    // float, a value past what the conversion defines (non-finite, or beyond 32 bits, 64 for
+    // int64) is refused, naming it by `what`. Other element types keep the number.
+    static double paddle_cast(double v, int32_t dtype, bool from_integer, std::string_view what);
+    // The same over a list, for a target word ("int32", "float16", ...); an unknown word
+    // keeps the values.
     static std::vector<double> cast_constant_values(const std::vector<double>& values,
-                                                    std::string_view target);
+                                                    std::string_view target, bool from_integer,
+                                                    std::string_view what);
 
     // ---- weights (weights.cpp) ----
     void load_paddle_weights(const std::string& path);

@@ -4,7 +4,7 @@ with onnx and run in ONNX Runtime against numpy versions of PaddlePaddle's seman
 import numpy as np
 import pytest
 
-from harness import Program, a_i32, check, convert, convert_check_run
+from harness import Program, a_bool, a_dtype, a_f32, a_i32, a_intarray, a_place, check, convert, convert_check_run
 
 RNG = np.random.default_rng(7)
 
@@ -506,16 +506,60 @@ def test_roll(tmp, opset, shifts, axes):
     np.testing.assert_array_equal(out, np.roll(xs, shifts, axes))
 
 
-def test_roll_with_shifts_folded_from_floats(tmp):
+def scaled(p, x, scale, bias=0.0, after=True, name="1.scale"):
+    return p.op(name, [x], attrs={"scale": a_f32(scale), "bias": a_f32(bias), "bias_after_scale": a_bool(after)},
+                outs=[p.type_of(x)])
+
+
+def cast(p, x, dtype, name="1.cast"):
+    return p.op(name, [x], attrs={"dtype": a_dtype(dtype)}, outs=[(dtype, p.type_of(x)[1])])
+
+
+def nan_full(p):
+    return p.op("1.full", attrs={"shape": a_intarray([1]), "dtype": a_dtype("f32"), "place": a_place(1),
+                                 "value": {"#": "0.a_f64", "D": "nan"}}, outs=[("f32", [1])])
+
+
+# Shifts folded at conversion time, and the tensor Paddle computes for them: the fold must see
+# the numbers the run-time graph computes, in the element type.
+FOLDED_SHIFTS = [
     # A float constant truncates toward zero: -2.9 rolls by -2.
+    ("float_full", lambda p: p.full([1], -2.9, "f32"), np.float32([-2.9])),
+    ("full_int32_truncates", lambda p: p.full([1], 2.7, "i32"), np.int32([2])),
+    ("full_of_two", lambda p: p.full([2], 3, "i64"), np.int64([3, 3])),
+    # scale casts its factor and bias to an integer element type first, and wraps.
+    ("scale_int64_factor", lambda p: scaled(p, p.full_int_array([1, 2]), 2.5), np.int64([2, 4])),
+    ("scale_int32_bias_first", lambda p: scaled(p, p.full_int_array([3], "i32"), 2.9, 1.9, after=False),
+     np.int32([8])),
+    ("scale_int32_wraps", lambda p: scaled(p, p.full([1], 2**30 + 1, "i32"), 4.0), np.int32([4])),
+    ("scale_int8_wraps", lambda p: scaled(p, p.full([1], 100, "i8"), 3.0), np.int8([44])),
+    ("scale_float32_rounds", lambda p: scaled(p, p.full([1], 2**25, "f32"), 1.0, -1.0), np.float32([2**25])),
+    ("scale_in_place", lambda p: scaled(p, p.full_int_array([3, 1]), 2.0, 1.0, name="1.scale_"), np.int64([7, 3])),
+    # cast truncates toward zero and keeps an integer's low bits; NaN is true.
+    ("cast_truncates", lambda p: cast(p, p.full([1], -2.7), "i32"), np.int32([-2])),
+    ("cast_wraps_uint8", lambda p: cast(p, p.full([1], -1.0), "ui8"), np.uint8([255])),
+    ("cast_int64_to_int8", lambda p: cast(p, p.full_int_array([300]), "i8"), np.int8([44])),
+    ("cast_float_to_int16", lambda p: cast(p, p.full([1], -40000.5), "i16"), np.int16([25536])),
+    ("cast_float_to_int8", lambda p: cast(p, p.full([1], -129.5), "i8"), np.int8([127])),
+    ("cast_nan_is_true", lambda p: cast(p, nan_full(p), "bool"), np.bool_([True])),
+    ("cast_in_place", lambda p: cast(p, p.full([1], 2.7), "i64", "1.cast_"), np.int64([2])),
+]
+
+
+@pytest.mark.parametrize("name,build,values", FOLDED_SHIFTS, ids=[r[0] for r in FOLDED_SHIFTS])
+def test_roll_with_folded_shifts(tmp, name, build, values):
     p = Program()
-    x = p.data("x", "f32", [5])
-    s = p.full([1], -2.9, "f32")
-    y = p.op("1.roll", [x, s], attrs={"axis": [{"#": "0.a_i64", "D": 0}]}, outs=[("f32", [5])])
+    dims = [97] * len(values)
+    x = p.data("x", "f32", dims)
+    s = build(p)
+    y = p.op("1.roll", [x, s], attrs={"axis": [{"#": "0.a_i64", "D": a} for a in range(len(dims))]},
+             outs=[("f32", dims)])
     p.fetch(y, "out")
-    xs = np.arange(5, dtype=np.float32)
-    out = convert_check_run(p, {}, {"x": xs}, opset=11, tmp=tmp)["out"]
-    np.testing.assert_array_equal(out, np.roll(xs, -2))
+    p.fetch(s, "shifts")  # the same numbers, computed by the run-time graph
+    xs = np.arange(int(np.prod(dims)), dtype=np.float32).reshape(dims)
+    res = convert_check_run(p, {}, {"x": xs}, opset=11, tmp=tmp)
+    np.testing.assert_array_equal(res["shifts"], values)
+    np.testing.assert_array_equal(res["out"], np.roll(xs, [int(v) for v in values], list(range(len(dims)))))
 
 
 def tile_program(x_dims, repeats, repeat_dtype="i64", runtime=False, x_dtype="f32"):

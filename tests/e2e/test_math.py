@@ -89,6 +89,7 @@ BINARY = {
     "1.greater_equal": lambda a, b: a >= b,
     "1.remainder": paddle_remainder,
     "1.remainder_": paddle_remainder,
+    "1.pow_": lambda a, b: np.power(a, b).astype(a.dtype),
     # The logical operators read any nonzero element (NaN too) as true.
     "1.logical_and": np.logical_and,
     "1.logical_or": np.logical_or,
@@ -135,6 +136,7 @@ MIN_OPSET = {"1.relu": 14, "1.greater_equal": 12}
     ("1.remainder", np.float64, [7.5, -7.5, 1e300, -0.3, 9007199254740993.0], [-2.0, 0.1, 3.0, 0.1, -7.0]),
     ("1.remainder", np.float16, [5.5, -5.5, 7.0, 0.1, -65504.0], [2.0, 2.0, -3.0, -0.03, 3.0]),
     ("1.remainder_", np.float32, [-7.25, 7.25], [3.0, -3.0]),
+    ("1.pow_", np.float32, [2.0, 4.0, 9.0, -3.0], [3.0, 0.5, 0.5, 2.0]),
     ("1.remainder", np.float32, -5.5, 2.0),  # 0-D
     ("1.remainder", np.float64, [], []),
     ("1.remainder", np.int32, [7, -7, 7, -7, 6, -6, 0, -2147483648], [3, 3, -3, -3, 3, -3, 5, 7]),
@@ -193,8 +195,8 @@ def test_pow_with_tensor_exponent(tmp, opset):
 
 
 def paddle_scale(x, scale, bias, after):
-    if np.issubdtype(x.dtype, np.integer):  # scale and bias are cast to the element type
-        scale, bias = int(scale), int(bias)
+    if np.issubdtype(x.dtype, np.integer):  # scale and bias are cast to the element type: toward zero, wrapping
+        scale, bias = (np.array(int(v)).astype(x.dtype) for v in (scale, bias))
     return (x * scale + bias if after else (x + bias) * scale).astype(x.dtype)
 
 
@@ -206,6 +208,8 @@ def paddle_scale(x, scale, bias, after):
     (np.int32, [1, -3, 5], 2.7, 1.9),
     (np.int64, [4, -6], -2.0, 3.0),
     (np.int8, [1, -3, 5], 3.0, -2.0),
+    (np.int8, [1, -3, 5], 300.0, -130.0),  # scale 44, bias 126
+    (np.uint8, [1, 2, 200], 2.0, -1.0),    # bias 255
 ])
 def test_scale_with_attributes(tmp, opset, after, dtype, x, scale, bias):
     x = arr(x, dtype)
@@ -440,11 +444,12 @@ def test_linear_with_parameters(tmp, opset, with_bias):
 @pytest.mark.parametrize("opset", [14, 17])
 @pytest.mark.parametrize("name,diagonal", [
     ("1.tril", 0), ("1.tril", 1), ("1.tril", -1), ("1.triu", 0), ("1.triu", 2), ("1.triu", -1),
+    ("1.tril_", -1), ("1.triu_", 1),  # in place: the same lowering
 ])
 def test_tril_triu(tmp, opset, name, diagonal):
     x = np.arange(1, 13, dtype=np.float32).reshape(3, 4)
     got = run_op(tmp, name, [x], attrs={"diagonal": a_i32(diagonal)}, opset=opset)
-    expected = np.tril(x, diagonal) if name == "1.tril" else np.triu(x, diagonal)
+    expected = np.tril(x, diagonal) if name.startswith("1.tril") else np.triu(x, diagonal)
     np.testing.assert_array_equal(got, expected)
 
 

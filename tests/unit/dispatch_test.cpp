@@ -127,6 +127,38 @@ TEST(Dispatch, FallbackAndSkips) {
     EXPECT_EQ(c.graph.node.size(), 1u);
 }
 
+// An in-place name takes its operator's lowering (whatever the row holds) rather than the
+// generic one-node conversion, which knows neither the name nor the operator's rules.
+TEST(Dispatch, InPlaceFormsTakeTheirOperatorsLowering) {
+    Ops ops;
+    Converter c;
+    const std::pair<const char*, const char*> cases[] = {
+        {"1.scale_", "scale op missing inputs"},
+        {"1.cast_", "cast: missing dtype"},
+        {"1.pow_", "pow missing inputs"},
+        {"1.clip__", "clip missing inputs"},
+        {"1.tril_", "trilu missing inputs"},
+        {"1.max_", "max missing inputs"},
+        {"1.tile_", "tile missing inputs"},
+    };
+    for (const auto& [name, message] : cases) {
+        EXPECT_EQ(error_of([&] {
+                      run(c, ops, std::string(R"({"#":")") + name + R"(","I":[],"O":[{"%":8}]})");
+                  }),
+                  message)
+            << name;
+    }
+    // An int32 clip takes its bounds as inputs of its own type, not the generic attributes.
+    c.opset = 12;
+    c.state.tensor_dtypes.insert(1, "0.t_i32");
+    c.state.tensor_dtypes.insert(2, "0.t_f32");
+    run(c, ops, R"({"#":"1.clip_","I":[{"%":1},{"%":2},{"%":0}],"O":[{"%":3}]})");
+    ASSERT_EQ(c.graph.node.size(), 2u);
+    EXPECT_EQ(c.graph.node[0].op_type, "Cast");
+    EXPECT_EQ(c.graph.node[1].op_type, "Clip");
+    EXPECT_TRUE(c.graph.node[1].attribute.empty());
+}
+
 TEST(Dispatch, GenericConversionRespectsOpsetOfOnnxType) {
     Ops ops;
     Converter c;

@@ -204,6 +204,16 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
         it->second(*this, full_name, op);
         return;
     }
+    // An in-place form ("1.clip_", "1.tril_") computes what its operator computes: it takes
+    // that operator's lowering, under the operator's own name.
+    std::string_view base = full_name;
+    while (!base.empty() && base.back() == '_') base.remove_suffix(1);
+    if (base.size() != full_name.size()) {
+        if (auto it = table.find(base); it != table.end()) {
+            it->second(*this, base, op);
+            return;
+        }
+    }
     if (full_name.size() >= 2 && full_name.substr(0, 2) == "1.") {
         KLOG(Level::Debug, "kestro::converter::ops",
              "No dedicated handler for {}; using generic conversion", helper::fmt_text(full_name));

@@ -316,20 +316,18 @@ void Converter::op_scale(const Json& op) {
     // Narrow integers are computed in int32 where Mul and Add do not take them yet.
     const int32_t c = arithmetic_compute_dtype(t, opset);
 
-    // A constant holds what the output type would hold; in the wider type it is exact.
-    auto push_constant = [&](std::string name, double value) {
-        if (c == t) {
-            push_scale_attr_initializer(std::move(name), dims, t, value);
-        } else {
-            push_scale_attr_initializer(std::move(name), dims, c,
-                                        static_cast<double>(saturate_to_int_dtype(t, value)));
-        }
+    // Paddle casts the factor and the bias to an integer element type first (scale 2.5 on
+    // int64 multiplies by 2), as the first pass folds them; in the wider type it is exact.
+    auto push_constant = [&](std::string name, double value, std::string_view what) {
+        if (helper::is_integer_onnx_dtype(t)) value = paddle_cast(value, t, false, what);
+        push_scale_attr_initializer(std::move(name), dims, c, value);
     };
 
     std::string s;
     if (ids.size() == 1) {
         s = names("factor");
-        push_constant(s, helper::op_attr_number(op, "scale").value_or(1.0));
+        // Read as the first pass reads them, special values ("nan", "inf") included.
+        push_constant(s, helper::attr_f64(op, "scale").value_or(1.0), "scale attribute scale");
     } else {
         s = get_tensor_name(ids[1]);
         const bool float_token =
@@ -349,10 +347,10 @@ void Converter::op_scale(const Json& op) {
         }
     }
 
-    const double bias = helper::op_attr_number(op, "bias").value_or(0.0);
+    const double bias = helper::attr_f64(op, "bias").value_or(0.0);
     const bool bias_after_scale = helper::op_attr_bool(op, "bias_after_scale").value_or(true);
     const std::string b = names("bias");
-    push_constant(b, bias);
+    push_constant(b, bias, "scale attribute bias");
 
     if (c != t) {
         const std::string wide = names("x_wide");
