@@ -204,7 +204,8 @@ void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& f
 // its explicit pads and puts any extra size at the end. So an explicit output size is
 // written as "output_padding" over the size the pads already give. SAME padding is written as
 // the explicit pads Paddle computes: ONNX's SAME gives the transposed convolution another
-// output size whenever the input size is not a multiple of the stride.
+// output size whenever the input size is not a multiple of the stride. Where those pads need
+// an input size known only at run time, they are computed there and crop the unpadded result.
 void Converter::op_conv2d_transpose(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("conv2d_transpose missing input/filter tensors");
