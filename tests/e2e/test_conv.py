@@ -161,14 +161,15 @@ def conv_transpose_ref(x, w, strides, pads, dilations=(1, 1), groups=1, out_hw=N
 
 
 def conv_transpose_program(x_dims, w_dims, strides, paddings, groups=1, output_size=(),
-                           data_format="NCHW", out_dims=None, algorithm="EXPLICIT", dilations=(1, 1)):
+                           data_format="NCHW", out_dims=None, algorithm="EXPLICIT", dilations=(1, 1),
+                           output_padding=()):
     p = Program()
     w = p.param("conv2d_transpose_0.w_0", "f32", w_dims)
     x = p.data("x", "f32", x_dims)
     size = p.full_int_array(list(output_size))
     y = p.op("1.conv2d_transpose", [x, w, size],
              attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
-                    "output_padding": [], "padding_algorithm": algorithm, "groups": groups,
+                    "output_padding": [a_i32(v) for v in output_padding], "padding_algorithm": algorithm, "groups": groups,
                     "dilations": [a_i32(d) for d in dilations], "data_format": data_format},
              outs=[("f32", out_dims or [-1, w_dims[1] * groups, -1, -1])])
     p.fetch(y, "out")
@@ -193,6 +194,22 @@ CONV_CASES = {
     # With stride 1 the SAME pads do not depend on the input size.
     "same_stride_1_unknown_size": dict(x=(1, 2, 4, 5), w=(2, 2, 3, 2), strides=(1, 1), paddings=(0, 0),
                                        dilations=(1, 2), algorithm="SAME", dynamic_hw=True),
+    # With a stride above 1 and sizes known only at run time the pads are computed there:
+    # sizes that are and are not multiples of the stride, kernels wider and narrower than the
+    # stride (whose padding Paddle clamps at 0), batches above 1.
+    "same_unknown_size_multiple": dict(x=(2, 4, 4, 6), w=(4, 1, 3, 3), strides=(2, 2), paddings=(0, 0),
+                                       groups=2, algorithm="SAME", dynamic_hw=True),
+    "same_unknown_size_odd": dict(x=(2, 2, 5, 7), w=(2, 3, 3, 2), strides=(2, 3), paddings=(1, 1),
+                                  algorithm="SAME", dynamic_hw=True),
+    "same_unknown_size_kernel_below_stride": dict(x=(3, 2, 6, 5), w=(2, 2, 1, 2), strides=(3, 2),
+                                                  paddings=(0, 0), dilations=(2, 2), algorithm="SAME",
+                                                  dynamic_hw=True),
+    "same_unknown_size_clamped_and_not": dict(x=(1, 2, 7, 6), w=(2, 2, 2, 2), strides=(3, 3),
+                                              paddings=(0, 0), algorithm="SAME", dynamic_hw=True),
+    "same_unknown_size_output_padding": dict(x=(2, 1, 5, 4), w=(1, 2, 3, 3), strides=(2, 2), paddings=(0, 0),
+                                             algorithm="SAME", output_padding=(1, 1), dynamic_hw=True),
+    "same_output_padding": dict(x=(2, 1, 5, 4), w=(1, 2, 3, 3), strides=(2, 2), paddings=(0, 0),
+                                algorithm="SAME", output_padding=(1, 1)),
     "same_output_size": dict(x=(1, 1, 4, 4), w=(1, 1, 3, 3), strides=(2, 2), paddings=(0, 0),
                              algorithm="SAME", output_size=(9, 8)),
     "valid": dict(x=(1, 2, 3, 3), w=(2, 2, 3, 3), strides=(2, 1), paddings=(1, 0, 0, 2), dilations=(1, 2),
@@ -200,22 +217,29 @@ CONV_CASES = {
 }
 
 
-@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("opset", [10, 11, 17])
 @pytest.mark.parametrize("case", sorted(CONV_CASES))
 def test_conv2d_transpose(tmp, opset, case):
     c = CONV_CASES[case]
     groups = c.get("groups", 1)
     algorithm = c.get("algorithm", "EXPLICIT")
     dilations = c.get("dilations", (1, 1))
+    output_padding = c.get("output_padding", ())
     x_dims = (-1, c["x"][1], -1, -1) if c.get("dynamic_hw") else (-1,) + c["x"][1:]
     p = conv_transpose_program(x_dims, c["w"], c["strides"], c["paddings"], groups,
-                               output_size=c.get("output_size", ()), algorithm=algorithm, dilations=dilations)
+                               output_size=c.get("output_size", ()), algorithm=algorithm, dilations=dilations,
+                               output_padding=output_padding)
     xs, ws = rand(*c["x"]), rand(*c["w"])
     out = convert_check_run(p, {"conv2d_transpose_0.w_0": ws}, {"x": xs}, opset=opset, tmp=tmp)["out"]
     pads = paddle_pads(c["x"][2:], c["w"][2:], c["strides"], c["paddings"], algorithm)
     assert pads == c.get("pads", pads)
-    expected = conv_transpose_ref(xs, ws, c["strides"], pads, (1, 1) if algorithm == "SAME" else dilations,
-                                  groups=groups, out_hw=c.get("output_size"))
+    dilations = (1, 1) if algorithm == "SAME" else dilations
+    out_hw = c.get("output_size")
+    if output_padding:
+        # Paddle's output_padding lengthens the natural size at the end.
+        natural = conv_transpose_ref(xs, ws, c["strides"], pads, dilations, groups).shape[2:]
+        out_hw = tuple(n + e for n, e in zip(natural, output_padding))
+    expected = conv_transpose_ref(xs, ws, c["strides"], pads, dilations, groups=groups, out_hw=out_hw)
     np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-5)
 
 
@@ -245,10 +269,10 @@ def test_conv2d_transpose_refusals(tmp):
                    ws, 17, "conv2d_transpose with output_size [1, 6] needs static input and filter spatial dims")
     expect_failure(tmp, conv_transpose_program([1, 2, 1, 1], [1, 1, 1, 3], (1, 1), (0, 0), data_format="NHWC"),
                    ws, 17, "conv2d_transpose only supports NCHW")
-    # Paddle's SAME pads with a stride above 1 follow the input size.
-    expect_failure(tmp, conv_transpose_program([1, 1, -1, -1], [1, 1, 1, 3], (1, 2), (0, 0), algorithm="SAME"),
-                   ws, 17, "Error: conv2d_transpose with padding_algorithm SAME and strides [1, 2] needs static "
-                   "input spatial dims: the pads depend on the input size\n")
+    # An output size under SAME with a stride above 1 still needs the input size it is checked against.
+    expect_failure(tmp, conv_transpose_program([1, 1, -1, -1], [1, 1, 1, 3], (1, 2), (0, 0), algorithm="SAME",
+                                               output_size=(1, 5)),
+                   ws, 17, "conv2d_transpose with output_size [1, 5] needs static input and filter spatial dims")
     # Windows no runtime runs: a zero stride, negative padding, no groups.
     expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (0, 1), (0, 0)),
                    ws, 17, "conv2d_transpose: strides [0, 1] must be positive")

@@ -144,13 +144,68 @@ void write_small_same_windows_as_pads(const ConverterState& state, const std::ve
     attrs.push_back(helper::attr_ints("pads", *pads));
 }
 
+// Paddle's SAME pads of both spatial axes from the input's run-time size (same_pads as INT64
+// tensor arithmetic on [H, W]), then the uncropped transposed convolution `full` sliced from
+// the head pads to its size less the tail pads. Any output_padding stays in `full` past the
+// result's end, as the explicit pads keep it.
+void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& full,
+                                 const std::array<int64_t, 2>& k_hw,
+                                 const std::vector<int64_t>& strides, const std::string& output,
+                                 const NameMaker& names) {
+    const std::string stride = names("same_strides");
+    const std::string kernel = names("same_kernel");
+    const std::string one = names("same_one");
+    const std::string two = names("same_two");
+    const std::string axes = names("same_axes");
+    c.push_i64_vector_initializer(stride, strides);
+    c.push_i64_vector_initializer(kernel, {k_hw[0], k_hw[1]});
+    c.push_i64_vector_initializer(one, {1});
+    c.push_i64_vector_initializer(two, {2});
+    c.push_i64_vector_initializer(axes, {2, 3});
+
+    const std::string in_shape = names("input_shape");
+    const std::string in_hw = names("input_hw");
+    c.append_node("Shape", {c.get_tensor_name(x_id)}, {in_shape});
+    c.add_slice_node(in_shape, in_hw, {2}, {4}, std::vector<int64_t>{0}, std::nullopt, in_hw);
+    // covered = in - (ceil(in / stride) - 1) * stride, with (in - 1) / stride for the ceiling
+    // less one: a size the convolution runs on is at least 1, so Div never truncates a
+    // negative number.
+    c.add_binary_node("Sub", in_hw, one, names("input_hw_less_one"));
+    c.add_binary_node("Div", names("input_hw_less_one"), stride, names("last_window"));
+    c.add_binary_node("Mul", names("last_window"), stride, names("last_window_start"));
+    c.add_binary_node("Sub", in_hw, names("last_window_start"), names("covered"));
+    std::string total = names("pad_total");
+    c.add_binary_node("Sub", kernel, names("covered"), total);
+    // Only a kernel narrower than its stride can ask for negative padding; Paddle pads nothing
+    // then. Where, not Max: Max takes integers only from opset 12.
+    if (k_hw[0] < strides[0] || k_hw[1] < strides[1]) {
+        const std::string zero = names("same_zero");
+        const std::string clamped = names("pad_total_clamped");
+        c.push_i64_vector_initializer(zero, {0});
+        c.add_binary_node("Less", total, zero, names("pad_total_negative"));
+        c.append_node("Where", {names("pad_total_negative"), zero, total}, {clamped});
+        total = clamped;
+    }
+    const std::string begin = names("pad_begin");
+    c.add_binary_node("Div", total, two, begin);
+    c.add_binary_node("Sub", total, begin, names("pad_end"));
+
+    const std::string full_shape = names("uncropped_shape");
+    const std::string full_hw = names("uncropped_hw");
+    c.append_node("Shape", {full}, {full_shape});
+    c.add_slice_node(full_shape, full_hw, {2}, {4}, std::vector<int64_t>{0}, std::nullopt, full_hw);
+    c.add_binary_node("Sub", full_hw, names("pad_end"), names("crop_end"));
+    c.append_node("Slice", {full, begin, names("crop_end"), axes}, {output});
+}
+
 }  // namespace
 
 // ONNX derives the pads from "output_shape" and splits them its own way, while Paddle keeps
 // its explicit pads and puts any extra size at the end. So an explicit output size is
 // written as "output_padding" over the size the pads already give. SAME padding is written as
 // the explicit pads Paddle computes: ONNX's SAME gives the transposed convolution another
-// output size whenever the input size is not a multiple of the stride.
+// output size whenever the input size is not a multiple of the stride. Where those pads need
+// an input size known only at run time, they are computed there and crop the unpadded result.
 void Converter::op_conv2d_transpose(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("conv2d_transpose missing input/filter tensors");
@@ -169,31 +224,45 @@ void Converter::op_conv2d_transpose(const Json& op) {
     const auto k_hw = static_hw(state, ids[1]);
     const auto strides = ints_or(attrs, "strides", {1, 1});
 
+    // SAME pads that follow an input size known only at run time: the full result is cropped
+    // by pads computed from Shape(x).
+    bool same_pads_at_run_time = false;
     if (helper::find_attribute(attrs, "auto_pad")) {
         if (!k_hw || strides.size() != 2)
             throw Error(
                 "conv2d_transpose with padding_algorithm SAME needs 2 strides and static filter "
                 "spatial dims");
         const auto pads = same_pads_2d(in_hw, *k_hw, strides);
-        if (!pads)
-            throw Error(
-                "conv2d_transpose with padding_algorithm SAME and strides {} needs static input "
-                "spatial dims: the pads depend on the input size",
-                helper::fmt_dims(strides));
         ops::remove_attributes_named(attrs, "auto_pad");
-        attrs.push_back(helper::attr_ints("pads", *pads));
+        if (pads) {
+            attrs.push_back(helper::attr_ints("pads", *pads));
+        } else {
+            // Slice takes its bounds as inputs from opset 10 on.
+            if (opset < 10)
+                throw opset_error("conv2d_transpose with padding_algorithm SAME, strides above 1 "
+                                  "and unknown input spatial dims", 10, opset);
+            same_pads_at_run_time = true;
+        }
     }
 
     std::optional<std::vector<int64_t>> output_size;
     if (ids.size() == 3) output_size = folded_ints(state, ids[2]);
     if (output_size) {
         ops::remove_output_shape_attributes(attrs);
-        // An empty size (how exports write "no output size") asks for the natural size.
+        // An empty size (how exports write "no output size") asks for the natural size. A
+        // given one needs the input's spatial dims, so it never meets run-time pads.
         if (!output_size->empty()) set_output_padding(*output_size, in_hw, k_hw, strides, attrs);
     }
 
     const int64_t out = helper::op_out_id(op);
-    append_node("ConvTranspose", std::move(node_inputs), {get_tensor_name(out)}, std::move(attrs));
+    if (!same_pads_at_run_time) {
+        append_node("ConvTranspose", std::move(node_inputs), {get_tensor_name(out)}, std::move(attrs));
+        return;
+    }
+    const NameMaker names{"conv2d_transpose", out};
+    const std::string full = names("uncropped");
+    append_node("ConvTranspose", std::move(node_inputs), {full}, std::move(attrs));
+    crop_same_pads_at_run_time(*this, ids[0], full, *k_hw, strides, get_tensor_name(out), names);
 }
 
 void Converter::op_pool2d(const Json& op) {
