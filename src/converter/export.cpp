@@ -182,15 +182,21 @@ public:
             }
             // The process's file-mode mask and the directory's default ACL apply, as for
             // any file the user creates.
+            // A signal between the file's creation and the arming of its removal would leave
+            // it behind: the handled signals wait until both are done.
+            sigset_t all, before;
+            sigfillset(&all);
+            ::sigprocmask(SIG_BLOCK, &all, &before);
             fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            const int err = errno;
             if (fd_ >= 0) {
                 std::memcpy(g_temp_path, path_.c_str(), path_.size() + 1);
                 // The handler must never see the flag before the whole path.
                 std::atomic_signal_fence(std::memory_order_seq_cst);
                 g_temp_armed = 1;
-                return;
             }
-            const int err = errno;
+            ::sigprocmask(SIG_SETMASK, &before, nullptr);
+            if (fd_ >= 0) return;
             if (err != EEXIST || attempt >= 100) {
                 restore_signals();
                 throw os_error(err);
