@@ -46,15 +46,80 @@ std::optional<std::vector<int64_t>> declared_dims(const proto::ValueInfoProto& i
     return dims;
 }
 
-// Whether two declared shapes cannot describe the same tensor: different ranks, or a dim
-// both know with different sizes.
-bool shapes_conflict(const std::optional<std::vector<int64_t>>& a,
-                     const std::optional<std::vector<int64_t>>& b) {
-    if (!a || !b) return false;
-    if (a->size() != b->size()) return true;
-    for (size_t k = 0; k < a->size(); ++k)
-        if ((*a)[k] >= 0 && (*b)[k] >= 0 && (*a)[k] != (*b)[k]) return true;
-    return false;
+// The element type of a subgraph input or output; 0 when it declares none.
+int32_t elem_type_of(const proto::ValueInfoProto& info) {
+    if (!info.type) return 0;
+    const auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
+    return tensor ? tensor->elem_type : 0;
+}
+
+// The element type the program records for a value; 0 when it records none ONNX has.
+int32_t recorded_elem_type(const ConverterState& state, int64_t id) {
+    const std::string* token = state.tensor_dtypes.find(id);
+    if (!token) return 0;
+    return helper::paddle_token_to_onnx(*token).value_or(0);
+}
+
+std::string fmt_described(const proto::ValueInfoProto& info) {
+    const int32_t type = elem_type_of(info);
+    std::string out = type != 0 ? helper::onnx_dtype_name(type) : "untyped";
+    if (auto dims = declared_dims(info)) out += " " + helper::fmt_dims(*dims);
+    return out;
+}
+
+// Two element types that are both known and differ.
+bool types_differ(int32_t a, int32_t b) { return a != 0 && b != 0 && a != b; }
+
+// A value's element type and dims should be the same on both sides of a region's edge: a
+// body that takes a carried value as one type and hands the next as another, or branches
+// that give one result two types, make a model no checker or runtime loads.
+void refuse_loop_contradictions(const ConverterState& state, const std::vector<int64_t>& ids,
+                                const std::vector<int64_t>& out_ids, const proto::GraphProto& body) {
+    if (types_differ(recorded_elem_type(state, ids[0]), proto::dtype::BOOL))
+        throw Error("while condition {} is {}, but a loop condition must be bool", ids[0],
+                    helper::onnx_dtype_name(recorded_elem_type(state, ids[0])));
+    const proto::ValueInfoProto& cond_in = body.input[1];
+    const proto::ValueInfoProto& cond_out = body.output[0];
+    if (types_differ(elem_type_of(cond_out), proto::dtype::BOOL) ||
+        Converter::shapes_conflict(declared_dims(cond_out), declared_dims(cond_in)))
+        throw Error("while body yields its condition as {}, but the condition enters as {}",
+                    fmt_described(cond_out), fmt_described(cond_in));
+    for (size_t k = 0; k + 1 < ids.size(); ++k) {
+        const int64_t outer = ids[k + 1];
+        const proto::ValueInfoProto& in = body.input[k + 2];
+        const proto::ValueInfoProto& out = body.output[k + 1];
+        const int32_t outer_type = recorded_elem_type(state, outer);
+        if (types_differ(outer_type, elem_type_of(in)))
+            throw Error("while carries value {} of type {} into a body argument declared {}", outer,
+                        helper::onnx_dtype_name(outer_type), fmt_described(in));
+        if (types_differ(elem_type_of(in), elem_type_of(out)) ||
+            Converter::shapes_conflict(declared_dims(in), declared_dims(out)))
+            throw Error("while body takes carried value {} as {}, but yields its next value as {}", outer,
+                        fmt_described(in), fmt_described(out));
+        const int32_t declared = k < out_ids.size() ? recorded_elem_type(state, out_ids[k]) : 0;
+        if (types_differ(declared, elem_type_of(out)))
+            throw Error("while output {} declares {}, but the body yields {}", out_ids[k],
+                        helper::onnx_dtype_name(declared), fmt_described(out));
+    }
+}
+
+void refuse_branch_contradictions(const ConverterState& state, const std::vector<int64_t>& out_ids,
+                                  const proto::GraphProto& then_graph, const proto::GraphProto& else_graph) {
+    for (size_t k = 0; k < then_graph.output.size(); ++k) {
+        const proto::ValueInfoProto& a = then_graph.output[k];
+        const proto::ValueInfoProto& b = else_graph.output[k];
+        if (types_differ(elem_type_of(a), elem_type_of(b)))
+            throw Error("if branches yield value {} as {} and {}", k, fmt_described(a), fmt_described(b));
+        const int32_t declared = k < out_ids.size() ? recorded_elem_type(state, out_ids[k]) : 0;
+        if (types_differ(declared, elem_type_of(a)))
+            throw Error("if output {} declares {}, but the branches yield {}", out_ids[k],
+                        helper::onnx_dtype_name(declared), fmt_described(a));
+    }
+}
+
+std::vector<int64_t> output_ids(const Json& op) {
+    const Json* outs = helper::member(op, "O");
+    return outs ? helper::collect_value_ids(*outs) : std::vector<int64_t>{};
 }
 
 std::vector<std::string> output_names(const Converter& c, const Json& op) {
@@ -210,11 +275,13 @@ void Converter::op_if(const Json& op) {
     for (size_t k = 0; opset < 11 && k < then_graph.output.size(); ++k) {
         const auto then_dims = declared_dims(then_graph.output[k]);
         const auto else_dims = declared_dims(else_graph.output[k]);
-        if (shapes_conflict(then_dims, else_dims))
+        if (Converter::shapes_conflict(then_dims, else_dims))
             throw Error("if branches yield value {} with shapes {} and {}, which requires opset >= 11, "
                         "but target opset is {}",
                         k, helper::fmt_dims(*then_dims), helper::fmt_dims(*else_dims), opset);
     }
+
+    refuse_branch_contradictions(state, output_ids(op), then_graph, else_graph);
 
     std::vector<proto::AttributeProto> attributes;
     attributes.push_back(helper::attr_graph("then_branch", std::move(then_graph)));
@@ -270,6 +337,7 @@ void Converter::op_while(const Json& op) {
     if (body_graph.output.size() != carried.size() + 1)
         throw Error("while body yields {} values, expected {}", body_graph.output.size(),
                     carried.size() + 1);
+    refuse_loop_contradictions(state, ids, output_ids(op), body_graph);
 
     std::vector<std::string> outputs = output_names(*this, op);
     append_node("Loop", std::move(inputs), std::move(outputs),
