@@ -67,6 +67,22 @@ std::string fmt_described(const proto::ValueInfoProto& info) {
     return out;
 }
 
+std::string fmt_recorded(const ConverterState& state, int64_t id) {
+    const int32_t type = recorded_elem_type(state, id);
+    std::string out = type != 0 ? helper::onnx_dtype_name(type) : "untyped";
+    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(id)) out += " " + helper::fmt_dims(*dims);
+    return out;
+}
+
+// Whether what the program records for value `id` contradicts a subgraph's description of it.
+bool declared_conflicts(const ConverterState& state, int64_t id, const proto::ValueInfoProto& info) {
+    const int32_t type = recorded_elem_type(state, id);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    return (type != 0 && elem_type_of(info) != 0 && type != elem_type_of(info)) ||
+           Converter::shapes_conflict(dims ? std::optional<std::vector<int64_t>>(*dims) : std::nullopt,
+                                      declared_dims(info));
+}
+
 // Two element types that are both known and differ.
 bool types_differ(int32_t a, int32_t b) { return a != 0 && b != 0 && a != b; }
 
@@ -96,10 +112,9 @@ void refuse_loop_contradictions(const ConverterState& state, const std::vector<i
             Converter::shapes_conflict(declared_dims(in), declared_dims(out)))
             throw Error("while body takes carried value {} as {}, but yields its next value as {}", outer,
                         fmt_described(in), fmt_described(out));
-        const int32_t declared = k < out_ids.size() ? recorded_elem_type(state, out_ids[k]) : 0;
-        if (types_differ(declared, elem_type_of(out)))
+        if (k < out_ids.size() && declared_conflicts(state, out_ids[k], out))
             throw Error("while output {} declares {}, but the body yields {}", out_ids[k],
-                        helper::onnx_dtype_name(declared), fmt_described(out));
+                        fmt_recorded(state, out_ids[k]), fmt_described(out));
     }
 }
 
@@ -110,10 +125,13 @@ void refuse_branch_contradictions(const ConverterState& state, const std::vector
         const proto::ValueInfoProto& b = else_graph.output[k];
         if (types_differ(elem_type_of(a), elem_type_of(b)))
             throw Error("if branches yield value {} as {} and {}", k, fmt_described(a), fmt_described(b));
-        const int32_t declared = k < out_ids.size() ? recorded_elem_type(state, out_ids[k]) : 0;
-        if (types_differ(declared, elem_type_of(a)))
-            throw Error("if output {} declares {}, but the branches yield {}", out_ids[k],
-                        helper::onnx_dtype_name(declared), fmt_described(a));
+        if (k >= out_ids.size()) continue;
+        // Branches may give a result different dims (from opset 11), but each must fit what
+        // the program declares for it.
+        for (const proto::ValueInfoProto* branch : {&a, &b})
+            if (declared_conflicts(state, out_ids[k], *branch))
+                throw Error("if output {} declares {}, but a branch yields {}", out_ids[k],
+                            fmt_recorded(state, out_ids[k]), fmt_described(*branch));
     }
 }
 
@@ -126,6 +144,21 @@ std::vector<std::string> output_names(const Converter& c, const Json& op) {
     std::vector<std::string> names;
     if (const Json* outs = helper::member(op, "O"))
         for (int64_t id : helper::collect_value_ids(*outs)) names.push_back(c.get_tensor_name(id));
+    return names;
+}
+
+// The node's output names: one per value the regions give. A program that keeps fewer
+// still gets them all, the rest under generated names (the node gives every one); one
+// that names more has nothing to fill them.
+std::vector<std::string> node_outputs(const Converter& c, const Json& op, size_t count,
+                                      std::string_view what, std::string_view gives) {
+    std::vector<std::string> names = output_names(c, op);
+    if (names.size() > count)
+        throw Error("{} has {} outputs, but {} {} values", what, names.size(), gives, count);
+    // Without an output id of its own, the node's position keeps its names apart.
+    const int64_t id = helper::try_op_out_id(op).value_or(static_cast<int64_t>(c.graph.node.size()));
+    for (size_t k = names.size(); k < count; ++k)
+        names.push_back(NameMaker{what, id}("unused", k));
     return names;
 }
 
@@ -282,11 +315,12 @@ void Converter::op_if(const Json& op) {
     }
 
     refuse_branch_contradictions(state, output_ids(op), then_graph, else_graph);
+    std::vector<std::string> outputs =
+        node_outputs(*this, op, then_graph.output.size(), "if", "its branches yield");
 
     std::vector<proto::AttributeProto> attributes;
     attributes.push_back(helper::attr_graph("then_branch", std::move(then_graph)));
     attributes.push_back(helper::attr_graph("else_branch", std::move(else_graph)));
-    std::vector<std::string> outputs = output_names(*this, op);
     append_node("If", {std::move(cond)}, std::move(outputs), std::move(attributes));
 }
 
@@ -338,8 +372,8 @@ void Converter::op_while(const Json& op) {
         throw Error("while body yields {} values, expected {}", body_graph.output.size(),
                     carried.size() + 1);
     refuse_loop_contradictions(state, ids, output_ids(op), body_graph);
-
-    std::vector<std::string> outputs = output_names(*this, op);
+    std::vector<std::string> outputs =
+        node_outputs(*this, op, carried.size(), "while", "it carries");
     append_node("Loop", std::move(inputs), std::move(outputs),
                 {helper::attr_graph("body", std::move(body_graph))});
 }
