@@ -5,7 +5,7 @@
 Collects seed programs by running the given e2e test files (default: all of them) with a
 KESTRO_BIN wrapper that keeps every program kestro converts (or takes the programs saved in
 --seeds), adds the real programs of ../shared/models, changes each program in one place (a
-declared element type, one declared dim, the number of outputs of an operator) and runs kestro
+declared element type, one declared dim, the number of outputs of an operator, one fewer or one more) and runs kestro
 on each mutant. A mutant is a clean refusal (exit 1, "Error: ..."), a valid model (the onnx
 checker with full_check, where it knows the opset, and an ONNX Runtime session load accept it),
 an INVALID model, or a CRASH. The INVALID and CRASH mutants are listed with the reason, grouped
@@ -96,6 +96,8 @@ def mutation_sites(doc):
             entries = outs if isinstance(outs, list) else []
             if isinstance(outs, list) and len(outs) > 1:
                 sites.append((name, "drop_output", k, len(outs) - 1, None))
+            if isinstance(outs, list) and outs and name != "1.fetch":
+                sites.append((name, "extra_output", k, len(outs), None))
         for j, e in enumerate(entries):
             d = dense(e)
             if d is None:
@@ -119,12 +121,16 @@ def apply(doc, site):
             walk_ops(b["ops"], found)
     _, kind, k, j, arg = site
     o = found[k]
-    entry = o[1] if isinstance(o, tuple) else (o["O"][j] if kind != "drop_output" else None)
+    entry = o[1] if isinstance(o, tuple) else (o["O"][j] if kind in ("dtype", "dim", "rank") else None)
     if kind == "drop_output":
         del o["O"][j:]
         for a in o.get("OA", []):
             if isinstance(a.get("AT", {}).get("D"), list):
                 del a["AT"]["D"][j:]
+    elif kind == "extra_output":
+        extra = copy.deepcopy(o["O"][-1])
+        extra["%"] = 1_000_000 + k  # an id no program here uses
+        o["O"].append(extra)
     elif kind == "dtype":
         dense(entry)[0] = {"#": "0.t_" + arg}
     elif kind == "dim":
@@ -185,7 +191,7 @@ def main():
     ap.add_argument("tests", nargs="*", help="e2e test files whose programs are the seeds")
     ap.add_argument("--seeds", type=Path, help="a folder of saved seeds (kept; made when missing)")
     ap.add_argument("--per-seed", type=int, default=40, help="mutants per seed program (sampled)")
-    ap.add_argument("--only", help="only mutations of this kind (dtype, dim, rank, drop_output)")
+    ap.add_argument("--only", help="only mutations of this kind (dtype, dim, rank, drop_output, extra_output)")
     ap.add_argument("--jobs", type=int, default=4)
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--no-real", action="store_true", help="leave out the real programs")
