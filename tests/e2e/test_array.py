@@ -225,7 +225,14 @@ def refused_split_with_num_unpacked_apart(p):
     p.fetch(p.split(lst, [("f32", [2, 2])] * 2)[0])
 
 
+def refused_unbind_unpacked_apart(p):
+    # Three elements along the axis, four values.
+    lst = p.op("1.unbind", [p.data("x", "f32", [2, 3])], attrs={"axis": a_i32(-1)}, outs=[("vec", [("f32", [2])] * 3)])
+    p.fetch(p.split(lst, [("f32", [2])] * 4)[0])
+
+
 @pytest.mark.parametrize("build,opset,message", [
+    (refused_unbind_unpacked_apart, 13, "unbind makes 3 pieces along axis -1, but its list is unpacked into 4 values"),
     (refused_split_unpacked_apart, 13, "split makes 2 pieces, but its list is unpacked into 3 values"),
     (refused_split_with_num_unpacked_apart, 17, "split_with_num makes 3 pieces, but its list is unpacked into 2 values"),
     (refused_fill, 17, "1.full initializer shape [1048576, 1048576] has more than 268435456 elements"),
