@@ -32,8 +32,12 @@ proto::ValueInfoProto Converter::build_value_info_from_meta(std::string name,
 proto::ValueInfoProto Converter::build_value_info_for_id(int64_t id, std::string name) const {
     const std::string* token = state.tensor_dtypes.find(id);
     const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-    return build_value_info_from_meta(std::move(name), token ? std::string_view(*token) : "0.t_f32",
-                                      dims ? *dims : std::vector<int64_t>{});
+    proto::ValueInfoProto info = build_value_info_from_meta(
+        std::move(name), token ? std::string_view(*token) : "0.t_f32", dims ? *dims : std::vector<int64_t>{});
+    // No dims recorded: the shape is left open rather than declared a scalar, which the value
+    // may well not be.
+    if (!dims) std::get<proto::TypeProto::Tensor>(info.type->value).shape.reset();
+    return info;
 }
 
 namespace {
