@@ -610,10 +610,13 @@ public:
     // Converts the first block of a control-flow region into a subgraph with a child
     // converter; the parent is only read. outer_ids, when given, are the values bound to the
     // block arguments by position: an argument without a type of its own takes theirs.
+    // yield_types, when given, are the element types of the yielded values by position, for
+    // the values that have no recorded type (0: none known).
     proto::GraphProto convert_region_to_graph(const Json& region, const std::string& graph_name,
                                               std::vector<proto::ValueInfoProto> leading_inputs,
                                               const std::vector<std::string>& arg_names,
-                                              const std::vector<int64_t>& outer_ids = {}) const;
+                                              const std::vector<int64_t>& outer_ids = {},
+                                              const std::vector<int32_t>& yield_types = {}) const;
 };
 
 // Refuses a data operator whose output entry (`info`, the graph input) contradicts its dtype

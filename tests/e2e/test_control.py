@@ -204,7 +204,7 @@ def test_nested_while_carrying_the_same_outer_value(tmp, opset):
 # written as a model no runtime loads. A program that keeps fewer results than the node gives
 # still converts.
 
-def counting_while(arg="i64", step="i64", out="i64", cond_dims=(1,), kept=2, s_typed=True):
+def counting_while(arg="i64", step="i64", out="i64", cond_dims=(1,), kept=2, typed_next=True):
     """i counts 0, 1, 2 while s adds 2.0 each time; one declaration changed per keyword."""
     p = Program()
     i0, s0 = p.data("i0", "i64", [1]), p.data("s0", "f32", [1])
@@ -212,8 +212,9 @@ def counting_while(arg="i64", step="i64", out="i64", cond_dims=(1,), kept=2, s_t
     body = p.block()
     i, s = body.arg(arg, [1]), body.arg("f32", [1])
     i1 = add(body, i, body.full([1], 1, "i64"), step)
-    s1 = body.op("1.add", [s, body.full([1], 2.0)], outs=[("f32", [1]) if s_typed else None])
-    body.yield_([less(body, i1, limit, dims=cond_dims), i1, s1])
+    s1 = body.op("1.add", [s, body.full([1], 2.0)], outs=[("f32", [1]) if typed_next else None])
+    cond = body.op("1.less_than", [i1, limit], outs=[("bool", list(cond_dims)) if typed_next else None])
+    body.yield_([cond, i1, s1])
     outs = p.op("1.while", [less(p, i0, limit), i0, s0], outs=[(out, [1]), ("f32", [1])][:kept], regions=[body])
     p.fetch(outs if kept == 1 else outs[0], "i")
     if kept == 2:
@@ -269,9 +270,9 @@ def test_region_results_kept_in_part(tmp, opset):
     p, _ = counting_while(kept=1)
     got = run(convert_and_check(p, opset, tmp / "while"), {"i0": np.array([0]), "s0": np.array([0], np.float32)})
     np.testing.assert_array_equal(got["i"], [3])
-    # A next value without a declared type: the body's output leaves its shape open instead of
-    # claiming a scalar.
-    p, _ = counting_while(s_typed=False)
+    # A next condition and value without declared types: the body's outputs take the types their
+    # places need (bool, the argument's) and leave their shapes open instead of claiming scalars.
+    p, _ = counting_while(typed_next=False)
     got = run(convert_and_check(p, opset, tmp / "untyped"), {"i0": np.array([0]), "s0": np.array([1], np.float32)})
     np.testing.assert_array_equal(got["s"], [7])
     p, _ = choosing_if(kept=1)

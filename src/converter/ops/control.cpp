@@ -229,6 +229,7 @@ std::vector<int64_t> lower_block_ops(Converter& child, const Json& block,
 std::vector<proto::NodeProto> add_region_outputs(const Converter& child,
                                                  const std::vector<int64_t>& yielded,
                                                  const std::string& graph_name,
+                                                 const std::vector<int32_t>& yield_types,
                                                  proto::GraphProto& result) {
     std::unordered_set<std::string> defined;
     for (const auto& input : result.input) defined.insert(input.name);
@@ -250,7 +251,12 @@ std::vector<proto::NodeProto> add_region_outputs(const Converter& child,
             copies.push_back(std::move(node));
             name = std::move(copy);
         }
-        result.output.push_back(child.build_value_info_for_id(id, std::move(name)));
+        proto::ValueInfoProto info = child.build_value_info_for_id(id, std::move(name));
+        // A value without a recorded type takes the one its position must have, rather than
+        // a guess that contradicts it.
+        if (!child.state.tensor_dtypes.contains(id) && i < yield_types.size() && yield_types[i] != 0)
+            std::get<proto::TypeProto::Tensor>(info.type->value).elem_type = yield_types[i];
+        result.output.push_back(std::move(info));
     }
     return copies;
 }
@@ -260,7 +266,7 @@ std::vector<proto::NodeProto> add_region_outputs(const Converter& child,
 proto::GraphProto Converter::convert_region_to_graph(
     const Json& region, const std::string& graph_name,
     std::vector<proto::ValueInfoProto> leading_inputs, const std::vector<std::string>& arg_names,
-    const std::vector<int64_t>& outer_ids) const {
+    const std::vector<int64_t>& outer_ids, const std::vector<int32_t>& yield_types) const {
     const Json* blocks = helper::member(region, "blocks");
     if (!blocks || !blocks->IsArray() || blocks->Empty()) throw Error("Region is missing blocks");
     const Json& block = (*blocks)[0];
@@ -278,7 +284,7 @@ proto::GraphProto Converter::convert_region_to_graph(
     result.input = std::move(leading_inputs);
     bind_block_args(state, child, args_value, graph_name, arg_names, outer_ids, result);
     const std::vector<int64_t> yielded = lower_block_ops(child, block, graph_name);
-    std::vector<proto::NodeProto> copies = add_region_outputs(child, yielded, graph_name, result);
+    std::vector<proto::NodeProto> copies = add_region_outputs(child, yielded, graph_name, yield_types, result);
 
     result.node = std::move(child.graph.node);
     for (auto& node : copies) result.node.push_back(std::move(node));
@@ -296,8 +302,11 @@ void Converter::op_if(const Json& op) {
     if (!regions || !regions->IsArray()) throw Error("if is missing regions");
     if (regions->Size() != 2) throw Error("if expects 2 regions, got {}", regions->Size());
 
-    proto::GraphProto then_graph = convert_region_to_graph((*regions)[0], "if_then_branch", {}, {});
-    proto::GraphProto else_graph = convert_region_to_graph((*regions)[1], "if_else_branch", {}, {});
+    // A branch value without a type of its own has the type the program declares for the result.
+    std::vector<int32_t> result_types;
+    for (int64_t id : output_ids(op)) result_types.push_back(recorded_elem_type(state, id));
+    proto::GraphProto then_graph = convert_region_to_graph((*regions)[0], "if_then_branch", {}, {}, {}, result_types);
+    proto::GraphProto else_graph = convert_region_to_graph((*regions)[1], "if_else_branch", {}, {}, {}, result_types);
     // ONNX gives the node's results from whichever branch ran, so both must yield the same
     // number of values.
     if (then_graph.output.size() != else_graph.output.size())
@@ -365,8 +374,16 @@ void Converter::op_while(const Json& op) {
     leading.push_back(value_info_with_known_dims("__kestro_loop_cond", "0.t_bool",
                                                  state.tensor_shapes.find(ids[0])));
 
+    // The body yields the next condition, a bool, and each carried value's next value, of
+    // the type its argument takes.
+    std::vector<int32_t> yield_types{proto::dtype::BOOL};
+    for (size_t i = 0; i < carried.size(); ++i) {
+        const auto type = block_arg_type((*args)[static_cast<rapidjson::SizeType>(i)]);
+        const std::optional<int32_t> code = type ? helper::paddle_token_to_onnx(type->token) : std::nullopt;
+        yield_types.push_back(code ? *code : recorded_elem_type(state, carried[i]));
+    }
     proto::GraphProto body_graph =
-        convert_region_to_graph(body, "while_body", std::move(leading), arg_names, carried);
+        convert_region_to_graph(body, "while_body", std::move(leading), arg_names, carried, yield_types);
     // The body yields the next condition and the next value of each carried value.
     if (body_graph.output.size() != carried.size() + 1)
         throw Error("while body yields {} values, expected {}", body_graph.output.size(),
