@@ -2,14 +2,16 @@
 
     /usr/bin/python3 tests/e2e/mutate_check.py [--seeds DIR] [--per-seed N] [--only KIND] [TEST_FILE ...]
 
-Collects seed programs by running the given e2e test files (default: all of them) with a
-KESTRO_BIN wrapper that keeps every program kestro converts (or takes the programs saved in
---seeds), adds the real programs of ../shared/models, changes each program in one place (a
-declared element type, one declared dim, the number of outputs of an operator, one fewer or one more) and runs kestro
-on each mutant. A mutant is a clean refusal (exit 1, "Error: ..."), a valid model (the onnx
-checker with full_check, where it knows the opset, and an ONNX Runtime session load accept it),
-an INVALID model, or a CRASH. The INVALID and CRASH mutants are listed with the reason, grouped
-by the operator and kind of the change; the exit status is 1 when there is any.
+Collects seed programs by running the given e2e test files (default: all of them, a few
+minutes) with a KESTRO_BIN wrapper that keeps every program kestro converts (or takes the
+programs saved in --seeds by an earlier run), adds the real programs of ../shared/models,
+changes each program in one place (a declared element type, one declared dim, the rank, the
+number of outputs of an operator, one fewer or one more) and runs kestro (KESTRO_BIN, else
+build/kestro; copy it elsewhere first when you rebuild meanwhile) on a sample of the mutants.
+A mutant is a clean refusal (exit 1, "Error: ..."), a valid model (the onnx checker with
+full_check, where it knows the opset, and an ONNX Runtime session load accept it), an INVALID
+model, or a CRASH. The INVALID and CRASH mutants are listed with the reason, grouped by the
+operator and kind of the change; the exit status is 1 when there is any.
 """
 
 from __future__ import annotations
