@@ -450,6 +450,15 @@ public:
                                                    const std::vector<int64_t>& dims);
     proto::ValueInfoProto build_value_info_for_id(int64_t id, std::string name) const;
     static proto::ValueInfoProto build_value_info(const Json& op, Direction direction);
+    // Whether two shapes cannot describe the same tensor: different ranks, or a dim both
+    // know (>= 0) with different sizes. An open shape (nothing) agrees with any.
+    static bool shapes_conflict(const std::optional<std::vector<int64_t>>& a,
+                                const std::optional<std::vector<int64_t>>& b);
+    // How a description of value `id` (a graph or region output) contradicts the element
+    // type and dims the program records for the value ("declares X, but value N is Y");
+    // nothing when they agree or either is unknown.
+    std::optional<std::string> contradiction_with_value(const proto::ValueInfoProto& info,
+                                                        int64_t id) const;
     void op_data(const Json& op);
     void op_fetch(const Json& op);
     // Brings taken_names up to date with the graph and the parameter list.
@@ -619,12 +628,18 @@ public:
     // Converts the first block of a control-flow region into a subgraph with a child
     // converter; the parent is only read. outer_ids, when given, are the values bound to the
     // block arguments by position: an argument without a type of its own takes theirs.
+    // yield_types, when given, are the element types of the yielded values by position, for
+    // the values that have no recorded type (0: none known).
     proto::GraphProto convert_region_to_graph(const Json& region, const std::string& graph_name,
                                               std::vector<proto::ValueInfoProto> leading_inputs,
                                               const std::vector<std::string>& arg_names,
-                                              const std::vector<int64_t>& outer_ids = {}) const;
+                                              const std::vector<int64_t>& outer_ids = {},
+                                              const std::vector<int32_t>& yield_types = {}) const;
 };
 
+// Refuses a data operator whose output entry (`info`, the graph input) contradicts its dtype
+// or shape attribute.
+void refuse_data_contradiction(const Json& op, const proto::ValueInfoProto& info);
 // A fetch's description typed from its first input entry, when that entry has a type.
 std::optional<proto::ValueInfoProto> fetch_type_fallback(const Json& op, const std::string& name);
 

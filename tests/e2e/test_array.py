@@ -245,7 +245,29 @@ def refused_range(p):
     p.fetch(p.op("1.range", bounds, outs=[("i64", [-1])]))
 
 
+def refused_split_unpacked_apart(p):
+    # Two sections, three values: Split would be given more outputs than pieces.
+    x = p.data("x", "f32", [2, 6])
+    lst = p.op("1.split", [x, p.full_int_array([2, 4]), p.full([1], 1, "i32")], outs=[("vec", [("f32", [2, 2]), ("f32", [2, 4])])])
+    p.fetch(p.split(lst, [("f32", [2, 2]), ("f32", [2, 4]), ("f32", [2, 4])])[0])
+
+
+def refused_split_with_num_unpacked_apart(p):
+    x = p.data("x", "f32", [2, 6])
+    lst = p.op("1.split_with_num", [x, p.full([1], 1, "i32")], attrs={"num": 3}, outs=[("vec", [("f32", [2, 2])] * 3)])
+    p.fetch(p.split(lst, [("f32", [2, 2])] * 2)[0])
+
+
+def refused_unbind_unpacked_apart(p):
+    # Three elements along the axis, four values.
+    lst = p.op("1.unbind", [p.data("x", "f32", [2, 3])], attrs={"axis": a_i32(-1)}, outs=[("vec", [("f32", [2])] * 3)])
+    p.fetch(p.split(lst, [("f32", [2])] * 4)[0])
+
+
 @pytest.mark.parametrize("build,opset,message", [
+    (refused_unbind_unpacked_apart, 13, "unbind makes 3 pieces along axis -1, but its list is unpacked into 4 values"),
+    (refused_split_unpacked_apart, 13, "split makes 2 pieces, but its list is unpacked into 3 values"),
+    (refused_split_with_num_unpacked_apart, 17, "split_with_num makes 3 pieces, but its list is unpacked into 2 values"),
     (refused_fill, 17, "1.full initializer shape [1048576, 1048576] has more than 268435456 elements"),
     (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
     (refused_unsqueeze, 17, "unsqueeze: axis 4 is outside the rank 3 it is inserted into"),

@@ -302,6 +302,15 @@ def one_op_doc(name, dtype, attrs=None, n_in=1, raw=None):
     return p.to_json()
 
 
+def layer_norm_doc(outs):
+    """data x [2, 3, 2], flat scale and bias [6] -> layer_norm over the last two axes -> fetch."""
+    p = Program()
+    x, scale, bias = p.data("x", "f32", [2, 3, 2]), p.data("scale", "f32", [6]), p.data("bias", "f32", [6])
+    y = p.op("1.layer_norm", [x, scale, bias], attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(1)}, outs=outs)
+    p.fetch(y[0], "out")
+    return p.to_json()
+
+
 def hardsigmoid_attrs(*entries):
     return {"A": [{"N": n, "AT": v} for n, v in entries]}
 
@@ -368,9 +377,24 @@ MUST_FAIL = {
     "untyped-output": (damaged(lambda d, ops: [e.pop("TT", None) for o in ops[1:] for e in o["O"] + o["I"]]),
                        "has no element type"),
     "cycle": (damaged(cycle), "the program's operators form a cycle through node"),
+    # A declaration that contradicts the value it describes would be copied into the model.
+    "fetch-declares-another-type": (damaged(lambda d, ops: ops[2]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_i64"})),
+                                    "fetch out declares int64 [2, 3], but value 2 is float32 [2, 3]"),
+    "fetch-declares-another-dim": (damaged(lambda d, ops: ops[2]["O"][0]["TT"]["D"].__setitem__(1, [2, 4])),
+                                   "fetch out declares float32 [2, 4], but value 2 is float32 [2, 3]"),
+    "fetch-declares-another-rank": (damaged(lambda d, ops: ops[2]["O"][0]["TT"]["D"].__setitem__(1, [6])),
+                                    "fetch out declares float32 [6], but value 2 is float32 [2, 3]"),
+    "fetched-value-declares-another-dim": (damaged(lambda d, ops: ops[1]["O"][0]["TT"]["D"].__setitem__(1, [3, 3])),
+                                           "fetch out declares float32 [2, 3], but value 2 is float32 [3, 3]"),
+    "data-declares-another-type": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_f16"})),
+                                   "data x declares float16 [2, 3], but its dtype attribute is float32"),
+    "data-declares-another-shape": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(1, [2, 4])),
+                                    "data x declares float32 [2, 4], but its shape attribute is [2, 3]"),
     "relu-two-inputs": (one_op_doc("1.relu", "f32", n_in=2), "relu has 2 inputs: ONNX Relu takes at most 1 at opset 17"),
     "relu-two-outputs": (damaged(lambda d, ops: ops[1]["O"].append({"%": 9})),
                          "relu has 2 outputs: ONNX Relu gives at most 1 at opset 17"),
+    "layer-norm-four-outputs": (layer_norm_doc([("f32", [2, 3, 2]), ("f32", [2]), ("f32", [2]), ("f32", [2])]),
+                                "layer_norm has 4 outputs: ONNX LayerNormalization gives at most 3 at opset 17"),
     "repeated-attribute": (one_op_doc("1.hardsigmoid", "f32", raw=hardsigmoid_attrs(("slope", a_f32(0.2)), ("alpha", a_f32(0.3)))),
                            "hardsigmoid: attribute alpha is given more than once"),
     "attribute-of-another-kind": (one_op_doc("1.hardsigmoid", "f32", raw=hardsigmoid_attrs(("slope", a_str("0.2")))),

@@ -99,6 +99,11 @@ void Converter::op_unbind(const Json& op) {
     const int64_t rank = static_cast<int64_t>(state.tensor_shapes.find(ids[0])->size());
     if (axis < 0 || axis >= rank)
         throw Error("unbind axis {} is out of range for rank {}", axis_attr, rank);
+    // Split gives one piece per element along the axis, so the list must hold that many.
+    if (const int64_t n = (*state.tensor_shapes.find(ids[0]))[static_cast<size_t>(axis)];
+        n >= 0 && static_cast<uint64_t>(n) != outs.size())
+        throw Error("unbind makes {} pieces along axis {}, but its list is unpacked into {} values", n, axis_attr,
+                    outs.size());
 
     std::vector<std::string> pieces = unbind_split_names(u, outs);
     std::vector<proto::AttributeProto> attrs{helper::attr_int("axis", axis)};

@@ -228,6 +228,7 @@ void Converter::op_data(const Json& op) {
         throw Error("graph input {} collides with a parameter", helper::fmt_text(info.name));
     // An input without an element type cannot be fed; the ONNX checker refuses it.
     if (!info.type) throw Error("graph input {} has no element type", helper::fmt_text(info.name));
+    refuse_data_contradiction(op, info);
     graph.input.push_back(info);
     const int64_t id = helper::op_out_id(op);
     state.tensor_names.insert(id, std::move(info.name));
@@ -250,6 +251,10 @@ void Converter::op_fetch(const Json& op) {
     }
     // An untyped graph output fails the checker, as an untyped input does.
     if (!info.type) throw Error("graph output {} has no element type", helper::fmt_text(info.name));
+    // The declaration is copied to the graph output, so one that contradicts the fetched
+    // value makes a model that no checker or runtime loads.
+    if (auto why = contradiction_with_value(info, ids.front()))
+        throw Error("fetch {} {}", helper::fmt_text(info.name), *why);
     std::string source = get_tensor_name(ids.front());
 
     std::string requested;

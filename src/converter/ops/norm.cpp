@@ -319,6 +319,9 @@ void Converter::op_layer_norm(const Json& op) {
     }
 
     std::vector<std::string> outputs = generic_value_names("layer_norm", op, "O", "output");
+    if (outputs.size() > 3)
+        throw Error("layer_norm has {} outputs: ONNX LayerNormalization gives at most 3 at opset {}",
+                    outputs.size(), opset);
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("layer_norm", *a);
     attr::conform_attributes("layer_norm", "LayerNormalization", opset, attrs);

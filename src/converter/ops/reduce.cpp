@@ -365,6 +365,10 @@ void Converter::op_topk(const Json& op) {
         if (!value) throw Error("topk output missing id");
         out_names.push_back(get_tensor_name(*value));
     }
+    // ONNX's TopK always gives the values and the indices: a program that keeps only the
+    // values still needs a name for the indices, and a third result has no counterpart.
+    if (out_names.size() > 2) throw Error("topk expects at most 2 outputs, got {}", out_names.size());
+    if (out_names.size() == 1) out_names.push_back(NameMaker{"topk", *primary}("unused_indices"));
     std::string x = get_tensor_name(ids[0]);
 
     // K is an input from opset 10 on; "largest" and "sorted" exist from opset 11.
@@ -425,6 +429,8 @@ void Converter::op_argsort(const Json& op) {
     }
     // With an entry skipped the sorted values would be written under the indices' name.
     if (out_names.size() < 2) throw Error("argsort output missing id");
+    // TopK gives exactly the sorted values and their indices.
+    if (out_names.size() > 2) throw Error("argsort expects two outputs, got {}", out_names.size());
     // TopK gains "largest" and "sorted", and GatherElements appears, at opset 11.
     require_opset("argsort", 11);
 

@@ -380,6 +380,16 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
             }
         }
     }
+    // Split gives one output per piece it makes, so the list must be unpacked into exactly
+    // that many values.
+    std::optional<int64_t> made;
+    if (!sections_form)
+        made = helper::op_attr_i64(op, "num");
+    else if (const std::vector<double>* folded = ids.size() >= 2 ? state.const_values.find(ids[1]) : nullptr)
+        made = static_cast<int64_t>(folded->size());
+    if (made && *made != static_cast<int64_t>(pieces->size()))
+        throw Error("{} makes {} pieces, but its list is unpacked into {} values", full_name.substr(2), *made,
+                    pieces->size());
     axis = axis_for_opset(*this, "split", axis, rank);
     attributes.insert(attributes.begin(), helper::attr_int("axis", axis));
     if (opset >= 18 && inputs.size() == 1 && attributes.size() == 1)
