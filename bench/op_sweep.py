@@ -211,7 +211,7 @@ OPS = {
     "1.all": axis_op("1.all", lambda a, b, k: [np.all(a, axis=k if a.ndim else None)],
                      lambda k: {"axis": [k], "keepdim": False}),
     "1.argmax": axis_op("1.argmax", lambda a, b, k: [np.argmax(a, axis=k if a.ndim else None).astype(np.int64)
-                                                     if a.size else None],
+                                                     if a.size else np.zeros(a.shape[:-1], np.int64)],
                         lambda k: {"keepdims": a_bool(False), "flatten": a_bool(False), "dtype": a_dtype("i64")},
                         lambda p, x, y, k: [x, p.full([1], k, "i64")]),
     "1.topk": axis_op("1.topk", topk_ref, lambda k: {"axis": k, "largest": a_bool(True), "sorted": a_bool(True)},

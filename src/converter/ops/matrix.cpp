@@ -46,6 +46,16 @@ void Converter::op_matmul(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("matmul missing inputs");
+    // Paddle multiplies vectors and matrices only, in floats, int32 or int64, the types
+    // MatMul takes; a rank-0 operand or another type is refused.
+    for (int k = 0; k < 2; ++k) {
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[k]);
+        if (dims && dims->empty()) throw Error("matmul does not take a rank-0 operand");
+        const std::optional<int32_t> t = onnx_dtype_if_known(ids[k]);
+        if (t && !helper::is_float_onnx_dtype(*t) && *t != proto::dtype::BFLOAT16 &&
+            *t != proto::dtype::INT32 && *t != proto::dtype::INT64)
+            throw Error("matmul does not take a {} operand", helper::onnx_dtype_name(*t));
+    }
     std::string operands[2] = {get_tensor_name(ids[0]), get_tensor_name(ids[1])};
     const bool flags[2] = {helper::op_attr_bool(op, "transpose_x").value_or(false),
                            helper::op_attr_bool(op, "transpose_y").value_or(false)};
@@ -76,6 +86,15 @@ void Converter::op_trilu(const Json& op, bool upper) {
     const NameMaker names{"trilu", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("trilu missing inputs");
+    const char* op_name = upper ? "triu" : "tril";
+    // Paddle takes matrices (rank 2 and up) of these types only; ONNX Runtime has no Trilu
+    // for 8- and 16-bit integers either.
+    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]); dims && dims->size() < 2)
+        throw Error("{} takes a rank 2 or higher input, got rank {}", op_name, dims->size());
+    if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0]);
+        t && (*t == proto::dtype::INT8 || *t == proto::dtype::UINT8 || *t == proto::dtype::INT16 ||
+              *t == proto::dtype::UINT16))
+        throw Error("{} does not take a {} input", op_name, helper::onnx_dtype_name(*t));
     const int64_t k = helper::op_attr_i64(op, "diagonal").value_or(0);
     const std::string k_name = names("k");
     push_i64_initializer(k_name, {1}, {k});
