@@ -311,9 +311,9 @@ def refused_topk_k2_of_rank0(p):
 
 @pytest.mark.parametrize("build,message", [
     # Paddle sorts and searches no bool values, and TopK and ArgMax take none.
-    (refused_on_bool("1.topk"), "topk does not take a bool input"),
-    (refused_on_bool("1.argsort"), "argsort does not take a bool input"),
-    (refused_on_bool("1.argmax"), "argmax does not take a bool input"),
+    (refused_on_bool("1.topk"), "topk does not take bool inputs"),
+    (refused_on_bool("1.argsort"), "argsort does not take bool inputs"),
+    (refused_on_bool("1.argmax"), "argmax does not take bool inputs"),
     (refused_topk_k2_of_rank0, "topk k 2 is more than the one element of a rank-0 input"),
 ])
 def test_refusals(tmp, build, message):

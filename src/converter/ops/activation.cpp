@@ -34,7 +34,7 @@ void clamped_line(Converter& c, const std::string& x, double slope, double offse
 void require_float_input(const Converter& c, std::string_view op_name, int64_t id) {
     const std::optional<int32_t> t = c.onnx_dtype_if_known(id);
     if (t && !helper::is_float_onnx_dtype(*t) && *t != dt::BFLOAT16)
-        throw Error("{} does not take a {} input, only floating-point values", op_name,
+        throw Error("{} does not take {} inputs, only floating-point values", op_name,
                     helper::onnx_dtype_name(*t));
 }
 

@@ -54,7 +54,7 @@ void Converter::op_matmul(const Json& op) {
         const std::optional<int32_t> t = onnx_dtype_if_known(ids[k]);
         if (t && !helper::is_float_onnx_dtype(*t) && *t != proto::dtype::BFLOAT16 &&
             *t != proto::dtype::INT32 && *t != proto::dtype::INT64)
-            throw Error("matmul does not take a {} operand", helper::onnx_dtype_name(*t));
+            throw Error("matmul does not take {} operands", helper::onnx_dtype_name(*t));
     }
     std::string operands[2] = {get_tensor_name(ids[0]), get_tensor_name(ids[1])};
     const bool flags[2] = {helper::op_attr_bool(op, "transpose_x").value_or(false),
@@ -94,7 +94,7 @@ void Converter::op_trilu(const Json& op, bool upper) {
     if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0]);
         t && (*t == proto::dtype::INT8 || *t == proto::dtype::UINT8 || *t == proto::dtype::INT16 ||
               *t == proto::dtype::UINT16))
-        throw Error("{} does not take a {} input", op_name, helper::onnx_dtype_name(*t));
+        throw Error("{} does not take {} inputs", op_name, helper::onnx_dtype_name(*t));
     const int64_t k = helper::op_attr_i64(op, "diagonal").value_or(0);
     const std::string k_name = names("k");
     push_i64_initializer(k_name, {1}, {k});

@@ -78,7 +78,7 @@ bool is_rank0(const Converter& c, int64_t id) {
 // TopK and ArgMax take no bool values, and Paddle sorts none: refused, naming the operator.
 void refuse_bool_operand(const Converter& c, std::string_view op_name, int64_t id) {
     if (c.onnx_dtype_if_known(id) == std::optional<int32_t>(proto::dtype::BOOL))
-        throw Error("{} does not take a bool input", op_name);
+        throw Error("{} does not take bool inputs", op_name);
 }
 
 // A rank-0 value names only axis 0 (or -1); ONNX's TopK and ArgMax take no rank-0 input.
