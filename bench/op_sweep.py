@@ -87,7 +87,7 @@ def axis_op(name, ref_fn, attrs_fn, inputs_fn=None, flags=()):
     def build(p, x, y, d, neg, outs):
         a = ax(neg, max(len(d) - 1, 0), len(d))
         ins = inputs_fn(p, x, y, a) if inputs_fn else [x]
-        return p.op(name, ins, attrs=attrs_fn(a), outs=outs)
+        return p.op(name, ins, attrs=attrs_fn(a), outs=[("vec", outs)] if name.startswith("1.split") else outs)
 
     def ref(xa, ya, neg):
         return ref_fn(xa, ya, max(xa.ndim - 1, 0))
@@ -252,7 +252,7 @@ OPS = {
                lambda a, b, neg: [np.roll(a, 1, 0) if a.ndim else a], set()),
     "1.concat": axis_op("1.concat", lambda a, b, k: [np.concatenate([a, b], k)], lambda k: {},
                         lambda p, x, y, k: [p.combine([x, y]), p.full([1], k, "i32")]),
-    "1.stack": axis_op("1.stack", lambda a, b, k: [np.stack([a, b], k)], lambda k: {"axis": k},
+    "1.stack": axis_op("1.stack", lambda a, b, k: [np.stack([a, b], k)], lambda k: {"axis": k if k >= 0 else k - 1},
                        lambda p, x, y, k: [p.combine([x, y])]),
     "1.split_with_num": axis_op("1.split_with_num", lambda a, b, k: [a], lambda k: {"num": 1},
                                 lambda p, x, y, k: [x, p.full([1], k, "i32")]),
@@ -265,13 +265,62 @@ OPS = {
     "1.repeat_interleave": axis_op("1.repeat_interleave", lambda a, b, k: [np.repeat(a, 2, k) if a.ndim else
                                                                            np.repeat(a, 2)],
                                    lambda k: {"axis": k, "repeats": 2}),
-    "1.one_hot": (lambda p, x, y, d, neg, outs: p.op("1.one_hot", [x, p.full([1], 4, "i32")], outs=outs),
-                  lambda a, b, neg: [np.eye(4, dtype=np.float32)[a]] if a.dtype.kind in "iu" else None, {"int"}),
+    "1.one_hot": (lambda p, x, y, d, neg, outs: p.op("1.one_hot", [y, p.full([1], 4, "i32")], outs=outs),
+                  lambda a, b, neg: [np.eye(4, dtype=np.float32)[b]] if b.dtype.kind in "iu" else None,
+                  {"int"}),
     "1.einsum": (lambda p, x, y, d, neg, outs: p.op("1.einsum", [p.combine([x])],
                                                     attrs={"equation": a_str("...->...")},
-                                                    outs=[("vec", outs)] + [("vec", [])] * 2)[0],
-                 lambda a, b, neg: [a], {"float", "vec"}),
+                                                    outs=outs + [("vec", [("f32", [])])] * 2)[0],
+                 lambda a, b, neg: [a], {"float"}),
 }
+
+
+def last_slice(a):
+    return a[..., :1] if a.ndim else None
+
+
+def layer_norm_ref(a):
+    if a.ndim == 0:
+        return None
+    w = a.astype(np.float64)
+    m, v = w.mean(-1, keepdims=True), w.var(-1, keepdims=True)
+    with np.errstate(all="ignore"):
+        return ((w - m) / np.sqrt(v + 1e-5)).astype(a.dtype)
+
+
+OPS.update({
+    "1.slice": (lambda p, x, y, d, neg, outs: p.op("1.slice", [x, p.full_int_array([0]), p.full_int_array([1])], attrs={
+                    "axes": [ax(neg, len(d) - 1, len(d))], "infer_flags": [1], "decrease_axis": a_array([])}, outs=outs),
+                lambda a, b, neg: [last_slice(a)], set()),
+    "1.strided_slice": (lambda p, x, y, d, neg, outs: p.op("1.strided_slice", [x] + [p.full_int_array([v]) for v in (0, 1, 1)],
+                                                           attrs={"axes": [ax(neg, len(d) - 1, len(d))], "decrease_axis": []},
+                                                           outs=outs),
+                        lambda a, b, neg: [last_slice(a)], set()),
+    "1.take_along_axis": axis_op("1.take_along_axis", lambda a, b, k: [np.take_along_axis(a, np.zeros_like(a, np.int64)[..., :1], k)]
+                                 if a.ndim else None, lambda k: {"axis": a_i32(k)},
+                                 lambda p, x, y, k: [x, p.op("1.full_like", [p.op("1.slice", [x, p.full_int_array([0]), p.full_int_array([1])],
+                                                                                  attrs={"axes": [k], "infer_flags": [1], "decrease_axis": a_array([])},
+                                                                                  outs=[None]), p.full([1], 0.0)],
+                                                             attrs={"dtype": a_dtype("i64"), "place": {"#": "1.a_place", "D": [0, 0, ""]}},
+                                                             outs=[None])]),
+    "1.layer_norm": (lambda p, x, y, d, neg, outs: p.op("1.layer_norm", [x, None, None], attrs={
+                         "epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(ax(neg, max(len(d) - 1, 0), len(d)))},
+                         outs=outs + [("f32", [-1]), ("f32", [-1])])[0],
+                     lambda a, b, neg: [layer_norm_ref(a)], {"float"}),
+    "1.meshgrid": (lambda p, x, y, d, neg, outs: p.split(p.op("1.meshgrid", [p.combine([x, y])], outs=[("vec", outs)]), outs),
+                   lambda a, b, neg: list(np.meshgrid(a, b, indexing="ij")) if a.ndim <= 1 else None, set()),
+    "1.split": axis_op("1.split", lambda a, b, k: [a], lambda k: {},
+                       lambda p, x, y, k: [x, p.full_int_array([-1]), p.full([1], k, "i32")], flags={"vec"}),
+    "1.pad": (lambda p, x, y, d, neg, outs: p.op("1.pad", [x, p.full([1], 0.0)], attrs={"paddings": [a_i32(1)] * (2 * len(d))},
+                                                 outs=outs),
+              lambda a, b, neg: [np.pad(a, 1)], set()),
+    "1.linear_v2": (lambda p, x, y, d, neg, outs: p.op("1.linear_v2", [x, p.full([d[-1] if d else 1, 2], 1.0, p.type_of(x)[0]),
+                                                                        p.full([2], 1.0, p.type_of(x)[0])], outs=outs),
+                    lambda a, b, neg: [(a.astype(np.float64).sum(-1, keepdims=True).repeat(2, -1) + 1).astype(a.dtype)]
+                    if a.ndim else None, {"float"}),
+})
+OPS["1.split_with_num"] = OPS["1.split_with_num"][:2] + ({"vec"},)
+del OPS["1.unbind"]  # as many outputs as rows: its own tests cover it
 
 # 4-D image operators: their own base shape.
 IMG = {
@@ -279,8 +328,9 @@ IMG = {
                      "strides": [a_i32(2), a_i32(2)], "paddings": [a_i32(0), a_i32(0)], "ceil_mode": False,
                      "exclusive": True, "data_format": "NCHW", "pooling_type": "max", "global_pooling": False,
                      "adaptive": False, "padding_algorithm": "EXPLICIT"}, outs=outs),
-                 lambda a, b, neg: [a.reshape(a.shape[0], a.shape[1], 2, 2, 2, 2).max(axis=(3, 5))
-                                    if a.ndim == 4 and a.size else None], {"float", "nd4"}),
+                 lambda a, b, neg: [(a.reshape(a.shape[0], a.shape[1], 2, 2, 2, 2).max(axis=(3, 5)) if a.size else
+                                     np.zeros(a.shape[:2] + (a.shape[2] // 2, a.shape[3] // 2), a.dtype))
+                                    if a.ndim == 4 else None], {"float", "nd4"}),
     "1.batch_norm_": (lambda p, x, y, d, neg, outs: p.op("1.batch_norm_", [x] + [p.full([2], v) for v in (0, 1, 1, 0)],
                                                          attrs={"is_test": True, "momentum": 0.9, "epsilon": 1e-5,
                                                                 "data_format": "NCHW", "use_global_stats": True,
@@ -291,12 +341,12 @@ IMG = {
                              "data_format": "NCHW", "out_d": -1, "out_h": 8, "out_w": 8, "scale": [],
                              "interp_method": "nearest", "align_corners": False, "align_mode": 1}, outs=outs),
                          lambda a, b, neg: [a.repeat(2, 2).repeat(2, 3)] if a.ndim == 4 else None, {"float", "nd4"}),
-    "1.conv2d": (lambda p, x, y, d, neg, outs: p.op("1.conv2d", [x, p.full([2, 2, 1, 1], 1.0, word_of_np(np.float32))],
+    "1.conv2d": (lambda p, x, y, d, neg, outs: p.op("1.conv2d", [x, p.full([2, 2, 1, 1], 1.0, p.type_of(x)[0])],
                                                     attrs={"strides": [1, 1], "paddings": [0, 0], "dilations": [1, 1],
                                                            "groups": 1, "data_format": "NCHW",
                                                            "padding_algorithm": "EXPLICIT"}, outs=outs),
                  lambda a, b, neg: [np.repeat(a.sum(axis=1, keepdims=True), 2, 1).astype(a.dtype)]
-                 if a.ndim == 4 else None, {"float", "nd4", "f32only"}),
+                 if a.ndim == 4 else None, {"float", "nd4"}),
 }
 
 
@@ -312,7 +362,8 @@ def feed(word, shape, rng, nonzero=False):
 
 
 VARIANTS = [("base", "f32", [2, 3, 4], None), ("rank0", "f32", [], None), ("empty", "f32", [2, 0, 4], None),
-            ("batch3", "f32", [-1, 3, 4], 3), ("batch0", "f32", [-1, 3, 4], 0), ("neg", "f32", [2, 3, 4], None)] + \
+            ("batch3", "f32", [-1, 3, 4], 3), ("batch0", "f32", [-1, 3, 4], 0), ("neg", "f32", [2, 3, 4], None),
+            ("inplace", "f32", [2, 3, 4], None)] + \
            [(w, w, [2, 3, 4], None) for w in ("f16", "f64", "i8", "i16", "i32", "i64", "ui8", "bool")]
 
 
@@ -330,6 +381,15 @@ def run_case(name, variant):
 def _run_case(name, variant):
     vname, word, dims, batch = variant
     build, ref, flags = {**OPS, **IMG}[name]
+    if vname == "inplace":
+        build0, base = build, name
+
+        def build(p, x, y, d, neg, outs):  # the builder writes the operator's name: rename it
+            r = build0(p, x, y, d, neg, outs)
+            for o in p.ops:
+                if o.get("#") == base:
+                    o["#"] = base + "_"
+            return r
     if name in IMG:
         dims = img_dims(dims) if len(dims) else []
         if dims and dims[0] == -1 or batch is not None:
@@ -337,6 +397,8 @@ def _run_case(name, variant):
     if name in ("1.one_hot",) and word in FLOATS:
         word = "i64" if vname in ("base", "f16", "f64", "rank0", "empty", "batch3", "batch0", "neg") else word
     neg = vname == "neg"
+    if vname == "inplace":  # the in-place name computes what the operator computes
+        name = name + "_"
     rng = np.random.default_rng(0)
     shape = [batch if d == -1 else d for d in dims]
     xa, ya = feed(word, shape, rng), feed(word, shape, rng, nonzero=True)
@@ -370,7 +432,7 @@ def _run_case(name, variant):
     except Exception as e:
         return name, vname, "skip", f"builder: {e}"
     ids = ids if isinstance(ids, list) else [ids]
-    if "vec" in flags:
+    if "vec" in flags and name != "1.meshgrid":
         ids = p.split(ids[0], outs)
     for k, i in enumerate(ids[:len(outs)]):
         p.fetch(i, f"out{k}")
@@ -390,6 +452,10 @@ def _run_case(name, variant):
         try:
             check(out)
         except Exception as e:
+            # Without a reference the declared output type is a guess: a clash with it alone
+            # (at the fetch's Identity) says nothing about the converter.
+            if exp is None and "op_type:Identity" in str(e) and str(e).count("op_type:") == 1:
+                return name, vname, "valid", "(no reference)"
             return name, vname, "finding", f"invalid model: {str(e)[:300]}"
         try:
             got = run(out, {"x": xa, "y": ya})
@@ -420,7 +486,8 @@ def main():
     verbose = "-v" in sys.argv
     names = [n for n in {**OPS, **IMG} if not args or any(a in n for a in args)]
     cases = [(n, v) for n in names for v in VARIANTS
-             if v[0] != "neg" or n in ("1.transpose", "1.flatten", "1.unsqueeze", "1.roll", "1.sum", "1.mean",
+             if v[0] == "inplace" and not n.endswith("_") and n != "1.cast_i64" or
+             v[0] not in ("neg", "inplace") or n in ("1.transpose", "1.flatten", "1.unsqueeze", "1.roll", "1.sum", "1.mean",
                                         "1.max", "1.min") or n in OPS and OPS[n][0].__code__.co_name == "build"]
     totals = {}
     with ProcessPoolExecutor(int(os.environ.get("SWEEP_JOBS", "4"))) as pool:
