@@ -29,15 +29,6 @@ void clamped_line(Converter& c, const std::string& x, double slope, double offse
     c.add_binary_node("Min", names("floor"), constant("limit", limit), std::move(output));
 }
 
-// Paddle defines these activations on floating-point values only, and ONNX has no integer
-// or bool form of the nodes they lower to: another operand type is refused, named.
-void require_float_input(const Converter& c, std::string_view op_name, int64_t id) {
-    const std::optional<int32_t> t = c.onnx_dtype_if_known(id);
-    if (t && !helper::is_float_onnx_dtype(*t) && *t != dt::BFLOAT16)
-        throw Error("{} does not take {} inputs, only floating-point values", op_name,
-                    helper::onnx_dtype_name(*t));
-}
-
 }  // namespace
 
 void Converter::op_hardsigmoid(const Json& op) {
@@ -87,7 +78,7 @@ void Converter::op_leaky_relu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("leaky_relu missing inputs");
-    require_float_input(*this, "leaky_relu", ids[0]);
+    require_float_operand(*this, "leaky_relu", ids[0]);
     std::optional<double> slope = helper::attr_f64(op, "alpha");
     if (!slope) slope = helper::attr_f64(op, "negative_slope");
     const float alpha = slope ? helper::to_f32_or_inf(*slope) : std::bit_cast<float>(0x3C23D70Au);  // 0.01
@@ -117,7 +108,7 @@ void Converter::op_gelu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("gelu missing inputs");
-    require_float_input(*this, "gelu", ids[0]);
+    require_float_operand(*this, "gelu", ids[0]);
     const std::string x = get_tensor_name(ids[0]);
 
     const Json* approx = helper::attr(op, "approximate");
@@ -229,7 +220,7 @@ void Converter::op_swish(const Json& op) {
     const Json* name = helper::member(op, "#");
     const bool silu = name && name->IsString() &&
                       std::string_view(name->GetString(), name->GetStringLength()).find("silu") != std::string_view::npos;
-    require_float_input(*this, silu ? "silu" : "swish", ids[0]);
+    require_float_operand(*this, silu ? "silu" : "swish", ids[0]);
     const std::string x = get_tensor_name(ids[0]);
     const std::string s = names("sigmoid");
     append_node("Sigmoid", {x}, {s});

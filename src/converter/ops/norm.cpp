@@ -7,6 +7,7 @@
 
 #include "converter/attr.h"
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -71,6 +72,9 @@ void Converter::op_batch_norm(const Json& op) {
 
     if (ids[0] == 0 || ids[1] == 0 || ids[2] == 0)
         throw Error("batch_norm_ needs its input, mean and variance");
+    // Paddle normalises floating-point values over a channel axis (rank 2 and up) only.
+    math_ops::require_rank(*this, "batch_norm", ids[0], 2, math_ops::kAnyRank);
+    math_ops::require_float_operand(*this, "batch_norm", ids[0]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"batch_norm", out};
     // Before 15 BatchNormalization takes the data and every parameter in one type.
@@ -258,6 +262,7 @@ void Converter::op_group_norm(const Json& op) {
 
 void Converter::op_layer_norm(const Json& op) {
     const auto ids = helper::op_input_ids(op);
+    if (!ids.empty()) math_ops::require_float_operand(*this, "layer_norm", ids[0]);
     const int64_t scale_id = ids.size() > 1 ? ids[1] : 0;
     const int64_t bias_id = ids.size() > 2 ? ids[2] : 0;
     const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -146,6 +147,8 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     const NameMaker names{"resize", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("{} missing inputs", mode);
+    // The sizes and scales written here are for NCHW images.
+    math_ops::require_rank(*this, mode == "linear" ? "bilinear_interp" : "nearest_interp", ids[0], 4, 4);
     std::vector<std::string> inputs{get_tensor_name(ids[0])};
     push_resize_optional_input(inputs, out, "roi");
 
