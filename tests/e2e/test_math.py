@@ -486,6 +486,8 @@ def test_unbind(tmp, opset, axis):
     ("1.matmul", [("f32", []), ("f32", [])], {}, "matmul does not take a rank-0 operand"),
     ("1.matmul", [("i8", [2, 2]), ("i8", [2, 2])], {}, "matmul does not take int8 operands"),
     ("1.tril", [("f32", [3])], {"diagonal": a_i32(0)}, "tril takes a rank 2 or higher input, got rank 1"),
+    ("1.linear_v2", [("f32", []), ("f32", [1, 2])], {}, "linear_v2 takes a rank 1 or higher input, got rank 0"),
+    ("1.linear_v2", [("i32", [2, 3]), ("i32", [3, 2])], {}, "linear_v2 does not take int32 inputs, only floating-point values"),
     ("1.triu_", [("i16", [2, 2])], {"diagonal": a_i32(0)}, "triu does not take int16 inputs"),
 ])
 def test_refusals(tmp, name, inputs, attrs, message):

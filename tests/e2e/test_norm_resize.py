@@ -77,6 +77,10 @@ def test_batch_norm_refusals(tmp):
                    "batch_norm_ needs its input, mean and variance")
     expect_failure(tmp, batch_norm_program(without=("scale",), x_shape=(-1, -1, 4, 5)), 17,
                    "batch_norm_ without scale needs a known channel count")
+    # Paddle normalises floating-point values over a channel axis.
+    expect_failure(tmp, batch_norm_program(dtype="i64"), 17,
+                   "batch_norm does not take int64 inputs, only floating-point values")
+    expect_failure(tmp, batch_norm_program(x_shape=()), 17, "batch_norm takes a rank 2 or higher input, got rank 0")
 
 
 # ------------------------------------------------------------------------------------------------
@@ -184,15 +188,20 @@ def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, params):
     np.testing.assert_allclose(out, layer_norm_ref(xs, int(begin), w.get("ln.w_0"), w.get("ln.b_0")), rtol=tol, atol=tol)
 
 
-@pytest.mark.parametrize("begin", [2, -3])
-def test_layer_norm_refuses_an_axis_outside_its_input(tmp, begin):
+@pytest.mark.parametrize("begin,dtype,message", [
+    (2, "f32", "layer_norm begin_norm_axis 2 is outside the 2 dims of its input"),
+    (-3, "f32", "layer_norm begin_norm_axis -3 is outside the 2 dims of its input"),
+    # Paddle normalises floating-point values only; LayerNormalization takes no others.
+    (1, "i32", "layer_norm does not take int32 inputs, only floating-point values"),
+])
+def test_layer_norm_refusals(tmp, begin, dtype, message):
     p = Program()
-    x = p.data("x", "f32", [2, 4])
+    x = p.data("x", dtype, [2, 4])
     y = p.op("1.layer_norm", [x, p.param("ln.w_0", "f32", [4]), p.param("ln.b_0", "f32", [4])],
              attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(begin)},
              outs=[("f32", [2, 4]), ("f32", [-1]), ("f32", [-1])])
     p.fetch(y[0], "out")
-    expect_failure(tmp, p, 17, f"layer_norm begin_norm_axis {begin} is outside the 2 dims of its input")
+    expect_failure(tmp, p, 17, message)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -325,3 +334,6 @@ def test_resize_refusals(tmp):
                    "linear currently only supports data_format=NCHW (got NHWC)")
     expect_failure(tmp, interp_program("1.bilinear_interp", [1, 1, 2, 2], [1, 1, 4, 4]), 10,
                    "bilinear_interp (ONNX Resize mode linear) requires opset >= 11, but target opset is 10")
+    # The sizes and scales are written for NCHW images; a single value has no H or W.
+    expect_failure(tmp, interp_program("1.nearest_interp", [], [1, 1, 4, 4], out_hw=(4, 4)), 17,
+                   "nearest_interp takes a rank-4 input, got rank 0")
