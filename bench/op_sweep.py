@@ -319,6 +319,41 @@ OPS.update({
                     lambda a, b, neg: [(a.astype(np.float64).sum(-1, keepdims=True).repeat(2, -1) + 1).astype(a.dtype)]
                     if a.ndim else None, {"float"}),
 })
+
+def first_row(p, x, d):
+    """An int64 index of x's shape but one element along the first axis, all zeros."""
+    return p.op("1.full_like", [p.op("1.slice", [x, p.full_int_array([0]), p.full_int_array([1])],
+                                     attrs={"axes": [0], "infer_flags": [1], "decrease_axis": a_array([])}, outs=[None]),
+                                p.full([1], 0.0)],
+                attrs={"dtype": a_dtype("i64"), "place": {"#": "1.a_place", "D": [0, 0, ""]}}, outs=[None])
+
+
+OPS.update({
+    "1.gather_nd": (lambda p, x, y, d, neg, outs: p.op("1.gather_nd", [x, p.full_int_array([0])], outs=outs),
+                    lambda a, b, neg: [a[0]] if a.ndim else None, set()),
+    "1.put_along_axis": (lambda p, x, y, d, neg, outs: p.op("1.put_along_axis", [x, first_row(p, x, d), p.op(
+                                                                "1.slice", [y, p.full_int_array([0]), p.full_int_array([1])],
+                                                                attrs={"axes": [0], "infer_flags": [1], "decrease_axis": a_array([])},
+                                                                outs=[None])],
+                                                            attrs={"axis": 0, "reduce": a_str("assign"),
+                                                                   "include_self": a_bool(True)}, outs=outs),
+                         lambda a, b, neg: None if a.ndim == 0 or a.shape[0] == 0 else
+                         [np.concatenate([b[:1], a[1:]])], set()),
+    "1.bmm": (lambda p, x, y, d, neg, outs: p.op("1.bmm", [x, p.op("1.transpose", [y], attrs={"perm": a_array(
+                  [a_i32(q) for q in (0, 2, 1)])}, outs=[None]) if len(d) == 3 else y], outs=outs),
+              lambda a, b, neg: [np.matmul(a, np.swapaxes(b, -1, -2)).astype(a.dtype)] if a.ndim == 3 else None,
+              {"float"}),
+    "1.repeat_interleave_with_tensor_index": axis_op(
+        "1.repeat_interleave_with_tensor_index", lambda a, b, k: [np.repeat(a, 2, 0)] if a.ndim else None,
+        lambda k: {"axis": 0},
+        lambda p, x, y, k: [x, p.op("1.full_like", [p.op("1.shape64", [x], outs=[None]), p.full([1], 2.0)],
+                                    attrs={"dtype": a_dtype("i64"), "place": {"#": "1.a_place", "D": [0, 0, ""]}},
+                                    outs=[None])]),
+    "1.full_with_tensor": (lambda p, x, y, d, neg, outs: p.op("1.full_with_tensor", [p.full([], 2.0, p.type_of(x)[0]),
+                                                                                      p.op("1.shape64", [x], outs=[None])],
+                                                              attrs={"dtype": a_dtype(p.type_of(x)[0])}, outs=outs),
+                           lambda a, b, neg: [np.full(a.shape, 2, a.dtype)], set()),
+})
 OPS["1.split_with_num"] = OPS["1.split_with_num"][:2] + ({"vec"},)
 del OPS["1.unbind"]  # as many outputs as rows: its own tests cover it
 
@@ -365,6 +400,31 @@ VARIANTS = [("base", "f32", [2, 3, 4], None), ("rank0", "f32", [], None), ("empt
             ("batch3", "f32", [-1, 3, 4], 3), ("batch0", "f32", [-1, 3, 4], 0), ("neg", "f32", [2, 3, 4], None),
             ("inplace", "f32", [2, 3, 4], None)] + \
            [(w, w, [2, 3, 4], None) for w in ("f16", "f64", "i8", "i16", "i32", "i64", "ui8", "bool")]
+
+
+IMG.update({
+    "1.bilinear_interp": (lambda p, x, y, d, neg, outs: p.op("1.bilinear_interp", [x, None, None], attrs={
+                              "data_format": "NCHW", "out_d": -1, "out_h": 4, "out_w": 4, "scale": [],
+                              "interp_method": "bilinear", "align_corners": False, "align_mode": 1}, outs=outs),
+                          lambda a, b, neg: [a.copy()] if a.ndim == 4 and a.shape[2:] == (4, 4) else None,
+                          {"float", "nd4"}),
+    "1.group_norm": (lambda p, x, y, d, neg, outs: p.op("1.group_norm", [x, None, None], attrs={
+                         "epsilon": 1e-5, "groups": 2, "data_format": "NCHW"},
+                         outs=outs + [("f32", [-1, 2])] * 2)[0],
+                     lambda a, b, neg: [layer_norm_ref(a.reshape(a.shape[0], a.shape[1], -1)).reshape(a.shape)]
+                     if a.ndim == 4 else None, {"float", "nd4"}),
+    "1.depthwise_conv2d": (lambda p, x, y, d, neg, outs: p.op("1.depthwise_conv2d", [x, p.full([2, 1, 1, 1], 2.0, p.type_of(x)[0])],
+                                                              attrs={"strides": [1, 1], "paddings": [0, 0], "dilations": [1, 1],
+                                                                     "groups": 2, "data_format": "NCHW",
+                                                                     "padding_algorithm": "EXPLICIT"}, outs=outs),
+                           lambda a, b, neg: [(a * 2).astype(a.dtype)] if a.ndim == 4 else None, {"float", "nd4"}),
+    "1.pad3d": (lambda p, x, y, d, neg, outs: p.op("1.pad3d", [p.op("1.unsqueeze", [x, p.full_int_array([2])],
+                                                                    outs=[(p.type_of(x)[0], d[:2] + [1] + d[2:])])
+                                                               if len(d) == 4 else x, p.full_int_array([1, 1, 0, 0, 0, 0])], attrs={
+                    "mode": "constant", "pad_value": 0.0, "data_format": "NCDHW"}, outs=outs),
+                lambda a, b, neg: [np.pad(a.reshape(a.shape[:2] + (1,) + a.shape[2:]), [(0, 0)] * 4 + [(1, 1)])]
+                if a.ndim == 4 else None, {"nd4"}),
+})
 
 
 def img_dims(dims):

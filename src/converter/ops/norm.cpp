@@ -198,6 +198,7 @@ void Converter::op_group_norm(const Json& op) {
     require_opset("group_norm", 6);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 3) throw Error("group_norm missing inputs");
+    math_ops::require_float_operand(*this, "group_norm", ids[0]);
     const Json* outputs = helper::member(op, "O");
     if (!outputs || !outputs->IsArray() || outputs->Empty())
         throw Error("group_norm missing outputs");

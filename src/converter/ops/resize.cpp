@@ -148,7 +148,12 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("{} missing inputs", mode);
     // The sizes and scales written here are for NCHW images.
-    math_ops::require_rank(*this, mode == "linear" ? "bilinear_interp" : "nearest_interp", ids[0], 4, 4);
+    const std::string_view op_name = mode == "linear" ? "bilinear_interp" : "nearest_interp";
+    math_ops::require_rank(*this, op_name, ids[0], 4, 4);
+    // Paddle resizes no bool or int16 images, and ONNX Runtime's Resize takes neither.
+    if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0]);
+        t && (*t == proto::dtype::BOOL || *t == proto::dtype::INT16))
+        throw Error("{} does not take {} inputs", op_name, helper::onnx_dtype_name(*t));
     std::vector<std::string> inputs{get_tensor_name(ids[0])};
     push_resize_optional_input(inputs, out, "roi");
 
