@@ -485,6 +485,9 @@ def test_pad3d_refusals(tmp):
                    "pad3d with mode circular requires opset >= 19, but target opset is 18")
     expect_failure(tmp, pad3d_program([1, 1, 1, 2, 3], [1] * 6, "reflect"), {}, 10,
                    "pad3d requires opset >= 11, but target opset is 10")
+    # The pads are for the five axes of a volume batch.
+    expect_failure(tmp, pad3d_program([1, 2, 3, 3], [1] * 6, "constant"), {}, 17,
+                   "pad3d takes a rank-5 input, got rank 4")
 
 
 # ------------------------------------------------------------------------------------------------

@@ -188,6 +188,17 @@ def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, params):
     np.testing.assert_allclose(out, layer_norm_ref(xs, int(begin), w.get("ln.w_0"), w.get("ln.b_0")), rtol=tol, atol=tol)
 
 
+def test_group_norm_refuses_integer_input(tmp):
+    # Paddle normalises floating-point values only.
+    p = Program()
+    x = p.data("x", "i32", [2, 6, 3])
+    y = p.op("1.group_norm", [x, p.param("gn.w_0", "f32", [6]), p.param("gn.b_0", "f32", [6])],
+             attrs={"epsilon": 1e-5, "groups": 3, "data_format": "NCHW"},
+             outs=[("i32", [2, 6, 3]), ("f32", [2, 3]), ("f32", [2, 3])])
+    p.fetch(y[0], "out")
+    expect_failure(tmp, p, 17, "group_norm does not take int32 inputs, only floating-point values")
+
+
 @pytest.mark.parametrize("begin,dtype,message", [
     (2, "f32", "layer_norm begin_norm_axis 2 is outside the 2 dims of its input"),
     (-3, "f32", "layer_norm begin_norm_axis -3 is outside the 2 dims of its input"),
@@ -337,3 +348,9 @@ def test_resize_refusals(tmp):
     # The sizes and scales are written for NCHW images; a single value has no H or W.
     expect_failure(tmp, interp_program("1.nearest_interp", [], [1, 1, 4, 4], out_hw=(4, 4)), 17,
                    "nearest_interp takes a rank-4 input, got rank 0")
+    # Paddle resizes no bool images; ONNX Runtime's Resize takes none either.
+    p = Program()
+    p.fetch(p.op("1.bilinear_interp", [p.data("x", "bool", [1, 1, 2, 2]), 0, 0, 0],
+                 attrs={"data_format": "NCHW", "out_h": 4, "out_w": 4, "scale": [], "align_corners": False,
+                        "align_mode": 1}, outs=[("bool", [1, 1, 4, 4])]))
+    expect_failure(tmp, p, 17, "bilinear_interp does not take bool inputs")

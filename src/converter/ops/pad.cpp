@@ -139,10 +139,8 @@ void Converter::op_pad3d(const Json& op) {
     const NameMaker names{"pad3d", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("pad3d missing paddings input");
-    // The pads are written for the five axes of a volume batch; Paddle pads no other rank,
-    // nor int16 values, for which ONNX Runtime has no Pad either.
+    // The pads are written for the five axes of a volume batch; Paddle pads no other rank.
     math_ops::require_rank(*this, "pad3d", ids[0], 5, 5);
-    if (dtype_token_is(ids[0], proto::dtype::INT16)) throw Error("pad3d does not take int16 inputs");
     const std::string paddings = get_tensor_name(ids[1]);
     const auto format_text = helper::op_attr_str(op, "data_format");
     const std::string_view format = format_text ? *format_text : "NCDHW";
