@@ -105,6 +105,34 @@ void Converter::op_batch_norm(const Json& op) {
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("batch_norm_", *a);
     attr::conform_attributes("batch_norm_", "BatchNormalization", opset, attrs);
+    // ONNX Runtime has no float64 BatchNormalization from opset 15 on. With the rank known,
+    // float64 data is then normalised by hand, in float64 and in Paddle's order:
+    // (x - mean) / sqrt(var + eps) * scale + bias, each parameter laid along the channel axis.
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    if (opset >= 15 && x_type == std::optional<int32_t>(proto::dtype::DOUBLE) && x_dims) {
+        const size_t param_ids[] = {0, 3, 4, 1, 2};  // ids positions of inputs' entries
+        for (size_t pos = 1; pos < 5 && !compute; ++pos)
+            if (const size_t k = param_ids[pos]; ids[k] != 0)
+                inputs[pos] = operand_as(*this, ids[k], proto::dtype::DOUBLE, fmt::format("batch_norm_input{}", k), out);
+        const proto::AttributeProto* eps = helper::find_attribute(attrs, "epsilon");
+        push_numeric_initializer(names("epsilon"), {}, proto::dtype::DOUBLE,
+                                 {static_cast<double>(eps ? eps->f : 1e-5f)});
+        std::vector<int64_t> trailing;
+        for (size_t a = 1; a + 1 < x_dims->size(); ++a) trailing.push_back(static_cast<int64_t>(a));
+        auto per_channel = [&](std::string value, std::string_view what) {
+            if (trailing.empty()) return value;
+            std::string laid = names(what);
+            add_unsqueeze_node(std::move(value), laid, trailing, names(fmt::format("{}_axes", what)));
+            return laid;
+        };
+        add_binary_node("Add", inputs[4], names("epsilon"), names("var_eps"));
+        append_node("Sqrt", {names("var_eps")}, {names("std")});
+        add_binary_node("Sub", inputs[0], per_channel(inputs[3], "mean_c"), names("centred"));
+        add_binary_node("Div", names("centred"), per_channel(names("std"), "std_c"), names("normalised"));
+        add_binary_node("Mul", names("normalised"), per_channel(inputs[1], "scale_c"), names("scaled"));
+        add_binary_node("Add", names("scaled"), per_channel(inputs[2], "bias_c"), get_tensor_name(out));
+        return;
+    }
     const bool cast_back = compute && compute != x_type;
     const std::string y = cast_back ? names("computed") : get_tensor_name(out);
     append_node("BatchNormalization", std::move(inputs), {y}, std::move(attrs));
