@@ -397,6 +397,7 @@ def feed(word, shape, rng, nonzero=False):
 
 
 VARIANTS = [("base", "f32", [2, 3, 4], None), ("rank0", "f32", [], None), ("empty", "f32", [2, 0, 4], None),
+            ("emptyax", "f32", [2, 3, 0], None),
             ("batch3", "f32", [-1, 3, 4], 3), ("batch0", "f32", [-1, 3, 4], 0), ("neg", "f32", [2, 3, 4], None),
             ("inplace", "f32", [2, 3, 4], None)] + \
            [(w, w, [2, 3, 4], None) for w in ("f16", "f64", "i8", "i16", "i32", "i64", "ui8", "bool")]
@@ -428,7 +429,7 @@ IMG.update({
 
 
 def img_dims(dims):
-    return {3: [1, 2, 4, 4], 0: []}.get(len(dims)) if dims != [2, 0, 4] else [1, 2, 0, 4]
+    return {3: [1, 2, 4, 4], 0: []}.get(len(dims)) if 0 not in dims else [1, 2, 0, 4]
 
 
 def run_case(name, variant):

@@ -304,6 +304,12 @@ def refused_on_bool(name):
     return build
 
 
+def refused_argmax_over_nothing(p):
+    x = p.data("x", "f32", [2, 0])
+    p.fetch(p.op("1.argmax", [x, scalar(p, -1, "i64")], attrs={"keepdims": a_bool(False), "flatten": a_bool(False),
+                                                              "dtype": a_dtype("int64")}, outs=[("i64", [2])]))
+
+
 def refused_topk_k2_of_rank0(p):
     x = p.data("x", "f32", [])
     p.fetch(p.op("1.topk", [x, scalar(p, 2, "i32")], attrs={"axis": -1}, outs=[("f32", []), ("i64", [])])[0])
@@ -315,6 +321,8 @@ def refused_topk_k2_of_rank0(p):
     (refused_on_bool("1.argsort"), "argsort does not take bool inputs"),
     (refused_on_bool("1.argmax"), "argmax does not take bool inputs"),
     (refused_topk_k2_of_rank0, "topk k 2 is more than the one element of a rank-0 input"),
+    # An axis holding no elements has no largest one.
+    (refused_argmax_over_nothing, "argmax over axis 1, which holds no elements"),
 ])
 def test_refusals(tmp, build, message):
     p = Program()

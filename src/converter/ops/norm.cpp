@@ -306,6 +306,13 @@ void Converter::op_layer_norm(const Json& op) {
     if (!ids.empty()) compute = mixed_compute_type(*this, ids[0], {scale_id, bias_id});
     if (opset >= 17 && dims && (b < 0 || b >= rank))
         throw Error("layer_norm begin_norm_axis {} is outside the {} dims of its input", begin, rank);
+    // Over normalised dims holding no elements the result is as empty as x; ONNX Runtime's
+    // LayerNormalization fails on them, so x itself is the result.
+    if (opset >= 17 && dims && b >= 0 && b < rank &&
+        std::any_of(dims->begin() + b, dims->end(), [](int64_t d) { return d == 0; })) {
+        append_node("Identity", {get_tensor_name(ids[0])}, {get_tensor_name(helper::op_out_id(op))});
+        return;
+    }
     // LayerNormalization requires a scale, and ONNX Runtime crashes on one whose absent bias
     // is written as an empty input name: the forms without either are lowered here too.
     if (opset < 17 || ids.empty() || (scale_id != 0 && bias_id != 0 && !reshape && !compute)) {

@@ -433,6 +433,10 @@ void Converter::op_argmax(const Json& op) {
         axis = helper::saturate_i64((*folded)[0]);
         // Counted from the front when the rank is known, for the reason given at axes_from_front.
         if (*axis < 0) axis = axes_from_front(*this, ids[0], {*axis}).front();
+        // An axis known to hold no elements has no largest one: Paddle refuses it.
+        if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+            dims && *axis >= 0 && static_cast<size_t>(*axis) < dims->size() && (*dims)[static_cast<size_t>(*axis)] == 0)
+            throw Error("argmax over axis {}, which holds no elements", *axis);
     }
 
     const bool to_i32 = dtype_token_is(out, proto::dtype::INT32);
