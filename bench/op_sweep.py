@@ -67,7 +67,8 @@ def reduce(name, fn, **extra):
     def ref(a, b, neg):
         axis = (a.ndim - 1,) if a.ndim else None
         with np.errstate(all="ignore"):
-            return [np.asarray(fn(a, axis))]
+            r = fn(a, axis)
+        return [None if r is None else np.asarray(r)]
     return build, ref, set()
 
 
