@@ -10,6 +10,7 @@ Paddle gives, and its values where numpy computes them), or a finding (anything 
 
 from __future__ import annotations
 
+import math
 import os
 import sys
 import tempfile
@@ -19,7 +20,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
-from harness import (Program, a_array, a_bool, a_dtype, a_f32, a_i32, a_i64, a_intarray, a_str,  # noqa: E402
+from harness import (Program, a_array, a_bool, a_dtype, a_f32, a_i32, a_i64, a_str,  # noqa: E402
                      check, convert, np_dtype, run, weights_for_program, word_of_np)
 
 OPSET = 17
@@ -140,8 +141,8 @@ OPS = {
     "1.hardswish": unary("1.hardswish", f(lambda a: a * np.clip(a + 3.0, 0, 6) / 6)),
     "1.hardsigmoid": unary("1.hardsigmoid", f(lambda a: np.clip(a / 6.0 + 0.5, 0, 1)),
                            slope=a_f32(1 / 6), offset=a_f32(0.5)),
-    "1.gelu": unary("1.gelu", f(lambda a: 0.5 * a * (1 + np.vectorize(__import__("math").erf)(a / np.sqrt(2))))
-                    if True else None, approximate=a_bool(False)),
+    "1.gelu": unary("1.gelu", f(lambda a: 0.5 * a * (1 + np.vectorize(math.erf)(a / np.sqrt(2)))),
+                    approximate=a_bool(False)),
     "1.leaky_relu": unary("1.leaky_relu", f(lambda a: np.where(a > 0, a, a * 0.1)), negative_slope=a_f32(0.1)),
     "1.assign": unary("1.assign", same, False),
     "1.share_data": unary("1.share_data", same, False),
