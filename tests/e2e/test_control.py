@@ -308,6 +308,9 @@ def test_any_all(tmp, opset):
         # A rank-0 input.
         "any_scalar": ("1.any", s, {"axis": [], "keepdim": False}, []),
         "all_scalar": ("1.all", s, {"keepdim": False}, []),
+        # Axis 0 and -1 name a rank-0 value itself.
+        "any_scalar_axis": ("1.any", s, {"axis": [0], "keepdim": True}, []),
+        "all_scalar_axis": ("1.all", s, {"axis": [-1], "keepdim": False}, []),
     }
     for name, (op, x, attrs, dims) in cases.items():
         p.fetch(p.op(op, [x], attrs=attrs, outs=[("bool", dims)]), name)
@@ -321,7 +324,8 @@ def test_any_all(tmp, opset):
     want = {"any_row": bs.any(1), "any_row_keep": bs.any(1, keepdims=True), "all_every": np.array(bs.all()),
             "all_last": bs.all(-1), "all_float": fs.astype(bool).all(0), "any_float": np.array(fs.astype(bool).any()),
             "any_empty_rows": es.any(1), "any_empty": np.array(zs.astype(bool).any()),
-            "all_empty_rows": es.all(-1), "any_scalar": np.array(True), "all_scalar": np.array(True)}
+            "all_empty_rows": es.all(-1), "any_scalar": np.array(True), "all_scalar": np.array(True),
+            "any_scalar_axis": np.array(True), "all_scalar_axis": np.array(True)}
     for name, w in want.items():
         assert got[name].dtype == np.bool_, name
         np.testing.assert_array_equal(got[name], w, err_msg=name)

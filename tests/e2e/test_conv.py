@@ -310,16 +310,16 @@ def pool_ref(x, kernel, strides, pads, kind, ceil_mode=False, exclusive=True):
 
 def pool_program(x_dims, kernel, kind, strides=(1, 1), paddings=(0, 0), ceil_mode=False, exclusive=True,
                  adaptive=False, global_pooling=False, data_format="NCHW", kernel_from_data=False,
-                 algorithm="EXPLICIT"):
+                 algorithm="EXPLICIT", dtype="f32"):
     p = Program()
-    x = p.data("x", "f32", x_dims)
+    x = p.data("x", dtype, x_dims)
     k = p.data("k", "i64", [2]) if kernel_from_data else p.full_int_array(list(kernel))
     y = p.op("1.pool2d", [x, k],
              attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
                     "ceil_mode": ceil_mode, "exclusive": exclusive, "data_format": data_format,
                     "pooling_type": kind, "global_pooling": global_pooling, "adaptive": adaptive,
                     "padding_algorithm": algorithm},
-             outs=[("f32", [-1, x_dims[1], -1, -1])])
+             outs=[(dtype, [-1, x_dims[1] if len(x_dims) > 1 else 1, -1, -1])])
     p.fetch(y, "out")
     return p
 
@@ -389,6 +389,10 @@ def test_pool2d_global_forms(tmp, opset, kind, form, algorithm):
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", kernel_from_data=True),
      "pool2d requires a constant kernel size"),
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", strides=(0, 1)), "pool2d: strides [0, 1] must be positive"),
+    # Paddle pools floating-point NCHW images; MaxPool takes no int32 and no single value.
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", dtype="i32"), "Error: pool2d does not take int32 inputs at opset 17\n"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "avg", dtype="ui8"), "Error: pool2d does not take uint8 inputs at opset 17\n"),
+    (lambda: pool_program([], (2, 2), "max"), "Error: pool2d takes a rank-4 input, got rank 0\n"),
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "avg", paddings=(-1, 0)),
      "pool2d: pads [-1, 0, -1, 0] must be non-negative"),
     (lambda: pool_program([1, 1, 4, 4], (0, 2), "max"), "pool2d: kernel_shape [0, 2] must be positive"),
@@ -505,6 +509,9 @@ def test_pad3d_refusals(tmp):
                    "pad3d with mode circular requires opset >= 19, but target opset is 18")
     expect_failure(tmp, pad3d_program([1, 1, 1, 2, 3], [1] * 6, "reflect"), {}, 10,
                    "pad3d requires opset >= 11, but target opset is 10")
+    # The pads are for the five axes of a volume batch.
+    expect_failure(tmp, pad3d_program([1, 2, 3, 3], [1] * 6, "constant"), {}, 17,
+                   "pad3d takes a rank-5 input, got rank 4")
 
 
 # ------------------------------------------------------------------------------------------------

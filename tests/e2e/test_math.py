@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from harness import Program, a_bool, a_f32, a_i32, a_str, convert_check_run, word_of_np
+from harness import Program, a_bool, a_f32, a_i32, a_str, assert_refused, convert_check_run, word_of_np
 
 I64_MIN, I64_MAX = np.iinfo(np.int64).min, np.iinfo(np.int64).max
 
@@ -473,3 +473,25 @@ def test_unbind(tmp, opset, axis):
     assert len(outs) == len(expected)
     for got, want in zip(outs.values(), expected):
         np.testing.assert_array_equal(got, want)
+
+
+# Operand types and ranks Paddle's kernels do not take, for which no node ONNX defines (or
+# ONNX Runtime implements) exists: refused, naming the operator and the operand.
+@pytest.mark.parametrize("name,inputs,attrs,message", [
+    ("1.gelu", [("i32", [2])], {"approximate": a_bool(False)}, "gelu does not take int32 inputs, only floating-point values"),
+    ("1.swish", [("i64", [2])], {}, "swish does not take int64 inputs, only floating-point values"),
+    ("1.silu", [("ui8", [2])], {}, "silu does not take uint8 inputs, only floating-point values"),
+    ("1.leaky_relu", [("bool", [2])], {"negative_slope": a_f32(0.1)}, "leaky_relu does not take bool inputs, only floating-point values"),
+    ("1.pow", [("bool", [2])], {"y": a_f32(2.0)}, "pow does not take a bool base"),
+    ("1.matmul", [("f32", []), ("f32", [])], {}, "matmul does not take a rank-0 operand"),
+    ("1.matmul", [("i8", [2, 2]), ("i8", [2, 2])], {}, "matmul does not take int8 operands"),
+    ("1.tril", [("f32", [3])], {"diagonal": a_i32(0)}, "tril takes a rank 2 or higher input, got rank 1"),
+    ("1.linear_v2", [("f32", []), ("f32", [1, 2])], {}, "linear_v2 takes a rank 1 or higher input, got rank 0"),
+    ("1.linear_v2", [("i32", [2, 3]), ("i32", [3, 2])], {}, "linear_v2 does not take int32 inputs, only floating-point values"),
+    ("1.triu_", [("i16", [2, 2])], {"diagonal": a_i32(0)}, "triu does not take int16 inputs"),
+])
+def test_refusals(tmp, name, inputs, attrs, message):
+    p = Program()
+    ids = [p.data(f"x{k}", dtype, dims) for k, (dtype, dims) in enumerate(inputs)]
+    p.fetch(p.op(name, ids, attrs=attrs, outs=[inputs[0]]), "out")
+    assert_refused(p, 17, message, tmp)

@@ -49,6 +49,9 @@ def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=()
 @pytest.mark.parametrize("opset,dtype,without", [
     *[(o, d, ()) for o in (10, 14, 15, 17) for d in ("f32", "f16")],
     *[(o, "f32", ("empty",)) for o in (10, 17)],  # an empty batch
+    # float64 data, which ONNX Runtime's BatchNormalization takes only before opset 15, with
+    # float32 parameters.
+    *[(o, "f64", w) for o in (10, 15, 17) for w in ((), ("scale", "bias"), ("empty",))],
     *[(o, d, w) for o in (10, 15, 17) for d, w in (("f32", ("scale",)), ("f32", ("bias",)),
                                                    ("f32", ("scale", "bias")), ("f16", ("scale", "bias")))],
 ])
@@ -65,7 +68,7 @@ def test_batch_norm_inference(tmp, opset, dtype, without):
     c = lambda v: v.astype(np.float64).reshape(1, 3, 1, 1)
     expected = ((xs - c(w["bn.w_1"])) / np.sqrt(c(w["bn.w_2"]) + 1e-5) * c(w.get("bn.w_0", np.ones(3)))
                 + c(w.get("bn.b_0", np.zeros(3))))
-    tol = 1e-5 if dtype == "f32" else 5e-3
+    tol = {"f32": 1e-5, "f16": 5e-3, "f64": 1e-9}[dtype]
     np.testing.assert_allclose(out, expected.astype(xs.dtype), rtol=tol, atol=tol)
 
 
@@ -77,6 +80,10 @@ def test_batch_norm_refusals(tmp):
                    "batch_norm_ needs its input, mean and variance")
     expect_failure(tmp, batch_norm_program(without=("scale",), x_shape=(-1, -1, 4, 5)), 17,
                    "batch_norm_ without scale needs a known channel count")
+    # Paddle normalises floating-point values over a channel axis.
+    expect_failure(tmp, batch_norm_program(dtype="i64"), 17,
+                   "batch_norm does not take int64 inputs, only floating-point values")
+    expect_failure(tmp, batch_norm_program(x_shape=()), 17, "batch_norm takes a rank 2 or higher input, got rank 0")
 
 
 # ------------------------------------------------------------------------------------------------
@@ -156,9 +163,14 @@ LAYER_NORMS = [
     ("f64", "f64", [2, 3, 4], (2, 3, 4), 2, "bias"),
     ("f16", "f32", [-1, 3, 4], (2, 3, 4), 1, "bias"),
     ("f32", "f32", [-1, 3, 4], (2, 3, 4), 2.0, "scale bias"),  # the axis written as a whole float
+    # Normalised dims holding no elements (ONNX Runtime's LayerNormalization fails on them): the
+    # result is as empty as x.
+    ("f32", "f32", [2, 3, 0], (2, 3, 0), 2, "scale bias"),
+    ("f16", "f32", [2, 0, 4], (2, 0, 4), 1, "scale"),
 ]
 
 
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # numpy statistics over empty dims
 @pytest.mark.parametrize("opset", [16, 17, 18])
 @pytest.mark.parametrize("dtype,param_dtype,dims,shape,begin,params", LAYER_NORMS)
 def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, params):
@@ -184,15 +196,31 @@ def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, params):
     np.testing.assert_allclose(out, layer_norm_ref(xs, int(begin), w.get("ln.w_0"), w.get("ln.b_0")), rtol=tol, atol=tol)
 
 
-@pytest.mark.parametrize("begin", [2, -3])
-def test_layer_norm_refuses_an_axis_outside_its_input(tmp, begin):
+def test_group_norm_refuses_integer_input(tmp):
+    # Paddle normalises floating-point values only.
     p = Program()
-    x = p.data("x", "f32", [2, 4])
+    x = p.data("x", "i32", [2, 6, 3])
+    y = p.op("1.group_norm", [x, p.param("gn.w_0", "f32", [6]), p.param("gn.b_0", "f32", [6])],
+             attrs={"epsilon": 1e-5, "groups": 3, "data_format": "NCHW"},
+             outs=[("i32", [2, 6, 3]), ("f32", [2, 3]), ("f32", [2, 3])])
+    p.fetch(y[0], "out")
+    expect_failure(tmp, p, 17, "group_norm does not take int32 inputs, only floating-point values")
+
+
+@pytest.mark.parametrize("begin,dtype,message", [
+    (2, "f32", "layer_norm begin_norm_axis 2 is outside the 2 dims of its input"),
+    (-3, "f32", "layer_norm begin_norm_axis -3 is outside the 2 dims of its input"),
+    # Paddle normalises floating-point values only; LayerNormalization takes no others.
+    (1, "i32", "layer_norm does not take int32 inputs, only floating-point values"),
+])
+def test_layer_norm_refusals(tmp, begin, dtype, message):
+    p = Program()
+    x = p.data("x", dtype, [2, 4])
     y = p.op("1.layer_norm", [x, p.param("ln.w_0", "f32", [4]), p.param("ln.b_0", "f32", [4])],
              attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(begin)},
              outs=[("f32", [2, 4]), ("f32", [-1]), ("f32", [-1])])
     p.fetch(y[0], "out")
-    expect_failure(tmp, p, 17, f"layer_norm begin_norm_axis {begin} is outside the 2 dims of its input")
+    expect_failure(tmp, p, 17, message)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -325,3 +353,12 @@ def test_resize_refusals(tmp):
                    "linear currently only supports data_format=NCHW (got NHWC)")
     expect_failure(tmp, interp_program("1.bilinear_interp", [1, 1, 2, 2], [1, 1, 4, 4]), 10,
                    "bilinear_interp (ONNX Resize mode linear) requires opset >= 11, but target opset is 10")
+    # The sizes and scales are written for NCHW images; a single value has no H or W.
+    expect_failure(tmp, interp_program("1.nearest_interp", [], [1, 1, 4, 4], out_hw=(4, 4)), 17,
+                   "nearest_interp takes a rank-4 input, got rank 0")
+    # Paddle resizes no bool images; ONNX Runtime's Resize takes none either.
+    p = Program()
+    p.fetch(p.op("1.bilinear_interp", [p.data("x", "bool", [1, 1, 2, 2]), 0, 0, 0],
+                 attrs={"data_format": "NCHW", "out_h": 4, "out_w": 4, "scale": [], "align_corners": False,
+                        "align_mode": 1}, outs=[("bool", [1, 1, 4, 4])]))
+    expect_failure(tmp, p, 17, "bilinear_interp does not take bool inputs")

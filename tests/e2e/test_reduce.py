@@ -4,7 +4,7 @@ Runtime against numpy values of PaddlePaddle's documented semantics."""
 import numpy as np
 import pytest
 
-from harness import Program, a_bool, a_dtype, convert_check_run
+from harness import Program, a_bool, a_dtype, assert_refused, convert_check_run
 
 UNDEFINED = {"#": "1.a_dtype", "D": "undefined"}
 
@@ -195,11 +195,17 @@ def test_topk(tmp, opset):
                     attrs={"axis": -1, "largest": a_bool(True), "sorted": a_bool(True)}, outs=[("f32", [dims[0], 2])])
         refs[f"{name}_values"] = (vals, paddle_topk(xs, 2, True)[0])
         feeds[name] = xs
+    # A single value is its own top-1, at index 0; both stay rank 0.
+    vals, idx = p.op("1.topk", [p.data("s", "f32", []), scalar(p, 1, "i32")],
+                     attrs={"axis": -1, "largest": a_bool(True), "sorted": a_bool(True)}, outs=[("f32", []), ("i64", [])])
+    refs.update(scalar_values=(vals, np.array(2.5, np.float32)), scalar_indices=(idx, np.array(0, np.int64)))
+    feeds["s"] = np.array(2.5, np.float32)
     for name, (v, _) in refs.items():
         p.fetch(v, name)
     res = convert_check_run(p, None, feeds, opset=opset, tmp=tmp)
     for name, (_, ref) in refs.items():
         assert res[name].dtype == ref.dtype, name
+        assert res[name].shape == ref.shape, name
         np.testing.assert_array_equal(res[name], ref, err_msg=name)
 
 
@@ -219,8 +225,22 @@ def test_argmax(tmp, opset):
                  attrs={"keepdims": a_bool(False), "flatten": a_bool(False), "dtype": a_dtype("int64")},
                  outs=[("i64", [-1, 2])])
     p.fetch(empty, "empty")
-    res = convert_check_run(p, None, {"x": xs, "e": np.zeros((0, 2, 4), np.float32)}, opset=opset, tmp=tmp)
+    # A single value is at position 0, rank 0 even with keepdims; int16, which ONNX Runtime's
+    # ArgMax lacks, is searched as Paddle searches it.
+    for name, axis, keep, out in (("scalar", -1, True, "i64"), ("scalar_i32", 0, False, "i32")):
+        p.fetch(p.op("1.argmax", [p.data(f"{name}_in", "f32", []), scalar(p, axis, "i64")],
+                     attrs={"keepdims": a_bool(keep), "flatten": a_bool(False), "dtype": a_dtype(out)},
+                     outs=[(out, [])]), name)
+    p.fetch(p.op("1.argmax", [p.data("h", "i16", [2, 3]), scalar(p, 1, "i64")],
+                 attrs={"keepdims": a_bool(False), "flatten": a_bool(False), "dtype": a_dtype("int64")},
+                 outs=[("i64", [2])]), "i16")
+    hs = np.array([[-5, 300, 300], [-32768, -2, -3]], np.int16)
+    res = convert_check_run(p, None, {"x": xs, "e": np.zeros((0, 2, 4), np.float32), "scalar_in": np.array(-1.5, np.float32),
+                                      "scalar_i32_in": np.array(4.0, np.float32), "h": hs}, opset=opset, tmp=tmp)
     assert res["empty"].shape == (0, 2)
+    assert (res["scalar"].dtype, res["scalar"].shape, res["scalar"]) == (np.int64, (), 0)
+    assert (res["scalar_i32"].dtype, res["scalar_i32"].shape, res["scalar_i32"]) == (np.int32, (), 0)
+    np.testing.assert_array_equal(res["i16"], np.argmax(hs, axis=1).astype(np.int64))
     # Ties give the first position, as Paddle's argmax does.
     np.testing.assert_array_equal(res["rows"], np.argmax(xs, axis=1).astype(np.int64))
     assert res["cols"].dtype == np.int32
@@ -229,6 +249,8 @@ def test_argmax(tmp, opset):
 
 def paddle_argsort(a, axis, descending):
     """Paddle's stable argsort: equal elements keep their order in both directions."""
+    if a.ndim == 0:  # a single value is its own order
+        return a, np.array(0, np.int64)
     keys = a.astype(np.int64) if a.dtype.kind == "i" else a
     order = np.argsort(-keys if descending else keys, axis=axis, kind="stable")
     return np.take_along_axis(a, order, axis), order.astype(np.int64)
@@ -247,6 +269,9 @@ ARGSORT = {
     "f32_axis0_descending": ([[0.5, 2.0], [-1.0, 3.0], [0.25, -2.0]], np.float32, 0, True, False),
     # Rows known only at run time, none of them or some: a TopK over no elements crashes ONNX Runtime.
     "i32_no_rows": (np.zeros((0, 4), np.int32), np.int32, -1, False, False, [-1, 4]),
+    # A single value: itself, at index 0, both rank 0.
+    "f32_rank0": (-2.5, np.float32, -1, True, False),
+    "i32_rank0": (7, np.int32, 0, False, True),
     "f32_runtime_rows": ([[0.5, -1.0, 2.0, -3.0], [1.0, 0.0, 1.0, -1.0]], np.float32, 1, True, False, [-1, 4]),
 }
 
@@ -270,3 +295,42 @@ def test_argsort(tmp, opset):
         assert res[f"{name}_values"].dtype == ref_values.dtype, name
         np.testing.assert_array_equal(res[f"{name}_values"], ref_values, err_msg=name)
         np.testing.assert_array_equal(res[f"{name}_indices"], ref_indices, err_msg=name)
+
+
+def refused_on_bool(name):
+    def build(p):
+        x = p.data("x", "bool", [2, 3])
+        if name == "1.argmax":
+            p.fetch(p.op(name, [x, scalar(p, 1, "i64")], attrs={"keepdims": a_bool(False), "flatten": a_bool(False),
+                                                                "dtype": a_dtype("int64")}, outs=[("i64", [2])]))
+        elif name == "1.topk":
+            p.fetch(p.op(name, [x, scalar(p, 1, "i32")], attrs={"axis": -1}, outs=[("bool", [2, 1]), ("i64", [2, 1])])[0])
+        else:
+            p.fetch(p.op(name, [x], attrs={"axis": -1}, outs=[("bool", [2, 3]), ("i64", [2, 3])])[0])
+    return build
+
+
+def refused_argmax_over_nothing(p):
+    x = p.data("x", "f32", [2, 0])
+    p.fetch(p.op("1.argmax", [x, scalar(p, -1, "i64")], attrs={"keepdims": a_bool(False), "flatten": a_bool(False),
+                                                              "dtype": a_dtype("int64")}, outs=[("i64", [2])]))
+
+
+def refused_topk_k2_of_rank0(p):
+    x = p.data("x", "f32", [])
+    p.fetch(p.op("1.topk", [x, scalar(p, 2, "i32")], attrs={"axis": -1}, outs=[("f32", []), ("i64", [])])[0])
+
+
+@pytest.mark.parametrize("build,message", [
+    # Paddle sorts and searches no bool values, and TopK and ArgMax take none.
+    (refused_on_bool("1.topk"), "topk does not take bool inputs"),
+    (refused_on_bool("1.argsort"), "argsort does not take bool inputs"),
+    (refused_on_bool("1.argmax"), "argmax does not take bool inputs"),
+    (refused_topk_k2_of_rank0, "topk k 2 is more than the one element of a rank-0 input"),
+    # An axis holding no elements has no largest one.
+    (refused_argmax_over_nothing, "argmax over axis 1, which holds no elements"),
+])
+def test_refusals(tmp, build, message):
+    p = Program()
+    build(p)
+    assert_refused(p, 17, message, tmp)

@@ -129,6 +129,12 @@ def test_einsum(tmp, opset):
     einsum("ii->i", ["s"], [3])  # a single plain operand, no combine
     einsum("...ij->...ji", ["t"], [2, 3, 2])
     fetch_all(p, refs, feeds, opset, tmp)
+    # Paddle's einsum computes in floating point; ONNX Runtime has no int8 Einsum.
+    p = Program()
+    ops = p.combine([p.data("a", "f32", [2, 3]), p.data("b", "i8", [3, 4])])
+    p.fetch(p.op("1.einsum", [ops], attrs={"equation": a_str("ij,jk->ik")},
+                 outs=[("f32", [2, 4]), ("vec", [("f32", [])]), ("vec", [("f32", [])])])[0])
+    assert_refused(p, opset, "einsum does not take int8 inputs, only floating-point values", tmp)
 
 
 # dtype, declared dims of an input fed as [2, 3, 4], perm (Paddle counts a negative entry

@@ -78,6 +78,7 @@ void Converter::op_leaky_relu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("leaky_relu missing inputs");
+    require_float_operand(*this, "leaky_relu", ids[0]);
     std::optional<double> slope = helper::attr_f64(op, "alpha");
     if (!slope) slope = helper::attr_f64(op, "negative_slope");
     const float alpha = slope ? helper::to_f32_or_inf(*slope) : std::bit_cast<float>(0x3C23D70Au);  // 0.01
@@ -107,6 +108,7 @@ void Converter::op_gelu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("gelu missing inputs");
+    require_float_operand(*this, "gelu", ids[0]);
     const std::string x = get_tensor_name(ids[0]);
 
     const Json* approx = helper::attr(op, "approximate");
@@ -215,6 +217,10 @@ void Converter::op_swish(const Json& op) {
     const NameMaker names{"swish", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("swish missing inputs");
+    const Json* name = helper::member(op, "#");
+    const bool silu = name && name->IsString() &&
+                      std::string_view(name->GetString(), name->GetStringLength()).find("silu") != std::string_view::npos;
+    require_float_operand(*this, silu ? "silu" : "swish", ids[0]);
     const std::string x = get_tensor_name(ids[0]);
     const std::string s = names("sigmoid");
     append_node("Sigmoid", {x}, {s});

@@ -421,8 +421,16 @@ void Converter::op_any_all(const Json& op, bool any) {
     // Reductions take negative axes from opset 11; below it count them from the rank. With
     // the rank known they are counted from the front at every opset: ONNX Runtime mis-shapes
     // a reduction over an empty axis named from the back.
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+    // A rank-0 value takes axis 0 or -1, which name the value itself; a reduction node
+    // takes no axis of a rank-0 input, and over no axes it reduces the value to itself.
+    if (axes && dims && dims->empty()) {
+        for (int64_t a : *axes)
+            if (a != 0 && a != -1)
+                throw Error("{} axis {} is outside a rank-0 input, which takes 0 or -1", word, a);
+        axes.reset();
+    }
     if (axes) {
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
         for (int64_t& a : *axes) {
             if (a >= 0) continue;
             if (dims)

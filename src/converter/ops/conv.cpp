@@ -7,6 +7,7 @@
 
 #include "converter/attr.h"
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -283,6 +284,7 @@ void Converter::op_pool2d(const Json& op) {
 
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pool2d missing inputs");
+    math_ops::require_rank(*this, "pool2d", ids[0], 4, 4);
     std::string x = get_tensor_name(ids[0]);
 
     std::optional<std::vector<int64_t>> kernel;
@@ -320,6 +322,13 @@ void Converter::op_pool2d(const Json& op) {
         if (exclusive && !*exclusive) attrs.push_back(helper::attr_int("count_include_pad", 1));
     }
 
+    // Paddle pools floating-point values; the pool nodes take those (MaxPool also 8-bit
+    // integers from opset 12), nothing else.
+    if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0])) {
+        const std::optional<int64_t> since = attr::first_opset_taking(node_type, 0, *t);
+        if (!since || *since > opset)
+            throw Error("pool2d does not take {} inputs at opset {}", helper::onnx_dtype_name(*t), opset);
+    }
     attr::conform_attributes("pool2d", node_type, opset, attrs);
     attr::check_window_attributes("pool2d", attrs);
     if (same && !global_form) write_small_same_windows_as_pads(state, *kernel, ids[0], attrs);

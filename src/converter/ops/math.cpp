@@ -260,6 +260,8 @@ void Converter::op_pow(const Json& op) {
     // The attribute exponent is made in x's type, so only that road insists on a known token.
     const std::optional<int32_t> xt =
         ids.size() == 1 ? maybe_onnx_dtype_for_tensor_id(ids[0]) : onnx_dtype_if_known(ids[0]);
+    // Paddle raises no bool to a power, and Pow takes no bool base.
+    if (xt == std::optional<int32_t>(dt::BOOL)) throw Error("pow does not take a bool base");
 
     // Pow takes integer bases only from opset 12, and never 8/16-bit ones; below 12 both
     // operands must share one float type. Such bases are computed in a wider type.

@@ -7,6 +7,7 @@
 
 #include "converter/attr.h"
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -71,6 +72,9 @@ void Converter::op_batch_norm(const Json& op) {
 
     if (ids[0] == 0 || ids[1] == 0 || ids[2] == 0)
         throw Error("batch_norm_ needs its input, mean and variance");
+    // Paddle normalises floating-point values over a channel axis (rank 2 and up) only.
+    math_ops::require_rank(*this, "batch_norm", ids[0], 2, math_ops::kAnyRank);
+    math_ops::require_float_operand(*this, "batch_norm", ids[0]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"batch_norm", out};
     // Before 15 BatchNormalization takes the data and every parameter in one type.
@@ -101,6 +105,34 @@ void Converter::op_batch_norm(const Json& op) {
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("batch_norm_", *a);
     attr::conform_attributes("batch_norm_", "BatchNormalization", opset, attrs);
+    // ONNX Runtime has no float64 BatchNormalization from opset 15 on. With the rank known,
+    // float64 data is then normalised by hand, in float64 and in Paddle's order:
+    // (x - mean) / sqrt(var + eps) * scale + bias, each parameter laid along the channel axis.
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    if (opset >= 15 && x_type == std::optional<int32_t>(proto::dtype::DOUBLE) && x_dims) {
+        const size_t param_ids[] = {0, 3, 4, 1, 2};  // ids positions of inputs' entries
+        for (size_t pos = 1; pos < 5 && !compute; ++pos)
+            if (const size_t k = param_ids[pos]; ids[k] != 0)
+                inputs[pos] = operand_as(*this, ids[k], proto::dtype::DOUBLE, fmt::format("batch_norm_input{}", k), out);
+        const proto::AttributeProto* eps = helper::find_attribute(attrs, "epsilon");
+        push_numeric_initializer(names("epsilon"), {}, proto::dtype::DOUBLE,
+                                 {static_cast<double>(eps ? eps->f : 1e-5f)});
+        std::vector<int64_t> trailing;
+        for (size_t a = 1; a + 1 < x_dims->size(); ++a) trailing.push_back(static_cast<int64_t>(a));
+        auto per_channel = [&](std::string value, std::string_view what) {
+            if (trailing.empty()) return value;
+            std::string laid = names(what);
+            add_unsqueeze_node(std::move(value), laid, trailing, names(fmt::format("{}_axes", what)));
+            return laid;
+        };
+        add_binary_node("Add", inputs[4], names("epsilon"), names("var_eps"));
+        append_node("Sqrt", {names("var_eps")}, {names("std")});
+        add_binary_node("Sub", inputs[0], per_channel(inputs[3], "mean_c"), names("centred"));
+        add_binary_node("Div", names("centred"), per_channel(names("std"), "std_c"), names("normalised"));
+        add_binary_node("Mul", names("normalised"), per_channel(inputs[1], "scale_c"), names("scaled"));
+        add_binary_node("Add", names("scaled"), per_channel(inputs[2], "bias_c"), get_tensor_name(out));
+        return;
+    }
     const bool cast_back = compute && compute != x_type;
     const std::string y = cast_back ? names("computed") : get_tensor_name(out);
     append_node("BatchNormalization", std::move(inputs), {y}, std::move(attrs));
@@ -194,6 +226,7 @@ void Converter::op_group_norm(const Json& op) {
     require_opset("group_norm", 6);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 3) throw Error("group_norm missing inputs");
+    math_ops::require_float_operand(*this, "group_norm", ids[0]);
     const Json* outputs = helper::member(op, "O");
     if (!outputs || !outputs->IsArray() || outputs->Empty())
         throw Error("group_norm missing outputs");
@@ -258,6 +291,7 @@ void Converter::op_group_norm(const Json& op) {
 
 void Converter::op_layer_norm(const Json& op) {
     const auto ids = helper::op_input_ids(op);
+    if (!ids.empty()) math_ops::require_float_operand(*this, "layer_norm", ids[0]);
     const int64_t scale_id = ids.size() > 1 ? ids[1] : 0;
     const int64_t bias_id = ids.size() > 2 ? ids[2] : 0;
     const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
@@ -272,6 +306,13 @@ void Converter::op_layer_norm(const Json& op) {
     if (!ids.empty()) compute = mixed_compute_type(*this, ids[0], {scale_id, bias_id});
     if (opset >= 17 && dims && (b < 0 || b >= rank))
         throw Error("layer_norm begin_norm_axis {} is outside the {} dims of its input", begin, rank);
+    // Over normalised dims holding no elements the result is as empty as x; ONNX Runtime's
+    // LayerNormalization fails on them, so x itself is the result.
+    if (opset >= 17 && dims && b >= 0 && b < rank &&
+        std::any_of(dims->begin() + b, dims->end(), [](int64_t d) { return d == 0; })) {
+        append_node("Identity", {get_tensor_name(ids[0])}, {get_tensor_name(helper::op_out_id(op))});
+        return;
+    }
     // LayerNormalization requires a scale, and ONNX Runtime crashes on one whose absent bias
     // is written as an empty input name: the forms without either are lowered here too.
     if (opset < 17 || ids.empty() || (scale_id != 0 && bias_id != 0 && !reshape && !compute)) {

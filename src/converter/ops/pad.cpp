@@ -1,5 +1,6 @@
 // Padding (Pad), roll (Slice and Concat per rolled axis) and tile (Tile).
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -138,6 +139,8 @@ void Converter::op_pad3d(const Json& op) {
     const NameMaker names{"pad3d", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("pad3d missing paddings input");
+    // The pads are written for the five axes of a volume batch; Paddle pads no other rank.
+    math_ops::require_rank(*this, "pad3d", ids[0], 5, 5);
     const std::string paddings = get_tensor_name(ids[1]);
     const auto format_text = helper::op_attr_str(op, "data_format");
     const std::string_view format = format_text ? *format_text : "NCDHW";

@@ -69,6 +69,34 @@ std::vector<int64_t> axes_from_front(const Converter& c, int64_t x_id, std::vect
     return axes;
 }
 
+// Whether the value is recorded as a single value (rank 0).
+bool is_rank0(const Converter& c, int64_t id) {
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(id);
+    return dims && dims->empty();
+}
+
+// TopK and ArgMax take no bool values, and Paddle sorts none: refused, naming the operator.
+void refuse_bool_operand(const Converter& c, std::string_view op_name, int64_t id) {
+    if (c.onnx_dtype_if_known(id) == std::optional<int32_t>(proto::dtype::BOOL))
+        throw Error("{} does not take bool inputs", op_name);
+}
+
+// A rank-0 value names only axis 0 (or -1); ONNX's TopK and ArgMax take no rank-0 input.
+void check_rank0_axis(std::string_view op_name, int64_t axis) {
+    if (axis != 0 && axis != -1)
+        throw Error("{} axis {} is outside a rank-0 input, which takes 0 or -1", op_name, axis);
+}
+
+// A single value is its own top element and its own sorted order, at position 0: Paddle's
+// topk and argsort of a rank-0 value give the value and index 0, both rank 0.
+void append_rank0_sort(Converter& c, const std::string& x, const std::vector<std::string>& outputs,
+                       const NameMaker& names) {
+    c.append_node("Identity", {x}, {outputs[0]});
+    if (outputs.size() < 2) return;
+    c.push_i64_initializer(names("position"), {}, {0});
+    c.append_node("Identity", {names("position")}, {outputs[1]});
+}
+
 // Whether recorded dims leave room for no elements at all: unknown dims, a 0 dim, or no record.
 bool may_be_empty(const std::vector<int64_t>* dims) {
     if (!dims) return true;
@@ -350,14 +378,6 @@ void Converter::op_topk(const Json& op) {
             require_opset(fmt::format("topk of {} tensors", helper::onnx_dtype_name(*x_type)), 11);
     }
 
-    std::string k = ensure_i64_input(ids[1], *primary, "topk_k");
-    // TopK wants K as a one-element 1-D tensor; a rank-0 k would fail when the model runs.
-    if (const std::vector<int64_t>* k_dims = state.tensor_shapes.find(ids[1]); k_dims && k_dims->empty()) {
-        std::string vec = fmt::format("topk_k_1d_{}", *primary);
-        add_unsqueeze_node(std::move(k), vec, {0}, fmt::format("topk_k_1d_axes_{}", *primary));
-        k = std::move(vec);
-    }
-
     std::vector<std::string> out_names;
     for (const Json& entry : outs->GetArray()) {
         const Json* id = helper::member(entry, "%");
@@ -370,6 +390,24 @@ void Converter::op_topk(const Json& op) {
     if (out_names.size() > 2) throw Error("topk expects at most 2 outputs, got {}", out_names.size());
     if (out_names.size() == 1) out_names.push_back(NameMaker{"topk", *primary}("unused_indices"));
     std::string x = get_tensor_name(ids[0]);
+    refuse_bool_operand(*this, "topk", ids[0]);
+    if (is_rank0(*this, ids[0])) {
+        check_rank0_axis("topk", axis);
+        if (const std::vector<double>* folded = state.const_values.find(ids[1]);
+            folded && folded->size() == 1 && (*folded)[0] != 1.0)
+            throw Error("topk k {} is more than the one element of a rank-0 input",
+                        helper::fmt_f64((*folded)[0]));
+        append_rank0_sort(*this, x, out_names, NameMaker{"topk", *primary});
+        return;
+    }
+
+    std::string k = ensure_i64_input(ids[1], *primary, "topk_k");
+    // TopK wants K as a one-element 1-D tensor; a rank-0 k would fail when the model runs.
+    if (const std::vector<int64_t>* k_dims = state.tensor_shapes.find(ids[1]); k_dims && k_dims->empty()) {
+        std::string vec = fmt::format("topk_k_1d_{}", *primary);
+        add_unsqueeze_node(std::move(k), vec, {0}, fmt::format("topk_k_1d_axes_{}", *primary));
+        k = std::move(vec);
+    }
 
     // K is an input from opset 10 on; "largest" and "sorted" exist from opset 11.
     std::vector<proto::AttributeProto> attributes{helper::attr_int("axis", axis)};
@@ -399,14 +437,33 @@ void Converter::op_argmax(const Json& op) {
         axis = helper::saturate_i64((*folded)[0]);
         // Counted from the front when the rank is known, for the reason given at axes_from_front.
         if (*axis < 0) axis = axes_from_front(*this, ids[0], {*axis}).front();
+        // An axis known to hold no elements has no largest one: Paddle refuses it.
+        if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+            dims && *axis >= 0 && static_cast<size_t>(*axis) < dims->size() && (*dims)[static_cast<size_t>(*axis)] == 0)
+            throw Error("argmax over axis {}, which holds no elements", *axis);
     }
 
     const bool to_i32 = dtype_token_is(out, proto::dtype::INT32);
     std::string result = to_i32 ? names("i64") : output;
+    refuse_bool_operand(*this, "argmax", ids[0]);
+    // The position of a single value is 0, rank 0 whatever keepdims says.
+    if (is_rank0(*this, ids[0])) {
+        if (axis) check_rank0_axis("argmax", *axis);
+        push_i64_initializer(names("position"), {}, {0});
+        append_node("Identity", {names("position")}, {result});
+        if (to_i32) add_cast_node(std::move(result), std::move(output), proto::dtype::INT32);
+        return;
+    }
+    std::string x = get_tensor_name(ids[0]);
+    // ONNX Runtime's ArgMax has no int16 kernel; Paddle's has, and int32 keeps the order.
+    if (dtype_token_is(ids[0], proto::dtype::INT16)) {
+        add_cast_node(std::move(x), names("i32_input"), proto::dtype::INT32);
+        x = names("i32_input");
+    }
     std::vector<proto::AttributeProto> attributes;
     if (axis) attributes.push_back(helper::attr_int("axis", *axis));
     attributes.push_back(helper::attr_int("keepdims", keepdims_of(op, "keepdims")));
-    append_node("ArgMax", {get_tensor_name(ids[0])}, {result}, std::move(attributes));
+    append_node("ArgMax", {std::move(x)}, {result}, std::move(attributes));
     if (to_i32) add_cast_node(std::move(result), std::move(output), proto::dtype::INT32);
 }
 
@@ -433,6 +490,14 @@ void Converter::op_argsort(const Json& op) {
     if (out_names.size() > 2) throw Error("argsort expects two outputs, got {}", out_names.size());
     // TopK gains "largest" and "sorted", and GatherElements appears, at opset 11.
     require_opset("argsort", 11);
+    refuse_bool_operand(*this, "argsort", ids[0]);
+    if (is_rank0(*this, ids[0])) {
+        check_rank0_axis("argsort", axis);
+        int64_t first = 0;
+        if (const Json* id = helper::member((*outs)[0], "%")) first = helper::as_i64(*id).value_or(0);
+        append_rank0_sort(*this, x, out_names, NameMaker{"argsort", first});
+        return;
+    }
 
     const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     int64_t resolved = axis;

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -146,6 +147,13 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     const NameMaker names{"resize", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("{} missing inputs", mode);
+    // The sizes and scales written here are for NCHW images.
+    const std::string_view op_name = mode == "linear" ? "bilinear_interp" : "nearest_interp";
+    math_ops::require_rank(*this, op_name, ids[0], 4, 4);
+    // Paddle resizes no bool or int16 images, and ONNX Runtime's Resize takes neither.
+    if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0]);
+        t && (*t == proto::dtype::BOOL || *t == proto::dtype::INT16))
+        throw Error("{} does not take {} inputs", op_name, helper::onnx_dtype_name(*t));
     std::vector<std::string> inputs{get_tensor_name(ids[0])};
     push_resize_optional_input(inputs, out, "roi");
 

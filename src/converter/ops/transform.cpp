@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -184,6 +185,12 @@ void Converter::op_einsum(const Json& op) {
     if (!equation) throw Error("einsum missing equation");
     // Einsum needs at least one operand; an empty list would be written as an invalid node.
     if (operands.empty()) throw Error("einsum missing inputs");
+    // Paddle's einsum computes in floating point only; ONNX Runtime has no Einsum for 8- and
+    // 16-bit integers, and ONNX none for bool.
+    if (const IdList* combined = state.combine_inputs.find(ids[0]))
+        for (int64_t id : *combined) math_ops::require_float_operand(*this, "einsum", id);
+    else
+        math_ops::require_float_operand(*this, "einsum", ids[0]);
     append_node("Einsum", std::move(operands), {get_tensor_name(out)},
                 {helper::attr_str("equation", std::string(*equation))});
 }
