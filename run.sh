@@ -18,6 +18,10 @@ for arg in "$@"; do
 done
 cd "$(dirname "$0")"
 
+# Standard output is kestro's alone (`./run.sh ... /dev/stdout | cat > model.onnx`): the
+# installs' and the build's progress go to standard error.
+exec 3>&1 1>&2
+
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
@@ -36,9 +40,9 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_TESTS=OFF >/dev/nu
 cmake --build build -j"$(nproc)"
 
 if [ "$#" -gt 0 ]; then
-    exec build/kestro "${args[@]}"
+    exec build/kestro "${args[@]}" 1>&3 3>&-
 fi
 
 # The example: show what the converter does unless the caller chose a log level.
-RUST_LOG="${RUST_LOG:-info}" build/kestro examples/model.json examples/model.pdiparams build/model.onnx
+RUST_LOG="${RUST_LOG:-info}" build/kestro examples/model.json examples/model.pdiparams build/model.onnx 1>&3 3>&-
 echo "Wrote build/model.onnx"

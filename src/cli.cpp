@@ -75,9 +75,17 @@ std::variant<int64_t, std::string> parse_opset_arg(std::string_view text) {
             value = value * 10 + d;
         }
     }
-    if (value < 10)
+    if (value < kMinOpset)
         return fmt::format(
-            "Target ONNX opset must be >= 10, got {}. Lower opsets are not supported.", value);
+            "Target ONNX opset must be >= {}, got {}. Lower opsets are not supported.", kMinOpset,
+            value);
+    // Past the newest opset whose changes the lowerings account for, an operator redefined
+    // there would be written in its older form under the newer version: a model that
+    // runtimes refuse or, worse, read differently.
+    if (value > kMaxOpset)
+        return fmt::format(
+            "Target ONNX opset must be <= {}, got {}. Higher opsets are not supported.", kMaxOpset,
+            value);
     return value;
 }
 
@@ -107,7 +115,8 @@ CliOutcome parse_cli(int argc, const char* const* argv) {
     app.add_option("OUTPUT_ONNX", cli.output_onnx, "Path to the output .onnx model file")
         ->required()
         ->type_name("");
-    app.add_option("OPSET", opset_text, "Target ONNX opset version (>= 10, e.g. 17)")
+    app.add_option("OPSET", opset_text,
+                   fmt::format("Target ONNX opset version ({} to {}, e.g. 17)", kMinOpset, kMaxOpset))
         ->type_name("")
         ->default_val("17")
         ->check(CLI::Validator(

@@ -16,9 +16,14 @@ struct Cli {
     bool strict = false;
 };
 
+// The opsets a conversion can target: from the oldest the lowerings write for to the newest
+// whose operator changes they account for (GridSample's, at 20).
+constexpr int64_t kMinOpset = 10;
+constexpr int64_t kMaxOpset = 21;
+
 // The opset, or the reason it is refused: "Invalid opset value: {}" for anything that is
-// not an optional sign followed by decimal digits fitting 64 bits, or the lower-bound
-// message for values below 10.
+// not an optional sign followed by decimal digits fitting 64 bits, or the bound's message
+// for values below kMinOpset or above kMaxOpset.
 std::variant<int64_t, std::string> parse_opset_arg(std::string_view text);
 
 // What reading the command line decided: a Cli to run, or the end of the process with

@@ -1,16 +1,21 @@
 // Process entry: logging, command line, the three conversion stages, the error report.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cli.h"
 #include "converter/converter.h"
 #include "error.h"
+#include "helper/helper.h"
 #include "log.h"
 
 namespace {
@@ -23,6 +28,26 @@ int report_failure(const std::string& report) {
     return 1;
 }
 
+// Refuses, before anything is read or written, an output that would replace one of the
+// inputs (whatever path names it: a symbolic or hard link, "../") or that the user may not
+// write, so that neither costs a whole conversion first. Only a regular file can be
+// replaced; a device named twice (/dev/null as weights and output) is not.
+void refuse_unusable_output(const kestro::Cli& cli) {
+    struct stat out {};
+    if (::stat(cli.output_onnx.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) return;
+    const std::pair<const std::string*, const char*> inputs[] = {
+        {&cli.model_json, "program"}, {&cli.model_pdiparams, "weight file"}};
+    for (const auto& [path, what] : inputs) {
+        struct stat in {};
+        if (::stat(path->c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+            throw kestro::Error("the output '{}' is the same file as the {} '{}'",
+                                kestro::helper::fmt_text(cli.output_onnx), what,
+                                kestro::helper::fmt_text(*path));
+    }
+    if (::faccessat(AT_FDCWD, cli.output_onnx.c_str(), W_OK, AT_EACCESS) != 0)
+        throw kestro::os_error(errno);
+}
+
 void run(const kestro::Cli& cli) {
     KLOG(kestro::Level::Info, "kestro", "=== PaddlePaddle to ONNX Converter ===");
     KLOG(kestro::Level::Info, "kestro", "Target Opset: {}", cli.opset);
@@ -33,6 +58,7 @@ void run(const kestro::Cli& cli) {
     converter.opset = cli.opset;
     converter.strict = cli.strict;
 
+    refuse_unusable_output(cli);
     converter.load_paddle_model(cli.model_json);
     converter.load_paddle_weights(cli.model_pdiparams);
     converter.export_onnx(cli.output_onnx, cli.opset);

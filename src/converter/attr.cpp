@@ -414,6 +414,13 @@ void conform_attributes(std::string_view bare_name, std::string_view op_type, in
     attrs = std::move(kept);
 }
 
+void require_channel_first(std::string_view bare_name, std::optional<std::string_view> data_format) {
+    if (data_format && (*data_format == "NHWC" || *data_format == "NDHWC"))
+        throw Error("{} only supports NCHW: data_format {} puts the channels last, where ONNX reads "
+                    "them from the second axis",
+                    bare_name, helper::fmt_text(*data_format));
+}
+
 void check_window_attributes(std::string_view bare_name,
                              const std::vector<proto::AttributeProto>& attrs) {
     for (const auto& a : attrs) {
@@ -426,6 +433,29 @@ void check_window_attributes(std::string_view bare_name,
             if ((positive && v <= 0) || (non_negative && v < 0))
                 throw Error("{}: {} {} must be {}", bare_name, a.name, helper::fmt_dims(a.ints),
                             positive ? "positive" : "non-negative");
+        }
+    }
+    // Every window list speaks of the same spatial axes, the pads of a begin and an end for
+    // each; lists of other lengths (paddings [1, 2, 3]) give a node no runtime loads.
+    std::string_view first_name;
+    size_t first_axes = 0;
+    for (const auto& a : attrs) {
+        if (a.type != at::INTS) continue;
+        size_t n = a.ints.size();
+        if (a.name == "pads") {
+            if (n % 2 != 0)
+                throw Error("{}: pads {} must hold a begin and an end for each spatial axis",
+                            bare_name, helper::fmt_dims(a.ints));
+            n /= 2;
+        } else if (a.name != "strides" && a.name != "dilations" && a.name != "kernel_shape") {
+            continue;
+        }
+        if (first_name.empty()) {
+            first_name = a.name;
+            first_axes = n;
+        } else if (n != first_axes) {
+            throw Error("{}: {} {} gives {} spatial axes where {} gives {}", bare_name, a.name,
+                        helper::fmt_dims(a.ints), n, first_name, first_axes);
         }
     }
 }
@@ -442,8 +472,8 @@ bool one_of(std::string_view s, std::initializer_list<std::string_view> names) {
     return std::find(names.begin(), names.end(), s) != names.end();
 }
 
-// An integer-list element that is not an integer would shift every later value into the
-// wrong place (strides [1, 1.5] read as [1]): refused.
+// An integer-list element that is not an integer (a whole float is one) would shift every
+// later value into the wrong place (strides [1, 1.5] read as [1]): refused.
 [[noreturn]] void non_integer_element(std::string_view op, const std::string& name, const Json& e) {
     throw Error("{}: attribute {} holds a non-integer element {}", op, name, helper::json_debug(e));
 }
@@ -463,7 +493,7 @@ std::optional<proto::AttributeProto> convert_array(std::string_view op, std::str
         a.type = proto::attr_type::INTS;
         for (const Json& e : data.GetArray()) {
             const Json* d = member(e, "D");
-            const auto i = d ? as_i64(*d) : std::nullopt;
+            const auto i = d ? helper::whole_i64(*d) : std::nullopt;
             if (!i) non_integer_element(op, a.name, d ? *d : e);
             a.ints.push_back(*i);
         }
@@ -480,7 +510,7 @@ std::optional<proto::AttributeProto> convert_array(std::string_view op, std::str
     } else if (first.IsNumber()) {
         a.type = proto::attr_type::INTS;
         for (const Json& e : data.GetArray()) {
-            const auto i = as_i64(e);
+            const auto i = helper::whole_i64(e);
             if (!i) non_integer_element(op, a.name, e);
             a.ints.push_back(*i);
         }
@@ -497,8 +527,11 @@ std::optional<proto::AttributeProto> convert_value(std::string_view op, std::str
     const Json* data = member(at, "D");
     if (!data) return std::nullopt;
 
+    // An integer the program gives is never left out for ONNX's default to stand in: what
+    // cannot be read as one is refused.
     if (tag == "0.a_i32" || tag == "0.a_i64") {
-        if (auto i = as_i64(*data)) return helper::attr_int(std::move(name), *i);
+        const int64_t i = helper::attr_data_i64(*data, op, name);
+        return helper::attr_int(std::move(name), i);
     } else if (tag == "0.a_f32" || tag == "0.a_f64") {
         if (data->IsNumber()) return helper::attr_float(std::move(name), helper::to_f32_or_inf(data->GetDouble()));
     } else if (tag == "0.a_str") {
@@ -519,12 +552,30 @@ const Json* entry_data_if_named(const Json& entry, std::string_view name) {
     return at ? member(*at, "D") : nullptr;
 }
 
+// The text of the first entry of the raw list named `name`, when it is a text.
+std::optional<std::string_view> raw_text(const Json& raw, std::string_view name) {
+    for (const Json& entry : raw.GetArray())
+        if (const Json* d = entry_data_if_named(entry, name)) return as_str(*d);
+    return std::nullopt;
+}
+
+bool raw_text_is(const Json& raw, std::string_view name, std::string_view value) {
+    for (const Json& entry : raw.GetArray()) {
+        const Json* d = entry_data_if_named(entry, name);
+        if (d && as_str(*d) == std::optional<std::string_view>(value)) return true;
+    }
+    return false;
+}
+
 // Convolution and pooling name two attributes differently and order four pads by axis
 // (top, bottom, left, right) where ONNX puts every begin before every end (top, left,
 // bottom, right); two pads stand for both sides. SAME padding becomes ONNX's auto_pad and
-// leaves no explicit pads.
+// leaves no explicit pads; Paddle computes SAME pads with every dilation reset to 1, which
+// is also the only form ONNX Runtime runs, so the dilations go too. VALID means no padding
+// whatever "paddings" holds.
 void fix_conv_pool_attributes(std::string_view op, const Json& raw,
                               std::vector<proto::AttributeProto>& attrs) {
+    attr::require_channel_first(op, raw_text(raw, "data_format"));
     for (auto& a : attrs) {
         if (a.name == "groups") a.name = "group";
         else if (a.name == "paddings") a.name = "pads";
@@ -539,23 +590,20 @@ void fix_conv_pool_attributes(std::string_view op, const Json& raw,
                  "leaving non-standard pads attribute {} unchanged for {}", helper::fmt_dims(p), op);
         }
     }
-    bool same = false;
-    for (const Json& entry : raw.GetArray()) {
-        const Json* d = entry_data_if_named(entry, "padding_algorithm");
-        if (d && as_str(*d) == std::optional<std::string_view>("SAME")) {
-            same = true;
-            break;
-        }
-    }
-    if (same) {
+    if (raw_text_is(raw, "padding_algorithm", "SAME")) {
         attrs.push_back(helper::attr_str("auto_pad", "SAME_UPPER"));
+        std::erase_if(attrs, [](const proto::AttributeProto& a) {
+            return a.name == "pads" || a.name == "dilations";
+        });
+    } else if (raw_text_is(raw, "padding_algorithm", "VALID")) {
         std::erase_if(attrs, [](const proto::AttributeProto& a) { return a.name == "pads"; });
     }
 }
 
 // Pooling also keeps its ceil_mode, which Paddle writes as a bool and ONNX takes as an
-// integer; it is read from the raw entry whatever its tag and goes last. Below opset 10,
-// where ONNX has no ceil_mode, op_pool2d refuses a true one and removes it.
+// integer; the rule row drops the entry whatever its tag, and this reads it back as an
+// integer, last. Below opset 10, where ONNX has no ceil_mode, conform_attributes drops it
+// and op_pool2d refuses a true one.
 void fix_pool_attributes(std::string_view op, const Json& raw,
                          std::vector<proto::AttributeProto>& attrs) {
     fix_conv_pool_attributes(op, raw, attrs);

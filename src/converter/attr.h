@@ -48,8 +48,13 @@ void conform_attributes(std::string_view bare_name, std::string_view op_type, in
                         std::vector<proto::AttributeProto>& attrs);
 
 // Refuses convolution and pooling attributes no runtime runs: strides, dilations or kernel
-// sizes below 1, negative pads or output padding, groups below 1.
+// sizes below 1, negative pads or output padding, groups below 1, and strides, dilations,
+// kernel sizes and pads that disagree on the number of spatial axes.
 void check_window_attributes(std::string_view bare_name,
                              const std::vector<proto::AttributeProto>& attrs);
+
+// Refuses a channel-last layout ("NHWC", "NDHWC"): ONNX convolution and pooling read the
+// second axis as the channels, so such an input would be computed with its axes mixed up.
+void require_channel_first(std::string_view bare_name, std::optional<std::string_view> data_format);
 
 }  // namespace kestro::attr

@@ -243,8 +243,8 @@ void Converter::add_unsqueeze_node(std::string input, std::string output,
 }
 
 void Converter::add_exact_reshape_node(std::string input, std::string target, int64_t rank,
-                                       std::string output, const std::string& prefix,
-                                       const std::vector<int64_t>* known) {
+                                       std::string output, const NameMaker& names,
+                                       std::string_view part, const std::vector<int64_t>* known) {
     if (opset >= 14) {
         append_node("Reshape", {std::move(input), std::move(target)}, {std::move(output)},
                     {helper::attr_int("allowzero", 1)});
@@ -254,7 +254,7 @@ void Converter::add_exact_reshape_node(std::string input, std::string target, in
     // describes an empty result, so the input is empty too: it is laid out as ones with its
     // nothing at the target's first 0 and broadcast to the target. Any other input is
     // reshaped to the target, which the broadcast keeps as it is.
-    const auto n = [&](std::string_view purpose) { return fmt::format("{}_{}", prefix, purpose); };
+    const auto n = [&](std::string_view purpose) { return names(fmt::format("{}_{}", part, purpose)); };
     if (known) {
         const auto zero = std::find(known->begin(), known->end(), 0);
         if (zero == known->end()) {

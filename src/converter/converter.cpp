@@ -21,6 +21,7 @@ Converter Converter::sub_converter() const {
     child.opset = opset;
     child.strict = strict;
     child.materialized = materialized;
+    child.skipped_outputs = skipped_outputs;
     return child;
 }
 

@@ -255,6 +255,10 @@ public:
     bool strict = false;
     bool multinomial_warned = false;
     std::shared_ptr<MaterializedBytes> materialized = std::make_shared<MaterializedBytes>();
+    // Value name -> the operator of an unknown dialect that was skipped instead of making it,
+    // shared with region converters, so that a reader of the value is told why it is missing.
+    std::shared_ptr<std::unordered_map<std::string, std::string>> skipped_outputs =
+        std::make_shared<std::unordered_map<std::string, std::string>>();
     // A whole program may materialize this many bytes from its numbers; any real one needs
     // far less, and past it a model outgrows what protobuf readers load.
     static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
@@ -289,6 +293,9 @@ public:
     // Refuses a program whose parameter or graph input has the name of a value that the
     // conversion defined, where the two would otherwise be merged silently.
     void refuse_program_name_clashes() const;
+    // Skips an operator of a dialect the converter does not know, with a warning, and notes
+    // the values it would have made in `skipped_outputs`.
+    void skip_unknown_dialect_op(std::string_view full_name, const Json& op);
 
     // ---- first-pass constant folding (fold.cpp) ----
     static Pass1Folder pass1_constant_folder(std::string_view name);
@@ -300,8 +307,17 @@ public:
     static void ensure_constant_not_defined_later(int64_t input, size_t index,
                                                   const ProducerIndex& producers,
                                                   std::string_view op_name);
+    // Paddle's cast of one number to an element type (ONNX code): floats round to nearest,
+    // integers truncate toward zero and wrap modulo 2^bits, bool is "not zero" (NaN is true).
+    // `from_integer`: the number is an integer element, which wraps at any magnitude. From a
+    // float, a value past what the conversion defines (non-finite, or beyond 32 bits, 64 for
+    // int64) is refused, naming it by `what`. Other element types keep the number.
+    static double paddle_cast(double v, int32_t dtype, bool from_integer, std::string_view what);
+    // The same over a list, for a target word ("int32", "float16", ...); an unknown word
+    // keeps the values.
     static std::vector<double> cast_constant_values(const std::vector<double>& values,
-                                                    std::string_view target);
+                                                    std::string_view target, bool from_integer,
+                                                    std::string_view what);
 
     // ---- weights (weights.cpp) ----
     void load_paddle_weights(const std::string& path);
@@ -343,8 +359,6 @@ public:
     static void replace_node_inputs(proto::GraphProto& graph, const RenameMap& renames);
     static void add_recursive_input_use_counts(
         const proto::GraphProto& graph, std::unordered_map<std::string_view, size_t>& counts);
-    static std::optional<std::vector<int64_t>> static_axes(const InitializerIndex& initializers,
-                                                           const proto::NodeProto& node);
 
     // ---- node and initializer builders (builders.cpp) ----
     static proto::TensorProto raw_tensor(std::string name, std::vector<int64_t> dims, int32_t dtype,
@@ -378,9 +392,9 @@ public:
                             const std::vector<int64_t>& axes, std::string axes_name);
     // Reshape to a target of `rank` dims whose 0s are real (an empty result) at any opset;
     // `known` gives the target's values when they are constant. The helper values are named
-    // "<prefix>_<purpose>".
+    // names("<part>_<purpose>").
     void add_exact_reshape_node(std::string input, std::string target, int64_t rank,
-                                std::string output, const std::string& prefix,
+                                std::string output, const NameMaker& names, std::string_view part,
                                 const std::vector<int64_t>* known = nullptr);
     void push_i64_initializer(std::string name, std::vector<int64_t> dims,
                               const std::vector<int64_t>& values);
@@ -439,8 +453,20 @@ public:
     static proto::ValueInfoProto build_value_info_from_meta(std::string name,
                                                             std::string_view token,
                                                             const std::vector<int64_t>& dims);
+    // The same from an ONNX element type, for values kestro makes itself.
+    static proto::ValueInfoProto tensor_value_info(std::string name, int32_t elem_type,
+                                                   const std::vector<int64_t>& dims);
     proto::ValueInfoProto build_value_info_for_id(int64_t id, std::string name) const;
     static proto::ValueInfoProto build_value_info(const Json& op, Direction direction);
+    // Whether two shapes cannot describe the same tensor: different ranks, or a dim both
+    // know (>= 0) with different sizes. An open shape (nothing) agrees with any.
+    static bool shapes_conflict(const std::optional<std::vector<int64_t>>& a,
+                                const std::optional<std::vector<int64_t>>& b);
+    // How a description of value `id` (a graph or region output) contradicts the element
+    // type and dims the program records for the value ("declares X, but value N is Y");
+    // nothing when they agree or either is unknown.
+    std::optional<std::string> contradiction_with_value(const proto::ValueInfoProto& info,
+                                                        int64_t id) const;
     void op_data(const Json& op);
     void op_fetch(const Json& op);
     // Brings taken_names up to date with the graph and the parameter list.
@@ -520,6 +546,7 @@ public:
     void op_cast(const Json& op);
     void op_clip(const Json& op);
     void op_arange(const Json& op);
+    void op_range(const Json& op);
     void op_expand(const Json& op);
     void check_expand_target(int64_t x, const std::vector<int64_t>& target) const;
     void op_full_like(const Json& op);
@@ -636,12 +663,18 @@ public:
     // Converts the first block of a control-flow region into a subgraph with a child
     // converter; the parent is only read. outer_ids, when given, are the values bound to the
     // block arguments by position: an argument without a type of its own takes theirs.
+    // yield_types, when given, are the element types of the yielded values by position, for
+    // the values that have no recorded type (0: none known).
     proto::GraphProto convert_region_to_graph(const Json& region, const std::string& graph_name,
                                               std::vector<proto::ValueInfoProto> leading_inputs,
                                               const std::vector<std::string>& arg_names,
-                                              const std::vector<int64_t>& outer_ids = {}) const;
+                                              const std::vector<int64_t>& outer_ids = {},
+                                              const std::vector<int32_t>& yield_types = {}) const;
 };
 
+// Refuses a data operator whose output entry (`info`, the graph input) contradicts its dtype
+// or shape attribute.
+void refuse_data_contradiction(const Json& op, const proto::ValueInfoProto& info);
 // A fetch's description typed from its first input entry, when that entry has a type.
 std::optional<proto::ValueInfoProto> fetch_type_fallback(const Json& op, const std::string& name);
 

@@ -15,10 +15,15 @@
 #include <iterator>
 #include <optional>
 #include <random>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "converter/converter.h"
+#include "converter/file_read.h"
+#include "converter/passes/graph_walk.h"
 #include "log.h"
 
 namespace kestro {
@@ -123,30 +128,50 @@ int reserve_space(int fd, size_t size) {
 //
 // The model is written to a new file beside the output and renamed over it only once it is
 // complete and closed, so a failure or a kill never leaves a broken file where a good one
-// was. A signal that ends the process removes the temporary file on its way out.
+// was. A signal that ends the process removes the temporary file on its way out: every
+// signal whose default action ends the process and that can be caught (a CPU-time limit's
+// SIGXCPU, an alarm, SIGUSR1 as well as SIGINT or SIGTERM), then ends the process as that
+// signal would have. Once a weight file is mapped, SIGBUS belongs to the fault guard, which
+// calls back here before a fault it cannot mend ends the process.
 
 char g_temp_path[PATH_MAX + 64];
 volatile sig_atomic_t g_temp_armed = 0;
+// The actions in place before the temporary file existed, indexed by signal number; the
+// handler puts a signal's back before raising it again.
+struct sigaction g_saved_actions[NSIG];
+
+void remove_temp() {
+    if (g_temp_armed) {
+        ::unlink(g_temp_path);
+        g_temp_armed = 0;
+    }
+}
 
 void remove_temp_and_die(int sig) {
-    if (g_temp_armed) ::unlink(g_temp_path);
-    ::signal(sig, SIG_DFL);
+    remove_temp();
+    // Blocked while this runs, the raised signal arrives on return under the old action.
+    ::sigaction(sig, &g_saved_actions[sig], nullptr);
     ::raise(sig);
 }
 
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Whether the default action of `sig` ends the process (terminate or dump core), and a
+// handler can take its place.
+bool is_catchable_fatal_signal(int sig) {
+    switch (sig) {
+        case SIGKILL: case SIGSTOP:                                // cannot be caught
+        case SIGCHLD: case SIGCONT: case SIGURG: case SIGWINCH:    // ignored by default
+        case SIGTSTP: case SIGTTIN: case SIGTTOU:                  // stop, not end
+            return false;
+        default:
+            return true;
+    }
+}
 
 class TempFile {
 public:
-    TempFile(const std::string& dir, const std::string& base) {
-        struct sigaction sa {};
-        sa.sa_handler = remove_temp_and_die;
-        sigemptyset(&sa.sa_mask);
-        for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
-            ::sigaction(kCleanupSignals[i], &sa, &saved_[i]);
-            // A signal the caller ignores (nohup, a background job) stays ignored.
-            if (saved_[i].sa_handler == SIG_IGN) ::sigaction(kCleanupSignals[i], &saved_[i], nullptr);
-        }
+    // `mode` is the new file's permission bits before the file-mode mask applies.
+    TempFile(const std::string& dir, const std::string& base, mode_t mode) {
+        install_signals();
         std::random_device random;
         for (int attempt = 0;; ++attempt) {
             // The name stays within the file system's name limit whatever the output's.
@@ -155,17 +180,23 @@ public:
                 restore_signals();
                 throw os_error(ENAMETOOLONG);
             }
-            // 0666: the process's file-mode mask and the directory's default ACL apply, as
-            // for any file the user creates.
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            // The process's file-mode mask and the directory's default ACL apply, as for
+            // any file the user creates.
+            // A signal between the file's creation and the arming of its removal would leave
+            // it behind: the handled signals wait until both are done.
+            sigset_t all, before;
+            sigfillset(&all);
+            ::sigprocmask(SIG_BLOCK, &all, &before);
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            const int err = errno;
             if (fd_ >= 0) {
                 std::memcpy(g_temp_path, path_.c_str(), path_.size() + 1);
                 // The handler must never see the flag before the whole path.
                 std::atomic_signal_fence(std::memory_order_seq_cst);
                 g_temp_armed = 1;
-                return;
             }
-            const int err = errno;
+            ::sigprocmask(SIG_SETMASK, &before, nullptr);
+            if (fd_ >= 0) return;
             if (err != EEXIST || attempt >= 100) {
                 restore_signals();
                 throw os_error(err);
@@ -197,15 +228,32 @@ public:
     }
 
 private:
-    void restore_signals() {
-        for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
-            ::sigaction(kCleanupSignals[i], &saved_[i], nullptr);
+    void install_signals() {
+        struct sigaction sa {};
+        sa.sa_handler = remove_temp_and_die;
+        sigemptyset(&sa.sa_mask);
+        for (int sig = 1; sig < NSIG; ++sig) {
+            if (!is_catchable_fatal_signal(sig)) continue;
+            struct sigaction old {};
+            // Numbers the C library keeps for itself are refused here and left alone.
+            if (::sigaction(sig, nullptr, &old) != 0) continue;
+            // A signal the caller ignores (nohup, a background job, a broken log pipe) stays
+            // ignored. The fault guard, once a weight file is mapped, keeps SIGBUS.
+            if (old.sa_handler == SIG_IGN || (sig == SIGBUS && old.sa_handler != SIG_DFL)) continue;
+            g_saved_actions[sig] = old;
+            if (::sigaction(sig, &sa, nullptr) == 0) installed_.push_back(sig);
         }
+        set_unguarded_bus_hook(remove_temp);
+    }
+    void restore_signals() {
+        set_unguarded_bus_hook(nullptr);
+        for (const int sig : installed_) ::sigaction(sig, &g_saved_actions[sig], nullptr);
+        installed_.clear();
     }
 
     std::string path_;
     int fd_ = -1;
-    struct sigaction saved_[std::size(kCleanupSignals)] {};
+    std::vector<int> installed_;
 };
 
 std::string dir_of(const std::string& path) {
@@ -271,14 +319,62 @@ void write_model_file(const std::string& path, proto::Sink& sink,
         if (err != 0) throw os_error(err);
         return;
     }
+    // A file that is replaced keeps its permission bits: a private model stays private. One
+    // the user may not write is refused, as opening it for writing would be; the rename
+    // alone would replace it, because only the folder's permissions are asked.
+    struct stat existing {};
+    const bool replacing = ::stat(target->c_str(), &existing) == 0;
+    if (replacing && ::faccessat(AT_FDCWD, target->c_str(), W_OK, AT_EACCESS) != 0)
+        throw os_error(errno);
+    const mode_t mode = replacing ? existing.st_mode & 0777 : 0666;
     const size_t slash = target->rfind('/');
-    TempFile temp(dir_of(*target), slash == std::string::npos ? *target : target->substr(slash + 1));
+    TempFile temp(dir_of(*target), slash == std::string::npos ? *target : target->substr(slash + 1),
+                  mode);
+    // The mask may have narrowed the replaced file's bits; a file system without modes
+    // (FAT) keeps what it has.
+    if (replacing) ::fchmod(temp.fd(), mode);
     int err = reserve_space(temp.fd(), sink.size());
     if (err == 0) err = write_pieces(temp.fd(), sink);
     if (err == 0) err = temp.close();
     check_inputs();
     if (err != 0) throw os_error(err);
     temp.rename_to(*target);
+}
+
+// Refuses a graph in which a node, or the graph's outputs, read a value that only an operator
+// skipped for its unknown dialect would have made, naming that operator: validation would
+// report the value as undefined without saying why.
+void refuse_reads_of_skipped_outputs(
+    const proto::GraphProto& graph,
+    const std::unordered_map<std::string, std::string>& skipped) {
+    if (skipped.empty()) return;
+    // Every name the model defines somewhere; scoping is left to validation.
+    std::unordered_set<std::string_view> defined;
+    const std::function<void(const proto::GraphProto&)> define = [&](const proto::GraphProto& g) {
+        for (const auto& t : g.initializer) defined.insert(t.name);
+        for (const auto& i : g.input) defined.insert(i.name);
+        for (const auto& node : g.node) {
+            for (const auto& out : node.output) defined.insert(out);
+            passes::for_each_subgraph(node, define);
+        }
+    };
+    define(graph);
+    const auto refuse = [&](const std::string& reader, const std::string& name) {
+        if (defined.count(name)) return;
+        const auto it = skipped.find(name);
+        if (it == skipped.end()) return;
+        throw Error("{} reads {}, which operator {} was to make; that operator's dialect is "
+                    "unknown, so it was skipped",
+                    reader, helper::fmt_text(name), it->second);
+    };
+    const std::function<void(const proto::GraphProto&)> check = [&](const proto::GraphProto& g) {
+        for (const auto& node : g.node) {
+            for (const auto& in : node.input) refuse("node " + node.op_type, in);
+            passes::for_each_subgraph(node, check);
+        }
+        for (const auto& o : g.output) refuse("graph output", o.name);
+    };
+    check(graph);
 }
 
 }  // namespace
@@ -290,6 +386,7 @@ void Converter::export_onnx(const std::string& path, int64_t opset) {
     canonicalize_graph_checked(graph, 0);
     prune_dead_nodes_checked(graph, 0);
     prune_unused_initializers_checked(graph, 0);
+    refuse_reads_of_skipped_outputs(graph, *skipped_outputs);
     validate_graph(graph, {});
     sort_nodes_checked(graph, 0);
 

@@ -122,10 +122,14 @@ struct GuardSlot {
 
 GuardSlot g_guard[kGuardSlots];
 uintptr_t g_page_size = 4096;
+std::atomic<void (*)()> g_unguarded_hook{nullptr};
 
 void on_sigbus(int, siginfo_t* info, void*) {
+    // Only a fault has an address; a SIGBUS another process sent carries its sender instead.
+    const bool fault = info->si_code > 0;
     const auto addr = reinterpret_cast<uintptr_t>(info->si_addr);
     for (GuardSlot& slot : g_guard) {
+        if (!fault) break;
         const uintptr_t begin = slot.begin.load(std::memory_order_relaxed);
         if (begin == 0 || addr < begin || addr >= slot.end.load(std::memory_order_relaxed)) {
             continue;
@@ -139,8 +143,10 @@ void on_sigbus(int, siginfo_t* info, void*) {
         break;
     }
     // Not a guarded mapping (or no page to put there): the default action, which the
-    // access that faulted meets again when this returns.
+    // access that faulted meets again when this returns (or a sender's SIGBUS, raised again).
+    if (void (*hook)() = g_unguarded_hook.load(std::memory_order_relaxed)) hook();
     ::signal(SIGBUS, SIG_DFL);
+    if (!fault) ::raise(SIGBUS);
 }
 
 int guard_mapping(const void* base, size_t len) {
@@ -174,6 +180,8 @@ void release_guard(int i) {
 }
 
 }  // namespace
+
+void set_unguarded_bus_hook(void (*hook)()) { g_unguarded_hook.store(hook); }
 
 std::shared_ptr<const InputBytes> InputBytes::open(const std::string& path, uint64_t limit,
                                                    const std::function<Error(uint64_t)>& too_large,

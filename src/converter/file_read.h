@@ -30,6 +30,11 @@ std::vector<uint8_t> read_file_capped(const std::string& path, uint64_t limit,
 // A mapped file that shrinks under the mapping would kill the process on the next access to
 // the lost pages. Those pages are replaced by zeros instead, and `changed()` reports it: a
 // reader must not trust what it read once `changed()` is true.
+// Called from the fault guard's signal handler when a SIGBUS it cannot mend (outside every
+// guarded mapping, or sent by another process) is about to end the process, so that the
+// writer can remove its temporary file first. Must be async-signal-safe; null for none.
+void set_unguarded_bus_hook(void (*hook)());
+
 class InputBytes {
 public:
     // Sees all bytes read so far after each read of a stream (never for a mapped file), so

@@ -446,17 +446,49 @@ private:
     const Json null_;
 };
 
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+// What a file that cannot be a JSON program starts with, when that is the first thing to
+// say about it: the weight file or an old binary program given in the program's place would
+// otherwise be reported as a stray character of a JSON text. Only bytes no JSON text may
+// hold count (a control character other than a line break or a tab, bytes that are not
+// UTF-8), so every text this names fails to parse anyway.
+std::optional<std::string_view> foreign_start(const std::vector<uint8_t>& bytes) {
+    std::string_view head(reinterpret_cast<const char*>(bytes.data()), std::min<size_t>(bytes.size(), 64));
+    if (head.starts_with("\xFF\xFE") || head.starts_with("\xFE\xFF"))
+        return "it starts with a UTF-16 byte order mark; it must be UTF-8";
+    if (head.starts_with(kUtf8Bom)) head.remove_prefix(kUtf8Bom.size());
+    for (size_t i = 0; i < head.size();) {
+        const auto c = static_cast<unsigned char>(head[i]);
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return "it starts with binary data";
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t len = c < 0xC2 || c > 0xF4 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        if (len == 0) return "it starts with binary data";
+        // A sequence cut by the end of the window is judged by the bytes it has.
+        for (size_t k = 1; k < len && i + k < head.size(); ++k)
+            if ((static_cast<unsigned char>(head[i + k]) & 0xC0) != 0x80) return "it starts with binary data";
+        i += len;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 void Converter::load_paddle_model(const std::string& path) {
     KLOG(Level::Info, kTarget, "Loading PaddlePaddle JSON model: {}", path);
-    load_paddle_model_from_buffer(read_file_capped(
+    std::vector<uint8_t> bytes = read_file_capped(
         path, kModelJsonLimit,
         [](uint64_t size) {
             return Error("model JSON is too large: {} bytes exceeds soft limit {} bytes", size,
                          kModelJsonLimit);
         },
-        kParseEndPadding));
+        kParseEndPadding);
+    if (const auto why = foreign_start(bytes))
+        throw Error("'{}' is not a JSON program ({})", helper::fmt_text(path), *why);
+    load_paddle_model_from_buffer(std::move(bytes));
 }
 
 void Converter::load_paddle_model_from_text(std::string_view text) {
@@ -467,6 +499,12 @@ void Converter::load_paddle_model_from_text(std::string_view text) {
 }
 
 void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
+    // A UTF-8 byte order mark is not part of the text (editors on some systems add one);
+    // lines and columns count from the text after it.
+    if (bytes.size() >= kUtf8Bom.size() &&
+        std::equal(kUtf8Bom.begin(), kUtf8Bom.end(), bytes.begin(),
+                   [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; }))
+        bytes.erase(bytes.begin(), bytes.begin() + kUtf8Bom.size());
     std::vector<OpSpan> spans;
     ProducerIndex producers;
     {
@@ -554,6 +592,25 @@ void Converter::refuse_program_name_clashes() const {
     for (const auto& input : graph.input) inputs.insert(input.name);
     if (params.empty() && inputs.empty()) return;
     refuse_clashes_in(graph, false, params, inputs);
+}
+
+void Converter::skip_unknown_dialect_op(std::string_view full_name, const Json& op) {
+    const std::string name = helper::fmt_text(full_name);
+    KLOG(Level::Warn, kTarget, "Skipped operator {}: its dialect is unknown, so it is not converted",
+         name);
+    const Json* outs = helper::member(op, "O");
+    if (outs == nullptr) return;
+    std::vector<int64_t> ids;
+    if (outs->IsArray()) {
+        ids = helper::collect_value_ids(*outs);
+    } else if (auto id = helper::try_op_out_id(op)) {
+        ids.push_back(*id);
+    }
+    for (const int64_t id : ids) {
+        // Ids that never name a value (0, or negative without a name) are read by nobody.
+        if (id == 0 || (id < 0 && state.tensor_names.find(id) == nullptr)) continue;
+        skipped_outputs->emplace(get_tensor_name(id), name);
+    }
 }
 
 void Converter::collect_pass1_from_ops(const Json& ops) {

@@ -1,6 +1,8 @@
 // The weight reader: the .pdiparams records, paired by position with the byte-sorted
 // parameter names, become the graph's weight initializers.
+#include <algorithm>
 #include <functional>
+#include <string_view>
 #include <unordered_map>
 
 #include "converter/converter.h"
@@ -194,6 +196,39 @@ void walk_records(const ConverterState& state, const uint8_t* data, uint64_t len
     }
 }
 
+// A weight file's first record starts with the format version, 0 in every file PaddlePaddle
+// writes (and the only one it reads). Anything else is some other file in the weights' place
+// (a program, a YAML configuration, a Git LFS pointer): said so, with what its first bytes
+// are, instead of the record check it would happen to fail first.
+void refuse_foreign_weight_file(const uint8_t* data, uint64_t len, const std::string& path) {
+    if (len < 4 || read_le(data, 4) == 0) return;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(len, 20));
+    // Text: printable characters, tabs and line breaks in well-formed UTF-8; a character cut
+    // by the end of the window is left out.
+    size_t text_end = 0;
+    bool text = true;
+    while (text && text_end < n) {
+        const uint8_t c = data[text_end];
+        const size_t seq = c < 0x80 ? 1 : c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
+        text = seq == 1 ? (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r' : seq != 0;
+        for (size_t k = 1; text && k < seq && text_end + k < n; ++k)
+            text = (data[text_end + k] & 0xC0) == 0x80;
+        if (text && text_end + seq > n) break;
+        text_end += seq;
+    }
+    const std::string_view head(reinterpret_cast<const char*>(data), text_end);
+    std::string what;
+    if (text) {
+        what = fmt::format("the text \"{}\"", helper::fmt_text(head));
+    } else {
+        for (size_t i = 0; i < std::min<size_t>(n, 8); ++i)
+            what += fmt::format("{}{:02x}", i == 0 ? "" : " ", data[i]);
+        what += n > 8 ? " ..., not version 0" : ", not version 0";
+    }
+    throw Error("'{}' is not a .pdiparams weight file (the first record's header is {})",
+                helper::fmt_text(path), what);
+}
+
 }  // namespace
 
 void Converter::load_paddle_weights(const std::string& path) {
@@ -202,15 +237,18 @@ void Converter::load_paddle_weights(const std::string& path) {
     // and checked record by record as it arrives, so an endless stream of garbage fails at
     // its first bad record.
     Walk early;
-    load_paddle_weights_from_input(InputBytes::open(
+    auto input = InputBytes::open(
         path, kWeightSizeLimit,
         [](uint64_t size) {
             return Error(".pdiparams file is too large: {} bytes exceeds soft limit {} bytes",
                          size, kWeightSizeLimit);
         },
         [&](const uint8_t* data, uint64_t size) {
+            refuse_foreign_weight_file(data, size, path);
             walk_records(state, data, size, false, early, nullptr);
-        }));
+        });
+    refuse_foreign_weight_file(input->data(), input->size(), path);
+    load_paddle_weights_from_input(std::move(input));
 }
 
 void Converter::load_paddle_weights_from_input(std::shared_ptr<const InputBytes> input) {

@@ -1,8 +1,9 @@
 #pragma once
 // Stateless readers of PIR operator objects (readers.cpp), the element-type tables
 // (dtype.cpp), single-attribute builders (attributes.cpp), and the number rules every
-// message and lowering shares (numbers.cpp). These are the only
-// functions that look at JSON kinds, so the integer/unsigned/float rules live here.
+// message and lowering shares (numbers.cpp). Only these read a JSON number as an integer,
+// so the integer/unsigned/float rules live here; code elsewhere checks only a value's
+// shape (array, object, string, bool, number at all) or reads any number as a double.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,8 +26,15 @@ namespace kestro::helper {
 // The member `key` of an object; null when `v` is not an object or has no such member.
 const Json* member(const Json& v, std::string_view key);
 // A JSON integer in the signed 64-bit range (a non-negative integer below 2^63 or a
-// negative integer); floats, even whole ones, are not integers.
+// negative integer); floats, even whole ones, are not integers. For ids and dims.
 std::optional<int64_t> as_i64(const Json& v);
+// An integer as an attribute may write it: a JSON integer in the signed 64-bit range, or a
+// float holding a whole number in that range (an export may write 0.0 for 0). Empty for a
+// fraction, an infinity, NaN, a text, a bool, a list, an object or an integer past the range.
+std::optional<int64_t> whole_i64(const Json& v);
+// The operator's name as the program writes it, without its dialect prefix ("1.softmax"
+// gives "softmax"), for messages.
+std::string_view op_label(const Json& op);
 std::optional<bool> as_bool(const Json& v);
 std::optional<std::string_view> as_str(const Json& v);
 // The JSON library's rendering of a value (for messages), capped like fmt_text.
@@ -49,19 +57,27 @@ std::vector<int64_t> collect_value_ids(const Json& entries);
 // The integers in the signed 64-bit range of an array; everything else is skipped.
 std::vector<int64_t> collect_int_values(const Json& values);
 // Integer list of an attribute's data: each element's "D" when it has one, else the element
-// itself; an element that is no integer fails (naming `what` when given).
+// itself, read by whole_i64; an element that is no integer fails (naming `what` when given).
 std::vector<int64_t> collect_i64_items(const Json& values, std::string_view what = {});
+// The same for the data of the attribute `name` of `op`, a failure naming both.
+std::vector<int64_t> collect_i64_items(const Json& values, const Json& op, std::string_view name);
 // One dim per element: an integer gives itself, anything else -1.
 std::vector<int64_t> collect_dims(const Json& values);
 
-// Typed readers of an operator's attribute data, op_attr_* (absent on any other JSON kind).
-// They read; the attr_int/attr_ints/attr_str/... below build ONNX attributes.
+// Typed readers of an operator's attribute data, op_attr_*: empty when the attribute is
+// absent. They read; the attr_int/attr_ints/attr_str/... below build ONNX attributes.
+// An integer is read by whole_i64: data of another kind is refused naming the operator and
+// the attribute, as a default in its place would convert the program into something else.
+// A bool is a JSON bool; data of another kind reads as absent.
 std::optional<int64_t> op_attr_i64(const Json& op, std::string_view name);
 std::optional<bool> op_attr_bool(const Json& op, std::string_view name);
+// The integer refusal of op_attr_i64 for attribute data already found.
+int64_t attr_data_i64(const Json& data, std::string_view op, std::string_view name);
 std::optional<std::string_view> op_attr_str(const Json& op, std::string_view name);
 // The attribute's data when it is a JSON number of any form, as a 64-bit float.
 std::optional<double> op_attr_number(const Json& op, std::string_view name);
-// The integer list of an attribute, read by collect_i64_items (empty when absent).
+// The integer list of an attribute, read by collect_i64_items (empty when absent or when the
+// data is no list).
 std::vector<int64_t> op_attr_i64_items(const Json& op, std::string_view name);
 
 // ---- declared value types ----

@@ -56,10 +56,39 @@ std::string fmt_f64(double v) {
 std::string fmt_text(std::string_view text) {
     std::string out;
     size_t i = 0;
+    const auto byte = [&](size_t k) -> uint32_t {
+        return k < text.size() ? static_cast<unsigned char>(text[k]) : 0;
+    };
     for (; i < text.size() && out.size() < kQuoteLimit; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c < 0x20 || c == 0x7F) {
             out += fmt::format("\\x{:02x}", c);
+            continue;
+        }
+        // Characters a terminal acts on rather than shows: the C1 controls (U+0080-U+009F)
+        // and the bidirectional controls (U+061C, U+200E, U+200F, U+202A-U+202E,
+        // U+2066-U+2069), which would make it show a name other than the one the program
+        // holds. They are written as \u{...}.
+        uint32_t escaped = 0;
+        size_t length = 0;
+        if (c == 0xC2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9F) {
+            escaped = byte(i + 1);
+            length = 2;
+        } else if (c == 0xD8 && byte(i + 1) == 0x9C) {
+            escaped = 0x061C;
+            length = 2;
+        } else if (c == 0xE2 && (byte(i + 1) == 0x80 || byte(i + 1) == 0x81) &&
+                   byte(i + 2) >= 0x80 && byte(i + 2) <= 0xBF) {
+            const uint32_t cp = 0x2000 | (byte(i + 1) & 0x3F) << 6 | (byte(i + 2) & 0x3F);
+            if (cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
+                (cp >= 0x2066 && cp <= 0x2069)) {
+                escaped = cp;
+                length = 3;
+            }
+        }
+        if (length != 0) {
+            out += fmt::format("\\u{{{:x}}}", escaped);
+            i += length - 1;
         } else {
             out.push_back(static_cast<char>(c));
         }

@@ -1,6 +1,9 @@
-// JSON access and the operator readers. Every decision about JSON number kinds is made
-// here: an id or an integer list element counts only when it is an integer in the signed
-// 64-bit range; floats, even whole ones, never do.
+// JSON access and the operator readers. Every reading of a JSON number as an integer is
+// made here: an id or a dim counts only when it is an integer in the signed 64-bit range; an
+// integer attribute (or list element) also takes a float that holds a whole number. Other
+// code checks only a value's shape (array, object, string, bool, number at all) or reads any
+// number as a double.
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 
@@ -24,6 +27,23 @@ std::optional<int64_t> as_i64(const Json& v) {
     // a number written with a fraction or exponent is a double even when whole.
     if (v.IsInt64()) return v.GetInt64();
     return std::nullopt;
+}
+
+std::optional<int64_t> whole_i64(const Json& v) {
+    if (v.IsInt64()) return v.GetInt64();
+    if (!v.IsDouble()) return std::nullopt;
+    const double d = v.GetDouble();
+    // Both bounds are powers of two, exact as doubles; NaN fails every comparison.
+    if (!(d >= -0x1p63 && d < 0x1p63) || std::trunc(d) != d) return std::nullopt;
+    return static_cast<int64_t>(d);
+}
+
+std::string_view op_label(const Json& op) {
+    const Json* n = member(op, "#");
+    const auto name = n ? as_str(*n) : std::nullopt;
+    if (!name) return "operator";
+    const size_t dot = name->find('.');
+    return dot == std::string_view::npos ? *name : name->substr(dot + 1);
 }
 
 std::optional<bool> as_bool(const Json& v) {
@@ -274,7 +294,7 @@ std::vector<int64_t> collect_i64_items(const Json& values, std::string_view what
     if (!values.IsArray()) return out;
     for (const Json& v : values.GetArray()) {
         const Json* d = member(v, "D");
-        const auto i = d ? as_i64(*d) : as_i64(v);
+        const auto i = whole_i64(d ? *d : v);
         // Skipping the element would move every later value into the wrong place.
         if (!i) {
             if (what.empty())
@@ -286,6 +306,12 @@ std::vector<int64_t> collect_i64_items(const Json& values, std::string_view what
     return out;
 }
 
+std::vector<int64_t> collect_i64_items(const Json& values, const Json& op, std::string_view name) {
+    if (!values.IsArray()) return {};
+    return collect_i64_items(values,
+                             fmt::format("{}: attribute {}", fmt_text(op_label(op)), fmt_text(name)));
+}
+
 std::optional<double> op_attr_number(const Json& op, std::string_view name) {
     const Json* data = attr(op, name);
     if (!data || !data->IsNumber()) return std::nullopt;
@@ -294,7 +320,7 @@ std::optional<double> op_attr_number(const Json& op, std::string_view name) {
 
 std::vector<int64_t> op_attr_i64_items(const Json& op, std::string_view name) {
     const Json* data = attr(op, name);
-    return data ? collect_i64_items(*data, name) : std::vector<int64_t>{};
+    return data ? collect_i64_items(*data, op, name) : std::vector<int64_t>{};
 }
 
 std::vector<int64_t> collect_dims(const Json& values) {
@@ -304,9 +330,16 @@ std::vector<int64_t> collect_dims(const Json& values) {
     return out;
 }
 
+int64_t attr_data_i64(const Json& data, std::string_view op, std::string_view name) {
+    if (auto i = whole_i64(data)) return *i;
+    throw Error("{}: attribute {} must be an integer, got {}", fmt_text(op), fmt_text(name),
+                json_debug(data));
+}
+
 std::optional<int64_t> op_attr_i64(const Json& op, std::string_view name) {
     const Json* d = attr(op, name);
-    return d ? as_i64(*d) : std::nullopt;
+    if (!d) return std::nullopt;
+    return attr_data_i64(*d, op_label(op), name);
 }
 
 std::optional<bool> op_attr_bool(const Json& op, std::string_view name) {

@@ -259,10 +259,9 @@ struct AttributeProto {
     Box<SparseTensorProto> sparse_tensor;
     Box<Rare> rare;  // null until a rare member is set
 
-    Rare& rare_members() {
-        if (!rare) rare = Rare{};
-        return *rare;
-    }
+    // Defined below GraphProto: making a Rare destroys a vector of graphs, which needs the
+    // complete type (clang checks that where the body stands, g++ only where it is used).
+    Rare& rare_members();
     const std::vector<std::string>& strings() const;
     const std::vector<TensorProto>& tensors() const;
     const std::vector<GraphProto>& graphs() const;
@@ -320,6 +319,11 @@ struct GraphProto {
     std::vector<SparseTensorProto> sparse_initializer;
     std::vector<StringStringEntryProto> metadata_props;
 };
+
+inline AttributeProto::Rare& AttributeProto::rare_members() {
+    if (!rare) rare = Rare{};
+    return *rare;
+}
 
 struct TrainingInfoProto {
     std::optional<GraphProto> initialization;

@@ -32,7 +32,12 @@ FILLS = [("f32", 1.5), ("f64", -2.25), ("f16", 0.5), ("i64", -7), ("i32", 9), ("
          ("ui8", 200), ("bool", 1),
          # Non-finite fills travel as text, under "D" or "VD".
          ("f32", {"#": "0.a_f64", "D": "nan"}), ("f32", {"#": "0.a_f64", "VD": "-Inf"}),
-         ("f16", {"#": "0.a_f64", "D": " +inf "})]
+         ("f16", {"#": "0.a_f64", "D": " +inf "}),
+         # The value converts as Paddle's fill converts it: toward zero, keeping the low bits
+         # of an integer, to the nearest float (65520 is past float16's largest), NaN true.
+         ("i32", 2.7, 2), ("i32", -2.7, -2), ("i8", 300, 44), ("ui8", -1, 255), ("i16", 40000.9, -25536),
+         ("f16", 65520, np.inf), ("f32", 1e39, np.inf), ("bool", {"#": "0.a_f64", "D": "nan"}, True),
+         ("bool", 0.25, True)]
 
 
 @pytest.mark.parametrize("opset", [10, 17])
@@ -44,11 +49,12 @@ def test_constants(tmp, opset):
     refs["big"] = (p.op("1.assign_value_", [], attrs={"shape": a_array([a_i32(big.size)]), "dtype": a_dtype("i32"),
                                                       "values": a_array([a_i32(int(v)) for v in big])},
                         outs=[("i32", [big.size])]), big)
-    for k, (dtype, value) in enumerate(FILLS):
+    for k, (dtype, value, *stored) in enumerate(FILLS):
         f = p.op("1.full", attrs={"shape": a_intarray([2, 3]), "dtype": a_dtype(dtype), "place": a_place(1),
                                   "value": value if isinstance(value, dict) else a_f64(float(value))},
                  outs=[(dtype, [2, 3])])
-        fill = {"nan": np.nan, "-Inf": -np.inf, " +inf ": np.inf}[value.get("D", value.get("VD"))] \
+        fill = stored[0] if stored else \
+            {"nan": np.nan, "-Inf": -np.inf, " +inf ": np.inf}[value.get("D", value.get("VD"))] \
             if isinstance(value, dict) else value
         refs[f"full{k}"] = (f, np.full((2, 3), fill, np_dtype(dtype)))
     refs["ints"] = (int_array(p, [3, -4, 2**63 - 1]), np.array([3, -4, 2**63 - 1]))  # INT64_MAX saturates back
@@ -66,10 +72,13 @@ def test_cast(tmp, opset):
     feeds = {"f": np.array([1.7, -1.7, 2.5, -0.0, 0.5], np.float32), "i": np.array([1, -2, 2048, 0, 7], np.int64),
              "b": np.array([True, False, True, True, False])}
     xs = {name: p.data(name, word, [5]) for name, word in (("f", "f32"), ("i", "i64"), ("b", "bool"))}
-    # Paddle truncates toward zero from float to integer, and any non-zero is true.
-    for src, dst in [("f", "i32"), ("f", "bool"), ("i", "f16"), ("i", "i32"), ("b", "f32")]:
-        y = p.op("1.cast", [xs[src]], attrs={"dtype": a_dtype(dst)}, outs=[(dst, [5])])
-        refs[f"{src}_{dst}"] = (y, feeds[src].astype(np_dtype(dst)))
+    # Paddle truncates toward zero from float to integer, and any non-zero is true. The
+    # in-place form is the same cast.
+    for name, src, dst in [("1.cast", "f", "i32"), ("1.cast", "f", "bool"), ("1.cast", "i", "f16"),
+                           ("1.cast", "i", "i32"), ("1.cast", "b", "f32"), ("1.cast_", "f", "i64"),
+                           ("1.cast_", "i", "bool")]:
+        y = p.op(name, [xs[src]], attrs={"dtype": a_dtype(dst)}, outs=[(dst, [5])])
+        refs[f"{name[2:]}_{src}_{dst}"] = (y, feeds[src].astype(np_dtype(dst)))
     run_outputs(p, feeds, refs, opset, tmp)
 
 
@@ -89,6 +98,10 @@ def test_clip(tmp, opset):
                           f"lo{dtype}": np.array([-1], np_dtype(bdtype)), f"hi{dtype}": np.array(2, np_dtype(bdtype))})
             refs[f"tensor_{dtype}"] = (p.op("1.clip", [x, tlo, thi], outs=[(dtype, [6])]),
                                        np.clip(feeds[f"x{dtype}"], -1, 2))
+    if opset >= 12:  # in place on int32, with float32 bounds that truncate to -1 and 2
+        feeds["xi"] = np.array([-3, -1, 0, 1, 2, 5], np.int32)
+        refs["inplace_i32"] = (p.op("1.clip_", [p.data("xi", "i32", [6]), p.full([1], -1.5), p.full([1], 2.5)],
+                                    outs=[("i32", [6])]), np.clip(feeds["xi"], -1, 2))
     run_outputs(p, feeds, refs, opset, tmp)
 
 
@@ -152,7 +165,9 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
     z = p.data("z", "f32", [-1, 3, -1, 5])
     feeds["z"] = arange([2, 3, 4, 5])
     for name, start, stop, out, ref in (("middle", 1, 2, [-1, 12, -1], None), ("static", 1, 2, [2, 12, 5], None),
-                                        ("start0", 0, -1, [-1], [-1]), ("to_end", 2, -1, None, [2, 3, 20])):
+                                        ("start0", 0, -1, [-1], [-1]), ("to_end", 2, -1, None, [2, 3, 20]),
+                                        # Axes written as whole floats are those axes.
+                                        ("whole_floats", 1.0, 2.0, [-1, 12, -1], None)):
         f = p.op("1.flatten", [z], attrs={"start_axis": start, "stop_axis": stop}, outs=[("f32", out) if out else None])
         refs[f"flatten_{name}"] = (f, feeds["z"].reshape(ref or [2, 12, 5]))
     # Paddle's shape gives int32, shape64 int64; ONNX Shape gives int64 only.
@@ -207,6 +222,18 @@ def refused_clip(p):
     p.fetch(p.op("1.clip", [p.data("x", "f32", [3]), p.data("lo", "f32", [1]), None], outs=[("f32", [3])]))
 
 
+def refused_cast_nan(p):
+    # A NaN has no integer value: the conversion leaves it undefined.
+    nan = p.op("1.full", attrs={"shape": a_intarray([1]), "dtype": a_dtype("f32"), "place": a_place(1),
+                                "value": {"#": "0.a_f64", "D": "nan"}}, outs=[("f32", [1])])
+    p.fetch(p.op("1.cast", [nan], attrs={"dtype": a_dtype("i32")}, outs=[("i32", [1])]))
+
+
+def refused_full_range(p):
+    # 3e9 lies past the 32 bits that a float converts through.
+    p.fetch(p.full([2], 3e9, "ui8"))
+
+
 def refused_unsqueeze(p):
     # The second insertion counts against rank 3: axis 4 lies past it.
     p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0, 4])], outs=[("f32", [-1] * 4)]))
@@ -216,11 +243,43 @@ def refused_clip_of_bool(p):
     p.fetch(p.op("1.clip", [p.data("x", "bool", [3]), p.full([1], 0.0), p.full([1], 1.0)], outs=[("bool", [3])]))
 
 
+def refused_range(p):
+    # Range takes single values; a limit of three would make no model.
+    bounds = [p.full([1], 0, "i64"), p.data("ends", "i64", [3]), p.full([1], 1, "i64")]
+    p.fetch(p.op("1.range", bounds, outs=[("i64", [-1])]))
+
+
+def refused_split_unpacked_apart(p):
+    # Two sections, three values: Split would be given more outputs than pieces.
+    x = p.data("x", "f32", [2, 6])
+    lst = p.op("1.split", [x, p.full_int_array([2, 4]), p.full([1], 1, "i32")], outs=[("vec", [("f32", [2, 2]), ("f32", [2, 4])])])
+    p.fetch(p.split(lst, [("f32", [2, 2]), ("f32", [2, 4]), ("f32", [2, 4])])[0])
+
+
+def refused_split_with_num_unpacked_apart(p):
+    x = p.data("x", "f32", [2, 6])
+    lst = p.op("1.split_with_num", [x, p.full([1], 1, "i32")], attrs={"num": 3}, outs=[("vec", [("f32", [2, 2])] * 3)])
+    p.fetch(p.split(lst, [("f32", [2, 2])] * 2)[0])
+
+
+def refused_unbind_unpacked_apart(p):
+    # Three elements along the axis, four values.
+    lst = p.op("1.unbind", [p.data("x", "f32", [2, 3])], attrs={"axis": a_i32(-1)}, outs=[("vec", [("f32", [2])] * 3)])
+    p.fetch(p.split(lst, [("f32", [2])] * 4)[0])
+
+
 @pytest.mark.parametrize("build,opset,message", [
+    (refused_unbind_unpacked_apart, 13, "unbind makes 3 pieces along axis -1, but its list is unpacked into 4 values"),
+    (refused_split_unpacked_apart, 13, "split makes 2 pieces, but its list is unpacked into 3 values"),
+    (refused_split_with_num_unpacked_apart, 17, "split_with_num makes 3 pieces, but its list is unpacked into 2 values"),
     (refused_fill, 17, "1.full initializer shape [1048576, 1048576] has more than 268435456 elements"),
     (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
     (refused_clip_of_bool, 17, "clip: x is bool, but it must be a number type"),
     (refused_unsqueeze, 17, "unsqueeze: axis 4 is outside the rank 3 it is inserted into"),
+    (refused_range, 17, "range bound 1 has dims [3], where one value is taken"),
+    (refused_range, 10, "range requires opset >= 11, but target opset is 10"),
+    (refused_cast_nan, 17, "cannot cast non-finite constant NaN to int32"),
+    (refused_full_range, 17, "full value 3000000000 is out of range for uint8"),
 ])
 def test_refusals(tmp, build, opset, message):
     p = Program()

@@ -5,15 +5,17 @@ import json
 import os
 import re
 import resource
+import shutil
+import signal
 import subprocess
+import tempfile
 import time
-from pathlib import Path
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from harness import REPO_ROOT, Program, check, kestro_bin, run, weights_bytes
+from harness import REPO_ROOT, Program, check, kestro_bin, run, weight_record, weights_bytes
 
 EXAMPLE_JSON = REPO_ROOT / "examples" / "model.json"
 EXAMPLE_WEIGHTS = REPO_ROOT / "examples" / "model.pdiparams"
@@ -71,7 +73,7 @@ def test_help_goes_to_stdout(flag):
     for text in ["PaddlePaddle to ONNX Converter", "MODEL_JSON", "MODEL_PDIPARAMS", "OUTPUT_ONNX",
                  "OPSET", "STRICT", "Path to the PaddlePaddle .json model file",
                  "Path to the PaddlePaddle .pdiparams weight file",
-                 "Path to the output .onnx model file", "Target ONNX opset version (>= 10, e.g. 17)",
+                 "Path to the output .onnx model file", "Target ONNX opset version (10 to 21, e.g. 17)",
                  "Reject lossy conversions such as multinomial -> ArgMax", "17"]:
         assert text in out
 
@@ -87,6 +89,10 @@ USAGE_ERRORS = {
     "opset-9": (["m.json", "m.pdiparams", "OUT", "9"],
                 "Target ONNX opset must be >= 10, got 9. Lower opsets are not supported."),
     "opset-negative": (["m.json", "m.pdiparams", "OUT", "--", "-12"], "got -12."),
+    # Past the newest opset whose operator changes the conversion accounts for (GridSample's).
+    "opset-22": (["m.json", "m.pdiparams", "OUT", "22"],
+                 "Target ONNX opset must be <= 21, got 22. Higher opsets are not supported."),
+    "opset-int64-max": (["m.json", "m.pdiparams", "OUT", str(2**63 - 1)], f"got {2**63 - 1}. Higher"),
     "opset-decimal": (["m.json", "m.pdiparams", "OUT", "12.0"], "Invalid opset value: 12.0"),
     "opset-empty": (["m.json", "m.pdiparams", "OUT", ""], "Invalid opset value: \n"),
     "opset-blank": (["m.json", "m.pdiparams", "OUT", " 12"], "Invalid opset value:  12"),
@@ -131,12 +137,25 @@ def test_missing_model_file_is_reported_without_output(tmp):
     assert not out.exists()
 
 
-@pytest.mark.parametrize("stage", ["model", "weights", "write-over-file-size-limit"])
-def test_failed_stage_leaves_existing_output_byte_identical(tmp, stage):
-    out = tmp / "m.onnx"
-    old = b"an older model, longer than nothing" * 3
-    out.write_bytes(old)
-    os.chmod(out, 0o640)
+def as_nobody_if_root():
+    """Root may write any file: a refusal for want of permission is seen as another user."""
+    if os.geteuid() == 0:
+        os.setgid(65534)
+        os.setuid(65534)
+
+
+@pytest.fixture
+def open_folder():
+    """A folder every user may write in, reachable by every user (the test folder is not)."""
+    folder = Path(tempfile.mkdtemp(prefix="kestro-cli-"))
+    os.chmod(folder, 0o777)
+    yield folder
+    shutil.rmtree(folder)
+
+
+@pytest.mark.parametrize("stage", ["model", "weights", "write-over-file-size-limit", "read-only-output"])
+def test_failed_stage_leaves_existing_output_byte_identical(tmp, open_folder, stage):
+    folder, mode = tmp, 0o640
     bad = tmp / "bad"
     how = {}
     if stage == "model":
@@ -145,16 +164,27 @@ def test_failed_stage_leaves_existing_output_byte_identical(tmp, stage):
     elif stage == "weights":
         bad.write_bytes(EXAMPLE_WEIGHTS.read_bytes()[:-3])  # the last tensor loses its tail
         args = [str(EXAMPLE_JSON), str(bad)]
+    elif stage == "read-only-output":
+        # Opening it for writing would be refused; the rename alone would not be, as the
+        # folder is writable: a read-only output is refused all the same.
+        folder, mode = open_folder, 0o444
+        args, how = [str(EXAMPLE_JSON), str(EXAMPLE_WEIGHTS)], {"preexec": as_nobody_if_root}
     else:
         # The model is longer than the limit: the write fails, reported, not a kill by signal.
         args, how = [str(EXAMPLE_JSON), str(EXAMPLE_WEIGHTS)], {"preexec": small_file_limit}
+    out = folder / "m.onnx"
+    old = b"an older model, longer than nothing" * 3
+    out.write_bytes(old)
+    os.chmod(out, mode)
     code, _, stderr = kestro(*args, str(out), **how)
     assert code == 1 and stderr.startswith("Error: ") and stderr.count("\n") >= 1, stderr
     if stage.startswith("write"):
         assert stderr == "Error: File too large (os error 27)\n"
+    if stage == "read-only-output":
+        assert stderr == "Error: Permission denied (os error 13)\n"
     assert out.read_bytes() == old
-    assert (os.stat(out).st_mode & 0o777) == 0o640
-    assert leftovers(tmp) == []
+    assert (os.stat(out).st_mode & 0o777) == mode
+    assert leftovers(folder) == []
 
 
 @pytest.mark.parametrize("target,message", [
@@ -166,6 +196,63 @@ def test_unopenable_output_is_reported_without_saved_record(tmp, target, message
     assert code == 1
     assert stderr.endswith(message)
     assert "Saved ONNX model" not in stderr
+
+
+def copied_inputs(tmp):
+    shutil.copy(EXAMPLE_JSON, tmp / "m.json")
+    shutil.copy(EXAMPLE_WEIGHTS, tmp / "w.pdiparams")
+    return tmp / "m.json", tmp / "w.pdiparams"
+
+
+def output_linked_to(kind, target):
+    def setup(tmp):
+        program, weights = copied_inputs(tmp)
+        source = {"program": program, "weights": weights}[target]
+        out = tmp / "out.onnx"
+        if kind == "symlink":
+            out.symlink_to(source.name)
+        elif kind == "hard-link":
+            os.link(source, out)
+        else:
+            (tmp / "sub").mkdir()
+            out = tmp / "sub" / ".." / source.name
+        return program, weights, out
+    return setup
+
+
+def parameterless_program(tmp):
+    p = Program()
+    p.fetch(p.data("x", "f32", [2]), "out")
+    (tmp / "m.json").write_text(json.dumps(p.to_json()))
+    return tmp / "m.json", Path("/dev/null"), Path("/dev/null")
+
+
+OUTPUT_IS_AN_INPUT = {
+    # name: (setup giving program, weights and output paths, what the output is the same file as)
+    "weights-itself": (lambda tmp: (*copied_inputs(tmp), tmp / "w.pdiparams"), "weight file"),
+    "weights-via-symlink": (output_linked_to("symlink", "weights"), "weight file"),
+    "weights-via-hard-link": (output_linked_to("hard-link", "weights"), "weight file"),
+    "program-via-dotdot": (output_linked_to("dotdot", "program"), "program"),
+    "program-via-hard-link": (output_linked_to("hard-link", "program"), "program"),
+    # Only a regular file can be replaced: a device given twice is no conflict.
+    "dev-null-as-weights-and-output": (parameterless_program, None),
+}
+
+
+@pytest.mark.parametrize("case", list(OUTPUT_IS_AN_INPUT))
+def test_output_that_is_an_input_is_refused_before_anything_is_written(tmp, case):
+    setup, same_as = OUTPUT_IS_AN_INPUT[case]
+    program, weights, out = setup(tmp)
+    before = {p: p.read_bytes() for p in (program, weights) if p.is_file()}
+    code, stdout, stderr = kestro(str(program), str(weights), str(out))
+    if same_as is None:
+        assert (code, stdout, stderr) == (0, "", "")
+        return
+    source = program if same_as == "program" else weights
+    assert (code, stdout) == (1, "")
+    assert stderr == f"Error: the output '{out}' is the same file as the {same_as} '{source}'\n"
+    assert {p: p.read_bytes() for p in before} == before
+    assert leftovers(tmp, out.name) == []
 
 
 def weights_truncated_while_writing(tmp):
@@ -217,26 +304,81 @@ def test_failed_write_is_an_error_not_a_success(tmp, case):
     assert "Saved ONNX model" not in stderr
 
 
-@pytest.mark.parametrize("via", ["file", "symlink", "log-reader-gone"])
+def no_core_files():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+# Every signal whose default action ends the process ends it during the write too, and the
+# temporary file goes first. A CPU-time limit sends SIGXCPU; SIGBUS from another process
+# passes through the fault guard of the mapped weight file.
+FATAL_SIGNALS = {name: getattr(signal, name) for name in
+                 ["SIGTERM", "SIGUSR1", "SIGUSR2", "SIGALRM", "SIGXCPU", "SIGVTALRM", "SIGPROF",
+                  "SIGBUS", "SIGSEGV"]}
+FATAL_SIGNALS["SIGRTMIN+3"] = signal.SIGRTMIN + 3
+
+
+@pytest.mark.parametrize("sig", FATAL_SIGNALS.values(), ids=list(FATAL_SIGNALS))
+def test_signal_during_the_write_removes_the_temporary_file(tmp, sig):
+    # One 32 MiB weight (a sparse file) makes the write last long enough to be caught.
+    p = Program()
+    p.fetch(p.param("w", "f32", [8, 1024, 1024]), "out")
+    program = tmp / "big.json"
+    program.write_text(json.dumps(p.to_json()))
+    weights = tmp / "big.pdiparams"
+    record = weight_record(vartype=5, dims=[8, 1024, 1024], data=b"")
+    with open(weights, "wb") as f:
+        f.write(record)
+        f.truncate(len(record) + 32 * 1024 * 1024)
+    out = tmp / "m.onnx"
+    for _ in range(5):
+        out.write_bytes(b"the older model")
+        child = subprocess.Popen([kestro_bin(), program, weights, out], stdin=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE, preexec_fn=no_core_files)
+        caught = False
+        while child.poll() is None:
+            if leftovers(tmp):
+                child.send_signal(sig)
+                caught = True
+                break
+        child.wait(timeout=120)
+        if caught:
+            break
+    assert caught, "the write never lasted long enough to be interrupted"
+    assert child.returncode == -sig, child.stderr.read()
+    assert leftovers(tmp) == []
+    assert out.read_bytes() == b"the older model"
+
+
+@pytest.mark.parametrize("via", ["file", "symlink", "log-reader-gone", "new-file", "program-with-bom"])
 def test_example_converts_and_replaces_a_longer_file(tmp, via):
     out = tmp / "m.onnx"
+    program = EXAMPLE_JSON
     how = {}
     if via == "symlink":
-        # The link is kept and the file it points to is replaced, with the mode of a new file.
+        # The link is kept and the file it points to is replaced, keeping its mode.
         (tmp / "real").mkdir()
         out = tmp / "real" / "m.onnx"
         (tmp / "m.onnx").symlink_to("real/m.onnx")
     elif via == "log-reader-gone":
         how = {"env": {"RUST_LOG": "debug"}, "log_reader_gone": True}
-    out.write_bytes(b"\xff" * 100_000)
-    os.chmod(out, 0o600)
-    code, stdout, stderr = example(tmp / "m.onnx", **how)
+    elif via == "program-with-bom":
+        # A UTF-8 byte order mark before the text is no part of it.
+        program = tmp / "bom.json"
+        program.write_bytes(b"\xef\xbb\xbf" + EXAMPLE_JSON.read_bytes())
+    umask = os.umask(0)
+    os.umask(umask)
+    if via == "new-file":
+        mode = 0o666 & ~umask
+    else:
+        # A replaced file keeps its permission bits: a private model stays private.
+        out.write_bytes(b"\xff" * 100_000)
+        mode = 0o600
+        os.chmod(out, mode)
+    code, stdout, stderr = kestro(str(program), str(EXAMPLE_WEIGHTS), str(tmp / "m.onnx"), **how)
     assert (code, stdout, stderr) == (0, "", "")
     assert len(out.read_bytes()) < 100_000
     assert os.readlink(tmp / "m.onnx") == "real/m.onnx" if via == "symlink" else not out.is_symlink()
-    umask = os.umask(0)
-    os.umask(umask)
-    assert (os.stat(out).st_mode & 0o777) == 0o666 & ~umask
+    assert (os.stat(out).st_mode & 0o777) == mode
     assert leftovers(out.parent) == []
     model = check(out)
     assert [n.op_type for n in model.graph.node][-1] == "Identity"

@@ -200,6 +200,88 @@ def test_nested_while_carrying_the_same_outer_value(tmp, opset):
 
 
 # ------------------------------------------------------------------------------------------------
+# Regions that contradict the values they carry or give: refused with both types named, never
+# written as a model no runtime loads. A program that keeps fewer results than the node gives
+# still converts.
+
+def counting_while(arg="i64", step="i64", out="i64", cond_dims=(1,), kept=2, typed_next=True):
+    """i counts 0, 1, 2 while s adds 2.0 each time; one declaration changed per keyword."""
+    p = Program()
+    i0, s0 = p.data("i0", "i64", [1]), p.data("s0", "f32", [1])
+    limit = p.full([1], 3, "i64")
+    body = p.block()
+    i, s = body.arg(arg, [1]), body.arg("f32", [1])
+    i1 = add(body, i, body.full([1], 1, "i64"), step)
+    s1 = body.op("1.add", [s, body.full([1], 2.0)], outs=[("f32", [1]) if typed_next else None])
+    cond = body.op("1.less_than", [i1, limit], outs=[("bool", list(cond_dims)) if typed_next else None])
+    body.yield_([cond, i1, s1])
+    outs = p.op("1.while", [less(p, i0, limit), i0, s0], outs=[(out, [1]), ("f32", [1])][:kept], regions=[body])
+    p.fetch(outs if kept == 1 else outs[0], "i")
+    if kept == 2:
+        p.fetch(outs[1], "s")
+    return p, {"i0": i0, "i1": i1, "i": outs if kept == 1 else outs[0]}
+
+
+def choosing_if(then_dtype="f32", out_dims=(2,), kept=2):
+    """then: x + 1 (and x); else: x * 2 (and x)."""
+    p = Program()
+    x, c = p.data("x", "f32", [2]), p.data("c", "bool", [1])
+    then, other = p.block(), p.block()
+    then.yield_([add(then, x, then.full([1], 1.0), then_dtype, dims=[2]), x])
+    other.yield_([other.op("1.multiply", [x, other.full([1], 2.0)], outs=[("f32", [2])]), x])
+    outs = p.op("1.if", [c], outs=[("f32", list(out_dims)), ("f32", [2])][:kept], regions=[then, other])
+    p.fetch(outs if kept == 1 else outs[0], "y")
+    return p, {"y": outs if kept == 1 else outs[0]}
+
+
+REGION_CONTRADICTIONS = {
+    # name: (program and its ids, the message given those ids)
+    # Where an operator of the region is the first to contradict its own operands, it is named.
+    "while-arg-of-another-type": (lambda: counting_while(arg="i32"),
+                                  "add: input 0 is int32 but input 1 is int64; they must have one element type"),
+    "while-yields-another-type": (lambda: counting_while(step="f32"),
+                                  "add: output is declared float32 but input 0 is int64"),
+    "while-condition-of-another-rank": (lambda: counting_while(cond_dims=()),
+                                        "less_than: output is declared with dims [], but its operands give [1]"),
+    "while-output-of-another-type": (lambda: counting_while(out="f64"),
+                                     "while output {i} declares float64 [1], but the body yields int64 [1]"),
+    "if-branches-of-two-types": (lambda: choosing_if(then_dtype="i64"),
+                                 "add: output is declared int64 but input 0 is float32"),
+    "if-output-of-another-dim": (lambda: choosing_if(out_dims=(3,)),
+                                 "if output {y} declares float32 [3], but a branch yields float32 [2]"),
+}
+
+
+@pytest.mark.parametrize("case", list(REGION_CONTRADICTIONS))
+def test_region_contradicting_its_values_is_refused(tmp, case):
+    build, message = REGION_CONTRADICTIONS[case]
+    p, ids = build()
+    for opset in (11, 17):
+        out = tmp / f"{opset}.onnx"
+        r = convert(p, None, out, opset=opset)
+        assert (r.returncode, r.stderr.strip()) == (1, "Error: " + message.format(**ids))
+        assert not out.exists()
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+def test_region_results_kept_in_part(tmp, opset):
+    # The loop's and the branches' second results are not kept: the nodes still give them.
+    p, _ = counting_while(kept=1)
+    got = run(convert_and_check(p, opset, tmp / "while"), {"i0": np.array([0]), "s0": np.array([0], np.float32)})
+    np.testing.assert_array_equal(got["i"], [3])
+    # A next condition and value without declared types: the body's outputs take the types their
+    # places need (bool, the argument's) and leave their shapes open instead of claiming scalars.
+    p, _ = counting_while(typed_next=False)
+    got = run(convert_and_check(p, opset, tmp / "untyped"), {"i0": np.array([0]), "s0": np.array([1], np.float32)})
+    np.testing.assert_array_equal(got["s"], [7])
+    p, _ = choosing_if(kept=1)
+    model = convert_and_check(p, opset, tmp / "if")
+    xs = np.array([1.0, 2.5], np.float32)
+    for cond, want in ((True, xs + 1), (False, xs * 2)):
+        np.testing.assert_array_equal(run(model, {"x": xs, "c": np.array([cond])})["y"], want)
+
+
+# ------------------------------------------------------------------------------------------------
 # any, all, one_hot
 
 @pytest.mark.parametrize("opset", [10, 17, 18])
@@ -225,6 +307,9 @@ def test_any_all(tmp, opset):
         # A rank-0 input.
         "any_scalar": ("1.any", s, {"axis": [], "keepdim": False}, []),
         "all_scalar": ("1.all", s, {"keepdim": False}, []),
+        # Axis 0 and -1 name a rank-0 value itself.
+        "any_scalar_axis": ("1.any", s, {"axis": [0], "keepdim": True}, []),
+        "all_scalar_axis": ("1.all", s, {"axis": [-1], "keepdim": False}, []),
     }
     for name, (op, x, attrs, dims) in cases.items():
         p.fetch(p.op(op, [x], attrs=attrs, outs=[("bool", dims)]), name)
@@ -238,7 +323,8 @@ def test_any_all(tmp, opset):
     want = {"any_row": bs.any(1), "any_row_keep": bs.any(1, keepdims=True), "all_every": np.array(bs.all()),
             "all_last": bs.all(-1), "all_float": fs.astype(bool).all(0), "any_float": np.array(fs.astype(bool).any()),
             "any_empty_rows": es.any(1), "any_empty": np.array(zs.astype(bool).any()),
-            "all_empty_rows": es.all(-1), "any_scalar": np.array(True), "all_scalar": np.array(True)}
+            "all_empty_rows": es.all(-1), "any_scalar": np.array(True), "all_scalar": np.array(True),
+            "any_scalar_axis": np.array(True), "all_scalar_axis": np.array(True)}
     for name, w in want.items():
         assert got[name].dtype == np.bool_, name
         np.testing.assert_array_equal(got[name], w, err_msg=name)

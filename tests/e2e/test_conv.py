@@ -4,7 +4,7 @@ with onnx and run in ONNX Runtime against numpy versions of PaddlePaddle's seman
 import numpy as np
 import pytest
 
-from harness import Program, a_i32, check, convert, convert_check_run
+from harness import Program, a_bool, a_dtype, a_f32, a_i32, a_intarray, a_place, check, convert, convert_check_run
 
 RNG = np.random.default_rng(7)
 
@@ -18,6 +18,117 @@ def expect_failure(tmp, program, weights, opset, message):
     assert r.returncode == 1, r.stderr
     assert message in r.stderr
     assert not (tmp / "refused.onnx").exists()
+
+
+def paddle_pads(in_hw, k_hw, strides, paddings, algorithm):
+    """Paddle's pads (top, bottom, left, right) after its padding algorithm: VALID pads nothing,
+    SAME keeps ceil(in / stride) outputs with the undilated kernel (odd padding at the end),
+    anything else takes the written 2 or 4 paddings."""
+    if algorithm == "VALID":
+        return (0, 0, 0, 0)
+    if algorithm == "SAME":
+        pads = []
+        for n, k, st in zip(in_hw, k_hw, strides):
+            total = max((-(-n // st) - 1) * st + k - n, 0)
+            pads += [total // 2, total - total // 2]
+        return tuple(pads)
+    p = tuple(paddings)
+    return (p[0], p[0], p[1], p[1]) if len(p) == 2 else p
+
+
+# ------------------------------------------------------------------------------------------------
+# Convolution (conv2d and depthwise_conv2d)
+
+
+def conv2d_ref(x, w, strides, pads, dilations, groups):
+    """Paddle conv2d, NCHW, pads = (top, bottom, left, right)."""
+    n, _, _, _ = x.shape
+    oc, cg, kh, kw = w.shape
+    (sh, sw), (dh, dw) = strides, dilations
+    pt, pb, pl, pr = pads
+    xp = np.pad(x.astype(np.float64), ((0, 0), (0, 0), (pt, pb), (pl, pr)))
+    oh = (xp.shape[2] - dh * (kh - 1) - 1) // sh + 1
+    ow = (xp.shape[3] - dw * (kw - 1) - 1) // sw + 1
+    out = np.zeros((n, oc, oh, ow))
+    ocg = oc // groups
+    for o in range(oc):
+        g = o // ocg
+        for a in range(kh):
+            for b in range(kw):
+                win = xp[:, g * cg:(g + 1) * cg, a * dh:a * dh + (oh - 1) * sh + 1:sh,
+                         b * dw:b * dw + (ow - 1) * sw + 1:sw]
+                out[:, o] += np.einsum("nchw,c->nhw", win, w[o, :, a, b])
+    return out
+
+
+def conv2d_program(op, x_dims, w_dims, strides, paddings, dilations=(1, 1), groups=1,
+                   algorithm="EXPLICIT", data_format="NCHW"):
+    p = Program()
+    w = p.param("conv2d_0.w_0", "f32", w_dims)
+    x = p.data("x", "f32", x_dims)
+    y = p.op(op, [x, w],
+             attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
+                    "padding_algorithm": algorithm, "groups": a_i32(groups),
+                    "dilations": [a_i32(d) for d in dilations], "data_format": data_format},
+             outs=[("f32", [-1, w_dims[0], -1, -1])])
+    p.fetch(y, "out")
+    return p
+
+
+CONV2D_CASES = {
+    "explicit_dilated": dict(w=(3, 2, 3, 3), strides=(1, 2), paddings=(2, 1), dilations=(2, 1)),
+    "explicit_four_paddings": dict(w=(3, 2, 3, 2), strides=(2, 1), paddings=(1, 0, 2, 1)),
+    "same": dict(w=(3, 2, 3, 3), strides=(2, 2), paddings=(0, 0), algorithm="SAME"),
+    # Paddle resets the dilations to 1 under SAME (and ONNX Runtime runs SAME only so).
+    "same_dilated": dict(w=(3, 2, 3, 3), strides=(1, 2), paddings=(0, 0), dilations=(2, 2),
+                         algorithm="SAME"),
+    "same_kernel_below_stride": dict(w=(3, 2, 1, 2), strides=(3, 3), paddings=(0, 0), algorithm="SAME"),
+    # Under VALID the written paddings, two or four, pad nothing.
+    "valid": dict(w=(3, 2, 3, 3), strides=(1, 1), paddings=(1, 1), algorithm="VALID"),
+    "valid_four_paddings_dilated": dict(w=(3, 2, 2, 2), strides=(1, 2), paddings=(1, 2, 0, 1),
+                                        dilations=(2, 1), algorithm="VALID"),
+    "depthwise_same_dilated": dict(op="1.depthwise_conv2d", w=(2, 1, 3, 3), strides=(1, 1),
+                                   paddings=(1, 1), dilations=(2, 2), groups=2, algorithm="SAME"),
+    "depthwise_valid": dict(op="1.depthwise_conv2d", w=(2, 1, 3, 3), strides=(2, 1), paddings=(1, 1),
+                            groups=2, algorithm="VALID"),
+    # Paddle reads any layout but NHWC and NDHWC as channels first.
+    "any_layout": dict(w=(3, 2, 3, 3), strides=(1, 1), paddings=(1, 1), data_format="AnyLayout"),
+}
+
+
+@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("case", sorted(CONV2D_CASES))
+def test_conv2d(tmp, opset, case):
+    c = dict(CONV2D_CASES[case])
+    op, w_dims = c.pop("op", "1.conv2d"), c.pop("w")
+    xs, ws = rand(2, 2, 7, 5), rand(*w_dims)
+    p = conv2d_program(op, [-1, 2, -1, -1], w_dims, **c)
+    out = convert_check_run(p, {"conv2d_0.w_0": ws}, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    algorithm = c.get("algorithm", "EXPLICIT")
+    pads = paddle_pads(xs.shape[2:], w_dims[2:], c["strides"], c["paddings"], algorithm)
+    dilations = (1, 1) if algorithm == "SAME" else c.get("dilations", (1, 1))
+    np.testing.assert_allclose(out, conv2d_ref(xs, ws, c["strides"], pads, dilations, c.get("groups", 1)),
+                               rtol=1e-5, atol=1e-5)
+
+
+def channels_last_refusal(op, data_format):
+    return (lambda: conv2d_program(op, [1, 5, 5, 2], [2, 1, 3, 3], (1, 1), (1, 1), groups=2, data_format=data_format),
+            f"Error: {op[2:]} only supports NCHW: data_format {data_format} puts the channels last, where ONNX "
+            "reads them from the second axis\n")
+
+
+@pytest.mark.parametrize("program,message", [
+    channels_last_refusal("1.conv2d", "NHWC"),
+    channels_last_refusal("1.depthwise_conv2d", "NHWC"),
+    channels_last_refusal("1.conv2d", "NDHWC"),
+    # Paddle itself takes 2 or 4 paddings for a 2-D window.
+    (lambda: conv2d_program("1.conv2d", [1, 2, 5, 5], [2, 2, 3, 3], (1, 1), (1, 2, 3)),
+     "Error: conv2d: pads [1, 2, 3] must hold a begin and an end for each spatial axis\n"),
+    (lambda: conv2d_program("1.depthwise_conv2d", [1, 2, 5, 5], [2, 1, 3, 3], (1, 1), (1,) * 6, groups=2),
+     "Error: depthwise_conv2d: pads [1, 1, 1, 1, 1, 1] gives 3 spatial axes where strides gives 2\n"),
+])
+def test_conv2d_refusals(tmp, program, message):
+    expect_failure(tmp, program(), {"conv2d_0.w_0": rand(2, 2, 3, 3)}, 17, message)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -50,15 +161,16 @@ def conv_transpose_ref(x, w, strides, pads, dilations=(1, 1), groups=1, out_hw=N
 
 
 def conv_transpose_program(x_dims, w_dims, strides, paddings, groups=1, output_size=(),
-                           data_format="NCHW", out_dims=None):
+                           data_format="NCHW", out_dims=None, algorithm="EXPLICIT", dilations=(1, 1),
+                           output_padding=()):
     p = Program()
     w = p.param("conv2d_transpose_0.w_0", "f32", w_dims)
     x = p.data("x", "f32", x_dims)
     size = p.full_int_array(list(output_size))
     y = p.op("1.conv2d_transpose", [x, w, size],
              attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
-                    "output_padding": [], "padding_algorithm": "EXPLICIT", "groups": groups,
-                    "dilations": [1, 1], "data_format": data_format},
+                    "output_padding": [a_i32(v) for v in output_padding], "padding_algorithm": algorithm, "groups": groups,
+                    "dilations": [a_i32(d) for d in dilations], "data_format": data_format},
              outs=[("f32", out_dims or [-1, w_dims[1] * groups, -1, -1])])
     p.fetch(y, "out")
     return p
@@ -72,19 +184,63 @@ CONV_CASES = {
                                 paddings=(1, 0, 0, 2), pads=(1, 0, 0, 2)),
     "groups": dict(x=(1, 4, 3, 3), w=(4, 1, 3, 3), strides=(1, 1), paddings=(1, 1), pads=(1, 1, 1, 1),
                    groups=2),
+    "dilated": dict(x=(1, 2, 3, 4), w=(2, 2, 3, 2), strides=(2, 1), paddings=(1, 0), dilations=(2, 3)),
+    # Paddle computes SAME pads from the input size and resets the dilations to 1: an input
+    # size that is not a multiple of the stride gives another size than ONNX's SAME would.
+    "same_odd_input": dict(x=(1, 2, 5, 4), w=(2, 3, 3, 3), strides=(2, 2), paddings=(1, 1),
+                           algorithm="SAME"),
+    "same_dilated_kernel_below_stride": dict(x=(1, 2, 4, 5), w=(2, 2, 1, 2), strides=(3, 2),
+                                             paddings=(1, 1), dilations=(2, 2), algorithm="SAME"),
+    # With stride 1 the SAME pads do not depend on the input size.
+    "same_stride_1_unknown_size": dict(x=(1, 2, 4, 5), w=(2, 2, 3, 2), strides=(1, 1), paddings=(0, 0),
+                                       dilations=(1, 2), algorithm="SAME", dynamic_hw=True),
+    # With a stride above 1 and sizes known only at run time the pads are computed there:
+    # sizes that are and are not multiples of the stride, kernels wider and narrower than the
+    # stride (whose padding Paddle clamps at 0), batches above 1.
+    "same_unknown_size_multiple": dict(x=(2, 4, 4, 6), w=(4, 1, 3, 3), strides=(2, 2), paddings=(0, 0),
+                                       groups=2, algorithm="SAME", dynamic_hw=True),
+    "same_unknown_size_odd": dict(x=(2, 2, 5, 7), w=(2, 3, 3, 2), strides=(2, 3), paddings=(1, 1),
+                                  algorithm="SAME", dynamic_hw=True),
+    "same_unknown_size_kernel_below_stride": dict(x=(3, 2, 6, 5), w=(2, 2, 1, 2), strides=(3, 2),
+                                                  paddings=(0, 0), dilations=(2, 2), algorithm="SAME",
+                                                  dynamic_hw=True),
+    "same_unknown_size_clamped_and_not": dict(x=(1, 2, 7, 6), w=(2, 2, 2, 2), strides=(3, 3),
+                                              paddings=(0, 0), algorithm="SAME", dynamic_hw=True),
+    "same_unknown_size_output_padding": dict(x=(2, 1, 5, 4), w=(1, 2, 3, 3), strides=(2, 2), paddings=(0, 0),
+                                             algorithm="SAME", output_padding=(1, 1), dynamic_hw=True),
+    "same_output_padding": dict(x=(2, 1, 5, 4), w=(1, 2, 3, 3), strides=(2, 2), paddings=(0, 0),
+                                algorithm="SAME", output_padding=(1, 1)),
+    "same_output_size": dict(x=(1, 1, 4, 4), w=(1, 1, 3, 3), strides=(2, 2), paddings=(0, 0),
+                             algorithm="SAME", output_size=(9, 8)),
+    "valid": dict(x=(1, 2, 3, 3), w=(2, 2, 3, 3), strides=(2, 1), paddings=(1, 0, 0, 2), dilations=(1, 2),
+                  algorithm="VALID"),
 }
 
 
-@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("opset", [10, 11, 17])
 @pytest.mark.parametrize("case", sorted(CONV_CASES))
 def test_conv2d_transpose(tmp, opset, case):
     c = CONV_CASES[case]
     groups = c.get("groups", 1)
-    p = conv_transpose_program((-1,) + c["x"][1:], c["w"], c["strides"], c["paddings"], groups)
+    algorithm = c.get("algorithm", "EXPLICIT")
+    dilations = c.get("dilations", (1, 1))
+    output_padding = c.get("output_padding", ())
+    x_dims = (-1, c["x"][1], -1, -1) if c.get("dynamic_hw") else (-1,) + c["x"][1:]
+    p = conv_transpose_program(x_dims, c["w"], c["strides"], c["paddings"], groups,
+                               output_size=c.get("output_size", ()), algorithm=algorithm, dilations=dilations,
+                               output_padding=output_padding)
     xs, ws = rand(*c["x"]), rand(*c["w"])
     out = convert_check_run(p, {"conv2d_transpose_0.w_0": ws}, {"x": xs}, opset=opset, tmp=tmp)["out"]
-    np.testing.assert_allclose(out, conv_transpose_ref(xs, ws, c["strides"], c["pads"], groups=groups),
-                               rtol=1e-5, atol=1e-5)
+    pads = paddle_pads(c["x"][2:], c["w"][2:], c["strides"], c["paddings"], algorithm)
+    assert pads == c.get("pads", pads)
+    dilations = (1, 1) if algorithm == "SAME" else dilations
+    out_hw = c.get("output_size")
+    if output_padding:
+        # Paddle's output_padding lengthens the natural size at the end.
+        natural = conv_transpose_ref(xs, ws, c["strides"], pads, dilations, groups).shape[2:]
+        out_hw = tuple(n + e for n, e in zip(natural, output_padding))
+    expected = conv_transpose_ref(xs, ws, c["strides"], pads, dilations, groups=groups, out_hw=out_hw)
+    np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-5)
 
 
 @pytest.mark.parametrize("opset", [10, 17])
@@ -113,6 +269,10 @@ def test_conv2d_transpose_refusals(tmp):
                    ws, 17, "conv2d_transpose with output_size [1, 6] needs static input and filter spatial dims")
     expect_failure(tmp, conv_transpose_program([1, 2, 1, 1], [1, 1, 1, 3], (1, 1), (0, 0), data_format="NHWC"),
                    ws, 17, "conv2d_transpose only supports NCHW")
+    # An output size under SAME with a stride above 1 still needs the input size it is checked against.
+    expect_failure(tmp, conv_transpose_program([1, 1, -1, -1], [1, 1, 1, 3], (1, 2), (0, 0), algorithm="SAME",
+                                               output_size=(1, 5)),
+                   ws, 17, "conv2d_transpose with output_size [1, 5] needs static input and filter spatial dims")
     # Windows no runtime runs: a zero stride, negative padding, no groups.
     expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (0, 1), (0, 0)),
                    ws, 17, "conv2d_transpose: strides [0, 1] must be positive")
@@ -149,16 +309,17 @@ def pool_ref(x, kernel, strides, pads, kind, ceil_mode=False, exclusive=True):
 
 
 def pool_program(x_dims, kernel, kind, strides=(1, 1), paddings=(0, 0), ceil_mode=False, exclusive=True,
-                 adaptive=False, global_pooling=False, data_format="NCHW", kernel_from_data=False):
+                 adaptive=False, global_pooling=False, data_format="NCHW", kernel_from_data=False,
+                 algorithm="EXPLICIT", dtype="f32"):
     p = Program()
-    x = p.data("x", "f32", x_dims)
+    x = p.data("x", dtype, x_dims)
     k = p.data("k", "i64", [2]) if kernel_from_data else p.full_int_array(list(kernel))
     y = p.op("1.pool2d", [x, k],
              attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
                     "ceil_mode": ceil_mode, "exclusive": exclusive, "data_format": data_format,
                     "pooling_type": kind, "global_pooling": global_pooling, "adaptive": adaptive,
-                    "padding_algorithm": "EXPLICIT"},
-             outs=[("f32", [-1, x_dims[1], -1, -1])])
+                    "padding_algorithm": algorithm},
+             outs=[(dtype, [-1, x_dims[1] if len(x_dims) > 1 else 1, -1, -1])])
     p.fetch(y, "out")
     return p
 
@@ -172,6 +333,22 @@ POOL_CASES = {
     "max_ceil": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(0, 0), ceil_mode=True),
     "max_floor": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(0, 0), ceil_mode=False),
     "avg_ceil": dict(kind="avg", kernel=(3, 2), strides=(2, 2), paddings=(0, 0), ceil_mode=True),
+    # Under VALID the written paddings, two or four, pad nothing.
+    "max_valid": dict(kind="max", kernel=(3, 3), strides=(2, 2), paddings=(1, 1), algorithm="VALID"),
+    "avg_valid_four_paddings": dict(kind="avg", kernel=(2, 3), strides=(1, 2), paddings=(1, 0, 1, 2),
+                                    exclusive=False, algorithm="VALID"),
+    "max_same": dict(kind="max", kernel=(3, 2), strides=(2, 2), paddings=(1, 1), algorithm="SAME"),
+    "max_same_ceil": dict(kind="max", kernel=(3, 3), strides=(2, 2), paddings=(0, 0), ceil_mode=True,
+                          algorithm="SAME"),
+    "avg_same": dict(kind="avg", kernel=(3, 3), strides=(2, 1), paddings=(0, 0), algorithm="SAME"),
+    "avg_same_inclusive": dict(kind="avg", kernel=(3, 3), strides=(2, 2), paddings=(0, 0), exclusive=False,
+                               algorithm="SAME"),
+    # A kernel smaller than its stride: Paddle pads nothing, where ONNX's SAME would need a
+    # negative padding.
+    "max_same_kernel_below_stride": dict(kind="max", kernel=(1, 2), strides=(3, 3), paddings=(0, 0),
+                                         algorithm="SAME"),
+    "avg_same_kernel_below_stride": dict(kind="avg", kernel=(2, 1), strides=(3, 2), paddings=(1, 1),
+                                         algorithm="SAME"),
 }
 
 
@@ -179,8 +356,7 @@ POOL_CASES = {
 @pytest.mark.parametrize("case", sorted(POOL_CASES))
 def test_pool2d(tmp, opset, case):
     c = dict(POOL_CASES[case])
-    pp = c["paddings"]
-    pads = (pp[0], pp[0], pp[1], pp[1]) if len(pp) == 2 else pp
+    pads = paddle_pads((5, 5), c["kernel"], c["strides"], c["paddings"], c.get("algorithm", "EXPLICIT"))
     xs = rand(1, 2, 5, 5)
     p = pool_program([-1, 2, 5, 5], **c)
     out = convert_check_run(p, {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
@@ -192,12 +368,15 @@ def test_pool2d(tmp, opset, case):
 @pytest.mark.parametrize("opset", [10, 17])
 @pytest.mark.parametrize("kind", ["avg", "max"])
 @pytest.mark.parametrize("form", ["adaptive_1x1", "global"])
-def test_pool2d_global_forms(tmp, opset, kind, form):
+# Global and adaptive pooling ignore the paddings whatever the padding algorithm.
+@pytest.mark.parametrize("algorithm", ["EXPLICIT", "SAME", "VALID"])
+def test_pool2d_global_forms(tmp, opset, kind, form, algorithm):
     xs = rand(2, 3, 4, 5)
     if form == "global":
-        p = pool_program([-1, 3, -1, -1], (3, 3), kind, global_pooling=True, exclusive=False)
+        p = pool_program([-1, 3, -1, -1], (3, 3), kind, global_pooling=True, exclusive=False,
+                         paddings=(1, 2), algorithm=algorithm)
     else:
-        p = pool_program([-1, 3, -1, -1], (1, 1), kind, adaptive=True)
+        p = pool_program([-1, 3, -1, -1], (1, 1), kind, adaptive=True, paddings=(1, 1), algorithm=algorithm)
     out = convert_check_run(p, {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
     expected = xs.mean(axis=(2, 3), keepdims=True) if kind == "avg" else xs.max(axis=(2, 3), keepdims=True)
     np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-6)
@@ -210,9 +389,21 @@ def test_pool2d_global_forms(tmp, opset, kind, form):
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", kernel_from_data=True),
      "pool2d requires a constant kernel size"),
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", strides=(0, 1)), "pool2d: strides [0, 1] must be positive"),
+    # Paddle pools floating-point NCHW images; MaxPool takes no int32 and no single value.
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", dtype="i32"), "Error: pool2d does not take int32 inputs at opset 17\n"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "avg", dtype="ui8"), "Error: pool2d does not take uint8 inputs at opset 17\n"),
+    (lambda: pool_program([], (2, 2), "max"), "Error: pool2d takes a rank-4 input, got rank 0\n"),
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "avg", paddings=(-1, 0)),
      "pool2d: pads [-1, 0, -1, 0] must be non-negative"),
     (lambda: pool_program([1, 1, 4, 4], (0, 2), "max"), "pool2d: kernel_shape [0, 2] must be positive"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", paddings=(1, 0, 1)),
+     "Error: pool2d: pads [1, 0, 1] must hold a begin and an end for each spatial axis\n"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2, 2), "avg"),
+     "Error: pool2d: kernel_shape [2, 2, 2] gives 3 spatial axes where strides gives 2\n"),
+    # Paddle's SAME pads for a kernel smaller than its stride follow the input size.
+    (lambda: pool_program([1, 1, -1, 4], (1, 2), "max", strides=(2, 2), algorithm="SAME"),
+     "Error: pool2d with padding_algorithm SAME, kernel size [1, 2] and strides [2, 2] needs static input "
+     "spatial dims: a kernel smaller than its stride makes the pads depend on the input size\n"),
 ])
 def test_pool2d_refusals(tmp, program, message):
     expect_failure(tmp, program(), {}, 17, message)
@@ -321,10 +512,11 @@ def test_pad3d_refusals(tmp):
                    "pad3d with mode circular requires opset >= 19, but target opset is 18")
     expect_failure(tmp, pad3d_program([1, 1, 1, 2, 3], [1] * 6, "reflect"), {}, 10,
                    "pad3d requires opset >= 11, but target opset is 10")
+    # The pads are for the five axes of a volume batch.
+    expect_failure(tmp, pad3d_program([1, 2, 3, 3], [1] * 6, "constant"), {}, 17,
+                   "pad3d takes a rank-5 input, got rank 4")
     expect_failure(tmp, pad3d_program([1, 1, 1, 2, 3], [1] * 4, "constant"), {}, 17,
                    "pad3d: paddings has 4 values, but it must have 6")
-    expect_failure(tmp, pad3d_program([1, 2, 3], [1] * 6, "constant"), {}, 17,
-                   "pad3d: x has rank 3, but it must have 5 dims")
 
 
 # ------------------------------------------------------------------------------------------------
@@ -350,16 +542,60 @@ def test_roll(tmp, opset, shifts, axes):
     np.testing.assert_array_equal(out, np.roll(xs, shifts, axes))
 
 
-def test_roll_with_shifts_folded_from_floats(tmp):
+def scaled(p, x, scale, bias=0.0, after=True, name="1.scale"):
+    return p.op(name, [x], attrs={"scale": a_f32(scale), "bias": a_f32(bias), "bias_after_scale": a_bool(after)},
+                outs=[p.type_of(x)])
+
+
+def cast(p, x, dtype, name="1.cast"):
+    return p.op(name, [x], attrs={"dtype": a_dtype(dtype)}, outs=[(dtype, p.type_of(x)[1])])
+
+
+def nan_full(p):
+    return p.op("1.full", attrs={"shape": a_intarray([1]), "dtype": a_dtype("f32"), "place": a_place(1),
+                                 "value": {"#": "0.a_f64", "D": "nan"}}, outs=[("f32", [1])])
+
+
+# Shifts folded at conversion time, and the tensor Paddle computes for them: the fold must see
+# the numbers the run-time graph computes, in the element type.
+FOLDED_SHIFTS = [
     # A float constant truncates toward zero: -2.9 rolls by -2.
+    ("float_full", lambda p: p.full([1], -2.9, "f32"), np.float32([-2.9])),
+    ("full_int32_truncates", lambda p: p.full([1], 2.7, "i32"), np.int32([2])),
+    ("full_of_two", lambda p: p.full([2], 3, "i64"), np.int64([3, 3])),
+    # scale casts its factor and bias to an integer element type first, and wraps.
+    ("scale_int64_factor", lambda p: scaled(p, p.full_int_array([1, 2]), 2.5), np.int64([2, 4])),
+    ("scale_int32_bias_first", lambda p: scaled(p, p.full_int_array([3], "i32"), 2.9, 1.9, after=False),
+     np.int32([8])),
+    ("scale_int32_wraps", lambda p: scaled(p, p.full([1], 2**30 + 1, "i32"), 4.0), np.int32([4])),
+    ("scale_int8_wraps", lambda p: scaled(p, p.full([1], 100, "i8"), 3.0), np.int8([44])),
+    ("scale_float32_rounds", lambda p: scaled(p, p.full([1], 2**25, "f32"), 1.0, -1.0), np.float32([2**25])),
+    ("scale_in_place", lambda p: scaled(p, p.full_int_array([3, 1]), 2.0, 1.0, name="1.scale_"), np.int64([7, 3])),
+    # cast truncates toward zero and keeps an integer's low bits; NaN is true.
+    ("cast_truncates", lambda p: cast(p, p.full([1], -2.7), "i32"), np.int32([-2])),
+    ("cast_wraps_uint8", lambda p: cast(p, p.full([1], -1.0), "ui8"), np.uint8([255])),
+    ("cast_int64_to_int8", lambda p: cast(p, p.full_int_array([300]), "i8"), np.int8([44])),
+    ("cast_float_to_int16", lambda p: cast(p, p.full([1], -40000.5), "i16"), np.int16([25536])),
+    ("cast_float_to_int8", lambda p: cast(p, p.full([1], -129.5), "i8"), np.int8([127])),
+    ("cast_nan_is_true", lambda p: cast(p, nan_full(p), "bool"), np.bool_([True])),
+    ("cast_in_place", lambda p: cast(p, p.full([1], 2.7), "i64", "1.cast_"), np.int64([2])),
+]
+
+
+@pytest.mark.parametrize("name,build,values", FOLDED_SHIFTS, ids=[r[0] for r in FOLDED_SHIFTS])
+def test_roll_with_folded_shifts(tmp, name, build, values):
     p = Program()
-    x = p.data("x", "f32", [5])
-    s = p.full([1], -2.9, "f32")
-    y = p.op("1.roll", [x, s], attrs={"axis": [{"#": "0.a_i64", "D": 0}]}, outs=[("f32", [5])])
+    dims = [97] * len(values)
+    x = p.data("x", "f32", dims)
+    s = build(p)
+    y = p.op("1.roll", [x, s], attrs={"axis": [{"#": "0.a_i64", "D": a} for a in range(len(dims))]},
+             outs=[("f32", dims)])
     p.fetch(y, "out")
-    xs = np.arange(5, dtype=np.float32)
-    out = convert_check_run(p, {}, {"x": xs}, opset=11, tmp=tmp)["out"]
-    np.testing.assert_array_equal(out, np.roll(xs, -2))
+    p.fetch(s, "shifts")  # the same numbers, computed by the run-time graph
+    xs = np.arange(int(np.prod(dims)), dtype=np.float32).reshape(dims)
+    res = convert_check_run(p, {}, {"x": xs}, opset=11, tmp=tmp)
+    np.testing.assert_array_equal(res["shifts"], values)
+    np.testing.assert_array_equal(res["out"], np.roll(xs, [int(v) for v in values], list(range(len(dims)))))
 
 
 def tile_program(x_dims, repeats, repeat_dtype="i64", runtime=False, x_dtype="f32"):

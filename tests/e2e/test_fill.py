@@ -65,9 +65,9 @@ def f32_arange(start, end, step):
 def test_arange(tmp, opset):
     p, refs = Program(), {}
 
-    def arange(bounds, dtype, out_dtype, n, attrs=True):
+    def arange(bounds, dtype, out_dtype, n, attrs=True, name="1.arange"):
         a = {"dtype": a_dtype(dtype), "place": a_place(1)} if attrs else {}
-        return p.op("1.arange", bounds, attrs=a, outs=[(out_dtype, [n])])
+        return p.op(name, bounds, attrs=a, outs=[(out_dtype, [n])])
 
     f = [p.full([1], v) for v in (1.0, 2.0, 0.25)]
     refs["f32"] = (arange(f, "f32", "f32", 4), np.array([1, 1.25, 1.5, 1.75], np.float32))
@@ -94,6 +94,21 @@ def test_arange(tmp, opset):
     refs["mixed"] = (arange(mixed, "i64", "i64", -1), np.array([0, 2, 4], np.int64))
     refs["empty"] = (arange([p.full([1], 5, "i32"), p.full([1], 2, "i32"), p.full([1], 1, "i32")], "i32", "i32", 0),
                      np.zeros(0, np.int32))
+    # Without a "dtype", bounds of different types meet in the result's type.
+    refs["mixed_no_dtype"] = (arange(mixed, "i64", "i64", -1, attrs=False), np.array([0, 2, 4], np.int64))
+    # Float bounds of an int32 arange are taken as int32 first, as Paddle casts them.
+    refs["f32_bounds_i32"] = (arange([p.full([1], v) for v in (1.5, 7.9, 2.2)], "i32", "i32", -1),
+                              np.array([1, 3, 5], np.int32))
+    # The older range: the same bounds, with or without a "dtype".
+    refs["range_i64"] = (arange(i, "i64", "i64", 4, attrs=False, name="1.range"), np.array([0, 3, 6, 9], np.int64))
+    refs["range_f32"] = (arange(tenth, "f32", "f32", -1, name="1.range"), f32_arange(0.0, 0.3, 0.1))
+    refs["range_f64_down"] = (arange(down, "f64", "f64", -1, attrs=False, name="1.range"),
+                              np.array([1, 0.5, 0, -0.5]))
+    refs["range_mixed"] = (arange(mixed, "i64", "i64", -1, attrs=False, name="1.range"), np.array([0, 2, 4], np.int64))
+    refs["range_i32_empty"] = (arange([p.full([1], v, "i32") for v in (3, 3, 1)], "i32", "i32", -1, attrs=False,
+                                      name="1.range"), np.zeros(0, np.int32))
+    refs["range_f16"] = (arange(h, "f16", "f16", -1, attrs=False, name="1.range"),
+                         np.arange(0, 2, 0.5, dtype=np.float16))
     fetch_all(p, refs, {"start": np.array(1.0), "n": np.array(5, np.int32), "end": np.array(0.3, np.float32)},
               opset, tmp)
 

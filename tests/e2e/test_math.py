@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from harness import Program, a_bool, a_f32, a_i32, a_str, convert_check_run, word_of_np
+from harness import Program, a_bool, a_f32, a_i32, a_str, assert_refused, convert_check_run, word_of_np
 
 I64_MIN, I64_MAX = np.iinfo(np.int64).min, np.iinfo(np.int64).max
 
@@ -89,6 +89,7 @@ BINARY = {
     "1.greater_equal": lambda a, b: a >= b,
     "1.remainder": paddle_remainder,
     "1.remainder_": paddle_remainder,
+    "1.pow_": lambda a, b: np.power(a, b).astype(a.dtype),
     # The logical operators read any nonzero element (NaN too) as true.
     "1.logical_and": np.logical_and,
     "1.logical_or": np.logical_or,
@@ -135,6 +136,7 @@ MIN_OPSET = {"1.relu": 14, "1.greater_equal": 12}
     ("1.remainder", np.float64, [7.5, -7.5, 1e300, -0.3, 9007199254740993.0], [-2.0, 0.1, 3.0, 0.1, -7.0]),
     ("1.remainder", np.float16, [5.5, -5.5, 7.0, 0.1, -65504.0], [2.0, 2.0, -3.0, -0.03, 3.0]),
     ("1.remainder_", np.float32, [-7.25, 7.25], [3.0, -3.0]),
+    ("1.pow_", np.float32, [2.0, 4.0, 9.0, -3.0], [3.0, 0.5, 0.5, 2.0]),
     ("1.remainder", np.float32, -5.5, 2.0),  # 0-D
     ("1.remainder", np.float64, [], []),
     ("1.remainder", np.int32, [7, -7, 7, -7, 6, -6, 0, -2147483648], [3, 3, -3, -3, 3, -3, 5, 7]),
@@ -193,8 +195,8 @@ def test_pow_with_tensor_exponent(tmp, opset):
 
 
 def paddle_scale(x, scale, bias, after):
-    if np.issubdtype(x.dtype, np.integer):  # scale and bias are cast to the element type
-        scale, bias = int(scale), int(bias)
+    if np.issubdtype(x.dtype, np.integer):  # scale and bias are cast to the element type: toward zero, wrapping
+        scale, bias = (np.array(int(v)).astype(x.dtype) for v in (scale, bias))
     return (x * scale + bias if after else (x + bias) * scale).astype(x.dtype)
 
 
@@ -206,6 +208,8 @@ def paddle_scale(x, scale, bias, after):
     (np.int32, [1, -3, 5], 2.7, 1.9),
     (np.int64, [4, -6], -2.0, 3.0),
     (np.int8, [1, -3, 5], 3.0, -2.0),
+    (np.int8, [1, -3, 5], 300.0, -130.0),  # scale 44, bias 126
+    (np.uint8, [1, 2, 200], 2.0, -1.0),    # bias 255
 ])
 def test_scale_with_attributes(tmp, opset, after, dtype, x, scale, bias):
     x = arr(x, dtype)
@@ -306,10 +310,13 @@ def gelu_ref(x, tanh_form):
 @pytest.mark.parametrize("approximate,tanh_form", [
     (a_bool(False), False), (a_bool(True), True), (a_str("tanh"), True), (a_str("TANH"), False),
 ])
-def test_gelu(tmp, opset, approximate, tanh_form):
-    x = arr([-1.0, 0.0, 1.0, 2.0, -3.0], np.float32)
+@pytest.mark.parametrize("x", [arr([-1.0, 0.0, 1.0, 2.0, -3.0], np.float32),
+                               arr(1.5, np.float32), arr(-0.5, np.float16)])  # a single value stays rank 0
+def test_gelu(tmp, opset, approximate, tanh_form, x):
     got = run_op(tmp, "1.gelu", [x], attrs={"approximate": approximate}, opset=opset)
-    np.testing.assert_allclose(got, gelu_ref(x, tanh_form), rtol=1e-5, atol=1e-6)
+    assert got.shape == x.shape and got.dtype == x.dtype
+    tol = 1e-3 if x.dtype == np.float16 else 1e-5
+    np.testing.assert_allclose(got, gelu_ref(x, tanh_form).astype(x.dtype), rtol=tol, atol=tol / 10)
 
 
 def test_gelu_tanh_form_in_float64(tmp):
@@ -327,10 +334,13 @@ def test_gelu_tanh_form_in_float64(tmp):
     ("channel", "NCHW", [2, 4, 5], [4]),
     ("channel", "NHWC", [2, 2, 2, 3], [3]),
     ("element", "NCHW", [2, 3, 2], [1, 3, 2]),
+    ("all", "NCHW", [], [1]),  # a single value keeps rank 0
 ])
 def test_prelu(tmp, opset, mode, layout, x_shape, slope_shape):
     rng = np.random.default_rng(7)
     x = rng.standard_normal(x_shape).astype(np.float32)
+    if not x_shape:
+        x = -abs(x)  # a value the slope acts on
     slope = rng.uniform(0.1, 0.9, slope_shape).astype(np.float32)
     if mode == "channel" and layout == "NCHW":
         a = slope.reshape([1, -1] + [1] * (len(x_shape) - 2))
@@ -338,6 +348,7 @@ def test_prelu(tmp, opset, mode, layout, x_shape, slope_shape):
         a = slope  # trailing alignment is already Paddle's for these layouts
     got = run_op(tmp, "1.prelu", [x, slope], attrs={"mode": a_str(mode), "data_format": a_str(layout)},
                  opset=opset)
+    assert got.shape == x.shape
     np.testing.assert_allclose(got, np.where(x > 0, x, a * x), rtol=1e-6)
 
 
@@ -366,6 +377,9 @@ SOFTMAX_CASES = [
     (np.float32, [-1, 3], (0, 3), 0),
     (np.float32, [], (), -1),
     (np.float64, [], (), 0),
+    # The axis written as a whole float is that axis, not the last one.
+    (np.float32, [3, 4], (3, 4), 0.0),
+    (np.float32, [-1, 3, 4], (2, 3, 4), 1.0),
 ]
 
 
@@ -381,7 +395,7 @@ def test_softmax(tmp, opset, dtype, dims, shape, axis):
     p.fetch(y, "out")
     got = convert_check_run(p, None, {"x": x}, opset=opset, tmp=tmp)["out"]
     assert got.dtype == dtype and got.shape == x.shape
-    np.testing.assert_allclose(got, paddle_softmax(x, axis), rtol=2e-3 if dtype == np.float16 else 1e-6)
+    np.testing.assert_allclose(got, paddle_softmax(x, int(axis)), rtol=2e-3 if dtype == np.float16 else 1e-6)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -430,11 +444,12 @@ def test_linear_with_parameters(tmp, opset, with_bias):
 @pytest.mark.parametrize("opset", [14, 17])
 @pytest.mark.parametrize("name,diagonal", [
     ("1.tril", 0), ("1.tril", 1), ("1.tril", -1), ("1.triu", 0), ("1.triu", 2), ("1.triu", -1),
+    ("1.tril_", -1), ("1.triu_", 1),  # in place: the same lowering
 ])
 def test_tril_triu(tmp, opset, name, diagonal):
     x = np.arange(1, 13, dtype=np.float32).reshape(3, 4)
     got = run_op(tmp, name, [x], attrs={"diagonal": a_i32(diagonal)}, opset=opset)
-    expected = np.tril(x, diagonal) if name == "1.tril" else np.triu(x, diagonal)
+    expected = np.tril(x, diagonal) if name.startswith("1.tril") else np.triu(x, diagonal)
     np.testing.assert_array_equal(got, expected)
 
 
@@ -458,3 +473,25 @@ def test_unbind(tmp, opset, axis):
     assert len(outs) == len(expected)
     for got, want in zip(outs.values(), expected):
         np.testing.assert_array_equal(got, want)
+
+
+# Operand types and ranks Paddle's kernels do not take, for which no node ONNX defines (or
+# ONNX Runtime implements) exists: refused, naming the operator and the operand.
+@pytest.mark.parametrize("name,inputs,attrs,message", [
+    ("1.gelu", [("i32", [2])], {"approximate": a_bool(False)}, "gelu does not take int32 inputs, only floating-point values"),
+    ("1.swish", [("i64", [2])], {}, "swish does not take int64 inputs, only floating-point values"),
+    ("1.silu", [("ui8", [2])], {}, "silu does not take uint8 inputs, only floating-point values"),
+    ("1.leaky_relu", [("bool", [2])], {"negative_slope": a_f32(0.1)}, "leaky_relu does not take bool inputs, only floating-point values"),
+    ("1.pow", [("bool", [2])], {"y": a_f32(2.0)}, "pow does not take a bool base"),
+    ("1.matmul", [("f32", []), ("f32", [])], {}, "matmul does not take a rank-0 operand"),
+    ("1.matmul", [("i8", [2, 2]), ("i8", [2, 2])], {}, "matmul does not take int8 operands"),
+    ("1.tril", [("f32", [3])], {"diagonal": a_i32(0)}, "tril takes a rank 2 or higher input, got rank 1"),
+    ("1.linear_v2", [("f32", []), ("f32", [1, 2])], {}, "linear_v2 takes a rank 1 or higher input, got rank 0"),
+    ("1.linear_v2", [("i32", [2, 3]), ("i32", [3, 2])], {}, "linear_v2 does not take int32 inputs, only floating-point values"),
+    ("1.triu_", [("i16", [2, 2])], {"diagonal": a_i32(0)}, "triu does not take int16 inputs"),
+])
+def test_refusals(tmp, name, inputs, attrs, message):
+    p = Program()
+    ids = [p.data(f"x{k}", dtype, dims) for k, (dtype, dims) in enumerate(inputs)]
+    p.fetch(p.op(name, ids, attrs=attrs, outs=[inputs[0]]), "out")
+    assert_refused(p, 17, message, tmp)

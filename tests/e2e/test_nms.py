@@ -61,7 +61,9 @@ def paddle_image_nms(bx, sc, score_threshold, nms_top_k, keep_top_k, nms_thresho
 def paddle_nms(boxes, scores, score_threshold, nms_top_k, keep_top_k, nms_threshold,
                normalized=True, **_):
     """boxes [N, M, 4], scores [N, C, M] -> (out [k, 6], index [k, 1] int32, rois_num [N] int32):
-    every image on its own, the rows of image 0 first; an index counts boxes over the batch."""
+    every image on its own, the rows of image 0 first; an index counts boxes over the batch.
+    A limit written as a whole float is that integer."""
+    nms_top_k, keep_top_k = int(nms_top_k), int(keep_top_k)
     out, index, counts = [], [], []
     m = boxes.shape[1]
     for b in range(boxes.shape[0]):
@@ -141,6 +143,9 @@ SMALL_CASES = [
     # The cap keeps .95, .9 and .6 over both classes, then the rows go back to class order.
     ("small", {"keep_top_k": 3}, [(0, .9, 0), (1, .95, 3), (1, .6, 2)]),
     ("small", {"nms_top_k": 1}, [(0, .9, 0), (1, .95, 3)]),
+    # Limits written as whole floats are those limits, not the defaults.
+    ("small", {"keep_top_k": 3.0}, [(0, .9, 0), (1, .95, 3), (1, .6, 2)]),
+    ("small", {"nms_top_k": 1.0}, [(0, .9, 0), (1, .95, 3)]),
     # Negative limits mean no limit at all.
     ("small", {"nms_top_k": -1}, [(0, .9, 0), (0, .3, 2), (1, .95, 3), (1, .6, 2)]),
     ("small", {"keep_top_k": -1}, [(0, .9, 0), (0, .3, 2), (1, .95, 3), (1, .6, 2)]),

@@ -49,6 +49,9 @@ def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=()
 @pytest.mark.parametrize("opset,dtype,without", [
     *[(o, d, ()) for o in (10, 14, 15, 17) for d in ("f32", "f16")],
     *[(o, "f32", ("empty",)) for o in (10, 17)],  # an empty batch
+    # float64 data, which ONNX Runtime's BatchNormalization takes only before opset 15, with
+    # float32 parameters.
+    *[(o, "f64", w) for o in (10, 15, 17) for w in ((), ("scale", "bias"), ("empty",))],
     *[(o, d, w) for o in (10, 15, 17) for d, w in (("f32", ("scale",)), ("f32", ("bias",)),
                                                    ("f32", ("scale", "bias")), ("f16", ("scale", "bias")))],
 ])
@@ -65,7 +68,7 @@ def test_batch_norm_inference(tmp, opset, dtype, without):
     c = lambda v: v.astype(np.float64).reshape(1, 3, 1, 1)
     expected = ((xs - c(w["bn.w_1"])) / np.sqrt(c(w["bn.w_2"]) + 1e-5) * c(w.get("bn.w_0", np.ones(3)))
                 + c(w.get("bn.b_0", np.zeros(3))))
-    tol = 1e-5 if dtype == "f32" else 5e-3
+    tol = {"f32": 1e-5, "f16": 5e-3, "f64": 1e-9}[dtype]
     np.testing.assert_allclose(out, expected.astype(xs.dtype), rtol=tol, atol=tol)
 
 
@@ -77,6 +80,10 @@ def test_batch_norm_refusals(tmp):
                    "batch_norm_ needs its input, mean and variance")
     expect_failure(tmp, batch_norm_program(without=("scale",), x_shape=(-1, -1, 4, 5)), 17,
                    "batch_norm_ without scale needs a known channel count")
+    # Paddle normalises floating-point values over a channel axis.
+    expect_failure(tmp, batch_norm_program(dtype="i64"), 17,
+                   "batch_norm does not take int64 inputs, only floating-point values")
+    expect_failure(tmp, batch_norm_program(x_shape=()), 17, "batch_norm takes a rank 2 or higher input, got rank 0")
 
 
 # ------------------------------------------------------------------------------------------------
@@ -125,50 +132,95 @@ def test_group_norm(tmp, opset, dims, dtype, param_dtype):
 
 
 def layer_norm_ref(x, begin, scale, bias, eps=1e-5):
-    """Paddle normalises over the dims from begin_norm_axis on; scale and bias are flat over them."""
+    """Paddle normalises over the dims from begin_norm_axis on; scale and bias are flat over them,
+    an absent scale reads as ones and an absent bias as zeros."""
+    begin %= x.ndim
     axes = tuple(range(begin, x.ndim))
     w = x.astype(np.float64)
     y = (w - w.mean(axis=axes, keepdims=True)) / np.sqrt(w.var(axis=axes, keepdims=True) + eps)
-    y = y * scale.astype(np.float64).reshape(x.shape[begin:])
+    if scale is not None:
+        y = y * scale.astype(np.float64).reshape(x.shape[begin:])
     if bias is not None:
         y = y + bias.astype(np.float64).reshape(x.shape[begin:])
     return y.astype(x.dtype)
 
 
-# data type, parameter type, declared dims, fed shape, begin_norm_axis, with a bias
+# data type, parameter type, declared dims, fed shape, begin_norm_axis, parameters given
 LAYER_NORMS = [
-    ("f32", "f32", [-1, 4], (3, 4), 1, True),
-    ("f32", "f32", [-1, 3, 2], (2, 3, 2), 1, True),
-    ("f32", "f32", [2, -1, 4], (2, 3, 4), 1, True),
-    ("f64", "f64", [2, 3, 4], (2, 3, 4), 1, False),
-    ("f16", "f32", [-1, 3, 4], (2, 3, 4), 2, True),
-    ("f16", "f32", [2, 3, 4], (2, 3, 4), 1, True),
-    ("f32", "f32", [-1, 4], (0, 4), 1, True),  # an empty batch
+    ("f32", "f32", [-1, 4], (3, 4), 1, "scale bias"),
+    ("f32", "f32", [-1, 3, 2], (2, 3, 2), 1, "scale bias"),
+    ("f32", "f32", [2, -1, 4], (2, 3, 4), 1, "scale bias"),
+    ("f64", "f64", [2, 3, 4], (2, 3, 4), 1, "scale"),
+    ("f16", "f32", [-1, 3, 4], (2, 3, 4), 2, "scale bias"),
+    ("f16", "f32", [2, 3, 4], (2, 3, 4), 1, "scale bias"),
+    ("f32", "f32", [-1, 4], (0, 4), 1, "scale bias"),  # an empty batch
+    # Without a bias over the last axis alone (an empty bias name crashes ONNX Runtime).
+    ("f32", "f32", [2, 3, 4], (2, 3, 4), -1, "scale"),
+    # Without a scale (weight_attr=False), with or without a bias, over known and unknown dims.
+    ("f32", "f32", [2, 3, 4], (2, 3, 4), 1, "bias"),
+    ("f32", "f32", [-1, 4], (3, 4), 1, ""),
+    ("f32", "f32", [2, -1, 4], (2, 3, 4), 1, ""),
+    ("f64", "f64", [2, 3, 4], (2, 3, 4), 2, "bias"),
+    ("f16", "f32", [-1, 3, 4], (2, 3, 4), 1, "bias"),
+    ("f32", "f32", [-1, 3, 4], (2, 3, 4), 2.0, "scale bias"),  # the axis written as a whole float
+    # Normalised dims holding no elements (ONNX Runtime's LayerNormalization fails on them): the
+    # result is as empty as x.
+    ("f32", "f32", [2, 3, 0], (2, 3, 0), 2, "scale bias"),
+    ("f16", "f32", [2, 0, 4], (2, 0, 4), 1, "scale"),
 ]
 
 
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # numpy statistics over empty dims
 @pytest.mark.parametrize("opset", [16, 17, 18])
-@pytest.mark.parametrize("dtype,param_dtype,dims,shape,begin,with_bias", LAYER_NORMS)
-def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, with_bias):
-    n = int(np.prod(shape[begin:]))
+@pytest.mark.parametrize("dtype,param_dtype,dims,shape,begin,params", LAYER_NORMS)
+def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, params):
+    with_scale, with_bias = "scale" in params, "bias" in params
+    n = int(np.prod(shape[int(begin):]))
     p = Program()
-    scale = p.param("ln.w_0", param_dtype, [n])
+    scale = p.param("ln.w_0", param_dtype, [n]) if with_scale else 0
     bias = p.param("ln.b_0", param_dtype, [n]) if with_bias else 0
     x = p.data("x", dtype, dims)
     y = p.op("1.layer_norm", [x, scale, bias], attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(begin)},
              outs=[(dtype, dims), ("f32", [-1]), ("f32", [-1])])
     p.fetch(y[0], "out")
     if opset < 17:
-        expect_failure(tmp, p, opset, "LayerNormalization requires opset >= 17, but target opset is 16")
+        expect_failure(tmp, p, opset, "layer_norm (ONNX LayerNormalization) requires opset >= 17, but target opset is 16")
         return
-    w = {"ln.w_0": rand(n).astype(np_dtype(param_dtype))}
+    w = {"ln.w_0": rand(n).astype(np_dtype(param_dtype))} if with_scale else {}
     if with_bias:
         w["ln.b_0"] = rand(n).astype(np_dtype(param_dtype))
     xs = rand(*shape).astype(np_dtype(dtype))
     out = convert_check_run(p, w, {"x": xs}, opset=opset, tmp=tmp)["out"]
     assert out.dtype == xs.dtype
     tol = 5e-3 if dtype == "f16" else 1e-5
-    np.testing.assert_allclose(out, layer_norm_ref(xs, begin, w["ln.w_0"], w.get("ln.b_0")), rtol=tol, atol=tol)
+    np.testing.assert_allclose(out, layer_norm_ref(xs, int(begin), w.get("ln.w_0"), w.get("ln.b_0")), rtol=tol, atol=tol)
+
+
+def test_group_norm_refuses_integer_input(tmp):
+    # Paddle normalises floating-point values only.
+    p = Program()
+    x = p.data("x", "i32", [2, 6, 3])
+    y = p.op("1.group_norm", [x, p.param("gn.w_0", "f32", [6]), p.param("gn.b_0", "f32", [6])],
+             attrs={"epsilon": 1e-5, "groups": 3, "data_format": "NCHW"},
+             outs=[("i32", [2, 6, 3]), ("f32", [2, 3]), ("f32", [2, 3])])
+    p.fetch(y[0], "out")
+    expect_failure(tmp, p, 17, "group_norm does not take int32 inputs, only floating-point values")
+
+
+@pytest.mark.parametrize("begin,dtype,message", [
+    (2, "f32", "layer_norm begin_norm_axis 2 is outside the 2 dims of its input"),
+    (-3, "f32", "layer_norm begin_norm_axis -3 is outside the 2 dims of its input"),
+    # Paddle normalises floating-point values only; LayerNormalization takes no others.
+    (1, "i32", "layer_norm does not take int32 inputs, only floating-point values"),
+])
+def test_layer_norm_refusals(tmp, begin, dtype, message):
+    p = Program()
+    x = p.data("x", dtype, [2, 4])
+    y = p.op("1.layer_norm", [x, p.param("ln.w_0", "f32", [4]), p.param("ln.b_0", "f32", [4])],
+             attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(begin)},
+             outs=[("f32", [2, 4]), ("f32", [-1]), ("f32", [-1])])
+    p.fetch(y[0], "out")
+    expect_failure(tmp, p, 17, message)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -300,4 +352,13 @@ def test_resize_refusals(tmp):
                                        scale=(2.0, 2.0)), 17,
                    "linear currently only supports data_format=NCHW (got NHWC)")
     expect_failure(tmp, interp_program("1.bilinear_interp", [1, 1, 2, 2], [1, 1, 4, 4]), 10,
-                   "linear requires opset >= 11, but target opset is 10")
+                   "bilinear_interp (ONNX Resize mode linear) requires opset >= 11, but target opset is 10")
+    # The sizes and scales are written for NCHW images; a single value has no H or W.
+    expect_failure(tmp, interp_program("1.nearest_interp", [], [1, 1, 4, 4], out_hw=(4, 4)), 17,
+                   "nearest_interp takes a rank-4 input, got rank 0")
+    # Paddle resizes no bool images; ONNX Runtime's Resize takes none either.
+    p = Program()
+    p.fetch(p.op("1.bilinear_interp", [p.data("x", "bool", [1, 1, 2, 2]), 0, 0, 0],
+                 attrs={"data_format": "NCHW", "out_h": 4, "out_w": 4, "scale": [], "align_corners": False,
+                        "align_mode": 1}, outs=[("bool", [1, 1, 4, 4])]))
+    expect_failure(tmp, p, 17, "bilinear_interp does not take bool inputs")

@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from harness import (Program, a_array, a_bool, a_dtype, a_f32, a_i32, a_str, check, convert, convert_check_run,
+from harness import (Program, a_array, a_bool, a_dtype, a_f32, a_i32, a_i64, a_str, check, convert, convert_check_run,
                      kestro_bin, np_dtype, program_json, run, tt, weight_record, weights_bytes, write_weights)
 import paddle_ref
 
@@ -126,6 +126,10 @@ CONV_CASES = {
     "backend-hints": ("1.conv2d", 3, 2, 1, [1, 1], [1, 1],
                       {"use_cudnn": True, "exhaustive_search": False, "workspace_size_MB": 512}),
     "float-strides": ("1.conv2d", 3, 2, 1, [2, 1], [1, 1], {"strides": a_array([a_f32(2.0), a_f32(1.0)])}),
+    # Integers written as whole floats under integer tags: groups 2.0 is group 2, not ONNX's 1.
+    "whole-float-groups": ("1.conv2d", 4, 6, 2, [1, 1], [1, 1], {"groups": a_i32(2.0)}),
+    "whole-float-depthwise": ("1.depthwise_conv2d", 4, 4, 4, [1, 1], [1, 1], {"groups": a_i64(4.0)}),
+    "whole-float-strides": ("1.conv2d", 3, 2, 1, [2, 1], [1, 1], {"strides": a_array([a_i32(2.0), a_i32(1.0)])}),
     # Integer slope and offset: HardSigmoid takes float alpha and beta, so they become floats.
     "integer-hardsigmoid": ("1.conv2d", 3, 2, 1, [1, 1], [1, 1], {}, (1, 0)),
 }
@@ -200,7 +204,8 @@ def test_two_fetches_with_one_name(tmp, opset, case):
         if k % 2 == 0:
             np.testing.assert_array_equal(res[name], np.maximum(xs, 0))
         else:
-            np.testing.assert_allclose(res[name], sigmoid(xs.astype(np.float64)), rtol=1e-6)
+            # ONNX Runtime's float32 sigmoid is an approximation a few units in the last place off.
+            np.testing.assert_allclose(res[name], sigmoid(xs.astype(np.float64)), rtol=1e-5)
 
 
 def dropout_program(mode, p_value=0.2):
@@ -297,6 +302,15 @@ def one_op_doc(name, dtype, attrs=None, n_in=1, raw=None):
     return p.to_json()
 
 
+def layer_norm_doc(outs):
+    """data x [2, 3, 2], flat scale and bias [6] -> layer_norm over the last two axes -> fetch."""
+    p = Program()
+    x, scale, bias = p.data("x", "f32", [2, 3, 2]), p.data("scale", "f32", [6]), p.data("bias", "f32", [6])
+    y = p.op("1.layer_norm", [x, scale, bias], attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(1)}, outs=outs)
+    p.fetch(y[0], "out")
+    return p.to_json()
+
+
 def hardsigmoid_attrs(*entries):
     return {"A": [{"N": n, "AT": v} for n, v in entries]}
 
@@ -336,6 +350,15 @@ MUST_FAIL = {
     "trailing-garbage": (VALID_TEXT.encode() + b" x", None),
     "empty-file": (b"", None),
     "not-utf8-text": (b"\xff\xfe\x00", None),
+    # Files that are no JSON program are named as such, not as a stray byte of one.
+    "weight-file-as-program": (weight_record(np.ones((2, 3), np.float32)),
+                               "model.json' is not a JSON program (it starts with binary data)\n"),
+    "old-binary-program": (b"\n\x9c\x01\n\x08\x08\x00\x10\xff\xff\xff\xff\x0f" + bytes(40),
+                           "is not a JSON program (it starts with binary data)\n"),
+    "utf16-program": (("\ufeff" + VALID_TEXT).encode("utf-16-le"),
+                      "is not a JSON program (it starts with a UTF-16 byte order mark; it must be UTF-8)\n"),
+    # A UTF-8 byte order mark is skipped: positions count from the text after it.
+    "invalid-after-utf8-bom": (b'\xef\xbb\xbf{"program": x', "Invalid value. at line 1 column 13\n"),
     "too-deep": (('{"program": {"regions": [{"blocks": [{"ops": [{"#": "0.x", "deep": '
                   + "[" * 130 + "]" * 130 + "}]}]}]}}").encode(), None),
     "absurdly-deep": (b"[" * 1_000_000, None),
@@ -360,25 +383,62 @@ MUST_FAIL = {
     "unsupported-element-type": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"][0].update({"#": "0.t_bf16"})),
                                  "Unsupported Paddle element type: 0.t_bf16"),
     "unknown-operator": (damaged(lambda d, ops: ops[1].update({"#": "1.foo_"})), "Unsupported operator: foo"),
+    # An operator of an unknown dialect is skipped; a reader of what it would have made is
+    # told which operator that was.
+    "reads-a-skipped-operator": (damaged(lambda d, ops: (
+        ops.insert(1, {"#": "7.custom_op", "I": [{"%": 1}], "O": [{"%": 7, "TT": ops[1]["O"][0]["TT"]}]}),
+        ops[2]["I"][0].update({"%": 7}))),
+        "node Relu reads tensor_7, which operator 7.custom_op was to make; that operator's dialect is "
+        "unknown, so it was skipped\n"),
     # Models no runtime loads: refused with the operator and the problem named.
     "no-fetch": (damaged(lambda d, ops: ops.pop()), "the program has no fetch: the model would have no outputs"),
     "untyped-output": (damaged(lambda d, ops: [e.pop("TT", None) for o in ops[1:] for e in o["O"] + o["I"]]),
                        "has no element type"),
     "cycle": (damaged(cycle), "the program's operators form a cycle through node"),
+    # A declaration that contradicts the value it describes would be copied into the model.
+    "fetch-declares-another-type": (damaged(lambda d, ops: ops[2]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_i64"})),
+                                    "fetch out declares int64 [2, 3], but value 2 is float32 [2, 3]"),
+    "fetch-declares-another-dim": (damaged(lambda d, ops: ops[2]["O"][0]["TT"]["D"].__setitem__(1, [2, 4])),
+                                   "fetch out declares float32 [2, 4], but value 2 is float32 [2, 3]"),
+    "fetch-declares-another-rank": (damaged(lambda d, ops: ops[2]["O"][0]["TT"]["D"].__setitem__(1, [6])),
+                                    "fetch out declares float32 [6], but value 2 is float32 [2, 3]"),
+    # The value's own operator is the first to contradict it.
+    "fetched-value-declares-another-dim": (damaged(lambda d, ops: ops[1]["O"][0]["TT"]["D"].__setitem__(1, [3, 3])),
+                                           "relu: output is declared with dims [3, 3], but its operands give [2, 3]"),
+    "data-declares-another-type": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_f16"})),
+                                   "data x declares float16 [2, 3], but its dtype attribute is float32"),
+    "data-declares-another-shape": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(1, [2, 4])),
+                                    "data x declares float32 [2, 4], but its shape attribute is [2, 3]"),
     "relu-two-inputs": (one_op_doc("1.relu", "f32", n_in=2), "relu has 2 inputs: ONNX Relu takes at most 1 at opset 17"),
     "relu-two-outputs": (damaged(lambda d, ops: ops[1]["O"].append({"%": 9})),
                          "relu has 2 outputs: ONNX Relu gives at most 1 at opset 17"),
+    "layer-norm-four-outputs": (layer_norm_doc([("f32", [2, 3, 2]), ("f32", [2]), ("f32", [2]), ("f32", [2])]),
+                                "layer_norm has 4 outputs: ONNX LayerNormalization gives at most 3 at opset 17"),
     "repeated-attribute": (one_op_doc("1.hardsigmoid", "f32", raw=hardsigmoid_attrs(("slope", a_f32(0.2)), ("alpha", a_f32(0.3)))),
                            "hardsigmoid: attribute alpha is given more than once"),
     "attribute-of-another-kind": (one_op_doc("1.hardsigmoid", "f32", raw=hardsigmoid_attrs(("slope", a_str("0.2")))),
                                   "hardsigmoid: attribute alpha must be a float for ONNX HardSigmoid"),
     "fractional-attribute": (one_op_doc("1.softmax", "f32", attrs={"axis": a_f32(0.5)}),
-                             "softmax: attribute axis must be an integer for ONNX Softmax"),
-    "relu-int32-at-10": (one_op_doc("1.relu", "i32"), "Relu on int32 requires opset >= 14, but target opset is 10", 10),
+                             "softmax: attribute axis must be an integer, got 0.5"),
+    # An integer attribute that holds no integer is refused, never replaced by the default.
+    "integer-attribute-as-text": (one_op_doc("1.softmax", "f32", attrs={"axis": a_str("0")}),
+                                  'softmax: attribute axis must be an integer, got "0"'),
+    "integer-attribute-as-list": (one_op_doc("1.flatten", "f32", attrs={"start_axis": a_array([a_i32(1)])}),
+                                  'flatten: attribute start_axis must be an integer, got [{"#":"0.a_i32","D":1}]'),
+    "integer-attribute-past-int64": (one_op_doc("1.softmax", "f32", attrs={"axis": a_i64(2**63)}),
+                                     "softmax: attribute axis must be an integer, got 9223372036854775808"),
+    "conv-groups-fractional": (conv_doc(groups=a_i32(2.5)), "conv2d: attribute groups must be an integer, got 2.5"),
+    "layer-norm-axis-fractional": (one_op_doc("1.layer_norm", "f32", attrs={"begin_norm_axis": a_i32(0.5)}),
+                                   "layer_norm: attribute begin_norm_axis must be an integer, got 0.5"),
+    "relu-int32-at-10": (one_op_doc("1.relu", "i32"), "relu (ONNX Relu on int32) requires opset >= 14, but target opset is 10", 10),
     "relu-int64": (one_op_doc("1.relu", "i64"), "relu: ONNX Runtime has no Relu for int64 operands"),
     "sqrt-of-ints": (one_op_doc("1.sqrt", "i32"), "sqrt: ONNX Sqrt does not take int32 operands"),
-    "equal-f32-at-10": (one_op_doc("1.equal", "f32", n_in=2), "Equal on float32 requires opset >= 11, but target opset is 10", 10),
-    "range-f16": (one_op_doc("1.range", "f16", n_in=3), "range: ONNX Range does not take float16 operands"),
+    "equal-f32-at-10": (one_op_doc("1.equal", "f32", n_in=2), "equal (ONNX Equal on float32) requires opset >= 11, but target opset is 10", 10),
+    "less_equal-at-11": (one_op_doc("1.less_equal", "f32", n_in=2),
+                         "less_equal (ONNX LessOrEqual) requires opset >= 12, but target opset is 11", 11),
+    # Range takes single values, and float16 ones only as float32 (which the range lowering does).
+    "range-f16-bounds-of-six-values": (one_op_doc("1.range", "f16", n_in=3),
+                                       "range bound 0 has dims [2, 3], where one value is taken"),
     "conv-strides-fractional": (conv_doc(strides=[a_i32(1), a_f32(1.5)]),
                                 "conv2d: attribute strides holds a non-integer element 1.5"),
     "conv-strides-zero": (conv_doc(strides=[a_i32(0), a_i32(1)]), "conv2d: strides [0, 1] must be positive"),
@@ -487,15 +547,7 @@ MUST_FAIL = {
     "max-of-bool": (
         contradicting(lambda p: p.op("1.max", [p.data("x", "bool", [2, 3]), p.full_int_array([1])], attrs={"keepdim": False},
                                      outs=[("bool", [2])])),
-        "max: x is bool, but it must be one of float32, float16, float64, int32, int64, int8, uint8"),
-    "max-of-int8-at-11": (
-        contradicting(lambda p: p.op("1.max", [p.data("x", "i8", [2, 3]), p.full_int_array([1])], attrs={"keepdim": False},
-                                     outs=[("i8", [2])])),
-        "max of int8 requires opset >= 12, but target opset is 11", 11),
-    "topk-of-bool": (
-        contradicting(lambda p: p.op("1.topk", [p.data("x", "bool", [2, 3]), p.full([1], 1, "i32")], attrs={"axis": 1},
-                                     outs=[("bool", [2, 1]), ("i64", [2, 1])])[0]),
-        "topk: x is bool, but it must be one of float32, float16, float64, int32, int64, int8, uint8, int16"),
+        "max: x is bool, which it does not reduce"),
     "einsum-term-of-another-rank": (
         contradicting(lambda p: p.op("1.einsum", [p.combine([p.data("x", "f32", [2, 3, 4]), p.data("y", "f32", [4, 5])])],
                                      attrs={"equation": "ij,jk->ik"}, outs=[("f32", [2, 5])])),
@@ -529,8 +581,6 @@ MUST_FAIL = {
     "sum-axis-past-the-rank": (
         contradicting(lambda p: p.op("1.sum", [f32_x(p), p.full_int_array([-3])], attrs={"keepdim": False}, outs=[("f32", [2])])),
         "sum: axis -3 is outside [-2, 2) for an input of rank 2"),
-    "tril-of-a-vector": (contradicting(lambda p: p.op("1.tril", [p.data("x", "f32", [4])], outs=[("f32", [4])])),
-                         "tril: x has rank 1, but it must have at least 2 dims"),
     "linear-weight-rows-differ": (
         contradicting(lambda p: p.op("1.linear_v2", [f32_x(p), p.data("w", "f32", [4, 5]), p.data("b", "f32", [5])],
                                      outs=[("f32", [2, 5])])),
@@ -543,10 +593,6 @@ MUST_FAIL = {
     "expand-of-a-dim-that-is-not-1": (
         contradicting(lambda p: p.op("1.expand", [f32_x(p), p.full_int_array([2, 4])], outs=[("f32", [2, 4])])),
         "expand: x dims [2, 3] cannot expand to shape [2, 4]"),
-    "swish-of-int64": (contradicting(lambda p: p.op("1.swish", [p.data("x", "i64", [3])], outs=[("i64", [3])])),
-                       "swish: x is int64, but it must be one of float32, float16, float64"),
-    "leaky_relu-of-int32": (contradicting(lambda p: p.op("1.leaky_relu", [p.data("x", "i32", [3])], outs=[("i32", [3])])),
-                            "leaky_relu: x is int32, but it must be one of float32, float16, float64"),
     "group_norm-scale-of-another-length": (
         contradicting(lambda p: p.op("1.group_norm", [p.data("x", "f32", [2, 4, 3, 3]), p.data("s", "f32", [5]),
                                                       p.data("b", "f32", [5])],
@@ -566,7 +612,7 @@ MUST_FAIL = {
     "bilinear_interp-of-a-matrix": (
         contradicting(lambda p: p.op("1.bilinear_interp", [f32_x(p), None, None, None],
                                      attrs={"out_h": 4, "out_w": 4, "interp_method": "bilinear"}, outs=[("f32", [4, 4])])),
-        "bilinear_interp: x has rank 2, but it must have the 4 dims of NCHW"),
+        "bilinear_interp takes a rank-4 input, got rank 2"),
     "nearest_interp-of-int64": (
         contradicting(lambda p: p.op("1.nearest_interp", [p.data("x", "i64", [1, 1, 2, 2]), None, None, None],
                                      attrs={"out_h": 4, "out_w": 4, "interp_method": "nearest"}, outs=[("i64", [1, 1, 4, 4])])),
@@ -589,11 +635,6 @@ MUST_FAIL = {
         "full_like: output is declared int64 but the fill is float32"),
     "assign-declared-of-another-type": (contradicting(lambda p: p.op("1.assign", [f32_x(p)], outs=[("i64", [2, 3])])),
                                         "assign: output is declared int64 but input 0 is float32"),
-    "pool2d-of-int64": (
-        contradicting(lambda p: p.op("1.pool2d", [p.data("x", "i64", [1, 1, 4, 4]), p.full_int_array([2, 2])],
-                                     attrs={"strides": [2, 2], "paddings": [0, 0], "pooling_type": "max"},
-                                     outs=[("i64", [1, 1, 2, 2])])),
-        "pool2d: x is int64, but it must be one of float32, float16, float64"),
     "conv2d_transpose-of-int32": (
         contradicting(lambda p: p.op("1.conv2d_transpose", [p.data("x", "i32", [1, 1, 2, 2]), p.data("w", "i32", [1, 1, 3, 3])],
                                      attrs={"strides": [1, 1], "paddings": [0, 0], "dilations": [1, 1], "groups": 1},
@@ -614,6 +655,10 @@ MUST_FAIL = {
     # Program text in a message: control characters escaped, long renderings cut short.
     "operator-name-with-control-characters": (damaged(lambda d, ops: ops[1].update({"#": "1.\x1b[2Jfoo\x00bar"})),
                                               "Unsupported operator: \\x1b[2Jfoo\\x00bar\n"),
+    # So are C1 controls and bidirectional overrides, which make a terminal show another name.
+    "operator-name-with-c1-and-bidi-controls": (
+        damaged(lambda d, ops: ops[1].update({"#": "1.\u202eoof\u0085x\u2066y\u200f\u061cz"})),
+        "Unsupported operator: \\u{202e}oof\\u{85}x\\u{2066}y\\u{200f}\\u{61c}z\n"),
     "huge-operator-without-output-id": (damaged(lambda d, ops: (ops[0]["O"][0].update({"%": "1"}),
                                                                 ops.__setitem__(0, {"pad": "x" * 100_000, **ops[0]}))),
                                         'Missing output ID in op: {"pad":"' + "x" * 248 + "...\n"),
@@ -657,6 +702,17 @@ def test_bad_program_is_reported(tmp, case):
     out = tmp / "m.onnx"
     r = convert(program, None, out, opset=opset[0] if opset else None)
     assert_reported_error(r, out, expected)
+
+
+def test_unread_operator_of_an_unknown_dialect_is_skipped_with_a_warning(tmp):
+    # Nothing reads what it would have made: the model converts, and the skip is said.
+    doc = damaged(lambda d, ops: ops.insert(
+        1, {"#": "7.custom_op", "I": [{"%": 1}], "O": [{"%": 7, "TT": ops[1]["O"][0]["TT"]}]}))
+    out = tmp / "m.onnx"
+    r = convert(doc, None, out, env={"RUST_LOG": "warn"})
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.count("] Skipped operator 7.custom_op: its dialect is unknown, so it is not converted\n") == 1
+    assert [n.op_type for n in check(out).graph.node] == ["Relu", "Identity"]
 
 
 # Damage that the converter may accept (it skips what it cannot read) or refuse, but never by
@@ -751,6 +807,17 @@ BAD_WEIGHTS = {
     "empty": (b"", "Weight count mismatch: loaded 0 tensors for 1 parameters"),
     "two-records": (GOOD + GOOD, "more tensors than discovered parameters (extra tensor at index 1)"),
     "lod": (weight_record(np.ones((2, 3), np.float32), lod_level=1), "LoD tensors not supported"),
+    # Files of other kinds in the weights' place: what they are not, and what they start with.
+    "a-yaml-file": (b"Global:\n  model_name: PP-OCRv5\n",
+                    "model.pdiparams' is not a .pdiparams weight file (the first record's header is the "
+                    'text "Global:\\x0a  model_name")\n'),
+    "the-program": (json.dumps(one_param_program().to_json()).encode(),
+                    'is not a .pdiparams weight file (the first record\'s header is the text "{'),
+    "a-git-lfs-pointer": (b"version https://git-lfs.github.com/spec/v1\noid sha256:0\nsize 9\n",
+                          'is not a .pdiparams weight file (the first record\'s header is the text "version https://git-")'),
+    "gzip-data": (bytes.fromhex("1f8b0800000000000003") + bytes(30),
+                  "is not a .pdiparams weight file (the first record's header is 1f 8b 08 00 00 00 00 00 ..., "
+                  "not version 0)\n"),
     "trailing-3-bytes": (GOOD + b"\0\0\0", f"Truncated .pdiparams header at byte {len(GOOD)}"),
     "cut-in-lod": (GOOD[:10], "Truncated LoD header at byte 4"),
     "cut-in-desc-size": (GOOD[:18], "Truncated tensor desc size at byte 16"),
@@ -781,7 +848,7 @@ BAD_WEIGHTS = {
     # Endless streams fail at their first record (a bool scalar, or a LoD level that is not 0),
     # not after reading gigabytes.
     "endless-zeros": (Path("/dev/zero"), "Weight tensor 'w' dtype mismatch: expected float32 from model metadata, got bool"),
-    "endless-random": (Path("/dev/urandom"), None),
+    "endless-random": (Path("/dev/urandom"), "'/dev/urandom' is not a .pdiparams weight file"),
 }
 
 

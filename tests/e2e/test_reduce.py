@@ -4,7 +4,7 @@ Runtime against numpy values of PaddlePaddle's documented semantics."""
 import numpy as np
 import pytest
 
-from harness import Program, a_bool, a_dtype, convert_check_run
+from harness import Program, a_bool, a_dtype, assert_refused, convert_check_run
 
 UNDEFINED = {"#": "1.a_dtype", "D": "undefined"}
 
@@ -47,6 +47,13 @@ def test_reductions_with_folded_axes(tmp, opset):
     e = p.data("e", "f32", [2, 0])
     ds = np.arange(6, dtype=np.float32).reshape(2, 3) * 0.5
     d = p.data("d", "f32", [-1, 3])
+    # 8- and 16-bit integers, which no ReduceSum or ReduceMean takes, nor ReduceMax and
+    # ReduceMin below opset 12 (never for 16 bits).
+    i8s = np.array([[100, 100, -3], [-128, -1, 127]], np.int8)
+    u8s = np.array([[200, 100, 3], [0, 255, 1]], np.uint8)
+    i16s = np.array([[30000, 30000, -6], [-32768, 2, 4]], np.int16)
+    i8, u8, i16 = p.data("i8", "i8", [2, 3]), p.data("u8", "ui8", [2, 3]), p.data("i16", "i16", [2, 3])
+    m16s, m16 = np.array([[2, 4, 6], [-3, 3, 9]], np.int16), p.data("m16", "i16", [2, 3])  # whole means
     refs = {}
 
     def red(name, src, ref_src, axes, keepdim, fn, out_dtype, attrs=None):
@@ -75,6 +82,20 @@ def test_reductions_with_folded_axes(tmp, opset):
     red("1.mean", x, xs, [0], True, np.mean, "f32")
     red("1.min", x, xs, [], False, np.min, "f32")
     red("1.min", z, zs, [1], True, np.min, "i32")
+    # Paddle's sum keeps these types, wrapping around as sums in them do.
+    red("1.sum", i8, i8s, [1], False, lambda a, **k: np.sum(a, dtype=np.int8, **k), "i8")
+    red("1.sum", u8, u8s, [], False, lambda a, **k: np.sum(a, dtype=np.uint8, **k), "ui8")
+    red("1.sum", i16, i16s, [-1], True, lambda a, **k: np.sum(a, dtype=np.int16, **k), "i16")
+    # An explicit dtype: the int32 values taken as int16, then summed.
+    red("1.sum", z, zs, [0], False, lambda a, **k: np.sum(a.astype(np.int16), dtype=np.int16, **k), "i16",
+        {"dtype": a_dtype("int16")})
+    red("1.max", i8, i8s, [1], False, np.max, "i8")
+    red("1.min", u8, u8s, [0], True, np.min, "ui8")
+    red("1.max", i16, i16s, [], False, np.max, "i16")
+    red("1.min", i16, i16s, [-1], False, np.min, "i16")
+    red("1.mean", m16, m16s, [1], False, lambda a, **k: np.mean(a, **k).astype(np.int16), "i16")
+    # A result recorded in another type than the input's: the input is taken in that type.
+    red("1.mean", m16, m16s, [0], True, lambda a, **k: np.mean(a, **k).astype(np.float32), "f32")
     # A rank-0 input is passed through.
     v = p.op("1.sum", [s, axes_of(p, [])], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [])])
     refs["sum_scalar"] = (v, ss)
@@ -85,7 +106,8 @@ def test_reductions_with_folded_axes(tmp, opset):
         refs[name] = (v, np.asarray(ref, np.int64))
     for name, (v, _) in refs.items():
         p.fetch(v, name)
-    res = convert_check_run(p, None, {"x": xs, "z": zs, "b": bs, "s": ss, "sb": sbs, "sz": szs, "e": es, "d": ds}, opset=opset, tmp=tmp)
+    res = convert_check_run(p, None, {"x": xs, "z": zs, "b": bs, "s": ss, "sb": sbs, "sz": szs, "e": es, "d": ds,
+                                      "i8": i8s, "u8": u8s, "i16": i16s, "m16": m16s}, opset=opset, tmp=tmp)
     for name, (_, ref) in refs.items():
         assert res[name].dtype == ref.dtype, name
         np.testing.assert_allclose(res[name], ref, rtol=1e-6, err_msg=name)
@@ -103,16 +125,29 @@ def test_axes_known_only_at_run_time(tmp, opset):
     e, back = p.data("e", "f32", [2, 0]), p.data("back", "i64", [1])
     p.fetch(p.op("1.sum", [e, back], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [-1])]),
             "sum_empty")
+    # int8 and int16 are reduced in a wider type and cast back, the axes still read at run time.
+    i8s = np.array([[100, 100, 1, 2], [-128, -1, 0, 3], [5, 6, 7, 8]], np.int8)
+    i8 = p.data("i8", "i8", [3, 4])
+    p.fetch(p.op("1.sum", [i8, ax], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("i8", [-1])]),
+            "sum_i8")
     if opset >= 18:
         p.fetch(p.op("1.max", [x, ax], attrs={"keepdim": a_bool(True)}, outs=[("f32", [-1, -1])]), "max")
         p.fetch(p.op("1.mean", [e, back], attrs={"keepdim": a_bool(True)}, outs=[("f32", [-1, -1])]), "mean_empty")
+        i16 = p.data("i16", "i16", [3, 4])
+        p.fetch(p.op("1.min", [i16, ax], attrs={"keepdim": a_bool(False)}, outs=[("i16", [-1])]), "min_i16")
     res = convert_check_run(p, None, {"x": xs, "ax": np.array([1], np.int32), "e": np.zeros((2, 0), np.float32),
-                                      "back": np.array([-1], np.int64)}, opset=opset, tmp=tmp)
+                                      "back": np.array([-1], np.int64), "i8": i8s,
+                                      **({"i16": i8s.astype(np.int16) * 200} if opset >= 18 else {})},
+                            opset=opset, tmp=tmp)
     np.testing.assert_array_equal(res["sum"], xs.sum(axis=1))
     np.testing.assert_array_equal(res["sum_empty"], np.zeros(2, np.float32))
+    assert res["sum_i8"].dtype == np.int8
+    np.testing.assert_array_equal(res["sum_i8"], i8s.sum(axis=1, dtype=np.int8))
     if opset >= 18:
         np.testing.assert_array_equal(res["max"], xs.max(axis=1, keepdims=True))
         np.testing.assert_array_equal(res["mean_empty"], np.full((2, 1), np.nan, np.float32))
+        assert res["min_i16"].dtype == np.int16
+        np.testing.assert_array_equal(res["min_i16"], (i8s.astype(np.int16) * 200).min(axis=1))
 
 
 def paddle_topk(a, k, largest, axis=-1):
@@ -154,11 +189,23 @@ def test_topk(tmp, opset):
         ref_vals, ref_idx = paddle_topk(rows, 2, True)
         refs.update({f"{name}_values": (vals, ref_vals), f"{name}_indices": (idx, ref_idx)})
         feeds[name] = rows
+    # Only the values kept (one output): ONNX's TopK still gives the indices, under a name of their own.
+    for name, dims in (("kept", [3, 5]), ("kept_rows", [-1, 5])):
+        vals = p.op("1.topk", [p.data(name, "f32", dims), scalar(p, 2, "i32")],
+                    attrs={"axis": -1, "largest": a_bool(True), "sorted": a_bool(True)}, outs=[("f32", [dims[0], 2])])
+        refs[f"{name}_values"] = (vals, paddle_topk(xs, 2, True)[0])
+        feeds[name] = xs
+    # A single value is its own top-1, at index 0; both stay rank 0.
+    vals, idx = p.op("1.topk", [p.data("s", "f32", []), scalar(p, 1, "i32")],
+                     attrs={"axis": -1, "largest": a_bool(True), "sorted": a_bool(True)}, outs=[("f32", []), ("i64", [])])
+    refs.update(scalar_values=(vals, np.array(2.5, np.float32)), scalar_indices=(idx, np.array(0, np.int64)))
+    feeds["s"] = np.array(2.5, np.float32)
     for name, (v, _) in refs.items():
         p.fetch(v, name)
     res = convert_check_run(p, None, feeds, opset=opset, tmp=tmp)
     for name, (_, ref) in refs.items():
         assert res[name].dtype == ref.dtype, name
+        assert res[name].shape == ref.shape, name
         np.testing.assert_array_equal(res[name], ref, err_msg=name)
 
 
@@ -178,8 +225,22 @@ def test_argmax(tmp, opset):
                  attrs={"keepdims": a_bool(False), "flatten": a_bool(False), "dtype": a_dtype("int64")},
                  outs=[("i64", [-1, 2])])
     p.fetch(empty, "empty")
-    res = convert_check_run(p, None, {"x": xs, "e": np.zeros((0, 2, 4), np.float32)}, opset=opset, tmp=tmp)
+    # A single value is at position 0, rank 0 even with keepdims; int16, which ONNX Runtime's
+    # ArgMax lacks, is searched as Paddle searches it.
+    for name, axis, keep, out in (("scalar", -1, True, "i64"), ("scalar_i32", 0, False, "i32")):
+        p.fetch(p.op("1.argmax", [p.data(f"{name}_in", "f32", []), scalar(p, axis, "i64")],
+                     attrs={"keepdims": a_bool(keep), "flatten": a_bool(False), "dtype": a_dtype(out)},
+                     outs=[(out, [])]), name)
+    p.fetch(p.op("1.argmax", [p.data("h", "i16", [2, 3]), scalar(p, 1, "i64")],
+                 attrs={"keepdims": a_bool(False), "flatten": a_bool(False), "dtype": a_dtype("int64")},
+                 outs=[("i64", [2])]), "i16")
+    hs = np.array([[-5, 300, 300], [-32768, -2, -3]], np.int16)
+    res = convert_check_run(p, None, {"x": xs, "e": np.zeros((0, 2, 4), np.float32), "scalar_in": np.array(-1.5, np.float32),
+                                      "scalar_i32_in": np.array(4.0, np.float32), "h": hs}, opset=opset, tmp=tmp)
     assert res["empty"].shape == (0, 2)
+    assert (res["scalar"].dtype, res["scalar"].shape, res["scalar"]) == (np.int64, (), 0)
+    assert (res["scalar_i32"].dtype, res["scalar_i32"].shape, res["scalar_i32"]) == (np.int32, (), 0)
+    np.testing.assert_array_equal(res["i16"], np.argmax(hs, axis=1).astype(np.int64))
     # Ties give the first position, as Paddle's argmax does.
     np.testing.assert_array_equal(res["rows"], np.argmax(xs, axis=1).astype(np.int64))
     assert res["cols"].dtype == np.int32
@@ -188,6 +249,8 @@ def test_argmax(tmp, opset):
 
 def paddle_argsort(a, axis, descending):
     """Paddle's stable argsort: equal elements keep their order in both directions."""
+    if a.ndim == 0:  # a single value is its own order
+        return a, np.array(0, np.int64)
     keys = a.astype(np.int64) if a.dtype.kind == "i" else a
     order = np.argsort(-keys if descending else keys, axis=axis, kind="stable")
     return np.take_along_axis(a, order, axis), order.astype(np.int64)
@@ -206,6 +269,9 @@ ARGSORT = {
     "f32_axis0_descending": ([[0.5, 2.0], [-1.0, 3.0], [0.25, -2.0]], np.float32, 0, True, False),
     # Rows known only at run time, none of them or some: a TopK over no elements crashes ONNX Runtime.
     "i32_no_rows": (np.zeros((0, 4), np.int32), np.int32, -1, False, False, [-1, 4]),
+    # A single value: itself, at index 0, both rank 0.
+    "f32_rank0": (-2.5, np.float32, -1, True, False),
+    "i32_rank0": (7, np.int32, 0, False, True),
     "f32_runtime_rows": ([[0.5, -1.0, 2.0, -3.0], [1.0, 0.0, 1.0, -1.0]], np.float32, 1, True, False, [-1, 4]),
 }
 
@@ -229,3 +295,42 @@ def test_argsort(tmp, opset):
         assert res[f"{name}_values"].dtype == ref_values.dtype, name
         np.testing.assert_array_equal(res[f"{name}_values"], ref_values, err_msg=name)
         np.testing.assert_array_equal(res[f"{name}_indices"], ref_indices, err_msg=name)
+
+
+def refused_on_bool(name):
+    def build(p):
+        x = p.data("x", "bool", [2, 3])
+        if name == "1.argmax":
+            p.fetch(p.op(name, [x, scalar(p, 1, "i64")], attrs={"keepdims": a_bool(False), "flatten": a_bool(False),
+                                                                "dtype": a_dtype("int64")}, outs=[("i64", [2])]))
+        elif name == "1.topk":
+            p.fetch(p.op(name, [x, scalar(p, 1, "i32")], attrs={"axis": -1}, outs=[("bool", [2, 1]), ("i64", [2, 1])])[0])
+        else:
+            p.fetch(p.op(name, [x], attrs={"axis": -1}, outs=[("bool", [2, 3]), ("i64", [2, 3])])[0])
+    return build
+
+
+def refused_argmax_over_nothing(p):
+    x = p.data("x", "f32", [2, 0])
+    p.fetch(p.op("1.argmax", [x, scalar(p, -1, "i64")], attrs={"keepdims": a_bool(False), "flatten": a_bool(False),
+                                                              "dtype": a_dtype("int64")}, outs=[("i64", [2])]))
+
+
+def refused_topk_k2_of_rank0(p):
+    x = p.data("x", "f32", [])
+    p.fetch(p.op("1.topk", [x, scalar(p, 2, "i32")], attrs={"axis": -1}, outs=[("f32", []), ("i64", [])])[0])
+
+
+@pytest.mark.parametrize("build,message", [
+    # Paddle sorts and searches no bool values, and TopK and ArgMax take none.
+    (refused_on_bool("1.topk"), "topk does not take bool inputs"),
+    (refused_on_bool("1.argsort"), "argsort does not take bool inputs"),
+    (refused_on_bool("1.argmax"), "argmax does not take bool inputs"),
+    (refused_topk_k2_of_rank0, "topk k 2 is more than the one element of a rank-0 input"),
+    # An axis holding no elements has no largest one.
+    (refused_argmax_over_nothing, "argmax over axis 1, which holds no elements"),
+])
+def test_refusals(tmp, build, message):
+    p = Program()
+    build(p)
+    assert_refused(p, 17, message, tmp)

@@ -21,6 +21,7 @@ SLICES = {
     "negative_start": ([-3], [INT64_MAX], [1], [], np.s_[:, -3:]),
     "int64_max_ends": ([1, 0], [INT64_MAX, INT64_MAX], [1, 0], [], np.s_[0:, 1:]),
     "decrease": ([1], [2], [1], [a_i64(1)], np.s_[:, 1]),
+    "decrease_whole_float": ([0], [1], [0], [a_i64(0.0)], np.s_[0, :]),
 }
 # name: (starts, ends, strides, axes, decrease_axis, bound type, numpy index of x [3, 6])
 STRIDED = {

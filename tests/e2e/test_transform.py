@@ -4,7 +4,7 @@ values of PaddlePaddle's semantics."""
 import numpy as np
 import pytest
 
-from harness import Program, a_array, a_bool, a_i32, a_i64, a_str, convert_check_run, np_dtype
+from harness import Program, a_array, a_bool, a_i32, a_i64, a_str, assert_refused, convert_check_run, np_dtype
 
 
 def fetch_all(p, refs, feeds, opset, tmp):
@@ -81,8 +81,9 @@ def np_cumsum(x, axis, exclusive, reverse):
 def test_cumsum(tmp, opset):
     p, refs = Program(), {}
     x = np.array([[1, 2, 3, 4], [5, -6, 7, 8]], np.float32)
-    feeds = {"x": x, "n": x.astype(np.int32), "h": x.astype(np.float16)}
+    feeds = {"x": x, "n": x.astype(np.int32), "h": x.astype(np.float16), "s": np.array(-7, np.int32)}
     xf, xn, xh = p.data("x", "f32", [2, 4]), p.data("n", "i32", [2, 4]), p.data("h", "f16", [2, 4])
+    xs = p.data("s", "i32", [])
     # The axis arrives as a tensor: [1]-shaped int64, or rank-0 int32.
     axes = {-1: p.full([1], -1, "i64"), 0: p.full([], 0, "i32")}
     for axis, axis_id in axes.items():
@@ -93,10 +94,18 @@ def test_cumsum(tmp, opset):
                     y = p.op("1.cumsum", [src, axis_id], attrs=attrs, outs=[(dtype, [2, 4])])
                     refs[f"{name}_{axis}_{int(exclusive)}{int(reverse)}"] = \
                         (y, np_cumsum(feeds[name], axis, exclusive, reverse))
+                # A single value sums as a one-element row, and stays rank 0.
+                y = p.op("1.cumsum", [xs, axis_id], attrs=attrs, outs=[("i32", [])])
+                refs[f"scalar_{axis}_{int(exclusive)}{int(reverse)}"] = \
+                    (y, np_cumsum(feeds["s"].reshape(1), 0, exclusive, reverse).reshape(()))
     if opset >= 14:  # CumSum takes float16 from 14 on
         y = p.op("1.cumsum", [xh, axes[-1]], attrs={"reverse": a_bool(True)}, outs=[("f16", [2, 4])])
         refs["half"] = (y, np_cumsum(feeds["h"], -1, False, True))
     fetch_all(p, refs, feeds, opset, tmp)
+    # A single value has no axis 1.
+    p = Program()
+    p.fetch(p.op("1.cumsum", [p.data("s", "f32", []), p.full([1], 1, "i64")], outs=[("f32", [])]))
+    assert_refused(p, opset, "cumsum axis 1 is outside a rank-0 input, which takes 0 or -1", tmp)
 
 
 @pytest.mark.parametrize("opset", [12, 17])
@@ -120,6 +129,12 @@ def test_einsum(tmp, opset):
     einsum("ii->i", ["s"], [3])  # a single plain operand, no combine
     einsum("...ij->...ji", ["t"], [2, 3, 2])
     fetch_all(p, refs, feeds, opset, tmp)
+    # Paddle's einsum computes in floating point; ONNX Runtime has no int8 Einsum.
+    p = Program()
+    ops = p.combine([p.data("a", "f32", [2, 3]), p.data("b", "i8", [3, 4])])
+    p.fetch(p.op("1.einsum", [ops], attrs={"equation": a_str("ij,jk->ik")},
+                 outs=[("f32", [2, 4]), ("vec", [("f32", [])]), ("vec", [("f32", [])])])[0])
+    assert_refused(p, opset, "einsum does not take int8 inputs, only floating-point values", tmp)
 
 
 # dtype, declared dims of an input fed as [2, 3, 4], perm (Paddle counts a negative entry

@@ -51,12 +51,11 @@ TEST(ExtractAttributes, TagConversionAndDrops) {
     auto a = extract("softmax",
                      "[" + entry("axis", "0.a_i32", "-1") + "," + entry("eps", "0.a_f64", "0.1") + "," +
                          entry("mode", "0.a_str", R"("x")") + "," + entry("keep", "0.a_bool", "true") +
-                         "," + entry("big", "0.a_i64", "9223372036854775808") + "," +
-                         entry("whole", "0.a_i64", "2.0") + "," + entry("flag", "0.a_bool", "1") + "," +
+                         "," + entry("whole", "0.a_i64", "2.0") + "," + entry("flag", "0.a_bool", "1") + "," +
                          entry("odd", "0.a_custom", "1") + "," + entry("dtype", "0.a_i32", "5") + "," +
                          entry("stop_gradient", "0.a_bool", "false") + "," +
                          R"({"N": "nodata", "AT": {"#": "0.a_i32", "VD": "3"}}, {"N": "noat"}, 7])");
-    EXPECT_EQ(names_of(a), (Names{"axis", "eps", "mode", "keep"}));
+    EXPECT_EQ(names_of(a), (Names{"axis", "eps", "mode", "keep", "whole"}));
     EXPECT_EQ(a[0].type, proto::attr_type::INT);
     EXPECT_EQ(a[0].i, -1);
     EXPECT_EQ(a[1].type, proto::attr_type::FLOAT);
@@ -64,9 +63,46 @@ TEST(ExtractAttributes, TagConversionAndDrops) {
     EXPECT_EQ(a[2].s, "x");
     EXPECT_EQ(a[3].type, proto::attr_type::INT);
     EXPECT_EQ(a[3].i, 1);
+    // An integer written as a whole float is that integer, not left out for ONNX's default.
+    EXPECT_EQ(a[4].type, proto::attr_type::INT);
+    EXPECT_EQ(a[4].i, 2);
 
     EXPECT_TRUE(extract("relu", "{}").empty());
     EXPECT_TRUE(extract("relu", "[]").empty());
+}
+
+// Integer data that holds no integer is refused naming the operator and the attribute: left
+// out, ONNX's default would stand in for what the program gives (conv2d groups 2.5 is no
+// group 1).
+TEST(ExtractAttributes, IntegerDataThatIsNoIntegerIsRefused) {
+    const std::pair<std::string, std::string> rows[] = {
+        {entry("groups", "0.a_i32", "2.5"), "conv2d: attribute groups must be an integer, got 2.5"},
+        {entry("groups", "0.a_i64", "9223372036854775808"),
+         "conv2d: attribute groups must be an integer, got 9223372036854775808"},
+        {entry("groups", "0.a_i32", "1e300"), "conv2d: attribute groups must be an integer, got 1e300"},
+        {entry("groups", "0.a_i32", R"("2")"), R"(conv2d: attribute groups must be an integer, got "2")"},
+        {entry("groups", "0.a_i32", "[2]"), "conv2d: attribute groups must be an integer, got [2]"},
+        {entry("groups", "0.a_i32", "true"), "conv2d: attribute groups must be an integer, got true"},
+        {entry("strides", "0.a_array", R"([{"#": "0.a_i32", "D": 1.0}, {"#": "0.a_i32", "D": 1.5}])"),
+         "conv2d: attribute strides holds a non-integer element 1.5"},
+        {entry("strides", "1.a_intarray", "[2.0, 0.5]"), "conv2d: attribute strides holds a non-integer element 0.5"},
+    };
+    for (const auto& [attrs, message] : rows) {
+        try {
+            extract("conv2d", "[" + attrs + "]");
+            ADD_FAILURE() << attrs;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.message(), message);
+        }
+    }
+    // Whole floats in lists are their integers.
+    auto a = extract("conv2d", "[" + entry("groups", "0.a_i32", "2.0") + "," +
+                                   entry("strides", "0.a_array", R"([{"#": "0.a_i32", "D": 2.0}, {"#": "0.a_i64", "D": 1}])") +
+                                   "," + entry("dilations", "1.a_intarray", "[1.0, 3]") + "]");
+    EXPECT_EQ(names_of(a), (Names{"group", "strides", "dilations"}));
+    EXPECT_EQ(a[0].i, 2);
+    EXPECT_EQ(a[1].ints, (Ints{2, 1}));
+    EXPECT_EQ(a[2].ints, (Ints{1, 3}));
 }
 
 TEST(ExtractAttributes, EntriesWithoutNameAreDropped) {
@@ -171,10 +207,13 @@ TEST(ExtractAttributes, SamePaddingReplacesPads) {
     EXPECT_EQ(a[1].type, proto::attr_type::STRING);
     EXPECT_EQ(a[1].s, "SAME_UPPER");
 
-    for (const char* algo : {R"("VALID")", R"("same")"}) {
-        auto b = extract("conv2d", "[" + entry("paddings", "0.a_array", "[0, 0]") + "," +
+    // Paddle pads nothing under VALID; a text other than SAME or VALID pads explicitly.
+    for (const auto& [algo, names] : {std::pair{R"("VALID")", Names{"dilations"}},
+                                      std::pair{R"("same")", Names{"pads", "dilations"}}}) {
+        auto b = extract("conv2d", "[" + entry("paddings", "0.a_array", "[1, 0]") + "," +
+                                       entry("dilations", "0.a_array", "[2, 2]") + "," +
                                        entry("padding_algorithm", "0.a_str", algo) + "]");
-        EXPECT_EQ(names_of(b), Names{"pads"}) << algo;
+        EXPECT_EQ(names_of(b), names) << algo;
     }
 }
 

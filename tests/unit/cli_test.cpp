@@ -18,12 +18,19 @@ TEST(ParseOpsetArg, AcceptsSignedDecimalsAndRefusesEverythingElse) {
         return std::string("Target ONNX opset must be >= 10, got ") + v +
                ". Lower opsets are not supported.";
     };
+    const auto above = [](const char* v) {
+        return std::string("Target ONNX opset must be <= 21, got ") + v +
+               ". Higher opsets are not supported.";
+    };
     const std::vector<OpsetCase> cases = {
         {"17", int64_t{17}},
         {"10", int64_t{10}},
+        {"21", int64_t{21}},
         {"+12", int64_t{12}},
         {"0017", int64_t{17}},
-        {"9223372036854775807", int64_t{9223372036854775807}},
+        {"22", above("22")},
+        {"99", above("99")},
+        {"9223372036854775807", above("9223372036854775807")},
         {"9", below("9")},
         {"+09", below("9")},
         {"0", below("0")},
@@ -72,6 +79,7 @@ TEST(ParseCli, UsageErrorsExitTwoWithTheReasonOnStderr) {
         {{}, "MODEL_JSON"},
         {{"a", "b"}, "OUTPUT_ONNX"},
         {{"a", "b", "c", "9"}, "got 9. Lower opsets are not supported."},
+        {{"a", "b", "c", "27"}, "got 27. Higher opsets are not supported."},
         {{"a", "b", "c", "12.0"}, "Invalid opset value: 12.0"},
         {{"a", "b", "c", "17", "true"}, "true"},
         {{"a", "b", "c", "17", "x", "y"}, ""},

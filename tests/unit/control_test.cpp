@@ -131,25 +131,29 @@ TEST(IfLowering, RefusalsAndNode) {
     EXPECT_EQ(if_op(R"({"%":1})", "[" + branch + "," + branch + "," + branch + "]"), "if expects 2 regions, got 3");
     EXPECT_EQ(if_op(R"({"%":1})", "[" + branch + "," + region(block("", yield("55"))) + "]"),
               "if branches yield different numbers of values: 1 and 2");
+    // Two results named, one given: If's outputs are the branches' outputs.
+    EXPECT_EQ(if_op(R"({"%":1})", "[" + branch + "," + branch + "]"), "if has 2 outputs, but its branches yield 1 values");
     EXPECT_TRUE(c.graph.node.empty());
 
-    EXPECT_EQ(if_op(R"({"%":1})", "[" + branch + "," + branch + "]"), "<no error>");
+    const std::string two = region(block("", yield("56")));
+    EXPECT_EQ(if_op(R"({"%":1})", "[" + two + "," + two + "]"), "<no error>");
     ASSERT_EQ(c.graph.node.size(), 1u);
     const auto& node = c.graph.node[0];
     EXPECT_EQ(node.input, (Names{"tensor_1"}));
     EXPECT_EQ(node.output, (Names{"tensor_9", "tensor_10"}));  // the entry without an id is left out
     EXPECT_EQ(names_of(node.attribute), (Names{"then_branch", "else_branch"}));
     EXPECT_EQ(graph_attr(node, 0).name, "if_then_branch");
-    EXPECT_EQ(names_of(graph_attr(node, 1).output), (Names{"if_else_branch_yield_0"}));
+    EXPECT_EQ(names_of(graph_attr(node, 1).output), (Names{"if_else_branch_yield_0", "if_else_branch_yield_1"}));
 }
 
 TEST(WhileLowering, RefusalsAndNode) {
     Ops ops;
     Converter c;
     c.state.tensor_shapes.insert(1, {1});
-    auto while_op = [&](const std::string& inputs, const std::string& regions) {
+    auto while_op = [&](const std::string& inputs, const std::string& regions,
+                        const std::string& outs = R"({"%":30},{"%":31})") {
         return error_of([&] {
-            c.op_while(ops(R"({"#":"1.while","I":[)" + inputs + R"(],"O":[{"%":30},{"%":31}],"regions":)" +
+            c.op_while(ops(R"({"#":"1.while","I":[)" + inputs + R"(],"O":[)" + outs + R"(],"regions":)" +
                            regions + "}"));
         });
     };
@@ -162,10 +166,12 @@ TEST(WhileLowering, RefusalsAndNode) {
               "while body arg count mismatch: expected 1, got 2");
     EXPECT_EQ(while_op(R"({"%":1},{"%":12},{"%":15})", "[" + region(block(two_args, yield("1"))) + "]"),
               "while body yields 1 values, expected 3");
+    // Loop's outputs are the carried values' last values: there is nothing to give a third.
+    EXPECT_EQ(while_op(R"({"%":1})", "[" + region(block("", yield("1"))) + "]"), "while has 2 outputs, but it carries 0 values");
     EXPECT_TRUE(c.graph.node.empty());
 
     // No carried values: an empty "args" array is accepted.
-    EXPECT_EQ(while_op(R"({"%":1})", "[" + region(block("", yield("1"))) + "]"), "<no error>");
+    EXPECT_EQ(while_op(R"({"%":1})", "[" + region(block("", yield("1"))) + "]", ""), "<no error>");
     ASSERT_EQ(c.graph.node.size(), 1u);
     EXPECT_EQ(c.graph.node[0].input, (Names{"", "tensor_1"}));
 

@@ -75,7 +75,7 @@ TEST(Pool2d, RefusalsAndOldOpsets) {
     old.opset = 9;
     old.state.const_values.insert(2, {2, 2});
     EXPECT_EQ(error_of([&] { old.op_pool2d(ops(pool("true", "false", with_kernel))); }),
-              "pool2d ceil_mode requires opset >= 10");
+              "pool2d ceil_mode requires opset >= 10, but target opset is 9");
     old.op_pool2d(ops(pool("false", "false", with_kernel)));
     const auto& n = old.graph.node.at(0);
     EXPECT_EQ(n.op_type, "AveragePool");

@@ -3,6 +3,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
 
 #include <rapidjson/document.h>
 
@@ -28,9 +33,10 @@ void run(Converter& c, Ops& ops, const std::string& text) {
 
 TEST(Dispatch, TableAndGenericNames) {
     const auto& table = kestro::ops::pass2_op_dispatch();
-    EXPECT_EQ(table.size(), 98u);  // the 88 rows, the in-place flatten, softmax (two), transpose (two), layer_norm, gather_nd, remainder (two), hardsigmoid
+    EXPECT_EQ(table.size(), 99u);  // the 88 rows, the in-place flatten, softmax (two), transpose (two), layer_norm, gather_nd, remainder (two), hardsigmoid, range
     EXPECT_TRUE(table.count("1.hardswish"));
     EXPECT_TRUE(table.count("1.flatten_"));
+    EXPECT_TRUE(table.count("1.range"));
     EXPECT_TRUE(table.count("2.yield"));
     EXPECT_FALSE(table.count("1.relu"));
 
@@ -38,6 +44,53 @@ TEST(Dispatch, TableAndGenericNames) {
     EXPECT_EQ(generic_name("1.relu"), "relu");
     EXPECT_EQ(generic_name("1.1.relu__"), "relu");
     EXPECT_EQ(generic_name("1.tile_"), "tile");
+}
+
+// The comment in ops/dispatch.cpp that says where each row's lowering lives names every row
+// (a name "x(_)" stands for x and x_, "x(_y)" for x and x_y), and names nothing else.
+TEST(Dispatch, LoweringListNamesEveryRow) {
+    std::ifstream in(KESTRO_SOURCE_DIR "/src/converter/ops/dispatch.cpp");
+    ASSERT_TRUE(in) << "cannot read " KESTRO_SOURCE_DIR "/src/converter/ops/dispatch.cpp";
+    std::set<std::string> listed = {"p", "0.combine", "0.split", "2.yield"};
+    std::set<std::string> files;
+    bool in_list = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("// Where each row's lowering lives")) {
+            in_list = true;
+            continue;
+        }
+        if (!in_list || line.starts_with("// to nothing here") || line.starts_with("// dispatch_test")) {
+            continue;
+        }
+        if (!line.starts_with("//   ")) break;
+        std::istringstream words(line.substr(2));
+        std::string word;
+        words >> word;
+        if (word.ends_with(".cpp")) {
+            files.insert(word);
+        } else {
+            words.seekg(0);
+        }
+        while (words >> word) {
+            if (word.ends_with(",")) word.pop_back();
+            const auto open = word.find('(');
+            if (open != std::string::npos && word.ends_with(")")) {
+                const std::string base = word.substr(0, open);
+                listed.insert("1." + base);
+                listed.insert("1." + base + word.substr(open + 1, word.size() - open - 2));
+            } else {
+                listed.insert("1." + word);
+            }
+        }
+    }
+    EXPECT_GE(files.size(), 18u);
+    for (const auto& file : files)
+        EXPECT_TRUE(std::filesystem::is_regular_file(KESTRO_SOURCE_DIR "/src/converter/ops/" + file))
+            << file;
+    std::set<std::string> rows;
+    for (const auto& [name, handler] : kestro::ops::pass2_op_dispatch()) rows.emplace(name);
+    for (const auto& row : rows) EXPECT_TRUE(listed.count(row)) << row << " is not in the list";
+    for (const auto& name : listed) EXPECT_TRUE(rows.count(name)) << name << " is not a row";
 }
 
 TEST(Dispatch, FallbackAndSkips) {
@@ -74,6 +127,38 @@ TEST(Dispatch, FallbackAndSkips) {
     EXPECT_EQ(c.graph.node.size(), 1u);
 }
 
+// An in-place name takes its operator's lowering (whatever the row holds) rather than the
+// generic one-node conversion, which knows neither the name nor the operator's rules.
+TEST(Dispatch, InPlaceFormsTakeTheirOperatorsLowering) {
+    Ops ops;
+    Converter c;
+    const std::pair<const char*, const char*> cases[] = {
+        {"1.scale_", "scale op missing inputs"},
+        {"1.cast_", "cast: missing dtype"},
+        {"1.pow_", "pow missing inputs"},
+        {"1.clip__", "clip missing inputs"},
+        {"1.tril_", "trilu missing inputs"},
+        {"1.max_", "max missing inputs"},
+        {"1.tile_", "tile missing inputs"},
+    };
+    for (const auto& [name, message] : cases) {
+        EXPECT_EQ(error_of([&] {
+                      run(c, ops, std::string(R"({"#":")") + name + R"(","I":[],"O":[{"%":8}]})");
+                  }),
+                  message)
+            << name;
+    }
+    // An int32 clip takes its bounds as inputs of its own type, not the generic attributes.
+    c.opset = 12;
+    c.state.tensor_dtypes.insert(1, "0.t_i32");
+    c.state.tensor_dtypes.insert(2, "0.t_f32");
+    run(c, ops, R"({"#":"1.clip_","I":[{"%":1},{"%":2},{"%":0}],"O":[{"%":3}]})");
+    ASSERT_EQ(c.graph.node.size(), 2u);
+    EXPECT_EQ(c.graph.node[0].op_type, "Cast");
+    EXPECT_EQ(c.graph.node[1].op_type, "Clip");
+    EXPECT_TRUE(c.graph.node[1].attribute.empty());
+}
+
 TEST(Dispatch, GenericConversionRespectsOpsetOfOnnxType) {
     Ops ops;
     Converter c;
@@ -81,7 +166,7 @@ TEST(Dispatch, GenericConversionRespectsOpsetOfOnnxType) {
     EXPECT_EQ(error_of([&] {
                   run(c, ops, R"({"#":"1.layer_norm","I":[{"%":1}],"O":[{"%":2}]})");
               }),
-              "LayerNormalization requires opset >= 17, but target opset is 16");
+              "layer_norm (ONNX LayerNormalization) requires opset >= 17, but target opset is 16");
     EXPECT_TRUE(c.graph.node.empty());
 }
 

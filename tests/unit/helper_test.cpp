@@ -156,15 +156,68 @@ TEST(AttributeSearch, FirstMatchingEntryDecides) {
     // "VD" is read only through attr_f64.
     EXPECT_EQ(attr(op, "alpha"), nullptr);
     EXPECT_EQ(attr_f64(op, "alpha"), -kInf);
-    // Booleans are not numbers; typed shortcuts take the exact kind only.
+    // Booleans are not numbers; an integer read refuses one, and takes a whole float.
     EXPECT_EQ(attr_f64(op, "flag"), std::nullopt);
     EXPECT_EQ(op_attr_bool(op, "flag"), true);
-    EXPECT_EQ(op_attr_i64(op, "flag"), std::nullopt);
+    EXPECT_THROW(op_attr_i64(op, "flag"), Error);
     EXPECT_EQ(op_attr_str(op, "mode"), "SAME");
-    EXPECT_EQ(op_attr_i64(op, "count"), std::nullopt);
+    EXPECT_EQ(op_attr_i64(op, "count"), 3);
     EXPECT_EQ(op_attr_i64(op, "count2"), 3);
     EXPECT_EQ(attr(op, "missing"), nullptr);
     EXPECT_EQ(attr(parse(R"({"A": {}})"), "axis"), nullptr);
+}
+
+// How an integer attribute may be written: the integer, or a float holding it; everything
+// else is refused naming the operator and the attribute, never read as the default.
+TEST(AttributeSearch, IntegerDataTakesWholeFloatsAndRefusesTheRest) {
+    struct Row {
+        const char* data;
+        std::optional<int64_t> value;  // empty: refused
+    };
+    const Row rows[] = {
+        {"2", 2},
+        {"2.0", 2},
+        {"-0.0", 0},
+        {"-1e2", -100},
+        {"9223372036854775807", INT64_MAX},
+        {"-9223372036854775808", INT64_MIN},
+        {"-1e18", -1000000000000000000},
+        {"0.5", std::nullopt},
+        {"-2.25", std::nullopt},
+        {"9223372036854775808", std::nullopt},    // an integer past the signed range
+        {"9.223372036854775807e18", std::nullopt},  // rounds to 2^63
+        {"1e300", std::nullopt},
+        {R"("3")", std::nullopt},
+        {"[3]", std::nullopt},
+        {"true", std::nullopt},
+        {"null", std::nullopt},
+        {R"({"D": 3})", std::nullopt},
+    };
+    for (const Row& row : rows) {
+        const auto op = parse(std::string(R"({"#": "1.softmax_", "A": [{"N": "axis", "AT": {"#": "0.a_i32", "D": )") +
+                              row.data + "}}]}");
+        EXPECT_EQ(whole_i64(*attr(op, "axis")), row.value) << row.data;
+        if (row.value) {
+            EXPECT_EQ(op_attr_i64(op, "axis"), row.value) << row.data;
+            continue;
+        }
+        try {
+            op_attr_i64(op, "axis");
+            ADD_FAILURE() << row.data;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.message().rfind("softmax_: attribute axis must be an integer, got ", 0), 0u)
+                << e.message();
+        }
+    }
+    // Lists name the operator and the attribute too.
+    const auto op = parse(R"({"#": "1.transpose", "A": [{"N": "perm", "AT": {"#": "0.a_array", "D":
+        [{"#": "0.a_i32", "D": 1.0}, {"#": "0.a_i32", "D": 0.5}]}}]})");
+    try {
+        op_attr_i64_items(op, "perm");
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_EQ(e.message(), "transpose: attribute perm holds a non-integer element 0.5");
+    }
 }
 
 TEST(OperatorIds, InputsSkipInvalidEntries) {
@@ -197,9 +250,12 @@ TEST(IntegerLists, FiltersByKind) {
                                              9223372036854775807, 9223372036854775808])")),
               (std::vector<int64_t>{1, -2, INT64_MAX}));
     EXPECT_EQ(collect_i64_items(parse(R"([{"D": 1}, 2, -6])")), (std::vector<int64_t>{1, 2, -6}));
+    // A whole float is the integer it holds.
+    EXPECT_EQ(collect_i64_items(parse(R"([{"D": 1}, 2, 3.0, {"D": -5.0}, -0.0])")),
+              (std::vector<int64_t>{1, 2, 3, -5, 0}));
     // An element that is no integer is refused rather than skipped ([1, 1.5] is not [1]).
-    for (const char* text : {R"([{"D": 1}, 2, 3.0])", R"([1, "4"])", R"([{"D": 5.0}])",
-                             "[9223372036854775808]", "[null]"}) {
+    for (const char* text : {R"([{"D": 1}, 2, 3.5])", R"([1, "4"])", R"([{"D": 5.25}])",
+                             "[9223372036854775808]", "[9.3e18]", "[null]", "[true]", "[[1]]"}) {
         try {
             collect_i64_items(parse(text), "strides");
             ADD_FAILURE() << text;

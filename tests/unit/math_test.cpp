@@ -108,6 +108,19 @@ TEST(ScaleConstants, SaturateIntoTheTargetType) {
     EXPECT_TRUE(std::isinf(f));
     EXPECT_EQ(error_of([&] { c.push_scale_attr_initializer("h", {1}, dt::FLOAT16, 1.0); }),
               "scale attr lowering does not support target dtype float16");
+
+    // The lowering first casts to the element type as Paddle does (toward zero, keeping the
+    // low bits), as the first pass folds it; what that cast leaves undefined is refused.
+    Ops op;
+    Converter s = with_types(17, {{1, "i8"}, {2, "i8"}});
+    s.op_scale(op({1}, 2, a("scale", "300.9") + "," + a("bias", "-130")));
+    EXPECT_EQ(static_cast<int8_t>(init(s, "scale_factor_2").raw_data.data()[0]), 44);
+    EXPECT_EQ(static_cast<int8_t>(init(s, "scale_bias_2").raw_data.data()[0]), 126);
+    Converter r = with_types(17, {{1, "i32"}, {2, "i32"}, {3, "i32"}});
+    EXPECT_EQ(error_of([&] { r.op_scale(op({1}, 2, a("scale", "3e9"))); }),
+              "scale attribute scale 3000000000 is out of range for int32");
+    EXPECT_EQ(error_of([&] { r.op_scale(op({1}, 3, a("bias", R"("nan")"))); }),
+              "cannot cast non-finite scale attribute bias NaN to int32");
 }
 
 TEST(FloorDivide, ChainTypesFollowTheOperands) {
@@ -179,7 +192,9 @@ TEST(Bitwise, FormsAndRefusals) {
     EXPECT_EQ(error_of([&] { e.op_bitwise_and(op({1, 2}, 9)); }),
               "bitwise_and requires matching input dtypes, got int32 and int64");
     EXPECT_EQ(error_of([&] { e.op_bitwise_and(op({3, 3}, 9)); }),
-              "bitwise_and on integer tensors requires opset >= 18, but target opset is 17");
+              "bitwise_and on uint8 tensors requires opset >= 18, but target opset is 17");
+    EXPECT_EQ(error_of([&] { e.op_bitwise_not(op({3}, 9)); }),
+              "bitwise_not on uint8 tensors requires opset >= 18, but target opset is 17");
     EXPECT_EQ(error_of([&] { e.op_bitwise_not(op({4}, 9)); }),
               "bitwise_not only supports bool/int8/uint8/int16/int32/int64 tensors in the current "
               "converter, got float16");
@@ -218,7 +233,7 @@ TEST(Activations, SoftmaxWithoutARecordedRank) {
             EXPECT_EQ(op_types(c), (Names{"Softmax", "Softmax"}));
         } else {
             EXPECT_EQ(error_of([&] { c.op_softmax(op({1}, 3, a("axis", "0"))); }),
-                      "softmax over axis 0 below opset 13 needs the input rank, which is not recorded");
+                      "softmax over axis 0 below opset 13 needs the input rank, which is not recorded (target opset is 11)");
         }
     }
 }

@@ -68,6 +68,11 @@ TEST(MulticlassNms, RefusalsComeInTheirOrder) {
         {11, nms_op(bg0), "multiclass_nms3 currently only supports background_label=-1"},
         {11, nms_op(attr("nms_eta", "0.a_f32", "0.9")),
          "multiclass_nms3 currently only supports nms_eta=1.0"},
+        // A limit that is no integer is refused, not replaced by the default.
+        {11, nms_op(attr("keep_top_k", "0.a_i32", "2.5")),
+         "multiclass_nms3: attribute keep_top_k must be an integer, got 2.5"},
+        {11, nms_op(attr("nms_top_k", "0.a_i32", "\"100\"")),
+         "multiclass_nms3: attribute nms_top_k must be an integer, got \"100\""},
         {11, nms_op("", R"([{"%":4},{"%":2}])"),
          "multiclass_nms3 only supports float32 boxes (got float16)"},
         // The form with boxes per class has no NonMaxSuppression counterpart.
@@ -88,7 +93,7 @@ TEST(MulticlassNms, RefusalsComeInTheirOrder) {
 
 TEST(MulticlassNms, LimitsAndThresholds) {
     Ops ops;
-    // Negative nms_top_k means no limit; a fractional one is not an integer and keeps 1000.
+    // Negative nms_top_k means no limit; one written as a whole float is that integer.
     // keep_top_k 0 is a cap that keeps nothing; absent, there is none.
     Converter c;
     c.op_multiclass_nms3(ops(nms_op(attr("nms_top_k", "0.a_i32", "-1") + "," +
@@ -98,10 +103,10 @@ TEST(MulticlassNms, LimitsAndThresholds) {
     EXPECT_EQ(i64s(initializer(c, "nms_keep_top_k_9")), std::vector<int64_t>{0});
 
     Converter d;
-    d.op_multiclass_nms3(ops(nms_op(attr("nms_top_k", "0.a_f64", "5.5") + "," +
+    d.op_multiclass_nms3(ops(nms_op(attr("nms_top_k", "0.a_f64", "5.0") + "," +
                                     attr("score_threshold", "0.a_str", "\"0.3\"") + "," +
                                     attr("nms_threshold", "0.a_f64", "1e300"))));
-    EXPECT_EQ(i64s(initializer(d, "nms_max_boxes_9")), std::vector<int64_t>{1000});
+    EXPECT_EQ(i64s(initializer(d, "nms_max_boxes_9")), std::vector<int64_t>{5});
     EXPECT_THROW(initializer(d, "nms_keep_top_k_9"), std::runtime_error);
     const auto& iou = initializer(d, "nms_iou_threshold_9");
     EXPECT_EQ(iou.dims, std::vector<int64_t>{1});

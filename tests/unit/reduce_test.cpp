@@ -122,7 +122,7 @@ TEST(TopK, FormsByOpsetAndK) {
     EXPECT_EQ(n10.input, (Names{"tensor_1", "topk_k_i64_9"}));
     EXPECT_EQ(n10.output, (Names{"tensor_9", "tensor_10"}));
     EXPECT_EQ(attr_names(n10), Names{"axis"});
-    EXPECT_EQ(n10.attribute[0].i, -1);
+    EXPECT_EQ(n10.attribute[0].i, 2);  // the axis written 2.0
     // TopK-10 only finds the largest elements, and only of float tensors.
     EXPECT_EQ(error_of([&] { c10.op_topk(ops(op_text("1.topk", R"({"%":1},{"%":2})", a("largest", "false")))); }),
               "topk with largest=false requires opset >= 11, but target opset is 10");

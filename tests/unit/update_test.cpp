@@ -109,8 +109,11 @@ TEST(RepeatInterleave, RefusesWhatItCannotTileWithoutOverflow) {
               "repeat_interleave: axis 9223372036854775807 out of range for rank 2");
     EXPECT_EQ(run(a("axis", "-3") + "," + a("repeats", "2"), 1).first,
               "repeat_interleave: axis -1 out of range for rank 2");
-    // A float count falls back to the tensor input, which is looked for before any node.
-    EXPECT_EQ(run(a("repeats", "2.0"), 1), std::pair(std::string("repeat_interleave: missing repeats"), Names{}));
+    // A count written as a whole float is that count; a fraction is refused, not replaced by
+    // the tensor input.
+    EXPECT_EQ(run(a("repeats", "2.0"), 1), run(a("repeats", "2"), 1));
+    EXPECT_EQ(run(a("repeats", "2.5"), 1),
+              std::pair(std::string("repeat_interleave: attribute repeats must be an integer, got 2.5"), Names{}));
     EXPECT_EQ(run("", 2, {3}).first, "repeat_interleave supports one repeat count only, got repeats of shape [3]");
     EXPECT_EQ(run("", 2, {-1}).first, "repeat_interleave supports one repeat count only, got repeats of shape [-1]");
 }

@@ -1,6 +1,7 @@
 // The weight-file reader and the TensorDesc decoder: record layout, every refusal with its
 // byte offset, pairing with the sorted parameter names, and a real exported model.
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -377,14 +378,27 @@ TEST(WeightReader, ReadsFromAFile) {
     std::filesystem::remove_all(dir);
 }
 
+// Where the real exported programs are, looked up as the end-to-end tests do: the folder
+// named by KESTRO_MODELS, else ../shared/models beside the repository (KESTRO_ROOT, else
+// the source tree this test was built from).
+static std::filesystem::path shared_models_dir() {
+    if (const char* models = std::getenv("KESTRO_MODELS")) return models;
+    const char* root = std::getenv("KESTRO_ROOT");
+    return std::filesystem::weakly_canonical(root ? root : KESTRO_SOURCE_DIR).parent_path() /
+           "shared" / "models";
+}
+
 // A real export: the first pass over its program discovers the parameters, and each of
 // the weight file's records must pair with one by type and shape.
 TEST(WeightReader, RealModelPairsEveryRecord) {
-    const std::string dir = "/work/shared/models/pp_lcnet_x0_25_textline_ori";
-    if (!std::filesystem::exists(dir + "/inference.json") ||
-        !std::filesystem::exists(dir + "/inference.pdiparams")) {
-        GTEST_SKIP() << "model folder absent";
+    const std::string name = "pp_lcnet_x0_25_textline_ori";
+    const std::string dir = (shared_models_dir() / name).string();
+    if (!std::filesystem::is_regular_file(dir + "/inference.json")) {
+        GTEST_SKIP() << "real program " << name << " not found in " << shared_models_dir().string()
+                     << ": set KESTRO_MODELS to the folder holding the exported programs (one "
+                        "subfolder with inference.json each)";
     }
+    ASSERT_TRUE(std::filesystem::is_regular_file(dir + "/inference.pdiparams")) << dir;
     std::ifstream in(dir + "/inference.json", std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     rapidjson::Document doc;

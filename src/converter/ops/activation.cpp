@@ -1,4 +1,6 @@
-// Activations: hardswish, leaky relu, gelu (exact and tanh forms), prelu, swish/silu, softmax.
+// Activations: hardsigmoid, hardswish, leaky relu, gelu (exact and tanh forms), prelu,
+// swish/silu, softmax(_).
+#include <algorithm>
 #include <bit>
 
 #include "converter/converter.h"
@@ -14,17 +16,17 @@ namespace {
 // min(max(x * slope + offset, 0), limit) in float64, for which ONNX Runtime has no
 // HardSigmoid (nor HardSwish) kernel; the constants are the float attributes Paddle widens.
 void clamped_line(Converter& c, const std::string& x, double slope, double offset, double limit,
-                  const std::string& prefix, std::string output) {
+                  const NameMaker& names, std::string output) {
     auto constant = [&](std::string_view purpose, double v) {
-        std::string name = fmt::format("{}_{}", prefix, purpose);
+        std::string name = names(purpose);
         c.push_numeric_initializer(name, {}, dt::DOUBLE, {v});
         return name;
     };
     std::string line = x;
-    if (slope != 1.0) c.add_binary_node("Mul", x, constant("slope", slope), line = prefix + "_scaled");
-    c.add_binary_node("Add", line, constant("offset", offset), prefix + "_shifted");
-    c.add_binary_node("Max", prefix + "_shifted", constant("zero", 0.0), prefix + "_floor");
-    c.add_binary_node("Min", prefix + "_floor", constant("limit", limit), std::move(output));
+    if (slope != 1.0) c.add_binary_node("Mul", x, constant("slope", slope), line = names("scaled"));
+    c.add_binary_node("Add", line, constant("offset", offset), names("shifted"));
+    c.add_binary_node("Max", names("shifted"), constant("zero", 0.0), names("floor"));
+    c.add_binary_node("Min", names("floor"), constant("limit", limit), std::move(output));
 }
 
 }  // namespace
@@ -39,8 +41,8 @@ void Converter::op_hardsigmoid(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const double slope = helper::to_f32_or_inf(helper::attr_f64(op, "slope").value_or(0.1666667));
     const double offset = helper::to_f32_or_inf(helper::attr_f64(op, "offset").value_or(0.5));
-    const std::string prefix = fmt::format("hardsigmoid_{}", out);
-    clamped_line(*this, get_tensor_name(ids[0]), slope, offset, 1.0, prefix, get_tensor_name(out));
+    clamped_line(*this, get_tensor_name(ids[0]), slope, offset, 1.0, NameMaker{"hardsigmoid", out},
+                 get_tensor_name(out));
 }
 
 void Converter::op_hardswish(const Json& op) {
@@ -50,12 +52,12 @@ void Converter::op_hardswish(const Json& op) {
         // Paddle's form: x * min(max(x + 3, 0), 6) / 6.
         const int64_t out = helper::op_out_id(op);
         const std::string x = get_tensor_name(ids[0]);
-        const std::string prefix = fmt::format("hardswish_{}", out);
-        clamped_line(*this, x, 1.0, 3.0, 6.0, prefix, prefix + "_clamped");
-        add_binary_node("Mul", x, prefix + "_clamped", prefix + "_product");
-        const std::string six = prefix + "_scale";
+        const NameMaker names{"hardswish", out};
+        clamped_line(*this, x, 1.0, 3.0, 6.0, names, names("clamped"));
+        add_binary_node("Mul", x, names("clamped"), names("product"));
+        const std::string six = names("scale");
         push_numeric_initializer(six, {}, dt::DOUBLE, {6.0});
-        add_binary_node("Div", prefix + "_product", six, get_tensor_name(out));
+        add_binary_node("Div", names("product"), six, get_tensor_name(out));
         return;
     }
     if (opset > 13) {
@@ -78,7 +80,7 @@ void Converter::op_leaky_relu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("leaky_relu missing inputs");
-    require_operand_type("leaky_relu", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
+    require_float_operand(*this, "leaky_relu", ids[0]);
     std::optional<double> slope = helper::attr_f64(op, "alpha");
     if (!slope) slope = helper::attr_f64(op, "negative_slope");
     const float alpha = slope ? helper::to_f32_or_inf(*slope) : std::bit_cast<float>(0x3C23D70Au);  // 0.01
@@ -108,7 +110,7 @@ void Converter::op_gelu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("gelu missing inputs");
-    require_operand_type("gelu", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
+    require_float_operand(*this, "gelu", ids[0]);
     const std::string x = get_tensor_name(ids[0]);
 
     const Json* approx = helper::attr(op, "approximate");
@@ -119,12 +121,17 @@ void Converter::op_gelu(const Json& op) {
     const std::optional<int32_t> xt = onnx_dtype_if_known(ids[0]);
     const int32_t ct = xt && (*xt == dt::FLOAT16 || *xt == dt::DOUBLE) ? *xt : dt::FLOAT;
     const NameMaker name{"gelu", out};
+    // [1]-shaped constants would lift a single value to [1]; they stay [1] only where x is
+    // known to have dims, which they broadcast into unchanged.
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t> constant_dims = x_dims && !x_dims->empty() ? std::vector<int64_t>{1}
+                                                                          : std::vector<int64_t>{};
     auto constant = [&](std::string_view purpose, GeluConstant k) {
         std::string constant_name = name(purpose);
         if (ct == dt::FLOAT)
-            push_f32_initializer(constant_name, {1}, {std::bit_cast<float>(k.f32_bits)});
+            push_f32_initializer(constant_name, constant_dims, {std::bit_cast<float>(k.f32_bits)});
         else
-            push_numeric_initializer(constant_name, {1}, ct, {k.value});
+            push_numeric_initializer(constant_name, constant_dims, ct, {k.value});
         return constant_name;
     };
 
@@ -175,6 +182,15 @@ void Converter::op_prelu(const Json& op) {
     const bool channel_last = layout == "NHWC" || layout == "NDHWC";
     if (mode == "element" && channel_last)
         throw Error("prelu mode=element only supports NCHW-style layouts");
+    // A single value takes a single slope, and keeps rank 0: a [1] slope would lift it to [1].
+    if (x_dims && x_dims->empty()) {
+        if (std::any_of(s.begin(), s.end(), [](int64_t d) { return d >= 0 && d != 1; }))
+            throw Error("prelu of a rank-0 input takes one slope value, got slope dims {}", helper::fmt_dims(s));
+        const std::string scalar = names("slope_scalar");
+        add_squeeze_node(std::move(slope), scalar, std::nullopt);
+        append_node("PRelu", {x, scalar}, {get_tensor_name(out)});
+        return;
+    }
 
     // PRelu broadcasts the slope from the trailing axis, so a per-channel slope [C] must be
     // shaped to line its C up with the channel axis: last for channel-last layouts, axis 1
@@ -205,7 +221,10 @@ void Converter::op_swish(const Json& op) {
     const NameMaker names{"swish", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("swish missing inputs");
-    require_operand_type("swish", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
+    const Json* name = helper::member(op, "#");
+    const bool silu = name && name->IsString() &&
+                      std::string_view(name->GetString(), name->GetStringLength()).find("silu") != std::string_view::npos;
+    require_float_operand(*this, silu ? "silu" : "swish", ids[0]);
     const std::string x = get_tensor_name(ids[0]);
     const std::string s = names("sigmoid");
     append_node("Sigmoid", {x}, {s});
@@ -235,7 +254,8 @@ void Converter::op_softmax(const Json& op) {
     // Softmax before 13 flattens its input to 2-D at the axis, which is Paddle's softmax
     // only over the last axis: move the axis last, normalise there, and move it back.
     if (!dims)
-        throw Error("softmax over axis {} below opset 13 needs the input rank, which is not recorded", axis);
+        throw Error("softmax over axis {} below opset 13 needs the input rank, which is not recorded (target opset is {})",
+                    axis, opset);
     const int64_t a = axis < 0 ? axis + rank : axis;
     if (a < 0 || a >= rank) throw Error("softmax axis {} is outside the rank {} of its input", axis, rank);
     std::vector<int64_t> perm(static_cast<size_t>(rank));

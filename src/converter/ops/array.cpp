@@ -1,4 +1,5 @@
 // Constant tensors, cast and clip, filled and ranged tensors, expand, and slicing.
+#include <algorithm>
 #include <cstring>
 
 #include "converter/converter.h"
@@ -69,19 +70,19 @@ std::vector<uint8_t> encode_elements(int32_t dtype, const std::vector<double>& v
 }
 
 // Integer list that takes only {"D": integer} objects; bare integers are skipped.
-std::vector<int64_t> collect_wrapped_i64_items(const Json& values) {
+std::vector<int64_t> collect_wrapped_i64_items(const Json& values, const Json& op, std::string_view name) {
     std::vector<int64_t> out;
     if (!values.IsArray()) return out;
     for (const Json& v : values.GetArray())
         if (const Json* d = helper::member(v, "D"))
-            if (auto i = helper::as_i64(*d)) out.push_back(*i);
+            out.push_back(helper::attr_data_i64(*d, helper::op_label(op), name));
     return out;
 }
 
 std::vector<int64_t> i64_list_attr(const Json& op, std::string_view name, bool wrapped_only) {
     const Json* d = helper::attr(op, name);
     if (!d || !d->IsArray()) return {};
-    return wrapped_only ? collect_wrapped_i64_items(*d) : helper::collect_i64_items(*d);
+    return wrapped_only ? collect_wrapped_i64_items(*d, op, name) : helper::collect_i64_items(*d, op, name);
 }
 
 bool is_integer_dtype(int32_t code) {
@@ -283,8 +284,7 @@ int32_t range_type_for(int32_t code) {
 // Range divides in double: arange(0, 0.3, 0.1) has 3 elements in Paddle and 4 in Range. The
 // count is taken the float32 way and Range gets start + (count - 0.5) * step as its limit,
 // half a step short of the last element, which gives that count in either precision.
-std::string float_range_limit(Converter& c, int64_t out, const std::vector<std::string>& bounds) {
-    const NameMaker name{"arange", out};
+std::string float_range_limit(Converter& c, const NameMaker& name, const std::vector<std::string>& bounds) {
     c.add_binary_node("Sub", bounds[1], bounds[0], name("span"));
     c.add_binary_node("Div", name("span"), bounds[2], name("ratio"));
     c.append_node("Ceil", {name("ratio")}, {name("count")});
@@ -349,49 +349,76 @@ void Converter::op_full_with_tensor(const Json& op) {
     append_node("Expand", {std::move(fill), std::move(shape)}, {get_tensor_name(out)});
 }
 
-void Converter::op_arange(const Json& op) {
-    require_opset("arange", 11);  // Range
+namespace {
+
+// Range of the three bounds of an arange or a range: each [1]-shaped bound squeezed to the
+// scalar Range takes, all brought to the one type Range computes in, and the result cast to
+// the operator's type. `what` names the operator in messages and value names.
+void append_range(Converter& c, const Json& op, std::string_view what) {
+    c.require_opset(what, 11);  // Range
     const int64_t out = helper::op_out_id(op);
-    const NameMaker names{"arange", out};
+    const NameMaker names{what, out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    if (ids.size() < 3) throw Error("arange missing inputs");
-    const std::optional<int32_t> dtype = creation_dtype(op);
-    if (const auto declared = onnx_dtype_if_known(out); dtype && declared && *dtype != *declared)
-        throw Error("arange: dtype is {} but the output is declared {}", helper::onnx_dtype_name(*dtype),
+    if (ids.size() < 3) throw Error("{} missing inputs", what);
+    std::optional<int32_t> dtype = creation_dtype(op);
+    if (!dtype) {
+        // Without a "dtype" the bounds' own type is kept, when they share one that Range
+        // takes; otherwise the result's recorded type (else the start's) is the one to reach.
+        const std::optional<int32_t> first = c.onnx_dtype_if_known(ids[0]);
+        bool one_type = !first || range_type_for(*first) == *first;
+        for (size_t pos = 1; pos < 3 && one_type; ++pos) {
+            const std::optional<int32_t> t = c.onnx_dtype_if_known(ids[pos]);
+            one_type = !t || !first || *t == *first;
+        }
+        if (!one_type) dtype = c.onnx_dtype_if_known(out) ? c.onnx_dtype_if_known(out) : first;
+    }
+    if (const auto declared = c.onnx_dtype_if_known(out), asked = creation_dtype(op); asked && declared && *asked != *declared)
+        throw Error("{}: dtype is {} but the output is declared {}", what, helper::onnx_dtype_name(*asked),
                     helper::onnx_dtype_name(*declared));
     std::vector<std::string> bounds;
     for (size_t pos = 0; pos < 3; ++pos) {
-        std::string name = get_tensor_name(ids[pos]);
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[pos]);
+        std::string name = c.get_tensor_name(ids[pos]);
+        const std::vector<int64_t>* dims = c.state.tensor_shapes.find(ids[pos]);
+        // Range takes single values: a bound known to hold another count makes no model.
+        if (dims && !dims->empty() && *dims != std::vector<int64_t>{1} &&
+            std::all_of(dims->begin(), dims->end(), [](int64_t d) { return d >= 0; }))
+            throw Error("{} bound {} has dims {}, where one value is taken", what, pos, helper::fmt_dims(*dims));
         if (dims && *dims == std::vector<int64_t>{1}) {
             std::string squeezed = names("squeezed", pos);
-            add_squeeze_node(std::move(name), squeezed, std::vector<int64_t>{0},
-                             names("squeeze_axes", pos));
+            c.add_squeeze_node(std::move(name), squeezed, std::vector<int64_t>{0}, names("squeeze_axes", pos));
             name = std::move(squeezed);
         }
         // Paddle computes in the output type, so bounds of another type (a float16 arange's,
         // or a mixed set) are brought to the type Range runs in.
         if (dtype) {
             const int32_t want = range_type_for(*dtype);
-            auto have = onnx_dtype_if_known(ids[pos]);
+            auto have = c.onnx_dtype_if_known(ids[pos]);
             if (have && *have != want) {
                 std::string cast = names("cast", pos);
-                add_cast_node(std::move(name), cast, want);
+                c.add_cast_node(std::move(name), cast, want);
                 name = std::move(cast);
             }
         }
         bounds.push_back(std::move(name));
     }
-    const std::optional<int32_t> range_type = dtype ? range_type_for(*dtype) : onnx_dtype_if_known(ids[0]);
-    if (range_type == proto::dtype::FLOAT) bounds[1] = float_range_limit(*this, out, bounds);
+    const std::optional<int32_t> range_type = dtype ? range_type_for(*dtype) : c.onnx_dtype_if_known(ids[0]);
+    if (range_type == proto::dtype::FLOAT) bounds[1] = float_range_limit(c, names, bounds);
     if (!dtype) {
-        append_node("Range", std::move(bounds), {get_tensor_name(out)});
+        c.append_node("Range", std::move(bounds), {c.get_tensor_name(out)});
         return;
     }
     const std::string raw = names("raw");
-    append_node("Range", std::move(bounds), {raw});
-    add_cast_node(raw, get_tensor_name(out), *dtype);
+    c.append_node("Range", std::move(bounds), {raw});
+    c.add_cast_node(raw, c.get_tensor_name(out), *dtype);
 }
+
+}  // namespace
+
+void Converter::op_arange(const Json& op) { append_range(*this, op, "arange"); }
+
+// The older operator of the same meaning: its bounds and, when present, its "dtype" read as
+// arange's.
+void Converter::op_range(const Json& op) { append_range(*this, op, "range"); }
 
 // ---- expand ----
 
@@ -617,13 +644,13 @@ void Converter::op_slice(const Json& op) {
     // refuses such opsets; a library caller that sets Converter::opset lower reaches this.
     auto folded = [&](size_t pos, const char* message) {
         const std::vector<double>* values = state.const_values.find(ids[pos]);
-        if (!values) throw Error::raw(message);
+        if (!values) throw Error("{}, but target opset is {}", message, opset);
         return helper::saturate_i64(*values);
     };
     auto attr_list = [&](const char* name, const char* message) {
         const Json* d = helper::attr(op, name);
-        if (!d || !d->IsArray()) throw Error::raw(message);
-        return helper::collect_i64_items(*d);
+        if (!d || !d->IsArray()) throw Error("{}, but target opset is {}", message, opset);
+        return helper::collect_i64_items(*d, op, name);
     };
     const std::vector<int64_t> starts =
         ids.size() == 1 ? attr_list("starts", "slice requires constant starts for opset < 10")

@@ -23,11 +23,10 @@ std::optional<ArgType> block_arg_type(const Json& arg) {
 
 // A description of the given element type whose shape is left open when no dims are known
 // (an empty dims list would declare a scalar).
-proto::ValueInfoProto value_info_with_known_dims(std::string name, std::string_view token,
+proto::ValueInfoProto value_info_with_known_dims(std::string name, int32_t elem_type,
                                                  const std::vector<int64_t>* dims) {
     proto::ValueInfoProto info =
-        Converter::build_value_info_from_meta(std::move(name), token,
-                                              dims ? *dims : std::vector<int64_t>{});
+        Converter::tensor_value_info(std::move(name), elem_type, dims ? *dims : std::vector<int64_t>{});
     if (!dims) std::get<proto::TypeProto::Tensor>(info.type->value).shape.reset();
     return info;
 }
@@ -46,21 +45,119 @@ std::optional<std::vector<int64_t>> declared_dims(const proto::ValueInfoProto& i
     return dims;
 }
 
-// Whether two declared shapes cannot describe the same tensor: different ranks, or a dim
-// both know with different sizes.
-bool shapes_conflict(const std::optional<std::vector<int64_t>>& a,
-                     const std::optional<std::vector<int64_t>>& b) {
-    if (!a || !b) return false;
-    if (a->size() != b->size()) return true;
-    for (size_t k = 0; k < a->size(); ++k)
-        if ((*a)[k] >= 0 && (*b)[k] >= 0 && (*a)[k] != (*b)[k]) return true;
-    return false;
+// The element type of a subgraph input or output; 0 when it declares none.
+int32_t elem_type_of(const proto::ValueInfoProto& info) {
+    if (!info.type) return 0;
+    const auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
+    return tensor ? tensor->elem_type : 0;
+}
+
+// The element type the program records for a value; 0 when it records none ONNX has.
+int32_t recorded_elem_type(const ConverterState& state, int64_t id) {
+    const std::string* token = state.tensor_dtypes.find(id);
+    if (!token) return 0;
+    return helper::paddle_token_to_onnx(*token).value_or(0);
+}
+
+std::string fmt_described(const proto::ValueInfoProto& info) {
+    const int32_t type = elem_type_of(info);
+    std::string out = type != 0 ? helper::onnx_dtype_name(type) : "untyped";
+    if (auto dims = declared_dims(info)) out += " " + helper::fmt_dims(*dims);
+    return out;
+}
+
+std::string fmt_recorded(const ConverterState& state, int64_t id) {
+    const int32_t type = recorded_elem_type(state, id);
+    std::string out = type != 0 ? helper::onnx_dtype_name(type) : "untyped";
+    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(id)) out += " " + helper::fmt_dims(*dims);
+    return out;
+}
+
+// Whether what the program records for value `id` contradicts a subgraph's description of it.
+bool declared_conflicts(const ConverterState& state, int64_t id, const proto::ValueInfoProto& info) {
+    const int32_t type = recorded_elem_type(state, id);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    return (type != 0 && elem_type_of(info) != 0 && type != elem_type_of(info)) ||
+           Converter::shapes_conflict(dims ? std::optional<std::vector<int64_t>>(*dims) : std::nullopt,
+                                      declared_dims(info));
+}
+
+// Two element types that are both known and differ.
+bool types_differ(int32_t a, int32_t b) { return a != 0 && b != 0 && a != b; }
+
+// A value's element type and dims should be the same on both sides of a region's edge: a
+// body that takes a carried value as one type and hands the next as another, or branches
+// that give one result two types, make a model no checker or runtime loads.
+void refuse_loop_contradictions(const ConverterState& state, const std::vector<int64_t>& ids,
+                                const std::vector<int64_t>& out_ids, const proto::GraphProto& body) {
+    if (types_differ(recorded_elem_type(state, ids[0]), proto::dtype::BOOL))
+        throw Error("while condition {} is {}, but a loop condition must be bool", ids[0],
+                    helper::onnx_dtype_name(recorded_elem_type(state, ids[0])));
+    const proto::ValueInfoProto& cond_in = body.input[1];
+    const proto::ValueInfoProto& cond_out = body.output[0];
+    if (types_differ(elem_type_of(cond_out), proto::dtype::BOOL) ||
+        Converter::shapes_conflict(declared_dims(cond_out), declared_dims(cond_in)))
+        throw Error("while body yields its condition as {}, but the condition enters as {}",
+                    fmt_described(cond_out), fmt_described(cond_in));
+    for (size_t k = 0; k + 1 < ids.size(); ++k) {
+        const int64_t outer = ids[k + 1];
+        const proto::ValueInfoProto& in = body.input[k + 2];
+        const proto::ValueInfoProto& out = body.output[k + 1];
+        const int32_t outer_type = recorded_elem_type(state, outer);
+        if (types_differ(outer_type, elem_type_of(in)))
+            throw Error("while carries value {} of type {} into a body argument declared {}", outer,
+                        helper::onnx_dtype_name(outer_type), fmt_described(in));
+        if (types_differ(elem_type_of(in), elem_type_of(out)) ||
+            Converter::shapes_conflict(declared_dims(in), declared_dims(out)))
+            throw Error("while body takes carried value {} as {}, but yields its next value as {}", outer,
+                        fmt_described(in), fmt_described(out));
+        if (k < out_ids.size() && declared_conflicts(state, out_ids[k], out))
+            throw Error("while output {} declares {}, but the body yields {}", out_ids[k],
+                        fmt_recorded(state, out_ids[k]), fmt_described(out));
+    }
+}
+
+void refuse_branch_contradictions(const ConverterState& state, const std::vector<int64_t>& out_ids,
+                                  const proto::GraphProto& then_graph, const proto::GraphProto& else_graph) {
+    for (size_t k = 0; k < then_graph.output.size(); ++k) {
+        const proto::ValueInfoProto& a = then_graph.output[k];
+        const proto::ValueInfoProto& b = else_graph.output[k];
+        if (types_differ(elem_type_of(a), elem_type_of(b)))
+            throw Error("if branches yield value {} as {} and {}", k, fmt_described(a), fmt_described(b));
+        if (k >= out_ids.size()) continue;
+        // Branches may give a result different dims (from opset 11), but each must fit what
+        // the program declares for it.
+        for (const proto::ValueInfoProto* branch : {&a, &b})
+            if (declared_conflicts(state, out_ids[k], *branch))
+                throw Error("if output {} declares {}, but a branch yields {}", out_ids[k],
+                            fmt_recorded(state, out_ids[k]), fmt_described(*branch));
+    }
+}
+
+std::vector<int64_t> output_ids(const Json& op) {
+    const Json* outs = helper::member(op, "O");
+    return outs ? helper::collect_value_ids(*outs) : std::vector<int64_t>{};
 }
 
 std::vector<std::string> output_names(const Converter& c, const Json& op) {
     std::vector<std::string> names;
     if (const Json* outs = helper::member(op, "O"))
         for (int64_t id : helper::collect_value_ids(*outs)) names.push_back(c.get_tensor_name(id));
+    return names;
+}
+
+// The node's output names: one per value the regions give. A program that keeps fewer
+// still gets them all, the rest under generated names (the node gives every one); one
+// that names more has nothing to fill them.
+std::vector<std::string> node_outputs(const Converter& c, const Json& op, size_t count,
+                                      std::string_view what, std::string_view gives) {
+    std::vector<std::string> names = output_names(c, op);
+    if (names.size() > count)
+        throw Error("{} has {} outputs, but {} {} values", what, names.size(), gives, count);
+    // Without an output id of its own, the node's position keeps its names apart.
+    const int64_t id = helper::try_op_out_id(op).value_or(static_cast<int64_t>(c.graph.node.size()));
+    for (size_t k = names.size(); k < count; ++k)
+        names.push_back(NameMaker{what, id}("unused", k));
     return names;
 }
 
@@ -95,7 +192,8 @@ void bind_block_args(const ConverterState& outer_state, Converter& child, const 
                         "element type",
                         graph_name, *id, outer);
         const std::vector<int64_t>* dims = outer_state.tensor_shapes.find(outer);
-        result.input.push_back(value_info_with_known_dims(arg_names[i], *token, dims));
+        result.input.push_back(value_info_with_known_dims(
+            arg_names[i], Converter::onnx_elem_type_from_paddle(*token), dims));
         child.state.tensor_dtypes.insert(*id, *token);
         if (dims) child.state.tensor_shapes.insert(*id, *dims);
     }
@@ -131,6 +229,7 @@ std::vector<int64_t> lower_block_ops(Converter& child, const Json& block,
 std::vector<proto::NodeProto> add_region_outputs(const Converter& child,
                                                  const std::vector<int64_t>& yielded,
                                                  const std::string& graph_name,
+                                                 const std::vector<int32_t>& yield_types,
                                                  proto::GraphProto& result) {
     std::unordered_set<std::string> defined;
     for (const auto& input : result.input) defined.insert(input.name);
@@ -152,7 +251,12 @@ std::vector<proto::NodeProto> add_region_outputs(const Converter& child,
             copies.push_back(std::move(node));
             name = std::move(copy);
         }
-        result.output.push_back(child.build_value_info_for_id(id, std::move(name)));
+        proto::ValueInfoProto info = child.build_value_info_for_id(id, std::move(name));
+        // A value without a recorded type takes the one its position must have, rather than
+        // a guess that contradicts it.
+        if (!child.state.tensor_dtypes.contains(id) && i < yield_types.size() && yield_types[i] != 0)
+            std::get<proto::TypeProto::Tensor>(info.type->value).elem_type = yield_types[i];
+        result.output.push_back(std::move(info));
     }
     return copies;
 }
@@ -162,7 +266,7 @@ std::vector<proto::NodeProto> add_region_outputs(const Converter& child,
 proto::GraphProto Converter::convert_region_to_graph(
     const Json& region, const std::string& graph_name,
     std::vector<proto::ValueInfoProto> leading_inputs, const std::vector<std::string>& arg_names,
-    const std::vector<int64_t>& outer_ids) const {
+    const std::vector<int64_t>& outer_ids, const std::vector<int32_t>& yield_types) const {
     const Json* blocks = helper::member(region, "blocks");
     if (!blocks || !blocks->IsArray() || blocks->Empty()) throw Error("Region is missing blocks");
     const Json& block = (*blocks)[0];
@@ -180,7 +284,7 @@ proto::GraphProto Converter::convert_region_to_graph(
     result.input = std::move(leading_inputs);
     bind_block_args(state, child, args_value, graph_name, arg_names, outer_ids, result);
     const std::vector<int64_t> yielded = lower_block_ops(child, block, graph_name);
-    std::vector<proto::NodeProto> copies = add_region_outputs(child, yielded, graph_name, result);
+    std::vector<proto::NodeProto> copies = add_region_outputs(child, yielded, graph_name, yield_types, result);
 
     result.node = std::move(child.graph.node);
     for (auto& node : copies) result.node.push_back(std::move(node));
@@ -198,8 +302,11 @@ void Converter::op_if(const Json& op) {
     if (!regions || !regions->IsArray()) throw Error("if is missing regions");
     if (regions->Size() != 2) throw Error("if expects 2 regions, got {}", regions->Size());
 
-    proto::GraphProto then_graph = convert_region_to_graph((*regions)[0], "if_then_branch", {}, {});
-    proto::GraphProto else_graph = convert_region_to_graph((*regions)[1], "if_else_branch", {}, {});
+    // A branch value without a type of its own has the type the program declares for the result.
+    std::vector<int32_t> result_types;
+    for (int64_t id : output_ids(op)) result_types.push_back(recorded_elem_type(state, id));
+    proto::GraphProto then_graph = convert_region_to_graph((*regions)[0], "if_then_branch", {}, {}, {}, result_types);
+    proto::GraphProto else_graph = convert_region_to_graph((*regions)[1], "if_else_branch", {}, {}, {}, result_types);
     // ONNX gives the node's results from whichever branch ran, so both must yield the same
     // number of values.
     if (then_graph.output.size() != else_graph.output.size())
@@ -210,16 +317,19 @@ void Converter::op_if(const Json& op) {
     for (size_t k = 0; opset < 11 && k < then_graph.output.size(); ++k) {
         const auto then_dims = declared_dims(then_graph.output[k]);
         const auto else_dims = declared_dims(else_graph.output[k]);
-        if (shapes_conflict(then_dims, else_dims))
+        if (Converter::shapes_conflict(then_dims, else_dims))
             throw Error("if branches yield value {} with shapes {} and {}, which requires opset >= 11, "
                         "but target opset is {}",
                         k, helper::fmt_dims(*then_dims), helper::fmt_dims(*else_dims), opset);
     }
 
+    refuse_branch_contradictions(state, output_ids(op), then_graph, else_graph);
+    std::vector<std::string> outputs =
+        node_outputs(*this, op, then_graph.output.size(), "if", "its branches yield");
+
     std::vector<proto::AttributeProto> attributes;
     attributes.push_back(helper::attr_graph("then_branch", std::move(then_graph)));
     attributes.push_back(helper::attr_graph("else_branch", std::move(else_graph)));
-    std::vector<std::string> outputs = output_names(*this, op);
     append_node("If", {std::move(cond)}, std::move(outputs), std::move(attributes));
 }
 
@@ -260,18 +370,27 @@ void Converter::op_while(const Json& op) {
     // The condition input keeps the condition's own dims: Paddle's is usually [1], and a
     // body input declared as a scalar would not match the value that runs in it.
     std::vector<proto::ValueInfoProto> leading;
-    leading.push_back(build_value_info_from_meta("__kestro_loop_iter", "0.t_i64", {}));
-    leading.push_back(value_info_with_known_dims("__kestro_loop_cond", "0.t_bool",
+    leading.push_back(tensor_value_info("__kestro_loop_iter", proto::dtype::INT64, {}));
+    leading.push_back(value_info_with_known_dims("__kestro_loop_cond", proto::dtype::BOOL,
                                                  state.tensor_shapes.find(ids[0])));
 
+    // The body yields the next condition, a bool, and each carried value's next value, of
+    // the type its argument takes.
+    std::vector<int32_t> yield_types{proto::dtype::BOOL};
+    for (size_t i = 0; i < carried.size(); ++i) {
+        const auto type = block_arg_type((*args)[static_cast<rapidjson::SizeType>(i)]);
+        const std::optional<int32_t> code = type ? helper::paddle_token_to_onnx(type->token) : std::nullopt;
+        yield_types.push_back(code ? *code : recorded_elem_type(state, carried[i]));
+    }
     proto::GraphProto body_graph =
-        convert_region_to_graph(body, "while_body", std::move(leading), arg_names, carried);
+        convert_region_to_graph(body, "while_body", std::move(leading), arg_names, carried, yield_types);
     // The body yields the next condition and the next value of each carried value.
     if (body_graph.output.size() != carried.size() + 1)
         throw Error("while body yields {} values, expected {}", body_graph.output.size(),
                     carried.size() + 1);
-
-    std::vector<std::string> outputs = output_names(*this, op);
+    refuse_loop_contradictions(state, ids, output_ids(op), body_graph);
+    std::vector<std::string> outputs =
+        node_outputs(*this, op, carried.size(), "while", "it carries");
     append_node("Loop", std::move(inputs), std::move(outputs),
                 {helper::attr_graph("body", std::move(body_graph))});
 }
@@ -296,14 +415,22 @@ void Converter::op_any_all(const Json& op, bool any) {
 
     std::optional<std::vector<int64_t>> axes;
     if (const Json* data = helper::attr(op, "axis"); data && data->IsArray()) {
-        std::vector<int64_t> items = helper::collect_i64_items(*data);
+        std::vector<int64_t> items = helper::collect_i64_items(*data, op, "axis");
         if (!items.empty()) axes = std::move(items);
     }
     // Reductions take negative axes from opset 11; below it count them from the rank. With
     // the rank known they are counted from the front at every opset: ONNX Runtime mis-shapes
     // a reduction over an empty axis named from the back.
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+    // A rank-0 value takes axis 0 or -1, which name the value itself; a reduction node
+    // takes no axis of a rank-0 input, and over no axes it reduces the value to itself.
+    if (axes && dims && dims->empty()) {
+        for (int64_t a : *axes)
+            if (a != 0 && a != -1)
+                throw Error("{} axis {} is outside a rank-0 input, which takes 0 or -1", word, a);
+        axes.reset();
+    }
     if (axes) {
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
         for (int64_t& a : *axes) {
             if (a >= 0) continue;
             if (dims)

@@ -1,11 +1,13 @@
 // Transposed convolution (ConvTranspose) and 2-D pooling (MaxPool, AveragePool and their
 // global forms). Both start from the generic attribute translation and then correct it
-// where Paddle carries a size in an input tensor or ONNX needs another operator form.
+// where Paddle carries a size in an input tensor, where ONNX needs another operator form, or
+// where ONNX's SAME padding would not give Paddle's pads.
 #include <algorithm>
 #include <array>
 
 #include "converter/attr.h"
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -24,10 +26,6 @@ void remove_output_shape_attributes(std::vector<proto::AttributeProto>& attrs) {
     remove_attributes_named(attrs, "output_shape");
 }
 
-void remove_ceil_mode_attributes(std::vector<proto::AttributeProto>& attrs) {
-    remove_attributes_named(attrs, "ceil_mode");
-}
-
 }  // namespace
 }  // namespace ops
 
@@ -41,12 +39,8 @@ std::vector<int64_t> ints_or(const std::vector<proto::AttributeProto>& attrs,
     return fallback;
 }
 
-// Channel-last layouts are computed as channel-first by the ONNX operators we emit, so
-// they are refused rather than converted into wrong numbers.
 void require_channel_first(const Json& op, std::string_view what) {
-    const auto format = helper::op_attr_str(op, "data_format");
-    if (format && (*format == "NHWC" || *format == "NDHWC"))
-        throw Error("{} only supports NCHW", what);
+    attr::require_channel_first(what, helper::op_attr_str(op, "data_format"));
 }
 
 // A folded size as integers, truncated toward zero with saturation (NaN gives 0).
@@ -68,11 +62,151 @@ int64_t checked(std::optional<int64_t> v) {
     return *v;
 }
 
+// Paddle's SAME pads of one spatial axis: the output keeps ceil(in / stride) positions and
+// the padding that takes, never negative, is split with any odd one at the end. The kernel
+// counts undilated: Paddle resets the dilations to 1 under SAME. With stride 1 the input
+// size drops out (the padding is k - 1), so `in` may be unknown (0) there.
+std::array<int64_t, 2> same_pads(int64_t in, int64_t k, int64_t stride) {
+    // (ceil(in / stride) - 1) * stride lies in [in - stride, in - 1]: no overflow.
+    const int64_t covered = stride == 1 ? 1 : in - (in - 1) / stride * stride;
+    const int64_t total = std::max<int64_t>(k - covered, 0);
+    return {total / 2, total - total / 2};
+}
+
+// The SAME pads of a 2-D window as ONNX orders them (top, left, bottom, right), or empty when
+// an axis with a stride above 1 has an unknown input size.
+std::optional<std::vector<int64_t>> same_pads_2d(std::optional<std::array<int64_t, 2>> in_hw,
+                                                 const std::array<int64_t, 2>& k_hw,
+                                                 const std::vector<int64_t>& strides) {
+    std::vector<int64_t> pads(4, 0);
+    for (size_t i = 0; i < 2; ++i) {
+        if (strides[i] != 1 && !in_hw) return std::nullopt;
+        const auto [begin, end] = same_pads(in_hw ? (*in_hw)[i] : 0, k_hw[i], strides[i]);
+        pads[i] = begin;
+        pads[i + 2] = end;
+    }
+    return pads;
+}
+
+// Writes Paddle's explicit output size of a transposed convolution as "output_padding" over
+// the size its strides, pads and dilations give.
+void set_output_padding(const std::vector<int64_t>& output_size,
+                        std::optional<std::array<int64_t, 2>> in_hw,
+                        std::optional<std::array<int64_t, 2>> k_hw,
+                        const std::vector<int64_t>& strides,
+                        std::vector<proto::AttributeProto>& attrs) {
+    if (output_size.size() != 2)
+        throw Error("conv2d_transpose output_size {} must hold 2 values", helper::fmt_dims(output_size));
+    if (!in_hw || !k_hw)
+        throw Error("conv2d_transpose with output_size {} needs static input and filter spatial dims",
+                    helper::fmt_dims(output_size));
+    const auto dilations = ints_or(attrs, "dilations", {1, 1});
+    const auto pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    if (strides.size() != 2 || dilations.size() != 2 || pads.size() != 4)
+        throw Error("conv2d_transpose with output_size needs 2 strides, 2 dilations and 4 pads");
+    std::vector<int64_t> extra(2, 0);
+    bool any_extra = false;
+    for (size_t i = 0; i < 2; ++i) {
+        // (in - 1) * stride - pad_begin - pad_end + dilation * (k - 1) + 1
+        int64_t natural = checked(helper::checked_mul((*in_hw)[i] - 1, strides[i]));
+        natural = checked(helper::checked_add(natural, -pads[i]));
+        natural = checked(helper::checked_add(natural, -pads[i + 2]));
+        natural = checked(helper::checked_add(
+            natural, checked(helper::checked_mul(dilations[i], (*k_hw)[i] - 1))));
+        natural = checked(helper::checked_add(natural, 1));
+        const int64_t want = output_size[i];
+        const int64_t upper = checked(helper::checked_add(natural, strides[i]));
+        if (want < natural || want >= upper)
+            throw Error("conv2d_transpose output_size {} is not reachable: dim {} must lie in [{}, {})",
+                        helper::fmt_dims(output_size), i, natural, upper);
+        extra[i] = want - natural;
+        any_extra = any_extra || extra[i] != 0;
+    }
+    ops::remove_attributes_named(attrs, "output_padding");
+    if (any_extra) attrs.push_back(helper::attr_ints("output_padding", extra));
+}
+
+// ONNX's SAME pooling runs only where the padding it needs is not negative, which a kernel
+// smaller than its stride can make it; Paddle then pads nothing. Such windows are written
+// with the explicit pads Paddle computes from the input size.
+void write_small_same_windows_as_pads(const ConverterState& state, const std::vector<int64_t>& kernel,
+                                      int64_t x_id, std::vector<proto::AttributeProto>& attrs) {
+    const auto strides = ints_or(attrs, "strides", {1, 1});
+    if (kernel.size() != 2 || strides.size() != 2)
+        throw Error("pool2d with padding_algorithm SAME needs a 2-D kernel size and 2 strides");
+    if (kernel[0] >= strides[0] && kernel[1] >= strides[1]) return;
+    const auto pads = same_pads_2d(static_hw(state, x_id), {kernel[0], kernel[1]}, strides);
+    if (!pads)
+        throw Error(
+            "pool2d with padding_algorithm SAME, kernel size {} and strides {} needs static input "
+            "spatial dims: a kernel smaller than its stride makes the pads depend on the input size",
+            helper::fmt_dims(kernel), helper::fmt_dims(strides));
+    ops::remove_attributes_named(attrs, "auto_pad");
+    attrs.push_back(helper::attr_ints("pads", *pads));
+}
+
+// Paddle's SAME pads of both spatial axes from the input's run-time size (same_pads as INT64
+// tensor arithmetic on [H, W]), then the uncropped transposed convolution `full` sliced from
+// the head pads to its size less the tail pads. Any output_padding stays in `full` past the
+// result's end, as the explicit pads keep it.
+void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& full,
+                                 const std::array<int64_t, 2>& k_hw,
+                                 const std::vector<int64_t>& strides, const std::string& output,
+                                 const NameMaker& names) {
+    const std::string stride = names("same_strides");
+    const std::string kernel = names("same_kernel");
+    const std::string one = names("same_one");
+    const std::string two = names("same_two");
+    const std::string axes = names("same_axes");
+    c.push_i64_vector_initializer(stride, strides);
+    c.push_i64_vector_initializer(kernel, {k_hw[0], k_hw[1]});
+    c.push_i64_vector_initializer(one, {1});
+    c.push_i64_vector_initializer(two, {2});
+    c.push_i64_vector_initializer(axes, {2, 3});
+
+    const std::string in_shape = names("input_shape");
+    const std::string in_hw = names("input_hw");
+    c.append_node("Shape", {c.get_tensor_name(x_id)}, {in_shape});
+    c.add_slice_node(in_shape, in_hw, {2}, {4}, std::vector<int64_t>{0}, std::nullopt, in_hw);
+    // covered = in - (ceil(in / stride) - 1) * stride, with (in - 1) / stride for the ceiling
+    // less one: a size the convolution runs on is at least 1, so Div never truncates a
+    // negative number.
+    c.add_binary_node("Sub", in_hw, one, names("input_hw_less_one"));
+    c.add_binary_node("Div", names("input_hw_less_one"), stride, names("last_window"));
+    c.add_binary_node("Mul", names("last_window"), stride, names("last_window_start"));
+    c.add_binary_node("Sub", in_hw, names("last_window_start"), names("covered"));
+    std::string total = names("pad_total");
+    c.add_binary_node("Sub", kernel, names("covered"), total);
+    // Only a kernel narrower than its stride can ask for negative padding; Paddle pads nothing
+    // then. Where, not Max: Max takes integers only from opset 12.
+    if (k_hw[0] < strides[0] || k_hw[1] < strides[1]) {
+        const std::string zero = names("same_zero");
+        const std::string clamped = names("pad_total_clamped");
+        c.push_i64_vector_initializer(zero, {0});
+        c.add_binary_node("Less", total, zero, names("pad_total_negative"));
+        c.append_node("Where", {names("pad_total_negative"), zero, total}, {clamped});
+        total = clamped;
+    }
+    const std::string begin = names("pad_begin");
+    c.add_binary_node("Div", total, two, begin);
+    c.add_binary_node("Sub", total, begin, names("pad_end"));
+
+    const std::string full_shape = names("uncropped_shape");
+    const std::string full_hw = names("uncropped_hw");
+    c.append_node("Shape", {full}, {full_shape});
+    c.add_slice_node(full_shape, full_hw, {2}, {4}, std::vector<int64_t>{0}, std::nullopt, full_hw);
+    c.add_binary_node("Sub", full_hw, names("pad_end"), names("crop_end"));
+    c.append_node("Slice", {full, begin, names("crop_end"), axes}, {output});
+}
+
 }  // namespace
 
 // ONNX derives the pads from "output_shape" and splits them its own way, while Paddle keeps
 // its explicit pads and puts any extra size at the end. So an explicit output size is
-// written as "output_padding" over the size the pads already give.
+// written as "output_padding" over the size the pads already give. SAME padding is written as
+// the explicit pads Paddle computes: ONNX's SAME gives the transposed convolution another
+// output size whenever the input size is not a multiple of the stride. Where those pads need
+// an input size known only at run time, they are computed there and crop the unpadded result.
 void Converter::op_conv2d_transpose(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("conv2d_transpose missing input/filter tensors");
@@ -87,64 +221,51 @@ void Converter::op_conv2d_transpose(const Json& op) {
     std::vector<std::string> node_inputs{get_tensor_name(ids[0]), get_tensor_name(ids[1])};
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("conv2d_transpose", *a);
+    attr::conform_attributes("conv2d_transpose", "ConvTranspose", opset, attrs);
     attr::check_window_attributes("conv2d_transpose", attrs);
+    const auto in_hw = static_hw(state, ids[0]);
+    const auto k_hw = static_hw(state, ids[1]);
+    const auto strides = ints_or(attrs, "strides", {1, 1});
+
+    // SAME pads that follow an input size known only at run time: the full result is cropped
+    // by pads computed from Shape(x).
+    bool same_pads_at_run_time = false;
+    if (helper::find_attribute(attrs, "auto_pad")) {
+        if (!k_hw || strides.size() != 2)
+            throw Error(
+                "conv2d_transpose with padding_algorithm SAME needs 2 strides and static filter "
+                "spatial dims");
+        const auto pads = same_pads_2d(in_hw, *k_hw, strides);
+        ops::remove_attributes_named(attrs, "auto_pad");
+        if (pads) {
+            attrs.push_back(helper::attr_ints("pads", *pads));
+        } else {
+            // Slice takes its bounds as inputs from opset 10 on.
+            if (opset < 10)
+                throw opset_error("conv2d_transpose with padding_algorithm SAME, strides above 1 "
+                                  "and unknown input spatial dims", 10, opset);
+            same_pads_at_run_time = true;
+        }
+    }
 
     std::optional<std::vector<int64_t>> output_size;
     if (ids.size() == 3) output_size = folded_ints(state, ids[2]);
     if (output_size) {
         ops::remove_output_shape_attributes(attrs);
-        // An empty size (how exports write "no output size") asks for the natural size.
-        if (!output_size->empty()) {
-            if (helper::find_attribute(attrs, "auto_pad")) {
-                // With SAME padding there are no explicit pads to keep.
-                attrs.push_back(helper::attr_ints("output_shape", *output_size));
-            } else {
-                if (output_size->size() != 2)
-                    throw Error("conv2d_transpose output_size {} must hold 2 values",
-                                helper::fmt_dims(*output_size));
-                const auto in_hw = static_hw(state, ids[0]);
-                const auto k_hw = static_hw(state, ids[1]);
-                if (!in_hw || !k_hw)
-                    throw Error(
-                        "conv2d_transpose with output_size {} needs static input and filter "
-                        "spatial dims",
-                        helper::fmt_dims(*output_size));
-                const auto strides = ints_or(attrs, "strides", {1, 1});
-                const auto dilations = ints_or(attrs, "dilations", {1, 1});
-                const auto pads = ints_or(attrs, "pads", {0, 0, 0, 0});
-                if (strides.size() != 2 || dilations.size() != 2 || pads.size() != 4)
-                    throw Error(
-                        "conv2d_transpose with output_size needs 2 strides, 2 dilations and 4 "
-                        "pads");
-                std::vector<int64_t> extra(2, 0);
-                bool any_extra = false;
-                for (size_t i = 0; i < 2; ++i) {
-                    // (in - 1) * stride - pad_begin - pad_end + dilation * (k - 1) + 1
-                    int64_t natural = checked(helper::checked_mul((*in_hw)[i] - 1, strides[i]));
-                    natural = checked(helper::checked_add(natural, -pads[i]));
-                    natural = checked(helper::checked_add(natural, -pads[i + 2]));
-                    natural = checked(helper::checked_add(
-                        natural, checked(helper::checked_mul(dilations[i], (*k_hw)[i] - 1))));
-                    natural = checked(helper::checked_add(natural, 1));
-                    const int64_t want = (*output_size)[i];
-                    const int64_t upper = checked(helper::checked_add(natural, strides[i]));
-                    if (want < natural || want >= upper)
-                        throw Error(
-                            "conv2d_transpose output_size {} is not reachable: dim {} must lie "
-                            "in [{}, {})",
-                            helper::fmt_dims(*output_size), i, natural, upper);
-                    extra[i] = want - natural;
-                    any_extra = any_extra || extra[i] != 0;
-                }
-                ops::remove_attributes_named(attrs, "output_padding");
-                if (any_extra) attrs.push_back(helper::attr_ints("output_padding", extra));
-            }
-        }
+        // An empty size (how exports write "no output size") asks for the natural size. A
+        // given one needs the input's spatial dims, so it never meets run-time pads.
+        if (!output_size->empty()) set_output_padding(*output_size, in_hw, k_hw, strides, attrs);
     }
 
-    attr::conform_attributes("conv2d_transpose", "ConvTranspose", opset, attrs);
     const int64_t out = helper::op_out_id(op);
-    append_node("ConvTranspose", std::move(node_inputs), {get_tensor_name(out)}, std::move(attrs));
+    if (!same_pads_at_run_time) {
+        append_node("ConvTranspose", std::move(node_inputs), {get_tensor_name(out)}, std::move(attrs));
+        return;
+    }
+    const NameMaker names{"conv2d_transpose", out};
+    const std::string full = names("uncropped");
+    append_node("ConvTranspose", std::move(node_inputs), {full}, std::move(attrs));
+    crop_same_pads_at_run_time(*this, ids[0], full, *k_hw, strides, get_tensor_name(out), names);
 }
 
 void Converter::op_pool2d(const Json& op) {
@@ -158,15 +279,14 @@ void Converter::op_pool2d(const Json& op) {
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("pool2d", *a);
 
-    if (opset < 10) {  // a library caller's opset: the command line refuses opsets below 10
-        if (helper::op_attr_bool(op, "ceil_mode").value_or(false))
-            throw Error("pool2d ceil_mode requires opset >= 10");
-        ops::remove_ceil_mode_attributes(attrs);
-    }
+    // Below opset 10 (a library caller's: the command line refuses it) ONNX pools have no
+    // ceil_mode, and conform_attributes drops it; a true one would change the output size.
+    if (opset < 10 && helper::op_attr_bool(op, "ceil_mode").value_or(false))
+        throw Error("pool2d ceil_mode requires opset >= 10, but target opset is {}", opset);
 
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pool2d missing inputs");
-    require_operand_type("pool2d", "x", ids[0], {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE});
+    math_ops::require_rank(*this, "pool2d", ids[0], 4, 4);
     std::string x = get_tensor_name(ids[0]);
 
     std::optional<std::vector<int64_t>> kernel;
@@ -204,8 +324,16 @@ void Converter::op_pool2d(const Json& op) {
         if (exclusive && !*exclusive) attrs.push_back(helper::attr_int("count_include_pad", 1));
     }
 
+    // Paddle pools floating-point values; the pool nodes take those (MaxPool also 8-bit
+    // integers from opset 12), nothing else.
+    if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0])) {
+        const std::optional<int64_t> since = attr::first_opset_taking(node_type, 0, *t);
+        if (!since || *since > opset)
+            throw Error("pool2d does not take {} inputs at opset {}", helper::onnx_dtype_name(*t), opset);
+    }
     attr::conform_attributes("pool2d", node_type, opset, attrs);
     attr::check_window_attributes("pool2d", attrs);
+    if (same && !global_form) write_small_same_windows_as_pads(state, *kernel, ids[0], attrs);
     const int64_t out = helper::op_out_id(op);
     append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
 }

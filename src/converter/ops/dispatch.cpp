@@ -26,15 +26,16 @@ void call_named(Converter& c, std::string_view name, const Json& op) {
 
 using Table = std::unordered_map<std::string_view, Pass2OpHandler>;
 
-// Where each row's lowering lives (ops/ unless noted):
-//   misc.cpp       data, fetch, dropout; every name without a row (convert_generic_op,
-//                  with its attribute rules in converter/attr.cpp)
+// Where each row's lowering lives (ops/); the rows p, 0.combine, 0.split and 2.yield lower
+// to nothing here. dispatch_test checks that every row is named below, and every name is a row.
+//   misc.cpp       data, fetch, dropout
 //   array.cpp      full, full_int_array, assign_value_, cast, clip, slice, strided_slice,
-//                  arange, expand, full_like, full_with_tensor
+//                  arange, range, expand, full_like, full_with_tensor
 //   shape.cpp      squeeze(_), unsqueeze(_), flatten(_), stack, concat, split,
 //                  split_with_num
-//   math.cpp       scale, multiply, floor_divide, pow, bitwise_and, bitwise_not
-//   activation.cpp swish, silu, hardswish, gelu, prelu, leaky_relu, softmax(_)
+//   math.cpp       scale, multiply, floor_divide, remainder(_), pow, bitwise_and,
+//                  bitwise_not
+//   activation.cpp swish, silu, hardswish, hardsigmoid, gelu, prelu, leaky_relu, softmax(_)
 //   matrix.cpp     matmul, matmul_v2, linear_v2, tril, triu, unbind
 //   norm.cpp       batch_norm(_), group_norm, layer_norm
 //   conv.cpp       pool2d, conv2d_transpose(_)
@@ -49,8 +50,9 @@ using Table = std::unordered_map<std::string_view, Pass2OpHandler>;
 //   update.cpp     index_put, put_along_axis, repeat_interleave(_with_tensor_index)
 //   set_value.cpp  set_value_, set_value_with_tensor_
 //   control.cpp    if, while, any, all, one_hot
-// The rows p, 0.combine, 0.split and 2.yield lower to nothing here: the first pass
-// records parameters, combines and splits, and a region's conversion reads its yield.
+// Every other name of the operator dialect takes the generic conversion (convert_generic_op
+// in misc.cpp, with its attribute rules in converter/attr.cpp). The first pass records
+// parameters, combines and splits, and a region's conversion reads its yield.
 
 Table build_table() {
     using C = Converter;
@@ -91,6 +93,7 @@ Table build_table() {
         {"1.bilinear_interp",
          [](C& c, std::string_view, const Json& op) { c.op_resize_interp(op, "linear"); }},
         {"1.arange", call<&C::op_arange>},
+        {"1.range", call<&C::op_range>},
         {"1.pool2d", call<&C::op_pool2d>},
         {"1.batch_norm_", call<&C::op_batch_norm>},
         {"1.batch_norm", call<&C::op_batch_norm>},
@@ -201,12 +204,24 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
         it->second(*this, full_name, op);
         return;
     }
+    // An in-place form ("1.clip_", "1.tril_") computes what its operator computes: it takes
+    // that operator's lowering, under the operator's own name.
+    std::string_view base = full_name;
+    while (!base.empty() && base.back() == '_') base.remove_suffix(1);
+    if (base.size() != full_name.size()) {
+        if (auto it = table.find(base); it != table.end()) {
+            it->second(*this, base, op);
+            return;
+        }
+    }
     if (full_name.size() >= 2 && full_name.substr(0, 2) == "1.") {
         KLOG(Level::Debug, "kestro::converter::ops",
              "No dedicated handler for {}; using generic conversion", helper::fmt_text(full_name));
         convert_generic_op(ops::generic_name(full_name), op);
+        return;
     }
     // Names of other dialects without an entry produce nothing.
+    skip_unknown_dialect_op(full_name, op);
 }
 
 }  // namespace kestro

@@ -1,5 +1,5 @@
-// Elementwise arithmetic (multiply, floor division, power, scale) and the bitwise
-// operators, with the small builders they share.
+// Elementwise arithmetic (multiply, floor division, remainder(_), power, scale) and the
+// bitwise operators (bitwise_and, bitwise_not), with the small builders they share.
 #include <algorithm>
 #include <bit>
 #include <cfloat>
@@ -82,23 +82,25 @@ void Converter::add_integer_mod_node(std::string a, std::string b, std::string o
 
 void Converter::push_scale_attr_initializer(std::string name, std::vector<int64_t> dims,
                                             int32_t dtype, double value) {
-    std::vector<uint8_t> bytes;
-    auto put = [&bytes](uint64_t bits, size_t n) { append_le_bytes(bytes, bits, n); };
+    // What the type holds of the value, which the encoder then writes exactly: a float32
+    // overflows to infinity, an integer saturates (NaN as 0), where the encoder would refuse.
+    double held = value;
     switch (dtype) {
-        case dt::FLOAT: put(std::bit_cast<uint32_t>(helper::to_f32_or_inf(value)), 4); break;
-        case dt::DOUBLE: put(std::bit_cast<uint64_t>(value), 8); break;
+        case dt::FLOAT: held = helper::to_f32_or_inf(value); break;
+        case dt::DOUBLE: break;
         case dt::UINT8:
         case dt::INT8:
         case dt::INT16:
         case dt::INT32:
         case dt::INT64:
-            put(static_cast<uint64_t>(saturate_to_int_dtype(dtype, value)), helper::onnx_dtype_size(dtype));
+            // 2^63 - 1 becomes 2^63 as a double, which the encoder writes as 2^63 - 1.
+            held = static_cast<double>(saturate_to_int_dtype(dtype, value));
             break;
         default:
             throw Error("scale attr lowering does not support target dtype {}",
                         helper::onnx_dtype_name(dtype));
     }
-    graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), dtype, std::move(bytes)));
+    push_numeric_initializer(std::move(name), std::move(dims), dtype, {held});
 }
 
 // ---- multiply ----
@@ -263,6 +265,8 @@ void Converter::op_pow(const Json& op) {
     // The attribute exponent is made in x's type, so only that road insists on a known token.
     const std::optional<int32_t> xt =
         ids.size() == 1 ? maybe_onnx_dtype_for_tensor_id(ids[0]) : onnx_dtype_if_known(ids[0]);
+    // Paddle raises no bool to a power, and Pow takes no bool base.
+    if (xt == std::optional<int32_t>(dt::BOOL)) throw Error("pow does not take a bool base");
 
     // Pow takes integer bases only from opset 12, and never 8/16-bit ones; below 12 both
     // operands must share one float type. Such bases are computed in a wider type.
@@ -320,20 +324,18 @@ void Converter::op_scale(const Json& op) {
     // Narrow integers are computed in int32 where Mul and Add do not take them yet.
     const int32_t c = arithmetic_compute_dtype(t, opset);
 
-    // A constant holds what the output type would hold; in the wider type it is exact.
-    auto push_constant = [&](std::string name, double value) {
-        if (c == t) {
-            push_scale_attr_initializer(std::move(name), dims, t, value);
-        } else {
-            push_scale_attr_initializer(std::move(name), dims, c,
-                                        static_cast<double>(saturate_to_int_dtype(t, value)));
-        }
+    // Paddle casts the factor and the bias to an integer element type first (scale 2.5 on
+    // int64 multiplies by 2), as the first pass folds them; in the wider type it is exact.
+    auto push_constant = [&](std::string name, double value, std::string_view what) {
+        if (helper::is_integer_onnx_dtype(t)) value = paddle_cast(value, t, false, what);
+        push_scale_attr_initializer(std::move(name), dims, c, value);
     };
 
     std::string s;
     if (ids.size() == 1) {
         s = names("factor");
-        push_constant(s, helper::op_attr_number(op, "scale").value_or(1.0));
+        // Read as the first pass reads them, special values ("nan", "inf") included.
+        push_constant(s, helper::attr_f64(op, "scale").value_or(1.0), "scale attribute scale");
     } else {
         s = get_tensor_name(ids[1]);
         const bool float_token =
@@ -353,10 +355,10 @@ void Converter::op_scale(const Json& op) {
         }
     }
 
-    const double bias = helper::op_attr_number(op, "bias").value_or(0.0);
+    const double bias = helper::attr_f64(op, "bias").value_or(0.0);
     const bool bias_after_scale = helper::op_attr_bool(op, "bias_after_scale").value_or(true);
     const std::string b = names("bias");
-    push_constant(b, bias);
+    push_constant(b, bias, "scale attribute bias");
 
     if (c != t) {
         const std::string wide = names("x_wide");
@@ -402,7 +404,7 @@ void Converter::op_bitwise_and(const Json& op) {
         return;
     }
     if (ta == dt::UINT8) {
-        require_opset("bitwise_and on integer tensors", 18);
+        require_opset("bitwise_and on uint8 tensors", 18);
         append_node("BitwiseAnd", {std::move(a), std::move(b)}, {std::move(y)});
         return;
     }
@@ -449,7 +451,7 @@ void Converter::op_bitwise_not(const Json& op) {
         return;
     }
     if (t == dt::UINT8) {
-        require_opset("bitwise_not on integer tensors", 18);
+        require_opset("bitwise_not on uint8 tensors", 18);
         append_node("BitwiseNot", {std::move(x)}, {get_tensor_name(out)});
         return;
     }

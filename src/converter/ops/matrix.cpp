@@ -20,6 +20,22 @@ Error unbind_missing_split_error(int64_t out_id) {
     return Error("unbind missing 0.split metadata for {}", out_id);
 }
 
+void require_float_operand(const Converter& c, std::string_view op_name, int64_t id) {
+    const std::optional<int32_t> t = c.onnx_dtype_if_known(id);
+    if (t && !helper::is_float_onnx_dtype(*t) && *t != proto::dtype::BFLOAT16)
+        throw Error("{} does not take {} inputs, only floating-point values", op_name,
+                    helper::onnx_dtype_name(*t));
+}
+
+void require_rank(const Converter& c, std::string_view op_name, int64_t id, size_t lowest, size_t highest) {
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(id);
+    if (!dims || (dims->size() >= lowest && dims->size() <= highest)) return;
+    if (lowest == highest) throw Error("{} takes a rank-{} input, got rank {}", op_name, lowest, dims->size());
+    if (highest == kAnyRank)
+        throw Error("{} takes a rank {} or higher input, got rank {}", op_name, lowest, dims->size());
+    throw Error("{} takes an input of rank {} to {}, got rank {}", op_name, lowest, highest, dims->size());
+}
+
 }  // namespace math_ops
 
 using namespace math_ops;
@@ -29,6 +45,9 @@ void Converter::op_linear_v2(const Json& op) {
     const NameMaker names{"linear", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("linear_v2 needs at least input and weight");
+    // Paddle's linear multiplies floating-point vectors and matrices only.
+    require_rank(*this, "linear_v2", ids[0], 1, kAnyRank);
+    require_float_operand(*this, "linear_v2", ids[0]);
     check_matmul_operands("linear_v2", ids[0], ids[1], false, false);
     if (ids.size() >= 3 && ids[2] != 0) require_same_type("linear_v2", "x", ids[0], "bias", ids[2]);
     std::string x = get_tensor_name(ids[0]);
@@ -48,6 +67,16 @@ void Converter::op_matmul(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("matmul missing inputs");
+    // Paddle multiplies vectors and matrices only, in floats, int32 or int64, the types
+    // MatMul takes; a rank-0 operand or another type is refused.
+    for (int k = 0; k < 2; ++k) {
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[k]);
+        if (dims && dims->empty()) throw Error("matmul does not take a rank-0 operand");
+        const std::optional<int32_t> t = onnx_dtype_if_known(ids[k]);
+        if (t && !helper::is_float_onnx_dtype(*t) && *t != proto::dtype::BFLOAT16 &&
+            *t != proto::dtype::INT32 && *t != proto::dtype::INT64)
+            throw Error("matmul does not take {} operands", helper::onnx_dtype_name(*t));
+    }
     std::string operands[2] = {get_tensor_name(ids[0]), get_tensor_name(ids[1])};
     const bool flags[2] = {helper::op_attr_bool(op, "transpose_x").value_or(false),
                            helper::op_attr_bool(op, "transpose_y").value_or(false)};
@@ -101,8 +130,14 @@ void Converter::op_trilu(const Json& op, bool upper) {
     const NameMaker names{"trilu", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("trilu missing inputs");
-    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]); dims && dims->size() < 2)
-        throw Error("{}: x has rank {}, but it must have at least 2 dims", upper ? "triu" : "tril", dims->size());
+    const char* op_name = upper ? "triu" : "tril";
+    // Paddle takes matrices (rank 2 and up) of these types only; ONNX Runtime has no Trilu
+    // for 8- and 16-bit integers either.
+    require_rank(*this, op_name, ids[0], 2, kAnyRank);
+    if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0]);
+        t && (*t == proto::dtype::INT8 || *t == proto::dtype::UINT8 || *t == proto::dtype::INT16 ||
+              *t == proto::dtype::UINT16))
+        throw Error("{} does not take {} inputs", op_name, helper::onnx_dtype_name(*t));
     const int64_t k = helper::op_attr_i64(op, "diagonal").value_or(0);
     const std::string k_name = names("k");
     push_i64_initializer(k_name, {1}, {k});
@@ -126,6 +161,11 @@ void Converter::op_unbind(const Json& op) {
     const int64_t rank = static_cast<int64_t>(state.tensor_shapes.find(ids[0])->size());
     if (axis < 0 || axis >= rank)
         throw Error("unbind axis {} is out of range for rank {}", axis_attr, rank);
+    // Split gives one piece per element along the axis, so the list must hold that many.
+    if (const int64_t n = (*state.tensor_shapes.find(ids[0]))[static_cast<size_t>(axis)];
+        n >= 0 && static_cast<uint64_t>(n) != outs.size())
+        throw Error("unbind makes {} pieces along axis {}, but its list is unpacked into {} values", n, axis_attr,
+                    outs.size());
 
     std::vector<std::string> pieces = unbind_split_names(u, outs);
     std::vector<proto::AttributeProto> attrs{helper::attr_int("axis", axis)};

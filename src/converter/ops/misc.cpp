@@ -39,7 +39,7 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     std::string op_type = map_op_type(bare_name);
     // Some ONNX operators appear only in later opsets; writing one into an older opset
     // gives a model that no runtime loads.
-    require_opset(op_type, attr::min_opset(op_type));
+    require_opset(fmt::format("{} (ONNX {})", bare_name, op_type), attr::min_opset(op_type));
 
     proto::NodeProto node;
     node.op_type = std::move(op_type);
@@ -213,47 +213,53 @@ void Converter::check_reshape_target(std::string_view bare_name, int64_t x,
 }
 
 namespace {
+constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+
 bool is_comparison(std::string_view type) {
     return type == "Less" || type == "Greater" || type == "LessOrEqual" || type == "GreaterOrEqual";
 }
-}  // namespace
 
-// Appends a generic node whose operands ONNX takes at the target opset. An integer shape,
-// repeat or axes operand where ONNX takes only int64 is cast to int64. Add, Sub, Mul, Div and
-// Equal take the narrow integers only from a later opset than their wider forms: there the
-// operands are widened to int32, where the result is the same, and a result of the
-// operands' type is cast back; Where's choices likewise where ONNX Runtime lacks a kernel.
-// Order comparisons of bools compare them as int32. The logical operators read other
-// operands as bool. Any other operand type the operator does not take is refused.
-void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto node,
-                                    const IdList& in_ids, int64_t out_id) {
-    constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+// Operands computed in a wider type than their own: from `from` to `to`, from input
+// `first` on (Where's condition stays bool).
+struct Widening {
+    std::optional<int32_t> from;
+    int32_t to = proto::dtype::INT32;
+    size_t first = 0;
+};
+
+// Makes each operand of a known type one that ONNX takes at the target opset: the logical
+// operators read it as bool, an integer shape, repeat or axes operand becomes int64. Narrow
+// integers that Add, Sub, Mul, Div and Equal take only later, and bools an order comparison
+// takes as int32, are left to be widened: gives their type. Refuses any other operand type.
+std::optional<int32_t> conform_generic_operands(Converter& c, std::string_view bare_name,
+                                                proto::NodeProto& node, const IdList& in_ids,
+                                                int64_t out_id) {
     const std::string& type = node.op_type;
-    check_generic_ties(bare_name, type, in_ids, out_id);
     std::optional<int32_t> widen_from;
     for (size_t k = 0; k < in_ids.size(); ++k) {
         if (node.input[k].empty()) continue;
-        const auto t = onnx_dtype_if_known(in_ids[k]);
+        const auto t = c.onnx_dtype_if_known(in_ids[k]);
         if (!t) continue;
         const auto since = attr::first_opset_taking(type, k, *t);
-        if (since && *since <= opset) continue;
+        if (since && *since <= c.opset) continue;
         // Paddle's logical operators read any nonzero element as true (NaN included) and
         // give bool, as a Cast to bool does.
         if (bare_name == "logical_and" || bare_name == "logical_or" || bare_name == "logical_not") {
             std::string truth = fmt::format("{}_bool_input{}_{}", bare_name, k, out_id);
-            add_cast_node(std::move(node.input[k]), truth, proto::dtype::BOOL);
+            c.add_cast_node(std::move(node.input[k]), truth, proto::dtype::BOOL);
             node.input[k] = std::move(truth);
             continue;
         }
         if (helper::is_integer_onnx_dtype(*t) &&
             !attr::first_opset_taking(type, k, proto::dtype::INT32) &&
-            attr::first_opset_taking(type, k, proto::dtype::INT64).value_or(kNever) <= opset) {
-            node.input[k] = ensure_i64_input(in_ids[k], out_id, fmt::format("{}_input{}", bare_name, k));
+            attr::first_opset_taking(type, k, proto::dtype::INT64).value_or(kNever) <= c.opset) {
+            node.input[k] =
+                c.ensure_i64_input(in_ids[k], out_id, fmt::format("{}_input{}", bare_name, k));
             continue;
         }
         // Paddle orders bools as their int32 values are, false before true.
         if (*t == proto::dtype::BOOL && is_comparison(type) &&
-            attr::first_opset_taking(type, k, proto::dtype::INT32).value_or(kNever) <= opset &&
+            attr::first_opset_taking(type, k, proto::dtype::INT32).value_or(kNever) <= c.opset &&
             (!widen_from || *widen_from == *t)) {
             widen_from = *t;
             continue;
@@ -265,14 +271,53 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
                             *t == proto::dtype::UINT8;
         const bool widenable =
             narrow && (type == "Add" || type == "Sub" || type == "Mul" || type == "Div" || type == "Equal") &&
-            attr::first_opset_taking(type, k, proto::dtype::INT32).value_or(kNever) <= opset;
+            attr::first_opset_taking(type, k, proto::dtype::INT32).value_or(kNever) <= c.opset;
         if (!widenable || (widen_from && *widen_from != *t))
-            throw opset_error(fmt::format("{} on {}", type, helper::onnx_dtype_name(*t)), *since,
-                              opset);
+            throw Converter::opset_error(
+                fmt::format("{} (ONNX {} on {})", bare_name, type, helper::onnx_dtype_name(*t)), *since,
+                c.opset);
         widen_from = *t;
     }
+    return widen_from;
+}
+
+// Adds what ONNX Runtime lacks kernels for, though ONNX allows it, to the widening: Relu on
+// int16 (it runs int8 and int32; int64 is refused), and Where's choices of bool, int8 or
+// int16, selected in a wider type.
+Widening runtime_widening(const Converter& c, std::string_view bare_name,
+                          const proto::NodeProto& node, const IdList& in_ids,
+                          std::optional<int32_t> widen_from) {
+    Widening w{widen_from};
+    if (node.op_type == "Relu" && !in_ids.empty()) {
+        const auto t = c.onnx_dtype_if_known(in_ids[0]);
+        if (t == proto::dtype::INT16) w.from = proto::dtype::INT16;
+        if (t == proto::dtype::INT64)
+            throw Error("{}: ONNX Runtime has no Relu for int64 operands", bare_name);
+    }
+    if (node.op_type == "Where" && in_ids.size() == 3) {
+        std::optional<int32_t> t = c.onnx_dtype_if_known(in_ids[1]);
+        if (!t) t = c.onnx_dtype_if_known(in_ids[2]);
+        if (const auto wide = t ? helper::where_compute_type(*t) : std::nullopt) {
+            w.from = *t;
+            w.to = *wide;
+            w.first = 1;
+        }
+    }
+    return w;
+}
+
+}  // namespace
+
+// Appends a generic node whose operands ONNX takes at the target opset (see
+// conform_generic_operands and runtime_widening). Widened operands are cast to the wider
+// type, where the result is the same, and a result of the operands' type is cast back.
+void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto node,
+                                    const IdList& in_ids, int64_t out_id) {
+    check_generic_ties(bare_name, node.op_type, in_ids, out_id);
+    const std::optional<int32_t> widen_from =
+        conform_generic_operands(*this, bare_name, node, in_ids, out_id);
     // Paddle's shape gives int32 (shape64 int64); ONNX Shape always gives int64.
-    if (type == "Shape" && !node.output.empty()) {
+    if (node.op_type == "Shape" && !node.output.empty()) {
         if (const auto t = onnx_dtype_if_known(out_id); t && *t != proto::dtype::INT64) {
             std::string out = std::exchange(node.output.front(), fmt::format("{}_int64_{}", bare_name, out_id));
             std::string shape = node.output.front();
@@ -281,43 +326,24 @@ void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto
             return;
         }
     }
-    int32_t wide_type = proto::dtype::INT32;
-    size_t first_wide = 0;
-    // ONNX Runtime runs Relu on int8 and int32 but not on int16 or int64, which ONNX allows.
-    if (type == "Relu" && !in_ids.empty()) {
-        const auto t = onnx_dtype_if_known(in_ids[0]);
-        if (t == proto::dtype::INT16) widen_from = proto::dtype::INT16;
-        if (t == proto::dtype::INT64)
-            throw Error("{}: ONNX Runtime has no Relu for int64 operands", bare_name);
-    }
-    // ONNX Runtime has no Where kernel for some element types ONNX allows (bool, int8,
-    // int16): the two choices are selected in a wider type and the result cast back.
-    if (type == "Where" && in_ids.size() == 3) {
-        std::optional<int32_t> t = onnx_dtype_if_known(in_ids[1]);
-        if (!t) t = onnx_dtype_if_known(in_ids[2]);
-        if (const auto wide = t ? helper::where_compute_type(*t) : std::nullopt) {
-            widen_from = *t;
-            wide_type = *wide;
-            first_wide = 1;
-        }
-    }
-    if (!widen_from || node.output.empty()) {
+    const Widening w = runtime_widening(*this, bare_name, node, in_ids, widen_from);
+    if (!w.from || node.output.empty()) {
         graph.node.push_back(std::move(node));
         return;
     }
-    for (size_t k = first_wide; k < node.input.size(); ++k) {
+    for (size_t k = w.first; k < node.input.size(); ++k) {
         std::string wide = fmt::format("{}_wide_input{}_{}", bare_name, k, out_id);
-        add_cast_node(std::move(node.input[k]), wide, wide_type);
+        add_cast_node(std::move(node.input[k]), wide, w.to);
         node.input[k] = std::move(wide);
     }
-    if (type == "Equal" || is_comparison(type)) {  // bool results, whatever the operands
+    if (node.op_type == "Equal" || is_comparison(node.op_type)) {  // bool results, whatever the operands
         graph.node.push_back(std::move(node));
         return;
     }
     std::string out = std::exchange(node.output.front(), fmt::format("{}_wide_output_{}", bare_name, out_id));
     std::string wide_out = node.output.front();
     graph.node.push_back(std::move(node));
-    add_cast_node(std::move(wide_out), std::move(out), *widen_from);
+    add_cast_node(std::move(wide_out), std::move(out), *w.from);
 }
 
 void Converter::refresh_taken_names() {
@@ -346,6 +372,7 @@ void Converter::op_data(const Json& op) {
         throw Error("graph input {} collides with a parameter", helper::fmt_text(info.name));
     // An input without an element type cannot be fed; the ONNX checker refuses it.
     if (!info.type) throw Error("graph input {} has no element type", helper::fmt_text(info.name));
+    refuse_data_contradiction(op, info);
     graph.input.push_back(info);
     const int64_t id = helper::op_out_id(op);
     state.tensor_names.insert(id, std::move(info.name));
@@ -368,6 +395,10 @@ void Converter::op_fetch(const Json& op) {
     }
     // An untyped graph output fails the checker, as an untyped input does.
     if (!info.type) throw Error("graph output {} has no element type", helper::fmt_text(info.name));
+    // The declaration is copied to the graph output, so one that contradicts the fetched
+    // value makes a model that no checker or runtime loads.
+    if (auto why = contradiction_with_value(info, ids.front()))
+        throw Error("fetch {} {}", helper::fmt_text(info.name), *why);
     std::string source = get_tensor_name(ids.front());
 
     std::string requested;

@@ -158,10 +158,10 @@ proto::GraphProto pixel_suppression_step(const NmsChain& k) {
     std::swap(c.graph, outer);
     const auto n = [&](std::string_view purpose) { return k.n(fmt::format("step_{}", purpose)); };
     c.graph.name = k.n("suppression_step");
-    c.graph.input.push_back(Converter::build_value_info_from_meta(n("i"), "0.t_i64", {}));
-    c.graph.input.push_back(Converter::build_value_info_from_meta(n("cond"), "0.t_bool", {}));
+    c.graph.input.push_back(Converter::tensor_value_info(n("i"), proto::dtype::INT64, {}));
+    c.graph.input.push_back(Converter::tensor_value_info(n("cond"), proto::dtype::BOOL, {}));
     c.graph.input.push_back(
-        Converter::build_value_info_from_meta(n("alive"), "0.t_bool", {-1, -1, -1}));
+        Converter::tensor_value_info(n("alive"), proto::dtype::BOOL, {-1, -1, -1}));
 
     c.append_node("Reshape", {n("i"), k.n("one_position_shape")}, {n("at")});
     for (std::string_view v : {"x1", "y1", "x2", "y2", "area"})
@@ -208,9 +208,9 @@ proto::GraphProto pixel_suppression_step(const NmsChain& k) {
     bin("And", n("alive"), n("survives"), "alive_next");
     c.append_node("Identity", {n("cond")}, {n("cond_next")});
     c.graph.output.push_back(
-        Converter::build_value_info_from_meta(n("cond_next"), "0.t_bool", {}));
+        Converter::tensor_value_info(n("cond_next"), proto::dtype::BOOL, {}));
     c.graph.output.push_back(
-        Converter::build_value_info_from_meta(n("alive_next"), "0.t_bool", {-1, -1, -1}));
+        Converter::tensor_value_info(n("alive_next"), proto::dtype::BOOL, {-1, -1, -1}));
 
     std::swap(c.graph, outer);
     return outer;

@@ -1,10 +1,13 @@
-// Batch normalization (inference form, one BatchNormalization node), group
-// normalization (composed from InstanceNormalization over [N, groups, -1]) and layer
-// normalization (LayerNormalization).
+// Batch normalization, batch_norm(_) (inference form, one BatchNormalization node), group
+// normalization, group_norm (InstanceNormalization over [N, groups, -1], or its mean and
+// variance by hand where ONNX Runtime has no kernel) and layer normalization, layer_norm
+// (LayerNormalization).
 #include <algorithm>
+#include <limits>
 
 #include "converter/attr.h"
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -89,6 +92,9 @@ void Converter::op_batch_norm(const Json& op) {
 
     if (ids[0] == 0 || ids[1] == 0 || ids[2] == 0)
         throw Error("batch_norm_ needs its input, mean and variance");
+    // Paddle normalises floating-point values over a channel axis (rank 2 and up) only.
+    math_ops::require_rank(*this, "batch_norm", ids[0], 2, math_ops::kAnyRank);
+    math_ops::require_float_operand(*this, "batch_norm", ids[0]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"batch_norm", out};
     check_batch_norm_operands(ids, out);
@@ -120,6 +126,34 @@ void Converter::op_batch_norm(const Json& op) {
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("batch_norm_", *a);
     attr::conform_attributes("batch_norm_", "BatchNormalization", opset, attrs);
+    // ONNX Runtime has no float64 BatchNormalization from opset 15 on. With the rank known,
+    // float64 data is then normalised by hand, in float64 and in Paddle's order:
+    // (x - mean) / sqrt(var + eps) * scale + bias, each parameter laid along the channel axis.
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    if (opset >= 15 && x_type == std::optional<int32_t>(proto::dtype::DOUBLE) && x_dims) {
+        const size_t param_ids[] = {0, 3, 4, 1, 2};  // ids positions of inputs' entries
+        for (size_t pos = 1; pos < 5 && !compute; ++pos)
+            if (const size_t k = param_ids[pos]; ids[k] != 0)
+                inputs[pos] = operand_as(*this, ids[k], proto::dtype::DOUBLE, fmt::format("batch_norm_input{}", k), out);
+        const proto::AttributeProto* eps = helper::find_attribute(attrs, "epsilon");
+        push_numeric_initializer(names("epsilon"), {}, proto::dtype::DOUBLE,
+                                 {static_cast<double>(eps ? eps->f : 1e-5f)});
+        std::vector<int64_t> trailing;
+        for (size_t a = 1; a + 1 < x_dims->size(); ++a) trailing.push_back(static_cast<int64_t>(a));
+        auto per_channel = [&](std::string value, std::string_view what) {
+            if (trailing.empty()) return value;
+            std::string laid = names(what);
+            add_unsqueeze_node(std::move(value), laid, trailing, names(fmt::format("{}_axes", what)));
+            return laid;
+        };
+        add_binary_node("Add", inputs[4], names("epsilon"), names("var_eps"));
+        append_node("Sqrt", {names("var_eps")}, {names("std")});
+        add_binary_node("Sub", inputs[0], per_channel(inputs[3], "mean_c"), names("centred"));
+        add_binary_node("Div", names("centred"), per_channel(names("std"), "std_c"), names("normalised"));
+        add_binary_node("Mul", names("normalised"), per_channel(inputs[1], "scale_c"), names("scaled"));
+        add_binary_node("Add", names("scaled"), per_channel(inputs[2], "bias_c"), get_tensor_name(out));
+        return;
+    }
     const bool cast_back = compute && compute != x_type;
     const std::string y = cast_back ? names("computed") : get_tensor_name(out);
     append_node("BatchNormalization", std::move(inputs), {y}, std::move(attrs));
@@ -201,7 +235,7 @@ std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int3
     }
     // Back to x's shape, whose 0s past the batch are real when a group may be empty.
     if (groups_may_be_empty)
-        c.add_exact_reshape_node(normalized, shape, rank, restored, names("restore"));
+        c.add_exact_reshape_node(normalized, shape, rank, restored, names, "restore");
     else
         c.append_node("Reshape", {normalized, shape}, {restored});
     return restored;
@@ -213,6 +247,7 @@ void Converter::op_group_norm(const Json& op) {
     require_opset("group_norm", 6);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 3) throw Error("group_norm missing inputs");
+    math_ops::require_float_operand(*this, "group_norm", ids[0]);
     const Json* outputs = helper::member(op, "O");
     if (!outputs || !outputs->IsArray() || outputs->Empty())
         throw Error("group_norm missing outputs");
@@ -284,6 +319,7 @@ void Converter::op_group_norm(const Json& op) {
 
 void Converter::op_layer_norm(const Json& op) {
     const auto ids = helper::op_input_ids(op);
+    if (!ids.empty()) math_ops::require_float_operand(*this, "layer_norm", ids[0]);
     const int64_t scale_id = ids.size() > 1 ? ids[1] : 0;
     const int64_t bias_id = ids.size() > 2 ? ids[2] : 0;
     const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
@@ -296,7 +332,18 @@ void Converter::op_layer_norm(const Json& op) {
     // LayerNormalization takes the data, scale and bias in one type.
     std::optional<int32_t> compute;
     if (!ids.empty()) compute = mixed_compute_type(*this, ids[0], {scale_id, bias_id});
-    if (opset < 17 || scale_id == 0 || (!reshape && !compute)) {
+    if (opset >= 17 && dims && (b < 0 || b >= rank))
+        throw Error("layer_norm begin_norm_axis {} is outside the {} dims of its input", begin, rank);
+    // Over normalised dims holding no elements the result is as empty as x; ONNX Runtime's
+    // LayerNormalization fails on them, so x itself is the result.
+    if (opset >= 17 && dims && b >= 0 && b < rank &&
+        std::any_of(dims->begin() + b, dims->end(), [](int64_t d) { return d == 0; })) {
+        append_node("Identity", {get_tensor_name(ids[0])}, {get_tensor_name(helper::op_out_id(op))});
+        return;
+    }
+    // LayerNormalization requires a scale, and ONNX Runtime crashes on one whose absent bias
+    // is written as an empty input name: the forms without either are lowered here too.
+    if (opset < 17 || ids.empty() || (scale_id != 0 && bias_id != 0 && !reshape && !compute)) {
         convert_generic_op("layer_norm", op);
         return;
     }
@@ -307,16 +354,27 @@ void Converter::op_layer_norm(const Json& op) {
         return compute ? operand_as(*this, id, *compute, purpose, out) : get_tensor_name(id);
     };
     std::vector<std::string> inputs{computed(ids[0], "layer_norm_input")};
+    // The normalised dims as a shape tensor: constant where they are known, else read from x
+    // at run time.
     const std::string shape = names("param_shape");
-    if (reshape) {
-        const std::vector<int64_t> normalized(dims->begin() + b, dims->end());
-        if (std::all_of(normalized.begin(), normalized.end(), [](int64_t d) { return d >= 0; })) {
+    if (reshape || scale_id == 0) {
+        std::vector<int64_t> normalized;
+        if (dims) normalized.assign(dims->begin() + b, dims->end());
+        if (dims && std::all_of(normalized.begin(), normalized.end(), [](int64_t d) { return d >= 0; })) {
             push_i64_vector_initializer(shape, normalized);
         } else {
             const std::string full = names("input_shape");
             append_node("Shape", {get_tensor_name(ids[0])}, {full});
-            add_slice_node(full, shape, {b}, {rank}, std::vector<int64_t>{0}, std::nullopt, shape);
+            add_slice_node(full, shape, {dims ? b : begin}, {std::numeric_limits<int64_t>::max()},
+                           std::vector<int64_t>{0}, std::nullopt, shape);
         }
+    }
+    if (scale_id == 0) {
+        // Paddle reads an absent scale as ones over the normalised dims.
+        const int32_t type = compute.value_or(onnx_dtype_if_known(ids[0]).value_or(proto::dtype::FLOAT));
+        append_node("ConstantOfShape", {shape}, {names("scale")},
+                    {helper::attr_tensor("value", raw_tensor("", {1}, type, encode_scalar_f64_as_raw_data(type, 1.0)))});
+        inputs.push_back(names("scale"));
     }
     for (const auto& [id, purpose] : {std::pair{scale_id, "scale"}, std::pair{bias_id, "bias"}}) {
         if (id == 0) continue;  // no bias: LayerNormalization's last input is optional
@@ -330,6 +388,9 @@ void Converter::op_layer_norm(const Json& op) {
     }
 
     std::vector<std::string> outputs = generic_value_names("layer_norm", op, "O", "output");
+    if (outputs.size() > 3)
+        throw Error("layer_norm has {} outputs: ONNX LayerNormalization gives at most 3 at opset {}",
+                    outputs.size(), opset);
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("layer_norm", *a);
     attr::conform_attributes("layer_norm", "LayerNormalization", opset, attrs);

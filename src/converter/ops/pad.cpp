@@ -1,5 +1,6 @@
 // Padding (Pad), roll (Slice and Concat per rolled axis) and tile (Tile).
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -66,7 +67,7 @@ void Converter::op_pad(const Json& op) {
     if (ids.empty()) throw Error("pad missing inputs");
     const Json* paddings = helper::attr(op, "paddings");
     if (!paddings || !paddings->IsArray()) throw Error("pad: missing paddings");
-    const auto values = helper::collect_i64_items(*paddings);
+    const auto values = helper::collect_i64_items(*paddings, op, "paddings");
     if (values.size() % 2 != 0) throw Error("pad: paddings must have even length");
     if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]); dims && values.size() != 2 * dims->size())
         throw Error("pad: paddings has {} values, but an input of rank {} needs {}", values.size(),
@@ -141,9 +142,8 @@ void Converter::op_pad3d(const Json& op) {
     const NameMaker names{"pad3d", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("pad3d missing paddings input");
-    // Six pads (W, H and D, begin and end) of a 5-D input, the only form written below.
-    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]); dims && dims->size() != 5)
-        throw Error("pad3d: x has rank {}, but it must have 5 dims", dims->size());
+    // The pads are written for the five axes of a volume batch; Paddle pads no other rank.
+    math_ops::require_rank(*this, "pad3d", ids[0], 5, 5);
     require_operand_type("pad3d", "paddings", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     std::optional<size_t> pad_count;
     if (const std::vector<double>* values = state.const_values.find(ids[1])) pad_count = values->size();

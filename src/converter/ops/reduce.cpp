@@ -37,6 +37,20 @@ std::optional<int32_t> sum_result_dtype(const Converter& c, const Json& op, int6
     return x_type;
 }
 
+// The type a reduction computes in when ONNX has no form of it for `type`: ReduceSum and
+// ReduceMean take no 8- or 16-bit integers and no bool, ReduceMax and ReduceMin take int8
+// and uint8 only from opset 12 and no 16-bit integers or bool. Such a value is reduced in
+// int64 and the result cast back: exact for max, min and mean, and for a sum the same
+// wrap-around as a sum kept in the narrow type. Empty when `type` reduces as it is.
+std::optional<int32_t> widened_reduce_type(std::string_view onnx_op, int32_t type, int64_t opset) {
+    namespace d = proto::dtype;
+    const bool byte = type == d::INT8 || type == d::UINT8;
+    const bool narrow = byte || type == d::INT16 || type == d::UINT16 || type == d::BOOL;
+    if (!narrow) return std::nullopt;
+    if ((onnx_op == "ReduceMax" || onnx_op == "ReduceMin") && byte && opset >= 12) return std::nullopt;
+    return d::INT64;
+}
+
 // An empty axes list means every axis, as having no axes does. Below opset 18 the axes
 // are an attribute, and an INTS attribute without values does not pass the model
 // checker, so the attribute is left out instead.
@@ -58,6 +72,34 @@ std::vector<int64_t> axes_from_front(const Converter& c, int64_t x_id, std::vect
         if (a < 0) a += static_cast<int64_t>(dims->size());
     }
     return axes;
+}
+
+// Whether the value is recorded as a single value (rank 0).
+bool is_rank0(const Converter& c, int64_t id) {
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(id);
+    return dims && dims->empty();
+}
+
+// TopK and ArgMax take no bool values, and Paddle sorts none: refused, naming the operator.
+void refuse_bool_operand(const Converter& c, std::string_view op_name, int64_t id) {
+    if (c.onnx_dtype_if_known(id) == std::optional<int32_t>(proto::dtype::BOOL))
+        throw Error("{} does not take bool inputs", op_name);
+}
+
+// A rank-0 value names only axis 0 (or -1); ONNX's TopK and ArgMax take no rank-0 input.
+void check_rank0_axis(std::string_view op_name, int64_t axis) {
+    if (axis != 0 && axis != -1)
+        throw Error("{} axis {} is outside a rank-0 input, which takes 0 or -1", op_name, axis);
+}
+
+// A single value is its own top element and its own sorted order, at position 0: Paddle's
+// topk and argsort of a rank-0 value give the value and index 0, both rank 0.
+void append_rank0_sort(Converter& c, const std::string& x, const std::vector<std::string>& outputs,
+                       const NameMaker& names) {
+    c.append_node("Identity", {x}, {outputs[0]});
+    if (outputs.size() < 2) return;
+    c.push_i64_initializer(names("position"), {}, {0});
+    c.append_node("Identity", {names("position")}, {outputs[1]});
 }
 
 // Whether recorded dims leave room for no elements at all: unknown dims, a 0 dim, or no record.
@@ -227,10 +269,21 @@ void Converter::op_reduce_sum(const Json& op) {
         add_cast_node(std::move(input), cast, *result_type);
         input = std::move(cast);
     }
+    // A sum that keeps an 8- or 16-bit integer (or bool) type is taken in int64 and cast back.
+    const std::optional<int32_t> wide =
+        result_type ? widened_reduce_type("ReduceSum", *result_type, opset) : std::nullopt;
+    if (wide) {
+        std::string cast = names("widened_input");
+        add_cast_node(std::move(input), cast, *wide);
+        input = std::move(cast);
+    }
+    const std::string final_output = std::move(output);
+    output = wide ? names("widened") : final_output;
 
     if (opset < 13) {
-        add_reduce_node("ReduceSum", std::move(input), std::move(output), axes_for_node(folded_axes, opset),
+        add_reduce_node("ReduceSum", std::move(input), output, axes_for_node(folded_axes, opset),
                         keepdims, fmt::format("sum_{}", out));
+        if (wide) add_cast_node(std::move(output), final_output, *result_type);
         return;
     }
     std::vector<std::string> inputs{std::move(input)};
@@ -244,8 +297,8 @@ void Converter::op_reduce_sum(const Json& op) {
     } else if (has_axes_input) {
         inputs.push_back(ids[1] != 0 ? axes_input(*this, ids[0], ids[1], out, "sum") : axes_name);
     }
-    append_node("ReduceSum", std::move(inputs), {std::move(output)},
-                {helper::attr_int("keepdims", keepdims)});
+    append_node("ReduceSum", std::move(inputs), {output}, {helper::attr_int("keepdims", keepdims)});
+    if (wide) add_cast_node(std::move(output), final_output, *result_type);
 }
 
 void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_message,
@@ -253,19 +306,17 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error::raw(std::string(missing_message));
+    // The recorded output type rules where it differs from the input's (a mean of integers
+    // recorded as float): the input is cast to it first.
+    const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
+    const std::optional<int32_t> out_type = onnx_dtype_if_known(out);
+    const bool convert = x_type && out_type && *x_type != *out_type;
+    const std::optional<int32_t> result_type = out_type ? out_type : x_type;
     const std::string_view what = prefix.substr(0, 7) == "reduce_" ? prefix.substr(7) : prefix;
-    {
-        using namespace proto::dtype;
-        // What Paddle reduces and ONNX takes alike; bool, for one, neither orders.
-        if (onnx_op == "ReduceMean")
-            require_operand_type(what, "x", ids[0], {FLOAT, FLOAT16, DOUBLE, INT32, INT64});
-        else
-            require_operand_type(what, "x", ids[0], {FLOAT, FLOAT16, DOUBLE, INT32, INT64, INT8, UINT8});
-        // The 8-bit forms of ReduceMax and ReduceMin come with opset 12.
-        if (const auto t = onnx_dtype_if_known(ids[0]); (t == INT8 || t == UINT8) && onnx_op != "ReduceMean")
-            require_opset(fmt::format("{} of {}", what, helper::onnx_dtype_name(*t)), 12);
-    }
-    if (scalar_reduce_passthrough(ids[0], out)) return;
+    // Neither Paddle nor ONNX orders or averages bools.
+    if (result_type == proto::dtype::BOOL)
+        throw Error("{}: {} is bool, which it does not reduce", what, convert ? "the output" : "x");
+    if (scalar_reduce_passthrough(ids[0], out, convert ? out_type : std::nullopt)) return;
 
     std::optional<std::vector<int64_t>> axes;
     bool tensor_axes = false;
@@ -285,12 +336,23 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     std::string output = get_tensor_name(out);
     const int64_t keepdims = keepdims_of(op, "keepdim");
     const std::string name_prefix = fmt::format("{}_{}", prefix, out);
+    if (convert) {
+        add_cast_node(std::move(input), name_prefix + "_input_cast", *result_type);
+        input = name_prefix + "_input_cast";
+    }
+    // A type the reduction has no form for is reduced in a wider one and cast back.
+    const std::optional<int32_t> wide =
+        result_type ? widened_reduce_type(onnx_op, *result_type, opset) : std::nullopt;
+    if (wide) {
+        add_cast_node(std::move(input), name_prefix + "_widened_input", *wide);
+        input = name_prefix + "_widened_input";
+    }
     // ONNX Runtime's mean of nothing is 0, Paddle's is 0 / 0, NaN. When x may be empty, an
     // empty x (whose every result element then reduces over nothing) gives NaN.
-    const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
-    const bool nan_when_empty = onnx_op == "ReduceMean" && x_type && helper::is_float_onnx_dtype(*x_type) &&
+    const bool nan_when_empty = onnx_op == "ReduceMean" && result_type &&
+                                helper::is_float_onnx_dtype(*result_type) &&
                                 may_be_empty(state.tensor_shapes.find(ids[0]));
-    const std::string reduced = nan_when_empty ? name_prefix + "_value" : output;
+    const std::string reduced = wide ? name_prefix + "_widened" : nan_when_empty ? name_prefix + "_value" : output;
     if (tensor_axes) {
         append_node(std::string(onnx_op), {input, axes_input(*this, ids[0], ids[1], out, prefix)}, {reduced},
                     {helper::attr_int("keepdims", keepdims)});
@@ -298,11 +360,12 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
         add_reduce_node(std::string(onnx_op), input, reduced, axes_for_node(axes, opset), keepdims,
                         name_prefix);
     }
+    if (wide) add_cast_node(reduced, std::move(output), *result_type);
     if (!nan_when_empty) return;
     append_node("Size", {input}, {name_prefix + "_size"});
     push_i64_initializer(name_prefix + "_zero", {}, {0});
     add_binary_node("Equal", name_prefix + "_size", name_prefix + "_zero", name_prefix + "_empty");
-    push_numeric_initializer(name_prefix + "_nan", {}, *x_type, {std::numeric_limits<double>::quiet_NaN()});
+    push_numeric_initializer(name_prefix + "_nan", {}, *result_type, {std::numeric_limits<double>::quiet_NaN()});
     append_node("Where", {name_prefix + "_empty", name_prefix + "_nan", reduced}, {std::move(output)});
 }
 
@@ -311,9 +374,6 @@ void Converter::op_topk(const Json& op) {
     if (!outs || !outs->IsArray()) throw Error("topk missing outputs");
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("topk missing inputs");
-    require_operand_type("topk", "x", ids[0], {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE,
-                                                 proto::dtype::INT32, proto::dtype::INT64, proto::dtype::INT8,
-                                                 proto::dtype::UINT8, proto::dtype::INT16});
     std::optional<int64_t> primary;
     if (!outs->Empty())
         if (const Json* id = helper::member((*outs)[0], "%")) primary = helper::as_i64(*id);
@@ -331,14 +391,6 @@ void Converter::op_topk(const Json& op) {
             require_opset(fmt::format("topk of {} tensors", helper::onnx_dtype_name(*x_type)), 11);
     }
 
-    std::string k = ensure_i64_input(ids[1], *primary, "topk_k");
-    // TopK wants K as a one-element 1-D tensor; a rank-0 k would fail when the model runs.
-    if (const std::vector<int64_t>* k_dims = state.tensor_shapes.find(ids[1]); k_dims && k_dims->empty()) {
-        std::string vec = fmt::format("topk_k_1d_{}", *primary);
-        add_unsqueeze_node(std::move(k), vec, {0}, fmt::format("topk_k_1d_axes_{}", *primary));
-        k = std::move(vec);
-    }
-
     std::vector<std::string> out_names;
     for (const Json& entry : outs->GetArray()) {
         const Json* id = helper::member(entry, "%");
@@ -346,7 +398,29 @@ void Converter::op_topk(const Json& op) {
         if (!value) throw Error("topk output missing id");
         out_names.push_back(get_tensor_name(*value));
     }
+    // ONNX's TopK always gives the values and the indices: a program that keeps only the
+    // values still needs a name for the indices, and a third result has no counterpart.
+    if (out_names.size() > 2) throw Error("topk expects at most 2 outputs, got {}", out_names.size());
+    if (out_names.size() == 1) out_names.push_back(NameMaker{"topk", *primary}("unused_indices"));
     std::string x = get_tensor_name(ids[0]);
+    refuse_bool_operand(*this, "topk", ids[0]);
+    if (is_rank0(*this, ids[0])) {
+        check_rank0_axis("topk", axis);
+        if (const std::vector<double>* folded = state.const_values.find(ids[1]);
+            folded && folded->size() == 1 && (*folded)[0] != 1.0)
+            throw Error("topk k {} is more than the one element of a rank-0 input",
+                        helper::fmt_f64((*folded)[0]));
+        append_rank0_sort(*this, x, out_names, NameMaker{"topk", *primary});
+        return;
+    }
+
+    std::string k = ensure_i64_input(ids[1], *primary, "topk_k");
+    // TopK wants K as a one-element 1-D tensor; a rank-0 k would fail when the model runs.
+    if (const std::vector<int64_t>* k_dims = state.tensor_shapes.find(ids[1]); k_dims && k_dims->empty()) {
+        std::string vec = fmt::format("topk_k_1d_{}", *primary);
+        add_unsqueeze_node(std::move(k), vec, {0}, fmt::format("topk_k_1d_axes_{}", *primary));
+        k = std::move(vec);
+    }
 
     // K is an input from opset 10 on; "largest" and "sorted" exist from opset 11.
     std::vector<proto::AttributeProto> attributes{helper::attr_int("axis", axis)};
@@ -365,9 +439,6 @@ void Converter::op_argmax(const Json& op) {
     const NameMaker names{"argmax", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("argmax missing inputs");
-    require_operand_type("argmax", "x", ids[0], {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE,
-                                                 proto::dtype::INT32, proto::dtype::INT64, proto::dtype::INT8,
-                                                 proto::dtype::UINT8, proto::dtype::INT16});
     std::string output = get_tensor_name(out);
 
     // The axis is an attribute of ArgMax, so an axis input must be known now; defaulting
@@ -379,14 +450,33 @@ void Converter::op_argmax(const Json& op) {
         axis = helper::saturate_i64((*folded)[0]);
         // Counted from the front when the rank is known, for the reason given at axes_from_front.
         axis = axes_from_front(*this, ids[0], {*axis}, "argmax").front();
+        // An axis known to hold no elements has no largest one: Paddle refuses it.
+        if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+            dims && *axis >= 0 && static_cast<size_t>(*axis) < dims->size() && (*dims)[static_cast<size_t>(*axis)] == 0)
+            throw Error("argmax over axis {}, which holds no elements", *axis);
     }
 
     const bool to_i32 = dtype_token_is(out, proto::dtype::INT32);
     std::string result = to_i32 ? names("i64") : output;
+    refuse_bool_operand(*this, "argmax", ids[0]);
+    // The position of a single value is 0, rank 0 whatever keepdims says.
+    if (is_rank0(*this, ids[0])) {
+        if (axis) check_rank0_axis("argmax", *axis);
+        push_i64_initializer(names("position"), {}, {0});
+        append_node("Identity", {names("position")}, {result});
+        if (to_i32) add_cast_node(std::move(result), std::move(output), proto::dtype::INT32);
+        return;
+    }
+    std::string x = get_tensor_name(ids[0]);
+    // ONNX Runtime's ArgMax has no int16 kernel; Paddle's has, and int32 keeps the order.
+    if (dtype_token_is(ids[0], proto::dtype::INT16)) {
+        add_cast_node(std::move(x), names("i32_input"), proto::dtype::INT32);
+        x = names("i32_input");
+    }
     std::vector<proto::AttributeProto> attributes;
     if (axis) attributes.push_back(helper::attr_int("axis", *axis));
     attributes.push_back(helper::attr_int("keepdims", keepdims_of(op, "keepdims")));
-    append_node("ArgMax", {get_tensor_name(ids[0])}, {result}, std::move(attributes));
+    append_node("ArgMax", {std::move(x)}, {result}, std::move(attributes));
     if (to_i32) add_cast_node(std::move(result), std::move(output), proto::dtype::INT32);
 }
 
@@ -396,9 +486,6 @@ void Converter::op_argsort(const Json& op) {
     if (outs->Size() < 2) throw Error("argsort expects two outputs");
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("argsort missing inputs");
-    require_operand_type("argsort", "x", ids[0], {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE,
-                                                 proto::dtype::INT32, proto::dtype::INT64, proto::dtype::INT8,
-                                                 proto::dtype::UINT8, proto::dtype::INT16});
     const std::string x = get_tensor_name(ids[0]);
     const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
     if (const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]); x_dims && !x_dims->empty())
@@ -414,8 +501,18 @@ void Converter::op_argsort(const Json& op) {
     }
     // With an entry skipped the sorted values would be written under the indices' name.
     if (out_names.size() < 2) throw Error("argsort output missing id");
+    // TopK gives exactly the sorted values and their indices.
+    if (out_names.size() > 2) throw Error("argsort expects two outputs, got {}", out_names.size());
     // TopK gains "largest" and "sorted", and GatherElements appears, at opset 11.
     require_opset("argsort", 11);
+    refuse_bool_operand(*this, "argsort", ids[0]);
+    if (is_rank0(*this, ids[0])) {
+        check_rank0_axis("argsort", axis);
+        int64_t first = 0;
+        if (const Json* id = helper::member((*outs)[0], "%")) first = helper::as_i64(*id).value_or(0);
+        append_rank0_sort(*this, x, out_names, NameMaker{"argsort", first});
+        return;
+    }
 
     const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     int64_t resolved = axis;

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -136,7 +137,8 @@ std::string Converter::build_resize_scales_from_tensor(int64_t out, int64_t scal
 // the size it gives: Paddle samples at 1/scale, which differs from input/output size
 // whenever input × scale is not a whole number.
 void Converter::op_resize_interp(const Json& op, std::string_view mode) {
-    require_opset(mode, 11);
+    require_opset(fmt::format("{} (ONNX Resize mode {})", mode == "linear" ? "bilinear_interp" : "nearest_interp", mode),
+                  11);
     if (const auto format = helper::op_attr_str(op, "data_format"); format && *format != "NCHW")
         throw Error("{} currently only supports data_format=NCHW (got {})", mode, helper::fmt_text(*format));
     std::vector<proto::AttributeProto> attrs = resize_attributes(op, mode);
@@ -145,10 +147,14 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     const NameMaker names{"resize", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("{} missing inputs", mode);
-    // Every form below scales or sizes four NCHW dims, in types ONNX Runtime resizes.
-    const std::string op_name = mode == "linear" ? std::string("bilinear_interp") : fmt::format("{}_interp", mode);
-    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]); dims && dims->size() != 4)
-        throw Error("{}: x has rank {}, but it must have the 4 dims of NCHW", op_name, dims->size());
+    // The sizes and scales written here are for NCHW images.
+    const std::string_view op_name = mode == "linear" ? "bilinear_interp" : "nearest_interp";
+    math_ops::require_rank(*this, op_name, ids[0], 4, 4);
+    // Paddle resizes no bool or int16 images, and ONNX Runtime's Resize takes neither.
+    if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0]);
+        t && (*t == proto::dtype::BOOL || *t == proto::dtype::INT16))
+        throw Error("{} does not take {} inputs", op_name, helper::onnx_dtype_name(*t));
+    // Nor does ONNX Runtime resize int64 images, or other types than these.
     require_operand_type(op_name, "x", ids[0],
                          {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE, proto::dtype::UINT8,
                           proto::dtype::INT8, proto::dtype::INT32});

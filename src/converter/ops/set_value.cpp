@@ -452,7 +452,7 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     }
     const auto decrease = helper::op_attr_i64_items(op, "decrease_axes");
     const Json* axis_data = axes->Size() == 1 ? helper::member((*axes)[0], "D") : nullptr;
-    if (!axis_data || helper::as_i64(*axis_data) != 1)
+    if (!axis_data || helper::whole_i64(*axis_data) != 1)
         throw Error("set_value_with_tensor_ currently only supports axes=[1]");
     const bool decreased = decrease == std::vector<int64_t>{1};
     if (!decreased && !decrease.empty())

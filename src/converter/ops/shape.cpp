@@ -22,13 +22,14 @@ std::optional<size_t> recorded_rank(const ConverterState& state, int64_t id) {
 std::optional<std::vector<int64_t>> gather_axes(const ConverterState& state, const Json& op,
                                                 const std::vector<int64_t>& ids) {
     std::optional<std::vector<int64_t>> axes;
-    const Json* data = helper::attr(op, "axis");
-    if (!data) data = helper::attr(op, "axes");
+    std::string_view name = "axis";
+    const Json* data = helper::attr(op, name);
+    if (!data) data = helper::attr(op, name = "axes");
     if (data) {
         if (data->IsArray())
-            axes = helper::collect_i64_items(*data);
-        else if (auto single = helper::as_i64(*data))
-            axes = std::vector<int64_t>{*single};
+            axes = helper::collect_i64_items(*data, op, name);
+        else
+            axes = std::vector<int64_t>{helper::attr_data_i64(*data, helper::op_label(op), name)};
     }
     if (ids.size() >= 2)
         if (const std::vector<double>* folded = state.const_values.find(ids[1]))
@@ -168,7 +169,7 @@ void Converter::op_squeeze(const Json& op) {
         require_non_negative_axes(*this, "squeeze", *axes);
         add_squeeze_node(std::move(input), std::move(output), *axes, names("axes"));
     } else if (opset < 13) {
-        throw Error("squeeze with dynamic axes requires opset >= 13");
+        throw Error("squeeze with dynamic axes requires opset >= 13, but target opset is {}", opset);
     } else {
         // Squeeze reads its axes as int64 only; Paddle also takes an int32 tensor.
         append_node("Squeeze", {std::move(input), ensure_i64_input(ids[1], out, "squeeze_axes")},
@@ -198,7 +199,7 @@ void Converter::op_unsqueeze(const Json& op) {
         return;
     }
     if (ids.size() == 1) throw Error("unsqueeze missing axes");
-    if (opset < 13) throw Error("unsqueeze with dynamic axes requires opset >= 13");
+    if (opset < 13) throw Error("unsqueeze with dynamic axes requires opset >= 13, but target opset is {}", opset);
     // Unsqueeze reads its axes as int64 only; Paddle also takes an int32 tensor.
     append_node("Unsqueeze", {std::move(input), ensure_i64_input(ids[1], out, "unsqueeze_axes")},
                 {std::move(output)});
@@ -281,7 +282,7 @@ void Converter::op_flatten(const Json& op) {
         if (has_zero && unknown == 0) {
             push_i64_vector_initializer(shape_name, *declared);
             add_exact_reshape_node(std::move(input), shape_name, static_cast<int64_t>(declared->size()),
-                                   get_tensor_name(out), names("exact"), &*declared);
+                                   get_tensor_name(out), names, "exact", &*declared);
             return;
         }
         reshape_to_constant(*declared, has_zero ? exact_target() : std::vector<proto::AttributeProto>{});
@@ -315,7 +316,7 @@ void Converter::op_flatten(const Json& op) {
 
     std::string target = flatten_target_at_run_time(*this, input, start, stop, r, out, shape_name);
     add_exact_reshape_node(std::move(input), std::move(target), start + 1 + (r - stop - 1),
-                           get_tensor_name(out), names("exact"));
+                           get_tensor_name(out), names, "exact");
 }
 
 void Converter::op_split_family(std::string_view full_name, const Json& op) {
@@ -383,6 +384,16 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
             }
         }
     }
+    // Split gives one output per piece it makes, so the list must be unpacked into exactly
+    // that many values.
+    std::optional<int64_t> made;
+    if (!sections_form)
+        made = helper::op_attr_i64(op, "num");
+    else if (const std::vector<double>* folded = ids.size() >= 2 ? state.const_values.find(ids[1]) : nullptr)
+        made = static_cast<int64_t>(folded->size());
+    if (made && *made != static_cast<int64_t>(pieces->size()))
+        throw Error("{} makes {} pieces, but its list is unpacked into {} values", full_name.substr(2), *made,
+                    pieces->size());
     axis = axis_for_opset(*this, "split", axis, rank);
     attributes.insert(attributes.begin(), helper::attr_int("axis", axis));
     if (opset >= 18 && inputs.size() == 1 && attributes.size() == 1)

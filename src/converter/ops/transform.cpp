@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "converter/converter.h"
+#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -75,7 +76,7 @@ void Converter::op_flip(const Json& op) {
     const NameMaker names{"flip", out};
     const Json* axis_data = helper::attr(op, "axis");
     std::vector<int64_t> axes;
-    if (axis_data && axis_data->IsArray()) axes = helper::collect_i64_items(*axis_data);
+    if (axis_data && axis_data->IsArray()) axes = helper::collect_i64_items(*axis_data, op, "axis");
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("flip missing input");
 
@@ -137,7 +138,8 @@ void Converter::op_cumsum(const Json& op) {
     if (ids.size() < 2) throw Error("cumsum missing inputs");
     require_operand_type("cumsum", "axis", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     if (const std::vector<double>* folded = state.const_values.find(ids[1]); folded && folded->size() == 1)
-        checked_axis_of("cumsum", "axis", helper::saturate_i64((*folded)[0]), ids[0]);
+        if (const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]); x_dims && !x_dims->empty())
+            checked_axis("cumsum", "axis", helper::saturate_i64((*folded)[0]), static_cast<int64_t>(x_dims->size()));
     std::string x = get_tensor_name(ids[0]);
     std::string axis = get_tensor_name(ids[1]);
     std::string output = get_tensor_name(out);
@@ -153,9 +155,23 @@ void Converter::op_cumsum(const Json& op) {
 
     const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(false);
     const bool reverse = helper::op_attr_bool(op, "reverse").value_or(false);
-    append_node("CumSum", {std::move(x), std::move(axis)}, {std::move(output)},
-                {helper::attr_int("exclusive", exclusive ? 1 : 0),
-                 helper::attr_int("reverse", reverse ? 1 : 0)});
+    std::vector<proto::AttributeProto> attributes{helper::attr_int("exclusive", exclusive ? 1 : 0),
+                                                  helper::attr_int("reverse", reverse ? 1 : 0)};
+    // CumSum fails at run time on a single value, which Paddle sums along axis 0 or -1 as a
+    // one-element row: the value is lifted to [1] for the CumSum and brought back to rank 0.
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+    if (dims && dims->empty()) {
+        if (const std::vector<double>* folded = state.const_values.find(ids[1]);
+            folded && folded->size() == 1 && (*folded)[0] != 0.0 && (*folded)[0] != -1.0)
+            throw Error("cumsum axis {} is outside a rank-0 input, which takes 0 or -1",
+                        helper::fmt_f64((*folded)[0]));
+        const NameMaker names{"cumsum", out};
+        add_unsqueeze_node(std::move(x), names("row"), {0}, names("row_axes"));
+        append_node("CumSum", {names("row"), std::move(axis)}, {names("row_sum")}, std::move(attributes));
+        add_squeeze_node(names("row_sum"), std::move(output), std::vector<int64_t>{0}, names("scalar_axes"));
+        return;
+    }
+    append_node("CumSum", {std::move(x), std::move(axis)}, {std::move(output)}, std::move(attributes));
 }
 
 // Each operand's term of the equation names one letter per dim ("..." standing for any
@@ -209,6 +225,12 @@ void Converter::op_einsum(const Json& op) {
     if (!equation) throw Error("einsum missing equation");
     // Einsum needs at least one operand; an empty list would be written as an invalid node.
     if (operands.empty()) throw Error("einsum missing inputs");
+    // Paddle's einsum computes in floating point only; ONNX Runtime has no Einsum for 8- and
+    // 16-bit integers, and ONNX none for bool.
+    if (const IdList* combined = state.combine_inputs.find(ids[0]))
+        for (int64_t id : *combined) math_ops::require_float_operand(*this, "einsum", id);
+    else
+        math_ops::require_float_operand(*this, "einsum", ids[0]);
     check_einsum_operands(*equation, operand_ids);
     append_node("Einsum", std::move(operands), {get_tensor_name(out)},
                 {helper::attr_str("equation", std::string(*equation))});

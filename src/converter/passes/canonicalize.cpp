@@ -198,163 +198,201 @@ std::optional<std::vector<int64_t>> axes_read_as(const Converter::InitializerInd
     return axes;
 }
 
+// Whether a Squeeze and an Unsqueeze (in either order) undo each other: explicit,
+// non-negative, equal axes. An empty axes list asks Squeeze for every size-1 dim, which an
+// Unsqueeze with no axes does not undo.
+bool axes_cancel(std::optional<std::vector<int64_t>> pa, std::optional<std::vector<int64_t>> ca) {
+    if (!pa || !ca || pa->empty() || ca->empty() || !all_non_negative(*pa) ||
+        !all_non_negative(*ca))
+        return false;
+    std::sort(pa->begin(), pa->end());
+    std::sort(ca->begin(), ca->end());
+    return *pa == *ca;
+}
+
 // Cancels Squeeze/Unsqueeze pairs in one call, nested pairs included. The work goes in
 // generations that give what repeated scans of the whole graph would give: the first looks
 // at every node; each later one looks only at the nodes next to what the one before changed,
 // and sees the names and use counts as that one left them. Nodes are removed and inputs
 // renamed once, at the end.
-bool cancel_squeeze_pairs(proto::GraphProto& graph) {
-    if (!has_op(graph, "Squeeze", "Unsqueeze")) return false;
-    const NameSet outputs = passes::output_names(graph);
-    UseCounts uses;
-    Converter::add_recursive_input_use_counts(graph, uses);
-    const auto producers = producer_index(graph);
-    Converter::InitializerIndex initializers;
-    for (const auto& t : graph.initializer) initializers.emplace(t.name, &t);  // first wins
+class SqueezePairCanceller {
+public:
+    explicit SqueezePairCanceller(proto::GraphProto& graph)
+        : graph_(graph),
+          outputs_(passes::output_names(graph)),
+          producers_(producer_index(graph)),
+          remove_(graph.node.size()),
+          gone_(graph.node.size()) {
+        Converter::add_recursive_input_use_counts(graph, uses_);
+        for (const auto& t : graph.initializer) initializers_.emplace(t.name, &t);  // first wins
+        for (size_t i = 0; i < graph.node.size(); ++i)
+            for (const auto& in : graph.node[i].input)
+                if (!in.empty()) readers_[in].push_back(i);
+    }
 
-    const size_t n = graph.node.size();
-    // The nodes of this graph reading each name, at any input position; a renamed name's
-    // readers move to its replacement.
-    std::unordered_map<std::string_view, std::vector<size_t>> readers;
-    for (size_t i = 0; i < n; ++i)
-        for (const auto& in : graph.node[i].input)
-            if (!in.empty()) readers[in].push_back(i);
-
-    // Renames made so far, and the name each input is read under after them.
-    std::unordered_map<std::string_view, std::string_view> renamed;
-    const auto current = [&](std::string_view name) {
-        const std::string_view start = name;
-        for (size_t steps = 0; steps <= renamed.size(); ++steps) {
-            auto it = renamed.find(name);
-            if (it == renamed.end()) break;
-            name = it->second;
+    bool run() {
+        std::vector<size_t> candidates(graph_.node.size());
+        for (size_t i = 0; i < candidates.size(); ++i) candidates[i] = i;
+        bool first = true;
+        while (!candidates.empty()) {
+            const std::vector<Cancel> pairs = find_pairs(candidates, first);
+            first = false;
+            if (pairs.empty()) break;
+            candidates = next_candidates(apply(pairs));
         }
-        if (name != start) renamed[start] = name;  // later look-ups take one step
-        return name;
-    };
+        return finish();
+    }
 
-    std::vector<bool> remove(n);  // removed, in this generation or an earlier one
-    std::vector<bool> gone(n);    // removed or made an Identity in an earlier generation
-    Converter::RenameMap renames;
-    std::vector<std::pair<size_t, std::string_view>> to_identity;
-
+private:
     struct Cancel {
         size_t p, c;
         std::string_view x;  // the value the pair passes through
         bool keep_identity;  // the pair's result is a graph output
     };
-    std::vector<size_t> candidates(n);
-    for (size_t i = 0; i < n; ++i) candidates[i] = i;
-    bool first = true;
-    while (!candidates.empty()) {
-        std::vector<Cancel> done;
+
+    // The name an input is read under after the renames made so far.
+    std::string_view current(std::string_view name) {
+        const std::string_view start = name;
+        for (size_t steps = 0; steps <= renamed_.size(); ++steps) {
+            auto it = renamed_.find(name);
+            if (it == renamed_.end()) break;
+            name = it->second;
+        }
+        if (name != start) renamed_[start] = name;  // later look-ups take one step
+        return name;
+    }
+
+    std::optional<std::vector<int64_t>> axes_of(const proto::NodeProto& node) {
+        const bool named = node.input.size() >= 2 && !node.input[1].empty();
+        return axes_read_as(initializers_, node, named ? current(node.input[1]) : std::string_view());
+    }
+
+    // One generation's pairs: each candidate that undoes its input's sole-use producer. The
+    // pair's nodes are flagged for removal at once, so a node joins one pair only.
+    std::vector<Cancel> find_pairs(const std::vector<size_t>& candidates, bool first) {
+        std::vector<Cancel> pairs;
         for (size_t c : candidates) {
-            if (!first && gone[c]) continue;
-            const auto& cn = graph.node[c];
+            if (!first && gone_[c]) continue;
+            const auto& cn = graph_.node[c];
             if (cn.input.empty() || cn.output.size() != 1) continue;
-            const auto p = sole_use_producer(current(cn.input[0]), outputs, uses, producers);
-            if (!p || remove[*p] || gone[*p]) continue;
-            const auto& pn = graph.node[*p];
+            const auto p = sole_use_producer(current(cn.input[0]), outputs_, uses_, producers_);
+            if (!p || remove_[*p] || gone_[*p]) continue;
+            const auto& pn = graph_.node[*p];
             if (pn.input.empty() || pn.output.size() != 1 || pn.input[0].empty()) continue;
             const bool pair = (pn.op_type == "Squeeze" && cn.op_type == "Unsqueeze") ||
                               (pn.op_type == "Unsqueeze" && cn.op_type == "Squeeze");
             if (!pair) continue;
-            const auto axes_name = [&](const proto::NodeProto& node) {
-                return node.input.size() < 2 || node.input[1].empty()
-                           ? std::string_view()
-                           : current(node.input[1]);
-            };
-            auto pa = axes_read_as(initializers, pn, axes_name(pn));
-            auto ca = axes_read_as(initializers, cn, axes_name(cn));
-            // An empty axes list asks Squeeze for every size-1 dim, which an Unsqueeze with
-            // no axes does not undo, so only explicit, equal axes cancel.
-            if (!pa || !ca || pa->empty() || ca->empty() || !all_non_negative(*pa) ||
-                !all_non_negative(*ca))
-                continue;
-            std::sort(pa->begin(), pa->end());
-            std::sort(ca->begin(), ca->end());
-            if (*pa != *ca) continue;
+            auto pa = axes_of(pn);
+            if (!axes_cancel(std::move(pa), axes_of(cn))) continue;
 
-            const bool keep = outputs.count(cn.output[0]) != 0;
-            remove[*p] = true;
-            if (!keep) remove[c] = true;
-            done.push_back({*p, c, current(pn.input[0]), keep});
+            const bool keep = outputs_.count(cn.output[0]) != 0;
+            remove_[*p] = true;
+            if (!keep) remove_[c] = true;
+            pairs.push_back({*p, c, current(pn.input[0]), keep});
         }
-        first = false;
-        if (done.empty()) break;
+        return pairs;
+    }
 
-        // The generation's changes: the removed nodes no longer read their inputs, a result
-        // kept as a graph output is copied by an Identity, every other result is renamed.
+    // A generation's changes: the removed nodes no longer read their inputs, a result kept
+    // as a graph output is copied by an Identity, every other result is renamed. Gives the
+    // names whose readers changed.
+    std::vector<std::string_view> apply(const std::vector<Cancel>& pairs) {
         std::vector<std::string_view> touched;
-        const auto drop_reads = [&](const proto::NodeProto& node, size_t from) {
-            for (size_t i = from; i < node.input.size(); ++i) {
-                if (node.input[i].empty()) continue;
-                const std::string_view name = current(node.input[i]);
-                --uses[name];
+        const auto drop_reads = [&](const proto::NodeProto& node) {
+            for (const auto& in : node.input) {
+                if (in.empty()) continue;
+                const std::string_view name = current(in);
+                --uses_[name];
                 touched.push_back(name);
             }
         };
-        for (const Cancel& k : done) {
-            drop_reads(graph.node[k.p], 0);
-            drop_reads(graph.node[k.c], 0);
-            gone[k.p] = true;
-            gone[k.c] = true;
+        for (const Cancel& k : pairs) {
+            drop_reads(graph_.node[k.p]);
+            drop_reads(graph_.node[k.c]);
+            gone_[k.p] = true;
+            gone_[k.c] = true;
             if (k.keep_identity) {
-                ++uses[k.x];
-                to_identity.emplace_back(k.c, k.x);
+                ++uses_[k.x];
+                to_identity_.emplace_back(k.c, k.x);
             }
         }
-        for (const Cancel& k : done) {
+        for (const Cancel& k : pairs) {
             if (k.keep_identity) continue;
-            const std::string_view y = graph.node[k.c].output[0];
+            const std::string_view y = graph_.node[k.c].output[0];
             const std::string_view x = current(k.x);
-            renames[std::string(y)] = std::string(x);
-            renamed[y] = x;
-            uses[x] += uses[y];
-            uses[y] = 0;
-            auto moved = readers.find(y);
-            if (moved != readers.end()) {
-                auto& into = readers[x];
+            renames_[std::string(y)] = std::string(x);
+            renamed_[y] = x;
+            uses_[x] += uses_[y];
+            uses_[y] = 0;
+            auto moved = readers_.find(y);
+            if (moved != readers_.end()) {
+                auto& into = readers_[x];
                 into.insert(into.end(), moved->second.begin(), moved->second.end());
-                readers.erase(y);
+                readers_.erase(y);
             }
             touched.push_back(x);
         }
+        return touched;
+    }
 
-        // Next: the readers of every touched name, and the readers of their results (whose
-        // producer now reads another name).
+    // The next generation's candidates: the readers of every touched name, and the readers
+    // of their results (whose producer now reads another name), in node order.
+    std::vector<size_t> next_candidates(const std::vector<std::string_view>& touched) {
         std::vector<size_t> next;
         for (std::string_view name : touched) {
-            auto it = readers.find(current(name));
-            if (it == readers.end()) continue;
+            auto it = readers_.find(current(name));
+            if (it == readers_.end()) continue;
             for (size_t r : it->second) {
-                if (gone[r]) continue;
+                if (gone_[r]) continue;
                 next.push_back(r);
-                for (const auto& out : graph.node[r].output) {
-                    auto rr = readers.find(out);
-                    if (rr == readers.end()) continue;
+                for (const auto& out : graph_.node[r].output) {
+                    auto rr = readers_.find(out);
+                    if (rr == readers_.end()) continue;
                     for (size_t q : rr->second)
-                        if (!gone[q]) next.push_back(q);
+                        if (!gone_[q]) next.push_back(q);
                 }
             }
         }
         std::sort(next.begin(), next.end());
         next.erase(std::unique(next.begin(), next.end()), next.end());
-        candidates = std::move(next);
+        return next;
     }
-    if (renames.empty() && to_identity.empty()) return false;
 
-    std::vector<std::pair<size_t, std::string>> identities;
-    for (auto& [c, x] : to_identity) identities.emplace_back(c, std::string(x));
-    for (auto& [c, x] : identities) {
-        auto& node = graph.node[c];
-        node.op_type = "Identity";
-        node.input.assign(1, std::move(x));
-        node.attribute.clear();
+    // Writes every generation's changes into the graph; whether there were any.
+    bool finish() {
+        if (renames_.empty() && to_identity_.empty()) return false;
+        std::vector<std::pair<size_t, std::string>> identities;
+        for (auto& [c, x] : to_identity_) identities.emplace_back(c, std::string(x));
+        for (auto& [c, x] : identities) {
+            auto& node = graph_.node[c];
+            node.op_type = "Identity";
+            node.input.assign(1, std::move(x));
+            node.attribute.clear();
+        }
+        Converter::replace_node_inputs(graph_, renames_);
+        passes::remove_flagged(graph_.node, remove_);
+        return true;
     }
-    Converter::replace_node_inputs(graph, renames);
-    passes::remove_flagged(graph.node, remove);
-    return true;
+
+    proto::GraphProto& graph_;
+    const NameSet outputs_;
+    UseCounts uses_;
+    const std::unordered_map<std::string_view, size_t> producers_;  // name -> node making it
+    Converter::InitializerIndex initializers_;
+    // The nodes of this graph reading each name, at any input position; a renamed name's
+    // readers move to its replacement.
+    std::unordered_map<std::string_view, std::vector<size_t>> readers_;
+    // Renames made so far (name -> the name it is read under now).
+    std::unordered_map<std::string_view, std::string_view> renamed_;
+    std::vector<bool> remove_;  // removed, in this generation or an earlier one
+    std::vector<bool> gone_;    // removed or made an Identity in an earlier generation
+    Converter::RenameMap renames_;
+    std::vector<std::pair<size_t, std::string_view>> to_identity_;
+};
+
+bool cancel_squeeze_pairs(proto::GraphProto& graph) {
+    if (!has_op(graph, "Squeeze", "Unsqueeze")) return false;
+    return SqueezePairCanceller(graph).run();
 }
 
 }  // namespace
@@ -367,12 +405,6 @@ void Converter::replace_node_inputs(proto::GraphProto& graph, const RenameMap& r
 
 void Converter::add_recursive_input_use_counts(const proto::GraphProto& graph, UseCounts& counts) {
     passes::for_each_referenced_name(graph, [&](std::string_view n) { ++counts[n]; });
-}
-
-std::optional<std::vector<int64_t>> Converter::static_axes(const InitializerIndex& initializers,
-                                                           const proto::NodeProto& node) {
-    const bool named = node.input.size() >= 2 && !node.input[1].empty();
-    return axes_read_as(initializers, node, named ? std::string_view(node.input[1]) : std::string_view());
 }
 
 void Converter::canonicalize_graph_checked(proto::GraphProto& graph, size_t depth) {
