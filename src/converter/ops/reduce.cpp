@@ -150,8 +150,7 @@ void append_topk(Converter& c, const std::string& x, int64_t x_id, std::optional
         for (int64_t d = 0; d < rank; ++d)
             if (d != at && (*dims)[static_cast<size_t>(d)] <= 0) may_be_empty = true;
     }
-    if (!may_be_empty || !x_type || helper::paddle_short_token(*x_type).empty() || outputs.empty() ||
-        outputs.size() > 2) {
+    if (!may_be_empty || !x_type || outputs.empty() || outputs.size() > 2) {
         c.append_node("TopK", {x, k}, std::move(outputs), std::move(attributes));
         return;
     }
@@ -163,8 +162,7 @@ void append_topk(Converter& c, const std::string& x, int64_t x_id, std::optional
         c.graph.name = std::move(name);
         build(outs);
         for (size_t i = 0; i < outs.size(); ++i) {
-            proto::ValueInfoProto info = Converter::build_value_info_from_meta(
-                std::move(outs[i]), helper::paddle_short_token(types[i]), {});
+            proto::ValueInfoProto info = Converter::tensor_value_info(std::move(outs[i]), types[i], {});
             std::get<proto::TypeProto::Tensor>(info.type->value).shape.reset();
             c.graph.output.push_back(std::move(info));
         }
@@ -198,6 +196,31 @@ bool has_negative_axis(const std::vector<int64_t>& axes) {
     for (int64_t a : axes)
         if (a < 0) return true;
     return false;
+}
+
+// argsort of int32 by a key that makes every value distinct: x * (n + 1) plus the position
+// (counted from the end when descending), so TopK's order among ties is the lower position on
+// any backend; the values are then gathered back by the indices.
+void append_keyed_sort(Converter& c, const std::string& x, int64_t x_id, const std::string& k,
+                       int64_t axis, int64_t n, bool descending, const std::vector<std::string>& out_names,
+                       std::vector<proto::AttributeProto> topk_attributes, const NameMaker& names) {
+    const std::string key_input = names("input_i64");
+    c.add_cast_node(x, key_input, proto::dtype::INT64);
+    const std::string scale = names("tie_scale");
+    c.push_i64_initializer(scale, {1}, {n + 1});
+    const std::string tie_break = names("tie_break");
+    std::vector<int64_t> tie_dims(c.state.tensor_shapes.find(x_id)->size(), 1);
+    tie_dims[static_cast<size_t>(axis)] = n;
+    std::vector<int64_t> positions(static_cast<size_t>(n));
+    for (int64_t i = 0; i < n; ++i) positions[static_cast<size_t>(i)] = descending ? n - i : i;
+    c.push_i64_initializer(tie_break, std::move(tie_dims), positions);
+    const std::string scaled = names("scaled_input");
+    c.add_binary_node("Mul", key_input, scale, scaled);
+    const std::string key = names("key");
+    c.add_binary_node("Add", scaled, tie_break, key);
+    append_topk(c, key, x_id, proto::dtype::INT64, k, axis, {names("key_values"), out_names[1]},
+                std::move(topk_attributes), names);
+    c.append_node("GatherElements", {x, out_names[1]}, {out_names[0]}, {helper::attr_int("axis", axis)});
 }
 
 }  // namespace
@@ -335,38 +358,40 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
     const int64_t keepdims = keepdims_of(op, "keepdim");
-    const std::string name_prefix = fmt::format("{}_{}", prefix, out);
+    // The reduce builder names its axes initializer "<prefix>_axes".
+    const std::string axes_prefix = fmt::format("{}_{}", prefix, out);
+    const NameMaker n{prefix, out};
     if (convert) {
-        add_cast_node(std::move(input), name_prefix + "_input_cast", *result_type);
-        input = name_prefix + "_input_cast";
+        add_cast_node(std::move(input), n("input_cast"), *result_type);
+        input = n("input_cast");
     }
     // A type the reduction has no form for is reduced in a wider one and cast back.
     const std::optional<int32_t> wide =
         result_type ? widened_reduce_type(onnx_op, *result_type, opset) : std::nullopt;
     if (wide) {
-        add_cast_node(std::move(input), name_prefix + "_widened_input", *wide);
-        input = name_prefix + "_widened_input";
+        add_cast_node(std::move(input), n("widened_input"), *wide);
+        input = n("widened_input");
     }
     // ONNX Runtime's mean of nothing is 0, Paddle's is 0 / 0, NaN. When x may be empty, an
     // empty x (whose every result element then reduces over nothing) gives NaN.
     const bool nan_when_empty = onnx_op == "ReduceMean" && result_type &&
                                 helper::is_float_onnx_dtype(*result_type) &&
                                 may_be_empty(state.tensor_shapes.find(ids[0]));
-    const std::string reduced = wide ? name_prefix + "_widened" : nan_when_empty ? name_prefix + "_value" : output;
+    const std::string reduced = wide ? n("widened") : nan_when_empty ? n("value") : output;
     if (tensor_axes) {
         append_node(std::string(onnx_op), {input, axes_input(*this, ids[0], ids[1], out, prefix)}, {reduced},
                     {helper::attr_int("keepdims", keepdims)});
     } else {
         add_reduce_node(std::string(onnx_op), input, reduced, axes_for_node(axes, opset), keepdims,
-                        name_prefix);
+                        axes_prefix);
     }
     if (wide) add_cast_node(reduced, std::move(output), *result_type);
     if (!nan_when_empty) return;
-    append_node("Size", {input}, {name_prefix + "_size"});
-    push_i64_initializer(name_prefix + "_zero", {}, {0});
-    add_binary_node("Equal", name_prefix + "_size", name_prefix + "_zero", name_prefix + "_empty");
-    push_numeric_initializer(name_prefix + "_nan", {}, *result_type, {std::numeric_limits<double>::quiet_NaN()});
-    append_node("Where", {name_prefix + "_empty", name_prefix + "_nan", reduced}, {std::move(output)});
+    append_node("Size", {input}, {n("size")});
+    push_i64_initializer(n("zero"), {}, {0});
+    add_binary_node("Equal", n("size"), n("zero"), n("empty"));
+    push_numeric_initializer(n("nan"), {}, *result_type, {std::numeric_limits<double>::quiet_NaN()});
+    append_node("Where", {n("empty"), n("nan"), reduced}, {std::move(output)});
 }
 
 void Converter::op_topk(const Json& op) {
@@ -555,23 +580,7 @@ void Converter::op_argsort(const Json& op) {
         return;
     }
 
-    const std::string key_input = names("input_i64");
-    add_cast_node(x, key_input, proto::dtype::INT64);
-    const std::string scale = names("tie_scale");
-    push_i64_initializer(scale, {1}, {*n + 1});
-    const std::string tie_break = names("tie_break");
-    std::vector<int64_t> tie_dims(dims->size(), 1);
-    tie_dims[static_cast<size_t>(resolved)] = *n;
-    std::vector<int64_t> positions(static_cast<size_t>(*n));
-    for (int64_t i = 0; i < *n; ++i) positions[static_cast<size_t>(i)] = descending ? *n - i : i;
-    push_i64_initializer(tie_break, std::move(tie_dims), positions);
-    const std::string scaled = names("scaled_input");
-    add_binary_node("Mul", key_input, scale, scaled);
-    const std::string key = names("key");
-    add_binary_node("Add", scaled, tie_break, key);
-    append_topk(*this, key, ids[0], proto::dtype::INT64, k, resolved, {names("key_values"), out_names[1]},
-                topk_attributes(), names);
-    append_node("GatherElements", {x, out_names[1]}, {out_names[0]}, {helper::attr_int("axis", resolved)});
+    append_keyed_sort(*this, x, ids[0], k, resolved, *n, descending, out_names, topk_attributes(), names);
 }
 
 }  // namespace kestro
