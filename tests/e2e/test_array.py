@@ -239,6 +239,25 @@ def refused_unsqueeze(p):
     p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0, 4])], outs=[("f32", [-1] * 4)]))
 
 
+def full_declared(dtype, dims):
+    # A consumer is lowered against the declaration, not against what full writes.
+    def build(p):
+        p.fetch(p.op("1.full", attrs={"shape": a_intarray([2, 3]), "value": a_f64(1.0), "dtype": a_dtype("f32"),
+                                      "place": a_place(1)}, outs=[(dtype, dims)]))
+    return build
+
+
+def full_int_array_declared(dtype, dims):
+    def build(p):
+        p.fetch(p.op("1.full_int_array", attrs={"value": a_array([a_i64(2), a_i64(3)]), "dtype": a_dtype("i32"),
+                                                "place": a_place(1)}, outs=[(dtype, dims)]))
+    return build
+
+
+def unsqueeze_declared_a_rank_short(p):
+    p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0])], outs=[("f32", [2, 3])]))
+
+
 def refused_range(p):
     # Range takes single values; a limit of three would make no model.
     bounds = [p.full([1], 0, "i64"), p.data("ends", "i64", [3]), p.full([1], 1, "i64")]
@@ -271,6 +290,14 @@ def refused_unbind_unpacked_apart(p):
     (refused_fill, 17, "1.full initializer shape [1048576, 1048576] has more than 268435456 elements"),
     (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
     (refused_unsqueeze, 17, "unsqueeze: axis 4 is outside the rank 3 it is inserted into"),
+    (full_declared("i64", [2, 3]), 17, "full declares its output 1 as int64 [2, 3], but computes float32 [2, 3]"),
+    (full_declared("f32", [6]), 17, "full declares its output 1 as float32 [6], but computes float32 [2, 3]"),
+    (full_declared("f32", [2, 4]), 11, "full declares its output 1 as float32 [2, 4], but computes float32 [2, 3]"),
+    (full_int_array_declared("i64", [2]), 17, "full_int_array declares its output 1 as int64 [2], but computes int32 [2]"),
+    (full_int_array_declared("i32", [1, 2]), 17,
+     "full_int_array declares its output 1 as int32 [1, 2], but computes int32 [2]"),
+    (unsqueeze_declared_a_rank_short, 17,
+     "unsqueeze declares its output 3 as float32 [2, 3], but computes float32 [1, 2, 3]"),
     (refused_range, 17, "range bound 1 has dims [3], where one value is taken"),
     (refused_range, 10, "range requires opset >= 11, but target opset is 10"),
     (refused_cast_nan, 17, "cannot cast non-finite constant NaN to int32"),

@@ -294,11 +294,11 @@ def conv_doc(**attrs):
     return p.to_json()
 
 
-def one_op_doc(name, dtype, attrs=None, n_in=1, raw=None):
-    """data x -> one operator over n_in copies of x -> fetch."""
+def one_op_doc(name, dtype, attrs=None, n_in=1, raw=None, out=None):
+    """data x -> one operator over n_in copies of x (its output declared `out`, else as x) -> fetch."""
     p = Program()
     x = p.data("x", dtype, [2, 3])
-    p.fetch(p.op(name, [x] * n_in, attrs=attrs, outs=[(dtype, [2, 3])], raw=raw), "out")
+    p.fetch(p.op(name, [x] * n_in, attrs=attrs, outs=[out or (dtype, [2, 3])], raw=raw), "out")
     return p.to_json()
 
 
@@ -385,7 +385,27 @@ MUST_FAIL = {
     "fetch-declares-another-rank": (damaged(lambda d, ops: ops[2]["O"][0]["TT"]["D"].__setitem__(1, [6])),
                                     "fetch out declares float32 [6], but value 2 is float32 [2, 3]"),
     "fetched-value-declares-another-dim": (damaged(lambda d, ops: ops[1]["O"][0]["TT"]["D"].__setitem__(1, [3, 3])),
-                                           "fetch out declares float32 [2, 3], but value 2 is float32 [3, 3]"),
+                                           "relu declares its output 2 as float32 [3, 3], but computes float32 [2, 3]"),
+    # An operator's output declared otherwise than the operator computes it: its consumers
+    # would be lowered against the declaration.
+    # (a data without attributes, so that only its output entry says what it feeds)
+    "relu-of-another-type": (damaged(lambda d, ops: (ops[0].update(A=[]),
+                                                     ops[0]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_i32"}))),
+                             "relu declares its output 2 as float32 [2, 3], but computes int32 [2, 3]"),
+    "relu-of-another-rank": (damaged(lambda d, ops: (ops[0].update(A=[]), ops[0]["O"][0]["TT"]["D"].__setitem__(1, [6]))),
+                             "relu declares its output 2 as float32 [2, 3], but computes float32 [6]"),
+    "add-declares-float64": (one_op_doc("1.add", "f32", n_in=2, out=("f64", [2, 3])),
+                             "add declares its output 2 as float64 [2, 3], but computes float32 [2, 3]"),
+    "add-declares-another-dim": (one_op_doc("1.add", "f32", n_in=2, out=("f32", [3, 3])),
+                                 "add declares its output 2 as float32 [3, 3], but computes float32 [2, 3]"),
+    "less-than-declares-another-dim": (one_op_doc("1.less_than", "f32", n_in=2, out=("bool", [2, 2])),
+                                       "less_than declares its output 2 as bool [2, 2], but computes bool [2, 3]"),
+    "equal-declares-float32": (one_op_doc("1.equal", "i64", n_in=2, out=("f32", [2, 3])),
+                               "equal declares its output 2 as float32 [2, 3], but computes bool [2, 3]"),
+    "scale-declares-int32": (one_op_doc("1.scale", "f32", attrs={"scale": 2.0, "bias": 1.0}, out=("i32", [2, 3])),
+                             "scale declares its output 2 as int32 [2, 3], but computes float32 [2, 3]"),
+    "remainder-declares-int32": (one_op_doc("1.remainder", "i64", n_in=2, out=("i32", [2, 3])),
+                                 "remainder declares its output 2 as int32 [2, 3], but computes int64 [2, 3]"),
     "data-declares-another-type": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_f16"})),
                                    "data x declares float16 [2, 3], but its dtype attribute is float32"),
     "data-declares-another-shape": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(1, [2, 4])),

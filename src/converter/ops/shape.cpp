@@ -63,6 +63,31 @@ std::optional<std::vector<int64_t>> declared_output_dims(const Json& op) {
     return std::move(type->dims);
 }
 
+// The dims of an unsqueeze's result: the input's recorded dims with a 1 at each final
+// position of `axes`; nothing when the input's dims are not recorded.
+std::optional<std::vector<int64_t>> unsqueezed_dims(const std::vector<int64_t>* in_dims,
+                                                    const std::vector<int64_t>& axes) {
+    if (!in_dims) return std::nullopt;
+    const size_t rank = in_dims->size() + axes.size();
+    std::vector<bool> inserted(rank, false);
+    for (int64_t a : axes) {
+        if (a < 0 || static_cast<size_t>(a) >= rank) return std::nullopt;
+        inserted[static_cast<size_t>(a)] = true;
+    }
+    std::vector<int64_t> dims;
+    dims.reserve(rank);
+    auto next = in_dims->begin();
+    for (size_t k = 0; k < rank; ++k) {
+        if (inserted[k]) {
+            dims.push_back(1);
+        } else {
+            if (next == in_dims->end()) return std::nullopt;  // a repeated position
+            dims.push_back(*next++);
+        }
+    }
+    return dims;
+}
+
 // The rank of an unsqueeze's input: recorded, or the recorded output rank less the axes.
 std::optional<int64_t> unsqueeze_input_rank(const ConverterState& state, int64_t in, int64_t out,
                                             size_t axis_count) {
@@ -185,12 +210,15 @@ void Converter::op_unsqueeze(const Json& op) {
     std::optional<std::vector<int64_t>> axes = gather_axes(state, op, ids);
     if (axes && axes->empty()) {
         // Nothing to insert; Unsqueeze refuses an empty axes list.
+        refuse_output_unlike("unsqueeze", out, {ids[0]});
         append_node("Identity", {std::move(input)}, {std::move(output)});
         return;
     }
     if (axes) {
         *axes = unsqueeze_output_axes(*axes, unsqueeze_input_rank(state, ids[0], out, axes->size()));
         require_non_negative_axes(*this, "unsqueeze", *axes);
+        refuse_output_contradiction("unsqueeze", out, onnx_dtype_if_known(ids[0]),
+                                    unsqueezed_dims(state.tensor_shapes.find(ids[0]), *axes));
         add_unsqueeze_node(std::move(input), std::move(output), *axes,
                            names("axes"));
         return;
