@@ -28,6 +28,7 @@ std::vector<int64_t> generic_value_ids(std::string_view bare_name, const Json& o
     }
     return ids;
 }
+
 bool one_of(std::string_view type, std::initializer_list<std::string_view> types) {
     return std::find(types.begin(), types.end(), type) != types.end();
 }
