@@ -467,6 +467,19 @@ public:
     // nothing when they agree or either is unknown.
     std::optional<std::string> contradiction_with_value(const proto::ValueInfoProto& info,
                                                         int64_t id) const;
+    // Refuses an operator whose declared output `out` contradicts the element type and dims
+    // the operator computes from its operands and attributes: consumers are lowered against
+    // the declaration, so the model would bind values of two types or shapes. An unknown
+    // computed part (nothing, a -1 dim) agrees with anything.
+    void refuse_output_contradiction(std::string_view op_name, int64_t out,
+                                     std::optional<int32_t> computed_type,
+                                     const std::optional<std::vector<int64_t>>& computed_dims) const;
+    // The same, for an elementwise result of `operands` (ids; 0 for an absent one): their
+    // dims broadcast, of element type `result_type`, else of the operands' one type when
+    // every operand's is known and they agree.
+    void refuse_output_unlike(std::string_view op_name, int64_t out,
+                              std::initializer_list<int64_t> operands,
+                              std::optional<int32_t> result_type = std::nullopt) const;
     void op_data(const Json& op);
     void op_fetch(const Json& op);
     // Brings taken_names up to date with the graph and the parameter list.
@@ -513,7 +526,7 @@ public:
 
     // ---- normalization (ops/norm.cpp) ----
     void op_batch_norm(const Json& op);
-    void check_batch_norm_operands(const std::vector<int64_t>& ids, int64_t out) const;
+    void check_batch_norm_operands(const std::vector<int64_t>& ids) const;
     void op_group_norm(const Json& op);
     void op_layer_norm(const Json& op);
 

@@ -1,4 +1,6 @@
 // Descriptions of graph values (ValueInfoProto) from element-type tokens and dims.
+#include <algorithm>
+
 #include "converter/converter.h"
 
 namespace kestro {
@@ -145,6 +147,69 @@ std::optional<std::string> Converter::contradiction_with_value(const proto::Valu
                                     : fmt::format("of dims {}", helper::fmt_dims(*known_dims));
     return fmt::format("declares {}, but value {} is {}", fmt_type(declared->elem_type, declared->dims), id,
                        value);
+}
+
+void Converter::refuse_output_contradiction(std::string_view op_name, int64_t out,
+                                            std::optional<int32_t> computed_type,
+                                            const std::optional<std::vector<int64_t>>& computed_dims) const {
+    const std::optional<int32_t> declared_type = onnx_dtype_if_known(out);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(out);
+    const std::optional<std::vector<int64_t>> declared_dims =
+        dims ? std::optional<std::vector<int64_t>>(*dims) : std::nullopt;
+    const bool type_differs = declared_type && computed_type && *declared_type != *computed_type;
+    if (!type_differs && !shapes_conflict(declared_dims, computed_dims)) return;
+    const auto describe = [](std::optional<int32_t> type, const std::optional<std::vector<int64_t>>& d) {
+        return type ? fmt_type(*type, d) : fmt::format("of dims {}", helper::fmt_dims(*d));
+    };
+    throw Error("{} declares its output {} as {}, but computes {}", op_name, out,
+                describe(declared_type ? declared_type : computed_type, declared_dims),
+                describe(computed_type ? computed_type : declared_type, computed_dims));
+}
+
+namespace {
+
+// Numpy-style broadcast of recorded dims; nothing when one is not recorded. A dim that one
+// side leaves unknown is unknown unless the other side's is known and not 1; dims that
+// cannot broadcast are left unknown (that contradiction is the operands', not the output's).
+std::optional<std::vector<int64_t>> broadcast(const std::vector<const std::vector<int64_t>*>& all) {
+    size_t rank = 0;
+    for (const auto* d : all) {
+        if (!d) return std::nullopt;
+        rank = std::max(rank, d->size());
+    }
+    std::vector<int64_t> out(rank, 1);
+    for (const auto* d : all) {
+        const size_t offset = rank - d->size();
+        for (size_t k = 0; k < d->size(); ++k) {
+            int64_t& o = out[offset + k];
+            const int64_t v = (*d)[k];
+            if (v == 1 || o == v) continue;
+            if (o == 1) o = v;
+            else if (v < 0 && o >= 0) continue;  // o known and not 1: the unknown must match it
+            else if (o < 0 && v >= 0) o = v;
+            else o = -1;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void Converter::refuse_output_unlike(std::string_view op_name, int64_t out,
+                                     std::initializer_list<int64_t> operands,
+                                     std::optional<int32_t> result_type) const {
+    std::vector<const std::vector<int64_t>*> dims;
+    std::optional<int32_t> common;
+    bool types_agree = true;
+    for (int64_t id : operands) {
+        if (id == 0) continue;
+        dims.push_back(state.tensor_shapes.find(id));
+        const std::optional<int32_t> t = onnx_dtype_if_known(id);
+        if (!t || (common && *common != *t)) types_agree = false;
+        if (t && !common) common = t;
+    }
+    if (!result_type && types_agree) result_type = common;
+    refuse_output_contradiction(op_name, out, result_type, dims.empty() ? std::nullopt : broadcast(dims));
 }
 
 void refuse_data_contradiction(const Json& op, const proto::ValueInfoProto& info) {

@@ -243,6 +243,39 @@ def refused_clip_of_bool(p):
     p.fetch(p.op("1.clip", [p.data("x", "bool", [3]), p.full([1], 0.0), p.full([1], 1.0)], outs=[("bool", [3])]))
 
 
+def full_declared(dtype, dims):
+    # A consumer is lowered against the declaration, not against what full writes.
+    def build(p):
+        p.fetch(p.op("1.full", attrs={"shape": a_intarray([2, 3]), "value": a_f64(1.0), "dtype": a_dtype("f32"),
+                                      "place": a_place(1)}, outs=[(dtype, dims)]))
+    return build
+
+
+def full_int_array_declared(dtype, dims):
+    def build(p):
+        p.fetch(p.op("1.full_int_array", attrs={"value": a_array([a_i64(2), a_i64(3)]), "dtype": a_dtype("i32"),
+                                                "place": a_place(1)}, outs=[(dtype, dims)]))
+    return build
+
+
+def unsqueeze_declared_a_rank_short(p):
+    p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0])], outs=[("f32", [2, 3])]))
+
+
+def stack_declared(dtype, dims):
+    def build(p):
+        pair = p.combine([p.data("a", "i32", []), p.data("b", "i32", [])])
+        p.fetch(p.op("1.stack", [pair], attrs={"axis": 0}, outs=[(dtype, dims)]))
+    return build
+
+
+def concat_declared(dtype, dims):
+    def build(p):
+        pair = p.combine([p.data("a", "f32", [2, 3]), p.data("b", "f32", [-1, 3])])
+        p.fetch(p.op("1.concat", [pair, p.full([1], -2, "i32")], outs=[(dtype, dims)]))
+    return build
+
+
 def refused_range(p):
     # Range takes single values; a limit of three would make no model.
     bounds = [p.full([1], 0, "i64"), p.data("ends", "i64", [3]), p.full([1], 1, "i64")]
@@ -276,6 +309,18 @@ def refused_unbind_unpacked_apart(p):
     (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
     (refused_clip_of_bool, 17, "clip: x is bool, but it must be a number type"),
     (refused_unsqueeze, 17, "unsqueeze: axis 4 is outside the rank 3 it is inserted into"),
+    (full_declared("i64", [2, 3]), 17, "full declares its output 1 as int64 [2, 3], but computes float32 [2, 3]"),
+    (full_declared("f32", [6]), 17, "full declares its output 1 as float32 [6], but computes float32 [2, 3]"),
+    (full_declared("f32", [2, 4]), 11, "full declares its output 1 as float32 [2, 4], but computes float32 [2, 3]"),
+    (full_int_array_declared("i64", [2]), 17, "full_int_array declares its output 1 as int64 [2], but computes int32 [2]"),
+    (full_int_array_declared("i32", [1, 2]), 17,
+     "full_int_array declares its output 1 as int32 [1, 2], but computes int32 [2]"),
+    (stack_declared("i64", [2]), 17, "stack declares its output 4 as int64 [2], but computes int32 [2]"),
+    (stack_declared("i32", [1, 2]), 17, "stack declares its output 4 as int32 [1, 2], but computes int32 [2]"),
+    (concat_declared("i64", [-1, 3]), 17, "concat declares its output 5 as int64 [-1, 3], but computes float32 [-1, 3]"),
+    (concat_declared("f32", [-1, 4]), 11, "concat declares its output 5 as float32 [-1, 4], but computes float32 [-1, 3]"),
+    (unsqueeze_declared_a_rank_short, 17,
+     "unsqueeze declares its output 3 as float32 [2, 3], but computes float32 [1, 2, 3]"),
     (refused_range, 17, "range bound 1 has dims [3], where one value is taken"),
     (refused_range, 10, "range requires opset >= 11, but target opset is 10"),
     (refused_cast_nan, 17, "cannot cast non-finite constant NaN to int32"),

@@ -211,9 +211,13 @@ def counting_while(arg="i64", step="i64", out="i64", cond_dims=(1,), kept=2, typ
     limit = p.full([1], 3, "i64")
     body = p.block()
     i, s = body.arg(arg, [1]), body.arg("f32", [1])
-    i1 = add(body, i, body.full([1], 1, "i64"), step)
+    i1 = counted = add(body, i, body.full([1], 1, "i64"), arg)
+    if step != arg:  # the next value cast to another type: the add and the comparison stay consistent
+        i1 = body.op("1.cast", [i1], attrs={"dtype": a_dtype(step)}, outs=[(step, [1])])
     s1 = body.op("1.add", [s, body.full([1], 2.0)], outs=[("f32", [1]) if typed_next else None])
-    cond = body.op("1.less_than", [i1, limit], outs=[("bool", list(cond_dims)) if typed_next else None])
+    # A condition of another rank compares values of that rank, so the comparison is consistent.
+    a, b = (counted, limit) if cond_dims == (1,) else (body.full(list(cond_dims), 1, "i64"), body.full(list(cond_dims), 3, "i64"))
+    cond = body.op("1.less_than", [a, b], outs=[("bool", list(cond_dims)) if typed_next else None])
     body.yield_([cond, i1, s1])
     outs = p.op("1.while", [less(p, i0, limit), i0, s0], outs=[(out, [1]), ("f32", [1])][:kept], regions=[body])
     p.fetch(outs if kept == 1 else outs[0], "i")
@@ -227,7 +231,10 @@ def choosing_if(then_dtype="f32", out_dims=(2,), kept=2):
     p = Program()
     x, c = p.data("x", "f32", [2]), p.data("c", "bool", [1])
     then, other = p.block(), p.block()
-    then.yield_([add(then, x, then.full([1], 1.0), then_dtype, dims=[2]), x])
+    y = add(then, x, then.full([1], 1.0), "f32", dims=[2])
+    if then_dtype != "f32":  # cast, so that the add itself stays consistent
+        y = then.op("1.cast", [y], attrs={"dtype": a_dtype(then_dtype)}, outs=[(then_dtype, [2])])
+    then.yield_([y, x])
     other.yield_([other.op("1.multiply", [x, other.full([1], 2.0)], outs=[("f32", [2])]), x])
     outs = p.op("1.if", [c], outs=[("f32", list(out_dims)), ("f32", [2])][:kept], regions=[then, other])
     p.fetch(outs if kept == 1 else outs[0], "y")
@@ -240,13 +247,14 @@ REGION_CONTRADICTIONS = {
     "while-arg-of-another-type": (lambda: counting_while(arg="i32"),
                                   "add: input 0 is int32 but input 1 is int64; they must have one element type"),
     "while-yields-another-type": (lambda: counting_while(step="f32"),
-                                  "add: output is declared float32 but input 0 is int64"),
+                                  "while body takes carried value {i0} as int64 [1], but yields its next value as "
+                                  "float32 [1]"),
     "while-condition-of-another-rank": (lambda: counting_while(cond_dims=()),
-                                        "less_than: output is declared with dims [], but its operands give [1]"),
+                                        "while body yields its condition as bool [], but the condition enters as bool [1]"),
     "while-output-of-another-type": (lambda: counting_while(out="f64"),
                                      "while output {i} declares float64 [1], but the body yields int64 [1]"),
     "if-branches-of-two-types": (lambda: choosing_if(then_dtype="i64"),
-                                 "add: output is declared int64 but input 0 is float32"),
+                                 "if branches yield value 0 as int64 [2] and float32 [2]"),
     "if-output-of-another-dim": (lambda: choosing_if(out_dims=(3,)),
                                  "if output {y} declares float32 [3], but a branch yields float32 [2]"),
 }

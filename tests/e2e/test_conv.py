@@ -62,7 +62,7 @@ def conv2d_ref(x, w, strides, pads, dilations, groups):
 
 
 def conv2d_program(op, x_dims, w_dims, strides, paddings, dilations=(1, 1), groups=1,
-                   algorithm="EXPLICIT", data_format="NCHW"):
+                   algorithm="EXPLICIT", data_format="NCHW", out_dtype="f32"):
     p = Program()
     w = p.param("conv2d_0.w_0", "f32", w_dims)
     x = p.data("x", "f32", x_dims)
@@ -70,7 +70,7 @@ def conv2d_program(op, x_dims, w_dims, strides, paddings, dilations=(1, 1), grou
              attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
                     "padding_algorithm": algorithm, "groups": a_i32(groups),
                     "dilations": [a_i32(d) for d in dilations], "data_format": data_format},
-             outs=[("f32", [-1, w_dims[0], -1, -1])])
+             outs=[(out_dtype, [-1, w_dims[0], -1, -1])])
     p.fetch(y, "out")
     return p
 
@@ -126,6 +126,12 @@ def channels_last_refusal(op, data_format):
      "Error: conv2d: pads [1, 2, 3] must hold a begin and an end for each spatial axis\n"),
     (lambda: conv2d_program("1.depthwise_conv2d", [1, 2, 5, 5], [2, 1, 3, 3], (1, 1), (1,) * 6, groups=2),
      "Error: depthwise_conv2d: pads [1, 1, 1, 1, 1, 1] gives 3 spatial axes where strides gives 2\n"),
+    # The result has the data's type: a consumer typed against float64 would not load.
+    (lambda: conv2d_program("1.conv2d", [1, 2, 5, 5], [2, 2, 3, 3], (1, 1), (1, 1), out_dtype="f64"),
+     "Error: conv2d declares its output 3 as float64 [-1, 2, -1, -1], but computes float32\n"),
+    (lambda: conv2d_program("1.depthwise_conv2d", [1, 2, 5, 5], [2, 1, 3, 3], (1, 1), (1, 1), groups=2,
+                            out_dtype="f16"),
+     "Error: depthwise_conv2d declares its output 3 as float16 [-1, 2, -1, -1], but computes float32\n"),
 ])
 def test_conv2d_refusals(tmp, program, message):
     expect_failure(tmp, program(), {"conv2d_0.w_0": rand(2, 2, 3, 3)}, 17, message)

@@ -25,7 +25,8 @@ def expect_failure(tmp, program, opset, message):
 # Batch normalization
 
 
-def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=(), x_shape=(-1, 3, 4, 5)):
+def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=(), x_shape=(-1, 3, 4, 5),
+                       y_dtype=None):
     """The exported form: inputs x, mean, variance, scale, bias; six outputs. Mixed-precision
     exports keep the parameters float32 under float16 data. The inputs named in `without` are
     omitted (id 0)."""
@@ -39,7 +40,7 @@ def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=()
     outs = p.op("1.batch_norm_", [x, mean, var, scale, bias],
                 attrs={"is_test": is_test, "momentum": 0.9, "epsilon": 1e-5, "data_format": data_format,
                        "use_global_stats": True, "trainable_statistics": False},
-                outs=[(dtype, [-1, 3, 4, 5])] + [("f32", [3])] * 4 + [("ui8", [-1])])
+                outs=[(y_dtype or dtype, [-1, 3, 4, 5])] + [("f32", [3])] * 4 + [("ui8", [-1])])
     p.fetch(outs[0], "out")
     return p
 
@@ -84,6 +85,11 @@ def test_batch_norm_refusals(tmp):
     expect_failure(tmp, batch_norm_program(dtype="i64"), 17,
                    "batch_norm does not take int64 inputs, only floating-point values")
     expect_failure(tmp, batch_norm_program(x_shape=()), 17, "batch_norm takes a rank 2 or higher input, got rank 0")
+    # y has x's type, whatever the parameters' type.
+    expect_failure(tmp, batch_norm_program(y_dtype="f64"), 17,
+                   "batch_norm_ declares its output 6 as float64 [-1, 3, 4, 5], but computes float32 [-1, 3, 4, 5]")
+    expect_failure(tmp, batch_norm_program(dtype="f16", y_dtype="f32"), 17,
+                   "batch_norm_ declares its output 6 as float32 [-1, 3, 4, 5], but computes float16 [-1, 3, 4, 5]")
 
 
 # ------------------------------------------------------------------------------------------------

@@ -294,11 +294,11 @@ def conv_doc(**attrs):
     return p.to_json()
 
 
-def one_op_doc(name, dtype, attrs=None, n_in=1, raw=None):
-    """data x -> one operator over n_in copies of x -> fetch."""
+def one_op_doc(name, dtype, attrs=None, n_in=1, raw=None, out=None):
+    """data x -> one operator over n_in copies of x (its output declared `out`, else as x) -> fetch."""
     p = Program()
     x = p.data("x", dtype, [2, 3])
-    p.fetch(p.op(name, [x] * n_in, attrs=attrs, outs=[(dtype, [2, 3])], raw=raw), "out")
+    p.fetch(p.op(name, [x] * n_in, attrs=attrs, outs=[out or (dtype, [2, 3])], raw=raw), "out")
     return p.to_json()
 
 
@@ -404,7 +404,27 @@ MUST_FAIL = {
                                     "fetch out declares float32 [6], but value 2 is float32 [2, 3]"),
     # The value's own operator is the first to contradict it.
     "fetched-value-declares-another-dim": (damaged(lambda d, ops: ops[1]["O"][0]["TT"]["D"].__setitem__(1, [3, 3])),
-                                           "relu: output is declared with dims [3, 3], but its operands give [2, 3]"),
+                                           "relu declares its output 2 as float32 [3, 3], but computes float32 [2, 3]"),
+    # An operator's output declared otherwise than the operator computes it: its consumers
+    # would be lowered against the declaration.
+    # (a data without attributes, so that only its output entry says what it feeds)
+    "relu-of-another-type": (damaged(lambda d, ops: (ops[0].update(A=[]),
+                                                     ops[0]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_i32"}))),
+                             "relu declares its output 2 as float32 [2, 3], but computes int32 [2, 3]"),
+    "relu-of-another-rank": (damaged(lambda d, ops: (ops[0].update(A=[]), ops[0]["O"][0]["TT"]["D"].__setitem__(1, [6]))),
+                             "relu declares its output 2 as float32 [2, 3], but computes float32 [6]"),
+    "add-declares-float64": (one_op_doc("1.add", "f32", n_in=2, out=("f64", [2, 3])),
+                             "add declares its output 2 as float64 [2, 3], but computes float32 [2, 3]"),
+    "add-declares-another-dim": (one_op_doc("1.add", "f32", n_in=2, out=("f32", [3, 3])),
+                                 "add declares its output 2 as float32 [3, 3], but computes float32 [2, 3]"),
+    "less-than-declares-another-dim": (one_op_doc("1.less_than", "f32", n_in=2, out=("bool", [2, 2])),
+                                       "less_than declares its output 2 as bool [2, 2], but computes bool [2, 3]"),
+    "equal-declares-float32": (one_op_doc("1.equal", "i64", n_in=2, out=("f32", [2, 3])),
+                               "equal declares its output 2 as float32 [2, 3], but computes bool [2, 3]"),
+    "scale-declares-int32": (one_op_doc("1.scale", "f32", attrs={"scale": 2.0, "bias": 1.0}, out=("i32", [2, 3])),
+                             "scale declares its output 2 as int32 [2, 3], but computes float32 [2, 3]"),
+    "remainder-declares-int32": (one_op_doc("1.remainder", "i64", n_in=2, out=("i32", [2, 3])),
+                                 "remainder declares its output 2 as int32 [2, 3], but computes int64 [2, 3]"),
     "data-declares-another-type": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_f16"})),
                                    "data x declares float16 [2, 3], but its dtype attribute is float32"),
     "data-declares-another-shape": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(1, [2, 4])),
@@ -433,7 +453,7 @@ MUST_FAIL = {
     "relu-int32-at-10": (one_op_doc("1.relu", "i32"), "relu (ONNX Relu on int32) requires opset >= 14, but target opset is 10", 10),
     "relu-int64": (one_op_doc("1.relu", "i64"), "relu: ONNX Runtime has no Relu for int64 operands"),
     "sqrt-of-ints": (one_op_doc("1.sqrt", "i32"), "sqrt: ONNX Sqrt does not take int32 operands"),
-    "equal-f32-at-10": (one_op_doc("1.equal", "f32", n_in=2), "equal (ONNX Equal on float32) requires opset >= 11, but target opset is 10", 10),
+    "equal-f32-at-10": (one_op_doc("1.equal", "f32", n_in=2, out=("bool", [2, 3])), "equal (ONNX Equal on float32) requires opset >= 11, but target opset is 10", 10),
     "less_equal-at-11": (one_op_doc("1.less_equal", "f32", n_in=2),
                          "less_equal (ONNX LessOrEqual) requires opset >= 12, but target opset is 11", 11),
     # Range takes single values, and float16 ones only as float32 (which the range lowering does).
@@ -468,11 +488,11 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.transpose", [f32_x(p)], attrs={"perm": [1, 0]}, outs=[("f32", [2, 3])])),
         "transpose: output is declared with dims [2, 3], but perm [1, 0] of input dims [2, 3] gives otherwise"),
     "relu-declared-float64": (contradicting(lambda p: p.op("1.relu", [f32_x(p)], outs=[("f64", [2, 3])])),
-                              "relu: output is declared float64 but input 0 is float32"),
+                              "relu declares its output 2 as float64 [2, 3], but computes float32 [2, 3]"),
     "batch_norm-declared-float64": (
         contradicting(lambda p: p.op("1.batch_norm_", [p.data("x", "f32", [1, 2, 2, 2])] + [p.data(n, "f32", [2]) for n in "mvsb"],
                                      attrs={"is_test": True}, outs=[("f64", [1, 2, 2, 2])])),
-        "batch_norm_: x is float32 but the output is float64; they must have one element type"),
+        "batch_norm_ declares its output 6 as float64 [1, 2, 2, 2], but computes float32 [1, 2, 2, 2]"),
     "hardswish-of-int64-at-13": (contradicting(lambda p: p.op("1.hardswish", [p.data("x", "i64", [2, 3])], outs=[("i64", [2, 3])])),
                                  "hardswish: x is int64, but it must be one of float32, float16, float64", 13),
     "prelu-float16-slope": (
@@ -486,10 +506,10 @@ MUST_FAIL = {
     "add-dims-that-cannot-broadcast": (contradicting(lambda p: p.op("1.add", [f32_x(p), p.data("y", "f32", [4])], outs=[("f32", [2, 3])])),
                                        "add: operand dims [2, 3] and [4] cannot broadcast"),
     "relu-of-an-operand-of-other-dims": (contradicting(lambda p: p.op("1.relu", [p.data("x", "f32", [2, 4])], outs=[("f32", [2, 3])])),
-                                         "relu: output is declared with dims [2, 3], but its operands give [2, 4]"),
+                                         "relu declares its output 2 as float32 [2, 3], but computes float32 [2, 4]"),
     "add-declared-with-other-dims": (
         contradicting(lambda p: p.op("1.add", [f32_x(p), p.data("y", "f32", [1, 3])], outs=[("f32", [1, 3])])),
-        "add: output is declared with dims [1, 3], but its operands give [2, 3]"),
+        "add declares its output 3 as float32 [1, 3], but computes float32 [2, 3]"),
     "matmul-inner-dims-differ": (contradicting(lambda p: p.op("1.matmul", [f32_x(p), p.data("y", "f32", [4, 2])], outs=[("f32", [2, 2])])),
                                  "matmul: x dims [2, 3] and y dims [4, 2] do not line up (3 against 4)"),
     "matmul-inner-dims-differ-after-transpose": (
@@ -589,7 +609,7 @@ MUST_FAIL = {
                            "pow: x is float32 but the output is int64; they must have one element type"),
     "scale-declared-int8": (contradicting(lambda p: p.op("1.scale", [f32_x(p), p.full([1], 2.0)], attrs={"bias": 0.0},
                                                          outs=[("i8", [2, 3])])),
-                            "scale: x is float32 but the output is int8; they must have one element type"),
+                            "scale declares its output 3 as int8 [2, 3], but computes float32 [2, 3]"),
     "expand-of-a-dim-that-is-not-1": (
         contradicting(lambda p: p.op("1.expand", [f32_x(p), p.full_int_array([2, 4])], outs=[("f32", [2, 4])])),
         "expand: x dims [2, 3] cannot expand to shape [2, 4]"),
@@ -634,7 +654,7 @@ MUST_FAIL = {
                                      outs=[("i64", [2, 3])])),
         "full_like: output is declared int64 but the fill is float32"),
     "assign-declared-of-another-type": (contradicting(lambda p: p.op("1.assign", [f32_x(p)], outs=[("i64", [2, 3])])),
-                                        "assign: output is declared int64 but input 0 is float32"),
+                                        "assign declares its output 2 as int64 [2, 3], but computes float32 [2, 3]"),
     "conv2d_transpose-of-int32": (
         contradicting(lambda p: p.op("1.conv2d_transpose", [p.data("x", "i32", [1, 1, 2, 2]), p.data("w", "i32", [1, 1, 3, 3])],
                                      attrs={"strides": [1, 1], "paddings": [0, 0], "dilations": [1, 1], "groups": 1},

@@ -104,9 +104,10 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
 
     const bool int_array = full_name == "1.full_int_array";
     int32_t dtype = proto::dtype::INT64;
+    std::optional<int32_t> given_dtype;
     if (auto word = helper::op_attr_str(op, "dtype")) {
         if (auto code = helper::paddle_dtype_token_to_onnx(*word))
-            dtype = *code;
+            dtype = *(given_dtype = code);
         else if (!int_array)
             throw Error("full: unsupported dtype {}", helper::fmt_text(*word));
     }
@@ -151,6 +152,11 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
     if (expected != elements)
         throw Error("{} initializer shape {} expects {} values, got {}", full_name,
                     helper::fmt_dims(dims), expected, elements);
+
+    // Consumers are lowered against the declared output, so it must be what is written
+    // (a dynamic shape is compared as the attribute gives it).
+    refuse_output_contradiction(int_array ? "full_int_array" : "full", out, given_dtype,
+                                has_negative(shape) && !int_array ? shape : dims);
 
     if (elements > 0)
         reserve_materialized(uint64_t(elements) * encode_scalar_f64_as_raw_data(dtype, 0.0).size(),

@@ -28,6 +28,40 @@ std::vector<int64_t> generic_value_ids(std::string_view bare_name, const Json& o
     }
     return ids;
 }
+
+bool one_of(std::string_view type, std::initializer_list<std::string_view> types) {
+    return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+// Consumers are lowered against each value's declaration, so a generic node's first output
+// must be declared as the ONNX node computes it: elementwise types keep their operands'
+// type and broadcast dims, comparisons and logical types give bool, the others keep the
+// element type of their first operand (their dims are not followed here).
+void refuse_generic_output_contradiction(const Converter& c, std::string_view bare_name,
+                                         std::string_view type, const IdList& in, int64_t out) {
+    const auto at = [&](size_t k) { return k < in.size() ? in[k] : int64_t{0}; };
+    if (in.empty()) return;
+    if (one_of(type, {"Abs", "Ceil", "Cos", "Floor", "HardSigmoid", "HardSwish", "Identity", "Log",
+                      "Relu", "Sigmoid", "Sin", "Softmax", "Sqrt", "Tanh", "Clip"})) {
+        c.refuse_output_unlike(bare_name, out, {in[0]});
+    } else if (one_of(type, {"Add", "Sub", "Mul", "Div", "Mod", "Pow"})) {
+        c.refuse_output_unlike(bare_name, out, {in[0], at(1)});
+    } else if (one_of(type, {"And", "Or", "Not", "Equal", "Greater", "GreaterOrEqual", "Less",
+                             "LessOrEqual"})) {
+        c.refuse_output_unlike(bare_name, out, {in[0], at(1)}, proto::dtype::BOOL);
+    } else if (type == "Where") {
+        const auto x = c.onnx_dtype_if_known(at(1));
+        c.refuse_output_unlike(bare_name, out, {in[0], at(1), at(2)},
+                               x && x == c.onnx_dtype_if_known(at(2)) ? x : std::nullopt);
+    } else if (one_of(type, {"Conv", "ConvTranspose", "MaxPool", "AveragePool", "GlobalAveragePool",
+                             "GlobalMaxPool", "BatchNormalization", "LayerNormalization", "MatMul",
+                             "Expand", "Flatten", "GatherND", "Reshape", "Resize", "Squeeze",
+                             "Unsqueeze", "Tile", "Transpose"})) {
+        if (const auto t = c.onnx_dtype_if_known(in[0]))
+            c.refuse_output_contradiction(bare_name, out, t, std::nullopt);
+    }
+}
+
 }  // namespace
 
 std::vector<std::string> Converter::generic_value_names(std::string_view bare_name, const Json& op,
@@ -99,6 +133,7 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
                 first = k;
         }
     }
+    if (out_id != 0) refuse_generic_output_contradiction(*this, bare_name, type, in_ids, out_id);
     if (ties.output_like && *ties.output_like < in_ids.size() && out_id != 0 && !logical) {
         const int64_t in = in_ids[*ties.output_like];
         const int32_t ti = (in != 0 ? onnx_dtype_if_known(in) : std::nullopt).value_or(-1);

@@ -62,12 +62,11 @@ std::string operand_as(Converter& c, int64_t id, int32_t type, std::string_view 
 
 }  // namespace
 
-// The data is a float tensor, the result has its type, and each statistic holds one value
+// The data is a float tensor and each statistic holds one value
 // per channel: a program that says otherwise gives no node that loads.
-void Converter::check_batch_norm_operands(const std::vector<int64_t>& ids, int64_t out) const {
+void Converter::check_batch_norm_operands(const std::vector<int64_t>& ids) const {
     using namespace proto::dtype;
     require_operand_type("batch_norm_", "x", ids[0], {FLOAT, FLOAT16, DOUBLE});
-    require_same_type("batch_norm_", "x", ids[0], "the output", out);
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
     const int64_t channels = x_dims && x_dims->size() >= 2 ? (*x_dims)[1] : -1;
     static constexpr const char* kStat[] = {"x", "mean", "variance", "scale", "bias"};
@@ -97,11 +96,13 @@ void Converter::op_batch_norm(const Json& op) {
     math_ops::require_float_operand(*this, "batch_norm", ids[0]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"batch_norm", out};
-    check_batch_norm_operands(ids, out);
+    check_batch_norm_operands(ids);
     // Before 15 BatchNormalization takes the data and every parameter in one type.
     std::optional<int32_t> compute;
     if (opset < 15) compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2], ids[3], ids[4]});
     const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
+    // y has x's type and dims, whatever type the parameters have.
+    refuse_output_unlike("batch_norm_", out, {ids[0]});
 
     // Paddle's order is x, mean, variance, scale, bias; ONNX wants x, scale, bias, mean, var.
     std::vector<std::string> inputs;

@@ -1,5 +1,6 @@
 // Squeeze, unsqueeze, flatten, split, stack and concat.
 #include <algorithm>
+#include <limits>
 
 #include "converter/converter.h"
 
@@ -61,6 +62,69 @@ std::optional<std::vector<int64_t>> declared_output_dims(const Json& op) {
     auto type = helper::declared_type(*first, helper::NonIntegerDims::Dropped);
     if (!type || !type->dims || type->dims->empty()) return std::nullopt;
     return std::move(type->dims);
+}
+
+// The dims of an unsqueeze's result: the input's recorded dims with a 1 at each final
+// position of `axes`; nothing when the input's dims are not recorded.
+std::optional<std::vector<int64_t>> unsqueezed_dims(const std::vector<int64_t>* in_dims,
+                                                    const std::vector<int64_t>& axes) {
+    if (!in_dims) return std::nullopt;
+    const size_t rank = in_dims->size() + axes.size();
+    std::vector<bool> inserted(rank, false);
+    for (int64_t a : axes) {
+        if (a < 0 || static_cast<size_t>(a) >= rank) return std::nullopt;
+        inserted[static_cast<size_t>(a)] = true;
+    }
+    std::vector<int64_t> dims;
+    dims.reserve(rank);
+    auto next = in_dims->begin();
+    for (size_t k = 0; k < rank; ++k) {
+        if (inserted[k]) {
+            dims.push_back(1);
+        } else {
+            if (next == in_dims->end()) return std::nullopt;  // a repeated position
+            dims.push_back(*next++);
+        }
+    }
+    return dims;
+}
+
+// What stack and concat take from their list: the values' one element type (when every
+// one's is known and they agree) and their common dims, -1 where the values differ; no dims
+// when one value's are not recorded or the ranks differ.
+struct ListType {
+    std::optional<int32_t> dtype;
+    std::optional<std::vector<int64_t>> dims;
+};
+
+ListType list_type(const Converter& c, const IdList& ids) {
+    ListType t;
+    bool types_agree = !ids.empty();
+    bool dims_known = !ids.empty();
+    for (size_t k = 0; k < ids.size(); ++k) {
+        const std::optional<int32_t> dtype = c.onnx_dtype_if_known(ids[k]);
+        if (!dtype || (k > 0 && t.dtype != dtype)) types_agree = false;
+        if (k == 0) t.dtype = dtype;
+        const std::vector<int64_t>* d = c.state.tensor_shapes.find(ids[k]);
+        if (!d || (t.dims && t.dims->size() != d->size())) {
+            dims_known = false;
+        } else if (!t.dims) {
+            t.dims = *d;
+        } else {
+            for (size_t j = 0; j < d->size(); ++j)
+                if ((*t.dims)[j] != (*d)[j]) (*t.dims)[j] = -1;
+        }
+    }
+    if (!types_agree) t.dtype.reset();
+    if (!dims_known) t.dims.reset();
+    return t;
+}
+
+// `axis` counted from the front of a rank, or nothing when it lies outside.
+std::optional<size_t> axis_in_rank(int64_t axis, size_t rank) {
+    const int64_t r = static_cast<int64_t>(rank);
+    if (axis < -r || axis >= r) return std::nullopt;
+    return static_cast<size_t>(axis < 0 ? axis + r : axis);
 }
 
 // The rank of an unsqueeze's input: recorded, or the recorded output rank less the axes.
@@ -188,12 +252,15 @@ void Converter::op_unsqueeze(const Json& op) {
     std::optional<std::vector<int64_t>> axes = gather_axes(state, op, ids);
     if (axes && axes->empty()) {
         // Nothing to insert; Unsqueeze refuses an empty axes list.
+        refuse_output_unlike("unsqueeze", out, {ids[0]});
         append_node("Identity", {std::move(input)}, {std::move(output)});
         return;
     }
     if (axes) {
         *axes = unsqueeze_output_axes(*axes, unsqueeze_input_rank(state, ids[0], out, axes->size()));
         require_non_negative_axes(*this, "unsqueeze", *axes);
+        refuse_output_contradiction("unsqueeze", out, onnx_dtype_if_known(ids[0]),
+                                    unsqueezed_dims(state.tensor_shapes.find(ids[0]), *axes));
         add_unsqueeze_node(std::move(input), std::move(output), *axes,
                            names("axes"));
         return;
@@ -421,6 +488,17 @@ void Converter::op_stack(const Json& op) {
     }
     const int64_t axis = axis_for_opset(*this, "stack", axis_attr, rank);
     state.stack_inputs.insert(out, elements);
+    // The values stacked along a new axis of their count.
+    ListType result = list_type(*this, elements);
+    if (result.dims) {
+        const auto at = axis_in_rank(axis_attr, result.dims->size() + 1);
+        if (at)
+            result.dims->insert(result.dims->begin() + static_cast<std::ptrdiff_t>(*at),
+                                static_cast<int64_t>(elements.size()));
+        else
+            result.dims.reset();
+    }
+    refuse_output_contradiction("stack", out, result.dtype, result.dims);
 
     std::vector<std::string> unsqueezed;
     for (size_t i = 0; i < elements.size(); ++i) {
@@ -441,14 +519,30 @@ void Converter::op_concat(const Json& op) {
     if (!folded || folded->empty()) throw Error("concat: missing axis constant for id {}", ids[1]);
     std::optional<size_t> rank;
     if (!list->empty()) rank = recorded_rank(state, (*list)[0]);
-    int64_t axis = helper::saturate_i64((*folded)[0]);
-    if (rank) checked_axis("concat", "axis", axis, static_cast<int64_t>(*rank));
+    const int64_t axis_value = helper::saturate_i64((*folded)[0]);
+    if (rank) checked_axis("concat", "axis", axis_value, static_cast<int64_t>(*rank));
     for (size_t k = 1; k < list->size(); ++k) {
         require_same_type("concat", "input 0", (*list)[0], fmt::format("input {}", k), (*list)[k]);
-        require_same_dims("concat", (*list)[0], (*list)[k], rank ? checked_axis("concat", "axis", axis, static_cast<int64_t>(*rank)) : -1);
+        require_same_dims("concat", (*list)[0], (*list)[k],
+                          rank ? checked_axis("concat", "axis", axis_value, static_cast<int64_t>(*rank)) : -1);
     }
-    axis = axis_for_opset(*this, "concat", axis, rank);
+    const int64_t axis = axis_for_opset(*this, "concat", axis_value, rank);
     const int64_t out = helper::op_out_id(op);
+    // The values joined along the axis: its dim is the sum of theirs.
+    ListType result = list_type(*this, *list);
+    if (result.dims) {
+        if (const auto at = axis_in_rank(axis_value, result.dims->size())) {
+            int64_t sum = 0;
+            for (int64_t id : *list) {
+                const int64_t d = (*state.tensor_shapes.find(id))[*at];
+                sum = d < 0 || sum < 0 || d > std::numeric_limits<int64_t>::max() - sum ? -1 : sum + d;
+            }
+            (*result.dims)[*at] = sum;
+        } else {
+            result.dims.reset();
+        }
+    }
+    refuse_output_contradiction("concat", out, result.dtype, result.dims);
     append_node("Concat", std::move(inputs), {get_tensor_name(out)}, {helper::attr_int("axis", axis)});
 }
 
