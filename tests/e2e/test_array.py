@@ -63,6 +63,10 @@ def test_constants(tmp, opset):
                                              "values": a_array([a_i32(v) for v in (1, 2, 3, 4)])},
               outs=[("i32", [2, 2])])
     refs["assigned"] = (p.op("1.add", [x, av], outs=[("i32", [2, 2])]), np.array([[11, 22], [33, 44]]))
+    # Values written as floats take the element type as a cast does: toward zero, wrapping.
+    refs["assigned_floats"] = (p.op("1.assign_value_", [], attrs={
+        "shape": a_array([a_i32(3)]), "dtype": a_dtype("ui8"), "values": a_array([a_f64(2.7), a_f64(-1.0), a_f64(300.5)])},
+        outs=[("ui8", [3])]), np.array([2, 255, 44], np.uint8))
     run_outputs(p, {"x": np.array([[10, 20], [30, 40]], np.int32)}, refs, opset, tmp)
 
 

@@ -173,9 +173,11 @@ void Converter::op_assign_value(const Json& op) {
     auto dtype = helper::paddle_dtype_token_to_onnx(*word);
     if (!dtype) throw Error("assign_value_: unsupported dtype {}", helper::fmt_text(*word));
     const std::vector<int64_t> shape = shape_attr(op);
+    // The first pass folded the values as the element type holds them (2.7 as int32 is 2).
     const Json* values_attr = helper::attr(op, "values");
+    const std::vector<double>* folded = state.const_values.find(out);
     const std::vector<double> values =
-        values_attr ? collect_f64_items(*values_attr) : std::vector<double>{};
+        folded ? *folded : values_attr ? collect_f64_items(*values_attr) : std::vector<double>{};
     std::string name = get_tensor_name(out);
 
     std::vector<int64_t> dims = shape;
