@@ -95,7 +95,7 @@ def test_clip(tmp, opset):
         y = p.op("1.clip", [p.data(dtype, dtype, [2, 3]), lo, hi], outs=[(dtype, [2, 3])])
         refs[f"const_{dtype}"] = (y, np.clip(feeds[dtype], -0.5, 1.0))
     # Tensor bounds of another element type, [1]-shaped and rank 0; integers need opset 12.
-    for dtype, bdtype, lowest in (("f32", "f64", 11), ("i32", "i64", 12)):
+    for dtype, bdtype, lowest in (("f32", "f64", 11), ("i32", "i64", 12), ("i16", "i32", 12)):
         if opset >= lowest:
             x, tlo, thi = p.data(f"x{dtype}", dtype, [6]), p.data(f"lo{dtype}", bdtype, [1]), p.data(f"hi{dtype}", bdtype, [])
             feeds.update({f"x{dtype}": np.array([-3, -1, 0, 1, 2, 5], np_dtype(dtype)),

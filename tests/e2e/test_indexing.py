@@ -138,6 +138,16 @@ def refused_gather_nd(p):
     p.fetch(p.op("1.gather_nd", [x, p.data("i", "i32", [1, 2])], outs=[("f32", [1])]))
 
 
+def refused_gather_nd_of_rank0(p):
+    x = p.data("x", "f32", [])
+    p.fetch(p.op("1.gather_nd", [x, p.data("i", "i64", [1, 0])], outs=[("f32", [1])]))
+
+
+def refused_take_along_axis_of_rank0(p):
+    x = p.data("x", "f32", [])
+    p.fetch(p.op("1.take_along_axis", [x, p.data("i", "i64", [])], attrs={"axis": a_i32(0)}, outs=[("f32", [])]))
+
+
 def refused_eye(p):
     p.fetch(p.op("1.eye", [p.full([1], 2), p.full([1], 2)], outs=[("f32", [2, 2])]))
 
@@ -165,6 +175,8 @@ def refused_index_select_float_index(p):
     (refused_not_equal, 10, "not_equal of float32 tensors requires opset >= 11, but target opset is 10"),
     (refused_eye, 10, "eye requires opset >= 11, but target opset is 10"),
     (refused_gather_nd, 10, "gather_nd requires opset >= 11, but target opset is 10"),
+    (refused_gather_nd_of_rank0, 17, "gather_nd takes a rank 1 or higher input, got rank 0"),
+    (refused_take_along_axis_of_rank0, 17, "take_along_axis takes a rank 1 or higher input, got rank 0"),
 ])
 def test_refusals(tmp, build, opset, message):
     p = Program()

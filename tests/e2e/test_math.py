@@ -485,6 +485,7 @@ def test_unbind(tmp, opset, axis):
     ("1.pow", [("bool", [2])], {"y": a_f32(2.0)}, "pow does not take a bool base"),
     ("1.matmul", [("f32", []), ("f32", [])], {}, "matmul does not take a rank-0 operand"),
     ("1.matmul", [("i8", [2, 2]), ("i8", [2, 2])], {}, "matmul does not take int8 operands"),
+    ("1.bmm", [("f32", []), ("f32", [2, 2, 2])], {}, "bmm takes a rank 1 or higher input, got rank 0"),
     ("1.tril", [("f32", [3])], {"diagonal": a_i32(0)}, "tril takes a rank 2 or higher input, got rank 1"),
     ("1.linear_v2", [("f32", []), ("f32", [1, 2])], {}, "linear_v2 takes a rank 1 or higher input, got rank 0"),
     ("1.linear_v2", [("i32", [2, 3]), ("i32", [3, 2])], {}, "linear_v2 does not take int32 inputs, only floating-point values"),

@@ -321,12 +321,18 @@ def refused_topk_k2_of_rank0(p):
     p.fetch(p.op("1.topk", [x, scalar(p, 2, "i32")], attrs={"axis": -1}, outs=[("f32", []), ("i64", [])])[0])
 
 
+def refused_topk_k_past_the_axis(p):
+    x = p.data("x", "f32", [3, 0])
+    p.fetch(p.op("1.topk", [x, scalar(p, 2, "i32")], attrs={"axis": -1}, outs=[("f32", [3, 2]), ("i64", [3, 2])])[0])
+
+
 @pytest.mark.parametrize("build,message", [
     # Paddle sorts and searches no bool values, and TopK and ArgMax take none.
     (refused_on_bool("1.topk"), "topk does not take bool inputs"),
     (refused_on_bool("1.argsort"), "argsort does not take bool inputs"),
     (refused_on_bool("1.argmax"), "argmax does not take bool inputs"),
     (refused_topk_k2_of_rank0, "topk k 2 is more than the one element of a rank-0 input"),
+    (refused_topk_k_past_the_axis, "topk k 2 is more than the 0 elements along axis -1"),
     # An axis holding no elements has no largest one.
     (refused_argmax_over_nothing, "argmax over axis 1, which holds no elements"),
 ])

@@ -240,19 +240,27 @@ void Converter::op_clip(const Json& op) {
         return;
     }
 
+    // ONNX Runtime has no Clip for 16-bit integers: they are clipped as int32, which holds
+    // them and their bounds exactly, and cast back.
+    const bool widen = x_type && (*x_type == proto::dtype::INT16 || *x_type == proto::dtype::UINT16);
+    const std::optional<int32_t> compute_type = widen ? std::optional<int32_t>{proto::dtype::INT32} : x_type;
     std::vector<std::string> inputs{get_tensor_name(ids[0])};
+    if (widen) {
+        add_cast_node(inputs[0], names("wide_input"), proto::dtype::INT32);
+        inputs[0] = names("wide_input");
+    }
     for (size_t i = 1; i < ids.size(); ++i) {
         std::string name = get_tensor_name(ids[i]);
         if (ids[i] != 0) {
             // Clip takes one element type for all inputs...
-            if (x_type) {
+            if (compute_type) {
                 auto bound_type = onnx_dtype_if_known(ids[i]);
                 const bool float_bound = dtype_token_is(ids[i], proto::dtype::FLOAT) ||
                                          dtype_token_is(ids[i], proto::dtype::DOUBLE);
-                if ((bound_type && *bound_type != *x_type) ||
-                    (float_bound && *x_type != proto::dtype::FLOAT)) {
+                if ((bound_type && *bound_type != *compute_type) ||
+                    (float_bound && *compute_type != proto::dtype::FLOAT)) {
                     std::string cast = names("cast", i);
-                    add_cast_node(std::move(name), cast, *x_type);
+                    add_cast_node(std::move(name), cast, *compute_type);
                     name = std::move(cast);
                 }
             }
@@ -266,7 +274,12 @@ void Converter::op_clip(const Json& op) {
         }
         inputs.push_back(std::move(name));
     }
-    append_node("Clip", std::move(inputs), {get_tensor_name(out)});
+    if (!widen) {
+        append_node("Clip", std::move(inputs), {get_tensor_name(out)});
+        return;
+    }
+    append_node("Clip", std::move(inputs), {names("wide")});
+    add_cast_node(names("wide"), get_tensor_name(out), *x_type);
 }
 
 // ---- filled and ranged tensors ----

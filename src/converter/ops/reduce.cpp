@@ -439,6 +439,15 @@ void Converter::op_topk(const Json& op) {
         return;
     }
 
+    // Paddle refuses a k past the axis's length; ONNX's TopK would not load.
+    if (const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]); x_dims && !x_dims->empty())
+        if (const std::vector<double>* folded = state.const_values.find(ids[1]); folded && folded->size() == 1) {
+            const int64_t rank = static_cast<int64_t>(x_dims->size());
+            const int64_t length = (*x_dims)[static_cast<size_t>(axis < 0 ? axis + rank : axis)];
+            if (length >= 0 && (*folded)[0] > static_cast<double>(length))
+                throw Error("topk k {} is more than the {} elements along axis {}",
+                            helper::fmt_f64((*folded)[0]), length, axis);
+        }
     std::string k = ensure_i64_input(ids[1], *primary, "topk_k");
     // TopK wants K as a one-element 1-D tensor; a rank-0 k would fail when the model runs.
     if (const std::vector<int64_t>* k_dims = state.tensor_shapes.find(ids[1]); k_dims && k_dims->empty()) {
