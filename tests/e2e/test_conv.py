@@ -441,6 +441,10 @@ def test_pad_constant(tmp, opset, value):
                             opset=opset, tmp=tmp)["out"]
     # Paddle interleaves begin and end per axis: axis 0 (1, 2), axis 1 (3, 0).
     np.testing.assert_array_equal(out, np.pad(xs, ((1, 2), (3, 0)), constant_values=value or 0))
+    # A rank-0 input has no axis to pad: it is its own result.
+    out = convert_check_run(pad_program("f32", [], [], value, out_dims=[]), {}, {"x": np.array(2.5, np.float32)},
+                            opset=opset, tmp=tmp / "rank0")["out"]
+    np.testing.assert_array_equal(out, np.array(2.5, np.float32))
 
 
 # int16 has no Pad in ONNX Runtime, bool none in ONNX before opset 13: padded as int32.

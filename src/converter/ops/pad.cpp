@@ -72,6 +72,11 @@ void Converter::op_pad(const Json& op) {
     if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]); dims && values.size() != 2 * dims->size())
         throw Error("pad: paddings has {} values, but an input of rank {} needs {}", values.size(),
                     dims->size(), 2 * dims->size());
+    // No paddings (a rank-0 input) leave x as it is; ONNX Runtime's Pad fails on a scalar.
+    if (values.empty()) {
+        append_node("Identity", {get_tensor_name(ids[0])}, {get_tensor_name(out)});
+        return;
+    }
 
     // Paddle interleaves begin and end per axis; ONNX lists all begins, then all ends.
     std::vector<int64_t> pads;
