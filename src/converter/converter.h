@@ -440,8 +440,6 @@ public:
                             const IdList& in_ids, int64_t out_id) const;
     void check_conv_channels(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
                              int64_t x, int64_t w) const;
-    void check_elementwise_output_dims(std::string_view bare_name, std::string_view type,
-                                       const IdList& in_ids, int64_t out_id) const;
     void check_reshape_target(std::string_view bare_name, int64_t x,
                               const std::vector<int64_t>& target, int64_t out) const;
     static std::vector<proto::AttributeProto> extract_attributes(std::string_view bare_name,

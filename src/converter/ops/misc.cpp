@@ -104,16 +104,6 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     append_generic_node(bare_name, std::move(node), in_ids, out_ids.empty() ? 0 : out_ids.front());
 }
 
-namespace {
-// The one-input types whose result has their input's dims.
-bool is_shape_keeping(std::string_view type) {
-    static constexpr std::string_view kTypes[] = {"Abs", "Ceil", "Floor", "Cos", "Sin", "Log", "Sqrt",
-                                                  "Tanh", "Sigmoid", "Softmax", "Relu", "HardSigmoid",
-                                                  "HardSwish", "Identity"};
-    return std::find(std::begin(kTypes), std::end(kTypes), type) != std::end(kTypes);
-}
-}  // namespace
-
 // A program that declares operands of two element types where ONNX takes one, an output of
 // another type or other dims than its operator gives, elementwise operands whose known dims
 // cannot broadcast, or a reshape target its input cannot fill contradicts itself: no node
@@ -152,7 +142,6 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
         for (size_t k = 0; k < in_ids.size(); ++k)
             for (size_t j = k + 1; j < in_ids.size(); ++j)
                 if (in_ids[k] != 0 && in_ids[j] != 0) require_broadcastable(bare_name, in_ids[k], in_ids[j]);
-    if (ties.broadcast || is_shape_keeping(type)) check_elementwise_output_dims(bare_name, type, in_ids, out_id);
     if (type == "Reshape" && in_ids.size() >= 2 && in_ids[1] != 0)
         if (const std::vector<double>* target = state.const_values.find(in_ids[1]))
             check_reshape_target(bare_name, in_ids[0], helper::saturate_i64(*target), out_id);
@@ -175,37 +164,6 @@ void Converter::check_conv_channels(std::string_view bare_name, const std::vecto
     if (per_group && *per_group != (*xd)[1])
         throw Error("{}: x has {} channels, but the filter dims {} with {} groups take {}", bare_name, (*xd)[1],
                     helper::fmt_dims(*wd), group, *per_group);
-}
-
-// The declared dims of an elementwise result are those of its operands, broadcast. Where the
-// known dims say otherwise (an operand that is not the value the operator's types were
-// recorded for), every later node would read dims the model does not have.
-void Converter::check_elementwise_output_dims(std::string_view bare_name, std::string_view type,
-                                              const IdList& in_ids, int64_t out_id) const {
-    const std::vector<int64_t>* declared = out_id != 0 ? state.tensor_shapes.find(out_id) : nullptr;
-    if (!declared) return;
-    // Where takes its condition's dims too; the other types broadcast every input.
-    std::vector<int64_t> expected;
-    for (size_t k = 0; k < in_ids.size(); ++k) {
-        if (in_ids[k] == 0) continue;
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(in_ids[k]);
-        if (!dims) return;
-        if (dims->size() > expected.size()) expected.insert(expected.begin(), dims->size() - expected.size(), 1);
-        for (size_t j = 1; j <= dims->size(); ++j) {
-            int64_t& e = expected[expected.size() - j];
-            const int64_t d = (*dims)[dims->size() - j];
-            if (d == 1) continue;
-            e = e == 1 ? d : (e == d ? e : -1);
-        }
-        if (!is_shape_keeping(type)) continue;
-        break;  // a unary result has its first input's dims
-    }
-    bool differs = expected.size() != declared->size();
-    for (size_t j = 0; !differs && j < expected.size(); ++j)
-        differs = expected[j] >= 0 && (*declared)[j] >= 0 && expected[j] != (*declared)[j];
-    if (differs)
-        throw Error("{}: output is declared with dims {}, but its operands give {}", bare_name,
-                    helper::fmt_dims(*declared), helper::fmt_dims(expected));
 }
 
 // Paddle's reshape target: at most one -1 (the dim inferred), 0 for a dim copied from the
