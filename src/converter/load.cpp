@@ -458,20 +458,7 @@ std::optional<std::string_view> foreign_start(const std::vector<uint8_t>& bytes)
     if (head.starts_with("\xFF\xFE") || head.starts_with("\xFE\xFF"))
         return "it starts with a UTF-16 byte order mark; it must be UTF-8";
     if (head.starts_with(kUtf8Bom)) head.remove_prefix(kUtf8Bom.size());
-    for (size_t i = 0; i < head.size();) {
-        const auto c = static_cast<unsigned char>(head[i]);
-        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return "it starts with binary data";
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        const size_t len = c < 0xC2 || c > 0xF4 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-        if (len == 0) return "it starts with binary data";
-        // A sequence cut by the end of the window is judged by the bytes it has.
-        for (size_t k = 1; k < len && i + k < head.size(); ++k)
-            if ((static_cast<unsigned char>(head[i + k]) & 0xC0) != 0x80) return "it starts with binary data";
-        i += len;
-    }
+    if (helper::text_start(head).binary) return "it starts with binary data";
     return std::nullopt;
 }
 

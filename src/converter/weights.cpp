@@ -203,23 +203,12 @@ void walk_records(const ConverterState& state, const uint8_t* data, uint64_t len
 void refuse_foreign_weight_file(const uint8_t* data, uint64_t len, const std::string& path) {
     if (len < 4 || read_le(data, 4) == 0) return;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(len, 20));
-    // Text: printable characters, tabs and line breaks in well-formed UTF-8; a character cut
-    // by the end of the window is left out.
-    size_t text_end = 0;
-    bool text = true;
-    while (text && text_end < n) {
-        const uint8_t c = data[text_end];
-        const size_t seq = c < 0x80 ? 1 : c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
-        text = seq == 1 ? (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r' : seq != 0;
-        for (size_t k = 1; text && k < seq && text_end + k < n; ++k)
-            text = (data[text_end + k] & 0xC0) == 0x80;
-        if (text && text_end + seq > n) break;
-        text_end += seq;
-    }
-    const std::string_view head(reinterpret_cast<const char*>(data), text_end);
+    const helper::TextStart start =
+        helper::text_start(std::string_view(reinterpret_cast<const char*>(data), n));
     std::string what;
-    if (text) {
-        what = fmt::format("the text \"{}\"", helper::fmt_text(head));
+    if (!start.binary) {
+        what = fmt::format("the text \"{}\"",
+                           helper::fmt_text(std::string_view(reinterpret_cast<const char*>(data), start.length)));
     } else {
         for (size_t i = 0; i < std::min<size_t>(n, 8); ++i)
             what += fmt::format("{}{:02x}", i == 0 ? "" : " ", data[i]);

@@ -146,6 +146,14 @@ std::string fmt_f64(double v);
 // longer than kQuoteLimit bytes is cut at a character boundary and ends in "...".
 constexpr size_t kQuoteLimit = 256;
 std::string fmt_text(std::string_view text);
+// How a file's first bytes begin: the length of their longest prefix of text (well-formed
+// UTF-8 with no control character but tab and line breaks), and whether a byte no text holds
+// ends it (rather than the end of `bytes`, or a character the end cuts short).
+struct TextStart {
+    size_t length = 0;
+    bool binary = false;
+};
+TextStart text_start(std::string_view bytes);
 // Dims as "[2, 3]" ("[]" when empty), capped like fmt_text.
 std::string fmt_dims(const std::vector<int64_t>& dims);
 // Narrows to the nearest 32-bit float; finite values that round past its range become

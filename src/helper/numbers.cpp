@@ -53,6 +53,22 @@ std::string fmt_f64(double v) {
     return out;
 }
 
+TextStart text_start(std::string_view bytes) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return {i, true};
+        const size_t len = c < 0x80 ? 1 : c < 0xC2 || c > 0xF4 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        if (len == 0) return {i, true};
+        // A character cut by the end is judged by the bytes it has.
+        for (size_t k = 1; k < len && i + k < bytes.size(); ++k)
+            if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) return {i, true};
+        if (i + len > bytes.size()) break;
+        i += len;
+    }
+    return {i, false};
+}
+
 std::string fmt_text(std::string_view text) {
     std::string out;
     size_t i = 0;
