@@ -22,6 +22,7 @@ Converter Converter::sub_converter() const {
     child.strict = strict;
     child.materialized = materialized;
     child.skipped_outputs = skipped_outputs;
+    child.secondary_reads = secondary_reads;
     return child;
 }
 

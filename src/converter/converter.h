@@ -259,6 +259,14 @@ public:
     // shared with region converters, so that a reader of the value is told why it is missing.
     std::shared_ptr<std::unordered_map<std::string, std::string>> skipped_outputs =
         std::make_shared<std::unordered_map<std::string, std::string>>();
+    // The outputs past each operator's first (statistics and the like) and those of them
+    // that some operator, a nested one or a fetch reads, noted by the first pass and shared
+    // with region converters: lowerings compute such outputs only when they are read.
+    struct SecondaryReads {
+        std::unordered_set<int64_t> outputs;
+        std::unordered_set<int64_t> read;
+    };
+    std::shared_ptr<SecondaryReads> secondary_reads = std::make_shared<SecondaryReads>();
     // A whole program may materialize this many bytes from its numbers; any real one needs
     // far less, and past it a model outgrows what protobuf readers load.
     static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
@@ -289,6 +297,10 @@ public:
     void collect_pass1(size_t count, const std::function<const Json&(size_t)>& op_at,
                        const ProducerIndex& producers);
     void record_tensor_meta(const Json& entry);
+    // Notes the reads of outputs past an operator's first, and the outputs past its first.
+    void note_secondary_reads(const Json& op);
+    // Whether the first pass saw an operator read `id`, an output past its producer's first.
+    bool secondary_output_is_read(int64_t id) const { return secondary_reads->read.count(id) != 0; }
     void record_parameter(const Json& op);
     // Refuses a program whose parameter or graph input has the name of a value that the
     // conversion defined, where the two would otherwise be merged silently.

@@ -624,6 +624,7 @@ void Converter::collect_pass1(size_t count, const std::function<const Json&(size
 
     for (size_t i = 0; i < count; ++i) {
         const Json& op = op_at(i);
+        note_secondary_reads(op);
 
         if (const Json* outs = helper::member(op, "O")) {
             if (outs->IsObject()) {
@@ -681,6 +682,25 @@ void Converter::collect_pass1(size_t count, const std::function<const Json&(size
             }
         }
     }
+}
+
+// Values are read after the operator that makes them, nested blocks included, so one walk
+// in program order sees every read of an output that it has already noted. Only the outputs
+// past the first are kept, which holds the tables to a few entries per operator that has
+// several outputs.
+void Converter::note_secondary_reads(const Json& op) {
+    SecondaryReads& s = *secondary_reads;
+    const auto id_of = [](const Json& entry) -> std::optional<int64_t> {
+        const Json* v = helper::member(entry, "%");
+        return v ? helper::as_i64(*v) : std::nullopt;
+    };
+    if (const Json* in = helper::member(op, "I"); in && in->IsArray() && !s.outputs.empty())
+        for (const Json& entry : in->GetArray())
+            if (const auto id = id_of(entry); id && s.outputs.count(*id)) s.read.insert(*id);
+    const Json* outs = helper::member(op, "O");
+    if (!outs || !outs->IsArray()) return;
+    for (rapidjson::SizeType k = 1; k < outs->Size(); ++k)
+        if (const auto id = id_of((*outs)[k]); id && *id != 0) s.outputs.insert(*id);
 }
 
 void Converter::record_parameter(const Json& op) {

@@ -25,11 +25,14 @@ def expect_failure(tmp, program, opset, message):
 # Batch normalization
 
 
+BATCH_NORM_OUTPUTS = ["out", "mean_out", "variance_out", "saved_mean", "saved_variance", "reserve_space"]
+
+
 def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=(), x_shape=(-1, 3, 4, 5),
                        y_dtype=None):
     """The exported form: inputs x, mean, variance, scale, bias; six outputs. Mixed-precision
     exports keep the parameters float32 under float16 data. The inputs named in `without` are
-    omitted (id 0)."""
+    omitted (id 0); the outputs named there are fetched after y, under their names."""
     p = Program()
     mean, var = p.param("bn.w_1", "f32", [3]), p.param("bn.w_2", "f32", [3])
     scale = 0 if "scale" in without else p.param("bn.w_0", "f32", [3])
@@ -42,6 +45,9 @@ def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=()
                        "use_global_stats": True, "trainable_statistics": False},
                 outs=[(y_dtype or dtype, [-1, 3, 4, 5])] + [("f32", [3])] * 4 + [("ui8", [-1])])
     p.fetch(outs[0], "out")
+    for k, name in enumerate(BATCH_NORM_OUTPUTS):
+        if name in without:
+            p.fetch(outs[k], name)
     return p
 
 
@@ -55,6 +61,9 @@ def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=()
     *[(o, "f64", w) for o in (10, 15, 17) for w in ((), ("scale", "bias"), ("empty",))],
     *[(o, d, w) for o in (10, 15, 17) for d, w in (("f32", ("scale",)), ("f32", ("bias",)),
                                                    ("f32", ("scale", "bias")), ("f16", ("scale", "bias")))],
+    # The running statistics read after the node: in inference Paddle leaves them as they are.
+    *[(o, d, ("mean_out", "variance_out")) for o in (10, 15, 17) for d in ("f32", "f16", "f64")],
+    (17, "f32", ("variance_out",)),
 ])
 def test_batch_norm_inference(tmp, opset, dtype, without):
     w = {"bn.w_1": rand(3), "bn.w_2": np.abs(rand(3)) + 0.5, "bn.w_0": rand(3), "bn.b_0": rand(3)}
@@ -63,14 +72,17 @@ def test_batch_norm_inference(tmp, opset, dtype, without):
     if "bias" in without:
         del w["bn.b_0"]
     xs = rand(*((0, 3, 4, 5) if "empty" in without else (2, 3, 4, 5))).astype(np_dtype(dtype))
-    out = convert_check_run(batch_norm_program(dtype=dtype, without=without), w, {"x": xs},
-                            opset=opset, tmp=tmp)["out"]
+    outs = convert_check_run(batch_norm_program(dtype=dtype, without=without), w, {"x": xs}, opset=opset, tmp=tmp)
+    out = outs["out"]
     assert out.dtype == xs.dtype
     c = lambda v: v.astype(np.float64).reshape(1, 3, 1, 1)
     expected = ((xs - c(w["bn.w_1"])) / np.sqrt(c(w["bn.w_2"]) + 1e-5) * c(w.get("bn.w_0", np.ones(3)))
                 + c(w.get("bn.b_0", np.zeros(3))))
     tol = {"f32": 1e-5, "f16": 5e-3, "f64": 1e-9}[dtype]
     np.testing.assert_allclose(out, expected.astype(xs.dtype), rtol=tol, atol=tol)
+    for name, param in (("mean_out", "bn.w_1"), ("variance_out", "bn.w_2")):
+        if name in without:
+            np.testing.assert_array_equal(outs[name], w[param])
 
 
 def test_batch_norm_refusals(tmp):
@@ -90,6 +102,15 @@ def test_batch_norm_refusals(tmp):
                    "batch_norm_ declares its output 6 as float64 [-1, 3, 4, 5], but computes float32 [-1, 3, 4, 5]")
     expect_failure(tmp, batch_norm_program(dtype="f16", y_dtype="f32"), 17,
                    "batch_norm_ declares its output 6 as float32 [-1, 3, 4, 5], but computes float16 [-1, 3, 4, 5]")
+    # Inference computes no statistics of the batch: the outputs that would hold them are refused
+    # by name where a later operator or a fetch reads them, not left undefined.
+    for name, value in (("saved_mean", 9), ("saved_variance", 10)):
+        expect_failure(tmp, batch_norm_program(without=(name,)), 17,
+                       f"Error: batch_norm_: output {value} ({name}) is read, but in inference Paddle computes no "
+                       "statistics of the batch to fill it")
+    expect_failure(tmp, batch_norm_program(without=("reserve_space",)), 17,
+                   "Error: batch_norm_: output 11 (reserve_space) is read, but it is working space of Paddle's "
+                   "training kernels, which inference does not fill")
 
 
 # ------------------------------------------------------------------------------------------------
@@ -107,30 +128,51 @@ def group_norm_ref(x, groups, scale, bias, eps=1e-5):
 
 
 @pytest.mark.parametrize("opset", [10, 13, 17, 18])
-@pytest.mark.parametrize("dims,dtype,param_dtype", [
-    ((2, 6, 3, 4), "f32", "f32"),
-    ((2, 6, 5), "f32", "f32"),
-    ((2, 6, 3, 4), "f16", "f32"),  # mixed precision: float32 parameters under float16 data
-    ((2, 6, 3, 4), "f64", "f64"),
-    ((0, 6, 3, 4), "f32", "f32"),  # an empty batch
-    ((2, 6, 0, 4), "f32", "f32"),
-    ((2, 6, 4, 0), "f32", "f32"),
+@pytest.mark.parametrize("dims,dtype,param_dtype,fetched", [
+    ((2, 6, 3, 4), "f32", "f32", ""),
+    ((2, 6, 5), "f32", "f32", ""),
+    ((2, 6, 3, 4), "f16", "f32", ""),  # mixed precision: float32 parameters under float16 data
+    ((2, 6, 3, 4), "f64", "f64", ""),
+    ((0, 6, 3, 4), "f32", "f32", ""),  # an empty batch
+    ((2, 6, 0, 4), "f32", "f32", ""),
+    ((2, 6, 4, 0), "f32", "f32", ""),
+    # Paddle's mean and variance (without epsilon) of each group, [N, groups], read after the
+    # node, with the batch declared -1.
+    ((2, 6, 3, 4), "f32", "f32", "mean variance"),
+    ((3, 6, 5), "f32", "f32", "variance"),
+    ((2, 6, 3, 4), "f16", "f32", "mean variance"),
+    ((2, 6, 3, 4), "f16", "f16", "mean"),
+    ((2, 6, 3, 4), "f64", "f64", "mean variance"),
+    ((0, 6, 3, 4), "f32", "f32", "mean variance"),
+    ((2, 6, 0, 4), "f32", "f32", "mean"),  # groups of no elements: refused by name
 ])
-def test_group_norm(tmp, opset, dims, dtype, param_dtype):
+def test_group_norm(tmp, opset, dims, dtype, param_dtype, fetched):
+    stats_dtype = "f64" if dtype == "f64" else "f32"
     p = Program()
     scale, bias = p.param("gn.w_0", param_dtype, [6]), p.param("gn.b_0", param_dtype, [6])
     x = p.data("x", dtype, [-1, *dims[1:]])
     y = p.op("1.group_norm", [x, scale, bias],
              attrs={"epsilon": 1e-5, "groups": 3, "data_format": "NCHW"},
-             outs=[(dtype, [-1, *dims[1:]]), ("f32", [-1, 3]), ("f32", [-1, 3])])
+             outs=[(dtype, [-1, *dims[1:]]), (stats_dtype, [-1, 3]), (stats_dtype, [-1, 3])])
     p.fetch(y[0], "out")
+    for k, name in ((1, "mean"), (2, "variance")):
+        if name in fetched:
+            p.fetch(y[k], name)
+    if fetched and 0 in dims[1:]:
+        expect_failure(tmp, p, opset, f"Error: group_norm: output {y[1]} (mean) is read, but its groups hold no elements")
+        return
     w = {"gn.w_0": rand(6).astype(np_dtype(param_dtype)), "gn.b_0": rand(6).astype(np_dtype(param_dtype))}
     xs = rand(*dims).astype(np_dtype(dtype))
-    out = convert_check_run(p, w, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    outs = convert_check_run(p, w, {"x": xs}, opset=opset, tmp=tmp)
+    out = outs["out"]
     assert out.dtype == xs.dtype
     tol = 5e-3 if dtype == "f16" else 1e-4
     np.testing.assert_allclose(out, group_norm_ref(xs, 3, w["gn.w_0"], w["gn.b_0"]).astype(xs.dtype),
                                rtol=tol, atol=tol)
+    groups = xs.astype(np.float64).reshape(dims[0], 3, int(np.prod(dims[1:])) // 3)
+    for name in fetched.split():
+        assert outs[name].dtype == np_dtype(stats_dtype) and outs[name].shape == (dims[0], 3)
+        np.testing.assert_allclose(outs[name], {"mean": np.mean, "variance": np.var}[name](groups, axis=2), rtol=1e-5, atol=1e-6)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -151,7 +193,8 @@ def layer_norm_ref(x, begin, scale, bias, eps=1e-5):
     return y.astype(x.dtype)
 
 
-# data type, parameter type, declared dims, fed shape, begin_norm_axis, parameters given
+# data type, parameter type, declared dims, fed shape, begin_norm_axis, parameters given and
+# statistics fetched
 LAYER_NORMS = [
     ("f32", "f32", [-1, 4], (3, 4), 1, "scale bias"),
     ("f32", "f32", [-1, 3, 2], (2, 3, 2), 1, "scale bias"),
@@ -173,7 +216,28 @@ LAYER_NORMS = [
     # result is as empty as x.
     ("f32", "f32", [2, 3, 0], (2, 3, 0), 2, "scale bias"),
     ("f16", "f32", [2, 0, 4], (2, 0, 4), 1, "scale"),
+    # Paddle's mean and variance (biased, without epsilon) over the normalised dims, flattened to
+    # one dim of the product of the leading dims, declared as it is known.
+    ("f32", "f32", [2, 3, 4], (2, 3, 4), 2, "scale bias mean variance"),
+    ("f32", "f32", [-1, 3, 4], (2, 3, 4), -1, "scale bias mean variance"),  # the one-node form
+    ("f32", "f32", [-1, 3, 4], (2, 3, 4), 1, "scale bias variance"),
+    ("f32", "f32", [2, -1, 4], (2, 3, 4), 2, "mean"),
+    ("f32", "f32", [2, 3], (2, 3), 0, "scale bias mean variance"),  # no leading dims: one value
+    ("f16", "f32", [-1, 3, 4], (2, 3, 4), 2, "scale bias mean variance"),
+    ("f16", "f16", [-1, 3, 4], (2, 3, 4), 1, "scale bias mean variance"),
+    ("f64", "f64", [-1, 3, 4], (2, 3, 4), 2, "scale mean variance"),
+    ("f32", "f32", [-1, 4], (0, 4), 1, "scale bias mean variance"),  # an empty batch
 ]
+
+
+def layer_norm_statistics(dtype, dims, begin, params):
+    """The declared mean and variance: Paddle's (float32 for float16 data, one dim of the product
+    of the leading dims) where params fetches one, else what exports without them declare."""
+    if "mean" not in params and "variance" not in params:
+        return [("f32", [-1])] * 2
+    lead = dims[:int(begin) % len(dims)]
+    count = -1 if any(d < 0 for d in lead) else int(np.prod(lead))
+    return [("f64" if dtype == "f64" else "f32", [count])] * 2
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")  # numpy statistics over empty dims
@@ -187,8 +251,11 @@ def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, params):
     bias = p.param("ln.b_0", param_dtype, [n]) if with_bias else 0
     x = p.data("x", dtype, dims)
     y = p.op("1.layer_norm", [x, scale, bias], attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(begin)},
-             outs=[(dtype, dims), ("f32", [-1]), ("f32", [-1])])
+             outs=[(dtype, dims), *layer_norm_statistics(dtype, dims, begin, params)])
     p.fetch(y[0], "out")
+    for k, name in ((1, "mean"), (2, "variance")):
+        if name in params:
+            p.fetch(y[k], name)
     if opset < 17:
         expect_failure(tmp, p, opset, "layer_norm (ONNX LayerNormalization) requires opset >= 17, but target opset is 16")
         return
@@ -196,10 +263,18 @@ def test_layer_norm(tmp, opset, dtype, param_dtype, dims, shape, begin, params):
     if with_bias:
         w["ln.b_0"] = rand(n).astype(np_dtype(param_dtype))
     xs = rand(*shape).astype(np_dtype(dtype))
-    out = convert_check_run(p, w, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    outs = convert_check_run(p, w, {"x": xs}, opset=opset, tmp=tmp)
+    out = outs["out"]
     assert out.dtype == xs.dtype
     tol = 5e-3 if dtype == "f16" else 1e-5
     np.testing.assert_allclose(out, layer_norm_ref(xs, int(begin), w.get("ln.w_0"), w.get("ln.b_0")), rtol=tol, atol=tol)
+    b = int(begin) % xs.ndim
+    rows = xs.astype(np.float64).reshape(int(np.prod(shape[:b])), int(np.prod(shape[b:])))
+    for name in ("mean", "variance"):
+        if name in params:
+            assert outs[name].dtype == (np.float64 if dtype == "f64" else np.float32)
+            np.testing.assert_allclose(outs[name], {"mean": np.mean, "variance": np.var}[name](rows, axis=1),
+                                       rtol=1e-5, atol=1e-6)
 
 
 def test_group_norm_refuses_integer_input(tmp):
@@ -213,20 +288,30 @@ def test_group_norm_refuses_integer_input(tmp):
     expect_failure(tmp, p, 17, "group_norm does not take int32 inputs, only floating-point values")
 
 
-@pytest.mark.parametrize("begin,dtype,message", [
-    (2, "f32", "layer_norm begin_norm_axis 2 is outside the 2 dims of its input"),
-    (-3, "f32", "layer_norm begin_norm_axis -3 is outside the 2 dims of its input"),
+@pytest.mark.parametrize("begin,dtype,message,dims,mean", [
+    (2, "f32", "layer_norm begin_norm_axis 2 is outside the 2 dims of its input", [2, 4], None),
+    (-3, "f32", "layer_norm begin_norm_axis -3 is outside the 2 dims of its input", [2, 4], None),
     # Paddle normalises floating-point values only; LayerNormalization takes no others.
-    (1, "i32", "layer_norm does not take int32 inputs, only floating-point values"),
+    (1, "i32", "layer_norm does not take int32 inputs, only floating-point values", [2, 4], None),
+    # The mean read after the node (declared as given): its value over no elements is not given,
+    # and a declaration of other dims or type than Paddle's contradicts the result.
+    (1, "f32", "layer_norm: output {} (mean) is read, but its normalised dims hold no elements", [2, 0],
+     ("f32", [2])),
+    (2, "f32", "layer_norm declares its output {} as float32 [2, 3, 1], but computes float32 [6]", [2, 3, 4],
+     ("f32", [2, 3, 1])),
+    (1, "f32", "layer_norm declares its output {} as int64 [2], but computes float32 [2]", [2, 4], ("i64", [2])),
 ])
-def test_layer_norm_refusals(tmp, begin, dtype, message):
+def test_layer_norm_refusals(tmp, begin, dtype, message, dims, mean):
+    n = int(np.prod(dims[begin:])) if -len(dims) <= begin < len(dims) else 4
     p = Program()
-    x = p.data("x", dtype, [2, 4])
-    y = p.op("1.layer_norm", [x, p.param("ln.w_0", "f32", [4]), p.param("ln.b_0", "f32", [4])],
+    x = p.data("x", dtype, dims)
+    y = p.op("1.layer_norm", [x, p.param("ln.w_0", "f32", [n]), p.param("ln.b_0", "f32", [n])],
              attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(begin)},
-             outs=[("f32", [2, 4]), ("f32", [-1]), ("f32", [-1])])
+             outs=[("f32", dims), mean or ("f32", [-1]), ("f32", [-1])])
     p.fetch(y[0], "out")
-    expect_failure(tmp, p, 17, message)
+    if mean:
+        p.fetch(y[1], "mean")
+    expect_failure(tmp, p, 17, message.format(y[1]))
 
 
 # ------------------------------------------------------------------------------------------------

@@ -216,6 +216,26 @@ TEST(FirstPass, NestedBlocksKeepMetadataButNotConstants) {
     EXPECT_EQ(*c.state.const_values.find(22), (std::vector<double>{2.0}));
 }
 
+// Lowerings compute an output past an operator's first only when the first pass saw it read:
+// by a later operator or an operator of a nested block. A first output, an unread one and an
+// id read before it is made (not one of its outputs yet) are not. (The operators are of a
+// dialect the second pass skips.)
+TEST(FirstPass, NotesReadsOfOutputsPastTheFirst) {
+    Converter c;
+    c.load_paddle_model_from_text(program(R"([
+      {"#":"2.reader","I":[{"%":4}],"O":[{"%":9}]},
+      {"#":"2.statistics","I":[{"%":1}],"O":[{"%":2},{"%":3},{"%":4},{"%":5}]},
+      {"#":"2.reader","I":[{"%":2}],"O":[{"%":6}]},
+      {"#":"2.reader","I":[{"%":1},{"%":3}],"O":[{"%":7}]},
+      {"#":"2.branch","I":[{"%":1}],"O":[{"%":8}],"regions":[{"blocks":[{"ops":[
+        {"#":"2.reader","I":[{"%":5}],"O":[{"%":10}]}]}]}]}
+    ])"));
+    EXPECT_TRUE(c.secondary_output_is_read(3));
+    EXPECT_TRUE(c.secondary_output_is_read(5));
+    EXPECT_FALSE(c.secondary_output_is_read(2));
+    EXPECT_FALSE(c.secondary_output_is_read(4));
+}
+
 TEST(FirstPass, EmptyProgramConvertsNothing) {
     Converter c;
     c.load_paddle_model_from_text(program("[]"));

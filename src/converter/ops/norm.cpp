@@ -60,6 +60,92 @@ std::string operand_as(Converter& c, int64_t id, int32_t type, std::string_view 
     return cast;
 }
 
+// The value id of each of an operator's outputs by position, 0 where an entry has none.
+std::vector<int64_t> output_ids(const Json& op) {
+    std::vector<int64_t> ids;
+    const Json* outs = helper::member(op, "O");
+    if (!outs || !outs->IsArray()) return ids;
+    for (const Json& entry : outs->GetArray()) {
+        const Json* id = helper::member(entry, "%");
+        ids.push_back(id ? helper::as_i64(*id).value_or(0) : 0);
+    }
+    return ids;
+}
+
+// The id of output k when an operator reads it, else 0.
+int64_t read_output(const Converter& c, const std::vector<int64_t>& outs, size_t k) {
+    return k < outs.size() && outs[k] != 0 && c.secondary_output_is_read(outs[k]) ? outs[k] : 0;
+}
+
+// Paddle's mean and, when asked for, its biased variance (epsilon is not added) of x over
+// `axes`, which are kept as dims of 1. Paddle accumulates float16 data in float32, so such
+// data is cast up first; `type` becomes the type of the results.
+std::pair<std::string, std::string> moments(Converter& c, std::string x, int32_t& type,
+                                            const std::vector<int64_t>& axes, bool with_variance,
+                                            const NameMaker& names) {
+    if (type == proto::dtype::FLOAT16) {
+        c.add_cast_node(std::move(x), names("stats_input"), proto::dtype::FLOAT);
+        x = names("stats_input");
+        type = proto::dtype::FLOAT;
+    }
+    const std::string mean = names("stats_mean");
+    c.add_reduce_node("ReduceMean", x, mean, axes, 1, mean);
+    if (!with_variance) return {mean, {}};
+    const std::string variance = names("stats_variance");
+    c.add_binary_node("Sub", std::move(x), mean, names("stats_centred"));
+    c.add_binary_node("Mul", names("stats_centred"), names("stats_centred"), names("stats_squared"));
+    c.add_reduce_node("ReduceMean", names("stats_squared"), variance, axes, 1, variance);
+    return {mean, variance};
+}
+
+// Writes a statistic computed as `value` of type `type` as output `id`, of the computed dims:
+// shaped by `shape` (a Reshape, or a Squeeze of `squeezed` axes) and cast to the output's
+// declared float type. A declaration of other dims or of a type that is not a float
+// contradicts Paddle's result.
+void write_statistic(Converter& c, std::string_view op_name, int64_t id, const std::string& value,
+                     int32_t type, const std::vector<int64_t>& dims, const std::string& shape,
+                     const std::vector<int64_t>& squeezed, const NameMaker& names, std::string_view what) {
+    const std::optional<int32_t> declared = c.onnx_dtype_if_known(id);
+    const int32_t target = declared && float_width(*declared) != 0 ? *declared : type;
+    c.refuse_output_contradiction(op_name, id, target, dims);
+    const std::string out = c.get_tensor_name(id);
+    const std::string shaped = target == type ? out : names(fmt::format("{}_shaped", what));
+    if (squeezed.empty())
+        c.append_node("Reshape", {value, shape}, {shaped});
+    else
+        c.add_squeeze_node(value, shaped, squeezed, names(fmt::format("{}_axes", what)));
+    if (target != type) c.add_cast_node(shaped, out, target);
+}
+
+// batch_norm's outputs past y that a later operator reads. In inference Paddle leaves the
+// running statistics as they are, so mean_out and variance_out are the mean and variance
+// given; it computes no statistics of the batch, so the saved ones and the reserved space
+// hold nothing a reader could use.
+void lower_batch_norm_statistics(Converter& c, const Json& op, const std::vector<int64_t>& ids) {
+    static constexpr const char* kOutputs[] = {"y", "mean_out", "variance_out", "saved_mean",
+                                               "saved_variance", "reserve_space"};
+    const std::vector<int64_t> outs = output_ids(op);
+    for (size_t k = 1; k < outs.size(); ++k) {
+        const int64_t id = read_output(c, outs, k);
+        if (id == 0) continue;
+        if (k >= std::size(kOutputs))
+            throw Error("batch_norm_: output {} is read, but batch_norm has {} outputs", id, std::size(kOutputs));
+        if (k == 5)
+            throw Error("batch_norm_: output {} (reserve_space) is read, but it is working space of "
+                        "Paddle's training kernels, which inference does not fill",
+                        id);
+        if (k >= 3)
+            throw Error("batch_norm_: output {} ({}) is read, but in inference Paddle computes no "
+                        "statistics of the batch to fill it",
+                        id, kOutputs[k]);
+        const int64_t running = ids[k];  // the mean or the variance
+        const std::vector<int64_t>* dims = c.state.tensor_shapes.find(running);
+        c.refuse_output_contradiction("batch_norm_", id, c.onnx_dtype_if_known(running),
+                                      dims ? std::optional<std::vector<int64_t>>(*dims) : std::nullopt);
+        c.append_node("Identity", {c.get_tensor_name(running)}, {c.get_tensor_name(id)});
+    }
+}
+
 }  // namespace
 
 // The data is a float tensor and each statistic holds one value
@@ -103,6 +189,7 @@ void Converter::op_batch_norm(const Json& op) {
     const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
     // y has x's type and dims, whatever type the parameters have.
     refuse_output_unlike("batch_norm_", out, {ids[0]});
+    lower_batch_norm_statistics(*this, op, ids);
 
     // Paddle's order is x, mean, variance, scale, bias; ONNX wants x, scale, bias, mean, var.
     std::vector<std::string> inputs;
@@ -293,6 +380,25 @@ void Converter::op_group_norm(const Json& op) {
     const std::string restored =
         normalize_groups(*this, x, g, type, epsilon, out, rank, (*dims)[0] <= 0, groups_may_be_empty);
 
+    // Paddle's mean and variance of each group, [N, groups], when a later operator reads them.
+    const std::vector<int64_t> outs = output_ids(op);
+    const int64_t mean_out = read_output(*this, outs, 1);
+    const int64_t variance_out = read_output(*this, outs, 2);
+    if (mean_out != 0 || variance_out != 0) {
+        if (std::any_of(dims->begin() + 1, dims->end(), [](int64_t d) { return d == 0; }))
+            throw Error("group_norm: output {} ({}) is read, but its groups hold no elements",
+                        mean_out != 0 ? mean_out : variance_out, mean_out != 0 ? "mean" : "variance");
+        int32_t stats_type = type;
+        const auto [mean, variance] =
+            moments(*this, names("reshaped"), stats_type, {2}, variance_out != 0, names);
+        const std::vector<int64_t> stats_dims{(*dims)[0], g};
+        if (mean_out != 0)
+            write_statistic(*this, "group_norm", mean_out, mean, stats_type, stats_dims, {}, {2}, names, "mean");
+        if (variance_out != 0)
+            write_statistic(*this, "group_norm", variance_out, variance, stats_type, stats_dims, {}, {2}, names,
+                            "variance");
+    }
+
     // A [C] scale or bias becomes [1, C, 1, ..., 1] to broadcast along the channel axis.
     // Paddle treats an absent scale as ones and an absent bias as zeros.
     std::vector<int64_t> axes{0};
@@ -335,16 +441,31 @@ void Converter::op_layer_norm(const Json& op) {
     if (!ids.empty()) compute = mixed_compute_type(*this, ids[0], {scale_id, bias_id});
     if (opset >= 17 && dims && (b < 0 || b >= rank))
         throw Error("layer_norm begin_norm_axis {} is outside the {} dims of its input", begin, rank);
+    // Paddle's mean and variance over the normalised dims, one value for each position of
+    // the leading dims, computed only when a later operator reads them (LayerNormalization
+    // gives an inverse standard deviation, in the leading dims followed by 1s).
+    const std::vector<int64_t> outs = output_ids(op);
+    const int64_t mean_out = opset >= 17 ? read_output(*this, outs, 1) : 0;
+    const int64_t variance_out = opset >= 17 ? read_output(*this, outs, 2) : 0;
+    const int64_t statistic = mean_out != 0 ? mean_out : variance_out;
+    const char* statistic_name = mean_out != 0 ? "mean" : "variance";
+    if (statistic != 0 && !dims)
+        throw Error("layer_norm: output {} ({}) is read, but the rank of its input is unknown", statistic,
+                    statistic_name);
     // Over normalised dims holding no elements the result is as empty as x; ONNX Runtime's
     // LayerNormalization fails on them, so x itself is the result.
     if (opset >= 17 && dims && b >= 0 && b < rank &&
         std::any_of(dims->begin() + b, dims->end(), [](int64_t d) { return d == 0; })) {
+        if (statistic != 0)
+            throw Error("layer_norm: output {} ({}) is read, but its normalised dims hold no elements",
+                        statistic, statistic_name);
         append_node("Identity", {get_tensor_name(ids[0])}, {get_tensor_name(helper::op_out_id(op))});
         return;
     }
     // LayerNormalization requires a scale, and ONNX Runtime crashes on one whose absent bias
     // is written as an empty input name: the forms without either are lowered here too.
-    if (opset < 17 || ids.empty() || (scale_id != 0 && bias_id != 0 && !reshape && !compute)) {
+    if (opset < 17 || ids.empty() ||
+        (scale_id != 0 && bias_id != 0 && !reshape && !compute && statistic == 0)) {
         convert_generic_op("layer_norm", op);
         return;
     }
@@ -399,8 +520,29 @@ void Converter::op_layer_norm(const Json& op) {
     const bool cast_back = compute && compute != x_type && !outputs.empty();
     std::string y = outputs.empty() ? std::string() : outputs[0];
     if (cast_back) outputs[0] = names("computed");
+    // The statistics Paddle gives are not the node's: its other outputs are then left out.
+    if (statistic != 0) outputs.resize(1);
+    const std::string normalised_input = inputs[0];
     append_node("LayerNormalization", std::move(inputs), outputs, std::move(attrs));
     if (cast_back) add_cast_node(outputs[0], std::move(y), *x_type);
+    if (statistic == 0) return;
+
+    // The leading dims flattened into one, their product where every one is known.
+    int64_t count = 1;
+    for (int64_t k = 0; k < b && count >= 0; ++k) {
+        const int64_t d = (*dims)[static_cast<size_t>(k)];
+        count = d < 0 ? -1 : helper::checked_mul(count, d).value_or(-1);
+    }
+    std::vector<int64_t> axes;
+    for (int64_t a = b; a < rank; ++a) axes.push_back(a);
+    int32_t type = compute.value_or(x_type.value_or(proto::dtype::FLOAT));
+    const auto [mean, variance] = moments(*this, normalised_input, type, axes, variance_out != 0, names);
+    push_i64_vector_initializer(names("stats_shape"), {-1});
+    if (mean_out != 0)
+        write_statistic(*this, "layer_norm", mean_out, mean, type, {count}, names("stats_shape"), {}, names, "mean");
+    if (variance_out != 0)
+        write_statistic(*this, "layer_norm", variance_out, variance, type, {count}, names("stats_shape"), {}, names,
+                        "variance");
 }
 
 }  // namespace kestro
