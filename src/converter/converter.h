@@ -442,6 +442,8 @@ public:
                              int64_t x, int64_t w) const;
     void check_reshape_target(std::string_view bare_name, int64_t x,
                               const std::vector<int64_t>& target, int64_t out) const;
+    // Refuses a shape operand (of reshape, expand) whose recorded rank is not 1.
+    void require_shape_operand_1d(std::string_view op_name, int64_t shape_id) const;
     static std::vector<proto::AttributeProto> extract_attributes(std::string_view bare_name,
                                                                  const Json& attrs);
 

@@ -42,7 +42,7 @@ TEST(Dispatch, TableAndGenericNames) {
 
     using kestro::ops::generic_name;
     EXPECT_EQ(generic_name("1.relu"), "relu");
-    EXPECT_EQ(generic_name("1.1.relu__"), "relu");
+    EXPECT_EQ(generic_name("1.1.relu__"), "1.relu");
     EXPECT_EQ(generic_name("1.tile_"), "tile");
 }
 

@@ -471,6 +471,7 @@ void Converter::op_expand(const Json& op) {
     if (ids.size() < 2) throw Error("expand missing inputs");
     std::string x = get_tensor_name(ids[0]);
     const int64_t shape_id = ids[1];
+    require_shape_operand_1d("expand", shape_id);
 
     std::vector<ExpandShapePart> parts;
     if (const std::vector<double>* folded = state.const_values.find(shape_id)) {

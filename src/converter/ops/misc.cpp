@@ -142,9 +142,20 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
         for (size_t k = 0; k < in_ids.size(); ++k)
             for (size_t j = k + 1; j < in_ids.size(); ++j)
                 if (in_ids[k] != 0 && in_ids[j] != 0) require_broadcastable(bare_name, in_ids[k], in_ids[j]);
-    if (type == "Reshape" && in_ids.size() >= 2 && in_ids[1] != 0)
+    if (type == "Reshape" && in_ids.size() >= 2 && in_ids[1] != 0) {
+        require_shape_operand_1d(bare_name, in_ids[1]);
         if (const std::vector<double>* target = state.const_values.find(in_ids[1]))
             check_reshape_target(bare_name, in_ids[0], helper::saturate_i64(*target), out_id);
+    }
+}
+
+// A target shape is a list of sizes, one per output dim: Paddle takes it as a 1-D tensor
+// only, and so do ONNX's Reshape and Expand.
+void Converter::require_shape_operand_1d(std::string_view op_name, int64_t shape_id) const {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(shape_id);
+    if (dims && dims->size() != 1)
+        throw Error("{}: shape (value {}) has dims {}, but it must be 1-D: one size per output dim",
+                    op_name, shape_id, helper::fmt_dims(*dims));
 }
 
 // The filter of a convolution holds channels / group input channels per output channel:
