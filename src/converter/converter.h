@@ -267,7 +267,15 @@ public:
     Converter();  // a fresh converter: graph "Orvane_Model", nine fresh tables
     Converter sub_converter() const;
 
+    // The name of value `id` as a node's input or output. An absent value (id 0) or a value
+    // named "" is refused, naming the operator being lowered: either would become an empty
+    // name, which ONNX reads as an omitted optional input.
     std::string get_tensor_name(int64_t id) const;
+    // The same where the operator's operand is optional: id 0 gives the empty name.
+    std::string optional_tensor_name(int64_t id) const;
+    // The operator being lowered (process_pass2_op sets it), named by get_tensor_name's
+    // refusals; a region's converter starts with the operator that holds the region.
+    const Json* current_op = nullptr;
     // Fails with opset_error when the target opset is below `min`.
     void require_opset(std::string_view what, int64_t min) const;
     // The refusal of `what` for a target opset below `min`, for the checks that depend on
@@ -424,6 +432,8 @@ public:
     // tensor {}"): for lowerings that cannot go on without the type.
     int32_t onnx_dtype_for_tensor_id(int64_t id) const;
     std::vector<std::string> tensor_names_for_ids(const std::vector<int64_t>& ids) const;
+    // The same by optional_tensor_name: an id 0 gives the empty name.
+    std::vector<std::string> optional_tensor_names_for_ids(const std::vector<int64_t>& ids) const;
 
     // ---- dispatch (ops/dispatch.cpp), generic conversion (attr.cpp, ops/misc.cpp) ----
     // ops/dispatch.cpp lists which module lowers each operator.

@@ -102,6 +102,12 @@ def test_clip(tmp, opset):
                           f"lo{dtype}": np.array([-1], np_dtype(bdtype)), f"hi{dtype}": np.array(2, np_dtype(bdtype))})
             refs[f"tensor_{dtype}"] = (p.op("1.clip", [x, tlo, thi], outs=[(dtype, [6])]),
                                        np.clip(feeds[f"x{dtype}"], -1, 2))
+    # An absent bound (%0) is no bound.
+    feeds["xa"] = np.array([-3, -1, 0, 1, 2, 5], np.float32)
+    xa = p.data("xa", "f32", [6])
+    refs["absent_max"] = (p.op("1.clip", [xa, lo, None], outs=[("f32", [6])]), np.maximum(feeds["xa"], -0.5))
+    refs["absent_min"] = (p.op("1.clip", [xa, None, hi], outs=[("f32", [6])]), np.minimum(feeds["xa"], 1.0))
+    refs["absent_bounds"] = (p.op("1.clip", [xa, None, None], outs=[("f32", [6])]), feeds["xa"])
     if opset >= 12:  # in place on int32, with float32 bounds that truncate to -1 and 2
         feeds["xi"] = np.array([-3, -1, 0, 1, 2, 5], np.int32)
         refs["inplace_i32"] = (p.op("1.clip_", [p.data("xi", "i32", [6]), p.full([1], -1.5), p.full([1], 2.5)],

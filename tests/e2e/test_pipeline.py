@@ -662,6 +662,27 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.grid_sample", [p.data("x", "f32", [1, 1, 2, 2]), p.data("g", "f32", [1, 2, 2, 2])],
                                      attrs={"mode": "nearest", "padding_mode": "reflect"}, outs=[("f32", [1, 1, 2, 2])])),
         'Error: grid_sample: padding_mode "reflect" is not one of zeros, border, reflection\n'),
+    # An absent operand (%0) or a value named "" where the operator needs a value would be an
+    # empty node input, which ONNX reads as an omitted optional one.
+    "pool2d-of-an-absent-operand": (
+        contradicting(lambda p: p.op("1.pool2d", [None, p.full_int_array([2, 2])],
+                                     attrs={"pooling_type": "max", "strides": [1, 1], "paddings": [0, 0]},
+                                     outs=[("f32", [1, 1, 2, 2])])),
+        "Error: pool2d: operand 0 is absent (%0), where pool2d needs a value\n"),
+    "grid_sample-of-an-absent-grid": (
+        contradicting(lambda p: p.op("1.grid_sample", [p.data("x", "f32", [1, 1, 2, 2]), None],
+                                     attrs={"mode": "bilinear"}, outs=[("f32", [1, 1, 2, 2])])),
+        "Error: grid_sample: operand 1 is absent (%0), where grid_sample needs a value\n"),
+    "concat-of-a-list-with-an-absent-value": (
+        contradicting(lambda p: p.op("1.concat", [p.combine([f32_x(p), None]), p.full([1], 0, "i32")],
+                                     outs=[("f32", [4, 3])])),
+        "Error: concat: a value it reads is absent (%0), where concat needs a value\n"),
+    "matmul-of-a-parameter-named-empty": (
+        contradicting(lambda p: p.op("1.matmul", [f32_x(p), p.param("", "f32", [3, 2])], outs=[("f32", [2, 2])])),
+        'Error: matmul: operand 1 (value 2) has an empty name, which ONNX reads as no value\n'),
+    "relu-of-a-parameter-named-empty": (
+        contradicting(lambda p: p.op("1.relu", [p.param("", "f32", [2, 3])], outs=[("f32", [2, 3])])),
+        'Error: relu: operand 0 (value 1) has an empty name, which ONNX reads as no value\n'),
     # A target shape is a list of sizes, one per output dim.
     "reshape-shape-of-rank-2": (
         contradicting(lambda p: p.op("1.reshape", [f32_x(p), p.data("s", "i64", [2, 1])], outs=[("f32", [-1, -1])])),

@@ -250,7 +250,7 @@ void Converter::op_clip(const Json& op) {
         inputs[0] = names("wide_input");
     }
     for (size_t i = 1; i < ids.size(); ++i) {
-        std::string name = get_tensor_name(ids[i]);
+        std::string name = optional_tensor_name(ids[i]);  // an absent bound: no bound
         if (ids[i] != 0) {
             // Clip takes one element type for all inputs...
             if (compute_type) {

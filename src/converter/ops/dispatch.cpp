@@ -201,6 +201,13 @@ std::string_view generic_name(std::string_view full_name) {
 }  // namespace ops
 
 void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
+    // Refusals of the value names name this operator; a region's operators name their own.
+    struct CurrentOp {
+        Converter& c;
+        const Json* previous;
+        ~CurrentOp() { c.current_op = previous; }
+    } restore{*this, current_op};
+    current_op = &op;
     const auto& table = ops::pass2_op_dispatch();
     if (auto it = table.find(full_name); it != table.end()) {
         it->second(*this, full_name, op);

@@ -67,7 +67,7 @@ void refuse_generic_output_contradiction(const Converter& c, std::string_view ba
 
 std::vector<std::string> Converter::generic_value_names(std::string_view bare_name, const Json& op,
                                                        const char* key, const char* what) const {
-    return tensor_names_for_ids(generic_value_ids(bare_name, op, key, what));
+    return optional_tensor_names_for_ids(generic_value_ids(bare_name, op, key, what));
 }
 
 void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
@@ -84,9 +84,11 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
         attr::check_window_attributes(bare_name, node.attribute);
     const IdList in_ids = generic_value_ids(bare_name, op, "I", "input");
     if (node.op_type == "Conv" && in_ids.size() >= 2) check_conv_channels(bare_name, node.attribute, in_ids[0], in_ids[1]);
-    node.input = tensor_names_for_ids(in_ids);
+    // An absent operand (id 0) is an omitted optional input; the count of required ones
+    // below refuses it where ONNX needs a value.
+    node.input = optional_tensor_names_for_ids(in_ids);
     const IdList out_ids = generic_value_ids(bare_name, op, "O", "output");
-    node.output = tensor_names_for_ids(out_ids);
+    node.output = optional_tensor_names_for_ids(out_ids);
     // A node missing a required input is a model no runtime loads.
     const size_t required = attr::required_inputs(node.op_type, opset);
     const auto given = std::find_if(node.input.begin(), node.input.end(),
