@@ -392,4 +392,11 @@ std::vector<std::string> Converter::tensor_names_for_ids(const std::vector<int64
     return names;
 }
 
+std::vector<std::string> Converter::optional_tensor_names_for_ids(const std::vector<int64_t>& ids) const {
+    std::vector<std::string> names;
+    names.reserve(ids.size());
+    for (int64_t id : ids) names.push_back(optional_tensor_name(id));
+    return names;
+}
+
 }  // namespace kestro

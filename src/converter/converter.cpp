@@ -1,5 +1,7 @@
 #include "converter/converter.h"
 
+#include <tuple>
+
 namespace kestro {
 
 Converter::Converter() { graph.name = "Orvane_Model"; }
@@ -23,14 +25,57 @@ Converter Converter::sub_converter() const {
     child.materialized = materialized;
     child.skipped_outputs = skipped_outputs;
     child.secondary_reads = secondary_reads;
+    child.current_op = current_op;
     return child;
 }
 
+namespace {
+
+// Where an operator reads or writes value `id`: "operand 1", "operands 1, 3", "output 0", or
+// nothing when it does neither directly (an element of a list). `several`: more than one.
+std::string place_of(const Json* op, int64_t id, bool& several) {
+    several = false;
+    for (const auto& [key, one, many] : {std::tuple{"I", "operand", "operands"}, std::tuple{"O", "output", "outputs"}}) {
+        const Json* entries = op ? helper::member(*op, key) : nullptr;
+        if (entries == nullptr || !entries->IsArray()) continue;
+        std::string at;
+        size_t count = 0;
+        for (rapidjson::SizeType k = 0; k < entries->Size(); ++k) {
+            const Json* v = helper::member((*entries)[k], "%");
+            if (v == nullptr || helper::as_i64(*v) != std::optional<int64_t>(id)) continue;
+            at += fmt::format("{}{}", count++ == 0 ? "" : ", ", k);
+        }
+        if (count == 0) continue;
+        several = count > 1;
+        return fmt::format("{} {}", several ? many : one, at);
+    }
+    return {};
+}
+
+}  // namespace
+
 std::string Converter::get_tensor_name(int64_t id) const {
-    if (id == 0) return {};
-    if (const std::string* name = state.tensor_names.find(id)) return *name;
-    if (id < 0) throw Error("Undefined value id {}", id);
-    return fmt::format("tensor_{}", id);
+    if (id != 0) {
+        const std::string* name = state.tensor_names.find(id);
+        if (name && !name->empty()) return *name;
+        if (!name && id < 0) throw Error("Undefined value id {}", id);
+        if (!name) return fmt::format("tensor_{}", id);
+    }
+    const std::string op =
+        current_op ? helper::fmt_text(helper::op_label(*current_op)) : std::string("the program");
+    bool several = false;
+    const std::string at = place_of(current_op, id, several);
+    if (id == 0) {
+        if (at.empty()) throw Error("{}: a value it reads is absent (%0), where {} needs a value", op, op);
+        throw Error("{}: {} {} absent (%0), where {} needs a value", op, at, several ? "are" : "is", op);
+    }
+    if (at.empty()) throw Error("{}: value {} has an empty name, which ONNX reads as no value", op, id);
+    throw Error("{}: {} (value {}) {} an empty name, which ONNX reads as no value", op, at, id,
+                several ? "have" : "has");
+}
+
+std::string Converter::optional_tensor_name(int64_t id) const {
+    return id == 0 ? std::string() : get_tensor_name(id);
 }
 
 void Converter::require_opset(std::string_view what, int64_t min) const {

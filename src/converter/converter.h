@@ -275,7 +275,15 @@ public:
     Converter();  // a fresh converter: graph "Orvane_Model", nine fresh tables
     Converter sub_converter() const;
 
+    // The name of value `id` as a node's input or output. An absent value (id 0) or a value
+    // named "" is refused, naming the operator being lowered: either would become an empty
+    // name, which ONNX reads as an omitted optional input.
     std::string get_tensor_name(int64_t id) const;
+    // The same where the operator's operand is optional: id 0 gives the empty name.
+    std::string optional_tensor_name(int64_t id) const;
+    // The operator being lowered (process_pass2_op sets it), named by get_tensor_name's
+    // refusals; a region's converter starts with the operator that holds the region.
+    const Json* current_op = nullptr;
     // Fails with opset_error when the target opset is below `min`.
     void require_opset(std::string_view what, int64_t min) const;
     // The refusal of `what` for a target opset below `min`, for the checks that depend on
@@ -436,6 +444,8 @@ public:
     // tensor {}"): for lowerings that cannot go on without the type.
     int32_t onnx_dtype_for_tensor_id(int64_t id) const;
     std::vector<std::string> tensor_names_for_ids(const std::vector<int64_t>& ids) const;
+    // The same by optional_tensor_name: an id 0 gives the empty name.
+    std::vector<std::string> optional_tensor_names_for_ids(const std::vector<int64_t>& ids) const;
 
     // ---- dispatch (ops/dispatch.cpp), generic conversion (attr.cpp, ops/misc.cpp) ----
     // ops/dispatch.cpp lists which module lowers each operator.
@@ -454,6 +464,8 @@ public:
                              int64_t x, int64_t w) const;
     void check_reshape_target(std::string_view bare_name, int64_t x,
                               const std::vector<int64_t>& target, int64_t out) const;
+    // Refuses a shape operand (of reshape, expand) whose recorded rank is not 1.
+    void require_shape_operand_1d(std::string_view op_name, int64_t shape_id) const;
     static std::vector<proto::AttributeProto> extract_attributes(std::string_view bare_name,
                                                                  const Json& attrs);
 

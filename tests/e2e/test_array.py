@@ -102,6 +102,12 @@ def test_clip(tmp, opset):
                           f"lo{dtype}": np.array([-1], np_dtype(bdtype)), f"hi{dtype}": np.array(2, np_dtype(bdtype))})
             refs[f"tensor_{dtype}"] = (p.op("1.clip", [x, tlo, thi], outs=[(dtype, [6])]),
                                        np.clip(feeds[f"x{dtype}"], -1, 2))
+    # An absent bound (%0) is no bound.
+    feeds["xa"] = np.array([-3, -1, 0, 1, 2, 5], np.float32)
+    xa = p.data("xa", "f32", [6])
+    refs["absent_max"] = (p.op("1.clip", [xa, lo, None], outs=[("f32", [6])]), np.maximum(feeds["xa"], -0.5))
+    refs["absent_min"] = (p.op("1.clip", [xa, None, hi], outs=[("f32", [6])]), np.minimum(feeds["xa"], 1.0))
+    refs["absent_bounds"] = (p.op("1.clip", [xa, None, None], outs=[("f32", [6])]), feeds["xa"])
     if opset >= 12:  # in place on int32, with float32 bounds that truncate to -1 and 2
         feeds["xi"] = np.array([-3, -1, 0, 1, 2, 5], np.int32)
         refs["inplace_i32"] = (p.op("1.clip_", [p.data("xi", "i32", [6]), p.full([1], -1.5), p.full([1], 2.5)],
@@ -247,6 +253,11 @@ def refused_clip_of_bool(p):
     p.fetch(p.op("1.clip", [p.data("x", "bool", [3]), p.full([1], 0.0), p.full([1], 1.0)], outs=[("bool", [3])]))
 
 
+def refused_expand_to_a_matrix_shape(p):
+    # A target shape is a list of sizes; a [2, 1] tensor gives an Expand no runtime runs.
+    p.fetch(p.op("1.expand", [p.data("x", "f32", [1, 3]), p.data("s", "i64", [2, 1])], outs=[("f32", [-1, -1])]))
+
+
 def full_declared(dtype, dims):
     # A consumer is lowered against the declaration, not against what full writes.
     def build(p):
@@ -313,6 +324,8 @@ def refused_unbind_unpacked_apart(p):
     (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
     (refused_clip_of_bool, 17, "clip: x is bool, but it must be a number type"),
     (refused_unsqueeze, 17, "unsqueeze: axis 4 is outside the rank 3 it is inserted into"),
+    (refused_expand_to_a_matrix_shape, 17,
+     "expand: shape (value 2) has dims [2, 1], but it must be 1-D: one size per output dim"),
     (full_declared("i64", [2, 3]), 17, "full declares its output 1 as int64 [2, 3], but computes float32 [2, 3]"),
     (full_declared("f32", [6]), 17, "full declares its output 1 as float32 [6], but computes float32 [2, 3]"),
     (full_declared("f32", [2, 4]), 11, "full declares its output 1 as float32 [2, 4], but computes float32 [2, 3]"),

@@ -299,8 +299,10 @@ def pool_ref(x, kernel, strides, pads, kind, ceil_mode=False, exclusive=True):
     (kh, kw), (sh, sw) = kernel, strides
     pt, pb, pl, pr = pads
     extra_h, extra_w = (sh - 1, sw - 1) if ceil_mode else (0, 0)
-    oh = (h - kh + pt + pb + extra_h) // sh + 1
-    ow = (w - kw + pl + pr + extra_w) // sw + 1
+    # Paddle counts the positions with integer division toward zero: a window up to a
+    # stride larger than the padded input still gives one.
+    oh = int((h - kh + pt + pb + extra_h) / sh) + 1
+    ow = int((w - kw + pl + pr + extra_w) / sw) + 1
     out = np.zeros((n, c, oh, ow), np.float32)
     for i in range(oh):
         for j in range(ow):
@@ -355,6 +357,10 @@ POOL_CASES = {
                                          algorithm="SAME"),
     "avg_same_kernel_below_stride": dict(kind="avg", kernel=(2, 1), strides=(3, 2), paddings=(1, 1),
                                          algorithm="SAME"),
+    # A window larger than the padded input by less than a stride: one position, over all of it.
+    "max_window_past_the_input": dict(kind="max", kernel=(6, 7), strides=(2, 3), paddings=(0, 0)),
+    "avg_window_past_the_padded_input_ceil": dict(kind="avg", kernel=(8, 6), strides=(2, 2), paddings=(1, 0),
+                                                  ceil_mode=True),
 }
 
 
@@ -410,6 +416,22 @@ def test_pool2d_global_forms(tmp, opset, kind, form, algorithm):
     (lambda: pool_program([1, 1, -1, 4], (1, 2), "max", strides=(2, 2), algorithm="SAME"),
      "Error: pool2d with padding_algorithm SAME, kernel size [1, 2] and strides [2, 2] needs static input "
      "spatial dims: a kernel smaller than its stride makes the pads depend on the input size\n"),
+    # Words Paddle refuses, where a default used to stand in.
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "sum"), 'Error: pool2d: pooling_type "sum" is not one of max, avg\n'),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "Max"), 'Error: pool2d: pooling_type "Max" is not one of max, avg\n'),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", data_format="NCWH"),
+     'Error: pool2d: data_format "NCWH" is not one of NCHW, NHWC\n'),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "avg", algorithm="same"),
+     'Error: pool2d: padding_algorithm "same" is not one of EXPLICIT, SAME, VALID\n'),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "avg", algorithm=a_i32(1)),
+     "Error: pool2d: attribute padding_algorithm must be a text, got 1\n"),
+    # A window that leaves no position over the padded input (ONNX Runtime: "Invalid dimension").
+    (lambda: pool_program([1, 1, 5, 5], (8, 2), "max"),
+     "Error: pool2d: window [8, 2] with strides [1, 1] leaves no output position over the padded input "
+     "[5, 5] (input dims [1, 1, 5, 5], pads [0, 0, 0, 0])\n"),
+    (lambda: pool_program([-1, 1, 3, -1], (6, 9), "avg", strides=(2, 2), paddings=(0, 1), ceil_mode=True),
+     "Error: pool2d: window [6, 9] with strides [2, 2] leaves no output position over the padded input "
+     "[3, -1] (input dims [-1, 1, 3, -1], pads [0, 1, 0, 1])\n"),
 ])
 def test_pool2d_refusals(tmp, program, message):
     expect_failure(tmp, program(), {}, 17, message)

@@ -383,6 +383,12 @@ MUST_FAIL = {
     "unsupported-element-type": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"][0].update({"#": "0.t_bf16"})),
                                  "Unsupported Paddle element type: 0.t_bf16"),
     "unknown-operator": (damaged(lambda d, ops: ops[1].update({"#": "1.foo_"})), "Unsupported operator: foo"),
+    # Only the dialect's one prefix is taken off: "1.1.nearest_interp" names no operator.
+    "double-dialect-prefix": (damaged(lambda d, ops: ops[1].update({"#": "1.1.relu"})), "Error: Unsupported operator: 1.relu\n"),
+    "double-dialect-prefix-interp": (
+        contradicting(lambda p: p.op("1.1.nearest_interp", [p.data("x", "f32", [1, 1, 2, 2]), None, None, None],
+                                     attrs={"out_h": 4, "out_w": 4, "interp_method": "nearest"}, outs=[("f32", [1, 1, 4, 4])])),
+        "Error: Unsupported operator: 1.nearest_interp\n"),
     # An operator of an unknown dialect is skipped; a reader of what it would have made is
     # told which operator that was.
     "reads-a-skipped-operator": (damaged(lambda d, ops: (
@@ -642,6 +648,51 @@ MUST_FAIL = {
                                      attrs={"mode": "bilinear", "padding_mode": "zeros", "align_corners": True},
                                      outs=[("f32", [1, 1, 2, 2])])),
         "grid_sample: x is float32 but grid is float16; they must have one element type"),
+    # Words Paddle does not sample with: ONNX Runtime refuses them, or (bicubic) computes otherwise.
+    "grid_sample-mode-not-paddle's": (
+        contradicting(lambda p: p.op("1.grid_sample", [p.data("x", "f32", [1, 1, 2, 2]), p.data("g", "f32", [1, 2, 2, 2])],
+                                     attrs={"mode": "linear", "padding_mode": "zeros", "align_corners": True},
+                                     outs=[("f32", [1, 1, 2, 2])])),
+        'Error: grid_sample: mode "linear" is not one of bilinear, nearest\n', 20),
+    "grid_sample-mode-bicubic": (
+        contradicting(lambda p: p.op("1.grid_sample", [p.data("x", "f32", [1, 1, 2, 2]), p.data("g", "f32", [1, 2, 2, 2])],
+                                     attrs={"mode": "bicubic"}, outs=[("f32", [1, 1, 2, 2])])),
+        'Error: grid_sample: mode "bicubic" is not one of bilinear, nearest\n'),
+    "grid_sample-padding_mode-not-paddle's": (
+        contradicting(lambda p: p.op("1.grid_sample", [p.data("x", "f32", [1, 1, 2, 2]), p.data("g", "f32", [1, 2, 2, 2])],
+                                     attrs={"mode": "nearest", "padding_mode": "reflect"}, outs=[("f32", [1, 1, 2, 2])])),
+        'Error: grid_sample: padding_mode "reflect" is not one of zeros, border, reflection\n'),
+    # An absent operand (%0) or a value named "" where the operator needs a value would be an
+    # empty node input, which ONNX reads as an omitted optional one.
+    "pool2d-of-an-absent-operand": (
+        contradicting(lambda p: p.op("1.pool2d", [None, p.full_int_array([2, 2])],
+                                     attrs={"pooling_type": "max", "strides": [1, 1], "paddings": [0, 0]},
+                                     outs=[("f32", [1, 1, 2, 2])])),
+        "Error: pool2d: operand 0 is absent (%0), where pool2d needs a value\n"),
+    "grid_sample-of-an-absent-grid": (
+        contradicting(lambda p: p.op("1.grid_sample", [p.data("x", "f32", [1, 1, 2, 2]), None],
+                                     attrs={"mode": "bilinear"}, outs=[("f32", [1, 1, 2, 2])])),
+        "Error: grid_sample: operand 1 is absent (%0), where grid_sample needs a value\n"),
+    "concat-of-a-list-with-an-absent-value": (
+        contradicting(lambda p: p.op("1.concat", [p.combine([f32_x(p), None]), p.full([1], 0, "i32")],
+                                     outs=[("f32", [4, 3])])),
+        "Error: concat: a value it reads is absent (%0), where concat needs a value\n"),
+    "matmul-of-a-parameter-named-empty": (
+        contradicting(lambda p: p.op("1.matmul", [f32_x(p), p.param("", "f32", [3, 2])], outs=[("f32", [2, 2])])),
+        'Error: matmul: operand 1 (value 2) has an empty name, which ONNX reads as no value\n'),
+    "relu-of-a-parameter-named-empty": (
+        contradicting(lambda p: p.op("1.relu", [p.param("", "f32", [2, 3])], outs=[("f32", [2, 3])])),
+        'Error: relu: operand 0 (value 1) has an empty name, which ONNX reads as no value\n'),
+    # A target shape is a list of sizes, one per output dim.
+    "reshape-shape-of-rank-2": (
+        contradicting(lambda p: p.op("1.reshape", [f32_x(p), p.data("s", "i64", [2, 1])], outs=[("f32", [-1, -1])])),
+        "Error: reshape: shape (value 2) has dims [2, 1], but it must be 1-D: one size per output dim\n"),
+    "reshape-shape-of-rank-0": (
+        contradicting(lambda p: p.op("1.reshape_", [f32_x(p), p.data("s", "i64", [])], outs=[("f32", [6])])),
+        "Error: reshape: shape (value 2) has dims [], but it must be 1-D: one size per output dim\n"),
+    "expand-shape-of-rank-0": (
+        contradicting(lambda p: p.op("1.expand", [f32_x(p), p.data("s", "i32", [])], outs=[("f32", [2, 3])])),
+        "Error: expand: shape (value 2) has dims [], but it must be 1-D: one size per output dim\n"),
     "cast-declared-of-another-type": (
         contradicting(lambda p: p.op("1.cast", [f32_x(p)], attrs={"dtype": a_dtype("int32")}, outs=[("i64", [2, 3])])),
         "cast: dtype is int32 but the output is declared int64"),

@@ -255,8 +255,12 @@ TEST(DtypeLookups, RecordedTokens) {
 TEST(NodeBuilders, NamesForIdsStopAtTheFirstError) {
     Converter c;
     c.state.tensor_names.insert(5, "x");
-    EXPECT_EQ(c.tensor_names_for_ids({5, 0, 6}), (Names{"x", "", "tensor_6"}));
+    EXPECT_EQ(c.optional_tensor_names_for_ids({5, 0, 6}), (Names{"x", "", "tensor_6"}));
     EXPECT_EQ(error_of([&] { c.tensor_names_for_ids({5, -3}); }), "Undefined value id -3");
+    EXPECT_EQ(error_of([&] { c.optional_tensor_names_for_ids({0, -3}); }), "Undefined value id -3");
+    // Where a value is needed, an absent one (id 0) would become an omitted input.
+    EXPECT_EQ(error_of([&] { c.tensor_names_for_ids({5, 0, 6}); }),
+              "the program: a value it reads is absent (%0), where the program needs a value");
 }
 
 TEST(AxesBuilders, EmptyReduceAxesBelow18WriteNoAttribute) {

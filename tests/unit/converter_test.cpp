@@ -60,11 +60,42 @@ TEST(ConverterState, FreshConvertersShareNothing) {
 
 TEST(ConverterNames, TensorNamesAndOpsetGate) {
     Converter c;
-    EXPECT_EQ(c.get_tensor_name(0), "");
+    EXPECT_EQ(c.optional_tensor_name(0), "");
     EXPECT_EQ(c.get_tensor_name(12), "tensor_12");
+    EXPECT_EQ(c.optional_tensor_name(12), "tensor_12");
     EXPECT_EQ(error_of([&] { c.get_tensor_name(-3); }), "Undefined value id -3");
     c.state.tensor_names.insert(-3, "x");
     EXPECT_EQ(c.get_tensor_name(-3), "x");
+
+    // Where a value is needed, an absent one (id 0) or one named "" would become an empty node
+    // input, which ONNX reads as an omitted optional one: refused naming the operator and where
+    // it reads or writes the value.
+    kestro::test::Ops ops;
+    c.state.tensor_names.insert(7, "");
+    struct Case {
+        const char* op;
+        int64_t id;
+        const char* message;
+    };
+    const Case cases[] = {
+        {R"({"#":"1.pool2d","I":[{"%":5},{"%":0}],"O":[{"%":9}]})", 0,
+         "pool2d: operand 1 is absent (%0), where pool2d needs a value"},
+        {R"({"#":"1.clip_","I":[{"%":5},{"%":0},{"%":0}],"O":[{"%":9}]})", 0,
+         "clip_: operands 1, 2 are absent (%0), where clip_ needs a value"},
+        {R"({"#":"1.scale","I":[{"%":5}],"O":[{"%":0}]})", 0, "scale: output 0 is absent (%0), where scale needs a value"},
+        {R"({"#":"1.concat","I":[{"%":4}],"O":[{"%":9}]})", 0,
+         "concat: a value it reads is absent (%0), where concat needs a value"},
+        {R"({"#":"1.matmul","I":[{"%":5},{"%":7}],"O":[{"%":9}]})", 7,
+         "matmul: operand 1 (value 7) has an empty name, which ONNX reads as no value"},
+        {R"({"#":"1.concat","I":[{"%":4}],"O":[{"%":9}]})", 7,
+         "concat: value 7 has an empty name, which ONNX reads as no value"},
+    };
+    for (const Case& k : cases) {
+        c.current_op = &ops(k.op);
+        EXPECT_EQ(error_of([&] { c.get_tensor_name(k.id); }), k.message);
+        EXPECT_EQ(error_of([&] { c.optional_tensor_name(k.id); }), k.id == 0 ? "<no error>" : k.message);
+    }
+    c.current_op = nullptr;
 
     c.opset = 12;
     EXPECT_NO_THROW(c.require_opset("einsum", 12));

@@ -42,7 +42,7 @@ TEST(Dispatch, TableAndGenericNames) {
 
     using kestro::ops::generic_name;
     EXPECT_EQ(generic_name("1.relu"), "relu");
-    EXPECT_EQ(generic_name("1.1.relu__"), "relu");
+    EXPECT_EQ(generic_name("1.1.relu__"), "1.relu");
     EXPECT_EQ(generic_name("1.tile_"), "tile");
 }
 
@@ -110,6 +110,9 @@ TEST(Dispatch, FallbackAndSkips) {
 
     EXPECT_EQ(error_of([&] { run(c, ops, R"({"#":"1.nonexistent_op_","O":[{"%":8}]})"); }),
               "Unsupported operator: nonexistent_op");
+    // Only the dialect's one prefix comes off: a second one names no operator.
+    EXPECT_EQ(error_of([&] { run(c, ops, R"({"#":"1.1.nearest_interp","I":[{"%":5}],"O":[{"%":8}]})"); }),
+              "Unsupported operator: 1.nearest_interp");
     // A malformed entry would shift the inputs after it into the wrong positions.
     EXPECT_EQ(error_of([&] {
                   run(c, ops, R"({"#":"1.where","I":[{"%":1},{"%":"2"},{"%":3}],"O":[{"%":8}]})");

@@ -250,7 +250,7 @@ void Converter::op_clip(const Json& op) {
         inputs[0] = names("wide_input");
     }
     for (size_t i = 1; i < ids.size(); ++i) {
-        std::string name = get_tensor_name(ids[i]);
+        std::string name = optional_tensor_name(ids[i]);  // an absent bound: no bound
         if (ids[i] != 0) {
             // Clip takes one element type for all inputs...
             if (compute_type) {
@@ -471,6 +471,7 @@ void Converter::op_expand(const Json& op) {
     if (ids.size() < 2) throw Error("expand missing inputs");
     std::string x = get_tensor_name(ids[0]);
     const int64_t shape_id = ids[1];
+    require_shape_operand_1d("expand", shape_id);
 
     std::vector<ExpandShapePart> parts;
     if (const std::vector<double>* folded = state.const_values.find(shape_id)) {

@@ -145,6 +145,58 @@ void write_small_same_windows_as_pads(const ConverterState& state, const std::ve
     attrs.push_back(helper::attr_ints("pads", *pads));
 }
 
+// Paddle pools with these words only and refuses any other; read as the default, another
+// word (or data of another kind) would convert the program into a different one.
+void require_pool_word(const Json& op, std::string_view name,
+                       std::initializer_list<std::string_view> allowed) {
+    const Json* data = helper::attr(op, name);
+    if (data == nullptr) return;
+    const std::optional<std::string_view> word = helper::as_str(*data);
+    std::string list;
+    for (std::string_view a : allowed) {
+        if (word == a) return;
+        list += (list.empty() ? "" : ", ") + std::string(a);
+    }
+    if (!word) throw Error("pool2d: attribute {} must be a text, got {}", name, helper::json_debug(*data));
+    throw Error("pool2d: {} \"{}\" is not one of {}", name, helper::fmt_text(*word), list);
+}
+
+// A window that leaves no output position over the padded input: Paddle refuses it, and
+// the pool node would fail in ONNX Runtime on a negative output dim. Paddle counts the
+// positions with integer division toward zero, a partial last window counted under
+// ceil_mode. Dims unknown before run time are not checked.
+void refuse_window_past_padded_input(const ConverterState& state, int64_t x_id,
+                                     const std::vector<proto::AttributeProto>& attrs) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(x_id);
+    const std::vector<int64_t> kernel = ints_or(attrs, "kernel_shape", {});
+    if (!dims || dims->size() != 4 || kernel.size() != 2) return;
+    const std::vector<int64_t> strides = ints_or(attrs, "strides", {1, 1});
+    const std::vector<int64_t> pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    const auto* ceil = helper::find_attribute(attrs, "ceil_mode");
+    const bool ceil_mode = ceil && ceil->type == proto::attr_type::INT && ceil->i != 0;
+    if (strides.size() != 2 || pads.size() != 4) return;
+    std::vector<int64_t> padded(2, -1);
+    bool empty = false;
+    for (size_t a = 0; a < 2; ++a) {
+        const int64_t in = (*dims)[a + 2];
+        if (in < 0) continue;
+        const auto with_pads = helper::checked_add(in, pads[a]);
+        const auto total = with_pads ? helper::checked_add(*with_pads, pads[a + 2]) : std::nullopt;
+        if (!total) continue;
+        padded[a] = *total;
+        if (*total >= kernel[a]) continue;
+        // Only a window larger than the padded input can leave no position (kernel, strides
+        // and pads were found positive and non-negative before).
+        const int64_t span = *total - kernel[a] + (ceil_mode ? strides[a] - 1 : 0);
+        if (span / strides[a] + 1 <= 0) empty = true;
+    }
+    if (empty)
+        throw Error("pool2d: window {} with strides {} leaves no output position over the padded "
+                    "input {} (input dims {}, pads {})",
+                    helper::fmt_dims(kernel), helper::fmt_dims(strides), helper::fmt_dims(padded),
+                    helper::fmt_dims(*dims), helper::fmt_dims(pads));
+}
+
 // Paddle's SAME pads of both spatial axes from the input's run-time size (same_pads as INT64
 // tensor arithmetic on [H, W]), then the uncropped transposed convolution `full` sliced from
 // the head pads to its size less the tail pads. Any output_padding stays in `full` past the
@@ -269,6 +321,9 @@ void Converter::op_conv2d_transpose(const Json& op) {
 }
 
 void Converter::op_pool2d(const Json& op) {
+    require_pool_word(op, "pooling_type", {"max", "avg"});
+    require_pool_word(op, "data_format", {"NCHW", "NHWC"});
+    require_pool_word(op, "padding_algorithm", {"EXPLICIT", "SAME", "VALID"});
     const auto type = helper::op_attr_str(op, "pooling_type");
     const bool average = type && *type == "avg";
     const bool adaptive = helper::op_attr_bool(op, "adaptive").value_or(false);
@@ -334,6 +389,8 @@ void Converter::op_pool2d(const Json& op) {
     attr::conform_attributes("pool2d", node_type, opset, attrs);
     attr::check_window_attributes("pool2d", attrs);
     if (same && !global_form) write_small_same_windows_as_pads(state, *kernel, ids[0], attrs);
+    if (!global_form && !helper::find_attribute(attrs, "auto_pad"))
+        refuse_window_past_padded_input(state, ids[0], attrs);
     const int64_t out = helper::op_out_id(op);
     append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
 }

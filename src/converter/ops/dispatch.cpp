@@ -191,7 +191,9 @@ const std::unordered_map<std::string_view, Pass2OpHandler>& pass2_op_dispatch() 
 }
 
 std::string_view generic_name(std::string_view full_name) {
-    while (full_name.substr(0, 2) == "1.") full_name.remove_prefix(2);
+    // Only the dialect's own prefix goes: "1.1.nearest_interp" names no operator of the
+    // dialect, and read as "nearest_interp" it became a Resize without scales or sizes.
+    if (full_name.substr(0, 2) == "1.") full_name.remove_prefix(2);
     while (!full_name.empty() && full_name.back() == '_') full_name.remove_suffix(1);
     return full_name;
 }
@@ -199,6 +201,13 @@ std::string_view generic_name(std::string_view full_name) {
 }  // namespace ops
 
 void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
+    // Refusals of the value names name this operator; a region's operators name their own.
+    struct CurrentOp {
+        Converter& c;
+        const Json* previous;
+        ~CurrentOp() { c.current_op = previous; }
+    } restore{*this, current_op};
+    current_op = &op;
     const auto& table = ops::pass2_op_dispatch();
     if (auto it = table.find(full_name); it != table.end()) {
         it->second(*this, full_name, op);

@@ -67,7 +67,7 @@ void refuse_generic_output_contradiction(const Converter& c, std::string_view ba
 
 std::vector<std::string> Converter::generic_value_names(std::string_view bare_name, const Json& op,
                                                        const char* key, const char* what) const {
-    return tensor_names_for_ids(generic_value_ids(bare_name, op, key, what));
+    return optional_tensor_names_for_ids(generic_value_ids(bare_name, op, key, what));
 }
 
 void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
@@ -84,9 +84,11 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
         attr::check_window_attributes(bare_name, node.attribute);
     const IdList in_ids = generic_value_ids(bare_name, op, "I", "input");
     if (node.op_type == "Conv" && in_ids.size() >= 2) check_conv_channels(bare_name, node.attribute, in_ids[0], in_ids[1]);
-    node.input = tensor_names_for_ids(in_ids);
+    // An absent operand (id 0) is an omitted optional input; the count of required ones
+    // below refuses it where ONNX needs a value.
+    node.input = optional_tensor_names_for_ids(in_ids);
     const IdList out_ids = generic_value_ids(bare_name, op, "O", "output");
-    node.output = tensor_names_for_ids(out_ids);
+    node.output = optional_tensor_names_for_ids(out_ids);
     // A node missing a required input is a model no runtime loads.
     const size_t required = attr::required_inputs(node.op_type, opset);
     const auto given = std::find_if(node.input.begin(), node.input.end(),
@@ -142,9 +144,20 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
         for (size_t k = 0; k < in_ids.size(); ++k)
             for (size_t j = k + 1; j < in_ids.size(); ++j)
                 if (in_ids[k] != 0 && in_ids[j] != 0) require_broadcastable(bare_name, in_ids[k], in_ids[j]);
-    if (type == "Reshape" && in_ids.size() >= 2 && in_ids[1] != 0)
+    if (type == "Reshape" && in_ids.size() >= 2 && in_ids[1] != 0) {
+        require_shape_operand_1d(bare_name, in_ids[1]);
         if (const std::vector<double>* target = state.const_values.find(in_ids[1]))
             check_reshape_target(bare_name, in_ids[0], helper::saturate_i64(*target), out_id);
+    }
+}
+
+// A target shape is a list of sizes, one per output dim: Paddle takes it as a 1-D tensor
+// only, and so do ONNX's Reshape and Expand.
+void Converter::require_shape_operand_1d(std::string_view op_name, int64_t shape_id) const {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(shape_id);
+    if (dims && dims->size() != 1)
+        throw Error("{}: shape (value {}) has dims {}, but it must be 1-D: one size per output dim",
+                    op_name, shape_id, helper::fmt_dims(*dims));
 }
 
 // The filter of a convolution holds channels / group input channels per output channel:

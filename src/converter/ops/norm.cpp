@@ -53,7 +53,7 @@ std::optional<int32_t> mixed_compute_type(const Converter& c, int64_t x,
 
 // A value in the type a normalization computes in: itself, or a Cast of it.
 std::string operand_as(Converter& c, int64_t id, int32_t type, std::string_view purpose, int64_t out) {
-    std::string name = c.get_tensor_name(id);
+    std::string name = c.optional_tensor_name(id);
     if (id == 0 || c.onnx_dtype_if_known(id) == type) return name;
     std::string cast = fmt::format("{}_{}_{}", purpose, helper::onnx_dtype_name(type), out);
     c.add_cast_node(std::move(name), cast, type);

@@ -273,7 +273,7 @@ void Converter::op_reduce_sum(const Json& op) {
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
     const bool has_axes_input = ids.size() >= 2;
-    std::string axes_name = has_axes_input ? get_tensor_name(ids[1]) : std::string();
+    std::string axes_name = has_axes_input ? optional_tensor_name(ids[1]) : std::string();
     const int64_t keepdims = keepdims_of(op, "keepdim");
 
     // ReduceSum takes its axes as an input only from opset 13; below it they must be known

@@ -14,11 +14,19 @@ constexpr const char* kTarget = "kestro::converter::ops::math";
 
 // GridSample renamed its interpolation words at opset 20; earlier opsets take Paddle's.
 std::string onnx_grid_sample_mode(std::string_view mode, int64_t opset) {
-    if (opset >= 20) {
-        if (mode == "bilinear") return "linear";
-        if (mode == "bicubic") return "cubic";
-    }
+    if (opset >= 20 && mode == "bilinear") return "linear";
     return std::string(mode);
+}
+
+// Paddle samples with these words only and refuses any other; copied into the model, another
+// word is refused by ONNX Runtime or, where ONNX knows it (bicubic), computes otherwise.
+void require_grid_sample_word(std::string_view attribute, std::string_view word,
+                              std::initializer_list<std::string_view> allowed) {
+    for (std::string_view a : allowed)
+        if (word == a) return;
+    std::string list;
+    for (std::string_view a : allowed) list += (list.empty() ? "" : ", ") + std::string(a);
+    throw Error("grid_sample: {} \"{}\" is not one of {}", attribute, helper::fmt_text(word), list);
 }
 
 }  // namespace
@@ -40,10 +48,14 @@ void Converter::op_grid_sample(const Json& op) {
     std::string output = get_tensor_name(out);
 
     std::vector<proto::AttributeProto> attributes;
-    if (const auto mode = helper::op_attr_str(op, "mode"))
+    if (const auto mode = helper::op_attr_str(op, "mode")) {
+        require_grid_sample_word("mode", *mode, {"bilinear", "nearest"});
         attributes.push_back(helper::attr_str("mode", onnx_grid_sample_mode(*mode, opset)));
-    if (const auto padding = helper::op_attr_str(op, "padding_mode"))
+    }
+    if (const auto padding = helper::op_attr_str(op, "padding_mode")) {
+        require_grid_sample_word("padding_mode", *padding, {"zeros", "border", "reflection"});
         attributes.push_back(helper::attr_str("padding_mode", std::string(*padding)));
+    }
     // Paddle aligns corners unless told otherwise; ONNX's own default is the opposite, so
     // the flag is always written.
     const bool align = helper::op_attr_bool(op, "align_corners").value_or(true);
