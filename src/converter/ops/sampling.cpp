@@ -14,12 +14,15 @@ constexpr const char* kTarget = "kestro::converter::ops::math";
 
 // GridSample renamed its interpolation words at opset 20; earlier opsets take Paddle's.
 std::string onnx_grid_sample_mode(std::string_view mode, int64_t opset) {
-    if (opset >= 20 && mode == "bilinear") return "linear";
+    if (opset >= 20) {
+        if (mode == "bilinear") return "linear";
+        if (mode == "bicubic") return "cubic";
+    }
     return std::string(mode);
 }
 
-// Paddle samples with these words only and refuses any other; copied into the model, another
-// word is refused by ONNX Runtime or, where ONNX knows it (bicubic), computes otherwise.
+// The interpolation and padding words the sampler knows; copied into the model, any other
+// word is one ONNX Runtime refuses when it loads the model.
 void require_grid_sample_word(std::string_view attribute, std::string_view word,
                               std::initializer_list<std::string_view> allowed) {
     for (std::string_view a : allowed)
@@ -49,7 +52,7 @@ void Converter::op_grid_sample(const Json& op) {
 
     std::vector<proto::AttributeProto> attributes;
     if (const auto mode = helper::op_attr_str(op, "mode")) {
-        require_grid_sample_word("mode", *mode, {"bilinear", "nearest"});
+        require_grid_sample_word("mode", *mode, {"bilinear", "nearest", "bicubic"});
         attributes.push_back(helper::attr_str("mode", onnx_grid_sample_mode(*mode, opset)));
     }
     if (const auto padding = helper::op_attr_str(op, "padding_mode")) {
