@@ -31,7 +31,9 @@ int report_failure(const std::string& report) {
 // Refuses, before anything is read or written, an output that would replace one of the
 // inputs (whatever path names it: a symbolic or hard link, "../") or that the user may not
 // write, so that neither costs a whole conversion first. Only a regular file can be
-// replaced; a device named twice (/dev/null as weights and output) is not.
+// replaced; a device named twice (/dev/null as weights and output) is not. A path that
+// reaches an input only once the inputs are open (/proc/self/fd/3) is refused by the
+// writer.
 void refuse_unusable_output(const kestro::Cli& cli) {
     struct stat out {};
     if (::stat(cli.output_onnx.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) return;
@@ -40,9 +42,7 @@ void refuse_unusable_output(const kestro::Cli& cli) {
     for (const auto& [path, what] : inputs) {
         struct stat in {};
         if (::stat(path->c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
-            throw kestro::Error("the output '{}' is the same file as the {} '{}'",
-                                kestro::helper::fmt_text(cli.output_onnx), what,
-                                kestro::helper::fmt_text(*path));
+            throw kestro::output_is_input_error(cli.output_onnx, what, *path);
     }
     if (::faccessat(AT_FDCWD, cli.output_onnx.c_str(), W_OK, AT_EACCESS) != 0)
         throw kestro::os_error(errno);

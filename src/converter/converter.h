@@ -243,6 +243,11 @@ using ProducerIndex = std::unordered_map<int64_t, size_t>;
 
 class Converter;
 class InputBytes;
+
+// The refusal of an output that is the same file as the input `input` (the `what`).
+Error output_is_input_error(const std::string& output, std::string_view what,
+                            const std::string& input);
+
 using Pass1Folder = void (Converter::*)(const Json& op, size_t index, const ProducerIndex&);
 using Pass2OpHandler = void (*)(Converter&, std::string_view full_name, const Json& op);
 
@@ -353,6 +358,17 @@ public:
     // weight file changed under it.
     std::shared_ptr<const InputBytes> weight_input;
     void check_weight_input_unchanged() const;
+    // The regular files read as inputs, named as the command line named them, with their
+    // identity when they were opened. The output is compared with them where it is opened
+    // or renamed over: a path such as /proc/self/fd/3 or /dev/stdout may lead to an input
+    // only once the inputs are open.
+    struct InputFile {
+        std::string_view what;  // "program" or "weight file"
+        std::string path;
+        uint64_t dev;
+        uint64_t ino;
+    };
+    std::vector<InputFile> input_files;
 
     // ---- export (export.cpp) and finishing passes (passes/) ----
     void export_onnx(const std::string& path, int64_t opset);

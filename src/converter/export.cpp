@@ -128,13 +128,16 @@ int reserve_space(int fd, size_t size) {
 //
 // The model is written to a new file beside the output and renamed over it only once it is
 // complete and closed, so a failure or a kill never leaves a broken file where a good one
-// was. A signal that ends the process removes the temporary file on its way out: every
-// signal whose default action ends the process and that can be caught (a CPU-time limit's
-// SIGXCPU, an alarm, SIGUSR1 as well as SIGINT or SIGTERM), then ends the process as that
-// signal would have. Once a weight file is mapped, SIGBUS belongs to the fault guard, which
-// calls back here before a fault it cannot mend ends the process.
+// was. The new file is made, renamed and removed relative to the open folder, so that its
+// name beside a long output path never has to fit the system's path limit. A signal that
+// ends the process removes the temporary file on its way out: every signal whose default
+// action ends the process and that can be caught (a CPU-time limit's SIGXCPU, an alarm,
+// SIGUSR1 as well as SIGINT or SIGTERM), then ends the process as that signal would have.
+// Once a weight file is mapped, SIGBUS belongs to the fault guard, which calls back here
+// before a fault it cannot mend ends the process.
 
-char g_temp_path[PATH_MAX + 64];
+int g_temp_dir = -1;
+char g_temp_name[NAME_MAX + 1];
 volatile sig_atomic_t g_temp_armed = 0;
 // The actions in place before the temporary file existed, indexed by signal number; the
 // handler puts a signal's back before raising it again.
@@ -142,7 +145,7 @@ struct sigaction g_saved_actions[NSIG];
 
 void remove_temp() {
     if (g_temp_armed) {
-        ::unlink(g_temp_path);
+        ::unlinkat(g_temp_dir, g_temp_name, 0);
         g_temp_armed = 0;
     }
 }
@@ -167,19 +170,31 @@ bool is_catchable_fatal_signal(int sig) {
     }
 }
 
+// The name of the temporary file for an output called `base`: hidden, random, and within
+// the folder's name limit however long the output's name is. The output's name is cut at a
+// character's start, so that a listing still shows what the file was for.
+std::string temp_name(int dir, std::string_view base, uint32_t random) {
+    constexpr size_t kSuffix = sizeof(".12345678.tmp") - 1;
+    long name_max = ::fpathconf(dir, _PC_NAME_MAX);
+    if (name_max <= 0 || name_max > NAME_MAX) name_max = NAME_MAX;
+    const auto limit = static_cast<size_t>(name_max);
+    const size_t room = limit > kSuffix + 1 ? limit - kSuffix - 1 : 0;
+    size_t keep = std::min({base.size(), room, size_t{200}});
+    // Back to the first byte of the character that would be cut.
+    while (keep > 0 && keep < base.size() && (static_cast<uint8_t>(base[keep]) & 0xC0) == 0x80)
+        --keep;
+    return fmt::format(".{}.{:08x}.tmp", base.substr(0, keep), random);
+}
+
 class TempFile {
 public:
-    // `mode` is the new file's permission bits before the file-mode mask applies.
-    TempFile(const std::string& dir, const std::string& base, mode_t mode) {
+    // A new file in the open folder `dir` (which must outlive it) for the output called
+    // `base`; `mode` is its permission bits before the file-mode mask applies.
+    TempFile(int dir, std::string_view base, mode_t mode) : dir_(dir) {
         install_signals();
         std::random_device random;
         for (int attempt = 0;; ++attempt) {
-            // The name stays within the file system's name limit whatever the output's.
-            path_ = fmt::format("{}/.{}.{:08x}.tmp", dir, base.substr(0, 200), random());
-            if (path_.size() >= sizeof(g_temp_path)) {
-                restore_signals();
-                throw os_error(ENAMETOOLONG);
-            }
+            name_ = temp_name(dir, base, random());
             // The process's file-mode mask and the directory's default ACL apply, as for
             // any file the user creates.
             // A signal between the file's creation and the arming of its removal would leave
@@ -187,11 +202,12 @@ public:
             sigset_t all, before;
             sigfillset(&all);
             ::sigprocmask(SIG_BLOCK, &all, &before);
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            fd_ = ::openat(dir, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
             const int err = errno;
             if (fd_ >= 0) {
-                std::memcpy(g_temp_path, path_.c_str(), path_.size() + 1);
-                // The handler must never see the flag before the whole path.
+                g_temp_dir = dir;
+                std::memcpy(g_temp_name, name_.c_str(), name_.size() + 1);
+                // The handler must never see the flag before the whole name.
                 std::atomic_signal_fence(std::memory_order_seq_cst);
                 g_temp_armed = 1;
             }
@@ -208,7 +224,7 @@ public:
     ~TempFile() {
         if (fd_ >= 0) ::close(fd_);
         if (g_temp_armed) {
-            ::unlink(path_.c_str());
+            ::unlinkat(dir_, name_.c_str(), 0);
             g_temp_armed = 0;
         }
         restore_signals();
@@ -222,8 +238,9 @@ public:
         fd_ = -1;
         return rc == 0 ? 0 : errno;
     }
+    // Renames the file over `target`, a name in the same folder.
     void rename_to(const std::string& target) {
-        if (::rename(path_.c_str(), target.c_str()) != 0) throw os_error(errno);
+        if (::renameat(dir_, name_.c_str(), dir_, target.c_str()) != 0) throw os_error(errno);
         g_temp_armed = 0;
     }
 
@@ -251,9 +268,17 @@ private:
         installed_.clear();
     }
 
-    std::string path_;
+    int dir_;
+    std::string name_;
     int fd_ = -1;
     std::vector<int> installed_;
+};
+
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
 };
 
 std::string dir_of(const std::string& path) {
@@ -297,12 +322,30 @@ std::optional<std::string> rename_target(const std::string& path) {
     return current;
 }
 
-// Writes the model to a path that cannot be renamed over (a device, a pipe): in place.
-// Returns 0 or an errno.
-int write_in_place(const std::string& path, proto::Sink& sink) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) throw os_error(errno);
-    const int err = write_pieces(fd, sink);
+using InputFiles = std::vector<Converter::InputFile>;
+
+// Refuses a file about to be written or replaced (its status `st`) that is one of the
+// inputs, whatever path led there: a descriptor path such as /proc/self/fd/3 or
+// /dev/stdout reaches an input only once the inputs are open, after the early check.
+void refuse_input(const struct stat& st, const std::string& output, const InputFiles& inputs) {
+    if (!S_ISREG(st.st_mode)) return;
+    for (const auto& in : inputs) {
+        if (in.dev == st.st_dev && in.ino == st.st_ino)
+            throw output_is_input_error(output, in.what, in.path);
+    }
+}
+
+// Writes the model to a path that cannot be renamed over (a device, a pipe): in place. The
+// file is emptied only once it is known to be no input. Returns 0 or an errno.
+int write_in_place(const std::string& path, proto::Sink& sink, const InputFiles& inputs) {
+    Fd out{::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666)};
+    if (out.fd < 0) throw os_error(errno);
+    struct stat st {};
+    if (::fstat(out.fd, &st) != 0) throw os_error(errno);
+    refuse_input(st, path, inputs);
+    if (S_ISREG(st.st_mode) && ::ftruncate(out.fd, 0) != 0) throw os_error(errno);
+    const int err = write_pieces(out.fd, sink);
+    const int fd = std::exchange(out.fd, -1);
     // The write error, if any, is the one worth reporting.
     if (::close(fd) != 0 && err == 0) return errno;
     return err;
@@ -310,26 +353,34 @@ int write_in_place(const std::string& path, proto::Sink& sink) {
 
 // `check_inputs` throws when an input changed while it was converted; that explains a failed
 // write too (a copy that met the input's new end), so it is asked first.
-void write_model_file(const std::string& path, proto::Sink& sink,
+void write_model_file(const std::string& path, proto::Sink& sink, const InputFiles& inputs,
                       const std::function<void()>& check_inputs) {
+    // Refused as opening it would be: the writer's own paths, relative to the folder, would
+    // not be.
+    if (path.size() >= PATH_MAX) throw os_error(ENAMETOOLONG);
     const std::optional<std::string> target = rename_target(path);
     if (!target) {
-        const int err = write_in_place(path, sink);
+        const int err = write_in_place(path, sink, inputs);
         check_inputs();
         if (err != 0) throw os_error(err);
         return;
     }
+    // Everything below is relative to the open folder: it is the folder the link chain led
+    // to, and a name in it is short however long the path to it.
+    const size_t slash = target->rfind('/');
+    const std::string name = slash == std::string::npos ? *target : target->substr(slash + 1);
+    const Fd dir{::open(dir_of(*target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd < 0) throw os_error(errno);
     // A file that is replaced keeps its permission bits: a private model stays private. One
     // the user may not write is refused, as opening it for writing would be; the rename
     // alone would replace it, because only the folder's permissions are asked.
     struct stat existing {};
-    const bool replacing = ::stat(target->c_str(), &existing) == 0;
-    if (replacing && ::faccessat(AT_FDCWD, target->c_str(), W_OK, AT_EACCESS) != 0)
+    const bool replacing = ::fstatat(dir.fd, name.c_str(), &existing, 0) == 0;
+    if (replacing) refuse_input(existing, path, inputs);
+    if (replacing && ::faccessat(dir.fd, name.c_str(), W_OK, AT_EACCESS) != 0)
         throw os_error(errno);
     const mode_t mode = replacing ? existing.st_mode & 0777 : 0666;
-    const size_t slash = target->rfind('/');
-    TempFile temp(dir_of(*target), slash == std::string::npos ? *target : target->substr(slash + 1),
-                  mode);
+    TempFile temp(dir.fd, name, mode);
     // The mask may have narrowed the replaced file's bits; a file system without modes
     // (FAT) keeps what it has.
     if (replacing) ::fchmod(temp.fd(), mode);
@@ -338,7 +389,12 @@ void write_model_file(const std::string& path, proto::Sink& sink,
     if (err == 0) err = temp.close();
     check_inputs();
     if (err != 0) throw os_error(err);
-    temp.rename_to(*target);
+    // What the name holds now is what the rename removes: an input put there meanwhile (or
+    // reached only now) is kept.
+    struct stat now {};
+    if (::fstatat(dir.fd, name.c_str(), &now, 0) == 0)
+        refuse_input(now, path, inputs);
+    temp.rename_to(name);
 }
 
 // Refuses a graph in which a node, or the graph's outputs, read a value that only an operator
@@ -379,6 +435,12 @@ void refuse_reads_of_skipped_outputs(
 
 }  // namespace
 
+Error output_is_input_error(const std::string& output, std::string_view what,
+                            const std::string& input) {
+    return Error("the output '{}' is the same file as the {} '{}'", helper::fmt_text(output),
+                 what, helper::fmt_text(input));
+}
+
 void Converter::export_onnx(const std::string& path, int64_t opset) {
     // A model without outputs is one no runtime loads.
     if (graph.output.empty()) throw Error("the program has no fetch: the model would have no outputs");
@@ -399,7 +461,7 @@ void Converter::export_onnx(const std::string& path, int64_t opset) {
 
     proto::Sink sink;
     proto::encode(model, sink);
-    write_model_file(path, sink, [this] { check_weight_input_unchanged(); });
+    write_model_file(path, sink, input_files, [this] { check_weight_input_unchanged(); });
     KLOG(Level::Info, "kestro::converter::export", "Saved ONNX model to: {}", path);
 }
 

@@ -71,11 +71,12 @@ std::vector<uint8_t> read_stream_capped(int fd, uint64_t limit,
 
 std::vector<uint8_t> read_file_capped(const std::string& path, uint64_t limit,
                              const std::function<Error(uint64_t size)>& too_large,
-                             size_t spare) {
+                             size_t spare, struct stat* opened) {
     Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) throw os_error(errno);
     struct stat st {};
     if (::fstat(file.fd, &st) != 0) throw os_error(errno);
+    if (opened != nullptr) *opened = st;
     if (S_ISDIR(st.st_mode)) throw os_error(EISDIR);
     const uint64_t reported = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
     if (reported > limit) throw too_large(reported);

@@ -17,9 +17,10 @@ namespace kestro {
 // and a file that turns out larger is refused too. `too_large` makes the size error
 // (given the size seen). System failures throw os_error. The buffer's capacity leaves
 // `spare` bytes after the data, so that a caller can append that many without a copy.
+// `opened`, when given, receives the status of the file that was opened.
 std::vector<uint8_t> read_file_capped(const std::string& path, uint64_t limit,
                              const std::function<Error(uint64_t size)>& too_large,
-                             size_t spare = 0);
+                             size_t spare = 0, struct stat* opened = nullptr);
 
 // An input file's bytes, read-only, for as long as anything holds them. A regular file is
 // mapped, not read, so its bytes stay the page cache's and are never copied privately;
@@ -53,6 +54,8 @@ public:
     uint64_t size() const { return size_; }
     // The open file the bytes are a view of, or -1 when they were read from a stream.
     int fd() const { return mapped_fd_; }
+    // The status of the opened file when it was opened.
+    const struct stat& opened() const { return seen_; }
     // True once the mapped file is no longer what was mapped: its size, modification time
     // or change time differ, or some of its pages vanished under the mapping. Never true for
     // bytes read from a stream, which are a private copy.

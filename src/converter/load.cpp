@@ -466,13 +466,16 @@ std::optional<std::string_view> foreign_start(const std::vector<uint8_t>& bytes)
 
 void Converter::load_paddle_model(const std::string& path) {
     KLOG(Level::Info, kTarget, "Loading PaddlePaddle JSON model: {}", path);
+    struct stat opened {};
     std::vector<uint8_t> bytes = read_file_capped(
         path, kModelJsonLimit,
         [](uint64_t size) {
             return Error("model JSON is too large: {} bytes exceeds soft limit {} bytes", size,
                          kModelJsonLimit);
         },
-        kParseEndPadding);
+        kParseEndPadding, &opened);
+    if (S_ISREG(opened.st_mode))
+        input_files.push_back({"program", path, opened.st_dev, opened.st_ino});
     if (const auto why = foreign_start(bytes))
         throw Error("'{}' is not a JSON program ({})", helper::fmt_text(path), *why);
     load_paddle_model_from_buffer(std::move(bytes));

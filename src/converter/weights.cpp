@@ -237,6 +237,8 @@ void Converter::load_paddle_weights(const std::string& path) {
             walk_records(state, data, size, false, early, nullptr);
         });
     refuse_foreign_weight_file(input->data(), input->size(), path);
+    if (const struct stat& st = input->opened(); S_ISREG(st.st_mode))
+        input_files.push_back({"weight file", path, st.st_dev, st.st_ino});
     load_paddle_weights_from_input(std::move(input));
 }
 

@@ -22,15 +22,16 @@ EXAMPLE_WEIGHTS = REPO_ROOT / "examples" / "model.pdiparams"
 RECORD = re.compile(r"^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (ERROR|WARN |INFO |DEBUG|TRACE) (\S+)\] (.*)$")
 
 
-def kestro(*args, env=None, preexec=None, log_reader_gone=False):
+def kestro(*args, env=None, preexec=None, log_reader_gone=False, pass_fds=()):
     """Runs the binary with raw arguments (str or bytes); logging is off unless env sets it.
-    preexec runs in the child before the binary starts (resource limits); log_reader_gone
-    closes the reading end of standard error at once, like `2>&1 | head -1` soon does."""
+    preexec runs in the child before the binary starts (resource limits, standard output
+    closed or redirected); log_reader_gone closes the reading end of standard error at once,
+    like `2>&1 | head -1` soon does; pass_fds are descriptors the binary inherits."""
     full_env = {k: v for k, v in os.environ.items() if not k.startswith("RUST_LOG")}
     full_env.update(env or {})
     argv = [os.fsencode(kestro_bin())] + [a if isinstance(a, bytes) else os.fsencode(a) for a in args]
     p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full_env,
-                         stdin=subprocess.DEVNULL, preexec_fn=preexec)
+                         stdin=subprocess.DEVNULL, preexec_fn=preexec, pass_fds=pass_fds)
     if log_reader_gone:
         p.stderr.close()
         out, err = p.stdout.read(), b""
@@ -45,8 +46,8 @@ def example(out, *extra, env=None, **how):
 
 
 def leftovers(folder, name="m.onnx"):
-    """Temporary files of an output called name that a run left in folder."""
-    return [f for f in os.listdir(folder) if f != name and name in f]
+    """Temporary files of an output called name (or of any output) that a run left in folder."""
+    return [f for f in os.listdir(folder) if f != name and (name in f or f.endswith(".tmp"))]
 
 
 def small_file_limit():
@@ -220,6 +221,42 @@ def output_linked_to(kind, target):
     return setup
 
 
+def output_reaching_an_input(target, out, stdout=None, deleted=False):
+    """An output path `out` that leads to the `target` input through a descriptor: "{fd}" in
+    it is one on the input that kestro inherits, a leading "symlink:" makes it a link to the
+    rest. Any other number is a descriptor kestro itself opens: it inherits only standard input,
+    output and error, and closes the program before it opens the weight file, which is so
+    descriptor 3 (or 1 when standard output is closed). `stdout` is "closed" or the flags with
+    which the input is opened as standard output. `deleted` hands kestro the weight file as an
+    inherited descriptor whose name is gone: no path leads to it, so the output is written in
+    place rather than replaced."""
+    def setup(tmp):
+        program, weights = copied_inputs(tmp)
+        source = {"program": program, "weights": weights}[target]
+        how = {}
+        path = out
+        if deleted:
+            fd = os.open(weights, os.O_RDONLY)
+            os.unlink(weights)
+            weights = Path(f"/proc/self/fd/{fd}")
+            how["pass_fds"] = (fd,)
+        elif "{fd}" in out:
+            fd = os.open(source, os.O_RDONLY)
+            path = out.format(fd=fd)
+            how["pass_fds"] = (fd,)
+        if path.startswith("symlink:"):
+            (tmp / "out.onnx").symlink_to(path[len("symlink:"):])
+            path = tmp / "out.onnx"
+        if stdout == "closed":
+            how["preexec"] = lambda: os.close(1)
+        elif stdout is not None:
+            def redirect(flags=stdout, name=str(source)):
+                os.dup2(os.open(name, flags), 1)
+            how["preexec"] = redirect
+        return program, weights, Path(path), how
+    return setup
+
+
 def parameterless_program(tmp):
     p = Program()
     p.fetch(p.data("x", "f32", [2]), "out")
@@ -236,22 +273,55 @@ OUTPUT_IS_AN_INPUT = {
     "program-via-hard-link": (output_linked_to("hard-link", "program"), "program"),
     # Only a regular file can be replaced: a device given twice is no conflict.
     "dev-null-as-weights-and-output": (parameterless_program, None),
+    # Paths that lead to an input through a descriptor kestro opens: they name nothing, or
+    # something else, before the inputs are open.
+    "weights-via-proc-self-fd-of-kestro": (output_reaching_an_input("weights", "/proc/self/fd/3"),
+                                           "weight file"),
+    "weights-via-dev-fd-of-kestro": (output_reaching_an_input("weights", "/dev/fd/3"), "weight file"),
+    "weights-via-proc-thread-self-fd-of-kestro": (
+        output_reaching_an_input("weights", "/proc/thread-self/fd/3"), "weight file"),
+    "weights-via-symlink-to-proc-self-fd-of-kestro": (
+        output_reaching_an_input("weights", "symlink:/proc/self/fd/3"), "weight file"),
+    "weights-via-dev-stdout-closed": (output_reaching_an_input("weights", "/dev/stdout", "closed"),
+                                      "weight file"),
+    # No name leads to the weight file, so the output is not replaced but written in place.
+    "deleted-weights-via-dev-stdout-closed": (
+        output_reaching_an_input("weights", "/dev/stdout", "closed", deleted=True), "weight file"),
+    # Descriptors that exist before kestro starts.
+    "weights-via-inherited-proc-self-fd": (output_reaching_an_input("weights", "/proc/self/fd/{fd}"),
+                                           "weight file"),
+    "weights-via-inherited-dev-fd": (output_reaching_an_input("weights", "/dev/fd/{fd}"),
+                                     "weight file"),
+    "program-via-inherited-proc-self-fd": (output_reaching_an_input("program", "/proc/self/fd/{fd}"),
+                                           "program"),
+    "weights-via-symlink-to-inherited-fd": (
+        output_reaching_an_input("weights", "symlink:/proc/self/fd/{fd}"), "weight file"),
+    "weights-via-dev-stdout-appending-to-it": (
+        output_reaching_an_input("weights", "/dev/stdout", os.O_WRONLY | os.O_APPEND), "weight file"),
+    "program-via-dev-stdout-open-on-it": (
+        output_reaching_an_input("program", "/dev/stdout", os.O_RDWR), "program"),
 }
 
 
 @pytest.mark.parametrize("case", list(OUTPUT_IS_AN_INPUT))
 def test_output_that_is_an_input_is_refused_before_anything_is_written(tmp, case):
     setup, same_as = OUTPUT_IS_AN_INPUT[case]
-    program, weights, out = setup(tmp)
+    program, weights, out, *how = setup(tmp)
+    how = how[0] if how else {}
     before = {p: p.read_bytes() for p in (program, weights) if p.is_file()}
-    code, stdout, stderr = kestro(str(program), str(weights), str(out))
+    try:
+        code, stdout, stderr = kestro(str(program), str(weights), str(out), **how)
+        after = {p: p.read_bytes() for p in before}
+    finally:
+        for fd in how.get("pass_fds", ()):
+            os.close(fd)
     if same_as is None:
         assert (code, stdout, stderr) == (0, "", "")
         return
     source = program if same_as == "program" else weights
     assert (code, stdout) == (1, "")
     assert stderr == f"Error: the output '{out}' is the same file as the {same_as} '{source}'\n"
-    assert {p: p.read_bytes() for p in before} == before
+    assert after == before
     assert leftovers(tmp, out.name) == []
 
 
@@ -349,16 +419,45 @@ def test_signal_during_the_write_removes_the_temporary_file(tmp, sig):
     assert out.read_bytes() == b"the older model"
 
 
-@pytest.mark.parametrize("via", ["file", "symlink", "log-reader-gone", "new-file", "program-with-bom"])
+def path_of_length(tmp, length, name):
+    """A path of `length` bytes ending in the file `name`, through folders made for it."""
+    folder, left = tmp, length - len(str(tmp)) - 1 - len(name)
+    while left > 0:
+        step = min(250, left - 1)
+        if 0 < left - 1 - step < 2:  # leave room for one more "/x"
+            step -= 2
+        folder, left = folder / ("d" * step), left - step - 1
+    folder.mkdir(parents=True, exist_ok=True)
+    out = folder / name
+    assert len(str(out)) == length
+    return out
+
+
+@pytest.mark.parametrize("via", ["file", "symlink", "log-reader-gone", "new-file", "program-with-bom",
+                                 "path-of-4090-bytes", "path-of-4095-bytes", "name-of-255-bytes",
+                                 "symlink-to-a-path-of-4090-bytes"])
 def test_example_converts_and_replaces_a_longer_file(tmp, via):
-    out = tmp / "m.onnx"
+    out = given = tmp / "m.onnx"
     program = EXAMPLE_JSON
     how = {}
+    link = None
     if via == "symlink":
         # The link is kept and the file it points to is replaced, keeping its mode.
         (tmp / "real").mkdir()
         out = tmp / "real" / "m.onnx"
-        (tmp / "m.onnx").symlink_to("real/m.onnx")
+        link = "real/m.onnx"
+        (tmp / "m.onnx").symlink_to(link)
+    elif via == "symlink-to-a-path-of-4090-bytes":
+        out = path_of_length(tmp, 4090, "m.onnx")
+        link = str(out)
+        (tmp / "m.onnx").symlink_to(link)
+    elif via.startswith("path-of-"):
+        # Any path that opening could create: the temporary file's path beside it is longer
+        # than the system's limit, its name in the folder is not.
+        out = given = path_of_length(tmp, int(via.split("-")[2]), "m.onnx")
+    elif via == "name-of-255-bytes":
+        # The temporary file's name is within the name limit all the same.
+        out = given = tmp / ("m" * 250 + ".onnx")
     elif via == "log-reader-gone":
         how = {"env": {"RUST_LOG": "debug"}, "log_reader_gone": True}
     elif via == "program-with-bom":
@@ -374,12 +473,12 @@ def test_example_converts_and_replaces_a_longer_file(tmp, via):
         out.write_bytes(b"\xff" * 100_000)
         mode = 0o600
         os.chmod(out, mode)
-    code, stdout, stderr = kestro(str(program), str(EXAMPLE_WEIGHTS), str(tmp / "m.onnx"), **how)
+    code, stdout, stderr = kestro(str(program), str(EXAMPLE_WEIGHTS), str(given), **how)
     assert (code, stdout, stderr) == (0, "", "")
     assert len(out.read_bytes()) < 100_000
-    assert os.readlink(tmp / "m.onnx") == "real/m.onnx" if via == "symlink" else not out.is_symlink()
+    assert os.readlink(tmp / "m.onnx") == link if link else not out.is_symlink()
     assert (os.stat(out).st_mode & 0o777) == mode
-    assert leftovers(out.parent) == []
+    assert leftovers(out.parent, out.name) == []
     model = check(out)
     assert [n.op_type for n in model.graph.node][-1] == "Identity"
     # The example's numbers, from the weights make_example.py writes.
