@@ -33,6 +33,10 @@ constexpr size_t kParseEndPadding = 4;
 // into a line and column after in-situ parsing has rewritten the buffer.
 struct LineIndex {
     std::vector<size_t> breaks;  // offsets of every '\n'
+    // Offset of the first \u escape of a low surrogate (DC00-DFFF) that does not follow a
+    // high one: the parser refuses a high surrogate without its pair, but would write a lone
+    // low one into the string as bytes that are not UTF-8.
+    std::optional<size_t> lone_low_surrogate;
 
     // 1-based line and column of a byte offset.
     std::pair<size_t, size_t> at(size_t offset) const {
@@ -44,6 +48,18 @@ struct LineIndex {
 };
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The code unit of the four hex digits at the start of `text`; empty when they are not that.
+std::optional<unsigned> hex4(std::string_view text) {
+    if (text.size() < 4) return std::nullopt;
+    unsigned unit = 0;
+    for (const char c : text.substr(0, 4)) {
+        const int digit = is_digit(c) ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (digit < 0) return std::nullopt;
+        unit = unit * 16 + static_cast<unsigned>(digit);
+    }
+    return unit;
+}
 
 // Length of the JSON number literal at the start of `text`, 0 when none starts there.
 size_t number_literal_length(std::string_view text) {
@@ -108,6 +124,7 @@ LineIndex scan_json_text(char* data, size_t size) {
     LineIndex lines;
     int depth = 0;
     bool in_string = false;
+    size_t after_high_surrogate = 0;  // where an escape pairing with the last high one starts
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (c == '\n') lines.breaks.push_back(i);
@@ -120,6 +137,14 @@ LineIndex scan_json_text(char* data, size_t size) {
                 // The escaped character cannot be a line break or NUL in valid JSON; either
                 // is still reported, by the parser or by the next iteration's check.
                 if (i + 1 < text.size() && (text[i + 1] == '\n' || text[i + 1] == '\0')) continue;
+                if (i + 1 < text.size() && text[i + 1] == 'u') {
+                    if (const auto unit = hex4(text.substr(i + 2))) {
+                        if (*unit >= 0xD800 && *unit <= 0xDBFF) after_high_surrogate = i + 6;
+                        if (*unit >= 0xDC00 && *unit <= 0xDFFF && i != after_high_surrogate &&
+                            !lines.lone_low_surrogate)
+                            lines.lone_low_surrogate = i;
+                    }
+                }
                 ++i;
             } else if (c == '"') {
                 in_string = false;
@@ -337,8 +362,7 @@ private:
 
 // One operator's document. Its parse stack lives in a pool of its own, like its values, so
 // that reading an operator allocates nothing unless it is unusually large.
-using OpDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>,
-                                              rapidjson::MemoryPoolAllocator<>>;
+using OpDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, JsonPool, JsonPool>;
 
 // The document's own event handler with number literals converted here: the parser hands
 // them over as text and helper::json_number_value gives each its correctly rounded value.
@@ -438,11 +462,11 @@ private:
     std::vector<OpSpan> spans_;
     std::vector<char> scratch_;
     std::unique_ptr<char[]> pool_buffer_;
-    rapidjson::MemoryPoolAllocator<> pool_;
+    JsonPool pool_;
     std::unique_ptr<char[]> stack_buffer_;
-    rapidjson::MemoryPoolAllocator<> stack_pool_;
+    JsonPool stack_pool_;
     OpDocument doc_;
-    rapidjson::Reader reader_;  // its stack keeps its size from one operator to the next
+    JsonReader reader_;  // its stack keeps its size from one operator to the next
     const Json null_;
 };
 
@@ -502,10 +526,18 @@ void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
         // the terminating NUL: the NULs of the padding are what it reads there. The file
         // reader leaves room for them, so the buffer is not copied.
         bytes.resize(bytes.size() + kParseEndPadding, '\0');
-        rapidjson::Reader reader;
+        JsonReader reader;
         rapidjson::StringStream stream(reinterpret_cast<const char*>(bytes.data()));
         OpsLocator locator(stream);
         const rapidjson::ParseResult result = reader.Parse<kCheckFlags>(stream, locator);
+        // The parse stops at the first fault in the text: a lone low surrogate before it
+        // (or in a text without one) is reported as the parser reports a lone high one.
+        if (lines.lone_low_surrogate && (!result.IsError() || result.Offset() > *lines.lone_low_surrogate)) {
+            auto [line, column] = lines.at(*lines.lone_low_surrogate);
+            throw Error("{} at line {} column {}",
+                        rapidjson::GetParseError_En(rapidjson::kParseErrorStringUnicodeSurrogateInvalid),
+                        line, column);
+        }
         if (result.IsError()) {
             // A literal beyond the double range stops the parse at its first byte, as the
             // parser's own refusal of such numbers does, and is reported in the same words.

@@ -12,12 +12,28 @@
 #include <vector>
 
 #include <rapidjson/document.h>
+#include <rapidjson/reader.h>
 
 #include "proto/onnx.h"
 
 namespace kestro {
-using Json = rapidjson::Value;
-}
+
+// The memory under every JSON document, parser stack and writer kestro uses. RapidJSON's
+// own allocator hands a failed malloc's null pointer on unchecked, so a program too large
+// for the memory at hand would crash the parser; this one throws std::bad_alloc instead,
+// which main reports like any other failure.
+struct JsonAllocator {
+    static const bool kNeedFree = true;
+    void* Malloc(size_t size);
+    void* Realloc(void* original, size_t original_size, size_t new_size);
+    static void Free(void* ptr);
+};
+using JsonPool = rapidjson::MemoryPoolAllocator<JsonAllocator>;
+using Json = rapidjson::GenericValue<rapidjson::UTF8<>, JsonPool>;
+using JsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, JsonPool, JsonAllocator>;
+using JsonReader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, JsonAllocator>;
+
+}  // namespace kestro
 
 namespace kestro::helper {
 

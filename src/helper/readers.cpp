@@ -6,11 +6,35 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <new>
 
 #include <rapidjson/writer.h>
 
 #include "error.h"
 #include "helper/helper.h"
+
+namespace kestro {
+
+void* JsonAllocator::Malloc(size_t size) {
+    if (size == 0) return nullptr;  // as RapidJSON's own allocator answers
+    void* p = std::malloc(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void* JsonAllocator::Realloc(void* original, size_t, size_t new_size) {
+    if (new_size == 0) {
+        std::free(original);
+        return nullptr;
+    }
+    void* p = std::realloc(original, new_size);
+    if (p == nullptr) throw std::bad_alloc();  // `original` stays with its owner, who frees it
+    return p;
+}
+
+void JsonAllocator::Free(void* ptr) { std::free(ptr); }
+
+}  // namespace kestro
 
 namespace kestro::helper {
 
@@ -72,7 +96,7 @@ struct CappedStream {
 
 std::string json_debug(const Json& v) {
     CappedStream stream;
-    rapidjson::Writer<CappedStream> writer(stream);
+    rapidjson::Writer<CappedStream, rapidjson::UTF8<>, rapidjson::UTF8<>, JsonAllocator> writer(stream);
     v.Accept(writer);
     return fmt_text(stream.text);
 }
