@@ -444,7 +444,7 @@ public:
                 return true;
             }
         }
-        frames_.push_back(Frame{true});
+        frames_.emplace_back().is_array = true;
         return inner_.StartArray();
     }
     bool EndArray(rapidjson::SizeType elements) {
