@@ -8,8 +8,11 @@ growth table of kestro's CPU time over them (run by hand, never by the test suit
 Shapes: chain (one long chain), fanout (one value read by every operator), ifs (many if
 operators, each with two small regions), whiles (many while loops), fetches (many fetch
 operators asking for one name), squeezes (k unsqueezes then k squeezes), inputs (many data
-operators), mixed (operators with attributes). Each row prints the CPU seconds (user + system, median of the runs) per size and
-the ratio of the largest size to the smallest.
+operators), mixed (operators with attributes), longlist (one full_int_array holding 75 values
+per operator of the size, as plain one-digit numbers: a program whose size is one large
+attribute). Each row prints the CPU seconds (user + system, median of the runs) per size and
+the ratio of the largest size to the smallest; with --rss, the peak resident memory in MiB
+(largest of the runs) instead.
 """
 import argparse
 import os
@@ -21,7 +24,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "e2e"))
-from harness import Program  # noqa: E402
+from harness import Program, a_dtype, a_place  # noqa: E402
 
 DIMS = [4, 8]
 
@@ -135,11 +138,21 @@ def mixed(n):
     return p
 
 
-SHAPES = {f.__name__: f for f in (chain, fanout, ifs, whiles, fetches, squeezes, inputs, mixed)}
+def longlist(n):
+    p = Program()
+    values = [k % 10 for k in range(75 * n)]
+    x = p.op("1.full_int_array", attrs={"value": {"#": "0.a_array", "D": values}, "dtype": a_dtype("i64"),
+                                       "place": a_place(1)}, outs=[("i64", [len(values)])])
+    p.fetch(x, "out")
+    return p
 
 
-def cpu_seconds(kestro, program, weights, out):
-    """CPU time (user + system) of one conversion; fails loudly when it does not convert."""
+SHAPES = {f.__name__: f for f in (chain, fanout, ifs, whiles, fetches, squeezes, inputs, mixed, longlist)}
+
+
+def cpu_seconds(kestro, program, weights, out, rss=False):
+    """CPU time (user + system) of one conversion, or its peak resident memory in MiB; fails
+    loudly when it does not convert."""
     pid = os.fork()
     if pid == 0:
         os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
@@ -147,7 +160,7 @@ def cpu_seconds(kestro, program, weights, out):
     _, status, usage = os.wait4(pid, 0)
     if status != 0:
         raise SystemExit(f"kestro failed on {program} (status {status})")
-    return usage.ru_utime + usage.ru_stime
+    return usage.ru_maxrss / 1024 if rss else usage.ru_utime + usage.ru_stime
 
 
 def main():
@@ -157,6 +170,7 @@ def main():
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--shapes", default=",".join(SHAPES))
     ap.add_argument("--write", nargs=3, metavar=("SHAPE", "OPERATORS", "OUT"))
+    ap.add_argument("--rss", action="store_true", help="peak resident memory (MiB) instead of CPU time")
     args = ap.parse_args()
     if args.write:
         shape, n, out = args.write
@@ -172,9 +186,9 @@ def main():
             times = []
             for n in sizes:
                 program = SHAPES[name](n).write(work / f"{name}_{n}.json")
-                runs = [cpu_seconds(args.kestro, program, weights, work / "out.onnx")
+                runs = [cpu_seconds(args.kestro, program, weights, work / "out.onnx", args.rss)
                         for _ in range(args.runs)]
-                times.append(statistics.median(runs))
+                times.append(max(runs) if args.rss else statistics.median(runs))
             growth = times[-1] / times[0] if times[0] > 0 else float("inf")
             print(f"{name:10}" + "".join(f"{t:12.3f}" for t in times) + f"{growth:10.1f}x",
                   flush=True)

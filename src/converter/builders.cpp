@@ -78,20 +78,18 @@ struct IntRange {
     size_t bytes;
 };
 
-std::vector<uint8_t> encode_integer(int32_t dtype, double value, IntRange range) {
-    const char* word = helper::onnx_dtype_name(dtype);
+void append_integer(std::vector<uint8_t>& out, int32_t dtype, double value, IntRange range) {
+    const auto word = [dtype] { return helper::onnx_dtype_name(dtype); };
     if (!std::isfinite(value))
-        throw Error("cannot encode non-finite value {} as {}", helper::fmt_f64(value), word);
+        throw Error("cannot encode non-finite value {} as {}", helper::fmt_f64(value), word());
     if (std::trunc(value) != value)
         throw Error("cannot encode non-integer value {} as {} without losing precision",
-                    helper::fmt_f64(value), word);
+                    helper::fmt_f64(value), word());
     if (value < range.min || value > range.max)
-        throw Error("value {} is out of range for {}", helper::fmt_f64(value), word);
+        throw Error("value {} is out of range for {}", helper::fmt_f64(value), word());
     // 2^63 is accepted for INT64 and saturates to the largest signed value.
     const uint64_t bits = static_cast<uint64_t>(helper::saturate_i64(value));
-    std::vector<uint8_t> out;
     Converter::append_le_bytes(out, bits, range.bytes);
-    return out;
 }
 
 }  // namespace
@@ -313,17 +311,27 @@ void Converter::push_scalar_f32_initializer(std::string name, float value) {
 
 void Converter::push_numeric_initializer(std::string name, std::vector<int64_t> dims,
                                          int32_t dtype, const std::vector<double>& values) {
-    std::vector<uint8_t> bytes;
-    for (double v : values) {
-        auto one = encode_scalar_f64_as_raw_data(dtype, v);
-        bytes.insert(bytes.end(), one.begin(), one.end());
-    }
-    graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), dtype, std::move(bytes)));
+    graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), dtype,
+                                           encode_f64_values_as_raw_data(dtype, values)));
 }
 
 std::vector<uint8_t> Converter::encode_scalar_f64_as_raw_data(int32_t dtype, double value) {
-    namespace d = proto::dtype;
     std::vector<uint8_t> out;
+    append_f64_as_raw_data(out, dtype, value);
+    return out;
+}
+
+std::vector<uint8_t> Converter::encode_f64_values_as_raw_data(int32_t dtype,
+                                                              const std::vector<double>& values) {
+    std::vector<uint8_t> out;
+    // Sized once: a large constant's bytes are never held twice while they grow.
+    if (!values.empty()) out.reserve(values.size() * encode_scalar_f64_as_raw_data(dtype, 0.0).size());
+    for (double v : values) append_f64_as_raw_data(out, dtype, v);
+    return out;
+}
+
+void Converter::append_f64_as_raw_data(std::vector<uint8_t>& out, int32_t dtype, double value) {
+    namespace d = proto::dtype;
     switch (dtype) {
         case d::FLOAT: {
             auto f = round_to_f32(value);
@@ -331,7 +339,7 @@ std::vector<uint8_t> Converter::encode_scalar_f64_as_raw_data(int32_t dtype, dou
                 throw Error("cannot encode out-of-range finite value {} as float32",
                             helper::fmt_f64(value));
             put_le(out, std::bit_cast<uint32_t>(*f));
-            return out;
+            return;
         }
         case d::FLOAT16: {
             auto f = round_to_f32(value);
@@ -342,21 +350,21 @@ std::vector<uint8_t> Converter::encode_scalar_f64_as_raw_data(int32_t dtype, dou
             if (std::isfinite(value) && (h & 0x7C00u) == 0x7C00u)
                 throw Error("value {} is out of range for float16", helper::fmt_f64(value));
             put_le(out, h);
-            return out;
+            return;
         }
         case d::DOUBLE:
             put_le(out, std::bit_cast<uint64_t>(value));
-            return out;
+            return;
         case d::BOOL:
             if (std::isnan(value)) throw Error("cannot encode NaN as bool");
             out.push_back(value == 0.0 ? 0 : 1);
-            return out;
-        case d::UINT8: return encode_integer(dtype, value, {0.0, 255.0, 1});
-        case d::INT8: return encode_integer(dtype, value, {-128.0, 127.0, 1});
-        case d::INT16: return encode_integer(dtype, value, {-32768.0, 32767.0, 2});
-        case d::INT32: return encode_integer(dtype, value, {-2147483648.0, 2147483647.0, 4});
+            return;
+        case d::UINT8: return append_integer(out, dtype, value, {0.0, 255.0, 1});
+        case d::INT8: return append_integer(out, dtype, value, {-128.0, 127.0, 1});
+        case d::INT16: return append_integer(out, dtype, value, {-32768.0, 32767.0, 2});
+        case d::INT32: return append_integer(out, dtype, value, {-2147483648.0, 2147483647.0, 4});
         case d::INT64:
-            return encode_integer(dtype, value,
+            return append_integer(out, dtype, value,
                                   {-9223372036854775808.0, 9223372036854775808.0, 8});
         default: throw Error("unsupported initializer dtype {}", helper::onnx_dtype_name(dtype));
     }

@@ -339,8 +339,8 @@ public:
     // int64) is refused, naming it by `what`. Other element types keep the number.
     static double paddle_cast(double v, int32_t dtype, bool from_integer, std::string_view what);
     // The same over a list, for a target word ("int32", "float16", ...); an unknown word
-    // keeps the values.
-    static std::vector<double> cast_constant_values(const std::vector<double>& values,
+    // keeps the values. The values are cast where they lie.
+    static std::vector<double> cast_constant_values(std::vector<double> values,
                                                     std::string_view target, bool from_integer,
                                                     std::string_view what);
 
@@ -446,6 +446,10 @@ public:
     void push_numeric_initializer(std::string name, std::vector<int64_t> dims, int32_t dtype,
                                   const std::vector<double>& values);
     static std::vector<uint8_t> encode_scalar_f64_as_raw_data(int32_t dtype, double value);
+    // The bytes of every value in turn, as encode_scalar_f64_as_raw_data encodes one.
+    static std::vector<uint8_t> encode_f64_values_as_raw_data(int32_t dtype,
+                                                              const std::vector<double>& values);
+    static void append_f64_as_raw_data(std::vector<uint8_t>& out, int32_t dtype, double value);
     // The element-type readers, by when they fail. onnx_dtype_if_known: the ONNX type of a
     // value's recorded token; nothing when the value has no token or one without an ONNX
     // type. Never fails: for lowerings that only adapt their form to a known type.

@@ -15,14 +15,9 @@ std::string_view op_name(const Json& op) {
     return name ? helper::as_str(*name).value_or(std::string_view{}) : std::string_view{};
 }
 
-// Elements of a non-empty array that read as numbers, in order; the others are skipped.
+// Elements of an array that read as numbers, in order; the others are skipped.
 std::vector<double> numbers_of(const Json* data) {
-    std::vector<double> values;
-    if (!data || !data->IsArray() || data->Empty()) return values;
-    values.reserve(data->Size());
-    for (const auto& v : data->GetArray())
-        if (auto d = helper::value_as_f64(v)) values.push_back(*d);
-    return values;
+    return data ? helper::numbers_as_f64(*data) : std::vector<double>{};
 }
 
 namespace dt = proto::dtype;
@@ -143,7 +138,7 @@ void Converter::fold_literal_constant(const Json& op, size_t, const ProducerInde
     const auto numbers = [&](const char* attr) {
         const Json* data = helper::attr(op, attr);
         if (data && data->IsArray())
-            reserve_materialized(uint64_t{data->Size()} * sizeof(double), op_name(op));
+            reserve_materialized(uint64_t{helper::list_size(*data)} * sizeof(double), op_name(op));
         return numbers_of(data);
     };
     const std::string_view name = op_name(op);
@@ -160,7 +155,7 @@ void Converter::fold_literal_constant(const Json& op, size_t, const ProducerInde
     const Json* dtype = helper::attr(op, "dtype");
     if (auto word = dtype ? helper::as_str(*dtype) : std::nullopt) {
         const std::string_view bare = name.substr(name.substr(0, 2) == "1." ? 2 : 0);
-        values = cast_constant_values(values, *word, bare.substr(0, 14) == "full_int_array",
+        values = cast_constant_values(std::move(values), *word, bare.substr(0, 14) == "full_int_array",
                                       fmt::format("{} value", bare));
     }
     // A fill of a few elements is recorded element by element: a lowering reading it as
@@ -285,17 +280,14 @@ double Converter::paddle_cast(double v, int32_t dtype, bool from_integer, std::s
     return static_cast<double>(wrap_to(static_cast<uint64_t>(static_cast<int64_t>(r)), *t));
 }
 
-std::vector<double> Converter::cast_constant_values(const std::vector<double>& values,
+std::vector<double> Converter::cast_constant_values(std::vector<double> values,
                                                     std::string_view target, bool from_integer,
                                                     std::string_view what) {
     std::optional<int32_t> code = helper::paddle_dtype_token_to_onnx(target);
     if (!code && target != kBfloat16.word) return values;  // wider or unknown: unchanged
-    std::vector<double> out;
-    out.reserve(values.size());
-    for (double v : values)
-        out.push_back(code ? paddle_cast(v, *code, from_integer, what)
-                           : round_to_format(v, kBfloat16));
-    return out;
+    for (double& v : values)
+        v = code ? paddle_cast(v, *code, from_integer, what) : round_to_format(v, kBfloat16);
+    return values;
 }
 
 }  // namespace kestro

@@ -33,6 +33,10 @@ constexpr size_t kParseEndPadding = 4;
 // into a line and column after in-situ parsing has rewritten the buffer.
 struct LineIndex {
     std::vector<size_t> breaks;  // offsets of every '\n'
+    // Offset of the first \u escape of a low surrogate (DC00-DFFF) that does not follow a
+    // high one: the parser refuses a high surrogate without its pair, but would write a lone
+    // low one into the string as bytes that are not UTF-8.
+    std::optional<size_t> lone_low_surrogate;
 
     // 1-based line and column of a byte offset.
     std::pair<size_t, size_t> at(size_t offset) const {
@@ -45,30 +49,16 @@ struct LineIndex {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Length of the JSON number literal at the start of `text`, 0 when none starts there.
-size_t number_literal_length(std::string_view text) {
-    size_t i = 0;
-    auto digits = [&] {
-        const size_t from = i;
-        while (i < text.size() && is_digit(text[i])) ++i;
-        return i - from;
-    };
-    if (i < text.size() && text[i] == '-') ++i;
-    if (i < text.size() && text[i] == '0') {
-        ++i;
-    } else if (digits() == 0) {
-        return 0;
+// The code unit of the four hex digits at the start of `text`; empty when they are not that.
+std::optional<unsigned> hex4(std::string_view text) {
+    if (text.size() < 4) return std::nullopt;
+    unsigned unit = 0;
+    for (const char c : text.substr(0, 4)) {
+        const int digit = is_digit(c) ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (digit < 0) return std::nullopt;
+        unit = unit * 16 + static_cast<unsigned>(digit);
     }
-    if (i < text.size() && text[i] == '.') {
-        ++i;
-        if (digits() == 0) return 0;
-    }
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-        if (digits() == 0) return 0;
-    }
-    return i;
+    return unit;
 }
 
 // The parser still scans number literals before handing them over as text, and refuses
@@ -108,6 +98,7 @@ LineIndex scan_json_text(char* data, size_t size) {
     LineIndex lines;
     int depth = 0;
     bool in_string = false;
+    size_t after_high_surrogate = 0;  // where an escape pairing with the last high one starts
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (c == '\n') lines.breaks.push_back(i);
@@ -120,6 +111,14 @@ LineIndex scan_json_text(char* data, size_t size) {
                 // The escaped character cannot be a line break or NUL in valid JSON; either
                 // is still reported, by the parser or by the next iteration's check.
                 if (i + 1 < text.size() && (text[i + 1] == '\n' || text[i + 1] == '\0')) continue;
+                if (i + 1 < text.size() && text[i + 1] == 'u') {
+                    if (const auto unit = hex4(text.substr(i + 2))) {
+                        if (*unit >= 0xD800 && *unit <= 0xDBFF) after_high_surrogate = i + 6;
+                        if (*unit >= 0xDC00 && *unit <= 0xDFFF && i != after_high_surrogate &&
+                            !lines.lone_low_surrogate)
+                            lines.lone_low_surrogate = i;
+                    }
+                }
                 ++i;
             } else if (c == '"') {
                 in_string = false;
@@ -131,7 +130,7 @@ LineIndex scan_json_text(char* data, size_t size) {
         } else if (c == '-' || is_digit(c)) {
             // Outside strings a '-' or digit starts a number literal (or is a syntax error
             // the parser reports); the literal holds no line break, NUL, bracket or quote.
-            if (const size_t n = number_literal_length(text.substr(i)); n > 0) {
+            if (const size_t n = helper::number_literal_length(text.substr(i)); n > 0) {
                 rewrite_long_range_literal(data + i, n);
                 i += n - 1;
             }
@@ -337,8 +336,7 @@ private:
 
 // One operator's document. Its parse stack lives in a pool of its own, like its values, so
 // that reading an operator allocates nothing unless it is unusually large.
-using OpDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>,
-                                              rapidjson::MemoryPoolAllocator<>>;
+using OpDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, JsonPool, JsonPool>;
 
 // The document's own event handler with number literals converted here: the parser hands
 // them over as text and helper::json_number_value gives each its correctly rounded value.
@@ -372,6 +370,132 @@ struct NumberConvertingHandler {
     bool EndArray(rapidjson::SizeType elements) { return doc.EndArray(elements); }
 };
 
+// The operators whose attribute lists may be left out of their documents: those whose every
+// reader of a list attribute sees through the placeholder (the first pass's literal fold and
+// the full_int_array, assign_value_ and set_value_ lowerings read them with the helper's
+// list readers). Other names may reach the generic conversion, which copies lists as they are.
+bool keeps_long_lists(std::string_view name) {
+    if (name == "1.assign_value_" || name == "1.set_value_") return true;
+    while (!name.empty() && name.back() == '_') name.remove_suffix(1);
+    return name == "1.full_int_array";
+}
+
+// A list shorter than this stays in the document.
+constexpr size_t kLongList = 1024;
+
+// The handler of one operator's parse: the document's own, through NumberConvertingHandler,
+// except that a long list of numbers in an attribute ("A"[k]["AT"]["D"]) of an operator that
+// keeps long lists is left out of the document: in its place goes a placeholder that the
+// list readers see through (helper::NumberLists), and the numbers are read from the program
+// text when a reader asks for them. A program whose size is one large constant then needs no
+// document node per number.
+class OpHandler {
+public:
+    OpHandler(OpDocument& doc, rapidjson::InsituStringStream& stream, std::string_view text,
+              helper::NumberLists& lists)
+        : inner_{doc}, stream_(stream), text_(text), lists_(lists) {}
+
+    bool Null() { return skipping_ || (value(), inner_.Null()); }
+    bool Bool(bool b) { return skipping_ || (value(), inner_.Bool(b)); }
+    bool Int(int i) { return skipping_ || (value(), inner_.Int(i)); }
+    bool Uint(unsigned i) { return skipping_ || (value(), inner_.Uint(i)); }
+    bool Int64(int64_t i) { return skipping_ || (value(), inner_.Int64(i)); }
+    bool Uint64(uint64_t i) { return skipping_ || (value(), inner_.Uint64(i)); }
+    bool Double(double d) { return skipping_ || (value(), inner_.Double(d)); }
+    bool RawNumber(const char* text, rapidjson::SizeType length, bool copy) {
+        return skipping_ || (value(), inner_.RawNumber(text, length, copy));
+    }
+    bool String(const char* s, rapidjson::SizeType length, bool copy) {
+        if (skipping_) return true;
+        if (!frames_.empty() && frames_.back().name_next)
+            frames_.back().keeps_lists = keeps_long_lists(std::string_view(s, length));
+        value();
+        return inner_.String(s, length, copy);
+    }
+    bool StartObject() {
+        if (skipping_) return ++skipping_, true;
+        value();
+        frames_.push_back(Frame{});
+        return inner_.StartObject();
+    }
+    bool Key(const char* s, rapidjson::SizeType length, bool copy) {
+        if (skipping_) return true;
+        Frame& top = frames_.back();
+        top.key = std::string_view(s, length);
+        // Only the first "#" member names the operator, as every reader finds it.
+        if (!top.name_seen && top.key == "#") top.name_seen = top.name_next = true;
+        return inner_.Key(s, length, copy);
+    }
+    bool EndObject(rapidjson::SizeType members) {
+        if (skipping_) return --skipping_, true;
+        frames_.pop_back();
+        return inner_.EndObject(members);
+    }
+    bool StartArray() {
+        if (skipping_) return ++skipping_, true;
+        value();
+        if (at_attribute_data()) {
+            // The parser has taken the '['; what follows it is still the program's text.
+            const size_t begin = stream_.Tell() - 1;
+            const std::string_view rest = text_.substr(begin);
+            if (const auto scan = helper::scan_number_list(rest); scan && scan->count >= kLongList) {
+                list_ = &lists_.add(rest.substr(0, scan->length), scan->count, scan->wrapped);
+                skipping_ = 1;
+                return true;
+            }
+        }
+        frames_.emplace_back().is_array = true;
+        return inner_.StartArray();
+    }
+    bool EndArray(rapidjson::SizeType elements) {
+        if (skipping_) {
+            if (--skipping_ > 0) return true;
+            // The label's own storage, referred to: that is how the readers know it.
+            const std::string& label = list_->label;
+            return inner_.StartArray() &&
+                   inner_.String(label.data(), static_cast<rapidjson::SizeType>(label.size()), false) &&
+                   inner_.EndArray(1);
+        }
+        frames_.pop_back();
+        return inner_.EndArray(elements);
+    }
+
+private:
+    struct Frame {
+        bool is_array = false;
+        bool keeps_lists = false;  // an operator whose long lists stay out of the document
+        bool name_seen = false;    // the object's first "#" member was seen
+        bool name_next = false;    // the value being read is that member's
+        std::string_view key;      // the object's last key
+    };
+
+    // Every value starts here.
+    void value() {
+        if (!frames_.empty()) frames_.back().name_next = false;
+    }
+
+    // Whether the array starting now is an attribute's data: "A"[k]["AT"]["D"] of an operator
+    // that keeps long lists.
+    bool at_attribute_data() const {
+        const size_t n = frames_.size();
+        if (n < 4) return false;
+        const Frame& at = frames_[n - 1];
+        const Frame& entry = frames_[n - 2];
+        const Frame& list = frames_[n - 3];
+        const Frame& op = frames_[n - 4];
+        return !at.is_array && at.key == "D" && !entry.is_array && entry.key == "AT" &&
+               list.is_array && !op.is_array && op.key == "A" && op.keeps_lists;
+    }
+
+    NumberConvertingHandler inner_;
+    rapidjson::InsituStringStream& stream_;
+    std::string_view text_;  // the operator's range of the program text, untouched by the parse
+    helper::NumberLists& lists_;
+    std::vector<Frame> frames_;
+    size_t skipping_ = 0;  // open containers of the list being left out
+    const helper::NumberList* list_ = nullptr;
+};
+
 // The operators of the top block, each parsed on demand from its own range of the checked
 // text into a small document that lives until the next one is read. The range is copied
 // into a reused buffer and parsed in place there, so the text stays intact for the next
@@ -396,13 +520,14 @@ public:
         scratch_.resize(length + kParseEndPadding, '\0');
         pool_.Clear();
         stack_pool_.Clear();
+        lists_.clear();
         // The check above validated the encoding and bounded the nesting, so neither is
         // done again for each operator.
         constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
         rapidjson::InsituStringStream stream(scratch_.data());
         rapidjson::ParseResult result;
         auto parse = [&](OpDocument& target) {
-            NumberConvertingHandler handler{target};
+            OpHandler handler(target, stream, std::string_view(text_ + span.begin, length), lists_);
             result = reader_.Parse<kFlags>(stream, handler);
             return !result.IsError();
         };
@@ -438,11 +563,12 @@ private:
     std::vector<OpSpan> spans_;
     std::vector<char> scratch_;
     std::unique_ptr<char[]> pool_buffer_;
-    rapidjson::MemoryPoolAllocator<> pool_;
+    JsonPool pool_;
     std::unique_ptr<char[]> stack_buffer_;
-    rapidjson::MemoryPoolAllocator<> stack_pool_;
+    JsonPool stack_pool_;
     OpDocument doc_;
-    rapidjson::Reader reader_;  // its stack keeps its size from one operator to the next
+    helper::NumberLists lists_;  // the long lists left out of doc_
+    JsonReader reader_;  // its stack keeps its size from one operator to the next
     const Json null_;
 };
 
@@ -505,10 +631,18 @@ void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
         // the terminating NUL: the NULs of the padding are what it reads there. The file
         // reader leaves room for them, so the buffer is not copied.
         bytes.resize(bytes.size() + kParseEndPadding, '\0');
-        rapidjson::Reader reader;
+        JsonReader reader;
         rapidjson::StringStream stream(reinterpret_cast<const char*>(bytes.data()));
         OpsLocator locator(stream);
         const rapidjson::ParseResult result = reader.Parse<kCheckFlags>(stream, locator);
+        // The parse stops at the first fault in the text: a lone low surrogate before it
+        // (or in a text without one) is reported as the parser reports a lone high one.
+        if (lines.lone_low_surrogate && (!result.IsError() || result.Offset() > *lines.lone_low_surrogate)) {
+            auto [line, column] = lines.at(*lines.lone_low_surrogate);
+            throw Error("{} at line {} column {}",
+                        rapidjson::GetParseError_En(rapidjson::kParseErrorStringUnicodeSurrogateInvalid),
+                        line, column);
+        }
         if (result.IsError()) {
             // A literal beyond the double range stops the parse at its first byte, as the
             // parser's own refusal of such numbers does, and is reported in the same words.

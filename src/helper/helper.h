@@ -5,19 +5,38 @@
 // so the integer/unsigned/float rules live here; code elsewhere checks only a value's
 // shape (array, object, string, bool, number at all) or reads any number as a double.
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <optional>
+#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include <rapidjson/document.h>
+#include <rapidjson/reader.h>
 
 #include "proto/onnx.h"
 
 namespace kestro {
-using Json = rapidjson::Value;
-}
+
+// The memory under every JSON document, parser stack and writer kestro uses. RapidJSON's
+// own allocator hands a failed malloc's null pointer on unchecked, so a program too large
+// for the memory at hand would crash the parser; this one throws std::bad_alloc instead,
+// which main reports like any other failure.
+struct JsonAllocator {
+    static const bool kNeedFree = true;
+    void* Malloc(size_t size);
+    void* Realloc(void* original, size_t original_size, size_t new_size);
+    static void Free(void* ptr);
+};
+using JsonPool = rapidjson::MemoryPoolAllocator<JsonAllocator>;
+using Json = rapidjson::GenericValue<rapidjson::UTF8<>, JsonPool>;
+using JsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, JsonPool, JsonAllocator>;
+using JsonReader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, JsonAllocator>;
+
+}  // namespace kestro
 
 namespace kestro::helper {
 
@@ -39,6 +58,58 @@ std::optional<bool> as_bool(const Json& v);
 std::optional<std::string_view> as_str(const Json& v);
 // The JSON library's rendering of a value (for messages), capped like fmt_text.
 std::string json_debug(const Json& v);
+
+// ---- long number lists ----
+
+// A long list of plain numbers (or of {"#": tag, "D": number} elements) in an attribute of
+// the operators that carry large constants is left out of the operator's document: in its
+// place the document holds a one-element array whose string is the list's label
+// ("<3000000 numbers>"), and the list readers below (numbers_as_f64, collect_i64_items,
+// collect_int_values, collect_dims, list_size) read the numbers from the program text
+// instead. The document then costs nothing per element.
+using JsonNumber = std::variant<int64_t, uint64_t, double>;
+struct NumberList {
+    std::string_view text;  // the list in the program text, from '[' to ']'
+    size_t count = 0;
+    bool wrapped = false;  // the elements are {"#": tag, "D": number} objects
+    std::string label;
+};
+// The lists of the document being read. While one lives, the readers see through the
+// placeholders it made; it stands in for the one before it until it is destroyed.
+class NumberLists {
+public:
+    NumberLists();
+    ~NumberLists();
+    NumberLists(const NumberLists&) = delete;
+    NumberLists& operator=(const NumberLists&) = delete;
+    // A new list; its label is the placeholder's string, referred to, never copied.
+    const NumberList& add(std::string_view text, size_t count, bool wrapped);
+    void clear();
+    const NumberList* find(const char* label) const;
+
+private:
+    std::deque<NumberList> lists_;  // never moves an element
+    std::unordered_map<const char*, const NumberList*> by_label_;
+    NumberLists* previous_;
+};
+// The list a placeholder stands for; null for any other value.
+const NumberList* number_list(const Json& v);
+// The length and element count of a list of the form above at the start of `text` (which
+// starts at its '['), its elements all plain or all wrapped; empty when the text starts with
+// something else. Calls `each`, when given, with every number literal in turn.
+struct NumberListScan {
+    size_t length = 0;
+    size_t count = 0;
+    bool wrapped = false;
+};
+std::optional<NumberListScan> scan_number_list(
+    std::string_view text, const std::function<void(std::string_view)>* each = nullptr);
+// Length of the JSON number literal at the start of `text`, 0 when none starts there.
+size_t number_literal_length(std::string_view text);
+// The elements of an array, or of a list a placeholder stands for.
+size_t list_size(const Json& v);
+// The elements of an array that read as numbers (value_as_f64), in order; others are skipped.
+std::vector<double> numbers_as_f64(const Json& values);
 
 // ---- operator readers ----
 
@@ -166,7 +237,6 @@ std::vector<int64_t> saturate_i64(const std::vector<double>& values);
 // literal keeps an integer kind while it fits (int64_t when negative, uint64_t otherwise);
 // every other literal is the correctly rounded double, and one too small for a double
 // becomes a zero of its sign. Empty when the value lies beyond the double range.
-using JsonNumber = std::variant<int64_t, uint64_t, double>;
 std::optional<JsonNumber> json_number_value(std::string_view literal);
 // Checked arithmetic on sizes read from a program: empty on overflow.
 std::optional<int64_t> checked_mul(int64_t a, int64_t b);

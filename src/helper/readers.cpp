@@ -6,11 +6,35 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <new>
 
 #include <rapidjson/writer.h>
 
 #include "error.h"
 #include "helper/helper.h"
+
+namespace kestro {
+
+void* JsonAllocator::Malloc(size_t size) {
+    if (size == 0) return nullptr;  // as RapidJSON's own allocator answers
+    void* p = std::malloc(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void* JsonAllocator::Realloc(void* original, size_t, size_t new_size) {
+    if (new_size == 0) {
+        std::free(original);
+        return nullptr;
+    }
+    void* p = std::realloc(original, new_size);
+    if (p == nullptr) throw std::bad_alloc();  // `original` stays with its owner, who frees it
+    return p;
+}
+
+void JsonAllocator::Free(void* ptr) { std::free(ptr); }
+
+}  // namespace kestro
 
 namespace kestro::helper {
 
@@ -56,6 +80,167 @@ std::optional<std::string_view> as_str(const Json& v) {
     return std::nullopt;
 }
 
+// ---- long number lists ----
+
+namespace {
+
+thread_local NumberLists* current_lists = nullptr;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The number of a list element as the document would hold it.
+Json number_json(std::string_view literal) {
+    // The whole text was checked before, every literal within the double range.
+    const auto number = json_number_value(literal);
+    if (!number) throw Error("number {} is beyond the range of a double", fmt_text(literal));
+    return std::visit([](auto v) { return Json(v); }, *number);
+}
+
+// Calls `each` with every number of `list` as the document would hold it.
+template <class F>
+void each_number(const NumberList& list, F&& each) {
+    const std::function<void(std::string_view)> on_literal = [&](std::string_view literal) {
+        each(number_json(literal));
+    };
+    scan_number_list(list.text, &on_literal);
+}
+
+}  // namespace
+
+NumberLists::NumberLists() : previous_(current_lists) { current_lists = this; }
+
+NumberLists::~NumberLists() { current_lists = previous_; }
+
+const NumberList& NumberLists::add(std::string_view text, size_t count, bool wrapped) {
+    NumberList& list = lists_.emplace_back();
+    list.text = text;
+    list.count = count;
+    list.wrapped = wrapped;
+    list.label = fmt::format("<{} numbers>", count);
+    by_label_[list.label.data()] = &list;
+    return list;
+}
+
+void NumberLists::clear() {
+    by_label_.clear();
+    lists_.clear();
+}
+
+const NumberList* NumberLists::find(const char* label) const {
+    const auto it = by_label_.find(label);
+    return it == by_label_.end() ? nullptr : it->second;
+}
+
+const NumberList* number_list(const Json& v) {
+    // A placeholder's string is the label's own storage: no string of the program is.
+    if (current_lists == nullptr || !v.IsArray() || v.Size() != 1 || !v[0].IsString()) return nullptr;
+    return current_lists->find(v[0].GetString());
+}
+
+size_t number_literal_length(std::string_view text) {
+    size_t i = 0;
+    auto digits = [&] {
+        const size_t from = i;
+        while (i < text.size() && is_digit(text[i])) ++i;
+        return i - from;
+    };
+    if (i < text.size() && text[i] == '-') ++i;
+    if (i < text.size() && text[i] == '0') {
+        ++i;
+    } else if (digits() == 0) {
+        return 0;
+    }
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        if (digits() == 0) return 0;
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+        if (digits() == 0) return 0;
+    }
+    return i;
+}
+
+std::optional<NumberListScan> scan_number_list(std::string_view text,
+                                               const std::function<void(std::string_view)>* each) {
+    size_t i = 0;
+    const auto space = [&] {
+        while (i < text.size() && is_json_space(text[i])) ++i;
+    };
+    const auto take = [&](std::string_view word) {
+        if (text.substr(i, word.size()) != word) return false;
+        i += word.size();
+        return true;
+    };
+    const auto number = [&]() -> bool {
+        const size_t n = number_literal_length(text.substr(i));
+        if (n == 0) return false;
+        if (each) (*each)(text.substr(i, n));
+        i += n;
+        return true;
+    };
+    if (!take("[")) return std::nullopt;
+    space();
+    NumberListScan scan;
+    if (take("]")) return NumberListScan{i, 0};
+    scan.wrapped = i < text.size() && text[i] == '{';
+    for (;;) {
+        if (scan.wrapped != (i < text.size() && text[i] == '{')) return std::nullopt;
+        if (take("{")) {
+            // {"#": "<tag without escapes>", "D": <number>}
+            space();
+            if (!take("\"#\"")) return std::nullopt;
+            space();
+            if (!take(":")) return std::nullopt;
+            space();
+            if (!take("\"")) return std::nullopt;
+            while (i < text.size() && text[i] != '"' && text[i] != '\\') ++i;
+            if (!take("\"")) return std::nullopt;
+            space();
+            if (!take(",")) return std::nullopt;
+            space();
+            if (!take("\"D\"")) return std::nullopt;
+            space();
+            if (!take(":")) return std::nullopt;
+            space();
+            if (!number()) return std::nullopt;
+            space();
+            if (!take("}")) return std::nullopt;
+        } else if (!number()) {
+            return std::nullopt;
+        }
+        ++scan.count;
+        space();
+        if (take("]")) break;
+        if (!take(",")) return std::nullopt;
+        space();
+    }
+    scan.length = i;
+    return scan;
+}
+
+size_t list_size(const Json& v) {
+    if (const NumberList* list = number_list(v)) return list->count;
+    return v.IsArray() ? v.Size() : 0;
+}
+
+std::vector<double> numbers_as_f64(const Json& values) {
+    std::vector<double> out;
+    if (const NumberList* list = number_list(values)) {
+        out.reserve(list->count);
+        each_number(*list, [&](const Json& v) { out.push_back(*value_as_f64(v)); });
+        return out;
+    }
+    if (!values.IsArray()) return out;
+    out.reserve(values.Size());
+    for (const Json& v : values.GetArray())
+        if (auto d = value_as_f64(v)) out.push_back(*d);
+    return out;
+}
+
 namespace {
 
 // An output stream for the JSON writer that keeps only what a quoted value can show.
@@ -72,7 +257,7 @@ struct CappedStream {
 
 std::string json_debug(const Json& v) {
     CappedStream stream;
-    rapidjson::Writer<CappedStream> writer(stream);
+    rapidjson::Writer<CappedStream, rapidjson::UTF8<>, rapidjson::UTF8<>, JsonAllocator> writer(stream);
     v.Accept(writer);
     return fmt_text(stream.text);
 }
@@ -150,8 +335,6 @@ bool iequals_ascii(std::string_view a, std::string_view lower) {
     }
     return true;
 }
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Checks the decimal grammar: [sign] (digits [. digits*] | . digits) [(e|E) [sign] digits].
 bool is_decimal_literal(std::string_view s) {
@@ -282,6 +465,14 @@ const Json* first_entry(const Json& op, std::string_view key) {
 
 std::vector<int64_t> collect_int_values(const Json& values) {
     std::vector<int64_t> out;
+    if (const NumberList* list = number_list(values)) {
+        // An object element is no integer.
+        if (!list->wrapped)
+            each_number(*list, [&](const Json& v) {
+                if (auto i = as_i64(v)) out.push_back(*i);
+            });
+        return out;
+    }
     if (!values.IsArray()) return out;
     for (const Json& v : values.GetArray()) {
         if (auto i = as_i64(v)) out.push_back(*i);
@@ -291,23 +482,33 @@ std::vector<int64_t> collect_int_values(const Json& values) {
 
 std::vector<int64_t> collect_i64_items(const Json& values, std::string_view what) {
     std::vector<int64_t> out;
+    // Skipping an element would move every later value into the wrong place.
+    const auto refuse = [&](const Json& element) {
+        if (what.empty())
+            throw Error("integer list holds a non-integer element {}", json_debug(element));
+        throw Error("{} holds a non-integer element {}", what, json_debug(element));
+    };
+    if (const NumberList* list = number_list(values)) {
+        out.reserve(list->count);
+        each_number(*list, [&](const Json& v) {
+            const auto i = whole_i64(v);
+            if (!i) refuse(v);
+            out.push_back(*i);
+        });
+        return out;
+    }
     if (!values.IsArray()) return out;
     for (const Json& v : values.GetArray()) {
         const Json* d = member(v, "D");
         const auto i = whole_i64(d ? *d : v);
-        // Skipping the element would move every later value into the wrong place.
-        if (!i) {
-            if (what.empty())
-                throw Error("integer list holds a non-integer element {}", json_debug(d ? *d : v));
-            throw Error("{} holds a non-integer element {}", what, json_debug(d ? *d : v));
-        }
+        if (!i) refuse(d ? *d : v);
         out.push_back(*i);
     }
     return out;
 }
 
 std::vector<int64_t> collect_i64_items(const Json& values, const Json& op, std::string_view name) {
-    if (!values.IsArray()) return {};
+    if (!values.IsArray()) return {};  // a placeholder is an array too
     return collect_i64_items(values,
                              fmt::format("{}: attribute {}", fmt_text(op_label(op)), fmt_text(name)));
 }
@@ -325,6 +526,12 @@ std::vector<int64_t> op_attr_i64_items(const Json& op, std::string_view name) {
 
 std::vector<int64_t> collect_dims(const Json& values) {
     std::vector<int64_t> out;
+    if (const NumberList* list = number_list(values)) {
+        // An object element is no integer: an unknown dim.
+        if (list->wrapped) return std::vector<int64_t>(list->count, -1);
+        each_number(*list, [&](const Json& v) { out.push_back(as_i64(v).value_or(-1)); });
+        return out;
+    }
     if (!values.IsArray()) return out;
     for (const Json& v : values.GetArray()) out.push_back(as_i64(v).value_or(-1));
     return out;

@@ -58,6 +58,30 @@ def test_constants(tmp, opset):
             if isinstance(value, dict) else value
         refs[f"full{k}"] = (f, np.full((2, 3), fill, np_dtype(dtype)))
     refs["ints"] = (int_array(p, [3, -4, 2**63 - 1]), np.array([3, -4, 2**63 - 1]))  # INT64_MAX saturates back
+    # Long lists are read from the program text, each element as the short lists read it:
+    # plain numbers, integers wrapping into int32, the largest integers, exponents.
+    long_ints = [(k * 7919) % 5000 - 2500 for k in range(3000)] + [2**31, -(2**31) - 1, 2**63 - 1, -(2**63)]
+    refs["long_plain_i32"] = (p.op("1.full_int_array", attrs={"value": {"#": "0.a_array", "D": long_ints},
+                                                             "dtype": a_dtype("i32"), "place": a_place(1)},
+                                   outs=[("i32", [len(long_ints)])]),
+                              np.array(long_ints, np.int64).astype(np.int32))
+    refs["long_wrapped_i64"] = (int_array(p, long_ints), np.array(long_ints, np.int64))
+    refs["long_in_place"] = (p.op("1.full_int_array_", attrs={"value": {"#": "0.a_array", "D": long_ints},
+                                                              "dtype": a_dtype("i64"), "place": a_place(1)},
+                                  outs=[("i64", [len(long_ints)])]), np.array(long_ints, np.int64))
+    floats = [2.7, -1.0, 300.5, 1e2, -0.0, 5e-1] * 200
+    refs["long_floats_ui8"] = (p.op("1.assign_value_", [], attrs={
+        "shape": a_array([a_i32(len(floats))]), "dtype": a_dtype("ui8"), "values": a_array([a_f64(v) for v in floats])},
+        outs=[("ui8", [len(floats)])]), (np.trunc(floats).astype(np.int64) % 256).astype(np.uint8))
+    refs["long_floats_f32"] = (p.op("1.assign_value_", [], attrs={
+        "shape": a_array([a_i32(2), a_i32(len(floats) // 2)]), "dtype": a_dtype("f32"),
+        "values": {"#": "0.a_array", "D": floats}},
+        outs=[("f32", [2, len(floats) // 2])]), np.array(floats, np.float32).reshape(2, -1))
+    # Plain and wrapped elements in one list: read from the document, with the same values.
+    mixed = [1.5 if k % 2 else a_f64(-2.5) for k in range(1200)]
+    refs["long_mixed_f64"] = (p.op("1.assign_value_", [], attrs={
+        "shape": a_array([a_i32(1200)]), "dtype": a_dtype("f64"), "values": {"#": "0.a_array", "D": mixed}},
+        outs=[("f64", [1200])]), np.array([1.5 if k % 2 else -2.5 for k in range(1200)], np.float64))
     x = p.data("x", "i32", [2, 2])
     av = p.op("1.assign_value_", [x], attrs={"shape": a_array([a_i32(2), a_i32(2)]), "dtype": a_dtype("i32"),
                                              "values": a_array([a_i32(v) for v in (1, 2, 3, 4)])},

@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from harness import REPO_ROOT, Program, check, kestro_bin, run, weight_record, weights_bytes
+from harness import REPO_ROOT, Program, a_dtype, a_place, check, kestro_bin, run, weight_record, weights_bytes
 
 EXAMPLE_JSON = REPO_ROOT / "examples" / "model.json"
 EXAMPLE_WEIGHTS = REPO_ROOT / "examples" / "model.pdiparams"
@@ -355,23 +355,52 @@ def weights_truncated_while_writing(tmp):
     return child.returncode, out.decode(), err.decode()
 
 
-WRITE_FAILURES = {
+def under_memory_limit(mib, big_list_on):
+    """Runs a conversion of a multi-megabyte program with its address space limited to `mib`
+    MiB: one operator holding a list of millions of numbers, in full_int_array (read from the
+    program text) or in an operator whose attributes are copied (read into a document)."""
+    def run_it(tmp):
+        p = Program()
+        if big_list_on == "full_int_array":
+            n = 3_000_000
+            v = p.op("1.full_int_array", attrs={"value": {"#": "0.a_array", "D": [k % 10 for k in range(n)]},
+                                                "dtype": a_dtype("i64"), "place": a_place(1)}, outs=[("i64", [n])])
+        else:
+            v = p.op("1.relu", [p.data("x", "f32", [2, 3])], attrs={"big": {"#": "0.a_array", "D": [1] * 2_000_000}},
+                     outs=[("f32", [2, 3])])
+        p.fetch(v, "out")
+        program = tmp / "big.json"
+        program.write_text(json.dumps(p.to_json(), separators=(",", ":")))
+        (tmp / "w.pdiparams").write_bytes(b"")
+        limit = mib << 20
+        return kestro(str(program), str(tmp / "w.pdiparams"), str(tmp / "m.onnx"),
+                      preexec=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+    return run_it
+
+
+RUN_FAILURES = {
     # name: (run, message)
     "dev-full": (lambda tmp: example("/dev/full", env={"RUST_LOG": "info"}),
                  "Error: No space left on device (os error 28)\n"),
     "weights-truncated-while-writing": (weights_truncated_while_writing,
                                         "Error: .pdiparams file changed while it was being converted\n"),
+    # Memory running out anywhere (reading the file, parsing, folding, encoding) is reported,
+    # never a crash: the parser's allocations fail by exception too.
+    **{f"memory-limit-{mib}MiB-{on}": (under_memory_limit(mib, on), "Error: memory allocation failed\n")
+       for on, limits in (("full_int_array", (32, 48)), ("copied-attribute", (32, 64))) for mib in limits},
 }
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-@pytest.mark.parametrize("case", list(WRITE_FAILURES))
-def test_failed_write_is_an_error_not_a_success(tmp, case):
-    runner, message = WRITE_FAILURES[case]
+@pytest.mark.parametrize("case", list(RUN_FAILURES))
+def test_failed_run_is_an_error_not_a_success(tmp, case):
+    runner, message = RUN_FAILURES[case]
     code, _, stderr = runner(tmp)
-    assert code == 1
+    assert code == 1, stderr[-2000:]
     assert stderr.endswith(message)
+    assert stderr.count("Error:") == 1
     assert "Saved ONNX model" not in stderr
+    assert not (tmp / "m.onnx").exists()
 
 
 def no_core_files():

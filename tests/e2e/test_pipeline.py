@@ -283,6 +283,13 @@ def damaged(path_and_value):
 VALID_TEXT = json.dumps(relu_ops())
 
 
+def with_escape(old, new):
+    """VALID_TEXT with `old` replaced by `new` (which holds one \\u escape or more), and the
+    surrogate refusal at the first escape's position."""
+    text = VALID_TEXT.replace(old, new, 1)
+    return text.encode(), f"Error: The surrogate pair in string is invalid. at line 1 column {text.index(chr(92) + 'u') + 1}\n"
+
+
 def conv_doc(**attrs):
     """data x -> conv2d (3x3, one channel) -> fetch, with the attributes overridden."""
     p = Program()
@@ -359,6 +366,15 @@ MUST_FAIL = {
                       "is not a JSON program (it starts with a UTF-16 byte order mark; it must be UTF-8)\n"),
     # A UTF-8 byte order mark is skipped: positions count from the text after it.
     "invalid-after-utf8-bom": (b'\xef\xbb\xbf{"program": x', "Invalid value. at line 1 column 13\n"),
+    # A surrogate escape without its pair would put bytes that are not UTF-8 into a name or
+    # a message: a high one without a low one after it, and a low one without a high one
+    # before it, are refused alike.
+    "unpaired-high-surrogate-in-operator-name": with_escape('"1.relu"', '"1.relu\\ud800"'),
+    "high-surrogate-before-another-high": with_escape('"D": "out"', '"D": "out\\ud800\\udbff"'),
+    "lone-low-surrogate-in-operator-name": with_escape('"1.relu"', '"1.relu\\udc00"'),
+    "lone-low-surrogate-in-attribute-string": with_escape('"D": "out"', '"D": "out\\udfff"'),
+    "lone-low-surrogate-in-value-name": with_escape('"D": "x"', '"D": "x\\udc00"'),
+    "two-low-surrogates": with_escape('"D": "out"', '"D": "out\\udc00\\udc00"'),
     "too-deep": (('{"program": {"regions": [{"blocks": [{"ops": [{"#": "0.x", "deep": '
                   + "[" * 130 + "]" * 130 + "}]}]}]}}").encode(), None),
     "absurdly-deep": (b"[" * 1_000_000, None),

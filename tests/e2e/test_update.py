@@ -226,6 +226,12 @@ def test_set_value_constants(tmp, opset):
         ref[:, 3:8] = 7
         refs[name] = (set_value(p, p.data(name + "_x", "f32", [-1, -1]), [3], [8], [1], [1], 7, [-1, -1]), ref)
         feeds[name + "_x"] = fed
+    # A fill of many values: read from the program text, not from one document node each.
+    wide = np.zeros((2, 1500), np.float32)
+    ref = wide.copy()
+    ref[:, 0:1500] = np.arange(1500) * 0.5 - 300
+    refs["long_array_row"] = (set_value(p, feed(p, feeds, "wide", wide), [0], [1500], [1], [1],
+                                        np.arange(1500) * 0.5 - 300, [2, 1500]), ref)
     ref = seq.copy()
     ref[:, 1:3] = np.array([[1, 2], [3, 4]], np.float32)
     refs["rank3_array"] = (set_value(p, p.data("seq2", "f32", [-1, 4, 2]), [1], [3], [1], [1], ref[0, 1:3], [-1, 4, 2]),

@@ -106,16 +106,18 @@ TEST(ConverterNames, TensorNamesAndOpsetGate) {
 TEST(ModelLoading, RefusesWhatIsNotAProgram) {
     const std::string ops_message =
         "Could not find ops array in JSON under /program/regions/0/blocks/0/ops";
+    // (A surrogate pair, and an escaped backslash before "udc00", are texts the reader takes.)
     for (const std::string& text : {std::string(R"({"x":1})"), program(R"({"a":1})"),
-                                   std::string("[]")}) {
+                                   std::string("[]"), std::string(R"({"x":"\ud83d\ude00"})"),
+                                   std::string(R"({"x":"\\udc00"})")}) {
         Converter c;
         EXPECT_EQ(error_of([&] { c.load_paddle_model_from_text(text); }), ops_message) << text;
     }
-    // The last three end inside a multi-byte sequence of a string.
+    // Three end inside a multi-byte sequence of a string; the last holds a lone low surrogate.
     for (const std::string& text : {std::string("{"), std::string("{} x"),
                                    std::string("{\"a\": \"\xff\"}"), std::string("{}\0{}", 5),
                                    std::string("\"\xf4"), std::string("{\"a\":\"\xf0"),
-                                   std::string("[\"\xe2")}) {
+                                   std::string("[\"\xe2"), std::string(R"({"a":"\udc00"})")}) {
         Converter c;
         const std::string message = error_of([&] { c.load_paddle_model_from_text(text); });
         EXPECT_NE(message.find("line 1 column"), std::string::npos) << message;

@@ -17,7 +17,7 @@ using Values = std::vector<double>;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Numbers parse at full precision, as the program loader reads them.
-rapidjson::Document parse(const std::string& text) {
+JsonDocument parse(const std::string& text) {
     return test::parse<rapidjson::kParseFullPrecisionFlag>(text);
 }
 

@@ -276,6 +276,48 @@ TEST(IntegerLists, FiltersByKind) {
     EXPECT_EQ(declared_type(type_only, NonIntegerDims::Unknown, TypeOnly::Refused), std::nullopt);
 }
 
+// A long list left out of a document reads, through its placeholder, as the same list in a
+// document reads: every reader, every element kind, the same refusals.
+TEST(LongLists, PlaceholdersReadAsTheirLists) {
+    const auto results = [](const Json& list) {
+        std::string out = fmt::format("size {} ints {} dims {} f64", list_size(list),
+                                      fmt_dims(collect_int_values(list)), fmt_dims(collect_dims(list)));
+        for (const double d : numbers_as_f64(list)) out += " " + fmt_f64(d);
+        try {
+            out += " items " + fmt_dims(collect_i64_items(list, "strides"));
+        } catch (const Error& e) {
+            out += " " + e.message();
+        }
+        return out;
+    };
+    for (const std::string text : {
+             "[]", "[1, -2, 3.0, 9223372036854775807, 9223372036854775808, -0.0, 1e2, 0.5]",
+             R"([{"#": "0.a_i64", "D": 1}, {"#":"0.a_f64","D":-5.0}, {"#": "", "D": 2.5}])",
+             "[ 7 ,\n\t8\r]", "[-9223372036854775808, 4]"}) {
+        const auto scan = scan_number_list(text);
+        ASSERT_TRUE(scan) << text;
+        EXPECT_EQ(scan->length, text.size()) << text;
+        NumberLists lists;
+        const NumberList& list = lists.add(text, scan->count, scan->wrapped);
+        Json placeholder(rapidjson::kArrayType);
+        JsonDocument doc;
+        placeholder.PushBack(Json(rapidjson::StringRef(list.label.data(), list.label.size())), doc.GetAllocator());
+        EXPECT_EQ(number_list(placeholder), &list);
+        EXPECT_EQ(results(placeholder), results(parse(text))) << text;
+        // A string of the same text that is not the label's own storage is no placeholder.
+        const auto copy = parse(fmt::format(R"(["{}"])", list.label));
+        EXPECT_EQ(number_list(copy), nullptr);
+    }
+    // Only numbers, or only {"#": tag, "D": number} objects in that order, stay out of the
+    // document; anything else is read from it.
+    for (const char* text : {R"([1, {"#": "t", "D": 2}])", R"([{"#": "t", "D": 2}, 1])", R"([{"D": 1, "#": "t"}])",
+                             R"([{"#": "t\"", "D": 1}])", R"([{"#": "t", "D": 1, "N": 0}])", R"([{"#": 1, "D": 1}])",
+                             R"([{"#": "t", "D": "nan"}])", R"(["1"])", "[[1]]", "[true]", "[null]", "[1,]", "[1 2]",
+                             "[01]", "[-]", "[1", "{}", " [1]"}) {
+        EXPECT_FALSE(scan_number_list(text).has_value()) << text;
+    }
+}
+
 TEST(ElementTypes, WordsAreExactAndCaseSensitive) {
     EXPECT_EQ(paddle_dtype_token_to_onnx("ui8"), 2);
     EXPECT_EQ(paddle_dtype_token_to_onnx("float16"), 10);

@@ -23,8 +23,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // One JSON text as a document; a text that does not parse fails the test.
 template <unsigned Flags = rapidjson::kParseDefaultFlags>
-rapidjson::Document parse(const std::string& text) {
-    rapidjson::Document d;
+JsonDocument parse(const std::string& text) {
+    JsonDocument d;
     d.Parse<Flags>(text.c_str(), text.size());
     EXPECT_FALSE(d.HasParseError()) << text;
     return d;
@@ -33,9 +33,9 @@ rapidjson::Document parse(const std::string& text) {
 // Keeps parsed operator objects alive for the duration of a test: the converter keeps
 // references into the operators it has seen.
 struct Ops {
-    std::vector<std::unique_ptr<rapidjson::Document>> docs;
+    std::vector<std::unique_ptr<JsonDocument>> docs;
     const Json& operator()(const std::string& text) {
-        docs.push_back(std::make_unique<rapidjson::Document>(parse(text)));
+        docs.push_back(std::make_unique<JsonDocument>(parse(text)));
         return *docs.back();
     }
 };

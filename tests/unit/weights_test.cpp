@@ -401,11 +401,11 @@ TEST(WeightReader, RealModelPairsEveryRecord) {
     ASSERT_TRUE(std::filesystem::is_regular_file(dir + "/inference.pdiparams")) << dir;
     std::ifstream in(dir + "/inference.json", std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    rapidjson::Document doc;
+    kestro::JsonDocument doc;
     doc.Parse<rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag>(
         text.data(), text.size());
     ASSERT_FALSE(doc.HasParseError());
-    const rapidjson::Value* ops = rapidjson::Pointer("/program/regions/0/blocks/0/ops").Get(doc);
+    const kestro::Json* ops = rapidjson::GenericPointer<kestro::Json>("/program/regions/0/blocks/0/ops").Get(doc);
     ASSERT_NE(ops, nullptr);
 
     Converter conv;

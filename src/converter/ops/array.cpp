@@ -21,13 +21,7 @@ constexpr int64_t kMaxExpandRank = 64;
 
 // Number list of an attribute: every element that reads as a number (plain, the special
 // texts, or an object through its "D"/"VD"); others are skipped.
-std::vector<double> collect_f64_items(const Json& values) {
-    std::vector<double> out;
-    if (!values.IsArray()) return out;
-    for (const Json& v : values.GetArray())
-        if (auto d = helper::value_as_f64(v)) out.push_back(*d);
-    return out;
-}
+std::vector<double> collect_f64_items(const Json& values) { return helper::numbers_as_f64(values); }
 
 std::vector<int64_t> shape_attr(const Json& op) { return helper::op_attr_i64_items(op, "shape"); }
 
@@ -62,11 +56,7 @@ std::vector<uint8_t> encode_elements(int32_t dtype, const std::vector<double>& v
         for (size_t k = 0; k < n; ++k) std::memcpy(out.data() + k * one.size(), one.data(), one.size());
         return out;
     }
-    for (double v : values) {
-        const std::vector<uint8_t> b = Converter::encode_scalar_f64_as_raw_data(dtype, v);
-        out.insert(out.end(), b.begin(), b.end());
-    }
-    return out;
+    return Converter::encode_f64_values_as_raw_data(dtype, values);
 }
 
 // Integer list that takes only {"D": integer} objects; bare integers are skipped.
@@ -99,7 +89,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
     const int64_t out = *id;
     const std::vector<double>* folded = state.const_values.find(out);
     if (!folded) return;
-    const std::vector<double> values = *folded;
+    const std::vector<double>& values = *folded;
     const std::vector<int64_t> shape = shape_attr(op);
 
     const bool int_array = full_name == "1.full_int_array";
@@ -176,8 +166,9 @@ void Converter::op_assign_value(const Json& op) {
     // The first pass folded the values as the element type holds them (2.7 as int32 is 2).
     const Json* values_attr = helper::attr(op, "values");
     const std::vector<double>* folded = state.const_values.find(out);
-    const std::vector<double> values =
-        folded ? *folded : values_attr ? collect_f64_items(*values_attr) : std::vector<double>{};
+    const std::vector<double> unfolded =
+        folded || !values_attr ? std::vector<double>{} : collect_f64_items(*values_attr);
+    const std::vector<double>& values = folded ? *folded : unfolded;
     std::string name = get_tensor_name(out);
 
     std::vector<int64_t> dims = shape;

@@ -61,7 +61,9 @@ AxisPositions paddle_positions(int64_t start, int64_t end, int64_t step, int64_t
 Converter::SetValueFill read_fill(const Json& op) {
     Converter::SetValueFill fill;
     const Json* values = helper::attr(op, "values");
-    if (values && values->IsArray()) {
+    if (values && helper::number_list(*values)) {
+        fill.values = helper::numbers_as_f64(*values);  // numbers only: none is skipped
+    } else if (values && values->IsArray()) {
         fill.values.reserve(values->Size());
         for (const Json& v : values->GetArray()) {
             std::optional<double> x;
