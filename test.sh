@@ -39,7 +39,9 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 echo "== Unit tests under the sanitizers"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRO_SANITIZE=ON -DKESTRO_BUILD_TESTS=ON >/dev/null
 cmake --build build-asan -j"$jobs"
-ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}" \
+# Any report fails its test; options already set in the environment are added after these.
+ASAN_OPTIONS="halt_on_error=1:detect_leaks=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
     ctest --test-dir build-asan -L unit --output-on-failure -j"$jobs"
 
 echo "== The fuzz build (clang)"
@@ -50,6 +52,9 @@ echo "== The fuzz build (clang)"
 # clang 14 does not take yet.)
 CXX=clang++ cmake -S . -B build-fuzz -DKESTRO_FUZZ=ON -DKESTRO_BUILD_TESTS=OFF >/dev/null
 cmake --build build-fuzz --target program_fuzz -j"$jobs"
+# The README's example through the whole conversion under both sanitizers, which end the run
+# at their first report.
+build-fuzz/program_fuzz examples/model.json
 clang++ -std=c++20 -fsyntax-only -Wall -Wextra -Isrc src/main.cpp bench/passes_bench.cpp
 
 echo "== All tests passed"

@@ -372,6 +372,9 @@ public:
 
     // ---- export (export.cpp) and finishing passes (passes/) ----
     void export_onnx(const std::string& path, int64_t opset);
+    // Everything export_onnx does before the write: the finishing passes, validation and the
+    // encoding into `sink`. The graph moves into the encoded model.
+    void encode_model(int64_t opset, proto::Sink& sink);
     // passes/sanitize.cpp
     static void sanitize_graph_checked(proto::GraphProto& graph, size_t depth);
     static void materialize_initializer_only_outputs(proto::GraphProto& graph);

@@ -441,7 +441,7 @@ Error output_is_input_error(const std::string& output, std::string_view what,
                  what, helper::fmt_text(input));
 }
 
-void Converter::export_onnx(const std::string& path, int64_t opset) {
+void Converter::encode_model(int64_t opset, proto::Sink& sink) {
     // A model without outputs is one no runtime loads.
     if (graph.output.empty()) throw Error("the program has no fetch: the model would have no outputs");
     sanitize_graph_checked(graph, 0);
@@ -459,8 +459,12 @@ void Converter::export_onnx(const std::string& path, int64_t opset) {
     model.producer_version = KESTRO_VERSION;
     model.graph = std::exchange(graph, proto::GraphProto{});
 
-    proto::Sink sink;
     proto::encode(model, sink);
+}
+
+void Converter::export_onnx(const std::string& path, int64_t opset) {
+    proto::Sink sink;
+    encode_model(opset, sink);
     write_model_file(path, sink, input_files, [this] { check_weight_input_unchanged(); });
     KLOG(Level::Info, "kestro::converter::export", "Saved ONNX model to: {}", path);
 }
