@@ -865,6 +865,17 @@ void Converter::record_parameter(const Json& op) {
         if (*word == "bf16") meta.dtype = proto::dtype::BFLOAT16;
     }
     if (const auto* dims = state.tensor_shapes.find(id)) meta.shape = *dims;
+    // Every use of a name reads one initializer: a name declared again with another type or
+    // dims would hand one of its readers a weight of the wrong kind.
+    if (const ParamMeta* seen = state.param_meta.find(name);
+        seen && (seen->dtype != meta.dtype || seen->shape != meta.shape)) {
+        const auto describe = [](const ParamMeta& m) {
+            return fmt::format("{} {}", m.dtype ? helper::onnx_dtype_name(*m.dtype) : "untyped",
+                               helper::fmt_dims(m.shape));
+        };
+        throw Error("parameter '{}' is declared as {} and again as {}", helper::fmt_text(name),
+                    describe(*seen), describe(meta));
+    }
     state.param_meta.insert(std::move(name), std::move(meta));
 }
 

@@ -350,8 +350,19 @@ def batch_norm_of(p, channels, stats):
                 outs=[("f32", [2, channels, 4, 4])])
 
 
+def declared_twice(p):
+    x = p.data("x", "f32", [1, 4])
+    w = p.param("linear_0.w_0", "f32", [4, 3])
+    b = p.param("linear_0.w_0", "f32", [3])
+    return p.op("1.add", [p.op("1.matmul", [x, w], outs=[("f32", [1, 3])]), b], outs=[("f32", [1, 3])])
+
+
 MUST_FAIL = {
     # name: (program bytes or document, substring of the message)
+    # One name, one initializer: a second declaration of other dims would feed the bias the matrix.
+    "parameter-declared-twice-with-other-dims": (
+        contradicting(declared_twice),
+        "Error: parameter 'linear_0.w_0' is declared as float32 [4, 3] and again as float32 [3]\n"),
     "truncated": (VALID_TEXT[: len(VALID_TEXT) // 2].encode(), None),
     "invalid-syntax": (b'{"program": {"regions": [}', None),
     "trailing-garbage": (VALID_TEXT.encode() + b" x", None),
