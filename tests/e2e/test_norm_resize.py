@@ -29,7 +29,7 @@ BATCH_NORM_OUTPUTS = ["out", "mean_out", "variance_out", "saved_mean", "saved_va
 
 
 def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=(), x_shape=(-1, 3, 4, 5),
-                       y_dtype=None):
+                       y_dtype=None, global_stats=True, trainable=False):
     """The exported form: inputs x, mean, variance, scale, bias; six outputs. Mixed-precision
     exports keep the parameters float32 under float16 data. The inputs named in `without` are
     omitted (id 0); the outputs named there are fetched after y, under their names."""
@@ -42,7 +42,7 @@ def batch_norm_program(is_test=True, data_format="NCHW", dtype="f32", without=()
     x = p.data("x", dtype, list(x_shape))
     outs = p.op("1.batch_norm_", [x, mean, var, scale, bias],
                 attrs={"is_test": is_test, "momentum": 0.9, "epsilon": 1e-5, "data_format": data_format,
-                       "use_global_stats": True, "trainable_statistics": False},
+                       "use_global_stats": global_stats, "trainable_statistics": trainable},
                 outs=[(y_dtype or dtype, [-1, 3, 4, 5])] + [("f32", [3])] * 4 + [("ui8", [-1])])
     p.fetch(outs[0], "out")
     for k, name in enumerate(BATCH_NORM_OUTPUTS):
@@ -89,6 +89,9 @@ def test_batch_norm_refusals(tmp):
     expect_failure(tmp, batch_norm_program(is_test=False), 17,
                    "batch_norm_ only supports inference-style lowering with is_test=true")
     expect_failure(tmp, batch_norm_program(data_format="NHWC"), 17, "batch_norm_ only supports NCHW")
+    # Trained statistics at test time are the batch's own, unless the running ones are asked for.
+    expect_failure(tmp, batch_norm_program(global_stats=False, trainable=True), 17,
+                   "batch_norm_ with trainable_statistics=true normalises with the batch's own statistics")
     expect_failure(tmp, batch_norm_program(without=("mean",)), 17,
                    "batch_norm_ needs its input, mean and variance")
     expect_failure(tmp, batch_norm_program(without=("scale",), x_shape=(-1, -1, 4, 5)), 17,

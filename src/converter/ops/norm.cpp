@@ -171,6 +171,12 @@ void Converter::op_batch_norm(const Json& op) {
     const auto is_test = helper::op_attr_bool(op, "is_test");
     if (is_test && !*is_test)
         throw Error("batch_norm_ only supports inference-style lowering with is_test=true");
+    // Paddle normalises with the batch's own statistics when it trains them, even at test
+    // time, unless it is told to use the running ones.
+    if (helper::op_attr_bool(op, "trainable_statistics").value_or(false) &&
+        !helper::op_attr_bool(op, "use_global_stats").value_or(false))
+        throw Error("batch_norm_ with trainable_statistics=true normalises with the batch's own statistics, "
+                    "but only the running statistics convert (use_global_stats=true)");
     if (!data_format_is_nchw(op)) throw Error("batch_norm_ only supports NCHW");
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 5) throw Error("batch_norm_ missing inputs");
