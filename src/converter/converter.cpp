@@ -22,6 +22,7 @@ Converter Converter::sub_converter() const {
     child.strict = strict;
     child.materialized = materialized;
     child.skipped_outputs = skipped_outputs;
+    child.node_origins = node_origins;
     return child;
 }
 

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "error.h"
+#include "converter/node_origins.h"
 #include "helper/helper.h"
 #include "proto/onnx.h"
 
@@ -259,6 +260,9 @@ public:
     // shared with region converters, so that a reader of the value is told why it is missing.
     std::shared_ptr<std::unordered_map<std::string, std::string>> skipped_outputs =
         std::make_shared<std::unordered_map<std::string, std::string>>();
+    // Which operator made each node output, shared with region converters: messages about
+    // the finished model name the program's operators and values.
+    std::shared_ptr<NodeOrigins> node_origins = std::make_shared<NodeOrigins>();
     // A whole program may materialize this many bytes from its numbers; any real one needs
     // far less, and past it a model outgrows what protobuf readers load.
     static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
@@ -346,9 +350,13 @@ public:
     static void prune_dead_nodes_checked(proto::GraphProto& graph, size_t depth);
     static void prune_unused_initializers_checked(proto::GraphProto& graph, size_t depth);
     // passes/validate.cpp
-    static void sort_nodes_checked(proto::GraphProto& graph, size_t depth);
+    // With `origins`, the refusals name the program's operators and values instead of the
+    // model's nodes and tensors.
+    static void sort_nodes_checked(proto::GraphProto& graph, size_t depth,
+                                   const NodeOrigins* origins = nullptr);
     static void validate_graph(const proto::GraphProto& graph,
-                               const std::unordered_set<std::string>& outer_scope);
+                               const std::unordered_set<std::string>& outer_scope,
+                               const NodeOrigins* origins = nullptr);
     // Tools the finishing passes share (passes/prune.cpp: collect_referenced_value_names;
     // passes/canonicalize.cpp: the rest). Name sets and counts borrow from the graph and
     // stay valid while its names are not changed.
@@ -427,7 +435,9 @@ public:
 
     // ---- dispatch (ops/dispatch.cpp), generic conversion (attr.cpp, ops/misc.cpp) ----
     // ops/dispatch.cpp lists which module lowers each operator.
+    // Lowers one operator and notes in `node_origins` that it made the nodes it added.
     void process_pass2_op(std::string_view full_name, const Json& op);
+    void lower_pass2_op(std::string_view full_name, const Json& op);
     void convert_generic_op(std::string_view bare_name, const Json& op);
     // The names of an operator's inputs ("I") or outputs ("O") for a one-to-one node; an
     // entry without a value id is refused.

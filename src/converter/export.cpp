@@ -23,6 +23,7 @@
 
 #include "converter/converter.h"
 #include "converter/file_read.h"
+#include "converter/onnx_check.h"
 #include "converter/passes/graph_walk.h"
 #include "log.h"
 
@@ -387,8 +388,8 @@ void Converter::export_onnx(const std::string& path, int64_t opset) {
     prune_dead_nodes_checked(graph, 0);
     prune_unused_initializers_checked(graph, 0);
     refuse_reads_of_skipped_outputs(graph, *skipped_outputs);
-    validate_graph(graph, {});
-    sort_nodes_checked(graph, 0);
+    validate_graph(graph, {}, node_origins.get());
+    sort_nodes_checked(graph, 0, node_origins.get());
 
     proto::ModelProto model;
     model.ir_version = 8;
@@ -396,6 +397,7 @@ void Converter::export_onnx(const std::string& path, int64_t opset) {
     model.producer_name = "kestro";
     model.producer_version = KESTRO_VERSION;
     model.graph = std::exchange(graph, proto::GraphProto{});
+    refuse_unless_onnx_accepts(model, *node_origins, state.param_names.get());
 
     proto::Sink sink;
     proto::encode(model, sink);

@@ -199,6 +199,21 @@ std::string_view generic_name(std::string_view full_name) {
 }  // namespace ops
 
 void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
+    const size_t first_new = graph.node.size();
+    lower_pass2_op(full_name, op);
+    if (graph.node.size() == first_new) return;
+    const std::optional<int64_t> output = helper::try_op_out_id(op);
+    std::optional<int64_t> input;
+    if (!output) {
+        const IdList ids = helper::op_input_ids(op);
+        if (!ids.empty()) input = ids.front();
+    }
+    for (size_t i = first_new; i < graph.node.size(); ++i)
+        for (const auto& out : graph.node[i].output)
+            if (!out.empty()) node_origins->note(out, full_name, output, input);
+}
+
+void Converter::lower_pass2_op(std::string_view full_name, const Json& op) {
     const auto& table = ops::pass2_op_dispatch();
     if (auto it = table.find(full_name); it != table.end()) {
         it->second(*this, full_name, op);
