@@ -21,16 +21,17 @@ public:
         const std::string* op = nullptr;  // the operator's name, as a message shows it
         std::optional<int64_t> output;    // the operator's first output value id
         std::optional<int64_t> input;     // its first operand, for an operator without outputs
+        std::optional<int64_t> value;     // the value whose own tensor this is, if any
     };
 
     // Notes that the operator `full_name` made the node output `name`. One entry per node
     // output and one string per distinct operator name.
     void note(const std::string& name, std::string_view full_name, std::optional<int64_t> output,
-              std::optional<int64_t> input) {
+              std::optional<int64_t> input, std::optional<int64_t> value = std::nullopt) {
         // The dialect prefix every operator of the program shares says nothing.
         if (full_name.substr(0, 2) == "1.") full_name.remove_prefix(2);
         const std::string& op = *ops_.emplace(helper::fmt_text(full_name)).first;
-        by_output_.insert_or_assign(name, Origin{&op, output, input});
+        by_output_.insert_or_assign(name, Origin{&op, output, input, value});
     }
 
     const Origin* find(const std::string& name) const {
@@ -60,12 +61,14 @@ public:
         if (const Origin* o = origin_of(node)) return describe(*o);
         return std::nullopt;
     }
-    // A tensor by what the program calls it: "value 5" for a value's own tensor, "value 7 of
-    // operator scale (output 7)" when only an operator's lowering names it, otherwise
-    // (graph inputs, parameters, fetches) the name itself.
+    // A tensor by what the program calls it: "value 5" for a value's own tensor ("value 5
+    // (x)" when the value has a name), "scale_mul_7 (an intermediate of operator scale
+    // (output 7))" for a tensor only an operator's lowering names, otherwise (graph inputs,
+    // parameters, fetches) the name itself.
     std::string describe_tensor(const std::string& name) const {
         if (auto id = value_id_of(name)) return fmt::format("value {}", *id);
         if (const Origin* o = find(name)) {
+            if (o->value) return fmt::format("value {} ({})", *o->value, helper::fmt_text(name));
             return fmt::format("{} (an intermediate of {})", helper::fmt_text(name), describe(*o));
         }
         return helper::fmt_text(name);

@@ -371,7 +371,8 @@ MUST_FAIL = {
     "program-key-repeated": (('{"program": {}, ' + VALID_TEXT[1:]).encode(), "Could not find ops array"),
     "ops-key-repeated": (VALID_TEXT.replace('"ops": [', '"ops": {}, "ops": [', 1).encode(),
                          "Could not find ops array"),
-    "O-a-string": (damaged(lambda d, ops: ops[1].update(O="tensor")), "undefined tensor"),
+    "O-a-string": (damaged(lambda d, ops: ops[1].update(O="tensor")),
+                   "operator fetch (output 3) reads value 2, which nothing defines in its scope"),
     "fetch-input-id-a-string": (damaged(lambda d, ops: ops[2]["I"][0].update({"%": "3"})),
                                 "fetch op has no input; cannot produce graph output"),
     "fetch-I-a-string": (damaged(lambda d, ops: ops[2].update(I="x")),
@@ -394,7 +395,7 @@ MUST_FAIL = {
     "no-fetch": (damaged(lambda d, ops: ops.pop()), "the program has no fetch: the model would have no outputs"),
     "untyped-output": (damaged(lambda d, ops: [e.pop("TT", None) for o in ops[1:] for e in o["O"] + o["I"]]),
                        "has no element type"),
-    "cycle": (damaged(cycle), "the program's operators form a cycle through node"),
+    "cycle": (damaged(cycle), "the program's operators form a cycle through operator relu (output 2)"),
     # A declaration that contradicts the value it describes would be copied into the model.
     "fetch-declares-another-type": (damaged(lambda d, ops: ops[2]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_i64"})),
                                     "fetch out declares int64 [2, 3], but value 2 is float32 [2, 3]"),

@@ -208,9 +208,21 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
         const IdList ids = helper::op_input_ids(op);
         if (!ids.empty()) input = ids.front();
     }
+    // The operator's values by their tensor names, to tell a value's own tensor from an
+    // intermediate of the lowering.
+    std::unordered_map<std::string, int64_t> values;
+    if (const Json* outs = helper::member(op, "O"))
+        for (const int64_t id : helper::collect_value_ids(*outs)) {
+            if (const std::string* name = state.tensor_names.find(id)) values.emplace(*name, id);
+            else if (id > 0) values.emplace(fmt::format("tensor_{}", id), id);
+        }
     for (size_t i = first_new; i < graph.node.size(); ++i)
-        for (const auto& out : graph.node[i].output)
-            if (!out.empty()) node_origins->note(out, full_name, output, input);
+        for (const auto& out : graph.node[i].output) {
+            if (out.empty()) continue;
+            const auto it = values.find(out);
+            node_origins->note(out, full_name, output, input,
+                               it == values.end() ? std::nullopt : std::optional<int64_t>(it->second));
+        }
 }
 
 void Converter::lower_pass2_op(std::string_view full_name, const Json& op) {
