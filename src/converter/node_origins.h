@@ -20,18 +20,20 @@ public:
     struct Origin {
         const std::string* op = nullptr;  // the operator's name, as a message shows it
         std::optional<int64_t> output;    // the operator's first output value id
-        std::optional<int64_t> input;     // its first operand, for an operator without outputs
+        std::optional<int64_t> input;     // its first operand
         std::optional<int64_t> value;     // the value whose own tensor this is, if any
+        const std::string* from = nullptr;  // a fetch: the operator that made what it fetches
     };
 
     // Notes that the operator `full_name` made the node output `name`. One entry per node
     // output and one string per distinct operator name.
     void note(const std::string& name, std::string_view full_name, std::optional<int64_t> output,
-              std::optional<int64_t> input, std::optional<int64_t> value = std::nullopt) {
+              std::optional<int64_t> input, std::optional<int64_t> value = std::nullopt,
+              const std::string* from = nullptr) {
         // The dialect prefix every operator of the program shares says nothing.
         if (full_name.substr(0, 2) == "1.") full_name.remove_prefix(2);
         const std::string& op = *ops_.emplace(helper::fmt_text(full_name)).first;
-        by_output_.insert_or_assign(name, Origin{&op, output, input, value});
+        by_output_.insert_or_assign(name, Origin{&op, output, input, value, from});
     }
 
     const Origin* find(const std::string& name) const {
@@ -40,10 +42,12 @@ public:
     }
     bool empty() const { return by_output_.empty(); }
 
-    // "conv2d_transpose (output 532)"
+    // "conv2d_transpose (output 532)"; a fetch by the value it fetches, "fetch of value 7
+    // (from pool2d)".
     static std::string label(const Origin& o) {
+        if (o.input && o.from) return fmt::format("{} of value {} (from {})", *o.op, *o.input, *o.from);
+        if (o.input && (*o.op == "fetch" || !o.output)) return fmt::format("{} of value {}", *o.op, *o.input);
         if (o.output) return fmt::format("{} (output {})", *o.op, *o.output);
-        if (o.input) return fmt::format("{} (of value {})", *o.op, *o.input);
         return *o.op;
     }
     // "operator conv2d_transpose (output 532)"

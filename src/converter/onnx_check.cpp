@@ -165,8 +165,9 @@ proto::ModelProto model_for_onnx_check(const proto::ModelProto& model, const Nod
     return copy;
 }
 
-std::string one_line_message(const std::string& text) {
-    // The library sets its context apart with blank lines and an arrow.
+namespace {
+
+std::string flatten(std::string_view text) {
     std::string flat;
     bool blank = false;
     for (const char c : text) {
@@ -178,16 +179,22 @@ std::string one_line_message(const std::string& text) {
         blank = false;
         flat += c;
     }
-    for (size_t at; (at = flat.find(" ==> Context: ")) != std::string::npos;)
-        flat.replace(at, 14, "; in context: ");
+    return flat;
+}
+
+void erase_all(std::string& text, std::string_view what) {
+    for (size_t at; (at = text.find(what)) != std::string::npos;) text.erase(at, what.size());
+}
+
+// Escapes what a terminal would act on and cuts a very long text, piece by piece at
+// character boundaries (the escaping cuts a single text at its own limit).
+std::string shown(std::string flat) {
     if (flat.size() > kShownMessage) {
         size_t cut = kShownMessage;
         while (cut > 0 && (static_cast<unsigned char>(flat[cut]) & 0xC0) == 0x80) --cut;
         flat.resize(cut);
         flat += "...";
     }
-    // Escape what a terminal would act on, piece by piece at character boundaries (the
-    // escaping cuts a single text at its own limit).
     std::string out;
     size_t start = 0;
     while (start < flat.size()) {
@@ -197,6 +204,69 @@ std::string one_line_message(const std::string& text) {
         start = end;
     }
     return out;
+}
+
+}  // namespace
+
+std::string describe_onnx_refusal(const std::string& text) {
+    std::string_view body = text;
+    // Strict inference gathers one line per node that failed; every line after the first
+    // is nearly always a consequence of it (an input left without a type).
+    size_t more = 0;
+    constexpr std::string_view gathered = "[ShapeInferenceError] Shape inference error(s): ";
+    if (body.substr(0, gathered.size()) == gathered) {
+        body.remove_prefix(gathered.size());
+        const size_t end = body.find('\n');
+        if (end != std::string_view::npos) {
+            for (const char c : body.substr(end + 1))
+                if (c == '\n') ++more;
+            if (body.back() != '\n') ++more;
+            body = body.substr(0, end);
+        }
+    }
+    std::string flat = flatten(body);
+    std::string op_type;
+    std::string node;
+    // Inference: "[ShapeInferenceError] (op_type:Conv, node name: conv2d (output 5)): text".
+    constexpr std::string_view type_key = "(op_type:";
+    constexpr std::string_view name_key = ", node name: ";
+    if (size_t at = flat.find(type_key); at != std::string::npos) {
+        const size_t type_start = at + type_key.size();
+        const size_t name_at = flat.find(name_key, type_start);
+        const size_t plain_end = flat.find("): ", type_start);
+        if (name_at != std::string::npos && (plain_end == std::string::npos || name_at < plain_end)) {
+            const size_t name_start = name_at + name_key.size();
+            const size_t name_end = flat.find("): [", name_start);
+            if (name_end != std::string::npos) {
+                op_type = flat.substr(type_start, name_at - type_start);
+                node = flat.substr(name_start, name_end - name_start);
+                flat.erase(0, name_end + 3);
+            }
+        } else if (plain_end != std::string::npos) {
+            op_type = flat.substr(type_start, plain_end - type_start);
+            flat.erase(0, plain_end + 3);
+        }
+    }
+    // The checker: "text ==> Context: Bad node spec for node. Name: conv2d (output 5) OpType: Conv".
+    constexpr std::string_view spec_key = " ==> Context: Bad node spec for node. Name: ";
+    constexpr std::string_view spec_type = " OpType: ";
+    if (size_t at = flat.find(spec_key); op_type.empty() && at != std::string::npos) {
+        const size_t type_at = flat.rfind(spec_type);
+        if (type_at != std::string::npos && type_at >= at + spec_key.size()) {
+            node = flat.substr(at + spec_key.size(), type_at - at - spec_key.size());
+            op_type = flat.substr(type_at + spec_type.size());
+            flat.erase(at);
+        }
+    }
+    for (size_t at; (at = flat.find(" ==> Context: ")) != std::string::npos;)
+        flat.replace(at, 14, "; in context: ");
+    erase_all(flat, "[ShapeInferenceError] ");
+    erase_all(flat, "[TypeInferenceError] ");
+    if (more > 0) flat += fmt::format(" (and {} more node{})", more, more == 1 ? "" : "s");
+    if (op_type.empty()) return "ONNX's checker refuses the converted model: " + shown(flat);
+    if (node.empty()) return fmt::format("ONNX's checker refuses a {} node: {}", shown(op_type), shown(flat));
+    return fmt::format("ONNX's checker refuses the {} node of operator {}: {}", shown(op_type),
+                       shown(node), shown(flat));
 }
 
 void refuse_unless_onnx_accepts(const proto::ModelProto& model, const NodeOrigins& origins,
@@ -251,7 +321,7 @@ void refuse_unless_onnx_accepts(const proto::ModelProto& model, const NodeOrigin
         throw Error("ONNX's checker ended without a verdict on the converted model (exit status {})",
                     WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     if (reply[0] == 'A') return;
-    throw Error("ONNX's checker refuses the converted model: {}", one_line_message(reply.substr(1)));
+    throw Error("{}", describe_onnx_refusal(reply.substr(1)));
 }
 
 }  // namespace kestro

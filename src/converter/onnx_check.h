@@ -26,8 +26,10 @@ void refuse_unless_onnx_accepts(const proto::ModelProto& model, const NodeOrigin
 proto::ModelProto model_for_onnx_check(const proto::ModelProto& model, const NodeOrigins& origins,
                                        const std::vector<std::string>& weight_names);
 
-// The library's message on one line: line breaks and runs of blanks become one space,
-// characters a terminal acts on are escaped, and a very long text is cut.
-std::string one_line_message(const std::string& text);
+// The one-line refusal for the library's message: the node's ONNX operator and the program's
+// operator it is named after, when the message names one, then the reason, with line
+// breaks and runs of blanks made one space, what a terminal acts on escaped and a very long
+// text cut.
+std::string describe_onnx_refusal(const std::string& library_text);
 
 }  // namespace kestro

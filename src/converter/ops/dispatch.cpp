@@ -204,9 +204,16 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
     if (graph.node.size() == first_new) return;
     const std::optional<int64_t> output = helper::try_op_out_id(op);
     std::optional<int64_t> input;
-    if (!output) {
-        const IdList ids = helper::op_input_ids(op);
-        if (!ids.empty()) input = ids.front();
+    if (const IdList ids = helper::op_input_ids(op); !ids.empty()) input = ids.front();
+    // A fetch's node is where a value's declaration meets what was computed for it: its
+    // messages name the operator that made the value too.
+    const std::string* from = nullptr;
+    if (full_name == "1.fetch" && input) {
+        const std::string* name = state.tensor_names.find(*input);
+        const NodeOrigins::Origin* made =
+            name ? node_origins->find(*name)
+                 : *input > 0 ? node_origins->find(fmt::format("tensor_{}", *input)) : nullptr;
+        if (made) from = made->op;
     }
     // The operator's values by their tensor names, to tell a value's own tensor from an
     // intermediate of the lowering.
@@ -221,7 +228,8 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
             if (out.empty()) continue;
             const auto it = values.find(out);
             node_origins->note(out, full_name, output, input,
-                               it == values.end() ? std::nullopt : std::optional<int64_t>(it->second));
+                               it == values.end() ? std::nullopt : std::optional<int64_t>(it->second),
+                               from);
         }
 }
 
