@@ -64,8 +64,10 @@ void write_fully(int fd, std::string_view text) {
 }
 
 // The child's reply: "A" when the library accepts the model, "R" and its message when it
-// refuses it.
-std::string check_in_this_process(const proto::ModelProto& model, const NodeOrigins& origins,
+// refuses it. Before, a digit for each stage begun ('1' the checker, '2' inference), so
+// that a crash can be placed.
+std::string check_in_this_process(int reply_fd, const proto::ModelProto& model,
+                                  const NodeOrigins& origins,
                                   const std::vector<std::string>& weight_names) {
     try {
         std::string bytes;
@@ -83,7 +85,12 @@ std::string check_in_this_process(const proto::ModelProto& model, const NodeOrig
         in.SetRecursionLimit(INT_MAX);
         if (!parsed.ParseFromCodedStream(&in) || !in.ConsumedEntireMessage())
             return "Rthe library could not read the model back";
+        write_fully(reply_fd, "1");
         onnx::checker::check_model(parsed);
+        // Strict: a node whose inference fails refuses the model. Data propagation follows
+        // shapes computed in the graph (Shape, Gather, Concat) into Reshape, Expand and the
+        // like, where many contradictions only show.
+        write_fully(reply_fd, "2");
         onnx::shape_inference::InferShapes(parsed, onnx::OpSchemaRegistry::Instance(),
                                            onnx::ShapeInferenceOptions(/*check_type=*/true,
                                                                        /*strict_mode=*/1,
@@ -114,7 +121,7 @@ std::string check_in_this_process(const proto::ModelProto& model, const NodeOrig
         ::dup2(null, STDOUT_FILENO);
         ::dup2(null, STDERR_FILENO);
     }
-    write_fully(reply_fd, check_in_this_process(model, origins, weight_names));
+    write_fully(reply_fd, check_in_this_process(reply_fd, model, origins, weight_names));
     // Never the parent's exit handlers, buffers or temporary-file clean-up.
     ::_exit(0);
 }
@@ -314,12 +321,18 @@ void refuse_unless_onnx_accepts(const proto::ModelProto& model, const NodeOrigin
     } while (waited < 0 && errno == EINTR);
     if (waited < 0) throw Error("cannot run ONNX's checker on the model: {}", std::strerror(errno));
 
+    size_t stages = 0;
+    while (stages < reply.size() && (reply[stages] == '1' || reply[stages] == '2')) ++stages;
+    const std::string_view stage = stages == 0            ? "checker"
+                                   : reply[stages - 1] == '1' ? "checker"
+                                                              : "shape inference";
+    reply.erase(0, stages);
     if (WIFSIGNALED(status))
-        throw Error("ONNX's checker crashed (signal {}) on the converted model",
+        throw Error("ONNX's {} crashed (signal {}) on the converted model", stage,
                     signal_name(WTERMSIG(status)));
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || reply.empty())
-        throw Error("ONNX's checker ended without a verdict on the converted model (exit status {})",
-                    WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        throw Error("ONNX's {} ended without a verdict on the converted model (exit status {})",
+                    stage, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     if (reply[0] == 'A') return;
     throw Error("{}", describe_onnx_refusal(reply.substr(1)));
 }
