@@ -288,6 +288,22 @@ void refuse_unless_onnx_accepts(const proto::ModelProto& model, const NodeOrigin
         return;
     }
 
+    // A caller that ignores SIGCHLD would have the child reaped before its status is read:
+    // the default action holds while the check runs.
+    struct ChildSignal {
+        struct sigaction saved {};
+        bool changed = false;
+        ChildSignal() {
+            struct sigaction dfl {};
+            dfl.sa_handler = SIG_DFL;
+            sigemptyset(&dfl.sa_mask);
+            changed = ::sigaction(SIGCHLD, &dfl, &saved) == 0;
+        }
+        ~ChildSignal() {
+            if (changed) ::sigaction(SIGCHLD, &saved, nullptr);
+        }
+    } child_signal;
+
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         throw Error("cannot run ONNX's checker on the model: {}", std::strerror(errno));

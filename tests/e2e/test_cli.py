@@ -349,7 +349,8 @@ def test_signal_during_the_write_removes_the_temporary_file(tmp, sig):
     assert out.read_bytes() == b"the older model"
 
 
-@pytest.mark.parametrize("via", ["file", "symlink", "log-reader-gone", "new-file", "program-with-bom"])
+@pytest.mark.parametrize("via", ["file", "symlink", "log-reader-gone", "new-file", "program-with-bom",
+                                 "sigchld-ignored"])
 def test_example_converts_and_replaces_a_longer_file(tmp, via):
     out = tmp / "m.onnx"
     program = EXAMPLE_JSON
@@ -361,6 +362,10 @@ def test_example_converts_and_replaces_a_longer_file(tmp, via):
         (tmp / "m.onnx").symlink_to("real/m.onnx")
     elif via == "log-reader-gone":
         how = {"env": {"RUST_LOG": "debug"}, "log_reader_gone": True}
+    elif via == "sigchld-ignored":
+        # A caller's ignored SIGCHLD would let the system reap the checker's process before
+        # its verdict is read.
+        how = {"preexec": lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)}
     elif via == "program-with-bom":
         # A UTF-8 byte order mark before the text is no part of it.
         program = tmp / "bom.json"
