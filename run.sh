@@ -27,7 +27,7 @@ as_root() {
 }
 
 missing=()
-for pkg in build-essential cmake rapidjson-dev libcli11-dev libfmt-dev; do
+for pkg in build-essential cmake rapidjson-dev libcli11-dev libfmt-dev libonnx-dev libprotobuf-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if [ "${#missing[@]}" -gt 0 ]; then

@@ -14,7 +14,8 @@ as_root() {
 jobs="$(nproc)"
 
 missing=()
-for pkg in build-essential cmake rapidjson-dev libcli11-dev libfmt-dev googletest libgtest-dev \
+for pkg in build-essential cmake rapidjson-dev libcli11-dev libfmt-dev libonnx-dev libprotobuf-dev \
+           googletest libgtest-dev \
            python3-onnx python3-numpy python3-pytest clang libclang-rt-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done

@@ -26,6 +26,7 @@ Converter Converter::sub_converter() const {
     child.skipped_outputs = skipped_outputs;
     child.secondary_reads = secondary_reads;
     child.current_op = current_op;
+    child.node_origins = node_origins;
     return child;
 }
 

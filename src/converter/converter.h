@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "error.h"
+#include "converter/node_origins.h"
 #include "helper/helper.h"
 #include "proto/onnx.h"
 
@@ -272,6 +273,9 @@ public:
         std::unordered_set<int64_t> read;
     };
     std::shared_ptr<SecondaryReads> secondary_reads = std::make_shared<SecondaryReads>();
+    // Which operator made each node output, shared with region converters: messages about
+    // the finished model name the program's operators and values.
+    std::shared_ptr<NodeOrigins> node_origins = std::make_shared<NodeOrigins>();
     // A whole program may materialize this many bytes from its numbers; any real one needs
     // far less, and past it a model outgrows what protobuf readers load.
     static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
@@ -372,9 +376,11 @@ public:
 
     // ---- export (export.cpp) and finishing passes (passes/) ----
     void export_onnx(const std::string& path, int64_t opset);
-    // Everything export_onnx does before the write: the finishing passes, validation and the
-    // encoding into `sink`. The graph moves into the encoded model.
-    void encode_model(int64_t opset, proto::Sink& sink);
+    // Everything export_onnx does before the write: the finishing passes, validation, ONNX's
+    // own check of the model (unless skipped: the fuzz target runs no child process per input)
+    // and the encoding into `sink`. The graph moves into the encoded model.
+    enum class OnnxCheck { Run, Skip };
+    void encode_model(int64_t opset, proto::Sink& sink, OnnxCheck check = OnnxCheck::Run);
     // passes/sanitize.cpp
     static void sanitize_graph_checked(proto::GraphProto& graph, size_t depth);
     static void materialize_initializer_only_outputs(proto::GraphProto& graph);
@@ -385,9 +391,13 @@ public:
     static void prune_dead_nodes_checked(proto::GraphProto& graph, size_t depth);
     static void prune_unused_initializers_checked(proto::GraphProto& graph, size_t depth);
     // passes/validate.cpp
-    static void sort_nodes_checked(proto::GraphProto& graph, size_t depth);
+    // With `origins`, the refusals name the program's operators and values instead of the
+    // model's nodes and tensors.
+    static void sort_nodes_checked(proto::GraphProto& graph, size_t depth,
+                                   const NodeOrigins* origins = nullptr);
     static void validate_graph(const proto::GraphProto& graph,
-                               const std::unordered_set<std::string>& outer_scope);
+                               const std::unordered_set<std::string>& outer_scope,
+                               const NodeOrigins* origins = nullptr);
     // Tools the finishing passes share (passes/prune.cpp: collect_referenced_value_names;
     // passes/canonicalize.cpp: the rest). Name sets and counts borrow from the graph and
     // stay valid while its names are not changed.
@@ -472,7 +482,9 @@ public:
 
     // ---- dispatch (ops/dispatch.cpp), generic conversion (attr.cpp, ops/misc.cpp) ----
     // ops/dispatch.cpp lists which module lowers each operator.
+    // Lowers one operator and notes in `node_origins` that it made the nodes it added.
     void process_pass2_op(std::string_view full_name, const Json& op);
+    void lower_pass2_op(std::string_view full_name, const Json& op);
     void convert_generic_op(std::string_view bare_name, const Json& op);
     // The names of an operator's inputs ("I") or outputs ("O") for a one-to-one node; an
     // entry without a value id is refused.

@@ -23,6 +23,7 @@
 
 #include "converter/converter.h"
 #include "converter/file_read.h"
+#include "converter/onnx_check.h"
 #include "converter/passes/graph_walk.h"
 #include "log.h"
 
@@ -441,7 +442,7 @@ Error output_is_input_error(const std::string& output, std::string_view what,
                  what, helper::fmt_text(input));
 }
 
-void Converter::encode_model(int64_t opset, proto::Sink& sink) {
+void Converter::encode_model(int64_t opset, proto::Sink& sink, OnnxCheck check) {
     // A model without outputs is one no runtime loads.
     if (graph.output.empty()) throw Error("the program has no fetch: the model would have no outputs");
     sanitize_graph_checked(graph, 0);
@@ -449,8 +450,8 @@ void Converter::encode_model(int64_t opset, proto::Sink& sink) {
     prune_dead_nodes_checked(graph, 0);
     prune_unused_initializers_checked(graph, 0);
     refuse_reads_of_skipped_outputs(graph, *skipped_outputs);
-    validate_graph(graph, {});
-    sort_nodes_checked(graph, 0);
+    validate_graph(graph, {}, node_origins.get());
+    sort_nodes_checked(graph, 0, node_origins.get());
 
     proto::ModelProto model;
     model.ir_version = 8;
@@ -458,6 +459,7 @@ void Converter::encode_model(int64_t opset, proto::Sink& sink) {
     model.producer_name = "kestro";
     model.producer_version = KESTRO_VERSION;
     model.graph = std::exchange(graph, proto::GraphProto{});
+    if (check == OnnxCheck::Run) refuse_unless_onnx_accepts(model, *node_origins, state.param_names.get());
 
     proto::encode(model, sink);
 }

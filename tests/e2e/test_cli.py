@@ -464,7 +464,7 @@ def path_of_length(tmp, length, name):
 
 @pytest.mark.parametrize("via", ["file", "symlink", "log-reader-gone", "new-file", "program-with-bom",
                                  "path-of-4090-bytes", "path-of-4095-bytes", "name-of-255-bytes",
-                                 "symlink-to-a-path-of-4090-bytes"])
+                                 "symlink-to-a-path-of-4090-bytes", "sigchld-ignored"])
 def test_example_converts_and_replaces_a_longer_file(tmp, via):
     out = given = tmp / "m.onnx"
     program = EXAMPLE_JSON
@@ -489,6 +489,10 @@ def test_example_converts_and_replaces_a_longer_file(tmp, via):
         out = given = tmp / ("m" * 250 + ".onnx")
     elif via == "log-reader-gone":
         how = {"env": {"RUST_LOG": "debug"}, "log_reader_gone": True}
+    elif via == "sigchld-ignored":
+        # A caller's ignored SIGCHLD would let the system reap the checker's process before
+        # its verdict is read.
+        how = {"preexec": lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)}
     elif via == "program-with-bom":
         # A UTF-8 byte order mark before the text is no part of it.
         program = tmp / "bom.json"

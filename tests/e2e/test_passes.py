@@ -86,14 +86,14 @@ def test_squeeze_pair_and_cast_pair_collapse(tmp, opset):
 def _undefined_input(p, x):
     y = p.op("1.relu", [x], outs=[("f32", [2])])
     p.ops[-1]["I"] = [{"%": 99}]
-    return y, "node Relu references undefined tensor tensor_99"
+    return y, f"operator relu (output {y}) reads value 99, which nothing defines in its scope"
 
 
 def _double_producer(p, x):
     y = p.op("1.relu", [x], outs=[("f32", [2])])
     p.op("1.abs", [x], outs=[("f32", [2])])
     p.ops[-1]["O"][0]["%"] = y
-    return y, f"tensor tensor_{y} is produced by more than one node"
+    return y, f"value {y} is produced twice, the second time by operator abs (output {y})"
 
 
 def _redefined_input(p, x):
@@ -101,7 +101,7 @@ def _redefined_input(p, x):
     p.op("1.relu", [x], outs=[("f32", [2])])
     p.ops[-1]["O"][0]["%"] = x
     y = p.op("1.abs", [x], outs=[("f32", [2])])
-    return y, "tensor x is produced by a node but is also a graph input or initializer"
+    return y, f"value {x} (x) is produced by operator relu (output {x}) but is also a graph input or initializer"
 
 
 def _cycle(p, x):
@@ -109,7 +109,7 @@ def _cycle(p, x):
     a = p.op("1.relu", [x], outs=[("f32", [2])])
     b = p.op("1.abs", [a], outs=[("f32", [2])])
     p.ops[-2]["I"] = [{"%": b}]
-    return b, f"the program's operators form a cycle through node Relu producing tensor_{a}"
+    return b, f"the program's operators form a cycle through operator relu (output {a})"
 
 
 @pytest.mark.parametrize("make", [_undefined_input, _double_producer, _redefined_input, _cycle],

@@ -398,7 +398,8 @@ MUST_FAIL = {
     "program-key-repeated": (('{"program": {}, ' + VALID_TEXT[1:]).encode(), "Could not find ops array"),
     "ops-key-repeated": (VALID_TEXT.replace('"ops": [', '"ops": {}, "ops": [', 1).encode(),
                          "Could not find ops array"),
-    "O-a-string": (damaged(lambda d, ops: ops[1].update(O="tensor")), "undefined tensor"),
+    "O-a-string": (damaged(lambda d, ops: ops[1].update(O="tensor")),
+                   "operator fetch of value 2 reads value 2, which nothing defines in its scope"),
     "fetch-input-id-a-string": (damaged(lambda d, ops: ops[2]["I"][0].update({"%": "3"})),
                                 "fetch op has no input; cannot produce graph output"),
     "fetch-I-a-string": (damaged(lambda d, ops: ops[2].update(I="x")),
@@ -427,7 +428,7 @@ MUST_FAIL = {
     "no-fetch": (damaged(lambda d, ops: ops.pop()), "the program has no fetch: the model would have no outputs"),
     "untyped-output": (damaged(lambda d, ops: [e.pop("TT", None) for o in ops[1:] for e in o["O"] + o["I"]]),
                        "has no element type"),
-    "cycle": (damaged(cycle), "the program's operators form a cycle through node"),
+    "cycle": (damaged(cycle), "the program's operators form a cycle through operator relu (output 2)"),
     # A declaration that contradicts the value it describes would be copied into the model.
     "fetch-declares-another-type": (damaged(lambda d, ops: ops[2]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_i64"})),
                                     "fetch out declares int64 [2, 3], but value 2 is float32 [2, 3]"),
@@ -553,6 +554,28 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.matmul", [p.data("x", "f32", [2, 2, 3]), p.data("y", "f32", [3, 3, 2])],
                                      outs=[("f32", [2, 2, 2])])),
         "matmul: operand dims [2, 2, 3] and [3, 3, 2] cannot broadcast"),
+    # Declarations no lowering compares with what its nodes compute: ONNX's checker finds the
+    # contradiction where the declaration reaches the model, at the graph output, and the
+    # refusal names the operator that made the value.
+    "pool2d-declared-larger-than-it-pools": (
+        contradicting(lambda p: p.op("1.pool2d", [p.data("x", "f32", [1, 1, 4, 4]), p.full_int_array([2, 2])],
+                                     attrs={"strides": [2, 2], "paddings": [0, 0], "pooling_type": "max",
+                                            "data_format": "NCHW", "padding_algorithm": "EXPLICIT",
+                                            "ceil_mode": False, "exclusive": True, "global_pooling": False,
+                                            "adaptive": False},
+                                     outs=[("f32", [1, 1, 3, 3])])),
+        "ONNX's checker refuses the Identity node of operator fetch of value 3 (from pool2d): Inferred "
+        "shape and existing shape differ in dimension 2: (2) vs (3)\n"),
+    "argmax-without-keepdims-declared-keeping-the-axis": (
+        contradicting(lambda p: p.op("1.argmax", [f32_x(p), p.full_int_array([1])],
+                                     attrs={"keepdims": False, "flatten": False, "dtype": a_dtype("i64")},
+                                     outs=[("i64", [2, 1])])),
+        "ONNX's checker refuses the Identity node of operator fetch of value 3 (from argmax): Inferred "
+        "shape and existing shape differ in rank: (1) vs (2)\n"),
+    "tile-declared-wider-than-it-repeats": (
+        contradicting(lambda p: p.op("1.tile", [f32_x(p), p.full_int_array([2, 2])], outs=[("f32", [4, 7])])),
+        "ONNX's checker refuses the Identity node of operator fetch of value 3 (from tile): Inferred "
+        "shape and existing shape differ in dimension 1: (6) vs (7)\n"),
     "reshape-target-below-minus-one": (
         contradicting(lambda p: p.op("1.reshape", [f32_x(p), p.full_int_array([-2, 3])], outs=[("f32", [2, 3])])),
         "reshape: shape [-2, 3] holds -2, below -1"),

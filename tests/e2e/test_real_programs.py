@@ -107,3 +107,21 @@ def test_text_detector_on_a_full_page(tmp):
     got = run(out, {"x": RNG.uniform(-1, 1, (1, 3, 640, 640)).astype(np.float32)})
     (prob,) = got.values()
     assert prob.shape == (1, 1, 640, 640) and np.all(np.isfinite(prob))
+
+
+def test_a_model_the_checker_crashes_on_is_refused(tmp):
+    """The text recogniser with its conv2d that makes value 532 renamed conv2d_transpose: kestro
+    lowers it, and ONNX's shape inference dies on the model with a segmentation fault. The
+    conversion fails with one line and writes nothing; kestro itself does not crash."""
+    folder = real_model("pp_ocrv5_mobile_rec")
+    doc = json.loads((folder / "inference.json").read_text())
+    op = doc["program"]["regions"][0]["blocks"][0]["ops"][521]
+    assert op["#"] == "1.conv2d" and op["O"][0]["%"] == 532
+    op["#"] = "1.conv2d_transpose"
+    out = tmp / "model.onnx"
+    r = convert(doc, weights_for_program(doc), out, opset=17)
+    assert not r.crashed, r.stderr
+    assert (r.returncode, r.stdout, r.stderr) == (
+        1, "", "Error: ONNX's shape inference crashed (signal SIGSEGV) on the converted model\n")
+    assert not out.exists()
+    assert [p.name for p in tmp.iterdir() if p.name.startswith(".")] == []

@@ -248,21 +248,36 @@ TEST(Validate, RefusesOpenOrDoublyDefinedGraphs) {
     struct Case {
         GraphProto g;
         std::string error;
+        const NodeOrigins* origins = nullptr;
     };
+    // Nodes a lowering made are named by the program's operator and values.
+    NodeOrigins origins;
+    origins.note("tensor_7", "1.relu", 7, std::nullopt);
+    origins.note("scale_mul_8", "1.scale", 8, std::nullopt);
+    origins.note("tensor_8", "1.scale", 8, std::nullopt);
     std::vector<Case> cases;
-    cases.push_back({graph({node("Relu", {"z"}, {"y"})}, {"y"}), "node Relu references undefined tensor z"});
+    cases.push_back({graph({node("Relu", {"z"}, {"y"})}, {"y"}), "node Relu reads tensor z, which nothing defines in its scope"});
     cases.push_back({graph({node("Relu", {"none"}, {"a"}), node("Neg", {"x"}, {"y"}), node("Abs", {"x"}, {"y"})}, {"y"}, {"x"}),
-                     "tensor y is produced by more than one node"});
+                     "tensor y is produced twice, the second time by node Abs"});
     cases.push_back({graph({node("Relu", {"x"}, {"y"})}, {"q"}, {"x"}), "graph output q is never produced by any node"});
     cases.push_back({graph({node("Relu", {"a"}, {"x"})}, {"x"}, {"x", "a"}),
-                     "tensor x is produced by a node but is also a graph input or initializer"});
+                     "tensor x is produced by node Relu but is also a graph input or initializer"});
     cases.push_back({graph({node("Relu", {"x"}, {"w"})}, {"w"}, {"x"}, {i64s("w", {1})}),
-                     "tensor w is produced by a node but is also a graph input or initializer"});
-    cases.push_back({graph({branches}, {"y"}, {"c", "x"}), "node Neg references undefined tensor t"});
+                     "tensor w is produced by node Relu but is also a graph input or initializer"});
+    cases.push_back({graph({branches}, {"y"}, {"c", "x"}), "node Neg reads tensor t, which nothing defines in its scope"});
     // Omitted optional inputs are fine, an omitted first input is not (Loop aside).
     cases.push_back({graph({node("Resize", {"", "", "s"}, {"y"})}, {"y"}, {"s"}),
                      "node Resize has no value for its first input"});
-    for (const auto& c : cases) EXPECT_EQ(error_of([&] { Converter::validate_graph(c.g, {}); }), c.error);
+    cases.push_back({graph({node("Relu", {"tensor_99"}, {"tensor_7"})}, {"tensor_7"}),
+                     "operator relu (output 7) reads value 99, which nothing defines in its scope", &origins});
+    cases.push_back({graph({node("Mul", {"x", "x"}, {"scale_mul_8"}), node("Add", {"x", "x"}, {"scale_mul_8"})},
+                           {"scale_mul_8"}, {"x"}),
+                     "scale_mul_8 (an intermediate of operator scale (output 8)) is produced twice, the "
+                     "second time by operator scale (output 8)", &origins});
+    cases.push_back({graph({node("Resize", {"", "", "s"}, {"tensor_8"})}, {"tensor_8"}, {"s"}),
+                     "operator scale (output 8): its node Resize has no value for its first input", &origins});
+    for (const auto& c : cases)
+        EXPECT_EQ(error_of([&] { Converter::validate_graph(c.g, {}, c.origins); }), c.error);
 }
 
 TEST(Validate, AcceptsWhatScopesAllow) {

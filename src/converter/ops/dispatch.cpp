@@ -208,6 +208,41 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
         ~CurrentOp() { c.current_op = previous; }
     } restore{*this, current_op};
     current_op = &op;
+    const size_t first_new = graph.node.size();
+    lower_pass2_op(full_name, op);
+    if (graph.node.size() == first_new) return;
+    const std::optional<int64_t> output = helper::try_op_out_id(op);
+    std::optional<int64_t> input;
+    if (const IdList ids = helper::op_input_ids(op); !ids.empty()) input = ids.front();
+    // A fetch's node is where a value's declaration meets what was computed for it: its
+    // messages name the operator that made the value too.
+    const std::string* from = nullptr;
+    if (full_name == "1.fetch" && input) {
+        const std::string* name = state.tensor_names.find(*input);
+        const NodeOrigins::Origin* made =
+            name ? node_origins->find(*name)
+                 : *input > 0 ? node_origins->find(fmt::format("tensor_{}", *input)) : nullptr;
+        if (made) from = made->op;
+    }
+    // The operator's values by their tensor names, to tell a value's own tensor from an
+    // intermediate of the lowering.
+    std::unordered_map<std::string, int64_t> values;
+    if (const Json* outs = helper::member(op, "O"))
+        for (const int64_t id : helper::collect_value_ids(*outs)) {
+            if (const std::string* name = state.tensor_names.find(id)) values.emplace(*name, id);
+            else if (id > 0) values.emplace(fmt::format("tensor_{}", id), id);
+        }
+    for (size_t i = first_new; i < graph.node.size(); ++i)
+        for (const auto& out : graph.node[i].output) {
+            if (out.empty()) continue;
+            const auto it = values.find(out);
+            node_origins->note(out, full_name, output, input,
+                               it == values.end() ? std::nullopt : std::optional<int64_t>(it->second),
+                               from);
+        }
+}
+
+void Converter::lower_pass2_op(std::string_view full_name, const Json& op) {
     const auto& table = ops::pass2_op_dispatch();
     if (auto it = table.find(full_name); it != table.end()) {
         it->second(*this, full_name, op);

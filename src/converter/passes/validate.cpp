@@ -26,8 +26,29 @@ struct Scope {
     }
 };
 
+// How a message names a node and a tensor: by the operator and value of the program when
+// `origins` knows them, else by the model's own names.
+struct Namer {
+    const NodeOrigins* origins;
+
+    std::string node(const proto::NodeProto& n) const {
+        if (origins)
+            if (auto op = origins->describe_node(n)) return *op;
+        return "node " + n.op_type;
+    }
+    // The same, saying which node of the operator: "operator x (output 5): its node Resize".
+    std::string node_of_kind(const proto::NodeProto& n) const {
+        if (origins)
+            if (auto op = origins->describe_node(n)) return *op + ": its node " + n.op_type;
+        return "node " + n.op_type;
+    }
+    std::string tensor(const std::string& name) const {
+        return origins ? origins->describe_tensor(name) : "tensor " + helper::fmt_text(name);
+    }
+};
+
 void validate(const proto::GraphProto& graph, const Scope* parent,
-              const std::unordered_set<std::string>& outer) {
+              const std::unordered_set<std::string>& outer, const Namer& namer) {
     Scope scope{{}, parent, &outer};
     passes::NameSet declared;  // this graph's initializers and inputs
     for (const auto& t : graph.initializer) declared.insert(t.name);
@@ -42,11 +63,11 @@ void validate(const proto::GraphProto& graph, const Scope* parent,
         for (const auto& out : node.output) {
             if (out.empty()) continue;
             if (!produced.insert(out).second)
-                throw Error("tensor {} is produced by more than one node", helper::fmt_text(out));
+                throw Error("{} is produced twice, the second time by {}", namer.tensor(out),
+                            namer.node(node));
             if (declared.count(out))
-                throw Error("tensor {} is produced by a node but is also a graph input or "
-                            "initializer",
-                            helper::fmt_text(out));
+                throw Error("{} is produced by {} but is also a graph input or initializer",
+                            namer.tensor(out), namer.node(node));
             scope.names.insert(out);
         }
     }
@@ -55,12 +76,13 @@ void validate(const proto::GraphProto& graph, const Scope* parent,
         // The first input is required by every operator the converter writes except Loop,
         // whose trip count may be left out; an omitted one is a model no runtime loads.
         if (node.op_type != "Loop" && !node.input.empty() && node.input[0].empty())
-            throw Error("node {} has no value for its first input", node.op_type);
+            throw Error("{} has no value for its first input", namer.node_of_kind(node));
         for (const auto& in : node.input)
             if (!in.empty() && !scope.contains(in))
-                throw Error("node {} references undefined tensor {}", node.op_type, helper::fmt_text(in));
+                throw Error("{} reads {}, which nothing defines in its scope",
+                            namer.node(node), namer.tensor(in));
         passes::for_each_subgraph(
-            node, [&](const proto::GraphProto& sub) { validate(sub, &scope, outer); });
+            node, [&](const proto::GraphProto& sub) { validate(sub, &scope, outer, namer); });
     }
 
     for (const auto& o : graph.output)
@@ -74,9 +96,12 @@ void validate(const proto::GraphProto& graph, const Scope* parent,
 // no runtime runs. A program already in order keeps its order; otherwise the nodes are
 // written in a topological order that takes ready nodes by their position in the program,
 // and a cycle is refused. Linear in the nodes and their inputs (apart from the heap).
-void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth) {
+void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth,
+                                   const NodeOrigins* origins) {
     passes::check_depth(depth);
-    passes::run_on_subgraphs(graph, depth, sort_nodes_checked);
+    passes::run_on_subgraphs(graph, depth, [origins](proto::GraphProto& sub, size_t d) {
+        sort_nodes_checked(sub, d, origins);
+    });
 
     const size_t n = graph.node.size();
     // Validation has made every name's producer unique.
@@ -130,6 +155,10 @@ void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth) {
             at = *next;
         }
         const auto& node = graph.node[at];
+        if (origins) {
+            if (auto op = origins->describe_node(node))
+                throw Error("the program's operators form a cycle through {}", *op);
+        }
         throw Error("the program's operators form a cycle through node {} producing {}", node.op_type,
                     helper::fmt_text(node.output.empty() ? std::string() : node.output.front()));
     }
@@ -140,8 +169,9 @@ void Converter::sort_nodes_checked(proto::GraphProto& graph, size_t depth) {
 }
 
 void Converter::validate_graph(const proto::GraphProto& graph,
-                               const std::unordered_set<std::string>& outer_scope) {
-    validate(graph, nullptr, outer_scope);
+                               const std::unordered_set<std::string>& outer_scope,
+                               const NodeOrigins* origins) {
+    validate(graph, nullptr, outer_scope, Namer{origins});
 }
 
 }  // namespace kestro

@@ -1,0 +1,35 @@
+#pragma once
+// The finished model is checked by the ONNX project's own library (its checker and strict
+// shape and type inference) before it is written.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "converter/node_origins.h"
+#include "proto/onnx.h"
+
+namespace kestro {
+
+// The highest opset of the default domain the library knows.
+int64_t onnx_library_max_opset();
+
+// Fails with one line naming the library's reason, and the operator of the program whose
+// node it names, when the library refuses `model`; fails too when the library crashes on
+// it. The check runs in a child process, on a copy of the model whose weights (the
+// initializers named in `weight_names`, sorted, and every large one) are graph inputs of
+// the same type and dims, with each node named after the operator that made it. Above the
+// library's opset the model is not checked (a debug record says so).
+void refuse_unless_onnx_accepts(const proto::ModelProto& model, const NodeOrigins& origins,
+                                const std::vector<std::string>& weight_names);
+
+// The copy the library checks (see above); the nodes of `model` are unnamed.
+proto::ModelProto model_for_onnx_check(const proto::ModelProto& model, const NodeOrigins& origins,
+                                       const std::vector<std::string>& weight_names);
+
+// The one-line refusal for the library's message: the node's ONNX operator and the program's
+// operator it is named after, when the message names one, then the reason, with line
+// breaks and runs of blanks made one space, what a terminal acts on escaped and a very long
+// text cut.
+std::string describe_onnx_refusal(const std::string& library_text);
+
+}  // namespace kestro

@@ -1,0 +1,144 @@
+// The check by ONNX's own library: the copy it reads, its verdicts, and the one line a
+// refusal becomes.
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "converter/onnx_check.h"
+#include "helper/helper.h"
+#include "test_support.h"
+
+using namespace kestro;
+using proto::GraphProto;
+using proto::ModelProto;
+using proto::NodeProto;
+using proto::TensorProto;
+using test::error_of;
+using test::Names;
+
+namespace {
+
+NodeProto node(std::string op, Names in, Names out) {
+    NodeProto n;
+    n.op_type = std::move(op);
+    n.input = std::move(in);
+    n.output = std::move(out);
+    return n;
+}
+
+proto::ValueInfoProto f32(std::string name, std::vector<int64_t> dims) {
+    proto::ValueInfoProto v;
+    v.name = std::move(name);
+    proto::TypeProto::Tensor t;
+    t.elem_type = proto::dtype::FLOAT;
+    t.shape.emplace();
+    for (const int64_t d : dims) t.shape->dim.push_back({d, {}});
+    v.type.emplace().value = std::move(t);
+    return v;
+}
+
+TensorProto floats(std::string name, size_t count) {
+    TensorProto t;
+    t.name = std::move(name);
+    t.data_type = proto::dtype::FLOAT;
+    t.dims = {static_cast<int64_t>(count)};
+    t.raw_data = proto::Bytes(std::vector<uint8_t>(count * 4));
+    return t;
+}
+
+// x [N] + w [N] -> y [N], at `opset`, with w an initializer of N floats.
+ModelProto add_model(size_t n, int64_t opset = 17, std::vector<int64_t> declared = {}) {
+    ModelProto m;
+    m.ir_version = 8;
+    m.opset_import.push_back({"", opset});
+    GraphProto& g = m.graph.emplace();
+    g.name = "g";
+    g.node.push_back(node("Add", {"x", "w"}, {"tensor_3"}));
+    g.input.push_back(f32("x", {static_cast<int64_t>(n)}));
+    g.output.push_back(f32("tensor_3", declared.empty() ? std::vector<int64_t>{int64_t(n)} : declared));
+    g.initializer.push_back(floats("w", n));
+    return m;
+}
+
+}  // namespace
+
+TEST(OnnxCheck, TheCopyHasWeightsAsInputsAndNodesNamedAfterTheirOperators) {
+    ModelProto m = add_model(1000);
+    GraphProto& g = *m.graph;
+    g.initializer.push_back(floats("small", 2));
+    g.initializer.push_back(floats("param", 2));
+    NodeOrigins origins;
+    origins.note("tensor_3", "1.add", 3, 1, 3);
+    const ModelProto copy = model_for_onnx_check(m, origins, {"param"});
+    // Only the small constant stays; the large one and the parameter are inputs of their
+    // type and dims.
+    ASSERT_EQ(copy.graph->initializer.size(), 1u);
+    EXPECT_EQ(copy.graph->initializer[0].name, "small");
+    ASSERT_EQ(copy.graph->input.size(), 3u);
+    EXPECT_EQ(copy.graph->input[1].name, "w");
+    const auto& type = std::get<proto::TypeProto::Tensor>(copy.graph->input[1].type->value);
+    EXPECT_EQ(type.elem_type, proto::dtype::FLOAT);
+    ASSERT_EQ(type.shape->dim.size(), 1u);
+    EXPECT_EQ(std::get<int64_t>(type.shape->dim[0].value), 1000);
+    EXPECT_EQ(copy.graph->input[2].name, "param");
+    EXPECT_EQ(copy.graph->node[0].name(), "add (output 3)");
+    // The model itself keeps its initializers and its unnamed nodes.
+    EXPECT_EQ(g.initializer.size(), 3u);
+    EXPECT_EQ(g.node[0].name(), "");
+}
+
+TEST(OnnxCheck, VerdictsOfTheLibrary) {
+    NodeOrigins origins;
+    origins.note("tensor_3", "1.add", 3, 1, 3);
+    struct Case {
+        const char* what;
+        ModelProto model;
+        std::string error;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"accepted", add_model(1000), "<no error>"});
+    cases.push_back({"a declared output its node contradicts", add_model(4, 17, {5}),
+                     "ONNX's checker refuses the Add node of operator add (output 3): Inferred shape and "
+                     "existing shape differ in dimension 0: (4) vs (5)"});
+    // Above the opsets the library knows, nothing is checked.
+    cases.push_back({"past the library's opsets", add_model(4, onnx_library_max_opset() + 1, {5}), "<no error>"});
+    ModelProto unknown = add_model(4);
+    unknown.graph->node[0].op_type = "NoSuchOperator";
+    cases.push_back({"an operator ONNX does not have", unknown,
+                     "ONNX's checker refuses the NoSuchOperator node of operator add (output 3): No Op "
+                     "registered for NoSuchOperator with domain_version of 17"});
+    for (const auto& c : cases)
+        EXPECT_EQ(error_of([&] { refuse_unless_onnx_accepts(c.model, origins, {}); }), c.error) << c.what;
+}
+
+TEST(OnnxCheck, RefusalsOnOneLine) {
+    const std::string long_text(5000, 'a');
+    const std::pair<std::string, std::string> rows[] = {
+        // Gathered node errors: the first, and how many more.
+        {"[ShapeInferenceError] Shape inference error(s): (op_type:BatchNormalization, node name: batch_norm_ "
+         "(output 533)): [ShapeInferenceError] Dimension mismatch in unification between 120 and 60\n"
+         "(op_type:Sigmoid, node name: swish (output 539)): [TypeInferenceError] Input 0 expected to have type "
+         "but instead is null\n(op_type:Mul): [TypeInferenceError] Input 0 expected to have type but instead is null\n",
+         "ONNX's checker refuses the BatchNormalization node of operator batch_norm_ (output 533): Dimension "
+         "mismatch in unification between 120 and 60 (and 2 more nodes)"},
+        {"[ShapeInferenceError] (op_type:Identity, node name: fetch of value 3 (from pool2d)): "
+         "[ShapeInferenceError] Inferred shape and existing shape differ in rank: (1) vs (2)",
+         "ONNX's checker refuses the Identity node of operator fetch of value 3 (from pool2d): Inferred shape "
+         "and existing shape differ in rank: (1) vs (2)"},
+        // A node the finishing passes made has no operator of its own.
+        {"[TypeInferenceError] (op_type:Mul): Input 0 expected to have type but instead is null",
+         "ONNX's checker refuses a Mul node: Input 0 expected to have type but instead is null"},
+        {"Node (relu (output 4)) has input size 2 not in range [min=1, max=1].\n\n==> Context: Bad node spec for "
+         "node. Name: relu (output 4) OpType: Relu",
+         "ONNX's checker refuses the Relu node of operator relu (output 4): Node (relu (output 4)) has input "
+         "size 2 not in range [min=1, max=1]."},
+        {"Graph must be in single static assignment (SSA) form, however 'tensor_2' has been used as output "
+         "names multiple times.\n\n==> Context: Bad graph",
+         "ONNX's checker refuses the converted model: Graph must be in single static assignment (SSA) form, "
+         "however 'tensor_2' has been used as output names multiple times.; in context: Bad graph"},
+        // Program names in the library's text reach the terminal escaped.
+        {"Unrecognized tensor x\x1b[2J", "ONNX's checker refuses the converted model: Unrecognized tensor x\\x1b[2J"},
+        {long_text, "ONNX's checker refuses the converted model: " + std::string(2000, 'a') + "..."},
+    };
+    for (const auto& [library, line] : rows) EXPECT_EQ(describe_onnx_refusal(library), line);
+}
