@@ -216,6 +216,11 @@ def int_variants(v):
     return [w for w in dict.fromkeys([v + 1, v - 1, -1, 0, 7]) if w != v]
 
 
+def spots(items):
+    """The positions of a list whose element is changed: the first, a middle one, the last."""
+    return sorted({0, len(items) // 2, len(items) - 1}) if items else []
+
+
 def attr_changes(at):
     """(kind, new typed value or None to drop) for one typed attribute value."""
     tag, d = at.get("#"), at.get("D")
@@ -239,14 +244,16 @@ def attr_changes(at):
         else:
             out = []  # names, struct paths: no meaning to change
     elif tag == "1.a_intarray" and isinstance(d, list):
-        for i, v in enumerate(d):
+        for i in spots(d):
+            v = d[i]
             if isinstance(v, int):
                 out += [("attr_value", {"#": tag, "D": d[:i] + [w] + d[i + 1:]}) for w in int_variants(v)[:3]]
         out += [("attr_list", {"#": tag, "D": d[:-1]})] if d else []
         out += [("attr_list", {"#": tag, "D": d + d[-1:]}), ("attr_list", {"#": tag, "D": []})] if d else []
         out.append(("attr_type", {"#": "0.a_array", "D": [{"#": "0.a_i64", "D": v} for v in d]}))
     elif tag == "0.a_array" and isinstance(d, list):
-        for i, item in enumerate(d):
+        for i in spots(d):
+            item = d[i]
             if isinstance(item, dict):
                 out += [("attr_value", {"#": tag, "D": d[:i] + [w] + d[i + 1:]})
                         for k, w in attr_changes(item)[:4] if k == "attr_value" and w is not None]

@@ -287,6 +287,16 @@ def test_conv2d_transpose_refusals(tmp):
     expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (1, 1), (0, 0), groups=0,
                                                out_dims=[-1, 1, -1, -1]),
                    ws, 17, "conv2d_transpose: groups must be positive, got 0")
+    # An extra output row at or past max(stride, dilation), channels that do not split into
+    # the groups, a filter for other channels: Paddle refuses them, ONNX Runtime fails at run time.
+    expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (1, 2), (0, 0), output_padding=(1, 1)),
+                   ws, 17, "conv2d_transpose: output_padding [1, 1] must be below the larger of strides [1, 2] and "
+                   "dilations [1, 1] on each axis")
+    expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (1, 1), (0, 0), groups=2),
+                   ws, 17, "conv2d_transpose: the 1 input channels do not split into 2 groups")
+    expect_failure(tmp, conv_transpose_program([1, 2, 2, 2], [1, 1, 1, 3], (1, 1), (0, 0)),
+                   ws, 17, "conv2d_transpose: the filter [1, 1, 1, 3] is for 1 input channels, the input [1, 2, 2, 2] "
+                   "has 2")
 
 
 # ------------------------------------------------------------------------------------------------

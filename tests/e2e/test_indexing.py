@@ -152,6 +152,10 @@ def refused_eye(p):
     p.fetch(p.op("1.eye", [p.full([1], 2), p.full([1], 2)], outs=[("f32", [2, 2])]))
 
 
+def refused_eye_of_a_matrix_count(p):
+    p.fetch(p.op("1.eye", [p.full([1], 2), p.data("n", "i64", [2, 2])], outs=[("f32", [2, -1])]))
+
+
 def refused_gather_float_index(p):
     x = p.data("x", "f32", [4, 3])
     p.fetch(p.op("1.gather", [x, p.data("i", "f32", [2]), p.full([1], 0, "i64")], outs=[("f32", [2, 3])]))
@@ -174,6 +178,7 @@ def refused_index_select_float_index(p):
     (refused_take_along_axis, 10, "take_along_axis requires opset >= 11, but target opset is 10"),
     (refused_not_equal, 10, "not_equal of float32 tensors requires opset >= 11, but target opset is 10"),
     (refused_eye, 10, "eye requires opset >= 11, but target opset is 10"),
+    (refused_eye_of_a_matrix_count, 17, "eye: num_columns 2 must hold one value, but has dims [2, 2]"),
     (refused_gather_nd, 10, "gather_nd requires opset >= 11, but target opset is 10"),
     (refused_gather_nd_of_rank0, 17, "gather_nd takes a rank 1 or higher input, got rank 0"),
     (refused_take_along_axis_of_rank0, 17, "take_along_axis takes a rank 1 or higher input, got rank 0"),

@@ -456,3 +456,9 @@ def test_resize_refusals(tmp):
                  attrs={"data_format": "NCHW", "out_h": 4, "out_w": 4, "scale": [], "align_corners": False,
                         "align_mode": 1}, outs=[("bool", [1, 1, 4, 4])]))
     expect_failure(tmp, p, 17, "bilinear_interp does not take bool inputs")
+    # Paddle scales by positive factors into int sizes.
+    for factor in (0.0, -2.0, 1e30):
+        expect_failure(tmp, interp_program("1.bilinear_interp", [1, 1, 2, 2], [1, 1, -1, -1],
+                                           inputs=lambda p: [0, 0, p.full([1], factor, "f32")]), 17,
+                       "bilinear_interp: scale {} is not a positive factor below 2^31".format(
+                           {0.0: "0", -2.0: "-2", 1e30: "1.0000000150474662e+30"}[factor]))

@@ -513,6 +513,25 @@ MUST_FAIL = {
                                      attrs={"strides": [1, 1], "paddings": [0, 0], "groups": 1, "dilations": [1, 1]},
                                      outs=[("f32", [1, 1, 3, 3])])),
         "conv2d: input 0 is float32 but input 1 is float16; they must have one element type"),
+    # Attribute values Paddle rejects, where ONNX Runtime would fail only at load or run time.
+    "prelu-channel-mode-of-unknown-layout": (
+        contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2, 2]), p.data("a", "f32", [3])],
+                                     attrs={"mode": "channel", "data_format": "NDHWC"}, outs=[("f32", [1, 3, 2, 2])])),
+        "prelu: data_format NDHWC is neither NCHW nor NHWC"),
+    "prelu-unknown-mode": (
+        contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2, 2]), p.data("a", "f32", [3])],
+                                     attrs={"mode": "max", "data_format": "NCHW"}, outs=[("f32", [1, 3, 2, 2])])),
+        "prelu: mode max is none of all, channel, element"),
+    "layer_norm-scale-for-other-dims": (
+        contradicting(lambda p: p.op("1.layer_norm", [p.data("x", "f32", [2, 3, 4]), p.data("s", "f32", [12]),
+                                                      p.data("b", "f32", [12])],
+                                     attrs={"epsilon": 1e-5, "begin_norm_axis": 2},
+                                     outs=[("f32", [2, 3, 4]), ("f32", [-1]), ("f32", [-1])])[0]),
+        "layer_norm: scale 2 holds 12 values, but from begin_norm_axis 2 the input [2, 3, 4] has 4 to normalise"),
+    "repeat_interleave-negative-repeats": (
+        contradicting(lambda p: p.op("1.repeat_interleave", [p.data("x", "f32", [2, 3])], attrs={"axis": 1, "repeats": -1},
+                                     outs=[("f32", [2, -1])])),
+        "repeat_interleave: repeats -1 is negative"),
     "conv2d-filter-for-other-channels": (
         contradicting(lambda p: p.op("1.conv2d", [p.data("x", "f32", [1, 2, 5, 5]), p.data("w", "f32", [1, 3, 3, 3])],
                                      attrs={"strides": [1, 1], "paddings": [0, 0], "groups": 1, "dilations": [1, 1]},

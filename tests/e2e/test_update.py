@@ -164,6 +164,10 @@ def test_repeat_interleave_refusals(tmp):
     p.fetch(p.op("1.repeat_interleave", [p.data("x", "f32", [2, 2])], attrs={"axis": 2, "repeats": 2},
                  outs=[("f32", [-1, -1])]))
     assert "repeat_interleave: axis 2 out of range for rank 2" in refused(p, 17, tmp)
+    p = Program()
+    p.fetch(p.op("1.repeat_interleave", [p.data("x", "f32", [2, 2])], attrs={"axis": 0, "repeats": -2},
+                 outs=[("f32", [-1, 2])]))
+    assert "repeat_interleave: repeats -2 is negative" in refused(p, 17, tmp)
 
 
 def set_value(p, x, starts, ends, steps, axes, fill, shape, dtype="f32", decrease=(), fill_shape=None):

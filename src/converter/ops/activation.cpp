@@ -179,6 +179,11 @@ void Converter::op_prelu(const Json& op) {
 
     const std::string_view mode = helper::op_attr_str(op, "mode").value_or("channel");
     const std::string_view layout = helper::op_attr_str(op, "data_format").value_or("NCHW");
+    if (mode != "all" && mode != "channel" && mode != "element")
+        throw Error("prelu: mode {} is none of all, channel, element", helper::fmt_text(mode));
+    // Paddle reads the channel axis of a per-channel slope from these two layouts only.
+    if (mode == "channel" && layout != "NCHW" && layout != "NHWC")
+        throw Error("prelu: data_format {} is neither NCHW nor NHWC", helper::fmt_text(layout));
     const bool channel_last = layout == "NHWC" || layout == "NDHWC";
     if (mode == "element" && channel_last)
         throw Error("prelu mode=element only supports NCHW-style layouts");

@@ -278,6 +278,27 @@ void Converter::op_conv2d_transpose(const Json& op) {
     const auto in_hw = static_hw(state, ids[0]);
     const auto k_hw = static_hw(state, ids[1]);
     const auto strides = ints_or(attrs, "strides", {1, 1});
+    // ConvTranspose takes an extra output row only below max(stride, dilation), and its filter
+    // [C, M / groups, kH, kW] reads C input channels in groups of C / groups.
+    const auto dilations = ints_or(attrs, "dilations", {1, 1});
+    const auto output_padding = ints_or(attrs, "output_padding", {});
+    for (size_t i = 0; i < output_padding.size() && i < strides.size() && i < dilations.size(); ++i) {
+        if (output_padding[i] >= std::max(strides[i], dilations[i]))
+            throw Error("conv2d_transpose: output_padding {} must be below the larger of strides {} and "
+                        "dilations {} on each axis",
+                        helper::fmt_dims(output_padding), helper::fmt_dims(strides), helper::fmt_dims(dilations));
+    }
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t>* w_dims = state.tensor_shapes.find(ids[1]);
+    const int64_t channels = x_dims && x_dims->size() == 4 ? (*x_dims)[1] : -1;
+    if (channels >= 0) {
+        const auto* group = helper::find_attribute(attrs, "group");
+        if (group && group->type == proto::attr_type::INT && group->i > 0 && channels % group->i != 0)
+            throw Error("conv2d_transpose: the {} input channels do not split into {} groups", channels, group->i);
+        if (w_dims && w_dims->size() == 4 && (*w_dims)[0] >= 0 && (*w_dims)[0] != channels)
+            throw Error("conv2d_transpose: the filter {} is for {} input channels, the input {} has {}",
+                        helper::fmt_dims(*w_dims), (*w_dims)[0], helper::fmt_dims(*x_dims), channels);
+    }
 
     // SAME pads that follow an input size known only at run time: the full result is cropped
     // by pads computed from Shape(x).

@@ -180,6 +180,13 @@ void Converter::op_eye(const Json& op) {
     require_opset("eye", 11);  // Range
     const auto [out, ids] = read_operands(op, "eye missing inputs");
     const NameMaker names{"eye", out};
+    // Each count is one number: a 0-D or [1] tensor.
+    for (size_t k = 0; k < 2; ++k) {
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[k]);
+        if (dims && (dims->size() > 1 || (dims->size() == 1 && (*dims)[0] >= 0 && (*dims)[0] != 1)))
+            throw Error("eye: {} {} must hold one value, but has dims {}", k == 0 ? "num_rows" : "num_columns",
+                        ids[k], helper::fmt_dims(*dims));
+    }
     const std::string rows = ensure_scalar_i64_input(ids[0], out, "eye_rows");
     // A column count of -1 asks for a square matrix.
     const std::vector<double>* folded_cols = state.const_values.find(ids[1]);

@@ -447,6 +447,25 @@ void Converter::op_layer_norm(const Json& op) {
     if (!ids.empty()) compute = mixed_compute_type(*this, ids[0], {scale_id, bias_id});
     if (opset >= 17 && dims && (b < 0 || b >= rank))
         throw Error("layer_norm begin_norm_axis {} is outside the {} dims of its input", begin, rank);
+    // Scale and bias hold one value for each position of the normalised dims.
+    std::optional<int64_t> normalised;
+    if (dims && b >= 0 && b < rank) {
+        normalised = 1;
+        for (int64_t k = b; k < rank && normalised; ++k) {
+            const int64_t d = (*dims)[static_cast<size_t>(k)];
+            normalised = d < 0 ? std::nullopt : helper::checked_mul(*normalised, d);
+        }
+    }
+    for (const auto& [id, what] : {std::pair{scale_id, "scale"}, std::pair{bias_id, "bias"}}) {
+        const std::vector<int64_t>* p = id != 0 ? state.tensor_shapes.find(id) : nullptr;
+        std::optional<int64_t> held = p ? std::optional<int64_t>{1} : std::nullopt;
+        for (size_t k = 0; p && k < p->size() && held; ++k)
+            held = (*p)[k] < 0 ? std::nullopt : helper::checked_mul(*held, (*p)[k]);
+        if (normalised && held && *held != *normalised)
+            throw Error("layer_norm: {} {} holds {} values, but from begin_norm_axis {} the input {} has {} "
+                        "to normalise",
+                        what, id, *held, begin, helper::fmt_dims(*dims), *normalised);
+    }
     // Paddle's mean and variance over the normalised dims, one value for each position of
     // the leading dims, computed only when a later operator reads them (LayerNormalization
     // gives an inverse standard deviation, in the leading dims followed by 1s).

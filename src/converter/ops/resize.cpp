@@ -109,6 +109,14 @@ std::string Converter::build_resize_scales_from_tensor(int64_t out, int64_t scal
     if (dims && dims->size() <= 1) count = dims->empty() ? 1 : (*dims)[0];
     if (count != 1 && count != 2)
         throw Error("{} scale tensor must hold 1 or 2 values", mode);
+    // Paddle scales each size by a positive factor into an int.
+    if (const std::vector<double>* values = state.const_values.find(scale_id)) {
+        for (double v : *values) {
+            if (!(v > 0.0) || !(v < 2147483648.0))
+                throw Error("{}: scale {} is not a positive factor below 2^31",
+                            mode == "linear" ? "bilinear_interp" : "nearest_interp", v);
+        }
+    }
     std::string factor = get_tensor_name(scale_id);
     if (!dtype_token_is(scale_id, proto::dtype::FLOAT)) {
         const std::string cast = names("scale_f32");

@@ -334,6 +334,7 @@ void Converter::op_repeat_interleave(const Json& op) {
     const std::string repeats_dim = names("repeats_dim");
     const std::optional<int64_t> repeats = helper::op_attr_i64(op, "repeats");
     if (repeats) {
+        if (*repeats < 0) throw Error("repeat_interleave: repeats {} is negative", *repeats);
         push_i64_initializer(repeats_dim, {1}, {*repeats});
     } else {
         if (ids.size() < 2) throw Error("repeat_interleave: missing repeats");
