@@ -509,6 +509,11 @@ def test_pad_refusals(tmp):
     # One begin and one end per dim of x, no more, no fewer.
     expect_failure(tmp, pad_program("f32", [2, 2], [1, 1], 1.0), {}, 17,
                    "pad: paddings has 2 values, but an input of rank 2 needs 4")
+    # The fill value is one number.
+    p = Program()
+    x = p.data("x", "f32", [3, 4])
+    p.fetch(p.op("1.pad", [x, x], attrs={"paddings": [a_i32(1)] * 4}, outs=[("f32", [-1, -1])]), "out")
+    expect_failure(tmp, p, {}, 17, "pad: pad_value 1 must hold one value, but has dims [3, 4]")
 
 
 def pad3d_program(x_dims, paddings, mode, pad_value=0.0, data_format="NCDHW", pad_dtype="i64",
@@ -672,6 +677,8 @@ def test_tile_refuses_unknown_repeat_length(tmp):
     y = p.op("1.tile", [x, r], outs=[("f32", [-1, -1])])
     p.fetch(y, "out")
     expect_failure(tmp, p, {}, 17, "tile: repeat_times length is unknown")
+    # Paddle repeats each dim a positive number of times; Tile fails on a negative count.
+    expect_failure(tmp, tile_program([2, 2], [-1, 2]), {}, 17, "tile: repeat_times [-1, 2] holds a negative count")
 
 
 def test_real_detection_model_keeps_the_input_size(tmp):

@@ -462,3 +462,10 @@ def test_resize_refusals(tmp):
                                            inputs=lambda p: [0, 0, p.full([1], factor, "f32")]), 17,
                        "bilinear_interp: scale {} is not a positive factor below 2^31".format(
                            {0.0: "0", -2.0: "-2", 1e30: "1.0000000150474662e+30"}[factor]))
+    expect_failure(tmp, interp_program("1.nearest_interp", [1, 1, 2, 2], [1, 1, -1, -1], scale=(1e30, 2.0)), 17,
+                   "nearest_interp: scale 1e+30 is not a positive factor below 2^31")
+    # Paddle's output sizes are positive.
+    expect_failure(tmp, interp_program("1.nearest_interp", [1, 1, 2, 2], [1, 1, -1, -1],
+                                       inputs=lambda p: [0, p.combine([p.full([1], 5, "i32"), p.full([1], 0, "i32")]),
+                                                         0]), 17,
+                   "nearest_interp: output size 0 is not positive")

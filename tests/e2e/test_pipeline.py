@@ -528,6 +528,12 @@ MUST_FAIL = {
                                      attrs={"epsilon": 1e-5, "begin_norm_axis": 2},
                                      outs=[("f32", [2, 3, 4]), ("f32", [-1]), ("f32", [-1])])[0]),
         "layer_norm: scale 2 holds 12 values, but from begin_norm_axis 2 the input [2, 3, 4] has 4 to normalise"),
+    "layer_norm-bias-not-1-D": (
+        contradicting(lambda p: p.op("1.layer_norm", [p.data("x", "f32", [2, 3, 2]), p.data("s", "f32", [6]),
+                                                      p.data("b", "f32", [1, 3, 2])],
+                                     attrs={"epsilon": 1e-5, "begin_norm_axis": 1},
+                                     outs=[("f32", [2, 3, 2]), ("f32", [-1]), ("f32", [-1])])[0]),
+        "layer_norm: bias 3 must be 1-D, but has dims [1, 3, 2]"),
     "repeat_interleave-negative-repeats": (
         contradicting(lambda p: p.op("1.repeat_interleave", [p.data("x", "f32", [2, 3])], attrs={"axis": 1, "repeats": -1},
                                      outs=[("f32", [2, -1])])),

@@ -110,14 +110,17 @@ def test_text_detector_on_a_full_page(tmp):
 
 
 def test_a_model_the_checker_crashes_on_is_refused(tmp):
-    """The text recogniser with its conv2d that makes value 532 renamed conv2d_transpose: kestro
-    lowers it, and ONNX's shape inference dies on the model with a segmentation fault. The
-    conversion fails with one line and writes nothing; kestro itself does not crash."""
-    folder = real_model("pp_ocrv5_mobile_rec")
+    """The layout detector with its conv2d that makes value 784 padded [0, 1] instead of [0, 0]:
+    kestro lowers it, and ONNX's shape inference dies on the model with a segmentation fault
+    (renaming the recogniser's conv2d of value 532 to conv2d_transpose did so too, until that
+    lowering refused a filter made for other input channels). The conversion fails with one
+    line and writes nothing; kestro itself does not crash."""
+    folder = real_model("pp_doclayout_m")
     doc = json.loads((folder / "inference.json").read_text())
-    op = doc["program"]["regions"][0]["blocks"][0]["ops"][521]
-    assert op["#"] == "1.conv2d" and op["O"][0]["%"] == 532
-    op["#"] = "1.conv2d_transpose"
+    op = doc["program"]["regions"][0]["blocks"][0]["ops"][643]
+    assert op["#"] == "1.conv2d" and op["O"][0]["%"] == 784
+    paddings = next(a for a in op["A"] if a["N"] == "paddings")
+    paddings["AT"]["D"][1]["D"] = 1
     out = tmp / "model.onnx"
     r = convert(doc, weights_for_program(doc), out, opset=17)
     assert not r.crashed, r.stderr

@@ -458,6 +458,8 @@ void Converter::op_layer_norm(const Json& op) {
     }
     for (const auto& [id, what] : {std::pair{scale_id, "scale"}, std::pair{bias_id, "bias"}}) {
         const std::vector<int64_t>* p = id != 0 ? state.tensor_shapes.find(id) : nullptr;
+        if (p && p->size() != 1)
+            throw Error("layer_norm: {} {} must be 1-D, but has dims {}", what, id, helper::fmt_dims(*p));
         std::optional<int64_t> held = p ? std::optional<int64_t>{1} : std::nullopt;
         for (size_t k = 0; p && k < p->size() && held; ++k)
             held = (*p)[k] < 0 ? std::nullopt : helper::checked_mul(*held, (*p)[k]);

@@ -87,6 +87,9 @@ void Converter::op_pad(const Json& op) {
     if (!mode_value) mode_value = helper::attr(op, "padding_mode");
     const auto mode = onnx_pad_mode(mode_value, opset, "pad");
     const bool has_value = ids.size() >= 2 && ids[1] != 0;
+    if (const std::vector<int64_t>* v = has_value ? state.tensor_shapes.find(ids[1]) : nullptr;
+        v && (v->size() > 1 || (v->size() == 1 && (*v)[0] >= 0 && (*v)[0] != 1)))
+        throw Error("pad: pad_value {} must hold one value, but has dims {}", ids[1], helper::fmt_dims(*v));
 
     if (opset < 11) {
         // Pad-2 takes pads and the fill value as attributes, for floating-point data only,
@@ -276,6 +279,9 @@ void Converter::op_tile(const Json& op) {
     int64_t count = 0;
     if (folded) {
         count = static_cast<int64_t>(folded->size());
+        // Paddle repeats each dim a positive number of times; ONNX's Tile refuses a negative one.
+        if (std::any_of(folded->begin(), folded->end(), [](double v) { return v < 0.0; }))
+            throw Error("tile: repeat_times {} holds a negative count", helper::fmt_dims(helper::saturate_i64(*folded)));
     } else {
         const std::vector<int64_t>* r_dims = state.tensor_shapes.find(ids[1]);
         if (!r_dims || r_dims->size() != 1 || (*r_dims)[0] < 0)

@@ -190,6 +190,19 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     const bool has_out_size = ids.size() >= 2 && ids[1] != 0;
     const bool has_scale_tensor = ids.size() >= 4 && ids[3] != 0;
     const std::optional<std::array<float, 2>> scale = scale_attribute(op);
+    if (scale && !(std::max((*scale)[0], (*scale)[1]) < 2147483648.0f))
+        throw Error("{}: scale {} is not a positive factor below 2^31", op_name,
+                    std::max((*scale)[0], (*scale)[1]));
+    // Paddle's output sizes, from the size list or the OutSize tensor, are positive.
+    std::vector<int64_t> size_ids = size_list ? *size_list : std::vector<int64_t>{};
+    if (has_out_size && size_ids.empty()) size_ids.push_back(ids[1]);
+    for (int64_t id : size_ids) {
+        if (const std::vector<double>* values = state.const_values.find(id)) {
+            for (double v : *values) {
+                if (!(v > 0.0)) throw Error("{}: output size {} is not positive", op_name, v);
+            }
+        }
+    }
     if (size_list && !size_list->empty()) {
         use_sizes(build_resize_spatial_from_size_list(out, *size_list));
     } else if (!has_out_size && has_scale_tensor) {
