@@ -102,7 +102,7 @@ void Converter::op_batch_norm(const Json& op) {
     if (opset < 15) compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2], ids[3], ids[4]});
     const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
     // y has x's type and dims, whatever type the parameters have.
-    refuse_output_unlike("batch_norm_", out, {ids[0]});
+    settle_output_like("batch_norm_", out, {ids[0]});
 
     // Paddle's order is x, mean, variance, scale, bias; ONNX wants x, scale, bias, mean, var.
     std::vector<std::string> inputs;

@@ -252,14 +252,14 @@ void Converter::op_unsqueeze(const Json& op) {
     std::optional<std::vector<int64_t>> axes = gather_axes(state, op, ids);
     if (axes && axes->empty()) {
         // Nothing to insert; Unsqueeze refuses an empty axes list.
-        refuse_output_unlike("unsqueeze", out, {ids[0]});
+        settle_output_like("unsqueeze", out, {ids[0]});
         append_node("Identity", {std::move(input)}, {std::move(output)});
         return;
     }
     if (axes) {
         *axes = unsqueeze_output_axes(*axes, unsqueeze_input_rank(state, ids[0], out, axes->size()));
         require_non_negative_axes(*this, "unsqueeze", *axes);
-        refuse_output_contradiction("unsqueeze", out, onnx_dtype_if_known(ids[0]),
+        settle_output("unsqueeze", out, onnx_dtype_if_known(ids[0]),
                                     unsqueezed_dims(state.tensor_shapes.find(ids[0]), *axes));
         add_unsqueeze_node(std::move(input), std::move(output), *axes,
                            names("axes"));
@@ -498,7 +498,7 @@ void Converter::op_stack(const Json& op) {
         else
             result.dims.reset();
     }
-    refuse_output_contradiction("stack", out, result.dtype, result.dims);
+    settle_output("stack", out, result.dtype, result.dims);
 
     std::vector<std::string> unsqueezed;
     for (size_t i = 0; i < elements.size(); ++i) {
@@ -542,7 +542,7 @@ void Converter::op_concat(const Json& op) {
             result.dims.reset();
         }
     }
-    refuse_output_contradiction("concat", out, result.dtype, result.dims);
+    settle_output("concat", out, result.dtype, result.dims);
     append_node("Concat", std::move(inputs), {get_tensor_name(out)}, {helper::attr_int("axis", axis)});
 }
 
