@@ -450,7 +450,7 @@ public:
     void check_conv_channels(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
                              int64_t x, int64_t w) const;
     void check_reshape_target(std::string_view bare_name, int64_t x,
-                              const std::vector<int64_t>& target, int64_t out) const;
+                              const std::vector<int64_t>& target, int64_t out);
     static std::vector<proto::AttributeProto> extract_attributes(std::string_view bare_name,
                                                                  const Json& attrs);
 

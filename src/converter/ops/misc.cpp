@@ -141,21 +141,19 @@ void Converter::check_conv_channels(std::string_view bare_name, const std::vecto
 // Paddle's reshape target: at most one -1 (the dim inferred), 0 for a dim copied from the
 // input, and otherwise sizes; with the input's dims known the sizes must hold its elements.
 void Converter::check_reshape_target(std::string_view bare_name, int64_t x,
-                                     const std::vector<int64_t>& target, int64_t out) const {
+                                     const std::vector<int64_t>& target, int64_t out) {
     if (std::count(target.begin(), target.end(), -1) > 1)
         throw Error("{}: shape {} has more than one -1", bare_name, helper::fmt_dims(target));
     for (int64_t d : target)
         if (d < -1) throw Error("{}: shape {} holds {}, below -1", bare_name, helper::fmt_dims(target), d);
-    // The declared result has the target's rank and, where both are sizes, its dims.
-    if (const std::vector<int64_t>* declared = out != 0 ? state.tensor_shapes.find(out) : nullptr) {
-        bool differs = declared->size() != target.size();
-        for (size_t k = 0; !differs && k < target.size(); ++k)
-            differs = target[k] > 0 && (*declared)[k] >= 0 && (*declared)[k] != target[k];
-        if (differs)
-            throw Error("{}: shape {} contradicts the declared output dims {}", bare_name,
-                        helper::fmt_dims(target), helper::fmt_dims(*declared));
-    }
     const std::vector<int64_t>* dims = state.tensor_shapes.find(x);
+    // The result has the target's rank and its sizes; a 0 copies the input's dim.
+    if (out != 0) {
+        std::vector<int64_t> made(target);
+        for (size_t k = 0; k < made.size(); ++k)
+            if (made[k] == 0) made[k] = dims && k < dims->size() ? (*dims)[k] : -1;
+        settle_output(bare_name, out, std::nullopt, made);
+    }
     if (!dims || std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d < 0; })) return;
     std::optional<int64_t> have = 1;
     for (int64_t d : *dims) have = have ? helper::checked_mul(*have, d) : std::nullopt;

@@ -214,12 +214,16 @@ void Converter::op_squeeze(const Json& op) {
             const int64_t d = (*in_dims)[a];
             return d != 1 && d >= 0;
         });
-        // ...so an output declared without such an axis contradicts the input's dims.
-        if (const auto declared = recorded_rank(state, out);
-            declared && kept.size() < named && *declared + kept.size() != static_cast<size_t>(in_rank))
-            throw Error("squeeze: input dims {} keep their axes that are not 1, but the output is declared with rank {}",
-                        helper::fmt_dims(*in_dims), *declared);
-        if (out_rank > 0 && out_rank >= in_rank) kept.clear();
+        // ...so the result keeps the input's other dims, whatever rank is declared.
+        if (kept.size() < named) {
+            std::vector<int64_t> squeezed;
+            for (int64_t k = 0; k < in_rank; ++k)
+                if (!std::binary_search(kept.begin(), kept.end(), k)) squeezed.push_back((*in_dims)[k]);
+            settle_output("squeeze", out, onnx_dtype_if_known(ids[0]), squeezed);
+        }
+        if (const int64_t rank = static_cast<int64_t>(recorded_rank(state, out).value_or(0));
+            rank > 0 && rank >= in_rank)
+            kept.clear();
         if (kept.empty()) {
             append_node("Identity", {std::move(input)}, {std::move(output)});
             return;
