@@ -86,14 +86,12 @@ void Converter::settle_output_description(proto::ValueInfoProto& info, int64_t i
     // The program records for the value what holds on every path (the dims its operator
     // computes, or none where paths differ); a description with other dims would contradict
     // the model's own nodes. A value recorded with an element type but without dims had
-    // them dropped for that reason.
+    // them dropped for that reason: a graph output must have a rank, so it keeps the
+    // declared one, without claiming any dim.
     const Dims dims = recorded_dims(state, id);
-    auto& tensor = std::get<proto::TypeProto::Tensor>(info.type->value);
-    if (shapes_conflict(declared->dims, dims)) {
-        tensor = std::get<proto::TypeProto::Tensor>(
-            tensor_value_info(info.name, declared->elem_type, *dims).type->value);
-    } else if (!dims && known) {
-        tensor.shape.reset();
+    if (shapes_conflict(declared->dims, dims) || (!dims && known && declared->dims)) {
+        const std::vector<int64_t> described = dims ? *dims : std::vector<int64_t>(declared->dims->size(), -1);
+        info.type = tensor_value_info(info.name, declared->elem_type, described).type;
     }
 }
 
