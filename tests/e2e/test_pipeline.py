@@ -578,7 +578,7 @@ MUST_FAIL = {
                                      outs=[("f32", [2, 5])])),
         "linear_v2: x dims [2, 3] and y dims [4, 5] do not line up (3 against 4)"),
     "pow-declared-int64": (contradicting(lambda p: p.op("1.pow", [f32_x(p)], attrs={"y": 2.0}, outs=[("i64", [2, 3])])),
-                           "pow: x is float32 but the output is int64; they must have one element type"),
+                           "pow declares its output 2 as int64 [2, 3], but computes float32"),
     "scale-declared-int8": (contradicting(lambda p: p.op("1.scale", [f32_x(p), p.full([1], 2.0)], attrs={"bias": 0.0},
                                                          outs=[("i8", [2, 3])])),
                             "scale declares its output 3 as int8 [2, 3], but computes float32 [2, 3]"),
@@ -620,7 +620,7 @@ MUST_FAIL = {
     "dropout-declared-int64": (
         contradicting(lambda p: p.op("1.dropout", [f32_x(p), None], attrs={"p": 0.5, "is_test": True},
                                      outs=[("i64", [2, 3]), ("ui8", [2, 3])])[0]),
-        "dropout: x is float32 but the output is int64; they must have one element type"),
+        "dropout declares its output 2 as int64 [2, 3], but computes float32 [2, 3]"),
     "full_like-declared-of-another-type": (
         contradicting(lambda p: p.op("1.full_like", [f32_x(p), p.full([1], 1.0)], attrs={"dtype": a_dtype("float32")},
                                      outs=[("i64", [2, 3])])),

@@ -413,7 +413,7 @@ void Converter::op_dropout(const Json& op) {
     std::vector<std::string> inputs{get_tensor_name(ids.front())};
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"dropout", out};
-    require_same_type("dropout", "x", ids.front(), "the output", out);
+    settle_output_like("dropout", out, {ids.front()});
     std::string output = get_tensor_name(out);
 
     // In "downgrade_in_infer" mode inference scales by (1 - p); "upscale_in_train" (the
