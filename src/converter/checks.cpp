@@ -73,6 +73,7 @@ void Converter::record_dims(int64_t id, const Dims& dims) {
         state.tensor_shapes.insert(id, *dims);
     else
         state.tensor_shapes.erase(id);
+    state.settled_shapes.insert(id, true);
 }
 
 void Converter::settle_output_description(proto::ValueInfoProto& info, int64_t id,
@@ -83,13 +84,20 @@ void Converter::settle_output_description(proto::ValueInfoProto& info, int64_t i
     if (known && *known != declared->elem_type)
         throw declared_result_error(op_name, info.name, fmt_tensor_type(declared->elem_type, declared->dims),
                                     "computes " + fmt_tensor_type(known, recorded_dims(state, id)));
-    // The program records for the value what holds on every path (the dims its operator
-    // computes, or none where paths differ); a description with other dims would contradict
-    // the model's own nodes. A value recorded with an element type but without dims had
-    // them dropped for that reason: a graph output must have a rank, so it keeps the
-    // declared one, without claiming any dim.
+    // Where the program's record of the value is settled (the dims its operator computes, or
+    // none where paths differ), a description with other dims would contradict the model's
+    // own nodes: the value's dims replace them. A graph output must have a rank, so one
+    // without known dims keeps the declared rank, without claiming any dim.
     const Dims dims = recorded_dims(state, id);
-    if (shapes_conflict(declared->dims, dims) || (!dims && known && declared->dims)) {
+    // Dims only declared, never settled against what an operator computes, are the
+    // program's word against the fetch's.
+    if (!state.settled_shapes.contains(id)) {
+        if (shapes_conflict(declared->dims, dims))
+            throw declared_result_error(op_name, info.name, fmt_tensor_type(declared->elem_type, declared->dims),
+                                        "computes " + fmt_tensor_type(known.value_or(declared->elem_type), dims));
+        return;
+    }
+    if (shapes_conflict(declared->dims, dims) || (!dims && declared->dims)) {
         const std::vector<int64_t> described = dims ? *dims : std::vector<int64_t>(declared->dims->size(), -1);
         info.type = tensor_value_info(info.name, declared->elem_type, described).type;
     }
@@ -108,7 +116,15 @@ void Converter::settle_output(std::string_view op_name, int64_t out, std::option
     // Paddle's exporter widens declarations around control flow (a loop's initial value
     // declared with the loop's type, a branch's placeholder with the other branch's): the
     // value is what the operator computes, and later lowerings are to see that.
-    if (dims_differ) record_dims(out, computed_dims);
+    if (dims_differ) {
+        record_dims(out, computed_dims);
+        return;
+    }
+    // Declared dims that the computed ones confirm (each known dim computed too) are settled.
+    if (!computed_dims || !declared_dims || computed_dims->size() != declared_dims->size()) return;
+    for (size_t k = 0; k < computed_dims->size(); ++k)
+        if ((*computed_dims)[k] < 0 && (*declared_dims)[k] >= 0) return;
+    state.settled_shapes.insert(out, true);
 }
 
 namespace {

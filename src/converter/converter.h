@@ -244,6 +244,9 @@ struct ConverterState {
     ConstValues const_values;
     LayeredMap<int64_t, std::vector<int64_t>> tensor_shapes;
     LayeredMap<int64_t, std::string> tensor_dtypes;
+    // The values whose entry in tensor_shapes is what their operator computes, or what holds
+    // on every path (set where it is settled), rather than only what the program declares.
+    LayeredMap<int64_t, bool> settled_shapes;
 };
 
 // Value id -> position of its producing operator in the current block (operators that
