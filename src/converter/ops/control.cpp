@@ -412,9 +412,11 @@ void Converter::op_while(const Json& op) {
     std::map<size_t, Dims> widened;
     for (size_t i = 0; i < carried.size(); ++i) {
         const Json* arg_id = helper::member((*args)[static_cast<rapidjson::SizeType>(i)], "#");
-        const std::optional<int64_t> id = arg_id ? helper::as_i64(*arg_id) : std::nullopt;
         const Dims outer = recorded_dims(state, carried[i]);
-        in_dims[i] = id && state.tensor_dtypes.contains(*id) ? recorded_dims(state, *id) : outer;
+        in_dims[i] = outer;  // an untyped argument takes the carried value's type and dims
+        if (arg_id)
+            if (const auto id = helper::as_i64(*arg_id); id && state.tensor_dtypes.contains(*id))
+                in_dims[i] = recorded_dims(state, *id);
         if (shapes_conflict(outer, in_dims[i])) widened[i] = in_dims[i] = joined_dims(outer, in_dims[i]);
     }
     proto::GraphProto body_graph;
