@@ -104,12 +104,15 @@ void Converter::settle_output_description(proto::ValueInfoProto& info, int64_t i
 }
 
 void Converter::settle_output(std::string_view op_name, int64_t out, std::optional<int32_t> computed_type,
-                              const Dims& computed_dims) {
+                              const Dims& computed_dims, const IdList& sources) {
+    const bool from_settled = std::all_of(sources.begin(), sources.end(), [&](int64_t id) {
+        return id == 0 || state.settled_shapes.contains(id);
+    });
     const std::optional<int32_t> declared_type = onnx_dtype_if_known(out);
     const Dims declared_dims = recorded_dims(state, out);
     const bool type_differs = declared_type && computed_type && *declared_type != *computed_type;
     const bool dims_differ = shapes_conflict(declared_dims, computed_dims);
-    if (type_differs) {
+    if (type_differs || (dims_differ && !from_settled)) {
         throw declared_result_error(op_name, std::to_string(out), fmt_tensor_type(declared_type, declared_dims),
                                     "computes " + fmt_tensor_type(computed_type, computed_dims));
     }
@@ -121,7 +124,7 @@ void Converter::settle_output(std::string_view op_name, int64_t out, std::option
         return;
     }
     // Declared dims that the computed ones confirm (each known dim computed too) are settled.
-    if (!computed_dims || !declared_dims || computed_dims->size() != declared_dims->size()) return;
+    if (!from_settled || !computed_dims || !declared_dims || computed_dims->size() != declared_dims->size()) return;
     for (size_t k = 0; k < computed_dims->size(); ++k)
         if ((*computed_dims)[k] < 0 && (*declared_dims)[k] >= 0) return;
     state.settled_shapes.insert(out, true);
@@ -169,7 +172,8 @@ void Converter::settle_output_like(std::string_view op_name, int64_t out, const 
         if (t && !common) common = t;
     }
     if (!result_type && types_agree) result_type = common;
-    settle_output(op_name, out, result_type, follow_dims && !dims.empty() ? broadcast(dims) : std::nullopt);
+    settle_output(op_name, out, result_type, follow_dims && !dims.empty() ? broadcast(dims) : std::nullopt,
+                  operands);
 }
 
 void refuse_data_contradiction(const Json& op, const proto::ValueInfoProto& info) {

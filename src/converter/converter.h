@@ -485,8 +485,13 @@ public:
     // exporter writes around control flow: the computed dims are recorded for the value,
     // for later lowerings and descriptions. An unknown computed part (nothing, a -1 dim)
     // agrees with anything.
+    // `sources`: the values whose dims the computed ones follow. Dims computed from a value
+    // whose own dims are only declared (never settled) carry no more weight than the
+    // declaration they differ from: that is refused, as a program contradicting itself.
     void settle_output(std::string_view op_name, int64_t out, std::optional<int32_t> computed_type,
-                       const std::optional<std::vector<int64_t>>& computed_dims);
+                       const std::optional<std::vector<int64_t>>& computed_dims, const IdList& sources = {});
+    // Marks value `id`'s recorded dims as settled (a graph input's, which the feed must have).
+    void settle_dims(int64_t id) { state.settled_shapes.insert(id, true); }
     // The same, for a result of `operands` (ids; 0 for an absent one) of element type
     // `result_type`, else of the operands' one type when every operand's is known and they
     // agree; with `follow_dims`, of their broadcast dims.

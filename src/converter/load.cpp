@@ -709,6 +709,8 @@ void Converter::record_parameter(const Json& op) {
     }
     if (const auto* dims = state.tensor_shapes.find(id)) meta.shape = *dims;
     state.param_meta.insert(std::move(name), std::move(meta));
+    // Its weight record must have the declared dims.
+    settle_dims(id);
 }
 
 void Converter::record_tensor_meta(const Json& entry) {

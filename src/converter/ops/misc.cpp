@@ -152,7 +152,7 @@ void Converter::check_reshape_target(std::string_view bare_name, int64_t x,
         std::vector<int64_t> made(target);
         for (size_t k = 0; k < made.size(); ++k)
             if (made[k] == 0) made[k] = dims && k < dims->size() ? (*dims)[k] : -1;
-        settle_output(bare_name, out, std::nullopt, made);
+        settle_output(bare_name, out, std::nullopt, made, {x});
     }
     if (!dims || std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d < 0; })) return;
     std::optional<int64_t> have = 1;
@@ -343,6 +343,7 @@ void Converter::op_data(const Json& op) {
     refuse_data_contradiction(op, info);
     graph.input.push_back(info);
     const int64_t id = helper::op_out_id(op);
+    settle_dims(id);
     state.tensor_names.insert(id, std::move(info.name));
 }
 

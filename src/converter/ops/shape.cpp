@@ -219,7 +219,7 @@ void Converter::op_squeeze(const Json& op) {
             std::vector<int64_t> squeezed;
             for (int64_t k = 0; k < in_rank; ++k)
                 if (!std::binary_search(kept.begin(), kept.end(), k)) squeezed.push_back((*in_dims)[k]);
-            settle_output("squeeze", out, onnx_dtype_if_known(ids[0]), squeezed);
+            settle_output("squeeze", out, onnx_dtype_if_known(ids[0]), squeezed, {ids[0]});
         }
         if (const int64_t rank = static_cast<int64_t>(recorded_rank(state, out).value_or(0));
             rank > 0 && rank >= in_rank)
@@ -264,7 +264,7 @@ void Converter::op_unsqueeze(const Json& op) {
         *axes = unsqueeze_output_axes(*axes, unsqueeze_input_rank(state, ids[0], out, axes->size()));
         require_non_negative_axes(*this, "unsqueeze", *axes);
         settle_output("unsqueeze", out, onnx_dtype_if_known(ids[0]),
-                                    unsqueezed_dims(state.tensor_shapes.find(ids[0]), *axes));
+                      unsqueezed_dims(state.tensor_shapes.find(ids[0]), *axes), {ids[0]});
         add_unsqueeze_node(std::move(input), std::move(output), *axes,
                            names("axes"));
         return;
@@ -502,7 +502,7 @@ void Converter::op_stack(const Json& op) {
         else
             result.dims.reset();
     }
-    settle_output("stack", out, result.dtype, result.dims);
+    settle_output("stack", out, result.dtype, result.dims, elements);
 
     std::vector<std::string> unsqueezed;
     for (size_t i = 0; i < elements.size(); ++i) {
@@ -546,7 +546,7 @@ void Converter::op_concat(const Json& op) {
             result.dims.reset();
         }
     }
-    settle_output("concat", out, result.dtype, result.dims);
+    settle_output("concat", out, result.dtype, result.dims, *list);
     append_node("Concat", std::move(inputs), {get_tensor_name(out)}, {helper::attr_int("axis", axis)});
 }
 

@@ -263,7 +263,7 @@ void Converter::op_transpose(const Json& op) {
     // The result has the input's dims in the perm's order.
     std::vector<int64_t> permuted;
     for (int64_t p : perm) permuted.push_back((*dims)[static_cast<size_t>(p)]);
-    settle_output("transpose", helper::op_out_id(op), onnx_dtype_if_known(ids[0]), permuted);
+    settle_output("transpose", helper::op_out_id(op), onnx_dtype_if_known(ids[0]), permuted, {ids[0]});
     if (!negative) {
         convert_generic_op("transpose", op);
         return;
