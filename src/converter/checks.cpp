@@ -10,7 +10,7 @@ namespace kestro {
 
 std::string fmt_tensor_type(std::optional<int32_t> elem_type, const Dims& dims) {
     std::string out = elem_type ? helper::onnx_dtype_name(*elem_type) : std::string("untyped");
-    if (dims) out += " " + helper::fmt_dims(*dims);
+    if (dims) out = fmt::format("{} {}", out, helper::fmt_dims(*dims));
     return out;
 }
 
