@@ -422,7 +422,7 @@ MUST_FAIL = {
     "reads-a-skipped-operator": (damaged(lambda d, ops: (
         ops.insert(1, {"#": "7.custom_op", "I": [{"%": 1}], "O": [{"%": 7, "TT": ops[1]["O"][0]["TT"]}]}),
         ops[2]["I"][0].update({"%": 7}))),
-        "node Relu reads tensor_7, which operator 7.custom_op was to make; that operator's dialect is "
+        "operator relu (output 2) reads value 7, which operator 7.custom_op was to make; that operator's dialect is "
         "unknown, so it was skipped\n"),
     # Models no runtime loads: refused with the operator and the problem named.
     "no-fetch": (damaged(lambda d, ops: ops.pop()), "the program has no fetch: the model would have no outputs"),
