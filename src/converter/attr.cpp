@@ -296,25 +296,39 @@ std::optional<int64_t> first_opset_taking(std::string_view op_type, size_t posit
 }
 
 TypeTies type_ties(std::string_view op_type, int64_t opset) {
-    static constexpr std::string_view kElementwise[] = {
-        "Add", "Sub", "Mul", "Div", "Mod", "And", "Or", "Equal", "Greater", "GreaterOrEqual",
-        "Less", "LessOrEqual"};
-    static constexpr std::string_view kKeepsType[] = {
+    static constexpr std::string_view kArithmetic[] = {"Add", "Sub", "Mul", "Div", "Mod"};
+    static constexpr std::string_view kComparisons[] = {"And", "Or", "Equal", "Greater", "GreaterOrEqual",
+                                                        "Less", "LessOrEqual"};
+    // Elementwise on one operand: the output has its type and dims.
+    static constexpr std::string_view kKeepsTypeAndDims[] = {
         "Abs", "Ceil", "Floor", "Cos", "Sin", "Log", "Sqrt", "Tanh", "Sigmoid", "Softmax",
-        "Relu", "HardSigmoid", "HardSwish", "Identity", "Flatten", "Expand", "Reshape",
-        "Squeeze", "Unsqueeze", "Tile", "Transpose", "GatherND", "Resize", "MaxPool",
-        "AveragePool", "GlobalAveragePool", "GlobalMaxPool", "Pow"};
+        "Relu", "HardSigmoid", "HardSwish", "Identity"};
+    // The output has the first operand's type; its dims are not followed here.
+    static constexpr std::string_view kKeepsType[] = {
+        "Flatten", "Expand", "Reshape", "Squeeze", "Unsqueeze", "Tile", "Transpose", "GatherND",
+        "Resize", "MaxPool", "AveragePool", "GlobalAveragePool", "GlobalMaxPool", "LayerNormalization"};
+    const auto in = [&](const auto& list) { return std::find(std::begin(list), std::end(list), op_type) != std::end(list); };
     TypeTies t;
-    if (std::find(std::begin(kElementwise), std::end(kElementwise), op_type) != std::end(kElementwise)) {
+    if (in(kArithmetic) || in(kComparisons)) {
         t.same_type = {0b11};
         t.broadcast = true;
-        if (op_type.substr(0, 4) != "Less" && op_type.substr(0, 7) != "Greater" && op_type != "Equal")
+        t.output_dims_like = true;
+        if (in(kComparisons))
+            t.output_type = proto::dtype::BOOL;
+        else
             t.output_like = 0;
+    } else if (op_type == "Not") {
+        t.output_type = proto::dtype::BOOL;
+        t.output_dims_like = true;
     } else if (op_type == "Pow") {
         t.output_like = 0;
         t.broadcast = true;
-    } else if (op_type == "MatMul" || op_type == "Clip" || op_type == "Conv" ||
-               op_type == "ConvTranspose" || op_type == "Range") {
+        t.output_dims_like = true;
+    } else if (op_type == "Clip") {
+        t.same_type = {0b111};
+        t.output_like = 0;
+        t.output_dims_like = true;
+    } else if (op_type == "MatMul" || op_type == "Conv" || op_type == "ConvTranspose" || op_type == "Range") {
         t.same_type = {0b111};
         t.output_like = 0;
     } else if (op_type == "BatchNormalization") {
@@ -325,7 +339,11 @@ TypeTies type_ties(std::string_view op_type, int64_t opset) {
         t.same_type = {0b110};
         t.output_like = 1;
         t.broadcast = true;
-    } else if (std::find(std::begin(kKeepsType), std::end(kKeepsType), op_type) != std::end(kKeepsType)) {
+        t.output_dims_like = true;
+    } else if (in(kKeepsTypeAndDims)) {
+        t.output_like = 0;
+        t.output_dims_like = true;
+    } else if (in(kKeepsType)) {
         t.output_like = 0;
     }
     return t;

@@ -33,11 +33,15 @@ std::optional<int64_t> first_opset_taking(std::string_view op_type, size_t posit
 
 // How ONNX `op_type` ties element types and dims at `opset`: groups of input positions that
 // share one element type (a bit per position), the input whose type the output has (when it
-// has one), and whether its inputs broadcast elementwise.
+// has one) or the output's own type (bool for comparisons), whether its inputs broadcast
+// elementwise, and whether its output has its operands' (broadcast) dims. The one list of
+// the operators whose output keeps their operand's type.
 struct TypeTies {
     std::vector<uint32_t> same_type;
     std::optional<size_t> output_like;
+    std::optional<int32_t> output_type;
     bool broadcast = false;
+    bool output_dims_like = false;
 };
 TypeTies type_ties(std::string_view op_type, int64_t opset);
 

@@ -20,6 +20,7 @@ Converter Converter::sub_converter() const {
     child.state.const_values = s.const_values.layered();
     child.state.tensor_shapes = s.tensor_shapes.layered();
     child.state.tensor_dtypes = s.tensor_dtypes.layered();
+    child.state.settled_shapes = s.settled_shapes.layered();
     child.opset = opset;
     child.strict = strict;
     child.materialized = materialized;

@@ -20,6 +20,7 @@
 #include <concepts>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "converter/checks.h"
 #include "error.h"
 #include "converter/node_origins.h"
 #include "helper/helper.h"
@@ -84,33 +86,35 @@ public:
     const V* find(const K& key) const {
         for (const Layer* l = top_.get(); l != nullptr; l = l->below.get()) {
             auto it = l->own.find(key);
-            if (it != l->own.end()) return &it->second;
+            if (it != l->own.end()) return it->second ? &*it->second : nullptr;
         }
         return nullptr;
     }
     bool contains(const K& key) const { return find(key) != nullptr; }
     // The number of keys visible through this table (walks every layer).
     size_t size() const {
-        if (!top_->below) return top_->own.size();
-        std::unordered_set<K> keys;
+        std::unordered_set<K> seen;
+        size_t n = 0;
         for (const Layer* l = top_.get(); l != nullptr; l = l->below.get())
-            for (const auto& entry : l->own) keys.insert(entry.first);
-        return keys.size();
+            for (const auto& entry : l->own)
+                if (seen.insert(entry.first).second && entry.second) ++n;
+        return n;
     }
     // Replaces any previous value of the key and returns it.
     std::optional<V> insert(K key, V value) {
-        Layer& l = mutable_top();
-        auto it = l.own.find(key);
-        if (it != l.own.end()) {
-            std::optional<V> previous(std::move(it->second));
-            it->second = std::move(value);
-            return previous;
-        }
-        std::optional<V> previous;
-        for (const Layer* b = l.below.get(); b != nullptr && !previous; b = b->below.get())
-            if (auto seen = b->own.find(key); seen != b->own.end()) previous = seen->second;
-        l.own.emplace(std::move(key), std::move(value));
+        std::optional<V> previous = find_copy(key);
+        mutable_top().own.insert_or_assign(std::move(key), std::optional<V>(std::move(value)));
         return previous;
+    }
+    // Removes the key from what this table shows (a layer over another keeps a mark that
+    // hides the entry beneath, which stays for the table below).
+    void erase(const K& key) {
+        if (!find(key)) return;
+        Layer& l = mutable_top();
+        if (l.below)
+            l.own.insert_or_assign(key, std::nullopt);
+        else
+            l.own.erase(key);
     }
     // An empty layer over this table, for a region's converter.
     LayeredMap layered() const {
@@ -124,8 +128,13 @@ public:
     }
 
 private:
+    std::optional<V> find_copy(const K& key) const {
+        const V* v = find(key);
+        return v ? std::optional<V>(*v) : std::nullopt;
+    }
     struct Layer {
-        std::unordered_map<K, V> own;
+        // nullopt: the key is erased here, whatever the layers beneath hold.
+        std::unordered_map<K, std::optional<V>> own;
         std::shared_ptr<const Layer> below;
     };
     Layer& mutable_top() {
@@ -236,6 +245,9 @@ struct ConverterState {
     ConstValues const_values;
     LayeredMap<int64_t, std::vector<int64_t>> tensor_shapes;
     LayeredMap<int64_t, std::string> tensor_dtypes;
+    // The values whose entry in tensor_shapes is what their operator computes, or what holds
+    // on every path (set where it is settled), rather than only what the program declares.
+    LayeredMap<int64_t, bool> settled_shapes;
 };
 
 // Value id -> position of its producing operator in the current block (operators that
@@ -494,11 +506,11 @@ public:
                              const IdList& in_ids, int64_t out_id);
     static std::string map_op_type(std::string_view bare_name);
     void check_generic_ties(std::string_view bare_name, std::string_view type,
-                            const IdList& in_ids, int64_t out_id) const;
+                            const IdList& in_ids, int64_t out_id);
     void check_conv_channels(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
                              int64_t x, int64_t w) const;
     void check_reshape_target(std::string_view bare_name, int64_t x,
-                              const std::vector<int64_t>& target, int64_t out) const;
+                              const std::vector<int64_t>& target, int64_t out);
     // Refuses a shape operand (of reshape, expand) whose recorded rank is not 1.
     void require_shape_operand_1d(std::string_view op_name, int64_t shape_id) const;
     static std::vector<proto::AttributeProto> extract_attributes(std::string_view bare_name,
@@ -515,28 +527,35 @@ public:
                                                    const std::vector<int64_t>& dims);
     proto::ValueInfoProto build_value_info_for_id(int64_t id, std::string name) const;
     static proto::ValueInfoProto build_value_info(const Json& op, Direction direction);
+    // ---- what a program declares against what its operators compute (checks.cpp) ----
     // Whether two shapes cannot describe the same tensor: different ranks, or a dim both
     // know (>= 0) with different sizes. An open shape (nothing) agrees with any.
     static bool shapes_conflict(const std::optional<std::vector<int64_t>>& a,
                                 const std::optional<std::vector<int64_t>>& b);
-    // How a description of value `id` (a graph or region output) contradicts the element
-    // type and dims the program records for the value ("declares X, but value N is Y");
-    // nothing when they agree or either is unknown.
-    std::optional<std::string> contradiction_with_value(const proto::ValueInfoProto& info,
-                                                        int64_t id) const;
-    // Refuses an operator whose declared output `out` contradicts the element type and dims
-    // the operator computes from its operands and attributes: consumers are lowered against
-    // the declaration, so the model would bind values of two types or shapes. An unknown
-    // computed part (nothing, a -1 dim) agrees with anything.
-    void refuse_output_contradiction(std::string_view op_name, int64_t out,
-                                     std::optional<int32_t> computed_type,
-                                     const std::optional<std::vector<int64_t>>& computed_dims) const;
-    // The same, for an elementwise result of `operands` (ids; 0 for an absent one): their
-    // dims broadcast, of element type `result_type`, else of the operands' one type when
-    // every operand's is known and they agree.
-    void refuse_output_unlike(std::string_view op_name, int64_t out,
-                              std::initializer_list<int64_t> operands,
-                              std::optional<int32_t> result_type = std::nullopt) const;
+    // Records what holds for value `id` on every path: these dims, or nothing known.
+    void record_dims(int64_t id, const std::optional<std::vector<int64_t>>& dims);
+    // Settles a description of value `id` (a graph output) made from `op_name`'s
+    // declaration: refuses another element type than the value's, and describes the value
+    // by its recorded dims where the declared ones differ or are not known to hold.
+    void settle_output_description(proto::ValueInfoProto& info, int64_t id, std::string_view op_name) const;
+    // Settles the declared output `out` of an operator against the element type and dims it
+    // computes from its operands and attributes. Another element type is refused (the
+    // consumers were lowered against the declared one). Other dims are what Paddle's
+    // exporter writes around control flow: the computed dims are recorded for the value,
+    // for later lowerings and descriptions. An unknown computed part (nothing, a -1 dim)
+    // agrees with anything.
+    // `sources`: the values whose dims the computed ones follow. Dims computed from a value
+    // whose own dims are only declared (never settled) carry no more weight than the
+    // declaration they differ from: that is refused, as a program contradicting itself.
+    void settle_output(std::string_view op_name, int64_t out, std::optional<int32_t> computed_type,
+                       const std::optional<std::vector<int64_t>>& computed_dims, const IdList& sources = {});
+    // Marks value `id`'s recorded dims as settled (a graph input's, which the feed must have).
+    void settle_dims(int64_t id) { state.settled_shapes.insert(id, true); }
+    // The same, for a result of `operands` (ids; 0 for an absent one) of element type
+    // `result_type`, else of the operands' one type when every operand's is known and they
+    // agree; with `follow_dims`, of their broadcast dims.
+    void settle_output_like(std::string_view op_name, int64_t out, const IdList& operands,
+                            std::optional<int32_t> result_type = std::nullopt, bool follow_dims = true);
     void op_data(const Json& op);
     void op_fetch(const Json& op);
     // Brings taken_names up to date with the graph and the parameter list.
@@ -646,8 +665,8 @@ public:
     // is not INT64; a value of unrecorded or unknown type is passed as it is.
     std::string ensure_i64_if_known(int64_t type_id, std::string name, std::string cast_name);
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
-    // Operand checks a lowering makes where it writes its node, for programs that contradict
-    // themselves: each refuses naming the Paddle operator `op` and the operand or attribute.
+    // Operand checks (checks.cpp) a lowering makes where it writes its node, for programs
+    // that contradict themselves: each refuses naming the Paddle operator `op` and the operand or attribute.
     // An axis of a value of rank `rank` counted from the front, refused outside [-rank, rank).
     static int64_t checked_axis(std::string_view op, std::string_view what, int64_t axis,
                                 int64_t rank);
@@ -734,12 +753,14 @@ public:
     // converter; the parent is only read. outer_ids, when given, are the values bound to the
     // block arguments by position: an argument without a type of its own takes theirs.
     // yield_types, when given, are the element types of the yielded values by position, for
-    // the values that have no recorded type (0: none known).
+    // the values that have no recorded type (0: none known). widened: the arguments (by
+    // position) described by these dims (nothing: an open shape) instead of their own.
     proto::GraphProto convert_region_to_graph(const Json& region, const std::string& graph_name,
                                               std::vector<proto::ValueInfoProto> leading_inputs,
                                               const std::vector<std::string>& arg_names,
                                               const std::vector<int64_t>& outer_ids = {},
-                                              const std::vector<int32_t>& yield_types = {}) const;
+                                              const std::vector<int32_t>& yield_types = {},
+                                              const std::map<size_t, Dims>& widened = {}) const;
 };
 
 // Refuses a data operator whose output entry (`info`, the graph input) contradicts its dtype

@@ -403,7 +403,7 @@ void write_model_file(const std::string& path, proto::Sink& sink, const InputFil
 // report the value as undefined without saying why.
 void refuse_reads_of_skipped_outputs(
     const proto::GraphProto& graph,
-    const std::unordered_map<std::string, std::string>& skipped) {
+    const std::unordered_map<std::string, std::string>& skipped, const NodeOrigins& origins) {
     if (skipped.empty()) return;
     // Every name the model defines somewhere; scoping is left to validation.
     std::unordered_set<std::string_view> defined;
@@ -422,11 +422,12 @@ void refuse_reads_of_skipped_outputs(
         if (it == skipped.end()) return;
         throw Error("{} reads {}, which operator {} was to make; that operator's dialect is "
                     "unknown, so it was skipped",
-                    reader, helper::fmt_text(name), it->second);
+                    reader, origins.describe_tensor(name), it->second);
     };
     const std::function<void(const proto::GraphProto&)> check = [&](const proto::GraphProto& g) {
         for (const auto& node : g.node) {
-            for (const auto& in : node.input) refuse("node " + node.op_type, in);
+            for (const auto& in : node.input)
+                refuse(origins.describe_node(node).value_or("node " + node.op_type), in);
             passes::for_each_subgraph(node, check);
         }
         for (const auto& o : g.output) refuse("graph output", o.name);
@@ -449,7 +450,7 @@ void Converter::encode_model(int64_t opset, proto::Sink& sink, OnnxCheck check) 
     canonicalize_graph_checked(graph, 0);
     prune_dead_nodes_checked(graph, 0);
     prune_unused_initializers_checked(graph, 0);
-    refuse_reads_of_skipped_outputs(graph, *skipped_outputs);
+    refuse_reads_of_skipped_outputs(graph, *skipped_outputs, *node_origins);
     validate_graph(graph, {}, node_origins.get());
     sort_nodes_checked(graph, 0, node_origins.get());
 

@@ -877,6 +877,8 @@ void Converter::record_parameter(const Json& op) {
                     describe(*seen), describe(meta));
     }
     state.param_meta.insert(std::move(name), std::move(meta));
+    // Its weight record must have the declared dims.
+    settle_dims(id);
 }
 
 void Converter::record_tensor_meta(const Json& entry) {

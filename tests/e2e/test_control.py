@@ -4,7 +4,7 @@ onnx and run in ONNX Runtime against numpy values of PaddlePaddle's documented s
 import numpy as np
 import pytest
 
-from harness import Program, a_dtype, a_i32, a_intarray, check, convert, run
+from harness import Program, a_dtype, a_f64, a_i32, a_intarray, a_place, check, convert, run
 
 
 def convert_and_check(p, opset, tmp):
@@ -226,10 +226,10 @@ def counting_while(arg="i64", step="i64", out="i64", cond_dims=(1,), kept=2, typ
     return p, {"i0": i0, "i1": i1, "i": outs if kept == 1 else outs[0]}
 
 
-def choosing_if(then_dtype="f32", out_dims=(2,), kept=2):
+def choosing_if(then_dtype="f32", out_dims=(2,), kept=2, cond_dtype="bool"):
     """then: x + 1 (and x); else: x * 2 (and x)."""
     p = Program()
-    x, c = p.data("x", "f32", [2]), p.data("c", "bool", [1])
+    x, c = p.data("x", "f32", [2]), p.data("c", cond_dtype, [1])
     then, other = p.block(), p.block()
     y = add(then, x, then.full([1], 1.0), "f32", dims=[2])
     if then_dtype != "f32":  # cast, so that the add itself stays consistent
@@ -238,7 +238,7 @@ def choosing_if(then_dtype="f32", out_dims=(2,), kept=2):
     other.yield_([other.op("1.multiply", [x, other.full([1], 2.0)], outs=[("f32", [2])]), x])
     outs = p.op("1.if", [c], outs=[("f32", list(out_dims)), ("f32", [2])][:kept], regions=[then, other])
     p.fetch(outs if kept == 1 else outs[0], "y")
-    return p, {"y": outs if kept == 1 else outs[0]}
+    return p, {"y": outs if kept == 1 else outs[0], "c": c}
 
 
 REGION_CONTRADICTIONS = {
@@ -249,14 +249,12 @@ REGION_CONTRADICTIONS = {
     "while-yields-another-type": (lambda: counting_while(step="f32"),
                                   "while body takes carried value {i0} as int64 [1], but yields its next value as "
                                   "float32 [1]"),
-    "while-condition-of-another-rank": (lambda: counting_while(cond_dims=()),
-                                        "while body yields its condition as bool [], but the condition enters as bool [1]"),
     "while-output-of-another-type": (lambda: counting_while(out="f64"),
-                                     "while output {i} declares float64 [1], but the body yields int64 [1]"),
+                                     "while declares its output {i} as float64 [1], but computes int64 [1]"),
+    "if-condition-not-bool": (lambda: choosing_if(cond_dtype="i32"),
+                              "if condition {c} is int32, but a branch condition must be bool"),
     "if-branches-of-two-types": (lambda: choosing_if(then_dtype="i64"),
                                  "if branches yield value 0 as int64 [2] and float32 [2]"),
-    "if-output-of-another-dim": (lambda: choosing_if(out_dims=(3,)),
-                                 "if output {y} declares float32 [3], but a branch yields float32 [2]"),
 }
 
 
@@ -269,6 +267,117 @@ def test_region_contradicting_its_values_is_refused(tmp, case):
         r = convert(p, None, out, opset=opset)
         assert (r.returncode, r.stderr.strip()) == (1, "Error: " + message.format(**ids))
         assert not out.exists()
+
+
+# Paddle's exporter widens declarations around control flow, and Paddle runs the programs: a
+# loop's initial value is declared with the loop's type, a branch that does not define a value
+# yields a placeholder declared with the other branch's type, branches give one result two
+# ranks. The model describes each value by what holds on every path, and gives Paddle's values.
+
+def full_declared_as(b, value, dims, dtype="f32"):
+    """A 0-D full whose output is declared with `dims`."""
+    return b.op("1.full", attrs={"shape": a_intarray([]), "value": a_f64(value), "dtype": a_dtype(dtype),
+                                 "place": a_place(1)}, outs=[(dtype, list(dims))])
+
+
+def loop_from_scalars():
+    """acc, b and c start as 0-D values (a full, a scale, an assign) declared [-1, 8]; each of the
+    n iterations adds x to acc and to b and multiplies c by x."""
+    p = Program()
+    x, n = p.data("x", "f32", [-1, 8]), p.data("n", "i64", [1])
+    acc0 = full_declared_as(p, 0.0, [-1, 8])
+    b0 = p.op("1.scale", [p.full([], 1.0)], attrs={"scale": 2.0, "bias": 0.5, "bias_after_scale": True},
+              outs=[("f32", [-1, 8])])
+    c0 = p.op("1.assign", [p.full([], 5.0)], outs=[("f32", [-1, 8])])
+    zero = p.full([1], 0, "i64")
+    body = p.block()
+    i, acc, b, c = body.arg("i64", [1]), body.arg("f32", [-1, 8]), body.arg("f32", [-1, 8]), body.arg("f32", [-1, 8])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    body.yield_([less(body, i1, n), i1, add(body, acc, x, dims=[-1, 8]), add(body, b, x, dims=[-1, 8]),
+                 body.op("1.multiply", [c, x], outs=[("f32", [-1, 8])])])
+    outs = p.op("1.while", [less(p, zero, n), zero, acc0, b0, c0],
+                outs=[("i64", [1])] + [("f32", [-1, 8])] * 3, regions=[body])
+    for name, v in zip(("acc", "b", "c"), outs[1:]):
+        p.fetch(v, name)
+    return p
+
+
+def loop_from_scalars_ref(x, n):
+    acc, b, c = np.float32(0), np.float32(2.5), np.float32(5)
+    for _ in range(int(n[0])):
+        acc, b, c = acc + x, b + x, c * x
+    return {"acc": acc, "b": b, "c": c}
+
+
+def placeholder_if():
+    """then: x * 2; else: a 0-D placeholder declared [2, 3], as the exporter writes for a value
+    the branch does not define."""
+    p = Program()
+    x, c = p.data("x", "f32", [2, 3]), p.data("c", "bool", [1])
+    then, other = p.block(), p.block()
+    then.yield_([then.op("1.multiply", [x, then.full([1], 2.0)], outs=[("f32", [2, 3])])])
+    other.yield_([full_declared_as(other, -1.0, [2, 3])])
+    p.fetch(p.op("1.if", [c], outs=[("f32", [2, 3])], regions=[then, other]), "y")
+    return p
+
+
+def ranks_if():
+    """then: a 0-D 7; else: x + 1 of dims [-1, 3]; the result declared [-1, 3]."""
+    p = Program()
+    x, c = p.data("x", "f32", [-1, 3]), p.data("c", "bool", [1])
+    then, other = p.block(), p.block()
+    then.yield_([then.full([], 7.0)])
+    other.yield_([add(other, x, other.full([1], 1.0), dims=[-1, 3])])
+    p.fetch(p.op("1.if", [c], outs=[("f32", [-1, 3])], regions=[then, other]), "y")
+    return p
+
+
+def loop_with_scalar_condition():
+    """The body hands on its condition as a 0-D value, where a [1] one enters: i counts to 3."""
+    p = Program()
+    i0, limit = p.data("i0", "i64", [1]), p.full([1], 3, "i64")
+    body = p.block()
+    i = body.arg("i64", [1])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    cond = body.op("1.all", [less(body, i1, limit)], attrs={"axis": [], "keepdim": False}, outs=[("bool", [])])
+    body.yield_([cond, i1])
+    p.fetch(p.op("1.while", [less(p, i0, limit), i0], outs=[("i64", [1])], regions=[body]), "i")
+    return p
+
+
+X3 = np.array([[1.5, -2.0, 0.25], [3.0, 0.5, -1.0]], np.float32)
+X8 = np.linspace(-2, 2, 24, dtype=np.float32).reshape(3, 8)
+REGION_WIDENINGS = {
+    # name: (program, opsets, [(feeds, expected outputs)])
+    "loop-from-scalars": (loop_from_scalars, (10, 11, 17),
+                          [({"x": X8, "n": np.array([k])}, loop_from_scalars_ref(X8, [k])) for k in (0, 1, 3)]),
+    "if-placeholder": (placeholder_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": X3 * 2}),
+                                                   ({"x": X3, "c": np.array([False])}, {"y": np.float32(-1)})]),
+    "if-branches-of-two-ranks": (ranks_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": np.float32(7)}),
+                                                      ({"x": X3, "c": np.array([False])}, {"y": X3 + 1})]),
+    # A result declared [3] where both branches give [2].
+    "if-output-of-another-dim": (lambda: choosing_if(out_dims=(3,))[0], (10, 11, 17),
+                                 [({"x": X3[0, :2], "c": np.array([True])}, {"y": X3[0, :2] + 1}),
+                                  ({"x": X3[0, :2], "c": np.array([False])}, {"y": X3[0, :2] * 2})]),
+    "while-condition-of-another-rank": (loop_with_scalar_condition, (10, 17),
+                                        [({"i0": np.array([k])}, {"i": np.array([max(k, 3)])}) for k in (0, 2, 5)]),
+}
+
+
+@pytest.mark.parametrize("case", list(REGION_WIDENINGS))
+def test_region_declarations_widened_by_the_exporter(tmp, case):
+    build, opsets, runs = REGION_WIDENINGS[case]
+    for opset in opsets:
+        model = convert_and_check(build(), opset, tmp)
+        for feeds, want in runs:
+            got = run(model, feeds)
+            for name, w in want.items():
+                w = np.asarray(w)
+                assert got[name].shape == w.shape and got[name].dtype == w.dtype, (opset, name, got[name])
+                np.testing.assert_allclose(got[name], w, rtol=1e-6, err_msg=f"opset {opset} {name} {feeds}")
+    if 10 not in opsets:  # a result of two shapes: If merges its branches' shapes strictly before 11
+        r = convert(build(), None, tmp / "10.onnx", opset=10)
+        assert r.returncode == 1 and "requires opset >= 11, but target opset is 10" in r.stderr
 
 
 @pytest.mark.parametrize("opset", [10, 17])

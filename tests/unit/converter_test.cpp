@@ -42,6 +42,46 @@ TEST(ConverterState, ChildSeesParentSnapshotAndWritesStaySeparate) {
 
     // Tables neither side wrote stay shared.
     EXPECT_TRUE(child.state.combine_inputs.shares_with(parent.state.combine_inputs));
+
+    // An erase in the child hides the parent's entry from the child only.
+    child.state.tensor_shapes.erase(5);
+    EXPECT_EQ(child.state.tensor_shapes.find(5), nullptr);
+    EXPECT_EQ(child.state.tensor_shapes.size(), 1u);
+    ASSERT_NE(parent.state.tensor_shapes.find(5), nullptr);
+    child.state.tensor_shapes.insert(5, {4});
+    EXPECT_EQ(*child.state.tensor_shapes.find(5), std::vector<int64_t>{4});
+    EXPECT_EQ(*parent.state.tensor_shapes.find(5), (std::vector<int64_t>{2, 3}));
+}
+
+TEST(DeclaredResults, OtherDimsGiveWayOtherTypesAreRefused) {
+    using Dims = std::optional<std::vector<int64_t>>;
+    const int32_t f32 = kestro::proto::dtype::FLOAT, i64 = kestro::proto::dtype::INT64;
+    struct Case {
+        Dims declared;
+        std::optional<int32_t> type;
+        Dims computed;
+        Dims recorded;      // what the value is recorded with afterwards
+        std::string error;  // or the refusal
+    } cases[] = {
+        {std::vector<int64_t>{-1, 8}, f32, std::vector<int64_t>{}, std::vector<int64_t>{}, ""},
+        {std::vector<int64_t>{2, 3}, f32, std::vector<int64_t>{2, 4}, std::vector<int64_t>{2, 4}, ""},
+        // Agreeing or unknown computed dims keep the declaration.
+        {std::vector<int64_t>{2, 3}, f32, std::vector<int64_t>{-1, 3}, std::vector<int64_t>{2, 3}, ""},
+        {std::vector<int64_t>{-1, 3}, std::nullopt, std::nullopt, std::vector<int64_t>{-1, 3}, ""},
+        {std::vector<int64_t>{2, 3}, i64, std::vector<int64_t>{6},
+         std::vector<int64_t>{2, 3}, "op declares its output 1 as float32 [2, 3], but computes int64 [6]"},
+    };
+    for (const Case& k : cases) {
+        Converter c;
+        c.state.tensor_dtypes.insert(1, "0.t_f32");
+        c.state.tensor_shapes.insert(1, *k.declared);
+        EXPECT_EQ(error_of([&] { c.settle_output("op", 1, k.type, k.computed); }, ""), k.error);
+        const std::vector<int64_t>* got = c.state.tensor_shapes.find(1);
+        EXPECT_EQ(got ? Dims(*got) : std::nullopt, k.recorded);
+    }
+    EXPECT_EQ(kestro::joined_dims(std::vector<int64_t>{2, 8}, std::vector<int64_t>{3, 8}), (std::vector<int64_t>{-1, 8}));
+    EXPECT_EQ(kestro::joined_dims(std::vector<int64_t>{}, std::vector<int64_t>{-1, 8}), std::nullopt);
+    EXPECT_EQ(kestro::joined_dims(std::nullopt, std::vector<int64_t>{1}), std::nullopt);
 }
 
 TEST(ConverterState, InsertReturnsPreviousValue) {

@@ -145,7 +145,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
 
     // Consumers are lowered against the declared output, so it must be what is written
     // (a dynamic shape is compared as the attribute gives it).
-    refuse_output_contradiction(int_array ? "full_int_array" : "full", out, given_dtype,
+    settle_output(int_array ? "full_int_array" : "full", out, given_dtype,
                                 has_negative(shape) && !int_array ? shape : dims);
 
     if (elements > 0)
@@ -198,9 +198,7 @@ void Converter::op_cast(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("cast missing inputs");
     const int64_t out = helper::op_out_id(op);
-    if (const auto declared = onnx_dtype_if_known(out); declared && *declared != *to)
-        throw Error("cast: dtype is {} but the output is declared {}", helper::onnx_dtype_name(*to),
-                    helper::onnx_dtype_name(*declared));
+    settle_output("cast", out, *to, std::nullopt);
     std::string input = get_tensor_name(ids[0]);
     add_cast_node(std::move(input), get_tensor_name(out), *to);
 }
@@ -318,9 +316,7 @@ void Converter::op_full_like(const Json& op) {
     append_node("Shape", {get_tensor_name(ids[0])}, {shape});
     std::string fill = get_tensor_name(ids[1]);
     const std::optional<int32_t> made = creation_dtype(op) ? creation_dtype(op) : onnx_dtype_if_known(ids[1]);
-    if (const auto declared = onnx_dtype_if_known(out); made && declared && made != declared)
-        throw Error("full_like: output is declared {} but the fill is {}", helper::onnx_dtype_name(*declared),
-                    helper::onnx_dtype_name(*made));
+    settle_output("full_like", out, made, std::nullopt);
     if (auto to = creation_dtype(op)) {
         std::string cast = names("cast");
         add_cast_node(std::move(fill), cast, *to);
@@ -384,9 +380,7 @@ void append_range(Converter& c, const Json& op, std::string_view what) {
         }
         if (!one_type) dtype = c.onnx_dtype_if_known(out) ? c.onnx_dtype_if_known(out) : first;
     }
-    if (const auto declared = c.onnx_dtype_if_known(out), asked = creation_dtype(op); asked && declared && *asked != *declared)
-        throw Error("{}: dtype is {} but the output is declared {}", what, helper::onnx_dtype_name(*asked),
-                    helper::onnx_dtype_name(*declared));
+    c.settle_output(what, out, creation_dtype(op), std::nullopt);
     std::vector<std::string> bounds;
     for (size_t pos = 0; pos < 3; ++pos) {
         std::string name = c.get_tensor_name(ids[pos]);

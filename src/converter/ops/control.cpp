@@ -1,6 +1,7 @@
 // Control flow (if, while and the conversion of their regions into subgraphs), the boolean
 // reductions any/all, and one-hot.
 #include <cmath>
+#include <map>
 #include <unordered_set>
 
 #include "converter/converter.h"
@@ -73,30 +74,23 @@ std::string fmt_recorded(const ConverterState& state, int64_t id) {
     return out;
 }
 
-// Whether what the program records for value `id` contradicts a subgraph's description of it.
-bool declared_conflicts(const ConverterState& state, int64_t id, const proto::ValueInfoProto& info) {
-    const int32_t type = recorded_elem_type(state, id);
-    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-    return (type != 0 && elem_type_of(info) != 0 && type != elem_type_of(info)) ||
-           Converter::shapes_conflict(dims ? std::optional<std::vector<int64_t>>(*dims) : std::nullopt,
-                                      declared_dims(info));
-}
-
 // Two element types that are both known and differ.
 bool types_differ(int32_t a, int32_t b) { return a != 0 && b != 0 && a != b; }
 
-// A value's element type and dims should be the same on both sides of a region's edge: a
-// body that takes a carried value as one type and hands the next as another, or branches
-// that give one result two types, make a model no checker or runtime loads.
+Dims recorded_dims(const ConverterState& state, int64_t id) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    return dims ? Dims(*dims) : std::nullopt;
+}
+
+// A value's element type should be the same on both sides of a region's edge: a body that
+// takes a carried value as one type and hands the next as another, or branches that give one
+// result two types, make a model no checker or runtime loads. (Dims may differ: they are
+// widened to what holds on every path.)
 void refuse_loop_contradictions(const ConverterState& state, const std::vector<int64_t>& ids,
                                 const std::vector<int64_t>& out_ids, const proto::GraphProto& body) {
-    if (types_differ(recorded_elem_type(state, ids[0]), proto::dtype::BOOL))
-        throw Error("while condition {} is {}, but a loop condition must be bool", ids[0],
-                    helper::onnx_dtype_name(recorded_elem_type(state, ids[0])));
     const proto::ValueInfoProto& cond_in = body.input[1];
     const proto::ValueInfoProto& cond_out = body.output[0];
-    if (types_differ(elem_type_of(cond_out), proto::dtype::BOOL) ||
-        Converter::shapes_conflict(declared_dims(cond_out), declared_dims(cond_in)))
+    if (types_differ(elem_type_of(cond_out), proto::dtype::BOOL))
         throw Error("while body yields its condition as {}, but the condition enters as {}",
                     fmt_described(cond_out), fmt_described(cond_in));
     for (size_t k = 0; k + 1 < ids.size(); ++k) {
@@ -107,13 +101,12 @@ void refuse_loop_contradictions(const ConverterState& state, const std::vector<i
         if (types_differ(outer_type, elem_type_of(in)))
             throw Error("while carries value {} of type {} into a body argument declared {}", outer,
                         helper::onnx_dtype_name(outer_type), fmt_described(in));
-        if (types_differ(elem_type_of(in), elem_type_of(out)) ||
-            Converter::shapes_conflict(declared_dims(in), declared_dims(out)))
+        if (types_differ(elem_type_of(in), elem_type_of(out)))
             throw Error("while body takes carried value {} as {}, but yields its next value as {}", outer,
                         fmt_described(in), fmt_described(out));
-        if (k < out_ids.size() && declared_conflicts(state, out_ids[k], out))
-            throw Error("while output {} declares {}, but the body yields {}", out_ids[k],
-                        fmt_recorded(state, out_ids[k]), fmt_described(out));
+        if (k < out_ids.size() && types_differ(recorded_elem_type(state, out_ids[k]), elem_type_of(out)))
+            throw declared_result_error("while", std::to_string(out_ids[k]), fmt_recorded(state, out_ids[k]),
+                                        "computes " + fmt_described(out));
     }
 }
 
@@ -125,12 +118,10 @@ void refuse_branch_contradictions(const ConverterState& state, const std::vector
         if (types_differ(elem_type_of(a), elem_type_of(b)))
             throw Error("if branches yield value {} as {} and {}", k, fmt_described(a), fmt_described(b));
         if (k >= out_ids.size()) continue;
-        // Branches may give a result different dims (from opset 11), but each must fit what
-        // the program declares for it.
         for (const proto::ValueInfoProto* branch : {&a, &b})
-            if (declared_conflicts(state, out_ids[k], *branch))
-                throw Error("if output {} declares {}, but a branch yields {}", out_ids[k],
-                            fmt_recorded(state, out_ids[k]), fmt_described(*branch));
+            if (types_differ(recorded_elem_type(state, out_ids[k]), elem_type_of(*branch)))
+                throw declared_result_error("if", std::to_string(out_ids[k]), fmt_recorded(state, out_ids[k]),
+                                            "computes " + fmt_described(*branch));
     }
 }
 
@@ -168,17 +159,26 @@ namespace {
 // Names each block argument in the child converter and gives the subgraph an input for it.
 void bind_block_args(const ConverterState& outer_state, Converter& child, const Json* args,
                      const std::string& graph_name, const std::vector<std::string>& arg_names,
-                     const std::vector<int64_t>& outer_ids, proto::GraphProto& result) {
+                     const std::vector<int64_t>& outer_ids, const std::map<size_t, Dims>& widened,
+                     proto::GraphProto& result) {
     for (size_t i = 0; i < arg_names.size(); ++i) {
         const Json& arg = (*args)[static_cast<rapidjson::SizeType>(i)];
         const Json* id_value = helper::member(arg, "#");
         const std::optional<int64_t> id = id_value ? helper::as_i64(*id_value) : std::nullopt;
         if (!id) throw Error("Block arg missing id");
         child.state.tensor_names.insert(*id, arg_names[i]);
+        const auto wide = widened.find(i);
 
         if (auto type = block_arg_type(arg)) {
-            result.input.push_back(
-                Converter::build_value_info_from_meta(arg_names[i], type->token, type->dims));
+            if (wide == widened.end()) {
+                result.input.push_back(
+                    Converter::build_value_info_from_meta(arg_names[i], type->token, type->dims));
+                continue;
+            }
+            result.input.push_back(value_info_with_known_dims(
+                arg_names[i], Converter::onnx_elem_type_from_paddle(type->token),
+                wide->second ? &*wide->second : nullptr));
+            child.record_dims(*id, wide->second);
             continue;
         }
         if (i >= outer_ids.size()) continue;
@@ -191,11 +191,11 @@ void bind_block_args(const ConverterState& outer_state, Converter& child, const 
             throw Error("{} block arg {} has no type and the carried value {} has no recorded "
                         "element type",
                         graph_name, *id, outer);
-        const std::vector<int64_t>* dims = outer_state.tensor_shapes.find(outer);
+        const Dims dims = wide != widened.end() ? wide->second : recorded_dims(outer_state, outer);
         result.input.push_back(value_info_with_known_dims(
-            arg_names[i], Converter::onnx_elem_type_from_paddle(*token), dims));
+            arg_names[i], Converter::onnx_elem_type_from_paddle(*token), dims ? &*dims : nullptr));
         child.state.tensor_dtypes.insert(*id, *token);
-        if (dims) child.state.tensor_shapes.insert(*id, *dims);
+        child.record_dims(*id, dims);
     }
 }
 
@@ -266,7 +266,8 @@ std::vector<proto::NodeProto> add_region_outputs(const Converter& child,
 proto::GraphProto Converter::convert_region_to_graph(
     const Json& region, const std::string& graph_name,
     std::vector<proto::ValueInfoProto> leading_inputs, const std::vector<std::string>& arg_names,
-    const std::vector<int64_t>& outer_ids, const std::vector<int32_t>& yield_types) const {
+    const std::vector<int64_t>& outer_ids, const std::vector<int32_t>& yield_types,
+    const std::map<size_t, Dims>& widened) const {
     const Json* blocks = helper::member(region, "blocks");
     if (!blocks || !blocks->IsArray() || blocks->Empty()) throw Error("Region is missing blocks");
     const Json& block = (*blocks)[0];
@@ -282,7 +283,7 @@ proto::GraphProto Converter::convert_region_to_graph(
     proto::GraphProto result;
     result.name = graph_name;
     result.input = std::move(leading_inputs);
-    bind_block_args(state, child, args_value, graph_name, arg_names, outer_ids, result);
+    bind_block_args(state, child, args_value, graph_name, arg_names, outer_ids, widened, result);
     const std::vector<int64_t> yielded = lower_block_ops(child, block, graph_name);
     std::vector<proto::NodeProto> copies = add_region_outputs(child, yielded, graph_name, yield_types, result);
 
@@ -296,6 +297,9 @@ proto::GraphProto Converter::convert_region_to_graph(
 void Converter::op_if(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("if requires a condition input");
+    if (types_differ(recorded_elem_type(state, ids[0]), proto::dtype::BOOL))
+        throw Error("if condition {} is {}, but a branch condition must be bool", ids[0],
+                    helper::onnx_dtype_name(recorded_elem_type(state, ids[0])));
     std::string cond = get_tensor_name(ids[0]);
 
     const Json* regions = helper::member(op, "regions");
@@ -323,7 +327,18 @@ void Converter::op_if(const Json& op) {
                         k, helper::fmt_dims(*then_dims), helper::fmt_dims(*else_dims), opset);
     }
 
-    refuse_branch_contradictions(state, output_ids(op), then_graph, else_graph);
+    const std::vector<int64_t> out_ids = output_ids(op);
+    refuse_branch_contradictions(state, out_ids, then_graph, else_graph);
+    // Paddle's exporter declares a result with one branch's type even where the other gives
+    // other dims (a placeholder for a value that branch does not define, or another rank):
+    // the result then holds what both branches give.
+    for (size_t k = 0; k < out_ids.size() && k < then_graph.output.size(); ++k) {
+        const Dims then_dims = declared_dims(then_graph.output[k]);
+        const Dims else_dims = declared_dims(else_graph.output[k]);
+        const Dims declared = recorded_dims(state, out_ids[k]);
+        if (shapes_conflict(declared, then_dims) || shapes_conflict(declared, else_dims))
+            record_dims(out_ids[k], joined_dims(then_dims, else_dims));
+    }
     std::vector<std::string> outputs =
         node_outputs(*this, op, then_graph.output.size(), "if", "its branches yield");
 
@@ -367,12 +382,18 @@ void Converter::op_while(const Json& op) {
         arg_names.push_back(std::move(name));
     }
 
+    if (types_differ(recorded_elem_type(state, ids[0]), proto::dtype::BOOL))
+        throw Error("while condition {} is {}, but a loop condition must be bool", ids[0],
+                    helper::onnx_dtype_name(recorded_elem_type(state, ids[0])));
     // The condition input keeps the condition's own dims: Paddle's is usually [1], and a
     // body input declared as a scalar would not match the value that runs in it.
-    std::vector<proto::ValueInfoProto> leading;
-    leading.push_back(tensor_value_info("__kestro_loop_iter", proto::dtype::INT64, {}));
-    leading.push_back(value_info_with_known_dims("__kestro_loop_cond", proto::dtype::BOOL,
-                                                 state.tensor_shapes.find(ids[0])));
+    const auto leading_inputs = [&] {
+        std::vector<proto::ValueInfoProto> leading;
+        leading.push_back(tensor_value_info("__kestro_loop_iter", proto::dtype::INT64, {}));
+        leading.push_back(value_info_with_known_dims("__kestro_loop_cond", proto::dtype::BOOL,
+                                                     state.tensor_shapes.find(ids[0])));
+        return leading;
+    };
 
     // The body yields the next condition, a bool, and each carried value's next value, of
     // the type its argument takes.
@@ -382,13 +403,55 @@ void Converter::op_while(const Json& op) {
         const std::optional<int32_t> code = type ? helper::paddle_token_to_onnx(type->token) : std::nullopt;
         yield_types.push_back(code ? *code : recorded_elem_type(state, carried[i]));
     }
-    proto::GraphProto body_graph =
-        convert_region_to_graph(body, "while_body", std::move(leading), arg_names, carried, yield_types);
-    // The body yields the next condition and the next value of each carried value.
-    if (body_graph.output.size() != carried.size() + 1)
-        throw Error("while body yields {} values, expected {}", body_graph.output.size(),
-                    carried.size() + 1);
+    // Each carried value enters the body as its argument declares it, unless the value that
+    // enters has other dims (Paddle's exporter declares a loop's initial value with the
+    // loop's type), or the body hands on one with other dims: then the argument is described
+    // by what holds on every iteration, and the body is lowered again against that. A dim
+    // that still differs after one widening leaves the rank open, so this ends.
+    std::vector<Dims> in_dims(carried.size());
+    std::map<size_t, Dims> widened;
+    for (size_t i = 0; i < carried.size(); ++i) {
+        const Json* arg_id = helper::member((*args)[static_cast<rapidjson::SizeType>(i)], "#");
+        const Dims outer = recorded_dims(state, carried[i]);
+        in_dims[i] = outer;  // an untyped argument takes the carried value's type and dims
+        if (arg_id)
+            if (const auto id = helper::as_i64(*arg_id); id && state.tensor_dtypes.contains(*id))
+                in_dims[i] = recorded_dims(state, *id);
+        if (shapes_conflict(outer, in_dims[i])) widened[i] = in_dims[i] = joined_dims(outer, in_dims[i]);
+    }
+    proto::GraphProto body_graph;
+    for (int lowering = 0;; ++lowering) {
+        body_graph = convert_region_to_graph(body, "while_body", leading_inputs(), arg_names, carried,
+                                             yield_types, widened);
+        // The body yields the next condition and the next value of each carried value.
+        if (body_graph.output.size() != carried.size() + 1)
+            throw Error("while body yields {} values, expected {}", body_graph.output.size(),
+                        carried.size() + 1);
+        bool again = false;
+        for (size_t i = 0; i < carried.size(); ++i) {
+            const Dims next = declared_dims(body_graph.output[i + 1]);
+            if (!shapes_conflict(in_dims[i], next)) continue;
+            widened[i] = in_dims[i] = lowering == 0 ? joined_dims(in_dims[i], next) : std::nullopt;
+            again = true;
+        }
+        if (!again) break;
+    }
     refuse_loop_contradictions(state, ids, output_ids(op), body_graph);
+    // The condition the body hands on may have other dims than the one that enters.
+    if (const Dims next = declared_dims(body_graph.output[0]), first = declared_dims(body_graph.input[1]);
+        shapes_conflict(first, next)) {
+        const Dims both = joined_dims(first, next);
+        body_graph.input[1] = value_info_with_known_dims("__kestro_loop_cond", proto::dtype::BOOL,
+                                                         both ? &*both : nullptr);
+    }
+    // A result holds what its argument does on every iteration (its initial value after
+    // none).
+    const std::vector<int64_t> out_ids = output_ids(op);
+    for (size_t k = 0; k < out_ids.size() && k < carried.size(); ++k) {
+        const Dims declared = recorded_dims(state, out_ids[k]);
+        if (widened.count(k) || shapes_conflict(declared, in_dims[k]))
+            record_dims(out_ids[k], joined_dims(declared, in_dims[k]));
+    }
     std::vector<std::string> outputs =
         node_outputs(*this, op, carried.size(), "while", "it carries");
     append_node("Loop", std::move(inputs), std::move(outputs),

@@ -201,7 +201,7 @@ void Converter::op_remainder(const Json& op) {
     const std::optional<int32_t> declared = declared_output_dtype(op);
     const int32_t ta = onnx_dtype_for_tensor_id(ids[0]);
     const int32_t tb = onnx_dtype_for_tensor_id(ids[1]);
-    refuse_output_unlike("remainder", out, {ids[0], ids[1]});
+    settle_output_like("remainder", out, {ids[0], ids[1]});
     std::string a = get_tensor_name(ids[0]);
     std::string b = get_tensor_name(ids[1]);
     const NameMaker name{"remainder", out};
@@ -255,7 +255,7 @@ void Converter::op_pow(const Json& op) {
     const NameMaker names{"pow", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pow missing inputs");
-    require_same_type("pow", "x", ids[0], "the output", out);
+    settle_output("pow", out, onnx_dtype_if_known(ids[0]), std::nullopt);
     const std::string x = get_tensor_name(ids[0]);
     // A missing exponent is reported before the base's element type is looked at.
     std::optional<double> y;
@@ -316,7 +316,7 @@ void Converter::op_scale(const Json& op) {
     const NameMaker names{"scale", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("scale op missing inputs");
-    refuse_output_unlike("scale", out, {ids[0]});
+    settle_output_like("scale", out, {ids[0]});
     std::string x = get_tensor_name(ids[0]);
     const int32_t t = maybe_onnx_dtype_for_tensor_id(out).value_or(dt::FLOAT);
     const std::vector<int64_t>* out_dims = state.tensor_shapes.find(out);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "converter/checks.h"
 #include "converter/converter.h"
 
 namespace kestro::math_ops {
@@ -17,15 +18,10 @@ int32_t arithmetic_compute_dtype(int32_t dtype, int64_t opset);
 // zero and clamped to the type's range, NaN giving 0.
 int64_t saturate_to_int_dtype(int32_t dtype, double value);
 
-// Refuses an operand recorded with a type that is not floating point, naming the operator:
-// for operators Paddle defines on floating-point values only, whose ONNX nodes take no
-// integer or bool operands.
-void require_float_operand(const Converter& c, std::string_view op_name, int64_t id);
-
-// Refuses an operand recorded with another rank than [lowest, highest], naming the operator.
-// kAnyRank as `highest`: no upper bound.
-inline constexpr size_t kAnyRank = static_cast<size_t>(-1);
-void require_rank(const Converter& c, std::string_view op_name, int64_t id, size_t lowest, size_t highest);
+// The operand checks shared with the other lowerings (converter/checks.h).
+using kestro::kAnyRank;
+using kestro::require_float_operand;
+using kestro::require_rank;
 
 // Names of the pieces of one unbind: one per value id recorded for its list output.
 std::vector<std::string> unbind_split_names(int64_t out_id, const IdList& outs);

@@ -20,22 +20,6 @@ Error unbind_missing_split_error(int64_t out_id) {
     return Error("unbind missing 0.split metadata for {}", out_id);
 }
 
-void require_float_operand(const Converter& c, std::string_view op_name, int64_t id) {
-    const std::optional<int32_t> t = c.onnx_dtype_if_known(id);
-    if (t && !helper::is_float_onnx_dtype(*t) && *t != proto::dtype::BFLOAT16)
-        throw Error("{} does not take {} inputs, only floating-point values", op_name,
-                    helper::onnx_dtype_name(*t));
-}
-
-void require_rank(const Converter& c, std::string_view op_name, int64_t id, size_t lowest, size_t highest) {
-    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(id);
-    if (!dims || (dims->size() >= lowest && dims->size() <= highest)) return;
-    if (lowest == highest) throw Error("{} takes a rank-{} input, got rank {}", op_name, lowest, dims->size());
-    if (highest == kAnyRank)
-        throw Error("{} takes a rank {} or higher input, got rank {}", op_name, lowest, dims->size());
-    throw Error("{} takes an input of rank {} to {}, got rank {}", op_name, lowest, highest, dims->size());
-}
-
 }  // namespace math_ops
 
 using namespace math_ops;

@@ -30,39 +30,6 @@ std::vector<int64_t> generic_value_ids(std::string_view bare_name, const Json& o
     return ids;
 }
 
-bool one_of(std::string_view type, std::initializer_list<std::string_view> types) {
-    return std::find(types.begin(), types.end(), type) != types.end();
-}
-
-// Consumers are lowered against each value's declaration, so a generic node's first output
-// must be declared as the ONNX node computes it: elementwise types keep their operands'
-// type and broadcast dims, comparisons and logical types give bool, the others keep the
-// element type of their first operand (their dims are not followed here).
-void refuse_generic_output_contradiction(const Converter& c, std::string_view bare_name,
-                                         std::string_view type, const IdList& in, int64_t out) {
-    const auto at = [&](size_t k) { return k < in.size() ? in[k] : int64_t{0}; };
-    if (in.empty()) return;
-    if (one_of(type, {"Abs", "Ceil", "Cos", "Floor", "HardSigmoid", "HardSwish", "Identity", "Log",
-                      "Relu", "Sigmoid", "Sin", "Softmax", "Sqrt", "Tanh", "Clip"})) {
-        c.refuse_output_unlike(bare_name, out, {in[0]});
-    } else if (one_of(type, {"Add", "Sub", "Mul", "Div", "Mod", "Pow"})) {
-        c.refuse_output_unlike(bare_name, out, {in[0], at(1)});
-    } else if (one_of(type, {"And", "Or", "Not", "Equal", "Greater", "GreaterOrEqual", "Less",
-                             "LessOrEqual"})) {
-        c.refuse_output_unlike(bare_name, out, {in[0], at(1)}, proto::dtype::BOOL);
-    } else if (type == "Where") {
-        const auto x = c.onnx_dtype_if_known(at(1));
-        c.refuse_output_unlike(bare_name, out, {in[0], at(1), at(2)},
-                               x && x == c.onnx_dtype_if_known(at(2)) ? x : std::nullopt);
-    } else if (one_of(type, {"Conv", "ConvTranspose", "MaxPool", "AveragePool", "GlobalAveragePool",
-                             "GlobalMaxPool", "BatchNormalization", "LayerNormalization", "MatMul",
-                             "Expand", "Flatten", "GatherND", "Reshape", "Resize", "Squeeze",
-                             "Unsqueeze", "Tile", "Transpose"})) {
-        if (const auto t = c.onnx_dtype_if_known(in[0]))
-            c.refuse_output_contradiction(bare_name, out, t, std::nullopt);
-    }
-}
-
 }  // namespace
 
 std::vector<std::string> Converter::generic_value_names(std::string_view bare_name, const Json& op,
@@ -111,7 +78,7 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
 // cannot broadcast, or a reshape target its input cannot fill contradicts itself: no node
 // written from it would load.
 void Converter::check_generic_ties(std::string_view bare_name, std::string_view type,
-                                   const IdList& in_ids, int64_t out_id) const {
+                                   const IdList& in_ids, int64_t out_id) {
     const attr::TypeTies ties = attr::type_ties(type, opset);
     // The logical operators read any operand as bool and give bool.
     const bool logical = bare_name == "logical_and" || bare_name == "logical_or";
@@ -126,15 +93,20 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
                 first = k;
         }
     }
-    if (out_id != 0) refuse_generic_output_contradiction(*this, bare_name, type, in_ids, out_id);
-    if (ties.output_like && *ties.output_like < in_ids.size() && out_id != 0 && !logical) {
-        const int64_t in = in_ids[*ties.output_like];
-        const int32_t ti = (in != 0 ? onnx_dtype_if_known(in) : std::nullopt).value_or(-1);
-        const int32_t to = onnx_dtype_if_known(out_id).value_or(-1);
-        if (ti >= 0 && to >= 0 && ti != to)
-            throw Error("{}: output is declared {} but input {} is {}", bare_name,
-                        helper::onnx_dtype_name(to), *ties.output_like,
-                        helper::onnx_dtype_name(ti));
+    // Consumers are lowered against each value's declaration, so a generic node's first
+    // output must be declared of the element type the ONNX node gives; where it follows its
+    // operands' dims, those are what the value holds.
+    if (out_id != 0 && !in_ids.empty()) {
+        std::optional<int32_t> result = ties.output_type;
+        if (logical) result = proto::dtype::BOOL;
+        if (!result && ties.output_like) {
+            const int64_t like = *ties.output_like < in_ids.size() ? in_ids[*ties.output_like] : 0;
+            if (like != 0) result = onnx_dtype_if_known(like);
+        }
+        if (ties.output_dims_like)
+            settle_output_like(bare_name, out_id, in_ids, result);
+        else if (result)
+            settle_output(bare_name, out_id, result, std::nullopt);
     }
     // MatMul multiplies vectors or matrices; a rank-0 operand gives a node that does not load.
     if (type == "MatMul")
@@ -182,21 +154,19 @@ void Converter::check_conv_channels(std::string_view bare_name, const std::vecto
 // Paddle's reshape target: at most one -1 (the dim inferred), 0 for a dim copied from the
 // input, and otherwise sizes; with the input's dims known the sizes must hold its elements.
 void Converter::check_reshape_target(std::string_view bare_name, int64_t x,
-                                     const std::vector<int64_t>& target, int64_t out) const {
+                                     const std::vector<int64_t>& target, int64_t out) {
     if (std::count(target.begin(), target.end(), -1) > 1)
         throw Error("{}: shape {} has more than one -1", bare_name, helper::fmt_dims(target));
     for (int64_t d : target)
         if (d < -1) throw Error("{}: shape {} holds {}, below -1", bare_name, helper::fmt_dims(target), d);
-    // The declared result has the target's rank and, where both are sizes, its dims.
-    if (const std::vector<int64_t>* declared = out != 0 ? state.tensor_shapes.find(out) : nullptr) {
-        bool differs = declared->size() != target.size();
-        for (size_t k = 0; !differs && k < target.size(); ++k)
-            differs = target[k] > 0 && (*declared)[k] >= 0 && (*declared)[k] != target[k];
-        if (differs)
-            throw Error("{}: shape {} contradicts the declared output dims {}", bare_name,
-                        helper::fmt_dims(target), helper::fmt_dims(*declared));
-    }
     const std::vector<int64_t>* dims = state.tensor_shapes.find(x);
+    // The result has the target's rank and its sizes; a 0 copies the input's dim.
+    if (out != 0) {
+        std::vector<int64_t> made(target);
+        for (size_t k = 0; k < made.size(); ++k)
+            if (made[k] == 0) made[k] = dims && k < dims->size() ? (*dims)[k] : -1;
+        settle_output(bare_name, out, std::nullopt, made, {x});
+    }
     if (!dims || std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d < 0; })) return;
     std::optional<int64_t> have = 1;
     for (int64_t d : *dims) have = have ? helper::checked_mul(*have, d) : std::nullopt;
@@ -386,6 +356,7 @@ void Converter::op_data(const Json& op) {
     refuse_data_contradiction(op, info);
     graph.input.push_back(info);
     const int64_t id = helper::op_out_id(op);
+    settle_dims(id);
     state.tensor_names.insert(id, std::move(info.name));
 }
 
@@ -406,10 +377,10 @@ void Converter::op_fetch(const Json& op) {
     }
     // An untyped graph output fails the checker, as an untyped input does.
     if (!info.type) throw Error("graph output {} has no element type", helper::fmt_text(info.name));
-    // The declaration is copied to the graph output, so one that contradicts the fetched
-    // value makes a model that no checker or runtime loads.
-    if (auto why = contradiction_with_value(info, ids.front()))
-        throw Error("fetch {} {}", helper::fmt_text(info.name), *why);
+    // The declaration is copied to the graph output: one of another element type than the
+    // fetched value makes a model that no checker or runtime loads, and its dims give way
+    // to what the value is known to hold.
+    settle_output_description(info, ids.front(), "fetch");
     std::string source = get_tensor_name(ids.front());
 
     std::string requested;
@@ -456,7 +427,7 @@ void Converter::op_dropout(const Json& op) {
     std::vector<std::string> inputs{get_tensor_name(ids.front())};
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"dropout", out};
-    require_same_type("dropout", "x", ids.front(), "the output", out);
+    settle_output_like("dropout", out, {ids.front()});
     std::string output = get_tensor_name(out);
 
     // In "downgrade_in_infer" mode inference scales by (1 - p); "upscale_in_train" (the

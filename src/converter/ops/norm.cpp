@@ -102,12 +102,12 @@ std::pair<std::string, std::string> moments(Converter& c, std::string x, int32_t
 // shaped by `shape` (a Reshape, or a Squeeze of `squeezed` axes) and cast to the output's
 // declared float type. A declaration of other dims or of a type that is not a float
 // contradicts Paddle's result.
-void write_statistic(Converter& c, std::string_view op_name, int64_t id, const std::string& value,
+void write_statistic(Converter& c, std::string_view op_name, int64_t id, int64_t x, const std::string& value,
                      int32_t type, const std::vector<int64_t>& dims, const std::string& shape,
                      const std::vector<int64_t>& squeezed, const NameMaker& names, std::string_view what) {
     const std::optional<int32_t> declared = c.onnx_dtype_if_known(id);
     const int32_t target = declared && float_width(*declared) != 0 ? *declared : type;
-    c.refuse_output_contradiction(op_name, id, target, dims);
+    c.settle_output(op_name, id, target, dims, {x});
     const std::string out = c.get_tensor_name(id);
     const std::string shaped = target == type ? out : names(fmt::format("{}_shaped", what));
     if (squeezed.empty())
@@ -140,8 +140,8 @@ void lower_batch_norm_statistics(Converter& c, const Json& op, const std::vector
                         id, kOutputs[k]);
         const int64_t running = ids[k];  // the mean or the variance
         const std::vector<int64_t>* dims = c.state.tensor_shapes.find(running);
-        c.refuse_output_contradiction("batch_norm_", id, c.onnx_dtype_if_known(running),
-                                      dims ? std::optional<std::vector<int64_t>>(*dims) : std::nullopt);
+        c.settle_output("batch_norm_", id, c.onnx_dtype_if_known(running),
+                        dims ? std::optional<std::vector<int64_t>>(*dims) : std::nullopt, {running});
         c.append_node("Identity", {c.get_tensor_name(running)}, {c.get_tensor_name(id)});
     }
 }
@@ -194,7 +194,7 @@ void Converter::op_batch_norm(const Json& op) {
     if (opset < 15) compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2], ids[3], ids[4]});
     const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
     // y has x's type and dims, whatever type the parameters have.
-    refuse_output_unlike("batch_norm_", out, {ids[0]});
+    settle_output_like("batch_norm_", out, {ids[0]});
     lower_batch_norm_statistics(*this, op, ids);
 
     // Paddle's order is x, mean, variance, scale, bias; ONNX wants x, scale, bias, mean, var.
@@ -399,9 +399,9 @@ void Converter::op_group_norm(const Json& op) {
             moments(*this, names("reshaped"), stats_type, {2}, variance_out != 0, names);
         const std::vector<int64_t> stats_dims{(*dims)[0], g};
         if (mean_out != 0)
-            write_statistic(*this, "group_norm", mean_out, mean, stats_type, stats_dims, {}, {2}, names, "mean");
+            write_statistic(*this, "group_norm", mean_out, ids[0], mean, stats_type, stats_dims, {}, {2}, names, "mean");
         if (variance_out != 0)
-            write_statistic(*this, "group_norm", variance_out, variance, stats_type, stats_dims, {}, {2}, names,
+            write_statistic(*this, "group_norm", variance_out, ids[0], variance, stats_type, stats_dims, {}, {2}, names,
                             "variance");
     }
 
@@ -566,9 +566,9 @@ void Converter::op_layer_norm(const Json& op) {
     const auto [mean, variance] = moments(*this, normalised_input, type, axes, variance_out != 0, names);
     push_i64_vector_initializer(names("stats_shape"), {-1});
     if (mean_out != 0)
-        write_statistic(*this, "layer_norm", mean_out, mean, type, {count}, names("stats_shape"), {}, names, "mean");
+        write_statistic(*this, "layer_norm", mean_out, ids[0], mean, type, {count}, names("stats_shape"), {}, names, "mean");
     if (variance_out != 0)
-        write_statistic(*this, "layer_norm", variance_out, variance, type, {count}, names("stats_shape"), {}, names,
+        write_statistic(*this, "layer_norm", variance_out, ids[0], variance, type, {count}, names("stats_shape"), {}, names,
                         "variance");
 }
 

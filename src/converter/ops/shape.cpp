@@ -214,12 +214,16 @@ void Converter::op_squeeze(const Json& op) {
             const int64_t d = (*in_dims)[a];
             return d != 1 && d >= 0;
         });
-        // ...so an output declared without such an axis contradicts the input's dims.
-        if (const auto declared = recorded_rank(state, out);
-            declared && kept.size() < named && *declared + kept.size() != static_cast<size_t>(in_rank))
-            throw Error("squeeze: input dims {} keep their axes that are not 1, but the output is declared with rank {}",
-                        helper::fmt_dims(*in_dims), *declared);
-        if (out_rank > 0 && out_rank >= in_rank) kept.clear();
+        // ...so the result keeps the input's other dims, whatever rank is declared.
+        if (kept.size() < named) {
+            std::vector<int64_t> squeezed;
+            for (int64_t k = 0; k < in_rank; ++k)
+                if (!std::binary_search(kept.begin(), kept.end(), k)) squeezed.push_back((*in_dims)[k]);
+            settle_output("squeeze", out, onnx_dtype_if_known(ids[0]), squeezed, {ids[0]});
+        }
+        if (const int64_t rank = static_cast<int64_t>(recorded_rank(state, out).value_or(0));
+            rank > 0 && rank >= in_rank)
+            kept.clear();
         if (kept.empty()) {
             append_node("Identity", {std::move(input)}, {std::move(output)});
             return;
@@ -252,15 +256,15 @@ void Converter::op_unsqueeze(const Json& op) {
     std::optional<std::vector<int64_t>> axes = gather_axes(state, op, ids);
     if (axes && axes->empty()) {
         // Nothing to insert; Unsqueeze refuses an empty axes list.
-        refuse_output_unlike("unsqueeze", out, {ids[0]});
+        settle_output_like("unsqueeze", out, {ids[0]});
         append_node("Identity", {std::move(input)}, {std::move(output)});
         return;
     }
     if (axes) {
         *axes = unsqueeze_output_axes(*axes, unsqueeze_input_rank(state, ids[0], out, axes->size()));
         require_non_negative_axes(*this, "unsqueeze", *axes);
-        refuse_output_contradiction("unsqueeze", out, onnx_dtype_if_known(ids[0]),
-                                    unsqueezed_dims(state.tensor_shapes.find(ids[0]), *axes));
+        settle_output("unsqueeze", out, onnx_dtype_if_known(ids[0]),
+                      unsqueezed_dims(state.tensor_shapes.find(ids[0]), *axes), {ids[0]});
         add_unsqueeze_node(std::move(input), std::move(output), *axes,
                            names("axes"));
         return;
@@ -498,7 +502,7 @@ void Converter::op_stack(const Json& op) {
         else
             result.dims.reset();
     }
-    refuse_output_contradiction("stack", out, result.dtype, result.dims);
+    settle_output("stack", out, result.dtype, result.dims, elements);
 
     std::vector<std::string> unsqueezed;
     for (size_t i = 0; i < elements.size(); ++i) {
@@ -542,7 +546,7 @@ void Converter::op_concat(const Json& op) {
             result.dims.reset();
         }
     }
-    refuse_output_contradiction("concat", out, result.dtype, result.dims);
+    settle_output("concat", out, result.dtype, result.dims, *list);
     append_node("Concat", std::move(inputs), {get_tensor_name(out)}, {helper::attr_int("axis", axis)});
 }
 

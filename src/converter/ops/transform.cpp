@@ -260,17 +260,10 @@ void Converter::op_transpose(const Json& op) {
     if (static_cast<int64_t>(perm.size()) != rank || std::find(seen.begin(), seen.end(), false) != seen.end())
         throw Error("transpose perm {} is not a permutation of the {} dims of its input",
                     helper::fmt_dims(helper::op_attr_i64_items(op, "perm")), rank);
-    // The declared result has the input's dims in the perm's order.
-    if (const auto* out_dims = state.tensor_shapes.find(helper::op_out_id(op))) {
-        bool differs = out_dims->size() != perm.size();
-        for (size_t k = 0; !differs && k < perm.size(); ++k) {
-            const int64_t d = (*dims)[static_cast<size_t>(perm[k])];
-            differs = d >= 0 && (*out_dims)[k] >= 0 && d != (*out_dims)[k];
-        }
-        if (differs)
-            throw Error("transpose: output is declared with dims {}, but perm {} of input dims {} gives otherwise",
-                        helper::fmt_dims(*out_dims), helper::fmt_dims(perm), helper::fmt_dims(*dims));
-    }
+    // The result has the input's dims in the perm's order.
+    std::vector<int64_t> permuted;
+    for (int64_t p : perm) permuted.push_back((*dims)[static_cast<size_t>(p)]);
+    settle_output("transpose", helper::op_out_id(op), onnx_dtype_if_known(ids[0]), permuted, {ids[0]});
     if (!negative) {
         convert_generic_op("transpose", op);
         return;

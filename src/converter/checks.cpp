@@ -1,0 +1,278 @@
+// The checks of a program against itself (declared results, operands, axes), kept in one
+// place so that a contradiction is refused, or settled, the same way wherever it shows.
+#include "converter/checks.h"
+
+#include <algorithm>
+
+#include "converter/converter.h"
+
+namespace kestro {
+
+std::string fmt_tensor_type(std::optional<int32_t> elem_type, const Dims& dims) {
+    std::string out = elem_type ? helper::onnx_dtype_name(*elem_type) : std::string("untyped");
+    if (dims) out = fmt::format("{} {}", out, helper::fmt_dims(*dims));
+    return out;
+}
+
+Error declared_result_error(std::string_view op, std::string_view out, std::string_view declared,
+                            std::string_view actual) {
+    return Error("{} declares its output {} as {}, but {}", op, out, declared, actual);
+}
+
+Dims joined_dims(const Dims& a, const Dims& b) {
+    if (!a || !b || a->size() != b->size()) return std::nullopt;
+    std::vector<int64_t> out(*a);
+    for (size_t k = 0; k < out.size(); ++k)
+        if (out[k] != (*b)[k]) out[k] = -1;
+    return out;
+}
+
+bool Converter::shapes_conflict(const std::optional<std::vector<int64_t>>& a,
+                                const std::optional<std::vector<int64_t>>& b) {
+    if (!a || !b) return false;
+    if (a->size() != b->size()) return true;
+    for (size_t k = 0; k < a->size(); ++k)
+        if ((*a)[k] >= 0 && (*b)[k] >= 0 && (*a)[k] != (*b)[k]) return true;
+    return false;
+}
+
+namespace {
+
+// The element type and dims a description declares; dims nothing when it leaves its shape
+// open, -1 for a dim without a value.
+struct DescribedType {
+    int32_t elem_type = 0;
+    Dims dims;
+};
+
+std::optional<DescribedType> described_type(const proto::ValueInfoProto& info) {
+    if (!info.type) return std::nullopt;
+    const auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
+    if (!tensor) return std::nullopt;
+    DescribedType t{tensor->elem_type, std::nullopt};
+    if (tensor->shape) {
+        std::vector<int64_t> dims;
+        for (const auto& d : tensor->shape->dim) {
+            const int64_t* v = std::get_if<int64_t>(&d.value);
+            dims.push_back(v ? *v : -1);
+        }
+        t.dims = std::move(dims);
+    }
+    return t;
+}
+
+Dims recorded_dims(const ConverterState& state, int64_t id) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    return dims ? Dims(*dims) : std::nullopt;
+}
+
+}  // namespace
+
+void Converter::record_dims(int64_t id, const Dims& dims) {
+    if (dims)
+        state.tensor_shapes.insert(id, *dims);
+    else
+        state.tensor_shapes.erase(id);
+    state.settled_shapes.insert(id, true);
+}
+
+void Converter::settle_output_description(proto::ValueInfoProto& info, int64_t id,
+                                          std::string_view op_name) const {
+    const std::optional<DescribedType> declared = described_type(info);
+    if (!declared) return;
+    const std::optional<int32_t> known = onnx_dtype_if_known(id);
+    if (known && *known != declared->elem_type)
+        throw declared_result_error(op_name, info.name, fmt_tensor_type(declared->elem_type, declared->dims),
+                                    "computes " + fmt_tensor_type(known, recorded_dims(state, id)));
+    // Where the program's record of the value is settled (the dims its operator computes, or
+    // none where paths differ), a description with other dims would contradict the model's
+    // own nodes: the value's dims replace them. A graph output must have a rank, so one
+    // without known dims keeps the declared rank, without claiming any dim.
+    const Dims dims = recorded_dims(state, id);
+    // Dims only declared, never settled against what an operator computes, are the
+    // program's word against the fetch's.
+    if (!state.settled_shapes.contains(id)) {
+        if (shapes_conflict(declared->dims, dims))
+            throw declared_result_error(op_name, info.name, fmt_tensor_type(declared->elem_type, declared->dims),
+                                        "computes " + fmt_tensor_type(known.value_or(declared->elem_type), dims));
+        return;
+    }
+    if (shapes_conflict(declared->dims, dims) || (!dims && declared->dims)) {
+        const std::vector<int64_t> described = dims ? *dims : std::vector<int64_t>(declared->dims->size(), -1);
+        info.type = tensor_value_info(info.name, declared->elem_type, described).type;
+    }
+}
+
+void Converter::settle_output(std::string_view op_name, int64_t out, std::optional<int32_t> computed_type,
+                              const Dims& computed_dims, const IdList& sources) {
+    const bool from_settled = std::all_of(sources.begin(), sources.end(), [&](int64_t id) {
+        return id == 0 || state.settled_shapes.contains(id);
+    });
+    const std::optional<int32_t> declared_type = onnx_dtype_if_known(out);
+    const Dims declared_dims = recorded_dims(state, out);
+    const bool type_differs = declared_type && computed_type && *declared_type != *computed_type;
+    const bool dims_differ = shapes_conflict(declared_dims, computed_dims);
+    if (type_differs || (dims_differ && !from_settled)) {
+        throw declared_result_error(op_name, std::to_string(out), fmt_tensor_type(declared_type, declared_dims),
+                                    "computes " + fmt_tensor_type(computed_type, computed_dims));
+    }
+    // Paddle's exporter widens declarations around control flow (a loop's initial value
+    // declared with the loop's type, a branch's placeholder with the other branch's): the
+    // value is what the operator computes, and later lowerings are to see that.
+    if (dims_differ) {
+        record_dims(out, computed_dims);
+        return;
+    }
+    // Declared dims that the computed ones confirm (each known dim computed too) are settled.
+    if (!from_settled || !computed_dims || !declared_dims || computed_dims->size() != declared_dims->size()) return;
+    for (size_t k = 0; k < computed_dims->size(); ++k)
+        if ((*computed_dims)[k] < 0 && (*declared_dims)[k] >= 0) return;
+    state.settled_shapes.insert(out, true);
+}
+
+namespace {
+
+// Numpy-style broadcast of recorded dims; nothing when one is not recorded. A dim that one
+// side leaves unknown is unknown unless the other side's is known and not 1; dims that
+// cannot broadcast are left unknown (that contradiction is the operands', not the output's).
+Dims broadcast(const std::vector<const std::vector<int64_t>*>& all) {
+    size_t rank = 0;
+    for (const auto* d : all) {
+        if (!d) return std::nullopt;
+        rank = std::max(rank, d->size());
+    }
+    std::vector<int64_t> out(rank, 1);
+    for (const auto* d : all) {
+        const size_t offset = rank - d->size();
+        for (size_t k = 0; k < d->size(); ++k) {
+            int64_t& o = out[offset + k];
+            const int64_t v = (*d)[k];
+            if (v == 1 || o == v) continue;
+            if (o == 1) o = v;
+            else if (v < 0 && o >= 0) continue;  // o known and not 1: the unknown must match it
+            else if (o < 0 && v >= 0) o = v;
+            else o = -1;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void Converter::settle_output_like(std::string_view op_name, int64_t out, const IdList& operands,
+                                   std::optional<int32_t> result_type, bool follow_dims) {
+    std::vector<const std::vector<int64_t>*> dims;
+    std::optional<int32_t> common;
+    bool types_agree = true;
+    for (int64_t id : operands) {
+        if (id == 0) continue;
+        dims.push_back(state.tensor_shapes.find(id));
+        const std::optional<int32_t> t = onnx_dtype_if_known(id);
+        if (!t || (common && *common != *t)) types_agree = false;
+        if (t && !common) common = t;
+    }
+    if (!result_type && types_agree) result_type = common;
+    settle_output(op_name, out, result_type, follow_dims && !dims.empty() ? broadcast(dims) : std::nullopt,
+                  operands);
+}
+
+void refuse_data_contradiction(const Json& op, const proto::ValueInfoProto& info) {
+    const std::optional<DescribedType> declared = described_type(info);
+    if (!declared) return;
+    // The attributes say what is fed; the output entry is what the program's operators were
+    // typed against. Where they disagree, the graph input would contradict one of them.
+    const auto refuse = [&](std::string actual) {
+        return declared_result_error("data", helper::fmt_text(info.name),
+                                     fmt_tensor_type(declared->elem_type, declared->dims), actual);
+    };
+    if (auto word = helper::op_attr_str(op, "dtype")) {
+        const std::optional<int32_t> fed = helper::paddle_dtype_token_to_onnx(*word);
+        if (fed && *fed != declared->elem_type)
+            throw refuse(fmt::format("its dtype attribute is {}", helper::onnx_dtype_name(*fed)));
+    }
+    if (const Json* shape = helper::attr(op, "shape"); shape && shape->IsArray()) {
+        const std::vector<int64_t> fed = helper::collect_dims(*shape);
+        if (Converter::shapes_conflict(declared->dims, fed))
+            throw refuse(fmt::format("its shape attribute is {}", helper::fmt_dims(fed)));
+    }
+}
+
+// ---- operands ----
+
+int64_t Converter::checked_axis(std::string_view op, std::string_view what, int64_t axis,
+                                int64_t rank) {
+    if (axis < -rank || axis >= rank)
+        throw Error("{}: {} {} is outside [{}, {}) for an input of rank {}", op, what, axis, -rank,
+                    rank, rank);
+    return axis < 0 ? axis + rank : axis;
+}
+
+int64_t Converter::checked_axis_of(std::string_view op, std::string_view what, int64_t axis,
+                                   int64_t tensor_id) const {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(tensor_id);
+    if (!dims) return axis;
+    return checked_axis(op, what, axis, static_cast<int64_t>(dims->size()));
+}
+
+void Converter::require_operand_type(std::string_view op, std::string_view operand, int64_t id,
+                                     std::initializer_list<int32_t> allowed) const {
+    const std::optional<int32_t> t = onnx_dtype_if_known(id);
+    if (!t || std::find(allowed.begin(), allowed.end(), *t) != allowed.end()) return;
+    std::string names;
+    for (int32_t a : allowed) names += fmt::format("{}{}", names.empty() ? "" : ", ", helper::onnx_dtype_name(a));
+    throw Error("{}: {} is {}, but it must be one of {}", op, operand, helper::onnx_dtype_name(*t),
+                names);
+}
+
+void Converter::require_same_type(std::string_view op, std::string_view a_what, int64_t a,
+                                  std::string_view b_what, int64_t b) const {
+    const std::optional<int32_t> ta = onnx_dtype_if_known(a);
+    const std::optional<int32_t> tb = onnx_dtype_if_known(b);
+    if (ta && tb && *ta != *tb)
+        throw Error("{}: {} is {} but {} is {}; they must have one element type", op, a_what,
+                    helper::onnx_dtype_name(*ta), b_what, helper::onnx_dtype_name(*tb));
+}
+
+void Converter::require_broadcastable(std::string_view op, int64_t a, int64_t b, size_t skip) const {
+    const std::vector<int64_t>* da = state.tensor_shapes.find(a);
+    const std::vector<int64_t>* db = state.tensor_shapes.find(b);
+    if (!da || !db || da->size() < skip || db->size() < skip) return;
+    const size_t n = std::min(da->size(), db->size()) - skip;
+    for (size_t k = 1; k <= n; ++k) {
+        const int64_t x = (*da)[da->size() - skip - k];
+        const int64_t y = (*db)[db->size() - skip - k];
+        if (x >= 0 && y >= 0 && x != 1 && y != 1 && x != y)
+            throw Error("{}: operand dims {} and {} cannot broadcast", op, helper::fmt_dims(*da),
+                        helper::fmt_dims(*db));
+    }
+}
+
+void Converter::require_same_dims(std::string_view op, int64_t a, int64_t b, int64_t except) const {
+    const std::vector<int64_t>* da = state.tensor_shapes.find(a);
+    const std::vector<int64_t>* db = state.tensor_shapes.find(b);
+    if (!da || !db) return;
+    bool differs = da->size() != db->size();
+    for (size_t k = 0; !differs && k < da->size(); ++k)
+        differs = static_cast<int64_t>(k) != except && (*da)[k] >= 0 && (*db)[k] >= 0 && (*da)[k] != (*db)[k];
+    if (differs)
+        throw Error("{}: input dims {} and {} do not match{}", op, helper::fmt_dims(*da), helper::fmt_dims(*db),
+                    except >= 0 ? fmt::format(" outside axis {}", except) : std::string());
+}
+
+void require_float_operand(const Converter& c, std::string_view op_name, int64_t id) {
+    const std::optional<int32_t> t = c.onnx_dtype_if_known(id);
+    if (t && !helper::is_float_onnx_dtype(*t) && *t != proto::dtype::BFLOAT16)
+        throw Error("{} does not take {} inputs, only floating-point values", op_name,
+                    helper::onnx_dtype_name(*t));
+}
+
+void require_rank(const Converter& c, std::string_view op_name, int64_t id, size_t lowest, size_t highest) {
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(id);
+    if (!dims || (dims->size() >= lowest && dims->size() <= highest)) return;
+    if (lowest == highest) throw Error("{} takes a rank-{} input, got rank {}", op_name, lowest, dims->size());
+    if (highest == kAnyRank)
+        throw Error("{} takes a rank {} or higher input, got rank {}", op_name, lowest, dims->size());
+    throw Error("{} takes an input of rank {} to {}, got rank {}", op_name, lowest, highest, dims->size());
+}
+
+}  // namespace kestro

@@ -1,0 +1,45 @@
+#pragma once
+// The checks of a program against itself: what it declares for a value against what its
+// operator computes, and operands against what an operator takes. A declared result that
+// cannot be kept is refused in one form: "<op> declares its output <out> as <type dims>,
+// but computes <type dims>".
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+
+namespace kestro {
+
+class Converter;
+
+// A value's dims as far as they are known: nothing when not even its rank is.
+using Dims = std::optional<std::vector<int64_t>>;
+
+// "float32 [2, 3]": an element type (an ONNX code, nothing when unknown) and dims (left out
+// when open).
+std::string fmt_tensor_type(std::optional<int32_t> elem_type, const Dims& dims);
+
+// The refusal of a declared result: "<op> declares its output <out> as <declared>, but <actual>",
+// where `actual` is "computes <type dims>" or what else contradicts the declaration.
+Error declared_result_error(std::string_view op, std::string_view out, std::string_view declared,
+                            std::string_view actual);
+
+// What holds of one value that two paths give as `a` and `b`: the dims both give, -1 where
+// they differ, nothing when their ranks differ or either leaves its rank open.
+Dims joined_dims(const Dims& a, const Dims& b);
+
+// Refuses an operand recorded with a type that is not floating point, naming the operator:
+// for operators Paddle defines on floating-point values only, whose ONNX nodes take no
+// integer or bool operands.
+void require_float_operand(const Converter& c, std::string_view op_name, int64_t id);
+
+// Refuses an operand recorded with another rank than [lowest, highest], naming the operator.
+// kAnyRank as `highest`: no upper bound.
+inline constexpr size_t kAnyRank = static_cast<size_t>(-1);
+void require_rank(const Converter& c, std::string_view op_name, int64_t id, size_t lowest, size_t highest);
+
+}  // namespace kestro
