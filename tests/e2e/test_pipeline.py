@@ -503,8 +503,12 @@ MUST_FAIL = {
     # Attribute values Paddle rejects, where ONNX Runtime would fail only at load or run time.
     "prelu-channel-mode-of-unknown-layout": (
         contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2, 2]), p.data("a", "f32", [3])],
+                                     attrs={"mode": "channel", "data_format": "CHWN"}, outs=[("f32", [1, 3, 2, 2])])),
+        "prelu: data_format CHWN is none of NCHW, NHWC, NCDHW, NDHWC"),
+    "prelu-slope-for-other-channels": (
+        contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2, 2]), p.data("a", "f32", [3])],
                                      attrs={"mode": "channel", "data_format": "NDHWC"}, outs=[("f32", [1, 3, 2, 2])])),
-        "prelu: data_format NDHWC is neither NCHW nor NHWC"),
+        "prelu: the slope holds 3 values, but the input [1, 3, 2, 2] has 2 channels in layout NDHWC"),
     "prelu-unknown-mode": (
         contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2, 2]), p.data("a", "f32", [3])],
                                      attrs={"mode": "max", "data_format": "NCHW"}, outs=[("f32", [1, 3, 2, 2])])),

@@ -181,10 +181,17 @@ void Converter::op_prelu(const Json& op) {
     const std::string_view layout = helper::op_attr_str(op, "data_format").value_or("NCHW");
     if (mode != "all" && mode != "channel" && mode != "element")
         throw Error("prelu: mode {} is none of all, channel, element", helper::fmt_text(mode));
-    // Paddle reads the channel axis of a per-channel slope from these two layouts only.
-    if (mode == "channel" && layout != "NCHW" && layout != "NHWC")
-        throw Error("prelu: data_format {} is neither NCHW nor NHWC", helper::fmt_text(layout));
+    // The channel axis of a per-channel slope is second or last, as the layout says; its
+    // length is the slope's.
+    if (mode == "channel" && layout != "NCHW" && layout != "NHWC" && layout != "NCDHW" && layout != "NDHWC")
+        throw Error("prelu: data_format {} is none of NCHW, NHWC, NCDHW, NDHWC", helper::fmt_text(layout));
     const bool channel_last = layout == "NHWC" || layout == "NDHWC";
+    if (mode == "channel" && s.size() == 1 && s[0] >= 2 && r >= 2) {
+        const int64_t c = channel_last ? x_dims->back() : (*x_dims)[1];
+        if (c >= 0 && c != s[0])
+            throw Error("prelu: the slope holds {} values, but the input {} has {} channels in layout {}", s[0],
+                        helper::fmt_dims(*x_dims), c, layout);
+    }
     if (mode == "element" && channel_last)
         throw Error("prelu mode=element only supports NCHW-style layouts");
     // A single value takes a single slope, and keeps rank 0: a [1] slope would lift it to [1].

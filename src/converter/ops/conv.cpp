@@ -281,7 +281,9 @@ void Converter::op_conv2d_transpose(const Json& op) {
     // ConvTranspose takes an extra output row only below max(stride, dilation), and its filter
     // [C, M / groups, kH, kW] reads C input channels in groups of C / groups.
     const auto dilations = ints_or(attrs, "dilations", {1, 1});
-    const auto output_padding = ints_or(attrs, "output_padding", {});
+    // A given output size replaces output_padding.
+    const std::vector<double>* size = ids.size() == 3 ? state.const_values.find(ids[2]) : nullptr;
+    const auto output_padding = size && !size->empty() ? std::vector<int64_t>{} : ints_or(attrs, "output_padding", {});
     for (size_t i = 0; i < output_padding.size() && i < strides.size() && i < dilations.size(); ++i) {
         if (output_padding[i] >= std::max(strides[i], dilations[i]))
             throw Error("conv2d_transpose: output_padding {} must be below the larger of strides {} and "
