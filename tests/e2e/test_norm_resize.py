@@ -471,3 +471,11 @@ def test_resize_refusals(tmp):
                                        inputs=lambda p: [0, p.combine([p.full([1], 5, "i32"), p.full([1], 0, "i32")]),
                                                          0]), 17,
                    "nearest_interp: output size 0 is not positive")
+    # Each entry of the size list is one number, one for H and one for W.
+    expect_failure(tmp, interp_program("1.nearest_interp", [1, 1, 2, 2], [1, 1, -1, -1],
+                                       inputs=lambda p: [0, p.combine([p.full([1], 5, "i32"), p.full([2], 7, "i32")]),
+                                                         0]), 17,
+                   "nearest_interp: size 3 must hold one value, but has dims [2]")
+    expect_failure(tmp, interp_program("1.nearest_interp", [1, 1, 2, 2], [1, 1, -1, -1],
+                                       inputs=lambda p: [0, p.combine([p.full([1], 5, "i32")]), 0]), 17,
+                   "nearest_interp: the size list has 1 entries, not one for each of H and W")

@@ -193,8 +193,16 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     if (scale && !(std::max((*scale)[0], (*scale)[1]) < 2147483648.0f))
         throw Error("{}: scale {} is not a positive factor below 2^31", op_name,
                     std::max((*scale)[0], (*scale)[1]));
-    // Paddle's output sizes, from the size list or the OutSize tensor, are positive.
+    // Paddle's output sizes, from the size list (one value each, one for each of H and W) or
+    // the OutSize tensor (both), are positive.
     std::vector<int64_t> size_ids = size_list ? *size_list : std::vector<int64_t>{};
+    if (!size_ids.empty() && size_ids.size() != 2)
+        throw Error("{}: the size list has {} entries, not one for each of H and W", op_name, size_ids.size());
+    for (int64_t id : size_ids) {
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+        if (dims && (dims->size() > 1 || (dims->size() == 1 && (*dims)[0] >= 0 && (*dims)[0] != 1)))
+            throw Error("{}: size {} must hold one value, but has dims {}", op_name, id, helper::fmt_dims(*dims));
+    }
     if (has_out_size && size_ids.empty()) size_ids.push_back(ids[1]);
     for (int64_t id : size_ids) {
         if (const std::vector<double>* values = state.const_values.find(id)) {
