@@ -140,22 +140,38 @@ def test_text_detector_on_a_full_page(tmp):
     assert prob.shape == (1, 1, 640, 640) and np.all(np.isfinite(prob))
 
 
-def test_a_model_the_checker_crashes_on_is_refused(tmp):
-    """The layout detector with its conv2d that makes value 784 padded [0, 1] instead of [0, 0]:
-    kestro lowers it, and ONNX's shape inference dies on the model with a segmentation fault
-    (renaming the recogniser's conv2d of value 532 to conv2d_transpose did so too, until that
-    lowering refused a filter made for other input channels). The conversion fails with one
-    line and writes nothing; kestro itself does not crash."""
-    folder = real_model("pp_doclayout_m")
-    doc = json.loads((folder / "inference.json").read_text())
-    op = doc["program"]["regions"][0]["blocks"][0]["ops"][643]
-    assert op["#"] == "1.conv2d" and op["O"][0]["%"] == 784
+def pad_conv_784(op):
     paddings = next(a for a in op["A"] if a["N"] == "paddings")
     paddings["AT"]["D"][1]["D"] = 1
+
+
+# A real program changed in one place, on which ONNX's shape inference dies with a segmentation
+# fault: (program, main-block operator, its name and first output, the change, the one line).
+CHECKER_CRASHES = {
+    # The layout detector's conv2d of value 784 padded [0, 1]: kestro lowers it, the library
+    # crashes on the model.
+    "conv-padded-otherwise": ("pp_doclayout_m", 643, "1.conv2d", 784, pad_conv_784,
+                              "Error: ONNX's shape inference crashed (signal SIGSEGV) on the converted model\n"),
+    # The recogniser's conv2d of value 532 renamed conv2d_transpose: the library crashed on it
+    # too, until that lowering refused a filter made for other input channels.
+    "conv-renamed-conv2d_transpose": ("pp_ocrv5_mobile_rec", 521, "1.conv2d", 532,
+                                      lambda op: op.update({"#": "1.conv2d_transpose"}),
+                                      "Error: conv2d_transpose: the filter [120, 60, 1, 1] is for 120 input channels, "
+                                      "the input [-1, 60, 1, -1] has 60\n"),
+}
+
+
+@pytest.mark.parametrize("case", list(CHECKER_CRASHES))
+def test_a_model_the_checker_crashes_on_is_refused(tmp, case):
+    """The conversion fails with one line and writes nothing; kestro itself does not crash."""
+    name, index, op_name, value, change, message = CHECKER_CRASHES[case]
+    doc = json.loads((real_model(name) / "inference.json").read_text())
+    op = doc["program"]["regions"][0]["blocks"][0]["ops"][index]
+    assert op["#"] == op_name and op["O"][0]["%"] == value
+    change(op)
     out = tmp / "model.onnx"
     r = convert(doc, weights_for_program(doc), out, opset=17)
     assert not r.crashed, r.stderr
-    assert (r.returncode, r.stdout, r.stderr) == (
-        1, "", "Error: ONNX's shape inference crashed (signal SIGSEGV) on the converted model\n")
+    assert (r.returncode, r.stdout, r.stderr) == (1, "", message)
     assert not out.exists()
     assert [p.name for p in tmp.iterdir() if p.name.startswith(".")] == []
