@@ -446,6 +446,11 @@ MUST_FAIL = {
                              "scale declares its output 2 as int32 [2, 3], but computes float32 [2, 3]"),
     "remainder-declares-int32": (one_op_doc("1.remainder", "i64", n_in=2, out=("i32", [2, 3])),
                                  "remainder declares its output 2 as int32 [2, 3], but computes int64 [2, 3]"),
+    # At opset 18 no library check follows: the lowering itself compares.
+    "bitwise_not-declares-bool": (one_op_doc("1.bitwise_not", "i8", out=("bool", [2, 3])),
+                                  "bitwise_not declares its output 2 as bool [2, 3], but computes int8 [2, 3]", 18),
+    "bitwise_and-declares-int64": (one_op_doc("1.bitwise_and", "i32", n_in=2, out=("i64", [2, 3])),
+                                   "bitwise_and declares its output 2 as int64 [2, 3], but computes int32 [2, 3]", 18),
     "data-declares-another-type": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_f16"})),
                                    "data declares its output x as float16 [2, 3], but its dtype attribute is float32"),
     "data-declares-another-shape": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(1, [2, 4])),

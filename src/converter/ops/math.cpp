@@ -385,6 +385,7 @@ void Converter::op_bitwise_and(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("bitwise_and requires two inputs");
+    settle_output_like("bitwise_and", out, {ids[0], ids[1]});
     std::string a = get_tensor_name(ids[0]);
     std::string b = get_tensor_name(ids[1]);
     std::string y = get_tensor_name(out);
@@ -420,6 +421,7 @@ void Converter::op_bitwise_not(const Json& op) {
     const NameMaker names{"bitwise_not", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("bitwise_not missing inputs");
+    settle_output_like("bitwise_not", out, {ids[0]});
     std::string x = get_tensor_name(ids[0]);
     const int32_t t = onnx_dtype_for_tensor_id(ids[0]);
     if (is_signed_integer(t) && opset >= 18) {
