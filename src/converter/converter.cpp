@@ -56,13 +56,17 @@ std::string place_of(const Json* op, int64_t id, bool& several) {
 
 }  // namespace
 
+std::optional<std::string> Converter::tensor_name_of(int64_t id) const {
+    if (id == 0) return std::nullopt;
+    if (const std::string* name = state.tensor_names.find(id))
+        return name->empty() ? std::nullopt : std::optional<std::string>(*name);
+    if (id > 0) return fmt::format("tensor_{}", id);
+    return std::nullopt;
+}
+
 std::string Converter::get_tensor_name(int64_t id) const {
-    if (id != 0) {
-        const std::string* name = state.tensor_names.find(id);
-        if (name && !name->empty()) return *name;
-        if (!name && id < 0) throw Error("Undefined value id {}", id);
-        if (!name) return fmt::format("tensor_{}", id);
-    }
+    if (std::optional<std::string> name = tensor_name_of(id)) return *std::move(name);
+    if (id < 0 && !state.tensor_names.contains(id)) throw Error("Undefined value id {}", id);
     const std::string op =
         current_op ? helper::fmt_text(helper::op_label(*current_op)) : std::string("the program");
     bool several = false;

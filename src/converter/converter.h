@@ -300,6 +300,8 @@ public:
     // named "" is refused, naming the operator being lowered: either would become an empty
     // name, which ONNX reads as an omitted optional input.
     std::string get_tensor_name(int64_t id) const;
+    // The name get_tensor_name gives, or nothing where it would refuse.
+    std::optional<std::string> tensor_name_of(int64_t id) const;
     // The same where the operator's operand is optional: id 0 gives the empty name.
     std::string optional_tensor_name(int64_t id) const;
     // The operator being lowered (process_pass2_op sets it), named by get_tensor_name's

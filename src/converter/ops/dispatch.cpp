@@ -218,19 +218,15 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
     // messages name the operator that made the value too.
     const std::string* from = nullptr;
     if (full_name == "1.fetch" && input) {
-        const std::string* name = state.tensor_names.find(*input);
-        const NodeOrigins::Origin* made =
-            name ? node_origins->find(*name)
-                 : *input > 0 ? node_origins->find(fmt::format("tensor_{}", *input)) : nullptr;
-        if (made) from = made->op;
+        if (const std::optional<std::string> name = tensor_name_of(*input))
+            if (const NodeOrigins::Origin* made = node_origins->find(*name)) from = made->op;
     }
     // The operator's values by their tensor names, to tell a value's own tensor from an
     // intermediate of the lowering.
     std::unordered_map<std::string, int64_t> values;
     if (const Json* outs = helper::member(op, "O"))
         for (const int64_t id : helper::collect_value_ids(*outs)) {
-            if (const std::string* name = state.tensor_names.find(id)) values.emplace(*name, id);
-            else if (id > 0) values.emplace(fmt::format("tensor_{}", id), id);
+            if (std::optional<std::string> name = tensor_name_of(id)) values.emplace(*std::move(name), id);
         }
     for (size_t i = first_new; i < graph.node.size(); ++i)
         for (const auto& out : graph.node[i].output) {
