@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "converter/converter.h"
+#include "converter/file_read.h"
 #include "proto/onnx.h"
 
 namespace {
@@ -152,13 +153,6 @@ int make_weight_file(const kestro::Converter& c, const Choice& choice) {
     return fd;
 }
 
-struct Fd {
-    int fd;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -177,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         // Exactly the input's bytes: anything read past them is reported by the sanitizer.
         c.load_paddle_model_from_buffer(std::vector<uint8_t>(data, data + size));
-        const Fd weights{make_weight_file(c, choice)};
+        const kestro::Fd weights{make_weight_file(c, choice)};
         if (weights.fd < 0) return 0;
         c.load_paddle_weights("/proc/self/fd/" + std::to_string(weights.fd));
         kestro::proto::Sink sink;

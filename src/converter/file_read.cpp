@@ -14,12 +14,6 @@
 namespace kestro {
 
 namespace {
-struct Fd {
-    int fd;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 // One read(2) of at most n bytes, retried when a signal interrupts it; 0 at the end.
 size_t read_some(int fd, uint8_t* into, size_t n) {

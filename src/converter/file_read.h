@@ -1,6 +1,7 @@
 #pragma once
 // Reading input files: whole, within a size limit.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <functional>
@@ -11,6 +12,14 @@
 #include "error.h"
 
 namespace kestro {
+
+// A descriptor closed when it goes out of scope.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
 
 // Reads the file at `path` whole. The size the file system reports is
 // checked first; since a FIFO or /dev/stdin report 0, at most limit + 1 bytes are read

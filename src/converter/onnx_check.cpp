@@ -52,17 +52,6 @@ bool is_weight(const proto::TensorProto& t, const std::vector<std::string>& weig
     return std::binary_search(weight_names.begin(), weight_names.end(), t.name);
 }
 
-// Writes all of `text`, retrying short writes and interruptions; gives up on an error (the
-// reader is gone).
-void write_fully(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
-
 // The child's reply: "A" when the library accepts the model, "R" and its message when it
 // refuses it. Before, a digit for each stage begun ('1' the checker, '2' inference), so
 // that a crash can be placed.
@@ -85,12 +74,12 @@ std::string check_in_this_process(int reply_fd, const proto::ModelProto& model,
         in.SetRecursionLimit(INT_MAX);
         if (!parsed.ParseFromCodedStream(&in) || !in.ConsumedEntireMessage())
             return "Rthe library could not read the model back";
-        write_fully(reply_fd, "1");
+        log::write_all(reply_fd, "1");
         onnx::checker::check_model(parsed);
         // Strict: a node whose inference fails refuses the model. Data propagation follows
         // shapes computed in the graph (Shape, Gather, Concat) into Reshape, Expand and the
         // like, where many contradictions only show.
-        write_fully(reply_fd, "2");
+        log::write_all(reply_fd, "2");
         onnx::shape_inference::InferShapes(parsed, onnx::OpSchemaRegistry::Instance(),
                                            onnx::ShapeInferenceOptions(/*check_type=*/true,
                                                                        /*strict_mode=*/1,
@@ -121,7 +110,7 @@ std::string check_in_this_process(int reply_fd, const proto::ModelProto& model,
         ::dup2(null, STDOUT_FILENO);
         ::dup2(null, STDERR_FILENO);
     }
-    write_fully(reply_fd, check_in_this_process(reply_fd, model, origins, weight_names));
+    log::write_all(reply_fd, check_in_this_process(reply_fd, model, origins, weight_names));
     // Never the parent's exit handlers, buffers or temporary-file clean-up.
     ::_exit(0);
 }
