@@ -36,34 +36,41 @@ bool Converter::shapes_conflict(const std::optional<std::vector<int64_t>>& a,
     return false;
 }
 
+Dims described_dims(const proto::ValueInfoProto& info) {
+    if (!info.type) return std::nullopt;
+    const auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
+    if (!tensor || !tensor->shape) return std::nullopt;
+    std::vector<int64_t> dims;
+    for (const auto& d : tensor->shape->dim) {
+        const int64_t* v = std::get_if<int64_t>(&d.value);
+        dims.push_back(v ? *v : -1);
+    }
+    return dims;
+}
+
+int32_t described_elem_type(const proto::ValueInfoProto& info) {
+    if (!info.type) return 0;
+    const auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
+    return tensor ? tensor->elem_type : 0;
+}
+
+Dims recorded_dims(const ConverterState& state, int64_t id) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    return dims ? Dims(*dims) : std::nullopt;
+}
+
 namespace {
 
-// The element type and dims a description declares; dims nothing when it leaves its shape
-// open, -1 for a dim without a value.
+// The element type and dims a tensor description declares; dims nothing when it leaves its
+// shape open.
 struct DescribedType {
     int32_t elem_type = 0;
     Dims dims;
 };
 
 std::optional<DescribedType> described_type(const proto::ValueInfoProto& info) {
-    if (!info.type) return std::nullopt;
-    const auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
-    if (!tensor) return std::nullopt;
-    DescribedType t{tensor->elem_type, std::nullopt};
-    if (tensor->shape) {
-        std::vector<int64_t> dims;
-        for (const auto& d : tensor->shape->dim) {
-            const int64_t* v = std::get_if<int64_t>(&d.value);
-            dims.push_back(v ? *v : -1);
-        }
-        t.dims = std::move(dims);
-    }
-    return t;
-}
-
-Dims recorded_dims(const ConverterState& state, int64_t id) {
-    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-    return dims ? Dims(*dims) : std::nullopt;
+    if (!info.type || !std::holds_alternative<proto::TypeProto::Tensor>(info.type->value)) return std::nullopt;
+    return DescribedType{described_elem_type(info), described_dims(info)};
 }
 
 }  // namespace

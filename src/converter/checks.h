@@ -15,9 +15,21 @@
 namespace kestro {
 
 class Converter;
+struct ConverterState;
+namespace proto {
+struct ValueInfoProto;
+}
 
 // A value's dims as far as they are known: nothing when not even its rank is.
 using Dims = std::optional<std::vector<int64_t>>;
+
+// The dims a description (a graph's or region's input or output) declares, -1 for a dim
+// without a value; nothing when it declares no tensor shape.
+Dims described_dims(const proto::ValueInfoProto& info);
+// The element type a description declares; 0 when it declares none.
+int32_t described_elem_type(const proto::ValueInfoProto& info);
+// The dims the program records for value `id`; nothing when it records none.
+Dims recorded_dims(const ConverterState& state, int64_t id);
 
 // "float32 [2, 3]": an element type (an ONNX code, nothing when unknown) and dims (left out
 // when open).

@@ -32,27 +32,6 @@ proto::ValueInfoProto value_info_with_known_dims(std::string name, int32_t elem_
     return info;
 }
 
-// The dims a graph output declares, -1 for a dim without a value; empty when it declares no
-// tensor shape.
-std::optional<std::vector<int64_t>> declared_dims(const proto::ValueInfoProto& info) {
-    if (!info.type) return std::nullopt;
-    const auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
-    if (!tensor || !tensor->shape) return std::nullopt;
-    std::vector<int64_t> dims;
-    for (const auto& d : tensor->shape->dim) {
-        const int64_t* v = std::get_if<int64_t>(&d.value);
-        dims.push_back(v ? *v : -1);
-    }
-    return dims;
-}
-
-// The element type of a subgraph input or output; 0 when it declares none.
-int32_t elem_type_of(const proto::ValueInfoProto& info) {
-    if (!info.type) return 0;
-    const auto* tensor = std::get_if<proto::TypeProto::Tensor>(&info.type->value);
-    return tensor ? tensor->elem_type : 0;
-}
-
 // The element type the program records for a value; 0 when it records none ONNX has.
 int32_t recorded_elem_type(const ConverterState& state, int64_t id) {
     const std::string* token = state.tensor_dtypes.find(id);
@@ -60,27 +39,19 @@ int32_t recorded_elem_type(const ConverterState& state, int64_t id) {
     return helper::paddle_token_to_onnx(*token).value_or(0);
 }
 
+// An element type as fmt_tensor_type takes it: 0 (none known) is nothing.
+std::optional<int32_t> known_type(int32_t type) { return type != 0 ? std::optional<int32_t>(type) : std::nullopt; }
+
 std::string fmt_described(const proto::ValueInfoProto& info) {
-    const int32_t type = elem_type_of(info);
-    std::string out = type != 0 ? helper::onnx_dtype_name(type) : "untyped";
-    if (auto dims = declared_dims(info)) out += " " + helper::fmt_dims(*dims);
-    return out;
+    return fmt_tensor_type(known_type(described_elem_type(info)), described_dims(info));
 }
 
 std::string fmt_recorded(const ConverterState& state, int64_t id) {
-    const int32_t type = recorded_elem_type(state, id);
-    std::string out = type != 0 ? helper::onnx_dtype_name(type) : "untyped";
-    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(id)) out += " " + helper::fmt_dims(*dims);
-    return out;
+    return fmt_tensor_type(known_type(recorded_elem_type(state, id)), recorded_dims(state, id));
 }
 
 // Two element types that are both known and differ.
 bool types_differ(int32_t a, int32_t b) { return a != 0 && b != 0 && a != b; }
-
-Dims recorded_dims(const ConverterState& state, int64_t id) {
-    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-    return dims ? Dims(*dims) : std::nullopt;
-}
 
 // A value's element type should be the same on both sides of a region's edge: a body that
 // takes a carried value as one type and hands the next as another, or branches that give one
@@ -90,7 +61,7 @@ void refuse_loop_contradictions(const ConverterState& state, const std::vector<i
                                 const std::vector<int64_t>& out_ids, const proto::GraphProto& body) {
     const proto::ValueInfoProto& cond_in = body.input[1];
     const proto::ValueInfoProto& cond_out = body.output[0];
-    if (types_differ(elem_type_of(cond_out), proto::dtype::BOOL))
+    if (types_differ(described_elem_type(cond_out), proto::dtype::BOOL))
         throw Error("while body yields its condition as {}, but the condition enters as {}",
                     fmt_described(cond_out), fmt_described(cond_in));
     for (size_t k = 0; k + 1 < ids.size(); ++k) {
@@ -98,13 +69,13 @@ void refuse_loop_contradictions(const ConverterState& state, const std::vector<i
         const proto::ValueInfoProto& in = body.input[k + 2];
         const proto::ValueInfoProto& out = body.output[k + 1];
         const int32_t outer_type = recorded_elem_type(state, outer);
-        if (types_differ(outer_type, elem_type_of(in)))
+        if (types_differ(outer_type, described_elem_type(in)))
             throw Error("while carries value {} of type {} into a body argument declared {}", outer,
                         helper::onnx_dtype_name(outer_type), fmt_described(in));
-        if (types_differ(elem_type_of(in), elem_type_of(out)))
+        if (types_differ(described_elem_type(in), described_elem_type(out)))
             throw Error("while body takes carried value {} as {}, but yields its next value as {}", outer,
                         fmt_described(in), fmt_described(out));
-        if (k < out_ids.size() && types_differ(recorded_elem_type(state, out_ids[k]), elem_type_of(out)))
+        if (k < out_ids.size() && types_differ(recorded_elem_type(state, out_ids[k]), described_elem_type(out)))
             throw declared_result_error("while", std::to_string(out_ids[k]), fmt_recorded(state, out_ids[k]),
                                         "computes " + fmt_described(out));
     }
@@ -115,11 +86,11 @@ void refuse_branch_contradictions(const ConverterState& state, const std::vector
     for (size_t k = 0; k < then_graph.output.size(); ++k) {
         const proto::ValueInfoProto& a = then_graph.output[k];
         const proto::ValueInfoProto& b = else_graph.output[k];
-        if (types_differ(elem_type_of(a), elem_type_of(b)))
+        if (types_differ(described_elem_type(a), described_elem_type(b)))
             throw Error("if branches yield value {} as {} and {}", k, fmt_described(a), fmt_described(b));
         if (k >= out_ids.size()) continue;
         for (const proto::ValueInfoProto* branch : {&a, &b})
-            if (types_differ(recorded_elem_type(state, out_ids[k]), elem_type_of(*branch)))
+            if (types_differ(recorded_elem_type(state, out_ids[k]), described_elem_type(*branch)))
                 throw declared_result_error("if", std::to_string(out_ids[k]), fmt_recorded(state, out_ids[k]),
                                             "computes " + fmt_described(*branch));
     }
@@ -319,8 +290,8 @@ void Converter::op_if(const Json& op) {
     // Before opset 11 If merges the two branches' shapes strictly, so a value whose shape
     // depends on the branch taken makes a model no checker or runtime accepts.
     for (size_t k = 0; opset < 11 && k < then_graph.output.size(); ++k) {
-        const auto then_dims = declared_dims(then_graph.output[k]);
-        const auto else_dims = declared_dims(else_graph.output[k]);
+        const auto then_dims = described_dims(then_graph.output[k]);
+        const auto else_dims = described_dims(else_graph.output[k]);
         if (Converter::shapes_conflict(then_dims, else_dims))
             throw Error("if branches yield value {} with shapes {} and {}, which requires opset >= 11, "
                         "but target opset is {}",
@@ -333,8 +304,8 @@ void Converter::op_if(const Json& op) {
     // other dims (a placeholder for a value that branch does not define, or another rank):
     // the result then holds what both branches give.
     for (size_t k = 0; k < out_ids.size() && k < then_graph.output.size(); ++k) {
-        const Dims then_dims = declared_dims(then_graph.output[k]);
-        const Dims else_dims = declared_dims(else_graph.output[k]);
+        const Dims then_dims = described_dims(then_graph.output[k]);
+        const Dims else_dims = described_dims(else_graph.output[k]);
         const Dims declared = recorded_dims(state, out_ids[k]);
         if (shapes_conflict(declared, then_dims) || shapes_conflict(declared, else_dims))
             record_dims(out_ids[k], joined_dims(then_dims, else_dims));
@@ -429,7 +400,7 @@ void Converter::op_while(const Json& op) {
                         carried.size() + 1);
         bool again = false;
         for (size_t i = 0; i < carried.size(); ++i) {
-            const Dims next = declared_dims(body_graph.output[i + 1]);
+            const Dims next = described_dims(body_graph.output[i + 1]);
             if (!shapes_conflict(in_dims[i], next)) continue;
             widened[i] = in_dims[i] = lowering == 0 ? joined_dims(in_dims[i], next) : std::nullopt;
             again = true;
@@ -438,7 +409,7 @@ void Converter::op_while(const Json& op) {
     }
     refuse_loop_contradictions(state, ids, output_ids(op), body_graph);
     // The condition the body hands on may have other dims than the one that enters.
-    if (const Dims next = declared_dims(body_graph.output[0]), first = declared_dims(body_graph.input[1]);
+    if (const Dims next = described_dims(body_graph.output[0]), first = described_dims(body_graph.input[1]);
         shapes_conflict(first, next)) {
         const Dims both = joined_dims(first, next);
         body_graph.input[1] = value_info_with_known_dims("__kestro_loop_cond", proto::dtype::BOOL,
