@@ -1,7 +1,9 @@
 #pragma once
 // The finished model is checked by the ONNX project's own library (its checker and strict
 // shape and type inference) before it is written.
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,13 +16,25 @@ namespace kestro {
 int64_t onnx_library_max_opset();
 
 // Fails with one line naming the library's reason, and the operator of the program whose
-// node it names, when the library refuses `model`; fails too when the library crashes on
-// it. The check runs in a child process, on a copy of the model whose weights (the
-// initializers named in `weight_names`, sorted, and every large one) are graph inputs of
-// the same type and dims, with each node named after the operator that made it. Above the
-// library's opset the model is not checked (a debug record says so).
+// node it names, when the library refuses `model`. The check runs in a child process, on a
+// copy of the model whose weights (the initializers named in `weight_names`, sorted, and
+// every large one) are graph inputs of the same type and dims, with each node named after
+// the operator that made it; each region's graph is inferred on its own. A check that
+// crashes, runs out of memory or CPU time is tried again without data propagation, then
+// with the checker alone; when none gives a verdict, or the check is still running at the
+// deadline (by default onnx_check_deadline), the model passes and a warning says why. Above
+// the library's opset the model is not checked (a debug record says so).
 void refuse_unless_onnx_accepts(const proto::ModelProto& model, const NodeOrigins& origins,
-                                const std::vector<std::string>& weight_names);
+                                const std::vector<std::string>& weight_names,
+                                std::optional<std::chrono::milliseconds> deadline = std::nullopt);
+
+// How long the check of `model` may take: a minute and a millisecond per node.
+std::chrono::milliseconds onnx_check_deadline(const proto::ModelProto& model);
+
+// For tests: when set, called in the checker's child process before each attempt (0 the
+// whole check, 1 without data propagation, 2 the checker alone), so that a test can make the
+// child fail as the system would (stop it, limit its memory).
+extern void (*onnx_check_child_hook)(int attempt);
 
 // The copy the library checks (see above); the nodes of `model` are unnamed.
 proto::ModelProto model_for_onnx_check(const proto::ModelProto& model, const NodeOrigins& origins,
