@@ -447,7 +447,9 @@ std::string describe_onnx_refusal(const std::string& text) {
         const size_t plain_end = flat.find("): ", type_start);
         if (name_at != std::string::npos && (plain_end == std::string::npos || name_at < plain_end)) {
             const size_t name_start = name_at + name_key.size();
-            const size_t name_end = flat.find("): [", name_start);
+            // The reason has a bracketed tag of its own, or none ("B has inconsistent type").
+            size_t name_end = flat.find("): [", name_start);
+            if (name_end == std::string::npos) name_end = flat.find("): ", name_start);
             if (name_end != std::string::npos) {
                 op_type = flat.substr(type_start, name_at - type_start);
                 node = flat.substr(name_start, name_end - name_start);
@@ -462,11 +464,15 @@ std::string describe_onnx_refusal(const std::string& text) {
     constexpr std::string_view spec_key = " ==> Context: Bad node spec for node. Name: ";
     constexpr std::string_view spec_type = " OpType: ";
     if (size_t at = flat.find(spec_key); op_type.empty() && at != std::string::npos) {
+        const size_t name_start = at + spec_key.size();
         const size_t type_at = flat.rfind(spec_type);
-        if (type_at != std::string::npos && type_at >= at + spec_key.size()) {
-            node = flat.substr(at + spec_key.size(), type_at - at - spec_key.size());
+        // A node named after no operator leaves "Name: OpType: Split" (blanks made one).
+        if (type_at != std::string::npos && type_at + 1 >= name_start) {
+            if (type_at >= name_start) node = flat.substr(name_start, type_at - name_start);
             op_type = flat.substr(type_at + spec_type.size());
             flat.erase(at);
+            constexpr std::string_view unnamed = "Node () ";
+            if (flat.substr(0, unnamed.size()) == unnamed) flat.replace(0, unnamed.size(), "the node ");
         }
     }
     for (size_t at; (at = flat.find(" ==> Context: ")) != std::string::npos;)

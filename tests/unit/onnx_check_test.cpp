@@ -125,9 +125,20 @@ TEST(OnnxCheck, RefusalsOnOneLine) {
          "[ShapeInferenceError] Inferred shape and existing shape differ in rank: (1) vs (2)",
          "ONNX's checker refuses the Identity node of operator fetch of value 3 (from pool2d): Inferred shape "
          "and existing shape differ in rank: (1) vs (2)"},
+        // A reason without a tag of its own.
+        {"(op_type:Add, node name: group_norm (output 4)): B has inconsistent type tensor(float)",
+         "ONNX's checker refuses the Add node of operator group_norm (output 4): B has inconsistent type "
+         "tensor(float)"},
+        {"[ShapeInferenceError] (op_type:Identity, node name: fetch of value 3 (from pool2d)): B has "
+         "inconsistent type tensor(float)",
+         "ONNX's checker refuses the Identity node of operator fetch of value 3 (from pool2d): B has inconsistent "
+         "type tensor(float)"},
         // A node the finishing passes made has no operator of its own.
         {"[TypeInferenceError] (op_type:Mul): Input 0 expected to have type but instead is null",
          "ONNX's checker refuses a Mul node: Input 0 expected to have type but instead is null"},
+        {"Node () has output size 0 not in range [min=1, max=2147483647].\n\n==> Context: Bad node spec for node. "
+         "Name:  OpType: Split",
+         "ONNX's checker refuses a Split node: the node has output size 0 not in range [min=1, max=2147483647]."},
         {"Node (relu (output 4)) has input size 2 not in range [min=1, max=1].\n\n==> Context: Bad node spec for "
          "node. Name: relu (output 4) OpType: Relu",
          "ONNX's checker refuses the Relu node of operator relu (output 4): Node (relu (output 4)) has input "
