@@ -711,7 +711,8 @@ void refuse_unless_onnx_accepts(const proto::ModelProto& model, const NodeOrigin
         if (attempt.kind == Attempt::Accepted) return;
         if (attempt.kind == Attempt::Refused) throw Error("{}", describe_onnx_refusal(attempt.text));
         if (attempt.kind == Attempt::TimedOut) {
-            reasons.push_back(fmt::format("the check did not end within {} s", (bound.count() + 999) / 1000));
+            reasons.push_back(fmt::format("the check did not end within {:g} s",
+                                          std::chrono::duration<double>(bound).count()));
             break;
         }
         reasons.push_back(std::move(attempt.text));

@@ -1,11 +1,22 @@
 // The check by ONNX's own library: the copy it reads, its verdicts, and the one line a
 // refusal becomes.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <new>
+#include <optional>
 
 #include <gtest/gtest.h>
 
 #include "converter/onnx_check.h"
 #include "helper/helper.h"
+#include "log.h"
 #include "test_support.h"
 
 using namespace kestro;
@@ -87,19 +98,49 @@ TEST(OnnxCheck, TheCopyHasWeightsAsInputsAndNodesNamedAfterTheirOperators) {
     EXPECT_EQ(g.node[0].name(), "");
 }
 
+// Ways the child fails as the system makes it fail, from within it (attempt 0 is the whole
+// check, 1 without data propagation, 2 the checker alone).
+void stop_in_first_attempt(int attempt) {
+    if (attempt == 0) ::raise(SIGSTOP);
+}
+void crash_in_every_attempt(int) { ::raise(SIGSEGV); }
+void crash_in_first_attempt(int attempt) {
+    if (attempt == 0) ::raise(SIGSEGV);
+}
+void cpu_limit_in_every_attempt(int) { ::raise(SIGXCPU); }
+void out_of_memory_in_every_attempt(int) { throw std::bad_alloc(); }
+// No address space beyond what the child has when it starts.
+void memory_limit(int) {
+    long pages = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+        std::fclose(f);
+    }
+    const rlim_t bytes = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+    const struct rlimit limit {bytes, bytes};
+    ::setrlimit(RLIMIT_AS, &limit);
+}
+
 TEST(OnnxCheck, VerdictsOfTheLibrary) {
     NodeOrigins origins;
     origins.note("tensor_3", "1.add", 3, 1, 3);
+    const std::string contradiction =
+        "ONNX's checker refuses the Add node of operator add (output 3): Inferred shape and existing shape differ in "
+        "dimension 0: (4) vs (5)";
+    const std::string unchecked =
+        "WARN  kestro::converter::export] the converted model is written without ONNX's check, which gave no "
+        "verdict on it: ";
     struct Case {
         const char* what;
         ModelProto model;
         std::string error;
+        void (*hook)(int) = nullptr;
+        std::string warning = {};
+        std::optional<std::chrono::milliseconds> deadline = std::nullopt;
     };
     std::vector<Case> cases;
     cases.push_back({"accepted", add_model(1000), "<no error>"});
-    cases.push_back({"a declared output its node contradicts", add_model(4, 17, {5}),
-                     "ONNX's checker refuses the Add node of operator add (output 3): Inferred shape and "
-                     "existing shape differ in dimension 0: (4) vs (5)"});
+    cases.push_back({"a declared output its node contradicts", add_model(4, 17, {5}), contradiction});
     // Above the opsets the library knows, nothing is checked.
     cases.push_back({"past the library's opsets", add_model(4, onnx_library_max_opset() + 1, {5}), "<no error>"});
     ModelProto unknown = add_model(4);
@@ -107,8 +148,43 @@ TEST(OnnxCheck, VerdictsOfTheLibrary) {
     cases.push_back({"an operator ONNX does not have", unknown,
                      "ONNX's checker refuses the NoSuchOperator node of operator add (output 3): No Op "
                      "registered for NoSuchOperator with domain_version of 17"});
-    for (const auto& c : cases)
-        EXPECT_EQ(error_of([&] { refuse_unless_onnx_accepts(c.model, origins, {}); }), c.error) << c.what;
+    // A crash, memory or CPU time exhausted, or a child that never ends is no verdict: the
+    // check is tried again with less of the library, and the model passes with a warning
+    // when no attempt gives one.
+    cases.push_back({"a crash of the first attempt only", add_model(4, 17, {5}), contradiction,
+                     crash_in_first_attempt});
+    cases.push_back({"a crash in every attempt", add_model(4, 17, {5}), "<no error>", crash_in_every_attempt,
+                     unchecked + "its checker crashed (signal SIGSEGV); its checker without data propagation "
+                                 "crashed (signal SIGSEGV); its checker alone crashed (signal SIGSEGV)\n"});
+    cases.push_back({"the CPU-time limit", add_model(4), "<no error>", cpu_limit_in_every_attempt,
+                     "its checker alone reached the CPU-time limit (signal SIGXCPU)\n"});
+    cases.push_back({"memory exhausted", add_model(4), "<no error>", out_of_memory_in_every_attempt,
+                     "its checker alone ran out of memory\n"});
+    // The library's allocations fail (a refusal would be its own): the model passes, checked
+    // or not.
+    cases.push_back({"a memory limit", add_model(1000), "<no error>", memory_limit});
+    cases.push_back({"a stopped child", add_model(4, 17, {5}), "<no error>", stop_in_first_attempt,
+                     unchecked + "the check did not end within 0.3 s\n", std::chrono::milliseconds(300)});
+    for (const auto& c : cases) {
+        onnx_check_child_hook = c.hook;
+        kestro::log::init("warn", "never");
+        testing::internal::CaptureStderr();
+        const std::string error =
+            error_of([&] { refuse_unless_onnx_accepts(c.model, origins, {}, c.deadline); });
+        const std::string log = testing::internal::GetCapturedStderr();
+        kestro::log::init("", "never");
+        onnx_check_child_hook = nullptr;
+        EXPECT_EQ(error, c.error) << c.what;
+        if (!c.warning.empty()) {
+            EXPECT_NE(log.find(c.warning), std::string::npos) << c.what << ": " << log;
+            EXPECT_EQ(log.find("WARN", log.find("WARN") + 1), std::string::npos) << c.what << ": one warning only";
+        } else if (c.hook != memory_limit) {
+            EXPECT_EQ(log, "") << c.what;
+        }
+        // The child is gone, reaped: no process is left behind.
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << c.what;
+        EXPECT_EQ(errno, ECHILD) << c.what;
+    }
 }
 
 TEST(OnnxCheck, RefusalsOnOneLine) {
