@@ -1,6 +1,7 @@
 """The converter as a user meets it: arguments, exit statuses, the error report, the output file
 and the log records on standard error."""
 
+import functools
 import json
 import os
 import re
@@ -448,6 +449,100 @@ def test_signal_during_the_write_removes_the_temporary_file(tmp, sig):
     assert out.read_bytes() == b"the older model"
 
 
+def children_of(pid):
+    try:
+        return [int(c) for c in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
+    except OSError:
+        return []
+
+
+def error_is_dev_null(pid):
+    try:
+        return os.readlink(f"/proc/{pid}/fd/2") == "/dev/null"
+    except OSError:
+        return False
+
+
+def has_ended(pid):
+    """Whether the process is gone (or only waits to be reaped)."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except OSError:
+        return True
+
+
+def address_space_limit(kib):
+    return lambda: resource.setrlimit(resource.RLIMIT_AS, (kib * 1024, kib * 1024))
+
+
+def test_memory_limits_end_in_a_model_or_a_clean_refusal(tmp):
+    # From the least address space kestro starts in, upwards: memory exhausted in the checker's
+    # child process is no verdict on the model, so each limit gives the model, or the one line
+    # of memory exhausted in kestro itself.
+    least = next(kib for kib in range(4_000, 200_000, 1_000)
+                 if kestro("--version", preexec=address_space_limit(kib))[0] == 0)
+    outcomes = set()
+    for kib in range(least, least + 12_000, 1_000):
+        out = tmp / f"{kib}.onnx"
+        code, stdout, stderr = example(out, preexec=address_space_limit(kib))
+        assert (code, stdout, stderr) in ((0, "", ""), (1, "", "Error: memory allocation failed\n")), kib
+        if code == 0:
+            check(out)
+        else:
+            assert not out.exists()
+        assert leftovers(tmp, out.name) == []
+        outcomes.add(code)
+    assert 0 in outcomes
+
+
+@functools.lru_cache(maxsize=1)
+def long_chain():
+    """A chain of 30,000 operators: its check lasts long enough to be caught."""
+    p = Program()
+    x = p.data("x", "f32", [4, 8])
+    for _ in range(30_000):
+        x = p.op("1.relu", [x], outs=[("f32", [4, 8])])
+    p.fetch(x, "out")
+    return json.dumps(p.to_json())
+
+
+# A signal that ends kestro while ONNX's checker runs in its child process ends the child too:
+# SIGKILL through the child's death signal, the others through kestro's own handler as well.
+# Nothing is written.
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM, signal.SIGINT, signal.SIGHUP],
+                         ids=["SIGKILL", "SIGTERM", "SIGINT", "SIGHUP"])
+def test_signal_during_the_check_ends_the_checker_too(tmp, sig):
+    program = tmp / "chain.json"
+    program.write_text(long_chain())
+    (tmp / "empty.pdiparams").write_bytes(b"")
+    out = tmp / "m.onnx"
+    for _ in range(5):
+        kestro_run = subprocess.Popen([kestro_bin(), program, tmp / "empty.pdiparams", out, "17"],
+                                      stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, preexec_fn=no_core_files)
+        checker = None
+        while kestro_run.poll() is None and checker is None:
+            # Caught once it has set itself up (its standard error points at /dev/null).
+            checker = next((c for c in children_of(kestro_run.pid) if error_is_dev_null(c)), None)
+        if checker is not None:
+            # Stopped, the child would stay for ever if only the end of its check ended it.
+            os.kill(checker, signal.SIGSTOP)
+            kestro_run.send_signal(sig)
+        kestro_run.wait(timeout=120)
+        if checker is not None:
+            break
+    assert checker is not None, "the check never lasted long enough to be interrupted"
+    try:
+        assert kestro_run.returncode == -sig, kestro_run.stderr.read()
+        deadline = time.monotonic() + 10
+        while not has_ended(checker) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert has_ended(checker)
+    finally:
+        if not has_ended(checker):
+            os.kill(checker, signal.SIGKILL)
+    assert not out.exists() and leftovers(tmp) == []
+
+
 def path_of_length(tmp, length, name):
     """A path of `length` bytes ending in the file `name`, through folders made for it."""
     folder, left = tmp, length - len(str(tmp)) - 1 - len(name)
@@ -464,7 +559,8 @@ def path_of_length(tmp, length, name):
 
 @pytest.mark.parametrize("via", ["file", "symlink", "log-reader-gone", "new-file", "program-with-bom",
                                  "path-of-4090-bytes", "path-of-4095-bytes", "name-of-255-bytes",
-                                 "symlink-to-a-path-of-4090-bytes", "sigchld-ignored"])
+                                 "symlink-to-a-path-of-4090-bytes", "sigchld-ignored",
+                                 "standard-descriptors-closed"])
 def test_example_converts_and_replaces_a_longer_file(tmp, via):
     out = given = tmp / "m.onnx"
     program = EXAMPLE_JSON
@@ -493,6 +589,9 @@ def test_example_converts_and_replaces_a_longer_file(tmp, via):
         # A caller's ignored SIGCHLD would let the system reap the checker's process before
         # its verdict is read.
         how = {"preexec": lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)}
+    elif via == "standard-descriptors-closed":
+        # The checker's reply pipe must not take the numbers the child points at /dev/null.
+        how = {"preexec": lambda: [os.close(fd) for fd in (0, 1, 2)]}
     elif via == "program-with-bom":
         # A UTF-8 byte order mark before the text is no part of it.
         program = tmp / "bom.json"
