@@ -3,7 +3,8 @@
 // file that matches the parameters it declares is made and read through the same path as a
 // file named on the command line (pairing, the dtype and shape checks), and the model goes
 // through the finishing passes (unused-initializer pruning and node sorting among them),
-// validation and the encoding, into memory. Built only with -DKESTRO_FUZZ=ON and clang; a
+// validation, ONNX's check when the input asks for it (in its child process, as on the
+// command line) and the encoding, into memory. Built only with -DKESTRO_FUZZ=ON and clang; a
 // refusal (kestro::Error) and a failed allocation are ordinary outcomes, anything else is a
 // finding.
 //
@@ -16,8 +17,11 @@
 //   bit 6     the weight records write their dims packed (one length-delimited field) instead
 //             of one field per dim, as exported files do
 //   bit 7     set: marks the byte as this choice
+// After such a byte, a second byte of 0x80 or above chooses more:
+//   bit 0     ONNX's check runs on the model (at opsets up to 17), in its child process
 // Any other first byte is part of the program, converted at opset 17 without STRICT, with
-// zero weights: a program file is a seed as it is.
+// zero weights and no check: a program file is a seed as it is (the check costs a process
+// per input).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -44,6 +48,7 @@ struct Choice {
     bool strict = false;
     bool numbered = false;
     bool packed = false;
+    bool checked = false;
 };
 
 // The weight file's element-type code for an ONNX data-type code; float32 for a parameter
@@ -164,6 +169,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         choice.packed = (data[0] & 0x40) != 0;
         ++data;
         --size;
+        if (size > 0 && data[0] >= 0x80) {
+            choice.checked = (data[0] & 0x01) != 0;
+            ++data;
+            --size;
+        }
     }
     kestro::Converter c;
     c.opset = choice.opset;
@@ -175,7 +185,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (weights.fd < 0) return 0;
         c.load_paddle_weights("/proc/self/fd/" + std::to_string(weights.fd));
         kestro::proto::Sink sink;
-        c.encode_model(choice.opset, sink, kestro::Converter::OnnxCheck::Skip);
+        c.encode_model(choice.opset, sink,
+                       choice.checked ? kestro::Converter::OnnxCheck::Run : kestro::Converter::OnnxCheck::Skip);
         sink.pieces();
     } catch (const kestro::Error&) {
     } catch (const std::bad_alloc&) {

@@ -135,9 +135,10 @@ const onnx::GraphProto* graph_attribute(const onnx::NodeProto& node, std::string
     return nullptr;
 }
 
-// The types of a region node's results as its regions declare them: an if's from both
-// branches, a loop's carried values as its body gives them and its scan outputs one
-// dim higher. Another node's results stay untyped.
+// The types of a region node's results as its regions declare them, as the library would
+// infer them from those: an if's what both branches agree on, a loop's carried values of the
+// element type its body gives, its scan outputs one dim higher. Another node's results stay
+// untyped.
 std::vector<onnx::TypeProto> region_result_types(const onnx::NodeProto& node) {
     std::vector<onnx::TypeProto> types;
     if (node.op_type() == "If") {
@@ -154,6 +155,8 @@ std::vector<onnx::TypeProto> region_result_types(const onnx::NodeProto& node) {
         const int carried = std::max(0, node.input_size() - 2);
         for (int k = 1; k < body->output_size(); ++k) {
             onnx::TypeProto& type = types.emplace_back(body->output(k).type());
+            // A carried value may change its shape from one step to the next.
+            if (k <= carried && type.has_tensor_type()) type.mutable_tensor_type()->clear_shape();
             if (k <= carried || !type.has_tensor_type() || !type.tensor_type().has_shape()) continue;
             onnx::TensorShapeProto stacked;
             stacked.add_dim();
@@ -579,7 +582,8 @@ struct Pipe {
 
 using Clock = std::chrono::steady_clock;
 
-// The child's reply, read until it closes it or the deadline passes (false then).
+// The child's reply, read until it closes it (true), or until the deadline passes or the
+// wait fails (false).
 bool read_reply(int fd, Clock::time_point deadline, std::string& reply) {
     char chunk[4096];
     for (;;) {
@@ -587,7 +591,7 @@ bool read_reply(int fd, Clock::time_point deadline, std::string& reply) {
         if (left <= 0) return false;
         pollfd p{fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
-        if (ready < 0 && errno != EINTR) return true;
+        if (ready < 0 && errno != EINTR) return false;
         if (ready <= 0) continue;
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
