@@ -314,9 +314,9 @@ TEST(Matrix, UnbindFormsAndRefusals) {
     EXPECT_EQ(error_of([&] { c.op_unbind(op({1}, 6)); }), "unbind missing 0.split metadata for 6");
     EXPECT_EQ(error_of([&] { c.op_unbind(op({1}, 8)); }), "unbind has no outputs for 8");
     EXPECT_EQ(error_of([&] { c.op_unbind(op({1}, 7, a("axis", "2"))); }),
-              "unbind axis 2 is out of range for rank 2");
+              "unbind: axis 2 is outside [-2, 2) for an input of rank 2");
     EXPECT_EQ(error_of([&] { c.op_unbind(op({1}, 7, a("axis", "-3"))); }),
-              "unbind axis -3 is out of range for rank 2");
+              "unbind: axis -3 is outside [-2, 2) for an input of rank 2");
     EXPECT_EQ(error_of([&] { c.op_unbind(op({4}, 7)); }), "missing rank metadata for tensor 4");
     EXPECT_TRUE(c.graph.node.empty());
 }

@@ -7,7 +7,6 @@
 
 #include "converter/attr.h"
 #include "converter/converter.h"
-#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -184,8 +183,8 @@ void Converter::op_batch_norm(const Json& op) {
     if (ids[0] == 0 || ids[1] == 0 || ids[2] == 0)
         throw Error("batch_norm_ needs its input, mean and variance");
     // Paddle normalises floating-point values over a channel axis (rank 2 and up) only.
-    math_ops::require_rank(*this, "batch_norm", ids[0], 2, math_ops::kAnyRank);
-    math_ops::require_float_operand(*this, "batch_norm", ids[0]);
+    require_rank("batch_norm", ids[0], 2, kAnyRank);
+    require_float_operand("batch_norm", ids[0]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"batch_norm", out};
     check_batch_norm_operands(ids);
@@ -341,7 +340,7 @@ void Converter::op_group_norm(const Json& op) {
     require_opset("group_norm", 6);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 3) throw Error("group_norm missing inputs");
-    math_ops::require_float_operand(*this, "group_norm", ids[0]);
+    require_float_operand("group_norm", ids[0]);
     const Json* outputs = helper::member(op, "O");
     if (!outputs || !outputs->IsArray() || outputs->Empty())
         throw Error("group_norm missing outputs");
@@ -545,7 +544,7 @@ void Converter::op_layer_norm(const Json& op) {
     LayerNormPlan p;
     p.ids = helper::op_input_ids(op);
     const std::vector<int64_t>& ids = p.ids;
-    if (!ids.empty()) math_ops::require_float_operand(*this, "layer_norm", ids[0]);
+    if (!ids.empty()) require_float_operand("layer_norm", ids[0]);
     p.scale_id = ids.size() > 1 ? ids[1] : 0;
     p.bias_id = ids.size() > 2 ? ids[2] : 0;
     p.dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
