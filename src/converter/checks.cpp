@@ -59,6 +59,12 @@ Dims recorded_dims(const ConverterState& state, int64_t id) {
     return dims ? Dims(*dims) : std::nullopt;
 }
 
+int32_t recorded_elem_type(const ConverterState& state, int64_t id) {
+    const std::string* token = state.tensor_dtypes.find(id);
+    if (!token) return 0;
+    return helper::paddle_token_to_onnx(*token).value_or(0);
+}
+
 namespace {
 
 // The element type and dims a tensor description declares; dims nothing when it leaves its

@@ -30,6 +30,9 @@ Dims described_dims(const proto::ValueInfoProto& info);
 int32_t described_elem_type(const proto::ValueInfoProto& info);
 // The dims the program records for value `id`; nothing when it records none.
 Dims recorded_dims(const ConverterState& state, int64_t id);
+// The element type the program records for value `id`; 0 when it records none ONNX has
+// (Converter::onnx_dtype_if_known reads it as nothing).
+int32_t recorded_elem_type(const ConverterState& state, int64_t id);
 
 // "float32 [2, 3]": an element type (an ONNX code, nothing when unknown) and dims (left out
 // when open).

@@ -291,6 +291,10 @@ public:
     // A whole program may materialize this many bytes from its numbers; any real one needs
     // far less, and past it a model outgrows what protobuf readers load.
     static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
+    // One constant or index initializer expanded at conversion time may hold at most this
+    // many elements (2 GiB of int64); past it a filled tensor would cost gigabytes in memory
+    // and in the output file.
+    static constexpr int64_t kMaxMaterializedElements = int64_t{1} << 28;
 
     // ---- construction, value names, opset and size limits (converter.cpp) ----
     Converter();  // a fresh converter: graph "Orvane_Model", nine fresh tables

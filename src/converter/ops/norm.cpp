@@ -60,7 +60,7 @@ std::string operand_as(Converter& c, int64_t id, int32_t type, std::string_view 
 }
 
 // The value id of each of an operator's outputs by position, 0 where an entry has none.
-std::vector<int64_t> output_ids(const Json& op) {
+std::vector<int64_t> output_ids_by_position(const Json& op) {
     std::vector<int64_t> ids;
     const Json* outs = helper::member(op, "O");
     if (!outs || !outs->IsArray()) return ids;
@@ -123,7 +123,7 @@ void write_statistic(Converter& c, std::string_view op_name, int64_t id, int64_t
 void lower_batch_norm_statistics(Converter& c, const Json& op, const std::vector<int64_t>& ids) {
     static constexpr const char* kOutputs[] = {"y", "mean_out", "variance_out", "saved_mean",
                                                "saved_variance", "reserve_space"};
-    const std::vector<int64_t> outs = output_ids(op);
+    const std::vector<int64_t> outs = output_ids_by_position(op);
     for (size_t k = 1; k < outs.size(); ++k) {
         const int64_t id = read_output(c, outs, k);
         if (id == 0) continue;
@@ -386,7 +386,7 @@ void Converter::op_group_norm(const Json& op) {
         normalize_groups(*this, x, g, type, epsilon, out, rank, (*dims)[0] <= 0, groups_may_be_empty);
 
     // Paddle's mean and variance of each group, [N, groups], when a later operator reads them.
-    const std::vector<int64_t> outs = output_ids(op);
+    const std::vector<int64_t> outs = output_ids_by_position(op);
     const int64_t mean_out = read_output(*this, outs, 1);
     const int64_t variance_out = read_output(*this, outs, 2);
     if (mean_out != 0 || variance_out != 0) {
@@ -564,7 +564,7 @@ void Converter::op_layer_norm(const Json& op) {
     // Paddle's mean and variance over the normalised dims, one value for each position of
     // the leading dims, computed only when a later operator reads them (LayerNormalization
     // gives an inverse standard deviation, in the leading dims followed by 1s).
-    const std::vector<int64_t> outs = output_ids(op);
+    const std::vector<int64_t> outs = output_ids_by_position(op);
     p.mean_out = opset >= 17 ? read_output(*this, outs, 1) : 0;
     p.variance_out = opset >= 17 ? read_output(*this, outs, 2) : 0;
     const int64_t statistic = p.mean_out != 0 ? p.mean_out : p.variance_out;

@@ -12,9 +12,6 @@ namespace kestro {
 
 namespace {
 
-// Bound on the elements of one generated index initializer (2 GiB of int64).
-constexpr int64_t kMaxMaterializedElements = int64_t{1} << 28;
-
 using Wide = __int128;
 
 // Number of positions of start, start + step, ... before end, for bounds already clamped
