@@ -192,9 +192,9 @@ TEST(Bitwise, FormsAndRefusals) {
     EXPECT_EQ(error_of([&] { e.op_bitwise_and(op({1, 2}, 9)); }),
               "bitwise_and requires matching input dtypes, got int32 and int64");
     EXPECT_EQ(error_of([&] { e.op_bitwise_and(op({3, 3}, 9)); }),
-              "bitwise_and on uint8 tensors requires opset >= 18, but target opset is 17");
+              "bitwise_and on integer tensors requires opset >= 18, but target opset is 17");
     EXPECT_EQ(error_of([&] { e.op_bitwise_not(op({3}, 9)); }),
-              "bitwise_not on uint8 tensors requires opset >= 18, but target opset is 17");
+              "bitwise_not on integer tensors requires opset >= 18, but target opset is 17");
     EXPECT_EQ(error_of([&] { e.op_bitwise_not(op({4}, 9)); }),
               "bitwise_not only supports bool/int8/uint8/int16/int32/int64 tensors in the current "
               "converter, got float16");
