@@ -1,3 +1,4 @@
+// The command line: parsing the five positional arguments, --help, --version and the opset.
 #include "cli.h"
 
 #include <limits>

@@ -1,3 +1,4 @@
+// The error type's helpers: an operating-system error as a message.
 #include "error.h"
 
 #include <cstring>

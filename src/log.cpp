@@ -1,3 +1,4 @@
+// The logger: RUST_LOG directives, RUST_LOG_STYLE colour, one write per record to standard error.
 #include "log.h"
 
 #include <unistd.h>

@@ -371,8 +371,8 @@ void Converter::append_f64_as_raw_data(std::vector<uint8_t>& out, int32_t dtype,
 }
 
 std::optional<int32_t> Converter::onnx_dtype_if_known(int64_t id) const {
-    const std::string* token = state.tensor_dtypes.find(id);
-    return token ? helper::paddle_token_to_onnx(*token) : std::nullopt;
+    const int32_t type = recorded_elem_type(state, id);
+    return type != 0 ? std::optional<int32_t>(type) : std::nullopt;
 }
 
 bool Converter::dtype_token_is(int64_t id, int32_t code) const {

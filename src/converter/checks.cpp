@@ -59,6 +59,12 @@ Dims recorded_dims(const ConverterState& state, int64_t id) {
     return dims ? Dims(*dims) : std::nullopt;
 }
 
+int32_t recorded_elem_type(const ConverterState& state, int64_t id) {
+    const std::string* token = state.tensor_dtypes.find(id);
+    if (!token) return 0;
+    return helper::paddle_token_to_onnx(*token).value_or(0);
+}
+
 namespace {
 
 // The element type and dims a tensor description declares; dims nothing when it leaves its
@@ -266,15 +272,15 @@ void Converter::require_same_dims(std::string_view op, int64_t a, int64_t b, int
                     except >= 0 ? fmt::format(" outside axis {}", except) : std::string());
 }
 
-void require_float_operand(const Converter& c, std::string_view op_name, int64_t id) {
-    const std::optional<int32_t> t = c.onnx_dtype_if_known(id);
+void Converter::require_float_operand(std::string_view op_name, int64_t id) const {
+    const std::optional<int32_t> t = onnx_dtype_if_known(id);
     if (t && !helper::is_float_onnx_dtype(*t) && *t != proto::dtype::BFLOAT16)
         throw Error("{} does not take {} inputs, only floating-point values", op_name,
                     helper::onnx_dtype_name(*t));
 }
 
-void require_rank(const Converter& c, std::string_view op_name, int64_t id, size_t lowest, size_t highest) {
-    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(id);
+void Converter::require_rank(std::string_view op_name, int64_t id, size_t lowest, size_t highest) const {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
     if (!dims || (dims->size() >= lowest && dims->size() <= highest)) return;
     if (lowest == highest) throw Error("{} takes a rank-{} input, got rank {}", op_name, lowest, dims->size());
     if (highest == kAnyRank)

@@ -1,8 +1,8 @@
 #pragma once
-// The checks of a program against itself: what it declares for a value against what its
-// operator computes, and operands against what an operator takes. A declared result that
-// cannot be kept is refused in one form: "<op> declares its output <out> as <type dims>,
-// but computes <type dims>".
+// The stateless pieces of the checks of a program against itself (the checks that read the
+// converter's tables are its members, in converter.h): what it declares for a value against
+// what its operator computes. A declared result that cannot be kept is refused in one form:
+// "<op> declares its output <out> as <type dims>, but computes <type dims>".
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "error.h"
+#include "helper/helper.h"
 
 namespace kestro {
 
-class Converter;
 struct ConverterState;
 namespace proto {
 struct ValueInfoProto;
@@ -30,6 +30,9 @@ Dims described_dims(const proto::ValueInfoProto& info);
 int32_t described_elem_type(const proto::ValueInfoProto& info);
 // The dims the program records for value `id`; nothing when it records none.
 Dims recorded_dims(const ConverterState& state, int64_t id);
+// The element type the program records for value `id`; 0 when it records none ONNX has
+// (Converter::onnx_dtype_if_known reads it as nothing).
+int32_t recorded_elem_type(const ConverterState& state, int64_t id);
 
 // "float32 [2, 3]": an element type (an ONNX code, nothing when unknown) and dims (left out
 // when open).
@@ -44,14 +47,8 @@ Error declared_result_error(std::string_view op, std::string_view out, std::stri
 // they differ, nothing when their ranks differ or either leaves its rank open.
 Dims joined_dims(const Dims& a, const Dims& b);
 
-// Refuses an operand recorded with a type that is not floating point, naming the operator:
-// for operators Paddle defines on floating-point values only, whose ONNX nodes take no
-// integer or bool operands.
-void require_float_operand(const Converter& c, std::string_view op_name, int64_t id);
-
-// Refuses an operand recorded with another rank than [lowest, highest], naming the operator.
-// kAnyRank as `highest`: no upper bound.
-inline constexpr size_t kAnyRank = static_cast<size_t>(-1);
-void require_rank(const Converter& c, std::string_view op_name, int64_t id, size_t lowest, size_t highest);
+// Refuses a data operator whose output entry (`info`, the graph input) contradicts its dtype
+// or shape attribute.
+void refuse_data_contradiction(const Json& op, const proto::ValueInfoProto& info);
 
 }  // namespace kestro

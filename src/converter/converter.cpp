@@ -1,3 +1,4 @@
+// The converter's construction, region converters, value names, opset and size limits.
 #include "converter/converter.h"
 
 #include <tuple>

@@ -291,6 +291,10 @@ public:
     // A whole program may materialize this many bytes from its numbers; any real one needs
     // far less, and past it a model outgrows what protobuf readers load.
     static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
+    // One constant or index initializer expanded at conversion time may hold at most this
+    // many elements (2 GiB of int64); past it a filled tensor would cost gigabytes in memory
+    // and in the output file.
+    static constexpr int64_t kMaxMaterializedElements = int64_t{1} << 28;
 
     // ---- construction, value names, opset and size limits (converter.cpp) ----
     Converter();  // a fresh converter: graph "Orvane_Model", nine fresh tables
@@ -563,6 +567,35 @@ public:
     // Brings taken_names up to date with the graph and the parameter list.
     void refresh_taken_names();
 
+    // ---- operands against what an operator takes (checks.cpp) ----
+    // Checks a lowering makes where it writes its node, for programs that contradict
+    // themselves: each refuses naming the Paddle operator `op` and the operand or attribute.
+    // An axis of a value of rank `rank` counted from the front, refused outside [-rank, rank).
+    static int64_t checked_axis(std::string_view op, std::string_view what, int64_t axis,
+                                int64_t rank);
+    // The same against the recorded rank of `tensor_id`; unchanged when the rank is unknown.
+    int64_t checked_axis_of(std::string_view op, std::string_view what, int64_t axis,
+                            int64_t tensor_id) const;
+    // Refuses an operand whose recorded element type is known and outside `allowed`.
+    void require_operand_type(std::string_view op, std::string_view operand, int64_t id,
+                              std::initializer_list<int32_t> allowed) const;
+    // Refuses two operands whose recorded element types are known and differ.
+    void require_same_type(std::string_view op, std::string_view a_what, int64_t a,
+                           std::string_view b_what, int64_t b) const;
+    // Refuses two operands whose recorded dims cannot broadcast (two known dims, neither 1,
+    // that differ), aligned from the last dim, leaving out the last `skip` dims of each.
+    void require_broadcastable(std::string_view op, int64_t a, int64_t b, size_t skip = 0) const;
+    // Refuses two operands whose recorded ranks, or known dims other than dim `except`, differ.
+    void require_same_dims(std::string_view op, int64_t a, int64_t b, int64_t except) const;
+    // Refuses an operand recorded with a type that is not floating point, naming the operator:
+    // for operators Paddle defines on floating-point values only, whose ONNX nodes take no
+    // integer or bool operands.
+    void require_float_operand(std::string_view op_name, int64_t id) const;
+    // Refuses an operand recorded with another rank than [lowest, highest], naming the
+    // operator. kAnyRank as `highest`: no upper bound.
+    static constexpr size_t kAnyRank = static_cast<size_t>(-1);
+    void require_rank(std::string_view op_name, int64_t id, size_t lowest, size_t highest) const;
+
     // ---- dropout (ops/misc.cpp) ----
     void op_dropout(const Json& op);
 
@@ -667,25 +700,6 @@ public:
     // is not INT64; a value of unrecorded or unknown type is passed as it is.
     std::string ensure_i64_if_known(int64_t type_id, std::string name, std::string cast_name);
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
-    // Operand checks (checks.cpp) a lowering makes where it writes its node, for programs
-    // that contradict themselves: each refuses naming the Paddle operator `op` and the operand or attribute.
-    // An axis of a value of rank `rank` counted from the front, refused outside [-rank, rank).
-    static int64_t checked_axis(std::string_view op, std::string_view what, int64_t axis,
-                                int64_t rank);
-    // The same against the recorded rank of `tensor_id`; unchanged when the rank is unknown.
-    int64_t checked_axis_of(std::string_view op, std::string_view what, int64_t axis,
-                            int64_t tensor_id) const;
-    // Refuses an operand whose recorded element type is known and outside `allowed`.
-    void require_operand_type(std::string_view op, std::string_view operand, int64_t id,
-                              std::initializer_list<int32_t> allowed) const;
-    // Refuses two operands whose recorded element types are known and differ.
-    void require_same_type(std::string_view op, std::string_view a_what, int64_t a,
-                           std::string_view b_what, int64_t b) const;
-    // Refuses two operands whose recorded dims cannot broadcast (two known dims, neither 1,
-    // that differ), aligned from the last dim, leaving out the last `skip` dims of each.
-    void require_broadcastable(std::string_view op, int64_t a, int64_t b, size_t skip = 0) const;
-    // Refuses two operands whose recorded ranks, or known dims other than dim `except`, differ.
-    void require_same_dims(std::string_view op, int64_t a, int64_t b, int64_t except) const;
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
 
     // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----
@@ -765,9 +779,6 @@ public:
                                               const std::map<size_t, Dims>& widened = {}) const;
 };
 
-// Refuses a data operator whose output entry (`info`, the graph input) contradicts its dtype
-// or shape attribute.
-void refuse_data_contradiction(const Json& op, const proto::ValueInfoProto& info);
 // A fetch's description typed from its first input entry, when that entry has a type.
 std::optional<proto::ValueInfoProto> fetch_type_fallback(const Json& op, const std::string& name);
 

@@ -1,3 +1,4 @@
+// Reading input files within a size limit: streams in chunks, regular files mapped and guarded.
 #include "converter/file_read.h"
 
 #include <fcntl.h>

@@ -119,6 +119,9 @@ std::optional<double> attr_f64(const Json& op, std::string_view name);
 std::optional<double> value_as_f64(const Json& v);
 std::optional<double> parse_special_f64(std::string_view text);
 std::vector<int64_t> op_input_ids(const Json& op);
+// The value ids of an operator's outputs ("O"), as op_input_ids reads its inputs: entries
+// without an id are skipped, so an index is not an output's position.
+std::vector<int64_t> op_output_ids(const Json& op);
 // First output id: the "%" of the first "O" entry (or of "O" itself when it is an object).
 // op_out_id throws "Missing output ID in op: {}" where try_op_out_id gives nothing.
 int64_t op_out_id(const Json& op);

@@ -426,6 +426,12 @@ std::vector<int64_t> op_input_ids(const Json& op) {
     return collect_value_ids(*inputs);
 }
 
+std::vector<int64_t> op_output_ids(const Json& op) {
+    const Json* outputs = member(op, "O");
+    if (!outputs) return {};
+    return collect_value_ids(*outputs);
+}
+
 std::optional<int64_t> try_op_out_id(const Json& op) {
     const Json* outputs = member(op, "O");
     const Json* first = nullptr;

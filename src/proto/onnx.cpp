@@ -1,3 +1,4 @@
+// The Protocol Buffers encoding of the ONNX records: sizes and bytes from one field list each.
 #include "proto/onnx.h"
 
 #include <bit>

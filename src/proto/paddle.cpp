@@ -1,3 +1,4 @@
+// Decoding the TensorDesc message that precedes each tensor's data in a .pdiparams weight file.
 #include "proto/paddle.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+"""pytest setup of the e2e suite: the harness importable, a fresh directory per test."""
 import sys
 from pathlib import Path
 

@@ -1,3 +1,4 @@
+// The command line parser: opset texts, the record the arguments fill, and the usage errors.
 #include "cli.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// The logger: directive selection and its warnings, record filtering and the record format.
 #include "log.h"
 
 #include <gtest/gtest.h>

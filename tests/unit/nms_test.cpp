@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -118,4 +119,21 @@ TEST(MulticlassNms, LimitsAndThresholds) {
     Converter e;
     e.op_multiclass_nms3(ops(nms_op(attr("nms_threshold", "0.a_f64", "-3.4028235e38"))));
     EXPECT_EQ(f32_of(initializer(e, "nms_iou_threshold_9")), -FLT_MAX);
+}
+
+TEST(MulticlassNms, EachTopKChoosesInItsOwnDirection) {
+    // The best candidates and the kept rows by score come largest first; the rows are then
+    // ordered by image smallest first, so each image's rows keep their score order. A flipped
+    // direction keeps other boxes, or the right ones under another image.
+    Ops ops;
+    Converter c;
+    c.op_multiclass_nms3(ops(nms_op(attr("nms_top_k", "0.a_i32", "2") + "," +
+                                    attr("keep_top_k", "0.a_i32", "1"))));
+    std::map<std::string, int64_t> largest;
+    for (const auto& node : c.graph.node)
+        if (node.op_type == "TopK")
+            for (const auto& a : node.attribute)
+                if (a.name == "largest") largest[node.output[1]] = a.i;
+    EXPECT_EQ(largest, (std::map<std::string, int64_t>{
+                           {"nms_best_indices_9", 1}, {"nms_by_score_9", 1}, {"nms_by_image_9", 0}}));
 }

@@ -106,9 +106,9 @@ TEST(RepeatInterleave, RefusesWhatItCannotTileWithoutOverflow) {
         return std::pair{err, op_types(c)};
     };
     EXPECT_EQ(run(a("axis", "9223372036854775807") + "," + a("repeats", "2"), 1).first,
-              "repeat_interleave: axis 9223372036854775807 out of range for rank 2");
+              "repeat_interleave: axis 9223372036854775807 is outside [-2, 2) for an input of rank 2");
     EXPECT_EQ(run(a("axis", "-3") + "," + a("repeats", "2"), 1).first,
-              "repeat_interleave: axis -1 out of range for rank 2");
+              "repeat_interleave: axis -3 is outside [-2, 2) for an input of rank 2");
     // A count written as a whole float is that count; a fraction is refused, not replaced by
     // the tensor input.
     EXPECT_EQ(run(a("repeats", "2.0"), 1), run(a("repeats", "2"), 1));

@@ -4,12 +4,10 @@
 #include <bit>
 
 #include "converter/converter.h"
-#include "converter/ops/math.h"
 
 namespace kestro {
 
 namespace dt = proto::dtype;
-using namespace math_ops;
 
 namespace {
 
@@ -80,7 +78,7 @@ void Converter::op_leaky_relu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("leaky_relu missing inputs");
-    require_float_operand(*this, "leaky_relu", ids[0]);
+    require_float_operand("leaky_relu", ids[0]);
     std::optional<double> slope = helper::attr_f64(op, "alpha");
     if (!slope) slope = helper::attr_f64(op, "negative_slope");
     const float alpha = slope ? helper::to_f32_or_inf(*slope) : std::bit_cast<float>(0x3C23D70Au);  // 0.01
@@ -110,7 +108,7 @@ void Converter::op_gelu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("gelu missing inputs");
-    require_float_operand(*this, "gelu", ids[0]);
+    require_float_operand("gelu", ids[0]);
     const std::string x = get_tensor_name(ids[0]);
 
     const Json* approx = helper::attr(op, "approximate");
@@ -236,7 +234,7 @@ void Converter::op_swish(const Json& op) {
     const Json* name = helper::member(op, "#");
     const bool silu = name && name->IsString() &&
                       std::string_view(name->GetString(), name->GetStringLength()).find("silu") != std::string_view::npos;
-    require_float_operand(*this, silu ? "silu" : "swish", ids[0]);
+    require_float_operand(silu ? "silu" : "swish", ids[0]);
     const std::string x = get_tensor_name(ids[0]);
     const std::string s = names("sigmoid");
     append_node("Sigmoid", {x}, {s});

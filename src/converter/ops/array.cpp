@@ -11,10 +11,6 @@ namespace {
 
 constexpr const char* kTarget = "kestro::converter::ops::array";
 
-// A constant expanded at conversion time may hold at most this many elements; a filled
-// tensor beyond it would cost gigabytes in memory and in the output file.
-constexpr int64_t kMaxMaterializedElements = int64_t{1} << 28;
-
 // The longest shape a run-time expand is lined up against, as the slicing lowerings bound
 // their axis lists.
 constexpr int64_t kMaxExpandRank = 64;

@@ -32,13 +32,6 @@ proto::ValueInfoProto value_info_with_known_dims(std::string name, int32_t elem_
     return info;
 }
 
-// The element type the program records for a value; 0 when it records none ONNX has.
-int32_t recorded_elem_type(const ConverterState& state, int64_t id) {
-    const std::string* token = state.tensor_dtypes.find(id);
-    if (!token) return 0;
-    return helper::paddle_token_to_onnx(*token).value_or(0);
-}
-
 // An element type as fmt_tensor_type takes it: 0 (none known) is nothing.
 std::optional<int32_t> known_type(int32_t type) { return type != 0 ? std::optional<int32_t>(type) : std::nullopt; }
 
@@ -96,15 +89,9 @@ void refuse_branch_contradictions(const ConverterState& state, const std::vector
     }
 }
 
-std::vector<int64_t> output_ids(const Json& op) {
-    const Json* outs = helper::member(op, "O");
-    return outs ? helper::collect_value_ids(*outs) : std::vector<int64_t>{};
-}
-
 std::vector<std::string> output_names(const Converter& c, const Json& op) {
     std::vector<std::string> names;
-    if (const Json* outs = helper::member(op, "O"))
-        for (int64_t id : helper::collect_value_ids(*outs)) names.push_back(c.get_tensor_name(id));
+    for (int64_t id : helper::op_output_ids(op)) names.push_back(c.get_tensor_name(id));
     return names;
 }
 
@@ -279,7 +266,7 @@ void Converter::op_if(const Json& op) {
 
     // A branch value without a type of its own has the type the program declares for the result.
     std::vector<int32_t> result_types;
-    for (int64_t id : output_ids(op)) result_types.push_back(recorded_elem_type(state, id));
+    for (int64_t id : helper::op_output_ids(op)) result_types.push_back(recorded_elem_type(state, id));
     proto::GraphProto then_graph = convert_region_to_graph((*regions)[0], "if_then_branch", {}, {}, {}, result_types);
     proto::GraphProto else_graph = convert_region_to_graph((*regions)[1], "if_else_branch", {}, {}, {}, result_types);
     // ONNX gives the node's results from whichever branch ran, so both must yield the same
@@ -298,7 +285,7 @@ void Converter::op_if(const Json& op) {
                         k, helper::fmt_dims(*then_dims), helper::fmt_dims(*else_dims), opset);
     }
 
-    const std::vector<int64_t> out_ids = output_ids(op);
+    const std::vector<int64_t> out_ids = helper::op_output_ids(op);
     refuse_branch_contradictions(state, out_ids, then_graph, else_graph);
     // Paddle's exporter declares a result with one branch's type even where the other gives
     // other dims (a placeholder for a value that branch does not define, or another rank):
@@ -407,7 +394,7 @@ void Converter::op_while(const Json& op) {
         }
         if (!again) break;
     }
-    refuse_loop_contradictions(state, ids, output_ids(op), body_graph);
+    refuse_loop_contradictions(state, ids, helper::op_output_ids(op), body_graph);
     // The condition the body hands on may have other dims than the one that enters.
     if (const Dims next = described_dims(body_graph.output[0]), first = described_dims(body_graph.input[1]);
         shapes_conflict(first, next)) {
@@ -417,7 +404,7 @@ void Converter::op_while(const Json& op) {
     }
     // A result holds what its argument does on every iteration (its initial value after
     // none).
-    const std::vector<int64_t> out_ids = output_ids(op);
+    const std::vector<int64_t> out_ids = helper::op_output_ids(op);
     for (size_t k = 0; k < out_ids.size() && k < carried.size(); ++k) {
         const Dims declared = recorded_dims(state, out_ids[k]);
         if (widened.count(k) || shapes_conflict(declared, in_dims[k]))

@@ -7,7 +7,6 @@
 
 #include "converter/attr.h"
 #include "converter/converter.h"
-#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -364,7 +363,7 @@ void Converter::op_pool2d(const Json& op) {
 
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pool2d missing inputs");
-    math_ops::require_rank(*this, "pool2d", ids[0], 4, 4);
+    require_rank("pool2d", ids[0], 4, 4);
     std::string x = get_tensor_name(ids[0]);
 
     std::optional<std::vector<int64_t>> kernel;

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "converter/converter.h"
-#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -130,8 +129,8 @@ void Converter::op_gather_nd(const Json& op) {
     const auto [out, ids] = read_operands(op, "gather_nd missing inputs");
     require_operand_type("gather_nd", "index", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     // GatherND takes neither data nor coordinates of rank 0.
-    math_ops::require_rank(*this, "gather_nd", ids[0], 1, math_ops::kAnyRank);
-    math_ops::require_rank(*this, "gather_nd", ids[1], 1, math_ops::kAnyRank);
+    require_rank("gather_nd", ids[0], 1, kAnyRank);
+    require_rank("gather_nd", ids[1], 1, kAnyRank);
     std::string x = get_tensor_name(ids[0]);
     // GatherND reads int64 coordinates only; Paddle also takes int32 ones.
     std::string index = ensure_i64_input(ids[1], out, "gather_nd_index");
@@ -143,7 +142,7 @@ void Converter::op_take_along_axis(const Json& op) {
     const auto [out, ids] = read_operands(op, "take_along_axis missing inputs");
     require_operand_type("take_along_axis", "indices", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     // Paddle takes values along an axis, which a rank-0 input does not have.
-    math_ops::require_rank(*this, "take_along_axis", ids[0], 1, math_ops::kAnyRank);
+    require_rank("take_along_axis", ids[0], 1, kAnyRank);
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
     const std::vector<int64_t>* i_dims = state.tensor_shapes.find(ids[1]);
     if (x_dims && i_dims && x_dims->size() != i_dims->size())

@@ -406,7 +406,7 @@ void Converter::op_bitwise_and(const Json& op) {
         return;
     }
     if (ta == dt::UINT8) {
-        require_opset("bitwise_and on uint8 tensors", 18);
+        require_opset("bitwise_and on integer tensors", 18);
         append_node("BitwiseAnd", {std::move(a), std::move(b)}, {std::move(y)});
         return;
     }
@@ -454,7 +454,7 @@ void Converter::op_bitwise_not(const Json& op) {
         return;
     }
     if (t == dt::UINT8) {
-        require_opset("bitwise_not on uint8 tensors", 18);
+        require_opset("bitwise_not on integer tensors", 18);
         append_node("BitwiseNot", {std::move(x)}, {get_tensor_name(out)});
         return;
     }

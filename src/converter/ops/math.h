@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "converter/checks.h"
 #include "converter/converter.h"
 
 namespace kestro::math_ops {
@@ -17,11 +16,6 @@ int32_t arithmetic_compute_dtype(int32_t dtype, int64_t opset);
 // The integer an initializer of integer type `dtype` holds for `value`: truncated toward
 // zero and clamped to the type's range, NaN giving 0.
 int64_t saturate_to_int_dtype(int32_t dtype, double value);
-
-// The operand checks shared with the other lowerings (converter/checks.h).
-using kestro::kAnyRank;
-using kestro::require_float_operand;
-using kestro::require_rank;
 
 // Names of the pieces of one unbind: one per value id recorded for its list output.
 std::vector<std::string> unbind_split_names(int64_t out_id, const IdList& outs);

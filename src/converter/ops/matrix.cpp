@@ -30,8 +30,8 @@ void Converter::op_linear_v2(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("linear_v2 needs at least input and weight");
     // Paddle's linear multiplies floating-point vectors and matrices only.
-    require_rank(*this, "linear_v2", ids[0], 1, kAnyRank);
-    require_float_operand(*this, "linear_v2", ids[0]);
+    require_rank("linear_v2", ids[0], 1, kAnyRank);
+    require_float_operand("linear_v2", ids[0]);
     check_matmul_operands("linear_v2", ids[0], ids[1], false, false);
     if (ids.size() >= 3 && ids[2] != 0) require_same_type("linear_v2", "x", ids[0], "bias", ids[2]);
     std::string x = get_tensor_name(ids[0]);
@@ -117,7 +117,7 @@ void Converter::op_trilu(const Json& op, bool upper) {
     const char* op_name = upper ? "triu" : "tril";
     // Paddle takes matrices (rank 2 and up) of these types only; ONNX Runtime has no Trilu
     // for 8- and 16-bit integers either.
-    require_rank(*this, op_name, ids[0], 2, kAnyRank);
+    require_rank(op_name, ids[0], 2, kAnyRank);
     if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0]);
         t && (*t == proto::dtype::INT8 || *t == proto::dtype::UINT8 || *t == proto::dtype::INT16 ||
               *t == proto::dtype::UINT16))
@@ -140,11 +140,10 @@ void Converter::op_unbind(const Json& op) {
     const IdList outs = *recorded;
     // A Split without outputs, or along an axis the input lacks, is not a valid model.
     if (outs.empty()) throw Error("unbind has no outputs for {}", u);
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    if (!x_dims) throw Error("missing rank metadata for tensor {}", ids[0]);
     const int64_t axis_attr = helper::op_attr_i64(op, "axis").value_or(0);
-    const int64_t axis = normalize_axis(axis_attr, ids[0]);
-    const int64_t rank = static_cast<int64_t>(state.tensor_shapes.find(ids[0])->size());
-    if (axis < 0 || axis >= rank)
-        throw Error("unbind axis {} is out of range for rank {}", axis_attr, rank);
+    const int64_t axis = checked_axis("unbind", "axis", axis_attr, static_cast<int64_t>(x_dims->size()));
     // Split gives one piece per element along the axis, so the list must hold that many.
     if (const int64_t n = (*state.tensor_shapes.find(ids[0]))[static_cast<size_t>(axis)];
         n >= 0 && static_cast<uint64_t>(n) != outs.size())

@@ -5,7 +5,6 @@
 
 #include "converter/attr.h"
 #include "converter/converter.h"
-#include "converter/ops/math.h"
 #include "log.h"
 
 namespace kestro {
@@ -111,7 +110,7 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
     // MatMul multiplies vectors or matrices; a rank-0 operand gives a node that does not load.
     if (type == "MatMul")
         for (const int64_t id : in_ids)
-            if (id != 0) math_ops::require_rank(*this, bare_name, id, 1, math_ops::kAnyRank);
+            if (id != 0) require_rank(bare_name, id, 1, kAnyRank);
     if (ties.broadcast)
         for (size_t k = 0; k < in_ids.size(); ++k)
             for (size_t j = k + 1; j < in_ids.size(); ++j)

@@ -7,7 +7,6 @@
 
 #include "converter/attr.h"
 #include "converter/converter.h"
-#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -61,7 +60,7 @@ std::string operand_as(Converter& c, int64_t id, int32_t type, std::string_view 
 }
 
 // The value id of each of an operator's outputs by position, 0 where an entry has none.
-std::vector<int64_t> output_ids(const Json& op) {
+std::vector<int64_t> output_ids_by_position(const Json& op) {
     std::vector<int64_t> ids;
     const Json* outs = helper::member(op, "O");
     if (!outs || !outs->IsArray()) return ids;
@@ -124,7 +123,7 @@ void write_statistic(Converter& c, std::string_view op_name, int64_t id, int64_t
 void lower_batch_norm_statistics(Converter& c, const Json& op, const std::vector<int64_t>& ids) {
     static constexpr const char* kOutputs[] = {"y", "mean_out", "variance_out", "saved_mean",
                                                "saved_variance", "reserve_space"};
-    const std::vector<int64_t> outs = output_ids(op);
+    const std::vector<int64_t> outs = output_ids_by_position(op);
     for (size_t k = 1; k < outs.size(); ++k) {
         const int64_t id = read_output(c, outs, k);
         if (id == 0) continue;
@@ -184,8 +183,8 @@ void Converter::op_batch_norm(const Json& op) {
     if (ids[0] == 0 || ids[1] == 0 || ids[2] == 0)
         throw Error("batch_norm_ needs its input, mean and variance");
     // Paddle normalises floating-point values over a channel axis (rank 2 and up) only.
-    math_ops::require_rank(*this, "batch_norm", ids[0], 2, math_ops::kAnyRank);
-    math_ops::require_float_operand(*this, "batch_norm", ids[0]);
+    require_rank("batch_norm", ids[0], 2, kAnyRank);
+    require_float_operand("batch_norm", ids[0]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"batch_norm", out};
     check_batch_norm_operands(ids);
@@ -341,7 +340,7 @@ void Converter::op_group_norm(const Json& op) {
     require_opset("group_norm", 6);
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 3) throw Error("group_norm missing inputs");
-    math_ops::require_float_operand(*this, "group_norm", ids[0]);
+    require_float_operand("group_norm", ids[0]);
     const Json* outputs = helper::member(op, "O");
     if (!outputs || !outputs->IsArray() || outputs->Empty())
         throw Error("group_norm missing outputs");
@@ -387,7 +386,7 @@ void Converter::op_group_norm(const Json& op) {
         normalize_groups(*this, x, g, type, epsilon, out, rank, (*dims)[0] <= 0, groups_may_be_empty);
 
     // Paddle's mean and variance of each group, [N, groups], when a later operator reads them.
-    const std::vector<int64_t> outs = output_ids(op);
+    const std::vector<int64_t> outs = output_ids_by_position(op);
     const int64_t mean_out = read_output(*this, outs, 1);
     const int64_t variance_out = read_output(*this, outs, 2);
     if (mean_out != 0 || variance_out != 0) {
@@ -430,58 +429,152 @@ void Converter::op_group_norm(const Json& op) {
     if (cast_back) add_cast_node(result, get_tensor_name(out), *x_type);
 }
 
-void Converter::op_layer_norm(const Json& op) {
-    const auto ids = helper::op_input_ids(op);
-    if (!ids.empty()) math_ops::require_float_operand(*this, "layer_norm", ids[0]);
-    const int64_t scale_id = ids.size() > 1 ? ids[1] : 0;
-    const int64_t bias_id = ids.size() > 2 ? ids[2] : 0;
-    const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
-    const auto rank = dims ? static_cast<int64_t>(dims->size()) : int64_t{0};
-    const int64_t begin = helper::op_attr_i64(op, "begin_norm_axis").value_or(1);
-    const int64_t b = begin < 0 ? begin + rank : begin;
-    // Paddle's scale and bias are flat over all the normalised dims; LayerNormalization
-    // broadcasts them against those dims, so over more than one they need their shape.
-    const bool reshape = dims && b >= 0 && b < rank - 1;
-    // LayerNormalization takes the data, scale and bias in one type.
+namespace {
+
+// What the steps of op_layer_norm share: its operands, where normalisation begins, the type
+// it computes in and the statistics a later operator reads.
+struct LayerNormPlan {
+    std::vector<int64_t> ids;
+    int64_t scale_id = 0;
+    int64_t bias_id = 0;
+    const std::vector<int64_t>* dims = nullptr;  // x's recorded dims
+    int64_t rank = 0;
+    int64_t begin = 1;  // begin_norm_axis as written
+    int64_t b = 1;      // begin_norm_axis counted from the front
     std::optional<int32_t> compute;
-    if (!ids.empty()) compute = mixed_compute_type(*this, ids[0], {scale_id, bias_id});
-    if (opset >= 17 && dims && (b < 0 || b >= rank))
-        throw Error("layer_norm begin_norm_axis {} is outside the {} dims of its input", begin, rank);
-    // Scale and bias hold one value for each position of the normalised dims.
+    int64_t mean_out = 0;
+    int64_t variance_out = 0;
+};
+
+// Scale and bias hold one value for each position of the normalised dims.
+void check_layer_norm_params(const Converter& c, const LayerNormPlan& p) {
     std::optional<int64_t> normalised;
-    if (dims && b >= 0 && b < rank) {
+    if (p.dims && p.b >= 0 && p.b < p.rank) {
         normalised = 1;
-        for (int64_t k = b; k < rank && normalised; ++k) {
-            const int64_t d = (*dims)[static_cast<size_t>(k)];
+        for (int64_t k = p.b; k < p.rank && normalised; ++k) {
+            const int64_t d = (*p.dims)[static_cast<size_t>(k)];
             normalised = d < 0 ? std::nullopt : helper::checked_mul(*normalised, d);
         }
     }
-    for (const auto& [id, what] : {std::pair{scale_id, "scale"}, std::pair{bias_id, "bias"}}) {
-        const std::vector<int64_t>* p = id != 0 ? state.tensor_shapes.find(id) : nullptr;
-        if (p && p->size() != 1)
-            throw Error("layer_norm: {} {} must be 1-D, but has dims {}", what, id, helper::fmt_dims(*p));
-        std::optional<int64_t> held = p ? std::optional<int64_t>{1} : std::nullopt;
-        for (size_t k = 0; p && k < p->size() && held; ++k)
-            held = (*p)[k] < 0 ? std::nullopt : helper::checked_mul(*held, (*p)[k]);
+    for (const auto& [id, what] : {std::pair{p.scale_id, "scale"}, std::pair{p.bias_id, "bias"}}) {
+        const std::vector<int64_t>* s = id != 0 ? c.state.tensor_shapes.find(id) : nullptr;
+        if (s && s->size() != 1)
+            throw Error("layer_norm: {} {} must be 1-D, but has dims {}", what, id, helper::fmt_dims(*s));
+        std::optional<int64_t> held = s ? std::optional<int64_t>{1} : std::nullopt;
+        for (size_t k = 0; s && k < s->size() && held; ++k)
+            held = (*s)[k] < 0 ? std::nullopt : helper::checked_mul(*held, (*s)[k]);
         if (normalised && held && *held != *normalised)
             throw Error("layer_norm: {} {} holds {} values, but from begin_norm_axis {} the input {} has {} "
                         "to normalise",
-                        what, id, *held, begin, helper::fmt_dims(*dims), *normalised);
+                        what, id, *held, p.begin, helper::fmt_dims(*p.dims), *normalised);
     }
+}
+
+// LayerNormalization's data, scale and bias: in the type computed in, an absent scale as ones
+// over the normalised dims, and with `reshape` scale and bias in the shape of those dims.
+std::vector<std::string> layer_norm_inputs(Converter& c, const LayerNormPlan& p, bool reshape, int64_t out,
+                                           const NameMaker& names) {
+    auto computed = [&](int64_t id, std::string_view purpose) {
+        return p.compute ? operand_as(c, id, *p.compute, purpose, out) : c.get_tensor_name(id);
+    };
+    std::vector<std::string> inputs{computed(p.ids[0], "layer_norm_input")};
+    // The normalised dims as a shape tensor: constant where they are known, else read from x
+    // at run time.
+    const std::string shape = names("param_shape");
+    if (reshape || p.scale_id == 0) {
+        std::vector<int64_t> normalized;
+        if (p.dims) normalized.assign(p.dims->begin() + p.b, p.dims->end());
+        if (p.dims && std::all_of(normalized.begin(), normalized.end(), [](int64_t d) { return d >= 0; })) {
+            c.push_i64_vector_initializer(shape, normalized);
+        } else {
+            const std::string full = names("input_shape");
+            c.append_node("Shape", {c.get_tensor_name(p.ids[0])}, {full});
+            c.add_slice_node(full, shape, {p.dims ? p.b : p.begin}, {std::numeric_limits<int64_t>::max()},
+                             std::vector<int64_t>{0}, std::nullopt, shape);
+        }
+    }
+    if (p.scale_id == 0) {
+        // Paddle reads an absent scale as ones over the normalised dims.
+        const int32_t type =
+            p.compute.value_or(c.onnx_dtype_if_known(p.ids[0]).value_or(proto::dtype::FLOAT));
+        proto::TensorProto one = c.raw_tensor("", {1}, type, c.encode_scalar_f64_as_raw_data(type, 1.0));
+        c.append_node("ConstantOfShape", {shape}, {names("scale")},
+                      {helper::attr_tensor("value", std::move(one))});
+        inputs.push_back(names("scale"));
+    }
+    for (const auto& [id, purpose] : {std::pair{p.scale_id, "scale"}, std::pair{p.bias_id, "bias"}}) {
+        if (id == 0) continue;  // no bias: LayerNormalization's last input is optional
+        std::string name = computed(id, fmt::format("layer_norm_{}", purpose));
+        if (reshape) {
+            std::string shaped = fmt::format("layer_norm_{}_shaped_{}", purpose, out);
+            c.append_node("Reshape", {std::move(name), shape}, {shaped});
+            name = std::move(shaped);
+        }
+        inputs.push_back(std::move(name));
+    }
+    return inputs;
+}
+
+// Paddle's mean and variance over the normalised dims of `normalised_input`, one value for
+// each position of the leading dims, written as the outputs a later operator reads.
+void layer_norm_statistics(Converter& c, const LayerNormPlan& p, const std::string& normalised_input,
+                           std::optional<int32_t> x_type, const NameMaker& names) {
+    // The leading dims flattened into one, their product where every one is known.
+    int64_t count = 1;
+    for (int64_t k = 0; k < p.b && count >= 0; ++k) {
+        const int64_t d = (*p.dims)[static_cast<size_t>(k)];
+        count = d < 0 ? -1 : helper::checked_mul(count, d).value_or(-1);
+    }
+    std::vector<int64_t> axes;
+    for (int64_t a = p.b; a < p.rank; ++a) axes.push_back(a);
+    int32_t type = p.compute.value_or(x_type.value_or(proto::dtype::FLOAT));
+    const auto [mean, variance] = moments(c, normalised_input, type, axes, p.variance_out != 0, names);
+    const std::string shape = names("stats_shape");
+    c.push_i64_vector_initializer(shape, {-1});
+    if (p.mean_out != 0)
+        write_statistic(c, "layer_norm", p.mean_out, p.ids[0], mean, type, {count}, shape, {}, names, "mean");
+    if (p.variance_out != 0)
+        write_statistic(c, "layer_norm", p.variance_out, p.ids[0], variance, type, {count}, shape, {}, names,
+                        "variance");
+}
+
+}  // namespace
+
+void Converter::op_layer_norm(const Json& op) {
+    LayerNormPlan p;
+    p.ids = helper::op_input_ids(op);
+    const std::vector<int64_t>& ids = p.ids;
+    if (!ids.empty()) require_float_operand("layer_norm", ids[0]);
+    p.scale_id = ids.size() > 1 ? ids[1] : 0;
+    p.bias_id = ids.size() > 2 ? ids[2] : 0;
+    p.dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
+    p.rank = p.dims ? static_cast<int64_t>(p.dims->size()) : int64_t{0};
+    p.begin = helper::op_attr_i64(op, "begin_norm_axis").value_or(1);
+    p.b = p.begin < 0 ? p.begin + p.rank : p.begin;
+    const std::vector<int64_t>* dims = p.dims;
+    const int64_t b = p.b;
+    // Paddle's scale and bias are flat over all the normalised dims; LayerNormalization
+    // broadcasts them against those dims, so over more than one they need their shape.
+    const bool reshape = dims && b >= 0 && b < p.rank - 1;
+    // LayerNormalization takes the data, scale and bias in one type.
+    if (!ids.empty()) p.compute = mixed_compute_type(*this, ids[0], {p.scale_id, p.bias_id});
+    if (opset >= 17 && dims && (b < 0 || b >= p.rank))
+        throw Error("layer_norm begin_norm_axis {} is outside the {} dims of its input", p.begin, p.rank);
+    check_layer_norm_params(*this, p);
     // Paddle's mean and variance over the normalised dims, one value for each position of
     // the leading dims, computed only when a later operator reads them (LayerNormalization
     // gives an inverse standard deviation, in the leading dims followed by 1s).
-    const std::vector<int64_t> outs = output_ids(op);
-    const int64_t mean_out = opset >= 17 ? read_output(*this, outs, 1) : 0;
-    const int64_t variance_out = opset >= 17 ? read_output(*this, outs, 2) : 0;
-    const int64_t statistic = mean_out != 0 ? mean_out : variance_out;
-    const char* statistic_name = mean_out != 0 ? "mean" : "variance";
+    const std::vector<int64_t> outs = output_ids_by_position(op);
+    p.mean_out = opset >= 17 ? read_output(*this, outs, 1) : 0;
+    p.variance_out = opset >= 17 ? read_output(*this, outs, 2) : 0;
+    const int64_t statistic = p.mean_out != 0 ? p.mean_out : p.variance_out;
+    const char* statistic_name = p.mean_out != 0 ? "mean" : "variance";
     if (statistic != 0 && !dims)
         throw Error("layer_norm: output {} ({}) is read, but the rank of its input is unknown", statistic,
                     statistic_name);
     // Over normalised dims holding no elements the result is as empty as x; ONNX Runtime's
     // LayerNormalization fails on them, so x itself is the result.
-    if (opset >= 17 && dims && b >= 0 && b < rank &&
+    if (opset >= 17 && dims && b >= 0 && b < p.rank &&
         std::any_of(dims->begin() + b, dims->end(), [](int64_t d) { return d == 0; })) {
         if (statistic != 0)
             throw Error("layer_norm: output {} ({}) is read, but its normalised dims hold no elements",
@@ -492,50 +585,14 @@ void Converter::op_layer_norm(const Json& op) {
     // LayerNormalization requires a scale, and ONNX Runtime crashes on one whose absent bias
     // is written as an empty input name: the forms without either are lowered here too.
     if (opset < 17 || ids.empty() ||
-        (scale_id != 0 && bias_id != 0 && !reshape && !compute && statistic == 0)) {
+        (p.scale_id != 0 && p.bias_id != 0 && !reshape && !p.compute && statistic == 0)) {
         convert_generic_op("layer_norm", op);
         return;
     }
 
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"layer_norm", out};
-    auto computed = [&](int64_t id, std::string_view purpose) {
-        return compute ? operand_as(*this, id, *compute, purpose, out) : get_tensor_name(id);
-    };
-    std::vector<std::string> inputs{computed(ids[0], "layer_norm_input")};
-    // The normalised dims as a shape tensor: constant where they are known, else read from x
-    // at run time.
-    const std::string shape = names("param_shape");
-    if (reshape || scale_id == 0) {
-        std::vector<int64_t> normalized;
-        if (dims) normalized.assign(dims->begin() + b, dims->end());
-        if (dims && std::all_of(normalized.begin(), normalized.end(), [](int64_t d) { return d >= 0; })) {
-            push_i64_vector_initializer(shape, normalized);
-        } else {
-            const std::string full = names("input_shape");
-            append_node("Shape", {get_tensor_name(ids[0])}, {full});
-            add_slice_node(full, shape, {dims ? b : begin}, {std::numeric_limits<int64_t>::max()},
-                           std::vector<int64_t>{0}, std::nullopt, shape);
-        }
-    }
-    if (scale_id == 0) {
-        // Paddle reads an absent scale as ones over the normalised dims.
-        const int32_t type = compute.value_or(onnx_dtype_if_known(ids[0]).value_or(proto::dtype::FLOAT));
-        append_node("ConstantOfShape", {shape}, {names("scale")},
-                    {helper::attr_tensor("value", raw_tensor("", {1}, type, encode_scalar_f64_as_raw_data(type, 1.0)))});
-        inputs.push_back(names("scale"));
-    }
-    for (const auto& [id, purpose] : {std::pair{scale_id, "scale"}, std::pair{bias_id, "bias"}}) {
-        if (id == 0) continue;  // no bias: LayerNormalization's last input is optional
-        std::string name = computed(id, fmt::format("layer_norm_{}", purpose));
-        if (reshape) {
-            std::string shaped = fmt::format("layer_norm_{}_shaped_{}", purpose, out);
-            append_node("Reshape", {std::move(name), shape}, {shaped});
-            name = std::move(shaped);
-        }
-        inputs.push_back(std::move(name));
-    }
-
+    std::vector<std::string> inputs = layer_norm_inputs(*this, p, reshape, out, names);
     std::vector<std::string> outputs = generic_value_names("layer_norm", op, "O", "output");
     if (outputs.size() > 3)
         throw Error("layer_norm has {} outputs: ONNX LayerNormalization gives at most 3 at opset {}",
@@ -544,7 +601,7 @@ void Converter::op_layer_norm(const Json& op) {
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("layer_norm", *a);
     attr::conform_attributes("layer_norm", "LayerNormalization", opset, attrs);
     const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
-    const bool cast_back = compute && compute != x_type && !outputs.empty();
+    const bool cast_back = p.compute && p.compute != x_type && !outputs.empty();
     std::string y = outputs.empty() ? std::string() : outputs[0];
     if (cast_back) outputs[0] = names("computed");
     // The statistics Paddle gives are not the node's: its other outputs are then left out.
@@ -552,24 +609,7 @@ void Converter::op_layer_norm(const Json& op) {
     const std::string normalised_input = inputs[0];
     append_node("LayerNormalization", std::move(inputs), outputs, std::move(attrs));
     if (cast_back) add_cast_node(outputs[0], std::move(y), *x_type);
-    if (statistic == 0) return;
-
-    // The leading dims flattened into one, their product where every one is known.
-    int64_t count = 1;
-    for (int64_t k = 0; k < b && count >= 0; ++k) {
-        const int64_t d = (*dims)[static_cast<size_t>(k)];
-        count = d < 0 ? -1 : helper::checked_mul(count, d).value_or(-1);
-    }
-    std::vector<int64_t> axes;
-    for (int64_t a = b; a < rank; ++a) axes.push_back(a);
-    int32_t type = compute.value_or(x_type.value_or(proto::dtype::FLOAT));
-    const auto [mean, variance] = moments(*this, normalised_input, type, axes, variance_out != 0, names);
-    push_i64_vector_initializer(names("stats_shape"), {-1});
-    if (mean_out != 0)
-        write_statistic(*this, "layer_norm", mean_out, ids[0], mean, type, {count}, names("stats_shape"), {}, names, "mean");
-    if (variance_out != 0)
-        write_statistic(*this, "layer_norm", variance_out, ids[0], variance, type, {count}, names("stats_shape"), {}, names,
-                        "variance");
+    if (statistic != 0) layer_norm_statistics(*this, p, normalised_input, x_type, names);
 }
 
 }  // namespace kestro

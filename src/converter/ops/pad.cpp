@@ -1,6 +1,5 @@
 // Padding (Pad), roll (Slice and Concat per rolled axis) and tile (Tile).
 #include "converter/converter.h"
-#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -151,7 +150,7 @@ void Converter::op_pad3d(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("pad3d missing paddings input");
     // The pads are written for the five axes of a volume batch; Paddle pads no other rank.
-    math_ops::require_rank(*this, "pad3d", ids[0], 5, 5);
+    require_rank("pad3d", ids[0], 5, 5);
     require_operand_type("pad3d", "paddings", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     std::optional<size_t> pad_count;
     if (const std::vector<double>* values = state.const_values.find(ids[1])) pad_count = values->size();
@@ -241,10 +240,7 @@ void Converter::op_roll(const Json& op) {
     if (axes.empty()) throw Error("roll currently requires explicit axes");
 
     for (size_t i = 0; i < axes.size(); ++i) {
-        int64_t axis = axes[i];
-        if (axis < 0) axis += rank;  // a negative axis is at least INT64_MIN, so no overflow
-        if (axis < 0 || axis >= rank)
-            throw Error("roll axis {} out of range for rank {}", axes[i], rank);
+        const int64_t axis = checked_axis("roll", "axis", axes[i], rank);
         const int64_t d = (*dims)[static_cast<size_t>(axis)];
         if (d < 1) throw Error("roll requires static positive axis dims");
         int64_t k = shifts[i] % d;

@@ -3,7 +3,6 @@
 #include <array>
 
 #include "converter/converter.h"
-#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -157,7 +156,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     if (ids.empty()) throw Error("{} missing inputs", mode);
     // The sizes and scales written here are for NCHW images.
     const std::string_view op_name = mode == "linear" ? "bilinear_interp" : "nearest_interp";
-    math_ops::require_rank(*this, op_name, ids[0], 4, 4);
+    require_rank(op_name, ids[0], 4, 4);
     // Paddle resizes no bool or int16 images, and ONNX Runtime's Resize takes neither.
     if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0]);
         t && (*t == proto::dtype::BOOL || *t == proto::dtype::INT16))

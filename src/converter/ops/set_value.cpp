@@ -12,9 +12,6 @@ namespace kestro {
 
 namespace {
 
-// Bound on the elements of one generated index initializer (2 GiB of int64).
-constexpr int64_t kMaxMaterializedElements = int64_t{1} << 28;
-
 using Wide = __int128;
 
 // Number of positions of start, start + step, ... before end, for bounds already clamped
@@ -340,8 +337,7 @@ void Converter::set_value_block(const Json& op, const std::vector<int64_t>& ids,
     std::vector<int64_t> lengths(dims->begin(), dims->end());
     AxisPositions picked[2];
     for (size_t k = 0; k < 2; ++k) {
-        const int64_t axis = axes[k];
-        if (axis >= rank) throw Error("set_value_: axis {} out of range for rank {}", axis, rank);
+        const int64_t axis = checked_axis("set_value_", "axis", axes[k], rank);
         if (step_values[k] == 0) throw Error("set_value_ step cannot be zero");
         picked[k] = paddle_positions(start_values[k], end_values[k], step_values[k],
                                      (*dims)[static_cast<size_t>(axis)]);

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "converter/converter.h"
-#include "converter/ops/math.h"
 
 namespace kestro {
 
@@ -228,9 +227,9 @@ void Converter::op_einsum(const Json& op) {
     // Paddle's einsum computes in floating point only; ONNX Runtime has no Einsum for 8- and
     // 16-bit integers, and ONNX none for bool.
     if (const IdList* combined = state.combine_inputs.find(ids[0]))
-        for (int64_t id : *combined) math_ops::require_float_operand(*this, "einsum", id);
+        for (int64_t id : *combined) require_float_operand("einsum", id);
     else
-        math_ops::require_float_operand(*this, "einsum", ids[0]);
+        require_float_operand("einsum", ids[0]);
     check_einsum_operands(*equation, operand_ids);
     append_node("Einsum", std::move(operands), {get_tensor_name(out)},
                 {helper::attr_str("equation", std::string(*equation))});

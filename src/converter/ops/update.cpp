@@ -324,11 +324,12 @@ void Converter::op_repeat_interleave(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("repeat_interleave missing inputs");
     const int64_t x_id = ids[0];
-    const int64_t a = normalize_axis(helper::op_attr_i64(op, "axis").value_or(0), x_id);
-    const auto rank = static_cast<int64_t>(state.tensor_shapes.find(x_id)->size());
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(x_id);
+    if (!x_dims) throw Error("missing rank metadata for tensor {}", x_id);
+    const auto rank = static_cast<int64_t>(x_dims->size());
     // The new axis goes right after `a`; an axis outside the tensor has no such place.
-    if (a < 0 || a >= rank)
-        throw Error("repeat_interleave: axis {} out of range for rank {}", a, rank);
+    const int64_t a =
+        checked_axis("repeat_interleave", "axis", helper::op_attr_i64(op, "axis").value_or(0), rank);
     const std::string x = get_tensor_name(x_id);
 
     const std::string repeats_dim = names("repeats_dim");
