@@ -126,15 +126,22 @@ void Converter::settle_output(std::string_view op_name, int64_t out, std::option
     // Paddle's exporter widens declarations around control flow (a loop's initial value
     // declared with the loop's type, a branch's placeholder with the other branch's): the
     // value is what the operator computes, and later lowerings are to see that.
-    if (dims_differ) {
+    if (dims_differ || (from_settled && computed_dims && !declared_dims)) {
         record_dims(out, computed_dims);
         return;
     }
-    // Declared dims that the computed ones confirm (each known dim computed too) are settled.
-    if (!from_settled || !computed_dims || !declared_dims || computed_dims->size() != declared_dims->size()) return;
-    for (size_t k = 0; k < computed_dims->size(); ++k)
-        if ((*computed_dims)[k] < 0 && (*declared_dims)[k] >= 0) return;
-    state.settled_shapes.insert(out, true);
+    if (!from_settled || !computed_dims || !declared_dims) return;
+    // A dim declared open (-1) that the operator computes is that size: later lowerings
+    // read it (a count of shape [1] declared [-1] is one value). Declared dims that the
+    // computed ones confirm (each known dim computed too) are settled.
+    std::vector<int64_t> known(*declared_dims);
+    bool confirmed = true;
+    for (size_t k = 0; k < known.size(); ++k) {
+        if ((*computed_dims)[k] >= 0) known[k] = (*computed_dims)[k];
+        else if (known[k] >= 0) confirmed = false;
+    }
+    if (known != *declared_dims) state.tensor_shapes.insert(out, known);
+    if (confirmed) state.settled_shapes.insert(out, true);
 }
 
 namespace {

@@ -511,6 +511,10 @@ public:
                             const IdList& in_ids, int64_t out_id);
     void check_conv_channels(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
                              int64_t x, int64_t w) const;
+    // Settles a convolution's output (ops/conv.cpp) against the dims its node computes from
+    // x, the filter and the node's attributes.
+    void settle_conv_output(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
+                            const IdList& in_ids, int64_t out);
     void check_reshape_target(std::string_view bare_name, int64_t x,
                               const std::vector<int64_t>& target, int64_t out);
     // Refuses a shape operand (of reshape, expand) whose recorded rank is not 1.

@@ -198,7 +198,7 @@ void Converter::op_cast(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("cast missing inputs");
     const int64_t out = helper::op_out_id(op);
-    settle_output("cast", out, *to, std::nullopt);
+    settle_output_like("cast", out, {ids[0]}, *to);
     std::string input = get_tensor_name(ids[0]);
     add_cast_node(std::move(input), get_tensor_name(out), *to);
 }
@@ -316,7 +316,8 @@ void Converter::op_full_like(const Json& op) {
     append_node("Shape", {get_tensor_name(ids[0])}, {shape});
     std::string fill = get_tensor_name(ids[1]);
     const std::optional<int32_t> made = creation_dtype(op) ? creation_dtype(op) : onnx_dtype_if_known(ids[1]);
-    settle_output("full_like", out, made, std::nullopt);
+    // The result has x's dims, whatever the fill's.
+    settle_output("full_like", out, made, recorded_dims(state, ids[0]), {ids[0]});
     if (auto to = creation_dtype(op)) {
         std::string cast = names("cast");
         add_cast_node(std::move(fill), cast, *to);

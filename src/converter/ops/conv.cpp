@@ -418,4 +418,43 @@ void Converter::op_pool2d(const Json& op) {
     append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
 }
 
+namespace {
+
+// One spatial dim of a convolution's result: the window (dilated) sliding by the stride over
+// the padded input, or under SAME the input's positions divided by the stride, rounded up.
+// -1 where a size is unknown, or where the window does not fit (that is refused elsewhere).
+int64_t conv_output_dim(int64_t in, int64_t kernel, int64_t stride, int64_t dilation, int64_t pad_begin,
+                        int64_t pad_end, bool same) {
+    if (in < 0 || kernel < 0 || stride <= 0) return -1;
+    if (same) return in / stride + (in % stride != 0 ? 1 : 0);
+    const std::optional<int64_t> span = helper::checked_mul(dilation, kernel - 1);
+    const std::optional<int64_t> padded = helper::checked_add(in, pad_begin);
+    const std::optional<int64_t> total = padded ? helper::checked_add(*padded, pad_end) : std::nullopt;
+    if (!span || !total || *total <= *span) return -1;
+    return (*total - *span - 1) / stride + 1;
+}
+
+}  // namespace
+
+void Converter::settle_conv_output(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
+                                   const IdList& in_ids, int64_t out) {
+    if (out == 0 || in_ids.size() < 2) return;
+    const std::vector<int64_t>* xd = state.tensor_shapes.find(in_ids[0]);
+    const std::vector<int64_t>* wd = state.tensor_shapes.find(in_ids[1]);
+    if (!xd || !wd || xd->size() < 3 || xd->size() != wd->size()) return;
+    const size_t spatial = xd->size() - 2;
+    const std::vector<int64_t> strides = ints_or(attrs, "strides", std::vector<int64_t>(spatial, 1));
+    const std::vector<int64_t> dilations = ints_or(attrs, "dilations", std::vector<int64_t>(spatial, 1));
+    const std::vector<int64_t> pads = ints_or(attrs, "pads", std::vector<int64_t>(2 * spatial, 0));
+    if (strides.size() != spatial || dilations.size() != spatial || pads.size() != 2 * spatial) return;
+    const proto::AttributeProto* auto_pad = helper::find_attribute(attrs, "auto_pad");
+    const bool same = auto_pad && auto_pad->s == "SAME_UPPER";
+    // The batch, the filter's output channels, then each spatial dim.
+    std::vector<int64_t> dims{(*xd)[0], (*wd)[0]};
+    for (size_t k = 0; k < spatial; ++k)
+        dims.push_back(conv_output_dim((*xd)[k + 2], (*wd)[k + 2], strides[k], dilations[k], pads[k],
+                                       pads[k + spatial], same));
+    settle_output(bare_name, out, std::nullopt, dims, {in_ids[0], in_ids[1]});
+}
+
 }  // namespace kestro

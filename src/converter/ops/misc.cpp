@@ -295,6 +295,7 @@ Widening runtime_widening(const Converter& c, std::string_view bare_name,
 void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto node,
                                     const IdList& in_ids, int64_t out_id) {
     check_generic_ties(bare_name, node.op_type, in_ids, out_id);
+    if (node.op_type == "Conv") settle_conv_output(bare_name, node.attribute, in_ids, out_id);
     const std::optional<int32_t> widen_from =
         conform_generic_operands(*this, bare_name, node, in_ids, out_id);
     // Paddle's shape gives int32 (shape64 int64); ONNX Shape always gives int64.
