@@ -144,12 +144,7 @@ void Converter::settle_output(std::string_view op_name, int64_t out, std::option
     if (confirmed) state.settled_shapes.insert(out, true);
 }
 
-namespace {
-
-// Numpy-style broadcast of recorded dims; nothing when one is not recorded. A dim that one
-// side leaves unknown is unknown unless the other side's is known and not 1; dims that
-// cannot broadcast are left unknown (that contradiction is the operands', not the output's).
-Dims broadcast(const std::vector<const std::vector<int64_t>*>& all) {
+Dims broadcast_dims(const std::vector<const std::vector<int64_t>*>& all) {
     size_t rank = 0;
     for (const auto* d : all) {
         if (!d) return std::nullopt;
@@ -171,8 +166,6 @@ Dims broadcast(const std::vector<const std::vector<int64_t>*>& all) {
     return out;
 }
 
-}  // namespace
-
 void Converter::settle_output_like(std::string_view op_name, int64_t out, const IdList& operands,
                                    std::optional<int32_t> result_type, bool follow_dims) {
     std::vector<const std::vector<int64_t>*> dims;
@@ -186,7 +179,7 @@ void Converter::settle_output_like(std::string_view op_name, int64_t out, const 
         if (t && !common) common = t;
     }
     if (!result_type && types_agree) result_type = common;
-    settle_output(op_name, out, result_type, follow_dims && !dims.empty() ? broadcast(dims) : std::nullopt,
+    settle_output(op_name, out, result_type, follow_dims && !dims.empty() ? broadcast_dims(dims) : std::nullopt,
                   operands);
 }
 

@@ -598,6 +598,9 @@ public:
     void op_matmul(const Json& op);
     void check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
                                bool transpose_y) const;
+    // Settles the product's output `out` (plus `bias` when not 0) against the dims it computes.
+    void settle_matmul_output(std::string_view op, int64_t x, int64_t y, bool transpose_x, bool transpose_y,
+                              int64_t out, int64_t bias = 0);
     void op_linear_v2(const Json& op);
     void op_trilu(const Json& op, bool upper);
     void op_unbind(const Json& op);
@@ -699,6 +702,8 @@ public:
     void op_stack(const Json& op);
     void op_concat(const Json& op);
     void op_split_family(std::string_view full_name, const Json& op);
+    void settle_split_pieces(std::string_view op_name, int64_t x, int64_t axis, const IdList& pieces,
+                             std::vector<int64_t> sections);
 
     // ---- reductions, top-k, argmax, argsort (ops/reduce.cpp) ----
     void reduce_via_const_axes(const Json& op, std::string_view missing_message,

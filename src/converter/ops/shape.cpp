@@ -390,6 +390,25 @@ void Converter::op_flatten(const Json& op) {
                            get_tensor_name(out), names, "exact");
 }
 
+// Each piece has x's dims but along the axis, where it has its section's size (`sections`,
+// else x's size shared out evenly).
+void Converter::settle_split_pieces(std::string_view op_name, int64_t x, int64_t axis, const IdList& pieces,
+                                    std::vector<int64_t> sections) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(x);
+    const int64_t rank = dims ? static_cast<int64_t>(dims->size()) : 0;
+    if (axis < 0) axis += rank;
+    if (!dims || axis < 0 || axis >= rank || pieces.empty()) return;
+    const int64_t whole = (*dims)[static_cast<size_t>(axis)];
+    const int64_t count = static_cast<int64_t>(pieces.size());
+    if (sections.empty() && whole >= 0 && whole % count == 0) sections.assign(pieces.size(), whole / count);
+    if (sections.size() != pieces.size()) return;
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        std::vector<int64_t> piece(*dims);
+        piece[static_cast<size_t>(axis)] = sections[k];
+        settle_output(op_name, pieces[k], std::nullopt, piece, {x});
+    }
+}
+
 void Converter::op_split_family(std::string_view full_name, const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("split op missing inputs");
@@ -415,6 +434,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
     if (rank) checked_axis(full_name.substr(2), "axis", axis, static_cast<int64_t>(*rank));
 
     std::vector<proto::AttributeProto> attributes;
+    std::vector<int64_t> piece_sizes;  // along the axis, where known
     if (sections_form && ids.size() >= 2) {
         const std::vector<double>* folded = state.const_values.find(ids[1]);
         if (!folded) {
@@ -444,6 +464,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
                                 (*dims)[a], axis);
                 *rest = left;
             }
+            piece_sizes = sections;
             if (opset < 13) {
                 attributes.push_back(helper::attr_ints("split", sections));
             } else if (rest != sections.end()) {
@@ -465,6 +486,9 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
     if (made && *made != static_cast<int64_t>(pieces->size()))
         throw Error("{} makes {} pieces, but its list is unpacked into {} values", full_name.substr(2), *made,
                     pieces->size());
+    // Sections known only at run time leave the pieces as declared.
+    if (!sections_form || !piece_sizes.empty())
+        settle_split_pieces(full_name.substr(2), ids[0], axis, *pieces, std::move(piece_sizes));
     axis = axis_for_opset(*this, "split", axis, rank);
     attributes.insert(attributes.begin(), helper::attr_int("axis", axis));
     if (opset >= 18 && inputs.size() == 1 && attributes.size() == 1)
