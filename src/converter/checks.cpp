@@ -83,6 +83,12 @@ void Converter::record_dims(int64_t id, const Dims& dims) {
     state.settled_shapes.insert(id, true);
 }
 
+std::string Converter::declaring_operator(int64_t id) const {
+    const std::optional<std::string> name = tensor_name_of(id);
+    const NodeOrigins::Origin* origin = name ? node_origins->find(*name) : nullptr;
+    return origin ? "operator " + *origin->op : std::string("the program");
+}
+
 void Converter::settle_output_description(proto::ValueInfoProto& info, int64_t id,
                                           std::string_view op_name) const {
     const std::optional<DescribedType> declared = described_type(info);
@@ -97,11 +103,12 @@ void Converter::settle_output_description(proto::ValueInfoProto& info, int64_t i
     // without known dims keeps the declared rank, without claiming any dim.
     const Dims dims = recorded_dims(state, id);
     // Dims only declared, never settled against what an operator computes, are the
-    // program's word against the fetch's.
+    // program's word against the fetch's: the refusal names the operator that declared them.
     if (!state.settled_shapes.contains(id)) {
         if (shapes_conflict(declared->dims, dims))
             throw declared_result_error(op_name, info.name, fmt_tensor_type(declared->elem_type, declared->dims),
-                                        "computes " + fmt_tensor_type(known.value_or(declared->elem_type), dims));
+                                        fmt::format("{} declares value {} as {}", declaring_operator(id), id,
+                                                    fmt_tensor_type(known.value_or(declared->elem_type), dims)));
         return;
     }
     if (shapes_conflict(declared->dims, dims) || (!dims && declared->dims)) {

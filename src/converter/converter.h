@@ -544,6 +544,8 @@ public:
     // declaration: refuses another element type than the value's, and describes the value
     // by its recorded dims where the declared ones differ or are not known to hold.
     void settle_output_description(proto::ValueInfoProto& info, int64_t id, std::string_view op_name) const;
+    // "operator cast": the operator whose output entry declared value `id`.
+    std::string declaring_operator(int64_t id) const;
     // Settles the declared output `out` of an operator against the element type and dims it
     // computes from its operands and attributes. Another element type is refused (the
     // consumers were lowered against the declared one). Other dims are what Paddle's

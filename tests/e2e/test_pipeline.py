@@ -827,6 +827,22 @@ def test_bad_program_is_reported(tmp, case):
     assert_reported_error(r, out, expected)
 
 
+def split_of_a_conv2d_declared_7x7(p):
+    y = p.op("1.conv2d", [p.data("x", "f32", [-1, 2, 7, 7]), p.full([8, 2, 3, 3], 0.5)],
+             attrs={"strides": [a_i32(1)] * 2, "paddings": [a_i32(0)] * 2, "padding_algorithm": "EXPLICIT",
+                    "groups": a_i32(1), "dilations": [a_i32(1)] * 2, "data_format": "NCHW"},
+             outs=[("f32", [-1, 8, 7, 7])])
+    pieces = p.op("1.split", [y, p.full_int_array([2, -1]), p.full([1], 2, "i32")],
+                  outs=[("vec", [("f32", [-1, 8, 2, 7]), ("f32", [-1, 8, 5, 7])])])
+    return p.split(pieces, [("f32", [-1, 8, 2, 7]), ("f32", [-1, 8, 5, 7])])[1]
+
+
+def conv3x3_of_halves(x):
+    # Eight output channels, each the sum of every 3x3 window over both channels, halved.
+    windows = np.lib.stride_tricks.sliding_window_view(x, (3, 3), axis=(2, 3)).sum(axis=(1, 4, 5)) / 2
+    return np.repeat(windows[:, None], 8, axis=1).astype(np.float32)
+
+
 # Declared dims that differ from what the operator computes, and nothing else: Paddle's exporter
 # writes such declarations around control flow, and Paddle runs them. The model describes each
 # value by what the operators compute (a fetch too), and gives Paddle's values.
@@ -862,14 +878,36 @@ SETTLED = {
     "squeeze-of-a-dim-that-is-not-1": (
         contradicting(lambda p: p.op("1.squeeze", [f32_x(p), p.full_int_array([0])], outs=[("f32", [3])])),
         {"x": X23}, lambda f: f["x"]),
+    # A 3x3 window over 7x7 gives 5x5, declared 7x7; the split reads the computed 5 rows.
+    "conv2d-declared-with-other-dims-then-split": (
+        contradicting(split_of_a_conv2d_declared_7x7), {"x": np.arange(98, dtype=np.float32).reshape(1, 2, 7, 7) - 40},
+        lambda f: conv3x3_of_halves(f["x"])[:, :, 2:]),
+    # [2, 3] x [3, 4] declared [4, 2]; its transpose, declared [2, 4], is [4, 2].
+    "matmul-declared-with-other-dims-then-transpose": (
+        contradicting(lambda p: p.op("1.transpose", [p.op("1.matmul", [f32_x(p), p.data("y", "f32", [3, 4])],
+                                                          attrs={"transpose_x": False, "transpose_y": False},
+                                                          outs=[("f32", [4, 2])])],
+                                     attrs={"perm": [1, 0]}, outs=[("f32", [2, 4])])),
+        {"x": X23, "y": np.arange(12, dtype=np.float32).reshape(3, 4)}, lambda f: (f["x"] @ f["y"]).T),
+    "matmul-transposed-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.matmul", [f32_x(p), p.data("y", "f32", [4, 3])],
+                                     attrs={"transpose_x": False, "transpose_y": True}, outs=[("f32", [4, 2])])),
+        {"x": X23, "y": np.arange(12, dtype=np.float32).reshape(4, 3)}, lambda f: f["x"] @ f["y"].T),
+    # A cast of [8] declared [7], fetched as [8]: the cast computes [8].
+    "cast-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.cast", [p.op("1.relu", [f32_x(p, [8])], outs=[("f32", [8])])],
+                                     attrs={"dtype": a_dtype("bool")}, outs=[("bool", [7])])),
+        {"x": np.linspace(-2, 2, 8, dtype=np.float32)}, lambda f: np.maximum(f["x"], 0) != 0),
 }
 
 
+
+@pytest.mark.parametrize("opset", [17, 21])
 @pytest.mark.parametrize("case", list(SETTLED))
-def test_dims_declared_otherwise_give_way(tmp, case):
+def test_dims_declared_otherwise_give_way(tmp, case, opset):
     program, feeds, want = SETTLED[case]
     out = tmp / "m.onnx"
-    r = convert(program, None, out)
+    r = convert(program, None, out, opset=opset)
     assert r.returncode == 0, r.stderr
     check(out)
     (got,) = run(out, feeds).values()
