@@ -332,10 +332,11 @@ FULL_99 = {"#": "1.full", "I": [], "O": [{"%": 99, "TT": tt("f32", [1])}],
                  {"N": "value", "AT": {"#": "0.a_f64", "D": 1.0}},
                  {"N": "dtype", "AT": {"#": "1.a_dtype", "D": "float32"}}]}
 
-def contradicting(build):
-    """A program whose one operator contradicts its declared types or dims: build(p) -> output id."""
+def contradicting(build, fetched=()):
+    """A program whose one operator contradicts its declared types or dims: build(p) -> output id,
+    fetched as declared, or as `fetched` (dtype, dims)."""
     p = Program()
-    p.fetch(build(p), "out")
+    p.fetch(build(p), "out", *fetched)
     return p.to_json()
 
 
@@ -348,6 +349,11 @@ def batch_norm_of(p, channels, stats):
     ins = [x] + [p.param(n, "f32", [stats]) for n in ("mean", "var", "scale", "bias")]
     return p.op("1.batch_norm_", ins, attrs={"is_test": True, "momentum": 0.9, "epsilon": 1e-5, "data_format": "NCHW"},
                 outs=[("f32", [2, channels, 4, 4])])
+
+
+def reshaped_at_run_time(p, declared):
+    # Dims only the program declares: the target shape comes at run time.
+    return p.op("1.reshape", [p.data("x", "f32", [2, 4]), p.data("s", "i64", [2])], outs=[("f32", declared)])
 
 
 def declared_twice(p):
@@ -363,6 +369,15 @@ MUST_FAIL = {
     "parameter-declared-twice-with-other-dims": (
         contradicting(declared_twice),
         "Error: parameter 'linear_0.w_0' is declared as float32 [4, 3] and again as float32 [3]\n"),
+    # Two declarations and nothing computed between them: the refusal names both declarers.
+    "fetch-declares-otherwise-than-a-declared-only-value": (
+        contradicting(lambda p: reshaped_at_run_time(p, [4, 2]), ("f32", [8, 1])),
+        "fetch declares its output out as float32 [8, 1], but operator reshape declares value 3 as float32 [4, 2]"),
+    # The cast computes its operand's dims: its own declaration is the one refused, not the fetch's.
+    "cast-declared-otherwise-than-its-operand": (
+        contradicting(lambda p: p.op("1.cast", [reshaped_at_run_time(p, [8])], attrs={"dtype": a_dtype("bool")},
+                                     outs=[("bool", [7])]), ("bool", [8])),
+        "cast declares its output 4 as bool [7], but computes bool [8]"),
     "truncated": (VALID_TEXT[: len(VALID_TEXT) // 2].encode(), None),
     "invalid-syntax": (b'{"program": {"regions": [}', None),
     "trailing-garbage": (VALID_TEXT.encode() + b" x", None),
