@@ -515,6 +515,8 @@ public:
     // x, the filter and the node's attributes.
     void settle_conv_output(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
                             const IdList& in_ids, int64_t out);
+    // The same for a pool (MaxPool, AveragePool or their global forms) of x.
+    void settle_pool_output(int64_t x, const std::vector<proto::AttributeProto>& attrs, bool global, int64_t out);
     void check_reshape_target(std::string_view bare_name, int64_t x,
                               const std::vector<int64_t>& target, int64_t out);
     // Refuses a shape operand (of reshape, expand) whose recorded rank is not 1.

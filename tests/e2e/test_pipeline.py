@@ -852,6 +852,14 @@ def split_of_a_conv2d_declared_7x7(p):
     return p.split(pieces, [("f32", [-1, 8, 2, 7]), ("f32", [-1, 8, 5, 7])])[1]
 
 
+def max_pool_2x2_declared_6x6(p):
+    return p.op("1.pool2d", [p.data("x", "f32", [1, 2, 6, 6]), p.full_int_array([2, 2])],
+                attrs={"strides": [a_i32(2)] * 2, "paddings": [a_i32(0)] * 2, "ceil_mode": False, "exclusive": True,
+                       "data_format": "NCHW", "pooling_type": "max", "global_pooling": False, "adaptive": False,
+                       "padding_algorithm": "EXPLICIT"},
+                outs=[("f32", [1, 2, 6, 6])])
+
+
 def conv3x3_of_halves(x):
     # Eight output channels, each the sum of every 3x3 window over both channels, halved.
     windows = np.lib.stride_tricks.sliding_window_view(x, (3, 3), axis=(2, 3)).sum(axis=(1, 4, 5)) / 2
@@ -908,6 +916,18 @@ SETTLED = {
         contradicting(lambda p: p.op("1.matmul", [f32_x(p), p.data("y", "f32", [4, 3])],
                                      attrs={"transpose_x": False, "transpose_y": True}, outs=[("f32", [4, 2])])),
         {"x": X23, "y": np.arange(12, dtype=np.float32).reshape(4, 3)}, lambda f: f["x"] @ f["y"].T),
+    # 2x2 windows by 2 over 6x6 give 3x3, declared 6x6; the reshape's 0s copy the computed dims.
+    "pool2d-declared-with-other-dims-then-reshape": (
+        contradicting(lambda p: p.op("1.reshape", [max_pool_2x2_declared_6x6(p), p.full_int_array([0, 0, -1])],
+                                     outs=[("f32", [1, 2, 36])])),
+        {"x": np.arange(72, dtype=np.float32).reshape(1, 2, 6, 6)},
+        lambda f: f["x"].reshape(1, 2, 3, 2, 3, 2).max(axis=(3, 5)).reshape(1, 2, 9)),
+    # The reshape's -1 stands for 6 / 3 = 2, declared open; the transpose reads it.
+    "reshape-inferred-dim-then-transpose": (
+        contradicting(lambda p: p.op("1.transpose", [p.op("1.reshape", [f32_x(p), p.full_int_array([3, -1])],
+                                                          outs=[("f32", [-1, -1])])],
+                                     attrs={"perm": [1, 0]}, outs=[("f32", [3, 3])])),
+        {"x": X23}, lambda f: f["x"].reshape(3, 2).T),
     # A cast of [8] declared [7], fetched as [8]: the cast computes [8].
     "cast-declared-with-other-dims": (
         contradicting(lambda p: p.op("1.cast", [p.op("1.relu", [f32_x(p, [8])], outs=[("f32", [8])])],

@@ -13,6 +13,19 @@ namespace kestro {
 namespace {
 constexpr const char* kMiscTarget = "kestro::converter::ops::misc";
 
+// Fills the one -1 of a reshape's result dims with what the others leave of x's elements,
+// where x's dims are all known and they leave a whole number.
+void infer_reshaped_dim(std::vector<int64_t>& made, const std::vector<int64_t>* dims) {
+    if (!dims || std::count(made.begin(), made.end(), -1) != 1) return;
+    std::optional<int64_t> have = 1;
+    for (int64_t d : *dims) have = have && d >= 0 ? helper::checked_mul(*have, d) : std::nullopt;
+    std::optional<int64_t> rest = 1;
+    for (int64_t d : made)
+        if (d != -1) rest = rest && d >= 0 ? helper::checked_mul(*rest, d) : std::nullopt;
+    if (!have || !rest || *rest == 0 || *have % *rest != 0) return;
+    *std::find(made.begin(), made.end(), -1) = *have / *rest;
+}
+
 // The value ids of an operator's inputs or outputs for a one-to-one node. An entry without
 // a usable id is refused rather than skipped: skipping would shift every later value into
 // the wrong ONNX input position.
@@ -167,6 +180,7 @@ void Converter::check_reshape_target(std::string_view bare_name, int64_t x,
         std::vector<int64_t> made(target);
         for (size_t k = 0; k < made.size(); ++k)
             if (made[k] == 0) made[k] = dims && k < dims->size() ? (*dims)[k] : -1;
+        infer_reshaped_dim(made, dims);
         settle_output(bare_name, out, std::nullopt, made, {x});
     }
     if (!dims || std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d < 0; })) return;
