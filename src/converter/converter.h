@@ -713,6 +713,7 @@ public:
     void reduce_via_const_axes(const Json& op, std::string_view missing_message,
                                std::string_view onnx_op, std::string_view prefix);
     void op_reduce_sum(const Json& op);
+    void settle_reduced_output(std::string_view op, const IdList& ids, bool keepdims, int64_t out);
     bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
                                    std::optional<int32_t> cast_to = std::nullopt);
     void op_topk(const Json& op);

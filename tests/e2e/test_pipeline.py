@@ -928,6 +928,15 @@ SETTLED = {
                                                           outs=[("f32", [-1, -1])])],
                                      attrs={"perm": [1, 0]}, outs=[("f32", [3, 3])])),
         {"x": X23}, lambda f: f["x"].reshape(3, 2).T),
+    # A mean over axis 1 of [2, 3] is [2], declared [3]; a sum over every axis is 0-D, declared [1, 1].
+    "mean-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.mean", [f32_x(p), p.full_int_array([1])], attrs={"keepdim": False},
+                                     outs=[("f32", [3])])),
+        {"x": X23}, lambda f: f["x"].mean(axis=1)),
+    "sum-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.sum", [f32_x(p), p.full_int_array([])],
+                                     attrs={"keepdim": False, "dtype": a_dtype("f32")}, outs=[("f32", [1, 1])])),
+        {"x": X23}, lambda f: np.asarray(f["x"].sum(), np.float32)),
     # A cast of [8] declared [7], fetched as [8]: the cast computes [8].
     "cast-declared-with-other-dims": (
         contradicting(lambda p: p.op("1.cast", [p.op("1.relu", [f32_x(p, [8])], outs=[("f32", [8])])],
