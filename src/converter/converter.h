@@ -706,6 +706,7 @@ public:
     void op_stack(const Json& op);
     void op_concat(const Json& op);
     void op_split_family(std::string_view full_name, const Json& op);
+    void settle_flattened_output(int64_t x, int64_t start, int64_t stop, int64_t out);
     void settle_split_pieces(std::string_view op_name, int64_t x, int64_t axis, const IdList& pieces,
                              std::vector<int64_t> sections);
 

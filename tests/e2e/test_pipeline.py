@@ -937,6 +937,11 @@ SETTLED = {
         contradicting(lambda p: p.op("1.sum", [f32_x(p), p.full_int_array([])],
                                      attrs={"keepdim": False, "dtype": a_dtype("f32")}, outs=[("f32", [1, 1])])),
         {"x": X23}, lambda f: np.asarray(f["x"].sum(), np.float32)),
+    # Dims 1 to 2 of [2, 3, 2] merge into 6, declared 7: the reshape is to [2, 6].
+    "flatten-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.flatten", [f32_x(p, [2, 3, 2])], attrs={"start_axis": a_i32(1), "stop_axis": a_i32(2)},
+                                     outs=[("f32", [2, 7])])),
+        {"x": np.arange(12, dtype=np.float32).reshape(2, 3, 2)}, lambda f: f["x"].reshape(2, 6)),
     # A cast of [8] declared [7], fetched as [8]: the cast computes [8].
     "cast-declared-with-other-dims": (
         contradicting(lambda p: p.op("1.cast", [p.op("1.relu", [f32_x(p, [8])], outs=[("f32", [8])])],

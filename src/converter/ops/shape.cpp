@@ -312,6 +312,22 @@ std::string flatten_target_at_run_time(Converter& c, const std::string& input, i
 
 }  // namespace
 
+// x's dims with those from `start` to `stop` (from the back when negative) merged into one.
+void Converter::settle_flattened_output(int64_t x, int64_t start, int64_t stop, int64_t out) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(x);
+    const int64_t rank = dims ? static_cast<int64_t>(dims->size()) : 0;
+    if (stop < 0) stop += rank;
+    if (!dims || start < 0 || start > stop || stop >= rank) return;
+    std::vector<int64_t> result(dims->begin(), dims->begin() + start);
+    std::optional<int64_t> merged = 1;
+    for (int64_t k = start; k <= stop; ++k)
+        merged = merged && (*dims)[static_cast<size_t>(k)] >= 0 ? helper::checked_mul(*merged, (*dims)[static_cast<size_t>(k)])
+                                                               : std::nullopt;
+    result.push_back(merged.value_or(-1));
+    result.insert(result.end(), dims->begin() + stop + 1, dims->end());
+    settle_output("flatten", out, std::nullopt, result, {x});
+}
+
 void Converter::op_flatten(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"flatten", out};
@@ -329,7 +345,12 @@ void Converter::op_flatten(const Json& op) {
     if (rank && (start < 0 || start >= std::max<int64_t>(static_cast<int64_t>(*rank), 1)))
         throw Error("flatten: start_axis={} is outside the rank {} of its input", start_axis, *rank);
 
-    const std::optional<std::vector<int64_t>> declared = declared_output_dims(op);
+    // The dims the flatten computes, where settled, are the target; else the declared ones.
+    settle_flattened_output(ids[0], start, stop_axis, out);
+    std::optional<std::vector<int64_t>> declared = declared_output_dims(op);
+    if (const Dims computed = recorded_dims(state, out);
+        state.settled_shapes.contains(out) && computed && !computed->empty())
+        declared = computed;
     const auto unknown = declared ? std::count(declared->begin(), declared->end(), -1) : 0;
     if (!declared && stop_axis != -1)
         throw Error("flatten with explicit stop_axis={} is missing output shape metadata", stop_axis);
