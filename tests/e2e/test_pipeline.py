@@ -942,6 +942,16 @@ SETTLED = {
         contradicting(lambda p: p.op("1.flatten", [f32_x(p, [2, 3, 2])], attrs={"start_axis": a_i32(1), "stop_axis": a_i32(2)},
                                      outs=[("f32", [2, 7])])),
         {"x": np.arange(12, dtype=np.float32).reshape(2, 3, 2)}, lambda f: f["x"].reshape(2, 6)),
+    # Rows -2 to the end of [3, 4] (the end past the axis held to it) and column 1 dropped: [2],
+    # declared [3]; the unsqueeze reads the computed 2.
+    "slice-declared-with-other-dims-then-unsqueeze": (
+        contradicting(lambda p: p.op("1.unsqueeze", [p.op("1.slice", [f32_x(p, [3, 4]), p.full_int_array([-2, 1]),
+                                                                      p.full_int_array([99, 2])],
+                                                          attrs={"axes": [a_i64(0), a_i64(1)], "infer_flags": [a_i64(1)] * 2,
+                                                                 "decrease_axis": [a_i64(1)]},
+                                                          outs=[("f32", [3])]), p.full_int_array([0])],
+                                     outs=[("f32", [1, 3])])),
+        {"x": np.arange(12, dtype=np.float32).reshape(3, 4)}, lambda f: f["x"][-2:, 1][None]),
     # A cast of [8] declared [7], fetched as [8]: the cast computes [8].
     "cast-declared-with-other-dims": (
         contradicting(lambda p: p.op("1.cast", [p.op("1.relu", [f32_x(p, [8])], outs=[("f32", [8])])],
