@@ -582,28 +582,6 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.matmul", [p.data("x", "f32", [2, 2, 3]), p.data("y", "f32", [3, 3, 2])],
                                      outs=[("f32", [2, 2, 2])])),
         "matmul: operand dims [2, 2, 3] and [3, 3, 2] cannot broadcast"),
-    # Declarations no lowering compares with what its nodes compute: ONNX's checker finds the
-    # contradiction where the declaration reaches the model, at the graph output, and the
-    # refusal names the operator that made the value.
-    "pool2d-declared-larger-than-it-pools": (
-        contradicting(lambda p: p.op("1.pool2d", [p.data("x", "f32", [1, 1, 4, 4]), p.full_int_array([2, 2])],
-                                     attrs={"strides": [2, 2], "paddings": [0, 0], "pooling_type": "max",
-                                            "data_format": "NCHW", "padding_algorithm": "EXPLICIT",
-                                            "ceil_mode": False, "exclusive": True, "global_pooling": False,
-                                            "adaptive": False},
-                                     outs=[("f32", [1, 1, 3, 3])])),
-        "ONNX's checker refuses the Identity node of operator fetch of value 3 (from pool2d): Inferred "
-        "shape and existing shape differ in dimension 2: (2) vs (3)\n"),
-    "argmax-without-keepdims-declared-keeping-the-axis": (
-        contradicting(lambda p: p.op("1.argmax", [f32_x(p), p.full_int_array([1])],
-                                     attrs={"keepdims": False, "flatten": False, "dtype": a_dtype("i64")},
-                                     outs=[("i64", [2, 1])])),
-        "ONNX's checker refuses the Identity node of operator fetch of value 3 (from argmax): Inferred "
-        "shape and existing shape differ in rank: (1) vs (2)\n"),
-    "tile-declared-wider-than-it-repeats": (
-        contradicting(lambda p: p.op("1.tile", [f32_x(p), p.full_int_array([2, 2])], outs=[("f32", [4, 7])])),
-        "ONNX's checker refuses the Identity node of operator fetch of value 3 (from tile): Inferred "
-        "shape and existing shape differ in dimension 1: (6) vs (7)\n"),
     "reshape-target-below-minus-one": (
         contradicting(lambda p: p.op("1.reshape", [f32_x(p), p.full_int_array([-2, 3])], outs=[("f32", [2, 3])])),
         "reshape: shape [-2, 3] holds -2, below -1"),
@@ -952,6 +930,31 @@ SETTLED = {
                                                           outs=[("f32", [3])]), p.full_int_array([0])],
                                      outs=[("f32", [1, 3])])),
         {"x": np.arange(12, dtype=np.float32).reshape(3, 4)}, lambda f: f["x"][-2:, 1][None]),
+    # [2, 3] tiled [2, 1, 2] is [2, 2, 6], declared [2, 2, 3]; the flatten merges the computed dims.
+    "tile-declared-with-other-dims-then-flatten": (
+        contradicting(lambda p: p.op("1.flatten", [p.op("1.tile", [f32_x(p), p.full_int_array([2, 1, 2])],
+                                                        outs=[("f32", [2, 2, 3])])],
+                                     attrs={"start_axis": a_i32(1), "stop_axis": a_i32(2)}, outs=[("f32", [2, 6])])),
+        {"x": X23}, lambda f: np.tile(f["x"], (2, 1, 2)).reshape(2, 12)),
+    # Declarations that once reached the model unchecked (ONNX's checker refused them at the
+    # graph output): each operator's computed dims now win.
+    "pool2d-declared-larger-than-it-pools": (
+        contradicting(lambda p: p.op("1.pool2d", [p.data("x", "f32", [1, 1, 4, 4]), p.full_int_array([2, 2])],
+                                     attrs={"strides": [2, 2], "paddings": [0, 0], "pooling_type": "max",
+                                            "data_format": "NCHW", "padding_algorithm": "EXPLICIT",
+                                            "ceil_mode": False, "exclusive": True, "global_pooling": False,
+                                            "adaptive": False},
+                                     outs=[("f32", [1, 1, 3, 3])])),
+        {"x": np.arange(16, dtype=np.float32).reshape(1, 1, 4, 4)},
+        lambda f: f["x"].reshape(1, 1, 2, 2, 2, 2).max(axis=(3, 5))),
+    "argmax-without-keepdims-declared-keeping-the-axis": (
+        contradicting(lambda p: p.op("1.argmax", [f32_x(p), p.full_int_array([1])],
+                                     attrs={"keepdims": False, "flatten": False, "dtype": a_dtype("i64")},
+                                     outs=[("i64", [2, 1])])),
+        {"x": X23}, lambda f: f["x"].argmax(axis=1)),
+    "tile-declared-wider-than-it-repeats": (
+        contradicting(lambda p: p.op("1.tile", [f32_x(p), p.full_int_array([2, 2])], outs=[("f32", [4, 7])])),
+        {"x": X23}, lambda f: np.tile(f["x"], (2, 2))),
     # A cast of [8] declared [7], fetched as [8]: the cast computes [8].
     "cast-declared-with-other-dims": (
         contradicting(lambda p: p.op("1.cast", [p.op("1.relu", [f32_x(p, [8])], outs=[("f32", [8])])],

@@ -534,6 +534,7 @@ void Converter::op_argmax(const Json& op) {
     std::vector<proto::AttributeProto> attributes;
     if (axis) attributes.push_back(helper::attr_int("axis", *axis));
     attributes.push_back(helper::attr_int("keepdims", keepdims_of(op, "keepdims")));
+    if (axis) settle_reduced_output("argmax", ids, keepdims_of(op, "keepdims") != 0, out);
     append_node("ArgMax", {std::move(x)}, {result}, std::move(attributes));
     if (to_i32) add_cast_node(std::move(result), std::move(output), proto::dtype::INT32);
 }
