@@ -451,7 +451,8 @@ Dims window_output_dims(const std::vector<int64_t>& x, int64_t channels, const s
     const bool same = auto_pad && auto_pad->s == "SAME_UPPER";
     std::vector<int64_t> dims{x[0], channels};
     for (size_t k = 0; k < spatial; ++k)
-        dims.push_back(conv_output_dim(x[k + 2], kernel[k], strides[k], dilations[k], pads[k], pads[k + spatial], same));
+        dims.push_back(
+            conv_output_dim(x[k + 2], kernel[k], strides[k], dilations[k], pads[k], pads[k + spatial], same));
     return dims;
 }
 
@@ -483,8 +484,8 @@ void Converter::settle_pool_output(int64_t x, const std::vector<proto::Attribute
     }
     const proto::AttributeProto* ceil_mode = helper::find_attribute(attrs, "ceil_mode");
     if (ceil_mode && ceil_mode->i != 0) return;
-    settle_output("pool2d", out, std::nullopt, window_output_dims(*xd, (*xd)[1], ints_or(attrs, "kernel_shape", {}), attrs),
-                  {x});
+    const std::vector<int64_t> kernel = ints_or(attrs, "kernel_shape", {});
+    settle_output("pool2d", out, std::nullopt, window_output_dims(*xd, (*xd)[1], kernel, attrs), {x});
 }
 
 }  // namespace kestro

@@ -125,7 +125,8 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
     if (type == "MatMul") {
         for (const int64_t id : in_ids)
             if (id != 0) math_ops::require_rank(*this, bare_name, id, 1, math_ops::kAnyRank);
-        if (in_ids.size() == 2 && out_id != 0) settle_matmul_output(bare_name, in_ids[0], in_ids[1], false, false, out_id);
+        if (in_ids.size() == 2 && out_id != 0)
+            settle_matmul_output(bare_name, in_ids[0], in_ids[1], false, false, out_id);
     }
     if (ties.broadcast)
         for (size_t k = 0; k < in_ids.size(); ++k)

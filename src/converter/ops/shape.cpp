@@ -320,9 +320,10 @@ void Converter::settle_flattened_output(int64_t x, int64_t start, int64_t stop, 
     if (!dims || start < 0 || start > stop || stop >= rank) return;
     std::vector<int64_t> result(dims->begin(), dims->begin() + start);
     std::optional<int64_t> merged = 1;
-    for (int64_t k = start; k <= stop; ++k)
-        merged = merged && (*dims)[static_cast<size_t>(k)] >= 0 ? helper::checked_mul(*merged, (*dims)[static_cast<size_t>(k)])
-                                                               : std::nullopt;
+    for (int64_t k = start; k <= stop; ++k) {
+        const int64_t d = (*dims)[static_cast<size_t>(k)];
+        merged = merged && d >= 0 ? helper::checked_mul(*merged, d) : std::nullopt;
+    }
     result.push_back(merged.value_or(-1));
     result.insert(result.end(), dims->begin() + stop + 1, dims->end());
     settle_output("flatten", out, std::nullopt, result, {x});
