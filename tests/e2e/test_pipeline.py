@@ -955,6 +955,19 @@ SETTLED = {
     "tile-declared-wider-than-it-repeats": (
         contradicting(lambda p: p.op("1.tile", [f32_x(p), p.full_int_array([2, 2])], outs=[("f32", [4, 7])])),
         {"x": X23}, lambda f: np.tile(f["x"], (2, 2))),
+    # Rows [2, 0, 2] of [2, 3] along axis 0: [3, 3], declared [2, 3]; the transpose reads the 3 rows.
+    "gather-declared-with-other-dims-then-transpose": (
+        contradicting(lambda p: p.op("1.transpose", [p.op("1.gather", [f32_x(p), p.data("i", "i64", [3]),
+                                                                       p.full([1], 0, "i64")],
+                                                          outs=[("f32", [2, 3])])],
+                                     attrs={"perm": [1, 0]}, outs=[("f32", [3, 2])])),
+        {"x": X23, "i": np.array([1, 0, 1], np.int64)}, lambda f: f["x"][f["i"]].T),
+    # Ids [2, 2] into a [5, 3] table: [2, 2, 3], declared [2, 3].
+    "embedding-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.embedding", [p.data("ids", "i64", [2, 2]), f32_x(p, [5, 3])],
+                                     attrs={"padding_idx": a_i64(-1), "sparse": False}, outs=[("f32", [2, 3])])),
+        {"ids": np.array([[4, 0], [2, 2]], np.int64), "x": np.arange(15, dtype=np.float32).reshape(5, 3)},
+        lambda f: f["x"][f["ids"]]),
     # A cast of [8] declared [7], fetched as [8]: the cast computes [8].
     "cast-declared-with-other-dims": (
         contradicting(lambda p: p.op("1.cast", [p.op("1.relu", [f32_x(p, [8])], outs=[("f32", [8])])],
