@@ -89,6 +89,12 @@ void Converter::record_dims(int64_t id, const Dims& dims) {
     state.settled_shapes.insert(id, true);
 }
 
+std::string Converter::declaring_operator(int64_t id) const {
+    const std::optional<std::string> name = tensor_name_of(id);
+    const NodeOrigins::Origin* origin = name ? node_origins->find(*name) : nullptr;
+    return origin ? "operator " + *origin->op : std::string("the program");
+}
+
 void Converter::settle_output_description(proto::ValueInfoProto& info, int64_t id,
                                           std::string_view op_name) const {
     const std::optional<DescribedType> declared = described_type(info);
@@ -103,11 +109,12 @@ void Converter::settle_output_description(proto::ValueInfoProto& info, int64_t i
     // without known dims keeps the declared rank, without claiming any dim.
     const Dims dims = recorded_dims(state, id);
     // Dims only declared, never settled against what an operator computes, are the
-    // program's word against the fetch's.
+    // program's word against the fetch's: the refusal names the operator that declared them.
     if (!state.settled_shapes.contains(id)) {
         if (shapes_conflict(declared->dims, dims))
             throw declared_result_error(op_name, info.name, fmt_tensor_type(declared->elem_type, declared->dims),
-                                        "computes " + fmt_tensor_type(known.value_or(declared->elem_type), dims));
+                                        fmt::format("{} declares value {} as {}", declaring_operator(id), id,
+                                                    fmt_tensor_type(known.value_or(declared->elem_type), dims)));
         return;
     }
     if (shapes_conflict(declared->dims, dims) || (!dims && declared->dims)) {
@@ -132,23 +139,25 @@ void Converter::settle_output(std::string_view op_name, int64_t out, std::option
     // Paddle's exporter widens declarations around control flow (a loop's initial value
     // declared with the loop's type, a branch's placeholder with the other branch's): the
     // value is what the operator computes, and later lowerings are to see that.
-    if (dims_differ) {
+    if (dims_differ || (from_settled && computed_dims && !declared_dims)) {
         record_dims(out, computed_dims);
         return;
     }
-    // Declared dims that the computed ones confirm (each known dim computed too) are settled.
-    if (!from_settled || !computed_dims || !declared_dims || computed_dims->size() != declared_dims->size()) return;
-    for (size_t k = 0; k < computed_dims->size(); ++k)
-        if ((*computed_dims)[k] < 0 && (*declared_dims)[k] >= 0) return;
-    state.settled_shapes.insert(out, true);
+    if (!from_settled || !computed_dims || !declared_dims) return;
+    // A dim declared open (-1) that the operator computes is that size: later lowerings
+    // read it (a count of shape [1] declared [-1] is one value). Declared dims that the
+    // computed ones confirm (each known dim computed too) are settled.
+    std::vector<int64_t> known(*declared_dims);
+    bool confirmed = true;
+    for (size_t k = 0; k < known.size(); ++k) {
+        if ((*computed_dims)[k] >= 0) known[k] = (*computed_dims)[k];
+        else if (known[k] >= 0) confirmed = false;
+    }
+    if (known != *declared_dims) state.tensor_shapes.insert(out, known);
+    if (confirmed) state.settled_shapes.insert(out, true);
 }
 
-namespace {
-
-// Numpy-style broadcast of recorded dims; nothing when one is not recorded. A dim that one
-// side leaves unknown is unknown unless the other side's is known and not 1; dims that
-// cannot broadcast are left unknown (that contradiction is the operands', not the output's).
-Dims broadcast(const std::vector<const std::vector<int64_t>*>& all) {
+Dims broadcast_dims(const std::vector<const std::vector<int64_t>*>& all) {
     size_t rank = 0;
     for (const auto* d : all) {
         if (!d) return std::nullopt;
@@ -170,8 +179,6 @@ Dims broadcast(const std::vector<const std::vector<int64_t>*>& all) {
     return out;
 }
 
-}  // namespace
-
 void Converter::settle_output_like(std::string_view op_name, int64_t out, const IdList& operands,
                                    std::optional<int32_t> result_type, bool follow_dims) {
     std::vector<const std::vector<int64_t>*> dims;
@@ -185,7 +192,7 @@ void Converter::settle_output_like(std::string_view op_name, int64_t out, const 
         if (t && !common) common = t;
     }
     if (!result_type && types_agree) result_type = common;
-    settle_output(op_name, out, result_type, follow_dims && !dims.empty() ? broadcast(dims) : std::nullopt,
+    settle_output(op_name, out, result_type, follow_dims && !dims.empty() ? broadcast_dims(dims) : std::nullopt,
                   operands);
 }
 

@@ -43,6 +43,11 @@ std::string fmt_tensor_type(std::optional<int32_t> elem_type, const Dims& dims);
 Error declared_result_error(std::string_view op, std::string_view out, std::string_view declared,
                             std::string_view actual);
 
+// Numpy-style broadcast of dims; nothing when one is nothing. A dim that one side leaves
+// unknown is unknown unless the other side's is known and not 1; dims that cannot broadcast
+// are left unknown (that contradiction is the operands', not the result's).
+Dims broadcast_dims(const std::vector<const std::vector<int64_t>*>& all);
+
 // What holds of one value that two paths give as `a` and `b`: the dims both give, -1 where
 // they differ, nothing when their ranks differ or either leaves its rank open.
 Dims joined_dims(const Dims& a, const Dims& b);

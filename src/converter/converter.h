@@ -515,6 +515,12 @@ public:
                             const IdList& in_ids, int64_t out_id);
     void check_conv_channels(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
                              int64_t x, int64_t w) const;
+    // Settles a convolution's output (ops/conv.cpp) against the dims its node computes from
+    // x, the filter and the node's attributes.
+    void settle_conv_output(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
+                            const IdList& in_ids, int64_t out);
+    // The same for a pool (MaxPool, AveragePool or their global forms) of x.
+    void settle_pool_output(int64_t x, const std::vector<proto::AttributeProto>& attrs, bool global, int64_t out);
     void check_reshape_target(std::string_view bare_name, int64_t x,
                               const std::vector<int64_t>& target, int64_t out);
     // Refuses a shape operand (of reshape, expand) whose recorded rank is not 1.
@@ -544,6 +550,8 @@ public:
     // declaration: refuses another element type than the value's, and describes the value
     // by its recorded dims where the declared ones differ or are not known to hold.
     void settle_output_description(proto::ValueInfoProto& info, int64_t id, std::string_view op_name) const;
+    // "operator cast": the operator whose output entry declared value `id`.
+    std::string declaring_operator(int64_t id) const;
     // Settles the declared output `out` of an operator against the element type and dims it
     // computes from its operands and attributes. Another element type is refused (the
     // consumers were lowered against the declared one). Other dims are what Paddle's
@@ -627,6 +635,9 @@ public:
     void op_matmul(const Json& op);
     void check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
                                bool transpose_y) const;
+    // Settles the product's output `out` (plus `bias` when not 0) against the dims it computes.
+    void settle_matmul_output(std::string_view op, int64_t x, int64_t y, bool transpose_x, bool transpose_y,
+                              int64_t out, int64_t bias = 0);
     void op_linear_v2(const Json& op);
     void op_trilu(const Json& op, bool upper);
     void op_unbind(const Json& op);
@@ -709,11 +720,15 @@ public:
     void op_stack(const Json& op);
     void op_concat(const Json& op);
     void op_split_family(std::string_view full_name, const Json& op);
+    void settle_flattened_output(int64_t x, int64_t start, int64_t stop, int64_t out);
+    void settle_split_pieces(std::string_view op_name, int64_t x, int64_t axis, const IdList& pieces,
+                             std::vector<int64_t> sections);
 
     // ---- reductions, top-k, argmax, argsort (ops/reduce.cpp) ----
     void reduce_via_const_axes(const Json& op, std::string_view missing_message,
                                std::string_view onnx_op, std::string_view prefix);
     void op_reduce_sum(const Json& op);
+    void settle_reduced_output(std::string_view op, const IdList& ids, bool keepdims, int64_t out);
     bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
                                    std::optional<int32_t> cast_to = std::nullopt);
     void op_topk(const Json& op);

@@ -297,6 +297,13 @@ def full_int_array_declared(dtype, dims):
     return build
 
 
+def eye_of_a_count_declared_open(p):
+    # full writes one value, shape [1], declared [-1]: eye takes it as the one count it is.
+    n = p.op("1.full", attrs={"shape": a_intarray([1]), "value": a_f64(3.0), "dtype": a_dtype("i64"),
+                              "place": a_place(1)}, outs=[("i64", [-1])])
+    p.fetch(p.op("1.eye", [n, n], attrs={"dtype": a_dtype("f32"), "place": a_place(1)}, outs=[("f32", [-1, -1])]))
+
+
 def unsqueeze_declared_a_rank_short(p):
     p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0])], outs=[("f32", [2, 3])]))
 
@@ -376,6 +383,8 @@ def test_refusals(tmp, build, opset, message):
     (concat_declared("f32", [-1, 4]), 11, {"a": arange((2, 3)), "b": -arange((1, 3))},
      np.concatenate([arange((2, 3)), -arange((1, 3))])),
     (unsqueeze_declared_a_rank_short, 17, {"x": arange((2, 3))}, arange((2, 3))[None]),
+    (eye_of_a_count_declared_open, 17, {}, np.eye(3, dtype=np.float32)),
+    (eye_of_a_count_declared_open, 21, {}, np.eye(3, dtype=np.float32)),
 ])
 def test_dims_declared_otherwise_give_way(tmp, build, opset, feeds, want):
     p = Program()

@@ -332,10 +332,11 @@ FULL_99 = {"#": "1.full", "I": [], "O": [{"%": 99, "TT": tt("f32", [1])}],
                  {"N": "value", "AT": {"#": "0.a_f64", "D": 1.0}},
                  {"N": "dtype", "AT": {"#": "1.a_dtype", "D": "float32"}}]}
 
-def contradicting(build):
-    """A program whose one operator contradicts its declared types or dims: build(p) -> output id."""
+def contradicting(build, fetched=()):
+    """A program whose one operator contradicts its declared types or dims: build(p) -> output id,
+    fetched as declared, or as `fetched` (dtype, dims)."""
     p = Program()
-    p.fetch(build(p), "out")
+    p.fetch(build(p), "out", *fetched)
     return p.to_json()
 
 
@@ -348,6 +349,11 @@ def batch_norm_of(p, channels, stats):
     ins = [x] + [p.param(n, "f32", [stats]) for n in ("mean", "var", "scale", "bias")]
     return p.op("1.batch_norm_", ins, attrs={"is_test": True, "momentum": 0.9, "epsilon": 1e-5, "data_format": "NCHW"},
                 outs=[("f32", [2, channels, 4, 4])])
+
+
+def reshaped_at_run_time(p, declared):
+    # Dims only the program declares: the target shape comes at run time.
+    return p.op("1.reshape", [p.data("x", "f32", [2, 4]), p.data("s", "i64", [2])], outs=[("f32", declared)])
 
 
 def declared_twice(p):
@@ -363,6 +369,15 @@ MUST_FAIL = {
     "parameter-declared-twice-with-other-dims": (
         contradicting(declared_twice),
         "Error: parameter 'linear_0.w_0' is declared as float32 [4, 3] and again as float32 [3]\n"),
+    # Two declarations and nothing computed between them: the refusal names both declarers.
+    "fetch-declares-otherwise-than-a-declared-only-value": (
+        contradicting(lambda p: reshaped_at_run_time(p, [4, 2]), ("f32", [8, 1])),
+        "fetch declares its output out as float32 [8, 1], but operator reshape declares value 3 as float32 [4, 2]"),
+    # The cast computes its operand's dims: its own declaration is the one refused, not the fetch's.
+    "cast-declared-otherwise-than-its-operand": (
+        contradicting(lambda p: p.op("1.cast", [reshaped_at_run_time(p, [8])], attrs={"dtype": a_dtype("bool")},
+                                     outs=[("bool", [7])]), ("bool", [8])),
+        "cast declares its output 4 as bool [7], but computes bool [8]"),
     "truncated": (VALID_TEXT[: len(VALID_TEXT) // 2].encode(), None),
     "invalid-syntax": (b'{"program": {"regions": [}', None),
     "trailing-garbage": (VALID_TEXT.encode() + b" x", None),
@@ -567,28 +582,6 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.matmul", [p.data("x", "f32", [2, 2, 3]), p.data("y", "f32", [3, 3, 2])],
                                      outs=[("f32", [2, 2, 2])])),
         "matmul: operand dims [2, 2, 3] and [3, 3, 2] cannot broadcast"),
-    # Declarations no lowering compares with what its nodes compute: ONNX's checker finds the
-    # contradiction where the declaration reaches the model, at the graph output, and the
-    # refusal names the operator that made the value.
-    "pool2d-declared-larger-than-it-pools": (
-        contradicting(lambda p: p.op("1.pool2d", [p.data("x", "f32", [1, 1, 4, 4]), p.full_int_array([2, 2])],
-                                     attrs={"strides": [2, 2], "paddings": [0, 0], "pooling_type": "max",
-                                            "data_format": "NCHW", "padding_algorithm": "EXPLICIT",
-                                            "ceil_mode": False, "exclusive": True, "global_pooling": False,
-                                            "adaptive": False},
-                                     outs=[("f32", [1, 1, 3, 3])])),
-        "ONNX's checker refuses the Identity node of operator fetch of value 3 (from pool2d): Inferred "
-        "shape and existing shape differ in dimension 2: (2) vs (3)\n"),
-    "argmax-without-keepdims-declared-keeping-the-axis": (
-        contradicting(lambda p: p.op("1.argmax", [f32_x(p), p.full_int_array([1])],
-                                     attrs={"keepdims": False, "flatten": False, "dtype": a_dtype("i64")},
-                                     outs=[("i64", [2, 1])])),
-        "ONNX's checker refuses the Identity node of operator fetch of value 3 (from argmax): Inferred "
-        "shape and existing shape differ in rank: (1) vs (2)\n"),
-    "tile-declared-wider-than-it-repeats": (
-        contradicting(lambda p: p.op("1.tile", [f32_x(p), p.full_int_array([2, 2])], outs=[("f32", [4, 7])])),
-        "ONNX's checker refuses the Identity node of operator fetch of value 3 (from tile): Inferred "
-        "shape and existing shape differ in dimension 1: (6) vs (7)\n"),
     "reshape-target-below-minus-one": (
         contradicting(lambda p: p.op("1.reshape", [f32_x(p), p.full_int_array([-2, 3])], outs=[("f32", [2, 3])])),
         "reshape: shape [-2, 3] holds -2, below -1"),
@@ -827,6 +820,30 @@ def test_bad_program_is_reported(tmp, case):
     assert_reported_error(r, out, expected)
 
 
+def split_of_a_conv2d_declared_7x7(p):
+    y = p.op("1.conv2d", [p.data("x", "f32", [-1, 2, 7, 7]), p.full([8, 2, 3, 3], 0.5)],
+             attrs={"strides": [a_i32(1)] * 2, "paddings": [a_i32(0)] * 2, "padding_algorithm": "EXPLICIT",
+                    "groups": a_i32(1), "dilations": [a_i32(1)] * 2, "data_format": "NCHW"},
+             outs=[("f32", [-1, 8, 7, 7])])
+    pieces = p.op("1.split", [y, p.full_int_array([2, -1]), p.full([1], 2, "i32")],
+                  outs=[("vec", [("f32", [-1, 8, 2, 7]), ("f32", [-1, 8, 5, 7])])])
+    return p.split(pieces, [("f32", [-1, 8, 2, 7]), ("f32", [-1, 8, 5, 7])])[1]
+
+
+def max_pool_2x2_declared_6x6(p):
+    return p.op("1.pool2d", [p.data("x", "f32", [1, 2, 6, 6]), p.full_int_array([2, 2])],
+                attrs={"strides": [a_i32(2)] * 2, "paddings": [a_i32(0)] * 2, "ceil_mode": False, "exclusive": True,
+                       "data_format": "NCHW", "pooling_type": "max", "global_pooling": False, "adaptive": False,
+                       "padding_algorithm": "EXPLICIT"},
+                outs=[("f32", [1, 2, 6, 6])])
+
+
+def conv3x3_of_halves(x):
+    # Eight output channels, each the sum of every 3x3 window over both channels, halved.
+    windows = np.lib.stride_tricks.sliding_window_view(x, (3, 3), axis=(2, 3)).sum(axis=(1, 4, 5)) / 2
+    return np.repeat(windows[:, None], 8, axis=1).astype(np.float32)
+
+
 # Declared dims that differ from what the operator computes, and nothing else: Paddle's exporter
 # writes such declarations around control flow, and Paddle runs them. The model describes each
 # value by what the operators compute (a fetch too), and gives Paddle's values.
@@ -862,14 +879,110 @@ SETTLED = {
     "squeeze-of-a-dim-that-is-not-1": (
         contradicting(lambda p: p.op("1.squeeze", [f32_x(p), p.full_int_array([0])], outs=[("f32", [3])])),
         {"x": X23}, lambda f: f["x"]),
+    # A 3x3 window over 7x7 gives 5x5, declared 7x7; the split reads the computed 5 rows.
+    "conv2d-declared-with-other-dims-then-split": (
+        contradicting(split_of_a_conv2d_declared_7x7), {"x": np.arange(98, dtype=np.float32).reshape(1, 2, 7, 7) - 40},
+        lambda f: conv3x3_of_halves(f["x"])[:, :, 2:]),
+    # [2, 3] x [3, 4] declared [4, 2]; its transpose, declared [2, 4], is [4, 2].
+    "matmul-declared-with-other-dims-then-transpose": (
+        contradicting(lambda p: p.op("1.transpose", [p.op("1.matmul", [f32_x(p), p.data("y", "f32", [3, 4])],
+                                                          attrs={"transpose_x": False, "transpose_y": False},
+                                                          outs=[("f32", [4, 2])])],
+                                     attrs={"perm": [1, 0]}, outs=[("f32", [2, 4])])),
+        {"x": X23, "y": np.arange(12, dtype=np.float32).reshape(3, 4)}, lambda f: (f["x"] @ f["y"]).T),
+    "matmul-transposed-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.matmul", [f32_x(p), p.data("y", "f32", [4, 3])],
+                                     attrs={"transpose_x": False, "transpose_y": True}, outs=[("f32", [4, 2])])),
+        {"x": X23, "y": np.arange(12, dtype=np.float32).reshape(4, 3)}, lambda f: f["x"] @ f["y"].T),
+    # 2x2 windows by 2 over 6x6 give 3x3, declared 6x6; the reshape's 0s copy the computed dims.
+    "pool2d-declared-with-other-dims-then-reshape": (
+        contradicting(lambda p: p.op("1.reshape", [max_pool_2x2_declared_6x6(p), p.full_int_array([0, 0, -1])],
+                                     outs=[("f32", [1, 2, 36])])),
+        {"x": np.arange(72, dtype=np.float32).reshape(1, 2, 6, 6)},
+        lambda f: f["x"].reshape(1, 2, 3, 2, 3, 2).max(axis=(3, 5)).reshape(1, 2, 9)),
+    # The reshape's -1 stands for 6 / 3 = 2, declared open; the transpose reads it.
+    "reshape-inferred-dim-then-transpose": (
+        contradicting(lambda p: p.op("1.transpose", [p.op("1.reshape", [f32_x(p), p.full_int_array([3, -1])],
+                                                          outs=[("f32", [-1, -1])])],
+                                     attrs={"perm": [1, 0]}, outs=[("f32", [3, 3])])),
+        {"x": X23}, lambda f: f["x"].reshape(3, 2).T),
+    # A mean over axis 1 of [2, 3] is [2], declared [3]; a sum over every axis is 0-D, declared [1, 1].
+    "mean-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.mean", [f32_x(p), p.full_int_array([1])], attrs={"keepdim": False},
+                                     outs=[("f32", [3])])),
+        {"x": X23}, lambda f: f["x"].mean(axis=1)),
+    "sum-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.sum", [f32_x(p), p.full_int_array([])],
+                                     attrs={"keepdim": False, "dtype": a_dtype("f32")}, outs=[("f32", [1, 1])])),
+        {"x": X23}, lambda f: np.asarray(f["x"].sum(), np.float32)),
+    # Dims 1 to 2 of [2, 3, 2] merge into 6, declared 7: the reshape is to [2, 6].
+    "flatten-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.flatten", [f32_x(p, [2, 3, 2])], attrs={"start_axis": a_i32(1), "stop_axis": a_i32(2)},
+                                     outs=[("f32", [2, 7])])),
+        {"x": np.arange(12, dtype=np.float32).reshape(2, 3, 2)}, lambda f: f["x"].reshape(2, 6)),
+    # Rows -2 to the end of [3, 4] (the end past the axis held to it) and column 1 dropped: [2],
+    # declared [3]; the unsqueeze reads the computed 2.
+    "slice-declared-with-other-dims-then-unsqueeze": (
+        contradicting(lambda p: p.op("1.unsqueeze", [p.op("1.slice", [f32_x(p, [3, 4]), p.full_int_array([-2, 1]),
+                                                                      p.full_int_array([99, 2])],
+                                                          attrs={"axes": [a_i64(0), a_i64(1)], "infer_flags": [a_i64(1)] * 2,
+                                                                 "decrease_axis": [a_i64(1)]},
+                                                          outs=[("f32", [3])]), p.full_int_array([0])],
+                                     outs=[("f32", [1, 3])])),
+        {"x": np.arange(12, dtype=np.float32).reshape(3, 4)}, lambda f: f["x"][-2:, 1][None]),
+    # [2, 3] tiled [2, 1, 2] is [2, 2, 6], declared [2, 2, 3]; the flatten merges the computed dims.
+    "tile-declared-with-other-dims-then-flatten": (
+        contradicting(lambda p: p.op("1.flatten", [p.op("1.tile", [f32_x(p), p.full_int_array([2, 1, 2])],
+                                                        outs=[("f32", [2, 2, 3])])],
+                                     attrs={"start_axis": a_i32(1), "stop_axis": a_i32(2)}, outs=[("f32", [2, 6])])),
+        {"x": X23}, lambda f: np.tile(f["x"], (2, 1, 2)).reshape(2, 12)),
+    # Declarations that once reached the model unchecked (ONNX's checker refused them at the
+    # graph output): each operator's computed dims now win.
+    "pool2d-declared-larger-than-it-pools": (
+        contradicting(lambda p: p.op("1.pool2d", [p.data("x", "f32", [1, 1, 4, 4]), p.full_int_array([2, 2])],
+                                     attrs={"strides": [2, 2], "paddings": [0, 0], "pooling_type": "max",
+                                            "data_format": "NCHW", "padding_algorithm": "EXPLICIT",
+                                            "ceil_mode": False, "exclusive": True, "global_pooling": False,
+                                            "adaptive": False},
+                                     outs=[("f32", [1, 1, 3, 3])])),
+        {"x": np.arange(16, dtype=np.float32).reshape(1, 1, 4, 4)},
+        lambda f: f["x"].reshape(1, 1, 2, 2, 2, 2).max(axis=(3, 5))),
+    "argmax-without-keepdims-declared-keeping-the-axis": (
+        contradicting(lambda p: p.op("1.argmax", [f32_x(p), p.full_int_array([1])],
+                                     attrs={"keepdims": False, "flatten": False, "dtype": a_dtype("i64")},
+                                     outs=[("i64", [2, 1])])),
+        {"x": X23}, lambda f: f["x"].argmax(axis=1)),
+    "tile-declared-wider-than-it-repeats": (
+        contradicting(lambda p: p.op("1.tile", [f32_x(p), p.full_int_array([2, 2])], outs=[("f32", [4, 7])])),
+        {"x": X23}, lambda f: np.tile(f["x"], (2, 2))),
+    # Rows [2, 0, 2] of [2, 3] along axis 0: [3, 3], declared [2, 3]; the transpose reads the 3 rows.
+    "gather-declared-with-other-dims-then-transpose": (
+        contradicting(lambda p: p.op("1.transpose", [p.op("1.gather", [f32_x(p), p.data("i", "i64", [3]),
+                                                                       p.full([1], 0, "i64")],
+                                                          outs=[("f32", [2, 3])])],
+                                     attrs={"perm": [1, 0]}, outs=[("f32", [3, 2])])),
+        {"x": X23, "i": np.array([1, 0, 1], np.int64)}, lambda f: f["x"][f["i"]].T),
+    # Ids [2, 2] into a [5, 3] table: [2, 2, 3], declared [2, 3].
+    "embedding-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.embedding", [p.data("ids", "i64", [2, 2]), f32_x(p, [5, 3])],
+                                     attrs={"padding_idx": a_i64(-1), "sparse": False}, outs=[("f32", [2, 3])])),
+        {"ids": np.array([[4, 0], [2, 2]], np.int64), "x": np.arange(15, dtype=np.float32).reshape(5, 3)},
+        lambda f: f["x"][f["ids"]]),
+    # A cast of [8] declared [7], fetched as [8]: the cast computes [8].
+    "cast-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.cast", [p.op("1.relu", [f32_x(p, [8])], outs=[("f32", [8])])],
+                                     attrs={"dtype": a_dtype("bool")}, outs=[("bool", [7])])),
+        {"x": np.linspace(-2, 2, 8, dtype=np.float32)}, lambda f: np.maximum(f["x"], 0) != 0),
 }
 
 
+
+@pytest.mark.parametrize("opset", [17, 21])
 @pytest.mark.parametrize("case", list(SETTLED))
-def test_dims_declared_otherwise_give_way(tmp, case):
+def test_dims_declared_otherwise_give_way(tmp, case, opset):
     program, feeds, want = SETTLED[case]
     out = tmp / "m.onnx"
-    r = convert(program, None, out)
+    r = convert(program, None, out, opset=opset)
     assert r.returncode == 0, r.stderr
     check(out)
     (got,) = run(out, feeds).values()

@@ -194,7 +194,7 @@ void Converter::op_cast(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("cast missing inputs");
     const int64_t out = helper::op_out_id(op);
-    settle_output("cast", out, *to, std::nullopt);
+    settle_output_like("cast", out, {ids[0]}, *to);
     std::string input = get_tensor_name(ids[0]);
     add_cast_node(std::move(input), get_tensor_name(out), *to);
 }
@@ -312,7 +312,8 @@ void Converter::op_full_like(const Json& op) {
     append_node("Shape", {get_tensor_name(ids[0])}, {shape});
     std::string fill = get_tensor_name(ids[1]);
     const std::optional<int32_t> made = creation_dtype(op) ? creation_dtype(op) : onnx_dtype_if_known(ids[1]);
-    settle_output("full_like", out, made, std::nullopt);
+    // The result has x's dims, whatever the fill's.
+    settle_output("full_like", out, made, recorded_dims(state, ids[0]), {ids[0]});
     if (auto to = creation_dtype(op)) {
         std::string cast = names("cast");
         add_cast_node(std::move(fill), cast, *to);
@@ -616,6 +617,47 @@ void Converter::check_slice_operands(std::string_view op, const std::vector<int6
     }
 }
 
+namespace {
+
+// The dims of x sliced by the folded starts and ends ids[1], ids[2] along `axes` (the first
+// ones when empty): each bound counted from the back when negative, then held to the axis,
+// and the `decrease` axes dropped. Nothing where a bound is known only at run time.
+Dims sliced_dims(const ConverterState& state, const IdList& ids, std::vector<int64_t> axes,
+                 const std::vector<int64_t>& decrease) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+    const std::vector<double>* starts = state.const_values.find(ids[1]);
+    const std::vector<double>* ends = state.const_values.find(ids[2]);
+    if (!dims || !starts || !ends || starts->size() != ends->size()) return std::nullopt;
+    if (axes.empty())
+        for (size_t k = 0; k < starts->size(); ++k) axes.push_back(static_cast<int64_t>(k));
+    if (axes.size() != starts->size()) return std::nullopt;
+    const int64_t rank = static_cast<int64_t>(dims->size());
+    std::vector<int64_t> result(*dims);
+    const auto held = [](int64_t bound, int64_t size) {
+        return bound < 0 ? std::max<int64_t>(bound + size, 0) : std::min(bound, size);
+    };
+    for (size_t k = 0; k < axes.size(); ++k) {
+        const int64_t a = axes[k] < 0 ? axes[k] + rank : axes[k];
+        if (a < 0 || a >= rank) return std::nullopt;
+        int64_t& d = result[static_cast<size_t>(a)];
+        if (d < 0) continue;
+        const int64_t begin = held(helper::saturate_i64((*starts)[k]), d);
+        d = std::max<int64_t>(held(helper::saturate_i64((*ends)[k]), d) - begin, 0);
+    }
+    std::vector<bool> dropped(result.size(), false);
+    for (int64_t a : decrease) {
+        if (a < 0) a += rank;
+        if (a < 0 || a >= rank) return std::nullopt;
+        dropped[static_cast<size_t>(a)] = true;
+    }
+    std::vector<int64_t> kept;
+    for (size_t k = 0; k < result.size(); ++k)
+        if (!dropped[k]) kept.push_back(result[k]);
+    return kept;
+}
+
+}  // namespace
+
 void Converter::op_slice(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"slice", out};
@@ -629,6 +671,7 @@ void Converter::op_slice(const Json& op) {
         // Without both bounds the axes would land in the starts or ends position.
         if (ids.size() < 3) throw Error("slice requires starts and ends inputs");
         check_slice_operands("slice", ids, axes, decrease);
+        settle_output("slice", out, std::nullopt, sliced_dims(state, ids, axes, decrease), {ids[0]});
         // Slice wants one index type for all its bound inputs, and the axes are int64.
         std::vector<std::string> inputs{get_tensor_name(ids[0]), ensure_i64_input(ids[1], out, "slice_starts"),
                                         ensure_i64_input(ids[2], out, "slice_ends")};

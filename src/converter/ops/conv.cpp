@@ -414,7 +414,77 @@ void Converter::op_pool2d(const Json& op) {
     if (!global_form && !helper::find_attribute(attrs, "auto_pad"))
         refuse_window_past_padded_input(state, ids[0], attrs);
     const int64_t out = helper::op_out_id(op);
+    settle_pool_output(ids[0], attrs, global_form, out);
     append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
+}
+
+namespace {
+
+// One spatial dim of a convolution's result: the window (dilated) sliding by the stride over
+// the padded input, or under SAME the input's positions divided by the stride, rounded up.
+// -1 where a size is unknown, or where the window does not fit (that is refused elsewhere).
+int64_t conv_output_dim(int64_t in, int64_t kernel, int64_t stride, int64_t dilation, int64_t pad_begin,
+                        int64_t pad_end, bool same) {
+    if (in < 0 || kernel < 0 || stride <= 0) return -1;
+    if (same) return in / stride + (in % stride != 0 ? 1 : 0);
+    const std::optional<int64_t> span = helper::checked_mul(dilation, kernel - 1);
+    const std::optional<int64_t> padded = helper::checked_add(in, pad_begin);
+    const std::optional<int64_t> total = padded ? helper::checked_add(*padded, pad_end) : std::nullopt;
+    if (!span || !total || *total <= *span) return -1;
+    return (*total - *span - 1) / stride + 1;
+}
+
+// The dims a window over x's spatial axes gives (a convolution's or a pool's), as the ONNX
+// node's attributes make it: the batch, `channels`, then each spatial dim. Nothing where the
+// lists do not match x's spatial rank.
+Dims window_output_dims(const std::vector<int64_t>& x, int64_t channels, const std::vector<int64_t>& kernel,
+                        const std::vector<proto::AttributeProto>& attrs) {
+    const size_t spatial = x.size() - 2;
+    const std::vector<int64_t> strides = ints_or(attrs, "strides", std::vector<int64_t>(spatial, 1));
+    const std::vector<int64_t> dilations = ints_or(attrs, "dilations", std::vector<int64_t>(spatial, 1));
+    const std::vector<int64_t> pads = ints_or(attrs, "pads", std::vector<int64_t>(2 * spatial, 0));
+    if (kernel.size() != spatial || strides.size() != spatial || dilations.size() != spatial ||
+        pads.size() != 2 * spatial)
+        return std::nullopt;
+    const proto::AttributeProto* auto_pad = helper::find_attribute(attrs, "auto_pad");
+    const bool same = auto_pad && auto_pad->s == "SAME_UPPER";
+    std::vector<int64_t> dims{x[0], channels};
+    for (size_t k = 0; k < spatial; ++k)
+        dims.push_back(
+            conv_output_dim(x[k + 2], kernel[k], strides[k], dilations[k], pads[k], pads[k + spatial], same));
+    return dims;
+}
+
+}  // namespace
+
+void Converter::settle_conv_output(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
+                                   const IdList& in_ids, int64_t out) {
+    if (out == 0 || in_ids.size() < 2) return;
+    const std::vector<int64_t>* xd = state.tensor_shapes.find(in_ids[0]);
+    const std::vector<int64_t>* wd = state.tensor_shapes.find(in_ids[1]);
+    if (!xd || !wd || xd->size() < 3 || xd->size() != wd->size()) return;
+    settle_output(bare_name, out, std::nullopt,
+                  window_output_dims(*xd, (*wd)[0], std::vector<int64_t>(wd->begin() + 2, wd->end()), attrs),
+                  {in_ids[0], in_ids[1]});
+}
+
+// A global pool keeps one position per spatial axis. One with ceil_mode is left as declared:
+// there ONNX's count of windows and Paddle's part where the last window starts in the padding.
+void Converter::settle_pool_output(int64_t x, const std::vector<proto::AttributeProto>& attrs, bool global,
+                                   int64_t out) {
+    const std::vector<int64_t>* xd = state.tensor_shapes.find(x);
+    if (!xd || xd->size() < 3) return;
+    if (global) {
+        std::vector<int64_t> dims(xd->size(), 1);
+        dims[0] = (*xd)[0];
+        dims[1] = (*xd)[1];
+        settle_output("pool2d", out, std::nullopt, dims, {x});
+        return;
+    }
+    const proto::AttributeProto* ceil_mode = helper::find_attribute(attrs, "ceil_mode");
+    if (ceil_mode && ceil_mode->i != 0) return;
+    const std::vector<int64_t> kernel = ints_or(attrs, "kernel_shape", {});
+    settle_output("pool2d", out, std::nullopt, window_output_dims(*xd, (*xd)[1], kernel, attrs), {x});
 }
 
 }  // namespace kestro

@@ -37,6 +37,18 @@ std::string flat_index(Converter& c, int64_t index_id, std::string index, int64_
     return flat;
 }
 
+// The dims a Gather of x along `axis` gives: x's with the axis replaced by the index's dims
+// (an [N, 1] index counting as [N] where `flat`, as flat_index makes it).
+Dims gathered_dims(const ConverterState& state, int64_t x, int64_t index, int64_t axis, bool flat) {
+    const std::vector<int64_t>* xd = state.tensor_shapes.find(x);
+    const std::vector<int64_t>* id = state.tensor_shapes.find(index);
+    if (!xd || !id || axis < 0 || axis >= static_cast<int64_t>(xd->size())) return std::nullopt;
+    std::vector<int64_t> dims(xd->begin(), xd->begin() + axis);
+    dims.insert(dims.end(), id->begin(), flat && id->size() == 2 ? id->begin() + 1 : id->end());
+    dims.insert(dims.end(), xd->begin() + axis + 1, xd->end());
+    return dims;
+}
+
 }  // namespace
 
 void Converter::op_embedding(const Json& op) {
@@ -47,6 +59,7 @@ void Converter::op_embedding(const Json& op) {
     std::string weight = get_tensor_name(ids[1]);
     std::string index = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
+    settle_output("embedding", out, std::nullopt, gathered_dims(state, ids[1], ids[0], 0, false), {ids[1], ids[0]});
 
     // Paddle writes zeros for every id equal to padding_idx, whatever that row of the table
     // holds; -1 (and any other negative value, which no id can equal) means no padding.
@@ -102,6 +115,7 @@ void Converter::op_index_select(const Json& op) {
     std::string index = get_tensor_name(ids[1]);
     std::string output = get_tensor_name(out);
     index = flat_index(*this, ids[1], std::move(index), out, "index_select");
+    settle_output("index_select", out, std::nullopt, gathered_dims(state, ids[0], ids[1], axis, true), {ids[0], ids[1]});
     append_node("Gather", {std::move(x), std::move(index)}, {std::move(output)},
                 {helper::attr_int("axis", axis)});
 }
@@ -120,6 +134,7 @@ void Converter::op_gather(const Json& op) {
     std::string index = get_tensor_name(ids[1]);
     std::string output = get_tensor_name(out);
     index = flat_index(*this, ids[1], std::move(index), out, "gather");
+    settle_output("gather", out, std::nullopt, gathered_dims(state, ids[0], ids[1], axis, true), {ids[0], ids[1]});
     append_node("Gather", {std::move(x), std::move(index)}, {std::move(output)},
                 {helper::attr_int("axis", axis)});
 }

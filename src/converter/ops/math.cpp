@@ -255,7 +255,8 @@ void Converter::op_pow(const Json& op) {
     const NameMaker names{"pow", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("pow missing inputs");
-    settle_output("pow", out, onnx_dtype_if_known(ids[0]), std::nullopt);
+    const IdList operands = ids.size() == 1 ? IdList{ids[0]} : IdList{ids[0], ids[1]};
+    settle_output_like("pow", out, operands, onnx_dtype_if_known(ids[0]));
     const std::string x = get_tensor_name(ids[0]);
     // A missing exponent is reported before the base's element type is looked at.
     std::optional<double> y;

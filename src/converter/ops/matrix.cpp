@@ -34,6 +34,7 @@ void Converter::op_linear_v2(const Json& op) {
     require_float_operand("linear_v2", ids[0]);
     check_matmul_operands("linear_v2", ids[0], ids[1], false, false);
     if (ids.size() >= 3 && ids[2] != 0) require_same_type("linear_v2", "x", ids[0], "bias", ids[2]);
+    settle_matmul_output("linear_v2", ids[0], ids[1], false, false, out, ids.size() >= 3 ? ids[2] : 0);
     std::string x = get_tensor_name(ids[0]);
     std::string w = get_tensor_name(ids[1]);
     const bool has_bias = ids.size() >= 3 && ids[2] != 0;
@@ -83,6 +84,7 @@ void Converter::op_matmul(const Json& op) {
         operands[k] = std::move(t);
     }
     check_matmul_operands("matmul", ids[0], ids[1], flags[0], flags[1]);
+    settle_matmul_output("matmul", ids[0], ids[1], flags[0], flags[1], out);
     append_node("MatMul", {std::move(operands[0]), std::move(operands[1])}, {get_tensor_name(out)});
 }
 
@@ -106,6 +108,32 @@ void Converter::check_matmul_operands(std::string_view op, int64_t x, int64_t y,
                     op, helper::fmt_dims(*xd), helper::fmt_dims(*yd), inner_x, inner_y,
                     transpose_x || transpose_y ? " after the transposes" : "");
     if (a.size() > 2 && b.size() > 2) require_broadcastable(op, x, y, 2);
+}
+
+// The dims of x times y (each with its last two axes swapped when flagged), as numpy's matmul
+// gives them: the broadcast batch dims, x's rows and y's columns, a vector's own axis
+// dropped. Plus a bias, broadcast. Nothing when a rank is not known.
+void Converter::settle_matmul_output(std::string_view op, int64_t x, int64_t y, bool transpose_x, bool transpose_y,
+                                     int64_t out, int64_t bias) {
+    const std::vector<int64_t>* xd = state.tensor_shapes.find(x);
+    const std::vector<int64_t>* yd = state.tensor_shapes.find(y);
+    if (!xd || !yd || xd->empty() || yd->empty()) return;
+    std::vector<int64_t> a = *xd, b = *yd;
+    if (transpose_x && a.size() >= 2) std::swap(a[a.size() - 2], a[a.size() - 1]);
+    if (transpose_y && b.size() >= 2) std::swap(b[b.size() - 2], b[b.size() - 1]);
+    const std::vector<int64_t> batch_a(a.begin(), a.end() - std::min<ptrdiff_t>(2, std::ssize(a)));
+    const std::vector<int64_t> batch_b(b.begin(), b.end() - std::min<ptrdiff_t>(2, std::ssize(b)));
+    Dims dims = broadcast_dims({&batch_a, &batch_b});
+    if (a.size() >= 2) dims->push_back(a[a.size() - 2]);
+    if (b.size() >= 2) dims->push_back(b.back());
+    IdList sources{x, y};
+    if (bias != 0) {
+        const std::vector<int64_t>* bd = state.tensor_shapes.find(bias);
+        if (!bd) return;
+        dims = broadcast_dims({&*dims, bd});
+        sources.push_back(bias);
+    }
+    settle_output(op, out, std::nullopt, dims, sources);
 }
 
 void Converter::op_trilu(const Json& op, bool upper) {

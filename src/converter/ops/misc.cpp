@@ -12,6 +12,19 @@ namespace kestro {
 namespace {
 constexpr const char* kMiscTarget = "kestro::converter::ops::misc";
 
+// Fills the one -1 of a reshape's result dims with what the others leave of x's elements,
+// where x's dims are all known and they leave a whole number.
+void infer_reshaped_dim(std::vector<int64_t>& made, const std::vector<int64_t>* dims) {
+    if (!dims || std::count(made.begin(), made.end(), -1) != 1) return;
+    std::optional<int64_t> have = 1;
+    for (int64_t d : *dims) have = have && d >= 0 ? helper::checked_mul(*have, d) : std::nullopt;
+    std::optional<int64_t> rest = 1;
+    for (int64_t d : made)
+        if (d != -1) rest = rest && d >= 0 ? helper::checked_mul(*rest, d) : std::nullopt;
+    if (!have || !rest || *rest == 0 || *have % *rest != 0) return;
+    *std::find(made.begin(), made.end(), -1) = *have / *rest;
+}
+
 // The value ids of an operator's inputs or outputs for a one-to-one node. An entry without
 // a usable id is refused rather than skipped: skipping would shift every later value into
 // the wrong ONNX input position.
@@ -108,9 +121,12 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
             settle_output(bare_name, out_id, result, std::nullopt);
     }
     // MatMul multiplies vectors or matrices; a rank-0 operand gives a node that does not load.
-    if (type == "MatMul")
+    if (type == "MatMul") {
         for (const int64_t id : in_ids)
             if (id != 0) require_rank(bare_name, id, 1, kAnyRank);
+        if (in_ids.size() == 2 && out_id != 0)
+            settle_matmul_output(bare_name, in_ids[0], in_ids[1], false, false, out_id);
+    }
     if (ties.broadcast)
         for (size_t k = 0; k < in_ids.size(); ++k)
             for (size_t j = k + 1; j < in_ids.size(); ++j)
@@ -164,6 +180,7 @@ void Converter::check_reshape_target(std::string_view bare_name, int64_t x,
         std::vector<int64_t> made(target);
         for (size_t k = 0; k < made.size(); ++k)
             if (made[k] == 0) made[k] = dims && k < dims->size() ? (*dims)[k] : -1;
+        infer_reshaped_dim(made, dims);
         settle_output(bare_name, out, std::nullopt, made, {x});
     }
     if (!dims || std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d < 0; })) return;
@@ -294,6 +311,7 @@ Widening runtime_widening(const Converter& c, std::string_view bare_name,
 void Converter::append_generic_node(std::string_view bare_name, proto::NodeProto node,
                                     const IdList& in_ids, int64_t out_id) {
     check_generic_ties(bare_name, node.op_type, in_ids, out_id);
+    if (node.op_type == "Conv") settle_conv_output(bare_name, node.attribute, in_ids, out_id);
     const std::optional<int32_t> widen_from =
         conform_generic_operands(*this, bare_name, node, in_ids, out_id);
     // Paddle's shape gives int32 (shape64 int64); ONNX Shape always gives int64.

@@ -261,6 +261,24 @@ void Converter::op_roll(const Json& op) {
 
 // ONNX Tile wants INT64 repeats with one entry per input dim. Paddle pads short repeats
 // with leading ones and gives a low-rank input leading dims of 1.
+namespace {
+
+// x's dims times the repeats, both lined up at the back (the shorter list counting 1s in
+// front); -1 where a dim is unknown or the product overflows.
+std::vector<int64_t> tiled_dims(const std::vector<int64_t>& x, const std::vector<int64_t>& repeats) {
+    const size_t n = std::max(x.size(), repeats.size());
+    std::vector<int64_t> out;
+    for (size_t k = 0; k < n; ++k) {
+        const int64_t d = k + x.size() < n ? 1 : x[k + x.size() - n];
+        const int64_t r = k + repeats.size() < n ? 1 : repeats[k + repeats.size() - n];
+        const std::optional<int64_t> product = d >= 0 ? helper::checked_mul(d, r) : std::nullopt;
+        out.push_back(product.value_or(-1));
+    }
+    return out;
+}
+
+}  // namespace
+
 void Converter::op_tile(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"tile", out};
@@ -296,6 +314,7 @@ void Converter::op_tile(const Json& op) {
         data = lifted;
     }
     const int64_t missing = rank > count ? rank - count : 0;
+    if (folded) settle_output("tile", out, std::nullopt, tiled_dims(*x_dims, helper::saturate_i64(*folded)), {ids[0]});
 
     std::string repeats;
     if (folded) {

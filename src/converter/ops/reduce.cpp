@@ -256,6 +256,28 @@ bool Converter::scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
     return true;
 }
 
+// A reduction of ids[0] over the axes ids[1] holds (every axis when there is none): x's dims
+// without the reduced ones, or with 1 for each where `keepdims`. Axes known only at run time
+// leave the declaration as it is.
+void Converter::settle_reduced_output(std::string_view op, const IdList& ids, bool keepdims, int64_t out) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+    const std::vector<double>* folded = ids.size() >= 2 && ids[1] != 0 ? state.const_values.find(ids[1]) : nullptr;
+    if (!dims || (ids.size() >= 2 && ids[1] != 0 && !folded)) return;
+    const std::vector<int64_t> axes = folded ? helper::saturate_i64(*folded) : std::vector<int64_t>{};
+    const int64_t rank = static_cast<int64_t>(dims->size());
+    std::vector<bool> reduced(dims->size(), axes.empty());
+    for (int64_t a : axes) {
+        if (a < -rank || a >= rank) return;
+        reduced[static_cast<size_t>(a < 0 ? a + rank : a)] = true;
+    }
+    std::vector<int64_t> result;
+    for (size_t k = 0; k < dims->size(); ++k) {
+        if (!reduced[k]) result.push_back((*dims)[k]);
+        else if (keepdims) result.push_back(1);
+    }
+    settle_output(op, out, std::nullopt, result, {ids[0]});
+}
+
 void Converter::op_reduce_sum(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"sum", out};
@@ -275,6 +297,7 @@ void Converter::op_reduce_sum(const Json& op) {
     const bool has_axes_input = ids.size() >= 2;
     std::string axes_name = has_axes_input ? optional_tensor_name(ids[1]) : std::string();
     const int64_t keepdims = keepdims_of(op, "keepdim");
+    settle_reduced_output("sum", ids, keepdims != 0, out);
 
     // ReduceSum takes its axes as an input only from opset 13; below it they must be known
     // now to become the attribute.
@@ -358,6 +381,7 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
     const int64_t keepdims = keepdims_of(op, "keepdim");
+    settle_reduced_output(what, ids, keepdims != 0, out);
     // The reduce builder names its axes initializer "<prefix>_axes".
     const std::string axes_prefix = fmt::format("{}_{}", prefix, out);
     const NameMaker n{prefix, out};
@@ -510,6 +534,7 @@ void Converter::op_argmax(const Json& op) {
     std::vector<proto::AttributeProto> attributes;
     if (axis) attributes.push_back(helper::attr_int("axis", *axis));
     attributes.push_back(helper::attr_int("keepdims", keepdims_of(op, "keepdims")));
+    if (axis) settle_reduced_output("argmax", ids, keepdims_of(op, "keepdims") != 0, out);
     append_node("ArgMax", {std::move(x)}, {result}, std::move(attributes));
     if (to_i32) add_cast_node(std::move(result), std::move(output), proto::dtype::INT32);
 }

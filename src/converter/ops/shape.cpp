@@ -312,6 +312,23 @@ std::string flatten_target_at_run_time(Converter& c, const std::string& input, i
 
 }  // namespace
 
+// x's dims with those from `start` to `stop` (from the back when negative) merged into one.
+void Converter::settle_flattened_output(int64_t x, int64_t start, int64_t stop, int64_t out) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(x);
+    const int64_t rank = dims ? static_cast<int64_t>(dims->size()) : 0;
+    if (stop < 0) stop += rank;
+    if (!dims || start < 0 || start > stop || stop >= rank) return;
+    std::vector<int64_t> result(dims->begin(), dims->begin() + start);
+    std::optional<int64_t> merged = 1;
+    for (int64_t k = start; k <= stop; ++k) {
+        const int64_t d = (*dims)[static_cast<size_t>(k)];
+        merged = merged && d >= 0 ? helper::checked_mul(*merged, d) : std::nullopt;
+    }
+    result.push_back(merged.value_or(-1));
+    result.insert(result.end(), dims->begin() + stop + 1, dims->end());
+    settle_output("flatten", out, std::nullopt, result, {x});
+}
+
 void Converter::op_flatten(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"flatten", out};
@@ -329,7 +346,12 @@ void Converter::op_flatten(const Json& op) {
     if (rank && (start < 0 || start >= std::max<int64_t>(static_cast<int64_t>(*rank), 1)))
         throw Error("flatten: start_axis={} is outside the rank {} of its input", start_axis, *rank);
 
-    const std::optional<std::vector<int64_t>> declared = declared_output_dims(op);
+    // The dims the flatten computes, where settled, are the target; else the declared ones.
+    settle_flattened_output(ids[0], start, stop_axis, out);
+    std::optional<std::vector<int64_t>> declared = declared_output_dims(op);
+    if (const Dims computed = recorded_dims(state, out);
+        state.settled_shapes.contains(out) && computed && !computed->empty())
+        declared = computed;
     const auto unknown = declared ? std::count(declared->begin(), declared->end(), -1) : 0;
     if (!declared && stop_axis != -1)
         throw Error("flatten with explicit stop_axis={} is missing output shape metadata", stop_axis);
@@ -390,6 +412,25 @@ void Converter::op_flatten(const Json& op) {
                            get_tensor_name(out), names, "exact");
 }
 
+// Each piece has x's dims but along the axis, where it has its section's size (`sections`,
+// else x's size shared out evenly).
+void Converter::settle_split_pieces(std::string_view op_name, int64_t x, int64_t axis, const IdList& pieces,
+                                    std::vector<int64_t> sections) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(x);
+    const int64_t rank = dims ? static_cast<int64_t>(dims->size()) : 0;
+    if (axis < 0) axis += rank;
+    if (!dims || axis < 0 || axis >= rank || pieces.empty()) return;
+    const int64_t whole = (*dims)[static_cast<size_t>(axis)];
+    const int64_t count = static_cast<int64_t>(pieces.size());
+    if (sections.empty() && whole >= 0 && whole % count == 0) sections.assign(pieces.size(), whole / count);
+    if (sections.size() != pieces.size()) return;
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        std::vector<int64_t> piece(*dims);
+        piece[static_cast<size_t>(axis)] = sections[k];
+        settle_output(op_name, pieces[k], std::nullopt, piece, {x});
+    }
+}
+
 void Converter::op_split_family(std::string_view full_name, const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("split op missing inputs");
@@ -415,6 +456,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
     if (rank) checked_axis(full_name.substr(2), "axis", axis, static_cast<int64_t>(*rank));
 
     std::vector<proto::AttributeProto> attributes;
+    std::vector<int64_t> piece_sizes;  // along the axis, where known
     if (sections_form && ids.size() >= 2) {
         const std::vector<double>* folded = state.const_values.find(ids[1]);
         if (!folded) {
@@ -444,6 +486,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
                                 (*dims)[a], axis);
                 *rest = left;
             }
+            piece_sizes = sections;
             if (opset < 13) {
                 attributes.push_back(helper::attr_ints("split", sections));
             } else if (rest != sections.end()) {
@@ -465,6 +508,9 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
     if (made && *made != static_cast<int64_t>(pieces->size()))
         throw Error("{} makes {} pieces, but its list is unpacked into {} values", full_name.substr(2), *made,
                     pieces->size());
+    // Sections known only at run time leave the pieces as declared.
+    if (!sections_form || !piece_sizes.empty())
+        settle_split_pieces(full_name.substr(2), ids[0], axis, *pieces, std::move(piece_sizes));
     axis = axis_for_opset(*this, "split", axis, rank);
     attributes.insert(attributes.begin(), helper::attr_int("axis", axis));
     if (opset >= 18 && inputs.size() == 1 && attributes.size() == 1)
