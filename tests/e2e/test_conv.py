@@ -220,10 +220,19 @@ CONV_CASES = {
                              algorithm="SAME", output_size=(9, 8)),
     "valid": dict(x=(1, 2, 3, 3), w=(2, 2, 3, 3), strides=(2, 1), paddings=(1, 0, 0, 2), dilations=(1, 2),
                   algorithm="VALID"),
+    # Paddle takes output_padding below the larger of stride and dilation: its extra rows come
+    # from under the end pad (H here), then are zeros past the uncropped result (W).
+    "output_padding_past_stride": dict(x=(2, 2, 3, 4), w=(2, 3, 3, 2), strides=(1, 1), paddings=(1, 0),
+                                       dilations=(2, 2), output_padding=(1, 1)),
+    "output_padding_past_stride_one_axis": dict(x=(2, 1, 3, 3), w=(1, 2, 2, 3), strides=(1, 2), paddings=(0, 1),
+                                                dilations=(3, 1), output_padding=(2, 1), dynamic_hw=True),
+    "output_padding_past_stride_under_larger_pad": dict(x=(1, 1, 4, 3), w=(1, 1, 3, 3), strides=(1, 1),
+                                                        paddings=(2, 0, 1, 1), dilations=(2, 2),
+                                                        output_padding=(1, 1)),
 }
 
 
-@pytest.mark.parametrize("opset", [10, 11, 17])
+@pytest.mark.parametrize("opset", [10, 11, 13, 17, 21])
 @pytest.mark.parametrize("case", sorted(CONV_CASES))
 def test_conv2d_transpose(tmp, opset, case):
     c = CONV_CASES[case]

@@ -126,6 +126,45 @@ void set_output_padding(const std::vector<int64_t>& output_size,
     if (any_extra) attrs.push_back(helper::attr_ints("output_padding", extra));
 }
 
+// Zeros around the two spatial axes of an NCHW value: `begin` and `end` rows and columns.
+void append_zero_pad(Converter& c, std::string input, std::string output, const std::array<int64_t, 2>& begin,
+                     const std::array<int64_t, 2>& end, const NameMaker& names) {
+    const std::vector<int64_t> pads{0, 0, begin[0], begin[1], 0, 0, end[0], end[1]};
+    // Pad takes its pads as an attribute before opset 11, and as an input from then on.
+    if (c.opset < 11) {
+        c.append_node("Pad", {std::move(input)}, {std::move(output)}, {helper::attr_ints("pads", pads)});
+        return;
+    }
+    const std::string pads_name = names("zero_pads");
+    c.push_i64_vector_initializer(pads_name, pads);
+    c.append_node("Pad", {std::move(input), pads_name}, {std::move(output)});
+}
+
+// ONNX's ConvTranspose takes output_padding only below the stride, where Paddle takes it below
+// the larger of stride and dilation. Paddle's extra rows continue the uncropped result and
+// are zero past its end, so on an axis where the stride is not larger they are written as
+// less end padding, then as zeros appended to the result (returned per axis).
+std::array<int64_t, 2> output_padding_past_stride(std::vector<proto::AttributeProto>& attrs) {
+    std::vector<int64_t> extra = ints_or(attrs, "output_padding", {});
+    const std::vector<int64_t> strides = ints_or(attrs, "strides", {1, 1});
+    std::vector<int64_t> pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    std::array<int64_t, 2> zeros{0, 0};
+    if (extra.size() != 2 || strides.size() != 2 || pads.size() != 4) return zeros;
+    if (extra[0] < strides[0] && extra[1] < strides[1]) return zeros;
+    for (size_t i = 0; i < 2; ++i) {
+        if (extra[i] < strides[i]) continue;
+        const int64_t uncropped = std::min(extra[i], pads[i + 2]);
+        pads[i + 2] -= uncropped;
+        zeros[i] = extra[i] - uncropped;
+        extra[i] = 0;
+    }
+    ops::remove_attributes_named(attrs, "output_padding");
+    ops::remove_attributes_named(attrs, "pads");
+    if (extra[0] != 0 || extra[1] != 0) attrs.push_back(helper::attr_ints("output_padding", extra));
+    attrs.push_back(helper::attr_ints("pads", pads));
+    return zeros;
+}
+
 // ONNX's SAME pooling runs only where the padding it needs is not negative, which a kernel
 // smaller than its stride can make it; Paddle then pads nothing. Such windows are written
 // with the explicit pads Paddle computes from the input size.
@@ -333,14 +372,14 @@ void Converter::op_conv2d_transpose(const Json& op) {
     }
 
     const int64_t out = helper::op_out_id(op);
-    if (!same_pads_at_run_time) {
-        append_node("ConvTranspose", std::move(node_inputs), {get_tensor_name(out)}, std::move(attrs));
-        return;
-    }
     const NameMaker names{"conv2d_transpose", out};
-    const std::string full = names("uncropped");
-    append_node("ConvTranspose", std::move(node_inputs), {full}, std::move(attrs));
-    crop_same_pads_at_run_time(*this, ids[0], full, *k_hw, strides, get_tensor_name(out), names);
+    const std::array<int64_t, 2> zeros = output_padding_past_stride(attrs);
+    const bool zero_rows = zeros[0] != 0 || zeros[1] != 0;
+    const std::string full = same_pads_at_run_time ? names("uncropped") : get_tensor_name(out);
+    append_node("ConvTranspose", std::move(node_inputs), {zero_rows ? names("unpadded") : full}, std::move(attrs));
+    if (zero_rows) append_zero_pad(*this, names("unpadded"), full, {0, 0}, zeros, names);
+    if (same_pads_at_run_time)
+        crop_same_pads_at_run_time(*this, ids[0], full, *k_hw, strides, get_tensor_name(out), names);
 }
 
 void Converter::op_pool2d(const Json& op) {
