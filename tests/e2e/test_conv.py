@@ -331,7 +331,8 @@ def pool_ref(x, kernel, strides, pads, kind, ceil_mode=False, exclusive=True):
                 out[:, :, i, j] = win.max(axis=(2, 3))
             else:
                 count = win.shape[2] * win.shape[3] if exclusive else kh * kw
-                out[:, :, i, j] = win.sum(axis=(2, 3)) / count
+                with np.errstate(invalid="ignore"):  # an exclusive window wholly in the padding: 0 / 0
+                    out[:, :, i, j] = win.sum(axis=(2, 3)) / np.float32(count)
     return out
 
 
@@ -380,16 +381,31 @@ POOL_CASES = {
     "max_window_past_the_input": dict(kind="max", kernel=(6, 7), strides=(2, 3), paddings=(0, 0)),
     "avg_window_past_the_padded_input_ceil": dict(kind="avg", kernel=(8, 6), strides=(2, 2), paddings=(1, 0),
                                                   ceil_mode=True),
+    "avg_window_past_the_padded_input_inclusive": dict(kind="avg", kernel=(6, 7), strides=(2, 3), paddings=(0, 1),
+                                                       exclusive=False),
+    # Under ceil_mode Paddle counts (in - k + pads + s - 1) / s + 1 windows: the last one may lie
+    # wholly in the end padding (a sum of nothing, over k * k or over no element), or overhang
+    # the padded input (over k * k all the same), with sizes known or not before run time.
+    "avg_ceil_inclusive_window_in_padding": dict(kind="avg", kernel=(2, 2), strides=(2, 2), paddings=(1, 1),
+                                                 ceil_mode=True, exclusive=False),
+    "avg_ceil_exclusive_window_in_padding": dict(kind="avg", kernel=(2, 2), strides=(2, 2), paddings=(1, 1),
+                                                 ceil_mode=True),
+    "avg_ceil_inclusive_overhang": dict(kind="avg", kernel=(3, 3), strides=(3, 2), paddings=(0, 0), ceil_mode=True,
+                                        exclusive=False),
+    "avg_ceil_inclusive_unknown_size": dict(kind="avg", kernel=(3, 2), strides=(3, 2), paddings=(0, 0, 1, 0),
+                                            ceil_mode=True, exclusive=False, dynamic_hw=True),
+    "avg_ceil_exclusive_unknown_size": dict(kind="avg", kernel=(2, 3), strides=(2, 2), paddings=(1, 1),
+                                            ceil_mode=True, dynamic_hw=True),
 }
 
 
-@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("opset", [10, 11, 13, 17, 21])
 @pytest.mark.parametrize("case", sorted(POOL_CASES))
 def test_pool2d(tmp, opset, case):
     c = dict(POOL_CASES[case])
     pads = paddle_pads((5, 5), c["kernel"], c["strides"], c["paddings"], c.get("algorithm", "EXPLICIT"))
-    xs = rand(1, 2, 5, 5)
-    p = pool_program([-1, 2, 5, 5], **c)
+    xs = rand(2, 2, 5, 5)
+    p = pool_program([-1, 2, -1, -1] if c.pop("dynamic_hw", False) else [-1, 2, 5, 5], **c)
     out = convert_check_run(p, {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
     expected = pool_ref(xs, c["kernel"], c["strides"], pads, c["kind"], c.get("ceil_mode", False),
                         c.get("exclusive", True))

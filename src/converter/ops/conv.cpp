@@ -62,6 +62,11 @@ int64_t checked(std::optional<int64_t> v) {
     return *v;
 }
 
+int64_t checked_size(std::optional<int64_t> v) {
+    if (!v) throw Error("pool2d output size arithmetic overflows");
+    return *v;
+}
+
 // Paddle's SAME pads of one spatial axis: the output keeps ceil(in / stride) positions and
 // the padding that takes, never negative, is split with any odd one at the end. The kernel
 // counts undilated: Paddle resets the dilations to 1 under SAME. With stride 1 the input
@@ -234,6 +239,97 @@ void refuse_window_past_padded_input(const ConverterState& state, int64_t x_id,
                     "input {} (input dims {}, pads {})",
                     helper::fmt_dims(kernel), helper::fmt_dims(strides), helper::fmt_dims(padded),
                     helper::fmt_dims(*dims), helper::fmt_dims(pads));
+}
+
+// Paddle's average pool divides a window's sum by kh * kw (exclusive: by the part of the
+// window inside the input) and, under ceil_mode, counts (in - k + p_begin + p_end + s - 1) / s + 1
+// windows, the last ones possibly overhanging the padded input or lying wholly in the end
+// padding. ONNX's pools divide an overhanging window by its part inside the padded input and
+// drop a last window that starts in the end padding. Where that can differ, the input is
+// padded with zeros far enough to hold every window, which a pool without pads then sums
+// whole: the end pads per axis, or empty where ONNX's own pool computes Paddle's values.
+std::optional<std::array<int64_t, 2>> average_pool_ends(const ConverterState& state, int64_t x_id,
+                                                        const std::vector<proto::AttributeProto>& attrs,
+                                                        bool exclusive) {
+    const std::vector<int64_t> kernel = ints_or(attrs, "kernel_shape", {});
+    const std::vector<int64_t> strides = ints_or(attrs, "strides", {1, 1});
+    const std::vector<int64_t> pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    const auto* ceil = helper::find_attribute(attrs, "ceil_mode");
+    const bool ceil_mode = ceil && ceil->type == proto::attr_type::INT && ceil->i != 0;
+    if (helper::find_attribute(attrs, "auto_pad") || kernel.size() != 2 || strides.size() != 2 || pads.size() != 4)
+        return std::nullopt;
+    const std::optional<std::array<int64_t, 2>> in_hw = static_hw(state, x_id);
+    std::array<int64_t, 2> ends{};
+    bool differs = !in_hw && ceil_mode;
+    for (size_t a = 0; a < 2; ++a) {
+        const int64_t extra = ceil_mode ? strides[a] - 1 : 0;
+        if (!in_hw) {
+            ends[a] = checked_size(helper::checked_add(pads[a + 2], extra));
+            continue;
+        }
+        // The windows Paddle counts (integer division toward zero), and how far past the
+        // input and its head pad the last one reaches. Kernel and strides are positive,
+        // pads non-negative.
+        const int64_t head = checked_size(helper::checked_add((*in_hw)[a], pads[a]));
+        const int64_t floor_span = checked_size(helper::checked_add(head, pads[a + 2] - kernel[a]));
+        const int64_t span = checked_size(helper::checked_add(floor_span, extra));
+        const int64_t last_start = span / strides[a] * strides[a];  // within [0, span] or (span, 0]
+        ends[a] = std::max<int64_t>(checked_size(helper::checked_add(last_start, kernel[a] - head)), 0);
+        const bool overhangs = ends[a] > pads[a + 2];
+        const bool ceil_counts = ceil_mode && floor_span % strides[a] != 0;
+        differs = differs || (overhangs && !exclusive) || ceil_counts;
+    }
+    if (!differs) return std::nullopt;
+    return ends;
+}
+
+// The pool average_pool_ends asks for, as window sums: a convolution with a kernel of ones
+// over each channel on its own (as a batch of one-channel images) and zero pads large enough
+// for every window, divided by kh * kw or, for an exclusive pool, by the same sums over ones
+// in the input's place (0 / 0 for a window wholly in the padding, as Paddle). A Pad before
+// a pool instead would be merged into the pool's own pads by ONNX Runtime, which refuses
+// pads as large as the kernel.
+void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id,
+                          const std::vector<proto::AttributeProto>& attrs, const std::array<int64_t, 2>& ends,
+                          bool exclusive, std::string output, const NameMaker& names) {
+    const std::vector<int64_t> kernel = ints_or(attrs, "kernel_shape", {});
+    const std::vector<int64_t> pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    const std::vector<proto::AttributeProto> window{
+        helper::attr_ints("kernel_shape", kernel), helper::attr_ints("strides", ints_or(attrs, "strides", {1, 1})),
+        helper::attr_ints("pads", {pads[0], pads[1], ends[0], ends[1]})};
+    const int32_t type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
+    const int64_t window_size = checked_size(helper::checked_mul(kernel[0], kernel[1]));
+    c.reserve_materialized(static_cast<uint64_t>(window_size) * sizeof(double), "pool2d");
+    c.push_numeric_initializer(names("kernel_ones"), {1, 1, kernel[0], kernel[1]}, type,
+                               std::vector<double>(static_cast<size_t>(window_size), 1.0));
+    c.push_i64_vector_initializer(names("single_channel_shape"), {-1, 1, 0, 0});
+    c.append_node("Reshape", {x, names("single_channel_shape")}, {names("single_channels")});
+    c.append_node("Conv", {names("single_channels"), names("kernel_ones")}, {names("channel_sums")}, window);
+    // Back to [N, C] of the input and the pooled spatial dims.
+    c.append_node("Shape", {x}, {names("input_shape")});
+    c.add_slice_node(names("input_shape"), names("input_nc"), {0}, {2}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_nc"));
+    c.append_node("Shape", {names("channel_sums")}, {names("sums_shape")});
+    c.add_slice_node(names("sums_shape"), names("sums_hw"), {2}, {4}, std::vector<int64_t>{0}, std::nullopt,
+                     names("sums_hw"));
+    c.append_node("Concat", {names("input_nc"), names("sums_hw")}, {names("pooled_shape")},
+                  {helper::attr_int("axis", 0)});
+    c.append_node("Reshape", {names("channel_sums"), names("pooled_shape")}, {names("sums")});
+    if (!exclusive) {
+        c.push_numeric_initializer(names("window_size"), {}, type, {static_cast<double>(window_size)});
+        c.add_binary_node("Div", names("sums"), names("window_size"), std::move(output));
+        return;
+    }
+    c.push_i64_vector_initializer(names("ones_lead"), {1, 1});
+    c.add_slice_node(names("input_shape"), names("input_hw"), {2}, {4}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_hw"));
+    c.append_node("Concat", {names("ones_lead"), names("input_hw")}, {names("ones_shape")},
+                  {helper::attr_int("axis", 0)});
+    c.append_node("ConstantOfShape", {names("ones_shape")}, {names("ones")},
+                  {helper::attr_tensor("value", Converter::raw_tensor("", {1}, type,
+                                                                      Converter::encode_scalar_f64_as_raw_data(type, 1.0)))});
+    c.append_node("Conv", {names("ones"), names("kernel_ones")}, {names("counts")}, window);
+    c.add_binary_node("Div", names("sums"), names("counts"), std::move(output));
 }
 
 // Paddle's SAME pads of both spatial axes from the input's run-time size (same_pads as INT64
@@ -454,6 +550,11 @@ void Converter::op_pool2d(const Json& op) {
     if (!global_form && !helper::find_attribute(attrs, "auto_pad"))
         refuse_window_past_padded_input(state, ids[0], attrs);
     const int64_t out = helper::op_out_id(op);
+    const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
+    if (const auto ends = average && !global_form ? average_pool_ends(state, ids[0], attrs, exclusive) : std::nullopt) {
+        average_pool_as_sums(*this, x, ids[0], attrs, *ends, exclusive, get_tensor_name(out), NameMaker{"pool2d", out});
+        return;
+    }
     append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
 }
 
