@@ -131,10 +131,10 @@ void set_output_padding(const std::vector<int64_t>& output_size,
     if (any_extra) attrs.push_back(helper::attr_ints("output_padding", extra));
 }
 
-// Zeros around the two spatial axes of an NCHW value: `begin` and `end` rows and columns.
-void append_zero_pad(Converter& c, std::string input, std::string output, const std::array<int64_t, 2>& begin,
-                     const std::array<int64_t, 2>& end, const NameMaker& names) {
-    const std::vector<int64_t> pads{0, 0, begin[0], begin[1], 0, 0, end[0], end[1]};
+// `end` zero rows and columns after the two spatial axes of an NCHW value.
+void append_zero_ends(Converter& c, std::string input, std::string output, const std::array<int64_t, 2>& end,
+                      const NameMaker& names) {
+    const std::vector<int64_t> pads{0, 0, 0, 0, 0, 0, end[0], end[1]};
     // Pad takes its pads as an attribute before opset 11, and as an input from then on.
     if (c.opset < 11) {
         c.append_node("Pad", {std::move(input)}, {std::move(output)}, {helper::attr_ints("pads", pads)});
@@ -245,9 +245,10 @@ void refuse_window_past_padded_input(const ConverterState& state, int64_t x_id,
 // window inside the input) and, under ceil_mode, counts (in - k + p_begin + p_end + s - 1) / s + 1
 // windows, the last ones possibly overhanging the padded input or lying wholly in the end
 // padding. ONNX's pools divide an overhanging window by its part inside the padded input and
-// drop a last window that starts in the end padding. Where that can differ, the input is
-// padded with zeros far enough to hold every window, which a pool without pads then sums
-// whole: the end pads per axis, or empty where ONNX's own pool computes Paddle's values.
+// drop a last window that starts in the end padding. Where that can differ (under ceil_mode
+// with sizes known only at run time, always), the windows are summed over an input padded
+// with zeros far enough to hold each of them: the end pads per axis, or empty where ONNX's
+// own pool computes Paddle's values.
 std::optional<std::array<int64_t, 2>> average_pool_ends(const ConverterState& state, int64_t x_id,
                                                         const std::vector<proto::AttributeProto>& attrs,
                                                         bool exclusive) {
@@ -473,7 +474,7 @@ void Converter::op_conv2d_transpose(const Json& op) {
     const bool zero_rows = zeros[0] != 0 || zeros[1] != 0;
     const std::string full = same_pads_at_run_time ? names("uncropped") : get_tensor_name(out);
     append_node("ConvTranspose", std::move(node_inputs), {zero_rows ? names("unpadded") : full}, std::move(attrs));
-    if (zero_rows) append_zero_pad(*this, names("unpadded"), full, {0, 0}, zeros, names);
+    if (zero_rows) append_zero_ends(*this, names("unpadded"), full, zeros, names);
     if (same_pads_at_run_time)
         crop_same_pads_at_run_time(*this, ids[0], full, *k_hw, strides, get_tensor_name(out), names);
 }
