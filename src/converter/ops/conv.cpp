@@ -4,6 +4,7 @@
 // where ONNX's SAME padding would not give Paddle's pads.
 #include <algorithm>
 #include <array>
+#include <limits>
 
 #include "converter/attr.h"
 #include "converter/converter.h"
@@ -131,18 +132,29 @@ void set_output_padding(const std::vector<int64_t>& output_size,
     if (any_extra) attrs.push_back(helper::attr_ints("output_padding", extra));
 }
 
-// `end` zero rows and columns after the two spatial axes of an NCHW value.
-void append_zero_ends(Converter& c, std::string input, std::string output, const std::array<int64_t, 2>& end,
-                      const NameMaker& names) {
+// `end` rows and columns after the two spatial axes of an NCHW value, zeros or `fill` (a
+// value of the element type `type`).
+struct PadFill {
+    int32_t type;
+    double value;
+};
+void append_constant_ends(Converter& c, std::string input, std::string output, const std::array<int64_t, 2>& end,
+                          const NameMaker& names, std::optional<PadFill> fill = std::nullopt) {
     const std::vector<int64_t> pads{0, 0, 0, 0, 0, 0, end[0], end[1]};
-    // Pad takes its pads as an attribute before opset 11, and as an input from then on.
+    // Pad takes its pads and value as attributes before opset 11, and as inputs from then on.
     if (c.opset < 11) {
-        c.append_node("Pad", {std::move(input)}, {std::move(output)}, {helper::attr_ints("pads", pads)});
+        std::vector<proto::AttributeProto> attrs{helper::attr_ints("pads", pads)};
+        if (fill) attrs.push_back(helper::attr_float("value", static_cast<float>(fill->value)));
+        c.append_node("Pad", {std::move(input)}, {std::move(output)}, std::move(attrs));
         return;
     }
-    const std::string pads_name = names("zero_pads");
-    c.push_i64_vector_initializer(pads_name, pads);
-    c.append_node("Pad", {std::move(input), pads_name}, {std::move(output)});
+    std::vector<std::string> inputs{std::move(input), names("end_pads")};
+    c.push_i64_vector_initializer(inputs[1], pads);
+    if (fill) {
+        inputs.push_back(names("pad_value"));
+        c.push_numeric_initializer(inputs[2], {}, fill->type, {fill->value});
+    }
+    c.append_node("Pad", std::move(inputs), {std::move(output)});
 }
 
 // ONNX's ConvTranspose takes output_padding only below the stride, where Paddle takes it below
@@ -241,6 +253,25 @@ void refuse_window_past_padded_input(const ConverterState& state, int64_t x_id,
                     helper::fmt_dims(*dims), helper::fmt_dims(pads));
 }
 
+// A pool node's explicit window: nothing under auto_pad, or for lists of other lengths.
+struct PoolWindow {
+    std::vector<int64_t> kernel;
+    std::vector<int64_t> strides;
+    std::vector<int64_t> pads;  // begins, then ends
+    bool ceil_mode;
+};
+
+std::optional<PoolWindow> explicit_window(const std::vector<proto::AttributeProto>& attrs) {
+    PoolWindow w{ints_or(attrs, "kernel_shape", {}), ints_or(attrs, "strides", {1, 1}),
+                 ints_or(attrs, "pads", {0, 0, 0, 0}), false};
+    const auto* ceil = helper::find_attribute(attrs, "ceil_mode");
+    w.ceil_mode = ceil && ceil->type == proto::attr_type::INT && ceil->i != 0;
+    if (helper::find_attribute(attrs, "auto_pad") || w.kernel.size() != 2 || w.strides.size() != 2 ||
+        w.pads.size() != 4)
+        return std::nullopt;
+    return w;
+}
+
 // Paddle's average pool divides a window's sum by kh * kw (exclusive: by the part of the
 // window inside the input) and, under ceil_mode, counts (in - k + p_begin + p_end + s - 1) / s + 1
 // windows, the last ones possibly overhanging the padded input or lying wholly in the end
@@ -252,13 +283,9 @@ void refuse_window_past_padded_input(const ConverterState& state, int64_t x_id,
 std::optional<std::array<int64_t, 2>> average_pool_ends(const ConverterState& state, int64_t x_id,
                                                         const std::vector<proto::AttributeProto>& attrs,
                                                         bool exclusive) {
-    const std::vector<int64_t> kernel = ints_or(attrs, "kernel_shape", {});
-    const std::vector<int64_t> strides = ints_or(attrs, "strides", {1, 1});
-    const std::vector<int64_t> pads = ints_or(attrs, "pads", {0, 0, 0, 0});
-    const auto* ceil = helper::find_attribute(attrs, "ceil_mode");
-    const bool ceil_mode = ceil && ceil->type == proto::attr_type::INT && ceil->i != 0;
-    if (helper::find_attribute(attrs, "auto_pad") || kernel.size() != 2 || strides.size() != 2 || pads.size() != 4)
-        return std::nullopt;
+    const std::optional<PoolWindow> window = explicit_window(attrs);
+    if (!window) return std::nullopt;
+    const auto& [kernel, strides, pads, ceil_mode] = *window;
     const std::optional<std::array<int64_t, 2>> in_hw = static_hw(state, x_id);
     std::array<int64_t, 2> ends{};
     bool differs = !in_hw && ceil_mode;
@@ -331,6 +358,84 @@ void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id,
                                                                       Converter::encode_scalar_f64_as_raw_data(type, 1.0)))});
     c.append_node("Conv", {names("ones"), names("kernel_ones")}, {names("counts")}, window);
     c.add_binary_node("Div", names("sums"), names("counts"), std::move(output));
+}
+
+// Paddle's max pool starts a window every stride from the head padding on, counts
+// (in - k + p_begin + p_end + (ceil_mode ? s - 1 : 0)) / s + 1 of them, and gives each the
+// largest of its input elements and of -FLT_MAX, its initial value: a window wholly in the
+// end padding gives -FLT_MAX. ONNX Runtime refuses pads as large as the kernel and, under
+// ceil_mode, drops a last window that starts in the end padding. Where such a window can
+// exist, the pool runs without ceil_mode over end pads reaching just the windows that hold
+// an input element (fewer than k), and the rest are appended as rows of the initial value.
+struct MaxPoolTail {
+    PoolWindow window;
+    std::array<int64_t, 2> pool_ends;  // the pool's own end pads
+    std::array<int64_t, 2> rows;       // appended rows and columns; with sizes known only at
+                                       // run time, as many as there can be
+    std::array<int64_t, 2> reach;      // p_end plus the ceil_mode stride less one
+    bool run_time;                     // the count is then cut to Paddle's at run time
+};
+
+std::optional<MaxPoolTail> max_pool_tail(const ConverterState& state, int64_t x_id,
+                                         const std::vector<proto::AttributeProto>& attrs) {
+    const std::optional<PoolWindow> window = explicit_window(attrs);
+    if (!window) return std::nullopt;
+    const auto& [kernel, strides, pads, ceil_mode] = *window;
+    const std::optional<std::array<int64_t, 2>> in_hw = static_hw(state, x_id);
+    MaxPoolTail tail{*window, {}, {}, {}, !in_hw};
+    for (size_t a = 0; a < 2; ++a) {
+        // Kernel and strides are positive, pads non-negative.
+        tail.reach[a] = checked_size(helper::checked_add(pads[a + 2], ceil_mode ? strides[a] - 1 : 0));
+        tail.pool_ends[a] = std::min(tail.reach[a], kernel[a] - 1);
+        if (!in_hw) {
+            tail.rows[a] = tail.reach[a] < kernel[a] ? 0 : (tail.reach[a] - kernel[a]) / strides[a] + 1;
+            continue;
+        }
+        // Both counts by integer division toward zero, as Paddle counts.
+        const int64_t head = checked_size(helper::checked_add((*in_hw)[a], pads[a] - kernel[a]));
+        const int64_t windows = checked_size(helper::checked_add(head, tail.reach[a])) / strides[a];
+        tail.rows[a] = windows - checked_size(helper::checked_add(head, tail.pool_ends[a])) / strides[a];
+    }
+    if (tail.rows[0] == 0 && tail.rows[1] == 0) return std::nullopt;
+    return tail;
+}
+
+// The pool max_pool_tail asks for: MaxPool without ceil_mode and with its end pads, then the
+// rows of Paddle's initial value (static_cast<T>(-FLT_MAX): -inf in float16; the type's
+// lowest for the 8-bit integers), cut at run time to Paddle's count where the sizes are known
+// only then. Pooled rows come first, so a NaN reaches the result as the pool passes it on.
+void max_pool_with_tail(Converter& c, const std::string& x, int64_t x_id, std::vector<proto::AttributeProto> attrs,
+                        const MaxPoolTail& tail, std::string output, const NameMaker& names) {
+    const auto& [kernel, strides, pads, ceil_mode] = tail.window;
+    ops::remove_attributes_named(attrs, "ceil_mode");
+    ops::remove_attributes_named(attrs, "pads");
+    attrs.push_back(helper::attr_ints("pads", {pads[0], pads[1], tail.pool_ends[0], tail.pool_ends[1]}));
+    c.append_node("MaxPool", {x}, {names("pooled")}, std::move(attrs));
+    const int32_t type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
+    double initial = -static_cast<double>(std::numeric_limits<float>::max());
+    if (type == proto::dtype::FLOAT16) initial = -std::numeric_limits<double>::infinity();
+    if (type == proto::dtype::INT8) initial = std::numeric_limits<int8_t>::lowest();
+    if (type == proto::dtype::UINT8) initial = 0.0;
+    const std::string padded = tail.run_time ? names("with_tail") : std::move(output);
+    append_constant_ends(c, names("pooled"), padded, tail.rows, names, PadFill{type, initial});
+    if (!tail.run_time) return;
+    // Paddle's count, (in + p_begin + reach - k) / s + 1, from the input's run-time size.
+    std::vector<int64_t> offset(2);
+    for (size_t a = 0; a < 2; ++a)
+        offset[a] = checked_size(helper::checked_add(checked_size(helper::checked_add(pads[a], tail.reach[a])),
+                                                     -kernel[a]));
+    c.push_i64_vector_initializer(names("count_offset"), offset);
+    c.push_i64_vector_initializer(names("count_strides"), strides);
+    c.push_i64_vector_initializer(names("count_starts"), {0, 0});
+    c.push_i64_vector_initializer(names("count_ones"), {1, 1});
+    c.push_i64_vector_initializer(names("count_axes"), {2, 3});
+    c.append_node("Shape", {x}, {names("input_shape")});
+    c.add_slice_node(names("input_shape"), names("input_hw"), {2}, {4}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_hw"));
+    c.add_binary_node("Add", names("input_hw"), names("count_offset"), names("count_span"));
+    c.add_binary_node("Div", names("count_span"), names("count_strides"), names("last_window"));
+    c.add_binary_node("Add", names("last_window"), names("count_ones"), names("count"));
+    c.append_node("Slice", {padded, names("count_starts"), names("count"), names("count_axes")}, {std::move(output)});
 }
 
 // Paddle's SAME pads of both spatial axes from the input's run-time size (same_pads as INT64
@@ -474,7 +579,7 @@ void Converter::op_conv2d_transpose(const Json& op) {
     const bool zero_rows = zeros[0] != 0 || zeros[1] != 0;
     const std::string full = same_pads_at_run_time ? names("uncropped") : get_tensor_name(out);
     append_node("ConvTranspose", std::move(node_inputs), {zero_rows ? names("unpadded") : full}, std::move(attrs));
-    if (zero_rows) append_zero_ends(*this, names("unpadded"), full, zeros, names);
+    if (zero_rows) append_constant_ends(*this, names("unpadded"), full, zeros, names);
     if (same_pads_at_run_time)
         crop_same_pads_at_run_time(*this, ids[0], full, *k_hw, strides, get_tensor_name(out), names);
 }
@@ -554,6 +659,10 @@ void Converter::op_pool2d(const Json& op) {
     const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
     if (const auto ends = average && !global_form ? average_pool_ends(state, ids[0], attrs, exclusive) : std::nullopt) {
         average_pool_as_sums(*this, x, ids[0], attrs, *ends, exclusive, get_tensor_name(out), NameMaker{"pool2d", out});
+        return;
+    }
+    if (const auto tail = !average && !global_form ? max_pool_tail(state, ids[0], attrs) : std::nullopt) {
+        max_pool_with_tail(*this, x, ids[0], std::move(attrs), *tail, get_tensor_name(out), NameMaker{"pool2d", out});
         return;
     }
     append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
