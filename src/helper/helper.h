@@ -110,6 +110,10 @@ size_t number_literal_length(std::string_view text);
 size_t list_size(const Json& v);
 // The elements of an array that read as numbers (value_as_f64), in order; others are skipped.
 std::vector<double> numbers_as_f64(const Json& values);
+// The same elements, each given to `each` as its double and, when it is written as an integer
+// in the signed 64-bit range (plainly or as an object's "D"), as that integer too: a double
+// holds integers exactly only up to 2^53.
+void each_number_exact(const Json& values, const std::function<void(double, std::optional<int64_t>)>& each);
 
 // ---- operator readers ----
 

@@ -229,16 +229,24 @@ size_t list_size(const Json& v) {
 
 std::vector<double> numbers_as_f64(const Json& values) {
     std::vector<double> out;
-    if (const NumberList* list = number_list(values)) {
-        out.reserve(list->count);
-        each_number(*list, [&](const Json& v) { out.push_back(*value_as_f64(v)); });
-        return out;
-    }
-    if (!values.IsArray()) return out;
-    out.reserve(values.Size());
-    for (const Json& v : values.GetArray())
-        if (auto d = value_as_f64(v)) out.push_back(*d);
+    out.reserve(list_size(values));
+    each_number_exact(values, [&](double d, std::optional<int64_t>) { out.push_back(d); });
     return out;
+}
+
+void each_number_exact(const Json& values, const std::function<void(double, std::optional<int64_t>)>& each) {
+    // A list element is a number already: an object's "D" was read out of it.
+    if (const NumberList* list = number_list(values)) {
+        each_number(*list, [&](const Json& v) { each(*value_as_f64(v), as_i64(v)); });
+        return;
+    }
+    if (!values.IsArray()) return;
+    for (const Json& v : values.GetArray()) {
+        const std::optional<double> d = value_as_f64(v);
+        if (!d) continue;
+        const Json* inner = member(v, "D");
+        each(*d, as_i64(inner ? *inner : v));
+    }
 }
 
 namespace {

@@ -40,7 +40,7 @@ FILLS = [("f32", 1.5), ("f64", -2.25), ("f16", 0.5), ("i64", -7), ("i32", 9), ("
          ("bool", 0.25, True)]
 
 
-@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("opset", [10, 11, 13, 17, 21])
 def test_constants(tmp, opset):
     p, refs = Program(), {}
     # Megabytes of program text in one operator: the operators after it are read from the
@@ -57,10 +57,15 @@ def test_constants(tmp, opset):
             {"nan": np.nan, "-Inf": -np.inf, " +inf ": np.inf}[value.get("D", value.get("VD"))] \
             if isinstance(value, dict) else value
         refs[f"full{k}"] = (f, np.full((2, 3), fill, np_dtype(dtype)))
-    refs["ints"] = (int_array(p, [3, -4, 2**63 - 1]), np.array([3, -4, 2**63 - 1]))  # INT64_MAX saturates back
+    # Integers are kept whole, also where a double would round them (past 2^53).
+    exact = [3, -4, 2**63 - 1, 2**53 + 1, -(2**63 - 1), 2**63 - 2, -(2**63)]
+    refs["ints"] = (int_array(p, exact), np.array(exact, np.int64))
+    refs["assigned_ints"] = (p.op("1.assign_value_", [], attrs={
+        "shape": a_array([a_i32(len(exact))]), "dtype": a_dtype("i64"), "values": a_array([a_i64(v) for v in exact])},
+        outs=[("i64", [len(exact)])]), np.array(exact, np.int64))
     # Long lists are read from the program text, each element as the short lists read it:
     # plain numbers, integers wrapping into int32, the largest integers, exponents.
-    long_ints = [(k * 7919) % 5000 - 2500 for k in range(3000)] + [2**31, -(2**31) - 1, 2**63 - 1, -(2**63)]
+    long_ints = [(k * 7919) % 5000 - 2500 for k in range(3000)] + [2**31, -(2**31) - 1] + exact
     refs["long_plain_i32"] = (p.op("1.full_int_array", attrs={"value": {"#": "0.a_array", "D": long_ints},
                                                              "dtype": a_dtype("i32"), "place": a_place(1)},
                                    outs=[("i32", [len(long_ints)])]),
@@ -91,6 +96,11 @@ def test_constants(tmp, opset):
     refs["assigned_floats"] = (p.op("1.assign_value_", [], attrs={
         "shape": a_array([a_i32(3)]), "dtype": a_dtype("ui8"), "values": a_array([a_f64(2.7), a_f64(-1.0), a_f64(300.5)])},
         outs=[("ui8", [3])]), np.array([2, 255, 44], np.uint8))
+    long_exact = exact * 400
+    refs["long_assigned_ints"] = (p.op("1.assign_value_", [], attrs={
+        "shape": a_array([a_i32(len(long_exact))]), "dtype": a_dtype("i64"),
+        "values": {"#": "0.a_array", "D": [a_i64(v) for v in long_exact]}},
+        outs=[("i64", [len(long_exact)])]), np.array(long_exact, np.int64))
     run_outputs(p, {"x": np.array([[10, 20], [30, 40]], np.int32)}, refs, opset, tmp)
 
 

@@ -4,7 +4,7 @@ with onnx and run in ONNX Runtime against numpy versions of PaddlePaddle's seman
 import numpy as np
 import pytest
 
-from harness import Program, a_bool, a_dtype, a_f32, a_i32, a_intarray, a_place, check, convert, convert_check_run
+from harness import DTYPES, Program, a_bool, a_dtype, a_f32, a_i32, a_intarray, a_place, check, convert, convert_check_run
 
 RNG = np.random.default_rng(7)
 
@@ -220,10 +220,19 @@ CONV_CASES = {
                              algorithm="SAME", output_size=(9, 8)),
     "valid": dict(x=(1, 2, 3, 3), w=(2, 2, 3, 3), strides=(2, 1), paddings=(1, 0, 0, 2), dilations=(1, 2),
                   algorithm="VALID"),
+    # Paddle takes output_padding below the larger of stride and dilation: its extra rows come
+    # from under the end pad (H here), then are zeros past the uncropped result (W).
+    "output_padding_past_stride": dict(x=(2, 2, 3, 4), w=(2, 3, 3, 2), strides=(1, 1), paddings=(1, 0),
+                                       dilations=(2, 2), output_padding=(1, 1)),
+    "output_padding_past_stride_one_axis": dict(x=(2, 1, 3, 3), w=(1, 2, 2, 3), strides=(1, 2), paddings=(0, 1),
+                                                dilations=(3, 1), output_padding=(2, 1), dynamic_hw=True),
+    "output_padding_past_stride_under_larger_pad": dict(x=(1, 1, 4, 3), w=(1, 1, 3, 3), strides=(1, 1),
+                                                        paddings=(2, 0, 1, 1), dilations=(2, 2),
+                                                        output_padding=(1, 1)),
 }
 
 
-@pytest.mark.parametrize("opset", [10, 11, 17])
+@pytest.mark.parametrize("opset", [10, 11, 13, 17, 21])
 @pytest.mark.parametrize("case", sorted(CONV_CASES))
 def test_conv2d_transpose(tmp, opset, case):
     c = CONV_CASES[case]
@@ -313,16 +322,25 @@ def pool_ref(x, kernel, strides, pads, kind, ceil_mode=False, exclusive=True):
     # stride larger than the padded input still gives one.
     oh = int((h - kh + pt + pb + extra_h) / sh) + 1
     ow = int((w - kw + pl + pr + extra_w) / sw) + 1
-    out = np.zeros((n, c, oh, ow), np.float32)
+    out = np.zeros((n, c, oh, ow), x.dtype)
+    with np.errstate(over="ignore"):  # -FLT_MAX is -inf in float16
+        initial = np.array(-np.finfo(np.float32).max).astype(x.dtype)
     for i in range(oh):
         for j in range(ow):
             hs, ws = i * sh - pt, j * sw - pl
             win = x[:, :, max(hs, 0):min(hs + kh, h), max(ws, 0):min(ws + kw, w)]
             if kind == "max":
-                out[:, :, i, j] = win.max(axis=(2, 3))
+                # From -FLT_MAX (all a window wholly in the padding gives), keeping the value
+                # so far only where it is greater: a NaN first in its window leaves the
+                # maximum of the rest.
+                m = np.full((n, c), initial, x.dtype)
+                for v in win.reshape(n, c, -1).transpose(2, 0, 1):
+                    m = np.where(m > v, m, v)
+                out[:, :, i, j] = m
             else:
                 count = win.shape[2] * win.shape[3] if exclusive else kh * kw
-                out[:, :, i, j] = win.sum(axis=(2, 3)) / count
+                with np.errstate(invalid="ignore"):  # an exclusive window wholly in the padding: 0 / 0
+                    out[:, :, i, j] = win.sum(axis=(2, 3)) / np.float32(count)
     return out
 
 
@@ -371,16 +389,53 @@ POOL_CASES = {
     "max_window_past_the_input": dict(kind="max", kernel=(6, 7), strides=(2, 3), paddings=(0, 0)),
     "avg_window_past_the_padded_input_ceil": dict(kind="avg", kernel=(8, 6), strides=(2, 2), paddings=(1, 0),
                                                   ceil_mode=True),
+    "avg_window_past_the_padded_input_inclusive": dict(kind="avg", kernel=(6, 7), strides=(2, 3), paddings=(0, 1),
+                                                       exclusive=False),
+    # Under ceil_mode Paddle counts (in - k + pads + s - 1) / s + 1 windows: the last one may lie
+    # wholly in the end padding (a sum of nothing, over k * k or over no element), or overhang
+    # the padded input (over k * k all the same), with sizes known or not before run time.
+    "avg_ceil_inclusive_window_in_padding": dict(kind="avg", kernel=(2, 2), strides=(2, 2), paddings=(1, 1),
+                                                 ceil_mode=True, exclusive=False),
+    "avg_ceil_exclusive_window_in_padding": dict(kind="avg", kernel=(2, 2), strides=(2, 2), paddings=(1, 1),
+                                                 ceil_mode=True),
+    "avg_ceil_inclusive_overhang": dict(kind="avg", kernel=(3, 3), strides=(3, 2), paddings=(0, 0), ceil_mode=True,
+                                        exclusive=False),
+    "avg_ceil_inclusive_unknown_size": dict(kind="avg", kernel=(3, 2), strides=(3, 2), paddings=(0, 0, 1, 0),
+                                            ceil_mode=True, exclusive=False, dynamic_hw=True),
+    "avg_ceil_exclusive_unknown_size": dict(kind="avg", kernel=(2, 3), strides=(2, 2), paddings=(1, 1),
+                                            ceil_mode=True, dynamic_hw=True),
+    # The same count for max: a last window wholly in the end padding gives -FLT_MAX (-inf in
+    # float16), on one axis or both; a window that overhangs the input keeps its maximum, and a
+    # NaN that starts the last window holding input is passed over. End pads past the kernel
+    # do it without ceil_mode.
+    "max_ceil_window_in_padding": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(1, 1), ceil_mode=True,
+                                       nan_at=(3, 3)),
+    "max_ceil_window_in_padding_unknown_size": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(1, 1),
+                                                    ceil_mode=True, dynamic_hw=True, nan_at=(3, 3)),
+    "max_ceil_window_in_padding_f16": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(1, 1),
+                                           ceil_mode=True, dtype="f16"),
+    "max_ceil_window_in_padding_f64": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(1, 1),
+                                           ceil_mode=True, dtype="f64", dynamic_hw=True),
+    "max_ceil_one_axis_in_padding": dict(kind="max", kernel=(2, 3), strides=(3, 2), paddings=(0, 1, 1, 0),
+                                         ceil_mode=True),
+    "max_ceil_one_axis_in_padding_unknown_size": dict(kind="max", kernel=(2, 3), strides=(3, 2),
+                                                      paddings=(0, 1, 1, 0), ceil_mode=True, dynamic_hw=True),
+    "max_ceil_overhang_unknown_size": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(0, 0),
+                                           ceil_mode=True, dynamic_hw=True),
+    "max_end_pads_past_the_kernel": dict(kind="max", kernel=(2, 2), strides=(1, 2), paddings=(0, 2, 0, 3)),
 }
 
 
-@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("opset", [10, 11, 13, 17, 21])
 @pytest.mark.parametrize("case", sorted(POOL_CASES))
 def test_pool2d(tmp, opset, case):
     c = dict(POOL_CASES[case])
     pads = paddle_pads((5, 5), c["kernel"], c["strides"], c["paddings"], c.get("algorithm", "EXPLICIT"))
-    xs = rand(1, 2, 5, 5)
-    p = pool_program([-1, 2, 5, 5], **c)
+    xs = rand(2, 2, 5, 5).astype(DTYPES[c.get("dtype", "f32")][0])
+    if "nan_at" in c:
+        xs[:, :, c["nan_at"][0], c["nan_at"][1]] = np.nan
+        del c["nan_at"]
+    p = pool_program([-1, 2, -1, -1] if c.pop("dynamic_hw", False) else [-1, 2, 5, 5], **c)
     out = convert_check_run(p, {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
     expected = pool_ref(xs, c["kernel"], c["strides"], pads, c["kind"], c.get("ceil_mode", False),
                         c.get("exclusive", True))

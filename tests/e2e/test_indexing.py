@@ -103,7 +103,7 @@ def test_not_equal(tmp, opset):
     run_outputs(p, feeds, refs, opset, tmp)
 
 
-@pytest.mark.parametrize("opset", [11, 13, 17])
+@pytest.mark.parametrize("opset", [11, 13, 17, 21])
 def test_eye(tmp, opset):
     p, refs = Program(), {}
     # Exports hand both counts over as [1]-shaped float32 constants.
@@ -115,11 +115,14 @@ def test_eye(tmp, opset):
         v = p.op("1.eye", [p.full([1], rows), p.full([1], cols)], attrs=attrs,
                  outs=[(dtype or "f32", list(ref.shape))])
         refs[name] = (v, ref)
-    # Counts computed at run time, as an int32 [1] tensor and an int64 scalar.
-    r, c = p.data("r", "i32", [1]), p.data("c", "i64", [])
+    # Counts computed at run time, as an int32 [1] tensor and an int64 scalar; a run-time
+    # column count of -1 asks for a square matrix too.
+    r, c, m = p.data("r", "i32", [1]), p.data("c", "i64", []), p.data("m", "i32", [1])
     refs["runtime"] = (p.op("1.eye", [r, c], attrs={"dtype": a_dtype("f16")}, outs=[("f16", [-1, -1])]),
                        np.eye(2, 3, dtype=np.float16))
-    run_outputs(p, {"r": np.array([2], np.int32), "c": np.array(3, np.int64)}, refs, opset, tmp)
+    refs["runtime_square"] = (p.op("1.eye", [r, m], outs=[("f32", [-1, -1])]), np.eye(2, dtype=np.float32))
+    run_outputs(p, {"r": np.array([2], np.int32), "c": np.array(3, np.int64), "m": np.array([-1], np.int32)},
+                refs, opset, tmp)
 
 
 def refused_take_along_axis(p):

@@ -328,27 +328,44 @@ def test_gelu_tanh_form_in_float64(tmp):
     np.testing.assert_allclose(got, gelu_ref(x, True), rtol=1e-12)
 
 
-@pytest.mark.parametrize("opset", [10, 17])
-@pytest.mark.parametrize("mode,layout,x_shape,slope_shape", [
-    ("all", "NCHW", [2, 3, 2, 2], [1]),
-    ("channel", "NCHW", [2, 3, 2, 2], [3]),
-    ("channel", "NCHW", [2, 4, 5], [4]),
-    ("channel", "NHWC", [2, 2, 2, 3], [3]),
-    ("element", "NCHW", [2, 3, 2], [1, 3, 2]),
-    ("all", "NCHW", [], [1]),  # a single value keeps rank 0
+@pytest.mark.parametrize("opset", [10, 11, 13, 17, 21])
+@pytest.mark.parametrize("mode,layout,x_shape,slope_shape,declared", [
+    ("all", "NCHW", [2, 3, 2, 2], [1], None),
+    ("channel", "NCHW", [2, 3, 2, 2], [3], None),
+    ("channel", "NCHW", [2, 4, 5], [4], None),
+    ("channel", "NHWC", [2, 2, 2, 3], [3], None),
+    ("element", "NCHW", [2, 3, 2], [1, 3, 2], None),
+    ("all", "NCHW", [], [1], None),  # a single value keeps rank 0
+    # The [1, C, 1, 1] slope Paddle's static API makes holds C values for the channel axis
+    # whatever the input's rank, batches above one included.
+    ("channel", "NCHW", [4, 3], [1, 3, 1, 1], None),
+    ("channel", "NCHW", [2, 3, 4], [1, 3, 1, 1], [-1, 3, 4]),
+    ("channel", "NCHW", [3, 3, 2, 2], [1, 3, 1, 1], [-1, 3, -1, -1]),
+    ("channel", "NCDHW", [2, 3, 2, 2, 2], [1, 3, 1, 1], None),
+    ("channel", "NHWC", [2, 4, 3], [1, 1, 1, 3], [-1, 4, 3]),
+    ("channel", "NCHW", [2, 1, 3], [1, 1, 1, 1], None),
 ])
-def test_prelu(tmp, opset, mode, layout, x_shape, slope_shape):
+def test_prelu(tmp, opset, mode, layout, x_shape, slope_shape, declared):
     rng = np.random.default_rng(7)
     x = rng.standard_normal(x_shape).astype(np.float32)
     if not x_shape:
         x = -abs(x)  # a value the slope acts on
     slope = rng.uniform(0.1, 0.9, slope_shape).astype(np.float32)
-    if mode == "channel" and layout == "NCHW":
+    if mode == "channel" and layout in ("NCHW", "NCDHW"):
         a = slope.reshape([1, -1] + [1] * (len(x_shape) - 2))
+    elif mode == "channel":
+        a = slope.reshape(-1)  # the channel axis is last
     else:
-        a = slope  # trailing alignment is already Paddle's for these layouts
-    got = run_op(tmp, "1.prelu", [x, slope], attrs={"mode": a_str(mode), "data_format": a_str(layout)},
-                 opset=opset)
+        a = slope  # trailing alignment is already Paddle's for these modes
+    attrs = {"mode": a_str(mode), "data_format": a_str(layout)}
+    if declared is None:
+        got = run_op(tmp, "1.prelu", [x, slope], attrs=attrs, opset=opset)
+    else:
+        p = Program()
+        y = p.op("1.prelu", [p.data("x0", "f32", declared), p.data("x1", "f32", slope_shape)], attrs=attrs,
+                 outs=[("f32", declared)])
+        p.fetch(y, "out")
+        got = convert_check_run(p, None, {"x0": x, "x1": slope}, opset=opset, tmp=tmp)["out"]
     assert got.shape == x.shape
     np.testing.assert_allclose(got, np.where(x > 0, x, a * x), rtol=1e-6)
 

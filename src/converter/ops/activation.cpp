@@ -27,6 +27,17 @@ void clamped_line(Converter& c, const std::string& x, double slope, double offse
     c.add_binary_node("Min", names("floor"), constant("limit", limit), std::move(output));
 }
 
+// The number of elements of known dims; -1 when a dim is unknown or the product overflows.
+int64_t element_count_or_unknown(const std::vector<int64_t>& dims) {
+    int64_t count = 1;
+    for (int64_t d : dims) {
+        const std::optional<int64_t> next = d < 0 ? std::nullopt : helper::checked_mul(count, d);
+        if (!next) return -1;
+        count = *next;
+    }
+    return count;
+}
+
 }  // namespace
 
 void Converter::op_hardsigmoid(const Json& op) {
@@ -173,7 +184,7 @@ void Converter::op_prelu(const Json& op) {
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
     const int64_t r = x_dims ? static_cast<int64_t>(x_dims->size()) : 0;
     const std::vector<int64_t>* s_found = state.tensor_shapes.find(ids[1]);
-    const std::vector<int64_t> s = s_found ? *s_found : std::vector<int64_t>{};
+    std::vector<int64_t> s = s_found ? *s_found : std::vector<int64_t>{};
 
     const std::string_view mode = helper::op_attr_str(op, "mode").value_or("channel");
     const std::string_view layout = helper::op_attr_str(op, "data_format").value_or("NCHW");
@@ -184,6 +195,12 @@ void Converter::op_prelu(const Json& op) {
     if (mode == "channel" && layout != "NCHW" && layout != "NHWC" && layout != "NCDHW" && layout != "NDHWC")
         throw Error("prelu: data_format {} is none of NCHW, NHWC, NCDHW, NDHWC", helper::fmt_text(layout));
     const bool channel_last = layout == "NHWC" || layout == "NDHWC";
+    // Paddle's static API makes a channel slope [1, C, 1, 1] whatever the input's rank, and
+    // applies its C values along the channel axis: it is read as the [C] it holds, and always
+    // reshaped, as its own dims would broadcast into other axes or raise the rank.
+    const bool flatten = mode == "channel" && s.size() >= 2;
+    const std::vector<int64_t> given = s;
+    if (flatten) s = {element_count_or_unknown(s)};
     if (mode == "channel" && s.size() == 1 && s[0] >= 2 && r >= 2) {
         const int64_t c = channel_last ? x_dims->back() : (*x_dims)[1];
         if (c >= 0 && c != s[0])
@@ -216,6 +233,16 @@ void Converter::op_prelu(const Json& op) {
             target.front() = s[0];  // -1 (unknown C) is resolved by Reshape
         }
     }
+    // Otherwise [C] lines up with the last axis: the channel axis of a rank-2 input or of a
+    // channel-last layout.
+    if (flatten && target.empty()) target = s;
+    // A slope already of the input's rank, or of the target's, broadcasts as it is.
+    const bool lined_up = given.size() >= target.size() && s[0] >= 0 &&
+                          std::equal(target.begin(), target.end(), given.end() - static_cast<std::ptrdiff_t>(target.size())) &&
+                          std::all_of(given.begin(), given.end() - static_cast<std::ptrdiff_t>(target.size()),
+                                      [](int64_t d) { return d == 1; }) &&
+                          given.size() <= static_cast<size_t>(r);
+    if (flatten && lined_up) target.clear();
     if (!target.empty()) {
         const std::string shape = names("slope_shape");
         const std::string reshaped = names("slope_reshaped");

@@ -41,10 +41,48 @@ bool has_negative(const std::vector<int64_t>& dims) {
     return false;
 }
 
-// The bytes of `values`, or of `values[0]` repeated `repeat` times when `repeat` > 0.
-std::vector<uint8_t> encode_elements(int32_t dtype, const std::vector<double>& values,
-                                     int64_t repeat) {
+bool is_integer_dtype(int32_t code) {
+    using namespace proto::dtype;
+    return code == UINT8 || code == INT8 || code == INT16 || code == INT32 || code == INT64 ||
+           code == UINT16 || code == UINT32 || code == UINT64;
+}
+
+using WholeNumbers = std::vector<std::optional<int64_t>>;
+
+// The elements of an integer constant that the program writes as integers, one entry per
+// value of `folded` (whose doubles round integers past 2^53); empty for other element types,
+// or when the counts differ.
+std::optional<WholeNumbers> exact_integers(const Json* data, const std::vector<double>& folded, int32_t dtype) {
+    if (!data || !is_integer_dtype(dtype)) return std::nullopt;
+    WholeNumbers out;
+    out.reserve(folded.size());
+    helper::each_number_exact(*data, [&](double, std::optional<int64_t> whole) { out.push_back(whole); });
+    if (out.size() != folded.size()) return std::nullopt;
+    return out;
+}
+
+// The bytes of `values`, or of `values[0]` repeated `repeat` times when `repeat` > 0. An
+// element with an integer in `exact` is written from it, wrapping into the element type (the
+// low bytes of its two's complement); the others from `values`.
+std::vector<uint8_t> encode_elements(int32_t dtype, const std::vector<double>& values, int64_t repeat,
+                                     const std::optional<WholeNumbers>& exact = std::nullopt) {
     std::vector<uint8_t> out;
+    if (exact) {
+        const size_t width = helper::onnx_dtype_size(dtype);
+        const size_t n = repeat > 0 ? static_cast<size_t>(repeat) : exact->size();
+        out.reserve(n * width);
+        for (size_t k = 0; k < n; ++k) {
+            const size_t at = repeat > 0 ? 0 : k;
+            if (!(*exact)[at]) {
+                const std::vector<uint8_t> one = Converter::encode_scalar_f64_as_raw_data(dtype, values[at]);
+                out.insert(out.end(), one.begin(), one.end());
+                continue;
+            }
+            const auto v = static_cast<uint64_t>(*(*exact)[at]);
+            for (size_t b = 0; b < width; ++b) out.push_back(static_cast<uint8_t>(v >> (8 * b)));
+        }
+        return out;
+    }
     if (repeat > 0) {
         const std::vector<uint8_t> one = Converter::encode_scalar_f64_as_raw_data(dtype, values[0]);
         const size_t n = static_cast<size_t>(repeat);
@@ -69,12 +107,6 @@ std::vector<int64_t> i64_list_attr(const Json& op, std::string_view name, bool w
     const Json* d = helper::attr(op, name);
     if (!d || !d->IsArray()) return {};
     return wrapped_only ? collect_wrapped_i64_items(*d, op, name) : helper::collect_i64_items(*d, op, name);
-}
-
-bool is_integer_dtype(int32_t code) {
-    using namespace proto::dtype;
-    return code == UINT8 || code == INT8 || code == INT16 || code == INT32 || code == INT64 ||
-           code == UINT16 || code == UINT32 || code == UINT64;
 }
 
 }  // namespace
@@ -148,7 +180,10 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
         reserve_materialized(uint64_t(elements) * encode_scalar_f64_as_raw_data(dtype, 0.0).size(),
                              full_name);
     std::vector<uint8_t> bytes =
-        elements == 0 ? std::vector<uint8_t>{} : encode_elements(dtype, values, repeat);
+        elements == 0 ? std::vector<uint8_t>{}
+                      : encode_elements(dtype, values, repeat,
+                                        int_array ? exact_integers(helper::attr(op, "value"), values, dtype)
+                                                  : std::nullopt);
     graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), dtype, std::move(bytes)));
 }
 
@@ -182,7 +217,7 @@ void Converter::op_assign_value(const Json& op) {
     if (!values.empty())
         reserve_materialized(values.size() * encode_scalar_f64_as_raw_data(*dtype, 0.0).size(),
                              "assign_value_");
-    std::vector<uint8_t> bytes = encode_elements(*dtype, values, 0);
+    std::vector<uint8_t> bytes = encode_elements(*dtype, values, 0, exact_integers(values_attr, values, *dtype));
     graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), *dtype, std::move(bytes)));
 }
 

@@ -4,6 +4,7 @@
 // where ONNX's SAME padding would not give Paddle's pads.
 #include <algorithm>
 #include <array>
+#include <limits>
 
 #include "converter/attr.h"
 #include "converter/converter.h"
@@ -58,6 +59,11 @@ std::optional<std::array<int64_t, 2>> static_hw(const ConverterState& state, int
 
 int64_t checked(std::optional<int64_t> v) {
     if (!v) throw Error("conv2d_transpose output size arithmetic overflows");
+    return *v;
+}
+
+int64_t checked_size(std::optional<int64_t> v) {
+    if (!v) throw Error("pool2d output size arithmetic overflows");
     return *v;
 }
 
@@ -123,6 +129,56 @@ void set_output_padding(const std::vector<int64_t>& output_size,
     }
     ops::remove_attributes_named(attrs, "output_padding");
     if (any_extra) attrs.push_back(helper::attr_ints("output_padding", extra));
+}
+
+// `end` rows and columns after the two spatial axes of an NCHW value, zeros or `fill` (a
+// value of the element type `type`).
+struct PadFill {
+    int32_t type;
+    double value;
+};
+void append_constant_ends(Converter& c, std::string input, std::string output, const std::array<int64_t, 2>& end,
+                          const NameMaker& names, std::optional<PadFill> fill = std::nullopt) {
+    const std::vector<int64_t> pads{0, 0, 0, 0, 0, 0, end[0], end[1]};
+    // Pad takes its pads and value as attributes before opset 11, and as inputs from then on.
+    if (c.opset < 11) {
+        std::vector<proto::AttributeProto> attrs{helper::attr_ints("pads", pads)};
+        if (fill) attrs.push_back(helper::attr_float("value", static_cast<float>(fill->value)));
+        c.append_node("Pad", {std::move(input)}, {std::move(output)}, std::move(attrs));
+        return;
+    }
+    std::vector<std::string> inputs{std::move(input), names("end_pads")};
+    c.push_i64_vector_initializer(inputs[1], pads);
+    if (fill) {
+        inputs.push_back(names("pad_value"));
+        c.push_numeric_initializer(inputs[2], {}, fill->type, {fill->value});
+    }
+    c.append_node("Pad", std::move(inputs), {std::move(output)});
+}
+
+// ONNX's ConvTranspose takes output_padding only below the stride, where Paddle takes it below
+// the larger of stride and dilation. Paddle's extra rows continue the uncropped result and
+// are zero past its end, so on an axis where the stride is not larger they are written as
+// less end padding, then as zeros appended to the result (returned per axis).
+std::array<int64_t, 2> output_padding_past_stride(std::vector<proto::AttributeProto>& attrs) {
+    std::vector<int64_t> extra = ints_or(attrs, "output_padding", {});
+    const std::vector<int64_t> strides = ints_or(attrs, "strides", {1, 1});
+    std::vector<int64_t> pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    std::array<int64_t, 2> zeros{0, 0};
+    if (extra.size() != 2 || strides.size() != 2 || pads.size() != 4) return zeros;
+    if (extra[0] < strides[0] && extra[1] < strides[1]) return zeros;
+    for (size_t i = 0; i < 2; ++i) {
+        if (extra[i] < strides[i]) continue;
+        const int64_t uncropped = std::min(extra[i], pads[i + 2]);
+        pads[i + 2] -= uncropped;
+        zeros[i] = extra[i] - uncropped;
+        extra[i] = 0;
+    }
+    ops::remove_attributes_named(attrs, "output_padding");
+    ops::remove_attributes_named(attrs, "pads");
+    if (extra[0] != 0 || extra[1] != 0) attrs.push_back(helper::attr_ints("output_padding", extra));
+    attrs.push_back(helper::attr_ints("pads", pads));
+    return zeros;
 }
 
 // ONNX's SAME pooling runs only where the padding it needs is not negative, which a kernel
@@ -194,6 +250,191 @@ void refuse_window_past_padded_input(const ConverterState& state, int64_t x_id,
                     "input {} (input dims {}, pads {})",
                     helper::fmt_dims(kernel), helper::fmt_dims(strides), helper::fmt_dims(padded),
                     helper::fmt_dims(*dims), helper::fmt_dims(pads));
+}
+
+// A pool node's explicit window: nothing under auto_pad, or for lists of other lengths.
+struct PoolWindow {
+    std::vector<int64_t> kernel;
+    std::vector<int64_t> strides;
+    std::vector<int64_t> pads;  // begins, then ends
+    bool ceil_mode;
+};
+
+std::optional<PoolWindow> explicit_window(const std::vector<proto::AttributeProto>& attrs) {
+    PoolWindow w{ints_or(attrs, "kernel_shape", {}), ints_or(attrs, "strides", {1, 1}),
+                 ints_or(attrs, "pads", {0, 0, 0, 0}), false};
+    const auto* ceil = helper::find_attribute(attrs, "ceil_mode");
+    w.ceil_mode = ceil && ceil->type == proto::attr_type::INT && ceil->i != 0;
+    if (helper::find_attribute(attrs, "auto_pad") || w.kernel.size() != 2 || w.strides.size() != 2 ||
+        w.pads.size() != 4)
+        return std::nullopt;
+    return w;
+}
+
+// Paddle's average pool divides a window's sum by kh * kw (exclusive: by the part of the
+// window inside the input) and, under ceil_mode, counts (in - k + p_begin + p_end + s - 1) / s + 1
+// windows, the last ones possibly overhanging the padded input or lying wholly in the end
+// padding. ONNX's pools divide an overhanging window by its part inside the padded input and
+// drop a last window that starts in the end padding. Where that can differ (under ceil_mode
+// with sizes known only at run time, always), the windows are summed over an input padded
+// with zeros far enough to hold each of them: the end pads per axis, or empty where ONNX's
+// own pool computes Paddle's values.
+std::optional<std::array<int64_t, 2>> average_pool_ends(const ConverterState& state, int64_t x_id,
+                                                        const std::vector<proto::AttributeProto>& attrs,
+                                                        bool exclusive) {
+    const std::optional<PoolWindow> window = explicit_window(attrs);
+    if (!window) return std::nullopt;
+    const auto& [kernel, strides, pads, ceil_mode] = *window;
+    const std::optional<std::array<int64_t, 2>> in_hw = static_hw(state, x_id);
+    std::array<int64_t, 2> ends{};
+    bool differs = !in_hw && ceil_mode;
+    for (size_t a = 0; a < 2; ++a) {
+        const int64_t extra = ceil_mode ? strides[a] - 1 : 0;
+        if (!in_hw) {
+            ends[a] = checked_size(helper::checked_add(pads[a + 2], extra));
+            continue;
+        }
+        // The windows Paddle counts (integer division toward zero), and how far past the
+        // input and its head pad the last one reaches. Kernel and strides are positive,
+        // pads non-negative.
+        const int64_t head = checked_size(helper::checked_add((*in_hw)[a], pads[a]));
+        const int64_t floor_span = checked_size(helper::checked_add(head, pads[a + 2] - kernel[a]));
+        const int64_t span = checked_size(helper::checked_add(floor_span, extra));
+        const int64_t last_start = span / strides[a] * strides[a];  // within [0, span] or (span, 0]
+        ends[a] = std::max<int64_t>(checked_size(helper::checked_add(last_start, kernel[a] - head)), 0);
+        const bool overhangs = ends[a] > pads[a + 2];
+        const bool ceil_counts = ceil_mode && floor_span % strides[a] != 0;
+        differs = differs || (overhangs && !exclusive) || ceil_counts;
+    }
+    if (!differs) return std::nullopt;
+    return ends;
+}
+
+// The pool average_pool_ends asks for, as window sums: a convolution with a kernel of ones
+// over each channel on its own (as a batch of one-channel images) and zero pads large enough
+// for every window, divided by kh * kw or, for an exclusive pool, by the same sums over ones
+// in the input's place (0 / 0 for a window wholly in the padding, as Paddle). A Pad before
+// a pool instead would be merged into the pool's own pads by ONNX Runtime, which refuses
+// pads as large as the kernel.
+void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id,
+                          const std::vector<proto::AttributeProto>& attrs, const std::array<int64_t, 2>& ends,
+                          bool exclusive, std::string output, const NameMaker& names) {
+    const std::vector<int64_t> kernel = ints_or(attrs, "kernel_shape", {});
+    const std::vector<int64_t> pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    const std::vector<proto::AttributeProto> window{
+        helper::attr_ints("kernel_shape", kernel), helper::attr_ints("strides", ints_or(attrs, "strides", {1, 1})),
+        helper::attr_ints("pads", {pads[0], pads[1], ends[0], ends[1]})};
+    const int32_t type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
+    const int64_t window_size = checked_size(helper::checked_mul(kernel[0], kernel[1]));
+    c.reserve_materialized(static_cast<uint64_t>(window_size) * sizeof(double), "pool2d");
+    c.push_numeric_initializer(names("kernel_ones"), {1, 1, kernel[0], kernel[1]}, type,
+                               std::vector<double>(static_cast<size_t>(window_size), 1.0));
+    c.push_i64_vector_initializer(names("single_channel_shape"), {-1, 1, 0, 0});
+    c.append_node("Reshape", {x, names("single_channel_shape")}, {names("single_channels")});
+    c.append_node("Conv", {names("single_channels"), names("kernel_ones")}, {names("channel_sums")}, window);
+    // Back to [N, C] of the input and the pooled spatial dims.
+    c.append_node("Shape", {x}, {names("input_shape")});
+    c.add_slice_node(names("input_shape"), names("input_nc"), {0}, {2}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_nc"));
+    c.append_node("Shape", {names("channel_sums")}, {names("sums_shape")});
+    c.add_slice_node(names("sums_shape"), names("sums_hw"), {2}, {4}, std::vector<int64_t>{0}, std::nullopt,
+                     names("sums_hw"));
+    c.append_node("Concat", {names("input_nc"), names("sums_hw")}, {names("pooled_shape")},
+                  {helper::attr_int("axis", 0)});
+    c.append_node("Reshape", {names("channel_sums"), names("pooled_shape")}, {names("sums")});
+    if (!exclusive) {
+        c.push_numeric_initializer(names("window_size"), {}, type, {static_cast<double>(window_size)});
+        c.add_binary_node("Div", names("sums"), names("window_size"), std::move(output));
+        return;
+    }
+    c.push_i64_vector_initializer(names("ones_lead"), {1, 1});
+    c.add_slice_node(names("input_shape"), names("input_hw"), {2}, {4}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_hw"));
+    c.append_node("Concat", {names("ones_lead"), names("input_hw")}, {names("ones_shape")},
+                  {helper::attr_int("axis", 0)});
+    c.append_node("ConstantOfShape", {names("ones_shape")}, {names("ones")},
+                  {helper::attr_tensor("value", Converter::raw_tensor("", {1}, type,
+                                                                      Converter::encode_scalar_f64_as_raw_data(type, 1.0)))});
+    c.append_node("Conv", {names("ones"), names("kernel_ones")}, {names("counts")}, window);
+    c.add_binary_node("Div", names("sums"), names("counts"), std::move(output));
+}
+
+// Paddle's max pool starts a window every stride from the head padding on, counts
+// (in - k + p_begin + p_end + (ceil_mode ? s - 1 : 0)) / s + 1 of them, and gives each the
+// largest of its input elements and of -FLT_MAX, its initial value: a window wholly in the
+// end padding gives -FLT_MAX. ONNX Runtime refuses pads as large as the kernel and, under
+// ceil_mode, drops a last window that starts in the end padding. Where such a window can
+// exist, the pool runs without ceil_mode over end pads reaching just the windows that hold
+// an input element (fewer than k), and the rest are appended as rows of the initial value.
+struct MaxPoolTail {
+    PoolWindow window;
+    std::array<int64_t, 2> pool_ends;  // the pool's own end pads
+    std::array<int64_t, 2> rows;       // appended rows and columns; with sizes known only at
+                                       // run time, as many as there can be
+    std::array<int64_t, 2> reach;      // p_end plus the ceil_mode stride less one
+    bool run_time;                     // the count is then cut to Paddle's at run time
+};
+
+std::optional<MaxPoolTail> max_pool_tail(const ConverterState& state, int64_t x_id,
+                                         const std::vector<proto::AttributeProto>& attrs) {
+    const std::optional<PoolWindow> window = explicit_window(attrs);
+    if (!window) return std::nullopt;
+    const auto& [kernel, strides, pads, ceil_mode] = *window;
+    const std::optional<std::array<int64_t, 2>> in_hw = static_hw(state, x_id);
+    MaxPoolTail tail{*window, {}, {}, {}, !in_hw};
+    for (size_t a = 0; a < 2; ++a) {
+        // Kernel and strides are positive, pads non-negative.
+        tail.reach[a] = checked_size(helper::checked_add(pads[a + 2], ceil_mode ? strides[a] - 1 : 0));
+        tail.pool_ends[a] = std::min(tail.reach[a], kernel[a] - 1);
+        if (!in_hw) {
+            tail.rows[a] = tail.reach[a] < kernel[a] ? 0 : (tail.reach[a] - kernel[a]) / strides[a] + 1;
+            continue;
+        }
+        // Both counts by integer division toward zero, as Paddle counts.
+        const int64_t head = checked_size(helper::checked_add((*in_hw)[a], pads[a] - kernel[a]));
+        const int64_t windows = checked_size(helper::checked_add(head, tail.reach[a])) / strides[a];
+        tail.rows[a] = windows - checked_size(helper::checked_add(head, tail.pool_ends[a])) / strides[a];
+    }
+    if (tail.rows[0] == 0 && tail.rows[1] == 0) return std::nullopt;
+    return tail;
+}
+
+// The pool max_pool_tail asks for: MaxPool without ceil_mode and with its end pads, then the
+// rows of Paddle's initial value (static_cast<T>(-FLT_MAX): -inf in float16; the type's
+// lowest for the 8-bit integers), cut at run time to Paddle's count where the sizes are known
+// only then. Pooled rows come first, so a NaN reaches the result as the pool passes it on.
+void max_pool_with_tail(Converter& c, const std::string& x, int64_t x_id, std::vector<proto::AttributeProto> attrs,
+                        const MaxPoolTail& tail, std::string output, const NameMaker& names) {
+    const auto& [kernel, strides, pads, ceil_mode] = tail.window;
+    ops::remove_attributes_named(attrs, "ceil_mode");
+    ops::remove_attributes_named(attrs, "pads");
+    attrs.push_back(helper::attr_ints("pads", {pads[0], pads[1], tail.pool_ends[0], tail.pool_ends[1]}));
+    c.append_node("MaxPool", {x}, {names("pooled")}, std::move(attrs));
+    const int32_t type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
+    double initial = -static_cast<double>(std::numeric_limits<float>::max());
+    if (type == proto::dtype::FLOAT16) initial = -std::numeric_limits<double>::infinity();
+    if (type == proto::dtype::INT8) initial = std::numeric_limits<int8_t>::lowest();
+    if (type == proto::dtype::UINT8) initial = 0.0;
+    const std::string padded = tail.run_time ? names("with_tail") : std::move(output);
+    append_constant_ends(c, names("pooled"), padded, tail.rows, names, PadFill{type, initial});
+    if (!tail.run_time) return;
+    // Paddle's count, (in + p_begin + reach - k) / s + 1, from the input's run-time size.
+    std::vector<int64_t> offset(2);
+    for (size_t a = 0; a < 2; ++a)
+        offset[a] = checked_size(helper::checked_add(checked_size(helper::checked_add(pads[a], tail.reach[a])),
+                                                     -kernel[a]));
+    c.push_i64_vector_initializer(names("count_offset"), offset);
+    c.push_i64_vector_initializer(names("count_strides"), strides);
+    c.push_i64_vector_initializer(names("count_starts"), {0, 0});
+    c.push_i64_vector_initializer(names("count_ones"), {1, 1});
+    c.push_i64_vector_initializer(names("count_axes"), {2, 3});
+    c.append_node("Shape", {x}, {names("input_shape")});
+    c.add_slice_node(names("input_shape"), names("input_hw"), {2}, {4}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_hw"));
+    c.add_binary_node("Add", names("input_hw"), names("count_offset"), names("count_span"));
+    c.add_binary_node("Div", names("count_span"), names("count_strides"), names("last_window"));
+    c.add_binary_node("Add", names("last_window"), names("count_ones"), names("count"));
+    c.append_node("Slice", {padded, names("count_starts"), names("count"), names("count_axes")}, {std::move(output)});
 }
 
 // Paddle's SAME pads of both spatial axes from the input's run-time size (same_pads as INT64
@@ -332,14 +573,14 @@ void Converter::op_conv2d_transpose(const Json& op) {
     }
 
     const int64_t out = helper::op_out_id(op);
-    if (!same_pads_at_run_time) {
-        append_node("ConvTranspose", std::move(node_inputs), {get_tensor_name(out)}, std::move(attrs));
-        return;
-    }
     const NameMaker names{"conv2d_transpose", out};
-    const std::string full = names("uncropped");
-    append_node("ConvTranspose", std::move(node_inputs), {full}, std::move(attrs));
-    crop_same_pads_at_run_time(*this, ids[0], full, *k_hw, strides, get_tensor_name(out), names);
+    const std::array<int64_t, 2> zeros = output_padding_past_stride(attrs);
+    const bool zero_rows = zeros[0] != 0 || zeros[1] != 0;
+    const std::string full = same_pads_at_run_time ? names("uncropped") : get_tensor_name(out);
+    append_node("ConvTranspose", std::move(node_inputs), {zero_rows ? names("unpadded") : full}, std::move(attrs));
+    if (zero_rows) append_constant_ends(*this, names("unpadded"), full, zeros, names);
+    if (same_pads_at_run_time)
+        crop_same_pads_at_run_time(*this, ids[0], full, *k_hw, strides, get_tensor_name(out), names);
 }
 
 void Converter::op_pool2d(const Json& op) {
@@ -415,6 +656,15 @@ void Converter::op_pool2d(const Json& op) {
         refuse_window_past_padded_input(state, ids[0], attrs);
     const int64_t out = helper::op_out_id(op);
     settle_pool_output(ids[0], attrs, global_form, out);
+    const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
+    if (const auto ends = average && !global_form ? average_pool_ends(state, ids[0], attrs, exclusive) : std::nullopt) {
+        average_pool_as_sums(*this, x, ids[0], attrs, *ends, exclusive, get_tensor_name(out), NameMaker{"pool2d", out});
+        return;
+    }
+    if (const auto tail = !average && !global_form ? max_pool_tail(state, ids[0], attrs) : std::nullopt) {
+        max_pool_with_tail(*this, x, ids[0], std::move(attrs), *tail, get_tensor_name(out), NameMaker{"pool2d", out});
+        return;
+    }
     append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
 }
 

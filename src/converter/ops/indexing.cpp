@@ -202,15 +202,23 @@ void Converter::op_eye(const Json& op) {
                         ids[k], helper::fmt_dims(*dims));
     }
     const std::string rows = ensure_scalar_i64_input(ids[0], out, "eye_rows");
-    // A column count of -1 asks for a square matrix.
+    // A column count of -1 asks for a square matrix; a count known only at run time is
+    // tested there.
     const std::vector<double>* folded_cols = state.const_values.find(ids[1]);
     const bool square = folded_cols && !folded_cols->empty() && (*folded_cols)[0] == -1.0;
-    const std::string cols = ensure_scalar_i64_input(square ? ids[0] : ids[1], out, "eye_cols");
+    std::string cols = ensure_scalar_i64_input(square ? ids[0] : ids[1], out, "eye_cols");
 
     const std::string zero = names("zero");
     const std::string one = names("one");
     push_i64_initializer(zero, {}, {0});
     push_i64_initializer(one, {}, {1});
+    if (!folded_cols) {
+        const std::string minus_one = names("minus_one");
+        push_i64_initializer(minus_one, {}, {-1});
+        add_binary_node("Equal", cols, minus_one, names("cols_is_minus_one"));
+        append_node("Where", {names("cols_is_minus_one"), rows, cols}, {names("cols_or_rows")});
+        cols = names("cols_or_rows");
+    }
     const std::string row_range = names("rows_range");
     const std::string col_range = names("cols_range");
     append_node("Range", {zero, rows, one}, {row_range});
