@@ -666,6 +666,10 @@ public:
     // The milder rule of the shape inputs: a Cast only when the recorded type is known and
     // is not INT64; a value of unrecorded or unknown type is passed as it is.
     std::string ensure_i64_if_known(int64_t type_id, std::string name, std::string cast_name);
+    // A run-time axes value `name` (of value `id`) as the reductions and Squeeze read it: a
+    // list. One axis given as a 0-D value, as Paddle takes it, becomes a list of one, named
+    // `vector_name`.
+    std::string axes_as_list(int64_t id, std::string name, const std::string& vector_name);
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
     // Operand checks (checks.cpp) a lowering makes where it writes its node, for programs
     // that contradict themselves: each refuses naming the Paddle operator `op` and the operand or attribute.
@@ -686,6 +690,16 @@ public:
     void require_broadcastable(std::string_view op, int64_t a, int64_t b, size_t skip = 0) const;
     // Refuses two operands whose recorded ranks, or known dims other than dim `except`, differ.
     void require_same_dims(std::string_view op, int64_t a, int64_t b, int64_t except) const;
+    // Refuses an axis or axes operand recorded with a rank above 1: Paddle takes one axis
+    // (0-D) or a list of them (1-D), and so do the ONNX nodes that read them.
+    void require_axes_operand(std::string_view op, std::string_view what, int64_t id) const;
+    // Refuses an operand that Paddle reads as one number (a clip bound, a scale factor, a
+    // top-k count, a fill value) recorded with other dims than [] or [1].
+    void require_one_value(std::string_view op, std::string_view what, int64_t id) const;
+    // Refuses more operands than Paddle's operator takes (`names`, in their order): a node
+    // would read the extra ones as inputs of another meaning.
+    static void require_operand_count(std::string_view op, const IdList& ids,
+                                      std::initializer_list<std::string_view> names);
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
 
     // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----

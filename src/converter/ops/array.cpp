@@ -208,6 +208,8 @@ void Converter::op_clip(const Json& op) {
     const NameMaker names{"clip", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("clip missing inputs");
+    for (size_t i = 1; i < ids.size() && i <= 2; ++i)
+        if (ids[i] != 0) require_one_value("clip", i == 1 ? "min" : "max", ids[i]);
     const std::optional<int32_t> x_type = maybe_onnx_dtype_for_tensor_id(ids[0]);
     // Neither Paddle nor ONNX clips bools.
     if (x_type && !helper::is_float_onnx_dtype(*x_type) && !is_integer_dtype(*x_type))
@@ -312,6 +314,7 @@ void Converter::op_full_like(const Json& op) {
     const NameMaker names{"full_like", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("full_like missing inputs");
+    require_one_value("full_like", "value", ids[1]);
     const std::string shape = names("shape");
     append_node("Shape", {get_tensor_name(ids[0])}, {shape});
     std::string fill = get_tensor_name(ids[1]);
@@ -340,6 +343,7 @@ void Converter::op_full_with_tensor(const Json& op) {
     const NameMaker names{"full_with_tensor", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("full_with_tensor missing inputs");
+    require_one_value("full_with_tensor", "value", ids[0]);
     std::string fill = get_tensor_name(ids[0]);
     if (auto to = creation_dtype(op)) {
         std::string cast = names("cast");

@@ -316,6 +316,7 @@ void Converter::op_scale(const Json& op) {
     const NameMaker names{"scale", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("scale op missing inputs");
+    if (ids.size() >= 2 && ids[1] != 0) require_one_value("scale", "scale", ids[1]);
     settle_output_like("scale", out, {ids[0]});
     std::string x = get_tensor_name(ids[0]);
     const int32_t t = maybe_onnx_dtype_for_tensor_id(out).value_or(dt::FLOAT);
