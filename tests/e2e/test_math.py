@@ -200,8 +200,10 @@ def paddle_scale(x, scale, bias, after):
     return (x * scale + bias if after else (x + bias) * scale).astype(x.dtype)
 
 
-@pytest.mark.parametrize("opset", [10, 17])
+# An output whose type the program does not record is computed in x's type.
+@pytest.mark.parametrize("opset", [10, 17, 18])
 @pytest.mark.parametrize("after", [True, False])
+@pytest.mark.parametrize("out", [None, "untyped"])
 @pytest.mark.parametrize("dtype,x,scale,bias", [
     (np.float32, [1.0, 2.0, -3.0], 2.0, 1.0),
     (np.float64, [0.5, -1.25], -3.0, 0.25),
@@ -209,12 +211,14 @@ def paddle_scale(x, scale, bias, after):
     (np.int64, [4, -6], -2.0, 3.0),
     (np.int8, [1, -3, 5], 3.0, -2.0),
     (np.int8, [1, -3, 5], 300.0, -130.0),  # scale 44, bias 126
+    (np.int8, [100, -100, 7], 2.0, 1.0),   # 201 and -199 wrap to -55 and 57
+    (np.int16, [300, -7, 20000], -2.9, 1.5),  # scale -2, bias 1; -40000 wraps to 25536
     (np.uint8, [1, 2, 200], 2.0, -1.0),    # bias 255
 ])
-def test_scale_with_attributes(tmp, opset, after, dtype, x, scale, bias):
+def test_scale_with_attributes(tmp, opset, after, out, dtype, x, scale, bias):
     x = arr(x, dtype)
     attrs = {"scale": a_f32(scale), "bias": a_f32(bias), "bias_after_scale": a_bool(after)}
-    got = run_op(tmp, "1.scale", [x], attrs=attrs, opset=opset)
+    got = run_op(tmp, "1.scale", [x], attrs=attrs, opset=opset, out=out)
     np.testing.assert_allclose(got, paddle_scale(x, scale, bias, after), rtol=1e-6)
 
 

@@ -145,8 +145,12 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
 
     // Consumers are lowered against the declared output, so it must be what is written
     // (a dynamic shape is compared as the attribute gives it).
-    settle_output(int_array ? "full_int_array" : "full", out, given_dtype,
-                                has_negative(shape) && !int_array ? shape : dims);
+    // Without a dtype the values are int64, which a declaration of another type contradicts.
+    const std::string_view what = int_array ? "full_int_array" : "full";
+    if (const std::optional<int32_t> declared = onnx_dtype_if_known(out); !given_dtype && declared && *declared != dtype)
+        throw declared_result_error(what, std::to_string(out), fmt_tensor_type(declared, recorded_dims(state, out)),
+                                    "without a dtype attribute it makes int64 values");
+    settle_output(what, out, given_dtype, has_negative(shape) && !int_array ? shape : dims);
 
     if (elements > 0)
         reserve_materialized(uint64_t(elements) * encode_scalar_f64_as_raw_data(dtype, 0.0).size(),

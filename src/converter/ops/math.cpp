@@ -319,7 +319,10 @@ void Converter::op_scale(const Json& op) {
     if (ids.size() >= 2 && ids[1] != 0) require_one_value("scale", "scale", ids[1]);
     settle_output_like("scale", out, {ids[0]});
     std::string x = get_tensor_name(ids[0]);
-    const int32_t t = maybe_onnx_dtype_for_tensor_id(out).value_or(dt::FLOAT);
+    // The factor and the bias are made in the result's type, which is x's: an output without
+    // a recorded type takes it from x.
+    const int32_t t = maybe_onnx_dtype_for_tensor_id(out).value_or(
+        maybe_onnx_dtype_for_tensor_id(ids[0]).value_or(dt::FLOAT));
     const std::vector<int64_t>* out_dims = state.tensor_shapes.find(out);
     const bool rank0 = out_dims && out_dims->empty();
     const std::vector<int64_t> dims = rank0 ? std::vector<int64_t>{} : std::vector<int64_t>{1};
