@@ -494,9 +494,16 @@ def test_unbind(tmp, opset, axis):
     ("1.linear_v2", [("f32", []), ("f32", [1, 2])], {}, "linear_v2 takes a rank 1 or higher input, got rank 0"),
     ("1.linear_v2", [("i32", [2, 3]), ("i32", [3, 2])], {}, "linear_v2 does not take int32 inputs, only floating-point values"),
     ("1.triu_", [("i16", [2, 2])], {"diagonal": a_i32(0)}, "triu does not take int16 inputs"),
+    # Known dims that do not line up: MatMul would not load.
+    ("1.bmm", [("f32", [2, 2, 3]), ("f32", [2, 4, 2])], {}, "bmm: x dims [2, 2, 3] and y dims [2, 4, 2] do not line up (3 against 4)"),
+    ("1.bmm", [("f32", [2, 2, 3]), ("f32", [3, 3, 2])], {}, "bmm: operand dims [2, 2, 3] and [3, 3, 2] cannot broadcast"),
+    # Paddle scales by one value.
+    ("1.scale", [("f32", [2, 3]), ("f32", [2, 3])], {"bias": a_f32(0.0)},
+     "scale: scale (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
 ])
-def test_refusals(tmp, name, inputs, attrs, message):
+@pytest.mark.parametrize("opset", [17, 18])
+def test_refusals(tmp, name, inputs, attrs, message, opset):
     p = Program()
     ids = [p.data(f"x{k}", dtype, dims) for k, (dtype, dims) in enumerate(inputs)]
     p.fetch(p.op(name, ids, attrs=attrs, outs=[inputs[0]]), "out")
-    assert_refused(p, 17, message, tmp)
+    assert_refused(p, opset, message, tmp)

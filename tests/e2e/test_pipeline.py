@@ -350,6 +350,14 @@ def batch_norm_of(p, channels, stats):
                 outs=[("f32", [2, channels, 4, 4])])
 
 
+def bmm_in_a_branch(p):
+    x, y, c = p.data("x", "f32", [2, 2, 3]), p.data("y", "f32", [2, 4, 2]), p.data("c", "bool", [1])
+    then, other = p.block(), p.block()
+    then.yield_([then.op("1.bmm", [x, y], outs=[("f32", [2, 2, 2])])])
+    other.yield_([other.full([2, 2, 2], 1.0)])
+    return p.op("1.if", [c], outs=[("f32", [2, 2, 2])], regions=[then, other])
+
+
 def declared_twice(p):
     x = p.data("x", "f32", [1, 4])
     w = p.param("linear_0.w_0", "f32", [4, 3])
@@ -398,12 +406,19 @@ MUST_FAIL = {
     "program-key-repeated": (('{"program": {}, ' + VALID_TEXT[1:]).encode(), "Could not find ops array"),
     "ops-key-repeated": (VALID_TEXT.replace('"ops": [', '"ops": {}, "ops": [', 1).encode(),
                          "Could not find ops array"),
-    "O-a-string": (damaged(lambda d, ops: ops[1].update(O="tensor")),
-                   "operator fetch of value 2 reads value 2, which nothing defines in its scope"),
+    # An operator lists its operands and results; read as anything else, a node would lose
+    # its output (written without one) or its operands.
+    "O-a-string": (damaged(lambda d, ops: ops[1].update(O="tensor")), 'Outputs ("O") not a list in op: {"#":"1.relu"'),
     "fetch-input-id-a-string": (damaged(lambda d, ops: ops[2]["I"][0].update({"%": "3"})),
                                 "fetch op has no input; cannot produce graph output"),
-    "fetch-I-a-string": (damaged(lambda d, ops: ops[2].update(I="x")),
-                         "fetch op has no input; cannot produce graph output"),
+    "fetch-I-a-string": (damaged(lambda d, ops: ops[2].update(I="x")), 'Inputs ("I") not a list in op: {"#":"1.fetch"'),
+    **{f"{name}-at-{opset}": (doc, message, opset) for opset in (17, 18) for name, doc, message in [
+        ("O-an-object", damaged(lambda d, ops: ops[1].update(O=ops[1]["O"][0])), 'Outputs ("O") not a list in op: {"#":"1.relu"'),
+        ("O-an-object-of-an-unread-operator",
+         damaged(lambda d, ops: ops.insert(1, {"#": "1.relu", "I": [{"%": 1}], "O": {"%": 9, "TT": tt("f32", [2, 3])}})),
+         'Outputs ("O") not a list in op: {"#":"1.relu","I":[{"%":1}],"O":{"%":9,'),
+        ("I-an-object", damaged(lambda d, ops: ops[1].update(I=ops[1]["I"][0])), 'Inputs ("I") not a list in op: {"#":"1.relu"'),
+    ]},
     "data-output-id-a-string": (damaged(lambda d, ops: ops[0]["O"][0].update({"%": "1"})),
                                 "Missing output ID in op"),
     "fetch-undefined-negative-id": (damaged(lambda d, ops: ops[2]["I"][0].update({"%": -3})),
@@ -567,6 +582,10 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.matmul", [p.data("x", "f32", [2, 2, 3]), p.data("y", "f32", [3, 3, 2])],
                                      outs=[("f32", [2, 2, 2])])),
         "matmul: operand dims [2, 2, 3] and [3, 3, 2] cannot broadcast"),
+    # The same inside a branch, where no checker of the library looks at 18 and above.
+    **{f"bmm-in-a-branch-inner-dims-differ-at-{opset}": (
+        contradicting(bmm_in_a_branch), "bmm: x dims [2, 2, 3] and y dims [2, 4, 2] do not line up (3 against 4)", opset)
+       for opset in (17, 18)},
     # Declarations no lowering compares with what its nodes compute: ONNX's checker finds the
     # contradiction where the declaration reaches the model, at the graph output, and the
     # refusal names the operator that made the value.
