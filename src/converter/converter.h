@@ -592,7 +592,9 @@ public:
 
     // ---- matrix products, triangles, unbind (ops/matrix.cpp) ----
     void op_matmul(const Json& op);
-    void check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
+    // Refuses operands of two types, or known dims that do not line up; gives the dims of the
+    // product where both operands' dims are recorded.
+    Dims check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
                                bool transpose_y) const;
     void op_linear_v2(const Json& op);
     void op_trilu(const Json& op, bool upper);

@@ -582,6 +582,11 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.matmul", [p.data("x", "f32", [2, 2, 3]), p.data("y", "f32", [3, 3, 2])],
                                      outs=[("f32", [2, 2, 2])])),
         "matmul: operand dims [2, 2, 3] and [3, 3, 2] cannot broadcast"),
+    # A product declared with other dims than it has: its consumer is held to the dims it has.
+    **{f"matmul-of-a-product-declared-with-other-dims-at-{opset}": (
+        contradicting(lambda p: p.op("1.matmul", [p.op("1.matmul", [f32_x(p), p.data("y", "f32", [3, 2])], outs=[("f32", [2, 5])]),
+                                                  p.data("z", "f32", [5, 4])], outs=[("f32", [2, 4])])),
+        "matmul: x dims [2, 2] and y dims [5, 4] do not line up (2 against 5)", opset) for opset in (17, 18)},
     # The same inside a branch, where no checker of the library looks at 18 and above.
     **{f"bmm-in-a-branch-inner-dims-differ-at-{opset}": (
         contradicting(bmm_in_a_branch), "bmm: x dims [2, 2, 3] and y dims [2, 4, 2] do not line up (3 against 4)", opset)

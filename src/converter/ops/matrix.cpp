@@ -1,4 +1,5 @@
 // Matrix products (matmul, linear), triangle masks and unbind.
+#include <algorithm>
 #include <numeric>
 
 #include "converter/converter.h"
@@ -82,20 +83,53 @@ void Converter::op_matmul(const Json& op) {
         append_node("Transpose", {get_tensor_name(ids[k])}, {t}, {helper::attr_ints("perm", perm)});
         operands[k] = std::move(t);
     }
-    check_matmul_operands("matmul", ids[0], ids[1], flags[0], flags[1]);
+    // The product's dims are what its consumers are lowered against.
+    settle_output("matmul", out, onnx_dtype_if_known(ids[0]),
+                  check_matmul_operands("matmul", ids[0], ids[1], flags[0], flags[1]), {ids[0], ids[1]});
     append_node("MatMul", {std::move(operands[0]), std::move(operands[1])}, {get_tensor_name(out)});
 }
 
+namespace {
+
+// One batch dim of a product: a 1 takes the other; a dim left unknown (-1) is the other where
+// that is known and not 1. Known dims that differ were refused before.
+int64_t batch_dim(int64_t da, int64_t db) {
+    if (da == 1) return db;
+    if (db == 1 || da == db) return da;
+    if (da < 0) return db;
+    if (db < 0) return da;
+    return -1;
+}
+
+// The dims of the product of `a` and `b` (dims after the transposes, each of rank 1 or more):
+// the batch dims broadcast, then a's rows and b's columns, a vector's dim dropped.
+std::vector<int64_t> product_dims(const std::vector<int64_t>& a, const std::vector<int64_t>& b) {
+    const size_t batch_a = a.size() >= 2 ? a.size() - 2 : 0;
+    const size_t batch_b = b.size() >= 2 ? b.size() - 2 : 0;
+    const size_t batch = std::max(batch_a, batch_b);
+    std::vector<int64_t> out(batch, 1);
+    for (size_t k = 0; k < batch; ++k) {
+        const int64_t da = k + batch_a >= batch ? a[k + batch_a - batch] : 1;
+        const int64_t db = k + batch_b >= batch ? b[k + batch_b - batch] : 1;
+        out[k] = batch_dim(da, db);
+    }
+    if (a.size() >= 2) out.push_back(a[a.size() - 2]);
+    if (b.size() >= 2) out.push_back(b.back());
+    return out;
+}
+
+}  // namespace
+
 // Operands of two types, or whose known dims do not line up (the inner dims of the product,
 // or batch dims that cannot broadcast), give a MatMul no runtime loads.
-void Converter::check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
+Dims Converter::check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
                                       bool transpose_y) const {
     using namespace proto::dtype;
     require_operand_type(op, "x", x, {FLOAT, FLOAT16, DOUBLE, INT32, INT64});
     require_same_type(op, "x", x, "y", y);
     const std::vector<int64_t>* xd = state.tensor_shapes.find(x);
     const std::vector<int64_t>* yd = state.tensor_shapes.find(y);
-    if (!xd || !yd || xd->empty() || yd->empty()) return;
+    if (!xd || !yd || xd->empty() || yd->empty()) return std::nullopt;
     std::vector<int64_t> a = *xd, b = *yd;
     if (transpose_x && a.size() >= 2) std::swap(a[a.size() - 2], a[a.size() - 1]);
     if (transpose_y && b.size() >= 2) std::swap(b[b.size() - 2], b[b.size() - 1]);
@@ -106,6 +140,7 @@ void Converter::check_matmul_operands(std::string_view op, int64_t x, int64_t y,
                     op, helper::fmt_dims(*xd), helper::fmt_dims(*yd), inner_x, inner_y,
                     transpose_x || transpose_y ? " after the transposes" : "");
     if (a.size() > 2 && b.size() > 2) require_broadcastable(op, x, y, 2);
+    return product_dims(a, b);
 }
 
 void Converter::op_trilu(const Json& op, bool upper) {

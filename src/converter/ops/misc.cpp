@@ -115,8 +115,9 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
     if (type == "MatMul") {
         for (const int64_t id : in_ids)
             if (id != 0) math_ops::require_rank(*this, bare_name, id, 1, math_ops::kAnyRank);
-        if (in_ids.size() == 2 && in_ids[0] != 0 && in_ids[1] != 0)
-            check_matmul_operands(bare_name, in_ids[0], in_ids[1], false, false);
+        if (in_ids.size() == 2 && in_ids[0] != 0 && in_ids[1] != 0 && out_id != 0)
+            settle_output(bare_name, out_id, onnx_dtype_if_known(in_ids[0]),
+                          check_matmul_operands(bare_name, in_ids[0], in_ids[1], false, false), in_ids);
     }
     if (ties.broadcast)
         for (size_t k = 0; k < in_ids.size(); ++k)
