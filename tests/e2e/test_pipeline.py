@@ -691,6 +691,10 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.linear_v2", [f32_x(p), p.data("w", "f32", [4, 5]), p.data("b", "f32", [5])],
                                      outs=[("f32", [2, 5])])),
         "linear_v2: x dims [2, 3] and y dims [4, 5] do not line up (3 against 4)"),
+    **{f"linear-bias-for-other-features-at-{opset}": (
+        contradicting(lambda p: p.op("1.linear_v2", [f32_x(p), p.data("w", "f32", [3, 4]), p.data("b", "f32", [5])],
+                                     outs=[("f32", [2, 4])])),
+        "linear_v2: operand dims [3, 4] and [5] cannot broadcast", opset) for opset in (17, 18)},
     "pow-declared-int64": (contradicting(lambda p: p.op("1.pow", [f32_x(p)], attrs={"y": 2.0}, outs=[("i64", [2, 3])])),
                            "pow declares its output 2 as int64 [2, 3], but computes float32"),
     "scale-declared-int8": (contradicting(lambda p: p.op("1.scale", [f32_x(p), p.full([1], 2.0)], attrs={"bias": 0.0},

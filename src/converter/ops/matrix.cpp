@@ -34,7 +34,12 @@ void Converter::op_linear_v2(const Json& op) {
     require_rank(*this, "linear_v2", ids[0], 1, kAnyRank);
     require_float_operand(*this, "linear_v2", ids[0]);
     check_matmul_operands("linear_v2", ids[0], ids[1], false, false);
-    if (ids.size() >= 3 && ids[2] != 0) require_same_type("linear_v2", "x", ids[0], "bias", ids[2]);
+    if (ids.size() >= 3 && ids[2] != 0) {
+        require_same_type("linear_v2", "x", ids[0], "bias", ids[2]);
+        // A bias of one value per output feature is added along the weight's last dim.
+        if (const std::vector<int64_t>* b = state.tensor_shapes.find(ids[2]); b && b->size() == 1)
+            require_broadcastable("linear_v2", ids[1], ids[2]);
+    }
     std::string x = get_tensor_name(ids[0]);
     std::string w = get_tensor_name(ids[1]);
     const bool has_bias = ids.size() >= 3 && ids[2] != 0;
