@@ -110,9 +110,9 @@ bool may_be_empty(const std::vector<int64_t>* dims) {
     return false;
 }
 
-// A run-time axes tensor as the reductions take it: int64 (other recorded types are cast),
-// a list (a 0-D axis becomes a list of one), and, when x may be empty, with negative axes counted from the front at run time, for the
-// reason given at axes_from_front.
+// A run-time axes tensor as the reductions take it: int64 (other recorded types are cast), a
+// list (a 0-D axis becomes a list of one), and, when x may be empty, with negative axes
+// counted from the front at run time, for the reason given at axes_from_front.
 std::string axes_input(Converter& c, int64_t x_id, int64_t id, int64_t out, std::string_view prefix) {
     std::string axes = c.ensure_i64_if_known(id, c.get_tensor_name(id),
                                              fmt::format("{}_axes_i64_{}", prefix, out));
