@@ -188,9 +188,15 @@ def test_pow_with_attribute_exponent(tmp, opset, dtype, x, y):
     np.testing.assert_allclose(got, np.power(x, dtype(y)), rtol=1e-6)
 
 
-@pytest.mark.parametrize("opset", [10, 17])
-def test_pow_with_tensor_exponent(tmp, opset):
-    x, y = arr([2.0, 3.0, 4.0], np.float32), arr([3.0, 0.5, -1.0], np.float32)
+@pytest.mark.parametrize("opset", [10, 17, 18])
+@pytest.mark.parametrize("dtype,x,y", [
+    (np.float32, [2.0, 3.0, 4.0], [3.0, 0.5, -1.0]),
+    # An exponent of a type ONNX Runtime's Pow does not read is taken in the base's compute type.
+    (np.int8, [2, -3, 7], [3, 2, 1]),
+    (np.int16, [2, -3, 100], [3, 3, 2]),
+])
+def test_pow_with_tensor_exponent(tmp, opset, dtype, x, y):
+    x, y = arr(x, dtype), arr(y, dtype)
     np.testing.assert_allclose(run_op(tmp, "1.pow", [x, y], opset=opset), x ** y, rtol=1e-6)
 
 

@@ -291,7 +291,9 @@ void Converter::op_pow(const Json& op) {
     } else {
         exponent = get_tensor_name(ids[1]);
         const std::optional<int32_t> et = onnx_dtype_if_known(ids[1]);
-        if (opset < 12 && et && *et != compute) {
+        // ONNX Runtime's Pow reads int32, int64, float and double exponents only.
+        const bool runtime_exponent = et == dt::INT32 || et == dt::INT64 || et == dt::FLOAT || et == dt::DOUBLE;
+        if (et && *et != compute && (opset < 12 || !runtime_exponent)) {
             const std::string cast = names("exponent_cast");
             add_cast_node(exponent, cast, compute);
             exponent = cast;
