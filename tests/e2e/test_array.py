@@ -192,6 +192,10 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
         feeds["squeeze32"] = np.array([1], np.int32)
         refs["squeeze_tensor_i32"] = (p.op("1.squeeze", [x, p.data("squeeze32", "i32", [1])], outs=[("f32", [-1] * 3)]),
                                       xs.reshape(2, 3, 1))
+        # A single value squeezed along axis 0, named at run time: it stays itself.
+        feeds["one"], feeds["axis0"] = np.array(2.5, np.float32), np.array([0], np.int64)
+        refs["squeeze_rank0_tensor_axis"] = (p.op("1.squeeze", [p.data("one", "f32", []), p.data("axis0", "i64", [1])],
+                                                  outs=[("f32", [])]), feeds["one"])
         # One axis as a 0-D value, which Squeeze reads as a list of one.
         feeds["squeeze0"] = np.array(-1, np.int64)
         refs["squeeze_tensor_rank0"] = (p.op("1.squeeze", [x, p.data("squeeze0", "i64", [])], outs=[("f32", [-1] * 3)]),
@@ -396,6 +400,8 @@ def refused_unbind_unpacked_apart(p):
          "full_with_tensor: value (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
         (refused_axes_of_rank_2("1.squeeze"),
          "squeeze: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
+        (lambda p: p.fetch(p.op("1.squeeze", [p.data("x", "f32", []), int_array(p, [3])], outs=[("f32", [])])),
+         "squeeze axis 3 is outside a rank-0 input, which takes 0 or -1"),
         (refused_axes_of_rank_2("1.unsqueeze_"),
          "unsqueeze: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
     ]],

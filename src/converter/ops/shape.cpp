@@ -187,6 +187,13 @@ void Converter::op_squeeze(const Json& op) {
     }
 
     std::optional<std::vector<int64_t>> axes = gather_axes(state, op, ids);
+    // A single value has only axis 0 (or -1), and no dim to remove: Squeeze would take no axis of it.
+    if (in_dims && in_dims->empty()) {
+        for (int64_t a : axes.value_or(std::vector<int64_t>{}))
+            if (a != 0 && a != -1) throw Error("squeeze axis {} is outside a rank-0 input, which takes 0 or -1", a);
+        append_node("Identity", {std::move(input)}, {std::move(output)});
+        return;
+    }
     bool squeeze_all = false;
     if (axes && axes->empty()) {
         // An empty list (what squeeze(x) without axes exports) removes every size-1 dim.
