@@ -316,8 +316,10 @@ def full_without_dtype_declared(dtype):
 def refused_one_value_of_six(name):
     # Paddle reads a clip bound or a fill value as one number.
     def build(p):
-        x, six = p.data("x", "f32", [2, 3]), p.data("six", "f32", [2, 3])
-        operands = {"1.clip": [x, six, p.full([1], 1.0)], "1.full_like": [x, six], "1.full_with_tensor": [six, int_array(p, [2, 3])]}
+        dtype = "i64" if name == "1.one_hot" else "f32"  # so is a class count
+        x, six = p.data("x", dtype, [2, 3]), p.data("six", dtype, [2, 3])
+        operands = {"1.clip": [x, six, p.full([1], 1.0)], "1.full_like": [x, six], "1.full_with_tensor": [six, int_array(p, [2, 3])],
+                    "1.one_hot": [x, six]}
         p.fetch(p.op(name, operands[name], outs=[("f32", [2, 3])]))
     return build
 
@@ -398,6 +400,8 @@ def refused_unbind_unpacked_apart(p):
          "full_like: value (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
         (refused_one_value_of_six("1.full_with_tensor"),
          "full_with_tensor: value (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
+        (refused_one_value_of_six("1.one_hot"),
+         "one_hot: num_classes (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
         (refused_axes_of_rank_2("1.squeeze"),
          "squeeze: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
         (lambda p: p.fetch(p.op("1.squeeze", [p.data("x", "f32", []), int_array(p, [3])], outs=[("f32", [])])),
