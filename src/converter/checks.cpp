@@ -279,6 +279,28 @@ void Converter::require_same_dims(std::string_view op, int64_t a, int64_t b, int
                     except >= 0 ? fmt::format(" outside axis {}", except) : std::string());
 }
 
+void Converter::require_axes_operand(std::string_view op, std::string_view what, int64_t id) const {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    if (dims && dims->size() > 1)
+        throw Error("{}: {} (value {}) has dims {}, but it must be 0-D or 1-D: one axis or a list of axes", op,
+                    what, id, helper::fmt_dims(*dims));
+}
+
+void Converter::require_one_value(std::string_view op, std::string_view what, int64_t id) const {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    if (dims && (dims->size() > 1 || (dims->size() == 1 && (*dims)[0] >= 0 && (*dims)[0] != 1)))
+        throw Error("{}: {} (value {}) has dims {}, but it must hold one value: 0-D or [1]", op, what, id,
+                    helper::fmt_dims(*dims));
+}
+
+void Converter::require_operand_count(std::string_view op, const IdList& ids,
+                                      std::initializer_list<std::string_view> names) {
+    if (ids.size() <= names.size()) return;
+    std::string list;
+    for (std::string_view n : names) list += fmt::format("{}{}", list.empty() ? "" : ", ", n);
+    throw Error("{} has {} operands, but it takes {} ({})", op, ids.size(), names.size(), list);
+}
+
 void Converter::require_float_operand(std::string_view op_name, int64_t id) const {
     const std::optional<int32_t> t = onnx_dtype_if_known(id);
     if (t && !helper::is_float_onnx_dtype(*t) && *t != proto::dtype::BFLOAT16)

@@ -603,6 +603,16 @@ public:
     // operator. kAnyRank as `highest`: no upper bound.
     static constexpr size_t kAnyRank = static_cast<size_t>(-1);
     void require_rank(std::string_view op_name, int64_t id, size_t lowest, size_t highest) const;
+    // Refuses an axis or axes operand recorded with a rank above 1: Paddle takes one axis
+    // (0-D) or a list of them (1-D), and so do the ONNX nodes that read them.
+    void require_axes_operand(std::string_view op, std::string_view what, int64_t id) const;
+    // Refuses an operand that Paddle reads as one number (a clip bound, a scale factor, a
+    // top-k count, a fill value) recorded with other dims than [] or [1].
+    void require_one_value(std::string_view op, std::string_view what, int64_t id) const;
+    // Refuses more operands than Paddle's operator takes (`names`, in their order): a node
+    // would read the extra ones as inputs of another meaning.
+    static void require_operand_count(std::string_view op, const IdList& ids,
+                                      std::initializer_list<std::string_view> names);
 
     // ---- dropout (ops/misc.cpp) ----
     void op_dropout(const Json& op);
@@ -633,7 +643,9 @@ public:
 
     // ---- matrix products, triangles, unbind (ops/matrix.cpp) ----
     void op_matmul(const Json& op);
-    void check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
+    // Refuses operands of two types, or known dims that do not line up; gives the dims of the
+    // product where both operands' dims are recorded.
+    Dims check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
                                bool transpose_y) const;
     // Settles the product's output `out` (plus `bias` when not 0) against the dims it computes.
     void settle_matmul_output(std::string_view op, int64_t x, int64_t y, bool transpose_x, bool transpose_y,
@@ -710,6 +722,10 @@ public:
     // The milder rule of the shape inputs: a Cast only when the recorded type is known and
     // is not INT64; a value of unrecorded or unknown type is passed as it is.
     std::string ensure_i64_if_known(int64_t type_id, std::string name, std::string cast_name);
+    // A run-time axes value `name` (of value `id`) as the reductions and Squeeze read it: a
+    // list. One axis given as a 0-D value, as Paddle takes it, becomes a list of one, named
+    // `vector_name`.
+    std::string axes_as_list(int64_t id, std::string name, const std::string& vector_name);
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
 

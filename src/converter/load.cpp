@@ -706,6 +706,19 @@ void refuse_clashes_in(const proto::GraphProto& graph, bool nested,
     }
 }
 
+// An operator of the dialects the conversion reads lists its operands ("I") and results
+// ("O"); only a parameter gives its one result as an object. Read otherwise, a result would
+// go unnamed (a node written without its output) or the operands would be dropped.
+void refuse_unlisted_values(std::string_view name, const Json& op) {
+    const bool read = name.size() > 2 && name[1] == '.' && (name[0] == '0' || name[0] == '1' || name[0] == '2');
+    if (!read) return;
+    for (const auto& [key, what] : {std::pair{"I", "Inputs"}, std::pair{"O", "Outputs"}}) {
+        const Json* list = helper::member(op, key);
+        if (list && !list->IsArray())
+            throw Error("{} (\"{}\") not a list in op: {}", what, key, helper::json_debug(op));
+    }
+}
+
 }  // namespace
 
 void Converter::refuse_program_name_clashes() const {
@@ -775,6 +788,7 @@ void Converter::collect_pass1(size_t count, const std::function<const Json&(size
         std::optional<std::string_view> name =
             name_value ? helper::as_str(*name_value) : std::nullopt;
         if (name) {
+            refuse_unlisted_values(*name, op);
             const Json* inputs = helper::member(op, "I");
             if (*name == "0.combine") {
                 IdList ids = inputs ? helper::collect_value_ids(*inputs) : IdList{};

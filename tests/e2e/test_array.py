@@ -202,6 +202,14 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
         feeds["squeeze32"] = np.array([1], np.int32)
         refs["squeeze_tensor_i32"] = (p.op("1.squeeze", [x, p.data("squeeze32", "i32", [1])], outs=[("f32", [-1] * 3)]),
                                       xs.reshape(2, 3, 1))
+        # A single value squeezed along axis 0, named at run time: it stays itself.
+        feeds["one"], feeds["axis0"] = np.array(2.5, np.float32), np.array([0], np.int64)
+        refs["squeeze_rank0_tensor_axis"] = (p.op("1.squeeze", [p.data("one", "f32", []), p.data("axis0", "i64", [1])],
+                                                  outs=[("f32", [])]), feeds["one"])
+        # One axis as a 0-D value, which Squeeze reads as a list of one.
+        feeds["squeeze0"] = np.array(-1, np.int64)
+        refs["squeeze_tensor_rank0"] = (p.op("1.squeeze", [x, p.data("squeeze0", "i64", [])], outs=[("f32", [-1] * 3)]),
+                                        xs.reshape(2, 1, 3))
     # A shape held in an int32 tensor: ONNX Reshape takes an int64 shape only.
     feeds["shape32"] = np.array([3, -1], np.int32)
     refs["reshape_int32_shape"] = (p.op("1.reshape", [y, p.data("shape32", "i32", [2])], outs=[("f32", [-1, -1])]),
@@ -314,6 +322,32 @@ def eye_of_a_count_declared_open(p):
     p.fetch(p.op("1.eye", [n, n], attrs={"dtype": a_dtype("f32"), "place": a_place(1)}, outs=[("f32", [-1, -1])]))
 
 
+def full_without_dtype_declared(dtype):
+    # Without a dtype full makes int64 values, which a float32 consumer would be given.
+    def build(p):
+        p.fetch(p.op("1.full", attrs={"shape": a_intarray([2, 3]), "value": a_f64(1.0), "place": a_place(1)},
+                     outs=[(dtype, [2, 3])]))
+    return build
+
+
+def refused_one_value_of_six(name):
+    # Paddle reads a clip bound or a fill value as one number.
+    def build(p):
+        dtype = "i64" if name == "1.one_hot" else "f32"  # so is a class count
+        x, six = p.data("x", dtype, [2, 3]), p.data("six", dtype, [2, 3])
+        operands = {"1.clip": [x, six, p.full([1], 1.0)], "1.full_like": [x, six], "1.full_with_tensor": [six, int_array(p, [2, 3])],
+                    "1.one_hot": [x, six]}
+        p.fetch(p.op(name, operands[name], outs=[("f32", [2, 3])]))
+    return build
+
+
+def refused_axes_of_rank_2(name):
+    # One axis is 0-D, a list of axes 1-D; Squeeze and Unsqueeze read no other.
+    def build(p):
+        p.fetch(p.op(name, [p.data("x", "f32", [1, 3]), p.data("axes", "i64", [1, 1])], outs=[("f32", [-1, -1])]))
+    return build
+
+
 def unsqueeze_declared_a_rank_short(p):
     p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0])], outs=[("f32", [2, 3])]))
 
@@ -375,6 +409,23 @@ def refused_unbind_unpacked_apart(p):
     (refused_range, 10, "range requires opset >= 11, but target opset is 10"),
     (refused_cast_nan, 17, "cannot cast non-finite constant NaN to int32"),
     (refused_full_range, 17, "full value 3000000000 is out of range for uint8"),
+    *[(build, opset, message) for opset in (17, 18) for build, message in [
+        (full_without_dtype_declared("f32"), "full declares its output 1 as float32 [2, 3], but without a dtype "
+                                             "attribute it makes int64 values"),
+        (refused_one_value_of_six("1.clip"), "clip: min (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
+        (refused_one_value_of_six("1.full_like"),
+         "full_like: value (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
+        (refused_one_value_of_six("1.full_with_tensor"),
+         "full_with_tensor: value (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
+        (refused_one_value_of_six("1.one_hot"),
+         "one_hot: num_classes (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
+        (refused_axes_of_rank_2("1.squeeze"),
+         "squeeze: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
+        (lambda p: p.fetch(p.op("1.squeeze", [p.data("x", "f32", []), int_array(p, [3])], outs=[("f32", [])])),
+         "squeeze axis 3 is outside a rank-0 input, which takes 0 or -1"),
+        (refused_axes_of_rank_2("1.unsqueeze_"),
+         "unsqueeze: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
+    ]],
 ])
 def test_refusals(tmp, build, opset, message):
     p = Program()

@@ -62,11 +62,12 @@ def conv2d_ref(x, w, strides, pads, dilations, groups):
 
 
 def conv2d_program(op, x_dims, w_dims, strides, paddings, dilations=(1, 1), groups=1,
-                   algorithm="EXPLICIT", data_format="NCHW", out_dtype="f32"):
+                   algorithm="EXPLICIT", data_format="NCHW", out_dtype="f32", bias=False):
+    """bias: a third operand (one value per output channel), which Paddle's convolutions do not take."""
     p = Program()
     w = p.param("conv2d_0.w_0", "f32", w_dims)
     x = p.data("x", "f32", x_dims)
-    y = p.op(op, [x, w],
+    y = p.op(op, [x, w] + ([p.data("b", "f32", [w_dims[0]])] if bias else []),
              attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
                     "padding_algorithm": algorithm, "groups": a_i32(groups),
                     "dilations": [a_i32(d) for d in dilations], "data_format": data_format},
@@ -132,9 +133,15 @@ def channels_last_refusal(op, data_format):
     (lambda: conv2d_program("1.depthwise_conv2d", [1, 2, 5, 5], [2, 1, 3, 3], (1, 1), (1, 1), groups=2,
                             out_dtype="f16"),
      "Error: depthwise_conv2d declares its output 3 as float16 [-1, 2, -1, -1], but computes float32\n"),
+    # A third operand would become Conv's bias.
+    (lambda: conv2d_program("1.conv2d", [1, 2, 5, 5], [2, 2, 3, 3], (1, 1), (1, 1), bias=True),
+     "Error: conv2d has 3 operands, but it takes 2 (x, filter)\n"),
+    (lambda: conv2d_program("1.depthwise_conv2d", [1, 2, 5, 5], [2, 1, 3, 3], (1, 1), (1, 1), groups=2, bias=True),
+     "Error: depthwise_conv2d has 3 operands, but it takes 2 (x, filter)\n"),
 ])
-def test_conv2d_refusals(tmp, program, message):
-    expect_failure(tmp, program(), {"conv2d_0.w_0": rand(2, 2, 3, 3)}, 17, message)
+@pytest.mark.parametrize("opset", [17, 18])
+def test_conv2d_refusals(tmp, program, message, opset):
+    expect_failure(tmp, program(), {"conv2d_0.w_0": rand(2, 2, 3, 3)}, opset, message)
 
 
 # ------------------------------------------------------------------------------------------------

@@ -189,9 +189,15 @@ def test_pow_with_attribute_exponent(tmp, opset, dtype, x, y):
     np.testing.assert_allclose(got, np.power(x, dtype(y)), rtol=1e-6)
 
 
-@pytest.mark.parametrize("opset", [10, 17])
-def test_pow_with_tensor_exponent(tmp, opset):
-    x, y = arr([2.0, 3.0, 4.0], np.float32), arr([3.0, 0.5, -1.0], np.float32)
+@pytest.mark.parametrize("opset", [10, 17, 18])
+@pytest.mark.parametrize("dtype,x,y", [
+    (np.float32, [2.0, 3.0, 4.0], [3.0, 0.5, -1.0]),
+    # An exponent of a type ONNX Runtime's Pow does not read is taken in the base's compute type.
+    (np.int8, [2, -3, 7], [3, 2, 1]),
+    (np.int16, [2, -3, 100], [3, 3, 2]),
+])
+def test_pow_with_tensor_exponent(tmp, opset, dtype, x, y):
+    x, y = arr(x, dtype), arr(y, dtype)
     np.testing.assert_allclose(run_op(tmp, "1.pow", [x, y], opset=opset), x ** y, rtol=1e-6)
 
 
@@ -201,8 +207,10 @@ def paddle_scale(x, scale, bias, after):
     return (x * scale + bias if after else (x + bias) * scale).astype(x.dtype)
 
 
-@pytest.mark.parametrize("opset", [10, 17])
+# An output whose type the program does not record is computed in x's type.
+@pytest.mark.parametrize("opset", [10, 17, 18])
 @pytest.mark.parametrize("after", [True, False])
+@pytest.mark.parametrize("out", [None, "untyped"])
 @pytest.mark.parametrize("dtype,x,scale,bias", [
     (np.float32, [1.0, 2.0, -3.0], 2.0, 1.0),
     (np.float64, [0.5, -1.25], -3.0, 0.25),
@@ -210,12 +218,14 @@ def paddle_scale(x, scale, bias, after):
     (np.int64, [4, -6], -2.0, 3.0),
     (np.int8, [1, -3, 5], 3.0, -2.0),
     (np.int8, [1, -3, 5], 300.0, -130.0),  # scale 44, bias 126
+    (np.int8, [100, -100, 7], 2.0, 1.0),   # 201 and -199 wrap to -55 and 57
+    (np.int16, [300, -7, 20000], -2.9, 1.5),  # scale -2, bias 1; -40000 wraps to 25536
     (np.uint8, [1, 2, 200], 2.0, -1.0),    # bias 255
 ])
-def test_scale_with_attributes(tmp, opset, after, dtype, x, scale, bias):
+def test_scale_with_attributes(tmp, opset, after, out, dtype, x, scale, bias):
     x = arr(x, dtype)
     attrs = {"scale": a_f32(scale), "bias": a_f32(bias), "bias_after_scale": a_bool(after)}
-    got = run_op(tmp, "1.scale", [x], attrs=attrs, opset=opset)
+    got = run_op(tmp, "1.scale", [x], attrs=attrs, opset=opset, out=out)
     np.testing.assert_allclose(got, paddle_scale(x, scale, bias, after), rtol=1e-6)
 
 
@@ -508,9 +518,16 @@ def test_unbind(tmp, opset, axis):
     ("1.linear_v2", [("f32", []), ("f32", [1, 2])], {}, "linear_v2 takes a rank 1 or higher input, got rank 0"),
     ("1.linear_v2", [("i32", [2, 3]), ("i32", [3, 2])], {}, "linear_v2 does not take int32 inputs, only floating-point values"),
     ("1.triu_", [("i16", [2, 2])], {"diagonal": a_i32(0)}, "triu does not take int16 inputs"),
+    # Known dims that do not line up: MatMul would not load.
+    ("1.bmm", [("f32", [2, 2, 3]), ("f32", [2, 4, 2])], {}, "bmm: x dims [2, 2, 3] and y dims [2, 4, 2] do not line up (3 against 4)"),
+    ("1.bmm", [("f32", [2, 2, 3]), ("f32", [3, 3, 2])], {}, "bmm: operand dims [2, 2, 3] and [3, 3, 2] cannot broadcast"),
+    # Paddle scales by one value.
+    ("1.scale", [("f32", [2, 3]), ("f32", [2, 3])], {"bias": a_f32(0.0)},
+     "scale: scale (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
 ])
-def test_refusals(tmp, name, inputs, attrs, message):
+@pytest.mark.parametrize("opset", [17, 18])
+def test_refusals(tmp, name, inputs, attrs, message, opset):
     p = Program()
     ids = [p.data(f"x{k}", dtype, dims) for k, (dtype, dims) in enumerate(inputs)]
     p.fetch(p.op(name, ids, attrs=attrs, outs=[inputs[0]]), "out")
-    assert_refused(p, 17, message, tmp)
+    assert_refused(p, opset, message, tmp)

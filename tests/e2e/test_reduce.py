@@ -130,21 +130,28 @@ def test_axes_known_only_at_run_time(tmp, opset):
     i8 = p.data("i8", "i8", [3, 4])
     p.fetch(p.op("1.sum", [i8, ax], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("i8", [-1])]),
             "sum_i8")
+    # One axis given as a 0-D value: the reductions read it as a list of one.
+    ax0 = p.data("ax0", "i64", [])
+    p.fetch(p.op("1.sum", [x, ax0], attrs={"keepdim": a_bool(False), "dtype": UNDEFINED}, outs=[("f32", [-1])]),
+            "sum_rank0_axis")
     if opset >= 18:
         p.fetch(p.op("1.max", [x, ax], attrs={"keepdim": a_bool(True)}, outs=[("f32", [-1, -1])]), "max")
+        p.fetch(p.op("1.mean", [x, ax0], attrs={"keepdim": a_bool(False)}, outs=[("f32", [-1])]), "mean_rank0_axis")
         p.fetch(p.op("1.mean", [e, back], attrs={"keepdim": a_bool(True)}, outs=[("f32", [-1, -1])]), "mean_empty")
         i16 = p.data("i16", "i16", [3, 4])
         p.fetch(p.op("1.min", [i16, ax], attrs={"keepdim": a_bool(False)}, outs=[("i16", [-1])]), "min_i16")
     res = convert_check_run(p, None, {"x": xs, "ax": np.array([1], np.int32), "e": np.zeros((2, 0), np.float32),
-                                      "back": np.array([-1], np.int64), "i8": i8s,
+                                      "back": np.array([-1], np.int64), "i8": i8s, "ax0": np.array(0, np.int64),
                                       **({"i16": i8s.astype(np.int16) * 200} if opset >= 18 else {})},
                             opset=opset, tmp=tmp)
     np.testing.assert_array_equal(res["sum"], xs.sum(axis=1))
     np.testing.assert_array_equal(res["sum_empty"], np.zeros(2, np.float32))
+    np.testing.assert_array_equal(res["sum_rank0_axis"], xs.sum(axis=0))
     assert res["sum_i8"].dtype == np.int8
     np.testing.assert_array_equal(res["sum_i8"], i8s.sum(axis=1, dtype=np.int8))
     if opset >= 18:
         np.testing.assert_array_equal(res["max"], xs.max(axis=1, keepdims=True))
+        np.testing.assert_allclose(res["mean_rank0_axis"], xs.mean(axis=0), rtol=1e-6)
         np.testing.assert_array_equal(res["mean_empty"], np.full((2, 1), np.nan, np.float32))
         assert res["min_i16"].dtype == np.int16
         np.testing.assert_array_equal(res["min_i16"], (i8s.astype(np.int16) * 200).min(axis=1))
@@ -321,6 +328,19 @@ def refused_topk_k2_of_rank0(p):
     p.fetch(p.op("1.topk", [x, scalar(p, 2, "i32")], attrs={"axis": -1}, outs=[("f32", []), ("i64", [])])[0])
 
 
+def refused_axis_of_rank_2(name):
+    # One axis is 0-D, a list of axes 1-D; the reduction nodes read no other.
+    def build(p):
+        x = p.data("x", "f32", [2, 3])
+        p.fetch(p.op(name, [x, p.data("axis", "i64", [1, 1])], attrs={"keepdim": a_bool(False)}, outs=[("f32", [-1])]))
+    return build
+
+
+def refused_topk_k_of_rank_2(p):
+    x = p.data("x", "f32", [2, 3])
+    p.fetch(p.op("1.topk", [x, p.data("k", "i32", [1, 1])], attrs={"axis": -1}, outs=[("f32", [2, -1]), ("i64", [2, -1])])[0])
+
+
 def refused_topk_k_past_the_axis(p):
     x = p.data("x", "f32", [3, 0])
     p.fetch(p.op("1.topk", [x, scalar(p, 2, "i32")], attrs={"axis": -1}, outs=[("f32", [3, 2]), ("i64", [3, 2])])[0])
@@ -335,8 +355,13 @@ def refused_topk_k_past_the_axis(p):
     (refused_topk_k_past_the_axis, "topk k 2 is more than the 0 elements along axis -1"),
     # An axis holding no elements has no largest one.
     (refused_argmax_over_nothing, "argmax over axis 1, which holds no elements"),
+    (refused_axis_of_rank_2("1.sum"), "sum: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
+    (refused_axis_of_rank_2("1.max"), "max: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
+    (refused_axis_of_rank_2("1.mean"), "mean: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
+    (refused_topk_k_of_rank_2, "topk: k (value 2) has dims [1, 1], but it must hold one value: 0-D or [1]"),
 ])
-def test_refusals(tmp, build, message):
+@pytest.mark.parametrize("opset", [17, 18])
+def test_refusals(tmp, build, message, opset):
     p = Program()
     build(p)
-    assert_refused(p, 17, message, tmp)
+    assert_refused(p, opset, message, tmp)

@@ -77,7 +77,7 @@ def np_cumsum(x, axis, exclusive, reverse):
     return np.flip(c, axis) if reverse else c
 
 
-@pytest.mark.parametrize("opset", [11, 17])
+@pytest.mark.parametrize("opset", [11, 17, 18])
 def test_cumsum(tmp, opset):
     p, refs = Program(), {}
     x = np.array([[1, 2, 3, 4], [5, -6, 7, 8]], np.float32)
@@ -106,6 +106,10 @@ def test_cumsum(tmp, opset):
     p = Program()
     p.fetch(p.op("1.cumsum", [p.data("s", "f32", []), p.full([1], 1, "i64")], outs=[("f32", [])]))
     assert_refused(p, opset, "cumsum axis 1 is outside a rank-0 input, which takes 0 or -1", tmp)
+    # The axis is one value; CumSum reads no axis of rank 2.
+    p = Program()
+    p.fetch(p.op("1.cumsum", [p.data("x", "f32", [2, 3]), p.data("axis", "i64", [1, 1])], outs=[("f32", [2, 3])]))
+    assert_refused(p, opset, "cumsum: axis (value 2) has dims [1, 1], but it must hold one value: 0-D or [1]", tmp)
 
 
 @pytest.mark.parametrize("opset", [12, 17])

@@ -173,8 +173,12 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
 
     // Consumers are lowered against the declared output, so it must be what is written
     // (a dynamic shape is compared as the attribute gives it).
-    settle_output(int_array ? "full_int_array" : "full", out, given_dtype,
-                                has_negative(shape) && !int_array ? shape : dims);
+    // Without a dtype the values are int64, which a declaration of another type contradicts.
+    const std::string_view what = int_array ? "full_int_array" : "full";
+    if (const std::optional<int32_t> declared = onnx_dtype_if_known(out); !given_dtype && declared && *declared != dtype)
+        throw declared_result_error(what, std::to_string(out), fmt_tensor_type(declared, recorded_dims(state, out)),
+                                    "without a dtype attribute it makes int64 values");
+    settle_output(what, out, given_dtype, has_negative(shape) && !int_array ? shape : dims);
 
     if (elements > 0)
         reserve_materialized(uint64_t(elements) * encode_scalar_f64_as_raw_data(dtype, 0.0).size(),
@@ -239,6 +243,8 @@ void Converter::op_clip(const Json& op) {
     const NameMaker names{"clip", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("clip missing inputs");
+    for (size_t i = 1; i < ids.size() && i <= 2; ++i)
+        if (ids[i] != 0) require_one_value("clip", i == 1 ? "min" : "max", ids[i]);
     const std::optional<int32_t> x_type = maybe_onnx_dtype_for_tensor_id(ids[0]);
     // Neither Paddle nor ONNX clips bools.
     if (x_type && !helper::is_float_onnx_dtype(*x_type) && !is_integer_dtype(*x_type))
@@ -343,6 +349,7 @@ void Converter::op_full_like(const Json& op) {
     const NameMaker names{"full_like", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("full_like missing inputs");
+    require_one_value("full_like", "value", ids[1]);
     const std::string shape = names("shape");
     append_node("Shape", {get_tensor_name(ids[0])}, {shape});
     std::string fill = get_tensor_name(ids[1]);
@@ -372,6 +379,7 @@ void Converter::op_full_with_tensor(const Json& op) {
     const NameMaker names{"full_with_tensor", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("full_with_tensor missing inputs");
+    require_one_value("full_with_tensor", "value", ids[0]);
     std::string fill = get_tensor_name(ids[0]);
     if (auto to = creation_dtype(op)) {
         std::string cast = names("cast");

@@ -25,6 +25,13 @@ std::string Converter::ensure_i64_if_known(int64_t type_id, std::string name,
     return cast_name;
 }
 
+std::string Converter::axes_as_list(int64_t id, std::string name, const std::string& vector_name) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    if (!dims || !dims->empty()) return name;
+    add_unsqueeze_node(std::move(name), vector_name, {0}, vector_name + "_axes");
+    return vector_name;
+}
+
 // A [1]-shaped value becomes a scalar, and then INT64 as ensure_i64_input makes it.
 std::string Converter::ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix) {
     std::string current = get_tensor_name(id);

@@ -292,7 +292,9 @@ void Converter::op_pow(const Json& op) {
     } else {
         exponent = get_tensor_name(ids[1]);
         const std::optional<int32_t> et = onnx_dtype_if_known(ids[1]);
-        if (opset < 12 && et && *et != compute) {
+        // ONNX Runtime's Pow reads int32, int64, float and double exponents only.
+        const bool runtime_exponent = et == dt::INT32 || et == dt::INT64 || et == dt::FLOAT || et == dt::DOUBLE;
+        if (et && *et != compute && (opset < 12 || !runtime_exponent)) {
             const std::string cast = names("exponent_cast");
             add_cast_node(exponent, cast, compute);
             exponent = cast;
@@ -317,9 +319,13 @@ void Converter::op_scale(const Json& op) {
     const NameMaker names{"scale", out};
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("scale op missing inputs");
+    if (ids.size() >= 2 && ids[1] != 0) require_one_value("scale", "scale", ids[1]);
     settle_output_like("scale", out, {ids[0]});
     std::string x = get_tensor_name(ids[0]);
-    const int32_t t = maybe_onnx_dtype_for_tensor_id(out).value_or(dt::FLOAT);
+    // The factor and the bias are made in the result's type, which is x's: an output without
+    // a recorded type takes it from x.
+    const int32_t t = maybe_onnx_dtype_for_tensor_id(out).value_or(
+        maybe_onnx_dtype_for_tensor_id(ids[0]).value_or(dt::FLOAT));
     const std::vector<int64_t>* out_dims = state.tensor_shapes.find(out);
     const bool rank0 = out_dims && out_dims->empty();
     const std::vector<int64_t> dims = rank0 ? std::vector<int64_t>{} : std::vector<int64_t>{1};

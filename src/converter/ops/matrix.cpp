@@ -1,4 +1,5 @@
 // Matrix products (matmul, linear), triangle masks and unbind.
+#include <algorithm>
 #include <numeric>
 
 #include "converter/converter.h"
@@ -33,7 +34,12 @@ void Converter::op_linear_v2(const Json& op) {
     require_rank("linear_v2", ids[0], 1, kAnyRank);
     require_float_operand("linear_v2", ids[0]);
     check_matmul_operands("linear_v2", ids[0], ids[1], false, false);
-    if (ids.size() >= 3 && ids[2] != 0) require_same_type("linear_v2", "x", ids[0], "bias", ids[2]);
+    if (ids.size() >= 3 && ids[2] != 0) {
+        require_same_type("linear_v2", "x", ids[0], "bias", ids[2]);
+        // A bias of one value per output feature is added along the weight's last dim.
+        if (const std::vector<int64_t>* b = state.tensor_shapes.find(ids[2]); b && b->size() == 1)
+            require_broadcastable("linear_v2", ids[1], ids[2]);
+    }
     settle_matmul_output("linear_v2", ids[0], ids[1], false, false, out, ids.size() >= 3 ? ids[2] : 0);
     std::string x = get_tensor_name(ids[0]);
     std::string w = get_tensor_name(ids[1]);
@@ -83,21 +89,52 @@ void Converter::op_matmul(const Json& op) {
         append_node("Transpose", {get_tensor_name(ids[k])}, {t}, {helper::attr_ints("perm", perm)});
         operands[k] = std::move(t);
     }
-    check_matmul_operands("matmul", ids[0], ids[1], flags[0], flags[1]);
+    // The product's dims are what its consumers are lowered against.
     settle_matmul_output("matmul", ids[0], ids[1], flags[0], flags[1], out);
     append_node("MatMul", {std::move(operands[0]), std::move(operands[1])}, {get_tensor_name(out)});
 }
 
+namespace {
+
+// One batch dim of a product: a 1 takes the other; a dim left unknown (-1) is the other where
+// that is known and not 1. Known dims that differ were refused before.
+int64_t batch_dim(int64_t da, int64_t db) {
+    if (da == 1) return db;
+    if (db == 1 || da == db) return da;
+    if (da < 0) return db;
+    if (db < 0) return da;
+    return -1;
+}
+
+// The dims of the product of `a` and `b` (dims after the transposes, each of rank 1 or more):
+// the batch dims broadcast, then a's rows and b's columns, a vector's dim dropped.
+std::vector<int64_t> product_dims(const std::vector<int64_t>& a, const std::vector<int64_t>& b) {
+    const size_t batch_a = a.size() >= 2 ? a.size() - 2 : 0;
+    const size_t batch_b = b.size() >= 2 ? b.size() - 2 : 0;
+    const size_t batch = std::max(batch_a, batch_b);
+    std::vector<int64_t> out(batch, 1);
+    for (size_t k = 0; k < batch; ++k) {
+        const int64_t da = k + batch_a >= batch ? a[k + batch_a - batch] : 1;
+        const int64_t db = k + batch_b >= batch ? b[k + batch_b - batch] : 1;
+        out[k] = batch_dim(da, db);
+    }
+    if (a.size() >= 2) out.push_back(a[a.size() - 2]);
+    if (b.size() >= 2) out.push_back(b.back());
+    return out;
+}
+
+}  // namespace
+
 // Operands of two types, or whose known dims do not line up (the inner dims of the product,
 // or batch dims that cannot broadcast), give a MatMul no runtime loads.
-void Converter::check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
+Dims Converter::check_matmul_operands(std::string_view op, int64_t x, int64_t y, bool transpose_x,
                                       bool transpose_y) const {
     using namespace proto::dtype;
     require_operand_type(op, "x", x, {FLOAT, FLOAT16, DOUBLE, INT32, INT64});
     require_same_type(op, "x", x, "y", y);
     const std::vector<int64_t>* xd = state.tensor_shapes.find(x);
     const std::vector<int64_t>* yd = state.tensor_shapes.find(y);
-    if (!xd || !yd || xd->empty() || yd->empty()) return;
+    if (!xd || !yd || xd->empty() || yd->empty()) return std::nullopt;
     std::vector<int64_t> a = *xd, b = *yd;
     if (transpose_x && a.size() >= 2) std::swap(a[a.size() - 2], a[a.size() - 1]);
     if (transpose_y && b.size() >= 2) std::swap(b[b.size() - 2], b[b.size() - 1]);
@@ -108,32 +145,22 @@ void Converter::check_matmul_operands(std::string_view op, int64_t x, int64_t y,
                     op, helper::fmt_dims(*xd), helper::fmt_dims(*yd), inner_x, inner_y,
                     transpose_x || transpose_y ? " after the transposes" : "");
     if (a.size() > 2 && b.size() > 2) require_broadcastable(op, x, y, 2);
+    return product_dims(a, b);
 }
 
-// The dims of x times y (each with its last two axes swapped when flagged), as numpy's matmul
-// gives them: the broadcast batch dims, x's rows and y's columns, a vector's own axis
-// dropped. Plus a bias, broadcast. Nothing when a rank is not known.
+// Checks the product's operands and settles its output `out` (plus `bias` when not 0,
+// broadcast) against the dims the product computes.
 void Converter::settle_matmul_output(std::string_view op, int64_t x, int64_t y, bool transpose_x, bool transpose_y,
                                      int64_t out, int64_t bias) {
-    const std::vector<int64_t>* xd = state.tensor_shapes.find(x);
-    const std::vector<int64_t>* yd = state.tensor_shapes.find(y);
-    if (!xd || !yd || xd->empty() || yd->empty()) return;
-    std::vector<int64_t> a = *xd, b = *yd;
-    if (transpose_x && a.size() >= 2) std::swap(a[a.size() - 2], a[a.size() - 1]);
-    if (transpose_y && b.size() >= 2) std::swap(b[b.size() - 2], b[b.size() - 1]);
-    const std::vector<int64_t> batch_a(a.begin(), a.end() - std::min<ptrdiff_t>(2, std::ssize(a)));
-    const std::vector<int64_t> batch_b(b.begin(), b.end() - std::min<ptrdiff_t>(2, std::ssize(b)));
-    Dims dims = broadcast_dims({&batch_a, &batch_b});
-    if (a.size() >= 2) dims->push_back(a[a.size() - 2]);
-    if (b.size() >= 2) dims->push_back(b.back());
+    Dims dims = check_matmul_operands(op, x, y, transpose_x, transpose_y);
     IdList sources{x, y};
-    if (bias != 0) {
+    if (bias != 0 && dims) {
         const std::vector<int64_t>* bd = state.tensor_shapes.find(bias);
         if (!bd) return;
         dims = broadcast_dims({&*dims, bd});
         sources.push_back(bias);
     }
-    settle_output(op, out, std::nullopt, dims, sources);
+    settle_output(op, out, onnx_dtype_if_known(x), dims, sources);
 }
 
 void Converter::op_trilu(const Json& op, bool upper) {

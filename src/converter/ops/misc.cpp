@@ -62,6 +62,8 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     if (node.op_type == "Conv" || node.op_type == "ConvTranspose" || node.op_type == "MaxPool")
         attr::check_window_attributes(bare_name, node.attribute);
     const IdList in_ids = generic_value_ids(bare_name, op, "I", "input");
+    // Paddle's convolutions take no bias operand: a third would become Conv's bias.
+    if (node.op_type == "Conv") require_operand_count(bare_name, in_ids, {"x", "filter"});
     if (node.op_type == "Conv" && in_ids.size() >= 2) check_conv_channels(bare_name, node.attribute, in_ids[0], in_ids[1]);
     // An absent operand (id 0) is an omitted optional input; the count of required ones
     // below refuses it where ONNX needs a value.
@@ -120,11 +122,12 @@ void Converter::check_generic_ties(std::string_view bare_name, std::string_view 
         else if (result)
             settle_output(bare_name, out_id, result, std::nullopt);
     }
-    // MatMul multiplies vectors or matrices; a rank-0 operand gives a node that does not load.
+    // MatMul multiplies vectors or matrices whose inner and batch dims line up; a rank-0
+    // operand, or known dims that do not line up, give a node that does not load.
     if (type == "MatMul") {
         for (const int64_t id : in_ids)
             if (id != 0) require_rank(bare_name, id, 1, kAnyRank);
-        if (in_ids.size() == 2 && out_id != 0)
+        if (in_ids.size() == 2 && in_ids[0] != 0 && in_ids[1] != 0 && out_id != 0)
             settle_matmul_output(bare_name, in_ids[0], in_ids[1], false, false, out_id);
     }
     if (ties.broadcast)

@@ -110,12 +110,13 @@ bool may_be_empty(const std::vector<int64_t>* dims) {
     return false;
 }
 
-// A run-time axes tensor as the reductions take it: int64 (other recorded types are cast),
-// and, when x may be empty, with negative axes counted from the front at run time, for the
-// reason given at axes_from_front.
+// A run-time axes tensor as the reductions take it: int64 (other recorded types are cast), a
+// list (a 0-D axis becomes a list of one), and, when x may be empty, with negative axes
+// counted from the front at run time, for the reason given at axes_from_front.
 std::string axes_input(Converter& c, int64_t x_id, int64_t id, int64_t out, std::string_view prefix) {
     std::string axes = c.ensure_i64_if_known(id, c.get_tensor_name(id),
                                              fmt::format("{}_axes_i64_{}", prefix, out));
+    axes = c.axes_as_list(id, std::move(axes), fmt::format("{}_axes_list_{}", prefix, out));
     const std::vector<int64_t>* dims = c.state.tensor_shapes.find(x_id);
     if (!may_be_empty(dims)) return axes;
     const std::string base = fmt::format("{}_axes_from_front_{}", prefix, out);
@@ -283,6 +284,7 @@ void Converter::op_reduce_sum(const Json& op) {
     const NameMaker names{"sum", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("sum missing inputs");
+    if (ids.size() >= 2 && ids[1] != 0) require_axes_operand("sum", "axis", ids[1]);
     // Paddle sums bool and int32 into int64 (and honours "dtype"); ReduceSum keeps its input
     // type and takes no bool, so the input is converted first.
     const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
@@ -359,6 +361,7 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     const bool convert = x_type && out_type && *x_type != *out_type;
     const std::optional<int32_t> result_type = out_type ? out_type : x_type;
     const std::string_view what = prefix.substr(0, 7) == "reduce_" ? prefix.substr(7) : prefix;
+    if (ids.size() >= 2 && ids[1] != 0) require_axes_operand(what, "axis", ids[1]);
     // Neither Paddle nor ONNX orders or averages bools.
     if (result_type == proto::dtype::BOOL)
         throw Error("{}: {} is bool, which it does not reduce", what, convert ? "the output" : "x");
@@ -423,6 +426,7 @@ void Converter::op_topk(const Json& op) {
     if (!outs || !outs->IsArray()) throw Error("topk missing outputs");
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("topk missing inputs");
+    require_one_value("topk", "k", ids[1]);
     std::optional<int64_t> primary;
     if (!outs->Empty())
         if (const Json* id = helper::member((*outs)[0], "%")) primary = helper::as_i64(*id);

@@ -174,6 +174,7 @@ void Converter::op_squeeze(const Json& op) {
     const NameMaker names{"squeeze", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("squeeze missing inputs");
+    if (ids.size() >= 2 && ids[1] != 0) require_axes_operand("squeeze", "axis", ids[1]);
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
 
@@ -186,6 +187,13 @@ void Converter::op_squeeze(const Json& op) {
     }
 
     std::optional<std::vector<int64_t>> axes = gather_axes(state, op, ids);
+    // A single value has only axis 0 (or -1), and no dim to remove: Squeeze would take no axis of it.
+    if (in_dims && in_dims->empty()) {
+        for (int64_t a : axes.value_or(std::vector<int64_t>{}))
+            if (a != 0 && a != -1) throw Error("squeeze axis {} is outside a rank-0 input, which takes 0 or -1", a);
+        append_node("Identity", {std::move(input)}, {std::move(output)});
+        return;
+    }
     bool squeeze_all = false;
     if (axes && axes->empty()) {
         // An empty list (what squeeze(x) without axes exports) removes every size-1 dim.
@@ -240,7 +248,9 @@ void Converter::op_squeeze(const Json& op) {
         throw Error("squeeze with dynamic axes requires opset >= 13, but target opset is {}", opset);
     } else {
         // Squeeze reads its axes as int64 only; Paddle also takes an int32 tensor.
-        append_node("Squeeze", {std::move(input), ensure_i64_input(ids[1], out, "squeeze_axes")},
+        append_node("Squeeze",
+                    {std::move(input), axes_as_list(ids[1], ensure_i64_input(ids[1], out, "squeeze_axes"),
+                                                    names("axes_list"))},
                     {std::move(output)});
     }
 }
@@ -250,6 +260,7 @@ void Converter::op_unsqueeze(const Json& op) {
     const NameMaker names{"unsqueeze", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("unsqueeze missing inputs");
+    if (ids.size() >= 2 && ids[1] != 0) require_axes_operand("unsqueeze", "axis", ids[1]);
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
 

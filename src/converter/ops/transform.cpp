@@ -136,6 +136,7 @@ void Converter::op_cumsum(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("cumsum missing inputs");
     require_operand_type("cumsum", "axis", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
+    require_one_value("cumsum", "axis", ids[1]);
     if (const std::vector<double>* folded = state.const_values.find(ids[1]); folded && folded->size() == 1)
         if (const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]); x_dims && !x_dims->empty())
             checked_axis("cumsum", "axis", helper::saturate_i64((*folded)[0]), static_cast<int64_t>(x_dims->size()));
