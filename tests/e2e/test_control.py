@@ -241,6 +241,28 @@ def choosing_if(then_dtype="f32", out_dims=(2,), kept=2, cond_dtype="bool"):
     return p, {"y": outs if kept == 1 else outs[0], "c": c}
 
 
+def while_with_a_product(declared, use):
+    """A while body whose i * i is declared `declared`, then added to s, or the condition of an if."""
+    p = Program()
+    i0, s0 = p.data("i0", "i64", [1]), p.data("s0", "f32", [1])
+    limit = p.full([1], 3, "i64")
+    body = p.block()
+    i, s = body.arg("i64", [1]), body.arg("f32", [1])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    m = body.op("1.multiply", [i, i], outs=[(declared, [1])])
+    if use == "add":
+        s1 = add(body, s, m)
+    else:
+        then, other = body.block(), body.block()
+        then.yield_([add(then, s, then.full([1], 1.0))])
+        other.yield_([s])
+        s1 = body.op("1.if", [m], outs=[("f32", [1])], regions=[then, other])
+    body.yield_([less(body, i1, limit), i1, s1])
+    outs = p.op("1.while", [less(p, i0, limit), i0, s0], outs=[("i64", [1]), ("f32", [1])], regions=[body])
+    p.fetch(outs[1], "s")
+    return p, {"m": m}
+
+
 REGION_CONTRADICTIONS = {
     # name: (program and its ids, the message given those ids)
     # Where an operator of the region is the first to contradict its own operands, it is named.
@@ -255,6 +277,12 @@ REGION_CONTRADICTIONS = {
                               "if condition {c} is int32, but a branch condition must be bool"),
     "if-branches-of-two-types": (lambda: choosing_if(then_dtype="i64"),
                                  "if branches yield value 0 as int64 [2] and float32 [2]"),
+    # A body's nodes are typed as they are written: ONNX Runtime refuses at load, at every
+    # opset, a body node of the wrong operand types that ONNX's checker lets pass.
+    "while-body-product-declared-float32": (lambda: while_with_a_product("f32", "add"),
+                                            "multiply declares its output {m} as float32 [1], but computes int64 [1]"),
+    "while-body-if-condition-computed-int64": (lambda: while_with_a_product("bool", "if"),
+                                               "multiply declares its output {m} as bool [1], but computes int64 [1]"),
 }
 
 
@@ -262,7 +290,7 @@ REGION_CONTRADICTIONS = {
 def test_region_contradicting_its_values_is_refused(tmp, case):
     build, message = REGION_CONTRADICTIONS[case]
     p, ids = build()
-    for opset in (11, 17):
+    for opset in (11, 17, 18):
         out = tmp / f"{opset}.onnx"
         r = convert(p, None, out, opset=opset)
         assert (r.returncode, r.stderr.strip()) == (1, "Error: " + message.format(**ids))
