@@ -512,8 +512,8 @@ public:
     void type_new_nodes(std::string_view op_name, const GraphMark& from);
     // Refuses an output of `op` declared of another element type than its tensor computes.
     void check_declared_types(std::string_view op_name, const Json& op) const;
-    // Types a region's inputs by their descriptions.
-    void note_described_types(const std::vector<proto::ValueInfoProto>& inputs);
+    // Types graph or region inputs (from position `from` on) by their descriptions.
+    void note_described_types(const std::vector<proto::ValueInfoProto>& inputs, size_t from = 0);
     // Refuses a region output described with another type than the yielded value computes.
     void check_yielded_types(std::string_view graph_name, const std::vector<int64_t>& yielded,
                              const std::vector<proto::ValueInfoProto>& outputs) const;

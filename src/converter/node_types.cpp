@@ -291,13 +291,13 @@ Converter::GraphMark Converter::graph_mark() const {
     return {graph.node.size(), graph.initializer.size(), graph.input.size(), graph.output.size()};
 }
 
-void Converter::note_described_types(const std::vector<proto::ValueInfoProto>& inputs) {
-    for (const auto& info : inputs)
-        if (const int32_t t = described_elem_type(info); t != 0) state.computed_types.insert(info.name, t);
+void Converter::note_described_types(const std::vector<proto::ValueInfoProto>& inputs, size_t from) {
+    for (size_t i = from; i < inputs.size(); ++i)
+        if (const int32_t t = described_elem_type(inputs[i]); t != 0) state.computed_types.insert(inputs[i].name, t);
 }
 
 void Converter::type_new_nodes(std::string_view op_name, const GraphMark& from) {
-    for (size_t i = from.inputs; i < graph.input.size(); ++i) note_described_types({graph.input[i]});
+    note_described_types(graph.input, from.inputs);
     for (size_t i = from.initializers; i < graph.initializer.size(); ++i)
         state.computed_types.insert(graph.initializer[i].name, graph.initializer[i].data_type);
     std::vector<int32_t> inputs;
