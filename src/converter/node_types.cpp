@@ -342,8 +342,11 @@ void Converter::check_yielded_types(std::string_view graph_name, const std::vect
         const std::optional<std::string> name = tensor_name_of(yielded[k]);
         const int32_t computed = name ? computed_elem_type(*name) : 0;
         const int32_t described = described_elem_type(outputs[k]);
+        // "while_body" is named as control.cpp's own messages name it: "while body".
+        std::string region(graph_name);
+        std::replace(region.begin(), region.end(), '_', ' ');
         if (computed != 0 && described != 0 && computed != described)
-            throw Error("{} yields value {} as {}, but it computes {}", graph_name, yielded[k],
+            throw Error("{} yields value {} as {}, but computes {}", region, yielded[k],
                         fmt_tensor_type(described, described_dims(outputs[k])),
                         fmt_tensor_type(computed, described_dims(outputs[k])));
     }
