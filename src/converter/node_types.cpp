@@ -63,6 +63,7 @@ struct Rule {
     std::initializer_list<Operand> operands;
     // By output position; the last one holds for every later output too.
     std::initializer_list<Output> outputs;
+    uint32_t same_too = 0;  // a second group of inputs that share one element type
 };
 
 // Every op type a lowering writes. An op type missing here is typed as unknown.
@@ -120,7 +121,9 @@ const Rule kRules[] = {
     {"ConvTranspose", kEvery, {kAllFloats}, {kLikeFirst}},
     {"InstanceNormalization", kEvery, {kAllFloats}, {kLikeFirst}},
     {"LayerNormalization", kEvery, {kAllFloats}, {kLikeFirst, {Out::Open}}},
-    {"BatchNormalization", 0, {kFloatOperand}, {kLikeFirst, {Out::Open}}},
+    // Scale and bias share a type, and so do the mean and variance (all four one type
+    // before opset 15).
+    {"BatchNormalization", at(1) | at(2), {kAllFloats}, {kLikeFirst, {Out::Open}}, at(3) | at(4)},
     {"AveragePool", 0, {kFloatOperand}, {kLikeFirst}},
     {"GlobalAveragePool", 0, {kFloatOperand}, {kLikeFirst}},
     {"GlobalMaxPool", 0, {kFloatOperand}, {kLikeFirst}},
@@ -224,10 +227,10 @@ int32_t output_type(const proto::NodeProto& node, const Output& rule, size_t k,
     return 0;
 }
 
-std::optional<std::string> same_type_violation(const Rule& rule, const std::vector<int32_t>& inputs) {
+std::optional<std::string> same_type_violation(uint32_t same, const std::vector<int32_t>& inputs) {
     std::optional<int32_t> first;
     for (size_t k = 0; k < inputs.size(); ++k) {
-        if (!holds(rule.same, k) || inputs[k] == 0) continue;
+        if (!holds(same, k) || inputs[k] == 0) continue;
         if (!first) first = inputs[k];
         else if (*first != inputs[k])
             return fmt::format("takes {} and {}, which must have one element type", helper::onnx_dtype_name(*first),
@@ -268,7 +271,8 @@ Typed type_node(const proto::NodeProto& node, const std::vector<int32_t>& inputs
     typed.outputs.assign(node.output.size(), 0);
     const Rule* rule = node.domain().empty() ? find_rule(node.op_type) : nullptr;
     if (!rule) return typed;
-    typed.violation = same_type_violation(*rule, inputs);
+    typed.violation = same_type_violation(rule->same, inputs);
+    if (!typed.violation) typed.violation = same_type_violation(rule->same_too, inputs);
     if (!typed.violation) typed.violation = operand_violation(*rule, inputs);
     if (!typed.violation && node.op_type == "Loop") typed.violation = loop_carried_violation(node, inputs);
     const size_t rules = rule->outputs.size();
