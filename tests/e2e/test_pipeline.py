@@ -343,9 +343,9 @@ def f32_x(p, dims=(2, 3)):
     return p.data("x", "f32", list(dims))
 
 
-def batch_norm_of(p, channels, stats):
+def batch_norm_of(p, channels, stats, mean_type="f32"):
     x = p.data("x", "f32", [2, channels, 4, 4])
-    ins = [x] + [p.param(n, "f32", [stats]) for n in ("mean", "var", "scale", "bias")]
+    ins = [x] + [p.param(n, mean_type if n == "mean" else "f32", [stats]) for n in ("mean", "var", "scale", "bias")]
     return p.op("1.batch_norm_", ins, attrs={"is_test": True, "momentum": 0.9, "epsilon": 1e-5, "data_format": "NCHW"},
                 outs=[("f32", [2, channels, 4, 4])])
 
@@ -673,6 +673,9 @@ MUST_FAIL = {
     "batch_norm-statistics-of-another-length": (
         contradicting(lambda p: batch_norm_of(p, 3, 5)),
         "batch_norm_: mean has dims [5], but it must hold one value for each of the 3 channels"),
+    "batch_norm-statistics-of-two-types": (
+        contradicting(lambda p: batch_norm_of(p, 3, 3, mean_type="f16")),
+        "batch_norm: its ONNX BatchNormalization node takes float16 and float32, which must have one element type", 18),
     "slice-axis-past-the-rank": (
         contradicting(lambda p: p.op("1.slice", [f32_x(p), p.full_int_array([0]), p.full_int_array([1])],
                                      attrs={"axes": [2], "infer_flags": [1], "decrease_axis": []}, outs=[("f32", [2, 3])])),
