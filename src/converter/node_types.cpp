@@ -26,7 +26,7 @@ constexpr uint32_t kNumbers = kFloats | kIntegers;
 constexpr uint32_t kBool = bit(dt::BOOL);
 constexpr uint32_t kInt64 = bit(dt::INT64);
 constexpr uint32_t kIndex = bit(dt::INT32) | bit(dt::INT64);
-constexpr uint32_t kRange = kFloats | bit(dt::INT16) | kIndex;
+constexpr uint32_t kRange = bit(dt::FLOAT) | bit(dt::DOUBLE) | bit(dt::INT16) | kIndex;
 
 // Input positions, a bit each; kEvery: every input, however many the node has.
 constexpr uint32_t kEvery = ~uint32_t{0};
