@@ -248,6 +248,10 @@ struct ConverterState {
     // The values whose entry in tensor_shapes is what their operator computes, or what holds
     // on every path (set where it is settled), rather than only what the program declares.
     LayeredMap<int64_t, bool> settled_shapes;
+    // Tensor name -> the element type the model's own nodes give it (node outputs, graph and
+    // region inputs, initializers), as typed by node_types.cpp; parameters are read from
+    // param_meta.
+    LayeredMap<std::string, int32_t> computed_types;
 };
 
 // Value id -> position of its producing operator in the current block (operators that
@@ -497,6 +501,26 @@ public:
     std::vector<std::string> tensor_names_for_ids(const std::vector<int64_t>& ids) const;
     // The same by optional_tensor_name: an id 0 gives the empty name.
     std::vector<std::string> optional_tensor_names_for_ids(const std::vector<int64_t>& ids) const;
+
+    // ---- element types of the written nodes (node_types.cpp) ----
+    // The element type the model gives tensor `name`; 0 when not known.
+    int32_t computed_elem_type(const std::string& name) const;
+    // How far the graph's lists reached before a lowering: what lies past it is the lowering's.
+    struct GraphMark {
+        size_t nodes = 0, initializers = 0, inputs = 0, outputs = 0;
+    };
+    GraphMark graph_mark() const;
+    // Types what `op_name`'s lowering added past `from` (inputs, initializers, then nodes in
+    // order), refusing a node whose operands break its rule and a graph output described with
+    // another type than its tensor has.
+    void type_new_nodes(std::string_view op_name, const GraphMark& from);
+    // Refuses an output of `op` declared of another element type than its tensor computes.
+    void check_declared_types(std::string_view op_name, const Json& op) const;
+    // Types graph or region inputs (from position `from` on) by their descriptions.
+    void note_described_types(const std::vector<proto::ValueInfoProto>& inputs, size_t from = 0);
+    // Refuses a region output described with another type than the yielded value computes.
+    void check_yielded_types(std::string_view graph_name, const std::vector<int64_t>& yielded,
+                             const std::vector<proto::ValueInfoProto>& outputs) const;
 
     // ---- dispatch (ops/dispatch.cpp), generic conversion (attr.cpp, ops/misc.cpp) ----
     // ops/dispatch.cpp lists which module lowers each operator.

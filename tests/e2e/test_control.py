@@ -206,8 +206,9 @@ def test_nested_while_carrying_the_same_outer_value(tmp, opset):
 # written as a model no runtime loads. A program that keeps fewer results than the node gives
 # still converts.
 
-def counting_while(arg="i64", step="i64", out="i64", cond_dims=(1,), kept=2, typed_next=True):
-    """i counts 0, 1, 2 while s adds 2.0 each time; one declaration changed per keyword."""
+def counting_while(arg="i64", step="i64", out="i64", cond_dims=(1,), kept=2, typed_next=True, untyped_next=None):
+    """i counts 0, 1, 2 while s adds 2.0 each time; one declaration changed per keyword (untyped_next: s's next
+    value is s cast to that type, declared without a type)."""
     p = Program()
     i0, s0 = p.data("i0", "i64", [1]), p.data("s0", "f32", [1])
     limit = p.full([1], 3, "i64")
@@ -217,6 +218,8 @@ def counting_while(arg="i64", step="i64", out="i64", cond_dims=(1,), kept=2, typ
     if step != arg:  # the next value cast to another type: the add and the comparison stay consistent
         i1 = body.op("1.cast", [i1], attrs={"dtype": a_dtype(step)}, outs=[(step, [1])])
     s1 = body.op("1.add", [s, body.full([1], 2.0)], outs=[("f32", [1]) if typed_next else None])
+    if untyped_next:
+        s1 = body.op("1.cast", [s], attrs={"dtype": a_dtype(untyped_next)}, outs=[None])
     # A condition of another rank compares values of that rank, so the comparison is consistent.
     a, b = (counted, limit) if cond_dims == (1,) else (body.full(list(cond_dims), 1, "i64"), body.full(list(cond_dims), 3, "i64"))
     cond = body.op("1.less_than", [a, b], outs=[("bool", list(cond_dims)) if typed_next else None])
@@ -225,7 +228,7 @@ def counting_while(arg="i64", step="i64", out="i64", cond_dims=(1,), kept=2, typ
     p.fetch(outs if kept == 1 else outs[0], "i")
     if kept == 2:
         p.fetch(outs[1], "s")
-    return p, {"i0": i0, "i1": i1, "i": outs if kept == 1 else outs[0]}
+    return p, {"i0": i0, "i1": i1, "s1": s1, "i": outs if kept == 1 else outs[0]}
 
 
 def choosing_if(then_dtype="f32", out_dims=(2,), kept=2, cond_dtype="bool"):
@@ -243,6 +246,28 @@ def choosing_if(then_dtype="f32", out_dims=(2,), kept=2, cond_dtype="bool"):
     return p, {"y": outs if kept == 1 else outs[0], "c": c}
 
 
+def while_with_a_product(declared, use):
+    """A while body whose i * i is declared `declared`, then added to s, or the condition of an if."""
+    p = Program()
+    i0, s0 = p.data("i0", "i64", [1]), p.data("s0", "f32", [1])
+    limit = p.full([1], 3, "i64")
+    body = p.block()
+    i, s = body.arg("i64", [1]), body.arg("f32", [1])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    m = body.op("1.multiply", [i, i], outs=[(declared, [1])])
+    if use == "add":
+        s1 = add(body, s, m)
+    else:
+        then, other = body.block(), body.block()
+        then.yield_([add(then, s, then.full([1], 1.0))])
+        other.yield_([s])
+        s1 = body.op("1.if", [m], outs=[("f32", [1])], regions=[then, other])
+    body.yield_([less(body, i1, limit), i1, s1])
+    outs = p.op("1.while", [less(p, i0, limit), i0, s0], outs=[("i64", [1]), ("f32", [1])], regions=[body])
+    p.fetch(outs[1], "s")
+    return p, {"m": m}
+
+
 REGION_CONTRADICTIONS = {
     # name: (program and its ids, the message given those ids)
     # Where an operator of the region is the first to contradict its own operands, it is named.
@@ -257,6 +282,16 @@ REGION_CONTRADICTIONS = {
                               "if condition {c} is int32, but a branch condition must be bool"),
     "if-branches-of-two-types": (lambda: choosing_if(then_dtype="i64"),
                                  "if branches yield value 0 as int64 [2] and float32 [2]"),
+    # A body's nodes are typed as they are written: ONNX Runtime refuses at load, at every
+    # opset, a body node of the wrong operand types that ONNX's checker lets pass.
+    "while-body-product-declared-float32": (lambda: while_with_a_product("f32", "add"),
+                                            "multiply declares its output {m} as float32 [1], but computes int64 [1]"),
+    "while-body-if-condition-computed-int64": (lambda: while_with_a_product("bool", "if"),
+                                               "multiply declares its output {m} as bool [1], but computes int64 [1]"),
+    # A yielded value without a type of its own is described as its carried value, which
+    # must be what it computes.
+    "while-yields-an-untyped-int64": (lambda: counting_while(untyped_next="i64"),
+                                      "while body yields value {s1} as float32, but computes int64"),
 }
 
 
@@ -264,7 +299,7 @@ REGION_CONTRADICTIONS = {
 def test_region_contradicting_its_values_is_refused(tmp, case):
     build, message = REGION_CONTRADICTIONS[case]
     p, ids = build()
-    for opset in (11, 17):
+    for opset in (11, 17, 18):
         out = tmp / f"{opset}.onnx"
         r = convert(p, None, out, opset=opset)
         assert (r.returncode, r.stderr.strip()) == (1, "Error: " + message.format(**ids))

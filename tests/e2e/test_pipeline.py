@@ -344,9 +344,9 @@ def f32_x(p, dims=(2, 3)):
     return p.data("x", "f32", list(dims))
 
 
-def batch_norm_of(p, channels, stats):
+def batch_norm_of(p, channels, stats, mean_type="f32"):
     x = p.data("x", "f32", [2, channels, 4, 4])
-    ins = [x] + [p.param(n, "f32", [stats]) for n in ("mean", "var", "scale", "bias")]
+    ins = [x] + [p.param(n, mean_type if n == "mean" else "f32", [stats]) for n in ("mean", "var", "scale", "bias")]
     return p.op("1.batch_norm_", ins, attrs={"is_test": True, "momentum": 0.9, "epsilon": 1e-5, "data_format": "NCHW"},
                 outs=[("f32", [2, channels, 4, 4])])
 
@@ -369,6 +369,14 @@ def declared_twice(p):
     w = p.param("linear_0.w_0", "f32", [4, 3])
     b = p.param("linear_0.w_0", "f32", [3])
     return p.op("1.add", [p.op("1.matmul", [x, w], outs=[("f32", [1, 3])]), b], outs=[("f32", [1, 3])])
+
+
+def untyped_abs_into(name):
+    """data x int64 -> abs, its output declared without a type -> `name` (with a float32 f) declared float32."""
+    def build(p):
+        y = p.op("1.abs", [p.data("x", "i64", [2, 3])], outs=[None])
+        return p.op(name, [y, p.data("f", "f32", [2, 3])] if name == "1.add" else [y], outs=[("f32", [2, 3])])
+    return contradicting(build)
 
 
 MUST_FAIL = {
@@ -481,6 +489,30 @@ MUST_FAIL = {
                                   "bitwise_not declares its output 2 as bool [2, 3], but computes int8 [2, 3]", 18),
     "bitwise_and-declares-int64": (one_op_doc("1.bitwise_and", "i32", n_in=2, out=("i64", [2, 3])),
                                    "bitwise_and declares its output 2 as int64 [2, 3], but computes int32 [2, 3]", 18),
+    # Every lowering's nodes are typed as they are written, at every opset: a declared output
+    # type is held to what they compute, not only where a lowering compares it itself.
+    "any-declares-uint8": (one_op_doc("1.any", "bool", attrs={"keepdim": False}, out=("ui8", [])),
+                           "any declares its output 2 as uint8 [], but computes bool []"),
+    "any-declares-uint8-at-18": (one_op_doc("1.any", "bool", attrs={"keepdim": False}, out=("ui8", [])),
+                                 "any declares its output 2 as uint8 [], but computes bool []", 18),
+    "swish-declares-int64": (one_op_doc("1.swish", "f16", out=("i64", [2, 3])),
+                             "swish declares its output 2 as int64 [2, 3], but computes float16 [2, 3]", 18),
+    "not_equal-declares-int64": (one_op_doc("1.not_equal", "f32", n_in=2, out=("i64", [2, 3])),
+                                 "not_equal declares its output 2 as int64 [2, 3], but computes bool [2, 3]", 18),
+    "tril-declares-int32": (one_op_doc("1.tril", "f32", attrs={"diagonal": 0}, out=("i32", [2, 3])),
+                            "tril declares its output 2 as int32 [2, 3], but computes float32 [2, 3]", 18),
+    "leaky_relu-declares-int64": (one_op_doc("1.leaky_relu", "f32", attrs={"negative_slope": 0.1}, out=("i64", [2, 3])),
+                                  "leaky_relu declares its output 2 as int64 [2, 3], but computes float32 [2, 3]", 18),
+    # A value declared without a type is typed by its node: what reads it is held to that.
+    "sigmoid-of-an-untyped-int64": (untyped_abs_into("1.sigmoid"),
+                                    "sigmoid: its ONNX Sigmoid node takes int64 as its input 0, which must be floating-point"),
+    "sigmoid-of-an-untyped-int64-at-18": (untyped_abs_into("1.sigmoid"),
+                                          "sigmoid: its ONNX Sigmoid node takes int64 as its input 0, which must be "
+                                          "floating-point", 18),
+    "add-of-an-untyped-int64": (untyped_abs_into("1.add"),
+                                "add: its ONNX Add node takes int64 and float32, which must have one element type"),
+    "add-of-an-untyped-int64-at-18": (untyped_abs_into("1.add"),
+                                      "add: its ONNX Add node takes int64 and float32, which must have one element type", 18),
     "data-declares-another-type": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_f16"})),
                                    "data declares its output x as float16 [2, 3], but its dtype attribute is float32"),
     "data-declares-another-shape": (damaged(lambda d, ops: ops[0]["O"][0]["TT"]["D"].__setitem__(1, [2, 4])),
@@ -658,6 +690,9 @@ MUST_FAIL = {
     "batch_norm-statistics-of-another-length": (
         contradicting(lambda p: batch_norm_of(p, 3, 5)),
         "batch_norm_: mean has dims [5], but it must hold one value for each of the 3 channels"),
+    "batch_norm-statistics-of-two-types": (
+        contradicting(lambda p: batch_norm_of(p, 3, 3, mean_type="f16")),
+        "batch_norm: its ONNX BatchNormalization node takes float16 and float32, which must have one element type", 18),
     "slice-axis-past-the-rank": (
         contradicting(lambda p: p.op("1.slice", [f32_x(p), p.full_int_array([0]), p.full_int_array([1])],
                                      attrs={"axes": [2], "infer_flags": [1], "decrease_axis": []}, outs=[("f32", [2, 3])])),

@@ -242,8 +242,10 @@ proto::GraphProto Converter::convert_region_to_graph(
     result.name = graph_name;
     result.input = std::move(leading_inputs);
     bind_block_args(state, child, args_value, graph_name, arg_names, outer_ids, widened, result);
+    child.note_described_types(result.input);
     const std::vector<int64_t> yielded = lower_block_ops(child, block, graph_name);
     std::vector<proto::NodeProto> copies = add_region_outputs(child, yielded, graph_name, yield_types, result);
+    child.check_yielded_types(graph_name, yielded, result.output);
 
     result.node = std::move(child.graph.node);
     for (auto& node : copies) result.node.push_back(std::move(node));

@@ -208,8 +208,13 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
         ~CurrentOp() { c.current_op = previous; }
     } restore{*this, current_op};
     current_op = &op;
-    const size_t first_new = graph.node.size();
+    const GraphMark mark = graph_mark();
+    const size_t first_new = mark.nodes;
     lower_pass2_op(full_name, op);
+    // ONNX's checker does not type every node kestro writes (none above opset 17): the
+    // lowering's nodes are typed here, and the operator's declared outputs held to them.
+    type_new_nodes(ops::generic_name(full_name), mark);
+    if (full_name.substr(0, 2) == "1.") check_declared_types(ops::generic_name(full_name), op);
     if (graph.node.size() == first_new) return;
     const std::optional<int64_t> output = helper::try_op_out_id(op);
     std::optional<int64_t> input;
