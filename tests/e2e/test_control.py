@@ -1,6 +1,8 @@
 """if and while with their subgraphs, any/all and one-hot through the built binary, checked with
 onnx and run in ONNX Runtime against numpy values of PaddlePaddle's documented semantics."""
 
+import math
+
 import numpy as np
 import pytest
 
@@ -309,6 +311,39 @@ def loop_from_scalars_ref(x, n):
     return {"acc": acc, "b": b, "c": c}
 
 
+def loop_result_scaled():
+    """acc starts as a 0-D 3.0 declared [-1, 8] and adds x n times; its result then goes through
+    lowerings that build constants of their own: scale by attributes and by a [1] factor, gelu,
+    full_like with a [1] fill. Each keeps the result's dims, 0-D after no iteration."""
+    p = Program()
+    x, n = p.data("x", "f32", [-1, 8]), p.data("n", "i64", [1])
+    zero = p.full([1], 0, "i64")
+    body = p.block()
+    i, acc = body.arg("i64", [1]), body.arg("f32", [-1, 8])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    body.yield_([less(body, i1, n), i1, add(body, acc, x, dims=[-1, 8])])
+    _, acc = p.op("1.while", [less(p, zero, n), zero, full_declared_as(p, 3.0, [-1, 8])],
+                  outs=[("i64", [1]), ("f32", [-1, 8])], regions=[body])
+    wide = [("f32", [-1, 8])]
+    p.fetch(p.op("1.scale", [acc], attrs={"scale": 2.0, "bias": 0.5, "bias_after_scale": False}, outs=wide), "scaled")
+    p.fetch(p.op("1.scale", [acc, p.full([1], 3.0)], attrs={"bias": 1.0, "bias_after_scale": True}, outs=wide),
+            "by_tensor")
+    p.fetch(p.op("1.gelu", [acc], attrs={"approximate": False}, outs=wide), "gelu")
+    p.fetch(p.op("1.full_like", [acc, p.full([1], 2.5)], attrs={"place": a_place(1)}, outs=wide), "like")
+    return p
+
+
+def loop_result_scaled_ref(x, n):
+    acc = np.float32(3)
+    for _ in range(int(n[0])):
+        acc = acc + x
+    erf = np.vectorize(math.erf, otypes=[np.float64])
+    return {"scaled": ((acc + np.float32(0.5)) * np.float32(2)).astype(np.float32),
+            "by_tensor": (acc * np.float32(3) + np.float32(1)).astype(np.float32),
+            "gelu": (0.5 * acc * (1 + erf(acc / math.sqrt(2)))).astype(np.float32),
+            "like": np.full(np.shape(acc), 2.5, np.float32)}
+
+
 def placeholder_if():
     """then: x * 2; else: a 0-D placeholder declared [2, 3], as the exporter writes for a value
     the branch does not define."""
@@ -351,6 +386,8 @@ REGION_WIDENINGS = {
     # name: (program, opsets, [(feeds, expected outputs)])
     "loop-from-scalars": (loop_from_scalars, (10, 11, 17),
                           [({"x": X8, "n": np.array([k])}, loop_from_scalars_ref(X8, [k])) for k in (0, 1, 3)]),
+    "loop-result-scaled": (loop_result_scaled, (10, 11, 13, 17, 21),
+                           [({"x": X8 + 2, "n": np.array([k])}, loop_result_scaled_ref(X8 + 2, [k])) for k in (0, 1, 3)]),
     "if-placeholder": (placeholder_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": X3 * 2}),
                                                    ({"x": X3, "c": np.array([False])}, {"y": np.float32(-1)})]),
     "if-branches-of-two-ranks": (ranks_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": np.float32(7)}),
