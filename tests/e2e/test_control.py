@@ -344,6 +344,35 @@ def loop_result_scaled_ref(x, n):
             "like": np.full(np.shape(acc), 2.5, np.float32)}
 
 
+def loop_joining_its_initial_value():
+    """acc starts as x0 [1, 2] and each of the n iterations joins x0, read from the main graph, to
+    it, and makes w: acc beside zeros of its own dims (a full_like, the shape read at run time).
+    The argument is declared as x0 is, the next value [-1, 2]: from the second iteration on,
+    acc is longer than its declaration."""
+    p = Program()
+    x0, n = p.data("x0", "f32", [1, 2]), p.data("n", "i64", [1])
+    zero = p.full([1], 0, "i64")
+    body = p.block()
+    i, acc, _ = body.arg("i64", [1]), body.arg("f32", [1, 2]), body.arg("f32", [-1, 4])
+    zeros = body.op("1.full_like", [acc, body.full([1], 0.0)], attrs={"place": a_place(1)}, outs=[("f32", [1, 2])])
+    w = body.op("1.concat", [body.combine([acc, zeros]), body.full([1], 1, "i32")], outs=[("f32", [-1, 4])])
+    joined = body.op("1.concat", [body.combine([acc, x0]), body.full([1], 0, "i32")], outs=[("f32", [-1, 2])])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    body.yield_([less(body, i1, n), i1, joined, w])
+    outs = p.op("1.while", [less(p, zero, n), zero, x0, p.full([1, 4], -1.0)],
+                outs=[("i64", [1]), ("f32", [-1, 2]), ("f32", [-1, 4])], regions=[body])
+    p.fetch(outs[1], "acc")
+    p.fetch(outs[2], "w")
+    return p
+
+
+def loop_joining_its_initial_value_ref(x0, k):
+    acc, w = x0, np.full((1, 4), -1.0, np.float32)
+    for _ in range(k):
+        acc, w = np.concatenate([acc, x0]), np.concatenate([acc, np.zeros_like(acc)], axis=1)
+    return {"acc": acc, "w": w}
+
+
 def placeholder_if():
     """then: x * 2; else: a 0-D placeholder declared [2, 3], as the exporter writes for a value
     the branch does not define."""
@@ -388,6 +417,9 @@ REGION_WIDENINGS = {
                           [({"x": X8, "n": np.array([k])}, loop_from_scalars_ref(X8, [k])) for k in (0, 1, 3)]),
     "loop-result-scaled": (loop_result_scaled, (10, 11, 13, 17, 21),
                            [({"x": X8 + 2, "n": np.array([k])}, loop_result_scaled_ref(X8 + 2, [k])) for k in (0, 1, 3)]),
+    "loop-joining-its-initial-value": (loop_joining_its_initial_value, (10, 11, 13, 17, 21),
+                                       [({"x0": X3[:1, :2], "n": np.array([k])}, loop_joining_its_initial_value_ref(X3[:1, :2], k))
+                                        for k in (0, 1, 3)]),
     "if-placeholder": (placeholder_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": X3 * 2}),
                                                    ({"x": X3, "c": np.array([False])}, {"y": np.float32(-1)})]),
     "if-branches-of-two-ranks": (ranks_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": np.float32(7)}),

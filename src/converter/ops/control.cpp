@@ -400,8 +400,9 @@ void Converter::op_while(const Json& op) {
                         carried.size() + 1);
         bool again = false;
         for (size_t i = 0; i < carried.size(); ++i) {
+            // A next value with other dims, or dims left open where the argument's are known.
             const Dims next = described_dims(body_graph.output[i + 1]);
-            if (!shapes_conflict(in_dims[i], next)) continue;
+            if (!shapes_conflict(in_dims[i], next) && joined_dims(in_dims[i], next) == in_dims[i]) continue;
             widened[i] = in_dims[i] = lowering == 0 ? joined_dims(in_dims[i], next) : std::nullopt;
             again = true;
         }
