@@ -248,6 +248,11 @@ struct ConverterState {
     // The values whose entry in tensor_shapes is what their operator computes, or what holds
     // on every path (set where it is settled), rather than only what the program declares.
     LayeredMap<int64_t, bool> settled_shapes;
+    // The values computed from a loop argument described wider than the program declares it,
+    // or from a branch result that holds what two branches give: their declarations may hold
+    // on one iteration or path only, so where their operator computes less (an open dim, no
+    // rank) that is what they are described by.
+    LayeredMap<int64_t, bool> iteration_varying;
 };
 
 // Value id -> position of its producing operator in the current block (operators that

@@ -1,6 +1,7 @@
 """if and while with their subgraphs, any/all and one-hot through the built binary, checked with
 onnx and run in ONNX Runtime against numpy values of PaddlePaddle's documented semantics."""
 
+import itertools
 import math
 
 import numpy as np
@@ -344,6 +345,27 @@ def loop_result_scaled_ref(x, n):
             "like": np.full(np.shape(acc), 2.5, np.float32)}
 
 
+def loop_with_branch_of_other_dims(rank):
+    """acc starts as x0 [3]; each of the n iterations, when c holds, a branch yields acc joined to
+    itself (declared [6]) or, with `rank`, acc unsqueezed (declared [1, 3]); else acc as it is."""
+    p = Program()
+    x0, n, c = p.data("x0", "f32", [3]), p.data("n", "i64", [1]), p.data("c", "bool", [1])
+    zero = p.full([1], 0, "i64")
+    body = p.block()
+    i, acc = body.arg("i64", [1]), body.arg("f32", [3])
+    then, other = p.block(), p.block()
+    if rank:
+        then.yield_([then.op("1.unsqueeze", [acc, then.full_int_array([0])], outs=[("f32", [1, 3])])])
+    else:
+        then.yield_([then.op("1.concat", [then.combine([acc, acc]), then.full([1], 0, "i32")], outs=[("f32", [6])])])
+    other.yield_([acc])
+    nxt = body.op("1.if", [c], outs=[("f32", [1, 3] if rank else [6])], regions=[then, other])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    body.yield_([less(body, i1, n), i1, nxt])
+    p.fetch(p.op("1.while", [less(p, zero, n), zero, x0], outs=[("i64", [1]), ("f32", [3])], regions=[body])[1], "acc")
+    return p
+
+
 def loop_joining_its_initial_value():
     """acc starts as x0 [1, 2] and each of the n iterations joins x0, read from the main graph, to
     it, and makes w: acc beside zeros of its own dims (a full_like, the shape read at run time).
@@ -371,6 +393,17 @@ def loop_joining_its_initial_value_ref(x0, k):
     for _ in range(k):
         acc, w = np.concatenate([acc, x0]), np.concatenate([acc, np.zeros_like(acc)], axis=1)
     return {"acc": acc, "w": w}
+
+
+def loop_with_branch_runs(rank):
+    x0 = np.array([1.5, -2.0, 0.25], np.float32)
+    runs = []
+    for k, c in itertools.product((0, 1, 3), (True, False)):
+        acc = x0
+        for _ in range(k):
+            acc = (acc[None] if rank else np.concatenate([acc, acc])) if c else acc
+        runs.append(({"x0": x0, "n": np.array([k]), "c": np.array([c])}, {"acc": acc}))
+    return runs
 
 
 def placeholder_if():
@@ -420,6 +453,10 @@ REGION_WIDENINGS = {
     "loop-joining-its-initial-value": (loop_joining_its_initial_value, (10, 11, 13, 17, 21),
                                        [({"x0": X3[:1, :2], "n": np.array([k])}, loop_joining_its_initial_value_ref(X3[:1, :2], k))
                                         for k in (0, 1, 3)]),
+    "loop-branch-growing": (lambda: loop_with_branch_of_other_dims(False), (11, 13, 17, 21),
+                            loop_with_branch_runs(False)),
+    "loop-branch-of-another-rank": (lambda: loop_with_branch_of_other_dims(True), (11, 13, 17, 21),
+                                    loop_with_branch_runs(True)),
     "if-placeholder": (placeholder_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": X3 * 2}),
                                                    ({"x": X3, "c": np.array([False])}, {"y": np.float32(-1)})]),
     "if-branches-of-two-ranks": (ranks_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": np.float32(7)}),

@@ -150,6 +150,7 @@ void bind_block_args(const ConverterState& outer_state, Converter& child, const 
                 arg_names[i], Converter::onnx_elem_type_from_paddle(type->token),
                 wide->second ? &*wide->second : nullptr));
             child.record_dims(*id, wide->second);
+            child.state.iteration_varying.insert(*id, true);
             continue;
         }
         if (i >= outer_ids.size()) continue;
@@ -167,6 +168,7 @@ void bind_block_args(const ConverterState& outer_state, Converter& child, const 
             arg_names[i], Converter::onnx_elem_type_from_paddle(*token), dims ? &*dims : nullptr));
         child.state.tensor_dtypes.insert(*id, *token);
         child.record_dims(*id, dims);
+        if (wide != widened.end()) child.state.iteration_varying.insert(*id, true);
     }
 }
 
@@ -301,14 +303,16 @@ void Converter::op_if(const Json& op) {
     const std::vector<int64_t> out_ids = output_ids(op);
     refuse_branch_contradictions(state, out_ids, then_graph, else_graph);
     // Paddle's exporter declares a result with one branch's type even where the other gives
-    // other dims (a placeholder for a value that branch does not define, or another rank):
-    // the result then holds what both branches give.
+    // other dims (a placeholder for a value that branch does not define, or another rank),
+    // and inside a loop a branch may give other dims on each iteration than declared: the
+    // result then holds what both branches give.
     for (size_t k = 0; k < out_ids.size() && k < then_graph.output.size(); ++k) {
-        const Dims then_dims = described_dims(then_graph.output[k]);
-        const Dims else_dims = described_dims(else_graph.output[k]);
+        const Dims both = joined_dims(described_dims(then_graph.output[k]), described_dims(else_graph.output[k]));
         const Dims declared = recorded_dims(state, out_ids[k]);
-        if (shapes_conflict(declared, then_dims) || shapes_conflict(declared, else_dims))
-            record_dims(out_ids[k], joined_dims(then_dims, else_dims));
+        if (shapes_conflict(declared, both) || joined_dims(declared, both) != declared) {
+            record_dims(out_ids[k], both);
+            state.iteration_varying.insert(out_ids[k], true);
+        }
     }
     std::vector<std::string> outputs =
         node_outputs(*this, op, then_graph.output.size(), "if", "its branches yield");
