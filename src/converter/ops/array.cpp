@@ -316,7 +316,8 @@ void Converter::op_full_like(const Json& op) {
     append_node("Shape", {get_tensor_name(ids[0])}, {shape});
     std::string fill = get_tensor_name(ids[1]);
     const std::optional<int32_t> made = creation_dtype(op) ? creation_dtype(op) : onnx_dtype_if_known(ids[1]);
-    settle_output("full_like", out, made, std::nullopt);
+    // The result has x's dims, whatever the fill's.
+    settle_output("full_like", out, made, recorded_dims(state, ids[0]), {ids[0]});
     if (auto to = creation_dtype(op)) {
         std::string cast = names("cast");
         add_cast_node(std::move(fill), cast, *to);
