@@ -136,6 +136,16 @@ void Converter::settle_output(std::string_view op_name, int64_t out, std::option
         throw declared_result_error(op_name, std::to_string(out), fmt_tensor_type(declared_type, declared_dims),
                                     "computes " + fmt_tensor_type(computed_type, computed_dims));
     }
+    // A value computed from one that changes dims from one iteration to the next: its
+    // declaration describes the first iteration, what its operator computes holds on all.
+    const auto varying = [&](int64_t id) { return state.iteration_varying.contains(id); };
+    if (std::any_of(sources.begin(), sources.end(), varying)) {
+        state.iteration_varying.insert(out, true);
+        if (joined_dims(declared_dims, computed_dims) != declared_dims) {
+            record_dims(out, computed_dims);
+            return;
+        }
+    }
     // Paddle's exporter widens declarations around control flow (a loop's initial value
     // declared with the loop's type, a branch's placeholder with the other branch's): the
     // value is what the operator computes, and later lowerings are to see that.

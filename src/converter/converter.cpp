@@ -23,6 +23,7 @@ Converter Converter::sub_converter() const {
     child.state.tensor_dtypes = s.tensor_dtypes.layered();
     child.state.settled_shapes = s.settled_shapes.layered();
     child.state.computed_types = s.computed_types.layered();
+    child.state.iteration_varying = s.iteration_varying.layered();
     child.opset = opset;
     child.strict = strict;
     child.materialized = materialized;

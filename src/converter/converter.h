@@ -252,6 +252,11 @@ struct ConverterState {
     // region inputs, initializers), as typed by node_types.cpp; parameters are read from
     // param_meta.
     LayeredMap<std::string, int32_t> computed_types;
+    // The values computed from a loop argument described wider than the program declares it,
+    // or from a branch result that holds what two branches give: their declarations may hold
+    // on one iteration or path only, so where their operator computes less (an open dim, no
+    // rank) that is what they are described by.
+    LayeredMap<int64_t, bool> iteration_varying;
 };
 
 // Value id -> position of its producing operator in the current block (operators that

@@ -1,6 +1,9 @@
 """if and while with their subgraphs, any/all and one-hot through the built binary, checked with
 onnx and run in ONNX Runtime against numpy values of PaddlePaddle's documented semantics."""
 
+import itertools
+import math
+
 import numpy as np
 import pytest
 
@@ -346,6 +349,100 @@ def loop_from_scalars_ref(x, n):
     return {"acc": acc, "b": b, "c": c}
 
 
+def loop_result_scaled():
+    """acc starts as a 0-D 3.0 declared [-1, 8] and adds x n times; its result then goes through
+    lowerings that build constants of their own: scale by attributes and by a [1] factor, gelu,
+    full_like with a [1] fill. Each keeps the result's dims, 0-D after no iteration."""
+    p = Program()
+    x, n = p.data("x", "f32", [-1, 8]), p.data("n", "i64", [1])
+    zero = p.full([1], 0, "i64")
+    body = p.block()
+    i, acc = body.arg("i64", [1]), body.arg("f32", [-1, 8])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    body.yield_([less(body, i1, n), i1, add(body, acc, x, dims=[-1, 8])])
+    _, acc = p.op("1.while", [less(p, zero, n), zero, full_declared_as(p, 3.0, [-1, 8])],
+                  outs=[("i64", [1]), ("f32", [-1, 8])], regions=[body])
+    wide = [("f32", [-1, 8])]
+    p.fetch(p.op("1.scale", [acc], attrs={"scale": 2.0, "bias": 0.5, "bias_after_scale": False}, outs=wide), "scaled")
+    p.fetch(p.op("1.scale", [acc, p.full([1], 3.0)], attrs={"bias": 1.0, "bias_after_scale": True}, outs=wide),
+            "by_tensor")
+    p.fetch(p.op("1.gelu", [acc], attrs={"approximate": False}, outs=wide), "gelu")
+    p.fetch(p.op("1.full_like", [acc, p.full([1], 2.5)], attrs={"place": a_place(1)}, outs=wide), "like")
+    return p
+
+
+def loop_result_scaled_ref(x, n):
+    acc = np.float32(3)
+    for _ in range(int(n[0])):
+        acc = acc + x
+    erf = np.vectorize(math.erf, otypes=[np.float64])
+    return {"scaled": ((acc + np.float32(0.5)) * np.float32(2)).astype(np.float32),
+            "by_tensor": (acc * np.float32(3) + np.float32(1)).astype(np.float32),
+            "gelu": (0.5 * acc * (1 + erf(acc / math.sqrt(2)))).astype(np.float32),
+            "like": np.full(np.shape(acc), 2.5, np.float32)}
+
+
+def loop_with_branch_of_other_dims(rank):
+    """acc starts as x0 [3]; each of the n iterations, when c holds, a branch yields acc joined to
+    itself (declared [6]) or, with `rank`, acc unsqueezed (declared [1, 3]); else acc as it is."""
+    p = Program()
+    x0, n, c = p.data("x0", "f32", [3]), p.data("n", "i64", [1]), p.data("c", "bool", [1])
+    zero = p.full([1], 0, "i64")
+    body = p.block()
+    i, acc = body.arg("i64", [1]), body.arg("f32", [3])
+    then, other = p.block(), p.block()
+    if rank:
+        then.yield_([then.op("1.unsqueeze", [acc, then.full_int_array([0])], outs=[("f32", [1, 3])])])
+    else:
+        then.yield_([then.op("1.concat", [then.combine([acc, acc]), then.full([1], 0, "i32")], outs=[("f32", [6])])])
+    other.yield_([acc])
+    nxt = body.op("1.if", [c], outs=[("f32", [1, 3] if rank else [6])], regions=[then, other])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    body.yield_([less(body, i1, n), i1, nxt])
+    p.fetch(p.op("1.while", [less(p, zero, n), zero, x0], outs=[("i64", [1]), ("f32", [3])], regions=[body])[1], "acc")
+    return p
+
+
+def loop_joining_its_initial_value():
+    """acc starts as x0 [1, 2] and each of the n iterations joins x0, read from the main graph, to
+    it, and makes w: acc beside zeros of its own dims (a full_like, the shape read at run time).
+    The argument is declared as x0 is, the next value [-1, 2]: from the second iteration on,
+    acc is longer than its declaration."""
+    p = Program()
+    x0, n = p.data("x0", "f32", [1, 2]), p.data("n", "i64", [1])
+    zero = p.full([1], 0, "i64")
+    body = p.block()
+    i, acc, _ = body.arg("i64", [1]), body.arg("f32", [1, 2]), body.arg("f32", [-1, 4])
+    zeros = body.op("1.full_like", [acc, body.full([1], 0.0)], attrs={"place": a_place(1)}, outs=[("f32", [1, 2])])
+    w = body.op("1.concat", [body.combine([acc, zeros]), body.full([1], 1, "i32")], outs=[("f32", [-1, 4])])
+    joined = body.op("1.concat", [body.combine([acc, x0]), body.full([1], 0, "i32")], outs=[("f32", [-1, 2])])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    body.yield_([less(body, i1, n), i1, joined, w])
+    outs = p.op("1.while", [less(p, zero, n), zero, x0, p.full([1, 4], -1.0)],
+                outs=[("i64", [1]), ("f32", [-1, 2]), ("f32", [-1, 4])], regions=[body])
+    p.fetch(outs[1], "acc")
+    p.fetch(outs[2], "w")
+    return p
+
+
+def loop_joining_its_initial_value_ref(x0, k):
+    acc, w = x0, np.full((1, 4), -1.0, np.float32)
+    for _ in range(k):
+        acc, w = np.concatenate([acc, x0]), np.concatenate([acc, np.zeros_like(acc)], axis=1)
+    return {"acc": acc, "w": w}
+
+
+def loop_with_branch_runs(rank):
+    x0 = np.array([1.5, -2.0, 0.25], np.float32)
+    runs = []
+    for k, c in itertools.product((0, 1, 3), (True, False)):
+        acc = x0
+        for _ in range(k):
+            acc = (acc[None] if rank else np.concatenate([acc, acc])) if c else acc
+        runs.append(({"x0": x0, "n": np.array([k]), "c": np.array([c])}, {"acc": acc}))
+    return runs
+
+
 def placeholder_if():
     """then: x * 2; else: a 0-D placeholder declared [2, 3], as the exporter writes for a value
     the branch does not define."""
@@ -407,6 +504,15 @@ REGION_WIDENINGS = {
     # name: (program, opsets, [(feeds, expected outputs)])
     "loop-from-scalars": (loop_from_scalars, (10, 11, 17),
                           [({"x": X8, "n": np.array([k])}, loop_from_scalars_ref(X8, [k])) for k in (0, 1, 3)]),
+    "loop-result-scaled": (loop_result_scaled, (10, 11, 13, 17, 21),
+                           [({"x": X8 + 2, "n": np.array([k])}, loop_result_scaled_ref(X8 + 2, [k])) for k in (0, 1, 3)]),
+    "loop-joining-its-initial-value": (loop_joining_its_initial_value, (10, 11, 13, 17, 21),
+                                       [({"x0": X3[:1, :2], "n": np.array([k])}, loop_joining_its_initial_value_ref(X3[:1, :2], k))
+                                        for k in (0, 1, 3)]),
+    "loop-branch-growing": (lambda: loop_with_branch_of_other_dims(False), (11, 13, 17, 21),
+                            loop_with_branch_runs(False)),
+    "loop-branch-of-another-rank": (lambda: loop_with_branch_of_other_dims(True), (11, 13, 17, 21),
+                                    loop_with_branch_runs(True)),
     "if-placeholder": (placeholder_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": X3 * 2}),
                                                    ({"x": X3, "c": np.array([False])}, {"y": np.float32(-1)})]),
     "if-branches-of-two-ranks": (ranks_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": np.float32(7)}),

@@ -41,6 +41,9 @@ def test_full_like_and_full_with_tensor(tmp, opset):
     # A rank-0 x keeps rank 0 although the fill is [1]-shaped.
     refs["like_scalar"] = (p.op("1.full_like", [s, half], attrs={"dtype": a_dtype("f64"), "place": place},
                                 outs=[("f64", [])]), np.array(2.5, np.float64))
+    # Declared with other dims: the result has x's, and the fetch describes those.
+    refs["like_declared_otherwise"] = (p.op("1.full_like", [x, seven], attrs={"place": place}, outs=[("f32", [3])]),
+                                       np.full((2, 3), 7.0, np.float32))
     refs["with_rank0"] = (p.op("1.full_with_tensor", [half, n], attrs={"dtype": a_dtype("f32"), "place": place},
                                outs=[("f32", [-1])]), np.full(3, 2.5, np.float32))
     refs["with_dims"] = (p.op("1.full_with_tensor", [seven, dims], attrs={"dtype": a_dtype("i32"), "place": place},

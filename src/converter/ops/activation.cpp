@@ -130,17 +130,13 @@ void Converter::op_gelu(const Json& op) {
     const std::optional<int32_t> xt = onnx_dtype_if_known(ids[0]);
     const int32_t ct = xt && (*xt == dt::FLOAT16 || *xt == dt::DOUBLE) ? *xt : dt::FLOAT;
     const NameMaker name{"gelu", out};
-    // [1]-shaped constants would lift a single value to [1]; they stay [1] only where x is
-    // known to have dims, which they broadcast into unchanged.
-    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
-    const std::vector<int64_t> constant_dims = x_dims && !x_dims->empty() ? std::vector<int64_t>{1}
-                                                                          : std::vector<int64_t>{};
+    // 0-D constants: a [1] one would lift a 0-D x to [1], and x's rank is not always known.
     auto constant = [&](std::string_view purpose, GeluConstant k) {
         std::string constant_name = name(purpose);
         if (ct == dt::FLOAT)
-            push_f32_initializer(constant_name, constant_dims, {std::bit_cast<float>(k.f32_bits)});
+            push_f32_initializer(constant_name, {}, {std::bit_cast<float>(k.f32_bits)});
         else
-            push_numeric_initializer(constant_name, constant_dims, ct, {k.value});
+            push_numeric_initializer(constant_name, {}, ct, {k.value});
         return constant_name;
     };
 

@@ -362,10 +362,9 @@ void Converter::op_full_like(const Json& op) {
         fill = std::move(cast);
     }
     // The fill comes as a [1]-shaped tensor; expanded to the empty shape of a rank-0 x it
-    // would keep its one dim.
-    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    // would keep its one dim, and x's rank is not always known: it is expanded as a 0-D one.
     const std::vector<int64_t>* fill_dims = state.tensor_shapes.find(ids[1]);
-    if (x_dims && x_dims->empty() && fill_dims && *fill_dims == std::vector<int64_t>{1}) {
+    if (fill_dims && *fill_dims == std::vector<int64_t>{1}) {
         std::string scalar = names("scalar");
         add_squeeze_node(std::move(fill), scalar, std::vector<int64_t>{0},
                          names("scalar_axes"));

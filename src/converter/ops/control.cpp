@@ -137,6 +137,7 @@ void bind_block_args(const ConverterState& outer_state, Converter& child, const 
                 arg_names[i], Converter::onnx_elem_type_from_paddle(type->token),
                 wide->second ? &*wide->second : nullptr));
             child.record_dims(*id, wide->second);
+            child.state.iteration_varying.insert(*id, true);
             continue;
         }
         if (i >= outer_ids.size()) continue;
@@ -154,6 +155,7 @@ void bind_block_args(const ConverterState& outer_state, Converter& child, const 
             arg_names[i], Converter::onnx_elem_type_from_paddle(*token), dims ? &*dims : nullptr));
         child.state.tensor_dtypes.insert(*id, *token);
         child.record_dims(*id, dims);
+        if (wide != widened.end()) child.state.iteration_varying.insert(*id, true);
     }
 }
 
@@ -290,14 +292,16 @@ void Converter::op_if(const Json& op) {
     const std::vector<int64_t> out_ids = helper::op_output_ids(op);
     refuse_branch_contradictions(state, out_ids, then_graph, else_graph);
     // Paddle's exporter declares a result with one branch's type even where the other gives
-    // other dims (a placeholder for a value that branch does not define, or another rank):
-    // the result then holds what both branches give.
+    // other dims (a placeholder for a value that branch does not define, or another rank),
+    // and inside a loop a branch may give other dims on each iteration than declared: the
+    // result then holds what both branches give.
     for (size_t k = 0; k < out_ids.size() && k < then_graph.output.size(); ++k) {
-        const Dims then_dims = described_dims(then_graph.output[k]);
-        const Dims else_dims = described_dims(else_graph.output[k]);
+        const Dims both = joined_dims(described_dims(then_graph.output[k]), described_dims(else_graph.output[k]));
         const Dims declared = recorded_dims(state, out_ids[k]);
-        if (shapes_conflict(declared, then_dims) || shapes_conflict(declared, else_dims))
-            record_dims(out_ids[k], joined_dims(then_dims, else_dims));
+        if (shapes_conflict(declared, both) || joined_dims(declared, both) != declared) {
+            record_dims(out_ids[k], both);
+            state.iteration_varying.insert(out_ids[k], true);
+        }
     }
     std::vector<std::string> outputs =
         node_outputs(*this, op, then_graph.output.size(), "if", "its branches yield");
@@ -307,6 +311,110 @@ void Converter::op_if(const Json& op) {
     attributes.push_back(helper::attr_graph("else_branch", std::move(else_graph)));
     append_node("If", {std::move(cond)}, std::move(outputs), std::move(attributes));
 }
+
+namespace {
+
+// The body's block arguments, one per carried value.
+const Json& while_body_args(const Json& body, size_t carried_count) {
+    const Json* blocks = helper::member(body, "blocks");
+    const Json* args = blocks && blocks->IsArray() && !blocks->Empty()
+                           ? helper::member((*blocks)[0], "args")
+                           : nullptr;
+    if (!args || !args->IsArray()) throw Error("while body region is missing block args");
+    if (args->Size() != carried_count)
+        throw Error("while body arg count mismatch: expected {}, got {}", carried_count, args->Size());
+    return *args;
+}
+
+const Json& body_arg(const Json& args, size_t i) { return args[static_cast<rapidjson::SizeType>(i)]; }
+
+// An argument name that an enclosing loop body already gave to its own argument (a nested
+// loop carrying the same outer value at the same position) would shadow it inside the
+// nested body; the argument's own id keeps the two apart.
+std::vector<std::string> while_arg_names(const ConverterState& state, const Json& args,
+                                         const std::vector<int64_t>& carried) {
+    std::vector<std::string> arg_names;
+    for (size_t i = 0; i < carried.size(); ++i) {
+        std::string name = fmt::format("while_arg_{}_{}", i, carried[i]);
+        if (state.tensor_names.names_a_value(name)) {
+            const Json* arg_id = helper::member(body_arg(args, i), "#");
+            if (auto own = arg_id ? helper::as_i64(*arg_id) : std::nullopt)
+                name = fmt::format("while_arg_{}_{}_{}", i, carried[i], *own);
+        }
+        arg_names.push_back(std::move(name));
+    }
+    return arg_names;
+}
+
+// The body's iteration count and condition inputs. The condition input keeps the condition's
+// own dims: Paddle's is usually [1], and a body input declared as a scalar would not match
+// the value that runs in it.
+std::vector<proto::ValueInfoProto> while_leading_inputs(const ConverterState& state, int64_t cond) {
+    std::vector<proto::ValueInfoProto> leading;
+    leading.push_back(Converter::tensor_value_info("__kestro_loop_iter", proto::dtype::INT64, {}));
+    leading.push_back(value_info_with_known_dims("__kestro_loop_cond", proto::dtype::BOOL,
+                                                 state.tensor_shapes.find(cond)));
+    return leading;
+}
+
+// The body yields the next condition, a bool, and each carried value's next value, of the
+// type its argument takes.
+std::vector<int32_t> while_yield_types(const ConverterState& state, const Json& args,
+                                       const std::vector<int64_t>& carried) {
+    std::vector<int32_t> yield_types{proto::dtype::BOOL};
+    for (size_t i = 0; i < carried.size(); ++i) {
+        const auto type = block_arg_type(body_arg(args, i));
+        const std::optional<int32_t> code = type ? helper::paddle_token_to_onnx(type->token) : std::nullopt;
+        yield_types.push_back(code ? *code : recorded_elem_type(state, carried[i]));
+    }
+    return yield_types;
+}
+
+// The dims each carried value enters the body with, and those that are widened. Each enters as
+// its argument declares it, unless the value that enters has other dims (Paddle's exporter
+// declares a loop's initial value with the loop's type): then the argument is described by
+// what holds for both.
+std::vector<Dims> while_entry_dims(const ConverterState& state, const Json& args,
+                                   const std::vector<int64_t>& carried, std::map<size_t, Dims>& widened) {
+    std::vector<Dims> in_dims(carried.size());
+    for (size_t i = 0; i < carried.size(); ++i) {
+        const Json* arg_id = helper::member(body_arg(args, i), "#");
+        const Dims outer = recorded_dims(state, carried[i]);
+        in_dims[i] = outer;  // an untyped argument takes the carried value's type and dims
+        if (arg_id)
+            if (const auto id = helper::as_i64(*arg_id); id && state.tensor_dtypes.contains(*id))
+                in_dims[i] = recorded_dims(state, *id);
+        if (Converter::shapes_conflict(outer, in_dims[i]))
+            widened[i] = in_dims[i] = joined_dims(outer, in_dims[i]);
+    }
+    return in_dims;
+}
+
+// Widens the arguments whose next values the body hands on with other dims, or with dims left
+// open where the argument's are known; true when any was.
+bool widen_for_next_values(const proto::GraphProto& body_graph, int lowering, std::vector<Dims>& in_dims,
+                           std::map<size_t, Dims>& widened) {
+    bool again = false;
+    for (size_t i = 0; i < in_dims.size(); ++i) {
+        const Dims next = described_dims(body_graph.output[i + 1]);
+        if (!Converter::shapes_conflict(in_dims[i], next) && joined_dims(in_dims[i], next) == in_dims[i]) continue;
+        widened[i] = in_dims[i] = lowering == 0 ? joined_dims(in_dims[i], next) : std::nullopt;
+        again = true;
+    }
+    return again;
+}
+
+// The condition the body hands on may have other dims than the one that enters.
+void widen_condition_input(proto::GraphProto& body_graph) {
+    const Dims next = described_dims(body_graph.output[0]);
+    const Dims first = described_dims(body_graph.input[1]);
+    if (!Converter::shapes_conflict(first, next)) return;
+    const Dims both = joined_dims(first, next);
+    body_graph.input[1] =
+        value_info_with_known_dims("__kestro_loop_cond", proto::dtype::BOOL, both ? &*both : nullptr);
+}
+
+}  // namespace
 
 void Converter::op_while(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
@@ -319,91 +427,30 @@ void Converter::op_while(const Json& op) {
     if (!regions || !regions->IsArray()) throw Error("while is missing regions");
     if (regions->Empty()) throw Error("while is missing body region");
     const Json& body = (*regions)[0];
-    const Json* blocks = helper::member(body, "blocks");
-    const Json* args = blocks && blocks->IsArray() && !blocks->Empty()
-                           ? helper::member((*blocks)[0], "args")
-                           : nullptr;
-    if (!args || !args->IsArray()) throw Error("while body region is missing block args");
-    if (args->Size() != carried.size())
-        throw Error("while body arg count mismatch: expected {}, got {}", carried.size(),
-                    args->Size());
-
-    // An argument name that an enclosing loop body already gave to its own argument (a nested
-    // loop carrying the same outer value at the same position) would shadow it inside the
-    // nested body; the argument's own id keeps the two apart.
-    std::vector<std::string> arg_names;
-    for (size_t i = 0; i < carried.size(); ++i) {
-        std::string name = fmt::format("while_arg_{}_{}", i, carried[i]);
-        if (state.tensor_names.names_a_value(name)) {
-            const Json* arg_id = helper::member((*args)[static_cast<rapidjson::SizeType>(i)], "#");
-            if (auto own = arg_id ? helper::as_i64(*arg_id) : std::nullopt)
-                name = fmt::format("while_arg_{}_{}_{}", i, carried[i], *own);
-        }
-        arg_names.push_back(std::move(name));
-    }
+    const Json& args = while_body_args(body, carried.size());
+    const std::vector<std::string> arg_names = while_arg_names(state, args, carried);
 
     if (types_differ(recorded_elem_type(state, ids[0]), proto::dtype::BOOL))
         throw Error("while condition {} is {}, but a loop condition must be bool", ids[0],
                     helper::onnx_dtype_name(recorded_elem_type(state, ids[0])));
-    // The condition input keeps the condition's own dims: Paddle's is usually [1], and a
-    // body input declared as a scalar would not match the value that runs in it.
-    const auto leading_inputs = [&] {
-        std::vector<proto::ValueInfoProto> leading;
-        leading.push_back(tensor_value_info("__kestro_loop_iter", proto::dtype::INT64, {}));
-        leading.push_back(value_info_with_known_dims("__kestro_loop_cond", proto::dtype::BOOL,
-                                                     state.tensor_shapes.find(ids[0])));
-        return leading;
-    };
-
-    // The body yields the next condition, a bool, and each carried value's next value, of
-    // the type its argument takes.
-    std::vector<int32_t> yield_types{proto::dtype::BOOL};
-    for (size_t i = 0; i < carried.size(); ++i) {
-        const auto type = block_arg_type((*args)[static_cast<rapidjson::SizeType>(i)]);
-        const std::optional<int32_t> code = type ? helper::paddle_token_to_onnx(type->token) : std::nullopt;
-        yield_types.push_back(code ? *code : recorded_elem_type(state, carried[i]));
-    }
-    // Each carried value enters the body as its argument declares it, unless the value that
-    // enters has other dims (Paddle's exporter declares a loop's initial value with the
-    // loop's type), or the body hands on one with other dims: then the argument is described
-    // by what holds on every iteration, and the body is lowered again against that. A dim
-    // that still differs after one widening leaves the rank open, so this ends.
-    std::vector<Dims> in_dims(carried.size());
+    const std::vector<int32_t> yield_types = while_yield_types(state, args, carried);
+    // The body is lowered against its arguments' dims, and again against wider ones while it
+    // hands on values with other dims. A dim that still differs after one widening leaves the
+    // rank open, so this ends.
     std::map<size_t, Dims> widened;
-    for (size_t i = 0; i < carried.size(); ++i) {
-        const Json* arg_id = helper::member((*args)[static_cast<rapidjson::SizeType>(i)], "#");
-        const Dims outer = recorded_dims(state, carried[i]);
-        in_dims[i] = outer;  // an untyped argument takes the carried value's type and dims
-        if (arg_id)
-            if (const auto id = helper::as_i64(*arg_id); id && state.tensor_dtypes.contains(*id))
-                in_dims[i] = recorded_dims(state, *id);
-        if (shapes_conflict(outer, in_dims[i])) widened[i] = in_dims[i] = joined_dims(outer, in_dims[i]);
-    }
+    std::vector<Dims> in_dims = while_entry_dims(state, args, carried, widened);
     proto::GraphProto body_graph;
     for (int lowering = 0;; ++lowering) {
-        body_graph = convert_region_to_graph(body, "while_body", leading_inputs(), arg_names, carried,
-                                             yield_types, widened);
+        body_graph = convert_region_to_graph(body, "while_body", while_leading_inputs(state, ids[0]), arg_names,
+                                             carried, yield_types, widened);
         // The body yields the next condition and the next value of each carried value.
         if (body_graph.output.size() != carried.size() + 1)
             throw Error("while body yields {} values, expected {}", body_graph.output.size(),
                         carried.size() + 1);
-        bool again = false;
-        for (size_t i = 0; i < carried.size(); ++i) {
-            const Dims next = described_dims(body_graph.output[i + 1]);
-            if (!shapes_conflict(in_dims[i], next)) continue;
-            widened[i] = in_dims[i] = lowering == 0 ? joined_dims(in_dims[i], next) : std::nullopt;
-            again = true;
-        }
-        if (!again) break;
+        if (!widen_for_next_values(body_graph, lowering, in_dims, widened)) break;
     }
     refuse_loop_contradictions(state, ids, helper::op_output_ids(op), body_graph);
-    // The condition the body hands on may have other dims than the one that enters.
-    if (const Dims next = described_dims(body_graph.output[0]), first = described_dims(body_graph.input[1]);
-        shapes_conflict(first, next)) {
-        const Dims both = joined_dims(first, next);
-        body_graph.input[1] = value_info_with_known_dims("__kestro_loop_cond", proto::dtype::BOOL,
-                                                         both ? &*both : nullptr);
-    }
+    widen_condition_input(body_graph);
     // A result holds what its argument does on every iteration (its initial value after
     // none).
     const std::vector<int64_t> out_ids = helper::op_output_ids(op);

@@ -326,9 +326,6 @@ void Converter::op_scale(const Json& op) {
     // a recorded type takes it from x.
     const int32_t t = maybe_onnx_dtype_for_tensor_id(out).value_or(
         maybe_onnx_dtype_for_tensor_id(ids[0]).value_or(dt::FLOAT));
-    const std::vector<int64_t>* out_dims = state.tensor_shapes.find(out);
-    const bool rank0 = out_dims && out_dims->empty();
-    const std::vector<int64_t> dims = rank0 ? std::vector<int64_t>{} : std::vector<int64_t>{1};
     // Narrow integers are computed in int32 where Mul and Add do not take them yet.
     const int32_t c = arithmetic_compute_dtype(t, opset);
 
@@ -336,7 +333,8 @@ void Converter::op_scale(const Json& op) {
     // int64 multiplies by 2), as the first pass folds them; in the wider type it is exact.
     auto push_constant = [&](std::string name, double value, std::string_view what) {
         if (helper::is_integer_onnx_dtype(t)) value = paddle_cast(value, t, false, what);
-        push_scale_attr_initializer(std::move(name), dims, c, value);
+        // 0-D: the result keeps x's dims, a rank-0 x's included, whether its rank is known or not.
+        push_scale_attr_initializer(std::move(name), {}, c, value);
     };
 
     std::string s;
@@ -354,12 +352,15 @@ void Converter::op_scale(const Json& op) {
             add_cast_node(s, cast, c);
             s = cast;
         }
+        // Paddle's factor tensor holds one value, as [1] or 0-D; made 0-D, it leaves x's dims
+        // as they are (a [1] factor would lift a 0-D x to [1]).
         const std::vector<int64_t>* s_dims = state.tensor_shapes.find(ids[1]);
-        if (rank0 && s_dims && *s_dims == std::vector<int64_t>{1}) {
-            const std::string squeezed = names("input_squeezed");
-            add_squeeze_node(s, squeezed, std::vector<int64_t>{0},
-                             names("input_squeeze_axes"));
-            s = squeezed;
+        if (!s_dims || !s_dims->empty()) {
+            const std::string shape = names("input_scalar_shape");
+            push_i64_initializer(shape, {0}, {});
+            const std::string scalar = names("input_scalar");
+            append_node("Reshape", {s, shape}, {scalar});
+            s = scalar;
         }
     }
 
