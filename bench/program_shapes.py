@@ -7,7 +7,7 @@ growth table of kestro's CPU time over them (run by hand, never by the test suit
 
 Shapes: chain (one long chain), fanout (one value read by every operator), ifs (many if
 operators, each with two small regions), whiles (many while loops), fetches (many fetch
-operators asking for one name), squeezes (k unsqueezes then k squeezes), inputs (many data
+operators asking for one name), squeezes (runs of 32 unsqueezes then 32 squeezes), inputs (many data
 operators), mixed (operators with attributes), longlist (one full_int_array holding 75 values
 per operator of the size, as plain one-digit numbers: a program whose size is one large
 attribute). Each row prints the CPU seconds (user + system, median of the runs) per size and
@@ -103,15 +103,18 @@ def fetches(n):
 
 
 def squeezes(n):
-    # k unsqueezes then k squeezes, each with its axes operator.
-    # The values in between are left untyped: their dims would make the program quadratic.
-    k = max(1, (n - 2) // 4)
+    # Runs of 32 unsqueezes then 32 squeezes, each with its axes operator: nested pairs to
+    # cancel, in ranks a program can have (kestro computes each value's dims and refuses a
+    # rank past 64).
+    # The values in between are left untyped, as an exporter may leave them.
+    depth = 32
     p = Program()
     x = p.data("x", "f32", DIMS)
-    for _ in range(k):
-        x = p.op("1.unsqueeze", [x, p.full_int_array([0])], outs=[None])
-    for _ in range(k):
-        x = p.op("1.squeeze", [x, p.full_int_array([0])], outs=[None])
+    for _ in range(max(1, (n - 2) // (4 * depth))):
+        for _ in range(depth):
+            x = p.op("1.unsqueeze", [x, p.full_int_array([0])], outs=[None])
+        for _ in range(depth):
+            x = p.op("1.squeeze", [x, p.full_int_array([0])], outs=[None])
     p.fetch(x, "out", "f32", DIMS)
     return p
 
