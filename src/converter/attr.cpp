@@ -439,8 +439,8 @@ void require_channel_first(std::string_view bare_name, std::optional<std::string
                     bare_name, helper::fmt_text(*data_format));
 }
 
-void check_window_attributes(std::string_view bare_name,
-                             const std::vector<proto::AttributeProto>& attrs) {
+void check_window_attributes(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
+                             size_t spatial_axes) {
     for (const auto& a : attrs) {
         if (a.type == at::INT && a.name == "group" && a.i <= 0)
             throw Error("{}: groups must be positive, got {}", bare_name, a.i);
@@ -453,28 +453,23 @@ void check_window_attributes(std::string_view bare_name,
                             positive ? "positive" : "non-negative");
         }
     }
-    // Every window list speaks of the same spatial axes, the pads of a begin and an end for
-    // each; lists of other lengths (paddings [1, 2, 3]) give a node no runtime loads.
-    std::string_view first_name;
-    size_t first_axes = 0;
+    // Every window list speaks of the operator's spatial axes, the pads of a begin and an end
+    // for each; lists of other lengths (paddings [1, 2, 3], strides [3, 3, 3] of a 2-D
+    // convolution) give a node no runtime loads ("Attribute strides has incorrect size").
     for (const auto& a : attrs) {
-        if (a.type != at::INTS) continue;
+        const bool listed = a.name == "strides" || a.name == "dilations" || a.name == "kernel_shape" ||
+                            a.name == "pads" || (a.name == "output_padding" && !a.ints.empty());
+        if (a.type != at::INTS || !listed) continue;
         size_t n = a.ints.size();
         if (a.name == "pads") {
             if (n % 2 != 0)
                 throw Error("{}: pads {} must hold a begin and an end for each spatial axis",
                             bare_name, helper::fmt_dims(a.ints));
             n /= 2;
-        } else if (a.name != "strides" && a.name != "dilations" && a.name != "kernel_shape") {
-            continue;
         }
-        if (first_name.empty()) {
-            first_name = a.name;
-            first_axes = n;
-        } else if (n != first_axes) {
-            throw Error("{}: {} {} gives {} spatial axes where {} gives {}", bare_name, a.name,
-                        helper::fmt_dims(a.ints), n, first_name, first_axes);
-        }
+        if (n != spatial_axes)
+            throw Error("{}: {} {} gives {} spatial axes, but {} has {}", bare_name, a.name,
+                        helper::fmt_dims(a.ints), n, bare_name, spatial_axes);
     }
 }
 

@@ -53,9 +53,10 @@ void conform_attributes(std::string_view bare_name, std::string_view op_type, in
 
 // Refuses convolution and pooling attributes no runtime runs: strides, dilations or kernel
 // sizes below 1, negative pads or output padding, groups below 1, and strides, dilations,
-// kernel sizes and pads that disagree on the number of spatial axes.
-void check_window_attributes(std::string_view bare_name,
-                             const std::vector<proto::AttributeProto>& attrs);
+// kernel sizes and pads that disagree on the number of spatial axes, or with the operator's
+// `spatial_axes` (two begin-end pairs of pads for two axes).
+void check_window_attributes(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
+                             size_t spatial_axes);
 
 // Refuses a channel-last layout ("NHWC", "NDHWC"): ONNX convolution and pooling read the
 // second axis as the channels, so such an input would be computed with its axes mixed up.

@@ -126,7 +126,16 @@ def channels_last_refusal(op, data_format):
     (lambda: conv2d_program("1.conv2d", [1, 2, 5, 5], [2, 2, 3, 3], (1, 1), (1, 2, 3)),
      "Error: conv2d: pads [1, 2, 3] must hold a begin and an end for each spatial axis\n"),
     (lambda: conv2d_program("1.depthwise_conv2d", [1, 2, 5, 5], [2, 1, 3, 3], (1, 1), (1,) * 6, groups=2),
-     "Error: depthwise_conv2d: pads [1, 1, 1, 1, 1, 1] gives 3 spatial axes where strides gives 2\n"),
+     "Error: depthwise_conv2d: pads [1, 1, 1, 1, 1, 1] gives 3 spatial axes, but depthwise_conv2d has 2\n"),
+    # Under SAME the pads and dilations go, and nothing else speaks of the axes: a Conv with
+    # three strides for two axes is what ONNX Runtime refuses to load.
+    (lambda: conv2d_program("1.conv2d", [1, 2, 5, 5], [2, 2, 3, 3], (3, 3, 3), (0, 0), algorithm="SAME"),
+     "Error: conv2d: strides [3, 3, 3] gives 3 spatial axes, but conv2d has 2\n"),
+    # Lists that agree with one another on three axes still do not fit a 2-D convolution.
+    (lambda: conv2d_program("1.conv2d", [1, 2, 5, 5], [2, 2, 3, 3], (1, 1, 1), (0,) * 6, dilations=(1, 1, 1)),
+     "Error: conv2d: strides [1, 1, 1] gives 3 spatial axes, but conv2d has 2\n"),
+    (lambda: conv2d_program("1.conv2d", [1, 2, 5, 5], [2, 2, 3, 3], (1,), (0, 0), dilations=(1,), algorithm="VALID"),
+     "Error: conv2d: strides [1] gives 1 spatial axes, but conv2d has 2\n"),
     # The result has the data's type: a consumer typed against float64 would not load.
     (lambda: conv2d_program("1.conv2d", [1, 2, 5, 5], [2, 2, 3, 3], (1, 1), (1, 1), out_dtype="f64"),
      "Error: conv2d declares its output 3 as float64 [-1, 2, -1, -1], but computes float32\n"),
@@ -295,6 +304,10 @@ def test_conv2d_transpose_refusals(tmp):
     expect_failure(tmp, conv_transpose_program([1, 1, -1, -1], [1, 1, 1, 3], (1, 2), (0, 0), algorithm="SAME",
                                                output_size=(1, 5)),
                    ws, 17, "conv2d_transpose with output_size [1, 5] needs static input and filter spatial dims")
+    # Strides for three axes under SAME, where no pads speak of the axes: ONNX Runtime refuses the model.
+    for opset in (17, 21):
+        expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (1, 1, 1), (0, 0), algorithm="SAME"),
+                       ws, opset, "conv2d_transpose: strides [1, 1, 1] gives 3 spatial axes, but conv2d_transpose has 2")
     # Windows no runtime runs: a zero stride, negative padding, no groups.
     expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (0, 1), (0, 0)),
                    ws, 17, "conv2d_transpose: strides [0, 1] must be positive")
@@ -483,7 +496,9 @@ def test_pool2d_global_forms(tmp, opset, kind, form, algorithm):
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", paddings=(1, 0, 1)),
      "Error: pool2d: pads [1, 0, 1] must hold a begin and an end for each spatial axis\n"),
     (lambda: pool_program([1, 1, 4, 4], (2, 2, 2), "avg"),
-     "Error: pool2d: kernel_shape [2, 2, 2] gives 3 spatial axes where strides gives 2\n"),
+     "Error: pool2d: kernel_shape [2, 2, 2] gives 3 spatial axes, but pool2d has 2\n"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", strides=(2, 2, 2), algorithm="SAME"),
+     "Error: pool2d: strides [2, 2, 2] gives 3 spatial axes, but pool2d has 2\n"),
     # Paddle's SAME pads for a kernel smaller than its stride follow the input size.
     (lambda: pool_program([1, 1, -1, 4], (1, 2), "max", strides=(2, 2), algorithm="SAME"),
      "Error: pool2d with padding_algorithm SAME, kernel size [1, 2] and strides [2, 2] needs static input "

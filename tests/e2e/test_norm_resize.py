@@ -479,3 +479,16 @@ def test_resize_refusals(tmp):
     expect_failure(tmp, interp_program("1.nearest_interp", [1, 1, 2, 2], [1, 1, -1, -1],
                                        inputs=lambda p: [0, p.combine([p.full([1], 5, "i32")]), 0]), 17,
                    "nearest_interp: the size list has 1 entries, not one for each of H and W")
+    # The image itself given as OutSize or Scale: Resize's sizes would be concatenated from a
+    # rank-4 value, a model ONNX Runtime refuses to load.
+    for opset in (17, 21):
+        expect_failure(tmp, interp_program("1.bilinear_interp", [-1, 2, 3, 4], [-1, 2, -1, -1],
+                                           inputs=lambda p: [p.data("y", "f32", [-1, 2, 3, 4]), 0, 0]), opset,
+                       "bilinear_interp: OutSize (value 2) has dims [-1, 2, 3, 4], but it must be 1-D: the output "
+                       "height and width")
+        expect_failure(tmp, interp_program("1.nearest_interp", [1, 1, 2, 2], [1, 1, -1, -1],
+                                           inputs=lambda p: [p.data("size", "i32", [3]), 0, 0]), opset,
+                       "nearest_interp: OutSize (value 2) has dims [3], but it must be 1-D: the output height and width")
+        expect_failure(tmp, interp_program("1.bilinear_interp", [-1, 2, 3, 4], [-1, 2, -1, -1],
+                                           inputs=lambda p: [0, 0, p.data("y", "f32", [-1, 2, 3, 4])]), opset,
+                       "bilinear_interp: Scale (value 2) has dims [-1, 2, 3, 4], but it must hold 1 or 2 values")

@@ -243,6 +243,8 @@ void Converter::op_clip(const Json& op) {
     const NameMaker names{"clip", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("clip missing inputs");
+    // A fourth operand would become an input Clip does not have.
+    require_operand_count("clip", ids, {"x", "min", "max"});
     for (size_t i = 1; i < ids.size() && i <= 2; ++i)
         if (ids[i] != 0) require_one_value("clip", i == 1 ? "min" : "max", ids[i]);
     const std::optional<int32_t> x_type = maybe_onnx_dtype_for_tensor_id(ids[0]);

@@ -514,7 +514,7 @@ void Converter::op_conv2d_transpose(const Json& op) {
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("conv2d_transpose", *a);
     attr::conform_attributes("conv2d_transpose", "ConvTranspose", opset, attrs);
-    attr::check_window_attributes("conv2d_transpose", attrs);
+    attr::check_window_attributes("conv2d_transpose", attrs, 2);
     const auto in_hw = static_hw(state, ids[0]);
     const auto k_hw = static_hw(state, ids[1]);
     const auto strides = ints_or(attrs, "strides", {1, 1});
@@ -650,7 +650,7 @@ void Converter::op_pool2d(const Json& op) {
             throw Error("pool2d does not take {} inputs at opset {}", helper::onnx_dtype_name(*t), opset);
     }
     attr::conform_attributes("pool2d", node_type, opset, attrs);
-    attr::check_window_attributes("pool2d", attrs);
+    attr::check_window_attributes("pool2d", attrs, 2);
     if (same && !global_form) write_small_same_windows_as_pads(state, *kernel, ids[0], attrs);
     if (!global_form && !helper::find_attribute(attrs, "auto_pad"))
         refuse_window_past_padded_input(state, ids[0], attrs);

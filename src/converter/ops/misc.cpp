@@ -60,7 +60,7 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     if (const Json* attrs = helper::member(op, "A")) node.attribute = extract_attributes(bare_name, *attrs);
     attr::conform_attributes(bare_name, node.op_type, opset, node.attribute);
     if (node.op_type == "Conv" || node.op_type == "ConvTranspose" || node.op_type == "MaxPool")
-        attr::check_window_attributes(bare_name, node.attribute);
+        attr::check_window_attributes(bare_name, node.attribute, 2);  // conv2d and depthwise_conv2d
     const IdList in_ids = generic_value_ids(bare_name, op, "I", "input");
     // Paddle's convolutions take no bias operand: a third would become Conv's bias.
     if (node.op_type == "Conv") require_operand_count(bare_name, in_ids, {"x", "filter"});

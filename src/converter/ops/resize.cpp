@@ -19,6 +19,15 @@ std::optional<std::array<float, 2>> scale_attribute(const Json& op) {
     return std::array<float, 2>{helper::to_f32_or_inf(*h), helper::to_f32_or_inf(*w)};
 }
 
+// Paddle's OutSize is a 1-D tensor of the output height and width; Resize's sizes are
+// concatenated from it after the batch and channel dims, so a value of another rank (an image
+// given in its place) gives a Concat no runtime loads.
+void require_out_size_dims(std::string_view op_name, int64_t id, const std::vector<int64_t>* dims) {
+    if (dims && (dims->size() != 1 || ((*dims)[0] >= 0 && (*dims)[0] != 2)))
+        throw Error("{}: OutSize (value {}) has dims {}, but it must be 1-D: the output height and width",
+                    op_name, id, helper::fmt_dims(*dims));
+}
+
 // Resize's mode and sampling attributes for Paddle's interpolation attributes.
 std::vector<proto::AttributeProto> resize_attributes(const Json& op, std::string_view mode) {
     const bool align_corners = helper::op_attr_bool(op, "align_corners").value_or(false);
@@ -106,14 +115,15 @@ std::string Converter::build_resize_scales_from_tensor(int64_t out, int64_t scal
     const std::vector<int64_t>* dims = state.tensor_shapes.find(scale_id);
     int64_t count = -1;
     if (dims && dims->size() <= 1) count = dims->empty() ? 1 : (*dims)[0];
+    const std::string_view op_name = mode == "linear" ? "bilinear_interp" : "nearest_interp";
     if (count != 1 && count != 2)
-        throw Error("{} scale tensor must hold 1 or 2 values", mode);
+        throw Error("{}: Scale (value {}) has dims {}, but it must hold 1 or 2 values", op_name, scale_id,
+                    dims ? helper::fmt_dims(*dims) : std::string("unknown"));
     // Paddle scales each size by a positive factor into an int.
     if (const std::vector<double>* values = state.const_values.find(scale_id)) {
         for (double v : *values) {
             if (!(v > 0.0) || !(v < 2147483648.0))
-                throw Error("{}: scale {} is not a positive factor below 2^31",
-                            mode == "linear" ? "bilinear_interp" : "nearest_interp", v);
+                throw Error("{}: scale {} is not a positive factor below 2^31", op_name, v);
         }
     }
     std::string factor = get_tensor_name(scale_id);
@@ -202,6 +212,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         if (dims && (dims->size() > 1 || (dims->size() == 1 && (*dims)[0] >= 0 && (*dims)[0] != 1)))
             throw Error("{}: size {} must hold one value, but has dims {}", op_name, id, helper::fmt_dims(*dims));
     }
+    if (has_out_size) require_out_size_dims(op_name, ids[1], state.tensor_shapes.find(ids[1]));
     if (has_out_size && size_ids.empty()) size_ids.push_back(ids[1]);
     for (int64_t id : size_ids) {
         if (const std::vector<double>* values = state.const_values.find(id)) {
