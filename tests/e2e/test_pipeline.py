@@ -647,6 +647,15 @@ MUST_FAIL = {
     "reshape-target-of-another-size": (
         contradicting(lambda p: p.op("1.reshape", [f32_x(p), p.full_int_array([4, -1])], outs=[("f32", [4, -1])])),
         "reshape: shape [4, -1] cannot hold the 6 elements of input dims [2, 3]"),
+    # An unknown batch copied by the 0 stands on both sides: the other sizes still disagree.
+    "reshape-target-of-another-size-with-a-copied-batch-17": (
+        contradicting(lambda p: p.op("1.reshape", [p.data("x", "f32", [-1, 6]), p.full_int_array([0, 3, 3])],
+                                     outs=[("f32", [-1, 3, 3])])),
+        "Error: reshape: shape [0, 3, 3] cannot hold the elements of input dims [-1, 6]\n", 17),
+    "reshape-target-of-another-size-with-a-copied-batch-18": (
+        contradicting(lambda p: p.op("1.reshape", [p.data("x", "f32", [-1, 6]), p.full_int_array([0, -1, 4])],
+                                     outs=[("f32", [-1, -1, 4])])),
+        "Error: reshape: shape [0, -1, 4] cannot hold the elements of input dims [-1, 6]\n", 18),
     "squeeze-axis-past-the-rank": (
         contradicting(lambda p: p.op("1.squeeze", [p.data("x", "f32", [1, 3]), p.full_int_array([2])], outs=[("f32", [3])])),
         "squeeze: axis 2 is outside [-2, 2) for an input of rank 2"),
