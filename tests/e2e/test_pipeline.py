@@ -648,6 +648,14 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.reshape", [f32_x(p), p.full_int_array([4, -1])], outs=[("f32", [4, -1])])),
         "reshape: shape [4, -1] cannot hold the 6 elements of input dims [2, 3]"),
     # An unknown batch copied by the 0 stands on both sides: the other sizes still disagree.
+    "flatten-stop-axis-outside-the-rank-17": (
+        contradicting(lambda p: p.op("1.flatten", [f32_x(p, [2, 2, 3])], attrs={"start_axis": a_i32(1), "stop_axis": a_i32(7)},
+                                     outs=[("f32", [2, 6])])),
+        "Error: flatten: stop_axis 7 is outside [-3, 3) for an input of rank 3\n", 17),
+    "flatten-stop-axis-outside-the-rank-21": (
+        contradicting(lambda p: p.op("1.flatten", [f32_x(p, [2, 2, 3])], attrs={"start_axis": a_i32(1), "stop_axis": a_i32(-4)},
+                                     outs=[("f32", [2, 6])])),
+        "Error: flatten: stop_axis -4 is outside [-3, 3) for an input of rank 3\n", 21),
     "reshape-target-of-another-size-with-a-copied-batch-17": (
         contradicting(lambda p: p.op("1.reshape", [p.data("x", "f32", [-1, 6]), p.full_int_array([0, 3, 3])],
                                      outs=[("f32", [-1, 3, 3])])),

@@ -356,6 +356,7 @@ void Converter::op_flatten(const Json& op) {
     // dim); passing it on would index past the shape or build an unbounded target.
     if (rank && (start < 0 || start >= std::max<int64_t>(static_cast<int64_t>(*rank), 1)))
         throw Error("flatten: start_axis={} is outside the rank {} of its input", start_axis, *rank);
+    if (rank) checked_axis("flatten", "stop_axis", stop_axis, std::max<int64_t>(static_cast<int64_t>(*rank), 1));
 
     // The dims the flatten computes, where settled, are the target; else the declared ones.
     settle_flattened_output(ids[0], start, stop_axis, out);
