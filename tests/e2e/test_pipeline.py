@@ -586,6 +586,20 @@ MUST_FAIL = {
                                      attrs={"epsilon": 1e-5, "begin_norm_axis": 2},
                                      outs=[("f32", [2, 3, 4]), ("f32", [-1]), ("f32", [-1])])[0]),
         "layer_norm: scale 2 holds 12 values, but from begin_norm_axis 2 the input [2, 3, 4] has 4 to normalise"),
+    # Normalised from axis 0 of [-1, 3, 4]: a multiple of 12 values for any batch, never 4.
+    "layer_norm-scale-for-no-batch-17": (
+        contradicting(lambda p: p.op("1.layer_norm", [p.data("x", "f64", [-1, 3, 4]), p.param("s", "f64", [4])],
+                                     attrs={"epsilon": 1e-5, "begin_norm_axis": 0},
+                                     outs=[("f64", [-1, 3, 4]), ("f64", [-1]), ("f64", [-1])])[0]),
+        "Error: layer_norm: scale 2 holds 4 values, but from begin_norm_axis 0 the input [-1, 3, 4] has a multiple "
+        "of 12 to normalise\n", 17),
+    # Normalised from axis 0 of [-1, 3, 4]: a multiple of 12 values for any batch, never 4.
+    "layer_norm-scale-for-no-batch-18": (
+        contradicting(lambda p: p.op("1.layer_norm", [p.data("x", "f64", [-1, 3, 4]), p.param("s", "f64", [4])],
+                                     attrs={"epsilon": 1e-5, "begin_norm_axis": 0},
+                                     outs=[("f64", [-1, 3, 4]), ("f64", [-1]), ("f64", [-1])])[0]),
+        "Error: layer_norm: scale 2 holds 4 values, but from begin_norm_axis 0 the input [-1, 3, 4] has a multiple "
+        "of 12 to normalise\n", 18),
     "layer_norm-bias-not-1-D": (
         contradicting(lambda p: p.op("1.layer_norm", [p.data("x", "f32", [2, 3, 2]), p.data("s", "f32", [6]),
                                                       p.data("b", "f32", [1, 3, 2])],
