@@ -202,6 +202,10 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
         feeds["squeeze32"] = np.array([1], np.int32)
         refs["squeeze_tensor_i32"] = (p.op("1.squeeze", [x, p.data("squeeze32", "i32", [1])], outs=[("f32", [-1] * 3)]),
                                       xs.reshape(2, 3, 1))
+        # Axes named at run time of an input with no dim of 1: Paddle leaves every named dim alone.
+        feeds["squeeze_none"] = np.array([1, 1, 1], np.int32)
+        refs["squeeze_tensor_no_unit_dim"] = (p.op("1.squeeze", [y, p.data("squeeze_none", "i32", [3])],
+                                                   outs=[("f32", [-1] * 3)]), feeds["y"])
         # A single value squeezed along axis 0, named at run time: it stays itself.
         feeds["one"], feeds["axis0"] = np.array(2.5, np.float32), np.array([0], np.int64)
         refs["squeeze_rank0_tensor_axis"] = (p.op("1.squeeze", [p.data("one", "f32", []), p.data("axis0", "i64", [1])],

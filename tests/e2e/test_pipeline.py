@@ -586,6 +586,20 @@ MUST_FAIL = {
                                      attrs={"epsilon": 1e-5, "begin_norm_axis": 2},
                                      outs=[("f32", [2, 3, 4]), ("f32", [-1]), ("f32", [-1])])[0]),
         "layer_norm: scale 2 holds 12 values, but from begin_norm_axis 2 the input [2, 3, 4] has 4 to normalise"),
+    # Normalised from axis 0 of [-1, 3, 4]: a multiple of 12 values for any batch, never 4.
+    "layer_norm-scale-for-no-batch-17": (
+        contradicting(lambda p: p.op("1.layer_norm", [p.data("x", "f64", [-1, 3, 4]), p.param("s", "f64", [4])],
+                                     attrs={"epsilon": 1e-5, "begin_norm_axis": 0},
+                                     outs=[("f64", [-1, 3, 4]), ("f64", [-1]), ("f64", [-1])])[0]),
+        "Error: layer_norm: scale 2 holds 4 values, but from begin_norm_axis 0 the input [-1, 3, 4] has a multiple "
+        "of 12 to normalise\n", 17),
+    # Normalised from axis 0 of [-1, 3, 4]: a multiple of 12 values for any batch, never 4.
+    "layer_norm-scale-for-no-batch-18": (
+        contradicting(lambda p: p.op("1.layer_norm", [p.data("x", "f64", [-1, 3, 4]), p.param("s", "f64", [4])],
+                                     attrs={"epsilon": 1e-5, "begin_norm_axis": 0},
+                                     outs=[("f64", [-1, 3, 4]), ("f64", [-1]), ("f64", [-1])])[0]),
+        "Error: layer_norm: scale 2 holds 4 values, but from begin_norm_axis 0 the input [-1, 3, 4] has a multiple "
+        "of 12 to normalise\n", 18),
     "layer_norm-bias-not-1-D": (
         contradicting(lambda p: p.op("1.layer_norm", [p.data("x", "f32", [2, 3, 2]), p.data("s", "f32", [6]),
                                                       p.data("b", "f32", [1, 3, 2])],
@@ -647,6 +661,23 @@ MUST_FAIL = {
     "reshape-target-of-another-size": (
         contradicting(lambda p: p.op("1.reshape", [f32_x(p), p.full_int_array([4, -1])], outs=[("f32", [4, -1])])),
         "reshape: shape [4, -1] cannot hold the 6 elements of input dims [2, 3]"),
+    # An unknown batch copied by the 0 stands on both sides: the other sizes still disagree.
+    "flatten-stop-axis-outside-the-rank-17": (
+        contradicting(lambda p: p.op("1.flatten", [f32_x(p, [2, 2, 3])], attrs={"start_axis": a_i32(1), "stop_axis": a_i32(7)},
+                                     outs=[("f32", [2, 6])])),
+        "Error: flatten: stop_axis 7 is outside [-3, 3) for an input of rank 3\n", 17),
+    "flatten-stop-axis-outside-the-rank-21": (
+        contradicting(lambda p: p.op("1.flatten", [f32_x(p, [2, 2, 3])], attrs={"start_axis": a_i32(1), "stop_axis": a_i32(-4)},
+                                     outs=[("f32", [2, 6])])),
+        "Error: flatten: stop_axis -4 is outside [-3, 3) for an input of rank 3\n", 21),
+    "reshape-target-of-another-size-with-a-copied-batch-17": (
+        contradicting(lambda p: p.op("1.reshape", [p.data("x", "f32", [-1, 6]), p.full_int_array([0, 3, 3])],
+                                     outs=[("f32", [-1, 3, 3])])),
+        "Error: reshape: shape [0, 3, 3] cannot hold the elements of input dims [-1, 6]\n", 17),
+    "reshape-target-of-another-size-with-a-copied-batch-18": (
+        contradicting(lambda p: p.op("1.reshape", [p.data("x", "f32", [-1, 6]), p.full_int_array([0, -1, 4])],
+                                     outs=[("f32", [-1, -1, 4])])),
+        "Error: reshape: shape [0, -1, 4] cannot hold the elements of input dims [-1, 6]\n", 18),
     "squeeze-axis-past-the-rank": (
         contradicting(lambda p: p.op("1.squeeze", [p.data("x", "f32", [1, 3]), p.full_int_array([2])], outs=[("f32", [3])])),
         "squeeze: axis 2 is outside [-2, 2) for an input of rank 2"),

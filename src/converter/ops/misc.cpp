@@ -186,30 +186,39 @@ void Converter::check_reshape_target(std::string_view bare_name, int64_t x,
         infer_reshaped_dim(made, dims);
         settle_output(bare_name, out, std::nullopt, made, {x});
     }
-    if (!dims || std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d < 0; })) return;
+    if (!dims) return;
+    // An unknown input dim that the target copies with a 0 stands on both sides and cancels;
+    // any other unknown dim leaves the element counts open.
+    std::vector<bool> copied(dims->size(), false);
+    for (size_t k = 0; k < target.size(); ++k) {
+        if (target[k] != 0) continue;
+        if (k >= dims->size())
+            throw Error("{}: shape {} copies dim {} of an input of rank {}", bare_name, helper::fmt_dims(target), k,
+                        dims->size());
+        copied[k] = true;
+    }
     std::optional<int64_t> have = 1;
-    for (int64_t d : *dims) have = have ? helper::checked_mul(*have, d) : std::nullopt;
+    for (size_t k = 0; k < dims->size(); ++k) {
+        const int64_t d = (*dims)[k];
+        if (d < 0 && !copied[k]) return;
+        if (d >= 0) have = have ? helper::checked_mul(*have, d) : std::nullopt;
+    }
     std::optional<int64_t> want = 1;
     bool infer = false;
     for (size_t k = 0; k < target.size(); ++k) {
-        int64_t d = target[k];
-        if (d == 0) {
-            if (k >= dims->size())
-                throw Error("{}: shape {} copies dim {} of an input of rank {}", bare_name,
-                            helper::fmt_dims(target), k, dims->size());
-            d = (*dims)[k];
-        }
+        const int64_t d = target[k] == 0 ? (*dims)[k] : target[k];
         if (d == -1) {
-            infer = true;
+            infer = infer || target[k] == -1;
             continue;
         }
         want = want ? helper::checked_mul(*want, d) : std::nullopt;
     }
     if (!have || !want) return;
     const bool fits = infer ? (*want == 0 ? *have == 0 : *have % *want == 0) : *have == *want;
-    if (!fits)
-        throw Error("{}: shape {} cannot hold the {} elements of input dims {}", bare_name,
-                    helper::fmt_dims(target), *have, helper::fmt_dims(*dims));
+    if (fits) return;
+    const bool all_known = std::none_of(dims->begin(), dims->end(), [](int64_t d) { return d < 0; });
+    throw Error("{}: shape {} cannot hold the {} of input dims {}", bare_name, helper::fmt_dims(target),
+                all_known ? fmt::format("{} elements", *have) : std::string("elements"), helper::fmt_dims(*dims));
 }
 
 namespace {

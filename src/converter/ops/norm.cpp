@@ -446,27 +446,35 @@ struct LayerNormPlan {
     int64_t variance_out = 0;
 };
 
-// Scale and bias hold one value for each position of the normalised dims.
+// Scale and bias hold one value for each position of the normalised dims. With some of those
+// dims unknown, the known ones must still divide the count: else no input fits.
 void check_layer_norm_params(const Converter& c, const LayerNormPlan& p) {
-    std::optional<int64_t> normalised;
+    std::optional<int64_t> known;  // the product of the normalised dims that are known
+    bool open = false;             // whether one of them is unknown
     if (p.dims && p.b >= 0 && p.b < p.rank) {
-        normalised = 1;
-        for (int64_t k = p.b; k < p.rank && normalised; ++k) {
+        known = 1;
+        for (int64_t k = p.b; k < p.rank && known; ++k) {
             const int64_t d = (*p.dims)[static_cast<size_t>(k)];
-            normalised = d < 0 ? std::nullopt : helper::checked_mul(*normalised, d);
+            if (d < 0)
+                open = true;
+            else
+                known = helper::checked_mul(*known, d);
         }
     }
     for (const auto& [id, what] : {std::pair{p.scale_id, "scale"}, std::pair{p.bias_id, "bias"}}) {
         const std::vector<int64_t>* s = id != 0 ? c.state.tensor_shapes.find(id) : nullptr;
         if (s && s->size() != 1)
             throw Error("layer_norm: {} {} must be 1-D, but has dims {}", what, id, helper::fmt_dims(*s));
-        std::optional<int64_t> held = s ? std::optional<int64_t>{1} : std::nullopt;
-        for (size_t k = 0; s && k < s->size() && held; ++k)
-            held = (*s)[k] < 0 ? std::nullopt : helper::checked_mul(*held, (*s)[k]);
-        if (normalised && held && *held != *normalised)
+        const std::optional<int64_t> held = s && (*s)[0] >= 0 ? std::optional<int64_t>{(*s)[0]} : std::nullopt;
+        if (!known || !held) continue;
+        if (!open && *held != *known)
             throw Error("layer_norm: {} {} holds {} values, but from begin_norm_axis {} the input {} has {} "
                         "to normalise",
-                        what, id, *held, p.begin, helper::fmt_dims(*p.dims), *normalised);
+                        what, id, *held, p.begin, helper::fmt_dims(*p.dims), *known);
+        if (open && *known > 0 && *held % *known != 0)
+            throw Error("layer_norm: {} {} holds {} values, but from begin_norm_axis {} the input {} has a "
+                        "multiple of {} to normalise",
+                        what, id, *held, p.begin, helper::fmt_dims(*p.dims), *known);
     }
 }
 

@@ -239,6 +239,14 @@ void Converter::op_squeeze(const Json& op) {
         *axes = std::move(kept);
     }
 
+    // Axes known only at run time can name only dims that Paddle leaves alone when no dim of
+    // the input is 1: the result is the input, where Squeeze would fail on every such axis.
+    if (!axes && ids.size() >= 2 && in_rank > 0 &&
+        std::all_of(in_dims->begin(), in_dims->end(), [](int64_t d) { return d >= 0 && d != 1; })) {
+        settle_output("squeeze", out, onnx_dtype_if_known(ids[0]), *in_dims, {ids[0]});
+        append_node("Identity", {std::move(input)}, {std::move(output)});
+        return;
+    }
     if (squeeze_all || (!axes && ids.size() == 1)) {
         add_squeeze_node(std::move(input), std::move(output), std::nullopt);
     } else if (axes) {
@@ -356,6 +364,7 @@ void Converter::op_flatten(const Json& op) {
     // dim); passing it on would index past the shape or build an unbounded target.
     if (rank && (start < 0 || start >= std::max<int64_t>(static_cast<int64_t>(*rank), 1)))
         throw Error("flatten: start_axis={} is outside the rank {} of its input", start_axis, *rank);
+    if (rank) checked_axis("flatten", "stop_axis", stop_axis, std::max<int64_t>(static_cast<int64_t>(*rank), 1));
 
     // The dims the flatten computes, where settled, are the target; else the declared ones.
     settle_flattened_output(ids[0], start, stop_axis, out);
