@@ -777,6 +777,7 @@ public:
     bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
                                    std::optional<int32_t> cast_to = std::nullopt);
     void op_topk(const Json& op);
+    void settle_topk_outputs(const Json& outs, const IdList& ids, int64_t axis);
     void op_argmax(const Json& op);
     void op_argsort(const Json& op);
 

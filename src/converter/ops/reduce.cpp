@@ -421,6 +421,19 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     append_node("Where", {n("empty"), n("nan"), reduced}, {std::move(output)});
 }
 
+// The values and the indices have x's dims with k along the axis (open when k is not folded).
+void Converter::settle_topk_outputs(const Json& outs, const IdList& ids, int64_t axis) {
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    if (!x_dims || x_dims->empty()) return;
+    std::vector<int64_t> dims = *x_dims;
+    const size_t a = static_cast<size_t>(axis < 0 ? axis + static_cast<int64_t>(dims.size()) : axis);
+    const std::vector<double>* folded = state.const_values.find(ids[1]);
+    dims[a] = folded && folded->size() == 1 ? helper::saturate_i64((*folded)[0]) : -1;
+    for (const Json& entry : outs.GetArray())
+        if (const Json* id = helper::member(entry, "%"); id && helper::as_i64(*id))
+            settle_output("topk", *helper::as_i64(*id), std::nullopt, dims, {ids[0]});
+}
+
 void Converter::op_topk(const Json& op) {
     const Json* outs = helper::member(op, "O");
     if (!outs || !outs->IsArray()) throw Error("topk missing outputs");
@@ -476,6 +489,7 @@ void Converter::op_topk(const Json& op) {
                 throw Error("topk k {} is more than the {} elements along axis {}",
                             helper::fmt_f64((*folded)[0]), length, axis);
         }
+    settle_topk_outputs(*outs, ids, axis);
     std::string k = ensure_i64_input(ids[1], *primary, "topk_k");
     // TopK wants K as a one-element 1-D tensor; a rank-0 k would fail when the model runs.
     if (const std::vector<int64_t>* k_dims = state.tensor_shapes.find(ids[1]); k_dims && k_dims->empty()) {
