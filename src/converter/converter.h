@@ -774,6 +774,8 @@ public:
                                std::string_view onnx_op, std::string_view prefix);
     void op_reduce_sum(const Json& op);
     void settle_reduced_output(std::string_view op, const IdList& ids, bool keepdims, int64_t out);
+    void settle_reduced_over(std::string_view op, int64_t x, const std::optional<std::vector<int64_t>>& axes,
+                             bool keepdims, int64_t out);
     bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
                                    std::optional<int32_t> cast_to = std::nullopt);
     void op_topk(const Json& op);
