@@ -115,12 +115,15 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
     const auto id = helper::try_op_out_id(op);
     if (!id) return;  // nothing to name: the folder recorded nothing either
     const int64_t out = *id;
+    const std::vector<int64_t> shape = shape_attr(op);
+    const bool int_array = full_name == "1.full_int_array";
+    // Paddle fills a shape of known sizes only: a negative dim has no size to fill.
+    if (!int_array && has_negative(shape))
+        throw Error("full: shape {} has a negative dim, which Paddle refuses", helper::fmt_dims(shape));
     const std::vector<double>* folded = state.const_values.find(out);
     if (!folded) return;
     const std::vector<double>& values = *folded;
-    const std::vector<int64_t> shape = shape_attr(op);
 
-    const bool int_array = full_name == "1.full_int_array";
     int32_t dtype = proto::dtype::INT64;
     std::optional<int32_t> given_dtype;
     if (auto word = helper::op_attr_str(op, "dtype")) {
