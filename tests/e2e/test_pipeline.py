@@ -1058,6 +1058,20 @@ SETTLED = {
                                      attrs={"mode": "all", "data_format": "NCHW"}, outs=[("f32", [2, 3])])),
         {"x": np.arange(-4, 4, dtype=np.float32).reshape(2, 4), "a": np.array([0.5], np.float32)},
         lambda f: np.where(f["x"] > 0, f["x"], f["a"] * f["x"])),
+    # Elementwise lowerings of their own give x's dims, or the operands' broadcast.
+    "clip-of-an-operand-of-other-dims": (
+        contradicting(lambda p: p.op("1.clip", [f32_x(p, [2, 4]), p.full([1], -1.0), p.full([1], 1.0)],
+                                     outs=[("f32", [2, 3])])),
+        {"x": np.arange(-4, 4, dtype=np.float32).reshape(2, 4) / 2}, lambda f: np.clip(f["x"], -1, 1)),
+    "flip-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.flip", [f32_x(p)], attrs={"axis": [a_i32(0)]}, outs=[("f32", [3, 2])])),
+        {"x": X23}, lambda f: f["x"][::-1]),
+    "multiply-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.multiply", [f32_x(p), p.data("y", "f32", [1, 3])], outs=[("f32", [1, 3])])),
+        {"x": X23, "y": np.array([[10, 20, 30]], np.float32)}, lambda f: f["x"] * f["y"]),
+    "not-equal-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.not_equal", [f32_x(p), p.data("y", "f32", [1, 3])], outs=[("bool", [2, 2])])),
+        {"x": X23, "y": np.array([[-1.5, 1, 1]], np.float32)}, lambda f: f["x"] != f["y"]),
     # The two largest of each column of [3, 5] along axis 0: [2, 5], declared [3, 2].
     "topk-along-another-axis-than-declared": (
         contradicting(lambda p: p.op("1.topk", [f32_x(p, [3, 5]), p.full([1], 2, "i32")],

@@ -255,6 +255,7 @@ void Converter::op_clip(const Json& op) {
     // Clip accepts integer tensors only from opset 12; below it the model would not load.
     if (x_type && is_integer_dtype(*x_type))
         require_opset(fmt::format("clip of {} tensors", helper::onnx_dtype_name(*x_type)), 12);
+    settle_output_like("clip", out, {ids[0]});
 
     if (opset < 11) {
         // Before opset 11 the bounds are float attributes, so they must be known now.

@@ -187,6 +187,7 @@ void Converter::op_not_equal(const Json& op) {
     const NameMaker names{"not_equal", out};
     require_same_type("not_equal", "x", ids[0], "y", ids[1]);
     require_broadcastable("not_equal", ids[0], ids[1]);
+    settle_output_like("not_equal", out, {ids[0], ids[1]}, proto::dtype::BOOL);
     // Equal compares only bool, int32 and int64 tensors before opset 11.
     if (opset < 11) {
         for (size_t k = 0; k < 2; ++k) {

@@ -78,6 +78,7 @@ void Converter::op_flip(const Json& op) {
     if (axis_data && axis_data->IsArray()) axes = helper::collect_i64_items(*axis_data, op, "axis");
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("flip missing input");
+    settle_output_like("flip", out, {ids[0]});
 
     std::vector<int64_t> dims;
     if (const std::vector<int64_t>* recorded = state.tensor_shapes.find(ids[0])) {
