@@ -695,6 +695,7 @@ public:
 
     // ---- transposed convolution and pooling (ops/conv.cpp) ----
     void op_conv2d_transpose(const Json& op);
+    void settle_transposed_conv_output(const std::vector<proto::AttributeProto>& attrs, const IdList& ids, int64_t out);
     void op_pool2d(const Json& op);
 
     // ---- padding, roll and tile (ops/pad.cpp) ----
@@ -774,9 +775,12 @@ public:
                                std::string_view onnx_op, std::string_view prefix);
     void op_reduce_sum(const Json& op);
     void settle_reduced_output(std::string_view op, const IdList& ids, bool keepdims, int64_t out);
+    void settle_reduced_over(std::string_view op, int64_t x, const std::optional<std::vector<int64_t>>& axes,
+                             bool keepdims, int64_t out);
     bool scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
                                    std::optional<int32_t> cast_to = std::nullopt);
     void op_topk(const Json& op);
+    void settle_topk_outputs(const Json& outs, const IdList& ids, int64_t axis);
     void op_argmax(const Json& op);
     void op_argsort(const Json& op);
 

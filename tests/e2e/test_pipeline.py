@@ -8,8 +8,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from harness import (Program, a_array, a_bool, a_dtype, a_f32, a_i32, a_i64, a_str, check, convert, convert_check_run,
-                     kestro_bin, np_dtype, program_json, run, tt, weight_record, weights_bytes, write_weights)
+from harness import (Program, a_array, a_bool, a_dtype, a_f32, a_f64, a_i32, a_i64, a_str, check, convert, convert_check_run,
+                     a_intarray, a_place, kestro_bin, np_dtype, program_json, run, tt, weight_record, weights_bytes, write_weights)
 import paddle_ref
 
 LOW_AND_DEFAULT = [10, 17]
@@ -394,6 +394,18 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.cast", [reshaped_at_run_time(p, [8])], attrs={"dtype": a_dtype("bool")},
                                      outs=[("bool", [7])]), ("bool", [8])),
         "cast declares its output 4 as bool [7], but computes bool [8]"),
+    # Paddle fills known sizes only, and takes a perm of every dim.
+    "full-of-a-negative-dim": (
+        contradicting(lambda p: p.op("1.full", attrs={"shape": a_intarray([2, -1]), "value": a_f64(1.0),
+                                                      "dtype": a_dtype("f32"), "place": a_place(1)},
+                                     outs=[("f32", [2, 3])])),
+        "Error: full: shape [2, -1] has a negative dim, which Paddle refuses\n"),
+    "transpose-without-a-perm": (
+        contradicting(lambda p: p.op("1.transpose", [f32_x(p, [2, 3, 2])], outs=[("f32", [2, 6])])),
+        "Error: transpose perm [] is not a permutation of the 3 dims of its input\n"),
+    "gather-nd-of-more-coordinates-than-dims": (
+        contradicting(lambda p: p.op("1.gather_nd", [f32_x(p), p.data("i", "i64", [3])], outs=[("f32", [])])),
+        "Error: gather_nd: index rows of 3 coordinates exceed the rank 2 of x\n"),
     "truncated": (VALID_TEXT[: len(VALID_TEXT) // 2].encode(), None),
     "invalid-syntax": (b'{"program": {"regions": [}', None),
     "trailing-garbage": (VALID_TEXT.encode() + b" x", None),
@@ -1067,6 +1079,70 @@ SETTLED = {
         contradicting(lambda p: p.op("1.cast", [p.op("1.relu", [f32_x(p, [8])], outs=[("f32", [8])])],
                                      attrs={"dtype": a_dtype("bool")}, outs=[("bool", [7])])),
         {"x": np.linspace(-2, 2, 8, dtype=np.float32)}, lambda f: np.maximum(f["x"], 0) != 0),
+    # Activations keep x's dims, [2, 4], declared [2, 3].
+    "leaky-relu-of-an-operand-of-other-dims": (
+        contradicting(lambda p: p.op("1.leaky_relu", [f32_x(p, [2, 4])], outs=[("f32", [2, 3])])),
+        {"x": np.arange(-4, 4, dtype=np.float32).reshape(2, 4)},
+        lambda f: np.where(f["x"] > 0, f["x"], np.float32(0.01) * f["x"])),
+    "prelu-of-an-operand-of-other-dims": (
+        contradicting(lambda p: p.op("1.prelu", [f32_x(p, [2, 4]), p.data("a", "f32", [1])],
+                                     attrs={"mode": "all", "data_format": "NCHW"}, outs=[("f32", [2, 3])])),
+        {"x": np.arange(-4, 4, dtype=np.float32).reshape(2, 4), "a": np.array([0.5], np.float32)},
+        lambda f: np.where(f["x"] > 0, f["x"], f["a"] * f["x"])),
+    # Elementwise lowerings of their own give x's dims, or the operands' broadcast.
+    "clip-of-an-operand-of-other-dims": (
+        contradicting(lambda p: p.op("1.clip", [f32_x(p, [2, 4]), p.full([1], -1.0), p.full([1], 1.0)],
+                                     outs=[("f32", [2, 3])])),
+        {"x": np.arange(-4, 4, dtype=np.float32).reshape(2, 4) / 2}, lambda f: np.clip(f["x"], -1, 1)),
+    "flip-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.flip", [f32_x(p)], attrs={"axis": [a_i32(0)]}, outs=[("f32", [3, 2])])),
+        {"x": X23}, lambda f: f["x"][::-1]),
+    "multiply-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.multiply", [f32_x(p), p.data("y", "f32", [1, 3])], outs=[("f32", [1, 3])])),
+        {"x": X23, "y": np.array([[10, 20, 30]], np.float32)}, lambda f: f["x"] * f["y"]),
+    "not-equal-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.not_equal", [f32_x(p), p.data("y", "f32", [1, 3])], outs=[("bool", [2, 2])])),
+        {"x": X23, "y": np.array([[-1.5, 1, 1]], np.float32)}, lambda f: f["x"] != f["y"]),
+    # The two largest of each column of [3, 5] along axis 0: [2, 5], declared [3, 2].
+    "topk-along-another-axis-than-declared": (
+        contradicting(lambda p: p.op("1.topk", [f32_x(p, [3, 5]), p.full([1], 2, "i32")],
+                                     attrs={"axis": a_i32(0), "largest": True, "sorted": True},
+                                     outs=[("f32", [3, 2]), ("i64", [3, 2])])[0]),
+        {"x": np.array([[3, 1, 4, 1, 5], [9, 2, 6, 5, 3], [5, 8, 9, 7, 0]], np.float32)},
+        lambda f: -np.sort(-f["x"], axis=0)[:2]),
+    # Columns of [2, 3] each twice: [2, 6], declared [2, 9].
+    "repeat-interleave-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.repeat_interleave", [f32_x(p)], attrs={"axis": a_i32(1), "repeats": a_i32(2)},
+                                     outs=[("f32", [2, 9])])),
+        {"x": X23}, lambda f: np.repeat(f["x"], 2, axis=1)),
+    # An empty axis list reduces every axis: with keepdim [1, 1], declared [2, 1].
+    "any-over-an-empty-axis-list-declared-per-row": (
+        contradicting(lambda p: p.op("1.any", [p.data("x", "bool", [2, 3])], attrs={"axis": [], "keepdim": True},
+                                     outs=[("bool", [2, 1])])),
+        {"x": np.array([[False, False, True], [False, False, False]])}, lambda f: f["x"].any(keepdims=True)),
+    # Axes fed at run time, kept: x's rank, declared [-1].
+    "sum-over-run-time-axes-kept-declared-of-lower-rank": (
+        contradicting(lambda p: p.op("1.sum", [f32_x(p), p.data("axis", "i64", [1])],
+                                     attrs={"keepdim": True, "dtype": a_dtype("f32")}, outs=[("f32", [-1])])),
+        {"x": X23, "axis": np.array([1], np.int64)}, lambda f: f["x"].sum(axis=1, keepdims=True)),
+    # Filter [2, 2, 3, 2] in 2 groups: 4 channels, declared 2; each pair reads its one channel.
+    "conv2d-transpose-in-groups-declared-with-other-channels": (
+        contradicting(lambda p: p.op("1.conv2d_transpose", [p.data("x", "f32", [1, 2, 3, 4]), p.full([2, 2, 3, 2], 0.5),
+                                                            p.full_int_array([])],
+                                     attrs={"strides": [a_i32(1)] * 2, "paddings": [a_i32(0)] * 2, "output_padding": [],
+                                            "padding_algorithm": "EXPLICIT", "groups": a_i32(2),
+                                            "dilations": [a_i32(1)] * 2, "data_format": "NCHW"},
+                                     outs=[("f32", [-1, 2, -1, -1])])),
+        {"x": np.arange(24, dtype=np.float32).reshape(1, 2, 3, 4) - 10},
+        lambda f: np.repeat(0.5 * np.lib.stride_tricks.sliding_window_view(
+            np.pad(f["x"], ((0, 0), (0, 0), (2, 2), (1, 1))), (3, 2), axis=(2, 3)).sum(axis=(4, 5)),
+            2, axis=1).astype(np.float32)),
+    # Three coordinates into [2, 3, 4] pick one element: 0-D, declared [2, 3, 3].
+    "gather-nd-of-full-coordinates-declared-with-other-dims": (
+        contradicting(lambda p: p.op("1.gather_nd", [f32_x(p, [2, 3, 4]), p.data("i", "i64", [3])],
+                                     outs=[("f32", [2, 3, 3])])),
+        {"x": np.arange(24, dtype=np.float32).reshape(2, 3, 4), "i": np.array([1, 2, 3], np.int64)},
+        lambda f: np.asarray(f["x"][1, 2, 3])),
 }
 
 
@@ -1078,10 +1154,14 @@ def test_dims_declared_otherwise_give_way(tmp, case, opset):
     out = tmp / "m.onnx"
     r = convert(program, None, out, opset=opset)
     assert r.returncode == 0, r.stderr
-    check(out)
+    (described,) = check(out).graph.output
     (got,) = run(out, feeds).values()
     expected = want(feeds)
     assert got.dtype == expected.dtype and got.shape == expected.shape
+    # The model describes its output by what is computed: ONNX Runtime refuses a result whose
+    # dims contradict the description.
+    dims = [d.dim_value if d.HasField("dim_value") else -1 for d in described.type.tensor_type.shape.dim]
+    assert len(dims) == got.ndim and all(d < 0 or d == g for d, g in zip(dims, got.shape)), (dims, got.shape)
     np.testing.assert_array_equal(got, expected)
 
 

@@ -48,6 +48,7 @@ void Converter::op_hardsigmoid(const Json& op) {
         return;
     }
     const int64_t out = helper::op_out_id(op);
+    settle_output_like("hardsigmoid", out, {ids[0]});
     const double slope = helper::to_f32_or_inf(helper::attr_f64(op, "slope").value_or(0.1666667));
     const double offset = helper::to_f32_or_inf(helper::attr_f64(op, "offset").value_or(0.5));
     clamped_line(*this, get_tensor_name(ids[0]), slope, offset, 1.0, NameMaker{"hardsigmoid", out},
@@ -60,6 +61,7 @@ void Converter::op_hardswish(const Json& op) {
     if (!ids.empty() && onnx_dtype_if_known(ids[0]) == dt::DOUBLE) {
         // Paddle's form: x * min(max(x + 3, 0), 6) / 6.
         const int64_t out = helper::op_out_id(op);
+        settle_output_like("hardswish", out, {ids[0]});
         const std::string x = get_tensor_name(ids[0]);
         const NameMaker names{"hardswish", out};
         clamped_line(*this, x, 1.0, 3.0, 6.0, names, names("clamped"));
@@ -76,6 +78,7 @@ void Converter::op_hardswish(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"hardswish", out};
     if (ids.empty()) throw Error("hardswish missing inputs");
+    settle_output_like("hardswish", out, {ids[0]});
     const std::string x = get_tensor_name(ids[0]);
     const std::string h = names("hardsigmoid");
     // x * clip(x / 6 + 1/2, 0, 1)
@@ -90,6 +93,7 @@ void Converter::op_leaky_relu(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("leaky_relu missing inputs");
     require_float_operand("leaky_relu", ids[0]);
+    settle_output_like("leaky_relu", out, {ids[0]});
     std::optional<double> slope = helper::attr_f64(op, "alpha");
     if (!slope) slope = helper::attr_f64(op, "negative_slope");
     const float alpha = slope ? helper::to_f32_or_inf(*slope) : std::bit_cast<float>(0x3C23D70Au);  // 0.01
@@ -120,6 +124,7 @@ void Converter::op_gelu(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("gelu missing inputs");
     require_float_operand("gelu", ids[0]);
+    settle_output_like("gelu", out, {ids[0]});
     const std::string x = get_tensor_name(ids[0]);
 
     const Json* approx = helper::attr(op, "approximate");
@@ -175,6 +180,8 @@ void Converter::op_prelu(const Json& op) {
     if (ids.size() < 2) throw Error("prelu missing slope input");
     require_operand_type("prelu", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
     require_same_type("prelu", "x", ids[0], "alpha", ids[1]);
+    // The slopes broadcast into x: the result has x's dims.
+    settle_output_like("prelu", out, {ids[0]});
     const std::string x = get_tensor_name(ids[0]);
     std::string slope = get_tensor_name(ids[1]);
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
@@ -258,6 +265,7 @@ void Converter::op_swish(const Json& op) {
     const bool silu = name && name->IsString() &&
                       std::string_view(name->GetString(), name->GetStringLength()).find("silu") != std::string_view::npos;
     require_float_operand(silu ? "silu" : "swish", ids[0]);
+    settle_output_like(silu ? "silu" : "swish", out, {ids[0]});
     const std::string x = get_tensor_name(ids[0]);
     const std::string s = names("sigmoid");
     append_node("Sigmoid", {x}, {s});
@@ -269,6 +277,7 @@ void Converter::op_softmax(const Json& op) {
     const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"softmax", out};
+    if (!ids.empty()) settle_output_like("softmax", out, {ids[0]});
     if (dims && dims->empty()) {
         // Paddle's softmax of a single value is 1, whatever the value; ONNX Softmax takes
         // no rank-0 input.

@@ -115,12 +115,15 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
     const auto id = helper::try_op_out_id(op);
     if (!id) return;  // nothing to name: the folder recorded nothing either
     const int64_t out = *id;
+    const std::vector<int64_t> shape = shape_attr(op);
+    const bool int_array = full_name == "1.full_int_array";
+    // Paddle fills a shape of known sizes only: a negative dim has no size to fill.
+    if (!int_array && has_negative(shape))
+        throw Error("full: shape {} has a negative dim, which Paddle refuses", helper::fmt_dims(shape));
     const std::vector<double>* folded = state.const_values.find(out);
     if (!folded) return;
     const std::vector<double>& values = *folded;
-    const std::vector<int64_t> shape = shape_attr(op);
 
-    const bool int_array = full_name == "1.full_int_array";
     int32_t dtype = proto::dtype::INT64;
     std::optional<int32_t> given_dtype;
     if (auto word = helper::op_attr_str(op, "dtype")) {
@@ -254,6 +257,7 @@ void Converter::op_clip(const Json& op) {
     // Clip accepts integer tensors only from opset 12; below it the model would not load.
     if (x_type && is_integer_dtype(*x_type))
         require_opset(fmt::format("clip of {} tensors", helper::onnx_dtype_name(*x_type)), 12);
+    settle_output_like("clip", out, {ids[0]});
 
     if (opset < 11) {
         // Before opset 11 the bounds are float attributes, so they must be known now.

@@ -512,6 +512,7 @@ void Converter::op_any_all(const Json& op, bool any) {
     const Json* keep = helper::attr(op, "keepdim");
     const int64_t keepdims = keep && keep->IsBool() && keep->GetBool() ? 1 : 0;
 
+    settle_reduced_over(word, ids[0], axes.value_or(std::vector<int64_t>{}), keepdims != 0, out);
     const std::string reduced = names("reduced");
     add_reduce_node(any ? "ReduceMax" : "ReduceMin", cast, reduced, axes, keepdims,
                     names("reduce"));

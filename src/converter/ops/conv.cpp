@@ -499,6 +499,21 @@ void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& f
 // the explicit pads Paddle computes: ONNX's SAME gives the transposed convolution another
 // output size whenever the input size is not a multiple of the stride. Where those pads need
 // an input size known only at run time, they are computed there and crop the unpadded result.
+// The batch of x and filter dim 1 times the groups as channels; the spatial dims are left
+// open (the output size, SAME pads and output_padding each decide them).
+void Converter::settle_transposed_conv_output(const std::vector<proto::AttributeProto>& attrs, const IdList& ids,
+                                              int64_t out) {
+    const std::vector<int64_t>* xd = state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t>* wd = state.tensor_shapes.find(ids[1]);
+    if (out == 0 || !xd || !wd || xd->size() != 4 || wd->size() != 4) return;
+    const auto* group = helper::find_attribute(attrs, "group");
+    const int64_t groups = group && group->type == proto::attr_type::INT ? group->i : 1;
+    const std::optional<int64_t> channels =
+        groups > 0 && (*wd)[1] >= 0 ? helper::checked_mul((*wd)[1], groups) : std::nullopt;
+    settle_output("conv2d_transpose", out, std::nullopt, std::vector<int64_t>{(*xd)[0], channels.value_or(-1), -1, -1},
+                  {ids[0], ids[1]});
+}
+
 void Converter::op_conv2d_transpose(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     if (ids.size() < 2) throw Error("conv2d_transpose missing input/filter tensors");
@@ -541,6 +556,8 @@ void Converter::op_conv2d_transpose(const Json& op) {
             throw Error("conv2d_transpose: the filter {} is for {} input channels, the input {} has {}",
                         helper::fmt_dims(*w_dims), (*w_dims)[0], helper::fmt_dims(*x_dims), channels);
     }
+
+    settle_transposed_conv_output(attrs, ids, helper::op_out_id(op));
 
     // SAME pads that follow an input size known only at run time: the full result is cropped
     // by pads computed from Shape(x).

@@ -146,6 +146,18 @@ void Converter::op_gather_nd(const Json& op) {
     // GatherND takes neither data nor coordinates of rank 0.
     require_rank("gather_nd", ids[0], 1, kAnyRank);
     require_rank("gather_nd", ids[1], 1, kAnyRank);
+    // Each index row of n coordinates picks x[i0, ..., in-1]: the index's leading dims, then
+    // x's dims past the n it names.
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t>* i_dims = state.tensor_shapes.find(ids[1]);
+    if (x_dims && i_dims && !i_dims->empty() && i_dims->back() >= 0) {
+        const auto n = static_cast<size_t>(i_dims->back());
+        if (n > x_dims->size())
+            throw Error("gather_nd: index rows of {} coordinates exceed the rank {} of x", n, x_dims->size());
+        std::vector<int64_t> dims(i_dims->begin(), i_dims->end() - 1);
+        dims.insert(dims.end(), x_dims->begin() + static_cast<std::ptrdiff_t>(n), x_dims->end());
+        settle_output("gather_nd", out, std::nullopt, dims, {ids[0], ids[1]});
+    }
     std::string x = get_tensor_name(ids[0]);
     // GatherND reads int64 coordinates only; Paddle also takes int32 ones.
     std::string index = ensure_i64_input(ids[1], out, "gather_nd_index");
@@ -175,6 +187,7 @@ void Converter::op_not_equal(const Json& op) {
     const NameMaker names{"not_equal", out};
     require_same_type("not_equal", "x", ids[0], "y", ids[1]);
     require_broadcastable("not_equal", ids[0], ids[1]);
+    settle_output_like("not_equal", out, {ids[0], ids[1]}, proto::dtype::BOOL);
     // Equal compares only bool, int32 and int64 tensors before opset 11.
     if (opset < 11) {
         for (size_t k = 0; k < 2; ++k) {

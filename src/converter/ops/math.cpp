@@ -112,6 +112,7 @@ void Converter::op_multiply(const Json& op) {
     if (ids.size() < 2) throw Error("multiply missing inputs");
     require_same_type("multiply", "x", ids[0], "y", ids[1]);
     require_broadcastable("multiply", ids[0], ids[1]);
+    settle_output_like("multiply", out, {ids[0], ids[1]});
     const bool both_bool = dtype_token_is(ids[0], dt::BOOL) && dtype_token_is(ids[1], dt::BOOL);
     std::string a = get_tensor_name(ids[0]);
     std::string b = get_tensor_name(ids[1]);

@@ -236,6 +236,7 @@ void Converter::op_roll(const Json& op) {
     std::string current = get_tensor_name(ids[0]);
     const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     if (!dims) throw Error("roll: missing rank metadata");
+    settle_output_like("roll", out, {ids[0]});
     const auto rank = static_cast<int64_t>(dims->size());
     if (axes.empty()) throw Error("roll currently requires explicit axes");
 

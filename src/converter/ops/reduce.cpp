@@ -258,25 +258,41 @@ bool Converter::scalar_reduce_passthrough(int64_t input_id, int64_t output_id,
 }
 
 // A reduction of ids[0] over the axes ids[1] holds (every axis when there is none): x's dims
-// without the reduced ones, or with 1 for each where `keepdims`. Axes known only at run time
-// leave the declaration as it is.
+// without the reduced ones, or with 1 for each where `keepdims`.
 void Converter::settle_reduced_output(std::string_view op, const IdList& ids, bool keepdims, int64_t out) {
-    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
-    const std::vector<double>* folded = ids.size() >= 2 && ids[1] != 0 ? state.const_values.find(ids[1]) : nullptr;
-    if (!dims || (ids.size() >= 2 && ids[1] != 0 && !folded)) return;
-    const std::vector<int64_t> axes = folded ? helper::saturate_i64(*folded) : std::vector<int64_t>{};
+    const bool tensor_axes = ids.size() >= 2 && ids[1] != 0;
+    const std::vector<double>* folded = tensor_axes ? state.const_values.find(ids[1]) : nullptr;
+    if (tensor_axes && !folded) {
+        settle_reduced_over(op, ids[0], std::nullopt, keepdims, out);
+        return;
+    }
+    settle_reduced_over(op, ids[0], folded ? helper::saturate_i64(*folded) : std::vector<int64_t>{}, keepdims, out);
+}
+
+// `axes` empty: every axis; nothing: axes known only at run time, which still keep x's rank
+// where `keepdims` (each dim x's or 1), and leave the declaration as it is otherwise.
+void Converter::settle_reduced_over(std::string_view op, int64_t x, const std::optional<std::vector<int64_t>>& axes,
+                                    bool keepdims, int64_t out) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(x);
+    if (!dims) return;
+    std::vector<int64_t> result;
+    if (!axes) {
+        if (!keepdims) return;
+        for (int64_t d : *dims) result.push_back(d == 1 ? 1 : -1);
+        settle_output(op, out, std::nullopt, result, {x});
+        return;
+    }
     const int64_t rank = static_cast<int64_t>(dims->size());
-    std::vector<bool> reduced(dims->size(), axes.empty());
-    for (int64_t a : axes) {
+    std::vector<bool> reduced(dims->size(), axes->empty());
+    for (int64_t a : *axes) {
         if (a < -rank || a >= rank) return;
         reduced[static_cast<size_t>(a < 0 ? a + rank : a)] = true;
     }
-    std::vector<int64_t> result;
     for (size_t k = 0; k < dims->size(); ++k) {
         if (!reduced[k]) result.push_back((*dims)[k]);
         else if (keepdims) result.push_back(1);
     }
-    settle_output(op, out, std::nullopt, result, {ids[0]});
+    settle_output(op, out, std::nullopt, result, {x});
 }
 
 void Converter::op_reduce_sum(const Json& op) {
@@ -421,6 +437,19 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view missing_m
     append_node("Where", {n("empty"), n("nan"), reduced}, {std::move(output)});
 }
 
+// The values and the indices have x's dims with k along the axis (open when k is not folded).
+void Converter::settle_topk_outputs(const Json& outs, const IdList& ids, int64_t axis) {
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    if (!x_dims || x_dims->empty()) return;
+    std::vector<int64_t> dims = *x_dims;
+    const size_t a = static_cast<size_t>(axis < 0 ? axis + static_cast<int64_t>(dims.size()) : axis);
+    const std::vector<double>* folded = state.const_values.find(ids[1]);
+    dims[a] = folded && folded->size() == 1 ? helper::saturate_i64((*folded)[0]) : -1;
+    for (const Json& entry : outs.GetArray())
+        if (const Json* id = helper::member(entry, "%"); id && helper::as_i64(*id))
+            settle_output("topk", *helper::as_i64(*id), std::nullopt, dims, {ids[0]});
+}
+
 void Converter::op_topk(const Json& op) {
     const Json* outs = helper::member(op, "O");
     if (!outs || !outs->IsArray()) throw Error("topk missing outputs");
@@ -476,6 +505,7 @@ void Converter::op_topk(const Json& op) {
                 throw Error("topk k {} is more than the {} elements along axis {}",
                             helper::fmt_f64((*folded)[0]), length, axis);
         }
+    settle_topk_outputs(*outs, ids, axis);
     std::string k = ensure_i64_input(ids[1], *primary, "topk_k");
     // TopK wants K as a one-element 1-D tensor; a rank-0 k would fail when the model runs.
     if (const std::vector<int64_t>* k_dims = state.tensor_shapes.find(ids[1]); k_dims && k_dims->empty()) {

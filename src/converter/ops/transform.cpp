@@ -78,6 +78,7 @@ void Converter::op_flip(const Json& op) {
     if (axis_data && axis_data->IsArray()) axes = helper::collect_i64_items(*axis_data, op, "axis");
     const auto ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("flip missing input");
+    settle_output_like("flip", out, {ids[0]});
 
     std::vector<int64_t> dims;
     if (const std::vector<int64_t>* recorded = state.tensor_shapes.find(ids[0])) {
@@ -241,7 +242,8 @@ void Converter::op_transpose(const Json& op) {
     std::vector<int64_t> perm = helper::op_attr_i64_items(op, "perm");
     const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
     const bool negative = std::any_of(perm.begin(), perm.end(), [](int64_t p) { return p < 0; });
-    if (!dims || perm.empty()) {
+    // Paddle takes a perm of every dim: one left out (the whole list too) is refused below.
+    if (!dims) {
         // Paddle counts a negative entry from the end of the input's dims.
         if (negative)
             throw Error("transpose perm {} has negative entries and the input rank is not recorded",

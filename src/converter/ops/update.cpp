@@ -349,6 +349,17 @@ void Converter::op_repeat_interleave(const Json& op) {
         add_unsqueeze_node(scalar, repeats_dim, {0}, names("repeats_axes"));
     }
 
+    // x's dims with the axis's length times the count (open when either is not known).
+    std::vector<int64_t> result = *x_dims;
+    std::optional<int64_t> count = repeats;
+    if (const std::vector<double>* folded = ids.size() > 1 ? state.const_values.find(ids[1]) : nullptr;
+        !count && folded && folded->size() == 1)
+        count = helper::saturate_i64((*folded)[0]);
+    int64_t& length = result[static_cast<size_t>(a)];
+    const std::optional<int64_t> grown = count && *count >= 0 && length >= 0 ? helper::checked_mul(length, *count) : std::nullopt;
+    length = grown.value_or(-1);
+    settle_output("repeat_interleave", out, std::nullopt, result, {x_id});
+
     const std::string shape = names("input_shape");
     append_node("Shape", {x}, {shape});
     const std::string axis_dim = names("axis_dim");
