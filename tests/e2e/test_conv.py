@@ -519,6 +519,13 @@ def test_pool2d_global_forms(tmp, opset, kind, form, algorithm):
     (lambda: pool_program([-1, 1, 3, -1], (6, 9), "avg", strides=(2, 2), paddings=(0, 1), ceil_mode=True),
      "Error: pool2d: window [6, 9] with strides [2, 2] leaves no output position over the padded input "
      "[3, -1] (input dims [-1, 1, 3, -1], pads [0, 1, 0, 1])\n"),
+    # Pads as large as the window, which ONNX Runtime refuses to load.
+    (lambda: pool_program([-1, 2, 5, 5], (2, 2), "max", paddings=(2, 2)),
+     "Error: pool2d: pads [2, 2, 2, 2] reach as far as the window [2, 2], and ONNX's pooling takes only pads "
+     "smaller than its window\n"),
+    (lambda: pool_program([-1, 2, 5, 5], (2, 2), "avg", paddings=(3, 0, 3, 0), exclusive=False),
+     "Error: pool2d: pads [3, 3, 0, 0] reach as far as the window [2, 2], and ONNX's pooling takes only pads "
+     "smaller than its window\n"),
 ])
 def test_pool2d_refusals(tmp, program, message):
     expect_failure(tmp, program(), {}, 17, message)

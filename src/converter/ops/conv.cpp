@@ -216,6 +216,19 @@ void require_pool_word(const Json& op, std::string_view name,
     throw Error("pool2d: {} \"{}\" is not one of {}", name, helper::fmt_text(*word), list);
 }
 
+// ONNX's pools take only pads smaller than their window (ONNX Runtime refuses the model at
+// load otherwise), while Paddle pads as far as it is asked: such a pool is refused. With
+// `begin_only`, the end pads are left to the caller, which writes the windows past them itself.
+void refuse_pads_past_the_window(const std::vector<proto::AttributeProto>& attrs, bool begin_only = false) {
+    const std::vector<int64_t> kernel = ints_or(attrs, "kernel_shape", {});
+    const std::vector<int64_t> pads = ints_or(attrs, "pads", {});
+    if (kernel.empty() || pads.size() != 2 * kernel.size()) return;
+    for (size_t k = 0; k < (begin_only ? kernel.size() : pads.size()); ++k)
+        if (pads[k] >= kernel[k % kernel.size()])
+            throw Error("pool2d: pads {} reach as far as the window {}, and ONNX's pooling takes only "
+                        "pads smaller than its window", helper::fmt_dims(pads), helper::fmt_dims(kernel));
+}
+
 // A window that leaves no output position over the padded input: Paddle refuses it, and
 // the pool node would fail in ONNX Runtime on a negative output dim. Paddle counts the
 // positions with integer division toward zero, a partial last window counted under
@@ -406,6 +419,7 @@ std::optional<MaxPoolTail> max_pool_tail(const ConverterState& state, int64_t x_
 void max_pool_with_tail(Converter& c, const std::string& x, int64_t x_id, std::vector<proto::AttributeProto> attrs,
                         const MaxPoolTail& tail, std::string output, const NameMaker& names) {
     const auto& [kernel, strides, pads, ceil_mode] = tail.window;
+    refuse_pads_past_the_window(attrs, true);
     ops::remove_attributes_named(attrs, "ceil_mode");
     ops::remove_attributes_named(attrs, "pads");
     attrs.push_back(helper::attr_ints("pads", {pads[0], pads[1], tail.pool_ends[0], tail.pool_ends[1]}));
@@ -682,6 +696,7 @@ void Converter::op_pool2d(const Json& op) {
         max_pool_with_tail(*this, x, ids[0], std::move(attrs), *tail, get_tensor_name(out), NameMaker{"pool2d", out});
         return;
     }
+    if (!global_form) refuse_pads_past_the_window(attrs);
     append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
 }
 
