@@ -229,6 +229,12 @@ void refuse_pads_past_the_window(const std::vector<proto::AttributeProto>& attrs
                         "pads smaller than its window", helper::fmt_dims(pads), helper::fmt_dims(kernel));
 }
 
+// Whether a pool node's attributes count a partial last window.
+bool ceil_mode_of(const std::vector<proto::AttributeProto>& attrs) {
+    const auto* ceil = helper::find_attribute(attrs, "ceil_mode");
+    return ceil && ceil->type == proto::attr_type::INT && ceil->i != 0;
+}
+
 // A window that leaves no output position over the padded input: Paddle refuses it, and
 // the pool node would fail in ONNX Runtime on a negative output dim. Paddle counts the
 // positions with integer division toward zero, a partial last window counted under
@@ -240,8 +246,7 @@ void refuse_window_past_padded_input(const ConverterState& state, int64_t x_id,
     if (!dims || dims->size() != 4 || kernel.size() != 2) return;
     const std::vector<int64_t> strides = ints_or(attrs, "strides", {1, 1});
     const std::vector<int64_t> pads = ints_or(attrs, "pads", {0, 0, 0, 0});
-    const auto* ceil = helper::find_attribute(attrs, "ceil_mode");
-    const bool ceil_mode = ceil && ceil->type == proto::attr_type::INT && ceil->i != 0;
+    const bool ceil_mode = ceil_mode_of(attrs);
     if (strides.size() != 2 || pads.size() != 4) return;
     std::vector<int64_t> padded(2, -1);
     bool empty = false;
@@ -276,8 +281,7 @@ struct PoolWindow {
 std::optional<PoolWindow> explicit_window(const std::vector<proto::AttributeProto>& attrs) {
     PoolWindow w{ints_or(attrs, "kernel_shape", {}), ints_or(attrs, "strides", {1, 1}),
                  ints_or(attrs, "pads", {0, 0, 0, 0}), false};
-    const auto* ceil = helper::find_attribute(attrs, "ceil_mode");
-    w.ceil_mode = ceil && ceil->type == proto::attr_type::INT && ceil->i != 0;
+    w.ceil_mode = ceil_mode_of(attrs);
     if (helper::find_attribute(attrs, "auto_pad") || w.kernel.size() != 2 || w.strides.size() != 2 ||
         w.pads.size() != 4)
         return std::nullopt;
@@ -292,9 +296,13 @@ std::optional<PoolWindow> explicit_window(const std::vector<proto::AttributeProt
 // with sizes known only at run time, always), the windows are summed over an input padded
 // with zeros far enough to hold each of them: the end pads per axis, or empty where ONNX's
 // own pool computes Paddle's values.
-std::optional<std::array<int64_t, 2>> average_pool_ends(const ConverterState& state, int64_t x_id,
-                                                        const std::vector<proto::AttributeProto>& attrs,
-                                                        bool exclusive) {
+struct AveragePoolSums {
+    PoolWindow window;
+    std::array<int64_t, 2> ends;  // the zero end pads that hold every window
+};
+
+std::optional<AveragePoolSums> average_pool_ends(const ConverterState& state, int64_t x_id,
+                                                 const std::vector<proto::AttributeProto>& attrs, bool exclusive) {
     const std::optional<PoolWindow> window = explicit_window(attrs);
     if (!window) return std::nullopt;
     const auto& [kernel, strides, pads, ceil_mode] = *window;
@@ -320,7 +328,7 @@ std::optional<std::array<int64_t, 2>> average_pool_ends(const ConverterState& st
         differs = differs || (overhangs && !exclusive) || ceil_counts;
     }
     if (!differs) return std::nullopt;
-    return ends;
+    return AveragePoolSums{*window, ends};
 }
 
 // The pool average_pool_ends asks for, as window sums: a convolution with a kernel of ones
@@ -329,14 +337,12 @@ std::optional<std::array<int64_t, 2>> average_pool_ends(const ConverterState& st
 // in the input's place (0 / 0 for a window wholly in the padding, as Paddle). A Pad before
 // a pool instead would be merged into the pool's own pads by ONNX Runtime, which refuses
 // pads as large as the kernel.
-void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id,
-                          const std::vector<proto::AttributeProto>& attrs, const std::array<int64_t, 2>& ends,
+void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, const AveragePoolSums& plan,
                           bool exclusive, std::string output, const NameMaker& names) {
-    const std::vector<int64_t> kernel = ints_or(attrs, "kernel_shape", {});
-    const std::vector<int64_t> pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    const auto& [kernel, strides, pads, ceil_mode] = plan.window;
     const std::vector<proto::AttributeProto> window{
-        helper::attr_ints("kernel_shape", kernel), helper::attr_ints("strides", ints_or(attrs, "strides", {1, 1})),
-        helper::attr_ints("pads", {pads[0], pads[1], ends[0], ends[1]})};
+        helper::attr_ints("kernel_shape", kernel), helper::attr_ints("strides", strides),
+        helper::attr_ints("pads", {pads[0], pads[1], plan.ends[0], plan.ends[1]})};
     const int32_t type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
     const int64_t window_size = checked_size(helper::checked_mul(kernel[0], kernel[1]));
     c.reserve_materialized(static_cast<uint64_t>(window_size) * sizeof(double), "pool2d");
@@ -688,8 +694,8 @@ void Converter::op_pool2d(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     settle_pool_output(ids[0], attrs, global_form, out);
     const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
-    if (const auto ends = average && !global_form ? average_pool_ends(state, ids[0], attrs, exclusive) : std::nullopt) {
-        average_pool_as_sums(*this, x, ids[0], attrs, *ends, exclusive, get_tensor_name(out), NameMaker{"pool2d", out});
+    if (const auto sums = average && !global_form ? average_pool_ends(state, ids[0], attrs, exclusive) : std::nullopt) {
+        average_pool_as_sums(*this, x, ids[0], *sums, exclusive, get_tensor_name(out), NameMaker{"pool2d", out});
         return;
     }
     if (const auto tail = !average && !global_form ? max_pool_tail(state, ids[0], attrs) : std::nullopt) {
@@ -763,8 +769,7 @@ void Converter::settle_pool_output(int64_t x, const std::vector<proto::Attribute
         settle_output("pool2d", out, std::nullopt, dims, {x});
         return;
     }
-    const proto::AttributeProto* ceil_mode = helper::find_attribute(attrs, "ceil_mode");
-    if (ceil_mode && ceil_mode->i != 0) return;
+    if (ceil_mode_of(attrs)) return;
     const std::vector<int64_t> kernel = ints_or(attrs, "kernel_shape", {});
     settle_output("pool2d", out, std::nullopt, window_output_dims(*xd, (*xd)[1], kernel, attrs), {x});
 }
