@@ -1,6 +1,8 @@
 // ONNX's own checker over the finished model, in a child process: the library has crashed
 // (a segmentation fault in its shape inference) on malformed graphs, and a crash there must
-// be a refusal, not the end of the conversion.
+// not end the conversion. Only the library's own refusal refuses the model: a check that
+// crashes, runs out of memory or time, or cannot even be started gives no verdict, and the
+// model is written with a warning.
 #include "converter/onnx_check.h"
 
 #include <fcntl.h>
@@ -62,6 +64,25 @@ bool is_weight(const proto::TensorProto& t, const std::vector<std::string>& weig
     if (t.raw_data.origin().fd >= 0) return true;
     if (proto::encoded_len(t) > kLargeInitializer) return true;
     return std::binary_search(weight_names.begin(), weight_names.end(), t.name);
+}
+
+// What the library threw, told apart from a failure of kestro's own code around it (making
+// the copy, reading it back, splitting the regions): only the library's is a verdict.
+struct LibraryRefusal {
+    std::string text;
+};
+
+template <class Call>
+void in_library(Call&& call) {
+    try {
+        call();
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw LibraryRefusal{std::string(std::string_view(e.what()).substr(0, kMessageCap - 1))};
+    } catch (...) {
+        throw LibraryRefusal{"an exception that carries no message"};
+    }
 }
 
 // ---- the library's inference, region by region ----
@@ -237,7 +258,7 @@ struct InferenceFrame {
             onnx::ModelProto& m;
             ~Release() { (void)m.release_graph(); }
         } release{model};
-        onnx::shape_inference::InferShapes(model, onnx::OpSchemaRegistry::Instance(), options);
+        in_library([&] { onnx::shape_inference::InferShapes(model, onnx::OpSchemaRegistry::Instance(), options); });
     }
 };
 
@@ -254,6 +275,7 @@ void infer_region_by_region(onnx::GraphProto& graph, const Scope* outer, const I
 }
 
 // ---- the child process ----
+
 
 // The reply of the child: "A" when the library accepts the model, "R" and its message when
 // it refuses it, "N" and the reason when it ends without a verdict (memory ran out, the
@@ -281,7 +303,7 @@ std::string check_in_this_process(int reply_fd, const proto::ModelProto& model,
             return "Ncould not read the model back";
         std::string().swap(bytes);
         log::write_all(reply_fd, "1");
-        onnx::checker::check_model(parsed);
+        in_library([&] { onnx::checker::check_model(parsed); });
         if (mode == CheckMode::CheckerOnly) return "A";
         // Strict: a node whose inference fails refuses the model. Data propagation follows
         // shapes computed in the graph (Shape, Gather, Concat) into Reshape, Expand and the
@@ -297,11 +319,13 @@ std::string check_in_this_process(int reply_fd, const proto::ModelProto& model,
         return "A";
     } catch (const std::bad_alloc&) {
         return "Nran out of memory";
+    } catch (const LibraryRefusal& refusal) {
+        return "R" + refusal.text;
     } catch (const std::exception& e) {
         const std::string_view what = e.what();
-        return "R" + std::string(what.substr(0, kMessageCap - 1));
+        return "Nfailed in kestro's own code: " + std::string(what.substr(0, kShownMessage));
     } catch (...) {
-        return "Ran exception that carries no message";
+        return "Nfailed in kestro's own code";
     }
 }
 
@@ -498,11 +522,14 @@ volatile sig_atomic_t g_check_child = 0;
 struct sigaction g_saved_ending[NSIG];
 
 void end_child_and_die(int sig) {
+    // The interrupted code may be about to read errno; the old action may return here.
+    const int saved_errno = errno;
     const pid_t child = g_check_child;
     if (child > 0) ::kill(child, SIGKILL);
     // Blocked while this runs, the raised signal arrives on return under the old action.
     ::sigaction(sig, &g_saved_ending[sig], nullptr);
     ::raise(sig);
+    errno = saved_errno;
 }
 
 // While the check runs: SIGTERM, SIGINT and SIGHUP end the child with kestro (unless the
@@ -538,37 +565,31 @@ private:
     std::vector<int> installed_;
 };
 
-// A descriptor of 3 or above for `fd` (closed): with standard input, output or error closed,
-// a pipe may get their numbers, which the child points at /dev/null.
-int above_standard(int fd) {
-    if (fd > STDERR_FILENO) return fd;
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    const int err = errno;
-    ::close(fd);
-    if (moved < 0) throw Error("cannot run ONNX's checker on the model: {}", std::strerror(err));
-    return moved;
-}
-
+// The child's reply pipe, both ends of 3 or above: with standard input, output or error
+// closed, a pipe may get their numbers, which the child points at /dev/null.
 struct Pipe {
     int read = -1;
     int write = -1;
-    Pipe() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            throw Error("cannot run ONNX's checker on the model: {}", std::strerror(errno));
-        read = fds[0];
-        write = fds[1];
-        try {
-            read = above_standard(read);
-            write = above_standard(write);
-        } catch (...) {
-            close_both();
-            throw;
-        }
-    }
+    Pipe() = default;
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
     ~Pipe() { close_both(); }
+    // Returns 0, or the errno of why the pipe cannot be made (the ends made are closed by
+    // the destructor, once each).
+    int open() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+        read = fds[0];
+        write = fds[1];
+        for (int* fd : {&read, &write}) {
+            if (*fd > STDERR_FILENO) continue;
+            const int moved = ::fcntl(*fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+            if (moved < 0) return errno;
+            ::close(*fd);
+            *fd = moved;
+        }
+        return 0;
+    }
     void close_write() {
         if (write >= 0) ::close(write);
         write = -1;
@@ -602,7 +623,9 @@ bool read_reply(int fd, Clock::time_point deadline, std::string& reply) {
 }
 
 struct Attempt {
-    enum Kind { Accepted, Refused, NoVerdict, TimedOut } kind;
+    // NotStarted and TimedOut end the check: another attempt would meet the same lack of
+    // descriptors or processes, or the same deadline.
+    enum Kind { Accepted, Refused, NoVerdict, NotStarted, TimedOut } kind;
     std::string text;  // the library's message, or why there is no verdict
 };
 
@@ -642,6 +665,7 @@ Attempt check_in_child(const proto::ModelProto& model, const NodeOrigins& origin
                        Clock::time_point deadline) {
     CheckSignals signals;
     Pipe pipe;
+    if (const int err = pipe.open(); err != 0) return {Attempt::NotStarted, std::strerror(err)};
     // The ending signals wait until the child's number is known to their handler; the
     // child starts with them blocked and unblocks them once its handlers are the defaults.
     sigset_t ending, before;
@@ -657,7 +681,7 @@ Attempt check_in_child(const proto::ModelProto& model, const NodeOrigins& origin
     const int fork_error = errno;
     if (pid > 0) g_check_child = pid;
     ::sigprocmask(SIG_SETMASK, &before, nullptr);
-    if (pid < 0) throw Error("cannot run ONNX's checker on the model: {}", std::strerror(fork_error));
+    if (pid < 0) return {Attempt::NotStarted, std::strerror(fork_error)};
     pipe.close_write();
 
     std::string reply;
@@ -670,7 +694,9 @@ Attempt check_in_child(const proto::ModelProto& model, const NodeOrigins& origin
     do {
         waited = ::waitpid(pid, &status, 0);
     } while (waited < 0 && errno == EINTR);
-    if (waited < 0) throw Error("cannot run ONNX's checker on the model: {}", std::strerror(errno));
+    if (waited < 0)
+        return {Attempt::NoVerdict, fmt::format("the end of its checker{} could not be read: {}", mode_name(mode),
+                                                std::strerror(errno))};
     if (!ended) return {Attempt::TimedOut, {}};
     return verdict_of(status, std::move(reply), mode);
 }
@@ -717,6 +743,10 @@ void refuse_unless_onnx_accepts(const proto::ModelProto& model, const NodeOrigin
         if (attempt.kind == Attempt::TimedOut) {
             reasons.push_back(fmt::format("the check did not end within {:g} s",
                                           std::chrono::duration<double>(bound).count()));
+            break;
+        }
+        if (attempt.kind == Attempt::NotStarted) {
+            reasons.push_back(fmt::format("its checker{} could not be started: {}", mode_name(mode), attempt.text));
             break;
         }
         reasons.push_back(std::move(attempt.text));

@@ -1,5 +1,6 @@
 // The check by ONNX's own library: the copy it reads, its verdicts, and the one line a
 // refusal becomes.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -109,6 +110,8 @@ void crash_in_first_attempt(int attempt) {
 }
 void cpu_limit_in_every_attempt(int) { ::raise(SIGXCPU); }
 void out_of_memory_in_every_attempt(int) { throw std::bad_alloc(); }
+// kestro's own code failing in the child (the copy, the read-back): no verdict of the library.
+void own_error_in_every_attempt(int) { throw Error("a fault of kestro's own"); }
 // No address space beyond what the child has when it starts.
 void memory_limit(int) {
     long pages = 0;
@@ -137,6 +140,8 @@ TEST(OnnxCheck, VerdictsOfTheLibrary) {
         void (*hook)(int) = nullptr;
         std::string warning = {};
         std::optional<std::chrono::milliseconds> deadline = std::nullopt;
+        // The parent has no descriptor left for the reply pipe while it checks.
+        bool no_free_descriptor = false;
     };
     std::vector<Case> cases;
     cases.push_back({"accepted", add_model(1000), "<no error>"});
@@ -160,6 +165,12 @@ TEST(OnnxCheck, VerdictsOfTheLibrary) {
                      "its checker alone reached the CPU-time limit (signal SIGXCPU)\n"});
     cases.push_back({"memory exhausted", add_model(4), "<no error>", out_of_memory_in_every_attempt,
                      "its checker alone ran out of memory\n"});
+    cases.push_back({"an error of kestro's own code in the child", add_model(4, 17, {5}), "<no error>",
+                     own_error_in_every_attempt,
+                     "its checker alone failed in kestro's own code: a fault of kestro's own\n"});
+    // A check that cannot start is no verdict either, and is not tried again.
+    cases.push_back({"no descriptor left for the pipe", add_model(4, 17, {5}), "<no error>", nullptr,
+                     unchecked + "its checker could not be started: Too many open files\n", std::nullopt, true});
     // The library's allocations fail (a refusal would be its own): the model passes, checked
     // or not.
     cases.push_back({"a memory limit", add_model(1000), "<no error>", memory_limit});
@@ -169,8 +180,20 @@ TEST(OnnxCheck, VerdictsOfTheLibrary) {
         onnx_check_child_hook = c.hook;
         kestro::log::init("warn", "never");
         testing::internal::CaptureStderr();
-        const std::string error =
-            error_of([&] { refuse_unless_onnx_accepts(c.model, origins, {}, c.deadline); });
+        struct rlimit descriptors {};
+        ::getrlimit(RLIMIT_NOFILE, &descriptors);
+        const std::string error = error_of([&] {
+            if (c.no_free_descriptor) {
+                // Every number below the lowest free one is taken.
+                const int lowest_free = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                ::close(lowest_free);
+                struct rlimit none = descriptors;
+                none.rlim_cur = static_cast<rlim_t>(lowest_free);
+                ::setrlimit(RLIMIT_NOFILE, &none);
+            }
+            refuse_unless_onnx_accepts(c.model, origins, {}, c.deadline);
+        });
+        ::setrlimit(RLIMIT_NOFILE, &descriptors);
         const std::string log = testing::internal::GetCapturedStderr();
         kestro::log::init("", "never");
         onnx_check_child_hook = nullptr;
