@@ -163,7 +163,7 @@ CHECKER_CRASHES = {
 
 
 @pytest.mark.parametrize("case", list(CHECKER_CRASHES))
-def test_a_model_the_checker_crashes_on_is_refused(tmp, case):
+def test_a_mutation_the_checker_crashed_on_is_refused_by_its_lowering(tmp, case):
     """The conversion fails with one line and writes nothing; kestro itself does not crash."""
     name, index, op_name, value, change, message = CHECKER_CRASHES[case]
     doc = json.loads((real_model(name) / "inference.json").read_text())
