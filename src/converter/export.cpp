@@ -129,13 +129,17 @@ int reserve_space(int fd, size_t size) {
 //
 // The model is written to a new file beside the output and renamed over it only once it is
 // complete and closed, so a failure or a kill never leaves a broken file where a good one
-// was. The new file is made, renamed and removed relative to the open folder, so that its
-// name beside a long output path never has to fit the system's path limit. A signal that
-// ends the process removes the temporary file on its way out: every signal whose default
-// action ends the process and that can be caught (a CPU-time limit's SIGXCPU, an alarm,
-// SIGUSR1 as well as SIGINT or SIGTERM), then ends the process as that signal would have.
-// Once a weight file is mapped, SIGBUS belongs to the fault guard, which calls back here
-// before a fault it cannot mend ends the process.
+// was. Where the file system allows, the new file has no name while it is written (an
+// unnamed file of the folder, gone with its last descriptor, so that even kill -9 leaves
+// nothing behind); it is given a hidden name only once complete, just before the rename.
+// Elsewhere it is a hidden named file from the start. The new file is made, named, renamed
+// and removed relative to the open folder, so that its name beside a long output path never
+// has to fit the system's path limit. A signal that ends the process removes a named
+// temporary file on its way out: every signal whose default action ends the process and
+// that can be caught (a CPU-time limit's SIGXCPU, an alarm, SIGUSR1 as well as SIGINT or
+// SIGTERM), then ends the process as that signal would have. Once a weight file is mapped,
+// SIGBUS belongs to the fault guard, which calls back here before a fault it cannot mend
+// ends the process.
 
 int g_temp_dir = -1;
 char g_temp_name[NAME_MAX + 1];
@@ -152,10 +156,13 @@ void remove_temp() {
 }
 
 void remove_temp_and_die(int sig) {
+    // The interrupted code may be about to read errno; the old action may return here.
+    const int saved_errno = errno;
     remove_temp();
     // Blocked while this runs, the raised signal arrives on return under the old action.
     ::sigaction(sig, &g_saved_actions[sig], nullptr);
     ::raise(sig);
+    errno = saved_errno;
 }
 
 // Whether the default action of `sig` ends the process (terminate or dump core), and a
@@ -187,37 +194,44 @@ std::string temp_name(int dir, std::string_view base, uint32_t random) {
     return fmt::format(".{}.{:08x}.tmp", base.substr(0, keep), random);
 }
 
+// The path through which an unnamed file open as `fd` can be given a name.
+std::string fd_path(int fd) { return fmt::format("/proc/self/fd/{}", fd); }
+
+// Opens an unnamed file in the open folder `dir`, or returns -1 where that cannot be done:
+// the kernel or the file system has no unnamed files (EOPNOTSUPP, EISDIR, EINVAL), or no
+// /proc shows the descriptor through which it could later be named (linking the descriptor
+// itself needs a capability).
+int open_unnamed(int dir, mode_t mode) {
+    const int fd = ::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    struct stat by_fd {}, by_path {};
+    if (::fstat(fd, &by_fd) == 0 && ::stat(fd_path(fd).c_str(), &by_path) == 0 &&
+        by_fd.st_dev == by_path.st_dev && by_fd.st_ino == by_path.st_ino) {
+        return fd;
+    }
+    ::close(fd);
+    return -1;
+}
+
 class TempFile {
 public:
     // A new file in the open folder `dir` (which must outlive it) for the output called
-    // `base`; `mode` is its permission bits before the file-mode mask applies.
-    TempFile(int dir, std::string_view base, mode_t mode) : dir_(dir) {
+    // `base`; `mode` is its permission bits before the file-mode mask applies. The process's
+    // file-mode mask and the directory's default ACL apply, as for any file the user creates.
+    TempFile(int dir, std::string_view base, mode_t mode) : dir_(dir), base_(base) {
         install_signals();
-        std::random_device random;
-        for (int attempt = 0;; ++attempt) {
-            name_ = temp_name(dir, base, random());
-            // The process's file-mode mask and the directory's default ACL apply, as for
-            // any file the user creates.
-            // A signal between the file's creation and the arming of its removal would leave
-            // it behind: the handled signals wait until both are done.
-            sigset_t all, before;
-            sigfillset(&all);
-            ::sigprocmask(SIG_BLOCK, &all, &before);
-            fd_ = ::openat(dir, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-            const int err = errno;
-            if (fd_ >= 0) {
-                g_temp_dir = dir;
-                std::memcpy(g_temp_name, name_.c_str(), name_.size() + 1);
-                // The handler must never see the flag before the whole name.
-                std::atomic_signal_fence(std::memory_order_seq_cst);
-                g_temp_armed = 1;
-            }
-            ::sigprocmask(SIG_SETMASK, &before, nullptr);
-            if (fd_ >= 0) return;
-            if (err != EEXIST || attempt >= 100) {
-                restore_signals();
-                throw os_error(err);
-            }
+        fd_ = open_unnamed(dir, mode);
+        if (fd_ >= 0) {
+            unnamed_ = true;
+            return;
+        }
+        const int err = take_a_name([&](const char* name) {
+            fd_ = ::openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            return fd_ >= 0 ? 0 : errno;
+        });
+        if (err != 0) {
+            restore_signals();
+            throw os_error(err);
         }
     }
     TempFile(const TempFile&) = delete;
@@ -232,12 +246,20 @@ public:
     }
 
     int fd() const { return fd_; }
-    // Returns 0 or the errno of close: a deferred write error (network file systems,
+    // Gives the complete file a name, if it has none yet, and closes it. Returns 0 or the
+    // errno of the naming or of close: a deferred write error (network file systems,
     // quotas) surfaces only there.
-    int close() {
+    int finish() {
+        int err = 0;
+        if (unnamed_) {
+            err = take_a_name([&](const char* name) {
+                return ::linkat(AT_FDCWD, fd_path(fd_).c_str(), dir_, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+            });
+        }
         const int rc = ::close(fd_);
+        const int close_err = errno;
         fd_ = -1;
-        return rc == 0 ? 0 : errno;
+        return err != 0 ? err : rc == 0 ? 0 : close_err;
     }
     // Renames the file over `target`, a name in the same folder.
     void rename_to(const std::string& target) {
@@ -246,6 +268,31 @@ public:
     }
 
 private:
+    // Calls `make` with hidden random names beside the output until one is free, and arms
+    // the removal of the name it makes. Returns 0 or the errno of `make`.
+    template <class Make>
+    int take_a_name(Make&& make) {
+        std::random_device random;
+        for (int attempt = 0;; ++attempt) {
+            name_ = temp_name(dir_, base_, random());
+            // A signal between the name's creation and the arming of its removal would leave
+            // it behind: the handled signals wait until both are done.
+            sigset_t all, before;
+            sigfillset(&all);
+            ::sigprocmask(SIG_BLOCK, &all, &before);
+            const int err = make(name_.c_str());
+            if (err == 0) {
+                g_temp_dir = dir_;
+                std::memcpy(g_temp_name, name_.c_str(), name_.size() + 1);
+                // The handler must never see the flag before the whole name.
+                std::atomic_signal_fence(std::memory_order_seq_cst);
+                g_temp_armed = 1;
+            }
+            ::sigprocmask(SIG_SETMASK, &before, nullptr);
+            if (err == 0) return 0;
+            if (err != EEXIST || attempt >= 100) return err;
+        }
+    }
     void install_signals() {
         struct sigaction sa {};
         sa.sa_handler = remove_temp_and_die;
@@ -270,8 +317,10 @@ private:
     }
 
     int dir_;
+    std::string base_;
     std::string name_;
     int fd_ = -1;
+    bool unnamed_ = false;
     std::vector<int> installed_;
 };
 
@@ -380,7 +429,7 @@ void write_model_file(const std::string& path, proto::Sink& sink, const InputFil
     if (replacing) ::fchmod(temp.fd(), mode);
     int err = reserve_space(temp.fd(), sink.size());
     if (err == 0) err = write_pieces(temp.fd(), sink);
-    if (err == 0) err = temp.close();
+    if (err == 0) err = temp.finish();
     check_inputs();
     if (err != 0) throw os_error(err);
     // What the name holds now is what the rename removes: an input put there meanwhile (or
@@ -388,7 +437,21 @@ void write_model_file(const std::string& path, proto::Sink& sink, const InputFil
     struct stat now {};
     if (::fstatat(dir.fd, name.c_str(), &now, 0) == 0)
         refuse_input(now, path, inputs);
-    temp.rename_to(name);
+    // Once the new model has replaced the old one, the run has succeeded whatever comes
+    // after (tearing a large graph down takes a while): from just before the rename to the
+    // process's end, the signals that would end it wait, and end with it unseen. A rename
+    // that fails lets them through again, to end the process as they would have.
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (is_catchable_fatal_signal(sig)) sigaddset(&ending, sig);
+    ::sigprocmask(SIG_BLOCK, &ending, &before);
+    try {
+        temp.rename_to(name);
+    } catch (...) {
+        ::sigprocmask(SIG_SETMASK, &before, nullptr);
+        throw;
+    }
 }
 
 // Refuses a graph in which a node, or the graph's outputs, read a value that only an operator
@@ -458,6 +521,8 @@ void Converter::encode_model(int64_t opset, proto::Sink& sink, OnnxCheck check) 
     proto::encode(model, sink);
 }
 
+// Once the output is replaced, the signals that would end the process stay blocked until it
+// ends (see write_model_file): this is the conversion's last step.
 void Converter::export_onnx(const std::string& path, int64_t opset) {
     proto::Sink sink;
     encode_model(opset, sink);

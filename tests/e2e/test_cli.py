@@ -408,45 +408,112 @@ def no_core_files():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
-# Every signal whose default action ends the process ends it during the write too, and the
-# temporary file goes first. A CPU-time limit sends SIGXCPU; SIGBUS from another process
-# passes through the fault guard of the mapped weight file.
-FATAL_SIGNALS = {name: getattr(signal, name) for name in
-                 ["SIGTERM", "SIGUSR1", "SIGUSR2", "SIGALRM", "SIGXCPU", "SIGVTALRM", "SIGPROF",
-                  "SIGBUS", "SIGSEGV"]}
-FATAL_SIGNALS["SIGRTMIN+3"] = signal.SIGRTMIN + 3
+def unnamed_files_work_in(folder):
+    try:
+        os.close(os.open(folder, os.O_TMPFILE | os.O_WRONLY))
+        return True
+    except OSError:
+        return False
 
 
-@pytest.mark.parametrize("sig", FATAL_SIGNALS.values(), ids=list(FATAL_SIGNALS))
-def test_signal_during_the_write_removes_the_temporary_file(tmp, sig):
-    # One 32 MiB weight (a sparse file) makes the write last long enough to be caught.
-    p = Program()
-    p.fetch(p.param("w", "f32", [8, 1024, 1024]), "out")
-    program = tmp / "big.json"
-    program.write_text(json.dumps(p.to_json()))
-    weights = tmp / "big.pdiparams"
-    record = weight_record(vartype=5, dims=[8, 1024, 1024], data=b"")
-    with open(weights, "wb") as f:
-        f.write(record)
-        f.truncate(len(record) + 32 * 1024 * 1024)
+@functools.lru_cache(maxsize=1)
+def can_hide_proc():
+    """Whether a run can be given a /proc of its own that shows nothing (root, with mount
+    namespaces): without it the new model cannot be named from its descriptor, so it is
+    written as a named temporary file from the start."""
+    try:
+        return subprocess.run(["unshare", "--mount", "sh", "-c", "mount -t tmpfs none /proc"],
+                              stdin=subprocess.DEVNULL, capture_output=True).returncode == 0
+    except OSError:
+        return False
+
+
+def being_written(pid, folder):
+    """Whether the process holds a new file in folder open: unnamed, or a hidden .tmp file."""
+    try:
+        links = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+    except OSError:
+        return False
+    return any(link.startswith(f"{folder}/") and (link.endswith(" (deleted)") or link.endswith(".tmp"))
+               for link in links)
+
+
+def replaced(out, old_inode):
+    try:
+        return os.stat(out).st_ino != old_inode
+    except OSError:
+        return False
+
+
+# Every signal whose default action ends the process ends it during the write too, and leaves
+# the older model and nothing else: the new file has no name while it is written (where the
+# file system allows: so kill -9 leaves nothing either), or its name goes first. A CPU-time
+# limit sends SIGXCPU; SIGBUS from another process passes through the fault guard of the
+# mapped weight file. Once the new model has replaced the older one, the run has succeeded:
+# a signal then is held until kestro ends, with status 0.
+# name: (signal, "write" | "write-named" (no /proc to name an unnamed file through) | "after-rename")
+SIGNALS_WHILE_REPLACING = {
+    **{name: (getattr(signal, name), "write") for name in
+       ["SIGTERM", "SIGUSR1", "SIGUSR2", "SIGALRM", "SIGXCPU", "SIGVTALRM", "SIGPROF", "SIGBUS", "SIGSEGV"]},
+    "SIGRTMIN+3": (signal.SIGRTMIN + 3, "write"),
+    "SIGKILL": (signal.SIGKILL, "write"),
+    **{f"{name}-named-file": (getattr(signal, name), "write-named") for name in ["SIGTERM", "SIGXCPU", "SIGBUS"]},
+    **{f"{name}-after-rename": (getattr(signal, name), "after-rename") for name in
+       ["SIGTERM", "SIGINT", "SIGQUIT", "SIGHUP", "SIGUSR1", "SIGALRM", "SIGXCPU"]},
+}
+
+
+@pytest.mark.parametrize("case", list(SIGNALS_WHILE_REPLACING))
+def test_signal_while_the_output_is_replaced(tmp, case):
+    sig, when = SIGNALS_WHILE_REPLACING[case]
+    if sig == signal.SIGKILL and not unnamed_files_work_in(tmp):
+        pytest.skip("the file system has no unnamed files: kill -9 leaves the named one")
+    if when == "write-named" and not can_hide_proc():
+        pytest.skip("needs mount namespaces to hide /proc")
     out = tmp / "m.onnx"
+    if when == "after-rename":
+        # A chain long enough that tearing it down after the rename takes a while; opset 18
+        # skips ONNX's check.
+        program = tmp / "chain.json"
+        program.write_text(long_chain(100_000))
+        weights = tmp / "empty.pdiparams"
+        weights.write_bytes(b"")
+        args = [kestro_bin(), program, weights, out, "18"]
+    else:
+        # One 32 MiB weight (a sparse file) makes the write last long enough to be caught.
+        p = Program()
+        p.fetch(p.param("w", "f32", [8, 1024, 1024]), "out")
+        program = tmp / "big.json"
+        program.write_text(json.dumps(p.to_json()))
+        weights = tmp / "big.pdiparams"
+        record = weight_record(vartype=5, dims=[8, 1024, 1024], data=b"")
+        with open(weights, "wb") as f:
+            f.write(record)
+            f.truncate(len(record) + 32 * 1024 * 1024)
+        args = [kestro_bin(), program, weights, out]
+    if when == "write-named":
+        args = ["unshare", "--mount", "sh", "-c", 'mount -t tmpfs none /proc && exec "$0" "$@"', *args]
     for _ in range(5):
         out.write_bytes(b"the older model")
-        child = subprocess.Popen([kestro_bin(), program, weights, out], stdin=subprocess.DEVNULL,
-                                 stderr=subprocess.PIPE, preexec_fn=no_core_files)
+        old_inode = os.stat(out).st_ino
+        child = subprocess.Popen(args, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, preexec_fn=no_core_files)
         caught = False
         while child.poll() is None:
-            if leftovers(tmp):
+            if replaced(out, old_inode) if when == "after-rename" else being_written(child.pid, tmp):
                 child.send_signal(sig)
                 caught = True
                 break
         child.wait(timeout=120)
         if caught:
             break
-    assert caught, "the write never lasted long enough to be interrupted"
-    assert child.returncode == -sig, child.stderr.read()
+    assert caught, "the run never lasted long enough to be interrupted"
     assert leftovers(tmp) == []
-    assert out.read_bytes() == b"the older model"
+    if when == "after-rename":
+        assert child.returncode == 0, child.stderr.read()
+        assert check(out).graph.node
+    else:
+        assert child.returncode == -sig, child.stderr.read()
+        assert out.read_bytes() == b"the older model"
 
 
 def children_of(pid):
@@ -495,12 +562,12 @@ def test_memory_limits_end_in_a_model_or_a_clean_refusal(tmp):
     assert 0 in outcomes
 
 
-@functools.lru_cache(maxsize=1)
-def long_chain():
+@functools.lru_cache(maxsize=2)
+def long_chain(length=30_000):
     """A chain of 30,000 operators: its check lasts long enough to be caught."""
     p = Program()
     x = p.data("x", "f32", [4, 8])
-    for _ in range(30_000):
+    for _ in range(length):
         x = p.op("1.relu", [x], outs=[("f32", [4, 8])])
     p.fetch(x, "out")
     return json.dumps(p.to_json())
