@@ -19,11 +19,13 @@ int64_t onnx_library_max_opset();
 // node it names, when the library refuses `model`. The check runs in a child process, on a
 // copy of the model whose weights (the initializers named in `weight_names`, sorted, and
 // every large one) are graph inputs of the same type and dims, with each node named after
-// the operator that made it; each region's graph is inferred on its own. A check that
-// crashes, runs out of memory or CPU time is tried again without data propagation, then
-// with the checker alone; when none gives a verdict, or the check is still running at the
-// deadline (by default onnx_check_deadline), the model passes and a warning says why. Above
-// the library's opset the model is not checked (a debug record says so).
+// the operator that made it; each region's graph is inferred on its own. Only the library's
+// own refusal refuses: a check that crashes, runs out of memory or CPU time, or fails in
+// kestro's own code around the library is tried again without data propagation, then with
+// the checker alone; when none gives a verdict, when the check cannot be started (no
+// descriptor for its pipe, no process), or when it is still running at the deadline (by
+// default onnx_check_deadline), the model passes and a warning says why. Above the library's
+// opset the model is not checked (a debug record says so).
 void refuse_unless_onnx_accepts(const proto::ModelProto& model, const NodeOrigins& origins,
                                 const std::vector<std::string>& weight_names,
                                 std::optional<std::chrono::milliseconds> deadline = std::nullopt);
