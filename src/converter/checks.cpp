@@ -229,12 +229,27 @@ void refuse_data_contradiction(const Json& op, const proto::ValueInfoProto& info
 
 // ---- operands ----
 
+namespace {
+
+// The axis counted from the front; empty outside [-rank, rank).
+std::optional<int64_t> axis_from_front(int64_t axis, int64_t rank) {
+    if (axis < -rank || axis >= rank) return std::nullopt;
+    return axis < 0 ? axis + rank : axis;
+}
+
+}  // namespace
+
 int64_t Converter::checked_axis(std::string_view op, std::string_view what, int64_t axis,
                                 int64_t rank) {
-    if (axis < -rank || axis >= rank)
-        throw Error("{}: {} {} is outside [{}, {}) for an input of rank {}", op, what, axis, -rank,
-                    rank, rank);
-    return axis < 0 ? axis + rank : axis;
+    if (const auto a = axis_from_front(axis, rank)) return *a;
+    throw Error("{}: {} {} is outside [{}, {}) for an input of rank {}", op, what, axis, -rank, rank,
+                rank);
+}
+
+int64_t Converter::checked_axis(fmt::format_string<int64_t, int64_t> refusal, int64_t axis,
+                                int64_t rank) {
+    if (const auto a = axis_from_front(axis, rank)) return *a;
+    throw Error(refusal, int64_t{axis}, int64_t{rank});
 }
 
 int64_t Converter::checked_axis_of(std::string_view op, std::string_view what, int64_t axis,

@@ -610,6 +610,10 @@ public:
     // An axis of a value of rank `rank` counted from the front, refused outside [-rank, rank).
     static int64_t checked_axis(std::string_view op, std::string_view what, int64_t axis,
                                 int64_t rank);
+    // The same check for an operator whose refusal has words of its own, `refusal` filled with
+    // the axis as written and the rank.
+    static int64_t checked_axis(fmt::format_string<int64_t, int64_t> refusal, int64_t axis,
+                                int64_t rank);
     // The same against the recorded rank of `tensor_id`; unchanged when the rank is unknown.
     int64_t checked_axis_of(std::string_view op, std::string_view what, int64_t axis,
                             int64_t tensor_id) const;

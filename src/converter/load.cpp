@@ -23,7 +23,19 @@ namespace kestro {
 namespace {
 
 constexpr uint64_t kModelJsonLimit = 268435456;
-constexpr int kMaxJsonDepth = 128;
+// JSON nesting beyond the structure of regions: an operator's own values, and the program
+// around its top block.
+constexpr size_t kMaxJsonDepth = 128;
+// Control-flow operators nested in one another, each one more level of regions below the
+// program's own. Each level becomes a graph held by a node's attribute, three messages deeper
+// in the model (node, attribute, graph) than the graph around it, and a value's type in a
+// graph lies five messages below it (value, type, tensor type, shape, dim): the graph of
+// level r holds messages 2 + 3r + 5 deep. ONNX Runtime reads a model through protobuf's
+// default nesting limit of 100 messages, so a model of 32 levels would not load.
+constexpr size_t kMaxRegionDepth = 31;
+// The JSON levels one level of regions takes: the "regions" array, a region, its "blocks"
+// array, a block, its "ops" array and an operator in it.
+constexpr size_t kJsonLevelsPerRegion = 6;
 constexpr const char* kTarget = "kestro::converter";
 constexpr const char* kOpsPointer = "/program/regions/0/blocks/0/ops";
 // NULs after the text: the terminator, and three for the parser's UTF-8 check to read.
@@ -88,15 +100,12 @@ void rewrite_long_range_literal(char* literal, size_t length) {
     std::fill(literal + n, literal + length, ' ');
 }
 
-// One linear scan before parsing. RapidJSON has no nesting limit of its own: documents
-// nested deeper than the limit are refused here, so every later recursive walk is bounded.
-// A NUL byte is refused too: in-situ parsing would stop there and take what follows for
-// the end of the text. Number literals the parser would refuse in range are rewritten
-// (see above). Returns the line breaks for the parser's messages.
+// One linear scan before parsing. A NUL byte is refused: the parser would stop there and
+// take what follows for the end of the text. Number literals the parser would refuse in
+// range are rewritten (see above). Returns the line breaks for the parser's messages.
 LineIndex scan_json_text(char* data, size_t size) {
     const std::string_view text(data, size);
     LineIndex lines;
-    int depth = 0;
     bool in_string = false;
     size_t after_high_surrogate = 0;  // where an escape pairing with the last high one starts
     for (size_t i = 0; i < text.size(); ++i) {
@@ -134,14 +143,6 @@ LineIndex scan_json_text(char* data, size_t size) {
                 rewrite_long_range_literal(data + i, n);
                 i += n - 1;
             }
-        } else if (c == '[' || c == '{') {
-            if (++depth > kMaxJsonDepth) {
-                auto [line, column] = lines.at(i);
-                throw Error("recursion limit exceeded: JSON nested deeper than {} levels at line {} column {}",
-                            kMaxJsonDepth, line, column);
-            }
-        } else if (c == ']' || c == '}') {
-            --depth;
         }
     }
     return lines;
@@ -168,6 +169,8 @@ public:
     explicit OpsLocator(const rapidjson::StringStream& stream) : stream_(stream) {}
 
     bool out_of_range = false;
+    // What nests deeper than its limit where the parse stopped.
+    enum class TooDeep { No, Regions, Json } too_deep = TooDeep::No;
     bool ops_found = false;  // the pointer reaches an array
     std::vector<OpSpan> spans;
     // The first pass's producer index of the top block, taken here as it reads each
@@ -208,6 +211,7 @@ public:
     bool StartArray() { return value(true, true); }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
         const std::string_view key(s, length);
+        regions_next_ = key == "regions";
         if (in_ops_ && depth_ == kOpsDepth + 1) {
             if (!op_.name_seen && key == "#") {
                 op_.name_seen = true;
@@ -242,6 +246,7 @@ public:
         return true;
     }
     bool EndArray(rapidjson::SizeType) {
+        if (!region_depths_.empty() && region_depths_.back() == depth_) region_depths_.pop_back();
         close();
         if (in_ops_ && depth_ == kOpsDepth - 1) in_ops_ = false;
         if (in_ops_ && op_.outputs_array && depth_ == kOpsDepth + 1) op_.outputs_array = false;
@@ -280,6 +285,7 @@ private:
     // Every value starts here, before a container is entered.
     bool value(bool container, bool is_array) {
         pending_ = Next::None;
+        const bool opens_regions = std::exchange(regions_next_, false) && is_array;
         if (in_ops_ && depth_ == kOpsDepth) {
             spans.emplace_back();
             // The parser calls this before it takes the opening brace.
@@ -316,7 +322,21 @@ private:
             levels_[depth_] = Level{is_array};
             on_path_ = depth_ + 1;
         }
-        if (container) ++depth_;
+        if (!container) return true;
+        ++depth_;
+        // The parse is iterative, so nesting costs it no stack; the limits keep the recursive
+        // walks over an operator's document and over its regions within theirs. Each level
+        // of regions below the program's own has its JSON levels besides the JSON limit.
+        if (opens_regions) region_depths_.push_back(depth_);
+        const size_t nested_regions = region_depths_.empty() ? 0 : region_depths_.size() - 1;
+        if (nested_regions > kMaxRegionDepth) {
+            too_deep = TooDeep::Regions;
+            return false;
+        }
+        if (depth_ - kJsonLevelsPerRegion * nested_regions > kMaxJsonDepth) {
+            too_deep = TooDeep::Json;
+            return false;
+        }
         return true;
     }
 
@@ -327,6 +347,8 @@ private:
 
     const rapidjson::StringStream& stream_;
     size_t depth_ = 0;    // open containers
+    bool regions_next_ = false;  // the value being read is a "regions" member's
+    std::vector<size_t> region_depths_;  // the depth of each open "regions" array
     size_t on_path_ = 0;  // the open containers at levels [0, on_path_) are on the pointer's path
     std::array<Level, kTokens.size()> levels_{};
     bool in_ops_ = false;
@@ -391,7 +413,7 @@ constexpr size_t kLongList = 1024;
 // document node per number.
 class OpHandler {
 public:
-    OpHandler(OpDocument& doc, rapidjson::InsituStringStream& stream, std::string_view text,
+    OpHandler(OpDocument& doc, rapidjson::StringStream& stream, std::string_view text,
               helper::NumberLists& lists)
         : inner_{doc}, stream_(stream), text_(text), lists_(lists) {}
 
@@ -421,9 +443,11 @@ public:
     bool Key(const char* s, rapidjson::SizeType length, bool copy) {
         if (skipping_) return true;
         Frame& top = frames_.back();
-        top.key = std::string_view(s, length);
+        // The key's text lives only as long as this call.
+        const std::string_view key(s, length);
+        top.key = key == "D" ? Member::D : key == "AT" ? Member::AT : key == "A" ? Member::A : Member::Other;
         // Only the first "#" member names the operator, as every reader finds it.
-        if (!top.name_seen && top.key == "#") top.name_seen = top.name_next = true;
+        if (!top.name_seen && key == "#") top.name_seen = top.name_next = true;
         return inner_.Key(s, length, copy);
     }
     bool EndObject(rapidjson::SizeType members) {
@@ -461,12 +485,14 @@ public:
     }
 
 private:
+    // The keys on the way to an attribute's data.
+    enum class Member { Other, A, AT, D };
     struct Frame {
         bool is_array = false;
         bool keeps_lists = false;  // an operator whose long lists stay out of the document
         bool name_seen = false;    // the object's first "#" member was seen
         bool name_next = false;    // the value being read is that member's
-        std::string_view key;      // the object's last key
+        Member key = Member::Other;  // the object's last key
     };
 
     // Every value starts here.
@@ -483,13 +509,13 @@ private:
         const Frame& entry = frames_[n - 2];
         const Frame& list = frames_[n - 3];
         const Frame& op = frames_[n - 4];
-        return !at.is_array && at.key == "D" && !entry.is_array && entry.key == "AT" &&
-               list.is_array && !op.is_array && op.key == "A" && op.keeps_lists;
+        return !at.is_array && at.key == Member::D && !entry.is_array && entry.key == Member::AT &&
+               list.is_array && !op.is_array && op.key == Member::A && op.keeps_lists;
     }
 
     NumberConvertingHandler inner_;
-    rapidjson::InsituStringStream& stream_;
-    std::string_view text_;  // the operator's range of the program text, untouched by the parse
+    rapidjson::StringStream& stream_;
+    std::string_view text_;  // the operator's range of the program text
     helper::NumberLists& lists_;
     std::vector<Frame> frames_;
     size_t skipping_ = 0;  // open containers of the list being left out
@@ -497,9 +523,10 @@ private:
 };
 
 // The operators of the top block, each parsed on demand from its own range of the checked
-// text into a small document that lives until the next one is read. The range is copied
-// into a reused buffer and parsed in place there, so the text stays intact for the next
-// pass; a whole program's document would need several times the text's size.
+// text into a small document that lives until the next one is read; a whole program's
+// document would need several times the text's size. The range is parsed where it lies, not
+// in place, so the text stays intact for the next pass and is never copied (an operator
+// holding a long list is most of the program).
 class OpReader {
 public:
     OpReader(std::vector<uint8_t>& text, std::vector<OpSpan> spans)
@@ -516,15 +543,14 @@ public:
         const OpSpan& span = spans_[i];
         if (span.begin == span.end) return null_;
         const size_t length = span.end - span.begin;
-        scratch_.assign(text_ + span.begin, text_ + span.end);
-        scratch_.resize(length + kParseEndPadding, '\0');
         pool_.Clear();
         stack_pool_.Clear();
         lists_.clear();
         // The check above validated the encoding and bounded the nesting, so neither is
-        // done again for each operator.
-        constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
-        rapidjson::InsituStringStream stream(scratch_.data());
+        // done again for each operator. The parse reads the program text where it lies and
+        // stops at the operator's closing brace; the strings it keeps are copied into the pool.
+        constexpr unsigned kFlags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
+        rapidjson::StringStream stream(text_ + span.begin);
         rapidjson::ParseResult result;
         auto parse = [&](OpDocument& target) {
             OpHandler handler(target, stream, std::string_view(text_ + span.begin, length), lists_);
@@ -561,7 +587,6 @@ private:
     char* text_;
     uintptr_t released_to_ = 0;
     std::vector<OpSpan> spans_;
-    std::vector<char> scratch_;
     std::unique_ptr<char[]> pool_buffer_;
     JsonPool pool_;
     std::unique_ptr<char[]> stack_buffer_;
@@ -642,6 +667,15 @@ void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
             throw Error("{} at line {} column {}",
                         rapidjson::GetParseError_En(rapidjson::kParseErrorStringUnicodeSurrogateInvalid),
                         line, column);
+        }
+        if (locator.too_deep != OpsLocator::TooDeep::No) {
+            auto [line, column] = lines.at(result.Offset());
+            if (locator.too_deep == OpsLocator::TooDeep::Regions)
+                throw Error("regions nested deeper than {} levels at line {} column {} (ONNX Runtime "
+                            "loads no model nested deeper)",
+                            kMaxRegionDepth, line, column);
+            throw Error("recursion limit exceeded: JSON nested deeper than {} levels at line {} column {}",
+                        kMaxJsonDepth, line, column);
         }
         if (result.IsError()) {
             // A literal beyond the double range stops the parse at its first byte, as the

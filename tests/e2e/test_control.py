@@ -2,6 +2,7 @@
 onnx and run in ONNX Runtime against numpy values of PaddlePaddle's documented semantics."""
 
 import itertools
+import json
 import math
 
 import numpy as np
@@ -271,6 +272,58 @@ def while_with_a_product(declared, use):
     return p, {"m": m}
 
 
+# Control flow nested as deep as ONNX Runtime loads a model (31 levels), and one level more.
+
+def nested_ifs(depth, beyond=0):
+    """depth ifs on c, each in the then-branch of the one around it: y = x + depth when c, else
+    x - 1. The innermost add holds a member nested `beyond` JSON levels deep, which nothing reads."""
+    p = Program()
+    x, c = p.data("x", "f32", [2]), p.data("c", "bool", [1])
+
+    def level(b, k):
+        then, other = b.block(), b.block()
+        deep = 1
+        for _ in range(beyond if k == depth else 0):
+            deep = [deep]
+        inner = level(then, k + 1) if k < depth else x
+        then.yield_([then.op("1.add", [inner, then.full([1], 1.0)], outs=[("f32", [2])],
+                             raw={"deep": deep} if k == depth and beyond else None)])
+        other.yield_([add(other, x, other.full([1], -1.0), dims=[2])])
+        return b.op("1.if", [c], outs=[("f32", [2])], regions=[then, other])
+
+    p.fetch(level(p, 1), "y")
+    return p
+
+
+def nested_whiles(depth):
+    """depth whiles, each in the body of the one around it, each running once and adding 1: x + depth."""
+    p = Program()
+    x = p.data("x", "f32", [-1])
+    zero, one = p.full([1], 0, "i64"), p.full([1], 1, "i64")
+
+    def level(b, k, start):
+        body = b.block()
+        a, i = body.arg("f32", [-1]), body.arg("i64", [1])
+        inner = level(body, k + 1, a) if k < depth else a
+        i1 = add(body, i, one, "i64")
+        body.yield_([less(body, i1, one), add(body, inner, body.full([1], 1.0), dims=[-1]), i1])
+        result, _ = b.op("1.while", [less(b, zero, one), start, zero], outs=[("f32", [-1]), ("i64", [1])],
+                         regions=[body])
+        return result
+
+    p.fetch(level(p, 1, x), "y")
+    return p
+
+
+def too_deep(p):
+    """The program and, for the refusal, the column of the "regions" array of its 32nd nested level
+    (the program's own regions come first in its one-line text)."""
+    text, at = json.dumps(p.to_json()), -1
+    for _ in range(33):
+        at = text.index('"regions": [', at + 1)
+    return p, {"column": at + len('"regions": [')}
+
+
 REGION_CONTRADICTIONS = {
     # name: (program and its ids, the message given those ids)
     # Where an operator of the region is the first to contradict its own operands, it is named.
@@ -295,6 +348,11 @@ REGION_CONTRADICTIONS = {
     # must be what it computes.
     "while-yields-an-untyped-int64": (lambda: counting_while(untyped_next="i64"),
                                       "while body yields value {s1} as float32, but computes int64"),
+    # ONNX Runtime reads no model of 32 levels.
+    **{f"{name}-nested-32-deep": (lambda build=build: too_deep(build(32)),
+                                  "regions nested deeper than 31 levels at line 1 column {column} (ONNX Runtime "
+                                  "loads no model nested deeper)") for name, build in (("ifs", nested_ifs),
+                                                                                          ("whiles", nested_whiles))},
 }
 
 
@@ -526,6 +584,13 @@ REGION_WIDENINGS = {
                      for x, c in ((X3[1], 2.0), (X3[1], 2.5), (np.zeros(0, np.float32), 0.0))]),
     "while-condition-of-another-rank": (loop_with_scalar_condition, (10, 17),
                                         [({"i0": np.array([k])}, {"i": np.array([max(k, 3)])}) for k in (0, 2, 5)]),
+    # As deep as ONNX Runtime loads, the innermost operator holding JSON nested as deep as the
+    # 128 levels a program may take beyond its regions' own.
+    "ifs-nested-31-deep": (lambda: nested_ifs(31, beyond=120), (17, 21),
+                           [({"x": X3[0, :2], "c": np.array([c])}, {"y": X3[0, :2] + 31 if c else X3[0, :2] - 1})
+                            for c in (True, False)]),
+    "whiles-nested-31-deep": (lambda: nested_whiles(31), (17, 21),
+                              [({"x": x}, {"y": x + 31}) for x in (X3[1], X3[0, :1], np.zeros(0, np.float32))]),
 }
 
 

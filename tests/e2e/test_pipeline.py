@@ -379,6 +379,10 @@ def untyped_abs_into(name):
     return contradicting(build)
 
 
+DEEP = '{"program": {"regions": [{"blocks": [{"ops": [{"#": "0.x", "deep": '
+DEEP_IN_A_REGION = ('{"program": {"regions": [{"blocks": [{"ops": [{"#": "1.if", "regions": [{"blocks": [{"ops": '
+                    '[{"#": "0.x", "deep": ')
+
 MUST_FAIL = {
     # name: (program bytes or document, substring of the message)
     # One name, one initializer: a second declaration of other dims would feed the bias the matrix.
@@ -429,8 +433,13 @@ MUST_FAIL = {
     "lone-low-surrogate-in-attribute-string": with_escape('"D": "out"', '"D": "out\\udfff"'),
     "lone-low-surrogate-in-value-name": with_escape('"D": "x"', '"D": "x\\udc00"'),
     "two-low-surrogates": with_escape('"D": "out"', '"D": "out\\udc00\\udc00"'),
-    "too-deep": (('{"program": {"regions": [{"blocks": [{"ops": [{"#": "0.x", "deep": '
-                  + "[" * 130 + "]" * 130 + "}]}]}]}}").encode(), None),
+    "too-deep": ((DEEP + "[" * 130 + "]" * 130 + "}]}]}]}}").encode(),
+                 f"Error: recursion limit exceeded: JSON nested deeper than 128 levels at line 1 column {len(DEEP) + 121}\n"),
+    # Each level of regions has its own JSON levels besides the 128: an operator in an if's
+    # region holds as deep a value as one of the top block.
+    "too-deep-in-a-region": ((DEEP_IN_A_REGION + "[" * 121 + "]" * 121 + "}]}]}]}]}]}]}}").encode(),
+                             "Error: recursion limit exceeded: JSON nested deeper than 128 levels at line 1 column "
+                             f"{len(DEEP_IN_A_REGION) + 121}\n"),
     "absurdly-deep": (b"[" * 1_000_000, None),
     "ops-an-object": (damaged(lambda d, ops: d["program"]["regions"][0]["blocks"][0].update(ops={"0": ops[0]})),
                       "Could not find ops array in JSON under /program/regions/0/blocks/0/ops"),
@@ -758,6 +767,21 @@ MUST_FAIL = {
     "sum-axis-past-the-rank": (
         contradicting(lambda p: p.op("1.sum", [f32_x(p), p.full_int_array([-3])], attrs={"keepdim": False}, outs=[("f32", [2])])),
         "sum: axis -3 is outside [-2, 2) for an input of rank 2"),
+    # roll and set_value_ say it in words of their own.
+    "roll-axis-past-the-rank": (
+        contradicting(lambda p: p.op("1.roll", [f32_x(p), p.full_int_array([1])], attrs={"axis": a_array([a_i64(2)])},
+                                     outs=[("f32", [2, 3])])),
+        "Error: roll axis 2 out of range for rank 2\n"),
+    "roll-axis-below-minus-rank": (
+        contradicting(lambda p: p.op("1.roll", [f32_x(p), p.full_int_array([1, 1])],
+                                     attrs={"axis": a_array([a_i64(1), a_i64(-3)])}, outs=[("f32", [2, 3])])),
+        "Error: roll axis -3 out of range for rank 2\n", 21),
+    "set_value-block-past-the-rank": (
+        contradicting(lambda p: p.op("1.set_value_", [f32_x(p)] + [p.full_int_array(v) for v in ([0, 0], [1, 1], [1, 1])],
+                                     attrs={"axes": a_array([a_i64(1), a_i64(2)]), "decrease_axes": a_array([]),
+                                            "none_axes": a_array([]), "shape": a_array([a_i64(1)]),
+                                            "values": a_array([a_f64(1.0)])}, outs=[("f32", [2, 3])])),
+        "Error: set_value_: axis 2 out of range for rank 2\n", 18),
     "linear-weight-rows-differ": (
         contradicting(lambda p: p.op("1.linear_v2", [f32_x(p), p.data("w", "f32", [4, 5]), p.data("b", "f32", [5])],
                                      outs=[("f32", [2, 5])])),

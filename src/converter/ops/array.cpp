@@ -47,50 +47,43 @@ bool is_integer_dtype(int32_t code) {
            code == UINT16 || code == UINT32 || code == UINT64;
 }
 
-using WholeNumbers = std::vector<std::optional<int64_t>>;
-
-// The elements of an integer constant that the program writes as integers, one entry per
-// value of `folded` (whose doubles round integers past 2^53); empty for other element types,
-// or when the counts differ.
-std::optional<WholeNumbers> exact_integers(const Json* data, const std::vector<double>& folded, int32_t dtype) {
-    if (!data || !is_integer_dtype(dtype)) return std::nullopt;
-    WholeNumbers out;
-    out.reserve(folded.size());
-    helper::each_number_exact(*data, [&](double, std::optional<int64_t> whole) { out.push_back(whole); });
-    if (out.size() != folded.size()) return std::nullopt;
-    return out;
-}
-
-// The bytes of `values`, or of `values[0]` repeated `repeat` times when `repeat` > 0. An
-// element with an integer in `exact` is written from it, wrapping into the element type (the
-// low bytes of its two's complement); the others from `values`.
+// The bytes of `values`, or of `values[0]` repeated `repeat` times when `repeat` > 0. For an
+// integer element type, `data` (the attribute the values were folded from) gives each element
+// the program writes as an integer in the signed 64-bit range: it is written from that integer,
+// wrapping into the element type (the low bytes of its two's complement), as a double rounds
+// integers past 2^53; the others are written from `values`. The numbers are read from `data`
+// as the bytes are written, so a long list is held once as numbers and once as bytes.
 std::vector<uint8_t> encode_elements(int32_t dtype, const std::vector<double>& values, int64_t repeat,
-                                     const std::optional<WholeNumbers>& exact = std::nullopt) {
+                                     const Json* data = nullptr) {
     std::vector<uint8_t> out;
-    if (exact) {
-        const size_t width = helper::onnx_dtype_size(dtype);
-        const size_t n = repeat > 0 ? static_cast<size_t>(repeat) : exact->size();
-        out.reserve(n * width);
-        for (size_t k = 0; k < n; ++k) {
-            const size_t at = repeat > 0 ? 0 : k;
-            if (!(*exact)[at]) {
-                const std::vector<uint8_t> one = Converter::encode_scalar_f64_as_raw_data(dtype, values[at]);
-                out.insert(out.end(), one.begin(), one.end());
-                continue;
+    const size_t width = helper::onnx_dtype_size(dtype);
+    if (data && is_integer_dtype(dtype)) {
+        out.reserve(values.size() * width);
+        size_t k = 0;
+        helper::each_number_exact(*data, [&](double, std::optional<int64_t> whole) {
+            if (k < values.size() && whole) {
+                const auto v = static_cast<uint64_t>(*whole);
+                for (size_t b = 0; b < width; ++b) out.push_back(static_cast<uint8_t>(v >> (8 * b)));
+            } else if (k < values.size()) {
+                Converter::append_f64_as_raw_data(out, dtype, values[k]);
             }
-            const auto v = static_cast<uint64_t>(*(*exact)[at]);
-            for (size_t b = 0; b < width; ++b) out.push_back(static_cast<uint8_t>(v >> (8 * b)));
+            ++k;
+        });
+        // Values not read from this list one for one (a single number in its place): the
+        // folded values are all there is.
+        if (k != values.size()) {
+            std::vector<uint8_t>().swap(out);
+            out = Converter::encode_f64_values_as_raw_data(dtype, repeat > 0 ? std::vector<double>{values[0]} : values);
         }
-        return out;
+    } else {
+        out = Converter::encode_f64_values_as_raw_data(dtype, repeat > 0 ? std::vector<double>{values[0]} : values);
     }
     if (repeat > 0) {
-        const std::vector<uint8_t> one = Converter::encode_scalar_f64_as_raw_data(dtype, values[0]);
         const size_t n = static_cast<size_t>(repeat);
-        out.resize(one.size() * n);
-        for (size_t k = 0; k < n; ++k) std::memcpy(out.data() + k * one.size(), one.data(), one.size());
-        return out;
+        out.resize(width * n);
+        for (size_t k = 1; k < n; ++k) std::memcpy(out.data() + k * width, out.data(), width);
     }
-    return Converter::encode_f64_values_as_raw_data(dtype, values);
+    return out;
 }
 
 // Integer list that takes only {"D": integer} objects; bare integers are skipped.
@@ -188,9 +181,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
                              full_name);
     std::vector<uint8_t> bytes =
         elements == 0 ? std::vector<uint8_t>{}
-                      : encode_elements(dtype, values, repeat,
-                                        int_array ? exact_integers(helper::attr(op, "value"), values, dtype)
-                                                  : std::nullopt);
+                      : encode_elements(dtype, values, repeat, int_array ? helper::attr(op, "value") : nullptr);
     graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), dtype, std::move(bytes)));
 }
 
@@ -224,7 +215,7 @@ void Converter::op_assign_value(const Json& op) {
     if (!values.empty())
         reserve_materialized(values.size() * encode_scalar_f64_as_raw_data(*dtype, 0.0).size(),
                              "assign_value_");
-    std::vector<uint8_t> bytes = encode_elements(*dtype, values, 0, exact_integers(values_attr, values, *dtype));
+    std::vector<uint8_t> bytes = encode_elements(*dtype, values, 0, values_attr);
     graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), *dtype, std::move(bytes)));
 }
 

@@ -241,7 +241,7 @@ void Converter::op_roll(const Json& op) {
     if (axes.empty()) throw Error("roll currently requires explicit axes");
 
     for (size_t i = 0; i < axes.size(); ++i) {
-        const int64_t axis = checked_axis("roll", "axis", axes[i], rank);
+        const int64_t axis = checked_axis("roll axis {} out of range for rank {}", axes[i], rank);
         const int64_t d = (*dims)[static_cast<size_t>(axis)];
         if (d < 1) throw Error("roll requires static positive axis dims");
         int64_t k = shifts[i] % d;

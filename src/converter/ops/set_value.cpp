@@ -337,7 +337,7 @@ void Converter::set_value_block(const Json& op, const std::vector<int64_t>& ids,
     std::vector<int64_t> lengths(dims->begin(), dims->end());
     AxisPositions picked[2];
     for (size_t k = 0; k < 2; ++k) {
-        const int64_t axis = checked_axis("set_value_", "axis", axes[k], rank);
+        const int64_t axis = checked_axis("set_value_: axis {} out of range for rank {}", axes[k], rank);
         if (step_values[k] == 0) throw Error("set_value_ step cannot be zero");
         picked[k] = paddle_positions(start_values[k], end_values[k], step_values[k],
                                      (*dims)[static_cast<size_t>(axis)]);
