@@ -489,6 +489,16 @@ POOL_CASES = {
                                                               paddings=(0, 1, 0, 1), ceil_mode=True, hw=(4, 4),
                                                               dynamic_hw=True),
     "avg_exclusive_window_past_the_input": dict(kind="avg", kernel=(6, 6), strides=(2, 2), paddings=(0, 0)),
+    # SAME puts an odd pad at the end, which the inclusive divisor does not count: the last
+    # window of such an axis is divided by one row less, with sizes known or not.
+    "avg_same_inclusive_even_kernel": dict(kind="avg", kernel=(2, 4), strides=(1, 1), paddings=(0, 0),
+                                           exclusive=False, algorithm="SAME"),
+    "avg_same_inclusive_even_kernel_unknown_size": dict(kind="avg", kernel=(2, 4), strides=(1, 1), paddings=(0, 0),
+                                                        exclusive=False, algorithm="SAME", dynamic_hw=True),
+    "avg_same_inclusive_odd_pad_unknown_size": dict(kind="avg", kernel=(3, 3), strides=(2, 2), paddings=(0, 0),
+                                                    exclusive=False, algorithm="SAME", hw=(6, 6), dynamic_hw=True),
+    "avg_same_inclusive_unknown_size": dict(kind="avg", kernel=(3, 2), strides=(2, 2), paddings=(0, 0),
+                                            exclusive=False, algorithm="SAME", ceil_mode=True, dynamic_hw=True),
 }
 
 

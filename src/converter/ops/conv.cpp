@@ -306,7 +306,26 @@ std::optional<PoolWindow> explicit_window(const std::vector<proto::AttributeProt
 struct AveragePoolSums {
     PoolWindow window;
     std::array<int64_t, 2> ends;  // the zero end pads that hold every window
+    bool same_at_run_time = false;  // SAME pads from the input's run-time size instead
 };
+
+// Paddle's SAME pads put an odd one at the end, so that its inclusive average divides the
+// last window on such an axis by one row less than ONNX's SAME pooling does. Such a pool is
+// written with the explicit pads where the input size, or unit strides, make them known;
+// otherwise it is summed over run-time SAME pads (returned). Kernels smaller than their
+// stride were written as explicit pads before.
+std::optional<AveragePoolSums> inclusive_same_window(const ConverterState& state, const std::vector<int64_t>& kernel,
+                                                     int64_t x_id, std::vector<proto::AttributeProto>& attrs) {
+    const auto strides = ints_or(attrs, "strides", {1, 1});
+    if (kernel.size() != 2 || strides.size() != 2)
+        throw Error("pool2d with padding_algorithm SAME needs a 2-D kernel size and 2 strides");
+    if (const auto pads = same_pads_2d(static_hw(state, x_id), {kernel[0], kernel[1]}, strides)) {
+        ops::remove_attributes_named(attrs, "auto_pad");
+        attrs.push_back(helper::attr_ints("pads", *pads));
+        return std::nullopt;
+    }
+    return AveragePoolSums{PoolWindow{kernel, strides, {0, 0, 0, 0}, false}, {0, 0}, true};
+}
 
 std::optional<AveragePoolSums> average_pool_ends(const ConverterState& state, int64_t x_id,
                                                  const std::vector<proto::AttributeProto>& attrs, bool exclusive) {
@@ -350,9 +369,11 @@ std::optional<AveragePoolSums> average_pool_ends(const ConverterState& state, in
 void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, const AveragePoolSums& plan,
                           bool exclusive, std::string output, const NameMaker& names) {
     const auto& [kernel, strides, pads, ceil_mode] = plan.window;
+    // ONNX's SAME_UPPER pads as Paddle's SAME does: ceil(in / s) windows, an odd pad at the end.
     const std::vector<proto::AttributeProto> window{
         helper::attr_ints("kernel_shape", kernel), helper::attr_ints("strides", strides),
-        helper::attr_ints("pads", {pads[0], pads[1], plan.ends[0], plan.ends[1]})};
+        plan.same_at_run_time ? helper::attr_str("auto_pad", "SAME_UPPER")
+                              : helper::attr_ints("pads", {pads[0], pads[1], plan.ends[0], plan.ends[1]})};
     const int32_t type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
     const int64_t window_size = checked_size(helper::checked_mul(kernel[0], kernel[1]));
     c.reserve_materialized(static_cast<uint64_t>(window_size) * sizeof(double), "pool2d");
@@ -384,6 +405,10 @@ void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, cons
         c.append_node("Where", {out + "_less", b, a}, {out});
     };
     c.push_i64_vector_initializer(names("zero"), {0});
+    if (plan.same_at_run_time) {
+        c.push_i64_vector_initializer(names("one"), {1});
+        c.push_i64_vector_initializer(names("two"), {2});
+    }
     std::array<std::string, 2> counts;
     for (size_t a = 0; a < 2; ++a) {
         const auto part = [&](std::string_view purpose) {
@@ -398,8 +423,18 @@ void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, cons
                       {helper::attr_tensor("value", Converter::i64_tensor("", {1}, {1}))});
         c.append_node("NonZero", {part("ones")}, {part("positions")});
         c.push_i64_vector_initializer(part("stride"), {strides[a]});
-        c.push_i64_vector_initializer(part("begin_pad"), {pads[a]});
         c.push_i64_vector_initializer(part("kernel"), {kernel[a]});
+        if (plan.same_at_run_time) {
+            // The SAME begin pad: half of (out - 1) * s + k - in, rounded down, never below 0.
+            c.add_binary_node("Sub", part("pooled"), names("one"), part("last_position"));
+            c.add_binary_node("Mul", part("last_position"), part("stride"), part("last_offset"));
+            c.add_binary_node("Add", part("last_offset"), part("kernel"), part("covered"));
+            c.add_binary_node("Sub", part("covered"), part("input"), part("pad_total"));
+            larger(part("pad_total"), names("zero"), part("pads"));
+            c.add_binary_node("Div", part("pads"), names("two"), part("begin_pad"));
+        } else {
+            c.push_i64_vector_initializer(part("begin_pad"), {pads[a]});
+        }
         c.add_binary_node("Mul", part("positions"), part("stride"), part("offsets"));
         c.add_binary_node("Sub", part("offsets"), part("begin_pad"), part("starts"));
         c.add_binary_node("Add", part("starts"), part("kernel"), part("window_ends"));
@@ -735,12 +770,16 @@ void Converter::op_pool2d(const Json& op) {
     attr::conform_attributes("pool2d", node_type, opset, attrs);
     attr::check_window_attributes("pool2d", attrs, 2);
     if (same && !global_form) write_small_same_windows_as_pads(state, *kernel, ids[0], attrs);
+    const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
+    std::optional<AveragePoolSums> sums;
+    if (average && !exclusive && !global_form && helper::find_attribute(attrs, "auto_pad"))
+        sums = inclusive_same_window(state, *kernel, ids[0], attrs);
     if (!global_form && !helper::find_attribute(attrs, "auto_pad"))
         refuse_window_past_padded_input(state, ids[0], attrs);
     const int64_t out = helper::op_out_id(op);
     settle_pool_output(ids[0], attrs, global_form, out);
-    const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
-    if (const auto sums = average && !global_form ? average_pool_ends(state, ids[0], attrs, exclusive) : std::nullopt) {
+    if (!sums && average && !global_form) sums = average_pool_ends(state, ids[0], attrs, exclusive);
+    if (sums) {
         average_pool_as_sums(*this, x, ids[0], *sums, exclusive, get_tensor_name(out), NameMaker{"pool2d", out});
         return;
     }
