@@ -186,8 +186,7 @@ void Converter::op_prelu(const Json& op) {
     std::string slope = get_tensor_name(ids[1]);
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
     const int64_t r = x_dims ? static_cast<int64_t>(x_dims->size()) : 0;
-    // The slope's dims, when a type was recorded for it (an `if` may yield it without one, or
-    // no operator defines it).
+    // The slope's dims, when a type was recorded for it (an `if` may yield it without one).
     const std::vector<int64_t>* s_found = state.tensor_shapes.find(ids[1]);
 
     const std::string_view mode = helper::op_attr_str(op, "mode").value_or("channel");
@@ -216,11 +215,11 @@ void Converter::op_prelu(const Json& op) {
         append_node("PRelu", {x, slope}, {get_tensor_name(out)});
         return;
     }
-    if (!s_found && mode == "element")
-        throw Error("prelu mode=element needs the slope's dims, but value {} has none recorded", ids[1]);
-    // A per-channel slope of unknown dims holds C values (Paddle refuses any other count): it is
-    // read as [C] and lined up with the channel axis like a [1, C, 1, 1] one.
-    std::vector<int64_t> s = s_found ? *s_found : std::vector<int64_t>{-1, -1};
+    // Per channel or per element, the slope's dims say how it lines up with x (and whether
+    // Paddle takes it at all): unknown, a model could only fail at run time.
+    if (!s_found)
+        throw Error("prelu mode={} needs the slope's dims, but value {} has none recorded", mode, ids[1]);
+    std::vector<int64_t> s = *s_found;
 
     // Paddle's static API makes a channel slope [1, C, 1, 1] whatever the input's rank, and
     // applies its C values along the channel axis: it is read as the [C] it holds, and always
