@@ -379,11 +379,22 @@ void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, cons
     c.reserve_materialized(static_cast<uint64_t>(window_size) * sizeof(double), "pool2d");
     c.push_numeric_initializer(names("kernel_ones"), {1, 1, kernel[0], kernel[1]}, type,
                                std::vector<double>(static_cast<size_t>(window_size), 1.0));
-    c.push_i64_vector_initializer(names("single_channel_shape"), {-1, 1, 0, 0});
-    c.append_node("Reshape", {x, names("single_channel_shape")}, {names("single_channels")});
+    // [N * C, 1, H, W], the count of images written out: a -1 there would leave Reshape
+    // nothing to infer it from where the input is empty, and a 0 is a real one.
+    c.append_node("Shape", {x}, {names("input_shape")});
+    c.add_slice_node(names("input_shape"), names("input_n"), {0}, {1}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_n"));
+    c.add_slice_node(names("input_shape"), names("input_c"), {1}, {2}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_c"));
+    c.add_slice_node(names("input_shape"), names("input_hw"), {2}, {4}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_hw"));
+    c.add_binary_node("Mul", names("input_n"), names("input_c"), names("images"));
+    c.push_i64_vector_initializer(names("one_channel"), {1});
+    c.append_node("Concat", {names("images"), names("one_channel"), names("input_hw")},
+                  {names("single_channel_shape")}, {helper::attr_int("axis", 0)});
+    c.add_exact_reshape_node(x, names("single_channel_shape"), 4, names("single_channels"), names, "images");
     c.append_node("Conv", {names("single_channels"), names("kernel_ones")}, {names("channel_sums")}, window);
     // Back to [N, C] of the input and the pooled spatial dims.
-    c.append_node("Shape", {x}, {names("input_shape")});
     c.add_slice_node(names("input_shape"), names("input_nc"), {0}, {2}, std::vector<int64_t>{0}, std::nullopt,
                      names("input_nc"));
     c.append_node("Shape", {names("channel_sums")}, {names("sums_shape")});
@@ -391,7 +402,7 @@ void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, cons
                      names("sums_hw"));
     c.append_node("Concat", {names("input_nc"), names("sums_hw")}, {names("pooled_shape")},
                   {helper::attr_int("axis", 0)});
-    c.append_node("Reshape", {names("channel_sums"), names("pooled_shape")}, {names("sums")});
+    c.add_exact_reshape_node(names("channel_sums"), names("pooled_shape"), 4, names("sums"), names, "pooled");
 
     // Paddle's count per axis, in int64: a column [OH, 1] for the rows, a row [OW] for the
     // columns. The positions come from NonZero over ones, which every opset kestro writes has.
