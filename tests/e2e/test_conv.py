@@ -358,7 +358,7 @@ def pool_ref(x, kernel, strides, pads, kind, ceil_mode=False, exclusive=True):
                 # so far only where it is greater: a NaN first in its window leaves the
                 # maximum of the rest.
                 m = np.full((n, c), initial, x.dtype)
-                for v in win.reshape(n, c, -1).transpose(2, 0, 1):
+                for v in win.reshape(n, c, win.shape[2] * win.shape[3]).transpose(2, 0, 1):
                     m = np.where(m > v, m, v)
                 out[:, :, i, j] = m
             else:
@@ -503,6 +503,10 @@ POOL_CASES = {
     "avg_ceil_exclusive_window_past_the_end_no_channels": dict(kind="avg", kernel=(2, 2), strides=(3, 3),
                                                                paddings=(0, 1, 0, 1), ceil_mode=True, channels=0,
                                                                dynamic_hw=True),
+    "max_ceil_no_channels": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(1, 1), ceil_mode=True,
+                                 channels=0),
+    "avg_same_no_channels": dict(kind="avg", kernel=(3, 3), strides=(2, 2), paddings=(0, 0), algorithm="SAME",
+                                 channels=0, dynamic_hw=True),
     "avg_same_inclusive_unknown_size": dict(kind="avg", kernel=(3, 2), strides=(2, 2), paddings=(0, 0),
                                             exclusive=False, algorithm="SAME", ceil_mode=True, dynamic_hw=True),
 }

@@ -302,7 +302,7 @@ std::optional<PoolWindow> explicit_window(const std::vector<proto::AttributeProt
 // the input padded at both ends. Where that can differ (under ceil_mode with sizes known
 // only at run time, always), the windows are summed over an input padded with zeros far
 // enough to hold each of them, and divided by Paddle's counts: the end pads per axis, or
-// empty where ONNX's own pool computes Paddle's values.
+// empty where ONNX's own pool computes Paddle's values (unless `always`).
 struct AveragePoolSums {
     PoolWindow window;
     std::array<int64_t, 2> ends;  // the zero end pads that hold every window
@@ -310,11 +310,11 @@ struct AveragePoolSums {
 };
 
 // Paddle's SAME pads put an odd one at the end, so that its inclusive average divides the
-// last window on such an axis by one row less than ONNX's SAME pooling does. Such a pool is
-// written with the explicit pads where the input size, or unit strides, make them known;
-// otherwise it is summed over run-time SAME pads (returned). Kernels smaller than their
-// stride were written as explicit pads before.
-std::optional<AveragePoolSums> inclusive_same_window(const ConverterState& state, const std::vector<int64_t>& kernel,
+// last window on such an axis by one row less than ONNX's SAME pooling does. Such a pool (or
+// one that must be summed anyway) is written with the explicit pads where the input size, or
+// unit strides, make them known; otherwise it is summed over run-time SAME pads (returned).
+// Kernels smaller than their stride were written as explicit pads before.
+std::optional<AveragePoolSums> same_window_as_sums(const ConverterState& state, const std::vector<int64_t>& kernel,
                                                      int64_t x_id, std::vector<proto::AttributeProto>& attrs) {
     const auto strides = ints_or(attrs, "strides", {1, 1});
     if (kernel.size() != 2 || strides.size() != 2)
@@ -328,7 +328,8 @@ std::optional<AveragePoolSums> inclusive_same_window(const ConverterState& state
 }
 
 std::optional<AveragePoolSums> average_pool_ends(const ConverterState& state, int64_t x_id,
-                                                 const std::vector<proto::AttributeProto>& attrs, bool exclusive) {
+                                                 const std::vector<proto::AttributeProto>& attrs, bool exclusive,
+                                                 bool always) {
     const std::optional<PoolWindow> window = explicit_window(attrs);
     if (!window) return std::nullopt;
     const auto& [kernel, strides, pads, ceil_mode] = *window;
@@ -357,7 +358,7 @@ std::optional<AveragePoolSums> average_pool_ends(const ConverterState& state, in
         const bool ceil_counts = ceil_mode && floor_span % strides[a] != 0;
         differs = differs || overhangs || cut_at_begin_pad || ceil_counts;
     }
-    if (!differs) return std::nullopt;
+    if (!differs && !always) return std::nullopt;
     return AveragePoolSums{*window, ends};
 }
 
@@ -782,14 +783,21 @@ void Converter::op_pool2d(const Json& op) {
     attr::check_window_attributes("pool2d", attrs, 2);
     if (same && !global_form) write_small_same_windows_as_pads(state, *kernel, ids[0], attrs);
     const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
+    // ONNX Runtime refuses at load a pool over no channels (its layout transformer checks the
+    // count); the result is empty, and the window sums give it with its dims.
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const int32_t x_type = onnx_dtype_if_known(ids[0]).value_or(proto::dtype::FLOAT);
+    const bool no_channels = !global_form && x_dims && x_dims->size() == 4 && (*x_dims)[1] == 0 &&
+                             (x_type == proto::dtype::FLOAT || x_type == proto::dtype::FLOAT16);
     std::optional<AveragePoolSums> sums;
-    if (average && !exclusive && !global_form && helper::find_attribute(attrs, "auto_pad"))
-        sums = inclusive_same_window(state, *kernel, ids[0], attrs);
+    if (((average && !exclusive) || no_channels) && !global_form && helper::find_attribute(attrs, "auto_pad"))
+        sums = same_window_as_sums(state, *kernel, ids[0], attrs);
     if (!global_form && !helper::find_attribute(attrs, "auto_pad"))
         refuse_window_past_padded_input(state, ids[0], attrs);
     const int64_t out = helper::op_out_id(op);
     settle_pool_output(ids[0], attrs, global_form, out);
-    if (!sums && average && !global_form) sums = average_pool_ends(state, ids[0], attrs, exclusive);
+    if (!sums && (average || no_channels) && !global_form)
+        sums = average_pool_ends(state, ids[0], attrs, exclusive, no_channels);
     if (sums) {
         average_pool_as_sums(*this, x, ids[0], *sums, exclusive, get_tensor_name(out), NameMaker{"pool2d", out});
         return;
