@@ -784,11 +784,18 @@ void Converter::op_pool2d(const Json& op) {
     if (same && !global_form) write_small_same_windows_as_pads(state, *kernel, ids[0], attrs);
     const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
     // ONNX Runtime refuses at load a pool over no channels (its layout transformer checks the
-    // count); the result is empty, and the window sums give it with its dims.
+    // count); the result is empty, and the window sums or a reduction give it with its dims.
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
     const int32_t x_type = onnx_dtype_if_known(ids[0]).value_or(proto::dtype::FLOAT);
-    const bool no_channels = !global_form && x_dims && x_dims->size() == 4 && (*x_dims)[1] == 0 &&
+    const bool no_channels = x_dims && x_dims->size() == 4 && (*x_dims)[1] == 0 &&
                              (x_type == proto::dtype::FLOAT || x_type == proto::dtype::FLOAT16);
+    if (global_form && no_channels) {
+        const int64_t out = helper::op_out_id(op);
+        settle_pool_output(ids[0], attrs, global_form, out);
+        add_reduce_node(average ? "ReduceMean" : "ReduceMax", x, get_tensor_name(out), std::vector<int64_t>{2, 3}, 1,
+                        NameMaker{"pool2d", out}("reduce"));
+        return;
+    }
     std::optional<AveragePoolSums> sums;
     if (((average && !exclusive) || no_channels) && !global_form && helper::find_attribute(attrs, "auto_pad"))
         sums = same_window_as_sums(state, *kernel, ids[0], attrs);
