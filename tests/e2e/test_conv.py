@@ -506,12 +506,12 @@ POOL_CASES = {
     "max_ceil_no_channels": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(1, 1), ceil_mode=True,
                                  channels=0),
     "avg_same_no_channels": dict(kind="avg", kernel=(3, 3), strides=(2, 2), paddings=(0, 0), algorithm="SAME",
-                                 channels=0, dynamic_hw=True),
+                                 channels=0),
     # Global pooling over no channels, its window the whole 5 x 5 input.
     "max_global_no_channels": dict(kind="max", kernel=(5, 5), strides=(1, 1), paddings=(0, 0), global_pooling=True,
                                    channels=0),
     "avg_global_no_channels": dict(kind="avg", kernel=(5, 5), strides=(1, 1), paddings=(0, 0), global_pooling=True,
-                                   channels=0, dynamic_hw=True),
+                                   channels=0),
     "avg_same_inclusive_unknown_size": dict(kind="avg", kernel=(3, 2), strides=(2, 2), paddings=(0, 0),
                                             exclusive=False, algorithm="SAME", ceil_mode=True, dynamic_hw=True),
 }
