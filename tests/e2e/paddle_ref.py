@@ -113,20 +113,26 @@ def pool2d(x, kernel, strides, paddings, kind, adaptive, global_pooling, exclusi
     kh, kw = kernel
     sh, sw = strides
     t, b, l, r = _explicit_pads((h, w), (kh, kw), strides, (1, 1), paddings, "EXPLICIT")
-    oh = int(np.ceil((h + t + b - kh) / sh) if ceil_mode else (h + t + b - kh) // sh) + 1
-    ow = int(np.ceil((w + l + r - kw) / sw) if ceil_mode else (w + l + r - kw) // sw) + 1
+    # Positions counted by integer division toward zero, a partial last window under ceil_mode.
+    oh = int((h + t + b - kh + (sh - 1 if ceil_mode else 0)) / sh) + 1
+    ow = int((w + l + r - kw + (sw - 1 if ceil_mode else 0)) / sw) + 1
     out = np.zeros((n, c, oh, ow))
     for i in range(oh):
         for j in range(ow):
+            # The CPU kernel keeps the begin pads only: a window ends at the input plus its
+            # begin pad at most; an inclusive one is divided by that extent, an exclusive one by
+            # the part inside the input (negative past its end, over a zero sum).
             hs, ws = i * sh - t, j * sw - l
-            h0, h1 = max(hs, 0), min(hs + kh, h)
-            w0, w1 = max(ws, 0), min(ws + kw, w)
-            win = x[:, :, h0:h1, w0:w1]
+            he, we = min(hs + kh, h + t), min(ws + kw, w + l)
+            h0, h1 = max(hs, 0), min(he, h)
+            w0, w1 = max(ws, 0), min(we, w)
+            win = x[:, :, h0:max(h1, h0), w0:max(w1, w0)]
             if kind == "max":
-                out[:, :, i, j] = win.max(axis=(2, 3))
+                out[:, :, i, j] = win.max(axis=(2, 3), initial=-np.finfo(np.float32).max)
             else:
-                count = (h1 - h0) * (w1 - w0) if exclusive else kh * kw
-                out[:, :, i, j] = win.sum(axis=(2, 3)) / count
+                count = (h1 - h0) * (w1 - w0) if exclusive else (he - hs) * (we - ws)
+                with np.errstate(invalid="ignore"):
+                    out[:, :, i, j] = win.sum(axis=(2, 3)) / count
     return out
 
 

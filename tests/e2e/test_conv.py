@@ -333,7 +333,7 @@ def test_conv2d_transpose_refusals(tmp):
 
 
 def pool_ref(x, kernel, strides, pads, kind, ceil_mode=False, exclusive=True):
-    """Paddle pool2d, NCHW, pads = (top, bottom, left, right)."""
+    """Paddle pool2d as its CPU kernel computes it, NCHW, pads = (top, bottom, left, right)."""
     n, c, h, w = x.shape
     (kh, kw), (sh, sw) = kernel, strides
     pt, pb, pl, pr = pads
@@ -347,19 +347,25 @@ def pool_ref(x, kernel, strides, pads, kind, ceil_mode=False, exclusive=True):
         initial = np.array(-np.finfo(np.float32).max).astype(x.dtype)
     for i in range(oh):
         for j in range(ow):
+            # The kernel keeps the begin pads only: a window ends at the input plus its begin
+            # pad at most, then is cut to the input.
             hs, ws = i * sh - pt, j * sw - pl
-            win = x[:, :, max(hs, 0):min(hs + kh, h), max(ws, 0):min(ws + kw, w)]
+            he, we = min(hs + kh, h + pt), min(ws + kw, w + pl)
+            h0, h1, w0, w1 = max(hs, 0), min(he, h), max(ws, 0), min(we, w)
+            win = x[:, :, h0:max(h1, h0), w0:max(w1, w0)]
             if kind == "max":
                 # From -FLT_MAX (all a window wholly in the padding gives), keeping the value
                 # so far only where it is greater: a NaN first in its window leaves the
                 # maximum of the rest.
                 m = np.full((n, c), initial, x.dtype)
-                for v in win.reshape(n, c, -1).transpose(2, 0, 1):
+                for v in win.reshape(n, c, win.shape[2] * win.shape[3]).transpose(2, 0, 1):
                     m = np.where(m > v, m, v)
                 out[:, :, i, j] = m
             else:
-                count = win.shape[2] * win.shape[3] if exclusive else kh * kw
-                with np.errstate(invalid="ignore"):  # an exclusive window wholly in the padding: 0 / 0
+                # Exclusive: the window cut to the input, negative for one starting past its
+                # end (a zero sum over it is 0); inclusive: before the cut.
+                count = (h1 - h0) * (w1 - w0) if exclusive else (he - hs) * (we - ws)
+                with np.errstate(invalid="ignore"):  # a count of 0: 0 / 0
                     out[:, :, i, j] = win.sum(axis=(2, 3)) / np.float32(count)
     return out
 
@@ -443,6 +449,71 @@ POOL_CASES = {
     "max_ceil_overhang_unknown_size": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(0, 0),
                                            ceil_mode=True, dynamic_hw=True),
     "max_end_pads_past_the_kernel": dict(kind="max", kernel=(2, 2), strides=(1, 2), paddings=(0, 2, 0, 3)),
+    # An inclusive window is divided by its part inside the input and the begin pad (as the
+    # CPU kernel does; the GPU kernel takes kh * kw): [6, 6] with k 3, s 2, p 1 divides the
+    # last row's windows by 6, a 5-wide input with k 2, s 2 its last column's by 2.
+    "avg_ceil_inclusive_overhang_padded": dict(kind="avg", kernel=(3, 3), strides=(2, 2), paddings=(1, 1),
+                                               ceil_mode=True, exclusive=False, hw=(6, 6)),
+    "avg_ceil_inclusive_overhang_padded_unknown_size": dict(kind="avg", kernel=(3, 3), strides=(2, 2),
+                                                            paddings=(1, 1), ceil_mode=True, exclusive=False,
+                                                            hw=(6, 6), dynamic_hw=True),
+    "avg_ceil_inclusive_overhang_unpadded": dict(kind="avg", kernel=(2, 2), strides=(2, 2), paddings=(0, 0),
+                                                 ceil_mode=True, exclusive=False),
+    "avg_ceil_inclusive_overhang_unpadded_unknown_size": dict(kind="avg", kernel=(2, 2), strides=(2, 2),
+                                                              paddings=(0, 0), ceil_mode=True, exclusive=False,
+                                                              dynamic_hw=True),
+    # The end pads count for the number of windows only: a window reaching past the input and
+    # its begin pad is cut there, without ceil_mode too, to no row at all where it starts
+    # just there (0 / 0).
+    "avg_inclusive_end_pad_past_begin_pad": dict(kind="avg", kernel=(2, 3), strides=(1, 2), paddings=(0, 1, 0, 2),
+                                                 exclusive=False),
+    "avg_inclusive_end_pad_past_begin_pad_unknown_size": dict(kind="avg", kernel=(2, 3), strides=(1, 2),
+                                                              paddings=(0, 1, 0, 2), exclusive=False,
+                                                              dynamic_hw=True),
+    "avg_ceil_inclusive_window_at_the_padded_end": dict(kind="avg", kernel=(2, 2), strides=(2, 2),
+                                                        paddings=(0, 1, 0, 1), ceil_mode=True, exclusive=False,
+                                                        hw=(4, 4)),
+    # An exclusive window starting past the input's end averages a zero sum over a negative
+    # count, 0; one starting just at the end is 0 / 0, NaN.
+    "avg_ceil_exclusive_window_past_the_end": dict(kind="avg", kernel=(2, 2), strides=(3, 3), paddings=(0, 1, 0, 1),
+                                                   ceil_mode=True),
+    "avg_ceil_exclusive_window_past_the_end_unknown_size": dict(kind="avg", kernel=(2, 2), strides=(3, 3),
+                                                                paddings=(0, 1, 0, 1), ceil_mode=True,
+                                                                dynamic_hw=True),
+    "avg_ceil_exclusive_window_past_the_end_k3_s4": dict(kind="avg", kernel=(3, 3), strides=(4, 4),
+                                                         paddings=(0, 2, 0, 2), ceil_mode=True, hw=(6, 6),
+                                                         dynamic_hw=True),
+    "avg_ceil_exclusive_window_at_the_end": dict(kind="avg", kernel=(2, 2), strides=(2, 2), paddings=(0, 1, 0, 1),
+                                                 ceil_mode=True, hw=(4, 4)),
+    "avg_ceil_exclusive_window_at_the_end_unknown_size": dict(kind="avg", kernel=(2, 2), strides=(2, 2),
+                                                              paddings=(0, 1, 0, 1), ceil_mode=True, hw=(4, 4),
+                                                              dynamic_hw=True),
+    "avg_exclusive_window_past_the_input": dict(kind="avg", kernel=(6, 6), strides=(2, 2), paddings=(0, 0)),
+    # SAME puts an odd pad at the end, which the inclusive divisor does not count: the last
+    # window of such an axis is divided by one row less, with sizes known or not.
+    "avg_same_inclusive_even_kernel": dict(kind="avg", kernel=(2, 4), strides=(1, 1), paddings=(0, 0),
+                                           exclusive=False, algorithm="SAME"),
+    "avg_same_inclusive_even_kernel_unknown_size": dict(kind="avg", kernel=(2, 4), strides=(1, 1), paddings=(0, 0),
+                                                        exclusive=False, algorithm="SAME", dynamic_hw=True),
+    "avg_same_inclusive_odd_pad_unknown_size": dict(kind="avg", kernel=(3, 3), strides=(2, 2), paddings=(0, 0),
+                                                    exclusive=False, algorithm="SAME", hw=(6, 6), dynamic_hw=True),
+    # Window sums over a float16 input, and over an input of no channels.
+    "avg_ceil_inclusive_overhang_padded_f16": dict(kind="avg", kernel=(3, 3), strides=(2, 2), paddings=(1, 1),
+                                                   ceil_mode=True, exclusive=False, hw=(6, 6), dtype="f16"),
+    "avg_ceil_exclusive_window_past_the_end_no_channels": dict(kind="avg", kernel=(2, 2), strides=(3, 3),
+                                                               paddings=(0, 1, 0, 1), ceil_mode=True, channels=0,
+                                                               dynamic_hw=True),
+    "max_ceil_no_channels": dict(kind="max", kernel=(2, 2), strides=(2, 2), paddings=(1, 1), ceil_mode=True,
+                                 channels=0),
+    "avg_same_no_channels": dict(kind="avg", kernel=(3, 3), strides=(2, 2), paddings=(0, 0), algorithm="SAME",
+                                 channels=0),
+    # Global pooling over no channels, its window the whole 5 x 5 input.
+    "max_global_no_channels": dict(kind="max", kernel=(5, 5), strides=(1, 1), paddings=(0, 0), global_pooling=True,
+                                   channels=0),
+    "avg_global_no_channels": dict(kind="avg", kernel=(5, 5), strides=(1, 1), paddings=(0, 0), global_pooling=True,
+                                   channels=0),
+    "avg_same_inclusive_unknown_size": dict(kind="avg", kernel=(3, 2), strides=(2, 2), paddings=(0, 0),
+                                            exclusive=False, algorithm="SAME", ceil_mode=True, dynamic_hw=True),
 }
 
 
@@ -450,16 +521,18 @@ POOL_CASES = {
 @pytest.mark.parametrize("case", sorted(POOL_CASES))
 def test_pool2d(tmp, opset, case):
     c = dict(POOL_CASES[case])
-    pads = paddle_pads((5, 5), c["kernel"], c["strides"], c["paddings"], c.get("algorithm", "EXPLICIT"))
-    xs = rand(2, 2, 5, 5).astype(DTYPES[c.get("dtype", "f32")][0])
+    hw, channels = c.pop("hw", (5, 5)), c.pop("channels", 2)
+    pads = paddle_pads(hw, c["kernel"], c["strides"], c["paddings"], c.get("algorithm", "EXPLICIT"))
+    xs = rand(2, channels, *hw).astype(DTYPES[c.get("dtype", "f32")][0])
     if "nan_at" in c:
         xs[:, :, c["nan_at"][0], c["nan_at"][1]] = np.nan
         del c["nan_at"]
-    p = pool_program([-1, 2, -1, -1] if c.pop("dynamic_hw", False) else [-1, 2, 5, 5], **c)
+    p = pool_program([-1, channels, -1, -1] if c.pop("dynamic_hw", False) else [-1, channels, *hw], **c)
     out = convert_check_run(p, {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
     expected = pool_ref(xs, c["kernel"], c["strides"], pads, c["kind"], c.get("ceil_mode", False),
                         c.get("exclusive", True))
-    np.testing.assert_allclose(out, expected, rtol=1e-5, atol=1e-6)
+    tol = 5e-3 if xs.dtype == np.float16 and c["kind"] == "avg" else 1e-6  # float16 sums round on the way
+    np.testing.assert_allclose(out, expected, rtol=max(tol, 1e-5), atol=tol)
 
 
 @pytest.mark.parametrize("opset", [10, 17])

@@ -338,7 +338,7 @@ def test_gelu_tanh_form_in_float64(tmp):
     np.testing.assert_allclose(got, gelu_ref(x, True), rtol=1e-12)
 
 
-@pytest.mark.parametrize("opset", [10, 11, 13, 17, 21])
+@pytest.mark.parametrize("opset", [10, 11, 13, 17, 18, 21])
 @pytest.mark.parametrize("mode,layout,x_shape,slope_shape,declared", [
     ("all", "NCHW", [2, 3, 2, 2], [1], None),
     ("channel", "NCHW", [2, 3, 2, 2], [3], None),
@@ -354,6 +354,11 @@ def test_gelu_tanh_form_in_float64(tmp):
     ("channel", "NCDHW", [2, 3, 2, 2, 2], [1, 3, 1, 1], None),
     ("channel", "NHWC", [2, 4, 3], [1, 1, 1, 3], [-1, 4, 3]),
     ("channel", "NCHW", [2, 1, 3], [1, 1, 1, 1], None),
+    # A slope an `if` yields without a recorded type: one value for mode all (a [1, 1, 1]
+    # one too, which must not raise x's rank).
+    ("all", "NCHW", [2, 3, 2, 2], [1], "if"),
+    ("all", "NCHW", [3, 2], [1, 1, 1], "if"),
+    ("all", "NCHW", [], [1], "if"),
 ])
 def test_prelu(tmp, opset, mode, layout, x_shape, slope_shape, declared):
     rng = np.random.default_rng(7)
@@ -365,11 +370,23 @@ def test_prelu(tmp, opset, mode, layout, x_shape, slope_shape, declared):
         a = slope.reshape([1, -1] + [1] * (len(x_shape) - 2))
     elif mode == "channel":
         a = slope.reshape(-1)  # the channel axis is last
+    elif mode == "all":
+        a = slope.reshape(())  # its one value, whatever its dims
     else:
-        a = slope  # trailing alignment is already Paddle's for these modes
+        a = slope  # trailing alignment is already Paddle's for element mode
     attrs = {"mode": a_str(mode), "data_format": a_str(layout)}
     if declared is None:
         got = run_op(tmp, "1.prelu", [x, slope], attrs=attrs, opset=opset)
+    elif declared == "if":
+        p = Program()
+        s = p.data("x1", "f32", slope_shape)
+        then, other = p.block(), p.block()
+        then.yield_([s])
+        other.yield_([other.full(slope_shape, 0.5)])
+        s = p.op("1.if", [p.data("c", "bool", [1])], outs=[None], regions=[then, other])
+        p.fetch(p.op("1.prelu", [p.data("x0", "f32", x_shape), s], attrs=attrs, outs=[("f32", x_shape)]), "out")
+        feeds = {"x0": x, "x1": slope, "c": np.array([True])}
+        got = convert_check_run(p, None, feeds, opset=opset, tmp=tmp)["out"]
     else:
         p = Program()
         y = p.op("1.prelu", [p.data("x0", "f32", declared), p.data("x1", "f32", slope_shape)], attrs=attrs,

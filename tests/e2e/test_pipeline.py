@@ -383,6 +383,14 @@ DEEP = '{"program": {"regions": [{"blocks": [{"ops": [{"#": "0.x", "deep": '
 DEEP_IN_A_REGION = ('{"program": {"regions": [{"blocks": [{"ops": [{"#": "1.if", "regions": [{"blocks": [{"ops": '
                     '[{"#": "0.x", "deep": ')
 
+def untyped_if_of_full(p, dims):
+    """An `if` that yields a full of `dims` from either branch, its result written without a type."""
+    then, other = p.block(), p.block()
+    then.yield_([then.full(dims, 0.25)])
+    other.yield_([other.full(dims, 0.5)])
+    return p.op("1.if", [p.data("c", "bool", [1])], outs=[None], regions=[then, other])
+
+
 MUST_FAIL = {
     # name: (program bytes or document, substring of the message)
     # One name, one initializer: a second declaration of other dims would feed the bias the matrix.
@@ -597,6 +605,25 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2, 2]), p.data("a", "f32", [3])],
                                      attrs={"mode": "channel", "data_format": "NDHWC"}, outs=[("f32", [1, 3, 2, 2])])),
         "prelu: the slope holds 3 values, but the input [1, 3, 2, 2] has 2 channels in layout NDHWC"),
+    # Paddle's mode all takes one slope value; a slope no operator defines has no dims to read.
+    **{f"{name}-at-{opset}": (doc, message, opset) for opset in (17, 18) for name, doc, message in [
+        ("prelu-all-of-six-slopes",
+         contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2, 2]), p.data("a", "f32", [2, 3])],
+                                      attrs={"mode": "all", "data_format": "NCHW"}, outs=[("f32", [1, 3, 2, 2])])),
+         "Error: prelu: mode all takes one slope value, got slope dims [2, 3]\n"),
+        ("prelu-slope-nothing-defines",
+         contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2, 2]), 77],
+                                      attrs={"mode": "all", "data_format": "NCHW"}, outs=[("f32", [1, 3, 2, 2])])),
+         "Error: operator prelu (output 2) reads value 77, which nothing defines in its scope\n"),
+        ("prelu-channel-slope-of-unknown-dims",
+         contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2]), untyped_if_of_full(p, [1, 3, 1])],
+                                      attrs={"mode": "channel", "data_format": "NCHW"}, outs=[("f32", [1, 3, 2])])),
+         "Error: prelu mode=channel needs the slope's dims, but value 5 has none recorded\n"),
+        ("prelu-element-slope-of-unknown-dims",
+         contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2]), untyped_if_of_full(p, [1, 3, 2])],
+                                      attrs={"mode": "element", "data_format": "NCHW"}, outs=[("f32", [1, 3, 2])])),
+         "Error: prelu mode=element needs the slope's dims, but value 5 has none recorded\n"),
+    ]},
     "prelu-unknown-mode": (
         contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2, 2]), p.data("a", "f32", [3])],
                                      attrs={"mode": "max", "data_format": "NCHW"}, outs=[("f32", [1, 3, 2, 2])])),

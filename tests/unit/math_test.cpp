@@ -252,6 +252,7 @@ TEST(Activations, PreluSlopeLinesUpWithTheChannelAxis) {
              Case{a("data_format", R"("NHWC")"), {2, 4, 4, 8}, {8}, {1, 1, 1, 8}},
              Case{a("data_format", R"("NCHW")"), {2, 8}, {8}, {}},
              Case{a("mode", R"("all")"), {2, 8, 4, 4}, {1}, {}},
+             Case{a("mode", R"("all")"), {3, 2}, {1, 1, 1}, {1}},
              Case{a("mode", R"("element")"), {2, 8, 4}, {1, 8, 4}, {}},
          }) {
         Converter c;
@@ -273,6 +274,8 @@ TEST(Activations, PreluSlopeLinesUpWithTheChannelAxis) {
     EXPECT_EQ(error_of([&] { u.op_prelu(op({1, 2}, 3, a("mode", R"("element")") + "," + a("data_format", R"("NHWC")"))); }),
               "prelu mode=element only supports NCHW-style layouts");
     EXPECT_EQ(error_of([&] { u.op_prelu(op({-4}, 3)); }), "prelu missing slope input");
+    EXPECT_EQ(error_of([&] { u.op_prelu(op({1, 2}, 3, a("mode", R"("all")"))); }),
+              "prelu: mode all takes one slope value, got slope dims [8]");
 }
 
 TEST(Matrix, MatmulTransposeNeedsTheRank) {

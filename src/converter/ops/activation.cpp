@@ -186,8 +186,8 @@ void Converter::op_prelu(const Json& op) {
     std::string slope = get_tensor_name(ids[1]);
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
     const int64_t r = x_dims ? static_cast<int64_t>(x_dims->size()) : 0;
+    // The slope's dims, when a type was recorded for it (an `if` may yield it without one).
     const std::vector<int64_t>* s_found = state.tensor_shapes.find(ids[1]);
-    std::vector<int64_t> s = s_found ? *s_found : std::vector<int64_t>{};
 
     const std::string_view mode = helper::op_attr_str(op, "mode").value_or("channel");
     const std::string_view layout = helper::op_attr_str(op, "data_format").value_or("NCHW");
@@ -198,13 +198,36 @@ void Converter::op_prelu(const Json& op) {
     if (mode == "channel" && layout != "NCHW" && layout != "NHWC" && layout != "NCDHW" && layout != "NDHWC")
         throw Error("prelu: data_format {} is none of NCHW, NHWC, NCDHW, NDHWC", helper::fmt_text(layout));
     const bool channel_last = layout == "NHWC" || layout == "NDHWC";
+
+    // Mode all reads one slope value, and Paddle refuses a slope of any other count. Its dims
+    // may be [1], 0-D, [1, 1, 1, 1] or unknown: it is reshaped to one value (0-D for a 0-D x,
+    // which keeps rank 0), so that it never raises the result's rank.
+    if (mode == "all") {
+        const int64_t count = s_found ? element_count_or_unknown(*s_found) : -1;
+        if (count >= 0 && count != 1)
+            throw Error("prelu: mode all takes one slope value, got slope dims {}", helper::fmt_dims(*s_found));
+        const std::vector<int64_t> single = x_dims && x_dims->empty() ? std::vector<int64_t>{} : std::vector<int64_t>{1};
+        if (!s_found || *s_found != single) {
+            push_i64_vector_initializer(names("slope_shape"), single);
+            append_node("Reshape", {slope, names("slope_shape")}, {names("slope_reshaped")});
+            slope = names("slope_reshaped");
+        }
+        append_node("PRelu", {x, slope}, {get_tensor_name(out)});
+        return;
+    }
+    // Per channel or per element, the slope's dims say how it lines up with x (and whether
+    // Paddle takes it at all): unknown, a model could only fail at run time.
+    if (!s_found)
+        throw Error("prelu mode={} needs the slope's dims, but value {} has none recorded", mode, ids[1]);
+    std::vector<int64_t> s = *s_found;
+
     // Paddle's static API makes a channel slope [1, C, 1, 1] whatever the input's rank, and
     // applies its C values along the channel axis: it is read as the [C] it holds, and always
     // reshaped, as its own dims would broadcast into other axes or raise the rank.
-    const bool flatten = mode == "channel" && s.size() >= 2;
+    const bool flatten = mode == "channel" && s.size() != 1;
     const std::vector<int64_t> given = s;
     if (flatten) s = {element_count_or_unknown(s)};
-    if (mode == "channel" && s.size() == 1 && s[0] >= 2 && r >= 2) {
+    if (mode == "channel" && r >= 2 && s.size() == 1 && s[0] >= 0) {
         const int64_t c = channel_last ? x_dims->back() : (*x_dims)[1];
         if (c >= 0 && c != s[0])
             throw Error("prelu: the slope holds {} values, but the input {} has {} channels in layout {}", s[0],
@@ -226,10 +249,10 @@ void Converter::op_prelu(const Json& op) {
     // shaped to line its C up with the channel axis: last for channel-last layouts, axis 1
     // (shape [C, 1, ..., 1]) otherwise.
     std::vector<int64_t> target;
-    if (mode != "all" && s.size() == 1 && s[0] >= 2 && channel_last && r >= 2) {
+    if (s.size() == 1 && s[0] >= 2 && channel_last && r >= 2) {
         target.assign(static_cast<size_t>(r), 1);
         target.back() = s[0];
-    } else if (mode != "all" && mode != "element" && s.size() == 1 && s[0] != 1 && !channel_last) {
+    } else if (mode != "element" && s.size() == 1 && s[0] != 1 && !channel_last) {
         if (!x_dims) throw Error("prelu with a per-channel slope requires rank metadata for tensor {}", ids[0]);
         if (r >= 3) {
             target.assign(static_cast<size_t>(r - 1), 1);
@@ -240,12 +263,12 @@ void Converter::op_prelu(const Json& op) {
     // channel-last layout.
     if (flatten && target.empty()) target = s;
     // A slope already of the input's rank, or of the target's, broadcasts as it is.
-    const bool lined_up = given.size() >= target.size() && s[0] >= 0 &&
+    const bool lined_up = flatten && given.size() >= target.size() && s[0] >= 0 &&
                           std::equal(target.begin(), target.end(), given.end() - static_cast<std::ptrdiff_t>(target.size())) &&
                           std::all_of(given.begin(), given.end() - static_cast<std::ptrdiff_t>(target.size()),
                                       [](int64_t d) { return d == 1; }) &&
                           given.size() <= static_cast<size_t>(r);
-    if (flatten && lined_up) target.clear();
+    if (lined_up) target.clear();
     if (!target.empty()) {
         const std::string shape = names("slope_shape");
         const std::string reshaped = names("slope_reshaped");

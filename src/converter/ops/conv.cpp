@@ -288,71 +288,114 @@ std::optional<PoolWindow> explicit_window(const std::vector<proto::AttributeProt
     return w;
 }
 
-// Paddle's average pool divides a window's sum by kh * kw (exclusive: by the part of the
-// window inside the input) and, under ceil_mode, counts (in - k + p_begin + p_end + s - 1) / s + 1
-// windows, the last ones possibly overhanging the padded input or lying wholly in the end
-// padding. ONNX's pools divide an overhanging window by its part inside the padded input and
-// drop a last window that starts in the end padding. Where that can differ (under ceil_mode
-// with sizes known only at run time, always), the windows are summed over an input padded
-// with zeros far enough to hold each of them: the end pads per axis, or empty where ONNX's
-// own pool computes Paddle's values.
+// Paddle's average pool (its CPU kernel, whose values a user on a CPU sees; the GPU kernel
+// divides every window by kh * kw instead, and the two disagree where a window overhangs) takes
+// per axis the window start hs = o * s - p_begin and end he = min(hs + k, in + p_begin), the
+// end pad not counted: the kernel keeps only the begin pads. An inclusive window is divided
+// by (he - hs) * (we - ws), counted before the window is cut to the input; an exclusive one
+// by the same product over the window cut to the input, min(he, in) - max(hs, 0) per axis,
+// which a window starting past the input's end makes negative: its average is then a zero
+// sum over a negative count, 0, while one starting just at the end is 0 / 0. Under ceil_mode
+// Paddle counts (in - k + p_begin + p_end + s - 1) / s + 1 windows, the last ones possibly
+// overhanging the padded input or lying wholly in the end padding; ONNX's pools drop a last
+// window that starts in the end padding, and divide an inclusive window by its part inside
+// the input padded at both ends. Where that can differ (under ceil_mode with sizes known
+// only at run time, always), the windows are summed over an input padded with zeros far
+// enough to hold each of them, and divided by Paddle's counts: the end pads per axis, or
+// empty where ONNX's own pool computes Paddle's values (unless `always`).
 struct AveragePoolSums {
     PoolWindow window;
     std::array<int64_t, 2> ends;  // the zero end pads that hold every window
+    bool same_at_run_time = false;  // SAME pads from the input's run-time size instead
 };
 
+// Paddle's SAME pads put an odd one at the end, so that its inclusive average divides the
+// last window on such an axis by one row less than ONNX's SAME pooling does. Such a pool (or
+// one that must be summed anyway) is written with the explicit pads where the input size, or
+// unit strides, make them known; otherwise it is summed over run-time SAME pads (returned).
+// Kernels smaller than their stride were written as explicit pads before.
+std::optional<AveragePoolSums> same_window_as_sums(const ConverterState& state, const std::vector<int64_t>& kernel,
+                                                     int64_t x_id, std::vector<proto::AttributeProto>& attrs) {
+    const auto strides = ints_or(attrs, "strides", {1, 1});
+    if (kernel.size() != 2 || strides.size() != 2)
+        throw Error("pool2d with padding_algorithm SAME needs a 2-D kernel size and 2 strides");
+    if (const auto pads = same_pads_2d(static_hw(state, x_id), {kernel[0], kernel[1]}, strides)) {
+        ops::remove_attributes_named(attrs, "auto_pad");
+        attrs.push_back(helper::attr_ints("pads", *pads));
+        return std::nullopt;
+    }
+    return AveragePoolSums{PoolWindow{kernel, strides, {0, 0, 0, 0}, false}, {0, 0}, true};
+}
+
 std::optional<AveragePoolSums> average_pool_ends(const ConverterState& state, int64_t x_id,
-                                                 const std::vector<proto::AttributeProto>& attrs, bool exclusive) {
+                                                 const std::vector<proto::AttributeProto>& attrs, bool exclusive,
+                                                 bool always) {
     const std::optional<PoolWindow> window = explicit_window(attrs);
     if (!window) return std::nullopt;
     const auto& [kernel, strides, pads, ceil_mode] = *window;
     const std::optional<std::array<int64_t, 2>> in_hw = static_hw(state, x_id);
     std::array<int64_t, 2> ends{};
-    bool differs = !in_hw && ceil_mode;
+    bool differs = false;
     for (size_t a = 0; a < 2; ++a) {
         const int64_t extra = ceil_mode ? strides[a] - 1 : 0;
         if (!in_hw) {
             ends[a] = checked_size(helper::checked_add(pads[a + 2], extra));
+            // Without ceil_mode every window ends within in + p_end: an inclusive one is cut
+            // at in + p_begin only where the end pad is the larger.
+            differs = differs || ceil_mode || (!exclusive && pads[a + 2] > pads[a]);
             continue;
         }
         // The windows Paddle counts (integer division toward zero), and how far past the
-        // input and its head pad the last one reaches. Kernel and strides are positive,
-        // pads non-negative.
+        // input the last one reaches. Kernel and strides are positive, pads non-negative.
         const int64_t head = checked_size(helper::checked_add((*in_hw)[a], pads[a]));
         const int64_t floor_span = checked_size(helper::checked_add(head, pads[a + 2] - kernel[a]));
         const int64_t span = checked_size(helper::checked_add(floor_span, extra));
         const int64_t last_start = span / strides[a] * strides[a];  // within [0, span] or (span, 0]
-        ends[a] = std::max<int64_t>(checked_size(helper::checked_add(last_start, kernel[a] - head)), 0);
+        const int64_t past_input = checked_size(helper::checked_add(last_start - pads[a], kernel[a] - (*in_hw)[a]));
+        ends[a] = std::max<int64_t>(past_input, 0);
         const bool overhangs = ends[a] > pads[a + 2];
+        const bool cut_at_begin_pad = !exclusive && ends[a] > pads[a];
         const bool ceil_counts = ceil_mode && floor_span % strides[a] != 0;
-        differs = differs || (overhangs && !exclusive) || ceil_counts;
+        differs = differs || overhangs || cut_at_begin_pad || ceil_counts;
     }
-    if (!differs) return std::nullopt;
+    if (!differs && !always) return std::nullopt;
     return AveragePoolSums{*window, ends};
 }
 
 // The pool average_pool_ends asks for, as window sums: a convolution with a kernel of ones
 // over each channel on its own (as a batch of one-channel images) and zero pads large enough
-// for every window, divided by kh * kw or, for an exclusive pool, by the same sums over ones
-// in the input's place (0 / 0 for a window wholly in the padding, as Paddle). A Pad before
-// a pool instead would be merged into the pool's own pads by ONNX Runtime, which refuses
-// pads as large as the kernel.
+// for every window, divided by Paddle's counts, computed per axis from the window positions
+// and the input's run-time size. A Pad before a pool instead would be merged into the pool's
+// own pads by ONNX Runtime, which refuses pads as large as the kernel.
 void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, const AveragePoolSums& plan,
                           bool exclusive, std::string output, const NameMaker& names) {
     const auto& [kernel, strides, pads, ceil_mode] = plan.window;
+    // ONNX's SAME_UPPER pads as Paddle's SAME does: ceil(in / s) windows, an odd pad at the end.
     const std::vector<proto::AttributeProto> window{
         helper::attr_ints("kernel_shape", kernel), helper::attr_ints("strides", strides),
-        helper::attr_ints("pads", {pads[0], pads[1], plan.ends[0], plan.ends[1]})};
+        plan.same_at_run_time ? helper::attr_str("auto_pad", "SAME_UPPER")
+                              : helper::attr_ints("pads", {pads[0], pads[1], plan.ends[0], plan.ends[1]})};
     const int32_t type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
     const int64_t window_size = checked_size(helper::checked_mul(kernel[0], kernel[1]));
     c.reserve_materialized(static_cast<uint64_t>(window_size) * sizeof(double), "pool2d");
     c.push_numeric_initializer(names("kernel_ones"), {1, 1, kernel[0], kernel[1]}, type,
                                std::vector<double>(static_cast<size_t>(window_size), 1.0));
-    c.push_i64_vector_initializer(names("single_channel_shape"), {-1, 1, 0, 0});
-    c.append_node("Reshape", {x, names("single_channel_shape")}, {names("single_channels")});
+    // [N * C, 1, H, W], the count of images written out: a -1 there would leave Reshape
+    // nothing to infer it from where the input is empty, and a 0 is a real one.
+    c.append_node("Shape", {x}, {names("input_shape")});
+    c.add_slice_node(names("input_shape"), names("input_n"), {0}, {1}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_n"));
+    c.add_slice_node(names("input_shape"), names("input_c"), {1}, {2}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_c"));
+    c.add_slice_node(names("input_shape"), names("input_hw"), {2}, {4}, std::vector<int64_t>{0}, std::nullopt,
+                     names("input_hw"));
+    c.add_binary_node("Mul", names("input_n"), names("input_c"), names("images"));
+    c.push_i64_vector_initializer(names("one_channel"), {1});
+    c.append_node("Concat", {names("images"), names("one_channel"), names("input_hw")},
+                  {names("single_channel_shape")}, {helper::attr_int("axis", 0)});
+    c.add_exact_reshape_node(x, names("single_channel_shape"), 4, names("single_channels"), names, "images");
     c.append_node("Conv", {names("single_channels"), names("kernel_ones")}, {names("channel_sums")}, window);
     // Back to [N, C] of the input and the pooled spatial dims.
-    c.append_node("Shape", {x}, {names("input_shape")});
     c.add_slice_node(names("input_shape"), names("input_nc"), {0}, {2}, std::vector<int64_t>{0}, std::nullopt,
                      names("input_nc"));
     c.append_node("Shape", {names("channel_sums")}, {names("sums_shape")});
@@ -360,22 +403,72 @@ void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, cons
                      names("sums_hw"));
     c.append_node("Concat", {names("input_nc"), names("sums_hw")}, {names("pooled_shape")},
                   {helper::attr_int("axis", 0)});
-    c.append_node("Reshape", {names("channel_sums"), names("pooled_shape")}, {names("sums")});
-    if (!exclusive) {
-        c.push_numeric_initializer(names("window_size"), {}, type, {static_cast<double>(window_size)});
-        c.add_binary_node("Div", names("sums"), names("window_size"), std::move(output));
-        return;
+    c.add_exact_reshape_node(names("channel_sums"), names("pooled_shape"), 4, names("sums"), names, "pooled");
+
+    // Paddle's count per axis, in int64: a column [OH, 1] for the rows, a row [OW] for the
+    // columns. The positions come from NonZero over ones, which every opset kestro writes has.
+    // Min and Max are written as Less and Where: ONNX's take integers only from opset 12.
+    const auto smaller = [&](const std::string& a, const std::string& b, const std::string& out) {
+        c.add_binary_node("Less", a, b, out + "_less");
+        c.append_node("Where", {out + "_less", a, b}, {out});
+    };
+    const auto larger = [&](const std::string& a, const std::string& b, const std::string& out) {
+        c.add_binary_node("Less", a, b, out + "_less");
+        c.append_node("Where", {out + "_less", b, a}, {out});
+    };
+    c.push_i64_vector_initializer(names("zero"), {0});
+    if (plan.same_at_run_time) {
+        c.push_i64_vector_initializer(names("one"), {1});
+        c.push_i64_vector_initializer(names("two"), {2});
     }
-    c.push_i64_vector_initializer(names("ones_lead"), {1, 1});
-    c.add_slice_node(names("input_shape"), names("input_hw"), {2}, {4}, std::vector<int64_t>{0}, std::nullopt,
-                     names("input_hw"));
-    c.append_node("Concat", {names("ones_lead"), names("input_hw")}, {names("ones_shape")},
-                  {helper::attr_int("axis", 0)});
-    c.append_node("ConstantOfShape", {names("ones_shape")}, {names("ones")},
-                  {helper::attr_tensor("value", Converter::raw_tensor("", {1}, type,
-                                                                      Converter::encode_scalar_f64_as_raw_data(type, 1.0)))});
-    c.append_node("Conv", {names("ones"), names("kernel_ones")}, {names("counts")}, window);
-    c.add_binary_node("Div", names("sums"), names("counts"), std::move(output));
+    std::array<std::string, 2> counts;
+    for (size_t a = 0; a < 2; ++a) {
+        const auto part = [&](std::string_view purpose) {
+            return names(fmt::format("{}_{}", a == 0 ? "rows" : "columns", purpose));
+        };
+        const int64_t axis = static_cast<int64_t>(a) + 2;
+        c.add_slice_node(names("sums_shape"), part("pooled"), {axis}, {axis + 1}, std::vector<int64_t>{0},
+                         std::nullopt, part("pooled"));
+        c.add_slice_node(names("input_shape"), part("input"), {axis}, {axis + 1}, std::vector<int64_t>{0},
+                         std::nullopt, part("input"));
+        c.append_node("ConstantOfShape", {part("pooled")}, {part("ones")},
+                      {helper::attr_tensor("value", Converter::i64_tensor("", {1}, {1}))});
+        c.append_node("NonZero", {part("ones")}, {part("positions")});
+        c.push_i64_vector_initializer(part("stride"), {strides[a]});
+        c.push_i64_vector_initializer(part("kernel"), {kernel[a]});
+        if (plan.same_at_run_time) {
+            // The SAME begin pad: half of (out - 1) * s + k - in, rounded down, never below 0.
+            c.add_binary_node("Sub", part("pooled"), names("one"), part("last_position"));
+            c.add_binary_node("Mul", part("last_position"), part("stride"), part("last_offset"));
+            c.add_binary_node("Add", part("last_offset"), part("kernel"), part("covered"));
+            c.add_binary_node("Sub", part("covered"), part("input"), part("pad_total"));
+            larger(part("pad_total"), names("zero"), part("pads"));
+            c.add_binary_node("Div", part("pads"), names("two"), part("begin_pad"));
+        } else {
+            c.push_i64_vector_initializer(part("begin_pad"), {pads[a]});
+        }
+        c.add_binary_node("Mul", part("positions"), part("stride"), part("offsets"));
+        c.add_binary_node("Sub", part("offsets"), part("begin_pad"), part("starts"));
+        c.add_binary_node("Add", part("starts"), part("kernel"), part("window_ends"));
+        std::string limit = part("input");
+        std::string start = part("starts");
+        if (exclusive) {
+            larger(part("starts"), names("zero"), part("cut_starts"));
+            start = part("cut_starts");
+        } else {
+            c.add_binary_node("Add", part("input"), part("begin_pad"), part("padded"));
+            limit = part("padded");
+        }
+        smaller(part("window_ends"), limit, part("ends"));
+        c.add_binary_node("Sub", part("ends"), start, part("count"));
+        c.push_i64_vector_initializer(part("count_shape"), a == 0 ? std::vector<int64_t>{-1, 1}
+                                                                    : std::vector<int64_t>{-1});
+        c.append_node("Reshape", {part("count"), part("count_shape")}, {part("counts")});
+        counts[a] = part("counts");
+    }
+    c.add_binary_node("Mul", counts[0], counts[1], names("window_counts"));
+    c.add_cast_node(names("window_counts"), names("divisors"), type);
+    c.add_binary_node("Div", names("sums"), names("divisors"), std::move(output));
 }
 
 // Paddle's max pool starts a window every stride from the head padding on, counts
@@ -689,12 +782,30 @@ void Converter::op_pool2d(const Json& op) {
     attr::conform_attributes("pool2d", node_type, opset, attrs);
     attr::check_window_attributes("pool2d", attrs, 2);
     if (same && !global_form) write_small_same_windows_as_pads(state, *kernel, ids[0], attrs);
+    const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
+    // ONNX Runtime refuses at load a pool over no channels (its layout transformer checks the
+    // count); the result is empty, and the window sums or a reduction give it with its dims.
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const int32_t x_type = onnx_dtype_if_known(ids[0]).value_or(proto::dtype::FLOAT);
+    const bool no_channels = x_dims && x_dims->size() == 4 && (*x_dims)[1] == 0 &&
+                             (x_type == proto::dtype::FLOAT || x_type == proto::dtype::FLOAT16);
+    if (global_form && no_channels) {
+        const int64_t out = helper::op_out_id(op);
+        settle_pool_output(ids[0], attrs, global_form, out);
+        add_reduce_node(average ? "ReduceMean" : "ReduceMax", x, get_tensor_name(out), std::vector<int64_t>{2, 3}, 1,
+                        NameMaker{"pool2d", out}("reduce"));
+        return;
+    }
+    std::optional<AveragePoolSums> sums;
+    if (((average && !exclusive) || no_channels) && !global_form && helper::find_attribute(attrs, "auto_pad"))
+        sums = same_window_as_sums(state, *kernel, ids[0], attrs);
     if (!global_form && !helper::find_attribute(attrs, "auto_pad"))
         refuse_window_past_padded_input(state, ids[0], attrs);
     const int64_t out = helper::op_out_id(op);
     settle_pool_output(ids[0], attrs, global_form, out);
-    const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
-    if (const auto sums = average && !global_form ? average_pool_ends(state, ids[0], attrs, exclusive) : std::nullopt) {
+    if (!sums && (average || no_channels) && !global_form)
+        sums = average_pool_ends(state, ids[0], attrs, exclusive, no_channels);
+    if (sums) {
         average_pool_as_sums(*this, x, ids[0], *sums, exclusive, get_tensor_name(out), NameMaker{"pool2d", out});
         return;
     }
