@@ -383,6 +383,7 @@ DEEP = '{"program": {"regions": [{"blocks": [{"ops": [{"#": "0.x", "deep": '
 DEEP_IN_A_REGION = ('{"program": {"regions": [{"blocks": [{"ops": [{"#": "1.if", "regions": [{"blocks": [{"ops": '
                     '[{"#": "0.x", "deep": ')
 
+
 def untyped_if_of_full(p, dims):
     """An `if` that yields a full of `dims` from either branch, its result written without a type."""
     then, other = p.block(), p.block()
