@@ -912,6 +912,106 @@ MUST_FAIL = {
 }
 
 
+# Operators given operands their Paddle operator does not take, lacking one it needs, or given
+# one of a rank Paddle refuses: each refused by name before a node reads it (extra operands were
+# dropped or read as inputs of another meaning; the ranks made models ONNX Runtime refuses).
+def _of_signature(build):
+    p = Program()
+    message = build(p)
+    return p.to_json(), message
+
+
+def _extra_operand(name, n_in, dtype="f32", out="f32", attrs=None, dims=(2, 3)):
+    def build(p):
+        x = p.data("x", dtype, list(dims))
+        p.fetch(p.op(f"1.{name}", [x] * n_in, attrs=attrs, outs=[(out, list(dims))]), "out")
+        return f"{name} has {n_in} operand{'' if n_in == 1 else 's'}, but it takes " + {
+            "multiply": "2 (x, y)", "remainder": "2 (x, y)", "not_equal": "2 (x, y)", "cast": "1 (x)",
+            "squeeze": "2 (x, axis)"}[name]
+    return build
+
+
+def _filled_from_an_operand(name):
+    def build(p):
+        x = p.data("x", "f32", [2])
+        attrs = ({"shape": a_intarray([2]), "value": a_f64(1.0), "dtype": a_dtype("f32"), "place": a_place(1)}
+                 if name == "full" else {"value": a_array([a_i64(2)]), "dtype": a_dtype("i64"), "place": a_place(1)})
+        p.fetch(p.op(f"1.{name}", [x], attrs=attrs, outs=[("f32" if name == "full" else "i64", [2 if name == "full" else 1])]))
+        return f"{name} has 1 operand, but it takes 0"
+    return build
+
+
+def _pool2d_of_three(p):
+    x, k = p.data("x", "f32", [1, 1, 4, 4]), p.full_int_array([2, 2])
+    p.fetch(p.op("1.pool2d", [x, k, k], attrs={"pooling_type": "max"}, outs=[("f32", [1, 1, 2, 2])]))
+    return "pool2d has 3 operands, but it takes 2 (x, kernel_size)"
+
+
+def _if_of_two(p):
+    x, c = p.data("x", "f32", [2]), p.data("c", "bool", [1])
+    then, other = p.block(), p.block()
+    then.yield_([x])
+    other.yield_([x])
+    p.fetch(p.op("1.if", [c, x], outs=[("f32", [2])], regions=[then, other]))
+    return "if has 2 operands, but it takes 1 (cond)"
+
+
+def _conv2d_transpose_of_rank(rank):
+    def build(p):
+        x, w = p.data("x", "f32", [1] * rank), p.data("w", "f32", [1, 1, 3, 3])
+        p.fetch(p.op("1.conv2d_transpose", [x, w, p.full_int_array([])], attrs={"strides": [a_i32(1)] * 2},
+                     outs=[("f32", [1, 1, 3, 3])]))
+        return f"conv2d_transpose takes a rank-4 input, got rank {rank}"
+    return build
+
+
+def _grid_sample_of_a_rank_10_grid(p):
+    x, grid = p.data("x", "f32", [1, 1, 2, 2]), p.data("grid", "f32", [1] * 9 + [2])
+    p.fetch(p.op("1.grid_sample", [x, grid], outs=[("f32", [1, 1, 1, 1])]))
+    return "grid_sample takes a grid of rank 4 to 5, got rank 10"
+
+
+def _index_of_rank_2(name, dims):
+    def build(p):
+        x, index = p.data("x", "f32", [3, 4]), p.data("index", "i64", dims)
+        p.fetch(p.op(f"1.{name}", [x, index], outs=[("f32", [2, 4])]))
+        return (f"{name}: index (value {index}) has dims {dims}, but it must be "
+                f"{'1-D' if name == 'index_select' else '0-D, 1-D'} or [N, 1]")
+    return build
+
+
+def _cumsum_of_a_later_axis(p):
+    x = p.data("x", "f32", [2, 3])
+    y = p.op("1.cumsum", [x, x], attrs={"flatten": False, "exclusive": False, "reverse": False},
+             outs=[("f32", [2, 3])])
+    axis = p.full([], 1, "i64")
+    p.ops[-2]["I"][1] = {"%": axis}
+    p.fetch(y)
+    return f"cumsum reads value {axis} before any operator defines it (full defines it later)"
+
+
+for _opset in (17, 21):
+    for _name, _build in {
+        "multiply-of-three": _extra_operand("multiply", 3),
+        "cast-of-two": _extra_operand("cast", 2, out="f64", attrs={"dtype": a_dtype("f64")}),
+        "remainder-of-three": _extra_operand("remainder", 3),
+        "not_equal-of-three": _extra_operand("not_equal", 3, out="bool"),
+        "squeeze-without-axis": _extra_operand("squeeze", 1, dims=(1, 3)),
+        "full-of-an-operand": _filled_from_an_operand("full"),
+        "full_int_array-of-an-operand": _filled_from_an_operand("full_int_array"),
+        "pool2d-of-three": _pool2d_of_three,
+        "if-of-two": _if_of_two,
+        "conv2d_transpose-of-rank-0": _conv2d_transpose_of_rank(0),
+        "conv2d_transpose-of-rank-9": _conv2d_transpose_of_rank(9),
+        "conv2d_transpose-of-rank-10": _conv2d_transpose_of_rank(10),
+        "grid_sample-grid-of-rank-10": _grid_sample_of_a_rank_10_grid,
+        "index_select-of-a-matrix-index": _index_of_rank_2("index_select", [2, 3]),
+        "gather-of-gather_nd-operands": _index_of_rank_2("gather", [2, 2]),
+        "cumsum-of-a-later-axis": _cumsum_of_a_later_axis,
+    }.items():
+        MUST_FAIL[f"{_name}-{_opset}"] = (*_of_signature(_build), _opset)
+
+
 def assert_reported_error(r, out, expected=None):
     assert not r.crashed, f"crashed with {r.returncode}: {r.stderr[-2000:]}"
     assert r.returncode == 1, f"exit {r.returncode}: {r.stderr[-2000:]}"
