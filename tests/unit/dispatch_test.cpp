@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -147,6 +149,45 @@ TEST(Dispatch, SignaturesHoldOperandsBeforeTheLowering) {
         EXPECT_EQ(error_of([&] { run(c, ops, k.op); }), k.message) << k.op;
         EXPECT_TRUE(c.graph.node.empty()) << k.op;
     }
+}
+
+// The check and the lowerings cannot drift apart: no lowering named in the table reads an
+// operand (ids[k]) past the operands its operator's signature declares.
+TEST(Dispatch, NoLoweringReadsPastItsSignature) {
+    const auto read_file = [](const std::filesystem::path& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    const std::filesystem::path ops_dir = KESTRO_SOURCE_DIR "/src/converter/ops";
+    const std::string table = read_file(ops_dir / "dispatch.cpp");
+    std::string sources;
+    for (const auto& entry : std::filesystem::directory_iterator(ops_dir))
+        if (entry.path().extension() == ".cpp") sources += read_file(entry.path());
+    const std::regex row(R"re(\{"(1\.[a-z0-9_]+)",\s*(?:call(?:_named)?<&C::(\w+)>|\[\][^{]*\{\s*c\.(\w+)\())re");
+    const std::regex read(R"(\bids\[(\d+)\])");
+    // A lowering that serves several rows (repeat_interleave and its tensor form) tells them
+    // apart itself: it may read as far as the widest of their signatures.
+    std::map<std::string, size_t> widest;
+    size_t rows = 0;
+    for (auto it = std::sregex_iterator(table.begin(), table.end(), row); it != std::sregex_iterator(); ++it) {
+        const std::string name = (*it)[1];
+        const std::string lowering = (*it)[2].matched ? (*it)[2].str() : (*it)[3].str();
+        const kestro::ops::Signature* signature = kestro::ops::signature_of(name);
+        ASSERT_NE(signature, nullptr) << name;
+        size_t& n = widest[lowering];
+        n = std::max(n, signature->repeats ? SIZE_MAX : signature->operands.size());
+        ++rows;
+    }
+    for (const auto& [lowering, n] : widest) {
+        const size_t begin = sources.find("void Converter::" + lowering + "(");
+        ASSERT_NE(begin, std::string::npos) << lowering;
+        const std::string body = sources.substr(begin, sources.find("\n}\n", begin) - begin);
+        for (auto r = std::sregex_iterator(body.begin(), body.end(), read); r != std::sregex_iterator(); ++r)
+            EXPECT_LT(std::stoul((*r)[1]), n) << lowering;
+    }
+    EXPECT_GE(rows, 90u);
 }
 
 // A value read before the operator that defines it is refused by name, in a region too
