@@ -956,6 +956,16 @@ def _if_of_two(p):
     return "if has 2 operands, but it takes 1 (cond)"
 
 
+def _multiply_of_three_in_a_branch(p):
+    # A region's operators are held to their signatures as the main block's are.
+    x, c = p.data("x", "f32", [2]), p.data("c", "bool", [1])
+    then, other = p.block(), p.block()
+    then.yield_([then.op("1.multiply", [x, x, x], outs=[("f32", [2])])])
+    other.yield_([x])
+    p.fetch(p.op("1.if", [c], outs=[("f32", [2])], regions=[then, other]))
+    return "multiply has 3 operands, but it takes 2 (x, y)"
+
+
 def _conv2d_transpose_of_rank(rank):
     def build(p):
         x, w = p.data("x", "f32", [1] * rank), p.data("w", "f32", [1, 1, 3, 3])
@@ -1001,6 +1011,7 @@ for _opset in (17, 21):
         "full_int_array-of-an-operand": _filled_from_an_operand("full_int_array"),
         "pool2d-of-three": _pool2d_of_three,
         "if-of-two": _if_of_two,
+        "multiply-of-three-in-a-branch": _multiply_of_three_in_a_branch,
         "conv2d_transpose-of-rank-0": _conv2d_transpose_of_rank(0),
         "conv2d_transpose-of-rank-9": _conv2d_transpose_of_rank(9),
         "conv2d_transpose-of-rank-10": _conv2d_transpose_of_rank(10),

@@ -1,4 +1,5 @@
-// The second pass: operator name -> lowering, and the generic fallback.
+// The second pass: operator name -> lowering, and the generic fallback. Each row's operator
+// declares its operands in signatures.cpp; they are checked here before its lowering runs.
 #include <unordered_map>
 
 #include "converter/converter.h"
