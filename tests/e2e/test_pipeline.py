@@ -956,6 +956,16 @@ def _if_of_two(p):
     return "if has 2 operands, but it takes 1 (cond)"
 
 
+def _if_on_two_conditions(p):
+    # ONNX's If, like Paddle's, takes one condition: two would fail every run.
+    x, c = p.data("x", "f32", [2]), p.data("c", "bool", [2])
+    then, other = p.block(), p.block()
+    then.yield_([x])
+    other.yield_([x])
+    p.fetch(p.op("1.if", [c], outs=[("f32", [2])], regions=[then, other]))
+    return f"if: cond (value {c}) has dims [2], but it must hold one value: 0-D or [1]"
+
+
 def _multiply_of_three_in_a_branch(p):
     # A region's operators are held to their signatures as the main block's are.
     x, c = p.data("x", "f32", [2]), p.data("c", "bool", [1])
@@ -1011,6 +1021,7 @@ for _opset in (17, 21):
         "full_int_array-of-an-operand": _filled_from_an_operand("full_int_array"),
         "pool2d-of-three": _pool2d_of_three,
         "if-of-two": _if_of_two,
+        "if-on-two-conditions": _if_on_two_conditions,
         "multiply-of-three-in-a-branch": _multiply_of_three_in_a_branch,
         "conv2d_transpose-of-rank-0": _conv2d_transpose_of_rank(0),
         "conv2d_transpose-of-rank-9": _conv2d_transpose_of_rank(9),

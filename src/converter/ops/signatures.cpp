@@ -138,8 +138,9 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         {"set_value", sig({x, arg("starts"), arg("ends"), arg("steps")})},
         {"set_value_with_tensor", sig({x, arg("values"), arg("starts"), arg("ends"), arg("steps")})},
         // control.cpp
-        {"if", sig({arg("cond")})},
-        {"while", Signature{{arg("cond"), arg("inputs").opt()}, true}},
+        // A branch or loop condition is one bool, as ONNX's If and Loop read it too.
+        {"if", sig({arg("cond").holding(H::OneValue)})},
+        {"while", Signature{{arg("cond").holding(H::OneValue), arg("inputs").opt()}, true}},
         {"any", unary},
         {"all", unary},
         {"one_hot", sig({x, arg("num_classes").holding(H::OneValue)})},
