@@ -374,6 +374,10 @@ void Converter::check_operands(std::string_view op, const ops::Signature& signat
                 throw Error("{}: {} has rank {} and {} rank {}, but they must have the same rank", op, rule.name,
                             dims->size(), rules[static_cast<size_t>(rule.same_rank_as)].name, other_dims->size());
         }
+        if (rule.points && dims && dims->size() >= 2 && dims->back() >= 0 &&
+            static_cast<size_t>(dims->back()) != dims->size() - 2)
+            throw Error("{}: {} (value {}) has dims {}, but a {} of rank {} holds {} coordinates in its last dim", op,
+                        rule.name, id, helper::fmt_dims(*dims), rule.name, dims->size(), dims->size() - 2);
         switch (rule.holds) {
             case ops::Holds::OneValue: require_one_value(op, rule.name, id); break;
             case ops::Holds::Axes: require_axes_operand(op, rule.name, id); break;

@@ -991,6 +991,12 @@ def _grid_sample_of_a_rank_10_grid(p):
     return "grid_sample takes a grid of rank 4 to 5, got rank 10"
 
 
+def _grid_sample_of_five_coordinates(p):
+    x, grid = p.data("x", "f32", [1, 1, 2, 2]), p.data("grid", "f32", [1, 2, 2, 5])
+    p.fetch(p.op("1.grid_sample", [x, grid], outs=[("f32", [1, 1, 2, 2])]))
+    return f"grid_sample: grid (value {grid}) has dims [1, 2, 2, 5], but a grid of rank 4 holds 2 coordinates in its last dim"
+
+
 def _index_of_rank_2(name, dims):
     def build(p):
         x, index = p.data("x", "f32", [3, 4]), p.data("index", "i64", dims)
@@ -1027,6 +1033,7 @@ for _opset in (17, 21):
         "conv2d_transpose-of-rank-9": _conv2d_transpose_of_rank(9),
         "conv2d_transpose-of-rank-10": _conv2d_transpose_of_rank(10),
         "grid_sample-grid-of-rank-10": _grid_sample_of_a_rank_10_grid,
+        "grid_sample-grid-of-five-coordinates": _grid_sample_of_five_coordinates,
         "index_select-of-a-matrix-index": _index_of_rank_2("index_select", [2, 3]),
         "gather-of-gather_nd-operands": _index_of_rank_2("gather", [2, 2]),
         "cumsum-of-a-later-axis": _cumsum_of_a_later_axis,

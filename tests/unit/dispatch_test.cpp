@@ -126,6 +126,8 @@ TEST(Dispatch, SignaturesHoldOperandsBeforeTheLowering) {
          {{2, {1, 1, 1, 1, 1, 1, 1, 1, 1, 2}}}, {}, "grid_sample takes a grid of rank 4 to 5, got rank 10"},
         {R"({"#":"1.grid_sample","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{1, {1, 1, 2, 2}}, {2, {1, 1, 2, 2, 3}}}, {},
          "grid_sample: grid has rank 5 and x rank 4, but they must have the same rank"},
+        {R"({"#":"1.grid_sample","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{2, {1, 2, 2, 5}}}, {},
+         "grid_sample: grid (value 2) has dims [1, 2, 2, 5], but a grid of rank 4 holds 2 coordinates in its last dim"},
         {R"({"#":"1.index_select","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{2, {2, 3}}}, {},
          "index_select: index (value 2) has dims [2, 3], but it must be 1-D or [N, 1]"},
         {R"({"#":"1.index_select","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{2, {}}}, {},

@@ -42,6 +42,7 @@ struct OperandRule {
     bool folded = false;     // must be a constant known at conversion
     bool column_ok = false;  // a rank-2 value only as [N, 1], read as [N]
     int8_t same_rank_as = -1;
+    bool points = false;     // sampling points: the last dim holds rank - 2 coordinates
 
     constexpr OperandRule opt() const { return with([](OperandRule& r) { r.optional = true; }); }
     constexpr OperandRule rank(uint8_t lo, uint8_t hi) const {
@@ -54,6 +55,7 @@ struct OperandRule {
     constexpr OperandRule constant() const { return with([](OperandRule& r) { r.folded = true; }); }
     constexpr OperandRule column() const { return with([](OperandRule& r) { r.column_ok = true; }); }
     constexpr OperandRule rank_of(int8_t k) const { return with([=](OperandRule& r) { r.same_rank_as = k; }); }
+    constexpr OperandRule sampling_points() const { return with([](OperandRule& r) { r.points = true; }); }
 
 private:
     template <class F>

@@ -105,7 +105,7 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         // nms.cpp
         {"multiclass_nms3", sig({arg("bboxes"), arg("scores"), arg("rois_num").opt()})},
         // sampling.cpp: a 4-D x samples at a 4-D grid [N, H, W, 2], a 5-D one at a 5-D grid.
-        {"grid_sample", sig({x.rank(4, 5), arg("grid").rank(4, 5).rank_of(0)})},
+        {"grid_sample", sig({x.rank(4, 5), arg("grid").rank(4, 5).rank_of(0).sampling_points()})},
         {"multinomial", sig({x, arg("num_samples").holding(H::OneValue).constant()})},
         // reduce.cpp
         {"max", reduction},
