@@ -997,6 +997,14 @@ def _grid_sample_of_five_coordinates(p):
     return f"grid_sample: grid (value {grid}) has dims [1, 2, 2, 5], but a grid of rank 4 holds 2 coordinates in its last dim"
 
 
+def _pad3d_of_a_paddings_matrix(p):
+    # Paddle's paddings are one list of six; a matrix in its place became a Concat that does not load.
+    x, paddings = p.data("x", "f32", [1, 1, 1, 2, 3]), p.data("paddings", "i32", [2, 3])
+    p.fetch(p.op("1.pad3d", [x, paddings], attrs={"mode": "constant", "data_format": "NCDHW"},
+                 outs=[("f32", [-1, -1, -1, -1, -1])]))
+    return "pad3d takes a rank-1 paddings, got rank 2"
+
+
 def _index_of_rank_2(name, dims):
     def build(p):
         x, index = p.data("x", "f32", [3, 4]), p.data("index", "i64", dims)
@@ -1037,6 +1045,7 @@ for _opset in (17, 21):
         "index_select-of-a-matrix-index": _index_of_rank_2("index_select", [2, 3]),
         "gather-of-gather_nd-operands": _index_of_rank_2("gather", [2, 2]),
         "cumsum-of-a-later-axis": _cumsum_of_a_later_axis,
+        "pad3d-of-a-paddings-matrix": _pad3d_of_a_paddings_matrix,
     }.items():
         MUST_FAIL[f"{_name}-{_opset}"] = (*_of_signature(_build), _opset)
 

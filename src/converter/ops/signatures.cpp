@@ -96,7 +96,7 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         {"conv2d_transpose", sig({x.rank(4), arg("filter").rank(4), arg("output_size").opt()})},
         // pad.cpp
         {"pad", sig({x, arg("pad_value").opt()})},
-        {"pad3d", sig({x.rank(5), arg("paddings").index()})},
+        {"pad3d", sig({x.rank(5), arg("paddings").index().rank(1)})},
         {"roll", sig({x, arg("shifts").constant()})},
         {"tile", sig({x, arg("repeat_times")})},
         // resize.cpp
