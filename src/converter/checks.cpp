@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "converter/converter.h"
+#include "converter/ops/dispatch.h"
 
 namespace kestro {
 
@@ -333,13 +334,102 @@ void Converter::require_float_operand(std::string_view op_name, int64_t id) cons
                     helper::onnx_dtype_name(*t));
 }
 
-void Converter::require_rank(std::string_view op_name, int64_t id, size_t lowest, size_t highest) const {
+void Converter::require_rank(std::string_view op_name, int64_t id, size_t lowest, size_t highest,
+                             std::string_view what) const {
     const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
     if (!dims || (dims->size() >= lowest && dims->size() <= highest)) return;
-    if (lowest == highest) throw Error("{} takes a rank-{} input, got rank {}", op_name, lowest, dims->size());
+    if (lowest == highest) throw Error("{} takes a rank-{} {}, got rank {}", op_name, lowest, what, dims->size());
     if (highest == kAnyRank)
-        throw Error("{} takes a rank {} or higher input, got rank {}", op_name, lowest, dims->size());
-    throw Error("{} takes an input of rank {} to {}, got rank {}", op_name, lowest, highest, dims->size());
+        throw Error("{} takes a rank {} or higher {}, got rank {}", op_name, lowest, what, dims->size());
+    const bool vowel = !what.empty() && std::string_view("aeiou").find(what.front()) != std::string_view::npos;
+    throw Error("{} takes {} {} of rank {} to {}, got rank {}", op_name, vowel ? "an" : "a", what, lowest, highest,
+                dims->size());
+}
+
+namespace {
+
+std::string operand_list(const std::vector<ops::OperandRule>& rules) {
+    std::string list;
+    for (const ops::OperandRule& r : rules) list += fmt::format("{}{}", list.empty() ? "" : ", ", r.name);
+    return list;
+}
+
+}  // namespace
+
+void Converter::check_operands(std::string_view op, const ops::Signature& signature, const IdList& ids) const {
+    const std::vector<ops::OperandRule>& rules = signature.operands;
+    size_t required = 0;
+    for (size_t k = 0; k < rules.size(); ++k)
+        if (!rules[k].optional) required = k + 1;
+    const bool too_many = ids.size() > rules.size() && !signature.repeats;
+    // A node reads extra operands as inputs of another meaning, or drops them; a missing one
+    // leaves the lowering to guess (squeeze without its axes squeezed every dim of 1).
+    if (too_many || (!ids.empty() && ids.size() < required)) {
+        throw Error("{} has {} operand{}, but it takes {}{}", op, ids.size(), ids.size() == 1 ? "" : "s",
+                    signature.repeats ? fmt::format("{} or more", required) : std::to_string(rules.size()),
+                    rules.empty() ? std::string() : fmt::format(" ({})", operand_list(rules)));
+    }
+    for (size_t k = 0; k < ids.size(); ++k) {
+        const ops::OperandRule& rule = rules[std::min(k, rules.size() - 1)];
+        const int64_t id = ids[k];
+        if (id == 0) continue;  // absent: get_tensor_name refuses it where a value is needed
+        // The operator's first operand is its input, as the lowerings' own checks say.
+        const std::string_view what = k == 0 ? std::string_view("input") : rule.name;
+        if (rule.min_rank != 0 || rule.max_rank != ops::OperandRule::kAnyRank)
+            require_rank(op, id, rule.min_rank,
+                         rule.max_rank == ops::OperandRule::kAnyRank ? kAnyRank : size_t{rule.max_rank}, what);
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+        if (rule.column_ok && dims && dims->size() == 2 && (*dims)[1] >= 0 && (*dims)[1] != 1)
+            throw Error("{}: {} (value {}) has dims {}, but it must be {}1-D or [N, 1]", op, rule.name, id,
+                        helper::fmt_dims(*dims), rule.min_rank == 0 ? "0-D, " : "");
+        if (rule.same_rank_as >= 0 && static_cast<size_t>(rule.same_rank_as) < ids.size()) {
+            const int64_t other = ids[static_cast<size_t>(rule.same_rank_as)];
+            const std::vector<int64_t>* other_dims = other == 0 ? nullptr : state.tensor_shapes.find(other);
+            if (dims && other_dims && dims->size() != other_dims->size())
+                throw Error("{}: {} has rank {} and {} rank {}, but they must have the same rank", op, rule.name,
+                            dims->size(), rules[static_cast<size_t>(rule.same_rank_as)].name, other_dims->size());
+        }
+        if (rule.points && dims && dims->size() >= 2 && dims->back() >= 0 &&
+            static_cast<size_t>(dims->back()) != dims->size() - 2)
+            throw Error("{}: {} (value {}) has dims {}, but a {} of rank {} holds {} coordinates in its last dim", op,
+                        rule.name, id, helper::fmt_dims(*dims), rule.name, dims->size(), dims->size() - 2);
+        switch (rule.holds) {
+            case ops::Holds::OneValue: require_one_value(op, rule.name, id); break;
+            case ops::Holds::Axes: require_axes_operand(op, rule.name, id); break;
+            // A range's bound of any rank with one element is reshaped by its lowering, which
+            // refuses other counts in its own words; a flat list is read flattened.
+            case ops::Holds::RangeBound:
+            case ops::Holds::FlatList:
+            case ops::Holds::List:
+            case ops::Holds::Tensor: break;
+        }
+        if (rule.elem == ops::Elem::Index)
+            require_operand_type(op, rule.name, id, {proto::dtype::INT32, proto::dtype::INT64});
+        if (rule.folded && !state.const_values.contains(id))
+            throw Error("{}: {} (value {}) must be a constant known at conversion, but it is computed when the "
+                        "model runs",
+                        op, rule.name, id);
+    }
+}
+
+void Converter::note_operand_reads(const Json& op, const IdList& ids) {
+    for (const int64_t id : ids) {
+        if (id == 0 || state.defined_values.contains(id) || state.tensor_names.contains(id)) continue;
+        early_reads->try_emplace(id, helper::op_label(op));
+    }
+}
+
+void Converter::note_definitions(const Json& op) {
+    const Json* outs = helper::member(op, "O");
+    if (outs == nullptr) return;
+    for (const int64_t id : helper::collect_value_ids(*outs)) {
+        if (id == 0) continue;
+        if (!early_reads->empty())
+            if (const auto it = early_reads->find(id); it != early_reads->end())
+                throw Error("{} reads value {} before any operator defines it ({} defines it later)",
+                            helper::fmt_text(it->second), id, helper::fmt_text(helper::op_label(op)));
+        state.defined_values.insert(id, true);
+    }
 }
 
 }  // namespace kestro

@@ -24,6 +24,7 @@ Converter Converter::sub_converter() const {
     child.state.settled_shapes = s.settled_shapes.layered();
     child.state.computed_types = s.computed_types.layered();
     child.state.iteration_varying = s.iteration_varying.layered();
+    child.state.defined_values = s.defined_values.layered();
     child.opset = opset;
     child.strict = strict;
     child.materialized = materialized;
@@ -31,6 +32,7 @@ Converter Converter::sub_converter() const {
     child.secondary_reads = secondary_reads;
     child.current_op = current_op;
     child.node_origins = node_origins;
+    child.early_reads = early_reads;
     return child;
 }
 

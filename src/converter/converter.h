@@ -257,6 +257,8 @@ struct ConverterState {
     // on one iteration or path only, so where their operator computes less (an open dim, no
     // rank) that is what they are described by.
     LayeredMap<int64_t, bool> iteration_varying;
+    // The values an operator of this block, or of a block around it, has defined so far.
+    LayeredMap<int64_t, bool> defined_values;
 };
 
 // Value id -> position of its producing operator in the current block (operators that
@@ -265,6 +267,9 @@ using ProducerIndex = std::unordered_map<int64_t, size_t>;
 
 class Converter;
 class InputBytes;
+namespace ops {
+struct Signature;
+}
 
 // The refusal of an output that is the same file as the input `input` (the `what`).
 Error output_is_input_error(const std::string& output, std::string_view what,
@@ -297,6 +302,10 @@ public:
     // Which operator made each node output, shared with region converters: messages about
     // the finished model name the program's operators and values.
     std::shared_ptr<NodeOrigins> node_origins = std::make_shared<NodeOrigins>();
+    // Value id -> the first operator that read it before any operator had defined it, shared
+    // with region converters: an operator defining such a value later is refused.
+    std::shared_ptr<std::unordered_map<int64_t, std::string>> early_reads =
+        std::make_shared<std::unordered_map<int64_t, std::string>>();
     // A whole program may materialize this many bytes from its numbers; any real one needs
     // far less, and past it a model outgrows what protobuf readers load.
     static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
@@ -635,7 +644,9 @@ public:
     // Refuses an operand recorded with another rank than [lowest, highest], naming the
     // operator. kAnyRank as `highest`: no upper bound.
     static constexpr size_t kAnyRank = static_cast<size_t>(-1);
-    void require_rank(std::string_view op_name, int64_t id, size_t lowest, size_t highest) const;
+    // `what` names the operand ("input" for the operator's first).
+    void require_rank(std::string_view op_name, int64_t id, size_t lowest, size_t highest,
+                      std::string_view what = "input") const;
     // Refuses an axis or axes operand recorded with a rank above 1: Paddle takes one axis
     // (0-D) or a list of them (1-D), and so do the ONNX nodes that read them.
     void require_axes_operand(std::string_view op, std::string_view what, int64_t id) const;
@@ -646,6 +657,14 @@ public:
     // would read the extra ones as inputs of another meaning.
     static void require_operand_count(std::string_view op, const IdList& ids,
                                       std::initializer_list<std::string_view> names);
+    // Holds the operands `ids` of the Paddle operator `op` to its signature (ops/dispatch.h):
+    // their count, and of each operand what Paddle fixes of it, where the program records it.
+    // An operator given no operand at all is left to its lowering's own refusal.
+    void check_operands(std::string_view op, const ops::Signature& signature, const IdList& ids) const;
+    // Notes the operands of `op` no operator has defined yet, then, after its lowering, refuses
+    // an operator defining a value read before it, and notes its outputs as defined.
+    void note_operand_reads(const Json& op, const IdList& ids);
+    void note_definitions(const Json& op);
 
     // ---- dropout (ops/misc.cpp) ----
     void op_dropout(const Json& op);
@@ -762,6 +781,11 @@ public:
     std::string axes_as_list(int64_t id, std::string name, const std::string& vector_name);
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
+    // A list of integers Paddle reads flattened (slice bounds), as the 1-D int64 list ONNX
+    // takes: a value recorded with another rank is reshaped to one dim.
+    std::string flat_i64_list(int64_t id, int64_t name_id, std::string_view prefix);
+    // The one value `name` holds, of any rank, as a 0-D value named `scalar_name`.
+    std::string single_value(std::string name, std::string scalar_name);
 
     // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----
     void op_squeeze(const Json& op);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <new>
 
 namespace kestro {
 
@@ -216,7 +217,11 @@ std::shared_ptr<const InputBytes> InputBytes::open(const std::string& path, uint
     // per page (491 MiB through a pipe: 0.75 s -> 0.2 s); both are hints, refused quietly.
     size_t cap = size_t{1} << 20;
     void* map = ::mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (map == MAP_FAILED) throw os_error(errno);
+    // Memory exhausted here is kestro's own, reported as any failed allocation is.
+    if (map == MAP_FAILED) {
+        if (errno == ENOMEM) throw std::bad_alloc();
+        throw os_error(errno);
+    }
     in->map_ = map;
     in->map_len_ = cap;
     if (S_ISFIFO(in->seen_.st_mode)) {
@@ -231,7 +236,10 @@ std::shared_ptr<const InputBytes> InputBytes::open(const std::string& path, uint
             const uint64_t want = std::min<uint64_t>(limit + 1, static_cast<uint64_t>(cap) * 2);
             const size_t next = static_cast<size_t>(std::max<uint64_t>(want, cap + 1));
             void* moved = ::mremap(in->map_, in->map_len_, next, MREMAP_MAYMOVE);
-            if (moved == MAP_FAILED) throw os_error(errno);
+            if (moved == MAP_FAILED) {
+                if (errno == ENOMEM) throw std::bad_alloc();
+                throw os_error(errno);
+            }
             in->map_ = moved;
             in->map_len_ = cap = next;
             ::madvise(moved, cap, MADV_HUGEPAGE);

@@ -64,7 +64,7 @@ def f32_arange(start, end, step):
     return (start + np.arange(n, dtype=np.float32) * step).astype(np.float32)
 
 
-@pytest.mark.parametrize("opset", [11, 17])
+@pytest.mark.parametrize("opset", [11, 17, 21])
 def test_arange(tmp, opset):
     p, refs = Program(), {}
 
@@ -112,8 +112,15 @@ def test_arange(tmp, opset):
                                       name="1.range"), np.zeros(0, np.int32))
     refs["range_f16"] = (arange(h, "f16", "f16", -1, attrs=False, name="1.range"),
                          np.arange(0, 2, 0.5, dtype=np.float16))
-    fetch_all(p, refs, {"start": np.array(1.0), "n": np.array(5, np.int32), "end": np.array(0.3, np.float32)},
-              opset, tmp)
+    # A bound of any rank that holds one value is that value: a step declared [-1, 1, 1], and
+    # constant bounds of [1, 1].
+    step = p.data("step", "i64", [-1, 1, 1])
+    refs["step_declared_open"] = (arange([p.full([1], 0, "i64"), p.full([1], 7, "i64"), step], "i64", "i64", -1),
+                                  np.array([0, 2, 4, 6], np.int64))
+    refs["bounds_of_ones"] = (arange([p.full([1, 1], v) for v in (1.0, 2.0, 0.25)], "f32", "f32", 4),
+                              np.array([1, 1.25, 1.5, 1.75], np.float32))
+    fetch_all(p, refs, {"start": np.array(1.0), "n": np.array(5, np.int32), "end": np.array(0.3, np.float32),
+                        "step": np.array([[[2]]], np.int64)}, opset, tmp)
 
 
 @pytest.mark.parametrize("opset", [10, 13, 17])

@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from harness import (Program, a_array, a_bool, a_dtype, a_f32, a_f64, a_i32, a_i64, a_str, check, convert, convert_check_run,
+from harness import (Program, a_array, assert_refused, a_bool, a_dtype, a_f32, a_f64, a_i32, a_i64, a_str, check, convert, convert_check_run,
                      a_intarray, a_place, kestro_bin, np_dtype, program_json, run, tt, weight_record, weights_bytes, write_weights)
 import paddle_ref
 
@@ -99,12 +99,16 @@ def test_linear_sigmoid_with_weight_file(tmp, opset, packed, reorder):
     y = p.op("1.sigmoid", [s], outs=[("f32", [-1, 3])])
     p.fetch(y, "prob")
     if reorder:
-        # A program that lists a reader before the producers of what it reads: the model
-        # still has to list every node after them.
+        # A program that lists a reader before the producers of what it reads is none Paddle
+        # loads: its values are defined before they are read.
         p.ops.insert(p.ops.index(next(o for o in p.ops if o["#"] == "1.matmul")), p.ops.pop(-2))
     ws = {"linear_0.w_0": RNG.standard_normal((4, 3)).astype(np.float32),
           "linear_0.b_0": RNG.standard_normal(3).astype(np.float32)}
     wpath = write_weights(tmp / "w.pdiparams", ws, packed=packed)
+    if reorder:
+        assert_refused(p, opset, f"sigmoid reads value {s} before any operator defines it (add defines it later)",
+                       tmp, wpath)
+        return
     xs = RNG.standard_normal((5, 4)).astype(np.float32)
     res = convert_check_run(p, wpath, {"x": xs}, opset=opset, tmp=tmp)
     ref = sigmoid(xs.astype(np.float64) @ ws["linear_0.w_0"] + ws["linear_0.b_0"])
@@ -496,7 +500,8 @@ MUST_FAIL = {
     "no-fetch": (damaged(lambda d, ops: ops.pop()), "the program has no fetch: the model would have no outputs"),
     "untyped-output": (damaged(lambda d, ops: [e.pop("TT", None) for o in ops[1:] for e in o["O"] + o["I"]]),
                        "has no element type"),
-    "cycle": (damaged(cycle), "the program's operators form a cycle through operator relu (output 2)"),
+    # A cycle reads a value before its operator defines it, which no program Paddle loads does.
+    "cycle": (damaged(cycle), "relu reads value 7 before any operator defines it (abs defines it later)"),
     # A declaration that contradicts the value it describes would be copied into the model.
     "fetch-declares-another-type": (damaged(lambda d, ops: ops[2]["O"][0]["TT"]["D"].__setitem__(0, {"#": "0.t_i64"})),
                                     "fetch declares its output out as int64 [2, 3], but computes float32 [2, 3]"),
@@ -957,6 +962,144 @@ MUST_FAIL = {
         "1.full would materialize 2147483648 more bytes from the program's numbers, past the "
         "limit of 1073741824 bytes for a whole program"),
 }
+
+
+# Operators given operands their Paddle operator does not take, lacking one it needs, or given
+# one of a rank Paddle refuses: each refused by name before a node reads it (extra operands were
+# dropped or read as inputs of another meaning; the ranks made models ONNX Runtime refuses).
+def _of_signature(build):
+    p = Program()
+    message = build(p)
+    return p.to_json(), message
+
+
+def _extra_operand(name, n_in, dtype="f32", out="f32", attrs=None, dims=(2, 3)):
+    def build(p):
+        x = p.data("x", dtype, list(dims))
+        p.fetch(p.op(f"1.{name}", [x] * n_in, attrs=attrs, outs=[(out, list(dims))]), "out")
+        return f"{name} has {n_in} operand{'' if n_in == 1 else 's'}, but it takes " + {
+            "multiply": "2 (x, y)", "remainder": "2 (x, y)", "not_equal": "2 (x, y)", "cast": "1 (x)",
+            "squeeze": "2 (x, axis)"}[name]
+    return build
+
+
+def _filled_from_an_operand(name):
+    def build(p):
+        x = p.data("x", "f32", [2])
+        attrs = ({"shape": a_intarray([2]), "value": a_f64(1.0), "dtype": a_dtype("f32"), "place": a_place(1)}
+                 if name == "full" else {"value": a_array([a_i64(2)]), "dtype": a_dtype("i64"), "place": a_place(1)})
+        p.fetch(p.op(f"1.{name}", [x], attrs=attrs, outs=[("f32" if name == "full" else "i64", [2 if name == "full" else 1])]))
+        return f"{name} has 1 operand, but it takes 0"
+    return build
+
+
+def _pool2d_of_three(p):
+    x, k = p.data("x", "f32", [1, 1, 4, 4]), p.full_int_array([2, 2])
+    p.fetch(p.op("1.pool2d", [x, k, k], attrs={"pooling_type": "max"}, outs=[("f32", [1, 1, 2, 2])]))
+    return "pool2d has 3 operands, but it takes 2 (x, kernel_size)"
+
+
+def _if_of_two(p):
+    x, c = p.data("x", "f32", [2]), p.data("c", "bool", [1])
+    then, other = p.block(), p.block()
+    then.yield_([x])
+    other.yield_([x])
+    p.fetch(p.op("1.if", [c, x], outs=[("f32", [2])], regions=[then, other]))
+    return "if has 2 operands, but it takes 1 (cond)"
+
+
+def _if_on_two_conditions(p):
+    # ONNX's If, like Paddle's, takes one condition: two would fail every run.
+    x, c = p.data("x", "f32", [2]), p.data("c", "bool", [2])
+    then, other = p.block(), p.block()
+    then.yield_([x])
+    other.yield_([x])
+    p.fetch(p.op("1.if", [c], outs=[("f32", [2])], regions=[then, other]))
+    return f"if: cond (value {c}) has dims [2], but it must hold one value: 0-D or [1]"
+
+
+def _multiply_of_three_in_a_branch(p):
+    # A region's operators are held to their signatures as the main block's are.
+    x, c = p.data("x", "f32", [2]), p.data("c", "bool", [1])
+    then, other = p.block(), p.block()
+    then.yield_([then.op("1.multiply", [x, x, x], outs=[("f32", [2])])])
+    other.yield_([x])
+    p.fetch(p.op("1.if", [c], outs=[("f32", [2])], regions=[then, other]))
+    return "multiply has 3 operands, but it takes 2 (x, y)"
+
+
+def _conv2d_transpose_of_rank(rank):
+    def build(p):
+        x, w = p.data("x", "f32", [1] * rank), p.data("w", "f32", [1, 1, 3, 3])
+        p.fetch(p.op("1.conv2d_transpose", [x, w, p.full_int_array([])], attrs={"strides": [a_i32(1)] * 2},
+                     outs=[("f32", [1, 1, 3, 3])]))
+        return f"conv2d_transpose takes a rank-4 input, got rank {rank}"
+    return build
+
+
+def _grid_sample_of_a_rank_10_grid(p):
+    x, grid = p.data("x", "f32", [1, 1, 2, 2]), p.data("grid", "f32", [1] * 9 + [2])
+    p.fetch(p.op("1.grid_sample", [x, grid], outs=[("f32", [1, 1, 1, 1])]))
+    return "grid_sample takes a grid of rank 4 to 5, got rank 10"
+
+
+def _grid_sample_of_five_coordinates(p):
+    x, grid = p.data("x", "f32", [1, 1, 2, 2]), p.data("grid", "f32", [1, 2, 2, 5])
+    p.fetch(p.op("1.grid_sample", [x, grid], outs=[("f32", [1, 1, 2, 2])]))
+    return f"grid_sample: grid (value {grid}) has dims [1, 2, 2, 5], but a grid of rank 4 holds 2 coordinates in its last dim"
+
+
+def _pad3d_of_a_paddings_matrix(p):
+    # Paddle's paddings are one list of six; a matrix in its place became a Concat that does not load.
+    x, paddings = p.data("x", "f32", [1, 1, 1, 2, 3]), p.data("paddings", "i32", [2, 3])
+    p.fetch(p.op("1.pad3d", [x, paddings], attrs={"mode": "constant", "data_format": "NCDHW"},
+                 outs=[("f32", [-1, -1, -1, -1, -1])]))
+    return "pad3d takes a rank-1 paddings, got rank 2"
+
+
+def _index_of_rank_2(name, dims):
+    def build(p):
+        x, index = p.data("x", "f32", [3, 4]), p.data("index", "i64", dims)
+        p.fetch(p.op(f"1.{name}", [x, index], outs=[("f32", [2, 4])]))
+        return (f"{name}: index (value {index}) has dims {dims}, but it must be "
+                f"{'1-D' if name == 'index_select' else '0-D, 1-D'} or [N, 1]")
+    return build
+
+
+def _cumsum_of_a_later_axis(p):
+    x = p.data("x", "f32", [2, 3])
+    y = p.op("1.cumsum", [x, x], attrs={"flatten": False, "exclusive": False, "reverse": False},
+             outs=[("f32", [2, 3])])
+    axis = p.full([], 1, "i64")
+    p.ops[-2]["I"][1] = {"%": axis}
+    p.fetch(y)
+    return f"cumsum reads value {axis} before any operator defines it (full defines it later)"
+
+
+for _opset in (17, 21):
+    for _name, _build in {
+        "multiply-of-three": _extra_operand("multiply", 3),
+        "cast-of-two": _extra_operand("cast", 2, out="f64", attrs={"dtype": a_dtype("f64")}),
+        "remainder-of-three": _extra_operand("remainder", 3),
+        "not_equal-of-three": _extra_operand("not_equal", 3, out="bool"),
+        "squeeze-without-axis": _extra_operand("squeeze", 1, dims=(1, 3)),
+        "full-of-an-operand": _filled_from_an_operand("full"),
+        "full_int_array-of-an-operand": _filled_from_an_operand("full_int_array"),
+        "pool2d-of-three": _pool2d_of_three,
+        "if-of-two": _if_of_two,
+        "if-on-two-conditions": _if_on_two_conditions,
+        "multiply-of-three-in-a-branch": _multiply_of_three_in_a_branch,
+        "conv2d_transpose-of-rank-0": _conv2d_transpose_of_rank(0),
+        "conv2d_transpose-of-rank-9": _conv2d_transpose_of_rank(9),
+        "conv2d_transpose-of-rank-10": _conv2d_transpose_of_rank(10),
+        "grid_sample-grid-of-rank-10": _grid_sample_of_a_rank_10_grid,
+        "grid_sample-grid-of-five-coordinates": _grid_sample_of_five_coordinates,
+        "index_select-of-a-matrix-index": _index_of_rank_2("index_select", [2, 3]),
+        "gather-of-gather_nd-operands": _index_of_rank_2("gather", [2, 2]),
+        "cumsum-of-a-later-axis": _cumsum_of_a_later_axis,
+        "pad3d-of-a-paddings-matrix": _pad3d_of_a_paddings_matrix,
+    }.items():
+        MUST_FAIL[f"{_name}-{_opset}"] = (*_of_signature(_build), _opset)
 
 
 def assert_reported_error(r, out, expected=None):

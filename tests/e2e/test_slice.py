@@ -31,7 +31,7 @@ STRIDED = {
 }
 
 
-@pytest.mark.parametrize("opset", [10, 13, 17])
+@pytest.mark.parametrize("opset", [10, 13, 17, 21])
 def test_slice_and_strided_slice(tmp, opset):
     xs = np.arange(18, dtype=np.float32).reshape(3, 6)
     p = Program()
@@ -49,9 +49,15 @@ def test_slice_and_strided_slice(tmp, opset):
     start = p.data("start", "i32", [1])
     refs["tensor_start"] = (p.op("1.slice", [x, start, bound(p, [INT64_MAX])], attrs={"axes": [1]},
                                  outs=[("f32", [3, -1])]), xs[:, -2:])
+    # Paddle reads the starts flattened, whatever their rank: a 0-D start, and one of [1, 1, 1].
+    refs["slice_of_a_0d_start"] = (p.op("1.slice", [x, p.data("start_0d", "i64", []), bound(p, [4])], attrs={"axes": [1]},
+                             outs=[("f32", [3, -1])]), xs[:, 1:4])
+    refs["slice_of_a_start_of_ones"] = (p.op("1.slice", [x, p.data("start_of_ones", "i32", [1, 1, 1]), bound(p, [4])],
+                                  attrs={"axes": [1]}, outs=[("f32", [3, -1])]), xs[:, -3:4])
     for name, (v, _) in refs.items():
         p.fetch(v, name)
-    res = convert_check_run(p, {}, {"x": xs, "start": np.array([-2], np.int32)}, opset=opset, tmp=tmp)
+    res = convert_check_run(p, {}, {"x": xs, "start": np.array([-2], np.int32), "start_0d": np.array(1, np.int64),
+                                    "start_of_ones": np.array([[[-3]]], np.int32)}, opset=opset, tmp=tmp)
     for name, (_, ref) in refs.items():
         np.testing.assert_array_equal(res[name], ref, err_msg=name)
 

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -91,6 +93,122 @@ TEST(Dispatch, LoweringListNamesEveryRow) {
     for (const auto& [name, handler] : kestro::ops::pass2_op_dispatch()) rows.emplace(name);
     for (const auto& row : rows) EXPECT_TRUE(listed.count(row)) << row << " is not in the list";
     for (const auto& name : listed) EXPECT_TRUE(rows.count(name)) << name << " is not a row";
+}
+
+// Every operator of the table but the bookkeeping ones declares its operands, and each is
+// held to them before its lowering runs: too many or too few, a rank Paddle does not take,
+// an index of another type, a [N, M] index where [N, 1] is read as [N], a constant computed
+// at run time.
+TEST(Dispatch, SignaturesHoldOperandsBeforeTheLowering) {
+    for (const auto& [name, handler] : kestro::ops::pass2_op_dispatch()) {
+        const bool bookkeeping = name == "p" || name == "0.combine" || name == "0.split" || name == "2.yield";
+        EXPECT_EQ(kestro::ops::signature_of(name) == nullptr, bookkeeping) << name;
+    }
+    struct Case {
+        const char* op;
+        std::vector<std::pair<int64_t, kestro::test::Ints>> dims;
+        std::vector<std::pair<int64_t, const char*>> types;
+        const char* message;
+    };
+    const Case cases[] = {
+        {R"({"#":"1.multiply","I":[{"%":1},{"%":2},{"%":3}],"O":[{"%":9}]})", {}, {},
+         "multiply has 3 operands, but it takes 2 (x, y)"},
+        {R"({"#":"1.cast","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {}, {}, "cast has 2 operands, but it takes 1 (x)"},
+        {R"({"#":"1.full","I":[{"%":1}],"O":[{"%":9}]})", {}, {}, "full has 1 operand, but it takes 0"},
+        {R"({"#":"1.if","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {}, {}, "if has 2 operands, but it takes 1 (cond)"},
+        // The in-place form shares the operator's row; an operand left off is refused too.
+        {R"({"#":"1.squeeze_","I":[{"%":1}],"O":[{"%":9}]})", {}, {}, "squeeze has 1 operand, but it takes 2 (x, axis)"},
+        {R"({"#":"1.conv2d_transpose","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{1, {}}}, {},
+         "conv2d_transpose takes a rank-4 input, got rank 0"},
+        {R"({"#":"1.conv2d_transpose","I":[{"%":1},{"%":2},{"%":0}],"O":[{"%":9}]})", {{2, {1, 1, 1}}}, {},
+         "conv2d_transpose takes a rank-4 filter, got rank 3"},
+        {R"({"#":"1.grid_sample","I":[{"%":1},{"%":2}],"O":[{"%":9}]})",
+         {{2, {1, 1, 1, 1, 1, 1, 1, 1, 1, 2}}}, {}, "grid_sample takes a grid of rank 4 to 5, got rank 10"},
+        {R"({"#":"1.grid_sample","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{1, {1, 1, 2, 2}}, {2, {1, 1, 2, 2, 3}}}, {},
+         "grid_sample: grid has rank 5 and x rank 4, but they must have the same rank"},
+        {R"({"#":"1.grid_sample","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{2, {1, 2, 2, 5}}}, {},
+         "grid_sample: grid (value 2) has dims [1, 2, 2, 5], but a grid of rank 4 holds 2 coordinates in its last dim"},
+        {R"({"#":"1.index_select","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{2, {2, 3}}}, {},
+         "index_select: index (value 2) has dims [2, 3], but it must be 1-D or [N, 1]"},
+        {R"({"#":"1.index_select","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{2, {}}}, {},
+         "index_select takes an index of rank 1 to 2, got rank 0"},
+        {R"({"#":"1.gather","I":[{"%":1},{"%":2},{"%":3}],"O":[{"%":9}]})", {{2, {2, 2, 1}}}, {},
+         "gather takes an index of rank 0 to 2, got rank 3"},
+        {R"({"#":"1.gather","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {}, {{2, "0.t_f32"}},
+         "gather: index is float32, but it must be one of int32, int64"},
+        {R"({"#":"1.concat","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {}, {},
+         "concat: axis (value 2) must be a constant known at conversion, but it is computed when the model runs"},
+        {R"({"#":"1.sum","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{2, {1, 2}}}, {},
+         "sum: axis (value 2) has dims [1, 2], but it must be 0-D or 1-D: one axis or a list of axes"},
+        {R"({"#":"1.conv2d","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{1, {1, 3, 8}}}, {},
+         "conv2d takes a rank-4 input, got rank 3"},
+    };
+    for (const Case& k : cases) {
+        Ops ops;
+        Converter c;
+        for (const auto& [id, dims] : k.dims) c.state.tensor_shapes.insert(id, dims);
+        for (const auto& [id, type] : k.types) c.state.tensor_dtypes.insert(id, type);
+        EXPECT_EQ(error_of([&] { run(c, ops, k.op); }), k.message) << k.op;
+        EXPECT_TRUE(c.graph.node.empty()) << k.op;
+    }
+}
+
+// The check and the lowerings cannot drift apart: no lowering named in the table reads an
+// operand (ids[k]) past the operands its operator's signature declares.
+TEST(Dispatch, NoLoweringReadsPastItsSignature) {
+    const auto read_file = [](const std::filesystem::path& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    const std::filesystem::path ops_dir = KESTRO_SOURCE_DIR "/src/converter/ops";
+    const std::string table = read_file(ops_dir / "dispatch.cpp");
+    std::string sources;
+    for (const auto& entry : std::filesystem::directory_iterator(ops_dir))
+        if (entry.path().extension() == ".cpp") sources += read_file(entry.path());
+    const std::regex row(R"re(\{"(1\.[a-z0-9_]+)",\s*(?:call(?:_named)?<&C::(\w+)>|\[\][^{]*\{\s*c\.(\w+)\())re");
+    const std::regex read(R"(\bids\[(\d+)\])");
+    // A lowering that serves several rows (repeat_interleave and its tensor form) tells them
+    // apart itself: it may read as far as the widest of their signatures.
+    std::map<std::string, size_t> widest;
+    size_t rows = 0;
+    for (auto it = std::sregex_iterator(table.begin(), table.end(), row); it != std::sregex_iterator(); ++it) {
+        const std::string name = (*it)[1];
+        const std::string lowering = (*it)[2].matched ? (*it)[2].str() : (*it)[3].str();
+        const kestro::ops::Signature* signature = kestro::ops::signature_of(name);
+        ASSERT_NE(signature, nullptr) << name;
+        size_t& n = widest[lowering];
+        n = std::max(n, signature->repeats ? SIZE_MAX : signature->operands.size());
+        ++rows;
+    }
+    for (const auto& [lowering, n] : widest) {
+        const size_t begin = sources.find("void Converter::" + lowering + "(");
+        ASSERT_NE(begin, std::string::npos) << lowering;
+        const std::string body = sources.substr(begin, sources.find("\n}\n", begin) - begin);
+        for (auto r = std::sregex_iterator(body.begin(), body.end(), read); r != std::sregex_iterator(); ++r)
+            EXPECT_LT(std::stoul((*r)[1]), n) << lowering;
+    }
+    EXPECT_GE(rows, 90u);
+}
+
+// A value read before the operator that defines it is refused by name, in a region too
+// (its converter shares what was read); a value no operator defines is left to the checks
+// of the finished graph.
+TEST(Dispatch, ReadsBeforeDefinitionsAreRefused) {
+    Ops ops;
+    Converter c;
+    c.state.tensor_dtypes.insert(1, "0.t_f32");
+    run(c, ops, R"({"#":"1.data","A":[{"N":"name","AT":{"#":"0.a_str","D":"x"}}],"O":[{"%":1,"TT":{"D":[{"#":"0.t_f32"},[3]]}}]})");
+    run(c, ops, R"({"#":"1.relu","I":[{"%":1}],"O":[{"%":2}]})");
+    Converter region = c.sub_converter();
+    // Whatever its lowering makes of an axis it knows nothing of, the read is noted first.
+    error_of([&] { run(region, ops, R"({"#":"1.cumsum","I":[{"%":2},{"%":7}],"O":[{"%":3}]})"); });
+    run(c, ops, R"({"#":"1.relu","I":[{"%":40}],"O":[{"%":4}]})");
+    EXPECT_EQ(error_of([&] {
+                  run(c, ops, R"({"#":"1.full_int_array","A":[],"O":[{"%":7,"TT":{"D":[{"#":"0.t_i64"},[]]}}]})");
+              }),
+              "cumsum reads value 7 before any operator defines it (full_int_array defines it later)");
 }
 
 TEST(Dispatch, FallbackAndSkips) {

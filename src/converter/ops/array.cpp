@@ -422,13 +422,15 @@ void append_range(Converter& c, const Json& op, std::string_view what) {
         std::string name = c.get_tensor_name(ids[pos]);
         const std::vector<int64_t>* dims = c.state.tensor_shapes.find(ids[pos]);
         // Range takes single values: a bound known to hold another count makes no model.
-        if (dims && !dims->empty() && *dims != std::vector<int64_t>{1} &&
-            std::all_of(dims->begin(), dims->end(), [](int64_t d) { return d >= 0; }))
+        if (dims && std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d == 0 || d > 1; }))
             throw Error("{} bound {} has dims {}, where one value is taken", what, pos, helper::fmt_dims(*dims));
         if (dims && *dims == std::vector<int64_t>{1}) {
             std::string squeezed = names("squeezed", pos);
             c.add_squeeze_node(std::move(name), squeezed, std::vector<int64_t>{0}, names("squeeze_axes", pos));
             name = std::move(squeezed);
+        } else if (dims && !dims->empty()) {
+            // Paddle reads the one value of a bound of any rank ([1, 1] or [-1, 1]).
+            name = c.single_value(std::move(name), names("scalar", pos));
         }
         // Paddle computes in the output type, so bounds of another type (a float16 arange's,
         // or a mixed set) are brought to the type Range runs in.
@@ -636,6 +638,17 @@ int64_t Converter::aligned_expand_input_axis(int64_t x_id, int64_t out_rank, int
     return position - offset;
 }
 
+namespace {
+
+// The number of elements of dims that are all known; nothing otherwise or past int64.
+std::optional<size_t> known_count(const std::vector<int64_t>& dims) {
+    std::optional<int64_t> n = 1;
+    for (int64_t d : dims) n = n && d >= 0 ? helper::checked_mul(*n, d) : std::nullopt;
+    return n ? std::optional<size_t>(static_cast<size_t>(*n)) : std::nullopt;
+}
+
+}  // namespace
+
 // The axes and decreased axes of a slice lie in x's dims, and each bound list gives one
 // value per axis: otherwise the Slice (or the Squeeze after it) does not load.
 void Converter::check_slice_operands(std::string_view op, const std::vector<int64_t>& ids,
@@ -649,8 +662,8 @@ void Converter::check_slice_operands(std::string_view op, const std::vector<int6
         std::optional<size_t> n;
         if (const std::vector<double>* values = state.const_values.find(ids[k]))
             n = values->size();
-        else if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[k]); dims && dims->size() == 1 && (*dims)[0] >= 0)
-            n = static_cast<size_t>((*dims)[0]);
+        else if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[k]))
+            n = known_count(*dims);  // read flattened, whatever its rank
         if (n && *n != axes.size())
             throw Error("{}: {} holds {} values for {} axes", op, kBound[k], *n, axes.size());
     }
@@ -712,8 +725,8 @@ void Converter::op_slice(const Json& op) {
         check_slice_operands("slice", ids, axes, decrease);
         settle_output("slice", out, std::nullopt, sliced_dims(state, ids, axes, decrease), {ids[0]});
         // Slice wants one index type for all its bound inputs, and the axes are int64.
-        std::vector<std::string> inputs{get_tensor_name(ids[0]), ensure_i64_input(ids[1], out, "slice_starts"),
-                                        ensure_i64_input(ids[2], out, "slice_ends")};
+        std::vector<std::string> inputs{get_tensor_name(ids[0]), flat_i64_list(ids[1], out, "slice_starts"),
+                                        flat_i64_list(ids[2], out, "slice_ends")};
         if (!axes.empty()) {
             std::string name = names("axes");
             push_i64_vector_initializer(name, axes);
@@ -774,12 +787,12 @@ void Converter::op_strided_slice(const Json& op) {
     }
     check_slice_operands("strided_slice", ids, axes, decrease);
     std::vector<std::string> inputs{get_tensor_name(ids[0]),
-                                    ensure_i64_input(ids[1], out, "strided_slice_starts"),
-                                    ensure_i64_input(ids[2], out, "strided_slice_ends")};
+                                    flat_i64_list(ids[1], out, "strided_slice_starts"),
+                                    flat_i64_list(ids[2], out, "strided_slice_ends")};
     std::string axes_name = names("axes");
     push_i64_vector_initializer(axes_name, axes);
     inputs.push_back(std::move(axes_name));
-    inputs.push_back(ensure_i64_input(ids[3], out, "strided_slice_steps"));
+    inputs.push_back(flat_i64_list(ids[3], out, "strided_slice_steps"));
     const std::string sliced = decrease.empty() ? get_tensor_name(out) : names("out");
     append_node("Slice", std::move(inputs), {sliced});
     if (!decrease.empty())

@@ -45,6 +45,24 @@ std::string Converter::ensure_scalar_i64_input(int64_t id, int64_t name_id, std:
     return ensure_i64_value(id, std::move(current), fmt::format("{}_i64_{}", prefix, name_id));
 }
 
+std::string Converter::flat_i64_list(int64_t id, int64_t name_id, std::string_view prefix) {
+    std::string list = ensure_i64_input(id, name_id, prefix);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    if (!dims || dims->size() == 1) return list;
+    const std::string flat = fmt::format("{}_flat_{}", prefix, name_id);
+    const std::string shape = fmt::format("{}_flat_shape_{}", prefix, name_id);
+    push_i64_vector_initializer(shape, {-1});
+    append_node("Reshape", {std::move(list), shape}, {flat});
+    return flat;
+}
+
+std::string Converter::single_value(std::string name, std::string scalar_name) {
+    const std::string shape = scalar_name + "_shape";
+    push_i64_vector_initializer(shape, {});
+    append_node("Reshape", {std::move(name), shape}, {scalar_name});
+    return scalar_name;
+}
+
 // Makes a negative axis count from the front; no range check, callers that need a valid
 // axis check it themselves. The rank is required even for a non-negative axis.
 int64_t Converter::normalize_axis(int64_t axis, int64_t tensor_id) const {

@@ -1,4 +1,5 @@
-// The second pass: operator name -> lowering, and the generic fallback.
+// The second pass: operator name -> lowering, and the generic fallback. Each row's operator
+// declares its operands in signatures.cpp; they are checked here before its lowering runs.
 #include <unordered_map>
 
 #include "converter/converter.h"
@@ -210,7 +211,16 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
     current_op = &op;
     const GraphMark mark = graph_mark();
     const size_t first_new = mark.nodes;
+    // The operator's operands against its signature, in regions too (a region's converter
+    // comes through here for each of its operators), before any lowering reads them.
+    const IdList operands = helper::op_input_ids(op);
+    if (const ops::Signature* signature = ops::signature_of(full_name))
+        check_operands(ops::generic_name(full_name), *signature, operands);
+    // An operator of another dialect is skipped, so what it reads does not matter.
+    if (full_name.substr(0, 2) == "1." || ops::pass2_op_dispatch().count(full_name) != 0)
+        note_operand_reads(op, operands);
     lower_pass2_op(full_name, op);
+    note_definitions(op);
     // ONNX's checker does not type every node kestro writes (none above opset 17): the
     // lowering's nodes are typed here, and the operator's declared outputs held to them.
     type_new_nodes(ops::generic_name(full_name), mark);
@@ -218,7 +228,7 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
     if (graph.node.size() == first_new) return;
     const std::optional<int64_t> output = helper::try_op_out_id(op);
     std::optional<int64_t> input;
-    if (const IdList ids = helper::op_input_ids(op); !ids.empty()) input = ids.front();
+    if (!operands.empty()) input = operands.front();
     // A fetch's node is where a value's declaration meets what was computed for it: its
     // messages name the operator that made the value too.
     const std::string* from = nullptr;

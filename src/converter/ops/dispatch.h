@@ -1,7 +1,9 @@
 #pragma once
-// The second-pass dispatch table, exposed for tests.
+// The second-pass dispatch table and the operators' signatures, exposed for tests.
+#include <cstdint>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "converter/converter.h"
 
@@ -13,5 +15,67 @@ const std::unordered_map<std::string_view, Pass2OpHandler>& pass2_op_dispatch();
 // The bare name the generic conversion receives: the leading "1." and every trailing "_"
 // stripped ("1.1.relu" keeps "1.relu", which names no operator).
 std::string_view generic_name(std::string_view full_name);
+
+// What one operand of a Paddle operator holds, as the operator's definition fixes it.
+enum class Holds : uint8_t {
+    Tensor,      // any tensor (its rank bounded by the rule's ranks)
+    OneValue,    // one number read as 0-D or [1] (a clip bound, a fill value, a count)
+    RangeBound,  // one number of any rank with one element; the lowering reshapes it
+    FlatList,    // a list of numbers Paddle reads flattened, of any rank
+    Axes,        // one axis (0-D) or a list of them (1-D)
+    List,        // a list of tensors (a combine)
+};
+// The element class Paddle takes for an operand.
+enum class Elem : uint8_t {
+    Any,
+    Index,  // int32 or int64
+};
+
+struct OperandRule {
+    static constexpr uint8_t kAnyRank = 255;
+    std::string_view name;
+    bool optional = false;  // may be absent (%0) or left off the end
+    uint8_t min_rank = 0;
+    uint8_t max_rank = kAnyRank;
+    Holds holds = Holds::Tensor;
+    Elem elem = Elem::Any;
+    bool folded = false;     // must be a constant known at conversion
+    bool column_ok = false;  // a rank-2 value only as [N, 1], read as [N]
+    int8_t same_rank_as = -1;
+    bool points = false;     // sampling points: the last dim holds rank - 2 coordinates
+
+    constexpr OperandRule opt() const { return with([](OperandRule& r) { r.optional = true; }); }
+    constexpr OperandRule rank(uint8_t lo, uint8_t hi) const {
+        return with([=](OperandRule& r) { r.min_rank = lo, r.max_rank = hi; });
+    }
+    constexpr OperandRule rank(uint8_t r) const { return rank(r, r); }
+    constexpr OperandRule at_least(uint8_t lo) const { return rank(lo, kAnyRank); }
+    constexpr OperandRule holding(Holds h) const { return with([=](OperandRule& r) { r.holds = h; }); }
+    constexpr OperandRule index() const { return with([](OperandRule& r) { r.elem = Elem::Index; }); }
+    constexpr OperandRule constant() const { return with([](OperandRule& r) { r.folded = true; }); }
+    constexpr OperandRule column() const { return with([](OperandRule& r) { r.column_ok = true; }); }
+    constexpr OperandRule rank_of(int8_t k) const { return with([=](OperandRule& r) { r.same_rank_as = k; }); }
+    constexpr OperandRule sampling_points() const { return with([](OperandRule& r) { r.points = true; }); }
+
+private:
+    template <class F>
+    constexpr OperandRule with(F f) const {
+        OperandRule r = *this;
+        f(r);
+        return r;
+    }
+};
+
+// A Paddle operator's operands in their order. `repeats`: the last one may be given any
+// number of times (a loop's carried values).
+struct Signature {
+    std::vector<OperandRule> operands;
+    bool repeats = false;
+};
+
+// The signature of the operator a full name lowers (its in-place forms share it); null for
+// operators without one (the dialect's bookkeeping operators, names of other dialects, and
+// the generic conversion's operators, whose counts the ONNX schema holds).
+const Signature* signature_of(std::string_view full_name);
 
 }  // namespace kestro::ops
