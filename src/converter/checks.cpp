@@ -412,9 +412,16 @@ void Converter::check_operands(std::string_view op, const ops::Signature& signat
     }
 }
 
-void Converter::note_operand_reads(const Json& op, const IdList& ids) {
-    for (const int64_t id : ids) {
+void Converter::note_operand_reads(const Json& op, const ops::Signature& signature, const IdList& ids) {
+    for (size_t k = 0; k < ids.size(); ++k) {
+        const int64_t id = ids[k];
         if (id == 0 || state.defined_values.contains(id) || state.tensor_names.contains(id)) continue;
+        // A tensor read as a whole becomes a node input, and the finished graph is sorted, so a
+        // program may list its reader first. A value read for what it holds (an axis, a bound,
+        // a constant) is needed while the reader is lowered, before its operator has run.
+        if (signature.operands.empty()) continue;
+        const ops::OperandRule& rule = signature.operands[std::min(k, signature.operands.size() - 1)];
+        if (!rule.folded && (rule.holds == ops::Holds::Tensor || rule.holds == ops::Holds::List)) continue;
         early_reads->try_emplace(id, helper::op_label(op));
     }
 }

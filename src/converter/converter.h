@@ -661,9 +661,10 @@ public:
     // their count, and of each operand what Paddle fixes of it, where the program records it.
     // An operator given no operand at all is left to its lowering's own refusal.
     void check_operands(std::string_view op, const ops::Signature& signature, const IdList& ids) const;
-    // Notes the operands of `op` no operator has defined yet, then, after its lowering, refuses
-    // an operator defining a value read before it, and notes its outputs as defined.
-    void note_operand_reads(const Json& op, const IdList& ids);
+    // Notes the operands of `op` no operator has defined yet whose value or dims its lowering
+    // reads at conversion (`signature`'s one values, axes, lists, constants), then, after its
+    // lowering, refuses an operator defining such a value, and notes its outputs as defined.
+    void note_operand_reads(const Json& op, const ops::Signature& signature, const IdList& ids);
     void note_definitions(const Json& op);
 
     // ---- dropout (ops/misc.cpp) ----

@@ -214,11 +214,10 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
     // The operator's operands against its signature, in regions too (a region's converter
     // comes through here for each of its operators), before any lowering reads them.
     const IdList operands = helper::op_input_ids(op);
-    if (const ops::Signature* signature = ops::signature_of(full_name))
+    if (const ops::Signature* signature = ops::signature_of(full_name)) {
         check_operands(ops::generic_name(full_name), *signature, operands);
-    // An operator of another dialect is skipped, so what it reads does not matter.
-    if (full_name.substr(0, 2) == "1." || ops::pass2_op_dispatch().count(full_name) != 0)
-        note_operand_reads(op, operands);
+        note_operand_reads(op, *signature, operands);
+    }
     lower_pass2_op(full_name, op);
     note_definitions(op);
     // ONNX's checker does not type every node kestro writes (none above opset 17): the
