@@ -487,24 +487,28 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
         } else {
             std::vector<int64_t> sections = helper::saturate_i64(*folded);
             const auto rest = std::find(sections.begin(), sections.end(), -1);
+            // The sections cover the axis: Paddle refuses any that do not, and infers one -1
+            // from what the others leave of it; ONNX wants every size spelled out.
+            const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+            const int64_t a = axis < 0 && dims ? axis + static_cast<int64_t>(dims->size()) : axis;
+            const int64_t whole = dims && a >= 0 && a < static_cast<int64_t>(dims->size()) ? (*dims)[a] : -1;
+            int64_t given = 0;
+            for (auto it = sections.begin(); it != sections.end(); ++it) {
+                if (it == rest) continue;
+                const std::optional<int64_t> sum = helper::checked_add(given, *it);
+                if (*it < 0 || !sum) throw Error("split: invalid sections {}", helper::fmt_dims(sections));
+                given = *sum;
+            }
             if (rest != sections.end()) {
-                // Paddle's -1 takes what the other sections leave of the axis; ONNX
-                // wants every size spelled out.
-                const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
-                const int64_t a = axis < 0 && dims ? axis + static_cast<int64_t>(dims->size()) : axis;
-                if (!dims || a < 0 || a >= static_cast<int64_t>(dims->size()) || (*dims)[a] < 0)
+                if (whole < 0)
                     throw Error("split: section -1 needs the size of axis {}, which is not recorded", axis);
-                int64_t left = (*dims)[a];
-                for (auto it = sections.begin(); it != sections.end(); ++it) {
-                    if (it == rest) continue;
-                    auto next = helper::checked_add(left, -*it);
-                    if (*it < 0 || !next) throw Error("split: invalid sections {}", helper::fmt_dims(sections));
-                    left = *next;
-                }
-                if (left < 0)
+                if (given > whole)
                     throw Error("split: sections {} exceed the size {} of axis {}", helper::fmt_dims(sections),
-                                (*dims)[a], axis);
-                *rest = left;
+                                whole, axis);
+                *rest = whole - given;
+            } else if (whole >= 0 && given != whole) {
+                throw Error("split: sections {} do not add up to the size {} of axis {}", helper::fmt_dims(sections),
+                            whole, axis);
             }
             piece_sizes = sections;
             if (opset < 13) {
