@@ -219,7 +219,7 @@ void Converter::op_remainder(const Json& op) {
         // answer for it either.
         if (const std::vector<double>* divisor = state.const_values.find(ids[1]);
             divisor && std::find(divisor->begin(), divisor->end(), 0.0) != divisor->end())
-            throw Error("remainder: integer division by zero (the divisor {} holds 0)", ids[1]);
+            throw Error("remainder: integer division by zero (the divisor, value {}, holds 0)", ids[1]);
         // Integer Mod with fmod 0 already gives Paddle's result: the divisor's sign.
         const int32_t common = ta == tb ? ta : dt::INT64;
         const int32_t t = declared.value_or(common);
