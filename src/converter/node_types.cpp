@@ -355,12 +355,16 @@ void Converter::check_declared_types(std::string_view op_name, const Json& op) c
         const std::optional<std::string> name = tensor_name_of(id);
         const int32_t computed = name ? computed_elem_type(*name) : 0;
         const std::string* token = computed != 0 ? state.tensor_dtypes.find(id) : nullptr;
-        // A declared type ONNX has no name for (complex64, bfloat16) is never the computed one.
-        if (!token || helper::paddle_token_to_onnx(*token) == computed) continue;
+        // A declared type a lowering never computes (complex64) is never the computed one;
+        // bfloat16 is, where a bfloat16 parameter passes through.
+        if (!token) continue;
+        std::optional<int32_t> declared = helper::paddle_token_to_onnx(*token);
+        if (!declared && helper::paddle_token_word(*token) == std::string_view("bf16")) declared = proto::dtype::BFLOAT16;
+        if (declared == computed) continue;
         const Dims dims = recorded_dims(state, id);
-        std::string declared = declared_type_name(*token);
-        if (dims) declared = fmt::format("{} {}", declared, helper::fmt_dims(*dims));
-        throw declared_result_error(op_name, std::to_string(id), declared,
+        std::string described = declared_type_name(*token);
+        if (dims) described = fmt::format("{} {}", described, helper::fmt_dims(*dims));
+        throw declared_result_error(op_name, std::to_string(id), described,
                                     "computes " + fmt_tensor_type(computed, dims));
     }
 }
