@@ -552,7 +552,11 @@ void Converter::settle_transposed_conv_output(const std::vector<proto::Attribute
         size = checked(helper::checked_add(size, checked(helper::checked_mul(dilations[i], k - 1))));
         size = checked(helper::checked_add(size, checked(helper::checked_add(extra[i], 1))));
         size = checked(helper::checked_add(size, -pad_total));
-        if (size > 0) dims[i + 2] = size;
+        // Pads larger than what the filter spreads the input over leave nothing: ONNX Runtime
+        // refuses such a node, Paddle has no output of that size.
+        if (size <= 0)
+            throw Error("conv2d_transpose: its paddings leave an output size of {} on spatial axis {}", size, i);
+        dims[i + 2] = size;
     }
     settle_output("conv2d_transpose", out, std::nullopt, dims, {ids[0], ids[1]});
 }
