@@ -532,6 +532,14 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
     if (made && *made != static_cast<int64_t>(pieces->size()))
         throw Error("{} makes {} pieces, but its list is unpacked into {} values", full_name.substr(2), *made,
                     pieces->size());
+    // Paddle splits an axis into `num` pieces only where they come out equal, as Split does.
+    if (!sections_form && rank && !pieces->empty()) {
+        const std::vector<int64_t>& dims = *state.tensor_shapes.find(ids[0]);
+        const int64_t whole = dims[static_cast<size_t>(axis < 0 ? axis + static_cast<int64_t>(*rank) : axis)];
+        if (whole >= 0 && whole % static_cast<int64_t>(pieces->size()) != 0)
+            throw Error("split_with_num: the size {} of axis {} does not split into {} equal pieces", whole, axis,
+                        pieces->size());
+    }
     // Sections known only at run time leave the pieces as declared.
     if (!sections_form || !piece_sizes.empty())
         settle_split_pieces(full_name.substr(2), ids[0], axis, *pieces, std::move(piece_sizes));
