@@ -719,7 +719,8 @@ public:
 
     // ---- transposed convolution and pooling (ops/conv.cpp) ----
     void op_conv2d_transpose(const Json& op);
-    void settle_transposed_conv_output(const std::vector<proto::AttributeProto>& attrs, const IdList& ids, int64_t out);
+    void settle_transposed_conv_output(const std::vector<proto::AttributeProto>& attrs, const IdList& ids, int64_t out,
+                                       bool same_at_run_time, bool size_at_run_time);
     void op_pool2d(const Json& op);
 
     // ---- padding, roll and tile (ops/pad.cpp) ----

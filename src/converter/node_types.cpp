@@ -326,16 +326,45 @@ void Converter::type_new_nodes(std::string_view op_name, const GraphMark& from) 
     }
 }
 
+namespace {
+
+// How a message names a declared element type: the ONNX name where ONNX has the type, else
+// the name of Paddle's type (Paddle declares values in types ONNX cannot hold).
+std::string declared_type_name(std::string_view token) {
+    if (const std::optional<int32_t> code = helper::paddle_token_to_onnx(token)) return helper::onnx_dtype_name(*code);
+    static constexpr std::pair<std::string_view, std::string_view> kPaddleOnly[] = {
+        {"bf16", "bfloat16"}, {"bfloat16", "bfloat16"}, {"c64", "complex64"}, {"complex64", "complex64"},
+        {"c128", "complex128"}, {"complex128", "complex128"}, {"f8e4m3fn", "float8_e4m3fn"},
+        {"f8e5m2", "float8_e5m2"}, {"ui16", "uint16"}, {"ui32", "uint32"}, {"ui64", "uint64"}};
+    const std::optional<std::string_view> word = helper::paddle_token_word(token);
+    for (const auto& [w, name] : kPaddleOnly)
+        if (word == w) return std::string(name);
+    return helper::fmt_text(token);
+}
+
+}  // namespace
+
 void Converter::check_declared_types(std::string_view op_name, const Json& op) const {
     const Json* outs = helper::member(op, "O");
     if (!outs) return;
-    for (const int64_t id : helper::collect_value_ids(*outs)) {
+    // A list's pieces (what a split's list is unpacked into) are its values too.
+    std::vector<int64_t> ids = helper::collect_value_ids(*outs);
+    for (size_t k = 0, n = ids.size(); k < n; ++k)
+        if (const IdList* pieces = state.split_outputs.find(ids[k])) ids.insert(ids.end(), pieces->begin(), pieces->end());
+    for (const int64_t id : ids) {
         const std::optional<std::string> name = tensor_name_of(id);
         const int32_t computed = name ? computed_elem_type(*name) : 0;
-        const std::optional<int32_t> declared = computed != 0 ? onnx_dtype_if_known(id) : std::nullopt;
-        if (!declared || *declared == computed) continue;
+        const std::string* token = computed != 0 ? state.tensor_dtypes.find(id) : nullptr;
+        // A declared type a lowering never computes (complex64) is never the computed one;
+        // bfloat16 is, where a bfloat16 parameter passes through.
+        if (!token) continue;
+        std::optional<int32_t> declared = helper::paddle_token_to_onnx(*token);
+        if (!declared && helper::paddle_token_word(*token) == std::string_view("bf16")) declared = proto::dtype::BFLOAT16;
+        if (declared == computed) continue;
         const Dims dims = recorded_dims(state, id);
-        throw declared_result_error(op_name, std::to_string(id), fmt_tensor_type(declared, dims),
+        std::string described = declared_type_name(*token);
+        if (dims) described = fmt::format("{} {}", described, helper::fmt_dims(*dims));
+        throw declared_result_error(op_name, std::to_string(id), described,
                                     "computes " + fmt_tensor_type(computed, dims));
     }
 }

@@ -556,6 +556,53 @@ def if_on_a_sum_ref(x, c):
     return {"y": x * 2 if x.sum() > c else x + 1}
 
 
+def thrice_untyped(b, v):
+    """v * 3 by a scale whose output the program leaves untyped: only the model's nodes type it."""
+    return b.op("1.scale", [v], attrs={"scale": 3.0, "bias": 0.0, "bias_after_scale": True}, outs=[None])
+
+
+def loop_remainder_of_an_untyped_value():
+    """acc starts as x and each of the n iterations makes it remainder(acc * 3, -0.75), the
+    product untyped."""
+    p = Program()
+    x, n = p.data("x", "f32", [-1]), p.data("n", "i64", [1])
+    zero = p.full([1], 0, "i64")
+    body = p.block()
+    i, acc = body.arg("i64", [1]), body.arg("f32", [-1])
+    nxt = body.op("1.remainder", [thrice_untyped(body, acc), body.full([1], -0.75)], outs=[("f32", [-1])])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    body.yield_([less(body, i1, n), i1, nxt])
+    p.fetch(p.op("1.while", [less(p, zero, n), zero, x], outs=[("i64", [1]), ("f32", [-1])], regions=[body])[1], "acc")
+    return p
+
+
+def if_remainder_of_an_untyped_value():
+    """then: remainder(x * 3, 0.75), the product untyped; else: x."""
+    p = Program()
+    x, c = p.data("x", "f32", [-1]), p.data("c", "bool", [1])
+    then, other = p.block(), p.block()
+    then.yield_([then.op("1.remainder", [thrice_untyped(then, x), then.full([1], 0.75)], outs=[("f32", [-1])])])
+    other.yield_([x])
+    p.fetch(p.op("1.if", [c], outs=[("f32", [-1])], regions=[then, other]), "y")
+    return p
+
+
+def paddle_float_remainder(a, b):
+    # Paddle's kernel: fmod, then a nonzero remainder of the other sign than the divisor moves
+    # by one divisor (the divisor's sign, as x - y * floor(x / y)).
+    r = np.fmod(a, b)
+    return np.where((r != 0) & ((r < 0) != (b < 0)), r + b, r).astype(a.dtype)
+
+
+def loop_remainder_ref(x, k):
+    for _ in range(k):
+        x = paddle_float_remainder(x * np.float32(3), np.float32(-0.75))
+    return {"acc": x}
+
+
+XR = np.array([1.25, -2.5, 0.0, 7.0, -0.25, np.nan], np.float32)
+
+
 X3 = np.array([[1.5, -2.0, 0.25], [3.0, 0.5, -1.0]], np.float32)
 X8 = np.linspace(-2, 2, 24, dtype=np.float32).reshape(3, 8)
 REGION_WIDENINGS = {
@@ -582,6 +629,15 @@ REGION_WIDENINGS = {
     "if-on-a-sum": (if_on_a_sum, tuple(range(13, 19)),
                     [({"x": x, "c": np.float32(c)}, if_on_a_sum_ref(x, c))
                      for x, c in ((X3[1], 2.0), (X3[1], 2.5), (np.zeros(0, np.float32), 0.0))]),
+    # A remainder of floats whose type only the model's nodes give (an untyped product) is
+    # Paddle's float remainder, in a loop body and in a branch.
+    "loop-remainder-of-an-untyped-value": (loop_remainder_of_an_untyped_value, (17, 21),
+                                           [({"x": x, "n": np.array([k])}, loop_remainder_ref(x, k))
+                                            for x, k in ((XR, 1), (XR, 2), (XR[:0], 1))]),
+    "if-remainder-of-an-untyped-value": (if_remainder_of_an_untyped_value, (17, 21),
+                                         [({"x": XR, "c": np.array([True])},
+                                           {"y": paddle_float_remainder(XR * np.float32(3), np.float32(0.75))}),
+                                          ({"x": XR, "c": np.array([False])}, {"y": XR})]),
     "while-condition-of-another-rank": (loop_with_scalar_condition, (10, 17),
                                         [({"i0": np.array([k])}, {"i": np.array([max(k, 3)])}) for k in (0, 2, 5)]),
     # As deep as ONNX Runtime loads, the innermost operator holding JSON nested as deep as the

@@ -316,6 +316,10 @@ def test_conv2d_transpose_refusals(tmp):
     expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (1, 1), (0, 0), groups=0,
                                                out_dims=[-1, 1, -1, -1]),
                    ws, 17, "conv2d_transpose: groups must be positive, got 0")
+    # Paddings that eat more than the transposed convolution makes: ONNX Runtime refuses the node.
+    for opset in (17, 21):
+        expect_failure(tmp, conv_transpose_program([-1, 1, 2, 2], [1, 1, 1, 3], (1, 1), (0, 3)),
+                       ws, opset, "conv2d_transpose: its paddings leave an output size of -2 on spatial axis 1")
     # An extra output row at or past max(stride, dilation), channels that do not split into
     # the groups, a filter for other channels: Paddle refuses them, ONNX Runtime fails at run time.
     expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (1, 2), (0, 0), output_padding=(1, 1)),

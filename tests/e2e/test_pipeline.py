@@ -512,6 +512,19 @@ MUST_FAIL = {
                                "equal declares its output 2 as float32 [2, 3], but computes bool [2, 3]"),
     "scale-declares-int32": (one_op_doc("1.scale", "f32", attrs={"scale": 2.0, "bias": 1.0}, out=("i32", [2, 3])),
                              "scale declares its output 2 as int32 [2, 3], but computes float32 [2, 3]"),
+    # Types ONNX has no tensor of are never what a lowering computes.
+    **{f"add-declares-{word}-at-{opset}": (
+        one_op_doc("1.add", "f32", n_in=2, out={"#": "0.t_dtensor", "D": [{"#": f"0.t_{word}"}, [2, 3], "NCHW", [], 0]}),
+        f"add declares its output 2 as {name} [2, 3], but computes float32 [2, 3]", opset)
+       for opset in (17, 18) for word, name in (("c64", "complex64"), ("bf16", "bfloat16"), ("c128", "complex128"))},
+    # So are the values a split's list is unpacked into.
+    **{f"split-piece-declares-{word}-at-{opset}": (
+        contradicting(lambda p: p.split(
+            p.op("1.split_with_num", [f32_x(p), p.full([1], 1, "i32")], attrs={"num": a_i32(3)},
+                 outs=[("vec", [("f32", [2, 1])] * 3)]),
+            [("f32", [2, 1]), {"#": "0.t_dtensor", "D": [{"#": f"0.t_{word}"}, [2, 1], "NCHW", [], 0]}, ("f32", [2, 1])])[0]),
+        f"split_with_num declares its output 5 as {name} [2, 1], but computes float32 [2, 1]", opset)
+       for opset in (17, 21) for word, name in (("c64", "complex64"), ("i64", "int64"))},
     "remainder-declares-int32": (one_op_doc("1.remainder", "i64", n_in=2, out=("i32", [2, 3])),
                                  "remainder declares its output 2 as int32 [2, 3], but computes int64 [2, 3]"),
     # At opset 18 no library check follows: the lowering itself compares.
@@ -785,6 +798,53 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.slice", [f32_x(p), p.data("s", "f16", [1]), p.full_int_array([1])],
                                      attrs={"axes": [0], "infer_flags": [1], "decrease_axis": []}, outs=[("f32", [1, 3])])),
         "slice: starts is float16, but it must be one of int32, int64"),
+    # What Paddle refuses itself: a decreased axis the slice leaves other than one element of,
+    # sections that do not cover the axis they split, an integer remainder by 0.
+    **{f"{name}-at-{opset}": (program, message, opset) for opset in (17, 21) for name, program, message in [
+        ("slice-decreasing-an-axis-its-swapped-bounds-empty",
+         contradicting(lambda p: p.op("1.slice", [f32_x(p), p.full_int_array([2]), p.full_int_array([1])],
+                                      attrs={"axes": [1], "infer_flags": [1], "decrease_axis": [a_i64(1)]},
+                                      outs=[("f32", [2])])),
+         "slice: decrease_axis 1 holds 0 elements after slicing, not 1"),
+        ("slice-decreasing-an-axis-of-two-elements",
+         contradicting(lambda p: p.op("1.slice", [f32_x(p), p.full_int_array([0]), p.full_int_array([-1])],
+                                      attrs={"axes": [1], "infer_flags": [1], "decrease_axis": [a_i64(-1)]},
+                                      outs=[("f32", [2])])),
+         "slice: decrease_axis -1 holds 2 elements after slicing, not 1"),
+        # Bounds counted from the end, the end before the start: empty whatever the batch.
+        ("slice-decreasing-an-open-axis-its-bounds-empty",
+         contradicting(lambda p: p.op("1.slice", [f32_x(p, [-1, 3]), p.full_int_array([-1]), p.full_int_array([-2])],
+                                      attrs={"axes": [0], "infer_flags": [1], "decrease_axis": [a_i64(0)]},
+                                      outs=[("f32", [3])])),
+         "slice: decrease_axis 0 holds 0 elements after slicing, not 1"),
+        ("split-sections-short-of-the-axis",
+         contradicting(lambda p: p.split(p.op("1.split", [f32_x(p), p.full_int_array([1, 1]), p.full([1], 1, "i32")],
+                                              outs=[("vec", [("f32", [2, 1])] * 2)]), [("f32", [2, 1])] * 2)[0]),
+         "split: sections [1, 1] do not add up to the size 3 of axis 1"),
+        ("split-sections-past-the-axis",
+         contradicting(lambda p: p.split(p.op("1.split", [f32_x(p), p.full_int_array([1, 3]), p.full([1], -1, "i32")],
+                                              outs=[("vec", [("f32", [2, 1]), ("f32", [2, 3])])]),
+                                         [("f32", [2, 1]), ("f32", [2, 3])])[0]),
+         "split: sections [1, 3] do not add up to the size 3 of axis -1"),
+        ("split-sections-with-a-minus-1-past-the-axis",
+         contradicting(lambda p: p.split(p.op("1.split", [f32_x(p), p.full_int_array([2, -1, 2]), p.full([1], 1, "i32")],
+                                              outs=[("vec", [("f32", [2, 2]), ("f32", [2, 1]), ("f32", [2, 2])])]),
+                                         [("f32", [2, 2]), ("f32", [2, 1]), ("f32", [2, 2])])[0]),
+         "split: sections [2, -1, 2] exceed the size 3 of axis 1"),
+        ("split_with_num-of-an-axis-it-does-not-divide",
+         contradicting(lambda p: p.split(p.op("1.split_with_num", [f32_x(p), p.full([1], 1, "i32")], attrs={"num": a_i32(2)},
+                                              outs=[("vec", [("f32", [2, 2]), ("f32", [2, 1])])]),
+                                         [("f32", [2, 2]), ("f32", [2, 1])])[0]),
+         "split_with_num: the size 3 of axis 1 does not split into 2 equal pieces"),
+        ("remainder-of-int64-by-a-constant-0",
+         contradicting(lambda p: p.op("1.remainder", [p.data("x", "i64", [3]), p.full_int_array([2, 0, 3])],
+                                      outs=[("i64", [3])])),
+         "remainder: integer division by zero (the divisor, value 2, holds 0)"),
+        ("remainder-of-int32-by-a-constant-0",
+         contradicting(lambda p: p.op("1.remainder", [p.data("x", "i32", [2, 3]), p.full([], 0, "i32")],
+                                      outs=[("i32", [2, 3])])),
+         "remainder: integer division by zero (the divisor, value 2, holds 0)"),
+    ]},
     "strided_slice-axis-past-the-rank": (
         contradicting(lambda p: p.op("1.strided_slice", [f32_x(p)] + [p.full_int_array([v]) for v in (0, 1, 1)],
                                      attrs={"axes": [4]}, outs=[("f32", [2, 3])])),
@@ -1134,6 +1194,39 @@ def max_pool_2x2_declared_6x6(p):
                 outs=[("f32", [1, 2, 6, 6])])
 
 
+def split_of_a_conv2d_transpose_declared_5x5(p):
+    # A 3x3 filter by stride 2 over [-1, 1, 3, 4] gives [-1, 2, 7, 9]; declared 5x5, the -1
+    # section of the width would be 3 where it is 7.
+    y = p.op("1.conv2d_transpose", [p.data("x", "f32", [-1, 1, 3, 4]), p.full([1, 2, 3, 3], 0.5), p.full_int_array([])],
+             attrs={"strides": [a_i32(2)] * 2, "paddings": [a_i32(0)] * 2, "output_padding": [],
+                    "padding_algorithm": "EXPLICIT", "groups": a_i32(1), "dilations": [a_i32(1)] * 2,
+                    "data_format": "NCHW"},
+             outs=[("f32", [-1, 2, 5, 5])])
+    pieces = p.op("1.split", [y, p.full_int_array([2, -1]), p.full([1], 3, "i32")],
+                  outs=[("vec", [("f32", [-1, 2, 5, 2]), ("f32", [-1, 2, 5, 3])])])
+    return p.split(pieces, [("f32", [-1, 2, 5, 2]), ("f32", [-1, 2, 5, 3])])[1]
+
+
+def transposed_conv3x3_by_2_of_halves(x):
+    # Each input element spreads 0.5 * x over a 3x3 block at twice its position; both output
+    # channels are alike.
+    b, _, h, w = x.shape
+    out = np.zeros((b, 2 * h + 1, 2 * w + 1), np.float32)
+    for i in range(h):
+        for j in range(w):
+            out[:, 2 * i:2 * i + 3, 2 * j:2 * j + 3] += 0.5 * x[:, 0, i, j][:, None, None]
+    return np.repeat(out[:, None], 2, axis=1)
+
+
+def split_of_a_reshape_copying_an_unknown_dim(p):
+    # [-1, 2, 6] to [0, -1, 3]: the 0 copies the unknown batch, so the -1 is 12 / 3 = 4,
+    # declared 3; the split's -1 section reads the computed 4.
+    y = p.op("1.reshape", [p.data("x", "f32", [-1, 2, 6]), p.full_int_array([0, -1, 3])], outs=[("f32", [-1, 3, 4])])
+    pieces = p.op("1.split", [y, p.full_int_array([1, -1]), p.full([1], 1, "i32")],
+                  outs=[("vec", [("f32", [-1, 1, 4]), ("f32", [-1, 2, 4])])])
+    return p.split(pieces, [("f32", [-1, 1, 4]), ("f32", [-1, 2, 4])])[1]
+
+
 def conv3x3_of_halves(x):
     # Eight output channels, each the sum of every 3x3 window over both channels, halved.
     windows = np.lib.stride_tricks.sliding_window_view(x, (3, 3), axis=(2, 3)).sum(axis=(1, 4, 5)) / 2
@@ -1327,6 +1420,15 @@ SETTLED = {
         lambda f: np.repeat(0.5 * np.lib.stride_tricks.sliding_window_view(
             np.pad(f["x"], ((0, 0), (0, 0), (2, 2), (1, 1))), (3, 2), axis=(2, 3)).sum(axis=(4, 5)),
             2, axis=1).astype(np.float32)),
+    # The spatial dims of a transposed convolution as it computes them, for every batch.
+    "conv2d-transpose-declared-with-other-spatial-dims-then-split": (
+        contradicting(split_of_a_conv2d_transpose_declared_5x5),
+        [{"x": np.arange(12 * b, dtype=np.float32).reshape(b, 1, 3, 4) - 5} for b in (1, 3)],
+        lambda f: transposed_conv3x3_by_2_of_halves(f["x"])[..., 2:]),
+    "reshape-copying-an-unknown-dim-beside-a-minus-1-then-split": (
+        contradicting(split_of_a_reshape_copying_an_unknown_dim),
+        [{"x": np.arange(12 * b, dtype=np.float32).reshape(b, 2, 6)} for b in (1, 2, 3)],
+        lambda f: f["x"].reshape(-1, 4, 3)[:, 1:]),
     # Three coordinates into [2, 3, 4] pick one element: 0-D, declared [2, 3, 3].
     "gather-nd-of-full-coordinates-declared-with-other-dims": (
         contradicting(lambda p: p.op("1.gather_nd", [f32_x(p, [2, 3, 4]), p.data("i", "i64", [3])],
@@ -1345,14 +1447,16 @@ def test_dims_declared_otherwise_give_way(tmp, case, opset):
     r = convert(program, None, out, opset=opset)
     assert r.returncode == 0, r.stderr
     (described,) = check(out).graph.output
-    (got,) = run(out, feeds).values()
-    expected = want(feeds)
-    assert got.dtype == expected.dtype and got.shape == expected.shape
-    # The model describes its output by what is computed: ONNX Runtime refuses a result whose
-    # dims contradict the description.
-    dims = [d.dim_value if d.HasField("dim_value") else -1 for d in described.type.tensor_type.shape.dim]
-    assert len(dims) == got.ndim and all(d < 0 or d == g for d, g in zip(dims, got.shape)), (dims, got.shape)
-    np.testing.assert_array_equal(got, expected)
+    # (a list of feeds: one run each, batches where the program leaves the batch open)
+    for f in feeds if isinstance(feeds, list) else [feeds]:
+        (got,) = run(out, f).values()
+        expected = want(f)
+        assert got.dtype == expected.dtype and got.shape == expected.shape
+        # The model describes its output by what is computed: ONNX Runtime refuses a result whose
+        # dims contradict the description.
+        dims = [d.dim_value if d.HasField("dim_value") else -1 for d in described.type.tensor_type.shape.dim]
+        assert len(dims) == got.ndim and all(d < 0 or d == g for d, g in zip(dims, got.shape)), (dims, got.shape)
+        np.testing.assert_array_equal(got, expected)
 
 
 def test_unread_operator_of_an_unknown_dialect_is_skipped_with_a_warning(tmp):

@@ -671,11 +671,11 @@ void Converter::check_slice_operands(std::string_view op, const std::vector<int6
 
 namespace {
 
-// The dims of x sliced by the folded starts and ends ids[1], ids[2] along `axes` (the first
-// ones when empty): each bound counted from the back when negative, then held to the axis,
-// and the `decrease` axes dropped. Nothing where a bound is known only at run time.
-Dims sliced_dims(const ConverterState& state, const IdList& ids, std::vector<int64_t> axes,
-                 const std::vector<int64_t>& decrease) {
+// The dims of x with each axis of `axes` (the first ones when empty) sliced by the folded
+// starts and ends ids[1], ids[2]: each bound counted from the back when negative, then held to
+// the axis. An axis of unknown size stays unknown, unless the bounds leave nothing of any
+// size. Nothing where a bound is known only at run time.
+Dims sliced_sizes(const ConverterState& state, const IdList& ids, std::vector<int64_t> axes) {
     const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     const std::vector<double>* starts = state.const_values.find(ids[1]);
     const std::vector<double>* ends = state.const_values.find(ids[2]);
@@ -692,19 +692,45 @@ Dims sliced_dims(const ConverterState& state, const IdList& ids, std::vector<int
         const int64_t a = axes[k] < 0 ? axes[k] + rank : axes[k];
         if (a < 0 || a >= rank) return std::nullopt;
         int64_t& d = result[static_cast<size_t>(a)];
-        if (d < 0) continue;
-        const int64_t begin = held(helper::saturate_i64((*starts)[k]), d);
-        d = std::max<int64_t>(held(helper::saturate_i64((*ends)[k]), d) - begin, 0);
+        const int64_t start = helper::saturate_i64((*starts)[k]);
+        const int64_t end = helper::saturate_i64((*ends)[k]);
+        if (d < 0) {
+            // Bounds counted from the same end, the end not past the start, or an end of 0.
+            if (end == 0 || ((start < 0) == (end < 0) && end <= start)) d = 0;
+            continue;
+        }
+        d = std::max<int64_t>(held(end, d) - held(start, d), 0);
     }
-    std::vector<bool> dropped(result.size(), false);
+    return result;
+}
+
+// Paddle drops a decreased axis only where the slice leaves one element of it, and refuses
+// any other count; a Squeeze of it would fail in the model.
+void check_decreased_sizes(const Dims& sliced, const std::vector<int64_t>& decrease) {
+    if (!sliced) return;
+    const int64_t rank = static_cast<int64_t>(sliced->size());
+    for (const int64_t a : decrease) {
+        const int64_t k = a < 0 ? a + rank : a;
+        if (k < 0 || k >= rank) continue;
+        const int64_t size = (*sliced)[static_cast<size_t>(k)];
+        if (size >= 0 && size != 1)
+            throw Error("slice: decrease_axis {} holds {} elements after slicing, not 1", a, size);
+    }
+}
+
+// The sliced dims without the `decrease` axes.
+Dims sliced_dims(const Dims& sliced, const std::vector<int64_t>& decrease) {
+    if (!sliced) return std::nullopt;
+    const int64_t rank = static_cast<int64_t>(sliced->size());
+    std::vector<bool> dropped(sliced->size(), false);
     for (int64_t a : decrease) {
         if (a < 0) a += rank;
         if (a < 0 || a >= rank) return std::nullopt;
         dropped[static_cast<size_t>(a)] = true;
     }
     std::vector<int64_t> kept;
-    for (size_t k = 0; k < result.size(); ++k)
-        if (!dropped[k]) kept.push_back(result[k]);
+    for (size_t k = 0; k < sliced->size(); ++k)
+        if (!dropped[k]) kept.push_back((*sliced)[k]);
     return kept;
 }
 
@@ -723,7 +749,9 @@ void Converter::op_slice(const Json& op) {
         // Without both bounds the axes would land in the starts or ends position.
         if (ids.size() < 3) throw Error("slice requires starts and ends inputs");
         check_slice_operands("slice", ids, axes, decrease);
-        settle_output("slice", out, std::nullopt, sliced_dims(state, ids, axes, decrease), {ids[0]});
+        const Dims sizes = sliced_sizes(state, ids, axes);
+        check_decreased_sizes(sizes, decrease);
+        settle_output("slice", out, std::nullopt, sliced_dims(sizes, decrease), {ids[0]});
         // Slice wants one index type for all its bound inputs, and the axes are int64.
         std::vector<std::string> inputs{get_tensor_name(ids[0]), flat_i64_list(ids[1], out, "slice_starts"),
                                         flat_i64_list(ids[2], out, "slice_ends")};

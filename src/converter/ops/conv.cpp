@@ -612,10 +612,12 @@ void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& f
 // the explicit pads Paddle computes: ONNX's SAME gives the transposed convolution another
 // output size whenever the input size is not a multiple of the stride. Where those pads need
 // an input size known only at run time, they are computed there and crop the unpadded result.
-// The batch of x and filter dim 1 times the groups as channels; the spatial dims are left
-// open (the output size, SAME pads and output_padding each decide them).
+// The batch of x and filter dim 1 times the groups as channels, and each spatial dim as the
+// written node computes it: (in - 1) * stride - pads + dilation * (k - 1) + 1 + output_padding,
+// the pads being SAME's from the input size where they are computed at run time. A dim stays
+// open where an input size is unknown, or where the output size is known only at run time.
 void Converter::settle_transposed_conv_output(const std::vector<proto::AttributeProto>& attrs, const IdList& ids,
-                                              int64_t out) {
+                                              int64_t out, bool same_at_run_time, bool size_at_run_time) {
     const std::vector<int64_t>* xd = state.tensor_shapes.find(ids[0]);
     const std::vector<int64_t>* wd = state.tensor_shapes.find(ids[1]);
     if (out == 0 || !xd || !wd || xd->size() != 4 || wd->size() != 4) return;
@@ -623,8 +625,33 @@ void Converter::settle_transposed_conv_output(const std::vector<proto::Attribute
     const int64_t groups = group && group->type == proto::attr_type::INT ? group->i : 1;
     const std::optional<int64_t> channels =
         groups > 0 && (*wd)[1] >= 0 ? helper::checked_mul((*wd)[1], groups) : std::nullopt;
-    settle_output("conv2d_transpose", out, std::nullopt, std::vector<int64_t>{(*xd)[0], channels.value_or(-1), -1, -1},
-                  {ids[0], ids[1]});
+    std::vector<int64_t> dims{(*xd)[0], channels.value_or(-1), -1, -1};
+    const auto strides = ints_or(attrs, "strides", {1, 1});
+    const auto dilations = ints_or(attrs, "dilations", {1, 1});
+    const auto pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    const auto extra = ints_or(attrs, "output_padding", {0, 0});
+    const bool known_form = strides.size() == 2 && dilations.size() == 2 && pads.size() == 4 && extra.size() == 2;
+    for (size_t i = 0; i < 2 && known_form && !size_at_run_time; ++i) {
+        const int64_t in = (*xd)[i + 2], k = (*wd)[i + 2];
+        if (in <= 0 || k <= 0) continue;
+        int64_t pad_total = 0;
+        if (same_at_run_time) {
+            const auto [begin, end] = same_pads(in, k, strides[i]);
+            pad_total = begin + end;
+        } else {
+            pad_total = checked(helper::checked_add(pads[i], pads[i + 2]));
+        }
+        int64_t size = checked(helper::checked_mul(in - 1, strides[i]));
+        size = checked(helper::checked_add(size, checked(helper::checked_mul(dilations[i], k - 1))));
+        size = checked(helper::checked_add(size, checked(helper::checked_add(extra[i], 1))));
+        size = checked(helper::checked_add(size, -pad_total));
+        // Pads larger than what the filter spreads the input over leave nothing: ONNX Runtime
+        // refuses such a node, Paddle has no output of that size.
+        if (size <= 0)
+            throw Error("conv2d_transpose: its paddings leave an output size of {} on spatial axis {}", size, i);
+        dims[i + 2] = size;
+    }
+    settle_output("conv2d_transpose", out, std::nullopt, dims, {ids[0], ids[1]});
 }
 
 void Converter::op_conv2d_transpose(const Json& op) {
@@ -670,8 +697,6 @@ void Converter::op_conv2d_transpose(const Json& op) {
                         helper::fmt_dims(*w_dims), (*w_dims)[0], helper::fmt_dims(*x_dims), channels);
     }
 
-    settle_transposed_conv_output(attrs, ids, helper::op_out_id(op));
-
     // SAME pads that follow an input size known only at run time: the full result is cropped
     // by pads computed from Shape(x).
     bool same_pads_at_run_time = false;
@@ -703,6 +728,8 @@ void Converter::op_conv2d_transpose(const Json& op) {
     }
 
     const int64_t out = helper::op_out_id(op);
+    settle_transposed_conv_output(attrs, ids, out, same_pads_at_run_time,
+                                  ids.size() == 3 && ids[2] != 0 && !output_size);
     const NameMaker names{"conv2d_transpose", out};
     const std::array<int64_t, 2> zeros = output_padding_past_stride(attrs);
     const bool zero_rows = zeros[0] != 0 || zeros[1] != 0;

@@ -200,14 +200,26 @@ void Converter::op_remainder(const Json& op) {
     if (ids.size() < 2) throw Error("remainder missing inputs");
     require_broadcastable("remainder", ids[0], ids[1]);
     const std::optional<int32_t> declared = declared_output_dtype(op);
-    const int32_t ta = onnx_dtype_for_tensor_id(ids[0]);
-    const int32_t tb = onnx_dtype_for_tensor_id(ids[1]);
+    // Mod's form follows the type the operand's tensor has in the model, which inside a
+    // region may be known only from the nodes that make it.
+    const auto operand_type = [&](int64_t id) {
+        const std::optional<std::string> tensor = tensor_name_of(id);
+        const int32_t computed = tensor ? computed_elem_type(*tensor) : 0;
+        return computed != 0 ? computed : onnx_dtype_for_tensor_id(id);
+    };
+    const int32_t ta = operand_type(ids[0]);
+    const int32_t tb = operand_type(ids[1]);
     settle_output_like("remainder", out, {ids[0], ids[1]});
     std::string a = get_tensor_name(ids[0]);
     std::string b = get_tensor_name(ids[1]);
     const NameMaker name{"remainder", out};
 
     if (helper::is_integer_onnx_dtype(ta) && helper::is_integer_onnx_dtype(tb)) {
+        // Paddle's integer remainder raises on a zero divisor; ONNX Runtime's Mod has no
+        // answer for it either.
+        if (const std::vector<double>* divisor = state.const_values.find(ids[1]);
+            divisor && std::find(divisor->begin(), divisor->end(), 0.0) != divisor->end())
+            throw Error("remainder: integer division by zero (the divisor, value {}, holds 0)", ids[1]);
         // Integer Mod with fmod 0 already gives Paddle's result: the divisor's sign.
         const int32_t common = ta == tb ? ta : dt::INT64;
         const int32_t t = declared.value_or(common);

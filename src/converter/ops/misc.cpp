@@ -12,17 +12,28 @@ namespace kestro {
 namespace {
 constexpr const char* kMiscTarget = "kestro::converter::ops::misc";
 
-// Fills the one -1 of a reshape's result dims with what the others leave of x's elements,
-// where x's dims are all known and they leave a whole number.
-void infer_reshaped_dim(std::vector<int64_t>& made, const std::vector<int64_t>* dims) {
-    if (!dims || std::count(made.begin(), made.end(), -1) != 1) return;
+// Fills the one -1 of a reshape's result dims `made` with what the target's other dims leave
+// of x's elements. A 0 of the target copies x's dim at its place, which so stands on both
+// sides and cancels, known or not; any other unknown dim of x leaves the -1 open, and so do
+// sizes that leave no whole number.
+void infer_reshaped_dim(std::vector<int64_t>& made, const std::vector<int64_t>& target,
+                        const std::vector<int64_t>* dims) {
+    const auto inferred = std::find(target.begin(), target.end(), -1);
+    if (!dims || inferred == target.end() || std::count(target.begin(), target.end(), -1) != 1) return;
+    std::vector<bool> copied(dims->size(), false);
+    for (size_t k = 0; k < target.size(); ++k) {
+        if (target[k] != 0) continue;
+        if (k >= dims->size()) return;
+        copied[k] = true;
+    }
     std::optional<int64_t> have = 1;
-    for (int64_t d : *dims) have = have && d >= 0 ? helper::checked_mul(*have, d) : std::nullopt;
+    for (size_t k = 0; k < dims->size(); ++k)
+        if (!copied[k]) have = have && (*dims)[k] >= 0 ? helper::checked_mul(*have, (*dims)[k]) : std::nullopt;
     std::optional<int64_t> rest = 1;
-    for (int64_t d : made)
-        if (d != -1) rest = rest && d >= 0 ? helper::checked_mul(*rest, d) : std::nullopt;
+    for (int64_t d : target)
+        if (d > 0) rest = rest ? helper::checked_mul(*rest, d) : std::nullopt;
     if (!have || !rest || *rest == 0 || *have % *rest != 0) return;
-    *std::find(made.begin(), made.end(), -1) = *have / *rest;
+    made[static_cast<size_t>(inferred - target.begin())] = *have / *rest;
 }
 
 // The value ids of an operator's inputs or outputs for a one-to-one node. An entry without
@@ -183,7 +194,7 @@ void Converter::check_reshape_target(std::string_view bare_name, int64_t x,
         std::vector<int64_t> made(target);
         for (size_t k = 0; k < made.size(); ++k)
             if (made[k] == 0) made[k] = dims && k < dims->size() ? (*dims)[k] : -1;
-        infer_reshaped_dim(made, dims);
+        infer_reshaped_dim(made, target, dims);
         settle_output(bare_name, out, std::nullopt, made, {x});
     }
     if (!dims) return;

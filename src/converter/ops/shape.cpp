@@ -487,24 +487,28 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
         } else {
             std::vector<int64_t> sections = helper::saturate_i64(*folded);
             const auto rest = std::find(sections.begin(), sections.end(), -1);
+            // The sections cover the axis: Paddle refuses any that do not, and infers one -1
+            // from what the others leave of it; ONNX wants every size spelled out.
+            const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+            const int64_t a = axis < 0 && dims ? axis + static_cast<int64_t>(dims->size()) : axis;
+            const int64_t whole = dims && a >= 0 && a < static_cast<int64_t>(dims->size()) ? (*dims)[a] : -1;
+            int64_t given = 0;
+            for (auto it = sections.begin(); it != sections.end(); ++it) {
+                if (it == rest) continue;
+                const std::optional<int64_t> sum = helper::checked_add(given, *it);
+                if (*it < 0 || !sum) throw Error("split: invalid sections {}", helper::fmt_dims(sections));
+                given = *sum;
+            }
             if (rest != sections.end()) {
-                // Paddle's -1 takes what the other sections leave of the axis; ONNX
-                // wants every size spelled out.
-                const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
-                const int64_t a = axis < 0 && dims ? axis + static_cast<int64_t>(dims->size()) : axis;
-                if (!dims || a < 0 || a >= static_cast<int64_t>(dims->size()) || (*dims)[a] < 0)
+                if (whole < 0)
                     throw Error("split: section -1 needs the size of axis {}, which is not recorded", axis);
-                int64_t left = (*dims)[a];
-                for (auto it = sections.begin(); it != sections.end(); ++it) {
-                    if (it == rest) continue;
-                    auto next = helper::checked_add(left, -*it);
-                    if (*it < 0 || !next) throw Error("split: invalid sections {}", helper::fmt_dims(sections));
-                    left = *next;
-                }
-                if (left < 0)
+                if (given > whole)
                     throw Error("split: sections {} exceed the size {} of axis {}", helper::fmt_dims(sections),
-                                (*dims)[a], axis);
-                *rest = left;
+                                whole, axis);
+                *rest = whole - given;
+            } else if (whole >= 0 && given != whole) {
+                throw Error("split: sections {} do not add up to the size {} of axis {}", helper::fmt_dims(sections),
+                            whole, axis);
             }
             piece_sizes = sections;
             if (opset < 13) {
@@ -528,6 +532,14 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
     if (made && *made != static_cast<int64_t>(pieces->size()))
         throw Error("{} makes {} pieces, but its list is unpacked into {} values", full_name.substr(2), *made,
                     pieces->size());
+    // Paddle splits an axis into `num` pieces only where they come out equal, as Split does.
+    if (!sections_form && rank && !pieces->empty()) {
+        const std::vector<int64_t>& dims = *state.tensor_shapes.find(ids[0]);
+        const int64_t whole = dims[static_cast<size_t>(axis < 0 ? axis + static_cast<int64_t>(*rank) : axis)];
+        if (whole >= 0 && whole % static_cast<int64_t>(pieces->size()) != 0)
+            throw Error("split_with_num: the size {} of axis {} does not split into {} equal pieces", whole, axis,
+                        pieces->size());
+    }
     // Sections known only at run time leave the pieces as declared.
     if (!sections_form || !piece_sizes.empty())
         settle_split_pieces(full_name.substr(2), ids[0], axis, *pieces, std::move(piece_sizes));
