@@ -761,6 +761,8 @@ public:
 
     // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----
     void op_squeeze(const Json& op);
+    void squeeze_unit_dims_named_at_run_time(std::string input, std::string axes, std::string output,
+                                             const NameMaker& names);
     void op_unsqueeze(const Json& op);
     void op_flatten(const Json& op);
     void op_stack(const Json& op);
@@ -769,6 +771,8 @@ public:
     void settle_flattened_output(int64_t x, int64_t start, int64_t stop, int64_t out);
     void settle_split_pieces(std::string_view op_name, int64_t x, int64_t axis, const IdList& pieces,
                              std::vector<int64_t> sections);
+    std::string split_sections_filled_in(std::string sections, const std::string& x, int64_t axis,
+                                         const NameMaker& names);
 
     // ---- reductions, top-k, argmax, argsort (ops/reduce.cpp) ----
     void reduce_via_const_axes(const Json& op, std::string_view missing_message,
