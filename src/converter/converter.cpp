@@ -24,6 +24,7 @@ Converter Converter::sub_converter() const {
     child.state.settled_shapes = s.settled_shapes.layered();
     child.state.computed_types = s.computed_types.layered();
     child.state.iteration_varying = s.iteration_varying.layered();
+    child.state.cast_inputs = s.cast_inputs.layered();
     child.opset = opset;
     child.strict = strict;
     child.materialized = materialized;

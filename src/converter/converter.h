@@ -257,6 +257,12 @@ struct ConverterState {
     // on one iteration or path only, so where their operator computes less (an open dim, no
     // rank) that is what they are described by.
     LayeredMap<int64_t, bool> iteration_varying;
+    // Cast output name -> the name it casts and the type it casts to (add_cast_node).
+    struct CastOf {
+        std::string input;
+        int32_t to = 0;
+    };
+    LayeredMap<std::string, CastOf> cast_inputs;
 };
 
 // Value id -> position of its producing operator in the current block (operators that
