@@ -498,6 +498,33 @@ def if_on_a_sum_ref(x, c):
     return {"y": x * 2 if x.sum() > c else x + 1}
 
 
+def loop_reading_a_cast_pair(src, via):
+    """A value cast `src` -> `via` -> `src` outside the loop (a pair ONNX Runtime removes itself when it
+    loads a model) is added n times to acc, which starts as x; an if in the body reads it too."""
+    p = Program()
+    x, n, c = p.data("x", src, [-1, 2]), p.data("n", "i64", [1]), p.data("c", "bool", [1])
+    wide = p.op("1.cast", [x], attrs={"dtype": a_dtype(via)}, outs=[(via, [-1, 2])])
+    back = p.op("1.cast", [wide], attrs={"dtype": a_dtype(src)}, outs=[(src, [-1, 2])])
+    zero = p.full([1], 0, "i64")
+    body = p.block()
+    i, acc = body.arg("i64", [1]), body.arg(src, [-1, 2])
+    then, other = p.block(), p.block()
+    then.yield_([add(then, acc, back, src, [-1, 2])])
+    other.yield_([back])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    body.yield_([less(body, i1, n), i1, body.op("1.if", [c], outs=[(src, [-1, 2])], regions=[then, other])])
+    p.fetch(p.op("1.while", [less(p, zero, n), zero, x], outs=[("i64", [1]), (src, [-1, 2])], regions=[body])[1], "acc")
+    return p
+
+
+def loop_reading_a_cast_pair_runs(dtype):
+    runs = []
+    for batch, k, c in ((1, 0, True), (2, 2, True), (3, 3, False)):
+        x = (np.arange(batch * 2) - 2).astype(dtype).reshape(batch, 2)
+        runs.append(({"x": x, "n": np.array([k]), "c": np.array([c])}, {"acc": x * (k + 1) if c else x}))
+    return runs
+
+
 X3 = np.array([[1.5, -2.0, 0.25], [3.0, 0.5, -1.0]], np.float32)
 X8 = np.linspace(-2, 2, 24, dtype=np.float32).reshape(3, 8)
 REGION_WIDENINGS = {
@@ -526,6 +553,11 @@ REGION_WIDENINGS = {
                      for x, c in ((X3[1], 2.0), (X3[1], 2.5), (np.zeros(0, np.float32), 0.0))]),
     "while-condition-of-another-rank": (loop_with_scalar_condition, (10, 17),
                                         [({"i0": np.array([k])}, {"i": np.array([max(k, 3)])}) for k in (0, 2, 5)]),
+    # Regions reading the result of a cast and its exact inverse get the value itself.
+    "loop-reading-a-float-cast-pair": (lambda: loop_reading_a_cast_pair("f32", "f64"), (10, 17, 21),
+                                       loop_reading_a_cast_pair_runs(np.float32)),
+    "loop-reading-an-int-cast-pair": (lambda: loop_reading_a_cast_pair("i32", "i64"), (17, 19),
+                                      loop_reading_a_cast_pair_runs(np.int32)),
 }
 
 
