@@ -651,6 +651,7 @@ public:
 
     // ---- dropout (ops/misc.cpp) ----
     void op_dropout(const Json& op);
+    void add_dropout_mask(const Json& op, int64_t x, const NameMaker& names);
 
     // ---- arithmetic and bitwise operators (ops/math.cpp) ----
     void op_scale(const Json& op);
