@@ -382,19 +382,21 @@ def loop_result_scaled_ref(x, n):
             "like": np.full(np.shape(acc), 2.5, np.float32)}
 
 
-def loop_with_branch_of_other_dims(rank):
+def loop_with_branch_of_other_dims(rank, open_arg=False):
     """acc starts as x0 [3]; each of the n iterations, when c holds, a branch yields acc joined to
-    itself (declared [6]) or, with `rank`, acc unsqueezed (declared [1, 3]); else acc as it is."""
+    itself (declared [6]) or, with `rank`, acc unsqueezed (declared [1, 3]); else acc as it is.
+    `open_arg`: the argument is declared [-1], the list joined declared one tensor of 3."""
     p = Program()
     x0, n, c = p.data("x0", "f32", [3]), p.data("n", "i64", [1]), p.data("c", "bool", [1])
     zero = p.full([1], 0, "i64")
     body = p.block()
-    i, acc = body.arg("i64", [1]), body.arg("f32", [3])
+    i, acc = body.arg("i64", [1]), body.arg("f32", [-1] if open_arg else [3])
     then, other = p.block(), p.block()
     if rank:
         then.yield_([then.op("1.unsqueeze", [acc, then.full_int_array([0])], outs=[("f32", [1, 3])])])
     else:
-        then.yield_([then.op("1.concat", [then.combine([acc, acc]), then.full([1], 0, "i32")], outs=[("f32", [6])])])
+        pair = then.op("0.combine", [acc, acc], outs=[("f32", [3])]) if open_arg else then.combine([acc, acc])
+        then.yield_([then.op("1.concat", [pair, then.full([1], 0, "i32")], outs=[("f32", [6])])])
     other.yield_([acc])
     nxt = body.op("1.if", [c], outs=[("f32", [1, 3] if rank else [6])], regions=[then, other])
     i1 = add(body, i, body.full([1], 1, "i64"), "i64")
@@ -538,6 +540,8 @@ REGION_WIDENINGS = {
                                         for k in (0, 1, 3)]),
     "loop-branch-growing": (lambda: loop_with_branch_of_other_dims(False), (11, 13, 17, 21),
                             loop_with_branch_runs(False)),
+    "loop-branch-growing-from-an-open-argument": (lambda: loop_with_branch_of_other_dims(False, open_arg=True),
+                                                  (10, 17, 20), loop_with_branch_runs(False)),
     "loop-branch-of-another-rank": (lambda: loop_with_branch_of_other_dims(True), (11, 13, 17, 21),
                                     loop_with_branch_runs(True)),
     "if-placeholder": (placeholder_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": X3 * 2}),
