@@ -136,7 +136,53 @@ void Converter::append_node(std::string op_type, std::vector<std::string> inputs
     graph.node.push_back(std::move(node));
 }
 
+namespace {
+
+// Whether every value of element type `from` is a value of type `to`, so that a cast to `to`
+// and back gives every value unchanged.
+bool holds_exactly(int32_t from, int32_t to) {
+    using namespace proto::dtype;
+    if (from == to) return true;
+    switch (from) {
+        case BOOL:
+            return to == INT8 || to == UINT8 || to == INT16 || to == UINT16 || to == INT32 || to == UINT32 ||
+                   to == INT64 || to == UINT64 || to == FLOAT16 || to == BFLOAT16 || to == FLOAT || to == DOUBLE;
+        case INT8:
+            return to == INT16 || to == INT32 || to == INT64 || to == FLOAT16 || to == FLOAT || to == DOUBLE;
+        case UINT8:
+            return to == INT16 || to == UINT16 || to == INT32 || to == UINT32 || to == INT64 || to == UINT64 ||
+                   to == FLOAT16 || to == FLOAT || to == DOUBLE;
+        case INT16:
+            return to == INT32 || to == INT64 || to == FLOAT || to == DOUBLE;
+        case UINT16:
+            return to == INT32 || to == UINT32 || to == INT64 || to == UINT64 || to == FLOAT || to == DOUBLE;
+        case INT32:
+            return to == INT64 || to == DOUBLE;
+        case UINT32:
+            return to == INT64 || to == UINT64 || to == DOUBLE;
+        case FLOAT16:
+            return to == FLOAT || to == DOUBLE;
+        case FLOAT:
+            return to == DOUBLE;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
 void Converter::add_cast_node(std::string input, std::string output, int32_t to) {
+    // A cast back to the type of a value that the cast before it widened exactly gives that
+    // value. ONNX Runtime removes such a pair itself when it loads a model, and a subgraph
+    // reading the pair's result is then left reading a name nothing defines: the result is
+    // made an Identity of the value instead, which the clean-up passes rename away, in
+    // subgraphs too.
+    if (const ConverterState::CastOf* prior = state.cast_inputs.find(input);
+        prior && to != 0 && computed_elem_type(prior->input) == to && holds_exactly(to, prior->to)) {
+        append_node("Identity", {prior->input}, {std::move(output)});
+        return;
+    }
+    state.cast_inputs.insert(output, {input, to});
     append_node("Cast", {std::move(input)}, {std::move(output)}, {helper::attr_int("to", to)});
 }
 

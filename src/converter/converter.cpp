@@ -25,6 +25,7 @@ Converter Converter::sub_converter() const {
     child.state.computed_types = s.computed_types.layered();
     child.state.iteration_varying = s.iteration_varying.layered();
     child.state.defined_values = s.defined_values.layered();
+    child.state.cast_inputs = s.cast_inputs.layered();
     child.opset = opset;
     child.strict = strict;
     child.materialized = materialized;

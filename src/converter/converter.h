@@ -259,6 +259,12 @@ struct ConverterState {
     LayeredMap<int64_t, bool> iteration_varying;
     // The values an operator of this block, or of a block around it, has defined so far.
     LayeredMap<int64_t, bool> defined_values;
+    // Cast output name -> the name it casts and the type it casts to (add_cast_node).
+    struct CastOf {
+        std::string input;
+        int32_t to = 0;
+    };
+    LayeredMap<std::string, CastOf> cast_inputs;
 };
 
 // Value id -> position of its producing operator in the current block (operators that
@@ -669,6 +675,7 @@ public:
 
     // ---- dropout (ops/misc.cpp) ----
     void op_dropout(const Json& op);
+    void add_dropout_mask(const Json& op, int64_t x, const NameMaker& names);
 
     // ---- arithmetic and bitwise operators (ops/math.cpp) ----
     void op_scale(const Json& op);
@@ -791,6 +798,8 @@ public:
 
     // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----
     void op_squeeze(const Json& op);
+    void squeeze_unit_dims_named_at_run_time(std::string input, std::string axes, std::string output,
+                                             const NameMaker& names);
     void op_unsqueeze(const Json& op);
     void op_flatten(const Json& op);
     void op_stack(const Json& op);
@@ -799,6 +808,8 @@ public:
     void settle_flattened_output(int64_t x, int64_t start, int64_t stop, int64_t out);
     void settle_split_pieces(std::string_view op_name, int64_t x, int64_t axis, const IdList& pieces,
                              std::vector<int64_t> sections);
+    std::string split_sections_filled_in(std::string sections, const std::string& x, int64_t axis,
+                                         const NameMaker& names);
 
     // ---- reductions, top-k, argmax, argsort (ops/reduce.cpp) ----
     void reduce_via_const_axes(const Json& op, std::string_view missing_message,

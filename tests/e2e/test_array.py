@@ -214,6 +214,21 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
         feeds["squeeze0"] = np.array(-1, np.int64)
         refs["squeeze_tensor_rank0"] = (p.op("1.squeeze", [x, p.data("squeeze0", "i64", [])], outs=[("f32", [-1] * 3)]),
                                         xs.reshape(2, 1, 3))
+        # Axes named at run time of dims known only at run time: a named dim goes only where it
+        # is 1 (Paddle leaves the others), whatever rank is declared; an empty list names every dim.
+        feeds["axis_b"], feeds["axes_b"], feeds["no_axes"] = np.array(0), np.array([-1, 0, 1], np.int32), np.zeros(0, np.int64)
+        runtime_axes = {"axis_b": p.data("axis_b", "i64", []), "axes_b": p.data("axes_b", "i32", [3]),
+                        "no_axes": p.data("no_axes", "i64", [0])}
+        for batch in (1, 2, 3):
+            for dims, data in (([-1, 3], arange([batch, 3])), ([-1, 1, -1], arange([batch, 1, 2 - batch // 3 * 2]) > 2)):
+                name = f"sq{len(dims)}_b{batch}"
+                feeds[name] = data
+                v = p.data(name, word_of_np(data.dtype), dims)
+                for axes_name, axes in runtime_axes.items():
+                    named = [int(a) % data.ndim for a in np.atleast_1d(feeds[axes_name])] or range(data.ndim)
+                    want = data.reshape([d for k, d in enumerate(data.shape) if not (k in named and d == 1)])
+                    refs[f"squeeze_runtime_{name}_{axes_name}"] = (
+                        p.op("1.squeeze", [v, axes], outs=[(word_of_np(data.dtype), [-1] * (len(dims) - 1))]), want)
     # A shape held in an int32 tensor: ONNX Reshape takes an int64 shape only.
     feeds["shape32"] = np.array([3, -1], np.int32)
     refs["reshape_int32_shape"] = (p.op("1.reshape", [y, p.data("shape32", "i32", [2])], outs=[("f32", [-1, -1])]),
@@ -258,6 +273,27 @@ def test_split_stack_concat(tmp, opset):
         for k, (v, ref) in enumerate(zip(p.split(lst, [("f32", [-1, n]) for n in sizes]),
                                          np.split(xs, np.cumsum(sizes)[:-1], axis=1))):
             refs[f"{name}{k}"] = (v, ref)
+    feeds = {"x": xs}
+    if opset >= 13:  # sections known only at run time: a -1 among them takes the rest of the axis
+        c = p.data("c", "bool", [1])
+        then, other = p.block(), p.block()
+        then.yield_([then.full_int_array([-1, 1, 2], "i32")])
+        other.yield_([other.full_int_array([2, 1, 3], "i32")])
+        from_if = p.op("1.if", [c], outs=[("i32", [3])], regions=[then, other])
+        feeds["c"] = np.array([True])
+        runtime_splits = [("from_if", x, xs, -1, from_if, [-1, 1, 2])]
+        for batch in (1, 2, 3):  # along the batch axis, whose size only the feed tells
+            feeds[f"xb{batch}"], feeds[f"fed{batch}"] = arange([batch, 6]) - 5, np.array([batch - 1, -1, 1])
+            runtime_splits.append((f"fed{batch}", p.data(f"xb{batch}", "f32", [-1, 6]), feeds[f"xb{batch}"], 0,
+                                   p.data(f"fed{batch}", "i64", [3]), feeds[f"fed{batch}"]))
+        for name, src, whole, axis, sections, given in runtime_splits:
+            sizes = np.array(given)
+            sizes[sizes == -1] = whole.shape[axis] - (sizes.sum() + 1)
+            lst = p.op("1.split", [src, sections, p.full([1], axis, "i32")],
+                       outs=[("vec", [("f32", [-1, -1])] * 3)])
+            for k, (v, ref) in enumerate(zip(p.split(lst, [("f32", [-1, -1])] * 3),
+                                             np.split(whole, np.cumsum(sizes)[:-1], axis=axis))):
+                refs[f"split_{name}{k}"] = (v, ref)
     lst = p.op("1.split_with_num", [x, p.full([1], 1, "i32")], attrs={"num": 3}, outs=[("vec", [("f32", [-1, 2])] * 3)])
     for k, (v, ref) in enumerate(zip(p.split(lst, [("f32", [-1, 2])] * 3), np.split(xs, 3, axis=1))):
         refs[f"num{k}"] = (v, ref)
@@ -267,7 +303,7 @@ def test_split_stack_concat(tmp, opset):
     refs["stacked"] = (p.op("1.stack", [pair], attrs={"axis": -1}, outs=[("f32", [2, 2, 2])]), np.stack([av, bv], -1))
     refs["joined"] = (p.op("1.concat", [pair, p.full([1], -2, "i32")], outs=[("f32", [4, 2])]),
                       np.concatenate([av, bv], -2))
-    run_outputs(p, {"x": xs, "a": av, "b": bv}, refs, opset, tmp)
+    run_outputs(p, {**feeds, "a": av, "b": bv}, refs, opset, tmp)
 
 
 def refused_fill(p):

@@ -440,19 +440,21 @@ def loop_result_scaled_ref(x, n):
             "like": np.full(np.shape(acc), 2.5, np.float32)}
 
 
-def loop_with_branch_of_other_dims(rank):
+def loop_with_branch_of_other_dims(rank, open_arg=False):
     """acc starts as x0 [3]; each of the n iterations, when c holds, a branch yields acc joined to
-    itself (declared [6]) or, with `rank`, acc unsqueezed (declared [1, 3]); else acc as it is."""
+    itself (declared [6]) or, with `rank`, acc unsqueezed (declared [1, 3]); else acc as it is.
+    `open_arg`: the argument is declared [-1], the list joined declared one tensor of 3."""
     p = Program()
     x0, n, c = p.data("x0", "f32", [3]), p.data("n", "i64", [1]), p.data("c", "bool", [1])
     zero = p.full([1], 0, "i64")
     body = p.block()
-    i, acc = body.arg("i64", [1]), body.arg("f32", [3])
+    i, acc = body.arg("i64", [1]), body.arg("f32", [-1] if open_arg else [3])
     then, other = p.block(), p.block()
     if rank:
         then.yield_([then.op("1.unsqueeze", [acc, then.full_int_array([0])], outs=[("f32", [1, 3])])])
     else:
-        then.yield_([then.op("1.concat", [then.combine([acc, acc]), then.full([1], 0, "i32")], outs=[("f32", [6])])])
+        pair = then.op("0.combine", [acc, acc], outs=[("f32", [3])]) if open_arg else then.combine([acc, acc])
+        then.yield_([then.op("1.concat", [pair, then.full([1], 0, "i32")], outs=[("f32", [6])])])
     other.yield_([acc])
     nxt = body.op("1.if", [c], outs=[("f32", [1, 3] if rank else [6])], regions=[then, other])
     i1 = add(body, i, body.full([1], 1, "i64"), "i64")
@@ -603,6 +605,33 @@ def loop_remainder_ref(x, k):
 XR = np.array([1.25, -2.5, 0.0, 7.0, -0.25, np.nan], np.float32)
 
 
+def loop_reading_a_cast_pair(src, via):
+    """A value cast `src` -> `via` -> `src` outside the loop (a pair ONNX Runtime removes itself when it
+    loads a model) is added n times to acc, which starts as x; an if in the body reads it too."""
+    p = Program()
+    x, n, c = p.data("x", src, [-1, 2]), p.data("n", "i64", [1]), p.data("c", "bool", [1])
+    wide = p.op("1.cast", [x], attrs={"dtype": a_dtype(via)}, outs=[(via, [-1, 2])])
+    back = p.op("1.cast", [wide], attrs={"dtype": a_dtype(src)}, outs=[(src, [-1, 2])])
+    zero = p.full([1], 0, "i64")
+    body = p.block()
+    i, acc = body.arg("i64", [1]), body.arg(src, [-1, 2])
+    then, other = p.block(), p.block()
+    then.yield_([add(then, acc, back, src, [-1, 2])])
+    other.yield_([back])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    body.yield_([less(body, i1, n), i1, body.op("1.if", [c], outs=[(src, [-1, 2])], regions=[then, other])])
+    p.fetch(p.op("1.while", [less(p, zero, n), zero, x], outs=[("i64", [1]), (src, [-1, 2])], regions=[body])[1], "acc")
+    return p
+
+
+def loop_reading_a_cast_pair_runs(dtype):
+    runs = []
+    for batch, k, c in ((1, 0, True), (2, 2, True), (3, 3, False)):
+        x = (np.arange(batch * 2) - 2).astype(dtype).reshape(batch, 2)
+        runs.append(({"x": x, "n": np.array([k]), "c": np.array([c])}, {"acc": x * (k + 1) if c else x}))
+    return runs
+
+
 X3 = np.array([[1.5, -2.0, 0.25], [3.0, 0.5, -1.0]], np.float32)
 X8 = np.linspace(-2, 2, 24, dtype=np.float32).reshape(3, 8)
 REGION_WIDENINGS = {
@@ -616,6 +645,8 @@ REGION_WIDENINGS = {
                                         for k in (0, 1, 3)]),
     "loop-branch-growing": (lambda: loop_with_branch_of_other_dims(False), (11, 13, 17, 21),
                             loop_with_branch_runs(False)),
+    "loop-branch-growing-from-an-open-argument": (lambda: loop_with_branch_of_other_dims(False, open_arg=True),
+                                                  (10, 17, 20), loop_with_branch_runs(False)),
     "loop-branch-of-another-rank": (lambda: loop_with_branch_of_other_dims(True), (11, 13, 17, 21),
                                     loop_with_branch_runs(True)),
     "if-placeholder": (placeholder_if, (11, 17), [({"x": X3, "c": np.array([True])}, {"y": X3 * 2}),
@@ -647,6 +678,11 @@ REGION_WIDENINGS = {
                             for c in (True, False)]),
     "whiles-nested-31-deep": (lambda: nested_whiles(31), (17, 21),
                               [({"x": x}, {"y": x + 31}) for x in (X3[1], X3[0, :1], np.zeros(0, np.float32))]),
+    # Regions reading the result of a cast and its exact inverse get the value itself.
+    "loop-reading-a-float-cast-pair": (lambda: loop_reading_a_cast_pair("f32", "f64"), (10, 17, 21),
+                                       loop_reading_a_cast_pair_runs(np.float32)),
+    "loop-reading-an-int-cast-pair": (lambda: loop_reading_a_cast_pair("i32", "i64"), (17, 19),
+                                      loop_reading_a_cast_pair_runs(np.int32)),
 }
 
 

@@ -208,7 +208,9 @@ def test_two_fetches_with_one_name(tmp, opset, case):
             np.testing.assert_allclose(res[name], sigmoid(xs.astype(np.float64)), rtol=1e-5)
 
 
-def dropout_program(mode, p_value=0.2):
+def dropout_program(mode, p_value=0.2, nested=False):
+    """out = dropout(x); `nested`: two ifs down (c and c2 hold), reading x and p from the main graph,
+    where the inner branch hands on the mask too, as a branch yields every value it makes."""
     p = Program()
     x = p.data("x", "f32", [-1, 8])
     prob = p.full([1], p_value, "f32")
@@ -216,22 +218,36 @@ def dropout_program(mode, p_value=0.2):
     if mode is not None:
         attrs["mode"] = a_str(mode)
     attrs.update({"seed": a_i32(0), "fix_seed": a_bool(False)})
-    y, _mask = p.op("1.dropout", [x, 0, prob], attrs=attrs,
-                    outs=[("f32", [-1, 8]), ("ui8", [-1, 8])])
+    at = p
+    if nested:
+        then, other, at, inner_else = p.block(), p.block(), p.block(), p.block()
+    y, mask = at.op("1.dropout", [x, 0, prob], attrs=attrs, outs=[("f32", [-1, 8]), ("ui8", [-1, 8])])
+    if nested:
+        at.yield_([y, mask])
+        inner_else.yield_([x, inner_else.op("1.cast", [x], attrs={"dtype": a_dtype("ui8")}, outs=[("ui8", [-1, 8])])])
+        inner = then.op("1.if", [p.data("c2", "bool", [1])], outs=[("f32", [-1, 8]), ("ui8", [-1, 8])],
+                        regions=[at, inner_else])
+        then.yield_([inner[0]])
+        other.yield_([x])
+        y = p.op("1.if", [p.data("c", "bool", [1])], outs=[("f32", [-1, 8])], regions=[then, other])
     p.fetch(y, "out")
     return p
 
 
-@pytest.mark.parametrize("opset", LOW_AND_DEFAULT)
-@pytest.mark.parametrize("mode,factor", [
-    (None, 1.0),                      # the default mode scales at training time only
-    ("upscale_in_train", 1.0),
-    ("downgrade_in_infer", 1.0 - np.float32(0.2)),
+@pytest.mark.parametrize("opset", LOW_AND_DEFAULT + [21])
+@pytest.mark.parametrize("mode,factor,nested", [
+    (None, 1.0, False),                      # the default mode scales at training time only
+    ("upscale_in_train", 1.0, False),
+    ("downgrade_in_infer", 1.0 - np.float32(0.2), False),
+    ("upscale_in_train", 1.0, True),
+    ("downgrade_in_infer", 1.0 - np.float32(0.2), True),
 ])
-def test_dropout_at_inference(tmp, opset, mode, factor):
-    xs = RNG.standard_normal((3, 8)).astype(np.float32)
-    res = convert_check_run(dropout_program(mode), None, {"x": xs}, opset=opset, tmp=tmp)
-    np.testing.assert_allclose(res["out"], xs * factor, rtol=1e-6)
+def test_dropout_at_inference(tmp, opset, mode, factor, nested):
+    for batch in (1, 2, 3) if nested else (3,):
+        xs = RNG.standard_normal((batch, 8)).astype(np.float32)
+        feeds = {"x": xs, "c2": np.array([True]), "c": np.array([True])} if nested else {"x": xs}
+        res = convert_check_run(dropout_program(mode, nested=nested), None, feeds, opset=opset, tmp=tmp)
+        np.testing.assert_allclose(res["out"], xs * factor, rtol=1e-6)
 
 
 def test_conversion_is_deterministic(tmp):
@@ -959,6 +975,17 @@ MUST_FAIL = {
     "cast-declared-of-another-type": (
         contradicting(lambda p: p.op("1.cast", [f32_x(p)], attrs={"dtype": a_dtype("int32")}, outs=[("i64", [2, 3])])),
         "cast declares its output 2 as int64 [2, 3], but computes int32"),
+    # Paddle's dropout takes floating-point x, and one of its two modes.
+    "dropout-of-int64": (
+        contradicting(lambda p: p.op("1.dropout", [p.data("x", "i64", [2, 3]), None, p.full([1], 0.5)],
+                                     attrs={"is_test": True, "mode": a_str("downgrade_in_infer")},
+                                     outs=[("i64", [2, 3]), ("ui8", [2, 3])])[0]),
+        "dropout: x is int64, but it must be one of float16, bfloat16, float32, float64"),
+    "dropout-of-an-unknown-mode": (
+        contradicting(lambda p: p.op("1.dropout", [f32_x(p), None, p.full([1], 0.5)],
+                                     attrs={"is_test": True, "mode": a_str("upscale_in_infer")},
+                                     outs=[("f32", [2, 3]), ("ui8", [2, 3])])[0]),
+        "dropout mode upscale_in_infer is neither upscale_in_train nor downgrade_in_infer"),
     "dropout-declared-int64": (
         contradicting(lambda p: p.op("1.dropout", [f32_x(p), None], attrs={"p": 0.5, "is_test": True},
                                      outs=[("i64", [2, 3]), ("ui8", [2, 3])])[0]),

@@ -392,8 +392,12 @@ TEST(GraphIo, Dropout) {
     Ops ops;
     Converter c;
     run(c, ops, R"({"#":"1.dropout","I":[{"%":1}],"O":[{"%":2},{"%":3}]})");
-    ASSERT_EQ(c.graph.node.size(), 1u);
-    EXPECT_EQ(c.graph.node[0].op_type, "Identity");
+    // The mask, which nothing drops at inference: ones of x's dims.
+    ASSERT_EQ(c.graph.node.size(), 3u);
+    EXPECT_EQ(c.graph.node[1].op_type, "Expand");
+    EXPECT_EQ(c.graph.node[1].output, std::vector<std::string>{"tensor_3"});
+    EXPECT_EQ(c.graph.initializer.back().data_type, 2);
+    EXPECT_EQ(c.graph.node[2].op_type, "Identity");
     // An Identity without an input would not be a valid node.
     for (const char* inputs : {"[]", R"([{"%":0}])"}) {
         EXPECT_EQ(error_of([&] {
@@ -401,15 +405,15 @@ TEST(GraphIo, Dropout) {
                   }),
                   "dropout missing inputs");
     }
-    EXPECT_EQ(c.graph.node.size(), 1u);
+    EXPECT_EQ(c.graph.node.size(), 3u);
 
     // At inference "downgrade_in_infer" scales by 1 - p.
     c.state.const_values.insert(12, {0.25});
     c.state.tensor_dtypes.insert(13, "0.t_f64");
     run(c, ops, R"({"#":"1.dropout","A":[{"N":"mode","AT":{"#":"0.a_str","D":"downgrade_in_infer"}}],
                     "I":[{"%":11},{"%":0},{"%":12}],"O":[{"%":13}]})");
-    ASSERT_EQ(c.graph.node.size(), 2u);
-    EXPECT_EQ(c.graph.node[1].op_type, "Mul");
+    ASSERT_EQ(c.graph.node.size(), 4u);
+    EXPECT_EQ(c.graph.node[3].op_type, "Mul");
     const auto& scale = c.graph.initializer.back();
     EXPECT_EQ(scale.data_type, 11);
     double v = 0;

@@ -1,5 +1,6 @@
 // Control flow (if, while and the conversion of their regions into subgraphs), the boolean
 // reductions any/all, and one-hot.
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <unordered_set>
@@ -114,6 +115,13 @@ std::vector<std::string> node_outputs(const Converter& c, const Json& op, size_t
 
 namespace {
 
+// A carried value whose dims are left open may take other sizes there on each iteration: what
+// is computed from it holds on every iteration where its declarations may not (a branch's
+// concat declared with the first iteration's length).
+bool has_open_dim(const std::vector<int64_t>& dims) {
+    return std::any_of(dims.begin(), dims.end(), [](int64_t d) { return d < 0; });
+}
+
 // Names each block argument in the child converter and gives the subgraph an input for it.
 void bind_block_args(const ConverterState& outer_state, Converter& child, const Json* args,
                      const std::string& graph_name, const std::vector<std::string>& arg_names,
@@ -131,6 +139,7 @@ void bind_block_args(const ConverterState& outer_state, Converter& child, const 
             if (wide == widened.end()) {
                 result.input.push_back(
                     Converter::build_value_info_from_meta(arg_names[i], type->token, type->dims));
+                if (has_open_dim(type->dims)) child.state.iteration_varying.insert(*id, true);
                 continue;
             }
             result.input.push_back(value_info_with_known_dims(
@@ -155,7 +164,7 @@ void bind_block_args(const ConverterState& outer_state, Converter& child, const 
             arg_names[i], Converter::onnx_elem_type_from_paddle(*token), dims ? &*dims : nullptr));
         child.state.tensor_dtypes.insert(*id, *token);
         child.record_dims(*id, dims);
-        if (wide != widened.end()) child.state.iteration_varying.insert(*id, true);
+        if (wide != widened.end() || !dims || has_open_dim(*dims)) child.state.iteration_varying.insert(*id, true);
     }
 }
 

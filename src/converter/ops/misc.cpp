@@ -460,6 +460,20 @@ void Converter::op_fetch(const Json& op) {
     if (source != final_name) append_node("Identity", {source}, {final_name});
 }
 
+// Dropout at inference drops nothing, and Paddle leaves its mask unwritten; a program may still
+// hand the mask on (a branch yields every value it makes), so it is given as all kept: ones of
+// x's dims. Nothing of it stays in a model that does not read it.
+void Converter::add_dropout_mask(const Json& op, int64_t x, const NameMaker& names) {
+    const std::vector<int64_t> outs = helper::op_output_ids(op);
+    if (outs.size() < 2 || outs[1] == 0) return;
+    const std::string shape = names("mask_shape");
+    append_node("Shape", {get_tensor_name(x)}, {shape});
+    const std::string one = names("mask_one");
+    push_numeric_initializer(one, {}, proto::dtype::UINT8, {1.0});
+    append_node("Expand", {one, shape}, {get_tensor_name(outs[1])});
+    settle_output("dropout", outs[1], proto::dtype::UINT8, recorded_dims(state, x), {x});
+}
+
 void Converter::op_dropout(const Json& op) {
     const IdList ids = helper::op_input_ids(op);
     // An Identity without its input is not a valid node.
@@ -467,12 +481,18 @@ void Converter::op_dropout(const Json& op) {
     std::vector<std::string> inputs{get_tensor_name(ids.front())};
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"dropout", out};
+    // Paddle's dropout kernels take floating-point x only.
+    require_operand_type("dropout", "x", ids.front(),
+                         {proto::dtype::FLOAT16, proto::dtype::BFLOAT16, proto::dtype::FLOAT, proto::dtype::DOUBLE});
     settle_output_like("dropout", out, {ids.front()});
     std::string output = get_tensor_name(out);
+    auto mode = helper::op_attr_str(op, "mode");
+    if (mode && *mode != "downgrade_in_infer" && *mode != "upscale_in_train")
+        throw Error("dropout mode {} is neither upscale_in_train nor downgrade_in_infer", helper::fmt_text(*mode));
+    add_dropout_mask(op, ids.front(), names);
 
     // In "downgrade_in_infer" mode inference scales by (1 - p); "upscale_in_train" (the
     // default) is the identity at inference.
-    auto mode = helper::op_attr_str(op, "mode");
     if (mode && *mode == "downgrade_in_infer") {
         std::optional<double> p;
         if (ids.size() >= 3) {

@@ -256,11 +256,61 @@ void Converter::op_squeeze(const Json& op) {
         throw Error("squeeze with dynamic axes requires opset >= 13, but target opset is {}", opset);
     } else {
         // Squeeze reads its axes as int64 only; Paddle also takes an int32 tensor.
-        append_node("Squeeze",
-                    {std::move(input), axes_as_list(ids[1], ensure_i64_input(ids[1], out, "squeeze_axes"),
-                                                    names("axes_list"))},
-                    {std::move(output)});
+        squeeze_unit_dims_named_at_run_time(
+            std::move(input), axes_as_list(ids[1], ensure_i64_input(ids[1], out, "squeeze_axes"), names("axes_list")),
+            std::move(output), names);
+        // Whether a named dim is 1, and so goes, is known only at run time: so is the rank.
+        record_dims(out, std::nullopt);
     }
+}
+
+// Paddle removes a named axis only where its dim is 1 and leaves the others (an empty list
+// names every axis), where Squeeze fails on a named dim that is not 1. The dims that go are
+// found at run time; x gains a leading 1 that always goes too, so the axes Squeeze is given
+// are never an empty list (which it would read as every dim of 1).
+void Converter::squeeze_unit_dims_named_at_run_time(std::string input, std::string axes, std::string output,
+                                                    const NameMaker& names) {
+    const std::string shape = names("shape");
+    append_node("Shape", {input}, {shape});
+    const std::string zero = names("zero");
+    push_i64_initializer(zero, {}, {0});
+    const std::string one = names("one");
+    push_i64_initializer(one, {}, {1});
+    // 1 at each named position (ScatterElements counts a negative axis from the end).
+    const std::string none_named = names("none_named");
+    add_binary_node("Mul", shape, zero, none_named);
+    const std::string axes_shape = names("axes_shape");
+    append_node("Shape", {axes}, {axes_shape});
+    const std::string ones = names("ones");
+    append_node("Expand", {one, axes_shape}, {ones});
+    const std::string named = names("named");
+    append_node("ScatterElements", {none_named, axes, ones}, {named}, {helper::attr_int("axis", 0)});
+    const std::string named_bool = names("named_bool");
+    add_cast_node(named, named_bool, proto::dtype::BOOL);
+    const std::string axes_count = names("axes_count");
+    append_node("Size", {std::move(axes)}, {axes_count});
+    const std::string every = names("every_axis");
+    add_binary_node("Equal", axes_count, zero, every);
+    const std::string considered = names("considered");
+    add_binary_node("Or", named_bool, every, considered);
+    const std::string unit = names("unit");
+    add_binary_node("Equal", shape, one, unit);
+    const std::string gone = names("gone");
+    add_binary_node("And", considered, unit, gone);
+    // Their positions in x with the leading 1, and that 1's own.
+    const std::string found = names("gone_positions");
+    append_node("NonZero", {gone}, {found});
+    const std::string positions = names("positions");
+    add_squeeze_node(found, positions, std::vector<int64_t>{0}, names("positions_axes"));
+    const std::string shifted = names("shifted_positions");
+    add_binary_node("Add", positions, one, shifted);
+    const std::string lead = names("lead_axis");
+    push_i64_vector_initializer(lead, {0});
+    const std::string squeezed = names("squeezed_axes");
+    append_node("Concat", {lead, shifted}, {squeezed}, {helper::attr_int("axis", 0)});
+    const std::string lifted = names("lifted");
+    add_unsqueeze_node(std::move(input), lifted, {0}, names("lift_axes"));
+    append_node("Squeeze", {lifted, squeezed}, {std::move(output)});
 }
 
 void Converter::op_unsqueeze(const Json& op) {
@@ -451,6 +501,34 @@ void Converter::settle_split_pieces(std::string_view op_name, int64_t x, int64_t
     }
 }
 
+// Sections known only at run time may hold a -1, which Paddle reads as what the other sections
+// leave of the axis and ONNX's Split refuses: that -1 becomes the axis size less the sum of the
+// others (the sum of all sections plus one), computed in the graph.
+std::string Converter::split_sections_filled_in(std::string sections, const std::string& x, int64_t axis,
+                                                const NameMaker& names) {
+    const std::string shape = names("x_shape");
+    append_node("Shape", {x}, {shape});
+    const std::string axis_index = names("axis_index");
+    push_i64_vector_initializer(axis_index, {axis});
+    const std::string size = names("axis_size");
+    append_node("Gather", {shape, axis_index}, {size}, {helper::attr_int("axis", 0)});
+    const std::string total = names("sections_sum");
+    add_reduce_node("ReduceSum", sections, total, std::vector<int64_t>{0}, 1, names("sections_sum"));
+    const std::string one = names("one");
+    push_i64_vector_initializer(one, {1});
+    const std::string others = names("others_sum");
+    add_binary_node("Add", total, one, others);
+    const std::string rest = names("rest");
+    add_binary_node("Sub", size, others, rest);
+    const std::string minus_one = names("minus_one");
+    push_i64_vector_initializer(minus_one, {-1});
+    const std::string is_rest = names("is_rest");
+    add_binary_node("Equal", sections, minus_one, is_rest);
+    std::string filled = names("sections_filled");
+    append_node("Where", {is_rest, rest, std::move(sections)}, {filled});
+    return filled;
+}
+
 void Converter::op_split_family(std::string_view full_name, const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("split op missing inputs");
@@ -483,7 +561,8 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
             // Split takes its sections as an input only from opset 13.
             require_opset("split with tensor sections", 13);
             // Split reads its sections as int64 only; Paddle also takes int32 ones.
-            inputs.push_back(ensure_i64_input(ids[1], out, "split_sections"));
+            inputs.push_back(split_sections_filled_in(ensure_i64_input(ids[1], out, "split_sections"),
+                                                      inputs[0], axis, names));
         } else {
             std::vector<int64_t> sections = helper::saturate_i64(*folded);
             const auto rest = std::find(sections.begin(), sections.end(), -1);

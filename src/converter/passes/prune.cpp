@@ -36,8 +36,8 @@ namespace {
 
 // Operators without side effects whose only purpose is to feed another node.
 bool is_removable_type(const std::string& op_type) {
-    return op_type == "Cast" || op_type == "Shape" || op_type == "Concat" ||
-           op_type == "Squeeze" || op_type == "Identity" || op_type == "Unsqueeze";
+    return op_type == "Cast" || op_type == "Shape" || op_type == "Concat" || op_type == "Squeeze" ||
+           op_type == "Identity" || op_type == "Unsqueeze" || op_type == "Expand";
 }
 
 }  // namespace
