@@ -356,6 +356,16 @@ def unsqueeze_declared_a_rank_short(p):
     p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0])], outs=[("f32", [2, 3])]))
 
 
+def strided_slice_declared_3_wide_then_split(p):
+    # Steps of 3 over 6 columns leave 2, declared 3: the split's -1 section is what remains of 2.
+    x = p.data("x", "f32", [-1, 6])
+    s = p.op("1.strided_slice", [x, int_array(p, [0]), int_array(p, [6]), int_array(p, [3])],
+             attrs={"axes": [1], "decrease_axis": []}, outs=[("f32", [-1, 3])])
+    pieces = p.op("1.split", [s, int_array(p, [1, -1]), p.full([1], 1, "i32")],
+                  outs=[("vec", [("f32", [-1, 1]), ("f32", [-1, 2])])])
+    p.fetch(p.split(pieces, [("f32", [-1, 1]), ("f32", [-1, 2])])[1])
+
+
 def stack_declared(dtype, dims):
     def build(p):
         pair = p.combine([p.data("a", "i32", []), p.data("b", "i32", [])])
@@ -453,6 +463,8 @@ def test_refusals(tmp, build, opset, message):
      np.concatenate([arange((2, 3)), -arange((1, 3))])),
     (unsqueeze_declared_a_rank_short, 17, {"x": arange((2, 3))}, arange((2, 3))[None]),
     (eye_of_a_count_declared_open, 17, {}, np.eye(3, dtype=np.float32)),
+    *[(strided_slice_declared_3_wide_then_split, opset, {"x": arange((batch, 6))}, arange((batch, 6))[:, 3:4])
+      for opset, batch in ((17, 1), (17, 3), (21, 2))],
     (eye_of_a_count_declared_open, 21, {}, np.eye(3, dtype=np.float32)),
 ])
 def test_dims_declared_otherwise_give_way(tmp, build, opset, feeds, want):
