@@ -199,15 +199,17 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
         feeds["axes32"] = np.array([-1], np.int32)
         refs["unsqueeze_tensor_i32"] = (p.op("1.unsqueeze", [y, p.data("axes32", "i32", [1])], outs=[("f32", [-1] * 3)]),
                                         feeds["y"].reshape(2, 3, 1))
-        # Repeated and negative axes at run time: one dim per entry, in order, as Paddle inserts them.
-        for name, dims, axes in (("repeated", [2, 3], [1, 1, -1]), ("repeated_open_batch", [-1, 3], [0, -1, 0, 2])):
+        # Repeated and negative axes at run time: one dim per entry, in order, as Paddle inserts
+        # them; one axis as a 0-D value.
+        for name, dims, axes in (("repeated", [2, 3], [1, 1, -1]), ("repeated_open_batch", [-1, 3], [0, -1, 0, 2]),
+                                 ("0d", [-1, 3], -1)):
             batch = 1 if -1 in dims else 2
             feeds[f"unsqueeze_{name}_in"], feeds[f"unsqueeze_{name}_axes"] = arange([batch, 3]), np.array(axes, np.int32)
             refs[f"unsqueeze_tensor_{name}"] = (
                 p.op("1.unsqueeze", [p.data(f"unsqueeze_{name}_in", "f32", dims),
-                                     p.data(f"unsqueeze_{name}_axes", "i32", [len(axes)])],
-                     outs=[("f32", [-1] * (2 + len(axes)))]),
-                paddle_unsqueeze(arange([batch, 3]), axes))
+                                     p.data(f"unsqueeze_{name}_axes", "i32", list(np.shape(axes)))],
+                     outs=[("f32", [-1] * (2 + np.size(axes)))]),
+                paddle_unsqueeze(arange([batch, 3]), np.atleast_1d(axes)))
         feeds["squeeze32"] = np.array([1], np.int32)
         refs["squeeze_tensor_i32"] = (p.op("1.squeeze", [x, p.data("squeeze32", "i32", [1])], outs=[("f32", [-1] * 3)]),
                                       xs.reshape(2, 3, 1))
