@@ -525,6 +525,9 @@ public:
     // ---- element types of the written nodes (node_types.cpp) ----
     // The element type the model gives tensor `name`; 0 when not known.
     int32_t computed_elem_type(const std::string& name) const;
+    // The element type value `id` has in the model: what its nodes compute where known
+    // (inside a region types are computed, not declared), else its recorded token.
+    int32_t operand_elem_type(int64_t id) const;
     // How far the graph's lists reached before a lowering: what lies past it is the lowering's.
     struct GraphMark {
         size_t nodes = 0, initializers = 0, inputs = 0, outputs = 0;

@@ -199,6 +199,17 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
         feeds["axes32"] = np.array([-1], np.int32)
         refs["unsqueeze_tensor_i32"] = (p.op("1.unsqueeze", [y, p.data("axes32", "i32", [1])], outs=[("f32", [-1] * 3)]),
                                         feeds["y"].reshape(2, 3, 1))
+        # Repeated and negative axes at run time: one dim per entry, in order, as Paddle inserts
+        # them; one axis as a 0-D value.
+        for name, dims, axes in (("repeated", [2, 3], [1, 1, -1]), ("repeated_open_batch", [-1, 3], [0, -1, 0, 2]),
+                                 ("0d", [-1, 3], -1)):
+            batch = 1 if -1 in dims else 2
+            feeds[f"unsqueeze_{name}_in"], feeds[f"unsqueeze_{name}_axes"] = arange([batch, 3]), np.array(axes, np.int32)
+            refs[f"unsqueeze_tensor_{name}"] = (
+                p.op("1.unsqueeze", [p.data(f"unsqueeze_{name}_in", "f32", dims),
+                                     p.data(f"unsqueeze_{name}_axes", "i32", list(np.shape(axes)))],
+                     outs=[("f32", [-1] * (2 + np.size(axes)))]),
+                paddle_unsqueeze(arange([batch, 3]), np.atleast_1d(axes)))
         feeds["squeeze32"] = np.array([1], np.int32)
         refs["squeeze_tensor_i32"] = (p.op("1.squeeze", [x, p.data("squeeze32", "i32", [1])], outs=[("f32", [-1] * 3)]),
                                       xs.reshape(2, 3, 1))
@@ -392,6 +403,23 @@ def unsqueeze_declared_a_rank_short(p):
     p.fetch(p.op("1.unsqueeze", [p.data("x", "f32", [2, 3]), int_array(p, [0])], outs=[("f32", [2, 3])]))
 
 
+def strided_slice_declared_3_wide_then_split(p):
+    # Steps of 3 over 6 columns leave 2, declared 3: the split's -1 section is what remains of 2.
+    x = p.data("x", "f32", [-1, 6])
+    s = p.op("1.strided_slice", [x, int_array(p, [0]), int_array(p, [6]), int_array(p, [3])],
+             attrs={"axes": [1], "decrease_axis": []}, outs=[("f32", [-1, 3])])
+    pieces = p.op("1.split", [s, int_array(p, [1, -1]), p.full([1], 1, "i32")],
+                  outs=[("vec", [("f32", [-1, 1]), ("f32", [-1, 2])])])
+    p.fetch(p.split(pieces, [("f32", [-1, 1]), ("f32", [-1, 2])])[1])
+
+
+def squeeze_of_ones_by_an_axis_at_run_time(rank, declared):
+    # Whichever axis the run time names, it is a dim of 1, which Paddle removes.
+    def build(p):
+        p.fetch(p.op("1.squeeze", [p.data("x", "f32", [1] * rank), p.data("axis", "i64", [])], outs=[("f32", declared)]))
+    return build
+
+
 def stack_declared(dtype, dims):
     def build(p):
         pair = p.combine([p.data("a", "i32", []), p.data("b", "i32", [])])
@@ -489,6 +517,11 @@ def test_refusals(tmp, build, opset, message):
      np.concatenate([arange((2, 3)), -arange((1, 3))])),
     (unsqueeze_declared_a_rank_short, 17, {"x": arange((2, 3))}, arange((2, 3))[None]),
     (eye_of_a_count_declared_open, 17, {}, np.eye(3, dtype=np.float32)),
+    *[(squeeze_of_ones_by_an_axis_at_run_time(rank, declared), opset,
+       {"x": np.full([1] * rank, 2.5, np.float32), "axis": np.array(axis)}, np.full([1] * (rank - 1), 2.5, np.float32))
+      for opset in (17, 21) for rank, declared, axis in ((1, [-1], -1), (3, [-1, -1, -1], 1))],
+    *[(strided_slice_declared_3_wide_then_split, opset, {"x": arange((batch, 6))}, arange((batch, 6))[:, 3:4])
+      for opset, batch in ((17, 1), (17, 3), (21, 2))],
     (eye_of_a_count_declared_open, 21, {}, np.eye(3, dtype=np.float32)),
 ])
 def test_dims_declared_otherwise_give_way(tmp, build, opset, feeds, want):

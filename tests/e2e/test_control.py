@@ -578,12 +578,12 @@ def loop_remainder_of_an_untyped_value():
     return p
 
 
-def if_remainder_of_an_untyped_value():
-    """then: remainder(x * 3, 0.75), the product untyped; else: x."""
+def if_remainder_of_an_untyped_value(op="1.remainder"):
+    """then: op(x * 3, 0.75), the product untyped; else: x."""
     p = Program()
     x, c = p.data("x", "f32", [-1]), p.data("c", "bool", [1])
     then, other = p.block(), p.block()
-    then.yield_([then.op("1.remainder", [thrice_untyped(then, x), then.full([1], 0.75)], outs=[("f32", [-1])])])
+    then.yield_([then.op(op, [thrice_untyped(then, x), then.full([1], 0.75)], outs=[("f32", [-1])])])
     other.yield_([x])
     p.fetch(p.op("1.if", [c], outs=[("f32", [-1])], regions=[then, other]), "y")
     return p
@@ -669,6 +669,11 @@ REGION_WIDENINGS = {
                                          [({"x": XR, "c": np.array([True])},
                                            {"y": paddle_float_remainder(XR * np.float32(3), np.float32(0.75))}),
                                           ({"x": XR, "c": np.array([False])}, {"y": XR})]),
+    "if-floor_divide-of-an-untyped-value": (lambda: if_remainder_of_an_untyped_value("1.floor_divide"), (17, 21),
+                                            [({"x": x, "c": np.array([True])},
+                                              {"y": np.floor(x * np.float32(3) / np.float32(0.75))})
+                                             for x in (XR, XR[:1], XR[:0])]
+                                            + [({"x": XR, "c": np.array([False])}, {"y": XR})]),
     "while-condition-of-another-rank": (loop_with_scalar_condition, (10, 17),
                                         [({"i0": np.array([k])}, {"i": np.array([max(k, 3)])}) for k in (0, 2, 5)]),
     # As deep as ONNX Runtime loads, the innermost operator holding JSON nested as deep as the

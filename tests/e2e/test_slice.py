@@ -28,6 +28,9 @@ STRIDED = {
     "negative_step": ([4], [0], [-2], [1], [], "i64", np.s_[:, 4:0:-2]),
     "int32_two_axes": ([2, 5], [0, 0], [-1, -2], [0, 1], [], "i32", np.s_[2:0:-1, 5:0:-2]),
     "decrease": ([1, 1], [2, 6], [1, 2], [0, 1], [0], "i64", np.s_[1, 1:6:2]),
+    # Bounds past either end are held to the axis; a step need not divide the span.
+    "bounds_past_the_ends": ([10, -100], [-10, 100], [-2, 4], [1, 0], [], "i64", np.s_[-100:100:4, 10:-10:-2]),
+    "decrease_backward": ([-1], [-3], [-5], [-1], [-1], "i32", np.s_[:, -1]),
 }
 
 

@@ -1,6 +1,7 @@
 // Constant tensors, cast and clip, filled and ranged tensors, expand, and slicing.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "converter/converter.h"
 #include "log.h"
@@ -655,6 +656,18 @@ void Converter::check_slice_operands(std::string_view op, const std::vector<int6
                                      const std::vector<int64_t>& axes,
                                      const std::vector<int64_t>& decrease) const {
     for (int64_t a : axes) checked_axis_of(op, "axis", a, ids[0]);
+    // Paddle refuses an axis named twice, and ONNX's Slice does not load with one.
+    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0])) {
+        const int64_t rank = static_cast<int64_t>(dims->size());
+        std::vector<bool> seen(dims->size(), false);
+        for (int64_t a : axes) {
+            const int64_t k = a < 0 ? a + rank : a;
+            if (k < 0 || k >= rank) continue;
+            if (seen[static_cast<size_t>(k)])
+                throw Error("{}: axis {} is named twice in axes {}", op, a, helper::fmt_dims(axes));
+            seen[static_cast<size_t>(k)] = true;
+        }
+    }
     for (int64_t a : decrease) checked_axis_of(op, "decrease axis", a, ids[0]);
     static constexpr const char* kBound[] = {"x", "starts", "ends", "strides"};
     for (size_t k = 1; k < ids.size() && k < 4 && !axes.empty(); ++k) {
@@ -672,21 +685,26 @@ void Converter::check_slice_operands(std::string_view op, const std::vector<int6
 namespace {
 
 // The dims of x with each axis of `axes` (the first ones when empty) sliced by the folded
-// starts and ends ids[1], ids[2]: each bound counted from the back when negative, then held to
-// the axis. An axis of unknown size stays unknown, unless the bounds leave nothing of any
-// size. Nothing where a bound is known only at run time.
-Dims sliced_sizes(const ConverterState& state, const IdList& ids, std::vector<int64_t> axes) {
+// starts and ends ids[1], ids[2] and, for a strided slice, the folded steps ids[3], as ONNX's
+// Slice does: each bound counted from the back when negative, then held to the axis (to
+// [0, size - 1] for the start and [-1, size - 1] for the end of a backward step). An axis of
+// unknown size stays unknown, unless the bounds leave nothing of any size. Nothing where a
+// bound is known only at run time, or a step is 0.
+Dims sliced_sizes(const ConverterState& state, const IdList& ids, std::vector<int64_t> axes, bool strided = false) {
     const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     const std::vector<double>* starts = state.const_values.find(ids[1]);
     const std::vector<double>* ends = state.const_values.find(ids[2]);
+    const std::vector<double>* steps = strided && ids.size() > 3 ? state.const_values.find(ids[3]) : nullptr;
     if (!dims || !starts || !ends || starts->size() != ends->size()) return std::nullopt;
+    if (strided && (!steps || steps->size() != starts->size())) return std::nullopt;
     if (axes.empty())
         for (size_t k = 0; k < starts->size(); ++k) axes.push_back(static_cast<int64_t>(k));
     if (axes.size() != starts->size()) return std::nullopt;
     const int64_t rank = static_cast<int64_t>(dims->size());
     std::vector<int64_t> result(*dims);
-    const auto held = [](int64_t bound, int64_t size) {
-        return bound < 0 ? std::max<int64_t>(bound + size, 0) : std::min(bound, size);
+    const auto held = [](int64_t bound, int64_t size, int64_t low, int64_t high) {
+        if (bound < 0) bound += size;
+        return std::clamp(bound, low, high);
     };
     for (size_t k = 0; k < axes.size(); ++k) {
         const int64_t a = axes[k] < 0 ? axes[k] + rank : axes[k];
@@ -694,19 +712,30 @@ Dims sliced_sizes(const ConverterState& state, const IdList& ids, std::vector<in
         int64_t& d = result[static_cast<size_t>(a)];
         const int64_t start = helper::saturate_i64((*starts)[k]);
         const int64_t end = helper::saturate_i64((*ends)[k]);
+        const int64_t step = steps ? helper::saturate_i64((*steps)[k]) : 1;
+        if (step == 0) return std::nullopt;
         if (d < 0) {
-            // Bounds counted from the same end, the end not past the start, or an end of 0.
-            if (end == 0 || ((start < 0) == (end < 0) && end <= start)) d = 0;
+            // Forward: bounds counted from the same end, the end not past the start, or an
+            // end of 0. Backward sizes stay unknown.
+            if (step > 0 && (end == 0 || ((start < 0) == (end < 0) && end <= start))) d = 0;
             continue;
         }
-        d = std::max<int64_t>(held(end, d) - held(start, d), 0);
+        if (step > 0) {
+            const int64_t first = held(start, d, 0, d), last = held(end, d, 0, d);
+            d = last > first ? (last - first - 1) / step + 1 : 0;
+        } else {
+            const int64_t first = held(start, d, 0, d - 1), last = held(end, d, -1, d - 1);
+            // -step cannot overflow past the saturated bound: count in the backward width.
+            const int64_t back = step == std::numeric_limits<int64_t>::min() ? std::numeric_limits<int64_t>::max() : -step;
+            d = first > last ? (first - last - 1) / back + 1 : 0;
+        }
     }
     return result;
 }
 
 // Paddle drops a decreased axis only where the slice leaves one element of it, and refuses
 // any other count; a Squeeze of it would fail in the model.
-void check_decreased_sizes(const Dims& sliced, const std::vector<int64_t>& decrease) {
+void check_decreased_sizes(std::string_view op, const Dims& sliced, const std::vector<int64_t>& decrease) {
     if (!sliced) return;
     const int64_t rank = static_cast<int64_t>(sliced->size());
     for (const int64_t a : decrease) {
@@ -714,7 +743,7 @@ void check_decreased_sizes(const Dims& sliced, const std::vector<int64_t>& decre
         if (k < 0 || k >= rank) continue;
         const int64_t size = (*sliced)[static_cast<size_t>(k)];
         if (size >= 0 && size != 1)
-            throw Error("slice: decrease_axis {} holds {} elements after slicing, not 1", a, size);
+            throw Error("{}: decrease_axis {} holds {} elements after slicing, not 1", op, a, size);
     }
 }
 
@@ -750,7 +779,7 @@ void Converter::op_slice(const Json& op) {
         if (ids.size() < 3) throw Error("slice requires starts and ends inputs");
         check_slice_operands("slice", ids, axes, decrease);
         const Dims sizes = sliced_sizes(state, ids, axes);
-        check_decreased_sizes(sizes, decrease);
+        check_decreased_sizes("slice", sizes, decrease);
         settle_output("slice", out, std::nullopt, sliced_dims(sizes, decrease), {ids[0]});
         // Slice wants one index type for all its bound inputs, and the axes are int64.
         std::vector<std::string> inputs{get_tensor_name(ids[0]), flat_i64_list(ids[1], out, "slice_starts"),
@@ -814,6 +843,13 @@ void Converter::op_strided_slice(const Json& op) {
         for (int64_t a = 0; a < *n; ++a) axes.push_back(a);
     }
     check_slice_operands("strided_slice", ids, axes, decrease);
+    // Paddle refuses a step of 0, and ONNX's Slice does not load with one.
+    if (const std::vector<double>* steps = state.const_values.find(ids[3]))
+        for (size_t k = 0; k < steps->size(); ++k)
+            if ((*steps)[k] == 0.0) throw Error("strided_slice: the step of axis {} is 0", k < axes.size() ? axes[k] : int64_t(k));
+    const Dims sizes = sliced_sizes(state, ids, axes, true);
+    check_decreased_sizes("strided_slice", sizes, decrease);
+    settle_output("strided_slice", out, std::nullopt, sliced_dims(sizes, decrease), {ids[0]});
     std::vector<std::string> inputs{get_tensor_name(ids[0]),
                                     flat_i64_list(ids[1], out, "strided_slice_starts"),
                                     flat_i64_list(ids[2], out, "strided_slice_ends")};

@@ -103,6 +103,12 @@ void Converter::push_scale_attr_initializer(std::string name, std::vector<int64_
     push_numeric_initializer(std::move(name), std::move(dims), dtype, {held});
 }
 
+int32_t Converter::operand_elem_type(int64_t id) const {
+    const std::optional<std::string> tensor = tensor_name_of(id);
+    const int32_t computed = tensor ? computed_elem_type(*tensor) : 0;
+    return computed != 0 ? computed : onnx_dtype_for_tensor_id(id);
+}
+
 // ---- multiply ----
 
 void Converter::op_multiply(const Json& op) {
@@ -145,13 +151,18 @@ void Converter::op_floor_divide(const Json& op) {
     if (ids.size() < 2) throw Error("floor_divide missing inputs");
     require_broadcastable("floor_divide", ids[0], ids[1]);
     const std::optional<int32_t> declared = declared_output_dtype(op);
-    const int32_t ta = onnx_dtype_for_tensor_id(ids[0]);
-    const int32_t tb = onnx_dtype_for_tensor_id(ids[1]);
+    const int32_t ta = operand_elem_type(ids[0]);
+    const int32_t tb = operand_elem_type(ids[1]);
     const std::string a = get_tensor_name(ids[0]);
     const std::string b = get_tensor_name(ids[1]);
     const NameMaker name{"floor_divide", out};
 
     if (helper::is_integer_onnx_dtype(ta) && helper::is_integer_onnx_dtype(tb)) {
+        // Paddle's integer floor division raises on a zero divisor; ONNX Runtime refuses a
+        // folded one, or fails on it.
+        if (const std::vector<double>* divisor = state.const_values.find(ids[1]);
+            divisor && std::find(divisor->begin(), divisor->end(), 0.0) != divisor->end())
+            throw Error("floor_divide: integer division by zero (the divisor, value {}, holds 0)", ids[1]);
         // Every node of the chain works in one integer type: the operands' own, or int64
         // when they differ, widened where the target opset lacks the narrow form.
         const int32_t common = ta == tb ? ta : dt::INT64;
@@ -200,15 +211,9 @@ void Converter::op_remainder(const Json& op) {
     if (ids.size() < 2) throw Error("remainder missing inputs");
     require_broadcastable("remainder", ids[0], ids[1]);
     const std::optional<int32_t> declared = declared_output_dtype(op);
-    // Mod's form follows the type the operand's tensor has in the model, which inside a
-    // region may be known only from the nodes that make it.
-    const auto operand_type = [&](int64_t id) {
-        const std::optional<std::string> tensor = tensor_name_of(id);
-        const int32_t computed = tensor ? computed_elem_type(*tensor) : 0;
-        return computed != 0 ? computed : onnx_dtype_for_tensor_id(id);
-    };
-    const int32_t ta = operand_type(ids[0]);
-    const int32_t tb = operand_type(ids[1]);
+    // Mod's form follows the type the operand's tensor has in the model.
+    const int32_t ta = operand_elem_type(ids[0]);
+    const int32_t tb = operand_elem_type(ids[1]);
     settle_output_like("remainder", out, {ids[0], ids[1]});
     std::string a = get_tensor_name(ids[0]);
     std::string b = get_tensor_name(ids[1]);

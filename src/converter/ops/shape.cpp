@@ -180,6 +180,14 @@ void Converter::op_squeeze(const Json& op) {
 
     const std::vector<int64_t>* in_dims = state.tensor_shapes.find(ids[0]);
     const int64_t in_rank = in_dims ? static_cast<int64_t>(in_dims->size()) : 0;
+    // One axis known only at run time, of an input whose every dim is 1: whichever axis it
+    // names, that dim goes, whatever rank is declared.
+    if (const std::vector<int64_t>* axis_dims = ids.size() >= 2 ? state.tensor_shapes.find(ids[1]) : nullptr;
+        axis_dims && (axis_dims->empty() || *axis_dims == std::vector<int64_t>{1}) &&
+        !state.const_values.find(ids[1]) && in_rank > 0 &&
+        std::all_of(in_dims->begin(), in_dims->end(), [](int64_t d) { return d == 1; }))
+        settle_output("squeeze", out, onnx_dtype_if_known(ids[0]),
+                      std::vector<int64_t>(static_cast<size_t>(in_rank - 1), 1), {ids[0]});
     const int64_t out_rank = static_cast<int64_t>(recorded_rank(state, out).value_or(0));
     if (in_rank > 0 && in_rank == out_rank) {
         append_node("Identity", {std::move(input)}, {std::move(output)});
@@ -341,8 +349,29 @@ void Converter::op_unsqueeze(const Json& op) {
     if (ids.size() == 1) throw Error("unsqueeze missing axes");
     if (opset < 13) throw Error("unsqueeze with dynamic axes requires opset >= 13, but target opset is {}", opset);
     // Unsqueeze reads its axes as int64 only; Paddle also takes an int32 tensor.
-    append_node("Unsqueeze", {std::move(input), ensure_i64_input(ids[1], out, "unsqueeze_axes")},
-                {std::move(output)});
+    std::string axes_list = ensure_i64_input(ids[1], out, "unsqueeze_axes");
+    const std::vector<int64_t>* axes_dims = state.tensor_shapes.find(ids[1]);
+    const int64_t count = !axes_dims ? -1 : axes_dims->empty() ? 1 : (*axes_dims)[0];
+    if (count <= 1) {
+        append_node("Unsqueeze", {std::move(input), axes_as_list(ids[1], std::move(axes_list), names("axes_list"))},
+                    {std::move(output)});
+        return;
+    }
+    if (count > kMaxRank)
+        throw Error("unsqueeze: {} axes exceed the largest supported rank {}", count, kMaxRank);
+    // Paddle inserts one dim per entry, in order, each counted against the rank reached so
+    // far, so a repeated axis inserts twice; one Unsqueeze takes only distinct positions.
+    // One Unsqueeze per entry replays Paddle's order: a negative axis counts against the
+    // rank after its insertion there too.
+    if (const std::vector<int64_t>* in_dims = state.tensor_shapes.find(ids[0]))
+        settle_output("unsqueeze", out, onnx_dtype_if_known(ids[0]),
+                      std::vector<int64_t>(in_dims->size() + static_cast<size_t>(count), -1), {ids[0]});
+    for (int64_t k = 0; k < count; ++k) {
+        const std::string axis = names("axis", k);
+        add_slice_node(axes_list, axis, {k}, {k + 1}, std::vector<int64_t>{0}, std::nullopt, axis);
+        std::string next = k + 1 == count ? output : names("step", k);
+        append_node("Unsqueeze", {std::exchange(input, next), axis}, {next});
+    }
 }
 
 namespace {
