@@ -182,10 +182,11 @@ void Converter::op_squeeze(const Json& op) {
     const int64_t in_rank = in_dims ? static_cast<int64_t>(in_dims->size()) : 0;
     // One axis known only at run time, of an input whose every dim is 1: whichever axis it
     // names, that dim goes, whatever rank is declared.
-    if (const std::vector<int64_t>* axis_dims = ids.size() >= 2 ? state.tensor_shapes.find(ids[1]) : nullptr;
-        axis_dims && (axis_dims->empty() || *axis_dims == std::vector<int64_t>{1}) &&
-        !state.const_values.find(ids[1]) && in_rank > 0 &&
-        std::all_of(in_dims->begin(), in_dims->end(), [](int64_t d) { return d == 1; }))
+    const std::vector<int64_t>* axis_dims = ids.size() >= 2 ? state.tensor_shapes.find(ids[1]) : nullptr;
+    const bool one_axis_of_ones = axis_dims && (axis_dims->empty() || *axis_dims == std::vector<int64_t>{1}) &&
+                                  !state.const_values.find(ids[1]) && in_rank > 0 &&
+                                  std::all_of(in_dims->begin(), in_dims->end(), [](int64_t d) { return d == 1; });
+    if (one_axis_of_ones)
         settle_output("squeeze", out, onnx_dtype_if_known(ids[0]),
                       std::vector<int64_t>(static_cast<size_t>(in_rank - 1), 1), {ids[0]});
     const int64_t out_rank = static_cast<int64_t>(recorded_rank(state, out).value_or(0));
@@ -267,8 +268,9 @@ void Converter::op_squeeze(const Json& op) {
         squeeze_unit_dims_named_at_run_time(
             std::move(input), axes_as_list(ids[1], ensure_i64_input(ids[1], out, "squeeze_axes"), names("axes_list")),
             std::move(output), names);
-        // Whether a named dim is 1, and so goes, is known only at run time: so is the rank.
-        record_dims(out, std::nullopt);
+        // Whether a named dim is 1, and so goes, is known only at run time: so is the rank
+        // (but for one axis of an input of ones, settled above).
+        if (!one_axis_of_ones) record_dims(out, std::nullopt);
     }
 }
 
