@@ -229,12 +229,14 @@ def test_scale_with_attributes(tmp, opset, after, out, dtype, x, scale, bias):
     np.testing.assert_allclose(got, paddle_scale(x, scale, bias, after), rtol=1e-6)
 
 
-@pytest.mark.parametrize("opset", [10, 13, 17])
-def test_scale_with_tensor_factor_on_rank0_int_output(tmp, opset):
-    """A [1] float32 factor on a rank-0 int64 value: cast to int64, squeezed, then applied."""
+@pytest.mark.parametrize("opset", [10, 13, 17, 21])
+@pytest.mark.parametrize("factor_dims", [[1], [1, 1]])
+def test_scale_with_tensor_factor_on_rank0_int_output(tmp, opset, factor_dims):
+    """A float32 factor of one element ([1], or [1, 1]: Paddle reads the value whatever the rank)
+    on a rank-0 int64 value: cast to int64, made 0-D, then applied."""
     p = Program()
     x = p.full([], -4.0, "i64")
-    s = p.full([1], 3.0, "f32")
+    s = p.full(factor_dims, 3.0, "f32")
     y = p.op("1.scale", [x, s], attrs={"bias": a_f32(1.0), "bias_after_scale": a_bool(True)},
              outs=[("i64", [])])
     p.fetch(y, "out")
@@ -540,7 +542,7 @@ def test_unbind(tmp, opset, axis):
     ("1.bmm", [("f32", [2, 2, 3]), ("f32", [3, 3, 2])], {}, "bmm: operand dims [2, 2, 3] and [3, 3, 2] cannot broadcast"),
     # Paddle scales by one value.
     ("1.scale", [("f32", [2, 3]), ("f32", [2, 3])], {"bias": a_f32(0.0)},
-     "scale: scale (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
+     "scale: scale (value 2) has dims [2, 3], but it must hold one value: a tensor of one element"),
 ])
 @pytest.mark.parametrize("opset", [17, 18])
 def test_refusals(tmp, name, inputs, attrs, message, opset):
