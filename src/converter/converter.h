@@ -689,6 +689,8 @@ public:
     void op_hardswish(const Json& op);
     void op_hardsigmoid(const Json& op);
     void op_leaky_relu(const Json& op);
+    // erf of the float64 value `z` into `erf`, from float64 arithmetic (`one`: a float64 1).
+    void append_f64_erf(const std::string& z, const std::string& erf, const std::string& one, const NameMaker& name);
     void op_gelu(const Json& op);
     void op_prelu(const Json& op);
     void op_swish(const Json& op);
