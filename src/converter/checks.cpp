@@ -316,8 +316,8 @@ void Converter::require_one_value(std::string_view op, std::string_view what, in
     const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
     // Paddle reads such an operand as a Scalar: any rank, as long as it holds one element.
     if (dims && std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d >= 0 && d != 1; }))
-        throw Error("{}: {} (value {}) has dims {}, but it must hold one value: a tensor of one element", op, what, id,
-                    helper::fmt_dims(*dims));
+        throw Error("{}: {} (value {}) has dims {}, but it must hold one value: a tensor of one element", op, what,
+                    id, helper::fmt_dims(*dims));
 }
 
 void Converter::require_operand_count(std::string_view op, const IdList& ids,

@@ -537,6 +537,20 @@ def loop_with_scalar_condition():
     return p
 
 
+def loop_with_rank2_condition():
+    """The condition enters and is handed on as [1, 1]: Paddle reads its one element. i counts to 3."""
+    p = Program()
+    i0, limit = p.data("i0", "i64", [1]), p.full([1], 3, "i64")
+    body = p.block()
+    i = body.arg("i64", [1])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    cond = body.op("1.unsqueeze", [less(body, i1, limit), body.full_int_array([0])], outs=[("bool", [1, 1])])
+    body.yield_([cond, i1])
+    entry = p.op("1.unsqueeze", [less(p, i0, limit), p.full_int_array([0])], outs=[("bool", [1, 1])])
+    p.fetch(p.op("1.while", [entry, i0], outs=[("i64", [1])], regions=[body]), "i")
+    return p
+
+
 def if_on_a_sum():
     """y = x * 2 when sum(x) > c, else x + 1, for x of any length (ONNX's shape inference used to
     crash on the model at opsets 14-17)."""
@@ -630,6 +644,8 @@ REGION_WIDENINGS = {
     "if-on-a-condition-of-rank-2": (lambda: choosing_if(cond_dims=(1, 1))[0], (17, 21),
                                     [({"x": X3[0, :2], "c": np.array([[c]])}, {"y": X3[0, :2] + 1 if c else X3[0, :2] * 2})
                                      for c in (True, False)]),
+    "while-condition-of-rank-2": (loop_with_rank2_condition, (17, 21),
+                                  [({"i0": np.array([k])}, {"i": np.array([max(k, 3)])}) for k in (0, 2, 5)]),
     "if-on-a-sum": (if_on_a_sum, tuple(range(13, 19)),
                     [({"x": x, "c": np.float32(c)}, if_on_a_sum_ref(x, c))
                      for x, c in ((X3[1], 2.0), (X3[1], 2.5), (np.zeros(0, np.float32), 0.0))]),

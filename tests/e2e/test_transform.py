@@ -113,7 +113,8 @@ def test_cumsum(tmp, opset):
     # The axis is one value; two are not one axis, whatever their rank.
     p = Program()
     p.fetch(p.op("1.cumsum", [p.data("x", "f32", [2, 3]), p.data("axis", "i64", [1, 2])], outs=[("f32", [2, 3])]))
-    assert_refused(p, opset, "cumsum: axis (value 2) has dims [1, 2], but it must hold one value: a tensor of one element", tmp)
+    assert_refused(p, opset, "cumsum: axis (value 2) has dims [1, 2], but it must hold one value: "
+                             "a tensor of one element", tmp)
 
 
 @pytest.mark.parametrize("opset", [12, 17])

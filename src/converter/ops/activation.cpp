@@ -152,8 +152,8 @@ void Converter::append_f64_erf(const std::string& z, const std::string& erf, con
     std::string acc = f64("erf_series_top", coeffs.back());
     for (int n = kErfSeriesTerms - 2; n >= 0; --n) {
         add_binary_node("Mul", acc, name("erf_square"), name("erf_series_mul", n));
-        add_binary_node("Add", name("erf_series_mul", n), f64(fmt::format("erf_series_c{}", n), coeffs[static_cast<size_t>(n)]),
-                        name("erf_series", n));
+        const std::string c = f64(fmt::format("erf_series_c{}", n), coeffs[static_cast<size_t>(n)]);
+        add_binary_node("Add", name("erf_series_mul", n), c, name("erf_series", n));
         acc = name("erf_series", n);
     }
     add_binary_node("Mul", acc, a, name("erf_series_a"));

@@ -143,7 +143,8 @@ void Converter::op_cumsum(const Json& op) {
             checked_axis("cumsum", "axis", helper::saturate_i64((*folded)[0]), static_cast<int64_t>(x_dims->size()));
     std::string x = get_tensor_name(ids[0]);
     // CumSum takes its axis 0-D or [1]; Paddle's may have any rank of one element.
-    std::string axis = one_value_of_rank(ids[1], get_tensor_name(ids[1]), 1, NameMaker{"cumsum", out}("axis_vector"));
+    std::string axis =
+        one_value_of_rank(ids[1], get_tensor_name(ids[1]), 1, NameMaker{"cumsum", out}("axis_vector"));
     std::string output = get_tensor_name(out);
 
     // CumSum has no form for narrow integers or booleans, and takes float16 only from
