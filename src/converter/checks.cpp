@@ -314,9 +314,10 @@ void Converter::require_axes_operand(std::string_view op, std::string_view what,
 
 void Converter::require_one_value(std::string_view op, std::string_view what, int64_t id) const {
     const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-    if (dims && (dims->size() > 1 || (dims->size() == 1 && (*dims)[0] >= 0 && (*dims)[0] != 1)))
-        throw Error("{}: {} (value {}) has dims {}, but it must hold one value: 0-D or [1]", op, what, id,
-                    helper::fmt_dims(*dims));
+    // Paddle reads such an operand as a Scalar: any rank, as long as it holds one element.
+    if (dims && std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d >= 0 && d != 1; }))
+        throw Error("{}: {} (value {}) has dims {}, but it must hold one value: a tensor of one element", op, what,
+                    id, helper::fmt_dims(*dims));
 }
 
 void Converter::require_operand_count(std::string_view op, const IdList& ids,

@@ -699,6 +699,8 @@ public:
     void op_hardswish(const Json& op);
     void op_hardsigmoid(const Json& op);
     void op_leaky_relu(const Json& op);
+    // erf of the float64 value `z` into `erf`, from float64 arithmetic (`one`: a float64 1).
+    void append_f64_erf(const std::string& z, const std::string& erf, const std::string& one, const NameMaker& name);
     void op_gelu(const Json& op);
     void op_prelu(const Json& op);
     void op_swish(const Json& op);
@@ -798,6 +800,10 @@ public:
     std::string flat_i64_list(int64_t id, int64_t name_id, std::string_view prefix);
     // The one value `name` holds, of any rank, as a 0-D value named `scalar_name`.
     std::string single_value(std::string name, std::string scalar_name);
+    // The one value of `id` (named `name`), which Paddle reads from a tensor of any rank with
+    // one element, brought to the rank `rank` (0 or 1: 0-D or [1]) an ONNX node takes. Lower
+    // ranks and unknown dims are left as they are; a higher rank is reshaped into `new_name`.
+    std::string one_value_of_rank(int64_t id, std::string name, size_t rank, const std::string& new_name);
 
     // ---- squeeze, unsqueeze, flatten, split, stack, concat (ops/shape.cpp) ----
     void op_squeeze(const Json& op);

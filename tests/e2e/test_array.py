@@ -120,7 +120,7 @@ def test_cast(tmp, opset):
     run_outputs(p, feeds, refs, opset, tmp)
 
 
-@pytest.mark.parametrize("opset", [10, 11, 12, 17])
+@pytest.mark.parametrize("opset", [10, 11, 12, 17, 21])
 def test_clip(tmp, opset):
     p, refs, feeds = Program(), {}, {}
     lo, hi = p.full([1], -0.5), p.full([1], 1.0)  # float32 [1]-shaped bounds, as exports write them
@@ -136,6 +136,15 @@ def test_clip(tmp, opset):
                           f"lo{dtype}": np.array([-1], np_dtype(bdtype)), f"hi{dtype}": np.array(2, np_dtype(bdtype))})
             refs[f"tensor_{dtype}"] = (p.op("1.clip", [x, tlo, thi], outs=[(dtype, [6])]),
                                        np.clip(feeds[f"x{dtype}"], -1, 2))
+    # Bounds of any rank holding one element: folded [1, 1] ones, and ones fed as [1, 1, 1].
+    feeds["xr"] = np.array([[-3, -1, 0], [1, 2, 5]], np.float32)
+    xr = p.data("xr", "f32", [2, 3])
+    refs["rank2_bounds"] = (p.op("1.clip", [xr, p.full([1, 1], -1.0), p.full([1, 1], 2.0)], outs=[("f32", [2, 3])]),
+                            np.clip(feeds["xr"], -1.0, 2.0))
+    if opset >= 11:
+        feeds.update(lor=np.array([[[-0.5]]], np.float32), hir=np.array([[[1.5]]], np.float32))
+        refs["rank3_fed_bounds"] = (p.op("1.clip", [xr, p.data("lor", "f32", [1, 1, 1]), p.data("hir", "f32", [1, 1, 1])],
+                                         outs=[("f32", [2, 3])]), np.clip(feeds["xr"], -0.5, 1.5))
     # An absent bound (%0) is no bound.
     feeds["xa"] = np.array([-3, -1, 0, 1, 2, 5], np.float32)
     xa = p.data("xa", "f32", [6])
@@ -484,13 +493,13 @@ def refused_unbind_unpacked_apart(p):
     *[(build, opset, message) for opset in (17, 18) for build, message in [
         (full_without_dtype_declared("f32"), "full declares its output 1 as float32 [2, 3], but without a dtype "
                                              "attribute it makes int64 values"),
-        (refused_one_value_of_six("1.clip"), "clip: min (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
+        (refused_one_value_of_six("1.clip"), "clip: min (value 2) has dims [2, 3], but it must hold one value: a tensor of one element"),
         (refused_one_value_of_six("1.full_like"),
-         "full_like: value (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
+         "full_like: value (value 2) has dims [2, 3], but it must hold one value: a tensor of one element"),
         (refused_one_value_of_six("1.full_with_tensor"),
-         "full_with_tensor: value (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
+         "full_with_tensor: value (value 2) has dims [2, 3], but it must hold one value: a tensor of one element"),
         (refused_one_value_of_six("1.one_hot"),
-         "one_hot: num_classes (value 2) has dims [2, 3], but it must hold one value: 0-D or [1]"),
+         "one_hot: num_classes (value 2) has dims [2, 3], but it must hold one value: a tensor of one element"),
         (refused_axes_of_rank_2("1.squeeze"),
          "squeeze: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
         (lambda p: p.fetch(p.op("1.squeeze", [p.data("x", "f32", []), int_array(p, [3])], outs=[("f32", [])])),

@@ -235,10 +235,10 @@ def counting_while(arg="i64", step="i64", out="i64", cond_dims=(1,), kept=2, typ
     return p, {"i0": i0, "i1": i1, "s1": s1, "i": outs if kept == 1 else outs[0]}
 
 
-def choosing_if(then_dtype="f32", out_dims=(2,), kept=2, cond_dtype="bool"):
+def choosing_if(then_dtype="f32", out_dims=(2,), kept=2, cond_dtype="bool", cond_dims=(1,)):
     """then: x + 1 (and x); else: x * 2 (and x)."""
     p = Program()
-    x, c = p.data("x", "f32", [2]), p.data("c", cond_dtype, [1])
+    x, c = p.data("x", "f32", [2]), p.data("c", cond_dtype, list(cond_dims))
     then, other = p.block(), p.block()
     y = add(then, x, then.full([1], 1.0), "f32", dims=[2])
     if then_dtype != "f32":  # cast, so that the add itself stays consistent
@@ -539,6 +539,20 @@ def loop_with_scalar_condition():
     return p
 
 
+def loop_with_rank2_condition():
+    """The condition enters and is handed on as [1, 1]: Paddle reads its one element. i counts to 3."""
+    p = Program()
+    i0, limit = p.data("i0", "i64", [1]), p.full([1], 3, "i64")
+    body = p.block()
+    i = body.arg("i64", [1])
+    i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+    cond = body.op("1.unsqueeze", [less(body, i1, limit), body.full_int_array([0])], outs=[("bool", [1, 1])])
+    body.yield_([cond, i1])
+    entry = p.op("1.unsqueeze", [less(p, i0, limit), p.full_int_array([0])], outs=[("bool", [1, 1])])
+    p.fetch(p.op("1.while", [entry, i0], outs=[("i64", [1])], regions=[body]), "i")
+    return p
+
+
 def if_on_a_sum():
     """y = x * 2 when sum(x) > c, else x + 1, for x of any length (ONNX's shape inference used to
     crash on the model at opsets 14-17)."""
@@ -657,6 +671,12 @@ REGION_WIDENINGS = {
     "if-output-of-another-dim": (lambda: choosing_if(out_dims=(3,))[0], (10, 11, 17),
                                  [({"x": X3[0, :2], "c": np.array([True])}, {"y": X3[0, :2] + 1}),
                                   ({"x": X3[0, :2], "c": np.array([False])}, {"y": X3[0, :2] * 2})]),
+    # Paddle branches on the one element of a condition of any rank.
+    "if-on-a-condition-of-rank-2": (lambda: choosing_if(cond_dims=(1, 1))[0], (17, 21),
+                                    [({"x": X3[0, :2], "c": np.array([[c]])}, {"y": X3[0, :2] + 1 if c else X3[0, :2] * 2})
+                                     for c in (True, False)]),
+    "while-condition-of-rank-2": (loop_with_rank2_condition, (17, 21),
+                                  [({"i0": np.array([k])}, {"i": np.array([max(k, 3)])}) for k in (0, 2, 5)]),
     "if-on-a-sum": (if_on_a_sum, tuple(range(13, 19)),
                     [({"x": x, "c": np.float32(c)}, if_on_a_sum_ref(x, c))
                      for x, c in ((X3[1], 2.0), (X3[1], 2.5), (np.zeros(0, np.float32), 0.0))]),
@@ -774,7 +794,7 @@ def test_any_all(tmp, opset):
         np.testing.assert_array_equal(got[name], w, err_msg=name)
 
 
-@pytest.mark.parametrize("opset", [11, 13, 17])
+@pytest.mark.parametrize("opset", [11, 13, 17, 21])
 def test_one_hot(tmp, opset):
     p = Program()
     v = p.data("v", "i64", [3])
@@ -784,10 +804,13 @@ def test_one_hot(tmp, opset):
     p.fetch(p.op("1.one_hot", [v, three], outs=[("f32", [3, 3])]), "const_depth")
     p.fetch(p.op("1.one_hot", [m, three], outs=[("i64", [2, 1, 3])]), "matrix_i64")
     p.fetch(p.op("1.one_hot", [v, d], outs=[("f32", [3, -1])]), "tensor_depth")
+    # A count of any rank holding one element is that count.
+    p.fetch(p.op("1.one_hot", [v, p.data("d11", "i64", [1, 1])], outs=[("f32", [3, -1])]), "rank2_depth")
     model = convert_and_check(p, opset, tmp)
 
     vs, ms = np.array([0, 2, 1]), np.array([[1], [0]], np.int32)
-    got = run(model, {"v": vs, "m": ms, "d": np.array([4], np.int32)})
+    got = run(model, {"v": vs, "m": ms, "d": np.array([4], np.int32), "d11": np.array([[5]], np.int64)})
+    np.testing.assert_array_equal(got["rank2_depth"], np.eye(5, dtype=np.float32)[vs])
     np.testing.assert_array_equal(got["const_depth"], np.eye(3, dtype=np.float32)[vs])
     assert got["matrix_i64"].dtype == np.int64
     np.testing.assert_array_equal(got["matrix_i64"], np.eye(3, dtype=np.int64)[ms])

@@ -25,7 +25,7 @@ def stack(p, ids, dtype):
     return p.op("1.stack", [p.combine(ids)], attrs={"axis": 0}, outs=[(dtype, [len(ids)])])
 
 
-@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("opset", [10, 17, 21])
 def test_full_like_and_full_with_tensor(tmp, opset):
     p, refs = Program(), {}
     x = p.data("x", "f32", [2, 3])
@@ -41,6 +41,11 @@ def test_full_like_and_full_with_tensor(tmp, opset):
     # A rank-0 x keeps rank 0 although the fill is [1]-shaped.
     refs["like_scalar"] = (p.op("1.full_like", [s, half], attrs={"dtype": a_dtype("f64"), "place": place},
                                 outs=[("f64", [])]), np.array(2.5, np.float64))
+    # A fill of any rank holding one element is that value; the result keeps x's dims.
+    refs["like_fill_of_rank3"] = (p.op("1.full_like", [x, p.full([1, 1, 1], -1.5)], attrs={"place": place},
+                                       outs=[("f32", [2, 3])]), np.full((2, 3), -1.5, np.float32))
+    refs["with_fill_of_rank2"] = (p.op("1.full_with_tensor", [p.full([1, 1], 4.0), dims], attrs={"dtype": a_dtype("f32")},
+                                       outs=[("f32", [-1, -1])]), np.full((2, 4), 4.0, np.float32))
     # Declared with other dims: the result has x's, and the fetch describes those.
     refs["like_declared_otherwise"] = (p.op("1.full_like", [x, seven], attrs={"place": place}, outs=[("f32", [3])]),
                                        np.full((2, 3), 7.0, np.float32))

@@ -1127,7 +1127,7 @@ def _if_on_two_conditions(p):
     then.yield_([x])
     other.yield_([x])
     p.fetch(p.op("1.if", [c], outs=[("f32", [2])], regions=[then, other]))
-    return f"if: cond (value {c}) has dims [2], but it must hold one value: 0-D or [1]"
+    return f"if: cond (value {c}) has dims [2], but it must hold one value: a tensor of one element"
 
 
 def _multiply_of_three_in_a_branch(p):

@@ -162,7 +162,7 @@ def paddle_topk(a, k, largest, axis=-1):
     return np.take_along_axis(a, order, axis), order.astype(np.int64)
 
 
-@pytest.mark.parametrize("opset", [10, 11, 17])
+@pytest.mark.parametrize("opset", [10, 11, 17, 21])
 def test_topk(tmp, opset):
     xs = np.array([[1.5, 3.0, 2.0, 5.0, 4.0], [0.0, -1.0, 7.0, 7.5, -2.0], [9.0, 8.0, 1.0, 0.5, 3.0]], np.float32)
     zs = np.array([[4, -1, 9, 9, 2], [0, 3, -7, 8, 1]], np.int32)
@@ -188,6 +188,12 @@ def test_topk(tmp, opset):
         ref_vals, ref_idx = paddle_topk(zs, 3, False)
         refs.update(small_values=(vals, ref_vals), small_indices=(idx, ref_idx))
         feeds.update(z=zs, k=np.array(3, np.int64))
+        # k of any rank holding one element: Paddle reads its value.
+        vals, idx = p.op("1.topk", [z, p.data("k11", "i32", [1, 1])], attrs={"axis": 1, "largest": a_bool(True)},
+                         outs=[("i32", [2, -1]), ("i64", [2, -1])])
+        ref_vals, ref_idx = paddle_topk(zs, 2, True)
+        refs.update(k11_values=(vals, ref_vals), k11_indices=(idx, ref_idx))
+        feeds["k11"] = np.array([[2]], np.int32)
     # Rows known only at run time: none (ONNX Runtime's TopK would crash on them), and three.
     for name, rows in (("empty", np.zeros((0, 5), np.float32)), ("rows", xs)):
         vals, idx = p.op("1.topk", [p.data(name, "f32", [-1, 5]), scalar(p, 2, "i32")],
@@ -338,7 +344,7 @@ def refused_axis_of_rank_2(name):
 
 def refused_topk_k_of_rank_2(p):
     x = p.data("x", "f32", [2, 3])
-    p.fetch(p.op("1.topk", [x, p.data("k", "i32", [1, 1])], attrs={"axis": -1}, outs=[("f32", [2, -1]), ("i64", [2, -1])])[0])
+    p.fetch(p.op("1.topk", [x, p.data("k", "i32", [1, 2])], attrs={"axis": -1}, outs=[("f32", [2, -1]), ("i64", [2, -1])])[0])
 
 
 def refused_topk_k_past_the_axis(p):
@@ -358,7 +364,7 @@ def refused_topk_k_past_the_axis(p):
     (refused_axis_of_rank_2("1.sum"), "sum: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
     (refused_axis_of_rank_2("1.max"), "max: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
     (refused_axis_of_rank_2("1.mean"), "mean: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
-    (refused_topk_k_of_rank_2, "topk: k (value 2) has dims [1, 1], but it must hold one value: 0-D or [1]"),
+    (refused_topk_k_of_rank_2, "topk: k (value 2) has dims [1, 2], but it must hold one value: a tensor of one element"),
 ])
 @pytest.mark.parametrize("opset", [17, 18])
 def test_refusals(tmp, build, message, opset):

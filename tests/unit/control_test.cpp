@@ -274,13 +274,13 @@ TEST(OneHot, DepthFormsAndRefusals) {
     EXPECT_EQ(i64s(constant.graph.initializer[3]), (std::vector<int64_t>{1}));
     EXPECT_EQ(constant.graph.node.back().attribute[0].i, proto::dtype::FLOAT);
 
-    Converter tensor;  // depth of dims [1] is squeezed; indices of rank 2 unsqueeze at 2
+    Converter tensor;  // depth of dims [1] is made 0-D; indices of rank 2 unsqueeze at 2
     tensor.opset = 11;
     tensor.state.tensor_shapes.insert(5, {1});
     tensor.state.tensor_shapes.insert(4, {2, 1});
     tensor.state.tensor_dtypes.insert(9, "0.t_i32");
     EXPECT_EQ(lower(tensor), "<no error>");
-    EXPECT_EQ(op_types(tensor), (Names{"Cast", "Cast", "Squeeze", "Range", "Unsqueeze", "Equal", "Cast"}));
+    EXPECT_EQ(op_types(tensor), (Names{"Cast", "Cast", "Reshape", "Range", "Unsqueeze", "Equal", "Cast"}));
     EXPECT_EQ(tensor.graph.node[3].input, (Names{"one_hot_start_9", "one_hot_depth_scalar_9", "one_hot_step_9"}));
     EXPECT_EQ(tensor.graph.node[4].attribute[0].ints, (std::vector<int64_t>{2}));
     EXPECT_EQ(tensor.graph.node.back().attribute[0].i, proto::dtype::INT32);

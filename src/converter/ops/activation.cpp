@@ -117,7 +117,68 @@ constexpr GeluConstant kOne{0x3F800000u, 1.0};
 constexpr GeluConstant kCoeff{0x3D372713u, 0.044715};
 constexpr GeluConstant kSqrt2OverPi{0x3F4C422Au, 0.7978845608028654};
 
+// erf in float64, for ONNX Runtime has no float64 Erf kernel and a float32 one would lose
+// the precision Paddle's double kernel (std::erf) keeps. Below |z| = 2 the Taylor series
+// (34 terms, its largest term a few times the sum), above it erfc's continued fraction
+// (60 levels, |z| capped at 8 where erf is 1 in float64); both stay within a few units in
+// the last place of std::erf.
+constexpr int kErfSeriesTerms = 34;
+constexpr int kErfFractionDepth = 60;
+constexpr double kErfSplit = 2.0;
+constexpr double kErfCap = 8.0;
+constexpr double kTwoOverSqrtPi = 1.1283791670955126;
+constexpr double kOneOverSqrtPi = 0.5641895835477563;
+
 }  // namespace
+
+void Converter::append_f64_erf(const std::string& z, const std::string& erf, const std::string& one,
+                               const NameMaker& name) {
+    auto f64 = [&](std::string purpose, double v) {
+        std::string n = name(purpose);
+        push_numeric_initializer(n, {}, dt::DOUBLE, {v});
+        return n;
+    };
+    append_node("Abs", {z}, {name("erf_abs")});
+    append_node("Sign", {z}, {name("erf_sign")});
+    const std::string& a = name("erf_abs");
+    // Series: erf(a) = 2/sqrt(pi) * a * sum (-1)^n a^2n / (n! (2n + 1)), by Horner in a^2.
+    add_binary_node("Mul", a, a, name("erf_square"));
+    std::vector<double> coeffs(kErfSeriesTerms);
+    double factorial = 1.0;
+    for (int n = 0; n < kErfSeriesTerms; ++n) {
+        if (n > 0) factorial *= n;
+        coeffs[static_cast<size_t>(n)] = (n % 2 == 0 ? 1.0 : -1.0) / (factorial * (2 * n + 1));
+    }
+    std::string acc = f64("erf_series_top", coeffs.back());
+    for (int n = kErfSeriesTerms - 2; n >= 0; --n) {
+        add_binary_node("Mul", acc, name("erf_square"), name("erf_series_mul", n));
+        const std::string c = f64(fmt::format("erf_series_c{}", n), coeffs[static_cast<size_t>(n)]);
+        add_binary_node("Add", name("erf_series_mul", n), c, name("erf_series", n));
+        acc = name("erf_series", n);
+    }
+    add_binary_node("Mul", acc, a, name("erf_series_a"));
+    add_binary_node("Mul", name("erf_series_a"), f64("erf_two_over_sqrt_pi", kTwoOverSqrtPi), name("erf_small"));
+    // Continued fraction: erfc(a) = exp(-a^2) / sqrt(pi) / (a + (1/2) / (a + 1 / (a + (3/2) / ...))).
+    const std::string split = f64("erf_split", kErfSplit);
+    add_binary_node("Max", a, split, name("erf_floor"));
+    add_binary_node("Min", name("erf_floor"), f64("erf_cap", kErfCap), name("erf_large_a"));
+    const std::string large_a = name("erf_large_a");
+    acc = large_a;
+    for (int k = kErfFractionDepth; k >= 1; --k) {
+        add_binary_node("Div", f64(fmt::format("erf_fraction_k{}", k), k / 2.0), acc, name("erf_fraction_div", k));
+        add_binary_node("Add", large_a, name("erf_fraction_div", k), name("erf_fraction", k));
+        acc = name("erf_fraction", k);
+    }
+    add_binary_node("Mul", large_a, large_a, name("erf_large_square"));
+    append_node("Neg", {name("erf_large_square")}, {name("erf_neg_square")});
+    append_node("Exp", {name("erf_neg_square")}, {name("erf_exp")});
+    add_binary_node("Mul", name("erf_exp"), f64("erf_one_over_sqrt_pi", kOneOverSqrtPi), name("erf_exp_scaled"));
+    add_binary_node("Div", name("erf_exp_scaled"), acc, name("erfc_large"));
+    add_binary_node("Sub", one, name("erfc_large"), name("erf_large"));
+    add_binary_node("Less", a, split, name("erf_is_small"));
+    append_node("Where", {name("erf_is_small"), name("erf_small"), name("erf_large")}, {name("erf_magnitude")});
+    add_binary_node("Mul", name("erf_sign"), name("erf_magnitude"), erf);
+}
 
 void Converter::op_gelu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
@@ -151,7 +212,10 @@ void Converter::op_gelu(const Json& op) {
         const std::string half = constant("half", kHalf);
         const std::string one = constant("one", kOne);
         add_binary_node("Div", x, sqrt2, name("div"));
-        append_node("Erf", {name("div")}, {name("erf")});
+        if (ct == dt::DOUBLE)
+            append_f64_erf(name("div"), name("erf"), one, name);
+        else
+            append_node("Erf", {name("div")}, {name("erf")});
         add_binary_node("Add", name("erf"), one, name("add"));
         add_binary_node("Mul", x, half, name("mul_half"));
         add_binary_node("Mul", name("mul_half"), name("add"), get_tensor_name(out));
@@ -290,6 +354,17 @@ void Converter::op_swish(const Json& op) {
     require_float_operand(silu ? "silu" : "swish", ids[0]);
     settle_output_like(silu ? "silu" : "swish", out, {ids[0]});
     const std::string x = get_tensor_name(ids[0]);
+    if (onnx_dtype_if_known(ids[0]) == std::optional<int32_t>{dt::DOUBLE}) {
+        // ONNX Runtime fuses x * Sigmoid(x) into QuickGelu, which has no float64 kernel: the
+        // model would not load. x / (1 + exp(-x)) is the same value and matches no fusion.
+        const std::string one = names("one");
+        push_numeric_initializer(one, {}, dt::DOUBLE, {1.0});
+        append_node("Neg", {x}, {names("neg")});
+        append_node("Exp", {names("neg")}, {names("exp")});
+        add_binary_node("Add", names("exp"), one, names("denominator"));
+        add_binary_node("Div", x, names("denominator"), get_tensor_name(out));
+        return;
+    }
     const std::string s = names("sigmoid");
     append_node("Sigmoid", {x}, {s});
     add_binary_node("Mul", x, s, get_tensor_name(out));

@@ -367,6 +367,9 @@ void Converter::op_full_like(const Json& op) {
         add_squeeze_node(std::move(fill), scalar, std::vector<int64_t>{0},
                          names("scalar_axes"));
         fill = std::move(scalar);
+    } else {
+        // A fill of any other rank ([1, 1, 1]) would lift the result to its rank.
+        fill = one_value_of_rank(ids[1], std::move(fill), 0, names("value_scalar"));
     }
     append_node("Expand", {std::move(fill), shape}, {get_tensor_name(out)});
 }
@@ -383,6 +386,9 @@ void Converter::op_full_with_tensor(const Json& op) {
         add_cast_node(std::move(fill), cast, *to);
         fill = std::move(cast);
     }
+    // Paddle fills the shape with the one value: a [1, 1] fill would otherwise lift a 1-D
+    // result to rank 2.
+    fill = one_value_of_rank(ids[0], std::move(fill), 1, names("value_scalar"));
     // Expand reads its shape as int64 only; shape tensors often come as int32.
     std::string shape = ensure_i64_if_known(ids[1], get_tensor_name(ids[1]), names("shape_i64"));
     const std::vector<int64_t>* shape_dims = state.tensor_shapes.find(ids[1]);

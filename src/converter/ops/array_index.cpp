@@ -63,6 +63,18 @@ std::string Converter::single_value(std::string name, std::string scalar_name) {
     return scalar_name;
 }
 
+std::string Converter::one_value_of_rank(int64_t id, std::string name, size_t rank, const std::string& new_name) {
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    if (!dims || dims->size() <= rank) return name;
+    const std::string shape = new_name + "_shape";
+    if (rank == 0)
+        push_i64_vector_initializer(shape, {});
+    else
+        push_i64_vector_initializer(shape, {1});
+    append_node("Reshape", {std::move(name), shape}, {new_name});
+    return new_name;
+}
+
 // Makes a negative axis count from the front; no range check, callers that need a valid
 // axis check it themselves. The rank is required even for a non-negative axis.
 int64_t Converter::normalize_axis(int64_t axis, int64_t tensor_id) const {

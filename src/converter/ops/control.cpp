@@ -318,6 +318,8 @@ void Converter::op_if(const Json& op) {
     std::vector<proto::AttributeProto> attributes;
     attributes.push_back(helper::attr_graph("then_branch", std::move(then_graph)));
     attributes.push_back(helper::attr_graph("else_branch", std::move(else_graph)));
+    // Paddle branches on the one element of a condition of any rank ([1, 1]).
+    if (!outputs.empty()) cond = one_value_of_rank(ids[0], std::move(cond), 1, outputs[0] + "_cond");
     append_node("If", {std::move(cond)}, std::move(outputs), std::move(attributes));
 }
 
@@ -562,13 +564,8 @@ void Converter::op_one_hot(const Json& op) {
         push_i64_initializer(depth, {}, {helper::saturate_i64(v)});
     } else {
         add_cast_node(get_tensor_name(ids[1]), depth, proto::dtype::INT64);
-        const std::vector<int64_t>* depth_dims = state.tensor_shapes.find(ids[1]);
-        if (depth_dims && *depth_dims == std::vector<int64_t>{1}) {
-            std::string scalar = names("depth_scalar");
-            add_squeeze_node(depth, scalar, std::vector<int64_t>{0},
-                             names("depth_squeeze_axes"));
-            depth = std::move(scalar);
-        }
+        // Range takes a 0-D limit; Paddle's count may have any rank of one element.
+        depth = one_value_of_rank(ids[1], std::move(depth), 0, names("depth_scalar"));
     }
 
     const std::string start = names("start");

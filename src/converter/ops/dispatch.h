@@ -19,7 +19,7 @@ std::string_view generic_name(std::string_view full_name);
 // What one operand of a Paddle operator holds, as the operator's definition fixes it.
 enum class Holds : uint8_t {
     Tensor,      // any tensor (its rank bounded by the rule's ranks)
-    OneValue,    // one number read as 0-D or [1] (a clip bound, a fill value, a count)
+    OneValue,    // one number, of any rank with one element (a clip bound, a fill value, a count)
     RangeBound,  // one number of any rank with one element; the lowering reshapes it
     FlatList,    // a list of numbers Paddle reads flattened, of any rank
     Axes,        // one axis (0-D) or a list of them (1-D)

@@ -512,6 +512,8 @@ void Converter::op_topk(const Json& op) {
         std::string vec = fmt::format("topk_k_1d_{}", *primary);
         add_unsqueeze_node(std::move(k), vec, {0}, fmt::format("topk_k_1d_axes_{}", *primary));
         k = std::move(vec);
+    } else {
+        k = one_value_of_rank(ids[1], std::move(k), 1, fmt::format("topk_k_vector_{}", *primary));
     }
 
     // K is an input from opset 10 on; "largest" and "sorted" exist from opset 11.

@@ -142,7 +142,9 @@ void Converter::op_cumsum(const Json& op) {
         if (const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]); x_dims && !x_dims->empty())
             checked_axis("cumsum", "axis", helper::saturate_i64((*folded)[0]), static_cast<int64_t>(x_dims->size()));
     std::string x = get_tensor_name(ids[0]);
-    std::string axis = get_tensor_name(ids[1]);
+    // CumSum takes its axis 0-D or [1]; Paddle's may have any rank of one element.
+    std::string axis =
+        one_value_of_rank(ids[1], get_tensor_name(ids[1]), 1, NameMaker{"cumsum", out}("axis_vector"));
     std::string output = get_tensor_name(out);
 
     // CumSum has no form for narrow integers or booleans, and takes float16 only from
