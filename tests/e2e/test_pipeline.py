@@ -1460,6 +1460,13 @@ SETTLED = {
                                      outs=[("f32", [2, 3, 3])])),
         {"x": np.arange(24, dtype=np.float32).reshape(2, 3, 4), "i": np.array([1, 2, 3], np.int64)},
         lambda f: np.asarray(f["x"][1, 2, 3])),
+    # x [-1, 3] plus y [3] has x's rows, whatever their count: declared [4, 3], fed 1 to 3 rows.
+    "add-declaring-a-size-its-operands-leave-open": (
+        contradicting(lambda p: p.op("1.add", [p.data("x", "f32", [-1, 3]), p.data("y", "f32", [3])],
+                                     outs=[("f32", [4, 3])])),
+        [{"x": np.arange(3 * b, dtype=np.float32).reshape(b, 3), "y": np.array([10, 20, 30], np.float32)}
+         for b in (1, 2, 3)],
+        lambda f: f["x"] + f["y"]),
     # Four classes over indices [2, 3] give [2, 3, 4], declared [2, 3, 5]; the transpose reads them.
     "one-hot-declared-with-other-dims-then-transpose": (
         contradicting(lambda p: p.op("1.transpose", [p.op("1.one_hot", [p.data("i", "i64", [2, 3]), p.full([1], 4, "i64")],
