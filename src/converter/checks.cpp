@@ -118,7 +118,15 @@ void Converter::settle_output_description(proto::ValueInfoProto& info, int64_t i
                                                     fmt_tensor_type(known.value_or(declared->elem_type), dims)));
         return;
     }
-    if (shapes_conflict(declared->dims, dims) || (!dims && declared->dims)) {
+    // A size declared where the settled dims are open is loosened to them too: the value
+    // takes other sizes at run time.
+    const auto claims_more = [&] {
+        if (!dims || !declared->dims || dims->size() != declared->dims->size()) return false;
+        for (size_t k = 0; k < dims->size(); ++k)
+            if ((*dims)[k] < 0 && (*declared->dims)[k] >= 0) return true;
+        return false;
+    };
+    if (shapes_conflict(declared->dims, dims) || (!dims && declared->dims) || claims_more()) {
         const std::vector<int64_t> described = dims ? *dims : std::vector<int64_t>(declared->dims->size(), -1);
         info.type = tensor_value_info(info.name, declared->elem_type, described).type;
     }
@@ -203,8 +211,18 @@ void Converter::settle_output_like(std::string_view op_name, int64_t out, const 
         if (t && !common) common = t;
     }
     if (!result_type && types_agree) result_type = common;
-    settle_output(op_name, out, result_type, follow_dims && !dims.empty() ? broadcast_dims(dims) : std::nullopt,
-                  operands);
+    const Dims computed = follow_dims && !dims.empty() ? broadcast_dims(dims) : std::nullopt;
+    settle_output(op_name, out, result_type, computed, operands);
+    // A size declared where the operands leave the dim open (x [-1, 3] plus y [3] declared
+    // [4, 3]) is not what the operator gives for other sizes of x: the result's dims are the
+    // operands' broadcast, open where they are.
+    const bool from_settled = std::all_of(operands.begin(), operands.end(), [&](int64_t id) {
+        return id == 0 || state.settled_shapes.contains(id);
+    });
+    if (computed && from_settled && !state.settled_shapes.contains(out) && !state.iteration_varying.contains(out)) {
+        const Dims declared = recorded_dims(state, out);
+        if (declared && declared->size() == computed->size()) record_dims(out, computed);
+    }
 }
 
 void refuse_data_contradiction(const Json& op, const proto::ValueInfoProto& info) {

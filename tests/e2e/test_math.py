@@ -354,6 +354,9 @@ def test_gelu_tanh_form_in_float64(tmp):
     ("channel", "NCHW", [2, 4, 5], [4], None),
     ("channel", "NHWC", [2, 2, 2, 3], [3], None),
     ("element", "NCHW", [2, 3, 2], [1, 3, 2], None),
+    # Paddle reads an element slope flat, one value per element of a row (x without its batch).
+    ("element", "NCHW", [2, 3, 2], [6], None),
+    ("element", "NCHW", [3, 3, 2], [3, 2, 1], [-1, 3, 2]),
     ("all", "NCHW", [], [1], None),  # a single value keeps rank 0
     # The [1, C, 1, 1] slope Paddle's static API makes holds C values for the channel axis
     # whatever the input's rank, batches above one included.
@@ -382,7 +385,7 @@ def test_prelu(tmp, opset, mode, layout, x_shape, slope_shape, declared):
     elif mode == "all":
         a = slope.reshape(())  # its one value, whatever its dims
     else:
-        a = slope  # trailing alignment is already Paddle's for element mode
+        a = slope.reshape(x_shape[1:])  # its values in the order of a row's elements
     attrs = {"mode": a_str(mode), "data_format": a_str(layout)}
     if declared is None:
         got = run_op(tmp, "1.prelu", [x, slope], attrs=attrs, opset=opset)

@@ -612,6 +612,11 @@ MUST_FAIL = {
     "conv-dilations-zero": (conv_doc(dilations=[a_i32(1), a_i32(0)]), "conv2d: dilations [1, 0] must be positive"),
     "conv-negative-pads": (conv_doc(paddings=[a_i32(-1), a_i32(0)]), "conv2d: pads [-1, 0, -1, 0] must be non-negative"),
     "conv-groups-zero": (conv_doc(groups=a_i32(0)), "conv2d: groups must be positive, got 0"),
+    # A 3x3 window dilated by 3 spans 7 rows of a 5-row input: Paddle finds no output position.
+    **{f"conv-dilated-window-wider-than-the-input-at-{opset}": (
+        conv_doc(dilations=[a_i32(3), a_i32(1)]),
+        "conv2d: the filter's window [3, 3] dilated by [3, 1] is wider than the padded input 5 (input dims "
+        "[1, 1, 5, 5], pads [0, 0, 0, 0]): it leaves no output position", opset) for opset in (17, 20)},
     # Operand types a node does not take together, or an output type it does not give.
     "add-of-float32-and-int64": (contradicting(lambda p: p.op("1.add", [f32_x(p), p.data("y", "i64", [2, 3])], outs=[("f32", [2, 3])])),
                                  "add: input 0 is float32 but input 1 is int64; they must have one element type"),
@@ -649,6 +654,20 @@ MUST_FAIL = {
          contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2]), untyped_if_of_full(p, [1, 3, 1])],
                                       attrs={"mode": "channel", "data_format": "NCHW"}, outs=[("f32", [1, 3, 2])])),
          "Error: prelu mode=channel needs the slope's dims, but value 5 has none recorded\n"),
+        # Paddle reads an element slope flat, one value per element of x without its batch axis,
+        # and a channel slope along a channel axis that a 1-D input lacks.
+        ("prelu-element-slope-of-another-count",
+         contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [-1, 3, 2]), p.data("a", "f32", [5])],
+                                      attrs={"mode": "element", "data_format": "NCHW"}, outs=[("f32", [-1, 3, 2])])),
+         "Error: prelu: mode element takes one slope value per element of an input row [3, 2] (6), got slope dims [5]\n"),
+        ("prelu-element-slope-that-does-not-broadcast",
+         contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [2, -1, 2]), p.data("a", "f32", [3])],
+                                      attrs={"mode": "element", "data_format": "NCHW"}, outs=[("f32", [2, -1, 2])])),
+         "Error: prelu: mode element takes one slope value per element of an input row [-1, 2], got slope dims [3]\n"),
+        ("prelu-channel-slope-of-a-1-d-input",
+         contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [3]), p.data("a", "f32", [3])],
+                                      attrs={"mode": "channel", "data_format": "NCHW"}, outs=[("f32", [3])])),
+         "Error: prelu: mode channel needs an input with a channel axis, but the input has dims [3] and the slope [3]\n"),
         ("prelu-element-slope-of-unknown-dims",
          contradicting(lambda p: p.op("1.prelu", [p.data("x", "f32", [1, 3, 2]), untyped_if_of_full(p, [1, 3, 2])],
                                       attrs={"mode": "element", "data_format": "NCHW"}, outs=[("f32", [1, 3, 2])])),
@@ -1293,6 +1312,12 @@ def conv3x3_of_halves(x):
 # Declared dims that differ from what the operator computes, and nothing else: Paddle's exporter
 # writes such declarations around control flow, and Paddle runs them. The model describes each
 # value by what the operators compute (a fetch too), and gives Paddle's values.
+def put_along_axis_ref(x, i, v, axis):
+    out = x.copy()
+    np.put_along_axis(out, i, v, axis)
+    return out
+
+
 X23 = np.array([[-1.5, 0.0, 2.0], [3.25, -0.5, 1.0]], np.float32)
 SETTLED = {
     # name: (program, feeds, expected outputs from the feeds)
@@ -1492,6 +1517,46 @@ SETTLED = {
                                      outs=[("f32", [2, 3, 3])])),
         {"x": np.arange(24, dtype=np.float32).reshape(2, 3, 4), "i": np.array([1, 2, 3], np.int64)},
         lambda f: np.asarray(f["x"][1, 2, 3])),
+    # x [-1, 3] plus y [3] has x's rows, whatever their count: declared [4, 3], fed 1 to 3 rows.
+    "add-declaring-a-size-its-operands-leave-open": (
+        contradicting(lambda p: p.op("1.add", [p.data("x", "f32", [-1, 3]), p.data("y", "f32", [3])],
+                                     outs=[("f32", [4, 3])])),
+        [{"x": np.arange(3 * b, dtype=np.float32).reshape(b, 3), "y": np.array([10, 20, 30], np.float32)}
+         for b in (1, 2, 3)],
+        lambda f: f["x"] + f["y"]),
+    # Four classes over indices [2, 3] give [2, 3, 4], declared [2, 3, 5]; the transpose reads them.
+    "one-hot-declared-with-other-dims-then-transpose": (
+        contradicting(lambda p: p.op("1.transpose", [p.op("1.one_hot", [p.data("i", "i64", [2, 3]), p.full([1], 4, "i64")],
+                                                          outs=[("f32", [2, 3, 5])])],
+                                     attrs={"perm": [2, 0, 1]}, outs=[("f32", [5, 2, 3])])),
+        {"i": np.array([[0, 1, 3], [3, 2, 0]], np.int64)},
+        lambda f: np.eye(4, dtype=np.float32)[f["i"]].transpose(2, 0, 1)),
+    # Counts fed at run time still fix the rank: [2, 3] tiled by three counts is of rank 3,
+    # declared [2, 3]; the transpose reverses the three axes.
+    "tile-by-run-time-counts-declared-of-lower-rank-then-transpose": (
+        contradicting(lambda p: p.op("1.transpose", [p.op("1.tile", [f32_x(p), p.data("r", "i64", [3])],
+                                                          outs=[("f32", [2, 3])])],
+                                     attrs={"perm": [2, 1, 0]}, outs=[("f32", [-1, -1, -1])])),
+        {"x": X23, "r": np.array([2, 1, 2], np.int64)}, lambda f: np.tile(f["x"], (2, 1, 2)).transpose(2, 1, 0)),
+    # Normalising [-1, 3] over its last axis keeps [-1, 3], declared [-1, 4], for every batch.
+    "layer-norm-declared-with-other-dims-then-transpose": (
+        contradicting(lambda p: p.op("1.transpose", [p.op("1.layer_norm", [p.data("x", "f32", [-1, 3]), p.data("s", "f32", [3]),
+                                                                           p.data("b", "f32", [3])],
+                                                          attrs={"epsilon": a_f32(1e-5), "begin_norm_axis": a_i32(1)},
+                                                          outs=[("f32", [-1, 4]), ("f32", [-1]), ("f32", [-1])])[0]],
+                                     attrs={"perm": [1, 0]}, outs=[("f32", [4, -1])])),
+        # (rows of one value each, so that the result is the bias exactly)
+        [{"x": np.repeat(np.arange(b, dtype=np.float32), 3).reshape(b, 3), "s": np.array([1, 2, 3], np.float32),
+          "b": np.array([0, 1, 0], np.float32)} for b in (1, 3)],
+        lambda f: (((f["x"] - f["x"].mean(1, keepdims=True)) / np.sqrt(f["x"].var(1, keepdims=True) + np.float32(1e-5)))
+                   * f["s"] + f["b"]).T.astype(np.float32)),
+    # Values put into [2, 3] leave it [2, 3], declared [2, 1] as the indices.
+    "put-along-axis-declared-as-its-indices": (
+        contradicting(lambda p: p.op("1.put_along_axis", [f32_x(p), p.data("i", "i64", [2, 1]), p.data("v", "f32", [2, 1])],
+                                     attrs={"axis": a_i32(1), "reduce": "assign", "include_self": True},
+                                     outs=[("f32", [2, 1])])),
+        {"x": X23, "i": np.array([[0], [2]], np.int64), "v": np.array([[7], [8]], np.float32)},
+        lambda f: put_along_axis_ref(f["x"], f["i"], f["v"], 1)),
 }
 
 

@@ -146,7 +146,8 @@ def pad_conv_784(op):
 
 
 # A real program changed in one place, on which ONNX's shape inference died with a segmentation
-# fault: (program, main-block operator, its name and first output, the change, the one line).
+# fault, or which gave a model ONNX Runtime could not load: (program, main-block operator, its
+# name and first output, the change, the one line).
 CHECKER_CRASHES = {
     # The layout detector's conv2d of value 784 padded [0, 1]: the library crashed on the model,
     # until the conv's computed dims (two columns wider) reached the concat that reads it.
@@ -159,6 +160,15 @@ CHECKER_CRASHES = {
                                       lambda op: op.update({"#": "1.conv2d_transpose"}),
                                       "Error: conv2d_transpose: the filter [120, 60, 1, 1] is for 120 input channels, "
                                       "the input [-1, 60, 1, -1] has 60\n"),
+    # The recogniser's depthwise_conv2d of value 503 dilated [2, 1]: its 5x5 window then spans 9
+    # rows of the 3 (7 padded) it reads, which Paddle refuses; the model, which ONNX Runtime
+    # refused to load, is not written.
+    "depthwise-conv-dilated-past-its-input": ("pp_ocrv5_mobile_rec", 497, "1.depthwise_conv2d", 503,
+                                              lambda op: next(a for a in op["A"] if a["N"] == "dilations")
+                                              ["AT"]["D"][0].update(D=2),
+                                              "Error: depthwise_conv2d: the filter's window [5, 5] dilated by [2, 1] "
+                                              "is wider than the padded input 7 (input dims [-1, 480, 3, -1], pads "
+                                              "[2, 2, 2, 2]): it leaves no output position\n"),
 }
 
 

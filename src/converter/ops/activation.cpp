@@ -299,6 +299,11 @@ void Converter::op_prelu(const Json& op) {
     }
     if (mode == "element" && channel_last)
         throw Error("prelu mode=element only supports NCHW-style layouts");
+    // A channel slope of several values needs a channel axis: ONNX would line it up with the
+    // only axis there is.
+    if (mode == "channel" && r == 1 && s[0] != 1)
+        throw Error("prelu: mode channel needs an input with a channel axis, but the input has dims {} and the "
+                    "slope {}", helper::fmt_dims(*x_dims), helper::fmt_dims(given));
     // A single value takes a single slope, and keeps rank 0: a [1] slope would lift it to [1].
     if (x_dims && x_dims->empty()) {
         if (std::any_of(s.begin(), s.end(), [](int64_t d) { return d >= 0 && d != 1; }))
@@ -307,6 +312,48 @@ void Converter::op_prelu(const Json& op) {
         add_squeeze_node(std::move(slope), scalar, std::nullopt);
         append_node("PRelu", {x, scalar}, {get_tensor_name(out)});
         return;
+    }
+
+    // Per element, Paddle reads the slope flat, one value per element of an input row (x
+    // without its batch axis): a slope of that many values is reshaped to the row's dims,
+    // one of another count is refused, and one whose count is open must broadcast as it is.
+    if (mode == "element" && x_dims) {
+        const std::vector<int64_t> row(x_dims->begin() + 1, x_dims->end());
+        const int64_t row_count = element_count_or_unknown(row);
+        const int64_t slope_count = element_count_or_unknown(s);
+        const auto fits_row = [&] {
+            if (s.size() > row.size() + 1) return false;
+            const size_t lead = row.size() + 1 - s.size();  // the slope lined up with x at the back
+            for (size_t k = 0; k < s.size(); ++k) {
+                const int64_t want = k + lead == 0 ? 1 : row[k + lead - 1];
+                if (s[k] != want || want < 0) return false;
+            }
+            return true;
+        };
+        if (row_count >= 0 && slope_count >= 0 && row_count != slope_count)
+            throw Error("prelu: mode element takes one slope value per element of an input row {} ({}), got slope "
+                        "dims {}", helper::fmt_dims(row), row_count, helper::fmt_dims(s));
+        if (row_count >= 0 && slope_count >= 0 && !fits_row()) {
+            const std::string shape = names("slope_shape");
+            const std::string reshaped = names("slope_reshaped");
+            push_i64_vector_initializer(shape, row);
+            append_node("Reshape", {slope, shape}, {reshaped});
+            append_node("PRelu", {x, reshaped}, {get_tensor_name(out)});
+            return;
+        }
+        // PRelu broadcasts the slope into x one way only: each known slope dim is 1 or x's.
+        const auto broadcasts = [&] {
+            if (s.size() > x_dims->size()) return false;
+            const size_t lead = x_dims->size() - s.size();
+            for (size_t k = 0; k < s.size(); ++k) {
+                const int64_t d = s[k], e = (*x_dims)[k + lead];
+                if (d >= 0 && e >= 0 && d != 1 && d != e) return false;
+            }
+            return true;
+        };
+        if (!fits_row() && !broadcasts())
+            throw Error("prelu: mode element takes one slope value per element of an input row {}, got slope dims {}",
+                        helper::fmt_dims(row), helper::fmt_dims(s));
     }
 
     // PRelu broadcasts the slope from the trailing axis, so a per-channel slope [C] must be

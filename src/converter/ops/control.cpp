@@ -556,12 +556,14 @@ void Converter::op_one_hot(const Json& op) {
     add_cast_node(std::move(indices), indices_i64, proto::dtype::INT64);
 
     std::string depth = names("depth_i64");
+    int64_t depth_value = -1;
     if (const std::vector<double>* folded = state.const_values.find(ids[1])) {
         if (folded->empty()) throw Error("one_hot depth constant is empty");
         const double v = folded->front();
         if (!std::isfinite(v) || std::trunc(v) != v)
             throw Error("one_hot depth must be an integer scalar, got {}", helper::fmt_f64(v));
         push_i64_initializer(depth, {}, {helper::saturate_i64(v)});
+        depth_value = helper::saturate_i64(v);
     } else {
         add_cast_node(get_tensor_name(ids[1]), depth, proto::dtype::INT64);
         // Range takes a 0-D limit; Paddle's count may have any rank of one element.
@@ -581,6 +583,13 @@ void Converter::op_one_hot(const Json& op) {
     const std::string equal = names("equal");
     add_binary_node("Equal", expanded, range, equal);
 
+    // The classes become a new last axis: the indices' dims and the depth, whatever dims
+    // the program declares for the result.
+    if (index_dims) {
+        std::vector<int64_t> made(*index_dims);
+        made.push_back(depth_value);
+        settle_output("one_hot", out, std::nullopt, made, {ids[0]});
+    }
     const int32_t to = maybe_onnx_dtype_for_tensor_id(out).value_or(proto::dtype::FLOAT);
     add_cast_node(equal, std::move(output), to);
 }

@@ -881,6 +881,36 @@ Dims window_output_dims(const std::vector<int64_t>& x, int64_t channels, const s
     return dims;
 }
 
+// A dilated window that reaches past the padded input leaves Paddle no output position:
+// it computes (in + pads - dilation * (k - 1) - 1) / stride + 1 and refuses a size below 1,
+// and ONNX Runtime refuses the node at load. Paddle's division truncates toward zero, so a
+// window one position too wide with stride > 1 still counts one position there, which ONNX's
+// floor does not: any window wider than the padded input is refused. Dims unknown before run
+// time, and SAME windows (which pad to fit), are not checked.
+void refuse_dilated_window_past_padded_input(std::string_view bare_name, const std::vector<int64_t>& x,
+                                             const std::vector<int64_t>& w,
+                                             const std::vector<proto::AttributeProto>& attrs) {
+    const size_t spatial = x.size() - 2;
+    const std::vector<int64_t> dilations = ints_or(attrs, "dilations", std::vector<int64_t>(spatial, 1));
+    const std::vector<int64_t> pads = ints_or(attrs, "pads", std::vector<int64_t>(2 * spatial, 0));
+    const proto::AttributeProto* auto_pad = helper::find_attribute(attrs, "auto_pad");
+    if (dilations.size() != spatial || pads.size() != 2 * spatial || (auto_pad && auto_pad->s.starts_with("SAME"))) return;
+    for (size_t k = 0; k < spatial; ++k) {
+        const int64_t in = x[k + 2];
+        const int64_t kernel = w[k + 2];
+        if (in < 0 || kernel <= 0) continue;
+        const std::optional<int64_t> span = helper::checked_mul(dilations[k], kernel - 1);
+        const std::optional<int64_t> extent = span ? helper::checked_add(*span, 1) : std::nullopt;
+        const std::optional<int64_t> padded = helper::checked_add(in, pads[k]);
+        const std::optional<int64_t> total = padded ? helper::checked_add(*padded, pads[k + spatial]) : std::nullopt;
+        if (!total || (extent && *extent <= *total)) continue;
+        throw Error("{}: the filter's window {} dilated by {} is wider than the padded input {} (input dims {}, "
+                    "pads {}): it leaves no output position",
+                    bare_name, helper::fmt_dims(std::vector<int64_t>(w.begin() + 2, w.end())),
+                    helper::fmt_dims(dilations), *total, helper::fmt_dims(x), helper::fmt_dims(pads));
+    }
+}
+
 }  // namespace
 
 void Converter::settle_conv_output(std::string_view bare_name, const std::vector<proto::AttributeProto>& attrs,
@@ -889,6 +919,7 @@ void Converter::settle_conv_output(std::string_view bare_name, const std::vector
     const std::vector<int64_t>* xd = state.tensor_shapes.find(in_ids[0]);
     const std::vector<int64_t>* wd = state.tensor_shapes.find(in_ids[1]);
     if (!xd || !wd || xd->size() < 3 || xd->size() != wd->size()) return;
+    refuse_dilated_window_past_padded_input(bare_name, *xd, *wd, attrs);
     settle_output(bare_name, out, std::nullopt,
                   window_output_dims(*xd, (*wd)[0], std::vector<int64_t>(wd->begin() + 2, wd->end()), attrs),
                   {in_ids[0], in_ids[1]});

@@ -553,6 +553,8 @@ void Converter::op_layer_norm(const Json& op) {
     p.ids = helper::op_input_ids(op);
     const std::vector<int64_t>& ids = p.ids;
     if (!ids.empty()) require_float_operand("layer_norm", ids[0]);
+    // The normalised result has x's dims, whatever the program declares for it.
+    if (!ids.empty()) settle_output_like("layer_norm", helper::op_out_id(op), {ids[0]});
     p.scale_id = ids.size() > 1 ? ids[1] : 0;
     p.bias_id = ids.size() > 2 ? ids[2] : 0;
     p.dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);

@@ -315,7 +315,16 @@ void Converter::op_tile(const Json& op) {
         data = lifted;
     }
     const int64_t missing = rank > count ? rank - count : 0;
-    if (folded) settle_output("tile", out, std::nullopt, tiled_dims(*x_dims, helper::saturate_i64(*folded)), {ids[0]});
+    if (folded) {
+        settle_output("tile", out, std::nullopt, tiled_dims(*x_dims, helper::saturate_i64(*folded)), {ids[0]});
+    } else {
+        // Counts known only at run time still fix the rank (the longer of x's and the
+        // counts'), and an empty dim stays empty.
+        std::vector<int64_t> made(static_cast<size_t>(std::max(rank, count)), -1);
+        for (size_t k = 0; k < x_dims->size(); ++k)
+            if ((*x_dims)[k] == 0) made[made.size() - x_dims->size() + k] = 0;
+        settle_output("tile", out, std::nullopt, made, {ids[0]});
+    }
 
     std::string repeats;
     if (folded) {

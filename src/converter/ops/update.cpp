@@ -311,6 +311,18 @@ void Converter::op_put_along_axis(const Json& op) {
     require_same_type("put_along_axis", "x", ids[0], "values", ids[2]);
     const int64_t axis = normalize_axis(
         checked_axis_of("put_along_axis", "axis", helper::op_attr_i64(op, "axis").value_or(0), ids[0]), ids[0]);
+    // The indices and values address x element by element, so they share x's rank (Paddle's
+    // kernel walks the indices over x's axes, and ScatterElements loads with no other).
+    if (const std::vector<int64_t>* xd = state.tensor_shapes.find(ids[0])) {
+        for (const auto& [what, id] : {std::pair<std::string_view, int64_t>{"indices", ids[1]}, {"values", ids[2]}}) {
+            const std::vector<int64_t>* d = state.tensor_shapes.find(id);
+            if (d && d->size() != xd->size())
+                throw Error("put_along_axis: {} has dims {}, but x has rank {} ({})", what, helper::fmt_dims(*d),
+                            xd->size(), helper::fmt_dims(*xd));
+        }
+    }
+    // The result is x with some elements replaced: x's dims, whatever the program declares.
+    settle_output_like("put_along_axis", out, {ids[0]});
     std::string x = get_tensor_name(ids[0]);
     std::string indices = ensure_i64_input(ids[1], out, "put_along_axis_indices");
     std::string values = get_tensor_name(ids[2]);
