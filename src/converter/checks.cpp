@@ -132,11 +132,18 @@ void Converter::settle_output_description(proto::ValueInfoProto& info, int64_t i
     }
 }
 
+namespace {
+
+// Whether the dims of every value of `ids` (0 for an absent one) are settled.
+bool all_settled(const ConverterState& state, const IdList& ids) {
+    return std::all_of(ids.begin(), ids.end(), [&](int64_t id) { return id == 0 || state.settled_shapes.contains(id); });
+}
+
+}  // namespace
+
 void Converter::settle_output(std::string_view op_name, int64_t out, std::optional<int32_t> computed_type,
                               const Dims& computed_dims, const IdList& sources) {
-    const bool from_settled = std::all_of(sources.begin(), sources.end(), [&](int64_t id) {
-        return id == 0 || state.settled_shapes.contains(id);
-    });
+    const bool from_settled = all_settled(state, sources);
     const std::optional<int32_t> declared_type = onnx_dtype_if_known(out);
     const Dims declared_dims = recorded_dims(state, out);
     const bool type_differs = declared_type && computed_type && *declared_type != *computed_type;
@@ -216,10 +223,7 @@ void Converter::settle_output_like(std::string_view op_name, int64_t out, const 
     // A size declared where the operands leave the dim open (x [-1, 3] plus y [3] declared
     // [4, 3]) is not what the operator gives for other sizes of x: the result's dims are the
     // operands' broadcast, open where they are.
-    const bool from_settled = std::all_of(operands.begin(), operands.end(), [&](int64_t id) {
-        return id == 0 || state.settled_shapes.contains(id);
-    });
-    if (computed && from_settled && !state.settled_shapes.contains(out) && !state.iteration_varying.contains(out)) {
+    if (computed && all_settled(state, operands) && !state.settled_shapes.contains(out) && !state.iteration_varying.contains(out)) {
         const Dims declared = recorded_dims(state, out);
         if (declared && declared->size() == computed->size()) record_dims(out, computed);
     }
@@ -336,14 +340,6 @@ void Converter::require_one_value(std::string_view op, std::string_view what, in
     if (dims && std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d >= 0 && d != 1; }))
         throw Error("{}: {} (value {}) has dims {}, but it must hold one value: a tensor of one element", op, what,
                     id, helper::fmt_dims(*dims));
-}
-
-void Converter::require_operand_count(std::string_view op, const IdList& ids,
-                                      std::initializer_list<std::string_view> names) {
-    if (ids.size() <= names.size()) return;
-    std::string list;
-    for (std::string_view n : names) list += fmt::format("{}{}", list.empty() ? "" : ", ", n);
-    throw Error("{} has {} operands, but it takes {} ({})", op, ids.size(), names.size(), list);
 }
 
 void Converter::require_float_operand(std::string_view op_name, int64_t id) const {

@@ -660,12 +660,8 @@ public:
     // (0-D) or a list of them (1-D), and so do the ONNX nodes that read them.
     void require_axes_operand(std::string_view op, std::string_view what, int64_t id) const;
     // Refuses an operand that Paddle reads as one number (a clip bound, a scale factor, a
-    // top-k count, a fill value) recorded with other dims than [] or [1].
+    // top-k count, a fill value) recorded with a known dim other than 1.
     void require_one_value(std::string_view op, std::string_view what, int64_t id) const;
-    // Refuses more operands than Paddle's operator takes (`names`, in their order): a node
-    // would read the extra ones as inputs of another meaning.
-    static void require_operand_count(std::string_view op, const IdList& ids,
-                                      std::initializer_list<std::string_view> names);
     // Holds the operands `ids` of the Paddle operator `op` to its signature (ops/dispatch.h):
     // their count, and of each operand what Paddle fixes of it, where the program records it.
     // An operator given no operand at all is left to its lowering's own refusal.
@@ -798,8 +794,6 @@ public:
     // A list of integers Paddle reads flattened (slice bounds), as the 1-D int64 list ONNX
     // takes: a value recorded with another rank is reshaped to one dim.
     std::string flat_i64_list(int64_t id, int64_t name_id, std::string_view prefix);
-    // The one value `name` holds, of any rank, as a 0-D value named `scalar_name`.
-    std::string single_value(std::string name, std::string scalar_name);
     // The one value of `id` (named `name`), which Paddle reads from a tensor of any rank with
     // one element, brought to the rank `rank` (0 or 1: 0-D or [1]) an ONNX node takes. Lower
     // ranks and unknown dims are left as they are; a higher rank is reshaped into `new_name`.

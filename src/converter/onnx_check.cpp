@@ -276,7 +276,6 @@ void infer_region_by_region(onnx::GraphProto& graph, const Scope* outer, const I
 
 // ---- the child process ----
 
-
 // The reply of the child: "A" when the library accepts the model, "R" and its message when
 // it refuses it, "N" and the reason when it ends without a verdict (memory ran out, the
 // model is more than the library reads). Before, a digit for each stage begun ('1' the

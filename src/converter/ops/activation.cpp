@@ -262,6 +262,12 @@ void Converter::op_prelu(const Json& op) {
     if (mode == "channel" && layout != "NCHW" && layout != "NHWC" && layout != "NCDHW" && layout != "NDHWC")
         throw Error("prelu: data_format {} is none of NCHW, NHWC, NCDHW, NDHWC", helper::fmt_text(layout));
     const bool channel_last = layout == "NHWC" || layout == "NDHWC";
+    // The slope reshaped to `dims`, to line its values up with x's axes.
+    const auto reshaped_slope = [&](const std::vector<int64_t>& dims) {
+        push_i64_vector_initializer(names("slope_shape"), dims);
+        append_node("Reshape", {slope, names("slope_shape")}, {names("slope_reshaped")});
+        return names("slope_reshaped");
+    };
 
     // Mode all reads one slope value, and Paddle refuses a slope of any other count. Its dims
     // may be [1], 0-D, [1, 1, 1, 1] or unknown: it is reshaped to one value (0-D for a 0-D x,
@@ -271,11 +277,7 @@ void Converter::op_prelu(const Json& op) {
         if (count >= 0 && count != 1)
             throw Error("prelu: mode all takes one slope value, got slope dims {}", helper::fmt_dims(*s_found));
         const std::vector<int64_t> single = x_dims && x_dims->empty() ? std::vector<int64_t>{} : std::vector<int64_t>{1};
-        if (!s_found || *s_found != single) {
-            push_i64_vector_initializer(names("slope_shape"), single);
-            append_node("Reshape", {slope, names("slope_shape")}, {names("slope_reshaped")});
-            slope = names("slope_reshaped");
-        }
+        if (!s_found || *s_found != single) slope = reshaped_slope(single);
         append_node("PRelu", {x, slope}, {get_tensor_name(out)});
         return;
     }
@@ -334,11 +336,7 @@ void Converter::op_prelu(const Json& op) {
             throw Error("prelu: mode element takes one slope value per element of an input row {} ({}), got slope "
                         "dims {}", helper::fmt_dims(row), row_count, helper::fmt_dims(s));
         if (row_count >= 0 && slope_count >= 0 && !fits_row()) {
-            const std::string shape = names("slope_shape");
-            const std::string reshaped = names("slope_reshaped");
-            push_i64_vector_initializer(shape, row);
-            append_node("Reshape", {slope, shape}, {reshaped});
-            append_node("PRelu", {x, reshaped}, {get_tensor_name(out)});
+            append_node("PRelu", {x, reshaped_slope(row)}, {get_tensor_name(out)});
             return;
         }
         // PRelu broadcasts the slope into x one way only: each known slope dim is 1 or x's.
@@ -380,13 +378,7 @@ void Converter::op_prelu(const Json& op) {
                                       [](int64_t d) { return d == 1; }) &&
                           given.size() <= static_cast<size_t>(r);
     if (lined_up) target.clear();
-    if (!target.empty()) {
-        const std::string shape = names("slope_shape");
-        const std::string reshaped = names("slope_reshaped");
-        push_i64_vector_initializer(shape, target);
-        append_node("Reshape", {slope, shape}, {reshaped});
-        slope = reshaped;
-    }
+    if (!target.empty()) slope = reshaped_slope(target);
     append_node("PRelu", {x, slope}, {get_tensor_name(out)});
 }
 

@@ -238,10 +238,6 @@ void Converter::op_clip(const Json& op) {
     const NameMaker names{"clip", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     if (ids.empty()) throw Error("clip missing inputs");
-    // A fourth operand would become an input Clip does not have.
-    require_operand_count("clip", ids, {"x", "min", "max"});
-    for (size_t i = 1; i < ids.size() && i <= 2; ++i)
-        if (ids[i] != 0) require_one_value("clip", i == 1 ? "min" : "max", ids[i]);
     const std::optional<int32_t> x_type = maybe_onnx_dtype_for_tensor_id(ids[0]);
     // Neither Paddle nor ONNX clips bools.
     if (x_type && !helper::is_float_onnx_dtype(*x_type) && !is_integer_dtype(*x_type))
@@ -437,7 +433,7 @@ void append_range(Converter& c, const Json& op, std::string_view what) {
             name = std::move(squeezed);
         } else if (dims && !dims->empty()) {
             // Paddle reads the one value of a bound of any rank ([1, 1] or [-1, 1]).
-            name = c.single_value(std::move(name), names("scalar", pos));
+            name = c.one_value_of_rank(ids[pos], std::move(name), 0, names("scalar", pos));
         }
         // Paddle computes in the output type, so bounds of another type (a float16 arange's,
         // or a mixed set) are brought to the type Range runs in.
@@ -645,35 +641,19 @@ int64_t Converter::aligned_expand_input_axis(int64_t x_id, int64_t out_rank, int
     return position - offset;
 }
 
-namespace {
-
-// The number of elements of dims that are all known; nothing otherwise or past int64.
-std::optional<size_t> known_count(const std::vector<int64_t>& dims) {
-    std::optional<int64_t> n = 1;
-    for (int64_t d : dims) n = n && d >= 0 ? helper::checked_mul(*n, d) : std::nullopt;
-    return n ? std::optional<size_t>(static_cast<size_t>(*n)) : std::nullopt;
-}
-
-}  // namespace
-
 // The axes and decreased axes of a slice lie in x's dims, and each bound list gives one
 // value per axis: otherwise the Slice (or the Squeeze after it) does not load.
 void Converter::check_slice_operands(std::string_view op, const std::vector<int64_t>& ids,
                                      const std::vector<int64_t>& axes,
                                      const std::vector<int64_t>& decrease) const {
-    for (int64_t a : axes) checked_axis_of(op, "axis", a, ids[0]);
+    std::vector<int64_t> from_front;
+    for (int64_t a : axes) from_front.push_back(checked_axis_of(op, "axis", a, ids[0]));
     // Paddle refuses an axis named twice, and ONNX's Slice does not load with one.
-    if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0])) {
-        const int64_t rank = static_cast<int64_t>(dims->size());
-        std::vector<bool> seen(dims->size(), false);
-        for (int64_t a : axes) {
-            const int64_t k = a < 0 ? a + rank : a;
-            if (k < 0 || k >= rank) continue;
-            if (seen[static_cast<size_t>(k)])
-                throw Error("{}: axis {} is named twice in axes {}", op, a, helper::fmt_dims(axes));
-            seen[static_cast<size_t>(k)] = true;
-        }
-    }
+    if (state.tensor_shapes.contains(ids[0]))
+        for (size_t k = 0; k < from_front.size(); ++k)
+            if (std::find(from_front.begin(), from_front.begin() + static_cast<std::ptrdiff_t>(k), from_front[k]) !=
+                from_front.begin() + static_cast<std::ptrdiff_t>(k))
+                throw Error("{}: axis {} is named twice in axes {}", op, axes[k], helper::fmt_dims(axes));
     for (int64_t a : decrease) checked_axis_of(op, "decrease axis", a, ids[0]);
     static constexpr const char* kBound[] = {"x", "starts", "ends", "strides"};
     for (size_t k = 1; k < ids.size() && k < 4 && !axes.empty(); ++k) {
@@ -681,8 +661,9 @@ void Converter::check_slice_operands(std::string_view op, const std::vector<int6
         std::optional<size_t> n;
         if (const std::vector<double>* values = state.const_values.find(ids[k]))
             n = values->size();
-        else if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[k]))
-            n = known_count(*dims);  // read flattened, whatever its rank
+        else if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[k]); dims && !has_negative(*dims))
+            if (const std::optional<int64_t> count = element_count(*dims))  // read flattened, whatever its rank
+                n = static_cast<size_t>(*count);
         if (n && *n != axes.size())
             throw Error("{}: {} holds {} values for {} axes", op, kBound[k], *n, axes.size());
     }

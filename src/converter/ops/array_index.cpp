@@ -56,21 +56,11 @@ std::string Converter::flat_i64_list(int64_t id, int64_t name_id, std::string_vi
     return flat;
 }
 
-std::string Converter::single_value(std::string name, std::string scalar_name) {
-    const std::string shape = scalar_name + "_shape";
-    push_i64_vector_initializer(shape, {});
-    append_node("Reshape", {std::move(name), shape}, {scalar_name});
-    return scalar_name;
-}
-
 std::string Converter::one_value_of_rank(int64_t id, std::string name, size_t rank, const std::string& new_name) {
     const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
     if (!dims || dims->size() <= rank) return name;
     const std::string shape = new_name + "_shape";
-    if (rank == 0)
-        push_i64_vector_initializer(shape, {});
-    else
-        push_i64_vector_initializer(shape, {1});
+    push_i64_vector_initializer(shape, rank == 0 ? std::vector<int64_t>{} : std::vector<int64_t>{1});
     append_node("Reshape", {std::move(name), shape}, {new_name});
     return new_name;
 }

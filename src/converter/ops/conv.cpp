@@ -93,6 +93,15 @@ std::optional<std::vector<int64_t>> same_pads_2d(std::optional<std::array<int64_
     return pads;
 }
 
+// The size a transposed convolution gives one spatial axis without output_padding:
+// (in - 1) * stride - pad_begin - pad_end + dilation * (k - 1) + 1.
+int64_t transposed_size(int64_t in, int64_t k, int64_t stride, int64_t dilation, int64_t pad_total) {
+    int64_t size = checked(helper::checked_mul(in - 1, stride));
+    size = checked(helper::checked_add(size, -pad_total));
+    size = checked(helper::checked_add(size, checked(helper::checked_mul(dilation, k - 1))));
+    return checked(helper::checked_add(size, 1));
+}
+
 // Writes Paddle's explicit output size of a transposed convolution as "output_padding" over
 // the size its strides, pads and dilations give.
 void set_output_padding(const std::vector<int64_t>& output_size,
@@ -112,13 +121,8 @@ void set_output_padding(const std::vector<int64_t>& output_size,
     std::vector<int64_t> extra(2, 0);
     bool any_extra = false;
     for (size_t i = 0; i < 2; ++i) {
-        // (in - 1) * stride - pad_begin - pad_end + dilation * (k - 1) + 1
-        int64_t natural = checked(helper::checked_mul((*in_hw)[i] - 1, strides[i]));
-        natural = checked(helper::checked_add(natural, -pads[i]));
-        natural = checked(helper::checked_add(natural, -pads[i + 2]));
-        natural = checked(helper::checked_add(
-            natural, checked(helper::checked_mul(dilations[i], (*k_hw)[i] - 1))));
-        natural = checked(helper::checked_add(natural, 1));
+        const int64_t natural = transposed_size((*in_hw)[i], (*k_hw)[i], strides[i], dilations[i],
+                                                checked(helper::checked_add(pads[i], pads[i + 2])));
         const int64_t want = output_size[i];
         const int64_t upper = checked(helper::checked_add(natural, strides[i]));
         if (want < natural || want >= upper)
@@ -641,10 +645,8 @@ void Converter::settle_transposed_conv_output(const std::vector<proto::Attribute
         } else {
             pad_total = checked(helper::checked_add(pads[i], pads[i + 2]));
         }
-        int64_t size = checked(helper::checked_mul(in - 1, strides[i]));
-        size = checked(helper::checked_add(size, checked(helper::checked_mul(dilations[i], k - 1))));
-        size = checked(helper::checked_add(size, checked(helper::checked_add(extra[i], 1))));
-        size = checked(helper::checked_add(size, -pad_total));
+        const int64_t size =
+            checked(helper::checked_add(transposed_size(in, k, strides[i], dilations[i], pad_total), extra[i]));
         // Pads larger than what the filter spreads the input over leave nothing: ONNX Runtime
         // refuses such a node, Paddle has no output of that size.
         if (size <= 0)

@@ -103,6 +103,18 @@ void Converter::push_scale_attr_initializer(std::string name, std::vector<int64_
     push_numeric_initializer(std::move(name), std::move(dims), dtype, {held});
 }
 
+namespace {
+
+// Paddle's integer division and remainder raise on a zero divisor; ONNX Runtime refuses a
+// folded one at load, or has no answer for it.
+void refuse_folded_zero_divisor(const ConverterState& state, std::string_view op, int64_t divisor) {
+    const std::vector<double>* values = state.const_values.find(divisor);
+    if (values && std::find(values->begin(), values->end(), 0.0) != values->end())
+        throw Error("{}: integer division by zero (the divisor, value {}, holds 0)", op, divisor);
+}
+
+}  // namespace
+
 int32_t Converter::operand_elem_type(int64_t id) const {
     const std::optional<std::string> tensor = tensor_name_of(id);
     const int32_t computed = tensor ? computed_elem_type(*tensor) : 0;
@@ -158,11 +170,7 @@ void Converter::op_floor_divide(const Json& op) {
     const NameMaker name{"floor_divide", out};
 
     if (helper::is_integer_onnx_dtype(ta) && helper::is_integer_onnx_dtype(tb)) {
-        // Paddle's integer floor division raises on a zero divisor; ONNX Runtime refuses a
-        // folded one, or fails on it.
-        if (const std::vector<double>* divisor = state.const_values.find(ids[1]);
-            divisor && std::find(divisor->begin(), divisor->end(), 0.0) != divisor->end())
-            throw Error("floor_divide: integer division by zero (the divisor, value {}, holds 0)", ids[1]);
+        refuse_folded_zero_divisor(state, "floor_divide", ids[1]);
         // Every node of the chain works in one integer type: the operands' own, or int64
         // when they differ, widened where the target opset lacks the narrow form.
         const int32_t common = ta == tb ? ta : dt::INT64;
@@ -220,11 +228,7 @@ void Converter::op_remainder(const Json& op) {
     const NameMaker name{"remainder", out};
 
     if (helper::is_integer_onnx_dtype(ta) && helper::is_integer_onnx_dtype(tb)) {
-        // Paddle's integer remainder raises on a zero divisor; ONNX Runtime's Mod has no
-        // answer for it either.
-        if (const std::vector<double>* divisor = state.const_values.find(ids[1]);
-            divisor && std::find(divisor->begin(), divisor->end(), 0.0) != divisor->end())
-            throw Error("remainder: integer division by zero (the divisor, value {}, holds 0)", ids[1]);
+        refuse_folded_zero_divisor(state, "remainder", ids[1]);
         // Integer Mod with fmod 0 already gives Paddle's result: the divisor's sign.
         const int32_t common = ta == tb ? ta : dt::INT64;
         const int32_t t = declared.value_or(common);

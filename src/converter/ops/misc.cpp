@@ -73,8 +73,6 @@ void Converter::convert_generic_op(std::string_view bare_name, const Json& op) {
     if (node.op_type == "Conv" || node.op_type == "ConvTranspose" || node.op_type == "MaxPool")
         attr::check_window_attributes(bare_name, node.attribute, 2);  // conv2d and depthwise_conv2d
     const IdList in_ids = generic_value_ids(bare_name, op, "I", "input");
-    // Paddle's convolutions take no bias operand: a third would become Conv's bias.
-    if (node.op_type == "Conv") require_operand_count(bare_name, in_ids, {"x", "filter"});
     if (node.op_type == "Conv" && in_ids.size() >= 2) check_conv_channels(bare_name, node.attribute, in_ids[0], in_ids[1]);
     // An absent operand (id 0) is an omitted optional input; the count of required ones
     // below refuses it where ONNX needs a value.
