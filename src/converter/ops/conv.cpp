@@ -555,23 +555,21 @@ void max_pool_with_tail(Converter& c, const std::string& x, int64_t x_id, std::v
 }
 
 // Paddle's SAME pads of both spatial axes from the input's run-time size (same_pads as INT64
-// tensor arithmetic on [H, W]), then the uncropped transposed convolution `full` sliced from
-// the head pads to its size less the tail pads. Any output_padding stays in `full` past the
-// result's end, as the explicit pads keep it.
-void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& full,
-                                 const std::array<int64_t, 2>& k_hw,
-                                 const std::vector<int64_t>& strides, const std::string& output,
-                                 const NameMaker& names) {
+// tensor arithmetic on [H, W]): the names of the head and tail pads, INT64 [2] each.
+struct RunTimePads {
+    std::string begin;
+    std::string end;
+};
+RunTimePads same_pads_at_run_time(Converter& c, int64_t x_id, const std::array<int64_t, 2>& k_hw,
+                                  const std::vector<int64_t>& strides, const NameMaker& names) {
     const std::string stride = names("same_strides");
     const std::string kernel = names("same_kernel");
     const std::string one = names("same_one");
     const std::string two = names("same_two");
-    const std::string axes = names("same_axes");
     c.push_i64_vector_initializer(stride, strides);
     c.push_i64_vector_initializer(kernel, {k_hw[0], k_hw[1]});
     c.push_i64_vector_initializer(one, {1});
     c.push_i64_vector_initializer(two, {2});
-    c.push_i64_vector_initializer(axes, {2, 3});
 
     const std::string in_shape = names("input_shape");
     const std::string in_hw = names("input_hw");
@@ -596,16 +594,127 @@ void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& f
         c.append_node("Where", {names("pad_total_negative"), zero, total}, {clamped});
         total = clamped;
     }
-    const std::string begin = names("pad_begin");
-    c.add_binary_node("Div", total, two, begin);
-    c.add_binary_node("Sub", total, begin, names("pad_end"));
+    RunTimePads pads{names("pad_begin"), names("pad_end")};
+    c.add_binary_node("Div", total, two, pads.begin);
+    c.add_binary_node("Sub", total, pads.begin, pads.end);
+    return pads;
+}
 
-    const std::string full_shape = names("uncropped_shape");
-    const std::string full_hw = names("uncropped_hw");
-    c.append_node("Shape", {full}, {full_shape});
-    c.add_slice_node(full_shape, full_hw, {2}, {4}, std::vector<int64_t>{0}, std::nullopt, full_hw);
-    c.add_binary_node("Sub", full_hw, names("pad_end"), names("crop_end"));
-    c.append_node("Slice", {full, begin, names("crop_end"), axes}, {output});
+// The spatial dims [H, W] of an NCHW value as INT64 [2], computed when the model runs.
+std::string run_time_hw(Converter& c, const std::string& value, const std::string& name) {
+    c.append_node("Shape", {value}, {name + "_shape"});
+    c.add_slice_node(name + "_shape", name, {2}, {4}, std::vector<int64_t>{0}, std::nullopt, name);
+    return name;
+}
+
+// Paddle's limits on a transposed convolution's window that ONNX Runtime would only meet when
+// the model runs: ConvTranspose takes an extra output row only below max(stride, dilation)
+// (unless an output size replaces output_padding), and its filter [C, M / groups, kH, kW]
+// reads C input channels in groups of C / groups.
+void check_transposed_conv_window(const ConverterState& state, const std::vector<proto::AttributeProto>& attrs,
+                                  const IdList& ids, bool sized) {
+    const auto strides = ints_or(attrs, "strides", {1, 1});
+    const auto dilations = ints_or(attrs, "dilations", {1, 1});
+    const auto output_padding = sized ? std::vector<int64_t>{} : ints_or(attrs, "output_padding", {});
+    for (size_t i = 0; i < output_padding.size() && i < strides.size() && i < dilations.size(); ++i) {
+        if (output_padding[i] >= std::max(strides[i], dilations[i]))
+            throw Error("conv2d_transpose: output_padding {} must be below the larger of strides {} and "
+                        "dilations {} on each axis",
+                        helper::fmt_dims(output_padding), helper::fmt_dims(strides), helper::fmt_dims(dilations));
+    }
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t>* w_dims = state.tensor_shapes.find(ids[1]);
+    const int64_t channels = x_dims && x_dims->size() == 4 ? (*x_dims)[1] : -1;
+    if (channels < 0) return;
+    const auto* group = helper::find_attribute(attrs, "group");
+    if (group && group->type == proto::attr_type::INT && group->i > 0 && channels % group->i != 0)
+        throw Error("conv2d_transpose: the {} input channels do not split into {} groups", channels, group->i);
+    if (w_dims && w_dims->size() == 4 && (*w_dims)[0] >= 0 && (*w_dims)[0] != channels)
+        throw Error("conv2d_transpose: the filter {} is for {} input channels, the input {} has {}",
+                    helper::fmt_dims(*w_dims), (*w_dims)[0], helper::fmt_dims(*x_dims), channels);
+}
+
+// The uncropped transposed convolution `full` sliced from Paddle's SAME head pads (computed
+// from the input's run-time size) to its size less the tail pads. Any output_padding stays in
+// `full` past the result's end, as the explicit pads keep it.
+void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& full,
+                                 const std::array<int64_t, 2>& k_hw,
+                                 const std::vector<int64_t>& strides, const std::string& output,
+                                 const NameMaker& names) {
+    const RunTimePads pads = same_pads_at_run_time(c, x_id, k_hw, strides, names);
+    const std::string axes = names("same_axes");
+    c.push_i64_vector_initializer(axes, {2, 3});
+    const std::string full_hw = run_time_hw(c, full, names("uncropped_hw"));
+    c.add_binary_node("Sub", full_hw, pads.end, names("crop_end"));
+    c.append_node("Slice", {full, pads.begin, names("crop_end"), axes}, {output});
+}
+
+// A transposed convolution's output size known only when the model runs, as INT64 [2]: Paddle
+// reads a tensor flattened and a list one number from each element, and takes two numbers,
+// one for each spatial axis.
+std::string run_time_output_size(Converter& c, int64_t size_id, const NameMaker& names) {
+    std::string flat;
+    if (const IdList* list = c.state.combine_inputs.find(size_id)) {
+        std::vector<std::string> numbers;
+        c.push_i64_vector_initializer(names("size_number_shape"), {1});
+        for (size_t k = 0; k < list->size(); ++k) {
+            const int64_t id = (*list)[k];
+            c.require_one_value("conv2d_transpose", "output_size element", id);
+            c.require_operand_type("conv2d_transpose", "output_size element", id,
+                                   {proto::dtype::INT32, proto::dtype::INT64});
+            numbers.push_back(names("size_number", k));
+            c.append_node("Reshape",
+                          {c.ensure_i64_value(id, c.get_tensor_name(id), names("size_number_i64", k)),
+                           names("size_number_shape")},
+                          {numbers.back()});
+        }
+        if (numbers.empty()) throw Error("conv2d_transpose: output_size (value {}) lists no values", size_id);
+        flat = names("size_numbers");
+        c.append_node("Concat", std::move(numbers), {flat}, {helper::attr_int("axis", 0)});
+    } else {
+        flat = c.ensure_i64_value(size_id, c.get_tensor_name(size_id), names("size_i64"));
+    }
+    const std::string size = names("size");
+    c.push_i64_vector_initializer(names("size_shape"), {2});
+    c.append_node("Reshape", {std::move(flat), names("size_shape")}, {size});
+    return size;
+}
+
+// Paddle writes a transposed convolution into an output of the size it is given, placing the
+// uncropped result there from the head pads on: rows past the uncropped result's end stay
+// zero, and the tail pads play no part. With that size known only when the model runs the
+// node computes the uncropped result (no pads, no output_padding), which is sliced from the
+// head pads to head pad + size and padded with zeros at the end to the size. Paddle refuses a
+// size outside [natural, natural + stride) on an axis; the model cannot, and computes the
+// same rule there: a smaller size crops the result, a larger one ends in more zeros.
+void transposed_conv_to_run_time_size(Converter& c, int64_t x_id, int64_t size_id,
+                                      std::vector<std::string> inputs,
+                                      std::vector<proto::AttributeProto> attrs,
+                                      std::optional<std::array<int64_t, 2>> same_k_hw, const std::string& output,
+                                      const NameMaker& names) {
+    const std::vector<int64_t> pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    const std::vector<int64_t> strides = ints_or(attrs, "strides", {1, 1});
+    for (const std::string_view name : {"pads", "output_padding", "output_shape"})
+        ops::remove_attributes_named(attrs, name);
+    const std::string full = names("uncropped");
+    c.append_node("ConvTranspose", std::move(inputs), {full}, std::move(attrs));
+
+    std::string begin = names("size_begin");
+    if (same_k_hw) {
+        begin = same_pads_at_run_time(c, x_id, *same_k_hw, strides, names).begin;
+    } else {
+        c.push_i64_vector_initializer(begin, {pads.size() == 4 ? pads[0] : 0, pads.size() == 4 ? pads[1] : 0});
+    }
+    const std::string size = run_time_output_size(c, size_id, names);
+    c.add_binary_node("Add", begin, size, names("size_end"));
+    c.push_i64_vector_initializer(names("size_axes"), {2, 3});
+    c.append_node("Slice", {full, begin, names("size_end"), names("size_axes")}, {names("sized")});
+    // What the slice could not take from the uncropped result is zeros at the end.
+    c.add_binary_node("Sub", size, run_time_hw(c, names("sized"), names("sized_hw")), names("zero_rows"));
+    c.push_i64_vector_initializer(names("zero_rows_head"), {0, 0, 0, 0, 0, 0});
+    c.append_node("Concat", {names("zero_rows_head"), names("zero_rows")}, {names("zero_row_pads")},
+                  {helper::attr_int("axis", 0)});
+    c.append_node("Pad", {names("sized"), names("zero_row_pads")}, {output});
 }
 
 }  // namespace
@@ -675,29 +784,14 @@ void Converter::op_conv2d_transpose(const Json& op) {
     const auto in_hw = static_hw(state, ids[0]);
     const auto k_hw = static_hw(state, ids[1]);
     const auto strides = ints_or(attrs, "strides", {1, 1});
-    // ConvTranspose takes an extra output row only below max(stride, dilation), and its filter
-    // [C, M / groups, kH, kW] reads C input channels in groups of C / groups.
-    const auto dilations = ints_or(attrs, "dilations", {1, 1});
-    // A given output size replaces output_padding.
+    // A size known only when the model runs is computed in the graph, which Pad with its pads
+    // as an input allows from opset 11 on.
     const std::vector<double>* size = ids.size() == 3 ? state.const_values.find(ids[2]) : nullptr;
-    const auto output_padding = size && !size->empty() ? std::vector<int64_t>{} : ints_or(attrs, "output_padding", {});
-    for (size_t i = 0; i < output_padding.size() && i < strides.size() && i < dilations.size(); ++i) {
-        if (output_padding[i] >= std::max(strides[i], dilations[i]))
-            throw Error("conv2d_transpose: output_padding {} must be below the larger of strides {} and "
-                        "dilations {} on each axis",
-                        helper::fmt_dims(output_padding), helper::fmt_dims(strides), helper::fmt_dims(dilations));
-    }
-    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
-    const std::vector<int64_t>* w_dims = state.tensor_shapes.find(ids[1]);
-    const int64_t channels = x_dims && x_dims->size() == 4 ? (*x_dims)[1] : -1;
-    if (channels >= 0) {
-        const auto* group = helper::find_attribute(attrs, "group");
-        if (group && group->type == proto::attr_type::INT && group->i > 0 && channels % group->i != 0)
-            throw Error("conv2d_transpose: the {} input channels do not split into {} groups", channels, group->i);
-        if (w_dims && w_dims->size() == 4 && (*w_dims)[0] >= 0 && (*w_dims)[0] != channels)
-            throw Error("conv2d_transpose: the filter {} is for {} input channels, the input {} has {}",
-                        helper::fmt_dims(*w_dims), (*w_dims)[0], helper::fmt_dims(*x_dims), channels);
-    }
+    const bool size_at_run_time = ids.size() == 3 && ids[2] != 0 && !size;
+    if (size_at_run_time && opset < 11)
+        throw opset_error("conv2d_transpose with an output_size computed when the model runs", 11, opset);
+    // A given output size replaces output_padding.
+    check_transposed_conv_window(state, attrs, ids, (size && !size->empty()) || size_at_run_time);
 
     // SAME pads that follow an input size known only at run time: the full result is cropped
     // by pads computed from Shape(x).
@@ -721,7 +815,7 @@ void Converter::op_conv2d_transpose(const Json& op) {
     }
 
     std::optional<std::vector<int64_t>> output_size;
-    if (ids.size() == 3) output_size = folded_ints(state, ids[2]);
+    if (size) output_size = folded_ints(state, ids[2]);
     if (output_size) {
         ops::remove_output_shape_attributes(attrs);
         // An empty size (how exports write "no output size") asks for the natural size. A
@@ -730,9 +824,13 @@ void Converter::op_conv2d_transpose(const Json& op) {
     }
 
     const int64_t out = helper::op_out_id(op);
-    settle_transposed_conv_output(attrs, ids, out, same_pads_at_run_time,
-                                  ids.size() == 3 && ids[2] != 0 && !output_size);
+    settle_transposed_conv_output(attrs, ids, out, same_pads_at_run_time, size_at_run_time);
     const NameMaker names{"conv2d_transpose", out};
+    if (size_at_run_time) {
+        transposed_conv_to_run_time_size(*this, ids[0], ids[2], std::move(node_inputs), std::move(attrs),
+                                         same_pads_at_run_time ? k_hw : std::nullopt, get_tensor_name(out), names);
+        return;
+    }
     const std::array<int64_t, 2> zeros = output_padding_past_stride(attrs);
     const bool zero_rows = zeros[0] != 0 || zeros[1] != 0;
     const std::string full = same_pads_at_run_time ? names("uncropped") : get_tensor_name(out);

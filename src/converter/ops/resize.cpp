@@ -1,5 +1,6 @@
 // Nearest and bilinear interpolation as one ONNX Resize node, with the small graph that
 // computes its target sizes or scales.
+#include <algorithm>
 #include <array>
 
 #include "converter/converter.h"
@@ -82,8 +83,10 @@ std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, in
 }
 
 
-// One INT64 [H, W] tensor from the size-tensor list: each piece cast to INT64 and lifted to
-// 1-D where needed, then concatenated.
+// One INT64 [H, W] tensor from the size-tensor list: each piece cast to INT64 and made [1]
+// where it is not declared so, then concatenated. A piece whose length is known only when
+// the model runs is reshaped too: Resize's sizes must have a length that matches the rank
+// of its input before the model runs.
 std::string Converter::build_resize_spatial_from_size_list(int64_t out, const IdList& size_list) {
     const NameMaker names{"resize", out};
     std::vector<std::string> parts;
@@ -96,6 +99,11 @@ std::string Converter::build_resize_spatial_from_size_list(int64_t out, const Id
             const std::string lifted = names("spatial", j);
             add_unsqueeze_node(name, lifted, {0}, names("unsqueeze_axes"));
             name = lifted;
+        } else if (*dims != std::vector<int64_t>{1}) {
+            const std::string one = names("spatial", j);
+            push_i64_vector_initializer(one + "_shape", {1});
+            append_node("Reshape", {std::move(name), one + "_shape"}, {one});
+            name = one;
         }
         parts.push_back(std::move(name));
     }
@@ -209,8 +217,13 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         throw Error("{}: the size list has {} entries, not one for each of H and W", op_name, size_ids.size());
     for (int64_t id : size_ids) {
         const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-        if (dims && (dims->size() > 1 || (dims->size() == 1 && (*dims)[0] >= 0 && (*dims)[0] != 1)))
+        if (!dims || (dims->size() == 1 && ((*dims)[0] < 0 || (*dims)[0] == 1)) || dims->empty()) continue;
+        if (std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d >= 0 && d != 1; }))
             throw Error("{}: size {} must hold one value, but has dims {}", op_name, id, helper::fmt_dims(*dims));
+        // Unlike the one-value operands of other operators, Paddle's interpolation reads each
+        // size only from a tensor of dims [1] or [], and refuses one of more dims.
+        throw Error("{}: size {} has dims {}, but each size must be a tensor of dims [1] or []", op_name, id,
+                    helper::fmt_dims(*dims));
     }
     if (has_out_size) require_out_size_dims(op_name, ids[1], state.tensor_shapes.find(ids[1]));
     if (has_out_size && size_ids.empty()) size_ids.push_back(ids[1]);
@@ -233,7 +246,16 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         push_i64_initializer(hw, {2}, {(*out_dims)[2], (*out_dims)[3]});
         inputs.push_back(build_resize_sizes_from_spatial_tensor(out, ids[0], hw));
     } else if (has_out_size) {
-        use_sizes(ensure_i64_input(ids[1], out, "resize_out_size"));
+        // Paddle takes OutSize as two numbers; declared with a length known only when the model
+        // runs, it is reshaped to them, as Resize's sizes must have a known length.
+        std::string spatial = ensure_i64_input(ids[1], out, "resize_out_size");
+        if (const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[1]);
+            !dims || *dims != std::vector<int64_t>{2}) {
+            push_i64_vector_initializer(names("out_size_shape"), {2});
+            append_node("Reshape", {std::move(spatial), names("out_size_shape")}, {names("out_size")});
+            spatial = names("out_size");
+        }
+        use_sizes(spatial);
     } else {
         const auto out_h = helper::op_attr_i64(op, "out_h");
         const auto out_w = helper::op_attr_i64(op, "out_w");
