@@ -371,15 +371,16 @@ std::optional<AveragePoolSums> average_pool_ends(const ConverterState& state, in
 // for every window, divided by Paddle's counts, computed per axis from the window positions
 // and the input's run-time size. A Pad before a pool instead would be merged into the pool's
 // own pads by ONNX Runtime, which refuses pads as large as the kernel.
-void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, const AveragePoolSums& plan,
-                          bool exclusive, std::string output, const NameMaker& names) {
+// The window sums of every channel: x as [N * C, 1, H, W] through a Conv with a kernel of
+// ones, back to [N, C] and the pooled spatial dims, named names("sums").
+void channel_window_sums(Converter& c, const std::string& x, const AveragePoolSums& plan, int32_t type,
+                         const NameMaker& names) {
     const auto& [kernel, strides, pads, ceil_mode] = plan.window;
     // ONNX's SAME_UPPER pads as Paddle's SAME does: ceil(in / s) windows, an odd pad at the end.
     const std::vector<proto::AttributeProto> window{
         helper::attr_ints("kernel_shape", kernel), helper::attr_ints("strides", strides),
         plan.same_at_run_time ? helper::attr_str("auto_pad", "SAME_UPPER")
                               : helper::attr_ints("pads", {pads[0], pads[1], plan.ends[0], plan.ends[1]})};
-    const int32_t type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
     const int64_t window_size = checked_size(helper::checked_mul(kernel[0], kernel[1]));
     c.reserve_materialized(static_cast<uint64_t>(window_size) * sizeof(double), "pool2d");
     c.push_numeric_initializer(names("kernel_ones"), {1, 1, kernel[0], kernel[1]}, type,
@@ -408,69 +409,81 @@ void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, cons
     c.append_node("Concat", {names("input_nc"), names("sums_hw")}, {names("pooled_shape")},
                   {helper::attr_int("axis", 0)});
     c.add_exact_reshape_node(names("channel_sums"), names("pooled_shape"), 4, names("sums"), names, "pooled");
+}
 
-    // Paddle's count per axis, in int64: a column [OH, 1] for the rows, a row [OW] for the
-    // columns. The positions come from NonZero over ones, which every opset kestro writes has.
-    // Min and Max are written as Less and Where: ONNX's take integers only from opset 12.
-    const auto smaller = [&](const std::string& a, const std::string& b, const std::string& out) {
-        c.add_binary_node("Less", a, b, out + "_less");
-        c.append_node("Where", {out + "_less", a, b}, {out});
+// Min and Max of INT64 values, written as Less and Where: ONNX's take integers only from
+// opset 12.
+void smaller_of(Converter& c, const std::string& a, const std::string& b, const std::string& out) {
+    c.add_binary_node("Less", a, b, out + "_less");
+    c.append_node("Where", {out + "_less", a, b}, {out});
+}
+void larger_of(Converter& c, const std::string& a, const std::string& b, const std::string& out) {
+    c.add_binary_node("Less", a, b, out + "_less");
+    c.append_node("Where", {out + "_less", b, a}, {out});
+}
+
+// Paddle's count of the window at each pooled position along spatial axis `a` (0 for the
+// rows, 1 for the columns), in int64: a column [OH, 1] for the rows, a row [OW] for the
+// columns. The positions come from NonZero over ones, which every opset kestro writes has.
+// Reads names("input_shape"), names("sums_shape") and the shared "zero", "one" and "two".
+std::string window_counts_along(Converter& c, const AveragePoolSums& plan, size_t a, bool exclusive,
+                                const NameMaker& names) {
+    const auto& [kernel, strides, pads, ceil_mode] = plan.window;
+    const auto part = [&](std::string_view purpose) {
+        return names(fmt::format("{}_{}", a == 0 ? "rows" : "columns", purpose));
     };
-    const auto larger = [&](const std::string& a, const std::string& b, const std::string& out) {
-        c.add_binary_node("Less", a, b, out + "_less");
-        c.append_node("Where", {out + "_less", b, a}, {out});
-    };
+    const int64_t axis = static_cast<int64_t>(a) + 2;
+    c.add_slice_node(names("sums_shape"), part("pooled"), {axis}, {axis + 1}, std::vector<int64_t>{0},
+                     std::nullopt, part("pooled"));
+    c.add_slice_node(names("input_shape"), part("input"), {axis}, {axis + 1}, std::vector<int64_t>{0},
+                     std::nullopt, part("input"));
+    c.append_node("ConstantOfShape", {part("pooled")}, {part("ones")},
+                  {helper::attr_tensor("value", Converter::i64_tensor("", {1}, {1}))});
+    c.append_node("NonZero", {part("ones")}, {part("positions")});
+    c.push_i64_vector_initializer(part("stride"), {strides[a]});
+    c.push_i64_vector_initializer(part("kernel"), {kernel[a]});
+    if (plan.same_at_run_time) {
+        // The SAME begin pad: half of (out - 1) * s + k - in, rounded down, never below 0.
+        c.add_binary_node("Sub", part("pooled"), names("one"), part("last_position"));
+        c.add_binary_node("Mul", part("last_position"), part("stride"), part("last_offset"));
+        c.add_binary_node("Add", part("last_offset"), part("kernel"), part("covered"));
+        c.add_binary_node("Sub", part("covered"), part("input"), part("pad_total"));
+        larger_of(c, part("pad_total"), names("zero"), part("pads"));
+        c.add_binary_node("Div", part("pads"), names("two"), part("begin_pad"));
+    } else {
+        c.push_i64_vector_initializer(part("begin_pad"), {pads[a]});
+    }
+    c.add_binary_node("Mul", part("positions"), part("stride"), part("offsets"));
+    c.add_binary_node("Sub", part("offsets"), part("begin_pad"), part("starts"));
+    c.add_binary_node("Add", part("starts"), part("kernel"), part("window_ends"));
+    std::string limit = part("input");
+    std::string start = part("starts");
+    if (exclusive) {
+        larger_of(c, part("starts"), names("zero"), part("cut_starts"));
+        start = part("cut_starts");
+    } else {
+        c.add_binary_node("Add", part("input"), part("begin_pad"), part("padded"));
+        limit = part("padded");
+    }
+    smaller_of(c, part("window_ends"), limit, part("ends"));
+    c.add_binary_node("Sub", part("ends"), start, part("count"));
+    c.push_i64_vector_initializer(part("count_shape"), a == 0 ? std::vector<int64_t>{-1, 1} : std::vector<int64_t>{-1});
+    c.append_node("Reshape", {part("count"), part("count_shape")}, {part("counts")});
+    return part("counts");
+}
+
+void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, const AveragePoolSums& plan,
+                          bool exclusive, std::string output, const NameMaker& names) {
+    const int32_t type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
+    channel_window_sums(c, x, plan, type, names);
     c.push_i64_vector_initializer(names("zero"), {0});
     if (plan.same_at_run_time) {
         c.push_i64_vector_initializer(names("one"), {1});
         c.push_i64_vector_initializer(names("two"), {2});
     }
-    std::array<std::string, 2> counts;
-    for (size_t a = 0; a < 2; ++a) {
-        const auto part = [&](std::string_view purpose) {
-            return names(fmt::format("{}_{}", a == 0 ? "rows" : "columns", purpose));
-        };
-        const int64_t axis = static_cast<int64_t>(a) + 2;
-        c.add_slice_node(names("sums_shape"), part("pooled"), {axis}, {axis + 1}, std::vector<int64_t>{0},
-                         std::nullopt, part("pooled"));
-        c.add_slice_node(names("input_shape"), part("input"), {axis}, {axis + 1}, std::vector<int64_t>{0},
-                         std::nullopt, part("input"));
-        c.append_node("ConstantOfShape", {part("pooled")}, {part("ones")},
-                      {helper::attr_tensor("value", Converter::i64_tensor("", {1}, {1}))});
-        c.append_node("NonZero", {part("ones")}, {part("positions")});
-        c.push_i64_vector_initializer(part("stride"), {strides[a]});
-        c.push_i64_vector_initializer(part("kernel"), {kernel[a]});
-        if (plan.same_at_run_time) {
-            // The SAME begin pad: half of (out - 1) * s + k - in, rounded down, never below 0.
-            c.add_binary_node("Sub", part("pooled"), names("one"), part("last_position"));
-            c.add_binary_node("Mul", part("last_position"), part("stride"), part("last_offset"));
-            c.add_binary_node("Add", part("last_offset"), part("kernel"), part("covered"));
-            c.add_binary_node("Sub", part("covered"), part("input"), part("pad_total"));
-            larger(part("pad_total"), names("zero"), part("pads"));
-            c.add_binary_node("Div", part("pads"), names("two"), part("begin_pad"));
-        } else {
-            c.push_i64_vector_initializer(part("begin_pad"), {pads[a]});
-        }
-        c.add_binary_node("Mul", part("positions"), part("stride"), part("offsets"));
-        c.add_binary_node("Sub", part("offsets"), part("begin_pad"), part("starts"));
-        c.add_binary_node("Add", part("starts"), part("kernel"), part("window_ends"));
-        std::string limit = part("input");
-        std::string start = part("starts");
-        if (exclusive) {
-            larger(part("starts"), names("zero"), part("cut_starts"));
-            start = part("cut_starts");
-        } else {
-            c.add_binary_node("Add", part("input"), part("begin_pad"), part("padded"));
-            limit = part("padded");
-        }
-        smaller(part("window_ends"), limit, part("ends"));
-        c.add_binary_node("Sub", part("ends"), start, part("count"));
-        c.push_i64_vector_initializer(part("count_shape"), a == 0 ? std::vector<int64_t>{-1, 1}
-                                                                    : std::vector<int64_t>{-1});
-        c.append_node("Reshape", {part("count"), part("count_shape")}, {part("counts")});
-        counts[a] = part("counts");
-    }
-    c.add_binary_node("Mul", counts[0], counts[1], names("window_counts"));
+    const std::string rows = window_counts_along(c, plan, 0, exclusive, names);
+    const std::string columns = window_counts_along(c, plan, 1, exclusive, names);
+    c.add_binary_node("Mul", rows, columns, names("window_counts"));
     c.add_cast_node(names("window_counts"), names("divisors"), type);
     c.add_binary_node("Div", names("sums"), names("divisors"), std::move(output));
 }
@@ -605,6 +618,30 @@ std::string run_time_hw(Converter& c, const std::string& value, const std::strin
     c.append_node("Shape", {value}, {name + "_shape"});
     c.add_slice_node(name + "_shape", name, {2}, {4}, std::vector<int64_t>{0}, std::nullopt, name);
     return name;
+}
+
+// Paddle's SAME pads of a transposed convolution written as explicit pads (ONNX's SAME gives
+// another output size whenever the input size is not a multiple of the stride). True where
+// they follow an input size known only when the model runs: the full result is then cropped
+// by pads computed from Shape(x).
+bool write_same_pads(std::vector<proto::AttributeProto>& attrs, std::optional<std::array<int64_t, 2>> in_hw,
+                     std::optional<std::array<int64_t, 2>> k_hw, const std::vector<int64_t>& strides, int64_t opset) {
+    if (!helper::find_attribute(attrs, "auto_pad")) return false;
+    if (!k_hw || strides.size() != 2)
+        throw Error(
+            "conv2d_transpose with padding_algorithm SAME needs 2 strides and static filter "
+            "spatial dims");
+    const auto pads = same_pads_2d(in_hw, *k_hw, strides);
+    ops::remove_attributes_named(attrs, "auto_pad");
+    if (pads) {
+        attrs.push_back(helper::attr_ints("pads", *pads));
+        return false;
+    }
+    // Slice takes its bounds as inputs from opset 10 on.
+    if (opset < 10)
+        throw Converter::opset_error("conv2d_transpose with padding_algorithm SAME, strides above 1 "
+                                     "and unknown input spatial dims", 10, opset);
+    return true;
 }
 
 // Paddle's limits on a transposed convolution's window that ONNX Runtime would only meet when
@@ -793,26 +830,7 @@ void Converter::op_conv2d_transpose(const Json& op) {
     // A given output size replaces output_padding.
     check_transposed_conv_window(state, attrs, ids, (size && !size->empty()) || size_at_run_time);
 
-    // SAME pads that follow an input size known only at run time: the full result is cropped
-    // by pads computed from Shape(x).
-    bool same_pads_at_run_time = false;
-    if (helper::find_attribute(attrs, "auto_pad")) {
-        if (!k_hw || strides.size() != 2)
-            throw Error(
-                "conv2d_transpose with padding_algorithm SAME needs 2 strides and static filter "
-                "spatial dims");
-        const auto pads = same_pads_2d(in_hw, *k_hw, strides);
-        ops::remove_attributes_named(attrs, "auto_pad");
-        if (pads) {
-            attrs.push_back(helper::attr_ints("pads", *pads));
-        } else {
-            // Slice takes its bounds as inputs from opset 10 on.
-            if (opset < 10)
-                throw opset_error("conv2d_transpose with padding_algorithm SAME, strides above 1 "
-                                  "and unknown input spatial dims", 10, opset);
-            same_pads_at_run_time = true;
-        }
-    }
+    const bool same_pads_at_run_time = write_same_pads(attrs, in_hw, k_hw, strides, opset);
 
     std::optional<std::vector<int64_t>> output_size;
     if (size) output_size = folded_ints(state, ids[2]);
@@ -840,6 +858,77 @@ void Converter::op_conv2d_transpose(const Json& op) {
         crop_same_pads_at_run_time(*this, ids[0], full, *k_hw, strides, get_tensor_name(out), names);
 }
 
+namespace {
+
+// The pool's window from the folded kernel size (written as kernel_shape), or true for the
+// global form: global pooling, or adaptive pooling to one position. Other adaptive pools and
+// a kernel size computed when the model runs have no ONNX window.
+bool write_pool_window(const std::optional<std::vector<int64_t>>& kernel, bool global, bool adaptive, bool same,
+                       std::vector<proto::AttributeProto>& attrs) {
+    const bool unit_kernel = kernel && *kernel == std::vector<int64_t>{1, 1};
+    if (global || (unit_kernel && adaptive)) return true;
+    if (adaptive)
+        throw Error(
+            "adaptive pool2d only supports global output_size=[1,1]; non-global adaptive pooling "
+            "requires derived kernel/stride");
+    // MaxPool and AveragePool cannot be written without a window.
+    if (!kernel) throw Error("pool2d requires a constant kernel size");
+    if (same && unit_kernel)
+        throw Error(
+            "pool2d with padding_algorithm=SAME does not support output_size=[1,1] unless "
+            "adaptive=true");
+    attrs.push_back(helper::attr_ints("kernel_shape", *kernel));
+    return false;
+}
+
+struct PoolForm {
+    std::string node_type;  // the ONNX pool the attributes are conformed to
+    bool average;
+    bool global;
+    bool exclusive;
+};
+
+// The pool's nodes: a reduction for a global pool over no channels, window sums over
+// Paddle's counts where the ONNX pools would count or size the windows otherwise, a max pool
+// with its partial tail window, or the one ONNX pool.
+void append_pool(Converter& c, const PoolForm& form, std::string x, int64_t x_id,
+                 const std::optional<std::vector<int64_t>>& kernel, std::vector<proto::AttributeProto> attrs,
+                 int64_t out) {
+    const NameMaker names{"pool2d", out};
+    // ONNX Runtime refuses at load a pool over no channels (its layout transformer checks the
+    // count); the result is empty, and the window sums or a reduction give it with its dims.
+    const std::vector<int64_t>* x_dims = c.state.tensor_shapes.find(x_id);
+    const int32_t x_type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
+    const bool no_channels = x_dims && x_dims->size() == 4 && (*x_dims)[1] == 0 &&
+                             (x_type == proto::dtype::FLOAT || x_type == proto::dtype::FLOAT16);
+    if (form.global && no_channels) {
+        c.settle_pool_output(x_id, attrs, true, out);
+        c.add_reduce_node(form.average ? "ReduceMean" : "ReduceMax", x, c.get_tensor_name(out),
+                          std::vector<int64_t>{2, 3}, 1, names("reduce"));
+        return;
+    }
+    const bool windowed_sums = (form.average || no_channels) && !form.global;
+    const bool auto_pad = helper::find_attribute(attrs, "auto_pad") != nullptr;
+    std::optional<AveragePoolSums> sums;
+    if (((form.average && !form.exclusive) || no_channels) && !form.global && auto_pad)
+        sums = same_window_as_sums(c.state, *kernel, x_id, attrs);
+    if (!form.global && !auto_pad) refuse_window_past_padded_input(c.state, x_id, attrs);
+    c.settle_pool_output(x_id, attrs, form.global, out);
+    if (!sums && windowed_sums) sums = average_pool_ends(c.state, x_id, attrs, form.exclusive, no_channels);
+    if (sums) {
+        average_pool_as_sums(c, x, x_id, *sums, form.exclusive, c.get_tensor_name(out), names);
+        return;
+    }
+    if (const auto tail = !form.average && !form.global ? max_pool_tail(c.state, x_id, attrs) : std::nullopt) {
+        max_pool_with_tail(c, x, x_id, std::move(attrs), *tail, c.get_tensor_name(out), names);
+        return;
+    }
+    if (!form.global) refuse_pads_past_the_window(attrs);
+    c.append_node(form.node_type, {std::move(x)}, {c.get_tensor_name(out)}, std::move(attrs));
+}
+
+}  // namespace
+
 void Converter::op_pool2d(const Json& op) {
     require_pool_word(op, "pooling_type", {"max", "avg"});
     require_pool_word(op, "data_format", {"NCHW", "NHWC"});
@@ -866,30 +955,12 @@ void Converter::op_pool2d(const Json& op) {
 
     std::optional<std::vector<int64_t>> kernel;
     if (ids.size() >= 2) kernel = folded_ints(state, ids[1]);
-    const bool unit_kernel = kernel && *kernel == std::vector<int64_t>{1, 1};
 
     bool same = false;
     if (const auto* a = helper::find_attribute(attrs, "auto_pad"))
         same = a->type == proto::attr_type::STRING && a->s == "SAME_UPPER";
 
-    bool global_form = false;
-    if (global || (unit_kernel && adaptive)) {
-        global_form = true;
-    } else if (adaptive) {
-        throw Error(
-            "adaptive pool2d only supports global output_size=[1,1]; non-global adaptive pooling "
-            "requires derived kernel/stride");
-    } else if (!kernel) {
-        // MaxPool and AveragePool cannot be written without a window.
-        throw Error("pool2d requires a constant kernel size");
-    } else if (same && unit_kernel) {
-        throw Error(
-            "pool2d with padding_algorithm=SAME does not support output_size=[1,1] unless "
-            "adaptive=true");
-    } else {
-        attrs.push_back(helper::attr_ints("kernel_shape", *kernel));
-    }
-
+    const bool global_form = write_pool_window(kernel, global, adaptive, same, attrs);
     if (global_form) {
         node_type = average ? "GlobalAveragePool" : "GlobalMaxPool";
         // The global operators take no attributes; counting padding is moot without pads.
@@ -909,39 +980,9 @@ void Converter::op_pool2d(const Json& op) {
     attr::conform_attributes("pool2d", node_type, opset, attrs);
     attr::check_window_attributes("pool2d", attrs, 2);
     if (same && !global_form) write_small_same_windows_as_pads(state, *kernel, ids[0], attrs);
-    const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
-    // ONNX Runtime refuses at load a pool over no channels (its layout transformer checks the
-    // count); the result is empty, and the window sums or a reduction give it with its dims.
-    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
-    const int32_t x_type = onnx_dtype_if_known(ids[0]).value_or(proto::dtype::FLOAT);
-    const bool no_channels = x_dims && x_dims->size() == 4 && (*x_dims)[1] == 0 &&
-                             (x_type == proto::dtype::FLOAT || x_type == proto::dtype::FLOAT16);
-    if (global_form && no_channels) {
-        const int64_t out = helper::op_out_id(op);
-        settle_pool_output(ids[0], attrs, global_form, out);
-        add_reduce_node(average ? "ReduceMean" : "ReduceMax", x, get_tensor_name(out), std::vector<int64_t>{2, 3}, 1,
-                        NameMaker{"pool2d", out}("reduce"));
-        return;
-    }
-    std::optional<AveragePoolSums> sums;
-    if (((average && !exclusive) || no_channels) && !global_form && helper::find_attribute(attrs, "auto_pad"))
-        sums = same_window_as_sums(state, *kernel, ids[0], attrs);
-    if (!global_form && !helper::find_attribute(attrs, "auto_pad"))
-        refuse_window_past_padded_input(state, ids[0], attrs);
-    const int64_t out = helper::op_out_id(op);
-    settle_pool_output(ids[0], attrs, global_form, out);
-    if (!sums && (average || no_channels) && !global_form)
-        sums = average_pool_ends(state, ids[0], attrs, exclusive, no_channels);
-    if (sums) {
-        average_pool_as_sums(*this, x, ids[0], *sums, exclusive, get_tensor_name(out), NameMaker{"pool2d", out});
-        return;
-    }
-    if (const auto tail = !average && !global_form ? max_pool_tail(state, ids[0], attrs) : std::nullopt) {
-        max_pool_with_tail(*this, x, ids[0], std::move(attrs), *tail, get_tensor_name(out), NameMaker{"pool2d", out});
-        return;
-    }
-    if (!global_form) refuse_pads_past_the_window(attrs);
-    append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
+    const PoolForm form{std::move(node_type), average, global_form,
+                        helper::op_attr_bool(op, "exclusive").value_or(true)};
+    append_pool(*this, form, std::move(x), ids[0], kernel, std::move(attrs), helper::op_out_id(op));
 }
 
 namespace {
