@@ -148,11 +148,11 @@ std::string Converter::build_resize_spatial_from_size_list(int64_t out, const Id
         // Paddle's shape values are int32; the sizes prefix is INT64.
         std::string name = ensure_i64_value(id, get_tensor_name(id), names("spatial_i64", j));
         const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-        if (!dims || dims->empty()) {
+        if (dims && dims->empty()) {
             const std::string lifted = names("spatial", j);
             add_unsqueeze_node(name, lifted, {0}, names("unsqueeze_axes"));
             name = lifted;
-        } else if (*dims != std::vector<int64_t>{1}) {
+        } else if (!dims || *dims != std::vector<int64_t>{1}) {
             const std::string one = names("spatial", j);
             push_i64_vector_initializer(one + "_shape", {1});
             append_node("Reshape", {std::move(name), one + "_shape"}, {one});
