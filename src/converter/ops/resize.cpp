@@ -136,8 +136,8 @@ std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, in
 }
 
 
-// One INT64 [H, W] tensor from the size-tensor list: each piece cast to INT64 and made [1]
-// where it is not declared so, then concatenated. A piece whose length is known only when
+// One INT64 [H, W] tensor from the size-tensor list: each element cast to INT64 and made [1]
+// where it is not declared so, then concatenated. An element whose length is known only when
 // the model runs is reshaped too: Resize's sizes must have a length that matches the rank
 // of its input before the model runs.
 std::string Converter::build_resize_spatial_from_size_list(int64_t out, const IdList& size_list) {
