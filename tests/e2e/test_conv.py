@@ -184,11 +184,16 @@ def conv_transpose_ref(x, w, strides, pads, dilations=(1, 1), groups=1, out_hw=N
 
 def conv_transpose_program(x_dims, w_dims, strides, paddings, groups=1, output_size=(),
                            data_format="NCHW", out_dims=None, algorithm="EXPLICIT", dilations=(1, 1),
-                           output_padding=()):
+                           output_padding=(), fed_size=None):
+    """fed_size: (type, dims) of an output_size fed as input "output_size" instead of folded, or
+    ("list", ...): a list of a 0-D int32 "output_h" and an int64 [1] "output_w"."""
     p = Program()
     w = p.param("conv2d_transpose_0.w_0", "f32", w_dims)
     x = p.data("x", "f32", x_dims)
-    size = p.full_int_array(list(output_size))
+    if fed_size and fed_size[0] == "list":
+        size = p.combine([p.data("output_h", "i32", []), p.data("output_w", "i64", [1])])
+    else:
+        size = p.data("output_size", *fed_size) if fed_size else p.full_int_array(list(output_size))
     y = p.op("1.conv2d_transpose", [x, w, size],
              attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
                     "output_padding": [a_i32(v) for v in output_padding], "padding_algorithm": algorithm, "groups": groups,
@@ -245,6 +250,26 @@ CONV_CASES = {
     "output_padding_past_stride_under_larger_pad": dict(x=(1, 1, 4, 3), w=(1, 1, 3, 3), strides=(1, 1),
                                                         paddings=(2, 0, 1, 1), dilations=(2, 2),
                                                         output_padding=(1, 1)),
+    # An output size known only when the model runs (fed as "output_size", of the type and dims
+    # given), anywhere in [natural, natural + stride): Paddle's rows from the head pad on, those
+    # under the tail pad included, then zeros past the uncropped result. Natural 7 here, the
+    # uncropped result 9, so H takes its last row from under the tail pad and W a zero.
+    "size_at_run_time": dict(x=(2, 1, 3, 3), w=(1, 1, 3, 3), strides=(3, 3), paddings=(1, 1), output_size=(8, 9),
+                             fed_size=("i32", [2])),
+    "size_at_run_time_natural": dict(x=(2, 2, 3, 4), w=(2, 3, 2, 3), strides=(2, 2), paddings=(1, 0, 0, 2),
+                                     output_size=(5, 7), fed_size=("i64", [2])),
+    "size_at_run_time_groups_dilated": dict(x=(2, 4, 3, 2), w=(4, 1, 3, 2), strides=(2, 3), paddings=(1, 2, 0, 1),
+                                            groups=2, dilations=(2, 3), output_size=(7, 8), fed_size=("i64", [2])),
+    # Declared with a length known only at run time, over input sizes known only then.
+    "size_at_run_time_unknown_length": dict(x=(2, 2, 4, 3), w=(2, 2, 3, 3), strides=(2, 2), paddings=(1, 1),
+                                            output_size=(8, 6), fed_size=("i32", [-1]), dynamic_hw=True),
+    "size_at_run_time_same": dict(x=(2, 1, 5, 4), w=(1, 2, 3, 3), strides=(2, 2), paddings=(0, 0),
+                                  algorithm="SAME", output_size=(10, 8), fed_size=("i32", [2])),
+    "size_at_run_time_same_unknown_size": dict(x=(2, 1, 5, 4), w=(1, 2, 3, 2), strides=(2, 3), paddings=(0, 0),
+                                               algorithm="SAME", output_size=(10, 12), fed_size=("i64", [2]),
+                                               dynamic_hw=True),
+    "size_at_run_time_list": dict(x=(2, 1, 3, 3), w=(1, 2, 3, 3), strides=(3, 2), paddings=(0, 1),
+                                  output_size=(10, 6), fed_size=("list",)),
 }
 
 
@@ -257,15 +282,31 @@ def test_conv2d_transpose(tmp, opset, case):
     dilations = c.get("dilations", (1, 1))
     output_padding = c.get("output_padding", ())
     x_dims = (-1, c["x"][1], -1, -1) if c.get("dynamic_hw") else (-1,) + c["x"][1:]
+    fed_size = c.get("fed_size")
     p = conv_transpose_program(x_dims, c["w"], c["strides"], c["paddings"], groups,
                                output_size=c.get("output_size", ()), algorithm=algorithm, dilations=dilations,
-                               output_padding=output_padding)
+                               output_padding=output_padding, fed_size=fed_size)
     xs, ws = rand(*c["x"]), rand(*c["w"])
-    out = convert_check_run(p, {"conv2d_transpose_0.w_0": ws}, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    feeds = {"x": xs}
+    if fed_size:
+        if opset < 11:
+            expect_failure(tmp, p, {"conv2d_transpose_0.w_0": ws}, opset,
+                           "conv2d_transpose with an output_size computed when the model runs requires opset >= 11")
+            return
+        oh, ow = c["output_size"]
+        if fed_size[0] == "list":
+            feeds.update(output_h=np.array(oh, np.int32), output_w=np.array([ow], np.int64))
+        else:
+            feeds["output_size"] = np.array([oh, ow], {"i32": np.int32, "i64": np.int64}[fed_size[0]])
+    out = convert_check_run(p, {"conv2d_transpose_0.w_0": ws}, feeds, opset=opset, tmp=tmp)["out"]
     pads = paddle_pads(c["x"][2:], c["w"][2:], c["strides"], c["paddings"], algorithm)
     assert pads == c.get("pads", pads)
     dilations = (1, 1) if algorithm == "SAME" else dilations
     out_hw = c.get("output_size")
+    if fed_size:
+        # Paddle refuses a size outside [natural, natural + stride), which the model cannot.
+        natural = conv_transpose_ref(xs, ws, c["strides"], pads, dilations, groups).shape[2:]
+        assert all(n <= o < n + st for n, o, st in zip(natural, out_hw, c["strides"])), (natural, out_hw)
     if output_padding:
         # Paddle's output_padding lengthens the natural size at the end.
         natural = conv_transpose_ref(xs, ws, c["strides"], pads, dilations, groups).shape[2:]

@@ -6,7 +6,7 @@ import warnings
 import numpy as np
 import pytest
 
-from harness import Program, a_f32, a_i32, check, convert, convert_check_run, np_dtype
+from harness import Program, a_array, a_f32, a_i32, check, convert, convert_check_run, np_dtype
 
 RNG = np.random.default_rng(11)
 
@@ -385,6 +385,32 @@ def scale_tensor(p):
     return [0, 0, p.full([1], 2.0, "f32")]
 
 
+# Sizes whose length is known only when the model runs: OutSize declared [-1], size-list
+# elements declared [-1], OutSize sliced from [h, w, 9] with an end fed at run time.
+def out_size_unknown_length(p):
+    return [p.data("size", "i32", [-1]), 0, 0]
+
+
+def size_list_unknown_lengths(p):
+    return [0, p.combine([p.data("size_h", "i64", [-1]), p.data("size_w", "i32", [-1])]), 0]
+
+
+def out_size_sliced_at_run_time(p):
+    sliced = p.op("1.slice", [p.data("size", "i32", [3]), p.full_int_array([0]), p.data("end", "i64", [1])],
+                  attrs={"axes": [0], "infer_flags": [1], "decrease_axis": a_array([])}, outs=[("i32", [-1])])
+    return [sliced, 0, 0]
+
+
+def resize_feeds(inputs, out_hw):
+    h, w = out_hw
+    return {
+        out_size_tensor: {"size": np.array([h, w], np.int32)},
+        out_size_unknown_length: {"size": np.array([h, w], np.int32)},
+        size_list_unknown_lengths: {"size_h": np.array([h], np.int64), "size_w": np.array([w], np.int32)},
+        out_size_sliced_at_run_time: {"size": np.array([h, w, 9], np.int32), "end": np.array([2], np.int64)},
+    }.get(inputs, {})
+
+
 # (name, case): interp_program keywords, the expected output size, the scale Paddle divides by.
 RESIZE_CASES = {
     # The detection-model form: a 2x "scale" attribute, output dims unknown.
@@ -404,13 +430,18 @@ RESIZE_CASES = {
     # One output row: Paddle's ratio is 0 there, whatever the sampling mode.
     "out_hw_one_row": (dict(out_dims=[-1, 2, -1, -1], out_hw=(1, 7)), (1, 7), None),
     "scale_attr_one_row": (dict(out_dims=[-1, 2, -1, -1], scale=(0.5, 2.0)), (1, 8), (0.5, 2.0)),
+    "out_size_unknown_length": (dict(out_dims=[-1, 2, -1, -1], inputs=out_size_unknown_length), (5, 7), None),
+    "size_list_unknown_lengths": (dict(out_dims=[-1, 2, -1, -1], inputs=size_list_unknown_lengths), (4, 9), None),
+    "out_size_sliced_at_run_time": (dict(out_dims=[-1, 2, -1, -1], inputs=out_size_sliced_at_run_time), (6, 2),
+                                    None),
 }
 
 
 # Every case at the lowest opset and the default; the optional inputs change form at 13 and
 # nothing changes at 18, so two cases suffice there.
 RESIZE_OPSETS = [(o, c) for c in sorted(RESIZE_CASES) for o in (11, 17)] + \
-    [(o, c) for c in ("scale_attr", "size_list_scalars", "recorded_size_and_scale") for o in (13, 18)]
+    [(o, c) for c in ("scale_attr", "size_list_scalars", "recorded_size_and_scale", "out_size_unknown_length",
+                      "size_list_unknown_lengths", "out_size_sliced_at_run_time") for o in (13, 18)]
 
 
 @pytest.mark.parametrize("opset,case", RESIZE_OPSETS)
@@ -423,10 +454,8 @@ RESIZE_OPSETS = [(o, c) for c in sorted(RESIZE_CASES) for o in (11, 17)] + \
 ])
 def test_resize(tmp, opset, name, mode, align_corners, align_mode, case):
     kw, out_hw, scale = RESIZE_CASES[case]
-    xs = rand(1, 2, 3, 4)
-    feeds = {"x": xs}
-    if kw.get("inputs") is out_size_tensor:
-        feeds["size"] = np.array(out_hw, np.int32)
+    xs = rand(2, 2, 3, 4)  # a batch of 2 over the declared -1
+    feeds = {"x": xs, **resize_feeds(kw.get("inputs"), out_hw)}
     p = interp_program(name, [-1, 2, 3, 4], align_corners=align_corners, align_mode=align_mode, **kw)
     out = convert_check_run(p, {}, feeds, opset=opset, tmp=tmp)["out"]
     expected = interp_ref(xs, out_hw, mode, align_corners, align_mode, None if align_corners else scale)
@@ -476,6 +505,12 @@ def test_resize_refusals(tmp):
                                        inputs=lambda p: [0, p.combine([p.full([1], 5, "i32"), p.full([2], 7, "i32")]),
                                                          0]), 17,
                    "nearest_interp: size 3 must hold one value, but has dims [2]")
+    # Paddle reads each size from a tensor of dims [1] or [] only, one value of another rank
+    # included (its interpolation kernel checks the dims).
+    expect_failure(tmp, interp_program("1.nearest_interp", [1, 1, 2, 2], [1, 1, -1, -1],
+                                       inputs=lambda p: [0, p.combine([p.full([1], 5, "i32"),
+                                                                       p.data("w", "i32", [1, 1])]), 0]), 17,
+                   "nearest_interp: size 3 has dims [1, 1], but each size must be a tensor of dims [1] or []")
     expect_failure(tmp, interp_program("1.nearest_interp", [1, 1, 2, 2], [1, 1, -1, -1],
                                        inputs=lambda p: [0, p.combine([p.full([1], 5, "i32")]), 0]), 17,
                    "nearest_interp: the size list has 1 entries, not one for each of H and W")

@@ -371,15 +371,16 @@ std::optional<AveragePoolSums> average_pool_ends(const ConverterState& state, in
 // for every window, divided by Paddle's counts, computed per axis from the window positions
 // and the input's run-time size. A Pad before a pool instead would be merged into the pool's
 // own pads by ONNX Runtime, which refuses pads as large as the kernel.
-void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, const AveragePoolSums& plan,
-                          bool exclusive, std::string output, const NameMaker& names) {
+// The window sums of every channel: x as [N * C, 1, H, W] through a Conv with a kernel of
+// ones, back to [N, C] and the pooled spatial dims, named names("sums").
+void channel_window_sums(Converter& c, const std::string& x, const AveragePoolSums& plan, int32_t type,
+                         const NameMaker& names) {
     const auto& [kernel, strides, pads, ceil_mode] = plan.window;
     // ONNX's SAME_UPPER pads as Paddle's SAME does: ceil(in / s) windows, an odd pad at the end.
     const std::vector<proto::AttributeProto> window{
         helper::attr_ints("kernel_shape", kernel), helper::attr_ints("strides", strides),
         plan.same_at_run_time ? helper::attr_str("auto_pad", "SAME_UPPER")
                               : helper::attr_ints("pads", {pads[0], pads[1], plan.ends[0], plan.ends[1]})};
-    const int32_t type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
     const int64_t window_size = checked_size(helper::checked_mul(kernel[0], kernel[1]));
     c.reserve_materialized(static_cast<uint64_t>(window_size) * sizeof(double), "pool2d");
     c.push_numeric_initializer(names("kernel_ones"), {1, 1, kernel[0], kernel[1]}, type,
@@ -408,69 +409,81 @@ void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, cons
     c.append_node("Concat", {names("input_nc"), names("sums_hw")}, {names("pooled_shape")},
                   {helper::attr_int("axis", 0)});
     c.add_exact_reshape_node(names("channel_sums"), names("pooled_shape"), 4, names("sums"), names, "pooled");
+}
 
-    // Paddle's count per axis, in int64: a column [OH, 1] for the rows, a row [OW] for the
-    // columns. The positions come from NonZero over ones, which every opset kestro writes has.
-    // Min and Max are written as Less and Where: ONNX's take integers only from opset 12.
-    const auto smaller = [&](const std::string& a, const std::string& b, const std::string& out) {
-        c.add_binary_node("Less", a, b, out + "_less");
-        c.append_node("Where", {out + "_less", a, b}, {out});
+// Min and Max of INT64 values, written as Less and Where: ONNX's take integers only from
+// opset 12.
+void smaller_of(Converter& c, const std::string& a, const std::string& b, const std::string& out) {
+    c.add_binary_node("Less", a, b, out + "_less");
+    c.append_node("Where", {out + "_less", a, b}, {out});
+}
+void larger_of(Converter& c, const std::string& a, const std::string& b, const std::string& out) {
+    c.add_binary_node("Less", a, b, out + "_less");
+    c.append_node("Where", {out + "_less", b, a}, {out});
+}
+
+// Paddle's count of the window at each pooled position along spatial axis `a` (0 for the
+// rows, 1 for the columns), in int64: a column [OH, 1] for the rows, a row [OW] for the
+// columns. The positions come from NonZero over ones, which every opset kestro writes has.
+// Reads names("input_shape"), names("sums_shape") and the shared "zero", "one" and "two".
+std::string window_counts_along(Converter& c, const AveragePoolSums& plan, size_t a, bool exclusive,
+                                const NameMaker& names) {
+    const auto& [kernel, strides, pads, ceil_mode] = plan.window;
+    const auto part = [&](std::string_view purpose) {
+        return names(fmt::format("{}_{}", a == 0 ? "rows" : "columns", purpose));
     };
-    const auto larger = [&](const std::string& a, const std::string& b, const std::string& out) {
-        c.add_binary_node("Less", a, b, out + "_less");
-        c.append_node("Where", {out + "_less", b, a}, {out});
-    };
+    const int64_t axis = static_cast<int64_t>(a) + 2;
+    c.add_slice_node(names("sums_shape"), part("pooled"), {axis}, {axis + 1}, std::vector<int64_t>{0},
+                     std::nullopt, part("pooled"));
+    c.add_slice_node(names("input_shape"), part("input"), {axis}, {axis + 1}, std::vector<int64_t>{0},
+                     std::nullopt, part("input"));
+    c.append_node("ConstantOfShape", {part("pooled")}, {part("ones")},
+                  {helper::attr_tensor("value", Converter::i64_tensor("", {1}, {1}))});
+    c.append_node("NonZero", {part("ones")}, {part("positions")});
+    c.push_i64_vector_initializer(part("stride"), {strides[a]});
+    c.push_i64_vector_initializer(part("kernel"), {kernel[a]});
+    if (plan.same_at_run_time) {
+        // The SAME begin pad: half of (out - 1) * s + k - in, rounded down, never below 0.
+        c.add_binary_node("Sub", part("pooled"), names("one"), part("last_position"));
+        c.add_binary_node("Mul", part("last_position"), part("stride"), part("last_offset"));
+        c.add_binary_node("Add", part("last_offset"), part("kernel"), part("covered"));
+        c.add_binary_node("Sub", part("covered"), part("input"), part("pad_total"));
+        larger_of(c, part("pad_total"), names("zero"), part("pads"));
+        c.add_binary_node("Div", part("pads"), names("two"), part("begin_pad"));
+    } else {
+        c.push_i64_vector_initializer(part("begin_pad"), {pads[a]});
+    }
+    c.add_binary_node("Mul", part("positions"), part("stride"), part("offsets"));
+    c.add_binary_node("Sub", part("offsets"), part("begin_pad"), part("starts"));
+    c.add_binary_node("Add", part("starts"), part("kernel"), part("window_ends"));
+    std::string limit = part("input");
+    std::string start = part("starts");
+    if (exclusive) {
+        larger_of(c, part("starts"), names("zero"), part("cut_starts"));
+        start = part("cut_starts");
+    } else {
+        c.add_binary_node("Add", part("input"), part("begin_pad"), part("padded"));
+        limit = part("padded");
+    }
+    smaller_of(c, part("window_ends"), limit, part("ends"));
+    c.add_binary_node("Sub", part("ends"), start, part("count"));
+    c.push_i64_vector_initializer(part("count_shape"), a == 0 ? std::vector<int64_t>{-1, 1} : std::vector<int64_t>{-1});
+    c.append_node("Reshape", {part("count"), part("count_shape")}, {part("counts")});
+    return part("counts");
+}
+
+void average_pool_as_sums(Converter& c, const std::string& x, int64_t x_id, const AveragePoolSums& plan,
+                          bool exclusive, std::string output, const NameMaker& names) {
+    const int32_t type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
+    channel_window_sums(c, x, plan, type, names);
     c.push_i64_vector_initializer(names("zero"), {0});
     if (plan.same_at_run_time) {
         c.push_i64_vector_initializer(names("one"), {1});
         c.push_i64_vector_initializer(names("two"), {2});
     }
-    std::array<std::string, 2> counts;
-    for (size_t a = 0; a < 2; ++a) {
-        const auto part = [&](std::string_view purpose) {
-            return names(fmt::format("{}_{}", a == 0 ? "rows" : "columns", purpose));
-        };
-        const int64_t axis = static_cast<int64_t>(a) + 2;
-        c.add_slice_node(names("sums_shape"), part("pooled"), {axis}, {axis + 1}, std::vector<int64_t>{0},
-                         std::nullopt, part("pooled"));
-        c.add_slice_node(names("input_shape"), part("input"), {axis}, {axis + 1}, std::vector<int64_t>{0},
-                         std::nullopt, part("input"));
-        c.append_node("ConstantOfShape", {part("pooled")}, {part("ones")},
-                      {helper::attr_tensor("value", Converter::i64_tensor("", {1}, {1}))});
-        c.append_node("NonZero", {part("ones")}, {part("positions")});
-        c.push_i64_vector_initializer(part("stride"), {strides[a]});
-        c.push_i64_vector_initializer(part("kernel"), {kernel[a]});
-        if (plan.same_at_run_time) {
-            // The SAME begin pad: half of (out - 1) * s + k - in, rounded down, never below 0.
-            c.add_binary_node("Sub", part("pooled"), names("one"), part("last_position"));
-            c.add_binary_node("Mul", part("last_position"), part("stride"), part("last_offset"));
-            c.add_binary_node("Add", part("last_offset"), part("kernel"), part("covered"));
-            c.add_binary_node("Sub", part("covered"), part("input"), part("pad_total"));
-            larger(part("pad_total"), names("zero"), part("pads"));
-            c.add_binary_node("Div", part("pads"), names("two"), part("begin_pad"));
-        } else {
-            c.push_i64_vector_initializer(part("begin_pad"), {pads[a]});
-        }
-        c.add_binary_node("Mul", part("positions"), part("stride"), part("offsets"));
-        c.add_binary_node("Sub", part("offsets"), part("begin_pad"), part("starts"));
-        c.add_binary_node("Add", part("starts"), part("kernel"), part("window_ends"));
-        std::string limit = part("input");
-        std::string start = part("starts");
-        if (exclusive) {
-            larger(part("starts"), names("zero"), part("cut_starts"));
-            start = part("cut_starts");
-        } else {
-            c.add_binary_node("Add", part("input"), part("begin_pad"), part("padded"));
-            limit = part("padded");
-        }
-        smaller(part("window_ends"), limit, part("ends"));
-        c.add_binary_node("Sub", part("ends"), start, part("count"));
-        c.push_i64_vector_initializer(part("count_shape"), a == 0 ? std::vector<int64_t>{-1, 1}
-                                                                    : std::vector<int64_t>{-1});
-        c.append_node("Reshape", {part("count"), part("count_shape")}, {part("counts")});
-        counts[a] = part("counts");
-    }
-    c.add_binary_node("Mul", counts[0], counts[1], names("window_counts"));
+    const std::string rows = window_counts_along(c, plan, 0, exclusive, names);
+    const std::string columns = window_counts_along(c, plan, 1, exclusive, names);
+    c.add_binary_node("Mul", rows, columns, names("window_counts"));
     c.add_cast_node(names("window_counts"), names("divisors"), type);
     c.add_binary_node("Div", names("sums"), names("divisors"), std::move(output));
 }
@@ -555,23 +568,21 @@ void max_pool_with_tail(Converter& c, const std::string& x, int64_t x_id, std::v
 }
 
 // Paddle's SAME pads of both spatial axes from the input's run-time size (same_pads as INT64
-// tensor arithmetic on [H, W]), then the uncropped transposed convolution `full` sliced from
-// the head pads to its size less the tail pads. Any output_padding stays in `full` past the
-// result's end, as the explicit pads keep it.
-void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& full,
-                                 const std::array<int64_t, 2>& k_hw,
-                                 const std::vector<int64_t>& strides, const std::string& output,
-                                 const NameMaker& names) {
+// tensor arithmetic on [H, W]): the names of the head and tail pads, INT64 [2] each.
+struct RunTimePads {
+    std::string begin;
+    std::string end;
+};
+RunTimePads same_pads_at_run_time(Converter& c, int64_t x_id, const std::array<int64_t, 2>& k_hw,
+                                  const std::vector<int64_t>& strides, const NameMaker& names) {
     const std::string stride = names("same_strides");
     const std::string kernel = names("same_kernel");
     const std::string one = names("same_one");
     const std::string two = names("same_two");
-    const std::string axes = names("same_axes");
     c.push_i64_vector_initializer(stride, strides);
     c.push_i64_vector_initializer(kernel, {k_hw[0], k_hw[1]});
     c.push_i64_vector_initializer(one, {1});
     c.push_i64_vector_initializer(two, {2});
-    c.push_i64_vector_initializer(axes, {2, 3});
 
     const std::string in_shape = names("input_shape");
     const std::string in_hw = names("input_hw");
@@ -596,16 +607,151 @@ void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& f
         c.append_node("Where", {names("pad_total_negative"), zero, total}, {clamped});
         total = clamped;
     }
-    const std::string begin = names("pad_begin");
-    c.add_binary_node("Div", total, two, begin);
-    c.add_binary_node("Sub", total, begin, names("pad_end"));
+    RunTimePads pads{names("pad_begin"), names("pad_end")};
+    c.add_binary_node("Div", total, two, pads.begin);
+    c.add_binary_node("Sub", total, pads.begin, pads.end);
+    return pads;
+}
 
-    const std::string full_shape = names("uncropped_shape");
-    const std::string full_hw = names("uncropped_hw");
-    c.append_node("Shape", {full}, {full_shape});
-    c.add_slice_node(full_shape, full_hw, {2}, {4}, std::vector<int64_t>{0}, std::nullopt, full_hw);
-    c.add_binary_node("Sub", full_hw, names("pad_end"), names("crop_end"));
-    c.append_node("Slice", {full, begin, names("crop_end"), axes}, {output});
+// The spatial dims [H, W] of an NCHW value as INT64 [2], computed when the model runs.
+std::string run_time_hw(Converter& c, const std::string& value, const std::string& name) {
+    c.append_node("Shape", {value}, {name + "_shape"});
+    c.add_slice_node(name + "_shape", name, {2}, {4}, std::vector<int64_t>{0}, std::nullopt, name);
+    return name;
+}
+
+// Paddle's SAME pads of a transposed convolution written as explicit pads (ONNX's SAME gives
+// another output size whenever the input size is not a multiple of the stride). True where
+// they follow an input size known only when the model runs: the full result is then cropped
+// by pads computed from Shape(x).
+bool write_same_pads(std::vector<proto::AttributeProto>& attrs, std::optional<std::array<int64_t, 2>> in_hw,
+                     std::optional<std::array<int64_t, 2>> k_hw, const std::vector<int64_t>& strides, int64_t opset) {
+    if (!helper::find_attribute(attrs, "auto_pad")) return false;
+    if (!k_hw || strides.size() != 2)
+        throw Error(
+            "conv2d_transpose with padding_algorithm SAME needs 2 strides and static filter "
+            "spatial dims");
+    const auto pads = same_pads_2d(in_hw, *k_hw, strides);
+    ops::remove_attributes_named(attrs, "auto_pad");
+    if (pads) {
+        attrs.push_back(helper::attr_ints("pads", *pads));
+        return false;
+    }
+    // Slice takes its bounds as inputs from opset 10 on.
+    if (opset < 10)
+        throw Converter::opset_error("conv2d_transpose with padding_algorithm SAME, strides above 1 "
+                                     "and unknown input spatial dims", 10, opset);
+    return true;
+}
+
+// Paddle's limits on a transposed convolution's window that ONNX Runtime would only meet when
+// the model runs: ConvTranspose takes an extra output row only below max(stride, dilation)
+// (unless an output size replaces output_padding), and its filter [C, M / groups, kH, kW]
+// reads C input channels in groups of C / groups.
+void check_transposed_conv_window(const ConverterState& state, const std::vector<proto::AttributeProto>& attrs,
+                                  const IdList& ids, bool sized) {
+    const auto strides = ints_or(attrs, "strides", {1, 1});
+    const auto dilations = ints_or(attrs, "dilations", {1, 1});
+    const auto output_padding = sized ? std::vector<int64_t>{} : ints_or(attrs, "output_padding", {});
+    for (size_t i = 0; i < output_padding.size() && i < strides.size() && i < dilations.size(); ++i) {
+        if (output_padding[i] >= std::max(strides[i], dilations[i]))
+            throw Error("conv2d_transpose: output_padding {} must be below the larger of strides {} and "
+                        "dilations {} on each axis",
+                        helper::fmt_dims(output_padding), helper::fmt_dims(strides), helper::fmt_dims(dilations));
+    }
+    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t>* w_dims = state.tensor_shapes.find(ids[1]);
+    const int64_t channels = x_dims && x_dims->size() == 4 ? (*x_dims)[1] : -1;
+    if (channels < 0) return;
+    const auto* group = helper::find_attribute(attrs, "group");
+    if (group && group->type == proto::attr_type::INT && group->i > 0 && channels % group->i != 0)
+        throw Error("conv2d_transpose: the {} input channels do not split into {} groups", channels, group->i);
+    if (w_dims && w_dims->size() == 4 && (*w_dims)[0] >= 0 && (*w_dims)[0] != channels)
+        throw Error("conv2d_transpose: the filter {} is for {} input channels, the input {} has {}",
+                    helper::fmt_dims(*w_dims), (*w_dims)[0], helper::fmt_dims(*x_dims), channels);
+}
+
+// The uncropped transposed convolution `full` sliced from Paddle's SAME head pads (computed
+// from the input's run-time size) to its size less the tail pads. Any output_padding stays in
+// `full` past the result's end, as the explicit pads keep it.
+void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& full,
+                                 const std::array<int64_t, 2>& k_hw,
+                                 const std::vector<int64_t>& strides, const std::string& output,
+                                 const NameMaker& names) {
+    const RunTimePads pads = same_pads_at_run_time(c, x_id, k_hw, strides, names);
+    const std::string axes = names("same_axes");
+    c.push_i64_vector_initializer(axes, {2, 3});
+    const std::string full_hw = run_time_hw(c, full, names("uncropped_hw"));
+    c.add_binary_node("Sub", full_hw, pads.end, names("crop_end"));
+    c.append_node("Slice", {full, pads.begin, names("crop_end"), axes}, {output});
+}
+
+// A transposed convolution's output size known only when the model runs, as INT64 [2]: Paddle
+// reads a tensor flattened and a list one number from each element, and takes two numbers,
+// one for each spatial axis.
+std::string run_time_output_size(Converter& c, int64_t size_id, const NameMaker& names) {
+    std::string flat;
+    if (const IdList* list = c.state.combine_inputs.find(size_id)) {
+        std::vector<std::string> numbers;
+        c.push_i64_vector_initializer(names("size_number_shape"), {1});
+        for (size_t k = 0; k < list->size(); ++k) {
+            const int64_t id = (*list)[k];
+            c.require_one_value("conv2d_transpose", "output_size element", id);
+            c.require_operand_type("conv2d_transpose", "output_size element", id,
+                                   {proto::dtype::INT32, proto::dtype::INT64});
+            numbers.push_back(names("size_number", k));
+            c.append_node("Reshape",
+                          {c.ensure_i64_value(id, c.get_tensor_name(id), names("size_number_i64", k)),
+                           names("size_number_shape")},
+                          {numbers.back()});
+        }
+        if (numbers.empty()) throw Error("conv2d_transpose: output_size (value {}) lists no values", size_id);
+        flat = names("size_numbers");
+        c.append_node("Concat", std::move(numbers), {flat}, {helper::attr_int("axis", 0)});
+    } else {
+        flat = c.ensure_i64_value(size_id, c.get_tensor_name(size_id), names("size_i64"));
+    }
+    const std::string size = names("size");
+    c.push_i64_vector_initializer(names("size_shape"), {2});
+    c.append_node("Reshape", {std::move(flat), names("size_shape")}, {size});
+    return size;
+}
+
+// Paddle writes a transposed convolution into an output of the size it is given, placing the
+// uncropped result there from the head pads on: rows past the uncropped result's end stay
+// zero, and the tail pads play no part. With that size known only when the model runs the
+// node computes the uncropped result (no pads, no output_padding), which is sliced from the
+// head pads to head pad + size and padded with zeros at the end to the size. Paddle refuses a
+// size outside [natural, natural + stride) on an axis; the model cannot, and computes the
+// same rule there: a smaller size crops the result, a larger one ends in more zeros.
+void transposed_conv_to_run_time_size(Converter& c, int64_t x_id, int64_t size_id,
+                                      std::vector<std::string> inputs,
+                                      std::vector<proto::AttributeProto> attrs,
+                                      std::optional<std::array<int64_t, 2>> same_k_hw, const std::string& output,
+                                      const NameMaker& names) {
+    const std::vector<int64_t> pads = ints_or(attrs, "pads", {0, 0, 0, 0});
+    const std::vector<int64_t> strides = ints_or(attrs, "strides", {1, 1});
+    for (const std::string_view name : {"pads", "output_padding", "output_shape"})
+        ops::remove_attributes_named(attrs, name);
+    const std::string full = names("uncropped");
+    c.append_node("ConvTranspose", std::move(inputs), {full}, std::move(attrs));
+
+    std::string begin = names("size_begin");
+    if (same_k_hw) {
+        begin = same_pads_at_run_time(c, x_id, *same_k_hw, strides, names).begin;
+    } else {
+        c.push_i64_vector_initializer(begin, {pads.size() == 4 ? pads[0] : 0, pads.size() == 4 ? pads[1] : 0});
+    }
+    const std::string size = run_time_output_size(c, size_id, names);
+    c.add_binary_node("Add", begin, size, names("size_end"));
+    c.push_i64_vector_initializer(names("size_axes"), {2, 3});
+    c.append_node("Slice", {full, begin, names("size_end"), names("size_axes")}, {names("sized")});
+    // What the slice could not take from the uncropped result is zeros at the end.
+    c.add_binary_node("Sub", size, run_time_hw(c, names("sized"), names("sized_hw")), names("zero_rows"));
+    c.push_i64_vector_initializer(names("zero_rows_head"), {0, 0, 0, 0, 0, 0});
+    c.append_node("Concat", {names("zero_rows_head"), names("zero_rows")}, {names("zero_row_pads")},
+                  {helper::attr_int("axis", 0)});
+    c.append_node("Pad", {names("sized"), names("zero_row_pads")}, {output});
 }
 
 }  // namespace
@@ -675,53 +821,19 @@ void Converter::op_conv2d_transpose(const Json& op) {
     const auto in_hw = static_hw(state, ids[0]);
     const auto k_hw = static_hw(state, ids[1]);
     const auto strides = ints_or(attrs, "strides", {1, 1});
-    // ConvTranspose takes an extra output row only below max(stride, dilation), and its filter
-    // [C, M / groups, kH, kW] reads C input channels in groups of C / groups.
-    const auto dilations = ints_or(attrs, "dilations", {1, 1});
-    // A given output size replaces output_padding.
+    // A size known only when the model runs is computed in the graph, which Pad with its pads
+    // as an input allows from opset 11 on.
     const std::vector<double>* size = ids.size() == 3 ? state.const_values.find(ids[2]) : nullptr;
-    const auto output_padding = size && !size->empty() ? std::vector<int64_t>{} : ints_or(attrs, "output_padding", {});
-    for (size_t i = 0; i < output_padding.size() && i < strides.size() && i < dilations.size(); ++i) {
-        if (output_padding[i] >= std::max(strides[i], dilations[i]))
-            throw Error("conv2d_transpose: output_padding {} must be below the larger of strides {} and "
-                        "dilations {} on each axis",
-                        helper::fmt_dims(output_padding), helper::fmt_dims(strides), helper::fmt_dims(dilations));
-    }
-    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
-    const std::vector<int64_t>* w_dims = state.tensor_shapes.find(ids[1]);
-    const int64_t channels = x_dims && x_dims->size() == 4 ? (*x_dims)[1] : -1;
-    if (channels >= 0) {
-        const auto* group = helper::find_attribute(attrs, "group");
-        if (group && group->type == proto::attr_type::INT && group->i > 0 && channels % group->i != 0)
-            throw Error("conv2d_transpose: the {} input channels do not split into {} groups", channels, group->i);
-        if (w_dims && w_dims->size() == 4 && (*w_dims)[0] >= 0 && (*w_dims)[0] != channels)
-            throw Error("conv2d_transpose: the filter {} is for {} input channels, the input {} has {}",
-                        helper::fmt_dims(*w_dims), (*w_dims)[0], helper::fmt_dims(*x_dims), channels);
-    }
+    const bool size_at_run_time = ids.size() == 3 && ids[2] != 0 && !size;
+    if (size_at_run_time && opset < 11)
+        throw opset_error("conv2d_transpose with an output_size computed when the model runs", 11, opset);
+    // A given output size replaces output_padding.
+    check_transposed_conv_window(state, attrs, ids, (size && !size->empty()) || size_at_run_time);
 
-    // SAME pads that follow an input size known only at run time: the full result is cropped
-    // by pads computed from Shape(x).
-    bool same_pads_at_run_time = false;
-    if (helper::find_attribute(attrs, "auto_pad")) {
-        if (!k_hw || strides.size() != 2)
-            throw Error(
-                "conv2d_transpose with padding_algorithm SAME needs 2 strides and static filter "
-                "spatial dims");
-        const auto pads = same_pads_2d(in_hw, *k_hw, strides);
-        ops::remove_attributes_named(attrs, "auto_pad");
-        if (pads) {
-            attrs.push_back(helper::attr_ints("pads", *pads));
-        } else {
-            // Slice takes its bounds as inputs from opset 10 on.
-            if (opset < 10)
-                throw opset_error("conv2d_transpose with padding_algorithm SAME, strides above 1 "
-                                  "and unknown input spatial dims", 10, opset);
-            same_pads_at_run_time = true;
-        }
-    }
+    const bool same_pads_at_run_time = write_same_pads(attrs, in_hw, k_hw, strides, opset);
 
     std::optional<std::vector<int64_t>> output_size;
-    if (ids.size() == 3) output_size = folded_ints(state, ids[2]);
+    if (size) output_size = folded_ints(state, ids[2]);
     if (output_size) {
         ops::remove_output_shape_attributes(attrs);
         // An empty size (how exports write "no output size") asks for the natural size. A
@@ -730,9 +842,13 @@ void Converter::op_conv2d_transpose(const Json& op) {
     }
 
     const int64_t out = helper::op_out_id(op);
-    settle_transposed_conv_output(attrs, ids, out, same_pads_at_run_time,
-                                  ids.size() == 3 && ids[2] != 0 && !output_size);
+    settle_transposed_conv_output(attrs, ids, out, same_pads_at_run_time, size_at_run_time);
     const NameMaker names{"conv2d_transpose", out};
+    if (size_at_run_time) {
+        transposed_conv_to_run_time_size(*this, ids[0], ids[2], std::move(node_inputs), std::move(attrs),
+                                         same_pads_at_run_time ? k_hw : std::nullopt, get_tensor_name(out), names);
+        return;
+    }
     const std::array<int64_t, 2> zeros = output_padding_past_stride(attrs);
     const bool zero_rows = zeros[0] != 0 || zeros[1] != 0;
     const std::string full = same_pads_at_run_time ? names("uncropped") : get_tensor_name(out);
@@ -741,6 +857,77 @@ void Converter::op_conv2d_transpose(const Json& op) {
     if (same_pads_at_run_time)
         crop_same_pads_at_run_time(*this, ids[0], full, *k_hw, strides, get_tensor_name(out), names);
 }
+
+namespace {
+
+// The pool's window from the folded kernel size (written as kernel_shape), or true for the
+// global form: global pooling, or adaptive pooling to one position. Other adaptive pools and
+// a kernel size computed when the model runs have no ONNX window.
+bool write_pool_window(const std::optional<std::vector<int64_t>>& kernel, bool global, bool adaptive, bool same,
+                       std::vector<proto::AttributeProto>& attrs) {
+    const bool unit_kernel = kernel && *kernel == std::vector<int64_t>{1, 1};
+    if (global || (unit_kernel && adaptive)) return true;
+    if (adaptive)
+        throw Error(
+            "adaptive pool2d only supports global output_size=[1,1]; non-global adaptive pooling "
+            "requires derived kernel/stride");
+    // MaxPool and AveragePool cannot be written without a window.
+    if (!kernel) throw Error("pool2d requires a constant kernel size");
+    if (same && unit_kernel)
+        throw Error(
+            "pool2d with padding_algorithm=SAME does not support output_size=[1,1] unless "
+            "adaptive=true");
+    attrs.push_back(helper::attr_ints("kernel_shape", *kernel));
+    return false;
+}
+
+struct PoolForm {
+    std::string node_type;  // the ONNX pool the attributes are conformed to
+    bool average;
+    bool global;
+    bool exclusive;
+};
+
+// The pool's nodes: a reduction for a global pool over no channels, window sums over
+// Paddle's counts where the ONNX pools would count or size the windows otherwise, a max pool
+// with its partial tail window, or the one ONNX pool.
+void append_pool(Converter& c, const PoolForm& form, std::string x, int64_t x_id,
+                 const std::optional<std::vector<int64_t>>& kernel, std::vector<proto::AttributeProto> attrs,
+                 int64_t out) {
+    const NameMaker names{"pool2d", out};
+    // ONNX Runtime refuses at load a pool over no channels (its layout transformer checks the
+    // count); the result is empty, and the window sums or a reduction give it with its dims.
+    const std::vector<int64_t>* x_dims = c.state.tensor_shapes.find(x_id);
+    const int32_t x_type = c.onnx_dtype_if_known(x_id).value_or(proto::dtype::FLOAT);
+    const bool no_channels = x_dims && x_dims->size() == 4 && (*x_dims)[1] == 0 &&
+                             (x_type == proto::dtype::FLOAT || x_type == proto::dtype::FLOAT16);
+    if (form.global && no_channels) {
+        c.settle_pool_output(x_id, attrs, true, out);
+        c.add_reduce_node(form.average ? "ReduceMean" : "ReduceMax", x, c.get_tensor_name(out),
+                          std::vector<int64_t>{2, 3}, 1, names("reduce"));
+        return;
+    }
+    const bool windowed_sums = (form.average || no_channels) && !form.global;
+    const bool auto_pad = helper::find_attribute(attrs, "auto_pad") != nullptr;
+    std::optional<AveragePoolSums> sums;
+    if (((form.average && !form.exclusive) || no_channels) && !form.global && auto_pad)
+        sums = same_window_as_sums(c.state, *kernel, x_id, attrs);
+    if (!form.global && !auto_pad) refuse_window_past_padded_input(c.state, x_id, attrs);
+    c.settle_pool_output(x_id, attrs, form.global, out);
+    if (!sums && windowed_sums) sums = average_pool_ends(c.state, x_id, attrs, form.exclusive, no_channels);
+    if (sums) {
+        average_pool_as_sums(c, x, x_id, *sums, form.exclusive, c.get_tensor_name(out), names);
+        return;
+    }
+    if (const auto tail = !form.average && !form.global ? max_pool_tail(c.state, x_id, attrs) : std::nullopt) {
+        max_pool_with_tail(c, x, x_id, std::move(attrs), *tail, c.get_tensor_name(out), names);
+        return;
+    }
+    if (!form.global) refuse_pads_past_the_window(attrs);
+    c.append_node(form.node_type, {std::move(x)}, {c.get_tensor_name(out)}, std::move(attrs));
+}
+
+}  // namespace
 
 void Converter::op_pool2d(const Json& op) {
     require_pool_word(op, "pooling_type", {"max", "avg"});
@@ -768,30 +955,12 @@ void Converter::op_pool2d(const Json& op) {
 
     std::optional<std::vector<int64_t>> kernel;
     if (ids.size() >= 2) kernel = folded_ints(state, ids[1]);
-    const bool unit_kernel = kernel && *kernel == std::vector<int64_t>{1, 1};
 
     bool same = false;
     if (const auto* a = helper::find_attribute(attrs, "auto_pad"))
         same = a->type == proto::attr_type::STRING && a->s == "SAME_UPPER";
 
-    bool global_form = false;
-    if (global || (unit_kernel && adaptive)) {
-        global_form = true;
-    } else if (adaptive) {
-        throw Error(
-            "adaptive pool2d only supports global output_size=[1,1]; non-global adaptive pooling "
-            "requires derived kernel/stride");
-    } else if (!kernel) {
-        // MaxPool and AveragePool cannot be written without a window.
-        throw Error("pool2d requires a constant kernel size");
-    } else if (same && unit_kernel) {
-        throw Error(
-            "pool2d with padding_algorithm=SAME does not support output_size=[1,1] unless "
-            "adaptive=true");
-    } else {
-        attrs.push_back(helper::attr_ints("kernel_shape", *kernel));
-    }
-
+    const bool global_form = write_pool_window(kernel, global, adaptive, same, attrs);
     if (global_form) {
         node_type = average ? "GlobalAveragePool" : "GlobalMaxPool";
         // The global operators take no attributes; counting padding is moot without pads.
@@ -811,39 +980,9 @@ void Converter::op_pool2d(const Json& op) {
     attr::conform_attributes("pool2d", node_type, opset, attrs);
     attr::check_window_attributes("pool2d", attrs, 2);
     if (same && !global_form) write_small_same_windows_as_pads(state, *kernel, ids[0], attrs);
-    const bool exclusive = helper::op_attr_bool(op, "exclusive").value_or(true);
-    // ONNX Runtime refuses at load a pool over no channels (its layout transformer checks the
-    // count); the result is empty, and the window sums or a reduction give it with its dims.
-    const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
-    const int32_t x_type = onnx_dtype_if_known(ids[0]).value_or(proto::dtype::FLOAT);
-    const bool no_channels = x_dims && x_dims->size() == 4 && (*x_dims)[1] == 0 &&
-                             (x_type == proto::dtype::FLOAT || x_type == proto::dtype::FLOAT16);
-    if (global_form && no_channels) {
-        const int64_t out = helper::op_out_id(op);
-        settle_pool_output(ids[0], attrs, global_form, out);
-        add_reduce_node(average ? "ReduceMean" : "ReduceMax", x, get_tensor_name(out), std::vector<int64_t>{2, 3}, 1,
-                        NameMaker{"pool2d", out}("reduce"));
-        return;
-    }
-    std::optional<AveragePoolSums> sums;
-    if (((average && !exclusive) || no_channels) && !global_form && helper::find_attribute(attrs, "auto_pad"))
-        sums = same_window_as_sums(state, *kernel, ids[0], attrs);
-    if (!global_form && !helper::find_attribute(attrs, "auto_pad"))
-        refuse_window_past_padded_input(state, ids[0], attrs);
-    const int64_t out = helper::op_out_id(op);
-    settle_pool_output(ids[0], attrs, global_form, out);
-    if (!sums && (average || no_channels) && !global_form)
-        sums = average_pool_ends(state, ids[0], attrs, exclusive, no_channels);
-    if (sums) {
-        average_pool_as_sums(*this, x, ids[0], *sums, exclusive, get_tensor_name(out), NameMaker{"pool2d", out});
-        return;
-    }
-    if (const auto tail = !average && !global_form ? max_pool_tail(state, ids[0], attrs) : std::nullopt) {
-        max_pool_with_tail(*this, x, ids[0], std::move(attrs), *tail, get_tensor_name(out), NameMaker{"pool2d", out});
-        return;
-    }
-    if (!global_form) refuse_pads_past_the_window(attrs);
-    append_node(std::move(node_type), {std::move(x)}, {get_tensor_name(out)}, std::move(attrs));
+    const PoolForm form{std::move(node_type), average, global_form,
+                        helper::op_attr_bool(op, "exclusive").value_or(true)};
+    append_pool(*this, form, std::move(x), ids[0], kernel, std::move(attrs), helper::op_out_id(op));
 }
 
 namespace {

@@ -1,5 +1,6 @@
 // Nearest and bilinear interpolation as one ONNX Resize node, with the small graph that
 // computes its target sizes or scales.
+#include <algorithm>
 #include <array>
 
 #include "converter/converter.h"
@@ -52,6 +53,59 @@ std::vector<proto::AttributeProto> resize_attributes(const Json& op, std::string
     return attrs;
 }
 
+// The image: of rank 4 and of a type both Paddle and ONNX Runtime resize.
+void check_resize_image(const Converter& c, std::string_view op_name, int64_t x) {
+    c.require_rank(op_name, x, 4, 4);
+    // Paddle resizes no bool or int16 images, and ONNX Runtime's Resize takes neither.
+    if (const std::optional<int32_t> t = c.onnx_dtype_if_known(x);
+        t && (*t == proto::dtype::BOOL || *t == proto::dtype::INT16))
+        throw Error("{} does not take {} inputs", op_name, helper::onnx_dtype_name(*t));
+    // Nor does ONNX Runtime resize int64 images, or other types than these.
+    c.require_operand_type(op_name, "x", x,
+                           {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE, proto::dtype::UINT8,
+                            proto::dtype::INT8, proto::dtype::INT32});
+}
+
+// Paddle's output sizes, from the size list (one value each, one for each of H and W) or the
+// OutSize tensor (both, `out_size` 0 when absent), are positive.
+void check_output_sizes(const ConverterState& state, std::string_view op_name, const IdList* size_list,
+                        int64_t out_size) {
+    std::vector<int64_t> size_ids = size_list ? *size_list : std::vector<int64_t>{};
+    if (!size_ids.empty() && size_ids.size() != 2)
+        throw Error("{}: the size list has {} entries, not one for each of H and W", op_name, size_ids.size());
+    for (int64_t id : size_ids) {
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+        if (!dims || (dims->size() == 1 && ((*dims)[0] < 0 || (*dims)[0] == 1)) || dims->empty()) continue;
+        if (std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d >= 0 && d != 1; }))
+            throw Error("{}: size {} must hold one value, but has dims {}", op_name, id, helper::fmt_dims(*dims));
+        // Unlike the one-value operands of other operators, Paddle's interpolation reads each
+        // size only from a tensor of dims [1] or [], and refuses one of more dims.
+        throw Error("{}: size {} has dims {}, but each size must be a tensor of dims [1] or []", op_name, id,
+                    helper::fmt_dims(*dims));
+    }
+    if (out_size != 0) require_out_size_dims(op_name, out_size, state.tensor_shapes.find(out_size));
+    if (out_size != 0 && size_ids.empty()) size_ids.push_back(out_size);
+    for (int64_t id : size_ids) {
+        if (const std::vector<double>* values = state.const_values.find(id)) {
+            for (double v : *values) {
+                if (!(v > 0.0)) throw Error("{}: output size {} is not positive", op_name, v);
+            }
+        }
+    }
+}
+
+// OutSize as INT64 [H, W]. Paddle takes it as two numbers; declared with a length known only
+// when the model runs, it is reshaped to them, as Resize's sizes must have a known length.
+std::string out_size_pair(Converter& c, int64_t id, int64_t out) {
+    std::string spatial = c.ensure_i64_input(id, out, "resize_out_size");
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(id);
+    if (dims && *dims == std::vector<int64_t>{2}) return spatial;
+    const NameMaker names{"resize", out};
+    c.push_i64_vector_initializer(names("out_size_shape"), {2});
+    c.append_node("Reshape", {std::move(spatial), names("out_size_shape")}, {names("out_size")});
+    return names("out_size");
+}
+
 }  // namespace
 
 void Converter::push_resize_optional_input(std::vector<std::string>& inputs, int64_t id,
@@ -82,8 +136,10 @@ std::string Converter::build_resize_sizes_from_spatial_tensor(int64_t out_id, in
 }
 
 
-// One INT64 [H, W] tensor from the size-tensor list: each piece cast to INT64 and lifted to
-// 1-D where needed, then concatenated.
+// One INT64 [H, W] tensor from the size-tensor list: each element cast to INT64 and made [1]
+// where it is not declared so, then concatenated. An element whose length is known only when
+// the model runs is reshaped too: Resize's sizes must have a length that matches the rank
+// of its input before the model runs.
 std::string Converter::build_resize_spatial_from_size_list(int64_t out, const IdList& size_list) {
     const NameMaker names{"resize", out};
     std::vector<std::string> parts;
@@ -92,10 +148,15 @@ std::string Converter::build_resize_spatial_from_size_list(int64_t out, const Id
         // Paddle's shape values are int32; the sizes prefix is INT64.
         std::string name = ensure_i64_value(id, get_tensor_name(id), names("spatial_i64", j));
         const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-        if (!dims || dims->empty()) {
+        if (dims && dims->empty()) {
             const std::string lifted = names("spatial", j);
             add_unsqueeze_node(name, lifted, {0}, names("unsqueeze_axes"));
             name = lifted;
+        } else if (!dims || *dims != std::vector<int64_t>{1}) {
+            const std::string one = names("spatial", j);
+            push_i64_vector_initializer(one + "_shape", {1});
+            append_node("Reshape", {std::move(name), one + "_shape"}, {one});
+            name = one;
         }
         parts.push_back(std::move(name));
     }
@@ -166,15 +227,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     if (ids.empty()) throw Error("{} missing inputs", mode);
     // The sizes and scales written here are for NCHW images.
     const std::string_view op_name = mode == "linear" ? "bilinear_interp" : "nearest_interp";
-    require_rank(op_name, ids[0], 4, 4);
-    // Paddle resizes no bool or int16 images, and ONNX Runtime's Resize takes neither.
-    if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0]);
-        t && (*t == proto::dtype::BOOL || *t == proto::dtype::INT16))
-        throw Error("{} does not take {} inputs", op_name, helper::onnx_dtype_name(*t));
-    // Nor does ONNX Runtime resize int64 images, or other types than these.
-    require_operand_type(op_name, "x", ids[0],
-                         {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE, proto::dtype::UINT8,
-                          proto::dtype::INT8, proto::dtype::INT32});
+    check_resize_image(*this, op_name, ids[0]);
     std::vector<std::string> inputs{get_tensor_name(ids[0])};
     push_resize_optional_input(inputs, out, "roi");
 
@@ -202,25 +255,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     if (scale && !(std::max((*scale)[0], (*scale)[1]) < 2147483648.0f))
         throw Error("{}: scale {} is not a positive factor below 2^31", op_name,
                     std::max((*scale)[0], (*scale)[1]));
-    // Paddle's output sizes, from the size list (one value each, one for each of H and W) or
-    // the OutSize tensor (both), are positive.
-    std::vector<int64_t> size_ids = size_list ? *size_list : std::vector<int64_t>{};
-    if (!size_ids.empty() && size_ids.size() != 2)
-        throw Error("{}: the size list has {} entries, not one for each of H and W", op_name, size_ids.size());
-    for (int64_t id : size_ids) {
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-        if (dims && (dims->size() > 1 || (dims->size() == 1 && (*dims)[0] >= 0 && (*dims)[0] != 1)))
-            throw Error("{}: size {} must hold one value, but has dims {}", op_name, id, helper::fmt_dims(*dims));
-    }
-    if (has_out_size) require_out_size_dims(op_name, ids[1], state.tensor_shapes.find(ids[1]));
-    if (has_out_size && size_ids.empty()) size_ids.push_back(ids[1]);
-    for (int64_t id : size_ids) {
-        if (const std::vector<double>* values = state.const_values.find(id)) {
-            for (double v : *values) {
-                if (!(v > 0.0)) throw Error("{}: output size {} is not positive", op_name, v);
-            }
-        }
-    }
+    check_output_sizes(state, op_name, size_list, has_out_size ? ids[1] : 0);
     if (size_list && !size_list->empty()) {
         use_sizes(build_resize_spatial_from_size_list(out, *size_list));
     } else if (!has_out_size && has_scale_tensor) {
@@ -233,7 +268,7 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         push_i64_initializer(hw, {2}, {(*out_dims)[2], (*out_dims)[3]});
         inputs.push_back(build_resize_sizes_from_spatial_tensor(out, ids[0], hw));
     } else if (has_out_size) {
-        use_sizes(ensure_i64_input(ids[1], out, "resize_out_size"));
+        use_sizes(out_size_pair(*this, ids[1], out));
     } else {
         const auto out_h = helper::op_attr_i64(op, "out_h");
         const auto out_w = helper::op_attr_i64(op, "out_w");

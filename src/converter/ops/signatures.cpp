@@ -93,7 +93,7 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         {"layer_norm", norm},
         // conv.cpp: Paddle's 2-D windows take NCHW or NHWC input and an OIHW filter.
         {"pool2d", sig({x.rank(4), arg("kernel_size")})},
-        {"conv2d_transpose", sig({x.rank(4), arg("filter").rank(4), arg("output_size").opt()})},
+        {"conv2d_transpose", sig({x.rank(4), arg("filter").rank(4), arg("output_size").opt().index()})},
         // pad.cpp
         {"pad", sig({x, arg("pad_value").opt()})},
         {"pad3d", sig({x.rank(5), arg("paddings").index().rank(1)})},
