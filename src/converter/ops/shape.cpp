@@ -592,7 +592,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
             // Split takes its sections as an input only from opset 13.
             require_opset("split with tensor sections", 13);
             // Split reads its sections as int64 only; Paddle also takes int32 ones.
-            inputs.push_back(split_sections_filled_in(ensure_i64_input(ids[1], out, "split_sections"),
+            inputs.push_back(split_sections_filled_in(flat_i64_list(ids[1], out, "split_sections"),
                                                       inputs[0], axis, names));
         } else {
             std::vector<int64_t> sections = helper::saturate_i64(*folded);
@@ -628,7 +628,8 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
                 push_i64_vector_initializer(name, sections);
                 inputs.push_back(std::move(name));
             } else {
-                inputs.push_back(ensure_i64_input(ids[1], out, "split_sections"));
+                // Paddle reads the sections flattened, of any rank; Split takes them 1-D.
+                inputs.push_back(flat_i64_list(ids[1], out, "split_sections"));
             }
         }
     }
@@ -639,6 +640,8 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
         made = helper::op_attr_i64(op, "num");
     else if (const std::vector<double>* folded = ids.size() >= 2 ? state.const_values.find(ids[1]) : nullptr)
         made = static_cast<int64_t>(folded->size());
+    else if (ids.size() >= 2)
+        made = known_element_count(ids[1]);
     if (made && *made != static_cast<int64_t>(pieces->size()))
         throw Error("{} makes {} pieces, but its list is unpacked into {} values", full_name.substr(2), *made,
                     pieces->size());
