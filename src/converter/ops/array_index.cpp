@@ -107,7 +107,7 @@ void Converter::combined_list(std::string_view op, std::string_view what, int64_
     for (const int64_t e : elements) {
         const std::optional<int64_t> count = known_element_count(e);
         if (count && *count != 1)
-            throw Error("{}: {} (value {}) lists value {} of dims {}, but each element of the list must hold one value",
+            throw Error("{}: {} (value {}) element {} has dims {}, but each element of the list must hold one value",
                         op, what, list, e, helper::fmt_dims(*state.tensor_shapes.find(e)));
         require_operand_type(op, fmt::format("{} (value {}) element {}", what, list, e), e,
                              {proto::dtype::INT32, proto::dtype::INT64});
