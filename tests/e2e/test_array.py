@@ -549,6 +549,10 @@ def refused_listed_shape(element):
          "reshape: shape (value 4) element 2 is float32, but it must be one of int32, int64"),
         (refused_listed_shape(lambda p: p.data("n", "i64", [2])),
          "reshape: shape (value 4) element 2 has dims [2], but each element of the list must hold one value"),
+        # A fill value is one number, never a list.
+        (lambda p: p.fetch(p.op("1.full_like", [p.data("x", "f32", [2]), p.combine([p.full([], 0.0)])],
+                                outs=[("f32", [2])])),
+         "full_like: value (value 3) is a list of values, where it takes one tensor"),
     ]],
 ])
 def test_refusals(tmp, build, opset, message):

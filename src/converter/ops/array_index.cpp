@@ -79,22 +79,28 @@ std::string Converter::one_value_of_rank(int64_t id, std::string name, size_t ra
 // one-value tensors element by element. The lowerings, and ONNX, read such an operand as one
 // tensor: the combine is made into one where it is read as numbers. Operators reading lists
 // of tensors (stack, concat, meshgrid) keep their combines; of the operators without a row,
-// only reshape reads one, as its shape.
+// only reshape reads one, as its shape. Anywhere else a list has no tensor to stand for it.
 void Converter::read_combines_as_number_lists(std::string_view op, const ops::Signature* signature,
                                               const IdList& ids, int64_t reader) {
     for (size_t k = 0; k < ids.size(); ++k) {
         const IdList* elements = ids[k] == 0 ? nullptr : state.combine_inputs.find(ids[k]);
         // Made already, here or in an enclosing graph, for another reader.
         if (!elements || state.tensor_names.contains(ids[k])) continue;
-        std::string_view what = "shape";
+        std::string what = k == 0 ? "input" : fmt::format("operand {}", k);
+        bool numbers = !signature && op == "reshape" && k == 1;
         if (signature) {
-            if (signature->operands.empty()) continue;
-            const ops::OperandRule& rule = signature->operands[std::min(k, signature->operands.size() - 1)];
-            if (rule.holds != ops::Holds::FlatList && rule.holds != ops::Holds::Axes) continue;
-            what = rule.name;
-        } else if (op != "reshape" || k != 1) {
-            continue;
+            const std::vector<ops::OperandRule>& rules = signature->operands;
+            // An operand past the row is refused by its count.
+            if (rules.empty() || (k >= rules.size() && !signature->repeats)) continue;
+            const ops::OperandRule& rule = rules[std::min(k, rules.size() - 1)];
+            if (rule.holds == ops::Holds::List) continue;
+            numbers = rule.holds == ops::Holds::FlatList || rule.holds == ops::Holds::Axes;
+            what = k == 0 ? "input" : rule.name;
+        } else if (numbers) {
+            what = "shape";
         }
+        if (!numbers)
+            throw Error("{}: {} (value {}) is a list of values, where it takes one tensor", op, what, ids[k]);
         combined_list(op, what, ids[k], *elements, reader);
     }
 }
@@ -112,10 +118,14 @@ void Converter::combined_list(std::string_view op, std::string_view what, int64_
         require_operand_type(op, fmt::format("{} (value {}) element {}", what, list, e), e,
                              {proto::dtype::INT32, proto::dtype::INT64});
         const std::vector<double>* v = state.const_values.find(e);
-        if (v && v->size() == 1)
-            folded.push_back(helper::saturate_i64((*v)[0]));
-        else
+        if (!v || v->size() != 1) {
             all_folded = false;
+            continue;
+        }
+        folded.push_back(helper::saturate_i64((*v)[0]));
+        // Its number is read now, so an operator of the program must have defined it already.
+        if (current_op && !state.defined_values.contains(e) && !state.tensor_names.contains(e))
+            early_reads->try_emplace(e, helper::op_label(*current_op));
     }
     const std::string name = fmt::format("combined_list_{}_{}", list, reader);
     if (all_folded) {
