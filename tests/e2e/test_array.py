@@ -487,6 +487,13 @@ def refused_split_unpacked_apart(p):
     p.fetch(p.split(lst, [("f32", [2, 2]), ("f32", [2, 4]), ("f32", [2, 4])])[0])
 
 
+def refused_split_of_fed_sections_unpacked_apart(p):
+    # Three sections fed as [1, 3], two values: their count is known though their sizes are not.
+    x = p.data("x", "f32", [-1, 6])
+    lst = p.op("1.split", [x, p.data("s", "i64", [1, 3]), p.full([1], 1, "i32")], outs=[("vec", [("f32", [-1, -1])] * 2)])
+    p.fetch(p.split(lst, [("f32", [-1, -1])] * 2)[0])
+
+
 def refused_split_with_num_unpacked_apart(p):
     x = p.data("x", "f32", [2, 6])
     lst = p.op("1.split_with_num", [x, p.full([1], 1, "i32")], attrs={"num": 3}, outs=[("vec", [("f32", [2, 2])] * 3)])
@@ -510,6 +517,8 @@ def refused_listed_shape(element):
 @pytest.mark.parametrize("build,opset,message", [
     (refused_unbind_unpacked_apart, 13, "unbind makes 3 pieces along axis -1, but its list is unpacked into 4 values"),
     (refused_split_unpacked_apart, 13, "split makes 2 pieces, but its list is unpacked into 3 values"),
+    *[(refused_split_of_fed_sections_unpacked_apart, opset, "split makes 3 pieces, but its list is unpacked into 2 values")
+      for opset in (17, 21)],
     (refused_split_with_num_unpacked_apart, 17, "split_with_num makes 3 pieces, but its list is unpacked into 2 values"),
     (refused_fill, 17, "1.full initializer shape [1048576, 1048576] has more than 268435456 elements"),
     (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
