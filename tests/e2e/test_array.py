@@ -259,6 +259,16 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
     listed = p.combine([p.full([], 0, "i64"), p.full([1], 2, "i32"), p.full([], 3, "i64")])
     refs["reshape_listed"] = (p.op("1.reshape", [batch6, listed], outs=[("f32", [-1, 2, 3])]),
                               feeds["batch6"].reshape(2, 2, 3))
+    # The same list read inside both branches of an if, then after it.
+    listed = p.combine([rows, p.full([], -1, "i64")])
+    branches = [p.block(), p.block()]
+    for b in branches:
+        b.yield_([b.op("1.reshape", [batch6, listed], outs=[("f32", [-1, -1])])])
+    feeds["take"] = np.array([False])
+    refs["reshape_listed_in_a_branch"] = (p.op("1.if", [p.data("take", "bool", [1])], outs=[("f32", [-1, -1])],
+                                               regions=branches), feeds["batch6"].reshape(2, 6))
+    refs["reshape_listed_after_a_branch"] = (p.op("1.reshape", [batch6, listed], outs=[("f32", [-1, -1])]),
+                                             feeds["batch6"].reshape(2, 6))
     refs["unsqueeze_listed"] = (p.op("1.unsqueeze", [y, p.combine([p.full([], 2, "i64"), p.full([1], 0, "i32")])],
                                      outs=[("f32", [1, 2, 1, 3])]), paddle_unsqueeze(feeds["y"], [2, 0]))
     if opset >= 13:
