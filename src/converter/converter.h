@@ -671,6 +671,15 @@ public:
     // lowering, refuses an operator defining such a value, and notes its outputs as defined.
     void note_operand_reads(const Json& op, const ops::Signature& signature, const IdList& ids);
     void note_definitions(const Json& op);
+    // Makes each operand of the Paddle operator `op` (bare name, its row `signature` or none)
+    // that is a list of numbers given as a combine of one-value tensors into the 1-D int64
+    // list the lowerings and ONNX read (combined_list).
+    void read_combines_as_number_lists(std::string_view op, const ops::Signature* signature, const IdList& ids,
+                                       int64_t reader);
+    // The combine `list` of one-value tensors `elements` as one 1-D int64 value under the
+    // list's own id: folded where every element is a constant, else joined at run time.
+    void combined_list(std::string_view op, std::string_view what, int64_t list, const IdList& elements,
+                       int64_t reader);
 
     // ---- dropout (ops/misc.cpp) ----
     void op_dropout(const Json& op);
@@ -794,6 +803,8 @@ public:
     // A list of integers Paddle reads flattened (slice bounds), as the 1-D int64 list ONNX
     // takes: a value recorded with another rank is reshaped to one dim.
     std::string flat_i64_list(int64_t id, int64_t name_id, std::string_view prefix);
+    // How many elements value `id` holds, where its recorded dims say (a 0 dim: none).
+    std::optional<int64_t> known_element_count(int64_t id) const;
     // The one value of `id` (named `name`), which Paddle reads from a tensor of any rank with
     // one element, brought to the rank `rank` (0 or 1: 0-D or [1]) an ONNX node takes. Lower
     // ranks and unknown dims are left as they are; a higher rank is reshaped into `new_name`.

@@ -249,6 +249,32 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
                     want = data.reshape([d for k, d in enumerate(data.shape) if not (k in named and d == 1)])
                     refs[f"squeeze_runtime_{name}_{axes_name}"] = (
                         p.op("1.squeeze", [v, axes], outs=[(word_of_np(data.dtype), [-1] * (len(dims) - 1))]), want)
+    # A shape or axes given as a list of one-value tensors (a combine), which Paddle reads element
+    # by element: constants, int32 and int64, 0-D and [1], and values fed at run time.
+    feeds.update(rows=np.array(2, np.int64), at=np.array([3], np.int32), batch6=arange([2, 6]))
+    batch6, rows = p.data("batch6", "f32", [-1, 6]), p.data("rows", "i64", [])
+    listed = p.combine([rows, p.full([], 3, "i32"), p.full([1], -1, "i64")])
+    refs["reshape_listed_at_run_time"] = (p.op("1.reshape", [batch6, listed], outs=[("f32", [-1, 3, -1])]),
+                                          feeds["batch6"].reshape(2, 3, 2))
+    listed = p.combine([p.full([], 0, "i64"), p.full([1], 2, "i32"), p.full([], 3, "i64")])
+    refs["reshape_listed"] = (p.op("1.reshape", [batch6, listed], outs=[("f32", [-1, 2, 3])]),
+                              feeds["batch6"].reshape(2, 2, 3))
+    # The same list read inside both branches of an if, then after it.
+    listed = p.combine([rows, p.full([], -1, "i64")])
+    branches = [p.block(), p.block()]
+    for b in branches:
+        b.yield_([b.op("1.reshape", [batch6, listed], outs=[("f32", [-1, -1])])])
+    feeds["take"] = np.array([False])
+    refs["reshape_listed_in_a_branch"] = (p.op("1.if", [p.data("take", "bool", [1])], outs=[("f32", [-1, -1])],
+                                               regions=branches), feeds["batch6"].reshape(2, 6))
+    refs["reshape_listed_after_a_branch"] = (p.op("1.reshape", [batch6, listed], outs=[("f32", [-1, -1])]),
+                                             feeds["batch6"].reshape(2, 6))
+    refs["unsqueeze_listed"] = (p.op("1.unsqueeze", [y, p.combine([p.full([], 2, "i64"), p.full([1], 0, "i32")])],
+                                     outs=[("f32", [1, 2, 1, 3])]), paddle_unsqueeze(feeds["y"], [2, 0]))
+    if opset >= 13:
+        listed = p.combine([p.full([], 0, "i64"), p.data("at", "i32", [1])])
+        refs["unsqueeze_listed_at_run_time"] = (p.op("1.unsqueeze", [y, listed], outs=[("f32", [-1] * 4)]),
+                                                paddle_unsqueeze(feeds["y"], [0, 3]))
     # A shape held in an int32 tensor: ONNX Reshape takes an int64 shape only.
     feeds["shape32"] = np.array([3, -1], np.int32)
     refs["reshape_int32_shape"] = (p.op("1.reshape", [y, p.data("shape32", "i32", [2])], outs=[("f32", [-1, -1])]),
@@ -293,7 +319,22 @@ def test_split_stack_concat(tmp, opset):
         for k, (v, ref) in enumerate(zip(p.split(lst, [("f32", [-1, n]) for n in sizes]),
                                          np.split(xs, np.cumsum(sizes)[:-1], axis=1))):
             refs[f"{name}{k}"] = (v, ref)
+    # Sections of any rank, which Paddle reads flattened: [[3, 3]], and one 0-D section.
+    for name, sections, sizes in (("sections_1x2", p.full([1, 2], 3, "i64"), [3, 3]),
+                                  ("sections_0d", p.full([], 6, "i32"), [6])):
+        lst = p.op("1.split", [x, sections, p.full([1], 1, "i32")], outs=[("vec", [("f32", [-1, n]) for n in sizes])])
+        for k, (v, ref) in enumerate(zip(p.split(lst, [("f32", [-1, n]) for n in sizes]),
+                                         np.split(xs, np.cumsum(sizes)[:-1], axis=1))):
+            refs[f"{name}{k}"] = (v, ref)
     feeds = {"x": xs}
+    if opset >= 13:  # sections known only at run time, of any rank, flattened
+        feeds["fed_1x2"], feeds["fed_0d"] = np.array([[2, -1]], np.int32), np.array(6, np.int64)
+        for name, sections, sizes in (("fed_1x2", p.data("fed_1x2", "i32", [1, 2]), [2, 4]),
+                                      ("fed_0d", p.data("fed_0d", "i64", []), [6])):
+            lst = p.op("1.split", [x, sections, p.full([1], 1, "i32")], outs=[("vec", [("f32", [-1, -1])] * len(sizes))])
+            for k, (v, ref) in enumerate(zip(p.split(lst, [("f32", [-1, -1])] * len(sizes)),
+                                             np.split(xs, np.cumsum(sizes)[:-1], axis=1))):
+                refs[f"split_{name}{k}"] = (v, ref)
     if opset >= 13:  # sections known only at run time: a -1 among them takes the rest of the axis
         c = p.data("c", "bool", [1])
         then, other = p.block(), p.block()
@@ -456,6 +497,13 @@ def refused_split_unpacked_apart(p):
     p.fetch(p.split(lst, [("f32", [2, 2]), ("f32", [2, 4]), ("f32", [2, 4])])[0])
 
 
+def refused_split_of_fed_sections_unpacked_apart(p):
+    # Three sections fed as [1, 3], two values: their count is known though their sizes are not.
+    x = p.data("x", "f32", [-1, 6])
+    lst = p.op("1.split", [x, p.data("s", "i64", [1, 3]), p.full([1], 1, "i32")], outs=[("vec", [("f32", [-1, -1])] * 2)])
+    p.fetch(p.split(lst, [("f32", [-1, -1])] * 2)[0])
+
+
 def refused_split_with_num_unpacked_apart(p):
     x = p.data("x", "f32", [2, 6])
     lst = p.op("1.split_with_num", [x, p.full([1], 1, "i32")], attrs={"num": 3}, outs=[("vec", [("f32", [2, 2])] * 3)])
@@ -468,9 +516,19 @@ def refused_unbind_unpacked_apart(p):
     p.fetch(p.split(lst, [("f32", [2])] * 4)[0])
 
 
+def refused_listed_shape(element):
+    """A reshape whose shape lists `element` and 6: Paddle takes each element as one int32 or int64."""
+    def build(p):
+        x = p.data("x", "f32", [4, 6])
+        p.fetch(p.op("1.reshape", [x, p.combine([element(p), p.full([], 6, "i64")])], outs=[("f32", [4, 6])]))
+    return build
+
+
 @pytest.mark.parametrize("build,opset,message", [
     (refused_unbind_unpacked_apart, 13, "unbind makes 3 pieces along axis -1, but its list is unpacked into 4 values"),
     (refused_split_unpacked_apart, 13, "split makes 2 pieces, but its list is unpacked into 3 values"),
+    *[(refused_split_of_fed_sections_unpacked_apart, opset, "split makes 3 pieces, but its list is unpacked into 2 values")
+      for opset in (17, 21)],
     (refused_split_with_num_unpacked_apart, 17, "split_with_num makes 3 pieces, but its list is unpacked into 2 values"),
     (refused_fill, 17, "1.full initializer shape [1048576, 1048576] has more than 268435456 elements"),
     (refused_clip, 10, "clip with tensor bounds requires opset >= 11, but target opset is 10"),
@@ -506,6 +564,14 @@ def refused_unbind_unpacked_apart(p):
          "squeeze axis 3 is outside a rank-0 input, which takes 0 or -1"),
         (refused_axes_of_rank_2("1.unsqueeze_"),
          "unsqueeze: axis (value 2) has dims [1, 1], but it must be 0-D or 1-D: one axis or a list of axes"),
+        (refused_listed_shape(lambda p: p.full([], 4.0, "f32")),
+         "reshape: shape (value 4) element 2 is float32, but it must be one of int32, int64"),
+        (refused_listed_shape(lambda p: p.data("n", "i64", [2])),
+         "reshape: shape (value 4) element 2 has dims [2], but each element of the list must hold one value"),
+        # A fill value is one number, never a list.
+        (lambda p: p.fetch(p.op("1.full_like", [p.data("x", "f32", [2]), p.combine([p.full([], 0.0)])],
+                                outs=[("f32", [2])])),
+         "full_like: value (value 3) is a list of values, where it takes one tensor"),
     ]],
 ])
 def test_refusals(tmp, build, opset, message):

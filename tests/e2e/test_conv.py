@@ -653,12 +653,12 @@ def test_pool2d_refusals(tmp, program, message):
 # Padding
 
 
-def pad_program(x_dtype, x_dims, paddings, value=None, mode=None, out_dims=None):
+def pad_program(x_dtype, x_dims, paddings, value=None, mode=None, out_dims=None, value_dims=(1,)):
     p = Program()
     x = p.data("x", x_dtype, x_dims)
     inputs = [x]
     if value is not None:
-        inputs.append(p.full([1], value, "f32"))
+        inputs.append(p.full(list(value_dims), value, "f32"))
     attrs = {"paddings": [a_i32(v) for v in paddings]}
     if mode is not None:
         attrs["mode"] = mode
@@ -667,17 +667,18 @@ def pad_program(x_dtype, x_dims, paddings, value=None, mode=None, out_dims=None)
     return p
 
 
-@pytest.mark.parametrize("opset", [10, 11, 17])
-@pytest.mark.parametrize("value", [None, 0.0, 9.5])
-def test_pad_constant(tmp, opset, value):
+# The fill value is one number of any rank: [1], 0-D, [1, 1].
+@pytest.mark.parametrize("opset", [10, 11, 17, 18])
+@pytest.mark.parametrize("value,value_dims", [(None, [1]), (0.0, [1]), (9.5, [1]), (-2.5, []), (9.5, [1, 1])])
+def test_pad_constant(tmp, opset, value, value_dims):
     xs = np.array([[1, 2], [3, 4]], np.float32)
-    out = convert_check_run(pad_program("f32", [2, 2], [1, 2, 3, 0], value), {}, {"x": xs},
+    out = convert_check_run(pad_program("f32", [2, 2], [1, 2, 3, 0], value, value_dims=value_dims), {}, {"x": xs},
                             opset=opset, tmp=tmp)["out"]
     # Paddle interleaves begin and end per axis: axis 0 (1, 2), axis 1 (3, 0).
     np.testing.assert_array_equal(out, np.pad(xs, ((1, 2), (3, 0)), constant_values=value or 0))
     # A rank-0 input has no axis to pad: it is its own result.
-    out = convert_check_run(pad_program("f32", [], [], value, out_dims=[]), {}, {"x": np.array(2.5, np.float32)},
-                            opset=opset, tmp=tmp / "rank0")["out"]
+    out = convert_check_run(pad_program("f32", [], [], value, out_dims=[], value_dims=value_dims), {},
+                            {"x": np.array(2.5, np.float32)}, opset=opset, tmp=tmp / "rank0")["out"]
     np.testing.assert_array_equal(out, np.array(2.5, np.float32))
 
 
@@ -715,7 +716,8 @@ def test_pad_refusals(tmp):
     p = Program()
     x = p.data("x", "f32", [3, 4])
     p.fetch(p.op("1.pad", [x, x], attrs={"paddings": [a_i32(1)] * 4}, outs=[("f32", [-1, -1])]), "out")
-    expect_failure(tmp, p, {}, 17, "pad: pad_value 1 must hold one value, but has dims [3, 4]")
+    expect_failure(tmp, p, {}, 17,
+                   "pad: pad_value (value 1) has dims [3, 4], but it must hold one value: a tensor of one element")
 
 
 def pad3d_program(x_dims, paddings, mode, pad_value=0.0, data_format="NCDHW", pad_dtype="i64",
@@ -851,17 +853,24 @@ def tile_program(x_dims, repeats, repeat_dtype="i64", runtime=False, x_dtype="f3
     p = Program()
     # A 0-D x comes from a constant: graph inputs of rank 0 do not survive the runner.
     x = p.data("x", x_dtype, x_dims) if x_dims else p.full([], 1.0, x_dtype)
-    r = p.data("r", repeat_dtype, [len(repeats)]) if runtime else p.full_int_array(repeats, repeat_dtype)
-    y = p.op("1.tile", [x, r], outs=[(x_dtype, [-1] * max(len(x_dims), len(repeats)))])
+    # Counts of another rank ([[2]], [[1, 2]]) are read flattened; as constants they hold one number.
+    if runtime:
+        r = p.data("r", repeat_dtype, list(np.shape(repeats)))
+    elif np.ndim(repeats) > 1:
+        r = p.full(list(np.shape(repeats)), np.ravel(repeats)[0], repeat_dtype)
+    else:
+        r = p.full_int_array(repeats, repeat_dtype)
+    y = p.op("1.tile", [x, r], outs=[(x_dtype, [-1] * max(len(x_dims), np.size(repeats)))])
     p.fetch(y, "out")
     return p
 
 
-@pytest.mark.parametrize("opset", [10, 17])
+@pytest.mark.parametrize("opset", [10, 17, 21])
 @pytest.mark.parametrize("repeat_dtype", ["i64", "i32"])
 @pytest.mark.parametrize("runtime", [False, True])
 @pytest.mark.parametrize("x_dims,repeats", [((2, 2), [1, 2]), ((2, 2), [2]), ((2, 2), [2, 1, 3]),
-                                            ((), [3]), ((3,), [2, 2])])
+                                            ((), [3]), ((3,), [2, 2]), ((2, 2), [[2]]), ((3,), [[2, 2]]),
+                                            ((0, 2), [[3]])])
 def test_tile(tmp, opset, repeat_dtype, runtime, x_dims, repeats):
     xs = (np.arange(int(np.prod(x_dims))) + 1).astype(np.float32).reshape(x_dims)
     feeds = {"x": xs} if x_dims else {}
@@ -869,7 +878,7 @@ def test_tile(tmp, opset, repeat_dtype, runtime, x_dims, repeats):
         feeds["r"] = np.array(repeats, dtype=np.int64 if repeat_dtype == "i64" else np.int32)
     out = convert_check_run(tile_program(list(x_dims), repeats, repeat_dtype, runtime), {}, feeds,
                             opset=opset, tmp=tmp)["out"]
-    np.testing.assert_array_equal(out, np.tile(xs, repeats))
+    np.testing.assert_array_equal(out, np.tile(xs, np.ravel(repeats)))
 
 
 def test_tile_refuses_unknown_repeat_length(tmp):

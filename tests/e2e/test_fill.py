@@ -56,8 +56,19 @@ def test_full_like_and_full_with_tensor(tmp, opset):
     i32_shape = int_array(p, [3, 1], "i32")
     refs["with_i32"] = (p.op("1.full_with_tensor", [seven, i32_shape], attrs={"dtype": a_dtype("bool")},
                              outs=[("bool", [3, 1])]), np.ones((3, 1), np.bool_))
+    # Sizes of any rank, which Paddle reads flattened: a fed [1, 2] and a constant [1, 2]; and
+    # sizes listed as one-value tensors (a combine), one fed, one 0 (an empty result).
+    refs["with_dims_of_rank2"] = (p.op("1.full_with_tensor", [half, p.data("dims12", "i32", [1, 2])],
+                                       attrs={"dtype": a_dtype("f32")}, outs=[("f32", [-1, -1])]),
+                                  np.full((2, 3), 2.5, np.float32))
+    refs["with_constant_dims_of_rank2"] = (p.op("1.full_with_tensor", [seven, p.full([1, 2], 2, "i64")],
+                                                attrs={"dtype": a_dtype("i64")}, outs=[("i64", [2, 2])]),
+                                           np.full((2, 2), 7, np.int64))
+    listed = p.combine([n, p.full([1], 0, "i64")])
+    refs["with_listed_dims"] = (p.op("1.full_with_tensor", [half, listed], attrs={"dtype": a_dtype("f32")},
+                                     outs=[("f32", [-1, 0])]), np.full((3, 0), 2.5, np.float32))
     feeds = {"x": np.zeros((2, 3), np.float32), "s": np.array(0.0, np.float32), "n": np.array(3, np.int32),
-             "dims": np.array([2, 4], np.int64)}
+             "dims": np.array([2, 4], np.int64), "dims12": np.array([[2, 3]], np.int32)}
     fetch_all(p, refs, feeds, opset, tmp)
 
 
@@ -128,7 +139,7 @@ def test_arange(tmp, opset):
                         "step": np.array([[[2]]], np.int64)}, opset, tmp)
 
 
-@pytest.mark.parametrize("opset", [10, 13, 17])
+@pytest.mark.parametrize("opset", [10, 13, 17, 21])
 def test_expand(tmp, opset):
     p, refs = Program(), {}
     col = p.data("col", "f32", [3, 1])
@@ -164,6 +175,11 @@ def test_expand(tmp, opset):
     lead = p.data("lead", "i64", [1])
     joined = p.op("1.concat", [p.combine([lead, int_array(p, [-1])]), p.full([1], 0, "i32")], outs=[("i64", [2])])
     refs["joined_keep"] = (expand(row, joined, "f32", [-1, 3]), np.broadcast_to(rowv, (4, 3)))
+    # A shape listed as one-value tensors (a combine): a fed part and a constant -1 that keeps
+    # x's size, and all constants.
+    refs["listed_keep"] = (expand(row, p.combine([a, minus]), "f32", [-1, 3]), np.broadcast_to(rowv, (2, 3)))
+    refs["listed"] = (expand(col, p.combine([p.full([1], 2, "i64"), p.full([], -1, "i32"), p.full([], 2, "i64")]),
+                             "f32", [2, 3, 2]), np.broadcast_to(colv, (2, 3, 2)))
     feeds = {"col": colv, "row": rowv, "vec": vecv, "a": np.array(2, np.int32), "b": np.array(3, np.int32),
              "dims": np.array([2, 3, 2], np.int64), "keep": np.array([-1, 4]), "keep32": np.array([2, -1, 1], np.int32),
              "lead": np.array([4]), "keep_any": np.array([2, -1, 5])}

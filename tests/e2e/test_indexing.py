@@ -121,8 +121,13 @@ def test_eye(tmp, opset):
     refs["runtime"] = (p.op("1.eye", [r, c], attrs={"dtype": a_dtype("f16")}, outs=[("f16", [-1, -1])]),
                        np.eye(2, 3, dtype=np.float16))
     refs["runtime_square"] = (p.op("1.eye", [r, m], outs=[("f32", [-1, -1])]), np.eye(2, dtype=np.float32))
-    run_outputs(p, {"r": np.array([2], np.int32), "c": np.array(3, np.int64), "m": np.array([-1], np.int32)},
-                refs, opset, tmp)
+    # Counts of any rank holding one value, as Paddle reads them: [1, 1] constants, a fed [1, 1].
+    refs["rank2_counts"] = (p.op("1.eye", [p.full([1, 1], 2, "i64"), p.full([1, 1, 1], 3, "i32")],
+                                 outs=[("f32", [2, 3])]), np.eye(2, 3, dtype=np.float32))
+    rr = p.data("rr", "i64", [1, 1])
+    refs["runtime_rank2_square"] = (p.op("1.eye", [rr, m], outs=[("f32", [-1, -1])]), np.eye(3, dtype=np.float32))
+    run_outputs(p, {"r": np.array([2], np.int32), "c": np.array(3, np.int64), "m": np.array([-1], np.int32),
+                    "rr": np.array([[3]], np.int64)}, refs, opset, tmp)
 
 
 def refused_take_along_axis(p):
@@ -181,7 +186,7 @@ def refused_index_select_float_index(p):
     (refused_take_along_axis, 10, "take_along_axis requires opset >= 11, but target opset is 10"),
     (refused_not_equal, 10, "not_equal of float32 tensors requires opset >= 11, but target opset is 10"),
     (refused_eye, 10, "eye requires opset >= 11, but target opset is 10"),
-    (refused_eye_of_a_matrix_count, 17, "eye: num_columns 2 must hold one value, but has dims [2, 2]"),
+    (refused_eye_of_a_matrix_count, 17, "eye: num_columns (value 2) has dims [2, 2], but it must hold one value: a tensor of one element"),
     (refused_gather_nd, 10, "gather_nd requires opset >= 11, but target opset is 10"),
     (refused_gather_nd_of_rank0, 17, "gather_nd takes a rank 1 or higher input, got rank 0"),
     (refused_take_along_axis_of_rank0, 17, "take_along_axis takes a rank 1 or higher input, got rank 0"),

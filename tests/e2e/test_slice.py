@@ -57,10 +57,17 @@ def test_slice_and_strided_slice(tmp, opset):
                              outs=[("f32", [3, -1])]), xs[:, 1:4])
     refs["slice_of_a_start_of_ones"] = (p.op("1.slice", [x, p.data("start_of_ones", "i32", [1, 1, 1]), bound(p, [4])],
                                   attrs={"axes": [1]}, outs=[("f32", [3, -1])]), xs[:, -3:4])
+    # Bounds listed as one-value tensors (a combine), which Paddle reads element by element: a
+    # fed start next to a constant one, and constant ends.
+    listed_starts = p.combine([p.data("start_listed", "i64", []), p.full([1], 0, "i32")])
+    listed_ends = p.combine([p.full([], 5, "i64"), p.full([], 2, "i64")])
+    refs["slice_of_listed_bounds"] = (p.op("1.slice", [x, listed_starts, listed_ends], attrs={"axes": [1, 0]},
+                                           outs=[("f32", [2, -1])]), xs[0:2, 2:5])
     for name, (v, _) in refs.items():
         p.fetch(v, name)
     res = convert_check_run(p, {}, {"x": xs, "start": np.array([-2], np.int32), "start_0d": np.array(1, np.int64),
-                                    "start_of_ones": np.array([[[-3]]], np.int32)}, opset=opset, tmp=tmp)
+                                    "start_of_ones": np.array([[[-3]]], np.int32), "start_listed": np.array(2)},
+                            opset=opset, tmp=tmp)
     for name, (_, ref) in refs.items():
         np.testing.assert_array_equal(res[name], ref, err_msg=name)
 

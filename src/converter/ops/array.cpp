@@ -392,6 +392,12 @@ void Converter::op_full_with_tensor(const Json& op) {
         std::string vec = names("shape");
         add_unsqueeze_node(std::move(shape), vec, {0}, names("shape_axes"));
         shape = std::move(vec);
+    } else if (shape_dims && shape_dims->size() > 1) {
+        // Paddle reads the sizes flattened ([1, 2] holds two); Expand takes them 1-D.
+        const std::string flat_shape = names("shape_flat_shape");
+        push_i64_vector_initializer(flat_shape, {-1});
+        append_node("Reshape", {std::move(shape), flat_shape}, {names("shape")});
+        shape = names("shape");
     }
     append_node("Expand", {std::move(fill), std::move(shape)}, {get_tensor_name(out)});
 }

@@ -214,7 +214,11 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
     // The operator's operands against its signature, in regions too (a region's converter
     // comes through here for each of its operators), before any lowering reads them.
     const IdList operands = helper::op_input_ids(op);
-    if (const ops::Signature* signature = ops::signature_of(full_name)) {
+    const ops::Signature* signature = ops::signature_of(full_name);
+    if (full_name.substr(0, 2) == "1.")
+        read_combines_as_number_lists(ops::generic_name(full_name), signature, operands,
+                                      helper::try_op_out_id(op).value_or(0));
+    if (signature) {
         check_operands(ops::generic_name(full_name), *signature, operands);
         note_operand_reads(op, *signature, operands);
     }

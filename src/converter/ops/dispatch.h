@@ -21,8 +21,9 @@ enum class Holds : uint8_t {
     Tensor,      // any tensor (its rank bounded by the rule's ranks)
     OneValue,    // one number, of any rank with one element (a clip bound, a fill value, a count)
     RangeBound,  // one number of any rank with one element; the lowering reshapes it
-    FlatList,    // a list of numbers Paddle reads flattened, of any rank
-    Axes,        // one axis (0-D) or a list of them (1-D)
+    FlatList,    // a list of numbers Paddle reads flattened (of any rank, where the lowering takes it),
+                 // or element by element when given as a list of one-value tensors (a combine)
+    Axes,        // one axis (0-D) or a list of them (1-D, or a combine of one-value tensors)
     List,        // a list of tensors (a combine)
 };
 // The element class Paddle takes for an operand.

@@ -85,10 +85,8 @@ void Converter::op_pad(const Json& op) {
     const Json* mode_value = helper::attr(op, "mode");
     if (!mode_value) mode_value = helper::attr(op, "padding_mode");
     const auto mode = onnx_pad_mode(mode_value, opset, "pad");
+    // The fill value is one number of any rank, as its signature holds it.
     const bool has_value = ids.size() >= 2 && ids[1] != 0;
-    if (const std::vector<int64_t>* v = has_value ? state.tensor_shapes.find(ids[1]) : nullptr;
-        v && (v->size() > 1 || (v->size() == 1 && (*v)[0] >= 0 && (*v)[0] != 1)))
-        throw Error("pad: pad_value {} must hold one value, but has dims {}", ids[1], helper::fmt_dims(*v));
 
     if (opset < 11) {
         // Pad-2 takes pads and the fill value as attributes, for floating-point data only,
@@ -124,6 +122,9 @@ void Converter::op_pad(const Json& op) {
             add_squeeze_node(value, squeezed, std::vector<int64_t>{0},
                              names("value_axes"));
             value = squeezed;
+        } else {
+            // Pad takes its fill as a scalar: one of another rank ([1, 1]) is reshaped to one.
+            value = one_value_of_rank(ids[1], std::move(value), 0, names("value"));
         }
         // Paddle makes the fill value float32 whatever the data type; Pad needs one type.
         const auto x_type = io.data_type;
@@ -298,13 +299,12 @@ void Converter::op_tile(const Json& op) {
         if (std::any_of(folded->begin(), folded->end(), [](double v) { return v < 0.0; }))
             throw Error("tile: repeat_times {} holds a negative count", helper::fmt_dims(helper::saturate_i64(*folded)));
     } else {
-        const std::vector<int64_t>* r_dims = state.tensor_shapes.find(ids[1]);
-        if (!r_dims || r_dims->size() != 1 || (*r_dims)[0] < 0)
-            throw Error("tile: repeat_times length is unknown");
+        // Paddle reads the counts flattened, of any rank: their number is the element count.
+        const std::optional<int64_t> length = known_element_count(ids[1]);
+        if (!length) throw Error("tile: repeat_times length is unknown");
         // A declared length is only metadata; bound it before it sizes any list.
-        if ((*r_dims)[0] > kMaxTileRank)
-            throw Error("tile: repeat_times length {} is not supported", (*r_dims)[0]);
-        count = (*r_dims)[0];
+        if (*length > kMaxTileRank) throw Error("tile: repeat_times length {} is not supported", *length);
+        count = *length;
     }
 
     if (count > rank) {
@@ -333,7 +333,7 @@ void Converter::op_tile(const Json& op) {
         repeats = names("repeats");
         push_i64_initializer(repeats, {static_cast<int64_t>(values.size())}, values);
     } else {
-        repeats = ensure_i64_input(ids[1], out, "tile_repeats");
+        repeats = flat_i64_list(ids[1], out, "tile_repeats");
         if (missing > 0) {
             const std::string ones = names("repeat_ones");
             push_i64_initializer(ones, {missing},

@@ -169,6 +169,99 @@ std::vector<int64_t> unsqueeze_output_axes(const std::vector<int64_t>& axes,
 
 }  // namespace
 
+namespace {
+
+// What a squeeze comes to once its axes and the input's recorded dims are read.
+enum class SqueezeKind {
+    Identity,      // no dim goes: the result is the input
+    EveryUnitDim,  // every dim of 1 goes, found by the one-input Squeeze at run time
+    Axes,          // the dims at `axes` go
+    RunTime,       // the axes are known only at run time
+};
+
+struct SqueezeStep {
+    SqueezeKind kind;
+    std::vector<int64_t> axes;
+};
+
+bool all_dims(const std::vector<int64_t>& dims, bool (*holds)(int64_t)) {
+    return std::all_of(dims.begin(), dims.end(), holds);
+}
+
+// One axis known only at run time, of an input whose every dim is 1: whichever axis it
+// names, that dim goes, whatever rank is declared.
+bool one_run_time_axis_of_ones(const ConverterState& state, const std::vector<int64_t>& ids) {
+    const std::vector<int64_t>* in_dims = state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t>* axis_dims = ids.size() >= 2 ? state.tensor_shapes.find(ids[1]) : nullptr;
+    return axis_dims && (axis_dims->empty() || *axis_dims == std::vector<int64_t>{1}) &&
+           !state.const_values.find(ids[1]) && in_dims && !in_dims->empty() &&
+           all_dims(*in_dims, [](int64_t d) { return d == 1; });
+}
+
+// An empty list (what squeeze(x) without axes exports) removes every size-1 dim. With all
+// dims recorded those are known now; otherwise the one-input Squeeze finds them at run time.
+SqueezeStep every_unit_dim(const std::vector<int64_t>* in_dims) {
+    if (!in_dims || !all_dims(*in_dims, [](int64_t d) { return d >= 0; })) return {SqueezeKind::EveryUnitDim, {}};
+    std::vector<int64_t> axes;
+    for (size_t k = 0; k < in_dims->size(); ++k)
+        if ((*in_dims)[k] == 1) axes.push_back(static_cast<int64_t>(k));
+    return {axes.empty() ? SqueezeKind::Identity : SqueezeKind::Axes, std::move(axes)};
+}
+
+// The named axes of an input of recorded rank that go: Paddle leaves an axis alone when its
+// dim is not 1, so the result keeps the input's other dims, whatever rank is declared.
+SqueezeStep named_unit_dims(Converter& c, const std::vector<int64_t>& axes, int64_t x, int64_t out) {
+    const std::vector<int64_t>& in_dims = *c.state.tensor_shapes.find(x);
+    const int64_t in_rank = static_cast<int64_t>(in_dims.size());
+    std::vector<int64_t> kept;
+    for (int64_t a : axes) kept.push_back(Converter::checked_axis("squeeze", "axis", a, in_rank));
+    std::sort(kept.begin(), kept.end());
+    kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+    const size_t named = kept.size();
+    std::erase_if(kept, [&](int64_t a) {
+        const int64_t d = in_dims[static_cast<size_t>(a)];
+        return d != 1 && d >= 0;
+    });
+    if (kept.size() < named) {
+        std::vector<int64_t> squeezed;
+        for (int64_t k = 0; k < in_rank; ++k)
+            if (!std::binary_search(kept.begin(), kept.end(), k)) squeezed.push_back(in_dims[static_cast<size_t>(k)]);
+        c.settle_output("squeeze", out, c.onnx_dtype_if_known(x), squeezed, {x});
+    }
+    if (const int64_t rank = static_cast<int64_t>(recorded_rank(c.state, out).value_or(0)); rank > 0 && rank >= in_rank)
+        kept.clear();
+    return {kept.empty() ? SqueezeKind::Identity : SqueezeKind::Axes, std::move(kept)};
+}
+
+// What the squeeze of `ids` (x, then the axes if given) into `out` does.
+SqueezeStep squeeze_step(Converter& c, const Json& op, const std::vector<int64_t>& ids, int64_t out) {
+    const std::vector<int64_t>* in_dims = c.state.tensor_shapes.find(ids[0]);
+    const int64_t in_rank = in_dims ? static_cast<int64_t>(in_dims->size()) : 0;
+    const int64_t out_rank = static_cast<int64_t>(recorded_rank(c.state, out).value_or(0));
+    if (in_rank > 0 && in_rank == out_rank) return {SqueezeKind::Identity, {}};
+
+    const std::optional<std::vector<int64_t>> axes = gather_axes(c.state, op, ids);
+    // A single value has only axis 0 (or -1), and no dim to remove: Squeeze would take no axis of it.
+    if (in_dims && in_dims->empty()) {
+        for (int64_t a : axes.value_or(std::vector<int64_t>{}))
+            if (a != 0 && a != -1) throw Error("squeeze axis {} is outside a rank-0 input, which takes 0 or -1", a);
+        return {SqueezeKind::Identity, {}};
+    }
+    if (axes && axes->empty()) return every_unit_dim(in_dims);
+    if (axes && in_rank > 0) return named_unit_dims(c, *axes, ids[0], out);
+    if (axes) return {SqueezeKind::Axes, *axes};
+    if (ids.size() == 1) return {SqueezeKind::EveryUnitDim, {}};
+    // Axes known only at run time can name only dims that Paddle leaves alone when no dim of
+    // the input is 1: the result is the input, where Squeeze would fail on every such axis.
+    if (in_rank > 0 && all_dims(*in_dims, [](int64_t d) { return d >= 0 && d != 1; })) {
+        c.settle_output("squeeze", out, c.onnx_dtype_if_known(ids[0]), *in_dims, {ids[0]});
+        return {SqueezeKind::Identity, {}};
+    }
+    return {SqueezeKind::RunTime, {}};
+}
+
+}  // namespace
+
 void Converter::op_squeeze(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"squeeze", out};
@@ -178,100 +271,34 @@ void Converter::op_squeeze(const Json& op) {
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
 
-    const std::vector<int64_t>* in_dims = state.tensor_shapes.find(ids[0]);
-    const int64_t in_rank = in_dims ? static_cast<int64_t>(in_dims->size()) : 0;
-    // One axis known only at run time, of an input whose every dim is 1: whichever axis it
-    // names, that dim goes, whatever rank is declared.
-    const std::vector<int64_t>* axis_dims = ids.size() >= 2 ? state.tensor_shapes.find(ids[1]) : nullptr;
-    const bool one_axis_of_ones = axis_dims && (axis_dims->empty() || *axis_dims == std::vector<int64_t>{1}) &&
-                                  !state.const_values.find(ids[1]) && in_rank > 0 &&
-                                  std::all_of(in_dims->begin(), in_dims->end(), [](int64_t d) { return d == 1; });
-    if (one_axis_of_ones)
-        settle_output("squeeze", out, onnx_dtype_if_known(ids[0]),
-                      std::vector<int64_t>(static_cast<size_t>(in_rank - 1), 1), {ids[0]});
-    const int64_t out_rank = static_cast<int64_t>(recorded_rank(state, out).value_or(0));
-    if (in_rank > 0 && in_rank == out_rank) {
-        append_node("Identity", {std::move(input)}, {std::move(output)});
-        return;
+    const bool one_axis_of_ones = one_run_time_axis_of_ones(state, ids);
+    if (one_axis_of_ones) {
+        const size_t in_rank = state.tensor_shapes.find(ids[0])->size();
+        settle_output("squeeze", out, onnx_dtype_if_known(ids[0]), std::vector<int64_t>(in_rank - 1, 1), {ids[0]});
     }
-
-    std::optional<std::vector<int64_t>> axes = gather_axes(state, op, ids);
-    // A single value has only axis 0 (or -1), and no dim to remove: Squeeze would take no axis of it.
-    if (in_dims && in_dims->empty()) {
-        for (int64_t a : axes.value_or(std::vector<int64_t>{}))
-            if (a != 0 && a != -1) throw Error("squeeze axis {} is outside a rank-0 input, which takes 0 or -1", a);
-        append_node("Identity", {std::move(input)}, {std::move(output)});
-        return;
-    }
-    bool squeeze_all = false;
-    if (axes && axes->empty()) {
-        // An empty list (what squeeze(x) without axes exports) removes every size-1 dim.
-        // With all dims recorded those are known now; otherwise the one-input Squeeze
-        // finds them at run time.
-        const bool all_known = in_dims && std::all_of(in_dims->begin(), in_dims->end(),
-                                                      [](int64_t d) { return d >= 0; });
-        if (all_known) {
-            for (int64_t i = 0; i < in_rank; ++i)
-                if ((*in_dims)[i] == 1) axes->push_back(i);
-            if (axes->empty()) {
-                append_node("Identity", {std::move(input)}, {std::move(output)});
-                return;
-            }
-        } else {
-            squeeze_all = true;
-        }
-    } else if (axes && in_rank > 0) {
-        std::vector<int64_t> kept;
-        for (int64_t a : *axes) kept.push_back(checked_axis("squeeze", "axis", a, in_rank));
-        std::sort(kept.begin(), kept.end());
-        kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
-        const size_t named = kept.size();
-        // Paddle leaves an axis alone when its dim is not 1.
-        std::erase_if(kept, [&](int64_t a) {
-            const int64_t d = (*in_dims)[a];
-            return d != 1 && d >= 0;
-        });
-        // ...so the result keeps the input's other dims, whatever rank is declared.
-        if (kept.size() < named) {
-            std::vector<int64_t> squeezed;
-            for (int64_t k = 0; k < in_rank; ++k)
-                if (!std::binary_search(kept.begin(), kept.end(), k)) squeezed.push_back((*in_dims)[k]);
-            settle_output("squeeze", out, onnx_dtype_if_known(ids[0]), squeezed, {ids[0]});
-        }
-        if (const int64_t rank = static_cast<int64_t>(recorded_rank(state, out).value_or(0));
-            rank > 0 && rank >= in_rank)
-            kept.clear();
-        if (kept.empty()) {
+    const SqueezeStep step = squeeze_step(*this, op, ids, out);
+    switch (step.kind) {
+        case SqueezeKind::Identity:
             append_node("Identity", {std::move(input)}, {std::move(output)});
             return;
-        }
-        *axes = std::move(kept);
+        case SqueezeKind::EveryUnitDim:
+            add_squeeze_node(std::move(input), std::move(output), std::nullopt);
+            return;
+        case SqueezeKind::Axes:
+            require_non_negative_axes(*this, "squeeze", step.axes);
+            add_squeeze_node(std::move(input), std::move(output), step.axes, names("axes"));
+            return;
+        case SqueezeKind::RunTime:
+            break;
     }
-
-    // Axes known only at run time can name only dims that Paddle leaves alone when no dim of
-    // the input is 1: the result is the input, where Squeeze would fail on every such axis.
-    if (!axes && ids.size() >= 2 && in_rank > 0 &&
-        std::all_of(in_dims->begin(), in_dims->end(), [](int64_t d) { return d >= 0 && d != 1; })) {
-        settle_output("squeeze", out, onnx_dtype_if_known(ids[0]), *in_dims, {ids[0]});
-        append_node("Identity", {std::move(input)}, {std::move(output)});
-        return;
-    }
-    if (squeeze_all || (!axes && ids.size() == 1)) {
-        add_squeeze_node(std::move(input), std::move(output), std::nullopt);
-    } else if (axes) {
-        require_non_negative_axes(*this, "squeeze", *axes);
-        add_squeeze_node(std::move(input), std::move(output), *axes, names("axes"));
-    } else if (opset < 13) {
-        throw Error("squeeze with dynamic axes requires opset >= 13, but target opset is {}", opset);
-    } else {
-        // Squeeze reads its axes as int64 only; Paddle also takes an int32 tensor.
-        squeeze_unit_dims_named_at_run_time(
-            std::move(input), axes_as_list(ids[1], ensure_i64_input(ids[1], out, "squeeze_axes"), names("axes_list")),
-            std::move(output), names);
-        // Whether a named dim is 1, and so goes, is known only at run time: so is the rank
-        // (but for one axis of an input of ones, settled above).
-        if (!one_axis_of_ones) record_dims(out, std::nullopt);
-    }
+    if (opset < 13) throw Error("squeeze with dynamic axes requires opset >= 13, but target opset is {}", opset);
+    // Squeeze reads its axes as int64 only; Paddle also takes an int32 tensor.
+    squeeze_unit_dims_named_at_run_time(
+        std::move(input), axes_as_list(ids[1], ensure_i64_input(ids[1], out, "squeeze_axes"), names("axes_list")),
+        std::move(output), names);
+    // Whether a named dim is 1, and so goes, is known only at run time: so is the rank (but
+    // for one axis of an input of ones, settled above).
+    if (!one_axis_of_ones) record_dims(out, std::nullopt);
 }
 
 // Paddle removes a named axis only where its dim is 1 and leaves the others (an empty list
@@ -592,7 +619,7 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
             // Split takes its sections as an input only from opset 13.
             require_opset("split with tensor sections", 13);
             // Split reads its sections as int64 only; Paddle also takes int32 ones.
-            inputs.push_back(split_sections_filled_in(ensure_i64_input(ids[1], out, "split_sections"),
+            inputs.push_back(split_sections_filled_in(flat_i64_list(ids[1], out, "split_sections"),
                                                       inputs[0], axis, names));
         } else {
             std::vector<int64_t> sections = helper::saturate_i64(*folded);
@@ -628,7 +655,8 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
                 push_i64_vector_initializer(name, sections);
                 inputs.push_back(std::move(name));
             } else {
-                inputs.push_back(ensure_i64_input(ids[1], out, "split_sections"));
+                // Paddle reads the sections flattened, of any rank; Split takes them 1-D.
+                inputs.push_back(flat_i64_list(ids[1], out, "split_sections"));
             }
         }
     }
@@ -639,6 +667,8 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
         made = helper::op_attr_i64(op, "num");
     else if (const std::vector<double>* folded = ids.size() >= 2 ? state.const_values.find(ids[1]) : nullptr)
         made = static_cast<int64_t>(folded->size());
+    else if (ids.size() >= 2)
+        made = known_element_count(ids[1]);
     if (made && *made != static_cast<int64_t>(pieces->size()))
         throw Error("{} makes {} pieces, but its list is unpacked into {} values", full_name.substr(2), *made,
                     pieces->size());

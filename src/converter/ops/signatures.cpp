@@ -52,16 +52,16 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
                                arg("strides").holding(H::FlatList).index()})},
         {"arange", range},
         {"range", range},
-        {"expand", sig({x, arg("shape")})},
+        {"expand", sig({x, arg("shape").holding(H::FlatList)})},
         {"full_like", sig({x, arg("value").holding(H::OneValue)})},
-        {"full_with_tensor", sig({arg("value").holding(H::OneValue), arg("shape")})},
+        {"full_with_tensor", sig({arg("value").holding(H::OneValue), arg("shape").holding(H::FlatList)})},
         // shape.cpp
         {"squeeze", reduction},
         {"unsqueeze", reduction},
         {"flatten", unary},
         {"stack", sig({list})},
         {"concat", sig({list, const_axis})},
-        {"split", sig({x, arg("sections"), const_axis})},
+        {"split", sig({x, arg("sections").holding(H::FlatList), const_axis})},
         {"split_with_num", sig({x, const_axis})},
         // math.cpp
         {"scale", sig({x, arg("scale").opt().holding(H::OneValue)})},
@@ -95,10 +95,10 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         {"pool2d", sig({x.rank(4), arg("kernel_size")})},
         {"conv2d_transpose", sig({x.rank(4), arg("filter").rank(4), arg("output_size").opt().index()})},
         // pad.cpp
-        {"pad", sig({x, arg("pad_value").opt()})},
+        {"pad", sig({x, arg("pad_value").opt().holding(H::OneValue)})},
         {"pad3d", sig({x.rank(5), arg("paddings").index().rank(1)})},
         {"roll", sig({x, arg("shifts").constant()})},
-        {"tile", sig({x, arg("repeat_times")})},
+        {"tile", sig({x, arg("repeat_times").holding(H::FlatList)})},
         // resize.cpp
         {"nearest_interp", interp},
         {"bilinear_interp", interp},
@@ -122,7 +122,7 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         {"index_select", sig({x, arg("index").index().rank(1, 2).column()})},
         {"embedding", sig({arg("x").index(), arg("weight").rank(2)})},
         {"take_along_axis", sig({arg("arr").at_least(1), arg("indices").index()})},
-        {"eye", sig({arg("num_rows"), arg("num_columns")})},
+        {"eye", sig({arg("num_rows").holding(H::OneValue), arg("num_columns").holding(H::OneValue)})},
         {"not_equal", binary},
         // transform.cpp
         {"flip", unary},
