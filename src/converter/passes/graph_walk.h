@@ -26,7 +26,7 @@ namespace kestro::passes {
 inline constexpr size_t kMaxGraphNesting = 31;
 
 // Graphs nested deeper than this below the main graph are refused, which also bounds the
-// recursion of every pass (the finished model is held to kMaxGraphNesting before).
+// recursion of every pass; the finished model is then held to kMaxGraphNesting.
 inline constexpr size_t kMaxSubgraphDepth = 128;
 
 inline void check_depth(size_t depth) {
