@@ -454,6 +454,23 @@ void write_model_file(const std::string& path, proto::Sink& sink, const InputFil
     }
 }
 
+// Refuses a model whose graphs nest deeper than ONNX's checker reads, naming the operator
+// whose node holds the graph past the limit. The program's regions are held to it as the
+// program is read, but a lowering that builds a subgraph of its own (a loop, a branch) adds
+// a level below its operator's region.
+void refuse_graphs_nested_too_deep(const proto::GraphProto& graph, const NodeOrigins& origins,
+                                   size_t level = 0) {
+    for (const auto& node : graph.node)
+        passes::for_each_subgraph(node, [&](const proto::GraphProto& sub) {
+            if (level >= passes::kMaxGraphNesting)
+                throw Error("{} builds a subgraph in regions nested {} levels deep, and graphs nest "
+                            "at most {} levels (ONNX's checker reads no model nested deeper)",
+                            origins.describe_node(node).value_or("node " + node.op_type), level,
+                            passes::kMaxGraphNesting);
+            refuse_graphs_nested_too_deep(sub, origins, level + 1);
+        });
+}
+
 // Refuses a graph in which a node, or the graph's outputs, read a value that only an operator
 // skipped for its unknown dialect would have made, naming that operator: validation would
 // report the value as undefined without saying why.
@@ -506,6 +523,7 @@ void Converter::encode_model(int64_t opset, proto::Sink& sink, OnnxCheck check) 
     canonicalize_graph_checked(graph, 0);
     prune_dead_nodes_checked(graph, 0);
     prune_unused_initializers_checked(graph, 0);
+    refuse_graphs_nested_too_deep(graph, *node_origins);
     refuse_reads_of_skipped_outputs(graph, *skipped_outputs, *node_origins);
     validate_graph(graph, {}, node_origins.get());
     sort_nodes_checked(graph, 0, node_origins.get());

@@ -27,12 +27,9 @@ constexpr uint64_t kModelJsonLimit = 268435456;
 // around its top block.
 constexpr size_t kMaxJsonDepth = 128;
 // Control-flow operators nested in one another, each one more level of regions below the
-// program's own. Each level becomes a graph held by a node's attribute, three messages deeper
-// in the model (node, attribute, graph) than the graph around it, and a value's type in a
-// graph lies five messages below it (value, type, tensor type, shape, dim): the graph of
-// level r holds messages 2 + 3r + 5 deep. ONNX Runtime reads a model through protobuf's
-// default nesting limit of 100 messages, so a model of 32 levels would not load.
-constexpr size_t kMaxRegionDepth = 31;
+// program's own: each level becomes a graph one level deeper in the model, which nests at
+// most passes::kMaxGraphNesting levels.
+constexpr size_t kMaxRegionDepth = passes::kMaxGraphNesting;
 // The JSON levels one level of regions takes: the "regions" array, a region, its "blocks"
 // array, a block, its "ops" array and an operator in it.
 constexpr size_t kJsonLevelsPerRegion = 6;

@@ -8,7 +8,7 @@ import math
 import numpy as np
 import pytest
 
-from harness import Program, a_bool, a_dtype, a_f64, a_i32, a_intarray, a_place, check, convert, run
+from harness import Program, a_bool, a_dtype, a_f32, a_f64, a_i32, a_intarray, a_place, check, convert, run
 
 UNDEFINED = {"#": "1.a_dtype", "D": "undefined"}
 
@@ -274,22 +274,23 @@ def while_with_a_product(declared, use):
 
 # Control flow nested as deep as ONNX Runtime loads a model (31 levels), and one level more.
 
-def nested_ifs(depth, beyond=0):
+def nested_ifs(depth, beyond=0, innermost=None, dims=(2,)):
     """depth ifs on c, each in the then-branch of the one around it: y = x + depth when c, else
-    x - 1. The innermost add holds a member nested `beyond` JSON levels deep, which nothing reads."""
+    x - 1. The innermost add holds a member nested `beyond` JSON levels deep, which nothing reads,
+    and adds to innermost(block, x) where given, of x's dims, instead of x."""
     p = Program()
-    x, c = p.data("x", "f32", [2]), p.data("c", "bool", [1])
+    x, c = p.data("x", "f32", list(dims)), p.data("c", "bool", [1])
 
     def level(b, k):
         then, other = b.block(), b.block()
         deep = 1
         for _ in range(beyond if k == depth else 0):
             deep = [deep]
-        inner = level(then, k + 1) if k < depth else x
-        then.yield_([then.op("1.add", [inner, then.full([1], 1.0)], outs=[("f32", [2])],
+        inner = level(then, k + 1) if k < depth else innermost(then, x) if innermost else x
+        then.yield_([then.op("1.add", [inner, then.full([1], 1.0)], outs=[("f32", list(dims))],
                              raw={"deep": deep} if k == depth and beyond else None)])
-        other.yield_([add(other, x, other.full([1], -1.0), dims=[2])])
-        return b.op("1.if", [c], outs=[("f32", [2])], regions=[then, other])
+        other.yield_([add(other, x, other.full([1], -1.0), dims=dims)])
+        return b.op("1.if", [c], outs=[("f32", list(dims))], regions=[then, other])
 
     p.fetch(level(p, 1), "y")
     return p
@@ -313,6 +314,32 @@ def nested_whiles(depth):
 
     p.fetch(level(p, 1, x), "y")
     return p
+
+
+def sorted_rows(b, x, op):
+    """x of [-1, 3] sorted along its rows, largest first, by topk of all three or by argsort."""
+    if op == "topk":
+        return b.op("1.topk", [x, b.full([1], 3, "i32")], attrs={"axis": -1, "largest": a_bool(True),
+                                                                "sorted": a_bool(True)},
+                    outs=[("f32", [-1, 3]), ("i64", [-1, 3])])[0]
+    return b.op("1.argsort", [x], attrs={"axis": -1, "descending": a_bool(True), "stable": a_bool(True)},
+                outs=[("f32", [-1, 3]), ("i64", [-1, 3])])[0]
+
+
+def pixel_nms_in_nested_ifs(depth):
+    """nested_ifs of x [-1, 6] around a multiclass_nms3 of pixel boxes, whose suppression is a
+    loop of its own; with the id of its first output."""
+    made = {}
+
+    def nms(b, _):
+        made["nms"] = b.op("1.multiclass_nms3", [b.full([1, 3, 4], 1.0), b.full([1, 2, 3], 0.5), None],
+                           attrs={"score_threshold": a_f32(0.25), "nms_top_k": a_i32(10), "keep_top_k": a_i32(100),
+                                  "nms_threshold": a_f32(0.5), "normalized": a_bool(False), "nms_eta": a_f32(1.0),
+                                  "background_label": a_i32(-1)},
+                           outs=[("f32", [-1, 6]), ("i32", [-1, 1]), ("i32", [-1])])[0]
+        return made["nms"]
+
+    return nested_ifs(depth, innermost=nms, dims=(-1, 6)), made
 
 
 def too_deep(p):
@@ -353,6 +380,12 @@ REGION_CONTRADICTIONS = {
                                   "regions nested deeper than 31 levels at line 1 column {column} (ONNX Runtime "
                                   "loads no model nested deeper)") for name, build in (("ifs", nested_ifs),
                                                                                           ("whiles", nested_whiles))},
+    # An operator whose lowering builds a subgraph of its own (here the suppression loop of pixel
+    # boxes) in the deepest region: its graph would be the 32nd level.
+    "pixel-nms-in-ifs-nested-31-deep": (lambda: pixel_nms_in_nested_ifs(31),
+                                        "operator multiclass_nms3 (output {nms}) builds a subgraph in regions "
+                                        "nested 31 levels deep, and graphs nest at most 31 levels (ONNX's checker "
+                                        "reads no model nested deeper)"),
 }
 
 
@@ -701,6 +734,13 @@ REGION_WIDENINGS = {
     "ifs-nested-31-deep": (lambda: nested_ifs(31, beyond=120), (17, 21),
                            [({"x": X3[0, :2], "c": np.array([c])}, {"y": X3[0, :2] + 31 if c else X3[0, :2] - 1})
                             for c in (True, False)]),
+    # topk and argsort of rows known at run time, none included (ONNX Runtime's TopK would crash
+    # on those), add no graph level of their own in the deepest region.
+    **{f"{op}-in-ifs-nested-31-deep": (lambda op=op: nested_ifs(31, innermost=lambda b, x: sorted_rows(b, x, op),
+                                                                dims=(-1, 3)), (17, 21),
+                                       [({"x": x, "c": np.array([c])}, {"y": -np.sort(-x, axis=1) + 31 if c else x - 1})
+                                        for x in (X3, X3[:0]) for c in (True, False)])
+       for op in ("topk", "argsort")},
     "whiles-nested-31-deep": (lambda: nested_whiles(31), (17, 21),
                               [({"x": x}, {"y": x + 31}) for x in (X3[1], X3[0, :1], np.zeros(0, np.float32))]),
     # Regions reading the result of a cast and its exact inverse get the value itself.

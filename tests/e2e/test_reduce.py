@@ -202,6 +202,14 @@ def test_topk(tmp, opset):
         ref_vals, ref_idx = paddle_topk(rows, 2, True)
         refs.update({f"{name}_values": (vals, ref_vals), f"{name}_indices": (idx, ref_idx)})
         feeds[name] = rows
+    # The axis between two others, rows known only at run time: k along it, the dims around it kept.
+    for name, cube in (("empty_cube", np.zeros((0, 5, 2), np.float32)), ("cube", np.stack([xs, xs[:, ::-1]], axis=2))):
+        vals, idx = p.op("1.topk", [p.data(name, "f32", [-1, 5, 2]), scalar(p, 2, "i32")],
+                         attrs={"axis": 1, "largest": a_bool(True), "sorted": a_bool(True)},
+                         outs=[("f32", [-1, 2, 2]), ("i64", [-1, 2, 2])])
+        ref_vals, ref_idx = paddle_topk(cube, 2, True, axis=1)
+        refs.update({f"{name}_values": (vals, ref_vals), f"{name}_indices": (idx, ref_idx)})
+        feeds[name] = cube
     # Only the values kept (one output): ONNX's TopK still gives the indices, under a name of their own.
     for name, dims in (("kept", [3, 5]), ("kept_rows", [-1, 5])):
         vals = p.op("1.topk", [p.data(name, "f32", dims), scalar(p, 2, "i32")],

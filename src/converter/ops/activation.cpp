@@ -38,6 +38,158 @@ int64_t element_count_or_unknown(const std::vector<int64_t>& dims) {
     return count;
 }
 
+// A prelu as its lowering reads it: x and its slope with their recorded dims, the mode, and
+// the layout that places a per-channel slope's channel axis.
+struct Prelu {
+    Converter& c;
+    NameMaker names;
+    int64_t out;
+    std::string x;
+    std::string slope;
+    int64_t slope_id;
+    const std::vector<int64_t>* x_dims;      // nullptr when none are recorded
+    int64_t rank;                            // x's, 0 when its dims are unknown
+    const std::vector<int64_t>* slope_dims;  // an `if` may yield the slope without a type
+    std::string_view mode;
+    std::string_view layout;
+    bool channel_last;
+
+    // The slope reshaped to `dims`, to line its values up with x's axes.
+    std::string reshaped_slope(const std::vector<int64_t>& dims) const {
+        c.push_i64_vector_initializer(names("slope_shape"), dims);
+        c.append_node("Reshape", {slope, names("slope_shape")}, {names("slope_reshaped")});
+        return names("slope_reshaped");
+    }
+    void apply(std::string s) const { c.append_node("PRelu", {x, std::move(s)}, {c.get_tensor_name(out)}); }
+};
+
+// Mode all reads one slope value, and Paddle refuses a slope of any other count. Its dims
+// may be [1], 0-D, [1, 1, 1, 1] or unknown: it is reshaped to one value (0-D for a 0-D x,
+// which keeps rank 0), so that it never raises the result's rank.
+void prelu_with_one_slope(const Prelu& p) {
+    const int64_t count = p.slope_dims ? element_count_or_unknown(*p.slope_dims) : -1;
+    if (count >= 0 && count != 1)
+        throw Error("prelu: mode all takes one slope value, got slope dims {}", helper::fmt_dims(*p.slope_dims));
+    const std::vector<int64_t> single = p.x_dims && p.x_dims->empty() ? std::vector<int64_t>{} : std::vector<int64_t>{1};
+    p.apply(!p.slope_dims || *p.slope_dims != single ? p.reshaped_slope(single) : p.slope);
+}
+
+// The slope's dims as a per-channel or per-element prelu reads them: `given` as recorded,
+// `read` those it is taken as.
+struct SlopeDims {
+    std::vector<int64_t> given;
+    std::vector<int64_t> read;
+    bool flattened;
+};
+
+// Per channel or per element, the slope's dims say how it lines up with x (and whether
+// Paddle takes it at all): unknown, a model could only fail at run time. Paddle's static API
+// makes a channel slope [1, C, 1, 1] whatever the input's rank, and applies its C values
+// along the channel axis: it is read as the [C] it holds, and always reshaped, as its own
+// dims would broadcast into other axes or raise the rank.
+SlopeDims read_slope_dims(const Prelu& p) {
+    if (!p.slope_dims)
+        throw Error("prelu mode={} needs the slope's dims, but value {} has none recorded", p.mode, p.slope_id);
+    const bool flatten = p.mode == "channel" && p.slope_dims->size() != 1;
+    SlopeDims s{*p.slope_dims, *p.slope_dims, flatten};
+    if (flatten) s.read = {element_count_or_unknown(s.given)};
+    if (p.mode == "channel" && p.rank >= 2 && s.read.size() == 1 && s.read[0] >= 0) {
+        const int64_t c = p.channel_last ? p.x_dims->back() : (*p.x_dims)[1];
+        if (c >= 0 && c != s.read[0])
+            throw Error("prelu: the slope holds {} values, but the input {} has {} channels in layout {}", s.read[0],
+                        helper::fmt_dims(*p.x_dims), c, p.layout);
+    }
+    if (p.mode == "element" && p.channel_last)
+        throw Error("prelu mode=element only supports NCHW-style layouts");
+    // A channel slope of several values needs a channel axis: ONNX would line it up with the
+    // only axis there is.
+    if (p.mode == "channel" && p.rank == 1 && s.read[0] != 1)
+        throw Error("prelu: mode channel needs an input with a channel axis, but the input has dims {} and the "
+                    "slope {}", helper::fmt_dims(*p.x_dims), helper::fmt_dims(s.given));
+    return s;
+}
+
+// A single value takes a single slope, and keeps rank 0: a [1] slope would lift it to [1].
+void prelu_of_one_value(const Prelu& p, const std::vector<int64_t>& s) {
+    if (std::any_of(s.begin(), s.end(), [](int64_t d) { return d >= 0 && d != 1; }))
+        throw Error("prelu of a rank-0 input takes one slope value, got slope dims {}", helper::fmt_dims(s));
+    const std::string scalar = p.names("slope_scalar");
+    p.c.add_squeeze_node(p.slope, scalar, std::nullopt);
+    p.apply(scalar);
+}
+
+// Per element, Paddle reads the slope flat, one value per element of an input row (x
+// without its batch axis): a slope of that many values is reshaped to the row's dims, one of
+// another count is refused, and one whose count is open must broadcast as it is. True when
+// the prelu is written here.
+bool prelu_by_row(const Prelu& p, const std::vector<int64_t>& s) {
+    const std::vector<int64_t>& x_dims = *p.x_dims;
+    const std::vector<int64_t> row(x_dims.begin() + 1, x_dims.end());
+    const int64_t row_count = element_count_or_unknown(row);
+    const int64_t slope_count = element_count_or_unknown(s);
+    const auto fits_row = [&] {
+        if (s.size() > row.size() + 1) return false;
+        const size_t lead = row.size() + 1 - s.size();  // the slope lined up with x at the back
+        for (size_t k = 0; k < s.size(); ++k) {
+            const int64_t want = k + lead == 0 ? 1 : row[k + lead - 1];
+            if (s[k] != want || want < 0) return false;
+        }
+        return true;
+    };
+    if (row_count >= 0 && slope_count >= 0 && row_count != slope_count)
+        throw Error("prelu: mode element takes one slope value per element of an input row {} ({}), got slope "
+                    "dims {}", helper::fmt_dims(row), row_count, helper::fmt_dims(s));
+    if (row_count >= 0 && slope_count >= 0 && !fits_row()) {
+        p.apply(p.reshaped_slope(row));
+        return true;
+    }
+    // PRelu broadcasts the slope into x one way only: each known slope dim is 1 or x's.
+    const auto broadcasts = [&] {
+        if (s.size() > x_dims.size()) return false;
+        const size_t lead = x_dims.size() - s.size();
+        for (size_t k = 0; k < s.size(); ++k) {
+            const int64_t d = s[k], e = x_dims[k + lead];
+            if (d >= 0 && e >= 0 && d != 1 && d != e) return false;
+        }
+        return true;
+    };
+    if (!fits_row() && !broadcasts())
+        throw Error("prelu: mode element takes one slope value per element of an input row {}, got slope dims {}",
+                    helper::fmt_dims(row), helper::fmt_dims(s));
+    return false;
+}
+
+// The dims the slope is reshaped to, none when it broadcasts into x as it is. PRelu
+// broadcasts the slope from the trailing axis, so a per-channel slope [C] must be shaped to
+// line its C up with the channel axis: last for channel-last layouts, axis 1 (shape
+// [C, 1, ..., 1]) otherwise.
+std::vector<int64_t> slope_target_dims(const Prelu& p, const SlopeDims& slope, int64_t x_id) {
+    const std::vector<int64_t>& s = slope.read;
+    std::vector<int64_t> target;
+    if (s.size() == 1 && s[0] >= 2 && p.channel_last && p.rank >= 2) {
+        target.assign(static_cast<size_t>(p.rank), 1);
+        target.back() = s[0];
+    } else if (p.mode != "element" && s.size() == 1 && s[0] != 1 && !p.channel_last) {
+        if (!p.x_dims) throw Error("prelu with a per-channel slope requires rank metadata for tensor {}", x_id);
+        if (p.rank >= 3) {
+            target.assign(static_cast<size_t>(p.rank - 1), 1);
+            target.front() = s[0];  // -1 (unknown C) is resolved by Reshape
+        }
+    }
+    // Otherwise [C] lines up with the last axis: the channel axis of a rank-2 input or of a
+    // channel-last layout.
+    if (slope.flattened && target.empty()) target = s;
+    // A slope already of the input's rank, or of the target's, broadcasts as it is.
+    const std::vector<int64_t>& given = slope.given;
+    const bool lined_up = slope.flattened && given.size() >= target.size() && s[0] >= 0 &&
+                          std::equal(target.begin(), target.end(), given.end() - static_cast<std::ptrdiff_t>(target.size())) &&
+                          std::all_of(given.begin(), given.end() - static_cast<std::ptrdiff_t>(target.size()),
+                                      [](int64_t d) { return d == 1; }) &&
+                          given.size() <= static_cast<size_t>(p.rank);
+    if (lined_up) target.clear();
+    return target;
+}
+
 }  // namespace
 
 void Converter::op_hardsigmoid(const Json& op) {
@@ -246,12 +398,9 @@ void Converter::op_prelu(const Json& op) {
     require_same_type("prelu", "x", ids[0], "alpha", ids[1]);
     // The slopes broadcast into x: the result has x's dims.
     settle_output_like("prelu", out, {ids[0]});
-    const std::string x = get_tensor_name(ids[0]);
+    std::string x = get_tensor_name(ids[0]);
     std::string slope = get_tensor_name(ids[1]);
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
-    const int64_t r = x_dims ? static_cast<int64_t>(x_dims->size()) : 0;
-    // The slope's dims, when a type was recorded for it (an `if` may yield it without one).
-    const std::vector<int64_t>* s_found = state.tensor_shapes.find(ids[1]);
 
     const std::string_view mode = helper::op_attr_str(op, "mode").value_or("channel");
     const std::string_view layout = helper::op_attr_str(op, "data_format").value_or("NCHW");
@@ -261,125 +410,21 @@ void Converter::op_prelu(const Json& op) {
     // length is the slope's.
     if (mode == "channel" && layout != "NCHW" && layout != "NHWC" && layout != "NCDHW" && layout != "NDHWC")
         throw Error("prelu: data_format {} is none of NCHW, NHWC, NCDHW, NDHWC", helper::fmt_text(layout));
-    const bool channel_last = layout == "NHWC" || layout == "NDHWC";
-    // The slope reshaped to `dims`, to line its values up with x's axes.
-    const auto reshaped_slope = [&](const std::vector<int64_t>& dims) {
-        push_i64_vector_initializer(names("slope_shape"), dims);
-        append_node("Reshape", {slope, names("slope_shape")}, {names("slope_reshaped")});
-        return names("slope_reshaped");
-    };
-
-    // Mode all reads one slope value, and Paddle refuses a slope of any other count. Its dims
-    // may be [1], 0-D, [1, 1, 1, 1] or unknown: it is reshaped to one value (0-D for a 0-D x,
-    // which keeps rank 0), so that it never raises the result's rank.
+    const Prelu p{*this, names, out, std::move(x), std::move(slope), ids[1], x_dims,
+                  x_dims ? static_cast<int64_t>(x_dims->size()) : 0, state.tensor_shapes.find(ids[1]), mode, layout,
+                  layout == "NHWC" || layout == "NDHWC"};
     if (mode == "all") {
-        const int64_t count = s_found ? element_count_or_unknown(*s_found) : -1;
-        if (count >= 0 && count != 1)
-            throw Error("prelu: mode all takes one slope value, got slope dims {}", helper::fmt_dims(*s_found));
-        const std::vector<int64_t> single = x_dims && x_dims->empty() ? std::vector<int64_t>{} : std::vector<int64_t>{1};
-        if (!s_found || *s_found != single) slope = reshaped_slope(single);
-        append_node("PRelu", {x, slope}, {get_tensor_name(out)});
+        prelu_with_one_slope(p);
         return;
     }
-    // Per channel or per element, the slope's dims say how it lines up with x (and whether
-    // Paddle takes it at all): unknown, a model could only fail at run time.
-    if (!s_found)
-        throw Error("prelu mode={} needs the slope's dims, but value {} has none recorded", mode, ids[1]);
-    std::vector<int64_t> s = *s_found;
-
-    // Paddle's static API makes a channel slope [1, C, 1, 1] whatever the input's rank, and
-    // applies its C values along the channel axis: it is read as the [C] it holds, and always
-    // reshaped, as its own dims would broadcast into other axes or raise the rank.
-    const bool flatten = mode == "channel" && s.size() != 1;
-    const std::vector<int64_t> given = s;
-    if (flatten) s = {element_count_or_unknown(s)};
-    if (mode == "channel" && r >= 2 && s.size() == 1 && s[0] >= 0) {
-        const int64_t c = channel_last ? x_dims->back() : (*x_dims)[1];
-        if (c >= 0 && c != s[0])
-            throw Error("prelu: the slope holds {} values, but the input {} has {} channels in layout {}", s[0],
-                        helper::fmt_dims(*x_dims), c, layout);
-    }
-    if (mode == "element" && channel_last)
-        throw Error("prelu mode=element only supports NCHW-style layouts");
-    // A channel slope of several values needs a channel axis: ONNX would line it up with the
-    // only axis there is.
-    if (mode == "channel" && r == 1 && s[0] != 1)
-        throw Error("prelu: mode channel needs an input with a channel axis, but the input has dims {} and the "
-                    "slope {}", helper::fmt_dims(*x_dims), helper::fmt_dims(given));
-    // A single value takes a single slope, and keeps rank 0: a [1] slope would lift it to [1].
+    const SlopeDims s = read_slope_dims(p);
     if (x_dims && x_dims->empty()) {
-        if (std::any_of(s.begin(), s.end(), [](int64_t d) { return d >= 0 && d != 1; }))
-            throw Error("prelu of a rank-0 input takes one slope value, got slope dims {}", helper::fmt_dims(s));
-        const std::string scalar = names("slope_scalar");
-        add_squeeze_node(std::move(slope), scalar, std::nullopt);
-        append_node("PRelu", {x, scalar}, {get_tensor_name(out)});
+        prelu_of_one_value(p, s.read);
         return;
     }
-
-    // Per element, Paddle reads the slope flat, one value per element of an input row (x
-    // without its batch axis): a slope of that many values is reshaped to the row's dims,
-    // one of another count is refused, and one whose count is open must broadcast as it is.
-    if (mode == "element" && x_dims) {
-        const std::vector<int64_t> row(x_dims->begin() + 1, x_dims->end());
-        const int64_t row_count = element_count_or_unknown(row);
-        const int64_t slope_count = element_count_or_unknown(s);
-        const auto fits_row = [&] {
-            if (s.size() > row.size() + 1) return false;
-            const size_t lead = row.size() + 1 - s.size();  // the slope lined up with x at the back
-            for (size_t k = 0; k < s.size(); ++k) {
-                const int64_t want = k + lead == 0 ? 1 : row[k + lead - 1];
-                if (s[k] != want || want < 0) return false;
-            }
-            return true;
-        };
-        if (row_count >= 0 && slope_count >= 0 && row_count != slope_count)
-            throw Error("prelu: mode element takes one slope value per element of an input row {} ({}), got slope "
-                        "dims {}", helper::fmt_dims(row), row_count, helper::fmt_dims(s));
-        if (row_count >= 0 && slope_count >= 0 && !fits_row()) {
-            append_node("PRelu", {x, reshaped_slope(row)}, {get_tensor_name(out)});
-            return;
-        }
-        // PRelu broadcasts the slope into x one way only: each known slope dim is 1 or x's.
-        const auto broadcasts = [&] {
-            if (s.size() > x_dims->size()) return false;
-            const size_t lead = x_dims->size() - s.size();
-            for (size_t k = 0; k < s.size(); ++k) {
-                const int64_t d = s[k], e = (*x_dims)[k + lead];
-                if (d >= 0 && e >= 0 && d != 1 && d != e) return false;
-            }
-            return true;
-        };
-        if (!fits_row() && !broadcasts())
-            throw Error("prelu: mode element takes one slope value per element of an input row {}, got slope dims {}",
-                        helper::fmt_dims(row), helper::fmt_dims(s));
-    }
-
-    // PRelu broadcasts the slope from the trailing axis, so a per-channel slope [C] must be
-    // shaped to line its C up with the channel axis: last for channel-last layouts, axis 1
-    // (shape [C, 1, ..., 1]) otherwise.
-    std::vector<int64_t> target;
-    if (s.size() == 1 && s[0] >= 2 && channel_last && r >= 2) {
-        target.assign(static_cast<size_t>(r), 1);
-        target.back() = s[0];
-    } else if (mode != "element" && s.size() == 1 && s[0] != 1 && !channel_last) {
-        if (!x_dims) throw Error("prelu with a per-channel slope requires rank metadata for tensor {}", ids[0]);
-        if (r >= 3) {
-            target.assign(static_cast<size_t>(r - 1), 1);
-            target.front() = s[0];  // -1 (unknown C) is resolved by Reshape
-        }
-    }
-    // Otherwise [C] lines up with the last axis: the channel axis of a rank-2 input or of a
-    // channel-last layout.
-    if (flatten && target.empty()) target = s;
-    // A slope already of the input's rank, or of the target's, broadcasts as it is.
-    const bool lined_up = flatten && given.size() >= target.size() && s[0] >= 0 &&
-                          std::equal(target.begin(), target.end(), given.end() - static_cast<std::ptrdiff_t>(target.size())) &&
-                          std::all_of(given.begin(), given.end() - static_cast<std::ptrdiff_t>(target.size()),
-                                      [](int64_t d) { return d == 1; }) &&
-                          given.size() <= static_cast<size_t>(r);
-    if (lined_up) target.clear();
-    if (!target.empty()) slope = reshaped_slope(target);
-    append_node("PRelu", {x, slope}, {get_tensor_name(out)});
+    if (mode == "element" && x_dims && prelu_by_row(p, s.read)) return;
+    const std::vector<int64_t> target = slope_target_dims(p, s, ids[0]);
+    p.apply(target.empty() ? p.slope : p.reshaped_slope(target));
 }
 
 void Converter::op_swish(const Json& op) {

@@ -135,14 +135,15 @@ std::string axes_input(Converter& c, int64_t x_id, int64_t id, int64_t out, std:
 }
 
 // Appends TopK(x, k) giving `outputs` (the values, then the indices when asked for). ONNX
-// Runtime's TopK crashes (SIGFPE) on an input of no elements whose axis is not empty, as
-// when a batch is empty. Where that may happen, the TopK runs inside an If whose other
-// branch gives the empty result itself: x cut to k along the axis, and those no elements as
-// indices. The branches' outputs leave their shapes open, so they never disagree.
-// `x_id` is the value whose recorded dims x has; `x_type` is x's element type.
-void append_topk(Converter& c, const std::string& x, int64_t x_id, std::optional<int32_t> x_type,
-                 const std::string& k, int64_t axis, std::vector<std::string> outputs,
-                 std::vector<proto::AttributeProto> attributes, const NameMaker& names) {
+// Runtime's TopK crashes (SIGFPE) on an input whose dims before the axis hold no elements
+// while k is not 0, as when a batch is empty. Where x may be empty, the TopK runs with k 0
+// on an empty x, which it takes, and its results are reshaped to x's dims with k along the
+// axis: no elements either way. No subgraph is built, so a TopK in the deepest region the
+// model may hold adds no level below it.
+// `x_id` is the value whose recorded dims x has.
+void append_topk(Converter& c, const std::string& x, int64_t x_id, const std::string& k, int64_t axis,
+                 std::vector<std::string> outputs, std::vector<proto::AttributeProto> attributes,
+                 const NameMaker& names) {
     const std::vector<int64_t>* dims = c.state.tensor_shapes.find(x_id);
     bool may_be_empty = dims == nullptr;
     if (dims) {
@@ -151,46 +152,31 @@ void append_topk(Converter& c, const std::string& x, int64_t x_id, std::optional
         for (int64_t d = 0; d < rank; ++d)
             if (d != at && (*dims)[static_cast<size_t>(d)] <= 0) may_be_empty = true;
     }
-    if (!may_be_empty || !x_type || outputs.empty() || outputs.size() > 2) {
+    if (!may_be_empty || outputs.empty() || outputs.size() > 2) {
         c.append_node("TopK", {x, k}, std::move(outputs), std::move(attributes));
         return;
     }
-    const std::vector<int32_t> types{*x_type, proto::dtype::INT64};
-    // A branch is built as the graph the builders write to, its outputs' shapes left open.
-    const auto branch = [&](std::string name, std::vector<std::string> outs, auto&& build) {
-        proto::GraphProto graph;
-        std::swap(c.graph, graph);
-        c.graph.name = std::move(name);
-        build(outs);
-        for (size_t i = 0; i < outs.size(); ++i) {
-            proto::ValueInfoProto info = Converter::tensor_value_info(std::move(outs[i]), types[i], {});
-            std::get<proto::TypeProto::Tensor>(info.type->value).shape.reset();
-            c.graph.output.push_back(std::move(info));
-        }
-        std::swap(c.graph, graph);
-        return graph;
-    };
-    std::vector<std::string> empty_outs{names("empty_values"), names("empty_indices")};
-    std::vector<std::string> topk_outs{names("topk_values"), names("topk_indices")};
-    empty_outs.resize(outputs.size());
-    topk_outs.resize(outputs.size());
-
-    c.push_i64_vector_initializer(names("empty_starts"), {0});
-    c.push_i64_vector_initializer(names("empty_axes"), {axis});
-    proto::GraphProto empty_branch = branch(names("empty_branch"), empty_outs, [&](const auto& outs) {
-        c.append_node("Slice", {x, names("empty_starts"), k, names("empty_axes")}, {outs[0]});
-        if (outs.size() == 2) c.add_cast_node(outs[0], outs[1], proto::dtype::INT64);
-    });
-    proto::GraphProto topk_branch = branch(names("topk_branch"), topk_outs, [&](const auto& outs) {
-        c.append_node("TopK", {x, k}, outs, std::move(attributes));
-    });
-
     c.append_node("Size", {x}, {names("size")});
     c.push_i64_initializer(names("zero"), {}, {0});
     c.add_binary_node("Equal", names("size"), names("zero"), names("is_empty"));
-    c.append_node("If", {names("is_empty")}, std::move(outputs),
-                  {helper::attr_graph("then_branch", std::move(empty_branch)),
-                   helper::attr_graph("else_branch", std::move(topk_branch))});
+    c.push_i64_vector_initializer(names("no_k"), {0});
+    c.append_node("Where", {names("is_empty"), names("no_k"), k}, {names("k_run")});
+    std::vector<std::string> run_outs{names("run_values"), names("run_indices")};
+    run_outs.resize(outputs.size());
+    c.append_node("TopK", {x, names("k_run")}, run_outs, std::move(attributes));
+
+    // x's dims with k along the axis: those before it, k, those after it (none after -1).
+    constexpr int64_t kEnd = std::numeric_limits<int64_t>::max();
+    const int64_t after = axis == -1 || axis == kEnd ? kEnd : axis + 1;
+    c.append_node("Shape", {x}, {names("x_shape")});
+    c.add_slice_node(names("x_shape"), names("dims_before"), {0}, {axis}, std::nullopt, std::nullopt,
+                     names("dims_before"));
+    c.add_slice_node(names("x_shape"), names("dims_after"), {after}, {kEnd}, std::nullopt, std::nullopt,
+                     names("dims_after"));
+    c.append_node("Concat", {names("dims_before"), k, names("dims_after")}, {names("result_shape")},
+                  {helper::attr_int("axis", 0)});
+    for (size_t i = 0; i < outputs.size(); ++i)
+        c.append_node("Reshape", {run_outs[i], names("result_shape")}, {std::move(outputs[i])});
 }
 
 bool has_negative_axis(const std::vector<int64_t>& axes) {
@@ -219,7 +205,7 @@ void append_keyed_sort(Converter& c, const std::string& x, int64_t x_id, const s
     c.add_binary_node("Mul", key_input, scale, scaled);
     const std::string key = names("key");
     c.add_binary_node("Add", scaled, tie_break, key);
-    append_topk(c, key, x_id, proto::dtype::INT64, k, axis, {names("key_values"), out_names[1]},
+    append_topk(c, key, x_id, k, axis, {names("key_values"), out_names[1]},
                 std::move(topk_attributes), names);
     c.append_node("GatherElements", {x, out_names[1]}, {out_names[0]}, {helper::attr_int("axis", axis)});
 }
@@ -522,7 +508,7 @@ void Converter::op_topk(const Json& op) {
         attributes.push_back(helper::attr_int("largest", largest ? 1 : 0));
         attributes.push_back(helper::attr_int("sorted", sorted ? 1 : 0));
     }
-    append_topk(*this, x, ids[0], onnx_dtype_if_known(ids[0]), k, axis, std::move(out_names),
+    append_topk(*this, x, ids[0], k, axis, std::move(out_names),
                 std::move(attributes), NameMaker{"topk", *primary});
 }
 
@@ -645,7 +631,7 @@ void Converter::op_argsort(const Json& op) {
                                                   helper::attr_int("sorted", 1)};
     };
     if (!key_form) {
-        append_topk(*this, x, ids[0], onnx_dtype_if_known(ids[0]), k, resolved, std::move(out_names),
+        append_topk(*this, x, ids[0], k, resolved, std::move(out_names),
                     topk_attributes(), names);
         return;
     }

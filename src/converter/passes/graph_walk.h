@@ -16,8 +16,17 @@
 
 namespace kestro::passes {
 
+// How many levels below the main graph a model's graphs may nest: each region of the
+// program becomes one level, and so does a subgraph a lowering builds of its own. A graph
+// held by a node's attribute lies three messages deeper (node, attribute, graph) than the
+// graph around it, and a value's type lies five below its graph (value, type, tensor type,
+// shape, dim): counting the model as one, the graph of level r holds messages 2 + 3r + 5
+// deep. ONNX's checker reads a model through protobuf's default nesting limit of 100
+// messages and ONNX Runtime one more, so a graph of level 32 is past what they read.
+inline constexpr size_t kMaxGraphNesting = 31;
+
 // Graphs nested deeper than this below the main graph are refused, which also bounds the
-// recursion of every pass.
+// recursion of every pass; the finished model is then held to kMaxGraphNesting.
 inline constexpr size_t kMaxSubgraphDepth = 128;
 
 inline void check_depth(size_t depth) {
