@@ -369,30 +369,66 @@ std::string operand_list(const std::vector<ops::OperandRule>& rules) {
     return list;
 }
 
+// How many operands a row takes, as its general refusal says it: "2", "2 or 3", "1 to 3",
+// "1 or more".
+std::string operand_count(const ops::Signature& signature) {
+    const size_t least = signature.least();
+    const size_t most = signature.operands.size();
+    if (signature.repeats) return fmt::format("{} or more", least);
+    if (least >= most) return std::to_string(most);
+    return fmt::format("{} {} {}", least, least + 1 == most ? "or" : "to", most);
+}
+
 }  // namespace
 
 void Converter::check_operands(std::string_view op, const ops::Signature& signature, const IdList& ids) const {
     const std::vector<ops::OperandRule>& rules = signature.operands;
-    size_t required = 0;
-    for (size_t k = 0; k < rules.size(); ++k)
-        if (!rules[k].optional) required = k + 1;
     const bool too_many = ids.size() > rules.size() && !signature.repeats;
     // A node reads extra operands as inputs of another meaning, or drops them; a missing one
-    // leaves the lowering to guess (squeeze without its axes squeezed every dim of 1).
-    if (too_many || (!ids.empty() && ids.size() < required)) {
+    // leaves the lowering to guess (squeeze without its axes squeezed every dim of 1). The
+    // operator's own words answer where it has them.
+    if (too_many && !signature.too_many.empty()) throw Error::raw(std::string(signature.too_many));
+    if (!too_many)
+        for (const ops::TooFew& t : signature.too_few)
+            if (ids.size() < t.below) throw Error::raw(std::string(t.text));
+    if (too_many || ids.size() < signature.least()) {
         throw Error("{} has {} operand{}, but it takes {}{}", op, ids.size(), ids.size() == 1 ? "" : "s",
-                    signature.repeats ? fmt::format("{} or more", required) : std::to_string(rules.size()),
-                    rules.empty() ? std::string() : fmt::format(" ({})", operand_list(rules)));
+                    operand_count(signature), rules.empty() ? std::string() : fmt::format(" ({})", operand_list(rules)));
     }
     for (size_t k = 0; k < ids.size(); ++k) {
         const ops::OperandRule& rule = rules[std::min(k, rules.size() - 1)];
         const int64_t id = ids[k];
-        if (id == 0) continue;  // absent: get_tensor_name refuses it where a value is needed
+        // An operand the operator cannot do without, given as absent: a lowering would read
+        // it as left off (max over every axis where Paddle refuses).
+        if (id == 0 && !rule.optional)
+            throw Error("{}: {} (operand {}) is absent (%0), where {} needs a value", op, rule.name, k, op);
+        if (id == 0) continue;  // an optional operand left out
+        if (rule.folded) {
+            const std::vector<double>* folded = state.const_values.find(id);
+            const bool holds_none = folded && folded->empty() && rule.holds == ops::Holds::OneValue;
+            if ((!folded || holds_none) && !rule.not_constant.empty())
+                throw Error::raw(fmt::format(fmt::runtime(rule.not_constant), id));
+            if (!folded)
+                throw Error("{}: {} (value {}) must be a constant known at conversion, but it is computed when the "
+                            "model runs",
+                            op, rule.name, id);
+            if (holds_none)
+                throw Error("{}: {} (value {}) is a constant holding no value, but it must hold one", op, rule.name,
+                            id);
+        }
         // The operator's first operand is its input, as the lowerings' own checks say.
         const std::string_view what = k == 0 ? std::string_view("input") : rule.name;
-        if (rule.min_rank != 0 || rule.max_rank != ops::OperandRule::kAnyRank)
-            require_rank(op, id, rule.min_rank,
-                         rule.max_rank == ops::OperandRule::kAnyRank ? kAnyRank : size_t{rule.max_rank}, what);
+        if (rule.min_rank != 0 || rule.max_rank != ops::OperandRule::kAnyRank) {
+            const size_t highest = rule.max_rank == ops::OperandRule::kAnyRank ? kAnyRank : size_t{rule.max_rank};
+            // A list's rank rule holds for each of its values.
+            const IdList* elements = rule.holds == ops::Holds::List ? state.combine_inputs.find(id) : nullptr;
+            if (elements) {
+                for (const int64_t e : *elements)
+                    if (e != 0) require_rank(op, e, rule.min_rank, highest, what);
+            } else if (rule.holds != ops::Holds::List) {
+                require_rank(op, id, rule.min_rank, highest, what);
+            }
+        }
         const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
         if (rule.column_ok && dims && dims->size() == 2 && (*dims)[1] >= 0 && (*dims)[1] != 1)
             throw Error("{}: {} (value {}) has dims {}, but it must be {}1-D or [N, 1]", op, rule.name, id,
@@ -403,6 +439,11 @@ void Converter::check_operands(std::string_view op, const ops::Signature& signat
             if (dims && other_dims && dims->size() != other_dims->size())
                 throw Error("{}: {} has rank {} and {} rank {}, but they must have the same rank", op, rule.name,
                             dims->size(), rules[static_cast<size_t>(rule.same_rank_as)].name, other_dims->size());
+        }
+        if (rule.same_type_as >= 0 && static_cast<size_t>(rule.same_type_as) < ids.size()) {
+            const int64_t other = ids[static_cast<size_t>(rule.same_type_as)];
+            if (other != 0)
+                require_same_type(op, rule.name, id, rules[static_cast<size_t>(rule.same_type_as)].name, other);
         }
         if (rule.points && dims && dims->size() >= 2 && dims->back() >= 0 &&
             static_cast<size_t>(dims->back()) != dims->size() - 2)
@@ -420,10 +461,6 @@ void Converter::check_operands(std::string_view op, const ops::Signature& signat
         }
         if (rule.elem == ops::Elem::Index)
             require_operand_type(op, rule.name, id, {proto::dtype::INT32, proto::dtype::INT64});
-        if (rule.folded && !state.const_values.contains(id))
-            throw Error("{}: {} (value {}) must be a constant known at conversion, but it is computed when the "
-                        "model runs",
-                        op, rule.name, id);
     }
 }
 

@@ -815,8 +815,7 @@ public:
                                          const NameMaker& names);
 
     // ---- reductions, top-k, argmax, argsort (ops/reduce.cpp) ----
-    void reduce_via_const_axes(const Json& op, std::string_view missing_message,
-                               std::string_view onnx_op, std::string_view prefix);
+    void reduce_via_const_axes(const Json& op, std::string_view onnx_op, std::string_view prefix);
     void op_reduce_sum(const Json& op);
     void settle_reduced_output(std::string_view op, const IdList& ids, bool keepdims, int64_t out);
     void settle_reduced_over(std::string_view op, int64_t x, const std::optional<std::vector<int64_t>>& axes,

@@ -404,7 +404,6 @@ void Converter::op_fetch(const Json& op) {
         if (auto typed = fetch_type_fallback(op, info.name)) info = std::move(*typed);
     }
     const IdList ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("fetch op has no input; cannot produce graph output");
     // A graph output without a type fails the ONNX checker: when neither entry carries one,
     // describe the output from what the first pass recorded for the fetched value (its
     // shape left open when no dims were recorded).

@@ -178,10 +178,7 @@ void Converter::op_batch_norm(const Json& op) {
                     "but only the running statistics convert (use_global_stats=true)");
     if (!data_format_is_nchw(op)) throw Error("batch_norm_ only supports NCHW");
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 5) throw Error("batch_norm_ missing inputs");
 
-    if (ids[0] == 0 || ids[1] == 0 || ids[2] == 0)
-        throw Error("batch_norm_ needs its input, mean and variance");
     // Paddle normalises floating-point values over a channel axis (rank 2 and up) only.
     require_rank("batch_norm", ids[0], 2, kAnyRank);
     require_float_operand("batch_norm", ids[0]);
@@ -339,7 +336,6 @@ std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int3
 void Converter::op_group_norm(const Json& op) {
     require_opset("group_norm", 6);
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 3) throw Error("group_norm missing inputs");
     require_float_operand("group_norm", ids[0]);
     const Json* outputs = helper::member(op, "O");
     if (!outputs || !outputs->IsArray() || outputs->Empty())
