@@ -491,4 +491,39 @@ void Converter::note_definitions(const Json& op) {
     }
 }
 
+IdList Converter::awaited_values(const IdList& operands) const {
+    const auto awaited = [&](int64_t id) {
+        if (id == 0) return false;
+        if (!state.defined_values.contains(id) && !state.tensor_names.contains(id)) return true;
+        for (const AwaitingTypes& a : awaiting_types)
+            for (const int64_t out : a.outputs)
+                if (out == id) return true;
+        return false;
+    };
+    IdList out;
+    for (const int64_t id : operands) {
+        if (awaited(id)) out.push_back(id);
+        if (const IdList* elements = id == 0 ? nullptr : state.combine_inputs.find(id))
+            for (const int64_t e : *elements)
+                if (awaited(e)) out.push_back(e);
+    }
+    return out;
+}
+
+void Converter::settle_awaiting_types() {
+    for (size_t k = 0; k < awaiting_types.size();) {
+        if (!awaited_values(awaiting_types[k].awaited).empty()) {
+            ++k;
+            continue;
+        }
+        const AwaitingTypes settled = std::move(awaiting_types[k]);
+        awaiting_types.erase(awaiting_types.begin() + static_cast<std::ptrdiff_t>(k));
+        // Its nodes typed now, the operator is held to its declarations as it would have been
+        // had the values come first; an operator awaiting this one's outputs may follow.
+        type_graph_part(settled.op_name, settled.from, settled.to);
+        check_declared_types(settled.op_name, settled.outputs);
+        k = 0;
+    }
+}
+
 }  // namespace kestro
