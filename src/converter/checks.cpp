@@ -379,22 +379,39 @@ std::string operand_count(const ops::Signature& signature) {
     return fmt::format("{} {} {}", least, least + 1 == most ? "or" : "to", most);
 }
 
+// A node reads extra operands as inputs of another meaning, or drops them; a missing one
+// leaves the lowering to guess (squeeze without its axes squeezed every dim of 1). The
+// operator's own words answer where it has them.
+void refuse_operand_count(std::string_view op, const ops::Signature& signature, size_t count) {
+    const bool too_many = count > signature.operands.size() && !signature.repeats;
+    if (too_many && !signature.too_many.empty()) throw Error::raw(std::string(signature.too_many));
+    if (!too_many)
+        for (const ops::TooFew& t : signature.too_few)
+            if (count < t.below) throw Error::raw(std::string(t.text));
+    if (too_many || count < signature.least())
+        throw Error("{} has {} operand{}, but it takes {}{}", op, count, count == 1 ? "" : "s", operand_count(signature),
+                    signature.operands.empty() ? std::string() : fmt::format(" ({})", operand_list(signature.operands)));
+}
+
+// An operand whose value the lowering writes into the model (an axis, shifts, a count): a
+// value computed at run time, or a one-value constant holding none, is refused.
+void refuse_non_constant(std::string_view op, const ops::OperandRule& rule, int64_t id, const ConstValues& constants) {
+    const std::vector<double>* folded = constants.find(id);
+    const bool holds_none = folded && folded->empty() && rule.holds == ops::Holds::OneValue;
+    if ((!folded || holds_none) && !rule.not_constant.empty())
+        throw Error::raw(fmt::format(fmt::runtime(rule.not_constant), id));
+    if (!folded)
+        throw Error("{}: {} (value {}) must be a constant known at conversion, but it is computed when the model runs",
+                    op, rule.name, id);
+    if (holds_none)
+        throw Error("{}: {} (value {}) is a constant holding no value, but it must hold one", op, rule.name, id);
+}
+
 }  // namespace
 
 void Converter::check_operands(std::string_view op, const ops::Signature& signature, const IdList& ids) const {
     const std::vector<ops::OperandRule>& rules = signature.operands;
-    const bool too_many = ids.size() > rules.size() && !signature.repeats;
-    // A node reads extra operands as inputs of another meaning, or drops them; a missing one
-    // leaves the lowering to guess (squeeze without its axes squeezed every dim of 1). The
-    // operator's own words answer where it has them.
-    if (too_many && !signature.too_many.empty()) throw Error::raw(std::string(signature.too_many));
-    if (!too_many)
-        for (const ops::TooFew& t : signature.too_few)
-            if (ids.size() < t.below) throw Error::raw(std::string(t.text));
-    if (too_many || ids.size() < signature.least()) {
-        throw Error("{} has {} operand{}, but it takes {}{}", op, ids.size(), ids.size() == 1 ? "" : "s",
-                    operand_count(signature), rules.empty() ? std::string() : fmt::format(" ({})", operand_list(rules)));
-    }
+    refuse_operand_count(op, signature, ids.size());
     for (size_t k = 0; k < ids.size(); ++k) {
         const ops::OperandRule& rule = rules[std::min(k, rules.size() - 1)];
         const int64_t id = ids[k];
@@ -403,19 +420,7 @@ void Converter::check_operands(std::string_view op, const ops::Signature& signat
         if (id == 0 && !rule.optional)
             throw Error("{}: {} (operand {}) is absent (%0), where {} needs a value", op, rule.name, k, op);
         if (id == 0) continue;  // an optional operand left out
-        if (rule.folded) {
-            const std::vector<double>* folded = state.const_values.find(id);
-            const bool holds_none = folded && folded->empty() && rule.holds == ops::Holds::OneValue;
-            if ((!folded || holds_none) && !rule.not_constant.empty())
-                throw Error::raw(fmt::format(fmt::runtime(rule.not_constant), id));
-            if (!folded)
-                throw Error("{}: {} (value {}) must be a constant known at conversion, but it is computed when the "
-                            "model runs",
-                            op, rule.name, id);
-            if (holds_none)
-                throw Error("{}: {} (value {}) is a constant holding no value, but it must hold one", op, rule.name,
-                            id);
-        }
+        if (rule.folded) refuse_non_constant(op, rule, id, state.const_values);
         // The operator's first operand is its input, as the lowerings' own checks say.
         const std::string_view what = k == 0 ? std::string_view("input") : rule.name;
         if (rule.min_rank != 0 || rule.max_rank != ops::OperandRule::kAnyRank) {
