@@ -42,8 +42,8 @@ int64_t element_count_or_unknown(const std::vector<int64_t>& dims) {
 
 void Converter::op_hardsigmoid(const Json& op) {
     const auto ids = helper::op_input_ids(op);
-    if (!ids.empty()) require_operand_type("hardsigmoid", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
-    if (ids.empty() || onnx_dtype_if_known(ids[0]) != dt::DOUBLE) {
+    require_operand_type("hardsigmoid", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
+    if (onnx_dtype_if_known(ids[0]) != dt::DOUBLE) {
         convert_generic_op("hardsigmoid", op);
         return;
     }
@@ -406,10 +406,10 @@ void Converter::op_swish(const Json& op) {
 
 void Converter::op_softmax(const Json& op) {
     const auto ids = helper::op_input_ids(op);
-    const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"softmax", out};
-    if (!ids.empty()) settle_output_like("softmax", out, {ids[0]});
+    settle_output_like("softmax", out, {ids[0]});
     if (dims && dims->empty()) {
         // Paddle's softmax of a single value is 1, whatever the value; ONNX Softmax takes
         // no rank-0 input.

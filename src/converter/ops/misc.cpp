@@ -473,8 +473,6 @@ void Converter::add_dropout_mask(const Json& op, int64_t x, const NameMaker& nam
 
 void Converter::op_dropout(const Json& op) {
     const IdList ids = helper::op_input_ids(op);
-    // An Identity without its input is not a valid node.
-    if (ids.empty() || ids.front() == 0) throw Error("dropout missing inputs");
     std::vector<std::string> inputs{get_tensor_name(ids.front())};
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"dropout", out};

@@ -236,7 +236,7 @@ void Converter::op_einsum(const Json& op) {
 void Converter::op_transpose(const Json& op) {
     const auto ids = helper::op_input_ids(op);
     std::vector<int64_t> perm = helper::op_attr_i64_items(op, "perm");
-    const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     const bool negative = std::any_of(perm.begin(), perm.end(), [](int64_t p) { return p < 0; });
     // Paddle takes a perm of every dim: one left out (the whole list too) is refused below.
     if (!dims) {
