@@ -369,30 +369,71 @@ std::string operand_list(const std::vector<ops::OperandRule>& rules) {
     return list;
 }
 
+// How many operands a row takes, as its general refusal says it: "2", "2 or 3", "1 to 3",
+// "1 or more".
+std::string operand_count(const ops::Signature& signature) {
+    const size_t least = signature.least();
+    const size_t most = signature.operands.size();
+    if (signature.repeats) return fmt::format("{} or more", least);
+    if (least >= most) return std::to_string(most);
+    return fmt::format("{} {} {}", least, least + 1 == most ? "or" : "to", most);
+}
+
+// A node reads extra operands as inputs of another meaning, or drops them; a missing one
+// leaves the lowering to guess (squeeze without its axes squeezed every dim of 1). The
+// operator's own words answer where it has them.
+void refuse_operand_count(std::string_view op, const ops::Signature& signature, size_t count) {
+    const bool too_many = count > signature.operands.size() && !signature.repeats;
+    if (too_many && !signature.too_many.empty()) throw Error::raw(std::string(signature.too_many));
+    if (!too_many)
+        for (const ops::TooFew& t : signature.too_few)
+            if (count < t.below) throw Error::raw(std::string(t.text));
+    if (too_many || count < signature.least())
+        throw Error("{} has {} operand{}, but it takes {}{}", op, count, count == 1 ? "" : "s", operand_count(signature),
+                    signature.operands.empty() ? std::string() : fmt::format(" ({})", operand_list(signature.operands)));
+}
+
+// An operand whose value the lowering writes into the model (an axis, shifts, a count): a
+// value computed at run time, or a one-value constant holding none, is refused.
+void refuse_non_constant(std::string_view op, const ops::OperandRule& rule, int64_t id, const ConstValues& constants) {
+    const std::vector<double>* folded = constants.find(id);
+    const bool holds_none = folded && folded->empty() && rule.holds == ops::Holds::OneValue;
+    if ((!folded || holds_none) && !rule.not_constant.empty())
+        throw Error::raw(fmt::format(fmt::runtime(rule.not_constant), id));
+    if (!folded)
+        throw Error("{}: {} (value {}) must be a constant known at conversion, but it is computed when the model runs",
+                    op, rule.name, id);
+    if (holds_none)
+        throw Error("{}: {} (value {}) is a constant holding no value, but it must hold one", op, rule.name, id);
+}
+
 }  // namespace
 
 void Converter::check_operands(std::string_view op, const ops::Signature& signature, const IdList& ids) const {
     const std::vector<ops::OperandRule>& rules = signature.operands;
-    size_t required = 0;
-    for (size_t k = 0; k < rules.size(); ++k)
-        if (!rules[k].optional) required = k + 1;
-    const bool too_many = ids.size() > rules.size() && !signature.repeats;
-    // A node reads extra operands as inputs of another meaning, or drops them; a missing one
-    // leaves the lowering to guess (squeeze without its axes squeezed every dim of 1).
-    if (too_many || (!ids.empty() && ids.size() < required)) {
-        throw Error("{} has {} operand{}, but it takes {}{}", op, ids.size(), ids.size() == 1 ? "" : "s",
-                    signature.repeats ? fmt::format("{} or more", required) : std::to_string(rules.size()),
-                    rules.empty() ? std::string() : fmt::format(" ({})", operand_list(rules)));
-    }
+    refuse_operand_count(op, signature, ids.size());
     for (size_t k = 0; k < ids.size(); ++k) {
         const ops::OperandRule& rule = rules[std::min(k, rules.size() - 1)];
         const int64_t id = ids[k];
-        if (id == 0) continue;  // absent: get_tensor_name refuses it where a value is needed
+        // An operand the operator cannot do without, given as absent: a lowering would read
+        // it as left off (max over every axis where Paddle refuses).
+        if (id == 0 && !rule.optional)
+            throw Error("{}: {} (operand {}) is absent (%0), where {} needs a value", op, rule.name, k, op);
+        if (id == 0) continue;  // an optional operand left out
+        if (rule.folded) refuse_non_constant(op, rule, id, state.const_values);
         // The operator's first operand is its input, as the lowerings' own checks say.
         const std::string_view what = k == 0 ? std::string_view("input") : rule.name;
-        if (rule.min_rank != 0 || rule.max_rank != ops::OperandRule::kAnyRank)
-            require_rank(op, id, rule.min_rank,
-                         rule.max_rank == ops::OperandRule::kAnyRank ? kAnyRank : size_t{rule.max_rank}, what);
+        if (rule.min_rank != 0 || rule.max_rank != ops::OperandRule::kAnyRank) {
+            const size_t highest = rule.max_rank == ops::OperandRule::kAnyRank ? kAnyRank : size_t{rule.max_rank};
+            // A list's rank rule holds for each of its values.
+            const IdList* elements = rule.holds == ops::Holds::List ? state.combine_inputs.find(id) : nullptr;
+            if (elements) {
+                for (const int64_t e : *elements)
+                    if (e != 0) require_rank(op, e, rule.min_rank, highest, what);
+            } else if (rule.holds != ops::Holds::List) {
+                require_rank(op, id, rule.min_rank, highest, what);
+            }
+        }
         const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
         if (rule.column_ok && dims && dims->size() == 2 && (*dims)[1] >= 0 && (*dims)[1] != 1)
             throw Error("{}: {} (value {}) has dims {}, but it must be {}1-D or [N, 1]", op, rule.name, id,
@@ -403,6 +444,11 @@ void Converter::check_operands(std::string_view op, const ops::Signature& signat
             if (dims && other_dims && dims->size() != other_dims->size())
                 throw Error("{}: {} has rank {} and {} rank {}, but they must have the same rank", op, rule.name,
                             dims->size(), rules[static_cast<size_t>(rule.same_rank_as)].name, other_dims->size());
+        }
+        if (rule.same_type_as >= 0 && static_cast<size_t>(rule.same_type_as) < ids.size()) {
+            const int64_t other = ids[static_cast<size_t>(rule.same_type_as)];
+            if (other != 0)
+                require_same_type(op, rule.name, id, rules[static_cast<size_t>(rule.same_type_as)].name, other);
         }
         if (rule.points && dims && dims->size() >= 2 && dims->back() >= 0 &&
             static_cast<size_t>(dims->back()) != dims->size() - 2)
@@ -420,10 +466,6 @@ void Converter::check_operands(std::string_view op, const ops::Signature& signat
         }
         if (rule.elem == ops::Elem::Index)
             require_operand_type(op, rule.name, id, {proto::dtype::INT32, proto::dtype::INT64});
-        if (rule.folded && !state.const_values.contains(id))
-            throw Error("{}: {} (value {}) must be a constant known at conversion, but it is computed when the "
-                        "model runs",
-                        op, rule.name, id);
     }
 }
 
@@ -451,6 +493,41 @@ void Converter::note_definitions(const Json& op) {
                 throw Error("{} reads value {} before any operator defines it ({} defines it later)",
                             helper::fmt_text(it->second), id, helper::fmt_text(helper::op_label(op)));
         state.defined_values.insert(id, true);
+    }
+}
+
+IdList Converter::awaited_values(const IdList& operands) const {
+    const auto awaited = [&](int64_t id) {
+        if (id == 0) return false;
+        if (!state.defined_values.contains(id) && !state.tensor_names.contains(id)) return true;
+        for (const AwaitingTypes& a : awaiting_types)
+            for (const int64_t out : a.outputs)
+                if (out == id) return true;
+        return false;
+    };
+    IdList out;
+    for (const int64_t id : operands) {
+        if (awaited(id)) out.push_back(id);
+        if (const IdList* elements = id == 0 ? nullptr : state.combine_inputs.find(id))
+            for (const int64_t e : *elements)
+                if (awaited(e)) out.push_back(e);
+    }
+    return out;
+}
+
+void Converter::settle_awaiting_types() {
+    for (size_t k = 0; k < awaiting_types.size();) {
+        if (!awaited_values(awaiting_types[k].awaited).empty()) {
+            ++k;
+            continue;
+        }
+        const AwaitingTypes settled = std::move(awaiting_types[k]);
+        awaiting_types.erase(awaiting_types.begin() + static_cast<std::ptrdiff_t>(k));
+        // Its nodes typed now, the operator is held to its declarations as it would have been
+        // had the values come first; an operator awaiting this one's outputs may follow.
+        type_graph_part(settled.op_name, settled.from, settled.to);
+        check_declared_types(settled.op_name, settled.outputs);
+        k = 0;
     }
 }
 

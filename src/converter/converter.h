@@ -537,8 +537,26 @@ public:
     // order), refusing a node whose operands break its rule and a graph output described with
     // another type than its tensor has.
     void type_new_nodes(std::string_view op_name, const GraphMark& from);
+    // The same for what lies between `from` and `to`.
+    void type_graph_part(std::string_view op_name, const GraphMark& from, const GraphMark& to);
+    // An operator of this graph that reads whole a value a later operator defines (the
+    // finished graph is sorted): its nodes' types are not known until that value's are.
+    struct AwaitingTypes {
+        std::string op_name;
+        IdList outputs;
+        GraphMark from, to;
+        IdList awaited;
+    };
+    std::vector<AwaitingTypes> awaiting_types;
+    // The values of `operands` (and of the lists among them) not defined yet, or made by an
+    // operator that still awaits its types.
+    IdList awaited_values(const IdList& operands) const;
+    // Types again each awaiting operator whose values are all defined and typed now, and
+    // holds its declared outputs to what it computes.
+    void settle_awaiting_types();
     // Refuses an output of `op` declared of another element type than its tensor computes.
     void check_declared_types(std::string_view op_name, const Json& op) const;
+    void check_declared_types(std::string_view op_name, IdList outputs) const;
     // Types graph or region inputs (from position `from` on) by their descriptions.
     void note_described_types(const std::vector<proto::ValueInfoProto>& inputs, size_t from = 0);
     // Refuses a region output described with another type than the yielded value computes.
@@ -663,8 +681,9 @@ public:
     // top-k count, a fill value) recorded with a known dim other than 1.
     void require_one_value(std::string_view op, std::string_view what, int64_t id) const;
     // Holds the operands `ids` of the Paddle operator `op` to its signature (ops/dispatch.h):
-    // their count, and of each operand what Paddle fixes of it, where the program records it.
-    // An operator given no operand at all is left to its lowering's own refusal.
+    // their count (none included), an absent value where one is needed, and of each operand
+    // what Paddle fixes of it, where the program records it; in the operator's own words where
+    // the signature carries them.
     void check_operands(std::string_view op, const ops::Signature& signature, const IdList& ids) const;
     // Notes the operands of `op` no operator has defined yet whose value or dims its lowering
     // reads at conversion (`signature`'s one values, axes, lists, constants), then, after its
@@ -826,8 +845,7 @@ public:
                                          const NameMaker& names);
 
     // ---- reductions, top-k, argmax, argsort (ops/reduce.cpp) ----
-    void reduce_via_const_axes(const Json& op, std::string_view missing_message,
-                               std::string_view onnx_op, std::string_view prefix);
+    void reduce_via_const_axes(const Json& op, std::string_view onnx_op, std::string_view prefix);
     void op_reduce_sum(const Json& op);
     void settle_reduced_output(std::string_view op, const IdList& ids, bool keepdims, int64_t out);
     void settle_reduced_over(std::string_view op, int64_t x, const std::optional<std::vector<int64_t>>& axes,

@@ -301,11 +301,17 @@ void Converter::note_described_types(const std::vector<proto::ValueInfoProto>& i
 }
 
 void Converter::type_new_nodes(std::string_view op_name, const GraphMark& from) {
-    note_described_types(graph.input, from.inputs);
-    for (size_t i = from.initializers; i < graph.initializer.size(); ++i)
+    type_graph_part(op_name, from, graph_mark());
+}
+
+void Converter::type_graph_part(std::string_view op_name, const GraphMark& from, const GraphMark& to) {
+    for (size_t i = from.inputs; i < to.inputs; ++i)
+        if (const int32_t t = described_elem_type(graph.input[i]); t != 0)
+            state.computed_types.insert(graph.input[i].name, t);
+    for (size_t i = from.initializers; i < to.initializers; ++i)
         state.computed_types.insert(graph.initializer[i].name, graph.initializer[i].data_type);
     std::vector<int32_t> inputs;
-    for (size_t i = from.nodes; i < graph.node.size(); ++i) {
+    for (size_t i = from.nodes; i < to.nodes; ++i) {
         const proto::NodeProto& node = graph.node[i];
         inputs.clear();
         for (const auto& in : node.input) inputs.push_back(in.empty() ? 0 : computed_elem_type(in));
@@ -316,7 +322,7 @@ void Converter::type_new_nodes(std::string_view op_name, const GraphMark& from) 
                 state.computed_types.insert(node.output[k], typed.outputs[k]);
     }
     // A graph output must be described with the type its tensor has.
-    for (size_t i = from.outputs; i < graph.output.size(); ++i) {
+    for (size_t i = from.outputs; i < to.outputs; ++i) {
         const proto::ValueInfoProto& out = graph.output[i];
         const int32_t described = described_elem_type(out);
         const int32_t computed = computed_elem_type(out.name);
@@ -345,10 +351,11 @@ std::string declared_type_name(std::string_view token) {
 }  // namespace
 
 void Converter::check_declared_types(std::string_view op_name, const Json& op) const {
-    const Json* outs = helper::member(op, "O");
-    if (!outs) return;
+    check_declared_types(op_name, helper::op_output_ids(op));
+}
+
+void Converter::check_declared_types(std::string_view op_name, IdList ids) const {
     // A list's pieces (what a split's list is unpacked into) are its values too.
-    std::vector<int64_t> ids = helper::collect_value_ids(*outs);
     for (size_t k = 0, n = ids.size(); k < n; ++k)
         if (const IdList* pieces = state.split_outputs.find(ids[k])) ids.insert(ids.end(), pieces->begin(), pieces->end());
     for (const int64_t id : ids) {

@@ -535,7 +535,7 @@ def refused_listed_shape(element):
     (refused_clip_of_bool, 17, "clip: x is bool, but it must be a number type"),
     # A fourth operand would be a fourth Clip input, which no runtime loads.
     *[(lambda p: p.fetch(p.op("1.clip", [p.data("x", "f32", [3]), p.full([1], 0.0), p.full([1], 1.0), p.full([1], 2.0)],
-                               outs=[("f32", [3])])), opset, "clip has 4 operands, but it takes 3 (x, min, max)")
+                               outs=[("f32", [3])])), opset, "clip has 4 operands, but it takes 1 to 3 (x, min, max)")
       for opset in (17, 21)],
     (refused_unsqueeze, 17, "unsqueeze: axis 4 is outside the rank 3 it is inserted into"),
     (refused_expand_to_a_matrix_shape, 17,

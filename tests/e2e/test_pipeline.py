@@ -996,11 +996,11 @@ MUST_FAIL = {
         contradicting(lambda p: p.op("1.pool2d", [None, p.full_int_array([2, 2])],
                                      attrs={"pooling_type": "max", "strides": [1, 1], "paddings": [0, 0]},
                                      outs=[("f32", [1, 1, 2, 2])])),
-        "Error: pool2d: operand 0 is absent (%0), where pool2d needs a value\n"),
+        "Error: pool2d: x (operand 0) is absent (%0), where pool2d needs a value\n"),
     "grid_sample-of-an-absent-grid": (
         contradicting(lambda p: p.op("1.grid_sample", [p.data("x", "f32", [1, 1, 2, 2]), None],
                                      attrs={"mode": "bilinear"}, outs=[("f32", [1, 1, 2, 2])])),
-        "Error: grid_sample: operand 1 is absent (%0), where grid_sample needs a value\n"),
+        "Error: grid_sample: grid (operand 1) is absent (%0), where grid_sample needs a value\n"),
     "concat-of-a-list-with-an-absent-value": (
         contradicting(lambda p: p.op("1.concat", [p.combine([f32_x(p), None]), p.full([1], 0, "i32")],
                                      outs=[("f32", [4, 3])])),
@@ -1207,6 +1207,122 @@ def _cumsum_of_a_later_axis(p):
     return f"cumsum reads value {axis} before any operator defines it (full defines it later)"
 
 
+# The operators' own words for a missing, surplus or non-constant operand, wherever the
+# count falls short of what they name (none included).
+def _tile_of_one(p):
+    p.fetch(p.op("1.tile", [f32_x(p)], outs=[("f32", [2, 3])]))
+    return "tile missing inputs"
+
+
+def _pad3d_of_none(p):
+    p.fetch(p.op("1.pad3d", [], attrs={"mode": "constant", "data_format": "NCDHW"}, outs=[("f32", [1, 1, 1, 1, 1])]))
+    return "pad3d missing paddings input"
+
+
+def _conv2d_transpose_of(n):
+    def build(p):
+        x, w = p.data("x", "f32", [1, 1, 2, 2]), p.data("w", "f32", [1, 1, 3, 3])
+        p.fetch(p.op("1.conv2d_transpose", ([x, w, p.full_int_array([]), p.data("b", "f32", [1])])[:n],
+                     attrs={"strides": [a_i32(1)] * 2, "paddings": [a_i32(0)] * 2, "dilations": [a_i32(1)] * 2,
+                            "groups": 1}, outs=[("f32", [1, 1, 4, 4])]))
+        return ("ConvTranspose with bias as 4th input is not supported; use a separate Add node for bias" if n == 4
+                else "conv2d_transpose missing input/filter tensors")
+    return build
+
+
+def _concat_of_one(p):
+    p.fetch(p.op("1.concat", [p.combine([f32_x(p)])], outs=[("f32", [2, 3])]))
+    return "Concat op missing enough inputs"
+
+
+def _set_value_of_three(p):
+    p.fetch(p.op("1.set_value_", [f32_x(p), p.full_int_array([0]), p.full_int_array([1])],
+                 attrs={"axes": a_array([a_i64(1)])}, outs=[("f32", [2, 3])]))
+    return "set_value_ missing inputs"
+
+
+def _linear_v2_of_four(p):
+    x, w = f32_x(p), p.data("w", "f32", [3, 4])
+    p.fetch(p.op("1.linear_v2", [x, w, p.data("b", "f32", [4]), p.data("c", "f32", [4])], outs=[("f32", [2, 4])]))
+    return "linear_v2 has 4 operands, but it takes 2 or 3 (x, weight, bias)"
+
+
+def _run_time(name):
+    # The operand that must be known at conversion, fed instead.
+    def build(p):
+        x = f32_x(p)
+        if name == "gather":
+            p.fetch(p.op("1.gather", [x, p.data("i", "i64", [2]), p.data("axis", "i64", [])], outs=[("f32", [2, 3])]))
+            return "gather requires constant axis input"
+        if name == "concat":
+            axis = p.data("axis", "i32", [])
+            p.fetch(p.op("1.concat", [p.combine([x, x]), axis], outs=[("f32", [4, 3])]))
+            return f"concat: missing axis constant for id {axis}"
+        if name == "roll":
+            p.fetch(p.op("1.roll", [x, p.data("shifts", "i64", [1])], attrs={"axis": a_array([a_i64(0)])},
+                         outs=[("f32", [2, 3])]))
+            return "roll currently requires constant shifts"
+        p.fetch(p.op("1.multinomial", [x, p.data("n", "i32", [])], attrs={"replacement": True}, outs=[("i64", [2, 1])]))
+        return "multinomial requires constant sample size"
+    return build
+
+
+def _max_over_an_absent_axis(p):
+    # Read as left off, the axis would reduce over every axis, where Paddle refuses.
+    p.fetch(p.op("1.max", [f32_x(p), None], attrs={"keepdim": False}, outs=[("f32", [])]))
+    return "max: axis (operand 1) is absent (%0), where max needs a value"
+
+
+def _meshgrid_of_a_matrix(p):
+    lst = p.op("1.meshgrid", [p.combine([p.data("a", "f32", [3]), f32_x(p)])], outs=[("vec", [("f32", [3, 2])] * 2)])
+    p.fetch(p.split(lst, [("f32", [3, 2])] * 2)[0])
+    return "meshgrid takes an input of rank 0 to 1, got rank 2"
+
+
+def _nms3_of_0d_scores(p):
+    outs = p.op("1.multiclass_nms3", [p.data("boxes", "f32", [1, 4, 4]), p.data("scores", "f32", []), None],
+                attrs={"background_label": -1, "score_threshold": 0.1, "nms_top_k": 10, "keep_top_k": 5,
+                       "nms_threshold": 0.5, "normalized": True, "nms_eta": 1.0},
+                outs=[("f32", [-1, 6]), ("i32", [-1, 1]), ("i32", [1])])
+    p.fetch(outs[0])
+    return "multiclass_nms3 takes a scores of rank 2 to 3, got rank 0"
+
+
+def _linear_v2_bias_of_two_dims(p):
+    # Paddle's bias is [out_features]: [2, 5] does not broadcast against x times weight, [2, 4].
+    x, w = f32_x(p), p.data("w", "f32", [3, 4])
+    p.fetch(p.op("1.linear_v2", [x, w, p.data("b", "f32", [2, 5])], outs=[("f32", [2, 4])]))
+    return "linear_v2: bias dims [2, 5] do not broadcast against [2, 4], the dims of x times weight"
+
+
+def _dropout_of_two_probabilities(p):
+    rate = p.data("p", "f32", [2])
+    p.fetch(p.op("1.dropout", [f32_x(p), None, rate], attrs={"is_test": True, "mode": a_str("upscale_in_train")},
+                 outs=[("f32", [2, 3]), ("ui8", [2, 3])])[0])
+    return f"dropout: p (value {rate}) has dims [2], but it must hold one value: a tensor of one element"
+
+
+def _set_value_with_tensor_of_int64_into_float32(p):
+    x = p.data("x", "f32", [2, 3])
+    p.fetch(p.op("1.set_value_with_tensor_", [x, p.data("v", "i64", [2, 1]), p.full_int_array([0]),
+                                               p.full_int_array([1]), p.full_int_array([1])],
+                 attrs={"axes": a_array([a_i64(1)]), "decrease_axes": a_array([]), "none_axes": a_array([])},
+                 outs=[("f32", [2, 3])]))
+    return "set_value_with_tensor: values is int64 but x is float32; they must have one element type"
+
+
+def _cumsum_of_a_later_int32_declared_float64(p):
+    # Read whole, the value may come later (the graph is sorted); its type is known once it
+    # does, and the declaration is held to it as when it comes first.
+    x = p.data("x", "i32", [2, 3])
+    y = p.op("1.cumsum", [x, p.full([], 1, "i64")], attrs={"flatten": False, "exclusive": False, "reverse": False},
+             outs=[("f64", [2, 3])])
+    later = p.op("1.relu", [x], outs=[("i32", [2, 3])])
+    p.ops[-2]["I"][0] = {"%": later}
+    p.fetch(y)
+    return f"cumsum declares its output {y} as float64 [2, 3], but computes int32 [2, 3]"
+
+
 for _opset in (17, 21):
     for _name, _build in {
         "multiply-of-three": _extra_operand("multiply", 3),
@@ -1229,6 +1345,24 @@ for _opset in (17, 21):
         "gather-of-gather_nd-operands": _index_of_rank_2("gather", [2, 2]),
         "cumsum-of-a-later-axis": _cumsum_of_a_later_axis,
         "pad3d-of-a-paddings-matrix": _pad3d_of_a_paddings_matrix,
+        "tile-of-one": _tile_of_one,
+        "pad3d-of-none": _pad3d_of_none,
+        "conv2d_transpose-of-one": _conv2d_transpose_of(1),
+        "conv2d_transpose-of-four": _conv2d_transpose_of(4),
+        "concat-of-one": _concat_of_one,
+        "set_value_-of-three": _set_value_of_three,
+        "linear_v2-of-four": _linear_v2_of_four,
+        "gather-of-a-run-time-axis": _run_time("gather"),
+        "concat-of-a-run-time-axis": _run_time("concat"),
+        "roll-of-run-time-shifts": _run_time("roll"),
+        "multinomial-of-a-run-time-count": _run_time("multinomial"),
+        "max-over-an-absent-axis": _max_over_an_absent_axis,
+        "meshgrid-of-a-matrix": _meshgrid_of_a_matrix,
+        "multiclass_nms3-of-0-d-scores": _nms3_of_0d_scores,
+        "linear_v2-bias-of-two-dims": _linear_v2_bias_of_two_dims,
+        "dropout-of-two-probabilities": _dropout_of_two_probabilities,
+        "set_value_with_tensor_-of-int64-into-float32": _set_value_with_tensor_of_int64_into_float32,
+        "cumsum-of-a-later-int32-declared-float64": _cumsum_of_a_later_int32_declared_float64,
     }.items():
         MUST_FAIL[f"{_name}-{_opset}"] = (*_of_signature(_build), _opset)
 

@@ -10,6 +10,7 @@
 
 using kestro::Converter;
 namespace proto = kestro::proto;
+using kestro::test::convert_op;
 using kestro::test::error_of;
 using kestro::test::i64s;
 using kestro::test::Names;
@@ -126,7 +127,10 @@ TEST(IfLowering, RefusalsAndNode) {
                         regions + "}"));
         });
     };
-    EXPECT_EQ(if_op(R"({"%":"1"})", "[" + branch + "," + branch + "]"), "if requires a condition input");
+    EXPECT_EQ(error_of([&] {
+                  convert_op(c, ops(R"({"#":"1.if","I":[{"%":"1"}],"O":[{"%":9}],"regions":[)" + branch + "," + branch + "]}"));
+              }),
+              "if requires a condition input");
     EXPECT_EQ(if_op(R"({"%":1})", "{}"), "if is missing regions");
     EXPECT_EQ(if_op(R"({"%":1})", "[" + branch + "," + branch + "," + branch + "]"), "if expects 2 regions, got 3");
     EXPECT_EQ(if_op(R"({"%":1})", "[" + branch + "," + region(block("", yield("55"))) + "]"),
@@ -158,7 +162,8 @@ TEST(WhileLowering, RefusalsAndNode) {
         });
     };
     const std::string two_args = arg(13) + "," + arg(16);
-    EXPECT_EQ(while_op("", "[]"), "while requires condition and loop-carried inputs");
+    EXPECT_EQ(error_of([&] { convert_op(c, ops(R"({"#":"1.while","I":[],"O":[{"%":30}],"regions":[]})")); }),
+              "while requires condition and loop-carried inputs");
     EXPECT_EQ(while_op(R"({"%":1})", "{}"), "while is missing regions");
     EXPECT_EQ(while_op(R"({"%":1})", "[]"), "while is missing body region");
     EXPECT_EQ(while_op(R"({"%":1})", "[" + region(R"({"ops":[]})") + "]"), "while body region is missing block args");
@@ -252,7 +257,7 @@ TEST(AnyAll, ChainsAxesAndKeepdim) {
     }
     Ops ops;
     Converter c;
-    EXPECT_EQ(error_of([&] { c.op_any_all(ops(R"({"O":[{"%":9}]})"), false); }), "any/all requires an input tensor");
+    EXPECT_EQ(error_of([&] { convert_op(c, ops(R"({"#":"1.all","O":[{"%":9}]})")); }), "any/all requires an input tensor");
     c.opset = 10;
     EXPECT_EQ(error_of([&] { c.op_any_all(ops(R"({"I":[{"%":4}],"O":[{"%":9}],"A":[{"N":"axis","AT":{"D":[-1]}}]})"), false); }),
               "all with negative axes requires opset >= 11, but target opset is 10");
@@ -306,6 +311,6 @@ TEST(OneHot, DepthFormsAndRefusals) {
         EXPECT_EQ(lower(c), k.error);
     }
     Converter c;
-    EXPECT_EQ(error_of([&] { c.op_one_hot(ops(R"({"I":[{"%":4}],"O":[{"%":9}]})")); }),
+    EXPECT_EQ(error_of([&] { convert_op(c, ops(R"({"#":"1.one_hot","I":[{"%":4}],"O":[{"%":9}]})")); }),
               "one_hot requires indices and depth inputs");
 }

@@ -90,8 +90,8 @@ TEST(Pool2d, RefusalsAndOldOpsets) {
     EXPECT_TRUE(global.graph.node.at(0).attribute.empty());
 
     Converter none;
-    EXPECT_EQ(error_of([&] { none.op_pool2d(ops(pool("false", "false", "[]"))); }),
-              "pool2d missing inputs");
+    EXPECT_EQ(error_of([&] { kestro::test::convert_op(none, ops(pool("false", "false", "[]"))); }),
+              "pool2d has 0 operands, but it takes 2 (x, kernel_size)");
     EXPECT_EQ(error_of([&] { none.op_pool2d(ops(pool("false", "false", with_kernel))); }),
               "pool2d requires a constant kernel size");
     EXPECT_TRUE(none.graph.node.empty());

@@ -273,7 +273,9 @@ TEST(Activations, PreluSlopeLinesUpWithTheChannelAxis) {
               "prelu with a per-channel slope requires rank metadata for tensor 1");
     EXPECT_EQ(error_of([&] { u.op_prelu(op({1, 2}, 3, a("mode", R"("element")") + "," + a("data_format", R"("NHWC")"))); }),
               "prelu mode=element only supports NCHW-style layouts");
-    EXPECT_EQ(error_of([&] { u.op_prelu(op({-4}, 3)); }), "prelu missing slope input");
+    kestro::test::Ops named;
+    EXPECT_EQ(error_of([&] { kestro::test::convert_op(u, named(kestro::test::op_text("1.prelu", R"({"%":-4})"))); }),
+              "prelu missing slope input");
     EXPECT_EQ(error_of([&] { u.op_prelu(op({1, 2}, 3, a("mode", R"("all")"))); }),
               "prelu: mode all takes one slope value, got slope dims [8]");
 }

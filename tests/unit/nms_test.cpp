@@ -52,12 +52,18 @@ TEST(MulticlassNms, RefusalsComeInTheirOrder) {
         int64_t opset;
         std::string op;
         std::string message;
+        bool dispatched = false;  // through the operator's signature, as the conversion runs it
     };
     const std::string bg0 = attr("background_label", "0.a_i32", "0");
     const std::vector<Case> cases = {
         {10, R"({"#":"1.multiclass_nms3"})",
          "multiclass_nms3 requires opset >= 11, but target opset is 10"},
-        {11, nms_op("", R"([{"%":1},{"%":0}])"), "multiclass_nms3 missing inputs"},
+        {11, nms_op("", R"([{"%":1}])"), "multiclass_nms3 missing inputs", true},
+        {11, nms_op("", R"([{"%":1},{"%":0}])"),
+         "multiclass_nms3: scores (operand 1) is absent (%0), where multiclass_nms3 needs a value", true},
+        // Paddle's boxes are [N, M, 4] or [M, C, 4], its scores [N, C, M] or [M, C].
+        {11, nms_op("", R"([{"%":1},{"%":6}])"), "multiclass_nms3 takes a scores of rank 2 to 3, got rank 0", true},
+        {11, nms_op("", R"([{"%":6},{"%":2}])"), "multiclass_nms3 takes a rank-3 input, got rank 0", true},
         // A recorded batch of two converts: every image is suppressed on its own.
         {11, nms_op(bg0, R"([{"%":1},{"%":3}])"),
          "multiclass_nms3 currently only supports background_label=-1"},
@@ -88,7 +94,11 @@ TEST(MulticlassNms, RefusalsComeInTheirOrder) {
         c.state.tensor_shapes.insert(3, {2, 3, 5});
         c.state.tensor_dtypes.insert(4, "0.t_f16");
         c.state.tensor_shapes.insert(5, {1, 3});
-        EXPECT_EQ(error_of([&] { c.op_multiclass_nms3(ops(k.op)); }), k.message) << k.op;
+        c.state.tensor_shapes.insert(6, {});
+        const auto& op = ops(k.op);
+        EXPECT_EQ(error_of([&] { k.dispatched ? kestro::test::convert_op(c, op) : c.op_multiclass_nms3(op); }),
+                  k.message)
+            << k.op;
     }
 }
 

@@ -106,7 +106,7 @@ TEST(GridSample, Refusals) {
     EXPECT_EQ(error_of([&] { c.op_grid_sample(ops("1.grid_sample", "", "")); }),
               "grid_sample requires opset >= 16, but target opset is 15");
     c.opset = 16;
-    EXPECT_EQ(error_of([&] { c.op_grid_sample(ops("1.grid_sample", "", R"({"%":1})")); }),
+    EXPECT_EQ(error_of([&] { kestro::test::convert_op(c, ops("1.grid_sample", "", R"({"%":1})")); }),
               "grid_sample missing inputs");
     // Words the sampler does not know, at any opset: ONNX Runtime refuses them.
     for (const int64_t opset : {16, 20}) {
@@ -141,7 +141,7 @@ TEST(Multinomial, RefusalsComeInOrder) {
         std::string message;
     };
     const Case cases[] = {
-        {6, "", {}, "", "multinomial requires opset >= 7, but target opset is 6"},
+        {6, both, {3}, yes, "multinomial requires opset >= 7, but target opset is 6"},
         {7, R"({"%":1})", {3}, yes, "multinomial missing inputs"},
         {7, both, {}, yes, "multinomial requires constant sample size"},
         {7, both, {0.9}, yes, "multinomial requires positive sample size"},
@@ -158,14 +158,14 @@ TEST(Multinomial, RefusalsComeInOrder) {
         c.state.tensor_shapes.insert(1, {2, 3});
         if (!k.count.empty()) c.state.const_values.insert(2, k.count);
         const std::string err = warnings_of([&] {
-            EXPECT_EQ(error_of([&] { c.op_multinomial(ops("1.multinomial", k.attrs, k.inputs)); }), k.message);
+            EXPECT_EQ(error_of([&] { kestro::test::convert_op(c, ops("1.multinomial", k.attrs, k.inputs)); }), k.message);
         });
         EXPECT_EQ(err, "") << "a refused operator warns of nothing";
         EXPECT_FALSE(c.multinomial_warned);
         EXPECT_TRUE(c.graph.node.empty());
     }
     Converter empty = multinomial_converter({});
-    EXPECT_EQ(error_of([&] { empty.op_multinomial(ops("1.multinomial")); }),
+    EXPECT_EQ(error_of([&] { kestro::test::convert_op(empty, ops("1.multinomial")); }),
               "multinomial requires constant sample size");
 }
 

@@ -50,6 +50,11 @@ inline std::string error_of(const std::function<void()>& f, const std::string& n
     return none;
 }
 
+// Converts one operator as the conversion does: its operands are held to its operator's
+// signature (counts, absent values, constants) before its lowering runs. Refusals of the
+// operands are tested through here; a lowering called directly is handed a well-formed count.
+inline void convert_op(Converter& c, const Json& op) { c.process_pass2_op(op["#"].GetString(), op); }
+
 // The raw data of an int64 tensor.
 inline Ints i64s(const proto::TensorProto& t) {
     Ints v(t.raw_data.size() / 8);

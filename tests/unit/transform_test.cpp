@@ -21,12 +21,14 @@ std::string attr_entry(const std::string& name, const std::string& data) {
     return fmt::format(R"({{"N":"{}","AT":{{"#":"t","D":{}}}}})", name, data);
 }
 
-// An operator with inputs `ins`, first output `out` and the attribute entries `attrs`.
+// An operator with inputs `ins`, first output `out` and the attribute entries `attrs`,
+// named `name` where it is converted as the conversion runs it (convert_op).
 struct Ops : kestro::test::Ops {
-    const kestro::Json& operator()(const Ints& ins, int64_t out, const std::string& attrs = "") {
+    const kestro::Json& operator()(const Ints& ins, int64_t out, const std::string& attrs = "",
+                                   const std::string& name = "1.op") {
         using kestro::test::value_entries;
         return kestro::test::Ops::operator()(
-            kestro::test::op_text("1.op", value_entries(ins), attrs, value_entries({out})));
+            kestro::test::op_text(name, value_entries(ins), attrs, value_entries({out})));
     }
 };
 
@@ -34,6 +36,12 @@ Converter at(int64_t opset) {
     Converter c;
     c.opset = opset;
     return c;
+}
+
+// The refusal of `op` converted as the conversion converts it, at `opset`.
+std::string refusal_at(int64_t opset, const kestro::Json& op) {
+    Converter c = at(opset);
+    return error_of([&] { kestro::test::convert_op(c, op); });
 }
 
 Names node_inputs(const Converter& c, size_t k) { return c.graph.node.at(k).input; }
@@ -73,7 +81,7 @@ TEST(Meshgrid, ShapesThenOneUnsqueezeAndExpandPerInput) {
 TEST(Meshgrid, Refusals) {
     Ops ops;
     Converter c;
-    EXPECT_EQ(error_of([&] { c.op_meshgrid(ops({}, 5)); }), "meshgrid missing inputs");
+    EXPECT_EQ(refusal_at(17, ops({}, 5, "", "1.meshgrid")), "meshgrid missing inputs");
     EXPECT_EQ(error_of([&] { c.op_meshgrid(ops({4}, 5)); }), "meshgrid missing 0.combine metadata for 4");
     c.state.combine_inputs.insert(4, {1, 2});
     EXPECT_EQ(error_of([&] { c.op_meshgrid(ops({4}, 5)); }), "meshgrid missing 0.split metadata for 5");
@@ -124,7 +132,7 @@ TEST(Flip, RefusesUnknownEmptyOrOutOfRangeAxes) {
     Ops ops;
     const std::string refused = "flip requires a static positive axis length";
     Converter c;
-    EXPECT_EQ(error_of([&] { c.op_flip(ops({}, 8)); }), "flip missing input");
+    EXPECT_EQ(refusal_at(17, ops({}, 8, "", "1.flip")), "flip missing input");
     c.state.tensor_shapes.insert(1, {2, -1, 0});
     for (const char* axis : {"[1]", "[2]", "[3]", "[-4]"})
         EXPECT_EQ(error_of([&] { c.op_flip(ops({1}, 8, attr_entry("axis", axis))); }), refused) << axis;
@@ -154,7 +162,7 @@ TEST(Cumsum, RefusalsInOrder) {
               "cumsum requires opset >= 11, but target opset is 10");
     EXPECT_EQ(error_of([&] { at(17).op_cumsum(ops({}, 4, flatten)); }),
               "cumsum with flatten=true is not supported");
-    EXPECT_EQ(error_of([&] { at(17).op_cumsum(ops({1}, 4)); }), "cumsum missing inputs");
+    EXPECT_EQ(refusal_at(17, ops({1}, 4, "", "1.cumsum")), "cumsum missing inputs");
     EXPECT_EQ(error_of([&] { at(17).op_cumsum(ops({-3, 2}, 4)); }), "Undefined value id -3");
 
     // Element types CumSum cannot take at the target opset.
@@ -175,7 +183,7 @@ TEST(Einsum, RefusalsInOrder) {
     const std::string eq = attr_entry("equation", R"("i->i")");
     EXPECT_EQ(error_of([&] { at(11).op_einsum(ops({}, 4, eq)); }),
               "einsum requires opset >= 12, but target opset is 11");
-    EXPECT_EQ(error_of([&] { at(12).op_einsum(ops({}, 4, eq)); }), "einsum missing inputs");
+    EXPECT_EQ(refusal_at(12, ops({}, 4, eq, "1.einsum")), "einsum missing inputs");
     // A naming failure of an operand comes before the missing equation.
     EXPECT_EQ(error_of([&] { at(12).op_einsum(ops({-2}, 4)); }), "Undefined value id -2");
     EXPECT_EQ(error_of([&] { at(12).op_einsum(ops({1}, 4, attr_entry("equation", "3"))); }),

@@ -67,7 +67,7 @@ TEST(IndexPut, ChoosesAFormOrRefuses) {
     }
     Ops ops;
     Converter c;
-    EXPECT_EQ(error_of([&] { c.op_index_put(ops(op_text("1.index_put", value_entries({1, 2})))); }),
+    EXPECT_EQ(error_of([&] { kestro::test::convert_op(c, ops(op_text("1.index_put", value_entries({1, 2})))); }),
               "index_put missing inputs");
     EXPECT_EQ(error_of([&] { c.op_index_put(ops(op_text("1.index_put", value_entries({1, 2, 3})))); }),
               "index_put expects combined mask input");
@@ -162,6 +162,7 @@ TEST(SetValueWithTensor, ChecksInOrder) {
         std::string attrs;
         std::vector<int64_t> dims;  // empty: no record
         const char* error;
+        bool dispatched = false;  // through the operator's signature, as the conversion runs it
     };
     const std::string axes1 = a("axes", R"([{"D":1}])");
     const Case cases[] = {
@@ -169,7 +170,9 @@ TEST(SetValueWithTensor, ChecksInOrder) {
         {5, a("axes", "[1]"), {2, 4}, "set_value_with_tensor_ currently only supports axes=[1]"},
         {5, axes1 + "," + a("decrease_axes", "[1,1]"), {2, 4},
          "set_value_with_tensor_ currently only supports decrease_axes=[] or [1]"},
-        {4, axes1, {2, 4}, "set_value_with_tensor_ axes=[1] expects data, values, starts, ends, steps"},
+        {4, axes1, {2, 4}, "set_value_with_tensor has 4 operands, but it takes 5 (x, values, starts, ends, steps)",
+         true},
+        {1, axes1, {2, 4}, "set_value_with_tensor_ missing inputs", true},
         {5, axes1, {}, "set_value_with_tensor_: missing rank metadata"},
         {5, axes1 + "," + a("decrease_axes", "[1]"), {2, 4}, "set_value_with_tensor_ step cannot be zero"},
         // Without a known size of axis 1 the number of positions is left to the run time.
@@ -183,7 +186,9 @@ TEST(SetValueWithTensor, ChecksInOrder) {
         c.state.const_values.insert(4, {4});
         c.state.const_values.insert(5, {k.dims == std::vector<int64_t>{2, -1} ? 1.0 : 0.0});
         const auto& o = ops(op_text("1.set_value_with_tensor_", value_entries(ids_up_to(k.inputs)), k.attrs));
-        EXPECT_EQ(error_of([&] { c.op_set_value_with_tensor(o); }), k.error ? k.error : "<no error>") << k.attrs;
+        EXPECT_EQ(error_of([&] { k.dispatched ? kestro::test::convert_op(c, o) : c.op_set_value_with_tensor(o); }),
+                  k.error ? k.error : "<no error>")
+            << k.attrs;
         if (!k.error) {
             EXPECT_EQ(c.graph.node.back().op_type, k.inputs == 2 ? "Expand" : "ScatterElements");
         }

@@ -194,8 +194,8 @@ std::vector<int64_t> slope_target_dims(const Prelu& p, const SlopeDims& slope, i
 
 void Converter::op_hardsigmoid(const Json& op) {
     const auto ids = helper::op_input_ids(op);
-    if (!ids.empty()) require_operand_type("hardsigmoid", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
-    if (ids.empty() || onnx_dtype_if_known(ids[0]) != dt::DOUBLE) {
+    require_operand_type("hardsigmoid", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
+    if (onnx_dtype_if_known(ids[0]) != dt::DOUBLE) {
         convert_generic_op("hardsigmoid", op);
         return;
     }
@@ -209,8 +209,8 @@ void Converter::op_hardsigmoid(const Json& op) {
 
 void Converter::op_hardswish(const Json& op) {
     const auto ids = helper::op_input_ids(op);
-    if (!ids.empty()) require_operand_type("hardswish", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
-    if (!ids.empty() && onnx_dtype_if_known(ids[0]) == dt::DOUBLE) {
+    require_operand_type("hardswish", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
+    if (onnx_dtype_if_known(ids[0]) == dt::DOUBLE) {
         // Paddle's form: x * min(max(x + 3, 0), 6) / 6.
         const int64_t out = helper::op_out_id(op);
         settle_output_like("hardswish", out, {ids[0]});
@@ -229,7 +229,6 @@ void Converter::op_hardswish(const Json& op) {
     }
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"hardswish", out};
-    if (ids.empty()) throw Error("hardswish missing inputs");
     settle_output_like("hardswish", out, {ids[0]});
     const std::string x = get_tensor_name(ids[0]);
     const std::string h = names("hardsigmoid");
@@ -243,7 +242,6 @@ void Converter::op_hardswish(const Json& op) {
 void Converter::op_leaky_relu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("leaky_relu missing inputs");
     require_float_operand("leaky_relu", ids[0]);
     settle_output_like("leaky_relu", out, {ids[0]});
     std::optional<double> slope = helper::attr_f64(op, "alpha");
@@ -335,7 +333,6 @@ void Converter::append_f64_erf(const std::string& z, const std::string& erf, con
 void Converter::op_gelu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("gelu missing inputs");
     require_float_operand("gelu", ids[0]);
     settle_output_like("gelu", out, {ids[0]});
     const std::string x = get_tensor_name(ids[0]);
@@ -393,7 +390,6 @@ void Converter::op_prelu(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"prelu", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("prelu missing slope input");
     require_operand_type("prelu", "x", ids[0], {dt::FLOAT, dt::FLOAT16, dt::DOUBLE});
     require_same_type("prelu", "x", ids[0], "alpha", ids[1]);
     // The slopes broadcast into x: the result has x's dims.
@@ -431,7 +427,6 @@ void Converter::op_swish(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"swish", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("swish missing inputs");
     const Json* name = helper::member(op, "#");
     const bool silu = name && name->IsString() &&
                       std::string_view(name->GetString(), name->GetStringLength()).find("silu") != std::string_view::npos;
@@ -456,10 +451,10 @@ void Converter::op_swish(const Json& op) {
 
 void Converter::op_softmax(const Json& op) {
     const auto ids = helper::op_input_ids(op);
-    const std::vector<int64_t>* dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"softmax", out};
-    if (!ids.empty()) settle_output_like("softmax", out, {ids[0]});
+    settle_output_like("softmax", out, {ids[0]});
     if (dims && dims->empty()) {
         // Paddle's softmax of a single value is 1, whatever the value; ONNX Softmax takes
         // no rank-0 input.

@@ -267,7 +267,6 @@ proto::GraphProto Converter::convert_region_to_graph(
 
 void Converter::op_if(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("if requires a condition input");
     if (types_differ(recorded_elem_type(state, ids[0]), proto::dtype::BOOL))
         throw Error("if condition {} is {}, but a branch condition must be bool", ids[0],
                     helper::onnx_dtype_name(recorded_elem_type(state, ids[0])));
@@ -429,7 +428,6 @@ void widen_condition_input(proto::GraphProto& body_graph) {
 
 void Converter::op_while(const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("while requires condition and loop-carried inputs");
     const std::vector<int64_t> carried(ids.begin() + 1, ids.end());
     std::vector<std::string> inputs{"", get_tensor_name(ids[0])};
     for (int64_t id : carried) inputs.push_back(get_tensor_name(id));
@@ -478,7 +476,6 @@ void Converter::op_while(const Json& op) {
 
 void Converter::op_any_all(const Json& op, bool any) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("any/all requires an input tensor");
     const int64_t out = helper::op_out_id(op);
     const char* word = any ? "any" : "all";
     const NameMaker names{word, out};
@@ -543,7 +540,6 @@ void Converter::op_one_hot(const Json& op) {
     // Range, which builds the class indices, exists from opset 11.
     require_opset("one_hot", 11);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("one_hot requires indices and depth inputs");
     require_one_value("one_hot", "num_classes", ids[1]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"one_hot", out};

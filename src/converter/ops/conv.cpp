@@ -804,13 +804,8 @@ void Converter::settle_transposed_conv_output(const std::vector<proto::Attribute
 
 void Converter::op_conv2d_transpose(const Json& op) {
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("conv2d_transpose missing input/filter tensors");
     require_operand_type("conv2d_transpose", "x", ids[0], {proto::dtype::FLOAT, proto::dtype::FLOAT16, proto::dtype::DOUBLE});
     require_same_type("conv2d_transpose", "x", ids[0], "filter", ids[1]);
-    if (ids.size() > 3)
-        throw Error(
-            "ConvTranspose with bias as 4th input is not supported; use a separate Add node "
-            "for bias");
     require_channel_first(op, "conv2d_transpose");
 
     std::vector<std::string> node_inputs{get_tensor_name(ids[0]), get_tensor_name(ids[1])};
@@ -949,7 +944,6 @@ void Converter::op_pool2d(const Json& op) {
         throw Error("pool2d ceil_mode requires opset >= 10, but target opset is {}", opset);
 
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("pool2d missing inputs");
     require_rank("pool2d", ids[0], 4, 4);
     std::string x = get_tensor_name(ids[0]);
 

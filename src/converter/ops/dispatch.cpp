@@ -106,15 +106,15 @@ Table build_table() {
         {"1.eye", call<&C::op_eye>},
         {"1.max",
          [](C& c, std::string_view, const Json& op) {
-             c.reduce_via_const_axes(op, "max missing inputs", "ReduceMax", "reduce_max");
+             c.reduce_via_const_axes(op, "ReduceMax", "reduce_max");
          }},
         {"1.mean",
          [](C& c, std::string_view, const Json& op) {
-             c.reduce_via_const_axes(op, "mean missing inputs", "ReduceMean", "reduce_mean");
+             c.reduce_via_const_axes(op, "ReduceMean", "reduce_mean");
          }},
         {"1.min",
          [](C& c, std::string_view, const Json& op) {
-             c.reduce_via_const_axes(op, "min missing inputs", "ReduceMin", "reduce_min");
+             c.reduce_via_const_axes(op, "ReduceMin", "reduce_min");
          }},
         {"1.sum", call<&C::op_reduce_sum>},
         {"1.topk", call<&C::op_topk>},
@@ -222,12 +222,19 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
         check_operands(ops::generic_name(full_name), *signature, operands);
         note_operand_reads(op, *signature, operands);
     }
+    // A value read whole before its operator comes (the finished graph is sorted) has no
+    // type yet: this operator's nodes are typed again once it has.
+    IdList awaited = full_name.substr(0, 2) == "1." ? awaited_values(operands) : IdList{};
     lower_pass2_op(full_name, op);
     note_definitions(op);
     // ONNX's checker does not type every node kestro writes (none above opset 17): the
     // lowering's nodes are typed here, and the operator's declared outputs held to them.
     type_new_nodes(ops::generic_name(full_name), mark);
     if (full_name.substr(0, 2) == "1.") check_declared_types(ops::generic_name(full_name), op);
+    if (!awaited.empty())
+        awaiting_types.push_back(
+            {std::string(ops::generic_name(full_name)), helper::op_output_ids(op), mark, graph_mark(), std::move(awaited)});
+    if (!awaiting_types.empty()) settle_awaiting_types();
     if (graph.node.size() == first_new) return;
     const std::optional<int64_t> output = helper::try_op_out_id(op);
     std::optional<int64_t> input;

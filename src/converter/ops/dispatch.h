@@ -43,7 +43,11 @@ struct OperandRule {
     bool folded = false;     // must be a constant known at conversion
     bool column_ok = false;  // a rank-2 value only as [N, 1], read as [N]
     int8_t same_rank_as = -1;
+    int8_t same_type_as = -1;  // the element type of that operand
     bool points = false;     // sampling points: the last dim holds rank - 2 coordinates
+    // The operator's own words for this operand when it is not a constant (or a one-value
+    // constant holding nothing); "{}" stands for the operand's value id. Empty: the general form.
+    std::string_view not_constant = {};
 
     constexpr OperandRule opt() const { return with([](OperandRule& r) { r.optional = true; }); }
     constexpr OperandRule rank(uint8_t lo, uint8_t hi) const {
@@ -54,8 +58,12 @@ struct OperandRule {
     constexpr OperandRule holding(Holds h) const { return with([=](OperandRule& r) { r.holds = h; }); }
     constexpr OperandRule index() const { return with([](OperandRule& r) { r.elem = Elem::Index; }); }
     constexpr OperandRule constant() const { return with([](OperandRule& r) { r.folded = true; }); }
+    constexpr OperandRule constant(std::string_view refusal) const {
+        return with([=](OperandRule& r) { r.folded = true, r.not_constant = refusal; });
+    }
     constexpr OperandRule column() const { return with([](OperandRule& r) { r.column_ok = true; }); }
     constexpr OperandRule rank_of(int8_t k) const { return with([=](OperandRule& r) { r.same_rank_as = k; }); }
+    constexpr OperandRule type_of(int8_t k) const { return with([=](OperandRule& r) { r.same_type_as = k; }); }
     constexpr OperandRule sampling_points() const { return with([](OperandRule& r) { r.points = true; }); }
 
 private:
@@ -67,16 +75,40 @@ private:
     }
 };
 
+// The operator's own words for too few operands: `text` answers a count below `below`.
+struct TooFew {
+    uint8_t below;
+    std::string_view text;
+};
+
 // A Paddle operator's operands in their order. `repeats`: the last one may be given any
-// number of times (a loop's carried values).
+// number of times (a loop's carried values). Where the operator has its own words for a
+// missing or surplus operand, the row carries them; elsewhere the check answers in its
+// general form ("tile has 1 operand, but it takes 2 (x, repeat_times)").
 struct Signature {
     std::vector<OperandRule> operands;
     bool repeats = false;
+    std::vector<TooFew> too_few = {};  // by rising `below`: the first the count is under answers
+    std::string_view too_many = {};
+
+    Signature fewer_than(uint8_t below, std::string_view text) const {
+        Signature s = *this;
+        s.too_few.push_back({below, text});
+        return s;
+    }
+    Signature surplus(std::string_view text) const {
+        Signature s = *this;
+        s.too_many = text;
+        return s;
+    }
+    // The fewest operands the operator is given: its last operand that may not be left off,
+    // or the count below which its own words refuse it.
+    size_t least() const;
 };
 
 // The signature of the operator a full name lowers (its in-place forms share it); null for
-// operators without one (the dialect's bookkeeping operators, names of other dialects, and
-// the generic conversion's operators, whose counts the ONNX schema holds).
+// the dialect's bookkeeping operators, names of other dialects, and the generic
+// conversion's operators other than the convolutions (their counts the ONNX schema holds).
 const Signature* signature_of(std::string_view full_name);
 
 }  // namespace kestro::ops

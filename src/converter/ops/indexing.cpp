@@ -14,12 +14,8 @@ struct Operands {
     std::vector<int64_t> ids;
 };
 
-// The output id, then at least two input ids.
-Operands read_operands(const Json& op, const char* missing) {
-    Operands r{helper::op_out_id(op), helper::op_input_ids(op)};
-    if (r.ids.size() < 2) throw Error::raw(missing);
-    return r;
-}
+// The output id, then the input ids (at least two: the operators' signatures hold them).
+Operands read_operands(const Json& op) { return {helper::op_out_id(op), helper::op_input_ids(op)}; }
 
 bool is_rank2(const ConverterState& state, int64_t id) {
     const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
@@ -52,7 +48,7 @@ Dims gathered_dims(const ConverterState& state, int64_t x, int64_t index, int64_
 }  // namespace
 
 void Converter::op_embedding(const Json& op) {
-    const auto [out, ids] = read_operands(op, "embedding missing inputs");
+    const auto [out, ids] = read_operands(op);
     require_operand_type("embedding", "x", ids[0], {proto::dtype::INT32, proto::dtype::INT64});
     const NameMaker names{"embedding", out};
     // The weight table is the data of the gather, the ids its indices.
@@ -108,7 +104,7 @@ void Converter::op_embedding(const Json& op) {
 }
 
 void Converter::op_index_select(const Json& op) {
-    const auto [out, ids] = read_operands(op, "index_select missing inputs");
+    const auto [out, ids] = read_operands(op);
     require_operand_type("index_select", "index", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     const int64_t axis = checked_axis_of("index_select", "axis", helper::op_attr_i64(op, "axis").value_or(0), ids[0]);
     std::string x = get_tensor_name(ids[0]);
@@ -121,13 +117,9 @@ void Converter::op_index_select(const Json& op) {
 }
 
 void Converter::op_gather(const Json& op) {
-    const auto [out, ids] = read_operands(op, "gather missing inputs");
+    const auto [out, ids] = read_operands(op);
     int64_t axis = 0;
-    if (ids.size() >= 3) {
-        const std::vector<double>* folded = state.const_values.find(ids[2]);
-        if (!folded || folded->empty()) throw Error("gather requires constant axis input");
-        axis = helper::saturate_i64((*folded)[0]);
-    }
+    if (ids.size() >= 3 && ids[2] != 0) axis = helper::saturate_i64(state.const_values.find(ids[2])->front());
     require_operand_type("gather", "index", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     axis = checked_axis_of("gather", "axis", axis, ids[0]);
     std::string x = get_tensor_name(ids[0]);
@@ -141,7 +133,7 @@ void Converter::op_gather(const Json& op) {
 
 void Converter::op_gather_nd(const Json& op) {
     require_opset("gather_nd", 11);  // GatherND
-    const auto [out, ids] = read_operands(op, "gather_nd missing inputs");
+    const auto [out, ids] = read_operands(op);
     require_operand_type("gather_nd", "index", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     // GatherND takes neither data nor coordinates of rank 0.
     require_rank("gather_nd", ids[0], 1, kAnyRank);
@@ -166,7 +158,7 @@ void Converter::op_gather_nd(const Json& op) {
 
 void Converter::op_take_along_axis(const Json& op) {
     require_opset("take_along_axis", 11);  // GatherElements
-    const auto [out, ids] = read_operands(op, "take_along_axis missing inputs");
+    const auto [out, ids] = read_operands(op);
     require_operand_type("take_along_axis", "indices", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     // Paddle takes values along an axis, which a rank-0 input does not have.
     require_rank("take_along_axis", ids[0], 1, kAnyRank);
@@ -183,7 +175,7 @@ void Converter::op_take_along_axis(const Json& op) {
 }
 
 void Converter::op_not_equal(const Json& op) {
-    const auto [out, ids] = read_operands(op, "not_equal missing inputs");
+    const auto [out, ids] = read_operands(op);
     const NameMaker names{"not_equal", out};
     require_same_type("not_equal", "x", ids[0], "y", ids[1]);
     require_broadcastable("not_equal", ids[0], ids[1]);
@@ -205,7 +197,7 @@ void Converter::op_not_equal(const Json& op) {
 
 void Converter::op_eye(const Json& op) {
     require_opset("eye", 11);  // Range
-    const auto [out, ids] = read_operands(op, "eye missing inputs");
+    const auto [out, ids] = read_operands(op);
     const NameMaker names{"eye", out};
     // Each count is one number of any rank (its signature holds it to one element); Range
     // takes it as a scalar.

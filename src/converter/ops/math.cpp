@@ -127,7 +127,6 @@ void Converter::op_multiply(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"multiply", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("multiply missing inputs");
     require_same_type("multiply", "x", ids[0], "y", ids[1]);
     require_broadcastable("multiply", ids[0], ids[1]);
     settle_output_like("multiply", out, {ids[0], ids[1]});
@@ -160,7 +159,6 @@ void Converter::op_multiply(const Json& op) {
 void Converter::op_floor_divide(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("floor_divide missing inputs");
     require_broadcastable("floor_divide", ids[0], ids[1]);
     const std::optional<int32_t> declared = declared_output_dtype(op);
     const int32_t ta = operand_elem_type(ids[0]);
@@ -216,7 +214,6 @@ void Converter::op_floor_divide(const Json& op) {
 void Converter::op_remainder(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("remainder missing inputs");
     require_broadcastable("remainder", ids[0], ids[1]);
     const std::optional<int32_t> declared = declared_output_dtype(op);
     // Mod's form follows the type the operand's tensor has in the model.
@@ -276,7 +273,6 @@ void Converter::op_pow(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"pow", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("pow missing inputs");
     const IdList operands = ids.size() == 1 ? IdList{ids[0]} : IdList{ids[0], ids[1]};
     settle_output_like("pow", out, operands, onnx_dtype_if_known(ids[0]));
     const std::string x = get_tensor_name(ids[0]);
@@ -340,8 +336,6 @@ void Converter::op_scale(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"scale", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("scale op missing inputs");
-    if (ids.size() >= 2 && ids[1] != 0) require_one_value("scale", "scale", ids[1]);
     settle_output_like("scale", out, {ids[0]});
     std::string x = get_tensor_name(ids[0]);
     // The factor and the bias are made in the result's type, which is x's: an output without
@@ -414,7 +408,6 @@ void Converter::op_scale(const Json& op) {
 void Converter::op_bitwise_and(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("bitwise_and requires two inputs");
     settle_output_like("bitwise_and", out, {ids[0], ids[1]});
     std::string a = get_tensor_name(ids[0]);
     std::string b = get_tensor_name(ids[1]);
@@ -450,7 +443,6 @@ void Converter::op_bitwise_not(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"bitwise_not", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("bitwise_not missing inputs");
     settle_output_like("bitwise_not", out, {ids[0]});
     std::string x = get_tensor_name(ids[0]);
     const int32_t t = onnx_dtype_for_tensor_id(ids[0]);

@@ -25,20 +25,38 @@ Error unbind_missing_split_error(int64_t out_id) {
 
 using namespace math_ops;
 
+namespace {
+
+// Whether known dims `a` and `b` broadcast: each pair of trailing dims known to differ holds a 1.
+bool dims_broadcast(const std::vector<int64_t>& a, const std::vector<int64_t>& b) {
+    for (size_t k = 1; k <= std::min(a.size(), b.size()); ++k) {
+        const int64_t x = a[a.size() - k];
+        const int64_t y = b[b.size() - k];
+        if (x >= 0 && y >= 0 && x != 1 && y != 1 && x != y) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void Converter::op_linear_v2(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"linear", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("linear_v2 needs at least input and weight");
     // Paddle's linear multiplies floating-point vectors and matrices only.
     require_rank("linear_v2", ids[0], 1, kAnyRank);
     require_float_operand("linear_v2", ids[0]);
-    check_matmul_operands("linear_v2", ids[0], ids[1], false, false);
+    const Dims product = check_matmul_operands("linear_v2", ids[0], ids[1], false, false);
     if (ids.size() >= 3 && ids[2] != 0) {
         require_same_type("linear_v2", "x", ids[0], "bias", ids[2]);
         // A bias of one value per output feature is added along the weight's last dim.
-        if (const std::vector<int64_t>* b = state.tensor_shapes.find(ids[2]); b && b->size() == 1)
-            require_broadcastable("linear_v2", ids[1], ids[2]);
+        const std::vector<int64_t>* b = state.tensor_shapes.find(ids[2]);
+        if (b && b->size() == 1) require_broadcastable("linear_v2", ids[1], ids[2]);
+        // Paddle's bias is [out_features]; one whose known dims do not broadcast against x
+        // times weight would give an Add that no runtime runs.
+        if (b && product && !dims_broadcast(*b, *product))
+            throw Error("linear_v2: bias dims {} do not broadcast against {}, the dims of x times weight",
+                        helper::fmt_dims(*b), helper::fmt_dims(*product));
     }
     settle_matmul_output("linear_v2", ids[0], ids[1], false, false, out, ids.size() >= 3 ? ids[2] : 0);
     std::string x = get_tensor_name(ids[0]);
@@ -57,7 +75,6 @@ void Converter::op_linear_v2(const Json& op) {
 void Converter::op_matmul(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("matmul missing inputs");
     // Paddle multiplies vectors and matrices only, in floats, int32 or int64, the types
     // MatMul takes; a rank-0 operand or another type is refused.
     for (int k = 0; k < 2; ++k) {
@@ -168,7 +185,6 @@ void Converter::op_trilu(const Json& op, bool upper) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"trilu", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("trilu missing inputs");
     const char* op_name = upper ? "triu" : "tril";
     // Paddle takes matrices (rank 2 and up) of these types only; ONNX Runtime has no Trilu
     // for 8- and 16-bit integers either.
@@ -189,7 +205,6 @@ void Converter::op_unbind(const Json& op) {
     const int64_t u = helper::op_out_id(op);
     const NameMaker names{"unbind", u};
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("unbind missing inputs");
     const IdList* recorded = state.split_outputs.find(u);
     if (!recorded) throw unbind_missing_split_error(u);
     const IdList outs = *recorded;

@@ -404,7 +404,6 @@ void Converter::op_fetch(const Json& op) {
         if (auto typed = fetch_type_fallback(op, info.name)) info = std::move(*typed);
     }
     const IdList ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("fetch op has no input; cannot produce graph output");
     // A graph output without a type fails the ONNX checker: when neither entry carries one,
     // describe the output from what the first pass recorded for the fetched value (its
     // shape left open when no dims were recorded).
@@ -474,8 +473,6 @@ void Converter::add_dropout_mask(const Json& op, int64_t x, const NameMaker& nam
 
 void Converter::op_dropout(const Json& op) {
     const IdList ids = helper::op_input_ids(op);
-    // An Identity without its input is not a valid node.
-    if (ids.empty() || ids.front() == 0) throw Error("dropout missing inputs");
     std::vector<std::string> inputs{get_tensor_name(ids.front())};
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"dropout", out};

@@ -452,9 +452,6 @@ void Converter::op_multiclass_nms3(const Json& op) {
     require_opset("multiclass_nms3", 11);
 
     const auto ids = helper::op_input_ids(op);
-    // Id 0 marks an omitted input; boxes and scores cannot be omitted.
-    if (ids.size() < 2 || ids[0] == 0 || ids[1] == 0)
-        throw Error("multiclass_nms3 missing inputs");
     const int64_t boxes_id = ids[0];
     const int64_t scores_id = ids[1];
 

@@ -178,10 +178,7 @@ void Converter::op_batch_norm(const Json& op) {
                     "but only the running statistics convert (use_global_stats=true)");
     if (!data_format_is_nchw(op)) throw Error("batch_norm_ only supports NCHW");
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 5) throw Error("batch_norm_ missing inputs");
 
-    if (ids[0] == 0 || ids[1] == 0 || ids[2] == 0)
-        throw Error("batch_norm_ needs its input, mean and variance");
     // Paddle normalises floating-point values over a channel axis (rank 2 and up) only.
     require_rank("batch_norm", ids[0], 2, kAnyRank);
     require_float_operand("batch_norm", ids[0]);
@@ -339,7 +336,6 @@ std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int3
 void Converter::op_group_norm(const Json& op) {
     require_opset("group_norm", 6);
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 3) throw Error("group_norm missing inputs");
     require_float_operand("group_norm", ids[0]);
     const Json* outputs = helper::member(op, "O");
     if (!outputs || !outputs->IsArray() || outputs->Empty())
@@ -552,12 +548,12 @@ void Converter::op_layer_norm(const Json& op) {
     LayerNormPlan p;
     p.ids = helper::op_input_ids(op);
     const std::vector<int64_t>& ids = p.ids;
-    if (!ids.empty()) require_float_operand("layer_norm", ids[0]);
+    require_float_operand("layer_norm", ids[0]);
     // The normalised result has x's dims, whatever the program declares for it.
-    if (!ids.empty()) settle_output_like("layer_norm", helper::op_out_id(op), {ids[0]});
+    settle_output_like("layer_norm", helper::op_out_id(op), {ids[0]});
     p.scale_id = ids.size() > 1 ? ids[1] : 0;
     p.bias_id = ids.size() > 2 ? ids[2] : 0;
-    p.dims = ids.empty() ? nullptr : state.tensor_shapes.find(ids[0]);
+    p.dims = state.tensor_shapes.find(ids[0]);
     p.rank = p.dims ? static_cast<int64_t>(p.dims->size()) : int64_t{0};
     p.begin = helper::op_attr_i64(op, "begin_norm_axis").value_or(1);
     p.b = p.begin < 0 ? p.begin + p.rank : p.begin;
@@ -567,7 +563,7 @@ void Converter::op_layer_norm(const Json& op) {
     // broadcasts them against those dims, so over more than one they need their shape.
     const bool reshape = dims && b >= 0 && b < p.rank - 1;
     // LayerNormalization takes the data, scale and bias in one type.
-    if (!ids.empty()) p.compute = mixed_compute_type(*this, ids[0], {p.scale_id, p.bias_id});
+    p.compute = mixed_compute_type(*this, ids[0], {p.scale_id, p.bias_id});
     if (opset >= 17 && dims && (b < 0 || b >= p.rank))
         throw Error("layer_norm begin_norm_axis {} is outside the {} dims of its input", p.begin, p.rank);
     check_layer_norm_params(*this, p);
@@ -594,8 +590,7 @@ void Converter::op_layer_norm(const Json& op) {
     }
     // LayerNormalization requires a scale, and ONNX Runtime crashes on one whose absent bias
     // is written as an empty input name: the forms without either are lowered here too.
-    if (opset < 17 || ids.empty() ||
-        (p.scale_id != 0 && p.bias_id != 0 && !reshape && !p.compute && statistic == 0)) {
+    if (opset < 17 || (p.scale_id != 0 && p.bias_id != 0 && !reshape && !p.compute && statistic == 0)) {
         convert_generic_op("layer_norm", op);
         return;
     }

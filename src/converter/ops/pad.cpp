@@ -63,7 +63,6 @@ void Converter::op_pad(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"pad", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("pad missing inputs");
     const Json* paddings = helper::attr(op, "paddings");
     if (!paddings || !paddings->IsArray()) throw Error("pad: missing paddings");
     const auto values = helper::collect_i64_items(*paddings, op, "paddings");
@@ -149,7 +148,6 @@ void Converter::op_pad3d(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"pad3d", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("pad3d missing paddings input");
     // The pads are written for the five axes of a volume batch; Paddle pads no other rank.
     require_rank("pad3d", ids[0], 5, 5);
     require_operand_type("pad3d", "paddings", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
@@ -227,10 +225,8 @@ void Converter::op_roll(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"roll", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("roll missing shifts input");
     const auto axes = helper::op_attr_i64_items(op, "axis");
     const std::vector<double>* folded = state.const_values.find(ids[1]);
-    if (!folded) throw Error("roll currently requires constant shifts");
     const auto shifts = helper::saturate_i64(*folded);
     if (!axes.empty() && axes.size() != shifts.size())
         throw Error("roll axes/shifts length mismatch");
@@ -285,7 +281,6 @@ void Converter::op_tile(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"tile", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("tile missing inputs");
     std::string data = get_tensor_name(ids[0]);
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
     if (!x_dims) throw Error("tile: missing rank metadata");

@@ -224,7 +224,6 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"resize", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("{} missing inputs", mode);
     // The sizes and scales written here are for NCHW images.
     const std::string_view op_name = mode == "linear" ? "bilinear_interp" : "nearest_interp";
     check_resize_image(*this, op_name, ids[0]);

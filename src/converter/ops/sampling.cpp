@@ -38,7 +38,6 @@ void Converter::op_grid_sample(const Json& op) {
     require_opset("grid_sample", 16);
     const int64_t out = helper::op_out_id(op);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("grid_sample missing inputs");
     require_same_type("grid_sample", "x", ids[0], "grid", ids[1]);
     // GridSample takes only 4-D inputs before opset 20; a volumetric sample would give a
     // model that no runtime loads.
@@ -73,11 +72,8 @@ void Converter::op_multinomial(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"multinomial", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("multinomial missing inputs");
 
-    const std::vector<double>* folded = state.const_values.find(ids[1]);
-    if (!folded || folded->empty()) throw Error("multinomial requires constant sample size");
-    const int64_t n = helper::saturate_i64((*folded)[0]);
+    const int64_t n = helper::saturate_i64(state.const_values.find(ids[1])->front());
     if (n < 1) throw Error("multinomial requires positive sample size");
     if (n != 1 && helper::op_attr_bool(op, "replacement") != std::optional<bool>(true))
         throw Error("multinomial only supports replacement=false when sample_size=1");

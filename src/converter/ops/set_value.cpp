@@ -178,7 +178,6 @@ void Converter::op_set_value(const Json& op) {
     require_opset("set_value_", 11);
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 4) throw Error("set_value_ missing inputs");
     const auto axes = helper::op_attr_i64_items(op, "axes");
     const SetValueFill fill = read_fill(op);
     if (axes == std::vector<int64_t>{1}) return set_value_rows(op, ids, out, fill);
@@ -435,7 +434,6 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"set_value_tensor", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 2) throw Error("set_value_with_tensor_ missing inputs");
     const Json* axes = helper::attr(op, "axes");
     if (!axes || !axes->IsArray() || axes->Empty()) {
         // x[...] = v assigns the whole tensor: v broadcast to x's shape (x[None] = v gives
@@ -455,8 +453,6 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     const bool decreased = decrease == std::vector<int64_t>{1};
     if (!decreased && !decrease.empty())
         throw Error("set_value_with_tensor_ currently only supports decrease_axes=[] or [1]");
-    if (ids.size() < 5)
-        throw Error("set_value_with_tensor_ axes=[1] expects data, values, starts, ends, steps");
     const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     if (!dims) throw Error("set_value_with_tensor_: missing rank metadata");
     const auto rank = static_cast<int64_t>(dims->size());

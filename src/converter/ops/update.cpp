@@ -246,7 +246,6 @@ void Converter::op_index_put(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"index_put", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 3) throw Error("index_put missing inputs");
     const IdList* listed = state.combine_inputs.find(ids[1]);
     if (!listed) throw Error("index_put expects combined mask input");
     // Every form below overwrites; dropping an accumulation would silently change the result.
@@ -302,7 +301,6 @@ void Converter::op_put_along_axis(const Json& op) {
     require_opset("put_along_axis", 11);
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
-    if (ids.size() < 3) throw Error("put_along_axis missing inputs");
     if (auto reduce = helper::op_attr_str(op, "reduce"); reduce && *reduce != "assign")
         throw Error("put_along_axis only supports reduce=assign");
     if (helper::op_attr_bool(op, "include_self") == false)
@@ -334,7 +332,6 @@ void Converter::op_repeat_interleave(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"repeat_interleave", out};
     const auto ids = helper::op_input_ids(op);
-    if (ids.empty()) throw Error("repeat_interleave missing inputs");
     const int64_t x_id = ids[0];
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(x_id);
     if (!x_dims) throw Error("missing rank metadata for tensor {}", x_id);
