@@ -305,11 +305,15 @@ def test_hardswish(tmp, opset):
     ({"negative_slope": a_f32(0.3)}, 0.3),
     ({}, 0.01),
 ])
-@pytest.mark.parametrize("opset", [10, 17])
-def test_leaky_relu(tmp, opset, attrs, slope):
-    expected = np.where(X_ACT > 0, X_ACT, np.float32(slope) * X_ACT)
-    np.testing.assert_allclose(run_op(tmp, "1.leaky_relu", [X_ACT], attrs=attrs, opset=opset),
-                               expected, rtol=1e-6)
+@pytest.mark.parametrize("opset", [10, 17, 21])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_leaky_relu(tmp, opset, attrs, slope, dtype):
+    # Paddle widens the float attribute to the input's type; NaN stays NaN.
+    x = np.append(X_ACT, [np.nan, -0.0]).astype(dtype)
+    expected = np.where(x > 0, x, dtype(np.float32(slope)) * x)
+    got = run_op(tmp, "1.leaky_relu", [x], attrs=attrs, opset=opset)
+    assert got.dtype == dtype
+    np.testing.assert_allclose(got, expected, rtol=1e-6 if dtype == np.float32 else 1e-15)
 
 
 @np.errstate(invalid="ignore", over="ignore")  # -inf * 0 is NaN, as in Paddle

@@ -248,6 +248,18 @@ void Converter::op_leaky_relu(const Json& op) {
     if (!slope) slope = helper::attr_f64(op, "negative_slope");
     const float alpha = slope ? helper::to_f32_or_inf(*slope) : std::bit_cast<float>(0x3C23D70Au);  // 0.01
     std::string x = get_tensor_name(ids[0]);
+    if (onnx_dtype_if_known(ids[0]) == dt::DOUBLE) {
+        // ONNX Runtime has no float64 LeakyRelu kernel at most opsets: Paddle's own form,
+        // x > 0 ? x : x * alpha, with the float attribute widened (NaN takes the second arm).
+        const NameMaker names{"leaky_relu", out};
+        const std::string zero = names("zero"), alpha_name = names("alpha");
+        push_numeric_initializer(zero, {}, dt::DOUBLE, {0.0});
+        push_numeric_initializer(alpha_name, {}, dt::DOUBLE, {static_cast<double>(alpha)});
+        add_binary_node("Greater", x, zero, names("positive"));
+        add_binary_node("Mul", x, alpha_name, names("scaled"));
+        append_node("Where", {names("positive"), x, names("scaled")}, {get_tensor_name(out)});
+        return;
+    }
     append_node("LeakyRelu", {std::move(x)}, {get_tensor_name(out)},
                 {helper::attr_float("alpha", alpha)});
 }
