@@ -498,12 +498,8 @@ void Converter::note_definitions(const Json& op) {
 
 IdList Converter::awaited_values(const IdList& operands) const {
     const auto awaited = [&](int64_t id) {
-        if (id == 0) return false;
-        if (!state.defined_values.contains(id) && !state.tensor_names.contains(id)) return true;
-        for (const AwaitingTypes& a : awaiting_types)
-            for (const int64_t out : a.outputs)
-                if (out == id) return true;
-        return false;
+        return id != 0 && ((!state.defined_values.contains(id) && !state.tensor_names.contains(id)) ||
+                           outputs_awaiting.contains(id));
     };
     IdList out;
     for (const int64_t id : operands) {
@@ -512,22 +508,39 @@ IdList Converter::awaited_values(const IdList& operands) const {
             for (const int64_t e : *elements)
                 if (awaited(e)) out.push_back(e);
     }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
 }
 
-void Converter::settle_awaiting_types() {
-    for (size_t k = 0; k < awaiting_types.size();) {
-        if (!awaited_values(awaiting_types[k].awaited).empty()) {
-            ++k;
-            continue;
+void Converter::await_types(std::string_view op_name, IdList outputs, const GraphMark& from, const IdList& awaited) {
+    const size_t k = awaiting_types.size();
+    for (const int64_t id : outputs) outputs_awaiting.insert(id);
+    for (const int64_t id : awaited) readers_awaiting[id].push_back(k);
+    awaiting_types.push_back({std::string(op_name), std::move(outputs), from, graph_mark(), awaited.size()});
+}
+
+void Converter::settle_awaiting_types(const IdList& ids) {
+    IdList ready(ids);
+    while (!ready.empty()) {
+        const int64_t id = ready.back();
+        ready.pop_back();
+        const auto readers = readers_awaiting.find(id);
+        if (readers == readers_awaiting.end()) continue;
+        const std::vector<size_t> waiting = std::move(readers->second);
+        readers_awaiting.erase(readers);
+        for (const size_t k : waiting) {
+            AwaitingTypes& a = awaiting_types[k];
+            if (--a.pending != 0) continue;
+            // Its nodes typed now, the operator is held to its declarations as it would have
+            // been had the values come first; the operators awaiting its outputs may follow.
+            type_graph_part(a.op_name, a.from, a.to);
+            check_declared_types(a.op_name, a.outputs);
+            for (const int64_t out : a.outputs) {
+                outputs_awaiting.erase(out);
+                ready.push_back(out);
+            }
         }
-        const AwaitingTypes settled = std::move(awaiting_types[k]);
-        awaiting_types.erase(awaiting_types.begin() + static_cast<std::ptrdiff_t>(k));
-        // Its nodes typed now, the operator is held to its declarations as it would have been
-        // had the values come first; an operator awaiting this one's outputs may follow.
-        type_graph_part(settled.op_name, settled.from, settled.to);
-        check_declared_types(settled.op_name, settled.outputs);
-        k = 0;
     }
 }
 

@@ -545,15 +545,22 @@ public:
         std::string op_name;
         IdList outputs;
         GraphMark from, to;
-        IdList awaited;
+        size_t pending = 0;  // awaited values not yet defined and typed
     };
     std::vector<AwaitingTypes> awaiting_types;
+    // Indexes of awaiting_types: the operators awaiting each value, and the outputs of the
+    // operators that still await, so that no operator's lowering walks the others.
+    std::unordered_map<int64_t, std::vector<size_t>> readers_awaiting;
+    std::unordered_set<int64_t> outputs_awaiting;
     // The values of `operands` (and of the lists among them) not defined yet, or made by an
-    // operator that still awaits its types.
+    // operator that still awaits its types; each once.
     IdList awaited_values(const IdList& operands) const;
-    // Types again each awaiting operator whose values are all defined and typed now, and
-    // holds its declared outputs to what it computes.
-    void settle_awaiting_types();
+    // Notes an operator whose nodes (from `from` to now) wait for the types of `awaited`.
+    void await_types(std::string_view op_name, IdList outputs, const GraphMark& from, const IdList& awaited);
+    // The values `ids` are defined and typed now: types again each awaiting operator that
+    // waited only for them, holds its declared outputs to what it computes, and goes on with
+    // the operators that wait for those outputs.
+    void settle_awaiting_types(const IdList& ids);
     // Refuses an output of `op` declared of another element type than its tensor computes.
     void check_declared_types(std::string_view op_name, const Json& op) const;
     void check_declared_types(std::string_view op_name, IdList outputs) const;

@@ -232,9 +232,9 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
     type_new_nodes(ops::generic_name(full_name), mark);
     if (full_name.substr(0, 2) == "1.") check_declared_types(ops::generic_name(full_name), op);
     if (!awaited.empty())
-        awaiting_types.push_back(
-            {std::string(ops::generic_name(full_name)), helper::op_output_ids(op), mark, graph_mark(), std::move(awaited)});
-    if (!awaiting_types.empty()) settle_awaiting_types();
+        await_types(ops::generic_name(full_name), helper::op_output_ids(op), mark, awaited);
+    else if (!readers_awaiting.empty())
+        settle_awaiting_types(helper::op_output_ids(op));
     if (graph.node.size() == first_new) return;
     const std::optional<int64_t> output = helper::try_op_out_id(op);
     std::optional<int64_t> input;
