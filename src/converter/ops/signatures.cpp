@@ -111,7 +111,8 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
                                  .fewer_than(2, "conv2d_transpose missing input/filter tensors")
                                  .surplus("ConvTranspose with bias as 4th input is not supported; use a separate "
                                           "Add node for bias")},
-        // pad.cpp
+        // pad.cpp: pad3d's pads are written for the five axes of a volume batch; Paddle pads
+        // no other rank.
         {"pad", sig({x, arg("pad_value").opt().holding(H::OneValue)}).fewer_than(1, "pad missing inputs")},
         {"pad3d", sig({x.rank(5), arg("paddings").index().rank(1)}).fewer_than(2, "pad3d missing paddings input")},
         {"roll", sig({x, arg("shifts").constant("roll currently requires constant shifts")})
@@ -142,10 +143,12 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         {"gather", sig({x, arg("index").index().rank(0, 2).column(),
                         const_axis.opt().constant("gather requires constant axis input")})
                        .fewer_than(2, "gather missing inputs")},
+        // GatherND takes neither data nor coordinates of rank 0.
         {"gather_nd", sig({x.at_least(1), arg("index").index().at_least(1)})},
         {"index_select",
          sig({x, arg("index").index().rank(1, 2).column()}).fewer_than(2, "index_select missing inputs")},
         {"embedding", sig({arg("x").index(), arg("weight").rank(2)}).fewer_than(2, "embedding missing inputs")},
+        // Paddle takes values along an axis, which a rank-0 input does not have.
         {"take_along_axis",
          sig({arg("arr").at_least(1), arg("indices").index()}).fewer_than(2, "take_along_axis missing inputs")},
         {"eye", sig({arg("num_rows").holding(H::OneValue), arg("num_columns").holding(H::OneValue)}).fewer_than(2, "eye missing inputs")},
