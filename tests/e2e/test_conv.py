@@ -417,10 +417,15 @@ def pool_ref(x, kernel, strides, pads, kind, ceil_mode=False, exclusive=True):
 
 def pool_program(x_dims, kernel, kind, strides=(1, 1), paddings=(0, 0), ceil_mode=False, exclusive=True,
                  adaptive=False, global_pooling=False, data_format="NCHW", kernel_from_data=False,
-                 algorithm="EXPLICIT", dtype="f32"):
+                 algorithm="EXPLICIT", dtype="f32", kernel_listed=False):
     p = Program()
     x = p.data("x", dtype, x_dims)
     k = p.data("k", "i64", [2]) if kernel_from_data else p.full_int_array(list(kernel))
+    if kernel_listed:
+        # The kernel size as Paddle's export lists it: one-value tensors, int32 and int64, 0-D
+        # and [1], read element by element; "at_run_time" feeds the second.
+        kw = p.data("kw", "i32", []) if kernel_listed == "at_run_time" else p.full([1], kernel[1], "i64")
+        k = p.combine([p.full([], kernel[0], "i32"), kw])
     y = p.op("1.pool2d", [x, k],
              attrs={"strides": [a_i32(s) for s in strides], "paddings": [a_i32(v) for v in paddings],
                     "ceil_mode": ceil_mode, "exclusive": exclusive, "data_format": data_format,
@@ -559,6 +564,10 @@ POOL_CASES = {
                                    channels=0),
     "avg_same_inclusive_unknown_size": dict(kind="avg", kernel=(3, 2), strides=(2, 2), paddings=(0, 0),
                                             exclusive=False, algorithm="SAME", ceil_mode=True, dynamic_hw=True),
+    # The kernel size given as a list of one-value tensors (a combine).
+    "max_kernel_listed": dict(kind="max", kernel=(3, 2), strides=(2, 2), paddings=(1, 1), kernel_listed=True),
+    "avg_kernel_listed_unknown_size": dict(kind="avg", kernel=(2, 3), strides=(1, 2), paddings=(1, 0),
+                                           exclusive=False, kernel_listed=True, dynamic_hw=True),
 }
 
 
@@ -602,6 +611,8 @@ def test_pool2d_global_forms(tmp, opset, kind, form, algorithm):
      "adaptive pool2d only supports global output_size=[1,1]"),
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", data_format="NHWC"), "pool2d only supports NCHW"),
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", kernel_from_data=True),
+     "pool2d requires a constant kernel size"),
+    (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", kernel_listed="at_run_time"),
      "pool2d requires a constant kernel size"),
     (lambda: pool_program([1, 1, 4, 4], (2, 2), "max", strides=(0, 1)), "pool2d: strides [0, 1] must be positive"),
     # Paddle pools floating-point NCHW images; MaxPool takes no int32 and no single value.
@@ -721,10 +732,16 @@ def test_pad_refusals(tmp):
 
 
 def pad3d_program(x_dims, paddings, mode, pad_value=0.0, data_format="NCDHW", pad_dtype="i64",
-                  x_dtype="f32"):
+                  x_dtype="f32", listed=False):
+    """listed: the paddings as a list of one-value tensors (a combine), int32 and int64, 0-D
+    and [1]; "at_run_time" feeds the even ones as pad0, pad2, pad4."""
     p = Program()
     x = p.data("x", x_dtype, x_dims)
     pads = p.full_int_array(paddings, pad_dtype)
+    if listed:
+        pads = p.combine([p.data(f"pad{k}", "i32", [] if k % 4 else [1]) if listed == "at_run_time" and k % 2 == 0
+                          else p.full([] if k % 3 else [1], v, "i64" if k % 2 else "i32")
+                          for k, v in enumerate(paddings)])
     y = p.op("1.pad3d", [x, pads], attrs={"mode": mode, "pad_value": pad_value, "data_format": data_format},
              outs=[(x_dtype, [-1] * 5)])
     p.fetch(y, "out")
@@ -734,15 +751,22 @@ def pad3d_program(x_dims, paddings, mode, pad_value=0.0, data_format="NCDHW", pa
 PAD3D_MODES = {"constant": "constant", "reflect": "reflect", "replicate": "edge", "circular": "wrap"}
 
 
-@pytest.mark.parametrize("opset,mode", [(o, m) for m in sorted(PAD3D_MODES) if m != "circular"
-                                         for o in (11, 17)] + [(19, "circular"), (19, "constant")])
+@pytest.mark.parametrize("opset,mode,listed", [(o, m, False) for m in sorted(PAD3D_MODES) if m != "circular"
+                                                for o in (11, 17)] + [(19, "circular", False), (19, "constant", False),
+                                                                      # paddings as a combine
+                                                                      (17, "constant", True), (21, "reflect", True),
+                                                                      (17, "replicate", "at_run_time"),
+                                                                      (19, "constant", "at_run_time")])
 @pytest.mark.parametrize("layout", ["NCDHW", "NDHWC"])
-def test_pad3d(tmp, opset, mode, layout):
+def test_pad3d(tmp, opset, mode, listed, layout):
     paddings = [1, 0, 0, 1, 1, 2]  # width, height, depth (begin, end)
-    dims = (1, 2, 3, 3, 4) if layout == "NCDHW" else (1, 3, 3, 4, 2)
+    dims = (2, 2, 3, 3, 4) if layout == "NCDHW" else (2, 3, 3, 4, 2)
     xs = rand(*dims)
-    out = convert_check_run(pad3d_program([-1, *dims[1:]], paddings, mode, 7.5, layout, "i32"), {},
-                            {"x": xs}, opset=opset, tmp=tmp)["out"]
+    feeds = {"x": xs}
+    if listed == "at_run_time":
+        feeds.update({f"pad{k}": np.array(paddings[k] if k % 4 else [paddings[k]], np.int32) for k in (0, 2, 4)})
+    out = convert_check_run(pad3d_program([-1, *dims[1:]], paddings, mode, 7.5, layout, "i32", listed=listed), {},
+                            feeds, opset=opset, tmp=tmp)["out"]
     w, h, d = (1, 0), (0, 1), (1, 2)
     width = ((0, 0), (0, 0), d, h, w) if layout == "NCDHW" else ((0, 0), d, h, w, (0, 0))
     kw = {"constant_values": 7.5} if mode == "constant" else {}
@@ -774,22 +798,29 @@ def test_pad3d_refusals(tmp):
 # Roll and tile
 
 
-def roll_program(shifts, axes, dims=(2, 5)):
+def roll_program(shifts, axes, dims=(2, 5), listed=False):
+    """listed: the shifts as a list of one-value tensors (a combine), int32 and int64, 0-D and
+    [1]; the batch declared -1."""
     p = Program()
-    x = p.data("x", "f32", list(dims))
+    x = p.data("x", "f32", [-1, *dims[1:]] if listed else list(dims))
     s = p.full_int_array(shifts)
+    if listed:
+        s = p.combine([p.full([] if k % 2 else [1], v, "i32" if k % 2 else "i64") for k, v in enumerate(shifts)])
     y = p.op("1.roll", [x, s], attrs={"axis": [{"#": "0.a_i64", "D": a} for a in axes]},
-             outs=[("f32", list(dims))])
+             outs=[("f32", [-1, *dims[1:]] if listed else list(dims))])
     p.fetch(y, "out")
     return p
 
 
-@pytest.mark.parametrize("opset", [11, 17])
-@pytest.mark.parametrize("shifts,axes", [([-1], [1]), ([7], [-1]), ([5], [1]), ([-3], [0]),
-                                         ([1, -2], [0, 1]), ([1, 5], [0, 1]), ([-6, -11], [1, 0])])
-def test_roll(tmp, opset, shifts, axes):
+@pytest.mark.parametrize("opset", [11, 17, 21])
+@pytest.mark.parametrize("shifts,axes,listed", [([-1], [1], False), ([7], [-1], False), ([5], [1], False),
+                                                ([-3], [0], False), ([1, -2], [0, 1], False), ([1, 5], [0, 1], False),
+                                                ([-6, -11], [1, 0], False),
+                                                # shifts as a combine, along the axis of known size
+                                                ([-7], [1], True), ([3, -1], [-1, 1], True)])
+def test_roll(tmp, opset, shifts, axes, listed):
     xs = np.arange(10, dtype=np.float32).reshape(2, 5)
-    out = convert_check_run(roll_program(shifts, axes), {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
+    out = convert_check_run(roll_program(shifts, axes, listed=listed), {}, {"x": xs}, opset=opset, tmp=tmp)["out"]
     np.testing.assert_array_equal(out, np.roll(xs, shifts, axes))
 
 

@@ -15,6 +15,13 @@ def bound(p, values, dtype="i64"):
                                            "place": a_place(1)}, outs=[(dtype, [len(values)])])
 
 
+def listed(p, values):
+    """A list of numbers as Paddle's export may give it: one-value tensors (a combine), int32
+    and int64, 0-D and [1]; a value given as a name is fed (a 0-D int64)."""
+    return p.combine([p.data(v, "i64", []) if isinstance(v, str) else
+                      p.full([] if k % 2 else [1], v, "i32" if k % 2 else "i64") for k, v in enumerate(values)])
+
+
 def run_all(p, feeds, refs, opset, tmp):
     for name, (v, _) in refs.items():
         p.fetch(v, name)
@@ -170,21 +177,21 @@ def test_repeat_interleave_refusals(tmp):
     assert "repeat_interleave: repeats -2 is negative" in refused(p, 17, tmp)
 
 
-def set_value(p, x, starts, ends, steps, axes, fill, shape, dtype="f32", decrease=(), fill_shape=None):
+def set_value(p, x, starts, ends, steps, axes, fill, shape, dtype="f32", decrease=(), fill_shape=None, bounds=bound):
     """fill: a number, a typed attribute, or an array exported as its flat values and its shape."""
     if isinstance(fill, dict):
         values, fill_shape = [fill], fill_shape or [1]
     else:
         arr = np.asarray(fill, np.float64)
         values, fill_shape = [a_f64(float(v)) for v in arr.reshape(-1)], fill_shape or (list(arr.shape) or [1])
-    return p.op("1.set_value_", [x, bound(p, starts), bound(p, ends), bound(p, steps)],
+    return p.op("1.set_value_", [x, bounds(p, starts), bounds(p, ends), bounds(p, steps)],
                 attrs={"axes": a_array([a_i64(a) for a in axes]), "decrease_axes": a_array([a_i64(a) for a in decrease]),
                        "none_axes": a_array([]), "shape": a_array([a_i64(d) for d in fill_shape]),
                        "values": a_array(values)},
                 outs=[(dtype, shape)])
 
 
-@pytest.mark.parametrize("opset", [11, 13, 17])
+@pytest.mark.parametrize("opset", [11, 13, 17, 21])
 def test_set_value_constants(tmp, opset):
     p, refs, feeds = Program(), {}, {}
     rows = np.zeros((2, 5), np.float32)
@@ -257,6 +264,15 @@ def test_set_value_constants(tmp, opset):
         ref = block.copy()
         ref[index] = fill
         refs[name] = (set_value(p, xb, s, e, st, [1, 2], fill, [2, 3, 4], decrease=dec), ref)
+    # Bounds given as lists of one-value tensors (combines), over a batch declared -1 and a block.
+    ref = rows.copy()
+    ref[:, 1:5:2] = 7
+    refs["listed_bounds"] = (set_value(p, p.data("rows_b", "f32", [-1, 5]), [1], [5], [2], [1], 7, [-1, 5],
+                                       bounds=listed), ref)
+    feeds["rows_b"] = rows
+    ref = block.copy()
+    ref[:, 2::-1, 1:4:2] = 4
+    refs["block_listed"] = (set_value(p, xb, [OPEN_END, 1], [-1, 4], [-1, 2], [1, 2], 4, [2, 3, 4], bounds=listed), ref)
     run_all(p, feeds, refs, opset, tmp)
 
 
@@ -266,6 +282,7 @@ def test_set_value_refusals(tmp):
         (lambda p, x: p.op("1.set_value_", [x, p.data("s", "i64", [1]), bound(p, [3]), bound(p, [1])],
                            attrs={"axes": [1], "values": [1.0]}, outs=[("f32", [2, 8])]),
          "set_value_: missing constant starts"),
+        (lambda p, x: set_value(p, x, [0], ["end"], [1], [1], 1, [2, 8], bounds=listed), "set_value_: missing constant ends"),
         (lambda p, x: set_value(p, x, [0], [2], [1], [0], 1, [2, 8]),
          "set_value_ currently only supports axes=[1] or axes=[1,2] constant block writes"),
         (lambda p, x: set_value(p, x, [0], [2], [1], [1], {"#": "0.a_str", "D": "many"}, [2, 8]),
@@ -293,7 +310,7 @@ def set_value_tensor(p, x, v, s, e, st, shape, axes=(1,), decrease=(), none=()):
                        "none_axes": a_array([a_i64(a) for a in none])}, outs=[("f32", shape)])
 
 
-@pytest.mark.parametrize("opset", [11, 13, 17])
+@pytest.mark.parametrize("opset", [11, 13, 17, 21])
 def test_set_value_with_tensor(tmp, opset):
     p, refs, feeds = Program(), {}, {}
     data = np.zeros((2, 4), np.float32)
@@ -340,6 +357,13 @@ def test_set_value_with_tensor(tmp, opset):
     refs["runtime_bounds"] = (set_value_tensor(p, feed(p, feeds, "cube", cube), feed(p, feeds, "cv", np.array([[1], [2]], np.float32)),
                                                feed(p, feeds, "start", np.array([1], np.int32)), bound(p, [4]),
                                                bound(p, [2]), [2, 5, 3]), ref)
+    # Bounds given as lists of one-value tensors (combines), the end fed, over a batch declared -1.
+    ref = data.copy()
+    ref[:, 1:3] = np.array([[1, 2]], np.float32)
+    feeds["end_listed"], feeds["x_batch"] = np.array(3, np.int64), data
+    refs["listed_bounds"] = (set_value_tensor(p, p.data("x_batch", "f32", [-1, 4]),
+                                              feed(p, feeds, "lv", np.array([[1, 2]], np.float32)),
+                                              listed(p, [1]), listed(p, ["end_listed"]), listed(p, [1]), [-1, 4]), ref)
     # No axes: the whole tensor, values broadcast to its shape.
     refs["whole"] = (set_value_tensor(p, x, feed(p, feeds, "all", np.array([1, 2, 3, 4], np.float32)),
                                       bound(p, [0]), bound(p, [0]), bound(p, [1]), [2, 4], axes=()),

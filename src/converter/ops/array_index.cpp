@@ -111,10 +111,11 @@ void Converter::combined_list(std::string_view op, std::string_view what, int64_
     std::vector<int64_t> folded;
     bool all_folded = true;
     for (const int64_t e : elements) {
-        const std::optional<int64_t> count = known_element_count(e);
-        if (count && *count != 1)
+        // A known dim other than 1 holds no value or several, whatever the open ones are.
+        const std::vector<int64_t>* dims = state.tensor_shapes.find(e);
+        if (dims && std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d >= 0 && d != 1; }))
             throw Error("{}: {} (value {}) element {} has dims {}, but each element of the list must hold one value",
-                        op, what, list, e, helper::fmt_dims(*state.tensor_shapes.find(e)));
+                        op, what, list, e, helper::fmt_dims(*dims));
         require_operand_type(op, fmt::format("{} (value {}) element {}", what, list, e), e,
                              {proto::dtype::INT32, proto::dtype::INT64});
         const std::vector<double>* v = state.const_values.find(e);

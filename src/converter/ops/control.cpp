@@ -540,7 +540,6 @@ void Converter::op_one_hot(const Json& op) {
     // Range, which builds the class indices, exists from opset 11.
     require_opset("one_hot", 11);
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    require_one_value("one_hot", "num_classes", ids[1]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"one_hot", out};
     const std::vector<int64_t>* index_dims = state.tensor_shapes.find(ids[0]);

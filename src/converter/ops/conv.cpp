@@ -687,30 +687,10 @@ void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& f
 }
 
 // A transposed convolution's output size known only when the model runs, as INT64 [2]: Paddle
-// reads a tensor flattened and a list one number from each element, and takes two numbers,
-// one for each spatial axis.
+// reads a tensor flattened (a list of one-value tensors is one list already, read element by
+// element before the lowering), and takes two numbers, one for each spatial axis.
 std::string run_time_output_size(Converter& c, int64_t size_id, const NameMaker& names) {
-    std::string flat;
-    if (const IdList* list = c.state.combine_inputs.find(size_id)) {
-        std::vector<std::string> numbers;
-        c.push_i64_vector_initializer(names("size_number_shape"), {1});
-        for (size_t k = 0; k < list->size(); ++k) {
-            const int64_t id = (*list)[k];
-            c.require_one_value("conv2d_transpose", "output_size element", id);
-            c.require_operand_type("conv2d_transpose", "output_size element", id,
-                                   {proto::dtype::INT32, proto::dtype::INT64});
-            numbers.push_back(names("size_number", k));
-            c.append_node("Reshape",
-                          {c.ensure_i64_value(id, c.get_tensor_name(id), names("size_number_i64", k)),
-                           names("size_number_shape")},
-                          {numbers.back()});
-        }
-        if (numbers.empty()) throw Error("conv2d_transpose: output_size (value {}) lists no values", size_id);
-        flat = names("size_numbers");
-        c.append_node("Concat", std::move(numbers), {flat}, {helper::attr_int("axis", 0)});
-    } else {
-        flat = c.ensure_i64_value(size_id, c.get_tensor_name(size_id), names("size_i64"));
-    }
+    std::string flat = c.ensure_i64_value(size_id, c.get_tensor_name(size_id), names("size_i64"));
     const std::string size = names("size");
     c.push_i64_vector_initializer(names("size_shape"), {2});
     c.append_node("Reshape", {std::move(flat), names("size_shape")}, {size});
@@ -944,7 +924,6 @@ void Converter::op_pool2d(const Json& op) {
         throw Error("pool2d ceil_mode requires opset >= 10, but target opset is {}", opset);
 
     const auto ids = helper::op_input_ids(op);
-    require_rank("pool2d", ids[0], 4, 4);
     std::string x = get_tensor_name(ids[0]);
 
     std::optional<std::vector<int64_t>> kernel;

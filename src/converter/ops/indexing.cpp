@@ -49,7 +49,6 @@ Dims gathered_dims(const ConverterState& state, int64_t x, int64_t index, int64_
 
 void Converter::op_embedding(const Json& op) {
     const auto [out, ids] = read_operands(op);
-    require_operand_type("embedding", "x", ids[0], {proto::dtype::INT32, proto::dtype::INT64});
     const NameMaker names{"embedding", out};
     // The weight table is the data of the gather, the ids its indices.
     std::string weight = get_tensor_name(ids[1]);
@@ -105,7 +104,6 @@ void Converter::op_embedding(const Json& op) {
 
 void Converter::op_index_select(const Json& op) {
     const auto [out, ids] = read_operands(op);
-    require_operand_type("index_select", "index", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     const int64_t axis = checked_axis_of("index_select", "axis", helper::op_attr_i64(op, "axis").value_or(0), ids[0]);
     std::string x = get_tensor_name(ids[0]);
     std::string index = get_tensor_name(ids[1]);
@@ -120,7 +118,6 @@ void Converter::op_gather(const Json& op) {
     const auto [out, ids] = read_operands(op);
     int64_t axis = 0;
     if (ids.size() >= 3 && ids[2] != 0) axis = helper::saturate_i64(state.const_values.find(ids[2])->front());
-    require_operand_type("gather", "index", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     axis = checked_axis_of("gather", "axis", axis, ids[0]);
     std::string x = get_tensor_name(ids[0]);
     std::string index = get_tensor_name(ids[1]);
@@ -134,10 +131,6 @@ void Converter::op_gather(const Json& op) {
 void Converter::op_gather_nd(const Json& op) {
     require_opset("gather_nd", 11);  // GatherND
     const auto [out, ids] = read_operands(op);
-    require_operand_type("gather_nd", "index", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
-    // GatherND takes neither data nor coordinates of rank 0.
-    require_rank("gather_nd", ids[0], 1, kAnyRank);
-    require_rank("gather_nd", ids[1], 1, kAnyRank);
     // Each index row of n coordinates picks x[i0, ..., in-1]: the index's leading dims, then
     // x's dims past the n it names.
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
@@ -159,9 +152,6 @@ void Converter::op_gather_nd(const Json& op) {
 void Converter::op_take_along_axis(const Json& op) {
     require_opset("take_along_axis", 11);  // GatherElements
     const auto [out, ids] = read_operands(op);
-    require_operand_type("take_along_axis", "indices", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
-    // Paddle takes values along an axis, which a rank-0 input does not have.
-    require_rank("take_along_axis", ids[0], 1, kAnyRank);
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
     const std::vector<int64_t>* i_dims = state.tensor_shapes.find(ids[1]);
     if (x_dims && i_dims && x_dims->size() != i_dims->size())

@@ -43,8 +43,8 @@ void Converter::op_linear_v2(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"linear", out};
     const auto ids = helper::op_input_ids(op);
-    // Paddle's linear multiplies floating-point vectors and matrices only.
-    require_rank("linear_v2", ids[0], 1, kAnyRank);
+    // Paddle's linear multiplies floating-point vectors and matrices only (its signature
+    // holds the rank).
     require_float_operand("linear_v2", ids[0]);
     const Dims product = check_matmul_operands("linear_v2", ids[0], ids[1], false, false);
     if (ids.size() >= 3 && ids[2] != 0) {
@@ -186,9 +186,8 @@ void Converter::op_trilu(const Json& op, bool upper) {
     const NameMaker names{"trilu", out};
     const auto ids = helper::op_input_ids(op);
     const char* op_name = upper ? "triu" : "tril";
-    // Paddle takes matrices (rank 2 and up) of these types only; ONNX Runtime has no Trilu
-    // for 8- and 16-bit integers either.
-    require_rank(op_name, ids[0], 2, kAnyRank);
+    // Paddle takes matrices (rank 2 and up, as their signatures hold) of these types only;
+    // ONNX Runtime has no Trilu for 8- and 16-bit integers either.
     if (const std::optional<int32_t> t = onnx_dtype_if_known(ids[0]);
         t && (*t == proto::dtype::INT8 || *t == proto::dtype::UINT8 || *t == proto::dtype::INT16 ||
               *t == proto::dtype::UINT16))

@@ -23,16 +23,14 @@ std::optional<int64_t> output_entry_id(const Json& outs, rapidjson::SizeType k) 
 
 // ONNX NonMaxSuppression takes float boxes and scores of rank 3 only. A program whose
 // recorded types say otherwise (double data, or the two-dimensional scores form that
-// carries its boxes per class) would give a model that cannot run.
-void check_nms_operand(const Converter& c, int64_t id, std::string_view role,
-                       std::string_view form) {
-    if (auto code = c.onnx_dtype_if_known(id); code && *code != proto::dtype::FLOAT)
-        throw Error("multiclass_nms3 only supports float32 {} (got {})", role,
-                    helper::onnx_dtype_name(*code));
-    const auto* dims = c.state.tensor_shapes.find(id);
-    if (dims && !dims->empty() && dims->size() != 3)
-        throw Error("multiclass_nms3 only supports {} of shape {} (got {})", role, form,
-                    helper::fmt_dims(*dims));
+// carries its boxes per class, which Paddle's signature allows) would give a model that
+// cannot run. The boxes' rank the signature holds.
+void check_nms_operands(const Converter& c, int64_t boxes, int64_t scores) {
+    for (const auto& [id, role] : {std::pair{boxes, "boxes"}, std::pair{scores, "scores"}})
+        if (auto code = c.onnx_dtype_if_known(id); code && *code != proto::dtype::FLOAT)
+            throw Error("multiclass_nms3 only supports float32 {} (got {})", role, helper::onnx_dtype_name(*code));
+    if (const auto* dims = c.state.tensor_shapes.find(scores); dims && dims->size() != 3)
+        throw Error("multiclass_nms3 only supports scores of shape [N, C, M] (got {})", helper::fmt_dims(*dims));
 }
 
 struct NmsSettings {
@@ -470,8 +468,7 @@ void Converter::op_multiclass_nms3(const Json& op) {
     if (auto eta = helper::op_attr_number(op, "nms_eta");
         eta && !(std::fabs(*eta - 1.0) <= std::numeric_limits<double>::epsilon()))
         throw Error("multiclass_nms3 currently only supports nms_eta=1.0");
-    check_nms_operand(*this, boxes_id, "boxes", "[N, M, 4]");
-    check_nms_operand(*this, scores_id, "scores", "[N, C, M]");
+    check_nms_operands(*this, boxes_id, scores_id);
 
     // Paddle reads any negative nms_top_k or keep_top_k as "no limit"; keep_top_k 0 is a
     // limit that keeps nothing.

@@ -179,8 +179,8 @@ void Converter::op_batch_norm(const Json& op) {
     if (!data_format_is_nchw(op)) throw Error("batch_norm_ only supports NCHW");
     const auto ids = helper::op_input_ids(op);
 
-    // Paddle normalises floating-point values over a channel axis (rank 2 and up) only.
-    require_rank("batch_norm", ids[0], 2, kAnyRank);
+    // Paddle normalises floating-point values over a channel axis (rank 2 and up, as its
+    // signature holds) only.
     require_float_operand("batch_norm", ids[0]);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"batch_norm", out};

@@ -148,9 +148,6 @@ void Converter::op_pad3d(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"pad3d", out};
     const auto ids = helper::op_input_ids(op);
-    // The pads are written for the five axes of a volume batch; Paddle pads no other rank.
-    require_rank("pad3d", ids[0], 5, 5);
-    require_operand_type("pad3d", "paddings", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     std::optional<size_t> pad_count;
     if (const std::vector<double>* values = state.const_values.find(ids[1])) pad_count = values->size();
     else if (const std::vector<int64_t>* p = state.tensor_shapes.find(ids[1]); p && p->size() == 1 && (*p)[0] >= 0)

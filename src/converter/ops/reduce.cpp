@@ -285,7 +285,6 @@ void Converter::op_reduce_sum(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"sum", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    if (ids.size() >= 2 && ids[1] != 0) require_axes_operand("sum", "axis", ids[1]);
     // Paddle sums bool and int32 into int64 (and honours "dtype"); ReduceSum keeps its input
     // type and takes no bool, so the input is converted first.
     const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
@@ -360,7 +359,6 @@ void Converter::reduce_via_const_axes(const Json& op, std::string_view onnx_op, 
     const bool convert = x_type && out_type && *x_type != *out_type;
     const std::optional<int32_t> result_type = out_type ? out_type : x_type;
     const std::string_view what = prefix.substr(0, 7) == "reduce_" ? prefix.substr(7) : prefix;
-    if (ids.size() >= 2 && ids[1] != 0) require_axes_operand(what, "axis", ids[1]);
     // Neither Paddle nor ONNX orders or averages bools.
     if (result_type == proto::dtype::BOOL)
         throw Error("{}: {} is bool, which it does not reduce", what, convert ? "the output" : "x");
@@ -437,7 +435,6 @@ void Converter::op_topk(const Json& op) {
     const Json* outs = helper::member(op, "O");
     if (!outs || !outs->IsArray()) throw Error("topk missing outputs");
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    require_one_value("topk", "k", ids[1]);
     std::optional<int64_t> primary;
     if (!outs->Empty())
         if (const Json* id = helper::member((*outs)[0], "%")) primary = helper::as_i64(*id);

@@ -53,9 +53,9 @@ std::vector<proto::AttributeProto> resize_attributes(const Json& op, std::string
     return attrs;
 }
 
-// The image: of rank 4 and of a type both Paddle and ONNX Runtime resize.
+// The image (of rank 4, as its signature holds it): of a type both Paddle and ONNX Runtime
+// resize.
 void check_resize_image(const Converter& c, std::string_view op_name, int64_t x) {
-    c.require_rank(op_name, x, 4, 4);
     // Paddle resizes no bool or int16 images, and ONNX Runtime's Resize takes neither.
     if (const std::optional<int32_t> t = c.onnx_dtype_if_known(x);
         t && (*t == proto::dtype::BOOL || *t == proto::dtype::INT16))

@@ -266,7 +266,6 @@ void Converter::op_squeeze(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"squeeze", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    if (ids.size() >= 2 && ids[1] != 0) require_axes_operand("squeeze", "axis", ids[1]);
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
 
@@ -353,7 +352,6 @@ void Converter::op_unsqueeze(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"unsqueeze", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    if (ids.size() >= 2 && ids[1] != 0) require_axes_operand("unsqueeze", "axis", ids[1]);
     std::string input = get_tensor_name(ids[0]);
     std::string output = get_tensor_name(out);
 

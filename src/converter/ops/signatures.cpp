@@ -39,6 +39,7 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
                                   arg("scale_tensor").opt()});
     const Signature norm = sig({x, arg("scale").opt(), arg("bias").opt()});
     const Signature conv = sig({arg("x").rank(4), arg("filter").rank(4)});
+    const auto bounds = [](std::string_view name) { return arg(name).holding(H::FlatList); };
     std::unordered_map<std::string_view, Signature> rows = {
         // constants and graph inputs and outputs
         {"full", none},
@@ -105,16 +106,19 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
                            .fewer_than(5, "batch_norm_ missing inputs")},
         {"group_norm", norm.fewer_than(3, "group_norm missing inputs")},
         {"layer_norm", norm},
-        // conv.cpp: Paddle's 2-D windows take NCHW or NHWC input and an OIHW filter.
-        {"pool2d", sig({x.rank(4), arg("kernel_size")})},
+        // conv.cpp: Paddle's 2-D windows take NCHW or NHWC input and an OIHW filter; the
+        // kernel size is a list of numbers, read flattened.
+        {"pool2d", sig({x.rank(4), arg("kernel_size").holding(H::FlatList)})},
         {"conv2d_transpose", sig({x.rank(4), arg("filter").rank(4), arg("output_size").opt().holding(H::FlatList).index()})
                                  .fewer_than(2, "conv2d_transpose missing input/filter tensors")
                                  .surplus("ConvTranspose with bias as 4th input is not supported; use a separate "
                                           "Add node for bias")},
-        // pad.cpp
+        // pad.cpp: pad3d's pads are written for the five axes of a volume batch; Paddle pads
+        // no other rank.
         {"pad", sig({x, arg("pad_value").opt().holding(H::OneValue)}).fewer_than(1, "pad missing inputs")},
-        {"pad3d", sig({x.rank(5), arg("paddings").index().rank(1)}).fewer_than(2, "pad3d missing paddings input")},
-        {"roll", sig({x, arg("shifts").constant("roll currently requires constant shifts")})
+        {"pad3d", sig({x.rank(5), arg("paddings").holding(H::FlatList).index().rank(1)})
+                      .fewer_than(2, "pad3d missing paddings input")},
+        {"roll", sig({x, arg("shifts").holding(H::FlatList).constant("roll currently requires constant shifts")})
                      .fewer_than(2, "roll missing shifts input")},
         {"tile", sig({x, arg("repeat_times").holding(H::FlatList)}).fewer_than(2, "tile missing inputs")},
         // resize.cpp
@@ -142,10 +146,12 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         {"gather", sig({x, arg("index").index().rank(0, 2).column(),
                         const_axis.opt().constant("gather requires constant axis input")})
                        .fewer_than(2, "gather missing inputs")},
+        // GatherND takes neither data nor coordinates of rank 0.
         {"gather_nd", sig({x.at_least(1), arg("index").index().at_least(1)})},
         {"index_select",
          sig({x, arg("index").index().rank(1, 2).column()}).fewer_than(2, "index_select missing inputs")},
         {"embedding", sig({arg("x").index(), arg("weight").rank(2)}).fewer_than(2, "embedding missing inputs")},
+        // Paddle takes values along an axis, which a rank-0 input does not have.
         {"take_along_axis",
          sig({arg("arr").at_least(1), arg("indices").index()}).fewer_than(2, "take_along_axis missing inputs")},
         {"eye", sig({arg("num_rows").holding(H::OneValue), arg("num_columns").holding(H::OneValue)}).fewer_than(2, "eye missing inputs")},
@@ -166,10 +172,11 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         {"repeat_interleave_with_tensor_index", sig({x, arg("repeats")})
                                                     .fewer_than(1, "repeat_interleave missing inputs")
                                                     .fewer_than(2, "repeat_interleave: missing repeats")},
-        {"set_value", sig({x, arg("starts"), arg("ends"), arg("steps")}).fewer_than(4, "set_value_ missing inputs")},
+        // The bounds are lists of numbers, one per written axis.
+        {"set_value", sig({x, bounds("starts"), bounds("ends"), bounds("steps")}).fewer_than(4, "set_value_ missing inputs")},
         // The values are written into x: Paddle takes them in x's element type.
         {"set_value_with_tensor",
-         sig({x, arg("values").type_of(0), arg("starts"), arg("ends"), arg("steps")})
+         sig({x, arg("values").type_of(0), bounds("starts"), bounds("ends"), bounds("steps")})
              .fewer_than(2, "set_value_with_tensor_ missing inputs")},
         // control.cpp
         // A branch or loop condition is one bool, as ONNX's If and Loop read it too.

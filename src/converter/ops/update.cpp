@@ -305,7 +305,6 @@ void Converter::op_put_along_axis(const Json& op) {
         throw Error("put_along_axis only supports reduce=assign");
     if (helper::op_attr_bool(op, "include_self") == false)
         throw Error("put_along_axis only supports include_self=true");
-    require_operand_type("put_along_axis", "indices", ids[1], {proto::dtype::INT32, proto::dtype::INT64});
     require_same_type("put_along_axis", "x", ids[0], "values", ids[2]);
     const int64_t axis = normalize_axis(
         checked_axis_of("put_along_axis", "axis", helper::op_attr_i64(op, "axis").value_or(0), ids[0]), ids[0]);
