@@ -345,6 +345,11 @@ def test_conv2d_transpose_refusals(tmp):
     expect_failure(tmp, conv_transpose_program([1, 1, -1, -1], [1, 1, 1, 3], (1, 2), (0, 0), algorithm="SAME",
                                                output_size=(1, 5)),
                    ws, 17, "conv2d_transpose with output_size [1, 5] needs static input and filter spatial dims")
+    # A size fed when the model runs holds the output's height and width: three values would
+    # give a model that fails on every input.
+    for opset in (17, 21):
+        expect_failure(tmp, conv_transpose_program([-1, 1, 1, 2], [1, 1, 1, 3], (1, 3), (0, 1), fed_size=("i32", [3])),
+                       ws, opset, "conv2d_transpose output_size (value 3) of dims [3] must hold 2 values")
     # Strides for three axes under SAME, where no pads speak of the axes: ONNX Runtime refuses the model.
     for opset in (17, 21):
         expect_failure(tmp, conv_transpose_program([1, 1, 2, 2], [1, 1, 1, 3], (1, 1, 1), (0, 0), algorithm="SAME"),

@@ -396,3 +396,17 @@ def test_set_value_with_tensor_refusals(tmp):
     p.fetch(set_value_tensor(p, x, p.data("v", "f32", [2, 1]), p.data("s", "i64", [1]), bound(p, [3]), bound(p, [0]),
                              [2, 4]))
     assert "set_value_with_tensor_ step cannot be zero" in refused(p, 17, tmp / "zero")
+    # One start, end and step for the one axis written: a bound of two values, fed or folded,
+    # would make a model that fails on every input.
+    for opset in (17, 21):
+        p = Program()
+        x = p.data("x", "f32", [-1, 4])
+        p.fetch(set_value_tensor(p, x, p.data("v", "f32", [2, 1]), p.data("s", "i64", [2]), bound(p, [3]),
+                                 bound(p, [1]), [-1, 4]))
+        assert ("set_value_with_tensor_: starts (value 3) holds 2 values, but axes [1] take one"
+                in refused(p, opset, tmp / f"fed{opset}"))
+        p = Program()
+        x = p.data("x", "f32", [-1, 4])
+        p.fetch(set_value_tensor(p, x, p.data("v", "f32", [2, 1]), bound(p, [1]), bound(p, [3, 4]),
+                                 bound(p, [1]), [-1, 4]))
+        assert "set_value_with_tensor_: ends (value 4) holds 2 values" in refused(p, opset, tmp / f"folded{opset}")

@@ -802,6 +802,12 @@ void Converter::op_conv2d_transpose(const Json& op) {
     const bool size_at_run_time = ids.size() == 3 && ids[2] != 0 && !size;
     if (size_at_run_time && opset < 11)
         throw opset_error("conv2d_transpose with an output_size computed when the model runs", 11, opset);
+    // Its two values are the output's height and width; a known count of other values would
+    // convert into a model that fails on every input.
+    if (const std::optional<int64_t> count = size_at_run_time ? known_element_count(ids[2]) : std::nullopt;
+        count && *count != 2)
+        throw Error("conv2d_transpose output_size (value {}) of dims {} must hold 2 values", ids[2],
+                    helper::fmt_dims(*state.tensor_shapes.find(ids[2])));
     // A given output size replaces output_padding.
     check_transposed_conv_window(state, attrs, ids, (size && !size->empty()) || size_at_run_time);
 

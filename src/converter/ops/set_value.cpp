@@ -457,6 +457,16 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     if (!dims) throw Error("set_value_with_tensor_: missing rank metadata");
     const auto rank = static_cast<int64_t>(dims->size());
     if (rank < 2) throw Error("set_value_with_tensor_ axes=[1] requires rank >= 2 inputs");
+    // Paddle takes one start, end and step per axis written.
+    for (const auto& [k, word] : {std::pair{2, "starts"}, {3, "ends"}, {4, "steps"}}) {
+        const int64_t id = ids[static_cast<size_t>(k)];
+        const std::vector<double>* folded = state.const_values.find(id);
+        const std::optional<int64_t> count =
+            folded ? std::optional<int64_t>(static_cast<int64_t>(folded->size())) : known_element_count(id);
+        if (count && *count != 1)
+            throw Error("set_value_with_tensor_: {} (value {}) holds {} values, but axes [1] take one", word, id,
+                        *count);
+    }
     const int64_t dim1 = (*dims)[1];
 
     // The number of positions when the bounds and the axis are known now.
