@@ -581,6 +581,92 @@ std::string Converter::split_sections_filled_in(std::string sections, const std:
     return filled;
 }
 
+namespace {
+
+// Folded sections spelled out: Paddle refuses any that do not cover the axis (`whole`, -1
+// when unknown) and infers one -1 from what the others leave of it; ONNX wants every size.
+std::vector<int64_t> resolved_sections(std::vector<int64_t> sections, int64_t whole, int64_t axis) {
+    const auto rest = std::find(sections.begin(), sections.end(), -1);
+    int64_t given = 0;
+    for (auto it = sections.begin(); it != sections.end(); ++it) {
+        if (it == rest) continue;
+        const std::optional<int64_t> sum = helper::checked_add(given, *it);
+        if (*it < 0 || !sum) throw Error("split: invalid sections {}", helper::fmt_dims(sections));
+        given = *sum;
+    }
+    if (rest != sections.end()) {
+        if (whole < 0) throw Error("split: section -1 needs the size of axis {}, which is not recorded", axis);
+        if (given > whole)
+            throw Error("split: sections {} exceed the size {} of axis {}", helper::fmt_dims(sections), whole, axis);
+        *rest = whole - given;
+    } else if (whole >= 0 && given != whole) {
+        throw Error("split: sections {} do not add up to the size {} of axis {}", helper::fmt_dims(sections), whole,
+                    axis);
+    }
+    return sections;
+}
+
+// How a split's sections reach its node, and the pieces' sizes along the axis where folded.
+struct SplitSections {
+    std::vector<std::string> inputs;               // after x
+    std::vector<proto::AttributeProto> attributes;  // besides the axis
+    std::vector<int64_t> sizes;
+};
+
+SplitSections split_sections(Converter& c, const IdList& ids, int64_t axis, const std::string& x, int64_t out,
+                             const NameMaker& names) {
+    SplitSections result;
+    const std::vector<double>* folded = c.state.const_values.find(ids[1]);
+    if (!folded) {
+        // Split takes its sections as an input only from opset 13, and as int64 only; Paddle
+        // also takes int32 ones.
+        c.require_opset("split with tensor sections", 13);
+        result.inputs.push_back(
+            c.split_sections_filled_in(c.flat_i64_list(ids[1], out, "split_sections"), x, axis, names));
+        return result;
+    }
+    const std::vector<int64_t> given = helper::saturate_i64(*folded);
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(ids[0]);
+    const int64_t a = axis < 0 && dims ? axis + static_cast<int64_t>(dims->size()) : axis;
+    const int64_t whole = dims && a >= 0 && a < static_cast<int64_t>(dims->size()) ? (*dims)[a] : -1;
+    result.sizes = resolved_sections(given, whole, axis);
+    if (c.opset < 13) {
+        result.attributes.push_back(helper::attr_ints("split", result.sizes));
+    } else if (std::find(given.begin(), given.end(), -1) != given.end()) {
+        std::string name = names("sections");
+        c.push_i64_vector_initializer(name, result.sizes);
+        result.inputs.push_back(std::move(name));
+    } else {
+        // Paddle reads the sections flattened, of any rank; Split takes them 1-D.
+        result.inputs.push_back(c.flat_i64_list(ids[1], out, "split_sections"));
+    }
+    return result;
+}
+
+// Split gives one output per piece it makes, so the list must be unpacked into exactly that
+// many values; and Paddle splits an axis into `num` pieces only where they come out equal,
+// as Split does.
+void check_piece_count(const Converter& c, std::string_view op_name, const Json& op, const IdList& ids,
+                       size_t pieces, int64_t axis, std::optional<size_t> rank) {
+    const bool sections_form = op_name == "split";
+    std::optional<int64_t> made;
+    if (!sections_form)
+        made = helper::op_attr_i64(op, "num");
+    else if (const std::vector<double>* folded = ids.size() >= 2 ? c.state.const_values.find(ids[1]) : nullptr)
+        made = static_cast<int64_t>(folded->size());
+    else if (ids.size() >= 2)
+        made = c.known_element_count(ids[1]);
+    if (made && *made != static_cast<int64_t>(pieces))
+        throw Error("{} makes {} pieces, but its list is unpacked into {} values", op_name, *made, pieces);
+    if (sections_form || !rank || pieces == 0) return;
+    const std::vector<int64_t>& dims = *c.state.tensor_shapes.find(ids[0]);
+    const int64_t whole = dims[static_cast<size_t>(axis < 0 ? axis + static_cast<int64_t>(*rank) : axis)];
+    if (whole >= 0 && whole % static_cast<int64_t>(pieces) != 0)
+        throw Error("split_with_num: the size {} of axis {} does not split into {} equal pieces", whole, axis, pieces);
+}
+
+}  // namespace
+
 void Converter::op_split_family(std::string_view full_name, const Json& op) {
     const std::vector<int64_t> ids = helper::op_input_ids(op);
     const int64_t out = helper::op_out_id(op);
@@ -594,89 +680,22 @@ void Converter::op_split_family(std::string_view full_name, const Json& op) {
     const bool sections_form = full_name == "1.split";
     const size_t axis_pos = sections_form ? 2 : 1;
     int64_t axis = 0;
-    if (ids.size() > axis_pos) {
-        // Splitting along axis 0 when the axis is only known at run time would be a
-        // silently wrong result.
-        const std::vector<double>* folded = state.const_values.find(ids[axis_pos]);
-        axis = helper::saturate_i64((*folded)[0]);
-    }
+    // The axis is a constant (its row says so): splitting along axis 0 when it is known only
+    // at run time would be a silently wrong result.
+    if (ids.size() > axis_pos) axis = helper::saturate_i64((*state.const_values.find(ids[axis_pos]))[0]);
     const std::optional<size_t> rank = recorded_rank(state, ids[0]);
     if (rank) checked_axis(full_name.substr(2), "axis", axis, static_cast<int64_t>(*rank));
 
-    std::vector<proto::AttributeProto> attributes;
-    std::vector<int64_t> piece_sizes;  // along the axis, where known
-    if (sections_form && ids.size() >= 2) {
-        const std::vector<double>* folded = state.const_values.find(ids[1]);
-        if (!folded) {
-            // Split takes its sections as an input only from opset 13.
-            require_opset("split with tensor sections", 13);
-            // Split reads its sections as int64 only; Paddle also takes int32 ones.
-            inputs.push_back(split_sections_filled_in(flat_i64_list(ids[1], out, "split_sections"),
-                                                      inputs[0], axis, names));
-        } else {
-            std::vector<int64_t> sections = helper::saturate_i64(*folded);
-            const auto rest = std::find(sections.begin(), sections.end(), -1);
-            // The sections cover the axis: Paddle refuses any that do not, and infers one -1
-            // from what the others leave of it; ONNX wants every size spelled out.
-            const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
-            const int64_t a = axis < 0 && dims ? axis + static_cast<int64_t>(dims->size()) : axis;
-            const int64_t whole = dims && a >= 0 && a < static_cast<int64_t>(dims->size()) ? (*dims)[a] : -1;
-            int64_t given = 0;
-            for (auto it = sections.begin(); it != sections.end(); ++it) {
-                if (it == rest) continue;
-                const std::optional<int64_t> sum = helper::checked_add(given, *it);
-                if (*it < 0 || !sum) throw Error("split: invalid sections {}", helper::fmt_dims(sections));
-                given = *sum;
-            }
-            if (rest != sections.end()) {
-                if (whole < 0)
-                    throw Error("split: section -1 needs the size of axis {}, which is not recorded", axis);
-                if (given > whole)
-                    throw Error("split: sections {} exceed the size {} of axis {}", helper::fmt_dims(sections),
-                                whole, axis);
-                *rest = whole - given;
-            } else if (whole >= 0 && given != whole) {
-                throw Error("split: sections {} do not add up to the size {} of axis {}", helper::fmt_dims(sections),
-                            whole, axis);
-            }
-            piece_sizes = sections;
-            if (opset < 13) {
-                attributes.push_back(helper::attr_ints("split", sections));
-            } else if (rest != sections.end()) {
-                std::string name = names("sections");
-                push_i64_vector_initializer(name, sections);
-                inputs.push_back(std::move(name));
-            } else {
-                // Paddle reads the sections flattened, of any rank; Split takes them 1-D.
-                inputs.push_back(flat_i64_list(ids[1], out, "split_sections"));
-            }
-        }
-    }
-    // Split gives one output per piece it makes, so the list must be unpacked into exactly
-    // that many values.
-    std::optional<int64_t> made;
-    if (!sections_form)
-        made = helper::op_attr_i64(op, "num");
-    else if (const std::vector<double>* folded = ids.size() >= 2 ? state.const_values.find(ids[1]) : nullptr)
-        made = static_cast<int64_t>(folded->size());
-    else if (ids.size() >= 2)
-        made = known_element_count(ids[1]);
-    if (made && *made != static_cast<int64_t>(pieces->size()))
-        throw Error("{} makes {} pieces, but its list is unpacked into {} values", full_name.substr(2), *made,
-                    pieces->size());
-    // Paddle splits an axis into `num` pieces only where they come out equal, as Split does.
-    if (!sections_form && rank && !pieces->empty()) {
-        const std::vector<int64_t>& dims = *state.tensor_shapes.find(ids[0]);
-        const int64_t whole = dims[static_cast<size_t>(axis < 0 ? axis + static_cast<int64_t>(*rank) : axis)];
-        if (whole >= 0 && whole % static_cast<int64_t>(pieces->size()) != 0)
-            throw Error("split_with_num: the size {} of axis {} does not split into {} equal pieces", whole, axis,
-                        pieces->size());
-    }
+    SplitSections sections;
+    if (sections_form && ids.size() >= 2) sections = split_sections(*this, ids, axis, inputs[0], out, names);
+    inputs.insert(inputs.end(), sections.inputs.begin(), sections.inputs.end());
+    check_piece_count(*this, full_name.substr(2), op, ids, pieces->size(), axis, rank);
     // Sections known only at run time leave the pieces as declared.
-    if (!sections_form || !piece_sizes.empty())
-        settle_split_pieces(full_name.substr(2), ids[0], axis, *pieces, std::move(piece_sizes));
+    if (!sections_form || !sections.sizes.empty())
+        settle_split_pieces(full_name.substr(2), ids[0], axis, *pieces, std::move(sections.sizes));
     axis = axis_for_opset(*this, "split", axis, rank);
-    attributes.insert(attributes.begin(), helper::attr_int("axis", axis));
+    std::vector<proto::AttributeProto> attributes{helper::attr_int("axis", axis)};
+    attributes.insert(attributes.end(), sections.attributes.begin(), sections.attributes.end());
     if (opset >= 18 && inputs.size() == 1 && attributes.size() == 1)
         attributes.push_back(helper::attr_int("num_outputs", static_cast<int64_t>(pieces->size())));
     append_node("Split", std::move(inputs), std::move(outputs), std::move(attributes));
