@@ -191,7 +191,8 @@ void Converter::op_eye(const Json& op) {
     const NameMaker names{"eye", out};
     // Each count is one number of any rank (its signature holds it to one element); Range
     // takes it as a scalar.
-    const auto count = [&](int64_t id, std::string_view prefix) {
+    // (A copy of the binding: clang 14 captures no structured binding in a lambda.)
+    const auto count = [&, out = out](int64_t id, std::string_view prefix) {
         const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
         if (!dims || dims->empty() || *dims == std::vector<int64_t>{1}) return ensure_scalar_i64_input(id, out, prefix);
         const std::string scalar = one_value_of_rank(id, get_tensor_name(id), 0, fmt::format("{}_scalar_{}", prefix, out));
