@@ -301,18 +301,22 @@ void Converter::require_same_type(std::string_view op, std::string_view a_what, 
                     helper::onnx_dtype_name(*ta), b_what, helper::onnx_dtype_name(*tb));
 }
 
+bool dims_broadcast(const std::vector<int64_t>& a, const std::vector<int64_t>& b, size_t skip) {
+    if (a.size() < skip || b.size() < skip) return true;
+    const size_t n = std::min(a.size(), b.size()) - skip;
+    for (size_t k = 1; k <= n; ++k) {
+        const int64_t x = a[a.size() - skip - k];
+        const int64_t y = b[b.size() - skip - k];
+        if (x >= 0 && y >= 0 && x != 1 && y != 1 && x != y) return false;
+    }
+    return true;
+}
+
 void Converter::require_broadcastable(std::string_view op, int64_t a, int64_t b, size_t skip) const {
     const std::vector<int64_t>* da = state.tensor_shapes.find(a);
     const std::vector<int64_t>* db = state.tensor_shapes.find(b);
-    if (!da || !db || da->size() < skip || db->size() < skip) return;
-    const size_t n = std::min(da->size(), db->size()) - skip;
-    for (size_t k = 1; k <= n; ++k) {
-        const int64_t x = (*da)[da->size() - skip - k];
-        const int64_t y = (*db)[db->size() - skip - k];
-        if (x >= 0 && y >= 0 && x != 1 && y != 1 && x != y)
-            throw Error("{}: operand dims {} and {} cannot broadcast", op, helper::fmt_dims(*da),
-                        helper::fmt_dims(*db));
-    }
+    if (da && db && !dims_broadcast(*da, *db, skip))
+        throw Error("{}: operand dims {} and {} cannot broadcast", op, helper::fmt_dims(*da), helper::fmt_dims(*db));
 }
 
 void Converter::require_same_dims(std::string_view op, int64_t a, int64_t b, int64_t except) const {

@@ -48,6 +48,10 @@ Error declared_result_error(std::string_view op, std::string_view out, std::stri
 // are left unknown (that contradiction is the operands', not the result's).
 Dims broadcast_dims(const std::vector<const std::vector<int64_t>*>& all);
 
+// Whether known dims `a` and `b` broadcast, their last `skip` dims left out: each pair of
+// trailing dims known to differ holds a 1 (unknown dims may match).
+bool dims_broadcast(const std::vector<int64_t>& a, const std::vector<int64_t>& b, size_t skip = 0);
+
 // What holds of one value that two paths give as `a` and `b`: the dims both give, -1 where
 // they differ, nothing when their ranks differ or either leaves its rank open.
 Dims joined_dims(const Dims& a, const Dims& b);

@@ -561,11 +561,12 @@ public:
     // waited only for them, holds its declared outputs to what it computes, and goes on with
     // the operators that wait for those outputs.
     void settle_awaiting_types(const IdList& ids);
-    // Refuses an output of `op` declared of another element type than its tensor computes.
-    void check_declared_types(std::string_view op_name, const Json& op) const;
+    // Refuses an output (of `outputs`, an operator's) declared of another element type than
+    // its tensor computes.
     void check_declared_types(std::string_view op_name, IdList outputs) const;
-    // Types graph or region inputs (from position `from` on) by their descriptions.
-    void note_described_types(const std::vector<proto::ValueInfoProto>& inputs, size_t from = 0);
+    // Types graph or region inputs (from position `from`, up to `to`) by their descriptions.
+    void note_described_types(const std::vector<proto::ValueInfoProto>& inputs, size_t from = 0,
+                              size_t to = SIZE_MAX);
     // Refuses a region output described with another type than the yielded value computes.
     void check_yielded_types(std::string_view graph_name, const std::vector<int64_t>& yielded,
                              const std::vector<proto::ValueInfoProto>& outputs) const;
@@ -827,8 +828,11 @@ public:
     int64_t normalize_axis(int64_t axis, int64_t tensor_id) const;
     std::string ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix);
     // A list of integers Paddle reads flattened (slice bounds), as the 1-D int64 list ONNX
-    // takes: a value recorded with another rank is reshaped to one dim.
-    std::string flat_i64_list(int64_t id, int64_t name_id, std::string_view prefix);
+    // takes: a value recorded with another rank is reshaped to one dim. With `length`, to
+    // that many values unless recorded so, for a node that must know the list's length
+    // before the model runs (a value declared [-1] included).
+    std::string flat_i64_list(int64_t id, int64_t name_id, std::string_view prefix,
+                              std::optional<int64_t> length = std::nullopt);
     // How many elements value `id` holds, where its recorded dims say (a 0 dim: none).
     std::optional<int64_t> known_element_count(int64_t id) const;
     // The one value of `id` (named `name`), which Paddle reads from a tensor of any rank with

@@ -295,8 +295,8 @@ Converter::GraphMark Converter::graph_mark() const {
     return {graph.node.size(), graph.initializer.size(), graph.input.size(), graph.output.size()};
 }
 
-void Converter::note_described_types(const std::vector<proto::ValueInfoProto>& inputs, size_t from) {
-    for (size_t i = from; i < inputs.size(); ++i)
+void Converter::note_described_types(const std::vector<proto::ValueInfoProto>& inputs, size_t from, size_t to) {
+    for (size_t i = from; i < std::min(to, inputs.size()); ++i)
         if (const int32_t t = described_elem_type(inputs[i]); t != 0) state.computed_types.insert(inputs[i].name, t);
 }
 
@@ -305,9 +305,7 @@ void Converter::type_new_nodes(std::string_view op_name, const GraphMark& from) 
 }
 
 void Converter::type_graph_part(std::string_view op_name, const GraphMark& from, const GraphMark& to) {
-    for (size_t i = from.inputs; i < to.inputs; ++i)
-        if (const int32_t t = described_elem_type(graph.input[i]); t != 0)
-            state.computed_types.insert(graph.input[i].name, t);
+    note_described_types(graph.input, from.inputs, to.inputs);
     for (size_t i = from.initializers; i < to.initializers; ++i)
         state.computed_types.insert(graph.initializer[i].name, graph.initializer[i].data_type);
     std::vector<int32_t> inputs;
@@ -349,10 +347,6 @@ std::string declared_type_name(std::string_view token) {
 }
 
 }  // namespace
-
-void Converter::check_declared_types(std::string_view op_name, const Json& op) const {
-    check_declared_types(op_name, helper::op_output_ids(op));
-}
 
 void Converter::check_declared_types(std::string_view op_name, IdList ids) const {
     // A list's pieces (what a split's list is unpacked into) are its values too.

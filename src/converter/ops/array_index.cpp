@@ -33,26 +33,30 @@ std::string Converter::axes_as_list(int64_t id, std::string name, const std::str
     return vector_name;
 }
 
-// A [1]-shaped value becomes a scalar, and then INT64 as ensure_i64_input makes it.
+// A [1]-shaped value becomes a scalar (one of a higher rank, which Paddle reads as one value
+// too, is reshaped to it), and then INT64 as ensure_i64_input makes it.
 std::string Converter::ensure_scalar_i64_input(int64_t id, int64_t name_id, std::string_view prefix) {
     std::string current = get_tensor_name(id);
     const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
+    std::string scalar = fmt::format("{}_scalar_{}", prefix, name_id);
     if (dims && *dims == std::vector<int64_t>{1}) {
-        std::string squeezed = fmt::format("{}_scalar_{}", prefix, name_id);
-        add_squeeze_node(std::move(current), squeezed, std::vector<int64_t>{0},
+        add_squeeze_node(std::move(current), scalar, std::vector<int64_t>{0},
                          fmt::format("{}_scalar_axes_{}", prefix, name_id));
-        current = std::move(squeezed);
+        current = std::move(scalar);
+    } else if (dims && dims->size() > 1) {
+        current = one_value_of_rank(id, std::move(current), 0, scalar);
     }
     return ensure_i64_value(id, std::move(current), fmt::format("{}_i64_{}", prefix, name_id));
 }
 
-std::string Converter::flat_i64_list(int64_t id, int64_t name_id, std::string_view prefix) {
+std::string Converter::flat_i64_list(int64_t id, int64_t name_id, std::string_view prefix,
+                                     std::optional<int64_t> length) {
     std::string list = ensure_i64_input(id, name_id, prefix);
     const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-    if (!dims || dims->size() == 1) return list;
+    if (length ? dims && *dims == std::vector<int64_t>{*length} : !dims || dims->size() == 1) return list;
     const std::string flat = fmt::format("{}_flat_{}", prefix, name_id);
     const std::string shape = fmt::format("{}_flat_shape_{}", prefix, name_id);
-    push_i64_vector_initializer(shape, {-1});
+    push_i64_vector_initializer(shape, {length.value_or(-1)});
     append_node("Reshape", {std::move(list), shape}, {flat});
     return flat;
 }
@@ -139,19 +143,10 @@ void Converter::combined_list(std::string_view op, std::string_view what, int64_
             const std::string part = fmt::format("{}_element_{}", name, k);
             if (const std::vector<double>* v = state.const_values.find(e); v && v->size() == 1) {
                 push_i64_vector_initializer(part, {helper::saturate_i64((*v)[0])});
+                parts.push_back(part);
             } else {
-                std::string value = get_tensor_name(e);
-                if (const std::vector<int64_t>* dims = state.tensor_shapes.find(e);
-                    !dims || *dims != std::vector<int64_t>{1}) {
-                    const std::string one = part + "_shape";
-                    push_i64_vector_initializer(one, {1});
-                    append_node("Reshape", {std::move(value), one}, {part + "_vector"});
-                    value = part + "_vector";
-                }
-                parts.push_back(ensure_i64_value(e, std::move(value), part + "_i64"));
-                continue;
+                parts.push_back(flat_i64_list(e, reader, part, 1));
             }
-            parts.push_back(part);
         }
         append_node("Concat", std::move(parts), {name}, {helper::attr_int("axis", 0)});
     }

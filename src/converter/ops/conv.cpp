@@ -686,17 +686,6 @@ void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& f
     c.append_node("Slice", {full, pads.begin, names("crop_end"), axes}, {output});
 }
 
-// A transposed convolution's output size known only when the model runs, as INT64 [2]: Paddle
-// reads a tensor flattened (a list of one-value tensors is one list already, read element by
-// element before the lowering), and takes two numbers, one for each spatial axis.
-std::string run_time_output_size(Converter& c, int64_t size_id, const NameMaker& names) {
-    std::string flat = c.ensure_i64_value(size_id, c.get_tensor_name(size_id), names("size_i64"));
-    const std::string size = names("size");
-    c.push_i64_vector_initializer(names("size_shape"), {2});
-    c.append_node("Reshape", {std::move(flat), names("size_shape")}, {size});
-    return size;
-}
-
 // Paddle writes a transposed convolution into an output of the size it is given, placing the
 // uncropped result there from the head pads on: rows past the uncropped result's end stay
 // zero, and the tail pads play no part. With that size known only when the model runs the
@@ -722,7 +711,9 @@ void transposed_conv_to_run_time_size(Converter& c, int64_t x_id, int64_t size_i
     } else {
         c.push_i64_vector_initializer(begin, {pads.size() == 4 ? pads[0] : 0, pads.size() == 4 ? pads[1] : 0});
     }
-    const std::string size = run_time_output_size(c, size_id, names);
+    // Paddle reads the size flattened (a list of one-value tensors is one list by now), two
+    // numbers, one for each spatial axis.
+    const std::string size = c.flat_i64_list(size_id, names.id, "conv2d_transpose_size", 2);
     c.add_binary_node("Add", begin, size, names("size_end"));
     c.push_i64_vector_initializer(names("size_axes"), {2, 3});
     c.append_node("Slice", {full, begin, names("size_end"), names("size_axes")}, {names("sized")});

@@ -214,27 +214,28 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
     // The operator's operands against its signature, in regions too (a region's converter
     // comes through here for each of its operators), before any lowering reads them.
     const IdList operands = helper::op_input_ids(op);
+    const bool paddle_op = full_name.substr(0, 2) == "1.";
+    const std::string_view bare = ops::generic_name(full_name);
     const ops::Signature* signature = ops::signature_of(full_name);
-    if (full_name.substr(0, 2) == "1.")
-        read_combines_as_number_lists(ops::generic_name(full_name), signature, operands,
-                                      helper::try_op_out_id(op).value_or(0));
+    if (paddle_op) read_combines_as_number_lists(bare, signature, operands, helper::try_op_out_id(op).value_or(0));
     if (signature) {
-        check_operands(ops::generic_name(full_name), *signature, operands);
+        check_operands(bare, *signature, operands);
         note_operand_reads(op, *signature, operands);
     }
     // A value read whole before its operator comes (the finished graph is sorted) has no
     // type yet: this operator's nodes are typed again once it has.
-    IdList awaited = full_name.substr(0, 2) == "1." ? awaited_values(operands) : IdList{};
+    const IdList awaited = paddle_op ? awaited_values(operands) : IdList{};
     lower_pass2_op(full_name, op);
     note_definitions(op);
     // ONNX's checker does not type every node kestro writes (none above opset 17): the
     // lowering's nodes are typed here, and the operator's declared outputs held to them.
-    type_new_nodes(ops::generic_name(full_name), mark);
-    if (full_name.substr(0, 2) == "1.") check_declared_types(ops::generic_name(full_name), op);
+    type_new_nodes(bare, mark);
+    const IdList outputs = paddle_op || !readers_awaiting.empty() ? helper::op_output_ids(op) : IdList{};
+    if (paddle_op) check_declared_types(bare, outputs);
     if (!awaited.empty())
-        await_types(ops::generic_name(full_name), helper::op_output_ids(op), mark, awaited);
+        await_types(bare, outputs, mark, awaited);
     else if (!readers_awaiting.empty())
-        settle_awaiting_types(helper::op_output_ids(op));
+        settle_awaiting_types(outputs);
     if (graph.node.size() == first_new) return;
     const std::optional<int64_t> output = helper::try_op_out_id(op);
     std::optional<int64_t> input;

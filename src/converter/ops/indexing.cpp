@@ -191,19 +191,12 @@ void Converter::op_eye(const Json& op) {
     const NameMaker names{"eye", out};
     // Each count is one number of any rank (its signature holds it to one element); Range
     // takes it as a scalar.
-    // (A copy of the binding: clang 14 captures no structured binding in a lambda.)
-    const auto count = [&, out = out](int64_t id, std::string_view prefix) {
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-        if (!dims || dims->empty() || *dims == std::vector<int64_t>{1}) return ensure_scalar_i64_input(id, out, prefix);
-        const std::string scalar = one_value_of_rank(id, get_tensor_name(id), 0, fmt::format("{}_scalar_{}", prefix, out));
-        return ensure_i64_value(id, scalar, fmt::format("{}_i64_{}", prefix, out));
-    };
-    const std::string rows = count(ids[0], "eye_rows");
+    const std::string rows = ensure_scalar_i64_input(ids[0], out, "eye_rows");
     // A column count of -1 asks for a square matrix; a count known only at run time is
     // tested there.
     const std::vector<double>* folded_cols = state.const_values.find(ids[1]);
     const bool square = folded_cols && !folded_cols->empty() && (*folded_cols)[0] == -1.0;
-    std::string cols = count(square ? ids[0] : ids[1], "eye_cols");
+    std::string cols = ensure_scalar_i64_input(square ? ids[0] : ids[1], out, "eye_cols");
 
     const std::string zero = names("zero");
     const std::string one = names("one");

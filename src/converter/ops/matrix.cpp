@@ -25,20 +25,6 @@ Error unbind_missing_split_error(int64_t out_id) {
 
 using namespace math_ops;
 
-namespace {
-
-// Whether known dims `a` and `b` broadcast: each pair of trailing dims known to differ holds a 1.
-bool dims_broadcast(const std::vector<int64_t>& a, const std::vector<int64_t>& b) {
-    for (size_t k = 1; k <= std::min(a.size(), b.size()); ++k) {
-        const int64_t x = a[a.size() - k];
-        const int64_t y = b[b.size() - k];
-        if (x >= 0 && y >= 0 && x != 1 && y != 1 && x != y) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 void Converter::op_linear_v2(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"linear", out};

@@ -94,18 +94,6 @@ void check_output_sizes(const ConverterState& state, std::string_view op_name, c
     }
 }
 
-// OutSize as INT64 [H, W]. Paddle takes it as two numbers; declared with a length known only
-// when the model runs, it is reshaped to them, as Resize's sizes must have a known length.
-std::string out_size_pair(Converter& c, int64_t id, int64_t out) {
-    std::string spatial = c.ensure_i64_input(id, out, "resize_out_size");
-    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(id);
-    if (dims && *dims == std::vector<int64_t>{2}) return spatial;
-    const NameMaker names{"resize", out};
-    c.push_i64_vector_initializer(names("out_size_shape"), {2});
-    c.append_node("Reshape", {std::move(spatial), names("out_size_shape")}, {names("out_size")});
-    return names("out_size");
-}
-
 }  // namespace
 
 void Converter::push_resize_optional_input(std::vector<std::string>& inputs, int64_t id,
@@ -144,21 +132,8 @@ std::string Converter::build_resize_spatial_from_size_list(int64_t out, const Id
     const NameMaker names{"resize", out};
     std::vector<std::string> parts;
     for (size_t j = 0; j < size_list.size(); ++j) {
-        const int64_t id = size_list[j];
         // Paddle's shape values are int32; the sizes prefix is INT64.
-        std::string name = ensure_i64_value(id, get_tensor_name(id), names("spatial_i64", j));
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(id);
-        if (dims && dims->empty()) {
-            const std::string lifted = names("spatial", j);
-            add_unsqueeze_node(name, lifted, {0}, names("unsqueeze_axes"));
-            name = lifted;
-        } else if (!dims || *dims != std::vector<int64_t>{1}) {
-            const std::string one = names("spatial", j);
-            push_i64_vector_initializer(one + "_shape", {1});
-            append_node("Reshape", {std::move(name), one + "_shape"}, {one});
-            name = one;
-        }
-        parts.push_back(std::move(name));
+        parts.push_back(flat_i64_list(size_list[j], out, fmt::format("resize_spatial_{}", j), 1));
     }
     std::string spatial = parts[0];
     if (parts.size() > 1) {
@@ -267,7 +242,8 @@ void Converter::op_resize_interp(const Json& op, std::string_view mode) {
         push_i64_initializer(hw, {2}, {(*out_dims)[2], (*out_dims)[3]});
         inputs.push_back(build_resize_sizes_from_spatial_tensor(out, ids[0], hw));
     } else if (has_out_size) {
-        use_sizes(out_size_pair(*this, ids[1], out));
+        // Paddle takes OutSize as two numbers, Resize a sizes input of a known length.
+        use_sizes(flat_i64_list(ids[1], out, "resize_out_size", 2));
     } else {
         const auto out_h = helper::op_attr_i64(op, "out_h");
         const auto out_w = helper::op_attr_i64(op, "out_w");
