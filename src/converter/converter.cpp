@@ -32,9 +32,16 @@ Converter Converter::sub_converter() const {
     child.skipped_outputs = skipped_outputs;
     child.secondary_reads = secondary_reads;
     child.current_op = current_op;
+    child.region_depth = region_depth + 1;
     child.node_origins = node_origins;
     child.early_reads = early_reads;
     return child;
+}
+
+std::string Converter::owner_key() const {
+    if (current_op)
+        if (const std::optional<int64_t> id = helper::try_op_out_id(*current_op)) return std::to_string(*id);
+    return fmt::format("d{}_{}", region_depth, graph.node.size());
 }
 
 namespace {

@@ -335,6 +335,12 @@ public:
     // The operator being lowered (process_pass2_op sets it), named by get_tensor_name's
     // refusals; a region's converter starts with the operator that holds the region.
     const Json* current_op = nullptr;
+    // How many regions enclose this converter's graph: 0 for the main graph.
+    size_t region_depth = 0;
+    // What keeps the names of the operator being lowered apart from those of every graph
+    // around it and inside it: its first output's id, or where it has none, its depth and
+    // its node's position (one graph of each depth lies on any chain of enclosing graphs).
+    std::string owner_key() const;
     // Fails with opset_error when the target opset is below `min`.
     void require_opset(std::string_view what, int64_t min) const;
     // The refusal of `what` for a target opset below `min`, for the checks that depend on
@@ -437,6 +443,10 @@ public:
     // model's nodes and tensors.
     static void sort_nodes_checked(proto::GraphProto& graph, size_t depth,
                                    const NodeOrigins* origins = nullptr);
+    // Refuses a subgraph that repeats a name its enclosing graphs define where ONNX Runtime
+    // refuses it (run on the finished node order).
+    static void refuse_names_repeated_in_subgraphs(const proto::GraphProto& graph,
+                                                   const NodeOrigins* origins = nullptr);
     static void validate_graph(const proto::GraphProto& graph,
                                const std::unordered_set<std::string>& outer_scope,
                                const NodeOrigins* origins = nullptr);

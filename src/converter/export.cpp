@@ -527,6 +527,7 @@ void Converter::encode_model(int64_t opset, proto::Sink& sink, OnnxCheck check) 
     refuse_reads_of_skipped_outputs(graph, *skipped_outputs, *node_origins);
     validate_graph(graph, {}, node_origins.get());
     sort_nodes_checked(graph, 0, node_origins.get());
+    refuse_names_repeated_in_subgraphs(graph, node_origins.get());
 
     proto::ModelProto model;
     model.ir_version = 8;

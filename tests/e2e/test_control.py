@@ -679,6 +679,101 @@ def loop_reading_a_cast_pair_runs(dtype):
     return runs
 
 
+# Regions nested in regions, each branch and body yielding values of the graphs around it (which
+# the model copies inside the subgraph) as well as its own: every name the model writes must stay
+# unique along each chain of enclosing graphs, which ONNX Runtime holds a model to as it loads.
+
+class NestedRegions:
+    """A program of x (f32 [-1]) and conditions c0, c1 whose regions nest as `kinds` says, one
+    letter a level, outermost first ("i": an if, "w": a while running n times), or at random from
+    `seed` where kinds is None; with a numpy reference of every value it fetches."""
+
+    def __init__(self, seed, kinds=None):
+        self.rng, self.kinds, self.p = np.random.default_rng(seed), kinds, Program()
+        x = self.p.data("x", "f32", [-1])
+        self.conds = [self.p.data(f"c{k}", "bool", [1]) for k in range(2)]
+        vals = self.block_values(self.p, 0, [(x, lambda ctx: ctx["x"])])
+        self.fetched = vals[-3:]
+        for k, (v, _) in enumerate(self.fetched):
+            self.p.fetch(v, f"y{k}")
+
+    def reference(self, feeds):
+        ctx = dict(feeds)
+        return {f"y{k}": f(ctx) for k, (_, f) in enumerate(self.fetched)}
+
+    def pick(self, vals):
+        return vals[int(self.rng.integers(len(vals)))]
+
+    def block_values(self, b, depth, visible, nest=True):
+        (v, f), k = self.pick(visible), float(self.rng.integers(1, 9))
+        vals = visible + [(add(b, v, b.full([1], k), dims=[-1]), lambda ctx: f(ctx) + np.float32(k))]
+        kind = "" if not nest else (self.kinds[depth] if depth < len(self.kinds) else "") if self.kinds is not None \
+            else self.rng.choice(["i", "w", ""], p=[0.45, 0.3, 0.25]) if depth < 5 else ""
+        return vals + (self.if_values(b, depth + 1, vals) if kind == "i" else
+                       self.while_values(b, depth + 1, vals) if kind == "w" else [])
+
+    def if_values(self, b, depth, outer):
+        ci, nesting = int(self.rng.integers(2)), int(self.rng.integers(2))  # one branch holds the next level
+        blocks = [b.block(), b.block()]
+        picks = []
+        for j, blk in enumerate(blocks):
+            vs = self.block_values(blk, depth, outer, nest=j == nesting)
+            chosen = [self.pick(outer)] + [self.pick(vs) for _ in range(2)] + [self.pick(outer)]
+            blk.yield_([v for v, _ in chosen])
+            picks.append([f for _, f in chosen])
+        outs = b.op("1.if", [self.conds[ci]], outs=[("f32", [-1])] * 4, regions=blocks)
+        key = f"c{ci}"
+        return [(o, lambda ctx, k=k: picks[0][k](ctx) if ctx[key][0] else picks[1][k](ctx))
+                for k, o in enumerate(outs)]
+
+    def while_values(self, b, depth, outer):
+        (start, f0), n = self.pick(outer), int(self.rng.integers(1, 3))
+        zero, limit = b.full([1], 0, "i64"), b.full([1], n, "i64")
+        body = b.block()
+        a, i = body.arg("f32", [-1]), body.arg("i64", [1])
+        (nxt, fn) = self.pick(self.block_values(body, depth, outer + [(a, lambda ctx: ctx[a])]))
+        i1 = add(body, i, body.full([1], 1, "i64"), "i64")
+        body.yield_([less(body, i1, limit), nxt, i1])
+        result, _ = b.op("1.while", [less(b, zero, limit), start, zero], outs=[("f32", [-1]), ("i64", [1])],
+                         regions=[body])
+
+        def run_loop(ctx):
+            value = f0(ctx)
+            for _ in range(n):
+                value = fn({**ctx, a: value})
+            return value
+        return [(result, run_loop)]
+
+
+def if_without_results(in_loop):
+    """y = x + 2, beside an if whose branches yield nothing (the then-branch holds a value nobody
+    reads): at the top level, or in the body of a while adding 1 twice."""
+    p = Program()
+    x, c = p.data("x", "f32", [-1]), p.data("c", "bool", [1])
+    b = p.block() if in_loop else p
+    then, other = b.block(), b.block()
+    add(then, x, then.full([1], 5.0), dims=[-1])
+    then.yield_([])
+    other.yield_([])
+    b.op("1.if", [c], outs=[], regions=[then, other])
+    if not in_loop:
+        p.fetch(add(p, x, p.full([1], 2.0), dims=[-1]), "y")
+        return p
+    zero, two = p.full([1], 0, "i64"), p.full([1], 2, "i64")
+    a, i = b.arg("f32", [-1]), b.arg("i64", [1])
+    i1 = add(b, i, b.full([1], 1, "i64"), "i64")
+    b.yield_([less(b, i1, two), add(b, a, b.full([1], 1.0), dims=[-1]), i1])
+    p.fetch(p.op("1.while", [less(p, zero, two), x, zero], outs=[("f32", [-1]), ("i64", [1])], regions=[b])[0], "y")
+    return p
+
+def nested_regions_runs(seed, kinds=None):
+    g = NestedRegions(seed, kinds)
+    xs = np.array([1.5, -2.0, 0.25], np.float32)
+    return [({"x": x, "c0": np.array([c0]), "c1": np.array([c1])},
+             g.reference({"x": x, "c0": np.array([c0]), "c1": np.array([c1])}))
+            for x, c0, c1 in ((xs, True, True), (xs, True, False), (xs, False, True), (xs[:0], True, True))]
+
+
 X3 = np.array([[1.5, -2.0, 0.25], [3.0, 0.5, -1.0]], np.float32)
 X8 = np.linspace(-2, 2, 24, dtype=np.float32).reshape(3, 8)
 REGION_WIDENINGS = {
@@ -743,6 +838,17 @@ REGION_WIDENINGS = {
        for op in ("topk", "argsort")},
     "whiles-nested-31-deep": (lambda: nested_whiles(31), (17, 21),
                               [({"x": x}, {"y": x + 31}) for x in (X3[1], X3[0, :1], np.zeros(0, np.float32))]),
+    # Outer values handed on at several positions by regions nested in regions.
+    **{f"{name}-handing-on-outer-values": (lambda kinds=kinds: NestedRegions(0, kinds).p, (10, 17, 21),
+                                           nested_regions_runs(0, kinds))
+       for name, kinds in (("ifs-2-deep", "ii"), ("ifs-3-deep", "iii"), ("ifs-31-deep", "i" * 31),
+                           ("if-in-a-while-body", "wi"), ("while-in-an-if-branch", "iw"))},
+    **{f"random-nested-regions-{seed}": (lambda seed=seed: NestedRegions(seed).p, (17, 21), nested_regions_runs(seed))
+       for seed in range(8)},
+    # An if without results changes nothing: the model leaves it out.
+    **{name: (lambda in_loop=in_loop: if_without_results(in_loop), (17, 21),
+              [({"x": x, "c": np.array([c])}, {"y": x + 2}) for x in (X3[1], X3[1, :0]) for c in (True, False)])
+       for name, in_loop in (("if-without-results", False), ("if-without-results-in-a-while-body", True))},
     # Regions reading the result of a cast and its exact inverse get the value itself.
     "loop-reading-a-float-cast-pair": (lambda: loop_reading_a_cast_pair("f32", "f64"), (10, 17, 21),
                                        loop_reading_a_cast_pair_runs(np.float32)),

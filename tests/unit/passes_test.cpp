@@ -290,3 +290,59 @@ TEST(Validate, AcceptsWhatScopesAllow) {
                          {"y", "x", "w", "l"}, {"x", "c"}, {i64s("w", {1})});
     EXPECT_EQ(error_of([&] { Converter::validate_graph(g, {"outer"}); }), "");
 }
+
+TEST(Validate, HoldsSubgraphNamesToWhatOnnxRuntimeLoads) {
+    // A main graph of input x and initializer w: Relu(x) -> a, then an If whose then-branch holds
+    // `then_nodes` (and inputs, initializers), then Abs(x) -> late.
+    const auto model = [](std::vector<NodeProto> then_nodes, Names then_inputs = {},
+                          std::vector<TensorProto> then_inits = {}, std::vector<NodeProto> else_nodes = {}) {
+        GraphProto then_branch = graph(std::move(then_nodes), {}, std::move(then_inputs), std::move(then_inits));
+        then_branch.name = "then";
+        GraphProto else_branch = graph(std::move(else_nodes), {});
+        else_branch.name = "else";
+        NodeProto branches = holder(std::move(then_branch), {"x"}, {"y"});
+        branches.attribute.push_back(helper::attr_graph("else_branch", std::move(else_branch)));
+        return graph({node("Relu", {"x"}, {"a"}), std::move(branches), node("Abs", {"x"}, {"late"})}, {"y"}, {"x"},
+                     {i64s("w", {1})});
+    };
+    const std::string refused = "; ONNX Runtime loads no subgraph that repeats a name of an enclosing graph";
+    const auto named = [](GraphProto g, std::string name) {
+        g.name = std::move(name);
+        return g;
+    };
+    struct Case {
+        GraphProto g;
+        std::string error;
+    };
+    std::vector<Case> cases;
+    // A node output repeating a node output listed before the holder, an initializer, an input.
+    cases.push_back({model({node("Neg", {"x"}, {"a"})}),
+                     "node Neg in graph then of node If defines tensor a, which the main graph around it already "
+                     "defines" + refused});
+    cases.push_back({model({node("Neg", {"x"}, {"w"})}),
+                     "node Neg in graph then of node If defines tensor w, which the main graph around it already "
+                     "defines" + refused});
+    cases.push_back({model({node("Neg", {"a"}, {"x"})}),
+                     "node Neg in graph then of node If defines tensor x, which the main graph around it already "
+                     "defines as an input" + refused});
+    // Two levels down, and an enclosing subgraph's own input.
+    cases.push_back({model({holder(named(graph({node("Neg", {"x"}, {"a"})}, {}), "inner"), {"x"}, {"z"})}),
+                     "node Neg in graph inner of node If defines tensor a, which the main graph around it already "
+                     "defines" + refused});
+    cases.push_back({model({node("Neg", {"x"}, {"i"})}, {"i"}), ""});  // its own input: validation's concern
+    cases.push_back({model({holder(named(graph({node("Neg", {"x"}, {"i"})}, {}), "inner"), {"x"}, {"z"})}, {"i"}),
+                     "node Neg in graph inner of node If defines tensor i, which graph then of node If around it already "
+                     "defines as an input" + refused});
+    // An initializer named like an enclosing input reads differently at each optimisation level.
+    cases.push_back({model({}, {}, {i64s("x", {2})}),
+                     "graph then of node If holds an initializer tensor x, the name of an input of the main graph "
+                     "around it; ONNX Runtime reads such a name as either, depending on its optimisation level"});
+    // What ONNX Runtime loads: a name of a node listed after the holder, names shared by sibling
+    // branches, a subgraph input or initializer repeating an enclosing name.
+    cases.push_back({model({node("Neg", {"x"}, {"late"}), node("Abs", {"x"}, {"b"})}, {}, {},
+                           {node("Abs", {"x"}, {"b"})}),
+                     ""});
+    cases.push_back({model({node("Neg", {"a"}, {"b"})}, {"a", "x"}, {i64s("w", {2})}), ""});
+    for (const auto& c : cases)
+        EXPECT_EQ(error_of([&] { Converter::refuse_names_repeated_in_subgraphs(c.g); }), c.error);
+}

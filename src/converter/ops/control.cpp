@@ -104,10 +104,8 @@ std::vector<std::string> node_outputs(const Converter& c, const Json& op, size_t
     std::vector<std::string> names = output_names(c, op);
     if (names.size() > count)
         throw Error("{} has {} outputs, but {} {} values", what, names.size(), gives, count);
-    // Without an output id of its own, the node's position keeps its names apart.
-    const int64_t id = helper::try_op_out_id(op).value_or(static_cast<int64_t>(c.graph.node.size()));
-    for (size_t k = names.size(); k < count; ++k)
-        names.push_back(NameMaker{what, id}("unused", k));
+    const std::string key = c.owner_key();
+    for (size_t k = names.size(); k < count; ++k) names.push_back(fmt::format("{}_unused_{}_{}", what, key, k));
     return names;
 }
 
@@ -194,10 +192,11 @@ std::vector<int64_t> lower_block_ops(Converter& child, const Json& block,
 // Gives the subgraph one output per yielded value. A subgraph may not hand an enclosing
 // graph's value (or an argument it has no input for) straight to its outputs; such values go
 // through a copy made inside it. So does a value yielded a second time: ONNX Runtime fills
-// only one of two outputs of one name. Returns the copies, which go after the block's nodes.
+// only one of two outputs of one name. Returns the copies, which go after the block's nodes,
+// named "{copy_prefix}_yield_{position}".
 std::vector<proto::NodeProto> add_region_outputs(const Converter& child,
                                                  const std::vector<int64_t>& yielded,
-                                                 const std::string& graph_name,
+                                                 const std::string& copy_prefix,
                                                  const std::vector<int32_t>& yield_types,
                                                  proto::GraphProto& result) {
     std::unordered_set<std::string> defined;
@@ -212,7 +211,7 @@ std::vector<proto::NodeProto> add_region_outputs(const Converter& child,
         const int64_t id = yielded[i];
         std::string name = child.get_tensor_name(id);
         if (!defined.count(name) || !used_outputs.insert(name).second) {
-            std::string copy = fmt::format("{}_yield_{}", graph_name, i);
+            std::string copy = fmt::format("{}_yield_{}", copy_prefix, i);
             proto::NodeProto node;
             node.op_type = "Identity";
             node.input = {std::move(name)};
@@ -255,7 +254,10 @@ proto::GraphProto Converter::convert_region_to_graph(
     bind_block_args(state, child, args_value, graph_name, arg_names, outer_ids, widened, result);
     child.note_described_types(result.input);
     const std::vector<int64_t> yielded = lower_block_ops(child, block, graph_name);
-    std::vector<proto::NodeProto> copies = add_region_outputs(child, yielded, graph_name, yield_types, result);
+    // ONNX Runtime refuses a subgraph whose node repeats a name of a graph around it, so the
+    // copies of a region nested in another carry the id of the operator that holds it.
+    const std::string copy_prefix = region_depth == 0 ? graph_name : graph_name + "_" + owner_key();
+    std::vector<proto::NodeProto> copies = add_region_outputs(child, yielded, copy_prefix, yield_types, result);
     child.check_yielded_types(graph_name, yielded, result.output);
 
     result.node = std::move(child.graph.node);
@@ -313,12 +315,15 @@ void Converter::op_if(const Json& op) {
     }
     std::vector<std::string> outputs =
         node_outputs(*this, op, then_graph.output.size(), "if", "its branches yield");
+    // An If gives at least one result; one whose branches yield nothing changes nothing a
+    // program can observe, so it is left out with its branches (which still had to convert).
+    if (outputs.empty()) return;
 
     std::vector<proto::AttributeProto> attributes;
     attributes.push_back(helper::attr_graph("then_branch", std::move(then_graph)));
     attributes.push_back(helper::attr_graph("else_branch", std::move(else_graph)));
     // Paddle branches on the one element of a condition of any rank ([1, 1]).
-    if (!outputs.empty()) cond = one_value_of_rank(ids[0], std::move(cond), 1, outputs[0] + "_cond");
+    cond = one_value_of_rank(ids[0], std::move(cond), 1, outputs[0] + "_cond");
     append_node("If", {std::move(cond)}, std::move(outputs), std::move(attributes));
 }
 

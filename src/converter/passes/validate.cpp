@@ -1,5 +1,6 @@
 // The last check before a model is written: every value a node or a graph output names is
-// defined in scope, and every value has exactly one definition in its graph.
+// defined in scope, every value has exactly one definition in its graph, and no subgraph
+// repeats a name of a graph around it where ONNX Runtime refuses that.
 #include <functional>
 #include <optional>
 #include <queue>
@@ -90,7 +91,63 @@ void validate(const proto::GraphProto& graph, const Scope* parent,
             throw Error("graph output {} is never produced by any node", helper::fmt_text(o.name));
 }
 
+// The names of one graph that a subgraph of it may not repeat, as the walk has reached them:
+// its inputs, apart, then its initializers and the outputs of the nodes listed so far.
+struct Enclosing {
+    passes::NameSet inputs;
+    passes::NameSet defined;
+    const Enclosing* parent = nullptr;
+    std::string described;  // "graph if_then_branch of operator if (output 9)", "the main graph"
+
+    // The innermost graph at this level or above that defines the name, and whether it is an input there.
+    const Enclosing* definer(std::string_view name, bool& input) const {
+        for (const Enclosing* e = this; e; e = e->parent) {
+            input = e->inputs.count(name) != 0;
+            if (input || e->defined.count(name)) return e;
+        }
+        return nullptr;
+    }
+};
+
+void refuse_repeats(const proto::GraphProto& graph, const Enclosing* parent, std::string described,
+                    const Namer& namer) {
+    Enclosing here{{}, {}, parent, std::move(described)};
+    for (const auto& i : graph.input) here.inputs.insert(i.name);
+    // An initializer may repeat an enclosing initializer or node output (the inner one wins),
+    // but one named like an enclosing graph input is read as the input at one optimisation
+    // level of ONNX Runtime and as the initializer at another.
+    for (const auto& t : graph.initializer) {
+        bool input = false;
+        const Enclosing* outer = parent ? parent->definer(t.name, input) : nullptr;
+        if (outer && input)
+            throw Error("{} holds an initializer {}, the name of an input of {} around it; ONNX Runtime "
+                        "reads such a name as either, depending on its optimisation level",
+                        here.described, namer.tensor(t.name), outer->described);
+        here.defined.insert(t.name);
+    }
+    for (const auto& node : graph.node) {
+        // A subgraph sees the names of the nodes listed before the one that holds it.
+        passes::for_each_subgraph(node, [&](const proto::GraphProto& sub) {
+            refuse_repeats(sub, &here, fmt::format("graph {} of {}", sub.name, namer.node(node)), namer);
+        });
+        for (const auto& out : node.output) {
+            if (out.empty()) continue;
+            bool input = false;
+            if (const Enclosing* outer = parent ? parent->definer(out, input) : nullptr)
+                throw Error("{} in {} defines {}, which {} around it already defines{}; ONNX Runtime loads no "
+                            "subgraph that repeats a name of an enclosing graph",
+                            namer.node(node), here.described, namer.tensor(out), outer->described,
+                            input ? " as an input" : "");
+            here.defined.insert(out);
+        }
+    }
+}
+
 }  // namespace
+
+void Converter::refuse_names_repeated_in_subgraphs(const proto::GraphProto& graph, const NodeOrigins* origins) {
+    refuse_repeats(graph, nullptr, "the main graph", Namer{origins});
+}
 
 // ONNX requires every node to follow the producers of what it reads, and a cycle is a graph
 // no runtime runs. A program already in order keeps its order; otherwise the nodes are
