@@ -35,6 +35,7 @@ Converter Converter::sub_converter() const {
     child.region_depth = region_depth + 1;
     child.node_origins = node_origins;
     child.early_reads = early_reads;
+    child.input_names = input_names;
     return child;
 }
 
@@ -73,6 +74,8 @@ std::optional<std::string> Converter::tensor_name_of(int64_t id) const {
     if (id == 0) return std::nullopt;
     if (const std::string* name = state.tensor_names.find(id))
         return name->empty() ? std::nullopt : std::optional<std::string>(*name);
+    if (!input_names->empty())
+        if (const auto it = input_names->find(id); it != input_names->end()) return it->second;
     if (id > 0) return fmt::format("tensor_{}", id);
     return std::nullopt;
 }

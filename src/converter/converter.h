@@ -312,6 +312,11 @@ public:
     // with region converters: an operator defining such a value later is refused.
     std::shared_ptr<std::unordered_map<int64_t, std::string>> early_reads =
         std::make_shared<std::unordered_map<int64_t, std::string>>();
+    // Value id -> the graph input name of each "1.data" of the main block, noted by the first
+    // pass and shared with region converters: a graph input is defined wherever the program
+    // lists it, so an operator listed before its "1.data" reads it by that name too.
+    std::shared_ptr<std::unordered_map<int64_t, std::string>> input_names =
+        std::make_shared<std::unordered_map<int64_t, std::string>>();
     // A whole program may materialize this many bytes from its numbers; any real one needs
     // far less, and past it a model outgrows what protobuf readers load.
     static constexpr uint64_t kMaxMaterializedBytes = uint64_t{1} << 30;
@@ -358,9 +363,10 @@ public:
     void load_paddle_model_from_buffer(std::vector<uint8_t> bytes);
     void collect_pass1_from_ops(const Json& ops);
     // The same over `count` operators read one at a time through `op_at` (whose result may
-    // live only until its next call), given the block's producer index.
+    // live only until its next call), given the block's producer index; the main block's
+    // also names its graph inputs (input_names).
     void collect_pass1(size_t count, const std::function<const Json&(size_t)>& op_at,
-                       const ProducerIndex& producers);
+                       const ProducerIndex& producers, bool main_block = false);
     void record_tensor_meta(const Json& entry);
     // Notes the reads of outputs past an operator's first, and the outputs past its first.
     void note_secondary_reads(const Json& op);
@@ -621,6 +627,8 @@ public:
     static proto::ValueInfoProto tensor_value_info(std::string name, int32_t elem_type,
                                                    const std::vector<int64_t>& dims);
     proto::ValueInfoProto build_value_info_for_id(int64_t id, std::string name) const;
+    // The name of the graph input a "1.data" makes, or of the graph output a "1.fetch" asks for.
+    static std::string graph_value_name(const Json& op, Direction direction);
     static proto::ValueInfoProto build_value_info(const Json& op, Direction direction);
     // ---- what a program declares against what its operators compute (checks.cpp) ----
     // Whether two shapes cannot describe the same tensor: different ranks, or a dim both

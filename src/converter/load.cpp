@@ -689,7 +689,7 @@ void Converter::load_paddle_model_from_buffer(std::vector<uint8_t> bytes) {
     }
 
     OpReader ops(bytes, std::move(spans));
-    collect_pass1(ops.size(), [&](size_t i) -> const Json& { return ops.at(i); }, producers);
+    collect_pass1(ops.size(), [&](size_t i) -> const Json& { return ops.at(i); }, producers, true);
     producers = ProducerIndex();  // not needed by the second pass
 
     auto& names = state.param_names.make_mut();
@@ -801,7 +801,7 @@ void Converter::collect_pass1_from_ops(const Json& ops) {
 }
 
 void Converter::collect_pass1(size_t count, const std::function<const Json&(size_t)>& op_at,
-                              const ProducerIndex& producers) {
+                              const ProducerIndex& producers, bool main_block) {
 
     for (size_t i = 0; i < count; ++i) {
         const Json& op = op_at(i);
@@ -834,6 +834,9 @@ void Converter::collect_pass1(size_t count, const std::function<const Json&(size
                 }
             } else if (*name == "p") {
                 record_parameter(op);
+            } else if (*name == "1.data" && main_block) {
+                if (auto out = helper::try_op_out_id(op))
+                    input_names->emplace(*out, graph_value_name(op, Direction::Input));
             }
 
             if (Pass1Folder folder = pass1_constant_folder(*name)) (this->*folder)(op, i, producers);

@@ -66,17 +66,18 @@ std::optional<TypeDescription> first_entry_type(const Json& op, const char* key)
 
 }  // namespace
 
-proto::ValueInfoProto Converter::build_value_info(const Json& op, Direction direction) {
-    std::string name;
+std::string Converter::graph_value_name(const Json& op, Direction direction) {
+    if (auto given = helper::op_attr_str(op, "name"); given && !given->empty()) return std::string(*given);
     if (direction == Direction::Input) {
         auto out = helper::try_op_out_id(op);
-        name = out ? fmt::format("input_{}", *out) : "input";
-    } else {
-        IdList ids = helper::op_input_ids(op);
-        name = ids.empty() ? "output" : fmt::format("output_{}", ids.front());
+        return out ? fmt::format("input_{}", *out) : "input";
     }
-    if (auto given = helper::op_attr_str(op, "name"); given && !given->empty())
-        name = std::string(*given);
+    IdList ids = helper::op_input_ids(op);
+    return ids.empty() ? "output" : fmt::format("output_{}", ids.front());
+}
+
+proto::ValueInfoProto Converter::build_value_info(const Json& op, Direction direction) {
+    std::string name = graph_value_name(op, direction);
 
     if (auto type = first_entry_type(op, "O"))
         return build_value_info_from_meta(std::move(name), type->token, type->dims);

@@ -1207,6 +1207,15 @@ def _cumsum_of_a_later_axis(p):
     return f"cumsum reads value {axis} before any operator defines it (full defines it later)"
 
 
+def _reshape_of_a_list_of_lists(p):
+    # Paddle reads each element of a shape list as one number: a list in its place is none.
+    inner = p.combine([p.full_int_array([3])])
+    shape = p.combine([inner])
+    p.fetch(p.op("1.reshape", [f32_x(p), shape], outs=[("f32", [6])]))
+    return (f"reshape: shape (value {shape}) is a list of lists (its element {inner} is a list), but each element "
+            "of the list must hold one value")
+
+
 # The operators' own words for a missing, surplus or non-constant operand, wherever the
 # count falls short of what they name (none included).
 def _tile_of_one(p):
@@ -1344,6 +1353,7 @@ for _opset in (17, 21):
         "index_select-of-a-matrix-index": _index_of_rank_2("index_select", [2, 3]),
         "gather-of-gather_nd-operands": _index_of_rank_2("gather", [2, 2]),
         "cumsum-of-a-later-axis": _cumsum_of_a_later_axis,
+        "reshape-of-a-list-of-lists": _reshape_of_a_list_of_lists,
         "pad3d-of-a-paddings-matrix": _pad3d_of_a_paddings_matrix,
         "tile-of-one": _tile_of_one,
         "pad3d-of-none": _pad3d_of_none,
@@ -1445,11 +1455,30 @@ def conv3x3_of_halves(x):
 
 # Declared dims that differ from what the operator computes, and nothing else: Paddle's exporter
 # writes such declarations around control flow, and Paddle runs them. The model describes each
-# value by what the operators compute (a fetch too), and gives Paddle's values.
+# value by what the operators compute (a fetch too), and gives Paddle's values. The last rows
+# declare nothing otherwise: an operator is listed before the data it reads.
 def put_along_axis_ref(x, i, v, axis):
     out = x.copy()
     np.put_along_axis(out, i, v, axis)
     return out
+
+
+def listed_before_its_data(in_a_branch):
+    """relu of x [-1, 3] (in a branch of an if, which scales x by 2 in the other), listed
+    before the data of x: a graph input is defined wherever the program lists it."""
+    p = Program()
+    x = p.data("x", "f32", [-1, 3])
+    if in_a_branch:
+        then, other = p.block(), p.block()
+        then.yield_([then.op("1.relu", [x], outs=[("f32", [-1, 3])])])
+        other.yield_([other.op("1.scale", [x, other.full([1], 2.0)], attrs={"bias": 0.0, "bias_after_scale": True},
+                               outs=[("f32", [-1, 3])])])
+        y = p.op("1.if", [p.data("c", "bool", [1])], outs=[("f32", [-1, 3])], regions=[then, other])
+    else:
+        y = p.op("1.relu", [x], outs=[("f32", [-1, 3])])
+    p.fetch(y, "out")
+    p.ops.insert(len(p.ops) - 2, p.ops.pop(0))
+    return p.to_json()
 
 
 X23 = np.array([[-1.5, 0.0, 2.0], [3.25, -0.5, 1.0]], np.float32)
@@ -1691,6 +1720,11 @@ SETTLED = {
                                      outs=[("f32", [2, 1])])),
         {"x": X23, "i": np.array([[0], [2]], np.int64), "v": np.array([[7], [8]], np.float32)},
         lambda f: put_along_axis_ref(f["x"], f["i"], f["v"], 1)),
+    # In its block or in a branch of an if (batch 2 of the open dim).
+    "relu-listed-before-its-data": (listed_before_its_data(False), {"x": X23}, lambda f: np.maximum(f["x"], 0)),
+    "if-branch-listed-before-its-data": (
+        listed_before_its_data(True), [{"c": np.array([c]), "x": X23} for c in (True, False)],
+        lambda f: np.maximum(f["x"], 0) if f["c"][0] else f["x"] * np.float32(2)),
 }
 
 

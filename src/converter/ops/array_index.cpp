@@ -115,6 +115,10 @@ void Converter::combined_list(std::string_view op, std::string_view what, int64_
     std::vector<int64_t> folded;
     bool all_folded = true;
     for (const int64_t e : elements) {
+        if (state.combine_inputs.find(e))
+            throw Error("{}: {} (value {}) is a list of lists (its element {} is a list), but each element of the "
+                        "list must hold one value",
+                        op, what, list, e);
         // A known dim other than 1 holds no value or several, whatever the open ones are.
         const std::vector<int64_t>* dims = state.tensor_shapes.find(e);
         if (dims && std::any_of(dims->begin(), dims->end(), [](int64_t d) { return d >= 0 && d != 1; }))
