@@ -16,6 +16,7 @@
 //   by scanning only what the graph gained since the last look.
 // - param_names stays a CloneOnWrite vector, shared with region converters until one of
 //   them writes.
+#include <array>
 #include <cstddef>
 #include <concepts>
 #include <cstdint>
@@ -782,7 +783,7 @@ public:
     // ---- transposed convolution and pooling (ops/conv.cpp) ----
     void op_conv2d_transpose(const Json& op);
     void settle_transposed_conv_output(const std::vector<proto::AttributeProto>& attrs, const IdList& ids, int64_t out,
-                                       bool same_at_run_time, bool size_at_run_time);
+                                       bool same_at_run_time, std::optional<std::array<int64_t, 2>> placed_hw);
     void op_pool2d(const Json& op);
 
     // ---- padding, roll and tile (ops/pad.cpp) ----

@@ -270,6 +270,20 @@ CONV_CASES = {
                                                dynamic_hw=True),
     "size_at_run_time_list": dict(x=(2, 1, 3, 3), w=(1, 2, 3, 3), strides=(3, 2), paddings=(0, 1),
                                   output_size=(10, 6), fed_size=("list",)),
+    # A folded output size over input spatial dims known only when the model runs: no natural
+    # size places it before then, so it is placed as a fed size is (from opset 11), its output
+    # declared open or as that size. The first mirrors "size_at_run_time"; then zeros past the
+    # uncropped result (natural 8 with no tail pad: 9 is one row of zeros), a size above the
+    # natural one that the slice crops (natural 6 and 8, the uncropped result 8 and 10 past the
+    # head pad), and SAME pads of the input size.
+    "size_given_unknown_hw": dict(x=(2, 1, 3, 3), w=(1, 1, 3, 3), strides=(3, 3), paddings=(1, 1),
+                                  output_size=(8, 9), dynamic_hw=True, out_dims=[-1, 1, 8, 9]),
+    "size_given_unknown_hw_zeros": dict(x=(2, 1, 4, 4), w=(1, 2, 3, 3), strides=(2, 2), paddings=(1, 0, 1, 0),
+                                        output_size=(9, 9), dynamic_hw=True),
+    "size_given_unknown_hw_sliced": dict(x=(2, 1, 4, 5), w=(1, 2, 3, 3), strides=(2, 2), paddings=(1, 2, 1, 2),
+                                         output_size=(7, 9), dynamic_hw=True),
+    "size_given_unknown_hw_same": dict(x=(2, 1, 5, 4), w=(1, 2, 3, 3), strides=(2, 2), paddings=(0, 0),
+                                       algorithm="SAME", output_size=(10, 8), dynamic_hw=True),
 }
 
 
@@ -285,9 +299,14 @@ def test_conv2d_transpose(tmp, opset, case):
     fed_size = c.get("fed_size")
     p = conv_transpose_program(x_dims, c["w"], c["strides"], c["paddings"], groups,
                                output_size=c.get("output_size", ()), algorithm=algorithm, dilations=dilations,
-                               output_padding=output_padding, fed_size=fed_size)
+                               output_padding=output_padding, fed_size=fed_size, out_dims=c.get("out_dims"))
     xs, ws = rand(*c["x"]), rand(*c["w"])
     feeds = {"x": xs}
+    if c.get("output_size") and c.get("dynamic_hw") and not fed_size and opset < 11:
+        expect_failure(tmp, p, {"conv2d_transpose_0.w_0": ws}, opset,
+                       f"conv2d_transpose with output_size {list(c['output_size'])} over input spatial dims known "
+                       f"only when the model runs requires opset >= 11, but target opset is {opset}")
+        return
     if fed_size:
         if opset < 11:
             expect_failure(tmp, p, {"conv2d_transpose_0.w_0": ws}, opset,
@@ -303,8 +322,9 @@ def test_conv2d_transpose(tmp, opset, case):
     assert pads == c.get("pads", pads)
     dilations = (1, 1) if algorithm == "SAME" else dilations
     out_hw = c.get("output_size")
-    if fed_size:
-        # Paddle refuses a size outside [natural, natural + stride), which the model cannot.
+    if out_hw:
+        # Paddle refuses a size outside [natural, natural + stride), which a model placing it
+        # at run time cannot.
         natural = conv_transpose_ref(xs, ws, c["strides"], pads, dilations, groups).shape[2:]
         assert all(n <= o < n + st for n, o, st in zip(natural, out_hw, c["strides"])), (natural, out_hw)
     if output_padding:
@@ -336,15 +356,20 @@ def test_conv2d_transpose_refusals(tmp):
     # Outside [natural, natural + stride) Paddle itself refuses the size.
     expect_failure(tmp, conv_transpose_program([1, 1, 1, 2], [1, 1, 1, 3], (1, 3), (0, 1), output_size=(1, 7)),
                    ws, 17, "conv2d_transpose output_size [1, 7] is not reachable: dim 1 must lie in [4, 7)")
-    # The natural size needs the input's spatial dims.
+    # Over input spatial dims known only when the model runs, a size is placed there (opset 11),
+    # and one below 1 is none Paddle gives for any input.
     expect_failure(tmp, conv_transpose_program([1, 1, -1, -1], [1, 1, 1, 3], (1, 3), (0, 1), output_size=(1, 6)),
-                   ws, 17, "conv2d_transpose with output_size [1, 6] needs static input and filter spatial dims")
+                   ws, 10, "conv2d_transpose with output_size [1, 6] over input spatial dims known only when the "
+                   "model runs requires opset >= 11, but target opset is 10")
+    expect_failure(tmp, conv_transpose_program([1, 1, -1, -1], [1, 1, 1, 3], (1, 3), (0, 1), output_size=(0, 6)),
+                   ws, 17, "conv2d_transpose output_size [0, 6] is not reachable: its dims must be positive")
     expect_failure(tmp, conv_transpose_program([1, 2, 1, 1], [1, 1, 1, 3], (1, 1), (0, 0), data_format="NHWC"),
                    ws, 17, "conv2d_transpose only supports NCHW")
-    # An output size under SAME with a stride above 1 still needs the input size it is checked against.
+    # Likewise under SAME with a stride above 1, whose pads follow the input size.
     expect_failure(tmp, conv_transpose_program([1, 1, -1, -1], [1, 1, 1, 3], (1, 2), (0, 0), algorithm="SAME",
                                                output_size=(1, 5)),
-                   ws, 17, "conv2d_transpose with output_size [1, 5] needs static input and filter spatial dims")
+                   ws, 10, "conv2d_transpose with output_size [1, 5] over input spatial dims known only when the "
+                   "model runs requires opset >= 11, but target opset is 10")
     # A size fed when the model runs holds the output's height and width: three values would
     # give a model that fails on every input.
     for opset in (17, 21):

@@ -56,6 +56,40 @@ TEST(ConvTranspose, NonFiniteFoldedSizesSaturateIntoARefusal) {
     EXPECT_TRUE(c.graph.node.empty());
 }
 
+// A folded size over filter spatial dims known only when the model runs is placed then, as a
+// fed size is: from opset 11, its dims those of the output.
+TEST(ConvTranspose, AFoldedSizeOverUnknownFilterDimsIsPlacedAtRunTime) {
+    Ops ops;
+    auto over_unknown_filter = [] {
+        Converter c;
+        c.record_dims(1, std::vector<int64_t>{1, 1, 1, 2});
+        c.record_dims(2, std::vector<int64_t>{1, 1, -1, -1});
+        c.state.const_values.insert(3, {1, 6});
+        return c;
+    };
+    Converter old = over_unknown_filter();
+    old.opset = 10;
+    EXPECT_EQ(error_of([&] { old.op_conv2d_transpose(ops(kConvT)); }),
+              "conv2d_transpose with output_size [1, 6] over filter spatial dims known only when the model runs "
+              "requires opset >= 11, but target opset is 10");
+    EXPECT_TRUE(old.graph.node.empty());
+
+    Converter c = over_unknown_filter();
+    c.op_conv2d_transpose(ops(kConvT));
+    const auto types = op_types(c);
+    ASSERT_FALSE(types.empty());
+    EXPECT_EQ(types.front(), "ConvTranspose");
+    EXPECT_EQ(types.back(), "Pad");
+    // The node computes the uncropped result: its pads, output_padding and output_shape go.
+    const auto& node = c.graph.node.front();
+    EXPECT_EQ(attr(node, "pads"), nullptr);
+    EXPECT_EQ(attr(node, "output_padding"), nullptr);
+    EXPECT_EQ(attr(node, "output_shape"), nullptr);
+    const std::vector<int64_t>* out_dims = c.state.tensor_shapes.find(9);
+    ASSERT_NE(out_dims, nullptr);
+    EXPECT_EQ(*out_dims, (std::vector<int64_t>{1, 1, 1, 6}));
+}
+
 TEST(Pool2d, RefusalsAndOldOpsets) {
     Ops ops;
     const std::string attrs =

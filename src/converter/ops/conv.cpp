@@ -102,18 +102,12 @@ int64_t transposed_size(int64_t in, int64_t k, int64_t stride, int64_t dilation,
     return checked(helper::checked_add(size, 1));
 }
 
-// Writes Paddle's explicit output size of a transposed convolution as "output_padding" over
-// the size its strides, pads and dilations give.
-void set_output_padding(const std::vector<int64_t>& output_size,
-                        std::optional<std::array<int64_t, 2>> in_hw,
-                        std::optional<std::array<int64_t, 2>> k_hw,
-                        const std::vector<int64_t>& strides,
+// Writes Paddle's explicit output size (2 values) of a transposed convolution as
+// "output_padding" over the size its strides, pads and dilations give from the input and
+// filter spatial dims.
+void set_output_padding(const std::vector<int64_t>& output_size, const std::array<int64_t, 2>& in_hw,
+                        const std::array<int64_t, 2>& k_hw, const std::vector<int64_t>& strides,
                         std::vector<proto::AttributeProto>& attrs) {
-    if (output_size.size() != 2)
-        throw Error("conv2d_transpose output_size {} must hold 2 values", helper::fmt_dims(output_size));
-    if (!in_hw || !k_hw)
-        throw Error("conv2d_transpose with output_size {} needs static input and filter spatial dims",
-                    helper::fmt_dims(output_size));
     const auto dilations = ints_or(attrs, "dilations", {1, 1});
     const auto pads = ints_or(attrs, "pads", {0, 0, 0, 0});
     if (strides.size() != 2 || dilations.size() != 2 || pads.size() != 4)
@@ -121,7 +115,7 @@ void set_output_padding(const std::vector<int64_t>& output_size,
     std::vector<int64_t> extra(2, 0);
     bool any_extra = false;
     for (size_t i = 0; i < 2; ++i) {
-        const int64_t natural = transposed_size((*in_hw)[i], (*k_hw)[i], strides[i], dilations[i],
+        const int64_t natural = transposed_size(in_hw[i], k_hw[i], strides[i], dilations[i],
                                                 checked(helper::checked_add(pads[i], pads[i + 2])));
         const int64_t want = output_size[i];
         const int64_t upper = checked(helper::checked_add(natural, strides[i]));
@@ -688,12 +682,13 @@ void crop_same_pads_at_run_time(Converter& c, int64_t x_id, const std::string& f
 
 // Paddle writes a transposed convolution into an output of the size it is given, placing the
 // uncropped result there from the head pads on: rows past the uncropped result's end stay
-// zero, and the tail pads play no part. With that size known only when the model runs the
-// node computes the uncropped result (no pads, no output_padding), which is sliced from the
-// head pads to head pad + size and padded with zeros at the end to the size. Paddle refuses a
-// size outside [natural, natural + stride) on an axis; the model cannot, and computes the
+// zero, and the tail pads play no part. Where the natural size that places it is known only
+// when the model runs (the size is, or the input's spatial dims are) the node computes the
+// uncropped result (no pads, no output_padding), which is sliced from the head pads to head
+// pad + size and padded with zeros at the end to the size (`size`, INT64 [2]). Paddle refuses
+// a size outside [natural, natural + stride) on an axis; the model cannot, and computes the
 // same rule there: a smaller size crops the result, a larger one ends in more zeros.
-void transposed_conv_to_run_time_size(Converter& c, int64_t x_id, int64_t size_id,
+void transposed_conv_to_run_time_size(Converter& c, int64_t x_id, const std::string& size,
                                       std::vector<std::string> inputs,
                                       std::vector<proto::AttributeProto> attrs,
                                       std::optional<std::array<int64_t, 2>> same_k_hw, const std::string& output,
@@ -711,9 +706,6 @@ void transposed_conv_to_run_time_size(Converter& c, int64_t x_id, int64_t size_i
     } else {
         c.push_i64_vector_initializer(begin, {pads.size() == 4 ? pads[0] : 0, pads.size() == 4 ? pads[1] : 0});
     }
-    // Paddle reads the size flattened (a list of one-value tensors is one list by now), two
-    // numbers, one for each spatial axis.
-    const std::string size = c.flat_i64_list(size_id, names.id, "conv2d_transpose_size", 2);
     c.add_binary_node("Add", begin, size, names("size_end"));
     c.push_i64_vector_initializer(names("size_axes"), {2, 3});
     c.append_node("Slice", {full, begin, names("size_end"), names("size_axes")}, {names("sized")});
@@ -723,6 +715,61 @@ void transposed_conv_to_run_time_size(Converter& c, int64_t x_id, int64_t size_i
     c.append_node("Concat", {names("zero_rows_head"), names("zero_rows")}, {names("zero_row_pads")},
                   {helper::attr_int("axis", 0)});
     c.append_node("Pad", {names("sized"), names("zero_row_pads")}, {output});
+}
+
+// The output size a transposed convolution is given (input 2) and the form it is written in:
+// none (absent, or folded empty: how exports write "no output size") for the natural size;
+// "output_padding" over the natural size where it is folded over known input and filter
+// spatial dims; otherwise the result placed at the size by slice and pad (Pad with its pads
+// as an input, from opset 11).
+struct OutputSize {
+    std::optional<std::vector<int64_t>> folded;     // the folded values, an empty list included
+    bool given = false;                             // two values, folded or fed
+    std::optional<std::array<int64_t, 2>> placed_hw;  // where placed: the size, -1 where fed
+};
+
+OutputSize read_output_size(Converter& c, const IdList& ids, bool in_known, bool k_known) {
+    OutputSize size;
+    if (ids.size() != 3 || ids[2] == 0) return size;
+    size.folded = folded_ints(c.state, ids[2]);
+    if (!size.folded) {
+        if (c.opset < 11)
+            throw Converter::opset_error("conv2d_transpose with an output_size computed when the model runs", 11,
+                                         c.opset);
+        // Its two values are the output's height and width; a known count of other values
+        // would convert into a model that fails on every input.
+        if (const std::optional<int64_t> count = c.known_element_count(ids[2]); count && *count != 2)
+            throw Error("conv2d_transpose output_size (value {}) of dims {} must hold 2 values", ids[2],
+                        helper::fmt_dims(*c.state.tensor_shapes.find(ids[2])));
+        size.given = true;
+        size.placed_hw = std::array<int64_t, 2>{-1, -1};
+        return size;
+    }
+    const std::vector<int64_t>& hw = *size.folded;
+    size.given = !hw.empty();
+    if (!size.given) return size;
+    if (hw.size() != 2) throw Error("conv2d_transpose output_size {} must hold 2 values", helper::fmt_dims(hw));
+    if (in_known && k_known) return size;
+    // No natural size checks it before the model runs. Paddle has no output of a size below
+    // 1, whatever the input.
+    if (c.opset < 11)
+        throw Converter::opset_error(fmt::format("conv2d_transpose with output_size {} over {} spatial dims known "
+                                                 "only when the model runs",
+                                                 helper::fmt_dims(hw), in_known ? "filter" : "input"),
+                                     11, c.opset);
+    if (hw[0] < 1 || hw[1] < 1)
+        throw Error("conv2d_transpose output_size {} is not reachable: its dims must be positive",
+                    helper::fmt_dims(hw));
+    size.placed_hw = std::array<int64_t, 2>{hw[0], hw[1]};
+    return size;
+}
+
+// The size the result is placed at, as INT64 [2]: a folded one as an initializer, a fed one
+// flattened as Paddle reads it (a list of one-value tensors is one list by now).
+std::string placed_size(Converter& c, const IdList& ids, const OutputSize& size, const NameMaker& names) {
+    if (!size.folded) return c.flat_i64_list(ids[2], names.id, "conv2d_transpose_size", 2);
+    c.push_i64_vector_initializer(names("given_size"), *size.folded);
+    return names("given_size");
 }
 
 }  // namespace
@@ -735,10 +782,13 @@ void transposed_conv_to_run_time_size(Converter& c, int64_t x_id, int64_t size_i
 // an input size known only at run time, they are computed there and crop the unpadded result.
 // The batch of x and filter dim 1 times the groups as channels, and each spatial dim as the
 // written node computes it: (in - 1) * stride - pads + dilation * (k - 1) + 1 + output_padding,
-// the pads being SAME's from the input size where they are computed at run time. A dim stays
-// open where an input size is unknown, or where the output size is known only at run time.
+// the pads being SAME's from the input size where they are computed at run time. Where the
+// result is placed at a given size by slice and pad, the spatial dims are `placed_hw`: the
+// size where it is folded, -1 where it is known only at run time. A dim stays open where an
+// input size is unknown.
 void Converter::settle_transposed_conv_output(const std::vector<proto::AttributeProto>& attrs, const IdList& ids,
-                                              int64_t out, bool same_at_run_time, bool size_at_run_time) {
+                                              int64_t out, bool same_at_run_time,
+                                              std::optional<std::array<int64_t, 2>> placed_hw) {
     const std::vector<int64_t>* xd = state.tensor_shapes.find(ids[0]);
     const std::vector<int64_t>* wd = state.tensor_shapes.find(ids[1]);
     if (out == 0 || !xd || !wd || xd->size() != 4 || wd->size() != 4) return;
@@ -752,7 +802,11 @@ void Converter::settle_transposed_conv_output(const std::vector<proto::Attribute
     const auto pads = ints_or(attrs, "pads", {0, 0, 0, 0});
     const auto extra = ints_or(attrs, "output_padding", {0, 0});
     const bool known_form = strides.size() == 2 && dilations.size() == 2 && pads.size() == 4 && extra.size() == 2;
-    for (size_t i = 0; i < 2 && known_form && !size_at_run_time; ++i) {
+    if (placed_hw) {
+        dims[2] = (*placed_hw)[0];
+        dims[3] = (*placed_hw)[1];
+    }
+    for (size_t i = 0; i < 2 && known_form && !placed_hw; ++i) {
         const int64_t in = (*xd)[i + 2], k = (*wd)[i + 2];
         if (in <= 0 || k <= 0) continue;
         int64_t pad_total = 0;
@@ -787,38 +841,22 @@ void Converter::op_conv2d_transpose(const Json& op) {
     const auto in_hw = static_hw(state, ids[0]);
     const auto k_hw = static_hw(state, ids[1]);
     const auto strides = ints_or(attrs, "strides", {1, 1});
-    // A size known only when the model runs is computed in the graph, which Pad with its pads
-    // as an input allows from opset 11 on.
-    const std::vector<double>* size = ids.size() == 3 ? state.const_values.find(ids[2]) : nullptr;
-    const bool size_at_run_time = ids.size() == 3 && ids[2] != 0 && !size;
-    if (size_at_run_time && opset < 11)
-        throw opset_error("conv2d_transpose with an output_size computed when the model runs", 11, opset);
-    // Its two values are the output's height and width; a known count of other values would
-    // convert into a model that fails on every input.
-    if (const std::optional<int64_t> count = size_at_run_time ? known_element_count(ids[2]) : std::nullopt;
-        count && *count != 2)
-        throw Error("conv2d_transpose output_size (value {}) of dims {} must hold 2 values", ids[2],
-                    helper::fmt_dims(*state.tensor_shapes.find(ids[2])));
+    const OutputSize size = read_output_size(*this, ids, in_hw.has_value(), k_hw.has_value());
     // A given output size replaces output_padding.
-    check_transposed_conv_window(state, attrs, ids, (size && !size->empty()) || size_at_run_time);
+    check_transposed_conv_window(state, attrs, ids, size.given);
 
     const bool same_pads_at_run_time = write_same_pads(attrs, in_hw, k_hw, strides, opset);
-
-    std::optional<std::vector<int64_t>> output_size;
-    if (size) output_size = folded_ints(state, ids[2]);
-    if (output_size) {
-        ops::remove_output_shape_attributes(attrs);
-        // An empty size (how exports write "no output size") asks for the natural size. A
-        // given one needs the input's spatial dims, so it never meets run-time pads.
-        if (!output_size->empty()) set_output_padding(*output_size, in_hw, k_hw, strides, attrs);
-    }
+    if (size.folded) ops::remove_output_shape_attributes(attrs);
+    // Written as output_padding only over known spatial dims, a size never meets run-time pads.
+    if (size.given && !size.placed_hw) set_output_padding(*size.folded, *in_hw, *k_hw, strides, attrs);
 
     const int64_t out = helper::op_out_id(op);
-    settle_transposed_conv_output(attrs, ids, out, same_pads_at_run_time, size_at_run_time);
+    settle_transposed_conv_output(attrs, ids, out, same_pads_at_run_time, size.placed_hw);
     const NameMaker names{"conv2d_transpose", out};
-    if (size_at_run_time) {
-        transposed_conv_to_run_time_size(*this, ids[0], ids[2], std::move(node_inputs), std::move(attrs),
-                                         same_pads_at_run_time ? k_hw : std::nullopt, get_tensor_name(out), names);
+    if (size.placed_hw) {
+        transposed_conv_to_run_time_size(*this, ids[0], placed_size(*this, ids, size, names), std::move(node_inputs),
+                                         std::move(attrs), same_pads_at_run_time ? k_hw : std::nullopt,
+                                         get_tensor_name(out), names);
         return;
     }
     const std::array<int64_t, 2> zeros = output_padding_past_stride(attrs);
