@@ -385,7 +385,8 @@ std::string operand_count(const ops::Signature& signature) {
 
 // A node reads extra operands as inputs of another meaning, or drops them; a missing one
 // leaves the lowering to guess (squeeze without its axes squeezed every dim of 1). The
-// operator's own words answer where it has them.
+// operator's own words answer where it has them; the general form names the operator as the
+// program writes it (`op`, "set_value_").
 void refuse_operand_count(std::string_view op, const ops::Signature& signature, size_t count) {
     const bool too_many = count > signature.operands.size() && !signature.repeats;
     if (too_many && !signature.too_many.empty()) throw Error::raw(std::string(signature.too_many));
@@ -413,9 +414,10 @@ void refuse_non_constant(std::string_view op, const ops::OperandRule& rule, int6
 
 }  // namespace
 
-void Converter::check_operands(std::string_view op, const ops::Signature& signature, const IdList& ids) const {
+void Converter::check_operands(std::string_view op, std::string_view written, const ops::Signature& signature,
+                               const IdList& ids) const {
     const std::vector<ops::OperandRule>& rules = signature.operands;
-    refuse_operand_count(op, signature, ids.size());
+    refuse_operand_count(written, signature, ids.size());
     for (size_t k = 0; k < ids.size(); ++k) {
         const ops::OperandRule& rule = rules[std::min(k, rules.size() - 1)];
         const int64_t id = ids[k];
@@ -425,7 +427,8 @@ void Converter::check_operands(std::string_view op, const ops::Signature& signat
             throw Error("{}: {} (operand {}) is absent (%0), where {} needs a value", op, rule.name, k, op);
         if (id == 0) continue;  // an optional operand left out
         if (rule.folded) refuse_non_constant(op, rule, id, state.const_values);
-        // The operator's first operand is its input, as the lowerings' own checks say.
+        // The rank refusals call the operator's first operand its input ("conv2d takes a
+        // rank-4 input"), the others by their names.
         const std::string_view what = k == 0 ? std::string_view("input") : rule.name;
         if (rule.min_rank != 0 || rule.max_rank != ops::OperandRule::kAnyRank) {
             const size_t highest = rule.max_rank == ops::OperandRule::kAnyRank ? kAnyRank : size_t{rule.max_rank};

@@ -710,8 +710,11 @@ public:
     // Holds the operands `ids` of the Paddle operator `op` to its signature (ops/dispatch.h):
     // their count (none included), an absent value where one is needed, and of each operand
     // what Paddle fixes of it, where the program records it; in the operator's own words where
-    // the signature carries them.
-    void check_operands(std::string_view op, const ops::Signature& signature, const IdList& ids) const;
+    // the signature carries them. The general count refusal names the operator as the
+    // program writes it (`written`, "batch_norm_"); the others name the operator `op`. The
+    // signature's lowest opset is gated before (process_pass2_op).
+    void check_operands(std::string_view op, std::string_view written, const ops::Signature& signature,
+                        const IdList& ids) const;
     // Notes the operands of `op` no operator has defined yet whose value or dims its lowering
     // reads at conversion (`signature`'s one values, axes, lists, constants), then, after its
     // lowering, refuses an operator defining such a value, and notes its outputs as defined.

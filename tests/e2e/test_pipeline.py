@@ -942,7 +942,8 @@ MUST_FAIL = {
     **{f"linear-bias-for-other-features-at-{opset}": (
         contradicting(lambda p: p.op("1.linear_v2", [f32_x(p), p.data("w", "f32", [3, 4]), p.data("b", "f32", [5])],
                                      outs=[("f32", [2, 4])])),
-        "linear_v2: operand dims [3, 4] and [5] cannot broadcast", opset) for opset in (17, 18)},
+        "linear_v2: bias dims [5] do not broadcast against [2, 4], the dims of x times weight", opset)
+      for opset in (17, 18)},
     "pow-declared-int64": (contradicting(lambda p: p.op("1.pow", [f32_x(p)], attrs={"y": 2.0}, outs=[("i64", [2, 3])])),
                            "pow declares its output 2 as int64 [2, 3], but computes float32"),
     "scale-declared-int8": (contradicting(lambda p: p.op("1.scale", [f32_x(p), p.full([1], 2.0)], attrs={"bias": 0.0},
@@ -1320,6 +1321,25 @@ def _set_value_with_tensor_of_int64_into_float32(p):
     return "set_value_with_tensor: values is int64 but x is float32; they must have one element type"
 
 
+def _set_value_with_tensor_of_three(p):
+    # With axes [1] the bounds are the operator's to ask for, after the axes it takes.
+    x = p.data("x", "f32", [2, 3])
+    p.fetch(p.op("1.set_value_with_tensor_", [x, p.data("v", "f32", [2, 1]), p.full_int_array([0])],
+                 attrs={"axes": a_array([a_i64(1)]), "decrease_axes": a_array([]), "none_axes": a_array([])},
+                 outs=[("f32", [2, 3])]))
+    return "set_value_with_tensor_ axes=[1] expects data, values, starts, ends, steps"
+
+
+def _batch_norm_of_six(p):
+    # The general count names the operator as the program writes it.
+    x = p.data("x", "f32", [2, 3, 4, 4])
+    stats = [p.param(n, "f32", [3]) for n in ("mean", "var", "scale", "bias", "extra")]
+    p.fetch(p.op("1.batch_norm_", [x] + stats,
+                 attrs={"is_test": True, "momentum": 0.9, "epsilon": 1e-5, "data_format": "NCHW"},
+                 outs=[("f32", [2, 3, 4, 4])]))
+    return "batch_norm_ has 6 operands, but it takes 5 (x, mean, variance, scale, bias)"
+
+
 def _cumsum_of_a_later_int32_declared_float64(p):
     # Read whole, the value may come later (the graph is sorted); its type is known once it
     # does, and the declaration is held to it as when it comes first.
@@ -1372,9 +1392,31 @@ for _opset in (17, 21):
         "linear_v2-bias-of-two-dims": _linear_v2_bias_of_two_dims,
         "dropout-of-two-probabilities": _dropout_of_two_probabilities,
         "set_value_with_tensor_-of-int64-into-float32": _set_value_with_tensor_of_int64_into_float32,
+        "set_value_with_tensor_-of-three-with-axes-1": _set_value_with_tensor_of_three,
+        "batch_norm_-of-six": _batch_norm_of_six,
         "cumsum-of-a-later-int32-declared-float64": _cumsum_of_a_later_int32_declared_float64,
     }.items():
         MUST_FAIL[f"{_name}-{_opset}"] = (*_of_signature(_build), _opset)
+
+
+# Below its lowest opset an operator converts in no form: that answers before its operands do
+# (none given, or shifts computed when the model runs).
+def _gated(name, lowest, opset):
+    def build(p):
+        p.fetch(p.op(f"1.{name}", [], outs=[("f32", [2, 3])]))
+        return f"{name} requires opset >= {lowest}, but target opset is {opset}"
+    return build
+
+
+def _roll_of_run_time_shifts_gated(p):
+    _run_time("roll")(p)
+    return "roll requires opset >= 11, but target opset is 10"
+
+
+for _name, _lowest, _opset in (("roll", 11, 10), ("multiclass_nms3", 11, 10), ("grid_sample", 16, 15),
+                               ("set_value_with_tensor_", 11, 10), ("einsum", 12, 11), ("tril", 14, 13)):
+    MUST_FAIL[f"{_name}-of-none-at-{_opset}"] = (*_of_signature(_gated(_name, _lowest, _opset)), _opset)
+MUST_FAIL["roll-of-run-time-shifts-at-10"] = (*_of_signature(_roll_of_run_time_shifts_gated), 10)
 
 
 def assert_reported_error(r, out, expected=None):

@@ -110,6 +110,7 @@ TEST(Dispatch, SignaturesHoldOperandsBeforeTheLowering) {
         std::vector<std::pair<int64_t, kestro::test::Ints>> dims;
         std::vector<std::pair<int64_t, const char*>> types;
         const char* message;
+        int64_t opset = 17;
     };
     const Case cases[] = {
         {R"({"#":"1.multiply","I":[{"%":1},{"%":2},{"%":3}],"O":[{"%":9}]})", {}, {},
@@ -117,8 +118,11 @@ TEST(Dispatch, SignaturesHoldOperandsBeforeTheLowering) {
         {R"({"#":"1.cast","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {}, {}, "cast has 2 operands, but it takes 1 (x)"},
         {R"({"#":"1.full","I":[{"%":1}],"O":[{"%":9}]})", {}, {}, "full has 1 operand, but it takes 0"},
         {R"({"#":"1.if","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {}, {}, "if has 2 operands, but it takes 1 (cond)"},
-        // The in-place form shares the operator's row; an operand left off is refused too.
-        {R"({"#":"1.squeeze_","I":[{"%":1}],"O":[{"%":9}]})", {}, {}, "squeeze has 1 operand, but it takes 2 (x, axis)"},
+        // The in-place form shares the operator's row; an operand left off is refused too,
+        // under the name the program writes.
+        {R"({"#":"1.squeeze_","I":[{"%":1}],"O":[{"%":9}]})", {}, {}, "squeeze_ has 1 operand, but it takes 2 (x, axis)"},
+        {R"({"#":"1.batch_norm_","I":[{"%":1},{"%":2},{"%":3},{"%":4},{"%":5},{"%":6}],"O":[{"%":9}]})", {}, {},
+         "batch_norm_ has 6 operands, but it takes 5 (x, mean, variance, scale, bias)"},
         {R"({"#":"1.conv2d_transpose","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{1, {}}}, {},
          "conv2d_transpose takes a rank-4 input, got rank 0"},
         {R"({"#":"1.conv2d_transpose","I":[{"%":1},{"%":2},{"%":0}],"O":[{"%":9}]})", {{2, {1, 1, 1}}}, {},
@@ -160,6 +164,9 @@ TEST(Dispatch, SignaturesHoldOperandsBeforeTheLowering) {
          "max: axis (operand 1) is absent (%0), where max needs a value"},
         {R"({"#":"1.conv2d","I":[{"%":0},{"%":2}],"O":[{"%":8}]})", {}, {},
          "conv2d: x (operand 0) is absent (%0), where conv2d needs a value"},
+        // Bounds a whole write may leave off, but not give as absent.
+        {R"({"#":"1.set_value_with_tensor_","I":[{"%":1},{"%":2},{"%":0}],"O":[{"%":9}]})", {}, {},
+         "set_value_with_tensor: starts (operand 2) is absent (%0), where set_value_with_tensor needs a value"},
         {R"({"#":"1.set_value_with_tensor_","I":[{"%":1},{"%":2},{"%":3},{"%":4},{"%":5}],"O":[{"%":9}]})", {},
          {{1, "0.t_f32"}, {2, "0.t_i64"}},
          "set_value_with_tensor: values is int64 but x is float32; they must have one element type"},
@@ -167,10 +174,38 @@ TEST(Dispatch, SignaturesHoldOperandsBeforeTheLowering) {
          "sum: axis (value 2) has dims [1, 2], but it must be 0-D or 1-D: one axis or a list of axes"},
         {R"({"#":"1.conv2d","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {{1, {1, 3, 8}}}, {},
          "conv2d takes a rank-4 input, got rank 3"},
+        // Below its lowest opset an operator is refused for the opset whatever its operands
+        // (none, or shifts computed when the model runs), in the name the program writes.
+        {R"({"#":"1.roll","I":[],"O":[{"%":9}]})", {}, {}, "roll requires opset >= 11, but target opset is 10", 10},
+        {R"({"#":"1.roll","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {}, {},
+         "roll requires opset >= 11, but target opset is 10", 10},
+        {R"({"#":"1.roll","I":[{"%":1},{"%":2}],"O":[{"%":9}]})", {}, {}, "roll currently requires constant shifts", 11},
+        {R"({"#":"1.pad3d","I":[],"O":[{"%":9}]})", {}, {}, "pad3d requires opset >= 11, but target opset is 10", 10},
+        {R"({"#":"1.multiclass_nms3","I":[],"O":[{"%":9}]})", {}, {},
+         "multiclass_nms3 requires opset >= 11, but target opset is 10", 10},
+        {R"({"#":"1.grid_sample","I":[],"O":[{"%":9}]})", {}, {},
+         "grid_sample requires opset >= 16, but target opset is 15", 15},
+        {R"({"#":"1.index_put","I":[],"O":[{"%":9}]})", {}, {}, "index_put requires opset >= 11, but target opset is 10",
+         10},
+        {R"({"#":"1.set_value_","I":[],"O":[{"%":9}]})", {}, {}, "set_value_ requires opset >= 11, but target opset is 10",
+         10},
+        {R"({"#":"1.set_value_with_tensor_","I":[],"O":[{"%":9}]})", {}, {},
+         "set_value_with_tensor_ requires opset >= 11, but target opset is 10", 10},
+        {R"({"#":"1.eye","I":[],"O":[{"%":9}]})", {}, {}, "eye requires opset >= 11, but target opset is 10", 10},
+        {R"({"#":"1.cumsum","I":[],"O":[{"%":9}]})", {}, {}, "cumsum requires opset >= 11, but target opset is 10", 10},
+        {R"({"#":"1.einsum","I":[],"O":[{"%":9}]})", {}, {}, "einsum requires opset >= 12, but target opset is 11", 11},
+        {R"({"#":"1.triu","I":[],"O":[{"%":9}]})", {}, {}, "triu requires opset >= 14, but target opset is 13", 13},
+        {R"({"#":"1.strided_slice","I":[],"O":[{"%":9}]})", {}, {},
+         "strided_slice requires opset >= 10, but target opset is 9", 9},
+        {R"({"#":"1.group_norm","I":[],"O":[{"%":9}]})", {}, {}, "group_norm requires opset >= 6, but target opset is 5",
+         5},
+        // At that opset its operands answer.
+        {R"({"#":"1.einsum","I":[],"O":[{"%":9}]})", {}, {}, "einsum missing inputs", 12},
     };
     for (const Case& k : cases) {
         Ops ops;
         Converter c;
+        c.opset = k.opset;
         for (const auto& [id, dims] : k.dims) c.state.tensor_shapes.insert(id, dims);
         for (const auto& [id, type] : k.types) c.state.tensor_dtypes.insert(id, type);
         EXPECT_EQ(error_of([&] { run(c, ops, k.op); }), k.message) << k.op;

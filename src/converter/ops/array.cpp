@@ -802,8 +802,6 @@ void Converter::op_slice(const Json& op) {
 }
 
 void Converter::op_strided_slice(const Json& op) {
-    // Fails only for a library caller's opset: the command line refuses opsets below 10.
-    require_opset("strided_slice", 10);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"strided_slice", out};
     const std::vector<int64_t> ids = helper::op_input_ids(op);

@@ -216,10 +216,15 @@ void Converter::process_pass2_op(std::string_view full_name, const Json& op) {
     const IdList operands = helper::op_input_ids(op);
     const bool paddle_op = full_name.substr(0, 2) == "1.";
     const std::string_view bare = ops::generic_name(full_name);
+    // The name as the program writes it ("batch_norm_"), for the refusals that say it so.
+    const std::string_view written = paddle_op ? full_name.substr(2) : full_name;
     const ops::Signature* signature = ops::signature_of(full_name);
+    // Below its lowest opset an operator converts in no form: that answers before anything of
+    // it is read, its operands included.
+    if (signature && signature->lowest_opset != 0) require_opset(written, signature->lowest_opset);
     if (paddle_op) read_combines_as_number_lists(bare, signature, operands, helper::try_op_out_id(op).value_or(0));
     if (signature) {
-        check_operands(bare, *signature, operands);
+        check_operands(bare, written, *signature, operands);
         note_operand_reads(op, *signature, operands);
     }
     // A value read whole before its operator comes (the finished graph is sorted) has no

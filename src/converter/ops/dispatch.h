@@ -36,6 +36,7 @@ struct OperandRule {
     static constexpr uint8_t kAnyRank = 255;
     std::string_view name;
     bool optional = false;  // may be absent (%0) or left off the end
+    bool omissible = false;  // may be left off the end, but not given as absent (%0)
     uint8_t min_rank = 0;
     uint8_t max_rank = kAnyRank;
     Holds holds = Holds::Tensor;
@@ -50,6 +51,7 @@ struct OperandRule {
     std::string_view not_constant = {};
 
     constexpr OperandRule opt() const { return with([](OperandRule& r) { r.optional = true; }); }
+    constexpr OperandRule may_be_left_off() const { return with([](OperandRule& r) { r.omissible = true; }); }
     constexpr OperandRule rank(uint8_t lo, uint8_t hi) const {
         return with([=](OperandRule& r) { r.min_rank = lo, r.max_rank = hi; });
     }
@@ -84,12 +86,17 @@ struct TooFew {
 // A Paddle operator's operands in their order. `repeats`: the last one may be given any
 // number of times (a loop's carried values). Where the operator has its own words for a
 // missing or surplus operand, the row carries them; elsewhere the check answers in its
-// general form ("tile has 1 operand, but it takes 2 (x, repeat_times)").
+// general form ("tile has 1 operand, but it takes 2 (x, repeat_times)"). `lowest_opset`:
+// the opset below which the operator converts in no form, refused before anything of it is
+// read, in the name the program writes ("roll requires opset >= 11, but target opset is
+// 10"); 0 where it converts at every opset, or where its missing operands answer before its
+// opset (one_hot, arange, put_along_axis: their lowerings gate).
 struct Signature {
     std::vector<OperandRule> operands;
     bool repeats = false;
     std::vector<TooFew> too_few = {};  // by rising `below`: the first the count is under answers
     std::string_view too_many = {};
+    int64_t lowest_opset = 0;
 
     Signature fewer_than(uint8_t below, std::string_view text) const {
         Signature s = *this;
@@ -99,6 +106,11 @@ struct Signature {
     Signature surplus(std::string_view text) const {
         Signature s = *this;
         s.too_many = text;
+        return s;
+    }
+    Signature min_opset(int64_t opset) const {
+        Signature s = *this;
+        s.lowest_opset = opset;
         return s;
     }
     // The fewest operands the operator is given: its last operand that may not be left off,

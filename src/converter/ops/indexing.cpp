@@ -186,7 +186,6 @@ void Converter::op_not_equal(const Json& op) {
 }
 
 void Converter::op_eye(const Json& op) {
-    require_opset("eye", 11);  // Range
     const auto [out, ids] = read_operands(op);
     const NameMaker names{"eye", out};
     // Each count is one number of any rank (its signature holds it to one element); Range

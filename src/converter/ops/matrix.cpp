@@ -35,11 +35,9 @@ void Converter::op_linear_v2(const Json& op) {
     const Dims product = check_matmul_operands("linear_v2", ids[0], ids[1], false, false);
     if (ids.size() >= 3 && ids[2] != 0) {
         require_same_type("linear_v2", "x", ids[0], "bias", ids[2]);
-        // A bias of one value per output feature is added along the weight's last dim.
+        // Paddle's bias is [out_features], added along the weight's last dim; one whose known
+        // dims do not broadcast against x times weight would give an Add that no runtime runs.
         const std::vector<int64_t>* b = state.tensor_shapes.find(ids[2]);
-        if (b && b->size() == 1) require_broadcastable("linear_v2", ids[1], ids[2]);
-        // Paddle's bias is [out_features]; one whose known dims do not broadcast against x
-        // times weight would give an Add that no runtime runs.
         if (b && product && !dims_broadcast(*b, *product))
             throw Error("linear_v2: bias dims {} do not broadcast against {}, the dims of x times weight",
                         helper::fmt_dims(*b), helper::fmt_dims(*product));
@@ -167,7 +165,6 @@ void Converter::settle_matmul_output(std::string_view op, int64_t x, int64_t y, 
 }
 
 void Converter::op_trilu(const Json& op, bool upper) {
-    require_opset(upper ? "triu" : "tril", 14);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"trilu", out};
     const auto ids = helper::op_input_ids(op);

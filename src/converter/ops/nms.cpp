@@ -447,8 +447,6 @@ void write_outputs(const NmsChain& k, const Detections& d, const ImageRuns& runs
 }  // namespace
 
 void Converter::op_multiclass_nms3(const Json& op) {
-    require_opset("multiclass_nms3", 11);
-
     const auto ids = helper::op_input_ids(op);
     const int64_t boxes_id = ids[0];
     const int64_t scores_id = ids[1];

@@ -334,7 +334,6 @@ std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int3
 }  // namespace
 
 void Converter::op_group_norm(const Json& op) {
-    require_opset("group_norm", 6);
     const auto ids = helper::op_input_ids(op);
     require_float_operand("group_norm", ids[0]);
     const Json* outputs = helper::member(op, "O");

@@ -144,7 +144,6 @@ void Converter::op_pad(const Json& op) {
 }
 
 void Converter::op_pad3d(const Json& op) {
-    require_opset("pad3d", 11);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"pad3d", out};
     const auto ids = helper::op_input_ids(op);
@@ -218,7 +217,6 @@ void Converter::op_pad3d(const Json& op) {
 }
 
 void Converter::op_roll(const Json& op) {
-    require_opset("roll", 11);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"roll", out};
     const auto ids = helper::op_input_ids(op);

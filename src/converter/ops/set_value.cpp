@@ -175,7 +175,6 @@ std::vector<double> broadcast_values(const std::vector<double>& values, const st
 }  // namespace
 
 void Converter::op_set_value(const Json& op) {
-    require_opset("set_value_", 11);
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     const auto axes = helper::op_attr_i64_items(op, "axes");
@@ -430,7 +429,6 @@ std::string tensor_write_region(Converter& c, const std::string& data_shape, con
 }  // namespace
 
 void Converter::op_set_value_with_tensor(const Json& op) {
-    require_opset("set_value_with_tensor_", 11);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"set_value_tensor", out};
     const auto ids = helper::op_input_ids(op);
@@ -453,6 +451,9 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     const bool decreased = decrease == std::vector<int64_t>{1};
     if (!decreased && !decrease.empty())
         throw Error("set_value_with_tensor_ currently only supports decrease_axes=[] or [1]");
+    // A write without axes takes no bounds (its signature lets them be left off); axes [1]
+    // reads all three.
+    if (ids.size() < 5) throw Error("set_value_with_tensor_ axes=[1] expects data, values, starts, ends, steps");
     const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
     if (!dims) throw Error("set_value_with_tensor_: missing rank metadata");
     const auto rank = static_cast<int64_t>(dims->size());

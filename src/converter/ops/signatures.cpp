@@ -1,9 +1,11 @@
 // One signature per Paddle operator: its operands in order, which of them may be left out,
-// what each holds where Paddle fixes it (rank, one value, index type, a constant), and the
-// operator's own words for a missing, surplus or non-constant operand where it has them.
-// Converter::check_operands holds every operator to its row before the lowering runs, at
-// every opset and inside regions, so that no lowering reads past its operator's operands or
-// silently drops one a program gives.
+// what each holds where Paddle fixes it (rank, one value, index type, a constant), the
+// operator's own words for a missing, surplus or non-constant operand where it has them, and
+// the lowest opset of an operator refused for the opset before anything else.
+// Converter::process_pass2_op gates on that opset first, then Converter::check_operands
+// holds every operator to its row before the lowering runs, at every opset and inside
+// regions, so that no lowering reads past its operator's operands or silently drops one a
+// program gives.
 #include <algorithm>
 #include <unordered_map>
 
@@ -56,9 +58,12 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         {"slice", sig({arg("input"), arg("starts").holding(H::FlatList).index(),
                        arg("ends").holding(H::FlatList).index()})
                       .fewer_than(1, "slice missing inputs")},
+        // strided_slice's, multinomial's and group_norm's gates refuse only a library caller's
+        // opset: the command line refuses opsets below 10.
         {"strided_slice", sig({x, arg("starts").holding(H::FlatList).index(), arg("ends").holding(H::FlatList).index(),
                                arg("strides").holding(H::FlatList).index()})
-                              .fewer_than(4, "strided_slice missing inputs")},
+                              .fewer_than(4, "strided_slice missing inputs")
+                              .min_opset(10)},
         {"arange", range.fewer_than(3, "arange missing inputs")},
         {"range", range},
         {"expand", sig({x, arg("shape").holding(H::FlatList)}).fewer_than(2, "expand missing inputs")},
@@ -97,14 +102,14 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         {"matmul_v2", pair("matmul missing inputs")},
         {"linear_v2", sig({x.at_least(1), arg("weight"), arg("bias").opt()})
                           .fewer_than(2, "linear_v2 needs at least input and weight")},
-        {"tril", sig({x.at_least(2)}).fewer_than(1, "trilu missing inputs")},
-        {"triu", sig({x.at_least(2)}).fewer_than(1, "trilu missing inputs")},
+        {"tril", sig({x.at_least(2)}).fewer_than(1, "trilu missing inputs").min_opset(14)},
+        {"triu", sig({x.at_least(2)}).fewer_than(1, "trilu missing inputs").min_opset(14)},
         {"unbind", sig({arg("input")}).fewer_than(1, "unbind missing inputs")},
         // norm.cpp: the scale and bias of batch_norm and group_norm may be absent (%0), but
         // not left off.
         {"batch_norm", sig({x.at_least(2), arg("mean"), arg("variance"), arg("scale").opt(), arg("bias").opt()})
                            .fewer_than(5, "batch_norm_ missing inputs")},
-        {"group_norm", norm.fewer_than(3, "group_norm missing inputs")},
+        {"group_norm", norm.fewer_than(3, "group_norm missing inputs").min_opset(6)},
         {"layer_norm", norm},
         // conv.cpp: Paddle's 2-D windows take NCHW or NHWC input and an OIHW filter; the
         // kernel size is a list of numbers, read flattened.
@@ -117,22 +122,27 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         // no other rank.
         {"pad", sig({x, arg("pad_value").opt().holding(H::OneValue)}).fewer_than(1, "pad missing inputs")},
         {"pad3d", sig({x.rank(5), arg("paddings").holding(H::FlatList).index().rank(1)})
-                      .fewer_than(2, "pad3d missing paddings input")},
+                      .fewer_than(2, "pad3d missing paddings input")
+                      .min_opset(11)},
         {"roll", sig({x, arg("shifts").holding(H::FlatList).constant("roll currently requires constant shifts")})
-                     .fewer_than(2, "roll missing shifts input")},
+                     .fewer_than(2, "roll missing shifts input")
+                     .min_opset(11)},
         {"tile", sig({x, arg("repeat_times").holding(H::FlatList)}).fewer_than(2, "tile missing inputs")},
         // resize.cpp
         {"nearest_interp", interp},
         {"bilinear_interp", interp},
         // nms.cpp: boxes [N, M, 4] (or [M, C, 4] per class), scores [N, C, M] (or [M, C]).
         {"multiclass_nms3", sig({arg("bboxes").rank(3), arg("scores").rank(2, 3), arg("rois_num").opt()})
-                                .fewer_than(2, "multiclass_nms3 missing inputs")},
+                                .fewer_than(2, "multiclass_nms3 missing inputs")
+                                .min_opset(11)},
         // sampling.cpp: a 4-D x samples at a 4-D grid [N, H, W, 2], a 5-D one at a 5-D grid.
         {"grid_sample", sig({x.rank(4, 5), arg("grid").rank(4, 5).rank_of(0).sampling_points()})
-                            .fewer_than(2, "grid_sample missing inputs")},
+                            .fewer_than(2, "grid_sample missing inputs")
+                            .min_opset(16)},
         {"multinomial",
          sig({x, arg("num_samples").holding(H::OneValue).constant("multinomial requires constant sample size")})
-             .fewer_than(2, "multinomial missing inputs")},
+             .fewer_than(2, "multinomial missing inputs")
+             .min_opset(7)},
         // reduce.cpp
         {"max", reduction.fewer_than(1, "max missing inputs")},
         {"mean", reduction.fewer_than(1, "mean missing inputs")},
@@ -154,18 +164,23 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
         // Paddle takes values along an axis, which a rank-0 input does not have.
         {"take_along_axis",
          sig({arg("arr").at_least(1), arg("indices").index()}).fewer_than(2, "take_along_axis missing inputs")},
-        {"eye", sig({arg("num_rows").holding(H::OneValue), arg("num_columns").holding(H::OneValue)}).fewer_than(2, "eye missing inputs")},
+        // eye builds its diagonal with Range (opset 11).
+        {"eye", sig({arg("num_rows").holding(H::OneValue), arg("num_columns").holding(H::OneValue)})
+                    .fewer_than(2, "eye missing inputs")
+                    .min_opset(11)},
         {"not_equal", pair("not_equal missing inputs")},
         // transform.cpp
         {"flip", unary.fewer_than(1, "flip missing input")},
-        {"cumsum", sig({x, arg("axis").holding(H::OneValue).index()}).fewer_than(2, "cumsum missing inputs")},
-        {"einsum", sig({list}).fewer_than(1, "einsum missing inputs")},
+        {"cumsum",
+         sig({x, arg("axis").holding(H::OneValue).index()}).fewer_than(2, "cumsum missing inputs").min_opset(11)},
+        {"einsum", sig({list}).fewer_than(1, "einsum missing inputs").min_opset(12)},
         // Paddle's meshgrid takes 0-D and 1-D inputs.
         {"meshgrid", sig({arg("inputs").holding(H::List).rank(0, 1)}).fewer_than(1, "meshgrid missing inputs")},
         {"transpose", unary},
         // update.cpp, set_value.cpp
-        {"index_put",
-         sig({x, arg("indices").holding(H::List), arg("value")}).fewer_than(3, "index_put missing inputs")},
+        {"index_put", sig({x, arg("indices").holding(H::List), arg("value")})
+                          .fewer_than(3, "index_put missing inputs")
+                          .min_opset(11)},
         {"put_along_axis",
          sig({arg("arr"), arg("indices").index(), arg("values")}).fewer_than(3, "put_along_axis missing inputs")},
         {"repeat_interleave", unary.fewer_than(1, "repeat_interleave missing inputs")},
@@ -173,11 +188,17 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
                                                     .fewer_than(1, "repeat_interleave missing inputs")
                                                     .fewer_than(2, "repeat_interleave: missing repeats")},
         // The bounds are lists of numbers, one per written axis.
-        {"set_value", sig({x, bounds("starts"), bounds("ends"), bounds("steps")}).fewer_than(4, "set_value_ missing inputs")},
-        // The values are written into x: Paddle takes them in x's element type.
+        {"set_value", sig({x, bounds("starts"), bounds("ends"), bounds("steps")})
+                          .fewer_than(4, "set_value_ missing inputs")
+                          .min_opset(11)},
+        // The values are written into x: Paddle takes them in x's element type. Without axes
+        // the values are written whole and the bounds may be left off; with axes [1] the
+        // lowering asks for them in its own words, after the axes it takes.
         {"set_value_with_tensor",
-         sig({x, arg("values").type_of(0), bounds("starts"), bounds("ends"), bounds("steps")})
-             .fewer_than(2, "set_value_with_tensor_ missing inputs")},
+         sig({x, arg("values").type_of(0), bounds("starts").may_be_left_off(), bounds("ends").may_be_left_off(),
+              bounds("steps").may_be_left_off()})
+             .fewer_than(2, "set_value_with_tensor_ missing inputs")
+             .min_opset(11)},
         // control.cpp
         // A branch or loop condition is one bool, as ONNX's If and Loop read it too.
         {"if", sig({arg("cond").holding(H::OneValue)}).fewer_than(1, "if requires a condition input")},
@@ -200,7 +221,7 @@ std::unordered_map<std::string_view, Signature> build_signatures() {
 size_t Signature::least() const {
     size_t least = 0;
     for (size_t k = 0; k < operands.size(); ++k)
-        if (!operands[k].optional) least = k + 1;
+        if (!operands[k].optional && !operands[k].omissible) least = k + 1;
     for (const TooFew& t : too_few) least = std::max<size_t>(least, t.below);
     return least;
 }

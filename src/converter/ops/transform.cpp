@@ -128,7 +128,6 @@ void Converter::op_flip(const Json& op) {
 }
 
 void Converter::op_cumsum(const Json& op) {
-    require_opset("cumsum", 11);
     if (helper::op_attr_bool(op, "flatten").value_or(false))
         throw Error("cumsum with flatten=true is not supported");
     const int64_t out = helper::op_out_id(op);
@@ -211,7 +210,6 @@ void Converter::check_einsum_operands(std::string_view equation, const IdList& o
 }
 
 void Converter::op_einsum(const Json& op) {
-    require_opset("einsum", 12);
     const int64_t out = helper::op_out_id(op);
     const auto ids = helper::op_input_ids(op);
     std::vector<std::string> operands;

@@ -242,7 +242,6 @@ void tile_repeated_slices(Converter& c, int64_t out, const std::string& x, int64
 }  // namespace
 
 void Converter::op_index_put(const Json& op) {
-    require_opset("index_put", 11);
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"index_put", out};
     const auto ids = helper::op_input_ids(op);
