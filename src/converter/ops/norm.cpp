@@ -59,6 +59,12 @@ std::string operand_as(Converter& c, int64_t id, int32_t type, std::string_view 
     return cast;
 }
 
+// An operand as a normalization reads it: cast to `compute` where one is given, else itself.
+std::string operand_in(Converter& c, int64_t id, std::optional<int32_t> compute, std::string_view purpose,
+                       int64_t out) {
+    return compute ? operand_as(c, id, *compute, purpose, out) : c.get_tensor_name(id);
+}
+
 // The value id of each of an operator's outputs by position, 0 where an entry has none.
 std::vector<int64_t> output_ids_by_position(const Json& op) {
     std::vector<int64_t> ids;
@@ -145,6 +151,61 @@ void lower_batch_norm_statistics(Converter& c, const Json& op, const std::vector
     }
 }
 
+// BatchNormalization's inputs: Paddle's order is x, mean, variance, scale, bias; ONNX wants
+// x, scale, bias, mean, var.
+std::vector<std::string> batch_norm_inputs(Converter& c, const std::vector<int64_t>& ids,
+                                           std::optional<int32_t> compute, std::optional<int32_t> x_type,
+                                           int64_t out, const NameMaker& names) {
+    std::vector<std::string> inputs;
+    for (size_t k : {0, 3, 4, 1, 2}) {
+        if (ids[k] != 0) {
+            inputs.push_back(operand_in(c, ids[k], compute, fmt::format("batch_norm_input{}", k), out));
+            continue;
+        }
+        // ONNX requires scale and bias; Paddle reads an absent one as ones or zeros over the
+        // channels, made here in the type the node computes in.
+        const std::vector<int64_t>* dims = c.state.tensor_shapes.find(ids[0]);
+        const int64_t channels = dims && dims->size() >= 2 ? (*dims)[1] : -1;
+        const char* what = k == 3 ? "scale" : "bias";
+        if (channels < 0)
+            throw Error("batch_norm_ without {} needs a known channel count", what);
+        std::string name = names(what);
+        c.push_numeric_initializer(name, {channels}, compute.value_or(x_type.value_or(proto::dtype::FLOAT)),
+                                   std::vector<double>(static_cast<size_t>(channels), k == 3 ? 1.0 : 0.0));
+        inputs.push_back(std::move(name));
+    }
+    return inputs;
+}
+
+// batch_norm of float64 data of dims `x_dims` normalised by hand from `inputs` (in ONNX's
+// order), in float64 and in Paddle's order: (x - mean) / sqrt(var + eps) * scale + bias, each
+// parameter laid along the channel axis.
+void batch_norm_by_hand(Converter& c, const std::vector<int64_t>& ids, std::vector<std::string> inputs,
+                        std::optional<int32_t> compute, const std::vector<proto::AttributeProto>& attrs,
+                        const std::vector<int64_t>& x_dims, int64_t out, const NameMaker& names) {
+    const size_t param_ids[] = {0, 3, 4, 1, 2};  // ids positions of inputs' entries
+    for (size_t pos = 1; pos < 5 && !compute; ++pos)
+        if (const size_t k = param_ids[pos]; ids[k] != 0)
+            inputs[pos] = operand_as(c, ids[k], proto::dtype::DOUBLE, fmt::format("batch_norm_input{}", k), out);
+    const proto::AttributeProto* eps = helper::find_attribute(attrs, "epsilon");
+    c.push_numeric_initializer(names("epsilon"), {}, proto::dtype::DOUBLE,
+                               {static_cast<double>(eps ? eps->f : 1e-5f)});
+    std::vector<int64_t> trailing;
+    for (size_t a = 1; a + 1 < x_dims.size(); ++a) trailing.push_back(static_cast<int64_t>(a));
+    auto per_channel = [&](std::string value, std::string_view what) {
+        if (trailing.empty()) return value;
+        std::string laid = names(what);
+        c.add_unsqueeze_node(std::move(value), laid, trailing, names(fmt::format("{}_axes", what)));
+        return laid;
+    };
+    c.add_binary_node("Add", inputs[4], names("epsilon"), names("var_eps"));
+    c.append_node("Sqrt", {names("var_eps")}, {names("std")});
+    c.add_binary_node("Sub", inputs[0], per_channel(inputs[3], "mean_c"), names("centred"));
+    c.add_binary_node("Div", names("centred"), per_channel(names("std"), "std_c"), names("normalised"));
+    c.add_binary_node("Mul", names("normalised"), per_channel(inputs[1], "scale_c"), names("scaled"));
+    c.add_binary_node("Add", names("scaled"), per_channel(inputs[2], "bias_c"), c.get_tensor_name(out));
+}
+
 }  // namespace
 
 // The data is a float tensor and each statistic holds one value
@@ -193,55 +254,15 @@ void Converter::op_batch_norm(const Json& op) {
     settle_output_like("batch_norm_", out, {ids[0]});
     lower_batch_norm_statistics(*this, op, ids);
 
-    // Paddle's order is x, mean, variance, scale, bias; ONNX wants x, scale, bias, mean, var.
-    std::vector<std::string> inputs;
-    for (size_t k : {0, 3, 4, 1, 2}) {
-        if (ids[k] != 0) {
-            inputs.push_back(compute ? operand_as(*this, ids[k], *compute, fmt::format("batch_norm_input{}", k), out)
-                                     : get_tensor_name(ids[k]));
-            continue;
-        }
-        // ONNX requires scale and bias; Paddle reads an absent one as ones or zeros over the
-        // channels, made here in the type the node computes in.
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
-        const int64_t channels = dims && dims->size() >= 2 ? (*dims)[1] : -1;
-        const char* what = k == 3 ? "scale" : "bias";
-        if (channels < 0)
-            throw Error("batch_norm_ without {} needs a known channel count", what);
-        std::string name = names(what);
-        push_numeric_initializer(name, {channels}, compute.value_or(x_type.value_or(proto::dtype::FLOAT)),
-                                 std::vector<double>(static_cast<size_t>(channels), k == 3 ? 1.0 : 0.0));
-        inputs.push_back(std::move(name));
-    }
+    std::vector<std::string> inputs = batch_norm_inputs(*this, ids, compute, x_type, out, names);
     std::vector<proto::AttributeProto> attrs;
     if (const Json* a = helper::member(op, "A")) attrs = extract_attributes("batch_norm_", *a);
     attr::conform_attributes("batch_norm_", "BatchNormalization", opset, attrs);
     // ONNX Runtime has no float64 BatchNormalization from opset 15 on. With the rank known,
-    // float64 data is then normalised by hand, in float64 and in Paddle's order:
-    // (x - mean) / sqrt(var + eps) * scale + bias, each parameter laid along the channel axis.
+    // float64 data is then normalised by hand.
     const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]);
     if (opset >= 15 && x_type == std::optional<int32_t>(proto::dtype::DOUBLE) && x_dims) {
-        const size_t param_ids[] = {0, 3, 4, 1, 2};  // ids positions of inputs' entries
-        for (size_t pos = 1; pos < 5 && !compute; ++pos)
-            if (const size_t k = param_ids[pos]; ids[k] != 0)
-                inputs[pos] = operand_as(*this, ids[k], proto::dtype::DOUBLE, fmt::format("batch_norm_input{}", k), out);
-        const proto::AttributeProto* eps = helper::find_attribute(attrs, "epsilon");
-        push_numeric_initializer(names("epsilon"), {}, proto::dtype::DOUBLE,
-                                 {static_cast<double>(eps ? eps->f : 1e-5f)});
-        std::vector<int64_t> trailing;
-        for (size_t a = 1; a + 1 < x_dims->size(); ++a) trailing.push_back(static_cast<int64_t>(a));
-        auto per_channel = [&](std::string value, std::string_view what) {
-            if (trailing.empty()) return value;
-            std::string laid = names(what);
-            add_unsqueeze_node(std::move(value), laid, trailing, names(fmt::format("{}_axes", what)));
-            return laid;
-        };
-        add_binary_node("Add", inputs[4], names("epsilon"), names("var_eps"));
-        append_node("Sqrt", {names("var_eps")}, {names("std")});
-        add_binary_node("Sub", inputs[0], per_channel(inputs[3], "mean_c"), names("centred"));
-        add_binary_node("Div", names("centred"), per_channel(names("std"), "std_c"), names("normalised"));
-        add_binary_node("Mul", names("normalised"), per_channel(inputs[1], "scale_c"), names("scaled"));
-        add_binary_node("Add", names("scaled"), per_channel(inputs[2], "bias_c"), get_tensor_name(out));
+        batch_norm_by_hand(*this, ids, std::move(inputs), compute, attrs, *x_dims, out, names);
         return;
     }
     const bool cast_back = compute && compute != x_type;
@@ -331,6 +352,65 @@ std::string normalize_groups(Converter& c, const std::string& x, int64_t g, int3
     return restored;
 }
 
+// The scale and bias hold one value per channel of x's `dims`.
+void check_group_norm_params(const Converter& c, const std::vector<int64_t>& ids, const std::vector<int64_t>& dims) {
+    for (size_t k = 1; k < 3; ++k) {
+        const std::vector<int64_t>* p = ids[k] != 0 ? c.state.tensor_shapes.find(ids[k]) : nullptr;
+        if (p && (p->size() != 1 || ((*p)[0] >= 0 && dims[1] >= 0 && (*p)[0] != dims[1])))
+            throw Error("group_norm: {} has dims {}, but it must hold one value for each of the {} channels",
+                        k == 1 ? "scale" : "bias", helper::fmt_dims(*p), dims[1]);
+    }
+}
+
+// Paddle's mean and variance of each group, [N, groups], when a later operator reads them,
+// from x of `dims` reshaped to [N, groups, -1] in element type `type`.
+void group_norm_statistics(Converter& c, const Json& op, int64_t x, const std::vector<int64_t>& dims, int64_t g,
+                           int32_t type, const NameMaker& names) {
+    const std::vector<int64_t> outs = output_ids_by_position(op);
+    const int64_t mean_out = read_output(c, outs, 1);
+    const int64_t variance_out = read_output(c, outs, 2);
+    if (mean_out == 0 && variance_out == 0) return;
+    if (std::any_of(dims.begin() + 1, dims.end(), [](int64_t d) { return d == 0; }))
+        throw Error("group_norm: output {} ({}) is read, but its groups hold no elements",
+                    mean_out != 0 ? mean_out : variance_out, mean_out != 0 ? "mean" : "variance");
+    int32_t stats_type = type;
+    const auto [mean, variance] = moments(c, names("reshaped"), stats_type, {2}, variance_out != 0, names);
+    const std::vector<int64_t> stats_dims{dims[0], g};
+    if (mean_out != 0)
+        write_statistic(c, "group_norm", mean_out, x, mean, stats_type, stats_dims, {}, {2}, names, "mean");
+    if (variance_out != 0)
+        write_statistic(c, "group_norm", variance_out, x, variance, stats_type, stats_dims, {}, {2}, names,
+                        "variance");
+}
+
+// The normalized groups `restored` scaled and shifted into `result`. A [C] scale or bias
+// becomes [1, C, 1, ..., 1] to broadcast along the channel axis of an input of rank `rank`.
+// Paddle treats an absent scale as ones and an absent bias as zeros.
+void group_norm_affine(Converter& c, const std::vector<int64_t>& ids, std::optional<int32_t> compute, int64_t rank,
+                       const std::string& restored, const std::string& result, int64_t out,
+                       const NameMaker& names) {
+    std::vector<int64_t> axes{0};
+    for (int64_t a = 2; a < rank; ++a) axes.push_back(a);
+    const bool has_scale = ids[1] != 0;
+    const bool has_bias = ids[2] != 0;
+    const std::string scale_affine = names("affine_scale");
+    const std::string bias_affine = names("affine_bias");
+    if (has_scale)
+        c.add_unsqueeze_node(operand_in(c, ids[1], compute, "group_norm_scale", out), scale_affine, axes,
+                             names("affine_scale_axes"));
+    if (has_bias)
+        c.add_unsqueeze_node(operand_in(c, ids[2], compute, "group_norm_bias", out), bias_affine, axes,
+                             names("affine_bias_axes"));
+    std::string current = restored;
+    if (has_scale) {
+        const std::string scaled = has_bias ? names("scaled") : result;
+        c.add_binary_node("Mul", current, scale_affine, scaled);
+        current = scaled;
+    }
+    if (has_bias) c.add_binary_node("Add", current, bias_affine, result);
+    if (!has_scale && !has_bias) c.append_node("Identity", {current}, {result});
+}
+
 }  // namespace
 
 void Converter::op_group_norm(const Json& op) {
@@ -356,71 +436,22 @@ void Converter::op_group_norm(const Json& op) {
     const auto rank = static_cast<int64_t>(dims->size());
     if (rank < 3) throw Error("group_norm expects rank >= 3, got {}", rank);
     const int64_t g = checked_groups(*groups, (*dims)[1]);
-    // The scale and bias hold one value per channel.
-    for (size_t k = 1; k < 3; ++k) {
-        const std::vector<int64_t>* p = ids[k] != 0 ? state.tensor_shapes.find(ids[k]) : nullptr;
-        if (p && (p->size() != 1 || ((*p)[0] >= 0 && (*dims)[1] >= 0 && (*p)[0] != (*dims)[1])))
-            throw Error("group_norm: {} has dims {}, but it must hold one value for each of the {} channels",
-                        k == 1 ? "scale" : "bias", helper::fmt_dims(*p), (*dims)[1]);
-    }
+    check_group_norm_params(*this, ids, *dims);
 
     // InstanceNormalization and the affine step take one type for data and parameters.
     const std::optional<int32_t> x_type = onnx_dtype_if_known(ids[0]);
     const std::optional<int32_t> compute = mixed_compute_type(*this, ids[0], {ids[1], ids[2]});
     const int32_t type = compute.value_or(x_type.value_or(proto::dtype::FLOAT));
     const bool cast_back = compute && compute != x_type;
-    auto computed = [&](int64_t id, std::string_view purpose) {
-        return compute ? operand_as(*this, id, *compute, purpose, out) : get_tensor_name(id);
-    };
-    const std::string x = computed(ids[0], "group_norm_input");
+    const std::string x = operand_in(*this, ids[0], compute, "group_norm_input", out);
     const std::string result = cast_back ? names("computed") : get_tensor_name(out);
     // A group may hold no elements when a dim past the batch may be 0.
     const bool groups_may_be_empty =
         std::any_of(dims->begin() + 1, dims->end(), [](int64_t d) { return d <= 0; });
     const std::string restored =
         normalize_groups(*this, x, g, type, epsilon, out, rank, (*dims)[0] <= 0, groups_may_be_empty);
-
-    // Paddle's mean and variance of each group, [N, groups], when a later operator reads them.
-    const std::vector<int64_t> outs = output_ids_by_position(op);
-    const int64_t mean_out = read_output(*this, outs, 1);
-    const int64_t variance_out = read_output(*this, outs, 2);
-    if (mean_out != 0 || variance_out != 0) {
-        if (std::any_of(dims->begin() + 1, dims->end(), [](int64_t d) { return d == 0; }))
-            throw Error("group_norm: output {} ({}) is read, but its groups hold no elements",
-                        mean_out != 0 ? mean_out : variance_out, mean_out != 0 ? "mean" : "variance");
-        int32_t stats_type = type;
-        const auto [mean, variance] =
-            moments(*this, names("reshaped"), stats_type, {2}, variance_out != 0, names);
-        const std::vector<int64_t> stats_dims{(*dims)[0], g};
-        if (mean_out != 0)
-            write_statistic(*this, "group_norm", mean_out, ids[0], mean, stats_type, stats_dims, {}, {2}, names, "mean");
-        if (variance_out != 0)
-            write_statistic(*this, "group_norm", variance_out, ids[0], variance, stats_type, stats_dims, {}, {2}, names,
-                            "variance");
-    }
-
-    // A [C] scale or bias becomes [1, C, 1, ..., 1] to broadcast along the channel axis.
-    // Paddle treats an absent scale as ones and an absent bias as zeros.
-    std::vector<int64_t> axes{0};
-    for (int64_t a = 2; a < rank; ++a) axes.push_back(a);
-    const bool has_scale = ids[1] != 0;
-    const bool has_bias = ids[2] != 0;
-    const std::string scale_affine = names("affine_scale");
-    const std::string bias_affine = names("affine_bias");
-    if (has_scale)
-        add_unsqueeze_node(computed(ids[1], "group_norm_scale"), scale_affine, axes,
-                           names("affine_scale_axes"));
-    if (has_bias)
-        add_unsqueeze_node(computed(ids[2], "group_norm_bias"), bias_affine, axes,
-                           names("affine_bias_axes"));
-    std::string current = restored;
-    if (has_scale) {
-        const std::string scaled = has_bias ? names("scaled") : result;
-        add_binary_node("Mul", current, scale_affine, scaled);
-        current = scaled;
-    }
-    if (has_bias) add_binary_node("Add", current, bias_affine, result);
-    if (!has_scale && !has_bias) append_node("Identity", {current}, {result});
+    group_norm_statistics(*this, op, ids[0], *dims, g, type, names);
+    group_norm_affine(*this, ids, compute, rank, restored, result, out, names);
     if (cast_back) add_cast_node(result, get_tensor_name(out), *x_type);
 }
 

@@ -57,6 +57,52 @@ void finish(Converter& c, const PadEnds& ends, int64_t out) {
     if (ends.compute) c.add_cast_node(ends.output, c.get_tensor_name(out), *ends.data_type);
 }
 
+// pad below opset 11: Pad-2 takes pads and the fill value as attributes, for floating-point
+// data only, so the value must be known now.
+void pad_with_attributes(Converter& c, const std::vector<int64_t>& ids, const std::vector<int64_t>& pads,
+                         const std::optional<std::string>& mode, bool has_value, int64_t out) {
+    const auto x_type = c.onnx_dtype_if_known(ids[0]);
+    std::optional<double> fill;
+    if (has_value && !mode) {
+        const std::vector<double>* folded = c.state.const_values.find(ids[1]);
+        if (folded && folded->size() == 1) fill = (*folded)[0];
+    }
+    if ((has_value && !mode && !fill) || (x_type && !helper::is_float_onnx_dtype(*x_type)))
+        throw Converter::opset_error("pad", 11, c.opset);
+    std::vector<proto::AttributeProto> attrs;
+    if (mode) attrs.push_back(helper::attr_str("mode", *mode));
+    attrs.push_back(helper::attr_ints("pads", pads));
+    if (fill) attrs.push_back(helper::attr_float("value", helper::to_f32_or_inf(*fill)));
+    c.append_node("Pad", {c.get_tensor_name(ids[0])}, {c.get_tensor_name(out)}, std::move(attrs));
+}
+
+// Pad's fill value from pad's operand `id`: a scalar of the type Pad reads x in.
+std::string pad_fill_value(Converter& c, int64_t id, const PadEnds& io, const NameMaker& names) {
+    std::string value = c.get_tensor_name(id);
+    const std::vector<int64_t>* dims = c.state.tensor_shapes.find(id);
+    if (dims && *dims == std::vector<int64_t>{1}) {
+        const std::string squeezed = names("value");
+        c.add_squeeze_node(value, squeezed, std::vector<int64_t>{0}, names("value_axes"));
+        value = squeezed;
+    } else {
+        // Pad takes its fill as a scalar: one of another rank ([1, 1]) is reshaped to one.
+        value = c.one_value_of_rank(id, std::move(value), 0, names("value"));
+    }
+    // Paddle makes the fill value float32 whatever the data type; Pad needs one type.
+    const auto x_type = io.data_type;
+    const auto v_type = c.onnx_dtype_if_known(id);
+    if (x_type && v_type && *x_type != *v_type) {
+        const std::string cast = names("value_cast");
+        c.add_cast_node(value, cast, *x_type);
+        value = cast;
+    }
+    if (io.compute) {
+        c.add_cast_node(std::move(value), names("wide_value"), *io.compute);
+        value = names("wide_value");
+    }
+    return value;
+}
+
 }  // namespace
 
 void Converter::op_pad(const Json& op) {
@@ -88,21 +134,7 @@ void Converter::op_pad(const Json& op) {
     const bool has_value = ids.size() >= 2 && ids[1] != 0;
 
     if (opset < 11) {
-        // Pad-2 takes pads and the fill value as attributes, for floating-point data only,
-        // so the value must be known now.
-        const auto x_type = onnx_dtype_if_known(ids[0]);
-        std::optional<double> fill;
-        if (has_value && !mode) {
-            const std::vector<double>* folded = state.const_values.find(ids[1]);
-            if (folded && folded->size() == 1) fill = (*folded)[0];
-        }
-        if ((has_value && !mode && !fill) || (x_type && !helper::is_float_onnx_dtype(*x_type)))
-            throw opset_error("pad", 11, opset);
-        std::vector<proto::AttributeProto> attrs;
-        if (mode) attrs.push_back(helper::attr_str("mode", *mode));
-        attrs.push_back(helper::attr_ints("pads", pads));
-        if (fill) attrs.push_back(helper::attr_float("value", helper::to_f32_or_inf(*fill)));
-        append_node("Pad", {get_tensor_name(ids[0])}, {get_tensor_name(out)}, std::move(attrs));
+        pad_with_attributes(*this, ids, pads, mode, has_value, out);
         return;
     }
 
@@ -113,32 +145,7 @@ void Converter::op_pad(const Json& op) {
     std::vector<proto::AttributeProto> attrs;
     if (mode) attrs.push_back(helper::attr_str("mode", *mode));
 
-    if (has_value) {
-        std::string value = get_tensor_name(ids[1]);
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[1]);
-        if (dims && *dims == std::vector<int64_t>{1}) {
-            const std::string squeezed = names("value");
-            add_squeeze_node(value, squeezed, std::vector<int64_t>{0},
-                             names("value_axes"));
-            value = squeezed;
-        } else {
-            // Pad takes its fill as a scalar: one of another rank ([1, 1]) is reshaped to one.
-            value = one_value_of_rank(ids[1], std::move(value), 0, names("value"));
-        }
-        // Paddle makes the fill value float32 whatever the data type; Pad needs one type.
-        const auto x_type = io.data_type;
-        const auto v_type = onnx_dtype_if_known(ids[1]);
-        if (x_type && v_type && *x_type != *v_type) {
-            const std::string cast = names("value_cast");
-            add_cast_node(value, cast, *x_type);
-            value = cast;
-        }
-        if (io.compute) {
-            add_cast_node(std::move(value), names("wide_value"), *io.compute);
-            value = names("wide_value");
-        }
-        node_inputs.push_back(std::move(value));
-    }
+    if (has_value) node_inputs.push_back(pad_fill_value(*this, ids[1], io, names));
     append_node("Pad", std::move(node_inputs), {io.output}, std::move(attrs));
     finish(*this, io, out);
 }
