@@ -926,6 +926,8 @@ public:
                          const std::vector<int64_t>& axes, const SetValueFill& fill);
     std::string set_value_tensor_positions(const std::vector<int64_t>& ids, int64_t out,
                                            const std::string& data_shape);
+    // set_value_with_tensor_ without axes: the values written over the whole of x.
+    void set_value_whole(const Json& op, const std::vector<int64_t>& ids, int64_t out);
     void broadcast_to_region(std::string values, const std::string& region,
                              const std::vector<int64_t>& assign_axes, int64_t rank,
                              std::string_view prefix, int64_t out, std::string result);

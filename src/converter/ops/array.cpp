@@ -103,32 +103,29 @@ std::vector<int64_t> i64_list_attr(const Json& op, std::string_view name, bool w
     return wrapped_only ? collect_wrapped_i64_items(*d, op, name) : helper::collect_i64_items(*d, op, name);
 }
 
-}  // namespace
-
-void Converter::op_full(std::string_view full_name, const Json& op) {
-    const auto id = helper::try_op_out_id(op);
-    if (!id) return;  // nothing to name: the folder recorded nothing either
-    const int64_t out = *id;
-    const std::vector<int64_t> shape = shape_attr(op);
-    const bool int_array = full_name == "1.full_int_array";
-    // Paddle fills a shape of known sizes only: a negative dim has no size to fill.
-    if (!int_array && has_negative(shape))
-        throw Error("full: shape {} has a negative dim, which Paddle refuses", helper::fmt_dims(shape));
-    const std::vector<double>* folded = state.const_values.find(out);
-    if (!folded) return;
-    const std::vector<double>& values = *folded;
-
-    int32_t dtype = proto::dtype::INT64;
+// The element type a full's "dtype" names; nothing without one. full_int_array passes over
+// a word it does not know.
+std::optional<int32_t> full_given_dtype(const Json& op, bool int_array) {
     std::optional<int32_t> given_dtype;
     if (auto word = helper::op_attr_str(op, "dtype")) {
         if (auto code = helper::paddle_dtype_token_to_onnx(*word))
-            dtype = *(given_dtype = code);
+            given_dtype = code;
         else if (!int_array)
             throw Error("full: unsupported dtype {}", helper::fmt_text(*word));
     }
-    std::string name = get_tensor_name(out);
+    return given_dtype;
+}
 
-    const int64_t n = static_cast<int64_t>(values.size());
+// How the n folded values of a full are written: the initializer's dims, how many elements
+// it holds, and whether one value fills them all.
+struct FullLayout {
+    std::vector<int64_t> dims;
+    int64_t repeat = 0;  // > 0 when one value fills the whole shape
+    int64_t elements = 0;
+};
+
+FullLayout full_layout(std::string_view full_name, const std::vector<int64_t>& shape, int64_t n, bool int_array,
+                       const std::string& name) {
     std::vector<int64_t> dims;
     int64_t count = 0;                 // elements the shape asks for; -1 when dynamic
     int64_t repeat = 0;                // > 0 when one value fills the whole shape
@@ -143,7 +140,7 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
         auto c = element_count(shape);
         if (!c && !int_array)
             throw Error("{} initializer shape {} has more than {} elements", full_name,
-                        helper::fmt_dims(shape), kMaxMaterializedElements);
+                        helper::fmt_dims(shape), Converter::kMaxMaterializedElements);
         count = c.value_or(-1);
         dims = shape;
         if (count == 0) {
@@ -160,13 +157,36 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
         repeat = 0;
         elements = n;
     }
-    if (elements > kMaxMaterializedElements)
+    if (elements > Converter::kMaxMaterializedElements)
         throw Error("{} initializer shape {} has more than {} elements", full_name,
-                    helper::fmt_dims(dims), kMaxMaterializedElements);
+                    helper::fmt_dims(dims), Converter::kMaxMaterializedElements);
     const int64_t expected = *element_count(dims);  // dims were checked for overflow above
     if (expected != elements)
         throw Error("{} initializer shape {} expects {} values, got {}", full_name,
                     helper::fmt_dims(dims), expected, elements);
+    return {std::move(dims), repeat, elements};
+}
+
+}  // namespace
+
+void Converter::op_full(std::string_view full_name, const Json& op) {
+    const auto id = helper::try_op_out_id(op);
+    if (!id) return;  // nothing to name: the folder recorded nothing either
+    const int64_t out = *id;
+    const std::vector<int64_t> shape = shape_attr(op);
+    const bool int_array = full_name == "1.full_int_array";
+    // Paddle fills a shape of known sizes only: a negative dim has no size to fill.
+    if (!int_array && has_negative(shape))
+        throw Error("full: shape {} has a negative dim, which Paddle refuses", helper::fmt_dims(shape));
+    const std::vector<double>* folded = state.const_values.find(out);
+    if (!folded) return;
+    const std::vector<double>& values = *folded;
+
+    const std::optional<int32_t> given_dtype = full_given_dtype(op, int_array);
+    const int32_t dtype = given_dtype.value_or(proto::dtype::INT64);
+    std::string name = get_tensor_name(out);
+
+    FullLayout layout = full_layout(full_name, shape, static_cast<int64_t>(values.size()), int_array, name);
 
     // Consumers are lowered against the declared output, so it must be what is written
     // (a dynamic shape is compared as the attribute gives it).
@@ -175,15 +195,16 @@ void Converter::op_full(std::string_view full_name, const Json& op) {
     if (const std::optional<int32_t> declared = onnx_dtype_if_known(out); !given_dtype && declared && *declared != dtype)
         throw declared_result_error(what, std::to_string(out), fmt_tensor_type(declared, recorded_dims(state, out)),
                                     "without a dtype attribute it makes int64 values");
-    settle_output(what, out, given_dtype, has_negative(shape) && !int_array ? shape : dims);
+    settle_output(what, out, given_dtype, has_negative(shape) && !int_array ? shape : layout.dims);
 
-    if (elements > 0)
-        reserve_materialized(uint64_t(elements) * encode_scalar_f64_as_raw_data(dtype, 0.0).size(),
+    if (layout.elements > 0)
+        reserve_materialized(uint64_t(layout.elements) * encode_scalar_f64_as_raw_data(dtype, 0.0).size(),
                              full_name);
     std::vector<uint8_t> bytes =
-        elements == 0 ? std::vector<uint8_t>{}
-                      : encode_elements(dtype, values, repeat, int_array ? helper::attr(op, "value") : nullptr);
-    graph.initializer.push_back(raw_tensor(std::move(name), std::move(dims), dtype, std::move(bytes)));
+        layout.elements == 0
+            ? std::vector<uint8_t>{}
+            : encode_elements(dtype, values, layout.repeat, int_array ? helper::attr(op, "value") : nullptr);
+    graph.initializer.push_back(raw_tensor(std::move(name), std::move(layout.dims), dtype, std::move(bytes)));
 }
 
 void Converter::op_assign_value(const Json& op) {

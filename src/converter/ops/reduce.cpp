@@ -210,6 +210,86 @@ void append_keyed_sort(Converter& c, const std::string& x, int64_t x_id, const s
     c.append_node("GatherElements", {x, out_names[1]}, {out_names[0]}, {helper::attr_int("axis", axis)});
 }
 
+// The names of topk's results, the values and then the indices.
+std::vector<std::string> topk_output_names(const Converter& c, const Json& outs, int64_t primary) {
+    std::vector<std::string> out_names;
+    for (const Json& entry : outs.GetArray()) {
+        const Json* id = helper::member(entry, "%");
+        std::optional<int64_t> value = id ? helper::as_i64(*id) : std::nullopt;
+        if (!value) throw Error("topk output missing id");
+        out_names.push_back(c.get_tensor_name(*value));
+    }
+    // ONNX's TopK always gives the values and the indices: a program that keeps only the
+    // values still needs a name for the indices, and a third result has no counterpart.
+    if (out_names.size() > 2) throw Error("topk expects at most 2 outputs, got {}", out_names.size());
+    if (out_names.size() == 1) out_names.push_back(NameMaker{"topk", primary}("unused_indices"));
+    return out_names;
+}
+
+// Paddle refuses a k past the axis's length; ONNX's TopK would not load.
+void check_topk_k_fits(const Converter& c, const IdList& ids, int64_t axis) {
+    if (const std::vector<int64_t>* x_dims = c.state.tensor_shapes.find(ids[0]); x_dims && !x_dims->empty())
+        if (const std::vector<double>* folded = c.state.const_values.find(ids[1]); folded && folded->size() == 1) {
+            const int64_t rank = static_cast<int64_t>(x_dims->size());
+            const int64_t length = (*x_dims)[static_cast<size_t>(axis < 0 ? axis + rank : axis)];
+            if (length >= 0 && (*folded)[0] > static_cast<double>(length))
+                throw Error("topk k {} is more than the {} elements along axis {}",
+                            helper::fmt_f64((*folded)[0]), length, axis);
+        }
+}
+
+// k as TopK takes it: int64, a one-element 1-D tensor (a rank-0 k would fail when the
+// model runs).
+std::string topk_k_input(Converter& c, int64_t k_id, int64_t primary) {
+    std::string k = c.ensure_i64_input(k_id, primary, "topk_k");
+    if (const std::vector<int64_t>* k_dims = c.state.tensor_shapes.find(k_id); k_dims && k_dims->empty()) {
+        std::string vec = fmt::format("topk_k_1d_{}", primary);
+        c.add_unsqueeze_node(std::move(k), vec, {0}, fmt::format("topk_k_1d_axes_{}", primary));
+        return vec;
+    }
+    return c.one_value_of_rank(k_id, std::move(k), 1, fmt::format("topk_k_vector_{}", primary));
+}
+
+// The names of argsort's two results, the sorted values and then the indices.
+std::vector<std::string> argsort_output_names(const Converter& c, const Json& outs) {
+    std::vector<std::string> out_names;
+    for (const Json& entry : outs.GetArray()) {
+        const Json* id = helper::member(entry, "%");
+        if (auto value = id ? helper::as_i64(*id) : std::nullopt)
+            out_names.push_back(c.get_tensor_name(*value));
+    }
+    // With an entry skipped the sorted values would be written under the indices' name.
+    if (out_names.size() < 2) throw Error("argsort output missing id");
+    // TopK gives exactly the sorted values and their indices.
+    if (out_names.size() > 2) throw Error("argsort expects two outputs, got {}", out_names.size());
+    return out_names;
+}
+
+// The length of x's sorted axis, read from x's shape when the model runs: argsort's k.
+std::string sorted_axis_length(Converter& c, const std::string& x, int64_t axis, const NameMaker& names) {
+    const std::string shape = names("shape");
+    c.append_node("Shape", {x}, {shape});
+    const std::string axis_name = fmt::format("argsort_axis_{}", shape);
+    c.push_i64_initializer(axis_name, {1}, {axis});
+    const std::string k = fmt::format("argsort_k_{}", shape);
+    c.append_node("Gather", {shape, axis_name}, {k});
+    return k;
+}
+
+// Whether argsort sorts by the integer key of append_keyed_sort. The key form pins ties to
+// the lower position on any backend. It is built only for int32: an int64 value times
+// (n + 1) can leave the int64 range and sort wrongly, and the plain TopK already breaks ties
+// by the lower index.
+bool argsort_by_key(const Converter& c, int64_t x_id, bool stable, std::optional<int64_t> n) {
+    const bool key_form =
+        !stable && c.dtype_token_is(x_id, proto::dtype::INT32) && n && *n > 0 && *n <= kMaxKeyLength;
+    if (!stable && (c.dtype_token_is(x_id, proto::dtype::FLOAT16) || c.dtype_token_is(x_id, proto::dtype::FLOAT) ||
+                    c.dtype_token_is(x_id, proto::dtype::DOUBLE)))
+        KLOG(Level::Warn, kTarget,
+             "argsort with stable=false on floating inputs has backend-dependent tie order");
+    return key_form;
+}
+
 }  // namespace
 
 // A reduction of a rank-0 value: the value itself (cast when the reduction changes its
@@ -435,9 +515,7 @@ void Converter::op_topk(const Json& op) {
     const Json* outs = helper::member(op, "O");
     if (!outs || !outs->IsArray()) throw Error("topk missing outputs");
     const std::vector<int64_t> ids = helper::op_input_ids(op);
-    std::optional<int64_t> primary;
-    if (!outs->Empty())
-        if (const Json* id = helper::member((*outs)[0], "%")) primary = helper::as_i64(*id);
+    const std::optional<int64_t> primary = helper::try_op_out_id(op);
     if (!primary) throw Error("topk missing primary output id");
 
     const int64_t axis = helper::op_attr_i64(op, "axis").value_or(-1);
@@ -452,17 +530,7 @@ void Converter::op_topk(const Json& op) {
             require_opset(fmt::format("topk of {} tensors", helper::onnx_dtype_name(*x_type)), 11);
     }
 
-    std::vector<std::string> out_names;
-    for (const Json& entry : outs->GetArray()) {
-        const Json* id = helper::member(entry, "%");
-        std::optional<int64_t> value = id ? helper::as_i64(*id) : std::nullopt;
-        if (!value) throw Error("topk output missing id");
-        out_names.push_back(get_tensor_name(*value));
-    }
-    // ONNX's TopK always gives the values and the indices: a program that keeps only the
-    // values still needs a name for the indices, and a third result has no counterpart.
-    if (out_names.size() > 2) throw Error("topk expects at most 2 outputs, got {}", out_names.size());
-    if (out_names.size() == 1) out_names.push_back(NameMaker{"topk", *primary}("unused_indices"));
+    std::vector<std::string> out_names = topk_output_names(*this, *outs, *primary);
     std::string x = get_tensor_name(ids[0]);
     refuse_bool_operand(*this, "topk", ids[0]);
     if (is_rank0(*this, ids[0])) {
@@ -475,25 +543,9 @@ void Converter::op_topk(const Json& op) {
         return;
     }
 
-    // Paddle refuses a k past the axis's length; ONNX's TopK would not load.
-    if (const std::vector<int64_t>* x_dims = state.tensor_shapes.find(ids[0]); x_dims && !x_dims->empty())
-        if (const std::vector<double>* folded = state.const_values.find(ids[1]); folded && folded->size() == 1) {
-            const int64_t rank = static_cast<int64_t>(x_dims->size());
-            const int64_t length = (*x_dims)[static_cast<size_t>(axis < 0 ? axis + rank : axis)];
-            if (length >= 0 && (*folded)[0] > static_cast<double>(length))
-                throw Error("topk k {} is more than the {} elements along axis {}",
-                            helper::fmt_f64((*folded)[0]), length, axis);
-        }
+    check_topk_k_fits(*this, ids, axis);
     settle_topk_outputs(*outs, ids, axis);
-    std::string k = ensure_i64_input(ids[1], *primary, "topk_k");
-    // TopK wants K as a one-element 1-D tensor; a rank-0 k would fail when the model runs.
-    if (const std::vector<int64_t>* k_dims = state.tensor_shapes.find(ids[1]); k_dims && k_dims->empty()) {
-        std::string vec = fmt::format("topk_k_1d_{}", *primary);
-        add_unsqueeze_node(std::move(k), vec, {0}, fmt::format("topk_k_1d_axes_{}", *primary));
-        k = std::move(vec);
-    } else {
-        k = one_value_of_rank(ids[1], std::move(k), 1, fmt::format("topk_k_vector_{}", *primary));
-    }
+    const std::string k = topk_k_input(*this, ids[1], *primary);
 
     // K is an input from opset 10 on; "largest" and "sorted" exist from opset 11.
     std::vector<proto::AttributeProto> attributes{helper::attr_int("axis", axis)};
@@ -564,24 +616,14 @@ void Converter::op_argsort(const Json& op) {
     const bool descending = helper::op_attr_bool(op, "descending").value_or(false);
     const bool stable = helper::op_attr_bool(op, "stable").value_or(false);
 
-    std::vector<std::string> out_names;
-    for (const Json& entry : outs->GetArray()) {
-        const Json* id = helper::member(entry, "%");
-        if (auto value = id ? helper::as_i64(*id) : std::nullopt)
-            out_names.push_back(get_tensor_name(*value));
-    }
-    // With an entry skipped the sorted values would be written under the indices' name.
-    if (out_names.size() < 2) throw Error("argsort output missing id");
-    // TopK gives exactly the sorted values and their indices.
-    if (out_names.size() > 2) throw Error("argsort expects two outputs, got {}", out_names.size());
+    std::vector<std::string> out_names = argsort_output_names(*this, *outs);
     // TopK gains "largest" and "sorted", and GatherElements appears, at opset 11.
     require_opset("argsort", 11);
     refuse_bool_operand(*this, "argsort", ids[0]);
+    const NameMaker names{"argsort", helper::try_op_out_id(op).value_or(0)};
     if (is_rank0(*this, ids[0])) {
         check_rank0_axis("argsort", axis);
-        int64_t first = 0;
-        if (const Json* id = helper::member((*outs)[0], "%")) first = helper::as_i64(*id).value_or(0);
-        append_rank0_sort(*this, x, out_names, NameMaker{"argsort", first});
+        append_rank0_sort(*this, x, out_names, names);
         return;
     }
 
@@ -592,41 +634,19 @@ void Converter::op_argsort(const Json& op) {
     } else if (axis < 0) {
         require_opset("argsort negative axis gather", 13);
     }
-    int64_t name_id = 0;
-    if (const Json* id = helper::member((*outs)[0], "%")) name_id = helper::as_i64(*id).value_or(0);
-    const NameMaker names{"argsort", name_id};
-
-    const std::string shape = names("shape");
-    append_node("Shape", {x}, {shape});
-    const std::string axis_name = fmt::format("argsort_axis_{}", shape);
-    push_i64_initializer(axis_name, {1}, {resolved});
-    const std::string k = fmt::format("argsort_k_{}", shape);
-    append_node("Gather", {shape, axis_name}, {k});
+    const std::string k = sorted_axis_length(*this, x, resolved, names);
 
     std::optional<int64_t> n;
     if (dims && resolved >= 0 && static_cast<uint64_t>(resolved) < dims->size()) n = (*dims)[resolved];
-    // The key form pins ties to the lower position on any backend. It is built only for
-    // int32: an int64 value times (n + 1) can leave the int64 range and sort wrongly, and
-    // the plain TopK already breaks ties by the lower index.
-    const bool key_form = !stable && dtype_token_is(ids[0], proto::dtype::INT32) && n && *n > 0 && *n <= kMaxKeyLength;
-    if (!stable && (dtype_token_is(ids[0], proto::dtype::FLOAT16) ||
-                    dtype_token_is(ids[0], proto::dtype::FLOAT) ||
-                    dtype_token_is(ids[0], proto::dtype::DOUBLE)))
-        KLOG(Level::Warn, kTarget,
-             "argsort with stable=false on floating inputs has backend-dependent tie order");
-
-    auto topk_attributes = [&] {
-        return std::vector<proto::AttributeProto>{helper::attr_int("axis", resolved),
-                                                  helper::attr_int("largest", descending ? 1 : 0),
-                                                  helper::attr_int("sorted", 1)};
-    };
-    if (!key_form) {
-        append_topk(*this, x, ids[0], k, resolved, std::move(out_names),
-                    topk_attributes(), names);
+    std::vector<proto::AttributeProto> topk_attributes{helper::attr_int("axis", resolved),
+                                                       helper::attr_int("largest", descending ? 1 : 0),
+                                                       helper::attr_int("sorted", 1)};
+    if (!argsort_by_key(*this, ids[0], stable, n)) {
+        append_topk(*this, x, ids[0], k, resolved, std::move(out_names), std::move(topk_attributes), names);
         return;
     }
 
-    append_keyed_sort(*this, x, ids[0], k, resolved, *n, descending, out_names, topk_attributes(), names);
+    append_keyed_sort(*this, x, ids[0], k, resolved, *n, descending, out_names, std::move(topk_attributes), names);
 }
 
 }  // namespace kestro

@@ -426,24 +426,68 @@ std::string tensor_write_region(Converter& c, const std::string& data_shape, con
     return region;
 }
 
+// Paddle takes one start, end and step per axis written.
+void check_one_bound_each(const Converter& c, const std::vector<int64_t>& ids) {
+    for (const auto& [k, word] : {std::pair{2, "starts"}, {3, "ends"}, {4, "steps"}}) {
+        const int64_t id = ids[static_cast<size_t>(k)];
+        const std::vector<double>* folded = c.state.const_values.find(id);
+        const std::optional<int64_t> count =
+            folded ? std::optional<int64_t>(static_cast<int64_t>(folded->size())) : c.known_element_count(id);
+        if (count && *count != 1)
+            throw Error("set_value_with_tensor_: {} (value {}) holds {} values, but axes [1] take one", word, id,
+                        *count);
+    }
+}
+
+// The number of positions written along axis 1 (of size `dim1`) when the bounds and the
+// axis are known now.
+std::optional<int64_t> positions_known_now(const Converter& c, const std::vector<int64_t>& ids, int64_t dim1) {
+    std::optional<int64_t> count_now;
+    const auto start = first_folded(c.state.const_values.find(ids[2]));
+    const auto end = first_folded(c.state.const_values.find(ids[3]));
+    const auto step = first_folded(c.state.const_values.find(ids[4]));
+    if (step && *step == 0) throw Error("set_value_with_tensor_ step cannot be zero");
+    if (start && end && step && dim1 >= 0) count_now = paddle_positions(*start, *end, *step, dim1).count;
+    return count_now;
+}
+
+// Writes `updates` into `data` at the positions `range` of axis 1, in every row: the
+// positions shaped [1, n, 1, ...] and expanded to the written region.
+void scatter_along_axis_one(Converter& c, const std::string& data, const std::string& range,
+                            const std::string& region, const std::string& updates, int64_t rank, int64_t out,
+                            const NameMaker& names) {
+    std::vector<int64_t> index_shape(static_cast<size_t>(rank), 1);
+    index_shape[1] = -1;
+    const std::string index_shape_name = names("index_shape");
+    c.push_i64_initializer(index_shape_name, {rank}, index_shape);
+    const std::string shaped = names("range_shaped");
+    c.append_node("Reshape", {range, index_shape_name}, {shaped});
+    const std::string indices = names("indices");
+    c.append_node("Expand", {shaped, region}, {indices});
+    c.append_node("ScatterElements", {data, indices, updates}, {c.get_tensor_name(out)},
+                  {helper::attr_int("axis", 1)});
+}
+
 }  // namespace
+
+// x[...] = v assigns the whole tensor: v broadcast to x's shape (x[None] = v gives the values
+// a leading size-1 axis, dropped as for a slice).
+void Converter::set_value_whole(const Json& op, const std::vector<int64_t>& ids, int64_t out) {
+    const NameMaker names{"set_value_tensor", out};
+    const std::string shape = names("data_shape");
+    append_node("Shape", {get_tensor_name(ids[0])}, {shape});
+    const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
+    const auto rank = dims ? static_cast<int64_t>(dims->size()) : 0;
+    broadcast_to_region(get_tensor_name(ids[1]), shape, dims ? assign_axes(op, rank) : identity_axes(0), rank,
+                        "set_value_tensor", out, get_tensor_name(out));
+}
 
 void Converter::op_set_value_with_tensor(const Json& op) {
     const int64_t out = helper::op_out_id(op);
     const NameMaker names{"set_value_tensor", out};
     const auto ids = helper::op_input_ids(op);
     const Json* axes = helper::attr(op, "axes");
-    if (!axes || !axes->IsArray() || axes->Empty()) {
-        // x[...] = v assigns the whole tensor: v broadcast to x's shape (x[None] = v gives
-        // the values a leading size-1 axis, dropped as for a slice).
-        const std::string shape = names("data_shape");
-        append_node("Shape", {get_tensor_name(ids[0])}, {shape});
-        const std::vector<int64_t>* dims = state.tensor_shapes.find(ids[0]);
-        const auto rank = dims ? static_cast<int64_t>(dims->size()) : 0;
-        broadcast_to_region(get_tensor_name(ids[1]), shape, dims ? assign_axes(op, rank) : identity_axes(0), rank,
-                            "set_value_tensor", out, get_tensor_name(out));
-        return;
-    }
+    if (!axes || !axes->IsArray() || axes->Empty()) return set_value_whole(op, ids, out);
     const auto decrease = helper::op_attr_i64_items(op, "decrease_axes");
     const Json* axis_data = axes->Size() == 1 ? helper::member((*axes)[0], "D") : nullptr;
     if (!axis_data || helper::whole_i64(*axis_data) != 1)
@@ -458,25 +502,9 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     if (!dims) throw Error("set_value_with_tensor_: missing rank metadata");
     const auto rank = static_cast<int64_t>(dims->size());
     if (rank < 2) throw Error("set_value_with_tensor_ axes=[1] requires rank >= 2 inputs");
-    // Paddle takes one start, end and step per axis written.
-    for (const auto& [k, word] : {std::pair{2, "starts"}, {3, "ends"}, {4, "steps"}}) {
-        const int64_t id = ids[static_cast<size_t>(k)];
-        const std::vector<double>* folded = state.const_values.find(id);
-        const std::optional<int64_t> count =
-            folded ? std::optional<int64_t>(static_cast<int64_t>(folded->size())) : known_element_count(id);
-        if (count && *count != 1)
-            throw Error("set_value_with_tensor_: {} (value {}) holds {} values, but axes [1] take one", word, id,
-                        *count);
-    }
-    const int64_t dim1 = (*dims)[1];
+    check_one_bound_each(*this, ids);
 
-    // The number of positions when the bounds and the axis are known now.
-    std::optional<int64_t> count_now;
-    const auto start = first_folded(state.const_values.find(ids[2]));
-    const auto end = first_folded(state.const_values.find(ids[3]));
-    const auto step = first_folded(state.const_values.find(ids[4]));
-    if (step && *step == 0) throw Error("set_value_with_tensor_ step cannot be zero");
-    if (start && end && step && dim1 >= 0) count_now = paddle_positions(*start, *end, *step, dim1).count;
+    const std::optional<int64_t> count_now = positions_known_now(*this, ids, (*dims)[1]);
     if (decreased && count_now && *count_now != 1)
         throw Error("set_value_with_tensor_ decrease_axes=[1] requires a single indexed position");
     const auto assign = assign_axes(op, rank);
@@ -496,17 +524,7 @@ void Converter::op_set_value_with_tensor(const Json& op) {
     const std::string region = tensor_write_region(*this, data_shape, range, rank, names);
     const std::string updates = names("updates");
     broadcast_to_region(get_tensor_name(ids[1]), region, assign, rank, "set_value_tensor", out, updates);
-
-    std::vector<int64_t> index_shape(static_cast<size_t>(rank), 1);
-    index_shape[1] = -1;
-    const std::string index_shape_name = names("index_shape");
-    push_i64_initializer(index_shape_name, {rank}, index_shape);
-    const std::string shaped = names("range_shaped");
-    append_node("Reshape", {range, index_shape_name}, {shaped});
-    const std::string indices = names("indices");
-    append_node("Expand", {shaped, region}, {indices});
-    append_node("ScatterElements", {data, indices, updates}, {get_tensor_name(out)},
-                {helper::attr_int("axis", 1)});
+    scatter_along_axis_one(*this, data, range, region, updates, rank, out, names);
 }
 
 // The positions of axis 1 written by set_value_with_tensor_, as a 1-D tensor: Slice over

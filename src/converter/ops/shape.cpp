@@ -432,6 +432,58 @@ std::string flatten_target_at_run_time(Converter& c, const std::string& input, i
     return target;
 }
 
+// Where the merge starts: start_axis counted from the front when the input's rank is
+// recorded, held with stop_axis to the input's dims.
+int64_t flatten_start(int64_t start_axis, int64_t stop_axis, std::optional<size_t> rank) {
+    int64_t start = start_axis;
+    if (start < 0 && rank) start += static_cast<int64_t>(*rank);
+    // Paddle refuses a start axis outside the input's dims (a rank-0 input counts as one
+    // dim); passing it on would index past the shape or build an unbounded target.
+    if (rank && (start < 0 || start >= std::max<int64_t>(static_cast<int64_t>(*rank), 1)))
+        throw Error("flatten: start_axis={} is outside the rank {} of its input", start_axis, *rank);
+    if (rank)
+        Converter::checked_axis("flatten", "stop_axis", stop_axis, std::max<int64_t>(static_cast<int64_t>(*rank), 1));
+    return start;
+}
+
+// The dims the flatten computes, where settled, are the target; else the declared ones.
+std::optional<std::vector<int64_t>> flatten_target_dims(Converter& c, const Json& op, int64_t x, int64_t start,
+                                                        int64_t stop_axis, int64_t out) {
+    c.settle_flattened_output(x, start, stop_axis, out);
+    std::optional<std::vector<int64_t>> declared = declared_output_dims(op);
+    if (const Dims computed = recorded_dims(c.state, out);
+        c.state.settled_shapes.contains(out) && computed && !computed->empty())
+        declared = computed;
+    return declared;
+}
+
+// Reshape of `input` to a target known now, written as the initializer `shape_name`.
+void reshape_to_constant(Converter& c, std::string input, const std::string& shape_name,
+                         const std::vector<int64_t>& target, std::vector<proto::AttributeProto> attributes,
+                         int64_t out) {
+    c.push_i64_vector_initializer(shape_name, target);
+    c.append_node("Reshape", {std::move(input), shape_name}, {c.get_tensor_name(out)}, std::move(attributes));
+}
+
+// Reshape to known target dims, at most one of them unknown.
+void reshape_to_known_dims(Converter& c, std::string input, const std::string& shape_name,
+                           const std::vector<int64_t>& declared, int64_t unknown, int64_t out,
+                           const NameMaker& names) {
+    const bool has_zero = std::count(declared.begin(), declared.end(), 0) > 0;
+    // A result with a 0 dim holds nothing: its 0s are real, not copies of x's dims.
+    if (has_zero && unknown == 0) {
+        c.push_i64_vector_initializer(shape_name, declared);
+        c.add_exact_reshape_node(std::move(input), shape_name, static_cast<int64_t>(declared.size()),
+                                 c.get_tensor_name(out), names, "exact", &declared);
+        return;
+    }
+    // A target that spells every dim out may hold a real 0 (an empty dim), which Reshape reads
+    // as "copy the input's dim" unless told otherwise, from opset 14.
+    std::vector<proto::AttributeProto> attributes;
+    if (has_zero && c.opset >= 14) attributes.push_back(helper::attr_int("allowzero", 1));
+    reshape_to_constant(c, std::move(input), shape_name, declared, std::move(attributes), out);
+}
+
 }  // namespace
 
 // x's dims with those from `start` to `stop` (from the back when negative) merged into one.
@@ -460,47 +512,16 @@ void Converter::op_flatten(const Json& op) {
     const std::optional<size_t> rank = recorded_rank(state, ids[0]);
     const int64_t start_axis = helper::op_attr_i64(op, "start_axis").value_or(1);
     const int64_t stop_axis = helper::op_attr_i64(op, "stop_axis").value_or(-1);
-    int64_t start = start_axis;
-    if (start < 0 && rank) start += static_cast<int64_t>(*rank);
-    // Paddle refuses a start axis outside the input's dims (a rank-0 input counts as one
-    // dim); passing it on would index past the shape or build an unbounded target.
-    if (rank && (start < 0 || start >= std::max<int64_t>(static_cast<int64_t>(*rank), 1)))
-        throw Error("flatten: start_axis={} is outside the rank {} of its input", start_axis, *rank);
-    if (rank) checked_axis("flatten", "stop_axis", stop_axis, std::max<int64_t>(static_cast<int64_t>(*rank), 1));
+    const int64_t start = flatten_start(start_axis, stop_axis, rank);
 
-    // The dims the flatten computes, where settled, are the target; else the declared ones.
-    settle_flattened_output(ids[0], start, stop_axis, out);
-    std::optional<std::vector<int64_t>> declared = declared_output_dims(op);
-    if (const Dims computed = recorded_dims(state, out);
-        state.settled_shapes.contains(out) && computed && !computed->empty())
-        declared = computed;
+    const std::optional<std::vector<int64_t>> declared = flatten_target_dims(*this, op, ids[0], start, stop_axis, out);
     const auto unknown = declared ? std::count(declared->begin(), declared->end(), -1) : 0;
     if (!declared && stop_axis != -1)
         throw Error("flatten with explicit stop_axis={} is missing output shape metadata", stop_axis);
 
     const std::string shape_name = names("shape");
-    // A target that spells every dim out may hold a real 0 (an empty dim), which Reshape reads
-    // as "copy the input's dim" unless told otherwise, from opset 14.
-    const auto exact_target = [&]() -> std::vector<proto::AttributeProto> {
-        if (opset < 14) return {};
-        return {helper::attr_int("allowzero", 1)};
-    };
-    auto reshape_to_constant = [&](const std::vector<int64_t>& target,
-                                   std::vector<proto::AttributeProto> attributes) {
-        push_i64_vector_initializer(shape_name, target);
-        append_node("Reshape", {std::move(input), shape_name}, {get_tensor_name(out)}, std::move(attributes));
-    };
-
     if (declared && unknown <= 1) {
-        const bool has_zero = std::count(declared->begin(), declared->end(), 0) > 0;
-        // A result with a 0 dim holds nothing: its 0s are real, not copies of x's dims.
-        if (has_zero && unknown == 0) {
-            push_i64_vector_initializer(shape_name, *declared);
-            add_exact_reshape_node(std::move(input), shape_name, static_cast<int64_t>(declared->size()),
-                                   get_tensor_name(out), names, "exact", &*declared);
-            return;
-        }
-        reshape_to_constant(*declared, has_zero ? exact_target() : std::vector<proto::AttributeProto>{});
+        reshape_to_known_dims(*this, std::move(input), shape_name, *declared, unknown, out, names);
         return;
     }
     if (stop_axis == -1) {
@@ -517,7 +538,7 @@ void Converter::op_flatten(const Json& op) {
         if (start == 0 || !rank) {
             std::vector<int64_t> target(static_cast<size_t>(start), 0);
             target.push_back(-1);
-            reshape_to_constant(target, {});
+            reshape_to_constant(*this, std::move(input), shape_name, target, {}, out);
             return;
         }
     }
