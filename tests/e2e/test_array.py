@@ -292,8 +292,10 @@ def test_squeeze_unsqueeze_flatten(tmp, opset):
         refs[name] = (p.op(f"1.{name}", [z], outs=[(word, [4])]), np.array([2, 3, 4, 5], np_type))
     # An empty dim in a target: Reshape's allowzero from opset 14, a broadcast below it.
     feeds.update(ze=np.zeros((2, 3, 0, 2), np.float32), zs=np.zeros((2, 3, 0), np.float32),
-                 zb=np.zeros((0, 3, 4), np.float32), zb4=np.zeros((0, 3, 4, 2), np.float32))
+                 zb=np.zeros((0, 3, 4), np.float32), zb4=np.zeros((0, 3, 4, 2), np.float32), ze2=np.zeros((2, 3, 0, 2), np.float32))
     for name, src, dims, start, stop, out in (("empty_runtime", "ze", [-1, 3, -1, 2], 1, 2, [-1, -1, 2]),
+                                              # An unknown batch beside a declared empty dim.
+                                              ("empty_declared_batch", "ze2", [-1, 3, 0, 2], 2, 3, [-1, 3, 0]),
                                               ("empty_declared", "zs", [2, 3, 0], 1, 2, [2, 0]),
                                               ("empty_batch_tail", "zb", [-1, 3, -1], 1, -1, [-1, -1]),
                                               ("empty_batch_tail2", "zb4", [-1, 3, -1, 2], 2, -1, [-1, 3, -1])):

@@ -520,7 +520,10 @@ void Converter::op_flatten(const Json& op) {
         throw Error("flatten with explicit stop_axis={} is missing output shape metadata", stop_axis);
 
     const std::string shape_name = names("shape");
-    if (declared && unknown <= 1) {
+    // One unknown dim beside an empty one is nothing Reshape can infer (it divides by 0), and
+    // ONNX forbids -1 beside a real 0: such a target is computed at run time below.
+    const bool empty_beside_unknown = declared && unknown == 1 && std::count(declared->begin(), declared->end(), 0) > 0;
+    if (declared && unknown <= 1 && !empty_beside_unknown) {
         reshape_to_known_dims(*this, std::move(input), shape_name, *declared, unknown, out, names);
         return;
     }
