@@ -465,23 +465,14 @@ void reshape_to_constant(Converter& c, std::string input, const std::string& sha
     c.append_node("Reshape", {std::move(input), shape_name}, {c.get_tensor_name(out)}, std::move(attributes));
 }
 
-// Reshape to known target dims, at most one of them unknown.
+// Reshape to known target dims, at most one of them unknown and none unknown where one is 0
+// (`empty`). A result with a 0 dim holds nothing: its 0s are real, not copies of x's dims.
 void reshape_to_known_dims(Converter& c, std::string input, const std::string& shape_name,
-                           const std::vector<int64_t>& declared, int64_t unknown, int64_t out,
-                           const NameMaker& names) {
-    const bool has_zero = std::count(declared.begin(), declared.end(), 0) > 0;
-    // A result with a 0 dim holds nothing: its 0s are real, not copies of x's dims.
-    if (has_zero && unknown == 0) {
-        c.push_i64_vector_initializer(shape_name, declared);
-        c.add_exact_reshape_node(std::move(input), shape_name, static_cast<int64_t>(declared.size()),
-                                 c.get_tensor_name(out), names, "exact", &declared);
-        return;
-    }
-    // A target that spells every dim out may hold a real 0 (an empty dim), which Reshape reads
-    // as "copy the input's dim" unless told otherwise, from opset 14.
-    std::vector<proto::AttributeProto> attributes;
-    if (has_zero && c.opset >= 14) attributes.push_back(helper::attr_int("allowzero", 1));
-    reshape_to_constant(c, std::move(input), shape_name, declared, std::move(attributes), out);
+                           const std::vector<int64_t>& declared, bool empty, int64_t out, const NameMaker& names) {
+    if (!empty) return reshape_to_constant(c, std::move(input), shape_name, declared, {}, out);
+    c.push_i64_vector_initializer(shape_name, declared);
+    c.add_exact_reshape_node(std::move(input), shape_name, static_cast<int64_t>(declared.size()),
+                             c.get_tensor_name(out), names, "exact", &declared);
 }
 
 }  // namespace
@@ -522,9 +513,9 @@ void Converter::op_flatten(const Json& op) {
     const std::string shape_name = names("shape");
     // One unknown dim beside an empty one is nothing Reshape can infer (it divides by 0), and
     // ONNX forbids -1 beside a real 0: such a target is computed at run time below.
-    const bool empty_beside_unknown = declared && unknown == 1 && std::count(declared->begin(), declared->end(), 0) > 0;
-    if (declared && unknown <= 1 && !empty_beside_unknown) {
-        reshape_to_known_dims(*this, std::move(input), shape_name, *declared, unknown, out, names);
+    const bool empty = declared && std::count(declared->begin(), declared->end(), 0) > 0;
+    if (declared && (unknown == 0 || (unknown == 1 && !empty))) {
+        reshape_to_known_dims(*this, std::move(input), shape_name, *declared, empty, out, names);
         return;
     }
     if (stop_axis == -1) {
